@@ -1,0 +1,64 @@
+#include "cli/PasswordInput.h"
+
+#include <openssl/crypto.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+namespace dtlcli {
+
+namespace {
+void StripLineEnd(std::string& s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+}
+}  // namespace
+
+std::optional<std::string> PasswordFromFile(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (error) *error = "cannot read password file " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::string line;
+  std::getline(in, line);
+  StripLineEnd(line);
+  return line;
+}
+
+std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* error) {
+  bool tty = isatty(STDIN_FILENO) == 1;
+  termios old{};
+  if (tty) {
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &old) == 0) {
+      termios quiet = old;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+  }
+  std::string line;
+  bool got = static_cast<bool>(std::getline(std::cin, line));
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+    std::fputc('\n', stderr);
+  }
+  if (!got && line.empty() && !std::cin.eof()) {
+    if (error) *error = "cannot read the password from standard input";
+    return std::nullopt;
+  }
+  StripLineEnd(line);
+  return line;
+}
+
+void WipeString(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+  s.clear();
+}
+
+}  // namespace dtlcli

@@ -1,0 +1,19 @@
+// Where the CLI takes a password from. Never from the command line itself: other users can read
+// a process's arguments.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace dtlcli {
+
+// Reads a password from a file (first line, without its line end).
+std::optional<std::string> PasswordFromFile(const std::string& path, std::string* error);
+// Reads a password from standard input: the first line, without its line end. On a terminal
+// the prompt goes to stderr and echo is switched off while typing.
+std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* error);
+
+// Overwrites the string's bytes before it is released.
+void WipeString(std::string& s);
+
+}  // namespace dtlcli

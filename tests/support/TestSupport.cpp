@@ -1,0 +1,109 @@
+#include "support/TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace dtltest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/dtltest.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + p.string());
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadFileText(const std::filesystem::path& p) {
+  auto b = ReadFileBytes(p);
+  return std::string(b.begin(), b.end());
+}
+
+void WriteFileBytes(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+void WriteFileText(const std::filesystem::path& p, const std::string& text) {
+  WriteFileBytes(p, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed, bool compressible) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> out;
+  out.reserve(n);
+  static const char kWords[] = "segment archive mail merge inbox descriptor ";
+  while (out.size() < n) {
+    if (compressible && (rng() & 1)) {
+      size_t run = 64 + rng() % 512;
+      for (size_t i = 0; i < run && out.size() < n; ++i) out.push_back(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
+    } else {
+      size_t run = 64 + rng() % 512;
+      for (size_t i = 0; i < run && out.size() < n; ++i) out.push_back(static_cast<uint8_t>(rng()));
+    }
+  }
+  return out;
+}
+
+CommandResult RunCommand(const std::string& command, const std::string& input) {
+  CommandResult r;
+  char inName[] = "/tmp/dtltest-in.XXXXXX";
+  int fd = mkstemp(inName);
+  if (fd < 0) return r;
+  size_t off = 0;
+  while (off < input.size()) {
+    ssize_t w = write(fd, input.data() + off, input.size() - off);
+    if (w <= 0) break;
+    off += static_cast<size_t>(w);
+  }
+  close(fd);
+  std::string full = "(" + command + ") <" + inName + " 2>&1";
+  FILE* p = popen(full.c_str(), "r");
+  if (!p) {
+    unlink(inName);
+    return r;
+  }
+  char buf[4096];
+  size_t got;
+  while ((got = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, got);
+  int st = pclose(p);
+  unlink(inName);
+  r.status = (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool HaveCommand(const std::string& name) {
+  return RunCommand("command -v " + ShellQuote(name) + " >/dev/null").status == 0;
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''";
+    else q += c;
+  }
+  return q + "'";
+}
+
+std::string DtlPath() { return DTL_CLI_PATH; }
+
+}  // namespace dtltest
