@@ -27,20 +27,26 @@ function(dtl_core_library name folder)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# dtl_test(NAME folder LIBS targets...): one GoogleTest binary per test folder.
-function(dtl_test name folder)
+# dtl_tests(folder LIBS targets...): one GoogleTest binary per *_test.cpp file of a test
+# folder, named after the folder and the file, so an unfinished test never blocks another.
+function(dtl_tests folder)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-  file(GLOB _srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*_test.cpp")
-  if(NOT _srcs)
-    return()
+  if(NOT TARGET dtl_test_support_obj)
+    add_library(dtl_test_support_obj STATIC "${CMAKE_CURRENT_SOURCE_DIR}/support/TestSupport.cpp")
+    target_include_directories(dtl_test_support_obj PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+    target_compile_definitions(dtl_test_support_obj PUBLIC
+      DTL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      DTL_BINARY_DIR="${PROJECT_BINARY_DIR}"
+      DTL_CLI_PATH="$<TARGET_FILE:dtl>")
+    target_link_libraries(dtl_test_support_obj PUBLIC GTest::gtest GTest::gmock Threads::Threads)
   endif()
-  add_executable(${name} ${_srcs} ${CMAKE_CURRENT_SOURCE_DIR}/support/TestSupport.cpp)
-  target_include_directories(${name} PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  target_compile_definitions(${name} PRIVATE
-    DTL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    DTL_BINARY_DIR="${PROJECT_BINARY_DIR}"
-    DTL_CLI_PATH="$<TARGET_FILE:dtl>")
-  add_dependencies(${name} dtl)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  file(GLOB _srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*_test.cpp")
+  foreach(_src IN LISTS _srcs)
+    get_filename_component(_base "${_src}" NAME_WE)
+    set(_name "${folder}_${_base}")
+    add_executable(${_name} "${_src}")
+    target_link_libraries(${_name} PRIVATE dtl_test_support_obj ${ARG_LIBS} GTest::gtest_main)
+    add_dependencies(${_name} dtl)
+    gtest_discover_tests(${_name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  endforeach()
 endfunction()

@@ -49,9 +49,25 @@ struct MimePart {
   std::string AttachmentName() const;
 };
 
+struct MailAddress {
+  std::string name;
+  std::string address;
+};
+
 class EmailObject {
  public:
   EmailObject() = default;
+
+  // ---- the message (mail engine) ----
+  // Sender and recipients as the SMTP client reads them for its envelope.
+  const std::string& From() const { return from_; }
+  const std::vector<MailAddress>& ToList() const { return to_; }
+  const std::vector<MailAddress>& CcList() const { return cc_; }
+  const std::vector<MailAddress>& BccList() const { return bcc_; }
+
+  // The whole message in its wire form (header lines, empty line, body; CRLF line ends), before
+  // any SMTP dot-stuffing. False when the message cannot be rendered.
+  bool Render(std::string& out) const;
 
   // ---- container operations (archive semantics) ----
 
@@ -99,6 +115,8 @@ class EmailObject {
  protected:
   void LogError(std::string text) { errors_.push_back(std::move(text)); }
 
+  std::string from_;
+  std::vector<MailAddress> to_, cc_, bcc_;
   MimePart message_;
   std::vector<MimePart> attachments_;
   std::vector<std::string> errors_;
