@@ -11,7 +11,9 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,9 +56,55 @@ struct MailAddress {
   std::string address;
 };
 
+// What a fresh message stamps into its default fields (Date, Message-ID); tests pin them.
+struct MessageStamp {
+  std::time_t now = 0;        // the moment the message is created
+  int utcOffsetMinutes = 0;   // local time minus UTC at that moment, daylight saving included
+  std::string uuid;           // text form of a fresh UUID, for the Message-ID
+  std::string hostName;       // local host name; "" is written as "unknown"
+};
+// The stamp for a message created now: local time and zone offset, a fresh version-4 UUID from
+// OpenSSL's generator and gethostname() (empty when that fails).
+MessageStamp CurrentMessageStamp();
+
+// The mail engine's table from a file name's extension to a media type, compared without regard
+// to case: ".doc" gives "application/msword"; an unknown or missing extension gives
+// "application/octet-stream".
+std::string MediaTypeForFileName(std::string_view fileName);
+
+// The X-Mailer product line of a fresh message.
+inline constexpr std::string_view kMailerProductLine = "Drovetail Mail Engine 1.0";
+
 class EmailObject {
  public:
   EmailObject() = default;
+
+  // Source of the UUID text each multipart boundary is cut from; it must give the 36-character
+  // form with hyphens. The default draws a fresh version-4 UUID per boundary.
+  using UuidSource = std::function<std::string()>;
+
+  // A fresh message with the default fields in this order: MIME-Version "1.0", Date, Message-ID
+  // "<TESSALY-MID-uuid@host>", Content-Type "text/plain", Content-Transfer-Encoding "7bit",
+  // X-Mailer (kMailerProductLine), X-Priority "3 (Normal)". Content-Type and
+  // Content-Transfer-Encoding stay where they are in the order; Render() writes the message's
+  // structured type (multipart/mixed with its boundary once there are attachments) into them.
+  static EmailObject CreateMessage(const MessageStamp& stamp);
+
+  // The set-a-field rule: removes every field of that name (case-insensitive), then appends the
+  // field at the end when the value is not blank. Setting X-Mailer to "" thus removes it.
+  // Content-Type and Content-Transfer-Encoding also update the message's structured type.
+  // Line breaks in the value are replaced by blanks (a header can never be injected).
+  void SetHeader(std::string_view name, std::string_view value);
+  void SetSubject(std::string_view subject);
+  // The sender: the envelope address (From()) and the From field.
+  void SetFrom(std::string_view address);
+  // Appends a To recipient (envelope and To field, which is set again and so moves to the end).
+  void AddTo(std::string_view name, std::string_view address);
+  // The message's text body (the first part of a multipart message). Set it after AesEncrypt:
+  // the encryption encrypts every non-empty body, the text body included.
+  void SetBody(std::string_view text);
+  // Replaces the boundary UUID source (tests pin the boundaries with it).
+  void SetUuidSource(UuidSource source) { uuidSource_ = std::move(source); }
 
   // ---- the message (mail engine) ----
   // Sender and recipients as the SMTP client reads them for its envelope.
@@ -66,7 +114,9 @@ class EmailObject {
   const std::vector<MailAddress>& BccList() const { return bcc_; }
 
   // The whole message in its wire form (header lines, empty line, body; CRLF line ends), before
-  // any SMTP dot-stuffing. False when the message cannot be rendered.
+  // any SMTP dot-stuffing. Base64 bodies are cut into 76-character lines; a body that is not
+  // plain 7-bit text under "7bit"/"8bit"/no encoding is sent as base64 instead of raw bytes.
+  // False when a boundary UUID is not usable (shorter than 32 characters).
   bool Render(std::string& out) const;
 
   // ---- container operations (archive semantics) ----
@@ -120,6 +170,7 @@ class EmailObject {
   MimePart message_;
   std::vector<MimePart> attachments_;
   std::vector<std::string> errors_;
+  UuidSource uuidSource_;
 };
 
 }  // namespace dtl
