@@ -1,0 +1,26 @@
+// The pieces of the SMTP logins that are pure functions of their inputs: base64 both ways and
+// the answers of AUTH PLAIN and AUTH CRAM-MD5 (RFC 2195). Kept apart from the dialogue so they
+// can be checked against published examples.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dtl {
+
+// Standard base64 with padding, no line breaks.
+std::string Base64Encode(std::string_view bytes);
+// Decodes standard base64 (blanks ignored, padding optional). nullopt on any other character
+// or a truncated quantum.
+std::optional<std::string> Base64Decode(std::string_view text);
+
+// The AUTH PLAIN blob before base64: user, NUL, user, NUL, password (the user is sent as the
+// authorisation identity too).
+std::string PlainAuthBlob(std::string_view user, std::string_view password);
+
+// The CRAM-MD5 answer before base64: user, a blank and the lower-case hex HMAC-MD5 of the
+// (decoded) challenge keyed with the password.
+std::string CramMd5Answer(std::string_view user, std::string_view password, std::string_view challenge);
+
+}  // namespace dtl
