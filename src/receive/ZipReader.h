@@ -17,6 +17,7 @@ namespace dtl {
 inline constexpr uint32_t ZIPR_OK = 0x00000000;
 inline constexpr uint32_t ZIPR_NODUPH = 0x00000100;
 inline constexpr uint32_t ZIPR_NOFILE = 0x00000200;
+inline constexpr uint32_t ZIPR_WRITE = 0x00000400;  // writing to a file destination failed
 inline constexpr uint32_t ZIPR_MORE = 0x00000600;
 inline constexpr uint32_t ZIPR_CORRUPT = 0x00000700;
 inline constexpr uint32_t ZIPR_READ = 0x00000800;
@@ -56,20 +57,37 @@ using ZipHandle = ZipHandleData*;
 // directory at this moment.
 ZipHandle ZipOpen(const void* source, uint32_t length, uint32_t sourceKind);
 
-// Fills `entry` for entry `index` (0-based); -1 gives the entry count in entry.index.
+// Fills `entry` for entry `index` (0-based); -1 gives the entry count in entry.index with every
+// other field zero. Errors: ZIPR_ARGS (null handle, index below -1 or not below the count),
+// ZIPR_ZMODE (not a reader handle), ZIPR_CORRUPT (not a readable archive, or a bad central or
+// local header, or entry data that would run past the archive), ZIPR_READ (a file source failed),
+// ZIPR_NOTINITED (another thread is using the same handle). The name is cut to 259 characters;
+// attributes are the low byte of the external attributes; all three times come from the DOS
+// stamp (read as local time). Querying the entry queried last answers from a cache.
 uint32_t ZipGetEntry(ZipHandle handle, int32_t index, ZipEntryInfo& entry);
 
 // Extracts entry `index` into `destination`: a buffer of `length` bytes (ZIP_MEMORY), an open
-// descriptor (ZIP_HANDLE) or a file name (ZIP_FILENAME) created, with missing folders, under the
-// folder captured at open time; absolute names and names with a ".." part are refused
-// (ZIPR_ARGS). A memory destination that fills while data remains gives ZIPR_MORE; call again
-// with the same index to continue.
+// descriptor (ZIP_HANDLE, written from its current position) or a file name (ZIP_FILENAME)
+// created, with missing folders made one level at a time, under the folder captured at open
+// time; absolute names and names with a ".." part are refused (ZIPR_ARGS), links inside that
+// tree are not followed, and a name ending in "/" only makes the folders. `length` is used only
+// for memory. A memory destination that fills while data remains gives ZIPR_MORE; call again
+// with the same index to continue (a different index, or a descriptor or file destination,
+// starts over). Descriptor and file destinations take the whole entry in one call.
+// Errors: ZIPR_ARGS, ZIPR_ZMODE, ZIPR_NOTINITED as above; ZIPR_CORRUPT for a bad archive, an
+// encrypted entry, a method other than stored or deflated, or data whose length or CRC-32 does
+// not match its header (checked when the entry ends; a named file is then removed again);
+// ZIPR_FLATE for deflate data that is damaged or cut short; ZIPR_READ for a failing file
+// source; ZIPR_NOFILE when the destination cannot be opened or created; ZIPR_WRITE when writing
+// it fails. After any error the entry is closed and the next call starts over.
 uint32_t ZipExtract(ZipHandle handle, int32_t index, void* destination, uint32_t length,
                     uint32_t destinationKind);
 
-// Releases the handle and its state; null is ignored.
+// Releases the handle and its state (the duplicated or opened descriptor is closed); null is
+// ignored. The handle must not be used afterwards.
 void ZipClose(ZipHandle handle);
 
+// The result of the latest operation in the process (any thread, any handle).
 uint32_t ZipLastResult();
 
 }  // namespace dtl
