@@ -72,6 +72,12 @@ MessageStamp CurrentMessageStamp();
 // "application/octet-stream".
 std::string MediaTypeForFileName(std::string_view fileName);
 
+// The name an attached file carries: everything after the last "/" of the path or, when there is
+// none, after the last "\" ("" for a path ending in a separator).
+std::string AttachmentNameFromPath(std::string_view path);
+// The zip entry name of an attachment that has no name of its own.
+inline constexpr std::string_view kFallbackAttachmentName = "attachedFile.dat";
+
 // The X-Mailer product line of a fresh message.
 inline constexpr std::string_view kMailerProductLine = "Drovetail Mail Engine 1.0";
 
@@ -131,9 +137,15 @@ class EmailObject {
                           std::vector<uint8_t> bytes);
 
   // Replaces all attachments by one zip archive attachment (deflate, level 6) named
-  // `zipFileName` (trimmed; "attach.zip" when blank) with one entry per former attachment.
-  // No attachment: succeeds without change.
+  // `zipFileName` (trimmed; "attach.zip" when blank) with one entry per former attachment,
+  // named after the attachment (kFallbackAttachmentName when it has no name). No attachment:
+  // succeeds without change. A zero-length attachment gets no entry (so a lone empty attachment
+  // gives the 22-byte archive with no entry, and still succeeds). An attachment too large for a
+  // zip entry, or a zip that does not fit the 32-bit fields, fails the call and leaves the
+  // attachments as they were.
   bool ZipAttachments(std::string_view zipFileName);
+  // The moment ZipAttachments stamps on the zip entries (0, the default, means "now").
+  void SetArchiveTime(std::time_t when) { archiveTime_ = when; }
 
   // Encrypts every non-empty body, the message's own and every attachment's, recursively, into
   // the AES form; each encrypted part becomes base64 and keeps its former transfer encoding in
@@ -163,14 +175,15 @@ class EmailObject {
   const std::vector<std::string>& ErrorLog() const { return errors_; }
 
  protected:
-  void LogError(std::string text) { errors_.push_back(std::move(text)); }
+  void LogError(std::string text) const { errors_.push_back(std::move(text)); }
 
   std::string from_;
   std::vector<MailAddress> to_, cc_, bcc_;
   MimePart message_;
   std::vector<MimePart> attachments_;
-  std::vector<std::string> errors_;
+  mutable std::vector<std::string> errors_;  // const queries log their failures too
   UuidSource uuidSource_;
+  std::time_t archiveTime_ = 0;
 };
 
 }  // namespace dtl
