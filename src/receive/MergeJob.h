@@ -1,0 +1,97 @@
+// The merge: rebuilds split files from their segment archives on disk.
+//
+// For each descriptor D (segment 0) the merge derives the folder prefix P and the file name N,
+// deletes the output file O = save folder + N, counts the files matching P N ".*" (T), and then
+// appends, in order, the single zip entry of D, P N ".001", P N ".002", ... until the first
+// number that has no file. Descriptors stored by a download ("movie.avi.dtl") number their
+// segments "movie.avi.001"; descriptors written by the offline split ("movie.avi.dtl.doc")
+// number them "movie.avi.001.doc". The output is named N in both cases.
+//
+// Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
+// receives every event on that thread. Run() returns when every descriptor was handled, the run
+// was stopped by a failure, or the cancel flag was seen.
+//
+// Errors: an unreadable segment (wrong password, corrupt archive, CRC mismatch, DES form) and an
+// output that cannot be written stop the whole run; a missing segment ends only the descriptor
+// at hand. Each failure is delivered as OnMessage() with the exact user-facing text.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace dtl {
+
+// Events of a merge run, delivered on the thread that calls MergeJob::Run(). Implementations
+// must not block for long: the merge waits for each call to return.
+class MergeObserver {
+ public:
+  virtual ~MergeObserver() = default;
+  // The file being merged: P followed by N ("/in/movie.avi").
+  virtual void OnFileName(const std::string& text) {}
+  // The progress range of the descriptor at hand: 0 .. T, T taken as a 16-bit number.
+  virtual void OnProgressRange(uint16_t total) {}
+  // One segment was appended.
+  virtual void OnStep() {}
+  // A failure text, exactly as the user should see it.
+  virtual void OnMessage(const std::string& text) {}
+  // The run ended. openFolder is true at the normal end (every descriptor was reached, even if
+  // some were incomplete): show the save folder. False after a stopping failure or a cancel.
+  virtual void OnFinished(bool openFolder) {}
+};
+
+class MergeJob {
+ public:
+  struct Params {
+    std::vector<std::filesystem::path> descriptors;  // in merge order
+    std::filesystem::path saveFolder;                // where the outputs are written
+    std::string password;                            // empty: the default segment password
+    unsigned threads = 0;  // segment decoders working ahead; 0 = one per core
+  };
+
+  enum class Outcome {
+    Complete,        // every segment up to the first missing number, and no more files matched
+    MissingSegment,  // a numbered segment is missing while more files matched P N ".*"
+    UnzipFailed,     // a segment could not be decrypted, unzipped or verified: the run stopped
+    WriteFailed,     // the output could not be opened or written: the run stopped
+    Cancelled,       // the cancel flag was seen before a segment of this descriptor
+    NotReached,      // an earlier descriptor stopped the run, or the run was cancelled
+  };
+
+  struct FileResult {
+    std::filesystem::path descriptor;
+    std::filesystem::path output;   // save folder + N
+    Outcome outcome = Outcome::NotReached;
+    uint64_t segmentsMerged = 0;    // K at the end
+    uint64_t segmentsCounted = 0;   // T
+    uint64_t bytesWritten = 0;      // bytes in the output
+    std::filesystem::path failedSegment;  // the missing or unreadable segment, when any
+  };
+
+  struct Result {
+    std::vector<FileResult> files;  // one per descriptor, in order
+    bool stopped = false;           // a failure ended the run
+    bool cancelled = false;
+    // True when every descriptor merged completely.
+    bool AllComplete() const;
+  };
+
+  // Runs the merge. `cancel` is read before each segment; setting it ends the run after the
+  // segment in progress. Never throws for file or archive problems.
+  static Result Run(const Params& params, MergeObserver& observer,
+                    const std::atomic<bool>& cancel);
+
+  // The names the merge derives from a descriptor path (exposed for the CLI and tests).
+  struct Names {
+    std::string prefix;         // P: the folder, ending in "/" (empty for a bare name)
+    std::string name;           // N
+    std::string segmentSuffix;  // "" for downloaded descriptors, ".doc" for the offline split's
+  };
+  static Names DeriveNames(const std::filesystem::path& descriptor);
+  // Path of segment k >= 1: P N "." k (at least three digits) and the suffix.
+  static std::filesystem::path SegmentPath(const Names& names, uint64_t k);
+};
+
+}  // namespace dtl

@@ -1,0 +1,380 @@
+// The merge job on segment files built directly with the segment archive packer.
+#include "receive/MergeJob.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+
+#include "archive/SegmentArchive.h"
+#include "archive/SegmentCipher.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using dtl::MergeJob;
+using dtltest::ReadFileBytes;
+using dtltest::TempDir;
+using Outcome = MergeJob::Outcome;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+struct Recorder : dtl::MergeObserver {
+  std::vector<std::string> names, messages;
+  std::vector<uint16_t> ranges;
+  int steps = 0;
+  int finished = 0;
+  bool openFolder = false;
+  std::atomic<bool>* cancelAfterFirstStep = nullptr;
+  void OnFileName(const std::string& t) override { names.push_back(t); }
+  void OnProgressRange(uint16_t t) override { ranges.push_back(t); }
+  void OnStep() override {
+    ++steps;
+    if (cancelAfterFirstStep) cancelAfterFirstStep->store(true);
+  }
+  void OnMessage(const std::string& t) override { messages.push_back(t); }
+  void OnFinished(bool open) override {
+    ++finished;
+    openFolder = open;
+  }
+};
+
+// Segment file names of one split file, in either naming of the descriptor.
+struct Naming {
+  const char* label;
+  const char* descriptorEnding;  // after the file name
+  const char* segmentSuffix;     // after ".NNN"
+};
+constexpr Naming kDownloaded{"downloaded", ".dtl", ""};
+constexpr Naming kOffline{"offline", ".dtl.doc", ".doc"};
+
+fs::path SegmentName(const fs::path& dir, const std::string& name, const Naming& n, int k) {
+  if (k == 0) return dir / (name + n.descriptorEnding);
+  char num[16];
+  std::snprintf(num, sizeof num, ".%.3d", k);
+  return dir / (name + num + n.segmentSuffix);
+}
+
+void WriteSegment(const fs::path& path, const Bytes& piece, const std::string& password) {
+  Bytes packed = dtl::PackSegmentAes("DTL1A2B.tmp", piece, password, 1700000000);
+  ASSERT_FALSE(packed.empty());
+  dtltest::WriteFileBytes(path, packed);
+}
+
+// Cuts `data` into pieces of `size` bytes and writes them as segment files; returns the
+// descriptor's path.
+fs::path WriteSplit(const fs::path& dir, const std::string& name, const Bytes& data, size_t size,
+                    const Naming& n, const std::string& password = "") {
+  int k = 0;
+  for (size_t off = 0; off < data.size(); off += size, ++k) {
+    Bytes piece(data.begin() + off, data.begin() + std::min(data.size(), off + size));
+    WriteSegment(SegmentName(dir, name, n, k), piece, password);
+  }
+  return SegmentName(dir, name, n, 0);
+}
+
+MergeJob::Result Merge(std::vector<fs::path> descriptors, const fs::path& out, Recorder& rec,
+                       const std::string& password = "", unsigned threads = 0,
+                       std::atomic<bool>* cancel = nullptr) {
+  std::atomic<bool> none{false};
+  MergeJob::Params p;
+  p.descriptors = std::move(descriptors);
+  p.saveFolder = out;
+  p.password = password;
+  p.threads = threads;
+  return MergeJob::Run(p, rec, cancel ? *cancel : none);
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
+
+std::string UnzipText(const fs::path& p) {
+  return "Unable to unzip " + p.string() + ", either the file is corrupt or you entered the wrong password.";
+}
+std::string MissingText(const fs::path& p) {
+  return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
+}
+
+TEST(MergeNames, DescriptorNamesAndSegmentNumbers) {
+  struct Case {
+    const char* descriptor;
+    uint64_t k;
+    const char* prefix;
+    const char* name;
+    const char* segment;
+  } cases[] = {
+      {"/in/movie.avi.dtl", 1, "/in/", "movie.avi", "/in/movie.avi.001"},
+      {"/in/movie.avi.dtl", 999, "/in/", "movie.avi", "/in/movie.avi.999"},
+      {"/in/movie.avi.dtl", 1000, "/in/", "movie.avi", "/in/movie.avi.1000"},
+      {"/in/movie.avi.dtl.doc", 2, "/in/", "movie.avi", "/in/movie.avi.002.doc"},
+      {"/in/movie.avi.dtl.doc", 1000, "/in/", "movie.avi", "/in/movie.avi.1000.doc"},
+      {"movie.dtl", 7, "", "movie", "movie.007"},
+      // Only the offline split's exact ending is special; other names lose their last extension.
+      {"/in/a.b.doc", 1, "/in/", "a.b", "/in/a.b.001"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.descriptor);
+    auto n = MergeJob::DeriveNames(c.descriptor);
+    EXPECT_EQ(n.prefix, c.prefix);
+    EXPECT_EQ(n.name, c.name);
+    EXPECT_EQ(MergeJob::SegmentPath(n, c.k).string(), c.segment);
+  }
+}
+
+class MergeBothNamings : public ::testing::TestWithParam<std::tuple<Naming, unsigned>> {};
+
+TEST_P(MergeBothNamings, RebuildsTheFileAndReportsEachStep) {
+  auto [naming, threads] = GetParam();
+  TempDir in, out;
+  // Pieces larger than the job's extraction chunk, so entries come out in several parts.
+  Bytes data = dtltest::RandomBytes(5 * 1000 * 1000 + 123, 7, true);
+  fs::path d = WriteSplit(in.path(), "movie.avi", data, 1500 * 1000 + 1, naming);
+  Recorder rec;
+  auto r = Merge({d}, out.path(), rec, "", threads);
+  ASSERT_EQ(r.files.size(), 1u);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+  EXPECT_TRUE(r.AllComplete());
+  EXPECT_EQ(r.files[0].segmentsMerged, 4u);
+  EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+  EXPECT_EQ(rec.names, std::vector<std::string>{(in.path() / "movie.avi").string()});
+  EXPECT_EQ(rec.ranges, std::vector<uint16_t>{4});
+  EXPECT_EQ(rec.steps, 4);
+  EXPECT_TRUE(rec.messages.empty());
+  EXPECT_EQ(rec.finished, 1);
+  EXPECT_TRUE(rec.openFolder);
+}
+
+INSTANTIATE_TEST_SUITE_P(, MergeBothNamings,
+                         ::testing::Combine(::testing::Values(kDownloaded, kOffline),
+                                            ::testing::Values(1u, 3u)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).label) + "_threads" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+
+TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) {
+  TempDir in, out;
+  Bytes a = dtltest::RandomBytes(4000, 1), b = dtltest::RandomBytes(2500, 2);
+  fs::path da = WriteSplit(in.path(), "a.bin", a, 1000, kDownloaded);
+  fs::path db = WriteSplit(in.path(), "b.bin", b, 1000, kDownloaded);
+  fs::remove(in / "a.bin.002");
+  Recorder rec;
+  auto r = Merge({da, db}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+  EXPECT_EQ(r.files[0].failedSegment, in / "a.bin.002");
+  EXPECT_EQ(ReadFileBytes(out / "a.bin"), Slice(a, 0, 2000));
+  EXPECT_EQ(r.files[1].outcome, Outcome::Complete);
+  EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "a.bin.002")});
+  EXPECT_TRUE(rec.openFolder);  // a missing segment does not stop the run
+  EXPECT_FALSE(r.AllComplete());
+}
+
+TEST(MergeJob, StrayFileMatchingTheNameAsksForOneSegmentMore) {
+  TempDir in, out;
+  Bytes data = dtltest::RandomBytes(3000, 3);
+  fs::path d = WriteSplit(in.path(), "x.iso", data, 1000, kOffline);
+  dtltest::WriteFileText(in / "x.iso.txt", "notes");
+  Recorder rec;
+  auto r = Merge({d}, out.path(), rec);
+  EXPECT_EQ(ReadFileBytes(out / "x.iso"), data);
+  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "x.iso.003.doc")});
+}
+
+TEST(MergeJob, OneSegmentFileIsTheDescriptorAlone) {
+  TempDir in, out;
+  Bytes data = dtltest::RandomBytes(777, 4);
+  fs::path d = WriteSplit(in.path(), "one", data, 1000, kDownloaded);
+  Recorder rec;
+  auto r = Merge({d}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+  EXPECT_EQ(ReadFileBytes(out / "one"), data);
+  EXPECT_TRUE(rec.messages.empty());
+}
+
+TEST(MergeJob, PasswordsEmptyMeansTheDefaultAndAWrongOneFailsAtTheDescriptor) {
+  TempDir in, out;
+  Bytes data = dtltest::RandomBytes(2500, 5);
+  fs::path withDefault = WriteSplit(in.path(), "d.bin", data, 1000, kDownloaded, "0x5E2A9");
+  fs::path withOwn = WriteSplit(in.path(), "o.bin", data, 1000, kDownloaded, "s3cret");
+  {
+    Recorder rec;
+    EXPECT_TRUE(Merge({withDefault}, out.path(), rec, "").AllComplete());
+    EXPECT_EQ(ReadFileBytes(out / "d.bin"), data);
+  }
+  {
+    Recorder rec;
+    auto r = Merge({withOwn, withDefault}, out.path(), rec, "wrong");
+    EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
+    EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);  // an unreadable segment stops the run
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(withOwn)});
+    EXPECT_FALSE(rec.openFolder);
+    EXPECT_FALSE(fs::exists(out / "o.bin"));
+  }
+}
+
+TEST(MergeJob, MergingTwiceGivesTheSameOutputNotADoubledOne) {
+  TempDir in, out;
+  Bytes data = dtltest::RandomBytes(2500, 6);
+  fs::path d = WriteSplit(in.path(), "r.bin", data, 1000, kOffline);
+  dtltest::WriteFileBytes(out / "r.bin", dtltest::RandomBytes(9000, 9));  // an older, longer file
+  for (int i = 0; i < 2; ++i) {
+    Recorder rec;
+    EXPECT_TRUE(Merge({d}, out.path(), rec).AllComplete());
+    EXPECT_EQ(ReadFileBytes(out / "r.bin"), data);
+  }
+}
+
+// Segments whose archive is not what it should be: each stops the run with the unzip message
+// naming that segment, and nothing of it reaches the output.
+TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
+  Bytes piece = dtltest::RandomBytes(1000, 10, true);
+  auto zipOf = [&] {
+    Bytes packed = dtl::PackSegmentAes("p.tmp", piece, "", 1700000000);
+    return dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, packed);
+  };
+  auto aesOf = [](const Bytes& zip) {
+    return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, zip);
+  };
+  auto centralAt = [](const Bytes& zip) {
+    for (size_t i = 0; i + 4 <= zip.size(); ++i)
+      if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2) return i;
+    return size_t(0);
+  };
+  struct Case {
+    const char* quirk;
+    std::function<Bytes()> make;
+  } cases[] = {
+      {"crc_mismatch",
+       [&] {
+         Bytes z = zipOf();
+         z[centralAt(z) + 16] ^= 0x55;
+         return aesOf(z);
+       }},
+      {"declares_four_gib",
+       [&] {
+         Bytes z = zipOf();
+         std::memset(&z[centralAt(z) + 24], 0xFF, 4);
+         return aesOf(z);
+       }},
+      {"des_form", [&] { return dtl::PackSegmentDes("p.tmp", piece, "", 1700000000); }},
+      {"length_not_whole_blocks",
+       [&] {
+         Bytes b = aesOf(zipOf());
+         b.pop_back();
+         return b;
+       }},
+      {"random_bytes", [&] { return dtltest::RandomBytes(4096, 11); }},
+      {"empty_file", [&] { return Bytes(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.quirk);
+    TempDir in, out;
+    Bytes data = dtltest::RandomBytes(2000, 12);
+    fs::path d = WriteSplit(in.path(), "f", data, 1000, kDownloaded);
+    dtltest::WriteFileBytes(in / "f.002", c.make());
+    WriteSegment(in / "f.003", piece, "");
+    Recorder rec;
+    auto r = Merge({d}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
+    EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "f.002")});
+    EXPECT_EQ(ReadFileBytes(out / "f"), data);
+    EXPECT_FALSE(rec.openFolder);
+  }
+}
+
+// A segment claiming a 4 GiB entry must not make the merge reserve that much: run it in a child
+// whose address space is capped far below the claim.
+TEST(MergeJob, DeclaredSizeNeverBecomesAnAllocation) {
+  TempDir in, out;
+  Bytes piece = dtltest::RandomBytes(300000, 13);
+  Bytes zip = dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword,
+                                dtl::PackSegmentAes("p.tmp", piece, "", 1700000000));
+  for (size_t i = 0; i + 4 <= zip.size(); ++i)
+    if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2)
+      std::memset(&zip[i + 24], 0xFF, 4);
+  dtltest::WriteFileBytes(in / "big.dtl",
+                          dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, zip));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    rlimit lim{1u << 30, 1u << 30};
+    setrlimit(RLIMIT_AS, &lim);
+    Recorder rec;
+    auto r = Merge({in / "big.dtl"}, out.path(), rec, "", 2);
+    _exit(r.files[0].outcome == Outcome::UnzipFailed ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the merge died";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(MergeJob, SegmentAfterNineHundredNinetyNineHasFourDigits) {
+  TempDir in, out;
+  Bytes data = dtltest::RandomBytes(1003, 14);
+  fs::path d = WriteSplit(in.path(), "k.bin", data, 1, kDownloaded);
+  ASSERT_TRUE(fs::exists(in / "k.bin.1000"));
+  Recorder rec;
+  auto r = Merge({d}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+  EXPECT_EQ(r.files[0].segmentsMerged, 1003u);
+  EXPECT_EQ(ReadFileBytes(out / "k.bin"), data);
+}
+
+TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
+  TempDir in, out;
+  Bytes a = dtltest::RandomBytes(3000, 15), b = dtltest::RandomBytes(1000, 16);
+  fs::path da = WriteSplit(in.path(), "a", a, 1000, kDownloaded);
+  fs::path db = WriteSplit(in.path(), "b", b, 1000, kDownloaded);
+  dtltest::WriteFileText(out / "b", "keep me");
+  std::atomic<bool> cancel{false};
+  Recorder rec;
+  rec.cancelAfterFirstStep = &cancel;
+  auto r = Merge({da, db}, out.path(), rec, "", 2, &cancel);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
+  EXPECT_EQ(ReadFileBytes(out / "a"), Slice(a, 0, 1000));
+  EXPECT_TRUE(rec.messages.empty());  // no missing-segment message after a cancel
+  EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
+  EXPECT_EQ(dtltest::ReadFileText(out / "b"), "keep me");
+  EXPECT_FALSE(rec.openFolder);
+}
+
+TEST(MergeJob, MissingDescriptorReportsItAndKeepsAnExistingOutput) {
+  TempDir in, out;
+  dtltest::WriteFileText(out / "gone.bin", "older");
+  Recorder rec;
+  auto r = Merge({in / "gone.bin.dtl"}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "gone.bin.dtl")});
+  EXPECT_EQ(dtltest::ReadFileText(out / "gone.bin"), "older");
+}
+
+TEST(MergeJob, UnwritableOutputStopsTheRunWithTheSystemText) {
+  TempDir in;
+  fs::path d = WriteSplit(in.path(), "w", dtltest::RandomBytes(100, 17), 1000, kDownloaded);
+  Recorder rec;
+  auto r = Merge({d, d}, in / "no-such-folder", rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
+  EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{"Could not merge segment file: No such file or directory"});
+  EXPECT_FALSE(rec.openFolder);
+}
+
+TEST(MergeJob, DescriptorWithoutExtensionIsNeverDeletedAsItsOwnOutput) {
+  TempDir in;
+  Bytes data = dtltest::RandomBytes(500, 18);
+  WriteSegment(in / "plain", data, "");
+  Bytes before = ReadFileBytes(in / "plain");
+  Recorder rec;
+  auto r = Merge({in / "plain"}, in.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
+  EXPECT_EQ(ReadFileBytes(in / "plain"), before);
+}
+
+}  // namespace
