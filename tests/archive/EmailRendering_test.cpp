@@ -285,5 +285,55 @@ TEST(EmailRendering, PythonEmailPackageReadsTheMail) {
   EXPECT_EQ(dtltest::ReadFileBytes(dir / "att.bin"), piece);
 }
 
+// The whole road of a segment: packed by the container operations, rendered, parsed by
+// Python, decrypted by openssl and opened by unzip gives back the piece.
+TEST(EmailRendering, PackedSegmentComesBackThroughPythonOpensslAndUnzip) {
+  for (const char* tool : {"python3", "openssl", "unzip"}) ASSERT_TRUE(dtltest::HaveCommand(tool)) << tool;
+  dtltest::TempDir dir;
+  auto piece = dtltest::RandomBytes(300000, 11, true);
+  const std::string subject = "movie.avi - segment number 3         k2m4p6r8t0";
+  EmailObject m = EmailObject::CreateMessage(PinnedStamp());
+  m.SetHeader("X-Mailer", "");
+  m.SetSubject(subject);
+  m.SetFrom("me@example.net");
+  m.AddTo("x@example.org", "x@example.org");
+  ASSERT_TRUE(m.AddAttachmentBytes("DTL1a2b.tmp", "application/x-msdownload", piece));
+  ASSERT_TRUE(m.ZipAttachments("movie.avi.003.doc"));
+  ASSERT_TRUE(m.AesEncrypt("secret"));
+  m.SetBody(subject + ".");
+  std::string wire;
+  ASSERT_TRUE(m.Render(wire));
+
+  const std::string script =
+      "import sys, email, email.policy\n"
+      "m = email.message_from_binary_file(sys.stdin.buffer, policy=email.policy.default)\n"
+      "assert not m.defects, m.defects\n"
+      "text, att = list(m.iter_parts())\n"
+      "print(text.get_content().strip())\n"
+      "print(att.get_filename(), att.get_content_type(), att['x-original-encoding'])\n"
+      "open(sys.argv[1], 'wb').write(att.get_payload(decode=True))\n";
+  dtltest::WriteFileText(dir / "parse.py", script);
+  auto q = [&](const char* name) { return dtltest::ShellQuote((dir / name).string()); };
+  auto r = dtltest::RunCommand("python3 " + q("parse.py") + " " + q("att.bin"), wire);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, subject + ".\nmovie.avi.003.doc application/msword base64\n");
+
+  // MD5("secret") is the key; the AES form ends in a PKCS#7 pad and a whole block of 0x10.
+  r = dtltest::RunCommand("openssl enc -d -aes-128-cbc -K 5ebe2294ecd0e0f08eab7690d2a6ee69 -iv " +
+                          std::string(32, '0') + " -nopad -in " + q("att.bin") + " -out " + q("dec.bin"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  auto zip = dtltest::ReadFileBytes(dir / "dec.bin");
+  for (int pad = 0; pad < 2; ++pad) {
+    ASSERT_FALSE(zip.empty());
+    uint8_t v = zip.back();
+    ASSERT_TRUE(v >= 1 && v <= 16 && v <= zip.size());
+    zip.resize(zip.size() - v);
+  }
+  dtltest::WriteFileBytes(dir / "seg.zip", zip);
+  r = dtltest::RunCommand("unzip -p " + q("seg.zip") + " > " + q("piece.bin"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(dtltest::ReadFileBytes(dir / "piece.bin"), piece);
+}
+
 }  // namespace
 }  // namespace dtl
