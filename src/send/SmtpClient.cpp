@@ -410,7 +410,10 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
     return false;
   }
   if (!WriteData(wire)) return false;
-  if (!Command("\r\n.", 250, reply)) {
+  // A message that already ends its last line gets only the dot line; adding a CRLF before it
+  // as well would hand the recipient an empty line the sender never wrote.
+  const bool lineEnded = wire.empty() || wire.ends_with("\r\n");
+  if (!Command(lineEnded ? "." : "\r\n.", 250, reply)) {
     Fail("The message was refused at the end of data");
     return false;
   }

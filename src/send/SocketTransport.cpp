@@ -9,6 +9,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +34,38 @@ bool IsIpLiteral(const std::string& host) {
   unsigned char buf[sizeof(in6_addr)];
   return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
+
+// OpenSSL writes with write(), which raises SIGPIPE on a connection the peer has reset; the
+// core must not kill its host program for that nor change its signal handlers, so SIGPIPE is
+// blocked on this thread around every TLS call and a signal raised meanwhile is consumed.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeGuard() {
+    if (!wasPending_) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        timespec zero{0, 0};
+        sigtimedwait(&pipe_, nullptr, &zero);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_, old_;
+  bool wasPending_ = false;
+};
 
 }  // namespace
 
@@ -139,6 +173,7 @@ bool SocketTransport::StartTls(bool verify) {
     }
   }
   auto deadline = std::chrono::steady_clock::now() + options_.ioTimeout;
+  SigpipeGuard guard;
   for (;;) {
     int r = SSL_connect(ssl_);
     if (r == 1) break;
@@ -167,6 +202,7 @@ bool SocketTransport::Write(std::string_view data) {
     Fail("not connected");
     return false;
   }
+  SigpipeGuard guard;
   while (!data.empty()) {
     if (ssl_) {
       size_t written = 0;
@@ -204,6 +240,7 @@ long SocketTransport::Read(char* buffer, size_t size) {
     return -1;
   }
   if (size == 0) return -1;
+  SigpipeGuard guard;  // a read may need to write (renegotiation, alerts)
   for (;;) {
     if (ssl_) {
       size_t got = 0;
@@ -236,7 +273,10 @@ long SocketTransport::Read(char* buffer, size_t size) {
 void SocketTransport::Close() {
   if (ssl_) {
     // Best effort only: a close_notify to a peer that is gone must not block or fail us.
-    if (secure_) SSL_shutdown(ssl_);
+    if (secure_) {
+      SigpipeGuard guard;
+      SSL_shutdown(ssl_);
+    }
     SSL_free(ssl_);
     ssl_ = nullptr;
   }
