@@ -1,0 +1,59 @@
+// The offline split: cuts a file into packed segment files in a folder, without mailing
+// anything. The files carry the segment names of a mailed split ("NAME.dtl.doc",
+// "NAME.001.doc", ...) and hold the segment archive in the AES form (encryption method 1, the
+// bytes that would travel by mail) or the DES form (method 2).
+//
+// Call RunOfflineSplit() on a worker thread of its own; it returns when the run is over. Pieces
+// are packed on several threads at once, but the observer hears of them strictly in piece order
+// and always on the calling thread, and the folder never holds a segment file under its final
+// name that is half written or lies beyond the pieces reported.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace dtl {
+
+struct OfflineSplitParams {
+  std::string source;        // the file to split
+  std::string folder;        // where the segment files go; a trailing "/" is optional
+  uint64_t segmentSize = 0;  // bytes per segment (slider position x kSegmentUnit); must not be 0
+  std::string password;      // empty = the default password of the chosen form
+  uint32_t encMethod = 1;    // 1 = AES form, 2 = DES form; any other value counts as 1
+  unsigned threads = 0;      // packing threads; 0 = one per core
+  std::time_t when = 0;      // time stamped on the zip entries; 0 = now
+};
+
+struct OfflineSplitResult {
+  bool ok = false;        // every piece was written
+  bool stopped = false;   // the run ended early because the stop flag was set
+  uint64_t written = 0;   // segment files in the folder: pieces 1 .. written
+  uint64_t count = 0;     // pieces the file cuts into (0 when the run could not start)
+};
+
+// Events of a run, all delivered on the thread that called RunOfflineSplit().
+class OfflineSplitObserver {
+ public:
+  virtual ~OfflineSplitObserver() = default;
+  // Once, before the first piece, with the number of pieces.
+  virtual void OnStarted(uint64_t count) {}
+  // Piece k (1 .. count, in that order) is complete under `path`.
+  virtual void OnPieceWritten(uint64_t k, const std::string& path) {}
+  // The run failed; `text` is the message for the user (titled "Drovetail"): the system's text
+  // for a file error, "The file %s size is too small (%d)" for an empty source, "Segment DES
+  // encryption failed." / "Segment AES encryption failed." when a piece cannot be packed, or
+  // "The file %s changed while it was being split." when the source shrank under the run.
+  virtual void OnError(const std::string& text) {}
+};
+
+// Splits params.source into params.folder. The stop flag is read after each piece (in piece
+// order): the run then ends with the pieces written so far, plus the pieces other threads were
+// already packing when they form an unbroken run after them. On a failure, the pieces before the
+// failed one stay and any written beyond it are removed, so the folder always holds pieces
+// 1 .. Result::written, exactly what a one-piece-at-a-time run would have left.
+OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
+                                   const std::atomic<bool>& stop);
+
+}  // namespace dtl
