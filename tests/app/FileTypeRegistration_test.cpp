@@ -1,0 +1,109 @@
+#include "app/FileTypeRegistration.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtl::CGCFileTypeAccess;
+
+CGCFileTypeAccess Descriptor(const std::string& program) {
+  CGCFileTypeAccess t;
+  t.SetExtension("dtl");
+  t.SetShellOpenCommand(CGCFileTypeAccess::OpenCommandFor(program));
+  t.SetDocumentTypeName("CGFileType.Document");
+  t.SetDefaultIcon(program + ",0");
+  t.SetRefreshCaches(false);
+  return t;
+}
+
+TEST(FileTypeRegistration, WritesMimePackageAndDesktopEntryUnderTheDataHome) {
+  dtltest::TempDir home;
+  CGCFileTypeAccess t = Descriptor("/opt/drovetail/drovetail");
+  ASSERT_TRUE(t.RegisterAll(home.path()));
+  std::string xml = dtltest::ReadFileText(home / "mime/packages/application-x-dtl.xml");
+  EXPECT_NE(xml.find("<mime-type type=\"application/x-dtl\">"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<glob pattern=\"*.dtl\"/>"), std::string::npos) << xml;
+  std::string desktop = dtltest::ReadFileText(home / "applications/CGFileType.Document.desktop");
+  EXPECT_NE(desktop.find("\nExec=\"/opt/drovetail/drovetail\" %f\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find("\nIcon=/opt/drovetail/drovetail\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find("\nMimeType=application/x-dtl;\n"), std::string::npos) << desktop;
+}
+
+// The open command must survive a program folder with spaces, quotes, dollars, backslashes and
+// percent signs: otherwise a double click runs the wrong program or the wrong file.
+TEST(FileTypeRegistration, OpenCommandQuotesTheProgramPathByTheDesktopRules) {
+  struct Case {
+    const char* path;
+    const char* exec;  // as it appears on the Exec line (after the file's own \\ escaping)
+  } cases[] = {
+      {"/opt/My Apps/dtl", R"(Exec="/opt/My Apps/dtl" %f)"},
+      {"/o/a\"b", R"(Exec="/o/a\\"b" %f)"},
+      {"/o/$HOME`x`", R"(Exec="/o/\\$HOME\\`x\\`" %f)"},
+      {"/o/back\\slash", R"(Exec="/o/back\\\\slash" %f)"},
+      {"/o/100%", R"(Exec="/o/100%%" %f)"},
+  };
+  for (const auto& c : cases) {
+    CGCFileTypeAccess t = Descriptor(c.path);
+    EXPECT_NE(t.DesktopEntryText().find(std::string("\n") + c.exec + "\n"), std::string::npos)
+        << c.path << "\n" << t.DesktopEntryText();
+  }
+  // A command written the Windows way still opens the file.
+  CGCFileTypeAccess w;
+  w.SetDocumentTypeName("X");
+  w.SetShellOpenCommand("/usr/bin/dtl \"%1\"");
+  EXPECT_NE(w.DesktopEntryText().find("\nExec=/usr/bin/dtl %f\n"), std::string::npos);
+}
+
+TEST(FileTypeRegistration, EmptyPartsAreLeftOut) {
+  dtltest::TempDir home;
+  CGCFileTypeAccess noExt = Descriptor("/p/dtl");
+  noExt.SetExtension("");
+  ASSERT_TRUE(noExt.RegisterAll(home.path()));
+  EXPECT_FALSE(fs::exists(home / "mime"));
+  EXPECT_EQ(noExt.DesktopEntryText().find("MimeType="), std::string::npos);
+
+  CGCFileTypeAccess bare;
+  bare.SetExtension(".dtl");
+  bare.SetDocumentTypeName("T");
+  bare.SetRefreshCaches(false);
+  std::string text = bare.DesktopEntryText();
+  EXPECT_EQ(text.find("Exec="), std::string::npos);
+  EXPECT_EQ(text.find("Icon="), std::string::npos);
+  EXPECT_NE(bare.MimePackageText().find("*.dtl\""), std::string::npos);
+
+  CGCFileTypeAccess noType = Descriptor("/p/dtl");
+  noType.SetDocumentTypeName("");
+  dtltest::TempDir home2;
+  ASSERT_TRUE(noType.RegisterAll(home2.path()));
+  EXPECT_FALSE(fs::exists(home2 / "applications"));
+  EXPECT_TRUE(fs::exists(home2 / "mime/packages/application-x-dtl.xml"));
+
+  // A hostile type name cannot place the entry outside applications/.
+  CGCFileTypeAccess sneaky = Descriptor("/p/dtl");
+  sneaky.SetDocumentTypeName("../../evil");
+  EXPECT_EQ(sneaky.DesktopEntryPath(home.path()).parent_path(), home / "applications");
+}
+
+TEST(FileTypeRegistration, RealMimeDatabaseLearnsTheGlob) {
+  if (!dtltest::HaveCommand("update-mime-database")) GTEST_SKIP() << "update-mime-database not installed";
+  dtltest::TempDir home;
+  CGCFileTypeAccess t = Descriptor("/p/dtl");
+  t.SetRefreshCaches(true);
+  ASSERT_TRUE(t.RegisterAll(home.path()));
+  std::string globs = dtltest::ReadFileText(home / "mime/globs2");
+  EXPECT_NE(globs.find("application/x-dtl:*.dtl"), std::string::npos) << globs;
+}
+
+TEST(FileTypeRegistration, UnwritableDataHomeFailsQuietly) {
+  dtltest::TempDir home;
+  dtltest::WriteFileText(home / "file", "x");
+  CGCFileTypeAccess t = Descriptor("/p/dtl");
+  EXPECT_FALSE(t.RegisterAll(home / "file"));
+}
+
+}  // namespace
