@@ -201,7 +201,9 @@ TEST(OfflineSplit, StopLeavesAContiguousPrefixOfReportedPieces) {
     EXPECT_EQ(result.count, 10u);
     // One thread stops right after the piece that saw the flag; more threads may add the
     // pieces they were already packing, but never leave a gap.
-    if (threads == 1) EXPECT_EQ(result.written, 2u);
+    if (threads == 1) {
+      EXPECT_EQ(result.written, 2u);
+    }
     EXPECT_GE(result.written, 2u);
     EXPECT_LT(result.written, 10u);
     EXPECT_EQ(rec.pieces.size(), result.written);

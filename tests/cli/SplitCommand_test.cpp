@@ -1,0 +1,129 @@
+// dtl split as a script would run it: exit codes, what lands on stdout and stderr, and which
+// settings and options decide the segment size, the form and the password.
+#include <gtest/gtest.h>
+
+#include "app/SettingsStore.h"
+#include "archive/DesContext.h"
+#include "archive/SegmentCipher.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtltest::ShellQuote;
+using dtltest::TempDir;
+
+class SplitCommand : public ::testing::Test {
+ protected:
+  SplitCommand() {
+    dtltest::WriteFileBytes(dir_ / "x", dtltest::RandomBytes(25000, 21));
+    fs::create_directory(dir_ / "out");
+  }
+  // Runs dtl split with a private settings file; stdout and stderr go to separate files.
+  dtltest::CommandResult Split(const std::string& args, const std::string& input = {}) {
+    const auto r = dtltest::RunCommand("cd " + ShellQuote(dir_.path().string()) +
+                                           " && XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()) +
+                                           " " + ShellQuote(dtltest::DtlPath()) + " split " + args +
+                                           " >stdout 2>stderr",
+                                       input);
+    out_ = dtltest::ReadFileText(dir_ / "stdout");
+    err_ = dtltest::ReadFileText(dir_ / "stderr");
+    return r;
+  }
+  dtl::SettingsStore Settings() { return dtl::SettingsStore(dir_ / "cfg" / "drovetail" / "settings.reg"); }
+  std::vector<uint8_t> Segment(const std::string& name) { return dtltest::ReadFileBytes(dir_ / "out" / name); }
+
+  TempDir dir_;
+  std::string out_, err_;
+};
+
+bool IsZip(const std::vector<uint8_t>& b) {
+  return b.size() > 4 && b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4;
+}
+
+std::vector<uint8_t> UndoDes(std::vector<uint8_t> data, std::string_view password) {
+  const auto key = dtl::DesKeyFromPassword(password);
+  const dtl::DesContext des(key.data());
+  for (size_t i = 0; i + 8 <= data.size(); i += 8) des.DecryptBlock(data.data() + i);
+  return data;
+}
+
+TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
+  const struct {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"", "expected FILE and DIR"},
+      {"x", "expected FILE and DIR"},
+      {"x out extra", "expected FILE and DIR"},
+      {"x out --position 1 --segment-size 5000", "not both"},
+      {"x out --position 0", "--position"},
+      {"x out --position 1001", "--position"},
+      {"x out --position 5k", "--position"},
+      {"x out --position", "needs a value"},
+      {"x out --segment-size 0", "--segment-size"},
+      {"x out --segment-size -5", "--segment-size"},
+      {"x out --password hunter2", "never taken from the command line"},
+      {"x out --password=hunter2", "never taken from the command line"},
+      {"x out --password-file pw --password-stdin", "not both"},
+      {"x out --threads 0", "--threads"},
+      {"x out --frobnicate", "unknown option"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Split(c.args).status, 2) << c.args;
+    EXPECT_EQ(err_.rfind("dtl split: ", 0), 0u) << c.args << ": " << err_;
+    EXPECT_NE(err_.find(c.says), std::string::npos) << c.args << ": " << err_;
+    EXPECT_EQ(out_, "") << c.args;
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
+TEST_F(SplitCommand, HelpGoesToStdout) {
+  EXPECT_EQ(Split("--help").status, 0);
+  EXPECT_NE(out_.find("Usage: dtl split FILE DIR"), std::string::npos);
+}
+
+TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
+  ASSERT_EQ(Split("x out --position 1").status, 0) << err_;
+  EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\nout/x.002.doc\n");
+  EXPECT_EQ(err_, "");
+  // The default form is the mailed one: AES with the default password.
+  EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword,
+                                      Segment("x.002.doc"))));
+}
+
+TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
+  ASSERT_TRUE(Settings().SetDword("SegSize", 2));  // 20000 bytes
+  ASSERT_TRUE(Settings().SetDword("EncMethod", 2));
+  ASSERT_EQ(Split("x out").status, 0) << err_;
+  EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\n");
+  EXPECT_TRUE(IsZip(UndoDes(Segment("x.dtl.doc"), dtl::kDefaultDesPassword)));
+
+  ASSERT_TRUE(Settings().SetDword("EncMethod", 1));
+  ASSERT_EQ(Split("x out --segment-size 12500 --des").status, 0) << err_;
+  EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\n");
+  EXPECT_EQ(Segment("x.001.doc").size() % 8, 0u);
+  EXPECT_TRUE(IsZip(UndoDes(Segment("x.001.doc"), dtl::kDefaultDesPassword)));
+}
+
+TEST_F(SplitCommand, PasswordComesFromFileOrStdin) {
+  dtltest::WriteFileText(dir_ / "pw", "file pass\n");
+  ASSERT_EQ(Split("x out --position 5 --password-file pw").status, 0) << err_;
+  EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "file pass", Segment("x.dtl.doc"))));
+
+  ASSERT_EQ(Split("x out --position 5 --password-stdin", "typed pass\n").status, 0) << err_;
+  EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "typed pass", Segment("x.dtl.doc"))));
+}
+
+TEST_F(SplitCommand, FailuresExitWith1AndNameTheCause) {
+  EXPECT_EQ(Split("missing out --position 1").status, 1);
+  EXPECT_EQ(err_, "dtl split: No such file or directory\n");
+  dtltest::WriteFileBytes(dir_ / "empty", {});
+  EXPECT_EQ(Split("empty out --position 1").status, 1);
+  EXPECT_EQ(err_, "dtl split: The file empty size is too small (0)\n");
+  EXPECT_EQ(Split("x nowhere --position 1").status, 1);
+  EXPECT_EQ(err_, "dtl split: No such file or directory\n");
+  EXPECT_EQ(Split("x out --password-file nopw").status, 1);
+}
+
+}  // namespace
