@@ -241,6 +241,19 @@ class PiecePool {
   std::vector<std::thread> threads_;
 };
 
+// A merge takes in every numbered segment it finds after the descriptor, so segments of an
+// earlier, longer split of the same file left in the folder would be appended to this one's data.
+// Only the unbroken run of names right after the last piece is removed.
+void RemoveStaleSegments(const OfflineSplitParams& params, uint64_t count) {
+  const fs::path folder = params.folder.empty() ? fs::path(".") : fs::path(params.folder);
+  const std::string name = FileNameOf(params.source);
+  for (uint64_t index = count;; ++index) {
+    const fs::path stale = folder / SegmentFileName(name, static_cast<int64_t>(index));
+    struct stat st {};
+    if (lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || unlink(stale.c_str()) != 0) break;
+  }
+}
+
 }  // namespace
 
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
@@ -319,7 +332,10 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     return result;
   }
   result.ok = result.written == result.count;
-  if (result.ok) result.stopped = false;
+  if (result.ok) {
+    result.stopped = false;
+    RemoveStaleSegments(params, result.count);
+  }
   return result;
 }
 

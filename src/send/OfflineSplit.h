@@ -52,7 +52,9 @@ class OfflineSplitObserver {
 // order): the run then ends with the pieces written so far, plus the pieces other threads were
 // already packing when they form an unbroken run after them. On a failure, the pieces before the
 // failed one stay and any written beyond it are removed, so the folder always holds pieces
-// 1 .. Result::written, exactly what a one-piece-at-a-time run would have left.
+// 1 .. Result::written, exactly what a one-piece-at-a-time run would have left. After a complete
+// run, segment files of the same name numbered right after the last piece (left by an earlier,
+// longer split) are deleted, so a merge of the folder cannot take them in.
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
                                    const std::atomic<bool>& stop);
 

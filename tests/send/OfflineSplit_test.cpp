@@ -149,6 +149,24 @@ TEST(OfflineSplit, SmallFileBecomesTheDescriptorAlone) {
   EXPECT_EQ(rec.paths[0], (dir / "out" / "x.dtl.doc").string());
 }
 
+TEST(OfflineSplit, ShorterResplitRemovesTheOldTailSegments) {
+  TempDir dir;
+  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(25000, 3));
+  fs::create_directory(dir / "out");
+  std::atomic<bool> stop{false};
+  Recorder first;
+  ASSERT_TRUE(RunOfflineSplit(Params(dir, 5000, 2), first, stop).ok);  // 5 segments
+  dtltest::WriteFileText(dir / "out" / "x.007.doc", "not next in line: kept");
+  dtltest::WriteFileText(dir / "out" / "y.002.doc", "another file's: kept");
+  Recorder second;
+  ASSERT_TRUE(RunOfflineSplit(Params(dir, 10000, 2), second, stop).ok);  // 3 segments
+  auto expected = PrefixNames(3);
+  expected.push_back("x.007.doc");
+  expected.push_back("y.002.doc");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(FolderNames(dir / "out"), expected);
+}
+
 TEST(OfflineSplit, DesFormUsesSegpassWhenNoPasswordIsGiven) {
   TempDir dir;
   const auto source = dtltest::RandomBytes(15000, 5, true);
