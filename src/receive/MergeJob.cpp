@@ -124,20 +124,6 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
   return true;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Decodes the segments of one descriptor ahead of the writer on a few threads, and hands them
 // to the writer in order. Each decoder owns one segment at a time; the window of segments being
 // decoded never exceeds the decoder count, so memory stays bounded by
@@ -289,7 +275,13 @@ class SegmentPipeline {
   std::vector<std::thread> threads_;
 };
 
-// Keeps the output file open across the segments of one descriptor.
+bool AllZero(const uint8_t* p, size_t n) {
+  return n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
+// Keeps the output file open across the segments of one descriptor. Whole chunks of zeros are
+// skipped over instead of written, so images that are mostly holes come back as holes and cost
+// no disk writes; the file is extended to its full length when each segment ends.
 class OutputFile {
  public:
   explicit OutputFile(fs::path path) : path_(std::move(path)) {}
@@ -304,46 +296,69 @@ class OutputFile {
       error = std::strerror(errno);
       return false;
     }
-    off_t end = ::lseek(fd_, 0, SEEK_END);
-    if (end < 0) {
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0) {
       error = std::strerror(errno);
       return false;
     }
-    size_ = static_cast<uint64_t>(end);
+    // Only a regular file can hold a hole; anything else gets every byte written.
+    sparse_ = S_ISREG(st.st_mode);
+    size_ = physical_ = sparse_ ? static_cast<uint64_t>(st.st_size) : 0;
     return true;
   }
   bool Append(const uint8_t* p, size_t n, std::string& error) {
-    if (!WriteAll(fd_, p, n)) {
+    if (sparse_ && n >= 4096 && AllZero(p, n)) {
+      size_ += n;
+      return true;
+    }
+    while (n > 0) {
+      ssize_t w = sparse_ ? ::pwrite(fd_, p, n, static_cast<off_t>(size_)) : ::write(fd_, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        error = std::strerror(w == 0 ? EIO : errno);
+        return false;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+      size_ += static_cast<uint64_t>(w);
+    }
+    physical_ = std::max(physical_, size_);
+    return true;
+  }
+  // Gives the file its full length when it ends in skipped zeros.
+  bool Settle(std::string& error) {
+    if (fd_ < 0 || physical_ >= size_) return true;
+    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
       error = std::strerror(errno);
       return false;
     }
-    size_ += n;
+    physical_ = size_;
     return true;
   }
   // Drops whatever a segment that then failed had already appended.
   void TruncateTo(uint64_t size) {
-    if (fd_ >= 0 && size < size_ && ::ftruncate(fd_, static_cast<off_t>(size)) == 0) {
-      ::lseek(fd_, 0, SEEK_END);
-      size_ = size;
-    }
+    if (fd_ >= 0 && sparse_ && size < size_ && ::ftruncate(fd_, static_cast<off_t>(size)) == 0)
+      size_ = physical_ = size;
   }
   bool Close(std::string& error) {
     if (fd_ < 0) return true;
+    bool ok = Settle(error);
     int rc = ::close(fd_);
     fd_ = -1;
-    if (rc != 0) {
+    if (rc != 0 && ok) {
       error = std::strerror(errno);
       return false;
     }
-    return true;
+    return ok;
   }
-  bool IsOpen() const { return fd_ >= 0; }
   uint64_t Size() const { return size_; }
 
  private:
   fs::path path_;
   int fd_ = -1;
-  uint64_t size_ = 0;
+  bool sparse_ = false;
+  uint64_t size_ = 0;      // logical length: where the next byte goes
+  uint64_t physical_ = 0;  // length the file has on disk
 };
 
 bool SameFile(const fs::path& a, const fs::path& b) {
@@ -468,7 +483,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
         break;
       }
       // An empty entry still creates the output, as a segment with bytes would.
-      if (!out.Open(error)) {
+      if (!out.Open(error) || !out.Settle(error)) {
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
         observer.OnMessage(WriteMessage(error));

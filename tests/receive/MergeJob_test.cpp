@@ -154,6 +154,21 @@ INSTANTIATE_TEST_SUITE_P(, MergeBothNamings,
                                   std::to_string(std::get<1>(info.param));
                          });
 
+// Runs of zeros are skipped over rather than written; the output must still read back as the
+// zeros, including a run at the very end of the file.
+TEST(MergeJob, ZeroRunsInsideAndAtTheEndComeBackAsZeros) {
+  TempDir in, out;
+  Bytes data(9 << 20, 0);
+  Bytes mark = dtltest::RandomBytes(10, 19);
+  std::copy(mark.begin(), mark.end(), data.begin() + (3 << 20));
+  fs::path d = WriteSplit(in.path(), "disk.img", data, 4 << 20, kOffline);
+  dtltest::WriteFileBytes(out / "disk.img", dtltest::RandomBytes(12 << 20, 20));  // longer, older
+  Recorder rec;
+  ASSERT_TRUE(Merge({d}, out.path(), rec).AllComplete());
+  EXPECT_EQ(fs::file_size(out / "disk.img"), data.size());
+  EXPECT_EQ(ReadFileBytes(out / "disk.img"), data);
+}
+
 TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) {
   TempDir in, out;
   Bytes a = dtltest::RandomBytes(4000, 1), b = dtltest::RandomBytes(2500, 2);

@@ -1,0 +1,252 @@
+// Split and merge through the built dtl program: what a user of the command line sees.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/SettingsStore.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtltest::CommandResult;
+using dtltest::ReadFileBytes;
+using dtltest::ShellQuote;
+using dtltest::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+class RoundTrip : public ::testing::Test {
+ protected:
+  // Settings of their own, so the split's encryption method and the merge's save folder come
+  // from nothing the machine happens to hold.
+  std::string Env() const { return "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) + " "; }
+
+  CommandResult Split(const fs::path& file, const std::string& extra = "",
+                      const std::string& input = "") {
+    return dtltest::RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " +
+                                   ShellQuote(file.string()) + " " + ShellQuote(segs_.path().string()) +
+                                   " " + extra,
+                               input);
+  }
+  CommandResult Merge(const std::string& args, const std::string& input = "") {
+    return dtltest::RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " merge " + args, input);
+  }
+  CommandResult MergeInto(const fs::path& descriptor, const std::string& extra = "",
+                          const std::string& input = "") {
+    return Merge(ShellQuote(descriptor.string()) + " --out " + ShellQuote(out_.path().string()) + " " +
+                     extra,
+                 input);
+  }
+  fs::path Source(const std::string& name, const Bytes& data) {
+    fs::path p = src_ / name;
+    dtltest::WriteFileBytes(p, data);
+    return p;
+  }
+  fs::path Seg(const std::string& name) const { return segs_ / name; }
+  fs::path Out(const std::string& name) const { return out_ / name; }
+
+  TempDir config_, src_, segs_, out_;
+};
+
+std::string UnzipText(const fs::path& p) {
+  return "dtl merge: Unable to unzip " + p.string() +
+         ", either the file is corrupt or you entered the wrong password.";
+}
+std::string MissingText(const fs::path& p) {
+  return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
+}
+
+TEST_F(RoundTrip, FilesOfEverySizeComeBackByteForByte) {
+  constexpr size_t S = 10000;
+  struct Case {
+    const char* label;
+    size_t size;
+    size_t segments;
+  } cases[] = {
+      {"one_byte", 1, 1},
+      {"exactly_one_segment", S, 1},
+      {"one_segment_and_one_byte", S + 1, 2},
+      {"many_segments", 12 * S + 345, 13},
+  };
+  struct Password {
+    const char* label;
+    std::string split, merge;  // extra arguments
+    std::string splitInput, mergeInput;
+  } passwords[] = {
+      {"default", "", "", "", ""},
+      {"explicit_default_on_merge", "", "--password-stdin", "", "0x5E2A9\n"},
+      {"own", "--password-stdin", "--password-stdin", "horse battery\n", "horse battery\n"},
+  };
+  uint32_t seed = 100;
+  for (const auto& c : cases) {
+    for (const auto& pw : passwords) {
+      SCOPED_TRACE(std::string(c.label) + "/" + pw.label);
+      std::string name = std::string(c.label) + "_" + pw.label + ".bin";
+      ++seed;
+      Bytes data = dtltest::RandomBytes(c.size, seed, seed % 2 == 0);
+      auto split = Split(Source(name, data), "--segment-size 10000 " + pw.split, pw.splitInput);
+      ASSERT_EQ(split.status, 0) << split.output;
+      EXPECT_EQ(fs::exists(Seg(name + ".001.doc")), c.segments > 1);
+      auto merge = MergeInto(Seg(name + ".dtl.doc"), pw.merge, pw.mergeInput);
+      ASSERT_EQ(merge.status, 0) << merge.output;
+      EXPECT_NE(merge.output.find(Out(name).string()), std::string::npos) << merge.output;
+      EXPECT_EQ(ReadFileBytes(Out(name)), data);
+    }
+  }
+}
+
+TEST_F(RoundTrip, DownloadedNamesWithoutDocMergeToTheSameFile) {
+  Bytes data = dtltest::RandomBytes(35000, 1, true);
+  ASSERT_EQ(Split(Source("dl.bin", data), "--segment-size 10000").status, 0);
+  for (const auto& e : fs::directory_iterator(segs_.path())) {
+    std::string n = e.path().string();
+    fs::rename(n, n.substr(0, n.size() - 4));  // stored without ".doc", as a download does
+  }
+  auto merge = MergeInto(Seg("dl.bin.dtl"));
+  ASSERT_EQ(merge.status, 0) << merge.output;
+  EXPECT_EQ(ReadFileBytes(Out("dl.bin")), data);
+}
+
+TEST_F(RoundTrip, EmptyFileIsRefusedBySplit) {
+  auto split = Split(Source("empty.bin", {}), "--segment-size 10000");
+  EXPECT_EQ(split.status, 1);
+  EXPECT_NE(split.output.find("size is too small (0)"), std::string::npos) << split.output;
+}
+
+// Failures of the merge: exit status 1 and the user's message on stderr.
+TEST_F(RoundTrip, UnreadableSegmentsFailWithTheUnzipMessage) {
+  Bytes data = dtltest::RandomBytes(25000, 2);
+  {
+    SCOPED_TRACE("wrong password fails at the descriptor");
+    ASSERT_EQ(Split(Source("pw.bin", data), "--segment-size 10000 --password-stdin", "right\n").status, 0);
+    auto merge = MergeInto(Seg("pw.bin.dtl.doc"), "--password-stdin", "wrong\n");
+    EXPECT_EQ(merge.status, 1);
+    EXPECT_NE(merge.output.find(UnzipText(Seg("pw.bin.dtl.doc"))), std::string::npos) << merge.output;
+    EXPECT_FALSE(fs::exists(Out("pw.bin")));
+  }
+  {
+    SCOPED_TRACE("the DES form is not read by the merge");
+    ASSERT_EQ(Split(Source("des.bin", data), "--segment-size 10000 --des").status, 0);
+    auto merge = MergeInto(Seg("des.bin.dtl.doc"));
+    EXPECT_EQ(merge.status, 1);
+    EXPECT_NE(merge.output.find(UnzipText(Seg("des.bin.dtl.doc"))), std::string::npos) << merge.output;
+  }
+}
+
+TEST_F(RoundTrip, IncompleteSetsFailWithTheMissingSegmentMessage) {
+  Bytes data = dtltest::RandomBytes(35000, 3);
+  ASSERT_EQ(Split(Source("gap.bin", data), "--segment-size 10000").status, 0);
+  ASSERT_EQ(Split(Source("stray.bin", data), "--segment-size 10000").status, 0);
+  ASSERT_EQ(Split(Source("whole.bin", data), "--segment-size 10000").status, 0);
+  fs::remove(Seg("gap.bin.002.doc"));
+  dtltest::WriteFileText(Seg("stray.bin.txt"), "a note that matches the name");
+
+  auto merge = Merge(ShellQuote(Seg("gap.bin.dtl.doc")) + " " + ShellQuote(Seg("stray.bin.dtl.doc")) +
+                     " " + ShellQuote(Seg("whole.bin.dtl.doc")) + " --out " + ShellQuote(out_.path()));
+  EXPECT_EQ(merge.status, 1);
+  EXPECT_NE(merge.output.find(MissingText(Seg("gap.bin.002.doc"))), std::string::npos) << merge.output;
+  EXPECT_EQ(ReadFileBytes(Out("gap.bin")), Bytes(data.begin(), data.begin() + 20000));
+  // The stray file raises the count, so a complete set still asks for one segment more.
+  EXPECT_NE(merge.output.find(MissingText(Seg("stray.bin.004.doc"))), std::string::npos) << merge.output;
+  EXPECT_EQ(ReadFileBytes(Out("stray.bin")), data);
+  // A missing segment does not stop the later descriptors; only complete files are printed.
+  EXPECT_EQ(ReadFileBytes(Out("whole.bin")), data);
+  EXPECT_NE(merge.output.find(Out("whole.bin").string() + "\n"), std::string::npos);
+  EXPECT_EQ(merge.output.find(Out("gap.bin").string() + "\n"), std::string::npos);
+}
+
+TEST_F(RoundTrip, MergingAgainReplacesTheOutput) {
+  Bytes data = dtltest::RandomBytes(25000, 4);
+  ASSERT_EQ(Split(Source("again.bin", data), "--segment-size 10000").status, 0);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(MergeInto(Seg("again.bin.dtl.doc")).status, 0);
+    EXPECT_EQ(fs::file_size(Out("again.bin")), data.size());
+  }
+}
+
+TEST_F(RoundTrip, SegmentThousandIsFoundUnderItsFourDigitName) {
+  Bytes data = dtltest::RandomBytes(1002 * 16, 5);
+  ASSERT_EQ(Split(Source("many.bin", data), "--segment-size 16").status, 0);
+  ASSERT_TRUE(fs::exists(Seg("many.bin.1000.doc")));
+  ASSERT_TRUE(fs::exists(Seg("many.bin.1001.doc")));
+  auto merge = MergeInto(Seg("many.bin.dtl.doc"));
+  ASSERT_EQ(merge.status, 0) << merge.output;
+  EXPECT_EQ(ReadFileBytes(Out("many.bin")), data);
+}
+
+TEST_F(RoundTrip, SaveFolderComesFromOutThenTheSettingThenTheCurrentFolder) {
+  Bytes data = dtltest::RandomBytes(15000, 6);
+  ASSERT_EQ(Split(Source("where.bin", data), "--segment-size 10000").status, 0);
+  std::string desc = ShellQuote(Seg("where.bin.dtl.doc"));
+
+  TempDir cwd, saved;
+  auto here = dtltest::RunCommand("cd " + ShellQuote(cwd.path()) + " && " + Env() +
+                                  ShellQuote(dtltest::DtlPath()) + " merge " + desc);
+  ASSERT_EQ(here.status, 0) << here.output;
+  EXPECT_EQ(ReadFileBytes(cwd / "where.bin"), data);
+
+  dtl::SettingsStore store(config_.path() / "drovetail" / "settings.reg");
+  ASSERT_TRUE(store.SetString("savepath", saved.path().string()));
+  auto fromSetting = dtltest::RunCommand("cd " + ShellQuote(cwd.path()) + " && " + Env() +
+                                         ShellQuote(dtltest::DtlPath()) + " merge " + desc);
+  ASSERT_EQ(fromSetting.status, 0) << fromSetting.output;
+  EXPECT_EQ(ReadFileBytes(saved / "where.bin"), data);
+}
+
+TEST_F(RoundTrip, BadUsageExitsWithTwo) {
+  Bytes data = dtltest::RandomBytes(100, 7);
+  ASSERT_EQ(Split(Source("u.bin", data), "--segment-size 10000").status, 0);
+  struct Case {
+    const char* label;
+    std::string args;
+  } cases[] = {
+      {"no_descriptor", "--out " + ShellQuote(out_.path())},
+      {"numbered_segment_as_descriptor", ShellQuote(Seg("u.bin.001.doc"))},
+      {"password_on_the_command_line", ShellQuote(Seg("u.bin.dtl.doc")) + " --password secret"},
+      {"unknown_option", ShellQuote(Seg("u.bin.dtl.doc")) + " --fast"},
+      {"threads_zero", ShellQuote(Seg("u.bin.dtl.doc")) + " --threads 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto r = Merge(c.args);
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("dtl merge: "), std::string::npos);
+  }
+  EXPECT_EQ(Merge("--help").status, 0);
+}
+
+// A file beyond 4 GiB (mostly a hole, with marked blocks around the 32-bit boundary and at the
+// end) splits and merges byte for byte.
+TEST_F(RoundTrip, FileLargerThanFourGibComesBackWhole) {
+  const uint64_t size = (4ull << 30) + 200'000'123ull;
+  fs::path src = src_ / "huge.img";
+  {
+    int fd = ::open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    const uint64_t marks[] = {0, (4ull << 30) - 5000, (4ull << 30) + 7, size - 4096};
+    uint32_t seed = 40;
+    for (uint64_t at : marks) {
+      Bytes b = dtltest::RandomBytes(4096, ++seed);
+      ASSERT_EQ(::pwrite(fd, b.data(), b.size(), static_cast<off_t>(at)), 4096);
+    }
+    ::close(fd);
+  }
+  auto split = Split(src, "--segment-size 10000000");
+  ASSERT_EQ(split.status, 0) << split.output;
+  ASSERT_TRUE(fs::exists(Seg("huge.img.449.doc")));
+  ASSERT_FALSE(fs::exists(Seg("huge.img.450.doc")));
+  auto merge = MergeInto(Seg("huge.img.dtl.doc"));
+  ASSERT_EQ(merge.status, 0) << merge.output;
+  // Free the segments before comparing, to keep the disk use of the test down.
+  fs::remove_all(segs_.path());
+  ASSERT_EQ(fs::file_size(Out("huge.img")), size);
+  auto cmp = dtltest::RunCommand("cmp " + ShellQuote(src.string()) + " " + ShellQuote(Out("huge.img").string()));
+  EXPECT_EQ(cmp.status, 0) << cmp.output;
+  fs::remove(Out("huge.img"));
+  fs::remove(src);
+}
+
+}  // namespace
