@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <sstream>
 
 #include "archive/DesContext.h"
@@ -92,131 +93,107 @@ std::vector<std::string> PrefixNames(uint64_t n) {
   return names;
 }
 
-OfflineSplitParams Params(const TempDir& dir, uint64_t segment, unsigned threads) {
-  OfflineSplitParams p;
-  p.source = (dir / "x").string();
-  p.folder = (dir / "out").string();  // no trailing "/"
-  p.segmentSize = segment;
-  p.threads = threads;
-  return p;
-}
-
-TEST(OfflineSplit, AesFilesAreMailedSegmentsThatRebuildTheSource) {
-  for (const auto& [password, threads] : {std::pair{"", 1u}, std::pair{"s3cret pw", 4u}}) {
-    TempDir dir;
-    const auto source = dtltest::RandomBytes(25000, 11, true);
-    dtltest::WriteFileBytes(dir / "x", source);
-    fs::create_directory(dir / "out");
-    auto params = Params(dir, 10000, threads);
-    params.password = password;
-    Recorder rec;
-    std::atomic<bool> stop{false};
-    const auto result = RunOfflineSplit(params, rec, stop);
-    ASSERT_TRUE(result.ok) << (rec.errors.empty() ? "" : rec.errors[0]);
-    EXPECT_EQ(result.count, 3u);
-    EXPECT_EQ(result.written, 3u);
-    EXPECT_EQ(rec.started, 3u);
-    EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
-    EXPECT_EQ(FolderNames(dir / "out"), PrefixNames(3));
-
-    const std::string used = *password ? password : std::string(kDefaultAesPassword);
+// A source "x" of `size` bytes and an empty folder "out" in a private folder.
+class OfflineSplitTest : public ::testing::Test {
+ protected:
+  std::vector<uint8_t> MakeSource(size_t size) {
+    source_ = dtltest::RandomBytes(size, 11, true);
+    dtltest::WriteFileBytes(dir_ / "x", source_);
+    fs::create_directories(dir_ / "out");
+    return source_;
+  }
+  OfflineSplitParams Params(uint64_t segment, unsigned threads) const {
+    OfflineSplitParams p;
+    p.source = (dir_ / "x").string();
+    p.folder = (dir_ / "out").string();  // no trailing "/"
+    p.segmentSize = segment;
+    p.threads = threads;
+    return p;
+  }
+  OfflineSplitResult Run(const OfflineSplitParams& p, OfflineSplitObserver& observer) {
+    return RunOfflineSplit(p, observer, stop_);
+  }
+  std::vector<std::string> Folder() const { return FolderNames(dir_ / "out"); }
+  // The pieces the files hold, unpacked by `unpack` and read by Python's zipfile.
+  template <typename Unpack>
+  std::vector<uint8_t> Rejoin(const Recorder& rec, Unpack unpack) {
     std::vector<std::vector<uint8_t>> zips;
-    for (const auto& path : rec.paths)
-      zips.push_back(DecryptBytes(CipherAlgorithm::Aes, 128, used, ReadFileBytes(path)));
+    for (const auto& path : rec.paths) zips.push_back(unpack(ReadFileBytes(path)));
     const auto entries = ZipEntries0(zips);
-    ASSERT_EQ(entries.size(), 3u);
     std::vector<uint8_t> joined;
     for (size_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i].name, fs::path(rec.paths[i]).filename().string());
       joined.insert(joined.end(), entries[i].bytes.begin(), entries[i].bytes.end());
     }
-    EXPECT_EQ(joined, source);
+    return joined;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> source_;
+  std::atomic<bool> stop_{false};
+};
+
+TEST_F(OfflineSplitTest, AesFilesAreMailedSegmentsThatRebuildTheSource) {
+  for (const auto& [password, threads] : {std::pair{"", 1u}, std::pair{"s3cret pw", 4u}}) {
+    MakeSource(25000);
+    auto params = Params(10000, threads);
+    params.password = password;
+    Recorder rec;
+    const auto result = Run(params, rec);
+    ASSERT_TRUE(result.ok) << (rec.errors.empty() ? "" : rec.errors[0]);
+    EXPECT_EQ(result.count, 3u);
+    EXPECT_EQ(rec.started, 3u);
+    EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(Folder(), PrefixNames(3));
+    const std::string used = *password ? password : std::string(kDefaultAesPassword);
+    EXPECT_EQ(Rejoin(rec, [&](auto b) { return DecryptBytes(CipherAlgorithm::Aes, 128, used, b); }), source_);
   }
 }
 
-TEST(OfflineSplit, SmallFileBecomesTheDescriptorAlone) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(700, 2));
-  fs::create_directory(dir / "out");
-  auto params = Params(dir, 10000, 0);
-  params.folder += "/";
-  Recorder rec;
-  std::atomic<bool> stop{false};
-  const auto result = RunOfflineSplit(params, rec, stop);
-  ASSERT_TRUE(result.ok);
-  EXPECT_EQ(FolderNames(dir / "out"), std::vector<std::string>{"x.dtl.doc"});
-  ASSERT_EQ(rec.paths.size(), 1u);
-  EXPECT_EQ(rec.paths[0], (dir / "out" / "x.dtl.doc").string());
-}
-
-TEST(OfflineSplit, ShorterResplitRemovesTheOldTailSegments) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(25000, 3));
-  fs::create_directory(dir / "out");
-  std::atomic<bool> stop{false};
-  Recorder first;
-  ASSERT_TRUE(RunOfflineSplit(Params(dir, 5000, 2), first, stop).ok);  // 5 segments
-  dtltest::WriteFileText(dir / "out" / "x.007.doc", "not next in line: kept");
-  dtltest::WriteFileText(dir / "out" / "y.002.doc", "another file's: kept");
-  Recorder second;
-  ASSERT_TRUE(RunOfflineSplit(Params(dir, 10000, 2), second, stop).ok);  // 3 segments
-  auto expected = PrefixNames(3);
-  expected.push_back("x.007.doc");
-  expected.push_back("y.002.doc");
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(FolderNames(dir / "out"), expected);
-}
-
-TEST(OfflineSplit, DesFormUsesSegpassWhenNoPasswordIsGiven) {
-  TempDir dir;
-  const auto source = dtltest::RandomBytes(15000, 5, true);
-  dtltest::WriteFileBytes(dir / "x", source);
-  fs::create_directory(dir / "out");
-  auto params = Params(dir, 10000, 2);
+TEST_F(OfflineSplitTest, DesFormUsesSegpassWhenNoPasswordIsGiven) {
+  MakeSource(15000);
+  auto params = Params(10000, 2);
   params.encMethod = 2;
   Recorder rec;
-  std::atomic<bool> stop{false};
-  ASSERT_TRUE(RunOfflineSplit(params, rec, stop).ok);
-  std::vector<std::vector<uint8_t>> zips;
-  for (const auto& path : rec.paths) {
-    const auto raw = ReadFileBytes(path);
-    EXPECT_EQ(raw.size() % 8, 0u);
-    zips.push_back(UndoDesForm(raw, kDefaultDesPassword));
-  }
-  std::vector<uint8_t> joined;
-  for (const auto& e : ZipEntries0(zips)) joined.insert(joined.end(), e.bytes.begin(), e.bytes.end());
-  EXPECT_EQ(joined, source);
+  ASSERT_TRUE(Run(params, rec).ok);
+  EXPECT_EQ(Rejoin(rec, [](auto b) { return UndoDesForm(b, kDefaultDesPassword); }), source_);
 }
 
-TEST(OfflineSplit, ObserverHearsPiecesInOrderWithManyThreads) {
-  TempDir dir;
-  const auto source = dtltest::RandomBytes(200 * 1000 + 17, 9);
-  dtltest::WriteFileBytes(dir / "x", source);
-  fs::create_directory(dir / "out");
+TEST_F(OfflineSplitTest, ShorterResplitRemovesTheOldTailSegments) {
+  MakeSource(25000);
+  Recorder first, second;
+  ASSERT_TRUE(Run(Params(5000, 2), first).ok);  // 5 segments
+  dtltest::WriteFileText(dir_ / "out" / "x.007.doc", "not next in line: kept");
+  dtltest::WriteFileText(dir_ / "out" / "y.002.doc", "another file's: kept");
+  ASSERT_TRUE(Run(Params(10000, 2), second).ok);  // 3 segments
+  auto expected = PrefixNames(3);
+  expected.insert(expected.end(), {"x.007.doc", "y.002.doc"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Folder(), expected);
+}
+
+TEST_F(OfflineSplitTest, ObserverHearsPiecesInOrderWithManyThreads) {
+  MakeSource(200 * 1000 + 17);
   Recorder rec;
-  std::atomic<bool> stop{false};
-  const auto result = RunOfflineSplit(Params(dir, 1000, 4), rec, stop);
-  ASSERT_TRUE(result.ok);
-  ASSERT_EQ(rec.pieces.size(), 201u);
-  for (uint64_t k = 1; k <= 201; ++k) ASSERT_EQ(rec.pieces[k - 1], k);
-  EXPECT_EQ(FolderNames(dir / "out"), PrefixNames(201));  // and no private ".part" files
+  ASSERT_TRUE(Run(Params(1000, 4), rec).ok);
+  std::vector<uint64_t> inOrder(201);
+  std::iota(inOrder.begin(), inOrder.end(), 1);
+  EXPECT_EQ(rec.pieces, inOrder);
+  EXPECT_EQ(Folder(), PrefixNames(201));  // and no private ".part" files
 }
 
-TEST(OfflineSplit, StopLeavesAContiguousPrefixOfReportedPieces) {
+TEST_F(OfflineSplitTest, StopLeavesAContiguousPrefixOfReportedPieces) {
   for (unsigned threads : {1u, 4u}) {
-    TempDir dir;
-    dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100000, 4));
-    fs::create_directory(dir / "out");
-    std::atomic<bool> stop{false};
+    fs::remove_all(dir_ / "out");
+    MakeSource(100000);
+    stop_ = false;
     Recorder rec;
     rec.onPiece = [&](uint64_t k) {
-      if (k == 2) stop = true;
+      if (k == 2) stop_ = true;
     };
-    const auto result = RunOfflineSplit(Params(dir, 10000, threads), rec, stop);
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.stopped);
+    const auto result = Run(Params(10000, threads), rec);
+    EXPECT_TRUE(result.stopped && !result.ok);
     EXPECT_TRUE(rec.errors.empty());
-    EXPECT_EQ(result.count, 10u);
     // One thread stops right after the piece that saw the flag; more threads may add the
     // pieces they were already packing, but never leave a gap.
     if (threads == 1) {
@@ -225,19 +202,16 @@ TEST(OfflineSplit, StopLeavesAContiguousPrefixOfReportedPieces) {
     EXPECT_GE(result.written, 2u);
     EXPECT_LT(result.written, 10u);
     EXPECT_EQ(rec.pieces.size(), result.written);
-    EXPECT_EQ(FolderNames(dir / "out"), PrefixNames(result.written)) << threads << " threads";
+    EXPECT_EQ(Folder(), PrefixNames(result.written)) << threads << " threads";
   }
 }
 
-TEST(OfflineSplit, FailedPieceKeepsOnlyThePiecesBeforeIt) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100000, 4));
-  fs::create_directory(dir / "out");
+TEST_F(OfflineSplitTest, FailedPieceKeepsOnlyThePiecesBeforeIt) {
+  MakeSource(100000);
   // A folder where piece 4 should go makes that piece fail while later ones succeed.
-  fs::create_directory(dir / "out" / "x.003.doc");
+  fs::create_directory(dir_ / "out" / "x.003.doc");
   Recorder rec;
-  std::atomic<bool> stop{false};
-  const auto result = RunOfflineSplit(Params(dir, 10000, 4), rec, stop);
+  const auto result = Run(Params(10000, 4), rec);
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.written, 3u);
   EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
@@ -245,67 +219,52 @@ TEST(OfflineSplit, FailedPieceKeepsOnlyThePiecesBeforeIt) {
   auto expected = PrefixNames(3);
   expected.push_back("x.003.doc");
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(FolderNames(dir / "out"), expected);
+  EXPECT_EQ(Folder(), expected);
 }
 
-TEST(OfflineSplit, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(50000, 4));
-  fs::create_directory(dir / "out");
+TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments) {
+  MakeSource(50000);
   struct Shrinker : Recorder {
     fs::path victim;
-    void OnStarted(uint64_t n) override {
-      Recorder::OnStarted(n);
-      fs::resize_file(victim, 25000);
-    }
+    void OnStarted(uint64_t n) override { fs::resize_file(victim, 25000); }
   } shrink;
-  shrink.victim = dir / "x";
-  std::atomic<bool> stop{false};
-  const auto result = RunOfflineSplit(Params(dir, 10000, 2), shrink, stop);
+  shrink.victim = dir_ / "x";
+  const auto result = Run(Params(10000, 2), shrink);
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.written, 2u);
-  EXPECT_EQ(shrink.errors,
-            std::vector<std::string>{"The file " + (dir / "x").string() + " changed while it was being split."});
-  EXPECT_EQ(FolderNames(dir / "out"), PrefixNames(2));
+  EXPECT_EQ(shrink.errors, std::vector<std::string>{"The file " + (dir_ / "x").string() +
+                                                    " changed while it was being split."});
+  EXPECT_EQ(Folder(), PrefixNames(2));
 }
 
-TEST(OfflineSplit, RunsThatCannotStartSayWhy) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "empty", {});
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100, 4));
-  dtltest::WriteFileBytes(dir / "plainfile", {1});
+TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {
+  MakeSource(100);
+  dtltest::WriteFileBytes(dir_ / "empty", {});
+  const std::string x = (dir_ / "x").string(), out = (dir_ / "out").string();
   const struct {
-    const char* what;
     std::string source, folder, error;
   } cases[] = {
-      {"empty source", (dir / "empty").string(), dir.path().string(),
-       "The file " + (dir / "empty").string() + " size is too small (0)"},
-      {"missing source", (dir / "nope").string(), dir.path().string(), "No such file or directory"},
-      {"folder is a file", (dir / "x").string(), (dir / "plainfile").string(), "Not a directory"},
-      {"missing folder", (dir / "x").string(), (dir / "nowhere").string(), "No such file or directory"},
+      {(dir_ / "empty").string(), out, "The file " + (dir_ / "empty").string() + " size is too small (0)"},
+      {(dir_ / "nope").string(), out, "No such file or directory"},
+      {x, x, "Not a directory"},
+      {x, (dir_ / "nowhere").string(), "No such file or directory"},
   };
   for (const auto& c : cases) {
-    OfflineSplitParams p;
+    auto p = Params(10000, 2);
     p.source = c.source;
     p.folder = c.folder;
-    p.segmentSize = 10000;
     Recorder rec;
-    std::atomic<bool> stop{false};
-    const auto result = RunOfflineSplit(p, rec, stop);
-    EXPECT_FALSE(result.ok) << c.what;
-    EXPECT_EQ(result.written, 0u) << c.what;
-    EXPECT_EQ(rec.errors, std::vector<std::string>{c.error}) << c.what;
+    const auto result = Run(p, rec);
+    EXPECT_FALSE(result.ok) << c.error;
+    EXPECT_EQ(result.written, 0u) << c.error;
+    EXPECT_EQ(rec.errors, std::vector<std::string>{c.error});
   }
 }
 
-TEST(OfflineSplit, ReadOnlyFolderGivesTheSystemError) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100, 4));
-  fs::create_directory(dir / "out");
-  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-  fs::permissions(dir / "out", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+TEST_F(OfflineSplitTest, ReadOnlyFolderGivesTheSystemError) {
+  MakeSource(100);
+  chmod(dir_.path().c_str(), 0755);
+  chmod((dir_ / "out").c_str(), 0555);
   // Folder permissions bind everyone but the superuser, so a privileged run splits as "nobody"
   // in a child process.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -313,13 +272,12 @@ TEST(OfflineSplit, ReadOnlyFolderGivesTheSystemError) {
       {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
         Recorder rec;
-        std::atomic<bool> stop{false};
-        const auto result = RunOfflineSplit(Params(dir, 10000, 1), rec, stop);
+        const auto result = Run(Params(10000, 1), rec);
         for (const auto& e : rec.errors) fprintf(stderr, "error: %s\n", e.c_str());
         _exit(!result.ok && rec.errors == std::vector<std::string>{"Permission denied"} ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "error: Permission denied");
-  EXPECT_TRUE(FolderNames(dir / "out").empty());
+  EXPECT_TRUE(Folder().empty());
 }
 
 }  // namespace

@@ -121,18 +121,5 @@ TEST(ProducePiece, EmptyFileSentWholeIsOneEmptyPiece) {
   EXPECT_EQ(fs::file_size(piece), 0u);
 }
 
-TEST(SweepPiecesAfterAttempt, SkipsTheSweepOfAStoppedJob) {
-  TempDir dir;
-  dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100, 1));
-  std::string error;
-  const std::string piece = ProducePiece((dir / "x").string(), 50, 1, 100, dir.path(), &error);
-  ASSERT_FALSE(piece.empty()) << error;
-  EXPECT_EQ(SweepPiecesAfterAttempt(dir.path(), true), 0u);
-  EXPECT_TRUE(fs::exists(piece));
-  EXPECT_EQ(SweepPiecesAfterAttempt(dir.path(), false), 1u);
-  EXPECT_FALSE(fs::exists(piece));
-  EXPECT_TRUE(fs::exists(dir / "x"));
-}
-
 }  // namespace
 }  // namespace dtl
