@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/TestSupport.h"
@@ -51,18 +50,6 @@ TEST(PrivateFolders, AreCreatedOwnerOnlyAndExistingOnesAreAccepted) {
   EXPECT_FALSE(dtl::MakePrivateFolders(dir / "file", &error));
   EXPECT_FALSE(dtl::MakePrivateFolders(dir / "file/sub", &error));
   EXPECT_FALSE(error.empty());
-}
-
-TEST(XdgFolders, FallBackUnderHomeWhenUnsetOrRelative) {
-  const char* old = std::getenv("XDG_DATA_HOME");
-  std::string saved = old ? old : "";
-  ::setenv("XDG_DATA_HOME", "/data/here", 1);
-  EXPECT_EQ(dtl::XdgDataHome(), fs::path("/data/here"));
-  ::setenv("XDG_DATA_HOME", "rel", 1);
-  EXPECT_EQ(dtl::XdgDataHome(), dtl::HomeFolder() / ".local/share");
-  ::unsetenv("XDG_DATA_HOME");
-  EXPECT_EQ(dtl::XdgDataHome(), dtl::HomeFolder() / ".local/share");
-  if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
 }
 
 }  // namespace

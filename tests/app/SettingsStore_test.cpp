@@ -173,14 +173,4 @@ TEST(SettingsStorePath, FollowsXdgConfigHomeAndIgnoresARelativeOne) {
   else ::unsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(SettingsTable, EveryRowsDefaultSurvivesItsOwnRules) {
-  for (const auto& info : dtl::SettingsTable()) {
-    if (info.type == dtl::SettingType::Dword)
-      EXPECT_EQ(dtl::ApplyDwordRule(info, info.defaultDword), info.defaultDword) << info.name;
-    EXPECT_EQ(dtl::FindSetting(info.name), &info);
-  }
-  EXPECT_EQ(dtl::FindSetting("smtpserver")->name, "SMTPServer");
-  EXPECT_EQ(dtl::FindSetting("NoSuchValue"), nullptr);
-}
-
 }  // namespace
