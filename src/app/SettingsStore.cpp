@@ -196,7 +196,8 @@ SettingsStore::SettingsStore(fs::path file) : file_(std::move(file)) {}
 fs::path SettingsStore::DefaultPath() { return XdgConfigHome() / "drovetail" / "settings.reg"; }
 
 RegFile SettingsStore::Load() const {
-  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO planted at the path must not hang the reader; it is refused below.
+  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return {};
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
