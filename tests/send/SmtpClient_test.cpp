@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -294,6 +294,10 @@ class LoginChoice : public ::testing::TestWithParam<LoginCase> {};
 const std::string kCramChallenge = "<1896.697170952@postoffice.reston.mci.net>";
 const std::string kCramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw";
 
+// AUTH LOGIN for "user" / "s3cret!".
+const Script kLoginExchange = {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
+                               Expect("czNjcmV0IQ==", "235 ok\r\n")};
+
 TEST_P(LoginChoice, UsesTheRightMechanismAndNeverLogsCredentials) {
   const auto& c = GetParam();
   Script s = {Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.authLine + "\r\n")};
@@ -318,12 +322,10 @@ INSTANTIATE_TEST_SUITE_P(
     Offers, LoginChoice,
     ::testing::Values(
         LoginCase{"LoginBeforePlain", "AUTH PLAIN LOGIN", "user", "s3cret!",
-                  {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
-                   Expect("czNjcmV0IQ==", "235 ok\r\n")},
+                  kLoginExchange,
                   "<credentials hidden>"},
         LoginCase{"OldStyleAuthEqualsLine", "AUTH=LOGIN", "user", "s3cret!",
-                  {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
-                   Expect("czNjcmV0IQ==", "235 ok\r\n")},
+                  kLoginExchange,
                   ""},
         LoginCase{"PlainCarriesUserTwice", "auth plain", "user", "s3cret!",
                   {Expect("AUTH PLAIN", "334 \r\n"), Expect("dXNlcgB1c2VyAHMzY3JldCE=", "235 ok\r\n")},
@@ -333,8 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Expect(kCramAnswer, "235 ok\r\n")},
                   "<credentials hidden>"},
         LoginCase{"NtlmIsSkippedForLogin", "AUTH NTLM LOGIN", "user", "s3cret!",
-                  {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
-                   Expect("czNjcmV0IQ==", "235 ok\r\n")},
+                  kLoginExchange,
                   ""},
         LoginCase{"DigestOnlyMeansNoLogin", "AUTH DIGEST-MD5", "user", "s3cret!", {},
                   "DIGEST-MD5 login method not supported"},
@@ -467,6 +468,21 @@ TEST(SmtpStartTls, VerifiedModeFailsTheAttemptInsteadOfDowngrading) {
   EXPECT_TRUE(HasError(client, "Failed to connect to secure SMTP (1)")) << LogText(client);
   EXPECT_EQ(client.LastError(), "Failed to connect to SMTP server.");
   EXPECT_EQ(peer.connections(), 1);
+}
+
+// The CRAM-MD5 challenge is decoded with this; servers differ in padding and blanks.
+TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
+  struct {
+    const char* text;
+    std::optional<std::string> bytes;
+  } cases[] = {
+      {"", std::string()},       {"YQ==", std::string("a")}, {"YQ", std::string("a")},
+      {"YWI=", std::string("ab")}, {"YWI", std::string("ab")}, {"YWJj", std::string("abc")},
+      {" YWJj\r\n", std::string("abc")}, {"Y", std::nullopt},    {"YQ=", std::nullopt},
+      {"YW*j", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(dtl::Base64Decode(c.text), c.bytes) << "'" << c.text << "'";
+  EXPECT_EQ(dtl::Base64Decode(dtl::Base64Encode(std::string("\0\xff\x10z", 4))), std::string("\0\xff\x10z", 4));
 }
 
 TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {
