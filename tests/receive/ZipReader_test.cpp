@@ -4,7 +4,6 @@
 #include "receive/ZipReader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,65 +28,41 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Reader {
+struct Reader {  // closes the handle at scope end
   ZipHandle h;
-  explicit Reader(ZipHandle handle) : h(handle) {}
   ~Reader() { ZipClose(h); }
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
 };
 
 ZipHandle OpenMemory(const Bytes& b) { return ZipOpen(b.data(), static_cast<uint32_t>(b.size()), ZIP_MEMORY); }
 
-// Runs a Python snippet with `z` an open zipfile.ZipFile writing `out`; `d` is the temp folder.
-Bytes PyZip(const TempDir& t, const std::string& body, const std::string& name = "made.zip") {
-  const fs::path out = t / name;
-  const std::string script = "import sys, zipfile, os\nd = sys.argv[2]\nz = zipfile.ZipFile(sys.argv[1], 'w')\n" +
-                             body + "\nz.close()\n";
-  auto r = RunCommand("python3 -c " + ShellQuote(script) + " " + ShellQuote(out.string()) + " " +
-                      ShellQuote(t.path().string()));
+// Runs `command` in folder `t` and returns the bytes of the "out.zip" it leaves there.
+Bytes Make(const TempDir& t, const std::string& command) {
+  auto r = RunCommand("cd " + ShellQuote(t.path().string()) + " && rm -f out.zip && " + command);
   EXPECT_EQ(r.status, 0) << r.output;
-  return ReadFileBytes(out);
+  return ReadFileBytes(t / "out.zip");
 }
-
-// Extracts entry `index` into memory `chunk` bytes at a time; `result` is the last answer.
-Bytes ExtractInChunks(ZipHandle h, int32_t index, size_t chunk, uint32_t& result) {
-  Bytes out, buf(chunk);
-  do {
-    result = ZipExtract(h, index, buf.data(), static_cast<uint32_t>(chunk), ZIP_MEMORY);
-    if (result != ZIPR_OK && result != ZIPR_MORE) break;
-    // A continuation delivers exactly what the buffer holds; the last piece is the remainder.
-    size_t got = chunk;
-    if (result == ZIPR_OK) {
-      ZipEntryInfo e;
-      ZipGetEntry(h, index, e);
-      got = static_cast<size_t>(e.uncompressedSize) - out.size();
-    }
-    out.insert(out.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(got));
-  } while (result == ZIPR_MORE && out.size() < (64u << 20));
-  return out;
+// A command that writes out.zip with Python's zipfile; `z` is the archive.
+std::string Py(const std::string& body) {
+  return "python3 -c " + ShellQuote("import zipfile\nz = zipfile.ZipFile('out.zip', 'w')\n" + body + "\nz.close()");
 }
+Bytes PyZip(const TempDir& t, const std::string& body) { return Make(t, Py(body)); }
 
 void Put16(Bytes& b, size_t at, uint16_t v) { b[at] = v & 0xff; b[at + 1] = v >> 8; }
 void Put32(Bytes& b, size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xff; }
 uint32_t Get32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
 
-// Where the fields of a comment-less one-entry archive live.
-struct Layout {
-  explicit Layout(const Bytes& b) : end(b.size() - 22), central(Get32(b, end + 16)) {}
-  size_t end, central;
-  size_t local = 0;
-  size_t dataStart(const Bytes& b) const { return 30 + b[26] + (b[27] << 8) + b[28] + (b[29] << 8); }
-};
+// Central header and data start of a comment-less one-entry archive.
+size_t Central(const Bytes& b) { return Get32(b, b.size() - 22 + 16); }
+size_t DataStart(const Bytes& b) { return 30u + b[26] + (b[27] << 8) + b[28] + (b[29] << 8); }
 
-class CwdGuard {
- public:
-  CwdGuard() : saved_(fs::current_path()) {}
-  ~CwdGuard() { fs::current_path(saved_); }
-
- private:
-  fs::path saved_;
+struct CwdGuard {
+  fs::path saved = fs::current_path();
+  ~CwdGuard() { fs::current_path(saved); }
 };
+void* AsFd(int fd) { return reinterpret_cast<void*>(intptr_t{fd}); }
+uint32_t Extract(ZipHandle h, Bytes& out) {
+  return ZipExtract(h, 0, out.data(), static_cast<uint32_t>(out.size()), ZIP_MEMORY);
+}
 
 }  // namespace
 
@@ -95,93 +70,52 @@ class CwdGuard {
 // extracted backwards so the central directory walk has to restart.
 TEST(ZipReaderInterop, ReadsArchivesFromOtherTools) {
   TempDir t;
-  const Bytes big = dtltest::RandomBytes(3 << 20, 7, true);  // compresses to more than one read chunk
-  const Bytes small = dtltest::RandomBytes(70000, 8);
+  const Bytes big = dtltest::RandomBytes(3 << 20, 7, true), small = dtltest::RandomBytes(70000, 8), none;
   WriteFileBytes(t / "big", big);
   WriteFileBytes(t / "small", small);
-  fs::create_directories(t / "tree" / "sub");
-  WriteFileBytes(t / "tree" / "sub" / "leaf", small);
-
-  struct Expect { std::string name; const Bytes* data; };
-  const Bytes none;
+  fs::create_directories(t / "tree/sub");
+  WriteFileBytes(t / "tree/sub/leaf", small);
   struct Case {
-    std::string label;
-    std::function<Bytes()> make;
-    std::vector<Expect> entries;
+    const char* label;
+    std::string command;
+    std::vector<std::pair<std::string, const Bytes*>> entries;
   };
   const std::vector<Case> cases = {
-      {"StoredEntry", [&] { return PyZip(t, "z.write(d + '/small', 'small.bin', zipfile.ZIP_STORED)"); },
-       {{"small.bin", &small}}},
-      {"DeflatedEntry", [&] { return PyZip(t, "z.write(d + '/big', 'big.bin', zipfile.ZIP_DEFLATED)"); },
-       {{"big.bin", &big}}},
-      {"EmptyDeflatedEntry", [&] { return PyZip(t, "z.writestr(zipfile.ZipInfo('empty'), b'', zipfile.ZIP_DEFLATED)"); },
-       {{"empty", &none}}},
-      {"MixedEntriesAndLongestComment",
-       [&] {
-         return PyZip(t,
-                      "z.write(d + '/small', 'a', zipfile.ZIP_DEFLATED)\n"
-                      "z.write(d + '/big', 'b', zipfile.ZIP_STORED)\n"
-                      "z.write(d + '/small', 'c/d', zipfile.ZIP_DEFLATED)\n"
-                      "z.comment = (b'PK\\x05\\x06' + b'x' * 70000)[:65535]");
-       },
+      {"DeflatedEntryLargerThanAReadChunk", Py("z.write('big', 'b', zipfile.ZIP_DEFLATED)"), {{"b", &big}}},
+      {"MixedEntriesAndLongestComment",  // the comment even starts with an end-record signature
+       Py("z.write('small', 'a', zipfile.ZIP_DEFLATED)\nz.write('big', 'b')\n"
+          "z.write('small', 'c/d', zipfile.ZIP_DEFLATED)\nz.comment = (b'PK\\x05\\x06' + b'x' * 70000)[:65535]"),
        {{"a", &small}, {"b", &big}, {"c/d", &small}}},
       {"BytesInFrontOfArchive",
-       [&] {
-         Bytes zip = PyZip(t, "z.write(d + '/small', 'small.bin', zipfile.ZIP_DEFLATED)");
-         Bytes withPrefix = dtltest::RandomBytes(1234, 9);
-         withPrefix.insert(withPrefix.end(), zip.begin(), zip.end());
-         return withPrefix;
-       },
-       {{"small.bin", &small}}},
-      {"InfoZipFolderTree",
-       [&] {
-         auto r = RunCommand("cd " + ShellQuote(t.path().string()) + " && rm -f tree.zip && zip -qr tree.zip tree");
-         EXPECT_EQ(r.status, 0) << r.output;
-         return ReadFileBytes(t / "tree.zip");
-       },
-       {{"tree/", &none}, {"tree/sub/", &none}, {"tree/sub/leaf", &small}}},
-      {"InfoZipStreamedWithDataDescriptor",
-       [&] {
-         auto r = RunCommand("cd " + ShellQuote(t.path().string()) + " && cat big | zip -q - - | cat > piped.zip");
-         EXPECT_EQ(r.status, 0) << r.output;
-         return ReadFileBytes(t / "piped.zip");
-       },
-       {{"-", &big}}},
+       Py("z.write('small', 's', zipfile.ZIP_DEFLATED)") + " && mv out.zip p && head -c 1234 big > out.zip && cat p >> out.zip",
+       {{"s", &small}}},
+      {"InfoZipFolderTree", "zip -qr out.zip tree", {{"tree/", &none}, {"tree/sub/", &none}, {"tree/sub/leaf", &small}}},
+      {"InfoZipStreamedWithDataDescriptor", "cat big | zip -q - - | cat > out.zip", {{"-", &big}}},
   };
-
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    const Bytes zip = c.make();
-    WriteFileBytes(t / "source.zip", zip);
-    const std::string path = (t / "source.zip").string();
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    const std::vector<std::pair<const char*, ZipHandle>> sources = {
-        {"memory", OpenMemory(zip)},
-        {"file name", ZipOpen(path.c_str(), 0, ZIP_FILENAME)},
-        {"descriptor", ZipOpen(reinterpret_cast<void*>(intptr_t{fd}), 0, ZIP_HANDLE)},
-    };
+    const Bytes zip = Make(t, c.command);
+    const int fd = ::open((t / "out.zip").c_str(), O_RDONLY);
+    const std::pair<const char*, ZipHandle> sources[] = {{"memory", OpenMemory(zip)},
+                                                         {"name", ZipOpen((t / "out.zip").c_str(), 0, ZIP_FILENAME)},
+                                                         {"descriptor", ZipOpen(AsFd(fd), 0, ZIP_HANDLE)}};
     ::close(fd);  // the reader holds its own duplicate
     for (const auto& [kind, handle] : sources) {
-      SCOPED_TRACE(kind);
-      Reader r(handle);
-      ASSERT_NE(r.h, nullptr);
-      ZipEntryInfo count;
-      ASSERT_EQ(ZipGetEntry(r.h, -1, count), ZIPR_OK);
-      ASSERT_EQ(count.index, static_cast<int32_t>(c.entries.size()));
-      for (size_t i = 0; i < c.entries.size(); ++i) {
-        ZipEntryInfo e;
-        ASSERT_EQ(ZipGetEntry(r.h, static_cast<int32_t>(i), e), ZIPR_OK);
-        EXPECT_EQ(e.index, static_cast<int32_t>(i));
-        EXPECT_STREQ(e.name, c.entries[i].name.c_str());
-        EXPECT_EQ(e.uncompressedSize, static_cast<int32_t>(c.entries[i].data->size()));
+      SCOPED_TRACE(std::string(c.label) + " from " + kind);
+      Reader r{handle};
+      ZipEntryInfo e;
+      ASSERT_EQ(ZipGetEntry(r.h, -1, e), ZIPR_OK);
+      ASSERT_EQ(e.index, static_cast<int32_t>(c.entries.size()));
+      for (int32_t i = 0; i < e.index; ++i) {
+        ZipEntryInfo info;
+        ASSERT_EQ(ZipGetEntry(r.h, i, info), ZIPR_OK);
+        EXPECT_EQ(info.index, i);
+        EXPECT_STREQ(info.name, c.entries[i].first.c_str());
+        EXPECT_EQ(info.uncompressedSize, static_cast<int32_t>(c.entries[i].second->size()));
       }
-      for (size_t i = c.entries.size(); i-- > 0;) {
-        const Bytes& want = *c.entries[i].data;
-        Bytes out(want.size());
-        EXPECT_EQ(ZipExtract(r.h, static_cast<int32_t>(i), out.data(), static_cast<uint32_t>(out.size()), ZIP_MEMORY),
-                  ZIPR_OK);
-        EXPECT_TRUE(out == want) << "entry " << i;
+      for (int32_t i = e.index - 1; i >= 0; --i) {
+        Bytes out(c.entries[i].second->size());
+        EXPECT_EQ(ZipExtract(r.h, i, out.data(), static_cast<uint32_t>(out.size()), ZIP_MEMORY), ZIPR_OK);
+        EXPECT_TRUE(out == *c.entries[i].second) << "entry " << i;
       }
     }
   }
@@ -192,68 +126,60 @@ TEST(ZipReaderEntryInfo, NameAttributesTimesAndCache) {
   setenv("TZ", "UTC", 1);  // DOS stamps are local time; pin the zone so the file time is known
   tzset();
   const std::string longName(300, 'n');
-  const Bytes zip = PyZip(t,
-                          "i = zipfile.ZipInfo('" + longName + "', (2021, 3, 4, 5, 6, 8))\n"
-                          "i.external_attr = (0o100644 << 16) | 0x21\n"
-                          "z.writestr(i, b'hello', zipfile.ZIP_DEFLATED)");
-  Reader r(OpenMemory(zip));
+  Bytes zip = PyZip(t, "i = zipfile.ZipInfo('" + longName + "', (2021, 3, 4, 5, 6, 8))\n"
+                       "i.external_attr = (0o100644 << 16) | 0x21\nz.writestr(i, b'hello', zipfile.ZIP_DEFLATED)");
+  Reader r{OpenMemory(zip)};
   ZipEntryInfo e;
   ASSERT_EQ(ZipGetEntry(r.h, 0, e), ZIPR_OK);
   EXPECT_EQ(std::string(e.name), longName.substr(0, 259));
   EXPECT_EQ(e.attributes, 0x21u);  // Windows form: the low byte only
-  std::tm tm{};
-  tm.tm_year = 121; tm.tm_mon = 2; tm.tm_mday = 4; tm.tm_hour = 5; tm.tm_min = 6; tm.tm_sec = 8;
+  std::tm tm{.tm_sec = 8, .tm_min = 6, .tm_hour = 5, .tm_mday = 4, .tm_mon = 2, .tm_year = 121};
   const uint64_t fileTime = (static_cast<uint64_t>(timegm(&tm)) + 11644473600ull) * 10000000ull;
   EXPECT_EQ(e.modificationTime, fileTime);
   EXPECT_EQ(e.accessTime, fileTime);
   EXPECT_EQ(e.creationTime, fileTime);
-  EXPECT_EQ(e.uncompressedSize, 5);
-
-  // The second query answers from the cache: damaging the central header in between is unseen.
-  Bytes mutableZip = zip;
-  Reader r2(OpenMemory(mutableZip));
-  ASSERT_EQ(ZipGetEntry(r2.h, 0, e), ZIPR_OK);
-  Put32(mutableZip, Layout(mutableZip).central, 0);
+  // The repeated query answers from the cache: damage to the central header since is unseen.
+  Put32(zip, Central(zip), 0);
   ZipEntryInfo again;
-  EXPECT_EQ(ZipGetEntry(r2.h, 0, again), ZIPR_OK);
+  EXPECT_EQ(ZipGetEntry(r.h, 0, again), ZIPR_OK);
   EXPECT_STREQ(again.name, e.name);
 }
 
-// A buffer that fills before the entry ends answers ZIPR_MORE and the next call resumes exactly.
+// A buffer that fills before the entry ends answers ZIPR_MORE and the next call resumes exactly,
+// whatever the chunk size; a buffer of exactly the entry's size finishes in one call.
 TEST(ZipReaderMemory, ContinuationResumesExactly) {
   TempDir t;
   const Bytes data = dtltest::RandomBytes(1 << 20, 3, true);
   WriteFileBytes(t / "data", data);
   for (const char* method : {"ZIP_STORED", "ZIP_DEFLATED"}) {
-    const Bytes zip = PyZip(t, std::string("z.write(d + '/data', 'data', zipfile.") + method + ")");
-    Reader r(OpenMemory(zip));
+    Reader r{nullptr};
+    const Bytes zip = PyZip(t, std::string("z.write('data', 'data', zipfile.") + method + ")");
+    r.h = OpenMemory(zip);
     for (size_t chunk : {data.size(), data.size() - 1, size_t{4097}, size_t{3}}) {
-      if (chunk == 3 && std::string(method) == "ZIP_STORED") continue;
       SCOPED_TRACE(std::string(method) + " chunk " + std::to_string(chunk));
-      uint32_t result = 0;
-      const Bytes out = ExtractInChunks(r.h, 0, chunk, result);
-      EXPECT_EQ(result, ZIPR_OK);
+      Bytes out, buf(chunk);
+      uint32_t result;
+      size_t mores = 0;
+      for (; (result = Extract(r.h, buf)) == ZIPR_MORE; ++mores) out.insert(out.end(), buf.begin(), buf.end());
+      ASSERT_EQ(result, ZIPR_OK);
+      out.insert(out.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(data.size() - out.size()));
       EXPECT_TRUE(out == data);
+      EXPECT_EQ(mores, (data.size() - 1) / chunk);  // an exact fit is OK at once
     }
-    // A smaller buffer first says MORE; switching to the exact size then restarts nothing but
-    // continues, so the two pieces add up to the entry.
-    Bytes head(1000), rest(data.size() - 1000);
-    ASSERT_EQ(ZipExtract(r.h, 0, head.data(), 1000, ZIP_MEMORY), ZIPR_MORE);
-    ASSERT_EQ(ZipExtract(r.h, 0, rest.data(), static_cast<uint32_t>(rest.size()), ZIP_MEMORY), ZIPR_OK);
-    head.insert(head.end(), rest.begin(), rest.end());
-    EXPECT_TRUE(head == data) << method;
   }
 }
 
-TEST(ZipReaderArgs, HandleIndexAndKindChecks) {
+TEST(ZipReaderArgs, RefusedCallsAnswerTheirCode) {
   TempDir t;
   const Bytes zip = PyZip(t, "z.writestr('one', b'1')");
-  Reader r(OpenMemory(zip));
+  Reader r{OpenMemory(zip)};
   ZipHandleData foreign{2, r.h->state};
   ZipEntryInfo e;
   char buf[8];
-  struct Case { const char* label; std::function<uint32_t()> call; uint32_t want; };
-  const std::vector<Case> cases = {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const auto Opened = [](ZipHandle h) { return h ? 0xdeadu : ZipLastResult(); };  // opens must refuse
+  const std::vector<std::tuple<const char*, std::function<uint32_t()>, uint32_t>> cases = {
       {"null handle query", [&] { return ZipGetEntry(nullptr, 0, e); }, ZIPR_ARGS},
       {"null handle extract", [&] { return ZipExtract(nullptr, 0, buf, 8, ZIP_MEMORY); }, ZIPR_ARGS},
       {"foreign handle query", [&] { return ZipGetEntry(&foreign, 0, e); }, ZIPR_ZMODE},
@@ -261,72 +187,51 @@ TEST(ZipReaderArgs, HandleIndexAndKindChecks) {
       {"index below -1", [&] { return ZipGetEntry(r.h, -2, e); }, ZIPR_ARGS},
       {"index past the only entry", [&] { return ZipGetEntry(r.h, 1, e); }, ZIPR_ARGS},
       {"extract index past the end", [&] { return ZipExtract(r.h, 1, buf, 8, ZIP_MEMORY); }, ZIPR_ARGS},
-      {"extract index -1", [&] { return ZipExtract(r.h, -1, buf, 8, ZIP_MEMORY); }, ZIPR_ARGS},
       {"unknown destination kind", [&] { return ZipExtract(r.h, 0, buf, 8, 4); }, ZIPR_ARGS},
       {"null memory destination", [&] { return ZipExtract(r.h, 0, nullptr, 8, ZIP_MEMORY); }, ZIPR_ARGS},
-      {"count query", [&] {
-         const uint32_t result = ZipGetEntry(r.h, -1, e);
-         return e.index == 1 ? result : 0xdeadu;
-       }, ZIPR_OK},
+      {"unknown source kind", [&] { return Opened(ZipOpen(zip.data(), 10, 0)); }, ZIPR_ARGS},
+      {"pipe source", [&] { return Opened(ZipOpen(AsFd(pipeFds[0]), 0, ZIP_HANDLE)); }, ZIPR_SEEK},
+      {"closed descriptor source", [&] { return Opened(ZipOpen(AsFd(-1), 0, ZIP_HANDLE)); }, ZIPR_NODUPH},
+      {"missing file source", [&] { return Opened(ZipOpen((t / "no").c_str(), 0, ZIP_FILENAME)); }, ZIPR_NOFILE},
+      {"folder source", [&] { return Opened(ZipOpen(t.path().c_str(), 0, ZIP_FILENAME)); }, ZIPR_SEEK},
+      {"count query", [&] { uint32_t res = ZipGetEntry(r.h, -1, e); return e.index == 1 ? res : 0xdeadu; }, ZIPR_OK},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.call(), c.want) << c.label;
-    EXPECT_EQ(ZipLastResult(), c.want) << c.label;
+  for (const auto& [label, call, want] : cases) {
+    EXPECT_EQ(call(), want) << label;
+    EXPECT_EQ(ZipLastResult(), want) << label;
   }
-  EXPECT_EQ(ZipOpen(zip.data(), 10, 0), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_ARGS);
-  EXPECT_EQ(ZipOpen(nullptr, 10, ZIP_MEMORY), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_ARGS);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
 }
 
-TEST(ZipReaderSources, DescriptorAndFileNameSources) {
+TEST(ZipReaderSources, DescriptorPositionAndRelease) {
   TempDir t;
   const Bytes zip = PyZip(t, "z.writestr('e', b'payload' * 1000, zipfile.ZIP_DEFLATED)");
-  const Bytes junk(4096, 'J');
-  Bytes file = junk;
+  Bytes file(4096, 'J');
   file.insert(file.end(), zip.begin(), zip.end());
   WriteFileBytes(t / "joined", file);
-
   // Reading starts at the descriptor's position and leaves that position alone.
   const int fd = ::open((t / "joined").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::lseek(fd, static_cast<off_t>(junk.size()), SEEK_SET), static_cast<off_t>(junk.size()));
+  ASSERT_EQ(::lseek(fd, 4096, SEEK_SET), 4096);
   {
-    Reader r(ZipOpen(reinterpret_cast<void*>(intptr_t{fd}), 0, ZIP_HANDLE));
-    ASSERT_NE(r.h, nullptr);
+    Reader r{ZipOpen(AsFd(fd), 0, ZIP_HANDLE)};
     Bytes out(7000);
-    EXPECT_EQ(ZipExtract(r.h, 0, out.data(), 7000, ZIP_MEMORY), ZIPR_OK);
+    EXPECT_EQ(Extract(r.h, out), ZIPR_OK);
     EXPECT_EQ(std::string(out.begin(), out.begin() + 7), "payload");
-    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), static_cast<off_t>(junk.size()));
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 4096);
   }
   // Positioned past the archive's start, the reader sees only a tail that is no archive.
   ::lseek(fd, static_cast<off_t>(file.size() - 30), SEEK_SET);
-  {
-    Reader r(ZipOpen(reinterpret_cast<void*>(intptr_t{fd}), 0, ZIP_HANDLE));
-    ASSERT_NE(r.h, nullptr);
-    ZipEntryInfo e;
-    EXPECT_EQ(ZipGetEntry(r.h, 0, e), ZIPR_CORRUPT);
-  }
+  Reader tail{ZipOpen(AsFd(fd), 0, ZIP_HANDLE)};
+  ZipEntryInfo e;
+  EXPECT_EQ(ZipGetEntry(tail.h, 0, e), ZIPR_CORRUPT);
   ::close(fd);
 
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  EXPECT_EQ(ZipOpen(reinterpret_cast<void*>(intptr_t{pipeFds[0]}), 0, ZIP_HANDLE), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_SEEK);
-  ::close(pipeFds[0]);
-  ::close(pipeFds[1]);
-  EXPECT_EQ(ZipOpen(reinterpret_cast<void*>(intptr_t{-1}), 0, ZIP_HANDLE), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_NODUPH);
-  EXPECT_EQ(ZipOpen((t / "missing").c_str(), 0, ZIP_FILENAME), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_NOFILE);
-  EXPECT_EQ(ZipOpen(t.path().c_str(), 0, ZIP_FILENAME), nullptr);
-  EXPECT_EQ(ZipLastResult(), ZIPR_SEEK);
 
   // Closing a handle closes the descriptor it opened.
-  const auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+  const auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
   const auto before = openFds();
   ZipHandle h = ZipOpen((t / "joined").c_str(), 0, ZIP_FILENAME);
-  ASSERT_NE(h, nullptr);
   EXPECT_EQ(openFds(), before + 1);
   ZipClose(h);
   EXPECT_EQ(openFds(), before);
@@ -337,64 +242,54 @@ TEST(ZipReaderSources, DescriptorAndFileNameSources) {
 TEST(ZipReaderHostile, DamagedArchivesAreRefused) {
   TempDir t;
   WriteFileBytes(t / "data", dtltest::RandomBytes(65536, 5, true));
-  const Bytes deflated = PyZip(t, "z.write(d + '/data', 'data', zipfile.ZIP_DEFLATED)", "deflated.zip");
-  const Bytes stored = PyZip(t, "z.write(d + '/data', 'data', zipfile.ZIP_STORED)", "stored.zip");
+  const Bytes deflated = PyZip(t, "z.write('data', 'data', zipfile.ZIP_DEFLATED)");
+  const Bytes stored = PyZip(t, "z.write('data', 'data', zipfile.ZIP_STORED)");
 
   struct Case {
     const char* label;
     const Bytes* base;
-    std::function<void(Bytes&, const Layout&)> damage;
+    std::function<void(Bytes&)> damage;
     uint32_t atQuery;
-    uint32_t atExtract;  // checked only when the query succeeded
+    uint32_t atExtract;  // checked only when the query succeeds
   };
-  const auto centralField = [](size_t offset, std::function<uint32_t(uint32_t)> f) {
-    return [=](Bytes& b, const Layout& l) { Put32(b, l.central + offset, f(Get32(b, l.central + offset))); };
+  // Rewrites a 32-bit field of the central header.
+  const auto central = [](size_t at, std::function<uint32_t(uint32_t)> f) {
+    return [=](Bytes& b) { Put32(b, Central(b) + at, f(Get32(b, Central(b) + at))); };
   };
+  const size_t end = deflated.size() - 22;
   const std::vector<Case> cases = {
-      {"RandomBytes", &deflated, [](Bytes& b, const Layout&) { b = dtltest::RandomBytes(5000, 11); }, ZIPR_CORRUPT, 0},
-      {"NoBytes", &deflated, [](Bytes& b, const Layout&) { b.clear(); }, ZIPR_CORRUPT, 0},
-      {"TruncatedEndRecord", &deflated, [](Bytes& b, const Layout&) { b.resize(b.size() - 10); }, ZIPR_CORRUPT, 0},
-      {"TruncatedInsideData", &deflated,
-       [](Bytes& b, const Layout& l) { b.erase(b.begin() + 100, b.begin() + 1100); }, ZIPR_CORRUPT, 0},
-      {"SecondDisk", &deflated, [](Bytes& b, const Layout& l) { Put16(b, l.end + 4, 1); }, ZIPR_CORRUPT, 0},
-      {"EntryCountsDisagree", &deflated, [](Bytes& b, const Layout& l) { Put16(b, l.end + 8, 2); }, ZIPR_CORRUPT, 0},
-      {"CentralDirectoryPastEnd", &deflated, [](Bytes& b, const Layout& l) { Put32(b, l.end + 16, 0x7fffff00); },
-       ZIPR_CORRUPT, 0},
-      {"CentralNameRunsPastDirectory", &deflated,
-       [](Bytes& b, const Layout& l) { Put16(b, l.central + 28, 60000); }, ZIPR_CORRUPT, 0},
-      {"BadLocalSignature", &deflated, [](Bytes& b, const Layout&) { b[0] = 'X'; }, ZIPR_CORRUPT, 0},
-      {"LocalHeaderOffsetPastDirectory", &deflated, centralField(42, [](uint32_t v) { return 0x00ffffffu; }),
-       ZIPR_CORRUPT, 0},
-      {"CompressedSizePastEnd", &deflated, centralField(20, [](uint32_t) { return 0x7fffffffu; }), ZIPR_CORRUPT, 0},
-      {"WrongCrc", &deflated, centralField(16, [](uint32_t v) { return v ^ 1; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"StoredWrongCrc", &stored, centralField(16, [](uint32_t v) { return v ^ 0x80000000u; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"DeclaresOneByteLess", &deflated, centralField(24, [](uint32_t v) { return v - 1; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"DeclaresOneByteMore", &deflated, centralField(24, [](uint32_t v) { return v + 1; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"DeflateBombDeclaredSmall", &deflated, centralField(24, [](uint32_t) { return 100u; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"StoredSizesDisagree", &stored, centralField(24, [](uint32_t v) { return v - 10; }), ZIPR_OK, ZIPR_CORRUPT},
-      {"CompressedDataCutShort", &deflated, centralField(20, [](uint32_t v) { return v / 2; }), ZIPR_OK, ZIPR_FLATE},
-      {"ReservedBlockType", &deflated, [](Bytes& b, const Layout& l) { b[l.dataStart(b)] = 0xff; }, ZIPR_OK,
-       ZIPR_FLATE},
-      {"EncryptedEntry", &deflated, [](Bytes& b, const Layout& l) { b[l.central + 8] |= 1; }, ZIPR_OK, ZIPR_CORRUPT},
-      {"UnknownMethod", &deflated,
-       [](Bytes& b, const Layout& l) { Put16(b, l.central + 10, 12); Put16(b, 8, 12); }, ZIPR_OK, ZIPR_CORRUPT},
-      {"LocalMethodDiffers", &deflated, [](Bytes& b, const Layout&) { Put16(b, 8, 0); }, ZIPR_CORRUPT, 0},
+      {"RandomBytes", &deflated, [](Bytes& b) { b = dtltest::RandomBytes(5000, 11); }, ZIPR_CORRUPT, 0},
+      {"TruncatedInsideData", &deflated, [](Bytes& b) { b.erase(b.begin() + 100, b.begin() + 1100); }, ZIPR_CORRUPT, 0},
+      {"SecondDisk", &deflated, [=](Bytes& b) { Put16(b, end + 4, 1); }, ZIPR_CORRUPT, 0},
+      {"EntryCountsDisagree", &deflated, [=](Bytes& b) { Put16(b, end + 8, 2); }, ZIPR_CORRUPT, 0},
+      {"CentralNameRunsPastDirectory", &deflated, [](Bytes& b) { Put16(b, Central(b) + 28, 60000); }, ZIPR_CORRUPT, 0},
+      {"BadLocalSignature", &deflated, [](Bytes& b) { b[0] = 'X'; }, ZIPR_CORRUPT, 0},
+      {"LocalMethodDiffers", &deflated, [](Bytes& b) { Put16(b, 8, 0); }, ZIPR_CORRUPT, 0},
+      {"CompressedSizePastEnd", &deflated, central(20, [](uint32_t) { return 0x7fffffffu; }), ZIPR_CORRUPT, 0},
+      {"WrongCrc", &deflated, central(16, [](uint32_t v) { return v ^ 1; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"StoredWrongCrc", &stored, central(16, [](uint32_t v) { return v ^ 1; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"DeclaresOneByteLess", &deflated, central(24, [](uint32_t v) { return v - 1; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"DeflateBombDeclaredSmall", &deflated, central(24, [](uint32_t) { return 100u; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"StoredSizesDisagree", &stored, central(24, [](uint32_t v) { return v - 10; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"CompressedDataCutShort", &deflated, central(20, [](uint32_t v) { return v / 2; }), ZIPR_OK, ZIPR_FLATE},
+      {"ReservedBlockType", &deflated, [](Bytes& b) { b[DataStart(b)] = 0xff; }, ZIPR_OK, ZIPR_FLATE},
+      {"EncryptedEntry", &deflated, [](Bytes& b) { b[Central(b) + 8] |= 1; }, ZIPR_OK, ZIPR_CORRUPT},
+      {"UnknownMethod", &deflated, [](Bytes& b) { Put16(b, Central(b) + 10, 12); Put16(b, 8, 12); }, ZIPR_OK,
+       ZIPR_CORRUPT},
   };
   for (const Case& c : cases) {
     Bytes damaged = *c.base;
-    c.damage(damaged, Layout(*c.base));
+    c.damage(damaged);
     WriteFileBytes(t / "damaged.zip", damaged);
     for (bool fromFile : {false, true}) {
       SCOPED_TRACE(std::string(c.label) + (fromFile ? " (file)" : " (memory)"));
-      Reader r(fromFile ? ZipOpen((t / "damaged.zip").c_str(), 0, ZIP_FILENAME) : OpenMemory(damaged));
-      ASSERT_NE(r.h, nullptr);
+      Reader r{fromFile ? ZipOpen((t / "damaged.zip").c_str(), 0, ZIP_FILENAME) : OpenMemory(damaged)};
       ZipEntryInfo e;
       ASSERT_EQ(ZipGetEntry(r.h, 0, e), c.atQuery);
       if (c.atQuery != ZIPR_OK) continue;
       // Sized the way the merge sizes it: from the declared uncompressed size.
       Bytes out(static_cast<size_t>(e.uncompressedSize));
-      EXPECT_EQ(ZipExtract(r.h, 0, out.data(), static_cast<uint32_t>(out.size()), ZIP_MEMORY), c.atExtract);
-      EXPECT_EQ(ZipLastResult(), c.atExtract);
+      EXPECT_EQ(Extract(r.h, out), c.atExtract);
     }
   }
 }
@@ -405,12 +300,12 @@ TEST(ZipReaderHostile, HugeDeclaredSizeWithSmallBuffer) {
   TempDir t;
   const Bytes data = dtltest::RandomBytes(50000, 6, true);
   WriteFileBytes(t / "data", data);
-  Bytes zip = PyZip(t, "z.write(d + '/data', 'data', zipfile.ZIP_DEFLATED)");
-  Put32(zip, Layout(zip).central + 24, 0x7ffffff0);
-  Reader r(OpenMemory(zip));
+  Bytes zip = PyZip(t, "z.write('data', 'data', zipfile.ZIP_DEFLATED)");
+  Put32(zip, Central(zip) + 24, 0x7ffffff0);
+  Reader r{OpenMemory(zip)};
   uint32_t result = 0, mores = 0;
   Bytes buf(4096);
-  while ((result = ZipExtract(r.h, 0, buf.data(), 4096, ZIP_MEMORY)) == ZIPR_MORE) ++mores;
+  while ((result = Extract(r.h, buf)) == ZIPR_MORE) ++mores;
   EXPECT_EQ(result, ZIPR_CORRUPT);
   EXPECT_EQ(mores, data.size() / 4096);
 }
@@ -420,19 +315,17 @@ TEST(ZipReaderDestinations, FileNamesAndDescriptors) {
   TempDir home, elsewhere;
   const Bytes data = dtltest::RandomBytes(300000, 4, true);
   WriteFileBytes(home / "data", data);
-  Bytes zip = PyZip(home, "z.write(d + '/data', 'data', zipfile.ZIP_DEFLATED)");
+  Bytes zip = PyZip(home, "z.write('data', 'data', zipfile.ZIP_DEFLATED)");
   Bytes badCrc = zip;
-  Put32(badCrc, Layout(badCrc).central + 16, Get32(badCrc, Layout(badCrc).central + 16) ^ 1);
+  badCrc[Central(badCrc) + 16] ^= 1;
 
   fs::current_path(home.path());
-  Reader r(OpenMemory(zip));
-  Reader bad(OpenMemory(badCrc));
+  Reader r{OpenMemory(zip)};
+  Reader bad{OpenMemory(badCrc)};
   fs::current_path(elsewhere.path());  // names resolve under the folder current at open time
 
   EXPECT_EQ(ZipExtract(r.h, 0, const_cast<char*>("x/y/z.bin"), 0, ZIP_FILENAME), ZIPR_OK);
   EXPECT_TRUE(ReadFileBytes(home / "x/y/z.bin") == data);
-  EXPECT_EQ(ZipExtract(r.h, 0, const_cast<char*>("only/folders/"), 0, ZIP_FILENAME), ZIPR_OK);
-  EXPECT_TRUE(fs::is_directory(home / "only/folders"));
   EXPECT_TRUE(fs::is_empty(elsewhere.path()));
 
   for (const char* name : {"../escaped", "/tmp/zipreader-absolute", "a/../../escaped", "a/..", "", "./../escaped"}) {
@@ -452,9 +345,8 @@ TEST(ZipReaderDestinations, FileNamesAndDescriptors) {
 
   // A descriptor receives the entry from its current position on.
   const int fd = ::open((elsewhere / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
   ASSERT_EQ(::write(fd, "HEAD", 4), 4);
-  EXPECT_EQ(ZipExtract(r.h, 0, reinterpret_cast<void*>(intptr_t{fd}), 0, ZIP_HANDLE), ZIPR_OK);
+  EXPECT_EQ(ZipExtract(r.h, 0, AsFd(fd), 0, ZIP_HANDLE), ZIPR_OK);
   ::close(fd);
   Bytes want = {'H', 'E', 'A', 'D'};
   want.insert(want.end(), data.begin(), data.end());
