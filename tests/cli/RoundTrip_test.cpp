@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -217,6 +218,21 @@ TEST_F(RoundTrip, BadUsageExitsWithTwo) {
   EXPECT_EQ(Merge("--help").status, 0);
 }
 
+// Compares two large files in big reads (holes read back quickly that way).
+bool SameContent(const fs::path& a, const fs::path& b) {
+  int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
+  bool same = fa >= 0 && fb >= 0;
+  std::vector<char> ba(8 << 20), bb(8 << 20);
+  while (same) {
+    ssize_t na = ::read(fa, ba.data(), ba.size()), nb = ::read(fb, bb.data(), bb.size());
+    same = na == nb && na >= 0 && std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
+    if (na <= 0) break;
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return same;
+}
+
 // A file beyond 4 GiB (mostly a hole, with marked blocks around the 32-bit boundary and at the
 // end) splits and merges byte for byte.
 TEST_F(RoundTrip, FileLargerThanFourGibComesBackWhole) {
@@ -243,8 +259,7 @@ TEST_F(RoundTrip, FileLargerThanFourGibComesBackWhole) {
   // Free the segments before comparing, to keep the disk use of the test down.
   fs::remove_all(segs_.path());
   ASSERT_EQ(fs::file_size(Out("huge.img")), size);
-  auto cmp = dtltest::RunCommand("cmp " + ShellQuote(src.string()) + " " + ShellQuote(Out("huge.img").string()));
-  EXPECT_EQ(cmp.status, 0) << cmp.output;
+  EXPECT_TRUE(SameContent(src, Out("huge.img")));
   fs::remove(Out("huge.img"));
   fs::remove(src);
 }
