@@ -30,9 +30,13 @@ constexpr std::string_view kStoredDescriptorEnding = ".dtl.doc";
 constexpr std::string_view kStoredSuffix = ".doc";
 
 // Entries are pulled out in chunks of this size; a segment never holds more than
-// kChunksPerSegment of them in memory ahead of the writer, whatever its entry claims to hold.
-constexpr uint32_t kChunkSize = 2u << 20;
+// kChunksPerSegment of them in memory ahead of the writer, whatever its entry claims to hold,
+// and the segments behind the one being written hold at most kChunksBuffered together. Memory
+// therefore stays near one segment file per decoder plus a fixed 40 MiB, whatever the file size
+// and whatever the segments claim.
+constexpr uint32_t kChunkSize = 1u << 20;
 constexpr size_t kChunksPerSegment = 8;
+constexpr size_t kChunksBuffered = 32;
 // A segment archive is addressed with 32-bit lengths; anything larger is not one of ours.
 constexpr uint64_t kMaxSegmentFile = 0xFFFFFFFFull;
 
@@ -78,7 +82,7 @@ struct ChunkPool {
   }
   void Put(std::unique_ptr<uint8_t[]> b) {
     std::lock_guard lock(mu);
-    if (free.size() < 64) free.push_back(std::move(b));
+    if (free.size() < kChunksBuffered) free.push_back(std::move(b));
   }
 };
 
@@ -125,9 +129,8 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
 }
 
 // Decodes the segments of one descriptor ahead of the writer on a few threads, and hands them
-// to the writer in order. Each decoder owns one segment at a time; the window of segments being
-// decoded never exceeds the decoder count, so memory stays bounded by
-// decoders x (segment file + kChunksPerSegment chunks).
+// to the writer in order. Each decoder owns one segment at a time and the window of segments
+// being decoded never exceeds the decoder count.
 class SegmentPipeline {
  public:
   SegmentPipeline(const MergeJob::Names& names, fs::path descriptor, std::string password,
@@ -165,6 +168,7 @@ class SegmentPipeline {
         if (!s.chunks.empty()) {
           chunk = std::move(s.chunks.front());
           s.chunks.pop_front();
+          --buffered_;
           cv_.notify_all();
           return Next::Chunk;
         }
@@ -247,9 +251,15 @@ class SegmentPipeline {
       if (delivered > declared) return Slot::State::Failed;
       if (chunk.size > 0) {
         std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return stop_ || slots_[k].chunks.size() < kChunksPerSegment; });
+        // The segment being written is never held back by the shared limit, so the writer always
+        // has something to drain and the decoders behind it always get room again.
+        cv_.wait(lock, [&] {
+          return stop_ || (slots_[k].chunks.size() < kChunksPerSegment &&
+                           (k == writerAt_ || buffered_ < kChunksBuffered));
+        });
         if (stop_) return Slot::State::Failed;
         slots_[k].chunks.push_back(std::move(chunk));
+        ++buffered_;
         lock.unlock();
         cv_.notify_all();
       } else {
@@ -270,6 +280,7 @@ class SegmentPipeline {
   uint64_t next_ = 0;            // next segment number a decoder claims
   uint64_t end_ = UINT64_MAX;    // no segment at or beyond this number is decoded
   uint64_t writerAt_ = 0;        // the segment the writer is waiting for
+  size_t buffered_ = 0;          // chunks waiting in all slots
   bool stop_ = false;
   ChunkPool pool_;
   std::vector<std::thread> threads_;

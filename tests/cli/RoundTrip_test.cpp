@@ -71,6 +71,8 @@ TEST_F(RoundTrip, FilesOfEverySizeComeBackByteForByte) {
       {"one_segment_and_one_byte", S + 1, 2},
       {"many_segments", 12 * S + 345, 13},
   };
+  const std::string pwFile = (config_ / "pw.txt").string();
+  dtltest::WriteFileText(pwFile, "horse battery\n");
   struct Password {
     const char* label;
     std::string split, merge;  // extra arguments
@@ -78,7 +80,7 @@ TEST_F(RoundTrip, FilesOfEverySizeComeBackByteForByte) {
   } passwords[] = {
       {"default", "", "", "", ""},
       {"explicit_default_on_merge", "", "--password-stdin", "", "0x5E2A9\n"},
-      {"own", "--password-stdin", "--password-stdin", "horse battery\n", "horse battery\n"},
+      {"own", "--password-stdin", "--password-file " + ShellQuote(pwFile), "horse battery\n", ""},
   };
   uint32_t seed = 100;
   for (const auto& c : cases) {

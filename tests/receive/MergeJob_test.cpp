@@ -187,29 +187,6 @@ TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) 
   EXPECT_FALSE(r.AllComplete());
 }
 
-TEST(MergeJob, StrayFileMatchingTheNameAsksForOneSegmentMore) {
-  TempDir in, out;
-  Bytes data = dtltest::RandomBytes(3000, 3);
-  fs::path d = WriteSplit(in.path(), "x.iso", data, 1000, kOffline);
-  dtltest::WriteFileText(in / "x.iso.txt", "notes");
-  Recorder rec;
-  auto r = Merge({d}, out.path(), rec);
-  EXPECT_EQ(ReadFileBytes(out / "x.iso"), data);
-  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
-  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "x.iso.003.doc")});
-}
-
-TEST(MergeJob, OneSegmentFileIsTheDescriptorAlone) {
-  TempDir in, out;
-  Bytes data = dtltest::RandomBytes(777, 4);
-  fs::path d = WriteSplit(in.path(), "one", data, 1000, kDownloaded);
-  Recorder rec;
-  auto r = Merge({d}, out.path(), rec);
-  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
-  EXPECT_EQ(ReadFileBytes(out / "one"), data);
-  EXPECT_TRUE(rec.messages.empty());
-}
-
 TEST(MergeJob, PasswordsEmptyMeansTheDefaultAndAWrongOneFailsAtTheDescriptor) {
   TempDir in, out;
   Bytes data = dtltest::RandomBytes(2500, 5);
@@ -229,18 +206,6 @@ TEST(MergeJob, PasswordsEmptyMeansTheDefaultAndAWrongOneFailsAtTheDescriptor) {
     EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(withOwn)});
     EXPECT_FALSE(rec.openFolder);
     EXPECT_FALSE(fs::exists(out / "o.bin"));
-  }
-}
-
-TEST(MergeJob, MergingTwiceGivesTheSameOutputNotADoubledOne) {
-  TempDir in, out;
-  Bytes data = dtltest::RandomBytes(2500, 6);
-  fs::path d = WriteSplit(in.path(), "r.bin", data, 1000, kOffline);
-  dtltest::WriteFileBytes(out / "r.bin", dtltest::RandomBytes(9000, 9));  // an older, longer file
-  for (int i = 0; i < 2; ++i) {
-    Recorder rec;
-    EXPECT_TRUE(Merge({d}, out.path(), rec).AllComplete());
-    EXPECT_EQ(ReadFileBytes(out / "r.bin"), data);
   }
 }
 
@@ -327,18 +292,6 @@ TEST(MergeJob, DeclaredSizeNeverBecomesAnAllocation) {
   waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status)) << "the merge died";
   EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-TEST(MergeJob, SegmentAfterNineHundredNinetyNineHasFourDigits) {
-  TempDir in, out;
-  Bytes data = dtltest::RandomBytes(1003, 14);
-  fs::path d = WriteSplit(in.path(), "k.bin", data, 1, kDownloaded);
-  ASSERT_TRUE(fs::exists(in / "k.bin.1000"));
-  Recorder rec;
-  auto r = Merge({d}, out.path(), rec);
-  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
-  EXPECT_EQ(r.files[0].segmentsMerged, 1003u);
-  EXPECT_EQ(ReadFileBytes(out / "k.bin"), data);
 }
 
 TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
