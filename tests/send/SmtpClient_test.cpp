@@ -311,11 +311,14 @@ TEST_P(LoginChoice, UsesTheRightMechanismAndNeverLogsCredentials) {
   peer.Join();
   EXPECT_TRUE(peer.problems().empty()) << peer.problems().front();
   const std::string log = LogText(client);
-  if (*c.note) EXPECT_NE(log.find(c.note), std::string::npos) << log;
-  for (const std::string secret :
+  if (*c.note) {
+    EXPECT_NE(log.find(c.note), std::string::npos) << log;
+  }
+  if (c.login.empty()) return;  // nothing secret was said
+  for (const std::string& secret :
        {std::string(c.password), dtl::Base64Encode(c.user), dtl::Base64Encode(c.password),
         dtl::Base64Encode(dtl::PlainAuthBlob(c.user, c.password)), kCramAnswer})
-    if (!secret.empty() && !c.login.empty()) EXPECT_EQ(log.find(secret), std::string::npos) << secret << "\n" << log;
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret << "\n" << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -486,7 +489,9 @@ TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
 }
 
 TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {
-  EXPECT_EQ(dtl::ServerTest({.host = "x"}), "Failure.");
+  SmtpSettings tooShort;
+  tooShort.host = "x";
+  EXPECT_EQ(dtl::ServerTest(tooShort), "Failure.");
   {
     ScriptedPeer peer({{Greet(), kQuit}});
     EXPECT_EQ(dtl::ServerTest(Local(peer.port())), "Success.");

@@ -289,7 +289,9 @@ TEST_F(SmtpIntegration, TestServerCommandPrintsTheVerdict) {
   for (const auto& r : runs) {
     auto res = dtltest::RunCommand(r.command + " 2>/dev/null");
     EXPECT_EQ(res.status, r.status) << r.command << "\n" << res.output;
-    if (r.output) EXPECT_EQ(res.output, r.output) << r.command;
+    if (r.output) {
+      EXPECT_EQ(res.output, r.output) << r.command;
+    }
   }
 }
 
