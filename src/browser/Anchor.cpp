@@ -1,0 +1,2 @@
+// Anchor so the library exists before its first real source.
+namespace dtl { void browserLibraryAnchor() {} }
