@@ -1,0 +1,184 @@
+// The send engine: delivers the pending segments of a job one after the other by Direct Send,
+// the SMTP server or the mail-client submission program, retrying a failed segment until it
+// goes through or the user stops, and reporting every step as an event.
+//
+// RunSendEngine() is the worker's whole run (CDTLDoc::OnSend starts it on a thread of its own);
+// it returns 1 after a normal end and 0 after an abandoned run. Events arrive on the worker
+// thread, in order, each carrying copies of what it speaks of; the receiver never reads engine
+// state. The engine never blocks on the receiver beyond the observer call itself, and never
+// shows or prints anything.
+//
+// Stop: the caller clears `running` and sets `abort`. The SMTP transfer in progress gives up at
+// its next progress poll, a pause ends at once, and the run is abandoned without the end event;
+// the interrupted segment stays pending. A segment the server had already accepted when Stop
+// came is still reported delivered, so it is never sent twice.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "send/MailLog.h"
+#include "send/MailProgress.h"
+#include "send/MxResolver.h"
+#include "send/SegmentRecord.h"
+#include "send/SendRequest.h"
+#include "send/SmtpClient.h"
+
+namespace dtl {
+
+class SettingsStore;
+
+// What the engine reports. The values of the first five are the frame's message numbers.
+enum class SendEventKind : int {
+  Status = 1026,          // `text` is the new status text of list position `position`
+  Delivered = 1027,       // the segment at `position` was delivered (its pending flag is cleared)
+  UploadPercent = 1029,   // `percent` (0..100) of the current segment is on the wire
+  FailedRetrying = 1030,  // delivery of `position` failed; a retry follows
+  RunEnded = 32789,       // the run ended normally: reset the tray tool tip to "Drovetail"
+  FileError = 1,          // a piece could not be cut: `text` is the system's text for a message
+                          // box titled "Drovetail" (error icon); the attempt counts as failed
+  WorkerLeft = 2,         // the worker is about to return (every run, last event): Send may be
+                          // enabled again once `running` is clear
+};
+
+struct SendEvent {
+  SendEventKind kind = SendEventKind::Status;
+  int32_t position = 0;
+  int percent = 0;
+  std::string text;
+};
+
+// Receives the engine's events on the worker thread. A GUI queues copies to its own thread; the
+// CLI prints them. OnSendEvent must not call back into the run (it may set the flags).
+class SendEngineObserver {
+ public:
+  virtual ~SendEngineObserver() = default;
+  virtual void OnSendEvent(const SendEvent& event) = 0;
+};
+
+// The status texts, word for word ("%s" is the host or address, "%d" the segment number from 1).
+inline constexpr std::string_view kStatusSending = "Sending Segment...";
+inline constexpr const char* kStatusMxOverride = "Overriding MX record detection; Using %s.";
+inline constexpr const char* kStatusMxRequest = "Requesting MX record for %s (might take a few seconds).";
+inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
+inline constexpr const char* kStatusSmtpFailed = "Failed sending segment number %d. Log file created. Trying again...";
+inline constexpr const char* kStatusMapiFailed = "Failed sending segment number %d via MAPI. Trying again...";
+inline constexpr std::string_view kStatusMapiInit = "Failed sending segment via MAPI.";
+inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";
+inline constexpr std::string_view kStatusStopped = "Stopped";
+
+// The job's list as the engine sees it: records read by position (the count may be read again
+// at every step) and the delivered mark. Implementations guard the list: the user-interface
+// thread may store a record's pending flag back while the worker reads.
+class SendJobList {
+ public:
+  virtual ~SendJobList() = default;
+  virtual size_t RecordCount() const = 0;
+  virtual std::optional<SegmentRecord> RecordAt(size_t position) const = 0;
+  // Clears the pending flag of `position`; called by the worker before the Delivered event.
+  virtual void MarkDelivered(size_t position) = 0;
+};
+
+// The flags shared with the user-interface thread.
+struct SendFlags {
+  std::atomic<bool> running{false};  // 1 while the run goes on; cleared by Stop and the normal end
+  std::atomic<bool> abort{false};    // polled by the mail engine; cleared at the start of a run
+  std::atomic<int32_t> position{0};  // the list position being worked on
+};
+
+// The delivery settings of a run (loaded from the settings store, see CDTLDoc).
+struct DeliverySettings {
+  std::string smtpHost;        // SMTP server path
+  uint32_t smtpPort = 25;      // 0 becomes 25 and is stored back
+  bool smtpSsl = false;
+  std::string smtpUser;
+  std::string smtpPassword;
+  std::string mxOverride;      // Direct Send: used as exchanger when longer than two characters
+  uint32_t directPort = 25;    // Direct Send port; 0 becomes 25 and is stored back
+  std::string mapiProfile;     // mail-client logon
+  std::string mapiPassword;
+};
+
+// The job's own fields.
+struct SendJobFields {
+  SendMethod method = SendMethod::DirectSend;
+  bool plain = false;
+  std::string recipients;  // RecipientsField()
+  std::string from;
+  std::string password;    // trimmed; empty = the default password
+};
+
+// The classic C library generator (rand()): seeded once per run, 0..32767 per draw.
+class RandomSource {
+ public:
+  virtual ~RandomSource() = default;
+  virtual void Seed(uint32_t seed) = 0;
+  virtual int Next() = 0;
+};
+class CRandom : public RandomSource {
+ public:
+  void Seed(uint32_t seed) override { state_ = seed; }
+  int Next() override {
+    state_ = state_ * 214013u + 2531011u;
+    return static_cast<int>((state_ >> 16) & 0x7fff);
+  }
+
+ private:
+  uint32_t state_ = 1;
+};
+
+// Ten characters, each a digit "0".."8" or a letter "a".."y" (rand() % 2 chooses which).
+std::string MakeSubjectTag(RandomSource& random);
+// "%s - segment number %d         %s" (nine blanks) in split mode, "%s " in plain mode.
+std::string SegmentSubject(std::string_view name, int32_t index, std::string_view tag, bool plain);
+
+// One SMTP delivery attempt: the default is SmtpClient::SendMessage with the mail sender's log
+// copied into `log`. Tests put a scripted peer here.
+using SmtpDeliverFn = std::function<bool(const SmtpSettings& settings, const SmtpEnvelope& envelope,
+                                         std::string_view wire, MailProgress* progress, MailLog& log)>;
+bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
+                     MailProgress* progress, MailLog& log);
+
+// Everything a run takes from outside. Defaults are the real ones.
+struct SendEnvironment {
+  std::function<std::time_t()> clock = [] { return std::time(nullptr); };
+  std::shared_ptr<RandomSource> random = std::make_shared<CRandom>();
+  // One resolver per run; null with `error` set means no look-up can be made (every Direct
+  // Send record then takes the failure path).
+  std::function<std::unique_ptr<CMxResolver>(std::string& error)> mxResolverFactory =
+      [](std::string& error) { return MakeMxResolverFromEnvironment(error); };
+  SmtpDeliverFn deliver = DeliverOverSmtp;
+  // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.
+  SmtpSettings smtpBase;
+  std::string sendmailProgram;  // empty: MapiSession's default ($DTL_SENDMAIL or /usr/sbin/sendmail)
+  std::filesystem::path tempFolder;  // empty: TempFolder()
+  std::string errorLogFolder;        // empty: WritableProgramFolder()
+  std::chrono::milliseconds pause{3000};  // after a failed MX look-up or mail-client attempt
+  // Where "port 0 becomes 25" is stored back; may be null.
+  SettingsStore* settings = nullptr;
+  // Pack the next pending segment while the current one is on the wire.
+  bool packAhead = true;
+};
+
+struct SendRunParams {
+  SendJobFields job;
+  DeliverySettings* delivery = nullptr;  // the document's; the port fix is written into it
+  SendJobList* list = nullptr;
+  SendFlags* flags = nullptr;
+  SendEngineObserver* observer = nullptr;
+  const SendEnvironment* env = nullptr;
+};
+
+// The worker's run. `flags.running` must already be set by the caller. Returns 1 after a normal
+// end (RunEnded sent), 0 after an abandoned run.
+int RunSendEngine(const SendRunParams& params);
+
+}  // namespace dtl
