@@ -1,0 +1,52 @@
+// The process-wide cookie store of the receiving side. Every page fetcher and the download
+// engine attach their curl handles to the one jar they are given, so a cookie stored for a site
+// (the inner browser's document cookie string, handed over when the Segment Manager opens) and
+// every cookie a server sets ride on all later requests to that site, from any of them.
+//
+// There is no global jar: the program makes one and passes it to each component. The jar must
+// outlive every handle attached to it. All members may be called from any thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+typedef void CURL;
+
+namespace dtl {
+
+class CookieJar {
+ public:
+  // Makes an empty store (a libcurl share handle for cookies, guarded by a lock). When libcurl
+  // cannot make one, Valid() is false, Attach() does nothing and Store() stores nothing.
+  CookieJar();
+  ~CookieJar();
+  CookieJar(const CookieJar&) = delete;
+  CookieJar& operator=(const CookieJar&) = delete;
+
+  bool Valid() const;
+
+  // Joins `easy` to the store: its requests carry the stored cookies that match their URL, and
+  // cookies its responses set are kept. Call before each transfer (the options survive
+  // curl_easy_reset() only if set again). Detach by curl_easy_cleanup() before the jar dies.
+  void Attach(CURL* easy) const;
+
+  // Stores a document cookie string ("a=1; b=two") for the host of `url`: each "name=value"
+  // pair becomes a session cookie of that host (path "/", any port, http and https), replacing
+  // a stored cookie of the same name. Blanks around names and values are dropped, control
+  // characters never stored, pairs without "=" or with an empty name skipped. An empty string
+  // stores nothing, so requests carry what the store already holds. Returns false when `url`
+  // has no host.
+  bool Store(std::string_view url, std::string_view cookieString);
+
+  // Every stored cookie as a Netscape cookie-file line (domain, subdomains, path, secure,
+  // expiry, name, value; tab-separated), for diagnostics and tests.
+  std::vector<std::string> List() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dtl

@@ -1,0 +1,87 @@
+// The page fetcher: plain HTTP GET, POST and header requests made inside the user's web-mail
+// session. Before each request it stores the caller's cookie string (the inner browser's
+// document cookies) in the shared CookieJar for the URL, so the request carries the session.
+//
+// One fetcher is used by one thread at a time; several fetchers may share one jar. The views
+// returned point into the fetcher's own buffers and stay valid until the next call on the same
+// fetcher or its destruction.
+//
+// Limits: a body larger than kMaxPageBody bytes (after content decoding) or a header block
+// larger than kMaxHeaderBlock fails the request, so a hostile or broken server cannot exhaust
+// memory. Certificates are always verified (system CAs or the endpoints' CA file, host name
+// and dates), for GET and POST alike. Redirects are followed (http and https only).
+//
+// Errors: a failed request returns nullopt and leaves the previous body and headers as they
+// were; LastError() says why: -1 for no URL, otherwise libcurl's CURLcode
+// (CURLE_FILESIZE_EXCEEDED when a cap was hit). The HTTP status does not decide success: an
+// error page is a page like any other (LastStatus() has the code).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "browser/NetworkEndpoints.h"
+
+namespace dtl {
+
+class CookieJar;
+
+// The agent text of every request of the receiving side.
+inline constexpr char kAgentText[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)";
+// The fetcher's own time-outs (NetworkEndpoints may override them).
+inline constexpr long kPageConnectTimeoutMs = 10000;
+inline constexpr long kPageReceiveTimeoutMs = 180000;
+inline constexpr size_t kMaxPageBody = size_t{64} << 20;   // 64 MiB
+inline constexpr size_t kMaxHeaderBlock = size_t{1} << 20;  // every header line of a request, redirects included
+
+class PageFetcher {
+ public:
+  // `jar` must outlive the fetcher. When libcurl cannot make a handle every fetch fails.
+  explicit PageFetcher(CookieJar& jar, NetworkEndpoints endpoints = {});
+  ~PageFetcher();
+  PageFetcher(const PageFetcher&) = delete;
+  PageFetcher& operator=(const PageFetcher&) = delete;
+
+  // Fetches `url` and returns its body as text: everything up to the first zero byte, while
+  // BodyLength() counts every byte read. `post` false: GET. `post` true: POST of `postData`
+  // as "application/x-www-form-urlencoded"; `postLength` -1 sends the text of `postData` up
+  // to its first zero byte, any other value that many bytes (never more than postData holds).
+  // The scheme of `url` decides plain or TLS for both methods. `cookie` is stored for the URL
+  // first (empty: nothing stored).
+  std::optional<std::string_view> Fetch(std::string_view url, bool post = false,
+                                        std::string_view postData = {}, long postLength = -1,
+                                        std::string_view cookie = {});
+
+  // Sends a GET for `url` and returns the raw response header block of the final response:
+  // the status line and every header line, each ended by CR LF, then the empty line. The body
+  // is not read. `cookie` is stored for the URL before the request, so it already rides on it.
+  std::optional<std::string_view> FetchHeaders(std::string_view url, std::string_view cookie = {});
+
+  // 0 after a successful request; -1 when no URL was given; a CURLcode otherwise.
+  long LastError() const { return lastError_; }
+  // HTTP status of the last request that got an answer (0 before any).
+  long LastStatus() const { return lastStatus_; }
+  // Bytes read into the body by the last successful Fetch (zero bytes included).
+  uint64_t BodyLength() const { return body_.size(); }
+  // The whole body of the last successful Fetch, zero bytes included.
+  std::string_view RawBody() const { return body_; }
+
+ private:
+  struct Transfer;
+  bool Perform(std::string_view url, bool post, std::string_view postData, bool headersOnly,
+               std::string_view cookie, std::string& body, std::string& headers);
+
+  CookieJar& jar_;
+  NetworkEndpoints endpoints_;
+  CURL* curl_ = nullptr;
+  std::string body_;
+  std::string headers_;
+  long lastError_ = 0;
+  long lastStatus_ = 0;
+};
+
+}  // namespace dtl
