@@ -1,0 +1,129 @@
+#include "browser/CookieJar.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace dtl {
+
+namespace {
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// A cookie-file line is tab-separated and ends at a line break; a value carrying either
+// would forge fields or further cookies.
+std::string Clean(std::string_view s) {
+  std::string out;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) out.push_back(c);
+  return out;
+}
+
+std::string HostOf(std::string_view url) {
+  std::string host;
+  CURLU* u = curl_url();
+  if (!u) return host;
+  std::string text(url);
+  if (curl_url_set(u, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* h = nullptr;
+    if (curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK && h) host = h;
+    curl_free(h);
+  }
+  curl_url_cleanup(u);
+  // An IPv6 literal comes back in brackets; cookie domains hold the bare address.
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
+}
+
+}  // namespace
+
+struct CookieJar::Impl {
+  CURLSH* share = nullptr;
+  // libcurl asks for a lock per kind of shared data; only cookies are shared here, but the
+  // share also takes the locks for its own bookkeeping (CURL_LOCK_DATA_SHARE).
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<Impl*>(user)->locks[data].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<Impl*>(user)->locks[data].unlock();
+  }
+};
+
+CookieJar::CookieJar() : impl_(std::make_unique<Impl>()) {
+  GlobalInit();
+  impl_->share = curl_share_init();
+  if (!impl_->share) return;
+  curl_share_setopt(impl_->share, CURLSHOPT_LOCKFUNC, &Impl::Lock);
+  curl_share_setopt(impl_->share, CURLSHOPT_UNLOCKFUNC, &Impl::Unlock);
+  curl_share_setopt(impl_->share, CURLSHOPT_USERDATA, impl_.get());
+  curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+}
+
+CookieJar::~CookieJar() {
+  if (impl_->share) curl_share_cleanup(impl_->share);
+}
+
+bool CookieJar::Valid() const { return impl_->share != nullptr; }
+
+void CookieJar::Attach(CURL* easy) const {
+  if (!easy || !impl_->share) return;
+  curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
+  // An empty file name switches the cookie engine on without reading any file.
+  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+}
+
+bool CookieJar::Store(std::string_view url, std::string_view cookieString) {
+  const std::string host = Clean(HostOf(url));
+  if (host.empty()) return false;
+  if (!impl_->share) return true;
+  CURL* easy = nullptr;
+  while (!cookieString.empty()) {
+    const size_t semi = cookieString.find(';');
+    const std::string_view pair = cookieString.substr(0, semi);
+    cookieString = semi == std::string_view::npos ? std::string_view{} : cookieString.substr(semi + 1);
+    const size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string name = Clean(Trim(pair.substr(0, eq)));
+    const std::string value = Clean(Trim(pair.substr(eq + 1)));
+    if (name.empty()) continue;
+    if (!easy) {
+      easy = curl_easy_init();
+      if (!easy) return true;
+      Attach(easy);
+    }
+    // Netscape form: host-only (no leading dot, subdomains FALSE), path "/", not secure-only,
+    // expiry 0 = a session cookie, as a document cookie handed over from the browser is.
+    const std::string line = host + "\tFALSE\t/\tFALSE\t0\t" + name + "\t" + value;
+    curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+  }
+  if (easy) curl_easy_cleanup(easy);
+  return true;
+}
+
+std::vector<std::string> CookieJar::List() const {
+  std::vector<std::string> out;
+  if (!impl_->share) return out;
+  CURL* easy = curl_easy_init();
+  if (!easy) return out;
+  Attach(easy);
+  curl_slist* list = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
+    for (curl_slist* l = list; l; l = l->next) out.emplace_back(l->data);
+    curl_slist_free_all(list);
+  }
+  curl_easy_cleanup(easy);
+  return out;
+}
+
+}  // namespace dtl

@@ -1,0 +1,160 @@
+#include "browser/PageFetcher.h"
+
+#include <curl/curl.h>
+
+#include "browser/CookieJar.h"
+
+namespace dtl {
+
+struct PageFetcher::Transfer {
+  std::string* body = nullptr;
+  std::string* headers = nullptr;
+  bool headersOnly = false;
+  bool stoppedForHeaders = false;  // the write callback ended a FetchHeaders on purpose
+  bool capped = false;
+  size_t headerBytes = 0;
+
+  static size_t OnBody(char* data, size_t size, size_t n, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t len = size * n;
+    if (t->headersOnly) {
+      // The headers are complete once the body starts; its bytes are not wanted.
+      t->stoppedForHeaders = true;
+      return len == 0 ? 1 : 0;
+    }
+    // The cap counts decoded bytes: a small gzip body must not inflate past it.
+    if (len > kMaxPageBody - t->body->size()) {
+      t->capped = true;
+      return len == 0 ? 1 : 0;
+    }
+    t->body->append(data, len);
+    return len;
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t n, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t len = size * n;
+    // Counted over every response of the request (redirects, 100 Continue), so a server
+    // cannot grow memory by splitting its header flood across responses either.
+    t->headerBytes += len;
+    if (t->headerBytes > kMaxHeaderBlock) {
+      t->capped = true;
+      return 0;
+    }
+    std::string_view line(data, len);
+    if (line.starts_with("HTTP/")) t->headers->clear();  // only the last response's block is kept
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    t->headers->append(line);
+    t->headers->append("\r\n");
+    return len;
+  }
+};
+
+PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints)
+    : jar_(jar), endpoints_(std::move(endpoints)) {
+  // The jar's constructor has run curl_global_init already.
+  curl_ = curl_easy_init();
+}
+
+PageFetcher::~PageFetcher() {
+  if (curl_) curl_easy_cleanup(curl_);
+}
+
+std::optional<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
+                                                   std::string_view postData, long postLength,
+                                                   std::string_view cookie) {
+  if (url.empty()) {
+    lastError_ = -1;
+    return std::nullopt;
+  }
+  if (postLength < 0) {
+    postData = postData.substr(0, postData.find('\0'));
+  } else if (static_cast<unsigned long>(postLength) < postData.size()) {
+    postData = postData.substr(0, static_cast<size_t>(postLength));
+  }
+  std::string body, headers;
+  if (!Perform(url, post, postData, false, cookie, body, headers)) return std::nullopt;
+  body_ = std::move(body);
+  headers_ = std::move(headers);
+  // The caller gets text: a zero byte in the page ends it, as it would end a C string.
+  return std::string_view(body_).substr(0, body_.find('\0'));
+}
+
+std::optional<std::string_view> PageFetcher::FetchHeaders(std::string_view url, std::string_view cookie) {
+  if (url.empty()) {
+    lastError_ = -1;
+    return std::nullopt;
+  }
+  std::string body, headers;
+  if (!Perform(url, false, {}, true, cookie, body, headers)) return std::nullopt;
+  headers_ = std::move(headers);
+  return std::string_view(headers_);
+}
+
+bool PageFetcher::Perform(std::string_view url, bool post, std::string_view postData,
+                          bool headersOnly, std::string_view cookie, std::string& body,
+                          std::string& headers) {
+  if (!curl_) {
+    lastError_ = CURLE_FAILED_INIT;
+    return false;
+  }
+  // Stored before the request, so the session's cookies ride on this request too, headers
+  // requests included.
+  if (!cookie.empty()) jar_.Store(url, cookie);
+
+  Transfer t;
+  t.body = &body;
+  t.headers = &headers;
+  t.headersOnly = headersOnly;
+  const std::string target(url);
+  const std::string payload(postData);
+
+  // A reset keeps the connection cache, so consecutive pages of one site reuse the connection.
+  curl_easy_reset(curl_);
+  curl_easy_setopt(curl_, CURLOPT_URL, target.c_str());
+  curl_easy_setopt(curl_, CURLOPT_USERAGENT, kAgentText);
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kPageConnectTimeoutMs);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kPageReceiveTimeoutMs / 1000);
+  // Every encoding libcurl can decode (gzip and its x-gzip alias, deflate); the cap applies
+  // to the decoded bytes.
+  curl_easy_setopt(curl_, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPageBody));
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &t);
+  curl_slist* extra = nullptr;
+  if (post) {
+    extra = curl_slist_append(extra, "Content-Type: application/x-www-form-urlencoded");
+    // No "Expect: 100-continue" round trip for larger forms.
+    curl_slist* grown = curl_slist_append(extra, "Expect:");
+    if (grown) extra = grown;
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, payload.data());
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, extra);
+  } else {
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+  }
+  jar_.Attach(curl_);
+  ApplyEndpoints(curl_, endpoints_);
+
+  CURLcode rc = curl_easy_perform(curl_);
+  curl_slist_free_all(extra);
+  long status = 0;
+  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 0) lastStatus_ = status;
+
+  if (rc == CURLE_WRITE_ERROR && t.stoppedForHeaders && !t.capped) rc = CURLE_OK;
+  if (t.capped) rc = CURLE_FILESIZE_EXCEEDED;
+  lastError_ = rc;
+  return rc == CURLE_OK;
+}
+
+}  // namespace dtl
