@@ -1,0 +1,173 @@
+// The download engine: fetches the attachments ticked in the Segment Manager from the web-mail
+// provider, one after another over HTTP, and saves each under its segment file name in the
+// download folder; with Auto Merge on it hands the downloaded descriptors to the merge.
+//
+// Call order: fill a DownloadEngine::Params (items in the order they were ticked), then
+// DownloadEngine::Run() on a worker thread; every observer call happens on that thread. Run()
+// returns when every item was saved or skipped (and the merge, when asked for, has run), when
+// the stop flag was seen, or when an error ends the run (Result::outcome says which).
+//
+// Per item: the URL comes from the provider id and the item key (DownloadUrl). An existing file
+// is handled by the replace mode, which starts at Overwrite and is changed by the answers of
+// ConfirmReplace(). The request asks for "Accept-Encoding: gzip, x-gzip, identity, *;q=0";
+// a gzip or x-gzip body is decoded as it arrives and must end with a matching gzip trailer.
+//
+// Errors: a failed attempt (connection, status other than 200, a body cut short, a bad gzip
+// header or stream, the provider's own page instead of the attachment) never ends the run: the
+// same item is fetched again, without limit, until it succeeds or the stop flag is set; the
+// partly written file of a failed attempt is removed first. Only an unusable URL, a local file
+// that cannot be created (OnMessage with the system's text) and an HTTP session that cannot be
+// set up end the run. The partly written file of an item interrupted by the stop flag is
+// removed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+
+namespace dtl {
+
+class MergeObserver;
+
+// One attachment to fetch: a found-attachment record of the crawler.
+struct DownloadItem {
+  std::string fileName;  // the segment file name to save as ("movie.avi.001", "movie.avi.dtl")
+  std::string key;       // message id, path or whole URL, by provider
+};
+
+// What happens to an item whose file already exists. Overwrite and Skip hold for one file (the
+// next existing file asks again); OverwriteAll and SkipAll hold for the rest of the run.
+enum class ReplaceMode : uint32_t { OverwriteAll = 0, Overwrite = 1, SkipAll = 2, Skip = 4 };
+
+// The replace confirmation's countdown: an unanswered prompt overwrites. A UI shows Text()
+// once a second and calls Tick(); when Tick() returns true the prompt ends with Overwrite.
+class ReplaceCountdown {
+ public:
+  static constexpr int kStart = 30;
+  // "Delaying %d seconds before overwrite." with the current count.
+  std::string Text() const;
+  // One second passed: the tick that finds the count below 1 ends the prompt (true); any
+  // other lowers the count by one. An unanswered prompt therefore ends on the 31st tick.
+  bool Tick();
+  int Count() const { return count_; }
+
+ private:
+  int count_ = kStart;
+};
+
+// Credentials for a 401 (server) or 407 (proxy) answer.
+struct HttpCredentials {
+  std::string user;
+  std::string password;
+};
+
+// Display values of a refresh (after a chunk, once the item has run a second or more).
+struct DownloadDisplay {
+  std::string rate;         // "%0.2f KB/s" of the current file
+  std::string fileBytes;    // the current file's bytes, ByteCountText()
+  std::string totalBytes;   // all items' bytes, ByteCountText()
+};
+
+// Events of a download run, delivered on the thread that calls DownloadEngine::Run().
+class DownloadObserver {
+ public:
+  virtual ~DownloadObserver() = default;
+  // Overall progress: the number of items; one step per item saved or skipped.
+  virtual void OnOverallRange(size_t items) {}
+  virtual void OnOverallStep() {}
+  // An attempt at item `index` begins; `fileName` is the name the file is saved as.
+  virtual void OnItemStarted(size_t index, const std::string& fileName) {}
+  // Every chunk written: the current file's and the whole run's byte counts, and the length
+  // the server announced for this file (-1 when it gave none; for gzip bodies the encoded size).
+  virtual void OnBytes(uint64_t fileBytes, uint64_t totalBytes, int64_t announced) {}
+  // The display refresh with the texts the dialog and the status bar show.
+  virtual void OnDisplay(const DownloadDisplay& display) {}
+  // The item with this key was saved or skipped: the Segment Manager unticks it.
+  virtual void OnItemDone(const std::string& key) {}
+  // An attempt failed and the item will be fetched again; `reason` is for logs.
+  virtual void OnAttemptFailed(size_t index, const std::string& reason) {}
+  // The provider (id 2) answered with its own page, usually its login page: log in again.
+  virtual void OnProviderPage() {}
+  // A file of this name exists and the replace mode asks: answer with the new mode. The worker
+  // waits for the answer; a UI runs ReplaceCountdown and answers Overwrite when it runs out.
+  virtual ReplaceMode ConfirmReplace(const std::string& fileName) { return ReplaceMode::Overwrite; }
+  // The server (401) or a proxy (407) wants credentials: nullopt fails the attempt.
+  virtual std::optional<HttpCredentials> OnAuthenticationRequired(long status, const std::string& url) {
+    return std::nullopt;
+  }
+  // A failure text exactly as the user should see it (title "Drovetail", error icon).
+  virtual void OnMessage(const std::string& text) {}
+  // The rate text of the status bar is cleared (the run is finishing).
+  virtual void OnRateCleared() {}
+};
+
+class DownloadEngine {
+ public:
+  struct Params {
+    std::filesystem::path folder;   // the download folder
+    std::string host;               // host (and port) of the browser's current page
+    int providerId = 0;
+    bool autoMerge = false;
+    std::string password;           // passed to the merge; empty: the default password
+    std::vector<DownloadItem> items;
+    // Applied to the HTTP handle once, after the engine's own options: this is where the
+    // program's shared CookieJar is attached and its NetworkEndpoints applied (resolve list,
+    // CA file, time-outs), so the download rides in the user's web-mail session.
+    std::function<void(CURL*)> prepareHandle;
+    // The pause after the provider's page was received (3,000 ms). Must return early when
+    // `stop` is set. Empty: an interruptible sleep.
+    std::function<void(std::chrono::milliseconds, const std::atomic<bool>& stop)> wait;
+    // Clock for the rate and elapsed texts. Empty: std::chrono::steady_clock.
+    std::function<std::chrono::steady_clock::time_point()> now;
+    // Random numbers for the five digits of provider 1's URL. Empty: std::random_device.
+    std::function<uint32_t()> random;
+    // Observer of the merge run with Auto Merge (null: its events are dropped).
+    MergeObserver* mergeObserver = nullptr;
+    unsigned mergeThreads = 0;      // segment decoders of the merge; 0 = one per core
+  };
+
+  enum class Outcome {
+    Completed,      // every item was saved or skipped (and merged, with Auto Merge)
+    Stopped,        // the stop flag ended the run
+    SessionFailed,  // the HTTP session could not be set up
+    BadUrl,         // an item's URL could not be built or parsed
+    FileError,      // a local file could not be created
+  };
+
+  struct Result {
+    Outcome outcome = Outcome::Completed;
+    size_t itemsSaved = 0;
+    size_t itemsSkipped = 0;
+    uint64_t attemptsFailed = 0;
+    uint64_t totalBytes = 0;                         // bytes written over the run
+    std::vector<std::filesystem::path> descriptors;  // downloaded ".dtl" paths, no duplicates
+    bool merged = false;                             // the merge ran (Auto Merge on)
+    bool mergeComplete = false;                      // ... and rebuilt every file completely
+  };
+
+  // Runs the download. `stop` is read before each item, while connecting and after each chunk;
+  // setting it ends the run (result Stopped). Never throws for network or file problems.
+  static Result Run(const Params& params, DownloadObserver& observer, const std::atomic<bool>& stop);
+};
+
+// The URL of an item by provider id, from the provider table's download template; nullopt for
+// ids not in the table (8, 10, 13, ...). Providers without a template take the key as the
+// whole URL; the others wrap it with the host. `random` gives Yahoo's five digits (0 to 8).
+std::optional<std::string> DownloadUrl(int providerId, const std::string& host,
+                                       const std::string& key, const std::function<uint32_t()>& random);
+
+// "%0.2f KB" up to 1,024,000 bytes (bytes / 1024), "%0.2f MB" above (bytes / 1,048,576).
+std::string ByteCountText(uint64_t bytes);
+// "%0.2f KB/s": bytes / (seconds * 1024); seconds must be above 0.
+std::string RateText(uint64_t bytes, int64_t seconds);
+// Elapsed time: "%H:%M:%S" under a day, "D:%H:%M:%S" (whole days first) from then on.
+std::string ElapsedText(int64_t seconds);
+
+}  // namespace dtl

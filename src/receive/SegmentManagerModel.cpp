@@ -1,0 +1,137 @@
+#include "receive/SegmentManagerModel.h"
+
+#include <algorithm>
+
+#include "app/SettingsStore.h"
+
+namespace dtl {
+
+namespace {
+
+// The tree sorts the way the user reads names: case aside first, exact bytes only to break ties
+// so the order is total.
+bool NameLess(const std::string& a, const std::string& b) {
+  auto lower = [](unsigned char c) { return static_cast<unsigned char>(std::tolower(c)); };
+  bool less = std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                           [&](char x, char y) { return lower(x) < lower(y); });
+  bool greater = std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(),
+                                              [&](char x, char y) { return lower(x) < lower(y); });
+  if (less || greater) return less;
+  return a < b;
+}
+
+}  // namespace
+
+std::string SegmentManagerModel::GroupName(const std::string& segmentName) {
+  size_t dot = segmentName.rfind('.');
+  if (dot == std::string::npos || dot == 0) return segmentName;
+  return segmentName.substr(0, dot);
+}
+
+bool SegmentManagerModel::File(const DownloadItem& record) {
+  const std::string group = GroupName(record.fileName);
+  auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.name == group; });
+  if (g == groups_.end()) {
+    groups_.push_back(Group{group, false, {}});
+    g = std::prev(groups_.end());
+  } else if (std::any_of(g->segments.begin(), g->segments.end(),
+                         [&](const Segment& s) { return s.record.fileName == record.fileName; })) {
+    return false;
+  }
+  g->segments.push_back(Segment{record, false});
+  std::lock_guard<std::mutex> lock(keysMutex_);
+  keys_.push_back(record.key);
+  return true;
+}
+
+void SegmentManagerModel::SetGroupTicked(size_t group, bool ticked) {
+  if (group >= groups_.size()) return;
+  Group& g = groups_[group];
+  g.ticked = ticked;
+  for (Segment& s : g.segments) {
+    if (s.ticked != ticked) ticked_ += ticked ? 1 : -1;
+    s.ticked = ticked;
+  }
+}
+
+void SegmentManagerModel::SetSegmentTicked(size_t group, size_t segment, bool ticked) {
+  if (group >= groups_.size() || segment >= groups_[group].segments.size()) return;
+  Segment& s = groups_[group].segments[segment];
+  // A click that does not change the box changes nothing: the count stays one per ticked box.
+  if (s.ticked != ticked) ticked_ += ticked ? 1 : -1;
+  s.ticked = ticked;
+}
+
+void SegmentManagerModel::SelectAll(bool ticked) {
+  ticked_ = 0;
+  for (Group& g : groups_) {
+    g.ticked = ticked;
+    for (Segment& s : g.segments) {
+      s.ticked = ticked;
+      if (ticked) ++ticked_;
+    }
+  }
+}
+
+void SegmentManagerModel::Sort() {
+  std::stable_sort(groups_.begin(), groups_.end(),
+                   [](const Group& a, const Group& b) { return NameLess(a.name, b.name); });
+  for (Group& g : groups_)
+    std::stable_sort(g.segments.begin(), g.segments.end(), [](const Segment& a, const Segment& b) {
+      return NameLess(a.record.fileName, b.record.fileName);
+    });
+}
+
+bool SegmentManagerModel::FinishKey(const std::string& key) {
+  for (Group& g : groups_) {
+    for (Segment& s : g.segments) {
+      if (s.record.key != key) continue;
+      // Only a box that is still ticked lowers the count: one the user unticked while the
+      // download ran was counted down already.
+      if (s.ticked) --ticked_;
+      s.ticked = false;
+      if (ticked_ < 1) ticked_ = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+void SegmentManagerModel::Clear() {
+  groups_.clear();
+  ticked_ = 0;
+  std::lock_guard<std::mutex> lock(keysMutex_);
+  keys_.clear();
+}
+
+std::vector<DownloadItem> SegmentManagerModel::TickedItems() const {
+  std::vector<DownloadItem> items;
+  for (const Group& g : groups_)
+    for (const Segment& s : g.segments)
+      if (s.ticked) items.push_back(s.record);
+  return items;
+}
+
+bool SegmentManagerModel::HasKey(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(keysMutex_);
+  return std::find(keys_.begin(), keys_.end(), key) != keys_.end();
+}
+
+std::vector<std::string> SegmentManagerModel::Keys() const {
+  std::lock_guard<std::mutex> lock(keysMutex_);
+  return keys_;
+}
+
+bool SegmentManagerModel::ReadAutoMerge(const SettingsStore& settings) { return settings.AutoMerge(); }
+
+bool SegmentManagerModel::WriteAutoMerge(SettingsStore& settings, bool on) {
+  return settings.SetDword("AutoMerge", on ? 1 : 0);
+}
+
+std::string SegmentManagerModel::ReadSavePath(const SettingsStore& settings) { return settings.SavePath(); }
+
+bool SegmentManagerModel::WriteSavePath(SettingsStore& settings, const std::string& folder) {
+  return settings.SetString("savepath", folder);
+}
+
+}  // namespace dtl
