@@ -68,7 +68,7 @@ class CDTLDoc : public SendJobList {
 
   // ---- building a job (request already validated by ValidateSendRequest) ----
   // Reset, copy the request's fields (method, recipients by RecipientsField, From, trimmed
-  // password; the SMTP settings for the SMTP server method), append every file's records by the
+  // password) and the delivery settings from the store, append every file's records by the
   // split rule (segment size = request.segmentSize, or position x 10000) or the plain rule, clear
   // the toggle flag, notify hint 10 and mark the job present. Refused (false, nothing changes)
   // while a run is going on or its worker has not left yet, and for a request without files.
@@ -88,8 +88,7 @@ class CDTLDoc : public SendJobList {
   bool CanBuildJob() const;   // File Split / Plain Transfer: not running, no worker left over
 
   // ---- commands ----
-  // Starts the run on a worker thread: running = 1, abort cleared, delivery settings read from
-  // the store. `observer` and `env` must outlive the run (Wait() or the destructor). False when
+  // Starts the run on a worker thread: running = 1, abort cleared. `observer` and `env` must outlive the run (Wait() or the destructor). False when
   // CanSend() is false.
   bool OnSend(SendEngineObserver& observer, const SendEnvironment& env);
   // running = 0, abort = 1, hint 12 with {"Stopped", current position}. Does not wait.
@@ -110,7 +109,8 @@ class CDTLDoc : public SendJobList {
   // ---- fields ----
   const SendJobFields& Fields() const { return fields_; }
   DeliverySettings& Delivery() { return delivery_; }
-  // Reads the delivery settings from the store (the SMTP settings only for the SMTP server).
+  // Reads the delivery settings from the store (done when a job is built; a settings dialog
+  // that changes them calls it again). Not while running.
   void LoadDeliverySettings();
   std::vector<SegmentRecord> Records() const;
   // The user's check box: pending = checked, stored back. False for a position out of range.

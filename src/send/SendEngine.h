@@ -16,11 +16,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,8 +47,8 @@ enum class SendEventKind : int {
   RunEnded = 32789,       // the run ended normally: reset the tray tool tip to "Drovetail"
   FileError = 1,          // a piece could not be cut: `text` is the system's text for a message
                           // box titled "Drovetail" (error icon); the attempt counts as failed
-  WorkerLeft = 2,         // the worker is about to return (every run, last event): Send may be
-                          // enabled again once `running` is clear
+  WorkerLeft = 2,         // CDTLDoc's worker has returned (after every run, the last event):
+                          // the enabling rules may have changed
 };
 
 struct SendEvent {
@@ -71,7 +73,6 @@ inline constexpr const char* kStatusMxRequest = "Requesting MX record for %s (mi
 inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
 inline constexpr const char* kStatusSmtpFailed = "Failed sending segment number %d. Log file created. Trying again...";
 inline constexpr const char* kStatusMapiFailed = "Failed sending segment number %d via MAPI. Trying again...";
-inline constexpr std::string_view kStatusMapiInit = "Failed sending segment via MAPI.";
 inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";
 inline constexpr std::string_view kStatusStopped = "Stopped";
 
@@ -92,6 +93,15 @@ struct SendFlags {
   std::atomic<bool> running{false};  // 1 while the run goes on; cleared by Stop and the normal end
   std::atomic<bool> abort{false};    // polled by the mail engine; cleared at the start of a run
   std::atomic<int32_t> position{0};  // the list position being worked on
+
+  // Stop: running = 0, abort = 1, and a pause in progress ends at once.
+  void RequestStop();
+  // Waits `duration`, or less when RequestStop() comes first. True when the whole time passed.
+  bool Pause(std::chrono::milliseconds duration);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
 };
 
 // The delivery settings of a run (loaded from the settings store, see CDTLDoc).

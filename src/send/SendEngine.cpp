@@ -1,0 +1,424 @@
+#include "send/SendEngine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <future>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "app/ProgramFolder.h"
+#include "app/SettingsStore.h"
+#include "app/TempFiles.h"
+#include "archive/EmailObject.h"
+#include "archive/SegmentArchive.h"
+#include "send/ErrorLog.h"
+#include "send/MapiSession.h"
+#include "send/PieceProducer.h"
+#include "send/SegmentList.h"
+
+namespace dtl {
+
+void SendFlags::RequestStop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running.store(false);
+    abort.store(true);
+  }
+  wake_.notify_all();
+}
+
+bool SendFlags::Pause(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, duration, [this] { return !running.load(); });
+}
+
+std::string MakeSubjectTag(RandomSource& random) {
+  std::string tag;
+  for (int i = 0; i < 10; ++i) {
+    if (random.Next() % 2 == 0)
+      tag.push_back(static_cast<char>('0' + random.Next() % 9));
+    else
+      tag.push_back(static_cast<char>('a' + random.Next() % 25));
+  }
+  return tag;
+}
+
+std::string SegmentSubject(std::string_view name, int32_t index, std::string_view tag, bool plain) {
+  std::string s(name);
+  if (plain) return s + " ";
+  s += " - segment number " + std::to_string(index) + "         ";
+  s += tag;
+  return s;
+}
+
+bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
+                     MailProgress* progress, MailLog& log) {
+  SmtpClient client(settings, progress);
+  const bool ok = client.SendMessage(envelope, wire);
+  log = client.LastLog();
+  return ok;
+}
+
+namespace {
+
+// One segment cut out of its source and packed: the attachment bytes ready for the message.
+struct PackedPiece {
+  size_t position = 0;
+  SegmentRecord record;
+  bool ok = false;
+  std::string error;           // the system's text when the piece could not be cut
+  std::string pieceName;       // the temporary piece file's name (the zip entry's name)
+  std::vector<uint8_t> bytes;  // the AES-form archive, or the raw piece in plain mode
+};
+
+bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
+  return a.path == b.path && a.index == b.index && a.segmentSize == b.segmentSize &&
+         a.fileSize == b.fileSize;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    error = std::generic_category().message(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  out.resize(static_cast<size_t>(st.st_size));
+  size_t have = 0;
+  while (have < out.size()) {
+    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  out.resize(have);
+  return true;
+}
+
+class EngineProgress : public MailProgress {
+ public:
+  EngineProgress(SendFlags& flags, SendEngineObserver& observer, int32_t position)
+      : flags_(flags), observer_(observer), position_(position) {}
+  void SendProgress(int percent, bool& abort) override {
+    // One event per percent step: a 10 MB segment would otherwise flood the receiver.
+    if (percent != last_) {
+      last_ = percent;
+      observer_.OnSendEvent({SendEventKind::UploadPercent, position_, percent, {}});
+    }
+    abort = flags_.abort.load();
+  }
+  void ReadProgress(int, bool& abort) override { abort = flags_.abort.load(); }
+  void AbortPoll(bool& abort) override { abort = flags_.abort.load(); }
+
+ private:
+  SendFlags& flags_;
+  SendEngineObserver& observer_;
+  int32_t position_;
+  int last_ = -1;
+};
+
+class Run {
+ public:
+  explicit Run(const SendRunParams& p)
+      : p_(p), flags_(*p.flags), list_(*p.list), obs_(*p.observer), env_(*p.env),
+        delivery_(*p.delivery) {
+    temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
+    logFolder_ = env_.errorLogFolder;
+  }
+
+  int Go() {
+    std::string resolverError;
+    if (p_.job.method == SendMethod::DirectSend && env_.mxResolverFactory)
+      resolver_ = env_.mxResolverFactory(resolverError);
+    flags_.abort.store(false);
+    env_.random->Seed(static_cast<uint32_t>(env_.clock()));
+    lastAttemptFailed_ = true;
+
+    for (long p = 0; p < static_cast<long>(list_.RecordCount()); ++p) {
+      tag_ = MakeSubjectTag(*env_.random);
+      flags_.position.store(static_cast<int32_t>(p));
+      if (!flags_.running.load()) return Abandon();
+      const auto record = list_.RecordAt(static_cast<size_t>(p));
+      if (!record || record->pending == 0) continue;
+      Step step = Step::Next;
+      switch (p_.job.method) {
+        case SendMethod::DirectSend:
+        case SendMethod::SmtpServer: step = DeliverSmtp(static_cast<size_t>(p), *record); break;
+        case SendMethod::Mapi: step = DeliverMapi(static_cast<size_t>(p), *record); break;
+      }
+      if (step == Step::Abandon) return Abandon();
+      if (step == Step::Retry) --p;
+    }
+    flags_.running.store(false);
+    Settle();
+    obs_.OnSendEvent({SendEventKind::RunEnded, 0, 0, {}});
+    return 1;
+  }
+
+ private:
+  enum class Step { Next, Retry, Abandon };
+
+  int Abandon() {
+    Settle();
+    return 0;
+  }
+
+  // A packing still going on ahead is waited for, so nothing of the run outlives it.
+  void Settle() {
+    if (ahead_.valid()) ahead_.wait();
+  }
+
+  void Status(size_t p, std::string text) {
+    obs_.OnSendEvent({SendEventKind::Status, static_cast<int32_t>(p), 0, std::move(text)});
+  }
+  static std::string Format(const char* pattern, const std::string& value) {
+    const size_t at = std::string_view(pattern).find("%s");
+    std::string s(pattern);
+    return s.replace(at, 2, value);
+  }
+  static std::string Format(const char* pattern, long number) {
+    const size_t at = std::string_view(pattern).find("%d");
+    std::string s(pattern);
+    return s.replace(at, 2, std::to_string(number));
+  }
+
+  PackedPiece Pack(size_t position, const SegmentRecord& record) const {
+    PackedPiece piece;
+    piece.position = position;
+    piece.record = record;
+    std::vector<uint8_t> raw;
+    {
+      // The sweep after an attempt removes every piece file; cutting the next piece ahead
+      // must not lose its file to it between creating and reading it.
+      std::lock_guard<std::mutex> lock(pieceMutex_);
+      std::string error;
+      const std::string path = ProducePiece(record.path, record.segmentSize,
+                                            static_cast<uint64_t>(record.index) + 1, record.fileSize,
+                                            temp_, &error);
+      if (path.empty()) {
+        piece.error = error.empty() ? std::generic_category().message(EIO) : error;
+        return piece;
+      }
+      piece.pieceName = AttachmentNameFromPath(path);
+      const bool read = ReadWholeFile(path, raw, error);
+      ::unlink(path.c_str());
+      if (!read) {
+        piece.error = error;
+        return piece;
+      }
+    }
+    if (p_.job.plain) {
+      piece.bytes = std::move(raw);
+    } else {
+      try {
+        piece.bytes = PackSegmentAes(piece.pieceName, raw, p_.job.password);
+      } catch (const std::exception& e) {
+        piece.error = "Segment AES encryption failed.";
+        return piece;
+      }
+    }
+    piece.ok = true;
+    return piece;
+  }
+
+  // The next pending record after `p`, packed on a thread of its own while `p` is on the wire.
+  void PackAhead(size_t p) {
+    if (!env_.packAhead || ahead_.valid()) return;
+    const size_t count = list_.RecordCount();
+    for (size_t q = p + 1; q < count; ++q) {
+      const auto r = list_.RecordAt(q);
+      if (!r || !r->pending) continue;
+      aheadPosition_ = q;
+      ahead_ = std::async(std::launch::async, [this, q, rec = *r] { return Pack(q, rec); });
+      return;
+    }
+  }
+
+  PackedPiece TakePiece(size_t p, const SegmentRecord& record) {
+    // A retry of `p` leaves the piece packed ahead for a later record alone.
+    if (ahead_.valid() && aheadPosition_ <= p) {
+      PackedPiece piece = ahead_.get();
+      // One packed for a record the run passed by (unticked meanwhile) is dropped.
+      if (piece.position == p && SameRecord(piece.record, record)) return piece;
+    }
+    return Pack(p, record);
+  }
+
+  // Subject, recipients and From, attachment, body: in the order the mail engine is fed.
+  bool Compose(const SegmentRecord& record, PackedPiece& piece, EmailObject& email) {
+    const std::string subject = SegmentSubject(record.name, record.index, tag_, p_.job.plain);
+    email.SetHeader("X-Mailer", "");
+    email.SetSubject(subject);
+    if (p_.job.method == SendMethod::DirectSend) {
+      email.AddTo(p_.job.recipients, p_.job.recipients);
+      email.SetFrom(p_.job.from);
+    } else {
+      email.SetFrom(p_.job.from);
+      for (const std::string& to : SplitRecipients(p_.job.recipients)) email.AddTo(to, to);
+    }
+    if (!piece.ok) return false;
+    const std::string attachmentName = SegmentAttachmentName(record, p_.job.plain);
+    if (p_.job.plain) {
+      email.AddAttachmentBytes(piece.pieceName, "application/x-msdownload", std::move(piece.bytes));
+      email.SetAttachmentFilename(0, attachmentName);
+    } else {
+      // Exactly what AddFileAttachment + ZipAttachments(name) + AesEncrypt leave: the archive
+      // typed by the attachment name, base64, its former encoding kept in x-original-encoding.
+      email.AddAttachmentBytes(attachmentName, MediaTypeForFileName(attachmentName),
+                               std::move(piece.bytes));
+      email.Attachment(0).SetHeader("x-original-encoding", "base64");
+    }
+    email.SetBody(subject + ".");
+    return true;
+  }
+
+  uint32_t FixPort(uint32_t& port, const char* setting) {
+    if (port == 0) {
+      port = 25;
+      if (env_.settings) env_.settings->SetDword(setting, 25);
+    }
+    return port;
+  }
+
+  Step DeliverSmtp(size_t p, const SegmentRecord& record) {
+    SmtpSettings settings = env_.smtpBase;
+    const bool direct = p_.job.method == SendMethod::DirectSend;
+    if (direct) {
+      std::string host;
+      if (delivery_.mxOverride.size() > 2) {
+        Status(p, Format(kStatusMxOverride, delivery_.mxOverride));
+        host = delivery_.mxOverride;
+      } else {
+        Status(p, Format(kStatusMxRequest, p_.job.recipients));
+        if (!resolver_ || !resolver_->Resolve(p_.job.recipients, host, lastAttemptFailed_)) {
+          Status(p, Format(kStatusMxFailed, p_.job.recipients));
+          flags_.Pause(env_.pause);
+          return Step::Next;
+        }
+      }
+      settings.host = host;
+      settings.port = static_cast<int>(FixPort(delivery_.directPort, "Port"));
+      settings.ssl = false;
+      settings.user.clear();
+      settings.password.clear();
+      settings.startTls = StartTlsMode::Opportunistic;
+    } else {
+      settings.host = delivery_.smtpHost;
+      settings.port = static_cast<int>(FixPort(delivery_.smtpPort, "SMTPPort"));
+      settings.ssl = delivery_.smtpSsl;
+      settings.user = delivery_.smtpUser;
+      settings.password = delivery_.smtpPassword;
+      settings.startTls = StartTlsMode::Verified;
+    }
+
+    PackedPiece piece = TakePiece(p, record);
+    EmailObject email = EmailObject::CreateMessage(CurrentMessageStamp());
+    MailLog log;
+    bool sent = false;
+    if (Compose(record, piece, email)) {
+      std::string wire;
+      if (email.Render(wire)) {
+        PackAhead(p);
+        Status(p, std::string(kStatusSending));
+        SmtpEnvelope envelope;
+        envelope.from = email.From();
+        for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
+          for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
+        EngineProgress progress(flags_, obs_, static_cast<int32_t>(p));
+        sent = env_.deliver(settings, envelope, wire, &progress, log);
+      } else {
+        log.Error("Failed to prepare email for sending.");
+      }
+    } else {
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
+      log.Error("The segment piece could not be cut: " + piece.error);
+    }
+
+    // A message the server accepted is delivered even when Stop came during the last reply:
+    // leaving it pending would send it a second time.
+    if (sent) {
+      lastAttemptFailed_ = false;
+      list_.MarkDelivered(p);
+      obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
+    }
+    if (!flags_.running.load()) return Step::Abandon;
+    {
+      std::lock_guard<std::mutex> lock(pieceMutex_);
+      SweepPiecesAfterAttempt(temp_, false);
+    }
+    if (sent) return Step::Next;
+    lastAttemptFailed_ = true;
+    WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
+    Status(p, Format(kStatusSmtpFailed, static_cast<long>(p) + 1));
+    obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
+    return Step::Retry;
+  }
+
+  Step DeliverMapi(size_t p, const SegmentRecord& record) {
+    MapiSession session;
+    if (!env_.sendmailProgram.empty()) session.program = env_.sendmailProgram;
+    const auto logon = LogonInOrder(delivery_.mapiProfile, delivery_.mapiPassword,
+                                    [&](std::string_view profile, std::string_view password) {
+                                      return session.Logon(profile, password);
+                                    });
+    if (!logon) {
+      // Abandoned without Stop: running stays set, so Send stays disabled until Stop.
+      Status(p, std::string(kStatusMapiLogon));
+      return Step::Abandon;
+    }
+    Status(p, std::string(kStatusSending));
+    PackedPiece piece = TakePiece(p, record);
+    bool sent = false;
+    if (piece.ok) {
+      PackAhead(p);
+      const std::string subject =
+          p_.job.plain ? record.name : SegmentSubject(record.name, record.index, tag_, false);
+      sent = session.Compose(SplitRecipients(p_.job.recipients), subject, subject + ".", piece.bytes,
+                             SegmentAttachmentName(record, p_.job.plain)) &&
+             session.Submit();
+    } else {
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
+    }
+    if (sent) {
+      list_.MarkDelivered(p);
+      obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
+      obs_.OnSendEvent({SendEventKind::UploadPercent, static_cast<int32_t>(p), 100, {}});
+      return Step::Next;
+    }
+    Status(p, Format(kStatusMapiFailed, static_cast<long>(p) + 1));
+    obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
+    flags_.Pause(env_.pause);
+    return Step::Retry;
+  }
+
+  const SendRunParams& p_;
+  SendFlags& flags_;
+  SendJobList& list_;
+  SendEngineObserver& obs_;
+  const SendEnvironment& env_;
+  DeliverySettings& delivery_;
+  std::filesystem::path temp_;
+  std::string logFolder_;
+  std::unique_ptr<CMxResolver> resolver_;
+  bool lastAttemptFailed_ = true;
+  std::string tag_;
+  mutable std::mutex pieceMutex_;
+  std::future<PackedPiece> ahead_;
+  size_t aheadPosition_ = 0;
+};
+
+}  // namespace
+
+int RunSendEngine(const SendRunParams& params) {
+  Run run(params);
+  return run.Go();
+}
+
+}  // namespace dtl

@@ -1,0 +1,312 @@
+#include "send/SendJournal.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <sstream>
+#include <system_error>
+
+#include "app/ProgramFolder.h"
+
+namespace dtl {
+
+namespace {
+
+constexpr std::string_view kMagic = "drovetail-send-journal 1";
+// A journal of a million segments is about 200 MB of source paths at worst; anything near this
+// bound is not one of ours.
+constexpr size_t kMaxJournalBytes = 256u << 20;
+constexpr int kPbkdf2Rounds = 200000;
+
+std::string SysText(int e) { return std::generic_category().message(e); }
+
+void SetError(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+}
+
+// Strings go in percent-encoded, so paths with blanks, line ends or any byte survive one line.
+std::string Encode(std::string_view s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "=";  // never empty, so a field is always there
+  for (unsigned char c : s) {
+    if (c > 0x20 && c < 0x7f && c != '%') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::optional<std::string> Decode(std::string_view s) {
+  if (s.empty() || s[0] != '=') return std::nullopt;
+  std::string out;
+  for (size_t i = 1; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out.push_back(s[i]);
+      continue;
+    }
+    if (i + 2 >= s.size()) return std::nullopt;
+    const int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return out;
+}
+
+std::string Hex(const unsigned char* p, size_t n) {
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out.push_back(hex[p[i] >> 4]);
+    out.push_back(hex[p[i] & 15]);
+  }
+  return out;
+}
+
+std::string Pbkdf2(const std::string& password, const std::string& saltHex) {
+  unsigned char out[32];
+  PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                    reinterpret_cast<const unsigned char*>(saltHex.data()), static_cast<int>(saltHex.size()),
+                    kPbkdf2Rounds, EVP_sha256(), sizeof out, out);
+  return Hex(out, sizeof out);
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < line.size()) {
+    size_t j = line.find(' ', i);
+    if (j == std::string_view::npos) j = line.size();
+    if (j > i) out.push_back(line.substr(i, j - i));
+    i = j + 1;
+  }
+  return out;
+}
+
+template <typename T>
+bool Number(std::string_view s, T& out) {
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+}  // namespace
+
+std::filesystem::path XdgStateHome() {
+  const char* v = std::getenv("XDG_STATE_HOME");
+  if (v && v[0] == '/') return v;
+  return HomeFolder() / ".local" / "state";
+}
+
+std::filesystem::path DefaultJournalPath() { return XdgStateHome() / "drovetail" / "send.journal"; }
+
+void SetJournalPassword(SendJournalData& data, const std::string& password) {
+  data.hasPassword = !password.empty();
+  data.passwordSalt.clear();
+  data.passwordCheck.clear();
+  if (!data.hasPassword) return;
+  unsigned char salt[16];
+  if (RAND_bytes(salt, sizeof salt) != 1) {
+    // Without a random salt the check value is still one-way; it only becomes comparable
+    // between journals, which hold the same job's password anyway.
+    for (unsigned char& c : salt) c = 0;
+  }
+  data.passwordSalt = Hex(salt, sizeof salt);
+  data.passwordCheck = Pbkdf2(password, data.passwordSalt);
+}
+
+bool JournalPasswordMatches(const SendJournalData& data, const std::string& password) {
+  if (!data.hasPassword) return password.empty();
+  return !password.empty() && Pbkdf2(password, data.passwordSalt) == data.passwordCheck;
+}
+
+std::optional<std::vector<SourceStamp>> StampSources(const std::vector<std::string>& paths,
+                                                     std::string* error) {
+  std::vector<SourceStamp> out;
+  for (const std::string& p : paths) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) {
+      SetError(error, p + ": " + SysText(errno));
+      return std::nullopt;
+    }
+    out.push_back({p, static_cast<uint64_t>(st.st_size),
+                   int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
+  }
+  return out;
+}
+
+std::string SendJournal::Serialize(const SendJournalData& d) {
+  std::ostringstream o;
+  o << kMagic << "\n";
+  o << "method " << static_cast<uint32_t>(d.fields.method) << "\n";
+  o << "plain " << (d.fields.plain ? 1 : 0) << "\n";
+  o << "recipients " << Encode(d.fields.recipients) << "\n";
+  o << "from " << Encode(d.fields.from) << "\n";
+  if (d.hasPassword)
+    o << "password " << d.passwordSalt << " " << d.passwordCheck << "\n";
+  else
+    o << "password none\n";
+  for (const SourceStamp& s : d.sources)
+    o << "source " << s.size << " " << s.mtimeNs << " " << Encode(s.path) << "\n";
+  for (const SegmentRecord& r : d.records)
+    o << "record " << r.segmentSize << " " << r.fileSize << " " << r.index << " " << int(r.pending) << " "
+      << Encode(r.path) << " " << Encode(r.name) << "\n";
+  o << "end\n";
+  return o.str();
+}
+
+std::optional<SendJournalData> SendJournal::Parse(const std::string& text, std::string* error) {
+  auto bad = [&](const std::string& why) -> std::optional<SendJournalData> {
+    SetError(error, "the send journal is damaged (" + why + ")");
+    return std::nullopt;
+  };
+  if (text.size() > kMaxJournalBytes) return bad("too large");
+  SendJournalData d;
+  bool sawEnd = false, sawMethod = false, sawPassword = false;
+  size_t start = 0;
+  size_t lineNo = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) return bad("last line cut short");
+    const std::string_view line(text.data() + start, nl - start);
+    start = nl + 1;
+    if (lineNo++ == 0) {
+      if (line != kMagic) return bad("not a send journal");
+      continue;
+    }
+    if (sawEnd) return bad("text after the end");
+    const auto f = Fields(line);
+    if (f.empty()) return bad("empty line");
+    const std::string_view key = f[0];
+    if (key == "end" && f.size() == 1) {
+      sawEnd = true;
+    } else if (key == "method" && f.size() == 2) {
+      uint32_t m = 0;
+      if (!Number(f[1], m) || m > 2) return bad("method");
+      d.fields.method = static_cast<SendMethod>(m);
+      sawMethod = true;
+    } else if (key == "plain" && f.size() == 2 && (f[1] == "0" || f[1] == "1")) {
+      d.fields.plain = f[1] == "1";
+    } else if ((key == "recipients" || key == "from") && f.size() == 2) {
+      auto v = Decode(f[1]);
+      if (!v) return bad(std::string(key));
+      (key == "from" ? d.fields.from : d.fields.recipients) = std::move(*v);
+    } else if (key == "password" && f.size() == 2 && f[1] == "none") {
+      sawPassword = true;
+    } else if (key == "password" && f.size() == 3 && f[1].size() == 32 && f[2].size() == 64) {
+      d.hasPassword = true;
+      d.passwordSalt = std::string(f[1]);
+      d.passwordCheck = std::string(f[2]);
+      sawPassword = true;
+    } else if (key == "source" && f.size() == 4) {
+      SourceStamp s;
+      auto p = Decode(f[3]);
+      if (!Number(f[1], s.size) || !Number(f[2], s.mtimeNs) || !p) return bad("source");
+      s.path = std::move(*p);
+      d.sources.push_back(std::move(s));
+    } else if (key == "record" && f.size() == 7) {
+      SegmentRecord r;
+      int pending = 0;
+      auto path = Decode(f[5]);
+      auto name = Decode(f[6]);
+      if (!Number(f[1], r.segmentSize) || !Number(f[2], r.fileSize) || !Number(f[3], r.index) ||
+          !Number(f[4], pending) || (pending != 0 && pending != 1) || r.index < 0 || r.segmentSize == 0 ||
+          !path || !name)
+        return bad("record");
+      r.pending = static_cast<uint8_t>(pending);
+      r.path = std::move(*path);
+      r.name = std::move(*name);
+      d.records.push_back(std::move(r));
+    } else {
+      return bad("unknown line");
+    }
+  }
+  if (!sawEnd) return bad("cut short");
+  if (!sawMethod || !sawPassword) return bad("missing fields");
+  return d;
+}
+
+bool SendJournal::Save(const SendJournalData& data, std::string* error) const {
+  const std::filesystem::path folder = file_.parent_path();
+  if (!MakePrivateFolders(folder, error)) return false;
+  const std::string text = Serialize(data);
+  std::string tmp = (folder / ".send.journal.XXXXXX").string();
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) {
+    SetError(error, folder.string() + ": " + SysText(errno));
+    return false;
+  }
+  size_t done = 0;
+  int e = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      e = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (e == 0 && ::fsync(fd) != 0) e = errno;
+  if (::close(fd) != 0 && e == 0) e = errno;
+  if (e == 0 && ::rename(tmp.c_str(), file_.c_str()) != 0) e = errno;
+  if (e != 0) {
+    ::unlink(tmp.c_str());
+    SetError(error, file_.string() + ": " + SysText(e));
+    return false;
+  }
+  // The rename must reach the disk too, or a power loss could bring the old journal back.
+  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+std::optional<SendJournalData> SendJournal::Load(std::string* error) const {
+  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    SetError(error, errno == ENOENT ? std::string() : file_.string() + ": " + SysText(errno));
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxJournalBytes) {
+    ::close(fd);
+    SetError(error, file_.string() + ": not a send journal");
+    return std::nullopt;
+  }
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  size_t have = 0;
+  while (have < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  text.resize(have);
+  return Parse(text, error);
+}
+
+bool SendJournal::Remove() const {
+  return ::unlink(file_.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace dtl
