@@ -1,0 +1,290 @@
+// The inner browser's navigation policy: non-mail POSTs, every provider rule row in and out of its
+// block, the message texts, the user-name guard, every marker form and its SSL variant, the
+// re-post body, the Walla state, and hostile bodies and URLs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "browser/AccountPassword.h"
+#include "browser/BrowserFormEncoding.h"
+#include "browser/NavigationPolicy.h"
+
+namespace {
+
+using dtl::DecideNavigation;
+using dtl::NavigationDecision;
+
+const std::string S1 = "For security reasons you are not allowed to view the settings of the account.";
+const std::string S2 =
+    "For security reasons you are not allowed to view the messages.\nTo download the segments click on the "
+    "Auto Download button.";
+const std::string S3 = "For security reasons you are not allowed to send invites.";
+const std::string S4 = "For security reasons you are not allowed to compose a new message.";
+const std::string S5 = "You are not allowed to delete Gmail messages from the Drovetail inner browser.";
+const std::string S6 = "You are not allowed to report spam from the Drovetail inner browser.";
+const std::string S7 =
+    "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again.";
+const std::string S8 = "You are not allowed to delete messages from the Drovetail inner browser.";
+const std::string S9 = "For security reasons you are not allowed to view the options of the account.";
+const std::string S10 = "For security reasons you are not allowed to manage the account.";
+const std::string S11 = "For security reasons you are not allowed to change the settings of the account.";
+const std::string S12 = "Please login with Simple Interface mode.";
+const std::string kUseCookies = "Please check the 'Use Cookies' Checkbox (Second checkbox on the bottom).";
+
+NavigationDecision Go(const std::string& url, const std::string& body = {}, dtl::BrowserViewState state = {}) {
+  dtl::NavigationRequest r;
+  r.url = url;
+  r.postData = body;
+  r.flags = 0x40;
+  r.targetFrame = "_self";
+  r.headers = "Content-Type: application/x-www-form-urlencoded\r\n";
+  return DecideNavigation(r, state);
+}
+
+std::vector<std::string> Texts(const NavigationDecision& d) {
+  std::vector<std::string> t;
+  for (const auto& m : d.messages) t.push_back(m.text);
+  return t;
+}
+
+TEST(NavigationPolicy, PostsGoOnlyToMailSites) {
+  const std::vector<std::string> words = {
+      "google",  "gmail",   "yahoo",    "mail",      "walla",    "webmail", "spymac",
+      "gawab",   "unitedemailsystems",  "xasamail",  "hotmail",  "passport", "hriders",
+      "intermail", "rotomail", "netscape", "lycos",  "o2.pl",    "screenname", "omnilect"};
+  EXPECT_EQ(std::vector<std::string>(dtl::MailSiteKeywords().begin(), dtl::MailSiteKeywords().end()), words);
+  for (const std::string& w : words) {
+    auto d = Go("http://example.test/" + w + "?use_cookie=1", "use_cookie=1&q=1");
+    EXPECT_FALSE(d.cancel) << w;
+  }
+  auto d = Go("http://shop.example.test/cart", "item=1");
+  EXPECT_TRUE(d.cancel);
+  EXPECT_TRUE(d.messages.empty());
+  EXPECT_FALSE(Go("http://shop.example.test/cart").cancel);  // GETs go anywhere
+  EXPECT_FALSE(Go("http://shop.example.test/cart?next=MAIL", "item=1").cancel);
+}
+
+// Each listed string, placed in a URL or body of its block, cancels with the row's message;
+// placed on a neutral mail site it does nothing.
+TEST(NavigationPolicy, EveryProviderRowCancelsInsideItsBlockOnly) {
+  for (const dtl::ProviderBlock& block : dtl::ProviderRuleBlocks()) {
+    for (const dtl::ProviderRule& rule : block.rules) {
+      for (std::string_view s : rule.any) {
+        const bool body = rule.target == dtl::RuleTarget::Body;
+        for (std::string_view selector : block.selectors) {
+          const std::string host = "http://www." + std::string(selector) + ".example/";
+          auto d = body ? Go(host + "login", "use_cookie=1&x=" + std::string(s)) : Go(host + "?" + std::string(s));
+          EXPECT_TRUE(d.cancel) << block.name << " " << s;
+          std::vector<std::string> expected;
+          if (rule.message) expected.push_back(rule.message);
+          if (s == "blokowanie.php") expected = {S1};  // listed in both O2 rows
+          EXPECT_EQ(Texts(d), expected) << block.name << " " << s;
+        }
+        bool namesABlock = false;
+        for (const auto& b : dtl::ProviderRuleBlocks())
+          for (std::string_view sel : b.selectors) namesABlock |= s.find(sel) != std::string_view::npos;
+        if (namesABlock) continue;
+        auto out = body ? Go("http://mail.example/login", "use_cookie=1&x=" + std::string(s))
+                        : Go("http://mail.example/?" + std::string(s));
+        EXPECT_FALSE(out.cancel) << block.name << " " << s;
+        EXPECT_TRUE(out.messages.empty()) << block.name << " " << s;
+      }
+    }
+  }
+}
+
+TEST(NavigationPolicy, MessagesFollowTheTableOrderAcrossRowsAndBlocks) {
+  struct Case {
+    const char* url;
+    const char* body;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"https://mail.google.com/mail/?view=cv&th=1&manage=1", "", {S1, S2}},
+      {"https://mail.google.com/mail/?view=ii", "", {S3}},
+      {"https://mail.google.com/mail/?act=1", "act=tr&at=x", {S5}},
+      {"https://mail.google.com/mail/?act=1", "act=sp", {S6}},
+      {"https://login.yahoo.com/config/login", ".persistent=y&login=a", {S7}},
+      {"https://mail.walla.com/?w=/@manage", "", {S10}},
+      {"http://www.gawab.com/mail?page=preferences", "", {S9}},
+      {"http://www.spymac.example/?func=profile", "", {S11}},
+      {"http://www.spymac.example/login", "logintype=xp&u=a", {S12}},
+      // Blocks are independent: a Gmail address on a Yahoo host is tested by both.
+      {"http://mail.yahoo.com/ym/x?next=gmail&view=cm&options?", "", {S4, S1}},
+      {"http://mail.yahoo.com/ym/x?m=1&et=1", "del=1&mov=1", {S8, S8}},
+  };
+  for (const Case& c : cases) {
+    auto d = Go(c.url, c.body);
+    EXPECT_TRUE(d.cancel) << c.url;
+    EXPECT_EQ(Texts(d), c.messages) << c.url;
+    for (const auto& m : d.messages) EXPECT_EQ(m.icon, dtl::MessageIcon::Error);
+  }
+  EXPECT_FALSE(Go("https://login.yahoo.com/config/login", "login=a&passwd=b").cancel);
+}
+
+TEST(NavigationPolicy, HridersLoginNeedsTheUseCookiesBox) {
+  auto d = Go("http://www.hriders.com:8383/login.cgi", "user=a&pass=b");
+  EXPECT_TRUE(d.cancel);
+  EXPECT_EQ(Texts(d), std::vector<std::string>{kUseCookies});
+  EXPECT_FALSE(Go("http://www.hriders.com:8383/login.cgi", "user=a&USE_COOKIE=1").cancel);
+  EXPECT_FALSE(Go("http://www.hriders.com:8383/multibtn.cgi", "user=a").cancel);
+  EXPECT_FALSE(Go("http://www.hriders.com:8383/button.cgi", "user=a").cancel);
+  EXPECT_EQ(Go("http://www.hriders.com:8383/").cookiePurges, std::vector<std::string>{"*hriders*.*"});
+}
+
+struct MarkerForm {
+  const char* open;
+  const char* close;
+  const char* sslOpen;
+  const char* sslClose;
+  int scheme;
+};
+const MarkerForm kForms[] = {
+    {"(#", "#)", "($", "$)", 160}, {"(|", "|)", "|(", ")|", 150}, {"({", "})", "{(", ")}", 148},
+    {"((", "))", "<<", ">>", 143}, {"&|", "|&", "|&", "&|", 143}, {"[{", "}]", "{[", "]}", 141},
+    {"<(", ")>", "(<", ">)", 14},  {"|\\", "|/", "|/", "|\\", 13},
+};
+
+// A login body whose password field holds `marker` as the user typed it.
+std::string LoginBody(const std::string& marker) {
+  return "login=alice&passwd=" + dtltest::BrowserFormEncode(marker) + "&.persistent=n";
+}
+
+TEST(NavigationPolicy, EveryMarkerFormIsDecodedAndRepostedSslVariantsOnlyOnHttps) {
+  const std::string password = "s3cret-pw";
+  for (const MarkerForm& f : kForms) {
+    for (bool ssl : {false, true}) {
+      const std::string inner = dtl::EncryptAccountPassword(password, f.scheme, ssl);
+      const std::string marker = std::string(ssl ? f.sslOpen : f.open) + inner + (ssl ? f.sslClose : f.close);
+      for (const char* scheme : {"http", "HTTPS"}) {
+        const std::string url = std::string(scheme) + "://mail.example.com/login";
+        auto d = Go(url, LoginBody(marker));
+        const bool https = scheme[0] == 'H';
+        SCOPED_TRACE(marker + " " + url);
+        if (ssl && !https) {
+          EXPECT_FALSE(d.cancel);
+          EXPECT_FALSE(d.repost);
+          continue;
+        }
+        ASSERT_TRUE(d.repost);
+        EXPECT_TRUE(d.cancel);
+        EXPECT_TRUE(d.messages.empty());
+        EXPECT_EQ(d.repost->body.Str(), "login=alice&passwd=" + password + "&.persistent=n");
+        EXPECT_EQ(d.repost->url, url);
+        EXPECT_EQ(d.repost->flags, 0x40u);
+        EXPECT_EQ(d.repost->targetFrame, "_self");
+        EXPECT_EQ(d.repost->headers, "Content-Type: application/x-www-form-urlencoded\r\n");
+      }
+    }
+  }
+}
+
+TEST(NavigationPolicy, MarkerInAUserNameFieldTurnsDecodingAndBodyRulesOff) {
+  const std::vector<std::string> guards = {
+      "email=%7C%", "login=%7c%", "name=%7C%", "email=%3C%", "login=%3C%", "name=%3C%", "email=%28%",
+      "login=%28%", "name=%28%",  "email=%5B%", "login=%5B%", "name=%5B%", "email=%7B%", "login=%7B%",
+      "name=%7B%",  "email=%26%", "login=%26%", "username=%26%"};
+  const std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
+  for (const std::string& g : guards) {
+    auto d = Go("http://login.yahoo.com/config", g + "41&passwd=" + marker + "&.persistent=y");
+    EXPECT_FALSE(d.cancel) << g;
+    EXPECT_FALSE(d.repost) << g;
+  }
+  // One encoded character alone ("%28" then a letter) is not the guard's shape.
+  EXPECT_TRUE(Go("http://login.yahoo.com/config", "login=%28a&passwd=" + marker).repost);
+}
+
+TEST(NavigationPolicy, RepostKeepsOtherFieldsAndEscapesThePasswordForTheForm) {
+  struct Case {
+    const char* password;
+    const char* posted;
+  } cases[] = {
+      {"plain", "plain"},
+      {"a&b=c+d%e f", "a%26b%3Dc%2Bd%25e%20f"},
+      {"(#x#)", "(#x#)"},  // a password shaped like a marker is not decoded a second time
+  };
+  for (const Case& c : cases) {
+    const std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword(c.password, false));
+    const std::string body = "user=john+smith&pass=" + marker + "&again=" + marker + "&btn=Sign+in";
+    auto d = Go("http://mail.example.com/login", body);
+    ASSERT_TRUE(d.repost) << c.password;
+    EXPECT_EQ(d.repost->body.Str(),
+              std::string("user=john+smith&pass=") + c.posted + "&again=" + c.posted + "&btn=Sign+in");
+    // The re-post comes back through the policy and goes out as it is.
+    auto again = Go("http://mail.example.com/login", d.repost->body.Str());
+    EXPECT_FALSE(again.cancel) << c.password;
+    EXPECT_FALSE(again.repost) << c.password;
+  }
+  // Plus signs typed inside the marker are dropped with it.
+  std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
+  marker.insert(10, "+");
+  EXPECT_EQ(Go("http://mail.example.com/login", "pass=" + marker + "+&x=1").repost->body.Str(), "pass=pw+&x=1");
+}
+
+TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
+  const std::string body = LoginBody("(#" + dtl::EncryptAccountPassword("pw", 160, false) + "#)");
+  auto login = Go("https://login.walla.com/", body);
+  EXPECT_TRUE(login.wallaFlag);
+  ASSERT_TRUE(login.newSavedWallaLogin);
+  EXPECT_EQ(login.newSavedWallaLogin->body, body);  // the marker stays encoded
+  EXPECT_EQ(login.newSavedWallaLogin->flags, 0x40u);
+  EXPECT_FALSE(Go("https://mail.example.com/", body).newSavedWallaLogin);
+
+  dtl::BrowserViewState s;
+  auto noDocument = Go("http://mail.walla.com/", "", s);
+  EXPECT_FALSE(noDocument.inboxRedirect);
+  EXPECT_EQ(noDocument.cookiePurges, std::vector<std::string>{"*walla*.*"});
+
+  s.documentCookie = "A=1234567890";  // 12 characters, no session marker
+  auto forced = Go("http://mail.walla.com/?w=/@main", "", s);
+  EXPECT_EQ(forced.inboxRedirect, "http://mail.walla.com/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1");
+  EXPECT_TRUE(forced.inboxRedirectFlag);
+  EXPECT_FALSE(forced.cancel);
+
+  s.inboxRedirectFlag = true;
+  EXPECT_FALSE(Go("http://mail.walla.com/", "", s).inboxRedirect);
+  s.documentCookie = "short=1";
+  EXPECT_FALSE(Go("http://mail.walla.com/", "", s).inboxRedirectFlag);
+  s.inboxRedirectFlag = false;
+  s.documentCookie = "A=1; WSD=abcdef";
+  EXPECT_FALSE(Go("http://mail.walla.com/", "", s).inboxRedirect);
+}
+
+TEST(NavigationPolicy, CookiePurgesComeInBlockOrder) {
+  EXPECT_EQ(Go("http://www.spymac.example/").cookiePurges,
+            (std::vector<std::string>{"*unitedemailsystems*.*", "*spymac*.*"}));
+  EXPECT_TRUE(dtl::CookieMatchesPurgePattern("WALLA.com", "*walla*.*"));
+  EXPECT_FALSE(dtl::CookieMatchesPurgePattern("walla", "*walla*.*"));
+}
+
+// Markers cut short, nested, reversed or overlapping, and huge inputs: no crash, no read outside
+// a buffer (the suite also runs under AddressSanitizer).
+TEST(NavigationPolicy, HostileBodiesAndUrlsAreHandledSafely) {
+  const std::string good = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
+  struct Case {
+    std::string body;
+    bool repost;
+  } cases[] = {
+      {"pass=%28%23QUJD", false},                 // no closing text
+      {"pass=%28%23%29", false},                  // closing overlaps the opening
+      {"a=%23%29&pass=" + good, true},            // a closing text before the opening
+      {"pass=%28%23%28%23QUJD%23%29%23%29", true},  // nested
+      {"pass=%28%23%ZZ%4%23%29", true},           // invalid escapes inside
+      {"pass=" + good.substr(0, good.size() - 3), false},
+  };
+  for (const Case& c : cases) {
+    auto d = Go("http://mail.example.com/login", c.body);
+    EXPECT_EQ(d.repost.has_value(), c.repost) << c.body;
+  }
+  EXPECT_EQ(Go("http://mail.example.com/login", "a=%23%29&pass=" + good).repost->body.Str(), "a=%23%29&pass=pw");
+
+  const std::string longUrl = "http://mail.google.com/" + std::string(1 << 20, 'a') + "view=cm";
+  EXPECT_EQ(Texts(Go(longUrl)), std::vector<std::string>{S4});
+  std::string longBody(1 << 20, '+');
+  longBody += "pass=" + good + std::string(1 << 20, 'x');
+  auto d = Go("http://mail.example.com/login", longBody);
+  ASSERT_TRUE(d.repost);
+  EXPECT_EQ(d.repost->body.Size(), (2u << 20) + 7);
+}
+
+}  // namespace
