@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 
 #include "app/SettingsStore.h"
@@ -34,7 +35,11 @@ std::string TrimBlanks(std::string_view text) {
 
 FileChoice ChooseFiles(const std::vector<std::string>& paths) {
   FileChoice choice;
-  for (const std::string& path : paths) {
+  for (const std::string& given : paths) {
+    // Records keep full paths: a resumed or retried job must find the file from anywhere.
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(given, ec);
+    const std::string path = ec ? given : full.lexically_normal().string();
     // The size is taken from the opened file, so what is measured is what will be read.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};

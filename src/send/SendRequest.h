@@ -41,7 +41,7 @@ struct ChosenFile {
   uint64_t size = 0;
 };
 
-// What Browse leaves: the accepted files in the order chosen, the file text ("a, b, c"), and one
+// What Browse leaves: the accepted files (full paths) in the order chosen, the file text ("a, b, c"), and one
 // message per refused file, to be shown in order (error icon, title "Drovetail"): "The file %s
 // size is too small (%d)" for an empty file, the system's text for one that cannot be opened.
 struct FileChoice {

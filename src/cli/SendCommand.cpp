@@ -1,0 +1,381 @@
+// dtl send: mails files as encrypted segments (or whole, with --plain) by the stored delivery
+// settings, and resumes an interrupted send from its journal.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ProgramFolder.h"
+#include "app/SettingsStore.h"
+#include "cli/Command.h"
+#include "cli/PasswordInput.h"
+#include "cli/TerminalProgress.h"
+#include "send/CDTLDoc.h"
+#include "send/SegmentList.h"
+#include "send/SendEngine.h"
+#include "send/SendJournal.h"
+#include "send/SendRequest.h"
+
+namespace dtlcli {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: dtl send FILE... --to ADDR[;ADDR...] [--method direct|smtp|mailclient]\n"
+    "                [--position 1..1000 | --segment-size BYTES]\n"
+    "                [--password-stdin | --password-file F] [--plain] [--from ADDR]\n"
+    "       dtl send --resume [--password-stdin | --password-file F]\n"
+    "Mails each FILE as numbered segments, zipped and encrypted (FILE.dtl.doc, FILE.001.doc, ...),\n"
+    "one mail per segment, or whole and unchanged with --plain.\n\n"
+    "  --to ADDR           recipients; Direct Send takes exactly one\n"
+    "  --method M          direct (to the recipient's mail exchanger), smtp (the stored SMTP\n"
+    "                      server) or mailclient (the sendmail-compatible program);\n"
+    "                      default: the SendType setting\n"
+    "  --position P        segment size P x 10000 bytes (default: the SegSize setting)\n"
+    "  --segment-size B    segment size in bytes\n"
+    "  --password-file F   encrypt with the password on the first line of F\n"
+    "  --password-stdin    read the password from standard input\n"
+    "                      (no password: the built-in default password)\n"
+    "  --plain             send each file whole, not split, zipped or encrypted\n"
+    "  --from ADDR         sender address (default: the FromAddress setting)\n"
+    "  --resume            go on with the last interrupted send: only the segments not yet\n"
+    "                      delivered are sent; its password must be given again\n"
+    "Server, port, login, SSL, MX override and Direct Send port come from the settings\n"
+    "(dtl config). A failed segment is tried again until it goes through; Ctrl-C stops, and\n"
+    "'dtl send --resume' continues later. Exit status 0 when every segment was delivered.\n";
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "dtl send: %s\n%s", why.c_str(), kUsage);
+  return kExitUsage;
+}
+
+int Fail(const std::string& why) {
+  std::fprintf(stderr, "dtl send: %s\n", why.c_str());
+  return kExitFailure;
+}
+
+// Ctrl-C and the worker's end both arrive as a byte on this pipe, so the main thread waits on
+// one descriptor and does the Stop itself (a signal handler may not take the document's locks).
+int gWakePipe[2] = {-1, -1};
+std::atomic<bool> gInterrupted{false};
+
+void OnInterrupt(int) {
+  gInterrupted.store(true);
+  const char c = 'i';
+  [[maybe_unused]] ssize_t n = ::write(gWakePipe[1], &c, 1);
+  std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once; the journal holds
+}
+
+std::optional<uint64_t> ParseNumber(const std::string& s) {
+  uint64_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return v;
+}
+
+// A user-facing check message without its trailing blank lines, on one line.
+std::string OneLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  for (size_t at; (at = text.find("\n\n")) != std::string::npos;) text.replace(at, 2, " ");
+  return text;
+}
+
+class CliSendObserver : public dtl::SendEngineObserver {
+ public:
+  CliSendObserver(dtl::CDTLDoc& doc, const dtl::SendJournal& journal, dtl::SendJournalData& data,
+                  TerminalProgress& progress)
+      : doc_(doc), journal_(journal), data_(data), progress_(progress) {
+    names_.reserve(doc.RecordCount());
+    for (const auto& r : doc.Records()) {
+      names_.push_back(dtl::SegmentAttachmentName(r, doc.Fields().plain));
+      if (r.pending) ++total_;
+    }
+    progress_.SetTotal(total_ * 100);
+  }
+
+  void OnSendEvent(const dtl::SendEvent& e) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    doc_.ApplyEngineEvent(e);
+    const std::string name =
+        e.position >= 0 && static_cast<size_t>(e.position) < names_.size() ? names_[e.position] : "";
+    switch (e.kind) {
+      case dtl::SendEventKind::Status:
+        Line(name + ": " + e.text);
+        break;
+      case dtl::SendEventKind::Delivered:
+        ++delivered_;
+        // The journal is on disk before the next segment starts: a crash from here on never
+        // sends this segment again.
+        data_.records = doc_.Records();
+        if (!journal_.Save(data_, &journalError_)) std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
+        Line(name + ": delivered");
+        progress_.Update(delivered_ * 100);
+        break;
+      case dtl::SendEventKind::UploadPercent:
+        progress_.Update(delivered_ * 100 + static_cast<uint64_t>(e.percent));
+        break;
+      case dtl::SendEventKind::FailedRetrying:
+        Line(name + ": failed, trying again");
+        break;
+      case dtl::SendEventKind::FileError:
+        progress_.Finish();
+        std::fprintf(stderr, "dtl send: %s: %s\n", name.c_str(), e.text.c_str());
+        break;
+      case dtl::SendEventKind::RunEnded:
+        break;
+      case dtl::SendEventKind::WorkerLeft: {
+        const char c = 'w';
+        [[maybe_unused]] ssize_t n = ::write(gWakePipe[1], &c, 1);
+        break;
+      }
+    }
+  }
+
+  const std::string& LastStatus() const { return lastStatus_; }
+
+ private:
+  void Line(const std::string& text) {
+    lastStatus_ = text;
+    if (progress_.Enabled()) {
+      progress_.SetLabel(text);
+    } else {
+      std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+    }
+  }
+
+  std::mutex mu_;
+  dtl::CDTLDoc& doc_;
+  const dtl::SendJournal& journal_;
+  dtl::SendJournalData& data_;
+  TerminalProgress& progress_;
+  std::vector<std::string> names_;
+  uint64_t total_ = 0, delivered_ = 0;
+  std::string lastStatus_, journalError_;
+};
+
+// Holds the journal's lock file for the whole run, so two sends never write one journal.
+class JournalLock {
+ public:
+  explicit JournalLock(const std::filesystem::path& journal) {
+    std::string error;
+    if (!dtl::MakePrivateFolders(journal.parent_path(), &error)) return;
+    fd_ = ::open((journal.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~JournalLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+std::optional<std::string> ReadPassword(const std::optional<std::string>& file, bool fromStdin,
+                                        std::string& error) {
+  if (file) return PasswordFromFile(*file, &error);
+  if (fromStdin) return PasswordFromStdin("Password: ", &error);
+  return std::string();
+}
+
+// Runs the job the document holds until it ends or Ctrl-C stops it.
+int RunJob(dtl::CDTLDoc& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
+           dtl::SendJournalData& data) {
+  TerminalProgress progress("Sending");
+  CliSendObserver observer(doc, journal, data, progress);
+  dtl::SendEnvironment env;
+  env.settings = &settings;
+
+  if (::pipe2(gWakePipe, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + std::strerror(errno));
+  gInterrupted.store(false);
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  bool stopped = false;
+  if (doc.OnSend(observer, env)) {
+    for (;;) {
+      char c = 0;
+      const ssize_t n = ::read(gWakePipe[0], &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || c == 'w') break;
+      if (c == 'i' && !stopped) {
+        stopped = true;
+        doc.OnStop();
+      }
+    }
+  }
+  const int result = doc.Wait().value_or(0);
+  std::signal(SIGINT, previous);
+  ::close(gWakePipe[0]);
+  ::close(gWakePipe[1]);
+  gWakePipe[0] = gWakePipe[1] = -1;
+  progress.Finish();
+
+  size_t pending = 0;
+  for (const auto& r : doc.Records()) pending += r.pending;
+  if (pending == 0) {
+    journal.Remove();
+    return kExitOk;
+  }
+  if (stopped || gInterrupted.load())
+    return Fail("stopped with " + std::to_string(pending) +
+                " segment(s) not delivered; 'dtl send --resume' sends the rest");
+  if (result == 0) return Fail(observer.LastStatus());
+  return Fail(std::to_string(pending) + " segment(s) were not delivered; 'dtl send --resume' tries them again");
+}
+
+int RunSend(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  std::vector<std::string> files;
+  std::optional<std::string> to, method, from, passwordFile;
+  std::optional<uint64_t> position, segmentSize;
+  bool passwordStdin = false, plain = false, resume = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* option) -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      (void)option;
+      return args[++i];
+    };
+    if (a == "--to" || a == "--method" || a == "--from" || a == "--password-file" || a == "--position" ||
+        a == "--segment-size") {
+      auto v = value(a.c_str());
+      if (!v) return Usage(a + " needs a value");
+      if (a == "--to") to = v;
+      else if (a == "--method") method = v;
+      else if (a == "--from") from = v;
+      else if (a == "--password-file") passwordFile = v;
+      else if (a == "--position") {
+        position = ParseNumber(*v);
+        if (!position || *position < 1 || *position > 1000)
+          return Usage("--position must be a whole number from 1 to 1000");
+      } else {
+        segmentSize = ParseNumber(*v);
+        if (!segmentSize || *segmentSize == 0 || *segmentSize >= dtl::kWholeFileSegment)
+          return Usage("--segment-size must be a whole number of bytes from 1 to 4294967294");
+      }
+    } else if (a == "--password-stdin") {
+      passwordStdin = true;
+    } else if (a == "--plain") {
+      plain = true;
+    } else if (a == "--resume") {
+      resume = true;
+    } else if (a == "--password" || a.rfind("--password=", 0) == 0 || a == "-p") {
+      return Usage("a password is never taken from the command line (other users can read it); "
+                   "use --password-file or --password-stdin");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage("unknown option '" + a + "'");
+    } else {
+      files.push_back(a);
+    }
+  }
+  if (passwordFile && passwordStdin) return Usage("give --password-file or --password-stdin, not both");
+
+  dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  const dtl::SendJournal journal(dtl::DefaultJournalPath());
+  JournalLock lock(journal.Path());
+  if (!lock.held()) return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
+  dtl::CDTLDoc doc(settings);
+  std::string error;
+
+  if (resume) {
+    if (!files.empty() || to || method || from || position || segmentSize || plain)
+      return Usage("--resume takes the job as it was; only a password option may go with it");
+    auto data = journal.Load(&error);
+    if (!data) return Fail(error.empty() ? "there is no interrupted send to resume" : error);
+    std::vector<std::string> paths;
+    for (const auto& s : data->sources) paths.push_back(s.path);
+    auto now = dtl::StampSources(paths, &error);
+    if (!now) return Fail(error);
+    for (size_t i = 0; i < now->size(); ++i)
+      if ((*now)[i].size != data->sources[i].size || (*now)[i].mtimeNs != data->sources[i].mtimeNs)
+        return Fail(paths[i] + " changed since the send began; its segments would not merge");
+    if (data->hasPassword && !passwordFile && !passwordStdin)
+      return Usage("this send was encrypted with a password; give it again with --password-stdin or "
+                   "--password-file");
+    auto password = ReadPassword(passwordFile, passwordStdin, error);
+    if (!password) return Fail(error);
+    if (!dtl::JournalPasswordMatches(*data, *password)) {
+      WipeString(*password);
+      return Fail("the password differs from the one the send began with");
+    }
+    dtl::SendJobFields fields = data->fields;
+    fields.password = *password;
+    WipeString(*password);
+    doc.RestoreJob(fields, data->records);
+    doc.LoadDeliverySettings();
+    const int status = RunJob(doc, settings, journal, *data);
+    WipeString(fields.password);
+    return status;
+  }
+
+  if (files.empty()) return Usage("expected at least one FILE");
+  if (!to) return Usage("--to is required");
+  if (plain && (position || segmentSize)) return Usage("--plain sends files whole; no segment size");
+  if (plain && (passwordFile || passwordStdin)) return Usage("--plain sends files unencrypted; no password");
+  if (position && segmentSize) return Usage("give --position or --segment-size, not both");
+
+  dtl::SendRequest request;
+  request.method = static_cast<dtl::SendMethod>(settings.SendType());
+  if (method) {
+    if (*method == "direct") request.method = dtl::SendMethod::DirectSend;
+    else if (*method == "smtp") request.method = dtl::SendMethod::SmtpServer;
+    else if (*method == "mailclient") request.method = dtl::SendMethod::Mapi;
+    else return Usage("--method must be direct, smtp or mailclient");
+  }
+  if (request.method == dtl::SendMethod::SmtpServer && settings.SmtpServer().empty())
+    return Usage("no SMTP server is set; store one with 'dtl config set SMTPServer HOST'");
+  request.mailTo = *to;
+  request.from = from ? *from : settings.FromAddress();
+  request.position = position ? static_cast<uint32_t>(*position) : settings.SegSize();
+  request.segmentSize = segmentSize.value_or(0);
+
+  const dtl::FileChoice choice = dtl::ChooseFiles(files);
+  for (const auto& refusal : choice.refusals) std::fprintf(stderr, "dtl send: %s\n", refusal.c_str());
+  if (!choice.refusals.empty()) return kExitFailure;
+  request.files = choice.files;
+  request.fileText = choice.fileText;
+  if (auto message = dtl::ValidateSendRequest(request)) return Usage(OneLine(*message));
+
+  auto password = ReadPassword(passwordFile, passwordStdin, error);
+  if (!password) return Fail(error);
+  request.password = std::move(*password);
+  WipeString(*password);
+  const bool built = plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request);
+  WipeString(request.password);
+  if (!built) return Fail("the files cannot be cut into that many segments");
+
+  dtl::SendJournalData data;
+  data.fields = doc.Fields();
+  data.fields.password.clear();
+  dtl::SetJournalPassword(data, doc.Fields().password);
+  auto stamps = dtl::StampSources(files, &error);
+  if (!stamps) return Fail(error);
+  data.sources = std::move(*stamps);
+  data.records = doc.Records();
+  if (!journal.Save(data, &error)) return Fail("cannot keep the resume journal: " + error);
+  return RunJob(doc, settings, journal, data);
+}
+
+const DtlCommand kSend("send", "mail files as encrypted segments (or whole), resume an interrupted send",
+                       RunSend);
+
+}  // namespace
+
+}  // namespace dtlcli
