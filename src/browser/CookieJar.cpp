@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <mutex>
 
 namespace dtl {
@@ -41,6 +42,8 @@ std::string HostOf(std::string_view url) {
   curl_url_cleanup(u);
   // An IPv6 literal comes back in brackets; cookie domains hold the bare address.
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  // Host names compare without case; the store keeps one spelling.
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return host;
 }
 

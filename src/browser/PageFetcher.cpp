@@ -122,7 +122,7 @@ bool PageFetcher::Perform(std::string_view url, bool post, std::string_view post
   // Every encoding libcurl can decode (gzip and its x-gzip alias, deflate); the cap applies
   // to the decoded bytes.
   curl_easy_setopt(curl_, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPageBody));
+  if (!headersOnly) curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPageBody));
   curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);

@@ -36,7 +36,8 @@ inline constexpr char kAgentText[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows
 inline constexpr long kPageConnectTimeoutMs = 10000;
 inline constexpr long kPageReceiveTimeoutMs = 180000;
 inline constexpr size_t kMaxPageBody = size_t{64} << 20;   // 64 MiB
-inline constexpr size_t kMaxHeaderBlock = size_t{1} << 20;  // every header line of a request, redirects included
+// Every header line of a request, redirects included; real pages send a few KiB.
+inline constexpr size_t kMaxHeaderBlock = size_t{256} << 10;
 
 class PageFetcher {
  public:

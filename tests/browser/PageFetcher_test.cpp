@@ -1,0 +1,240 @@
+// The page fetcher and the shared cookie jar against the provider fixture (plain and TLS).
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "browser/CookieJar.h"
+#include "browser/PageFetcher.h"
+#include "fixtures/provider_server.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using dtl::CookieJar;
+using dtl::PageFetcher;
+using dtltest::ProviderServer;
+using namespace std::string_literals;
+
+// The fixture serves the files of its folder as attachments; Omnilect's download page takes
+// the file's position (from 1) in name order.
+std::string FileUrl(int position) {
+  return "http://mail.omnilect.com/src/download.php?passed_id=" + std::to_string(position);
+}
+const std::string kZeroFile = "abc\0def"s;  // a.bin, position 1
+const std::string kHeadersUrl = "http://mail.yahoo.com/__fixture/headers";
+
+class PageFetcherTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pki_ = new dtltest::ProviderPki;
+    folder_ = new dtltest::TempDir;
+    dtltest::WriteFileText(*folder_ / "a.bin", kZeroFile);
+    // One byte over the cap; zeros, so its gzip form is small.
+    dtltest::WriteFileBytes(*folder_ / "b.bin", std::vector<uint8_t>(dtl::kMaxPageBody + 1, 0));
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    delete pki_;
+  }
+  std::unique_ptr<ProviderServer> Start(std::vector<std::string> args = {}, const std::string& cert = "server") {
+    EXPECT_TRUE(pki_->ok()) << pki_->output();
+    auto s = std::make_unique<ProviderServer>(folder_->path(), args, pki_, cert);
+    EXPECT_TRUE(s->running()) << s->error();
+    return s;
+  }
+
+  static dtltest::ProviderPki* pki_;
+  static dtltest::TempDir* folder_;
+  CookieJar jar_;
+};
+dtltest::ProviderPki* PageFetcherTest::pki_ = nullptr;
+dtltest::TempDir* PageFetcherTest::folder_ = nullptr;
+
+TEST_F(PageFetcherTest, ZeroByteEndsTheTextWhileTheLengthCountsEveryByte) {
+  auto server = Start();
+  PageFetcher f(jar_, server->Endpoints());
+  auto text = f.Fetch(FileUrl(1));
+  ASSERT_TRUE(text) << f.LastError();
+  EXPECT_EQ(*text, "abc");
+  EXPECT_EQ(f.BodyLength(), 7u);
+  EXPECT_EQ(f.RawBody(), kZeroFile);
+  EXPECT_EQ(f.LastStatus(), 200);
+}
+
+TEST_F(PageFetcherTest, FailedRequestKeepsThePreviousBody) {
+  auto server = Start();
+  PageFetcher f(jar_, server->Endpoints());
+  ASSERT_TRUE(f.Fetch(FileUrl(1)));
+  server->AddFault("drop", "passed_id=1");
+  struct Case { const char* what; std::string url; long error; bool headersFail; };
+  for (const Case& c : {Case{"no URL", "", -1, true},
+                        Case{"connection broken off mid-body", FileUrl(1), CURLE_PARTIAL_FILE, false},
+                        Case{"nobody listening", "http://127.0.0.1:1/", CURLE_COULDNT_CONNECT, true},
+                        Case{"body over the cap", FileUrl(2), CURLE_FILESIZE_EXCEEDED, false},
+                        Case{"not http", "file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, true}}) {
+    EXPECT_FALSE(f.Fetch(c.url)) << c.what;
+    EXPECT_EQ(f.LastError(), c.error) << c.what;
+    EXPECT_EQ(f.RawBody(), kZeroFile) << c.what;
+    // A headers request reads no body, so only the request itself can fail it.
+    EXPECT_EQ(f.FetchHeaders(c.url).has_value(), !c.headersFail) << c.what;
+    EXPECT_EQ(f.RawBody(), kZeroFile) << c.what;
+  }
+}
+
+TEST_F(PageFetcherTest, CapsHoldForDecodedBodiesAndHeaderFloods) {
+  // Gzip hides the size: 64 MiB of zeros arrive as a few dozen KiB.
+  auto server = Start({"--encoding", "gzip"});
+  PageFetcher f(jar_, server->Endpoints());
+  EXPECT_FALSE(f.Fetch(FileUrl(2)));
+  EXPECT_EQ(f.LastError(), CURLE_FILESIZE_EXCEEDED);
+
+  const std::string flood = "http://mail.yahoo.com/__fixture/bigheaders?lines=";
+  EXPECT_TRUE(f.FetchHeaders(flood + "100"));
+  EXPECT_FALSE(f.FetchHeaders(flood + "280"));
+  EXPECT_EQ(f.LastError(), CURLE_FILESIZE_EXCEEDED);
+  EXPECT_FALSE(f.Fetch(flood + "280"));
+}
+
+TEST_F(PageFetcherTest, GzipAndXGzipPagesArriveDecoded) {
+  for (const char* encoding : {"gzip", "x-gzip"}) {
+    auto server = Start({"--encoding", encoding});
+    PageFetcher f(jar_, server->Endpoints());
+    auto text = f.Fetch("http://mail.lycos.com/lycos/mail/MailList.lycos?FOLDER=Inbox");
+    ASSERT_TRUE(text) << encoding;
+    EXPECT_NE(text->find("ViewMail.lycos?MSGID=1&"), std::string::npos) << encoding;
+    EXPECT_TRUE(f.Fetch(FileUrl(1)));
+    EXPECT_EQ(f.RawBody(), kZeroFile) << encoding;
+  }
+}
+
+TEST_F(PageFetcherTest, HeadersComeRawWithCrLfLines) {
+  auto server = Start({"--cookie", "SID=42"});
+  PageFetcher f(jar_, server->Endpoints());
+  // The cookie is stored before the request, so it already opens the session for this one.
+  auto block = f.FetchHeaders(FileUrl(1), "SID=42");
+  ASSERT_TRUE(block) << f.LastError();
+  const std::string h(*block);
+  EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << h;
+  EXPECT_NE(h.find("\r\nContent-Disposition: attachment; filename=\"a.bin\"\r\n"), std::string::npos) << h;
+  ASSERT_GE(h.size(), 4u);
+  EXPECT_EQ(h.substr(h.size() - 4), "\r\n\r\n");
+  for (size_t at = h.find('\n'); at != std::string::npos; at = h.find('\n', at + 1))
+    EXPECT_EQ(h[at - 1], '\r') << "bare line feed at " << at;
+  EXPECT_EQ(f.BodyLength(), 0u) << "a headers request reads no body";
+}
+
+TEST_F(PageFetcherTest, RequestsCarryTheAgentText) {
+  auto server = Start();
+  PageFetcher f(jar_, server->Endpoints());
+  auto text = f.Fetch(kHeadersUrl);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\n"), std::string::npos) << *text;
+}
+
+// ---- one cookie store for the process ------------------------------------------------------
+
+TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFetcher) {
+  auto server = Start();
+  PageFetcher crawler(jar_, server->Endpoints());
+  PageFetcher banner(jar_, server->Endpoints());
+  ASSERT_TRUE(crawler.Fetch("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox", false, {}, -1, " SID=1 ; lang=en;bad\tname=x"));
+
+  auto seen = banner.Fetch(kHeadersUrl);
+  ASSERT_TRUE(seen);
+  EXPECT_NE(seen->find("Cookie: "), std::string::npos) << *seen;
+  EXPECT_NE(seen->find("SID=1"), std::string::npos) << *seen;
+  EXPECT_NE(seen->find("lang=en"), std::string::npos) << *seen;
+  EXPECT_EQ(seen->find("\tname"), std::string::npos) << "control characters are never stored";
+
+  // An empty cookie string stores nothing; a later string replaces a cookie of the same name.
+  seen = banner.Fetch(kHeadersUrl, false, {}, -1, "");
+  ASSERT_TRUE(seen);
+  EXPECT_NE(seen->find("SID=1"), std::string::npos);
+  crawler.Fetch(kHeadersUrl, false, {}, -1, "SID=2");
+  seen = banner.Fetch(kHeadersUrl);
+  ASSERT_TRUE(seen);
+  EXPECT_NE(seen->find("SID=2"), std::string::npos) << *seen;
+  EXPECT_EQ(seen->find("SID=1"), std::string::npos) << *seen;
+
+  // A plain handle joined to the jar (as the download engine's is) carries them too.
+  std::string raw;
+  CURL* c = curl_easy_init();
+  ASSERT_NE(c, nullptr);
+  jar_.Attach(c);
+  dtl::NetworkEndpoints ep = server->Endpoints();
+  dtl::ApplyEndpoints(c, ep);
+  curl_easy_setopt(c, CURLOPT_URL, kHeadersUrl.c_str());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* u) {
+    static_cast<std::string*>(u)->append(d, s * n);
+    return s * n;
+  });
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &raw);
+  EXPECT_EQ(curl_easy_perform(c), CURLE_OK);
+  curl_easy_cleanup(c);
+  EXPECT_NE(raw.find("SID=2"), std::string::npos) << raw;
+
+  // Another site, or another jar, sees none of them.
+  seen = banner.Fetch("http://mail.walla.com/__fixture/headers");
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->find("SID="), std::string::npos) << *seen;
+  CookieJar other;
+  PageFetcher stranger(other, server->Endpoints());
+  seen = stranger.Fetch(kHeadersUrl);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->find("SID="), std::string::npos) << *seen;
+}
+
+TEST(CookieJar, StoreNeedsAHost) {
+  CookieJar jar;
+  EXPECT_FALSE(jar.Store("not a url", "a=1"));
+  EXPECT_TRUE(jar.Store("http://Mail.Example.test:8080/x?y", "a=1; =nameless; novalue"));
+  const auto list = jar.List();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0], "mail.example.test\tFALSE\t/\tFALSE\t0\ta\t1");
+}
+
+// ---- POST and certificates ----------------------------------------------------------------
+
+TEST_F(PageFetcherTest, PostSendsTheFormAsUrlEncoded) {
+  auto server = Start();
+  PageFetcher f(jar_, server->Endpoints());
+  const std::string data = "user=a&pass=b\0tail"s;
+  struct Case { long length; const char* sent; };
+  // -1: the text up to the zero byte; a length: that many bytes, never more than there are.
+  for (const Case& c : {Case{-1, "posted 13 bytes as application/x-www-form-urlencoded: user=a&pass=b<"},
+                        Case{6, "posted 6 bytes as application/x-www-form-urlencoded: user=a<"},
+                        Case{1000, "posted 18 bytes as application/x-www-form-urlencoded: user=a&pass=b"}}) {
+    auto text = f.Fetch("http://mail.hriders.com:8080/login.cgi", true, data, c.length);
+    ASSERT_TRUE(text) << f.LastError();
+    // The echo ends with "</html>", so "<" marks where the form ended.
+    EXPECT_NE(text->find(c.sent), std::string::npos) << c.length << ": " << *text;
+  }
+  // The scheme decides plain or TLS: a plain server on a port other than 80 takes a POST too.
+  EXPECT_EQ(f.LastStatus(), 200);
+}
+
+TEST_F(PageFetcherTest, CertificatesAreVerifiedForGetAndPost) {
+  auto good = Start();
+  auto wrongName = Start({}, "wrong");
+  struct Case { const char* what; const ProviderServer* server; bool trustCa; bool ok; };
+  for (const Case& c : {Case{"right name, trusted CA", good.get(), true, true},
+                        Case{"certificate for another name", wrongName.get(), true, false},
+                        Case{"CA not trusted", good.get(), false, false}}) {
+    for (bool post : {false, true}) {
+      dtl::NetworkEndpoints ep = c.server->Endpoints();
+      if (!c.trustCa) ep.caFile.clear();
+      CookieJar jar;
+      PageFetcher f(jar, ep);
+      auto text = f.Fetch("https://mail.google.com/mail/?ui=html&zy=f", post, "a=1");
+      EXPECT_EQ(text.has_value(), c.ok) << c.what << (post ? " (POST)" : " (GET)") << " error " << f.LastError();
+      if (!c.ok) {
+        EXPECT_EQ(f.LastError(), CURLE_PEER_FAILED_VERIFICATION) << c.what;
+      }
+    }
+  }
+}
+
+}  // namespace
