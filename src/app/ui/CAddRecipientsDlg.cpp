@@ -1,0 +1,127 @@
+#include "app/ui/CAddRecipientsDlg.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/ui/UiSupport.h"
+
+namespace dtlui {
+
+CAddRecipientsDlg::CAddRecipientsDlg(QWidget* parent, const QString& initialRecipients,
+                                     std::filesystem::path bookFile)
+    : QDialog(parent),
+      bookFile_(std::move(bookFile)),
+      book_(dtl::AddressBook::Load(bookFile_)),
+      recipients_(S(initialRecipients)) {
+  setWindowTitle("Add Recipients");
+  edit_ = new QLineEdit(this);
+  edit_->setMaxLength(static_cast<int>(dtl::AddressBook::kMaxTypedChars));
+  add_ = new QPushButton("&Add", this);
+  bookList_ = new QListWidget(this);
+  recipientList_ = new QListWidget(this);
+  copy_ = new QPushButton(">>", this);
+  remove_ = new QPushButton("<<", this);
+  delete_ = new QPushButton("Delete", this);
+  for (auto* b : {add_, copy_, remove_, delete_}) {
+    b->setEnabled(false);
+    b->setAutoDefault(false);
+  }
+  for (auto* list : {bookList_, recipientList_}) list->setSelectionMode(QAbstractItemView::SingleSelection);
+  bookList_->setObjectName("book");
+  recipientList_->setObjectName("recipients");
+
+  auto* group = new QGroupBox("Recipients", this);
+  auto* grid = new QGridLayout(group);
+  grid->addWidget(new QLabel("E-mail:", group), 0, 0, 1, 3);
+  grid->addWidget(edit_, 1, 0);
+  grid->addWidget(add_, 1, 1);
+  grid->addWidget(bookList_, 2, 0, 4, 1);
+  grid->addWidget(copy_, 2, 1);
+  grid->addWidget(remove_, 3, 1);
+  grid->addWidget(delete_, 4, 1);
+  grid->addWidget(recipientList_, 2, 2, 4, 1);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group);
+  layout->addWidget(buttons);
+
+  connect(buttons, &QDialogButtonBox::accepted, this, &CAddRecipientsDlg::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  connect(edit_, &QLineEdit::textChanged, this,
+          [this](const QString& t) { add_->setEnabled(dtl::LooksLikeAddress(S(t))); });
+  connect(add_, &QPushButton::clicked, this, &CAddRecipientsDlg::OnAdd);
+  connect(delete_, &QPushButton::clicked, this, &CAddRecipientsDlg::OnDelete);
+  connect(copy_, &QPushButton::clicked, this, &CAddRecipientsDlg::OnCopy);
+  connect(remove_, &QPushButton::clicked, this, &CAddRecipientsDlg::OnRemove);
+  connect(bookList_, &QListWidget::itemDoubleClicked, this, &CAddRecipientsDlg::OnCopy);
+  connect(recipientList_, &QListWidget::itemDoubleClicked, this, &CAddRecipientsDlg::OnRemove);
+  // Working in one list makes the other list's button meaningless until it is clicked again.
+  connect(bookList_, &QListWidget::itemSelectionChanged, this, [this] {
+    const bool any = !bookList_->selectedItems().isEmpty();
+    copy_->setEnabled(any);
+    delete_->setEnabled(any);
+    if (any) remove_->setEnabled(false);
+  });
+  connect(recipientList_, &QListWidget::itemSelectionChanged, this, [this] {
+    const bool any = !recipientList_->selectedItems().isEmpty();
+    remove_->setEnabled(any);
+    if (any) copy_->setEnabled(false);
+  });
+  ShowBook(-1);
+  ShowRecipients(-1);
+}
+
+void CAddRecipientsDlg::ShowBook(int select) {
+  QSignalBlocker block(bookList_);
+  bookList_->clear();
+  for (const auto& e : book_.Entries()) bookList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+  if (select >= 0) bookList_->setCurrentRow(select);
+}
+
+void CAddRecipientsDlg::ShowRecipients(int select) {
+  QSignalBlocker block(recipientList_);
+  recipientList_->clear();
+  for (const auto& e : recipients_.Entries()) recipientList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+  if (select >= 0) recipientList_->setCurrentRow(select);
+}
+
+void CAddRecipientsDlg::OnAdd() { ShowBook(book_.Add(S(edit_->text()))); }
+
+void CAddRecipientsDlg::OnDelete() {
+  const int row = bookList_->currentRow();
+  if (row >= 0 && bookList_->item(row)->isSelected()) book_.Remove(row);
+  ShowBook(-1);
+  copy_->setEnabled(false);
+  delete_->setEnabled(false);
+}
+
+void CAddRecipientsDlg::OnCopy() {
+  const auto selected = bookList_->selectedItems();
+  if (selected.isEmpty()) {
+    copy_->setEnabled(false);
+    return;
+  }
+  recipients_.Add(S(selected.first()->text()));
+  ShowRecipients(-1);
+}
+
+void CAddRecipientsDlg::OnRemove() {
+  const auto selected = recipientList_->selectedItems();
+  if (!selected.isEmpty()) recipients_.Remove(recipientList_->row(selected.first()));
+  ShowRecipients(-1);
+  remove_->setEnabled(false);
+}
+
+void CAddRecipientsDlg::accept() {
+  if (book_.Changed()) book_.Save(bookFile_);
+  result_ = Q(recipients_.Result());
+  QDialog::accept();
+}
+
+}  // namespace dtlui

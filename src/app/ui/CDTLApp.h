@@ -1,0 +1,47 @@
+// The application object: registers the ".dtl" descriptor type with the desktop, owns the
+// document and the main frame, opens the Merge dialog on a descriptor named on the command line,
+// and sweeps the leftover temporary piece files ("DTL*.tmp") at exit.
+//
+// Call order: construct over a settings store, InitInstance(arguments) (false: end the program),
+// run the Qt event loop, ExitInstance().
+#pragma once
+
+#include <QStringList>
+#include <filesystem>
+#include <memory>
+
+#include "app/SettingsStore.h"
+#include "send/CDTLDoc.h"
+
+namespace dtlui {
+
+class CMainFrame;
+
+class CDTLApp {
+ public:
+  // `dataHome` receives the file-type registration (normally $XDG_DATA_HOME); an empty path
+  // skips it.
+  CDTLApp(dtl::SettingsStore& store, std::filesystem::path dataHome);
+  ~CDTLApp();
+
+  // Registers the file type (failures ignored), creates and shows the main frame, then, when
+  // the first argument names an existing file, runs the Merge dialog modally with it listed.
+  bool InitInstance(const QStringList& arguments);
+  // Deletes DTL*.tmp in the temporary folder (failures ignored). Returns the exit code 0.
+  int ExitInstance();
+
+  dtl::SettingsStore& Store() { return store_; }
+  dtl::CDTLDoc& Doc() { return doc_; }
+  CMainFrame* Frame() const { return frame_.get(); }
+
+  // 1 while the main window is hidden in the tray; dialogs test it to hide themselves too.
+  bool trayHidden = false;
+
+ private:
+  dtl::SettingsStore& store_;
+  std::filesystem::path dataHome_;
+  dtl::CDTLDoc doc_;
+  std::unique_ptr<CMainFrame> frame_;
+};
+
+}  // namespace dtlui

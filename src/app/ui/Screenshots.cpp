@@ -1,0 +1,179 @@
+#include "app/ui/Screenshots.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <fstream>
+#include <functional>
+
+#include "app/AddressBook.h"
+#include "app/ui/CAboutDlg.h"
+#include "app/ui/CAddRecipientsDlg.h"
+#include "app/ui/CDTLApp.h"
+#include "app/ui/CHistoryCombo.h"
+#include "app/ui/CMainFrame.h"
+#include "app/ui/UiSupport.h"
+#include "receive/ui/CMergeDlg.h"
+#include "receive/ui/CMergingDlg.h"
+#include "send/ui/CAdvancedSettingsDlg.h"
+#include "send/ui/CEncryptionSettingsDlg.h"
+#include "send/ui/CFileListView.h"
+#include "send/ui/CPlainTransferDlg.h"
+#include "send/ui/CServerTestDlg.h"
+#include "send/ui/CSmtpSettingsDlg.h"
+#include "send/ui/CSplitFileDlg.h"
+#include "send/ui/CSplitSendDlg.h"
+#include "widgets/ColorBandSlider.h"
+#include "widgets/HtmlToolTip.h"
+
+namespace dtlui {
+namespace {
+
+void WriteSample(const QString& path, size_t bytes) {
+  std::ofstream out(S(path), std::ios::binary);
+  for (size_t i = 0; i < bytes; ++i) out.put(static_cast<char>('a' + i % 26));
+}
+
+// Lays the window out and lets it settle before its picture is taken.
+bool Save(QWidget* w, const QString& folder, const QString& name) {
+  w->show();
+  w->activateWindow();
+  for (int i = 0; i < 3; ++i) QApplication::processEvents();
+  return w->grab().save(folder + "/" + name + ".png");
+}
+
+}  // namespace
+
+int SaveScreenshots(const QString& folder) {
+  QTemporaryDir tmp;
+  if (!tmp.isValid() || !QDir().mkpath(folder)) return 1;
+  const QString base = tmp.path();
+  SetMessageHook([](MsgIcon, const QString&, MsgButtons) { return MsgAnswer::Yes; });
+  SetOpenHook([](const QUrl&) {});
+  dtl::SettingsStore store(S(base + "/settings.reg"));
+  store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
+  store.WriteProfileString("AddressHistory1", "http://www.drovetail.example/");
+  store.WriteProfileString("HistoryCombo0", "friend@example.org");
+  store.SetString("SMTPServer", "smtp.example.org");
+  store.SetDword("SMTPPort", 465);
+  store.SetString("SMTPUserName", "me@example.org");
+  store.SetDword("SSL", 1);
+  const QString sample = base + "/holiday-video.avi";
+  WriteSample(sample, 2'350'000);
+  const std::string book = S(base + "/Contacts.dat");
+  {
+    auto b = dtl::AddressBook::Load(book);
+    for (const char* a : {"ann@example.org", "bob@example.net", "carol@example.com", "dave@example.org"}) b.Add(a);
+    b.Save(book);
+  }
+
+  bool ok = true;
+  CDTLApp app(store, {});
+  app.InitInstance({});
+  CMainFrame* frame = app.Frame();
+  frame->resize(960, 600);
+  Save(frame, folder, "main-browse");  // the first paint switches to "Browse"; let it happen first
+
+  dtl::SendRequest request;
+  request.files = {{S(sample), 2'350'000}};
+  request.fileText = S(sample);
+  request.mailTo = "friend@example.org";
+  request.position = 100;
+  app.Doc().BuildSplitJob(request);
+  frame->Tabs()->setCurrentIndex(0);
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
+  frame->OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2. Log file created. Trying again..."});
+  frame->OnEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
+  frame->OnEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
+  ok &= Save(frame, folder, "main-send-list");
+  frame->SendList()->ShowQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
+  ok &= Save(frame->SendList()->QuickHelp(), folder, "send-quick-help");
+  frame->SendList()->QuickHelp()->hide();
+  frame->Tabs()->setCurrentIndex(2);
+  ok &= Save(frame, folder, "main-support");
+  frame->Tabs()->setCurrentIndex(3);
+  ok &= Save(frame, folder, "main-sibling");
+  frame->Tabs()->setCurrentIndex(1);
+  ok &= Save(frame, folder, "main-browse");
+
+  const auto shot = [&](QDialog* dlg, const QString& name, const std::function<void()>& prepare = {}) {
+    if (prepare) prepare();
+    ok &= Save(dlg, folder, name);
+    dlg->hide();
+    delete dlg;
+  };
+  shot(new CAboutDlg(frame), "about");
+  {
+    auto* dlg = new CAddRecipientsDlg(frame, "bob@example.net;", book);
+    shot(dlg, "add-recipients", [dlg] {
+      dlg->AddressEdit()->setText("erin@example.com");
+      dlg->BookList()->setCurrentRow(0);
+    });
+  }
+  {
+    auto* dlg = new CSplitSendDlg(store, false, frame, [](QWidget*) {});
+    shot(dlg, "file-split", [dlg, sample] {
+      dlg->ChooseFiles({sample});
+      dlg->slider->setValue(150);
+      dlg->mailTo->setEditText("friend@example.org");
+      dlg->ChooseMethod(2);
+    });
+  }
+  {
+    auto* dlg = new CPlainTransferDlg(store, frame);
+    shot(dlg, "plain-transfer", [dlg, sample] {
+      dlg->ChooseFiles({sample});
+      dlg->ChooseMethod(1);
+      dlg->mailTo->setEditText("friend@example.org;ann@example.org;");
+    });
+  }
+  store.SetDword("SendType", 0);
+  shot(new CSmtpSettingsDlg(store, frame), "smtp-settings");
+  shot(new CAdvancedSettingsDlg(store, frame), "advanced-settings");
+  {
+    // Built but not run: a picture of the test as it starts.
+    auto* dlg = new CServerTestDlg("smtp.example.org", 465, "me@example.org", "", true, frame);
+    ok &= dlg->grab().save(folder + "/server-test.png");
+    delete dlg;
+  }
+  shot(new CEncryptionSettingsDlg(store, frame), "encryption-settings");
+  {
+    auto* dlg = new CSplitFileDlg(store, frame);
+    shot(dlg, "split-file", [dlg, sample, base] {
+      dlg->ChooseSource(sample);
+      dlg->ChooseFolder(base + "/segments");
+      dlg->slider->setValue(25);
+      dlg->progress->setRange(0, 10);
+      dlg->progress->setValue(4);
+    });
+  }
+  {
+    auto* dlg = new CMergeDlg(store, frame);
+    shot(dlg, "merge", [dlg, base] {
+      dlg->SetDescriptor(base + "/inbox/holiday-video.avi.dtl");
+      dlg->ChooseSaveFolder(base + "/merged");
+    });
+  }
+  {
+    // Not shown (showing starts the merge): painted as it looks half way.
+    CMergingDlg dlg(frame);
+    dlg.fileName->setText(base + "/inbox/holiday-video.avi");
+    dlg.progress->setRange(0, 10);
+    dlg.progress->setValue(6);
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/merging.png");
+  }
+  app.ExitInstance();
+  SetMessageHook({});
+  SetOpenHook({});
+  return ok ? 0 : 1;
+}
+
+}  // namespace dtlui

@@ -1,0 +1,35 @@
+// drovetail: the desktop program. `drovetail [descriptor.dtl]` starts it (and opens the Merge
+// dialog on the descriptor); `drovetail --screenshots DIR` opens every main window and dialog in
+// a representative state, saves a PNG of each into DIR and exits (works offscreen).
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "app/ProgramFolder.h"
+#include "app/SettingsStore.h"
+#include "app/ui/CDTLApp.h"
+#include "app/ui/Screenshots.h"
+
+int main(int argc, char** argv) {
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName("Drovetail");
+  QApplication::setApplicationVersion(DTL_VERSION);
+  QApplication::setQuitOnLastWindowClosed(false);  // the tray icon keeps the program alive
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Store and share files on your web-mail account.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption shots("screenshots", "Save a PNG of every window and dialog into DIR, then exit.", "DIR");
+  parser.addOption(shots);
+  parser.addPositionalArgument("descriptor", "A segment descriptor (.dtl) to merge.", "[descriptor]");
+  parser.process(qapp);
+
+  if (parser.isSet(shots)) return dtlui::SaveScreenshots(parser.value(shots));
+
+  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtlui::CDTLApp app(store, dtl::XdgDataHome());
+  if (!app.InitInstance(parser.positionalArguments())) return 1;
+  const int code = QApplication::exec();
+  app.ExitInstance();
+  return code;
+}
