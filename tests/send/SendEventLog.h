@@ -1,0 +1,78 @@
+// A send-engine observer for tests: keeps every event, applies it to the document as the frame
+// would, lets a test act on an event from the worker (to press Stop at an exact moment), and
+// lets the test thread wait for the worker's last event without sleeping.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "send/CDTLDoc.h"
+#include "send/SendEngine.h"
+
+namespace dtltest {
+
+class SendEventLog : public dtl::SendEngineObserver {
+ public:
+  explicit SendEventLog(dtl::CDTLDoc* doc = nullptr) : doc_(doc) {}
+
+  void OnSendEvent(const dtl::SendEvent& e) override {
+    if (doc_) doc_->ApplyEngineEvent(e);
+    if (onEvent) onEvent(e);
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back(e);
+    if (e.kind == dtl::SendEventKind::WorkerLeft) cv_.notify_all();
+  }
+
+  // Waits until the worker has left `runs` times in all.
+  void WaitForRuns(size_t runs) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return Count(dtl::SendEventKind::WorkerLeft) >= runs; });
+  }
+
+  std::vector<dtl::SendEvent> Events() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
+  }
+  // The status texts in order, each prefixed with its position ("0:Sending Segment...").
+  std::vector<std::string> Statuses() const {
+    std::vector<std::string> out;
+    for (const auto& e : Events())
+      if (e.kind == dtl::SendEventKind::Status) out.push_back(std::to_string(e.position) + ":" + e.text);
+    return out;
+  }
+  size_t CountOf(dtl::SendEventKind kind) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return Count(kind);
+  }
+  // Positions of the events of one kind, in order.
+  std::vector<int> Positions(dtl::SendEventKind kind) const {
+    std::vector<int> out;
+    for (const auto& e : Events())
+      if (e.kind == kind) out.push_back(e.position);
+    return out;
+  }
+
+  // Runs on the worker thread for every event, before it is recorded.
+  std::function<void(const dtl::SendEvent&)> onEvent;
+
+ private:
+  size_t Count(dtl::SendEventKind kind) const {
+    size_t n = 0;
+    for (const auto& e : events_) n += e.kind == kind;
+    return n;
+  }
+
+  dtl::CDTLDoc* doc_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<dtl::SendEvent> events_;
+};
+
+}  // namespace dtltest

@@ -1,0 +1,214 @@
+// The send engine against real peers: the aiosmtpd fixture as SMTP server and exchanger,
+// dnsmasq for Direct Send's MX answers, Python's email package and dtl merge on what arrived.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/SettingsStore.h"
+#include "fixtures/dns_server.h"
+#include "fixtures/smtp_fixture.h"
+#include "send/CDTLDoc.h"
+#include "send/SendEventLog.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtl::SendEventKind;
+using dtltest::SendEventLog;
+
+class SendIntegration : public ::testing::Test {
+ protected:
+  SendIntegration() : settings_(dir_ / "settings.reg"), doc_(settings_) {
+    fs::create_directories(mail_);
+    fs::create_directories(temp_);
+    env_.tempFolder = temp_;
+    env_.errorLogFolder = dir_.path().string() + "/";
+    env_.pause = std::chrono::milliseconds(1);
+    env_.settings = &settings_;
+    env_.smtpBase.connectTimeout = std::chrono::milliseconds(10000);
+    env_.smtpBase.replyTimeout = std::chrono::milliseconds(20000);
+  }
+
+  std::unique_ptr<dtltest::SmtpFixture> Server(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--maildir", mail_.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto s = std::make_unique<dtltest::SmtpFixture>(args);
+    EXPECT_NE(s->port(), 0) << "the SMTP fixture did not start";
+    return s;
+  }
+
+  // A source file of `size` bytes and a request to mail it.
+  dtl::SendRequest Request(const std::string& name, size_t size, dtl::SendMethod method, const std::string& to) {
+    source_ = dtltest::RandomBytes(size, 7, true);
+    dtltest::WriteFileBytes(dir_ / name, source_);
+    dtl::SendRequest r;
+    r.files = {{(dir_ / name).string(), size}};
+    r.fileText = r.files[0].path;
+    r.mailTo = to;
+    r.from = "sender@example.com";
+    r.method = method;
+    r.position = 1;  // 10000-byte segments
+    return r;
+  }
+
+  void SendAndWait(size_t runs) {
+    ASSERT_TRUE(doc_.OnSend(log_, env_));
+    log_.WaitForRuns(runs);
+    doc_.Wait();
+  }
+
+  std::vector<std::string> Mails(const fs::path& out = {}) { return dtltest::ReadStoredMails(mail_, out); }
+
+  dtltest::TempDir dir_;
+  fs::path mail_ = dir_ / "mail";
+  fs::path temp_ = dir_ / "tmp";
+  dtl::SettingsStore settings_;
+  dtl::CDTLDoc doc_;
+  SendEventLog log_{&doc_};
+  dtl::SendEnvironment env_;
+  std::vector<uint8_t> source_;
+};
+
+// The subject as the receiver reads it: name, number, nine blanks, a ten-character tag.
+void ExpectSegmentSubject(const std::string& subject, const std::string& name, int index) {
+  const std::string head = name + " - segment number " + std::to_string(index) + "         ";
+  ASSERT_EQ(subject.substr(0, head.size()), head) << subject;
+  const std::string tag = subject.substr(head.size());
+  ASSERT_EQ(tag.size(), 10u) << subject;
+  for (char c : tag) EXPECT_TRUE((c >= '0' && c <= '8') || (c >= 'a' && c <= 'y')) << subject;
+}
+
+TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
+  auto server = Server();
+  settings_.SetString("SMTPServer", "localhost");
+  settings_.SetDword("SMTPPort", server->port());
+  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
+  SendAndWait(1);
+
+  const fs::path got = dir_ / "got";
+  fs::create_directories(got);
+  const auto mails = Mails(got);
+  ASSERT_EQ(mails.size(), 3u);
+  const char* names[] = {"x.dtl.doc", "x.001.doc", "x.002.doc"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(mails[i]);
+    const auto bar = mails[i].find('|');
+    ExpectSegmentSubject(mails[i].substr(0, bar), "x", i);
+    EXPECT_EQ(mails[i].substr(bar), std::string("|") + names[i] + "|application/msword|one@a.test, two@b.test");
+  }
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+  EXPECT_TRUE(doc_.CanSend());
+
+  // The received attachments merge back into the file.
+  fs::create_directories(dir_ / "merged");
+  auto r = dtltest::RunCommand(dtltest::DtlPath() + " merge " + dtltest::ShellQuote((got / "x.dtl.doc").string()) +
+                               " --out " + dtltest::ShellQuote((dir_ / "merged").string()));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "merged" / "x"), source_);
+}
+
+TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
+  auto server = Server();
+  settings_.SetString("SMTPServer", "localhost");
+  settings_.SetDword("SMTPPort", server->port());
+  ASSERT_TRUE(doc_.BuildPlainJob(Request("report.pdf", 30000, dtl::SendMethod::SmtpServer, "one@a.test")));
+  SendAndWait(1);
+  const fs::path got = dir_ / "got";
+  fs::create_directories(got);
+  const auto mails = Mails(got);
+  ASSERT_EQ(mails.size(), 1u);
+  // The subject is "report.pdf " before the header rule trims its blank.
+  EXPECT_EQ(mails[0], "report.pdf|report.pdf|application/x-msdownload|one@a.test");
+  EXPECT_EQ(dtltest::ReadFileBytes(got / "report.pdf"), source_);
+}
+
+TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
+  // The exchanger's name is one this machine resolves through getaddrinfo (/etc/hosts).
+  dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
+  ASSERT_TRUE(dns.running()) << dns.error();
+  auto server = Server();
+  settings_.SetDword("Port", server->port());
+  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::DirectSend, "someone@mx.test;")));
+  SendAndWait(1);
+  const auto mails = Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_NE(mails[1].find("|x.001.doc|application/msword|someone@mx.test"), std::string::npos) << mails[1];
+  EXPECT_EQ(log_.Statuses()[0], "0:Requesting MX record for someone@mx.test (might take a few seconds).");
+}
+
+TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllPending) {
+  dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
+  ASSERT_TRUE(dns.running()) << dns.error();
+  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
+  SendAndWait(1);
+  const std::vector<std::string> want = {
+      "0:Requesting MX record for someone@nowhere.test (might take a few seconds).",
+      "0:Failed retrieving MX record for someone@nowhere.test.",
+      "1:Requesting MX record for someone@nowhere.test (might take a few seconds).",
+      "1:Failed retrieving MX record for someone@nowhere.test.",
+  };
+  EXPECT_EQ(log_.Statuses(), want);
+  EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+  for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
+}
+
+TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
+  auto server = Server({"--refuse", "nobody@a.test"});
+  settings_.SetString("SMTPServer", "localhost");
+  settings_.SetDword("SMTPPort", server->port());
+  const fs::path errorLog = dir_ / "DTLErrorLog.xml";
+  int failures = 0;
+  bool everyFailureWroteItsLog = true;
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind != SendEventKind::FailedRetrying) return;
+    // Taken away at each failure, so the next failure has to write it anew.
+    everyFailureWroteItsLog &= fs::exists(errorLog) &&
+                               dtltest::ReadFileText(errorLog).find("550") != std::string::npos;
+    fs::remove(errorLog);
+    EXPECT_EQ(e.position, 0);
+    if (++failures == 3) doc_.OnStop();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::SmtpServer, "nobody@a.test")));
+  SendAndWait(1);
+  EXPECT_EQ(failures, 3);
+  EXPECT_TRUE(everyFailureWroteItsLog);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  EXPECT_EQ(log_.CountOf(SendEventKind::Delivered), 0u);
+  EXPECT_TRUE(doc_.CanSend());
+  EXPECT_TRUE(Mails().empty());
+}
+
+TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegment) {
+  auto server = Server();
+  settings_.SetString("SMTPServer", "localhost");
+  settings_.SetDword("SMTPPort", server->port());
+  dtl::SendRequest request = Request("big", 3 * 2000000, dtl::SendMethod::SmtpServer, "one@a.test");
+  request.position = 200;  // 2 MB segments: many progress polls per transfer
+  ASSERT_TRUE(doc_.BuildSplitJob(request));
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 && doc_.Running()) doc_.OnStop();
+  };
+  SendAndWait(1);
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), std::vector<int>{0});
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  EXPECT_EQ(doc_.Records()[1].pending, 1);
+
+  log_.onEvent = nullptr;
+  log_.Clear();
+  SendAndWait(1);
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{1, 2}));
+  const auto mails = Mails();
+  ASSERT_EQ(mails.size(), 3u);
+  EXPECT_NE(mails[0].find("|big.dtl.doc|"), std::string::npos);
+  EXPECT_NE(mails[1].find("|big.001.doc|"), std::string::npos);
+  EXPECT_NE(mails[2].find("|big.002.doc|"), std::string::npos);
+}
+
+}  // namespace
