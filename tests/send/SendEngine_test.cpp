@@ -1,0 +1,326 @@
+// The send engine's run through the document, with a scripted SMTP peer in place of the network
+// and small shell scripts as the mail-client submission program.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/SettingsStore.h"
+#include "send/CDTLDoc.h"
+#include "send/SendEngine.h"
+#include "send/SendEventLog.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtl::SendEventKind;
+
+struct Attempt {
+  dtl::SmtpSettings settings;
+  dtl::SmtpEnvelope envelope;
+  std::string wire;
+};
+
+class SendEngineTest : public ::testing::Test {
+ protected:
+  SendEngineTest() : settings_(dir_ / "settings.reg"), doc_(settings_) {
+    fs::create_directories(temp_);
+    settings_.SetString("SMTPServer", "smtp.example.com");
+    env_.tempFolder = temp_;
+    env_.errorLogFolder = dir_.path().string();
+    env_.pause = std::chrono::milliseconds(1);
+    env_.settings = &settings_;
+    env_.clock = [] { return std::time_t{1700000000}; };
+    env_.mxResolverFactory = [](std::string& error) {
+      error = "no resolver in this test";
+      return std::unique_ptr<dtl::CMxResolver>();
+    };
+    env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
+                          dtl::MailProgress* progress, dtl::MailLog& log) {
+      size_t n;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        attempts_.push_back({s, e, std::string(wire)});
+        n = attempts_.size();
+      }
+      bool abort = false;
+      progress->SendProgress(50, abort);
+      progress->SendProgress(100, abort);
+      if (abort) {
+        log.Error("Mail sending aborted by application");
+        return false;
+      }
+      const bool ok = peer_ ? peer_(n) : true;
+      if (!ok) log.Error("Send failed. attempt " + std::to_string(n));
+      return ok;
+    };
+  }
+
+  dtl::SendRequest Request(size_t size, dtl::SendMethod method, const std::string& to = "one@a.test") {
+    dtltest::WriteFileBytes(dir_ / "x", dtltest::RandomBytes(size, 3));
+    dtl::SendRequest r;
+    r.files = {{(dir_ / "x").string(), size}};
+    r.fileText = r.files[0].path;
+    r.mailTo = to;
+    r.from = "me@example.com";
+    r.method = method;
+    r.position = 1;
+    return r;
+  }
+
+  void Run(size_t runs = 1) {
+    ASSERT_TRUE(doc_.OnSend(log_, env_));
+    log_.WaitForRuns(runs);
+    doc_.Wait();
+  }
+
+  std::vector<Attempt> Attempts() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return attempts_;
+  }
+  static std::string Subject(const std::string& wire) {
+    const auto at = wire.find("\r\nSubject: ");
+    return wire.substr(at + 11, wire.find("\r\n", at + 11) - at - 11);
+  }
+
+  dtltest::TempDir dir_;
+  fs::path temp_ = dir_ / "tmp";
+  dtl::SettingsStore settings_;
+  dtl::CDTLDoc doc_;
+  dtltest::SendEventLog log_{&doc_};
+  dtl::SendEnvironment env_;
+  std::function<bool(size_t attempt)> peer_;
+  std::mutex mu_;
+  std::vector<Attempt> attempts_;
+};
+
+TEST(SubjectLine, SplitFormHasNumberNineBlanksAndTagPlainFormOneBlank) {
+  dtl::CRandom random;
+  random.Seed(42);
+  const std::string tag = dtl::MakeSubjectTag(random);
+  ASSERT_EQ(tag.size(), 10u);
+  for (char c : tag) EXPECT_TRUE((c >= '0' && c <= '8') || (c >= 'a' && c <= 'y')) << tag;
+  EXPECT_EQ(dtl::SegmentSubject("song.mp3", 12, tag, false), "song.mp3 - segment number 12         " + tag);
+  EXPECT_EQ(dtl::SegmentSubject("song.mp3", 12, tag, true), "song.mp3 ");
+}
+
+TEST_F(SendEngineTest, ThreeRecordsReportSendingProgressAndDeliveryThenEndOnce) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "a@x.test;b@y.test")));
+  Run();
+  std::vector<std::string> kinds;
+  for (const auto& e : log_.Events()) {
+    if (e.kind == SendEventKind::Status) kinds.push_back(std::to_string(e.position) + ":" + e.text);
+    if (e.kind == SendEventKind::UploadPercent) kinds.push_back(std::to_string(e.position) + ":" + std::to_string(e.percent) + "%");
+    if (e.kind == SendEventKind::Delivered) kinds.push_back(std::to_string(e.position) + ":delivered");
+    if (e.kind == SendEventKind::RunEnded) kinds.push_back("end");
+  }
+  const std::vector<std::string> want = {
+      "0:Sending Segment...", "0:50%", "0:100%", "0:delivered", "1:Sending Segment...", "1:50%", "1:100%",
+      "1:delivered",          "2:Sending Segment...", "2:50%", "2:100%", "2:delivered", "end"};
+  EXPECT_EQ(kinds, want);
+  EXPECT_TRUE(doc_.CanSend());
+  for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 0);
+
+  const auto attempts = Attempts();
+  ASSERT_EQ(attempts.size(), 3u);
+  EXPECT_EQ(attempts[0].envelope.from, "me@example.com");
+  EXPECT_EQ(attempts[0].envelope.recipients, (std::vector<std::string>{"a@x.test", "b@y.test"}));
+  EXPECT_EQ(attempts[0].settings.host, "smtp.example.com");
+  EXPECT_EQ(attempts[0].settings.startTls, dtl::StartTlsMode::Verified);
+  const std::string& wire = attempts[1].wire;
+  EXPECT_EQ(wire.find("X-Mailer"), std::string::npos);
+  EXPECT_NE(wire.find("filename=\"x.001.doc\""), std::string::npos);
+  EXPECT_NE(wire.find("x-original-encoding: base64"), std::string::npos);
+  // The body is the subject and a full stop, left unencrypted.
+  EXPECT_NE(wire.find("\r\n\r\n" + Subject(wire) + "."), std::string::npos);
+  // From comes before To on the SMTP server path.
+  EXPECT_LT(wire.find("\r\nFrom: "), wire.find("\r\nTo: "));
+}
+
+TEST_F(SendEngineTest, DirectSendUsesTheOverrideHostThePortFixAndNoLogin) {
+  settings_.SetString("MX", "mx.override.test");
+  settings_.SetString("SMTPUserName", "user");
+  settings_.SetString("SMTPPass", "secret");
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::DirectSend, "only@a.test;")));
+  doc_.Delivery().directPort = 0;
+  Run();
+  EXPECT_EQ(log_.Statuses()[0], "0:Overriding MX record detection; Using mx.override.test.");
+  const auto attempts = Attempts();
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0].settings.host, "mx.override.test");
+  EXPECT_EQ(attempts[0].settings.port, 25);
+  EXPECT_EQ(settings_.RawDword(dtl::kSettingsKey, "Port"), 25u);
+  EXPECT_TRUE(attempts[0].settings.user.empty());
+  EXPECT_EQ(attempts[0].settings.startTls, dtl::StartTlsMode::Opportunistic);
+  EXPECT_EQ(attempts[0].envelope.recipients, std::vector<std::string>{"only@a.test"});
+  // To before From on the Direct Send path.
+  EXPECT_LT(attempts[0].wire.find("\r\nTo: "), attempts[0].wire.find("\r\nFrom: "));
+}
+
+TEST_F(SendEngineTest, UntickedRecordIsSkippedWithoutAnyEvent) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+  doc_.SetPending(1, false);
+  Run();
+  for (const auto& e : log_.Events()) EXPECT_NE(e.position, 1) << int(e.kind);
+  EXPECT_EQ(Attempts().size(), 2u);
+}
+
+TEST_F(SendEngineTest, FailureIsRetriedAtOnceWithANewTagAndAFreshErrorLog) {
+  peer_ = [](size_t n) { return n >= 3; };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  Run();
+  const std::vector<std::string> want = {
+      "0:Sending Segment...",
+      "0:Failed sending segment number 1. Log file created. Trying again...",
+      "0:Sending Segment...",
+      "0:Failed sending segment number 1. Log file created. Trying again...",
+      "0:Sending Segment...",
+  };
+  EXPECT_EQ(log_.Statuses(), want);
+  EXPECT_EQ(log_.Positions(SendEventKind::FailedRetrying), (std::vector<int>{0, 0}));
+  const auto attempts = Attempts();
+  ASSERT_EQ(attempts.size(), 3u);
+  EXPECT_NE(Subject(attempts[0].wire), Subject(attempts[1].wire));
+  // The subject of the segment at position 0 carries number 0 while the status says 1.
+  EXPECT_EQ(Subject(attempts[0].wire).rfind("x - segment number 0         ", 0), 0u);
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("attempt 2"), std::string::npos);
+  // No piece file is left behind by the attempts.
+  EXPECT_TRUE(fs::is_empty(temp_));
+}
+
+TEST_F(SendEngineTest, SegmentAcceptedWhenStopCameIsNotSentAgain) {
+  peer_ = [this](size_t n) {
+    if (n == 1) doc_.OnStop();
+    return true;
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+  Run();
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), std::vector<int>{0});
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  peer_ = nullptr;
+  log_.Clear();
+  Run();
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{1, 2}));
+  EXPECT_EQ(Attempts().size(), 3u);
+}
+
+TEST_F(SendEngineTest, SendStaysDisabledUntilAStoppedWorkerHasLeft) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool inside = false, release = false;
+  peer_ = [&](size_t) {
+    std::unique_lock<std::mutex> lock(m);
+    inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+    return false;
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  ASSERT_TRUE(doc_.OnSend(log_, env_));
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return inside; });
+  }
+  doc_.OnStop();
+  EXPECT_FALSE(doc_.CanStop());
+  EXPECT_FALSE(doc_.CanSend());        // a second worker would share the list with this one
+  EXPECT_FALSE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  log_.WaitForRuns(1);
+  doc_.Wait();
+  EXPECT_TRUE(doc_.CanSend());
+  EXPECT_EQ(log_.Statuses().back(), "0:Sending Segment...");  // abandoned: no failure reported
+}
+
+TEST_F(SendEngineTest, RecordUntickedWhileThePreviousIsOnTheWireIsSkipped) {
+  peer_ = [this](size_t n) {
+    if (n == 1) doc_.SetPending(1, false);  // the next record may already be packed ahead
+    return true;
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+  Run();
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{0, 2}));
+  const auto attempts = Attempts();
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_NE(attempts[1].wire.find("filename=\"x.002.doc\""), std::string::npos);
+}
+
+TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  fs::remove(dir_ / "x");
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.OnStop();
+  };
+  Run();
+  EXPECT_EQ(log_.CountOf(SendEventKind::FileError), 1u);
+  EXPECT_EQ(log_.Positions(SendEventKind::FailedRetrying), std::vector<int>{0});
+  EXPECT_TRUE(Attempts().empty());  // nothing attached, nothing sent
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("No such file"), std::string::npos);
+}
+
+TEST_F(SendEngineTest, MxLookUpFailureSkipsEveryRecordAndEndsNormally) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "x@nowhere.test")));
+  Run();
+  EXPECT_EQ(log_.Statuses().back(), "1:Failed retrieving MX record for x@nowhere.test.");
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+  EXPECT_TRUE(Attempts().empty());
+}
+
+class MailClientTest : public SendEngineTest {
+ protected:
+  // A submission program that stores what it reads and exits with `status`.
+  std::string Program(int status) {
+    const fs::path p = dir_ / ("sendmail" + std::to_string(status));
+    dtltest::WriteFileText(p, "#!/bin/sh\ncat > \"" + (dir_ / "out").string() + "$$.eml\"\nexit " +
+                                  std::to_string(status) + "\n");
+    fs::permissions(p, fs::perms::owner_all);
+    return p.string();
+  }
+};
+
+TEST_F(MailClientTest, DeliveredSegmentReportsFullProgressAfterDelivery) {
+  env_.sendmailProgram = Program(0);
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi, "a@x.test;b@y.test")));
+  Run();
+  const auto events = log_.Events();
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(events[0].text, "Sending Segment...");
+  EXPECT_EQ(events[1].kind, SendEventKind::Delivered);
+  EXPECT_EQ(events[2].kind, SendEventKind::UploadPercent);
+  EXPECT_EQ(events[2].percent, 100);
+  EXPECT_EQ(events[3].kind, SendEventKind::RunEnded);
+}
+
+TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
+  env_.sendmailProgram = Program(1);
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1) doc_.OnStop();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
+  Run();
+  const std::vector<std::string> want = {"0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again...",
+                                         "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again..."};
+  EXPECT_EQ(log_.Statuses(), want);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+}
+
+TEST_F(MailClientTest, LogonFailureAbandonsTheRunAndKeepsSendDisabledUntilStop) {
+  env_.sendmailProgram = (dir_ / "no-such-program").string();
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
+  Run();
+  EXPECT_EQ(log_.Statuses(), std::vector<std::string>{"0:Could not logon to MAPI session."});
+  EXPECT_FALSE(doc_.CanSend());
+  doc_.OnStop();
+  EXPECT_TRUE(doc_.CanSend());
+}
+
+}  // namespace
