@@ -62,25 +62,32 @@ CAddRecipientsDlg::CAddRecipientsDlg(QWidget* parent, const QString& initialReci
   connect(bookList_, &QListWidget::itemDoubleClicked, this, &CAddRecipientsDlg::OnCopy);
   connect(recipientList_, &QListWidget::itemDoubleClicked, this, &CAddRecipientsDlg::OnRemove);
   // Working in one list makes the other list's button meaningless until it is clicked again.
-  connect(bookList_, &QListWidget::itemSelectionChanged, this, [this] {
+  const auto bookFocus = [this] {
     const bool any = !bookList_->selectedItems().isEmpty();
     copy_->setEnabled(any);
     delete_->setEnabled(any);
     if (any) remove_->setEnabled(false);
-  });
-  connect(recipientList_, &QListWidget::itemSelectionChanged, this, [this] {
+  };
+  const auto recipientFocus = [this] {
     const bool any = !recipientList_->selectedItems().isEmpty();
     remove_->setEnabled(any);
     if (any) copy_->setEnabled(false);
-  });
+  };
+  // A click on an already selected entry changes no selection but still moves the work there.
+  connect(bookList_, &QListWidget::itemSelectionChanged, this, bookFocus);
+  connect(bookList_, &QListWidget::itemClicked, this, bookFocus);
+  connect(recipientList_, &QListWidget::itemSelectionChanged, this, recipientFocus);
+  connect(recipientList_, &QListWidget::itemClicked, this, recipientFocus);
   ShowBook(-1);
   ShowRecipients(-1);
 }
 
 void CAddRecipientsDlg::ShowBook(int select) {
-  QSignalBlocker block(bookList_);
-  bookList_->clear();
-  for (const auto& e : book_.Entries()) bookList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+  {
+    QSignalBlocker block(bookList_);
+    bookList_->clear();
+    for (const auto& e : book_.Entries()) bookList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+  }
   if (select >= 0) bookList_->setCurrentRow(select);
 }
 
