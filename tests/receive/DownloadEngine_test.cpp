@@ -1,0 +1,529 @@
+// The download engine against a scripted HTTP server on loopback: every answer is written here
+// byte for byte (plain, gzip and x-gzip bodies, cut bodies, error statuses, dropped
+// connections, provider pages), so each retry rule and each replace mode can be pinned down.
+#include "receive/DownloadEngine.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "archive/SegmentArchive.h"
+#include "receive/MergeJob.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using dtl::DownloadEngine;
+using dtl::DownloadItem;
+using dtl::ReplaceMode;
+using Outcome = DownloadEngine::Outcome;
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+std::string GzipOf(const std::string& data) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&zs, data.size()) + 32, '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = static_cast<uInt>(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+std::string Answer(const std::string& body, const std::string& extraHeaders = "", int status = 200) {
+  return "HTTP/1.0 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n" + extraHeaders + "\r\n" + body;
+}
+std::string GzipAnswer(const std::string& data, const char* encoding = "gzip") {
+  return Answer(GzipOf(data), std::string("Content-Encoding: ") + encoding + "\r\n");
+}
+
+// One HTTP/1.0 exchange per connection. Each path answers from its queue of scripted replies;
+// the last reply of a queue repeats. The reply bytes are sent as they are and the connection
+// is closed, so a reply may be cut anywhere.
+class ScriptedServer {
+ public:
+  ScriptedServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 16);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~ScriptedServer() {
+    shutdown(fd_, SHUT_RDWR);
+    close(fd_);
+    thread_.join();
+  }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Url(const std::string& path) const { return "http://" + Host() + path; }
+  void Script(const std::string& path, std::vector<std::string> replies) {
+    std::lock_guard<std::mutex> l(mu_);
+    script_[path] = std::deque<std::string>(replies.begin(), replies.end());
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> l(mu_);
+    return requests_;
+  }
+  int Hits(const std::string& path) {
+    int n = 0;
+    for (const auto& r : Requests())
+      if (r.rfind("GET " + path + " ", 0) == 0 || r.rfind("GET " + path + "?", 0) == 0) ++n;
+    return n;
+  }
+
+ private:
+  void Loop() {
+    for (;;) {
+      int c = accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      std::string head;
+      char buf[4096];
+      while (head.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = read(c, buf, sizeof buf);
+        if (n <= 0) break;
+        head.append(buf, static_cast<size_t>(n));
+      }
+      std::string target = head.substr(4, head.find(' ', 4) - 4);
+      std::string path = target.substr(0, target.find('?'));
+      std::string reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+      {
+        std::lock_guard<std::mutex> l(mu_);
+        requests_.push_back(head);
+        auto it = script_.find(path);
+        if (it != script_.end() && !it->second.empty()) {
+          reply = it->second.front();
+          if (it->second.size() > 1) it->second.pop_front();
+        }
+      }
+      for (size_t off = 0; off < reply.size();) {
+        ssize_t w = write(c, reply.data() + off, reply.size() - off);
+        if (w <= 0) break;
+        off += static_cast<size_t>(w);
+      }
+      shutdown(c, SHUT_WR);
+      while (read(c, buf, sizeof buf) > 0) {
+      }
+      close(c);
+    }
+  }
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::mutex mu_;
+  std::map<std::string, std::deque<std::string>> script_;
+  std::vector<std::string> requests_;
+};
+
+struct Recorder : dtl::DownloadObserver {
+  std::vector<std::string> done, failures, asked, messages, displays;
+  std::deque<ReplaceMode> answers;  // ConfirmReplace answers in turn (then Overwrite)
+  int steps = 0, providerPages = 0, rateCleared = 0;
+  size_t range = 0;
+  std::function<void()> onBytes, onAsk, onFailure;
+  std::optional<dtl::HttpCredentials> credentials;
+  std::vector<long> authStatuses;
+
+  void OnOverallRange(size_t n) override { range = n; }
+  void OnOverallStep() override { ++steps; }
+  void OnBytes(uint64_t, uint64_t, int64_t) override {
+    if (onBytes) onBytes();
+  }
+  void OnDisplay(const dtl::DownloadDisplay& d) override { displays.push_back(d.rate + "|" + d.fileBytes); }
+  void OnItemDone(const std::string& key) override { done.push_back(key); }
+  void OnAttemptFailed(size_t, const std::string& reason) override {
+    failures.push_back(reason);
+    if (onFailure) onFailure();
+    // A script gone wrong would otherwise retry for ever.
+    if (failures.size() > 200 && runaway) runaway->store(true);
+  }
+  std::atomic<bool>* runaway = nullptr;
+  void OnProviderPage() override { ++providerPages; }
+  ReplaceMode ConfirmReplace(const std::string& name) override {
+    asked.push_back(name);
+    if (onAsk) onAsk();
+    if (answers.empty()) return ReplaceMode::Overwrite;
+    ReplaceMode m = answers.front();
+    answers.pop_front();
+    return m;
+  }
+  std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long status, const std::string&) override {
+    authStatuses.push_back(status);
+    return credentials;
+  }
+  void OnMessage(const std::string& t) override { messages.push_back(t); }
+  void OnRateCleared() override { ++rateCleared; }
+};
+
+struct Fixture : ::testing::Test {
+  ScriptedServer server;
+  dtltest::TempDir dir;
+  Recorder rec;
+  std::atomic<bool> stop{false};
+  std::vector<std::chrono::milliseconds> waits;
+
+  DownloadEngine::Params Params(std::vector<DownloadItem> items, int provider = 0) {
+    DownloadEngine::Params p;
+    p.folder = dir.path();
+    p.host = server.Host();
+    p.providerId = provider;
+    p.items = std::move(items);
+    p.wait = [this](std::chrono::milliseconds ms, const std::atomic<bool>&) { waits.push_back(ms); };
+    p.random = [] { return 4u; };
+    return p;
+  }
+  DownloadEngine::Result Run(const DownloadEngine::Params& p) {
+    rec.runaway = &stop;
+    return DownloadEngine::Run(p, rec, stop);
+  }
+  DownloadItem Item(const std::string& name, const std::string& path) { return {name, server.Url(path)}; }
+  std::string Read(const std::string& name) { return dtltest::ReadFileText(dir / name); }
+};
+
+// Three segments of a file served plainly, as gzip and as x-gzip (in capitals): downloaded in
+// order, reported to the manager, and merged back into the file byte for byte.
+TEST_F(Fixture, DownloadsEveryEncodingAndAutoMergeRebuildsTheFile) {
+  Bytes file = dtltest::RandomBytes(300000, 11, true);
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < 3; ++i) {
+    Bytes piece(file.begin() + i * 100000, file.begin() + (i + 1) * 100000);
+    pieces.push_back(Str(dtl::PackSegmentAes("DTL1.tmp", piece, "pw", 1700000000)));
+  }
+  server.Script("/d", {Answer(pieces[0])});
+  server.Script("/1", {GzipAnswer(pieces[1])});
+  server.Script("/2", {GzipAnswer(pieces[2], "X-GZIP")});
+  fs::create_directory(dir / "out");
+  auto p = Params({Item("movie.avi.dtl", "/d"), Item("movie.avi.001", "/1"), Item("movie.avi.002", "/2")});
+  p.autoMerge = true;
+  p.password = "pw";
+  DownloadEngine::Result r = Run(p);
+
+  EXPECT_EQ(r.outcome, Outcome::Completed);
+  EXPECT_EQ(r.itemsSaved, 3u);
+  EXPECT_EQ(r.attemptsFailed, 0u);
+  EXPECT_EQ(Read("movie.avi.001"), pieces[1]) << "a gzip body is stored decoded";
+  EXPECT_EQ(Read("movie.avi.002"), pieces[2]);
+  ASSERT_TRUE(r.merged);
+  EXPECT_TRUE(r.mergeComplete);
+  EXPECT_EQ(dtltest::ReadFileBytes(dir / "movie.avi"), file);
+  EXPECT_EQ(r.descriptors, std::vector<fs::path>{dir / "movie.avi.dtl"});
+  EXPECT_EQ(rec.done, (std::vector<std::string>{p.items[0].key, p.items[1].key, p.items[2].key}));
+  EXPECT_EQ(rec.range, 3u);
+  EXPECT_EQ(rec.steps, 3);
+  EXPECT_EQ(rec.rateCleared, 1);
+
+  std::string req = server.Requests().at(0);
+  EXPECT_NE(req.find("\r\nAccept-Encoding: gzip, x-gzip, identity, *;q=0\r\n"), std::string::npos) << req;
+  EXPECT_NE(req.find("\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\r\n"), std::string::npos);
+}
+
+// Each failure is retried on the same item until the server answers properly; nothing of a
+// failed attempt is reported or kept.
+TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
+  const std::string data = Str(dtltest::RandomBytes(150000, 3));
+  const std::string gz = GzipOf(data);
+  struct Case {
+    const char* name;
+    std::string firstReply;
+  } cases[] = {
+      {"truncated_gzip_body", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() / 2)},
+      {"gzip_body_without_trailer", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() - 8)},
+      {"status_500", Answer("<html>server error</html>", "", 500)},
+      {"status_404", Answer("", "", 404)},
+      {"dropped_connection", Answer(data).substr(0, 70000)},
+      {"reserved_gzip_flag", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, 3) + '\x20' + gz.substr(4)},
+      {"empty_gzip_body", Answer("", "Content-Encoding: gzip\r\n")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = std::string("/") + c.name;
+    server.Script(path, {c.firstReply, GzipAnswer(data)});
+    Recorder fresh;
+    rec = fresh;
+    DownloadEngine::Result r = Run(Params({Item(std::string(c.name) + ".001", path)}));
+    EXPECT_EQ(r.outcome, Outcome::Completed);
+    EXPECT_EQ(r.attemptsFailed, 1u);
+    EXPECT_EQ(server.Hits(path), 2);
+    EXPECT_EQ(Read(std::string(c.name) + ".001"), data);
+    EXPECT_EQ(rec.done.size(), 1u);
+    EXPECT_EQ(rec.steps, 1);
+    EXPECT_TRUE(waits.empty()) << "only a provider page is followed by a pause";
+  }
+}
+
+TEST_F(Fixture, RetriesWithoutLimitUntilStoppedAndRemovesTheFailedFile) {
+  server.Script("/down", {Answer("", "", 503)});
+  rec.onFailure = [&] {
+    if (rec.failures.size() == 25) stop = true;
+  };
+  auto p = Params({Item("x.dtl", "/down")});
+  p.autoMerge = true;
+  DownloadEngine::Result r = Run(p);
+  EXPECT_EQ(r.outcome, Outcome::Stopped);
+  EXPECT_EQ(r.attemptsFailed, 25u);
+  EXPECT_FALSE(r.merged);
+  EXPECT_FALSE(fs::exists(dir / "x.dtl"));
+  EXPECT_TRUE(rec.done.empty());
+  EXPECT_EQ(rec.steps, 0);
+}
+
+TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
+  const std::string big = Str(dtltest::RandomBytes(2000000, 5));
+  server.Script("/a", {Answer("first")});
+  server.Script("/b", {Answer(big)});
+  rec.onBytes = [&] {
+    if (rec.done.size() == 1) stop = true;
+  };
+  auto p = Params({Item("f.dtl", "/a"), Item("f.001", "/b")});
+  p.autoMerge = true;
+  DownloadEngine::Result r = Run(p);
+  EXPECT_EQ(r.outcome, Outcome::Stopped);
+  EXPECT_EQ(Read("f.dtl"), "first");
+  EXPECT_FALSE(fs::exists(dir / "f.001"));
+  EXPECT_FALSE(r.merged);
+  EXPECT_EQ(rec.done.size(), 1u);
+}
+
+// Provider pages in place of the attachment: discarded, 3 s pause, fetched again. Walla's page
+// also tells the manager to have the user log in again.
+TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
+  const std::string data = Str(dtltest::RandomBytes(50000, 9));
+  struct Case {
+    int provider;
+    const char* page;
+    int loginPrompts;
+  } cases[] = {{1, "<a href=\"http://login.yahoo.com/\">sign in</a>", 0},
+               {2, "<form action=\"http://login.walla.com/\">", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.provider);
+    rec = Recorder();
+    waits.clear();
+    std::string path = c.provider == 1 ? "/ym/ShowLetter/" : "/walla";
+    std::string key = c.provider == 1 ? "AB12345" : server.Url(path);
+    std::string page = std::string(5000, ' ') + c.page;
+    server.Script(path, {GzipAnswer(page), GzipAnswer(data)});
+    DownloadEngine::Result r = Run(Params({{"w.001", key}}, c.provider));
+    EXPECT_EQ(r.outcome, Outcome::Completed);
+    EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
+    EXPECT_EQ(rec.providerPages, c.loginPrompts);
+    EXPECT_EQ(Read("w.001"), data);
+  }
+  // Yahoo's key is wrapped into its attachment URL with five random digits.
+  std::string first = server.Requests().at(0);
+  EXPECT_EQ(first.substr(0, first.find(' ', 4)),
+            "GET /ym/ShowLetter/?box=Inbox&MsgId=AB12345&bodyPart=2&filename=&tnef=&download=1&YY=44444"
+            "&order=down&sort=date&pos=0&view=a&head=b");
+}
+
+TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
+  server.Script("/auth", {Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401),
+                          Answer("the segment")});
+  DownloadEngine::Result r = Run(Params({Item("s.001", "/auth")}));
+  EXPECT_EQ(r.attemptsFailed, 1u) << "without credentials the 401 fails the attempt";
+  EXPECT_EQ(Read("s.001"), "the segment") << "the 401 page is never saved as the segment";
+
+  rec = Recorder();
+  rec.credentials = dtl::HttpCredentials{"user", "secret"};
+  // libcurl first asks without credentials to learn the scheme, then sends them.
+  const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
+  server.Script("/auth2", {denied, denied, Answer("after login")});
+  r = Run(Params({Item("s.002", "/auth2")}));
+  EXPECT_EQ(r.attemptsFailed, 0u);
+  EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
+  EXPECT_EQ(Read("s.002"), "after login");
+  EXPECT_NE(server.Requests().back().find("Authorization: Basic dXNlcjpzZWNyZXQ="), std::string::npos);
+}
+
+// The replace modes: answers held for one file ask again at the next existing file; the "All"
+// answers hold for the rest of the run; skipped items still count as done.
+TEST_F(Fixture, ReplaceModesDecideWhatHappensToExistingFiles) {
+  struct Case {
+    const char* name;
+    std::vector<ReplaceMode> answers;
+    size_t asked;
+    const char* contents;  // per file: N new, O old
+  } cases[] = {
+      {"overwrite_asks_again", {ReplaceMode::Overwrite, ReplaceMode::Overwrite, ReplaceMode::Overwrite}, 3, "NNN"},
+      {"overwrite_all_asks_once", {ReplaceMode::OverwriteAll}, 1, "NNN"},
+      {"skip_asks_again", {ReplaceMode::Skip, ReplaceMode::Overwrite, ReplaceMode::Skip}, 3, "ONO"},
+      {"skip_all_asks_once", {ReplaceMode::SkipAll}, 1, "OOO"},
+      {"unanswered_prompt_overwrites", {}, 3, "NNN"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = Recorder();
+    rec.answers.assign(c.answers.begin(), c.answers.end());
+    std::vector<DownloadItem> items;
+    for (int i = 0; i < 3; ++i) {
+      std::string name = std::string(c.name) + ".00" + std::to_string(i);
+      dtltest::WriteFileText(dir / name, "old");
+      server.Script("/" + name, {Answer("new")});
+      items.push_back(Item(name, "/" + name));
+    }
+    DownloadEngine::Result r = Run(Params(items));
+    EXPECT_EQ(r.outcome, Outcome::Completed);
+    EXPECT_EQ(rec.asked.size(), c.asked);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(Read(items[i].fileName), c.contents[i] == 'N' ? "new" : "old") << i;
+    EXPECT_EQ(rec.done.size(), 3u) << "skipped items are reported done";
+    EXPECT_EQ(rec.steps, 3);
+  }
+}
+
+TEST_F(Fixture, ReplaceCountdownOverwritesOnTheThirtyFirstTick) {
+  dtl::ReplaceCountdown c;
+  EXPECT_EQ(c.Text(), "Delaying 30 seconds before overwrite.");
+  int ticks = 1;
+  while (!c.Tick()) ++ticks;
+  EXPECT_EQ(ticks, 31);
+  EXPECT_EQ(c.Text(), "Delaying 0 seconds before overwrite.");
+}
+
+TEST_F(Fixture, StopWhileTheQuestionIsOpenLeavesTheExistingFileAlone) {
+  dtltest::WriteFileText(dir / "keep.001", "precious");
+  server.Script("/k", {Answer("new")});
+  rec.answers = {ReplaceMode::OverwriteAll};
+  rec.onAsk = [&] { stop = true; };
+  DownloadEngine::Result r = Run(Params({Item("keep.001", "/k")}));
+  EXPECT_EQ(r.outcome, Outcome::Stopped);
+  EXPECT_EQ(Read("keep.001"), "precious");
+  EXPECT_EQ(server.Hits("/k"), 0);
+}
+
+// Under Skip All, a failed attempt must not leave a file that the retry then takes for an
+// existing one and skips: the item would be reported done with a broken segment.
+TEST_F(Fixture, AFailedAttemptIsNeverSkippedAsAnExistingFile) {
+  const std::string data = Str(dtltest::RandomBytes(80000, 21));
+  dtltest::WriteFileText(dir / "g.001", "old");
+  server.Script("/g1", {Answer("new")});
+  server.Script("/g2", {Answer(data).substr(0, 30000), Answer(data)});
+  rec.answers = {ReplaceMode::SkipAll};
+  DownloadEngine::Result r = Run(Params({Item("g.001", "/g1"), Item("g.002", "/g2")}));
+  EXPECT_EQ(r.itemsSkipped, 1u);
+  EXPECT_EQ(r.itemsSaved, 1u);
+  EXPECT_EQ(Read("g.002"), data);
+  EXPECT_EQ(rec.asked.size(), 1u);
+}
+
+TEST_F(Fixture, RunEndsAtAnUnusableUrlOrAnUncreatableFile) {
+  struct Case {
+    const char* name;
+    int provider;
+    std::string key;
+    fs::path folder;
+    Outcome outcome;
+  } cases[] = {
+      {"provider_without_download_url", 8, "k", dir.path(), Outcome::BadUrl},
+      {"local_file_url_from_a_page", 0, "file:///etc/passwd", dir.path(), Outcome::BadUrl},
+      {"key_that_is_no_url", 0, "not a url", dir.path(), Outcome::BadUrl},
+      {"missing_folder", 0, server.Url("/x"), dir / "missing", Outcome::FileError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = Recorder();
+    auto p = Params({{"passwd", c.key}}, c.provider);
+    p.folder = c.folder;
+    p.autoMerge = true;
+    DownloadEngine::Result r = Run(p);
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_FALSE(r.merged);
+    EXPECT_FALSE(fs::exists(dir / "passwd"));
+  }
+  EXPECT_EQ(rec.messages, std::vector<std::string>{"No such file or directory"});
+}
+
+TEST_F(Fixture, NamesFromPagesStayInsideTheDownloadFolder) {
+  fs::create_directory(dir / "in");
+  server.Script("/n", {Answer("x")});
+  auto p = Params({Item("../escape.001", "/n"), Item("/tmp/abs.dtl", "/n"), Item("ctl\x01\n.002", "/n")});
+  p.folder = dir / "in";
+  DownloadEngine::Result r = Run(p);
+  EXPECT_EQ(r.itemsSaved, 3u);
+  EXPECT_TRUE(fs::exists(dir / "in" / "escape.001"));
+  EXPECT_FALSE(fs::exists(dir / "escape.001"));
+  EXPECT_TRUE(fs::exists(dir / "in" / "abs.dtl"));
+  EXPECT_TRUE(fs::exists(dir / "in" / "ctl.002"));
+  EXPECT_EQ(r.descriptors, std::vector<fs::path>{dir / "in" / "abs.dtl"});
+}
+
+TEST_F(Fixture, AutoMergeWithoutDescriptorsStillRunsTheMerge) {
+  server.Script("/o", {Answer("x")});
+  struct MergeSeen : dtl::MergeObserver {
+    int finished = 0;
+    void OnFinished(bool) override { ++finished; }
+  } merge;
+  auto p = Params({Item("only.001", "/o")});
+  p.autoMerge = true;
+  p.mergeObserver = &merge;
+  DownloadEngine::Result r = Run(p);
+  EXPECT_TRUE(r.merged);
+  EXPECT_TRUE(r.descriptors.empty());
+  EXPECT_EQ(merge.finished, 1);
+}
+
+TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
+  server.Script("/t", {Answer(std::string(300000, 'z'))});
+  auto start = std::chrono::steady_clock::now();
+  int calls = 0;
+  auto p = Params({Item("t.001", "/t")});
+  // The first reading is the item's start; every later one is two seconds on.
+  p.now = [&] { return start + std::chrono::seconds(calls++ == 0 ? 0 : 2); };
+  Run(p);
+  ASSERT_FALSE(rec.displays.empty());
+  EXPECT_EQ(rec.displays.back(), "146.48 KB/s|292.97 KB");
+}
+
+TEST(DownloadTexts, ByteCountsRatesAndElapsedTimes) {
+  EXPECT_EQ(dtl::ByteCountText(0), "0.00 KB");
+  EXPECT_EQ(dtl::ByteCountText(1024000), "1000.00 KB");
+  EXPECT_EQ(dtl::ByteCountText(1024001), "0.98 MB");
+  EXPECT_EQ(dtl::ByteCountText(104857600), "100.00 MB");
+  EXPECT_EQ(dtl::RateText(2048, 1), "2.00 KB/s");
+  EXPECT_EQ(dtl::RateText(1536, 3), "0.50 KB/s");
+  EXPECT_EQ(dtl::ElapsedText(0), "00:00:00");
+  EXPECT_EQ(dtl::ElapsedText(86399), "23:59:59");
+  EXPECT_EQ(dtl::ElapsedText(86400 + 3723), "1:01:02:03");
+}
+
+TEST(DownloadUrls, EachProviderWrapsItsKey) {
+  auto four = [] { return 13u; };  // 13 % 9 == 4
+  struct Case {
+    int provider;
+    const char* key;
+    std::optional<std::string> url;
+  } cases[] = {
+      {0, "https://mail.google.com/mail/?view=att&th=1", "https://mail.google.com/mail/?view=att&th=1"},
+      {1, "ABCDEF", "http://h/ym/ShowLetter/?box=Inbox&MsgId=ABCDEF&bodyPart=2&filename=&tnef=&download=1"
+                    "&YY=44444&order=down&sort=date&pos=0&view=a&head=b"},
+      {4, "17", "http://h/src/download.php?startMessage=1&passed_id=17&mailbox=INBOX&ent_id=2"},
+      {5, "mime.pl?x=1", "http://h/mail/mime.pl?x=1/"},
+      {6, "mime.pl?x=1", "http://h/mime.pl?x=1/"},
+      {11, "/attachment/a.doc", "http://h/attachment/a.doc"},
+      {14, "http://l/x?downtype=PC", "http://l/x?downtype=PC"},
+      {8, "k", std::nullopt},
+      {13, "k", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(dtl::DownloadUrl(c.provider, "h", c.key, four), c.url) << c.provider;
+}
+
+}  // namespace
