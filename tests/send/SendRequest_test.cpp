@@ -1,0 +1,173 @@
+// The send request's checks and conversions, the document's job building, and the resume
+// journal's text form.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/SettingsStore.h"
+#include "send/CDTLDoc.h"
+#include "send/SendJournal.h"
+#include "send/SendRequest.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using dtl::SendMethod;
+
+struct CheckCase {
+  const char* what;
+  const char* fileText;
+  const char* mailTo;
+  SendMethod method;
+  std::string message;  // "" = accepted
+};
+
+TEST(SendRequestChecks, MessagesInTheirOrder) {
+  const std::string invalid = dtl::InvalidAddressMessage();
+  const std::string oneOnly(dtl::kOneRecipientMessage);
+  const std::vector<CheckCase> cases = {
+      {"no file", "a", "a@b.com", SendMethod::SmtpServer, std::string(dtl::kNoFileMessage)},
+      {"one address and a trailing ;", "/f", "a@b.com;", SendMethod::DirectSend, ""},
+      {"two addresses by Direct Send", "/f", "a@b.com;c@d.com", SendMethod::DirectSend, oneOnly},
+      {"two addresses by mail client", "/f", "a@b.com;c@d.com", SendMethod::Mapi, ""},
+      {"two addresses by SMTP server", "/f", "a@b.com;c@d.com", SendMethod::SmtpServer, ""},
+      {"no dot", "/f", "a@bcom", SendMethod::SmtpServer, invalid},
+      {"blank inside", "/f", "a@b. com", SendMethod::SmtpServer, invalid},
+      {"blanks around", "/f", "  a@b.com  ", SendMethod::DirectSend, ""},
+      {"no @", "/f", "ab.com", SendMethod::SmtpServer, invalid},
+      {"file checked before address", "", "", SendMethod::DirectSend, std::string(dtl::kNoFileMessage)},
+  };
+  for (const auto& c : cases) {
+    dtl::SendRequest r;
+    r.fileText = c.fileText;
+    r.mailTo = c.mailTo;
+    r.method = c.method;
+    EXPECT_EQ(dtl::ValidateSendRequest(r).value_or(""), c.message) << c.what;
+  }
+  EXPECT_EQ(invalid, "Please enter a valid E-mail address:\n\nsomeone@example.com\n\n");
+}
+
+TEST(SendRequestChecks, RecipientsField) {
+  EXPECT_EQ(dtl::RecipientsField("a@b.com;", SendMethod::DirectSend), "a@b.com");
+  EXPECT_EQ(dtl::RecipientsField("a@b.com;c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
+  EXPECT_EQ(dtl::RecipientsField("a@b.com;;x@y;c@d.com;", SendMethod::Mapi), "a@b.com;c@d.com;");
+  EXPECT_EQ(dtl::RecipientsField(" a@b.com ; c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
+  EXPECT_EQ(dtl::SplitRecipients("a@b.com;c@d.com;"), (std::vector<std::string>{"a@b.com", "c@d.com"}));
+}
+
+TEST(SendRequestChecks, SizeDisplayText) {
+  EXPECT_EQ(dtl::SizeDisplayText(25), "250.00KB");
+  EXPECT_EQ(dtl::SizeDisplayText(1), " 10.00KB");
+  EXPECT_EQ(dtl::SizeDisplayText(100), "  1.00MB");
+  EXPECT_EQ(dtl::SizeDisplayText(150), "  1.50MB");
+  EXPECT_EQ(dtl::SizeDisplayText(1000), " 10.00MB");
+}
+
+TEST(SendRequestFiles, EmptyAndMissingFilesAreRefusedTheOthersKeptInOrder) {
+  dtltest::TempDir dir;
+  dtltest::WriteFileText(dir / "a", "aaaa");
+  dtltest::WriteFileText(dir / "empty", "");
+  dtltest::WriteFileText(dir / "b", "bb");
+  const auto choice = dtl::ChooseFiles(
+      {(dir / "a").string(), (dir / "empty").string(), (dir / "gone").string(), (dir / "b").string()});
+  ASSERT_EQ(choice.files.size(), 2u);
+  EXPECT_EQ(choice.files[1].size, 2u);
+  EXPECT_EQ(choice.fileText, (dir / "a").string() + ", " + (dir / "b").string());
+  ASSERT_EQ(choice.refusals.size(), 2u);
+  EXPECT_EQ(choice.refusals[0], "The file " + (dir / "empty").string() + " size is too small (0)");
+  EXPECT_NE(choice.refusals[1].find("No such file"), std::string::npos);
+}
+
+class SendSettingsTest : public ::testing::Test {
+ protected:
+  dtltest::TempDir dir_;
+  dtl::SettingsStore settings_{dir_ / "settings.reg"};
+};
+
+TEST_F(SendSettingsTest, SmtpServerChoiceWithoutServerFallsBackToDirectSend) {
+  int opened = 0;
+  EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer, [&] { ++opened; }), SendMethod::DirectSend);
+  EXPECT_EQ(opened, 1);
+  EXPECT_EQ(settings_.SendType(), 0u);
+  EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer,
+                                  [&] { settings_.SetString("SMTPServer", "smtp.test"); }),
+            SendMethod::SmtpServer);
+  EXPECT_EQ(settings_.SendType(), 2u);
+}
+
+TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
+  for (uint32_t stored : {0u, 5000u}) {
+    settings_.SetDword("SegSize", stored);
+    EXPECT_EQ(dtl::LoadSendDialogDefaults(settings_).position, 1000u) << stored;
+  }
+}
+
+TEST_F(SendSettingsTest, JobsReplaceTheListAndTrimThePassword) {
+  dtl::CDTLDoc doc(settings_);
+  dtl::SendRequest r;
+  r.files = {{"/d/x", 20000}, {"/d/y", 5}};
+  r.fileText = "/d/x, /d/y";
+  r.mailTo = "a@b.com";
+  r.from = "me@b.com";
+  r.password = "  secret \t";
+  r.position = 1;
+  ASSERT_TRUE(doc.BuildSplitJob(r));
+  std::vector<int> indices;
+  for (const auto& rec : doc.Records()) indices.push_back(rec.index);
+  EXPECT_EQ(indices, (std::vector<int>{0, 1, 0}));
+  EXPECT_EQ(doc.Fields().password, "secret");
+  EXPECT_TRUE(doc.CanSend() && doc.CanToggle() && !doc.CanStop());
+
+  r.position = 2;
+  ASSERT_TRUE(doc.BuildPlainJob(r));
+  ASSERT_EQ(doc.RecordCount(), 2u);
+  EXPECT_EQ(doc.RecordAt(0)->segmentSize, dtl::kWholeFileSegment);
+  EXPECT_EQ(doc.Fields().password, "");
+
+  doc.ResetJob();
+  EXPECT_FALSE(doc.CanSend());
+  EXPECT_EQ(doc.Fields().from, "");
+}
+
+TEST(SendJournalText, RoundTripKeepsOddPathsAndNeverThePassword) {
+  dtl::SendJournalData d;
+  d.fields.method = SendMethod::Mapi;
+  d.fields.recipients = "a@b.com;c@d.com;";
+  d.fields.password = "must not appear";
+  dtl::SetJournalPassword(d, "must not appear");
+  d.sources = {{"/tmp/with blank\nand line", 25000, 123456789}};
+  d.records = {{"/tmp/with blank\nand line", "with blank\nand line", 10000, 25000, 0, 1}};
+  const std::string text = dtl::SendJournal::Serialize(d);
+  EXPECT_EQ(text.find("must not appear"), std::string::npos);
+  std::string error;
+  const auto back = dtl::SendJournal::Parse(text, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(back->fields.recipients, d.fields.recipients);
+  EXPECT_EQ(back->records[0].path, d.records[0].path);
+  EXPECT_EQ(back->sources[0].mtimeNs, 123456789);
+  EXPECT_TRUE(dtl::JournalPasswordMatches(*back, "must not appear"));
+  EXPECT_FALSE(dtl::JournalPasswordMatches(*back, "other"));
+  EXPECT_FALSE(dtl::JournalPasswordMatches(*back, ""));
+}
+
+TEST(SendJournalText, DamagedJournalsAreRefused) {
+  dtl::SendJournalData d;
+  d.records = {{"/p", "p", 10, 25, /*pending*/ 1, /*index*/ 2}};
+  const std::string good = dtl::SendJournal::Serialize(d);
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"cut short", good.substr(0, good.size() - 4)},
+      {"no end line", good.substr(0, good.find("end\n"))},
+      {"bad escape", std::string(good).replace(good.find("=/p"), 3, "=%G")},
+      {"pending 7", std::string(good).replace(good.find(" 2 1 "), 5, " 2 7 ")},
+      {"negative index", std::string(good).replace(good.find(" 2 1 "), 5, " -2 1 ")},
+      {"other file", "hello\n"},
+  };
+  for (const auto& [what, text] : cases) {
+    std::string error;
+    EXPECT_FALSE(dtl::SendJournal::Parse(text, &error)) << what;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
+
+}  // namespace
