@@ -148,21 +148,31 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   retryPlain = false;
   const bool ssl = settings_.ssl;
   const char* connectFailure = ssl ? "Failed to connect to secure SMTP (1)" : "Failed to connect (1)";
-  SocketOptions opt;
-  opt.connectTimeout = settings_.connectTimeout;
-  opt.ioTimeout = settings_.replyTimeout;
-  opt.caFile = settings_.caFile;
-  if (opt.caFile.empty())
-    if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
-  auto sock = std::make_unique<SocketTransport>(opt);
   inbuf_.clear();
   inpos_ = 0;
   broken_ = false;
   mechanisms_.clear();
   startTlsOffered_ = false;
   security_ = "plain";
-  if (!sock->Connect(settings_.host, settings_.port)) {
-    log_.Debug(sock->LastError());
+  std::unique_ptr<Transport> sock;
+  std::string connectError;
+  if (connector_) {
+    sock = connector_(settings_, connectError);
+  } else {
+    SocketOptions opt;
+    opt.connectTimeout = settings_.connectTimeout;
+    opt.ioTimeout = settings_.replyTimeout;
+    opt.caFile = settings_.caFile;
+    if (opt.caFile.empty())
+      if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
+    auto socket = std::make_unique<SocketTransport>(opt);
+    if (socket->Connect(settings_.host, settings_.port))
+      sock = std::move(socket);
+    else
+      connectError = socket->LastError();
+  }
+  if (!sock) {
+    log_.Debug(connectError);
     Fail(connectFailure);
     return false;
   }

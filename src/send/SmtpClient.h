@@ -18,6 +18,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,6 +87,13 @@ class SmtpClient {
   SmtpSettings& Settings() { return settings_; }
   void SetProgress(MailProgress* progress) { progress_ = progress; }
 
+  // Opens one connection to settings.host:settings.port and returns it connected but not yet
+  // secured (the client itself runs implicit TLS and STARTTLS over it), or null with `error`
+  // set. Without a connector the client opens a SocketTransport; the fuzz targets hand in one
+  // that replays scripted server bytes.
+  using Connector = std::function<std::unique_ptr<Transport>(const SmtpSettings& settings, std::string& error)>;
+  void SetConnector(Connector connector) { connector_ = std::move(connector); }
+
   // Delivers `email`: envelope from its From() and its To, Cc and Bcc lists, body from its
   // Render(). True only when the server accepted the message for every recipient.
   bool SendEmail(const EmailObject& email);
@@ -131,6 +139,7 @@ class SmtpClient {
 
   SmtpSettings settings_;
   MailProgress* progress_;
+  Connector connector_;
   MailLog log_;
   std::string lastError_;
   std::string security_;
