@@ -1,0 +1,80 @@
+// Helpers shared by the fuzz targets.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "archive/Md5.h"
+#include "receive/ZipReader.h"
+
+namespace dtlfuzz {
+
+// Raw AES-128-CBC encryption (MD5 of the password as key, zero IV, no padding added) of
+// `plain`, cut to whole blocks. Decrypting the result with the segment cipher yields exactly
+// `plain` before the pad removal, so a target can hand it any pads it likes.
+inline std::vector<uint8_t> RawAesCbc(std::string_view password, std::vector<uint8_t> plain) {
+  plain.resize(plain.size() / 16 * 16);
+  std::vector<uint8_t> out(plain.size());
+  if (plain.empty()) return out;
+  auto key = dtl::Md5(std::span<const uint8_t>(
+      reinterpret_cast<const uint8_t*>(password.data()), password.size()));
+  const uint8_t iv[16] = {};
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0;
+  if (!ctx || EVP_EncryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key.data(), iv) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
+      EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size())) != 1)
+    std::abort();
+  EVP_CIPHER_CTX_free(ctx);
+  return out;
+}
+
+// Walks every entry of an archive held in memory through the zip reader the way its callers do:
+// the entry count, each entry's header, and each entry's data through a small memory buffer so
+// the ZIPR_MORE continuation is taken many times per entry.
+
+// Bounds so a hostile archive that inflates well (a zip bomb) costs time, not a time-out.
+inline constexpr int32_t kMaxEntriesWalked = 64;
+inline constexpr uint64_t kMaxBytesPerEntry = 4u << 20;
+
+// Returns the bytes delivered in all. `chunk` is the memory destination's size (at least 1).
+inline uint64_t DrainZip(const uint8_t* data, size_t size, uint32_t chunk) {
+  using namespace dtl;
+  ZipHandle h = ZipOpen(data, static_cast<uint32_t>(size), ZIP_MEMORY);
+  if (!h) return 0;
+  uint64_t total = 0;
+  ZipEntryInfo info{};
+  if (ZipGetEntry(h, -1, info) == ZIPR_OK) {
+    const int32_t count = info.index;
+    std::vector<uint8_t> buffer(chunk);
+    for (int32_t i = 0; i < count && i < kMaxEntriesWalked; ++i) {
+      ZipEntryInfo entry{};
+      if (ZipGetEntry(h, i, entry) != ZIPR_OK) continue;
+      // The name is always terminated inside its array.
+      bool terminated = false;
+      for (char c : entry.name) terminated |= c == '\0';
+      if (!terminated) std::abort();
+      uint64_t delivered = 0;
+      uint32_t r;
+      while ((r = ZipExtract(h, i, buffer.data(), chunk, ZIP_MEMORY)) == ZIPR_MORE) {
+        delivered += chunk;
+        if (delivered > kMaxBytesPerEntry) break;
+      }
+      // An entry whose extraction ends well delivered exactly its declared size, so the last
+      // call filled at most one buffer (the merge sizes its last chunk from that).
+      const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
+      if (r == ZIPR_OK && (delivered > declared || declared - delivered > chunk)) std::abort();
+      total += delivered;
+    }
+    // Querying past the end is refused, never read.
+    if (ZipGetEntry(h, count, info) == ZIPR_OK) std::abort();
+  }
+  ZipClose(h);
+  return total;
+}
+
+}  // namespace dtlfuzz

@@ -1,0 +1,41 @@
+// The parses the receiving side runs on text from remote pages and headers: the file name of a
+// Content-Disposition block, a page's base href, the ".doc" ending, and the reduction of a
+// remote name to a file name that is safe to join to the download folder.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "receive/AttachmentName.h"
+#include "receive/InboxCrawler.h"
+
+namespace {
+
+// What a name joined to the download folder must never be: empty, a path, a dot name, longer
+// than a file name may be, or holding control bytes.
+void CheckSafe(const std::string& name) {
+  if (name.empty() || name.size() > 255) std::abort();
+  if (name.find_first_of("/\\") != std::string::npos) std::abort();
+  if (name.find_first_not_of('.') == std::string::npos) std::abort();
+  for (char c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) std::abort();
+  if (dtl::SafeAttachmentName(name) != name) std::abort();  // already safe stays as it is
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace dtl;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+  const std::string disposition = DispositionFileName(text);
+  if (disposition.size() > text.size()) std::abort();  // a name is cut out of the text
+  const std::string segment = WithoutDocEnding(disposition);
+  if (segment.ends_with(".doc")) std::abort();
+  CheckSafe(SafeAttachmentName(segment));
+  CheckSafe(SafeAttachmentName(text));
+
+  const std::string base = BaseHref(text);
+  if (base.size() > text.size()) std::abort();
+  return 0;
+}

@@ -1,0 +1,137 @@
+// The SMTP client's reply reader and dialogue against a server whose every byte comes from the
+// fuzz input, over an in-memory transport: greeting, EHLO/HELO, STARTTLS, the three logins
+// (the CRAM-MD5 challenge is decoded from the reply), the envelope, DATA and QUIT.
+//
+// Input: a flags byte, a read-size byte, then the server's byte stream. Flags: bit 0 implicit
+// TLS; bits 1-2 the STARTTLS mode; bit 3 the TLS handshake succeeds; bit 4 log in; bit 5 writes
+// fail after the first few; bit 6 only the greeting check; bit 7 the abort flag is raised at the
+// third poll.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "send/ErrorLog.h"
+#include "send/MailProgress.h"
+#include "send/SmtpAuth.h"
+#include "send/SmtpClient.h"
+#include "send/Transport.h"
+
+namespace {
+
+constexpr std::string_view kUser = "fuzz-user@example.org";
+constexpr std::string_view kPassword = "Pw-9f3c1e77";
+
+struct Script {
+  std::string_view bytes;
+  size_t pos = 0;
+  size_t readSize = 1;
+  bool tlsWorks = false;
+  int writesLeft = -1;  // -1: writes never fail
+  std::string written;  // everything the client sent
+};
+
+class ScriptTransport final : public dtl::Transport {
+ public:
+  explicit ScriptTransport(Script& s) : s_(s) {}
+  bool Write(std::string_view data) override {
+    if (closed_ || s_.writesLeft == 0) return false;
+    if (s_.writesLeft > 0) --s_.writesLeft;
+    s_.written.append(data.substr(0, 4096));
+    return true;
+  }
+  long Read(char* buffer, size_t size) override {
+    if (closed_) return -1;
+    if (size == 0) std::abort();  // the reader must always offer room
+    size_t n = std::min({size, s_.readSize, s_.bytes.size() - s_.pos});
+    std::copy_n(s_.bytes.data() + s_.pos, n, buffer);
+    s_.pos += n;
+    return static_cast<long>(n);
+  }
+  bool StartTls(bool) override {
+    if (closed_) std::abort();  // a handshake is never tried on a closed connection
+    secure_ = s_.tlsWorks;
+    return secure_;
+  }
+  bool Secure() const override { return secure_; }
+  void Close() override { closed_ = true; }
+  std::string LastError() const override { return "scripted failure"; }
+
+ private:
+  Script& s_;
+  bool closed_ = false;
+  bool secure_ = false;
+};
+
+class AbortAtPoll final : public dtl::MailProgress {
+ public:
+  explicit AbortAtPoll(int at) : left_(at) {}
+  void SendProgress(int percent, bool& abort) override {
+    if (percent < 0 || percent > 100) std::abort();
+    Poll(abort);
+  }
+  void ReadProgress(int, bool& abort) override { Poll(abort); }
+  void AbortPoll(bool& abort) override { Poll(abort); }
+
+ private:
+  void Poll(bool& abort) {
+    if (left_ > 0 && --left_ == 0) raised_ = true;
+    abort = raised_;
+  }
+  int left_;
+  bool raised_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace dtl;
+  if (size < 2) return 0;
+  const uint8_t flags = data[0];
+  Script script;
+  script.readSize = 1 + data[1] % 64;
+  script.bytes = std::string_view(reinterpret_cast<const char*>(data + 2), size - 2);
+  script.tlsWorks = flags & 8;
+  script.writesLeft = (flags & 32) ? 3 : -1;
+
+  SmtpSettings settings;
+  settings.host = "mx.example.org";
+  settings.ssl = flags & 1;
+  settings.startTls = static_cast<StartTlsMode>(((flags >> 1) & 3) % 3);
+  settings.localHostName = "client.example.org";
+  if (flags & 16) {
+    settings.user = kUser;
+    settings.password = kPassword;
+  }
+  AbortAtPoll progress((flags & 128) ? 3 : 0);
+  SmtpClient client(settings, &progress);
+  int connects = 0;
+  client.SetConnector([&](const SmtpSettings&, std::string& error) -> std::unique_ptr<Transport> {
+    if (++connects > 3) {
+      error = "refused";
+      return nullptr;
+    }
+    return std::make_unique<ScriptTransport>(script);
+  });
+
+  if (flags & 64) {
+    client.VerifySmtpConnection();
+  } else {
+    SmtpEnvelope envelope{"from@example.org", {"a@example.org", "b@example.net"}};
+    client.SendMessage(envelope, "Subject: x\r\n\r\n.line\r\n..\r\n.\r\nend");
+  }
+  // A failed opportunistic STARTTLS reconnects once, never more.
+  if (connects > 2) std::abort();
+
+  // The log (written out as the error log after a failure) never holds the password, in plain
+  // or in the base64 the logins send, and survives whatever text the server sent.
+  const std::string xml = MailLogToXml(client.LastLog());
+  // (A server that says the password itself is quoted, so such scripts are not checked.)
+  for (const std::string& secret : {std::string(kPassword), Base64Encode(kPassword),
+                                    Base64Encode(PlainAuthBlob(kUser, kPassword))})
+    if (xml.find(secret) != std::string::npos && script.bytes.find(secret) == std::string_view::npos)
+      std::abort();
+  return 0;
+}
