@@ -1,0 +1,179 @@
+// dtl send through the program itself: usage errors, a job mailed to the aiosmtpd fixture and
+// merged back, and --resume after the process was killed in the middle of a job.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fixtures/smtp_fixture.h"
+#include "send/SendJournal.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtltest::ShellQuote;
+
+class SendCommandTest : public ::testing::Test {
+ protected:
+  // TempDir itself lives under $TMPDIR, so the next test must find the old one again.
+  void TearDown() override {
+    if (oldTmp_) setenv("TMPDIR", oldTmp_->c_str(), 1);
+    else unsetenv("TMPDIR");
+  }
+  void SetUp() override {
+    if (const char* t = getenv("TMPDIR")) oldTmp_ = t;
+    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    fs::create_directories(dir_ / "tmp");
+    fs::create_directories(mail_);
+  }
+
+  dtltest::CommandResult Dtl(const std::string& args, const std::string& input = {}) {
+    return dtltest::RunCommand(dtltest::DtlPath() + " " + args + " 2>&1", input);
+  }
+  void UseServer(int port) {
+    ASSERT_EQ(Dtl("config set SMTPServer localhost").status, 0);
+    ASSERT_EQ(Dtl("config set SMTPPort " + std::to_string(port)).status, 0);
+  }
+  std::string Source(size_t size) {
+    source_ = dtltest::RandomBytes(size, 11);
+    dtltest::WriteFileBytes(dir_ / "data.bin", source_);
+    return ShellQuote((dir_ / "data.bin").string());
+  }
+  fs::path Journal() const { return dir_ / "state" / "drovetail" / "send.journal"; }
+
+  dtltest::TempDir dir_;
+  fs::path mail_ = dir_ / "mail";
+  std::vector<uint8_t> source_;
+  std::optional<std::string> oldTmp_;
+};
+
+TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
+  dtltest::WriteFileText(dir_ / "f.txt", "some text");
+  const std::string f = ShellQuote((dir_ / "f.txt").string());
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {f, "--to is required"},
+      {f + " --to a@b.com --password hunter2", "never taken from the command line"},
+      {f + " --to a@b.com --plain --position 3", "--plain sends files whole"},
+      {f + " --to a@b.com --method pigeon", "--method must be"},
+      {f + " --to 'a@b.com;c@d.com' --method direct", "no more then one destination"},
+      {f + " --to a@bcom --method direct", "Please enter a valid E-mail address: someone@example.com"},
+      {f + " --to a@b.com --method smtp", "no SMTP server is set"},
+      {"--resume " + f, "--resume takes the job as it was"},
+  };
+  for (const auto& [args, text] : cases) {
+    auto r = Dtl("send " + args);
+    EXPECT_EQ(r.status, 2) << args << "\n" << r.output;
+    EXPECT_NE(r.output.find(text), std::string::npos) << args << "\n" << r.output;
+  }
+  auto r = Dtl("send --resume");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("no interrupted send"), std::string::npos) << r.output;
+}
+
+TEST_F(SendCommandTest, EncryptedJobArrivesAndMergesWithThePassword) {
+  dtltest::SmtpFixture server({"--maildir", mail_.string()});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  auto r = Dtl("send " + Source(25000) + " --to a@b.test --method smtp --position 1 --password-stdin", "pw 1\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("data.bin.002.doc: delivered"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(Journal()));  // a finished job leaves nothing to resume
+
+  const fs::path got = dir_ / "got";
+  fs::create_directories(got);
+  ASSERT_EQ(dtltest::ReadStoredMails(mail_, got).size(), 3u);
+  fs::create_directories(dir_ / "out");
+  r = Dtl("merge " + ShellQuote((got / "data.bin.dtl.doc").string()) + " --out " + ShellQuote((dir_ / "out").string()) +
+              " --password-stdin",
+          "pw 1\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "data.bin"), source_);
+}
+
+TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
+  dtltest::SmtpFixture server({"--maildir", mail_.string()});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  const std::string file = Source(8 * 1000000);  // eight 1 MB segments
+  dtltest::WriteFileText(dir_ / "pw", "secret\n");
+  const std::string command = dtltest::DtlPath() + " send " + file +
+                              " --to a@b.test --method smtp --segment-size 1000000 --password-file " +
+                              ShellQuote((dir_ / "pw").string());
+
+  // Killed (no chance to clean up) as soon as it reports its first delivery.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  FILE* out = fdopen(pipeFds[0], "r");
+  char line[4096];
+  bool sawDelivery = false;
+  while (!sawDelivery && std::fgets(line, sizeof line, out))
+    sawDelivery = std::string(line).find(": delivered") != std::string::npos;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  fclose(out);
+  ASSERT_TRUE(sawDelivery);
+
+  std::string error;
+  const auto journal = dtl::SendJournal(Journal()).Load(&error);
+  ASSERT_TRUE(journal) << error;
+  std::set<std::string> pending;
+  for (const auto& r : journal->records)
+    if (r.pending) pending.insert(r.index == 0 ? "data.bin.dtl.doc" : "data.bin.00" + std::to_string(r.index) + ".doc");
+  ASSERT_FALSE(pending.empty());
+  ASSERT_LT(pending.size(), 8u);
+  const size_t before = dtltest::ReadStoredMails(mail_).size();
+
+  auto wrong = Dtl("send --resume --password-stdin", "not it\n");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.output.find("password differs"), std::string::npos) << wrong.output;
+
+  auto r = Dtl("send --resume --password-file " + ShellQuote((dir_ / "pw").string()));
+  ASSERT_EQ(r.status, 0) << r.output;
+  const fs::path got = dir_ / "got";
+  fs::create_directories(got);
+  const auto mails = dtltest::ReadStoredMails(mail_, got);
+  std::multiset<std::string> resent;
+  for (size_t i = before; i < mails.size(); ++i) {
+    const auto a = mails[i].find('|') + 1;
+    resent.insert(mails[i].substr(a, mails[i].find('|', a) - a));
+  }
+  EXPECT_EQ(resent, std::multiset<std::string>(pending.begin(), pending.end()));
+  EXPECT_FALSE(fs::exists(Journal()));
+
+  fs::create_directories(dir_ / "out");
+  r = Dtl("merge " + ShellQuote((got / "data.bin.dtl.doc").string()) + " --out " + ShellQuote((dir_ / "out").string()) +
+          " --password-file " + ShellQuote((dir_ / "pw").string()));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "data.bin"), source_);
+}
+
+TEST_F(SendCommandTest, ResumeRefusesASourceThatChanged) {
+  dtl::SendJournalData d;
+  d.sources = {{(dir_ / "data.bin").string(), 25000, 1}};
+  Source(25000);
+  ASSERT_TRUE(dtl::SendJournal(Journal()).Save(d));
+  auto r = Dtl("send --resume");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("changed since the send began"), std::string::npos) << r.output;
+}
+
+}  // namespace
