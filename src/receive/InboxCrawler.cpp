@@ -16,7 +16,6 @@ namespace dtl {
 
 namespace {
 
-constexpr std::string_view npos_text{};
 constexpr size_t npos = std::string_view::npos;
 
 // The text from `from` up to the first of `ends`; nullopt when none of them follows (a value
@@ -503,6 +502,7 @@ void Crawl::Message(size_t index) {
       auto link = QuotedAround(text, at);
       if (!link) return;
       const size_t inLink = link->find(nameMarker);
+      if (inLink == npos) return;  // the marker sat outside any quoted link
       const size_t slash = link->find('/', inLink + nameMarker.size());
       if (slash == npos) return;
       const size_t query = link->find('?', slash + 1);
@@ -582,11 +582,11 @@ void Crawl::Run() {
 
 std::string_view After(std::string_view text, std::string_view pattern, char end, bool* chosen) {
   const size_t at = text.find(pattern);
-  if (at == npos) return npos_text;
+  if (at == npos) return {};
   *chosen = true;
   const size_t from = at + pattern.size();
   const size_t stop = text.find(end, from);
-  if (stop == npos) return npos_text;
+  if (stop == npos) return {};
   return text.substr(from, stop - from);
 }
 

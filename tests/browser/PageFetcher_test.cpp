@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browser/CookieJar.h"
@@ -185,6 +186,24 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
   seen = stranger.Fetch(kHeadersUrl);
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->find("SID="), std::string::npos) << *seen;
+}
+
+TEST_F(PageFetcherTest, FetchersOnSeveralThreadsShareTheJar) {
+  // The crawler and the download run on threads of their own over the one jar.
+  auto server = Start();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      PageFetcher f(jar_, server->Endpoints());
+      for (int i = 0; i < 10; ++i)
+        f.Fetch(kHeadersUrl, false, {}, -1, "T" + std::to_string(t) + "=" + std::to_string(i));
+    });
+  }
+  for (auto& t : threads) t.join();
+  PageFetcher f(jar_, server->Endpoints());
+  auto seen = f.Fetch(kHeadersUrl);
+  ASSERT_TRUE(seen);
+  for (const char* cookie : {"T0=9", "T1=9", "T2=9"}) EXPECT_NE(seen->find(cookie), std::string::npos) << *seen;
 }
 
 TEST(CookieJar, StoreNeedsAHost) {
