@@ -32,15 +32,17 @@
 
 #include <curl/curl.h>
 
-#include "receive/InboxCrawler.h"
-
 namespace dtl {
 
 class MergeObserver;
 
-// One attachment to fetch: a record of the crawler (the segment file name to save as, and the
-// key: message id, path or whole URL, by provider).
-using DownloadItem = FoundAttachment;
+// One attachment to fetch: a found-attachment record of the crawler (InboxCrawler.h names it
+// FoundAttachment).
+struct DownloadItem {
+  std::string fileName;  // the segment file name to save as ("movie.avi.001", "movie.avi.dtl")
+  std::string key;       // message id, path or whole URL, by provider
+  bool operator==(const DownloadItem&) const = default;
+};
 
 // What happens to an item whose file already exists. Overwrite and Skip hold for one file (the
 // next existing file asks again); OverwriteAll and SkipAll hold for the rest of the run.
