@@ -14,7 +14,7 @@
 // that returns nothing counts as an empty page: the listing ends there and a message gives no
 // attachment; nothing is retried and no message is shown. Names are not checked against the
 // segment naming scheme, and not made safe for use as a path either: the download engine
-// reduces a name to a plain file name before it becomes a path.
+// reduces a name to a plain file name (SafeAttachmentName) before it becomes a path.
 #pragma once
 
 #include <atomic>
@@ -25,16 +25,16 @@
 #include <string_view>
 #include <vector>
 
+#include "receive/DownloadEngine.h"
+
 namespace dtl {
 
 class PageFetcher;
 
-// One attachment found in the inbox.
-struct FoundAttachment {
-  std::string fileName;  // the name as the page gives it, without its ".doc" ending
-  std::string key;       // message id, path or whole URL, by provider (see the provider table)
-  bool operator==(const FoundAttachment&) const = default;
-};
+// One attachment found in the inbox, in the form the Segment Manager files and the download
+// engine fetches: fileName is the name as the page gives it without its ".doc" ending; key is
+// the message id, path or whole URL, by provider (see the provider table).
+using FoundAttachment = DownloadItem;
 
 // Events of a crawl, delivered on the thread that calls InboxCrawler::Run().
 class CrawlObserver {
