@@ -1,0 +1,171 @@
+// dtl fetch end to end against the web-mail fixture: files split by dtl split wait in an inbox
+// of each provider's layout; fetch crawls it, downloads the segments and merges them back.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fixtures/provider_server.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtltest::ReadFileBytes;
+using dtltest::RunCommand;
+using dtltest::ShellQuote;
+
+constexpr char kCookie[] = "SID=s3cr3t-session";
+
+class FetchCommand : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pki_ = std::make_unique<dtltest::ProviderPki>();
+    inbox_ = std::make_unique<dtltest::TempDir>();
+    // Two split files, one with a password, and a stray attachment.
+    fs::create_directories(inbox_->path() / "src");
+    dtltest::WriteFileBytes(inbox_->path() / "src" / "movie.avi", dtltest::RandomBytes(250000, 1));
+    dtltest::WriteFileBytes(inbox_->path() / "src" / "notes.txt", dtltest::RandomBytes(90000, 2, true));
+    fs::create_directories(inbox_->path() / "mail");
+    Split("movie.avi", "");
+    Split("notes.txt", "");
+    dtltest::WriteFileText(inbox_->path() / "mail" / "stray.pdf.doc", "not a segment");
+  }
+  static void TearDownTestSuite() {
+    inbox_.reset();
+    pki_.reset();
+  }
+  static void Split(const std::string& name, const std::string& password) {
+    auto r = RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " +
+                        ShellQuote((inbox_->path() / "src" / name).string()) + " " +
+                        ShellQuote((inbox_->path() / "mail").string()) + " --segment-size 100000");
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+  static std::string Env() { return "XDG_CONFIG_HOME=" + ShellQuote((inbox_->path() / "cfg").string()) + " "; }
+
+  void StartServer(std::vector<std::string> args = {}) {
+    ASSERT_TRUE(pki_->ok()) << pki_->output();
+    args.insert(args.end(), {"--cookie", kCookie});
+    server_ = std::make_unique<dtltest::ProviderServer>(inbox_->path() / "mail", args, pki_.get());
+    ASSERT_TRUE(server_->running()) << server_->error();
+  }
+
+  dtltest::CommandResult Fetch(int32_t provider, const std::string& more, const std::string& cookie = kCookie,
+                               const std::string& input = "") {
+    std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
+                      ShellQuote(dtltest::DtlPath()) + " fetch --page-url " +
+                      ShellQuote(dtltest::ProviderServer::PageUrl(provider)) + " --cookie " + ShellQuote(cookie) +
+                      " --account acct7";
+    for (const auto& c : server_->Endpoints().connectTo) cmd += " --connect-to " + ShellQuote(c);
+    return RunCommand(cmd + " " + more, input);
+  }
+  std::string Out() { return ShellQuote(out_.path().string()); }
+  std::vector<uint8_t> Source(const char* name) { return ReadFileBytes(inbox_->path() / "src" / name); }
+
+  static std::unique_ptr<dtltest::ProviderPki> pki_;
+  static std::unique_ptr<dtltest::TempDir> inbox_;
+  std::unique_ptr<dtltest::ProviderServer> server_;
+  dtltest::TempDir out_;
+};
+std::unique_ptr<dtltest::ProviderPki> FetchCommand::pki_;
+std::unique_ptr<dtltest::TempDir> FetchCommand::inbox_;
+
+// A representative set of layouts: Gmail over TLS with URL keys, Yahoo and Omnilect with
+// message-id keys, Walla with its own attachment host, Netscape with path keys, Hriders on its
+// own port; bodies plain, gzip and x-gzip in turn.
+TEST_F(FetchCommand, CrawlDownloadAndMergeRestoreEveryFile) {
+  StartServer({"--encoding", "mixed"});
+  for (int32_t provider : {dtl::kProviderGmail, dtl::kProviderYahoo, dtl::kProviderWalla, dtl::kProviderOmnilect,
+                           dtl::kProviderNetscape, dtl::kProviderHriders}) {
+    SCOPED_TRACE(dtltest::ProviderServer::PageUrl(provider));
+    dtltest::TempDir out;
+    auto r = Fetch(provider, "--out " + ShellQuote(out.path().string()));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), Source("movie.avi"));
+    EXPECT_EQ(ReadFileBytes(out / "notes.txt"), Source("notes.txt"));
+    EXPECT_TRUE(fs::exists(out / "stray.pdf")) << "every attachment is downloaded by default";
+    EXPECT_NE(r.output.find((out / "movie.avi").string()), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("s3cr3t"), std::string::npos) << "the cookie is never printed";
+  }
+}
+
+// A cut gzip body, a 500 answer and a dropped connection on an attachment are each retried.
+TEST_F(FetchCommand, FailedDownloadsAreRetriedUntilTheyArrive) {
+  StartServer({"--encoding", "gzip"});
+  for (const char* fault : {"truncated-gzip", "500", "drop"}) {
+    SCOPED_TRACE(fault);
+    dtltest::TempDir out;
+    // Netscape's attachment links name the file; the crawler never requests them.
+    server_->AddFault(fault, "/movie.avi.001.doc");
+    auto r = Fetch(dtl::kProviderNetscape, "--out " + ShellQuote(out.path().string()));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("trying again"), std::string::npos) << r.output;
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), Source("movie.avi"));
+  }
+}
+
+TEST_F(FetchCommand, ListShowsFilesAndSegmentsAndDownloadsNothing) {
+  StartServer();
+  auto r = Fetch(dtl::kProviderNetscape, "--list");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("provider: Netscape\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("movie.avi\n  movie.avi.001\n  movie.avi.002\n  movie.avi.dtl\n"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("stray.pdf\n"), std::string::npos);
+  EXPECT_EQ(server_->Log().find("/attachment/"), std::string::npos) << server_->Log();
+}
+
+TEST_F(FetchCommand, ChosenFilesOnlyAndTheExistingFileRules) {
+  StartServer();
+  auto r = Fetch(dtl::kProviderNetscape, "--file notes.txt --no-merge --out " + Out());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(fs::exists(out_ / "notes.txt.dtl"));
+  EXPECT_FALSE(fs::exists(out_ / "movie.avi.dtl"));
+  EXPECT_FALSE(fs::exists(out_ / "notes.txt")) << "--no-merge";
+
+  dtltest::WriteFileText(out_ / "notes.txt.dtl", "kept");
+  r = Fetch(dtl::kProviderNetscape, "--file notes.txt --no-merge --skip-existing --out " + Out());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(dtltest::ReadFileText(out_ / "notes.txt.dtl"), "kept");
+  r = Fetch(dtl::kProviderNetscape, "--file notes.txt --overwrite --out " + Out());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ReadFileBytes(out_ / "notes.txt"), Source("notes.txt"));
+}
+
+TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
+  StartServer();
+  auto r = Fetch(dtl::kProviderWalla, "--out " + Out(), "SID=stale-cookie-value");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("login page"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("stale-cookie-value"), std::string::npos);
+
+  struct Case {
+    const char* args;
+  } usage[] = {{"--out . --overwrite --skip-existing"}, {"--out . --bogus"}, {"--out . --password pw"}, {""}};
+  for (const Case& c : usage) {
+    r = Fetch(dtl::kProviderYahoo, c.args, "SID=secret-in-usage");
+    EXPECT_EQ(r.status, 2) << c.args << ": " << r.output;
+    EXPECT_EQ(r.output.find("secret-in-usage"), std::string::npos) << c.args;
+  }
+  r = RunCommand(ShellQuote(dtltest::DtlPath()) + " fetch --page-url http://mail.yahoo.com/ --out .");
+  EXPECT_EQ(r.status, 2) << "the cookie string is required";
+}
+
+TEST_F(FetchCommand, PasswordFromStdinDecryptsTheSegments) {
+  dtltest::TempDir mail;
+  dtltest::WriteFileBytes(mail / "secret.bin", dtltest::RandomBytes(150000, 3));
+  auto r = RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " + ShellQuote((mail / "secret.bin").string()) +
+                          " " + ShellQuote(mail.path().string()) + " --segment-size 100000 --password-stdin",
+                      "hunter2\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<uint8_t> original = ReadFileBytes(mail / "secret.bin");
+  fs::remove(mail / "secret.bin");
+  ASSERT_TRUE(pki_->ok());
+  server_ = std::make_unique<dtltest::ProviderServer>(mail.path(), std::vector<std::string>{"--cookie", kCookie},
+                                                      pki_.get());
+  ASSERT_TRUE(server_->running()) << server_->error();
+  r = Fetch(dtl::kProviderO2, "--password-stdin --out " + Out(), kCookie, "hunter2\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ReadFileBytes(out_ / "secret.bin"), original);
+}
+
+}  // namespace
