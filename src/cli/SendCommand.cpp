@@ -248,14 +248,13 @@ int RunSend(const std::vector<std::string>& args) {
   bool passwordStdin = false, plain = false, resume = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](const char* option) -> std::optional<std::string> {
+    auto value = [&]() -> std::optional<std::string> {
       if (i + 1 >= args.size()) return std::nullopt;
-      (void)option;
       return args[++i];
     };
     if (a == "--to" || a == "--method" || a == "--from" || a == "--password-file" || a == "--position" ||
         a == "--segment-size") {
-      auto v = value(a.c_str());
+      auto v = value();
       if (!v) return Usage(a + " needs a value");
       if (a == "--to") to = v;
       else if (a == "--method") method = v;
@@ -319,7 +318,6 @@ int RunSend(const std::vector<std::string>& args) {
     fields.password = *password;
     WipeString(*password);
     doc.RestoreJob(fields, data->records);
-    doc.LoadDeliverySettings();
     const int status = RunJob(doc, settings, journal, *data);
     WipeString(fields.password);
     return status;

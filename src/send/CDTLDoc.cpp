@@ -53,12 +53,19 @@ bool CDTLDoc::BuildJob(const SendRequest& request, bool plain) {
                      std::make_move_iterator(more.end()));
     }
   }
+  SendJobFields fields;
+  fields.method = request.method;
+  fields.plain = plain;
+  fields.recipients = RecipientsField(request.mailTo, request.method);
+  fields.from = request.from;
+  fields.password = plain ? std::string() : TrimBlanks(request.password);
+  InstallJob(std::move(fields), std::move(records));
+  return true;
+}
+
+void CDTLDoc::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records) {
   ResetJob();
-  fields_.method = request.method;
-  fields_.plain = plain;
-  fields_.recipients = RecipientsField(request.mailTo, request.method);
-  fields_.from = request.from;
-  fields_.password = plain ? std::string() : TrimBlanks(request.password);
+  fields_ = std::move(fields);
   LoadDeliverySettings();
   {
     std::lock_guard<std::mutex> lock(listMutex_);
@@ -67,7 +74,6 @@ bool CDTLDoc::BuildJob(const SendRequest& request, bool plain) {
   toggleFlag_ = false;
   Notify({DocHint::Rebuild, 0, {}});
   jobPresent_ = true;
-  return true;
 }
 
 bool CDTLDoc::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
@@ -75,15 +81,7 @@ bool CDTLDoc::BuildPlainJob(const SendRequest& request) { return BuildJob(reques
 
 bool CDTLDoc::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
   if (!CanBuildJob()) return false;
-  ResetJob();
-  fields_ = fields;
-  {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    records_ = std::move(records);
-  }
-  toggleFlag_ = false;
-  Notify({DocHint::Rebuild, 0, {}});
-  jobPresent_ = true;
+  InstallJob(fields, std::move(records));
   return true;
 }
 

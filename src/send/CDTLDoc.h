@@ -76,7 +76,8 @@ class CDTLDoc : public SendJobList {
   bool BuildPlainJob(const SendRequest& request);
   // The reset rule: empty list, running and job-present cleared, From cleared, position 0.
   void ResetJob();
-  // A job taken back as it was (resume): fields and records, pending flags included.
+  // A job taken back as it was (resume): fields and records, pending flags included; the
+  // delivery settings are read from the store as for a new job.
   bool RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
 
   // ---- enabling rules ----
@@ -126,6 +127,8 @@ class CDTLDoc : public SendJobList {
 
  private:
   bool BuildJob(const SendRequest& request, bool plain);
+  // Reset, then take the fields and records, load the delivery settings, hint 10.
+  void InstallJob(SendJobFields fields, std::vector<SegmentRecord> records);
   void Notify(const DocUpdate& update);
 
   SettingsStore& settings_;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -88,15 +89,10 @@ std::string Pbkdf2(const std::string& password, const std::string& saltHex) {
   return Hex(out, sizeof out);
 }
 
-std::vector<std::string_view> Fields(std::string_view line) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < line.size()) {
-    size_t j = line.find(' ', i);
-    if (j == std::string_view::npos) j = line.size();
-    if (j > i) out.push_back(line.substr(i, j - i));
-    i = j + 1;
-  }
+std::vector<std::string> Fields(std::string_view line) {
+  std::istringstream in{std::string(line)};
+  std::vector<std::string> out;
+  for (std::string f; in >> f;) out.push_back(std::move(f));
   return out;
 }
 
@@ -193,7 +189,7 @@ std::optional<SendJournalData> SendJournal::Parse(const std::string& text, std::
     if (sawEnd) return bad("text after the end");
     const auto f = Fields(line);
     if (f.empty()) return bad("empty line");
-    const std::string_view key = f[0];
+    const std::string& key = f[0];
     if (key == "end" && f.size() == 1) {
       sawEnd = true;
     } else if (key == "method" && f.size() == 2) {
@@ -281,27 +277,22 @@ bool SendJournal::Save(const SendJournalData& data, std::string* error) const {
 }
 
 std::optional<SendJournalData> SendJournal::Load(std::string* error) const {
-  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    SetError(error, errno == ENOENT ? std::string() : file_.string() + ": " + SysText(errno));
+  std::error_code ec;
+  const auto status = std::filesystem::status(file_, ec);
+  if (!std::filesystem::exists(status)) {
+    SetError(error, ec && ec != std::errc::no_such_file_or_directory ? file_.string() + ": " + ec.message() : "");
     return std::nullopt;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxJournalBytes) {
-    ::close(fd);
+  // Only a regular file of sane size is read: never a FIFO to block on, never a huge file.
+  const auto size = std::filesystem::is_regular_file(status) ? std::filesystem::file_size(file_, ec) : 0;
+  if (!std::filesystem::is_regular_file(status) || ec || size > kMaxJournalBytes) {
     SetError(error, file_.string() + ": not a send journal");
     return std::nullopt;
   }
-  std::string text(static_cast<size_t>(st.st_size), '\0');
-  size_t have = 0;
-  while (have < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    have += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  text.resize(have);
+  std::ifstream in(file_, std::ios::binary);
+  std::string text(static_cast<size_t>(size), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
   return Parse(text, error);
 }
 
