@@ -41,6 +41,20 @@ class SendIntegration : public ::testing::Test {
     return s;
   }
 
+  // The fixture as the stored SMTP server.
+  std::unique_ptr<dtltest::SmtpFixture> SmtpServer(std::vector<std::string> extra = {}) {
+    auto s = Server(std::move(extra));
+    settings_.SetString("SMTPServer", "localhost");
+    settings_.SetDword("SMTPPort", s->port());
+    return s;
+  }
+
+  // Mails as received, their attachments saved into got/.
+  std::vector<std::string> ReceivedInto() {
+    fs::create_directories(dir_ / "got");
+    return Mails(dir_ / "got");
+  }
+
   // A source file of `size` bytes and a request to mail it.
   dtl::SendRequest Request(const std::string& name, size_t size, dtl::SendMethod method, const std::string& to) {
     source_ = dtltest::RandomBytes(size, 7, true);
@@ -83,15 +97,12 @@ void ExpectSegmentSubject(const std::string& subject, const std::string& name, i
 }
 
 TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
-  auto server = Server();
-  settings_.SetString("SMTPServer", "localhost");
-  settings_.SetDword("SMTPPort", server->port());
+  auto server = SmtpServer();
   ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
   SendAndWait(1);
 
   const fs::path got = dir_ / "got";
-  fs::create_directories(got);
-  const auto mails = Mails(got);
+  const auto mails = ReceivedInto();
   ASSERT_EQ(mails.size(), 3u);
   const char* names[] = {"x.dtl.doc", "x.001.doc", "x.002.doc"};
   for (int i = 0; i < 3; ++i) {
@@ -112,14 +123,11 @@ TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
 }
 
 TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
-  auto server = Server();
-  settings_.SetString("SMTPServer", "localhost");
-  settings_.SetDword("SMTPPort", server->port());
+  auto server = SmtpServer();
   ASSERT_TRUE(doc_.BuildPlainJob(Request("report.pdf", 30000, dtl::SendMethod::SmtpServer, "one@a.test")));
   SendAndWait(1);
   const fs::path got = dir_ / "got";
-  fs::create_directories(got);
-  const auto mails = Mails(got);
+  const auto mails = ReceivedInto();
   ASSERT_EQ(mails.size(), 1u);
   // The subject is "report.pdf " before the header rule trims its blank.
   EXPECT_EQ(mails[0], "report.pdf|report.pdf|application/x-msdownload|one@a.test");
@@ -160,9 +168,7 @@ TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllP
 }
 
 TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
-  auto server = Server({"--refuse", "nobody@a.test"});
-  settings_.SetString("SMTPServer", "localhost");
-  settings_.SetDword("SMTPPort", server->port());
+  auto server = SmtpServer({"--refuse", "nobody@a.test"});
   const fs::path errorLog = dir_ / "DTLErrorLog.xml";
   int failures = 0;
   bool everyFailureWroteItsLog = true;
@@ -186,9 +192,7 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
 }
 
 TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegment) {
-  auto server = Server();
-  settings_.SetString("SMTPServer", "localhost");
-  settings_.SetDword("SMTPPort", server->port());
+  auto server = SmtpServer();
   dtl::SendRequest request = Request("big", 3 * 2000000, dtl::SendMethod::SmtpServer, "one@a.test");
   request.position = 200;  // 2 MB segments: many progress polls per transfer
   ASSERT_TRUE(doc_.BuildSplitJob(request));
