@@ -267,14 +267,6 @@ TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("No such file"), std::string::npos);
 }
 
-TEST_F(SendEngineTest, MxLookUpFailureSkipsEveryRecordAndEndsNormally) {
-  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "x@nowhere.test")));
-  Run();
-  EXPECT_EQ(log_.Statuses().back(), "1:Failed retrieving MX record for x@nowhere.test.");
-  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
-  EXPECT_TRUE(Attempts().empty());
-}
-
 class MailClientTest : public SendEngineTest {
  protected:
   // A submission program that stores what it reads and exits with `status`.
