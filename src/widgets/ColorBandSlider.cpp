@@ -19,7 +19,7 @@ void ColorBandSlider::SetBands(int edge, QColor low, QColor from, QColor to) {
   update();
 }
 
-void ColorBandSlider::paintEvent(QPaintEvent* event) {
+void ColorBandSlider::paintEvent(QPaintEvent*) {
   QStyleOptionSlider opt;
   initStyleOption(&opt);
   const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
@@ -39,8 +39,9 @@ void ColorBandSlider::paintEvent(QPaintEvent* event) {
   shade.setColorAt(1, to_);
   p.setBrush(shade);
   p.drawRoundedRect(QRect(edgeX, band.top(), band.right() - edgeX, band.height()), 3, 3);
-  p.end();
-  QSlider::paintEvent(event);
+  // The bands take the groove's place; the style draws the ticks and the handle over them.
+  opt.subControls = QStyle::SC_SliderHandle | QStyle::SC_SliderTickmarks;
+  style()->drawComplexControl(QStyle::CC_Slider, &opt, &p, this);
 }
 
 }  // namespace dtlui

@@ -330,6 +330,10 @@ void CMainFrame::Go() {
   emit NavigateRequested(text);
 }
 
+void CMainFrame::OnPageLoaded(const QString& url) {
+  if (!url.isNull()) address_->setEditText(url);
+}
+
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
   if (watched == address_->lineEdit() && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();

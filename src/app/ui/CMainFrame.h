@@ -84,6 +84,8 @@ class CMainFrame : public QMainWindow {
   void SetTrayTip(TrayTip kind, const QString& text = {}, int percent = 0);
   // Takes the address box's text to its history and asks the browser pane to go there.
   void Go();
+  // The browser pane loaded `url`: the address box shows it (a null string changes nothing).
+  void OnPageLoaded(const QString& url);
   // Applies one send-engine event on the UI thread.
   void OnEngineEvent(const dtl::SendEvent& event);
   // The close question; true when the frame may close.

@@ -28,6 +28,7 @@
 #include "send/ui/CSmtpSettingsDlg.h"
 #include "send/ui/CSplitFileDlg.h"
 #include "send/ui/CSplitSendDlg.h"
+#include "widgets/BusyIndicator.h"
 #include "widgets/ColorBandSlider.h"
 #include "widgets/HtmlToolTip.h"
 
@@ -167,6 +168,7 @@ int SaveScreenshots(const QString& folder) {
     dlg.fileName->setText(base + "/inbox/holiday-video.avi");
     dlg.progress->setRange(0, 10);
     dlg.progress->setValue(6);
+    dlg.busy->Start();
     dlg.adjustSize();
     ok &= dlg.grab().save(folder + "/merging.png");
   }
