@@ -78,21 +78,25 @@ curl_merge() {
   "$dtl" merge "$work/curl/data.bin.dtl" --out "$work/merged" >/dev/null
 }
 
-best() {  # best NAME FUNCTION: the best wall time of $runs runs, in seconds
-  local b=0 t0 t1 t
-  for ((r = 0; r < runs; r++)); do
-    t0=$(date +%s.%N); "$2"; t1=$(date +%s.%N)
-    t=$(awk -v x="$t0" -v y="$t1" 'BEGIN { print y - x }')
-    b=$(awk -v a="$b" -v c="$t" 'BEGIN { print (a == 0 || c < a) ? c : a }')
-  done
-  printf '%-36s %7.2f s %8.1f MB/s\n' "$1" "$b" "$(awk -v t="$b" -v s="$size" 'BEGIN { print s / t / 1e6 }')" >&2
-  echo "$b"
+# The three ways take turns within each run, so a load change on the machine hits them alike;
+# the best wall time of each counts.
+seconds() {  # seconds FUNCTION: wall time of one call
+  local t0 t1
+  t0=$(date +%s.%N); "$1"; t1=$(date +%s.%N)
+  awk -v x="$t0" -v y="$t1" 'BEGIN { print y - x }'
 }
-
+t_engine=0 t_curl=0 t_fetch=0
+min() { awk -v a="$1" -v c="$2" 'BEGIN { print (a == 0 || c < a) ? c : a }'; }
 echo "receiving $size bytes as 10 gzip-encoded segments from the local fixture ($runs runs, best):" >&2
-t_engine=$(best "download engine + auto merge" engine_merge)
-t_curl=$(best "curl --compressed + dtl merge" curl_merge)
-t_fetch=$(best "dtl fetch (crawl + download + merge)" fetch)
+for ((r = 0; r < runs; r++)); do
+  t_engine=$(min "$t_engine" "$(seconds engine_merge)")
+  t_curl=$(min "$t_curl" "$(seconds curl_merge)")
+  t_fetch=$(min "$t_fetch" "$(seconds fetch)")
+done
+show() { printf '%-38s %6.2f s %7.1f MB/s\n' "$1" "$2" "$(awk -v t="$2" -v s="$size" 'BEGIN { print s / t / 1e6 }')"; }
+show "download engine + auto merge" "$t_engine"
+show "curl --compressed + dtl merge" "$t_curl"
+show "dtl fetch (crawl + download + merge)" "$t_fetch"
 cmp "$work/engine/data.bin" "$work/data.bin"
 cmp "$work/merged/data.bin" "$work/data.bin"
 cmp "$work/fetch/data.bin" "$work/data.bin"
