@@ -27,8 +27,8 @@ class MainFrameTest : public QObject {
   std::unique_ptr<CDTLApp> app_;
 
   CMainFrame& Frame() { return *app_->Frame(); }
-  void Start(const QStringList& args = {}) {
-    app_ = std::make_unique<CDTLApp>(*store_, std::string());
+  void Start(const QStringList& args = {}, const QString& dataHome = {}) {
+    app_ = std::make_unique<CDTLApp>(*store_, dataHome.toStdString());
     QVERIFY(app_->InitInstance(args));
     QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
     // The first paint switches to "Browse" right after it.
@@ -94,7 +94,7 @@ class MainFrameTest : public QObject {
     Frame().showMinimized();
     QTRY_VERIFY(Frame().isHidden());
     QVERIFY(app_->trayHidden);
-    Frame().Run(ID_TRAY_OPEN);
+    emit Frame().Tray()->activated(QSystemTrayIcon::DoubleClick);  // runs "Open Drovetail"
     QVERIFY(!app_->trayHidden);
     QVERIFY(Frame().isVisible());
     QVERIFY(Frame().windowState() & Qt::WindowMaximized);
@@ -152,6 +152,17 @@ class MainFrameTest : public QObject {
     });
     Start({base_ + "/in/../in/movie.avi.dtl"});
     QCOMPARE(listed, QStringList{descriptor});
+  }
+
+  void StartUpRegistersTheDescriptorType() {
+    Start({}, base_ + "/data");
+    QDir apps(base_ + "/data/applications");
+    const QStringList entries = apps.entryList({"*.desktop"});
+    QCOMPARE(entries.size(), 1);
+    const QByteArray entry = uitest::ReadFile(apps.filePath(entries.first()));
+    QVERIFY(entry.contains("MimeType=application/x-dtl"));
+    QVERIFY(entry.contains(" %f"));
+    QCOMPARE(QDir(base_ + "/data/mime/packages").entryList(QDir::Files).size(), 1);
   }
 
   void MissingDescriptorOpensNoMergeDialog() {
