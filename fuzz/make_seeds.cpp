@@ -7,10 +7,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
+#include "app/AddressBook.h"
 #include "app/RegFile.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
@@ -55,6 +59,31 @@ Bytes Padded(Bytes zip) {
   return zip;
 }
 
+// A gzip member as an HTTP server sends it; with `fields`, the header carries an extra field,
+// a name, a comment and a header CRC as well.
+Bytes Gzip(const Bytes& data, bool fields) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  static Bytef extra[] = {'D', 'T', 2, 0, 'o', 'k'};
+  static char name[] = "movie.avi.001", comment[] = "segment";
+  gz_header h{};
+  h.extra = extra;
+  h.extra_len = sizeof extra;
+  h.name = reinterpret_cast<Bytef*>(name);
+  h.comment = reinterpret_cast<Bytef*>(comment);
+  h.hcrc = 1;
+  if (fields) deflateSetHeader(&z, &h);
+  Bytes out(deflateBound(&z, data.size()) + 64);
+  z.next_in = const_cast<Bytef*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,7 +105,11 @@ int main(int argc, char** argv) {
       Zip({{"a.txt", text}, {"dir/b.txt", big}, {"dir/", Of("x")}}),
       Zip({}),
   };
-  for (size_t i = 0; i < zips.size(); ++i) Write("zip_reader", Cat({0, uint8_t(i * 37)}, zips[i]));
+  for (size_t i = 0; i < zips.size(); ++i) {
+    Write("zip_reader", Cat({0, uint8_t(i * 37)}, zips[i]));
+    Write("zip_reader", Cat({0x80, 0}, zips[i]));  // unpacked into a folder as well
+  }
+  Write("zip_reader", Cat({0x80, 0}, Zip({{"../up.txt", text}, {"/abs.txt", text}, {"a/../../b", text}})));
 
   // Segment archives: the real AES form, under the default password and under "hunter2", and
   // the plaintext forms for the steering mode.
@@ -135,6 +168,35 @@ int main(int argc, char** argv) {
   // Log texts of the kind servers send, and base64 as logins exchange it.
   Write("error_log", Of("\x02" "SMTP_Connect\\A\x05" "S: 250-mx ]]> <b>&amp;\r\n\xff\xfe\x01\\A\x04" "Failed to connect (1)"));
   Write("error_log", Of("\x00" "SendEmail\\A\x02" "smtp_host\\Amx.example.org\\A\x01\x01"));
+  // Gzip bodies (the first byte picks the read size).
+  for (const Bytes& body : {text, big, noise, Bytes{}}) {
+    Write("gzip_body", Cat({3}, Gzip(body, false)));
+    Write("gzip_body", Cat({0}, Gzip(body, true)));
+  }
+
+  // Header blocks and pages of the kind the crawler reads.
+  for (std::string_view s : {
+           "HTTP/1.1 200 OK\r\nContent-Type: application/msword\r\n"
+           "Content-Disposition: attachment; filename=\"movie.avi.001.doc\"\r\n\r\n",
+           "Content-Disposition: attachment; filename=movie.avi.dtl.doc\r\n",
+           "<a href=\"/att?name=x.002.doc\">x</a> filename=\"..\\..\\evil.doc.doc\"",
+           "<html><head><base href=\"https://mail.example.org/mail/\"></head><body>name=\"a.003.doc\"</body>",
+       })
+    Write("crawler_parse", Of(s));
+
+  // Address books as the program saves them.
+  {
+    dtl::AddressBook book;
+    for (std::string_view a : {"bob@example.org", "Alice <alice@example.net>", "carol@example.com"}) book.Add(a);
+    const fs::path tmp = g_out / "Contacts.dat";
+    if (book.Save(tmp)) {
+      std::ifstream f(tmp, std::ios::binary);
+      Write("contacts", Bytes(std::istreambuf_iterator<char>(f), {}));
+      fs::remove(tmp);
+    }
+    Write("contacts", Of("a@b\nlone-lf@example.org\r\n\r\nx,y@z\x01\r\n"));
+  }
+
   for (std::string_view s : {"VXNlcm5hbWU6", "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UuZXhhbXBsZS5uZXQ+", "AGEAYg==", " YWJj\r\nZGVm "})
     Write("base64", Of(s));
   return 0;

@@ -1,6 +1,6 @@
 // The inner browser's navigation policy and the account-password marker codec on hostile
 // navigations: URL, POST body (with or without a marker, well-formed or damaged), headers and
-// view state all come from the fuzz input.
+// view state all come from the fuzz input; then the login-page rewriting on a hostile page.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "browser/AccountPassword.h"
+#include "browser/LoginPageRewriter.h"
 #include "browser/NavigationPolicy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -54,5 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const NavigationDecision d = DecideNavigation(request, state);
   if (d.repost && !d.cancel) std::abort();  // a re-post replaces the navigation, never joins it
   for (const auto& pattern : d.cookiePurges) CookieMatchesPurgePattern(in.ConsumeRandomLengthString(30), pattern);
+
+  // The login-page rewriting after a page download only ever removes text.
+  const std::string html = in.ConsumeRemainingBytesAsString();
+  if (auto page = RewriteLoginPage(request.url, html); page && page->size() > html.size()) std::abort();
+  if (auto id = XasamailAccountId(html); id && id->size() > html.size()) std::abort();
   return 0;
 }

@@ -1,20 +1,70 @@
 // The zip reader on arbitrary bytes from memory: open, entry count, every entry's header and
 // its data through a destination of 1 to 4096 bytes, plus direct queries with hostile indexes.
+// With the top bit of the first byte set, every entry is also extracted to a file named after
+// the entry, as a caller that unpacks an archive into a folder does: nothing may ever be
+// written outside that folder.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "FuzzSupport.h"
 #include "receive/ZipReader.h"
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// <tmp>/dtl-zip-fuzz-PID/root/in: archives unpack into "in"; "root" must never hold anything else.
+struct Sandbox {
+  fs::path root, in, home;
+  Sandbox() {
+    home = fs::current_path();
+    root = fs::temp_directory_path() / ("dtl-zip-fuzz-" + std::to_string(getpid())) / "root";
+    in = root / "in";
+  }
+};
+
+void ExtractToFiles(const std::vector<uint8_t>& archive) {
+  using namespace dtl;
+  static Sandbox box;
+  fs::remove_all(box.root);
+  fs::create_directories(box.in);
+  fs::current_path(box.in);  // the folder for file destinations is taken at open time
+  ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
+  fs::current_path(box.home);  // libFuzzer writes its artifacts relative to this
+  ZipEntryInfo info{};
+  if (ZipGetEntry(h, -1, info) == ZIPR_OK) {
+    for (int32_t i = 0; i < info.index && i < dtlfuzz::kMaxEntriesWalked; ++i) {
+      ZipEntryInfo entry{};
+      if (ZipGetEntry(h, i, entry) != ZIPR_OK) continue;
+      const std::string name = entry.name;
+      const uint32_t r = ZipExtract(h, i, const_cast<char*>(name.c_str()), 0, ZIP_FILENAME);
+      const bool escapes = name.starts_with("/") || name == ".." || name.starts_with("../") ||
+                           name.find("/../") != std::string::npos || name.ends_with("/..");
+      if (escapes && r != ZIPR_ARGS) std::abort();
+    }
+  }
+  ZipClose(h);
+  for (const auto& e : fs::directory_iterator(box.root))
+    if (e.path() != box.in) std::abort();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dtl;
   if (size < 2) return 0;
-  // The first two bytes choose the buffer size; the rest is the archive, copied so that any read
-  // past its end lands outside the allocation and is caught.
-  const uint32_t chunk = 1 + ((uint32_t(data[0]) << 8 | data[1]) % 4096);
+  // The first two bytes choose the buffer size and the file mode; the rest is the archive,
+  // copied so that any read past its end lands outside the allocation and is caught.
+  const bool toFiles = data[0] & 0x80;
+  const uint32_t chunk = 1 + ((uint32_t(data[0] & 0x7f) << 8 | data[1]) % 4096);
   std::vector<uint8_t> archive(data + 2, data + size);
   dtlfuzz::DrainZip(archive.data(), archive.size(), chunk);
+  if (toFiles) ExtractToFiles(archive);
 
   // Extraction without a header query first, into a one-byte destination, and indexes that are
   // not there; none may read outside the archive.
