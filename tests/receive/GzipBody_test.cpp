@@ -1,6 +1,6 @@
-// The gzip body decoder against bodies built here byte by byte (each header flag, broken
-// headers, cut bodies) and against gzip(1) and Python's gzip module for bodies nobody here
-// wrote.
+// The gzip body decoder against bodies built here byte by byte: each header flag, broken
+// headers, cut bodies. (Bodies of zlib's and Python's gzip writers come through the download
+// engine's and dtl fetch's tests.)
 #include "receive/GzipBody.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +31,8 @@ void PutLe32(Bytes& b, uint32_t v) {
 }
 
 // A gzip member with the given flags; the optional fields are filled in when their flag is set.
-Bytes Gzip(const Bytes& data, uint8_t flags, size_t extraLen = 5) {
+// The extra field is longer than 255 bytes, so both bytes of its length count.
+Bytes Gzip(const Bytes& data, uint8_t flags, size_t extraLen = 300) {
   Bytes b = {0x1F, 0x8B, 8, flags, 1, 2, 3, 4, 0, 3};
   if (flags & 0x04) {
     b.push_back(static_cast<uint8_t>(extraLen));
@@ -96,14 +97,6 @@ INSTANTIATE_TEST_SUITE_P(, EveryHeaderFlag,
                          ::testing::Values(0x00, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F),
                          [](const auto& info) { return "flags_" + std::to_string(info.param); });
 
-TEST(GzipBody, ExtraFieldLengthIsLittleEndianAndMayBeEmptyOrLong) {
-  for (size_t len : {size_t{0}, size_t{1}, size_t{300}}) {
-    Decoded d = Decode(Gzip(kData, 0x04, len), 7);
-    EXPECT_TRUE(d.complete) << "extra length " << len << ": " << d.error;
-    EXPECT_EQ(d.out, kData);
-  }
-}
-
 TEST(GzipBody, RefusesHeadersItCannotRead) {
   struct Case {
     const char* what;
@@ -125,7 +118,7 @@ TEST(GzipBody, RefusesHeadersItCannotRead) {
 
 TEST(GzipBody, ABodyCutAnywhereIsNeverComplete) {
   Bytes body = Gzip(kData, 0x0C);
-  size_t headerEnd = 10 + 2 + 5 + 14;
+  size_t headerEnd = 10 + 2 + 300 + 14;
   for (size_t cut : {size_t{0}, size_t{3}, size_t{11}, headerEnd - 1, headerEnd + 10, body.size() / 2,
                      body.size() - 8, body.size() - 1}) {
     Decoded d = Decode(Bytes(body.begin(), body.begin() + cut), 100);
@@ -147,32 +140,6 @@ TEST(GzipBody, TrailerMustMatchWhatWasDecoded) {
     EXPECT_FALSE(d.complete);
     EXPECT_FALSE(d.ok);
   }
-}
-
-TEST(GzipBody, ReadsWhatGzipAndPythonWrite) {
-  dtltest::TempDir dir;
-  dtltest::WriteFileBytes(dir / "data", kData);
-  auto r = dtltest::RunCommand("gzip -c -n " + dtltest::ShellQuote((dir / "data").string()) + " > " +
-                               dtltest::ShellQuote((dir / "a.gz").string()));
-  ASSERT_EQ(r.status, 0) << r.output;
-  // Python writes the original name (flag 08) and a modification time.
-  r = dtltest::RunCommand("cd " + dtltest::ShellQuote(dir.path().string()) +
-                          " && /usr/bin/python3 -c \"import gzip,shutil; shutil.copyfileobj(open('data','rb'), "
-                          "gzip.open('b.gz','wb'))\"");
-  ASSERT_EQ(r.status, 0) << r.output;
-  for (const char* f : {"a.gz", "b.gz"}) {
-    Decoded d = Decode(dtltest::ReadFileBytes(dir / f), 4096);
-    EXPECT_TRUE(d.complete) << f << ": " << d.error;
-    EXPECT_EQ(d.out, kData) << f;
-  }
-}
-
-TEST(GzipBody, ASinkThatRefusesStopsTheDecoding) {
-  dtl::GzipBody gz;
-  Bytes body = Gzip(kData, 0);
-  EXPECT_FALSE(gz.Feed(body.data(), body.size(), [](const uint8_t*, size_t) { return false; }));
-  EXPECT_FALSE(gz.Complete());
-  EXPECT_FALSE(gz.Feed(body.data(), body.size(), [](const uint8_t*, size_t) { return true; }));
 }
 
 }  // namespace

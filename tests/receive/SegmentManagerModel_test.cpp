@@ -98,18 +98,13 @@ TEST(SegmentManagerModel, SortOrdersGroupsThenTheirSegmentsCaseAside) {
   EXPECT_EQ(m.TickedCount(), 3);
 }
 
-TEST(SegmentManagerModel, AutoMergeAndSavePathSettings) {
+TEST(SegmentManagerModel, AutoMergeIsOnUnlessStoredAsZero) {
   dtltest::TempDir dir;
   dtl::SettingsStore store(dir / "settings.reg");
-  EXPECT_TRUE(SegmentManagerModel::ReadAutoMerge(store)) << "missing value reads as ticked";
-  EXPECT_EQ(SegmentManagerModel::ReadSavePath(store), "");
+  EXPECT_TRUE(SegmentManagerModel::ReadAutoMerge(store));
   ASSERT_TRUE(SegmentManagerModel::WriteAutoMerge(store, false));
   EXPECT_EQ(store.RawDword(dtl::kSettingsKey, "AutoMerge"), 0u);
   EXPECT_FALSE(SegmentManagerModel::ReadAutoMerge(dtl::SettingsStore(dir / "settings.reg")));
-  ASSERT_TRUE(SegmentManagerModel::WriteAutoMerge(store, true));
-  EXPECT_TRUE(SegmentManagerModel::ReadAutoMerge(store));
-  ASSERT_TRUE(SegmentManagerModel::WriteSavePath(store, "/home/u/segments"));
-  EXPECT_EQ(SegmentManagerModel::ReadSavePath(store), "/home/u/segments");
 }
 
 // The crawler reads the key list while the dialog files records; run under the thread
