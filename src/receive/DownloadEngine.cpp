@@ -411,7 +411,8 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
       continue;
     }
 
-    int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A symbolic link at the segment's path is never followed out of the folder.
+    int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
       observer.OnMessage(std::strerror(errno));
       result.outcome = Outcome::FileError;

@@ -13,7 +13,8 @@
 // a gzip or x-gzip body is decoded as it arrives and must end with a matching gzip trailer.
 //
 // Errors: a failed attempt (connection, status other than 200, a body cut short, a bad gzip
-// header or stream, the provider's own page instead of the attachment) never ends the run: the
+// header or stream, the provider's own page instead of the attachment: a body holding the
+// provider table's page marker, followed by a 3,000 ms pause) never ends the run: the
 // same item is fetched again, without limit, until it succeeds or the stop flag is set; the
 // partly written file of a failed attempt is removed first. Only an unusable URL, a local file
 // that cannot be created (OnMessage with the system's text) and an HTTP session that cannot be
