@@ -1,7 +1,5 @@
 #include "browser/NavigationPolicy.h"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 
 namespace dtl {
@@ -278,10 +276,6 @@ const std::vector<ProviderBlock>& ProviderRuleBlocks() {
       }},
   };
   return kBlocks;
-}
-
-bool CookieMatchesPurgePattern(std::string_view cookieName, std::string_view pattern) {
-  return fnmatch(std::string(pattern).c_str(), LowerAscii(cookieName).c_str(), FNM_CASEFOLD) == 0;
 }
 
 NavigationDecision DecideNavigation(const NavigationRequest& request, const BrowserViewState& state,

@@ -99,9 +99,6 @@ const std::vector<ProviderBlock>& ProviderRuleBlocks();
 // The 20 words that make a POST target a mail site; a POST anywhere else is cancelled silently.
 const std::vector<std::string_view>& MailSiteKeywords();
 
-// True when a cookie's file or domain name matches a purge pattern ("*walla*.*"), case ignored.
-bool CookieMatchesPurgePattern(std::string_view cookieName, std::string_view pattern);
-
 // ASCII lower-casing, as the rules compare.
 std::string LowerAscii(std::string_view text);
 

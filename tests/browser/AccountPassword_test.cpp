@@ -98,26 +98,13 @@ TEST(AccountPasswordRoundTrip, EveryOlderSchemeDecodesWhatItsOwnKeyEncrypted) {
   EXPECT_EQ(Decoded("QUJD", 99, false), "");
 }
 
-TEST(AccountPasswordDecoding, UnescapesPercentsButNeverPlusSigns) {
-  struct Case {
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"%2B%2f%3D", "+/="}, {"a+b", "a+b"},   {"%41%42", "AB"},   {"%%41", "%A"},
-      {"%zz", "%zz"},       {"%4", "%4"},     {"abc%", "abc%"},   {"%4g", "%4g"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(dtl::UrlUnescapeKeepPlus(c.in), c.out) << c.in;
-}
-
-TEST(AccountPasswordDecoding, Base64SkipsForeignCharactersAndKeepsPartialGroups) {
-  struct Case {
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"QUJD", "ABC"}, {"Q U=J\nD", "ABC"}, {"QUI=", "AB"}, {"QUI", "AB"},
-      {"QQ==", "A"},   {"Q", ""},           {"", ""},       {"*#!", ""},   {"QUJDRA", "ABCD"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(dtl::Base64DecodeSkippingForeign(c.in), c.out) << c.in;
+TEST(AccountPasswordDecoding, UnescapesPercentsButNotPlusThenSkipsForeignBase64Characters) {
+  const std::pair<const char*, const char*> unescape[] = {
+      {"%2B%2f%3D", "+/="}, {"a+b", "a+b"}, {"%%41", "%A"}, {"%zz", "%zz"}, {"%4", "%4"}, {"%4g", "%4g"}};
+  for (auto [in, out] : unescape) EXPECT_EQ(dtl::UrlUnescapeKeepPlus(in), out) << in;
+  const std::pair<const char*, const char*> base64[] = {
+      {"Q U=J\nD", "ABC"}, {"QUI=", "AB"}, {"QUI", "AB"}, {"QQ==", "A"}, {"Q", ""}, {"*#!", ""}, {"QUJDRA", "ABCD"}};
+  for (auto [in, out] : base64) EXPECT_EQ(dtl::Base64DecodeSkippingForeign(in), out) << in;
 }
 
 TEST(AccountPasswordDecoding, XorSchemesStopAtTheFirstZeroByte) {
