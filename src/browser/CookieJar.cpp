@@ -103,7 +103,9 @@ bool CookieJar::Store(std::string_view url, std::string_view cookieString) {
     if (!easy) {
       easy = curl_easy_init();
       if (!easy) return true;
-      Attach(easy);
+      // The share alone gives the handle the store; the cookie-file switch of Attach() is
+      // only read (and freed) by a transfer, which this handle never makes.
+      curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
     }
     // Netscape form: host-only (no leading dot, subdomains FALSE), path "/", not secure-only,
     // expiry 0 = a session cookie, as a document cookie handed over from the browser is.
@@ -119,7 +121,7 @@ std::vector<std::string> CookieJar::List() const {
   if (!impl_->share) return out;
   CURL* easy = curl_easy_init();
   if (!easy) return out;
-  Attach(easy);
+  curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
   curl_slist* list = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
     for (curl_slist* l = list; l; l = l->next) out.emplace_back(l->data);

@@ -28,8 +28,10 @@ class CookieJar {
   bool Valid() const;
 
   // Joins `easy` to the store: its requests carry the stored cookies that match their URL, and
-  // cookies its responses set are kept. Call before each transfer (the options survive
-  // curl_easy_reset() only if set again). Detach by curl_easy_cleanup() before the jar dies.
+  // cookies its responses set are kept. Call once per handle, before its first transfer; a
+  // curl_easy_reset() drops it (and libcurl 7.88 leaks a few bytes when it is set again after
+  // a reset, so prefer keeping one attached handle). Detach by curl_easy_cleanup() before the
+  // jar dies.
   void Attach(CURL* easy) const;
 
   // Stores a document cookie string ("a=1; b=two") for the host of `url`: each "name=value"

@@ -54,6 +54,26 @@ PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints)
     : jar_(jar), endpoints_(std::move(endpoints)) {
   // The jar's constructor has run curl_global_init already.
   curl_ = curl_easy_init();
+  if (!curl_) return;
+  // The options every request shares are set once: the handle is never reset, which keeps
+  // its connection cache (consecutive pages of one site reuse the connection) and sets the
+  // jar's cookie switch only once (libcurl leaks it when set again after a reset).
+  curl_easy_setopt(curl_, CURLOPT_USERAGENT, kAgentText);
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kPageConnectTimeoutMs);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kPageReceiveTimeoutMs / 1000);
+  // Every encoding libcurl can decode (gzip and its x-gzip alias, deflate); the cap applies
+  // to the decoded bytes.
+  curl_easy_setopt(curl_, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  jar_.Attach(curl_);
+  ApplyEndpoints(curl_, endpoints_);
 }
 
 PageFetcher::~PageFetcher() {
@@ -109,25 +129,11 @@ bool PageFetcher::Perform(std::string_view url, bool post, std::string_view post
   const std::string target(url);
   const std::string payload(postData);
 
-  // A reset keeps the connection cache, so consecutive pages of one site reuse the connection.
-  curl_easy_reset(curl_);
   curl_easy_setopt(curl_, CURLOPT_URL, target.c_str());
-  curl_easy_setopt(curl_, CURLOPT_USERAGENT, kAgentText);
-  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kPageConnectTimeoutMs);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kPageReceiveTimeoutMs / 1000);
-  // Every encoding libcurl can decode (gzip and its x-gzip alias, deflate); the cap applies
-  // to the decoded bytes.
-  curl_easy_setopt(curl_, CURLOPT_ACCEPT_ENCODING, "");
-  if (!headersOnly) curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPageBody));
-  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  // A headers request never reads the body, so only a page is held to the body cap early.
+  curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE,
+                   static_cast<curl_off_t>(headersOnly ? 0 : kMaxPageBody));
   curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
   curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &t);
   curl_slist* extra = nullptr;
   if (post) {
@@ -135,17 +141,18 @@ bool PageFetcher::Perform(std::string_view url, bool post, std::string_view post
     // No "Expect: 100-continue" round trip for larger forms.
     curl_slist* grown = curl_slist_append(extra, "Expect:");
     if (grown) extra = grown;
-    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, payload.data());
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, extra);
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
   } else {
+    // Forget the previous POST's form (setting it makes a POST, so GET comes after).
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
   }
-  jar_.Attach(curl_);
-  ApplyEndpoints(curl_, endpoints_);
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, extra);
 
   CURLcode rc = curl_easy_perform(curl_);
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
   curl_slist_free_all(extra);
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
