@@ -99,8 +99,9 @@ std::string AttachmentNameFromPath(std::string_view path) {
 
 void MimePart::SetHeader(std::string_view name, std::string_view value) {
   RemoveHeader(name);
-  std::string_view v = Trim(value);
-  if (!v.empty()) headers.push_back({std::string(name), std::string(v)});
+  // Blanks only decide whether the field is empty; a value is kept as given (a plain
+  // transfer's subject is the file name followed by one blank).
+  if (!Trim(value).empty()) headers.push_back({std::string(name), std::string(value)});
 }
 
 std::string MimePart::GetHeader(std::string_view name) const {

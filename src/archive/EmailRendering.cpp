@@ -388,10 +388,10 @@ EmailObject EmailObject::CreateMessage(const MessageStamp& stamp) {
 }
 
 void EmailObject::SetHeader(std::string_view name, std::string_view value) {
-  std::string v = OneLine(TrimBlanks(value));
-  auto& hs = message_.headers;
-  hs.erase(std::remove_if(hs.begin(), hs.end(), [&](const MimeHeader& h) { return EqualsNoCase(h.name, name); }),
-           hs.end());
+  // The value travels as given (a plain transfer's subject ends in a blank); blanks only decide
+  // whether it is empty, in the part's own set-a-field rule.
+  const std::string given = OneLine(value);
+  const std::string v(TrimBlanks(given));
   if (EqualsNoCase(name, "Content-Type")) {
     // Keep the structured type in step: the media type, and the charset parameter if any.
     std::string_view media = v;
@@ -411,7 +411,7 @@ void EmailObject::SetHeader(std::string_view name, std::string_view value) {
   } else if (EqualsNoCase(name, "Content-Transfer-Encoding")) {
     message_.transferEncoding = v;
   }
-  if (!v.empty()) hs.push_back({std::string(name), v});
+  message_.SetHeader(name, given);
 }
 
 void EmailObject::SetSubject(std::string_view subject) { SetHeader("Subject", subject); }

@@ -129,8 +129,8 @@ TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
   const fs::path got = dir_ / "got";
   const auto mails = ReceivedInto();
   ASSERT_EQ(mails.size(), 1u);
-  // The subject is "report.pdf " before the header rule trims its blank.
-  EXPECT_EQ(mails[0], "report.pdf|report.pdf|application/x-msdownload|one@a.test");
+  // A plain transfer's subject is the file name and one blank.
+  EXPECT_EQ(mails[0], "report.pdf |report.pdf|application/x-msdownload|one@a.test");
   EXPECT_EQ(dtltest::ReadFileBytes(got / "report.pdf"), source_);
 }
 
