@@ -1,13 +1,17 @@
 // The parses the receiving side runs on text from remote pages and headers: the file name of a
 // Content-Disposition block, a page's base href, the ".doc" ending, and the reduction of a
-// remote name to a file name that is safe to join to the download folder.
+// remote name to a file name that is safe to join to the download folder; provider recognition
+// and download URLs built from page keys.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "receive/AttachmentName.h"
+#include "receive/DownloadEngine.h"
 #include "receive/InboxCrawler.h"
+#include "receive/ProviderTable.h"
 
 namespace {
 
@@ -37,5 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string base = BaseHref(text);
   if (base.size() > text.size()) std::abort();
+
+  // Keys and page URLs from pages become download URLs: a key is always an argument, never part
+  // of a format, so it comes back whole whatever "%" it holds. (Page text ends at its first
+  // zero byte, so keys never hold one.)
+  const int32_t provider = RecognizeProvider(text);
+  PageBase(text);
+  const std::string key(text.substr(0, std::min<size_t>(200, text.find('\0'))));
+  for (int id : {provider, 0, 1, 2, 7, 9, 14}) {
+    auto url = DownloadUrl(id, "mail.example.org", key, [] { return 4u; });
+    if (url && url->find(key) == std::string::npos) std::abort();
+  }
   return 0;
 }
