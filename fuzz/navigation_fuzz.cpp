@@ -54,7 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const NavigationDecision d = DecideNavigation(request, state);
   if (d.repost && !d.cancel) std::abort();  // a re-post replaces the navigation, never joins it
-  for (const auto& pattern : d.cookiePurges) CookieMatchesPurgePattern(in.ConsumeRandomLengthString(30), pattern);
 
   // The login-page rewriting after a page download only ever removes text.
   const std::string html = in.ConsumeRemainingBytesAsString();
