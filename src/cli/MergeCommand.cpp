@@ -133,21 +133,13 @@ int RunMerge(const std::vector<std::string>& args) {
   }
 
   std::string error;
-  if (!passwordFile.empty()) {
-    auto pw = PasswordFromFile(passwordFile, &error);
-    if (!pw) {
-      std::fprintf(stderr, "dtl merge: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    params.password = std::move(*pw);
-  } else if (passwordStdin) {
-    auto pw = PasswordFromStdin("Decryption password: ", &error);
-    if (!pw) {
-      std::fprintf(stderr, "dtl merge: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    params.password = std::move(*pw);
+  auto pw = PasswordFromOptions(passwordFile.empty() ? std::nullopt : std::optional(passwordFile),
+                                passwordStdin, "Decryption password: ", &error);
+  if (!pw) {
+    std::fprintf(stderr, "dtl merge: %s\n", error.c_str());
+    return kExitFailure;
   }
+  params.password = std::move(*pw);
 
   struct sigaction sa{};
   sa.sa_handler = OnInterrupt;

@@ -56,6 +56,13 @@ std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* er
   return line;
 }
 
+std::optional<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
+                                               const char* prompt, std::string* error) {
+  if (file) return PasswordFromFile(*file, error);
+  if (fromStdin) return PasswordFromStdin(prompt, error);
+  return std::string();
+}
+
 void WipeString(std::string& s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
   s.clear();

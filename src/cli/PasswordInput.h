@@ -13,6 +13,12 @@ std::optional<std::string> PasswordFromFile(const std::string& path, std::string
 // the prompt goes to stderr and echo is switched off while typing.
 std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* error);
 
+// The password a command's --password-file / --password-stdin options name: from the file when
+// one is given, else from standard input when asked, else the empty string (the default
+// password then applies). nullopt with *error set when the chosen source cannot be read.
+std::optional<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
+                                               const char* prompt, std::string* error);
+
 // Overwrites the string's bytes before it is released.
 void WipeString(std::string& s);
 

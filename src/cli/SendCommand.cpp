@@ -186,13 +186,6 @@ class JournalLock {
   int fd_ = -1;
 };
 
-std::optional<std::string> ReadPassword(const std::optional<std::string>& file, bool fromStdin,
-                                        std::string& error) {
-  if (file) return PasswordFromFile(*file, &error);
-  if (fromStdin) return PasswordFromStdin("Password: ", &error);
-  return std::string();
-}
-
 // Runs the job the document holds until it ends or Ctrl-C stops it.
 int RunJob(dtl::CDTLDoc& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
            dtl::SendJournalData& data) {
@@ -308,7 +301,7 @@ int RunSend(const std::vector<std::string>& args) {
     if (data->hasPassword && !passwordFile && !passwordStdin)
       return Usage("this send was encrypted with a password; give it again with --password-stdin or "
                    "--password-file");
-    auto password = ReadPassword(passwordFile, passwordStdin, error);
+    auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
     if (!password) return Fail(error);
     if (!dtl::JournalPasswordMatches(*data, *password)) {
       WipeString(*password);
@@ -351,7 +344,7 @@ int RunSend(const std::vector<std::string>& args) {
   request.fileText = choice.fileText;
   if (auto message = dtl::ValidateSendRequest(request)) return Usage(OneLine(*message));
 
-  auto password = ReadPassword(passwordFile, passwordStdin, error);
+  auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
   if (!password) return Fail(error);
   request.password = std::move(*password);
   WipeString(*password);

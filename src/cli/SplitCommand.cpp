@@ -137,21 +137,12 @@ int RunSplit(const std::vector<std::string>& args) {
   params.segmentSize = segmentSize ? *segmentSize : *position * dtl::kSegmentUnit;
 
   std::string error;
-  if (passwordFile) {
-    auto pw = PasswordFromFile(*passwordFile, &error);
-    if (!pw) {
-      std::fprintf(stderr, "dtl split: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    params.password = std::move(*pw);
-  } else if (passwordStdin) {
-    auto pw = PasswordFromStdin("Password: ", &error);
-    if (!pw) {
-      std::fprintf(stderr, "dtl split: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    params.password = std::move(*pw);
+  auto pw = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
+  if (!pw) {
+    std::fprintf(stderr, "dtl split: %s\n", error.c_str());
+    return kExitFailure;
   }
+  params.password = std::move(*pw);
 
   TerminalProgress progress("Splitting");
   CliObserver observer(progress);
