@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "app/SettingsStore.h"
+#include "browser/CookieJar.h"
+#include "browser/NetworkEndpoints.h"
 #include "send/CDTLDoc.h"
 
 namespace dtlui {
@@ -33,6 +35,11 @@ class CDTLApp {
   dtl::SettingsStore& Store() { return store_; }
   dtl::CDTLDoc& Doc() { return doc_; }
   CMainFrame* Frame() const { return frame_.get(); }
+  // The one cookie store of the receiving side (the inner browser's session reaches the crawler
+  // and the download through it) and where their requests go. The endpoints are empty unless
+  // set: libcurl then takes a proxy from http_proxy in the environment.
+  dtl::CookieJar& Cookies() { return cookies_; }
+  const dtl::NetworkEndpoints& Endpoints() const { return endpoints_; }
 
   // 1 while the main window is hidden in the tray; dialogs test it to hide themselves too.
   bool trayHidden = false;
@@ -41,6 +48,8 @@ class CDTLApp {
   dtl::SettingsStore& store_;
   std::filesystem::path dataHome_;
   dtl::CDTLDoc doc_;
+  dtl::CookieJar cookies_;
+  dtl::NetworkEndpoints endpoints_;
   std::unique_ptr<CMainFrame> frame_;
 };
 
