@@ -3,10 +3,6 @@
 // connections, provider pages), so each retry rule and each replace mode can be pinned down.
 #include "receive/DownloadEngine.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
@@ -14,9 +10,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "receive/MergeJob.h"
+#include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -57,24 +53,7 @@ std::string GzipAnswer(const std::string& data, const char* encoding = "gzip") {
 // is closed, so a reply may be cut anywhere.
 class ScriptedServer {
  public:
-  ScriptedServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 16);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~ScriptedServer() {
-    shutdown(fd_, SHUT_RDWR);
-    close(fd_);
-    thread_.join();
-  }
-  std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Host() const { return peer_.HostPort(); }
   std::string Url(const std::string& path) const { return "http://" + Host() + path; }
   void Script(const std::string& path, std::vector<std::string> replies) {
     std::lock_guard<std::mutex> l(mu_);
@@ -92,59 +71,41 @@ class ScriptedServer {
   }
 
  private:
-  void Loop() {
-    for (;;) {
-      int c = accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      std::string head;
-      char buf[4096];
-      while (head.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        head.append(buf, static_cast<size_t>(n));
+  bool Serve(int c) {
+    std::string buf;
+    std::string head = dtltest::ReadUntil(c, buf, "\r\n\r\n").value_or(buf) + "\r\n\r\n";
+    std::string target = head.substr(4, head.find(' ', 4) - 4);
+    std::string reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      requests_.push_back(head);
+      auto it = script_.find(target.substr(0, target.find('?')));
+      if (it != script_.end() && !it->second.empty()) {
+        reply = it->second.front();
+        if (it->second.size() > 1) it->second.pop_front();
       }
-      std::string target = head.substr(4, head.find(' ', 4) - 4);
-      std::string path = target.substr(0, target.find('?'));
-      std::string reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-      {
-        std::lock_guard<std::mutex> l(mu_);
-        requests_.push_back(head);
-        auto it = script_.find(path);
-        if (it != script_.end() && !it->second.empty()) {
-          reply = it->second.front();
-          if (it->second.size() > 1) it->second.pop_front();
-        }
-      }
-      for (size_t off = 0; off < reply.size();) {
-        // The client may hang up mid-answer (a stopped run): no SIGPIPE for the test process.
-        ssize_t w = send(c, reply.data() + off, reply.size() - off, MSG_NOSIGNAL);
-        if (w <= 0) break;
-        off += static_cast<size_t>(w);
-      }
-      shutdown(c, SHUT_WR);
-      while (read(c, buf, sizeof buf) > 0) {
-      }
-      close(c);
     }
+    dtltest::SendAll(c, reply);
+    shutdown(c, SHUT_WR);
+    while (dtltest::ReadUntil(c, buf, "\n")) {
+    }
+    return true;
   }
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  std::thread thread_;
   std::mutex mu_;
   std::map<std::string, std::deque<std::string>> script_;
   std::vector<std::string> requests_;
+  dtltest::LoopbackPeer peer_{[this](int c) { return Serve(c); }};
 };
 
 struct Recorder : dtl::DownloadObserver {
   std::vector<std::string> done, failures, asked, messages, displays;
   std::deque<ReplaceMode> answers;  // ConfirmReplace answers in turn (then Overwrite)
-  int steps = 0, providerPages = 0, rateCleared = 0;
-  size_t range = 0;
-  std::function<void()> onBytes, onAsk, onFailure;
+  int steps = 0, providerPages = 0;
+  std::function<void()> onBytes, onAsk;
   std::optional<dtl::HttpCredentials> credentials;
   std::vector<long> authStatuses;
+  std::atomic<bool>* runaway = nullptr;
 
-  void OnOverallRange(size_t n) override { range = n; }
   void OnOverallStep() override { ++steps; }
   void OnBytes(uint64_t, uint64_t, int64_t) override {
     if (onBytes) onBytes();
@@ -153,11 +114,9 @@ struct Recorder : dtl::DownloadObserver {
   void OnItemDone(const std::string& key) override { done.push_back(key); }
   void OnAttemptFailed(size_t, const std::string& reason) override {
     failures.push_back(reason);
-    if (onFailure) onFailure();
     // A script gone wrong would otherwise retry for ever.
     if (failures.size() > 200 && runaway) runaway->store(true);
   }
-  std::atomic<bool>* runaway = nullptr;
   void OnProviderPage() override { ++providerPages; }
   ReplaceMode ConfirmReplace(const std::string& name) override {
     asked.push_back(name);
@@ -172,7 +131,6 @@ struct Recorder : dtl::DownloadObserver {
     return credentials;
   }
   void OnMessage(const std::string& t) override { messages.push_back(t); }
-  void OnRateCleared() override { ++rateCleared; }
 };
 
 struct Fixture : ::testing::Test {
@@ -240,8 +198,7 @@ TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
     SCOPED_TRACE(c.name);
     std::string path = std::string("/") + c.name;
     server.Script(path, {c.firstReply, GzipAnswer(data)});
-    Recorder fresh;
-    rec = fresh;
+    rec = Recorder();
     DownloadEngine::Result r = Run(Params({Item(std::string(c.name) + ".001", path)}));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(r.attemptsFailed, 1u);

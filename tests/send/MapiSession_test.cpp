@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "fixtures/smtp_fixture.h"
 #include "support/TestSupport.h"
 
 namespace dtl {
@@ -26,42 +25,12 @@ std::string WriteScript(const fs::path& path, const std::string& body) {
   return path.string();
 }
 
-// The loopback SMTP server of tests/fixtures, stopped when the object goes.
-class SmtpSink {
- public:
-  explicit SmtpSink(const fs::path& folder) : folder_(folder) {
-    std::string cmd = "exec /usr/bin/python3 " + dtltest::ShellQuote(std::string(DTL_SOURCE_DIR) +
-                                                                     "/tests/fixtures/mapi_smtp_sink.py") +
-                      " " + dtltest::ShellQuote(folder.string());
-    pipe_ = ::popen(cmd.c_str(), "r");
-    if (pipe_ && std::fscanf(pipe_, "%d %d", &port_, &pid_) != 2) port_ = 0;
-  }
-  ~SmtpSink() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-    if (pipe_) ::pclose(pipe_);
-  }
-  int port() const { return port_; }
-  // The stored messages, in the order they arrived.
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> out;
-    for (int i = 1; fs::exists(folder_ / ("msg-" + std::to_string(i) + ".eml")); ++i)
-      out.push_back(dtltest::ReadFileText(folder_ / ("msg-" + std::to_string(i) + ".eml")));
-    return out;
-  }
-
- private:
-  fs::path folder_;
-  FILE* pipe_ = nullptr;
-  int port_ = 0;
-  int pid_ = 0;
-};
-
 class MapiSessionMsmtp : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dtltest::HaveCommand("msmtp"));
-    fs::create_directory(dir_ / "inbox");
-    sink_ = std::make_unique<SmtpSink>(dir_ / "inbox");
+    fs::create_directory(inbox_);
+    sink_ = std::make_unique<dtltest::SmtpFixture>(std::vector<std::string>{"--maildir", inbox_.string()});
     ASSERT_GT(sink_->port(), 0) << "the SMTP fixture did not start";
     std::string port = std::to_string(sink_->port());
     dtltest::WriteFileText(dir_ / "msmtprc",
@@ -73,8 +42,12 @@ class MapiSessionMsmtp : public ::testing::Test {
     session_.stamp = PinnedStamp;
   }
 
+  // The one stored mail and its envelope as the server saw it.
+  std::string Mail(const char* ext) const { return dtltest::ReadFileText(inbox_ / ("msg-1" + std::string(ext))); }
+
   dtltest::TempDir dir_;
-  std::unique_ptr<SmtpSink> sink_;
+  fs::path inbox_ = dir_ / "inbox";
+  std::unique_ptr<dtltest::SmtpFixture> sink_;
   MapiSession session_;
 };
 
@@ -88,10 +61,10 @@ TEST_F(MapiSessionMsmtp, SegmentReachesTheServerWithRecipientsInOrder) {
       << session_.LastError();
   ASSERT_TRUE(session_.Submit()) << session_.LastError();
 
-  auto messages = sink_->Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  const std::string& m = messages[0];
-  EXPECT_EQ(m.rfind("MAIL FROM: dtl@example.net\nRCPT TO: c@example.org,a@example.org,b@example.org\n", 0), 0u) << m;
+  EXPECT_NE(Mail(".json").find(R"("from": "dtl@example.net", "rcpt": ["c@example.org", "a@example.org", "b@example.org"])"),
+            std::string::npos)
+      << Mail(".json");
+  const std::string m = Mail(".eml");
   EXPECT_NE(m.find("To: c@example.org, a@example.org, b@example.org\r\n"), std::string::npos);
   EXPECT_NE(m.find("Content-Type: application/msword;\r\n\tname=\"song.mp3.dtl.doc\""), std::string::npos);
   // The message arrives as composed (the program may only add fields in front of it).
@@ -104,9 +77,7 @@ TEST_F(MapiSessionMsmtp, ProfileIsTheProgramsAccount) {
   ASSERT_TRUE(session_.Logon("relay2", "unused"));
   ASSERT_TRUE(session_.Compose({"x@example.org"}, "s", "s", {}, ""));
   ASSERT_TRUE(session_.Submit()) << session_.LastError();
-  auto messages = sink_->Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].rfind("MAIL FROM: other@example.net\n", 0), 0u) << messages[0];
+  EXPECT_NE(Mail(".json").find(R"("from": "other@example.net")"), std::string::npos) << Mail(".json");
 }
 
 TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {

@@ -1,21 +1,16 @@
-// The SMTP dialogue against scripted peers: a tiny TCP server on 127.0.0.1 that plays one
-// scripted conversation per connection and records what the client said.
-#include <arpa/inet.h>
+// The SMTP dialogue against scripted peers: a loopback server that plays one scripted
+// conversation per connection and records what the client said.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "send/MailProgress.h"
 #include "send/ServerTest.h"
 #include "send/SmtpAuth.h"
 #include "send/SmtpClient.h"
+#include "support/LoopbackPeer.h"
 
 namespace {
 
@@ -25,7 +20,7 @@ using dtl::SmtpSettings;
 
 struct Step {
   enum Kind { Send, Line, Data, Drop, Flood, Hang } kind;
-  std::string text;   // Line: the prefix the client's line must start with; Data: unused
+  std::string text;   // Line: the prefix the client's line must start with
   std::string reply;  // bytes sent back after the step (Flood: repeated until the client leaves)
 };
 using Script = std::vector<Step>;
@@ -36,129 +31,69 @@ Step Body(std::string reply = "250 queued\r\n") { return {Step::Data, {}, std::m
 
 class ScriptedPeer {
  public:
-  explicit ScriptedPeer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listen_, 4);
-    socklen_t len = sizeof a;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedPeer() {
-    shutdown(listen_, SHUT_RDWR);
-    Join();
-    close(listen_);
-  }
-  int port() const { return port_; }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  // After Join(): everything the client sent, one entry per line, DATA bodies as one entry.
+  explicit ScriptedPeer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {}
+  int port() const { return peer_.port(); }
+  void Join() { peer_.Join(); }
+  // After Join(): everything the client sent, one entry per line, DATA bodies as "<data>".
   const std::vector<std::string>& heard() const { return heard_; }
   const std::vector<std::string>& problems() const { return problems_; }
   int connections() const { return connections_; }
   std::string body() const { return body_; }
 
  private:
-  void Run() {
-    for (const auto& script : scripts_) {
-      int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) return;
-      ++connections_;
-      Play(fd, script);
-      close(fd);
-    }
-  }
-  bool ReadLine(int fd, std::string& line) {
-    for (;;) {
-      size_t nl = buf_.find("\r\n");
-      if (nl != std::string::npos) {
-        line = buf_.substr(0, nl);
-        buf_.erase(0, nl + 2);
-        return true;
-      }
-      char c[4096];
-      ssize_t n = recv(fd, c, sizeof c, 0);
-      if (n <= 0) return false;
-      buf_.append(c, static_cast<size_t>(n));
-    }
-  }
-  bool ReadData(int fd) {
-    for (;;) {
-      size_t end = buf_.find("\r\n.\r\n");
-      if (end != std::string::npos) {
-        body_ = buf_.substr(0, end + 2);
-        buf_.erase(0, end + 5);
-        heard_.push_back("<data>");
-        return true;
-      }
-      char c[65536];
-      ssize_t n = recv(fd, c, sizeof c, 0);
-      if (n <= 0) return false;
-      buf_.append(c, static_cast<size_t>(n));
-    }
-  }
-  void Reply(int fd, const std::string& r) {
-    if (!r.empty()) send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+  bool Serve(int fd) {
+    if (connections_ < static_cast<int>(scripts_.size())) Play(fd, scripts_[connections_++]);
+    return connections_ < static_cast<int>(scripts_.size());
   }
   // The one place that checks each expected command and sends each reply.
   void Play(int fd, const Script& script) {
-    buf_.clear();
+    std::string buf;
     for (const auto& step : script) {
-      std::string line;
+      std::optional<std::string> got;
       switch (step.kind) {
         case Step::Send:
-          Reply(fd, step.reply);
           break;
         case Step::Line:
-          if (!ReadLine(fd, line)) {
+          if (!(got = dtltest::ReadUntil(fd, buf, "\r\n"))) {
             problems_.push_back("client left before '" + step.text + "'");
             return;
           }
-          heard_.push_back(line);
-          if (line.rfind(step.text, 0) != 0) {
-            problems_.push_back("expected '" + step.text + "', heard '" + line + "'");
+          heard_.push_back(*got);
+          if (got->rfind(step.text, 0) != 0) {
+            problems_.push_back("expected '" + step.text + "', heard '" + *got + "'");
             return;
           }
-          Reply(fd, step.reply);
           break;
         case Step::Data:
-          if (!ReadData(fd)) {
+          if (!(got = dtltest::ReadUntil(fd, buf, "\r\n.\r\n"))) {
             heard_.push_back("<left during data>");
             return;
           }
-          Reply(fd, step.reply);
+          body_ = *got + "\r\n";
+          heard_.push_back("<data>");
           break;
         case Step::Drop:
           return;
         case Step::Flood:
-          while (send(fd, step.reply.data(), step.reply.size(), MSG_NOSIGNAL) > 0) {
+          while (dtltest::SendAll(fd, step.reply)) {
           }
           return;
-        case Step::Hang: {
-          char c[256];
-          while (recv(fd, c, sizeof c, 0) > 0) {
+        case Step::Hang:
+          while (dtltest::ReadUntil(fd, buf, "\n")) {
           }
           return;
-        }
       }
+      dtltest::SendAll(fd, step.reply);
     }
     // Whatever the client says after the script ended is a fault of the script or the client.
-    std::string extra;
-    if (ReadLine(fd, extra)) problems_.push_back("unexpected '" + extra + "'");
+    if (auto extra = dtltest::ReadUntil(fd, buf, "\r\n")) problems_.push_back("unexpected '" + *extra + "'");
   }
 
   std::vector<Script> scripts_;
-  int listen_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  std::string buf_, body_;
+  std::string body_;
   std::vector<std::string> heard_, problems_;
   int connections_ = 0;
+  dtltest::LoopbackPeer peer_{[this](int fd) { return Serve(fd); }};
 };
 
 struct Progress : dtl::MailProgress {

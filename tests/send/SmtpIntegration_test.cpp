@@ -1,10 +1,6 @@
-// The SMTP client against a real SMTP server (aiosmtpd, started per test on a free loopback
-// port through tests/fixtures/smtp_server.py), with a throw-away CA made by the openssl tool.
-#include <fcntl.h>
+// The SMTP client against a real SMTP server (the aiosmtpd fixture, started per test on a free
+// loopback port), with a throw-away CA made by the openssl tool.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +9,7 @@
 #include <vector>
 
 #include "archive/EmailObject.h"
+#include "fixtures/smtp_fixture.h"
 #include "send/ServerTest.h"
 #include "send/SmtpClient.h"
 #include "support/TestSupport.h"
@@ -23,53 +20,6 @@ namespace fs = std::filesystem;
 using dtl::SmtpClient;
 using dtl::SmtpSettings;
 using dtltest::ShellQuote;
-
-// One server process. Its stdin is a pipe this object holds: closing it (here, or by the test
-// process dying) makes the server exit, so no server outlives its test.
-class SmtpServer {
- public:
-  explicit SmtpServer(std::vector<std::string> args) {
-    args.insert(args.begin(), {PythonWithAiosmtpd(), DTL_SOURCE_DIR "/tests/fixtures/smtp_server.py"});
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-    close(out[0]);
-    if (line.rfind("PORT ", 0) == 0) port_ = std::atoi(line.c_str() + 5);
-  }
-  ~SmtpServer() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  int port() const { return port_; }
-
-  static std::string PythonWithAiosmtpd() {
-    // Debian's package lives in the system interpreter, which a user's PATH may shadow.
-    return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int port_ = 0;
-};
 
 // A CA, a server certificate it signed for localhost and 127.0.0.1, and an unrelated CA.
 class Pki {
@@ -111,10 +61,10 @@ class SmtpIntegration : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(pki_->ok()) << pki_->output(); }
 
-  std::unique_ptr<SmtpServer> Start(std::vector<std::string> extra) {
+  std::unique_ptr<dtltest::SmtpFixture> Start(std::vector<std::string> extra) {
     std::vector<std::string> args = {"--maildir", mail_.path().string()};
     args.insert(args.end(), extra.begin(), extra.end());
-    auto s = std::make_unique<SmtpServer>(args);
+    auto s = std::make_unique<dtltest::SmtpFixture>(args);
     EXPECT_NE(s->port(), 0) << "the SMTP fixture did not start";
     return s;
   }
