@@ -1,30 +1,337 @@
 #include "receive/ui/CSegmentManagerDlg.h"
 
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/ui/CMainFrame.h"
+#include "app/ui/UiSupport.h"
+#include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
+#include "receive/InboxCrawler.h"
+#include "receive/ProviderTable.h"
+#include "receive/ui/CHttpDownloadDlg.h"
+#include "widgets/BusyIndicator.h"
 
 namespace dtlui {
+
+namespace {
+
+CSegmentManagerDlg::FolderPicker& Picker() {
+  static CSegmentManagerDlg::FolderPicker picker;
+  return picker;
+}
+
+QString PickFolder(QWidget* parent, const QString& title, const QString& start) {
+  if (Picker()) return Picker()(parent, title, start);
+  return QFileDialog::getExistingDirectory(parent, title, start);
+}
+
+}  // namespace
+
+// Carries the crawler's events to the dialog; each is posted to the UI thread, so every tree
+// change happens there. A posted call is dropped when the dialog is gone.
+class CSegmentManagerDlg::CrawlRelay : public dtl::CrawlObserver {
+ public:
+  explicit CrawlRelay(CSegmentManagerDlg* dlg) : dlg_(dlg) {}
+  void OnAttachment(const dtl::FoundAttachment& record) override {
+    Post([d = dlg_, record] { d->OnFound(record); });
+  }
+  void OnProgressRange(uint16_t total, uint16_t position) override {
+    Post([d = dlg_, total, position] {
+      d->progress->setRange(0, total);
+      d->progress->setValue(position);
+    });
+  }
+  void OnProgressStep() override {
+    Post([d = dlg_] { d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum())); });
+  }
+  void OnSessionEnded() override {
+    Post([d = dlg_] { emit d->reLoginRequested(); });
+  }
+  void OnAborted() override {
+    Post([d = dlg_] { d->OnAborted(); });
+  }
+
+ private:
+  template <typename F>
+  void Post(F f) {
+    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+  }
+  CSegmentManagerDlg* dlg_;
+};
+
+CSegmentManagerDlg::FolderPicker CSegmentManagerDlg::SetFolderPicker(FolderPicker picker) {
+  FolderPicker previous = std::move(Picker());
+  Picker() = std::move(picker);
+  return previous;
+}
 
 CSegmentManagerDlg::CSegmentManagerDlg(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
                                        const dtl::NetworkEndpoints& endpoints, const Session& session,
                                        CMainFrame* frame, QWidget* parent)
-    : QDialog(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints), session_(session), frame_(frame) {
+    : QDialog(parent),
+      settings_(settings),
+      cookies_(cookies),
+      endpoints_(endpoints),
+      session_(session),
+      frame_(frame),
+      fetcher_(std::make_unique<dtl::PageFetcher>(cookies, endpoints)) {
   setWindowTitle("Segment Manager");
+  providerId_ = dtl::RecognizeProvider(S(session_.pageUrl));
+  savePath_ = Q(dtl::SegmentManagerModel::ReadSavePath(settings_));
+
   tree_ = new QTreeWidget(this);
+  tree_->setHeaderHidden(true);
+  tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  tree_->setMinimumSize(360, 240);
+  refreshButton = new QPushButton("&Refresh", this);
+  downloadButton = new QPushButton("&Download", this);
+  stopButton = new QPushButton("&Stop", this);
+  closeButton = new QPushButton("&Close", this);
+  sortButton = new QPushButton("Sort", this);
+  for (auto* b : {refreshButton, downloadButton, stopButton}) b->setEnabled(false);
+  autoMerge = new QCheckBox("Auto Merge Segments", this);
+  autoMerge->setChecked(dtl::SegmentManagerModel::ReadAutoMerge(settings_));
+  selectAll = new QCheckBox("Select All Files", this);
+  password = new QLineEdit(this);
+  password->setEchoMode(QLineEdit::Password);
+  progress = new QProgressBar(this);
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  busy = new BusyIndicator(this);
+  listingText = new QLabel("Listing segments (might take a few minutes)", this);
+  listingText->hide();
+  busy->hide();
+
+  auto* buttons = new QVBoxLayout;
+  for (auto* b : {refreshButton, downloadButton, stopButton, sortButton}) buttons->addWidget(b);
+  buttons->addStretch(1);
+  buttons->addWidget(closeButton);
+  auto* top = new QHBoxLayout;
+  top->addWidget(tree_, 1);
+  top->addLayout(buttons);
+  auto* options = new QGridLayout;
+  options->addWidget(autoMerge, 0, 0);
+  options->addWidget(selectAll, 0, 1);
+  options->addWidget(new QLabel("Decryption Password (optional):", this), 1, 0);
+  options->addWidget(password, 1, 1);
+  options->addWidget(new QLabel("Progress:", this), 2, 0);
+  options->addWidget(progress, 2, 1);
+  auto* status = new QHBoxLayout;
+  status->addWidget(busy);
+  status->addWidget(listingText, 1);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(tree_);
+  layout->addLayout(top, 1);
+  layout->addLayout(options);
+  layout->addLayout(status);
+
+  connect(tree_, &QTreeWidget::itemChanged, this, &CSegmentManagerDlg::OnTreeItemChanged);
+  connect(refreshButton, &QPushButton::clicked, this, &CSegmentManagerDlg::Refresh);
+  connect(stopButton, &QPushButton::clicked, this, &CSegmentManagerDlg::OnStop);
+  connect(downloadButton, &QPushButton::clicked, this, &CSegmentManagerDlg::OnDownload);
+  connect(closeButton, &QPushButton::clicked, this, &CSegmentManagerDlg::AskClose);
+  connect(sortButton, &QPushButton::clicked, this, &CSegmentManagerDlg::OnSort);
+  connect(selectAll, &QCheckBox::clicked, this, &CSegmentManagerDlg::OnSelectAll);
+  connect(autoMerge, &QCheckBox::clicked, this,
+          [this](bool on) { dtl::SegmentManagerModel::WriteAutoMerge(settings_, on); });
 }
 
-CSegmentManagerDlg::~CSegmentManagerDlg() = default;
+CSegmentManagerDlg::~CSegmentManagerDlg() {
+  closing_ = true;
+  stopListing_ = true;
+  if (download_) download_->Stop();
+  JoinCrawler();
+}
 
 QTreeWidget* CSegmentManagerDlg::Tree() const { return tree_; }
-CHttpDownloadDlg* CSegmentManagerDlg::DownloadDialog() const { return nullptr; }
 
-void CSegmentManagerDlg::reject() { QDialog::reject(); }
-void CSegmentManagerDlg::showEvent(QShowEvent* event) { QDialog::showEvent(event); }
-void CSegmentManagerDlg::changeEvent(QEvent* event) { QDialog::changeEvent(event); }
+CHttpDownloadDlg* CSegmentManagerDlg::DownloadDialog() const { return download_; }
+
+void CSegmentManagerDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (started_) return;
+  started_ = true;
+  Refresh();
+}
+
+
+void CSegmentManagerDlg::JoinCrawler() {
+  if (crawler_.joinable()) crawler_.join();
+}
+
+void CSegmentManagerDlg::Refresh() {
+  if (crawlRunning_ || closing_) return;
+  JoinCrawler();
+  stopListing_ = false;
+  crawlRunning_ = true;
+  downloadButton->setEnabled(false);
+  refreshButton->setEnabled(false);
+  stopButton->setEnabled(true);
+  busy->show();
+  busy->Start();
+  listingText->show();
+  progress->setValue(0);
+
+  dtl::InboxCrawler::Params params;
+  params.fetcher = fetcher_.get();
+  params.pageUrl = S(session_.pageUrl);
+  params.cookie = S(session_.cookie);
+  params.accountId = S(session_.accountId);
+  // The model guards its key list: the crawler reads it while filing goes on here.
+  params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
+  crawler_ = std::thread([this, params] {
+    CrawlRelay relay(this);
+    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, closing_, stopListing_, &crawling_);
+    const int32_t provider = result.providerId;
+    QMetaObject::invokeMethod(this, [this, provider] {
+      providerId_ = provider;
+      OnCrawlFinished();
+    }, Qt::QueuedConnection);
+  });
+}
+
+void CSegmentManagerDlg::OnStop() { stopListing_ = true; }
+
+void CSegmentManagerDlg::OnCrawlFinished() {
+  JoinCrawler();
+  crawlRunning_ = false;
+  busy->Stop();
+  busy->hide();
+  listingText->hide();
+  stopButton->setEnabled(false);
+  refreshButton->setEnabled(!closing_);
+  downloadButton->setEnabled(model_.DownloadEnabled());
+  emit crawlFinished();
+  if (closeWhenDone_) CloseWhenDone();
+}
+
+void CSegmentManagerDlg::OnFound(const dtl::DownloadItem& record) {
+  if (model_.File(record)) ShowModel();
+}
+
+void CSegmentManagerDlg::ShowModel() {
+  syncing_ = true;
+  const auto& groups = model_.Groups();
+  // The model only ever appends (Sort rebuilds the tree), so the tree grows at its ends.
+  for (size_t g = 0; g < groups.size(); ++g) {
+    QTreeWidgetItem* top = tree_->topLevelItem(static_cast<int>(g));
+    if (!top) {
+      top = new QTreeWidgetItem(tree_, QStringList{Q(groups[g].name)});
+      top->setFlags(top->flags() | Qt::ItemIsUserCheckable);
+      top->setCheckState(0, Qt::Unchecked);
+      top->setExpanded(true);
+    }
+    for (size_t s = static_cast<size_t>(top->childCount()); s < groups[g].segments.size(); ++s) {
+      const auto& record = groups[g].segments[s].record;
+      auto* child = new QTreeWidgetItem(top, QStringList{Q(record.fileName)});
+      child->setFlags(child->flags() | Qt::ItemIsUserCheckable);
+      child->setCheckState(0, Qt::Unchecked);
+      child->setData(0, Qt::UserRole, Q(record.key));
+    }
+  }
+  syncing_ = false;
+  SyncChecks();
+}
+
+void CSegmentManagerDlg::SyncChecks() {
+  syncing_ = true;
+  const auto& groups = model_.Groups();
+  auto state = [](bool on) { return on ? Qt::Checked : Qt::Unchecked; };
+  for (int g = 0; g < tree_->topLevelItemCount() && g < static_cast<int>(groups.size()); ++g) {
+    QTreeWidgetItem* top = tree_->topLevelItem(g);
+    top->setCheckState(0, state(groups[g].ticked));
+    for (int s = 0; s < top->childCount() && s < static_cast<int>(groups[g].segments.size()); ++s)
+      top->child(s)->setCheckState(0, state(groups[g].segments[s].ticked));
+  }
+  syncing_ = false;
+  downloadButton->setEnabled(!crawlRunning_ && model_.DownloadEnabled());
+}
+
+void CSegmentManagerDlg::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
+  if (syncing_ || column != 0) return;
+  const bool ticked = item->checkState(0) == Qt::Checked;
+  if (QTreeWidgetItem* parent = item->parent())
+    model_.SetSegmentTicked(tree_->indexOfTopLevelItem(parent), parent->indexOfChild(item), ticked);
+  else
+    model_.SetGroupTicked(tree_->indexOfTopLevelItem(item), ticked);
+  SyncChecks();
+}
+
+void CSegmentManagerDlg::OnSelectAll(bool on) {
+  model_.SelectAll(on);
+  SyncChecks();
+}
+
+void CSegmentManagerDlg::OnSort() {
+  model_.Sort();
+  syncing_ = true;
+  tree_->clear();
+  syncing_ = false;
+  ShowModel();
+}
+
+void CSegmentManagerDlg::OnItemFinished(const QString& key) {
+  if (model_.FinishKey(S(key))) SyncChecks();
+}
+
+void CSegmentManagerDlg::OnDownload() {
+  if (download_ && download_->isVisible()) return;
+  delete download_;  // a hidden one from an earlier run
+  const QString folder = PickFolder(this, "Save segments in:", savePath_);
+  if (folder.isEmpty()) return;
+  savePath_ = folder;
+  dtl::SegmentManagerModel::WriteSavePath(settings_, S(folder));
+  if (providerId_ == dtl::kProviderWalla) {
+    // Walla serves attachments from a host of its own; the browser's session cookies hold
+    // for the provider's whole domain, so they go with the attachment host too.
+    cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
+  }
+
+  auto* dlg = new CHttpDownloadDlg(cookies_, endpoints_, frame_, this);
+  dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(), password->text());
+  for (const auto& item : model_.TickedItems()) dlg->AddItem(item);
+  connect(dlg, &CHttpDownloadDlg::itemFinished, this, &CSegmentManagerDlg::OnItemFinished);
+  connect(dlg, &CHttpDownloadDlg::providerPage, this, &CSegmentManagerDlg::reLoginRequested);
+  download_ = dlg;
+  dlg->show();
+}
+
+void CSegmentManagerDlg::reject() { AskClose(); }
+
+void CSegmentManagerDlg::AskClose() {
+  if (!closing_ && ShowMessage(this, MsgIcon::Question, "Are you sure you want to close the window?",
+                               MsgButtons::YesNo) == MsgAnswer::No)
+    return;
+  closeButton->setText("Closing...");
+  closeButton->setEnabled(false);
+  if (download_) download_->Stop();
+  closing_ = true;
+  QMetaObject::invokeMethod(this, &CSegmentManagerDlg::CloseWhenDone, Qt::QueuedConnection);
+}
+
+void CSegmentManagerDlg::OnAborted() {
+  closing_ = true;
+  CloseWhenDone();
+}
+
+void CSegmentManagerDlg::CloseWhenDone() {
+  closeWhenDone_ = true;
+  if (download_) download_->Stop();
+  // The crawler uses this dialog until it ends; the dialog ends after it (OnCrawlFinished
+  // comes back here).
+  if (crawlRunning_) return;
+  JoinCrawler();
+  delete download_;
+  QDialog::done(QDialog::Rejected);
+}
 
 }  // namespace dtlui

@@ -97,7 +97,6 @@ class CSegmentManagerDlg : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   class CrawlRelay;
