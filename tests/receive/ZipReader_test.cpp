@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -133,11 +132,8 @@ TEST(ZipReaderEntryInfo, NameAttributesTimesAndCache) {
   ASSERT_EQ(ZipGetEntry(r.h, 0, e), ZIPR_OK);
   EXPECT_EQ(std::string(e.name), longName.substr(0, 259));
   EXPECT_EQ(e.attributes, 0x21u);  // Windows form: the low byte only
-  std::tm tm{.tm_sec = 8, .tm_min = 6, .tm_hour = 5, .tm_mday = 4, .tm_mon = 2, .tm_year = 121};
-  const uint64_t fileTime = (static_cast<uint64_t>(timegm(&tm)) + 11644473600ull) * 10000000ull;
-  EXPECT_EQ(e.modificationTime, fileTime);
-  EXPECT_EQ(e.accessTime, fileTime);
-  EXPECT_EQ(e.creationTime, fileTime);
+  const uint64_t fileTime = (1614834368ull + 11644473600ull) * 10000000ull;  // 2021-03-04 05:06:08 UTC
+  for (uint64_t stamp : {e.modificationTime, e.accessTime, e.creationTime}) EXPECT_EQ(stamp, fileTime);
   // The repeated query answers from the cache: damage to the central header since is unseen.
   Put32(zip, Central(zip), 0);
   ZipEntryInfo again;
@@ -220,14 +216,7 @@ TEST(ZipReaderSources, DescriptorPositionAndRelease) {
     EXPECT_EQ(std::string(out.begin(), out.begin() + 7), "payload");
     EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 4096);
   }
-  // Positioned past the archive's start, the reader sees only a tail that is no archive.
-  ::lseek(fd, static_cast<off_t>(file.size() - 30), SEEK_SET);
-  Reader tail{ZipOpen(AsFd(fd), 0, ZIP_HANDLE)};
-  ZipEntryInfo e;
-  EXPECT_EQ(ZipGetEntry(tail.h, 0, e), ZIPR_CORRUPT);
   ::close(fd);
-
-
   // Closing a handle closes the descriptor it opened.
   const auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
   const auto before = openFds();
@@ -238,10 +227,12 @@ TEST(ZipReaderSources, DescriptorPositionAndRelease) {
 }
 
 // Damaged archives, through memory and through a file: the damage shows as a result code at the
-// entry query or at the end of extraction, and extraction never hands out more than it may.
+// entry query or at the end of extraction. Extraction goes in 4 KiB chunks, as the merge reads,
+// and never hands out more bytes than the entry really holds, whatever size it declares.
 TEST(ZipReaderHostile, DamagedArchivesAreRefused) {
   TempDir t;
-  WriteFileBytes(t / "data", dtltest::RandomBytes(65536, 5, true));
+  const Bytes data = dtltest::RandomBytes(65536, 5, true);
+  WriteFileBytes(t / "data", data);
   const Bytes deflated = PyZip(t, "z.write('data', 'data', zipfile.ZIP_DEFLATED)");
   const Bytes stored = PyZip(t, "z.write('data', 'data', zipfile.ZIP_STORED)");
 
@@ -269,6 +260,7 @@ TEST(ZipReaderHostile, DamagedArchivesAreRefused) {
       {"WrongCrc", &deflated, central(16, [](uint32_t v) { return v ^ 1; }), ZIPR_OK, ZIPR_CORRUPT},
       {"StoredWrongCrc", &stored, central(16, [](uint32_t v) { return v ^ 1; }), ZIPR_OK, ZIPR_CORRUPT},
       {"DeclaresOneByteLess", &deflated, central(24, [](uint32_t v) { return v - 1; }), ZIPR_OK, ZIPR_CORRUPT},
+      {"DeclaresNearly2GiB", &deflated, central(24, [](uint32_t) { return 0x7ffffff0u; }), ZIPR_OK, ZIPR_CORRUPT},
       {"DeflateBombDeclaredSmall", &deflated, central(24, [](uint32_t) { return 100u; }), ZIPR_OK, ZIPR_CORRUPT},
       {"StoredSizesDisagree", &stored, central(24, [](uint32_t v) { return v - 10; }), ZIPR_OK, ZIPR_CORRUPT},
       {"CompressedDataCutShort", &deflated, central(20, [](uint32_t v) { return v / 2; }), ZIPR_OK, ZIPR_FLATE},
@@ -287,27 +279,14 @@ TEST(ZipReaderHostile, DamagedArchivesAreRefused) {
       ZipEntryInfo e;
       ASSERT_EQ(ZipGetEntry(r.h, 0, e), c.atQuery);
       if (c.atQuery != ZIPR_OK) continue;
-      // Sized the way the merge sizes it: from the declared uncompressed size.
-      Bytes out(static_cast<size_t>(e.uncompressedSize));
-      EXPECT_EQ(Extract(r.h, out), c.atExtract);
+      Bytes buf(4096);
+      size_t delivered = 0;
+      uint32_t result;
+      while ((result = Extract(r.h, buf)) == ZIPR_MORE) delivered += buf.size();
+      EXPECT_EQ(result, c.atExtract);
+      EXPECT_LE(delivered, data.size());
     }
   }
-}
-
-// A size of nearly 2 GiB is believed only as far as the data goes: a small buffer gets MORE
-// until the real data runs out, then CORRUPT; nothing is allocated from the claim.
-TEST(ZipReaderHostile, HugeDeclaredSizeWithSmallBuffer) {
-  TempDir t;
-  const Bytes data = dtltest::RandomBytes(50000, 6, true);
-  WriteFileBytes(t / "data", data);
-  Bytes zip = PyZip(t, "z.write('data', 'data', zipfile.ZIP_DEFLATED)");
-  Put32(zip, Central(zip) + 24, 0x7ffffff0);
-  Reader r{OpenMemory(zip)};
-  uint32_t result = 0, mores = 0;
-  Bytes buf(4096);
-  while ((result = Extract(r.h, buf)) == ZIPR_MORE) ++mores;
-  EXPECT_EQ(result, ZIPR_CORRUPT);
-  EXPECT_EQ(mores, data.size() / 4096);
 }
 
 TEST(ZipReaderDestinations, FileNamesAndDescriptors) {
