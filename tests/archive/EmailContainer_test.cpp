@@ -11,24 +11,20 @@
 
 namespace {
 
-using dtltest::RunCommand;
-using dtltest::ShellQuote;
+using namespace std::string_literals;
+
 using dtltest::TempDir;
 
-// Entry names of a zip and entry 0's bytes, as Python's zipfile reads them.
-std::string PythonNames(const TempDir& dir, const std::vector<uint8_t>& zip) {
-  dtltest::WriteFileBytes(dir / "z.zip", zip);
-  auto r = RunCommand(
-      "python3 -c 'import sys,zipfile\n"
-      "z=zipfile.ZipFile(sys.argv[1])\n"
-      "print(\"|\".join(i.filename for i in z.infolist()),end=\"\")\n"
-      "open(sys.argv[2],\"wb\").write(z.read(z.infolist()[0]))' " +
-      ShellQuote((dir / "z.zip").string()) + " " + ShellQuote((dir / "entry").string()));
-  EXPECT_EQ(r.status, 0) << r.output;
-  return r.output;
+// Entry names of a zip, as Python's zipfile reads them, and entry 0's bytes.
+std::pair<std::string, std::vector<uint8_t>> PythonView(const std::vector<uint8_t>& zip) {
+  auto entries = dtltest::PythonZipEntries(zip);
+  if (!entries || entries->empty()) return {"<no zip>", {}};
+  std::string names;
+  for (const auto& e : *entries) names += (names.empty() ? "" : "|") + e.name;
+  return {names, (*entries)[0].bytes};
 }
 
-TEST(AddFileAttachment, ReadsTheWholeFileUnderItsLastPathComponent) {
+TEST(AddFileAttachment, ReadsTheWholeFileUnderItsLastPathComponentOrFailsCleanly) {
   TempDir dir;
   auto bytes = dtltest::RandomBytes(70000, 3);
   dtltest::WriteFileBytes(dir / "piece.tmp", bytes);
@@ -43,16 +39,11 @@ TEST(AddFileAttachment, ReadsTheWholeFileUnderItsLastPathComponent) {
   EXPECT_EQ(a.disposition, "attachment");
   EXPECT_EQ(a.transferEncoding, "base64");
   EXPECT_EQ(mail.Attachment(1).mediaType, "application/octet-stream");
-}
 
-TEST(AddFileAttachment, FailsCleanlyOnWhatCannotBeRead) {
-  TempDir dir;
   for (const auto& path : {dir / "missing.tmp", dir.path()}) {
-    dtl::EmailObject mail;
     EXPECT_FALSE(mail.AddFileAttachment(path, "application/zip")) << path;
-    EXPECT_EQ(mail.AttachmentCount(), 0u);
-    ASSERT_EQ(mail.ErrorLog().size(), 1u);
-    EXPECT_EQ(mail.ErrorLog()[0], "Failed to add file attachment");
+    EXPECT_EQ(mail.AttachmentCount(), 2u);
+    EXPECT_EQ(mail.ErrorLog().back(), "Failed to add file attachment");
   }
 }
 
@@ -89,15 +80,13 @@ TEST(ZipAttachments, NamesAndTypesTheArchive) {
 }
 
 TEST(ZipAttachments, OneEntryPerAttachmentInOrder) {
-  TempDir dir;
   auto first = dtltest::RandomBytes(4000, 1, true);
   dtl::EmailObject mail;
   mail.AddAttachmentBytes("dir/first.bin", "", first);
   mail.AddAttachmentBytes("", "", {9, 9});  // no name of its own
   ASSERT_TRUE(mail.ZipAttachments("both.zip"));
   ASSERT_EQ(mail.AttachmentCount(), 1u);
-  EXPECT_EQ(PythonNames(dir, mail.Attachment(0).body), "first.bin|attachedFile.dat");
-  EXPECT_EQ(dtltest::ReadFileBytes(dir / "entry"), first);
+  EXPECT_EQ(PythonView(mail.Attachment(0).body), std::pair("first.bin|attachedFile.dat"s, first));
 }
 
 TEST(ZipAttachments, EmptyCases) {
@@ -170,8 +159,7 @@ TEST(AesDecrypt, TheMergeStepsRecoverTheZipFromASegmentFile) {
   ASSERT_TRUE(mail.AesDecrypt("open sesame"));
   std::vector<uint8_t> zip;
   ASSERT_TRUE(mail.TakeAttachmentData(0, zip));
-  EXPECT_EQ(PythonNames(dir, zip), "f.dtl.doc");
-  EXPECT_EQ(dtltest::ReadFileBytes(dir / "entry"), piece);
+  EXPECT_EQ(PythonView(zip), std::pair("f.dtl.doc"s, piece));
 
   // Garbage is never an error.
   dtl::EmailObject junk;

@@ -127,21 +127,24 @@ TEST(EmailRendering, SettingAFieldRemovesAllOfThatNameAndAppendsUnlessBlank) {
   EXPECT_EQ(m.From(), "me@example.net");
 }
 
-TEST(EmailRendering, LineBreaksInAValueCannotInjectFields) {
+// Line breaks in a value cannot inject fields; binary bytes declared 7bit travel as base64.
+TEST(EmailRendering, HostileValuesAndBodiesStayInTheirPlace) {
   TestEmail m(EmailObject::CreateMessage(PinnedStamp()));
   m.SetSubject("x\r\nBcc: victim@example.org");
   MimePart& a = m.AddPart();
   a.mediaType = "application/msword";
   a.contentName = a.fileName = "a\"b\\c\nBcc: v@example.org.doc";
-  a.transferEncoding = "base64";
+  a.transferEncoding = "7bit";
   a.disposition = "attachment";
-  a.body = {1, 2, 3};
+  a.body = {0, 0xFF, 'a', '\n'};
   m.SetUuidSource(Uuids({"a1b2c3d4-e5f6-4789-9abc-def012345678"}));
   std::string wire;
   ASSERT_TRUE(m.Render(wire));
   EXPECT_EQ(wire.find("\nBcc:"), std::string::npos) << wire;
   EXPECT_NE(wire.find("Subject: x Bcc: victim@example.org\r\n"), std::string::npos);
   EXPECT_NE(wire.find("filename=\"a\\\"b\\\\c Bcc: v@example.org.doc\""), std::string::npos) << wire;
+  EXPECT_NE(wire.find("Content-Transfer-Encoding: base64\r\n"), std::string::npos) << wire;
+  EXPECT_NE(wire.find("\r\n\r\nAP9hCg==\r\n"), std::string::npos) << wire;
 }
 
 TEST(EmailRendering, DateZoneIsSignHoursMinutes) {
@@ -201,17 +204,6 @@ TEST(EmailRendering, EveryBoundaryComesFromAFreshUuidAndABadOneFailsTheRender) {
   EXPECT_EQ(out, "kept");
 }
 
-TEST(EmailRendering, BinaryBytesDeclared7bitTravelAsBase64) {
-  TestEmail m(EmailObject::CreateMessage(PinnedStamp()));
-  MimePart& a = m.AddPart();
-  a.mediaType = "application/octet-stream";
-  a.transferEncoding = "7bit";
-  a.body = {0, 0xFF, 'a', '\n'};
-  std::string wire;
-  ASSERT_TRUE(m.Render(wire));
-  EXPECT_NE(wire.find("Content-Transfer-Encoding: base64\r\n\r\nAP9hCg==\r\n"), std::string::npos) << wire;
-}
-
 // The whole road of a segment: packed by the container operations, rendered, parsed by
 // Python, decrypted by openssl and opened by unzip gives back the piece. The name beyond ASCII
 // travels in the subject as encoded words.
@@ -252,18 +244,10 @@ TEST(EmailRendering, PackedSegmentComesBackThroughPythonOpensslAndUnzip) {
   EXPECT_EQ(r.output, subject + " ['x@example.org', 'y@example.org']\n" + subject +
                           ".\nmovie.avi.003.doc application/msword base64\n");
 
-  // MD5("secret") is the key; the AES form ends in a PKCS#7 pad and a whole block of 0x10.
-  r = dtltest::RunCommand("openssl enc -d -aes-128-cbc -K 5ebe2294ecd0e0f08eab7690d2a6ee69 -iv " +
-                          std::string(32, '0') + " -nopad -in " + q("att.bin") + " -out " + q("dec.bin"));
-  ASSERT_EQ(r.status, 0) << r.output;
-  auto zip = dtltest::ReadFileBytes(dir / "dec.bin");
-  for (int pad = 0; pad < 2; ++pad) {
-    ASSERT_FALSE(zip.empty());
-    uint8_t v = zip.back();
-    ASSERT_TRUE(v >= 1 && v <= 16 && v <= zip.size());
-    zip.resize(zip.size() - v);
-  }
-  dtltest::WriteFileBytes(dir / "seg.zip", zip);
+  // openssl decrypts it with MD5("secret") as key, and unzip opens what is left after the pads.
+  auto zip = dtltest::OpensslAesFormDecrypt("secret", dtltest::ReadFileBytes(dir / "att.bin"));
+  ASSERT_TRUE(zip);
+  dtltest::WriteFileBytes(dir / "seg.zip", *zip);
   r = dtltest::RunCommand("unzip -p " + q("seg.zip") + " > " + q("piece.bin"));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(dtltest::ReadFileBytes(dir / "piece.bin"), piece);

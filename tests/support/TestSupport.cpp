@@ -106,4 +106,69 @@ std::string ShellQuote(const std::string& s) {
 
 std::string DtlPath() { return DTL_CLI_PATH; }
 
+DtlResult RunDtl(const std::string& args, const std::string& input, const std::string& env,
+                 const std::filesystem::path& dir) {
+  TempDir io;
+  std::string cmd = dir.empty() ? "" : "cd " + ShellQuote(dir.string()) + " && ";
+  cmd += env + (env.empty() ? "" : " ") + ShellQuote(DtlPath()) + " " + args + " >" +
+         ShellQuote((io / "out").string()) + " 2>" + ShellQuote((io / "err").string());
+  DtlResult r;
+  r.status = RunCommand(cmd, input).status;
+  r.out = ReadFileText(io / "out");
+  r.err = ReadFileText(io / "err");
+  return r;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (uint8_t b : bytes) s += {d[b >> 4], d[b & 15]};
+  return s;
+}
+
+std::vector<uint8_t> FromHex(std::string_view hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return out;
+}
+
+std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs, const std::vector<uint8_t>& in) {
+  TempDir dir;
+  WriteFileBytes(dir / "in", in);
+  auto r = RunCommand("openssl enc -d -nopad " + cipherArgs + " -in " + ShellQuote((dir / "in").string()) +
+                      " -out " + ShellQuote((dir / "out").string()));
+  if (r.status != 0) return std::nullopt;
+  return ReadFileBytes(dir / "out");
+}
+
+std::optional<std::vector<uint8_t>> OpensslAesFormDecrypt(const std::string& password,
+                                                          const std::vector<uint8_t>& in) {
+  auto key = RunCommand("printf %s " + ShellQuote(password) + " | openssl md5 -r");
+  if (key.status != 0 || key.output.size() < 32) return std::nullopt;
+  auto plain = OpensslDecrypt("-aes-128-cbc -K " + key.output.substr(0, 32) + " -iv " + std::string(32, '0'), in);
+  for (int pad = 0; plain && pad < 2; ++pad) {
+    if (plain->empty() || plain->back() < 1 || plain->back() > 16 || plain->back() > plain->size()) return std::nullopt;
+    plain->resize(plain->size() - plain->back());
+  }
+  return plain;
+}
+
+std::optional<std::vector<ZipEntry>> PythonZipEntries(const std::vector<uint8_t>& zip) {
+  TempDir dir;
+  WriteFileBytes(dir / "z.zip", zip);
+  auto r = RunCommand(
+      "python3 -c 'import os, sys, zipfile\n"
+      "z = zipfile.ZipFile(sys.argv[1])\n"
+      "for n, i in enumerate(z.infolist()):\n"
+      "    open(os.path.join(sys.argv[2], str(n)), \"wb\").write(z.read(i)); print(i.filename)' " +
+      ShellQuote((dir / "z.zip").string()) + " " + ShellQuote(dir.path().string()));
+  if (r.status != 0) return std::nullopt;
+  std::vector<ZipEntry> out;
+  std::istringstream names(r.output);
+  for (std::string name; std::getline(names, name);)
+    out.push_back({name, ReadFileBytes(dir / std::to_string(out.size()))});
+  return out;
+}
+
 }  // namespace dtltest

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dtltest {
@@ -43,5 +46,37 @@ std::string ShellQuote(const std::string& s);
 
 // Path of the built dtl program.
 std::string DtlPath();
+
+// Runs the built dtl with `args` (shell words, already quoted) in `dir` when given, with `env`
+// ("NAME=value ...") in front; stdout and stderr are kept apart.
+struct DtlResult {
+  int status = -1;
+  std::string out, err;
+  std::string all() const { return out + err; }
+};
+DtlResult RunDtl(const std::string& args, const std::string& input = {}, const std::string& env = {},
+                 const std::filesystem::path& dir = {});
+
+// Lower-case hex of bytes and back; AsBytes views a string's bytes.
+std::string Hex(std::span<const uint8_t> bytes);
+std::vector<uint8_t> FromHex(std::string_view hex);
+inline std::span<const uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+// `openssl enc -d -nopad` with `cipherArgs` ("-aes-128-cbc -K <hex> -iv <hex>"); nullopt when
+// openssl refuses.
+std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs, const std::vector<uint8_t>& in);
+// OpensslDecrypt of the AES segment form (MD5 of `password` as key, zero IV) with both pads
+// (PKCS#7, then the whole block of 0x10) taken off again.
+std::optional<std::vector<uint8_t>> OpensslAesFormDecrypt(const std::string& password,
+                                                          const std::vector<uint8_t>& in);
+
+// The entries of a zip archive as Python's zipfile reads them; nullopt when it is no archive.
+struct ZipEntry {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+std::optional<std::vector<ZipEntry>> PythonZipEntries(const std::vector<uint8_t>& zip);
 
 }  // namespace dtltest
