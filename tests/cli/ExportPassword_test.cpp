@@ -7,19 +7,8 @@
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome Export(const std::string& args, const std::string& input) {
-  dtltest::TempDir dir;
-  const auto r = dtltest::RunCommand(dtltest::ShellQuote(dtltest::DtlPath()) + " export-password " + args + " >" +
-                                         dtltest::ShellQuote((dir / "out").string()) + " 2>" +
-                                         dtltest::ShellQuote((dir / "err").string()),
-                                     input);
-  return {r.status, dtltest::ReadFileText(dir / "out"), dtltest::ReadFileText(dir / "err")};
-}
+using Outcome = dtltest::DtlResult;
+Outcome Export(const std::string& args, const std::string& input) { return dtltest::RunDtl("export-password " + args, input); }
 
 TEST(ExportPasswordCommand, PrintsAMarkerThatDecodesToThePipedPassword) {
   for (bool ssl : {false, true}) {

@@ -19,16 +19,12 @@ class SplitCommand : public ::testing::Test {
     dtltest::WriteFileBytes(dir_ / "x", dtltest::RandomBytes(25000, 21));
     fs::create_directory(dir_ / "out");
   }
-  // Runs dtl split with a private settings file; stdout and stderr go to separate files.
-  dtltest::CommandResult Split(const std::string& args, const std::string& input = {}) {
-    const auto r = dtltest::RunCommand("cd " + ShellQuote(dir_.path().string()) +
-                                           " && XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()) +
-                                           " " + ShellQuote(dtltest::DtlPath()) + " split " + args +
-                                           " >stdout 2>stderr",
-                                       input);
-    out_ = dtltest::ReadFileText(dir_ / "stdout");
-    err_ = dtltest::ReadFileText(dir_ / "stderr");
-    return r;
+  // Runs dtl split with a private settings file.
+  int Split(const std::string& args, const std::string& input = {}) {
+    auto r = dtltest::RunDtl("split " + args, input, "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()), dir_.path());
+    out_ = r.out;
+    err_ = r.err;
+    return r.status;
   }
   dtl::SettingsStore Settings() { return dtl::SettingsStore(dir_ / "cfg" / "drovetail" / "settings.reg"); }
   std::vector<uint8_t> Segment(const std::string& name) { return dtltest::ReadFileBytes(dir_ / "out" / name); }
@@ -70,7 +66,7 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
       {"x out --frobnicate", "unknown option"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Split(c.args).status, 2) << c.args;
+    EXPECT_EQ(Split(c.args), 2) << c.args;
     EXPECT_EQ(err_.rfind("dtl split: ", 0), 0u) << c.args << ": " << err_;
     EXPECT_NE(err_.find(c.says), std::string::npos) << c.args << ": " << err_;
     EXPECT_EQ(out_, "") << c.args;
@@ -79,12 +75,12 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
 }
 
 TEST_F(SplitCommand, HelpGoesToStdout) {
-  EXPECT_EQ(Split("--help").status, 0);
+  EXPECT_EQ(Split("--help"), 0);
   EXPECT_NE(out_.find("Usage: dtl split FILE DIR"), std::string::npos);
 }
 
 TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
-  ASSERT_EQ(Split("x out --position 1").status, 0) << err_;
+  ASSERT_EQ(Split("x out --position 1"), 0) << err_;
   EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\nout/x.002.doc\n");
   EXPECT_EQ(err_, "");
   // The default form is the mailed one: AES with the default password.
@@ -95,12 +91,12 @@ TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
 TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
   ASSERT_TRUE(Settings().SetDword("SegSize", 2));  // 20000 bytes
   ASSERT_TRUE(Settings().SetDword("EncMethod", 2));
-  ASSERT_EQ(Split("x out").status, 0) << err_;
+  ASSERT_EQ(Split("x out"), 0) << err_;
   EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\n");
   EXPECT_TRUE(IsZip(UndoDes(Segment("x.dtl.doc"), dtl::kDefaultDesPassword)));
 
   ASSERT_TRUE(Settings().SetDword("EncMethod", 1));
-  ASSERT_EQ(Split("x out --segment-size 12500 --des").status, 0) << err_;
+  ASSERT_EQ(Split("x out --segment-size 12500 --des"), 0) << err_;
   EXPECT_EQ(out_, "out/x.dtl.doc\nout/x.001.doc\n");
   EXPECT_EQ(Segment("x.001.doc").size() % 8, 0u);
   EXPECT_TRUE(IsZip(UndoDes(Segment("x.001.doc"), dtl::kDefaultDesPassword)));
@@ -108,22 +104,22 @@ TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
 
 TEST_F(SplitCommand, PasswordComesFromFileOrStdin) {
   dtltest::WriteFileText(dir_ / "pw", "file pass\n");
-  ASSERT_EQ(Split("x out --position 5 --password-file pw").status, 0) << err_;
+  ASSERT_EQ(Split("x out --position 5 --password-file pw"), 0) << err_;
   EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "file pass", Segment("x.dtl.doc"))));
 
-  ASSERT_EQ(Split("x out --position 5 --password-stdin", "typed pass\n").status, 0) << err_;
+  ASSERT_EQ(Split("x out --position 5 --password-stdin", "typed pass\n"), 0) << err_;
   EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "typed pass", Segment("x.dtl.doc"))));
 }
 
 TEST_F(SplitCommand, FailuresExitWith1AndNameTheCause) {
-  EXPECT_EQ(Split("missing out --position 1").status, 1);
+  EXPECT_EQ(Split("missing out --position 1"), 1);
   EXPECT_EQ(err_, "dtl split: No such file or directory\n");
   dtltest::WriteFileBytes(dir_ / "empty", {});
-  EXPECT_EQ(Split("empty out --position 1").status, 1);
+  EXPECT_EQ(Split("empty out --position 1"), 1);
   EXPECT_EQ(err_, "dtl split: The file empty size is too small (0)\n");
-  EXPECT_EQ(Split("x nowhere --position 1").status, 1);
+  EXPECT_EQ(Split("x nowhere --position 1"), 1);
   EXPECT_EQ(err_, "dtl split: No such file or directory\n");
-  EXPECT_EQ(Split("x out --password-file nopw").status, 1);
+  EXPECT_EQ(Split("x out --password-file nopw"), 1);
 }
 
 }  // namespace

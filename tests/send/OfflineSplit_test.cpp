@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <numeric>
-#include <sstream>
 
 #include "archive/DesContext.h"
 #include "archive/SegmentCipher.h"
@@ -35,37 +34,6 @@ struct Recorder : OfflineSplitObserver {
   std::vector<std::string> errors;
   std::function<void(uint64_t)> onPiece;
 };
-
-struct Entry {
-  std::string name;
-  std::vector<uint8_t> bytes;
-};
-
-// Entry 0 of each zip archive, read by Python's zipfile (one interpreter for all of them).
-std::vector<Entry> ZipEntries0(const std::vector<std::vector<uint8_t>>& zips) {
-  TempDir dir;
-  std::string args;
-  for (size_t i = 0; i < zips.size(); ++i) {
-    dtltest::WriteFileBytes(dir / std::to_string(i), zips[i]);
-    args += " " + dtltest::ShellQuote((dir / std::to_string(i)).string());
-  }
-  const auto r = dtltest::RunCommand(
-      "python3 -c 'import sys, zipfile\n"
-      "for a in sys.argv[1:]:\n"
-      "  z = zipfile.ZipFile(a); e = z.infolist()[0]\n"
-      "  open(a + \".entry\", \"wb\").write(z.read(e)); print(e.filename)'" + args);
-  EXPECT_EQ(r.status, 0) << r.output;
-  std::vector<Entry> out;
-  if (r.status != 0) return out;
-  std::istringstream names(r.output);
-  for (size_t i = 0; i < zips.size(); ++i) {
-    Entry e;
-    std::getline(names, e.name);
-    e.bytes = ReadFileBytes(dir / (std::to_string(i) + ".entry"));
-    out.push_back(std::move(e));
-  }
-  return out;
-}
 
 std::vector<uint8_t> UndoDesForm(std::vector<uint8_t> data, std::string_view password) {
   const auto key = DesKeyFromPassword(password);
@@ -117,13 +85,12 @@ class OfflineSplitTest : public ::testing::Test {
   // The pieces the files hold, unpacked by `unpack` and read by Python's zipfile.
   template <typename Unpack>
   std::vector<uint8_t> Rejoin(const Recorder& rec, Unpack unpack) {
-    std::vector<std::vector<uint8_t>> zips;
-    for (const auto& path : rec.paths) zips.push_back(unpack(ReadFileBytes(path)));
-    const auto entries = ZipEntries0(zips);
     std::vector<uint8_t> joined;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      EXPECT_EQ(entries[i].name, fs::path(rec.paths[i]).filename().string());
-      joined.insert(joined.end(), entries[i].bytes.begin(), entries[i].bytes.end());
+    for (const auto& path : rec.paths) {
+      auto entries = dtltest::PythonZipEntries(unpack(ReadFileBytes(path)));
+      if (!entries || entries->size() != 1) return {};
+      EXPECT_EQ((*entries)[0].name, fs::path(path).filename().string());
+      joined.insert(joined.end(), (*entries)[0].bytes.begin(), (*entries)[0].bytes.end());
     }
     return joined;
   }
