@@ -6,9 +6,7 @@
 namespace {
 
 TEST(SafeAttachmentName, ReducesHostileNamesToAPlainFileName) {
-  struct Case {
-    std::string remote, local;
-  } cases[] = {
+  struct Case { std::string remote, local; } cases[] = {
       {"movie.avi.001", "movie.avi.001"},
       {"movie.avi.dtl", "movie.avi.dtl"},
       {"../movie.avi.001", "movie.avi.001"},
@@ -30,10 +28,8 @@ TEST(SafeAttachmentName, ReducesHostileNamesToAPlainFileName) {
 }
 
 TEST(SafeAttachmentName, OverlongNamesKeepTheirSegmentNumber) {
-  std::string name = std::string(300, 'n') + ".avi.007";
-  std::string safe = dtl::SafeAttachmentName(name);
-  EXPECT_EQ(safe.size(), 255u);
-  EXPECT_TRUE(safe.ends_with(".avi.007"));
+  const std::string safe = dtl::SafeAttachmentName(std::string(300, 'n') + ".avi.007");
+  EXPECT_EQ(safe, std::string(247, 'n') + ".avi.007");
   EXPECT_EQ(dtl::SafeAttachmentName(std::string(300, '.')), "attachment");
   EXPECT_EQ(dtl::SafeAttachmentName(std::string(256, 'a') + std::string(254, '.') + "/"), "attachment");
 }

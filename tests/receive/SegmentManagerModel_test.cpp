@@ -46,7 +46,7 @@ class Ticking : public ::testing::Test {
   SegmentManagerModel m;
 };
 
-TEST_F(Ticking, GroupTicksEverySegmentAndCountsEachOnce) {
+TEST_F(Ticking, GroupsAndSelectAllTickEverySegmentAndCountEachOnce) {
   m.SetSegmentTicked(0, 1, true);
   EXPECT_EQ(m.TickedCount(), 1);
   m.SetGroupTicked(0, true);
@@ -60,9 +60,6 @@ TEST_F(Ticking, GroupTicksEverySegmentAndCountsEachOnce) {
   m.SetSegmentTicked(1, 0, true);
   m.SetSegmentTicked(7, 0, true);
   EXPECT_TRUE(m.DownloadEnabled());
-}
-
-TEST_F(Ticking, SelectAllAndTheDownloadsItems) {
   m.SelectAll(true);
   EXPECT_EQ(m.TickedCount(), 4);
   std::vector<DownloadItem> items = m.TickedItems();
