@@ -1,6 +1,7 @@
 // The account-password marker: its layout and lengths, round trips through the form encoding a
 // browser applies, the key variants, the decoding steps, and damaged or hostile markers.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <random>
 #include <string>
@@ -22,16 +23,11 @@ std::string Decoded(std::string_view inner, int scheme, bool ssl) {
   return DecodeAccountPassword(inner, scheme, ssl).Str();
 }
 
-// Standard Base64 without padding, written here so damaged cipher bytes can be re-encoded.
+// Re-encodes damaged cipher bytes; the decoder skips the "=" padding as a foreign character.
 std::string Base64(const std::string& bytes) {
-  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-    if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-    if (i + 2 < bytes.size()) v |= uint8_t(bytes[i + 2]);
-    for (size_t k = 0; k < 4 && k <= bytes.size() - i; ++k) out += a[(v >> (18 - 6 * k)) & 63];
-  }
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  out.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                             reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
   return out;
 }
 
@@ -130,15 +126,7 @@ TEST(AccountPasswordDecoding, DamagedDesMarkersGiveNoPasswordAndStayInsideTheirB
   // A partial last block is left out rather than decrypted past the end.
   EXPECT_EQ(Decoded(Base64(base + "xyz"), 160, false), "ABCDEFGHZZZZZZZZ");
   EXPECT_EQ(Decoded(Base64(base.substr(0, 5)), 160, false), "");
-}
-
-TEST(AccountPasswordDecoding, GarbageOfAnySizeNeverCrashes) {
-  std::mt19937 rng(7);
-  for (int i = 0; i < 300; ++i) {
-    std::string junk(rng() % 200, '\0');
-    for (char& c : junk) c = static_cast<char>(rng() % 3 == 0 ? '%' : rng() % 256);
-    for (int scheme : kSchemes) (void)Decoded(junk, scheme, i % 2 == 0);
-  }
+  // Huge input stays inside its bytes (random garbage is the navigation fuzz target's work).
   const std::string huge(1 << 20, 'Q');
   EXPECT_LE(DecodeAccountPassword(huge, 143, false).Size(), huge.size());
   EXPECT_LE(DecodeAccountPassword(huge, 160, true).Size(), huge.size());

@@ -2,26 +2,21 @@
 // letters, digits and "*-._" stay, a blank becomes "+", every other byte becomes %XX.
 #pragma once
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace dtltest {
 
 inline std::string BrowserFormEncode(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char ch : value) {
-    auto c = static_cast<unsigned char>(ch);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' ||
-        c == '.' || c == '_') {
-      out += ch;
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+  for (unsigned char c : value) {
+    char hex[4];
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      (c && std::strchr("*-._", c));
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    out += keep ? std::string(1, char(c)) : c == ' ' ? std::string("+") : std::string(hex);
   }
   return out;
 }

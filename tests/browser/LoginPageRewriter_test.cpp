@@ -1,5 +1,5 @@
 // The view's smaller rules: login-page rewriting for Yahoo and AOL, the Walla re-login, the
-// keep-alive, when Auto Download is enabled, and the Quick Help text.
+// keep-alive, when Auto Download is enabled, and the sites the product panes refuse.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +7,7 @@
 #include "browser/AccountPassword.h"
 #include "browser/BrowserFormEncoding.h"
 #include "browser/LoginPageRewriter.h"
+#include "browser/MailSiteFilter.h"
 #include "browser/NavigationPolicy.h"
 
 namespace {
@@ -23,9 +24,7 @@ TEST(LoginPageRewriter, YahooMailPagesLoseTheirFirstOnSubmit) {
   // No complete attribute: the page is left alone.
   EXPECT_FALSE(RewriteLoginPage("https://mail.yahoo.com/", "<form onsubmit=\"return x(this)>"));
   EXPECT_FALSE(RewriteLoginPage("https://mail.yahoo.com/", "<form ONSUBMIT=\"x\">"));
-}
-
-TEST(LoginPageRewriter, EmptyOnSubmitDoesNotSwallowTheNextAttribute) {
+  // An empty attribute does not swallow the next one.
   EXPECT_EQ(RewriteLoginPage("https://mail.yahoo.com/", "<form onsubmit=\"\" name=\"f\">"), "<form  name=\"f\">");
 }
 
@@ -95,14 +94,17 @@ TEST(BrowserViewRules, KeepAliveAutoDownloadAndAccountId) {
   EXPECT_FALSE(dtl::XasamailAccountId("<p>nothing</p>"));
 }
 
-TEST(BrowserViewRules, QuickHelpText) {
-  EXPECT_EQ(dtl::QuickHelpHtml(),
-            "<table><tr><td><br><center><font color=black size=5><B>Drovetail Quick Help<br><hr color=black>"
-            "</center><br></B></font><BR><left><font size=4 color=black>For your convenience, you can use the "
-            "integrated browser\nto navigate to your email account.\nUsing the inner browser you can access mail "
-            "accounts\nprotected by encrypted password and auto download<br>the segments..  <BR></font><BR><BR>"
-            "<font size=4><a href=\"https://www.drovetail.org/help.html\">Click here for more help...</a></left>"
-            "</td></tr></table>");
+// The product panes never open a web-mail site.
+TEST(MailSiteFilter, PanesRefuseEveryProviderAndNothingElse) {
+  for (const char* url : {"https://mail.GOOGLE.com/", "http://gmail.com", "http://mail.yahoo.com/", "http://walla.co.il",
+                          "http://omnilect.com", "http://www.gawab.com", "http://unitedemailsystems.com",
+                          "http://spymac.com", "http://www.hriders.com:8383/", "http://intermail.example",
+                          "http://rotomail.com", "http://webmail.netscape.com", "http://mail.lycos.com",
+                          "http://poczta.o2.pl/", "http://xasamail.com/", "http://example.org/?next=yahoo"})
+    EXPECT_TRUE(dtl::PaneRefusesNavigation(url)) << url;
+  for (const char* url : {"https://www.drovetail.org/forums/", "http://mail.example.com/", "http://hotmail.com/",
+                          "file:///opt/drovetail/verb1.html", ""})
+    EXPECT_FALSE(dtl::PaneRefusesNavigation(url)) << url;
 }
 
 }  // namespace
