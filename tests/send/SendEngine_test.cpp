@@ -1,19 +1,10 @@
 // The send engine's run through the document, with a scripted SMTP peer in place of the network
 // and small shell scripts as the mail-client submission program.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <condition_variable>
-#include <filesystem>
-#include <mutex>
-#include <string>
-#include <vector>
 
-#include "app/SettingsStore.h"
-#include "send/CDTLDoc.h"
-#include "send/SendEngine.h"
 #include "send/SendEventLog.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -26,15 +17,10 @@ struct Attempt {
   std::string wire;
 };
 
-class SendEngineTest : public ::testing::Test {
+class SendEngineTest : public dtltest::SendRunTest {
  protected:
-  SendEngineTest() : settings_(dir_ / "settings.reg"), doc_(settings_) {
-    fs::create_directories(temp_);
+  SendEngineTest() {
     settings_.SetString("SMTPServer", "smtp.example.com");
-    env_.tempFolder = temp_;
-    env_.errorLogFolder = dir_.path().string();
-    env_.pause = std::chrono::milliseconds(1);
-    env_.settings = &settings_;
     env_.clock = [] { return std::time_t{1700000000}; };
     env_.mxResolverFactory = [](std::string& error) {
       error = "no resolver in this test";
@@ -61,24 +47,6 @@ class SendEngineTest : public ::testing::Test {
     };
   }
 
-  dtl::SendRequest Request(size_t size, dtl::SendMethod method, const std::string& to = "one@a.test") {
-    dtltest::WriteFileBytes(dir_ / "x", dtltest::RandomBytes(size, 3));
-    dtl::SendRequest r;
-    r.files = {{(dir_ / "x").string(), size}};
-    r.fileText = r.files[0].path;
-    r.mailTo = to;
-    r.from = "me@example.com";
-    r.method = method;
-    r.position = 1;
-    return r;
-  }
-
-  void Run(size_t runs = 1) {
-    ASSERT_TRUE(doc_.OnSend(log_, env_));
-    log_.WaitForRuns(runs);
-    doc_.Wait();
-  }
-
   std::vector<Attempt> Attempts() {
     std::lock_guard<std::mutex> lock(mu_);
     return attempts_;
@@ -88,12 +56,6 @@ class SendEngineTest : public ::testing::Test {
     return wire.substr(at + 11, wire.find("\r\n", at + 11) - at - 11);
   }
 
-  dtltest::TempDir dir_;
-  fs::path temp_ = dir_ / "tmp";
-  dtl::SettingsStore settings_;
-  dtl::CDTLDoc doc_;
-  dtltest::SendEventLog log_{&doc_};
-  dtl::SendEnvironment env_;
   std::function<bool(size_t attempt)> peer_;
   std::mutex mu_;
   std::vector<Attempt> attempts_;

@@ -1,16 +1,22 @@
 // A send-engine observer for tests: keeps every event, applies it to the document as the frame
 // would, lets a test act on an event from the worker (to press Stop at an exact moment), and
-// lets the test thread wait for the worker's last event without sleeping.
+// lets the test thread wait for the worker's last event without sleeping. SendRunTest is the
+// fixture around it: a private folder, settings, the document and a source file to send.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/SettingsStore.h"
 #include "send/CDTLDoc.h"
 #include "send/SendEngine.h"
+#include "support/TestSupport.h"
 
 namespace dtltest {
 
@@ -73,6 +79,47 @@ class SendEventLog : public dtl::SendEngineObserver {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::vector<dtl::SendEvent> events_;
+};
+
+class SendRunTest : public ::testing::Test {
+ protected:
+  SendRunTest() : settings_(dir_ / "settings.reg"), doc_(settings_) {
+    std::filesystem::create_directories(temp_);
+    env_.tempFolder = temp_;
+    env_.errorLogFolder = dir_.path().string() + "/";
+    env_.pause = std::chrono::milliseconds(1);
+    env_.settings = &settings_;
+  }
+
+  // A source file `name` of `size` bytes and a request to mail it in 10000-byte segments.
+  dtl::SendRequest Request(size_t size, dtl::SendMethod method, const std::string& to = "one@a.test",
+                           const std::string& name = "x") {
+    source_ = RandomBytes(size, 7, true);
+    WriteFileBytes(dir_ / name, source_);
+    dtl::SendRequest r;
+    r.files = {{(dir_ / name).string(), size}};
+    r.fileText = r.files[0].path;
+    r.mailTo = to;
+    r.from = "me@example.com";
+    r.method = method;
+    r.position = 1;
+    return r;
+  }
+
+  // Presses Send and waits until the worker has left `runs` times in all.
+  void Run(size_t runs = 1) {
+    ASSERT_TRUE(doc_.OnSend(log_, env_));
+    log_.WaitForRuns(runs);
+    doc_.Wait();
+  }
+
+  TempDir dir_;
+  std::filesystem::path temp_ = dir_ / "tmp";
+  dtl::SettingsStore settings_;
+  dtl::CDTLDoc doc_;
+  SendEventLog log_{&doc_};
+  dtl::SendEnvironment env_;
+  std::vector<uint8_t> source_;
 };
 
 }  // namespace dtltest

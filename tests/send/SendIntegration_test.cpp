@@ -7,40 +7,29 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
 #include "fixtures/dns_server.h"
 #include "fixtures/smtp_fixture.h"
-#include "send/CDTLDoc.h"
 #include "send/SendEventLog.h"
-#include "support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using dtl::SendEventKind;
-using dtltest::SendEventLog;
 
-class SendIntegration : public ::testing::Test {
+class SendIntegration : public dtltest::SendRunTest {
  protected:
-  SendIntegration() : settings_(dir_ / "settings.reg"), doc_(settings_) {
+  SendIntegration() {
     fs::create_directories(mail_);
-    fs::create_directories(temp_);
-    env_.tempFolder = temp_;
-    env_.errorLogFolder = dir_.path().string() + "/";
-    env_.pause = std::chrono::milliseconds(1);
-    env_.settings = &settings_;
     env_.smtpBase.connectTimeout = std::chrono::milliseconds(10000);
     env_.smtpBase.replyTimeout = std::chrono::milliseconds(20000);
   }
 
   std::unique_ptr<dtltest::SmtpFixture> Server(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--maildir", mail_.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto s = std::make_unique<dtltest::SmtpFixture>(args);
+    extra.insert(extra.begin(), {"--maildir", mail_.string()});
+    auto s = std::make_unique<dtltest::SmtpFixture>(extra);
     EXPECT_NE(s->port(), 0) << "the SMTP fixture did not start";
     return s;
   }
-
   // The fixture as the stored SMTP server.
   std::unique_ptr<dtltest::SmtpFixture> SmtpServer(std::vector<std::string> extra = {}) {
     auto s = Server(std::move(extra));
@@ -48,43 +37,13 @@ class SendIntegration : public ::testing::Test {
     settings_.SetDword("SMTPPort", s->port());
     return s;
   }
-
-  // Mails as received, their attachments saved into got/.
-  std::vector<std::string> ReceivedInto() {
+  // Mails as received ("SUBJECT|ATTACHMENT|CONTENT-TYPE|TO"), attachments saved into got/.
+  std::vector<std::string> Mails() {
     fs::create_directories(dir_ / "got");
-    return Mails(dir_ / "got");
+    return dtltest::ReadStoredMails(mail_, dir_ / "got");
   }
 
-  // A source file of `size` bytes and a request to mail it.
-  dtl::SendRequest Request(const std::string& name, size_t size, dtl::SendMethod method, const std::string& to) {
-    source_ = dtltest::RandomBytes(size, 7, true);
-    dtltest::WriteFileBytes(dir_ / name, source_);
-    dtl::SendRequest r;
-    r.files = {{(dir_ / name).string(), size}};
-    r.fileText = r.files[0].path;
-    r.mailTo = to;
-    r.from = "sender@example.com";
-    r.method = method;
-    r.position = 1;  // 10000-byte segments
-    return r;
-  }
-
-  void SendAndWait(size_t runs) {
-    ASSERT_TRUE(doc_.OnSend(log_, env_));
-    log_.WaitForRuns(runs);
-    doc_.Wait();
-  }
-
-  std::vector<std::string> Mails(const fs::path& out = {}) { return dtltest::ReadStoredMails(mail_, out); }
-
-  dtltest::TempDir dir_;
   fs::path mail_ = dir_ / "mail";
-  fs::path temp_ = dir_ / "tmp";
-  dtl::SettingsStore settings_;
-  dtl::CDTLDoc doc_;
-  SendEventLog log_{&doc_};
-  dtl::SendEnvironment env_;
-  std::vector<uint8_t> source_;
 };
 
 // The subject as the receiver reads it: name, number, nine blanks, a ten-character tag.
@@ -98,11 +57,11 @@ void ExpectSegmentSubject(const std::string& subject, const std::string& name, i
 
 TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
   auto server = SmtpServer();
-  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
-  SendAndWait(1);
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
+  Run(1);
 
   const fs::path got = dir_ / "got";
-  const auto mails = ReceivedInto();
+  const auto mails = Mails();
   ASSERT_EQ(mails.size(), 3u);
   const char* names[] = {"x.dtl.doc", "x.001.doc", "x.002.doc"};
   for (int i = 0; i < 3; ++i) {
@@ -124,10 +83,10 @@ TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
 
 TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
   auto server = SmtpServer();
-  ASSERT_TRUE(doc_.BuildPlainJob(Request("report.pdf", 30000, dtl::SendMethod::SmtpServer, "one@a.test")));
-  SendAndWait(1);
+  ASSERT_TRUE(doc_.BuildPlainJob(Request(30000, dtl::SendMethod::SmtpServer, "one@a.test", "report.pdf")));
+  Run(1);
   const fs::path got = dir_ / "got";
-  const auto mails = ReceivedInto();
+  const auto mails = Mails();
   ASSERT_EQ(mails.size(), 1u);
   // A plain transfer's subject is the file name and one blank.
   EXPECT_EQ(mails[0], "report.pdf |report.pdf|application/x-msdownload|one@a.test");
@@ -141,8 +100,8 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
   auto server = Server();
   settings_.SetDword("Port", server->port());
   env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
-  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::DirectSend, "someone@mx.test;")));
-  SendAndWait(1);
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@mx.test;")));
+  Run(1);
   const auto mails = Mails();
   ASSERT_EQ(mails.size(), 2u);
   EXPECT_NE(mails[1].find("|x.001.doc|application/msword|someone@mx.test"), std::string::npos) << mails[1];
@@ -153,8 +112,8 @@ TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllP
   dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
   ASSERT_TRUE(dns.running()) << dns.error();
   env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
-  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
-  SendAndWait(1);
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
+  Run(1);
   const std::vector<std::string> want = {
       "0:Requesting MX record for someone@nowhere.test (might take a few seconds).",
       "0:Failed retrieving MX record for someone@nowhere.test.",
@@ -181,8 +140,8 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
     EXPECT_EQ(e.position, 0);
     if (++failures == 3) doc_.OnStop();
   };
-  ASSERT_TRUE(doc_.BuildSplitJob(Request("x", 15000, dtl::SendMethod::SmtpServer, "nobody@a.test")));
-  SendAndWait(1);
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "nobody@a.test")));
+  Run(1);
   EXPECT_EQ(failures, 3);
   EXPECT_TRUE(everyFailureWroteItsLog);
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
@@ -193,20 +152,20 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
 
 TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegment) {
   auto server = SmtpServer();
-  dtl::SendRequest request = Request("big", 3 * 2000000, dtl::SendMethod::SmtpServer, "one@a.test");
+  dtl::SendRequest request = Request(3 * 2000000, dtl::SendMethod::SmtpServer, "one@a.test", "big");
   request.position = 200;  // 2 MB segments: many progress polls per transfer
   ASSERT_TRUE(doc_.BuildSplitJob(request));
   log_.onEvent = [&](const dtl::SendEvent& e) {
     if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 && doc_.Running()) doc_.OnStop();
   };
-  SendAndWait(1);
+  Run(1);
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), std::vector<int>{0});
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
   EXPECT_EQ(doc_.Records()[1].pending, 1);
 
   log_.onEvent = nullptr;
   log_.Clear();
-  SendAndWait(1);
+  Run(1);
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{1, 2}));
   const auto mails = Mails();
   ASSERT_EQ(mails.size(), 3u);
