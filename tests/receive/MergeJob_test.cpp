@@ -53,32 +53,28 @@ fs::path SegmentName(const fs::path& dir, const std::string& name, const Naming&
   return dir / (name + num + n.segmentSuffix);
 }
 
-void WriteSegment(const fs::path& path, const Bytes& piece, const std::string& password) {
-  Bytes packed = dtl::PackSegmentAes("DTL1A2B.tmp", piece, password, 1700000000);
-  ASSERT_FALSE(packed.empty());
-  dtltest::WriteFileBytes(path, packed);
+void WriteSegment(const fs::path& path, const Bytes& piece) {
+  dtltest::WriteFileBytes(path, dtl::PackSegmentAes("DTL1A2B.tmp", piece, "", 1700000000));
 }
 
 // Cuts `data` into pieces of `size` bytes and writes them as segment files; returns the
 // descriptor's path.
 fs::path WriteSplit(const fs::path& dir, const std::string& name, const Bytes& data, size_t size,
-                    const Naming& n, const std::string& password = "") {
+                    const Naming& n) {
   int k = 0;
   for (size_t off = 0; off < data.size(); off += size, ++k) {
     Bytes piece(data.begin() + off, data.begin() + std::min(data.size(), off + size));
-    WriteSegment(SegmentName(dir, name, n, k), piece, password);
+    WriteSegment(SegmentName(dir, name, n, k), piece);
   }
   return SegmentName(dir, name, n, 0);
 }
 
 MergeJob::Result Merge(std::vector<fs::path> descriptors, const fs::path& out, Recorder& rec,
-                       const std::string& password = "", unsigned threads = 0,
-                       std::atomic<bool>* cancel = nullptr) {
+                       unsigned threads = 0, std::atomic<bool>* cancel = nullptr) {
   std::atomic<bool> none{false};
   MergeJob::Params p;
   p.descriptors = std::move(descriptors);
   p.saveFolder = out;
-  p.password = password;
   p.threads = threads;
   return MergeJob::Run(p, rec, cancel ? *cancel : none);
 }
@@ -108,31 +104,6 @@ std::string MissingText(const fs::path& p) {
   return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
 }
 
-TEST(MergeNames, DescriptorNamesAndSegmentNumbers) {
-  struct Case {
-    const char* descriptor;
-    uint64_t k;
-    const char* prefix;
-    const char* name;
-    const char* segment;
-  } cases[] = {
-      {"/in/movie.avi.dtl", 1, "/in/", "movie.avi", "/in/movie.avi.001"},
-      {"/in/movie.avi.dtl", 1000, "/in/", "movie.avi", "/in/movie.avi.1000"},
-      {"/in/movie.avi.dtl.doc", 2, "/in/", "movie.avi", "/in/movie.avi.002.doc"},
-      {"/in/movie.avi.dtl.doc", 1000, "/in/", "movie.avi", "/in/movie.avi.1000.doc"},
-      {"movie.dtl", 7, "", "movie", "movie.007"},
-      // Only the offline split's exact ending is special; other names lose their last extension.
-      {"/in/a.b.doc", 1, "/in/", "a.b", "/in/a.b.001"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.descriptor);
-    auto n = MergeJob::DeriveNames(c.descriptor);
-    EXPECT_EQ(n.prefix, c.prefix);
-    EXPECT_EQ(n.name, c.name);
-    EXPECT_EQ(MergeJob::SegmentPath(n, c.k).string(), c.segment);
-  }
-}
-
 TEST(MergeJob, RebuildsTheFileInBothNamingsAndReportsEachStep) {
   // Pieces larger than the job's extraction chunk, so entries come out in several parts.
   const Bytes data = dtltest::RandomBytes(5 * 1000 * 1000 + 123, 7, true);
@@ -142,7 +113,7 @@ TEST(MergeJob, RebuildsTheFileInBothNamingsAndReportsEachStep) {
       TempDir in, out;
       fs::path d = WriteSplit(in.path(), "movie.avi", data, 1500 * 1000 + 1, naming);
       Recorder rec;
-      auto r = Merge({d}, out.path(), rec, "", threads);
+      auto r = Merge({d}, out.path(), rec, threads);
       ASSERT_EQ(r.files.size(), 1u);
       EXPECT_TRUE(r.AllComplete());
       EXPECT_EQ(r.files[0].segmentsMerged, 4u);
@@ -189,28 +160,6 @@ TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) 
   EXPECT_FALSE(r.AllComplete());
 }
 
-TEST(MergeJob, PasswordsEmptyMeansTheDefaultAndAWrongOneFailsAtTheDescriptor) {
-  TempDir in, out;
-  Bytes data = dtltest::RandomBytes(2500, 5);
-  fs::path withDefault = WriteSplit(in.path(), "d.bin", data, 1000, kDownloaded, "0x5E2A9");
-  fs::path withOwn = WriteSplit(in.path(), "o.bin", data, 1000, kDownloaded, "s3cret");
-  {
-    Recorder rec;
-    EXPECT_TRUE(Merge({withDefault}, out.path(), rec, "").AllComplete());
-    EXPECT_EQ(ReadFileBytes(out / "d.bin"), data);
-  }
-  {
-    Recorder rec;
-    auto r = Merge({withOwn, withDefault}, out.path(), rec, "wrong");
-    EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
-    EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);  // an unreadable segment stops the run
-    EXPECT_TRUE(r.stopped);
-    EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(withOwn)});
-    EXPECT_FALSE(rec.openFolder);
-    EXPECT_FALSE(fs::exists(out / "o.bin"));
-  }
-}
-
 // Segments whose archive is not what it should be: each stops the run with the unzip message
 // naming that segment, and nothing of it reaches the output.
 TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
@@ -223,6 +172,7 @@ TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
       {"crc_mismatch", AesOf(WithCentral(ZipOf(piece), 16, 1, 0x55))},
       {"declares_four_gib", AesOf(WithCentral(ZipOf(piece), 24, 4, 0xFF))},
       {"des_form", dtl::PackSegmentDes("p.tmp", piece, "", 1700000000)},
+      {"other_password", dtl::PackSegmentAes("p.tmp", piece, "s3cret", 1700000000)},
       {"length_not_whole_blocks", Bytes(whole.begin(), whole.end() - 1)},
       {"random_bytes", dtltest::RandomBytes(4096, 11)},
       {"empty_file", {}},
@@ -233,10 +183,11 @@ TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
     Bytes data = dtltest::RandomBytes(2000, 12);
     fs::path d = WriteSplit(in.path(), "f", data, 1000, kDownloaded);
     dtltest::WriteFileBytes(in / "f.002", c.segment);
-    WriteSegment(in / "f.003", piece, "");
+    WriteSegment(in / "f.003", piece);
     Recorder rec;
     auto r = Merge({d}, out.path(), rec);
     EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
+    EXPECT_TRUE(r.stopped);
     EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "f.002")});
     EXPECT_EQ(ReadFileBytes(out / "f"), data);
     EXPECT_FALSE(rec.openFolder);
@@ -257,7 +208,7 @@ TEST(MergeJob, DeclaredSizeNeverBecomesAnAllocation) {
     rlimit lim{1u << 30, 1u << 30};
     setrlimit(RLIMIT_AS, &lim);
     Recorder rec;
-    auto r = Merge({in / "big.dtl"}, out.path(), rec, "", 2);
+    auto r = Merge({in / "big.dtl"}, out.path(), rec, 2);
     _exit(r.files[0].outcome == Outcome::UnzipFailed ? 0 : 1);
   }
   int status = 0;
@@ -275,7 +226,7 @@ TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
   std::atomic<bool> cancel{false};
   Recorder rec;
   rec.cancelAfterFirstStep = &cancel;
-  auto r = Merge({da, db}, out.path(), rec, "", 2, &cancel);
+  auto r = Merge({da, db}, out.path(), rec, 2, &cancel);
   EXPECT_TRUE(r.cancelled);
   EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
   EXPECT_EQ(ReadFileBytes(out / "a"), Slice(a, 0, 1000));
@@ -309,7 +260,7 @@ TEST(MergeJob, UnwritableOutputStopsTheRunWithTheSystemText) {
 TEST(MergeJob, DescriptorWithoutExtensionIsNeverDeletedAsItsOwnOutput) {
   TempDir in;
   Bytes data = dtltest::RandomBytes(500, 18);
-  WriteSegment(in / "plain", data, "");
+  WriteSegment(in / "plain", data);
   Bytes before = ReadFileBytes(in / "plain");
   Recorder rec;
   auto r = Merge({in / "plain"}, in.path(), rec);
