@@ -43,7 +43,7 @@ class CSegmentManagerDlg::CrawlRelay : public dtl::CrawlObserver {
  public:
   explicit CrawlRelay(CSegmentManagerDlg* dlg) : dlg_(dlg) {}
   void OnAttachment(const dtl::FoundAttachment& record) override {
-    Post([d = dlg_, record] { d->OnFound(record); });
+    Post([d = dlg_, record] { d->File(record); });
   }
   void OnProgressRange(uint16_t total, uint16_t position) override {
     Post([d = dlg_, total, position] {
@@ -214,7 +214,7 @@ void CSegmentManagerDlg::OnCrawlFinished() {
   if (closeWhenDone_) CloseWhenDone();
 }
 
-void CSegmentManagerDlg::OnFound(const dtl::DownloadItem& record) {
+void CSegmentManagerDlg::File(const dtl::DownloadItem& record) {
   if (model_.File(record)) ShowModel();
 }
 

@@ -77,6 +77,9 @@ class CSegmentManagerDlg : public QDialog {
 
   // "&Refresh": a new crawl (does nothing while one runs).
   void Refresh();
+  // Files a found attachment into the tree (the crawl's records come here); a name the tree
+  // lists already is dropped.
+  void File(const dtl::DownloadItem& record);
   // The download reported the item with this key saved or skipped: its segment is unticked.
   void OnItemFinished(const QString& key);
 
@@ -101,7 +104,6 @@ class CSegmentManagerDlg : public QDialog {
  private:
   class CrawlRelay;
 
-  void OnFound(const dtl::DownloadItem& record);
   void OnCrawlFinished();
   void OnAborted();
   void OnTreeItemChanged(QTreeWidgetItem* item, int column);
