@@ -1,6 +1,8 @@
 // drovetail: the desktop program. `drovetail [descriptor.dtl]` starts it (and opens the Merge
 // dialog on the descriptor); `drovetail --screenshots DIR` opens every main window and dialog in
 // a representative state, saves a PNG of each into DIR and exits (works offscreen).
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
 
@@ -10,6 +12,10 @@
 #include "app/ui/Screenshots.h"
 
 int main(int argc, char** argv) {
+  // Chromium refuses to start its sandboxed renderers for root; the inner browser then runs
+  // without the sandbox (a value the user set is kept).
+  if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Drovetail");
   QApplication::setApplicationVersion(DTL_VERSION);

@@ -19,6 +19,8 @@
 #include "app/ui/CDTLApp.h"
 #include "app/ui/CHistoryCombo.h"
 #include "app/ui/UiSupport.h"
+#include "browser/BrowserSites.h"
+#include "browser/ui/CBrowserView.h"
 #include "receive/ui/CMergeDlg.h"
 #include "send/ui/CAdvancedSettingsDlg.h"
 #include "send/ui/CFileListView.h"
@@ -126,10 +128,30 @@ void CMainFrame::BuildActions() {
   MakeAction(ID_ABOUT, "&About");
   MakeAction(ID_TRAY_OPEN, "Open Drovetail");
   MakeAction(ID_TRAY_CLOSE, "Close Drovetail");
-  // The browser commands belong to the inner browser pane, which is not built yet.
-  for (int id : {ID_BROWSER_BACK, ID_BROWSER_FORWARD, ID_BROWSER_STOP, ID_BROWSER_REFRESH, ID_EXPORT_PASSWORD,
-                 ID_AUTO_DOWNLOAD, ID_BROWSER_QUICK_HELP})
-    Action(id)->setEnabled(false);
+  // The web-mail sites menu of the browser's home button, and the commands only the inner
+  // browser handles.
+  MakeAction(ID_HOME, "Home");
+  MakeAction(ID_FORUMS, "Drovetail Forums");
+  MakeAction(ID_WALLA, "Walla! Mail");
+  MakeAction(ID_YAHOO, "Yahoo Mail");
+  MakeAction(ID_GMAIL, "Gmail");
+  MakeAction(ID_LYCOS, "Lycos Mail");
+  MakeAction(ID_NETSCAPE, "Netscape Mail");
+  MakeAction(ID_O2, QString::fromUtf8(dtl::site::kO2.data(), dtl::site::kO2.size()) + " Mail");
+  MakeAction(ID_SPYMAC, "Spymac Mail");
+  MakeAction(ID_HOTMAIL, "Hotmail");
+  MakeAction(ID_GAWAB, "Gawab");
+  MakeAction(ID_OMNILECT, "Omnilect");
+  MakeAction(ID_UNITED_EMAIL, "United E-mail Systems");
+  MakeAction(ID_XASAMAIL, "Xasamail");
+  MakeAction(ID_HRIDERS, "Hriders");
+  MakeAction(ID_ROTOMAIL, "Rotomail");
+  MakeAction(ID_EXPORT_COOKIES, "Export/Import cookies");
+  MakeAction(ID_EDIT_COPY, "&Copy");
+  MakeAction(ID_EDIT_CUT, "Cu&t");
+  MakeAction(ID_EDIT_PASTE, "&Paste");
+  // Enabled by the browser pane's rule once a provider's logged-in page is shown.
+  Action(ID_AUTO_DOWNLOAD)->setEnabled(false);
 }
 
 void CMainFrame::BuildMenus() {
@@ -180,9 +202,19 @@ void CMainFrame::BuildToolBars() {
   sendBar->addSeparator();
   sendBar->addAction(Action(ID_SEND_QUICK_HELP));
 
+  auto* sitesMenu = new QMenu(this);
+  for (int id : std::initializer_list<int>{ID_HOME, ID_FORUMS, 0, ID_WALLA, ID_YAHOO, ID_GMAIL, 0, ID_LYCOS, ID_NETSCAPE, ID_O2, ID_SPYMAC}) {
+    if (id == 0)
+      sitesMenu->addSeparator();
+    else
+      sitesMenu->addAction(Action(id));
+  }
+  Action(ID_BROWSER_HOME)->setMenu(sitesMenu);
   const auto navigation = [this](QToolBar* b) {
     for (int id : {ID_BROWSER_BACK, ID_BROWSER_FORWARD, ID_BROWSER_STOP, ID_BROWSER_REFRESH, ID_BROWSER_HOME})
       b->addAction(Action(id));
+    if (auto* home = qobject_cast<QToolButton*>(b->widgetForAction(Action(ID_BROWSER_HOME))))
+      home->setPopupMode(QToolButton::MenuButtonPopup);
   };
   browserBar = bar("Browser", 24);
   navigation(browserBar);
@@ -236,8 +268,13 @@ void CMainFrame::BuildPanes() {
   tabs_ = new QTabWidget(central);
   sendList_ = new CFileListView(app_.Doc(), tabs_);
   tabs_->addTab(sendList_, ResourceIcon("tab-send"), "Split/Send File");
-  tabs_->addTab(Placeholder("Browse", "The inner web-mail browser opens your mailbox here.", tabs_),
-                ResourceIcon("tab-browse"), "Browse");
+  browser_ = new CBrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(), this,
+                              CBrowserView::Profile::Persistent, tabs_);
+  browser_->setObjectName("browser");
+  tabs_->addTab(browser_, ResourceIcon("tab-browse"), "Browse");
+  connect(this, &CMainFrame::NavigateRequested, browser_, &CBrowserView::Navigate);
+  connect(browser_, &CBrowserView::pageLoaded, this, &CMainFrame::OnPageLoaded);
+  connect(browser_, &CBrowserView::autoDownloadEnabledChanged, Action(ID_AUTO_DOWNLOAD), &QAction::setEnabled);
   tabs_->addTab(Placeholder("Support", "The community page of Drovetail users.", tabs_), ResourceIcon("tab-support"),
                 "Support");
   tabs_->addTab(Placeholder(kSiblingUrl, "Our sibling product's page.", tabs_), ResourceIcon("tab-sibling"),
@@ -461,7 +498,9 @@ void CMainFrame::Run(int id) {
       OpenExternal(QUrl(QString("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
                             .arg(kProductUrl)));
       break;
-    default: break;
+    default:
+      if (browser_) browser_->Run(id);
+      break;
   }
 }
 

@@ -22,6 +22,7 @@ class QToolBar;
 
 namespace dtlui {
 
+class CBrowserView;
 class CDTLApp;
 class CFileListView;
 class CHistoryCombo;
@@ -37,25 +38,46 @@ enum Command : int {
   ID_BROWSER_STOP = 32788,
   ID_BROWSER_REFRESH = 32789,
   ID_BROWSER_HOME = 32790,
+  ID_WALLA = 32791,
+  ID_GMAIL = 32792,
   ID_STOP_SENDING = 32800,
+  ID_HOME = 32801,
+  ID_YAHOO = 32802,
+  ID_HOTMAIL = 32803,
   ID_MERGE_FILE = 32806,
   ID_SEND_QUICK_HELP = 32808,
   ID_BROWSER_QUICK_HELP = 32810,
   ID_SITE_HOME = 32811,
   ID_TELL_A_FRIEND = 32812,
   ID_ADVANCED_SETTINGS = 32813,
+  ID_SPYMAC = 32814,
   ID_SITE_1 = 32815,
   ID_SITE_2 = 32816,
   ID_SITE_3 = 32817,
+  ID_EXPORT_COOKIES = 32819,
   ID_EXPORT_PASSWORD = 32822,
   ID_SPLIT_FILE = 32823,
   ID_SMTP_SETTINGS = 32825,
+  ID_FORUMS = 32826,
   ID_AUTO_DOWNLOAD = 32827,
   ID_GO = 32830,
   ID_TRAY_OPEN = 32834,
   ID_TRAY_CLOSE = 32835,
   ID_MIN_TO_TRAY = 32836,
+  ID_OMNILECT = 32838,
+  ID_UNITED_EMAIL = 32839,
+  ID_XASAMAIL = 32840,
   ID_PLAIN_TRANSFER = 32841,
+  ID_GAWAB = 32842,
+  ID_HRIDERS = 32846,
+  ID_ROTOMAIL = 32848,
+  ID_NETSCAPE = 32850,
+  ID_O2 = 32851,
+  ID_LYCOS = 32856,
+  // The standard edit commands, which the inner browser passes to its page.
+  ID_EDIT_COPY = 57634,
+  ID_EDIT_CUT = 57635,
+  ID_EDIT_PASTE = 57637,
   ID_HELP = 57670,
   ID_ABOUT = 57664,
 };
@@ -101,12 +123,13 @@ class CMainFrame : public QMainWindow {
   QToolBar *sendBar, *browserBar, *navigationBar, *addressBar;
   CHistoryCombo* AddressBox() const { return address_; }
   CFileListView* SendList() const { return sendList_; }
+  CBrowserView* BrowserView() const { return browser_; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QString StatusMessage() const;
   QMenu* SettingsMenu() const { return settingsMenu_; }
 
  signals:
-  // The browser pane navigates there (it arrives with the next issue).
+  // The address box's text to navigate to (the browser pane goes there).
   void NavigateRequested(const QString& url);
 
  protected:
@@ -131,6 +154,7 @@ class CMainFrame : public QMainWindow {
   QTabWidget* tabs_ = nullptr;
   CHistoryCombo* address_ = nullptr;
   CFileListView* sendList_ = nullptr;
+  CBrowserView* browser_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QLabel* statusMessage_ = nullptr;
   QMenu* settingsMenu_ = nullptr;
