@@ -95,11 +95,7 @@ TEST(NavigationPolicy, EveryProviderRowCancelsInsideItsBlockOnly) {
 }
 
 TEST(NavigationPolicy, MessagesFollowTheTableOrderAcrossRowsAndBlocks) {
-  struct Case {
-    const char* url;
-    const char* body;
-    std::vector<std::string> messages;
-  } cases[] = {
+  struct Case { const char* url; const char* body; std::vector<std::string> messages; } cases[] = {
       {"https://mail.google.com/mail/?view=cv&th=1&manage=1", "", {S1, S2}},
       {"https://mail.google.com/mail/?view=ii", "", {S3}},
       {"https://mail.google.com/mail/?act=1", "act=tr&at=x", {S5}},
@@ -126,19 +122,13 @@ TEST(NavigationPolicy, HridersLoginNeedsTheUseCookiesBox) {
   auto d = Go("http://www.hriders.com:8383/login.cgi", "user=a&pass=b");
   EXPECT_TRUE(d.cancel);
   EXPECT_EQ(Texts(d), std::vector<std::string>{kUseCookies});
-  EXPECT_FALSE(Go("http://www.hriders.com:8383/login.cgi", "user=a&USE_COOKIE=1").cancel);
-  EXPECT_FALSE(Go("http://www.hriders.com:8383/multibtn.cgi", "user=a").cancel);
-  EXPECT_FALSE(Go("http://www.hriders.com:8383/button.cgi", "user=a").cancel);
+  for (auto [page, body] : {std::pair{"login.cgi", "user=a&USE_COOKIE=1"}, {"multibtn.cgi", "user=a"},
+                            {"button.cgi", "user=a"}})
+    EXPECT_FALSE(Go(std::string("http://www.hriders.com:8383/") + page, body).cancel) << page;
   EXPECT_EQ(Go("http://www.hriders.com:8383/").cookiePurges, std::vector<std::string>{"*hriders*.*"});
 }
 
-struct MarkerForm {
-  const char* open;
-  const char* close;
-  const char* sslOpen;
-  const char* sslClose;
-  int scheme;
-};
+struct MarkerForm { const char* open; const char* close; const char* sslOpen; const char* sslClose; int scheme; };
 const MarkerForm kForms[] = {
     {"(#", "#)", "($", "$)", 160}, {"(|", "|)", "|(", ")|", 150}, {"({", "})", "{(", ")}", 148},
     {"((", "))", "<<", ">>", 143}, {"&|", "|&", "|&", "&|", 143}, {"[{", "}]", "{[", "]}", 141},
@@ -193,10 +183,7 @@ TEST(NavigationPolicy, MarkerInAUserNameFieldTurnsDecodingAndBodyRulesOff) {
 }
 
 TEST(NavigationPolicy, RepostKeepsOtherFieldsAndEscapesThePasswordForTheForm) {
-  struct Case {
-    const char* password;
-    const char* posted;
-  } cases[] = {
+  struct Case { const char* password; const char* posted; } cases[] = {
       {"plain", "plain"},
       {"a&b=c+d%e f", "a%26b%3Dc%2Bd%25e%20f"},
       {"(#x#)", "(#x#)"},  // a password shaped like a marker is not decoded a second time
@@ -254,10 +241,7 @@ TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
 // a buffer (the suite also runs under AddressSanitizer).
 TEST(NavigationPolicy, HostileBodiesAndUrlsAreHandledSafely) {
   const std::string good = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
-  struct Case {
-    std::string body;
-    bool repost;
-  } cases[] = {
+  struct Case { std::string body; bool repost; } cases[] = {
       {"pass=%28%23QUJD", false},                 // no closing text
       {"pass=%28%23%29", false},                  // closing overlaps the opening
       {"a=%23%29&pass=" + good, true},            // a closing text before the opening
