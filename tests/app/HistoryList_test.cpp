@@ -55,15 +55,19 @@ TEST_F(HistoryListTest, SurvivesARestartAndReturnsTheRememberedText) {
   EXPECT_EQ(again.Load("AddressHistory", false), "");
 }
 
-TEST_F(HistoryListTest, RememberedKeyFallsBackToPrefix) {
+TEST_F(HistoryListTest, RememberedKeyAndUnboundList) {
   HistoryList h(store);
   EXPECT_EQ(h.RememberedKey(), "Last");
+  EXPECT_EQ(h.Load(""), "");
+  EXPECT_FALSE(h.Save("a@x.org"));  // unbound: writes nothing
+  EXPECT_EQ(store.GetProfileString("0"), "");
   h.Load("P", true, "Current");
   EXPECT_EQ(h.RememberedKey(), "Current");
   h.Save("typed");
   EXPECT_EQ(store.GetProfileString("Current"), "typed");
 }
 
+// A blank text added to a history used to write an empty entry that cut the list at the next load.
 TEST_F(HistoryListTest, BlankTextNeverEndsTheStoredListEarly) {
   HistoryList h(store);
   h.Load("HistoryCombo");
@@ -73,13 +77,6 @@ TEST_F(HistoryListTest, BlankTextNeverEndsTheStoredListEarly) {
   HistoryList again(store);
   again.Load("HistoryCombo");
   EXPECT_EQ(again.Items(), (Lines{"b@x.org", "a@x.org"}));
-}
-
-TEST_F(HistoryListTest, UnboundListWritesNothing) {
-  HistoryList h(store);
-  EXPECT_EQ(h.Load(""), "");
-  EXPECT_FALSE(h.Save("a@x.org"));
-  EXPECT_EQ(store.GetProfileString("0"), "");
 }
 
 }  // namespace
