@@ -4,8 +4,10 @@
 // close, and elements that nest.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
+#include <cuchar>
 #include <string>
 #include <vector>
 
@@ -14,23 +16,16 @@
 
 namespace {
 
+// XML's character rules over glibc's UTF-8 decoder (which refuses overlong forms and surrogates).
 bool ValidUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
-    if (n == 9 || i + n >= s.size()) return false;
-    uint32_t cp = n == 0 ? c : n == 1 ? (c & 0x1f) : n == 2 ? (c & 0x0f) : (c & 0x07);
-    for (size_t k = 1; k <= n; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d >> 6) != 2) return false;
-      cp = cp << 6 | (d & 0x3f);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+  static const bool utf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+  if (!utf8) std::abort();
+  std::mbstate_t state{};
+  for (size_t i = 0, n = 0; i < s.size(); i += n) {
+    char32_t cp = 0;
+    n = std::mbrtoc32(&cp, s.data() + i, s.size() - i, &state);
+    if (n == 0 || n > 4 || cp > 0x10ffff || cp == 0xfffe || cp == 0xffff) return false;
     if (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') return false;
-    if (cp == 0xfffe || cp == 0xffff) return false;
-    i += n + 1;
   }
   return true;
 }

@@ -19,23 +19,16 @@ namespace {
 namespace fs = std::filesystem;
 
 // <tmp>/dtl-zip-fuzz-PID/root/in: archives unpack into "in"; "root" must never hold anything else.
-struct Sandbox {
-  fs::path root, in, home;
-  Sandbox() {
-    home = fs::current_path();
-    root = fs::temp_directory_path() / ("dtl-zip-fuzz-" + std::to_string(getpid())) / "root";
-    in = root / "in";
-  }
-};
+const fs::path kRoot = fs::temp_directory_path() / ("dtl-zip-fuzz-" + std::to_string(getpid())) / "root";
+const fs::path kIn = kRoot / "in", kHome = fs::current_path();
 
 void ExtractToFiles(const std::vector<uint8_t>& archive) {
   using namespace dtl;
-  static Sandbox box;
-  fs::remove_all(box.root);
-  fs::create_directories(box.in);
-  fs::current_path(box.in);  // the folder for file destinations is taken at open time
+  fs::remove_all(kRoot);
+  fs::create_directories(kIn);
+  fs::current_path(kIn);  // the folder for file destinations is taken at open time
   ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
-  fs::current_path(box.home);  // libFuzzer writes its artifacts relative to this
+  fs::current_path(kHome);  // libFuzzer writes its artifacts relative to this
   ZipEntryInfo info{};
   if (ZipGetEntry(h, -1, info) == ZIPR_OK) {
     for (int32_t i = 0; i < info.index && i < dtlfuzz::kMaxEntriesWalked; ++i) {
@@ -49,8 +42,8 @@ void ExtractToFiles(const std::vector<uint8_t>& archive) {
     }
   }
   ZipClose(h);
-  for (const auto& e : fs::directory_iterator(box.root))
-    if (e.path() != box.in) std::abort();
+  for (const auto& e : fs::directory_iterator(kRoot))
+    if (e.path() != kIn) std::abort();
 }
 
 }  // namespace
