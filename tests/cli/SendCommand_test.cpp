@@ -84,7 +84,7 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
 // Killed halfway, the job resumes with the password asked again; each missing segment goes
 // once, the finished job leaves no journal, and the mails merge back into the file.
 TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
-  dtltest::SmtpFixture server({"--maildir", mail_.string()});
+  dtltest::SmtpFixture server(mail_, {});
   ASSERT_NE(server.port(), 0);
   UseServer(server.port());
   const std::string file = Source(8 * 1000000);  // eight 1 MB segments

@@ -30,7 +30,7 @@ class MapiSessionMsmtp : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dtltest::HaveCommand("msmtp"));
     fs::create_directory(inbox_);
-    sink_ = std::make_unique<dtltest::SmtpFixture>(std::vector<std::string>{"--maildir", inbox_.string()});
+    sink_ = std::make_unique<dtltest::SmtpFixture>(inbox_, std::vector<std::string>{});
     ASSERT_GT(sink_->port(), 0) << "the SMTP fixture did not start";
     std::string port = std::to_string(sink_->port());
     dtltest::WriteFileText(dir_ / "msmtprc",

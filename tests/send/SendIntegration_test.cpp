@@ -25,8 +25,7 @@ class SendIntegration : public dtltest::SendRunTest {
   }
 
   std::unique_ptr<dtltest::SmtpFixture> Server(std::vector<std::string> extra = {}) {
-    extra.insert(extra.begin(), {"--maildir", mail_.string()});
-    auto s = std::make_unique<dtltest::SmtpFixture>(extra);
+    auto s = std::make_unique<dtltest::SmtpFixture>(mail_, std::move(extra));
     EXPECT_NE(s->port(), 0) << "the SMTP fixture did not start";
     return s;
   }
