@@ -272,8 +272,9 @@ TEST_F(InboxCrawlerTest, FailedFetchesAndEndlessPagingEndTheirPartOnly) {
   }
 }
 
-// Content-Disposition: the first pattern present decides. Base href: the first element's
-// double-quoted value. ".doc": only the sender's ending goes, repeated or not.
+// The quirks of the text parses (the fixture's attachment answers rotate through the five
+// well-formed Content-Disposition forms): the first pattern present decides; base href takes
+// the first element's double-quoted value; only the sender's ".doc" goes, repeated or not.
 TEST(CrawlerTextParses, DispositionNameBaseHrefAndDocEnding) {
   using Parse = std::string (*)(std::string_view);
   const Parse name = [](std::string_view t) { return dtl::DispositionFileName(t); };
@@ -281,12 +282,8 @@ TEST(CrawlerTextParses, DispositionNameBaseHrefAndDocEnding) {
   const Parse doc = [](std::string_view t) { return dtl::WithoutDocEnding(std::string(t)); };
   struct Case { Parse parse; const char* in; const char* out; };
   for (const Case& c : {
-           Case{name, "Content-Disposition: attachment; filename=\"movie.avi.001.doc\"\r\n", "movie.avi.001.doc"},
            Case{name, "Content-Disposition: attachment; filename=movie.avi.001.doc\r\nX: y\r\n", "movie.avi.001.doc"},
            Case{name, "Content-Disposition: attachment;filename=\"a b.doc\"\r\n", "a b.doc"},
-           Case{name, "Content-Disposition: inline; filename=\"a.doc\"\r\n", "a.doc"},
-           Case{name, "Content-Disposition: inline; filename=a.doc\r\n", "a.doc"},
-           Case{name, "Content-Type: application/msword; name=\"a.doc\"\r\n", "a.doc"},
            // "name=" is only read when "attachment" is nowhere in the text.
            Case{name, "Content-Type: x; name=\"a.doc\"\r\nX-Note: attachment\r\n", ""},
            // The chosen pattern's end is missing: no name, even though a later pattern would match.
@@ -296,9 +293,7 @@ TEST(CrawlerTextParses, DispositionNameBaseHrefAndDocEnding) {
            Case{base, "<head><base href=\"https://mail.google.com/mail/\"><base href=\"x\">", "https://mail.google.com/mail/"},
            Case{base, "<base href='single'>", ""},
            Case{base, "<base href=\"unterminated", ""},
-           Case{doc, "movie.avi.001.doc", "movie.avi.001"},
            Case{doc, "report.doc", "report"},
-           Case{doc, "report.docx.001.doc", "report.docx.001"},
            Case{doc, "x.doc.dtl.doc", "x.doc.dtl"},
            Case{doc, "twice.001.doc.doc", "twice.001"},
            Case{doc, ".doc", ""},
