@@ -174,6 +174,46 @@ class BrowserViewTest : public QObject {
     QVERIFY(!Posts().contains("%28%23"));
   }
 
+  void LoginPagesAreRewrittenOnTheLivePage() {
+    struct Case {
+      const char* url;
+      bool onsubmitGone, maxlengthGone;
+      QString sentPassword;  // the page's own onsubmit overwrites the password where it stays
+    };
+    const QList<Case> cases = {
+        {"http://mail.yahoo.com/login?guarded=1", true, false, kPlain},
+        {"http://screenname.aol.com/login?guarded=1", true, true, kPlain},
+        {"http://mail.walla.com/login?guarded=1", false, false, "altered"},
+    };
+    const QString form = "document.getElementById('login')";
+    const QString gone = "!" + form + ".hasAttribute('onsubmit') && "
+                         "!document.querySelector('[name=password]').hasAttribute('maxlength')";
+    for (const Case& c : cases) {
+      server_.Control("/__fixture/posts?clear=1");
+      QVERIFY(Open(c.url));
+      if (c.onsubmitGone) {
+        QTRY_VERIFY_WITH_TIMEOUT(!RunJs(View().Page(), form + ".hasAttribute('onsubmit')").toBool(), kWaitMs);
+        QCOMPARE(RunJs(View().Page(), gone).toBool(), c.maxlengthGone);
+      }
+      SubmitLogin("document", Marker());
+      QTRY_VERIFY_WITH_TIMEOUT(Posts().contains(" /login "), kWaitMs);
+      QVERIFY2(Posts().contains("password=" + c.sentPassword + "&"), qPrintable(c.url + (" " + Posts())));
+    }
+  }
+
+  void LongWallaCookieForcesTheInboxOnce() {
+    QVERIFY(Open("http://mail.walla.com/login"));
+    RunJs(View().Page(), "document.cookie = 'session=abcdefgh; path=/'");
+    QTRY_VERIFY_WITH_TIMEOUT(View().State().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
+    server_.ClearLog();
+    const QString inbox = "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
+    QVERIFY(Open("http://mail.walla.com/login?next=1"));
+    QTRY_VERIFY_WITH_TIMEOUT(Log().contains(inbox), kWaitMs);
+    QVERIFY(View().State().inboxRedirectFlag);
+    QVERIFY(Open("http://mail.walla.com/login?next=2"));
+    QCOMPARE(Log().count(inbox), 1);
+  }
+
   void BlockedAddressesNeverLeaveAndShowTheirMessages() {
     const QString s1 = "For security reasons you are not allowed to view the settings of the account.";
     const QString s2 =
@@ -207,21 +247,25 @@ class BrowserViewTest : public QObject {
   }
 
   void BlockedPostsNeverLeave() {
+    const QString s7 =
+        "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again.";
     struct Case {
       const char* page;
+      QString password;
       const char* extraField;
       QStringList messages;
     };
     const QList<Case> cases = {
-        {"http://mail.yahoo.com/login", ".persistent=y",
-         {"For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again."}},
-        {"http://www.shop.example/login", "", {}},  // not a mail site: cancelled silently
+        {"http://mail.yahoo.com/login", "plain", ".persistent=y", {s7}},
+        // The decoded login is judged again: a marker does not carry "Remember me" past the rules.
+        {"http://mail.yahoo.com/login", Marker(), ".persistent=y", {s7}},
+        {"http://www.shop.example/login", "plain", "", {}},  // not a mail site: cancelled silently
     };
     for (const Case& c : cases) {
       uitest::Messages m;
       QVERIFY(Open(c.page));
       QSignalSpy submitted(View().Page(), &CBrowserPage::formSubmitted);
-      SubmitLogin("document", "plain", c.extraField);
+      SubmitLogin("document", c.password, c.extraField);
       QTRY_COMPARE_WITH_TIMEOUT(submitted.count(), 1, kWaitMs);
       if (!c.messages.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(m.Texts(), c.messages, kWaitMs);
       QVERIFY(Open("http://mail.yahoo.com/login?after"));
