@@ -236,11 +236,12 @@ class SegmentManagerTest : public QObject {
 
   void CloseAsksAndOnlyYesCloses() {
     uitest::Messages m;
-    // Nothing listens there: the crawl ends at once with an empty tree.
-    auto dlg = Manager("http://127.0.0.1:9/mail/");
-    QSignalSpy crawled(dlg.get(), &CSegmentManagerDlg::crawlFinished);
-    dlg->show();
-    QVERIFY(crawled.wait(30000));
+    QTemporaryDir inbox;  // empty
+    dtltest::ProviderServer server(inbox.path().toStdString(), {"--cookie", "SID=1"});
+    QVERIFY2(server.running(), server.error().c_str());
+    auto dlg = Crawled(server, dtl::kProviderYahoo);
+    QVERIFY(dlg);
+    QCOMPARE(dlg->Tree()->topLevelItemCount(), 0);
     QVERIFY(dlg->refreshButton->isEnabled());
     QCOMPARE(dlg->progress->value(), dlg->progress->maximum());  // an empty crawl leaves the bar full
 
@@ -258,6 +259,25 @@ class SegmentManagerTest : public QObject {
     QVERIFY(!dlg->closeButton->isEnabled());
     QVERIFY(finished.wait(10000));
     QVERIFY(!dlg->isVisible());
+  }
+
+  void ClosingDuringACrawlEndsOnlyAfterTheCrawler() {
+    uitest::Messages m;
+    QTemporaryDir work;
+    const QString inbox = work.path() + "/inbox";
+    for (int i = 0; i < 8; ++i) QVERIFY(SplitInto(inbox, QString("f%1.bin").arg(i), Sample(100, i)));
+    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1", "--page-size", "1"});
+    QVERIFY2(server.running(), server.error().c_str());
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderYahoo)), server.Endpoints(), "SID=1");
+    QStringList order;
+    connect(dlg.get(), &CSegmentManagerDlg::crawlFinished, [&] { order << "crawl"; });
+    connect(dlg.get(), &QDialog::finished, [&] { order << "dialog"; });
+    dlg->show();
+    QVERIFY(dlg->Crawling());
+    dlg->closeButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(order, (QStringList{"crawl", "dialog"}), 30000);
+    QVERIFY(!dlg->isVisible());
+    QCOMPARE(m.shown.size(), 1);
   }
 
   // Confirm File Replace on its own: each button's mode, and the countdown that overwrites.
@@ -443,6 +463,10 @@ class SegmentManagerTest : public QObject {
       // The worker waits on the question; Cancel on the download ends the run without
       // touching the existing file.
       QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() != nullptr, 30000);
+      FolderAnswer again;
+      dlg->downloadButton->click();  // the download dialog is on screen: nothing happens
+      QCOMPARE(again.asked, 0);
+      QCOMPARE(dlg->DownloadDialog(), &download);
       download.cancelButton->click();
       QVERIFY(download.Stopping());
       QVERIFY(!download.cancelButton->isEnabled());

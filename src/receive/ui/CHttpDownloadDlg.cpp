@@ -207,7 +207,6 @@ void CHttpDownloadDlg::Answer(dtl::ReplaceMode mode) {
 
 void CHttpDownloadDlg::Finish(const dtl::DownloadEngine::Result& result) {
   JoinWorker();
-  running_ = false;
   result_ = result;
   elapsedTimer_.stop();
   busy->Stop();
@@ -222,6 +221,7 @@ void CHttpDownloadDlg::Finish(const dtl::DownloadEngine::Result& result) {
       merging.exec();
     }
   }
+  running_ = false;
   done(code);
   emit runFinished(code);
 }

@@ -59,6 +59,7 @@ class CHttpDownloadDlg : public QDialog {
   void AddItem(const dtl::DownloadItem& item);
   // Sets the stop flag (also answers an open replace question so the worker can end).
   void Stop();
+  // True from the first show until runFinished(): the download and, with Auto Merge, the merge.
   bool Running() const { return running_; }
   bool Stopping() const { return stop_.load(); }
   // The replace question on screen, or null.

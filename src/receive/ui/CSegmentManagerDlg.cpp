@@ -301,6 +301,10 @@ void CSegmentManagerDlg::OnDownload() {
   for (const auto& item : model_.TickedItems()) dlg->AddItem(item);
   connect(dlg, &CHttpDownloadDlg::itemFinished, this, &CSegmentManagerDlg::OnItemFinished);
   connect(dlg, &CHttpDownloadDlg::providerPage, this, &CSegmentManagerDlg::reLoginRequested);
+  // Queued: the download dialog may be deleted by the close that follows.
+  connect(dlg, &CHttpDownloadDlg::runFinished, this, [this] {
+    if (closeWhenDone_) CloseWhenDone();
+  }, Qt::QueuedConnection);
   download_ = dlg;
   dlg->show();
 }
@@ -326,9 +330,9 @@ void CSegmentManagerDlg::OnAborted() {
 void CSegmentManagerDlg::CloseWhenDone() {
   closeWhenDone_ = true;
   if (download_) download_->Stop();
-  // The crawler uses this dialog until it ends; the dialog ends after it (OnCrawlFinished
-  // comes back here).
-  if (crawlRunning_) return;
+  // The crawler and the download (with the merge it may have started) use this dialog until
+  // they end; the dialog ends after them (their ends come back here).
+  if (crawlRunning_ || (download_ && download_->Running())) return;
   JoinCrawler();
   delete download_;
   QDialog::done(QDialog::Rejected);
