@@ -130,12 +130,12 @@ TEST(ZipReaderInterop, ReadsArchivesFromOtherTools) {
   }
 }
 
-TEST(ZipReaderEntryInfo, NameAttributesTimesAndCache) {
+TEST(ZipReaderEntryInfo, NameAttributesAndTimes) {
   TempDir t;
   setenv("TZ", "UTC", 1);  // DOS stamps are local time; pin the zone so the file time is known
   tzset();
   const std::string longName(300, 'n');
-  Bytes zip = PyZip(t, "i = zipfile.ZipInfo('" + longName + "', (2021, 3, 4, 5, 6, 8))\n"
+  const Bytes zip = PyZip(t, "i = zipfile.ZipInfo('" + longName + "', (2021, 3, 4, 5, 6, 8))\n"
                        "i.external_attr = (0o100644 << 16) | 0x21\nz.writestr(i, b'hello', zipfile.ZIP_DEFLATED)");
   Reader r{OpenMemory(zip)};
   ZipEntryInfo e;
@@ -144,11 +144,6 @@ TEST(ZipReaderEntryInfo, NameAttributesTimesAndCache) {
   EXPECT_EQ(e.attributes, 0x21u);  // Windows form: the low byte only
   const uint64_t fileTime = (1614834368ull + 11644473600ull) * 10000000ull;  // 2021-03-04 05:06:08 UTC
   for (uint64_t stamp : {e.modificationTime, e.accessTime, e.creationTime}) EXPECT_EQ(stamp, fileTime);
-  // The repeated query answers from the cache: damage to the central header since is unseen.
-  Put32(zip, Central(zip), 0);
-  ZipEntryInfo again;
-  EXPECT_EQ(ZipGetEntry(r.h, 0, again), ZIPR_OK);
-  EXPECT_STREQ(again.name, e.name);
 }
 
 // A buffer that fills before the entry ends answers ZIPR_MORE and the next call resumes exactly,
