@@ -25,6 +25,7 @@
 #include "browser/ui/CExportPasswordDlg.h"
 #include "browser/ui/CSidePane.h"
 #include "ui/UiTestSupport.h"
+#include "ui/WebTestSupport.h"
 
 using namespace dtlui;
 
@@ -87,19 +88,8 @@ class WebSite : public QObject {
   QHash<QTcpSocket*, QByteArray> pending_;
 };
 
-QVariant RunJs(QWebEnginePage* page, const QString& code) {
-  QVariant result;
-  bool done = false;
-  page->runJavaScript(code, [&](const QVariant& v) {
-    result = v;
-    done = true;
-  });
-  QTest::qWaitFor([&] { return done; }, kWaitMs);
-  return result;
-}
-
 void Click(QWebEnginePage* page, const char* id) {
-  RunJs(page, QString("document.getElementById('%1').click(); true").arg(id));
+  uitest::RunJs(page, QString("document.getElementById('%1').click(); true").arg(id));
 }
 
 QString Inner(const QString& marker) { return marker.mid(2, marker.size() - 4); }
@@ -313,7 +303,7 @@ class BrowserPanesTest : public QObject {
     QSignalSpy loaded(&pane, &QWebEngineView::loadFinished);
     pane.OnTimer();  // on the local page: a reload, which now shows the fresh banner
     QVERIFY(loaded.wait(kWaitMs));
-    QTRY_COMPARE_WITH_TIMEOUT(RunJs(pane.page(), "document.documentElement.outerHTML").toString().contains("fresh"),
+    QTRY_COMPARE_WITH_TIMEOUT(uitest::RunJs(pane.page(), "document.documentElement.outerHTML").toString().contains("fresh"),
                               true, kWaitMs);
     pane.setUrl(QUrl::fromLocalFile(Local("elsewhere.html")));
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), QUrl::fromLocalFile(Local("elsewhere.html")), kWaitMs);

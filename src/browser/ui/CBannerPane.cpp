@@ -4,6 +4,7 @@
 #include <QShowEvent>
 #include <atomic>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app/ProgramFolder.h"
@@ -74,12 +75,24 @@ void CBannerPane::OnTimer() {
 
 bool CBannerPane::StartRefresh() {
   if (shared_->running.exchange(true)) return false;
+  try {
+    StartWorker();
+  } catch (const std::system_error&) {
+    shared_->running = false;  // no thread to be had now; the next completed load tries again
+    return false;
+  }
+  return true;
+}
+
+void CBannerPane::StartWorker() {
   std::thread([shared = shared_, url = setup_.refreshUrl, jar = setup_.jar, network = setup_.network,
                file = std::filesystem::path(setup_.localPage.toStdString())] {
-    dtl::BannerRefresh result;
-    {
+    dtl::BannerRefresh result = dtl::BannerRefresh::Failed;
+    try {
       dtl::PageFetcher fetcher(*jar, network);
       result = dtl::RefreshBannerPage(fetcher, url, file);
+    } catch (const std::exception&) {
+      // Out of memory in a background refresh: the strip keeps the page it has.
     }
     std::lock_guard lock(shared->mutex);
     shared->running = false;
@@ -87,7 +100,6 @@ bool CBannerPane::StartRefresh() {
       QMetaObject::invokeMethod(
           pane, [pane, result] { emit pane->RefreshFinished(static_cast<int>(result)); }, Qt::QueuedConnection);
   }).detach();
-  return true;
 }
 
 }  // namespace dtlui

@@ -74,6 +74,8 @@ class CBannerPane : public QWebEngineView {
 
  private:
   struct Shared;
+  void StartWorker();
+
   Setup setup_;
   QTimer timer_;
   bool shown_ = false;
