@@ -61,15 +61,4 @@ TEST_F(ConfigCli, ListMasksPasswordsUnlessAsked) {
   EXPECT_EQ(Dtl("--help").status, 0);
 }
 
-// Two dtl processes hammering the store at once: both series must end with their last value.
-TEST_F(ConfigCli, TwoProcessesWritingAtOnceLoseNothing) {
-  std::string loop = "for i in $(seq 1 25); do XDG_CONFIG_HOME=" + dtltest::ShellQuote(dir.path().string()) + " " +
-                     dtltest::ShellQuote(dtltest::DtlPath()) + " config set ";
-  auto r = dtltest::RunCommand("(" + loop + "SMTPServer host$i || exit 1; done) & a=$!; (" + loop +
-                               "Port $((1000 + i)) || exit 1; done) & b=$!; wait $a && wait $b");
-  ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(Store().SmtpServer(), "host25");
-  EXPECT_EQ(Store().Port(), 1025u);
-}
-
 }  // namespace

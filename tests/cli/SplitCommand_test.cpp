@@ -102,15 +102,6 @@ TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
   EXPECT_TRUE(IsZip(UndoDes(Segment("x.001.doc"), dtl::kDefaultDesPassword)));
 }
 
-TEST_F(SplitCommand, PasswordComesFromFileOrStdin) {
-  dtltest::WriteFileText(dir_ / "pw", "file pass\n");
-  ASSERT_EQ(Split("x out --position 5 --password-file pw"), 0) << err_;
-  EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "file pass", Segment("x.dtl.doc"))));
-
-  ASSERT_EQ(Split("x out --position 5 --password-stdin", "typed pass\n"), 0) << err_;
-  EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "typed pass", Segment("x.dtl.doc"))));
-}
-
 TEST_F(SplitCommand, FailuresExitWith1AndNameTheCause) {
   EXPECT_EQ(Split("missing out --position 1"), 1);
   EXPECT_EQ(err_, "dtl split: No such file or directory\n");
