@@ -1,35 +1,25 @@
 // Helpers shared by the fuzz targets.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
-#include "archive/Md5.h"
+#include "archive/SegmentCipher.h"
 #include "receive/ZipReader.h"
 
 namespace dtlfuzz {
 
 // Raw AES-128-CBC encryption (MD5 of the password as key, zero IV, no padding added) of
 // `plain`, cut to whole blocks. Decrypting the result with the segment cipher yields exactly
-// `plain` before the pad removal, so a target can hand it any pads it likes.
+// `plain` before the pad removal, so a target can hand it any pads it likes. In CBC the leading
+// blocks of the AES form are those of the plaintext alone, so the form cut before its pads is
+// that encryption.
 inline std::vector<uint8_t> RawAesCbc(std::string_view password, std::vector<uint8_t> plain) {
   plain.resize(plain.size() / 16 * 16);
-  std::vector<uint8_t> out(plain.size());
-  if (plain.empty()) return out;
-  auto key = dtl::Md5(std::span<const uint8_t>(
-      reinterpret_cast<const uint8_t*>(password.data()), password.size()));
-  const uint8_t iv[16] = {};
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  int n = 0;
-  if (!ctx || EVP_EncryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key.data(), iv) != 1 ||
-      EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-      EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size())) != 1)
-    std::abort();
-  EVP_CIPHER_CTX_free(ctx);
+  std::vector<uint8_t> out = dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, password, plain);
+  out.resize(plain.size());
   return out;
 }
 
