@@ -50,6 +50,20 @@ QString PurgeWord(const std::string& pattern) {
   return parts.isEmpty() ? QString() : parts.first().toLower();
 }
 
+// A navigation the policy asked for, as a request to judge; the secret body moves over and
+// the navigation's copy is wiped.
+dtl::NavigationRequest TakeRequest(dtl::BrowserNavigation& navigation) {
+  dtl::NavigationRequest request;
+  request.url = navigation.url;
+  request.flags = navigation.flags;
+  request.targetFrame = navigation.targetFrame;
+  request.headers = navigation.headers;
+  request.postData.reserve(navigation.body.Size());
+  request.postData.append(navigation.body.View());
+  navigation.body.Clear();
+  return request;
+}
+
 }  // namespace
 
 CBrowserView::CBrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
@@ -204,15 +218,7 @@ void CBrowserView::SendPost(dtl::NavigationRequest request, int depth) {
     dtl::WipeString(request.postData);
     if (depth >= kMaxReposts) return;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    dtl::NavigationRequest again;
-    again.url = decision.repost->url;
-    again.flags = decision.repost->flags;
-    again.targetFrame = decision.repost->targetFrame;
-    again.headers = decision.repost->headers;
-    again.postData.reserve(decision.repost->body.Size());
-    again.postData.append(decision.repost->body.View());
-    decision.repost->body.Clear();
-    SendPost(std::move(again), depth + 1);
+    SendPost(TakeRequest(*decision.repost), depth + 1);
     return;
   }
   if (!decision.cancel) {
@@ -262,41 +268,39 @@ void CBrowserView::OnLoadFinished(bool) {
   RewriteLoginPage();
 }
 
-void CBrowserView::RefreshDocument() {
+void CBrowserView::ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
   QPointer<CBrowserView> self(this);
-  page_->runJavaScript("({url: document.URL, domain: document.domain, cookie: document.cookie})",
-                       QWebEngineScript::ApplicationWorld, [self](const QVariant& result) {
-                         if (!self) return;
+  page_->runJavaScript(expression, QWebEngineScript::ApplicationWorld,
+                       [self, use = std::move(use)](const QVariant& result) {
                          const QVariantMap m = result.toMap();
-                         if (m.isEmpty()) return;
-                         self->documentUrl_ = m.value("url").toString();
-                         self->documentDomain_ = m.value("domain").toString();
-                         self->state_.documentCookie = S(m.value("cookie").toString());
-                         const bool enabled = dtl::AutoDownloadEnabled(S(self->documentDomain_),
-                                                                       S(self->documentUrl_),
-                                                                       *self->state_.documentCookie);
-                         if (enabled != self->autoDownload_) {
-                           self->autoDownload_ = enabled;
-                           emit self->autoDownloadEnabledChanged(enabled);
-                         }
+                         if (self && !m.isEmpty()) use(m);
                        });
 }
 
+void CBrowserView::RefreshDocument() {
+  ReadDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
+    documentUrl_ = m.value("url").toString();
+    documentDomain_ = m.value("domain").toString();
+    state_.documentCookie = S(m.value("cookie").toString());
+    const bool enabled = dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_), *state_.documentCookie);
+    if (enabled != autoDownload_) {
+      autoDownload_ = enabled;
+      emit autoDownloadEnabledChanged(enabled);
+    }
+  });
+}
+
 void CBrowserView::RewriteLoginPage() {
-  QPointer<CBrowserView> self(this);
-  page_->runJavaScript("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
-                       QWebEngineScript::ApplicationWorld, [self](const QVariant& result) {
-                         if (!self) return;
-                         const QVariantMap m = result.toMap();
-                         const QVariant html = m.value("html");
-                         if (!html.isValid() || html.isNull()) return;
-                         const std::optional<std::string> rewritten =
-                             dtl::RewriteLoginPage(S(m.value("url").toString()), S(html.toString()));
-                         if (!rewritten) return;
-                         self->page_->runJavaScript("if (document.body) document.body.innerHTML = " +
-                                                        JsString(Q(*rewritten)) + ";",
-                                                    QWebEngineScript::ApplicationWorld);
-                       });
+  ReadDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
+               [this](const QVariantMap& m) {
+                 const QVariant html = m.value("html");
+                 if (!html.isValid() || html.isNull()) return;
+                 const std::optional<std::string> rewritten =
+                     dtl::RewriteLoginPage(S(m.value("url").toString()), S(html.toString()));
+                 if (!rewritten) return;
+                 page_->runJavaScript("if (document.body) document.body.innerHTML = " + JsString(Q(*rewritten)) + ";",
+                                      QWebEngineScript::ApplicationWorld);
+               });
 }
 
 void CBrowserView::ReLogin() {
@@ -307,15 +311,7 @@ void CBrowserView::ReLogin() {
   if (relogin.clearInboxRedirectFlag) state_.inboxRedirectFlag = false;
   if (!relogin.repost) return;
   // The saved body still holds the encoded marker: the policy decodes it again.
-  dtl::NavigationRequest request;
-  request.url = relogin.repost->url;
-  request.flags = relogin.repost->flags;
-  request.targetFrame = relogin.repost->targetFrame;
-  request.headers = relogin.repost->headers;
-  request.postData.reserve(relogin.repost->body.Size());
-  request.postData.append(relogin.repost->body.View());
-  relogin.repost->body.Clear();
-  SendPost(std::move(request));
+  SendPost(TakeRequest(*relogin.repost));
 }
 
 void CBrowserView::showEvent(QShowEvent* event) {
@@ -350,26 +346,21 @@ void CBrowserView::AutoDownload() {
     delete manager_.data();
   }
   if (page_->url().isEmpty()) return;  // no document
-  QPointer<CBrowserView> self(this);
-  page_->runJavaScript(
+  ReadDocument(
       "({url: document.URL, cookie: document.cookie,"
       " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? document.body.innerHTML : ''})",
-      QWebEngineScript::ApplicationWorld, [self](const QVariant& result) {
-        if (!self || self->manager_) return;
-        const QVariantMap m = result.toMap();
-        if (m.isEmpty()) return;
+      [this](const QVariantMap& m) {
+        if (manager_) return;  // asked twice before the first answer
         CSegmentManagerDlg::Session session;
         session.pageUrl = m.value("url").toString();
         session.cookie = m.value("cookie").toString();
         if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
           session.accountId = Q(*account);
-        auto* dlg = new CSegmentManagerDlg(self->settings_, self->cookies_, self->endpoints_, session,
-                                           self->frame_.data(), self);
-        dlg->setAttribute(Qt::WA_DeleteOnClose, false);
-        connect(dlg, &CSegmentManagerDlg::reLoginRequested, self, &CBrowserView::ReLogin);
-        self->manager_ = dlg;
+        auto* dlg = new CSegmentManagerDlg(settings_, cookies_, endpoints_, session, frame_.data(), this);
+        connect(dlg, &CSegmentManagerDlg::reLoginRequested, this, &CBrowserView::ReLogin);
+        manager_ = dlg;
         dlg->show();
-        if (session.pageUrl.toLower().contains("gmail")) self->page_->load(HomePage());
+        if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());
       });
 }
 

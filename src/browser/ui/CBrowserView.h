@@ -20,7 +20,9 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <QVariantMap>
 #include <QWidget>
+#include <functional>
 
 #include "browser/BrowserSites.h"
 #include "browser/NavigationPolicy.h"
@@ -102,6 +104,9 @@ class CBrowserView : public QWidget {
   void Apply(dtl::NavigationDecision& decision);
   void PurgeCookies(const std::string& pattern);
   void OnLoadFinished(bool ok);
+  // Evaluates a JavaScript expression on the current document and hands its object result to
+  // `use`, unless the view is gone by then or the answer is not an object.
+  void ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use);
   void RefreshDocument();
   void RewriteLoginPage();
   void OnKeepAlive();
