@@ -68,6 +68,38 @@ QByteArray Sample(int n, int seed) {
   return b;
 }
 
+// A web-mail inbox served by the fixture (session cookie "SID=1") and a download folder.
+struct Mailbox {
+  QTemporaryDir work;
+  QString inbox = work.path() + "/inbox", out = work.path() + "/out";
+  std::unique_ptr<dtltest::ProviderServer> server;
+
+  Mailbox() {
+    QDir().mkpath(inbox);
+    QDir().mkpath(out);
+  }
+  // Splits `bytes` as the file `name` into the inbox in pieces of 10,000 bytes (the names a
+  // mailed split gives its segments).
+  bool Add(const QString& name, const QByteArray& bytes, const QString& password = {}) {
+    const QString source = work.path() + "/" + name;
+    uitest::WriteFile(source, bytes);
+    dtl::OfflineSplitParams p;
+    p.source = source.toStdString();
+    p.folder = inbox.toStdString();
+    p.segmentSize = 10000;
+    p.password = password.toStdString();
+    dtl::OfflineSplitObserver quiet;
+    std::atomic<bool> stop{false};
+    return dtl::RunOfflineSplit(p, quiet, stop).ok;
+  }
+  bool Start(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--cookie", "SID=1"});
+    server = std::make_unique<dtltest::ProviderServer>(inbox.toStdString(), std::move(args));
+    return server->running();
+  }
+  const char* Error() const { return server->error().c_str(); }
+};
+
 }  // namespace
 
 class SegmentManagerTest : public QObject {
@@ -83,27 +115,9 @@ class SegmentManagerTest : public QObject {
                                                 nullptr, nullptr);
   }
 
-  // Splits `bytes` as the file `name` into `folder` in pieces of 10,000 bytes (the names a
-  // mailed split gives its segments).
-  static bool SplitInto(const QString& folder, const QString& name, const QByteArray& bytes,
-                        const QString& password = {}) {
-    const QString sources = folder + "/../sources";
-    QDir().mkpath(folder);
-    QDir().mkpath(sources);
-    uitest::WriteFile(sources + "/" + name, bytes);
-    dtl::OfflineSplitParams p;
-    p.source = (sources + "/" + name).toStdString();
-    p.folder = folder.toStdString();
-    p.segmentSize = 10000;
-    p.password = password.toStdString();
-    dtl::OfflineSplitObserver quiet;
-    std::atomic<bool> stop{false};
-    return dtl::RunOfflineSplit(p, quiet, stop).ok;
-  }
-
   // A Segment Manager over the fixture's inbox for `provider`, its crawl finished.
-  std::unique_ptr<CSegmentManagerDlg> Crawled(const dtltest::ProviderServer& server, int provider) {
-    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(provider)), server.Endpoints(), "SID=1");
+  std::unique_ptr<CSegmentManagerDlg> Crawled(const Mailbox& box, int provider) {
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(provider)), box.server->Endpoints(), "SID=1");
     QSignalSpy done(dlg.get(), &CSegmentManagerDlg::crawlFinished);
     dlg->show();
     if (!done.wait(60000)) return nullptr;
@@ -236,10 +250,9 @@ class SegmentManagerTest : public QObject {
 
   void CloseAsksAndOnlyYesCloses() {
     uitest::Messages m;
-    QTemporaryDir inbox;  // empty
-    dtltest::ProviderServer server(inbox.path().toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
-    auto dlg = Crawled(server, dtl::kProviderYahoo);
+    Mailbox box;  // empty
+    QVERIFY2(box.Start(), box.Error());
+    auto dlg = Crawled(box, dtl::kProviderYahoo);
     QVERIFY(dlg);
     QCOMPARE(dlg->Tree()->topLevelItemCount(), 0);
     QVERIFY(dlg->refreshButton->isEnabled());
@@ -263,12 +276,10 @@ class SegmentManagerTest : public QObject {
 
   void ClosingDuringACrawlEndsOnlyAfterTheCrawler() {
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox";
-    for (int i = 0; i < 8; ++i) QVERIFY(SplitInto(inbox, QString("f%1.bin").arg(i), Sample(100, i)));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1", "--page-size", "1"});
-    QVERIFY2(server.running(), server.error().c_str());
-    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderYahoo)), server.Endpoints(), "SID=1");
+    Mailbox box;
+    for (int i = 0; i < 8; ++i) QVERIFY(box.Add(QString("f%1.bin").arg(i), Sample(100, i)));
+    QVERIFY2(box.Start({"--page-size", "1"}), box.Error());
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderYahoo)), box.server->Endpoints(), "SID=1");
     QStringList order;
     connect(dlg.get(), &CSegmentManagerDlg::crawlFinished, [&] { order << "crawl"; });
     connect(dlg.get(), &QDialog::finished, [&] { order << "dialog"; });
@@ -334,16 +345,13 @@ class SegmentManagerTest : public QObject {
   void CrawlDownloadAndAutoMergeRestoreTheFiles() {
     QFETCH(int, provider);
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox", out = work.path() + "/out";
-    QDir().mkpath(out);
+    Mailbox box;
     const QByteArray movie = Sample(34567, 1), notes = Sample(8000, 2);
-    QVERIFY(SplitInto(inbox, "movie.avi", movie, "s3cret"));
-    QVERIFY(SplitInto(inbox, "notes.txt", notes, "s3cret"));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
+    QVERIFY(box.Add("movie.avi", movie, "s3cret"));
+    QVERIFY(box.Add("notes.txt", notes, "s3cret"));
+    QVERIFY2(box.Start(), box.Error());
 
-    auto dlg = Crawled(server, provider);
+    auto dlg = Crawled(box, provider);
     QVERIFY(dlg);
     QCOMPARE(dlg->progress->value(), dlg->progress->maximum());
     QCOMPARE(TreeLines(dlg->Tree()),
@@ -354,34 +362,31 @@ class SegmentManagerTest : public QObject {
 
     dlg->selectAll->click();
     dlg->password->setText("s3cret");
-    QCOMPARE(Download(*dlg, out), 1);
+    QCOMPARE(Download(*dlg, box.out), 1);
     QVERIFY(m.Texts().isEmpty());
-    QCOMPARE(uitest::ReadFile(out + "/movie.avi"), movie);
-    QCOMPARE(uitest::ReadFile(out + "/notes.txt"), notes);
-    QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out)});  // the merge shows the folder
+    QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), movie);
+    QCOMPARE(uitest::ReadFile(box.out + "/notes.txt"), notes);
+    QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(box.out)});  // the merge shows the folder
     QCOMPARE(dlg->Model().TickedCount(), 0);                  // every item came back finished
     QVERIFY(!dlg->downloadButton->isEnabled());
-    QCOMPARE(dtl::SegmentManagerModel::ReadSavePath(*store_), out.toStdString());
+    QCOMPARE(dtl::SegmentManagerModel::ReadSavePath(*store_), box.out.toStdString());
     QCOMPARE(dlg->DownloadDialog()->overall->value(), 5);
   }
 
   void ReplaceQuestionSkipAllKeepsEveryExistingFile() {
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox", out = work.path() + "/out";
-    QDir().mkpath(out);
-    QVERIFY(SplitInto(inbox, "movie.avi", Sample(25000, 3)));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
+    Mailbox box;
+    QVERIFY(box.Add("movie.avi", Sample(25000, 3)));
+    QVERIFY2(box.Start(), box.Error());
     for (const char* name : {"movie.avi.dtl", "movie.avi.001", "movie.avi.002"})
-      uitest::WriteFile(out + "/" + name, "kept");
+      uitest::WriteFile(box.out + "/" + name, "kept");
 
-    auto dlg = Crawled(server, dtl::kProviderYahoo);
+    auto dlg = Crawled(box, dtl::kProviderYahoo);
     QVERIFY(dlg);
     dlg->autoMerge->setChecked(false);
     dlg->selectAll->click();
     int questions = 0;
-    const int result = Download(*dlg, out, [&](CHttpDownloadDlg& download) {
+    const int result = Download(*dlg, box.out, [&](CHttpDownloadDlg& download) {
       QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && download.ReplaceQuestion()->isVisible(), 30000);
       ++questions;
       QCOMPARE(download.ReplaceQuestion()->fileName->text(), QString("movie.avi.001"));
@@ -390,28 +395,25 @@ class SegmentManagerTest : public QObject {
     QCOMPARE(result, 1);
     QCOMPARE(questions, 1);
     for (const char* name : {"movie.avi.dtl", "movie.avi.001", "movie.avi.002"})
-      QCOMPARE(uitest::ReadFile(out + "/" + name), QByteArray("kept"));
+      QCOMPARE(uitest::ReadFile(box.out + "/" + name), QByteArray("kept"));
     QCOMPARE(dlg->Model().TickedCount(), 0);  // skipped items are reported as done
     QVERIFY(m.opened.isEmpty());              // no merge without Auto Merge
   }
 
   void UnansweredQuestionOverwritesAndTheNextFileAsksAgain() {
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox", out = work.path() + "/out";
-    QDir().mkpath(out);
+    Mailbox box;
     const QByteArray bytes = Sample(15000, 4);
-    QVERIFY(SplitInto(inbox, "movie.avi", bytes));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
-    uitest::WriteFile(out + "/movie.avi.001", "old");
-    uitest::WriteFile(out + "/movie.avi.dtl", "old");
+    QVERIFY(box.Add("movie.avi", bytes));
+    QVERIFY2(box.Start(), box.Error());
+    uitest::WriteFile(box.out + "/movie.avi.001", "old");
+    uitest::WriteFile(box.out + "/movie.avi.dtl", "old");
 
-    auto dlg = Crawled(server, dtl::kProviderYahoo);
+    auto dlg = Crawled(box, dtl::kProviderYahoo);
     QVERIFY(dlg);
     dlg->selectAll->click();
     QStringList asked;
-    const int result = Download(*dlg, out, [&](CHttpDownloadDlg& download) {
+    const int result = Download(*dlg, box.out, [&](CHttpDownloadDlg& download) {
       for (int n = 0; n < 2; ++n) {
         QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && !download.ReplaceQuestion()->Answered(), 30000);
         CConfirmReplaceDlg* question = download.ReplaceQuestion();
@@ -422,44 +424,38 @@ class SegmentManagerTest : public QObject {
     });
     QCOMPARE(result, 1);
     QCOMPARE(asked, (QStringList{"movie.avi.001", "movie.avi.dtl"}));
-    QCOMPARE(uitest::ReadFile(out + "/movie.avi"), bytes);
+    QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), bytes);
   }
 
   void ProviderLoginPageAsksForARelogin() {
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox", out = work.path() + "/out";
-    QDir().mkpath(out);
-    QVERIFY(SplitInto(inbox, "one.bin", Sample(5000, 5)));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
-    auto dlg = Crawled(server, dtl::kProviderWalla);
+    Mailbox box;
+    QVERIFY(box.Add("one.bin", Sample(5000, 5)));
+    QVERIFY2(box.Start(), box.Error());
+    auto dlg = Crawled(box, dtl::kProviderWalla);
     QVERIFY(dlg);
     QCOMPARE(dlg->Tree()->topLevelItemCount(), 1);
     // (Matched by the path: the fault's own control request names it only escaped.)
-    server.AddFault("login", "/download?id=");
+    box.server->AddFault("login", "/download?id=");
     QSignalSpy relogin(dlg.get(), &CSegmentManagerDlg::reLoginRequested);
     dlg->selectAll->click();
     // The login page is answered once; the item is fetched again after the pause and arrives.
-    QCOMPARE(Download(*dlg, out), 1);
+    QCOMPARE(Download(*dlg, box.out), 1);
     QCOMPARE(relogin.size(), 1);
     QCOMPARE(dlg->DownloadDialog()->LastResult().attemptsFailed, uint64_t(1));
-    QCOMPARE(uitest::ReadFile(out + "/one.bin").size(), 5000);
+    QCOMPARE(uitest::ReadFile(box.out + "/one.bin").size(), 5000);
   }
 
   void CancelStopsTheDownloadAndRemovesThePartFile() {
     uitest::Messages m;
-    QTemporaryDir work;
-    const QString inbox = work.path() + "/inbox", out = work.path() + "/out";
-    QDir().mkpath(out);
-    QVERIFY(SplitInto(inbox, "movie.avi", Sample(25000, 6)));
-    dtltest::ProviderServer server(inbox.toStdString(), {"--cookie", "SID=1"});
-    QVERIFY2(server.running(), server.error().c_str());
-    uitest::WriteFile(out + "/movie.avi.001", "old");
-    auto dlg = Crawled(server, dtl::kProviderYahoo);
+    Mailbox box;
+    QVERIFY(box.Add("movie.avi", Sample(25000, 6)));
+    QVERIFY2(box.Start(), box.Error());
+    uitest::WriteFile(box.out + "/movie.avi.001", "old");
+    auto dlg = Crawled(box, dtl::kProviderYahoo);
     QVERIFY(dlg);
     dlg->selectAll->click();
-    const int result = Download(*dlg, out, [&](CHttpDownloadDlg& download) {
+    const int result = Download(*dlg, box.out, [&](CHttpDownloadDlg& download) {
       // The worker waits on the question; Cancel on the download ends the run without
       // touching the existing file.
       QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() != nullptr, 30000);
@@ -472,8 +468,8 @@ class SegmentManagerTest : public QObject {
       QVERIFY(!download.cancelButton->isEnabled());
     });
     QCOMPARE(result, 2);
-    QCOMPARE(uitest::ReadFile(out + "/movie.avi.001"), QByteArray("old"));
-    QVERIFY(!QFile::exists(out + "/movie.avi"));
+    QCOMPARE(uitest::ReadFile(box.out + "/movie.avi.001"), QByteArray("old"));
+    QVERIFY(!QFile::exists(box.out + "/movie.avi"));
     QVERIFY(m.opened.isEmpty());
   }
 };
