@@ -66,15 +66,12 @@ std::string ExpectedKey(int32_t id, size_t i) {
 struct Recorder : dtl::CrawlObserver {
   std::vector<FoundAttachment> records;
   std::vector<std::pair<int, int>> ranges;
-  int steps = 0, started = 0, finished = 0, aborted = 0, sessionEnded = 0;
+  int steps = 0, finished = 0, aborted = 0, sessionEnded = 0;
   std::function<void(const FoundAttachment&)> onRecord;
   std::atomic<bool>* crawling = nullptr;
   bool crawlingSeen = false;
 
-  void OnStarted() override {
-    ++started;
-    if (crawling) crawlingSeen = crawling->load();
-  }
+  void OnStarted() override { crawlingSeen = crawling && crawling->load(); }
   void OnAttachment(const FoundAttachment& r) override {
     records.push_back(r);
     if (onRecord) onRecord(r);
