@@ -145,11 +145,12 @@ struct Fixture : ::testing::Test {
   std::string Read(const std::string& name) { return dtltest::ReadFileText(dir / name); }
 };
 
+std::string Data(size_t n, uint32_t seed) { return Str(dtltest::RandomBytes(n, seed, true)); }
+
 // Plain and x-gzip (any case) bodies are stored decoded, in order, each reported to the manager;
-// the request asks for the encodings the engine can decode. (Byte-for-byte restores through
-// the merge are checked end to end by dtl fetch's tests.)
+// the request asks for the encodings the engine can decode.
 TEST_F(Fixture, StoresPlainAndGzipBodiesAndAsksForThem) {
-  const std::string data = Str(dtltest::RandomBytes(300000, 11, true));
+  const std::string data = Data(300000, 11);
   server.Script("/p", {Answer("plain body")});
   server.Script("/x", {GzipAnswer(data, "X-GZIP")});
   auto p = Params({Item("m.dtl", "/p"), Item("m.001", "/x")});
@@ -168,29 +169,25 @@ TEST_F(Fixture, StoresPlainAndGzipBodiesAndAsksForThem) {
 // Each failure is retried on the same item until the server answers properly; nothing of a
 // failed attempt is reported or kept.
 TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
-  const std::string data = Str(dtltest::RandomBytes(150000, 3));
-  const std::string gz = GzipOf(data);
-  struct Case {
-    const char* name;
-    std::string firstReply;
-  } cases[] = {
-      {"truncated_gzip_body", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() / 2)},
-      {"gzip_body_without_trailer", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() - 8)},
+  const std::string data = Data(150000, 3), gz = GzipOf(data), head = "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n";
+  const std::pair<const char*, std::string> cases[] = {
+      {"truncated_gzip_body", head + gz.substr(0, gz.size() / 2)},
+      {"gzip_body_without_trailer", head + gz.substr(0, gz.size() - 8)},
       {"status_404", Answer("", "", 404)},
       {"dropped_connection", Answer(data).substr(0, 70000)},
-      {"reserved_gzip_flag", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, 3) + '\x20' + gz.substr(4)},
+      {"reserved_gzip_flag", head + gz.substr(0, 3) + '\x20' + gz.substr(4)},
       {"empty_gzip_body", Answer("", "Content-Encoding: gzip\r\n")},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = std::string("/") + c.name;
-    server.Script(path, {c.firstReply, GzipAnswer(data)});
+  for (const auto& [name, firstReply] : cases) {
+    SCOPED_TRACE(name);
+    std::string path = std::string("/") + name;
+    server.Script(path, {firstReply, GzipAnswer(data)});
     rec = Recorder();
-    DownloadEngine::Result r = Run(Params({Item(std::string(c.name) + ".001", path)}));
+    DownloadEngine::Result r = Run(Params({Item(std::string(name) + ".001", path)}));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(r.attemptsFailed, 1u);
     EXPECT_EQ(server.Hits(path), 2);
-    EXPECT_EQ(Read(std::string(c.name) + ".001"), data);
+    EXPECT_EQ(Read(std::string(name) + ".001"), data);
     EXPECT_EQ(rec.done.size(), 1u);
     EXPECT_EQ(rec.steps, 1);
     EXPECT_TRUE(waits.empty()) << "only a provider page is followed by a pause";
@@ -200,10 +197,9 @@ TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
 // A dead link is fetched again and again; only the stop flag ends it, and the partial file
 // of the item in progress goes with it.
 TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
-  const std::string big = Str(dtltest::RandomBytes(2000000, 5));
   server.Script("/a", {Answer("first")});
   std::vector<std::string> replies(25, Answer("", "", 503));
-  replies.push_back(Answer(big));
+  replies.push_back(Answer(Data(2000000, 5)));
   server.Script("/b", replies);
   rec.onBytes = [&] {
     if (rec.failures.size() == 25) stop = true;
@@ -222,25 +218,19 @@ TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
 // Provider pages in place of the attachment: discarded, 3 s pause, fetched again. Walla's page
 // also tells the manager to have the user log in again.
 TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
-  const std::string data = Str(dtltest::RandomBytes(50000, 9));
-  struct Case {
-    int provider;
-    const char* page;
-    int loginPrompts;
-  } cases[] = {{1, "<a href=\"http://login.yahoo.com/\">sign in</a>", 0},
-               {2, "<form action=\"http://login.walla.com/\">", 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.provider);
+  const std::string data = Data(50000, 9);
+  const std::tuple<int, const char*, int> cases[] = {{1, "<a href=\"http://login.yahoo.com/\">sign in</a>", 0},
+                                                     {2, "<form action=\"http://login.walla.com/\">", 1}};
+  for (const auto& [provider, page, loginPrompts] : cases) {
+    SCOPED_TRACE(provider);
     rec = Recorder();
     waits.clear();
-    std::string path = c.provider == 1 ? "/ym/ShowLetter/" : "/walla";
-    std::string key = c.provider == 1 ? "AB12345" : server.Url(path);
-    std::string page = std::string(5000, ' ') + c.page;
-    server.Script(path, {GzipAnswer(page), GzipAnswer(data)});
-    DownloadEngine::Result r = Run(Params({{"w.001", key}}, c.provider));
+    std::string path = provider == 1 ? "/ym/ShowLetter/" : "/walla";
+    server.Script(path, {GzipAnswer(std::string(5000, ' ') + page), GzipAnswer(data)});
+    DownloadEngine::Result r = Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
-    EXPECT_EQ(rec.providerPages, c.loginPrompts);
+    EXPECT_EQ(rec.providerPages, loginPrompts);
     EXPECT_EQ(Read("w.001"), data);
   }
   // Yahoo's key is wrapped into its attachment URL with five random digits.
@@ -250,17 +240,17 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
             "&order=down&sort=date&pos=0&view=a&head=b");
 }
 
+// A 401 fails the attempt (and is never saved as the segment) unless the manager gives
+// credentials, which libcurl sends after learning the scheme.
 TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
-  server.Script("/auth", {Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401),
-                          Answer("the segment")});
+  const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
+  server.Script("/auth", {denied, Answer("the segment")});
   DownloadEngine::Result r = Run(Params({Item("s.001", "/auth")}));
-  EXPECT_EQ(r.attemptsFailed, 1u) << "without credentials the 401 fails the attempt";
-  EXPECT_EQ(Read("s.001"), "the segment") << "the 401 page is never saved as the segment";
+  EXPECT_EQ(r.attemptsFailed, 1u);
+  EXPECT_EQ(Read("s.001"), "the segment");
 
   rec = Recorder();
   rec.credentials = dtl::HttpCredentials{"user", "secret"};
-  // libcurl first asks without credentials to learn the scheme, then sends them.
-  const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
   server.Script("/auth2", {denied, denied, Answer("after login")});
   r = Run(Params({Item("s.002", "/auth2")}));
   EXPECT_EQ(r.attemptsFailed, 0u);
@@ -272,46 +262,32 @@ TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
 // The replace modes: answers held for one file ask again at the next existing file; the "All"
 // answers hold for the rest of the run; skipped items still count as done.
 TEST_F(Fixture, ReplaceModesDecideWhatHappensToExistingFiles) {
-  struct Case {
-    const char* name;
-    std::vector<ReplaceMode> answers;
-    size_t asked;
-    const char* contents;  // per file: N new, O old
-  } cases[] = {
-      {"overwrite_asks_again", {ReplaceMode::Overwrite, ReplaceMode::Overwrite, ReplaceMode::Overwrite}, 3, "NNN"},
-      {"overwrite_all_asks_once", {ReplaceMode::OverwriteAll}, 1, "NNN"},
-      {"skip_asks_again", {ReplaceMode::Skip, ReplaceMode::Overwrite, ReplaceMode::Skip}, 3, "ONO"},
-      {"skip_all_asks_once", {ReplaceMode::SkipAll}, 1, "OOO"},
+  using enum ReplaceMode;
+  const std::tuple<const char*, std::vector<ReplaceMode>, size_t, const char*> cases[] = {
+      // name, answers, questions asked, per file: N new, O old
+      {"overwrite_asks_again", {Overwrite, Overwrite, Overwrite}, 3, "NNN"},
+      {"overwrite_all_asks_once", {OverwriteAll}, 1, "NNN"},
+      {"skip_asks_again", {Skip, Overwrite, Skip}, 3, "ONO"},
+      {"skip_all_asks_once", {SkipAll}, 1, "OOO"},
       {"unanswered_prompt_overwrites", {}, 3, "NNN"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, answers, asked, contents] : cases) {
+    SCOPED_TRACE(name);
     rec = Recorder();
-    rec.answers.assign(c.answers.begin(), c.answers.end());
+    rec.answers.assign(answers.begin(), answers.end());
     std::vector<DownloadItem> items;
     for (int i = 0; i < 3; ++i) {
-      std::string name = std::string(c.name) + ".00" + std::to_string(i);
-      dtltest::WriteFileText(dir / name, "old");
-      server.Script("/" + name, {Answer("new")});
-      items.push_back(Item(name, "/" + name));
+      std::string file = std::string(name) + ".00" + std::to_string(i);
+      dtltest::WriteFileText(dir / file, "old");
+      server.Script("/" + file, {Answer("new")});
+      items.push_back(Item(file, "/" + file));
     }
-    DownloadEngine::Result r = Run(Params(items));
-    EXPECT_EQ(r.outcome, Outcome::Completed);
-    EXPECT_EQ(rec.asked.size(), c.asked);
-    for (int i = 0; i < 3; ++i)
-      EXPECT_EQ(Read(items[i].fileName), c.contents[i] == 'N' ? "new" : "old") << i;
+    EXPECT_EQ(Run(Params(items)).outcome, Outcome::Completed);
+    EXPECT_EQ(rec.asked.size(), asked);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Read(items[i].fileName), contents[i] == 'N' ? "new" : "old") << i;
     EXPECT_EQ(rec.done.size(), 3u) << "skipped items are reported done";
     EXPECT_EQ(rec.steps, 3);
   }
-}
-
-TEST_F(Fixture, ReplaceCountdownOverwritesOnTheThirtyFirstTick) {
-  dtl::ReplaceCountdown c;
-  EXPECT_EQ(c.Text(), "Delaying 30 seconds before overwrite.");
-  int ticks = 1;
-  while (!c.Tick()) ++ticks;
-  EXPECT_EQ(ticks, 31);
-  EXPECT_EQ(c.Text(), "Delaying 0 seconds before overwrite.");
 }
 
 TEST_F(Fixture, StopWhileTheQuestionIsOpenLeavesTheExistingFileAlone) {
@@ -319,8 +295,7 @@ TEST_F(Fixture, StopWhileTheQuestionIsOpenLeavesTheExistingFileAlone) {
   server.Script("/k", {Answer("new")});
   rec.answers = {ReplaceMode::OverwriteAll};
   rec.onAsk = [&] { stop = true; };
-  DownloadEngine::Result r = Run(Params({Item("keep.001", "/k")}));
-  EXPECT_EQ(r.outcome, Outcome::Stopped);
+  EXPECT_EQ(Run(Params({Item("keep.001", "/k")})).outcome, Outcome::Stopped);
   EXPECT_EQ(Read("keep.001"), "precious");
   EXPECT_EQ(server.Hits("/k"), 0);
 }
@@ -328,7 +303,7 @@ TEST_F(Fixture, StopWhileTheQuestionIsOpenLeavesTheExistingFileAlone) {
 // Under Skip All, a failed attempt must not leave a file that the retry then takes for an
 // existing one and skips: the item would be reported done with a broken segment.
 TEST_F(Fixture, AFailedAttemptIsNeverSkippedAsAnExistingFile) {
-  const std::string data = Str(dtltest::RandomBytes(80000, 21));
+  const std::string data = Data(80000, 21);
   dtltest::WriteFileText(dir / "g.001", "old");
   server.Script("/g1", {Answer("new")});
   server.Script("/g2", {Answer(data).substr(0, 30000), Answer(data)});
@@ -341,53 +316,45 @@ TEST_F(Fixture, AFailedAttemptIsNeverSkippedAsAnExistingFile) {
 }
 
 TEST_F(Fixture, RunEndsAtAnUnusableUrlOrAnUncreatableFile) {
-  struct Case {
-    const char* name;
-    int provider;
-    std::string key;
-    fs::path folder;
-    Outcome outcome;
-  } cases[] = {
+  const std::tuple<const char*, int, std::string, fs::path, Outcome> cases[] = {
       {"provider_without_download_url", 8, "k", dir.path(), Outcome::BadUrl},
       {"local_file_url_from_a_page", 0, "file:///etc/passwd", dir.path(), Outcome::BadUrl},
       {"key_that_is_no_url", 0, "not a url", dir.path(), Outcome::BadUrl},
       {"missing_folder", 0, server.Url("/x"), dir / "missing", Outcome::FileError},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, provider, key, folder, outcome] : cases) {
+    SCOPED_TRACE(name);
     rec = Recorder();
-    auto p = Params({{"passwd", c.key}}, c.provider);
-    p.folder = c.folder;
+    auto p = Params({{"passwd", key}}, provider);
+    p.folder = folder;
     p.autoMerge = true;
     DownloadEngine::Result r = Run(p);
-    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.outcome, outcome);
     EXPECT_FALSE(r.merged);
     EXPECT_FALSE(fs::exists(dir / "passwd"));
   }
   EXPECT_EQ(rec.messages, std::vector<std::string>{"No such file or directory"});
 }
 
-TEST_F(Fixture, NamesFromPagesStayInsideTheDownloadFolder) {
+// Names from pages stay inside the download folder; an auto merge runs even without descriptors.
+TEST_F(Fixture, NamesStayInsideTheFolderAndAutoMergeAlwaysRuns) {
   fs::create_directory(dir / "in");
   server.Script("/n", {Answer("x")});
+  struct MergeSeen : dtl::MergeObserver {
+    int finished = 0;
+    void OnFinished(bool) override { ++finished; }
+  } merge;
   auto p = Params({Item("../escape.dtl", "/n")});
   p.folder = dir / "in";
   DownloadEngine::Result r = Run(p);
   EXPECT_TRUE(fs::exists(dir / "in" / "escape.dtl"));
   EXPECT_FALSE(fs::exists(dir / "escape.dtl"));
   EXPECT_EQ(r.descriptors, std::vector<fs::path>{dir / "in" / "escape.dtl"});
-}
 
-TEST_F(Fixture, AutoMergeWithoutDescriptorsStillRunsTheMerge) {
-  server.Script("/o", {Answer("x")});
-  struct MergeSeen : dtl::MergeObserver {
-    int finished = 0;
-    void OnFinished(bool) override { ++finished; }
-  } merge;
-  auto p = Params({Item("only.001", "/o")});
+  p = Params({Item("only.001", "/n")});
   p.autoMerge = true;
   p.mergeObserver = &merge;
-  DownloadEngine::Result r = Run(p);
+  r = Run(p);
   EXPECT_TRUE(r.merged);
   EXPECT_TRUE(r.descriptors.empty());
   EXPECT_EQ(merge.finished, 1);
@@ -405,16 +372,22 @@ TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
   EXPECT_EQ(rec.displays.back(), "146.48 KB/s|292.97 KB");
 }
 
-TEST(DownloadTexts, ByteCountsRatesAndElapsedTimes) {
-  EXPECT_EQ(dtl::ByteCountText(0), "0.00 KB");
-  EXPECT_EQ(dtl::ByteCountText(1024000), "1000.00 KB");
-  EXPECT_EQ(dtl::ByteCountText(1024001), "0.98 MB");
-  EXPECT_EQ(dtl::ByteCountText(104857600), "100.00 MB");
-  EXPECT_EQ(dtl::RateText(2048, 1), "2.00 KB/s");
-  EXPECT_EQ(dtl::RateText(1536, 3), "0.50 KB/s");
-  EXPECT_EQ(dtl::ElapsedText(0), "00:00:00");
-  EXPECT_EQ(dtl::ElapsedText(86399), "23:59:59");
-  EXPECT_EQ(dtl::ElapsedText(86400 + 3723), "1:01:02:03");
+TEST(DownloadTexts, ByteCountsRatesElapsedTimesAndTheReplaceCountdown) {
+  const std::pair<std::string, std::string> cases[] = {
+      {dtl::ByteCountText(0), "0.00 KB"},       {dtl::ByteCountText(1024000), "1000.00 KB"},
+      {dtl::ByteCountText(1024001), "0.98 MB"}, {dtl::ByteCountText(104857600), "100.00 MB"},
+      {dtl::RateText(2048, 1), "2.00 KB/s"},    {dtl::RateText(1536, 3), "0.50 KB/s"},
+      {dtl::ElapsedText(0), "00:00:00"},        {dtl::ElapsedText(86399), "23:59:59"},
+      {dtl::ElapsedText(86400 + 3723), "1:01:02:03"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+  // The replace question overwrites on the 31st tick.
+  dtl::ReplaceCountdown c;
+  EXPECT_EQ(c.Text(), "Delaying 30 seconds before overwrite.");
+  int ticks = 1;
+  while (!c.Tick()) ++ticks;
+  EXPECT_EQ(ticks, 31);
+  EXPECT_EQ(c.Text(), "Delaying 0 seconds before overwrite.");
 }
 
 }  // namespace
