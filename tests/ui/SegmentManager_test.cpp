@@ -291,6 +291,21 @@ class SegmentManagerTest : public QObject {
     QCOMPARE(m.shown.size(), 1);
   }
 
+  void WallaLoginPageDuringTheCrawlClosesAndAsksForARelogin() {
+    uitest::Messages m;
+    Mailbox box;
+    QVERIFY(box.Add("one.bin", Sample(100, 7)));
+    QVERIFY2(box.Start(), box.Error());
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderWalla)), box.server->Endpoints(), "SID=expired");
+    QSignalSpy relogin(dlg.get(), &CSegmentManagerDlg::reLoginRequested);
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    dlg->show();
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(relogin.size(), 1);
+    QVERIFY(m.shown.isEmpty());  // no close question: the session is gone
+    QCOMPARE(dlg->Tree()->topLevelItemCount(), 0);
+  }
+
   // Confirm File Replace on its own: each button's mode, and the countdown that overwrites.
   void ReplaceButtonsGiveTheirModes_data() {
     QTest::addColumn<int>("button");
@@ -371,6 +386,21 @@ class SegmentManagerTest : public QObject {
     QVERIFY(!dlg->downloadButton->isEnabled());
     QCOMPARE(dtl::SegmentManagerModel::ReadSavePath(*store_), box.out.toStdString());
     QCOMPARE(dlg->DownloadDialog()->overall->value(), 5);
+  }
+
+  void AutoMergeWithoutADescriptorStillShowsTheFolder() {
+    uitest::Messages m;
+    Mailbox box;
+    QVERIFY(box.Add("movie.avi", Sample(15000, 8)));
+    QVERIFY2(box.Start(), box.Error());
+    auto dlg = Crawled(box, dtl::kProviderYahoo);
+    QVERIFY(dlg);
+    Click(dlg->Tree()->topLevelItem(0)->child(0));  // movie.avi.001 alone
+    QCOMPARE(Download(*dlg, box.out), 1);
+    QVERIFY(QFile::exists(box.out + "/movie.avi.001"));
+    QVERIFY(!QFile::exists(box.out + "/movie.avi"));
+    QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(box.out)});
+    QVERIFY(m.shown.isEmpty());
   }
 
   void ReplaceQuestionSkipAllKeepsEveryExistingFile() {
