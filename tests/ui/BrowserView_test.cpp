@@ -160,18 +160,36 @@ class BrowserViewTest : public QObject {
     QCOMPARE(m.shown.first().first, MsgIcon::Information);
   }
 
-  void LoginFormInASubFrameIsCaughtToo() {
-    QVERIFY(Open("http://mail.yahoo.com/frame"));
+  void EveryWayOfSubmittingAFormIsCaught() {
     const QString inner = "document.querySelector('iframe').contentDocument";
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "!!(" + inner + " && " + inner + ".getElementById('login'))").toBool(),
-                             kWaitMs);
-    QSignalSpy submitted(View().Page(), &CBrowserPage::formSubmitted);
-    SubmitLogin(inner, Marker());
-    QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
-    QCOMPARE(submitted.count(), 1);
-    QCOMPARE(submitted.first().first().value<FormSubmission>().frame, QString("http://mail.yahoo.com/login"));
-    QVERIFY(Posts().contains(QString("password=%1&").arg(kPlain)));
-    QVERIFY(!Posts().contains("%28%23"));
+    struct Case {
+      const char* page;
+      QString doc;     // the document holding the form
+      QString submit;  // how the page submits it
+      const char* frame;
+    };
+    const QList<Case> cases = {
+        {"http://mail.yahoo.com/frame", inner, "d.querySelector('[name=go]').click()", "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/login", "document", "d.getElementById('login').submit()", "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/login", "document", "d.getElementById('login').requestSubmit()",
+         "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/frame", inner, "d.getElementById('login').submit()", "http://mail.yahoo.com/login"},
+    };
+    for (const Case& c : cases) {
+      server_.Control("/__fixture/posts?clear=1");
+      QVERIFY(Open(c.page));
+      QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "!!(" + c.doc + " && " + c.doc + ".getElementById('login'))").toBool(),
+                               kWaitMs);
+      QSignalSpy submitted(View().Page(), &CBrowserPage::formSubmitted);
+      RunJs(View().Page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
+                                   " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
+                               .arg(Marker(), c.submit, c.doc));
+      QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
+      QCOMPARE(submitted.count(), 1);
+      QCOMPARE(submitted.first().first().value<FormSubmission>().frame, QString(c.frame));
+      QVERIFY2(Posts().contains(QString("password=%1").arg(kPlain)), qPrintable(c.submit + " " + Posts()));
+      QVERIFY(!Posts().contains("%28%23"));
+    }
   }
 
   void LoginPagesAreRewrittenOnTheLivePage() {
