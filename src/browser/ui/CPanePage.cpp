@@ -22,7 +22,10 @@ bool Refused(const QUrl& url) {
 CPanePage::CPanePage(Links links, QObject* parent) : QWebEnginePage(parent), links_(links) {
   // The panes show the product's local pages (banner, community page), which draw pictures and
   // frames from the product's web site; Chromium would keep a file: page from reaching them.
+  // The banner page is downloaded, though, so no local page may read other local files: with
+  // remote access on, a forged banner could otherwise send the settings file (passwords) away.
   settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
+  settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
   // A target="_blank" link or window.open() would bypass acceptNavigationRequest of this page
   // if a new page were made for it; the pane has no second window, so the address is handled
   // here and the request itself is left unanswered (its load fails quietly).

@@ -8,6 +8,9 @@
 // web browser through dtlui::OpenExternal instead; the pane keeps its page. Navigations the
 // pane starts itself (load, reload) and script or redirect navigations stay in the pane.
 //
+// A local page may draw from web addresses but never read another local file: the banner page
+// is downloaded, and must not be able to read the settings (passwords) and send them away.
+//
 // UI thread only.
 #pragma once
 
