@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -31,38 +32,45 @@ inline std::vector<uint8_t> RawAesCbc(std::string_view password, std::vector<uin
 inline constexpr int32_t kMaxEntriesWalked = 64;
 inline constexpr uint64_t kMaxBytesPerEntry = 4u << 20;
 
+// Calls f(index, entry) for each entry whose header reads, up to kMaxEntriesWalked; returns the
+// entry count, or -1 when the archive gives none.
+inline int32_t ForEachEntry(dtl::ZipHandle h, const std::function<void(int32_t, const dtl::ZipEntryInfo&)>& f) {
+  dtl::ZipEntryInfo info{};
+  if (dtl::ZipGetEntry(h, -1, info) != dtl::ZIPR_OK) return -1;
+  for (int32_t i = 0; i < info.index && i < kMaxEntriesWalked; ++i) {
+    dtl::ZipEntryInfo entry{};
+    if (dtl::ZipGetEntry(h, i, entry) == dtl::ZIPR_OK) f(i, entry);
+  }
+  return info.index;
+}
+
 // Returns the bytes delivered in all. `chunk` is the memory destination's size (at least 1).
 inline uint64_t DrainZip(const uint8_t* data, size_t size, uint32_t chunk) {
   using namespace dtl;
   ZipHandle h = ZipOpen(data, static_cast<uint32_t>(size), ZIP_MEMORY);
   if (!h) return 0;
   uint64_t total = 0;
-  ZipEntryInfo info{};
-  if (ZipGetEntry(h, -1, info) == ZIPR_OK) {
-    const int32_t count = info.index;
-    std::vector<uint8_t> buffer(chunk);
-    for (int32_t i = 0; i < count && i < kMaxEntriesWalked; ++i) {
-      ZipEntryInfo entry{};
-      if (ZipGetEntry(h, i, entry) != ZIPR_OK) continue;
-      // The name is always terminated inside its array.
-      bool terminated = false;
-      for (char c : entry.name) terminated |= c == '\0';
-      if (!terminated) std::abort();
-      uint64_t delivered = 0;
-      uint32_t r;
-      while ((r = ZipExtract(h, i, buffer.data(), chunk, ZIP_MEMORY)) == ZIPR_MORE) {
-        delivered += chunk;
-        if (delivered > kMaxBytesPerEntry) break;
-      }
-      // An entry whose extraction ends well delivered exactly its declared size, so the last
-      // call filled at most one buffer (the merge sizes its last chunk from that).
-      const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
-      if (r == ZIPR_OK && (delivered > declared || declared - delivered > chunk)) std::abort();
-      total += delivered;
+  std::vector<uint8_t> buffer(chunk);
+  const int32_t count = ForEachEntry(h, [&](int32_t i, const ZipEntryInfo& entry) {
+    // The name is always terminated inside its array.
+    bool terminated = false;
+    for (char c : entry.name) terminated |= c == '\0';
+    if (!terminated) std::abort();
+    uint64_t delivered = 0;
+    uint32_t r;
+    while ((r = ZipExtract(h, i, buffer.data(), chunk, ZIP_MEMORY)) == ZIPR_MORE) {
+      delivered += chunk;
+      if (delivered > kMaxBytesPerEntry) break;
     }
-    // Querying past the end is refused, never read.
-    if (ZipGetEntry(h, count, info) == ZIPR_OK) std::abort();
-  }
+    // An entry whose extraction ends well delivered exactly its declared size, so the last
+    // call filled at most one buffer (the merge sizes its last chunk from that).
+    const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
+    if (r == ZIPR_OK && (delivered > declared || declared - delivered > chunk)) std::abort();
+    total += delivered;
+  });
+  // Querying past the end is refused, never read.
+  ZipEntryInfo info{};
+  if (count >= 0 && ZipGetEntry(h, count, info) == ZIPR_OK) std::abort();
   ZipClose(h);
   return total;
 }

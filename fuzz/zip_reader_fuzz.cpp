@@ -29,18 +29,13 @@ void ExtractToFiles(const std::vector<uint8_t>& archive) {
   fs::current_path(kIn);  // the folder for file destinations is taken at open time
   ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
   fs::current_path(kHome);  // libFuzzer writes its artifacts relative to this
-  ZipEntryInfo info{};
-  if (ZipGetEntry(h, -1, info) == ZIPR_OK) {
-    for (int32_t i = 0; i < info.index && i < dtlfuzz::kMaxEntriesWalked; ++i) {
-      ZipEntryInfo entry{};
-      if (ZipGetEntry(h, i, entry) != ZIPR_OK) continue;
-      const std::string name = entry.name;
-      const uint32_t r = ZipExtract(h, i, const_cast<char*>(name.c_str()), 0, ZIP_FILENAME);
-      const bool escapes = name.starts_with("/") || name == ".." || name.starts_with("../") ||
-                           name.find("/../") != std::string::npos || name.ends_with("/..");
-      if (escapes && r != ZIPR_ARGS) std::abort();
-    }
-  }
+  dtlfuzz::ForEachEntry(h, [&](int32_t i, const ZipEntryInfo& entry) {
+    const std::string name = entry.name;
+    const uint32_t r = ZipExtract(h, i, const_cast<char*>(name.c_str()), 0, ZIP_FILENAME);
+    const bool escapes = name.starts_with("/") || name == ".." || name.starts_with("../") ||
+                         name.find("/../") != std::string::npos || name.ends_with("/..");
+    if (escapes && r != ZIPR_ARGS) std::abort();
+  });
   ZipClose(h);
   for (const auto& e : fs::directory_iterator(kRoot))
     if (e.path() != kIn) std::abort();
