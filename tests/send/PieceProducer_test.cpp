@@ -98,7 +98,7 @@ TEST(ProducePiece, FailuresGiveTheSystemTextAndLeaveNoPieceFile) {
   EXPECT_TRUE(PieceFiles(dir / "tmp").empty());
 }
 
-TEST(ProducePiece, ShrunkSourceGivesOnlyTheBytesStillThere) {
+TEST(ProducePiece, ShrunkOrEmptySourceGivesOnlyTheBytesThere) {
   TempDir dir;
   const auto now = dtltest::RandomBytes(15000, 3);
   dtltest::WriteFileBytes(dir / "x", now);  // recorded as 25000 bytes when chosen
@@ -109,12 +109,8 @@ TEST(ProducePiece, ShrunkSourceGivesOnlyTheBytesStillThere) {
   const std::string third = ProducePiece((dir / "x").string(), 10000, 3, 25000, dir.path(), &error);
   ASSERT_FALSE(third.empty()) << error;
   EXPECT_TRUE(ReadFileBytes(third).empty());
-}
-
-TEST(ProducePiece, EmptyFileSentWholeIsOneEmptyPiece) {
-  TempDir dir;
+  // An empty file sent whole is one empty piece.
   dtltest::WriteFileBytes(dir / "empty", {});
-  std::string error;
   const std::string piece =
       ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path(), &error);
   ASSERT_FALSE(piece.empty()) << error;

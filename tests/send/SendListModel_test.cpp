@@ -69,14 +69,11 @@ TEST_F(SendListModelTest, RowNamesFollowTheModeAndTheRecordCount) {
   }
 }
 
-TEST_F(SendListModelTest, RowsStartTickedLikeTheirPendingRecords) {
+// Rows start ticked like their pending records (they used to start unticked).
+TEST_F(SendListModelTest, CheckBoxesCarryIntoPendingAndToggleAlternates) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 25000}})));
   for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(model_.Row(i).checked);
   EXPECT_EQ(Pending(), (std::vector<int>{1, 1, 1}));
-}
-
-TEST_F(SendListModelTest, CheckBoxesCarryIntoPendingAndToggleAlternates) {
-  ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 25000}})));
   model_.SetChecked(1, false);
   EXPECT_EQ(Pending(), (std::vector<int>{1, 0, 1}));
   model_.SetChecked(1, true);
