@@ -56,8 +56,8 @@ class CSegmentManagerDlg : public QDialog {
   };
 
   // `settings`, `cookies` and `frame` must outlive the dialog; `frame` may be null (no tray
-  // tips then). `endpoints` is copied. The cookie string goes into `cookies` for the page URL
-  // when the crawl starts.
+  // tips then). `endpoints` is copied. The crawl stores the session's cookie string in
+  // `cookies` for each page it fetches, so the download rides in the same session.
   CSegmentManagerDlg(dtl::SettingsStore& settings, dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
                      const Session& session, CMainFrame* frame, QWidget* parent);
   ~CSegmentManagerDlg() override;
