@@ -95,6 +95,13 @@ TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {
   EXPECT_NE(m.find("X-Priority: 1 (Highest)\r\n"), std::string::npos);
   EXPECT_NE(m.find("Content-Type: application/zip;\r\n\tname=\"a.zip\""), std::string::npos);
   EXPECT_EQ(m.find("secret"), std::string::npos);
+  // The program comes from DTL_SENDMAIL or is the system's sendmail.
+  ::setenv("DTL_SENDMAIL", "msmtp", 1);
+  EXPECT_EQ(MapiSession().program, "msmtp");
+  ::setenv("DTL_SENDMAIL", "", 1);
+  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
+  ::unsetenv("DTL_SENDMAIL");
+  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
 }
 
 TEST(MapiSession, FailuresAreFalseWithAReason) {
@@ -133,15 +140,6 @@ TEST(MapiSession, FailuresAreFalseWithAReason) {
     EXPECT_FALSE(s.Submit());
     EXPECT_NE(s.LastError().find(c.error), std::string::npos) << s.LastError();
   }
-}
-
-TEST(MapiSession, ProgramComesFromTheEnvironmentOrTheDefault) {
-  ::setenv("DTL_SENDMAIL", "msmtp", 1);
-  EXPECT_EQ(MapiSession().program, "msmtp");
-  ::setenv("DTL_SENDMAIL", "", 1);
-  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
-  ::unsetenv("DTL_SENDMAIL");
-  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
 }
 
 TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {

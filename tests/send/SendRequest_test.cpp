@@ -48,15 +48,12 @@ TEST(SendRequestChecks, MessagesInTheirOrder) {
   EXPECT_EQ(invalid, "Please enter a valid E-mail address:\n\nsomeone@example.com\n\n");
 }
 
-TEST(SendRequestChecks, RecipientsField) {
+TEST(SendRequestChecks, RecipientsFieldAndSizeText) {
   EXPECT_EQ(dtl::RecipientsField("a@b.com;", SendMethod::DirectSend), "a@b.com");
   EXPECT_EQ(dtl::RecipientsField("a@b.com;c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
   EXPECT_EQ(dtl::RecipientsField("a@b.com;;x@y;c@d.com;", SendMethod::Mapi), "a@b.com;c@d.com;");
   EXPECT_EQ(dtl::RecipientsField(" a@b.com ; c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
   EXPECT_EQ(dtl::SplitRecipients("a@b.com;c@d.com;"), (std::vector<std::string>{"a@b.com", "c@d.com"}));
-}
-
-TEST(SendRequestChecks, SizeDisplayText) {
   EXPECT_EQ(dtl::SizeDisplayText(25), "250.00KB");
   EXPECT_EQ(dtl::SizeDisplayText(1), " 10.00KB");
   EXPECT_EQ(dtl::SizeDisplayText(100), "  1.00MB");
