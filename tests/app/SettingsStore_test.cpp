@@ -105,7 +105,7 @@ TEST_F(StoreTest, ProfileSectionIsSeparateFromTheProgramKey) {
   EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\DTL\\DTL\\Settings]\n\"AddressHistory\"="), std::string::npos);
 }
 
-TEST_F(StoreTest, CorruptOrBinaryFileReadsAsDefaultsAndTheNextWriteRepairsIt) {
+TEST_F(StoreTest, CorruptFileOrCrashLeftoversReadAsDefaultsAndTheNextWriteRepairs) {
   fs::create_directories(file.parent_path());
   auto noise = dtltest::RandomBytes(50000, 3);
   std::string text = "[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\n\"SMTPServer\"=\"kept.example\"\n" +
@@ -118,9 +118,8 @@ TEST_F(StoreTest, CorruptOrBinaryFileReadsAsDefaultsAndTheNextWriteRepairsIt) {
   EXPECT_EQ(after, store.Load());
   EXPECT_EQ(store.SmtpServer(), "kept.example");
   EXPECT_TRUE(store.Ssl());
-}
 
-TEST_F(StoreTest, LeftoversOfACrashedWriterNeitherBreakReadsNorLinger) {
+  // Leftovers of a crashed writer neither break reads nor linger.
   ASSERT_TRUE(store.SetString("MX", "mx.example"));
   fs::path stale = file.string() + ".new-ABC123";
   dtltest::WriteFileText(stale, "[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\n\"MX\"=\"half");
