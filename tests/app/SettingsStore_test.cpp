@@ -119,6 +119,12 @@ TEST_F(StoreTest, CorruptFileOrCrashLeftoversReadAsDefaultsAndTheNextWriteRepair
   EXPECT_EQ(store.SmtpServer(), "kept.example");
   EXPECT_TRUE(store.Ssl());
 
+  // A FIFO planted at the path is refused without blocking the reader.
+  dtl::SettingsStore planted(dir / "fifo.reg");
+  ASSERT_EQ(::mkfifo((dir / "fifo.reg").c_str(), 0600), 0);
+  EXPECT_EQ(planted.SmtpPort(), 25u);
+  EXPECT_EQ(planted.SmtpServer(), "");
+
   // Leftovers of a crashed writer neither break reads nor linger.
   ASSERT_TRUE(store.SetString("MX", "mx.example"));
   fs::path stale = file.string() + ".new-ABC123";
