@@ -109,7 +109,7 @@ TEST_F(MxResolverTest, StoredHostsOutliveTheServerForTheRestOfTheRun) {
   ASSERT_TRUE(own.running()) << own.error();
   CMxResolver r(own.ResolvConf());
   std::string first, second;
-  ASSERT_EQ(r.Resolve("x@kept.test", first, true), 1);
+  ASSERT_EQ(r.Resolve("x@kept.test", first, true), 1);  // then the run goes on without the server
   own.Stop();
   EXPECT_EQ(r.Resolve("x@kept.test", second, true), 1);
   EXPECT_EQ(second, first);
@@ -161,19 +161,19 @@ TEST_F(MxResolverTest, ResolverConfigurationFileFromEnvironment) {
 TEST_F(MxResolverTest, DtlMxPrintsHostsOrSaysThereAreNone) {
   dtltest::TempDir dir;
   dtltest::WriteFileText(dir / "resolv.conf", server_->ResolvConf());
-  const std::string env = "DTL_RESOLV_CONF=" + dtltest::ShellQuote((dir / "resolv.conf").string()) + " ";
-  const std::string dtl = dtltest::ShellQuote(dtltest::DtlPath());
-
-  auto found = dtltest::RunCommand(env + dtl + " mx order.test");
-  EXPECT_EQ(found.status, 0) << found.output;
-  EXPECT_EQ(found.output, "mx10.order.test\nmx20.order.test\n");
-
-  auto none = dtltest::RunCommand(env + dtl + " mx nomx.test");
-  EXPECT_EQ(none.status, 1);
-  EXPECT_NE(none.output.find("dtl mx: no MX records for nomx.test"), std::string::npos) << none.output;
-
-  EXPECT_EQ(dtltest::RunCommand(env + dtl + " mx").status, 2);
-  EXPECT_EQ(dtltest::RunCommand("DTL_RESOLV_CONF=/nonexistent/x " + dtl + " mx order.test").status, 1);
+  const std::string env = "DTL_RESOLV_CONF=" + dtltest::ShellQuote((dir / "resolv.conf").string());
+  const std::tuple<std::string, std::string, int, const char*> runs[] = {
+      {env, "order.test", 0, "mx10.order.test\nmx20.order.test\n"},
+      {env, "nomx.test", 1, "dtl mx: no MX records for nomx.test"},
+      {env, "", 2, "dtl mx: "},
+      {"DTL_RESOLV_CONF=/nonexistent/x", "order.test", 1, "dtl mx: "},
+  };
+  for (const auto& [envText, args, status, says] : runs) {
+    auto r = dtltest::RunDtl("mx " + args, "", envText);
+    EXPECT_EQ(r.status, status) << args << "\n" << r.all();
+    EXPECT_NE(r.all().find(says), std::string::npos) << args << "\n" << r.all();
+    if (status == 0) EXPECT_EQ(r.out, says);
+  }
 }
 
 }  // namespace
