@@ -172,7 +172,9 @@ TEST_F(MxResolverTest, DtlMxPrintsHostsOrSaysThereAreNone) {
     auto r = dtltest::RunDtl("mx " + args, "", envText);
     EXPECT_EQ(r.status, status) << args << "\n" << r.all();
     EXPECT_NE(r.all().find(says), std::string::npos) << args << "\n" << r.all();
-    if (status == 0) EXPECT_EQ(r.out, says);
+    if (status == 0) {
+      EXPECT_EQ(r.out, says);
+    }
   }
 }
 

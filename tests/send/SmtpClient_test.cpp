@@ -198,7 +198,9 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
     EXPECT_FALSE(client.SendMessage(c.envelope, kMessage));
     ExpectPlayed(peer);
     EXPECT_TRUE(HasError(client, c.error)) << LogText(client);
-    if (c.envelope.from != "") EXPECT_EQ(client.LastError(), c.summary);
+    if (c.envelope.from != "") {
+      EXPECT_EQ(client.LastError(), c.summary);
+    }
     EXPECT_EQ(peer.lastHeard(), "QUIT");
   }
 }
