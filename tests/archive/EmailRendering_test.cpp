@@ -148,10 +148,7 @@ TEST(EmailRendering, HostileValuesAndBodiesStayInTheirPlace) {
 }
 
 TEST(EmailRendering, DateZoneIsSignHoursMinutes) {
-  struct Case {
-    int offset;
-    const char* date;
-  } cases[] = {
+  const std::pair<int, const char*> cases[] = {
       {120, "Wed, 15 Nov 2023 00:13:20 +0200"},
       {0, "Tue, 14 Nov 2023 22:13:20 +0000"},
       {345, "Wed, 15 Nov 2023 03:58:20 +0545"},
@@ -159,10 +156,10 @@ TEST(EmailRendering, DateZoneIsSignHoursMinutes) {
       {-210, "Tue, 14 Nov 2023 18:43:20 -0330"},
       {-30, "Tue, 14 Nov 2023 21:43:20 -0030"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [offset, date] : cases) {
     MessageStamp s = PinnedStamp();
-    s.utcOffsetMinutes = c.offset;
-    EXPECT_EQ(HeaderValue(EmailObject::CreateMessage(s), "Date"), c.date) << c.offset;
+    s.utcOffsetMinutes = offset;
+    EXPECT_EQ(HeaderValue(EmailObject::CreateMessage(s), "Date"), date) << offset;
   }
 }
 
