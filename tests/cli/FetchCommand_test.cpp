@@ -21,20 +21,20 @@ class FetchCommand : public ::testing::Test {
   static void SetUpTestSuite() {
     pki_ = std::make_unique<dtltest::ProviderPki>();
     inbox_ = std::make_unique<dtltest::TempDir>();
-    // Two split files, one with a password, and a stray attachment.
+    // Two split files and a stray attachment.
     fs::create_directories(inbox_->path() / "src");
     dtltest::WriteFileBytes(inbox_->path() / "src" / "movie.avi", dtltest::RandomBytes(250000, 1));
     dtltest::WriteFileBytes(inbox_->path() / "src" / "notes.txt", dtltest::RandomBytes(90000, 2, true));
     fs::create_directories(inbox_->path() / "mail");
-    Split("movie.avi", "");
-    Split("notes.txt", "");
+    Split("movie.avi");
+    Split("notes.txt");
     dtltest::WriteFileText(inbox_->path() / "mail" / "stray.pdf.doc", "not a segment");
   }
   static void TearDownTestSuite() {
     inbox_.reset();
     pki_.reset();
   }
-  static void Split(const std::string& name, const std::string& password) {
+  static void Split(const std::string& name) {
     auto r = RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " +
                         ShellQuote((inbox_->path() / "src" / name).string()) + " " +
                         ShellQuote((inbox_->path() / "mail").string()) + " --segment-size 100000");
