@@ -1,5 +1,7 @@
 #include "app/AddressBook.h"
 
+#include "app/AtomicFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,24 +126,7 @@ void AddressBook::Remove(int index) {
 bool AddressBook::Save(const std::filesystem::path& file) const {
   std::string text;
   for (const auto& e : entries_) text += e + "\r\n";
-  std::filesystem::path tmp = file;
-  tmp += ".tmp-XXXXXX";
-  std::string name = tmp.string();
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) return false;
-  size_t put = 0;
-  bool ok = true;
-  while (ok && put < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + put, text.size() - put);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) put += static_cast<size_t>(n);
-  }
-  ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(name.c_str(), file.c_str()) == 0;
-  if (!ok) ::unlink(name.c_str());
-  return ok;
+  return ReplaceFileAtomically(file, text, 0644) == 0;
 }
 
 RecipientList::RecipientList(std::string_view initial) {

@@ -1,5 +1,7 @@
 #include "app/FileTypeRegistration.h"
 
+#include "app/AtomicFile.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -75,26 +77,6 @@ bool SameContent(const fs::path& p, const std::string& text) {
   if (!in) return false;
   std::string have((std::istreambuf_iterator<char>(in)), {});
   return have == text;
-}
-
-bool WriteAtomically(const fs::path& p, const std::string& text) {
-  std::string tmpl = p.string() + ".new-XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0644) == 0;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(name.data(), p.c_str()) == 0;
-  if (!ok) ::unlink(name.data());
-  return ok;
 }
 
 // Runs a cache tool if it is installed, quietly; its absence or failure is not ours to report.
@@ -205,7 +187,7 @@ bool CGCFileTypeAccess::RegisterAll(const fs::path& dataHome) const {
     if (p.empty() || SameContent(p, text)) return;
     std::error_code ec;
     fs::create_directories(p.parent_path(), ec);
-    if (WriteAtomically(p, text)) changed = true;
+    if (ReplaceFileAtomically(p, text, 0644) == 0) changed = true;
     else ok = false;
   };
   put(MimePackagePath(dataHome), MimePackageText(), mimeChanged);

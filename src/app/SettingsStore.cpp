@@ -1,5 +1,7 @@
 #include "app/SettingsStore.h"
 
+#include "app/AtomicFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -79,55 +81,18 @@ class FileLock {
   int fd_ = -1;
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-std::string TempPrefix(const fs::path& file) { return file.filename().string() + ".new-"; }
-
 // A temporary file can only outlive its writer if that writer died; with the lock held nobody
 // else is writing, so whatever matches our pattern now is debris.
 void SweepStaleTemps(const fs::path& file) {
   fs::path folder = file.parent_path();
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return;
-  std::string prefix = TempPrefix(file);
+  std::string prefix = AtomicTempPrefix(file);
   while (struct dirent* e = ::readdir(dir)) {
     if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
       ::unlinkat(::dirfd(dir), e->d_name, 0);
   }
   ::closedir(dir);
-}
-
-bool ReplaceFile(const fs::path& file, const std::string& text) {
-  fs::path folder = file.parent_path();
-  std::string tmpl = (folder / (TempPrefix(file) + "XXXXXX")).string();
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(name.data(), file.c_str()) == 0;
-  if (!ok) {
-    ::unlink(name.data());
-    return false;
-  }
-  // Make the rename itself durable, so a crash cannot bring back the old file.
-  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
 }
 
 }  // namespace
@@ -225,7 +190,7 @@ bool SettingsStore::Update(const std::function<bool(RegFile&)>& change) const {
   SweepStaleTemps(file_);
   RegFile contents = Load();
   if (!change(contents)) return false;
-  return ReplaceFile(file_, contents.Serialize());
+  return ReplaceFileAtomically(file_, contents.Serialize(), 0600) == 0;
 }
 
 RegFile SettingsStore::LoadForRead() const {

@@ -1,5 +1,7 @@
 #include "browser/BannerRefresh.h"
 
+#include "app/AtomicFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,27 +15,6 @@
 namespace dtl {
 namespace {
 
-bool ReplaceWith(const std::filesystem::path& file, std::string_view text) {
-  std::string tmpl = file.string() + ".new-XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  // The strip and any user may read the page; mkostemp's 0600 would hide it from them.
-  bool ok = ::fchmod(fd, 0644) == 0;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(name.data(), file.c_str()) == 0;
-  if (!ok) ::unlink(name.data());
-  return ok;
-}
-
 }  // namespace
 
 BannerRefresh RefreshBannerPage(PageFetcher& fetcher, std::string_view url,
@@ -46,7 +27,8 @@ BannerRefresh RefreshBannerPage(PageFetcher& fetcher, std::string_view url,
   // Fetch stops the text at the first zero byte; a page with one is not HTML we would show.
   if (fetcher.BodyLength() != body->size() || body->size() > kMaxBannerBytes) return BannerRefresh::Refused;
   if (body->find(kBannerMarker) == std::string_view::npos) return BannerRefresh::Refused;
-  return ReplaceWith(localPage, *body) ? BannerRefresh::Replaced : BannerRefresh::Failed;
+  // The strip and any user may read the page.
+  return ReplaceFileAtomically(localPage, *body, 0644) == 0 ? BannerRefresh::Replaced : BannerRefresh::Failed;
 }
 
 }  // namespace dtl

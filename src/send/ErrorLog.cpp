@@ -1,5 +1,7 @@
 #include "send/ErrorLog.h"
 
+#include "app/AtomicFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,41 +141,10 @@ bool WriteErrorLog(const std::string& programFolder, const MailLog& log, std::st
   const std::string target = folder + "DTLErrorLog.xml";
   const std::string xml = MailLogToXml(log);
 
-  std::string tmpl = target + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  auto fail = [&](int err) {
-    if (error) *error = std::strerror(err);
-    return false;
-  };
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  size_t off = 0;
-  while (off < xml.size()) {
-    ssize_t w = ::write(fd, xml.data() + off, xml.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      int err = errno;
-      ::close(fd);
-      ::unlink(name.data());
-      return fail(err ? err : EIO);
-    }
-    off += static_cast<size_t>(w);
-  }
   // The log is no secret (credentials never reach it): readable like any file the user writes.
-  ::fchmod(fd, 0644);
-  int syncErr = ::fsync(fd) != 0 ? errno : 0;
-  int closeErr = ::close(fd) != 0 ? errno : 0;
-  if (syncErr || closeErr) {
-    ::unlink(name.data());
-    return fail(syncErr ? syncErr : closeErr);
-  }
-  if (::rename(name.data(), target.c_str()) != 0) {
-    int err = errno;
-    ::unlink(name.data());
-    return fail(err);
-  }
-  return true;
+  const int err = ReplaceFileAtomically(target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
+  if (err != 0 && error) *error = std::strerror(err);
+  return err == 0;
 }
 
 }  // namespace dtl

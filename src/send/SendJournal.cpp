@@ -1,5 +1,7 @@
 #include "send/SendJournal.h"
 
+#include "app/AtomicFile.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -242,36 +244,9 @@ bool SendJournal::Save(const SendJournalData& data, std::string* error) const {
   const std::filesystem::path folder = file_.parent_path();
   if (!MakePrivateFolders(folder, error)) return false;
   const std::string text = Serialize(data);
-  std::string tmp = (folder / ".send.journal.XXXXXX").string();
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) {
-    SetError(error, folder.string() + ": " + SysText(errno));
-    return false;
-  }
-  size_t done = 0;
-  int e = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      e = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (e == 0 && ::fsync(fd) != 0) e = errno;
-  if (::close(fd) != 0 && e == 0) e = errno;
-  if (e == 0 && ::rename(tmp.c_str(), file_.c_str()) != 0) e = errno;
-  if (e != 0) {
-    ::unlink(tmp.c_str());
+  if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0) {
     SetError(error, file_.string() + ": " + SysText(e));
     return false;
-  }
-  // The rename must reach the disk too, or a power loss could bring the old journal back.
-  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   return true;
 }
