@@ -33,7 +33,7 @@ namespace dtl {
 struct BrowserEndpoints {
   std::string wallaMail = "http://mail.walla.com";     // the forced inbox page
   std::string wallaLogin = "https://login.walla.com";  // the re-login after a lost session
-  std::string productSite = "https://www.drovetail.org"; // help and forum pages
+  std::string productSite = "https://www.drovetail.example";  // help and forum pages
 };
 
 }  // namespace dtl

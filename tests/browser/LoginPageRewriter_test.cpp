@@ -101,7 +101,7 @@ TEST(MailSiteFilter, PanesRefuseEveryProviderAndNothingElse) {
                           "http://rotomail.com", "http://webmail.netscape.com", "http://mail.lycos.com",
                           "http://poczta.o2.pl/", "http://xasamail.com/", "http://example.org/?next=yahoo"})
     EXPECT_TRUE(dtl::PaneRefusesNavigation(url)) << url;
-  for (const char* url : {"https://www.drovetail.org/forums/", "http://mail.example.com/", "http://hotmail.com/",
+  for (const char* url : {"https://www.drovetail.example/forums/", "http://mail.example.com/", "http://hotmail.com/",
                           "file:///opt/drovetail/verb1.html", ""})
     EXPECT_FALSE(dtl::PaneRefusesNavigation(url)) << url;
 }
