@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <fstream>
@@ -18,8 +20,13 @@
 #include "app/ui/CHistoryCombo.h"
 #include "app/ui/CMainFrame.h"
 #include "app/ui/UiSupport.h"
+#include "browser/ui/CExportPasswordDlg.h"
+#include "receive/DownloadEngine.h"
+#include "receive/ui/CConfirmReplaceDlg.h"
+#include "receive/ui/CHttpDownloadDlg.h"
 #include "receive/ui/CMergeDlg.h"
 #include "receive/ui/CMergingDlg.h"
+#include "receive/ui/CSegmentManagerDlg.h"
 #include "send/ui/CAdvancedSettingsDlg.h"
 #include "send/ui/CEncryptionSettingsDlg.h"
 #include "send/ui/CFileListView.h"
@@ -171,6 +178,43 @@ int SaveScreenshots(const QString& folder) {
     dlg.busy->Start();
     dlg.adjustSize();
     ok &= dlg.grab().save(folder + "/merging.png");
+  }
+  {
+    auto* dlg = new CExportPasswordDlg(frame);
+    shot(dlg, "export-password", [dlg] {
+      dlg->PlainEdit()->setText("correct horse battery");
+      dlg->OnEncrypt();
+    });
+  }
+  // The receiving dialogs start their work when shown, so they are painted without being shown.
+  {
+    CSegmentManagerDlg dlg(store, app.Cookies(), app.Endpoints(), {"http://mail.yahoo.com/", "", ""}, frame, frame);
+    for (int i = 0; i < 4; ++i) {
+      const std::string n = i == 0 ? std::string("holiday-video.avi.dtl") : "holiday-video.avi.00" + std::to_string(i);
+      dlg.File({n, "1_" + std::to_string(i) + "_AbC"});
+    }
+    dlg.File({"report.pdf.dtl", "1_9_AbC"});
+    dlg.resize(dlg.sizeHint().expandedTo(QSize(520, 380)));
+    ok &= dlg.grab().save(folder + "/segment-manager.png");
+  }
+  {
+    CHttpDownloadDlg dlg(app.Cookies(), app.Endpoints(), frame, frame);
+    dlg.fileName->setText("holiday-video.avi.002");
+    dlg.folderText->setText(base + "/downloads");
+    dlg.rateText->setText("1.20 MB/Sec");
+    dlg.elapsedText->setText("00:00:04");
+    dlg.bytesText->setText("4.77 MB of 9.54 MB");
+    dlg.totalBytesText->setText("14.31 MB of 22.41 MB");
+    dlg.overallElapsedText->setText("00:00:12");
+    dlg.overall->setRange(0, 100);
+    dlg.overall->setValue(64);
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/download.png");
+  }
+  {
+    CConfirmReplaceDlg dlg(base + "/downloads/holiday-video.avi.001", frame);
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/confirm-replace.png");
   }
   app.ExitInstance();
   SetMessageHook({});
