@@ -2,6 +2,7 @@
 // fixture, which stands in for every web-mail host. What the fixture receives is what left the
 // machine, so each case checks the fixture's request and POST logs.
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
@@ -74,7 +75,14 @@ class BrowserViewTest : public QObject {
   bool Open(const QString& url) {
     QSignalSpy loaded(View().Page(), &QWebEnginePage::loadFinished);
     View().Navigate(url);
-    return loaded.wait(kWaitMs) && loaded.last().first().toBool();
+    // A refused navigation before this one may still report its end: wait for this page.
+    QDeadlineTimer deadline(kWaitMs);
+    while (!std::any_of(loaded.begin(), loaded.end(), [&](const QList<QVariant>& a) {
+      return a[0].toBool() && View().Page()->url() == QUrl::fromUserInput(url);
+    })) {
+      if (deadline.hasExpired() || !loaded.wait(static_cast<int>(deadline.remainingTime()))) return false;
+    }
+    return true;
   }
   // Types into a field of the fixture's login form (in `doc`, a JS expression) and presses the
   // submit button as a user would.
@@ -225,9 +233,10 @@ class BrowserViewTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(View().State().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
     server_.ClearLog();
     const QString inbox = "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
-    QVERIFY(Open("http://mail.walla.com/login?next=1"));
+    View().Navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
     QTRY_VERIFY_WITH_TIMEOUT(Log().contains(inbox), kWaitMs);
     QVERIFY(View().State().inboxRedirectFlag);
+    QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().query().startsWith("w=/@msg"), kWaitMs);
     QVERIFY(Open("http://mail.walla.com/login?next=2"));
     QCOMPARE(Log().count(inbox), 1);
   }
@@ -332,20 +341,23 @@ class BrowserViewTest : public QObject {
     QNetworkCookie session("SID", "42");
     session.setDomain("mail.walla.com");
     session.setPath("/");
+    QSignalSpy added(store, &QWebEngineCookieStore::cookieAdded);
     QSignalSpy removed(store, &QWebEngineCookieStore::cookieRemoved);
     store->setCookie(remember, QUrl("http://mail.walla.com/"));
     store->setCookie(session, QUrl("http://mail.walla.com/"));
+    QTRY_VERIFY_WITH_TIMEOUT(added.count() >= 2, kWaitMs);  // the view has seen them too
     QVERIFY(Open("http://mail.walla.com/login"));
     QTRY_VERIFY_WITH_TIMEOUT(!removed.isEmpty(), kWaitMs);
     QCOMPARE(removed.first().first().value<QNetworkCookie>().name(), QByteArray("remember"));
-    QTRY_COMPARE_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString(), QString("SID=42"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
+    QVERIFY(!RunJs(View().Page(), "document.cookie").toString().contains("remember"));
   }
 
   void AutoDownloadListsTheInboxSegments() {
     QVERIFY(!Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled());
     QVERIFY(Open("http://mail.walla.com/login"));
     SubmitLogin("document", "plain");
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString() == "SID=42", kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
     QVERIFY(Open("http://mail.walla.com/?w=/@inbox"));
     QTRY_VERIFY_WITH_TIMEOUT(Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled(), kWaitMs);
     Frame().Run(ID_AUTO_DOWNLOAD);
