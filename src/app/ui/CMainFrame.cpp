@@ -203,7 +203,9 @@ void CMainFrame::BuildToolBars() {
   sendBar->addAction(Action(ID_SEND_QUICK_HELP));
 
   auto* sitesMenu = new QMenu(this);
-  for (int id : std::initializer_list<int>{ID_HOME, ID_FORUMS, 0, ID_WALLA, ID_YAHOO, ID_GMAIL, 0, ID_LYCOS, ID_NETSCAPE, ID_O2, ID_SPYMAC}) {
+  const std::initializer_list<int> sites = {ID_HOME,  ID_FORUMS, 0,     ID_WALLA,  ID_YAHOO, ID_GMAIL,
+                                            0,        ID_LYCOS,  ID_NETSCAPE, ID_O2, ID_SPYMAC};
+  for (int id : sites) {
     if (id == 0)
       sitesMenu->addSeparator();
     else
