@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
   // without the sandbox (a value the user set is kept).
   if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // The web views share one GL context with the widgets, which Qt WebEngine wants set up first.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Drovetail");
   QApplication::setApplicationVersion(DTL_VERSION);

@@ -20,7 +20,9 @@
 #include "app/ui/CHistoryCombo.h"
 #include "app/ui/UiSupport.h"
 #include "browser/BrowserSites.h"
+#include "browser/ui/CBannerPane.h"
 #include "browser/ui/CBrowserView.h"
+#include "browser/ui/CSidePane.h"
 #include "receive/ui/CMergeDlg.h"
 #include "send/ui/CAdvancedSettingsDlg.h"
 #include "send/ui/CFileListView.h"
@@ -42,20 +44,6 @@ class CMainFrame::EngineRelay : public dtl::SendEngineObserver {
  private:
   CMainFrame* frame_;
 };
-
-namespace {
-
-QWidget* Placeholder(const QString& title, const QString& text, QWidget* parent) {
-  auto* w = new QWidget(parent);
-  auto* label = new QLabel(QString("<h2 style='color:#2f4f6f'>%1</h2><p style='color:#555'>%2</p>").arg(title, text), w);
-  label->setAlignment(Qt::AlignCenter);
-  label->setWordWrap(true);
-  auto* layout = new QVBoxLayout(w);
-  layout->addWidget(label);
-  return w;
-}
-
-}  // namespace
 
 CMainFrame::CMainFrame(CDTLApp& app) : app_(app), relay_(std::make_unique<EngineRelay>(this)) {
   setWindowTitle("Drovetail");
@@ -254,18 +242,8 @@ void CMainFrame::BuildPanes() {
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  auto* banner = new QLabel(central);
+  auto* banner = new CBannerPane(CBannerPane::DefaultSetup(dtl::BrowserEndpoints{}), central);
   banner->setObjectName("banner");
-  banner->setFixedHeight(60);
-  banner->setPixmap(ResourcePixmap("banner.png"));
-  banner->setStyleSheet("background: #1f3b57;");
-  auto* bannerText = new QLabel(
-      "<span style='color:white; font-size:18pt; font-weight:bold'>Drovetail</span>"
-      "<span style='color:#c9dcef; font-size:10pt'>&nbsp;&nbsp;Store and share files on your web-mail account</span>",
-      banner);
-  auto* bannerLayout = new QHBoxLayout(banner);
-  bannerLayout->setContentsMargins(82, 0, 0, 0);
-  bannerLayout->addWidget(bannerText);
   layout->addWidget(banner);
   tabs_ = new QTabWidget(central);
   sendList_ = new CFileListView(app_.Doc(), tabs_);
@@ -277,10 +255,12 @@ void CMainFrame::BuildPanes() {
   connect(this, &CMainFrame::NavigateRequested, browser_, &CBrowserView::Navigate);
   connect(browser_, &CBrowserView::pageLoaded, this, &CMainFrame::OnPageLoaded);
   connect(browser_, &CBrowserView::autoDownloadEnabledChanged, Action(ID_AUTO_DOWNLOAD), &QAction::setEnabled);
-  tabs_->addTab(Placeholder("Support", "The community page of Drovetail users.", tabs_), ResourceIcon("tab-support"),
-                "Support");
-  tabs_->addTab(Placeholder(kSiblingUrl, "Our sibling product's page.", tabs_), ResourceIcon("tab-sibling"),
-                kSiblingUrl);
+  community_ = new CSidePane(CSidePane::CommunityHome(), tabs_);
+  community_->setObjectName("community");
+  tabs_->addTab(community_, ResourceIcon("tab-support"), "Support");
+  sibling_ = new CSidePane(CSidePane::SiblingHome(kSiblingUrl), tabs_);
+  sibling_->setObjectName("sibling");
+  tabs_->addTab(sibling_, ResourceIcon("tab-sibling"), kSiblingUrl);
   connect(tabs_, &QTabWidget::currentChanged, this, &CMainFrame::ShowToolBarsForTab);
   layout->addWidget(tabs_, 1);
   setCentralWidget(central);
@@ -501,6 +481,8 @@ void CMainFrame::Run(int id) {
                             .arg(kProductUrl)));
       break;
     default:
+      // The navigation buttons act on the side pane in front; everything else is the browser's.
+      if (auto* pane = qobject_cast<CSidePane*>(tabs_->currentWidget()); pane && pane->Run(id)) break;
       if (browser_) browser_->Run(id);
       break;
   }

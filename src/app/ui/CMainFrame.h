@@ -23,6 +23,7 @@ class QToolBar;
 namespace dtlui {
 
 class CBrowserView;
+class CSidePane;
 class CDTLApp;
 class CFileListView;
 class CHistoryCombo;
@@ -124,6 +125,8 @@ class CMainFrame : public QMainWindow {
   CHistoryCombo* AddressBox() const { return address_; }
   CFileListView* SendList() const { return sendList_; }
   CBrowserView* BrowserView() const { return browser_; }
+  CSidePane* CommunityPane() const { return community_; }
+  CSidePane* SiblingPane() const { return sibling_; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QString StatusMessage() const;
   QMenu* SettingsMenu() const { return settingsMenu_; }
@@ -155,6 +158,8 @@ class CMainFrame : public QMainWindow {
   CHistoryCombo* address_ = nullptr;
   CFileListView* sendList_ = nullptr;
   CBrowserView* browser_ = nullptr;
+  CSidePane* community_ = nullptr;
+  CSidePane* sibling_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QLabel* statusMessage_ = nullptr;
   QMenu* settingsMenu_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
@@ -10,8 +11,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QWebEngineView>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "app/AddressBook.h"
 #include "app/ui/CAboutDlg.h"
@@ -20,6 +23,7 @@
 #include "app/ui/CHistoryCombo.h"
 #include "app/ui/CMainFrame.h"
 #include "app/ui/UiSupport.h"
+#include "browser/ui/CBrowserView.h"
 #include "browser/ui/CExportPasswordDlg.h"
 #include "receive/DownloadEngine.h"
 #include "receive/ui/CConfirmReplaceDlg.h"
@@ -55,6 +59,35 @@ bool Save(QWidget* w, const QString& folder, const QString& name) {
   return w->grab().save(folder + "/" + name + ".png");
 }
 
+// Web views load on their own time: a picture of one is taken once nothing it shows is loading
+// any more (bounded, so a page that never finishes costs at most a few seconds).
+class WebLoadWatch {
+ public:
+  explicit WebLoadWatch(QWidget* root) {
+    for (auto* view : root->findChildren<QWebEngineView*>()) {
+      QObject::connect(view, &QWebEngineView::loadStarted, [this, view] { busy_[view] = true; });
+      QObject::connect(view, &QWebEngineView::loadFinished, [this, view] { busy_[view] = false; });
+    }
+  }
+  void Settle() {
+    QElapsedTimer clock;
+    clock.start();
+    // Let a first show start its load, then wait for the loads to end and the page to paint.
+    while (clock.elapsed() < 300) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    while (Busy() && clock.elapsed() < 8000) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const qint64 done = clock.elapsed();
+    while (clock.elapsed() < done + 400) QApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+
+ private:
+  bool Busy() const {
+    for (const auto& [view, busy] : busy_)
+      if (busy && view->isVisible()) return true;
+    return false;
+  }
+  std::map<QWebEngineView*, bool> busy_;
+};
+
 }  // namespace
 
 int SaveScreenshots(const QString& folder) {
@@ -85,7 +118,9 @@ int SaveScreenshots(const QString& folder) {
   app.InitInstance({});
   CMainFrame* frame = app.Frame();
   frame->resize(960, 600);
-  Save(frame, folder, "main-browse");  // the first paint switches to "Browse"; let it happen first
+  WebLoadWatch web(frame);
+  frame->show();
+  web.Settle();  // the first paint switches to "Browse" and the panes load their pages
 
   dtl::SendRequest request;
   request.files = {{S(sample), 2'350'000}};
@@ -105,11 +140,19 @@ int SaveScreenshots(const QString& folder) {
   ok &= Save(frame->SendList()->QuickHelp(), folder, "send-quick-help");
   frame->SendList()->QuickHelp()->hide();
   frame->Tabs()->setCurrentIndex(2);
+  web.Settle();
   ok &= Save(frame, folder, "main-support");
   frame->Tabs()->setCurrentIndex(3);
+  web.Settle();
   ok &= Save(frame, folder, "main-sibling");
   frame->Tabs()->setCurrentIndex(1);
+  web.Settle();
   ok &= Save(frame, folder, "main-browse");
+  frame->BrowserView()->Run(ID_BROWSER_QUICK_HELP);
+  if (auto* help = frame->BrowserView()->QuickHelp()) {
+    ok &= Save(help, folder, "browser-quick-help");
+    help->hide();
+  }
 
   const auto shot = [&](QDialog* dlg, const QString& name, const std::function<void()>& prepare = {}) {
     if (prepare) prepare();
