@@ -13,6 +13,7 @@
 #include "app/ui/CDTLApp.h"
 #include "app/ui/CHistoryCombo.h"
 #include "app/ui/CMainFrame.h"
+#include "receive/ui/CSegmentManagerDlg.h"
 #include "receive/ui/CMergeDlg.h"
 #include "send/ui/CFileListView.h"
 #include "ui/UiTestSupport.h"
@@ -106,6 +107,19 @@ class MainFrameTest : public QObject {
     QVERIFY(!app_->trayHidden);
     Frame().Run(ID_MIN_TO_TRAY);  // toggles and stores at once
     QCOMPARE(store_->GetDword("MinToTray"), 1u);
+  }
+
+  void SegmentManagerMinimisesWhenTheFrameGoesToTheTray() {
+    Start();
+    // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
+    CSegmentManagerDlg dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""}, &Frame(),
+                           &Frame());
+    dlg.show();
+    QTRY_VERIFY(!dlg.Crawling());
+    QVERIFY(dlg.isVisible());
+    Frame().showMinimized();
+    QTRY_VERIFY(Frame().isHidden());
+    QTRY_VERIFY(dlg.isMinimized());
   }
 
   void StatusTextGoesToStatusBarAndTray() {

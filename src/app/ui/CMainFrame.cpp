@@ -369,6 +369,8 @@ void CMainFrame::RefreshMinToTray() {
   Action(ID_MIN_TO_TRAY)->setChecked(trayOnMinimise_);
 }
 
+bool CMainFrame::InTray() const { return app_.trayHidden; }
+
 void CMainFrame::OpenFromTray() {
   app_.trayHidden = false;
   showMaximized();
@@ -400,6 +402,7 @@ void CMainFrame::changeEvent(QEvent* event) {
   }
   if ((windowState() & Qt::WindowMinimized) && trayOnMinimise_) {
     app_.trayHidden = true;
+    emit enteredTray();
     // Hiding inside the state change would fight the window manager's own handling.
     QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
   }

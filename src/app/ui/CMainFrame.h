@@ -115,6 +115,8 @@ class CMainFrame : public QMainWindow {
   bool ConfirmClose();
   // The tray-on-minimise flag as last refreshed from MinToTray.
   bool TrayOnMinimise() const { return trayOnMinimise_; }
+  // True while the main window is hidden in the tray; the receiving dialogs minimise with it.
+  bool InTray() const;
   // Refreshes the flag and the check mark from MinToTray (done each time the Settings menu shows).
   void RefreshMinToTray();
   // "Open Drovetail": back from the tray, shown maximised.
@@ -132,6 +134,8 @@ class CMainFrame : public QMainWindow {
   QMenu* SettingsMenu() const { return settingsMenu_; }
 
  signals:
+  // The main window has just gone to the tray.
+  void enteredTray();
   // The address box's text to navigate to (the browser pane goes there).
   void NavigateRequested(const QString& url);
 

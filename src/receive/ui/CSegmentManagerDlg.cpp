@@ -86,6 +86,7 @@ CSegmentManagerDlg::CSegmentManagerDlg(dtl::SettingsStore& settings, dtl::Cookie
       frame_(frame),
       fetcher_(std::make_unique<dtl::PageFetcher>(cookies, endpoints)) {
   setWindowTitle("Segment Manager");
+  if (frame_) connect(frame_, &CMainFrame::enteredTray, this, &CSegmentManagerDlg::MinimiseWithTheFrame);
   providerId_ = dtl::RecognizeProvider(S(session_.pageUrl));
   savePath_ = Q(dtl::SegmentManagerModel::ReadSavePath(settings_));
 
@@ -158,11 +159,18 @@ CHttpDownloadDlg* CSegmentManagerDlg::DownloadDialog() const { return download_;
 
 void CSegmentManagerDlg::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  MinimiseWithTheFrame();
   if (started_) return;
   started_ = true;
   Refresh();
 }
 
+
+void CSegmentManagerDlg::MinimiseWithTheFrame() {
+  // A dialog that stays up while the program sits in the tray would be the only window left.
+  if (frame_ && frame_->InTray() && isVisible() && !isMinimized())
+    QMetaObject::invokeMethod(this, &QWidget::showMinimized, Qt::QueuedConnection);
+}
 
 void CSegmentManagerDlg::JoinCrawler() {
   if (crawler_.joinable()) crawler_.join();

@@ -116,6 +116,7 @@ class CSegmentManagerDlg : public QDialog {
   void ShowModel();  // every item's box from the model, the tree rebuilt when its shape differs
   void SyncChecks();
   void JoinCrawler();
+  void MinimiseWithTheFrame();
 
   dtl::SettingsStore& settings_;
   dtl::CookieJar& cookies_;
