@@ -26,7 +26,7 @@ class ZipWriterTest : public ::testing::Test {
 std::vector<uint8_t> Le(std::initializer_list<std::pair<uint32_t, int>> fields) {
   std::vector<uint8_t> out;
   for (auto [v, width] : fields)
-    for (int i = 0; i < width; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < width; ++i) out.push_back(i < 4 ? uint8_t(v >> (8 * i)) : 0);  // wider fields: zeros
   return out;
 }
 
