@@ -17,21 +17,7 @@ command -v msmtp >/dev/null || { echo "msmtp is not installed (tools/install-dep
 [[ -f $build/build.ninja ]] || cmake -S "$here" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target send_engine_bench -j2 >/dev/null
 
-work=$(mktemp -d)
-sink_pid=
-cleanup() {
-  exec 3>&- 2>/dev/null || true
-  [[ -n $sink_pid ]] && kill "$sink_pid" 2>/dev/null && wait "$sink_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkfifo "$work/sink.in"
-"$python" "$here/tests/fixtures/smtp_server.py" --sink <"$work/sink.in" >"$work/sink.out" &
-sink_pid=$!
-exec 3>"$work/sink.in"
-read -r _ port < <(while ! grep -q '^PORT' "$work/sink.out" 2>/dev/null; do
-  kill -0 "$sink_pid" 2>/dev/null || exit 1; sleep 0.1; done; cat "$work/sink.out")
+source "$here/bench/smtp_sink.sh"
 
 # Mixed content: half random, half text, so deflate has real work on every segment.
 "$python" - "$work/source.bin" <<'PY'
