@@ -192,7 +192,7 @@ int RunFetch(const std::vector<std::string>& args) {
       overwrite = true;
     } else if (a == "--skip-existing") {
       skipExisting = true;
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
+    } else if (IsPasswordArgument(a)) {
       return Usage("passwords are never taken from the command line; use --password-stdin");
     } else {
       return Usage("unknown argument " + a);  // never echo a value: it may be the cookie

@@ -101,7 +101,7 @@ int RunMerge(const std::vector<std::string>& args) {
       unsigned long v = std::strtoul(n.c_str(), &end, 10);
       if (n.empty() || *end || v < 1 || v > 64) return Usage("--threads takes a number from 1 to 64");
       params.threads = static_cast<unsigned>(v);
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
+    } else if (IsPasswordArgument(a)) {
       return Usage("passwords are never taken from the command line; use --password-file or --password-stdin");
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option " + a);

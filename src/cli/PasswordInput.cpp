@@ -68,4 +68,8 @@ void WipeString(std::string& s) {
   s.clear();
 }
 
+bool IsPasswordArgument(const std::string& arg) {
+  return arg == "--password" || arg.rfind("--password=", 0) == 0 || arg == "-p";
+}
+
 }  // namespace dtlcli

@@ -22,4 +22,8 @@ std::optional<std::string> PasswordFromOptions(const std::optional<std::string>&
 // Overwrites the string's bytes before it is released.
 void WipeString(std::string& s);
 
+// True for an argument that would put a password on the command line ("--password",
+// "--password=...", "-p"); every command refuses it, as other users can read a command line.
+bool IsPasswordArgument(const std::string& arg);
+
 }  // namespace dtlcli

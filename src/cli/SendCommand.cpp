@@ -268,7 +268,7 @@ int RunSend(const std::vector<std::string>& args) {
       plain = true;
     } else if (a == "--resume") {
       resume = true;
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0 || a == "-p") {
+    } else if (IsPasswordArgument(a)) {
       return Usage("a password is never taken from the command line (other users can read it); "
                    "use --password-file or --password-stdin");
     } else if (a.size() > 1 && a[0] == '-') {

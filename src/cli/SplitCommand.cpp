@@ -111,7 +111,7 @@ int RunSplit(const std::vector<std::string>& args) {
       const auto n = ParseCount(v);
       if (!n || *n < 1 || *n > 256) return Usage("--threads must be a whole number from 1 to 256");
       threads = static_cast<unsigned>(*n);
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0 || a == "-p") {
+    } else if (IsPasswordArgument(a)) {
       return Usage("a password is never taken from the command line (other users can read it); "
                    "use --password-file or --password-stdin");
     } else if (a.size() > 1 && a[0] == '-') {
