@@ -22,7 +22,7 @@ host=webmail.netscape.com
 
 [[ -f $build/build.ninja ]] || cmake -S "$here" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target dtl receive_bench -j2 >/dev/null
-dtl=$build/src/dtl
+dtl=$build/bin/dtl
 engine=$build/bench/receive_bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dtl-bench-receive.XXXXXX")

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/SettingsStore.h"
-#include "send/CDTLDoc.h"
+#include "base/SettingsStore.h"
+#include "send/SendDocument.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class Waiter : public dtl::SendEngineObserver {
   bool done_ = false;
 };
 
-bool RunOnce(dtl::CDTLDoc& doc, const dtl::SendRequest& request, const dtl::SendEnvironment& env, Waiter& waiter) {
+bool RunOnce(dtl::SendDocument& doc, const dtl::SendRequest& request, const dtl::SendEnvironment& env, Waiter& waiter) {
   if (!doc.BuildSplitJob(request) || !doc.OnSend(waiter, env)) return false;
   waiter.Wait();
   doc.Wait();
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   dtl::SettingsStore settings(work / "settings.reg");
   settings.SetString("SMTPServer", "127.0.0.1");
   settings.SetDword("SMTPPort", static_cast<uint32_t>(port));
-  dtl::CDTLDoc doc(settings);
+  dtl::SendDocument doc(settings);
   dtl::SendRequest request;
   request.files = {{file, std::filesystem::file_size(file)}};
   request.fileText = file;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/EmailObject.h"
-#include "send/SmtpClient.h"
+#include "mail/EmailObject.h"
+#include "mail/SmtpClient.h"
 
 namespace {
 

@@ -23,7 +23,7 @@ done
 
 [[ -f $build/build.ninja ]] || cmake -S "$here" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target dtl -j2 >/dev/null
-dtl=$build/src/dtl
+dtl=$build/bin/dtl
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dtl-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/SegmentCipher.h"
-#include "receive/ZipReader.h"
+#include "archive/ZipReader.h"
 
 namespace dtlfuzz {
 

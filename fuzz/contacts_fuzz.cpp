@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/AddressBook.h"
+#include "base/AddressBook.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dtl;

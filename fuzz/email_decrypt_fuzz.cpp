@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "archive/EmailObject.h"
+#include "mail/EmailObject.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "send/ErrorLog.h"
-#include "send/MailLog.h"
+#include "mail/ErrorLog.h"
+#include "mail/MailLog.h"
 
 namespace {
 

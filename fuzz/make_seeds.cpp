@@ -14,12 +14,12 @@
 
 #include <zlib.h>
 
-#include "app/AddressBook.h"
-#include "app/RegFile.h"
+#include "base/AddressBook.h"
+#include "base/RegFile.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
 #include "archive/ZipWriter.h"
-#include "send/SmtpAuth.h"
+#include "mail/SmtpAuth.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;

@@ -13,11 +13,11 @@
 #include <string>
 #include <string_view>
 
-#include "send/ErrorLog.h"
-#include "send/MailProgress.h"
-#include "send/SmtpAuth.h"
-#include "send/SmtpClient.h"
-#include "send/Transport.h"
+#include "mail/ErrorLog.h"
+#include "mail/MailProgress.h"
+#include "mail/SmtpAuth.h"
+#include "mail/SmtpClient.h"
+#include "mail/Transport.h"
 
 namespace {
 

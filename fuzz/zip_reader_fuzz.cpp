@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "receive/ZipReader.h"
+#include "archive/ZipReader.h"
 
 namespace {
 

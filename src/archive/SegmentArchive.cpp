@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "archive/EmailObject.h"
 #include "archive/SegmentCipher.h"
 #include "archive/ZipWriter.h"
 
@@ -16,6 +15,12 @@ std::string EntryNameFor(std::string_view entryName) {
 }
 
 }  // namespace
+
+std::string AttachmentNameFromPath(std::string_view path) {
+  size_t cut = path.rfind('/');
+  if (cut == std::string_view::npos) cut = path.rfind('\\');
+  return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
 
 std::vector<uint8_t> PackSegmentAes(std::string_view entryName, std::span<const uint8_t> piece,
                                     std::string_view password, std::time_t when) {

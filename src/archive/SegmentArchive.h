@@ -9,10 +9,17 @@
 #include <cstdint>
 #include <ctime>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace dtl {
+
+// The name an attached file carries: everything after the last "/" of the path or, when there is
+// none, after the last "\" ("" for a path ending in a separator).
+std::string AttachmentNameFromPath(std::string_view path);
+// The zip entry name of an attachment that has no name of its own.
+inline constexpr std::string_view kFallbackAttachmentName = "attachedFile.dat";
 
 // The AES form of a one-entry zip archive holding `piece` under `entryName` — the bytes that
 // AddAttachmentBytes(entryName, ...) + ZipAttachments(any) + AesEncrypt(password) +

@@ -1,6 +1,6 @@
 #include "browser/BannerRefresh.h"
 
-#include "app/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

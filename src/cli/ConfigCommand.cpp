@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "cli/Command.h"
 #include "cli/PasswordInput.h"
 

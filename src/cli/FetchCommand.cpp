@@ -19,7 +19,7 @@
 #include "cli/TerminalProgress.h"
 #include "receive/DownloadEngine.h"
 #include "receive/InboxCrawler.h"
-#include "receive/MergeJob.h"
+#include "archive/MergeJob.h"
 #include "receive/ProviderTable.h"
 #include "receive/SegmentManagerModel.h"
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "cli/Command.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
-#include "receive/MergeJob.h"
+#include "archive/MergeJob.h"
 
 namespace dtlcli {
 

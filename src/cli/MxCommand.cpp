@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/Command.h"
-#include "send/MxResolver.h"
+#include "mail/MxResolver.h"
 
 namespace dtlcli {
 namespace {

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgramFolder.h"
-#include "app/SettingsStore.h"
+#include "base/ProgramFolder.h"
+#include "base/SettingsStore.h"
 #include "cli/Command.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
-#include "send/CDTLDoc.h"
-#include "send/SegmentList.h"
+#include "send/SendDocument.h"
+#include "archive/SegmentList.h"
 #include "send/SendEngine.h"
 #include "send/SendJournal.h"
 #include "send/SendRequest.h"
@@ -93,7 +93,7 @@ std::string OneLine(std::string text) {
 
 class CliSendObserver : public dtl::SendEngineObserver {
  public:
-  CliSendObserver(dtl::CDTLDoc& doc, const dtl::SendJournal& journal, dtl::SendJournalData& data,
+  CliSendObserver(dtl::SendDocument& doc, const dtl::SendJournal& journal, dtl::SendJournalData& data,
                   TerminalProgress& progress)
       : doc_(doc), journal_(journal), data_(data), progress_(progress) {
     names_.reserve(doc.RecordCount());
@@ -156,7 +156,7 @@ class CliSendObserver : public dtl::SendEngineObserver {
   }
 
   std::mutex mu_;
-  dtl::CDTLDoc& doc_;
+  dtl::SendDocument& doc_;
   const dtl::SendJournal& journal_;
   dtl::SendJournalData& data_;
   TerminalProgress& progress_;
@@ -187,7 +187,7 @@ class JournalLock {
 };
 
 // Runs the job the document holds until it ends or Ctrl-C stops it.
-int RunJob(dtl::CDTLDoc& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
+int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
            dtl::SendJournalData& data) {
   TerminalProgress progress("Sending");
   CliSendObserver observer(doc, journal, data, progress);
@@ -283,7 +283,7 @@ int RunSend(const std::vector<std::string>& args) {
   const dtl::SendJournal journal(dtl::DefaultJournalPath());
   JournalLock lock(journal.Path());
   if (!lock.held()) return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
-  dtl::CDTLDoc doc(settings);
+  dtl::SendDocument doc(settings);
   std::string error;
 
   if (resume) {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "cli/Command.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
-#include "send/OfflineSplit.h"
-#include "send/SegmentRecord.h"
+#include "archive/OfflineSplit.h"
+#include "archive/SegmentRecord.h"
 
 namespace dtlcli {
 

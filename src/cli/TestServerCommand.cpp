@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/Command.h"
-#include "send/ServerTest.h"
+#include "mail/ServerTest.h"
 
 namespace dtlcli {
 namespace {

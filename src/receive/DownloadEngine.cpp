@@ -13,7 +13,7 @@
 
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
-#include "receive/MergeJob.h"
+#include "archive/MergeJob.h"
 #include "receive/ProviderTable.h"
 
 namespace dtl {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 
 namespace dtl {
 

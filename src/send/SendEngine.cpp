@@ -11,15 +11,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/ProgramFolder.h"
-#include "app/SettingsStore.h"
-#include "app/TempFiles.h"
-#include "archive/EmailObject.h"
+#include "base/ProgramFolder.h"
+#include "base/SettingsStore.h"
+#include "base/TempFiles.h"
+#include "mail/EmailObject.h"
 #include "archive/SegmentArchive.h"
-#include "send/ErrorLog.h"
-#include "send/MapiSession.h"
-#include "send/PieceProducer.h"
-#include "send/SegmentList.h"
+#include "mail/ErrorLog.h"
+#include "mail/MapiSession.h"
+#include "archive/PieceProducer.h"
+#include "archive/SegmentList.h"
 
 namespace dtl {
 
@@ -406,7 +406,7 @@ class Run {
   DeliverySettings& delivery_;
   std::filesystem::path temp_;
   std::string logFolder_;
-  std::unique_ptr<CMxResolver> resolver_;
+  std::unique_ptr<MxResolver> resolver_;
   bool lastAttemptFailed_ = true;
   std::string tag_;
   mutable std::mutex pieceMutex_;

@@ -2,7 +2,7 @@
 // the SMTP server or the mail-client submission program, retrying a failed segment until it
 // goes through or the user stops, and reporting every step as an event.
 //
-// RunSendEngine() is the worker's whole run (CDTLDoc::OnSend starts it on a thread of its own);
+// RunSendEngine() is the worker's whole run (SendDocument::OnSend starts it on a thread of its own);
 // it returns 1 after a normal end and 0 after an abandoned run. Events arrive on the worker
 // thread, in order, each carrying copies of what it speaks of; the receiver never reads engine
 // state. The engine never blocks on the receiver beyond the observer call itself, and never
@@ -27,12 +27,12 @@
 #include <string>
 #include <string_view>
 
-#include "send/MailLog.h"
-#include "send/MailProgress.h"
-#include "send/MxResolver.h"
-#include "send/SegmentRecord.h"
+#include "mail/MailLog.h"
+#include "mail/MailProgress.h"
+#include "mail/MxResolver.h"
+#include "archive/SegmentRecord.h"
 #include "send/SendRequest.h"
-#include "send/SmtpClient.h"
+#include "mail/SmtpClient.h"
 
 namespace dtl {
 
@@ -47,7 +47,7 @@ enum class SendEventKind : int {
   RunEnded = 32789,       // the run ended normally: reset the tray tool tip to "Drovetail"
   FileError = 1,          // a piece could not be cut: `text` is the system's text for a message
                           // box titled "Drovetail" (error icon); the attempt counts as failed
-  WorkerLeft = 2,         // CDTLDoc's worker has returned (after every run, the last event):
+  WorkerLeft = 2,         // SendDocument's worker has returned (after every run, the last event):
                           // the enabling rules may have changed
 };
 
@@ -104,7 +104,7 @@ struct SendFlags {
   std::condition_variable wake_;
 };
 
-// The delivery settings of a run (loaded from the settings store, see CDTLDoc).
+// The delivery settings of a run (loaded from the settings store, see SendDocument).
 struct DeliverySettings {
   std::string smtpHost;        // SMTP server path
   uint32_t smtpPort = 25;      // 0 becomes 25 and is stored back
@@ -133,7 +133,7 @@ class RandomSource {
   virtual void Seed(uint32_t seed) = 0;
   virtual int Next() = 0;
 };
-class CRandom : public RandomSource {
+class SystemRandom : public RandomSource {
  public:
   void Seed(uint32_t seed) override { state_ = seed; }
   int Next() override {
@@ -160,10 +160,10 @@ bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope,
 // Everything a run takes from outside. Defaults are the real ones.
 struct SendEnvironment {
   std::function<std::time_t()> clock = [] { return std::time(nullptr); };
-  std::shared_ptr<RandomSource> random = std::make_shared<CRandom>();
+  std::shared_ptr<RandomSource> random = std::make_shared<SystemRandom>();
   // One resolver per run; null with `error` set means no look-up can be made (every Direct
   // Send record then takes the failure path).
-  std::function<std::unique_ptr<CMxResolver>(std::string& error)> mxResolverFactory =
+  std::function<std::unique_ptr<MxResolver>(std::string& error)> mxResolverFactory =
       [](std::string& error) { return MakeMxResolverFromEnvironment(error); };
   SmtpDeliverFn deliver = DeliverOverSmtp;
   // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.

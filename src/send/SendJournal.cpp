@@ -1,6 +1,6 @@
 #include "send/SendJournal.h"
 
-#include "app/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -15,7 +15,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/ProgramFolder.h"
+#include "base/ProgramFolder.h"
 
 namespace dtl {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "send/SegmentRecord.h"
+#include "archive/SegmentRecord.h"
 #include "send/SendEngine.h"
 
 namespace dtl {

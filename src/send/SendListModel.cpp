@@ -22,7 +22,7 @@ std::string SizeText(uint64_t n) {
   return text;
 }
 
-SendListModel::SendListModel(CDTLDoc& doc) : doc_(doc) { Rebuild(); }
+SendListModel::SendListModel(SendDocument& doc) : doc_(doc) { Rebuild(); }
 
 void SendListModel::Changed(size_t first, size_t last) {
   if (changed) changed(first, last);

@@ -1,8 +1,8 @@
 // The send list's model: one row per segment record (per file in a plain transfer) with its
-// name, status text, progress text, state and check box. A view (CFileListView) draws it; the
+// name, status text, progress text, state and check box. A view (FileListView) draws it; the
 // model changes only through the document's hints and the user's check-box clicks.
 //
-// User-interface thread only. Register it with CDTLDoc::AddView() after construction; the
+// User-interface thread only. Register it with SendDocument::AddView() after construction; the
 // `changed` callback (when set) tells the view which rows to redraw after each change.
 #pragma once
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "send/CDTLDoc.h"
+#include "send/SendDocument.h"
 
 namespace dtl {
 
@@ -43,7 +43,7 @@ std::string SizeText(uint64_t bytes);
 
 class SendListModel : public DocView {
  public:
-  explicit SendListModel(CDTLDoc& doc);
+  explicit SendListModel(SendDocument& doc);
 
   // Hints 10, 11, 12, 13, 1027, 1030; others are ignored.
   void OnDocUpdate(const DocUpdate& update) override;
@@ -66,7 +66,7 @@ class SendListModel : public DocView {
   void Toggle();
   void Changed(size_t first, size_t last);
 
-  CDTLDoc& doc_;
+  SendDocument& doc_;
   std::vector<SendListRow> rows_;
   int current_ = -1;
 };

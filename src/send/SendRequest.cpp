@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 
 namespace dtl {
 

@@ -5,7 +5,7 @@
 //
 // Call order in a dialog: LoadSendDialogDefaults() when it opens; ChooseFiles() on Browse;
 // ChooseSendMethod() when the method changes; ValidateSendRequest() on OK, and only when it
-// returns no message, StoreSendRequestSettings() and then CDTLDoc::BuildSplitJob/BuildPlainJob.
+// returns no message, StoreSendRequestSettings() and then SendDocument::BuildSplitJob/BuildPlainJob.
 #pragma once
 
 #include <cstdint>

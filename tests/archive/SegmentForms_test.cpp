@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/EmailObject.h"
+#include "mail/EmailObject.h"
 #include "archive/Md5.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // settings and options decide the segment size, the form and the password.
 #include <gtest/gtest.h>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "archive/DesContext.h"
 #include "archive/SegmentCipher.h"
 #include "support/TestSupport.h"

@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "receive/MergeJob.h"
+#include "archive/MergeJob.h"
 #include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "support/TestSupport.h"
 
 namespace {

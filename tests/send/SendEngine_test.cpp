@@ -24,7 +24,7 @@ class SendEngineTest : public dtltest::SendRunTest {
     env_.clock = [] { return std::time_t{1700000000}; };
     env_.mxResolverFactory = [](std::string& error) {
       error = "no resolver in this test";
-      return std::unique_ptr<dtl::CMxResolver>();
+      return std::unique_ptr<dtl::MxResolver>();
     };
     env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
                           dtl::MailProgress* progress, dtl::MailLog& log) {
@@ -62,7 +62,7 @@ class SendEngineTest : public dtltest::SendRunTest {
 };
 
 TEST(SubjectLine, SplitFormHasNumberNineBlanksAndTagPlainFormOneBlank) {
-  dtl::CRandom random;
+  dtl::SystemRandom random;
   random.Seed(42);
   const std::string tag = dtl::MakeSubjectTag(random);
   ASSERT_EQ(tag.size(), 10u);

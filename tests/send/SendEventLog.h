@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
-#include "send/CDTLDoc.h"
+#include "base/SettingsStore.h"
+#include "send/SendDocument.h"
 #include "send/SendEngine.h"
 #include "support/TestSupport.h"
 
@@ -22,7 +22,7 @@ namespace dtltest {
 
 class SendEventLog : public dtl::SendEngineObserver {
  public:
-  explicit SendEventLog(dtl::CDTLDoc* doc = nullptr) : doc_(doc) {}
+  explicit SendEventLog(dtl::SendDocument* doc = nullptr) : doc_(doc) {}
 
   void OnSendEvent(const dtl::SendEvent& e) override {
     if (doc_) doc_->ApplyEngineEvent(e);
@@ -75,7 +75,7 @@ class SendEventLog : public dtl::SendEngineObserver {
     return n;
   }
 
-  dtl::CDTLDoc* doc_;
+  dtl::SendDocument* doc_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::vector<dtl::SendEvent> events_;
@@ -116,7 +116,7 @@ class SendRunTest : public ::testing::Test {
   TempDir dir_;
   std::filesystem::path temp_ = dir_ / "tmp";
   dtl::SettingsStore settings_;
-  dtl::CDTLDoc doc_;
+  dtl::SendDocument doc_;
   SendEventLog log_{&doc_};
   dtl::SendEnvironment env_;
   std::vector<uint8_t> source_;

@@ -98,7 +98,7 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
   ASSERT_TRUE(dns.running()) << dns.error();
   auto server = Server();
   settings_.SetDword("Port", server->port());
-  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
+  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::MxResolver>(dns.ResolvConf()); };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@mx.test;")));
   Run(1);
   const auto mails = Mails();
@@ -110,7 +110,7 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
 TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllPending) {
   dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
   ASSERT_TRUE(dns.running()) << dns.error();
-  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::CMxResolver>(dns.ResolvConf()); };
+  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::MxResolver>(dns.ResolvConf()); };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
   Run(1);
   const std::vector<std::string> want = {

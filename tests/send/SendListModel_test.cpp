@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
-#include "send/CDTLDoc.h"
+#include "base/SettingsStore.h"
+#include "send/SendDocument.h"
 #include "send/SendListModel.h"
 #include "support/TestSupport.h"
 
@@ -41,7 +41,7 @@ class SendListModelTest : public ::testing::Test {
 
   dtltest::TempDir dir_;
   dtl::SettingsStore settings_;
-  dtl::CDTLDoc doc_;
+  dtl::SendDocument doc_;
   dtl::SendListModel model_;
 };
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
-#include "send/CDTLDoc.h"
+#include "base/SettingsStore.h"
+#include "send/SendDocument.h"
 #include "send/SendJournal.h"
 #include "send/SendRequest.h"
 #include "support/TestSupport.h"
@@ -101,7 +101,7 @@ TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
 }
 
 TEST_F(SendSettingsTest, JobsReplaceTheListAndTrimThePassword) {
-  dtl::CDTLDoc doc(settings_);
+  dtl::SendDocument doc(settings_);
   dtl::SendRequest r;
   r.files = {{"/d/x", 20000}, {"/d/y", 5}};
   r.fileText = "/d/x, /d/y";

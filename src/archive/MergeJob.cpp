@@ -1,0 +1,533 @@
+#include "archive/MergeJob.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "archive/SegmentArchive.h"
+#include "archive/SegmentCipher.h"
+#include "archive/ZipReader.h"
+
+namespace dtl {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kDescriptorExt = ".dtl";
+constexpr std::string_view kStoredDescriptorEnding = ".dtl.doc";
+constexpr std::string_view kStoredSuffix = ".doc";
+
+// Entries are pulled out in chunks of this size; a segment never holds more than
+// kChunksPerSegment of them in memory ahead of the writer, whatever its entry claims to hold,
+// and the segments behind the one being written hold at most kChunksBuffered together. Memory
+// therefore stays near one segment file per decoder plus a fixed 40 MiB, whatever the file size
+// and whatever the segments claim.
+constexpr uint32_t kChunkSize = 1u << 20;
+constexpr size_t kChunksPerSegment = 8;
+constexpr size_t kChunksBuffered = 32;
+// A segment archive is addressed with 32-bit lengths; anything larger is not one of ours.
+constexpr uint64_t kMaxSegmentFile = 0xFFFFFFFFull;
+
+std::string UnzipMessage(const fs::path& segment) {
+  return "Unable to unzip " + segment.string() +
+         ", either the file is corrupt or you entered the wrong password.";
+}
+std::string WriteMessage(const std::string& systemText) {
+  std::string text = systemText.substr(0, 1024);
+  return "Could not merge segment file: " + text;
+}
+std::string MissingMessage(const fs::path& segment) {
+  return "Could not complete the merge.\n\nCould not find segment:\n" + segment.string();
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// Entries matching N ".*" in the folder P (files, folders and anything else, as a directory
+// listing would show them).
+uint64_t CountMatching(const MergeJob::Names& names) {
+  std::error_code ec;
+  fs::path folder = names.prefix.empty() ? fs::path(".") : fs::path(names.prefix);
+  std::string head = names.name + ".";
+  uint64_t count = 0;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string entry = it->path().filename().string();
+    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0) ++count;
+  }
+  return count;
+}
+
+struct ChunkPool {
+  std::mutex mu;
+  std::vector<std::unique_ptr<uint8_t[]>> free;
+  std::unique_ptr<uint8_t[]> Get() {
+    std::lock_guard lock(mu);
+    if (free.empty()) return std::unique_ptr<uint8_t[]>(new uint8_t[kChunkSize]);
+    auto b = std::move(free.back());
+    free.pop_back();
+    return b;
+  }
+  void Put(std::unique_ptr<uint8_t[]> b) {
+    std::lock_guard lock(mu);
+    if (free.size() < kChunksBuffered) free.push_back(std::move(b));
+  }
+};
+
+struct Chunk {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+};
+
+// One numbered segment on its way from a decoder to the writer.
+struct Slot {
+  enum class State { Decoding, Missing, Done, Failed };
+  State state = State::Decoding;
+  std::deque<Chunk> chunks;
+};
+
+// Reads a whole segment file. Returns false with `missing` set when there is no such file;
+// false without it when the file exists but cannot be read as a segment.
+bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& missing) {
+  missing = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    missing = (errno == ENOENT || errno == ENOTDIR);
+    return false;
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > kMaxSegmentFile) {
+    ::close(fd);
+    return false;
+  }
+  size_t size = static_cast<size_t>(st.st_size);
+  out.resize(size);
+  size_t got = 0;
+  while (got < size) {
+    ssize_t r = ::read(fd, out.data() + got, size - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  // A file that shrank while being read is judged on what it held.
+  out.resize(got);
+  return true;
+}
+
+// Decodes the segments of one descriptor ahead of the writer on a few threads, and hands them
+// to the writer in order. Each decoder owns one segment at a time and the window of segments
+// being decoded never exceeds the decoder count.
+class SegmentPipeline {
+ public:
+  SegmentPipeline(const MergeJob::Names& names, fs::path descriptor, std::string password,
+                  unsigned decoders)
+      : names_(names), descriptor_(std::move(descriptor)), password_(std::move(password)),
+        window_(std::max(1u, decoders)) {
+    for (unsigned i = 0; i < window_; ++i) threads_.emplace_back([this] { DecodeLoop(); });
+  }
+
+  ~SegmentPipeline() {
+    {
+      std::lock_guard lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  fs::path PathOf(uint64_t k) const {
+    return k == 0 ? descriptor_ : MergeJob::SegmentPath(names_, k);
+  }
+
+  enum class Next { Chunk, Done, Missing, Failed };
+
+  // Waits for the next piece of segment k (the writer asks for k = 0, 1, 2, ... in order and
+  // drains each before moving on). On Next::Chunk, `chunk` holds bytes to append.
+  Next Take(uint64_t k, Chunk& chunk) {
+    std::unique_lock lock(mu_);
+    writerAt_ = k;
+    cv_.notify_all();
+    for (;;) {
+      auto it = slots_.find(k);
+      if (it != slots_.end()) {
+        Slot& s = it->second;
+        if (!s.chunks.empty()) {
+          chunk = std::move(s.chunks.front());
+          s.chunks.pop_front();
+          --buffered_;
+          cv_.notify_all();
+          return Next::Chunk;
+        }
+        if (s.state != Slot::State::Decoding) {
+          Next n = s.state == Slot::State::Done      ? Next::Done
+                   : s.state == Slot::State::Missing ? Next::Missing
+                                                     : Next::Failed;
+          slots_.erase(it);
+          cv_.notify_all();
+          return n;
+        }
+      }
+      cv_.wait(lock);
+    }
+  }
+
+  void Recycle(Chunk& chunk) {
+    if (chunk.data) pool_.Put(std::move(chunk.data));
+    chunk.size = 0;
+  }
+
+ private:
+  void DecodeLoop() {
+    std::vector<uint8_t> archive;
+    for (;;) {
+      uint64_t k;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return stop_ || (next_ < end_ && next_ < writerAt_ + window_); });
+        if (stop_) return;
+        k = next_++;
+        slots_[k];
+      }
+      Slot::State result = Decode(k, archive);
+      {
+        std::lock_guard lock(mu_);
+        slots_[k].state = result;
+        // Nothing after a missing or unreadable segment is ever written.
+        if (result != Slot::State::Done) end_ = std::min(end_, k + 1);
+      }
+      cv_.notify_all();
+      if (archive.capacity() > (64u << 20)) std::vector<uint8_t>().swap(archive);
+    }
+  }
+
+  Slot::State Decode(uint64_t k, std::vector<uint8_t>& archive) {
+    bool missing = false;
+    if (!ReadSegmentFile(PathOf(k), archive, missing))
+      return missing ? Slot::State::Missing : Slot::State::Failed;
+    // The AES form is whole blocks, two at least; anything else was cut or is not one.
+    if (archive.size() < 32 || archive.size() % 16 != 0) return Slot::State::Failed;
+    DecryptSegmentInPlace(archive, password_);
+
+    ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
+    if (!h) return Slot::State::Failed;
+    struct Closer {
+      ZipHandle h;
+      ~Closer() { ZipClose(h); }
+    } closer{h};
+    ZipEntryInfo entry{};
+    if (ZipGetEntry(h, 0, entry) != ZIPR_OK) return Slot::State::Failed;
+
+    // The declared size is used only to learn how much of the last chunk is filled; the reader
+    // checks it (and the CRC) against the data, so it is never an allocation size here.
+    const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
+    uint64_t delivered = 0;
+    for (;;) {
+      Chunk chunk{pool_.Get(), 0};
+      uint32_t r = ZipExtract(h, 0, chunk.data.get(), kChunkSize, ZIP_MEMORY);
+      if (r == ZIPR_MORE) {
+        chunk.size = kChunkSize;
+      } else if (r == ZIPR_OK) {
+        if (declared < delivered || declared - delivered > kChunkSize) return Slot::State::Failed;
+        chunk.size = static_cast<size_t>(declared - delivered);
+      } else {
+        pool_.Put(std::move(chunk.data));
+        return Slot::State::Failed;
+      }
+      delivered += chunk.size;
+      if (delivered > declared) return Slot::State::Failed;
+      if (chunk.size > 0) {
+        std::unique_lock lock(mu_);
+        // The segment being written is never held back by the shared limit, so the writer always
+        // has something to drain and the decoders behind it always get room again.
+        cv_.wait(lock, [&] {
+          return stop_ || (slots_[k].chunks.size() < kChunksPerSegment &&
+                           (k == writerAt_ || buffered_ < kChunksBuffered));
+        });
+        if (stop_) return Slot::State::Failed;
+        slots_[k].chunks.push_back(std::move(chunk));
+        ++buffered_;
+        lock.unlock();
+        cv_.notify_all();
+      } else {
+        pool_.Put(std::move(chunk.data));
+      }
+      if (r == ZIPR_OK) return Slot::State::Done;
+    }
+  }
+
+  const MergeJob::Names& names_;
+  const fs::path descriptor_;
+  const std::string password_;
+  const uint64_t window_;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<uint64_t, Slot> slots_;
+  uint64_t next_ = 0;            // next segment number a decoder claims
+  uint64_t end_ = UINT64_MAX;    // no segment at or beyond this number is decoded
+  uint64_t writerAt_ = 0;        // the segment the writer is waiting for
+  size_t buffered_ = 0;          // chunks waiting in all slots
+  bool stop_ = false;
+  ChunkPool pool_;
+  std::vector<std::thread> threads_;
+};
+
+bool AllZero(const uint8_t* p, size_t n) {
+  return n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
+// Keeps the output file open across the segments of one descriptor. Whole chunks of zeros are
+// skipped over instead of written, so images that are mostly holes come back as holes and cost
+// no disk writes; the file is extended to its full length when each segment ends.
+class OutputFile {
+ public:
+  explicit OutputFile(fs::path path) : path_(std::move(path)) {}
+  ~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  // Opens O for appending, creating it when missing and never truncating it.
+  bool Open(std::string& error) {
+    if (fd_ >= 0) return true;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    // Only a regular file can hold a hole; anything else gets every byte written.
+    sparse_ = S_ISREG(st.st_mode);
+    size_ = physical_ = sparse_ ? static_cast<uint64_t>(st.st_size) : 0;
+    return true;
+  }
+  bool Append(const uint8_t* p, size_t n, std::string& error) {
+    if (sparse_ && n >= 4096 && AllZero(p, n)) {
+      size_ += n;
+      return true;
+    }
+    while (n > 0) {
+      ssize_t w = sparse_ ? ::pwrite(fd_, p, n, static_cast<off_t>(size_)) : ::write(fd_, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        error = std::strerror(w == 0 ? EIO : errno);
+        return false;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+      size_ += static_cast<uint64_t>(w);
+    }
+    physical_ = std::max(physical_, size_);
+    return true;
+  }
+  // Gives the file its full length when it ends in skipped zeros.
+  bool Settle(std::string& error) {
+    if (fd_ < 0 || physical_ >= size_) return true;
+    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    physical_ = size_;
+    return true;
+  }
+  // Drops whatever a segment that then failed had already appended.
+  void TruncateTo(uint64_t size) {
+    if (fd_ >= 0 && sparse_ && size < size_ && ::ftruncate(fd_, static_cast<off_t>(size)) == 0)
+      size_ = physical_ = size;
+  }
+  bool Close(std::string& error) {
+    if (fd_ < 0) return true;
+    bool ok = Settle(error);
+    int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && ok) {
+      error = std::strerror(errno);
+      return false;
+    }
+    return ok;
+  }
+  uint64_t Size() const { return size_; }
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+  bool sparse_ = false;
+  uint64_t size_ = 0;      // logical length: where the next byte goes
+  uint64_t physical_ = 0;  // length the file has on disk
+};
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+bool MergeJob::Result::AllComplete() const {
+  if (stopped || cancelled) return false;
+  return std::all_of(files.begin(), files.end(),
+                     [](const FileResult& f) { return f.outcome == Outcome::Complete; });
+}
+
+MergeJob::Names MergeJob::DeriveNames(const fs::path& descriptor) {
+  Names n;
+  std::string full = descriptor.string();
+  size_t slash = full.rfind('/');
+  std::string file = slash == std::string::npos ? full : full.substr(slash + 1);
+  n.prefix = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+  if (EndsWith(file, kStoredDescriptorEnding) && file.size() > kStoredDescriptorEnding.size()) {
+    // The offline split writes every segment with ".doc" appended; without this the merge
+    // would find no numbered segment and quietly rebuild only the first piece.
+    n.name = file.substr(0, file.size() - kStoredDescriptorEnding.size());
+    n.segmentSuffix = std::string(kStoredSuffix);
+  } else {
+    size_t dot = file.rfind('.');
+    n.name = (dot == std::string::npos || dot == 0) ? file : file.substr(0, dot);
+  }
+  return n;
+}
+
+fs::path MergeJob::SegmentPath(const Names& names, uint64_t k) {
+  char num[32];
+  std::snprintf(num, sizeof num, ".%.3llu", static_cast<unsigned long long>(k));
+  return fs::path(names.prefix + names.name + num + names.segmentSuffix);
+}
+
+MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
+                               const std::atomic<bool>& cancel) {
+  Result result;
+  for (const auto& d : params.descriptors) {
+    FileResult f;
+    f.descriptor = d;
+    f.output = params.saveFolder / DeriveNames(d).name;
+    result.files.push_back(std::move(f));
+  }
+  const std::string password =
+      params.password.empty() ? std::string(kDefaultAesPassword) : params.password;
+  unsigned decoders = params.threads ? params.threads : std::thread::hardware_concurrency();
+  decoders = std::clamp(decoders, 1u, 64u);
+
+  for (auto& f : result.files) {
+    if (cancel.load()) {
+      // Descriptors not reached keep their outputs untouched.
+      result.cancelled = true;
+      break;
+    }
+    const Names names = DeriveNames(f.descriptor);
+    observer.OnFileName(names.prefix + names.name);
+
+    std::error_code ec;
+    if (!fs::exists(f.descriptor, ec)) {
+      // Without its descriptor there is nothing to rebuild; an existing output is left alone.
+      f.outcome = Outcome::MissingSegment;
+      f.failedSegment = f.descriptor;
+      observer.OnProgressRange(0);
+      observer.OnMessage(MissingMessage(f.descriptor));
+      continue;
+    }
+    if (SameFile(f.descriptor, f.output)) {
+      // A descriptor without an extension merged into its own folder would be deleted as the
+      // old output before it is read.
+      f.outcome = Outcome::WriteFailed;
+      observer.OnMessage(WriteMessage(f.output.string() + ": the output file is the descriptor itself"));
+      result.stopped = true;
+      break;
+    }
+    // unlink, not remove: a folder that happens to carry the output's name is never deleted.
+    ::unlink(f.output.c_str());
+
+    f.segmentsCounted = CountMatching(names);
+    observer.OnProgressRange(static_cast<uint16_t>(f.segmentsCounted));
+
+    OutputFile out(f.output);
+    SegmentPipeline pipeline(names, f.descriptor, password, decoders);
+    uint64_t k = 0;
+    bool stop = false;
+    std::string error;
+    for (;; ++k) {
+      if (cancel.load()) {
+        f.outcome = Outcome::Cancelled;
+        result.cancelled = true;
+        break;
+      }
+      const uint64_t before = out.Size();
+      Chunk chunk;
+      SegmentPipeline::Next next;
+      bool writeFailed = false;
+      while ((next = pipeline.Take(k, chunk)) == SegmentPipeline::Next::Chunk) {
+        if (!writeFailed && (!out.Open(error) || !out.Append(chunk.data.get(), chunk.size, error)))
+          writeFailed = true;
+        pipeline.Recycle(chunk);
+        if (writeFailed) break;
+      }
+      if (writeFailed) {
+        f.outcome = Outcome::WriteFailed;
+        f.failedSegment = pipeline.PathOf(k);
+        observer.OnMessage(WriteMessage(error));
+        stop = true;
+        break;
+      }
+      if (next == SegmentPipeline::Next::Missing) break;
+      if (next == SegmentPipeline::Next::Failed) {
+        // Nothing of a segment that failed its check stays in the output.
+        out.TruncateTo(before);
+        f.outcome = Outcome::UnzipFailed;
+        f.failedSegment = pipeline.PathOf(k);
+        observer.OnMessage(UnzipMessage(f.failedSegment));
+        stop = true;
+        break;
+      }
+      // An empty entry still creates the output, as a segment with bytes would.
+      if (!out.Open(error) || !out.Settle(error)) {
+        f.outcome = Outcome::WriteFailed;
+        f.failedSegment = pipeline.PathOf(k);
+        observer.OnMessage(WriteMessage(error));
+        stop = true;
+        break;
+      }
+      observer.OnStep();
+    }
+    f.segmentsMerged = k;
+    f.bytesWritten = out.Size();
+    if (!out.Close(error) && !stop && f.outcome == Outcome::NotReached) {
+      // A close that fails (a full disk reported late) means the output is not what it should be.
+      f.outcome = Outcome::WriteFailed;
+      observer.OnMessage(WriteMessage(error));
+      stop = true;
+    }
+    if (f.outcome == Outcome::UnzipFailed && k == 0 && f.bytesWritten == 0)
+      ::unlink(f.output.c_str());
+    if (stop) {
+      result.stopped = true;
+      break;
+    }
+    if (result.cancelled) break;
+    if (k < f.segmentsCounted) {
+      f.outcome = Outcome::MissingSegment;
+      f.failedSegment = pipeline.PathOf(k);
+      observer.OnMessage(MissingMessage(f.failedSegment));
+    } else {
+      f.outcome = Outcome::Complete;
+    }
+  }
+  observer.OnFinished(!result.stopped && !result.cancelled);
+  return result;
+}
+
+}  // namespace dtl

@@ -1,0 +1,342 @@
+#include "archive/OfflineSplit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "archive/SegmentArchive.h"
+#include "archive/PieceProducer.h"
+#include "archive/SegmentList.h"
+
+namespace dtl {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ErrorText(int e) { return std::generic_category().message(e); }
+
+struct Outcome {
+  bool ok = false;
+  std::string path;   // the final name when ok
+  std::string error;  // the user's message when not
+};
+
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t put = write(fd, data, size);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return 0;
+}
+
+// Everything a piece needs, shared read-only by the packing threads.
+class PieceWriter {
+ public:
+  PieceWriter(const OfflineSplitParams& params, int source, uint64_t fileSize, uint64_t segmentSize)
+      : params_(params), source_(source), fileSize_(fileSize), segmentSize_(segmentSize),
+        folder_(params.folder.empty() ? fs::path(".") : fs::path(params.folder)),
+        baseName_(FileNameOf(params.source)) {}
+
+  Outcome Write(uint64_t k) const {
+    try {
+      return WriteOrFail(k);
+    } catch (const std::bad_alloc&) {
+      return {false, {}, ErrorText(ENOMEM)};
+    }
+  }
+
+ private:
+  Outcome WriteOrFail(uint64_t k) const {
+    const auto extent = PieceBounds(fileSize_, segmentSize_, k);
+    if (!extent) return {false, {}, ErrorText(EINVAL)};
+    const std::string name = SegmentFileName(baseName_, static_cast<int64_t>(k - 1));
+
+    std::vector<uint8_t> packed;
+    {
+      // The piece lives only while it is packed; the packed form is built in one buffer.
+      const size_t length = static_cast<size_t>(extent->length);
+      auto piece = std::make_unique_for_overwrite<uint8_t[]>(length ? length : 1);
+      size_t have = 0;
+      while (have < length) {
+        const ssize_t got = pread(source_, piece.get() + have, length - have,
+                                  static_cast<off_t>(extent->offset + have));
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          return {false, {}, ErrorText(errno)};
+        }
+        if (got == 0) break;
+        have += static_cast<size_t>(got);
+      }
+      // A source that shrank after the run began would give segments that no longer add up to
+      // the file; packing the short piece would report a broken set as a success.
+      if (have < length) return {false, {}, ChangedText()};
+      const std::span<const uint8_t> bytes(piece.get(), length);
+      const bool des = params_.encMethod == 2;
+      const char* packFailed = des ? "Segment DES encryption failed." : "Segment AES encryption failed.";
+      // A piece too large for a zip entry's 32-bit fields cannot be packed.
+      try {
+        packed = des ? PackSegmentDes(name, bytes, params_.password, params_.when)
+                     : PackSegmentAes(name, bytes, params_.password, params_.when);
+      } catch (const std::length_error&) {
+        return {false, {}, packFailed};
+      }
+      if (packed.empty()) return {false, {}, packFailed};
+    }
+    return Store(name, packed);
+  }
+
+  // Writes under a private name and renames, so a segment file under its final name is always
+  // complete, even if the program dies mid-write.
+  Outcome Store(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const fs::path target = folder_ / name;
+    fs::path temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+      temp = folder_ / ("." + name + "." + std::to_string(getpid()) + "-" +
+                        std::to_string(attempt) + ".part");
+      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && (errno != EEXIST || attempt >= 100)) return {false, {}, ErrorText(errno)};
+    }
+    int failure = WriteAll(fd, bytes.data(), bytes.size());
+    if (close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && rename(temp.c_str(), target.c_str()) != 0) failure = errno;
+    if (failure != 0) {
+      unlink(temp.c_str());
+      return {false, {}, ErrorText(failure)};
+    }
+    return {true, target.string(), {}};
+  }
+
+  std::string ChangedText() const {
+    return "The file " + params_.source + " changed while it was being split.";
+  }
+
+  const OfflineSplitParams& params_;
+  int source_;
+  uint64_t fileSize_, segmentSize_;
+  fs::path folder_;
+  std::string baseName_;
+};
+
+// Each packing thread holds one piece plus its packed copy (about twice the segment size);
+// the run as a whole stays within (threads + 1) segments plus a fixed allowance, so large
+// segments get fewer threads.
+unsigned PackingThreads(unsigned requested, uint64_t segmentSize, uint64_t count) {
+  if (requested == 0) requested = std::max(1u, std::thread::hardware_concurrency());
+  constexpr uint64_t kAllowance = 48ull << 20;
+  constexpr uint64_t kPerThreadSlack = 1ull << 20;
+  const uint64_t budget = (uint64_t{requested} + 1) * segmentSize + kAllowance;
+  const uint64_t byMemory = budget / (2 * segmentSize + kPerThreadSlack);
+  uint64_t n = std::min<uint64_t>({requested, count, byMemory});
+  return static_cast<unsigned>(std::max<uint64_t>(n, 1));
+}
+
+// Hands out piece numbers to the packing threads and collects their outcomes for the
+// in-order reporter. Threads never run more than `window` pieces ahead of the last piece
+// reported, so a stop takes effect within a few pieces.
+class PiecePool {
+ public:
+  PiecePool(const PieceWriter& writer, uint64_t count, unsigned threads)
+      : writer_(writer), count_(count), window_(2 * uint64_t{threads}) {
+    try {
+      for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+    } catch (...) {
+      Halt();
+      throw;
+    }
+  }
+  ~PiecePool() { Halt(); }
+
+  // Waits for piece k and takes its outcome.
+  Outcome Take(uint64_t k) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return done_.count(k) != 0; });
+    Outcome o = std::move(done_[k]);
+    done_.erase(k);
+    return o;
+  }
+
+  void Reported(uint64_t k) {
+    {
+      std::lock_guard lock(mu_);
+      reported_ = k;
+    }
+    cv_.notify_all();
+  }
+
+  // No further pieces are started; the ones in progress finish. Returns their outcomes.
+  std::map<uint64_t, Outcome> Halt() {
+    {
+      std::lock_guard lock(mu_);
+      halt_ = true;
+    }
+    cv_.notify_all();
+    for (auto& t : threads_)
+      if (t.joinable()) t.join();
+    std::lock_guard lock(mu_);
+    return std::move(done_);
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      uint64_t k;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return halt_ || next_ > count_ || next_ <= reported_ + window_; });
+        if (halt_ || next_ > count_) return;
+        k = next_++;
+      }
+      Outcome o = writer_.Write(k);
+      {
+        std::lock_guard lock(mu_);
+        done_.emplace(k, std::move(o));
+      }
+      cv_.notify_all();
+    }
+  }
+
+  const PieceWriter& writer_;
+  const uint64_t count_, window_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  uint64_t next_ = 1, reported_ = 0;
+  bool halt_ = false;
+  std::map<uint64_t, Outcome> done_;
+  std::vector<std::thread> threads_;
+};
+
+// A merge takes in every numbered segment it finds after the descriptor, so segments of an
+// earlier, longer split of the same file left in the folder would be appended to this one's data.
+// Only the unbroken run of names right after the last piece is removed.
+void RemoveStaleSegments(const OfflineSplitParams& params, uint64_t count) {
+  const fs::path folder = params.folder.empty() ? fs::path(".") : fs::path(params.folder);
+  const std::string name = FileNameOf(params.source);
+  for (uint64_t index = count;; ++index) {
+    const fs::path stale = folder / SegmentFileName(name, static_cast<int64_t>(index));
+    struct stat st {};
+    if (lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || unlink(stale.c_str()) != 0) break;
+  }
+}
+
+}  // namespace
+
+OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
+                                   const std::atomic<bool>& stop) {
+  OfflineSplitResult result;
+  if (params.segmentSize == 0) {
+    observer.OnError(ErrorText(EINVAL));
+    return result;
+  }
+  const FdGuard source(open(params.source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (source.get() < 0 || fstat(source.get(), &st) != 0) {
+    observer.OnError(ErrorText(errno));
+    return result;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    observer.OnError(ErrorText(EISDIR));
+    return result;
+  }
+  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+  if (fileSize == 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, " size is too small (%d)", 0);
+    observer.OnError("The file " + params.source + text);
+    return result;
+  }
+  const uint64_t segmentSize = std::min(params.segmentSize, fileSize);
+  result.count = SegmentCount(fileSize, segmentSize);
+  observer.OnStarted(result.count);
+
+  const PieceWriter writer(params, source.get(), fileSize, segmentSize);
+  const unsigned threads = PackingThreads(params.threads, segmentSize, result.count);
+  std::unique_ptr<PiecePool> pool;
+  if (threads > 1) {
+    try {
+      pool = std::make_unique<PiecePool>(writer, result.count, threads);
+    } catch (const std::system_error&) {
+      pool.reset();  // no threads to be had: pack on this one
+    }
+  }
+
+  std::string failure;
+  for (uint64_t k = 1; k <= result.count; ++k) {
+    Outcome o = pool ? pool->Take(k) : writer.Write(k);
+    if (!o.ok) {
+      failure = std::move(o.error);
+      break;
+    }
+    observer.OnPieceWritten(k, o.path);
+    result.written = k;
+    if (pool) pool->Reported(k);
+    if (stop.load() && k < result.count) {
+      result.stopped = true;
+      break;
+    }
+  }
+
+  if (pool) {
+    auto leftovers = pool->Halt();
+    // After a stop, pieces that were already being packed are kept when they continue the run
+    // without a gap; after a failure nothing beyond the failed piece may stay.
+    if (result.stopped) {
+      for (auto it = leftovers.find(result.written + 1); it != leftovers.end() && it->second.ok;
+           it = leftovers.find(result.written + 1)) {
+        observer.OnPieceWritten(it->first, it->second.path);
+        result.written = it->first;
+        leftovers.erase(it);
+      }
+    }
+    for (const auto& [k, o] : leftovers)
+      if (o.ok) unlink(o.path.c_str());
+  }
+
+  if (!failure.empty()) {
+    observer.OnError(failure);
+    return result;
+  }
+  result.ok = result.written == result.count;
+  if (result.ok) {
+    result.stopped = false;
+    RemoveStaleSegments(params, result.count);
+  }
+  return result;
+}
+
+}  // namespace dtl

@@ -1,0 +1,114 @@
+#include "archive/PieceProducer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+#include "base/TempFiles.h"
+#include "archive/SegmentList.h"
+
+namespace dtl {
+
+namespace {
+
+std::string ErrorText(int e) { return std::generic_category().message(e); }
+
+void SetError(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+}
+
+// Copies through a bounded buffer rather than holding the whole piece: a plain transfer's piece
+// is the whole file, which may be larger than memory.
+constexpr size_t kCopyChunk = 1 << 20;
+
+// Copies up to `length` bytes from `in` at `offset` to `out`. Stops early at the end of the
+// source. Returns 0 or the errno of the failing call.
+int CopyRange(int in, uint64_t offset, uint64_t length, int out) {
+  auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
+  while (length > 0) {
+    const size_t want = length < kCopyChunk ? static_cast<size_t>(length) : kCopyChunk;
+    const ssize_t got = pread(in, buffer.get(), want, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) break;  // the source shrank: the piece ends with the last byte read
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = write(out, buffer.get() + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += put;
+    }
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<uint64_t>(got);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, uint64_t pieceNumber) {
+  if (segmentSize == kWholeFileSegment) segmentSize = fileSize;
+  // An empty file sent whole is one empty piece, not a division by zero.
+  if (segmentSize == 0) {
+    if (fileSize == 0 && pieceNumber == 1) return PieceExtent{0, 0};
+    return std::nullopt;
+  }
+  const uint64_t count = SegmentCount(fileSize, segmentSize);
+  if (pieceNumber == 0 || pieceNumber > count) return std::nullopt;
+  if (segmentSize >= fileSize) return PieceExtent{0, fileSize};
+  const uint64_t offset = (pieceNumber - 1) * segmentSize;
+  const uint64_t length = pieceNumber == count ? fileSize - offset : segmentSize;
+  return PieceExtent{offset, length};
+}
+
+std::string ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
+                         uint64_t fileSize, const std::filesystem::path& tempFolder,
+                         std::string* error) {
+  const auto extent = PieceBounds(fileSize, segmentSize, pieceNumber);
+  if (!extent) {
+    SetError(error, ErrorText(EINVAL));
+    return {};
+  }
+  // Open the source first, so a missing source does not leave an empty piece file behind.
+  const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    SetError(error, ErrorText(errno));
+    return {};
+  }
+  std::string createError;
+  const auto piece = CreateTempPieceFile(tempFolder, &createError);
+  if (!piece) {
+    close(in);
+    SetError(error, createError);
+    return {};
+  }
+  int failure = 0;
+  const int out = open(piece->c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (out < 0) {
+    failure = errno;
+  } else {
+    failure = CopyRange(in, extent->offset, extent->length, out);
+    if (close(out) != 0 && failure == 0) failure = errno;
+  }
+  close(in);
+  if (failure != 0) {
+    std::error_code ignored;
+    std::filesystem::remove(*piece, ignored);
+    SetError(error, ErrorText(failure));
+    return {};
+  }
+  return piece->string();
+}
+
+size_t SweepPiecesAfterAttempt(const std::filesystem::path& tempFolder, bool jobStopped) {
+  if (jobStopped) return 0;
+  return DeleteTempPieces(tempFolder);
+}
+
+}  // namespace dtl

@@ -1,0 +1,108 @@
+#include "base/ProgramFolder.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace dtl {
+
+namespace fs = std::filesystem;
+
+std::string ProgramFilePath() {
+  // readlink does not say how long the target is, so grow the buffer until it fits.
+  std::vector<char> buf(256);
+  for (int tries = 0; tries < 8; ++tries) {
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+    buf.resize(buf.size() * 4);
+  }
+  return {};
+}
+
+std::string ProgramFolderOf(std::string_view programPath) {
+  auto slash = programPath.rfind('/');
+  if (slash == std::string_view::npos) return "./";
+  return std::string(programPath.substr(0, slash + 1));
+}
+
+std::string GetProgramFolder() {
+  static std::once_flag once;
+  static std::string folder;
+  std::call_once(once, [] {
+    std::string exe = ProgramFilePath();
+    if (!exe.empty()) {
+      folder = ProgramFolderOf(exe);
+      return;
+    }
+    std::error_code ec;
+    std::string cwd = fs::current_path(ec).string();
+    folder = (ec || cwd.empty()) ? std::string("./") : cwd + (cwd.back() == '/' ? "" : "/");
+  });
+  return folder;
+}
+
+std::string WritableProgramFolder() {
+  std::string folder = GetProgramFolder();
+  if (::access(folder.c_str(), W_OK | X_OK) == 0) return folder;
+  fs::path data = XdgDataHome() / "drovetail";
+  MakePrivateFolders(data);
+  return data.string() + "/";
+}
+
+fs::path HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  // getpwuid_r so a caller on another thread cannot overwrite the entry under us.
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+    return found->pw_dir;
+  return "/";
+}
+
+namespace {
+// The XDG rules say a relative value is invalid and must be ignored.
+fs::path XdgOr(const char* var, const char* fallbackUnderHome) {
+  const char* v = std::getenv(var);
+  if (v && v[0] == '/') return v;
+  return HomeFolder() / fallbackUnderHome;
+}
+}  // namespace
+
+fs::path XdgConfigHome() { return XdgOr("XDG_CONFIG_HOME", ".config"); }
+fs::path XdgDataHome() { return XdgOr("XDG_DATA_HOME", ".local/share"); }
+
+bool MakePrivateFolders(const fs::path& folder, std::string* error) {
+  // Walk down from the root so every folder we create gets 0700, not the umask's choice.
+  fs::path cur;
+  for (const auto& part : folder) {
+    cur /= part;
+    if (part.empty() || part == "/") continue;
+    if (::mkdir(cur.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    if (errno == EACCES || errno == EPERM || errno == EROFS) {
+      // A parent we may not write to may well exist already; only the final answer counts.
+      struct stat st {};
+      if (::stat(cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    }
+    if (error) *error = cur.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  int err = ::stat(folder.c_str(), &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? 0 : ENOTDIR);
+  if (err) {
+    if (error) *error = folder.string() + ": " + std::strerror(err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace dtl

@@ -1,0 +1,293 @@
+#include "base/SettingsStore.h"
+
+#include "base/AtomicFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "base/ProgramFolder.h"
+
+namespace dtl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+SettingInfo Str(std::string_view name, size_t maxChars = 200, bool secret = false,
+                std::string_view def = {}) {
+  SettingInfo i{name, SettingType::String};
+  i.maxChars = maxChars;
+  i.secret = secret;
+  i.defaultString = def;
+  return i;
+}
+
+SettingInfo Dw(std::string_view name, DwordRule rule, uint32_t def, uint32_t min = 0, uint32_t max = 0) {
+  SettingInfo i{name, SettingType::Dword};
+  i.rule = rule;
+  i.defaultDword = def;
+  i.minDword = min;
+  i.maxDword = max;
+  return i;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Characters, not bytes: the limit stood for a fixed buffer of single-byte characters, and a
+// user with a non-ASCII path should get the same room. UTF-8 continuation bytes don't count.
+size_t CharCount(std::string_view s) {
+  size_t n = 0;
+  for (unsigned char c : s)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+class FileLock {
+ public:
+  explicit FileLock(const fs::path& lockFile) {
+    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    int r;
+    do r = ::flock(fd_, LOCK_EX); while (r != 0 && errno == EINTR);
+    if (r != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing drops the lock
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A temporary file can only outlive its writer if that writer died; with the lock held nobody
+// else is writing, so whatever matches our pattern now is debris.
+void SweepStaleTemps(const fs::path& file) {
+  fs::path folder = file.parent_path();
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;
+  std::string prefix = AtomicTempPrefix(file);
+  while (struct dirent* e = ::readdir(dir)) {
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+      ::unlinkat(::dirfd(dir), e->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+}  // namespace
+
+const std::vector<SettingInfo>& SettingsTable() {
+  static const std::vector<SettingInfo> table = {
+      Dw("SendType", DwordRule::Range, 0, 0, 2),
+      Str("FromAddress", 200, false, kDefaultFromAddress),
+      Dw("SegSize", DwordRule::Range, 1000, 1, 1000),
+      Str("SMTPServer"),
+      Dw("SMTPPort", DwordRule::Range, 25, 1, 65535),
+      Str("SMTPUserName"),
+      Str("SMTPPass", 200, true),
+      Dw("SSL", DwordRule::OnlyOneIsOn, 0),
+      Str("UserName"),
+      Str("Pass", 200, true),
+      Str("MX"),
+      Dw("Port", DwordRule::Range, 25, 1, 65535),
+      Dw("EncMethod", DwordRule::Range, 1, 1, 2),
+      Dw("MinToTray", DwordRule::OnlyZeroIsOff, 1),
+      Str("savepath", 260),
+      Dw("AutoMerge", DwordRule::OnlyZeroIsOff, 1),
+  };
+  return table;
+}
+
+const SettingInfo* FindSetting(std::string_view name) {
+  for (const auto& i : SettingsTable())
+    if (EqualNoCase(i.name, name)) return &i;
+  return nullptr;
+}
+
+uint32_t ApplyDwordRule(const SettingInfo& info, std::optional<uint32_t> stored) {
+  if (!stored) return info.defaultDword;
+  switch (info.rule) {
+    case DwordRule::OnlyOneIsOn: return *stored == 1 ? 1 : 0;
+    case DwordRule::OnlyZeroIsOff: return *stored == 0 ? 0 : 1;
+    case DwordRule::Range: break;
+  }
+  return IsValidDword(info, *stored) ? *stored : info.defaultDword;
+}
+
+std::string ApplyStringRule(const SettingInfo& info, std::optional<std::string> stored) {
+  if (stored) {
+    // The registry hands strings over up to their terminating zero.
+    auto nul = stored->find('\0');
+    if (nul != std::string::npos) stored->resize(nul);
+  }
+  if (!stored || !IsValidString(info, *stored)) return std::string(info.defaultString);
+  return std::move(*stored);
+}
+
+bool IsValidDword(const SettingInfo& info, uint32_t value) {
+  if (info.rule != DwordRule::Range) return true;
+  return value >= info.minDword && value <= info.maxDword;
+}
+
+bool IsValidString(const SettingInfo& info, std::string_view value) {
+  auto nul = value.find('\0');
+  if (nul != std::string_view::npos) value = value.substr(0, nul);
+  return !value.empty() && CharCount(value) <= info.maxChars;
+}
+
+SettingsStore::SettingsStore(fs::path file) : file_(std::move(file)) {}
+
+fs::path SettingsStore::DefaultPath() { return XdgConfigHome() / "drovetail" / "settings.reg"; }
+
+RegFile SettingsStore::Load() const {
+  // O_NONBLOCK: a FIFO planted at the path must not hang the reader; it is refused below.
+  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return {};
+  }
+  // Read at most what the parser looks at, whatever size the file claims.
+  std::string text;
+  char buf[16384];
+  while (text.size() < RegFile::kMaxFileBytes) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return RegFile::Parse(text);
+}
+
+bool SettingsStore::Update(const std::function<bool(RegFile&)>& change) const {
+  fs::path folder = file_.parent_path();
+  if (!folder.empty() && !MakePrivateFolders(folder)) return false;
+  FileLock lock(fs::path(file_.string() + ".lock"));
+  if (!lock.held()) return false;
+  SweepStaleTemps(file_);
+  RegFile contents = Load();
+  if (!change(contents)) return false;
+  return ReplaceFileAtomically(file_, contents.Serialize(), 0600) == 0;
+}
+
+RegFile SettingsStore::LoadForRead() const {
+  RegFile contents = Load();
+  if (!contents.HasKey(kSettingsKey)) {
+    Update([](RegFile& f) {
+      if (f.HasKey(kSettingsKey)) return false;  // another process was first
+      f.AddKey(kSettingsKey);
+      return true;
+    });
+  }
+  return contents;
+}
+
+uint32_t SettingsStore::GetDword(std::string_view name) const {
+  RegFile f = LoadForRead();
+  const RegValue* v = f.Find(kSettingsKey, name);
+  std::optional<uint32_t> stored;
+  if (v && v->type == SettingType::Dword) stored = v->dword;
+  if (const SettingInfo* info = FindSetting(name); info && info->type == SettingType::Dword)
+    return ApplyDwordRule(*info, stored);
+  return stored.value_or(0);
+}
+
+std::string SettingsStore::GetString(std::string_view name) const {
+  RegFile f = LoadForRead();
+  const RegValue* v = f.Find(kSettingsKey, name);
+  std::optional<std::string> stored;
+  if (v && v->type == SettingType::String) stored = v->text;
+  if (const SettingInfo* info = FindSetting(name); info && info->type == SettingType::String)
+    return ApplyStringRule(*info, std::move(stored));
+  return stored.value_or(std::string());
+}
+
+bool SettingsStore::SetDword(std::string_view name, uint32_t value) {
+  return SetRawDword(kSettingsKey, name, value);
+}
+
+bool SettingsStore::SetString(std::string_view name, std::string_view value) {
+  return SetRawString(kSettingsKey, name, value);
+}
+
+std::optional<uint32_t> SettingsStore::RawDword(std::string_view key, std::string_view name) const {
+  RegFile f = Load();
+  const RegValue* v = f.Find(key, name);
+  if (!v || v->type != SettingType::Dword) return std::nullopt;
+  return v->dword;
+}
+
+std::optional<std::string> SettingsStore::RawString(std::string_view key, std::string_view name) const {
+  RegFile f = Load();
+  const RegValue* v = f.Find(key, name);
+  if (!v || v->type != SettingType::String) return std::nullopt;
+  return v->text;
+}
+
+bool SettingsStore::SetRawDword(std::string_view key, std::string_view name, uint32_t value) {
+  RegValue v;
+  v.type = SettingType::Dword;
+  v.dword = value;
+  return Update([&](RegFile& f) { return f.Set(key, name, v); });
+}
+
+bool SettingsStore::SetRawString(std::string_view key, std::string_view name, std::string_view value) {
+  RegValue v;
+  v.type = SettingType::String;
+  v.text = std::string(value);
+  return Update([&](RegFile& f) { return f.Set(key, name, v); });
+}
+
+bool SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
+  if (!NormalizeKeyPath(key)) return false;
+  return Update([&](RegFile& f) {
+    f.Erase(key, name);
+    return true;
+  });
+}
+
+std::string SettingsStore::GetProfileString(std::string_view entry) const {
+  return RawString(kProfileKey, entry).value_or(std::string());
+}
+
+bool SettingsStore::WriteProfileString(std::string_view entry, std::string_view value) {
+  return SetRawString(kProfileKey, entry, value);
+}
+
+bool SettingsStore::WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
+  return Update([&](RegFile& f) {
+    RegFile changed = f;
+    for (const auto& [name, value] : entries) {
+      RegValue v;
+      v.text = value;
+      if (!changed.Set(kProfileKey, name, std::move(v))) return false;
+    }
+    f = std::move(changed);
+    return true;
+  });
+}
+
+}  // namespace dtl

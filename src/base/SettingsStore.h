@@ -1,0 +1,130 @@
+// The settings store: the program's own values (key Software\Kestrelwing\DTL) and the history
+// profile section (Software\DTL\DTL, section "Settings"), kept in one file in the style of a
+// registry export (see RegFile.h), by default $XDG_CONFIG_HOME/drovetail/settings.reg.
+//
+// Nothing is cached: every call reads the file afresh, so a dialog that opens sees what another
+// window or process wrote last. Writers do read-modify-write under an exclusive flock on
+// "<file>.lock", write a temporary file in the same folder, fsync it and rename it over the
+// file, so readers never see a half-written file and two processes writing different values
+// lose neither. The file is mode 0600 (it holds passwords) in a folder created 0700.
+//
+// A missing, unreadable, corrupt or truncated file reads as defaults (keeping whatever lines
+// still parse); the next write replaces it with a sound file. Errors are reported only through
+// the Set/Write results (false: nothing was written).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/RegFile.h"
+#include "base/SettingType.h"
+
+namespace dtl {
+
+inline constexpr std::string_view kSettingsKey = "Software\\Kestrelwing\\DTL";
+inline constexpr std::string_view kProfileKey = "Software\\DTL\\DTL\\Settings";
+// Sender address of segment mail when the user has not set one.
+inline constexpr std::string_view kDefaultFromAddress = "segments@drovetail.invalid";
+
+// How a DWORD value's validity is judged on read.
+enum class DwordRule {
+  Range,          // min..max, anything else (or missing) reads as the default
+  OnlyOneIsOn,    // 1 reads as 1, anything else as 0
+  OnlyZeroIsOff,  // 0 reads as 0, anything else as 1; missing reads as the default
+};
+
+struct SettingInfo {
+  std::string_view name;
+  SettingType type;
+  // Dword values.
+  DwordRule rule = DwordRule::Range;
+  uint32_t defaultDword = 0;
+  uint32_t minDword = 0;
+  uint32_t maxDword = 0;
+  // String values: longer (in characters) counts as missing, as does empty.
+  size_t maxChars = 200;
+  std::string_view defaultString = {};
+  bool secret = false;  // a password: `dtl config list` masks it
+};
+
+// Every value of the program's key, in a fixed order.
+const std::vector<SettingInfo>& SettingsTable();
+// The table row for `name` (ASCII case ignored, as the registry does), or nullptr.
+const SettingInfo* FindSetting(std::string_view name);
+// The value a reader gets for a stored value (nullopt: missing or of the wrong type).
+uint32_t ApplyDwordRule(const SettingInfo& info, std::optional<uint32_t> stored);
+std::string ApplyStringRule(const SettingInfo& info, std::optional<std::string> stored);
+// True when a stored value would read back unchanged (DWORD in range; string not empty
+// and not too long). Used to refuse values that would silently read as the default.
+bool IsValidDword(const SettingInfo& info, uint32_t value);
+bool IsValidString(const SettingInfo& info, std::string_view value);
+
+class SettingsStore {
+ public:
+  explicit SettingsStore(std::filesystem::path file);
+  // $XDG_CONFIG_HOME (default ~/.config) + "/drovetail/settings.reg".
+  static std::filesystem::path DefaultPath();
+  const std::filesystem::path& Path() const { return file_; }
+
+  // The program's values with the table's rules applied. A name not in the table reads its
+  // raw value (0 / "" when missing). When the file or the program's key is missing, the reader
+  // creates it (failures ignored) so the next run finds it.
+  uint32_t GetDword(std::string_view name) const;
+  std::string GetString(std::string_view name) const;
+  // Store a value under the program's key as given (no rules: a reader applies them).
+  // False when the store cannot be written or the value exceeds RegFile's limits.
+  bool SetDword(std::string_view name, uint32_t value);
+  bool SetString(std::string_view name, std::string_view value);
+
+  // Raw access to any key path without rules or key creation; nullopt when missing or of the
+  // other type.
+  std::optional<uint32_t> RawDword(std::string_view key, std::string_view name) const;
+  std::optional<std::string> RawString(std::string_view key, std::string_view name) const;
+  bool SetRawDword(std::string_view key, std::string_view name, uint32_t value);
+  bool SetRawString(std::string_view key, std::string_view name, std::string_view value);
+  // Removes a value; true when the store was written (also when the value was not there).
+  bool DeleteValue(std::string_view key, std::string_view name);
+
+  // Profile section "Settings" under Software\DTL\DTL: "" when the entry is missing.
+  std::string GetProfileString(std::string_view entry) const;
+  bool WriteProfileString(std::string_view entry, std::string_view value);
+  // Several entries in one locked write (a history list saves all its lines at once).
+  bool WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries);
+
+  // Named shorthands for the table's values, rules applied.
+  uint32_t SendType() const { return GetDword("SendType"); }
+  std::string FromAddress() const { return GetString("FromAddress"); }
+  uint32_t SegSize() const { return GetDword("SegSize"); }
+  std::string SmtpServer() const { return GetString("SMTPServer"); }
+  uint32_t SmtpPort() const { return GetDword("SMTPPort"); }
+  std::string SmtpUserName() const { return GetString("SMTPUserName"); }
+  std::string SmtpPass() const { return GetString("SMTPPass"); }
+  bool Ssl() const { return GetDword("SSL") == 1; }
+  std::string UserName() const { return GetString("UserName"); }
+  std::string Pass() const { return GetString("Pass"); }
+  std::string Mx() const { return GetString("MX"); }
+  uint32_t Port() const { return GetDword("Port"); }
+  uint32_t EncMethod() const { return GetDword("EncMethod"); }
+  bool MinToTray() const { return GetDword("MinToTray") != 0; }
+  std::string SavePath() const { return GetString("savepath"); }
+  bool AutoMerge() const { return GetDword("AutoMerge") != 0; }
+
+  // The whole file as it reads now (for listing and tests).
+  RegFile Load() const;
+
+ private:
+  // Applies `change` to the current contents under the lock and replaces the file; a change
+  // that returns false writes nothing and makes Update return false.
+  bool Update(const std::function<bool(RegFile&)>& change) const;
+  RegFile LoadForRead() const;                  // Load(), creating the program's key if missing
+
+  std::filesystem::path file_;
+};
+
+}  // namespace dtl

@@ -1,0 +1,74 @@
+#include "gui/AdvancedSettingsDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "gui/UiSupport.h"
+#include "gui/SettingsDialogParts.h"
+
+namespace dtlui {
+
+AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
+    : QDialog(parent), store_(store) {
+  setWindowTitle("Advanced Settings");
+  user = Edit(this, store_.UserName(), 200);
+  password = Edit(this, store_.Pass(), 200, true);
+  mx = Edit(this, store_.Mx(), 200);
+  port = PortBox(this, store_.Port());
+  auto* test = new QPushButton("Test Server", this);
+  auto* reset = new QPushButton("&Reset", this);
+  for (auto* b : {test, reset}) b->setAutoDefault(false);
+  connect(test, &QPushButton::clicked, this, [this] { RunServerTest(MakeServerTest()); });
+  connect(reset, &QPushButton::clicked, this, &AdvancedSettingsDialog::Reset);
+  auto* mapi = new QFormLayout;
+  mapi->addRow("MAPI User Name:", user);
+  mapi->addRow("MAPI Password:", password);
+  auto* direct = new QFormLayout;
+  direct->addRow("Server MX Record:", mx);
+  direct->addRow("Port:", port);
+  auto* note = new QLabel(
+      "Please Note: DTL automatically resolve MX records; This field will override DTL MX record detection.", this);
+  note->setWordWrap(true);
+  auto* row = new QHBoxLayout;
+  row->addWidget(test);
+  row->addWidget(reset);
+  row->addStretch();
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(mapi);
+  layout->addSpacing(8);
+  layout->addLayout(direct);
+  layout->addWidget(note);
+  layout->addLayout(row);
+  layout->addWidget(OkCancel(this));
+}
+
+ServerTestDialog* AdvancedSettingsDialog::MakeServerTest() {
+  return new ServerTestDialog(S(mx->text()), port->value(), {}, {}, false, this);
+}
+
+void AdvancedSettingsDialog::Reset() {
+  user->clear();
+  password->clear();
+  mx->clear();
+  port->setValue(25);
+  store_.SetString("UserName", "");
+  store_.SetString("Pass", "");
+  store_.SetString("MX", "");
+  store_.SetDword("Port", 25);
+}
+
+void AdvancedSettingsDialog::accept() {
+  const bool ok = store_.SetString("UserName", S(user->text())) && store_.SetString("Pass", S(password->text())) &&
+                  store_.SetString("MX", S(mx->text())) &&
+                  store_.SetDword("Port", static_cast<uint32_t>(port->value()));
+  if (ok) QDialog::accept();
+}
+
+}  // namespace dtlui

@@ -1,0 +1,51 @@
+#include "gui/Application.h"
+
+#include <QFileInfo>
+
+#include "base/FileTypeRegistration.h"
+#include "base/ProgramFolder.h"
+#include "base/TempFiles.h"
+#include "gui/MainWindow.h"
+#include "gui/UiSupport.h"
+#include "gui/MergeDialog.h"
+
+namespace dtlui {
+
+Application::Application(dtl::SettingsStore& store, std::filesystem::path dataHome)
+    : store_(store), dataHome_(std::move(dataHome)), doc_(store) {}
+
+Application::~Application() = default;
+
+bool Application::InitInstance(const QStringList& arguments) {
+  if (!dataHome_.empty()) {
+    const std::string program = dtl::ProgramFilePath();
+    dtl::FileTypeRegistration type;
+    type.SetExtension("dtl");
+    type.SetShellOpenCommand(dtl::FileTypeRegistration::OpenCommandFor(program));
+    type.SetDocumentTypeName("CGFileType.Document");
+    type.SetDocumentDescription("Drovetail segment descriptor");
+    type.SetDefaultIcon(S(ResourcePath("icons/drovetail.png")));
+    type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
+  }
+  frame_ = std::make_unique<MainWindow>(*this);
+  frame_->show();
+
+  if (!arguments.isEmpty()) {
+    // The long form of the path: absolute and with "." and ".." resolved.
+    const QFileInfo descriptor(arguments.first());
+    if (descriptor.exists() && descriptor.isFile()) {
+      MergeDialog merge(store_, frame_.get());
+      merge.SetDescriptor(descriptor.absoluteFilePath());
+      merge.exec();
+    }
+  }
+  return true;
+}
+
+int Application::ExitInstance() {
+  frame_.reset();
+  dtl::DeleteTempPieces(dtl::TempFolder());
+  return 0;
+}
+
+}  // namespace dtlui

@@ -1,0 +1,167 @@
+#include "gui/BrowserPage.h"
+
+#include <QFile>
+#include <QWebChannel>
+#include <QWebEngineHttpRequest>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+
+namespace dtlui {
+
+// The object the injected script talks to. Anything in the page can reach it (it lives in the
+// page's own world so the script can wrap HTMLFormElement.prototype.submit), which gives a
+// hostile page nothing: every call is only a request for the navigation policy to judge.
+class BrowserPage::Bridge : public QObject {
+  Q_OBJECT
+ public:
+  explicit Bridge(BrowserPage* page) : QObject(page), page_(page) {}
+  Q_INVOKABLE void submit(const QString& url, const QString& method, const QString& body, const QString& target,
+                          const QString& frame, const QString& enctype) {
+    emit page_->formSubmitted({url, method.toLower(), body, target, frame, enctype.toLower()});
+  }
+
+ private:
+  BrowserPage* page_;
+};
+
+namespace {
+
+constexpr const char* kScriptName = "dtl-form-capture";
+
+// Stops every form submission of its frame and hands it to the bridge. It keeps its own
+// references to the built-ins it uses, taken before any page script runs, so a page cannot
+// swap them. Whatever arrives over the channel (a page can post there too) is only ever a
+// request for the navigation policy to judge. The decision is taken when the submit event has bubbled to the window: by then
+// the page's own handlers have run, so a submission the page cancels stays cancelled and the
+// body holds what the page put in the form, which is what the browser would have sent. A page
+// that stops the event on its way up gets a native submission, which the page object refuses.
+constexpr const char* kCaptureScript = R"JS(
+(function () {
+  'use strict';
+  if (window.__dtlFormCapture) return;
+  Object.defineProperty(window, '__dtlFormCapture', {value: true});
+  var FD = window.FormData, USP = window.URLSearchParams, U = window.URL;
+  var getAttr = Element.prototype.getAttribute, hasAttr = Element.prototype.hasAttribute;
+  var formProto = HTMLFormElement.prototype, nativeSubmit = formProto.submit;
+  var queue = [], bridge = null;
+  function attr(el, name) { return el && hasAttr.call(el, name) ? getAttr.call(el, name) : null; }
+  function describe(form, submitter) {
+    var action = attr(submitter, 'formaction');
+    if (action === null) action = attr(form, 'action');
+    var method = attr(submitter, 'formmethod') || attr(form, 'method') || 'get';
+    var target = attr(submitter, 'formtarget');
+    if (target === null) target = attr(form, 'target') || '';
+    var enctype = attr(submitter, 'formenctype') || attr(form, 'enctype') || '';
+    var data = new FD(form);
+    if (submitter && submitter.name && !submitter.disabled) data.append(submitter.name, submitter.value || '');
+    var url = new U(action === null || action === '' ? document.URL : action, document.baseURI);
+    url.hash = '';
+    return [url.href, method.toLowerCase(), new USP(data).toString(), target, document.URL,
+            enctype.toLowerCase()];
+  }
+  var isTop = window.top === window;
+  // The web channel reaches the top frame only: a sub-frame hands its forms up to it.
+  function hand(args) {
+    if (bridge) bridge.submit.apply(bridge, args);
+    else if (!isTop) window.top.postMessage({dtlFormSubmission: args}, '*');
+    else queue.push(args);
+  }
+  if (isTop) {
+    window.addEventListener('message', function (event) {
+      var args = event.data && event.data.dtlFormSubmission;
+      if (!Array.isArray(args) || args.length !== 6) return;
+      event.stopImmediatePropagation();
+      hand(args.map(String));
+    }, false);
+  }
+  window.addEventListener('submit', function (event) {
+    if (event.defaultPrevented || !(event.target instanceof HTMLFormElement)) return;
+    event.preventDefault();
+    hand(describe(event.target, event.submitter || null));
+  }, false);
+  Object.defineProperty(formProto, 'submit', {
+    configurable: false, writable: false,
+    value: function submit() {
+      if (!(this instanceof HTMLFormElement)) return nativeSubmit.call(this);
+      hand(describe(this, null));
+    }
+  });
+  function connect() {
+    if (typeof QWebChannel === 'undefined' || !window.qt || !qt.webChannelTransport) return;
+    new QWebChannel(qt.webChannelTransport, function (channel) {
+      bridge = channel.objects.dtlForms;
+      while (queue.length) bridge.submit.apply(bridge, queue.shift());
+    });
+  }
+  connect();
+})();
+)JS";
+
+QString WebChannelLibrary() {
+  QFile f(":/qtwebchannel/qwebchannel.js");
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(f.readAll());
+}
+
+// Chromium reports a URL in its canonical form; compare ours the same way.
+QUrl Canonical(const QUrl& url) {
+  QUrl u = url.adjusted(QUrl::RemoveFragment | QUrl::NormalizePathSegments);
+  if (u.path().isEmpty() && !u.host().isEmpty()) u.setPath("/");
+  return u;
+}
+
+}  // namespace
+
+QString BrowserPage::FormCaptureScript() { return WebChannelLibrary() + "\n" + kCaptureScript; }
+
+BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
+    : QWebEnginePage(profile, parent), channel_(new QWebChannel(this)), bridge_(new Bridge(this)) {
+  channel_->registerObject("dtlForms", bridge_);
+  setWebChannel(channel_, QWebEngineScript::MainWorld);
+  QWebEngineScript script;
+  script.setName(kScriptName);
+  script.setSourceCode(FormCaptureScript());
+  script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  script.setRunsOnSubFrames(true);
+  script.setWorldId(QWebEngineScript::MainWorld);
+  scripts().insert(script);
+}
+
+BrowserPage::~BrowserPage() = default;
+
+void BrowserPage::LoadApproved(const QUrl& url, const QByteArray* postBody, const QString& headers) {
+  // One load at a time: a newer one replaces whatever approval has not been used.
+  approved_ = {Canonical(url)};
+  QWebEngineHttpRequest request(url, postBody ? QWebEngineHttpRequest::Post : QWebEngineHttpRequest::Get);
+  for (const QString& line : headers.split('\n', Qt::SkipEmptyParts)) {
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) continue;
+    request.setHeader(line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toLatin1());
+  }
+  if (postBody) {
+    request.setHeader("Content-Type", "application/x-www-form-urlencoded");
+    request.setPostData(*postBody);
+  }
+  load(request);
+}
+
+bool BrowserPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
+  if (type == NavigationTypeTyped && isMainFrame) {
+    const qsizetype i = approved_.indexOf(Canonical(url));
+    if (i >= 0) {
+      approved_.clear();
+      return true;
+    }
+  }
+  if (type == NavigationTypeTyped && isMainFrame) approved_.clear();
+  // Forms are sent by the view, never natively: this one slipped past the script.
+  if (type == NavigationTypeFormSubmitted) return false;
+  return gate_ && gate_(url, type, isMainFrame);
+}
+
+QWebEnginePage* BrowserPage::createWindow(WebWindowType) { return this; }
+
+}  // namespace dtlui
+
+#include "BrowserPage.moc"

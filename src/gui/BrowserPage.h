@@ -1,0 +1,75 @@
+// The inner browser's page: no navigation starts without the view's say-so.
+//
+// Every navigation Chromium reports (links, typed addresses, redirects, reloads, back/forward,
+// sub-frames) goes to the gate the view installs. Forms never submit natively: a script
+// injected into every frame at document creation stops each submission (the submit event and
+// HTMLFormElement.submit()) and hands the request's URL, method, urlencoded body, target and
+// frame to formSubmitted() over a web channel; the view decides and, when allowed, sends it
+// itself with LoadApproved(). A native form submission that still reaches
+// acceptNavigationRequest was never announced and is refused.
+//
+// Call order: construct over a profile, SetGate(), then load. UI thread only.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <functional>
+
+class QWebChannel;
+
+namespace dtlui {
+
+// One form submission as the page would have sent it.
+struct FormSubmission {
+  QString url;      // the absolute action URL (for GET without the form's fields)
+  QString method;   // "get" or "post", lower case
+  QString body;     // application/x-www-form-urlencoded fields
+  QString target;   // the form's target frame name; empty: its own frame
+  QString frame;    // URL of the frame that holds the form
+  QString enctype;  // lower case; empty means urlencoded
+};
+
+class BrowserPage : public QWebEnginePage {
+  Q_OBJECT
+ public:
+  // Answers true to let a navigation the page itself started go ahead.
+  using Gate = std::function<bool(const QUrl& url, NavigationType type, bool isMainFrame)>;
+
+  // `profile` must outlive the page.
+  BrowserPage(QWebEngineProfile* profile, QObject* parent = nullptr);
+  ~BrowserPage() override;
+
+  // Without a gate every navigation the page starts is refused.
+  void SetGate(Gate gate) { gate_ = std::move(gate); }
+
+  // Loads a navigation the view has already decided: a GET when `postBody` is null, else a
+  // urlencoded POST of *postBody (with `headers`, "Name: value" lines). This one request, and
+  // nothing else, passes the gate once. The caller wipes *postBody afterwards; the page keeps
+  // no copy.
+  void LoadApproved(const QUrl& url, const QByteArray* postBody = nullptr, const QString& headers = {});
+
+  // The script injected into every frame (for tests and diagnostics).
+  static QString FormCaptureScript();
+
+ signals:
+  void formSubmitted(const dtlui::FormSubmission& submission);
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+  // Pop-ups open in this page, under the same rules.
+  QWebEnginePage* createWindow(WebWindowType type) override;
+
+ private:
+  class Bridge;
+  Gate gate_;
+  QWebChannel* channel_ = nullptr;
+  Bridge* bridge_ = nullptr;
+  // Loads started by LoadApproved that have not reached the gate yet, each passed once.
+  QList<QUrl> approved_;
+};
+
+}  // namespace dtlui

@@ -1,0 +1,367 @@
+#include "gui/BrowserView.h"
+
+#include <QCursor>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QShowEvent>
+#include <QVBoxLayout>
+#include <QVariantMap>
+#include <QWebEngineCookieStore>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineView>
+
+#include "gui/MainWindow.h"
+#include "gui/UiSupport.h"
+#include "browser/AccountPassword.h"
+#include "browser/LoginPageRewriter.h"
+#include "gui/BrowserPage.h"
+#include "gui/ExportPasswordDialog.h"
+#include "gui/SegmentManagerDialog.h"
+#include "gui/widgets/HtmlToolTip.h"
+
+namespace dtlui {
+
+namespace {
+
+constexpr const char* kFormContentType = "Content-Type: application/x-www-form-urlencoded\r\n";
+// A decoded login goes through the policy once more; a password that decodes to yet another
+// marker must not make the view post forever.
+constexpr int kMaxReposts = 2;
+
+// Overwrites a buffer that held a request body before it is freed. Called when this is the
+// buffer's only owner, so no shared copy is left behind.
+void WipeBytes(QByteArray& bytes) {
+  if (bytes.isEmpty()) return;
+  volatile char* p = bytes.data();
+  for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
+  bytes.clear();
+}
+
+QString JsString(const QString& text) {
+  const QByteArray json = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+  return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
+// The word a purge pattern such as "*walla*.*" names: the text between its first two stars.
+QString PurgeWord(const std::string& pattern) {
+  const QString p = Q(pattern);
+  const QStringList parts = p.split('*', Qt::SkipEmptyParts);
+  return parts.isEmpty() ? QString() : parts.first().toLower();
+}
+
+// A navigation the policy asked for, as a request to judge; the secret body moves over and
+// the navigation's copy is wiped.
+dtl::NavigationRequest TakeRequest(dtl::BrowserNavigation& navigation) {
+  dtl::NavigationRequest request;
+  request.url = navigation.url;
+  request.flags = navigation.flags;
+  request.targetFrame = navigation.targetFrame;
+  request.headers = navigation.headers;
+  request.postData.reserve(navigation.body.Size());
+  request.postData.append(navigation.body.View());
+  navigation.body.Clear();
+  return request;
+}
+
+}  // namespace
+
+BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
+                           const dtl::NetworkEndpoints& endpoints, MainWindow* frame, Profile profile,
+                           QWidget* parent)
+    : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints), frame_(frame) {
+  profile_ = profile == Profile::Persistent ? new QWebEngineProfile("Drovetail", this) : new QWebEngineProfile(this);
+  if (profile == Profile::Persistent)
+    profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+  page_ = new BrowserPage(profile_, this);
+  page_->SetGate([this](const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame) {
+    return Gate(url, type, isMainFrame);
+  });
+  connect(page_, &BrowserPage::formSubmitted, this, &BrowserView::OnFormSubmitted);
+  connect(page_, &QWebEnginePage::loadFinished, this, &BrowserView::OnLoadFinished);
+  web_ = new QWebEngineView(this);
+  web_->setPage(page_);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(web_);
+
+  // The purge needs to know which cookies the profile holds: the store only reports them.
+  QWebEngineCookieStore* store = profile_->cookieStore();
+  connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie& c) {
+    profileCookies_.removeIf([&](const QNetworkCookie& k) { return k.hasSameIdentifier(c); });
+    profileCookies_.append(c);
+    documentRefresh_.start();
+  });
+  connect(store, &QWebEngineCookieStore::cookieRemoved, this, [this](const QNetworkCookie& c) {
+    profileCookies_.removeIf([&](const QNetworkCookie& k) { return k.hasSameIdentifier(c); });
+    documentRefresh_.start();
+  });
+  store->loadAllCookies();
+
+  // A burst of cookie changes reads the document once.
+  documentRefresh_.setSingleShot(true);
+  documentRefresh_.setInterval(0);
+  connect(&documentRefresh_, &QTimer::timeout, this, &BrowserView::RefreshDocument);
+  keepAlive_.setInterval(static_cast<int>(dtl::kKeepAliveIntervalMs));
+  connect(&keepAlive_, &QTimer::timeout, this, &BrowserView::OnKeepAlive);
+}
+
+BrowserView::~BrowserView() {
+  if (manager_) delete manager_.data();
+  // The page must go before its profile.
+  web_->setPage(nullptr);
+  delete page_;
+  page_ = nullptr;
+}
+
+SegmentManagerDialog* BrowserView::SegmentManager() const { return manager_.data(); }
+
+QUrl BrowserView::HomePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
+
+QUrl BrowserView::StartPage(int id) const {
+  using namespace dtl::site;
+  const auto https = [](std::string_view host, const char* rest = "/") {
+    return QUrl("https://" + Q(host) + rest);
+  };
+  switch (id) {
+    case ID_BROWSER_HOME:
+    case ID_HOME: return HomePage();
+    case ID_FORUMS: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
+    case ID_GMAIL: return https(kGmailWeb, "/mail/");
+    case ID_WALLA: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
+    case ID_YAHOO: return QUrl("https://" + Q(kYahooMail) + "com/");
+    case ID_HOTMAIL: return QUrl("https://www.hotmail.com/");
+    case ID_LYCOS: return QUrl("https://mail.lycos.com/");
+    case ID_NETSCAPE: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
+    case ID_O2: return QUrl("https://poczta." + Q(kO2) + "/");
+    case ID_SPYMAC: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
+    case ID_GAWAB: return QUrl("http://www." + Q(kGawab) + "com/");
+    case ID_OMNILECT: return QUrl("http://mail." + Q(kOmnilect) + "com/");
+    case ID_UNITED_EMAIL: return QUrl("http://mail." + Q(kUnitedEmail) + "com/");
+    case ID_XASAMAIL: return QUrl("http://www." + Q(kXasamail) + "com/");
+    case ID_HRIDERS: return QUrl("http://mail." + Q(kHriders) + "com:8383/login.cgi?_");
+    case ID_ROTOMAIL: return QUrl("http://www.rotomail.com/");
+    default: return {};
+  }
+}
+
+bool BrowserView::Run(int id) {
+  if (const QUrl start = StartPage(id); !start.isEmpty()) {
+    page_->load(start);
+    return true;
+  }
+  switch (id) {
+    case ID_BROWSER_BACK: page_->triggerAction(QWebEnginePage::Back); return true;
+    case ID_BROWSER_FORWARD: page_->triggerAction(QWebEnginePage::Forward); return true;
+    case ID_BROWSER_STOP: page_->triggerAction(QWebEnginePage::Stop); return true;
+    case ID_BROWSER_REFRESH: page_->triggerAction(QWebEnginePage::Reload); return true;
+    case ID_EDIT_COPY: page_->triggerAction(QWebEnginePage::Copy); return true;
+    case ID_EDIT_CUT: page_->triggerAction(QWebEnginePage::Cut); return true;
+    case ID_EDIT_PASTE: page_->triggerAction(QWebEnginePage::Paste); return true;
+    case ID_BROWSER_QUICK_HELP: ShowQuickHelp(); return true;
+    case ID_AUTO_DOWNLOAD: AutoDownload(); return true;
+    case ID_EXPORT_PASSWORD: {
+      ExportPasswordDialog dlg(this);
+      dlg.exec();
+      return true;
+    }
+    case ID_EXPORT_COOKIES: return true;  // kept in the menus; does nothing
+    default: return false;
+  }
+}
+
+void BrowserView::Navigate(const QString& address) {
+  const QUrl url = QUrl::fromUserInput(address.trimmed());
+  if (url.isValid()) page_->load(url);
+}
+
+bool BrowserView::Gate(const QUrl& url, int, bool) {
+  dtl::NavigationRequest request;
+  request.url = S(url.toString(QUrl::FullyEncoded));
+  dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
+  Apply(decision);
+  return !decision.cancel;
+}
+
+void BrowserView::OnFormSubmitted(const FormSubmission& submission) {
+  const QUrl action(submission.url);
+  if (!action.isValid()) return;
+  if (submission.method == "get") {
+    QUrl url = action;
+    url.setQuery(submission.body, QUrl::StrictMode);
+    if (Gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->LoadApproved(url);
+    return;
+  }
+  if (submission.method != "post") return;  // "dialog" forms never leave the page
+  dtl::NavigationRequest request;
+  request.url = S(action.toString(QUrl::FullyEncoded));
+  request.targetFrame = S(submission.target);
+  request.postData = S(submission.body);
+  request.headers = kFormContentType;
+  // The view sends every form itself as urlencoded; a multipart or plain-text form cannot be
+  // re-sent as the page meant it, so it is not sent at all.
+  const bool urlencoded =
+      submission.enctype.isEmpty() || submission.enctype == "application/x-www-form-urlencoded";
+  if (!urlencoded) {
+    dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
+    Apply(decision);
+    dtl::WipeString(request.postData);
+    return;
+  }
+  SendPost(std::move(request));
+}
+
+void BrowserView::SendPost(dtl::NavigationRequest request, int depth) {
+  dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
+  Apply(decision);
+  if (decision.repost) {
+    dtl::WipeString(request.postData);
+    if (depth >= kMaxReposts) return;
+    // The decoded login is a new navigation: the provider rules judge its body too.
+    SendPost(TakeRequest(*decision.repost), depth + 1);
+    return;
+  }
+  if (!decision.cancel) {
+    QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
+    page_->LoadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    WipeBytes(body);
+  }
+  dtl::WipeString(request.postData);
+}
+
+void BrowserView::Apply(dtl::NavigationDecision& decision) {
+  state_.wallaFlag = decision.wallaFlag;
+  state_.inboxRedirectFlag = decision.inboxRedirectFlag;
+  if (decision.newSavedWallaLogin) state_.savedWallaLogin = std::move(*decision.newSavedWallaLogin);
+  for (const std::string& pattern : decision.cookiePurges) PurgeCookies(pattern);
+  // Navigations and message boxes wait until Chromium's callback has returned: a modal loop or
+  // a new load inside it would re-enter the page.
+  if (decision.inboxRedirect) {
+    const QUrl target(Q(*decision.inboxRedirect));
+    QMetaObject::invokeMethod(this, [this, target] { page_->load(target); }, Qt::QueuedConnection);
+  }
+  if (!decision.messages.empty()) {
+    QList<QPair<MsgIcon, QString>> messages;
+    for (const dtl::PolicyMessage& m : decision.messages)
+      messages.append({m.icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information, Q(m.text)});
+    QMetaObject::invokeMethod(this, [this, messages] {
+      for (const auto& [icon, text] : messages) ShowMessage(this, icon, text);
+    }, Qt::QueuedConnection);
+  }
+}
+
+// The purge removes what the provider keeps on disk to log a user in again later ("remember
+// me"): the persistent cookies. The session cookies of the login now open stay, or every
+// navigation to the provider would end the session it belongs to.
+void BrowserView::PurgeCookies(const std::string& pattern) {
+  const QString word = PurgeWord(pattern);
+  if (word.isEmpty()) return;
+  QWebEngineCookieStore* store = profile_->cookieStore();
+  for (const QNetworkCookie& c : std::as_const(profileCookies_))
+    if (!c.isSessionCookie() && c.domain().toLower().contains(word)) store->deleteCookie(c);
+}
+
+void BrowserView::OnLoadFinished(bool) {
+  const QUrl url = page_->url();
+  if (!url.isEmpty()) emit pageLoaded(url.toString());
+  RefreshDocument();
+  RewriteLoginPage();
+}
+
+void BrowserView::ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
+  QPointer<BrowserView> self(this);
+  page_->runJavaScript(expression, QWebEngineScript::ApplicationWorld,
+                       [self, use = std::move(use)](const QVariant& result) {
+                         const QVariantMap m = result.toMap();
+                         if (self && !m.isEmpty()) use(m);
+                       });
+}
+
+void BrowserView::RefreshDocument() {
+  ReadDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
+    documentUrl_ = m.value("url").toString();
+    documentDomain_ = m.value("domain").toString();
+    state_.documentCookie = S(m.value("cookie").toString());
+    const bool enabled = dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_), *state_.documentCookie);
+    if (enabled != autoDownload_) {
+      autoDownload_ = enabled;
+      emit autoDownloadEnabledChanged(enabled);
+    }
+  });
+}
+
+void BrowserView::RewriteLoginPage() {
+  ReadDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
+               [this](const QVariantMap& m) {
+                 const QVariant html = m.value("html");
+                 if (!html.isValid() || html.isNull()) return;
+                 const std::optional<std::string> rewritten =
+                     dtl::RewriteLoginPage(S(m.value("url").toString()), S(html.toString()));
+                 if (!rewritten) return;
+                 page_->runJavaScript("if (document.body) document.body.innerHTML = " + JsString(Q(*rewritten)) + ";",
+                                      QWebEngineScript::ApplicationWorld);
+               });
+}
+
+void BrowserView::ReLogin() {
+  dtl::WallaRelogin relogin = dtl::DecideWallaRelogin(state_.savedWallaLogin, browserEndpoints_);
+  if (relogin.message)
+    ShowMessage(this, relogin.message->icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information,
+                Q(relogin.message->text));
+  if (relogin.clearInboxRedirectFlag) state_.inboxRedirectFlag = false;
+  if (!relogin.repost) return;
+  // The saved body still holds the encoded marker: the policy decodes it again.
+  SendPost(TakeRequest(*relogin.repost));
+}
+
+void BrowserView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  help_ = new HtmlToolTip(this);
+  page_->load(HomePage());
+  keepAlive_.start();
+}
+
+void BrowserView::OnKeepAlive() {
+  if (dtl::KeepAliveShouldRefresh(S(page_->url().toString().toLower())))
+    page_->triggerAction(QWebEnginePage::Reload);
+}
+
+void BrowserView::ShowQuickHelp() {
+  if (!help_) return;  // set up by the first show
+  help_->SetContent("Drovetail Quick Help", Q(dtl::QuickHelpHtml(browserEndpoints_)),
+                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), "Click here for more help...");
+  help_->ShowAt(QCursor::pos());
+}
+
+void BrowserView::AutoDownload() {
+  if (manager_) {
+    if (manager_->isVisible()) {
+      manager_->showNormal();
+      manager_->raise();
+      manager_->activateWindow();
+      return;
+    }
+    delete manager_.data();
+  }
+  if (page_->url().isEmpty()) return;  // no document
+  ReadDocument(
+      "({url: document.URL, cookie: document.cookie,"
+      " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? document.body.innerHTML : ''})",
+      [this](const QVariantMap& m) {
+        if (manager_) return;  // asked twice before the first answer
+        SegmentManagerDialog::Session session;
+        session.pageUrl = m.value("url").toString();
+        session.cookie = m.value("cookie").toString();
+        if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
+          session.accountId = Q(*account);
+        auto* dlg = new SegmentManagerDialog(settings_, cookies_, endpoints_, session, frame_.data(), this);
+        connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::ReLogin);
+        manager_ = dlg;
+        dlg->show();
+        if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());
+      });
+}
+
+}  // namespace dtlui

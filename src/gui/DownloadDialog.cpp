@@ -1,0 +1,239 @@
+#include "gui/DownloadDialog.h"
+
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "gui/MainWindow.h"
+#include "gui/UiSupport.h"
+#include "browser/CookieJar.h"
+#include "gui/ConfirmReplaceDialog.h"
+#include "gui/MergingDialog.h"
+#include "gui/widgets/BusyIndicator.h"
+
+namespace dtlui {
+
+// Carries the engine's events from the worker to the dialog. Every widget change is posted to
+// the UI thread (a posted call is dropped when the dialog is gone); the only call that waits is
+// the replace question, and it waits on its own condition, never on the UI thread.
+class DownloadDialog::Relay : public dtl::DownloadObserver {
+ public:
+  explicit Relay(DownloadDialog* dlg) : dlg_(dlg) {}
+
+  void OnOverallRange(size_t items) override {
+    Post([d = dlg_, items] {
+      d->overall->setRange(0, static_cast<int>(std::min<size_t>(items, INT_MAX)));
+      d->overall->setValue(0);
+    });
+  }
+  void OnOverallStep() override {
+    Post([d = dlg_] { d->overall->setValue(std::min(d->overall->value() + 1, d->overall->maximum())); });
+  }
+  void OnItemStarted(size_t, const std::string& name) override {
+    Post([d = dlg_, n = Q(name)] {
+      d->fileName->setText(n);
+      d->fileClock_.restart();
+    });
+  }
+  void OnDisplay(const dtl::DownloadDisplay& display) override {
+    Post([d = dlg_, rate = Q(display.rate), file = Q(display.fileBytes), total = Q(display.totalBytes)] {
+      d->rateText->setText(rate);
+      d->bytesText->setText(file);
+      d->totalBytesText->setText(total);
+      if (d->frame_) d->frame_->SetTrayTip(TrayTip::Downloading, rate);
+    });
+  }
+  void OnItemDone(const std::string& key) override {
+    Post([d = dlg_, k = Q(key)] { emit d->itemFinished(k); });
+  }
+  void OnProviderPage() override {
+    Post([d = dlg_] { emit d->providerPage(); });
+  }
+  dtl::ReplaceMode ConfirmReplace(const std::string& name) override {
+    {
+      std::lock_guard lock(dlg_->answerMutex_);
+      dlg_->answer_.reset();
+    }
+    Post([d = dlg_, n = Q(name)] { d->AskReplace(n); });
+    std::unique_lock lock(dlg_->answerMutex_);
+    dlg_->answerReady_.wait(lock, [this] { return dlg_->answer_.has_value() || dlg_->stop_.load(); });
+    // Stopping while the question is open keeps the file as it is.
+    return dlg_->answer_.value_or(dtl::ReplaceMode::Skip);
+  }
+  void OnMessage(const std::string& text) override {
+    Post([d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); });
+  }
+  void OnRateCleared() override {
+    Post([d = dlg_] {
+      if (d->frame_) d->frame_->SetTrayTip(TrayTip::Reset);
+    });
+  }
+
+ private:
+  template <typename F>
+  void Post(F f) {
+    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+  }
+  DownloadDialog* dlg_;
+};
+
+DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, MainWindow* frame,
+                                   QWidget* parent)
+    : QDialog(parent), cookies_(cookies), endpoints_(endpoints), frame_(frame) {
+  setWindowTitle("Download Files");
+  fileName = new QLineEdit(this);
+  fileName->setReadOnly(true);
+  fileName->setMinimumWidth(300);
+  folderText = new QLabel(this);
+  rateText = new QLabel("0 KB/s", this);
+  elapsedText = new QLabel("0 Sec", this);
+  bytesText = new QLabel("0 KB", this);
+  overall = new QProgressBar(this);
+  overall->setRange(0, 1);
+  overall->setValue(0);
+  totalBytesText = new QLabel("0 KB", this);
+  overallElapsedText = new QLabel("0 Sec", this);
+  busy = new BusyIndicator(this);
+  cancelButton = new QPushButton("Cancel", this);
+  connect(cancelButton, &QPushButton::clicked, this, &DownloadDialog::reject);
+
+  auto* file = new QFormLayout;
+  file->addRow("Saving:", fileName);
+  file->addRow("Download to:", folderText);
+  file->addRow("Transfer Rate:", rateText);
+  file->addRow("Elapsed Time:", elapsedText);
+  file->addRow("Downloaded:", bytesText);
+  auto* top = new QHBoxLayout;
+  top->addWidget(busy, 0, Qt::AlignTop);
+  top->addLayout(file, 1);
+  auto* group = new QGroupBox("Overall Progress", this);
+  auto* all = new QFormLayout(group);
+  all->addRow("Progress:", overall);
+  all->addRow("Downloaded:", totalBytesText);
+  all->addRow("Elapsed Time:", overallElapsedText);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top);
+  layout->addWidget(group);
+  layout->addWidget(cancelButton, 0, Qt::AlignRight);
+
+  elapsedTimer_.setInterval(1000);
+  connect(&elapsedTimer_, &QTimer::timeout, this, &DownloadDialog::TickElapsed);
+  relay_ = std::make_unique<Relay>(this);
+}
+
+DownloadDialog::~DownloadDialog() {
+  Stop();
+  JoinWorker();
+}
+
+void DownloadDialog::SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge,
+                             const QString& password) {
+  params_.folder = S(folder);
+  params_.host = S(host);
+  params_.providerId = providerId;
+  // The merge runs in the Merging dialog once the download is over, not inside the engine.
+  params_.autoMerge = false;
+  autoMerge_ = autoMerge;
+  params_.password = S(password);
+  params_.items.clear();
+  folderText->setText(folder);
+}
+
+void DownloadDialog::AddItem(const dtl::DownloadItem& item) { params_.items.push_back(item); }
+
+void DownloadDialog::Stop() {
+  stop_ = true;
+  {
+    std::lock_guard lock(answerMutex_);
+    answerReady_.notify_all();
+  }
+  if (question_) question_->reject();
+}
+
+ConfirmReplaceDialog* DownloadDialog::ReplaceQuestion() const { return question_; }
+
+void DownloadDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (!started_) Start();
+}
+
+void DownloadDialog::Start() {
+  started_ = true;
+  running_ = true;
+  busy->Start();
+  overallClock_.start();
+  fileClock_.start();
+  elapsedTimer_.start();
+  params_.prepareHandle = [this](CURL* handle) {
+    cookies_.Attach(handle);
+    dtl::ApplyEndpoints(handle, endpoints_);
+  };
+  worker_ = std::thread([this] {
+    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, stop_);
+    QMetaObject::invokeMethod(this, [this, result] { Finish(result); }, Qt::QueuedConnection);
+  });
+}
+
+void DownloadDialog::JoinWorker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+void DownloadDialog::TickElapsed() {
+  elapsedText->setText(Q(dtl::ElapsedText(fileClock_.elapsed() / 1000)));
+  overallElapsedText->setText(Q(dtl::ElapsedText(overallClock_.elapsed() / 1000)));
+}
+
+void DownloadDialog::AskReplace(const QString& name) {
+  if (stop_) return;  // the worker has stopped waiting
+  auto* question = new ConfirmReplaceDialog(name, this);
+  question_ = question;
+  connect(question, &ConfirmReplaceDialog::answered, this, [this, question](dtl::ReplaceMode mode) {
+    question->deleteLater();
+    Answer(mode);
+  });
+  question->open();
+}
+
+void DownloadDialog::Answer(dtl::ReplaceMode mode) {
+  std::lock_guard lock(answerMutex_);
+  answer_ = mode;
+  answerReady_.notify_all();
+}
+
+void DownloadDialog::Finish(const dtl::DownloadEngine::Result& result) {
+  JoinWorker();
+  result_ = result;
+  elapsedTimer_.stop();
+  busy->Stop();
+  int code = 2;
+  if (!stop_ && result.outcome == dtl::DownloadEngine::Outcome::Completed) {
+    code = 1;
+    if (autoMerge_) {
+      // Every descriptor of the run, even none: the Merging dialog still shows the folder.
+      MergingDialog merging(this);
+      merging.SetFolderAndPassword(Q(params_.folder.string()), Q(params_.password));
+      for (const auto& d : result.descriptors) merging.AddDescriptor(Q(d.string()));
+      merging.exec();
+    }
+  }
+  running_ = false;
+  done(code);
+  emit runFinished(code);
+}
+
+void DownloadDialog::reject() {
+  if (!running_) {
+    QDialog::reject();
+    return;
+  }
+  // The worker ends at its next check; Finish() then ends the dialog.
+  Stop();
+  cancelButton->setEnabled(false);
+}
+
+}  // namespace dtlui

@@ -1,0 +1,120 @@
+// The download dialog ("Download Files"): runs dtl::DownloadEngine on a worker thread for the
+// segments ticked in the Segment Manager and shows the file being saved, the folder, the
+// current file's rate, elapsed time and bytes, and the overall progress, bytes and elapsed
+// time. Each item saved or skipped is reported with itemFinished(); the provider's login page
+// with providerPage(); the rate goes to the main frame's tray tip. An existing file is handled
+// by the replace question (ConfirmReplaceDialog), which the worker waits for without holding up
+// the UI. When the run completes with Auto Merge on, the Merging dialog merges every downloaded
+// descriptor and shows the folder.
+//
+// Call order: construct, SetUp(), AddItem() for each item in tree order, show() (the run starts
+// with the first show). "Cancel", the close box and Stop() set the stop flag: the worker ends at
+// its next check and removes the file it was writing. The dialog ends itself when the run is
+// over (result 1 after a completed run, 2 otherwise) and emits runFinished(). The destructor
+// stops and waits for the worker. UI thread only.
+#pragma once
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "browser/NetworkEndpoints.h"
+#include "receive/DownloadEngine.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace dtl {
+class CookieJar;
+}
+
+namespace dtlui {
+
+class BusyIndicator;
+class ConfirmReplaceDialog;
+class MainWindow;
+
+class DownloadDialog : public QDialog {
+  Q_OBJECT
+ public:
+  // `cookies` (the program's session store) must outlive the dialog; `endpoints` is copied;
+  // `frame` may be null.
+  DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, MainWindow* frame,
+                   QWidget* parent = nullptr);
+  ~DownloadDialog() override;
+
+  // The run's set-up: the download folder, the host of the browser's page, the provider id,
+  // Auto Merge and the decryption password (empty: the default password). Clears the items.
+  void SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge, const QString& password);
+  void AddItem(const dtl::DownloadItem& item);
+  // Sets the stop flag (also answers an open replace question so the worker can end).
+  void Stop();
+  // True from the first show until runFinished(): the download and, with Auto Merge, the merge.
+  bool Running() const { return running_; }
+  bool Stopping() const { return stop_.load(); }
+  // The replace question on screen, or null.
+  ConfirmReplaceDialog* ReplaceQuestion() const;
+  // The engine's result, once runFinished() was emitted.
+  const dtl::DownloadEngine::Result& LastResult() const { return result_; }
+
+  QLineEdit* fileName;
+  QLabel *folderText, *rateText, *elapsedText, *bytesText, *totalBytesText, *overallElapsedText;
+  QProgressBar* overall;
+  BusyIndicator* busy;
+  QPushButton* cancelButton;
+
+ signals:
+  void itemFinished(const QString& key);
+  void providerPage();
+  // The run is over; the dialog has ended with `result` (1 completed, 2 otherwise).
+  void runFinished(int result);
+
+ public slots:
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  class Relay;
+  friend class Relay;
+
+  void Start();
+  void Finish(const dtl::DownloadEngine::Result& result);
+  void AskReplace(const QString& name);
+  void Answer(dtl::ReplaceMode mode);
+  void TickElapsed();
+  void JoinWorker();
+
+  dtl::CookieJar& cookies_;
+  dtl::NetworkEndpoints endpoints_;
+  QPointer<MainWindow> frame_;
+  dtl::DownloadEngine::Params params_;
+  dtl::DownloadEngine::Result result_;
+  std::unique_ptr<Relay> relay_;
+  std::thread worker_;
+  std::atomic<bool> stop_{false};
+  bool autoMerge_ = false;
+  bool running_ = false;
+  bool started_ = false;
+  QTimer elapsedTimer_;
+  QElapsedTimer overallClock_, fileClock_;
+  QPointer<ConfirmReplaceDialog> question_;
+
+  // The replace answer the worker waits for.
+  std::mutex answerMutex_;
+  std::condition_variable answerReady_;
+  std::optional<dtl::ReplaceMode> answer_;
+};
+
+}  // namespace dtlui

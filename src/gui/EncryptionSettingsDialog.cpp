@@ -1,0 +1,35 @@
+#include "gui/EncryptionSettingsDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "gui/UiSupport.h"
+#include "gui/SettingsDialogParts.h"
+
+namespace dtlui {
+
+EncryptionSettingsDialog::EncryptionSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
+    : QDialog(parent), store_(store) {
+  setWindowTitle(" Encryption Settings");
+  method = new QComboBox(this);
+  method->addItems({"AES Encryption (Default)", "DES Encryption"});
+  method->setCurrentIndex(static_cast<int>(store_.EncMethod()) - 1);
+  auto* form = new QFormLayout;
+  form->addRow("Encryption Method:", method);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(form);
+  layout->addWidget(OkCancel(this));
+}
+
+void EncryptionSettingsDialog::accept() {
+  if (store_.SetDword("EncMethod", static_cast<uint32_t>(method->currentIndex() + 1))) QDialog::accept();
+}
+
+}  // namespace dtlui

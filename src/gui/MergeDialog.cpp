@@ -1,0 +1,113 @@
+#include "gui/MergeDialog.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "base/ProgramFolder.h"
+#include "gui/UiSupport.h"
+#include "gui/MergingDialog.h"
+
+namespace dtlui {
+namespace {
+
+QString WithSlash(QString folder) {
+  if (!folder.isEmpty() && !folder.endsWith('/')) folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
+  setWindowTitle(" Merge Segments");
+  files = new QLineEdit(this);
+  files->setReadOnly(true);
+  files->setMinimumWidth(320);
+  saveFolder = new QLineEdit(this);
+  password = new QLineEdit(this);
+  password->setEchoMode(QLineEdit::Password);
+  mergeButton = new QPushButton("&Merge", this);
+  mergeButton->setEnabled(false);
+  browseFiles = new QPushButton("Browse...", this);
+  browseFolder = new QPushButton("Browse...", this);
+  auto* close = new QPushButton("&Close", this);
+  for (auto* b : {mergeButton, browseFiles, browseFolder, close}) b->setAutoDefault(false);
+
+  QString folder = Q(store_.SavePath());
+  if (folder.isEmpty()) folder = Q(dtl::GetProgramFolder());
+  saveFolder->setText(folder);
+
+  connect(browseFiles, &QPushButton::clicked, this, [this] {
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, "Choose the descriptors", {}, "DTL Files (*.dtl)");
+    if (!chosen.isEmpty()) ChooseFiles(chosen);
+  });
+  connect(browseFolder, &QPushButton::clicked, this, [this] {
+    const QString f = QFileDialog::getExistingDirectory(this, "Save segments in:", saveFolder->text());
+    if (!f.isEmpty()) ChooseSaveFolder(f);
+  });
+  connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::OnMerge);
+  connect(close, &QPushButton::clicked, this, &QDialog::reject);
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel("DTL File/s :", this), 0, 0);
+  grid->addWidget(files, 0, 1);
+  grid->addWidget(browseFiles, 0, 2);
+  grid->addWidget(new QLabel("Save in:", this), 1, 0);
+  grid->addWidget(saveFolder, 1, 1);
+  grid->addWidget(browseFolder, 1, 2);
+  grid->addWidget(new QLabel("Decryption Password (optional):", this), 2, 0);
+  grid->addWidget(password, 2, 1, 1, 2);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(mergeButton);
+  buttons->addWidget(close);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(buttons);
+}
+
+void MergeDialog::SetDescriptor(const QString& path) {
+  if (path.size() <= 2) return;
+  descriptors_ = {path};
+  ShowDescriptors();
+}
+
+void MergeDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (initialised_) return;
+  initialised_ = true;
+  saveFolder->setText(WithSlash(saveFolder->text()));
+}
+
+void MergeDialog::ChooseFiles(const QStringList& paths) {
+  descriptors_ = paths;
+  ShowDescriptors();
+}
+
+void MergeDialog::ShowDescriptors() {
+  QStringList names;
+  for (const auto& d : descriptors_) names << QFileInfo(d).fileName();
+  files->setText(names.join(", "));
+  mergeButton->setEnabled(!descriptors_.isEmpty());
+}
+
+void MergeDialog::ChooseSaveFolder(const QString& folder) {
+  store_.SetString("savepath", S(folder));
+  saveFolder->setText(WithSlash(folder));
+}
+
+QString MergeDialog::SaveFolderForMerge() const { return WithSlash(saveFolder->text()); }
+
+void MergeDialog::OnMerge() {
+  MergingDialog merging(this);
+  merging.SetFolderAndPassword(SaveFolderForMerge(), password->text());
+  for (const auto& d : descriptors_) merging.AddDescriptor(d);
+  merging.exec();
+}
+
+}  // namespace dtlui

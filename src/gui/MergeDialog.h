@@ -1,0 +1,48 @@
+// The Merge dialog: choose descriptors ("*.dtl"), the save folder (remembered as "savepath")
+// and an optional password, then "&Merge" runs the Merging dialog on them.
+//
+// Call order: construct, optionally SetDescriptor() (the shell-open path), exec(). ChooseFiles()
+// and ChooseSaveFolder() are what the Browse buttons do after their file dialogs.
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+#include "base/SettingsStore.h"
+
+class QLineEdit;
+class QPushButton;
+
+namespace dtlui {
+
+class MergeDialog : public QDialog {
+  Q_OBJECT
+ public:
+  // Loads the save folder from "savepath", or the program folder when it is not set.
+  MergeDialog(dtl::SettingsStore& store, QWidget* parent = nullptr);
+  // A descriptor to list when the dialog opens (ignored when 2 characters or shorter).
+  void SetDescriptor(const QString& path);
+  void ChooseFiles(const QStringList& paths);
+  // Stores the folder as "savepath" and shows it with a trailing "/".
+  void ChooseSaveFolder(const QString& folder);
+  // "&Merge": runs the Merging dialog modally.
+  void OnMerge();
+  const QStringList& Descriptors() const { return descriptors_; }
+  // The save folder a merge would use now (the field, with a trailing "/" when not empty).
+  QString SaveFolderForMerge() const;
+
+  QLineEdit *files, *saveFolder, *password;
+  QPushButton *mergeButton, *browseFiles, *browseFolder;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void ShowDescriptors();
+
+  dtl::SettingsStore& store_;
+  QStringList descriptors_;
+  bool initialised_ = false;
+};
+
+}  // namespace dtlui

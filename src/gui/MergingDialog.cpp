@@ -1,0 +1,131 @@
+#include "gui/MergingDialog.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "gui/UiSupport.h"
+#include "archive/MergeJob.h"
+#include "gui/widgets/BusyIndicator.h"
+
+namespace dtlui {
+namespace {
+
+// Relays the merge's events to the dialog on the UI thread; the worker never waits for them.
+class MergeRelay : public dtl::MergeObserver {
+ public:
+  MergeRelay(MergingDialog* dlg, std::function<void(bool)> finished) : dlg_(dlg), finished_(std::move(finished)) {}
+  void OnFileName(const std::string& text) override {
+    Post([d = dlg_, t = Q(text)] { d->fileName->setText(t); });
+  }
+  void OnProgressRange(uint16_t total) override {
+    Post([d = dlg_, total] {
+      d->progress->setRange(0, total);
+      d->progress->setValue(0);
+    });
+  }
+  void OnStep() override {
+    Post([d = dlg_] { d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum())); });
+  }
+  void OnMessage(const std::string& text) override {
+    Post([t = Q(text)] { ShowMessage(nullptr, MsgIcon::Error, t); });
+  }
+  void OnFinished(bool openFolder) override {
+    Post([f = finished_, openFolder] { f(openFolder); });
+  }
+
+ private:
+  template <typename F>
+  void Post(F f) {
+    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+  }
+  MergingDialog* dlg_;
+  std::function<void(bool)> finished_;
+};
+
+}  // namespace
+
+MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(" Merging");
+  fileName = new QLineEdit(this);
+  fileName->setReadOnly(true);
+  fileName->setMinimumWidth(320);
+  progress = new QProgressBar(this);
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  busy = new BusyIndicator(this);
+  auto* cancel = new QPushButton("Cancel", this);
+  connect(cancel, &QPushButton::clicked, this, &MergingDialog::reject);
+  auto* top = new QHBoxLayout;
+  top->addWidget(busy);
+  auto* fields = new QVBoxLayout;
+  fields->addWidget(new QLabel("File Name:", this));
+  fields->addWidget(fileName);
+  fields->addWidget(progress);
+  top->addLayout(fields, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top);
+  layout->addWidget(cancel, 0, Qt::AlignRight);
+}
+
+MergingDialog::~MergingDialog() { StopWorker(); }
+
+void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QString& password) {
+  saveFolder_ = saveFolder;
+  password_ = password;
+}
+
+void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
+
+void MergingDialog::StopWorker() {
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+void MergingDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (started_) return;
+  started_ = true;
+  busy->Start();
+  cancel_ = false;
+  merging_ = true;
+  dtl::MergeJob::Params params;
+  for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
+  params.saveFolder = S(saveFolder_);
+  params.password = S(password_);
+  worker_ = std::thread([this, params] {
+    MergeRelay relay(this, [this](bool openFolder) { Finished(openFolder); });
+    dtl::MergeJob::Run(params, relay, cancel_);
+  });
+}
+
+void MergingDialog::Finished(bool openFolder) {
+  if (!merging_) return;  // cancelled: the dialog is already closing
+  if (worker_.joinable()) worker_.join();
+  merging_ = false;
+  busy->Stop();
+  if (openFolder) OpenExternal(QUrl::fromLocalFile(saveFolder_));
+  else progress->setValue(0);
+  QDialog::reject();
+}
+
+void MergingDialog::reject() {
+  if (merging_) {
+    const auto answer = ShowMessage(this, MsgIcon::Question,
+                                    "Drovetail is merging the segments, are you sure you want to cancel?",
+                                    MsgButtons::YesNoCancel);
+    if (answer != MsgAnswer::Yes) return;
+    // The worker stops before its next segment; waiting for it keeps it from using this
+    // dialog's members after they are gone.
+    StopWorker();
+    merging_ = false;
+    busy->Stop();
+  }
+  QDialog::reject();
+}
+
+}  // namespace dtlui

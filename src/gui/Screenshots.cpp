@@ -1,0 +1,268 @@
+#include "gui/Screenshots.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QWebEngineView>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "base/AddressBook.h"
+#include "gui/AboutDialog.h"
+#include "gui/AddRecipientsDialog.h"
+#include "gui/Application.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MainWindow.h"
+#include "gui/UiSupport.h"
+#include "gui/BrowserView.h"
+#include "gui/ExportPasswordDialog.h"
+#include "receive/DownloadEngine.h"
+#include "gui/ConfirmReplaceDialog.h"
+#include "gui/DownloadDialog.h"
+#include "gui/MergeDialog.h"
+#include "gui/MergingDialog.h"
+#include "gui/SegmentManagerDialog.h"
+#include "gui/AdvancedSettingsDialog.h"
+#include "gui/EncryptionSettingsDialog.h"
+#include "gui/FileListView.h"
+#include "gui/PlainTransferDialog.h"
+#include "gui/ServerTestDialog.h"
+#include "gui/SmtpSettingsDialog.h"
+#include "gui/SplitFileDialog.h"
+#include "gui/SplitSendDialog.h"
+#include "gui/widgets/BusyIndicator.h"
+#include "gui/widgets/ColorBandSlider.h"
+#include "gui/widgets/HtmlToolTip.h"
+
+namespace dtlui {
+namespace {
+
+void WriteSample(const QString& path, size_t bytes) {
+  std::ofstream out(S(path), std::ios::binary);
+  for (size_t i = 0; i < bytes; ++i) out.put(static_cast<char>('a' + i % 26));
+}
+
+// Lays the window out and lets it settle before its picture is taken.
+bool Save(QWidget* w, const QString& folder, const QString& name) {
+  w->show();
+  w->activateWindow();
+  for (int i = 0; i < 3; ++i) QApplication::processEvents();
+  return w->grab().save(folder + "/" + name + ".png");
+}
+
+// Web views load on their own time: a picture of one is taken once nothing it shows is loading
+// any more (bounded, so a page that never finishes costs at most a few seconds).
+class WebLoadWatch {
+ public:
+  explicit WebLoadWatch(QWidget* root) {
+    for (auto* view : root->findChildren<QWebEngineView*>()) {
+      QObject::connect(view, &QWebEngineView::loadStarted, [this, view] { busy_[view] = true; });
+      QObject::connect(view, &QWebEngineView::loadFinished, [this, view] { busy_[view] = false; });
+    }
+  }
+  void Settle() {
+    QElapsedTimer clock;
+    clock.start();
+    // Let a first show start its load, then wait for the loads to end and the page to paint.
+    while (clock.elapsed() < 300) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    while (Busy() && clock.elapsed() < 8000) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const qint64 done = clock.elapsed();
+    while (clock.elapsed() < done + 400) QApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+
+ private:
+  bool Busy() const {
+    for (const auto& [view, busy] : busy_)
+      if (busy && view->isVisible()) return true;
+    return false;
+  }
+  std::map<QWebEngineView*, bool> busy_;
+};
+
+}  // namespace
+
+int SaveScreenshots(const QString& folder) {
+  QTemporaryDir tmp;
+  if (!tmp.isValid() || !QDir().mkpath(folder)) return 1;
+  const QString base = tmp.path();
+  SetMessageHook([](MsgIcon, const QString&, MsgButtons) { return MsgAnswer::Yes; });
+  SetOpenHook([](const QUrl&) {});
+  dtl::SettingsStore store(S(base + "/settings.reg"));
+  store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
+  store.WriteProfileString("AddressHistory1", "http://www.drovetail.example/");
+  store.WriteProfileString("HistoryCombo0", "friend@example.org");
+  store.SetString("SMTPServer", "smtp.example.org");
+  store.SetDword("SMTPPort", 465);
+  store.SetString("SMTPUserName", "me@example.org");
+  store.SetDword("SSL", 1);
+  const QString sample = base + "/holiday-video.avi";
+  WriteSample(sample, 2'350'000);
+  const std::string book = S(base + "/Contacts.dat");
+  {
+    auto b = dtl::AddressBook::Load(book);
+    for (const char* a : {"ann@example.org", "bob@example.net", "carol@example.com", "dave@example.org"}) b.Add(a);
+    b.Save(book);
+  }
+
+  bool ok = true;
+  Application app(store, {});
+  app.InitInstance({});
+  MainWindow* frame = app.Frame();
+  frame->resize(960, 600);
+  WebLoadWatch web(frame);
+  frame->show();
+  web.Settle();  // the first paint switches to "Browse" and the panes load their pages
+
+  dtl::SendRequest request;
+  request.files = {{S(sample), 2'350'000}};
+  request.fileText = S(sample);
+  request.mailTo = "friend@example.org";
+  request.position = 100;
+  app.Doc().BuildSplitJob(request);
+  frame->Tabs()->setCurrentIndex(0);
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
+  frame->OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2. Log file created. Trying again..."});
+  frame->OnEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
+  frame->OnEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
+  frame->OnEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
+  ok &= Save(frame, folder, "main-send-list");
+  frame->SendList()->ShowQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
+  ok &= Save(frame->SendList()->QuickHelp(), folder, "send-quick-help");
+  frame->SendList()->QuickHelp()->hide();
+  frame->Tabs()->setCurrentIndex(2);
+  web.Settle();
+  ok &= Save(frame, folder, "main-support");
+  frame->Tabs()->setCurrentIndex(3);
+  web.Settle();
+  ok &= Save(frame, folder, "main-sibling");
+  frame->Tabs()->setCurrentIndex(1);
+  web.Settle();
+  ok &= Save(frame, folder, "main-browse");
+  frame->browserView()->Run(ID_BROWSER_QUICK_HELP);
+  if (auto* help = frame->browserView()->QuickHelp()) {
+    ok &= Save(help, folder, "browser-quick-help");
+    help->hide();
+  }
+
+  const auto shot = [&](QDialog* dlg, const QString& name, const std::function<void()>& prepare = {}) {
+    if (prepare) prepare();
+    ok &= Save(dlg, folder, name);
+    dlg->hide();
+    delete dlg;
+  };
+  shot(new AboutDialog(frame), "about");
+  {
+    auto* dlg = new AddRecipientsDialog(frame, "bob@example.net;", book);
+    shot(dlg, "add-recipients", [dlg] {
+      dlg->AddressEdit()->setText("erin@example.com");
+      dlg->BookList()->setCurrentRow(0);
+    });
+  }
+  {
+    auto* dlg = new SplitSendDialog(store, false, frame, [](QWidget*) {});
+    shot(dlg, "file-split", [dlg, sample] {
+      dlg->ChooseFiles({sample});
+      dlg->slider->setValue(150);
+      dlg->mailTo->setEditText("friend@example.org");
+      dlg->ChooseMethod(2);
+    });
+  }
+  {
+    auto* dlg = new PlainTransferDialog(store, frame);
+    shot(dlg, "plain-transfer", [dlg, sample] {
+      dlg->ChooseFiles({sample});
+      dlg->ChooseMethod(1);
+      dlg->mailTo->setEditText("friend@example.org;ann@example.org;");
+    });
+  }
+  store.SetDword("SendType", 0);
+  shot(new SmtpSettingsDialog(store, frame), "smtp-settings");
+  shot(new AdvancedSettingsDialog(store, frame), "advanced-settings");
+  {
+    // Built but not run: a picture of the test as it starts.
+    auto* dlg = new ServerTestDialog("smtp.example.org", 465, "me@example.org", "", true, frame);
+    ok &= dlg->grab().save(folder + "/server-test.png");
+    delete dlg;
+  }
+  shot(new EncryptionSettingsDialog(store, frame), "encryption-settings");
+  {
+    auto* dlg = new SplitFileDialog(store, frame);
+    shot(dlg, "split-file", [dlg, sample, base] {
+      dlg->ChooseSource(sample);
+      dlg->ChooseFolder(base + "/segments");
+      dlg->slider->setValue(25);
+      dlg->progress->setRange(0, 10);
+      dlg->progress->setValue(4);
+    });
+  }
+  {
+    auto* dlg = new MergeDialog(store, frame);
+    shot(dlg, "merge", [dlg, base] {
+      dlg->SetDescriptor(base + "/inbox/holiday-video.avi.dtl");
+      dlg->ChooseSaveFolder(base + "/merged");
+    });
+  }
+  {
+    // Not shown (showing starts the merge): painted as it looks half way.
+    MergingDialog dlg(frame);
+    dlg.fileName->setText(base + "/inbox/holiday-video.avi");
+    dlg.progress->setRange(0, 10);
+    dlg.progress->setValue(6);
+    dlg.busy->Start();
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/merging.png");
+  }
+  {
+    auto* dlg = new ExportPasswordDialog(frame);
+    shot(dlg, "export-password", [dlg] {
+      dlg->PlainEdit()->setText("correct horse battery");
+      dlg->OnEncrypt();
+    });
+  }
+  // The receiving dialogs start their work when shown, so they are painted without being shown.
+  {
+    SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(), {"http://mail.yahoo.com/", "", ""}, frame, frame);
+    for (int i = 0; i < 4; ++i) {
+      const std::string n = i == 0 ? std::string("holiday-video.avi.dtl") : "holiday-video.avi.00" + std::to_string(i);
+      dlg.File({n, "1_" + std::to_string(i) + "_AbC"});
+    }
+    dlg.File({"report.pdf.dtl", "1_9_AbC"});
+    dlg.resize(dlg.sizeHint().expandedTo(QSize(520, 380)));
+    ok &= dlg.grab().save(folder + "/segment-manager.png");
+  }
+  {
+    DownloadDialog dlg(app.Cookies(), app.Endpoints(), frame, frame);
+    dlg.fileName->setText("holiday-video.avi.002");
+    dlg.folderText->setText(base + "/downloads");
+    dlg.rateText->setText("1.20 MB/Sec");
+    dlg.elapsedText->setText("00:00:04");
+    dlg.bytesText->setText("4.77 MB of 9.54 MB");
+    dlg.totalBytesText->setText("14.31 MB of 22.41 MB");
+    dlg.overallElapsedText->setText("00:00:12");
+    dlg.overall->setRange(0, 100);
+    dlg.overall->setValue(64);
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/download.png");
+  }
+  {
+    ConfirmReplaceDialog dlg(base + "/downloads/holiday-video.avi.001", frame);
+    dlg.adjustSize();
+    ok &= dlg.grab().save(folder + "/confirm-replace.png");
+  }
+  app.ExitInstance();
+  SetMessageHook({});
+  SetOpenHook({});
+  return ok ? 0 : 1;
+}
+
+}  // namespace dtlui

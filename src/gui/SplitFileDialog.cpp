@@ -1,0 +1,193 @@
+#include "gui/SplitFileDialog.h"
+
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cerrno>
+#include <fstream>
+
+#include "gui/UiSupport.h"
+#include "archive/OfflineSplit.h"
+#include "archive/SegmentRecord.h"
+#include "send/SendRequest.h"
+#include "gui/widgets/ColorBandSlider.h"
+
+namespace dtlui {
+namespace {
+
+// Relays the run's events to the dialog on the UI thread.
+class SplitRelay : public dtl::OfflineSplitObserver {
+ public:
+  explicit SplitRelay(SplitFileDialog* dlg) : dlg_(dlg) {}
+  void OnStarted(uint64_t count) override {
+    QMetaObject::invokeMethod(dlg_->progress, [p = dlg_->progress, count] {
+      p->setRange(0, static_cast<int>(std::min<uint64_t>(count, INT32_MAX)));
+      p->setValue(0);
+    }, Qt::QueuedConnection);
+  }
+  void OnPieceWritten(uint64_t k, const std::string&) override {
+    QMetaObject::invokeMethod(dlg_->progress, [p = dlg_->progress, k] { p->setValue(static_cast<int>(k)); },
+                              Qt::QueuedConnection);
+  }
+  void OnError(const std::string& text) override {
+    QMetaObject::invokeMethod(dlg_, [d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); },
+                              Qt::QueuedConnection);
+  }
+
+ private:
+  SplitFileDialog* dlg_;
+};
+
+}  // namespace
+
+SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
+  setWindowTitle("Split File ");
+  source = new QLineEdit(this);
+  folder = new QLineEdit(this);
+  password = new QLineEdit(this);
+  password->setEchoMode(QLineEdit::Password);
+  sizeDisplay = new QLineEdit(this);
+  sizeDisplay->setReadOnly(true);
+  sizeDisplay->setMaximumWidth(90);
+  slider = new ColorBandSlider(this);
+  slider->setRange(1, 1000);
+  slider->setTickInterval(50);  // a mark per position would paint one solid bar
+  slider->setSingleStep(1);
+  slider->setMinimumWidth(320);
+  progress = new QProgressBar(this);
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  browseSource = new QPushButton("&Browse...", this);
+  browseFolder = new QPushButton("B&rowse...", this);
+  splitButton = new QPushButton("Split", this);
+  closeButton = new QPushButton("Close", this);
+  for (auto* b : {browseSource, browseFolder, splitButton, closeButton}) b->setAutoDefault(false);
+  splitButton->setEnabled(false);
+
+  connect(slider, &QSlider::valueChanged, this,
+          [this](int v) { sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v)))); });
+  slider->setValue(1000);
+  sizeDisplay->setText(Q(dtl::SizeDisplayText(1000)));
+  connect(browseSource, &QPushButton::clicked, this, [this] {
+    const QString f = QFileDialog::getOpenFileName(this, "Choose the file to split");
+    if (!f.isEmpty()) ChooseSource(f);
+  });
+  connect(browseFolder, &QPushButton::clicked, this, [this] {
+    const QString f = QFileDialog::getExistingDirectory(this, "Save segments in...", folder->text());
+    if (!f.isEmpty()) ChooseFolder(f);
+  });
+  connect(splitButton, &QPushButton::clicked, this, &SplitFileDialog::OnSplitOrStop);
+  connect(closeButton, &QPushButton::clicked, this, &SplitFileDialog::reject);
+  connect(source, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
+  connect(folder, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel("File Name:", this), 0, 0);
+  grid->addWidget(source, 0, 1, 1, 3);
+  grid->addWidget(browseSource, 0, 4);
+  grid->addWidget(new QLabel("Save In:", this), 1, 0);
+  grid->addWidget(folder, 1, 1, 1, 3);
+  grid->addWidget(browseFolder, 1, 4);
+  grid->addWidget(new QLabel("Segment Size:", this), 2, 0);
+  grid->addWidget(new QLabel("10KB", this), 2, 1);
+  grid->addWidget(slider, 2, 2);
+  grid->addWidget(new QLabel("10MB", this), 2, 3);
+  grid->addWidget(sizeDisplay, 2, 4);
+  grid->addWidget(new QLabel("Password (optional):", this), 3, 0);
+  grid->addWidget(password, 3, 1, 1, 4);
+  grid->addWidget(new QLabel("Progress:", this), 4, 0);
+  grid->addWidget(progress, 4, 1, 1, 4);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(splitButton);
+  buttons->addWidget(closeButton);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(buttons);
+}
+
+SplitFileDialog::~SplitFileDialog() {
+  stop_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+void SplitFileDialog::ChooseSource(const QString& path) {
+  std::ifstream in(S(path), std::ios::binary | std::ios::ate);
+  if (!in) {
+    const int error = errno;
+    source->clear();
+    ShowMessage(this, MsgIcon::Error, SystemErrorText(error ? error : ENOENT));
+    return;
+  }
+  const auto size = static_cast<long long>(in.tellg());
+  if (size <= 0) {
+    source->clear();
+    ShowMessage(this, MsgIcon::Error, QString("The file %1 size is too small (%2)").arg(path).arg(size < 0 ? 0 : size));
+    return;
+  }
+  source->setText(path);
+}
+
+void SplitFileDialog::ChooseFolder(const QString& f) { folder->setText(f); }
+
+void SplitFileDialog::UpdateSplitEnabled() {
+  if (idle_) splitButton->setEnabled(source->text().size() > 1 && folder->text().size() > 1);
+}
+
+void SplitFileDialog::SetRunning(bool running) {
+  splitButton->setText(running ? "Stop" : "Split");
+  splitButton->setEnabled(true);
+  for (QWidget* w : std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
+    w->setEnabled(!running);
+}
+
+void SplitFileDialog::OnSplitOrStop() {
+  if (!idle_) {
+    stop_ = true;
+    splitButton->setText("Stopping...");
+    splitButton->setEnabled(false);
+    return;
+  }
+  if (worker_.joinable()) worker_.join();
+  dtl::OfflineSplitParams params;
+  params.source = S(source->text());
+  params.folder = S(folder->text());
+  params.segmentSize = static_cast<uint64_t>(slider->value()) * dtl::kSegmentUnit;
+  params.password = S(password->text());
+  params.encMethod = store_.EncMethod();
+  idle_ = false;
+  stop_ = false;
+  progress->setValue(0);
+  SetRunning(true);
+  worker_ = std::thread([this, params] {
+    SplitRelay relay(this);
+    const auto result = dtl::RunOfflineSplit(params, relay, stop_);
+    QMetaObject::invokeMethod(this, [this, ok = result.ok] { Finish(ok); }, Qt::QueuedConnection);
+  });
+}
+
+void SplitFileDialog::Finish(bool ok) {
+  if (worker_.joinable()) worker_.join();
+  idle_ = true;
+  SetRunning(false);
+  progress->setValue(0);
+  UpdateSplitEnabled();
+  emit SplitFinished(ok);
+}
+
+void SplitFileDialog::reject() {
+  // "Close" is disabled during a run; Escape or the window's close box stop it first.
+  if (!idle_) {
+    stop_ = true;
+    if (worker_.joinable()) worker_.join();
+    idle_ = true;
+  }
+  QDialog::reject();
+}
+
+}  // namespace dtlui

@@ -1,0 +1,151 @@
+#include "gui/SplitSendDialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "gui/AddRecipientsDialog.h"
+#include "gui/HistoryCombo.h"
+#include "gui/UiSupport.h"
+#include "gui/SmtpSettingsDialog.h"
+#include "gui/widgets/ColorBandSlider.h"
+
+namespace dtlui {
+
+SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget* parent,
+                             std::function<void(QWidget*)> smtpSettingsRunner)
+    : QDialog(parent), store_(store), plain_(plain), smtpSettingsRunner_(std::move(smtpSettingsRunner)) {
+  setWindowTitle(plain ? "Plain Transfer" : " File Split");
+  if (!smtpSettingsRunner_)
+    smtpSettingsRunner_ = [this](QWidget* owner) {
+      SmtpSettingsDialog dlg(store_, owner);
+      dlg.exec();
+    };
+  const dtl::SendDialogDefaults defaults = dtl::LoadSendDialogDefaults(store_);
+  files = new QLineEdit(this);
+  files->setReadOnly(true);
+  files->setMinimumWidth(340);
+  browse = new QPushButton("&Browse...", this);
+  mailTo = new HistoryCombo(store_, this);
+  recipients = new QPushButton("&Recipients...", this);
+  from = new QLineEdit(Q(defaults.from), this);
+  from->setMaxLength(200);
+  method = new QComboBox(this);
+  method->addItems({"Direct Send", "Send via MAPI", "Send via SMTP Server"});
+  for (auto* b : {browse, recipients}) b->setAutoDefault(false);
+
+  auto* grid = new QGridLayout;
+  int row = 0;
+  grid->addWidget(new QLabel("File(s):", this), row, 0);
+  grid->addWidget(files, row, 1, 1, 3);
+  grid->addWidget(browse, row++, 4);
+  if (!plain_) {
+    slider = new ColorBandSlider(this);
+    slider->setRange(1, 1000);
+    slider->setTickInterval(50);  // a mark per position would paint one solid bar
+    slider->setMinimumWidth(280);
+    sizeDisplay = new QLineEdit(this);
+    sizeDisplay->setReadOnly(true);
+    sizeDisplay->setMaximumWidth(90);
+    connect(slider, &QSlider::valueChanged, this,
+            [this](int v) { sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v)))); });
+    slider->setValue(static_cast<int>(defaults.position));
+    sizeDisplay->setText(Q(dtl::SizeDisplayText(defaults.position)));
+    password = new QLineEdit(this);
+    password->setMaxLength(100);
+    password->setEchoMode(QLineEdit::Password);
+    grid->addWidget(new QLabel("Segment Size:", this), row, 0);
+    grid->addWidget(new QLabel("10KB", this), row, 1);
+    grid->addWidget(slider, row, 2);
+    grid->addWidget(new QLabel("10MB", this), row, 3);
+    grid->addWidget(sizeDisplay, row++, 4);
+    grid->addWidget(new QLabel("Optional Encryption Password:", this), row, 0);
+    grid->addWidget(password, row++, 1, 1, 4);
+  }
+  grid->addWidget(new QLabel("Mail To:", this), row, 0);
+  grid->addWidget(mailTo, row, 1, 1, 3);
+  grid->addWidget(recipients, row++, 4);
+  grid->addWidget(new QLabel("From Email Address:", this), row, 0);
+  grid->addWidget(from, row++, 1, 1, 4);
+  grid->addWidget(new QLabel("Send Method:", this), row, 0);
+  grid->addWidget(method, row++, 1, 1, 2);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  connect(buttons, &QDialogButtonBox::accepted, this, &SplitSendDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addWidget(buttons);
+
+  mailTo->SetMaxHistoryItems(5);
+  mailTo->LoadHistory("HistoryCombo", true);
+  mailTo->setEditText({});
+  ShowMethod(defaults.method);
+  if (defaults.method == dtl::SendMethod::SmtpServer) ChooseMethod(2);  // may ask for the server now
+  connect(method, &QComboBox::activated, this, &SplitSendDialog::ChooseMethod);
+  connect(browse, &QPushButton::clicked, this, [this] {
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, "Choose files to send");
+    if (!chosen.isEmpty()) ChooseFiles(chosen);
+  });
+  connect(recipients, &QPushButton::clicked, this, &SplitSendDialog::OnRecipients);
+}
+
+void SplitSendDialog::ShowMethod(dtl::SendMethod m) {
+  const int index = static_cast<int>(m);
+  QSignalBlocker block(method);
+  method->setCurrentIndex(index);
+  from->setEnabled(m != dtl::SendMethod::Mapi);
+  recipients->setEnabled(m != dtl::SendMethod::DirectSend);
+}
+
+void SplitSendDialog::ChooseMethod(int index) {
+  if (index < 0 || index > 2) return;
+  ShowMethod(dtl::ChooseSendMethod(store_, static_cast<dtl::SendMethod>(index),
+                                   [this] { smtpSettingsRunner_(this); }));
+}
+
+void SplitSendDialog::ChooseFiles(const QStringList& paths) {
+  std::vector<std::string> list;
+  for (const auto& p : paths) list.push_back(S(p));
+  dtl::FileChoice choice = dtl::ChooseFiles(list);
+  chosen_ = std::move(choice.files);
+  files->setText(Q(choice.fileText));
+  for (const auto& refusal : choice.refusals) ShowMessage(this, MsgIcon::Error, Q(refusal));
+}
+
+void SplitSendDialog::OnRecipients() {
+  AddRecipientsDialog dlg(this);
+  if (dlg.exec() == QDialog::Accepted) mailTo->setEditText(dlg.Result());
+}
+
+dtl::SendRequest SplitSendDialog::Request() const {
+  dtl::SendRequest r;
+  r.files = chosen_;
+  r.fileText = S(files->text());
+  r.mailTo = S(mailTo->currentText());
+  r.from = S(from->text());
+  r.method = static_cast<dtl::SendMethod>(method->currentIndex());
+  if (!plain_) {
+    r.password = S(password->text());
+    r.position = static_cast<uint32_t>(slider->value());
+  }
+  return r;
+}
+
+void SplitSendDialog::accept() {
+  const dtl::SendRequest r = Request();
+  if (const auto message = dtl::ValidateSendRequest(r)) {
+    ShowMessage(this, MsgIcon::Information, Q(*message));
+    return;
+  }
+  if (!dtl::StoreSendRequestSettings(store_, r, !plain_)) return;
+  mailTo->AddToHistory(Q(r.mailTo));
+  mailTo->SaveHistory(false);
+  QDialog::accept();
+}
+
+}  // namespace dtlui

@@ -1,0 +1,43 @@
+// drovetail: the desktop program. `drovetail [descriptor.dtl]` starts it (and opens the Merge
+// dialog on the descriptor); `drovetail --screenshots DIR` opens every main window and dialog in
+// a representative state, saves a PNG of each into DIR and exits (works offscreen).
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "base/ProgramFolder.h"
+#include "base/SettingsStore.h"
+#include "gui/Application.h"
+#include "gui/Screenshots.h"
+
+int main(int argc, char** argv) {
+  // Chromium refuses to start its sandboxed renderers for root; the inner browser then runs
+  // without the sandbox (a value the user set is kept).
+  if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // The web views share one GL context with the widgets, which Qt WebEngine wants set up first.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName("Drovetail");
+  QApplication::setApplicationVersion(DTL_VERSION);
+  QApplication::setQuitOnLastWindowClosed(false);  // the tray icon keeps the program alive
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Store and share files on your web-mail account.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption shots("screenshots", "Save a PNG of every window and dialog into DIR, then exit.", "DIR");
+  parser.addOption(shots);
+  parser.addPositionalArgument("descriptor", "A segment descriptor (.dtl) to merge.", "[descriptor]");
+  parser.process(qapp);
+
+  if (parser.isSet(shots)) return dtlui::SaveScreenshots(parser.value(shots));
+
+  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtlui::Application app(store, dtl::XdgDataHome());
+  if (!app.InitInstance(parser.positionalArguments())) return 1;
+  const int code = QApplication::exec();
+  app.ExitInstance();
+  return code;
+}

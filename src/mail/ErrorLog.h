@@ -1,0 +1,30 @@
+// The error log file: the mail engine's log of a failed delivery attempt as XML, written to
+// "DTLErrorLog.xml" in the program folder after every failed SMTP attempt (each attempt's log
+// replaces the last one).
+//
+// Layout: the declaration line `<?xml version="1.0"  encoding="utf-8" standalone="yes" ?>`, then
+// the root element TessalyLog; operations are elements named after the operation, nested as
+// the calls were and indented four blanks a level; named values are elements named after the
+// value; messages are "info", "error" and "debug" elements with a "date" attribute
+// ("MM/DD/YYYY hh:mm:ss", local time). A text holding a line break, a tab, "&", "<" or ">"
+// is written as a CDATA section. An empty log is the root holding "The log is empty".
+#pragma once
+
+#include <string>
+
+#include "mail/MailLog.h"
+
+namespace dtl {
+
+// The whole document. Never fails: a text holding "]]>" is split over two CDATA sections, bytes
+// that XML cannot carry (control characters, broken UTF-8) are written as "\xNN", and a name
+// that is not a valid element name has its offending characters replaced by "_".
+std::string MailLogToXml(const MailLog& log);
+
+// Writes MailLogToXml(log) to programFolder + "DTLErrorLog.xml" ("/" is added when the folder
+// does not end in one) through a temporary file in the same folder renamed over the old log, so
+// a reader never sees half a log. False when the folder cannot be written; `error` then holds
+// the system's text.
+bool WriteErrorLog(const std::string& programFolder, const MailLog& log, std::string* error = nullptr);
+
+}  // namespace dtl

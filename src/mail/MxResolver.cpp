@@ -1,0 +1,191 @@
+#include "mail/MxResolver.h"
+
+#include <adns.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dtl {
+
+namespace {
+
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
+// A DNS name never exceeds 255 octets; anything longer in a record's text is not a host name.
+constexpr std::size_t kMaxHostChars = 255;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Owns one adns state for the length of one look-up, so the state is released on every path.
+class AdnsState {
+ public:
+  ~AdnsState() {
+    if (state_) adns_finish(state_);
+  }
+  adns_state* out() { return &state_; }
+  adns_state get() const { return state_; }
+
+ private:
+  adns_state state_ = nullptr;
+};
+
+struct AnswerDeleter {
+  void operator()(adns_answer* a) const { std::free(a); }
+};
+
+}  // namespace
+
+std::string MxDomainOf(const std::string& address) {
+  std::size_t at = address.find('@');
+  std::size_t begin = at == std::string::npos ? 0 : at + 1;
+  std::size_t end = address.size();
+  while (begin < end && IsBlank(address[begin])) ++begin;
+  while (end > begin && IsBlank(address[end - 1])) --end;
+  return address.substr(begin, end - begin);
+}
+
+MxResolver::MxResolver(std::optional<std::string> resolverConfig) : config_(std::move(resolverConfig)) {}
+
+void MxResolver::Clear() {
+  hosts_.clear();
+  domain_.clear();
+  cursor_ = 0;
+}
+
+int MxResolver::Resolve(const std::string& address, std::string& host, bool lastAttemptFailed) {
+  host.clear();
+  std::string domain = MxDomainOf(address);
+  if (domain.empty()) {
+    Clear();
+    return 0;
+  }
+  // DNS names are case-insensitive: "Example.COM" must not cost a second look-up or reset the
+  // cursor in the middle of a run.
+  bool same = !domain_.empty() && domain.size() == domain_.size() &&
+              strncasecmp(domain.c_str(), domain_.c_str(), domain.size()) == 0;
+  if (!same) {
+    // A new domain starts from a fresh list and cursor: keeping the old hosts (or an old cursor
+    // beyond the new list's end) would hand out another domain's exchanger.
+    hosts_.clear();
+    cursor_ = 0;
+    domain_ = domain;
+    LookUp();
+    return Pick(host, false);
+  }
+  return Pick(host, lastAttemptFailed);
+}
+
+int MxResolver::Pick(std::string& host, bool advance) {
+  if (hosts_.empty()) {
+    // The domain stays stored: a domain without exchangers is not asked again in this run.
+    cursor_ = 0;
+    return 0;
+  }
+  if (cursor_ >= hosts_.size()) cursor_ = 0;
+  host = hosts_[cursor_];
+  if (advance) cursor_ = (cursor_ + 1) % hosts_.size();
+  return 1;
+}
+
+void MxResolver::LookUp() {
+  lastError_.clear();
+  // No diagnostics ever reach the terminal from here: the core never prints, and a hostile
+  // server must not be able to fill someone's stderr.
+  const adns_initflags flags =
+      static_cast<adns_initflags>(adns_if_noautosys | adns_if_noerrprint | adns_if_noserverwarn);
+  AdnsState ads;
+  int rc = config_ ? adns_init_strcfg(ads.out(), flags, nullptr, config_->c_str())
+                   : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
+  if (rc != 0) {
+    lastError_ = rc == EINVAL ? "the resolver configuration cannot be parsed"
+                              : std::string("the resolver cannot start: ") + std::strerror(rc);
+    return;
+  }
+
+  adns_query query = nullptr;
+  rc = adns_submit(ads.get(), domain_.c_str(), adns_r_mx_raw, adns_qf_none, nullptr, &query);
+  if (rc != 0) {
+    lastError_ = std::string("the MX query cannot be sent: ") + std::strerror(rc);
+    return;
+  }
+
+  adns_answer* raw = nullptr;
+  void* context = nullptr;
+  // adns_wait returns once the query has an answer or has run out of adns's retries.
+  rc = adns_wait(ads.get(), &query, &raw, &context);
+  std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
+  if (rc != 0 || !answer) {
+    lastError_ = std::string("the MX query was lost: ") + std::strerror(rc);
+    return;
+  }
+  if (answer->status != adns_s_ok) {
+    const char* text = adns_strerror(answer->status);
+    lastError_ = text ? text : "DNS failure";
+    return;
+  }
+
+  for (int i = 0; i < answer->nrrs && hosts_.size() < kMaxHosts; ++i) {
+    const void* record = answer->rrs.bytes + static_cast<std::size_t>(i) * static_cast<std::size_t>(answer->rrsz);
+    char* text = nullptr;
+    if (adns_rr_info(answer->type, nullptr, nullptr, nullptr, record, &text) != adns_s_ok || !text) continue;
+    std::string line(text);
+    std::free(text);
+    // The text form is "preference host"; the preference is dropped.
+    std::size_t blank = line.find(' ');
+    if (blank == std::string::npos) continue;
+    std::string name = line.substr(blank + 1);
+    // A null MX (".") says the domain takes no mail at all; there is no host to try.
+    if (name.empty() || name == "." || name.size() > kMaxHostChars) continue;
+    hosts_.push_back(std::move(name));
+  }
+  if (hosts_.empty()) lastError_ = "no usable exchanger in the answer";
+}
+
+std::unique_ptr<MxResolver> MakeMxResolver(const char* resolvConfPath, std::string& error) {
+  error.clear();
+  if (!resolvConfPath || !*resolvConfPath) return std::make_unique<MxResolver>();
+  const std::string path = resolvConfPath;
+  int fd = open(resolvConfPath, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read the resolver configuration " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    error = "the resolver configuration " + path + " is not a regular file";
+    return nullptr;
+  }
+  // The file is read in pieces with a hard cap rather than trusting its size: it may change or
+  // grow while being read.
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t got = read(fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = "cannot read the resolver configuration " + path + ": " + std::strerror(errno);
+      close(fd);
+      return nullptr;
+    }
+    if (got == 0) break;
+    text.append(buf, static_cast<std::size_t>(got));
+    if (text.size() > kMaxConfigBytes) {
+      close(fd);
+      error = "the resolver configuration " + path + " is larger than 64 KiB";
+      return nullptr;
+    }
+  }
+  close(fd);
+  return std::make_unique<MxResolver>(std::move(text));
+}
+
+std::unique_ptr<MxResolver> MakeMxResolverFromEnvironment(std::string& error) {
+  return MakeMxResolver(std::getenv(kResolvConfEnv), error);
+}
+
+}  // namespace dtl

@@ -1,0 +1,14 @@
+#include "mail/ServerTest.h"
+
+namespace dtl {
+
+std::string ServerTest(SmtpSettings settings, MailLog* log) {
+  if (settings.host.size() < 2) return "Failure.";
+  if (settings.port == 0) settings.port = 25;
+  SmtpClient client(std::move(settings));
+  bool ok = client.VerifySmtpConnection();
+  if (log) *log = client.LastLog();
+  return ok ? "Success." : "Failure.";
+}
+
+}  // namespace dtl

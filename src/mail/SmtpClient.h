@@ -1,0 +1,155 @@
+// The mail sender: delivers one message over SMTP and keeps the log of its last operation.
+//
+// One object per delivery attempt (or per server test): set it up, call SendEmail() (or
+// SendMessage(), or VerifySmtpConnection()) once, read LastLog() / LastError(), discard it.
+// Every call opens its own connection and closes it before returning; nothing is kept between
+// calls. Blocking: runs on the caller's (worker) thread, bounded by the time-outs in the
+// settings; cancellation is through the MailProgress object's abort flag.
+//
+// The dialogue: greeting 220; EHLO (HELO after a refused EHLO, then no login); STARTTLS and a
+// second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
+// CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set;
+// MAIL FROM; RCPT TO per recipient (some refused = the rest still get the message, but the
+// attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
+// step. Failure texts go to the log as errors, the last one also to LastError().
+//
+// The log never holds credentials: the base64 answers of every login are written as
+// "<credentials hidden>".
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/MailLog.h"
+#include "mail/MailProgress.h"
+#include "mail/Transport.h"
+
+namespace dtl {
+
+class EmailObject;
+
+// What to do when a plain connection's EHLO reply offers STARTTLS.
+enum class StartTlsMode {
+  Off,            // never upgrade
+  Opportunistic,  // upgrade without checking the certificate; a failed handshake falls back to
+                  // a new plain connection that does not try again (Direct Send to an exchanger)
+  Verified,       // upgrade with the same checks as implicit TLS; any failure fails the attempt
+};
+
+struct SmtpSettings {
+  std::string host = "localhost";
+  int port = 25;
+  bool ssl = false;  // implicit TLS right after connecting (no STARTTLS then)
+  std::string user;
+  std::string password;
+  StartTlsMode startTls = StartTlsMode::Verified;
+  std::chrono::milliseconds connectTimeout{30000};
+  std::chrono::milliseconds replyTimeout{120000};  // per reply, and per write that makes no progress
+  // Name said in EHLO/HELO; empty = gethostname(), or "localhost" when that is empty.
+  std::string localHostName;
+  // PEM bundle of trusted CAs; empty = the file named by $DTL_CA_FILE when that is set,
+  // otherwise the system store.
+  std::string caFile;
+};
+
+// Sender and recipients of one transfer, as bare addresses.
+struct SmtpEnvelope {
+  std::string from;
+  std::vector<std::string> recipients;
+};
+
+// One SMTP reply: the code of its lines and their text after the code and separator.
+struct SmtpReply {
+  int code = 0;
+  std::vector<std::string> lines;
+};
+
+class SmtpClient {
+ public:
+  // Reply bounds: a reply line longer than kMaxReplyLine bytes or a reply longer than
+  // kMaxReplyBytes in all fails the step (the peer is not speaking SMTP).
+  static constexpr size_t kMaxReplyLine = 4096;
+  static constexpr size_t kMaxReplyBytes = 64 * 1024;
+  // Each command is kept in the log up to this many bytes, followed by "\n...\n".
+  static constexpr size_t kLogCut = 2500;
+
+  // `progress` is not owned and may be null (then nothing is reported and nothing aborts).
+  explicit SmtpClient(SmtpSettings settings = {}, MailProgress* progress = nullptr);
+  ~SmtpClient();
+  SmtpClient(const SmtpClient&) = delete;
+  SmtpClient& operator=(const SmtpClient&) = delete;
+
+  SmtpSettings& Settings() { return settings_; }
+  void SetProgress(MailProgress* progress) { progress_ = progress; }
+
+  // Opens one connection to settings.host:settings.port and returns it connected but not yet
+  // secured (the client itself runs implicit TLS and STARTTLS over it), or null with `error`
+  // set. Without a connector the client opens a SocketTransport; the fuzz targets hand in one
+  // that replays scripted server bytes.
+  using Connector = std::function<std::unique_ptr<Transport>(const SmtpSettings& settings, std::string& error)>;
+  void SetConnector(Connector connector) { connector_ = std::move(connector); }
+
+  // Delivers `email`: envelope from its From() and its To, Cc and Bcc lists, body from its
+  // Render(). True only when the server accepted the message for every recipient.
+  bool SendEmail(const EmailObject& email);
+
+  // The same for a message already in wire form (header lines, empty line, body; CRLF line
+  // ends; not yet dot-stuffed). `wire` must stay valid during the call.
+  bool SendMessage(const SmtpEnvelope& envelope, std::string_view wire);
+
+  // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. True when the
+  // greeting was 220. No EHLO, no login.
+  bool VerifySmtpConnection();
+
+  // The log of the last call (replaced by every call).
+  const MailLog& LastLog() const { return log_; }
+  // The last failure text of the last call ("" after a success).
+  const std::string& LastError() const { return lastError_; }
+  // "plain", "STARTTLS" or "implicit TLS": how the last connection was carried.
+  const std::string& Security() const { return security_; }
+
+ private:
+  using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
+  bool Send(const SmtpEnvelope& envelope, Renderer render, const void* source);
+
+  enum class Echo { Text, Secret };
+  // The one place the dialogue moves: sends `line` (plus CRLF; nothing when empty), reads the
+  // reply into `reply` and tells whether its code is `expect`. A transport failure or a
+  // malformed reply marks the connection broken.
+  bool Command(std::string_view line, int expect, SmtpReply& reply, Echo echo = Echo::Text);
+  bool ReadReply(SmtpReply& reply);
+  bool FillBuffer();
+
+  bool Connect(bool greetingOnly);
+  bool OpenConnection(bool allowStartTls, bool& retryPlain);
+  bool Hello(bool& usedHelo);
+  bool Login();
+  bool Transfer(const SmtpEnvelope& envelope, std::string_view wire, bool& partial);
+  bool WriteData(std::string_view wire);
+  void Release();
+
+  bool Aborted();
+  void Fail(std::string_view text);
+  std::string LocalName() const;
+
+  SmtpSettings settings_;
+  MailProgress* progress_;
+  Connector connector_;
+  MailLog log_;
+  std::string lastError_;
+  std::string security_;
+
+  std::unique_ptr<Transport> conn_;
+  bool broken_ = false;
+  std::string inbuf_;
+  size_t inpos_ = 0;
+  std::set<std::string> mechanisms_;
+  bool startTlsOffered_ = false;
+};
+
+}  // namespace dtl

@@ -1,0 +1,294 @@
+#include "mail/SocketTransport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace dtl {
+
+namespace {
+
+std::string OpenSslError() {
+  unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (e == 0) return "no detail";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+bool IsIpLiteral(const std::string& host) {
+  unsigned char buf[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
+// OpenSSL writes with write(), which raises SIGPIPE on a connection the peer has reset; the
+// core must not kill its host program for that nor change its signal handlers, so SIGPIPE is
+// blocked on this thread around every TLS call and a signal raised meanwhile is consumed.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeGuard() {
+    if (!wasPending_) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        timespec zero{0, 0};
+        sigtimedwait(&pipe_, nullptr, &zero);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_, old_;
+  bool wasPending_ = false;
+};
+
+}  // namespace
+
+SocketTransport::SocketTransport(SocketOptions options) : options_(std::move(options)) {}
+
+SocketTransport::~SocketTransport() { Close(); }
+
+void SocketTransport::Fail(std::string text) { error_ = std::move(text); }
+
+bool SocketTransport::WaitFor(short events, std::chrono::milliseconds timeout) {
+  pollfd p{fd_, events, 0};
+  for (;;) {
+    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    if (r > 0) return true;
+    if (r == 0) {
+      Fail("timed out");
+      return false;
+    }
+    if (errno != EINTR) {
+      Fail(std::string("poll: ") + std::strerror(errno));
+      return false;
+    }
+  }
+}
+
+bool SocketTransport::Connect(const std::string& host, int port) {
+  Close();
+  host_ = host;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0) {
+    Fail("cannot resolve " + host + ": " + gai_strerror(rc));
+    return false;
+  }
+  for (addrinfo* a = list; a; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    fd_ = fd;
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
+    if (errno == EINPROGRESS && WaitFor(POLLOUT, options_.connectTimeout)) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err == 0) break;
+      Fail(std::string("connect: ") + std::strerror(err));
+    } else if (errno != EINPROGRESS) {
+      Fail(std::string("connect: ") + std::strerror(errno));
+    }
+    ::close(fd);
+    fd_ = -1;
+  }
+  freeaddrinfo(list);
+  if (fd_ < 0) return false;
+  // The dialogue is many small request/reply turns; Nagle only adds latency to them.
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  error_.clear();
+  return true;
+}
+
+bool SocketTransport::StartTls(bool verify) {
+  if (fd_ < 0 || ssl_) {
+    Fail("no plain connection to secure");
+    return false;
+  }
+  ctx_ = SSL_CTX_new(TLS_client_method());
+  if (!ctx_) {
+    Fail("TLS setup: " + OpenSslError());
+    return false;
+  }
+  SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  if (verify) {
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    int ok = options_.caFile.empty()
+                 ? SSL_CTX_set_default_verify_paths(ctx_)
+                 : SSL_CTX_load_verify_locations(ctx_, options_.caFile.c_str(), nullptr);
+    if (ok != 1) {
+      Fail("cannot load trusted certificates" +
+           (options_.caFile.empty() ? std::string() : " from " + options_.caFile) + ": " + OpenSslError());
+      return false;
+    }
+  } else {
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+  }
+  ssl_ = SSL_new(ctx_);
+  if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
+    Fail("TLS setup: " + OpenSslError());
+    return false;
+  }
+  if (IsIpLiteral(host_)) {
+    // SNI carries only DNS names; an address literal is checked against the IP SANs.
+    if (verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) != 1) {
+      Fail("TLS setup: bad address " + host_);
+      return false;
+    }
+  } else {
+    SSL_set_tlsext_host_name(ssl_, host_.c_str());
+    if (verify && SSL_set1_host(ssl_, host_.c_str()) != 1) {
+      Fail("TLS setup: bad host name " + host_);
+      return false;
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + options_.ioTimeout;
+  SigpipeGuard guard;
+  for (;;) {
+    int r = SSL_connect(ssl_);
+    if (r == 1) break;
+    int e = SSL_get_error(ssl_, r);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if ((e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) && left.count() > 0) {
+      if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, left)) {
+        Fail("TLS handshake timed out");
+        return false;
+      }
+      continue;
+    }
+    long v = SSL_get_verify_result(ssl_);
+    if (v != X509_V_OK)
+      Fail(std::string("certificate verification failed: ") + X509_verify_cert_error_string(v));
+    else
+      Fail("TLS handshake failed: " + OpenSslError());
+    return false;
+  }
+  secure_ = true;
+  return true;
+}
+
+bool SocketTransport::Write(std::string_view data) {
+  if (fd_ < 0) {
+    Fail("not connected");
+    return false;
+  }
+  SigpipeGuard guard;
+  while (!data.empty()) {
+    if (ssl_) {
+      size_t written = 0;
+      int r = SSL_write_ex(ssl_, data.data(), data.size(), &written);
+      if (r == 1) {
+        data.remove_prefix(written);
+        continue;
+      }
+      int e = SSL_get_error(ssl_, r);
+      if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return false;
+        continue;
+      }
+      Fail("TLS write failed: " + OpenSslError());
+      return false;
+    }
+    ssize_t w = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    if (w > 0) {
+      data.remove_prefix(static_cast<size_t>(w));
+    } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(POLLOUT, options_.ioTimeout)) return false;
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else {
+      Fail(std::string("send: ") + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+long SocketTransport::Read(char* buffer, size_t size) {
+  if (fd_ < 0) {
+    Fail("not connected");
+    return -1;
+  }
+  if (size == 0) return -1;
+  SigpipeGuard guard;  // a read may need to write (renegotiation, alerts)
+  for (;;) {
+    if (ssl_) {
+      size_t got = 0;
+      int r = SSL_read_ex(ssl_, buffer, size, &got);
+      if (r == 1) return static_cast<long>(got);
+      int e = SSL_get_error(ssl_, r);
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return -1;
+        continue;
+      }
+      if (e == SSL_ERROR_ZERO_RETURN) return 0;
+      // A peer that drops the TCP connection without close_notify is a close, too.
+      if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) return 0;
+      Fail("TLS read failed: " + OpenSslError());
+      return -1;
+    }
+    ssize_t r = ::recv(fd_, buffer, size, 0);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!WaitFor(POLLIN, options_.ioTimeout)) return -1;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return 0;
+    Fail(std::string("recv: ") + std::strerror(errno));
+    return -1;
+  }
+}
+
+void SocketTransport::Close() {
+  if (ssl_) {
+    // Best effort only: a close_notify to a peer that is gone must not block or fail us.
+    if (secure_) {
+      SigpipeGuard guard;
+      SSL_shutdown(ssl_);
+    }
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+  }
+  if (ctx_) {
+    SSL_CTX_free(ctx_);
+    ctx_ = nullptr;
+  }
+  secure_ = false;
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+}  // namespace dtl

@@ -1,0 +1,189 @@
+#include "send/SendDocument.h"
+
+#include <algorithm>
+
+#include "base/SettingsStore.h"
+#include "archive/SegmentList.h"
+
+namespace dtl {
+
+SendDocument::SendDocument(SettingsStore& settings) : settings_(settings) {}
+
+SendDocument::~SendDocument() {
+  if (worker_.joinable()) {
+    flags_.RequestStop();
+    worker_.join();
+  }
+}
+
+void SendDocument::AddView(DocView* view) {
+  if (view && std::find(views_.begin(), views_.end(), view) == views_.end()) views_.push_back(view);
+}
+
+void SendDocument::RemoveView(DocView* view) { std::erase(views_, view); }
+
+void SendDocument::Notify(const DocUpdate& update) {
+  for (DocView* v : views_) v->OnDocUpdate(update);
+}
+
+void SendDocument::ResetJob() {
+  {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    records_.clear();
+  }
+  flags_.running.store(false);
+  jobPresent_ = false;
+  fields_.from.clear();
+  flags_.position.store(0);
+}
+
+bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
+  if (!CanBuildJob() || request.files.empty()) return false;
+  const uint64_t segmentSize =
+      request.segmentSize ? request.segmentSize : uint64_t{request.position} * kSegmentUnit;
+  std::vector<SegmentRecord> records;
+  for (const ChosenFile& f : request.files) {
+    const std::string name = FileNameOf(f.path);
+    if (plain) {
+      records.push_back(PlainRecord(f.path, name, f.size));
+    } else {
+      auto more = SplitRecords(f.path, name, f.size, segmentSize);
+      if (more.empty()) return false;  // a size no index can number: refuse rather than drop
+      records.insert(records.end(), std::make_move_iterator(more.begin()),
+                     std::make_move_iterator(more.end()));
+    }
+  }
+  SendJobFields fields;
+  fields.method = request.method;
+  fields.plain = plain;
+  fields.recipients = RecipientsField(request.mailTo, request.method);
+  fields.from = request.from;
+  fields.password = plain ? std::string() : TrimBlanks(request.password);
+  InstallJob(std::move(fields), std::move(records));
+  return true;
+}
+
+void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records) {
+  ResetJob();
+  fields_ = std::move(fields);
+  LoadDeliverySettings();
+  {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    records_ = std::move(records);
+  }
+  toggleFlag_ = false;
+  Notify({DocHint::Rebuild, 0, {}});
+  jobPresent_ = true;
+}
+
+bool SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
+bool SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
+
+bool SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
+  if (!CanBuildJob()) return false;
+  InstallJob(fields, std::move(records));
+  return true;
+}
+
+void SendDocument::LoadDeliverySettings() {
+  delivery_.smtpHost = settings_.SmtpServer();
+  delivery_.smtpPort = settings_.SmtpPort();
+  delivery_.smtpSsl = settings_.Ssl();
+  delivery_.smtpUser = settings_.SmtpUserName();
+  delivery_.smtpPassword = settings_.SmtpPass();
+  delivery_.mxOverride = settings_.Mx();
+  delivery_.directPort = settings_.Port();
+  delivery_.mapiProfile = settings_.UserName();
+  delivery_.mapiPassword = settings_.Pass();
+}
+
+bool SendDocument::CanSend() const { return jobPresent_ && !flags_.running.load() && !workerActive_.load(); }
+bool SendDocument::CanStop() const { return flags_.running.load(); }
+bool SendDocument::CanToggle() const { return jobPresent_; }
+bool SendDocument::CanBuildJob() const { return !flags_.running.load() && !workerActive_.load(); }
+
+bool SendDocument::OnSend(SendEngineObserver& observer, const SendEnvironment& env) {
+  if (!CanSend()) return false;
+  // The previous worker has left (CanSend), so joining it does not block.
+  if (worker_.joinable()) worker_.join();
+  flags_.running.store(true);
+  flags_.abort.store(false);
+  workerActive_.store(true);
+  haveRun_ = true;
+  SendRunParams params;
+  params.job = fields_;
+  params.delivery = &delivery_;
+  params.list = this;
+  params.flags = &flags_;
+  params.observer = &observer;
+  params.env = &env;
+  worker_ = std::thread([this, params, &observer] {
+    lastResult_.store(RunSendEngine(params));
+    // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
+    workerActive_.store(false);
+    observer.OnSendEvent({SendEventKind::WorkerLeft, 0, 0, {}});
+  });
+  return true;
+}
+
+void SendDocument::OnStop() {
+  flags_.RequestStop();
+  Notify({DocHint::Status, 0, {std::string(kStatusStopped), flags_.position.load()}});
+}
+
+void SendDocument::OnToggleChecks() { Notify({DocHint::ToggleChecks, 0, {}}); }
+
+std::optional<int> SendDocument::Wait() {
+  if (!haveRun_) return std::nullopt;
+  if (worker_.joinable()) worker_.join();
+  return lastResult_.load();
+}
+
+void SendDocument::ApplyEngineEvent(const SendEvent& event) {
+  switch (event.kind) {
+    case SendEventKind::Status:
+      Notify({DocHint::Status, 0, {event.text, event.position}});
+      break;
+    case SendEventKind::UploadPercent:
+      Notify({DocHint::Progress, event.percent, {}});
+      break;
+    case SendEventKind::Delivered:
+      if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
+      Notify({DocHint::Delivered, event.position, {}});
+      break;
+    case SendEventKind::FailedRetrying:
+      Notify({DocHint::Failed, event.position, {}});
+      break;
+    case SendEventKind::RunEnded:
+    case SendEventKind::FileError:
+    case SendEventKind::WorkerLeft:
+      break;
+  }
+}
+
+std::vector<SegmentRecord> SendDocument::Records() const {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  return records_;
+}
+
+bool SendDocument::SetPending(size_t position, bool pending) {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  if (position >= records_.size()) return false;
+  records_[position].pending = pending ? 1 : 0;
+  return true;
+}
+
+size_t SendDocument::RecordCount() const {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  return records_.size();
+}
+
+std::optional<SegmentRecord> SendDocument::RecordAt(size_t position) const {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  if (position >= records_.size()) return std::nullopt;
+  return records_[position];
+}
+
+void SendDocument::MarkDelivered(size_t position) { SetPending(position, false); }
+
+}  // namespace dtl

@@ -1,0 +1,271 @@
+// The merge job on segment files built directly with the segment archive packer.
+#include "archive/MergeJob.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "archive/SegmentArchive.h"
+#include "archive/SegmentCipher.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using dtl::MergeJob;
+using dtltest::ReadFileBytes;
+using dtltest::TempDir;
+using Outcome = MergeJob::Outcome;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+struct Recorder : dtl::MergeObserver {
+  std::vector<std::string> names, messages;
+  std::vector<uint16_t> ranges;
+  int steps = 0, finished = 0;
+  bool openFolder = false;
+  std::atomic<bool>* cancelAfterFirstStep = nullptr;
+  void OnFileName(const std::string& t) override { names.push_back(t); }
+  void OnProgressRange(uint16_t t) override { ranges.push_back(t); }
+  void OnStep() override {
+    ++steps;
+    if (cancelAfterFirstStep) cancelAfterFirstStep->store(true);
+  }
+  void OnMessage(const std::string& t) override { messages.push_back(t); }
+  void OnFinished(bool open) override { ++finished, openFolder = open; }
+};
+
+// Segment file names of one split file, in either naming of the descriptor.
+struct Naming {
+  const char* label;
+  const char* descriptorEnding;  // after the file name
+  const char* segmentSuffix;     // after ".NNN"
+};
+constexpr Naming kDownloaded{"downloaded", ".dtl", ""};
+constexpr Naming kOffline{"offline", ".dtl.doc", ".doc"};
+
+fs::path SegmentName(const fs::path& dir, const std::string& name, const Naming& n, int k) {
+  if (k == 0) return dir / (name + n.descriptorEnding);
+  char num[16];
+  std::snprintf(num, sizeof num, ".%.3d", k);
+  return dir / (name + num + n.segmentSuffix);
+}
+
+void WriteSegment(const fs::path& path, const Bytes& piece) {
+  dtltest::WriteFileBytes(path, dtl::PackSegmentAes("DTL1A2B.tmp", piece, "", 1700000000));
+}
+
+// Cuts `data` into pieces of `size` bytes and writes them as segment files; returns the
+// descriptor's path.
+fs::path WriteSplit(const fs::path& dir, const std::string& name, const Bytes& data, size_t size,
+                    const Naming& n) {
+  int k = 0;
+  for (size_t off = 0; off < data.size(); off += size, ++k) {
+    Bytes piece(data.begin() + off, data.begin() + std::min(data.size(), off + size));
+    WriteSegment(SegmentName(dir, name, n, k), piece);
+  }
+  return SegmentName(dir, name, n, 0);
+}
+
+MergeJob::Result Merge(std::vector<fs::path> descriptors, const fs::path& out, Recorder& rec,
+                       unsigned threads = 0, std::atomic<bool>* cancel = nullptr) {
+  std::atomic<bool> none{false};
+  MergeJob::Params p;
+  p.descriptors = std::move(descriptors);
+  p.saveFolder = out;
+  p.threads = threads;
+  return MergeJob::Run(p, rec, cancel ? *cancel : none);
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
+
+// The zip inside a segment's AES form, and back.
+Bytes ZipOf(const Bytes& piece) {
+  return dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword,
+                           dtl::PackSegmentAes("p.tmp", piece, "", 1700000000));
+}
+Bytes AesOf(const Bytes& zip) { return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, zip); }
+// Rewrites a byte range of the archive's central header.
+Bytes WithCentral(Bytes zip, size_t at, size_t n, uint8_t value) {
+  for (size_t i = 0; i + 4 <= zip.size(); ++i)
+    if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2) {
+      std::memset(&zip[i + at], value, n);
+      break;
+    }
+  return zip;
+}
+
+std::string UnzipText(const fs::path& p) {
+  return "Unable to unzip " + p.string() + ", either the file is corrupt or you entered the wrong password.";
+}
+std::string MissingText(const fs::path& p) {
+  return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
+}
+
+TEST(MergeJob, RebuildsTheFileInBothNamingsAndReportsEachStep) {
+  // Pieces larger than the job's extraction chunk, so entries come out in several parts.
+  const Bytes data = dtltest::RandomBytes(5 * 1000 * 1000 + 123, 7, true);
+  for (const Naming& naming : {kDownloaded, kOffline})
+    for (unsigned threads : {1u, 3u}) {
+      SCOPED_TRACE(std::string(naming.label) + " threads " + std::to_string(threads));
+      TempDir in, out;
+      fs::path d = WriteSplit(in.path(), "movie.avi", data, 1500 * 1000 + 1, naming);
+      Recorder rec;
+      auto r = Merge({d}, out.path(), rec, threads);
+      ASSERT_EQ(r.files.size(), 1u);
+      EXPECT_TRUE(r.AllComplete());
+      EXPECT_EQ(r.files[0].segmentsMerged, 4u);
+      EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+      EXPECT_EQ(rec.names, std::vector<std::string>{(in.path() / "movie.avi").string()});
+      EXPECT_EQ(rec.ranges, std::vector<uint16_t>{4});
+      EXPECT_EQ(rec.steps, 4);
+      EXPECT_TRUE(rec.messages.empty());
+      EXPECT_EQ(rec.finished, 1);
+      EXPECT_TRUE(rec.openFolder);
+    }
+}
+
+// Runs of zeros are skipped over rather than written; the output must still read back as the
+// zeros, including a run at the very end of the file.
+TEST(MergeJob, ZeroRunsInsideAndAtTheEndComeBackAsZeros) {
+  TempDir in, out;
+  Bytes data(9 << 20, 0);
+  Bytes mark = dtltest::RandomBytes(10, 19);
+  std::copy(mark.begin(), mark.end(), data.begin() + (3 << 20));
+  fs::path d = WriteSplit(in.path(), "disk.img", data, 4 << 20, kOffline);
+  dtltest::WriteFileBytes(out / "disk.img", dtltest::RandomBytes(12 << 20, 20));  // longer, older
+  Recorder rec;
+  ASSERT_TRUE(Merge({d}, out.path(), rec).AllComplete());
+  EXPECT_EQ(fs::file_size(out / "disk.img"), data.size());
+  EXPECT_EQ(ReadFileBytes(out / "disk.img"), data);
+}
+
+TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) {
+  TempDir in, out;
+  Bytes a = dtltest::RandomBytes(4000, 1), b = dtltest::RandomBytes(2500, 2);
+  fs::path da = WriteSplit(in.path(), "a.bin", a, 1000, kDownloaded);
+  fs::path db = WriteSplit(in.path(), "b.bin", b, 1000, kDownloaded);
+  fs::remove(in / "a.bin.002");
+  Recorder rec;
+  auto r = Merge({da, db}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+  EXPECT_EQ(r.files[0].failedSegment, in / "a.bin.002");
+  EXPECT_EQ(ReadFileBytes(out / "a.bin"), Slice(a, 0, 2000));
+  EXPECT_EQ(r.files[1].outcome, Outcome::Complete);
+  EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "a.bin.002")});
+  EXPECT_TRUE(rec.openFolder);  // a missing segment does not stop the run
+  EXPECT_FALSE(r.AllComplete());
+}
+
+// Segments whose archive is not what it should be: each stops the run with the unzip message
+// naming that segment, and nothing of it reaches the output.
+TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
+  const Bytes piece = dtltest::RandomBytes(1000, 10, true);
+  const Bytes whole = AesOf(ZipOf(piece));
+  struct Case {
+    const char* quirk;
+    Bytes segment;
+  } cases[] = {
+      {"crc_mismatch", AesOf(WithCentral(ZipOf(piece), 16, 1, 0x55))},
+      {"declares_four_gib", AesOf(WithCentral(ZipOf(piece), 24, 4, 0xFF))},
+      {"des_form", dtl::PackSegmentDes("p.tmp", piece, "", 1700000000)},
+      {"other_password", dtl::PackSegmentAes("p.tmp", piece, "s3cret", 1700000000)},
+      {"length_not_whole_blocks", Bytes(whole.begin(), whole.end() - 1)},
+      {"random_bytes", dtltest::RandomBytes(4096, 11)},
+      {"empty_file", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.quirk);
+    TempDir in, out;
+    Bytes data = dtltest::RandomBytes(2000, 12);
+    fs::path d = WriteSplit(in.path(), "f", data, 1000, kDownloaded);
+    dtltest::WriteFileBytes(in / "f.002", c.segment);
+    WriteSegment(in / "f.003", piece);
+    Recorder rec;
+    auto r = Merge({d}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "f.002")});
+    EXPECT_EQ(ReadFileBytes(out / "f"), data);
+    EXPECT_FALSE(rec.openFolder);
+  }
+}
+
+// A segment claiming a 4 GiB entry must not make the merge reserve that much: run it in a child
+// whose address space is capped far below the claim.
+TEST(MergeJob, DeclaredSizeNeverBecomesAnAllocation) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
+#endif
+  TempDir in, out;
+  dtltest::WriteFileBytes(in / "big.dtl", AesOf(WithCentral(ZipOf(dtltest::RandomBytes(300000, 13)), 24, 4, 0xFF)));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    rlimit lim{1u << 30, 1u << 30};
+    setrlimit(RLIMIT_AS, &lim);
+    Recorder rec;
+    auto r = Merge({in / "big.dtl"}, out.path(), rec, 2);
+    _exit(r.files[0].outcome == Outcome::UnzipFailed ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the merge died";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
+  TempDir in, out;
+  Bytes a = dtltest::RandomBytes(3000, 15), b = dtltest::RandomBytes(1000, 16);
+  fs::path da = WriteSplit(in.path(), "a", a, 1000, kDownloaded);
+  fs::path db = WriteSplit(in.path(), "b", b, 1000, kDownloaded);
+  dtltest::WriteFileText(out / "b", "keep me");
+  std::atomic<bool> cancel{false};
+  Recorder rec;
+  rec.cancelAfterFirstStep = &cancel;
+  auto r = Merge({da, db}, out.path(), rec, 2, &cancel);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
+  EXPECT_EQ(ReadFileBytes(out / "a"), Slice(a, 0, 1000));
+  EXPECT_TRUE(rec.messages.empty());  // no missing-segment message after a cancel
+  EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
+  EXPECT_EQ(dtltest::ReadFileText(out / "b"), "keep me");
+  EXPECT_FALSE(rec.openFolder);
+}
+
+TEST(MergeJob, MissingDescriptorReportsItAndKeepsAnExistingOutput) {
+  TempDir in, out;
+  dtltest::WriteFileText(out / "gone.bin", "older");
+  Recorder rec;
+  auto r = Merge({in / "gone.bin.dtl"}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "gone.bin.dtl")});
+  EXPECT_EQ(dtltest::ReadFileText(out / "gone.bin"), "older");
+}
+
+TEST(MergeJob, UnwritableOutputStopsTheRunWithTheSystemText) {
+  TempDir in;
+  fs::path d = WriteSplit(in.path(), "w", dtltest::RandomBytes(100, 17), 1000, kDownloaded);
+  Recorder rec;
+  auto r = Merge({d, d}, in / "no-such-folder", rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
+  EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
+  EXPECT_EQ(rec.messages, std::vector<std::string>{"Could not merge segment file: No such file or directory"});
+  EXPECT_FALSE(rec.openFolder);
+}
+
+TEST(MergeJob, DescriptorWithoutExtensionIsNeverDeletedAsItsOwnOutput) {
+  TempDir in;
+  Bytes data = dtltest::RandomBytes(500, 18);
+  WriteSegment(in / "plain", data);
+  Bytes before = ReadFileBytes(in / "plain");
+  Recorder rec;
+  auto r = Merge({in / "plain"}, in.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
+  EXPECT_EQ(ReadFileBytes(in / "plain"), before);
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+#include "archive/OfflineSplit.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <numeric>
+
+#include "archive/DesContext.h"
+#include "archive/SegmentCipher.h"
+#include "archive/SegmentList.h"
+#include "support/TestSupport.h"
+
+namespace dtl {
+namespace {
+
+namespace fs = std::filesystem;
+using dtltest::ReadFileBytes;
+using dtltest::TempDir;
+
+struct Recorder : OfflineSplitObserver {
+  void OnStarted(uint64_t n) override { started = n; }
+  void OnPieceWritten(uint64_t k, const std::string& path) override {
+    pieces.push_back(k);
+    paths.push_back(path);
+    if (onPiece) onPiece(k);
+  }
+  void OnError(const std::string& text) override { errors.push_back(text); }
+  uint64_t started = 0;
+  std::vector<uint64_t> pieces;
+  std::vector<std::string> paths;
+  std::vector<std::string> errors;
+  std::function<void(uint64_t)> onPiece;
+};
+
+// The names of pieces 1..n of "x" and `others`, as sorted folder listings give them.
+std::vector<std::string> PrefixNames(uint64_t n, std::vector<std::string> others = {}) {
+  for (uint64_t k = 1; k <= n; ++k) others.push_back(SegmentFileName("x", static_cast<int64_t>(k - 1)));
+  std::sort(others.begin(), others.end());
+  return others;
+}
+
+// A source "x" of `size` bytes and an empty folder "out" in a private folder.
+class OfflineSplitTest : public ::testing::Test {
+ protected:
+  std::vector<uint8_t> MakeSource(size_t size) {
+    source_ = dtltest::RandomBytes(size, 11, true);
+    dtltest::WriteFileBytes(dir_ / "x", source_);
+    fs::create_directories(dir_ / "out");
+    return source_;
+  }
+  OfflineSplitParams Params(uint64_t segment, unsigned threads) const {
+    OfflineSplitParams p;
+    p.source = (dir_ / "x").string();
+    p.folder = (dir_ / "out").string();  // no trailing "/"
+    p.segmentSize = segment;
+    p.threads = threads;
+    return p;
+  }
+  OfflineSplitResult Run(const OfflineSplitParams& p, OfflineSplitObserver& observer) {
+    return RunOfflineSplit(p, observer, stop_);
+  }
+  std::vector<std::string> Folder() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_ / "out")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The pieces the files hold, decrypted by openssl and read by Python's zipfile.
+  std::vector<uint8_t> Rejoin(const Recorder& rec, bool des, const std::string& password) {
+    std::vector<uint8_t> joined;
+    for (const auto& path : rec.paths) {
+      auto zip = des ? dtltest::OpensslDecrypt("-des-ecb -provider legacy -provider default -K " +
+                                                   dtltest::Hex(DesKeyFromPassword(password)),
+                                               ReadFileBytes(path))
+                     : dtltest::OpensslAesFormDecrypt(password, ReadFileBytes(path));
+      if (!zip || zip->size() < 8) return {};
+      if (des) zip->resize(zip->size() - 8 - std::min<size_t>(zip->back(), zip->size() - 8));
+      auto entries = dtltest::PythonZipEntries(*zip);
+      if (!entries || entries->size() != 1) return {};
+      EXPECT_EQ((*entries)[0].name, fs::path(path).filename().string());
+      joined.insert(joined.end(), (*entries)[0].bytes.begin(), (*entries)[0].bytes.end());
+    }
+    return joined;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> source_;
+  std::atomic<bool> stop_{false};
+};
+
+// Both forms (AES by default, DES for EncMethod 2) with their default or a given password.
+TEST_F(OfflineSplitTest, FilesAreMailedSegmentsThatRebuildTheSource) {
+  const struct {
+    uint32_t encMethod;
+    const char* password;
+    unsigned threads;
+    std::string_view used;
+  } cases[] = {{1, "", 1, kDefaultAesPassword}, {1, "s3cret pw", 4, "s3cret pw"}, {2, "", 2, kDefaultDesPassword}};
+  for (const auto& c : cases) {
+    MakeSource(25000);
+    auto params = Params(10000, c.threads);
+    params.password = c.password;
+    params.encMethod = c.encMethod;
+    Recorder rec;
+    const auto result = Run(params, rec);
+    ASSERT_TRUE(result.ok) << (rec.errors.empty() ? "" : rec.errors[0]);
+    EXPECT_EQ(result.count, 3u);
+    EXPECT_EQ(rec.started, 3u);
+    EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(Folder(), PrefixNames(3));
+    EXPECT_EQ(Rejoin(rec, c.encMethod == 2, std::string(c.used)), source_) << c.used;
+  }
+}
+
+TEST_F(OfflineSplitTest, ShorterResplitRemovesTheOldTailSegments) {
+  MakeSource(25000);
+  Recorder first, second;
+  ASSERT_TRUE(Run(Params(5000, 2), first).ok);  // 5 segments
+  dtltest::WriteFileText(dir_ / "out" / "x.007.doc", "not next in line: kept");
+  dtltest::WriteFileText(dir_ / "out" / "y.002.doc", "another file's: kept");
+  ASSERT_TRUE(Run(Params(10000, 2), second).ok);  // 3 segments
+  EXPECT_EQ(Folder(), PrefixNames(3, {"x.007.doc", "y.002.doc"}));
+}
+
+TEST_F(OfflineSplitTest, ObserverHearsPiecesInOrderWithManyThreads) {
+  MakeSource(200 * 1000 + 17);
+  Recorder rec;
+  ASSERT_TRUE(Run(Params(1000, 4), rec).ok);
+  std::vector<uint64_t> inOrder(201);
+  std::iota(inOrder.begin(), inOrder.end(), 1);
+  EXPECT_EQ(rec.pieces, inOrder);
+  EXPECT_EQ(Folder(), PrefixNames(201));  // and no private ".part" files
+}
+
+TEST_F(OfflineSplitTest, StopLeavesAContiguousPrefixOfReportedPieces) {
+  for (unsigned threads : {1u, 4u}) {
+    fs::remove_all(dir_ / "out");
+    // Many small pieces, so the workers' look-ahead can never finish the run before the stop.
+    MakeSource(100000);
+    stop_ = false;
+    Recorder rec;
+    rec.onPiece = [&](uint64_t k) {
+      if (k == 2) stop_ = true;
+    };
+    const auto result = Run(Params(1000, threads), rec);
+    EXPECT_TRUE(result.stopped && !result.ok);
+    EXPECT_TRUE(rec.errors.empty());
+    // One thread stops right after the piece that saw the flag; more threads may add the
+    // pieces they were already packing, but never leave a gap.
+    EXPECT_GE(result.written, 2u);
+    EXPECT_TRUE(threads > 1 || result.written == 2u) << result.written;
+    EXPECT_LT(result.written, 100u);
+    EXPECT_EQ(rec.pieces.size(), result.written);
+    EXPECT_EQ(Folder(), PrefixNames(result.written)) << threads << " threads";
+  }
+}
+
+TEST_F(OfflineSplitTest, FailedPieceKeepsOnlyThePiecesBeforeIt) {
+  MakeSource(100000);
+  // A folder where piece 4 should go makes that piece fail while later ones succeed.
+  fs::create_directory(dir_ / "out" / "x.003.doc");
+  Recorder rec;
+  const auto result = Run(Params(10000, 4), rec);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.written, 3u);
+  EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(rec.errors, std::vector<std::string>{"Is a directory"});
+  EXPECT_EQ(Folder(), PrefixNames(3, {"x.003.doc"}));
+}
+
+TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments) {
+  MakeSource(50000);
+  struct Shrinker : Recorder {
+    fs::path victim;
+    void OnStarted(uint64_t n) override { fs::resize_file(victim, 25000); }
+  } shrink;
+  shrink.victim = dir_ / "x";
+  const auto result = Run(Params(10000, 2), shrink);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.written, 2u);
+  EXPECT_EQ(shrink.errors, std::vector<std::string>{"The file " + (dir_ / "x").string() +
+                                                    " changed while it was being split."});
+  EXPECT_EQ(Folder(), PrefixNames(2));
+}
+
+TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {
+  MakeSource(100);
+  dtltest::WriteFileBytes(dir_ / "empty", {});
+  const std::string x = (dir_ / "x").string(), out = (dir_ / "out").string();
+  const struct {
+    std::string source, folder, error;
+  } cases[] = {
+      {(dir_ / "empty").string(), out, "The file " + (dir_ / "empty").string() + " size is too small (0)"},
+      {(dir_ / "nope").string(), out, "No such file or directory"},
+      {x, x, "Not a directory"},
+      {x, (dir_ / "nowhere").string(), "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    auto p = Params(10000, 2);
+    p.source = c.source;
+    p.folder = c.folder;
+    Recorder rec;
+    const auto result = Run(p, rec);
+    EXPECT_FALSE(result.ok) << c.error;
+    EXPECT_EQ(result.written, 0u) << c.error;
+    EXPECT_EQ(rec.errors, std::vector<std::string>{c.error});
+  }
+}
+
+TEST_F(OfflineSplitTest, ReadOnlyFolderGivesTheSystemError) {
+  MakeSource(100);
+  chmod(dir_.path().c_str(), 0755);
+  chmod((dir_ / "out").c_str(), 0555);
+  // Folder permissions bind everyone but the superuser, so a privileged run splits as "nobody"
+  // in a child process.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        Recorder rec;
+        const auto result = Run(Params(10000, 1), rec);
+        for (const auto& e : rec.errors) fprintf(stderr, "error: %s\n", e.c_str());
+        _exit(!result.ok && rec.errors == std::vector<std::string>{"Permission denied"} ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "error: Permission denied");
+  EXPECT_TRUE(Folder().empty());
+}
+
+}  // namespace
+}  // namespace dtl

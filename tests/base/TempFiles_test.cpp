@@ -1,0 +1,95 @@
+#include "base/TempFiles.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(TempPieceFile, IsAnEmptyPrivateUniqueDtlTmpFileOrTheSystemsError) {
+  dtltest::TempDir dir;
+  std::set<fs::path> seen;
+  for (int i = 0; i < 20; ++i) {
+    std::string error;
+    auto p = dtl::CreateTempPieceFile(dir.path(), &error);
+    ASSERT_TRUE(p) << error;
+    EXPECT_EQ(p->parent_path(), dir.path());
+    std::string name = p->filename().string();
+    EXPECT_EQ(name.substr(0, 3), "DTL");
+    EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+    EXPECT_EQ(fs::file_size(*p), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(p->c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(seen.insert(*p).second);
+  }
+  std::string error;
+  EXPECT_FALSE(dtl::CreateTempPieceFile(dir / "missing", &error));
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+TEST(TempSweep, DeletesLeftoverPiecesAndNothingElse) {
+  dtltest::TempDir dir;
+  auto mine = dtl::CreateTempPieceFile(dir.path(), nullptr);
+  ASSERT_TRUE(mine);
+  for (const char* n : {"DTL1A2.tmp", "DTLx.tmp"}) dtltest::WriteFileText(dir / n, "x");
+  // Names are case-sensitive here: only the exact pattern is the program's.
+  const char* kept[] = {"dtl1.tmp", "DTL1.TMP", "DTL1.tmp.bak", "XDTL1.tmp", "other.tmp", "DTL", "DTL.tmp!"};
+  for (const char* n : kept) dtltest::WriteFileText(dir / n, "x");
+  fs::create_directory(dir / "DTLdir.tmp");
+  dtltest::WriteFileText(dir / "target", "not ours to delete");
+  fs::create_symlink(dir / "target", dir / "DTLlink.tmp");
+
+  EXPECT_EQ(dtl::DeleteTempPieces(dir.path()), 3u);
+  EXPECT_FALSE(fs::exists(*mine));
+  EXPECT_FALSE(fs::exists(dir / "DTL1A2.tmp"));
+  EXPECT_FALSE(fs::exists(dir / "DTLx.tmp"));
+  for (const char* n : kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
+  EXPECT_TRUE(fs::is_directory(dir / "DTLdir.tmp"));
+  EXPECT_TRUE(fs::is_symlink(dir / "DTLlink.tmp"));
+  EXPECT_TRUE(fs::exists(dir / "target"));
+  EXPECT_EQ(dtl::DeleteTempPieces(dir / "no-such-folder"), 0u);
+}
+
+// Unlinking works on open files here, so an exit sweep must not pull the pieces from under
+// another instance that is still sending; a dead instance's pieces are fair game.
+TEST(TempSweep, SparesPiecesOfAnotherRunningInstance) {
+  dtltest::TempDir dir;
+  int toChild[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  pid_t live = ::fork();
+  ASSERT_GE(live, 0);
+  if (live == 0) {
+    ::close(toChild[1]);
+    char c;
+    (void)!::read(toChild[0], &c, 1);  // wait until the parent is done
+    ::_exit(0);
+  }
+  ::close(toChild[0]);
+  std::string liveName = "DTL" + std::to_string(live) + "_abcdef.tmp";
+  dtltest::WriteFileText(dir / liveName, "in use");
+
+  pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  std::string deadName = "DTL" + std::to_string(dead) + "_abcdef.tmp";
+  dtltest::WriteFileText(dir / deadName, "left over");
+
+  EXPECT_EQ(dtl::DeleteTempPieces(dir.path()), 1u);
+  EXPECT_TRUE(fs::exists(dir / liveName));
+  EXPECT_FALSE(fs::exists(dir / deadName));
+
+  ::close(toChild[1]);
+  ::waitpid(live, nullptr, 0);
+  EXPECT_EQ(dtl::DeleteTempPieces(dir.path()), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// `dtl config` through the built program, with XDG_CONFIG_HOME aimed at a private folder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/SettingsStore.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ConfigCli : ::testing::Test {
+  dtltest::TempDir dir;
+  dtltest::CommandResult Dtl(const std::string& args, const std::string& input = {}) {
+    return dtltest::RunCommand("XDG_CONFIG_HOME=" + dtltest::ShellQuote(dir.path().string()) + " " +
+                                   dtltest::ShellQuote(dtltest::DtlPath()) + " config " + args + " 2>&1",
+                               input);
+  }
+  dtl::SettingsStore Store() { return dtl::SettingsStore(dir / "drovetail/settings.reg"); }
+};
+
+TEST_F(ConfigCli, SetThenGetRoundTripsThroughTheSameStoreTheProgramReads) {
+  ASSERT_EQ(Dtl("set SMTPServer 'smtp.example.org'").status, 0);
+  ASSERT_EQ(Dtl("set smtpport 0x24b").status, 0);  // names ignore case; hex accepted
+  EXPECT_EQ(Dtl("get SMTPServer").output, "smtp.example.org\n");
+  EXPECT_EQ(Dtl("get SMTPPort").output, "587\n");
+  EXPECT_EQ(Store().SmtpPort(), 587u);
+  // `get` applies the read rules to what another writer stored.
+  Store().SetDword("EncMethod", 3);
+  EXPECT_EQ(Dtl("get EncMethod").output, "1\n");
+  ASSERT_EQ(Dtl("unset SMTPServer").status, 0);
+  EXPECT_EQ(Dtl("get SMTPServer").output, "\n");
+}
+
+TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
+  const char* bad[] = {"set NoSuchName 1", "set SMTPPort twenty", "set SMTPPort -1", "set SMTPPort 4294967296",
+                       "set SMTPPort 70000", "set SegSize 0", "get", "frobnicate", "",
+                       "set SMTPPass typed-on-the-command-line", "list --bogus"};
+  for (const char* args : bad) {
+    auto r = Dtl(args);
+    EXPECT_EQ(r.status, 2) << args << ": " << r.output;
+    EXPECT_NE(r.output.find("dtl config: "), std::string::npos) << args;
+  }
+  EXPECT_FALSE(Store().RawDword(dtl::kSettingsKey, "SMTPPort"));
+  EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
+}
+
+TEST_F(ConfigCli, ListMasksPasswordsUnlessAsked) {
+  ASSERT_EQ(Dtl("set SMTPPass", "hunter2\n").status, 0);
+  dtltest::WriteFileText(dir / "pw", "mapi-pw\n");
+  ASSERT_EQ(Dtl("set Pass --password-file " + dtltest::ShellQuote((dir / "pw").string())).status, 0);
+  auto masked = Dtl("list");
+  ASSERT_EQ(masked.status, 0);
+  EXPECT_NE(masked.output.find("SMTPPass=********\n"), std::string::npos) << masked.output;
+  EXPECT_NE(masked.output.find("\nPass=********\n"), std::string::npos);
+  EXPECT_EQ(masked.output.find("hunter2"), std::string::npos);
+  EXPECT_NE(masked.output.find("SMTPPort=25\nSMTPUserName=\n"), std::string::npos);
+  EXPECT_NE(masked.output.find("AutoMerge=1\n"), std::string::npos);
+  auto shown = Dtl("list --show-secrets");
+  EXPECT_NE(shown.output.find("SMTPPass=hunter2\n"), std::string::npos);
+  EXPECT_NE(shown.output.find("\nPass=mapi-pw\n"), std::string::npos);
+  EXPECT_EQ(Dtl("--help").status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// The main window: tabs and tool bars, tray and close, status texts, the address box, start-up
+// with a descriptor, the exit sweep, and the send list driven by the document.
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+
+#include "gui/Application.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MainWindow.h"
+#include "gui/SegmentManagerDialog.h"
+#include "gui/MergeDialog.h"
+#include "gui/FileListView.h"
+#include "gui/UiTestSupport.h"
+
+using namespace dtlui;
+
+class MainFrameTest : public QObject {
+  Q_OBJECT
+  QTemporaryDir home_;
+  QString base_;
+  std::unique_ptr<dtl::SettingsStore> store_;
+  std::unique_ptr<Application> app_;
+
+  MainWindow& Frame() { return *app_->Frame(); }
+  void Start(const QStringList& args = {}, const QString& dataHome = {}) {
+    app_ = std::make_unique<Application>(*store_, dataHome.toStdString());
+    QVERIFY(app_->InitInstance(args));
+    QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
+    // The first paint switches to "Browse" right after it.
+    QTRY_COMPARE(Frame().Tabs()->currentIndex(), 1);
+  }
+  struct Bars {
+    bool send, browser, navigation, address;
+    bool operator==(const Bars&) const = default;
+  };
+  Bars Visible() {
+    return {!Frame().sendBar->isHidden(), !Frame().browserBar->isHidden(), !Frame().navigationBar->isHidden(),
+            !Frame().addressBar->isHidden()};
+  }
+
+ private slots:
+  void initTestCase() { base_ = uitest::IsolateEnvironment(home_); }
+  void init() {
+    QFile::remove(base_ + "/settings.reg");
+    store_ = std::make_unique<dtl::SettingsStore>((base_ + "/settings.reg").toStdString());
+  }
+  void cleanup() {
+    uitest::Messages yes;
+    if (app_) app_->ExitInstance();
+    app_.reset();
+  }
+
+  void ToolBarsFollowTheTabs() {
+    Start();
+    QCOMPARE(Visible(), (Bars{false, true, false, true}));
+    const QList<QPair<int, Bars>> cases = {
+        {0, {true, false, false, false}}, {2, {false, false, false, false}}, {3, {false, false, true, false}},
+        {1, {false, true, false, true}}};
+    for (const auto& [tab, bars] : cases) {
+      Frame().Tabs()->setCurrentIndex(tab);
+      QVERIFY2(Visible() == bars, qPrintable(QString("tab %1").arg(tab)));
+    }
+    Frame().ShowToolBarsForTab(7);  // other values change nothing
+    QCOMPARE(Visible(), (Bars{false, true, false, true}));
+    QStringList titles;
+    for (int i = 0; i < Frame().Tabs()->count(); ++i) titles << Frame().Tabs()->tabText(i);
+    QCOMPARE(titles.mid(0, 3), (QStringList{"Split/Send File", "Browse", "Support"}));
+    QCOMPARE(Frame().Action(ID_SEND)->toolTip(), QString("Send the segments..."));
+    QCOMPARE(Frame().Action(ID_CHOOSE_FILE)->menu()->actions().first()->text(), QString("&Plain Transfer"));
+  }
+
+  void CloseAsksAndNoKeepsRunning() {
+    Start();
+    uitest::Messages m;
+    m.answer = MsgAnswer::No;
+    for (int id : {ID_EXIT, ID_TRAY_CLOSE}) Frame().Run(id);
+    QCOMPARE(m.Texts(), QStringList(2, "Are you sure you want to close Drovetail?"));
+    QCOMPARE(m.shown.first().first, MsgIcon::Question);
+    QVERIFY(Frame().isVisible());
+    m.answer = MsgAnswer::Yes;
+    Frame().Run(ID_TRAY_CLOSE);
+    QVERIFY(!Frame().isVisible());
+  }
+
+  void MinimiseGoesToTrayUntilTheSettingsMenuReadsMinToTrayOff() {
+    store_->SetDword("MinToTray", 0);
+    Start();
+    // The flag still holds its initial 1: the window goes to the tray.
+    Frame().showMinimized();
+    QTRY_VERIFY(Frame().isHidden());
+    QVERIFY(app_->trayHidden);
+    emit Frame().Tray()->activated(QSystemTrayIcon::DoubleClick);  // runs "Open Drovetail"
+    QVERIFY(!app_->trayHidden);
+    QVERIFY(Frame().isVisible());
+    QVERIFY(Frame().windowState() & Qt::WindowMaximized);
+
+    emit Frame().SettingsMenu()->aboutToShow();
+    QVERIFY(!Frame().TrayOnMinimise());
+    QVERIFY(!Frame().Action(ID_MIN_TO_TRAY)->isChecked());
+    Frame().showMinimized();
+    QVERIFY(!app_->trayHidden);
+    Frame().Run(ID_MIN_TO_TRAY);  // toggles and stores at once
+    QCOMPARE(store_->GetDword("MinToTray"), 1u);
+  }
+
+  void SegmentManagerMinimisesWhenTheFrameGoesToTheTray() {
+    Start();
+    // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
+    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""}, &Frame(),
+                           &Frame());
+    dlg.show();
+    QTRY_VERIFY(!dlg.Crawling());
+    QVERIFY(dlg.isVisible());
+    Frame().showMinimized();
+    QTRY_VERIFY(Frame().isHidden());
+    QTRY_VERIFY(dlg.isMinimized());
+  }
+
+  void StatusTextGoesToStatusBarAndTray() {
+    Start();
+    Frame().OnStatusText("Stopped", 0);
+    QCOMPARE(Frame().StatusMessage(), QString("Last status message: Stopped"));
+    QCOMPARE(Frame().Tray()->toolTip(), QString("Stopped"));
+    Frame().SetTrayTip(TrayTip::UploadPercent, {}, 42);
+    QCOMPARE(Frame().Tray()->toolTip(), QString("Upload Progress: 42%"));
+    Frame().SetTrayTip(TrayTip::Downloading, "movie.avi.003");
+    QCOMPARE(Frame().Tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
+    Frame().SetTrayTip(TrayTip::Downloading, QString());  // without a string: nothing
+    QCOMPARE(Frame().Tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
+    Frame().SetTrayTip(TrayTip::Reset);
+    QCOMPARE(Frame().Tray()->toolTip(), QString("Drovetail"));
+  }
+
+  void EnterInTheAddressBoxKeepsTheAddressAcrossARestart() {
+    Start();
+    QSignalSpy navigate(&Frame(), &MainWindow::NavigateRequested);
+    QVERIFY(!Frame().Action(ID_GO)->isEnabled());
+    for (const QString url : {"http://a.example/", "http://b.example/"}) {
+      Frame().AddressBox()->lineEdit()->setText(url);
+      QTest::keyClick(Frame().AddressBox()->lineEdit(), Qt::Key_Return);
+    }
+    QCOMPARE(navigate.count(), 2);
+    QCOMPARE(navigate.last().first().toString(), QString("http://b.example/"));
+    cleanup();
+    Start();
+    QCOMPARE(Frame().AddressBox()->itemText(0), QString("http://b.example/"));
+    QCOMPARE(Frame().AddressBox()->count(), 2);
+  }
+
+  void DescriptorOnTheCommandLineOpensTheMergeDialogWithIt() {
+    const QString descriptor = base_ + "/in/movie.avi.dtl";
+    QDir().mkpath(base_ + "/in");
+    uitest::WriteFile(descriptor, "x");
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+      auto* merge = qobject_cast<MergeDialog*>(QApplication::activeModalWidget());
+      if (!merge) return;
+      listed = merge->Descriptors();
+      merge->reject();
+    });
+    Start({base_ + "/in/../in/movie.avi.dtl"});
+    QCOMPARE(listed, QStringList{descriptor});
+  }
+
+  void StartUpRegistersTheDescriptorType() {
+    Start({}, base_ + "/data");
+    QDir apps(base_ + "/data/applications");
+    const QStringList entries = apps.entryList({"*.desktop"});
+    QCOMPARE(entries.size(), 1);
+    const QByteArray entry = uitest::ReadFile(apps.filePath(entries.first()));
+    QVERIFY(entry.contains("MimeType=application/x-dtl"));
+    QVERIFY(entry.contains(" %f"));
+    QCOMPARE(QDir(base_ + "/data/mime/packages").entryList(QDir::Files).size(), 1);
+  }
+
+  void MissingDescriptorOpensNoMergeDialog() {
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+      if (auto* w = QApplication::activeModalWidget()) {
+        opened = true;
+        w->close();
+      }
+    });
+    Start({base_ + "/nope.dtl"});
+    QVERIFY(!opened);
+  }
+
+  void ExitDeletesLeftoverPieceFiles() {
+    Start();
+    const QString tmp = base_ + "/tmp";
+    uitest::WriteFile(tmp + "/DTL999999_abc.tmp", "piece");
+    uitest::WriteFile(tmp + "/keep.tmp", "other");
+    app_->ExitInstance();
+    app_.reset();
+    QVERIFY(!QFile::exists(tmp + "/DTL999999_abc.tmp"));
+    QVERIFY(QFile::exists(tmp + "/keep.tmp"));
+  }
+
+  void SendListShowsThePlainJobAndCarriesCheckBoxesToTheRecords() {
+    Start();
+    const QString a = base_ + "/two-k.bin", b = base_ + "/three-m.bin";
+    uitest::WriteFile(a, QByteArray(2048, 'a'));
+    uitest::WriteFile(b, QByteArray(3'500'000, 'b'));
+    dtl::SendRequest r;
+    r.files = {{a.toStdString(), 2048}, {b.toStdString(), 3'500'000}};
+    r.mailTo = "x@example.org";
+    QVERIFY(app_->Doc().BuildPlainJob(r));
+    QTreeWidget* list = Frame().SendList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(list->topLevelItem(0)->text(0), QString("two-k.bin (2 KB)"));
+    QCOMPARE(list->topLevelItem(1)->text(0), QString("three-m.bin (3 MB)"));
+    QCOMPARE(list->topLevelItem(0)->text(1), QString("Queued"));
+    QCOMPARE(list->topLevelItem(0)->text(2), QString("0%"));
+
+    list->topLevelItem(1)->setCheckState(0, Qt::Unchecked);
+    QCOMPARE(app_->Doc().Records()[1].pending, 0);
+    list->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    QCOMPARE(app_->Doc().Records()[1].pending, 1);
+
+    Frame().OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
+    QCOMPARE(list->topLevelItem(0)->text(1), QString("Success"));
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
+    QCOMPARE(list->topLevelItem(0)->background(0).color(), QColor(0xCD, 0xFB, 0xCF));
+    Frame().OnEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
+    QCOMPARE(list->topLevelItem(1)->background(0).color(), QColor(0xFE, 0xC6, 0xC6));
+
+    // Rows start ticked (as their records are pending): the first toggle clears every box.
+    Frame().Run(ID_TOGGLE_CHECKS);
+    QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
+    QCOMPARE(app_->Doc().Records()[1].pending, 0);
+    Frame().Run(ID_TOGGLE_CHECKS);
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Checked);
+    QCOMPARE(app_->Doc().Records()[0].pending, 1);
+  }
+};
+
+QTEST_MAIN(MainFrameTest)
+#include "MainWindow_test.moc"

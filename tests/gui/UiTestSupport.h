@@ -1,0 +1,63 @@
+// Shared by the desktop program's tests: a private home for settings and temporary files, and
+// a recorder that answers message boxes instead of showing them.
+#pragma once
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QPair>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include "gui/UiSupport.h"
+
+namespace uitest {
+
+// Points $HOME, the XDG folders and $TMPDIR into a fresh folder for the whole test binary.
+inline QString IsolateEnvironment(QTemporaryDir& dir) {
+  const QString base = dir.path();
+  for (const char* sub : {"config", "data", "tmp"}) QDir().mkpath(base + "/" + sub);
+  qputenv("HOME", base.toUtf8());
+  qputenv("XDG_CONFIG_HOME", (base + "/config").toUtf8());
+  qputenv("XDG_DATA_HOME", (base + "/data").toUtf8());
+  qputenv("TMPDIR", (base + "/tmp").toUtf8());
+  return base;
+}
+
+inline void WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+  f.write(bytes);
+}
+
+inline QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  f.open(QIODevice::ReadOnly);
+  return f.readAll();
+}
+
+// Records every message box and answers with `answer`; records opened addresses too.
+struct Messages {
+  QList<QPair<dtlui::MsgIcon, QString>> shown;
+  QList<QUrl> opened;
+  dtlui::MsgAnswer answer = dtlui::MsgAnswer::Yes;
+  Messages() {
+    dtlui::SetMessageHook([this](dtlui::MsgIcon icon, const QString& text, dtlui::MsgButtons) {
+      shown.append({icon, text});
+      return answer;
+    });
+    dtlui::SetOpenHook([this](const QUrl& url) { opened.append(url); });
+  }
+  ~Messages() {
+    dtlui::SetMessageHook({});
+    dtlui::SetOpenHook({});
+  }
+  QStringList Texts() const {
+    QStringList t;
+    for (const auto& m : shown) t << m.second;
+    return t;
+  }
+};
+
+}  // namespace uitest

@@ -1,0 +1,170 @@
+// Delivery through a sendmail-compatible submission program: msmtp delivering into a real SMTP
+// server, scripted programs for the failure cases, and the logon order.
+#include "mail/MapiSession.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "fixtures/smtp_fixture.h"
+#include "support/TestSupport.h"
+
+namespace dtl {
+namespace {
+
+namespace fs = std::filesystem;
+
+MessageStamp PinnedStamp() { return {1700000000, 0, "0f8e1c2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b", "testhost"}; }
+
+std::string WriteScript(const fs::path& path, const std::string& body) {
+  dtltest::WriteFileText(path, "#!/bin/sh\n" + body);
+  ::chmod(path.c_str(), 0755);
+  return path.string();
+}
+
+class MapiSessionMsmtp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dtltest::HaveCommand("msmtp"));
+    fs::create_directory(inbox_);
+    sink_ = std::make_unique<dtltest::SmtpFixture>(inbox_, std::vector<std::string>{});
+    ASSERT_GT(sink_->port(), 0) << "the SMTP fixture did not start";
+    std::string port = std::to_string(sink_->port());
+    dtltest::WriteFileText(dir_ / "msmtprc",
+                           "defaults\nauth off\ntls off\nhost 127.0.0.1\nport " + port +
+                               "\n\naccount default\nfrom dtl@example.net\n\naccount relay2\nfrom other@example.net\n");
+    ::chmod((dir_ / "msmtprc").c_str(), 0600);
+    session_.program = WriteScript(dir_ / "sendmail", "exec msmtp -C " + dtltest::ShellQuote((dir_ / "msmtprc").string()) +
+                                                         " \"$@\"\n");
+    session_.stamp = PinnedStamp;
+  }
+
+  // The one stored mail and its envelope as the server saw it.
+  std::string Mail(const char* ext) const { return dtltest::ReadFileText(inbox_ / ("msg-1" + std::string(ext))); }
+
+  dtltest::TempDir dir_;
+  fs::path inbox_ = dir_ / "inbox";
+  std::unique_ptr<dtltest::SmtpFixture> sink_;
+  MapiSession session_;
+};
+
+TEST_F(MapiSessionMsmtp, SegmentReachesTheServerWithRecipientsInOrder) {
+  auto archive = dtltest::RandomBytes(200000, 3);
+  ASSERT_TRUE(session_.Logon("", ""));
+  // The recipient text "c@...;a@...;b@...;" cut at ";" leaves an empty last token.
+  ASSERT_TRUE(session_.Compose({"c@example.org", "a@example.org", " b@example.org ", ""},
+                               "song.mp3 - segment number 0         a1b2c3d4e5",
+                               "song.mp3 - segment number 0         a1b2c3d4e5", archive, "song.mp3.dtl.doc"))
+      << session_.LastError();
+  ASSERT_TRUE(session_.Submit()) << session_.LastError();
+
+  EXPECT_NE(Mail(".json").find(R"("from": "dtl@example.net", "rcpt": ["c@example.org", "a@example.org", "b@example.org"])"),
+            std::string::npos)
+      << Mail(".json");
+  const std::string m = Mail(".eml");
+  EXPECT_NE(m.find("To: c@example.org, a@example.org, b@example.org\r\n"), std::string::npos);
+  EXPECT_NE(m.find("Content-Type: application/msword;\r\n\tname=\"song.mp3.dtl.doc\""), std::string::npos);
+  // The message arrives as composed (the program may only add fields in front of it).
+  const std::string& sent = session_.ComposedMessage();
+  ASSERT_GE(m.size(), sent.size());
+  EXPECT_EQ(m.compare(m.size() - sent.size(), sent.size(), sent), 0);
+}
+
+TEST_F(MapiSessionMsmtp, ProfileIsTheProgramsAccount) {
+  ASSERT_TRUE(session_.Logon("relay2", "unused"));
+  ASSERT_TRUE(session_.Compose({"x@example.org"}, "s", "s", {}, ""));
+  ASSERT_TRUE(session_.Submit()) << session_.LastError();
+  EXPECT_NE(Mail(".json").find(R"("from": "other@example.net")"), std::string::npos) << Mail(".json");
+}
+
+TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {
+  dtltest::TempDir dir;
+  MapiSession s;
+  s.program = WriteScript(dir / "fake", "for a in \"$@\"; do echo \"[$a]\"; done > \"$0.args\"\ncat > \"$0.stdin\"\n");
+  s.stamp = PinnedStamp;
+  ASSERT_TRUE(s.Logon(" work; touch pwned ", "secret"));
+  ASSERT_TRUE(s.Compose({"x@example.org"}, "subject", "body", {1, 2, 3}, "a.zip", true));
+  ASSERT_TRUE(s.Submit()) << s.LastError();
+  EXPECT_EQ(dtltest::ReadFileText(dir / "fake.args"), "[-a]\n[work; touch pwned]\n[-t]\n[-i]\n");
+  EXPECT_EQ(dtltest::ReadFileText(dir / "fake.stdin"), s.ComposedMessage());
+  EXPECT_FALSE(fs::exists("pwned"));
+  const std::string& m = s.ComposedMessage();
+  EXPECT_NE(m.find("X-Priority: 1 (Highest)\r\n"), std::string::npos);
+  EXPECT_NE(m.find("Content-Type: application/zip;\r\n\tname=\"a.zip\""), std::string::npos);
+  EXPECT_EQ(m.find("secret"), std::string::npos);
+  // The program comes from DTL_SENDMAIL or is the system's sendmail.
+  ::setenv("DTL_SENDMAIL", "msmtp", 1);
+  EXPECT_EQ(MapiSession().program, "msmtp");
+  ::setenv("DTL_SENDMAIL", "", 1);
+  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
+  ::unsetenv("DTL_SENDMAIL");
+  EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
+}
+
+TEST(MapiSession, FailuresAreFalseWithAReason) {
+  dtltest::TempDir dir;
+  auto big = dtltest::RandomBytes(4 << 20, 9);
+  struct Case {
+    const char* name;
+    std::string script;  // empty: no program at all
+    bool bigMessage;
+    const char* error;
+  } cases[] = {
+      {"missing program", "", false, "No mail submission program found at "},
+      {"non-zero exit", "cat >/dev/null\necho 'relay refused' >&2\nexit 75\n", false,
+       "exited with status 75: relay refused"},
+      // Quitting without reading must not kill this process with SIGPIPE.
+      {"quits before reading", "exit 1\n", true, "exited with status 1"},
+      {"killed", "kill -9 $$\n", false, "killed by signal 9"},
+      {"exits 0 without reading", "exec 0<&-\nexit 0\n", true, "did not read the whole message"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MapiSession s;
+    s.program = c.script.empty() ? (dir / "no-such-sendmail").string()
+                                 : WriteScript(dir / (std::string("p") + std::to_string(&c - cases)), c.script);
+    if (c.script.empty()) {
+      EXPECT_FALSE(s.Logon("", ""));
+      EXPECT_EQ(s.LastError(), "No mail submission program found at " + s.program);
+      EXPECT_FALSE(s.Compose({"x@example.org"}, "s", "b", {}, ""));  // never logged on
+      continue;
+    }
+    ASSERT_TRUE(s.Logon("", ""));
+    EXPECT_FALSE(s.Submit());  // nothing composed
+    EXPECT_FALSE(s.Compose({"", "  "}, "s", "b", {}, ""));
+    EXPECT_EQ(s.LastError(), "No recipients");
+    ASSERT_TRUE(s.Compose({"x@example.org"}, "s", "b", c.bigMessage ? big : std::vector<uint8_t>{}, "x.doc"));
+    EXPECT_FALSE(s.Submit());
+    EXPECT_NE(s.LastError().find(c.error), std::string::npos) << s.LastError();
+  }
+}
+
+TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
+  struct Case {
+    const char* user;
+    const char* pass;
+    int succeedAt;  // attempt number that succeeds; -1 none
+    std::vector<std::string> attempts;
+    std::optional<MapiLogonStep> result;
+  } cases[] = {
+      {"", "", 0, {"|"}, MapiLogonStep::NoProfile},
+      {"work", "pw", 0, {"work|pw"}, MapiLogonStep::StoredProfile},
+      {"work", "", 2, {"work|", "|", "Outlook|"}, MapiLogonStep::Outlook},
+      {"work", "pw", -1, {"work|pw", "|", "Outlook|"}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> attempts;
+    auto result = LogonInOrder(c.user, c.pass, [&](std::string_view profile, std::string_view password) {
+      attempts.push_back(std::string(profile) + "|" + std::string(password));
+      return static_cast<int>(attempts.size()) - 1 == c.succeedAt;
+    });
+    EXPECT_EQ(attempts, c.attempts) << c.user << "/" << c.pass;
+    EXPECT_EQ(result, c.result) << c.user << "/" << c.pass;
+  }
+}
+
+}  // namespace
+}  // namespace dtl

@@ -1,0 +1,380 @@
+// The SMTP dialogue against scripted peers: a loopback server that plays one scripted
+// conversation per connection and records what the client said.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail/MailProgress.h"
+#include "mail/ServerTest.h"
+#include "mail/SmtpAuth.h"
+#include "mail/SmtpClient.h"
+#include "support/LoopbackPeer.h"
+
+namespace {
+
+using dtl::SmtpClient;
+using dtl::SmtpEnvelope;
+using dtl::SmtpSettings;
+
+struct Step {
+  enum Kind { Send, Line, Data, Drop, Flood, Hang } kind;
+  std::string text;   // Line: the prefix the client's line must start with
+  std::string reply;  // bytes sent back after the step (Flood: repeated until the client leaves)
+};
+using Script = std::vector<Step>;
+
+Step Greet(std::string reply = "220 fake ESMTP\r\n") { return {Step::Send, {}, std::move(reply)}; }
+Step Expect(std::string prefix, std::string reply) { return {Step::Line, std::move(prefix), std::move(reply)}; }
+Step Body(std::string reply = "250 queued\r\n") { return {Step::Data, {}, std::move(reply)}; }
+
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {}
+  int port() const { return peer_.port(); }
+  void Join() { peer_.Join(); }
+  // After Join(): everything the client sent, one entry per line, DATA bodies as "<data>".
+  const std::vector<std::string>& heard() const { return heard_; }
+  std::string lastHeard() const { return heard_.empty() ? "<nothing>" : heard_.back(); }
+  const std::vector<std::string>& problems() const { return problems_; }
+  int connections() const { return connections_; }
+  std::string body() const { return body_; }
+
+ private:
+  bool Serve(int fd) {
+    if (connections_ < static_cast<int>(scripts_.size())) Play(fd, scripts_[connections_++]);
+    return connections_ < static_cast<int>(scripts_.size());
+  }
+  // The one place that checks each expected command and sends each reply.
+  void Play(int fd, const Script& script) {
+    std::string buf;
+    for (const auto& step : script) {
+      std::optional<std::string> got;
+      switch (step.kind) {
+        case Step::Send:
+          break;
+        case Step::Line:
+          if (!(got = dtltest::ReadUntil(fd, buf, "\r\n"))) {
+            problems_.push_back("client left before '" + step.text + "'");
+            return;
+          }
+          heard_.push_back(*got);
+          if (got->rfind(step.text, 0) != 0) {
+            problems_.push_back("expected '" + step.text + "', heard '" + *got + "'");
+            return;
+          }
+          break;
+        case Step::Data:
+          if (!(got = dtltest::ReadUntil(fd, buf, "\r\n.\r\n"))) {
+            heard_.push_back("<left during data>");
+            return;
+          }
+          body_ = *got + "\r\n";
+          heard_.push_back("<data>");
+          break;
+        case Step::Drop:
+          return;
+        case Step::Flood:
+          while (dtltest::SendAll(fd, step.reply)) {
+          }
+          return;
+        case Step::Hang:
+          while (dtltest::ReadUntil(fd, buf, "\n")) {
+          }
+          return;
+      }
+      dtltest::SendAll(fd, step.reply);
+    }
+    // Whatever the client says after the script ended is a fault of the script or the client.
+    if (auto extra = dtltest::ReadUntil(fd, buf, "\r\n")) problems_.push_back("unexpected '" + *extra + "'");
+  }
+
+  std::vector<Script> scripts_;
+  std::string body_;
+  std::vector<std::string> heard_, problems_;
+  int connections_ = 0;
+  dtltest::LoopbackPeer peer_{[this](int fd) { return Serve(fd); }};
+};
+
+struct Progress : dtl::MailProgress {
+  std::vector<int> sent;
+  bool abortOnSend = false;
+  bool abortAlways = false;
+  void SendProgress(int percent, bool& abort) override {
+    sent.push_back(percent);
+    if (abortOnSend) abort = true;
+  }
+  void ReadProgress(int, bool& abort) override { abort = abortAlways; }
+  void AbortPoll(bool& abort) override { abort = abortAlways; }
+};
+
+SmtpSettings Local(int port, std::string user = "", std::string password = "") {
+  SmtpSettings s;
+  s.host = "127.0.0.1";
+  s.port = port;
+  s.localHostName = "client.test";
+  s.user = std::move(user);
+  s.password = std::move(password);
+  s.connectTimeout = s.replyTimeout = std::chrono::milliseconds(5000);
+  return s;
+}
+
+const SmtpEnvelope kEnvelope{"a@from.test", {"b@to.test"}};
+const std::string kMessage = "Subject: hi\r\n\r\nhello\r\n";
+const Step kEhlo = Expect("EHLO", "250 fake\r\n");
+const Step kQuit = Expect("QUIT", "221 bye\r\n");
+const Script kToData = {Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO", "250 ok\r\n"), Expect("DATA", "354 go\r\n")};
+
+Script Join(std::initializer_list<Script> parts) {
+  Script s;
+  for (const auto& p : parts) s.insert(s.end(), p.begin(), p.end());
+  return s;
+}
+// The usual tail after a successful hello: envelope, data, quit.
+Script Tail(Script s) { return Join({s, kToData, {Body(), kQuit}}); }
+
+void Flatten(const dtl::MailLogNode& n, std::string& out) {
+  out += n.name + "=" + n.text + "\n";
+  for (const auto& c : n.children) Flatten(c, out);
+}
+std::string LogText(const SmtpClient& c) {
+  std::string out;
+  Flatten(c.LastLog().Root(), out);
+  return out;
+}
+bool HasError(const SmtpClient& c, const std::string& text) {
+  const auto& e = c.LastLog().Errors();
+  return std::find(e.begin(), e.end(), text) != e.end();
+}
+// Waits for the peer to finish its scripts and checks the client followed them.
+void ExpectPlayed(ScriptedPeer& peer) {
+  peer.Join();
+  for (const auto& p : peer.problems()) ADD_FAILURE() << p;
+}
+
+TEST(SmtpDialogue, PlainDeliveryStuffsLeadingDotsAndEndsWithTheDot) {
+  ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "250-fake\r\n250 SIZE 1000\r\n")})});
+  Progress progress;
+  SmtpClient client(Local(peer.port()), &progress);
+  EXPECT_TRUE(client.SendMessage(kEnvelope, ".first\r\nSubject: x\r\n\r\n.\r\n..two\r\nmid.dle\r\nlast")) << LogText(client);
+  ExpectPlayed(peer);
+  // Every line-leading dot doubled, the message closed with CRLF "." CRLF after its own text.
+  EXPECT_EQ(peer.body(), "..first\r\nSubject: x\r\n\r\n..\r\n...two\r\nmid.dle\r\nlast\r\n");
+  EXPECT_EQ(client.Security(), "plain");
+  EXPECT_EQ(progress.sent.empty() ? -1 : progress.sent.back(), 100);
+  EXPECT_EQ(client.LastError(), "");
+}
+
+// Each refusal fails the attempt with its own text and the summary, and still says QUIT.
+TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
+  const Step mailFrom = Expect("MAIL FROM", "250 ok\r\n"), rcpt = Expect("RCPT TO", "250 ok\r\n");
+  const char *connect = "Failed to connect to SMTP server.", *send = "Send failed.";
+  const struct {
+    Script script;
+    const char* error;
+    const char* summary;
+    SmtpSettings settings = Local(0);
+    SmtpEnvelope envelope = kEnvelope;
+  } cases[] = {
+      {{Greet("554 go away\r\n"), kQuit}, "Failed to get initial response", connect},
+      {{Greet(), kEhlo, Expect("MAIL FROM", "550 no\r\n"), kQuit}, "MAIL FROM refused", send},
+      {{Greet(), kEhlo, mailFrom, Expect("RCPT TO", "550 unknown\r\n"), kQuit}, "All recipients refused", send},
+      {{Greet(), kEhlo, mailFrom, rcpt, Expect("DATA", "554 no\r\n"), kQuit}, "DATA refused", send},
+      {Join({{Greet(), kEhlo}, kToData, {Body("554 5.7.1 spam\r\n"), kQuit}}),
+       "The message was refused at the end of data", send},
+      {{Greet(), Expect("EHLO", "250 AUTH LOGIN\r\n"), Expect("AUTH LOGIN", "334 x\r\n"), Expect("dQ==", "334 y\r\n"),
+        Expect("cA==", "535 bad credentials\r\n"), kQuit},
+       "Failed to login using LOGIN method", connect, Local(0, "u", "p")},
+      {{Greet(), kEhlo, kQuit}, "Invalid email object, no return address", send, Local(0), {"", {"b@to.test"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    ScriptedPeer peer({c.script});
+    SmtpSettings settings = c.settings;
+    settings.port = peer.port();
+    SmtpClient client(settings);
+    EXPECT_FALSE(client.SendMessage(c.envelope, kMessage));
+    ExpectPlayed(peer);
+    EXPECT_TRUE(HasError(client, c.error)) << LogText(client);
+    if (c.envelope.from != "") {
+      EXPECT_EQ(client.LastError(), c.summary);
+    }
+    EXPECT_EQ(peer.lastHeard(), "QUIT");
+  }
+}
+
+TEST(SmtpDialogue, RefusedEhloFallsBackToHeloWithoutLogin) {
+  ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "502 what\r\n"), Expect("HELO client.test", "250 hi\r\n")})});
+  SmtpClient client(Local(peer.port(), "u", "p"));
+  EXPECT_TRUE(client.SendMessage(kEnvelope, kMessage)) << LogText(client);
+  ExpectPlayed(peer);
+  EXPECT_NE(LogText(client).find("EHLO failed, sending HELO..."), std::string::npos);
+}
+
+// RFC 2195's example exchange.
+const std::string kCramChallenge = "<1896.697170952@postoffice.reston.mci.net>";
+const std::string kCramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw";
+
+// The mechanism follows what EHLO offers (LOGIN, then CRAM-MD5, then PLAIN); no credential
+// ever reaches the log.
+TEST(SmtpDialogue, LoginUsesTheRightMechanismAndNeverLogsCredentials) {
+  // AUTH LOGIN for "user" / "s3cret!".
+  const Script login = {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
+                        Expect("czNjcmV0IQ==", "235 ok\r\n")};
+  const struct {
+    const char* offer;  // the EHLO reply's AUTH line
+    const char *user, *password;
+    Script exchange;   // expected between EHLO and MAIL FROM
+    const char* note;  // a log text expected, or ""
+  } cases[] = {
+      {"AUTH PLAIN LOGIN", "user", "s3cret!", login, "<credentials hidden>"},
+      {"AUTH=LOGIN", "user", "s3cret!", login, ""},
+      {"auth plain", "user", "s3cret!", {Expect("AUTH PLAIN", "334 \r\n"), Expect("dXNlcgB1c2VyAHMzY3JldCE=", "235 ok\r\n")},
+       "<credentials hidden>"},
+      {"AUTH PLAIN CRAM-MD5", "tim", "tanstaaftanstaaf",
+       {Expect("AUTH CRAM-MD5", "334 " + dtl::Base64Encode(kCramChallenge) + "\r\n"), Expect(kCramAnswer, "235 ok\r\n")},
+       "<credentials hidden>"},
+      {"AUTH NTLM LOGIN", "user", "s3cret!", login, ""},
+      {"AUTH DIGEST-MD5", "user", "s3cret!", {}, "DIGEST-MD5 login method not supported"},
+      {"AUTH LOGIN PLAIN", "user", "", {}, ""},  // no password: no login
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offer);
+    ScriptedPeer peer({Tail(Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer + "\r\n")}, c.exchange}))});
+    SmtpClient client(Local(peer.port(), c.user, c.password));
+    EXPECT_TRUE(client.SendMessage(kEnvelope, kMessage)) << LogText(client);
+    ExpectPlayed(peer);
+    const std::string log = LogText(client);
+    EXPECT_NE(log.find(c.note), std::string::npos) << log;
+    if (c.exchange.empty()) continue;  // nothing secret was said
+    for (const std::string& secret : {std::string(c.password), dtl::Base64Encode(c.user), dtl::Base64Encode(c.password),
+                                      dtl::Base64Encode(dtl::PlainAuthBlob(c.user, c.password)), kCramAnswer})
+      EXPECT_EQ(log.find(secret), std::string::npos) << secret << "\n" << log;
+  }
+}
+
+TEST(SmtpDialogue, OneRefusedRecipientStillGetsTheRestButCountsAsFailure) {
+  ScriptedPeer peer({{Greet(), kEhlo, Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO:<one@x>", "250 ok\r\n"),
+                      Expect("RCPT TO:<two@x>", "550 no such user\r\n"), Expect("DATA", "354 go\r\n"), Body(), kQuit}});
+  SmtpClient client(Local(peer.port()));
+  EXPECT_FALSE(client.SendMessage({"a@from.test", {"one@x", "two@x"}}, kMessage));
+  ExpectPlayed(peer);
+  EXPECT_EQ(peer.body(), kMessage);
+  EXPECT_EQ(client.LastError(), "Partial send failure.");
+  EXPECT_NE(LogText(client).find("Warning: failed to send to 1 recipient(s), continuing to send to 1 recipient(s)"),
+            std::string::npos);
+}
+
+// Peers that stop making sense: each must end the attempt cleanly, without QUIT on a dead or
+// desynchronised connection, and without the client buffering the flood.
+TEST(SmtpDialogue, BrokenPeerEndsTheAttemptCleanly) {
+  const char* connect = "Failed to connect to SMTP server.";
+  const struct {
+    const char* name;
+    Script script;
+    const char* summary;
+  } cases[] = {
+      {"endless line", {Greet("220"), {Step::Flood, {}, std::string(8192, 'A')}}, connect},
+      {"endless continuation lines", {Greet("220-hello\r\n"), {Step::Flood, {}, "220-more\r\n"}}, connect},
+      {"short reply line", {Greet("22\r\n"), {Step::Hang, {}, {}}}, connect},
+      {"silent after EHLO", {Greet(), Expect("EHLO", ""), {Step::Hang, {}, {}}}, connect},
+      {"disconnect during DATA", Join({{Greet(), kEhlo}, kToData, {{Step::Drop, {}, {}}}}), "Send failed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer({c.script});
+    SmtpSettings s = Local(peer.port());
+    s.replyTimeout = std::chrono::milliseconds(300);
+    SmtpClient client(s);
+    EXPECT_FALSE(client.SendMessage(kEnvelope, std::string(300000, 'x')));
+    peer.Join();
+    EXPECT_EQ(client.LastError(), c.summary);
+    for (const auto& l : peer.heard()) EXPECT_NE(l, "QUIT");
+  }
+}
+
+TEST(SmtpDialogue, AbortDuringTransferNeverEndsTheCutMessage) {
+  ScriptedPeer peer({Join({{Greet(), kEhlo}, kToData, {Body()}})});
+  Progress progress;
+  progress.abortOnSend = true;
+  SmtpClient client(Local(peer.port()), &progress);
+  EXPECT_FALSE(client.SendMessage(kEnvelope, std::string(4 << 20, 'x')));
+  peer.Join();
+  EXPECT_EQ(client.LastError(), "Mail sending aborted by application");
+  EXPECT_EQ(peer.lastHeard(), "<left during data>");
+}
+
+TEST(SmtpDialogue, AbortBeforeStartingOpensNoConnection) {
+  ScriptedPeer peer({{Greet()}});
+  Progress progress;
+  progress.abortAlways = true;
+  SmtpClient client(Local(peer.port()), &progress);
+  EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
+  EXPECT_EQ(client.LastError(), "Mail sending aborted by application");
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+TEST(SmtpDialogue, LogKeepsTheFirst2500BytesOfTheMessage) {
+  ScriptedPeer peer({Tail({Greet(), kEhlo})});
+  SmtpClient client(Local(peer.port()));
+  std::string message = "Subject: big\r\n\r\n" + std::string(10000, 'm');
+  ASSERT_TRUE(client.SendMessage(kEnvelope, message));
+  EXPECT_NE(LogText(client).find("C: " + message.substr(0, 2500) + "\n...\n\n"), std::string::npos);
+}
+
+// A peer that answers STARTTLS with 220 but then cannot do TLS: opportunistic mode falls back
+// to a new plain connection; verified mode fails the attempt instead of downgrading.
+TEST(SmtpStartTls, OnlyOpportunisticModeFallsBackToPlain) {
+  const Step offer = Expect("EHLO", "250-fake\r\n250 STARTTLS\r\n");
+  const Script fake = {Greet(), offer, Expect("STARTTLS", "220 go ahead\r\nnot tls\r\n"), {Step::Drop, {}, {}}};
+  {
+    ScriptedPeer peer({fake, Tail({Greet(), offer})});
+    SmtpSettings s = Local(peer.port());
+    s.startTls = dtl::StartTlsMode::Opportunistic;
+    SmtpClient client(s);
+    EXPECT_TRUE(client.SendMessage(kEnvelope, kMessage)) << LogText(client);
+    ExpectPlayed(peer);
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_EQ(client.Security(), "plain");
+  }
+  ScriptedPeer peer({fake, Tail({Greet(), kEhlo})});
+  SmtpClient client(Local(peer.port()));
+  EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
+  EXPECT_TRUE(HasError(client, "Failed to connect to secure SMTP (1)")) << LogText(client);
+  EXPECT_EQ(client.LastError(), "Failed to connect to SMTP server.");
+  EXPECT_EQ(peer.connections(), 1);
+}
+
+// The CRAM-MD5 challenge is decoded with this; servers differ in padding and blanks.
+TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"", ""},      {"YQ==", "a"},  {"YQ", "a"},          {"YWI", "ab"},        {"YWJj", "abc"},
+      {" YWJj\r\n", "abc"}, {"Y", std::nullopt}, {"YQ=", std::nullopt}, {"YW*j", std::nullopt},
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(dtl::Base64Decode(text), bytes) << "'" << text << "'";
+  EXPECT_EQ(dtl::Base64Decode(dtl::Base64Encode(std::string("\0\xff\x10z", 4))), std::string("\0\xff\x10z", 4));
+}
+
+TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {
+  SmtpSettings tooShort;
+  tooShort.host = "x";
+  EXPECT_EQ(dtl::ServerTest(tooShort), "Failure.");
+  {
+    ScriptedPeer peer({{Greet(), kQuit}});
+    EXPECT_EQ(dtl::ServerTest(Local(peer.port())), "Success.");
+    ExpectPlayed(peer);
+  }
+  {
+    ScriptedPeer peer({{Greet("421 busy\r\n"), kQuit}});
+    EXPECT_EQ(dtl::ServerTest(Local(peer.port())), "Failure.");
+  }
+  int freePort;
+  { ScriptedPeer closed({}); freePort = closed.port(); }
+  dtl::MailLog log;
+  EXPECT_EQ(dtl::ServerTest(Local(freePort), &log), "Failure.");
+  EXPECT_EQ(log.Errors().front(), "Failed to connect (1)");
+}
+
+}  // namespace
