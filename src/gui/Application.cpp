@@ -24,7 +24,7 @@ bool Application::InitInstance(const QStringList& arguments) {
     type.SetShellOpenCommand(dtl::FileTypeRegistration::OpenCommandFor(program));
     type.SetDocumentTypeName("CGFileType.Document");
     type.SetDocumentDescription("Drovetail segment descriptor");
-    type.SetDefaultIcon(S(ResourcePath("icons/drovetail.png")));
+    type.SetDefaultIcon(S(DesktopIconPath()));
     type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
   }
   frame_ = std::make_unique<MainWindow>(*this);

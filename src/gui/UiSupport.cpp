@@ -1,8 +1,10 @@
 #include "gui/UiSupport.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <cstring>
 
 #include "base/ProgramFolder.h"
@@ -18,6 +20,9 @@ OpenHook& Opener() {
   static OpenHook hook;
   return hook;
 }
+
+// The program's data folder inside a share/ folder.
+constexpr const char* kDataDir = "drovetail/";
 
 }  // namespace
 
@@ -53,21 +58,28 @@ void OpenExternal(const QUrl& url) {
 }
 
 QString ResourcePath(const QString& name) {
-  const QString installed = Q(dtl::GetProgramFolder()) + name;
-  if (QFileInfo::exists(installed)) return installed;
-#ifdef DTL_RESOURCE_DIR
-  const QString source = QStringLiteral(DTL_RESOURCE_DIR "/") + name;
-  if (QFileInfo::exists(source)) return source;
-#endif
-  return installed;
+  // Relative to the program first, so an unpacked or uninstalled tree (build/bin beside
+  // build/share) uses its own pages even when another copy is installed system-wide.
+  const QString beside = QDir::cleanPath(Q(dtl::GetProgramFolder()) + "../share/" + kDataDir + name);
+  if (QFileInfo::exists(beside)) return beside;
+  const QString found = QStandardPaths::locate(QStandardPaths::GenericDataLocation, QLatin1String(kDataDir) + name);
+  return found.isEmpty() ? beside : found;
+}
+
+QString DesktopIconPath() {
+  const QString icon = QStringLiteral("icons/hicolor/64x64/apps/drovetail.png");
+  const QString beside = QDir::cleanPath(Q(dtl::GetProgramFolder()) + "../share/" + icon);
+  if (QFileInfo::exists(beside)) return beside;
+  const QString found = QStandardPaths::locate(QStandardPaths::GenericDataLocation, icon);
+  return found.isEmpty() ? QStringLiteral("drovetail") : found;
 }
 
 QIcon ResourceIcon(const QString& name) {
-  const QString path = ResourcePath("icons/" + name + ".png");
+  const QString path = ":/icons/" + name + ".png";
   return QFileInfo::exists(path) ? QIcon(path) : QIcon();
 }
 
-QPixmap ResourcePixmap(const QString& name) { return QPixmap(ResourcePath(name)); }
+QPixmap ResourcePixmap(const QString& name) { return QPixmap(":/" + name); }
 
 QString SystemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 

@@ -36,11 +36,17 @@ void OpenExternal(const QUrl& url);
 using OpenHook = std::function<void(const QUrl&)>;
 OpenHook SetOpenHook(OpenHook hook);
 
-// The program's files installed beside it ("home.html", "icons/send.png", ...): the program
-// folder's copy, or the source tree's resources/ folder when running from a build tree.
+// An installed data file of the program ("home.html", "verb1.html"): <program folder>/../share/
+// drovetail/NAME when it exists (an installed or a build tree), else the first drovetail/NAME in
+// the XDG data folders ($XDG_DATA_HOME, $XDG_DATA_DIRS). When neither exists, the first path,
+// so a caller's "file not found" names the expected place.
 QString ResourcePath(const QString& name);
-// An icon from icons/<name>.png; an empty icon when missing.
+// The program's icon as an image file for desktop entries: the hicolor theme's 64x64
+// drovetail.png found like ResourcePath; the theme name "drovetail" when no file is found.
+QString DesktopIconPath();
+// An icon compiled into the program (":/icons/<name>.png"); an empty icon when missing.
 QIcon ResourceIcon(const QString& name);
+// A picture compiled into the program (":/<name>", e.g. "icons/drovetail.png"); null when missing.
 QPixmap ResourcePixmap(const QString& name);
 
 inline QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
