@@ -64,11 +64,24 @@ printf 'install-test' > "$work/password"
   --password-file "$work/password" >/dev/null
 cmp "$work/sample.bin" "$work/merged/sample.bin" || fail "dtl merge did not give back the original"
 
-# drovetail: the screenshot mode opens every window (the local pages included) and saves each.
+# drovetail: the screenshot mode opens every window and saves each. Each local page of the prefix
+# is replaced by a page of one colour, so the pictures show which copy the program found.
+page() { printf '<html><body style="margin:0;background:#%s"></body></html>\n' "$2" > "$prefix/share/drovetail/$1"; }
+page home.html ff00ff
+page Community.html 00ffff
+page verb1.html ffff00
 QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$prefix/bin/drovetail" --screenshots "$work/shots" ||
   fail "drovetail --screenshots failed"
 for shot in main-browse main-support main-send-list about merge confirm-replace; do
   [[ $(head -c 4 "$work/shots/$shot.png" 2>/dev/null | od -An -tx1 | tr -d ' \n') == 89504e47 ]] ||
     fail "no screenshot $shot.png"
 done
+pixel() {
+  local got
+  got=$(python3 "$(dirname "$0")/png_pixel.py" "$work/shots/$1.png" "$2" "$3")
+  [[ $got == "$4" ]] || fail "$1.png at $2,$3 is #$got, not #$4: the installed $5 was not shown"
+}
+pixel main-browse 700 450 ff00ff home.html
+pixel main-browse 700 130 ffff00 verb1.html
+pixel main-support 400 500 00ffff Community.html
 echo "installed into a temporary prefix; both programs ran from it"
