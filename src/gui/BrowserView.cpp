@@ -107,6 +107,9 @@ BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
 }
 
 BrowserView::~BrowserView() {
+  // The profile is a child and goes after the members; its cookie store reports the cookies it
+  // drops then, which must no longer reach this half-destroyed view.
+  disconnect(profile_->cookieStore(), nullptr, this, nullptr);
   if (manager_) delete manager_.data();
   // The page must go before its profile.
   web_->setPage(nullptr);

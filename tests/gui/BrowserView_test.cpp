@@ -358,6 +358,23 @@ class BrowserViewTest : public QObject {
     QVERIFY(!RunJs(View().Page(), "document.cookie").toString().contains("remember"));
   }
 
+  // Deleting the view deletes its profile, whose cookie store may report the cookies it drops
+  // while the view is half gone: the view must stop listening before its members go.
+  void ViewHoldingCookiesIsDeletedSafely() {
+    QWebEngineCookieStore* store = View().WebProfile()->cookieStore();
+    QSignalSpy added(store, &QWebEngineCookieStore::cookieAdded);
+    for (int i = 0; i < 50; ++i) {
+      QNetworkCookie c(QByteArray("c") + QByteArray::number(i), "1");
+      c.setDomain("mail.example.org");
+      c.setPath("/");
+      store->setCookie(c, QUrl("http://mail.example.org/"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(added.count() >= 50, kWaitMs);
+    store->deleteAllCookies();
+    app_->ExitInstance();
+    app_.reset();
+  }
+
   void AutoDownloadListsTheInboxSegments() {
     QVERIFY(!Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled());
     QVERIFY(Open("http://mail.walla.com/login"));
