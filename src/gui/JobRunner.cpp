@@ -16,12 +16,14 @@ bool JobRunner::start(Job job) {
   // The previous job has returned (finished() was emitted), but wait() may have left the
   // handle; a jthread must not be overwritten while joinable.
   if (worker_.joinable()) worker_.join();
-  running_ = true;
   worker_ = std::jthread([this, job = std::move(job)](std::stop_token token) {
     job(token);
     // Queued behind everything the job posted, so the owner has seen every result first.
     post([this] { jobReturned(); });
   });
+  // Only now: a thread that cannot be had throws above and leaves the runner idle. The job's
+  // end is queued to this thread, so it cannot be seen before this line.
+  running_ = true;
   return true;
 }
 

@@ -35,6 +35,7 @@ class JobRunner : public QObject {
   ~JobRunner() override;
 
   // Runs `job` on the worker thread; false (and `job` is dropped) while another job runs.
+  // Throws std::system_error when no thread can be had; the runner stays idle then.
   bool start(Job job);
   // Asks the running job to stop; does nothing when none runs.
   void requestStop();

@@ -197,14 +197,14 @@ class SegmentManagerTest : public QObject {
   void FinishedItemsUntickUntilDownloadIsOff() {
     auto dlg = Filed({{"a.bin.dtl", "ka0"}, {"a.bin.001", "ka1"}, {"b.bin.dtl", "kb0"}});
     dlg->selectAll->click();
-    dlg->OnItemFinished("ka1");
-    dlg->OnItemFinished("no-such-key");
+    dlg->markItemFinished("ka1");
+    dlg->markItemFinished("no-such-key");
     QCOMPARE(dlg->Model().TickedCount(), 2);
     QCOMPARE(TreeLines(dlg->Tree()).at(2), QString("  a.bin.001"));
     QVERIFY(dlg->downloadButton->isEnabled());
-    dlg->OnItemFinished("ka0");
-    dlg->OnItemFinished("kb0");
-    dlg->OnItemFinished("kb0");  // reported twice: the count never goes below 0
+    dlg->markItemFinished("ka0");
+    dlg->markItemFinished("kb0");
+    dlg->markItemFinished("kb0");  // reported twice: the count never goes below 0
     QCOMPARE(dlg->Model().TickedCount(), 0);
     QVERIFY(!dlg->downloadButton->isEnabled());
   }
