@@ -372,7 +372,10 @@ class SegmentManagerTest : public QObject {
 
     dlg->selectAll->click();
     dlg->password->setText("s3cret");
+    // The main window's tray tip follows the download through the Segment Manager's signals.
+    QSignalSpy rateCleared(dlg.get(), &SegmentManagerDialog::downloadRateCleared);
     QCOMPARE(Download(*dlg, box.out), 1);
+    QVERIFY(!rateCleared.isEmpty());
     QVERIFY(m.Texts().isEmpty());
     QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), movie);
     QCOMPARE(uitest::ReadFile(box.out + "/notes.txt"), notes);
