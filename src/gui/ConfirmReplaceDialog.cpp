@@ -41,11 +41,11 @@ ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent,
   layout->addLayout(buttons);
 
   timer_.setInterval(tickMs);
-  connect(&timer_, &QTimer::timeout, this, &ConfirmReplaceDialog::Tick);
+  connect(&timer_, &QTimer::timeout, this, &ConfirmReplaceDialog::tick);
   timer_.start();
 }
 
-void ConfirmReplaceDialog::Tick() {
+void ConfirmReplaceDialog::tick() {
   if (answered_) return;
   if (countdown_.Tick()) {
     Answer(ReplaceMode::Overwrite);

@@ -336,13 +336,13 @@ class SegmentManagerTest : public QObject {
     QSignalSpy answered(&dlg, &ConfirmReplaceDialog::answered);
     QCOMPARE(dlg.Timer().interval(), 1000);
     QCOMPARE(dlg.countdownText->text(), QString("Delaying 30 seconds before overwrite."));
-    for (int i = 0; i < 30; ++i) dlg.Tick();
+    for (int i = 0; i < 30; ++i) dlg.tick();
     QCOMPARE(dlg.countdownText->text(), QString("Delaying 0 seconds before overwrite."));
     QVERIFY(answered.isEmpty());
-    dlg.Tick();
+    dlg.tick();
     QCOMPARE(answered.size(), 1);
     QCOMPARE(dlg.Mode(), ReplaceMode::Overwrite);
-    dlg.Tick();  // a late tick changes nothing
+    dlg.tick();  // a late tick changes nothing
     QCOMPARE(answered.size(), 1);
   }
 
@@ -443,7 +443,7 @@ class SegmentManagerTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && !download.ReplaceQuestion()->Answered(), 30000);
         ConfirmReplaceDialog* question = download.ReplaceQuestion();
         asked << question->fileName->text();
-        for (int tick = 0; tick < 31; ++tick) question->Tick();
+        for (int tick = 0; tick < 31; ++tick) question->tick();
         QVERIFY(question->Answered());
       }
     });
