@@ -359,8 +359,16 @@ void BrowserView::AutoDownload() {
         session.cookie = m.value("cookie").toString();
         if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
           session.accountId = Q(*account);
-        auto* dlg = new SegmentManagerDialog(settings_, cookies_, endpoints_, session, frame_.data(), this);
+        auto* dlg = new SegmentManagerDialog(settings_, cookies_, endpoints_, session,
+                                             [frame = frame_] { return frame && frame->InTray(); }, this);
         connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::ReLogin);
+        if (frame_) {
+          connect(frame_, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+          connect(dlg, &SegmentManagerDialog::downloadRate, frame_,
+                  [frame = frame_](const QString& rate) { frame->SetTrayTip(TrayTip::Downloading, rate); });
+          connect(dlg, &SegmentManagerDialog::downloadRateCleared, frame_,
+                  [frame = frame_] { frame->SetTrayTip(TrayTip::Reset); });
+        }
         manager_ = dlg;
         dlg->show();
         if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());

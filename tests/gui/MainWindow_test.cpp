@@ -112,8 +112,9 @@ class MainFrameTest : public QObject {
   void SegmentManagerMinimisesWhenTheFrameGoesToTheTray() {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
-    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""}, &Frame(),
-                           &Frame());
+    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
+                             [this] { return Frame().InTray(); }, &Frame());
+    connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
     QTRY_VERIFY(!dlg.Crawling());
     QVERIFY(dlg.isVisible());
