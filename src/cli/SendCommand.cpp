@@ -198,7 +198,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   gInterrupted.store(false);
   auto previous = std::signal(SIGINT, OnInterrupt);
   bool stopped = false;
-  if (doc.OnSend(observer, env)) {
+  if (doc.StartRun(observer, env)) {
     for (;;) {
       char c = 0;
       const ssize_t n = ::read(gWakePipe[0], &c, 1);
@@ -206,7 +206,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
       if (n <= 0 || c == 'w') break;
       if (c == 'i' && !stopped) {
         stopped = true;
-        doc.OnStop();
+        doc.Stop();
       }
     }
   }

@@ -11,7 +11,7 @@ SendDocument::SendDocument(SettingsStore& settings) : settings_(settings) {}
 
 SendDocument::~SendDocument() {
   if (worker_.joinable()) {
-    flags_.RequestStop();
+    worker_.request_stop();
     worker_.join();
   }
 }
@@ -31,10 +31,10 @@ void SendDocument::ResetJob() {
     std::lock_guard<std::mutex> lock(listMutex_);
     records_.clear();
   }
-  flags_.running.store(false);
+  running_.store(false);
   jobPresent_ = false;
   fields_.from.clear();
-  flags_.position.store(0);
+  position_.store(0);
 }
 
 bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
@@ -97,28 +97,28 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.mapiPassword = settings_.Pass();
 }
 
-bool SendDocument::CanSend() const { return jobPresent_ && !flags_.running.load() && !workerActive_.load(); }
-bool SendDocument::CanStop() const { return flags_.running.load(); }
+bool SendDocument::CanSend() const { return jobPresent_ && !running_.load() && !workerActive_.load(); }
+bool SendDocument::CanStop() const { return running_.load(); }
 bool SendDocument::CanToggle() const { return jobPresent_; }
-bool SendDocument::CanBuildJob() const { return !flags_.running.load() && !workerActive_.load(); }
+bool SendDocument::CanBuildJob() const { return !running_.load() && !workerActive_.load(); }
 
-bool SendDocument::OnSend(SendEngineObserver& observer, const SendEnvironment& env) {
+bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment& env) {
   if (!CanSend()) return false;
   // The previous worker has left (CanSend), so joining it does not block.
   if (worker_.joinable()) worker_.join();
-  flags_.running.store(true);
-  flags_.abort.store(false);
+  running_.store(true);
   workerActive_.store(true);
   haveRun_ = true;
   SendRunParams params;
   params.job = fields_;
-  params.delivery = &delivery_;
+  params.delivery = delivery_;  // copied here, on the owner's thread: the run owns its settings
   params.list = this;
-  params.flags = &flags_;
   params.observer = &observer;
   params.env = &env;
-  worker_ = std::thread([this, params, &observer] {
-    lastResult_.store(RunSendEngine(params));
+  params.onPosition = [this](int32_t position) { position_.store(position); };
+  params.onNormalEnd = [this] { running_.store(false); };
+  worker_ = std::jthread([this, params = std::move(params), &observer](std::stop_token stop) {
+    lastResult_.store(RunSendEngine(params, stop));
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
     workerActive_.store(false);
     observer.OnSendEvent({SendEventKind::WorkerLeft, 0, 0, {}});
@@ -126,12 +126,13 @@ bool SendDocument::OnSend(SendEngineObserver& observer, const SendEnvironment& e
   return true;
 }
 
-void SendDocument::OnStop() {
-  flags_.RequestStop();
-  Notify({DocHint::Status, 0, {std::string(kStatusStopped), flags_.position.load()}});
+void SendDocument::Stop() {
+  running_.store(false);
+  worker_.request_stop();
+  Notify({DocHint::Status, 0, {std::string(kStatusStopped), position_.load()}});
 }
 
-void SendDocument::OnToggleChecks() { Notify({DocHint::ToggleChecks, 0, {}}); }
+void SendDocument::ToggleChecks() { Notify({DocHint::ToggleChecks, 0, {}}); }
 
 std::optional<int> SendDocument::Wait() {
   if (!haveRun_) return std::nullopt;
