@@ -148,6 +148,7 @@ void DownloadDialog::AddItem(const dtl::DownloadItem& item) { params_.items.push
 
 void DownloadDialog::Stop() {
   stop_ = true;
+  stopSource_.request_stop();
   {
     std::lock_guard lock(answerMutex_);
     answerReady_.notify_all();
@@ -174,7 +175,7 @@ void DownloadDialog::Start() {
     dtl::ApplyEndpoints(handle, endpoints_);
   };
   worker_ = std::thread([this] {
-    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, stop_);
+    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, stopSource_.get_token());
     QMetaObject::invokeMethod(this, [this, result] { Finish(result); }, Qt::QueuedConnection);
   });
 }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,7 @@ class DownloadDialog : public QDialog {
   std::unique_ptr<Relay> relay_;
   std::thread worker_;
   std::atomic<bool> stop_{false};
+  std::stop_source stopSource_;  // the engine's stop token; requested together with stop_
   bool autoMerge_ = false;
   bool running_ = false;
   bool started_ = false;

@@ -149,6 +149,8 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
 SegmentManagerDialog::~SegmentManagerDialog() {
   closing_ = true;
   stopListing_ = true;
+  closeSource_.request_stop();
+  stopSource_.request_stop();
   if (download_) download_->Stop();
   JoinCrawler();
 }
@@ -180,6 +182,7 @@ void SegmentManagerDialog::Refresh() {
   if (crawlRunning_ || closing_) return;
   JoinCrawler();
   stopListing_ = false;
+  stopSource_ = std::stop_source();
   crawlRunning_ = true;
   downloadButton->setEnabled(false);
   refreshButton->setEnabled(false);
@@ -196,9 +199,9 @@ void SegmentManagerDialog::Refresh() {
   params.accountId = S(session_.accountId);
   // The model guards its key list: the crawler reads it while filing goes on here.
   params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
-  crawler_ = std::thread([this, params] {
+  crawler_ = std::thread([this, params, stop = stopSource_.get_token(), close = closeSource_.get_token()] {
     CrawlRelay relay(this);
-    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, closing_, stopListing_, &crawling_);
+    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, stop, close);
     const int32_t provider = result.providerId;
     QMetaObject::invokeMethod(this, [this, provider] {
       providerId_ = provider;
@@ -207,7 +210,10 @@ void SegmentManagerDialog::Refresh() {
   });
 }
 
-void SegmentManagerDialog::OnStop() { stopListing_ = true; }
+void SegmentManagerDialog::OnStop() {
+  stopListing_ = true;
+  stopSource_.request_stop();
+}
 
 void SegmentManagerDialog::OnCrawlFinished() {
   JoinCrawler();
@@ -327,11 +333,13 @@ void SegmentManagerDialog::AskClose() {
   closeButton->setEnabled(false);
   if (download_) download_->Stop();
   closing_ = true;
+  closeSource_.request_stop();
   QMetaObject::invokeMethod(this, &SegmentManagerDialog::CloseWhenDone, Qt::QueuedConnection);
 }
 
 void SegmentManagerDialog::OnAborted() {
   closing_ = true;
+  closeSource_.request_stop();
   CloseWhenDone();
 }
 

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <stop_token>
 #include <thread>
 
 #include "browser/NetworkEndpoints.h"
@@ -131,9 +132,12 @@ class SegmentManagerDialog : public QDialog {
   QPointer<DownloadDialog> download_;
 
   std::thread crawler_;
-  std::atomic<bool> crawling_{false};
   std::atomic<bool> closing_{false};
   std::atomic<bool> stopListing_{false};
+  // The crawl's two stop tokens: the window closing (never reset) and the Stop button (a fresh
+  // one per crawl). Requested wherever closing_ / stopListing_ are set.
+  std::stop_source closeSource_;
+  std::stop_source stopSource_;
   bool crawlRunning_ = false;
   bool closeWhenDone_ = false;
   bool started_ = false;
