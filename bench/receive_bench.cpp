@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   dtl::CookieJar jar;
-  jar.Store(params.items.front().key, cookie);
+  (void)jar.Store(params.items.front().key, cookie);
   params.providerId = 0;  // keys are whole URLs
   params.autoMerge = true;
   params.prepareHandle = [&](CURL* handle) {

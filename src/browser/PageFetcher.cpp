@@ -133,7 +133,7 @@ Status PageFetcher::Perform(std::string_view url, bool post, std::string_view po
   if (!curl_) return CurlError(CURLE_FAILED_INIT);
   // Stored before the request, so the session's cookies ride on this request too, headers
   // requests included.
-  if (!cookie.empty()) jar_.Store(url, cookie);
+  if (!cookie.empty()) (void)jar_.Store(url, cookie);  // a URL without a host fails the request itself
 
   Transfer t;
   t.body = &body;

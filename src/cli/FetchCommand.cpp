@@ -251,7 +251,7 @@ int RunFetch(const std::vector<std::string>& args) {
   // handed over is stored for the page's host only. Walla serves attachments from a host of
   // its own (a fixed host of the provider table, never one a page names), so the session is
   // stored for it too.
-  if (found.providerId == dtl::kProviderWalla) jar.Store(dtl::kWallaAttachHost, cookie);
+  if (found.providerId == dtl::kProviderWalla) (void)jar.Store(dtl::kWallaAttachHost, cookie);
   WipeString(cookie);
   if (found.sessionEnded)
     return Fail("the provider answered with its login page; log in again and pass the new cookie string");

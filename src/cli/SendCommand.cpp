@@ -314,7 +314,7 @@ int RunSend(const std::vector<std::string>& args) {
     dtl::SendJobFields fields = data->fields;
     fields.password = *password;
     WipeString(*password);
-    doc.RestoreJob(fields, data->records);
+    (void)doc.RestoreJob(fields, data->records);
     const int status = RunJob(doc, settings, journal, *data);
     WipeString(fields.password);
     return status;
@@ -352,7 +352,7 @@ int RunSend(const std::vector<std::string>& args) {
   if (!password) return Fail(error);
   request.password = std::move(*password);
   WipeString(*password);
-  const bool built = plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request);
+  const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();
   WipeString(request.password);
   if (!built) return Fail("the files cannot be cut into that many segments");
 

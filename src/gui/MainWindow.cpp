@@ -415,9 +415,9 @@ void MainWindow::OnChooseFile(bool plain) {
   if (dlg.exec() != QDialog::Accepted) return;
   const dtl::SendRequest request = dlg.Request();
   if (plain)
-    doc.BuildPlainJob(request);
+    (void)doc.BuildPlainJob(request);
   else
-    doc.BuildSplitJob(request);
+    (void)doc.BuildSplitJob(request);
   tabs_->setCurrentIndex(0);
   UpdateSendCommands();
 }

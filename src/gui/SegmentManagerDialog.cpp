@@ -307,7 +307,7 @@ void SegmentManagerDialog::OnDownload() {
   if (providerId_ == dtl::kProviderWalla) {
     // Walla serves attachments from a host of its own; the browser's session cookies hold
     // for the provider's whole domain, so they go with the attachment host too.
-    cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
+    (void)cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
   }
 
   auto* dlg = new DownloadDialog(cookies_, endpoints_, frame_, this);

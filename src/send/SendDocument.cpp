@@ -37,8 +37,15 @@ void SendDocument::ResetJob() {
   position_.store(0);
 }
 
-bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
-  if (!CanBuildJob() || request.files.empty()) return false;
+namespace {
+
+Error StillRunning() { return Error(ErrorCode::Failed, "a send is still running"); }
+
+}  // namespace
+
+Status SendDocument::BuildJob(const SendRequest& request, bool plain) {
+  if (!CanBuildJob()) return StillRunning();
+  if (request.files.empty()) return Error(ErrorCode::InvalidArgument, std::string(kNoFileMessage));
   const uint64_t segmentSize =
       request.segmentSize ? request.segmentSize : uint64_t{request.position} * kSegmentUnit;
   std::vector<SegmentRecord> records;
@@ -48,7 +55,9 @@ bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
       records.push_back(PlainRecord(f.path, name, f.size));
     } else {
       auto more = SplitRecords(f.path, name, f.size, segmentSize);
-      if (more.empty()) return false;  // a size no index can number: refuse rather than drop
+      // A size no index can number: refuse rather than drop.
+      if (more.empty())
+        return Error(ErrorCode::InvalidArgument, "the files cannot be cut into that many segments");
       records.insert(records.end(), std::make_move_iterator(more.begin()),
                      std::make_move_iterator(more.end()));
     }
@@ -60,7 +69,7 @@ bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
   fields.from = request.from;
   fields.password = plain ? std::string() : TrimBlanks(request.password);
   InstallJob(std::move(fields), std::move(records));
-  return true;
+  return {};
 }
 
 void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records) {
@@ -76,13 +85,13 @@ void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> r
   jobPresent_ = true;
 }
 
-bool SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
-bool SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
+Status SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
+Status SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
 
-bool SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
-  if (!CanBuildJob()) return false;
+Status SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
+  if (!CanBuildJob()) return StillRunning();
   InstallJob(fields, std::move(records));
-  return true;
+  return {};
 }
 
 void SendDocument::LoadDeliverySettings() {

@@ -73,15 +73,17 @@ class SendDocument : public SendJobList {
   // Reset, copy the request's fields (method, recipients by RecipientsField, From, trimmed
   // password) and the delivery settings from the store, append every file's records by the
   // split rule (segment size = request.segmentSize, or position x 10000) or the plain rule, clear
-  // the toggle flag, notify Rebuild and mark the job present. Refused (false, nothing changes)
-  // while a run is going on or its worker has not left yet, and for a request without files.
-  bool BuildSplitJob(const SendRequest& request);
-  bool BuildPlainJob(const SendRequest& request);
+  // the toggle flag, notify Rebuild and mark the job present. Refused with nothing changed:
+  // while a run is going on or its worker has not left yet (Failed), for a request without
+  // files or with a size no segment index can number (InvalidArgument).
+  Status BuildSplitJob(const SendRequest& request);
+  Status BuildPlainJob(const SendRequest& request);
   // The reset rule: empty list, running and job-present cleared, From cleared, position 0.
   void ResetJob();
   // A job taken back as it was (resume): fields and records, pending flags included; the
-  // delivery settings are read from the store as for a new job.
-  bool RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
+  // delivery settings are read from the store as for a new job. Refused as BuildSplitJob while
+  // a worker is alive.
+  Status RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
 
   // ---- enabling rules ----
   bool JobPresent() const { return jobPresent_; }
@@ -135,7 +137,7 @@ class SendDocument : public SendJobList {
   void MarkDelivered(size_t position) override;
 
  private:
-  bool BuildJob(const SendRequest& request, bool plain);
+  Status BuildJob(const SendRequest& request, bool plain);
   // Reset, then take the fields and records, load the delivery settings, hint 10.
   void InstallJob(SendJobFields fields, std::vector<SegmentRecord> records);
   void Notify(const DocUpdate& update);

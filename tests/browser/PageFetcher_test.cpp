@@ -170,8 +170,10 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
 
 TEST(CookieJar, StoreNeedsAHost) {
   CookieJar jar;
-  EXPECT_FALSE(jar.Store("not a url", "a=1"));
-  EXPECT_TRUE(jar.Store("http://Mail.Example.test:8080/x?y", "a=1; =nameless; novalue"));
+  const dtl::Status refused = jar.Store("not a url", "a=1");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, dtl::ErrorCode::InvalidArgument);
+  EXPECT_TRUE(jar.Store("http://Mail.Example.test:8080/x?y", "a=1; =nameless; novalue").ok());
   const auto list = jar.List();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0], "mail.example.test\tFALSE\t/\tFALSE\t0\ta\t1");

@@ -104,6 +104,38 @@ TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
   }
 }
 
+// A refused job leaves the one before it in place and says why.
+TEST_F(SendSettingsTest, RefusedJobsKeepThePreviousJobAndSayWhy) {
+  dtl::SendDocument doc(settings_);
+  dtl::SendRequest good;
+  good.files = {{"/d/x", 20000}};
+  good.fileText = "/d/x";
+  good.mailTo = "a@b.com";
+  good.position = 1;
+  ASSERT_TRUE(doc.BuildSplitJob(good));
+  struct Case {
+    const char* what;
+    std::vector<dtl::ChosenFile> files;
+    uint64_t segmentSize;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no files", {}, 0, std::string(dtl::kNoFileMessage)},
+      {"more segments than an index numbers", {{"/d/huge", uint64_t{1} << 62}}, 1,
+       "the files cannot be cut into that many segments"},
+  };
+  for (const Case& c : cases) {
+    dtl::SendRequest r = good;
+    r.files = c.files;
+    r.segmentSize = c.segmentSize;
+    const dtl::Status built = doc.BuildSplitJob(r);
+    ASSERT_FALSE(built) << c.what;
+    EXPECT_EQ(built.error().code, dtl::ErrorCode::InvalidArgument) << c.what;
+    EXPECT_EQ(built.error().message, c.message) << c.what;
+    EXPECT_EQ(doc.RecordCount(), 2u) << c.what;
+  }
+}
+
 TEST_F(SendSettingsTest, JobsReplaceTheListAndTrimThePassword) {
   dtl::SendDocument doc(settings_);
   dtl::SendRequest r;
