@@ -67,7 +67,7 @@ struct PackedPiece {
   size_t position = 0;
   SegmentRecord record;
   bool ok = false;
-  std::string error;           // the system's text when the piece could not be cut
+  Error error;                 // why the piece could not be cut (the system's text)
   std::string pieceName;       // the temporary piece file's name (the zip entry's name)
   std::vector<uint8_t> bytes;  // the AES-form archive, or the raw piece in plain mode
 };
@@ -77,15 +77,16 @@ bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
          a.fileSize == b.fileSize;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+// The message is the system's text alone: it becomes the text of the file-error message box.
+Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) {
-    error = std::generic_category().message(errno);
+    const int e = errno;
     if (fd >= 0) ::close(fd);
-    return false;
+    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::generic_category().message(e), e);
   }
-  out.resize(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
   size_t have = 0;
   while (have < out.size()) {
     const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
@@ -95,7 +96,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
   }
   ::close(fd);
   out.resize(have);
-  return true;
+  return out;
 }
 
 class EngineProgress : public MailProgress {
@@ -200,16 +201,17 @@ class Run {
                                             static_cast<uint64_t>(record.index) + 1, record.fileSize,
                                             temp_, &error);
       if (path.empty()) {
-        piece.error = error.empty() ? std::generic_category().message(EIO) : error;
+        piece.error = Error(ErrorCode::Io, error.empty() ? std::generic_category().message(EIO) : error);
         return piece;
       }
       piece.pieceName = AttachmentNameFromPath(path);
-      const bool read = ReadWholeFile(path, raw, error);
+      auto read = ReadWholeFile(path);
       ::unlink(path.c_str());
       if (!read) {
-        piece.error = error;
+        piece.error = std::move(read.error());
         return piece;
       }
+      raw = std::move(read.value());
     }
     if (p_.job.plain) {
       piece.bytes = std::move(raw);
@@ -217,7 +219,7 @@ class Run {
       try {
         piece.bytes = PackSegmentAes(piece.pieceName, raw, p_.job.password);
       } catch (const std::exception& e) {
-        piece.error = "Segment AES encryption failed.";
+        piece.error = Error(ErrorCode::Failed, "Segment AES encryption failed.");
         return piece;
       }
     }
@@ -336,8 +338,8 @@ class Run {
         log.Error("Failed to prepare email for sending.");
       }
     } else {
-      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
-      log.Error("The segment piece could not be cut: " + piece.error);
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
+      log.Error("The segment piece could not be cut: " + piece.error.message);
     }
 
     // A message the server accepted is delivered even when Stop came during the last reply:
@@ -383,7 +385,7 @@ class Run {
                              SegmentAttachmentName(record, p_.job.plain)) &&
              session.Submit();
     } else {
-      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
     }
     if (sent) {
       list_.MarkDelivered(p);
