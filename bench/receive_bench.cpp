@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   dtl::CookieJar jar;
-  jar.Store(params.items.front().key, cookie);
+  (void)jar.Store(params.items.front().key, cookie);
   params.providerId = 0;  // keys are whole URLs
   params.autoMerge = true;
   params.prepareHandle = [&](CURL* handle) {
@@ -46,8 +46,7 @@ int main(int argc, char** argv) {
   struct Quiet : dtl::DownloadObserver {
     dtl::ReplaceMode ConfirmReplace(const std::string&) override { return dtl::ReplaceMode::OverwriteAll; }
   } observer;
-  std::atomic<bool> stop{false};
-  dtl::DownloadEngine::Result r = dtl::DownloadEngine::Run(params, observer, stop);
+  dtl::DownloadEngine::Result r = dtl::DownloadEngine::Run(params, observer, std::stop_token());
   if (r.outcome != dtl::DownloadEngine::Outcome::Completed || !r.mergeComplete) {
     std::fprintf(stderr, "receive_bench: the run did not complete (%zu saved, %llu attempts failed)\n",
                  r.itemsSaved, static_cast<unsigned long long>(r.attemptsFailed));

@@ -41,7 +41,7 @@ class Waiter : public dtl::SendEngineObserver {
 };
 
 bool RunOnce(dtl::SendDocument& doc, const dtl::SendRequest& request, const dtl::SendEnvironment& env, Waiter& waiter) {
-  if (!doc.BuildSplitJob(request) || !doc.OnSend(waiter, env)) return false;
+  if (!doc.BuildSplitJob(request) || !doc.StartRun(waiter, env)) return false;
   waiter.Wait();
   doc.Wait();
   return !waiter.failed_;

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 class PageFetcher;
@@ -21,16 +23,20 @@ inline constexpr std::string_view kBannerMarker = "<!-- dtl -->";
 // A banner is a small page; anything larger is not one of ours and is not written.
 inline constexpr size_t kMaxBannerBytes = size_t{1} << 20;
 
+// GETs `url` with `fetcher` (no cookie) and, when the body is a banner page, writes it to
+// `localPage` (created 0644 if missing). Success means the local file now holds the page. An
+// answer that is not a banner page (no marker, not 2xx, too large, binary) is ErrorCode::Refused;
+// no answer (network, TLS, no URL) is the fetcher's error; a local file that could not be
+// replaced is Io. The local file is left untouched on every error. Never throws for network or
+// file errors.
+Status RefreshBannerPage(PageFetcher& fetcher, std::string_view url, const std::filesystem::path& localPage);
+
+// The three ways a refresh ends, as the banner strip reports them.
 enum class BannerRefresh {
   Replaced,  // the page carried the marker and the local file now holds it
-  Refused,   // an answer came but it is not a banner page (no marker, not 2xx, too large, binary)
-  Failed,    // no answer (network, TLS, no URL) or the local file could not be replaced
+  Refused,   // an answer came but it is not a banner page
+  Failed,    // no answer, or the local file could not be replaced
 };
-
-// GETs `url` with `fetcher` (no cookie) and, when the body is a banner page, writes it to
-// `localPage` (created 0644 if missing). The local file is left untouched unless the result is
-// Replaced. Never throws for network or file errors.
-BannerRefresh RefreshBannerPage(PageFetcher& fetcher, std::string_view url,
-                                const std::filesystem::path& localPage);
+BannerRefresh BannerRefreshOutcome(const Status& refreshed);
 
 }  // namespace dtl

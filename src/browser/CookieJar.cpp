@@ -86,10 +86,11 @@ void CookieJar::Attach(CURL* easy) const {
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
 }
 
-bool CookieJar::Store(std::string_view url, std::string_view cookieString) {
+Status CookieJar::Store(std::string_view url, std::string_view cookieString) {
   const std::string host = Clean(HostOf(url));
-  if (host.empty()) return false;
-  if (!impl_->share) return true;
+  if (host.empty()) return Error(ErrorCode::InvalidArgument, "no host in the address " + std::string(url));
+  // A jar without a store stores nothing, as its contract says; that is not the caller's fault.
+  if (!impl_->share) return {};
   CURL* easy = nullptr;
   while (!cookieString.empty()) {
     const size_t semi = cookieString.find(';');
@@ -102,7 +103,7 @@ bool CookieJar::Store(std::string_view url, std::string_view cookieString) {
     if (name.empty()) continue;
     if (!easy) {
       easy = curl_easy_init();
-      if (!easy) return true;
+      if (!easy) return {};
       // The share alone gives the handle the store; the cookie-file switch of Attach() is
       // only read (and freed) by a transfer, which this handle never makes.
       curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
@@ -113,7 +114,7 @@ bool CookieJar::Store(std::string_view url, std::string_view cookieString) {
     curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
   }
   if (easy) curl_easy_cleanup(easy);
-  return true;
+  return {};
 }
 
 std::vector<std::string> CookieJar::List() const {

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
+
 typedef void CURL;
 
 namespace dtl {
@@ -38,9 +40,9 @@ class CookieJar {
   // pair becomes a session cookie of that host (path "/", any port, http and https), replacing
   // a stored cookie of the same name. Blanks around names and values are dropped, control
   // characters never stored, pairs without "=" or with an empty name skipped. An empty string
-  // stores nothing, so requests carry what the store already holds. Returns false when `url`
-  // has no host.
-  bool Store(std::string_view url, std::string_view cookieString);
+  // stores nothing, so requests carry what the store already holds. InvalidArgument when `url`
+  // has no host (nothing stored).
+  Status Store(std::string_view url, std::string_view cookieString);
 
   // Every stored cookie as a Netscape cookie-file line (domain, subdomains, path, secure,
   // expiry, name, value; tab-separated), for diagnostics and tests.

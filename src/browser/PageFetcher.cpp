@@ -76,51 +76,64 @@ PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints)
   ApplyEndpoints(curl_, endpoints_);
 }
 
+namespace {
+
+// libcurl's code stays in `system` for callers that tell the causes apart; the kind is a guide.
+Error CurlError(CURLcode rc) {
+  ErrorCode code = ErrorCode::Network;
+  switch (rc) {
+    case CURLE_OPERATION_TIMEDOUT: code = ErrorCode::Timeout; break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE: code = ErrorCode::Tls; break;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL: code = ErrorCode::InvalidArgument; break;
+    case CURLE_FILESIZE_EXCEEDED:  // our own cap on a page's size
+    case CURLE_FAILED_INIT:
+    case CURLE_OUT_OF_MEMORY: code = ErrorCode::Failed; break;
+    default: break;
+  }
+  return Error(code, curl_easy_strerror(rc), static_cast<int>(rc));
+}
+
+}  // namespace
+
 PageFetcher::~PageFetcher() {
   if (curl_) curl_easy_cleanup(curl_);
 }
 
-std::optional<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
-                                                   std::string_view postData, long postLength,
-                                                   std::string_view cookie) {
-  if (url.empty()) {
-    lastError_ = -1;
-    return std::nullopt;
-  }
+Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post, std::string_view postData,
+                                            long postLength, std::string_view cookie) {
+  if (url.empty()) return Error(ErrorCode::InvalidArgument, "no URL given");
   if (postLength < 0) {
     postData = postData.substr(0, postData.find('\0'));
   } else if (static_cast<unsigned long>(postLength) < postData.size()) {
     postData = postData.substr(0, static_cast<size_t>(postLength));
   }
   std::string body, headers;
-  if (!Perform(url, post, postData, false, cookie, body, headers)) return std::nullopt;
+  if (auto done = Perform(url, post, postData, false, cookie, body, headers); !done) return done.error();
   body_ = std::move(body);
   headers_ = std::move(headers);
   // The caller gets text: a zero byte in the page ends it, as it would end a C string.
   return std::string_view(body_).substr(0, body_.find('\0'));
 }
 
-std::optional<std::string_view> PageFetcher::FetchHeaders(std::string_view url, std::string_view cookie) {
-  if (url.empty()) {
-    lastError_ = -1;
-    return std::nullopt;
-  }
+Result<std::string_view> PageFetcher::FetchHeaders(std::string_view url, std::string_view cookie) {
+  if (url.empty()) return Error(ErrorCode::InvalidArgument, "no URL given");
   std::string body, headers;
-  if (!Perform(url, false, {}, true, cookie, body, headers)) return std::nullopt;
+  if (auto done = Perform(url, false, {}, true, cookie, body, headers); !done) return done.error();
   headers_ = std::move(headers);
   return std::string_view(headers_);
 }
 
-bool PageFetcher::Perform(std::string_view url, bool post, std::string_view postData,
-                          bool headersOnly, std::string_view cookie, std::string& body,
-                          std::string& headers) {
-  if (!curl_) {
-    lastError_ = CURLE_FAILED_INIT;
-    return false;
-  }
+Status PageFetcher::Perform(std::string_view url, bool post, std::string_view postData,
+                            bool headersOnly, std::string_view cookie, std::string& body,
+                            std::string& headers) {
+  if (!curl_) return CurlError(CURLE_FAILED_INIT);
   // Stored before the request, so the session's cookies ride on this request too, headers
   // requests included.
-  if (!cookie.empty()) jar_.Store(url, cookie);
+  if (!cookie.empty()) (void)jar_.Store(url, cookie);  // a URL without a host fails the request itself
 
   Transfer t;
   t.body = &body;
@@ -160,8 +173,8 @@ bool PageFetcher::Perform(std::string_view url, bool post, std::string_view post
 
   if (rc == CURLE_WRITE_ERROR && t.stoppedForHeaders && !t.capped) rc = CURLE_OK;
   if (t.capped) rc = CURLE_FILESIZE_EXCEEDED;
-  lastError_ = rc;
-  return rc == CURLE_OK;
+  if (rc != CURLE_OK) return CurlError(rc);
+  return {};
 }
 
 }  // namespace dtl

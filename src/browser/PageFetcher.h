@@ -11,10 +11,11 @@
 // memory. Certificates are always verified (system CAs or the endpoints' CA file, host name
 // and dates), for GET and POST alike. Redirects are followed (http and https only).
 //
-// Errors: a failed request returns nullopt and leaves the previous body and headers as they
-// were; LastError() says why: -1 for no URL, otherwise libcurl's CURLcode
-// (CURLE_FILESIZE_EXCEEDED when a cap was hit). The HTTP status does not decide success: an
-// error page is a page like any other (LastStatus() has the code).
+// Errors: a failed request returns an Error and leaves the previous body and headers as they
+// were: InvalidArgument for no URL, otherwise libcurl's CURLcode in Error::system
+// (CURLE_FILESIZE_EXCEEDED when a cap was hit) with libcurl's text as the message. The HTTP
+// status does not decide success: an error page is a page like any other (LastStatus() has
+// the code).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Error.h"
 #include "browser/NetworkEndpoints.h"
 
 namespace dtl {
@@ -53,17 +55,14 @@ class PageFetcher {
   // to its first zero byte, any other value that many bytes (never more than postData holds).
   // The scheme of `url` decides plain or TLS for both methods. `cookie` is stored for the URL
   // first (empty: nothing stored).
-  std::optional<std::string_view> Fetch(std::string_view url, bool post = false,
-                                        std::string_view postData = {}, long postLength = -1,
-                                        std::string_view cookie = {});
+  Result<std::string_view> Fetch(std::string_view url, bool post = false, std::string_view postData = {},
+                                 long postLength = -1, std::string_view cookie = {});
 
   // Sends a GET for `url` and returns the raw response header block of the final response:
   // the status line and every header line, each ended by CR LF, then the empty line. The body
   // is not read. `cookie` is stored for the URL before the request, so it already rides on it.
-  std::optional<std::string_view> FetchHeaders(std::string_view url, std::string_view cookie = {});
+  Result<std::string_view> FetchHeaders(std::string_view url, std::string_view cookie = {});
 
-  // 0 after a successful request; -1 when no URL was given; a CURLcode otherwise.
-  long LastError() const { return lastError_; }
   // HTTP status of the last request that got an answer (0 before any).
   long LastStatus() const { return lastStatus_; }
   // Bytes read into the body by the last successful Fetch (zero bytes included).
@@ -73,15 +72,14 @@ class PageFetcher {
 
  private:
   struct Transfer;
-  bool Perform(std::string_view url, bool post, std::string_view postData, bool headersOnly,
-               std::string_view cookie, std::string& body, std::string& headers);
+  Status Perform(std::string_view url, bool post, std::string_view postData, bool headersOnly,
+                 std::string_view cookie, std::string& body, std::string& headers);
 
   CookieJar& jar_;
   NetworkEndpoints endpoints_;
   CURL* curl_ = nullptr;
   std::string body_;
   std::string headers_;
-  long lastError_ = 0;
   long lastStatus_ = 0;
 };
 

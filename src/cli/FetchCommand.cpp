@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <stop_token>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -221,11 +224,16 @@ int RunFetch(const std::vector<std::string>& args) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A signal handler may only set a flag; this thread turns the flag into the runs' stop request.
+  std::stop_source interrupt;
+  std::jthread watcher([&interrupt](std::stop_token done) {
+    while (!done.stop_requested() && !gStop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (gStop.load()) interrupt.request_stop();
+  });
 
   dtl::CookieJar jar;
   dtl::PageFetcher fetcher(jar, endpoints);
   dtl::SegmentManagerModel model;
-  std::atomic<bool> closing{false};
 
   dtl::InboxCrawler::Params crawl;
   crawl.fetcher = &fetcher;
@@ -237,13 +245,13 @@ int RunFetch(const std::vector<std::string>& args) {
   {
     TerminalProgress bar("Listing segments");
     CrawlEvents events(model, bar);
-    found = dtl::InboxCrawler::Run(crawl, events, closing, gStop);
+    found = dtl::InboxCrawler::Run(crawl, events, interrupt.get_token());
   }
   // A browser holds the session cookies for the provider's whole domain; the cookie string
   // handed over is stored for the page's host only. Walla serves attachments from a host of
   // its own (a fixed host of the provider table, never one a page names), so the session is
   // stored for it too.
-  if (found.providerId == dtl::kProviderWalla) jar.Store(dtl::kWallaAttachHost, cookie);
+  if (found.providerId == dtl::kProviderWalla) (void)jar.Store(dtl::kWallaAttachHost, cookie);
   WipeString(cookie);
   if (found.sessionEnded)
     return Fail("the provider answered with its login page; log in again and pass the new cookie string");
@@ -290,7 +298,7 @@ int RunFetch(const std::vector<std::string>& args) {
     TerminalProgress bar("Downloading");
     DownloadEvents events(bar, answer);
     params.mergeObserver = &events;
-    result = dtl::DownloadEngine::Run(params, events, gStop);
+    result = dtl::DownloadEngine::Run(params, events, interrupt.get_token());
   }
   WipeString(password);
   WipeString(params.password);

@@ -118,7 +118,10 @@ class CliSendObserver : public dtl::SendEngineObserver {
         // The journal is on disk before the next segment starts: a crash from here on never
         // sends this segment again.
         data_.records = doc_.Records();
-        if (!journal_.Save(data_, &journalError_)) std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
+        if (auto saved = journal_.Save(data_); !saved) {
+          journalError_ = saved.error().message;
+          std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
+        }
         Line(name + ": delivered");
         progress_.Update(delivered_ * 100);
         break;
@@ -198,7 +201,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   gInterrupted.store(false);
   auto previous = std::signal(SIGINT, OnInterrupt);
   bool stopped = false;
-  if (doc.OnSend(observer, env)) {
+  if (doc.StartRun(observer, env)) {
     for (;;) {
       char c = 0;
       const ssize_t n = ::read(gWakePipe[0], &c, 1);
@@ -206,7 +209,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
       if (n <= 0 || c == 'w') break;
       if (c == 'i' && !stopped) {
         stopped = true;
-        doc.OnStop();
+        doc.Stop();
       }
     }
   }
@@ -289,12 +292,13 @@ int RunSend(const std::vector<std::string>& args) {
   if (resume) {
     if (!files.empty() || to || method || from || position || segmentSize || plain)
       return Usage("--resume takes the job as it was; only a password option may go with it");
-    auto data = journal.Load(&error);
-    if (!data) return Fail(error.empty() ? "there is no interrupted send to resume" : error);
+    auto data = journal.Load();
+    if (!data)
+      return Fail(data.error().message.empty() ? "there is no interrupted send to resume" : data.error().message);
     std::vector<std::string> paths;
     for (const auto& s : data->sources) paths.push_back(s.path);
-    auto now = dtl::StampSources(paths, &error);
-    if (!now) return Fail(error);
+    auto now = dtl::StampSources(paths);
+    if (!now) return Fail(now.error().message);
     for (size_t i = 0; i < now->size(); ++i)
       if ((*now)[i].size != data->sources[i].size || (*now)[i].mtimeNs != data->sources[i].mtimeNs)
         return Fail(paths[i] + " changed since the send began; its segments would not merge");
@@ -310,7 +314,7 @@ int RunSend(const std::vector<std::string>& args) {
     dtl::SendJobFields fields = data->fields;
     fields.password = *password;
     WipeString(*password);
-    doc.RestoreJob(fields, data->records);
+    (void)doc.RestoreJob(fields, data->records);
     const int status = RunJob(doc, settings, journal, *data);
     WipeString(fields.password);
     return status;
@@ -342,13 +346,13 @@ int RunSend(const std::vector<std::string>& args) {
   if (!choice.refusals.empty()) return kExitFailure;
   request.files = choice.files;
   request.fileText = choice.fileText;
-  if (auto message = dtl::ValidateSendRequest(request)) return Usage(OneLine(*message));
+  if (auto checked = dtl::ValidateSendRequest(request); !checked) return Usage(OneLine(checked.error().message));
 
   auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
   if (!password) return Fail(error);
   request.password = std::move(*password);
   WipeString(*password);
-  const bool built = plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request);
+  const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();
   WipeString(request.password);
   if (!built) return Fail("the files cannot be cut into that many segments");
 
@@ -356,11 +360,12 @@ int RunSend(const std::vector<std::string>& args) {
   data.fields = doc.Fields();
   data.fields.password.clear();
   dtl::SetJournalPassword(data, doc.Fields().password);
-  auto stamps = dtl::StampSources(files, &error);
-  if (!stamps) return Fail(error);
+  auto stamps = dtl::StampSources(files);
+  if (!stamps) return Fail(stamps.error().message);
   data.sources = std::move(*stamps);
   data.records = doc.Records();
-  if (!journal.Save(data, &error)) return Fail("cannot keep the resume journal: " + error);
+  if (auto saved = journal.Save(data); !saved)
+    return Fail("cannot keep the resume journal: " + saved.error().message);
   return RunJob(doc, settings, journal, data);
 }
 

@@ -68,7 +68,7 @@ bool BannerPane::StartRefresh() {
       dtl::BannerRefresh result = dtl::BannerRefresh::Failed;
       try {
         dtl::PageFetcher fetcher(*jar, network);
-        result = dtl::RefreshBannerPage(fetcher, url, file);
+        result = dtl::BannerRefreshOutcome(dtl::RefreshBannerPage(fetcher, url, file));
       } catch (const std::exception&) {
         // Out of memory in a background refresh: the strip keeps the page it has.
       }

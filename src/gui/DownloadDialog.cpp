@@ -168,13 +168,13 @@ void DownloadDialog::Start() {
     dtl::ApplyEndpoints(handle, endpoints_);
   };
   runner_.start([this](std::stop_token token) {
-    // bridged until the core takes the stop token
-    std::stop_callback bridge(token, [this] {
+    // A stop also wakes a replace question the worker may be waiting on.
+    std::stop_callback wake(token, [this] {
       std::lock_guard lock(answerMutex_);
       stop_ = true;
       answerReady_.notify_all();
     });
-    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, stop_);
+    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, token);
     runner_.post([this, result] { Finish(result); });
   });
 }

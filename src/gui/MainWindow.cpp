@@ -67,7 +67,7 @@ MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<En
 
 MainWindow::~MainWindow() {
   if (sendList_) app_.Doc().RemoveView(sendList_->Model());
-  if (app_.Doc().Running()) app_.Doc().OnStop();
+  if (app_.Doc().Running()) app_.Doc().Stop();
   app_.Doc().Wait();
 }
 
@@ -415,9 +415,9 @@ void MainWindow::OnChooseFile(bool plain) {
   if (dlg.exec() != QDialog::Accepted) return;
   const dtl::SendRequest request = dlg.Request();
   if (plain)
-    doc.BuildPlainJob(request);
+    (void)doc.BuildPlainJob(request);
   else
-    doc.BuildSplitJob(request);
+    (void)doc.BuildSplitJob(request);
   tabs_->setCurrentIndex(0);
   UpdateSendCommands();
 }
@@ -425,7 +425,7 @@ void MainWindow::OnChooseFile(bool plain) {
 void MainWindow::OnSend() {
   auto& doc = app_.Doc();
   relay_->env.settings = &app_.Store();
-  if (doc.OnSend(*relay_, relay_->env)) UpdateSendCommands();
+  if (doc.StartRun(*relay_, relay_->env)) UpdateSendCommands();
 }
 
 void MainWindow::Run(int id) {
@@ -435,10 +435,10 @@ void MainWindow::Run(int id) {
     case ID_PLAIN_TRANSFER: OnChooseFile(true); break;
     case ID_SEND: OnSend(); break;
     case ID_STOP_SENDING:
-      doc.OnStop();
+      doc.Stop();
       UpdateSendCommands();
       break;
-    case ID_TOGGLE_CHECKS: doc.OnToggleChecks(); break;
+    case ID_TOGGLE_CHECKS: doc.ToggleChecks(); break;
     case ID_SEND_QUICK_HELP: sendList_->ShowQuickHelp(QCursor::pos()); break;
     case ID_EXIT:
     case ID_TRAY_CLOSE: close(); break;
@@ -460,12 +460,12 @@ void MainWindow::Run(int id) {
     }
     case ID_SMTP_SETTINGS: {
       SmtpSettingsDialog dlg(app_.Store(), this);
-      if (dlg.exec() == QDialog::Accepted && !doc.Running()) doc.LoadDeliverySettings();
+      if (dlg.exec() == QDialog::Accepted && !doc.Running() && !doc.WorkerActive()) doc.LoadDeliverySettings();
       break;
     }
     case ID_ADVANCED_SETTINGS: {
       AdvancedSettingsDialog dlg(app_.Store(), this);
-      if (dlg.exec() == QDialog::Accepted && !doc.Running()) doc.LoadDeliverySettings();
+      if (dlg.exec() == QDialog::Accepted && !doc.Running() && !doc.WorkerActive()) doc.LoadDeliverySettings();
       break;
     }
     case ID_GO: Go(); break;

@@ -127,7 +127,7 @@ int SaveScreenshots(const QString& folder) {
   request.fileText = S(sample);
   request.mailTo = "friend@example.org";
   request.position = 100;
-  app.Doc().BuildSplitJob(request);
+  (void)app.Doc().BuildSplitJob(request);
   frame->Tabs()->setCurrentIndex(0);
   frame->OnEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
   frame->OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});

@@ -148,7 +148,7 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
 
 SegmentManagerDialog::~SegmentManagerDialog() {
   closing_ = true;
-  stopListing_ = true;
+  closeSource_.request_stop();
   if (download_) download_->Stop();
   // crawler_ goes first of the members: its destructor stops the crawl and waits for it.
 }
@@ -173,7 +173,6 @@ void SegmentManagerDialog::minimiseWithFrame() {
 
 void SegmentManagerDialog::Refresh() {
   if (crawlRunning_ || closing_) return;
-  stopListing_ = false;
   crawlRunning_ = true;
   downloadButton->setEnabled(false);
   refreshButton->setEnabled(false);
@@ -191,11 +190,9 @@ void SegmentManagerDialog::Refresh() {
   // The model guards its key list: the crawler reads it while filing goes on here.
   params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
   // The crawl's end comes back through the runner's finished(), after every record it posted.
-  crawler_.start([this, params](std::stop_token token) {
-    // bridged until the core takes the stop token
-    std::stop_callback bridge(token, [this] { stopListing_ = true; });
+  crawler_.start([this, params, close = closeSource_.get_token()](std::stop_token stop) {
     CrawlRelay relay(this, crawler_);
-    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, closing_, stopListing_, &crawling_);
+    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, stop, close);
     crawler_.post([this, provider = result.providerId] { providerId_ = provider; });
   });
 }
@@ -293,7 +290,7 @@ void SegmentManagerDialog::startDownload() {
   if (providerId_ == dtl::kProviderWalla) {
     // Walla serves attachments from a host of its own; the browser's session cookies hold
     // for the provider's whole domain, so they go with the attachment host too.
-    cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
+    (void)cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
   }
 
   auto* dlg = new DownloadDialog(cookies_, endpoints_, this);
@@ -321,11 +318,13 @@ void SegmentManagerDialog::AskClose() {
   closeButton->setEnabled(false);
   if (download_) download_->Stop();
   closing_ = true;
+  closeSource_.request_stop();
   QMetaObject::invokeMethod(this, &SegmentManagerDialog::CloseWhenDone, Qt::QueuedConnection);
 }
 
 void SegmentManagerDialog::crawlAborted() {
   closing_ = true;
+  closeSource_.request_stop();
   CloseWhenDone();
 }
 

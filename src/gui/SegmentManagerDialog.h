@@ -21,6 +21,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "browser/NetworkEndpoints.h"
@@ -139,9 +140,10 @@ class SegmentManagerDialog : public QDialog {
   QTreeWidget* tree_ = nullptr;
   QPointer<DownloadDialog> download_;
 
-  std::atomic<bool> crawling_{false};
   std::atomic<bool> closing_{false};
-  std::atomic<bool> stopListing_{false};
+  // The crawl's second stop token: the window closing (never reset), which abandons the crawl;
+  // the runner's own token is the Stop button's, which keeps what was found.
+  std::stop_source closeSource_;
   bool crawlRunning_ = false;
   bool closeWhenDone_ = false;
   bool started_ = false;

@@ -138,8 +138,8 @@ dtl::SendRequest SplitSendDialog::Request() const {
 
 void SplitSendDialog::accept() {
   const dtl::SendRequest r = Request();
-  if (const auto message = dtl::ValidateSendRequest(r)) {
-    ShowMessage(this, MsgIcon::Information, Q(*message));
+  if (const auto checked = dtl::ValidateSendRequest(r); !checked) {
+    ShowMessage(this, MsgIcon::Information, Q(checked.error().message));
     return;
   }
   if (!dtl::StoreSendRequestSettings(store_, r, !plain_)) return;

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <random>
-#include <thread>
+#include <stop_token>
 
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
@@ -42,12 +45,12 @@ std::string Lower(std::string s) {
 
 bool IEquals(const std::string& a, const char* b) { return Lower(a) == b; }
 
-void InterruptibleSleep(std::chrono::milliseconds total, const std::atomic<bool>& stop) {
-  auto end = Clock::now() + total;
-  while (!stop.load() && Clock::now() < end) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(50)));
-  }
+void InterruptibleSleep(std::chrono::milliseconds total, std::stop_token stop) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock<std::mutex> lock(mutex);
+  // Woken by the stop request itself, not by polling.
+  wake.wait_for(lock, stop, total, [] { return false; });
 }
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
@@ -70,7 +73,7 @@ enum class AttemptEnd { Saved, Failed, ProviderPage, Stopped };
 struct Attempt {
   CURL* handle = nullptr;
   int fd = -1;
-  const std::atomic<bool>* stop = nullptr;
+  const std::stop_token* stop = nullptr;
   DownloadObserver* observer = nullptr;
   const std::string* marker = nullptr;
   std::function<Clock::time_point()> now;
@@ -158,7 +161,7 @@ struct Attempt {
       if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &len) == CURLE_OK) announced = len;
       if (gzipHeader) gzip = std::make_unique<GzipBody>();
     }
-    if (stop->load()) return 0;
+    if (stop->stop_requested()) return 0;
     auto* bytes = reinterpret_cast<const uint8_t*>(data);
     if (gzip) {
       bool ok = gzip->Feed(bytes, size, [this](const uint8_t* d, size_t n) { return Store(d, n); });
@@ -197,7 +200,7 @@ size_t HeaderCallback(char* data, size_t size, size_t n, void* user) {
 }
 
 int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<Attempt*>(user)->stop->load() ? 1 : 0;
+  return static_cast<Attempt*>(user)->stop->stop_requested() ? 1 : 0;
 }
 
 // One request and its body into the open file; handles 401/407 by asking the observer.
@@ -210,7 +213,7 @@ AttemptEnd FetchInto(Attempt& a, const std::string& url, std::string& reason) {
     }
     curl_easy_setopt(a.handle, CURLOPT_URL, url.c_str());
     CURLcode rc = curl_easy_perform(a.handle);
-    if (a.stop->load()) return AttemptEnd::Stopped;
+    if (a.stop->stop_requested()) return AttemptEnd::Stopped;
     if (a.markerHit) {
       reason = "the provider sent one of its pages instead of the attachment";
       return AttemptEnd::ProviderPage;
@@ -219,7 +222,7 @@ AttemptEnd FetchInto(Attempt& a, const std::string& url, std::string& reason) {
     if (!a.started) curl_easy_getinfo(a.handle, CURLINFO_RESPONSE_CODE, &status);
     if (status == 401 || status == 407) {
       auto creds = a.observer->OnAuthenticationRequired(status, url);
-      if (a.stop->load()) return AttemptEnd::Stopped;
+      if (a.stop->stop_requested()) return AttemptEnd::Stopped;
       if (!creds) {
         reason = "authentication required (HTTP " + std::to_string(status) + ")";
         return AttemptEnd::Failed;
@@ -320,7 +323,7 @@ std::string ElapsedText(int64_t seconds) {
 }
 
 DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserver& observer,
-                                           const std::atomic<bool>& stop) {
+                                           std::stop_token stop) {
   Result result;
   auto now = params.now ? params.now : [] { return Clock::now(); };
   auto wait = params.wait ? params.wait : InterruptibleSleep;
@@ -380,7 +383,7 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
   size_t i = 0;
   while (i < params.items.size()) {
     attempt.fileStart = now();
-    if (stop.load()) break;
+    if (stop.stop_requested()) break;
     const DownloadItem& item = params.items[i];
     const std::string name = SafeAttachmentName(item.fileName);
     observer.OnItemStarted(i, name);
@@ -399,14 +402,14 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
     bool exists = fs::exists(fs::symlink_status(local, ec));
     if (exists && (mode == ReplaceMode::Overwrite || mode == ReplaceMode::Skip)) {
       ReplaceMode answer = observer.ConfirmReplace(name);
-      if (!stop.load()) mode = answer;
+      if (!stop.stop_requested()) mode = answer;
     }
     // A stop given while the question was open must leave the existing file untouched.
-    if (stop.load()) break;
+    if (stop.stop_requested()) break;
     if (exists && (mode == ReplaceMode::SkipAll || mode == ReplaceMode::Skip)) {
       ++result.itemsSkipped;
       observer.OnOverallStep();
-      if (!stop.load()) observer.OnItemDone(item.key);
+      if (!stop.stop_requested()) observer.OnItemDone(item.key);
       ++i;
       continue;
     }
@@ -430,7 +433,7 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
       partial.clear();
       ++result.itemsSaved;
       observer.OnOverallStep();
-      if (!stop.load()) observer.OnItemDone(item.key);
+      if (!stop.stop_requested()) observer.OnItemDone(item.key);
       ++i;
       continue;
     }
@@ -442,7 +445,7 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
     ++result.attemptsFailed;
     observer.OnAttemptFailed(i, reason);
     if (end == AttemptEnd::ProviderPage) {
-      if (params.providerId == kProviderWalla && !stop.load()) observer.OnProviderPage();
+      if (params.providerId == kProviderWalla && !stop.stop_requested()) observer.OnProviderPage();
       wait(kPageMarkerPause, stop);
     }
   }
@@ -451,7 +454,7 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
   curl_easy_cleanup(handle);
   curl_slist_free_all(headers);
 
-  if (stop.load()) {
+  if (stop.stop_requested()) {
     result.outcome = Outcome::Stopped;
     std::error_code ec;
     if (!partial.empty()) fs::remove(partial, ec);
@@ -465,8 +468,11 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
     mp.saveFolder = params.folder;
     mp.password = params.password;
     mp.threads = params.mergeThreads;
+    // The merge still takes a flag: the stop request is forwarded into it.
+    std::atomic<bool> cancel{stop.stop_requested()};
+    std::stop_callback forward(stop, [&cancel] { cancel.store(true); });
     MergeJob::Result merged =
-        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, stop);
+        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, cancel);
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
   }

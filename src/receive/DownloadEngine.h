@@ -5,7 +5,8 @@
 // Call order: fill a DownloadEngine::Params (items in the order they were ticked), then
 // DownloadEngine::Run() on a worker thread; every observer call happens on that thread. Run()
 // returns when every item was saved or skipped (and the merge, when asked for, has run), when
-// the stop flag was seen, or when an error ends the run (Result::outcome says which).
+// a stop was requested on its std::stop_token, or when an error ends the run (Result::outcome
+// says which).
 //
 // Per item: the URL comes from the provider id and the item key (DownloadUrl). An existing file
 // is handled by the replace mode, which starts at Overwrite and is changed by the answers of
@@ -15,19 +16,18 @@
 // Errors: a failed attempt (connection, status other than 200, a body cut short, a bad gzip
 // header or stream, the provider's own page instead of the attachment: a body holding the
 // provider table's page marker, followed by a 3,000 ms pause) never ends the run: the
-// same item is fetched again, without limit, until it succeeds or the stop flag is set; the
+// same item is fetched again, without limit, until it succeeds or a stop is requested; the
 // partly written file of a failed attempt is removed first. Only an unusable URL, a local file
 // that cannot be created (OnMessage with the system's text) and an HTTP session that cannot be
-// set up end the run. The partly written file of an item interrupted by the stop flag is
-// removed.
+// set up end the run. The partly written file of an item interrupted by a stop is removed.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -124,9 +124,9 @@ class DownloadEngine {
     // program's shared CookieJar is attached and its NetworkEndpoints applied (resolve list,
     // CA file, time-outs), so the download rides in the user's web-mail session.
     std::function<void(CURL*)> prepareHandle;
-    // The pause after the provider's page was received (3,000 ms). Must return early when
-    // `stop` is set. Empty: an interruptible sleep.
-    std::function<void(std::chrono::milliseconds, const std::atomic<bool>& stop)> wait;
+    // The pause after the provider's page was received (3,000 ms). Must return early when a
+    // stop is requested on `stop`. Empty: a sleep that a stop request ends.
+    std::function<void(std::chrono::milliseconds, std::stop_token stop)> wait;
     // Clock for the rate and elapsed texts. Empty: std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> now;
     // Random numbers for the five digits of provider 1's URL. Empty: std::random_device.
@@ -138,7 +138,7 @@ class DownloadEngine {
 
   enum class Outcome {
     Completed,      // every item was saved or skipped (and merged, with Auto Merge)
-    Stopped,        // the stop flag ended the run
+    Stopped,        // a stop request ended the run
     SessionFailed,  // the HTTP session could not be set up
     BadUrl,         // an item's URL could not be built or parsed
     FileError,      // a local file could not be created
@@ -156,8 +156,8 @@ class DownloadEngine {
   };
 
   // Runs the download. `stop` is read before each item, while connecting and after each chunk;
-  // setting it ends the run (result Stopped). Never throws for network or file problems.
-  static Result Run(const Params& params, DownloadObserver& observer, const std::atomic<bool>& stop);
+  // a stop request ends the run (result Stopped). Never throws for network or file problems.
+  static Result Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
 };
 
 // The URL of an item by provider id, from the provider table's download template; nullopt for

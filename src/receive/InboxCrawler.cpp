@@ -133,9 +133,9 @@ struct IdList {
 
 class Crawl {
  public:
-  Crawl(const InboxCrawler::Params& p, CrawlObserver& o, const std::atomic<bool>& closing,
-        const std::atomic<bool>& stop, InboxCrawler::Result& r)
-      : p_(p), obs_(o), closing_(closing), stop_(stop), r_(r) {}
+  Crawl(const InboxCrawler::Params& p, CrawlObserver& o, std::stop_token stop, std::stop_token close,
+        InboxCrawler::Result& r)
+      : p_(p), obs_(o), close_(std::move(close)), stop_(std::move(stop)), r_(r) {}
 
   void Run();
 
@@ -143,11 +143,11 @@ class Crawl {
   enum class Check { Go, Stop, Abort };
   // Read before every page and every message.
   Check Flags() {
-    if (closing_.load()) {
+    if (close_.stop_requested()) {
       Abort();
       return Check::Abort;
     }
-    if (stop_.load()) {
+    if (stop_.stop_requested()) {
       r_.stopped = true;
       return Check::Stop;
     }
@@ -195,8 +195,8 @@ class Crawl {
 
   const InboxCrawler::Params& p_;
   CrawlObserver& obs_;
-  const std::atomic<bool>& closing_;
-  const std::atomic<bool>& stop_;
+  std::stop_token close_;
+  std::stop_token stop_;
   InboxCrawler::Result& r_;
   const ProviderInfo* info_ = nullptr;
   std::function<uint32_t()> random_;
@@ -592,15 +592,12 @@ std::string_view After(std::string_view text, std::string_view pattern, char end
 
 }  // namespace
 
-InboxCrawler::Result InboxCrawler::Run(const Params& params, CrawlObserver& observer,
-                                       const std::atomic<bool>& closing,
-                                       const std::atomic<bool>& stopListing, std::atomic<bool>* crawling) {
+InboxCrawler::Result InboxCrawler::Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
+                                       std::stop_token close) {
   Result result;
-  if (crawling) crawling->store(true);
   observer.OnStarted();
-  Crawl(params, observer, closing, stopListing, result).Run();
+  Crawl(params, observer, std::move(stop), std::move(close), result).Run();
   observer.OnFinished();
-  if (crawling) crawling->store(false);
   return result;
 }
 

@@ -6,21 +6,24 @@
 // fetches it. The crawler only reads pages; it never changes the mailbox.
 //
 // Call order: fill an InboxCrawler::Params, then InboxCrawler::Run() on a worker thread; every
-// observer call happens on that thread. Run() returns when the message phase is done, the stop
-// flag ended it (records found so far stand), the closing flag was seen or Walla answered with
-// its login page (both: OnAborted()).
+// observer call happens on that thread. Run() returns when the message phase is done, a stop
+// request ended it (records found so far stand), a close request was seen or Walla answered
+// with its login page (both: OnAborted()).
 //
-// The closing and stop flags are read before every listing page and every message. A fetch
+// The crawl has two ways to end early, each a std::stop_token: `stop` (the user's Stop: the
+// phase ends, the records found stand) and `close` (the window closes: the crawl is abandoned
+// and OnAborted() reports it). Both are read before every listing page and every message; a
+// close request wins when both are set. A fetch
 // that returns nothing counts as an empty page: the listing ends there and a message gives no
 // attachment; nothing is retried and no message is shown. Names are not checked against the
 // segment naming scheme, and not made safe for use as a path either: the download engine
 // reduces a name to a plain file name (SafeAttachmentName) before it becomes a path.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +54,7 @@ class CrawlObserver {
   // Walla answered with its login page: the account must log in again (the main frame's
   // re-login hint). OnAborted() follows.
   virtual void OnSessionEnded() {}
-  // The crawl ended abnormally (closing flag, or the session ended): close the dialog.
+  // The crawl ended abnormally (a close request, or the session ended): close the dialog.
   virtual void OnAborted() {}
   // The run ended, whichever way: "Refresh" on, "Stop" off, the busy text hidden.
   virtual void OnFinished() {}
@@ -81,14 +84,15 @@ class InboxCrawler {
     size_t listingPages = 0;               // listing pages requested
     size_t messagesOpened = 0;             // identifiers whose message was requested
     size_t messagesSkipped = 0;            // identifiers skipped as keys already listed
-    bool stopped = false;                  // the stop flag ended a phase
-    bool aborted = false;                  // closing flag or ended session (OnAborted sent)
+    bool stopped = false;                  // a stop request ended a phase
+    bool aborted = false;                  // close request or ended session (OnAborted sent)
     bool sessionEnded = false;             // Walla's login page was seen
   };
 
-  // Runs one crawl. `crawling` (optional) is set for the duration of the run.
-  static Result Run(const Params& params, CrawlObserver& observer, const std::atomic<bool>& closing,
-                    const std::atomic<bool>& stopListing, std::atomic<bool>* crawling = nullptr);
+  // Runs one crawl until it is done or `stop` / `close` is requested (see above). The observer's
+  // OnStarted() and OnFinished() bracket the run.
+  static Result Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
+                    std::stop_token close = {});
 };
 
 // The file name in a Content-Disposition header block or a page: empty when none. With

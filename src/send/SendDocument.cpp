@@ -11,7 +11,7 @@ SendDocument::SendDocument(SettingsStore& settings) : settings_(settings) {}
 
 SendDocument::~SendDocument() {
   if (worker_.joinable()) {
-    flags_.RequestStop();
+    worker_.request_stop();
     worker_.join();
   }
 }
@@ -31,14 +31,21 @@ void SendDocument::ResetJob() {
     std::lock_guard<std::mutex> lock(listMutex_);
     records_.clear();
   }
-  flags_.running.store(false);
+  running_.store(false);
   jobPresent_ = false;
   fields_.from.clear();
-  flags_.position.store(0);
+  position_.store(0);
 }
 
-bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
-  if (!CanBuildJob() || request.files.empty()) return false;
+namespace {
+
+Error StillRunning() { return Error(ErrorCode::Failed, "a send is still running"); }
+
+}  // namespace
+
+Status SendDocument::BuildJob(const SendRequest& request, bool plain) {
+  if (!CanBuildJob()) return StillRunning();
+  if (request.files.empty()) return Error(ErrorCode::InvalidArgument, std::string(kNoFileMessage));
   const uint64_t segmentSize =
       request.segmentSize ? request.segmentSize : uint64_t{request.position} * kSegmentUnit;
   std::vector<SegmentRecord> records;
@@ -48,7 +55,9 @@ bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
       records.push_back(PlainRecord(f.path, name, f.size));
     } else {
       auto more = SplitRecords(f.path, name, f.size, segmentSize);
-      if (more.empty()) return false;  // a size no index can number: refuse rather than drop
+      // A size no index can number: refuse rather than drop.
+      if (more.empty())
+        return Error(ErrorCode::InvalidArgument, "the files cannot be cut into that many segments");
       records.insert(records.end(), std::make_move_iterator(more.begin()),
                      std::make_move_iterator(more.end()));
     }
@@ -60,7 +69,7 @@ bool SendDocument::BuildJob(const SendRequest& request, bool plain) {
   fields.from = request.from;
   fields.password = plain ? std::string() : TrimBlanks(request.password);
   InstallJob(std::move(fields), std::move(records));
-  return true;
+  return {};
 }
 
 void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records) {
@@ -76,13 +85,13 @@ void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> r
   jobPresent_ = true;
 }
 
-bool SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
-bool SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
+Status SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
+Status SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
 
-bool SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
-  if (!CanBuildJob()) return false;
+Status SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
+  if (!CanBuildJob()) return StillRunning();
   InstallJob(fields, std::move(records));
-  return true;
+  return {};
 }
 
 void SendDocument::LoadDeliverySettings() {
@@ -97,28 +106,28 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.mapiPassword = settings_.Pass();
 }
 
-bool SendDocument::CanSend() const { return jobPresent_ && !flags_.running.load() && !workerActive_.load(); }
-bool SendDocument::CanStop() const { return flags_.running.load(); }
+bool SendDocument::CanSend() const { return jobPresent_ && !running_.load() && !workerActive_.load(); }
+bool SendDocument::CanStop() const { return running_.load(); }
 bool SendDocument::CanToggle() const { return jobPresent_; }
-bool SendDocument::CanBuildJob() const { return !flags_.running.load() && !workerActive_.load(); }
+bool SendDocument::CanBuildJob() const { return !running_.load() && !workerActive_.load(); }
 
-bool SendDocument::OnSend(SendEngineObserver& observer, const SendEnvironment& env) {
+bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment& env) {
   if (!CanSend()) return false;
   // The previous worker has left (CanSend), so joining it does not block.
   if (worker_.joinable()) worker_.join();
-  flags_.running.store(true);
-  flags_.abort.store(false);
+  running_.store(true);
   workerActive_.store(true);
   haveRun_ = true;
   SendRunParams params;
   params.job = fields_;
-  params.delivery = &delivery_;
+  params.delivery = delivery_;  // copied here, on the owner's thread: the run owns its settings
   params.list = this;
-  params.flags = &flags_;
   params.observer = &observer;
   params.env = &env;
-  worker_ = std::thread([this, params, &observer] {
-    lastResult_.store(RunSendEngine(params));
+  params.onPosition = [this](int32_t position) { position_.store(position); };
+  params.onNormalEnd = [this] { running_.store(false); };
+  worker_ = std::jthread([this, params = std::move(params), &observer](std::stop_token stop) {
+    lastResult_.store(RunSendEngine(params, stop));
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
     workerActive_.store(false);
     observer.OnSendEvent({SendEventKind::WorkerLeft, 0, 0, {}});
@@ -126,12 +135,13 @@ bool SendDocument::OnSend(SendEngineObserver& observer, const SendEnvironment& e
   return true;
 }
 
-void SendDocument::OnStop() {
-  flags_.RequestStop();
-  Notify({DocHint::Status, 0, {std::string(kStatusStopped), flags_.position.load()}});
+void SendDocument::Stop() {
+  running_.store(false);
+  worker_.request_stop();
+  Notify({DocHint::Status, 0, {std::string(kStatusStopped), position_.load()}});
 }
 
-void SendDocument::OnToggleChecks() { Notify({DocHint::ToggleChecks, 0, {}}); }
+void SendDocument::ToggleChecks() { Notify({DocHint::ToggleChecks, 0, {}}); }
 
 std::optional<int> SendDocument::Wait() {
   if (!haveRun_) return std::nullopt;

@@ -1,17 +1,20 @@
 // The document: the current send job (request fields, delivery settings, segment list), the
 // rules that build and reset it, the enabling rules of the send commands, and the send run.
 //
-// Threads: the document belongs to the user-interface thread; only OnSend's worker reads it
-// besides, through the guarded list (SendJobList) and the flags. Views register with AddView()
-// and hear the numbered update hints on the thread that causes them: BuildSplitJob/BuildPlainJob
-// (10), OnToggleChecks (11), OnStop (12), and ApplyEngineEvent (12, 13, 1027, 1030), which the
-// owner calls on its own thread with the events the worker reported.
+// Threads: the document belongs to the user-interface thread; only StartRun's worker reads it
+// besides, through the guarded list (SendJobList). The worker gets its own copy of the job's
+// fields and delivery settings and is stopped through its std::jthread's stop token. Views
+// register with AddView() and hear the update hints on the thread that causes them:
+// BuildSplitJob/BuildPlainJob (Rebuild), ToggleChecks (ToggleChecks), Stop (Status), and
+// ApplyEngineEvent (Status, Progress, Delivered, Failed), which the owner calls on its own thread
+// with the events the worker reported.
 //
-// Typical use (GUI): BuildSplitJob(request) -> OnSend(observer) -> the observer queues each
-// SendEvent to the UI thread -> ApplyEngineEvent(event) there -> OnStop() when the user asks.
+// Typical use (GUI): BuildSplitJob(request) -> StartRun(observer) -> the observer queues each
+// SendEvent to the UI thread -> ApplyEngineEvent(event) there -> Stop() when the user asks.
 // The CLI does the same, applying the events on the worker thread (the list is guarded).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -27,14 +30,14 @@ namespace dtl {
 
 class SettingsStore;
 
-// The document's update hints, numbered as the views know them.
-enum class DocHint : int {
-  Rebuild = 10,        // rebuild all rows from the segment list
-  ToggleChecks = 11,   // toggle all check boxes
-  Status = 12,         // `status`: the text of row status.position
-  Progress = 13,       // `value`: percent of the current row
-  Delivered = 1027,    // `value`: position delivered
-  Failed = 1030,       // `value`: position failed, retry follows
+// The document's update hints.
+enum class DocHint {
+  Rebuild,        // rebuild all rows from the segment list
+  ToggleChecks,   // toggle all check boxes
+  Status,         // `status`: the text of row status.position
+  Progress,       // `value`: percent of the current row
+  Delivered,      // `value`: position delivered
+  Failed,         // `value`: position failed, retry follows
 };
 
 struct StatusRecord {
@@ -70,53 +73,61 @@ class SendDocument : public SendJobList {
   // Reset, copy the request's fields (method, recipients by RecipientsField, From, trimmed
   // password) and the delivery settings from the store, append every file's records by the
   // split rule (segment size = request.segmentSize, or position x 10000) or the plain rule, clear
-  // the toggle flag, notify hint 10 and mark the job present. Refused (false, nothing changes)
-  // while a run is going on or its worker has not left yet, and for a request without files.
-  bool BuildSplitJob(const SendRequest& request);
-  bool BuildPlainJob(const SendRequest& request);
+  // the toggle flag, notify Rebuild and mark the job present. Refused with nothing changed:
+  // while a run is going on or its worker has not left yet (Failed), for a request without
+  // files or with a size no segment index can number (InvalidArgument).
+  Status BuildSplitJob(const SendRequest& request);
+  Status BuildPlainJob(const SendRequest& request);
   // The reset rule: empty list, running and job-present cleared, From cleared, position 0.
   void ResetJob();
   // A job taken back as it was (resume): fields and records, pending flags included; the
-  // delivery settings are read from the store as for a new job.
-  bool RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
+  // delivery settings are read from the store as for a new job. Refused as BuildSplitJob while
+  // a worker is alive.
+  Status RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
 
   // ---- enabling rules ----
   bool JobPresent() const { return jobPresent_; }
-  bool Running() const { return flags_.running.load(); }
+  // Set by StartRun; cleared by Stop and by the normal end. A run abandoned without Stop (the
+  // mail-client logon failed) leaves it set, so Send stays disabled until Stop.
+  bool Running() const { return running_.load(); }
   bool CanSend() const;       // job present, not running, and the last worker has left
   bool CanStop() const;       // running
   bool CanToggle() const;     // job present
   bool CanBuildJob() const;   // File Split / Plain Transfer: not running, no worker left over
 
   // ---- commands ----
-  // Starts the run on a worker thread: running = 1, abort cleared. `observer` and `env` must outlive the run (Wait() or the destructor). False when
-  // CanSend() is false.
-  bool OnSend(SendEngineObserver& observer, const SendEnvironment& env);
-  // running = 0, abort = 1, hint 12 with {"Stopped", current position}. Does not wait.
-  void OnStop();
-  // Hint 11.
-  void OnToggleChecks();
+  // Starts the run on a worker thread with a copy of the job's fields and delivery settings.
+  // `observer` and `env` must outlive the run (Wait() or the destructor). False when CanSend()
+  // is false.
+  bool StartRun(SendEngineObserver& observer, const SendEnvironment& env);
+  // Requests the worker's stop, clears Running and notifies Status with {"Stopped", current
+  // position}. Does not wait.
+  void Stop();
+  // Notifies ToggleChecks.
+  void ToggleChecks();
   // Waits for the worker of the last run (if any) to leave; returns its result (1 normal end,
   // 0 abandoned, nullopt when there was no run to wait for).
   std::optional<int> Wait();
-  // True while a worker thread exists that has not yet reported WorkerLeft.
+  // True while a worker exists that has not yet reported WorkerLeft, a stopping one included.
   bool WorkerActive() const { return workerActive_.load(); }
 
-  // The frame's handling of an engine event, on the owner's thread: Status -> hint 12 (the
-  // text copied), UploadPercent -> hint 13, Delivered -> pending cleared and hint 1027,
-  // FailedRetrying -> hint 1030. RunEnded, FileError and WorkerLeft reach no view.
+  // The frame's handling of an engine event, on the owner's thread: Status -> Status (the text
+  // copied), UploadPercent -> Progress, Delivered -> pending cleared and Delivered,
+  // FailedRetrying -> Failed. RunEnded, FileError and WorkerLeft reach no view.
   void ApplyEngineEvent(const SendEvent& event);
 
   // ---- fields ----
   const SendJobFields& Fields() const { return fields_; }
+  // The settings the next run copies when it starts; a run in progress never sees changes.
   DeliverySettings& Delivery() { return delivery_; }
+  const DeliverySettings& Delivery() const { return delivery_; }
   // Reads the delivery settings from the store (done when a job is built; a settings dialog
-  // that changes them calls it again). Not while running.
+  // that changes them calls it again). Safe while a worker is alive: it has its own copy.
   void LoadDeliverySettings();
   std::vector<SegmentRecord> Records() const;
   // The user's check box: pending = checked, stored back. False for a position out of range.
   bool SetPending(size_t position, bool pending);
-  int32_t CurrentPosition() const { return flags_.position.load(); }
+  int32_t CurrentPosition() const { return position_.load(); }
   bool ToggleFlag() const { return toggleFlag_; }
   void SetToggleFlag(bool on) { toggleFlag_ = on; }
 
@@ -126,7 +137,7 @@ class SendDocument : public SendJobList {
   void MarkDelivered(size_t position) override;
 
  private:
-  bool BuildJob(const SendRequest& request, bool plain);
+  Status BuildJob(const SendRequest& request, bool plain);
   // Reset, then take the fields and records, load the delivery settings, hint 10.
   void InstallJob(SendJobFields fields, std::vector<SegmentRecord> records);
   void Notify(const DocUpdate& update);
@@ -139,10 +150,12 @@ class SendDocument : public SendJobList {
   std::vector<SegmentRecord> records_;
   bool jobPresent_ = false;
   bool toggleFlag_ = false;
-  SendFlags flags_;
+  std::atomic<bool> running_{false};
+  std::atomic<int32_t> position_{0};
   std::atomic<bool> workerActive_{false};
-  std::thread worker_;
   std::atomic<int> lastResult_{0};
+  // Last member: destroyed (stop requested, joined) before anything the worker touches.
+  std::jthread worker_;
   bool haveRun_ = false;
 };
 

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -23,18 +25,12 @@
 
 namespace dtl {
 
-void SendFlags::RequestStop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running.store(false);
-    abort.store(true);
-  }
-  wake_.notify_all();
-}
-
-bool SendFlags::Pause(std::chrono::milliseconds duration) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !wake_.wait_for(lock, duration, [this] { return !running.load(); });
+bool PauseUnlessStopped(std::chrono::milliseconds duration, std::stop_token stop) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock<std::mutex> lock(mutex);
+  // The stop callback of condition_variable_any wakes the wait as soon as a stop is requested.
+  return !wake.wait_for(lock, stop, duration, [] { return false; });
 }
 
 std::string MakeSubjectTag(RandomSource& random) {
@@ -71,7 +67,7 @@ struct PackedPiece {
   size_t position = 0;
   SegmentRecord record;
   bool ok = false;
-  std::string error;           // the system's text when the piece could not be cut
+  Error error;                 // why the piece could not be cut (the system's text)
   std::string pieceName;       // the temporary piece file's name (the zip entry's name)
   std::vector<uint8_t> bytes;  // the AES-form archive, or the raw piece in plain mode
 };
@@ -81,15 +77,16 @@ bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
          a.fileSize == b.fileSize;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+// The message is the system's text alone: it becomes the text of the file-error message box.
+Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) {
-    error = std::generic_category().message(errno);
+    const int e = errno;
     if (fd >= 0) ::close(fd);
-    return false;
+    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::generic_category().message(e), e);
   }
-  out.resize(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
   size_t have = 0;
   while (have < out.size()) {
     const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
@@ -99,26 +96,26 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
   }
   ::close(fd);
   out.resize(have);
-  return true;
+  return out;
 }
 
 class EngineProgress : public MailProgress {
  public:
-  EngineProgress(SendFlags& flags, SendEngineObserver& observer, int32_t position)
-      : flags_(flags), observer_(observer), position_(position) {}
+  EngineProgress(std::stop_token stop, SendEngineObserver& observer, int32_t position)
+      : stop_(std::move(stop)), observer_(observer), position_(position) {}
   void SendProgress(int percent, bool& abort) override {
     // One event per percent step: a 10 MB segment would otherwise flood the receiver.
     if (percent != last_) {
       last_ = percent;
       observer_.OnSendEvent({SendEventKind::UploadPercent, position_, percent, {}});
     }
-    abort = flags_.abort.load();
+    abort = stop_.stop_requested();
   }
-  void ReadProgress(int, bool& abort) override { abort = flags_.abort.load(); }
-  void AbortPoll(bool& abort) override { abort = flags_.abort.load(); }
+  void ReadProgress(int, bool& abort) override { abort = stop_.stop_requested(); }
+  void AbortPoll(bool& abort) override { abort = stop_.stop_requested(); }
 
  private:
-  SendFlags& flags_;
+  std::stop_token stop_;
   SendEngineObserver& observer_;
   int32_t position_;
   int last_ = -1;
@@ -126,25 +123,26 @@ class EngineProgress : public MailProgress {
 
 class Run {
  public:
-  explicit Run(const SendRunParams& p)
-      : p_(p), flags_(*p.flags), list_(*p.list), obs_(*p.observer), env_(*p.env),
-        delivery_(*p.delivery) {
+  Run(const SendRunParams& p, std::stop_token stop)
+      : p_(p), stop_(std::move(stop)), list_(*p.list), obs_(*p.observer), env_(*p.env),
+        delivery_(p.delivery) {
     temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
     logFolder_ = env_.errorLogFolder;
   }
 
   int Go() {
-    std::string resolverError;
-    if (p_.job.method == SendMethod::DirectSend && env_.mxResolverFactory)
-      resolver_ = env_.mxResolverFactory(resolverError);
-    flags_.abort.store(false);
+    if (p_.job.method == SendMethod::DirectSend && env_.mxResolverFactory) {
+      // A resolver that cannot be made leaves resolver_ empty: each look-up then fails visibly.
+      auto made = env_.mxResolverFactory();
+      if (made) resolver_ = std::move(made.value());
+    }
     env_.random->Seed(static_cast<uint32_t>(env_.clock()));
     lastAttemptFailed_ = true;
 
     for (long p = 0; p < static_cast<long>(list_.RecordCount()); ++p) {
       tag_ = MakeSubjectTag(*env_.random);
-      flags_.position.store(static_cast<int32_t>(p));
-      if (!flags_.running.load()) return Abandon();
+      if (p_.onPosition) p_.onPosition(static_cast<int32_t>(p));
+      if (stop_.stop_requested()) return Abandon();
       const auto record = list_.RecordAt(static_cast<size_t>(p));
       if (!record || record->pending == 0) continue;
       Step step = Step::Next;
@@ -156,7 +154,7 @@ class Run {
       if (step == Step::Abandon) return Abandon();
       if (step == Step::Retry) --p;
     }
-    flags_.running.store(false);
+    if (p_.onNormalEnd) p_.onNormalEnd();
     Settle();
     obs_.OnSendEvent({SendEventKind::RunEnded, 0, 0, {}});
     return 1;
@@ -203,16 +201,17 @@ class Run {
                                             static_cast<uint64_t>(record.index) + 1, record.fileSize,
                                             temp_, &error);
       if (path.empty()) {
-        piece.error = error.empty() ? std::generic_category().message(EIO) : error;
+        piece.error = Error(ErrorCode::Io, error.empty() ? std::generic_category().message(EIO) : error);
         return piece;
       }
       piece.pieceName = AttachmentNameFromPath(path);
-      const bool read = ReadWholeFile(path, raw, error);
+      auto read = ReadWholeFile(path);
       ::unlink(path.c_str());
       if (!read) {
-        piece.error = error;
+        piece.error = std::move(read.error());
         return piece;
       }
+      raw = std::move(read.value());
     }
     if (p_.job.plain) {
       piece.bytes = std::move(raw);
@@ -220,7 +219,7 @@ class Run {
       try {
         piece.bytes = PackSegmentAes(piece.pieceName, raw, p_.job.password);
       } catch (const std::exception& e) {
-        piece.error = "Segment AES encryption failed.";
+        piece.error = Error(ErrorCode::Failed, "Segment AES encryption failed.");
         return piece;
       }
     }
@@ -279,7 +278,9 @@ class Run {
     return true;
   }
 
-  uint32_t FixPort(uint32_t& port, const char* setting) {
+  // Port 0 means the standard one, which is stored in the settings store. The value stays with
+  // the attempt: the caller's delivery settings are never written from the worker.
+  uint32_t FixPort(uint32_t port, const char* setting) {
     if (port == 0) {
       port = 25;
       if (env_.settings) env_.settings->SetDword(setting, 25);
@@ -299,7 +300,7 @@ class Run {
         Status(p, Format(kStatusMxRequest, p_.job.recipients));
         if (!resolver_ || !resolver_->Resolve(p_.job.recipients, host, lastAttemptFailed_)) {
           Status(p, Format(kStatusMxFailed, p_.job.recipients));
-          flags_.Pause(env_.pause);
+          PauseUnlessStopped(env_.pause, stop_);
           return Step::Next;
         }
       }
@@ -331,14 +332,14 @@ class Run {
         envelope.from = email.From();
         for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
           for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
-        EngineProgress progress(flags_, obs_, static_cast<int32_t>(p));
+        EngineProgress progress(stop_, obs_, static_cast<int32_t>(p));
         sent = env_.deliver(settings, envelope, wire, &progress, log);
       } else {
         log.Error("Failed to prepare email for sending.");
       }
     } else {
-      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
-      log.Error("The segment piece could not be cut: " + piece.error);
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
+      log.Error("The segment piece could not be cut: " + piece.error.message);
     }
 
     // A message the server accepted is delivered even when Stop came during the last reply:
@@ -348,7 +349,7 @@ class Run {
       list_.MarkDelivered(p);
       obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
     }
-    if (!flags_.running.load()) return Step::Abandon;
+    if (stop_.stop_requested()) return Step::Abandon;
     {
       std::lock_guard<std::mutex> lock(pieceMutex_);
       SweepPiecesAfterAttempt(temp_, false);
@@ -384,7 +385,7 @@ class Run {
                              SegmentAttachmentName(record, p_.job.plain)) &&
              session.Submit();
     } else {
-      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error});
+      obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
     }
     if (sent) {
       list_.MarkDelivered(p);
@@ -394,16 +395,16 @@ class Run {
     }
     Status(p, Format(kStatusMapiFailed, static_cast<long>(p) + 1));
     obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
-    flags_.Pause(env_.pause);
+    PauseUnlessStopped(env_.pause, stop_);
     return Step::Retry;
   }
 
   const SendRunParams& p_;
-  SendFlags& flags_;
+  std::stop_token stop_;
   SendJobList& list_;
   SendEngineObserver& obs_;
   const SendEnvironment& env_;
-  DeliverySettings& delivery_;
+  const DeliverySettings delivery_;  // the run's own; never written back
   std::filesystem::path temp_;
   std::string logFolder_;
   std::unique_ptr<MxResolver> resolver_;
@@ -416,8 +417,8 @@ class Run {
 
 }  // namespace
 
-int RunSendEngine(const SendRunParams& params) {
-  Run run(params);
+int RunSendEngine(const SendRunParams& params, std::stop_token stop) {
+  Run run(params, std::move(stop));
   return run.Go();
 }
 

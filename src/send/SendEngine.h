@@ -2,35 +2,38 @@
 // the SMTP server or the mail-client submission program, retrying a failed segment until it
 // goes through or the user stops, and reporting every step as an event.
 //
-// RunSendEngine() is the worker's whole run (SendDocument::OnSend starts it on a thread of its own);
-// it returns 1 after a normal end and 0 after an abandoned run. Events arrive on the worker
+// RunSendEngine() is the worker's whole run (SendDocument::StartRun starts it on a thread of its
+// own); it returns 1 after a normal end and 0 after an abandoned run. Events arrive on the worker
 // thread, in order, each carrying copies of what it speaks of; the receiver never reads engine
 // state. The engine never blocks on the receiver beyond the observer call itself, and never
 // shows or prints anything.
 //
-// Stop: the caller clears `running` and sets `abort`. The SMTP transfer in progress gives up at
-// its next progress poll, a pause ends at once, and the run is abandoned without the end event;
-// the interrupted segment stays pending. A segment the server had already accepted when Stop
+// Stop: the caller requests a stop on the run's std::stop_token. The SMTP transfer in progress
+// gives up at its next progress poll, a pause ends at once, and the run is abandoned without the
+// end event; the interrupted segment stays pending.
+//
+// A run owns its settings: it copies the delivery settings when it starts and never writes
+// into the caller's copy (the port chosen for an attempt stays with the attempt), so a settings
+// dialog may reload the document's settings while a run or a stopping worker is still alive. A segment the server had already accepted when Stop
 // came is still reported delivered, so it is never sent twice.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <stop_token>
 
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/MxResolver.h"
 #include "archive/SegmentRecord.h"
+#include "base/Error.h"
 #include "send/SendRequest.h"
 #include "mail/SmtpClient.h"
 
@@ -38,17 +41,17 @@ namespace dtl {
 
 class SettingsStore;
 
-// What the engine reports. The values of the first five are the frame's message numbers.
-enum class SendEventKind : int {
-  Status = 1026,          // `text` is the new status text of list position `position`
-  Delivered = 1027,       // the segment at `position` was delivered (its pending flag is cleared)
-  UploadPercent = 1029,   // `percent` (0..100) of the current segment is on the wire
-  FailedRetrying = 1030,  // delivery of `position` failed; a retry follows
-  RunEnded = 32789,       // the run ended normally: reset the tray tool tip to "Drovetail"
-  FileError = 1,          // a piece could not be cut: `text` is the system's text for a message
-                          // box titled "Drovetail" (error icon); the attempt counts as failed
-  WorkerLeft = 2,         // SendDocument's worker has returned (after every run, the last event):
-                          // the enabling rules may have changed
+// What the engine reports. The kinds are never stored or sent anywhere: no numbers.
+enum class SendEventKind {
+  Status,          // `text` is the new status text of list position `position`
+  Delivered,       // the segment at `position` was delivered (its pending flag is cleared)
+  UploadPercent,   // `percent` (0..100) of the current segment is on the wire
+  FailedRetrying,  // delivery of `position` failed; a retry follows
+  RunEnded,        // the run ended normally: reset the tray tool tip to "Drovetail"
+  FileError,       // a piece could not be cut: `text` is the system's text for a message
+                   // box titled "Drovetail" (error icon); the attempt counts as failed
+  WorkerLeft,      // SendDocument's worker has returned (after every run, the last event):
+                   // the enabling rules may have changed
 };
 
 struct SendEvent {
@@ -59,7 +62,7 @@ struct SendEvent {
 };
 
 // Receives the engine's events on the worker thread. A GUI queues copies to its own thread; the
-// CLI prints them. OnSendEvent must not call back into the run (it may set the flags).
+// CLI prints them. OnSendEvent must not call back into the run (it may ask it to stop).
 class SendEngineObserver {
  public:
   virtual ~SendEngineObserver() = default;
@@ -88,31 +91,18 @@ class SendJobList {
   virtual void MarkDelivered(size_t position) = 0;
 };
 
-// The flags shared with the user-interface thread.
-struct SendFlags {
-  std::atomic<bool> running{false};  // 1 while the run goes on; cleared by Stop and the normal end
-  std::atomic<bool> abort{false};    // polled by the mail engine; cleared at the start of a run
-  std::atomic<int32_t> position{0};  // the list position being worked on
-
-  // Stop: running = 0, abort = 1, and a pause in progress ends at once.
-  void RequestStop();
-  // Waits `duration`, or less when RequestStop() comes first. True when the whole time passed.
-  bool Pause(std::chrono::milliseconds duration);
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-};
+// Waits `duration`, or less when `stop` is requested first. True when the whole time passed.
+bool PauseUnlessStopped(std::chrono::milliseconds duration, std::stop_token stop);
 
 // The delivery settings of a run (loaded from the settings store, see SendDocument).
 struct DeliverySettings {
   std::string smtpHost;        // SMTP server path
-  uint32_t smtpPort = 25;      // 0 becomes 25 and is stored back
+  uint32_t smtpPort = 25;      // 0: the attempt uses 25 and stores 25 in the settings store
   bool smtpSsl = false;
   std::string smtpUser;
   std::string smtpPassword;
   std::string mxOverride;      // Direct Send: used as exchanger when longer than two characters
-  uint32_t directPort = 25;    // Direct Send port; 0 becomes 25 and is stored back
+  uint32_t directPort = 25;    // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;     // mail-client logon
   std::string mapiPassword;
 };
@@ -161,10 +151,15 @@ bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope,
 struct SendEnvironment {
   std::function<std::time_t()> clock = [] { return std::time(nullptr); };
   std::shared_ptr<RandomSource> random = std::make_shared<SystemRandom>();
-  // One resolver per run; null with `error` set means no look-up can be made (every Direct
-  // Send record then takes the failure path).
-  std::function<std::unique_ptr<MxResolver>(std::string& error)> mxResolverFactory =
-      [](std::string& error) { return MakeMxResolverFromEnvironment(error); };
+  // One resolver per run; an Error means no look-up can be made (every Direct Send record
+  // then takes the failure path).
+  std::function<Result<std::unique_ptr<MxResolver>>()> mxResolverFactory =
+      []() -> Result<std::unique_ptr<MxResolver>> {
+    std::string error;
+    auto resolver = MakeMxResolverFromEnvironment(error);
+    if (!resolver) return Error(ErrorCode::NotFound, error);
+    return resolver;
+  };
   SmtpDeliverFn deliver = DeliverOverSmtp;
   // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.
   SmtpSettings smtpBase;
@@ -180,15 +175,18 @@ struct SendEnvironment {
 
 struct SendRunParams {
   SendJobFields job;
-  DeliverySettings* delivery = nullptr;  // the document's; the port fix is written into it
+  DeliverySettings delivery;  // the run's own copy, taken when it starts
   SendJobList* list = nullptr;
-  SendFlags* flags = nullptr;
   SendEngineObserver* observer = nullptr;
   const SendEnvironment* env = nullptr;
+  // Told the list position being worked on at every step (may be empty).
+  std::function<void(int32_t position)> onPosition;
+  // Called once at a normal end, before RunEnded is reported (may be empty).
+  std::function<void()> onNormalEnd;
 };
 
-// The worker's run. `flags.running` must already be set by the caller. Returns 1 after a normal
-// end (RunEnded sent), 0 after an abandoned run.
-int RunSendEngine(const SendRunParams& params);
+// The worker's run, until the list is done or `stop` is requested. Returns 1 after a normal end
+// (RunEnded sent), 0 after an abandoned run (stopped, or the mail-client logon failed).
+int RunSendEngine(const SendRunParams& params, std::stop_token stop);
 
 }  // namespace dtl

@@ -29,10 +29,6 @@ constexpr int kPbkdf2Rounds = 200000;
 
 std::string SysText(int e) { return std::generic_category().message(e); }
 
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
-
 // Strings go in percent-encoded, so paths with blanks, line ends or any byte survive one line.
 std::string Encode(std::string_view s) {
   static const char* hex = "0123456789ABCDEF";
@@ -134,14 +130,13 @@ bool JournalPasswordMatches(const SendJournalData& data, const std::string& pass
   return !password.empty() && Pbkdf2(password, data.passwordSalt) == data.passwordCheck;
 }
 
-std::optional<std::vector<SourceStamp>> StampSources(const std::vector<std::string>& paths,
-                                                     std::string* error) {
+Result<std::vector<SourceStamp>> StampSources(const std::vector<std::string>& paths) {
   std::vector<SourceStamp> out;
   for (const std::string& p : paths) {
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0) {
-      SetError(error, p + ": " + SysText(errno));
-      return std::nullopt;
+      const int e = errno;
+      return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, p + ": " + SysText(e), e);
     }
     out.push_back({p, static_cast<uint64_t>(st.st_size),
                    int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
@@ -169,10 +164,9 @@ std::string SendJournal::Serialize(const SendJournalData& d) {
   return o.str();
 }
 
-std::optional<SendJournalData> SendJournal::Parse(const std::string& text, std::string* error) {
-  auto bad = [&](const std::string& why) -> std::optional<SendJournalData> {
-    SetError(error, "the send journal is damaged (" + why + ")");
-    return std::nullopt;
+Result<SendJournalData> SendJournal::Parse(const std::string& text) {
+  auto bad = [&](const std::string& why) -> Result<SendJournalData> {
+    return Error(ErrorCode::Corrupt, "the send journal is damaged (" + why + ")");
   };
   if (text.size() > kMaxJournalBytes) return bad("too large");
   SendJournalData d;
@@ -240,35 +234,34 @@ std::optional<SendJournalData> SendJournal::Parse(const std::string& text, std::
   return d;
 }
 
-bool SendJournal::Save(const SendJournalData& data, std::string* error) const {
+Status SendJournal::Save(const SendJournalData& data) const {
   const std::filesystem::path folder = file_.parent_path();
-  if (!MakePrivateFolders(folder, error)) return false;
+  std::string error;
+  if (!MakePrivateFolders(folder, &error)) return Error(ErrorCode::Io, error);
   const std::string text = Serialize(data);
-  if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0) {
-    SetError(error, file_.string() + ": " + SysText(e));
-    return false;
-  }
-  return true;
+  if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0)
+    return Error(ErrorCode::Io, file_.string() + ": " + SysText(e), e);
+  return {};
 }
 
-std::optional<SendJournalData> SendJournal::Load(std::string* error) const {
+Result<SendJournalData> SendJournal::Load() const {
   std::error_code ec;
   const auto status = std::filesystem::status(file_, ec);
   if (!std::filesystem::exists(status)) {
-    SetError(error, ec && ec != std::errc::no_such_file_or_directory ? file_.string() + ": " + ec.message() : "");
-    return std::nullopt;
+    // A journal that is simply not there is the ordinary case and has no text of its own.
+    if (ec && ec != std::errc::no_such_file_or_directory)
+      return Error(ErrorCode::Io, file_.string() + ": " + ec.message(), ec.value());
+    return Error(ErrorCode::NotFound, "");
   }
   // Only a regular file of sane size is read: never a FIFO to block on, never a huge file.
   const auto size = std::filesystem::is_regular_file(status) ? std::filesystem::file_size(file_, ec) : 0;
-  if (!std::filesystem::is_regular_file(status) || ec || size > kMaxJournalBytes) {
-    SetError(error, file_.string() + ": not a send journal");
-    return std::nullopt;
-  }
+  if (!std::filesystem::is_regular_file(status) || ec || size > kMaxJournalBytes)
+    return Error(ErrorCode::Corrupt, file_.string() + ": not a send journal");
   std::ifstream in(file_, std::ios::binary);
   std::string text(static_cast<size_t>(size), '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
-  return Parse(text, error);
+  return Parse(text);
 }
 
 bool SendJournal::Remove() const {

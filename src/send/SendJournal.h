@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/SegmentRecord.h"
+#include "base/Error.h"
 #include "send/SendEngine.h"
 
 namespace dtl {
@@ -48,27 +49,28 @@ void SetJournalPassword(SendJournalData& data, const std::string& password);
 // True when `password` is the job's (an empty one matches a job without password).
 bool JournalPasswordMatches(const SendJournalData& data, const std::string& password);
 
-// The stamps of `paths` as they are now; nullopt with the system's text when one cannot be read.
-std::optional<std::vector<SourceStamp>> StampSources(const std::vector<std::string>& paths,
-                                                     std::string* error);
+// The stamps of `paths` as they are now; an Io/NotFound error ("PATH: system text", errno in
+// `system`) when one cannot be read.
+Result<std::vector<SourceStamp>> StampSources(const std::vector<std::string>& paths);
 
 class SendJournal {
  public:
   explicit SendJournal(std::filesystem::path file) : file_(std::move(file)) {}
   const std::filesystem::path& Path() const { return file_; }
 
-  // Writes the whole journal atomically (folder created mode 0700, file 0600). False with the
-  // system's text in *error.
-  bool Save(const SendJournalData& data, std::string* error = nullptr) const;
-  // Reads it back. nullopt when missing ("" in *error) or damaged (a reason in *error): every
-  // count and length is bounded, nothing is trusted.
-  std::optional<SendJournalData> Load(std::string* error = nullptr) const;
+  // Writes the whole journal atomically (folder created mode 0700, file 0600). An Io error with
+  // the system's text when it cannot.
+  Status Save(const SendJournalData& data) const;
+  // Reads it back. A missing journal is NotFound with an empty message; one that cannot be read
+  // is Io, a damaged one Corrupt (the reason in the message): every count and length is
+  // bounded, nothing is trusted.
+  Result<SendJournalData> Load() const;
   // Removes the journal (a finished job); true when it is gone.
   bool Remove() const;
 
   // The text form (exposed for tests).
   static std::string Serialize(const SendJournalData& data);
-  static std::optional<SendJournalData> Parse(const std::string& text, std::string* error);
+  static Result<SendJournalData> Parse(const std::string& text);
 
  private:
   std::filesystem::path file_;

@@ -63,19 +63,20 @@ FileChoice ChooseFiles(const std::vector<std::string>& paths) {
   return choice;
 }
 
-std::optional<std::string> ValidateSendRequest(const SendRequest& request) {
-  if (request.fileText.size() <= 1) return std::string(kNoFileMessage);
+Status ValidateSendRequest(const SendRequest& request) {
+  auto refuse = [](std::string message) { return Error(ErrorCode::InvalidArgument, std::move(message)); };
+  if (request.fileText.size() <= 1) return refuse(std::string(kNoFileMessage));
   const std::string& to = request.mailTo;
   if (request.method == SendMethod::DirectSend) {
     const size_t at = to.find('@');
     if (at != std::string::npos && to.find('@', at + 1) != std::string::npos)
-      return std::string(kOneRecipientMessage);
+      return refuse(std::string(kOneRecipientMessage));
   }
   const std::string trimmed = TrimBlanks(to);
   if (trimmed.find('@') == std::string::npos || trimmed.find(' ') != std::string::npos ||
       trimmed.size() < 2 || trimmed.find('.') == std::string::npos)
-    return InvalidAddressMessage();
-  return std::nullopt;
+    return refuse(InvalidAddressMessage());
+  return {};
 }
 
 std::string RecipientsField(std::string_view mailTo, SendMethod method) {

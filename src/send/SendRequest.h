@@ -5,7 +5,7 @@
 //
 // Call order in a dialog: LoadSendDialogDefaults() when it opens; ChooseFiles() on Browse;
 // ChooseSendMethod() when the method changes; ValidateSendRequest() on OK, and only when it
-// returns no message, StoreSendRequestSettings() and then SendDocument::BuildSplitJob/BuildPlainJob.
+// succeeds, StoreSendRequestSettings() and then SendDocument::BuildSplitJob/BuildPlainJob.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -65,8 +67,9 @@ struct SendRequest {
 
 // The OK checks, in order: a file text longer than one character; for Direct Send no second "@";
 // then, on the Mail To text trimmed of blanks, an "@", no blank, at least two characters and a
-// ".". Returns the message to show, or nullopt when the request may go on.
-std::optional<std::string> ValidateSendRequest(const SendRequest& request);
+// ".". Returns an InvalidArgument error whose message is the text to show, or success when the
+// request may go on.
+Status ValidateSendRequest(const SendRequest& request);
 
 // The recipients field of the document. Direct Send: the Mail To text with every ";" removed.
 // Other methods: the text cut at ";", each piece longer than three characters followed by ";"

@@ -60,23 +60,29 @@ TEST_F(PageFetcherTest, ZeroByteEndsTheTextAndAFailedRequestKeepsThePreviousBody
   auto server = Start();
   PageFetcher f(jar_, server->Endpoints());
   auto text = f.Fetch(FileUrl(1));
-  ASSERT_TRUE(text) << f.LastError();
+  ASSERT_TRUE(text) << text.error().message;
   EXPECT_EQ(*text, "abc");
   EXPECT_EQ(f.BodyLength(), 7u);
   EXPECT_EQ(f.RawBody(), kZeroFile);
   EXPECT_EQ(f.LastStatus(), 200);
   server->AddFault("drop", "passed_id=1");
+  // `error` is libcurl's code in Error::system (0 for no URL, which never reaches libcurl).
   struct Case { const char* what; std::string url; long error; bool headersFail; };
-  for (const Case& c : {Case{"no URL", "", -1, true},
+  for (const Case& c : {Case{"no URL", "", 0, true},
                         Case{"connection broken off mid-body", FileUrl(1), CURLE_PARTIAL_FILE, false},
                         Case{"nobody listening", "http://127.0.0.1:1/", CURLE_COULDNT_CONNECT, true},
                         Case{"body over the cap", FileUrl(2), CURLE_FILESIZE_EXCEEDED, false},
                         Case{"not http", "file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, true}}) {
-    EXPECT_FALSE(f.Fetch(c.url)) << c.what;
-    EXPECT_EQ(f.LastError(), c.error) << c.what;
+    const auto failed = f.Fetch(c.url);
+    ASSERT_FALSE(failed) << c.what;
+    EXPECT_EQ(failed.error().system, c.error) << c.what;
+    EXPECT_FALSE(failed.error().message.empty()) << c.what;
+    if (c.error == 0) {
+      EXPECT_EQ(failed.error().code, dtl::ErrorCode::InvalidArgument) << c.what;
+    }
     EXPECT_EQ(f.RawBody(), kZeroFile) << c.what;
     // A headers request reads no body, so only the request itself can fail it.
-    EXPECT_EQ(f.FetchHeaders(c.url).has_value(), !c.headersFail) << c.what;
+    EXPECT_EQ(f.FetchHeaders(c.url).ok(), !c.headersFail) << c.what;
     EXPECT_EQ(f.RawBody(), kZeroFile) << c.what;
   }
 }
@@ -91,8 +97,9 @@ TEST_F(PageFetcherTest, GzipAndXGzipPagesArriveDecodedAndTheCapCountsDecodedByte
     EXPECT_NE(text->find("ViewMail.lycos?MSGID=1&"), std::string::npos) << encoding;
     EXPECT_TRUE(f.Fetch(FileUrl(1)));
     EXPECT_EQ(f.RawBody(), kZeroFile) << encoding;
-    EXPECT_FALSE(f.Fetch(FileUrl(2)));
-    EXPECT_EQ(f.LastError(), CURLE_FILESIZE_EXCEEDED) << encoding;
+    const auto capped = f.Fetch(FileUrl(2));
+    ASSERT_FALSE(capped) << encoding;
+    EXPECT_EQ(capped.error().system, CURLE_FILESIZE_EXCEEDED) << encoding;
   }
 }
 
@@ -101,7 +108,7 @@ TEST_F(PageFetcherTest, HeadersComeRawWithCrLfLinesAndACap) {
   PageFetcher f(jar_, server->Endpoints());
   // The cookie is stored before the request, so it already opens the session for this one.
   auto block = f.FetchHeaders(FileUrl(1), "SID=42");
-  ASSERT_TRUE(block) << f.LastError();
+  ASSERT_TRUE(block) << block.error().message;
   const std::string h(*block);
   EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << h;
   EXPECT_NE(h.find("\r\nContent-Disposition: attachment; filename=\"a.bin\"\r\n"), std::string::npos) << h;
@@ -113,8 +120,9 @@ TEST_F(PageFetcherTest, HeadersComeRawWithCrLfLinesAndACap) {
   // A header block is capped too.
   const std::string flood = "http://mail.yahoo.com/__fixture/bigheaders?lines=";
   EXPECT_TRUE(f.FetchHeaders(flood + "100"));
-  EXPECT_FALSE(f.FetchHeaders(flood + "280"));
-  EXPECT_EQ(f.LastError(), CURLE_FILESIZE_EXCEEDED);
+  const auto flooded = f.FetchHeaders(flood + "280");
+  ASSERT_FALSE(flooded);
+  EXPECT_EQ(flooded.error().system, CURLE_FILESIZE_EXCEEDED);
   EXPECT_FALSE(f.Fetch(flood + "280"));
 }
 
@@ -162,8 +170,10 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
 
 TEST(CookieJar, StoreNeedsAHost) {
   CookieJar jar;
-  EXPECT_FALSE(jar.Store("not a url", "a=1"));
-  EXPECT_TRUE(jar.Store("http://Mail.Example.test:8080/x?y", "a=1; =nameless; novalue"));
+  const dtl::Status refused = jar.Store("not a url", "a=1");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, dtl::ErrorCode::InvalidArgument);
+  EXPECT_TRUE(jar.Store("http://Mail.Example.test:8080/x?y", "a=1; =nameless; novalue").ok());
   const auto list = jar.List();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0], "mail.example.test\tFALSE\t/\tFALSE\t0\ta\t1");
@@ -179,7 +189,7 @@ TEST_F(PageFetcherTest, PostSendsTheFormAsUrlEncoded) {
                         Case{6, "posted 6 bytes as application/x-www-form-urlencoded: user=a<"},
                         Case{1000, "posted 18 bytes as application/x-www-form-urlencoded: user=a&pass=b"}}) {
     auto text = f.Fetch("http://mail.hriders.com:8080/login.cgi", true, data, c.length);
-    ASSERT_TRUE(text) << f.LastError();
+    ASSERT_TRUE(text) << text.error().message;
     // The echo ends with "</html>", so "<" marks where the form ended.
     EXPECT_NE(text->find(c.sent), std::string::npos) << c.length << ": " << *text;
   }
@@ -200,9 +210,11 @@ TEST_F(PageFetcherTest, CertificatesAreVerifiedForGetAndPost) {
       CookieJar jar;
       PageFetcher f(jar, ep);
       auto text = f.Fetch("https://mail.google.com/mail/?ui=html&zy=f", post, "a=1");
-      EXPECT_EQ(text.has_value(), c.ok) << c.what << (post ? " (POST)" : " (GET)") << " error " << f.LastError();
-      if (!c.ok) {
-        EXPECT_EQ(f.LastError(), CURLE_PEER_FAILED_VERIFICATION) << c.what;
+      EXPECT_EQ(text.ok(), c.ok) << c.what << (post ? " (POST)" : " (GET)")
+                                 << (text ? "" : " error " + text.error().message);
+      if (!c.ok && !text) {
+        EXPECT_EQ(text.error().system, CURLE_PEER_FAILED_VERIFICATION) << c.what;
+        EXPECT_EQ(text.error().code, dtl::ErrorCode::Tls) << c.what;
       }
     }
   }

@@ -114,9 +114,8 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   fclose(out);
   ASSERT_TRUE(sawDelivery);
 
-  std::string error;
-  const auto journal = dtl::SendJournal(Journal()).Load(&error);
-  ASSERT_TRUE(journal) << error;
+  const auto journal = dtl::SendJournal(Journal()).Load();
+  ASSERT_TRUE(journal) << journal.error().message;
   std::set<std::string> pending;
   for (const auto& r : journal->records)
     if (r.pending) pending.insert(r.index == 0 ? "data.bin.dtl.doc" : "data.bin.00" + std::to_string(r.index) + ".doc");

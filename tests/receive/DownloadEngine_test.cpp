@@ -7,6 +7,8 @@
 
 #include <deque>
 #include <map>
+#include <stop_token>
+#include <thread>
 #include <mutex>
 
 #include "archive/MergeJob.h"
@@ -91,7 +93,8 @@ struct Recorder : dtl::DownloadObserver {
   std::function<void()> onBytes, onAsk;
   std::optional<dtl::HttpCredentials> credentials;
   std::vector<long> authStatuses;
-  std::atomic<bool>* runaway = nullptr;
+  std::stop_source* runaway = nullptr;
+  std::function<void()> onFailure;
 
   void OnOverallStep() override { ++steps; }
   void OnBytes(uint64_t, uint64_t, int64_t) override {
@@ -102,7 +105,8 @@ struct Recorder : dtl::DownloadObserver {
   void OnAttemptFailed(size_t, const std::string& reason) override {
     failures.push_back(reason);
     // A script gone wrong would otherwise retry for ever.
-    if (failures.size() > 200 && runaway) runaway->store(true);
+    if (failures.size() > 200 && runaway) runaway->request_stop();
+    if (onFailure) onFailure();
   }
   void OnProviderPage() override { ++providerPages; }
   ReplaceMode ConfirmReplace(const std::string& name) override {
@@ -124,7 +128,7 @@ struct Fixture : ::testing::Test {
   ScriptedServer server;
   dtltest::TempDir dir;
   Recorder rec;
-  std::atomic<bool> stop{false};
+  std::stop_source stop;
   std::vector<std::chrono::milliseconds> waits;
 
   DownloadEngine::Params Params(std::vector<DownloadItem> items, int provider = 0) {
@@ -133,13 +137,13 @@ struct Fixture : ::testing::Test {
     p.host = server.Host();
     p.providerId = provider;
     p.items = std::move(items);
-    p.wait = [this](std::chrono::milliseconds ms, const std::atomic<bool>&) { waits.push_back(ms); };
+    p.wait = [this](std::chrono::milliseconds ms, std::stop_token) { waits.push_back(ms); };
     p.random = [] { return 4u; };
     return p;
   }
   DownloadEngine::Result Run(const DownloadEngine::Params& p) {
     rec.runaway = &stop;
-    return DownloadEngine::Run(p, rec, stop);
+    return DownloadEngine::Run(p, rec, stop.get_token());
   }
   DownloadItem Item(const std::string& name, const std::string& path) { return {name, server.Url(path)}; }
   std::string Read(const std::string& name) { return dtltest::ReadFileText(dir / name); }
@@ -202,7 +206,7 @@ TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
   replies.push_back(Answer(Data(2000000, 5)));
   server.Script("/b", replies);
   rec.onBytes = [&] {
-    if (rec.failures.size() == 25) stop = true;
+    if (rec.failures.size() == 25) stop.request_stop();
   };
   auto p = Params({Item("f.dtl", "/a"), Item("f.001", "/b")});
   p.autoMerge = true;
@@ -290,11 +294,26 @@ TEST_F(Fixture, ReplaceModesDecideWhatHappensToExistingFiles) {
   }
 }
 
+// The pause after a provider page is the engine's own sleep here: a stop request from another
+// thread must end it at once rather than after its three seconds.
+TEST_F(Fixture, StopEndsThePauseAfterAProviderPageAtOnce) {
+  server.Script("/ym/ShowLetter/", {GzipAnswer("<a href=\"http://login.yahoo.com/\">sign in</a>")});
+  std::jthread stopper;
+  rec.onFailure = [&] { stopper = std::jthread([this] { stop.request_stop(); }); };
+  auto p = Params({{"w.001", "AB12345"}}, 1);
+  p.wait = nullptr;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run(p).outcome, Outcome::Stopped);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  EXPECT_EQ(rec.failures.size(), 1u);
+  EXPECT_FALSE(fs::exists(dir / "w.001"));
+}
+
 TEST_F(Fixture, StopWhileTheQuestionIsOpenLeavesTheExistingFileAlone) {
   dtltest::WriteFileText(dir / "keep.001", "precious");
   server.Script("/k", {Answer("new")});
   rec.answers = {ReplaceMode::OverwriteAll};
-  rec.onAsk = [&] { stop = true; };
+  rec.onAsk = [&] { stop.request_stop(); };
   EXPECT_EQ(Run(Params({Item("keep.001", "/k")})).outcome, Outcome::Stopped);
   EXPECT_EQ(Read("keep.001"), "precious");
   EXPECT_EQ(server.Hits("/k"), 0);

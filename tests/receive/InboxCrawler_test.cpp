@@ -68,10 +68,13 @@ struct Recorder : dtl::CrawlObserver {
   std::vector<std::pair<int, int>> ranges;
   int steps = 0, finished = 0, aborted = 0, sessionEnded = 0;
   std::function<void(const FoundAttachment&)> onRecord;
-  std::atomic<bool>* crawling = nullptr;
-  bool crawlingSeen = false;
+  int started = 0;
+  bool startedBeforeAnything = false;
 
-  void OnStarted() override { crawlingSeen = crawling && crawling->load(); }
+  void OnStarted() override {
+    ++started;
+    startedBeforeAnything = records.empty() && ranges.empty() && finished == 0;
+  }
   void OnAttachment(const FoundAttachment& r) override {
     records.push_back(r);
     if (onRecord) onRecord(r);
@@ -113,7 +116,9 @@ class InboxCrawlerTest : public ::testing::Test {
     return p;
   }
 
-  InboxCrawler::Result Crawl(const InboxCrawler::Params& p) { return InboxCrawler::Run(p, observer_, closing_, stop_); }
+  InboxCrawler::Result Crawl(const InboxCrawler::Params& p) {
+    return InboxCrawler::Run(p, observer_, stop_.get_token(), close_.get_token());
+  }
 
   static dtltest::ProviderPki* pki_;
   static dtltest::TempDir* inbox_;
@@ -121,7 +126,7 @@ class InboxCrawlerTest : public ::testing::Test {
   std::unique_ptr<ProviderServer> server_;
   std::unique_ptr<dtl::PageFetcher> fetcher_;
   Recorder observer_;
-  std::atomic<bool> closing_{false}, stop_{false};
+  std::stop_source close_, stop_;
 };
 dtltest::ProviderPki* InboxCrawlerTest::pki_ = nullptr;
 dtltest::TempDir* InboxCrawlerTest::inbox_ = nullptr;
@@ -190,8 +195,8 @@ TEST_F(InboxCrawlerTest, RefreshSkipsKnownIdentifiersOnlyWhereTheKeyIsTheIdentif
 }
 
 // Stop ends the listing or the message walk at the next check and keeps what was posted;
-// closing aborts the run. Both flags are checked before every listing page.
-TEST_F(InboxCrawlerTest, StopAndClosingFlagsEndTheRunAtTheNextCheck) {
+// closing aborts the run. Both tokens are checked before every listing page.
+TEST_F(InboxCrawlerTest, StopAndClosingRequestsEndTheRunAtTheNextCheck) {
   struct Case {
     int32_t id;
     bool closing, beforeStart;
@@ -202,13 +207,11 @@ TEST_F(InboxCrawlerTest, StopAndClosingFlagsEndTheRunAtTheNextCheck) {
                         Case{dtl::kProviderLycos, true, true, 0, 0}}) {
     SCOPED_TRACE(std::string(dtl::FindProvider(c.id)->name) + (c.closing ? " closing" : " stop"));
     observer_ = Recorder{};
-    std::atomic<bool>& flag = c.closing ? closing_ : stop_;
-    flag = c.beforeStart;
-    observer_.onRecord = [&](const FoundAttachment&) { flag = true; };
-    std::atomic<bool> crawling{false};
-    observer_.crawling = &crawling;
-    const auto result = InboxCrawler::Run(Params(c.id), observer_, closing_, stop_, &crawling);
-    flag = false;
+    std::stop_source stop, close;
+    std::stop_source& source = c.closing ? close : stop;
+    if (c.beforeStart) source.request_stop();
+    observer_.onRecord = [&](const FoundAttachment&) { source.request_stop(); };
+    const auto result = InboxCrawler::Run(Params(c.id), observer_, stop.get_token(), close.get_token());
     EXPECT_EQ(result.records.size(), c.records);
     EXPECT_EQ(result.messagesOpened, c.records) << "no further message is opened";
     EXPECT_EQ(std::min<size_t>(result.listingPages, 1), c.pages);
@@ -216,8 +219,8 @@ TEST_F(InboxCrawlerTest, StopAndClosingFlagsEndTheRunAtTheNextCheck) {
     EXPECT_EQ(result.aborted, c.closing);
     EXPECT_EQ(observer_.aborted, c.closing ? 1 : 0);
     EXPECT_EQ(observer_.finished, 1);
-    EXPECT_TRUE(observer_.crawlingSeen);
-    EXPECT_FALSE(crawling.load()) << "the crawling flag is cleared at the end";
+    EXPECT_EQ(observer_.started, 1);
+    EXPECT_TRUE(observer_.startedBeforeAnything) << "OnStarted opens the run";
     if (c.beforeStart && !c.closing) {
       EXPECT_EQ(observer_.ranges, (std::vector<std::pair<int, int>>{{1, 1}})) << "an empty run shows a full bar";
     }

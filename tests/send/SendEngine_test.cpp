@@ -22,9 +22,8 @@ class SendEngineTest : public dtltest::SendRunTest {
   SendEngineTest() {
     settings_.SetString("SMTPServer", "smtp.example.com");
     env_.clock = [] { return std::time_t{1700000000}; };
-    env_.mxResolverFactory = [](std::string& error) {
-      error = "no resolver in this test";
-      return std::unique_ptr<dtl::MxResolver>();
+    env_.mxResolverFactory = []() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+      return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
     };
     env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
                           dtl::MailProgress* progress, dtl::MailLog& log) {
@@ -117,11 +116,104 @@ TEST_F(SendEngineTest, DirectSendUsesTheOverrideHostThePortFixAndNoLogin) {
   EXPECT_EQ(attempts[0].settings.host, "mx.override.test");
   EXPECT_EQ(attempts[0].settings.port, 25);
   EXPECT_EQ(settings_.RawDword(dtl::kSettingsKey, "Port"), 25u);
+  EXPECT_EQ(doc_.Delivery().directPort, 0u);  // the port fix stays with the attempt
   EXPECT_TRUE(attempts[0].settings.user.empty());
   EXPECT_EQ(attempts[0].settings.startTls, dtl::StartTlsMode::Opportunistic);
   EXPECT_EQ(attempts[0].envelope.recipients, std::vector<std::string>{"only@a.test"});
   // To before From on the Direct Send path.
   EXPECT_LT(attempts[0].wire.find("\r\nTo: "), attempts[0].wire.find("\r\nFrom: "));
+}
+
+// The settings dialogs reload the document's delivery settings while a run may be in its
+// connect step; the run must go on with the settings it started with, and its port fix must not
+// leak into the document.
+TEST_F(SendEngineTest, RunKeepsItsOwnDeliverySettingsWhenTheDocumentsChangeDuringAnAttempt) {
+  struct Case {
+    const char* name;
+    dtl::SendMethod method;
+    void (*prepare)(dtl::DeliverySettings&);  // before the run starts
+    void (*change)(dtl::DeliverySettings&);   // during the first attempt
+    std::string wantHost;
+    void (*checkDoc)(const dtl::DeliverySettings&);
+  };
+  const Case cases[] = {
+      {"smtp server", dtl::SendMethod::SmtpServer,
+       [](dtl::DeliverySettings& d) { d.smtpPort = 0; },
+       [](dtl::DeliverySettings& d) {
+         d.smtpHost = "changed.example.com";
+         d.smtpPort = 2525;
+         d.smtpUser = "someone";
+       },
+       "smtp.example.com",
+       [](const dtl::DeliverySettings& d) {
+         EXPECT_EQ(d.smtpHost, "changed.example.com");
+         EXPECT_EQ(d.smtpPort, 2525u);
+       }},
+      {"direct send", dtl::SendMethod::DirectSend,
+       [](dtl::DeliverySettings& d) {
+         d.mxOverride = "mx.override.test";
+         d.directPort = 0;
+       },
+       [](dtl::DeliverySettings& d) {
+         d.mxOverride = "mx.changed.test";
+         d.directPort = 2525;
+       },
+       "mx.override.test",
+       [](const dtl::DeliverySettings& d) {
+         EXPECT_EQ(d.mxOverride, "mx.changed.test");
+         EXPECT_EQ(d.directPort, 2525u);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      attempts_.clear();
+    }
+    log_.Clear();
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, c.method)));
+    c.prepare(doc_.Delivery());
+    peer_ = [&](size_t n) {
+      if (n == 1) c.change(doc_.Delivery());
+      return n >= 2;
+    };
+    Run(1);
+    const auto attempts = Attempts();
+    ASSERT_EQ(attempts.size(), 2u);
+    for (const auto& a : attempts) {
+      EXPECT_EQ(a.settings.host, c.wantHost);
+      EXPECT_EQ(a.settings.port, 25);
+      EXPECT_TRUE(a.settings.user.empty());
+    }
+    c.checkDoc(doc_.Delivery());
+    peer_ = nullptr;
+  }
+}
+
+// A pause (after a failed MX look-up here) must end at once when Stop comes, not after its time.
+TEST_F(SendEngineTest, StopEndsAPauseAtOnceAndAbandonsTheRun) {
+  env_.pause = std::chrono::hours(1);
+  std::mutex m;
+  std::condition_variable cv;
+  bool failed = false;
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind != SendEventKind::Status || e.text.rfind("Failed retrieving MX record", 0) != 0) return;
+    std::lock_guard<std::mutex> lock(m);
+    failed = true;
+    cv.notify_all();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::DirectSend)));
+  ASSERT_TRUE(doc_.StartRun(log_, env_));
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return failed; });
+  }
+  doc_.Stop();
+  log_.WaitForRuns(1);
+  EXPECT_EQ(doc_.Wait(), 0);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  EXPECT_TRUE(doc_.CanSend());
+  for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
 }
 
 TEST_F(SendEngineTest, FailureIsRetriedAtOnceWithANewTagAndAFreshErrorLog) {
@@ -149,7 +241,7 @@ TEST_F(SendEngineTest, FailureIsRetriedAtOnceWithANewTagAndAFreshErrorLog) {
 
 TEST_F(SendEngineTest, SegmentAcceptedWhenStopCameIsNotSentAgain) {
   peer_ = [this](size_t n) {
-    if (n == 1) doc_.OnStop();
+    if (n == 1) doc_.Stop();
     return true;
   };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
@@ -175,12 +267,12 @@ TEST_F(SendEngineTest, SendStaysDisabledUntilAStoppedWorkerHasLeft) {
     return false;
   };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
-  ASSERT_TRUE(doc_.OnSend(log_, env_));
+  ASSERT_TRUE(doc_.StartRun(log_, env_));
   {
     std::unique_lock<std::mutex> lock(m);
     cv.wait(lock, [&] { return inside; });
   }
-  doc_.OnStop();
+  doc_.Stop();
   EXPECT_FALSE(doc_.CanStop());
   EXPECT_FALSE(doc_.CanSend());        // a second worker would share the list with this one
   EXPECT_FALSE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
@@ -213,7 +305,7 @@ TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   fs::remove(dir_ / "x");
   log_.onEvent = [this](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::FailedRetrying) doc_.OnStop();
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
   };
   Run();
   EXPECT_EQ(log_.CountOf(SendEventKind::FileError), 1u);
@@ -250,7 +342,7 @@ TEST_F(MailClientTest, DeliveredSegmentReportsFullProgressAfterDelivery) {
 TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
   env_.sendmailProgram = Program(1);
   log_.onEvent = [this](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1) doc_.OnStop();
+    if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1) doc_.Stop();
   };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
   Run();
@@ -266,7 +358,7 @@ TEST_F(MailClientTest, LogonFailureAbandonsTheRunAndKeepsSendDisabledUntilStop) 
   Run();
   EXPECT_EQ(log_.Statuses(), std::vector<std::string>{"0:Could not logon to MAPI session."});
   EXPECT_FALSE(doc_.CanSend());
-  doc_.OnStop();
+  doc_.Stop();
   EXPECT_TRUE(doc_.CanSend());
 }
 

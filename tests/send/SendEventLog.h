@@ -108,7 +108,7 @@ class SendRunTest : public ::testing::Test {
 
   // Presses Send and waits until the worker has left `runs` times in all.
   void Run(size_t runs = 1) {
-    ASSERT_TRUE(doc_.OnSend(log_, env_));
+    ASSERT_TRUE(doc_.StartRun(log_, env_));
     log_.WaitForRuns(runs);
     doc_.Wait();
   }

@@ -98,7 +98,9 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
   ASSERT_TRUE(dns.running()) << dns.error();
   auto server = Server();
   settings_.SetDword("Port", server->port());
-  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::MxResolver>(dns.ResolvConf()); };
+  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+    return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
+  };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@mx.test;")));
   Run(1);
   const auto mails = Mails();
@@ -110,7 +112,9 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
 TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllPending) {
   dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
   ASSERT_TRUE(dns.running()) << dns.error();
-  env_.mxResolverFactory = [&](std::string&) { return std::make_unique<dtl::MxResolver>(dns.ResolvConf()); };
+  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+    return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
+  };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
   Run(1);
   const std::vector<std::string> want = {
@@ -137,7 +141,7 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
                                dtltest::ReadFileText(errorLog).find("550") != std::string::npos;
     fs::remove(errorLog);
     EXPECT_EQ(e.position, 0);
-    if (++failures == 3) doc_.OnStop();
+    if (++failures == 3) doc_.Stop();
   };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "nobody@a.test")));
   Run(1);
@@ -155,7 +159,7 @@ TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegm
   request.position = 200;  // 2 MB segments: many progress polls per transfer
   ASSERT_TRUE(doc_.BuildSplitJob(request));
   log_.onEvent = [&](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 && doc_.Running()) doc_.OnStop();
+    if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 && doc_.Running()) doc_.Stop();
   };
   Run(1);
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), std::vector<int>{0});

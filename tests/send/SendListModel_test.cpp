@@ -79,14 +79,14 @@ TEST_F(SendListModelTest, CheckBoxesCarryIntoPendingAndToggleAlternates) {
   model_.SetChecked(1, true);
   EXPECT_EQ(Pending(), (std::vector<int>{1, 1, 1}));
 
-  doc_.OnToggleChecks();
+  doc_.ToggleChecks();
   EXPECT_EQ(Pending(), (std::vector<int>{0, 0, 0}));
-  doc_.OnToggleChecks();
+  doc_.ToggleChecks();
   EXPECT_EQ(Pending(), (std::vector<int>{1, 1, 1}));
   // A new job starts the toggle over.
-  doc_.OnToggleChecks();
+  doc_.ToggleChecks();
   ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 25000}})));
-  doc_.OnToggleChecks();
+  doc_.ToggleChecks();
   EXPECT_EQ(Pending(), (std::vector<int>{0, 0, 0}));
 }
 
@@ -111,7 +111,7 @@ TEST_F(SendListModelTest, RunEventsWriteStatusProgressAndRowStates) {
   EXPECT_EQ(Pending(), (std::vector<int>{1, 0, 1}));
 
   // Stop's own status goes to the row being worked on.
-  doc_.OnStop();
+  doc_.Stop();
   EXPECT_EQ(model_.Row(0).status, "Stopped");
   for (const auto& [a, b] : changes) EXPECT_LE(a, b);
   EXPECT_FALSE(changes.empty());

@@ -43,7 +43,11 @@ TEST(SendRequestChecks, MessagesInTheirOrder) {
     r.fileText = c.fileText;
     r.mailTo = c.mailTo;
     r.method = c.method;
-    EXPECT_EQ(dtl::ValidateSendRequest(r).value_or(""), c.message) << c.what;
+    const dtl::Status checked = dtl::ValidateSendRequest(r);
+    EXPECT_EQ(checked ? std::string() : checked.error().message, c.message) << c.what;
+    if (!checked) {
+      EXPECT_EQ(checked.error().code, dtl::ErrorCode::InvalidArgument) << c.what;
+    }
   }
   EXPECT_EQ(invalid, "Please enter a valid E-mail address:\n\nsomeone@example.com\n\n");
 }
@@ -100,6 +104,38 @@ TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
   }
 }
 
+// A refused job leaves the one before it in place and says why.
+TEST_F(SendSettingsTest, RefusedJobsKeepThePreviousJobAndSayWhy) {
+  dtl::SendDocument doc(settings_);
+  dtl::SendRequest good;
+  good.files = {{"/d/x", 20000}};
+  good.fileText = "/d/x";
+  good.mailTo = "a@b.com";
+  good.position = 1;
+  ASSERT_TRUE(doc.BuildSplitJob(good));
+  struct Case {
+    const char* what;
+    std::vector<dtl::ChosenFile> files;
+    uint64_t segmentSize;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no files", {}, 0, std::string(dtl::kNoFileMessage)},
+      {"more segments than an index numbers", {{"/d/huge", uint64_t{1} << 62}}, 1,
+       "the files cannot be cut into that many segments"},
+  };
+  for (const Case& c : cases) {
+    dtl::SendRequest r = good;
+    r.files = c.files;
+    r.segmentSize = c.segmentSize;
+    const dtl::Status built = doc.BuildSplitJob(r);
+    ASSERT_FALSE(built) << c.what;
+    EXPECT_EQ(built.error().code, dtl::ErrorCode::InvalidArgument) << c.what;
+    EXPECT_EQ(built.error().message, c.message) << c.what;
+    EXPECT_EQ(doc.RecordCount(), 2u) << c.what;
+  }
+}
+
 TEST_F(SendSettingsTest, JobsReplaceTheListAndTrimThePassword) {
   dtl::SendDocument doc(settings_);
   dtl::SendRequest r;
@@ -137,9 +173,8 @@ TEST(SendJournalText, RoundTripKeepsOddPathsAndNeverThePassword) {
   d.records = {{"/tmp/with blank\nand line", "with blank\nand line", 10000, 25000, 0, 1}};
   const std::string text = dtl::SendJournal::Serialize(d);
   EXPECT_EQ(text.find("must not appear"), std::string::npos);
-  std::string error;
-  const auto back = dtl::SendJournal::Parse(text, &error);
-  ASSERT_TRUE(back) << error;
+  const auto back = dtl::SendJournal::Parse(text);
+  ASSERT_TRUE(back) << back.error().message;
   EXPECT_EQ(back->fields.recipients, d.fields.recipients);
   EXPECT_EQ(back->records[0].path, d.records[0].path);
   EXPECT_EQ(back->sources[0].mtimeNs, 123456789);
@@ -161,10 +196,47 @@ TEST(SendJournalText, DamagedJournalsAreRefused) {
       {"other file", "hello\n"},
   };
   for (const auto& [what, text] : cases) {
-    std::string error;
-    EXPECT_FALSE(dtl::SendJournal::Parse(text, &error)) << what;
-    EXPECT_FALSE(error.empty()) << what;
+    const auto parsed = dtl::SendJournal::Parse(text);
+    ASSERT_FALSE(parsed) << what;
+    EXPECT_EQ(parsed.error().code, dtl::ErrorCode::Corrupt) << what;
+    EXPECT_EQ(parsed.error().message.rfind("the send journal is damaged (", 0), 0u) << what;
   }
+}
+
+// What `dtl send --resume` tells apart: no journal (a quiet "nothing to resume"), a journal that
+// is not one, and a journal that cannot be written.
+TEST(SendJournalFile, MissingUnreadableAndUnwritableJournalsReportTheirKind) {
+  dtltest::TempDir dir;
+  std::filesystem::create_directories(dir / "folder.journal");
+  dtltest::WriteFileBytes(dir / "plain-file", {'x'});
+  struct Case {
+    const char* what;
+    std::filesystem::path file;
+    dtl::ErrorCode code;
+    bool emptyMessage;
+  };
+  const Case loads[] = {
+      {"missing", dir / "none" / "send.journal", dtl::ErrorCode::NotFound, true},
+      {"a folder", dir / "folder.journal", dtl::ErrorCode::Corrupt, false},
+      {"other text", dir / "plain-file", dtl::ErrorCode::Corrupt, false},
+  };
+  for (const Case& c : loads) {
+    const auto loaded = dtl::SendJournal(c.file).Load();
+    ASSERT_FALSE(loaded) << c.what;
+    EXPECT_EQ(loaded.error().code, c.code) << c.what;
+    EXPECT_EQ(loaded.error().message.empty(), c.emptyMessage) << c.what << ": " << loaded.error().message;
+  }
+  // The folder cannot be made below a plain file.
+  const dtl::Status saved = dtl::SendJournal(dir / "plain-file" / "send.journal").Save({});
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().code, dtl::ErrorCode::Io);
+  EXPECT_FALSE(saved.error().message.empty());
+
+  const auto stamped = dtl::StampSources({(dir / "no-such-source").string()});
+  ASSERT_FALSE(stamped);
+  EXPECT_EQ(stamped.error().code, dtl::ErrorCode::NotFound);
+  EXPECT_EQ(stamped.error().system, ENOENT);
+  EXPECT_EQ(stamped.error().message, (dir / "no-such-source").string() + ": No such file or directory");
 }
 
 }  // namespace
