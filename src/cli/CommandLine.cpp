@@ -44,7 +44,8 @@ CLI::Option* CommandLine::Repeated(CLI::App& app, const std::string& name, std::
 }
 
 CLI::Option* CommandLine::Flag(CLI::App& app, const std::string& name, bool& into, const std::string& help) {
-  return app.add_flag(name, into, help)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  // "--flag=value" stays an unknown argument, as a flag takes no value.
+  return app.add_flag(name, into, help)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->disable_flag_override();
 }
 
 void CommandLine::Exclusive(CLI::Option* a, CLI::Option* b, std::string text) {
@@ -75,6 +76,19 @@ std::string CommandLine::Explain(const CLI::ParseError& e) const {
     auto needs = needs_.find(what.substr(0, colon));
     if (needs != needs_.end()) return needs->first + " needs " + needs->second;
   }
+  // A flag given a value ("--ssl=1") is answered as the undeclared argument it is.
+  if (const auto at = what.find(" was given a disallowed flag override");
+      dynamic_cast<const CLI::ArgumentMismatch*>(&e) && at != std::string::npos) {
+    const std::string flag = "--" + what.substr(0, at);
+    std::vector<const CLI::App*> apps{&app_};
+    for (const CLI::App* sub : app_.get_subcommands()) apps.push_back(sub);
+    for (const CLI::App* app : apps) {
+      auto hook = unknownOption_.find(app);
+      if (hook == unknownOption_.end() || !app->get_option_no_throw(flag)) continue;
+      for (const std::string& arg : args_)
+        if (arg.rfind(flag + "=", 0) == 0) return hook->second(arg);
+    }
+  }
   if (dynamic_cast<const CLI::ValidationError*>(&e) && colon != std::string::npos) return what.substr(colon + 2);
   if (dynamic_cast<const CLI::ExcludesError*>(&e)) {
     for (const auto& [a, b, text] : exclusive_)
@@ -94,6 +108,7 @@ std::string CommandLine::Explain(const CLI::ParseError& e) const {
 }
 
 CommandLine::Outcome CommandLine::Parse(const std::vector<std::string>& args) {
+  args_ = args;
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   std::optional<std::string> error;
   try {
@@ -160,9 +175,20 @@ const CommandEntry* FindCommand(const std::string& name) {
   return nullptr;
 }
 
+namespace {
+// A positional's name already says what it is ("FILE", "DIR"); CLI11's type word after it
+// ("TEXT") would only repeat it.
+void UntypePositionals(CLI::App& app) {
+  for (CLI::Option* o : app.get_options())
+    if (o->get_positional()) o->type_name("");
+  for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) UntypePositionals(*sub);
+}
+}  // namespace
+
 std::unique_ptr<CommandLine> DeclareCommand(const CommandEntry& entry, Command& command) {
   auto line = std::make_unique<CommandLine>(entry.name, "");
   command.Declare(*line);
+  UntypePositionals(line->App());
   command.Attach(*line);
   return line;
 }

@@ -90,6 +90,7 @@ class CommandLine {
 
   std::string command_;
   CLI::App app_;
+  std::vector<std::string> args_;  // as given to Parse()
   UsageStyle style_ = UsageStyle::WithHelp;
   std::map<std::string, std::string> needs_;  // option name -> what its missing value is
   std::map<const CLI::Option*, std::string> missing_;
