@@ -107,7 +107,40 @@ std::string CommandLine::Explain(const CLI::ParseError& e) const {
   return what;
 }
 
+std::optional<std::string> CommandLine::ForeignSpelling(const std::vector<std::string>& args) const {
+  const CLI::App* current = &app_;
+  auto unknown = [&](const std::string& arg) -> std::optional<std::string> {
+    auto hook = unknownOption_.find(current);
+    if (hook == unknownOption_.end()) hook = unknownOption_.find(&app_);
+    return hook->second(arg);
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") return unknown(arg);
+    if (current == &app_) {
+      const CLI::App* sub = nullptr;
+      for (const CLI::App* s : app_.get_subcommands([](const CLI::App*) { return true; }))
+        if (s->get_name() == arg) sub = s;
+      if (sub) {
+        current = sub;
+        continue;
+      }
+    }
+    if (arg.rfind("--", 0) != 0) continue;
+    const auto eq = arg.find('=');
+    const CLI::Option* option = current->get_option_no_throw(arg.substr(0, eq));
+    if (!option && current != &app_) option = app_.get_option_no_throw(arg.substr(0, eq));
+    if (!option || option->get_items_expected_max() == 0) continue;  // a flag: refused by CLI11 itself
+    if (eq != std::string::npos) return unknown(arg);
+    ++i;  // the option's value, whatever it looks like
+  }
+  return std::nullopt;
+}
+
 CommandLine::Outcome CommandLine::Parse(const std::vector<std::string>& args) {
+  // A value is always the word after its option, as it always was: "--out=DIR" and the "--"
+  // end-of-options mark are no spellings dtl knows, so they stay unknown arguments.
+  if (auto text = ForeignSpelling(args)) return {Outcome::Usage, *text};
   args_ = args;
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   std::optional<std::string> error;

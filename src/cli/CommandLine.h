@@ -85,6 +85,8 @@ class CommandLine {
 
  private:
   std::string Explain(const CLI::ParseError& e) const;
+  // An argument in a form CLI11 would accept but dtl does not: "--name=value", "--".
+  std::optional<std::string> ForeignSpelling(const std::vector<std::string>& args) const;
   // The first undeclared option, or extra positional, the parse left over, in `apps`.
   std::optional<std::string> Leftover(const std::vector<const CLI::App*>& apps, bool options) const;
 

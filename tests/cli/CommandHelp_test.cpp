@@ -133,7 +133,8 @@ TEST(CommandHelp, PasswordArgumentsAreRefusedByEveryCommandThatTakesAPassword) {
   }
 }
 
-// CLI11's own complaints keep the command's words and the usage exit status.
+// CLI11's own complaints, and the spellings it would take but dtl does not, keep the command's
+// words and the usage exit status.
 TEST(CommandHelp, ParseErrorsExitTwoWithTheCommandsOwnText) {
   const struct {
     const char* args;
@@ -149,6 +150,11 @@ TEST(CommandHelp, ParseErrorsExitTwoWithTheCommandsOwnText) {
       {"config list --show-secrets=1",
        "dtl config: unexpected argument '--show-secrets=1' for list (see 'dtl config --help')\n"},
       {"mx a.test b.test", "dtl mx: expected exactly one DOMAIN (see 'dtl mx --help')\n"},
+      // A value is the next word only; CLI11's other spellings stay unknown.
+      {"split x out --threads=2", "dtl split: unknown option '--threads=2'\n"},
+      {"merge x.dtl -- y.dtl", "dtl merge: unknown option --\nRun 'dtl merge --help' for usage.\n"},
+      {"config set --password-file=pw SMTPPass",
+       "dtl config: set takes a NAME and one VALUE (see 'dtl config --help')\n"},
   };
   for (const auto& c : cases) {
     dtltest::TempDir home;
