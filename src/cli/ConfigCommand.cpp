@@ -6,38 +6,21 @@
 #include <vector>
 
 #include "base/SettingsStore.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 
 namespace dtlcli {
 namespace {
 
-void PrintHelp() {
-  std::printf(
-      "Usage: dtl config get NAME\n"
-      "       dtl config set NAME VALUE\n"
-      "       dtl config set PASSWORD-NAME [--password-file FILE]\n"
-      "       dtl config unset NAME\n"
-      "       dtl config list [--show-secrets]\n"
-      "       dtl config path\n"
-      "Shows and changes the program's settings.\n\n"
-      "  get     prints the value a reader gets: missing or invalid values read as their\n"
-      "          defaults (a port of 0 reads as 25, a string longer than its limit as empty)\n"
-      "  set     stores a value; numbers are decimal or 0x-hexadecimal. Values that would read\n"
-      "          back as the default are refused. Passwords (SMTPPass, Pass) are never taken\n"
-      "          from the command line: they are read from FILE (first line) or standard input\n"
-      "  unset   removes a value, so it reads as its default\n"
-      "  list    prints NAME=VALUE for every setting; passwords show as ******** unless\n"
-      "          --show-secrets is given\n"
-      "  path    prints the settings file's path ($XDG_CONFIG_HOME/drovetail/settings.reg)\n\n"
-      "Names (case does not matter):");
+// The setting names, six to a line, for the help's end.
+std::string NamesText() {
+  std::string text = "Names (case does not matter):";
   int col = 0;
   for (const auto& i : dtl::SettingsTable()) {
-    std::printf("%s%.*s", col++ % 6 == 0 ? "\n  " : " ", static_cast<int>(i.name.size()), i.name.data());
+    text += col++ % 6 == 0 ? "\n  " : " ";
+    text += i.name;
   }
-  std::printf(
-      "\n\nExit status: 0 on success, 1 when the settings file cannot be written, 2 on bad usage\n"
-      "(unknown command or name, a number that is not one, a value out of range).\n");
+  return text;
 }
 
 int Usage(const char* message) {
@@ -89,21 +72,15 @@ std::string ValueText(const dtl::SettingsStore& store, const dtl::SettingInfo& i
   return store.GetString(info.name);
 }
 
-int Get(const std::vector<std::string>& a) {
-  if (a.size() != 2) return Usage("get takes exactly one NAME");
-  const dtl::SettingInfo* info = Lookup(a[1]);
+int Get(const std::string& name) {
+  const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
   std::printf("%s\n", ValueText(store, *info).c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-int List(const std::vector<std::string>& a) {
-  bool showSecrets = false;
-  for (size_t i = 1; i < a.size(); ++i) {
-    if (a[i] == "--show-secrets") showSecrets = true;
-    else return Usage(("unexpected argument '" + a[i] + "' for list").c_str());
-  }
+int List(bool showSecrets) {
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
   for (const auto& info : dtl::SettingsTable()) {
     std::string value = ValueText(store, info);
@@ -113,9 +90,9 @@ int List(const std::vector<std::string>& a) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-int Set(const std::vector<std::string>& a) {
-  if (a.size() < 2) return Usage("set needs a NAME");
-  const dtl::SettingInfo* info = Lookup(a[1]);
+int Set(const std::string& settingName, const std::vector<std::string>& values,
+        const std::optional<std::string>& passwordFile) {
+  const dtl::SettingInfo* info = Lookup(settingName);
   if (!info) return kExitUsage;
   std::string name(info->name);
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
@@ -124,9 +101,9 @@ int Set(const std::vector<std::string>& a) {
   if (info->secret) {
     std::string error;
     std::optional<std::string> pass;
-    if (a.size() == 4 && a[2] == "--password-file") {
-      pass = PasswordFromFile(a[3], &error);
-    } else if (a.size() == 2) {
+    if (passwordFile && values.empty()) {
+      pass = PasswordFromFile(*passwordFile, &error);
+    } else if (values.empty()) {
       pass = PasswordFromStdin("Password: ", &error);
     } else {
       return Usage(("a password is not taken from the command line; give --password-file FILE or "
@@ -143,8 +120,8 @@ int Set(const std::vector<std::string>& a) {
     ok = store.SetString(name, *pass);
     WipeString(*pass);
   } else {
-    if (a.size() != 3) return Usage("set takes a NAME and one VALUE");
-    const std::string& value = a[2];
+    if (values.size() != 1 || passwordFile) return Usage("set takes a NAME and one VALUE");
+    const std::string& value = values[0];
     if (info->type == dtl::SettingType::Dword) {
       auto v = ParseDword(value);
       if (!v) {
@@ -174,9 +151,8 @@ int Set(const std::vector<std::string>& a) {
   return kExitOk;
 }
 
-int Unset(const std::vector<std::string>& a) {
-  if (a.size() != 2) return Usage("unset takes exactly one NAME");
-  const dtl::SettingInfo* info = Lookup(a[1]);
+int Unset(const std::string& name) {
+  const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
   if (!store.DeleteValue(dtl::kSettingsKey, info->name)) {
@@ -186,26 +162,78 @@ int Unset(const std::vector<std::string>& a) {
   return kExitOk;
 }
 
-int RunConfig(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    PrintHelp();
-    return kExitOk;
-  }
-  if (args.empty()) return Usage("expected get, set, unset, list or path");
-  const std::string& sub = args[0];
-  if (sub == "get") return Get(args);
-  if (sub == "set") return Set(args);
-  if (sub == "unset") return Unset(args);
-  if (sub == "list") return List(args);
-  if (sub == "path") {
-    if (args.size() != 1) return Usage("path takes no arguments");
-    std::printf("%s\n", dtl::SettingsStore::DefaultPath().c_str());
-    return kExitOk;
-  }
-  return Usage(("unknown config command '" + sub + "'").c_str());
-}
+// One subcommand of the App per action: each declares its own positionals and options, so
+// "dtl config set --help" shows only what set takes, and "dtl config --help" shows them all.
+class ConfigCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    line.SetUsageStyle(UsageStyle::SeeHelp);
+    CLI::App& app = line.App();
+    app.description("Shows and changes the program's settings.");
+    app.footer(NamesText() +
+               "\n\nExit status: 0 on success, 1 when the settings file cannot be written, 2 on bad usage\n"
+               "(unknown command or name, a number that is not one, a value out of range).");
+    line.ExtraPositional(app, [](const std::string& a) { return "unknown config command '" + a + "'"; });
 
-const DtlCommand kConfig("config", "show or change the program's settings", RunConfig);
+    get_ = app.add_subcommand("get",
+                              "prints the value a reader gets: missing or invalid values read as their defaults "
+                              "(a port of 0 reads as 25, a string longer than its limit as empty)");
+    Arguments(line, *get_, "get takes exactly one NAME");
+    line.Missing(get_->add_option("NAME", name_, "the setting")->required(), "get takes exactly one NAME");
+
+    set_ = app.add_subcommand("set",
+                              "stores a value; numbers are decimal or 0x-hexadecimal. Values that would read "
+                              "back as the default are refused. Passwords (SMTPPass, Pass) are never taken from "
+                              "the command line: they are read from FILE (first line) or standard input");
+    Arguments(line, *set_, "set takes a NAME and one VALUE");
+    line.Missing(set_->add_option("NAME", name_, "the setting")->required(), "set needs a NAME");
+    set_->add_option("VALUE", values_, "the new value (not for a password)");
+    line.Value(*set_, "--password-file", passwordFile_, "FILE",
+               "read a password setting's value from the first line of FILE", "a FILE");
+
+    unset_ = app.add_subcommand("unset", "removes a value, so it reads as its default");
+    Arguments(line, *unset_, "unset takes exactly one NAME");
+    line.Missing(unset_->add_option("NAME", name_, "the setting")->required(), "unset takes exactly one NAME");
+
+    list_ = app.add_subcommand("list",
+                               "prints NAME=VALUE for every setting; passwords show as ******** unless "
+                               "--show-secrets is given");
+    list_->allow_extras();
+    line.UnknownOption(*list_, [](const std::string& a) { return "unexpected argument '" + a + "' for list"; });
+    line.Flag(*list_, "--show-secrets", showSecrets_, "show the passwords too");
+
+    path_ = app.add_subcommand("path", "prints the settings file's path ($XDG_CONFIG_HOME/drovetail/settings.reg)");
+    Arguments(line, *path_, "path takes no arguments");
+  }
+
+  int Run() override {
+    if (get_->parsed()) return Get(name_);
+    if (set_->parsed()) return Set(name_, values_, passwordFile_);
+    if (unset_->parsed()) return Unset(name_);
+    if (list_->parsed()) return List(showSecrets_);
+    if (path_->parsed()) {
+      std::printf("%s\n", dtl::SettingsStore::DefaultPath().c_str());
+      return kExitOk;
+    }
+    return Usage("expected get, set, unset, list or path");
+  }
+
+ private:
+  // A subcommand that answers every argument it does not know with `text`.
+  static void Arguments(CommandLine& line, CLI::App& sub, const std::string& text) {
+    sub.allow_extras();
+    line.UnknownOption(sub, [text](const std::string&) { return text; });
+  }
+
+  CLI::App *get_ = nullptr, *set_ = nullptr, *unset_ = nullptr, *list_ = nullptr, *path_ = nullptr;
+  std::string name_;
+  std::vector<std::string> values_;
+  std::optional<std::string> passwordFile_;
+  bool showSecrets_ = false;
+};
 
 }  // namespace
+
+std::unique_ptr<Command> MakeConfigCommand() { return std::make_unique<ConfigCommand>(); }
+
 }  // namespace dtlcli

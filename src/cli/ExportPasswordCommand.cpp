@@ -6,41 +6,37 @@
 #include <vector>
 
 #include "browser/AccountPassword.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 
 namespace dtlcli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: dtl export-password [--ssl]\n"
-    "Reads the mailbox password (from the terminal without echo, or the first line of standard\n"
-    "input) and prints its encrypted marker, to be typed into the provider's login form in the\n"
-    "inner browser instead of the password.\n\n"
-    "  --ssl    make the marker for a login page served over HTTPS\n";
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "dtl export-password: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
-}
-
-int RunExportPassword(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  bool ssl = false;
-  for (const std::string& a : args) {
-    if (a == "--ssl")
-      ssl = true;
-    else if (a.size() > 1 && a[0] == '-')
-      return Usage("unknown option '" + a + "'");
-    else
-      return Usage("the password is never taken from the command line (other users can read it); "
-                   "type it when asked or pipe it to standard input");
+class ExportPasswordCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    CLI::App& app = line.App();
+    app.description(
+        "Reads the mailbox password (from the terminal without echo, or the first line of standard\n"
+        "input) and prints its encrypted marker, to be typed into the provider's login form in the\n"
+        "inner browser instead of the password.");
+    // Any word that is not an option can only be the password itself.
+    line.ExtraPositional(app, [](const std::string&) {
+      return "the password is never taken from the command line (other users can read it); "
+             "type it when asked or pipe it to standard input";
+    });
+    line.Flag(app, "--ssl", ssl_, "make the marker for a login page served over HTTPS");
   }
 
+  int Run() override;
+
+ private:
+  bool ssl_ = false;
+};
+
+int ExportPasswordCommand::Run() {
+  const bool ssl = ssl_;
   std::string error;
   auto password = PasswordFromStdin("Account password: ", &error);
   if (!password) {
@@ -60,9 +56,8 @@ int RunExportPassword(const std::vector<std::string>& args) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-const DtlCommand kExportPassword("export-password", "print the encrypted marker of a mailbox password",
-                                 RunExportPassword);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeExportPasswordCommand() { return std::make_unique<ExportPasswordCommand>(); }
 
 }  // namespace dtlcli

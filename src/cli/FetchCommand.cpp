@@ -17,7 +17,7 @@
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "receive/DownloadEngine.h"
@@ -32,41 +32,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kHelp[] =
-    "Usage: dtl fetch --page-url URL --cookie STRING --out DIR [--password-stdin] [--list]\n"
-    "                 [--no-merge] [--overwrite | --skip-existing] [--file NAME]...\n"
-    "                 [--account ID] [--connect-to HOST:PORT:TO-HOST:TO-PORT]...\n"
-    "                 [--resolve HOST:PORT:ADDRESS]...\n"
-    "Finds the segment attachments in the web-mail inbox at URL (the provider is recognised from\n"
-    "the URL), downloads them into DIR under their segment names and merges every file whose\n"
-    "descriptor was downloaded, printing the path of each file rebuilt completely.\n\n"
-    "  --page-url URL     the inbox page of the logged-in web-mail session\n"
-    "  --cookie STRING    that page's cookie string (\"name=value; ...\"); it is never printed\n"
-    "  --out DIR          the download folder; the merged files are written there too\n"
-    "  --password-stdin   read the decryption password from standard input (default: the\n"
-    "                     default segment password)\n"
-    "  --list             only list the files and their segments, download nothing\n"
-    "  --file NAME        download only the segments of file NAME (as --list shows it);\n"
-    "                     repeatable; default: every file\n"
-    "  --no-merge         download only\n"
-    "  --overwrite        replace segment files that exist in DIR\n"
-    "  --skip-existing    keep segment files that exist in DIR and take them as downloaded\n"
-    "                     (without either option an existing file is replaced, as an\n"
-    "                     unanswered replace question does)\n"
-    "  --account ID       the account id some providers' listings need (Xasamail)\n"
-    "  --connect-to, --resolve  send a provider's requests elsewhere, as curl's options do\n"
-    "Certificates are checked against the system's CAs, or the PEM bundle named by DTL_CA_FILE.\n"
-    "A failed download is retried until it succeeds; interrupt with Ctrl-C.\n"
-    "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
-    "1 on a failure, 2 on bad usage.\n";
-
 std::atomic<bool> gStop{false};
 extern "C" void OnFetchInterrupt(int) { gStop.store(true); }
-
-int Usage(const std::string& text) {
-  std::fprintf(stderr, "dtl fetch: %s\nRun 'dtl fetch --help' for usage.\n", text.c_str());
-  return kExitUsage;
-}
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
@@ -149,62 +116,77 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   bool loginSaid_ = false;
 };
 
-int RunFetch(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kHelp, stdout);
-    return kExitOk;
+class FetchCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    line.SetUsageStyle(UsageStyle::RunHelp);
+    CLI::App& app = line.App();
+    app.description(
+        "Finds the segment attachments in the web-mail inbox at URL (the provider is recognised from\n"
+        "the URL), downloads them into DIR under their segment names and merges every file whose\n"
+        "descriptor was downloaded, printing the path of each file rebuilt completely.");
+    app.footer(
+        "Certificates are checked against the system's CAs, or the PEM bundle named by DTL_CA_FILE.\n"
+        "A failed download is retried until it succeeds; interrupt with Ctrl-C.\n"
+        "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
+        "1 on a failure, 2 on bad usage.");
+    // An unknown argument is named, but never the value after it: that may be the cookie.
+    line.UnknownOption(app, RefusePasswordArguments(
+                                "passwords are never taken from the command line; use --password-stdin",
+                                [](const std::string& a) { return "unknown argument " + a; }));
+    line.Missing(line.Value(app, "--page-url", pageUrl_, "URL", "the inbox page of the logged-in web-mail session",
+                            "a URL")
+                     ->required(),
+                 "--page-url is required");
+    line.Missing(line.Value(app, "--cookie", [this](const std::string& v) { cookie_ = v; haveCookie_ = true; },
+                            "STRING", "that page's cookie string (\"name=value; ...\"); it is never printed",
+                            "the page's cookie string")
+                     ->required(),
+                 "--cookie is required");
+    line.Value(app, "--out", out_, "DIR", "the download folder; the merged files are written there too (required "
+               "unless --list)", "a folder");
+    line.Flag(app, "--password-stdin", passwordStdin_,
+              "read the decryption password from standard input (default: the default segment password)");
+    line.Flag(app, "--list", list_, "only list the files and their segments, download nothing");
+    line.Repeated(app, "--file", files_, "NAME",
+                  "download only the segments of file NAME (as --list shows it); repeatable; default: every file",
+                  "a file name");
+    line.Flag(app, "--no-merge", noMerge_, "download only");
+    CLI::Option* overwrite = line.Flag(app, "--overwrite", overwrite_, "replace segment files that exist in DIR");
+    CLI::Option* skip = line.Flag(app, "--skip-existing", skipExisting_,
+                                  "keep segment files that exist in DIR and take them as downloaded (without "
+                                  "either option an existing file is replaced, as an unanswered replace question "
+                                  "does)");
+    line.Exclusive(overwrite, skip, "--overwrite and --skip-existing exclude each other");
+    line.Value(app, "--account", account_, "ID", "the account id some providers' listings need (Xasamail)",
+               "an id");
+    line.Repeated(app, "--connect-to", endpoints_.connectTo, "HOST:PORT:TO-HOST:TO-PORT",
+                  "send a provider's requests to another host and port, as curl's option does; repeatable",
+                  "HOST:PORT:TO-HOST:TO-PORT");
+    line.Repeated(app, "--resolve", endpoints_.resolve, "HOST:PORT:ADDRESS",
+                  "resolve a provider's host to ADDRESS, as curl's option does; repeatable", "HOST:PORT:ADDRESS");
   }
-  std::string pageUrl, cookie, out, account;
-  bool haveCookie = false, passwordStdin = false, list = false, noMerge = false;
-  bool overwrite = false, skipExisting = false;
-  std::set<std::string> chosen;
-  dtl::NetworkEndpoints endpoints;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) return false;
-      into = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--page-url") {
-      if (!value(pageUrl)) return Usage("--page-url needs a URL");
-    } else if (a == "--cookie") {
-      if (!value(cookie)) return Usage("--cookie needs the page's cookie string");
-      haveCookie = true;
-    } else if (a == "--out") {
-      if (!value(out)) return Usage("--out needs a folder");
-    } else if (a == "--account") {
-      if (!value(account)) return Usage("--account needs an id");
-    } else if (a == "--file") {
-      if (!value(v)) return Usage("--file needs a file name");
-      chosen.insert(v);
-    } else if (a == "--connect-to") {
-      if (!value(v)) return Usage("--connect-to needs HOST:PORT:TO-HOST:TO-PORT");
-      endpoints.connectTo.push_back(v);
-    } else if (a == "--resolve") {
-      if (!value(v)) return Usage("--resolve needs HOST:PORT:ADDRESS");
-      endpoints.resolve.push_back(v);
-    } else if (a == "--password-stdin") {
-      passwordStdin = true;
-    } else if (a == "--list") {
-      list = true;
-    } else if (a == "--no-merge") {
-      noMerge = true;
-    } else if (a == "--overwrite") {
-      overwrite = true;
-    } else if (a == "--skip-existing") {
-      skipExisting = true;
-    } else if (IsPasswordArgument(a)) {
-      return Usage("passwords are never taken from the command line; use --password-stdin");
-    } else {
-      return Usage("unknown argument " + a);  // never echo a value: it may be the cookie
-    }
-  }
+
+  int Run() override;
+
+ private:
+  std::string pageUrl_, cookie_, out_, account_;
+  bool haveCookie_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
+  bool overwrite_ = false, skipExisting_ = false;
+  std::vector<std::string> files_;
+  dtl::NetworkEndpoints endpoints_;
+};
+
+int FetchCommand::Run() {
+  const std::string &pageUrl = pageUrl_, &out = out_, &account = account_;
+  std::string& cookie = cookie_;
+  const bool haveCookie = haveCookie_, passwordStdin = passwordStdin_, list = list_, noMerge = noMerge_;
+  const bool overwrite = overwrite_, skipExisting = skipExisting_;
+  const std::set<std::string> chosen(files_.begin(), files_.end());
+  dtl::NetworkEndpoints& endpoints = endpoints_;
   if (pageUrl.empty()) return Usage("--page-url is required");
   if (!haveCookie) return Usage("--cookie is required");
   if (out.empty() && !list) return Usage("--out is required");
-  if (overwrite && skipExisting) return Usage("--overwrite and --skip-existing exclude each other");
   std::string host = HostOf(pageUrl);
   if (host.empty()) return Usage("--page-url is not a web address");
   std::error_code ec;
@@ -320,8 +302,8 @@ int RunFetch(const std::vector<std::string>& args) {
   return result.mergeComplete ? kExitOk : kExitFailure;
 }
 
-const DtlCommand kFetch("fetch", "download and merge the segments waiting in a web-mail inbox", RunFetch);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeFetchCommand() { return std::make_unique<FetchCommand>(); }
 
 }  // namespace dtlcli

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/SettingsStore.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "archive/MergeJob.h"
@@ -20,26 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kHelp[] =
-    "Usage: dtl merge DESCRIPTOR... [--out DIR] [--password-file F | --password-stdin]\n"
-    "                 [--threads N]\n"
-    "Rebuilds each split file from its descriptor (NAME.dtl or NAME.dtl.doc) and the numbered\n"
-    "segment files beside it, and prints the path of every file rebuilt completely.\n\n"
-    "  --out DIR          folder for the rebuilt files (default: the savepath setting, else the\n"
-    "                     current folder)\n"
-    "  --password-file F  read the password from the first line of F\n"
-    "  --password-stdin   read the password from standard input\n"
-    "  --threads N        segments decoded at once (default: one per core)\n"
-    "Without a password the default segment password is used.\n"
-    "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad usage.\n";
-
 std::atomic<bool> gCancel{false};
 extern "C" void OnInterrupt(int) { gCancel.store(true); }
-
-int Usage(const std::string& text) {
-  std::fprintf(stderr, "dtl merge: %s\nRun 'dtl merge --help' for usage.\n", text.c_str());
-  return kExitUsage;
-}
 
 bool IsDescriptorName(const std::string& file) {
   auto ends = [&](const char* tail) {
@@ -72,46 +54,58 @@ class CliObserver : public dtl::MergeObserver {
   uint64_t done_ = 0;
 };
 
-int RunMerge(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kHelp, stdout);
-    return kExitOk;
+class MergeCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    line.SetUsageStyle(UsageStyle::RunHelp);
+    CLI::App& app = line.App();
+    app.description(
+        "Rebuilds each split file from its descriptor (NAME.dtl or NAME.dtl.doc) and the numbered\n"
+        "segment files beside it, and prints the path of every file rebuilt completely.");
+    app.footer("Without a password the default segment password is used.\n"
+               "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad usage.");
+    line.Missing(app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")->required(),
+                 "no descriptor given");
+    line.UnknownOption(app, RefusePasswordArguments(
+                                "passwords are never taken from the command line; use --password-file or "
+                                "--password-stdin",
+                                [](const std::string& a) { return "unknown option " + a; }));
+    line.Value(app, "--out", [this](const std::string& v) { out_ = v; haveOut_ = true; }, "DIR",
+               "folder for the rebuilt files (default: the savepath setting, else the current folder)",
+               "a folder");
+    CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
+                                   "read the password from the first line of F", "a file");
+    CLI::Option* stdinOption =
+        line.Flag(app, "--password-stdin", passwordStdin_, "read the password from standard input");
+    line.Exclusive(file, stdinOption, "--password-file and --password-stdin exclude each other");
+    line.Value(app, "--threads", [this](const std::string& v) { threads_ = static_cast<unsigned>(std::stoul(v)); },
+               "N", "segments decoded at once, 1..64 (default: one per core)", "a number")
+        ->check(CLI::Validator(
+            [](std::string& n) {
+              char* end = nullptr;
+              unsigned long v = std::strtoul(n.c_str(), &end, 10);
+              return n.empty() || *end || v < 1 || v > 64 ? std::string("--threads takes a number from 1 to 64")
+                                                          : std::string();
+            },
+            ""));
   }
+
+  int Run() override;
+
+ private:
+  std::vector<std::string> descriptors_;
+  std::string out_, passwordFile_;
+  bool passwordStdin_ = false, haveOut_ = false;
+  unsigned threads_ = 0;
+};
+
+int MergeCommand::Run() {
   dtl::MergeJob::Params params;
-  std::string out, passwordFile;
-  bool passwordStdin = false, haveOut = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) return false;
-      into = args[++i];
-      return true;
-    };
-    if (a == "--out") {
-      if (!value(out)) return Usage("--out needs a folder");
-      haveOut = true;
-    } else if (a == "--password-file") {
-      if (!value(passwordFile)) return Usage("--password-file needs a file");
-    } else if (a == "--password-stdin") {
-      passwordStdin = true;
-    } else if (a == "--threads") {
-      std::string n;
-      if (!value(n)) return Usage("--threads needs a number");
-      char* end = nullptr;
-      unsigned long v = std::strtoul(n.c_str(), &end, 10);
-      if (n.empty() || *end || v < 1 || v > 64) return Usage("--threads takes a number from 1 to 64");
-      params.threads = static_cast<unsigned>(v);
-    } else if (IsPasswordArgument(a)) {
-      return Usage("passwords are never taken from the command line; use --password-file or --password-stdin");
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return Usage("unknown option " + a);
-    } else {
-      params.descriptors.emplace_back(a);
-    }
-  }
-  if (params.descriptors.empty()) return Usage("no descriptor given");
-  if (passwordStdin && !passwordFile.empty())
-    return Usage("--password-file and --password-stdin exclude each other");
+  for (const auto& d : descriptors_) params.descriptors.emplace_back(d);
+  params.threads = threads_;
+  const std::string& out = out_;
+  const std::string& passwordFile = passwordFile_;
+  const bool passwordStdin = passwordStdin_, haveOut = haveOut_;
   for (const auto& d : params.descriptors) {
     // A numbered segment given as the descriptor would be merged twice over.
     if (!IsDescriptorName(d.filename().string()))
@@ -159,8 +153,8 @@ int RunMerge(const std::vector<std::string>& args) {
   return result.AllComplete() ? kExitOk : kExitFailure;
 }
 
-const DtlCommand kMerge("merge", "rebuild split files from their segment files", RunMerge);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeMergeCommand() { return std::make_unique<MergeCommand>(); }
 
 }  // namespace dtlcli

@@ -4,34 +4,41 @@
 #include <string>
 #include <vector>
 
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "mail/MxResolver.h"
 
 namespace dtlcli {
 namespace {
 
-void PrintHelp() {
-  std::printf(
-      "Usage: dtl mx DOMAIN\n"
-      "Looks up the mail exchangers (MX records) of DOMAIN as Direct Send does and prints their\n"
-      "host names one per line, in the order Direct Send tries them. DOMAIN may also be an\n"
-      "e-mail address; its part after the first \"@\" is used.\n\n"
-      "The system's resolver configuration (/etc/resolv.conf) is used, unless the environment\n"
-      "variable DTL_RESOLV_CONF names a file in resolv.conf syntax to use instead.\n\n"
-      "Exit status: 0 when exchangers were found, 1 when there are none or the look-up failed,\n"
-      "2 on bad usage.\n");
-}
+class MxCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    line.SetUsageStyle(UsageStyle::SeeHelp);
+    CLI::App& app = line.App();
+    app.description(
+        "Looks up the mail exchangers (MX records) of DOMAIN as Direct Send does and prints their\n"
+        "host names one per line, in the order Direct Send tries them.");
+    app.footer(
+        "The system's resolver configuration (/etc/resolv.conf) is used, unless the environment\n"
+        "variable DTL_RESOLV_CONF names a file in resolv.conf syntax to use instead.\n\n"
+        "Exit status: 0 when exchangers were found, 1 when there are none or the look-up failed,\n"
+        "2 on bad usage.");
+    const std::string expected = "expected exactly one DOMAIN";
+    line.Missing(app.add_option("DOMAIN", domain_,
+                                "the domain, or an e-mail address whose part after the first \"@\" is used")
+                     ->required(),
+                 expected);
+    line.UnknownOption(app, [expected](const std::string&) { return expected; });
+  }
 
-int RunMx(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    PrintHelp();
-    return kExitOk;
-  }
-  if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-')) {
-    std::fprintf(stderr, "dtl mx: expected exactly one DOMAIN (see 'dtl mx --help')\n");
-    return kExitUsage;
-  }
-  const std::string& domain = args[0];
+  int Run() override;
+
+ private:
+  std::string domain_;
+};
+
+int MxCommand::Run() {
+  const std::string& domain = domain_;
   if (dtl::MxDomainOf(domain).empty()) {
     std::fprintf(stderr, "dtl mx: the domain is empty\n");
     return kExitUsage;
@@ -53,7 +60,7 @@ int RunMx(const std::vector<std::string>& args) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-const DtlCommand kMx("mx", "list the mail exchangers Direct Send would use for a domain", RunMx);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeMxCommand() { return std::make_unique<MxCommand>(); }
 }  // namespace dtlcli

@@ -18,7 +18,7 @@
 
 #include "base/ProgramFolder.h"
 #include "base/SettingsStore.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "send/SendDocument.h"
@@ -30,35 +30,6 @@
 namespace dtlcli {
 
 namespace {
-
-constexpr const char* kUsage =
-    "Usage: dtl send FILE... --to ADDR[;ADDR...] [--method direct|smtp|mailclient]\n"
-    "                [--position 1..1000 | --segment-size BYTES]\n"
-    "                [--password-stdin | --password-file F] [--plain] [--from ADDR]\n"
-    "       dtl send --resume [--password-stdin | --password-file F]\n"
-    "Mails each FILE as numbered segments, zipped and encrypted (FILE.dtl.doc, FILE.001.doc, ...),\n"
-    "one mail per segment, or whole and unchanged with --plain.\n\n"
-    "  --to ADDR           recipients; Direct Send takes exactly one\n"
-    "  --method M          direct (to the recipient's mail exchanger), smtp (the stored SMTP\n"
-    "                      server) or mailclient (the sendmail-compatible program);\n"
-    "                      default: the SendType setting\n"
-    "  --position P        segment size P x 10000 bytes (default: the SegSize setting)\n"
-    "  --segment-size B    segment size in bytes\n"
-    "  --password-file F   encrypt with the password on the first line of F\n"
-    "  --password-stdin    read the password from standard input\n"
-    "                      (no password: the built-in default password)\n"
-    "  --plain             send each file whole, not split, zipped or encrypted\n"
-    "  --from ADDR         sender address (default: the FromAddress setting)\n"
-    "  --resume            go on with the last interrupted send: only the segments not yet\n"
-    "                      delivered are sent; its password must be given again\n"
-    "Server, port, login, SSL, MX override and Direct Send port come from the settings\n"
-    "(dtl config). A failed segment is tried again until it goes through; Ctrl-C stops, and\n"
-    "'dtl send --resume' continues later. Exit status 0 when every segment was delivered.\n";
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "dtl send: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
-}
 
 int Fail(const std::string& why) {
   std::fprintf(stderr, "dtl send: %s\n", why.c_str());
@@ -233,54 +204,70 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   return Fail(std::to_string(pending) + " segment(s) were not delivered; 'dtl send --resume' tries them again");
 }
 
-int RunSend(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
+class SendCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    CLI::App& app = line.App();
+    app.description(
+        "Mails each FILE as numbered segments, zipped and encrypted (FILE.dtl.doc, FILE.001.doc, ...),\n"
+        "one mail per segment, or whole and unchanged with --plain. With --resume (and no other option\n"
+        "than a password option) goes on with the last interrupted send.");
+    app.footer(
+        "Server, port, login, SSL, MX override and Direct Send port come from the settings\n"
+        "(dtl config). A failed segment is tried again until it goes through; Ctrl-C stops, and\n"
+        "'dtl send --resume' continues later. Exit status 0 when every segment was delivered.");
+    app.add_option("FILE", files_, "the files to send");
+    line.UnknownOption(app, RefusePasswordArguments(
+                                "a password is never taken from the command line (other users can read it); "
+                                "use --password-file or --password-stdin",
+                                [](const std::string& a) { return "unknown option '" + a + "'"; }));
+    line.Value(app, "--to", to_, "ADDR[;ADDR...]", "recipients; Direct Send takes exactly one");
+    line.Value(app, "--method", method_, "M",
+               "direct (to the recipient's mail exchanger), smtp (the stored SMTP server) or mailclient "
+               "(the sendmail-compatible program); default: the SendType setting");
+    line.Value(app, "--position", [this](const std::string& v) { position_ = ParseNumber(v); }, "P",
+               "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
+        ->check(Whole("--position must be a whole number from 1 to 1000", 1, 1000));
+    line.Value(app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseNumber(v); }, "B",
+               "segment size in bytes")
+        ->check(Whole("--segment-size must be a whole number of bytes from 1 to 4294967294", 1,
+                      dtl::kWholeFileSegment - 1));
+    CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
+                                   "encrypt with the password on the first line of F");
+    CLI::Option* stdinOption =
+        line.Flag(app, "--password-stdin", passwordStdin_,
+                  "read the password from standard input (no password: the built-in default password)");
+    line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
+    line.Flag(app, "--plain", plain_, "send each file whole, not split, zipped or encrypted");
+    line.Value(app, "--from", from_, "ADDR", "sender address (default: the FromAddress setting)");
+    line.Flag(app, "--resume", resume_,
+              "go on with the last interrupted send: only the segments not yet delivered are sent; its "
+              "password must be given again");
   }
-  std::vector<std::string> files;
-  std::optional<std::string> to, method, from, passwordFile;
-  std::optional<uint64_t> position, segmentSize;
-  bool passwordStdin = false, plain = false, resume = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
-    if (a == "--to" || a == "--method" || a == "--from" || a == "--password-file" || a == "--position" ||
-        a == "--segment-size") {
-      auto v = value();
-      if (!v) return Usage(a + " needs a value");
-      if (a == "--to") to = v;
-      else if (a == "--method") method = v;
-      else if (a == "--from") from = v;
-      else if (a == "--password-file") passwordFile = v;
-      else if (a == "--position") {
-        position = ParseNumber(*v);
-        if (!position || *position < 1 || *position > 1000)
-          return Usage("--position must be a whole number from 1 to 1000");
-      } else {
-        segmentSize = ParseNumber(*v);
-        if (!segmentSize || *segmentSize == 0 || *segmentSize >= dtl::kWholeFileSegment)
-          return Usage("--segment-size must be a whole number of bytes from 1 to 4294967294");
-      }
-    } else if (a == "--password-stdin") {
-      passwordStdin = true;
-    } else if (a == "--plain") {
-      plain = true;
-    } else if (a == "--resume") {
-      resume = true;
-    } else if (IsPasswordArgument(a)) {
-      return Usage("a password is never taken from the command line (other users can read it); "
-                   "use --password-file or --password-stdin");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return Usage("unknown option '" + a + "'");
-    } else {
-      files.push_back(a);
-    }
+
+  int Run() override;
+
+ private:
+  static CLI::Validator Whole(std::string message, uint64_t lo, uint64_t hi) {
+    return CLI::Validator(
+        [=](std::string& v) {
+          const auto n = ParseNumber(v);
+          return n && *n >= lo && *n <= hi ? std::string() : message;
+        },
+        "");
   }
-  if (passwordFile && passwordStdin) return Usage("give --password-file or --password-stdin, not both");
+
+  std::vector<std::string> files_;
+  std::optional<std::string> to_, method_, from_, passwordFile_;
+  std::optional<uint64_t> position_, segmentSize_;
+  bool passwordStdin_ = false, plain_ = false, resume_ = false;
+};
+
+int SendCommand::Run() {
+  const std::vector<std::string>& files = files_;
+  const auto &to = to_, &method = method_, &from = from_, &passwordFile = passwordFile_;
+  const auto &position = position_, &segmentSize = segmentSize_;
+  const bool passwordStdin = passwordStdin_, plain = plain_, resume = resume_;
 
   dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
   const dtl::SendJournal journal(dtl::DefaultJournalPath());
@@ -369,9 +356,8 @@ int RunSend(const std::vector<std::string>& args) {
   return RunJob(doc, settings, journal, data);
 }
 
-const DtlCommand kSend("send", "mail files as encrypted segments (or whole), resume an interrupted send",
-                       RunSend);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeSendCommand() { return std::make_unique<SendCommand>(); }
 
 }  // namespace dtlcli

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/SettingsStore.h"
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "archive/OfflineSplit.h"
@@ -18,29 +18,11 @@ namespace dtlcli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: dtl split FILE DIR [--position 1..1000 | --segment-size BYTES]\n"
-    "                 [--password-file F | --password-stdin] [--des] [--threads N]\n"
-    "Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n\n"
-    "  --position P        segment size P x 10000 bytes (default: the SegSize setting)\n"
-    "  --segment-size B    segment size in bytes\n"
-    "  --password-file F   take the password from the first line of F\n"
-    "  --password-stdin    read the password from standard input\n"
-    "                      (no password: the built-in default password)\n"
-    "  --des               write the DES form (default: the EncMethod setting)\n"
-    "  --threads N         packing threads (default: one per core)\n"
-    "Prints the segment files written. Ctrl-C stops after the pieces in progress.\n";
-
 std::atomic<bool> gStop{false};
 
 void OnInterrupt(int) {
   gStop.store(true);
   std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
-}
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "dtl split: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
 }
 
 // Whole decimal number without sign or trailing junk.
@@ -71,62 +53,71 @@ class CliObserver : public dtl::OfflineSplitObserver {
   TerminalProgress& progress_;
 };
 
-int RunSplit(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
+class SplitCommand : public Command {
+ public:
+  void Declare(CommandLine& line) override {
+    CLI::App& app = line.App();
+    app.description("Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n"
+                    "Prints the segment files written. Ctrl-C stops after the pieces in progress.");
+    const std::string expected = "expected FILE and DIR";
+    line.Missing(app.add_option("FILE", source_, "the file to cut")->required(), expected);
+    line.Missing(app.add_option("DIR", folder_, "the folder the segment files go to")->required(), expected);
+    line.ExtraPositional(app, [expected](const std::string&) { return expected; });
+    line.UnknownOption(app, RefusePasswordArguments(
+                                "a password is never taken from the command line (other users can read it); "
+                                "use --password-file or --password-stdin",
+                                [](const std::string& a) { return "unknown option '" + a + "'"; }));
+
+    CLI::Option* position =
+        line.Value(app, "--position", [this](const std::string& v) { position_ = ParseCount(v); }, "P",
+                   "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
+            ->check(Whole("--position must be a whole number from 1 to 1000", 1, 1000));
+    CLI::Option* segmentSize =
+        line.Value(app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseCount(v); }, "B",
+                   "segment size in bytes")
+            ->check(Whole("--segment-size must be a whole number of bytes above 0", 1, UINT64_MAX));
+    line.Exclusive(position, segmentSize, "give --position or --segment-size, not both");
+    CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
+                                   "take the password from the first line of F");
+    CLI::Option* stdinOption = line.Flag(app, "--password-stdin", passwordStdin_,
+                                         "read the password from standard input (no password: the built-in "
+                                         "default password)");
+    line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
+    line.Flag(app, "--des", des_, "write the DES form (default: the EncMethod setting)");
+    line.Value(app, "--threads", [this](const std::string& v) { threads_ = static_cast<unsigned>(*ParseCount(v)); },
+               "N", "packing threads, 1..256 (default: one per core)")
+        ->check(Whole("--threads must be a whole number from 1 to 256", 1, 256));
   }
-  std::vector<std::string> positional;
-  std::optional<uint64_t> position, segmentSize;
-  std::optional<std::string> passwordFile;
-  bool passwordStdin = false, des = false;
-  unsigned threads = 0;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--position") {
-      if (!value(v)) return Usage("--position needs a value");
-      position = ParseCount(v);
-      if (!position || *position < 1 || *position > 1000)
-        return Usage("--position must be a whole number from 1 to 1000");
-    } else if (a == "--segment-size") {
-      if (!value(v)) return Usage("--segment-size needs a value");
-      segmentSize = ParseCount(v);
-      if (!segmentSize || *segmentSize == 0)
-        return Usage("--segment-size must be a whole number of bytes above 0");
-    } else if (a == "--password-file") {
-      if (!value(v)) return Usage("--password-file needs a value");
-      passwordFile = v;
-    } else if (a == "--password-stdin") {
-      passwordStdin = true;
-    } else if (a == "--des") {
-      des = true;
-    } else if (a == "--threads") {
-      if (!value(v)) return Usage("--threads needs a value");
-      const auto n = ParseCount(v);
-      if (!n || *n < 1 || *n > 256) return Usage("--threads must be a whole number from 1 to 256");
-      threads = static_cast<unsigned>(*n);
-    } else if (IsPasswordArgument(a)) {
-      return Usage("a password is never taken from the command line (other users can read it); "
-                   "use --password-file or --password-stdin");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return Usage("unknown option '" + a + "'");
-    } else {
-      positional.push_back(a);
-    }
+
+  int Run() override;
+
+ private:
+  static CLI::Validator Whole(std::string message, uint64_t lo, uint64_t hi) {
+    return CLI::Validator(
+        [=](std::string& v) {
+          const auto n = ParseCount(v);
+          return n && *n >= lo && *n <= hi ? std::string() : message;
+        },
+        "");
   }
-  if (positional.size() != 2) return Usage("expected FILE and DIR");
-  if (position && segmentSize) return Usage("give --position or --segment-size, not both");
-  if (passwordFile && passwordStdin) return Usage("give --password-file or --password-stdin, not both");
+
+  std::string source_, folder_;
+  std::optional<uint64_t> position_, segmentSize_;
+  std::optional<std::string> passwordFile_;
+  bool passwordStdin_ = false, des_ = false;
+  unsigned threads_ = 0;
+};
+
+int SplitCommand::Run() {
+  auto& position = position_;
+  auto& segmentSize = segmentSize_;
+  auto& passwordFile = passwordFile_;
+  const bool passwordStdin = passwordStdin_, des = des_;
+  const unsigned threads = threads_;
 
   dtl::OfflineSplitParams params;
-  params.source = positional[0];
-  params.folder = positional[1];
+  params.source = source_;
+  params.folder = folder_;
   params.threads = threads;
   params.encMethod = des ? 2 : 1;
   if (!des || (!position && !segmentSize)) {
@@ -168,8 +159,8 @@ int RunSplit(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-const DtlCommand kSplit("split", "cut a file into encrypted segment files in a folder", RunSplit);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeSplitCommand() { return std::make_unique<SplitCommand>(); }
 
 }  // namespace dtlcli

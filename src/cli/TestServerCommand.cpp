@@ -6,26 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/Command.h"
+#include "cli/CommandLine.h"
 #include "mail/ServerTest.h"
 
 namespace dtlcli {
 namespace {
-
-void PrintHelp() {
-  std::printf(
-      "Usage: dtl test-server HOST [--port N] [--ssl] [--timeout SECONDS]\n"
-      "Checks that the SMTP server at HOST answers with a 220 greeting, as the Server Test of\n"
-      "the settings does. No login is tried and no mail is sent. Prints \"Success.\" or\n"
-      "\"Failure.\"; on failure the reason goes to stderr.\n\n"
-      "  --port N           server port (default 25; 0 also means 25)\n"
-      "  --ssl              TLS from the first byte (implicit TLS, as on port 465); the\n"
-      "                     certificate must chain to the system CAs, or to the PEM bundle\n"
-      "                     named by the environment variable DTL_CA_FILE, and name HOST\n"
-      "  --timeout SECONDS  how long to wait for the connection and for the greeting\n"
-      "                     (default 30)\n\n"
-      "Exit status: 0 on \"Success.\", 1 on \"Failure.\", 2 on bad usage.\n");
-}
 
 bool ParseNumber(const std::string& text, long lo, long hi, long& out) {
   if (text.empty() || text.size() > 9) return false;
@@ -36,46 +21,56 @@ bool ParseNumber(const std::string& text, long lo, long hi, long& out) {
   return true;
 }
 
-int Usage(const char* what) {
-  std::fprintf(stderr, "dtl test-server: %s (see 'dtl test-server --help')\n", what);
-  return kExitUsage;
-}
-
-int RunTestServer(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    PrintHelp();
-    return kExitOk;
+class TestServerCommand : public Command {
+ public:
+  TestServerCommand() {
+    settings_.host.clear();
+    settings_.connectTimeout = settings_.replyTimeout = std::chrono::seconds(30);
   }
-  dtl::SmtpSettings settings;
-  settings.host.clear();
-  settings.connectTimeout = settings.replyTimeout = std::chrono::seconds(30);
-  bool haveHost = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    long v = 0;
-    if (a == "--ssl") {
-      settings.ssl = true;
-    } else if (a == "--port" || a == "--timeout") {
-      if (i + 1 >= args.size()) return Usage((a + " needs a value").c_str());
-      const std::string& value = args[++i];
-      if (a == "--port") {
-        if (!ParseNumber(value, 0, 65535, v)) return Usage("the port must be a number from 0 to 65535");
-        settings.port = static_cast<int>(v);
-      } else {
-        if (!ParseNumber(value, 1, 3600, v)) return Usage("the time-out must be 1 to 3600 seconds");
-        settings.connectTimeout = settings.replyTimeout = std::chrono::seconds(v);
-      }
-    } else if (!a.empty() && a[0] == '-') {
-      return Usage(("unknown option " + a).c_str());
-    } else if (haveHost) {
-      return Usage("expected exactly one HOST");
-    } else {
-      settings.host = a;
-      haveHost = true;
-    }
-  }
-  if (!haveHost) return Usage("expected exactly one HOST");
 
+  void Declare(CommandLine& line) override {
+    line.SetUsageStyle(UsageStyle::SeeHelp);
+    CLI::App& app = line.App();
+    app.description(
+        "Checks that the SMTP server at HOST answers with a 220 greeting, as the Server Test of\n"
+        "the settings does. No login is tried and no mail is sent. Prints \"Success.\" or\n"
+        "\"Failure.\"; on failure the reason goes to stderr.");
+    app.footer("Exit status: 0 on \"Success.\", 1 on \"Failure.\", 2 on bad usage.");
+    const std::string expected = "expected exactly one HOST";
+    line.Missing(app.add_option("HOST", settings_.host, "the SMTP server")->required(), expected);
+    line.ExtraPositional(app, [expected](const std::string&) { return expected; });
+    line.UnknownOption(app, [](const std::string& a) { return "unknown option " + a; });
+    line.Value(app, "--port", [this](const std::string& v) { settings_.port = static_cast<int>(std::stol(v)); }, "N",
+               "server port (default 25; 0 also means 25)")
+        ->check(Within("the port must be a number from 0 to 65535", 0, 65535));
+    line.Flag(app, "--ssl", settings_.ssl,
+              "TLS from the first byte (implicit TLS, as on port 465); the certificate must chain to the "
+              "system CAs, or to the PEM bundle named by the environment variable DTL_CA_FILE, and name HOST");
+    line.Value(app, "--timeout",
+               [this](const std::string& v) {
+                 settings_.connectTimeout = settings_.replyTimeout = std::chrono::seconds(std::stol(v));
+               },
+               "SECONDS", "how long to wait for the connection and for the greeting (default 30)")
+        ->check(Within("the time-out must be 1 to 3600 seconds", 1, 3600));
+  }
+
+  int Run() override;
+
+ private:
+  static CLI::Validator Within(std::string message, long lo, long hi) {
+    return CLI::Validator(
+        [=](std::string& v) {
+          long n = 0;
+          return ParseNumber(v, lo, hi, n) ? std::string() : message;
+        },
+        "");
+  }
+
+  dtl::SmtpSettings settings_;
+};
+
+int TestServerCommand::Run() {
+  dtl::SmtpSettings& settings = settings_;
   dtl::MailLog log;
   const std::string verdict = dtl::ServerTest(settings, &log);
   std::printf("%s\n", verdict.c_str());
@@ -87,7 +82,7 @@ int RunTestServer(const std::vector<std::string>& args) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-const DtlCommand kTestServer("test-server", "check that an SMTP server answers (Success./Failure.)", RunTestServer);
-
 }  // namespace
+
+std::unique_ptr<Command> MakeTestServerCommand() { return std::make_unique<TestServerCommand>(); }
 }  // namespace dtlcli

@@ -48,7 +48,7 @@ TEST(ExportPasswordCommand, RefusalsAndTheirExitCodes) {
   EXPECT_EQ(Export("", std::string(50, 'x')).status, 0);
   const Outcome help = Export("--help", "");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Usage: dtl export-password [--ssl]"), std::string::npos);
+  EXPECT_NE(help.out.find("Usage: dtl export-password [OPTIONS]"), std::string::npos);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
 
 TEST_F(SplitCommand, HelpGoesToStdout) {
   EXPECT_EQ(Split("--help"), 0);
-  EXPECT_NE(out_.find("Usage: dtl split FILE DIR"), std::string::npos);
+  EXPECT_NE(out_.find("Usage: dtl split [OPTIONS] FILE DIR"), std::string::npos);
 }
 
 TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
