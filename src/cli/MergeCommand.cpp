@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <stop_token>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -33,8 +34,10 @@ constexpr char kHelp[] =
     "Without a password the default segment password is used.\n"
     "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad usage.\n";
 
-std::atomic<bool> gCancel{false};
-extern "C" void OnInterrupt(int) { gCancel.store(true); }
+// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
+// lock the interrupted thread could hold.
+std::stop_source gCancel;
+extern "C" void OnInterrupt(int) { gCancel.request_stop(); }
 
 int Usage(const std::string& text) {
   std::fprintf(stderr, "dtl merge: %s\nRun 'dtl merge --help' for usage.\n", text.c_str());
@@ -149,13 +152,13 @@ int RunMerge(const std::vector<std::string>& args) {
 
   TerminalProgress bar("Merging");
   CliObserver observer(bar);
-  dtl::MergeJob::Result result = dtl::MergeJob::Run(params, observer, gCancel);
+  dtl::MergeJob::Report result = dtl::MergeJob::Run(params, observer, gCancel.get_token());
   WipeString(params.password);
   bar.Finish();
 
   for (const auto& f : result.files)
     if (f.outcome == dtl::MergeJob::Outcome::Complete) std::printf("%s\n", f.output.c_str());
-  if (result.cancelled) std::fprintf(stderr, "dtl merge: cancelled\n");
+  if (result.cancelled()) std::fprintf(stderr, "dtl merge: cancelled\n");
   return result.AllComplete() ? kExitOk : kExitFailure;
 }
 

@@ -82,7 +82,7 @@ void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QStrin
 void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
 
 void MergingDialog::StopWorker() {
-  cancel_ = true;
+  cancel_.request_stop();
   if (worker_.joinable()) worker_.join();
 }
 
@@ -91,15 +91,15 @@ void MergingDialog::showEvent(QShowEvent* event) {
   if (started_) return;
   started_ = true;
   busy->Start();
-  cancel_ = false;
+  cancel_ = std::stop_source();
   merging_ = true;
   dtl::MergeJob::Params params;
   for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
   params.saveFolder = S(saveFolder_);
   params.password = S(password_);
-  worker_ = std::thread([this, params] {
+  worker_ = std::thread([this, params, cancel = cancel_.get_token()] {
     MergeRelay relay(this, [this](bool openFolder) { Finished(openFolder); });
-    dtl::MergeJob::Run(params, relay, cancel_);
+    (void)dtl::MergeJob::Run(params, relay, cancel);
   });
 }
 

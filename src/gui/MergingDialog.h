@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
+#include <stop_token>
 #include <thread>
 
 class QLabel;
@@ -42,7 +43,7 @@ class MergingDialog : public QDialog {
   QStringList descriptors_;
   QString saveFolder_, password_;
   std::thread worker_;
-  std::atomic<bool> cancel_{false};
+  std::stop_source cancel_;
   bool merging_ = false;
   bool started_ = false;
 };

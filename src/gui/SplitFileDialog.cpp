@@ -112,7 +112,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
 }
 
 SplitFileDialog::~SplitFileDialog() {
-  stop_ = true;
+  stop_.request_stop();
   if (worker_.joinable()) worker_.join();
 }
 
@@ -148,7 +148,7 @@ void SplitFileDialog::SetRunning(bool running) {
 
 void SplitFileDialog::OnSplitOrStop() {
   if (!idle_) {
-    stop_ = true;
+    stop_.request_stop();
     splitButton->setText("Stopping...");
     splitButton->setEnabled(false);
     return;
@@ -161,13 +161,13 @@ void SplitFileDialog::OnSplitOrStop() {
   params.password = S(password->text());
   params.encMethod = store_.EncMethod();
   idle_ = false;
-  stop_ = false;
+  stop_ = std::stop_source();
   progress->setValue(0);
   SetRunning(true);
-  worker_ = std::thread([this, params] {
+  worker_ = std::thread([this, params, stop = stop_.get_token()] {
     SplitRelay relay(this);
-    const auto result = dtl::RunOfflineSplit(params, relay, stop_);
-    QMetaObject::invokeMethod(this, [this, ok = result.ok] { Finish(ok); }, Qt::QueuedConnection);
+    const auto result = dtl::RunOfflineSplit(params, relay, stop);
+    QMetaObject::invokeMethod(this, [this, ok = result.ok()] { Finish(ok); }, Qt::QueuedConnection);
   });
 }
 
@@ -183,7 +183,7 @@ void SplitFileDialog::Finish(bool ok) {
 void SplitFileDialog::reject() {
   // "Close" is disabled during a run; Escape or the window's close box stop it first.
   if (!idle_) {
-    stop_ = true;
+    stop_.request_stop();
     if (worker_.joinable()) worker_.join();
     idle_ = true;
   }

@@ -8,7 +8,7 @@
 #pragma once
 
 #include <QDialog>
-#include <atomic>
+#include <stop_token>
 #include <thread>
 
 #include "base/SettingsStore.h"
@@ -54,7 +54,7 @@ class SplitFileDialog : public QDialog {
 
   dtl::SettingsStore& store_;
   std::thread worker_;
-  std::atomic<bool> stop_{false};
+  std::stop_source stop_;
   bool idle_ = true;
 };
 

@@ -465,8 +465,14 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
     mp.saveFolder = params.folder;
     mp.password = params.password;
     mp.threads = params.mergeThreads;
-    MergeJob::Result merged =
-        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, stop);
+    // joined with the download engine's stop source at merge
+    std::stop_source mergeStop;
+    std::jthread stopRelay([&](std::stop_token done) {
+      while (!done.stop_requested() && !stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (stop.load()) mergeStop.request_stop();
+    });
+    MergeJob::Report merged =
+        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, mergeStop.get_token());
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
   }
