@@ -147,13 +147,13 @@ bool EmailObject::ZipAttachments(std::string_view zipFileName) {
     if (!part.body.empty()) return false;
   }
   // The archive is built before the attachments go, so a failure loses nothing.
-  std::vector<uint8_t> bytes;
-  if (!zip.WriteToMemory(bytes)) {
+  auto bytes = zip.WriteToMemory();
+  if (!bytes) {
     LogError("Failed to write Zip to memory");
     return false;
   }
   DropAttachments();
-  MimePart part = NewAttachment(zipName, MediaTypeForFileName(zipName), std::move(bytes));
+  MimePart part = NewAttachment(zipName, MediaTypeForFileName(zipName), std::move(bytes).value());
   attachments_.push_back(std::move(part));
   return true;
 }

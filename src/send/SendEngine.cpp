@@ -199,13 +199,14 @@ class Run {
       // must not lose its file to it between creating and reading it.
       std::lock_guard<std::mutex> lock(pieceMutex_);
       std::string error;
-      const std::string path = ProducePiece(record.path, record.segmentSize,
-                                            static_cast<uint64_t>(record.index) + 1, record.fileSize,
-                                            temp_, &error);
-      if (path.empty()) {
+      auto produced = ProducePiece(record.path, record.segmentSize,
+                                   static_cast<uint64_t>(record.index) + 1, record.fileSize, temp_);
+      if (!produced) {
+        error = produced.error().message;
         piece.error = error.empty() ? std::generic_category().message(EIO) : error;
         return piece;
       }
+      const std::string path = std::move(produced).value();
       piece.pieceName = AttachmentNameFromPath(path);
       const bool read = ReadWholeFile(path, raw, error);
       ::unlink(path.c_str());
@@ -355,7 +356,7 @@ class Run {
     }
     if (sent) return Step::Next;
     lastAttemptFailed_ = true;
-    WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
+    (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
     Status(p, Format(kStatusSmtpFailed, static_cast<long>(p) + 1));
     obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
     return Step::Retry;

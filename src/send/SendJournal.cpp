@@ -242,7 +242,10 @@ std::optional<SendJournalData> SendJournal::Parse(const std::string& text, std::
 
 bool SendJournal::Save(const SendJournalData& data, std::string* error) const {
   const std::filesystem::path folder = file_.parent_path();
-  if (!MakePrivateFolders(folder, error)) return false;
+  if (auto made = MakePrivateFolders(folder); !made) {
+    SetError(error, made.error().message);
+    return false;
+  }
   const std::string text = Serialize(data);
   if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0) {
     SetError(error, file_.string() + ": " + SysText(e));
