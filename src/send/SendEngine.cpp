@@ -298,11 +298,14 @@ class Run {
         host = delivery_.mxOverride;
       } else {
         Status(p, Format(kStatusMxRequest, p_.job.recipients));
-        if (!resolver_ || !resolver_->Resolve(p_.job.recipients, host, lastAttemptFailed_)) {
+        auto mx = resolver_ ? resolver_->Resolve(p_.job.recipients, lastAttemptFailed_)
+                            : Result<std::string>(Error(ErrorCode::NotFound, "no resolver"));
+        if (!mx) {
           Status(p, Format(kStatusMxFailed, p_.job.recipients));
           flags_.Pause(env_.pause);
           return Step::Next;
         }
+        host = std::move(mx).value();
       }
       settings.host = host;
       settings.port = static_cast<int>(FixPort(delivery_.directPort, "Port"));

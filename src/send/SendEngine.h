@@ -164,7 +164,11 @@ struct SendEnvironment {
   // One resolver per run; null with `error` set means no look-up can be made (every Direct
   // Send record then takes the failure path).
   std::function<std::unique_ptr<MxResolver>(std::string& error)> mxResolverFactory =
-      [](std::string& error) { return MakeMxResolverFromEnvironment(error); };
+      [](std::string& error) -> std::unique_ptr<MxResolver> {
+        auto made = MakeMxResolverFromEnvironment();
+        if (!made) error = made.error().message;
+        return made ? std::move(made).value() : nullptr;
+      };
   SmtpDeliverFn deliver = DeliverOverSmtp;
   // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.
   SmtpSettings smtpBase;
