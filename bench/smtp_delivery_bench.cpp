@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
   for (int r = 0; r < runs; ++r) {
     dtl::SmtpClient client(settings);
     auto t = std::chrono::steady_clock::now();
-    if (!client.SendEmail(email)) {
-      std::fprintf(stderr, "delivery failed: %s\n", client.LastError().c_str());
+    if (const dtl::Status sent = client.SendEmail(email); !sent) {
+      std::fprintf(stderr, "delivery failed: %s\n", sent.error().message.c_str());
       return 1;
     }
     best = std::min(best, Seconds(t));

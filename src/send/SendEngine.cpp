@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <future>
+#include <stop_token>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -57,9 +59,9 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
 }
 
 bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, MailLog& log) {
-  SmtpClient client(settings, progress);
-  const bool ok = client.SendMessage(envelope, wire);
+                     MailProgress* progress, std::stop_token stop, MailLog& log) {
+  SmtpClient client(settings, progress, std::move(stop));
+  const bool ok = client.SendMessage(envelope, wire).ok();
   log = client.LastLog();
   return ok;
 }
@@ -104,23 +106,25 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
 
 class EngineProgress : public MailProgress {
  public:
-  EngineProgress(SendFlags& flags, SendEngineObserver& observer, int32_t position)
-      : flags_(flags), observer_(observer), position_(position) {}
-  void SendProgress(int percent, bool& abort) override {
+  EngineProgress(SendFlags& flags, SendEngineObserver& observer, int32_t position, std::stop_source& mailStop)
+      : flags_(flags), observer_(observer), position_(position), mailStop_(mailStop) {}
+  void SendProgress(int percent) override {
     // One event per percent step: a 10 MB segment would otherwise flood the receiver.
     if (percent != last_) {
       last_ = percent;
       observer_.OnSendEvent({SendEventKind::UploadPercent, position_, percent, {}});
     }
-    abort = flags_.abort.load();
+    if (flags_.abort.load()) mailStop_.request_stop();
   }
-  void ReadProgress(int, bool& abort) override { abort = flags_.abort.load(); }
-  void AbortPoll(bool& abort) override { abort = flags_.abort.load(); }
+  void ReadProgress(int) override {
+    if (flags_.abort.load()) mailStop_.request_stop();
+  }
 
  private:
   SendFlags& flags_;
   SendEngineObserver& observer_;
   int32_t position_;
+  std::stop_source& mailStop_;
   int last_ = -1;
 };
 
@@ -335,8 +339,15 @@ class Run {
         envelope.from = email.From();
         for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
           for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
-        EngineProgress progress(flags_, obs_, static_cast<int32_t>(p));
-        sent = env_.deliver(settings, envelope, wire, &progress, log);
+        // joined with the send engine's stop source at merge
+        std::stop_source mailStop;
+        EngineProgress progress(flags_, obs_, static_cast<int32_t>(p), mailStop);
+        if (flags_.abort.load()) mailStop.request_stop();
+        std::jthread stopRelay([&](std::stop_token done) {
+          while (!done.stop_requested() && !flags_.abort.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          if (flags_.abort.load()) mailStop.request_stop();
+        });
+        sent = env_.deliver(settings, envelope, wire, &progress, mailStop.get_token(), log);
       } else {
         log.Error("Failed to prepare email for sending.");
       }

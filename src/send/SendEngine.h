@@ -153,9 +153,10 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
 // One SMTP delivery attempt: the default is SmtpClient::SendMessage with the mail sender's log
 // copied into `log`. Tests put a scripted peer here.
 using SmtpDeliverFn = std::function<bool(const SmtpSettings& settings, const SmtpEnvelope& envelope,
-                                         std::string_view wire, MailProgress* progress, MailLog& log)>;
+                                         std::string_view wire, MailProgress* progress, std::stop_token stop,
+                                         MailLog& log)>;
 bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, MailLog& log);
+                     MailProgress* progress, std::stop_token stop, MailLog& log);
 
 // Everything a run takes from outside. Defaults are the real ones.
 struct SendEnvironment {
