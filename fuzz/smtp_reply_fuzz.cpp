@@ -39,29 +39,30 @@ struct Script {
 class ScriptTransport final : public dtl::Transport {
  public:
   explicit ScriptTransport(Script& s) : s_(s) {}
-  bool Write(std::string_view data) override {
+  dtl::Status Write(std::string_view data) override {
     if (s_.stopAtWrite > 0 && --s_.stopAtWrite == 0) s_.stop.request_stop();
-    if (closed_ || s_.writesLeft == 0) return false;
+    if (closed_ || s_.writesLeft == 0) return Failure();
     if (s_.writesLeft > 0) --s_.writesLeft;
     s_.written.append(data.substr(0, 4096));
-    return true;
+    return {};
   }
-  long Read(char* buffer, size_t size) override {
-    if (closed_) return -1;
+  dtl::Result<size_t> Read(char* buffer, size_t size) override {
+    if (closed_) return Failure();
     if (size == 0) std::abort();  // the reader must always offer room
     size_t n = std::min({size, s_.readSize, s_.bytes.size() - s_.pos});
     std::copy_n(s_.bytes.data() + s_.pos, n, buffer);
     s_.pos += n;
-    return static_cast<long>(n);
+    return n;
   }
-  bool StartTls(bool) override {
+  dtl::Status StartTls(bool) override {
     if (closed_) std::abort();  // a handshake is never tried on a closed connection
     secure_ = s_.tlsWorks;
-    return secure_;
+    if (!secure_) return Failure();
+    return {};
   }
   bool Secure() const override { return secure_; }
   void Close() override { closed_ = true; }
-  std::string LastError() const override { return "scripted failure"; }
+  static dtl::Error Failure() { return dtl::Error(dtl::ErrorCode::Network, "scripted failure"); }
 
  private:
   Script& s_;

