@@ -45,10 +45,9 @@ void Write(const std::string& target, const Bytes& bytes) {
 
 Bytes Zip(const std::vector<std::pair<std::string, Bytes>>& entries) {
   dtl::ZipWriter w(1700000000);
-  for (const auto& [name, bytes] : entries) w.AppendData(name, bytes);
-  Bytes out;
-  w.WriteToMemory(out);
-  return out;
+  for (const auto& [name, bytes] : entries) (void)w.AppendData(name, bytes);
+  auto out = w.WriteToMemory();
+  return out ? std::move(out).value() : Bytes();
 }
 
 // What the AES form decrypts to before its pads go: the zip, a PKCS#7 pad, a block of 0x10.

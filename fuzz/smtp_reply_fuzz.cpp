@@ -4,12 +4,13 @@
 //
 // Input: a flags byte, a read-size byte, then the server's byte stream. Flags: bit 0 implicit
 // TLS; bits 1-2 the STARTTLS mode; bit 3 the TLS handshake succeeds; bit 4 log in; bit 5 writes
-// fail after the first few; bit 6 only the greeting check; bit 7 the abort flag is raised at the
-// third poll.
+// fail after the first few; bit 6 only the greeting check; bit 7 a stop is requested at the
+// client's third write.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -30,34 +31,38 @@ struct Script {
   size_t readSize = 1;
   bool tlsWorks = false;
   int writesLeft = -1;  // -1: writes never fail
+  int stopAtWrite = 0;  // 0: never
+  std::stop_source stop;
   std::string written;  // everything the client sent
 };
 
 class ScriptTransport final : public dtl::Transport {
  public:
   explicit ScriptTransport(Script& s) : s_(s) {}
-  bool Write(std::string_view data) override {
-    if (closed_ || s_.writesLeft == 0) return false;
+  dtl::Status Write(std::string_view data) override {
+    if (s_.stopAtWrite > 0 && --s_.stopAtWrite == 0) s_.stop.request_stop();
+    if (closed_ || s_.writesLeft == 0) return Failure();
     if (s_.writesLeft > 0) --s_.writesLeft;
     s_.written.append(data.substr(0, 4096));
-    return true;
+    return {};
   }
-  long Read(char* buffer, size_t size) override {
-    if (closed_) return -1;
+  dtl::Result<size_t> Read(char* buffer, size_t size) override {
+    if (closed_) return Failure();
     if (size == 0) std::abort();  // the reader must always offer room
     size_t n = std::min({size, s_.readSize, s_.bytes.size() - s_.pos});
     std::copy_n(s_.bytes.data() + s_.pos, n, buffer);
     s_.pos += n;
-    return static_cast<long>(n);
+    return n;
   }
-  bool StartTls(bool) override {
+  dtl::Status StartTls(bool) override {
     if (closed_) std::abort();  // a handshake is never tried on a closed connection
     secure_ = s_.tlsWorks;
-    return secure_;
+    if (!secure_) return Failure();
+    return {};
   }
   bool Secure() const override { return secure_; }
   void Close() override { closed_ = true; }
-  std::string LastError() const override { return "scripted failure"; }
+  static dtl::Error Failure() { return dtl::Error(dtl::ErrorCode::Network, "scripted failure"); }
 
  private:
   Script& s_;
@@ -65,23 +70,14 @@ class ScriptTransport final : public dtl::Transport {
   bool secure_ = false;
 };
 
-class AbortAtPoll final : public dtl::MailProgress {
+class CheckedProgress final : public dtl::MailProgress {
  public:
-  explicit AbortAtPoll(int at) : left_(at) {}
-  void SendProgress(int percent, bool& abort) override {
+  void SendProgress(int percent) override {
     if (percent < 0 || percent > 100) std::abort();
-    Poll(abort);
   }
-  void ReadProgress(int, bool& abort) override { Poll(abort); }
-  void AbortPoll(bool& abort) override { Poll(abort); }
-
- private:
-  void Poll(bool& abort) {
-    if (left_ > 0 && --left_ == 0) raised_ = true;
-    abort = raised_;
+  void ReadProgress(int percent) override {
+    if (percent < 0 || percent > 100) std::abort();
   }
-  int left_;
-  bool raised_ = false;
 };
 
 }  // namespace
@@ -105,22 +101,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.user = kUser;
     settings.password = kPassword;
   }
-  AbortAtPoll progress((flags & 128) ? 3 : 0);
-  SmtpClient client(settings, &progress);
+  script.stopAtWrite = (flags & 128) ? 3 : 0;
+  CheckedProgress progress;
+  SmtpClient client(settings, &progress, script.stop.get_token());
   int connects = 0;
-  client.SetConnector([&](const SmtpSettings&, std::string& error) -> std::unique_ptr<Transport> {
-    if (++connects > 3) {
-      error = "refused";
-      return nullptr;
-    }
-    return std::make_unique<ScriptTransport>(script);
+  client.SetConnector([&](const SmtpSettings&) -> Result<std::unique_ptr<Transport>> {
+    if (++connects > 3) return Error(ErrorCode::Network, "refused");
+    return std::unique_ptr<Transport>(std::make_unique<ScriptTransport>(script));
   });
 
   if (flags & 64) {
-    client.VerifySmtpConnection();
+    (void)client.VerifySmtpConnection();
   } else {
     SmtpEnvelope envelope{"from@example.org", {"a@example.org", "b@example.net"}};
-    client.SendMessage(envelope, "Subject: x\r\n\r\n.line\r\n..\r\n.\r\nend");
+    (void)client.SendMessage(envelope, "Subject: x\r\n\r\n.line\r\n..\r\n.\r\nend");
   }
   // A failed opportunistic STARTTLS reconnects once, never more.
   if (connects > 2) std::abort();

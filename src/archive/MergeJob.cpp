@@ -379,8 +379,8 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
-bool MergeJob::Result::AllComplete() const {
-  if (stopped || cancelled) return false;
+bool MergeJob::Report::AllComplete() const {
+  if (!status) return false;
   return std::all_of(files.begin(), files.end(),
                      [](const FileResult& f) { return f.outcome == Outcome::Complete; });
 }
@@ -409,9 +409,14 @@ fs::path MergeJob::SegmentPath(const Names& names, uint64_t k) {
   return fs::path(names.prefix + names.name + num + names.segmentSuffix);
 }
 
-MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
-                               const std::atomic<bool>& cancel) {
-  Result result;
+MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
+                               std::stop_token cancel) {
+  Report result;
+  // Every stopping failure is shown to the user and becomes the run's status.
+  const auto stopWith = [&](ErrorCode code, std::string text) {
+    observer.OnMessage(text);
+    result.status = Error(code, std::move(text));
+  };
   for (const auto& d : params.descriptors) {
     FileResult f;
     f.descriptor = d;
@@ -424,9 +429,9 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
   decoders = std::clamp(decoders, 1u, 64u);
 
   for (auto& f : result.files) {
-    if (cancel.load()) {
+    if (cancel.stop_requested()) {
       // Descriptors not reached keep their outputs untouched.
-      result.cancelled = true;
+      result.status = Error::Cancelled();
       break;
     }
     const Names names = DeriveNames(f.descriptor);
@@ -445,8 +450,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
       // A descriptor without an extension merged into its own folder would be deleted as the
       // old output before it is read.
       f.outcome = Outcome::WriteFailed;
-      observer.OnMessage(WriteMessage(f.output.string() + ": the output file is the descriptor itself"));
-      result.stopped = true;
+      stopWith(ErrorCode::Io, WriteMessage(f.output.string() + ": the output file is the descriptor itself"));
       break;
     }
     // unlink, not remove: a folder that happens to carry the output's name is never deleted.
@@ -461,9 +465,9 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
     bool stop = false;
     std::string error;
     for (;; ++k) {
-      if (cancel.load()) {
+      if (cancel.stop_requested()) {
         f.outcome = Outcome::Cancelled;
-        result.cancelled = true;
+        result.status = Error::Cancelled();
         break;
       }
       const uint64_t before = out.Size();
@@ -479,7 +483,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
       if (writeFailed) {
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        observer.OnMessage(WriteMessage(error));
+        stopWith(ErrorCode::Io, WriteMessage(error));
         stop = true;
         break;
       }
@@ -489,7 +493,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
         out.TruncateTo(before);
         f.outcome = Outcome::UnzipFailed;
         f.failedSegment = pipeline.PathOf(k);
-        observer.OnMessage(UnzipMessage(f.failedSegment));
+        stopWith(ErrorCode::Corrupt, UnzipMessage(f.failedSegment));
         stop = true;
         break;
       }
@@ -497,7 +501,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
       if (!out.Open(error) || !out.Settle(error)) {
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        observer.OnMessage(WriteMessage(error));
+        stopWith(ErrorCode::Io, WriteMessage(error));
         stop = true;
         break;
       }
@@ -508,16 +512,12 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
     if (!out.Close(error) && !stop && f.outcome == Outcome::NotReached) {
       // A close that fails (a full disk reported late) means the output is not what it should be.
       f.outcome = Outcome::WriteFailed;
-      observer.OnMessage(WriteMessage(error));
+      stopWith(ErrorCode::Io, WriteMessage(error));
       stop = true;
     }
     if (f.outcome == Outcome::UnzipFailed && k == 0 && f.bytesWritten == 0)
       ::unlink(f.output.c_str());
-    if (stop) {
-      result.stopped = true;
-      break;
-    }
-    if (result.cancelled) break;
+    if (stop || !result.status) break;
     if (k < f.segmentsCounted) {
       f.outcome = Outcome::MissingSegment;
       f.failedSegment = pipeline.PathOf(k);
@@ -526,7 +526,7 @@ MergeJob::Result MergeJob::Run(const Params& params, MergeObserver& observer,
       f.outcome = Outcome::Complete;
     }
   }
-  observer.OnFinished(!result.stopped && !result.cancelled);
+  observer.OnFinished(result.status.ok());
   return result;
 }
 

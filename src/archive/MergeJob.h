@@ -9,18 +9,21 @@
 //
 // Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
 // receives every event on that thread. Run() returns when every descriptor was handled, the run
-// was stopped by a failure, or the cancel flag was seen.
+// was stopped by a failure, or a stop was requested through its std::stop_token.
 //
 // Errors: an unreadable segment (wrong password, corrupt archive, CRC mismatch, DES form) and an
 // output that cannot be written stop the whole run; a missing segment ends only the descriptor
-// at hand. Each failure is delivered as OnMessage() with the exact user-facing text.
+// at hand. Each failure is delivered as OnMessage() with the exact user-facing text; the one
+// that stopped the run is also Report::status (ErrorCode::Cancelled after a stop request).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <stop_token>
 #include <string>
 #include <vector>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -56,7 +59,7 @@ class MergeJob {
     MissingSegment,  // a numbered segment is missing while more files matched P N ".*"
     UnzipFailed,     // a segment could not be decrypted, unzipped or verified: the run stopped
     WriteFailed,     // the output could not be opened or written: the run stopped
-    Cancelled,       // the cancel flag was seen before a segment of this descriptor
+    Cancelled,       // a stop was requested before a segment of this descriptor
     NotReached,      // an earlier descriptor stopped the run, or the run was cancelled
   };
 
@@ -70,18 +73,25 @@ class MergeJob {
     std::filesystem::path failedSegment;  // the missing or unreadable segment, when any
   };
 
-  struct Result {
+  // What a run did. Per-descriptor outcomes are kept even when the run as a whole failed, so
+  // this is a report rather than a Result.
+  struct Report {
     std::vector<FileResult> files;  // one per descriptor, in order
-    bool stopped = false;           // a failure ended the run
-    bool cancelled = false;
+    // Ok: the run reached its normal end (descriptors may still be incomplete, see files).
+    // ErrorCode::Cancelled: a stop was requested. Otherwise the failure that stopped the run
+    // (Corrupt for an unreadable segment, Io for an output that could not be written), with
+    // the message OnMessage() was given.
+    Status status;
+    // A failure ended the run.
+    bool stopped() const { return !status.ok() && status.error().code != ErrorCode::Cancelled; }
+    bool cancelled() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }
     // True when every descriptor merged completely.
     bool AllComplete() const;
   };
 
-  // Runs the merge. `cancel` is read before each segment; setting it ends the run after the
+  // Runs the merge. `stop` is read before each segment; a stop request ends the run after the
   // segment in progress. Never throws for file or archive problems.
-  static Result Run(const Params& params, MergeObserver& observer,
-                    const std::atomic<bool>& cancel);
+  static Report Run(const Params& params, MergeObserver& observer, std::stop_token stop);
 
   // The names the merge derives from a descriptor path (exposed for the CLI and tests).
   struct Names {

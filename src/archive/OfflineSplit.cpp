@@ -257,28 +257,26 @@ void RemoveStaleSegments(const OfflineSplitParams& params, uint64_t count) {
 }  // namespace
 
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
-                                   const std::atomic<bool>& stop) {
+                                   std::stop_token stop) {
   OfflineSplitResult result;
-  if (params.segmentSize == 0) {
-    observer.OnError(ErrorText(EINVAL));
+  const auto fail = [&](ErrorCode code, std::string text, int system = 0) {
+    observer.OnError(text);
+    result.status = Error(code, std::move(text), system);
     return result;
-  }
+  };
+  if (params.segmentSize == 0) return fail(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
   const FdGuard source(open(params.source.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (source.get() < 0 || fstat(source.get(), &st) != 0) {
-    observer.OnError(ErrorText(errno));
-    return result;
+    const int e = errno;
+    return fail(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, ErrorText(e), e);
   }
-  if (S_ISDIR(st.st_mode)) {
-    observer.OnError(ErrorText(EISDIR));
-    return result;
-  }
+  if (S_ISDIR(st.st_mode)) return fail(ErrorCode::Io, ErrorText(EISDIR), EISDIR);
   const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
   if (fileSize == 0) {
     char text[64];
     std::snprintf(text, sizeof text, " size is too small (%d)", 0);
-    observer.OnError("The file " + params.source + text);
-    return result;
+    return fail(ErrorCode::InvalidArgument, "The file " + params.source + text);
   }
   const uint64_t segmentSize = std::min(params.segmentSize, fileSize);
   result.count = SegmentCount(fileSize, segmentSize);
@@ -296,6 +294,7 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
   }
 
   std::string failure;
+  bool stopped = false;
   for (uint64_t k = 1; k <= result.count; ++k) {
     Outcome o = pool ? pool->Take(k) : writer.Write(k);
     if (!o.ok) {
@@ -305,8 +304,8 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     observer.OnPieceWritten(k, o.path);
     result.written = k;
     if (pool) pool->Reported(k);
-    if (stop.load() && k < result.count) {
-      result.stopped = true;
+    if (stop.stop_requested() && k < result.count) {
+      stopped = true;
       break;
     }
   }
@@ -315,7 +314,7 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     auto leftovers = pool->Halt();
     // After a stop, pieces that were already being packed are kept when they continue the run
     // without a gap; after a failure nothing beyond the failed piece may stay.
-    if (result.stopped) {
+    if (stopped) {
       for (auto it = leftovers.find(result.written + 1); it != leftovers.end() && it->second.ok;
            it = leftovers.find(result.written + 1)) {
         observer.OnPieceWritten(it->first, it->second.path);
@@ -327,14 +326,12 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
       if (o.ok) unlink(o.path.c_str());
   }
 
-  if (!failure.empty()) {
-    observer.OnError(failure);
-    return result;
-  }
-  result.ok = result.written == result.count;
-  if (result.ok) {
-    result.stopped = false;
+  if (!failure.empty()) return fail(ErrorCode::Failed, std::move(failure));
+  if (result.written == result.count) {
+    result.status = {};
     RemoveStaleSegments(params, result.count);
+  } else {
+    result.status = Error::Cancelled();
   }
   return result;
 }

@@ -7,12 +7,17 @@
 // are packed on several threads at once, but the observer hears of them strictly in piece order
 // and always on the calling thread, and the folder never holds a segment file under its final
 // name that is half written or lies beyond the pieces reported.
+//
+// Errors come back in OfflineSplitResult::status (the same text the observer's OnError gets);
+// a run ended through its std::stop_token has the status ErrorCode::Cancelled.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <stop_token>
 #include <string>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -26,11 +31,17 @@ struct OfflineSplitParams {
   std::time_t when = 0;      // time stamped on the zip entries; 0 = now
 };
 
+// What a run left in the folder. Unlike a plain Result it also says how far a failed or
+// stopped run got, because the pieces written stay.
 struct OfflineSplitResult {
-  bool ok = false;        // every piece was written
-  bool stopped = false;   // the run ended early because the stop flag was set
+  // Ok: every piece was written. ErrorCode::Cancelled: the run ended early through its stop
+  // token. Anything else: the failure, with the message OnError was given.
+  Status status = Error(ErrorCode::Failed, "not run");
   uint64_t written = 0;   // segment files in the folder: pieces 1 .. written
   uint64_t count = 0;     // pieces the file cuts into (0 when the run could not start)
+
+  bool ok() const { return status.ok(); }
+  bool stopped() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }
 };
 
 // Events of a run, all delivered on the thread that called RunOfflineSplit().
@@ -48,14 +59,15 @@ class OfflineSplitObserver {
   virtual void OnError(const std::string& text) {}
 };
 
-// Splits params.source into params.folder. The stop flag is read after each piece (in piece
-// order): the run then ends with the pieces written so far, plus the pieces other threads were
+// Splits params.source into params.folder. The stop token is read after each piece (in piece
+// order); a stop requested there, before the last piece, ends the run with the pieces written so far, plus the pieces other threads were
 // already packing when they form an unbroken run after them. On a failure, the pieces before the
 // failed one stay and any written beyond it are removed, so the folder always holds pieces
 // 1 .. Result::written, exactly what a one-piece-at-a-time run would have left. After a complete
 // run, segment files of the same name numbered right after the last piece (left by an earlier,
 // longer split) are deleted, so a merge of the folder cannot take them in.
+// Never throws for file problems; they are the status.
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
-                                   const std::atomic<bool>& stop);
+                                   std::stop_token stop);
 
 }  // namespace dtl

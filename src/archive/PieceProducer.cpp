@@ -16,8 +16,9 @@ namespace {
 
 std::string ErrorText(int e) { return std::generic_category().message(e); }
 
-void SetError(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
+// The bare system text (no path): the caller shows it as it is.
+Error SystemError(int e) {
+  return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, ErrorText(e), e);
 }
 
 // Copies through a bounded buffer rather than holding the whole piece: a plain transfer's piece
@@ -67,26 +68,17 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, 
   return PieceExtent{offset, length};
 }
 
-std::string ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
-                         uint64_t fileSize, const std::filesystem::path& tempFolder,
-                         std::string* error) {
+Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
+                                 uint64_t fileSize, const std::filesystem::path& tempFolder) {
   const auto extent = PieceBounds(fileSize, segmentSize, pieceNumber);
-  if (!extent) {
-    SetError(error, ErrorText(EINVAL));
-    return {};
-  }
+  if (!extent) return Error(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
   // Open the source first, so a missing source does not leave an empty piece file behind.
   const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    SetError(error, ErrorText(errno));
-    return {};
-  }
-  std::string createError;
-  const auto piece = CreateTempPieceFile(tempFolder, &createError);
+  if (in < 0) return SystemError(errno);
+  auto piece = CreateTempPieceFile(tempFolder);
   if (!piece) {
     close(in);
-    SetError(error, createError);
-    return {};
+    return std::move(piece.error());
   }
   int failure = 0;
   const int out = open(piece->c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
@@ -100,8 +92,7 @@ std::string ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t
   if (failure != 0) {
     std::error_code ignored;
     std::filesystem::remove(*piece, ignored);
-    SetError(error, ErrorText(failure));
-    return {};
+    return SystemError(failure);
   }
   return piece->string();
 }

@@ -3,8 +3,8 @@
 //
 // Call order in the send engine, per attempt: ProducePiece() -> pack and deliver the piece ->
 // SweepPiecesAfterAttempt(). Both are safe to call from a worker thread; nothing here shows
-// anything to the user: errors come back as the system's text for the caller to show (titled
-// "Drovetail").
+// anything to the user: errors come back as a dtl::Error whose message is the system's text for
+// the caller to show (titled "Drovetail").
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -28,17 +30,17 @@ struct PieceExtent {
 std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, uint64_t pieceNumber);
 
 // Writes piece `pieceNumber` of the file at `path` into a new "DTL*.tmp" file in `tempFolder`
-// and returns that file's path. On failure returns "" with the system's error text in *error
-// (when `error` is not null) and leaves no piece file behind: the source cannot be opened or
-// read, the temporary file cannot be created or written, or the piece does not exist
-// ("Invalid argument"). Offsets are 64-bit, so files beyond 4 GiB cut like any other.
+// and returns that file's path, which the caller then owns. Fails, leaving no piece file behind,
+// when the source cannot be opened or read or the temporary file cannot be created or written
+// (the system's text; "<folder>: <text>" for the temporary file) or the piece does not exist
+// (InvalidArgument, "Invalid argument"). Offsets are 64-bit, so files beyond 4 GiB cut like any
+// other.
 //
 // `fileSize` is the size recorded when the file was chosen. If the source has shrunk since, the
 // piece holds only the bytes that are still there (possibly none); it never holds more bytes
 // than were read. Growth is ignored: the cut follows the recorded size.
-std::string ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
-                         uint64_t fileSize, const std::filesystem::path& tempFolder,
-                         std::string* error);
+Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
+                                 uint64_t fileSize, const std::filesystem::path& tempFolder);
 
 // The clean-up after a delivery attempt: deletes every "DTL*.tmp" file in `tempFolder`
 // (leftovers of earlier runs included) and returns how many went. When the job was stopped the

@@ -157,16 +157,15 @@ std::vector<uint8_t> DesFormBytes(std::string_view password, std::span<const uin
   return out;
 }
 
-bool DesEncryptToFile(const std::filesystem::path& path, std::span<const uint8_t> data,
-                      std::string_view password, std::string* error) {
-  auto fail = [&](std::string text) {
-    if (error) *error = std::move(text);
-    return false;
+Status DesEncryptToFile(const std::filesystem::path& path, std::span<const uint8_t> data,
+                        std::string_view password) {
+  auto fail = [](int err) {
+    return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
   };
-  if (data.empty()) return fail("Data length must be > 0");
+  if (data.empty()) return Error(ErrorCode::InvalidArgument, "Data length must be > 0");
   std::vector<uint8_t> form = DesFormBytes(password, data);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(std::strerror(errno));
+  if (fd < 0) return fail(errno);
   size_t done = 0;
   while (done < form.size()) {
     ssize_t n = ::write(fd, form.data() + done, form.size() - done);
@@ -174,13 +173,13 @@ bool DesEncryptToFile(const std::filesystem::path& path, std::span<const uint8_t
     if (n <= 0) {
       int err = n < 0 ? errno : EIO;
       ::close(fd);
-      return fail(std::strerror(err));
+      return fail(err);
     }
     done += size_t(n);
   }
   // A full disk may only show at close (network file systems); that is a failed write too.
-  if (::close(fd) != 0) return fail(std::strerror(errno));
-  return true;
+  if (::close(fd) != 0) return fail(errno);
+  return {};
 }
 
 }  // namespace dtl

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 inline constexpr std::string_view kDefaultAesPassword = "0x5E2A9";
@@ -59,10 +61,10 @@ std::vector<uint8_t> DesFormBytes(std::string_view password, std::span<const uin
 // and encrypts; an empty buffer stays empty.
 void DesFormEncryptInPlace(std::vector<uint8_t>& buffer, std::string_view password);
 
-// Writes the DES form of `data` to `path` (created or truncated). False on zero length or when
-// the file cannot be written; `error` then holds the reason (the system's text for a file
-// error).
-bool DesEncryptToFile(const std::filesystem::path& path, std::span<const uint8_t> data,
-                      std::string_view password, std::string* error = nullptr);
+// Writes the DES form of `data` to `path` (created or truncated). Fails on zero length
+// (InvalidArgument, "Data length must be > 0") or when the file cannot be written (the system's
+// text alone, as the user is shown it; `system` holds errno).
+Status DesEncryptToFile(const std::filesystem::path& path, std::span<const uint8_t> data,
+                        std::string_view password);
 
 }  // namespace dtl

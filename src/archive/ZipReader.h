@@ -5,6 +5,11 @@
 // returns ZIPR_MORE) -> ZipClose(). Every operation returns a result code (ZIPR_OK is 0) and
 // also stores it as the last result (ZipLastResult()).
 //
+// The ZIPR_* codes are this reader's own status values, not dtl::Error: ZIPR_MORE is not a
+// failure but "call again", and the codes, their values and the process-wide last result are
+// the reader's defined interface (the merge and the fuzz targets act on them). Callers that
+// report a failure turn a code into a dtl::Error themselves.
+//
 // The reader never trusts a declared size: entry data is bounded by the archive itself, the
 // CRC-32 of every entry is checked when its extraction ends (a mismatch is ZIPR_CORRUPT), and
 // nothing is allocated from a size the archive claims.

@@ -138,17 +138,14 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t len) {
 
 ZipWriter::ZipWriter(std::time_t when) { ToDos(when, dosTime_, dosDate_); }
 
-bool ZipWriter::AppendData(std::string_view name, const std::vector<uint8_t>& bytes) {
+Status ZipWriter::AppendData(std::string_view name, const std::vector<uint8_t>& bytes) {
   return AppendData(name, std::span<const uint8_t>(bytes));
 }
 
-bool ZipWriter::AppendData(std::string_view name, std::span<const uint8_t> bytes) {
+Status ZipWriter::AppendData(std::string_view name, std::span<const uint8_t> bytes) {
   std::string why = Refusal(name, bytes.size());
   if (why.empty() && entries_.size() >= 0xFFFF) why = "Too many entries for a zip archive";
-  if (!why.empty()) {
-    error_ = std::move(why);
-    return false;
-  }
+  if (!why.empty()) return Error(ErrorCode::InvalidArgument, std::move(why));
   Compressor c = NewCompressor();
   Entry e;
   e.name = ZipName(name);
@@ -158,27 +155,23 @@ bool ZipWriter::AppendData(std::string_view name, std::span<const uint8_t> bytes
   e.deflated.resize(Deflate(c.get(), bytes, e.deflated.data(), e.deflated.size()));
   e.deflated.shrink_to_fit();
   entries_.push_back(std::move(e));
-  return true;
+  return {};
 }
 
-bool ZipWriter::WriteToMemory(std::vector<uint8_t>& out) const {
-  out.clear();
+Result<std::vector<uint8_t>> ZipWriter::WriteToMemory() const {
+  std::vector<uint8_t> out;
   uint64_t local = 0, central = 0;
   for (const Entry& e : entries_) {
     local += kLocalHeader + e.name.size() + e.deflated.size();
     central += kCentralHeader + e.name.size();
   }
   for (const Entry& e : entries_) {
-    if (e.deflated.size() > kMax32) {
-      error_ = "Compressed data is too large for a zip entry";
-      return false;
-    }
+    if (e.deflated.size() > kMax32)
+      return Error(ErrorCode::InvalidArgument, "Compressed data is too large for a zip entry");
   }
   // Every offset, the central directory's included, must fit its 32-bit field.
-  if (local > kMax32 || central > kMax32) {
-    error_ = "Zip archive is too large (4 GiB or more)";
-    return false;
-  }
+  if (local > kMax32 || central > kMax32)
+    return Error(ErrorCode::InvalidArgument, "Zip archive is too large (4 GiB or more)");
   out.resize(local + central + kEndRecord);
   uint8_t* p = out.data();
   std::vector<uint64_t> offsets;
@@ -196,7 +189,7 @@ bool ZipWriter::WriteToMemory(std::vector<uint8_t>& out) const {
     p = std::copy(e.name.begin(), e.name.end(), p + kCentralHeader);
   }
   FillEndRecord(p, entries_.size(), central, local);
-  return true;
+  return out;
 }
 
 void WriteSingleEntryZip(std::string_view name, std::span<const uint8_t> bytes, std::time_t when,

@@ -2,7 +2,8 @@
 // deflate data at level 6, central directory header, end record; no data descriptor, no zip64,
 // no archive comment.
 //
-// Call order: AppendData() once per entry, then WriteToMemory(). The DOS time and date of every
+// Call order: AppendData() once per entry, then WriteToMemory(). Refusals come back as a
+// Status / Result (ErrorCode::InvalidArgument) with the texts below; nothing is thrown for them. The DOS time and date of every
 // entry come from the clock value given to the constructor (local time), so tests can pin them.
 // Moments before 1980 or after 2107, which DOS dates cannot hold, are clamped to the nearest end.
 #pragma once
@@ -14,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 class ZipWriter {
@@ -21,18 +24,16 @@ class ZipWriter {
   // `when` is the moment stamped on every entry; 0 means "now".
   explicit ZipWriter(std::time_t when = 0);
 
-  // Adds an entry. False (with the text in LastError()) on an empty name ("No filename was
-  // provided"), zero-length bytes ("Data length must be > 0"), a name longer than 65535 bytes,
-  // 4 GiB of bytes or more, or a 65536th entry. A "\" in the name is stored as "/". The bytes
-  // are compressed at once, so `bytes` may be released afterwards.
-  bool AppendData(std::string_view name, const std::vector<uint8_t>& bytes);
-  bool AppendData(std::string_view name, std::span<const uint8_t> bytes);
+  // Adds an entry. Fails, adding nothing, on an empty name ("No filename was provided"),
+  // zero-length bytes ("Data length must be > 0"), a name longer than 65535 bytes ("File name
+  // is too long for a zip entry"), 4 GiB of bytes or more, or a 65536th entry. A "\" in the
+  // name is stored as "/". The bytes are compressed at once, so `bytes` may be released
+  // afterwards.
+  Status AppendData(std::string_view name, const std::vector<uint8_t>& bytes);
+  Status AppendData(std::string_view name, std::span<const uint8_t> bytes);
 
-  // Replaces `out` with the whole archive. False when the archive does not fit the 32-bit
-  // fields (`out` is then left empty).
-  bool WriteToMemory(std::vector<uint8_t>& out) const;
-
-  const std::string& LastError() const { return error_; }
+  // The whole archive. Fails when the archive does not fit the 32-bit fields.
+  Result<std::vector<uint8_t>> WriteToMemory() const;
 
   uint16_t DosTime() const { return dosTime_; }
   uint16_t DosDate() const { return dosDate_; }
@@ -46,7 +47,6 @@ class ZipWriter {
   };
   std::vector<Entry> entries_;
   uint16_t dosTime_ = 0, dosDate_ = 0;
-  mutable std::string error_;
 };
 
 // The archive a ZipWriter gives for this one entry, built straight into `out` (its content

@@ -52,7 +52,7 @@ std::string WritableProgramFolder() {
   std::string folder = GetProgramFolder();
   if (::access(folder.c_str(), W_OK | X_OK) == 0) return folder;
   fs::path data = XdgDataHome() / "drovetail";
-  MakePrivateFolders(data);
+  (void)MakePrivateFolders(data);  // the later write reports the failure
   return data.string() + "/";
 }
 
@@ -81,7 +81,7 @@ fs::path XdgOr(const char* var, const char* fallbackUnderHome) {
 fs::path XdgConfigHome() { return XdgOr("XDG_CONFIG_HOME", ".config"); }
 fs::path XdgDataHome() { return XdgOr("XDG_DATA_HOME", ".local/share"); }
 
-bool MakePrivateFolders(const fs::path& folder, std::string* error) {
+Status MakePrivateFolders(const fs::path& folder) {
   // Walk down from the root so every folder we create gets 0700, not the umask's choice.
   fs::path cur;
   for (const auto& part : folder) {
@@ -93,16 +93,12 @@ bool MakePrivateFolders(const fs::path& folder, std::string* error) {
       struct stat st {};
       if (::stat(cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
     }
-    if (error) *error = cur.string() + ": " + std::strerror(errno);
-    return false;
+    return Error::FromErrno(cur.string());
   }
   struct stat st {};
   int err = ::stat(folder.c_str(), &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? 0 : ENOTDIR);
-  if (err) {
-    if (error) *error = folder.string() + ": " + std::strerror(err);
-    return false;
-  }
-  return true;
+  if (err) return Error::FromErrno(folder.string(), err);
+  return {};
 }
 
 }  // namespace dtl

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 // Full path of the running program file as the system reports it (/proc/self/exe), or "" when
@@ -36,7 +38,8 @@ std::filesystem::path XdgConfigHome();
 std::filesystem::path XdgDataHome();
 
 // Creates `folder` and any missing parents with mode 0700 (existing folders keep their mode).
-// Returns false with the system's error text in *error (when given) if the folder cannot be had.
-bool MakePrivateFolders(const std::filesystem::path& folder, std::string* error = nullptr);
+// Fails when the folder cannot be had: Error::FromErrno with the path that failed, so the
+// message is "<path>: <system text>".
+Status MakePrivateFolders(const std::filesystem::path& folder);
 
 }  // namespace dtl

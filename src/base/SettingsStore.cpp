@@ -184,7 +184,7 @@ RegFile SettingsStore::Load() const {
 
 bool SettingsStore::Update(const std::function<bool(RegFile&)>& change) const {
   fs::path folder = file_.parent_path();
-  if (!folder.empty() && !MakePrivateFolders(folder)) return false;
+  if (!folder.empty() && !MakePrivateFolders(folder).ok()) return false;
   FileLock lock(fs::path(file_.string() + ".lock"));
   if (!lock.held()) return false;
   SweepStaleTemps(file_);

@@ -22,15 +22,12 @@ fs::path TempFolder() {
   return (t && *t) ? fs::path(t) : fs::path("/tmp");
 }
 
-std::optional<fs::path> CreateTempPieceFile(const fs::path& folder, std::string* error) {
+Result<fs::path> CreateTempPieceFile(const fs::path& folder) {
   std::string tmpl = (folder / ("DTL" + std::to_string(::getpid()) + "_XXXXXX.tmp")).string();
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   int fd = ::mkstemps(buf.data(), 4);
-  if (fd < 0) {
-    if (error) *error = folder.string() + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+  if (fd < 0) return Error::FromErrno(folder.string());
   ::close(fd);
   return fs::path(buf.data());
 }

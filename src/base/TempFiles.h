@@ -4,8 +4,9 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <optional>
 #include <string>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -13,10 +14,9 @@ namespace dtl {
 std::filesystem::path TempFolder();
 
 // Creates a new, empty, uniquely named piece file "DTL<pid>_XXXXXX.tmp" (mode 0600) in `folder`
-// and returns its path; the caller owns the file and deletes it when done. On failure returns
-// nullopt and puts the system's error text (with the folder) into *error when given.
-std::optional<std::filesystem::path> CreateTempPieceFile(const std::filesystem::path& folder,
-                                                         std::string* error);
+// and returns its path; the caller owns the file and deletes it when done. Fails with
+// Error::FromErrno: "<folder>: <system text>".
+Result<std::filesystem::path> CreateTempPieceFile(const std::filesystem::path& folder);
 
 // Deletes the leftover piece files in `folder`: every regular file owned by this user whose
 // name matches DTL*.tmp, except those created by another program instance that is still

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <stop_token>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -20,8 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::atomic<bool> gCancel{false};
-extern "C" void OnInterrupt(int) { gCancel.store(true); }
+// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
+// lock the interrupted thread could hold.
+std::stop_source gCancel;
+extern "C" void OnInterrupt(int) { gCancel.request_stop(); }
 
 bool IsDescriptorName(const std::string& file) {
   auto ends = [&](const char* tail) {
@@ -143,13 +146,13 @@ int MergeCommand::Run() {
 
   TerminalProgress bar("Merging");
   CliObserver observer(bar);
-  dtl::MergeJob::Result result = dtl::MergeJob::Run(params, observer, gCancel);
+  dtl::MergeJob::Report result = dtl::MergeJob::Run(params, observer, gCancel.get_token());
   WipeString(params.password);
   bar.Finish();
 
   for (const auto& f : result.files)
     if (f.outcome == dtl::MergeJob::Outcome::Complete) std::printf("%s\n", f.output.c_str());
-  if (result.cancelled) std::fprintf(stderr, "dtl merge: cancelled\n");
+  if (result.cancelled()) std::fprintf(stderr, "dtl merge: cancelled\n");
   return result.AllComplete() ? kExitOk : kExitFailure;
 }
 

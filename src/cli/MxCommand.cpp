@@ -44,19 +44,17 @@ int MxCommand::Run() {
     return kExitUsage;
   }
 
-  std::string error;
-  auto resolver = dtl::MakeMxResolverFromEnvironment(error);
+  auto resolver = dtl::MakeMxResolverFromEnvironment();
   if (!resolver) {
-    std::fprintf(stderr, "dtl mx: %s\n", error.c_str());
+    std::fprintf(stderr, "dtl mx: %s\n", resolver.error().message.c_str());
     return kExitFailure;
   }
-  std::string host;
-  if (!resolver->Resolve(domain, host, false)) {
+  if (auto host = (*resolver)->Resolve(domain, false); !host) {
     std::fprintf(stderr, "dtl mx: no MX records for %s\n", dtl::MxDomainOf(domain).c_str());
-    if (!resolver->LastError().empty()) std::fprintf(stderr, "dtl mx: %s\n", resolver->LastError().c_str());
+    if (!host.error().message.empty()) std::fprintf(stderr, "dtl mx: %s\n", host.error().message.c_str());
     return kExitFailure;
   }
-  for (const auto& h : resolver->Hosts()) std::printf("%s\n", h.c_str());
+  for (const auto& h : (*resolver)->Hosts()) std::printf("%s\n", h.c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 

@@ -143,8 +143,7 @@ class CliSendObserver : public dtl::SendEngineObserver {
 class JournalLock {
  public:
   explicit JournalLock(const std::filesystem::path& journal) {
-    std::string error;
-    if (!dtl::MakePrivateFolders(journal.parent_path(), &error)) return;
+    if (!dtl::MakePrivateFolders(journal.parent_path())) return;
     fd_ = ::open((journal.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       ::close(fd_);

@@ -1,6 +1,7 @@
 // dtl split: the offline split from the command line.
 #include <atomic>
 #include <csignal>
+#include <stop_token>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -18,10 +19,12 @@ namespace dtlcli {
 
 namespace {
 
-std::atomic<bool> gStop{false};
+// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
+// lock the interrupted thread could hold.
+std::stop_source gStop;
 
 void OnInterrupt(int) {
-  gStop.store(true);
+  gStop.request_stop();
   std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
 }
 
@@ -137,9 +140,9 @@ int SplitCommand::Run() {
 
   TerminalProgress progress("Splitting");
   CliObserver observer(progress);
-  gStop.store(false);
+  gStop = std::stop_source();
   auto previous = std::signal(SIGINT, OnInterrupt);
-  const dtl::OfflineSplitResult result = dtl::RunOfflineSplit(params, observer, gStop);
+  const dtl::OfflineSplitResult result = dtl::RunOfflineSplit(params, observer, gStop.get_token());
   std::signal(SIGINT, previous);
   progress.Finish();
   WipeString(params.password);
@@ -150,7 +153,7 @@ int SplitCommand::Run() {
     std::fprintf(stderr, "dtl split: %s\n", observer.error_.c_str());
     return kExitFailure;
   }
-  if (!result.ok) {
+  if (!result.ok()) {
     std::fprintf(stderr, "dtl split: stopped after %llu of %llu segments\n",
                  static_cast<unsigned long long>(result.written),
                  static_cast<unsigned long long>(result.count));

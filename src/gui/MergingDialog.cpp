@@ -93,17 +93,14 @@ void MergingDialog::showEvent(QShowEvent* event) {
   if (started_) return;
   started_ = true;
   busy->Start();
-  cancel_ = false;
   merging_ = true;
   dtl::MergeJob::Params params;
   for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
   params.saveFolder = S(saveFolder_);
   params.password = S(password_);
   runner_.start([this, params](std::stop_token token) {
-    // bridged until the core takes the stop token
-    std::stop_callback bridge(token, [this] { cancel_ = true; });
     MergeRelay relay(this, runner_, [this](bool openFolder) { Finished(openFolder); });
-    dtl::MergeJob::Run(params, relay, cancel_);
+    (void)dtl::MergeJob::Run(params, relay, token);
   });
 }
 

@@ -42,7 +42,6 @@ class MergingDialog : public QDialog {
 
   QStringList descriptors_;
   QString saveFolder_, password_;
-  std::atomic<bool> cancel_{false};
   bool merging_ = false;
   bool started_ = false;
   JobRunner runner_;  // last: the job ends before the members it uses

@@ -157,15 +157,12 @@ void SplitFileDialog::splitOrStop() {
   params.password = S(password->text());
   params.encMethod = store_.EncMethod();
   idle_ = false;
-  stop_ = false;
   progress->setValue(0);
   SetRunning(true);
   runner_.start([this, params](std::stop_token token) {
-    // bridged until the core takes the stop token
-    std::stop_callback bridge(token, [this] { stop_ = true; });
     SplitRelay relay(this, runner_);
-    const auto result = dtl::RunOfflineSplit(params, relay, stop_);
-    runner_.post([this, ok = result.ok] { splitOk_ = ok; });
+    const auto result = dtl::RunOfflineSplit(params, relay, token);
+    runner_.post([this, ok = result.ok()] { splitOk_ = ok; });
   });
 }
 

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <QDialog>
-#include <atomic>
 
 #include "base/SettingsStore.h"
 #include "gui/JobRunner.h"
@@ -53,7 +52,6 @@ class SplitFileDialog : public QDialog {
   void Finish(bool ok);
 
   dtl::SettingsStore& store_;
-  std::atomic<bool> stop_{false};
   bool idle_ = true;
   bool splitOk_ = false;
   JobRunner runner_;  // last: the job ends before the members it uses

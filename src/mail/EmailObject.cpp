@@ -112,27 +112,28 @@ std::string MimePart::AttachmentName() const {
   return !fileName.empty() ? fileName : contentName;
 }
 
-bool EmailObject::AddFileAttachment(const std::filesystem::path& path,
-                                    std::string_view contentType) {
-  std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, bytes)) {
-    LogError("Failed to add file attachment");
-    return false;
-  }
-  attachments_.push_back(
-      NewAttachment(AttachmentNameFromPath(path.native()), contentType, std::move(bytes)));
-  return true;
+Status EmailObject::Fail(ErrorCode code, std::string text) const {
+  LogError(text);
+  return Error(code, std::move(text));
 }
 
-bool EmailObject::AddAttachmentBytes(std::string_view fileName, std::string_view contentType,
+Status EmailObject::AddFileAttachment(const std::filesystem::path& path,
+                                      std::string_view contentType) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes)) return Fail(ErrorCode::Io, "Failed to add file attachment");
+  attachments_.push_back(
+      NewAttachment(AttachmentNameFromPath(path.native()), contentType, std::move(bytes)));
+  return {};
+}
+
+void EmailObject::AddAttachmentBytes(std::string_view fileName, std::string_view contentType,
                                      std::vector<uint8_t> bytes) {
   attachments_.push_back(
       NewAttachment(AttachmentNameFromPath(fileName), contentType, std::move(bytes)));
-  return true;
 }
 
-bool EmailObject::ZipAttachments(std::string_view zipFileName) {
-  if (attachments_.empty()) return true;
+Status EmailObject::ZipAttachments(std::string_view zipFileName) {
+  if (attachments_.empty()) return {};
   std::string zipName(Trim(zipFileName));
   if (zipName.empty()) zipName = "attach.zip";
 
@@ -141,48 +142,47 @@ bool EmailObject::ZipAttachments(std::string_view zipFileName) {
     std::string name = part.AttachmentName();
     if (name.empty()) name = kFallbackAttachmentName;
     if (zip.AppendData(name, part.body)) continue;
-    LogError("Failed to add file to Zip archive");
-    // An empty attachment simply has no entry. Anything else refused is data that would be
-    // dropped while the call reports success, so the zipping fails instead.
-    if (!part.body.empty()) return false;
+    // An empty attachment simply has no entry (the refusal is still logged). Anything else
+    // refused is data that would be dropped while the call reports success, so the zipping
+    // fails instead.
+    const Status refused = Fail(ErrorCode::InvalidArgument, "Failed to add file to Zip archive");
+    if (!part.body.empty()) return refused;
   }
   // The archive is built before the attachments go, so a failure loses nothing.
-  std::vector<uint8_t> bytes;
-  if (!zip.WriteToMemory(bytes)) {
-    LogError("Failed to write Zip to memory");
-    return false;
-  }
+  auto bytes = zip.WriteToMemory();
+  if (!bytes) return Fail(ErrorCode::InvalidArgument, "Failed to write Zip to memory");
   DropAttachments();
-  MimePart part = NewAttachment(zipName, MediaTypeForFileName(zipName), std::move(bytes));
+  MimePart part = NewAttachment(zipName, MediaTypeForFileName(zipName), std::move(bytes).value());
   attachments_.push_back(std::move(part));
-  return true;
+  return {};
 }
 
-bool EmailObject::AesEncrypt(std::string_view password) {
+Status EmailObject::AesEncrypt(std::string_view password) {
   EncryptPart(message_, password);
   for (MimePart& part : attachments_) EncryptPart(part, password);
-  return true;
+  return {};
 }
 
-bool EmailObject::AesDecrypt(std::string_view password) {
+Status EmailObject::AesDecrypt(std::string_view password) {
   DecryptPart(message_, password);
   for (MimePart& part : attachments_) DecryptPart(part, password);
-  return true;
+  return {};
 }
 
-bool EmailObject::GetAttachmentData(int index, std::vector<uint8_t>& out) const {
-  if (index < 0 || size_t(index) >= attachments_.size()) {
-    char text[80];
-    std::snprintf(text, sizeof text, "Index out of range: no attachment at index = %d.", index);
-    LogError(text);
-    return false;
-  }
+Status EmailObject::NoAttachmentAt(int index) const {
+  char text[80];
+  std::snprintf(text, sizeof text, "Index out of range: no attachment at index = %d.", index);
+  return Fail(ErrorCode::InvalidArgument, text);
+}
+
+Status EmailObject::GetAttachmentData(int index, std::vector<uint8_t>& out) const {
+  if (index < 0 || size_t(index) >= attachments_.size()) return NoAttachmentAt(index);
   const std::vector<uint8_t>& body = attachments_[size_t(index)].body;
   out.insert(out.end(), body.begin(), body.end());
-  return true;
+  return {};
 }
 
-bool EmailObject::TakeAttachmentData(int index, std::vector<uint8_t>& out) {
+Status EmailObject::TakeAttachmentData(int index, std::vector<uint8_t>& out) {
   if (index < 0 || size_t(index) >= attachments_.size()) return GetAttachmentData(index, out);
   std::vector<uint8_t>& body = attachments_[size_t(index)].body;
   if (out.empty())
@@ -190,22 +190,17 @@ bool EmailObject::TakeAttachmentData(int index, std::vector<uint8_t>& out) {
   else
     out.insert(out.end(), body.begin(), body.end());
   body.clear();
-  return true;
+  return {};
 }
 
 void EmailObject::DropAttachments() { attachments_.clear(); }
 
-bool EmailObject::SetAttachmentFilename(int index, std::string_view name) {
-  if (index < 0 || size_t(index) >= attachments_.size()) {
-    char text[80];
-    std::snprintf(text, sizeof text, "Index out of range: no attachment at index = %d.", index);
-    LogError(text);
-    return false;
-  }
+Status EmailObject::SetAttachmentFilename(int index, std::string_view name) {
+  if (index < 0 || size_t(index) >= attachments_.size()) return NoAttachmentAt(index);
   MimePart& part = attachments_[size_t(index)];
   part.fileName = std::string(name);
   part.contentName = std::string(name);
-  return true;
+  return {};
 }
 
 }  // namespace dtl

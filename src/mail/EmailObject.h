@@ -3,8 +3,9 @@
 // archive, encrypt it, decrypt it and read its bytes back.
 //
 // One object per delivery attempt or per pack/unpack; it is not shared between threads.
-// Failures are reported by the boolean results; each failure text is also appended to
-// ErrorLog() (diagnostic only, nothing shows it to the user).
+// Failures come back as the Status of the call; each failure text is also appended to
+// ErrorLog(), a diagnostic log that nothing shows to the user (it also keeps refusals the
+// call itself survives, such as an empty attachment left out of a zip).
 //
 // The mail engine extends this class with the default header fields (Date, Message-ID, ...),
 // the recipients and the wire rendering; the container operations below never depend on those.
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "archive/SegmentArchive.h"
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -119,47 +121,49 @@ class EmailObject {
   // The whole message in its wire form (header lines, empty line, body; CRLF line ends), before
   // any SMTP dot-stuffing. Base64 bodies are cut into 76-character lines; a body that is not
   // plain 7-bit text under "7bit"/"8bit"/no encoding is sent as base64 instead of raw bytes.
-  // False when a boundary UUID is not usable (shorter than 32 characters).
-  bool Render(std::string& out) const;
+  // Fails, leaving `out` alone, when a boundary UUID is not usable (shorter than 32 characters).
+  Status Render(std::string& out) const;
 
   // ---- container operations (archive semantics) ----
 
   // Reads the whole file into a new attachment part named after the path's last component,
   // typed `contentType` (trimmed; "application/octet-stream" when empty), base64 on the wire.
-  // False with "Failed to add file attachment" when the file cannot be read.
-  bool AddFileAttachment(const std::filesystem::path& path, std::string_view contentType);
+  // Fails with Io, "Failed to add file attachment" when the file cannot be read.
+  Status AddFileAttachment(const std::filesystem::path& path, std::string_view contentType);
   // The same for bytes already in memory (the offline split and the tests use it to avoid a
   // round trip through a file); the result is identical to attaching a file of that name.
-  bool AddAttachmentBytes(std::string_view fileName, std::string_view contentType,
-                          std::vector<uint8_t> bytes);
+  void AddAttachmentBytes(std::string_view fileName, std::string_view contentType,
+                            std::vector<uint8_t> bytes);
 
   // Replaces all attachments by one zip archive attachment (deflate, level 6) named
   // `zipFileName` (trimmed; "attach.zip" when blank) with one entry per former attachment,
   // named after the attachment (kFallbackAttachmentName when it has no name). No attachment:
   // succeeds without change. A zero-length attachment gets no entry (so a lone empty attachment
   // gives the 22-byte archive with no entry, and still succeeds). An attachment too large for a
-  // zip entry, or a zip that does not fit the 32-bit fields, fails the call and leaves the
+  // zip entry, or a zip that does not fit the 32-bit fields, fails the call (InvalidArgument,
+  // "Failed to add file to Zip archive" / "Failed to write Zip to memory") and leaves the
   // attachments as they were.
-  bool ZipAttachments(std::string_view zipFileName);
+  Status ZipAttachments(std::string_view zipFileName);
   // The moment ZipAttachments stamps on the zip entries (0, the default, means "now").
   void SetArchiveTime(std::time_t when) { archiveTime_ = when; }
 
   // Encrypts every non-empty body, the message's own and every attachment's, recursively, into
   // the AES form; each encrypted part becomes base64 and keeps its former transfer encoding in
-  // "x-original-encoding". An empty password means the default "0x5E2A9".
-  bool AesEncrypt(std::string_view password);
+  // "x-original-encoding". An empty password means the default "0x5E2A9". Never fails.
+  Status AesEncrypt(std::string_view password);
   // The reverse: decrypts every body, restores the transfer encoding from
   // "x-original-encoding" (empty when absent) and removes that field. Never fails on a wrong
   // password: the bytes are simply garbage.
-  bool AesDecrypt(std::string_view password);
+  Status AesDecrypt(std::string_view password);
 
-  // Appends the body bytes of attachment `index` to `out`; false with
+  // Appends the body bytes of attachment `index` to `out`; fails with InvalidArgument,
   // "Index out of range: no attachment at index = %d." when there is none.
-  bool GetAttachmentData(int index, std::vector<uint8_t>& out) const;
+  Status GetAttachmentData(int index, std::vector<uint8_t>& out) const;
   // Moves the body out instead of copying it (hot paths hold segments of megabytes).
-  bool TakeAttachmentData(int index, std::vector<uint8_t>& out);
+  Status TakeAttachmentData(int index, std::vector<uint8_t>& out);
   void DropAttachments();
-  bool SetAttachmentFilename(int index, std::string_view name);
+  // Fails as GetAttachmentData does.
+  Status SetAttachmentFilename(int index, std::string_view name);
 
   size_t AttachmentCount() const { return attachments_.size(); }
   const MimePart& Attachment(size_t i) const { return attachments_.at(i); }
@@ -169,10 +173,14 @@ class EmailObject {
   MimePart& Message() { return message_; }
   const MimePart& Message() const { return message_; }
 
+  // Every failure text of the object's calls so far, in order (diagnostic only).
   const std::vector<std::string>& ErrorLog() const { return errors_; }
 
  protected:
   void LogError(std::string text) const { errors_.push_back(std::move(text)); }
+  // Logs `text` and gives it back as the failure.
+  Status Fail(ErrorCode code, std::string text) const;
+  Status NoAttachmentAt(int index) const;
 
   std::string from_;
   std::vector<MailAddress> to_, cc_, bcc_;

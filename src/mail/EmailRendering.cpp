@@ -437,7 +437,7 @@ void EmailObject::AddTo(std::string_view name, std::string_view address) {
 
 void EmailObject::SetBody(std::string_view text) { message_.body.assign(text.begin(), text.end()); }
 
-bool EmailObject::Render(std::string& out) const {
+Status EmailObject::Render(std::string& out) const {
   std::string wire;
   std::vector<const MimePart*> subParts;
   MimePart textPart;
@@ -451,9 +451,11 @@ bool EmailObject::Render(std::string& out) const {
     CollectSubParts(message_, subParts);
     for (const auto& a : attachments_) subParts.push_back(&a);
   }
-  if (!RenderPart(message_, subParts, uuidSource_, wire)) return false;
+  // A boundary UUID too short to cut a boundary from is the only way rendering fails.
+  if (!RenderPart(message_, subParts, uuidSource_, wire))
+    return Error(ErrorCode::Failed, "Failed to prepare email for sending.");
   out = std::move(wire);
-  return true;
+  return {};
 }
 
 }  // namespace dtl

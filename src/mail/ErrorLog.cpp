@@ -135,7 +135,7 @@ std::string MailLogToXml(const MailLog& log) {
   return out;
 }
 
-bool WriteErrorLog(const std::string& programFolder, const MailLog& log, std::string* error) {
+Status WriteErrorLog(const std::string& programFolder, const MailLog& log) {
   std::string folder = programFolder.empty() ? std::string("./") : programFolder;
   if (folder.back() != '/') folder.push_back('/');
   const std::string target = folder + "DTLErrorLog.xml";
@@ -143,8 +143,8 @@ bool WriteErrorLog(const std::string& programFolder, const MailLog& log, std::st
 
   // The log is no secret (credentials never reach it): readable like any file the user writes.
   const int err = ReplaceFileAtomically(target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
-  if (err != 0 && error) *error = std::strerror(err);
-  return err == 0;
+  if (err != 0) return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
+  return {};
 }
 
 }  // namespace dtl

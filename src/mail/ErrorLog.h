@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "base/Error.h"
 #include "mail/MailLog.h"
 
 namespace dtl {
@@ -23,8 +24,9 @@ std::string MailLogToXml(const MailLog& log);
 
 // Writes MailLogToXml(log) to programFolder + "DTLErrorLog.xml" ("/" is added when the folder
 // does not end in one) through a temporary file in the same folder renamed over the old log, so
-// a reader never sees half a log. False when the folder cannot be written; `error` then holds
-// the system's text.
-bool WriteErrorLog(const std::string& programFolder, const MailLog& log, std::string* error = nullptr);
+// a reader never sees half a log. Fails when the folder cannot be written, with the system's
+// text alone as the message and errno in `system`. The send engine ignores the failure (the
+// log is diagnostic only).
+Status WriteErrorLog(const std::string& programFolder, const MailLog& log);
 
 }  // namespace dtl

@@ -1,10 +1,9 @@
-// The progress callback the mail sender reports to while it works, and through which the
-// caller cancels it. The send engine's implementation posts the upload percent to its observer
-// and answers every call with its abort flag (a std::atomic<bool> the Stop command sets).
+// The progress callback the mail sender reports to while it works. Stopping the sender is not
+// done through here: the caller hands the SMTP client a std::stop_token, and a stop requested on
+// it makes the sender give up at its next check with ErrorCode::Cancelled and the message "Mail
+// sending aborted by application".
 //
-// All three calls are made on the sending thread. Setting `abort` to true makes the sender give
-// up at its next check with "Mail sending aborted by application"; leaving it untouched (it
-// arrives false) lets the work go on.
+// Both calls are made on the sending thread and must not block for long.
 #pragma once
 
 namespace dtl {
@@ -13,11 +12,9 @@ class MailProgress {
  public:
   virtual ~MailProgress() = default;
   // Called while the message is being written out, with the share of it sent so far (0..100).
-  virtual void SendProgress(int percent, bool& abort) = 0;
+  virtual void SendProgress(int percent) = 0;
   // Called while a reply is awaited after the message was written (percent of the read).
-  virtual void ReadProgress(int percent, bool& abort) = 0;
-  // Called between the steps of the dialogue (before connecting, between recipients, ...).
-  virtual void AbortPoll(bool& abort) = 0;
+  virtual void ReadProgress(int percent) = 0;
 };
 
 }  // namespace dtl

@@ -55,21 +55,18 @@ MapiSession::MapiSession() {
   program = env && *env ? std::string(env) : std::string(kDefaultSubmissionProgram);
 }
 
-bool MapiSession::Fail(std::string text) {
-  error_ = std::move(text);
-  return false;
-}
+Error MapiSession::Fail(std::string text, ErrorCode code) { return Error(code, std::move(text)); }
 
-bool MapiSession::Logon(std::string_view profile, std::string_view /*password*/) {
+Status MapiSession::Logon(std::string_view profile, std::string_view /*password*/) {
   loggedOn_ = false;
   profile_ = Trim(profile);
   resolved_ = FindProgram(program);
-  if (resolved_.empty()) return Fail("No mail submission program found at " + program);
+  if (resolved_.empty()) return Fail("No mail submission program found at " + program, ErrorCode::NotFound);
   loggedOn_ = true;
-  return true;
+  return {};
 }
 
-bool MapiSession::Compose(const std::vector<std::string>& recipients, std::string_view subject,
+Status MapiSession::Compose(const std::vector<std::string>& recipients, std::string_view subject,
                           std::string_view body, const std::vector<uint8_t>& attachment,
                           std::string_view attachmentName, bool highImportance) {
   composed_ = false;
@@ -86,20 +83,19 @@ bool MapiSession::Compose(const std::vector<std::string>& recipients, std::strin
     std::string_view a = Trim(r);
     if (!a.empty()) mail.AddTo(a, a);
   }
-  if (mail.ToList().empty()) return Fail("No recipients");
+  if (mail.ToList().empty()) return Fail("No recipients", ErrorCode::InvalidArgument);
   if (!attachment.empty()) {
     std::string name(Trim(attachmentName));
     if (name.empty()) name = kFallbackAttachmentName;
-    if (!mail.AddAttachmentBytes(name, MediaTypeForFileName(name), attachment))
-      return Fail("Failed to attach " + name);
+    mail.AddAttachmentBytes(name, MediaTypeForFileName(name), attachment);
   }
   mail.SetBody(body);
   if (!mail.Render(message_)) return Fail("Failed to prepare email for sending.");
   composed_ = true;
-  return true;
+  return {};
 }
 
-bool MapiSession::Submit() {
+Status MapiSession::Submit() {
   output_.clear();
   if (!composed_) return Fail("No message was composed");
 
@@ -121,7 +117,7 @@ bool MapiSession::Submit() {
       ::pipe2(status, O_CLOEXEC) != 0) {
     int err = errno;
     for (int* fd : {&in[0], &in[1], &out[0], &out[1], &status[0], &status[1]}) CloseFd(*fd);
-    return Fail(std::string("Cannot start the mail submission program: ") + std::strerror(err));
+    return Error(ErrorCode::Io, std::string("Cannot start the mail submission program: ") + std::strerror(err), err);
   }
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -143,7 +139,7 @@ bool MapiSession::Submit() {
     CloseFd(in[0]);
     CloseFd(out[0]);
     CloseFd(status[0]);
-    return Fail(std::string("Cannot start the mail submission program: ") + std::strerror(forkErr));
+    return Error(ErrorCode::Io, std::string("Cannot start the mail submission program: ") + std::strerror(forkErr), forkErr);
   }
 
   // The status pipe closes on a successful exec; otherwise it carries the exec error.
@@ -197,26 +193,27 @@ bool MapiSession::Submit() {
   while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof execErr))
-    return Fail("Cannot run the mail submission program " + resolved_ + ": " + std::strerror(execErr));
+    return Error(ErrorCode::Io, "Cannot run the mail submission program " + resolved_ + ": " + std::strerror(execErr), execErr);
   if (WIFSIGNALED(st))
     return Fail("The mail submission program was killed by signal " + std::to_string(WTERMSIG(st)));
   if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
     std::string text = "The mail submission program exited with status " + std::to_string(WEXITSTATUS(st));
     if (!output_.empty()) text += ": " + output_;
-    return Fail(text);
+    return Error(ErrorCode::Refused, std::move(text), WEXITSTATUS(st));
   }
   if (writeFailed || sent != message_.size())
     return Fail("The mail submission program did not read the whole message");
-  return true;
+  return {};
 }
 
-std::optional<MapiLogonStep> LogonInOrder(
+Result<MapiLogonStep> LogonInOrder(
     std::string_view userName, std::string_view pass,
-    const std::function<bool(std::string_view profile, std::string_view password)>& logon) {
+    const std::function<Status(std::string_view profile, std::string_view password)>& logon) {
   if ((!userName.empty() || !pass.empty()) && logon(userName, pass)) return MapiLogonStep::StoredProfile;
   if (logon({}, {})) return MapiLogonStep::NoProfile;
-  if (logon("Outlook", {})) return MapiLogonStep::Outlook;
-  return std::nullopt;
+  Status last = logon("Outlook", {});
+  if (last) return MapiLogonStep::Outlook;
+  return std::move(last.error());
 }
 
 }  // namespace dtl

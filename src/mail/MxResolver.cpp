@@ -56,12 +56,11 @@ void MxResolver::Clear() {
   cursor_ = 0;
 }
 
-int MxResolver::Resolve(const std::string& address, std::string& host, bool lastAttemptFailed) {
-  host.clear();
+Result<std::string> MxResolver::Resolve(const std::string& address, bool lastAttemptFailed) {
   std::string domain = MxDomainOf(address);
   if (domain.empty()) {
     Clear();
-    return 0;
+    return Error(ErrorCode::InvalidArgument, "the domain is empty");
   }
   // DNS names are case-insensitive: "Example.COM" must not cost a second look-up or reset the
   // cursor in the middle of a run.
@@ -74,25 +73,25 @@ int MxResolver::Resolve(const std::string& address, std::string& host, bool last
     cursor_ = 0;
     domain_ = domain;
     LookUp();
-    return Pick(host, false);
+    return Pick(false);
   }
-  return Pick(host, lastAttemptFailed);
+  return Pick(lastAttemptFailed);
 }
 
-int MxResolver::Pick(std::string& host, bool advance) {
+Result<std::string> MxResolver::Pick(bool advance) {
   if (hosts_.empty()) {
     // The domain stays stored: a domain without exchangers is not asked again in this run.
     cursor_ = 0;
-    return 0;
+    return lookUpError_;
   }
   if (cursor_ >= hosts_.size()) cursor_ = 0;
-  host = hosts_[cursor_];
+  std::string host = hosts_[cursor_];
   if (advance) cursor_ = (cursor_ + 1) % hosts_.size();
-  return 1;
+  return host;
 }
 
 void MxResolver::LookUp() {
-  lastError_.clear();
+  lookUpError_ = Error(ErrorCode::NotFound, {});
   // No diagnostics ever reach the terminal from here: the core never prints, and a hostile
   // server must not be able to fill someone's stderr.
   const adns_initflags flags =
@@ -101,15 +100,15 @@ void MxResolver::LookUp() {
   int rc = config_ ? adns_init_strcfg(ads.out(), flags, nullptr, config_->c_str())
                    : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
   if (rc != 0) {
-    lastError_ = rc == EINVAL ? "the resolver configuration cannot be parsed"
-                              : std::string("the resolver cannot start: ") + std::strerror(rc);
+    lookUpError_ = rc == EINVAL ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
+                                : Error(ErrorCode::Network, std::string("the resolver cannot start: ") + std::strerror(rc), rc);
     return;
   }
 
   adns_query query = nullptr;
   rc = adns_submit(ads.get(), domain_.c_str(), adns_r_mx_raw, adns_qf_none, nullptr, &query);
   if (rc != 0) {
-    lastError_ = std::string("the MX query cannot be sent: ") + std::strerror(rc);
+    lookUpError_ = Error(ErrorCode::Network, std::string("the MX query cannot be sent: ") + std::strerror(rc), rc);
     return;
   }
 
@@ -119,12 +118,12 @@ void MxResolver::LookUp() {
   rc = adns_wait(ads.get(), &query, &raw, &context);
   std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
   if (rc != 0 || !answer) {
-    lastError_ = std::string("the MX query was lost: ") + std::strerror(rc);
+    lookUpError_ = Error(ErrorCode::Network, std::string("the MX query was lost: ") + std::strerror(rc), rc);
     return;
   }
   if (answer->status != adns_s_ok) {
     const char* text = adns_strerror(answer->status);
-    lastError_ = text ? text : "DNS failure";
+    lookUpError_ = Error(ErrorCode::NotFound, text ? text : "DNS failure", answer->status);
     return;
   }
 
@@ -142,23 +141,20 @@ void MxResolver::LookUp() {
     if (name.empty() || name == "." || name.size() > kMaxHostChars) continue;
     hosts_.push_back(std::move(name));
   }
-  if (hosts_.empty()) lastError_ = "no usable exchanger in the answer";
+  if (hosts_.empty()) lookUpError_ = Error(ErrorCode::NotFound, "no usable exchanger in the answer");
 }
 
-std::unique_ptr<MxResolver> MakeMxResolver(const char* resolvConfPath, std::string& error) {
-  error.clear();
+Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {
   if (!resolvConfPath || !*resolvConfPath) return std::make_unique<MxResolver>();
   const std::string path = resolvConfPath;
   int fd = open(resolvConfPath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot read the resolver configuration " + path + ": " + std::strerror(errno);
-    return nullptr;
+    return Error::FromErrno("cannot read the resolver configuration " + path);
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    error = "the resolver configuration " + path + " is not a regular file";
-    return nullptr;
+    return Error(ErrorCode::InvalidArgument, "the resolver configuration " + path + " is not a regular file");
   }
   // The file is read in pieces with a hard cap rather than trusting its size: it may change or
   // grow while being read.
@@ -168,24 +164,23 @@ std::unique_ptr<MxResolver> MakeMxResolver(const char* resolvConfPath, std::stri
     ssize_t got = read(fd, buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      error = "cannot read the resolver configuration " + path + ": " + std::strerror(errno);
+      Error failed = Error::FromErrno("cannot read the resolver configuration " + path);
       close(fd);
-      return nullptr;
+      return failed;
     }
     if (got == 0) break;
     text.append(buf, static_cast<std::size_t>(got));
     if (text.size() > kMaxConfigBytes) {
       close(fd);
-      error = "the resolver configuration " + path + " is larger than 64 KiB";
-      return nullptr;
+      return Error(ErrorCode::InvalidArgument, "the resolver configuration " + path + " is larger than 64 KiB");
     }
   }
   close(fd);
   return std::make_unique<MxResolver>(std::move(text));
 }
 
-std::unique_ptr<MxResolver> MakeMxResolverFromEnvironment(std::string& error) {
-  return MakeMxResolver(std::getenv(kResolvConfEnv), error);
+Result<std::unique_ptr<MxResolver>> MakeMxResolverFromEnvironment() {
+  return MakeMxResolver(std::getenv(kResolvConfEnv));
 }
 
 }  // namespace dtl

@@ -3,9 +3,9 @@
 // to the next host after failed attempts.
 //
 // Typical use, one object per send run, on the send worker's thread:
-//   auto resolver = dtl::MakeMxResolverFromEnvironment(error);   // or MxResolver(configText)
-//   std::string host;
-//   if (resolver->Resolve(recipient, host, lastAttemptFailed)) { ...deliver to host... }
+//   auto resolver = dtl::MakeMxResolverFromEnvironment();   // or MxResolver(configText)
+//   if (!resolver) { ...resolver.error().message... }
+//   if (auto host = (*resolver)->Resolve(recipient, lastAttemptFailed)) { ...deliver to *host... }
 //
 // Not thread-safe; one object per thread. Each look-up builds and releases its own adns state,
 // so several resolvers may work on different threads at once.
@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/Error.h"
 
 namespace dtl {
 
@@ -38,9 +40,11 @@ class MxResolver {
   explicit MxResolver(std::optional<std::string> resolverConfig = std::nullopt);
 
   // Gives the exchanger host to use for one delivery attempt to `address` (an e-mail address,
-  // or a bare domain). Returns 1 with `host` set, or 0 with `host` empty when there is none: an
-  // empty domain, no MX records (address records are never used instead), a DNS failure or a
-  // null MX ("."). The domain is looked up the first time it is asked for; later calls for the
+  // or a bare domain), or an error when there is none: an empty domain (InvalidArgument, "the
+  // domain is empty"), or no MX records (address records are never used instead), a DNS failure
+  // or a null MX (".") — NotFound, or InvalidArgument for a resolver configuration adns cannot
+  // parse, with adns's text for the answer status or what failed before a query could be sent.
+  // A domain already stored without hosts answers with the error of its look-up. The domain is looked up the first time it is asked for; later calls for the
   // same domain (compared without regard to case) reuse the stored hosts, in the order of the
   // DNS answer as adns delivers it. Asking for another domain replaces the stored hosts.
   //
@@ -49,7 +53,7 @@ class MxResolver {
   // a first failure the same host is tried once more, after the next failure the next host.
   //
   // Blocks while the look-up runs; bounded by adns's own time-outs and retries.
-  int Resolve(const std::string& address, std::string& host, bool lastAttemptFailed);
+  Result<std::string> Resolve(const std::string& address, bool lastAttemptFailed);
 
   // Forgets the hosts and the domain and puts the cursor back to 0; the next Resolve looks up
   // again.
@@ -59,29 +63,26 @@ class MxResolver {
   const std::vector<std::string>& Hosts() const { return hosts_; }
   const std::string& Domain() const { return domain_; }
 
-  // Why the last look-up gave no hosts (adns's text for the answer status, or what failed
-  // before a query could be sent); empty after a look-up that found hosts.
-  const std::string& LastError() const { return lastError_; }
 
  private:
   void LookUp();
-  int Pick(std::string& host, bool advance);
+  Result<std::string> Pick(bool advance);
 
   std::optional<std::string> config_;
   std::vector<std::string> hosts_;
   std::string domain_;
   std::size_t cursor_ = 0;
-  std::string lastError_;
+  Error lookUpError_;  // why the stored domain has no hosts
 };
 
 // Builds a resolver for one send run from the environment: when DTL_RESOLV_CONF names a file,
 // its text (at most 64 KiB) is the resolver configuration; when the variable is unset or empty,
-// the system's configuration is used. Returns null with `error` set when the named file cannot
-// be read or is too large: a configuration the user asked for is never silently replaced by the
-// system's.
-std::unique_ptr<MxResolver> MakeMxResolverFromEnvironment(std::string& error);
+// the system's configuration is used. Fails when the named file cannot be read, is not a regular
+// file or is too large (the message names the file): a configuration the user asked for is never
+// silently replaced by the system's. The resolver returned is never null.
+Result<std::unique_ptr<MxResolver>> MakeMxResolverFromEnvironment();
 
 // The same, with the variable's value handed in (null or empty: use the system configuration).
-std::unique_ptr<MxResolver> MakeMxResolver(const char* resolvConfPath, std::string& error);
+Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath);
 
 }  // namespace dtl

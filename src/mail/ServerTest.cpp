@@ -6,7 +6,7 @@ std::string ServerTest(SmtpSettings settings, MailLog* log) {
   if (settings.host.size() < 2) return "Failure.";
   if (settings.port == 0) settings.port = 25;
   SmtpClient client(std::move(settings));
-  bool ok = client.VerifySmtpConnection();
+  const bool ok = client.VerifySmtpConnection().ok();
   if (log) *log = client.LastLog();
   return ok ? "Success." : "Failure.";
 }

@@ -42,21 +42,20 @@ std::string ReplyText(const SmtpReply& r) {
 
 }  // namespace
 
-SmtpClient::SmtpClient(SmtpSettings settings, MailProgress* progress)
-    : settings_(std::move(settings)), progress_(progress) {}
+SmtpClient::SmtpClient(SmtpSettings settings, MailProgress* progress, std::stop_token stop)
+    : settings_(std::move(settings)), progress_(progress), stop_(std::move(stop)) {}
 
 SmtpClient::~SmtpClient() = default;
 
-bool SmtpClient::Aborted() {
-  if (!progress_) return false;
-  bool abort = false;
-  progress_->AbortPoll(abort);
-  return abort;
+void SmtpClient::Fail(std::string_view text, std::optional<ErrorCode> code) {
+  log_.Error(text);
+  const ErrorCode c = code ? *code : failure_ ? failure_->code : ErrorCode::Failed;
+  failure_ = Error(c, std::string(text));
 }
 
-void SmtpClient::Fail(std::string_view text) {
-  log_.Error(text);
-  lastError_ = text;
+Status SmtpClient::Outcome(bool ok) const {
+  if (ok) return {};
+  return failure_ ? *failure_ : Error(ErrorCode::Failed, {});
 }
 
 std::string SmtpClient::LocalName() const {
@@ -74,12 +73,12 @@ bool SmtpClient::FillBuffer() {
     inpos_ = 0;
   }
   char chunk[4096];
-  long n = conn_->Read(chunk, sizeof chunk);
-  if (n <= 0) {
-    log_.Debug(n == 0 ? "connection closed by the server" : "read failed: " + conn_->LastError());
+  const auto n = conn_->Read(chunk, sizeof chunk);
+  if (!n || *n == 0) {
+    log_.Debug(n ? "connection closed by the server" : "read failed: " + n.error().message);
     return false;
   }
-  inbuf_.append(chunk, static_cast<size_t>(n));
+  inbuf_.append(chunk, *n);
   return true;
 }
 
@@ -128,8 +127,8 @@ bool SmtpClient::Command(std::string_view line, int expect, SmtpReply& reply, Ec
     std::string out;
     out.reserve(line.size() + 2);
     out.append(line).append("\r\n");
-    if (!conn_->Write(out)) {
-      log_.Debug("write failed: " + conn_->LastError());
+    if (const Status written = conn_->Write(out); !written) {
+      log_.Debug("write failed: " + written.error().message);
       broken_ = true;
       return false;
     }
@@ -157,7 +156,11 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   std::unique_ptr<Transport> sock;
   std::string connectError;
   if (connector_) {
-    sock = connector_(settings_, connectError);
+    auto made = connector_(settings_);
+    if (made && *made)
+      sock = std::move(made).value();
+    else if (!made)
+      connectError = made.error().message;
   } else {
     SocketOptions opt;
     opt.connectTimeout = settings_.connectTimeout;
@@ -166,20 +169,20 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     if (opt.caFile.empty())
       if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
     auto socket = std::make_unique<SocketTransport>(opt);
-    if (socket->Connect(settings_.host, settings_.port))
+    if (const Status connected = socket->Connect(settings_.host, settings_.port))
       sock = std::move(socket);
     else
-      connectError = socket->LastError();
+      connectError = connected.error().message;
   }
   if (!sock) {
     log_.Debug(connectError);
-    Fail(connectFailure);
+    Fail(connectFailure, ErrorCode::Network);
     return false;
   }
   if (ssl) {
-    if (!sock->StartTls(true)) {
-      log_.Debug(sock->LastError());
-      Fail(connectFailure);
+    if (const Status secured = sock->StartTls(true); !secured) {
+      log_.Debug(secured.error().message);
+      Fail(connectFailure, ErrorCode::Tls);
       return false;
     }
     security_ = "implicit TLS";
@@ -187,7 +190,7 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   conn_ = std::move(sock);
   SmtpReply reply;
   if (!Command({}, 220, reply)) {
-    Fail("Failed to get initial response");
+    Fail("Failed to get initial response", ErrorCode::Protocol);
     log_.Info("The SMTP server may be denying access for this domain.");
     return false;
   }
@@ -199,16 +202,17 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     const bool verify = settings_.startTls == StartTlsMode::Verified;
     bool upgraded = Command("STARTTLS", 220, reply);
     if (upgraded) {
-      upgraded = conn_->StartTls(verify);
+      const Status secured = conn_->StartTls(verify);
+      upgraded = secured.ok();
       if (!upgraded) {
-        log_.Debug(conn_->LastError());
+        log_.Debug(secured.error().message);
         broken_ = true;  // the TLS state is unknown; nothing more can be said on it
       }
     }
     if (!upgraded) {
       if (verify || broken_) {
         if (verify) {
-          Fail("Failed to connect to secure SMTP (1)");
+          Fail("Failed to connect to secure SMTP (1)", ErrorCode::Tls);
         } else {
           log_.Info("STARTTLS failed; reconnecting without it");
           retryPlain = true;
@@ -253,12 +257,12 @@ bool SmtpClient::Hello(bool& usedHelo) {
     return true;
   }
   if (broken_) {
-    Fail("EHLO failed");
+    Fail("EHLO failed", ErrorCode::Protocol);
     return false;
   }
   log_.Info("EHLO failed, sending HELO...");
   if (!Command("HELO " + name, 250, reply)) {
-    Fail("HELO failed");
+    Fail("HELO failed", ErrorCode::Refused);
     return false;
   }
   usedHelo = true;
@@ -307,7 +311,7 @@ bool SmtpClient::Login() {
     ok = Command("AUTH PLAIN", 334, reply) &&
          Command(Base64Encode(PlainAuthBlob(settings_.user, settings_.password)), 235, reply, Echo::Secret);
   }
-  if (!ok) Fail("Failed to login using " + method + " method");
+  if (!ok) Fail("Failed to login using " + method + " method", ErrorCode::Auth);
   return ok;
 }
 
@@ -358,21 +362,18 @@ bool SmtpClient::WriteData(std::string_view wire) {
       lineStart = nl != nullptr;
       pos = stop;
     }
-    if (!conn_->Write(out)) {
-      log_.Debug("write failed: " + conn_->LastError());
+    if (const Status written = conn_->Write(out); !written) {
+      log_.Debug("write failed: " + written.error().message);
       broken_ = true;
       return false;
     }
-    if (progress_) {
-      bool abort = false;
-      progress_->SendProgress(static_cast<int>(pos * 100 / wire.size()), abort);
-      if (abort) {
-        // A message cut short must never be ended with the final dot, or the server would
-        // deliver the truncated part; the connection is dropped instead of saying QUIT.
-        broken_ = true;
-        Fail(kAborted);
-        return false;
-      }
+    if (progress_) progress_->SendProgress(static_cast<int>(pos * 100 / wire.size()));
+    if (Aborted()) {
+      // A message cut short must never be ended with the final dot, or the server would
+      // deliver the truncated part; the connection is dropped instead of saying QUIT.
+      broken_ = true;
+      Fail(kAborted, ErrorCode::Cancelled);
+      return false;
     }
   }
   return true;
@@ -383,17 +384,17 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
   partial = false;
   SmtpReply reply;
   if (envelope.from.empty()) {
-    Fail("Invalid email object, no return address");
+    Fail("Invalid email object, no return address", ErrorCode::InvalidArgument);
     return false;
   }
   if (!Command("MAIL FROM:<" + envelope.from + ">", 250, reply)) {
-    Fail("MAIL FROM refused");
+    Fail("MAIL FROM refused", broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
   int accepted = 0, refused = 0;
   for (const auto& rcpt : envelope.recipients) {
     if (Aborted()) {
-      Fail(kAborted);
+      Fail(kAborted, ErrorCode::Cancelled);
       return false;
     }
     if (Command("RCPT TO:<" + rcpt + ">", 250, reply)) {
@@ -408,15 +409,18 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
     log_.Info("Warning: failed to send to " + std::to_string(refused) + " recipient(s), continuing to send to " +
               std::to_string(accepted) + " recipient(s)");
   if (accepted == 0) {
-    Fail(envelope.recipients.empty() ? "No recipients" : "All recipients refused");
+    if (envelope.recipients.empty())
+      Fail("No recipients", ErrorCode::InvalidArgument);
+    else
+      Fail("All recipients refused", ErrorCode::Refused);
     return false;
   }
   if (Aborted()) {
-    Fail(kAborted);
+    Fail(kAborted, ErrorCode::Cancelled);
     return false;
   }
   if (!Command("DATA", 354, reply)) {
-    Fail("DATA refused");
+    Fail("DATA refused", broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
   if (!WriteData(wire)) return false;
@@ -424,16 +428,16 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
   // as well would hand the recipient an empty line the sender never wrote.
   const bool lineEnded = wire.empty() || wire.ends_with("\r\n");
   if (!Command(lineEnded ? "." : "\r\n.", 250, reply)) {
-    Fail("The message was refused at the end of data");
+    Fail("The message was refused at the end of data", broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
   partial = refused > 0;
   return true;
 }
 
-bool SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const void* source) {
+Status SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const void* source) {
   log_ = MailLog();
-  lastError_.clear();
+  failure_.reset();
   security_.clear();
   MailLogScope scope(log_, "SendEmail");
   log_.Value("smtp_host", settings_.host);
@@ -441,37 +445,36 @@ bool SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const void*
   log_.Value("smtp_ssl", settings_.ssl ? "1" : "0");
 
   if (Aborted()) {
-    Fail(kAborted);
-    return false;
+    Fail(kAborted, ErrorCode::Cancelled);
+    return Outcome(false);
   }
   if (!Connect(false)) {
     Fail("Failed to connect to SMTP server.");
     Release();
-    return false;
+    return Outcome(false);
   }
   bool ok = false;
   std::string storage;
   std::string_view wire;
   bool partial = false;
   if (Aborted()) {
-    Fail(kAborted);
+    Fail(kAborted, ErrorCode::Cancelled);
   } else if (!render(source, storage, wire)) {
-    Fail("Failed to prepare email for sending.");
+    Fail("Failed to prepare email for sending.", ErrorCode::Failed);
   } else if (Aborted()) {
-    Fail(kAborted);
+    Fail(kAborted, ErrorCode::Cancelled);
   } else if (!Transfer(envelope, wire, partial)) {
-    if (lastError_ != kAborted) Fail("Send failed.");
+    if (!failure_ || failure_->code != ErrorCode::Cancelled) Fail("Send failed.");
   } else if (partial) {
-    Fail("Partial send failure.");
+    Fail("Partial send failure.", ErrorCode::Refused);
   } else {
     ok = true;
   }
   Release();
-  if (ok) lastError_.clear();
-  return ok;
+  return Outcome(ok);
 }
 
-bool SmtpClient::SendMessage(const SmtpEnvelope& envelope, std::string_view wire) {
+Status SmtpClient::SendMessage(const SmtpEnvelope& envelope, std::string_view wire) {
   return Send(
       envelope,
       [](const void* src, std::string&, std::string_view& out) {
@@ -481,16 +484,16 @@ bool SmtpClient::SendMessage(const SmtpEnvelope& envelope, std::string_view wire
       &wire);
 }
 
-bool SmtpClient::VerifySmtpConnection() {
+Status SmtpClient::VerifySmtpConnection() {
   log_ = MailLog();
-  lastError_.clear();
+  failure_.reset();
   security_.clear();
   MailLogScope scope(log_, "VerifySmtpConnection");
   log_.Value("smtp_host", settings_.host);
   log_.Value("smtp_port", std::to_string(settings_.port));
   bool ok = Connect(true);
   Release();
-  return ok;
+  return Outcome(ok);
 }
 
 }  // namespace dtl

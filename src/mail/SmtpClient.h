@@ -1,17 +1,21 @@
 // The mail sender: delivers one message over SMTP and keeps the log of its last operation.
 //
 // One object per delivery attempt (or per server test): set it up, call SendEmail() (or
-// SendMessage(), or VerifySmtpConnection()) once, read LastLog() / LastError(), discard it.
+// SendMessage(), or VerifySmtpConnection()) once, take its Status and LastLog(), discard it.
 // Every call opens its own connection and closes it before returning; nothing is kept between
 // calls. Blocking: runs on the caller's (worker) thread, bounded by the time-outs in the
-// settings; cancellation is through the MailProgress object's abort flag.
+// settings; a stop requested through the std::stop_token given to the constructor makes it give
+// up at its next check (before connecting, between recipients, before DATA, after every chunk
+// of the message) with ErrorCode::Cancelled, "Mail sending aborted by application".
 //
 // The dialogue: greeting 220; EHLO (HELO after a refused EHLO, then no login); STARTTLS and a
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
 // CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set;
 // MAIL FROM; RCPT TO per recipient (some refused = the rest still get the message, but the
 // attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
-// step. Failure texts go to the log as errors, the last one also to LastError().
+// step. Failure texts go to the log as errors; the last one is the message of the returned
+// Status, its code sorting it (Network, Tls, Protocol, Refused, Auth, InvalidArgument,
+// Cancelled).
 //
 // The log never holds credentials: the base64 answers of every login are written as
 // "<credentials hidden>".
@@ -20,11 +24,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/Transport.h"
@@ -78,44 +85,48 @@ class SmtpClient {
   // Each command is kept in the log up to this many bytes, followed by "\n...\n".
   static constexpr size_t kLogCut = 2500;
 
-  // `progress` is not owned and may be null (then nothing is reported and nothing aborts).
-  explicit SmtpClient(SmtpSettings settings = {}, MailProgress* progress = nullptr);
+  // `progress` is not owned and may be null (then nothing is reported). `stop` ends the work
+  // early (see above); the default token never stops.
+  explicit SmtpClient(SmtpSettings settings = {}, MailProgress* progress = nullptr,
+                      std::stop_token stop = {});
   ~SmtpClient();
   SmtpClient(const SmtpClient&) = delete;
   SmtpClient& operator=(const SmtpClient&) = delete;
 
   SmtpSettings& Settings() { return settings_; }
   void SetProgress(MailProgress* progress) { progress_ = progress; }
+  void SetStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
   // Opens one connection to settings.host:settings.port and returns it connected but not yet
-  // secured (the client itself runs implicit TLS and STARTTLS over it), or null with `error`
-  // set. Without a connector the client opens a SocketTransport; the fuzz targets hand in one
-  // that replays scripted server bytes.
-  using Connector = std::function<std::unique_ptr<Transport>(const SmtpSettings& settings, std::string& error)>;
+  // secured (the client itself runs implicit TLS and STARTTLS over it), or the reason it could
+  // not (written to the log). Without a connector the client opens a SocketTransport; the fuzz
+  // targets hand in one that replays scripted server bytes.
+  using Connector = std::function<Result<std::unique_ptr<Transport>>(const SmtpSettings& settings)>;
   void SetConnector(Connector connector) { connector_ = std::move(connector); }
 
   // Delivers `email`: envelope from its From() and its To, Cc and Bcc lists, body from its
-  // Render(). True only when the server accepted the message for every recipient.
-  bool SendEmail(const EmailObject& email);
+  // Render(). Succeeds only when the server accepted the message for every recipient; some
+  // recipients refused is "Partial send failure." (Refused), the others still got it.
+  Status SendEmail(const EmailObject& email);
 
   // The same for a message already in wire form (header lines, empty line, body; CRLF line
   // ends; not yet dot-stuffed). `wire` must stay valid during the call.
-  bool SendMessage(const SmtpEnvelope& envelope, std::string_view wire);
+  Status SendMessage(const SmtpEnvelope& envelope, std::string_view wire);
 
-  // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. True when the
+  // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. Succeeds when the
   // greeting was 220. No EHLO, no login.
-  bool VerifySmtpConnection();
+  Status VerifySmtpConnection();
 
-  // The log of the last call (replaced by every call).
+  // The session log of the last call (replaced by every call): every step, reply and failure
+  // text. It is a log, not the result: the failure comes back as the Status.
   const MailLog& LastLog() const { return log_; }
-  // The last failure text of the last call ("" after a success).
-  const std::string& LastError() const { return lastError_; }
   // "plain", "STARTTLS" or "implicit TLS": how the last connection was carried.
   const std::string& Security() const { return security_; }
 
  private:
   using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
-  bool Send(const SmtpEnvelope& envelope, Renderer render, const void* source);
+  Status Send(const SmtpEnvelope& envelope, Renderer render, const void* source);
+  Status Outcome(bool ok) const;
 
   enum class Echo { Text, Secret };
   // The one place the dialogue moves: sends `line` (plus CRLF; nothing when empty), reads the
@@ -133,15 +144,18 @@ class SmtpClient {
   bool WriteData(std::string_view wire);
   void Release();
 
-  bool Aborted();
-  void Fail(std::string_view text);
+  bool Aborted() const { return stop_.stop_requested(); }
+  // Logs `text` as an error and makes it the call's failure; without a code the failure keeps
+  // the code of the one it replaces (a summary such as "Send failed." after the detail).
+  void Fail(std::string_view text, std::optional<ErrorCode> code = std::nullopt);
   std::string LocalName() const;
 
   SmtpSettings settings_;
   MailProgress* progress_;
+  std::stop_token stop_;
   Connector connector_;
   MailLog log_;
-  std::string lastError_;
+  std::optional<Error> failure_;  // the last failure of the call in progress
   std::string security_;
 
   std::unique_ptr<Transport> conn_;

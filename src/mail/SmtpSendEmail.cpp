@@ -19,7 +19,7 @@ std::string BareAddress(const std::string& text) {
 
 }  // namespace
 
-bool SmtpClient::SendEmail(const EmailObject& email) {
+Status SmtpClient::SendEmail(const EmailObject& email) {
   SmtpEnvelope envelope;
   envelope.from = BareAddress(email.From());
   for (const auto* list : {&email.ToList(), &email.CcList(), &email.BccList()})

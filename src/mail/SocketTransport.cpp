@@ -73,7 +73,10 @@ SocketTransport::SocketTransport(SocketOptions options) : options_(std::move(opt
 
 SocketTransport::~SocketTransport() { Close(); }
 
-void SocketTransport::Fail(std::string text) { error_ = std::move(text); }
+Error SocketTransport::Fail(ErrorCode code, std::string text) {
+  error_ = Error(code, std::move(text));
+  return error_;
+}
 
 bool SocketTransport::WaitFor(short events, std::chrono::milliseconds timeout) {
   pollfd p{fd_, events, 0};
@@ -81,17 +84,17 @@ bool SocketTransport::WaitFor(short events, std::chrono::milliseconds timeout) {
     int r = poll(&p, 1, static_cast<int>(timeout.count()));
     if (r > 0) return true;
     if (r == 0) {
-      Fail("timed out");
+      Fail(ErrorCode::Timeout, "timed out");
       return false;
     }
     if (errno != EINTR) {
-      Fail(std::string("poll: ") + std::strerror(errno));
+      Fail(ErrorCode::Network, std::string("poll: ") + std::strerror(errno));
       return false;
     }
   }
 }
 
-bool SocketTransport::Connect(const std::string& host, int port) {
+Status SocketTransport::Connect(const std::string& host, int port) {
   Close();
   host_ = host;
   addrinfo hints{};
@@ -100,10 +103,7 @@ bool SocketTransport::Connect(const std::string& host, int port) {
   addrinfo* list = nullptr;
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0) {
-    Fail("cannot resolve " + host + ": " + gai_strerror(rc));
-    return false;
-  }
+  if (rc != 0) return Fail(ErrorCode::NotFound, "cannot resolve " + host + ": " + gai_strerror(rc));
   for (addrinfo* a = list; a; a = a->ai_next) {
     int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) continue;
@@ -114,63 +114,49 @@ bool SocketTransport::Connect(const std::string& host, int port) {
       socklen_t len = sizeof err;
       getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
       if (err == 0) break;
-      Fail(std::string("connect: ") + std::strerror(err));
+      Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(err));
     } else if (errno != EINPROGRESS) {
-      Fail(std::string("connect: ") + std::strerror(errno));
+      Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(errno));
     }
     ::close(fd);
     fd_ = -1;
   }
   freeaddrinfo(list);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return error_;
   // The dialogue is many small request/reply turns; Nagle only adds latency to them.
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  error_.clear();
-  return true;
+  error_ = Error();
+  return {};
 }
 
-bool SocketTransport::StartTls(bool verify) {
-  if (fd_ < 0 || ssl_) {
-    Fail("no plain connection to secure");
-    return false;
-  }
+Status SocketTransport::StartTls(bool verify) {
+  if (fd_ < 0 || ssl_) return Fail(ErrorCode::Failed, "no plain connection to secure");
   ctx_ = SSL_CTX_new(TLS_client_method());
-  if (!ctx_) {
-    Fail("TLS setup: " + OpenSslError());
-    return false;
-  }
+  if (!ctx_) return Fail(ErrorCode::Tls, "TLS setup: " + OpenSslError());
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   if (verify) {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
     int ok = options_.caFile.empty()
                  ? SSL_CTX_set_default_verify_paths(ctx_)
                  : SSL_CTX_load_verify_locations(ctx_, options_.caFile.c_str(), nullptr);
-    if (ok != 1) {
-      Fail("cannot load trusted certificates" +
-           (options_.caFile.empty() ? std::string() : " from " + options_.caFile) + ": " + OpenSslError());
-      return false;
-    }
+    if (ok != 1)
+      return Fail(ErrorCode::Tls, "cannot load trusted certificates" +
+                                      (options_.caFile.empty() ? std::string() : " from " + options_.caFile) + ": " +
+                                      OpenSslError());
   } else {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
   }
   ssl_ = SSL_new(ctx_);
-  if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
-    Fail("TLS setup: " + OpenSslError());
-    return false;
-  }
+  if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) return Fail(ErrorCode::Tls, "TLS setup: " + OpenSslError());
   if (IsIpLiteral(host_)) {
     // SNI carries only DNS names; an address literal is checked against the IP SANs.
-    if (verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) != 1) {
-      Fail("TLS setup: bad address " + host_);
-      return false;
-    }
+    if (verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) != 1)
+      return Fail(ErrorCode::Tls, "TLS setup: bad address " + host_);
   } else {
     SSL_set_tlsext_host_name(ssl_, host_.c_str());
-    if (verify && SSL_set1_host(ssl_, host_.c_str()) != 1) {
-      Fail("TLS setup: bad host name " + host_);
-      return false;
-    }
+    if (verify && SSL_set1_host(ssl_, host_.c_str()) != 1)
+      return Fail(ErrorCode::Tls, "TLS setup: bad host name " + host_);
   }
   auto deadline = std::chrono::steady_clock::now() + options_.ioTimeout;
   SigpipeGuard guard;
@@ -180,28 +166,21 @@ bool SocketTransport::StartTls(bool verify) {
     int e = SSL_get_error(ssl_, r);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if ((e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) && left.count() > 0) {
-      if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, left)) {
-        Fail("TLS handshake timed out");
-        return false;
-      }
+      if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, left))
+        return Fail(ErrorCode::Timeout, "TLS handshake timed out");
       continue;
     }
     long v = SSL_get_verify_result(ssl_);
     if (v != X509_V_OK)
-      Fail(std::string("certificate verification failed: ") + X509_verify_cert_error_string(v));
-    else
-      Fail("TLS handshake failed: " + OpenSslError());
-    return false;
+      return Fail(ErrorCode::Tls, std::string("certificate verification failed: ") + X509_verify_cert_error_string(v));
+    return Fail(ErrorCode::Tls, "TLS handshake failed: " + OpenSslError());
   }
   secure_ = true;
-  return true;
+  return {};
 }
 
-bool SocketTransport::Write(std::string_view data) {
-  if (fd_ < 0) {
-    Fail("not connected");
-    return false;
-  }
+Status SocketTransport::Write(std::string_view data) {
+  if (fd_ < 0) return Fail(ErrorCode::Network, "not connected");
   SigpipeGuard guard;
   while (!data.empty()) {
     if (ssl_) {
@@ -213,60 +192,53 @@ bool SocketTransport::Write(std::string_view data) {
       }
       int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
-        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return false;
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return error_;
         continue;
       }
-      Fail("TLS write failed: " + OpenSslError());
-      return false;
+      return Fail(ErrorCode::Tls, "TLS write failed: " + OpenSslError());
     }
     ssize_t w = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
     if (w > 0) {
       data.remove_prefix(static_cast<size_t>(w));
     } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(POLLOUT, options_.ioTimeout)) return false;
+      if (!WaitFor(POLLOUT, options_.ioTimeout)) return error_;
     } else if (w < 0 && errno == EINTR) {
       continue;
     } else {
-      Fail(std::string("send: ") + std::strerror(errno));
-      return false;
+      return Fail(ErrorCode::Network, std::string("send: ") + std::strerror(errno));
     }
   }
-  return true;
+  return {};
 }
 
-long SocketTransport::Read(char* buffer, size_t size) {
-  if (fd_ < 0) {
-    Fail("not connected");
-    return -1;
-  }
-  if (size == 0) return -1;
+Result<size_t> SocketTransport::Read(char* buffer, size_t size) {
+  if (fd_ < 0) return Fail(ErrorCode::Network, "not connected");
+  if (size == 0) return Fail(ErrorCode::InvalidArgument, "no room to read into");
   SigpipeGuard guard;  // a read may need to write (renegotiation, alerts)
   for (;;) {
     if (ssl_) {
       size_t got = 0;
       int r = SSL_read_ex(ssl_, buffer, size, &got);
-      if (r == 1) return static_cast<long>(got);
+      if (r == 1) return got;
       int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return -1;
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return error_;
         continue;
       }
-      if (e == SSL_ERROR_ZERO_RETURN) return 0;
+      if (e == SSL_ERROR_ZERO_RETURN) return size_t{0};
       // A peer that drops the TCP connection without close_notify is a close, too.
-      if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) return 0;
-      Fail("TLS read failed: " + OpenSslError());
-      return -1;
+      if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) return size_t{0};
+      return Fail(ErrorCode::Tls, "TLS read failed: " + OpenSslError());
     }
     ssize_t r = ::recv(fd_, buffer, size, 0);
-    if (r >= 0) return static_cast<long>(r);
+    if (r >= 0) return static_cast<size_t>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(POLLIN, options_.ioTimeout)) return -1;
+      if (!WaitFor(POLLIN, options_.ioTimeout)) return error_;
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno == ECONNRESET) return 0;
-    Fail(std::string("recv: ") + std::strerror(errno));
-    return -1;
+    if (errno == ECONNRESET) return size_t{0};
+    return Fail(ErrorCode::Network, std::string("recv: ") + std::strerror(errno));
   }
 }
 

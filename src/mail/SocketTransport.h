@@ -35,19 +35,20 @@ class SocketTransport final : public Transport {
   SocketTransport& operator=(const SocketTransport&) = delete;
 
   // Resolves `host` and connects to the first address that answers within the connect
-  // time-out. False with LastError() set when none does.
-  bool Connect(const std::string& host, int port);
+  // time-out. Fails when none does (NotFound when the name does not resolve, else the last
+  // address's failure).
+  Status Connect(const std::string& host, int port);
 
-  bool Write(std::string_view data) override;
-  long Read(char* buffer, size_t size) override;
-  bool StartTls(bool verify) override;
+  Status Write(std::string_view data) override;
+  Result<size_t> Read(char* buffer, size_t size) override;
+  Status StartTls(bool verify) override;
   bool Secure() const override { return ssl_ != nullptr && secure_; }
   void Close() override;
-  std::string LastError() const override { return error_; }
 
  private:
   bool WaitFor(short events, std::chrono::milliseconds timeout);
-  void Fail(std::string text);
+  // Records the failure and gives it back, so a failing path can `return Fail(...)`.
+  Error Fail(ErrorCode code, std::string text);
 
   SocketOptions options_;
   int fd_ = -1;
@@ -55,7 +56,7 @@ class SocketTransport final : public Transport {
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   bool secure_ = false;
-  std::string error_;
+  Error error_;  // the latest failure
 };
 
 }  // namespace dtl

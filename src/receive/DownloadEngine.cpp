@@ -468,11 +468,8 @@ DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserve
     mp.saveFolder = params.folder;
     mp.password = params.password;
     mp.threads = params.mergeThreads;
-    // The merge still takes a flag: the stop request is forwarded into it.
-    std::atomic<bool> cancel{stop.stop_requested()};
-    std::stop_callback forward(stop, [&cancel] { cancel.store(true); });
-    MergeJob::Result merged =
-        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, cancel);
+    MergeJob::Report merged =
+        MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, stop);
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
   }

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <future>
 #include <mutex>
+#include <stop_token>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,9 +55,9 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
 }
 
 bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, MailLog& log) {
-  SmtpClient client(settings, progress);
-  const bool ok = client.SendMessage(envelope, wire);
+                     MailProgress* progress, std::stop_token stop, MailLog& log) {
+  SmtpClient client(settings, progress, std::move(stop));
+  const bool ok = client.SendMessage(envelope, wire).ok();
   log = client.LastLog();
   return ok;
 }
@@ -101,21 +103,18 @@ Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
 
 class EngineProgress : public MailProgress {
  public:
-  EngineProgress(std::stop_token stop, SendEngineObserver& observer, int32_t position)
-      : stop_(std::move(stop)), observer_(observer), position_(position) {}
-  void SendProgress(int percent, bool& abort) override {
+  EngineProgress(SendEngineObserver& observer, int32_t position)
+      : observer_(observer), position_(position) {}
+  void SendProgress(int percent) override {
     // One event per percent step: a 10 MB segment would otherwise flood the receiver.
     if (percent != last_) {
       last_ = percent;
       observer_.OnSendEvent({SendEventKind::UploadPercent, position_, percent, {}});
     }
-    abort = stop_.stop_requested();
   }
-  void ReadProgress(int, bool& abort) override { abort = stop_.stop_requested(); }
-  void AbortPoll(bool& abort) override { abort = stop_.stop_requested(); }
+  void ReadProgress(int) override {}
 
  private:
-  std::stop_token stop_;
   SendEngineObserver& observer_;
   int32_t position_;
   int last_ = -1;
@@ -196,14 +195,15 @@ class Run {
       // The sweep after an attempt removes every piece file; cutting the next piece ahead
       // must not lose its file to it between creating and reading it.
       std::lock_guard<std::mutex> lock(pieceMutex_);
-      std::string error;
-      const std::string path = ProducePiece(record.path, record.segmentSize,
-                                            static_cast<uint64_t>(record.index) + 1, record.fileSize,
-                                            temp_, &error);
-      if (path.empty()) {
-        piece.error = Error(ErrorCode::Io, error.empty() ? std::generic_category().message(EIO) : error);
+      auto produced = ProducePiece(record.path, record.segmentSize,
+                                   static_cast<uint64_t>(record.index) + 1, record.fileSize, temp_);
+      if (!produced) {
+        piece.error = produced.error().message.empty()
+                          ? Error(ErrorCode::Io, std::generic_category().message(EIO))
+                          : std::move(produced.error());
         return piece;
       }
+      const std::string path = std::move(produced).value();
       piece.pieceName = AttachmentNameFromPath(path);
       auto read = ReadWholeFile(path);
       ::unlink(path.c_str());
@@ -266,7 +266,7 @@ class Run {
     const std::string attachmentName = SegmentAttachmentName(record, p_.job.plain);
     if (p_.job.plain) {
       email.AddAttachmentBytes(piece.pieceName, "application/x-msdownload", std::move(piece.bytes));
-      email.SetAttachmentFilename(0, attachmentName);
+      (void)email.SetAttachmentFilename(0, attachmentName);
     } else {
       // Exactly what AddFileAttachment + ZipAttachments(name) + AesEncrypt leave: the archive
       // typed by the attachment name, base64, its former encoding kept in x-original-encoding.
@@ -298,11 +298,14 @@ class Run {
         host = delivery_.mxOverride;
       } else {
         Status(p, Format(kStatusMxRequest, p_.job.recipients));
-        if (!resolver_ || !resolver_->Resolve(p_.job.recipients, host, lastAttemptFailed_)) {
+        auto mx = resolver_ ? resolver_->Resolve(p_.job.recipients, lastAttemptFailed_)
+                            : Result<std::string>(Error(ErrorCode::NotFound, "no resolver"));
+        if (!mx) {
           Status(p, Format(kStatusMxFailed, p_.job.recipients));
           PauseUnlessStopped(env_.pause, stop_);
           return Step::Next;
         }
+        host = std::move(mx).value();
       }
       settings.host = host;
       settings.port = static_cast<int>(FixPort(delivery_.directPort, "Port"));
@@ -332,8 +335,8 @@ class Run {
         envelope.from = email.From();
         for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
           for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
-        EngineProgress progress(stop_, obs_, static_cast<int32_t>(p));
-        sent = env_.deliver(settings, envelope, wire, &progress, log);
+        EngineProgress progress(obs_, static_cast<int32_t>(p));
+        sent = env_.deliver(settings, envelope, wire, &progress, stop_, log);
       } else {
         log.Error("Failed to prepare email for sending.");
       }
@@ -356,7 +359,7 @@ class Run {
     }
     if (sent) return Step::Next;
     lastAttemptFailed_ = true;
-    WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
+    (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
     Status(p, Format(kStatusSmtpFailed, static_cast<long>(p) + 1));
     obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
     return Step::Retry;

@@ -143,9 +143,10 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
 // One SMTP delivery attempt: the default is SmtpClient::SendMessage with the mail sender's log
 // copied into `log`. Tests put a scripted peer here.
 using SmtpDeliverFn = std::function<bool(const SmtpSettings& settings, const SmtpEnvelope& envelope,
-                                         std::string_view wire, MailProgress* progress, MailLog& log)>;
+                                         std::string_view wire, MailProgress* progress, std::stop_token stop,
+                                         MailLog& log)>;
 bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, MailLog& log);
+                     MailProgress* progress, std::stop_token stop, MailLog& log);
 
 // Everything a run takes from outside. Defaults are the real ones.
 struct SendEnvironment {
@@ -153,12 +154,8 @@ struct SendEnvironment {
   std::shared_ptr<RandomSource> random = std::make_shared<SystemRandom>();
   // One resolver per run; an Error means no look-up can be made (every Direct Send record
   // then takes the failure path).
-  std::function<Result<std::unique_ptr<MxResolver>>()> mxResolverFactory =
-      []() -> Result<std::unique_ptr<MxResolver>> {
-    std::string error;
-    auto resolver = MakeMxResolverFromEnvironment(error);
-    if (!resolver) return Error(ErrorCode::NotFound, error);
-    return resolver;
+  std::function<Result<std::unique_ptr<MxResolver>>()> mxResolverFactory = [] {
+    return MakeMxResolverFromEnvironment();
   };
   SmtpDeliverFn deliver = DeliverOverSmtp;
   // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.

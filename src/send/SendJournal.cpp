@@ -236,8 +236,7 @@ Result<SendJournalData> SendJournal::Parse(const std::string& text) {
 
 Status SendJournal::Save(const SendJournalData& data) const {
   const std::filesystem::path folder = file_.parent_path();
-  std::string error;
-  if (!MakePrivateFolders(folder, &error)) return Error(ErrorCode::Io, error);
+  if (Status made = MakePrivateFolders(folder); !made) return made;
   const std::string text = Serialize(data);
   if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0)
     return Error(ErrorCode::Io, file_.string() + ": " + SysText(e), e);

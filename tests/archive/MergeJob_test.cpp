@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <stop_token>
 
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
@@ -26,12 +27,12 @@ struct Recorder : dtl::MergeObserver {
   std::vector<uint16_t> ranges;
   int steps = 0, finished = 0;
   bool openFolder = false;
-  std::atomic<bool>* cancelAfterFirstStep = nullptr;
+  std::stop_source* cancelAfterFirstStep = nullptr;
   void OnFileName(const std::string& t) override { names.push_back(t); }
   void OnProgressRange(uint16_t t) override { ranges.push_back(t); }
   void OnStep() override {
     ++steps;
-    if (cancelAfterFirstStep) cancelAfterFirstStep->store(true);
+    if (cancelAfterFirstStep) cancelAfterFirstStep->request_stop();
   }
   void OnMessage(const std::string& t) override { messages.push_back(t); }
   void OnFinished(bool open) override { ++finished, openFolder = open; }
@@ -69,14 +70,13 @@ fs::path WriteSplit(const fs::path& dir, const std::string& name, const Bytes& d
   return SegmentName(dir, name, n, 0);
 }
 
-MergeJob::Result Merge(std::vector<fs::path> descriptors, const fs::path& out, Recorder& rec,
-                       unsigned threads = 0, std::atomic<bool>* cancel = nullptr) {
-  std::atomic<bool> none{false};
+MergeJob::Report Merge(std::vector<fs::path> descriptors, const fs::path& out, Recorder& rec,
+                       unsigned threads = 0, std::stop_source* cancel = nullptr) {
   MergeJob::Params p;
   p.descriptors = std::move(descriptors);
   p.saveFolder = out;
   p.threads = threads;
-  return MergeJob::Run(p, rec, cancel ? *cancel : none);
+  return MergeJob::Run(p, rec, cancel ? cancel->get_token() : std::stop_token());
 }
 
 Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
@@ -187,8 +187,11 @@ TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
     Recorder rec;
     auto r = Merge({d}, out.path(), rec);
     EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
-    EXPECT_TRUE(r.stopped);
+    EXPECT_TRUE(r.stopped());
     EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "f.002")});
+    ASSERT_FALSE(r.status);
+    EXPECT_EQ(r.status.error().code, dtl::ErrorCode::Corrupt);
+    EXPECT_EQ(r.status.error().message, UnzipText(in / "f.002"));
     EXPECT_EQ(ReadFileBytes(out / "f"), data);
     EXPECT_FALSE(rec.openFolder);
   }
@@ -223,11 +226,13 @@ TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
   fs::path da = WriteSplit(in.path(), "a", a, 1000, kDownloaded);
   fs::path db = WriteSplit(in.path(), "b", b, 1000, kDownloaded);
   dtltest::WriteFileText(out / "b", "keep me");
-  std::atomic<bool> cancel{false};
+  std::stop_source cancel;
   Recorder rec;
   rec.cancelAfterFirstStep = &cancel;
   auto r = Merge({da, db}, out.path(), rec, 2, &cancel);
-  EXPECT_TRUE(r.cancelled);
+  EXPECT_TRUE(r.cancelled());
+  ASSERT_FALSE(r.status);
+  EXPECT_EQ(r.status.error().code, dtl::ErrorCode::Cancelled);
   EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
   EXPECT_EQ(ReadFileBytes(out / "a"), Slice(a, 0, 1000));
   EXPECT_TRUE(rec.messages.empty());  // no missing-segment message after a cancel

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <numeric>
+#include <stop_token>
 
 #include "archive/DesContext.h"
 #include "archive/SegmentCipher.h"
@@ -60,7 +61,7 @@ class OfflineSplitTest : public ::testing::Test {
     return p;
   }
   OfflineSplitResult Run(const OfflineSplitParams& p, OfflineSplitObserver& observer) {
-    return RunOfflineSplit(p, observer, stop_);
+    return RunOfflineSplit(p, observer, stop_.get_token());
   }
   std::vector<std::string> Folder() const {
     std::vector<std::string> names;
@@ -88,7 +89,7 @@ class OfflineSplitTest : public ::testing::Test {
 
   TempDir dir_;
   std::vector<uint8_t> source_;
-  std::atomic<bool> stop_{false};
+  std::stop_source stop_;
 };
 
 // Both forms (AES by default, DES for EncMethod 2) with their default or a given password.
@@ -106,7 +107,7 @@ TEST_F(OfflineSplitTest, FilesAreMailedSegmentsThatRebuildTheSource) {
     params.encMethod = c.encMethod;
     Recorder rec;
     const auto result = Run(params, rec);
-    ASSERT_TRUE(result.ok) << (rec.errors.empty() ? "" : rec.errors[0]);
+    ASSERT_TRUE(result.ok()) << (rec.errors.empty() ? "" : rec.errors[0]);
     EXPECT_EQ(result.count, 3u);
     EXPECT_EQ(rec.started, 3u);
     EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
@@ -118,17 +119,17 @@ TEST_F(OfflineSplitTest, FilesAreMailedSegmentsThatRebuildTheSource) {
 TEST_F(OfflineSplitTest, ShorterResplitRemovesTheOldTailSegments) {
   MakeSource(25000);
   Recorder first, second;
-  ASSERT_TRUE(Run(Params(5000, 2), first).ok);  // 5 segments
+  ASSERT_TRUE(Run(Params(5000, 2), first).ok());  // 5 segments
   dtltest::WriteFileText(dir_ / "out" / "x.007.doc", "not next in line: kept");
   dtltest::WriteFileText(dir_ / "out" / "y.002.doc", "another file's: kept");
-  ASSERT_TRUE(Run(Params(10000, 2), second).ok);  // 3 segments
+  ASSERT_TRUE(Run(Params(10000, 2), second).ok());  // 3 segments
   EXPECT_EQ(Folder(), PrefixNames(3, {"x.007.doc", "y.002.doc"}));
 }
 
 TEST_F(OfflineSplitTest, ObserverHearsPiecesInOrderWithManyThreads) {
   MakeSource(200 * 1000 + 17);
   Recorder rec;
-  ASSERT_TRUE(Run(Params(1000, 4), rec).ok);
+  ASSERT_TRUE(Run(Params(1000, 4), rec).ok());
   std::vector<uint64_t> inOrder(201);
   std::iota(inOrder.begin(), inOrder.end(), 1);
   EXPECT_EQ(rec.pieces, inOrder);
@@ -140,13 +141,15 @@ TEST_F(OfflineSplitTest, StopLeavesAContiguousPrefixOfReportedPieces) {
     fs::remove_all(dir_ / "out");
     // Many small pieces, so the workers' look-ahead can never finish the run before the stop.
     MakeSource(100000);
-    stop_ = false;
+    stop_ = std::stop_source();
     Recorder rec;
     rec.onPiece = [&](uint64_t k) {
-      if (k == 2) stop_ = true;
+      if (k == 2) stop_.request_stop();
     };
     const auto result = Run(Params(1000, threads), rec);
-    EXPECT_TRUE(result.stopped && !result.ok);
+    EXPECT_TRUE(result.stopped() && !result.ok());
+    ASSERT_FALSE(result.status);
+    EXPECT_EQ(result.status.error().code, ErrorCode::Cancelled);
     EXPECT_TRUE(rec.errors.empty());
     // One thread stops right after the piece that saw the flag; more threads may add the
     // pieces they were already packing, but never leave a gap.
@@ -158,16 +161,34 @@ TEST_F(OfflineSplitTest, StopLeavesAContiguousPrefixOfReportedPieces) {
   }
 }
 
+// The token is read after a piece, so a stop asked for before the run still leaves piece 1 and
+// nothing under a final name beyond the reported pieces.
+TEST_F(OfflineSplitTest, StopRequestedBeforeTheRunIsCancelledAfterTheFirstPiece) {
+  MakeSource(100000);
+  stop_.request_stop();
+  Recorder rec;
+  const auto result = Run(Params(1000, 1), rec);
+  ASSERT_FALSE(result.status);
+  EXPECT_EQ(result.status.error().code, ErrorCode::Cancelled);
+  EXPECT_EQ(result.written, 1u);
+  EXPECT_EQ(result.count, 100u);
+  EXPECT_TRUE(rec.errors.empty());
+  EXPECT_EQ(Folder(), PrefixNames(1));
+}
+
 TEST_F(OfflineSplitTest, FailedPieceKeepsOnlyThePiecesBeforeIt) {
   MakeSource(100000);
   // A folder where piece 4 should go makes that piece fail while later ones succeed.
   fs::create_directory(dir_ / "out" / "x.003.doc");
   Recorder rec;
   const auto result = Run(Params(10000, 4), rec);
-  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.ok());
   EXPECT_EQ(result.written, 3u);
   EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
   EXPECT_EQ(rec.errors, std::vector<std::string>{"Is a directory"});
+  ASSERT_FALSE(result.status);
+  EXPECT_EQ(result.status.error().message, "Is a directory");
+  EXPECT_FALSE(result.stopped());
   EXPECT_EQ(Folder(), PrefixNames(3, {"x.003.doc"}));
 }
 
@@ -179,7 +200,7 @@ TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments)
   } shrink;
   shrink.victim = dir_ / "x";
   const auto result = Run(Params(10000, 2), shrink);
-  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.ok());
   EXPECT_EQ(result.written, 2u);
   EXPECT_EQ(shrink.errors, std::vector<std::string>{"The file " + (dir_ / "x").string() +
                                                     " changed while it was being split."});
@@ -204,9 +225,12 @@ TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {
     p.folder = c.folder;
     Recorder rec;
     const auto result = Run(p, rec);
-    EXPECT_FALSE(result.ok) << c.error;
+    EXPECT_FALSE(result.ok()) << c.error;
     EXPECT_EQ(result.written, 0u) << c.error;
     EXPECT_EQ(rec.errors, std::vector<std::string>{c.error});
+    ASSERT_FALSE(result.status) << c.error;
+    EXPECT_EQ(result.status.error().message, c.error);
+    EXPECT_NE(result.status.error().code, ErrorCode::Cancelled) << c.error;
   }
 }
 
@@ -223,7 +247,7 @@ TEST_F(OfflineSplitTest, ReadOnlyFolderGivesTheSystemError) {
         Recorder rec;
         const auto result = Run(Params(10000, 1), rec);
         for (const auto& e : rec.errors) fprintf(stderr, "error: %s\n", e.c_str());
-        _exit(!result.ok && rec.errors == std::vector<std::string>{"Permission denied"} ? 0 : 1);
+        _exit(!result.ok() && rec.errors == std::vector<std::string>{"Permission denied"} ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "error: Permission denied");
   EXPECT_TRUE(Folder().empty());

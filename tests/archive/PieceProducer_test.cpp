@@ -32,10 +32,9 @@ TEST(ProducePiece, PiecesConcatenateToTheSource) {
     std::vector<uint8_t> joined;
     const uint64_t count = segment == kWholeFileSegment ? 1 : SegmentCount(source.size(), segment);
     for (uint64_t k = 1; k <= count; ++k) {
-      std::string error;
-      const std::string piece =
-          ProducePiece((dir / "x").string(), segment, k, source.size(), dir / "tmp", &error);
-      ASSERT_FALSE(piece.empty()) << error;
+      const auto produced = ProducePiece((dir / "x").string(), segment, k, source.size(), dir / "tmp");
+      ASSERT_TRUE(produced) << produced.error().message;
+      const std::string piece = *produced;
       EXPECT_TRUE(std::regex_match(fs::path(piece).filename().string(), std::regex("DTL.*\\.tmp")))
           << piece;
       EXPECT_EQ(fs::path(piece).parent_path(), dir / "tmp");
@@ -63,16 +62,17 @@ TEST(ProducePiece, ReachesOffsetsBeyond4GiB) {
     close(fd);
   }
   const uint64_t segment = 10000000;
-  std::string error;
-  const std::string last = ProducePiece(big.string(), segment, 537, size, dir.path(), &error);
-  ASSERT_FALSE(last.empty()) << error;
+  const auto lastPiece = ProducePiece(big.string(), segment, 537, size, dir.path());
+  ASSERT_TRUE(lastPiece) << lastPiece.error().message;
+  const std::string last = *lastPiece;
   const auto tail = ReadFileBytes(last);
   ASSERT_EQ(tail.size(), size - 536 * segment);
   EXPECT_EQ(std::string(tail.end() - marker.size(), tail.end()), marker);
 
   // 2^32 = 429 * 10^7 + 4967296: piece 430 holds the byte at 2^32.
-  const std::string middle = ProducePiece(big.string(), segment, 430, size, dir.path(), &error);
-  ASSERT_FALSE(middle.empty()) << error;
+  const auto middlePiece = ProducePiece(big.string(), segment, 430, size, dir.path());
+  ASSERT_TRUE(middlePiece) << middlePiece.error().message;
+  const std::string middle = *middlePiece;
   const auto bytes = ReadFileBytes(middle);
   ASSERT_EQ(bytes.size(), segment);
   EXPECT_EQ(bytes[4967296], 'B');
@@ -83,18 +83,28 @@ TEST(ProducePiece, FailuresGiveTheSystemTextAndLeaveNoPieceFile) {
   TempDir dir;
   dtltest::WriteFileBytes(dir / "x", dtltest::RandomBytes(100, 1));
   fs::create_directory(dir / "tmp");
-  std::string error;
-  EXPECT_EQ(ProducePiece((dir / "missing").string(), 10, 1, 100, dir / "tmp", &error), "");
-  EXPECT_EQ(error, "No such file or directory");
+  const std::string x = (dir / "x").string();
   // Piece numbers outside the cut: 0 would read before the file, 11 past its end.
-  for (uint64_t k : {0ull, 11ull}) {
-    error.clear();
-    EXPECT_EQ(ProducePiece((dir / "x").string(), 10, k, 100, dir / "tmp", &error), "") << k;
-    EXPECT_EQ(error, "Invalid argument");
+  const struct {
+    const char* what;
+    std::string source;
+    uint64_t piece;
+    fs::path temp;
+    ErrorCode code;
+    std::string message;
+  } cases[] = {
+      {"missing source", (dir / "missing").string(), 1, dir / "tmp", ErrorCode::NotFound, "No such file or directory"},
+      {"piece 0", x, 0, dir / "tmp", ErrorCode::InvalidArgument, "Invalid argument"},
+      {"piece past the end", x, 11, dir / "tmp", ErrorCode::InvalidArgument, "Invalid argument"},
+      {"missing temporary folder", x, 1, dir / "no-such-folder", ErrorCode::NotFound,
+       (dir / "no-such-folder").string() + ": No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    const auto produced = ProducePiece(c.source, 10, c.piece, 100, c.temp);
+    ASSERT_FALSE(produced) << c.what;
+    EXPECT_EQ(produced.error().code, c.code) << c.what;
+    EXPECT_EQ(produced.error().message, c.message) << c.what;
   }
-  error.clear();
-  EXPECT_EQ(ProducePiece((dir / "x").string(), 10, 1, 100, dir / "no-such-folder", &error), "");
-  EXPECT_FALSE(error.empty());
   EXPECT_TRUE(PieceFiles(dir / "tmp").empty());
 }
 
@@ -102,18 +112,19 @@ TEST(ProducePiece, ShrunkOrEmptySourceGivesOnlyTheBytesThere) {
   TempDir dir;
   const auto now = dtltest::RandomBytes(15000, 3);
   dtltest::WriteFileBytes(dir / "x", now);  // recorded as 25000 bytes when chosen
-  std::string error;
-  const std::string second = ProducePiece((dir / "x").string(), 10000, 2, 25000, dir.path(), &error);
-  ASSERT_FALSE(second.empty()) << error;
+  const auto secondPiece = ProducePiece((dir / "x").string(), 10000, 2, 25000, dir.path());
+  ASSERT_TRUE(secondPiece) << secondPiece.error().message;
+  const std::string second = *secondPiece;
   EXPECT_EQ(ReadFileBytes(second), std::vector<uint8_t>(now.begin() + 10000, now.end()));
-  const std::string third = ProducePiece((dir / "x").string(), 10000, 3, 25000, dir.path(), &error);
-  ASSERT_FALSE(third.empty()) << error;
+  const auto thirdPiece = ProducePiece((dir / "x").string(), 10000, 3, 25000, dir.path());
+  ASSERT_TRUE(thirdPiece) << thirdPiece.error().message;
+  const std::string third = *thirdPiece;
   EXPECT_TRUE(ReadFileBytes(third).empty());
   // An empty file sent whole is one empty piece.
   dtltest::WriteFileBytes(dir / "empty", {});
-  const std::string piece =
-      ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path(), &error);
-  ASSERT_FALSE(piece.empty()) << error;
+  const auto emptyPiece = ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path());
+  ASSERT_TRUE(emptyPiece) << emptyPiece.error().message;
+  const std::string piece = *emptyPiece;
   EXPECT_EQ(fs::file_size(piece), 0u);
 }
 

@@ -2,6 +2,7 @@
 // rules, and the one-buffer packing path against the email object's path.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -71,14 +72,19 @@ TEST(DesForm, WritesTheFileOrSaysWhyNot) {
   dtltest::TempDir dir;
   auto data = dtltest::RandomBytes(5000, 9);
   dtltest::WriteFileText(dir / "seg.doc", "old content that is longer than nothing");
-  std::string error;
-  ASSERT_TRUE(dtl::DesEncryptToFile(dir / "seg.doc", data, "", &error)) << error;
+  const dtl::Status written = dtl::DesEncryptToFile(dir / "seg.doc", data, "");
+  ASSERT_TRUE(written) << written.error().message;
   EXPECT_EQ(dtltest::ReadFileBytes(dir / "seg.doc"), dtl::DesFormBytes("segpass", data));
 
-  EXPECT_FALSE(dtl::DesEncryptToFile(dir / "empty.doc", {}, "pw", &error));
+  const dtl::Status empty = dtl::DesEncryptToFile(dir / "empty.doc", {}, "pw");
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.error().code, dtl::ErrorCode::InvalidArgument);
+  EXPECT_EQ(empty.error().message, "Data length must be > 0");
   EXPECT_FALSE(std::filesystem::exists(dir / "empty.doc"));
-  EXPECT_FALSE(dtl::DesEncryptToFile(dir / "no" / "such" / "seg.doc", data, "pw", &error));
-  EXPECT_EQ(error, "No such file or directory");
+  const dtl::Status nowhere = dtl::DesEncryptToFile(dir / "no" / "such" / "seg.doc", data, "pw");
+  ASSERT_FALSE(nowhere);
+  EXPECT_EQ(nowhere.error().message, "No such file or directory");
+  EXPECT_EQ(nowhere.error().system, ENOENT);
 }
 
 // The offline split and the merge take the one-buffer path; the send engine takes the email
@@ -99,7 +105,7 @@ TEST(SegmentArchive, FastPathGivesTheEmailObjectPathsBytes) {
     auto piece = dtltest::RandomBytes(c.size, 21, true);
     dtl::EmailObject aes;
     aes.SetArchiveTime(kPinned);
-    ASSERT_TRUE(aes.AddAttachmentBytes(c.name, "application/x-msdownload", piece));
+    aes.AddAttachmentBytes(c.name, "application/x-msdownload", piece);
     ASSERT_TRUE(aes.ZipAttachments("temp"));
     dtl::EmailObject des = aes;
     std::vector<uint8_t> zip, viaEmail;

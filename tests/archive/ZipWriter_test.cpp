@@ -35,8 +35,9 @@ TEST_F(ZipWriterTest, OneEntryLayoutIsByteExact) {
   const std::string name = "seg.bin.003.doc";
   dtl::ZipWriter zip(kPinned);
   ASSERT_TRUE(zip.AppendData(name, data));
-  std::vector<uint8_t> z;
-  ASSERT_TRUE(zip.WriteToMemory(z));
+  auto written = zip.WriteToMemory();
+  ASSERT_TRUE(written) << written.error().message;
+  const std::vector<uint8_t> z = *written;
 
   const uint32_t n = uint32_t(name.size()), crc = dtl::Crc32(0, data.data(), data.size());
   const uint32_t csize = uint32_t(z.size()) - (30 + n + 46 + n + 22), size = uint32_t(data.size());
@@ -63,8 +64,9 @@ TEST_F(ZipWriterTest, ReadersNobodyHereWroteGetTheBytesBack) {
   dtl::ZipWriter zip(kPinned);
   ASSERT_TRUE(zip.AppendData("first.dtl.doc", first));
   ASSERT_TRUE(zip.AppendData("sub\\second.bin", second));
-  std::vector<uint8_t> z;
-  ASSERT_TRUE(zip.WriteToMemory(z));
+  auto written = zip.WriteToMemory();
+  ASSERT_TRUE(written) << written.error().message;
+  const std::vector<uint8_t> z = *written;
   dtltest::WriteFileBytes(dir / "a.zip", z);
   auto t = dtltest::RunCommand("unzip -t " + dtltest::ShellQuote((dir / "a.zip").string()));
   EXPECT_EQ(t.status, 0) << t.output;
@@ -87,12 +89,14 @@ TEST_F(ZipWriterTest, RefusesEntriesItCannotStore) {
   };
   for (const auto& [name, size, error] : cases) {
     dtl::ZipWriter zip(kPinned);
-    EXPECT_FALSE(zip.AppendData(name, std::vector<uint8_t>(size, 'x')));
-    EXPECT_EQ(zip.LastError(), error);
+    const dtl::Status added = zip.AppendData(name, std::vector<uint8_t>(size, 'x'));
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().message, error);
+    EXPECT_EQ(added.error().code, dtl::ErrorCode::InvalidArgument);
     // Nothing was added: the archive is the bare end record.
-    std::vector<uint8_t> z;
-    ASSERT_TRUE(zip.WriteToMemory(z));
-    EXPECT_EQ(z, Le({{0x06054B50, 4}, {0, 18}}));
+    auto z = zip.WriteToMemory();
+    ASSERT_TRUE(z);
+    EXPECT_EQ(*z, Le({{0x06054B50, 4}, {0, 18}}));
   }
   dtl::ZipWriter longest(kPinned);
   EXPECT_TRUE(longest.AppendData(std::string(65535, 'n'), std::vector<uint8_t>(1, 'x')));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "support/TestSupport.h"
@@ -38,18 +39,29 @@ TEST(ProgramFolder, IsTheFolderOfTheRunningProgram) {
 TEST(PrivateFolders, AreCreatedOwnerOnlyAndExistingOnesAreAccepted) {
   dtltest::TempDir dir;
   fs::path deep = dir / "a/b/c";
-  std::string error;
-  ASSERT_TRUE(dtl::MakePrivateFolders(deep, &error)) << error;
+  const dtl::Status made = dtl::MakePrivateFolders(deep);
+  ASSERT_TRUE(made) << made.error().message;
   for (fs::path p : {dir / "a", dir / "a/b", deep}) {
     struct stat st {};
     ASSERT_EQ(::stat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
   }
-  EXPECT_TRUE(dtl::MakePrivateFolders(deep, &error));
+  EXPECT_TRUE(dtl::MakePrivateFolders(deep));
   dtltest::WriteFileText(dir / "file", "x");
-  EXPECT_FALSE(dtl::MakePrivateFolders(dir / "file", &error));
-  EXPECT_FALSE(dtl::MakePrivateFolders(dir / "file/sub", &error));
-  EXPECT_FALSE(error.empty());
+  // The message names the path that could not be had, with the system's text.
+  const struct {
+    fs::path folder;
+    std::string message;
+  } refused[] = {
+      {dir / "file", (dir / "file").string() + ": Not a directory"},
+      {dir / "file/sub", (dir / "file/sub").string() + ": Not a directory"},
+  };
+  for (const auto& c : refused) {
+    const dtl::Status made = dtl::MakePrivateFolders(c.folder);
+    ASSERT_FALSE(made) << c.folder;
+    EXPECT_EQ(made.error().message, c.message);
+    EXPECT_EQ(made.error().system, ENOTDIR);
+  }
 }
 
 }  // namespace

@@ -18,9 +18,8 @@ TEST(TempPieceFile, IsAnEmptyPrivateUniqueDtlTmpFileOrTheSystemsError) {
   dtltest::TempDir dir;
   std::set<fs::path> seen;
   for (int i = 0; i < 20; ++i) {
-    std::string error;
-    auto p = dtl::CreateTempPieceFile(dir.path(), &error);
-    ASSERT_TRUE(p) << error;
+    auto p = dtl::CreateTempPieceFile(dir.path());
+    ASSERT_TRUE(p) << p.error().message;
     EXPECT_EQ(p->parent_path(), dir.path());
     std::string name = p->filename().string();
     EXPECT_EQ(name.substr(0, 3), "DTL");
@@ -31,14 +30,15 @@ TEST(TempPieceFile, IsAnEmptyPrivateUniqueDtlTmpFileOrTheSystemsError) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(seen.insert(*p).second);
   }
-  std::string error;
-  EXPECT_FALSE(dtl::CreateTempPieceFile(dir / "missing", &error));
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  auto missing = dtl::CreateTempPieceFile(dir / "missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, (dir / "missing").string() + ": No such file or directory");
+  EXPECT_EQ(missing.error().code, dtl::ErrorCode::NotFound);
 }
 
 TEST(TempSweep, DeletesLeftoverPiecesAndNothingElse) {
   dtltest::TempDir dir;
-  auto mine = dtl::CreateTempPieceFile(dir.path(), nullptr);
+  auto mine = dtl::CreateTempPieceFile(dir.path());
   ASSERT_TRUE(mine);
   for (const char* n : {"DTL1A2.tmp", "DTLx.tmp"}) dtltest::WriteFileText(dir / n, "x");
   // Names are case-sensitive here: only the exact pattern is the program's.

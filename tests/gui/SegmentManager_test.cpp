@@ -89,8 +89,7 @@ struct Mailbox {
     p.segmentSize = 10000;
     p.password = password.toStdString();
     dtl::OfflineSplitObserver quiet;
-    std::atomic<bool> stop{false};
-    return dtl::RunOfflineSplit(p, quiet, stop).ok;
+    return dtl::RunOfflineSplit(p, quiet, {}).ok();
   }
   bool Start(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--cookie", "SID=1"});

@@ -41,7 +41,9 @@ TEST(AddFileAttachment, ReadsTheWholeFileUnderItsLastPathComponentOrFailsCleanly
   EXPECT_EQ(mail.Attachment(1).mediaType, "application/octet-stream");
 
   for (const auto& path : {dir / "missing.tmp", dir.path()}) {
-    EXPECT_FALSE(mail.AddFileAttachment(path, "application/zip")) << path;
+    const dtl::Status added = mail.AddFileAttachment(path, "application/zip");
+    ASSERT_FALSE(added) << path;
+    EXPECT_EQ(added.error().message, "Failed to add file attachment");
     EXPECT_EQ(mail.AttachmentCount(), 2u);
     EXPECT_EQ(mail.ErrorLog().back(), "Failed to add file attachment");
   }
@@ -107,7 +109,10 @@ TEST(ZipAttachments, OneEntryPerAttachmentAndEmptyCases) {
 TEST(ZipAttachments, KeepsTheAttachmentsWhenAnEntryCannotBeStored) {
   dtl::EmailObject mail;
   mail.AddAttachmentBytes(std::string(70000, 'n'), "", {1, 2, 3});
-  EXPECT_FALSE(mail.ZipAttachments("seg.doc"));
+  const dtl::Status zipped = mail.ZipAttachments("seg.doc");
+  ASSERT_FALSE(zipped);
+  EXPECT_EQ(zipped.error().message, "Failed to add file to Zip archive");
+  EXPECT_EQ(zipped.error().code, dtl::ErrorCode::InvalidArgument);
   ASSERT_EQ(mail.AttachmentCount(), 1u);
   EXPECT_EQ(mail.Attachment(0).body, (std::vector<uint8_t>{1, 2, 3}));
 }
@@ -170,9 +175,13 @@ TEST(AttachmentAccess, IndexErrorsAndCopies) {
   mail.AddAttachmentBytes("a", "", {1, 2});
   for (int index : {-1, 1, 7}) {
     std::vector<uint8_t> out = {0};
-    EXPECT_FALSE(mail.GetAttachmentData(index, out));
-    EXPECT_FALSE(mail.TakeAttachmentData(index, out));
-    EXPECT_FALSE(mail.SetAttachmentFilename(index, "x"));
+    const std::string text = "Index out of range: no attachment at index = " + std::to_string(index) + ".";
+    for (const dtl::Status& refused : {mail.GetAttachmentData(index, out), mail.TakeAttachmentData(index, out),
+                                       mail.SetAttachmentFilename(index, "x")}) {
+      ASSERT_FALSE(refused) << index;
+      EXPECT_EQ(refused.error().message, text);
+      EXPECT_EQ(refused.error().code, dtl::ErrorCode::InvalidArgument);
+    }
     EXPECT_EQ(out, std::vector<uint8_t>{0});
     EXPECT_EQ(mail.ErrorLog().back(),
               "Index out of range: no attachment at index = " + std::to_string(index) + ".");

@@ -197,7 +197,9 @@ TEST(EmailRendering, EveryBoundaryComesFromAFreshUuidAndABadOneFailsTheRender) {
 
   m.SetUuidSource([] { return std::string("too-short"); });
   std::string out = "kept";
-  EXPECT_FALSE(m.Render(out));
+  const dtl::Status rendered = m.Render(out);
+  ASSERT_FALSE(rendered);
+  EXPECT_EQ(rendered.error().message, "Failed to prepare email for sending.");
   EXPECT_EQ(out, "kept");
 }
 
@@ -215,7 +217,7 @@ TEST(EmailRendering, PackedSegmentComesBackThroughPythonOpensslAndUnzip) {
   m.SetFrom("me@example.net");
   m.AddTo("x@example.org", "x@example.org");
   m.AddTo("y@example.org", "y@example.org");
-  ASSERT_TRUE(m.AddAttachmentBytes("DTL1a2b.tmp", "application/x-msdownload", piece));
+  m.AddAttachmentBytes("DTL1a2b.tmp", "application/x-msdownload", piece);
   ASSERT_TRUE(m.ZipAttachments("movie.avi.003.doc"));
   ASSERT_TRUE(m.AesEncrypt("secret"));
   m.SetBody(subject + ".");

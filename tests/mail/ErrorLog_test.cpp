@@ -106,9 +106,10 @@ TEST_F(ErrorLogTest, WrittenFileParsesAndIsReplacedWhole) {
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
   EXPECT_EQ(files, 1u);
 
-  std::string error;
-  EXPECT_FALSE(WriteErrorLog((dir / "missing").string(), empty, &error));
-  EXPECT_EQ(error, "No such file or directory");
+  const Status missing = WriteErrorLog((dir / "missing").string(), empty);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "No such file or directory");
+  EXPECT_EQ(missing.error().code, ErrorCode::NotFound);
 }
 
 }  // namespace

@@ -57,9 +57,9 @@ TEST_F(MapiSessionMsmtp, SegmentReachesTheServerWithRecipientsInOrder) {
   // The recipient text "c@...;a@...;b@...;" cut at ";" leaves an empty last token.
   ASSERT_TRUE(session_.Compose({"c@example.org", "a@example.org", " b@example.org ", ""},
                                "song.mp3 - segment number 0         a1b2c3d4e5",
-                               "song.mp3 - segment number 0         a1b2c3d4e5", archive, "song.mp3.dtl.doc"))
-      << session_.LastError();
-  ASSERT_TRUE(session_.Submit()) << session_.LastError();
+                               "song.mp3 - segment number 0         a1b2c3d4e5", archive, "song.mp3.dtl.doc"));
+  const Status submitted = session_.Submit();
+  ASSERT_TRUE(submitted) << submitted.error().message;
 
   EXPECT_NE(Mail(".json").find(R"("from": "dtl@example.net", "rcpt": ["c@example.org", "a@example.org", "b@example.org"])"),
             std::string::npos)
@@ -76,7 +76,8 @@ TEST_F(MapiSessionMsmtp, SegmentReachesTheServerWithRecipientsInOrder) {
 TEST_F(MapiSessionMsmtp, ProfileIsTheProgramsAccount) {
   ASSERT_TRUE(session_.Logon("relay2", "unused"));
   ASSERT_TRUE(session_.Compose({"x@example.org"}, "s", "s", {}, ""));
-  ASSERT_TRUE(session_.Submit()) << session_.LastError();
+  const Status submitted = session_.Submit();
+  ASSERT_TRUE(submitted) << submitted.error().message;
   EXPECT_NE(Mail(".json").find(R"("from": "other@example.net")"), std::string::npos) << Mail(".json");
 }
 
@@ -87,7 +88,8 @@ TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {
   s.stamp = PinnedStamp;
   ASSERT_TRUE(s.Logon(" work; touch pwned ", "secret"));
   ASSERT_TRUE(s.Compose({"x@example.org"}, "subject", "body", {1, 2, 3}, "a.zip", true));
-  ASSERT_TRUE(s.Submit()) << s.LastError();
+  const Status submitted = s.Submit();
+  ASSERT_TRUE(submitted) << submitted.error().message;
   EXPECT_EQ(dtltest::ReadFileText(dir / "fake.args"), "[-a]\n[work; touch pwned]\n[-t]\n[-i]\n");
   EXPECT_EQ(dtltest::ReadFileText(dir / "fake.stdin"), s.ComposedMessage());
   EXPECT_FALSE(fs::exists("pwned"));
@@ -104,7 +106,7 @@ TEST(MapiSession, ArgumentsAndMessageReachTheProgramUnchanged) {
   EXPECT_EQ(MapiSession().program, "/usr/sbin/sendmail");
 }
 
-TEST(MapiSession, FailuresAreFalseWithAReason) {
+TEST(MapiSession, FailuresComeBackWithAReason) {
   dtltest::TempDir dir;
   auto big = dtltest::RandomBytes(4 << 20, 9);
   struct Case {
@@ -112,14 +114,15 @@ TEST(MapiSession, FailuresAreFalseWithAReason) {
     std::string script;  // empty: no program at all
     bool bigMessage;
     const char* error;
+    ErrorCode code;
   } cases[] = {
-      {"missing program", "", false, "No mail submission program found at "},
+      {"missing program", "", false, "No mail submission program found at ", ErrorCode::NotFound},
       {"non-zero exit", "cat >/dev/null\necho 'relay refused' >&2\nexit 75\n", false,
-       "exited with status 75: relay refused"},
+       "exited with status 75: relay refused", ErrorCode::Refused},
       // Quitting without reading must not kill this process with SIGPIPE.
-      {"quits before reading", "exit 1\n", true, "exited with status 1"},
-      {"killed", "kill -9 $$\n", false, "killed by signal 9"},
-      {"exits 0 without reading", "exec 0<&-\nexit 0\n", true, "did not read the whole message"},
+      {"quits before reading", "exit 1\n", true, "exited with status 1", ErrorCode::Refused},
+      {"killed", "kill -9 $$\n", false, "killed by signal 9", ErrorCode::Failed},
+      {"exits 0 without reading", "exec 0<&-\nexit 0\n", true, "did not read the whole message", ErrorCode::Failed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,18 +130,23 @@ TEST(MapiSession, FailuresAreFalseWithAReason) {
     s.program = c.script.empty() ? (dir / "no-such-sendmail").string()
                                  : WriteScript(dir / (std::string("p") + std::to_string(&c - cases)), c.script);
     if (c.script.empty()) {
-      EXPECT_FALSE(s.Logon("", ""));
-      EXPECT_EQ(s.LastError(), "No mail submission program found at " + s.program);
+      const Status logon = s.Logon("", "");
+      ASSERT_FALSE(logon);
+      EXPECT_EQ(logon.error().message, "No mail submission program found at " + s.program);
+      EXPECT_EQ(logon.error().code, c.code);
       EXPECT_FALSE(s.Compose({"x@example.org"}, "s", "b", {}, ""));  // never logged on
       continue;
     }
     ASSERT_TRUE(s.Logon("", ""));
     EXPECT_FALSE(s.Submit());  // nothing composed
-    EXPECT_FALSE(s.Compose({"", "  "}, "s", "b", {}, ""));
-    EXPECT_EQ(s.LastError(), "No recipients");
+    const Status noRecipients = s.Compose({"", "  "}, "s", "b", {}, "");
+    ASSERT_FALSE(noRecipients);
+    EXPECT_EQ(noRecipients.error().message, "No recipients");
     ASSERT_TRUE(s.Compose({"x@example.org"}, "s", "b", c.bigMessage ? big : std::vector<uint8_t>{}, "x.doc"));
-    EXPECT_FALSE(s.Submit());
-    EXPECT_NE(s.LastError().find(c.error), std::string::npos) << s.LastError();
+    const Status submitted = s.Submit();
+    ASSERT_FALSE(submitted);
+    EXPECT_NE(submitted.error().message.find(c.error), std::string::npos) << submitted.error().message;
+    EXPECT_EQ(submitted.error().code, c.code);
   }
 }
 
@@ -157,12 +165,17 @@ TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> attempts;
-    auto result = LogonInOrder(c.user, c.pass, [&](std::string_view profile, std::string_view password) {
+    auto result = LogonInOrder(c.user, c.pass, [&](std::string_view profile, std::string_view password) -> Status {
       attempts.push_back(std::string(profile) + "|" + std::string(password));
-      return static_cast<int>(attempts.size()) - 1 == c.succeedAt;
+      if (static_cast<int>(attempts.size()) - 1 == c.succeedAt) return {};
+      return Error(ErrorCode::NotFound, "refused " + attempts.back());
     });
     EXPECT_EQ(attempts, c.attempts) << c.user << "/" << c.pass;
-    EXPECT_EQ(result, c.result) << c.user << "/" << c.pass;
+    EXPECT_EQ(result ? std::optional<MapiLogonStep>(*result) : std::nullopt, c.result) << c.user << "/" << c.pass;
+    // When every logon fails, the last one's reason is the answer.
+    if (!result) {
+      EXPECT_EQ(result.error().message, "refused Outlook|");
+    }
   }
 }
 

@@ -47,6 +47,12 @@ class MxResolverTest : public ::testing::Test {
 };
 std::unique_ptr<DnsServer> MxResolverTest::server_;
 
+// Puts the host a Resolve handed out into `host` ("" when it failed) and tells whether it did.
+bool Got(const dtl::Result<std::string>& resolved, std::string& host) {
+  host = resolved ? *resolved : std::string();
+  return resolved.ok();
+}
+
 TEST_F(MxResolverTest, PreferenceTwentyAnsweredFirstStillGivesTheTenHostFirst) {
   auto wire = server_->QueryMx("order.test");
   ASSERT_TRUE(wire);
@@ -55,7 +61,7 @@ TEST_F(MxResolverTest, PreferenceTwentyAnsweredFirstStillGivesTheTenHostFirst) {
   // adns hands the records over in preference order; delivery must not start at the backup.
   MxResolver r = Resolver();
   std::string host;
-  ASSERT_EQ(r.Resolve("someone@order.test", host, true), 1);
+  ASSERT_TRUE(Got(r.Resolve("someone@order.test", true), host));
   EXPECT_EQ(host, "mx10.order.test");
   EXPECT_EQ(r.Hosts(), (std::vector<std::string>{"mx10.order.test", "mx20.order.test"}));
 }
@@ -69,7 +75,7 @@ TEST_F(MxResolverTest, CursorMovesOnlyAfterFailuresAndWrapsAround) {
   MxResolver r = Resolver();
   for (int i = 0; i < 6; ++i) {
     std::string host;
-    ASSERT_EQ(r.Resolve("someone@two.test", host, lastFailed[i]), 1) << "attempt " << i + 1;
+    ASSERT_TRUE(Got(r.Resolve("someone@two.test", lastFailed[i]), host)) << "attempt " << i + 1;
     EXPECT_EQ(host, hosts[expectedHost[i]]) << "attempt " << i + 1;
   }
 }
@@ -78,7 +84,7 @@ TEST_F(MxResolverTest, AddressFormsNameTheSameDomain) {
   for (const char* address : {"someone@one.test", "one.test", "  someone@ one.test \t", "Someone@ONE.Test"}) {
     MxResolver r = Resolver();
     std::string host;
-    EXPECT_EQ(r.Resolve(address, host, false), 1) << address;
+    EXPECT_TRUE(Got(r.Resolve(address, false), host)) << address;
     EXPECT_EQ(host, "only.one.test") << address;
   }
   EXPECT_EQ(dtl::MxDomainOf("a@b@c.test"), "b@c.test");
@@ -88,17 +94,27 @@ TEST_F(MxResolverTest, NoExchangerMeansNoHost) {
   struct Case {
     const char* address;
     const char* why;
+    dtl::ErrorCode code;
   } cases[] = {
-      {"someone@nomx.test", "only an address record: never used instead of MX"},
-      {"someone@missing.test", "NXDOMAIN"},
-      {"someone@nullmx.test", "null MX: the domain takes no mail"},
-      {"someone@", "empty domain"},
-      {"   ", "blank address"},
+      {"someone@nomx.test", "only an address record: never used instead of MX", dtl::ErrorCode::NotFound},
+      {"someone@missing.test", "NXDOMAIN", dtl::ErrorCode::NotFound},
+      {"someone@nullmx.test", "null MX: the domain takes no mail", dtl::ErrorCode::NotFound},
+      {"someone@", "empty domain", dtl::ErrorCode::InvalidArgument},
+      {"   ", "blank address", dtl::ErrorCode::InvalidArgument},
   };
   for (const auto& c : cases) {
     MxResolver r = Resolver();
+    const auto resolved = r.Resolve(c.address, true);
+    ASSERT_FALSE(resolved) << c.why;
+    EXPECT_EQ(resolved.error().code, c.code) << c.why;
+    // `dtl mx` shows the message: there is always a reason to show.
+    EXPECT_FALSE(resolved.error().message.empty()) << c.why;
+    // A domain already asked about answers with the reason of its look-up.
+    const auto again = r.Resolve(c.address, true);
+    ASSERT_FALSE(again) << c.why;
+    EXPECT_EQ(again.error().message, resolved.error().message) << c.why;
     std::string host = "stale";
-    EXPECT_EQ(r.Resolve(c.address, host, true), 0) << c.why;
+    EXPECT_FALSE(Got(r.Resolve(c.address, true), host)) << c.why;
     EXPECT_EQ(host, "") << c.why;
     EXPECT_TRUE(r.Hosts().empty()) << c.why;
   }
@@ -109,22 +125,22 @@ TEST_F(MxResolverTest, StoredHostsOutliveTheServerForTheRestOfTheRun) {
   ASSERT_TRUE(own.running()) << own.error();
   MxResolver r(own.ResolvConf());
   std::string first, second;
-  ASSERT_EQ(r.Resolve("x@kept.test", first, true), 1);  // then the run goes on without the server
+  ASSERT_TRUE(Got(r.Resolve("x@kept.test", true), first));  // then the run goes on without the server
   own.Stop();
-  EXPECT_EQ(r.Resolve("x@kept.test", second, true), 1);
+  EXPECT_TRUE(Got(r.Resolve("x@kept.test", true), second));
   EXPECT_EQ(second, first);
-  EXPECT_EQ(r.Resolve("x@KEPT.test", second, true), 1);
+  EXPECT_TRUE(Got(r.Resolve("x@KEPT.test", true), second));
   EXPECT_NE(second, first);
 }
 
 TEST_F(MxResolverTest, ChangingOrBlankingTheDomainStartsAfresh) {
   MxResolver r = Resolver();
   std::string host;
-  for (int i = 0; i < 4; ++i) r.Resolve("two.test", host, true);  // cursor left at 1
-  ASSERT_EQ(r.Resolve("x@one.test", host, true), 1);
+  for (int i = 0; i < 4; ++i) (void)r.Resolve("two.test", true);  // cursor left at 1
+  ASSERT_TRUE(Got(r.Resolve("x@one.test", true), host));
   EXPECT_EQ(r.Hosts(), std::vector<std::string>{"only.one.test"});
-  EXPECT_EQ(r.Resolve(" ", host, false), 0);
-  EXPECT_EQ(r.Resolve("x@one.test", host, false), 1) << "the blank address must not leave one.test hostless";
+  EXPECT_FALSE(Got(r.Resolve(" ", false), host));
+  EXPECT_TRUE(Got(r.Resolve("x@one.test", false), host)) << "the blank address must not leave one.test hostless";
   EXPECT_EQ(host, "only.one.test");
 }
 
@@ -133,7 +149,7 @@ TEST_F(MxResolverTest, HugeAnswerIsCappedInAnswerOrder) {
   ASSERT_EQ(wire.size(), 80u);
   MxResolver r = Resolver();
   std::string host;
-  ASSERT_EQ(r.Resolve("many.test", host, false), 1);
+  ASSERT_TRUE(Got(r.Resolve("many.test", false), host));
   EXPECT_EQ(r.Hosts(), std::vector<std::string>(wire.begin(), wire.begin() + MxResolver::kMaxHosts));
 }
 
@@ -142,20 +158,23 @@ TEST_F(MxResolverTest, ResolverConfigurationFileFromEnvironment) {
   dtltest::WriteFileText(dir / "resolv.conf", "# test server\n" + server_->ResolvConf());
   dtltest::WriteFileText(dir / "huge.conf", std::string(65 * 1024, '#'));
 
-  std::string error;
   ASSERT_EQ(setenv(dtl::kResolvConfEnv, (dir / "resolv.conf").c_str(), 1), 0);
-  auto r = dtl::MakeMxResolverFromEnvironment(error);
+  auto r = dtl::MakeMxResolverFromEnvironment();
   unsetenv(dtl::kResolvConfEnv);
-  ASSERT_TRUE(r) << error;
+  ASSERT_TRUE(r) << r.error().message;
+  ASSERT_NE(*r, nullptr);
   std::string host;
-  EXPECT_EQ(r->Resolve("one.test", host, false), 1);
+  EXPECT_TRUE(Got((*r)->Resolve("one.test", false), host));
 
   // A configuration the user named but that cannot be used is an error, never the system's.
   for (const std::string& bad : {(dir / "absent.conf").string(), dir.path().string(), (dir / "huge.conf").string()}) {
-    EXPECT_EQ(dtl::MakeMxResolver(bad.c_str(), error), nullptr) << bad;
-    EXPECT_NE(error.find(bad), std::string::npos) << error;
+    const auto made = dtl::MakeMxResolver(bad.c_str());
+    ASSERT_FALSE(made) << bad;
+    EXPECT_NE(made.error().message.find(bad), std::string::npos) << made.error().message;
   }
-  EXPECT_NE(dtl::MakeMxResolver("", error), nullptr);
+  const auto system = dtl::MakeMxResolver("");
+  ASSERT_TRUE(system);
+  EXPECT_NE(*system, nullptr);
 }
 
 TEST_F(MxResolverTest, DtlMxPrintsHostsOrSaysThereAreNone) {

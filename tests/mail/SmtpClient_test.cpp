@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -100,14 +101,12 @@ class ScriptedPeer {
 
 struct Progress : dtl::MailProgress {
   std::vector<int> sent;
-  bool abortOnSend = false;
-  bool abortAlways = false;
-  void SendProgress(int percent, bool& abort) override {
+  std::stop_source* stopOnSend = nullptr;  // asked to stop at the first progress report
+  void SendProgress(int percent) override {
     sent.push_back(percent);
-    if (abortOnSend) abort = true;
+    if (stopOnSend) stopOnSend->request_stop();
   }
-  void ReadProgress(int, bool& abort) override { abort = abortAlways; }
-  void AbortPoll(bool& abort) override { abort = abortAlways; }
+  void ReadProgress(int) override {}
 };
 
 SmtpSettings Local(int port, std::string user = "", std::string password = "") {
@@ -158,13 +157,13 @@ TEST(SmtpDialogue, PlainDeliveryStuffsLeadingDotsAndEndsWithTheDot) {
   ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "250-fake\r\n250 SIZE 1000\r\n")})});
   Progress progress;
   SmtpClient client(Local(peer.port()), &progress);
-  EXPECT_TRUE(client.SendMessage(kEnvelope, ".first\r\nSubject: x\r\n\r\n.\r\n..two\r\nmid.dle\r\nlast")) << LogText(client);
+  const dtl::Status sent = client.SendMessage(kEnvelope, ".first\r\nSubject: x\r\n\r\n.\r\n..two\r\nmid.dle\r\nlast");
+  EXPECT_TRUE(sent) << LogText(client);
   ExpectPlayed(peer);
   // Every line-leading dot doubled, the message closed with CRLF "." CRLF after its own text.
   EXPECT_EQ(peer.body(), "..first\r\nSubject: x\r\n\r\n..\r\n...two\r\nmid.dle\r\nlast\r\n");
   EXPECT_EQ(client.Security(), "plain");
   EXPECT_EQ(progress.sent.empty() ? -1 : progress.sent.back(), 100);
-  EXPECT_EQ(client.LastError(), "");
 }
 
 // Each refusal fails the attempt with its own text and the summary, and still says QUIT.
@@ -175,19 +174,23 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
     Script script;
     const char* error;
     const char* summary;
+    dtl::ErrorCode code;  // the detail's, kept by the summary
     SmtpSettings settings = Local(0);
     SmtpEnvelope envelope = kEnvelope;
   } cases[] = {
-      {{Greet("554 go away\r\n"), kQuit}, "Failed to get initial response", connect},
-      {{Greet(), kEhlo, Expect("MAIL FROM", "550 no\r\n"), kQuit}, "MAIL FROM refused", send},
-      {{Greet(), kEhlo, mailFrom, Expect("RCPT TO", "550 unknown\r\n"), kQuit}, "All recipients refused", send},
-      {{Greet(), kEhlo, mailFrom, rcpt, Expect("DATA", "554 no\r\n"), kQuit}, "DATA refused", send},
+      {{Greet("554 go away\r\n"), kQuit}, "Failed to get initial response", connect, dtl::ErrorCode::Protocol},
+      {{Greet(), kEhlo, Expect("MAIL FROM", "550 no\r\n"), kQuit}, "MAIL FROM refused", send, dtl::ErrorCode::Refused},
+      {{Greet(), kEhlo, mailFrom, Expect("RCPT TO", "550 unknown\r\n"), kQuit}, "All recipients refused", send,
+       dtl::ErrorCode::Refused},
+      {{Greet(), kEhlo, mailFrom, rcpt, Expect("DATA", "554 no\r\n"), kQuit}, "DATA refused", send,
+       dtl::ErrorCode::Refused},
       {Join({{Greet(), kEhlo}, kToData, {Body("554 5.7.1 spam\r\n"), kQuit}}),
-       "The message was refused at the end of data", send},
+       "The message was refused at the end of data", send, dtl::ErrorCode::Refused},
       {{Greet(), Expect("EHLO", "250 AUTH LOGIN\r\n"), Expect("AUTH LOGIN", "334 x\r\n"), Expect("dQ==", "334 y\r\n"),
         Expect("cA==", "535 bad credentials\r\n"), kQuit},
-       "Failed to login using LOGIN method", connect, Local(0, "u", "p")},
-      {{Greet(), kEhlo, kQuit}, "Invalid email object, no return address", send, Local(0), {"", {"b@to.test"}}},
+       "Failed to login using LOGIN method", connect, dtl::ErrorCode::Auth, Local(0, "u", "p")},
+      {{Greet(), kEhlo, kQuit}, "Invalid email object, no return address", send, dtl::ErrorCode::InvalidArgument,
+       Local(0), {"", {"b@to.test"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -195,12 +198,12 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
     SmtpSettings settings = c.settings;
     settings.port = peer.port();
     SmtpClient client(settings);
-    EXPECT_FALSE(client.SendMessage(c.envelope, kMessage));
+    const dtl::Status sent = client.SendMessage(c.envelope, kMessage);
+    ASSERT_FALSE(sent);
     ExpectPlayed(peer);
     EXPECT_TRUE(HasError(client, c.error)) << LogText(client);
-    if (c.envelope.from != "") {
-      EXPECT_EQ(client.LastError(), c.summary);
-    }
+    EXPECT_EQ(sent.error().message, c.summary);
+    EXPECT_EQ(sent.error().code, c.code);
     EXPECT_EQ(peer.lastHeard(), "QUIT");
   }
 }
@@ -259,10 +262,12 @@ TEST(SmtpDialogue, OneRefusedRecipientStillGetsTheRestButCountsAsFailure) {
   ScriptedPeer peer({{Greet(), kEhlo, Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO:<one@x>", "250 ok\r\n"),
                       Expect("RCPT TO:<two@x>", "550 no such user\r\n"), Expect("DATA", "354 go\r\n"), Body(), kQuit}});
   SmtpClient client(Local(peer.port()));
-  EXPECT_FALSE(client.SendMessage({"a@from.test", {"one@x", "two@x"}}, kMessage));
+  const dtl::Status sent = client.SendMessage({"a@from.test", {"one@x", "two@x"}}, kMessage);
+  ASSERT_FALSE(sent);
   ExpectPlayed(peer);
   EXPECT_EQ(peer.body(), kMessage);
-  EXPECT_EQ(client.LastError(), "Partial send failure.");
+  EXPECT_EQ(sent.error().message, "Partial send failure.");
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Refused);
   EXPECT_NE(LogText(client).find("Warning: failed to send to 1 recipient(s), continuing to send to 1 recipient(s)"),
             std::string::npos);
 }
@@ -288,31 +293,38 @@ TEST(SmtpDialogue, BrokenPeerEndsTheAttemptCleanly) {
     SmtpSettings s = Local(peer.port());
     s.replyTimeout = std::chrono::milliseconds(300);
     SmtpClient client(s);
-    EXPECT_FALSE(client.SendMessage(kEnvelope, std::string(300000, 'x')));
+    const dtl::Status sent = client.SendMessage(kEnvelope, std::string(300000, 'x'));
+    ASSERT_FALSE(sent);
     peer.Join();
-    EXPECT_EQ(client.LastError(), c.summary);
+    EXPECT_EQ(sent.error().message, c.summary);
+    EXPECT_NE(sent.error().code, dtl::ErrorCode::Cancelled);
     for (const auto& l : peer.heard()) EXPECT_NE(l, "QUIT");
   }
 }
 
 TEST(SmtpDialogue, AbortDuringTransferNeverEndsTheCutMessage) {
   ScriptedPeer peer({Join({{Greet(), kEhlo}, kToData, {Body()}})});
+  std::stop_source stop;
   Progress progress;
-  progress.abortOnSend = true;
-  SmtpClient client(Local(peer.port()), &progress);
-  EXPECT_FALSE(client.SendMessage(kEnvelope, std::string(4 << 20, 'x')));
+  progress.stopOnSend = &stop;
+  SmtpClient client(Local(peer.port()), &progress, stop.get_token());
+  const dtl::Status sent = client.SendMessage(kEnvelope, std::string(4 << 20, 'x'));
+  ASSERT_FALSE(sent);
   peer.Join();
-  EXPECT_EQ(client.LastError(), "Mail sending aborted by application");
+  EXPECT_EQ(sent.error().message, "Mail sending aborted by application");
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Cancelled);
   EXPECT_EQ(peer.lastHeard(), "<left during data>");
 }
 
 TEST(SmtpDialogue, AbortBeforeStartingOpensNoConnection) {
   ScriptedPeer peer({{Greet()}});
-  Progress progress;
-  progress.abortAlways = true;
-  SmtpClient client(Local(peer.port()), &progress);
-  EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
-  EXPECT_EQ(client.LastError(), "Mail sending aborted by application");
+  std::stop_source stop;
+  stop.request_stop();
+  SmtpClient client(Local(peer.port()), nullptr, stop.get_token());
+  const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().message, "Mail sending aborted by application");
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Cancelled);
   EXPECT_EQ(peer.connections(), 0);
 }
 
@@ -341,9 +353,11 @@ TEST(SmtpStartTls, OnlyOpportunisticModeFallsBackToPlain) {
   }
   ScriptedPeer peer({fake, Tail({Greet(), kEhlo})});
   SmtpClient client(Local(peer.port()));
-  EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
+  const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+  ASSERT_FALSE(sent);
   EXPECT_TRUE(HasError(client, "Failed to connect to secure SMTP (1)")) << LogText(client);
-  EXPECT_EQ(client.LastError(), "Failed to connect to SMTP server.");
+  EXPECT_EQ(sent.error().message, "Failed to connect to SMTP server.");
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Tls);
   EXPECT_EQ(peer.connections(), 1);
 }
 

@@ -97,8 +97,9 @@ TEST_F(SmtpIntegration, TwoRecipientsInOrderAndDotLinesArriveIntact) {
 TEST_F(SmtpIntegration, RefusedSecondRecipientIsAPartialFailure) {
   auto server = Start({"--refuse", "second@example.test"});
   SmtpClient client(Settings(server->port()));
-  EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
-  EXPECT_EQ(client.LastError(), "Partial send failure.");
+  const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().message, "Partial send failure.");
   EXPECT_EQ(Stored(".eml"), kMessage);
 }
 
@@ -130,7 +131,7 @@ TEST_F(SmtpIntegration, TlsVerifiesTheServerOrFailsWithoutDowngrade) {
       s.caFile.clear();
     }
     SmtpClient client(s);
-    bool sent = client.SendMessage(kEnvelope, kMessage);
+    bool sent = client.SendMessage(kEnvelope, kMessage).ok();
     unsetenv("DTL_CA_FILE");
     if (c.rightCa || c.opportunistic) {
       ASSERT_TRUE(sent) << Errors(client);
@@ -151,7 +152,7 @@ TEST_F(SmtpIntegration, EmailObjectIsDeliveredWithItsEnvelope) {
   email.SetSubject("song.mp3 - segment number 12         a1b2c3d4e5");
   email.SetFrom("sender@example.test");
   email.AddTo("first@example.test", "first@example.test");
-  ASSERT_TRUE(email.AddAttachmentBytes("song.mp3.012", "", dtltest::RandomBytes(50000, 7)));
+  email.AddAttachmentBytes("song.mp3.012", "", dtltest::RandomBytes(50000, 7));
   ASSERT_TRUE(email.ZipAttachments("song.mp3.012.doc"));
   ASSERT_TRUE(email.AesEncrypt(""));
   email.SetBody("song.mp3 - segment number 12         a1b2c3d4e5.");

@@ -26,17 +26,16 @@ class SendEngineTest : public dtltest::SendRunTest {
       return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
     };
     env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
-                          dtl::MailProgress* progress, dtl::MailLog& log) {
+                          dtl::MailProgress* progress, std::stop_token stop, dtl::MailLog& log) {
       size_t n;
       {
         std::lock_guard<std::mutex> lock(mu_);
         attempts_.push_back({s, e, std::string(wire)});
         n = attempts_.size();
       }
-      bool abort = false;
-      progress->SendProgress(50, abort);
-      progress->SendProgress(100, abort);
-      if (abort) {
+      progress->SendProgress(50);
+      progress->SendProgress(100);
+      if (stop.stop_requested()) {
         log.Error("Mail sending aborted by application");
         return false;
       }
