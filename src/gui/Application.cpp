@@ -1,5 +1,6 @@
 #include "gui/Application.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include "base/FileTypeRegistration.h"
@@ -16,14 +17,14 @@ Application::Application(dtl::SettingsStore& store, std::filesystem::path dataHo
 
 Application::~Application() = default;
 
-bool Application::InitInstance(const QStringList& arguments) {
+bool Application::start(const QStringList& arguments) {
   if (!dataHome_.empty()) {
     const std::string program = dtl::ProgramFilePath();
     dtl::FileTypeRegistration type;
     type.SetExtension("dtl");
     type.SetShellOpenCommand(dtl::FileTypeRegistration::OpenCommandFor(program));
     type.SetDocumentTypeName("CGFileType.Document");
-    type.SetDocumentDescription("Drovetail segment descriptor");
+    type.SetDocumentDescription(S(QCoreApplication::translate("Application", "Drovetail segment descriptor")));
     type.SetDefaultIcon(S(ResourcePath("icons/drovetail.png")));
     type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
   }
@@ -42,7 +43,7 @@ bool Application::InitInstance(const QStringList& arguments) {
   return true;
 }
 
-int Application::ExitInstance() {
+int Application::shutdown() {
   frame_.reset();
   dtl::DeleteTempPieces(dtl::TempFolder());
   return 0;

@@ -11,7 +11,6 @@
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "browser/AccountPassword.h"
 #include "browser/LoginPageRewriter.h"
@@ -67,9 +66,9 @@ dtl::NavigationRequest TakeRequest(dtl::BrowserNavigation& navigation) {
 }  // namespace
 
 BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
-                           const dtl::NetworkEndpoints& endpoints, MainWindow* frame, Profile profile,
-                           QWidget* parent)
-    : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints), frame_(frame) {
+                         const dtl::NetworkEndpoints& endpoints, Profile profile, QWidget* parent)
+    : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints) {
+  setSegmentManagerFactory({});
   profile_ = profile == Profile::Persistent ? new QWebEngineProfile("Drovetail", this) : new QWebEngineProfile(this);
   if (profile == Profile::Persistent)
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
@@ -118,59 +117,57 @@ SegmentManagerDialog* BrowserView::SegmentManager() const { return manager_.data
 
 QUrl BrowserView::HomePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
 
-QUrl BrowserView::StartPage(int id) const {
+void BrowserView::setSegmentManagerFactory(SegmentManagerFactory factory) {
+  if (!factory) {
+    factory = [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
+      return new SegmentManagerDialog(settings_, cookies_, endpoints_, session, nullptr, parent);
+    };
+  }
+  makeSegmentManager_ = std::move(factory);
+}
+
+QUrl BrowserView::startPage(StartSite site) const {
   using namespace dtl::site;
   const auto https = [](std::string_view host, const char* rest = "/") {
     return QUrl("https://" + Q(host) + rest);
   };
-  switch (id) {
-    case ID_BROWSER_HOME:
-    case ID_HOME: return HomePage();
-    case ID_FORUMS: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
-    case ID_GMAIL: return https(kGmailWeb, "/mail/");
-    case ID_WALLA: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
-    case ID_YAHOO: return QUrl("https://" + Q(kYahooMail) + "com/");
-    case ID_HOTMAIL: return QUrl("https://www.hotmail.com/");
-    case ID_LYCOS: return QUrl("https://mail.lycos.com/");
-    case ID_NETSCAPE: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
-    case ID_O2: return QUrl("https://poczta." + Q(kO2) + "/");
-    case ID_SPYMAC: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
-    case ID_GAWAB: return QUrl("http://www." + Q(kGawab) + "com/");
-    case ID_OMNILECT: return QUrl("http://mail." + Q(kOmnilect) + "com/");
-    case ID_UNITED_EMAIL: return QUrl("http://mail." + Q(kUnitedEmail) + "com/");
-    case ID_XASAMAIL: return QUrl("http://www." + Q(kXasamail) + "com/");
-    case ID_HRIDERS: return QUrl("http://mail." + Q(kHriders) + "com:8383/login.cgi?_");
-    case ID_ROTOMAIL: return QUrl("http://www.rotomail.com/");
-    default: return {};
+  switch (site) {
+    case StartSite::Home: return HomePage();
+    case StartSite::Forums: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
+    case StartSite::Gmail: return https(kGmailWeb, "/mail/");
+    case StartSite::Walla: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
+    case StartSite::Yahoo: return QUrl("https://" + Q(kYahooMail) + "com/");
+    case StartSite::Hotmail: return QUrl("https://www.hotmail.com/");
+    case StartSite::Lycos: return QUrl("https://mail.lycos.com/");
+    case StartSite::Netscape: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
+    case StartSite::O2: return QUrl("https://poczta." + Q(kO2) + "/");
+    case StartSite::Spymac: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
+    case StartSite::Gawab: return QUrl("http://www." + Q(kGawab) + "com/");
+    case StartSite::Omnilect: return QUrl("http://mail." + Q(kOmnilect) + "com/");
+    case StartSite::UnitedEmail: return QUrl("http://mail." + Q(kUnitedEmail) + "com/");
+    case StartSite::Xasamail: return QUrl("http://www." + Q(kXasamail) + "com/");
+    case StartSite::Hriders: return QUrl("http://mail." + Q(kHriders) + "com:8383/login.cgi?_");
+    case StartSite::Rotomail: return QUrl("http://www.rotomail.com/");
   }
+  return {};
 }
 
-bool BrowserView::Run(int id) {
-  if (const QUrl start = StartPage(id); !start.isEmpty()) {
-    page_->load(start);
-    return true;
-  }
-  switch (id) {
-    case ID_BROWSER_BACK: page_->triggerAction(QWebEnginePage::Back); return true;
-    case ID_BROWSER_FORWARD: page_->triggerAction(QWebEnginePage::Forward); return true;
-    case ID_BROWSER_STOP: page_->triggerAction(QWebEnginePage::Stop); return true;
-    case ID_BROWSER_REFRESH: page_->triggerAction(QWebEnginePage::Reload); return true;
-    case ID_EDIT_COPY: page_->triggerAction(QWebEnginePage::Copy); return true;
-    case ID_EDIT_CUT: page_->triggerAction(QWebEnginePage::Cut); return true;
-    case ID_EDIT_PASTE: page_->triggerAction(QWebEnginePage::Paste); return true;
-    case ID_BROWSER_QUICK_HELP: ShowQuickHelp(); return true;
-    case ID_AUTO_DOWNLOAD: AutoDownload(); return true;
-    case ID_EXPORT_PASSWORD: {
-      ExportPasswordDialog dlg(this);
-      dlg.exec();
-      return true;
-    }
-    case ID_EXPORT_COOKIES: return true;  // kept in the menus; does nothing
-    default: return false;
-  }
+void BrowserView::openStartPage(StartSite site) { page_->load(startPage(site)); }
+
+void BrowserView::back() { page_->triggerAction(QWebEnginePage::Back); }
+void BrowserView::forward() { page_->triggerAction(QWebEnginePage::Forward); }
+void BrowserView::stop() { page_->triggerAction(QWebEnginePage::Stop); }
+void BrowserView::reload() { page_->triggerAction(QWebEnginePage::Reload); }
+void BrowserView::copy() { page_->triggerAction(QWebEnginePage::Copy); }
+void BrowserView::cut() { page_->triggerAction(QWebEnginePage::Cut); }
+void BrowserView::paste() { page_->triggerAction(QWebEnginePage::Paste); }
+
+void BrowserView::exportPassword() {
+  ExportPasswordDialog dlg(this);
+  dlg.exec();
 }
 
-void BrowserView::Navigate(const QString& address) {
+void BrowserView::navigate(const QString& address) {
   const QUrl url = QUrl::fromUserInput(address.trimmed());
   if (url.isValid()) page_->load(url);
 }
@@ -303,7 +300,7 @@ void BrowserView::RewriteLoginPage() {
                });
 }
 
-void BrowserView::ReLogin() {
+void BrowserView::reLogin() {
   dtl::WallaRelogin relogin = dtl::DecideWallaRelogin(state_.savedWallaLogin, browserEndpoints_);
   if (relogin.message)
     ShowMessage(this, relogin.message->icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information,
@@ -328,14 +325,14 @@ void BrowserView::OnKeepAlive() {
     page_->triggerAction(QWebEnginePage::Reload);
 }
 
-void BrowserView::ShowQuickHelp() {
+void BrowserView::showQuickHelp() {
   if (!help_) return;  // set up by the first show
-  help_->SetContent("Drovetail Quick Help", Q(dtl::QuickHelpHtml(browserEndpoints_)),
-                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), "Click here for more help...");
+  help_->SetContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
+                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), tr("Click here for more help..."));
   help_->ShowAt(QCursor::pos());
 }
 
-void BrowserView::AutoDownload() {
+void BrowserView::autoDownload() {
   if (manager_) {
     if (manager_->isVisible()) {
       manager_->showNormal();
@@ -356,8 +353,8 @@ void BrowserView::AutoDownload() {
         session.cookie = m.value("cookie").toString();
         if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
           session.accountId = Q(*account);
-        auto* dlg = new SegmentManagerDialog(settings_, cookies_, endpoints_, session, frame_.data(), this);
-        connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::ReLogin);
+        SegmentManagerDialog* dlg = makeSegmentManager_(session, this);
+        connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::reLogin);
         manager_ = dlg;
         dlg->show();
         if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());

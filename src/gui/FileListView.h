@@ -21,14 +21,14 @@ class FileListView : public QTreeWidget {
   ~FileListView() override;
   dtl::SendListModel* Model() const { return model_.get(); }
   // The quick-help tip at a screen position.
-  void ShowQuickHelp(const QPoint& globalPos);
-  HtmlToolTip* QuickHelp() const { return help_; }
+  void showQuickHelp(const QPoint& globalPos);
+  HtmlToolTip* quickHelp() const { return help_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  void ShowRows(size_t first, size_t last);
+  void showRows(size_t first, size_t last);
 
   std::unique_ptr<dtl::SendListModel> model_;
   HtmlToolTip* help_ = nullptr;

@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
 
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
   dtlui::Application app(store, dtl::XdgDataHome());
-  if (!app.InitInstance(parser.positionalArguments())) return 1;
+  if (!app.start(parser.positionalArguments())) return 1;
   const int code = QApplication::exec();
-  app.ExitInstance();
+  app.shutdown();
   return code;
 }

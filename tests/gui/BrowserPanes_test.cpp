@@ -363,9 +363,8 @@ class BrowserPanesTest : public QObject {
     QVERIFY(messages.shown.isEmpty());
     QVERIFY(messages.opened.isEmpty());
 
-    QVERIFY(pane.Run(ID_BROWSER_HOME));
+    pane.goHome();
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), home, kWaitMs);
-    QVERIFY(!pane.Run(ID_EXPORT_PASSWORD));
   }
 };
 

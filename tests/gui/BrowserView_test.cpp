@@ -74,7 +74,7 @@ class BrowserViewTest : public QObject {
   // Opens `url` through the address box's path and waits for the page.
   bool Open(const QString& url) {
     QSignalSpy loaded(View().Page(), &QWebEnginePage::loadFinished);
-    View().Navigate(url);
+    View().navigate(url);
     // A refused navigation before this one may still report its end: wait for this page.
     QDeadlineTimer deadline(kWaitMs);
     while (!std::any_of(loaded.begin(), loaded.end(), [&](const QList<QVariant>& a) {
@@ -104,9 +104,9 @@ class BrowserViewTest : public QObject {
     QFile::remove(base_ + "/settings.reg");
     store_ = std::make_unique<dtl::SettingsStore>((base_ + "/settings.reg").toStdString());
     app_ = std::make_unique<Application>(*store_, std::filesystem::path());
-    QVERIFY(app_->InitInstance({}));
+    QVERIFY(app_->start({}));
     QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
-    QTRY_COMPARE(Frame().Tabs()->currentIndex(), 1);
+    QTRY_COMPARE(Frame().tabs()->currentIndex(), 1);
     dtl::BrowserEndpoints ep;
     ep.wallaMail = "http://mail.walla.com";
     ep.wallaLogin = "http://login.walla.com";
@@ -119,7 +119,7 @@ class BrowserViewTest : public QObject {
   }
   void cleanup() {
     uitest::Messages yes;
-    if (app_) app_->ExitInstance();
+    if (app_) app_->shutdown();
     app_.reset();
   }
 
@@ -138,14 +138,14 @@ class BrowserViewTest : public QObject {
     QVERIFY(saved.find("%28%23") != std::string::npos);
     QVERIFY(saved.find(kPlain) == std::string::npos);
     QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.body.innerText").toString().contains("Welcome"), kWaitMs);
-    QVERIFY(!Frame().AddressBox()->currentText().contains(kPlain));
+    QVERIFY(!Frame().addressBox()->currentText().contains(kPlain));
     QVERIFY(!View().Page()->url().toString().contains(kPlain));
     QVERIFY(!RunJs(View().Page(), "document.documentElement.outerHTML").toString().contains(kPlain));
     QVERIFY(m.shown.isEmpty());
 
     // A download that meets the login page posts the saved login again, decoded once more.
     server_.Control("/__fixture/posts?clear=1");
-    View().ReLogin();
+    View().reLogin();
     QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("login.walla.com / "), kWaitMs);
     QVERIFY(Posts().contains(QString("password=%1&").arg(kPlain)));
     QVERIFY(!Posts().contains("%28%23"));
@@ -162,7 +162,7 @@ class BrowserViewTest : public QObject {
 
   void ReLoginWithoutASavedLoginAsksToLogInAgain() {
     uitest::Messages m;
-    View().ReLogin();
+    View().reLogin();
     QCOMPARE(m.Texts(), QStringList{"The session ended and Drovetail couldn't re-login.\n"
                                     "please login again with the Encrypted Password."});
     QCOMPARE(m.shown.first().first, MsgIcon::Information);
@@ -233,7 +233,7 @@ class BrowserViewTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(View().State().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
     server_.ClearLog();
     const QString inbox = "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
-    View().Navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
+    View().navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
     QTRY_VERIFY_WITH_TIMEOUT(Log().contains(inbox), kWaitMs);
     QVERIFY(View().State().inboxRedirectFlag);
     QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().query().startsWith("w=/@msg"), kWaitMs);
@@ -260,7 +260,7 @@ class BrowserViewTest : public QObject {
     for (const Case& c : cases) {
       uitest::Messages m;
       server_.ClearLog();
-      View().Navigate(c.url);
+      View().navigate(c.url);
       if (!c.messages.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(m.Texts(), c.messages, kWaitMs);
       // A page loaded afterwards proves the request queue moved on without the blocked one.
       QVERIFY(Open("http://mail.yahoo.com/login?after"));
@@ -359,16 +359,16 @@ class BrowserViewTest : public QObject {
   }
 
   void AutoDownloadListsTheInboxSegments() {
-    QVERIFY(!Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled());
+    QVERIFY(!Frame().actions().autoDownload->isEnabled());
     QVERIFY(Open("http://mail.walla.com/login"));
     SubmitLogin("document", "plain");
     QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
     // The view may force Walla's own inbox page in its place (the inbox redirect, when the
     // cookie string has grown long enough): either is an inbox page.
-    View().Navigate("http://mail.walla.com/?w=/@inbox");
+    View().navigate("http://mail.walla.com/?w=/@inbox");
     QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().toString().startsWith("http://mail.walla.com/?w=/@"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled(), kWaitMs);
-    Frame().Run(ID_AUTO_DOWNLOAD);
+    QTRY_VERIFY_WITH_TIMEOUT(Frame().actions().autoDownload->isEnabled(), kWaitMs);
+    Frame().actions().autoDownload->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(View().SegmentManager() != nullptr, kWaitMs);
     SegmentManagerDialog* manager = View().SegmentManager();
     QVERIFY(manager->isVisible());
@@ -377,23 +377,23 @@ class BrowserViewTest : public QObject {
     for (int i = 0; i < manager->Tree()->topLevelItemCount(); ++i) files << manager->Tree()->topLevelItem(i)->text(0);
     QVERIFY2(files.join('|').contains("movie.avi"), qPrintable(files.join('|')));
     // Asked again while it is shown: the same dialog comes forward.
-    Frame().Run(ID_AUTO_DOWNLOAD);
+    Frame().actions().autoDownload->trigger();
     QCOMPARE(View().SegmentManager(), manager);
   }
 
   void AddressBoxRoundTrip() {
     QSignalSpy loaded(View().Page(), &QWebEnginePage::loadFinished);
-    Frame().AddressBox()->lineEdit()->setText("mail.yahoo.com/login?typed=1");
-    QTest::keyClick(Frame().AddressBox()->lineEdit(), Qt::Key_Return);
+    Frame().addressBox()->lineEdit()->setText("mail.yahoo.com/login?typed=1");
+    QTest::keyClick(Frame().addressBox()->lineEdit(), Qt::Key_Return);
     QVERIFY(loaded.wait(kWaitMs));
-    QTRY_COMPARE(Frame().AddressBox()->currentText(), QString("http://mail.yahoo.com/login?typed=1"));
+    QTRY_COMPARE(Frame().addressBox()->currentText(), QString("http://mail.yahoo.com/login?typed=1"));
     QVERIFY(Log().contains("GET mail.yahoo.com /login?typed=1"));
     // A provider command opens its start page the same way.
     QVERIFY(QSignalSpy(View().Page(), &QWebEnginePage::loadFinished).isValid());
     QSignalSpy again(View().Page(), &QWebEnginePage::loadFinished);
-    Frame().Run(ID_WALLA);
+    Frame().actions().walla->trigger();
     QVERIFY(again.wait(kWaitMs));
-    QTRY_COMPARE(Frame().AddressBox()->currentText(), QString("http://mail.walla.com/"));
+    QTRY_COMPARE(Frame().addressBox()->currentText(), QString("http://mail.walla.com/"));
   }
 
   void ExportPasswordOpensItsDialog() {
@@ -404,12 +404,12 @@ class BrowserViewTest : public QObject {
         dlg->reject();
       }
     });
-    Frame().Run(ID_EXPORT_PASSWORD);
+    Frame().actions().exportPassword->trigger();
     QVERIFY(opened);
   }
 
   void QuickHelpShowsTheHelpText() {
-    Frame().Run(ID_BROWSER_QUICK_HELP);
+    Frame().actions().browserQuickHelp->trigger();
     QVERIFY(View().QuickHelp());
     QTRY_VERIFY(View().QuickHelp()->isVisible());
     QVERIFY(View().QuickHelp()->Html().contains("Click here for more help..."));
