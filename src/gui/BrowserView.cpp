@@ -73,11 +73,11 @@ BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
   if (profile == Profile::Persistent)
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
   page_ = new BrowserPage(profile_, this);
-  page_->SetGate([this](const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame) {
-    return Gate(url, type, isMainFrame);
+  page_->setGate([this](const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame) {
+    return gate(url, type, isMainFrame);
   });
-  connect(page_, &BrowserPage::formSubmitted, this, &BrowserView::OnFormSubmitted);
-  connect(page_, &QWebEnginePage::loadFinished, this, &BrowserView::OnLoadFinished);
+  connect(page_, &BrowserPage::formSubmitted, this, &BrowserView::submitForm);
+  connect(page_, &QWebEnginePage::loadFinished, this, &BrowserView::finishLoad);
   web_ = new QWebEngineView(this);
   web_->setPage(page_);
   auto* layout = new QVBoxLayout(this);
@@ -100,9 +100,9 @@ BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
   // A burst of cookie changes reads the document once.
   documentRefresh_.setSingleShot(true);
   documentRefresh_.setInterval(0);
-  connect(&documentRefresh_, &QTimer::timeout, this, &BrowserView::RefreshDocument);
+  connect(&documentRefresh_, &QTimer::timeout, this, &BrowserView::refreshDocument);
   keepAlive_.setInterval(static_cast<int>(dtl::kKeepAliveIntervalMs));
-  connect(&keepAlive_, &QTimer::timeout, this, &BrowserView::OnKeepAlive);
+  connect(&keepAlive_, &QTimer::timeout, this, &BrowserView::keepAlive);
 }
 
 BrowserView::~BrowserView() {
@@ -113,9 +113,9 @@ BrowserView::~BrowserView() {
   page_ = nullptr;
 }
 
-SegmentManagerDialog* BrowserView::SegmentManager() const { return manager_.data(); }
+SegmentManagerDialog* BrowserView::segmentManager() const { return manager_.data(); }
 
-QUrl BrowserView::HomePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
+QUrl BrowserView::homePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
 
 void BrowserView::setSegmentManagerFactory(SegmentManagerFactory factory) {
   if (!factory) {
@@ -132,7 +132,7 @@ QUrl BrowserView::startPage(StartSite site) const {
     return QUrl("https://" + Q(host) + rest);
   };
   switch (site) {
-    case StartSite::Home: return HomePage();
+    case StartSite::Home: return homePage();
     case StartSite::Forums: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
     case StartSite::Gmail: return https(kGmailWeb, "/mail/");
     case StartSite::Walla: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
@@ -172,21 +172,21 @@ void BrowserView::navigate(const QString& address) {
   if (url.isValid()) page_->load(url);
 }
 
-bool BrowserView::Gate(const QUrl& url, int, bool) {
+bool BrowserView::gate(const QUrl& url, int, bool) {
   dtl::NavigationRequest request;
   request.url = S(url.toString(QUrl::FullyEncoded));
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-  Apply(decision);
+  apply(decision);
   return !decision.cancel;
 }
 
-void BrowserView::OnFormSubmitted(const FormSubmission& submission) {
+void BrowserView::submitForm(const FormSubmission& submission) {
   const QUrl action(submission.url);
   if (!action.isValid()) return;
   if (submission.method == "get") {
     QUrl url = action;
     url.setQuery(submission.body, QUrl::StrictMode);
-    if (Gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->LoadApproved(url);
+    if (gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->loadApproved(url);
     return;
   }
   if (submission.method != "post") return;  // "dialog" forms never leave the page
@@ -201,36 +201,36 @@ void BrowserView::OnFormSubmitted(const FormSubmission& submission) {
       submission.enctype.isEmpty() || submission.enctype == "application/x-www-form-urlencoded";
   if (!urlencoded) {
     dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-    Apply(decision);
+    apply(decision);
     dtl::WipeString(request.postData);
     return;
   }
-  SendPost(std::move(request));
+  sendPost(std::move(request));
 }
 
-void BrowserView::SendPost(dtl::NavigationRequest request, int depth) {
+void BrowserView::sendPost(dtl::NavigationRequest request, int depth) {
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-  Apply(decision);
+  apply(decision);
   if (decision.repost) {
     dtl::WipeString(request.postData);
     if (depth >= kMaxReposts) return;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    SendPost(TakeRequest(*decision.repost), depth + 1);
+    sendPost(TakeRequest(*decision.repost), depth + 1);
     return;
   }
   if (!decision.cancel) {
     QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
-    page_->LoadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
     WipeBytes(body);
   }
   dtl::WipeString(request.postData);
 }
 
-void BrowserView::Apply(dtl::NavigationDecision& decision) {
+void BrowserView::apply(dtl::NavigationDecision& decision) {
   state_.wallaFlag = decision.wallaFlag;
   state_.inboxRedirectFlag = decision.inboxRedirectFlag;
   if (decision.newSavedWallaLogin) state_.savedWallaLogin = std::move(*decision.newSavedWallaLogin);
-  for (const std::string& pattern : decision.cookiePurges) PurgeCookies(pattern);
+  for (const std::string& pattern : decision.cookiePurges) purgeCookies(pattern);
   // Navigations and message boxes wait until Chromium's callback has returned: a modal loop or
   // a new load inside it would re-enter the page.
   if (decision.inboxRedirect) {
@@ -250,7 +250,7 @@ void BrowserView::Apply(dtl::NavigationDecision& decision) {
 // The purge removes what the provider keeps on disk to log a user in again later ("remember
 // me"): the persistent cookies. The session cookies of the login now open stay, or every
 // navigation to the provider would end the session it belongs to.
-void BrowserView::PurgeCookies(const std::string& pattern) {
+void BrowserView::purgeCookies(const std::string& pattern) {
   const QString word = PurgeWord(pattern);
   if (word.isEmpty()) return;
   QWebEngineCookieStore* store = profile_->cookieStore();
@@ -258,14 +258,14 @@ void BrowserView::PurgeCookies(const std::string& pattern) {
     if (!c.isSessionCookie() && c.domain().toLower().contains(word)) store->deleteCookie(c);
 }
 
-void BrowserView::OnLoadFinished(bool) {
+void BrowserView::finishLoad(bool) {
   const QUrl url = page_->url();
   if (!url.isEmpty()) emit pageLoaded(url.toString());
-  RefreshDocument();
-  RewriteLoginPage();
+  refreshDocument();
+  rewriteLoginPage();
 }
 
-void BrowserView::ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
+void BrowserView::readDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
   QPointer<BrowserView> self(this);
   page_->runJavaScript(expression, QWebEngineScript::ApplicationWorld,
                        [self, use = std::move(use)](const QVariant& result) {
@@ -274,8 +274,8 @@ void BrowserView::ReadDocument(const QString& expression, std::function<void(con
                        });
 }
 
-void BrowserView::RefreshDocument() {
-  ReadDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
+void BrowserView::refreshDocument() {
+  readDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
     documentUrl_ = m.value("url").toString();
     documentDomain_ = m.value("domain").toString();
     state_.documentCookie = S(m.value("cookie").toString());
@@ -287,8 +287,8 @@ void BrowserView::RefreshDocument() {
   });
 }
 
-void BrowserView::RewriteLoginPage() {
-  ReadDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
+void BrowserView::rewriteLoginPage() {
+  readDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
                [this](const QVariantMap& m) {
                  const QVariant html = m.value("html");
                  if (!html.isValid() || html.isNull()) return;
@@ -308,7 +308,7 @@ void BrowserView::reLogin() {
   if (relogin.clearInboxRedirectFlag) state_.inboxRedirectFlag = false;
   if (!relogin.repost) return;
   // The saved body still holds the encoded marker: the policy decodes it again.
-  SendPost(TakeRequest(*relogin.repost));
+  sendPost(TakeRequest(*relogin.repost));
 }
 
 void BrowserView::showEvent(QShowEvent* event) {
@@ -316,20 +316,20 @@ void BrowserView::showEvent(QShowEvent* event) {
   if (shown_) return;
   shown_ = true;
   help_ = new HtmlToolTip(this);
-  page_->load(HomePage());
+  page_->load(homePage());
   keepAlive_.start();
 }
 
-void BrowserView::OnKeepAlive() {
+void BrowserView::keepAlive() {
   if (dtl::KeepAliveShouldRefresh(S(page_->url().toString().toLower())))
     page_->triggerAction(QWebEnginePage::Reload);
 }
 
 void BrowserView::showQuickHelp() {
   if (!help_) return;  // set up by the first show
-  help_->SetContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
+  help_->setContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
                     QUrl(Q(browserEndpoints_.productSite) + "/help.html"), tr("Click here for more help..."));
-  help_->ShowAt(QCursor::pos());
+  help_->showAt(QCursor::pos());
 }
 
 void BrowserView::autoDownload() {
@@ -343,7 +343,7 @@ void BrowserView::autoDownload() {
     delete manager_.data();
   }
   if (page_->url().isEmpty()) return;  // no document
-  ReadDocument(
+  readDocument(
       "({url: document.URL, cookie: document.cookie,"
       " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? document.body.innerHTML : ''})",
       [this](const QVariantMap& m) {
@@ -357,7 +357,7 @@ void BrowserView::autoDownload() {
         connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::reLogin);
         manager_ = dlg;
         dlg->show();
-        if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());
+        if (session.pageUrl.toLower().contains("gmail")) page_->load(homePage());
       });
 }
 

@@ -70,23 +70,23 @@ class BrowserView : public QWidget {
   void setSegmentManagerFactory(SegmentManagerFactory factory);
   // Where the program sends the browser itself (Walla hosts, product site). Tests aim them at a
   // fixture.
-  void SetBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) { browserEndpoints_ = endpoints; }
-  const dtl::BrowserEndpoints& BrowserEndpoints() const { return browserEndpoints_; }
+  void setBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) { browserEndpoints_ = endpoints; }
+  const dtl::BrowserEndpoints& browserEndpoints() const { return browserEndpoints_; }
 
   // The start page of a site of the web-mail sites menu or of a provider command.
   QUrl startPage(StartSite site) const;
   // The local home page, "home.html" in the program folder.
-  static QUrl HomePage();
+  static QUrl homePage();
 
   // Whether "Auto Download Segments..." applies to the page shown now.
-  bool AutoDownloadAllowed() const { return autoDownload_; }
-  const dtl::BrowserViewState& State() const { return state_; }
-  QWebEngineView* WebView() const { return web_; }
-  BrowserPage* Page() const { return page_; }
-  QWebEngineProfile* WebProfile() const { return profile_; }
+  bool autoDownloadAllowed() const { return autoDownload_; }
+  const dtl::BrowserViewState& state() const { return state_; }
+  QWebEngineView* webView() const { return web_; }
+  BrowserPage* page() const { return page_; }
+  QWebEngineProfile* webProfile() const { return profile_; }
   // The Segment Manager of the last "Auto Download Segments..." while it exists.
-  SegmentManagerDialog* SegmentManager() const;
-  HtmlToolTip* QuickHelp() const { return help_; }
+  SegmentManagerDialog* segmentManager() const;
+  HtmlToolTip* quickHelp() const { return help_; }
 
  public slots:
   // Navigates to an address as typed in the address box (through the navigation policy).
@@ -118,21 +118,21 @@ class BrowserView : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  bool Gate(const QUrl& url, int type, bool isMainFrame);
-  void OnFormSubmitted(const FormSubmission& submission);
+  bool gate(const QUrl& url, int type, bool isMainFrame);
+  void submitForm(const FormSubmission& submission);
   // Decides a POST (or a GET form) and, when it may go, sends it; a decoded login goes through
   // the policy once more before it leaves.
-  void SendPost(dtl::NavigationRequest request, int depth = 0);
+  void sendPost(dtl::NavigationRequest request, int depth = 0);
   // Applies the parts of a decision that do not depend on how the navigation is sent.
-  void Apply(dtl::NavigationDecision& decision);
-  void PurgeCookies(const std::string& pattern);
-  void OnLoadFinished(bool ok);
+  void apply(dtl::NavigationDecision& decision);
+  void purgeCookies(const std::string& pattern);
+  void finishLoad(bool ok);
   // Evaluates a JavaScript expression on the current document and hands its object result to
   // `use`, unless the view is gone by then or the answer is not an object.
-  void ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use);
-  void RefreshDocument();
-  void RewriteLoginPage();
-  void OnKeepAlive();
+  void readDocument(const QString& expression, std::function<void(const QVariantMap&)> use);
+  void refreshDocument();
+  void rewriteLoginPage();
+  void keepAlive();
 
   dtl::SettingsStore& settings_;
   dtl::CookieJar& cookies_;

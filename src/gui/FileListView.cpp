@@ -69,13 +69,13 @@ void FileListView::resizeEvent(QResizeEvent* event) {
 
 void FileListView::showQuickHelp(const QPoint& globalPos) {
   if (!help_) help_ = new HtmlToolTip(this);
-  help_->SetContent(tr("Drovetail Quick Help"),
+  help_->setContent(tr("Drovetail Quick Help"),
                     tr("Choose a file to send by clicking on the left menu button.<br>Drovetail will split the file "
                        "into segments;<br>Choose segment size and enter an email address.<br>To start sending the "
                        "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
                        "file,<br>just choose Plain Transfer from the drop down button."),
                     QUrl(QString(kProductUrl) + "help/"), tr("More help on the Drovetail web site"));
-  help_->ShowAt(globalPos);
+  help_->showAt(globalPos);
 }
 
 }  // namespace dtlui

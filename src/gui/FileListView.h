@@ -16,10 +16,10 @@ class HtmlToolTip;
 class FileListView : public QTreeWidget {
   Q_OBJECT
  public:
-  // Registers the model with `doc`; the owner removes it (Model()) before the doc goes.
+  // Registers the model with `doc`; the owner removes it (model()) before the doc goes.
   FileListView(dtl::SendDocument& doc, QWidget* parent = nullptr);
   ~FileListView() override;
-  dtl::SendListModel* Model() const { return model_.get(); }
+  dtl::SendListModel* model() const { return model_.get(); }
   // The quick-help tip at a screen position.
   void showQuickHelp(const QPoint& globalPos);
   HtmlToolTip* quickHelp() const { return help_; }

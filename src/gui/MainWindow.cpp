@@ -68,7 +68,7 @@ MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<En
 }
 
 MainWindow::~MainWindow() {
-  if (sendList_) app_.Doc().RemoveView(sendList_->Model());
+  if (sendList_) app_.Doc().RemoveView(sendList_->model());
   if (app_.Doc().Running()) app_.Doc().OnStop();
   app_.Doc().Wait();
 }
@@ -310,10 +310,10 @@ void MainWindow::buildPanes() {
   connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
   connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::showLoadedPage);
   connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload, &QAction::setEnabled);
-  community_ = new SidePane(SidePane::CommunityHome(), tabs_);
+  community_ = new SidePane(SidePane::communityHome(), tabs_);
   community_->setObjectName("community");
   tabs_->addTab(community_, ResourceIcon("tab-support"), tr("Support"));
-  sibling_ = new SidePane(SidePane::SiblingHome(kSiblingUrl), tabs_);
+  sibling_ = new SidePane(SidePane::siblingHome(kSiblingUrl), tabs_);
   sibling_->setObjectName("sibling");
   tabs_->addTab(sibling_, ResourceIcon("tab-sibling"), QString(kSiblingUrl));
   connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::showToolBarsForTab);

@@ -149,7 +149,7 @@ int SaveScreenshots(const QString& folder) {
   web.Settle();
   ok &= Save(frame, folder, "main-browse");
   frame->browserView()->showQuickHelp();
-  if (auto* help = frame->browserView()->QuickHelp()) {
+  if (auto* help = frame->browserView()->quickHelp()) {
     ok &= Save(help, folder, "browser-quick-help");
     help->hide();
   }

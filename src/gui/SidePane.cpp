@@ -11,9 +11,9 @@ SidePane::SidePane(QUrl home, QWidget* parent) : QWebEngineView(parent), home_(s
   setPage(new PanePage(PanePage::Links::InPane, this));
 }
 
-QUrl SidePane::CommunityHome() { return QUrl::fromLocalFile(ResourcePath("Community.html")); }
+QUrl SidePane::communityHome() { return QUrl::fromLocalFile(ResourcePath("Community.html")); }
 
-QUrl SidePane::SiblingHome(const QString& address) {
+QUrl SidePane::siblingHome(const QString& address) {
   const QUrl url = QUrl::fromUserInput(address);
   return url.scheme() == "http" && !address.startsWith("http:", Qt::CaseInsensitive)
              ? QUrl("https://" + address)

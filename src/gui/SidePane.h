@@ -20,10 +20,10 @@ class SidePane : public QWebEngineView {
   explicit SidePane(QUrl home, QWidget* parent = nullptr);
 
   // The local community page: "Community.html" in the program folder (ResourcePath).
-  static QUrl CommunityHome();
+  static QUrl communityHome();
   // The sibling product's web site from its address as the tab shows it ("www.example.org"
   // gets "https://"; an address with a scheme is kept).
-  static QUrl SiblingHome(const QString& address);
+  static QUrl siblingHome(const QString& address);
 
   QUrl home() const { return home_; }
 

@@ -335,7 +335,7 @@ class BrowserPanesTest : public QObject {
       home = QUrl::fromLocalFile(Local("Community.html"));
     } else {
       site_.pages["/"] = {200, LinkPage(host), {}};
-      home = SidePane::SiblingHome(host);
+      home = SidePane::siblingHome(host);
       QCOMPARE(home, QUrl(QString("https://%1").arg(host)));
       home.setScheme("http");  // the proxy speaks plain HTTP only
       home.setPath("/");
