@@ -9,13 +9,17 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QWebEnginePage>
 
 #include "gui/Application.h"
 #include "gui/HistoryCombo.h"
 #include "gui/MainWindow.h"
 #include "gui/SegmentManagerDialog.h"
 #include "gui/MergeDialog.h"
+#include "gui/BrowserPage.h"
+#include "gui/BrowserView.h"
 #include "gui/FileListView.h"
+#include "gui/SidePane.h"
 #include "gui/UiTestSupport.h"
 
 using namespace dtlui;
@@ -73,6 +77,36 @@ class MainFrameTest : public QObject {
     QCOMPARE(titles.mid(0, 3), (QStringList{"Split/Send File", "Browse", "Support"}));
     QCOMPARE(Frame().actions().send->toolTip(), QString("Send the segments..."));
     QCOMPARE(Frame().actions().chooseFile->menu()->actions().first()->text(), QString("&Plain Transfer"));
+  }
+
+  // The navigation tool bar is shared: its home button acts on the side pane in front and on
+  // the inner browser otherwise, leaving the pane behind alone.
+  void NavigationButtonsActOnThePaneInFront() {
+    Start();
+    constexpr int kWaitMs = 20000;
+    QWebEnginePage* browser = Frame().browserView()->page();
+    QWebEnginePage* community = Frame().communityPane()->page();
+    const QUrl browserHome = BrowserView::homePage(), communityHome = SidePane::communityHome();
+    struct Case {
+      const char* name;
+      int tab;
+      QWebEnginePage *inFront, *behind;
+      QUrl home, elsewhere;
+    };
+    const Case cases[] = {
+        {"support tab", 2, community, browser, communityHome, browserHome},
+        {"browse tab", 1, browser, community, browserHome, communityHome},
+    };
+    for (const Case& c : cases) {
+      Frame().tabs()->setCurrentIndex(c.tab);
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);  // the first show went home
+      c.inFront->load(c.elsewhere);
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.elsewhere, c.name, kWaitMs);
+      const QUrl behind = c.behind->url();
+      Frame().actions().webMailSites->trigger();
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);
+      QVERIFY2(c.behind->url() == behind, c.name);
+    }
   }
 
   void CloseAsksAndNoKeepsRunning() {
