@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "gui/MainWindow.h"
 #include "browser/AccountPassword.h"
 #include "browser/BannerRefresh.h"
 #include "gui/BannerPane.h"
