@@ -17,24 +17,24 @@ namespace dtlui {
 
 AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle("Advanced Settings");
+  setWindowTitle(tr("Advanced Settings"));
   user = Edit(this, store_.UserName(), 200);
   password = Edit(this, store_.Pass(), 200, true);
   mx = Edit(this, store_.Mx(), 200);
   port = PortBox(this, store_.Port());
-  auto* test = new QPushButton("Test Server", this);
-  auto* reset = new QPushButton("&Reset", this);
+  auto* test = new QPushButton(tr("Test Server"), this);
+  auto* reset = new QPushButton(tr("&Reset"), this);
   for (auto* b : {test, reset}) b->setAutoDefault(false);
   connect(test, &QPushButton::clicked, this, [this] { RunServerTest(MakeServerTest()); });
   connect(reset, &QPushButton::clicked, this, &AdvancedSettingsDialog::Reset);
   auto* mapi = new QFormLayout;
-  mapi->addRow("MAPI User Name:", user);
-  mapi->addRow("MAPI Password:", password);
+  mapi->addRow(tr("MAPI User Name:"), user);
+  mapi->addRow(tr("MAPI Password:"), password);
   auto* direct = new QFormLayout;
-  direct->addRow("Server MX Record:", mx);
-  direct->addRow("Port:", port);
+  direct->addRow(tr("Server MX Record:"), mx);
+  direct->addRow(tr("Port:"), port);
   auto* note = new QLabel(
-      "Please Note: DTL automatically resolve MX records; This field will override DTL MX record detection.", this);
+      tr("Please Note: DTL automatically resolve MX records; This field will override DTL MX record detection."), this);
   note->setWordWrap(true);
   auto* row = new QHBoxLayout;
   row->addWidget(test);

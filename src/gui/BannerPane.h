@@ -1,7 +1,7 @@
 // The banner strip above the tabs: a 60-pixel-high HTML view of the local banner page
 // "verb1.html". On first show it loads the local page and starts a 420000 ms timer; each tick
 // reloads the page, or brings the strip back to it when it was navigated elsewhere. After every
-// completed load a worker thread fetches the product site's current "/verb1.html" through a
+// completed load the pane's JobRunner fetches the product site's current "/verb1.html" through a
 // dtl::PageFetcher and replaces the local page with it when it carries "<!-- dtl -->"
 // (dtl::RefreshBannerPage); the strip shows it from the next tick on. Links the user follows
 // open in the desktop's web browser (dtlui::OpenExternal); web-mail sites are refused silently
@@ -14,9 +14,9 @@
 // a jar of its own, which is enough: the banner fetch carries no cookie).
 //
 // Threads: UI thread only. One refresh runs at a time (a load that completes while one is still
-// running starts none). A refresh never touches the pane: it writes the file and posts
-// RefreshFinished; a pane destroyed meanwhile gets no signal, and the worker, which owns its
-// fetcher and a share of the jar, finishes on its own.
+// running starts none). A refresh never touches the pane: it writes the file, and the pane emits
+// refreshFinished once the job is over. Destroying the pane waits for a running refresh (the
+// fetch cannot be interrupted: up to the fetcher's time-outs).
 #pragma once
 
 #include <QString>
@@ -27,6 +27,7 @@
 #include <string>
 
 #include "browser/NetworkEndpoints.h"
+#include "gui/JobRunner.h"
 
 namespace dtl {
 class CookieJar;
@@ -61,25 +62,25 @@ class BannerPane : public QWebEngineView {
   QTimer* Timer() { return &timer_; }
   // One timer tick: reload when the strip shows a "verb1.html" page, otherwise load the local
   // page again.
-  void OnTimer();
+  void timerTick();
   // Starts a background refresh unless one is running; false when none was started.
   bool StartRefresh();
+  // True from StartRefresh() until refreshFinished().
+  bool Refreshing() const { return runner_.isRunning(); }
 
  signals:
   // A refresh ended; `result` is a dtl::BannerRefresh value cast to int.
-  void RefreshFinished(int result);
+  void refreshFinished(int result);
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
-  struct Shared;
-  void StartWorker();
-
   Setup setup_;
   QTimer timer_;
   bool shown_ = false;
-  std::shared_ptr<Shared> shared_;
+  int lastResult_ = 0;
+  JobRunner runner_;  // last: the refresh ends before the members it uses
 };
 
 }  // namespace dtlui

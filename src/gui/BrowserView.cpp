@@ -120,7 +120,7 @@ QUrl BrowserView::homePage() { return QUrl::fromLocalFile(ResourcePath("home.htm
 void BrowserView::setSegmentManagerFactory(SegmentManagerFactory factory) {
   if (!factory) {
     factory = [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
-      return new SegmentManagerDialog(settings_, cookies_, endpoints_, session, nullptr, parent);
+      return new SegmentManagerDialog(settings_, cookies_, endpoints_, session, {}, parent);
     };
   }
   makeSegmentManager_ = std::move(factory);

@@ -14,16 +14,16 @@ namespace dtlui {
 using dtl::ReplaceMode;
 
 ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent, int tickMs) : QDialog(parent) {
-  setWindowTitle("Confirm File Replace");
+  setWindowTitle(tr("Confirm File Replace"));
   fileName = new QLineEdit(name, this);
   fileName->setReadOnly(true);
   fileName->setMinimumWidth(260);
   countdownText = new QLabel(Q(countdown_.Text()), this);
-  overwriteAllButton = new QPushButton("Overwrite All", this);
-  overwriteButton = new QPushButton("Overwrite", this);
-  skipAllButton = new QPushButton("Skip All", this);
-  skipButton = new QPushButton("Skip", this);
-  cancelButton = new QPushButton("Cancel", this);
+  overwriteAllButton = new QPushButton(tr("Overwrite All"), this);
+  overwriteButton = new QPushButton(tr("Overwrite"), this);
+  skipAllButton = new QPushButton(tr("Skip All"), this);
+  skipButton = new QPushButton(tr("Skip"), this);
+  cancelButton = new QPushButton(tr("Cancel"), this);
   overwriteButton->setDefault(true);
   connect(overwriteAllButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::OverwriteAll); });
   connect(overwriteButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::Overwrite); });
@@ -32,20 +32,20 @@ ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent,
   connect(cancelButton, &QPushButton::clicked, this, &ConfirmReplaceDialog::reject);
 
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel("This folder already contains a file named ", this));
+  layout->addWidget(new QLabel(tr("This folder already contains a file named "), this));
   layout->addWidget(fileName);
-  layout->addWidget(new QLabel("What would you like to do?", this));
+  layout->addWidget(new QLabel(tr("What would you like to do?"), this));
   layout->addWidget(countdownText);
   auto* buttons = new QHBoxLayout;
   for (auto* b : {overwriteAllButton, overwriteButton, skipAllButton, skipButton, cancelButton}) buttons->addWidget(b);
   layout->addLayout(buttons);
 
   timer_.setInterval(tickMs);
-  connect(&timer_, &QTimer::timeout, this, &ConfirmReplaceDialog::Tick);
+  connect(&timer_, &QTimer::timeout, this, &ConfirmReplaceDialog::tick);
   timer_.start();
 }
 
-void ConfirmReplaceDialog::Tick() {
+void ConfirmReplaceDialog::tick() {
   if (answered_) return;
   if (countdown_.Tick()) {
     Answer(ReplaceMode::Overwrite);
@@ -55,7 +55,7 @@ void ConfirmReplaceDialog::Tick() {
 }
 
 // Cancel, Escape and the close box keep the files that are there: a dismissed question must
-// never be read as "Overwrite All" (the dialog's rejected code is 0, the same number).
+// never be read as tr("Overwrite All") (the dialog's rejected code is 0, the same number).
 void ConfirmReplaceDialog::reject() { Answer(ReplaceMode::SkipAll); }
 
 void ConfirmReplaceDialog::Answer(ReplaceMode mode) {

@@ -23,7 +23,7 @@ namespace dtlui {
 class ConfirmReplaceDialog : public QDialog {
   Q_OBJECT
  public:
-  // `tickMs` is the countdown's second (tests shorten it or call Tick() themselves).
+  // `tickMs` is the countdown's second (tests shorten it or call tick() themselves).
   explicit ConfirmReplaceDialog(const QString& fileName, QWidget* parent = nullptr, int tickMs = 1000);
 
   // The answer; Overwrite until one is given.
@@ -40,7 +40,7 @@ class ConfirmReplaceDialog : public QDialog {
 
  public slots:
   // One second of the countdown passed.
-  void Tick();
+  void tick();
   void reject() override;
 
  private:

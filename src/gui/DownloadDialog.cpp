@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "browser/CookieJar.h"
 #include "gui/ConfirmReplaceDialog.h"
@@ -45,7 +44,7 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
       d->rateText->setText(rate);
       d->bytesText->setText(file);
       d->totalBytesText->setText(total);
-      if (d->frame_) d->frame_->SetTrayTip(TrayTip::Downloading, rate);
+      emit d->rateShown(rate);
     });
   }
   void OnItemDone(const std::string& key) override {
@@ -69,53 +68,50 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
     Post([d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); });
   }
   void OnRateCleared() override {
-    Post([d = dlg_] {
-      if (d->frame_) d->frame_->SetTrayTip(TrayTip::Reset);
-    });
+    Post([d = dlg_] { emit d->rateCleared(); });
   }
 
  private:
   template <typename F>
   void Post(F f) {
-    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+    dlg_->runner_.post(std::move(f));
   }
   DownloadDialog* dlg_;
 };
 
-DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, MainWindow* frame,
-                                   QWidget* parent)
-    : QDialog(parent), cookies_(cookies), endpoints_(endpoints), frame_(frame) {
-  setWindowTitle("Download Files");
+DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, QWidget* parent)
+    : QDialog(parent), cookies_(cookies), endpoints_(endpoints) {
+  setWindowTitle(tr("Download Files"));
   fileName = new QLineEdit(this);
   fileName->setReadOnly(true);
   fileName->setMinimumWidth(300);
   folderText = new QLabel(this);
-  rateText = new QLabel("0 KB/s", this);
-  elapsedText = new QLabel("0 Sec", this);
-  bytesText = new QLabel("0 KB", this);
+  rateText = new QLabel(tr("0 KB/s"), this);
+  elapsedText = new QLabel(tr("0 Sec"), this);
+  bytesText = new QLabel(tr("0 KB"), this);
   overall = new QProgressBar(this);
   overall->setRange(0, 1);
   overall->setValue(0);
-  totalBytesText = new QLabel("0 KB", this);
-  overallElapsedText = new QLabel("0 Sec", this);
+  totalBytesText = new QLabel(tr("0 KB"), this);
+  overallElapsedText = new QLabel(tr("0 Sec"), this);
   busy = new BusyIndicator(this);
-  cancelButton = new QPushButton("Cancel", this);
+  cancelButton = new QPushButton(tr("Cancel"), this);
   connect(cancelButton, &QPushButton::clicked, this, &DownloadDialog::reject);
 
   auto* file = new QFormLayout;
-  file->addRow("Saving:", fileName);
-  file->addRow("Download to:", folderText);
-  file->addRow("Transfer Rate:", rateText);
-  file->addRow("Elapsed Time:", elapsedText);
-  file->addRow("Downloaded:", bytesText);
+  file->addRow(tr("Saving:"), fileName);
+  file->addRow(tr("Download to:"), folderText);
+  file->addRow(tr("Transfer Rate:"), rateText);
+  file->addRow(tr("Elapsed Time:"), elapsedText);
+  file->addRow(tr("Downloaded:"), bytesText);
   auto* top = new QHBoxLayout;
   top->addWidget(busy, 0, Qt::AlignTop);
   top->addLayout(file, 1);
-  auto* group = new QGroupBox("Overall Progress", this);
+  auto* group = new QGroupBox(tr("Overall Progress"), this);
   auto* all = new QFormLayout(group);
-  all->addRow("Progress:", overall);
-  all->addRow("Downloaded:", totalBytesText);
-  all->addRow("Elapsed Time:", overallElapsedText);
+  all->addRow(tr("Progress:"), overall);
+  all->addRow(tr("Downloaded:"), totalBytesText);
+  all->addRow(tr("Elapsed Time:"), overallElapsedText);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(group);
@@ -126,10 +122,7 @@ DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoi
   relay_ = std::make_unique<Relay>(this);
 }
 
-DownloadDialog::~DownloadDialog() {
-  Stop();
-  JoinWorker();
-}
+DownloadDialog::~DownloadDialog() { Stop(); }
 
 void DownloadDialog::SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge,
                              const QString& password) {
@@ -147,7 +140,8 @@ void DownloadDialog::SetUp(const QString& folder, const QString& host, int provi
 void DownloadDialog::AddItem(const dtl::DownloadItem& item) { params_.items.push_back(item); }
 
 void DownloadDialog::Stop() {
-  stop_ = true;
+  stop_ = true;  // also before the run: a run started after a stop ends at once
+  runner_.requestStop();
   {
     std::lock_guard lock(answerMutex_);
     answerReady_.notify_all();
@@ -173,14 +167,16 @@ void DownloadDialog::Start() {
     cookies_.Attach(handle);
     dtl::ApplyEndpoints(handle, endpoints_);
   };
-  worker_ = std::thread([this] {
+  runner_.start([this](std::stop_token token) {
+    // bridged until the core takes the stop token
+    std::stop_callback bridge(token, [this] {
+      std::lock_guard lock(answerMutex_);
+      stop_ = true;
+      answerReady_.notify_all();
+    });
     dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, stop_);
-    QMetaObject::invokeMethod(this, [this, result] { Finish(result); }, Qt::QueuedConnection);
+    runner_.post([this, result] { Finish(result); });
   });
-}
-
-void DownloadDialog::JoinWorker() {
-  if (worker_.joinable()) worker_.join();
 }
 
 void DownloadDialog::TickElapsed() {
@@ -206,7 +202,7 @@ void DownloadDialog::Answer(dtl::ReplaceMode mode) {
 }
 
 void DownloadDialog::Finish(const dtl::DownloadEngine::Result& result) {
-  JoinWorker();
+  runner_.wait();
   result_ = result;
   elapsedTimer_.stop();
   busy->Stop();

@@ -1,8 +1,9 @@
-// The download dialog ("Download Files"): runs dtl::DownloadEngine on a worker thread for the
+// The download dialog ("Download Files"): runs dtl::DownloadEngine on its JobRunner for the
 // segments ticked in the Segment Manager and shows the file being saved, the folder, the
 // current file's rate, elapsed time and bytes, and the overall progress, bytes and elapsed
 // time. Each item saved or skipped is reported with itemFinished(); the provider's login page
-// with providerPage(); the rate goes to the main frame's tray tip. An existing file is handled
+// with providerPage(); the rate with rateShown() and rateCleared() (the main window's tray tip
+// follows them). An existing file is handled
 // by the replace question (ConfirmReplaceDialog), which the worker waits for without holding up
 // the UI. When the run completes with Auto Merge on, the Merging dialog merges every downloaded
 // descriptor and shows the folder.
@@ -23,10 +24,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "browser/NetworkEndpoints.h"
+#include "gui/JobRunner.h"
 #include "receive/DownloadEngine.h"
 
 class QLabel;
@@ -42,15 +43,12 @@ namespace dtlui {
 
 class BusyIndicator;
 class ConfirmReplaceDialog;
-class MainWindow;
 
 class DownloadDialog : public QDialog {
   Q_OBJECT
  public:
-  // `cookies` (the program's session store) must outlive the dialog; `endpoints` is copied;
-  // `frame` may be null.
-  DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, MainWindow* frame,
-                   QWidget* parent = nullptr);
+  // `cookies` (the program's session store) must outlive the dialog; `endpoints` is copied.
+  DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, QWidget* parent = nullptr);
   ~DownloadDialog() override;
 
   // The run's set-up: the download folder, the host of the browser's page, the provider id,
@@ -76,6 +74,9 @@ class DownloadDialog : public QDialog {
  signals:
   void itemFinished(const QString& key);
   void providerPage();
+  // The current file's transfer rate as shown ("12 KB/s"), and its end (no rate to show).
+  void rateShown(const QString& rate);
+  void rateCleared();
   // The run is over; the dialog has ended with `result` (1 completed, 2 otherwise).
   void runFinished(int result);
 
@@ -94,15 +95,12 @@ class DownloadDialog : public QDialog {
   void AskReplace(const QString& name);
   void Answer(dtl::ReplaceMode mode);
   void TickElapsed();
-  void JoinWorker();
 
   dtl::CookieJar& cookies_;
   dtl::NetworkEndpoints endpoints_;
-  QPointer<MainWindow> frame_;
   dtl::DownloadEngine::Params params_;
   dtl::DownloadEngine::Result result_;
   std::unique_ptr<Relay> relay_;
-  std::thread worker_;
   std::atomic<bool> stop_{false};
   bool autoMerge_ = false;
   bool running_ = false;
@@ -115,6 +113,8 @@ class DownloadDialog : public QDialog {
   std::mutex answerMutex_;
   std::condition_variable answerReady_;
   std::optional<dtl::ReplaceMode> answer_;
+
+  JobRunner runner_;  // last: the job ends before the members it uses
 };
 
 }  // namespace dtlui

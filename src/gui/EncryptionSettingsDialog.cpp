@@ -17,12 +17,12 @@ namespace dtlui {
 
 EncryptionSettingsDialog::EncryptionSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle(" Encryption Settings");
+  setWindowTitle(tr(" Encryption Settings"));
   method = new QComboBox(this);
-  method->addItems({"AES Encryption (Default)", "DES Encryption"});
+  method->addItems({tr("AES Encryption (Default)"), tr("DES Encryption")});
   method->setCurrentIndex(static_cast<int>(store_.EncMethod()) - 1);
   auto* form = new QFormLayout;
-  form->addRow("Encryption Method:", method);
+  form->addRow(tr("Encryption Method:"), method);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(OkCancel(this));

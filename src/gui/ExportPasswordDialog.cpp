@@ -17,29 +17,29 @@
 namespace dtlui {
 
 ExportPasswordDialog::ExportPasswordDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(" Export Account Password");
+  setWindowTitle(tr(" Export Account Password"));
   setModal(true);
   plain_ = new QLineEdit(this);
   plain_->setObjectName("plainPassword");
   // No maxLength: the edit would cut a pasted longer password silently and the marker would
-  // then log in with the wrong one. The limit is checked on "&Encrypt" instead.
+  // then log in with the wrong one. The limit is checked on tr("&Encrypt") instead.
   encrypted_ = new QLineEdit(this);
   encrypted_->setObjectName("encryptedPassword");
   encrypted_->setReadOnly(true);
-  ssl_ = new QCheckBox("Encrypt password for SSL servers", this);
+  ssl_ = new QCheckBox(tr("Encrypt password for SSL servers"), this);
   ssl_->setObjectName("ssl");
-  encrypt_ = new QPushButton("&Encrypt", this);
+  encrypt_ = new QPushButton(tr("&Encrypt"), this);
   encrypt_->setObjectName("encrypt");
   encrypt_->setDefault(true);
-  close_ = new QPushButton("&Close", this);
+  close_ = new QPushButton(tr("&Close"), this);
   close_->setObjectName("close");
   close_->setAutoDefault(false);
 
-  auto* group = new QGroupBox("Password Encryption", this);
+  auto* group = new QGroupBox(tr("Password Encryption"), this);
   auto* grid = new QGridLayout(group);
-  grid->addWidget(new QLabel("Plain account password:", group), 0, 0);
+  grid->addWidget(new QLabel(tr("Plain account password:"), group), 0, 0);
   grid->addWidget(plain_, 0, 1);
-  grid->addWidget(new QLabel("Encrypted password:", group), 1, 0);
+  grid->addWidget(new QLabel(tr("Encrypted password:"), group), 1, 0);
   grid->addWidget(encrypted_, 1, 1);
   grid->addWidget(ssl_, 2, 0, 1, 2);
   auto* buttons = new QHBoxLayout;
@@ -51,20 +51,20 @@ ExportPasswordDialog::ExportPasswordDialog(QWidget* parent) : QDialog(parent) {
   layout->addLayout(buttons);
   setMinimumWidth(420);
 
-  connect(encrypt_, &QPushButton::clicked, this, &ExportPasswordDialog::OnEncrypt);
+  connect(encrypt_, &QPushButton::clicked, this, &ExportPasswordDialog::encrypt);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 ExportPasswordDialog::~ExportPasswordDialog() { ForgetPassword(); }
 
-void ExportPasswordDialog::OnEncrypt() {
+void ExportPasswordDialog::encrypt() {
   const QString plain = plain_->text();
   if (plain.isEmpty()) return;
   // The core counts characters, not UTF-16 units: a character outside the BMP counts once.
   if (static_cast<size_t>(plain.toUcs4().size()) > dtl::kMaxAccountPasswordChars) {
     encrypted_->clear();
     ShowMessage(this, MsgIcon::Information,
-                QString("Enter no more than %1 characters.").arg(dtl::kMaxAccountPasswordChars));
+                tr("Enter no more than %1 characters.").arg(dtl::kMaxAccountPasswordChars));
     plain_->setFocus();
     return;
   }

@@ -30,7 +30,7 @@ class ExportPasswordDialog : public QDialog {
   ~ExportPasswordDialog() override;
 
   // "&Encrypt": makes the marker of the typed password and shows it.
-  void OnEncrypt();
+  void encrypt();
 
   // The controls, for the tests and the screenshot mode.
   QLineEdit* PlainEdit() const { return plain_; }

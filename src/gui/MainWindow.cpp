@@ -302,9 +302,16 @@ void MainWindow::buildPanes() {
   tabs_->addTab(sendList_, ResourceIcon("tab-send"), tr("Split/Send File"));
   browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(), BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
-  // The Segment Manager minimises with the frame when it goes to the tray.
+  // The Segment Manager minimises with the frame when it goes to the tray, and its download's
+  // rate shows in the tray tip.
   browser_->setSegmentManagerFactory([this](const SegmentManagerDialog::Session& session, QWidget* parent) {
-    return new SegmentManagerDialog(app_.Store(), app_.Cookies(), app_.Endpoints(), session, this, parent);
+    auto* dlg = new SegmentManagerDialog(app_.Store(), app_.Cookies(), app_.Endpoints(), session,
+                                         [&app = app_] { return app.trayHidden; }, parent);
+    connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+    connect(dlg, &SegmentManagerDialog::downloadRate, this,
+            [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
+    connect(dlg, &SegmentManagerDialog::downloadRateCleared, this, [this] { setTrayTip(TrayTip::Reset); });
+    return dlg;
   });
   tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
   connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
@@ -359,11 +366,11 @@ void MainWindow::paintEvent(QPaintEvent* event) {
 QString MainWindow::statusMessage() const { return statusMessage_->text(); }
 
 void MainWindow::showStatusText(const QString& text, int) {
-  SetTrayTip(TrayTip::Text, text);
+  setTrayTip(TrayTip::Text, text);
   statusMessage_->setText(tr("Last status message: %1").arg(text));
 }
 
-void MainWindow::SetTrayTip(TrayTip kind, const QString& text, int percent) {
+void MainWindow::setTrayTip(TrayTip kind, const QString& text, int percent) {
   switch (kind) {
     case TrayTip::Reset: tray_->setToolTip(tr("Drovetail")); break;
     case TrayTip::Text: tray_->setToolTip(text); break;
@@ -378,8 +385,8 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   using K = dtl::SendEventKind;
   switch (event.kind) {
     case K::Status: showStatusText(Q(event.text), event.position); break;
-    case K::UploadPercent: SetTrayTip(TrayTip::UploadPercent, {}, event.percent); break;
-    case K::RunEnded: SetTrayTip(TrayTip::Reset); break;
+    case K::UploadPercent: setTrayTip(TrayTip::UploadPercent, {}, event.percent); break;
+    case K::RunEnded: setTrayTip(TrayTip::Reset); break;
     case K::FileError: ShowMessage(this, MsgIcon::Error, Q(event.text)); break;
     default: break;
   }
@@ -424,7 +431,7 @@ void MainWindow::refreshMinToTray() {
   actions_.minToTray->setChecked(trayOnMinimise_);
 }
 
-bool MainWindow::InTray() const { return app_.trayHidden; }
+bool MainWindow::inTray() const { return app_.trayHidden; }
 
 void MainWindow::openFromTray() {
   app_.trayHidden = false;

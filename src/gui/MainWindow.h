@@ -62,8 +62,8 @@ class MainWindow : public QMainWindow {
   void showToolBarsForTab(int i);
   // A status text of list position `position`: tray tool tip, status bar, the send list.
   void showStatusText(const QString& text, int position);
-  // The tray icon's tool tip (kept under this name for the receiving dialogs).
-  void SetTrayTip(TrayTip kind, const QString& text = {}, int percent = 0);
+  // The tray icon's tool tip.
+  void setTrayTip(TrayTip kind, const QString& text = {}, int percent = 0);
   // Takes the address box's text to its history and asks the browser pane to go there.
   void go();
   // The browser pane loaded `url`: the address box shows it (a null string changes nothing).
@@ -74,9 +74,8 @@ class MainWindow : public QMainWindow {
   bool confirmClose();
   // The tray-on-minimise flag as last refreshed from MinToTray.
   bool trayOnMinimise() const { return trayOnMinimise_; }
-  // True while the main window is hidden in the tray; the receiving dialogs minimise with it
-  // (kept under this name for them).
-  bool InTray() const;
+  // True while the main window is hidden in the tray; the receiving dialogs minimise with it.
+  bool inTray() const;
   // Refreshes the flag and the check mark from MinToTray (done each time the Settings menu shows).
   void refreshMinToTray();
   // "Open Drovetail": back from the tray, shown maximised.

@@ -24,18 +24,18 @@ QString WithSlash(QString folder) {
 }  // namespace
 
 MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
-  setWindowTitle(" Merge Segments");
+  setWindowTitle(tr(" Merge Segments"));
   files = new QLineEdit(this);
   files->setReadOnly(true);
   files->setMinimumWidth(320);
   saveFolder = new QLineEdit(this);
   password = new QLineEdit(this);
   password->setEchoMode(QLineEdit::Password);
-  mergeButton = new QPushButton("&Merge", this);
+  mergeButton = new QPushButton(tr("&Merge"), this);
   mergeButton->setEnabled(false);
-  browseFiles = new QPushButton("Browse...", this);
-  browseFolder = new QPushButton("Browse...", this);
-  auto* close = new QPushButton("&Close", this);
+  browseFiles = new QPushButton(tr("Browse..."), this);
+  browseFolder = new QPushButton(tr("Browse..."), this);
+  auto* close = new QPushButton(tr("&Close"), this);
   for (auto* b : {mergeButton, browseFiles, browseFolder, close}) b->setAutoDefault(false);
 
   QString folder = Q(store_.SavePath());
@@ -43,24 +43,24 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(p
   saveFolder->setText(folder);
 
   connect(browseFiles, &QPushButton::clicked, this, [this] {
-    const QStringList chosen = QFileDialog::getOpenFileNames(this, "Choose the descriptors", {}, "DTL Files (*.dtl)");
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose the descriptors"), {}, tr("DTL Files (*.dtl)"));
     if (!chosen.isEmpty()) ChooseFiles(chosen);
   });
   connect(browseFolder, &QPushButton::clicked, this, [this] {
-    const QString f = QFileDialog::getExistingDirectory(this, "Save segments in:", saveFolder->text());
+    const QString f = QFileDialog::getExistingDirectory(this, tr("Save segments in:"), saveFolder->text());
     if (!f.isEmpty()) ChooseSaveFolder(f);
   });
-  connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::OnMerge);
+  connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::merge);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel("DTL File/s :", this), 0, 0);
+  grid->addWidget(new QLabel(tr("DTL File/s :"), this), 0, 0);
   grid->addWidget(files, 0, 1);
   grid->addWidget(browseFiles, 0, 2);
-  grid->addWidget(new QLabel("Save in:", this), 1, 0);
+  grid->addWidget(new QLabel(tr("Save in:"), this), 1, 0);
   grid->addWidget(saveFolder, 1, 1);
   grid->addWidget(browseFolder, 1, 2);
-  grid->addWidget(new QLabel("Decryption Password (optional):", this), 2, 0);
+  grid->addWidget(new QLabel(tr("Decryption Password (optional):"), this), 2, 0);
   grid->addWidget(password, 2, 1, 1, 2);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -103,7 +103,7 @@ void MergeDialog::ChooseSaveFolder(const QString& folder) {
 
 QString MergeDialog::SaveFolderForMerge() const { return WithSlash(saveFolder->text()); }
 
-void MergeDialog::OnMerge() {
+void MergeDialog::merge() {
   MergingDialog merging(this);
   merging.SetFolderAndPassword(SaveFolderForMerge(), password->text());
   for (const auto& d : descriptors_) merging.AddDescriptor(d);

@@ -26,7 +26,7 @@ class MergeDialog : public QDialog {
   // Stores the folder as "savepath" and shows it with a trailing "/".
   void ChooseSaveFolder(const QString& folder);
   // "&Merge": runs the Merging dialog modally.
-  void OnMerge();
+  void merge();
   const QStringList& Descriptors() const { return descriptors_; }
   // The save folder a merge would use now (the field, with a trailing "/" when not empty).
   QString SaveFolderForMerge() const;

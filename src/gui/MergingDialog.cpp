@@ -18,7 +18,8 @@ namespace {
 // Relays the merge's events to the dialog on the UI thread; the worker never waits for them.
 class MergeRelay : public dtl::MergeObserver {
  public:
-  MergeRelay(MergingDialog* dlg, std::function<void(bool)> finished) : dlg_(dlg), finished_(std::move(finished)) {}
+  MergeRelay(MergingDialog* dlg, JobRunner& runner, std::function<void(bool)> finished)
+      : dlg_(dlg), runner_(runner), finished_(std::move(finished)) {}
   void OnFileName(const std::string& text) override {
     Post([d = dlg_, t = Q(text)] { d->fileName->setText(t); });
   }
@@ -41,16 +42,17 @@ class MergeRelay : public dtl::MergeObserver {
  private:
   template <typename F>
   void Post(F f) {
-    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+    runner_.post(std::move(f));
   }
   MergingDialog* dlg_;
+  JobRunner& runner_;
   std::function<void(bool)> finished_;
 };
 
 }  // namespace
 
 MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(" Merging");
+  setWindowTitle(tr(" Merging"));
   fileName = new QLineEdit(this);
   fileName->setReadOnly(true);
   fileName->setMinimumWidth(320);
@@ -58,12 +60,12 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   progress->setRange(0, 1);
   progress->setValue(0);
   busy = new BusyIndicator(this);
-  auto* cancel = new QPushButton("Cancel", this);
+  auto* cancel = new QPushButton(tr("Cancel"), this);
   connect(cancel, &QPushButton::clicked, this, &MergingDialog::reject);
   auto* top = new QHBoxLayout;
   top->addWidget(busy);
   auto* fields = new QVBoxLayout;
-  fields->addWidget(new QLabel("File Name:", this));
+  fields->addWidget(new QLabel(tr("File Name:"), this));
   fields->addWidget(fileName);
   fields->addWidget(progress);
   top->addLayout(fields, 1);
@@ -82,8 +84,8 @@ void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QStrin
 void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
 
 void MergingDialog::StopWorker() {
-  cancel_ = true;
-  if (worker_.joinable()) worker_.join();
+  runner_.requestStop();
+  runner_.wait();
 }
 
 void MergingDialog::showEvent(QShowEvent* event) {
@@ -97,15 +99,17 @@ void MergingDialog::showEvent(QShowEvent* event) {
   for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
   params.saveFolder = S(saveFolder_);
   params.password = S(password_);
-  worker_ = std::thread([this, params] {
-    MergeRelay relay(this, [this](bool openFolder) { Finished(openFolder); });
+  runner_.start([this, params](std::stop_token token) {
+    // bridged until the core takes the stop token
+    std::stop_callback bridge(token, [this] { cancel_ = true; });
+    MergeRelay relay(this, runner_, [this](bool openFolder) { Finished(openFolder); });
     dtl::MergeJob::Run(params, relay, cancel_);
   });
 }
 
 void MergingDialog::Finished(bool openFolder) {
   if (!merging_) return;  // cancelled: the dialog is already closing
-  if (worker_.joinable()) worker_.join();
+  runner_.wait();
   merging_ = false;
   busy->Stop();
   if (openFolder) OpenExternal(QUrl::fromLocalFile(saveFolder_));
@@ -116,7 +120,7 @@ void MergingDialog::Finished(bool openFolder) {
 void MergingDialog::reject() {
   if (merging_) {
     const auto answer = ShowMessage(this, MsgIcon::Question,
-                                    "Drovetail is merging the segments, are you sure you want to cancel?",
+                                    tr("Drovetail is merging the segments, are you sure you want to cancel?"),
                                     MsgButtons::YesNoCancel);
     if (answer != MsgAnswer::Yes) return;
     // The worker stops before its next segment; waiting for it keeps it from using this

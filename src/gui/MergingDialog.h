@@ -1,4 +1,4 @@
-// The Merging dialog: merges every listed descriptor (dtl::MergeJob on a worker thread) while
+// The Merging dialog: merges every listed descriptor (dtl::MergeJob on the dialog's JobRunner) while
 // showing the file name, a progress bar and a busy indicator, and closes itself when the run is
 // over. "Cancel" during a merge asks first; "Yes" ends the run after the segment in progress.
 //
@@ -8,7 +8,8 @@
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
-#include <thread>
+
+#include "gui/JobRunner.h"
 
 class QLabel;
 class QLineEdit;
@@ -41,10 +42,10 @@ class MergingDialog : public QDialog {
 
   QStringList descriptors_;
   QString saveFolder_, password_;
-  std::thread worker_;
   std::atomic<bool> cancel_{false};
   bool merging_ = false;
   bool started_ = false;
+  JobRunner runner_;  // last: the job ends before the members it uses
 };
 
 }  // namespace dtlui

@@ -226,12 +226,12 @@ int SaveScreenshots(const QString& folder) {
     auto* dlg = new ExportPasswordDialog(frame);
     shot(dlg, "export-password", [dlg] {
       dlg->PlainEdit()->setText("correct horse battery");
-      dlg->OnEncrypt();
+      dlg->encrypt();
     });
   }
   // The receiving dialogs start their work when shown, so they are painted without being shown.
   {
-    SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(), {"http://mail.yahoo.com/", "", ""}, frame, frame);
+    SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(), {"http://mail.yahoo.com/", "", ""}, {}, frame);
     for (int i = 0; i < 4; ++i) {
       const std::string n = i == 0 ? std::string("holiday-video.avi.dtl") : "holiday-video.avi.00" + std::to_string(i);
       dlg.File({n, "1_" + std::to_string(i) + "_AbC"});
@@ -241,7 +241,7 @@ int SaveScreenshots(const QString& folder) {
     ok &= dlg.grab().save(folder + "/segment-manager.png");
   }
   {
-    DownloadDialog dlg(app.Cookies(), app.Endpoints(), frame, frame);
+    DownloadDialog dlg(app.Cookies(), app.Endpoints(), frame);
     dlg.fileName->setText("holiday-video.avi.002");
     dlg.folderText->setText(base + "/downloads");
     dlg.rateText->setText("1.20 MB/Sec");

@@ -12,7 +12,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
@@ -41,7 +40,7 @@ QString PickFolder(QWidget* parent, const QString& title, const QString& start) 
 // change happens there. A posted call is dropped when the dialog is gone.
 class SegmentManagerDialog::CrawlRelay : public dtl::CrawlObserver {
  public:
-  explicit CrawlRelay(SegmentManagerDialog* dlg) : dlg_(dlg) {}
+  CrawlRelay(SegmentManagerDialog* dlg, JobRunner& runner) : dlg_(dlg), runner_(runner) {}
   void OnAttachment(const dtl::FoundAttachment& record) override {
     Post([d = dlg_, record] { d->File(record); });
   }
@@ -58,15 +57,16 @@ class SegmentManagerDialog::CrawlRelay : public dtl::CrawlObserver {
     Post([d = dlg_] { emit d->reLoginRequested(); });
   }
   void OnAborted() override {
-    Post([d = dlg_] { d->OnAborted(); });
+    Post([d = dlg_] { d->crawlAborted(); });
   }
 
  private:
   template <typename F>
   void Post(F f) {
-    QMetaObject::invokeMethod(dlg_, std::move(f), Qt::QueuedConnection);
+    runner_.post(std::move(f));
   }
   SegmentManagerDialog* dlg_;
+  JobRunner& runner_;
 };
 
 SegmentManagerDialog::FolderPicker SegmentManagerDialog::SetFolderPicker(FolderPicker picker) {
@@ -76,17 +76,16 @@ SegmentManagerDialog::FolderPicker SegmentManagerDialog::SetFolderPicker(FolderP
 }
 
 SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
-                                       const dtl::NetworkEndpoints& endpoints, const Session& session,
-                                       MainWindow* frame, QWidget* parent)
+                                           const dtl::NetworkEndpoints& endpoints, const Session& session,
+                                           TrayQuery frameInTray, QWidget* parent)
     : QDialog(parent),
       settings_(settings),
       cookies_(cookies),
       endpoints_(endpoints),
       session_(session),
-      frame_(frame),
+      frameInTray_(std::move(frameInTray)),
       fetcher_(std::make_unique<dtl::PageFetcher>(cookies, endpoints)) {
-  setWindowTitle("Segment Manager");
-  if (frame_) connect(frame_, &MainWindow::enteredTray, this, &SegmentManagerDialog::MinimiseWithTheFrame);
+  setWindowTitle(tr("Segment Manager"));
   providerId_ = dtl::RecognizeProvider(S(session_.pageUrl));
   savePath_ = Q(dtl::SegmentManagerModel::ReadSavePath(settings_));
 
@@ -94,22 +93,22 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
   tree_->setHeaderHidden(true);
   tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   tree_->setMinimumSize(360, 240);
-  refreshButton = new QPushButton("&Refresh", this);
-  downloadButton = new QPushButton("&Download", this);
-  stopButton = new QPushButton("&Stop", this);
-  closeButton = new QPushButton("&Close", this);
-  sortButton = new QPushButton("Sort", this);
+  refreshButton = new QPushButton(tr("&Refresh"), this);
+  downloadButton = new QPushButton(tr("&Download"), this);
+  stopButton = new QPushButton(tr("&Stop"), this);
+  closeButton = new QPushButton(tr("&Close"), this);
+  sortButton = new QPushButton(tr("Sort"), this);
   for (auto* b : {refreshButton, downloadButton, stopButton}) b->setEnabled(false);
-  autoMerge = new QCheckBox("Auto Merge Segments", this);
+  autoMerge = new QCheckBox(tr("Auto Merge Segments"), this);
   autoMerge->setChecked(dtl::SegmentManagerModel::ReadAutoMerge(settings_));
-  selectAll = new QCheckBox("Select All Files", this);
+  selectAll = new QCheckBox(tr("Select All Files"), this);
   password = new QLineEdit(this);
   password->setEchoMode(QLineEdit::Password);
   progress = new QProgressBar(this);
   progress->setRange(0, 1);
   progress->setValue(0);
   busy = new BusyIndicator(this);
-  listingText = new QLabel("Listing segments (might take a few minutes)", this);
+  listingText = new QLabel(tr("Listing segments (might take a few minutes)"), this);
   listingText->hide();
   busy->hide();
 
@@ -123,9 +122,9 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
   auto* options = new QGridLayout;
   options->addWidget(autoMerge, 0, 0);
   options->addWidget(selectAll, 0, 1);
-  options->addWidget(new QLabel("Decryption Password (optional):", this), 1, 0);
+  options->addWidget(new QLabel(tr("Decryption Password (optional):"), this), 1, 0);
   options->addWidget(password, 1, 1);
-  options->addWidget(new QLabel("Progress:", this), 2, 0);
+  options->addWidget(new QLabel(tr("Progress:"), this), 2, 0);
   options->addWidget(progress, 2, 1);
   auto* status = new QHBoxLayout;
   status->addWidget(busy);
@@ -135,22 +134,23 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
   layout->addLayout(options);
   layout->addLayout(status);
 
-  connect(tree_, &QTreeWidget::itemChanged, this, &SegmentManagerDialog::OnTreeItemChanged);
+  connect(tree_, &QTreeWidget::itemChanged, this, &SegmentManagerDialog::treeItemChanged);
   connect(refreshButton, &QPushButton::clicked, this, &SegmentManagerDialog::Refresh);
-  connect(stopButton, &QPushButton::clicked, this, &SegmentManagerDialog::OnStop);
-  connect(downloadButton, &QPushButton::clicked, this, &SegmentManagerDialog::OnDownload);
+  connect(stopButton, &QPushButton::clicked, this, &SegmentManagerDialog::stopListing);
+  connect(downloadButton, &QPushButton::clicked, this, &SegmentManagerDialog::startDownload);
   connect(closeButton, &QPushButton::clicked, this, &SegmentManagerDialog::AskClose);
-  connect(sortButton, &QPushButton::clicked, this, &SegmentManagerDialog::OnSort);
-  connect(selectAll, &QCheckBox::clicked, this, &SegmentManagerDialog::OnSelectAll);
+  connect(sortButton, &QPushButton::clicked, this, &SegmentManagerDialog::sortTree);
+  connect(selectAll, &QCheckBox::clicked, this, &SegmentManagerDialog::selectAllFiles);
   connect(autoMerge, &QCheckBox::clicked, this,
           [this](bool on) { dtl::SegmentManagerModel::WriteAutoMerge(settings_, on); });
+  connect(&crawler_, &JobRunner::finished, this, &SegmentManagerDialog::crawlDone);
 }
 
 SegmentManagerDialog::~SegmentManagerDialog() {
   closing_ = true;
   stopListing_ = true;
   if (download_) download_->Stop();
-  JoinCrawler();
+  // crawler_ goes first of the members: its destructor stops the crawl and waits for it.
 }
 
 QTreeWidget* SegmentManagerDialog::Tree() const { return tree_; }
@@ -159,26 +159,20 @@ DownloadDialog* SegmentManagerDialog::downloadDialog() const { return download_;
 
 void SegmentManagerDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  MinimiseWithTheFrame();
+  minimiseWithFrame();
   if (started_) return;
   started_ = true;
   Refresh();
 }
 
 
-void SegmentManagerDialog::MinimiseWithTheFrame() {
-  // A dialog that stays up while the program sits in the tray would be the only window left.
-  if (frame_ && frame_->InTray() && isVisible() && !isMinimized())
+void SegmentManagerDialog::minimiseWithFrame() {
+  if (frameInTray_ && frameInTray_() && isVisible() && !isMinimized())
     QMetaObject::invokeMethod(this, &QWidget::showMinimized, Qt::QueuedConnection);
-}
-
-void SegmentManagerDialog::JoinCrawler() {
-  if (crawler_.joinable()) crawler_.join();
 }
 
 void SegmentManagerDialog::Refresh() {
   if (crawlRunning_ || closing_) return;
-  JoinCrawler();
   stopListing_ = false;
   crawlRunning_ = true;
   downloadButton->setEnabled(false);
@@ -196,21 +190,19 @@ void SegmentManagerDialog::Refresh() {
   params.accountId = S(session_.accountId);
   // The model guards its key list: the crawler reads it while filing goes on here.
   params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
-  crawler_ = std::thread([this, params] {
-    CrawlRelay relay(this);
+  // The crawl's end comes back through the runner's finished(), after every record it posted.
+  crawler_.start([this, params](std::stop_token token) {
+    // bridged until the core takes the stop token
+    std::stop_callback bridge(token, [this] { stopListing_ = true; });
+    CrawlRelay relay(this, crawler_);
     const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, closing_, stopListing_, &crawling_);
-    const int32_t provider = result.providerId;
-    QMetaObject::invokeMethod(this, [this, provider] {
-      providerId_ = provider;
-      OnCrawlFinished();
-    }, Qt::QueuedConnection);
+    crawler_.post([this, provider = result.providerId] { providerId_ = provider; });
   });
 }
 
-void SegmentManagerDialog::OnStop() { stopListing_ = true; }
+void SegmentManagerDialog::stopListing() { crawler_.requestStop(); }
 
-void SegmentManagerDialog::OnCrawlFinished() {
-  JoinCrawler();
+void SegmentManagerDialog::crawlDone() {
   crawlRunning_ = false;
   busy->Stop();
   busy->hide();
@@ -264,7 +256,7 @@ void SegmentManagerDialog::SyncChecks() {
   downloadButton->setEnabled(!crawlRunning_ && model_.DownloadEnabled());
 }
 
-void SegmentManagerDialog::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
+void SegmentManagerDialog::treeItemChanged(QTreeWidgetItem* item, int column) {
   if (syncing_ || column != 0) return;
   const bool ticked = item->checkState(0) == Qt::Checked;
   if (QTreeWidgetItem* parent = item->parent())
@@ -274,12 +266,12 @@ void SegmentManagerDialog::OnTreeItemChanged(QTreeWidgetItem* item, int column) 
   SyncChecks();
 }
 
-void SegmentManagerDialog::OnSelectAll(bool on) {
+void SegmentManagerDialog::selectAllFiles(bool on) {
   model_.SelectAll(on);
   SyncChecks();
 }
 
-void SegmentManagerDialog::OnSort() {
+void SegmentManagerDialog::sortTree() {
   model_.Sort();
   syncing_ = true;
   tree_->clear();
@@ -287,14 +279,14 @@ void SegmentManagerDialog::OnSort() {
   ShowModel();
 }
 
-void SegmentManagerDialog::OnItemFinished(const QString& key) {
+void SegmentManagerDialog::markItemFinished(const QString& key) {
   if (model_.FinishKey(S(key))) SyncChecks();
 }
 
-void SegmentManagerDialog::OnDownload() {
+void SegmentManagerDialog::startDownload() {
   if (download_ && download_->isVisible()) return;
   delete download_;  // a hidden one from an earlier run
-  const QString folder = PickFolder(this, "Save segments in:", savePath_);
+  const QString folder = PickFolder(this, tr("Save segments in:"), savePath_);
   if (folder.isEmpty()) return;
   savePath_ = folder;
   dtl::SegmentManagerModel::WriteSavePath(settings_, S(folder));
@@ -304,11 +296,13 @@ void SegmentManagerDialog::OnDownload() {
     cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
   }
 
-  auto* dlg = new DownloadDialog(cookies_, endpoints_, frame_, this);
+  auto* dlg = new DownloadDialog(cookies_, endpoints_, this);
   dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(), password->text());
   for (const auto& item : model_.TickedItems()) dlg->AddItem(item);
-  connect(dlg, &DownloadDialog::itemFinished, this, &SegmentManagerDialog::OnItemFinished);
+  connect(dlg, &DownloadDialog::itemFinished, this, &SegmentManagerDialog::markItemFinished);
   connect(dlg, &DownloadDialog::providerPage, this, &SegmentManagerDialog::reLoginRequested);
+  connect(dlg, &DownloadDialog::rateShown, this, &SegmentManagerDialog::downloadRate);
+  connect(dlg, &DownloadDialog::rateCleared, this, &SegmentManagerDialog::downloadRateCleared);
   // Queued: the download dialog may be deleted by the close that follows.
   connect(dlg, &DownloadDialog::runFinished, this, [this] {
     if (closeWhenDone_) CloseWhenDone();
@@ -320,17 +314,17 @@ void SegmentManagerDialog::OnDownload() {
 void SegmentManagerDialog::reject() { AskClose(); }
 
 void SegmentManagerDialog::AskClose() {
-  if (!closing_ && ShowMessage(this, MsgIcon::Question, "Are you sure you want to close the window?",
+  if (!closing_ && ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close the window?"),
                                MsgButtons::YesNo) == MsgAnswer::No)
     return;
-  closeButton->setText("Closing...");
+  closeButton->setText(tr("Closing..."));
   closeButton->setEnabled(false);
   if (download_) download_->Stop();
   closing_ = true;
   QMetaObject::invokeMethod(this, &SegmentManagerDialog::CloseWhenDone, Qt::QueuedConnection);
 }
 
-void SegmentManagerDialog::OnAborted() {
+void SegmentManagerDialog::crawlAborted() {
   closing_ = true;
   CloseWhenDone();
 }
@@ -341,7 +335,6 @@ void SegmentManagerDialog::CloseWhenDone() {
   // The crawler and the download (with the merge it may have started) use this dialog until
   // they end; the dialog ends after them (their ends come back here).
   if (crawlRunning_ || (download_ && download_->Running())) return;
-  JoinCrawler();
   delete download_;
   QDialog::done(QDialog::Rejected);
 }

@@ -1,5 +1,5 @@
 // The Segment Manager: the receiving side's window. It lists the segment attachments waiting in
-// the web-mail inbox open in the inner browser (dtl::InboxCrawler on a worker thread) as a tree
+// the web-mail inbox open in the inner browser (dtl::InboxCrawler on the dialog's JobRunner) as a tree
 // of files with their segments, lets the user tick segments, and downloads the ticked ones with
 // the download dialog, which merges them when "Auto Merge Segments" is on. Every rule of the
 // tree (filing, tick counting, sorting, finished items) lives in dtl::SegmentManagerModel; this
@@ -9,6 +9,10 @@
 // dialog is modeless. "&Close" (or the close box, or Escape) asks "Are you sure you want to
 // close the window?"; a "Yes" stops the crawl and the download and ends the dialog as soon as
 // the crawl's worker has let go of it. The destructor waits for the workers. UI thread only.
+//
+// The dialog knows nothing of the main window: whoever opens it answers "is the main window in
+// the tray?" through the function it passes, calls minimiseWithFrame() when the main window goes
+// to the tray, and shows downloadRate()/downloadRateCleared() in the tray tip.
 #pragma once
 
 #include <QDialog>
@@ -18,9 +22,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "browser/NetworkEndpoints.h"
+#include "gui/JobRunner.h"
 #include "receive/SegmentManagerModel.h"
 
 class QCheckBox;
@@ -42,7 +46,6 @@ namespace dtlui {
 
 class BusyIndicator;
 class DownloadDialog;
-class MainWindow;
 
 class SegmentManagerDialog : public QDialog {
   Q_OBJECT
@@ -55,11 +58,13 @@ class SegmentManagerDialog : public QDialog {
     QString accountId;
   };
 
-  // `settings`, `cookies` and `frame` must outlive the dialog; `frame` may be null (no tray
-  // tips then). `endpoints` is copied. The crawl stores the session's cookie string in
-  // `cookies` for each page it fetches, so the download rides in the same session.
+  // `settings` and `cookies` must outlive the dialog; `endpoints` is copied. `frameInTray`
+  // tells whether the main window sits in the tray now (empty: it never does). The crawl
+  // stores the session's cookie string in `cookies` for each page it fetches, so the download
+  // rides in the same session.
+  using TrayQuery = std::function<bool()>;
   SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
-                     const Session& session, MainWindow* frame, QWidget* parent);
+                       const Session& session, TrayQuery frameInTray, QWidget* parent);
   ~SegmentManagerDialog() override;
 
   QTreeWidget* Tree() const;  // the check-box tree the crawl fills
@@ -81,7 +86,7 @@ class SegmentManagerDialog : public QDialog {
   // lists already is dropped.
   void File(const dtl::DownloadItem& record);
   // The download reported the item with this key saved or skipped: its segment is unticked.
-  void OnItemFinished(const QString& key);
+  void markItemFinished(const QString& key);
 
   QPushButton *refreshButton, *downloadButton, *stopButton, *closeButton, *sortButton;
   QCheckBox *autoMerge, *selectAll;
@@ -94,9 +99,15 @@ class SegmentManagerDialog : public QDialog {
   void reLoginRequested();  // the download met the provider's login page (32791)
   // A crawl ended (whichever way); the tree holds what it found.
   void crawlFinished();
+  // The download's current transfer rate, and its end (for the main window's tray tip).
+  void downloadRate(const QString& rate);
+  void downloadRateCleared();
 
  public slots:
   void reject() override;
+  // The main window has gone to the tray: a visible dialog minimises with it (a dialog left up
+  // would be the only window of a program in the tray).
+  void minimiseWithFrame();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -104,25 +115,23 @@ class SegmentManagerDialog : public QDialog {
  private:
   class CrawlRelay;
 
-  void OnCrawlFinished();
-  void OnAborted();
-  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
-  void OnSelectAll(bool on);
-  void OnSort();
-  void OnDownload();
-  void OnStop();
+  void crawlDone();
+  void crawlAborted();
+  void treeItemChanged(QTreeWidgetItem* item, int column);
+  void selectAllFiles(bool on);
+  void sortTree();
+  void startDownload();
+  void stopListing();
   void AskClose();
   void CloseWhenDone();
   void ShowModel();  // every item's box from the model, the tree rebuilt when its shape differs
   void SyncChecks();
-  void JoinCrawler();
-  void MinimiseWithTheFrame();
 
   dtl::SettingsStore& settings_;
   dtl::CookieJar& cookies_;
   dtl::NetworkEndpoints endpoints_;
   Session session_;
-  QPointer<MainWindow> frame_;
+  TrayQuery frameInTray_;
   dtl::SegmentManagerModel model_;
   std::unique_ptr<dtl::PageFetcher> fetcher_;
   int providerId_ = -1;
@@ -130,7 +139,6 @@ class SegmentManagerDialog : public QDialog {
   QTreeWidget* tree_ = nullptr;
   QPointer<DownloadDialog> download_;
 
-  std::thread crawler_;
   std::atomic<bool> crawling_{false};
   std::atomic<bool> closing_{false};
   std::atomic<bool> stopListing_{false};
@@ -138,6 +146,7 @@ class SegmentManagerDialog : public QDialog {
   bool closeWhenDone_ = false;
   bool started_ = false;
   bool syncing_ = false;
+  JobRunner crawler_;  // last: the crawl ends before the members it uses
 };
 
 }  // namespace dtlui

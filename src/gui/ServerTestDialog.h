@@ -1,15 +1,16 @@
-// The Server Test dialog: checks on a worker thread that an SMTP server greets with 220
+// The Server Test dialog: checks on its JobRunner that an SMTP server greets with 220
 // (dtl::ServerTest) and shows "Testing...", then "Success." or "Failure.".
 //
-// The worker is detached: "&Close" closes at once, and a result that arrives after the dialog
-// is gone is dropped. The connect and reply waits are kept short (kWait each) so a dead server
-// does not keep a worker around for long.
+// "&Close" closes at once. The test cannot be interrupted, so deleting the dialog waits for it;
+// deleteWhenDone() lets a closed dialog go without waiting. The connect and reply waits are kept short (kWait each)
+// so a dead server does not hold either up for long.
 #pragma once
 
 #include <QDialog>
 #include <chrono>
 #include <memory>
 
+#include "gui/JobRunner.h"
 #include "mail/SmtpClient.h"
 
 class QLabel;
@@ -27,19 +28,22 @@ class ServerTestDialog : public QDialog {
   ~ServerTestDialog() override;
   QString StatusText() const;
   const dtl::SmtpSettings& Settings() const { return settings_; }
+  // Deletes the dialog from the event loop once its test is over (at the next turn when none
+  // runs), so whoever is done with it never waits for a dead server.
+  void deleteWhenDone();
 
  signals:
-  void Finished(const QString& result);
+  // The test is over; `result` is the status shown ("Success." or "Failure.").
+  void testFinished(const QString& result);
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
-  struct Link;
   dtl::SmtpSettings settings_;
-  std::shared_ptr<Link> link_;
   bool started_ = false;
   QLabel* status_;
+  JobRunner runner_;
 };
 
 }  // namespace dtlui

@@ -34,9 +34,10 @@ inline QDialogButtonBox* OkCancel(QDialog* dlg) {
   return b;
 }
 
+// Shows the test modally; the dialog goes once closed and its test is over (never waiting for it).
 inline void RunServerTest(ServerTestDialog* dlg) {
-  dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->exec();
+  dlg->deleteWhenDone();
 }
 
 

@@ -16,21 +16,21 @@
 namespace dtlui {
 
 SmtpSettingsDialog::SmtpSettingsDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
-  setWindowTitle("SMTP Server Settings");
+  setWindowTitle(tr("SMTP Server Settings"));
   server = Edit(this, store_.SmtpServer(), 200);
   port = PortBox(this, store_.SmtpPort());
   user = Edit(this, store_.SmtpUserName(), 199);
   password = Edit(this, store_.SmtpPass(), 100, true);
-  ssl = new QCheckBox("Connect using SSL", this);
+  ssl = new QCheckBox(tr("Connect using SSL"), this);
   ssl->setChecked(store_.Ssl());
-  auto* test = new QPushButton("Test Server...", this);
+  auto* test = new QPushButton(tr("Test Server..."), this);
   test->setAutoDefault(false);
   connect(test, &QPushButton::clicked, this, [this] { RunServerTest(MakeServerTest()); });
   auto* form = new QFormLayout;
-  form->addRow("SMTP Server:", server);
-  form->addRow("Port:", port);
-  form->addRow("User Name:", user);
-  form->addRow("Password:", password);
+  form->addRow(tr("SMTP Server:"), server);
+  form->addRow(tr("Port:"), port);
+  form->addRow(tr("User Name:"), user);
+  form->addRow(tr("Password:"), password);
   form->addRow("", ssl);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);

@@ -23,30 +23,29 @@ namespace {
 // Relays the run's events to the dialog on the UI thread.
 class SplitRelay : public dtl::OfflineSplitObserver {
  public:
-  explicit SplitRelay(SplitFileDialog* dlg) : dlg_(dlg) {}
+  SplitRelay(SplitFileDialog* dlg, JobRunner& runner) : dlg_(dlg), runner_(runner) {}
   void OnStarted(uint64_t count) override {
-    QMetaObject::invokeMethod(dlg_->progress, [p = dlg_->progress, count] {
+    runner_.post([p = dlg_->progress, count] {
       p->setRange(0, static_cast<int>(std::min<uint64_t>(count, INT32_MAX)));
       p->setValue(0);
-    }, Qt::QueuedConnection);
+    });
   }
   void OnPieceWritten(uint64_t k, const std::string&) override {
-    QMetaObject::invokeMethod(dlg_->progress, [p = dlg_->progress, k] { p->setValue(static_cast<int>(k)); },
-                              Qt::QueuedConnection);
+    runner_.post([p = dlg_->progress, k] { p->setValue(static_cast<int>(k)); });
   }
   void OnError(const std::string& text) override {
-    QMetaObject::invokeMethod(dlg_, [d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); },
-                              Qt::QueuedConnection);
+    runner_.post([d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); });
   }
 
  private:
   SplitFileDialog* dlg_;
+  JobRunner& runner_;
 };
 
 }  // namespace
 
 SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
-  setWindowTitle("Split File ");
+  setWindowTitle(tr("Split File "));
   source = new QLineEdit(this);
   folder = new QLineEdit(this);
   password = new QLineEdit(this);
@@ -62,10 +61,10 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   progress = new QProgressBar(this);
   progress->setRange(0, 1);
   progress->setValue(0);
-  browseSource = new QPushButton("&Browse...", this);
-  browseFolder = new QPushButton("B&rowse...", this);
-  splitButton = new QPushButton("Split", this);
-  closeButton = new QPushButton("Close", this);
+  browseSource = new QPushButton(tr("&Browse..."), this);
+  browseFolder = new QPushButton(tr("B&rowse..."), this);
+  splitButton = new QPushButton(tr("Split"), this);
+  closeButton = new QPushButton(tr("Close"), this);
   for (auto* b : {browseSource, browseFolder, splitButton, closeButton}) b->setAutoDefault(false);
   splitButton->setEnabled(false);
 
@@ -74,33 +73,33 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   slider->setValue(1000);
   sizeDisplay->setText(Q(dtl::SizeDisplayText(1000)));
   connect(browseSource, &QPushButton::clicked, this, [this] {
-    const QString f = QFileDialog::getOpenFileName(this, "Choose the file to split");
+    const QString f = QFileDialog::getOpenFileName(this, tr("Choose the file to split"));
     if (!f.isEmpty()) ChooseSource(f);
   });
   connect(browseFolder, &QPushButton::clicked, this, [this] {
-    const QString f = QFileDialog::getExistingDirectory(this, "Save segments in...", folder->text());
+    const QString f = QFileDialog::getExistingDirectory(this, tr("Save segments in..."), folder->text());
     if (!f.isEmpty()) ChooseFolder(f);
   });
-  connect(splitButton, &QPushButton::clicked, this, &SplitFileDialog::OnSplitOrStop);
+  connect(splitButton, &QPushButton::clicked, this, &SplitFileDialog::splitOrStop);
   connect(closeButton, &QPushButton::clicked, this, &SplitFileDialog::reject);
   connect(source, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
   connect(folder, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel("File Name:", this), 0, 0);
+  grid->addWidget(new QLabel(tr("File Name:"), this), 0, 0);
   grid->addWidget(source, 0, 1, 1, 3);
   grid->addWidget(browseSource, 0, 4);
-  grid->addWidget(new QLabel("Save In:", this), 1, 0);
+  grid->addWidget(new QLabel(tr("Save In:"), this), 1, 0);
   grid->addWidget(folder, 1, 1, 1, 3);
   grid->addWidget(browseFolder, 1, 4);
-  grid->addWidget(new QLabel("Segment Size:", this), 2, 0);
-  grid->addWidget(new QLabel("10KB", this), 2, 1);
+  grid->addWidget(new QLabel(tr("Segment Size:"), this), 2, 0);
+  grid->addWidget(new QLabel(tr("10KB"), this), 2, 1);
   grid->addWidget(slider, 2, 2);
-  grid->addWidget(new QLabel("10MB", this), 2, 3);
+  grid->addWidget(new QLabel(tr("10MB"), this), 2, 3);
   grid->addWidget(sizeDisplay, 2, 4);
-  grid->addWidget(new QLabel("Password (optional):", this), 3, 0);
+  grid->addWidget(new QLabel(tr("Password (optional):"), this), 3, 0);
   grid->addWidget(password, 3, 1, 1, 4);
-  grid->addWidget(new QLabel("Progress:", this), 4, 0);
+  grid->addWidget(new QLabel(tr("Progress:"), this), 4, 0);
   grid->addWidget(progress, 4, 1, 1, 4);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -109,12 +108,10 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
+  connect(&runner_, &JobRunner::finished, this, [this] { Finish(splitOk_); });
 }
 
-SplitFileDialog::~SplitFileDialog() {
-  stop_ = true;
-  if (worker_.joinable()) worker_.join();
-}
+SplitFileDialog::~SplitFileDialog() = default;
 
 void SplitFileDialog::ChooseSource(const QString& path) {
   std::ifstream in(S(path), std::ios::binary | std::ios::ate);
@@ -127,7 +124,7 @@ void SplitFileDialog::ChooseSource(const QString& path) {
   const auto size = static_cast<long long>(in.tellg());
   if (size <= 0) {
     source->clear();
-    ShowMessage(this, MsgIcon::Error, QString("The file %1 size is too small (%2)").arg(path).arg(size < 0 ? 0 : size));
+    ShowMessage(this, MsgIcon::Error, tr("The file %1 size is too small (%2)").arg(path).arg(size < 0 ? 0 : size));
     return;
   }
   source->setText(path);
@@ -140,20 +137,19 @@ void SplitFileDialog::UpdateSplitEnabled() {
 }
 
 void SplitFileDialog::SetRunning(bool running) {
-  splitButton->setText(running ? "Stop" : "Split");
+  splitButton->setText(running ? tr("Stop") : tr("Split"));
   splitButton->setEnabled(true);
   for (QWidget* w : std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
     w->setEnabled(!running);
 }
 
-void SplitFileDialog::OnSplitOrStop() {
+void SplitFileDialog::splitOrStop() {
   if (!idle_) {
-    stop_ = true;
-    splitButton->setText("Stopping...");
+    runner_.requestStop();
+    splitButton->setText(tr("Stopping..."));
     splitButton->setEnabled(false);
     return;
   }
-  if (worker_.joinable()) worker_.join();
   dtl::OfflineSplitParams params;
   params.source = S(source->text());
   params.folder = S(folder->text());
@@ -164,27 +160,28 @@ void SplitFileDialog::OnSplitOrStop() {
   stop_ = false;
   progress->setValue(0);
   SetRunning(true);
-  worker_ = std::thread([this, params] {
-    SplitRelay relay(this);
+  runner_.start([this, params](std::stop_token token) {
+    // bridged until the core takes the stop token
+    std::stop_callback bridge(token, [this] { stop_ = true; });
+    SplitRelay relay(this, runner_);
     const auto result = dtl::RunOfflineSplit(params, relay, stop_);
-    QMetaObject::invokeMethod(this, [this, ok = result.ok] { Finish(ok); }, Qt::QueuedConnection);
+    runner_.post([this, ok = result.ok] { splitOk_ = ok; });
   });
 }
 
 void SplitFileDialog::Finish(bool ok) {
-  if (worker_.joinable()) worker_.join();
   idle_ = true;
   SetRunning(false);
   progress->setValue(0);
   UpdateSplitEnabled();
-  emit SplitFinished(ok);
+  emit splitFinished(ok);
 }
 
 void SplitFileDialog::reject() {
-  // "Close" is disabled during a run; Escape or the window's close box stop it first.
+  // tr("Close") is disabled during a run; Escape or the window's close box stop it first.
   if (!idle_) {
-    stop_ = true;
-    if (worker_.joinable()) worker_.join();
+    runner_.requestStop();
+    runner_.wait();
     idle_ = true;
   }
   QDialog::reject();

@@ -1,5 +1,5 @@
 // The Split File dialog: cuts a file into packed segment files in a folder (dtl::RunOfflineSplit
-// on a worker thread) with a progress bar; "Split" turns into "Stop", and "Stop" into a disabled
+// on the dialog's JobRunner) with a progress bar; "Split" turns into "Stop", and "Stop" into a disabled
 // "Stopping..." until the piece in progress is done.
 //
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
@@ -9,9 +9,9 @@
 
 #include <QDialog>
 #include <atomic>
-#include <thread>
 
 #include "base/SettingsStore.h"
+#include "gui/JobRunner.h"
 
 class QLineEdit;
 class QProgressBar;
@@ -32,7 +32,7 @@ class SplitFileDialog : public QDialog {
   void ChooseSource(const QString& path);
   void ChooseFolder(const QString& folder);
   // "Split" (idle) or "Stop" (running).
-  void OnSplitOrStop();
+  void splitOrStop();
   bool Idle() const { return idle_; }
 
   QLineEdit *source, *folder, *password, *sizeDisplay;
@@ -42,7 +42,7 @@ class SplitFileDialog : public QDialog {
 
  signals:
   // The run is over (the controls are back in the idle state).
-  void SplitFinished(bool ok);
+  void splitFinished(bool ok);
 
  protected:
   void reject() override;
@@ -53,9 +53,10 @@ class SplitFileDialog : public QDialog {
   void Finish(bool ok);
 
   dtl::SettingsStore& store_;
-  std::thread worker_;
   std::atomic<bool> stop_{false};
   bool idle_ = true;
+  bool splitOk_ = false;
+  JobRunner runner_;  // last: the job ends before the members it uses
 };
 
 }  // namespace dtlui

@@ -20,7 +20,7 @@ namespace dtlui {
 SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget* parent,
                              std::function<void(QWidget*)> smtpSettingsRunner)
     : QDialog(parent), store_(store), plain_(plain), smtpSettingsRunner_(std::move(smtpSettingsRunner)) {
-  setWindowTitle(plain ? "Plain Transfer" : " File Split");
+  setWindowTitle(plain ? tr("Plain Transfer") : tr(" File Split"));
   if (!smtpSettingsRunner_)
     smtpSettingsRunner_ = [this](QWidget* owner) {
       SmtpSettingsDialog dlg(store_, owner);
@@ -30,18 +30,18 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   files = new QLineEdit(this);
   files->setReadOnly(true);
   files->setMinimumWidth(340);
-  browse = new QPushButton("&Browse...", this);
+  browse = new QPushButton(tr("&Browse..."), this);
   mailTo = new HistoryCombo(store_, this);
-  recipients = new QPushButton("&Recipients...", this);
+  recipients = new QPushButton(tr("&Recipients..."), this);
   from = new QLineEdit(Q(defaults.from), this);
   from->setMaxLength(200);
   method = new QComboBox(this);
-  method->addItems({"Direct Send", "Send via MAPI", "Send via SMTP Server"});
+  method->addItems({tr("Direct Send"), tr("Send via MAPI"), tr("Send via SMTP Server")});
   for (auto* b : {browse, recipients}) b->setAutoDefault(false);
 
   auto* grid = new QGridLayout;
   int row = 0;
-  grid->addWidget(new QLabel("File(s):", this), row, 0);
+  grid->addWidget(new QLabel(tr("File(s):"), this), row, 0);
   grid->addWidget(files, row, 1, 1, 3);
   grid->addWidget(browse, row++, 4);
   if (!plain_) {
@@ -59,20 +59,20 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     password = new QLineEdit(this);
     password->setMaxLength(100);
     password->setEchoMode(QLineEdit::Password);
-    grid->addWidget(new QLabel("Segment Size:", this), row, 0);
-    grid->addWidget(new QLabel("10KB", this), row, 1);
+    grid->addWidget(new QLabel(tr("Segment Size:"), this), row, 0);
+    grid->addWidget(new QLabel(tr("10KB"), this), row, 1);
     grid->addWidget(slider, row, 2);
-    grid->addWidget(new QLabel("10MB", this), row, 3);
+    grid->addWidget(new QLabel(tr("10MB"), this), row, 3);
     grid->addWidget(sizeDisplay, row++, 4);
-    grid->addWidget(new QLabel("Optional Encryption Password:", this), row, 0);
+    grid->addWidget(new QLabel(tr("Optional Encryption Password:"), this), row, 0);
     grid->addWidget(password, row++, 1, 1, 4);
   }
-  grid->addWidget(new QLabel("Mail To:", this), row, 0);
+  grid->addWidget(new QLabel(tr("Mail To:"), this), row, 0);
   grid->addWidget(mailTo, row, 1, 1, 3);
   grid->addWidget(recipients, row++, 4);
-  grid->addWidget(new QLabel("From Email Address:", this), row, 0);
+  grid->addWidget(new QLabel(tr("From Email Address:"), this), row, 0);
   grid->addWidget(from, row++, 1, 1, 4);
-  grid->addWidget(new QLabel("Send Method:", this), row, 0);
+  grid->addWidget(new QLabel(tr("Send Method:"), this), row, 0);
   grid->addWidget(method, row++, 1, 1, 2);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &SplitSendDialog::accept);
@@ -88,10 +88,10 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   if (defaults.method == dtl::SendMethod::SmtpServer) ChooseMethod(2);  // may ask for the server now
   connect(method, &QComboBox::activated, this, &SplitSendDialog::ChooseMethod);
   connect(browse, &QPushButton::clicked, this, [this] {
-    const QStringList chosen = QFileDialog::getOpenFileNames(this, "Choose files to send");
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose files to send"));
     if (!chosen.isEmpty()) ChooseFiles(chosen);
   });
-  connect(recipients, &QPushButton::clicked, this, &SplitSendDialog::OnRecipients);
+  connect(recipients, &QPushButton::clicked, this, &SplitSendDialog::chooseRecipients);
 }
 
 void SplitSendDialog::ShowMethod(dtl::SendMethod m) {
@@ -117,7 +117,7 @@ void SplitSendDialog::ChooseFiles(const QStringList& paths) {
   for (const auto& refusal : choice.refusals) ShowMessage(this, MsgIcon::Error, Q(refusal));
 }
 
-void SplitSendDialog::OnRecipients() {
+void SplitSendDialog::chooseRecipients() {
   AddRecipientsDialog dlg(this);
   if (dlg.exec() == QDialog::Accepted) mailTo->setEditText(dlg.Result());
 }

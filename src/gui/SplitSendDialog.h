@@ -34,7 +34,7 @@ class SplitSendDialog : public QDialog {
   void ChooseFiles(const QStringList& paths);
   // A method choice (0 Direct Send, 1 mail client, 2 SMTP server), as the drop-down does.
   void ChooseMethod(int index);
-  void OnRecipients();
+  void chooseRecipients();
   void accept() override;
   dtl::SendRequest Request() const;
 

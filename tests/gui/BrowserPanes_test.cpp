@@ -237,7 +237,7 @@ class BrowserPanesTest : public QObject {
     BannerPane::Setup setup = BannerSetup("/verb1.html");
     if (status == 0) setup.refreshUrl = "http://127.0.0.1:1/verb1.html";
     BannerPane pane(setup);
-    QSignalSpy finished(&pane, &BannerPane::RefreshFinished);
+    QSignalSpy finished(&pane, &BannerPane::refreshFinished);
     QVERIFY(pane.StartRefresh());
     QVERIFY(finished.wait(kWaitMs));
     QCOMPARE(finished.at(0).at(0).toInt(), expected);
@@ -265,7 +265,7 @@ class BrowserPanesTest : public QObject {
     const QByteArray fresh = "<html><!-- dtl -->fresh</html>";
     site_.pages["/verb1.html"] = {200, fresh, {}};
     BannerPane pane(BannerSetup("/verb1.html"));
-    QSignalSpy finished(&pane, &BannerPane::RefreshFinished);
+    QSignalSpy finished(&pane, &BannerPane::refreshFinished);
     QCOMPARE(pane.height(), 60);
     QVERIFY(!pane.Timer()->isActive());
     pane.show();
@@ -277,14 +277,16 @@ class BrowserPanesTest : public QObject {
     QCOMPARE(uitest::ReadFile(Local("verb1.html")), fresh);
 
     QSignalSpy loaded(&pane, &QWebEngineView::loadFinished);
-    pane.OnTimer();  // on the local page: a reload, which now shows the fresh banner
+    pane.timerTick();  // on the local page: a reload, which now shows the fresh banner
     QVERIFY(loaded.wait(kWaitMs));
     QTRY_COMPARE_WITH_TIMEOUT(uitest::RunJs(pane.page(), "document.documentElement.outerHTML").toString().contains("fresh"),
                               true, kWaitMs);
     pane.setUrl(QUrl::fromLocalFile(Local("elsewhere.html")));
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), QUrl::fromLocalFile(Local("elsewhere.html")), kWaitMs);
-    pane.OnTimer();
+    pane.timerTick();
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), QUrl::fromLocalFile(Local("verb1.html")), kWaitMs);
+    // A going pane waits for its refresh, which this site answers only while the loop runs.
+    QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(), kWaitMs);
   }
 
   // Links in the strip open in the desktop's browser; mail sites nowhere, and with no message.
@@ -316,6 +318,7 @@ class BrowserPanesTest : public QObject {
                                                         .arg(QUrl::fromLocalFile(Local("secret.txt")).toString()))
                              .toString();
     QVERIFY2(!read.contains("hunter2"), qPrintable(read));
+    QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(), kWaitMs);  // see ShownStripRefreshesAndTheTimerBringsItBack
   }
 
   // --- Community and sibling-product panes --------------------------------------------------

@@ -146,8 +146,9 @@ class MainFrameTest : public QObject {
   void SegmentManagerMinimisesWhenTheFrameGoesToTheTray() {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
-    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""}, &Frame(),
-                           &Frame());
+    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
+                             [this] { return Frame().inTray(); }, &Frame());
+    connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
     QTRY_VERIFY(!dlg.Crawling());
     QVERIFY(dlg.isVisible());
@@ -161,13 +162,13 @@ class MainFrameTest : public QObject {
     Frame().showStatusText("Stopped", 0);
     QCOMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
     QCOMPARE(Frame().tray()->toolTip(), QString("Stopped"));
-    Frame().SetTrayTip(TrayTip::UploadPercent, {}, 42);
+    Frame().setTrayTip(TrayTip::UploadPercent, {}, 42);
     QCOMPARE(Frame().tray()->toolTip(), QString("Upload Progress: 42%"));
-    Frame().SetTrayTip(TrayTip::Downloading, "movie.avi.003");
+    Frame().setTrayTip(TrayTip::Downloading, "movie.avi.003");
     QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
-    Frame().SetTrayTip(TrayTip::Downloading, QString());  // without a string: nothing
+    Frame().setTrayTip(TrayTip::Downloading, QString());  // without a string: nothing
     QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
-    Frame().SetTrayTip(TrayTip::Reset);
+    Frame().setTrayTip(TrayTip::Reset);
     QCOMPARE(Frame().tray()->toolTip(), QString("Drovetail"));
   }
 

@@ -197,14 +197,14 @@ class SegmentManagerTest : public QObject {
   void FinishedItemsUntickUntilDownloadIsOff() {
     auto dlg = Filed({{"a.bin.dtl", "ka0"}, {"a.bin.001", "ka1"}, {"b.bin.dtl", "kb0"}});
     dlg->selectAll->click();
-    dlg->OnItemFinished("ka1");
-    dlg->OnItemFinished("no-such-key");
+    dlg->markItemFinished("ka1");
+    dlg->markItemFinished("no-such-key");
     QCOMPARE(dlg->Model().TickedCount(), 2);
     QCOMPARE(TreeLines(dlg->Tree()).at(2), QString("  a.bin.001"));
     QVERIFY(dlg->downloadButton->isEnabled());
-    dlg->OnItemFinished("ka0");
-    dlg->OnItemFinished("kb0");
-    dlg->OnItemFinished("kb0");  // reported twice: the count never goes below 0
+    dlg->markItemFinished("ka0");
+    dlg->markItemFinished("kb0");
+    dlg->markItemFinished("kb0");  // reported twice: the count never goes below 0
     QCOMPARE(dlg->Model().TickedCount(), 0);
     QVERIFY(!dlg->downloadButton->isEnabled());
   }
@@ -336,13 +336,13 @@ class SegmentManagerTest : public QObject {
     QSignalSpy answered(&dlg, &ConfirmReplaceDialog::answered);
     QCOMPARE(dlg.Timer().interval(), 1000);
     QCOMPARE(dlg.countdownText->text(), QString("Delaying 30 seconds before overwrite."));
-    for (int i = 0; i < 30; ++i) dlg.Tick();
+    for (int i = 0; i < 30; ++i) dlg.tick();
     QCOMPARE(dlg.countdownText->text(), QString("Delaying 0 seconds before overwrite."));
     QVERIFY(answered.isEmpty());
-    dlg.Tick();
+    dlg.tick();
     QCOMPARE(answered.size(), 1);
     QCOMPARE(dlg.Mode(), ReplaceMode::Overwrite);
-    dlg.Tick();  // a late tick changes nothing
+    dlg.tick();  // a late tick changes nothing
     QCOMPARE(answered.size(), 1);
   }
 
@@ -372,7 +372,10 @@ class SegmentManagerTest : public QObject {
 
     dlg->selectAll->click();
     dlg->password->setText("s3cret");
+    // The main window's tray tip follows the download through the Segment Manager's signals.
+    QSignalSpy rateCleared(dlg.get(), &SegmentManagerDialog::downloadRateCleared);
     QCOMPARE(Download(*dlg, box.out), 1);
+    QVERIFY(!rateCleared.isEmpty());
     QVERIFY(m.Texts().isEmpty());
     QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), movie);
     QCOMPARE(uitest::ReadFile(box.out + "/notes.txt"), notes);
@@ -440,7 +443,7 @@ class SegmentManagerTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && !download.ReplaceQuestion()->Answered(), 30000);
         ConfirmReplaceDialog* question = download.ReplaceQuestion();
         asked << question->fileName->text();
-        for (int tick = 0; tick < 31; ++tick) question->Tick();
+        for (int tick = 0; tick < 31; ++tick) question->tick();
         QVERIFY(question->Answered());
       }
     });

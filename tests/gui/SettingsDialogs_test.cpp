@@ -6,7 +6,16 @@
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QPointer>
 #include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "gui/AdvancedSettingsDialog.h"
 #include "gui/EncryptionSettingsDialog.h"
@@ -22,7 +31,7 @@ class SettingsDialogsTest : public QObject {
   std::unique_ptr<dtl::SettingsStore> store_;
 
   QString RunServerTest(ServerTestDialog* dlg) {
-    QSignalSpy done(dlg, &ServerTestDialog::Finished);
+    QSignalSpy done(dlg, &ServerTestDialog::testFinished);
     dlg->show();
     if (!done.wait(30000)) return "no result";
     return dlg->StatusText();
@@ -118,12 +127,51 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(RunServerTest(test.get()), QString("Success."));
   }
 
-  void ClosingTheServerTestEarlyIsSafe() {
+  // "&Close" must not wait for a server that never greets: the dialog hides at once and goes
+  // (deleteWhenDone) once the test is over, here when the server drops the connection.
+  void ClosingTheServerTestEarlyLetsTheDialogGoWhenTheTestEnds() {
     QTcpServer silent;  // accepts but never greets
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    auto* test = new ServerTestDialog("127.0.0.1", silent.serverPort(), {}, {}, false);
+    QPointer<ServerTestDialog> test = new ServerTestDialog("127.0.0.1", silent.serverPort(), {}, {}, false);
     test->show();
-    delete test;  // the detached worker's late result must find no dialog
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    test->reject();
+    QVERIFY(!test->isVisible());
+    test->deleteWhenDone();
+    QVERIFY(!test.isNull());  // the test still runs
+    silent.close();           // drops the waiting connection: the test fails and ends
+    QTRY_VERIFY_WITH_TIMEOUT(test.isNull(), 30000);
+  }
+
+  // Deleting a dialog whose test runs waits for the test: its late result must find no freed
+  // dialog. The server (on a thread of its own, as the UI thread blocks) lets go after a while.
+  void DeletingARunningServerTestWaitsForIt() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    QVERIFY(::listen(listener, 4) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    std::atomic<bool> dropped{false};
+    std::jthread server([&] {
+      const int s = ::accept(listener, nullptr, nullptr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      dropped = true;
+      if (s >= 0) ::close(s);
+    });
+    bool late = false;
+    auto* test = new ServerTestDialog("127.0.0.1", ntohs(addr.sin_port), {}, {}, false);
+    connect(test, &ServerTestDialog::testFinished, this, [&] { late = true; });
+    test->show();
+    delete test;
+    QVERIFY(dropped.load());  // the test could only end once the server let go
+    server.join();
+    ::close(listener);
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!late);
   }
 };
 

@@ -32,7 +32,7 @@ class SplitMergeDialogsTest : public QObject {
     dlg.ChooseFolder(folder);
     dlg.slider->setValue(1);
     dlg.password->setText(password);
-    QSignalSpy finished(&dlg, &SplitFileDialog::SplitFinished);
+    QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
     dlg.splitButton->click();
     return finished.wait(60000) && finished.first().first().toBool();
   }
@@ -77,7 +77,7 @@ class SplitMergeDialogsTest : public QObject {
     dlg.ChooseSource(base_ + "/ten.bin");
     dlg.ChooseFolder(base_ + "/stopped");
     dlg.slider->setValue(1);
-    QSignalSpy finished(&dlg, &SplitFileDialog::SplitFinished);
+    QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
     dlg.splitButton->click();
     QCOMPARE(dlg.splitButton->text(), QString("Stop"));
     QVERIFY(!dlg.closeButton->isEnabled());
@@ -110,7 +110,7 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(store_->SavePath(), (base_ + "/out").toStdString());
     QCOMPARE(dlg.SaveFolderForMerge(), base_ + "/out/");
     dlg.password->setText("pw");
-    dlg.OnMerge();  // the Merging dialog runs modally and closes itself at the end
+    dlg.merge();  // the Merging dialog runs modally and closes itself at the end
     QCOMPARE(m.Texts(), QStringList());
     QCOMPARE(uitest::ReadFile(base_ + "/out/movie.avi"), data);
     QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(base_ + "/out/")});
@@ -129,7 +129,7 @@ class SplitMergeDialogsTest : public QObject {
     dlg.ChooseFiles({base_ + "/locked/secret.bin.dtl.doc"});
     dlg.saveFolder->setText(base_ + "/locked");
     dlg.password->setText("wrong");
-    dlg.OnMerge();
+    dlg.merge();
     QCOMPARE(m.Texts(), QStringList{QString("Unable to unzip %1, either the file is corrupt or you entered the wrong "
                                             "password.").arg(base_ + "/locked/secret.bin.dtl.doc")});
     QCOMPARE(m.opened.size(), 0);
