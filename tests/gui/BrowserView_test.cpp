@@ -379,6 +379,11 @@ class BrowserViewTest : public QObject {
     // Asked again while it is shown: the same dialog comes forward.
     Frame().actions().autoDownload->trigger();
     QCOMPARE(View().segmentManager(), manager);
+    // The frame's Segment Manager reports its download's rate to the tray tip.
+    emit manager->downloadRate("1.20 MB/Sec");
+    QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ 1.20 MB/Sec"));
+    emit manager->downloadRateCleared();
+    QCOMPARE(Frame().tray()->toolTip(), QString("Drovetail"));
   }
 
   void AddressBoxRoundTrip() {
