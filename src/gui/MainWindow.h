@@ -57,6 +57,7 @@ class MainWindow : public QMainWindow {
   // The frame's commands; trigger() one to run it as a menu click would.
   const MainActions& actions() const { return actions_; }
 
+ public slots:
   // Shows the tool bars of tab i (0 send; 1 browser and address bar; 2 none; 3, 4 navigation);
   // other values change nothing.
   void showToolBarsForTab(int i);
@@ -81,6 +82,7 @@ class MainWindow : public QMainWindow {
   // "Open Drovetail": back from the tray, shown maximised.
   void openFromTray();
 
+ public:
   QTabWidget* tabs() const { return tabs_; }
   QToolBar *sendBar, *browserBar, *navigationBar, *addressBar;
   HistoryCombo* addressBox() const { return address_; }
