@@ -19,15 +19,15 @@ AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initial
       bookFile_(std::move(bookFile)),
       book_(dtl::AddressBook::Load(bookFile_)),
       recipients_(S(initialRecipients)) {
-  setWindowTitle("Add Recipients");
+  setWindowTitle(tr("Add Recipients"));
   edit_ = new QLineEdit(this);
   edit_->setMaxLength(static_cast<int>(dtl::AddressBook::kMaxTypedChars));
-  add_ = new QPushButton("&Add", this);
+  add_ = new QPushButton(tr("&Add"), this);
   bookList_ = new QListWidget(this);
   recipientList_ = new QListWidget(this);
-  copy_ = new QPushButton(">>", this);
-  remove_ = new QPushButton("<<", this);
-  delete_ = new QPushButton("Delete", this);
+  copy_ = new QPushButton(tr(">>"), this);
+  remove_ = new QPushButton(tr("<<"), this);
+  delete_ = new QPushButton(tr("Delete"), this);
   for (auto* b : {add_, copy_, remove_, delete_}) {
     b->setEnabled(false);
     b->setAutoDefault(false);
@@ -36,9 +36,9 @@ AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initial
   bookList_->setObjectName("book");
   recipientList_->setObjectName("recipients");
 
-  auto* group = new QGroupBox("Recipients", this);
+  auto* group = new QGroupBox(tr("Recipients"), this);
   auto* grid = new QGridLayout(group);
-  grid->addWidget(new QLabel("E-mail:", group), 0, 0, 1, 3);
+  grid->addWidget(new QLabel(tr("E-mail:"), group), 0, 0, 1, 3);
   grid->addWidget(edit_, 1, 0);
   grid->addWidget(add_, 1, 1);
   grid->addWidget(bookList_, 2, 0, 4, 1);
@@ -55,12 +55,12 @@ AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initial
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(edit_, &QLineEdit::textChanged, this,
           [this](const QString& t) { add_->setEnabled(dtl::LooksLikeAddress(S(t))); });
-  connect(add_, &QPushButton::clicked, this, &AddRecipientsDialog::OnAdd);
-  connect(delete_, &QPushButton::clicked, this, &AddRecipientsDialog::OnDelete);
-  connect(copy_, &QPushButton::clicked, this, &AddRecipientsDialog::OnCopy);
-  connect(remove_, &QPushButton::clicked, this, &AddRecipientsDialog::OnRemove);
-  connect(bookList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::OnCopy);
-  connect(recipientList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::OnRemove);
+  connect(add_, &QPushButton::clicked, this, &AddRecipientsDialog::addToBook);
+  connect(delete_, &QPushButton::clicked, this, &AddRecipientsDialog::deleteFromBook);
+  connect(copy_, &QPushButton::clicked, this, &AddRecipientsDialog::copyToRecipients);
+  connect(remove_, &QPushButton::clicked, this, &AddRecipientsDialog::removeRecipient);
+  connect(bookList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::copyToRecipients);
+  connect(recipientList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::removeRecipient);
   // Working in one list makes the other list's button meaningless until it is clicked again.
   const auto bookFocus = [this] {
     const bool any = !bookList_->selectedItems().isEmpty();
@@ -98,9 +98,9 @@ void AddRecipientsDialog::ShowRecipients(int select) {
   if (select >= 0) recipientList_->setCurrentRow(select);
 }
 
-void AddRecipientsDialog::OnAdd() { ShowBook(book_.Add(S(edit_->text()))); }
+void AddRecipientsDialog::addToBook() { ShowBook(book_.Add(S(edit_->text()))); }
 
-void AddRecipientsDialog::OnDelete() {
+void AddRecipientsDialog::deleteFromBook() {
   const int row = bookList_->currentRow();
   if (row >= 0 && bookList_->item(row)->isSelected()) book_.Remove(row);
   ShowBook(-1);
@@ -108,7 +108,7 @@ void AddRecipientsDialog::OnDelete() {
   delete_->setEnabled(false);
 }
 
-void AddRecipientsDialog::OnCopy() {
+void AddRecipientsDialog::copyToRecipients() {
   const auto selected = bookList_->selectedItems();
   if (selected.isEmpty()) {
     copy_->setEnabled(false);
@@ -118,7 +118,7 @@ void AddRecipientsDialog::OnCopy() {
   ShowRecipients(-1);
 }
 
-void AddRecipientsDialog::OnRemove() {
+void AddRecipientsDialog::removeRecipient() {
   const auto selected = recipientList_->selectedItems();
   if (!selected.isEmpty()) recipients_.Remove(recipientList_->row(selected.first()));
   ShowRecipients(-1);

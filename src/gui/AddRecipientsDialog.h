@@ -37,11 +37,16 @@ class AddRecipientsDialog : public QDialog {
 
   void accept() override;
 
+ private slots:
+  // "Add": the typed address into the book.
+  void addToBook();
+  void deleteFromBook();
+  // ">>": the book's selected entry to the recipients.
+  void copyToRecipients();
+  // "<<": the selected recipient out of the list.
+  void removeRecipient();
+
  private:
-  void OnAdd();
-  void OnDelete();
-  void OnCopy();
-  void OnRemove();
   void ShowBook(int select);
   void ShowRecipients(int select);
 

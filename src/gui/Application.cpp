@@ -1,5 +1,6 @@
 #include "gui/Application.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include "base/FileTypeRegistration.h"
@@ -16,7 +17,7 @@ Application::Application(dtl::SettingsStore& store, std::filesystem::path dataHo
 
 Application::~Application() = default;
 
-bool Application::InitInstance(const QStringList& arguments) {
+bool Application::start(const QStringList& arguments) {
   if (!dataHome_.empty()) {
     const std::string program = dtl::ProgramFilePath();
     dtl::FileTypeRegistration type;
@@ -42,7 +43,7 @@ bool Application::InitInstance(const QStringList& arguments) {
   return true;
 }
 
-int Application::ExitInstance() {
+int Application::shutdown() {
   frame_.reset();
   dtl::DeleteTempPieces(dtl::TempFolder());
   return 0;

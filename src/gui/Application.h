@@ -2,8 +2,8 @@
 // document and the main frame, opens the Merge dialog on a descriptor named on the command line,
 // and sweeps the leftover temporary piece files ("DTL*.tmp") at exit.
 //
-// Call order: construct over a settings store, InitInstance(arguments) (false: end the program),
-// run the Qt event loop, ExitInstance().
+// Call order: construct over a settings store, start(arguments) (false: end the program), run
+// the Qt event loop, shutdown().
 #pragma once
 
 #include <QStringList>
@@ -28,9 +28,9 @@ class Application {
 
   // Registers the file type (failures ignored), creates and shows the main frame, then, when
   // the first argument names an existing file, runs the Merge dialog modally with it listed.
-  bool InitInstance(const QStringList& arguments);
+  bool start(const QStringList& arguments);
   // Deletes DTL*.tmp in the temporary folder (failures ignored). Returns the exit code 0.
-  int ExitInstance();
+  int shutdown();
 
   dtl::SettingsStore& Store() { return store_; }
   dtl::SendDocument& Doc() { return doc_; }

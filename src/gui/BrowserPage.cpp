@@ -113,7 +113,7 @@ QUrl Canonical(const QUrl& url) {
 
 }  // namespace
 
-QString BrowserPage::FormCaptureScript() { return WebChannelLibrary() + "\n" + kCaptureScript; }
+QString BrowserPage::formCaptureScript() { return WebChannelLibrary() + "\n" + kCaptureScript; }
 
 BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
     : QWebEnginePage(profile, parent), channel_(new QWebChannel(this)), bridge_(new Bridge(this)) {
@@ -121,7 +121,7 @@ BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
   setWebChannel(channel_, QWebEngineScript::MainWorld);
   QWebEngineScript script;
   script.setName(kScriptName);
-  script.setSourceCode(FormCaptureScript());
+  script.setSourceCode(formCaptureScript());
   script.setInjectionPoint(QWebEngineScript::DocumentCreation);
   script.setRunsOnSubFrames(true);
   script.setWorldId(QWebEngineScript::MainWorld);
@@ -130,7 +130,7 @@ BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
 
 BrowserPage::~BrowserPage() = default;
 
-void BrowserPage::LoadApproved(const QUrl& url, const QByteArray* postBody, const QString& headers) {
+void BrowserPage::loadApproved(const QUrl& url, const QByteArray* postBody, const QString& headers) {
   // One load at a time: a newer one replaces whatever approval has not been used.
   approved_ = {Canonical(url)};
   QWebEngineHttpRequest request(url, postBody ? QWebEngineHttpRequest::Post : QWebEngineHttpRequest::Get);

@@ -5,10 +5,10 @@
 // injected into every frame at document creation stops each submission (the submit event and
 // HTMLFormElement.submit()) and hands the request's URL, method, urlencoded body, target and
 // frame to formSubmitted() over a web channel; the view decides and, when allowed, sends it
-// itself with LoadApproved(). A native form submission that still reaches
+// itself with loadApproved(). A native form submission that still reaches
 // acceptNavigationRequest was never announced and is refused.
 //
-// Call order: construct over a profile, SetGate(), then load. UI thread only.
+// Call order: construct over a profile, setGate(), then load. UI thread only.
 #pragma once
 
 #include <QByteArray>
@@ -44,16 +44,16 @@ class BrowserPage : public QWebEnginePage {
   ~BrowserPage() override;
 
   // Without a gate every navigation the page starts is refused.
-  void SetGate(Gate gate) { gate_ = std::move(gate); }
+  void setGate(Gate gate) { gate_ = std::move(gate); }
 
   // Loads a navigation the view has already decided: a GET when `postBody` is null, else a
   // urlencoded POST of *postBody (with `headers`, "Name: value" lines). This one request, and
   // nothing else, passes the gate once. The caller wipes *postBody afterwards; the page keeps
   // no copy.
-  void LoadApproved(const QUrl& url, const QByteArray* postBody = nullptr, const QString& headers = {});
+  void loadApproved(const QUrl& url, const QByteArray* postBody = nullptr, const QString& headers = {});
 
   // The script injected into every frame (for tests and diagnostics).
-  static QString FormCaptureScript();
+  static QString formCaptureScript();
 
  signals:
   void formSubmitted(const dtlui::FormSubmission& submission);

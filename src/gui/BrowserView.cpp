@@ -11,7 +11,6 @@
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "browser/AccountPassword.h"
 #include "browser/LoginPageRewriter.h"
@@ -67,18 +66,18 @@ dtl::NavigationRequest TakeRequest(dtl::BrowserNavigation& navigation) {
 }  // namespace
 
 BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
-                           const dtl::NetworkEndpoints& endpoints, MainWindow* frame, Profile profile,
-                           QWidget* parent)
-    : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints), frame_(frame) {
+                         const dtl::NetworkEndpoints& endpoints, Profile profile, QWidget* parent)
+    : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints) {
+  setSegmentManagerFactory({});
   profile_ = profile == Profile::Persistent ? new QWebEngineProfile("Drovetail", this) : new QWebEngineProfile(this);
   if (profile == Profile::Persistent)
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
   page_ = new BrowserPage(profile_, this);
-  page_->SetGate([this](const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame) {
-    return Gate(url, type, isMainFrame);
+  page_->setGate([this](const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame) {
+    return gate(url, type, isMainFrame);
   });
-  connect(page_, &BrowserPage::formSubmitted, this, &BrowserView::OnFormSubmitted);
-  connect(page_, &QWebEnginePage::loadFinished, this, &BrowserView::OnLoadFinished);
+  connect(page_, &BrowserPage::formSubmitted, this, &BrowserView::submitForm);
+  connect(page_, &QWebEnginePage::loadFinished, this, &BrowserView::finishLoad);
   web_ = new QWebEngineView(this);
   web_->setPage(page_);
   auto* layout = new QVBoxLayout(this);
@@ -101,9 +100,9 @@ BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
   // A burst of cookie changes reads the document once.
   documentRefresh_.setSingleShot(true);
   documentRefresh_.setInterval(0);
-  connect(&documentRefresh_, &QTimer::timeout, this, &BrowserView::RefreshDocument);
+  connect(&documentRefresh_, &QTimer::timeout, this, &BrowserView::refreshDocument);
   keepAlive_.setInterval(static_cast<int>(dtl::kKeepAliveIntervalMs));
-  connect(&keepAlive_, &QTimer::timeout, this, &BrowserView::OnKeepAlive);
+  connect(&keepAlive_, &QTimer::timeout, this, &BrowserView::keepAlive);
 }
 
 BrowserView::~BrowserView() {
@@ -117,82 +116,80 @@ BrowserView::~BrowserView() {
   page_ = nullptr;
 }
 
-SegmentManagerDialog* BrowserView::SegmentManager() const { return manager_.data(); }
+SegmentManagerDialog* BrowserView::segmentManager() const { return manager_.data(); }
 
-QUrl BrowserView::HomePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
+QUrl BrowserView::homePage() { return QUrl::fromLocalFile(ResourcePath("home.html")); }
 
-QUrl BrowserView::StartPage(int id) const {
+void BrowserView::setSegmentManagerFactory(SegmentManagerFactory factory) {
+  if (!factory) {
+    factory = [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
+      return new SegmentManagerDialog(settings_, cookies_, endpoints_, session, {}, parent);
+    };
+  }
+  makeSegmentManager_ = std::move(factory);
+}
+
+QUrl BrowserView::startPage(StartSite site) const {
   using namespace dtl::site;
   const auto https = [](std::string_view host, const char* rest = "/") {
     return QUrl("https://" + Q(host) + rest);
   };
-  switch (id) {
-    case ID_BROWSER_HOME:
-    case ID_HOME: return HomePage();
-    case ID_FORUMS: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
-    case ID_GMAIL: return https(kGmailWeb, "/mail/");
-    case ID_WALLA: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
-    case ID_YAHOO: return QUrl("https://" + Q(kYahooMail) + "com/");
-    case ID_HOTMAIL: return QUrl("https://www.hotmail.com/");
-    case ID_LYCOS: return QUrl("https://mail.lycos.com/");
-    case ID_NETSCAPE: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
-    case ID_O2: return QUrl("https://poczta." + Q(kO2) + "/");
-    case ID_SPYMAC: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
-    case ID_GAWAB: return QUrl("http://www." + Q(kGawab) + "com/");
-    case ID_OMNILECT: return QUrl("http://mail." + Q(kOmnilect) + "com/");
-    case ID_UNITED_EMAIL: return QUrl("http://mail." + Q(kUnitedEmail) + "com/");
-    case ID_XASAMAIL: return QUrl("http://www." + Q(kXasamail) + "com/");
-    case ID_HRIDERS: return QUrl("http://mail." + Q(kHriders) + "com:8383/login.cgi?_");
-    case ID_ROTOMAIL: return QUrl("http://www.rotomail.com/");
-    default: return {};
+  switch (site) {
+    case StartSite::Home: return homePage();
+    case StartSite::Forums: return QUrl(Q(browserEndpoints_.productSite) + "/forums/");
+    case StartSite::Gmail: return https(kGmailWeb, "/mail/");
+    case StartSite::Walla: return QUrl(Q(browserEndpoints_.wallaMail) + "/");
+    case StartSite::Yahoo: return QUrl("https://" + Q(kYahooMail) + "com/");
+    case StartSite::Hotmail: return QUrl("https://www.hotmail.com/");
+    case StartSite::Lycos: return QUrl("https://mail.lycos.com/");
+    case StartSite::Netscape: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
+    case StartSite::O2: return QUrl("https://poczta." + Q(kO2) + "/");
+    case StartSite::Spymac: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
+    case StartSite::Gawab: return QUrl("http://www." + Q(kGawab) + "com/");
+    case StartSite::Omnilect: return QUrl("http://mail." + Q(kOmnilect) + "com/");
+    case StartSite::UnitedEmail: return QUrl("http://mail." + Q(kUnitedEmail) + "com/");
+    case StartSite::Xasamail: return QUrl("http://www." + Q(kXasamail) + "com/");
+    case StartSite::Hriders: return QUrl("http://mail." + Q(kHriders) + "com:8383/login.cgi?_");
+    case StartSite::Rotomail: return QUrl("http://www.rotomail.com/");
   }
+  return {};
 }
 
-bool BrowserView::Run(int id) {
-  if (const QUrl start = StartPage(id); !start.isEmpty()) {
-    page_->load(start);
-    return true;
-  }
-  switch (id) {
-    case ID_BROWSER_BACK: page_->triggerAction(QWebEnginePage::Back); return true;
-    case ID_BROWSER_FORWARD: page_->triggerAction(QWebEnginePage::Forward); return true;
-    case ID_BROWSER_STOP: page_->triggerAction(QWebEnginePage::Stop); return true;
-    case ID_BROWSER_REFRESH: page_->triggerAction(QWebEnginePage::Reload); return true;
-    case ID_EDIT_COPY: page_->triggerAction(QWebEnginePage::Copy); return true;
-    case ID_EDIT_CUT: page_->triggerAction(QWebEnginePage::Cut); return true;
-    case ID_EDIT_PASTE: page_->triggerAction(QWebEnginePage::Paste); return true;
-    case ID_BROWSER_QUICK_HELP: ShowQuickHelp(); return true;
-    case ID_AUTO_DOWNLOAD: AutoDownload(); return true;
-    case ID_EXPORT_PASSWORD: {
-      ExportPasswordDialog dlg(this);
-      dlg.exec();
-      return true;
-    }
-    case ID_EXPORT_COOKIES: return true;  // kept in the menus; does nothing
-    default: return false;
-  }
+void BrowserView::openStartPage(StartSite site) { page_->load(startPage(site)); }
+
+void BrowserView::back() { page_->triggerAction(QWebEnginePage::Back); }
+void BrowserView::forward() { page_->triggerAction(QWebEnginePage::Forward); }
+void BrowserView::stop() { page_->triggerAction(QWebEnginePage::Stop); }
+void BrowserView::reload() { page_->triggerAction(QWebEnginePage::Reload); }
+void BrowserView::copy() { page_->triggerAction(QWebEnginePage::Copy); }
+void BrowserView::cut() { page_->triggerAction(QWebEnginePage::Cut); }
+void BrowserView::paste() { page_->triggerAction(QWebEnginePage::Paste); }
+
+void BrowserView::exportPassword() {
+  ExportPasswordDialog dlg(this);
+  dlg.exec();
 }
 
-void BrowserView::Navigate(const QString& address) {
+void BrowserView::navigate(const QString& address) {
   const QUrl url = QUrl::fromUserInput(address.trimmed());
   if (url.isValid()) page_->load(url);
 }
 
-bool BrowserView::Gate(const QUrl& url, int, bool) {
+bool BrowserView::gate(const QUrl& url, int, bool) {
   dtl::NavigationRequest request;
   request.url = S(url.toString(QUrl::FullyEncoded));
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-  Apply(decision);
+  apply(decision);
   return !decision.cancel;
 }
 
-void BrowserView::OnFormSubmitted(const FormSubmission& submission) {
+void BrowserView::submitForm(const FormSubmission& submission) {
   const QUrl action(submission.url);
   if (!action.isValid()) return;
   if (submission.method == "get") {
     QUrl url = action;
     url.setQuery(submission.body, QUrl::StrictMode);
-    if (Gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->LoadApproved(url);
+    if (gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->loadApproved(url);
     return;
   }
   if (submission.method != "post") return;  // "dialog" forms never leave the page
@@ -207,36 +204,36 @@ void BrowserView::OnFormSubmitted(const FormSubmission& submission) {
       submission.enctype.isEmpty() || submission.enctype == "application/x-www-form-urlencoded";
   if (!urlencoded) {
     dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-    Apply(decision);
+    apply(decision);
     dtl::WipeString(request.postData);
     return;
   }
-  SendPost(std::move(request));
+  sendPost(std::move(request));
 }
 
-void BrowserView::SendPost(dtl::NavigationRequest request, int depth) {
+void BrowserView::sendPost(dtl::NavigationRequest request, int depth) {
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
-  Apply(decision);
+  apply(decision);
   if (decision.repost) {
     dtl::WipeString(request.postData);
     if (depth >= kMaxReposts) return;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    SendPost(TakeRequest(*decision.repost), depth + 1);
+    sendPost(TakeRequest(*decision.repost), depth + 1);
     return;
   }
   if (!decision.cancel) {
     QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
-    page_->LoadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
     WipeBytes(body);
   }
   dtl::WipeString(request.postData);
 }
 
-void BrowserView::Apply(dtl::NavigationDecision& decision) {
+void BrowserView::apply(dtl::NavigationDecision& decision) {
   state_.wallaFlag = decision.wallaFlag;
   state_.inboxRedirectFlag = decision.inboxRedirectFlag;
   if (decision.newSavedWallaLogin) state_.savedWallaLogin = std::move(*decision.newSavedWallaLogin);
-  for (const std::string& pattern : decision.cookiePurges) PurgeCookies(pattern);
+  for (const std::string& pattern : decision.cookiePurges) purgeCookies(pattern);
   // Navigations and message boxes wait until Chromium's callback has returned: a modal loop or
   // a new load inside it would re-enter the page.
   if (decision.inboxRedirect) {
@@ -256,7 +253,7 @@ void BrowserView::Apply(dtl::NavigationDecision& decision) {
 // The purge removes what the provider keeps on disk to log a user in again later ("remember
 // me"): the persistent cookies. The session cookies of the login now open stay, or every
 // navigation to the provider would end the session it belongs to.
-void BrowserView::PurgeCookies(const std::string& pattern) {
+void BrowserView::purgeCookies(const std::string& pattern) {
   const QString word = PurgeWord(pattern);
   if (word.isEmpty()) return;
   QWebEngineCookieStore* store = profile_->cookieStore();
@@ -264,14 +261,14 @@ void BrowserView::PurgeCookies(const std::string& pattern) {
     if (!c.isSessionCookie() && c.domain().toLower().contains(word)) store->deleteCookie(c);
 }
 
-void BrowserView::OnLoadFinished(bool) {
+void BrowserView::finishLoad(bool) {
   const QUrl url = page_->url();
   if (!url.isEmpty()) emit pageLoaded(url.toString());
-  RefreshDocument();
-  RewriteLoginPage();
+  refreshDocument();
+  rewriteLoginPage();
 }
 
-void BrowserView::ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
+void BrowserView::readDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
   QPointer<BrowserView> self(this);
   page_->runJavaScript(expression, QWebEngineScript::ApplicationWorld,
                        [self, use = std::move(use)](const QVariant& result) {
@@ -280,8 +277,8 @@ void BrowserView::ReadDocument(const QString& expression, std::function<void(con
                        });
 }
 
-void BrowserView::RefreshDocument() {
-  ReadDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
+void BrowserView::refreshDocument() {
+  readDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
     documentUrl_ = m.value("url").toString();
     documentDomain_ = m.value("domain").toString();
     state_.documentCookie = S(m.value("cookie").toString());
@@ -293,8 +290,8 @@ void BrowserView::RefreshDocument() {
   });
 }
 
-void BrowserView::RewriteLoginPage() {
-  ReadDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
+void BrowserView::rewriteLoginPage() {
+  readDocument("({url: document.URL, html: document.body ? document.body.innerHTML : null})",
                [this](const QVariantMap& m) {
                  const QVariant html = m.value("html");
                  if (!html.isValid() || html.isNull()) return;
@@ -306,7 +303,7 @@ void BrowserView::RewriteLoginPage() {
                });
 }
 
-void BrowserView::ReLogin() {
+void BrowserView::reLogin() {
   dtl::WallaRelogin relogin = dtl::DecideWallaRelogin(state_.savedWallaLogin, browserEndpoints_);
   if (relogin.message)
     ShowMessage(this, relogin.message->icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information,
@@ -314,7 +311,7 @@ void BrowserView::ReLogin() {
   if (relogin.clearInboxRedirectFlag) state_.inboxRedirectFlag = false;
   if (!relogin.repost) return;
   // The saved body still holds the encoded marker: the policy decodes it again.
-  SendPost(TakeRequest(*relogin.repost));
+  sendPost(TakeRequest(*relogin.repost));
 }
 
 void BrowserView::showEvent(QShowEvent* event) {
@@ -322,23 +319,23 @@ void BrowserView::showEvent(QShowEvent* event) {
   if (shown_) return;
   shown_ = true;
   help_ = new HtmlToolTip(this);
-  page_->load(HomePage());
+  page_->load(homePage());
   keepAlive_.start();
 }
 
-void BrowserView::OnKeepAlive() {
+void BrowserView::keepAlive() {
   if (dtl::KeepAliveShouldRefresh(S(page_->url().toString().toLower())))
     page_->triggerAction(QWebEnginePage::Reload);
 }
 
-void BrowserView::ShowQuickHelp() {
+void BrowserView::showQuickHelp() {
   if (!help_) return;  // set up by the first show
-  help_->SetContent("Drovetail Quick Help", Q(dtl::QuickHelpHtml(browserEndpoints_)),
-                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), "Click here for more help...");
-  help_->ShowAt(QCursor::pos());
+  help_->setContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
+                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), tr("Click here for more help..."));
+  help_->showAt(QCursor::pos());
 }
 
-void BrowserView::AutoDownload() {
+void BrowserView::autoDownload() {
   if (manager_) {
     if (manager_->isVisible()) {
       manager_->showNormal();
@@ -349,7 +346,7 @@ void BrowserView::AutoDownload() {
     delete manager_.data();
   }
   if (page_->url().isEmpty()) return;  // no document
-  ReadDocument(
+  readDocument(
       "({url: document.URL, cookie: document.cookie,"
       " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? document.body.innerHTML : ''})",
       [this](const QVariantMap& m) {
@@ -359,19 +356,11 @@ void BrowserView::AutoDownload() {
         session.cookie = m.value("cookie").toString();
         if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
           session.accountId = Q(*account);
-        auto* dlg = new SegmentManagerDialog(settings_, cookies_, endpoints_, session,
-                                             [frame = frame_] { return frame && frame->InTray(); }, this);
-        connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::ReLogin);
-        if (frame_) {
-          connect(frame_, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
-          connect(dlg, &SegmentManagerDialog::downloadRate, frame_,
-                  [frame = frame_](const QString& rate) { frame->SetTrayTip(TrayTip::Downloading, rate); });
-          connect(dlg, &SegmentManagerDialog::downloadRateCleared, frame_,
-                  [frame = frame_] { frame->SetTrayTip(TrayTip::Reset); });
-        }
+        SegmentManagerDialog* dlg = makeSegmentManager_(session, this);
+        connect(dlg, &SegmentManagerDialog::reLoginRequested, this, &BrowserView::reLogin);
         manager_ = dlg;
         dlg->show();
-        if (session.pageUrl.toLower().contains("gmail")) page_->load(HomePage());
+        if (session.pageUrl.toLower().contains("gmail")) page_->load(homePage());
       });
 }
 

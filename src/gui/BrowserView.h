@@ -10,8 +10,7 @@
 // which enable "Auto Download Segments..." (dtl::AutoDownloadEnabled).
 //
 // Call order: construct, add to a layout; the first show opens the local home page and starts
-// the keep-alive timer. Commands arrive through Run(id) with the frame's command ids. UI thread
-// only.
+// the keep-alive timer. The frame connects its actions to the view's slots. UI thread only.
 #pragma once
 
 #include <QList>
@@ -27,6 +26,7 @@
 #include "browser/BrowserSites.h"
 #include "browser/NavigationPolicy.h"
 #include "browser/NetworkEndpoints.h"
+#include "gui/SegmentManagerDialog.h"
 
 class QWebEngineProfile;
 class QWebEngineView;
@@ -39,8 +39,6 @@ class SettingsStore;
 namespace dtlui {
 
 class BrowserPage;
-class MainWindow;
-class SegmentManagerDialog;
 class HtmlToolTip;
 struct FormSubmission;
 
@@ -51,40 +49,65 @@ class BrowserView : public QWidget {
   // data folder. OffTheRecord: nothing written to disk (tests).
   enum class Profile { Persistent, OffTheRecord };
 
-  // `settings`, `cookies` and `frame` must outlive the view (they go to the Segment Manager);
-  // `endpoints` is copied; `frame` may be null.
+  // The start pages the web-mail sites menu and the provider commands open.
+  enum class StartSite {
+    Home, Forums, Walla, Yahoo, Gmail, Lycos, Netscape, O2, Spymac, Hotmail, Gawab, Omnilect, UnitedEmail,
+    Xasamail, Hriders, Rotomail
+  };
+  // Makes the Segment Manager of "Auto Download Segments..." for a session; the dialog is
+  // owned by `parent`.
+  using SegmentManagerFactory =
+      std::function<SegmentManagerDialog*(const SegmentManagerDialog::Session& session, QWidget* parent)>;
+
+  // `settings` and `cookies` must outlive the view (they go to the Segment Manager); `endpoints`
+  // is copied.
   BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
-               MainWindow* frame, Profile profile, QWidget* parent = nullptr);
+              Profile profile, QWidget* parent = nullptr);
   ~BrowserView() override;
 
-  // Runs one of the view's commands (frame command ids: navigation, provider start pages,
-  // Quick Help, Auto Download, Export account password, edit commands). False for other ids.
-  bool Run(int id);
-  // Navigates to an address as typed in the address box (through the navigation policy).
-  void Navigate(const QString& address);
+  // Replaces how the Segment Manager is made (the frame's makes one that minimises with it to
+  // the tray); an empty function restores the default, which stands alone.
+  void setSegmentManagerFactory(SegmentManagerFactory factory);
   // Where the program sends the browser itself (Walla hosts, product site). Tests aim them at a
   // fixture.
-  void SetBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) { browserEndpoints_ = endpoints; }
-  const dtl::BrowserEndpoints& BrowserEndpoints() const { return browserEndpoints_; }
+  void setBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) { browserEndpoints_ = endpoints; }
+  const dtl::BrowserEndpoints& browserEndpoints() const { return browserEndpoints_; }
 
-  // The start page of a provider command (Home, Forums and the provider ids); empty for others.
-  QUrl StartPage(int id) const;
+  // The start page of a site of the web-mail sites menu or of a provider command.
+  QUrl startPage(StartSite site) const;
   // The local home page, "home.html" in the program folder.
-  static QUrl HomePage();
+  static QUrl homePage();
 
   // Whether "Auto Download Segments..." applies to the page shown now.
-  bool AutoDownloadAllowed() const { return autoDownload_; }
-  const dtl::BrowserViewState& State() const { return state_; }
-  QWebEngineView* WebView() const { return web_; }
-  BrowserPage* Page() const { return page_; }
-  QWebEngineProfile* WebProfile() const { return profile_; }
+  bool autoDownloadAllowed() const { return autoDownload_; }
+  const dtl::BrowserViewState& state() const { return state_; }
+  QWebEngineView* webView() const { return web_; }
+  BrowserPage* page() const { return page_; }
+  QWebEngineProfile* webProfile() const { return profile_; }
   // The Segment Manager of the last "Auto Download Segments..." while it exists.
-  SegmentManagerDialog* SegmentManager() const;
-  HtmlToolTip* QuickHelp() const { return help_; }
+  SegmentManagerDialog* segmentManager() const;
+  HtmlToolTip* quickHelp() const { return help_; }
 
  public slots:
+  // Navigates to an address as typed in the address box (through the navigation policy).
+  void navigate(const QString& address);
+  void openStartPage(StartSite site);
+  // The page's own history and loading, and the edit commands passed to it.
+  void back();
+  void forward();
+  void stop();
+  void reload();
+  void copy();
+  void cut();
+  void paste();
+  // The Quick Help tip at the mouse pointer (nothing before the first show).
+  void showQuickHelp();
+  // Opens the Segment Manager on the page shown, or brings the open one forward.
+  void autoDownload();
+  // Runs the "Export account password" dialog modally.
+  void exportPassword();
   // The download met the provider's login page (32791): post the saved Walla login again.
-  void ReLogin();
+  void reLogin();
 
  signals:
   // A page finished loading: its URL, for the address box (1043).
@@ -95,28 +118,26 @@ class BrowserView : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  bool Gate(const QUrl& url, int type, bool isMainFrame);
-  void OnFormSubmitted(const FormSubmission& submission);
+  bool gate(const QUrl& url, int type, bool isMainFrame);
+  void submitForm(const FormSubmission& submission);
   // Decides a POST (or a GET form) and, when it may go, sends it; a decoded login goes through
   // the policy once more before it leaves.
-  void SendPost(dtl::NavigationRequest request, int depth = 0);
+  void sendPost(dtl::NavigationRequest request, int depth = 0);
   // Applies the parts of a decision that do not depend on how the navigation is sent.
-  void Apply(dtl::NavigationDecision& decision);
-  void PurgeCookies(const std::string& pattern);
-  void OnLoadFinished(bool ok);
+  void apply(dtl::NavigationDecision& decision);
+  void purgeCookies(const std::string& pattern);
+  void finishLoad(bool ok);
   // Evaluates a JavaScript expression on the current document and hands its object result to
   // `use`, unless the view is gone by then or the answer is not an object.
-  void ReadDocument(const QString& expression, std::function<void(const QVariantMap&)> use);
-  void RefreshDocument();
-  void RewriteLoginPage();
-  void OnKeepAlive();
-  void AutoDownload();
-  void ShowQuickHelp();
+  void readDocument(const QString& expression, std::function<void(const QVariantMap&)> use);
+  void refreshDocument();
+  void rewriteLoginPage();
+  void keepAlive();
 
   dtl::SettingsStore& settings_;
   dtl::CookieJar& cookies_;
   dtl::NetworkEndpoints endpoints_;
-  QPointer<MainWindow> frame_;
+  SegmentManagerFactory makeSegmentManager_;
   dtl::BrowserEndpoints browserEndpoints_;
   QWebEngineProfile* profile_ = nullptr;
   BrowserPage* page_ = nullptr;

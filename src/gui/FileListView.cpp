@@ -3,7 +3,6 @@
 #include <QHeaderView>
 #include <QResizeEvent>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/HtmlToolTip.h"
 
@@ -18,11 +17,11 @@ QColor FromColorRef(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >>
 FileListView::FileListView(dtl::SendDocument& doc, QWidget* parent)
     : QTreeWidget(parent), model_(std::make_unique<dtl::SendListModel>(doc)) {
   setColumnCount(3);
-  setHeaderLabels({dtl::kSendListColumns[0], dtl::kSendListColumns[1], dtl::kSendListColumns[2]});
+  setHeaderLabels({tr(dtl::kSendListColumns[0]), tr(dtl::kSendListColumns[1]), tr(dtl::kSendListColumns[2])});
   setRootIsDecorated(false);
   setAllColumnsShowFocus(true);
   setSelectionBehavior(QAbstractItemView::SelectRows);
-  model_->changed = [this](size_t first, size_t last) { ShowRows(first, last); };
+  model_->changed = [this](size_t first, size_t last) { showRows(first, last); };
   doc.AddView(model_.get());
   connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
     if (showing_ || column != 0) return;
@@ -32,7 +31,7 @@ FileListView::FileListView(dtl::SendDocument& doc, QWidget* parent)
 
 FileListView::~FileListView() = default;
 
-void FileListView::ShowRows(size_t first, size_t last) {
+void FileListView::showRows(size_t first, size_t last) {
   showing_ = true;
   const size_t rows = model_->RowCount();
   // A rebuild reports every row; rows beyond the model are left over from the last job.
@@ -68,15 +67,15 @@ void FileListView::resizeEvent(QResizeEvent* event) {
   for (int c = 0; c < 3; ++c) setColumnWidth(c, width * dtl::kSendListColumnPercent[c] / 100);
 }
 
-void FileListView::ShowQuickHelp(const QPoint& globalPos) {
+void FileListView::showQuickHelp(const QPoint& globalPos) {
   if (!help_) help_ = new HtmlToolTip(this);
-  help_->SetContent("Drovetail Quick Help",
-                    "Choose a file to send by clicking on the left menu button.<br>Drovetail will split the file "
-                    "into segments;<br>Choose segment size and enter an email address.<br>To start sending the "
-                    "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
-                    "file,<br>just choose Plain Transfer from the drop down button.",
-                    QUrl(QString(kProductUrl) + "help/"), "More help on the Drovetail web site");
-  help_->ShowAt(globalPos);
+  help_->setContent(tr("Drovetail Quick Help"),
+                    tr("Choose a file to send by clicking on the left menu button.<br>Drovetail will split the file "
+                       "into segments;<br>Choose segment size and enter an email address.<br>To start sending the "
+                       "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
+                       "file,<br>just choose Plain Transfer from the drop down button."),
+                    QUrl(QString(kProductUrl) + "help/"), tr("More help on the Drovetail web site"));
+  help_->showAt(globalPos);
 }
 
 }  // namespace dtlui

@@ -16,19 +16,19 @@ class HtmlToolTip;
 class FileListView : public QTreeWidget {
   Q_OBJECT
  public:
-  // Registers the model with `doc`; the owner removes it (Model()) before the doc goes.
+  // Registers the model with `doc`; the owner removes it (model()) before the doc goes.
   FileListView(dtl::SendDocument& doc, QWidget* parent = nullptr);
   ~FileListView() override;
-  dtl::SendListModel* Model() const { return model_.get(); }
+  dtl::SendListModel* model() const { return model_.get(); }
   // The quick-help tip at a screen position.
-  void ShowQuickHelp(const QPoint& globalPos);
-  HtmlToolTip* QuickHelp() const { return help_; }
+  void showQuickHelp(const QPoint& globalPos);
+  HtmlToolTip* quickHelp() const { return help_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  void ShowRows(size_t first, size_t last);
+  void showRows(size_t first, size_t last);
 
   std::unique_ptr<dtl::SendListModel> model_;
   HtmlToolTip* help_ = nullptr;

@@ -28,6 +28,7 @@
 #include "gui/FileListView.h"
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/SplitFileDialog.h"
+#include "gui/SegmentManagerDialog.h"
 #include "gui/SplitSendDialog.h"
 
 namespace dtlui {
@@ -37,7 +38,7 @@ class MainWindow::EngineRelay : public dtl::SendEngineObserver {
  public:
   explicit EngineRelay(MainWindow* frame) : frame_(frame) {}
   void OnSendEvent(const dtl::SendEvent& event) override {
-    QMetaObject::invokeMethod(frame_, [f = frame_, event] { f->OnEngineEvent(event); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(frame_, [f = frame_, event] { f->applyEngineEvent(event); }, Qt::QueuedConnection);
   }
   dtl::SendEnvironment env;
 
@@ -46,32 +47,33 @@ class MainWindow::EngineRelay : public dtl::SendEngineObserver {
 };
 
 MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<EngineRelay>(this)) {
-  setWindowTitle("Drovetail");
+  setWindowTitle(tr("Drovetail"));
   setWindowIcon(ResourceIcon("drovetail"));
   resize(900, 620);
-  BuildTray();
-  BuildActions();
-  BuildMenus();
-  BuildToolBars();
-  BuildPanes();
-  statusMessage_ = new QLabel("Ready", this);
+  buildActions();
+  buildTray();
+  buildMenus();
+  buildToolBars();
+  buildPanes();
+  connectActions();
+  statusMessage_ = new QLabel(tr("Ready"), this);
   statusBar()->addWidget(statusMessage_, 1);
-  for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
+  for (const QString& indicator : {tr("CAP"), tr("NUM"), tr("SCRL")}) {
     auto* l = new QLabel(indicator, this);
     l->setEnabled(false);
     statusBar()->addPermanentWidget(l);
   }
-  ShowToolBarsForTab(1);
-  UpdateSendCommands();
+  showToolBarsForTab(1);
+  updateSendCommands();
 }
 
 MainWindow::~MainWindow() {
-  if (sendList_) app_.Doc().RemoveView(sendList_->Model());
+  if (sendList_) app_.Doc().RemoveView(sendList_->model());
   if (app_.Doc().Running()) app_.Doc().Stop();
   app_.Doc().Wait();
 }
 
-QAction* MainWindow::MakeAction(int id, const QString& text, const QString& icon, const QString& tip) {
+QAction* MainWindow::makeAction(const QString& text, const QString& icon, const QString& tip) {
   auto* a = new QAction(text, this);
   if (!icon.isEmpty()) a->setIcon(ResourceIcon(icon));
   // The tool tip and the status line are the same text.
@@ -79,165 +81,215 @@ QAction* MainWindow::MakeAction(int id, const QString& text, const QString& icon
     a->setToolTip(tip);
     a->setStatusTip(tip);
   }
-  a->setData(id);
-  connect(a, &QAction::triggered, this, [this, id] { Run(id); });
-  actions_.insert(id, a);
   return a;
 }
 
-void MainWindow::BuildActions() {
-  MakeAction(ID_CHOOSE_FILE, "Choose a file to send…", "choose", "Choose a file to send…");
-  MakeAction(ID_PLAIN_TRANSFER, "&Plain Transfer");
-  MakeAction(ID_SEND, "Send the segments...", "send", "Send the segments...");
-  MakeAction(ID_STOP_SENDING, "Stop sending segments.", "stop", "Stop sending segments.");
-  MakeAction(ID_TOGGLE_CHECKS, "Toggle check boxes…", "toggle", "Toggle check boxes…");
-  MakeAction(ID_MERGE_FILE, "&Merge File...", "merge", "Merge the segments into the selected folder");
-  MakeAction(ID_SEND_QUICK_HELP, "Quick Help", "help", "Quick Help");
-  MakeAction(ID_BROWSER_QUICK_HELP, "Quick Help", "help", "Quick Help");
-  MakeAction(ID_BROWSER_BACK, "Back", "back", "Back");
-  MakeAction(ID_BROWSER_FORWARD, "Forward", "forward", "Forward");
-  MakeAction(ID_BROWSER_STOP, "Stop", "halt", "Stop");
-  MakeAction(ID_BROWSER_REFRESH, "Refresh", "refresh", "Refresh");
-  MakeAction(ID_BROWSER_HOME, "Web-mail sites", "home", "Web-mail sites");
-  MakeAction(ID_EXPORT_PASSWORD, "Export account password...", "key", "Export account password...");
-  MakeAction(ID_AUTO_DOWNLOAD, "Auto Download Segments…", "download", "Auto Download Segments…");
-  MakeAction(ID_GO, "Go", "go", "Go");
-  MakeAction(ID_EXIT, "&Exit");
-  MakeAction(ID_SMTP_SETTINGS, "SMTP Server Settings...");
-  MakeAction(ID_ADVANCED_SETTINGS, "Advanced Settings...");
-  MakeAction(ID_MIN_TO_TRAY, "Minimize to Tray")->setCheckable(true);
-  MakeAction(ID_SPLIT_FILE, "&Split File...");
-  MakeAction(ID_HELP, "&Help");
-  MakeAction(ID_SITE_HOME, "www.drovetail.example");
-  MakeAction(ID_SITE_1, "www.sharefiles.example");
-  MakeAction(ID_SITE_2, "www.filecircle.example");
-  MakeAction(ID_SITE_3, "www.segmentswap.example");
-  MakeAction(ID_TELL_A_FRIEND, "Tell a friend...");
-  MakeAction(ID_ABOUT, "&About");
-  MakeAction(ID_TRAY_OPEN, "Open Drovetail");
-  MakeAction(ID_TRAY_CLOSE, "Close Drovetail");
-  // The web-mail sites menu of the browser's home button, and the commands only the inner
-  // browser handles.
-  MakeAction(ID_HOME, "Home");
-  MakeAction(ID_FORUMS, "Drovetail Forums");
-  MakeAction(ID_WALLA, "Walla! Mail");
-  MakeAction(ID_YAHOO, "Yahoo Mail");
-  MakeAction(ID_GMAIL, "Gmail");
-  MakeAction(ID_LYCOS, "Lycos Mail");
-  MakeAction(ID_NETSCAPE, "Netscape Mail");
-  MakeAction(ID_O2, QString::fromUtf8(dtl::site::kO2.data(), dtl::site::kO2.size()) + " Mail");
-  MakeAction(ID_SPYMAC, "Spymac Mail");
-  MakeAction(ID_HOTMAIL, "Hotmail");
-  MakeAction(ID_GAWAB, "Gawab");
-  MakeAction(ID_OMNILECT, "Omnilect");
-  MakeAction(ID_UNITED_EMAIL, "United E-mail Systems");
-  MakeAction(ID_XASAMAIL, "Xasamail");
-  MakeAction(ID_HRIDERS, "Hriders");
-  MakeAction(ID_ROTOMAIL, "Rotomail");
-  MakeAction(ID_EXPORT_COOKIES, "Export/Import cookies");
-  MakeAction(ID_EDIT_COPY, "&Copy");
-  MakeAction(ID_EDIT_CUT, "Cu&t");
-  MakeAction(ID_EDIT_PASTE, "&Paste");
+void MainWindow::buildActions() {
+  MainActions& a = actions_;
+  a.chooseFile = makeAction(tr("Choose a file to send…"), "choose", tr("Choose a file to send…"));
+  a.plainTransfer = makeAction(tr("&Plain Transfer"));
+  a.send = makeAction(tr("Send the segments..."), "send", tr("Send the segments..."));
+  a.stopSending = makeAction(tr("Stop sending segments."), "stop", tr("Stop sending segments."));
+  a.toggleChecks = makeAction(tr("Toggle check boxes…"), "toggle", tr("Toggle check boxes…"));
+  a.mergeFile = makeAction(tr("&Merge File..."), "merge", tr("Merge the segments into the selected folder"));
+  a.sendQuickHelp = makeAction(tr("Quick Help"), "help", tr("Quick Help"));
+  a.browserQuickHelp = makeAction(tr("Quick Help"), "help", tr("Quick Help"));
+  a.back = makeAction(tr("Back"), "back", tr("Back"));
+  a.forward = makeAction(tr("Forward"), "forward", tr("Forward"));
+  a.stop = makeAction(tr("Stop"), "halt", tr("Stop"));
+  a.refresh = makeAction(tr("Refresh"), "refresh", tr("Refresh"));
+  a.webMailSites = makeAction(tr("Web-mail sites"), "home", tr("Web-mail sites"));
+  a.exportPassword = makeAction(tr("Export account password..."), "key", tr("Export account password..."));
+  a.autoDownload = makeAction(tr("Auto Download Segments…"), "download", tr("Auto Download Segments…"));
+  a.go = makeAction(tr("Go"), "go", tr("Go"));
+  a.exit = makeAction(tr("&Exit"));
+  a.smtpSettings = makeAction(tr("SMTP Server Settings..."));
+  a.advancedSettings = makeAction(tr("Advanced Settings..."));
+  a.minToTray = makeAction(tr("Minimize to Tray"));
+  a.minToTray->setCheckable(true);
+  a.splitFile = makeAction(tr("&Split File..."));
+  a.help = makeAction(tr("&Help"));
+  a.siteHome = makeAction(tr("www.drovetail.example"));
+  a.site1 = makeAction(tr("www.sharefiles.example"));
+  a.site2 = makeAction(tr("www.filecircle.example"));
+  a.site3 = makeAction(tr("www.segmentswap.example"));
+  a.tellAFriend = makeAction(tr("Tell a friend..."));
+  a.about = makeAction(tr("&About"));
+  a.trayOpen = makeAction(tr("Open Drovetail"));
+  a.trayClose = makeAction(tr("Close Drovetail"));
+  a.home = makeAction(tr("Home"));
+  a.forums = makeAction(tr("Drovetail Forums"));
+  a.walla = makeAction(tr("Walla! Mail"));
+  a.yahoo = makeAction(tr("Yahoo Mail"));
+  a.gmail = makeAction(tr("Gmail"));
+  a.lycos = makeAction(tr("Lycos Mail"));
+  a.netscape = makeAction(tr("Netscape Mail"));
+  a.o2 = makeAction(tr("%1 Mail").arg(Q(dtl::site::kO2)));
+  a.spymac = makeAction(tr("Spymac Mail"));
+  a.hotmail = makeAction(tr("Hotmail"));
+  a.gawab = makeAction(tr("Gawab"));
+  a.omnilect = makeAction(tr("Omnilect"));
+  a.unitedEmail = makeAction(tr("United E-mail Systems"));
+  a.xasamail = makeAction(tr("Xasamail"));
+  a.hriders = makeAction(tr("Hriders"));
+  a.rotomail = makeAction(tr("Rotomail"));
+  a.exportCookies = makeAction(tr("Export/Import cookies"));  // kept for the menus; does nothing
+  a.copy = makeAction(tr("&Copy"));
+  a.cut = makeAction(tr("Cu&t"));
+  a.paste = makeAction(tr("&Paste"));
   // Enabled by the browser pane's rule once a provider's logged-in page is shown.
-  Action(ID_AUTO_DOWNLOAD)->setEnabled(false);
+  a.autoDownload->setEnabled(false);
 }
 
-void MainWindow::BuildMenus() {
-  QMenu* file = menuBar()->addMenu("&File");
-  file->addAction(Action(ID_EXIT));
-  settingsMenu_ = menuBar()->addMenu("Settings");
-  settingsMenu_->addAction(Action(ID_SMTP_SETTINGS));
-  settingsMenu_->addAction(Action(ID_ADVANCED_SETTINGS));
+// Runs after the panes exist: many commands go straight to the inner browser.
+void MainWindow::connectActions() {
+  const MainActions& a = actions_;
+  connect(a.chooseFile, &QAction::triggered, this, &MainWindow::chooseFile);
+  connect(a.plainTransfer, &QAction::triggered, this, &MainWindow::choosePlainTransfer);
+  connect(a.send, &QAction::triggered, this, &MainWindow::sendSegments);
+  connect(a.stopSending, &QAction::triggered, this, &MainWindow::stopSending);
+  connect(a.toggleChecks, &QAction::triggered, this, &MainWindow::toggleChecks);
+  connect(a.sendQuickHelp, &QAction::triggered, this, &MainWindow::showSendQuickHelp);
+  connect(a.exit, &QAction::triggered, this, &QWidget::close);
+  connect(a.trayClose, &QAction::triggered, this, &QWidget::close);
+  connect(a.trayOpen, &QAction::triggered, this, &MainWindow::openFromTray);
+  connect(a.minToTray, &QAction::triggered, this, &MainWindow::toggleMinToTray);
+  connect(a.mergeFile, &QAction::triggered, this, &MainWindow::mergeFile);
+  connect(a.splitFile, &QAction::triggered, this, &MainWindow::splitFile);
+  connect(a.smtpSettings, &QAction::triggered, this, &MainWindow::smtpSettings);
+  connect(a.advancedSettings, &QAction::triggered, this, &MainWindow::advancedSettings);
+  connect(a.go, &QAction::triggered, this, &MainWindow::go);
+  connect(a.about, &QAction::triggered, this, &MainWindow::about);
+  connect(a.help, &QAction::triggered, this, &MainWindow::openHelp);
+  connect(a.tellAFriend, &QAction::triggered, this, &MainWindow::tellAFriend);
+  const auto openUrl = [this](QAction* action, const QString& url) {
+    connect(action, &QAction::triggered, this, [url] { OpenExternal(QUrl(url)); });
+  };
+  openUrl(a.siteHome, kProductUrl);
+  openUrl(a.site1, "https://www.sharefiles.example/");
+  openUrl(a.site2, "https://www.filecircle.example/");
+  openUrl(a.site3, "https://www.segmentswap.example/");
+
+  connect(a.back, &QAction::triggered, this, &MainWindow::navigateBack);
+  connect(a.forward, &QAction::triggered, this, &MainWindow::navigateForward);
+  connect(a.stop, &QAction::triggered, this, &MainWindow::stopLoading);
+  connect(a.refresh, &QAction::triggered, this, &MainWindow::refresh);
+  connect(a.webMailSites, &QAction::triggered, this, &MainWindow::goHome);
+  connect(a.browserQuickHelp, &QAction::triggered, browser_, &BrowserView::showQuickHelp);
+  connect(a.autoDownload, &QAction::triggered, browser_, &BrowserView::autoDownload);
+  connect(a.exportPassword, &QAction::triggered, browser_, &BrowserView::exportPassword);
+  connect(a.copy, &QAction::triggered, browser_, &BrowserView::copy);
+  connect(a.cut, &QAction::triggered, browser_, &BrowserView::cut);
+  connect(a.paste, &QAction::triggered, browser_, &BrowserView::paste);
+  using Site = BrowserView::StartSite;
+  const std::initializer_list<std::pair<QAction*, Site>> sites = {
+      {a.home, Site::Home},         {a.forums, Site::Forums},     {a.walla, Site::Walla},
+      {a.yahoo, Site::Yahoo},       {a.gmail, Site::Gmail},       {a.lycos, Site::Lycos},
+      {a.netscape, Site::Netscape}, {a.o2, Site::O2},             {a.spymac, Site::Spymac},
+      {a.hotmail, Site::Hotmail},   {a.gawab, Site::Gawab},       {a.omnilect, Site::Omnilect},
+      {a.unitedEmail, Site::UnitedEmail}, {a.xasamail, Site::Xasamail}, {a.hriders, Site::Hriders},
+      {a.rotomail, Site::Rotomail}};
+  for (const auto& [action, site] : sites)
+    connect(action, &QAction::triggered, browser_, [b = browser_, site] { b->openStartPage(site); });
+}
+
+void MainWindow::buildMenus() {
+  const MainActions& a = actions_;
+  QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(a.exit);
+  settingsMenu_ = menuBar()->addMenu(tr("Settings"));
+  settingsMenu_->addAction(a.smtpSettings);
+  settingsMenu_->addAction(a.advancedSettings);
   settingsMenu_->addSeparator();
-  settingsMenu_->addAction(Action(ID_MIN_TO_TRAY));
-  connect(settingsMenu_, &QMenu::aboutToShow, this, &MainWindow::RefreshMinToTray);
-  QMenu* tools = menuBar()->addMenu("Tools");
-  tools->addAction(Action(ID_SPLIT_FILE));
-  tools->addAction(Action(ID_MERGE_FILE));
-  QMenu* help = menuBar()->addMenu("&Help");
-  help->addAction(Action(ID_HELP));
-  QMenu* sites = help->addMenu("Websites");
-  sites->addAction(Action(ID_SITE_HOME));
+  settingsMenu_->addAction(a.minToTray);
+  connect(settingsMenu_, &QMenu::aboutToShow, this, &MainWindow::refreshMinToTray);
+  QMenu* tools = menuBar()->addMenu(tr("Tools"));
+  tools->addAction(a.splitFile);
+  tools->addAction(a.mergeFile);
+  QMenu* help = menuBar()->addMenu(tr("&Help"));
+  help->addAction(a.help);
+  QMenu* sites = help->addMenu(tr("Websites"));
+  sites->addAction(a.siteHome);
   sites->addSeparator();
-  for (int id : {ID_SITE_1, ID_SITE_2, ID_SITE_3}) sites->addAction(Action(id));
+  for (QAction* site : {a.site1, a.site2, a.site3}) sites->addAction(site);
   help->addSeparator();
-  help->addAction(Action(ID_TELL_A_FRIEND));
+  help->addAction(a.tellAFriend);
   help->addSeparator();
-  help->addAction(Action(ID_ABOUT));
+  help->addAction(a.about);
 }
 
-void MainWindow::BuildToolBars() {
-  const auto bar = [this](const QString& name, int size) {
-    QToolBar* b = addToolBar(name);
+void MainWindow::buildToolBars() {
+  const MainActions& a = actions_;
+  const auto bar = [this](const QString& name, const QString& title, int size) {
+    QToolBar* b = addToolBar(title);
     b->setObjectName(name);
     b->setIconSize({size, size});
     b->hide();
     return b;
   };
-  sendBar = bar("Send", 24);
+  sendBar = bar("Send", tr("Send"), 24);
   auto* sendMenu = new QMenu(this);
-  sendMenu->addAction(Action(ID_PLAIN_TRANSFER));
-  Action(ID_CHOOSE_FILE)->setMenu(sendMenu);
-  sendBar->addAction(Action(ID_CHOOSE_FILE));
-  if (auto* b = qobject_cast<QToolButton*>(sendBar->widgetForAction(Action(ID_CHOOSE_FILE))))
+  sendMenu->addAction(a.plainTransfer);
+  a.chooseFile->setMenu(sendMenu);
+  sendBar->addAction(a.chooseFile);
+  if (auto* b = qobject_cast<QToolButton*>(sendBar->widgetForAction(a.chooseFile)))
     b->setPopupMode(QToolButton::MenuButtonPopup);
-  sendBar->addAction(Action(ID_SEND));
-  sendBar->addAction(Action(ID_STOP_SENDING));
+  sendBar->addAction(a.send);
+  sendBar->addAction(a.stopSending);
   sendBar->addSeparator();
-  sendBar->addAction(Action(ID_TOGGLE_CHECKS));
+  sendBar->addAction(a.toggleChecks);
   sendBar->addSeparator();
-  sendBar->addAction(Action(ID_MERGE_FILE));
+  sendBar->addAction(a.mergeFile);
   sendBar->addSeparator();
-  sendBar->addAction(Action(ID_SEND_QUICK_HELP));
+  sendBar->addAction(a.sendQuickHelp);
 
   auto* sitesMenu = new QMenu(this);
-  const std::initializer_list<int> sites = {ID_HOME,  ID_FORUMS, 0,     ID_WALLA,  ID_YAHOO, ID_GMAIL,
-                                            0,        ID_LYCOS,  ID_NETSCAPE, ID_O2, ID_SPYMAC};
-  for (int id : sites) {
-    if (id == 0)
+  // A null entry is a separator.
+  for (QAction* site : {a.home, a.forums, static_cast<QAction*>(nullptr), a.walla, a.yahoo, a.gmail,
+                        static_cast<QAction*>(nullptr), a.lycos, a.netscape, a.o2, a.spymac}) {
+    if (!site)
       sitesMenu->addSeparator();
     else
-      sitesMenu->addAction(Action(id));
+      sitesMenu->addAction(site);
   }
-  Action(ID_BROWSER_HOME)->setMenu(sitesMenu);
-  const auto navigation = [this](QToolBar* b) {
-    for (int id : {ID_BROWSER_BACK, ID_BROWSER_FORWARD, ID_BROWSER_STOP, ID_BROWSER_REFRESH, ID_BROWSER_HOME})
-      b->addAction(Action(id));
-    if (auto* home = qobject_cast<QToolButton*>(b->widgetForAction(Action(ID_BROWSER_HOME))))
+  a.webMailSites->setMenu(sitesMenu);
+  const auto navigation = [&a](QToolBar* b) {
+    for (QAction* action : {a.back, a.forward, a.stop, a.refresh, a.webMailSites}) b->addAction(action);
+    if (auto* home = qobject_cast<QToolButton*>(b->widgetForAction(a.webMailSites)))
       home->setPopupMode(QToolButton::MenuButtonPopup);
   };
-  browserBar = bar("Browser", 24);
+  browserBar = bar("Browser", tr("Browser"), 24);
   navigation(browserBar);
   browserBar->addSeparator();
-  browserBar->addAction(Action(ID_EXPORT_PASSWORD));
+  browserBar->addAction(a.exportPassword);
   browserBar->addSeparator();
-  browserBar->addAction(Action(ID_AUTO_DOWNLOAD));
+  browserBar->addAction(a.autoDownload);
   browserBar->addSeparator();
-  browserBar->addAction(Action(ID_MERGE_FILE));
+  browserBar->addAction(a.mergeFile);
   browserBar->addSeparator();
-  browserBar->addAction(Action(ID_BROWSER_QUICK_HELP));
-  navigationBar = bar("Navigation", 24);
+  browserBar->addAction(a.browserQuickHelp);
+  navigationBar = bar("Navigation", tr("Navigation"), 24);
   navigation(navigationBar);
 
   addToolBarBreak();
-  addressBar = bar("Address", 20);
-  addressBar->addWidget(new QLabel("Address: ", addressBar));
+  addressBar = bar("Address", tr("Address"), 20);
+  addressBar->addWidget(new QLabel(tr("Address: "), addressBar));
   address_ = new HistoryCombo(app_.Store(), addressBar);
   address_->setObjectName("address");
   address_->setMinimumWidth(350);
   address_->setMaxVisibleItems(10);
   addressBar->addWidget(address_);
-  addressBar->addAction(Action(ID_GO));
+  addressBar->addAction(a.go);
   address_->SetMaxHistoryItems(10);
   address_->LoadHistory("AddressHistory", true);
   address_->lineEdit()->deselect();
   address_->lineEdit()->installEventFilter(this);
-  const auto goEnabled = [this] { Action(ID_GO)->setEnabled(!address_->currentText().isEmpty()); };
+  const auto goEnabled = [this] { actions_.go->setEnabled(!address_->currentText().isEmpty()); };
   connect(address_, &QComboBox::editTextChanged, this, goEnabled);
   goEnabled();
 }
 
-void MainWindow::BuildPanes() {
+void MainWindow::buildPanes() {
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -247,42 +299,52 @@ void MainWindow::BuildPanes() {
   layout->addWidget(banner);
   tabs_ = new QTabWidget(central);
   sendList_ = new FileListView(app_.Doc(), tabs_);
-  tabs_->addTab(sendList_, ResourceIcon("tab-send"), "Split/Send File");
-  browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(), this,
-                              BrowserView::Profile::Persistent, tabs_);
+  tabs_->addTab(sendList_, ResourceIcon("tab-send"), tr("Split/Send File"));
+  browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(), BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
-  tabs_->addTab(browser_, ResourceIcon("tab-browse"), "Browse");
-  connect(this, &MainWindow::NavigateRequested, browser_, &BrowserView::Navigate);
-  connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::OnPageLoaded);
-  connect(browser_, &BrowserView::autoDownloadEnabledChanged, Action(ID_AUTO_DOWNLOAD), &QAction::setEnabled);
-  community_ = new SidePane(SidePane::CommunityHome(), tabs_);
+  // The Segment Manager minimises with the frame when it goes to the tray, and its download's
+  // rate shows in the tray tip.
+  browser_->setSegmentManagerFactory([this](const SegmentManagerDialog::Session& session, QWidget* parent) {
+    auto* dlg = new SegmentManagerDialog(app_.Store(), app_.Cookies(), app_.Endpoints(), session,
+                                         [&app = app_] { return app.trayHidden; }, parent);
+    connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+    connect(dlg, &SegmentManagerDialog::downloadRate, this,
+            [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
+    connect(dlg, &SegmentManagerDialog::downloadRateCleared, this, [this] { setTrayTip(TrayTip::Reset); });
+    return dlg;
+  });
+  tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
+  connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
+  connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::showLoadedPage);
+  connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload, &QAction::setEnabled);
+  community_ = new SidePane(SidePane::communityHome(), tabs_);
   community_->setObjectName("community");
-  tabs_->addTab(community_, ResourceIcon("tab-support"), "Support");
-  sibling_ = new SidePane(SidePane::SiblingHome(kSiblingUrl), tabs_);
+  tabs_->addTab(community_, ResourceIcon("tab-support"), tr("Support"));
+  sibling_ = new SidePane(SidePane::siblingHome(kSiblingUrl), tabs_);
   sibling_->setObjectName("sibling");
-  tabs_->addTab(sibling_, ResourceIcon("tab-sibling"), kSiblingUrl);
-  connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::ShowToolBarsForTab);
+  tabs_->addTab(sibling_, ResourceIcon("tab-sibling"), QString(kSiblingUrl));
+  connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::showToolBarsForTab);
   layout->addWidget(tabs_, 1);
   setCentralWidget(central);
 }
 
-void MainWindow::BuildTray() {
+void MainWindow::buildTray() {
   tray_ = new QSystemTrayIcon(ResourceIcon("tray"), this);
-  tray_->setToolTip("Drovetail");
+  tray_->setToolTip(tr("Drovetail"));
   auto* menu = new QMenu(this);
-  QAction* open = menu->addAction("Open Drovetail", this, [this] { Run(ID_TRAY_OPEN); });
-  QFont bold = open->font();
+  menu->addAction(actions_.trayOpen);
+  QFont bold = actions_.trayOpen->font();
   bold.setBold(true);
-  open->setFont(bold);  // the default item
-  menu->addAction("Close Drovetail", this, [this] { Run(ID_TRAY_CLOSE); });
+  actions_.trayOpen->setFont(bold);  // the default item
+  menu->addAction(actions_.trayClose);
   tray_->setContextMenu(menu);
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) Run(ID_TRAY_OPEN);
+    if (reason == QSystemTrayIcon::DoubleClick) actions_.trayOpen->trigger();
   });
   tray_->show();
 }
 
-void MainWindow::ShowToolBarsForTab(int i) {
+void MainWindow::showToolBarsForTab(int i) {
   if (i < 0 || i > 4) return;
   sendBar->setVisible(i == 0);
   browserBar->setVisible(i == 1);
@@ -297,59 +359,59 @@ void MainWindow::paintEvent(QPaintEvent* event) {
   // Switching tabs from inside a paint would re-enter layout; do it right after.
   QMetaObject::invokeMethod(this, [this] {
     tabs_->setCurrentIndex(1);
-    ShowToolBarsForTab(1);
+    showToolBarsForTab(1);
   }, Qt::QueuedConnection);
 }
 
-QString MainWindow::StatusMessage() const { return statusMessage_->text(); }
+QString MainWindow::statusMessage() const { return statusMessage_->text(); }
 
-void MainWindow::OnStatusText(const QString& text, int position) {
-  SetTrayTip(TrayTip::Text, text);
-  statusMessage_->setText(QString("Last status message: %1").arg(text));
+void MainWindow::showStatusText(const QString& text, int) {
+  setTrayTip(TrayTip::Text, text);
+  statusMessage_->setText(tr("Last status message: %1").arg(text));
 }
 
-void MainWindow::SetTrayTip(TrayTip kind, const QString& text, int percent) {
+void MainWindow::setTrayTip(TrayTip kind, const QString& text, int percent) {
   switch (kind) {
-    case TrayTip::Reset: tray_->setToolTip("Drovetail"); break;
+    case TrayTip::Reset: tray_->setToolTip(tr("Drovetail")); break;
     case TrayTip::Text: tray_->setToolTip(text); break;
-    case TrayTip::UploadPercent: tray_->setToolTip(QString("Upload Progress: %1%").arg(percent)); break;
+    case TrayTip::UploadPercent: tray_->setToolTip(tr("Upload Progress: %1%").arg(percent)); break;
     case TrayTip::Downloading:
-      if (!text.isNull()) tray_->setToolTip(QString("Downloading\nSegment @ %1").arg(text));
+      if (!text.isNull()) tray_->setToolTip(tr("Downloading\nSegment @ %1").arg(text));
       break;
   }
 }
 
-void MainWindow::OnEngineEvent(const dtl::SendEvent& event) {
+void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   using K = dtl::SendEventKind;
   switch (event.kind) {
-    case K::Status: OnStatusText(Q(event.text), event.position); break;
-    case K::UploadPercent: SetTrayTip(TrayTip::UploadPercent, {}, event.percent); break;
-    case K::RunEnded: SetTrayTip(TrayTip::Reset); break;
+    case K::Status: showStatusText(Q(event.text), event.position); break;
+    case K::UploadPercent: setTrayTip(TrayTip::UploadPercent, {}, event.percent); break;
+    case K::RunEnded: setTrayTip(TrayTip::Reset); break;
     case K::FileError: ShowMessage(this, MsgIcon::Error, Q(event.text)); break;
     default: break;
   }
   app_.Doc().ApplyEngineEvent(event);
-  UpdateSendCommands();
+  updateSendCommands();
 }
 
-void MainWindow::UpdateSendCommands() {
+void MainWindow::updateSendCommands() {
   auto& doc = app_.Doc();
-  Action(ID_SEND)->setEnabled(doc.CanSend());
-  Action(ID_STOP_SENDING)->setEnabled(doc.CanStop());
-  Action(ID_TOGGLE_CHECKS)->setEnabled(doc.CanToggle());
-  Action(ID_CHOOSE_FILE)->setEnabled(doc.CanBuildJob());
-  Action(ID_PLAIN_TRANSFER)->setEnabled(doc.CanBuildJob());
+  actions_.send->setEnabled(doc.CanSend());
+  actions_.stopSending->setEnabled(doc.CanStop());
+  actions_.toggleChecks->setEnabled(doc.CanToggle());
+  actions_.chooseFile->setEnabled(doc.CanBuildJob());
+  actions_.plainTransfer->setEnabled(doc.CanBuildJob());
 }
 
-void MainWindow::Go() {
+void MainWindow::go() {
   if (address_->currentText().isEmpty()) return;
   const QString text = address_->currentText().trimmed();
   address_->AddToHistory(text);
   address_->SaveHistory(false);
-  emit NavigateRequested(text);
+  emit navigateRequested(text);
 }
 
-void MainWindow::OnPageLoaded(const QString& url) {
+void MainWindow::showLoadedPage(const QString& url) {
   if (!url.isNull()) address_->setEditText(url);
 }
 
@@ -357,33 +419,33 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == address_->lineEdit() && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      Go();
+      go();
       return true;
     }
   }
   return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::RefreshMinToTray() {
+void MainWindow::refreshMinToTray() {
   trayOnMinimise_ = app_.Store().MinToTray();
-  Action(ID_MIN_TO_TRAY)->setChecked(trayOnMinimise_);
+  actions_.minToTray->setChecked(trayOnMinimise_);
 }
 
-bool MainWindow::InTray() const { return app_.trayHidden; }
+bool MainWindow::inTray() const { return app_.trayHidden; }
 
-void MainWindow::OpenFromTray() {
+void MainWindow::openFromTray() {
   app_.trayHidden = false;
   showMaximized();
   activateWindow();
 }
 
-bool MainWindow::ConfirmClose() {
-  return ShowMessage(this, MsgIcon::Question, "Are you sure you want to close Drovetail?", MsgButtons::YesNo) !=
+bool MainWindow::confirmClose() {
+  return ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close Drovetail?"), MsgButtons::YesNo) !=
          MsgAnswer::No;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (closing_ || ConfirmClose()) {
+  if (closing_ || confirmClose()) {
     closing_ = true;
     tray_->hide();
     event->accept();
@@ -408,7 +470,7 @@ void MainWindow::changeEvent(QEvent* event) {
   }
 }
 
-void MainWindow::OnChooseFile(bool plain) {
+void MainWindow::chooseFiles(bool plain) {
   auto& doc = app_.Doc();
   if (!doc.CanBuildJob()) return;
   SplitSendDialog dlg(app_.Store(), plain, this);
@@ -419,76 +481,105 @@ void MainWindow::OnChooseFile(bool plain) {
   else
     (void)doc.BuildSplitJob(request);
   tabs_->setCurrentIndex(0);
-  UpdateSendCommands();
+  updateSendCommands();
 }
 
-void MainWindow::OnSend() {
+void MainWindow::chooseFile() { chooseFiles(false); }
+
+void MainWindow::choosePlainTransfer() { chooseFiles(true); }
+
+void MainWindow::sendSegments() {
   auto& doc = app_.Doc();
   relay_->env.settings = &app_.Store();
-  if (doc.StartRun(*relay_, relay_->env)) UpdateSendCommands();
+  if (doc.StartRun(*relay_, relay_->env)) updateSendCommands();
 }
 
-void MainWindow::Run(int id) {
-  auto& doc = app_.Doc();
-  switch (id) {
-    case ID_CHOOSE_FILE: OnChooseFile(false); break;
-    case ID_PLAIN_TRANSFER: OnChooseFile(true); break;
-    case ID_SEND: OnSend(); break;
-    case ID_STOP_SENDING:
-      doc.Stop();
-      UpdateSendCommands();
-      break;
-    case ID_TOGGLE_CHECKS: doc.ToggleChecks(); break;
-    case ID_SEND_QUICK_HELP: sendList_->ShowQuickHelp(QCursor::pos()); break;
-    case ID_EXIT:
-    case ID_TRAY_CLOSE: close(); break;
-    case ID_TRAY_OPEN: OpenFromTray(); break;
-    case ID_MIN_TO_TRAY:
-      trayOnMinimise_ = !trayOnMinimise_;
-      app_.Store().SetDword("MinToTray", trayOnMinimise_ ? 1 : 0);
-      Action(ID_MIN_TO_TRAY)->setChecked(trayOnMinimise_);
-      break;
-    case ID_MERGE_FILE: {
-      MergeDialog dlg(app_.Store(), this);
-      dlg.exec();
-      break;
-    }
-    case ID_SPLIT_FILE: {
-      SplitFileDialog dlg(app_.Store(), this);
-      dlg.exec();
-      break;
-    }
-    case ID_SMTP_SETTINGS: {
-      SmtpSettingsDialog dlg(app_.Store(), this);
-      if (dlg.exec() == QDialog::Accepted && !doc.Running() && !doc.WorkerActive()) doc.LoadDeliverySettings();
-      break;
-    }
-    case ID_ADVANCED_SETTINGS: {
-      AdvancedSettingsDialog dlg(app_.Store(), this);
-      if (dlg.exec() == QDialog::Accepted && !doc.Running() && !doc.WorkerActive()) doc.LoadDeliverySettings();
-      break;
-    }
-    case ID_GO: Go(); break;
-    case ID_ABOUT: {
-      AboutDialog dlg(this);
-      dlg.exec();
-      break;
-    }
-    case ID_HELP: OpenExternal(QUrl(QString(kProductUrl) + "help/")); break;
-    case ID_SITE_HOME: OpenExternal(QUrl(kProductUrl)); break;
-    case ID_SITE_1: OpenExternal(QUrl("https://www.sharefiles.example/")); break;
-    case ID_SITE_2: OpenExternal(QUrl("https://www.filecircle.example/")); break;
-    case ID_SITE_3: OpenExternal(QUrl("https://www.segmentswap.example/")); break;
-    case ID_TELL_A_FRIEND:
-      OpenExternal(QUrl(QString("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
-                            .arg(kProductUrl)));
-      break;
-    default:
-      // The navigation buttons act on the side pane in front; everything else is the browser's.
-      if (auto* pane = qobject_cast<SidePane*>(tabs_->currentWidget()); pane && pane->Run(id)) break;
-      if (browser_) browser_->Run(id);
-      break;
-  }
+void MainWindow::stopSending() {
+  app_.Doc().Stop();
+  updateSendCommands();
+}
+
+void MainWindow::toggleChecks() { app_.Doc().ToggleChecks(); }
+
+void MainWindow::showSendQuickHelp() { sendList_->showQuickHelp(QCursor::pos()); }
+
+// The flag is the truth: the action's own toggle is overwritten with it.
+void MainWindow::toggleMinToTray() {
+  trayOnMinimise_ = !trayOnMinimise_;
+  app_.Store().SetDword("MinToTray", trayOnMinimise_ ? 1 : 0);
+  actions_.minToTray->setChecked(trayOnMinimise_);
+}
+
+void MainWindow::mergeFile() {
+  MergeDialog dlg(app_.Store(), this);
+  dlg.exec();
+}
+
+void MainWindow::splitFile() {
+  SplitFileDialog dlg(app_.Store(), this);
+  dlg.exec();
+}
+
+// A sending run keeps the delivery settings it started with.
+void MainWindow::smtpSettings() {
+  SmtpSettingsDialog dlg(app_.Store(), this);
+  if (dlg.exec() == QDialog::Accepted && !app_.Doc().Running() && !app_.Doc().WorkerActive())
+    app_.Doc().LoadDeliverySettings();
+}
+
+void MainWindow::advancedSettings() {
+  AdvancedSettingsDialog dlg(app_.Store(), this);
+  if (dlg.exec() == QDialog::Accepted && !app_.Doc().Running() && !app_.Doc().WorkerActive())
+    app_.Doc().LoadDeliverySettings();
+}
+
+void MainWindow::about() {
+  AboutDialog dlg(this);
+  dlg.exec();
+}
+
+void MainWindow::openHelp() { OpenExternal(QUrl(QString(kProductUrl) + "help/")); }
+
+void MainWindow::tellAFriend() {
+  OpenExternal(QUrl(tr("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
+                        .arg(kProductUrl)));
+}
+
+SidePane* MainWindow::currentSidePane() const { return qobject_cast<SidePane*>(tabs_->currentWidget()); }
+
+void MainWindow::navigateBack() {
+  if (SidePane* pane = currentSidePane())
+    pane->back();
+  else
+    browser_->back();
+}
+
+void MainWindow::navigateForward() {
+  if (SidePane* pane = currentSidePane())
+    pane->forward();
+  else
+    browser_->forward();
+}
+
+void MainWindow::stopLoading() {
+  if (SidePane* pane = currentSidePane())
+    pane->stop();
+  else
+    browser_->stop();
+}
+
+void MainWindow::refresh() {
+  if (SidePane* pane = currentSidePane())
+    pane->reload();
+  else
+    browser_->reload();
+}
+
+void MainWindow::goHome() {
+  if (SidePane* pane = currentSidePane())
+    pane->goHome();
+  else
+    browser_->openStartPage(BrowserView::StartSite::Home);
 }
 
 }  // namespace dtlui

@@ -115,7 +115,7 @@ int SaveScreenshots(const QString& folder) {
 
   bool ok = true;
   Application app(store, {});
-  app.InitInstance({});
+  app.start({});
   MainWindow* frame = app.Frame();
   frame->resize(960, 600);
   WebLoadWatch web(frame);
@@ -128,28 +128,28 @@ int SaveScreenshots(const QString& folder) {
   request.mailTo = "friend@example.org";
   request.position = 100;
   (void)app.Doc().BuildSplitJob(request);
-  frame->Tabs()->setCurrentIndex(0);
-  frame->OnEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
-  frame->OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
-  frame->OnEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2. Log file created. Trying again..."});
-  frame->OnEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
-  frame->OnEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
-  frame->OnEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
+  frame->tabs()->setCurrentIndex(0);
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
+  frame->applyEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2. Log file created. Trying again..."});
+  frame->applyEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
+  frame->applyEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
   ok &= Save(frame, folder, "main-send-list");
-  frame->SendList()->ShowQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
-  ok &= Save(frame->SendList()->QuickHelp(), folder, "send-quick-help");
-  frame->SendList()->QuickHelp()->hide();
-  frame->Tabs()->setCurrentIndex(2);
+  frame->sendList()->showQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
+  ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help");
+  frame->sendList()->quickHelp()->hide();
+  frame->tabs()->setCurrentIndex(2);
   web.Settle();
   ok &= Save(frame, folder, "main-support");
-  frame->Tabs()->setCurrentIndex(3);
+  frame->tabs()->setCurrentIndex(3);
   web.Settle();
   ok &= Save(frame, folder, "main-sibling");
-  frame->Tabs()->setCurrentIndex(1);
+  frame->tabs()->setCurrentIndex(1);
   web.Settle();
   ok &= Save(frame, folder, "main-browse");
-  frame->browserView()->Run(ID_BROWSER_QUICK_HELP);
-  if (auto* help = frame->browserView()->QuickHelp()) {
+  frame->browserView()->showQuickHelp();
+  if (auto* help = frame->browserView()->quickHelp()) {
     ok &= Save(help, folder, "browser-quick-help");
     help->hide();
   }
@@ -259,7 +259,7 @@ int SaveScreenshots(const QString& folder) {
     dlg.adjustSize();
     ok &= dlg.grab().save(folder + "/confirm-replace.png");
   }
-  app.ExitInstance();
+  app.shutdown();
   SetMessageHook({});
   SetOpenHook({});
   return ok ? 0 : 1;

@@ -2,7 +2,6 @@
 
 #include <QShowEvent>
 
-#include "gui/MainWindow.h"
 #include "gui/UiSupport.h"
 #include "gui/PanePage.h"
 
@@ -12,33 +11,22 @@ SidePane::SidePane(QUrl home, QWidget* parent) : QWebEngineView(parent), home_(s
   setPage(new PanePage(PanePage::Links::InPane, this));
 }
 
-QUrl SidePane::CommunityHome() { return QUrl::fromLocalFile(ResourcePath("Community.html")); }
+QUrl SidePane::communityHome() { return QUrl::fromLocalFile(ResourcePath("Community.html")); }
 
-QUrl SidePane::SiblingHome(const QString& address) {
+QUrl SidePane::siblingHome(const QString& address) {
   const QUrl url = QUrl::fromUserInput(address);
   return url.scheme() == "http" && !address.startsWith("http:", Qt::CaseInsensitive)
              ? QUrl("https://" + address)
              : url;
 }
 
-void SidePane::GoHome() { setUrl(home_); }
+void SidePane::goHome() { setUrl(home_); }
 
 void SidePane::showEvent(QShowEvent* event) {
   QWebEngineView::showEvent(event);
   if (shown_) return;
   shown_ = true;
-  GoHome();
-}
-
-bool SidePane::Run(int id) {
-  switch (id) {
-    case ID_BROWSER_BACK: back(); return true;
-    case ID_BROWSER_FORWARD: forward(); return true;
-    case ID_BROWSER_STOP: stop(); return true;
-    case ID_BROWSER_REFRESH: reload(); return true;
-    case ID_BROWSER_HOME: GoHome(); return true;
-    default: return false;
-  }
+  goHome();
 }
 
 }  // namespace dtlui

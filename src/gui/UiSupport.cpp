@@ -1,5 +1,6 @@
 #include "gui/UiSupport.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -32,7 +33,7 @@ OpenHook SetOpenHook(OpenHook hook) { return std::exchange(Opener(), std::move(h
 MsgAnswer ShowMessage(QWidget* parent, MsgIcon icon, const QString& text, MsgButtons buttons) {
   if (Hook()) return Hook()(icon, text, buttons);
   QMessageBox box(parent);
-  box.setWindowTitle(kTitle);
+  box.setWindowTitle(QCoreApplication::translate("UiSupport", "Drovetail"));
   box.setText(text);
   box.setIcon(icon == MsgIcon::Error      ? QMessageBox::Critical
               : icon == MsgIcon::Question ? QMessageBox::Question

@@ -19,6 +19,10 @@ class QWidget;
 namespace dtlui {
 
 inline constexpr const char* kTitle = "Drovetail";
+// The product's web site (help pages, the Websites menu) and the sibling product's address as
+// its tab shows it.
+inline constexpr const char* kProductUrl = "https://www.drovetail.example/";
+inline constexpr const char* kSiblingUrl = "www.orvanto.example";
 
 enum class MsgIcon { Information, Error, Question };
 enum class MsgButtons { Ok, YesNo, YesNoCancel };

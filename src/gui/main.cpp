@@ -24,20 +24,24 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);  // the tray icon keeps the program alive
 
   QCommandLineParser parser;
-  parser.setApplicationDescription("Store and share files on your web-mail account.");
+  parser.setApplicationDescription(QCoreApplication::translate("main", "Store and share files on your web-mail account."));
   parser.addHelpOption();
   parser.addVersionOption();
-  QCommandLineOption shots("screenshots", "Save a PNG of every window and dialog into DIR, then exit.", "DIR");
+  QCommandLineOption shots("screenshots",
+                          QCoreApplication::translate("main", "Save a PNG of every window and dialog into DIR, then exit."),
+                          QCoreApplication::translate("main", "DIR"));
   parser.addOption(shots);
-  parser.addPositionalArgument("descriptor", "A segment descriptor (.dtl) to merge.", "[descriptor]");
+  parser.addPositionalArgument(QCoreApplication::translate("main", "descriptor"),
+                               QCoreApplication::translate("main", "A segment descriptor (.dtl) to merge."),
+                               QCoreApplication::translate("main", "[descriptor]"));
   parser.process(qapp);
 
   if (parser.isSet(shots)) return dtlui::SaveScreenshots(parser.value(shots));
 
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
   dtlui::Application app(store, dtl::XdgDataHome());
-  if (!app.InitInstance(parser.positionalArguments())) return 1;
+  if (!app.start(parser.positionalArguments())) return 1;
   const int code = QApplication::exec();
-  app.ExitInstance();
+  app.shutdown();
   return code;
 }

@@ -73,12 +73,12 @@ class BrowserViewTest : public QObject {
 
   // Opens `url` through the address box's path and waits for the page.
   bool Open(const QString& url) {
-    QSignalSpy loaded(View().Page(), &QWebEnginePage::loadFinished);
-    View().Navigate(url);
+    QSignalSpy loaded(View().page(), &QWebEnginePage::loadFinished);
+    View().navigate(url);
     // A refused navigation before this one may still report its end: wait for this page.
     QDeadlineTimer deadline(kWaitMs);
     while (!std::any_of(loaded.begin(), loaded.end(), [&](const QList<QVariant>& a) {
-      return a[0].toBool() && View().Page()->url() == QUrl::fromUserInput(url);
+      return a[0].toBool() && View().page()->url() == QUrl::fromUserInput(url);
     })) {
       if (deadline.hasExpired() || !loaded.wait(static_cast<int>(deadline.remainingTime()))) return false;
     }
@@ -95,7 +95,7 @@ class BrowserViewTest : public QObject {
                     " d.getElementById('login').appendChild(i);")
                 .arg(extraField.section('=', 0, 0), extraField.section('=', 1));
     js += " d.querySelector('[name=go]').click(); return true; })(" + doc + ")";
-    QVERIFY(RunJs(View().Page(), js).toBool());
+    QVERIFY(RunJs(View().page(), js).toBool());
   }
   static QString Marker(bool ssl = false) { return QString::fromStdString(dtl::ExportAccountPassword(kPlain, ssl)); }
 
@@ -104,22 +104,22 @@ class BrowserViewTest : public QObject {
     QFile::remove(base_ + "/settings.reg");
     store_ = std::make_unique<dtl::SettingsStore>((base_ + "/settings.reg").toStdString());
     app_ = std::make_unique<Application>(*store_, std::filesystem::path());
-    QVERIFY(app_->InitInstance({}));
+    QVERIFY(app_->start({}));
     QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
-    QTRY_COMPARE(Frame().Tabs()->currentIndex(), 1);
+    QTRY_COMPARE(Frame().tabs()->currentIndex(), 1);
     dtl::BrowserEndpoints ep;
     ep.wallaMail = "http://mail.walla.com";
     ep.wallaLogin = "http://login.walla.com";
     ep.productSite = "http://www.drovetail.example";
-    View().SetBrowserEndpoints(ep);
+    View().setBrowserEndpoints(ep);
     // The first show opened the local home page.
-    QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().fileName() == "home.html", kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(View().page()->url().fileName() == "home.html", kWaitMs);
     server_.ClearLog();
     server_.Control("/__fixture/posts?clear=1");
   }
   void cleanup() {
     uitest::Messages yes;
-    if (app_) app_->ExitInstance();
+    if (app_) app_->shutdown();
     app_.reset();
   }
 
@@ -134,18 +134,18 @@ class BrowserViewTest : public QObject {
     QVERIFY(!posts.contains("%28%23"));
     QVERIFY(!posts.contains(QUrl::toPercentEncoding(Marker())));
     // The saved Walla login keeps the marker, never the password.
-    const std::string& saved = View().State().savedWallaLogin.body;
+    const std::string& saved = View().state().savedWallaLogin.body;
     QVERIFY(saved.find("%28%23") != std::string::npos);
     QVERIFY(saved.find(kPlain) == std::string::npos);
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.body.innerText").toString().contains("Welcome"), kWaitMs);
-    QVERIFY(!Frame().AddressBox()->currentText().contains(kPlain));
-    QVERIFY(!View().Page()->url().toString().contains(kPlain));
-    QVERIFY(!RunJs(View().Page(), "document.documentElement.outerHTML").toString().contains(kPlain));
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.body.innerText").toString().contains("Welcome"), kWaitMs);
+    QVERIFY(!Frame().addressBox()->currentText().contains(kPlain));
+    QVERIFY(!View().page()->url().toString().contains(kPlain));
+    QVERIFY(!RunJs(View().page(), "document.documentElement.outerHTML").toString().contains(kPlain));
     QVERIFY(m.shown.isEmpty());
 
     // A download that meets the login page posts the saved login again, decoded once more.
     server_.Control("/__fixture/posts?clear=1");
-    View().ReLogin();
+    View().reLogin();
     QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("login.walla.com / "), kWaitMs);
     QVERIFY(Posts().contains(QString("password=%1&").arg(kPlain)));
     QVERIFY(!Posts().contains("%28%23"));
@@ -162,7 +162,7 @@ class BrowserViewTest : public QObject {
 
   void ReLoginWithoutASavedLoginAsksToLogInAgain() {
     uitest::Messages m;
-    View().ReLogin();
+    View().reLogin();
     QCOMPARE(m.Texts(), QStringList{"The session ended and Drovetail couldn't re-login.\n"
                                     "please login again with the Encrypted Password."});
     QCOMPARE(m.shown.first().first, MsgIcon::Information);
@@ -186,10 +186,10 @@ class BrowserViewTest : public QObject {
     for (const Case& c : cases) {
       server_.Control("/__fixture/posts?clear=1");
       QVERIFY(Open(c.page));
-      QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "!!(" + c.doc + " && " + c.doc + ".getElementById('login'))").toBool(),
+      QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "!!(" + c.doc + " && " + c.doc + ".getElementById('login'))").toBool(),
                                kWaitMs);
-      QSignalSpy submitted(View().Page(), &BrowserPage::formSubmitted);
-      RunJs(View().Page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
+      QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
+      RunJs(View().page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
                                    " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
                                .arg(Marker(), c.submit, c.doc));
       QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
@@ -218,8 +218,8 @@ class BrowserViewTest : public QObject {
       server_.Control("/__fixture/posts?clear=1");
       QVERIFY(Open(c.url));
       if (c.onsubmitGone) {
-        QTRY_VERIFY_WITH_TIMEOUT(!RunJs(View().Page(), form + ".hasAttribute('onsubmit')").toBool(), kWaitMs);
-        QCOMPARE(RunJs(View().Page(), gone).toBool(), c.maxlengthGone);
+        QTRY_VERIFY_WITH_TIMEOUT(!RunJs(View().page(), form + ".hasAttribute('onsubmit')").toBool(), kWaitMs);
+        QCOMPARE(RunJs(View().page(), gone).toBool(), c.maxlengthGone);
       }
       SubmitLogin("document", Marker());
       QTRY_VERIFY_WITH_TIMEOUT(Posts().contains(" /login "), kWaitMs);
@@ -229,14 +229,14 @@ class BrowserViewTest : public QObject {
 
   void LongWallaCookieForcesTheInboxOnce() {
     QVERIFY(Open("http://mail.walla.com/login"));
-    RunJs(View().Page(), "document.cookie = 'session=abcdefgh; path=/'");
-    QTRY_VERIFY_WITH_TIMEOUT(View().State().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
+    RunJs(View().page(), "document.cookie = 'session=abcdefgh; path=/'");
+    QTRY_VERIFY_WITH_TIMEOUT(View().state().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
     server_.ClearLog();
     const QString inbox = "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
-    View().Navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
+    View().navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
     QTRY_VERIFY_WITH_TIMEOUT(Log().contains(inbox), kWaitMs);
-    QVERIFY(View().State().inboxRedirectFlag);
-    QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().query().startsWith("w=/@msg"), kWaitMs);
+    QVERIFY(View().state().inboxRedirectFlag);
+    QTRY_VERIFY_WITH_TIMEOUT(View().page()->url().query().startsWith("w=/@msg"), kWaitMs);
     QVERIFY(Open("http://mail.walla.com/login?next=2"));
     QCOMPARE(Log().count(inbox), 1);
   }
@@ -260,7 +260,7 @@ class BrowserViewTest : public QObject {
     for (const Case& c : cases) {
       uitest::Messages m;
       server_.ClearLog();
-      View().Navigate(c.url);
+      View().navigate(c.url);
       if (!c.messages.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(m.Texts(), c.messages, kWaitMs);
       // A page loaded afterwards proves the request queue moved on without the blocked one.
       QVERIFY(Open("http://mail.yahoo.com/login?after"));
@@ -269,7 +269,7 @@ class BrowserViewTest : public QObject {
       const QString path = QUrl(c.url).path() + "?" + QUrl(c.url).query();
       QVERIFY2(!Log().contains(path), c.url);
       QVERIFY(Log().contains("/login?after"));
-      QCOMPARE(View().Page()->url().toString(), QString("http://mail.yahoo.com/login?after"));
+      QCOMPARE(View().page()->url().toString(), QString("http://mail.yahoo.com/login?after"));
     }
   }
 
@@ -295,8 +295,8 @@ class BrowserViewTest : public QObject {
       uitest::Messages m;
       QVERIFY(Open(c.page));
       if (c.enctype)
-        RunJs(View().Page(), QString("document.getElementById('login').setAttribute('enctype', '%1')").arg(c.enctype));
-      QSignalSpy submitted(View().Page(), &BrowserPage::formSubmitted);
+        RunJs(View().page(), QString("document.getElementById('login').setAttribute('enctype', '%1')").arg(c.enctype));
+      QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
       SubmitLogin("document", c.password, c.extraField);
       QTRY_COMPARE_WITH_TIMEOUT(submitted.count(), 1, kWaitMs);
       if (!c.messages.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(m.Texts(), c.messages, kWaitMs);
@@ -311,34 +311,34 @@ class BrowserViewTest : public QObject {
     QWebEngineProfile profile;
     ProbePage page(&profile);
     int asked = 0;
-    page.SetGate([&](const QUrl&, QWebEnginePage::NavigationType, bool) {
+    page.setGate([&](const QUrl&, QWebEnginePage::NavigationType, bool) {
       ++asked;
       return false;
     });
     const QUrl approved("http://unreachable.example/a");
     QByteArray body("x=1");
-    page.LoadApproved(approved, &body);
+    page.loadApproved(approved, &body);
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/b"), QWebEnginePage::NavigationTypeTyped,
                                           true));
-    page.LoadApproved(approved, &body);
+    page.loadApproved(approved, &body);
     QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeLinkClicked, true));
     QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, false));
     QVERIFY(page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, true));
     QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, true));
     QCOMPARE(asked, 4);
     // A native form submission was never announced: refused whatever the gate says.
-    page.SetGate([](const QUrl&, QWebEnginePage::NavigationType, bool) { return true; });
+    page.setGate([](const QUrl&, QWebEnginePage::NavigationType, bool) { return true; });
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://mail.yahoo.com/login"),
                                           QWebEnginePage::NavigationTypeFormSubmitted, true));
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://mail.yahoo.com/login"),
                                           QWebEnginePage::NavigationTypeFormSubmitted, false));
-    page.SetGate({});
+    page.setGate({});
     QSignalSpy done(&page, &QWebEnginePage::loadFinished);
     QVERIFY(done.wait(kWaitMs));  // the real navigation arrived too, and was refused
   }
 
   void WallaPurgeDropsPersistentCookiesOnly() {
-    QWebEngineCookieStore* store = View().WebProfile()->cookieStore();
+    QWebEngineCookieStore* store = View().webProfile()->cookieStore();
     QNetworkCookie remember("remember", "1");
     remember.setDomain("mail.walla.com");
     remember.setPath("/");
@@ -354,8 +354,8 @@ class BrowserViewTest : public QObject {
     QVERIFY(Open("http://mail.walla.com/login"));
     QTRY_VERIFY_WITH_TIMEOUT(!removed.isEmpty(), kWaitMs);
     QCOMPARE(removed.first().first().value<QNetworkCookie>().name(), QByteArray("remember"));
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
-    QVERIFY(!RunJs(View().Page(), "document.cookie").toString().contains("remember"));
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
+    QVERIFY(!RunJs(View().page(), "document.cookie").toString().contains("remember"));
   }
 
   // Deleting the view deletes its profile, whose cookie store may report the cookies it drops
@@ -376,41 +376,46 @@ class BrowserViewTest : public QObject {
   }
 
   void AutoDownloadListsTheInboxSegments() {
-    QVERIFY(!Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled());
+    QVERIFY(!Frame().actions().autoDownload->isEnabled());
     QVERIFY(Open("http://mail.walla.com/login"));
     SubmitLogin("document", "plain");
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().Page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
     // The view may force Walla's own inbox page in its place (the inbox redirect, when the
     // cookie string has grown long enough): either is an inbox page.
-    View().Navigate("http://mail.walla.com/?w=/@inbox");
-    QTRY_VERIFY_WITH_TIMEOUT(View().Page()->url().toString().startsWith("http://mail.walla.com/?w=/@"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(Frame().Action(ID_AUTO_DOWNLOAD)->isEnabled(), kWaitMs);
-    Frame().Run(ID_AUTO_DOWNLOAD);
-    QTRY_VERIFY_WITH_TIMEOUT(View().SegmentManager() != nullptr, kWaitMs);
-    SegmentManagerDialog* manager = View().SegmentManager();
+    View().navigate("http://mail.walla.com/?w=/@inbox");
+    QTRY_VERIFY_WITH_TIMEOUT(View().page()->url().toString().startsWith("http://mail.walla.com/?w=/@"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Frame().actions().autoDownload->isEnabled(), kWaitMs);
+    Frame().actions().autoDownload->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(View().segmentManager() != nullptr, kWaitMs);
+    SegmentManagerDialog* manager = View().segmentManager();
     QVERIFY(manager->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(manager->Tree()->topLevelItemCount() > 0, kWaitMs);
     QStringList files;
     for (int i = 0; i < manager->Tree()->topLevelItemCount(); ++i) files << manager->Tree()->topLevelItem(i)->text(0);
     QVERIFY2(files.join('|').contains("movie.avi"), qPrintable(files.join('|')));
     // Asked again while it is shown: the same dialog comes forward.
-    Frame().Run(ID_AUTO_DOWNLOAD);
-    QCOMPARE(View().SegmentManager(), manager);
+    Frame().actions().autoDownload->trigger();
+    QCOMPARE(View().segmentManager(), manager);
+    // The frame's Segment Manager reports its download's rate to the tray tip.
+    emit manager->downloadRate("1.20 MB/Sec");
+    QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ 1.20 MB/Sec"));
+    emit manager->downloadRateCleared();
+    QCOMPARE(Frame().tray()->toolTip(), QString("Drovetail"));
   }
 
   void AddressBoxRoundTrip() {
-    QSignalSpy loaded(View().Page(), &QWebEnginePage::loadFinished);
-    Frame().AddressBox()->lineEdit()->setText("mail.yahoo.com/login?typed=1");
-    QTest::keyClick(Frame().AddressBox()->lineEdit(), Qt::Key_Return);
+    QSignalSpy loaded(View().page(), &QWebEnginePage::loadFinished);
+    Frame().addressBox()->lineEdit()->setText("mail.yahoo.com/login?typed=1");
+    QTest::keyClick(Frame().addressBox()->lineEdit(), Qt::Key_Return);
     QVERIFY(loaded.wait(kWaitMs));
-    QTRY_COMPARE(Frame().AddressBox()->currentText(), QString("http://mail.yahoo.com/login?typed=1"));
+    QTRY_COMPARE(Frame().addressBox()->currentText(), QString("http://mail.yahoo.com/login?typed=1"));
     QVERIFY(Log().contains("GET mail.yahoo.com /login?typed=1"));
     // A provider command opens its start page the same way.
-    QVERIFY(QSignalSpy(View().Page(), &QWebEnginePage::loadFinished).isValid());
-    QSignalSpy again(View().Page(), &QWebEnginePage::loadFinished);
-    Frame().Run(ID_WALLA);
+    QVERIFY(QSignalSpy(View().page(), &QWebEnginePage::loadFinished).isValid());
+    QSignalSpy again(View().page(), &QWebEnginePage::loadFinished);
+    Frame().actions().walla->trigger();
     QVERIFY(again.wait(kWaitMs));
-    QTRY_COMPARE(Frame().AddressBox()->currentText(), QString("http://mail.walla.com/"));
+    QTRY_COMPARE(Frame().addressBox()->currentText(), QString("http://mail.walla.com/"));
   }
 
   void ExportPasswordOpensItsDialog() {
@@ -421,16 +426,16 @@ class BrowserViewTest : public QObject {
         dlg->reject();
       }
     });
-    Frame().Run(ID_EXPORT_PASSWORD);
+    Frame().actions().exportPassword->trigger();
     QVERIFY(opened);
   }
 
   void QuickHelpShowsTheHelpText() {
-    Frame().Run(ID_BROWSER_QUICK_HELP);
-    QVERIFY(View().QuickHelp());
-    QTRY_VERIFY(View().QuickHelp()->isVisible());
-    QVERIFY(View().QuickHelp()->Html().contains("Click here for more help..."));
-    QVERIFY(View().QuickHelp()->Html().contains("http://www.drovetail.example/help.html"));
+    Frame().actions().browserQuickHelp->trigger();
+    QVERIFY(View().quickHelp());
+    QTRY_VERIFY(View().quickHelp()->isVisible());
+    QVERIFY(View().quickHelp()->html().contains("Click here for more help..."));
+    QVERIFY(View().quickHelp()->html().contains("http://www.drovetail.example/help.html"));
   }
 };
 

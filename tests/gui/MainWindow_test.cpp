@@ -9,13 +9,17 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QWebEnginePage>
 
 #include "gui/Application.h"
 #include "gui/HistoryCombo.h"
 #include "gui/MainWindow.h"
 #include "gui/SegmentManagerDialog.h"
 #include "gui/MergeDialog.h"
+#include "gui/BrowserPage.h"
+#include "gui/BrowserView.h"
 #include "gui/FileListView.h"
+#include "gui/SidePane.h"
 #include "gui/UiTestSupport.h"
 
 using namespace dtlui;
@@ -30,10 +34,10 @@ class MainFrameTest : public QObject {
   MainWindow& Frame() { return *app_->Frame(); }
   void Start(const QStringList& args = {}, const QString& dataHome = {}) {
     app_ = std::make_unique<Application>(*store_, dataHome.toStdString());
-    QVERIFY(app_->InitInstance(args));
+    QVERIFY(app_->start(args));
     QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
     // The first paint switches to "Browse" right after it.
-    QTRY_COMPARE(Frame().Tabs()->currentIndex(), 1);
+    QTRY_COMPARE(Frame().tabs()->currentIndex(), 1);
   }
   struct Bars {
     bool send, browser, navigation, address;
@@ -52,7 +56,7 @@ class MainFrameTest : public QObject {
   }
   void cleanup() {
     uitest::Messages yes;
-    if (app_) app_->ExitInstance();
+    if (app_) app_->shutdown();
     app_.reset();
   }
 
@@ -63,28 +67,58 @@ class MainFrameTest : public QObject {
         {0, {true, false, false, false}}, {2, {false, false, false, false}}, {3, {false, false, true, false}},
         {1, {false, true, false, true}}};
     for (const auto& [tab, bars] : cases) {
-      Frame().Tabs()->setCurrentIndex(tab);
+      Frame().tabs()->setCurrentIndex(tab);
       QVERIFY2(Visible() == bars, qPrintable(QString("tab %1").arg(tab)));
     }
-    Frame().ShowToolBarsForTab(7);  // other values change nothing
+    Frame().showToolBarsForTab(7);  // other values change nothing
     QCOMPARE(Visible(), (Bars{false, true, false, true}));
     QStringList titles;
-    for (int i = 0; i < Frame().Tabs()->count(); ++i) titles << Frame().Tabs()->tabText(i);
+    for (int i = 0; i < Frame().tabs()->count(); ++i) titles << Frame().tabs()->tabText(i);
     QCOMPARE(titles.mid(0, 3), (QStringList{"Split/Send File", "Browse", "Support"}));
-    QCOMPARE(Frame().Action(ID_SEND)->toolTip(), QString("Send the segments..."));
-    QCOMPARE(Frame().Action(ID_CHOOSE_FILE)->menu()->actions().first()->text(), QString("&Plain Transfer"));
+    QCOMPARE(Frame().actions().send->toolTip(), QString("Send the segments..."));
+    QCOMPARE(Frame().actions().chooseFile->menu()->actions().first()->text(), QString("&Plain Transfer"));
+  }
+
+  // The navigation tool bar is shared: its home button acts on the side pane in front and on
+  // the inner browser otherwise, leaving the pane behind alone.
+  void NavigationButtonsActOnThePaneInFront() {
+    Start();
+    constexpr int kWaitMs = 20000;
+    QWebEnginePage* browser = Frame().browserView()->page();
+    QWebEnginePage* community = Frame().communityPane()->page();
+    const QUrl browserHome = BrowserView::homePage(), communityHome = SidePane::communityHome();
+    struct Case {
+      const char* name;
+      int tab;
+      QWebEnginePage *inFront, *behind;
+      QUrl home, elsewhere;
+    };
+    const Case cases[] = {
+        {"support tab", 2, community, browser, communityHome, browserHome},
+        {"browse tab", 1, browser, community, browserHome, communityHome},
+    };
+    for (const Case& c : cases) {
+      Frame().tabs()->setCurrentIndex(c.tab);
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);  // the first show went home
+      c.inFront->load(c.elsewhere);
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.elsewhere, c.name, kWaitMs);
+      const QUrl behind = c.behind->url();
+      Frame().actions().webMailSites->trigger();
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);
+      QVERIFY2(c.behind->url() == behind, c.name);
+    }
   }
 
   void CloseAsksAndNoKeepsRunning() {
     Start();
     uitest::Messages m;
     m.answer = MsgAnswer::No;
-    for (int id : {ID_EXIT, ID_TRAY_CLOSE}) Frame().Run(id);
+    for (QAction* close : {Frame().actions().exit, Frame().actions().trayClose}) close->trigger();
     QCOMPARE(m.Texts(), QStringList(2, "Are you sure you want to close Drovetail?"));
     QCOMPARE(m.shown.first().first, MsgIcon::Question);
     QVERIFY(Frame().isVisible());
     m.answer = MsgAnswer::Yes;
-    Frame().Run(ID_TRAY_CLOSE);
+    Frame().actions().trayClose->trigger();
     QVERIFY(!Frame().isVisible());
   }
 
@@ -95,17 +129,17 @@ class MainFrameTest : public QObject {
     Frame().showMinimized();
     QTRY_VERIFY(Frame().isHidden());
     QVERIFY(app_->trayHidden);
-    emit Frame().Tray()->activated(QSystemTrayIcon::DoubleClick);  // runs "Open Drovetail"
+    emit Frame().tray()->activated(QSystemTrayIcon::DoubleClick);  // runs "Open Drovetail"
     QVERIFY(!app_->trayHidden);
     QVERIFY(Frame().isVisible());
     QVERIFY(Frame().windowState() & Qt::WindowMaximized);
 
-    emit Frame().SettingsMenu()->aboutToShow();
-    QVERIFY(!Frame().TrayOnMinimise());
-    QVERIFY(!Frame().Action(ID_MIN_TO_TRAY)->isChecked());
+    emit Frame().settingsMenu()->aboutToShow();
+    QVERIFY(!Frame().trayOnMinimise());
+    QVERIFY(!Frame().actions().minToTray->isChecked());
     Frame().showMinimized();
     QVERIFY(!app_->trayHidden);
-    Frame().Run(ID_MIN_TO_TRAY);  // toggles and stores at once
+    Frame().actions().minToTray->trigger();  // toggles and stores at once
     QCOMPARE(store_->GetDword("MinToTray"), 1u);
   }
 
@@ -113,7 +147,7 @@ class MainFrameTest : public QObject {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
     SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
-                             [this] { return Frame().InTray(); }, &Frame());
+                             [this] { return Frame().inTray(); }, &Frame());
     connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
     QTRY_VERIFY(!dlg.Crawling());
@@ -125,33 +159,33 @@ class MainFrameTest : public QObject {
 
   void StatusTextGoesToStatusBarAndTray() {
     Start();
-    Frame().OnStatusText("Stopped", 0);
-    QCOMPARE(Frame().StatusMessage(), QString("Last status message: Stopped"));
-    QCOMPARE(Frame().Tray()->toolTip(), QString("Stopped"));
-    Frame().SetTrayTip(TrayTip::UploadPercent, {}, 42);
-    QCOMPARE(Frame().Tray()->toolTip(), QString("Upload Progress: 42%"));
-    Frame().SetTrayTip(TrayTip::Downloading, "movie.avi.003");
-    QCOMPARE(Frame().Tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
-    Frame().SetTrayTip(TrayTip::Downloading, QString());  // without a string: nothing
-    QCOMPARE(Frame().Tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
-    Frame().SetTrayTip(TrayTip::Reset);
-    QCOMPARE(Frame().Tray()->toolTip(), QString("Drovetail"));
+    Frame().showStatusText("Stopped", 0);
+    QCOMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
+    QCOMPARE(Frame().tray()->toolTip(), QString("Stopped"));
+    Frame().setTrayTip(TrayTip::UploadPercent, {}, 42);
+    QCOMPARE(Frame().tray()->toolTip(), QString("Upload Progress: 42%"));
+    Frame().setTrayTip(TrayTip::Downloading, "movie.avi.003");
+    QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
+    Frame().setTrayTip(TrayTip::Downloading, QString());  // without a string: nothing
+    QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ movie.avi.003"));
+    Frame().setTrayTip(TrayTip::Reset);
+    QCOMPARE(Frame().tray()->toolTip(), QString("Drovetail"));
   }
 
   void EnterInTheAddressBoxKeepsTheAddressAcrossARestart() {
     Start();
-    QSignalSpy navigate(&Frame(), &MainWindow::NavigateRequested);
-    QVERIFY(!Frame().Action(ID_GO)->isEnabled());
+    QSignalSpy navigate(&Frame(), &MainWindow::navigateRequested);
+    QVERIFY(!Frame().actions().go->isEnabled());
     for (const QString url : {"http://a.example/", "http://b.example/"}) {
-      Frame().AddressBox()->lineEdit()->setText(url);
-      QTest::keyClick(Frame().AddressBox()->lineEdit(), Qt::Key_Return);
+      Frame().addressBox()->lineEdit()->setText(url);
+      QTest::keyClick(Frame().addressBox()->lineEdit(), Qt::Key_Return);
     }
     QCOMPARE(navigate.count(), 2);
     QCOMPARE(navigate.last().first().toString(), QString("http://b.example/"));
     cleanup();
     Start();
-    QCOMPARE(Frame().AddressBox()->itemText(0), QString("http://b.example/"));
-    QCOMPARE(Frame().AddressBox()->count(), 2);
+    QCOMPARE(Frame().addressBox()->itemText(0), QString("http://b.example/"));
+    QCOMPARE(Frame().addressBox()->count(), 2);
   }
 
   void DescriptorOnTheCommandLineOpensTheMergeDialogWithIt() {
@@ -197,7 +231,7 @@ class MainFrameTest : public QObject {
     const QString tmp = base_ + "/tmp";
     uitest::WriteFile(tmp + "/DTL999999_abc.tmp", "piece");
     uitest::WriteFile(tmp + "/keep.tmp", "other");
-    app_->ExitInstance();
+    app_->shutdown();
     app_.reset();
     QVERIFY(!QFile::exists(tmp + "/DTL999999_abc.tmp"));
     QVERIFY(QFile::exists(tmp + "/keep.tmp"));
@@ -212,7 +246,7 @@ class MainFrameTest : public QObject {
     r.files = {{a.toStdString(), 2048}, {b.toStdString(), 3'500'000}};
     r.mailTo = "x@example.org";
     QVERIFY(app_->Doc().BuildPlainJob(r));
-    QTreeWidget* list = Frame().SendList();
+    QTreeWidget* list = Frame().sendList();
     QCOMPARE(list->topLevelItemCount(), 2);
     QCOMPARE(list->topLevelItem(0)->text(0), QString("two-k.bin (2 KB)"));
     QCOMPARE(list->topLevelItem(1)->text(0), QString("three-m.bin (3 MB)"));
@@ -224,18 +258,18 @@ class MainFrameTest : public QObject {
     list->topLevelItem(1)->setCheckState(0, Qt::Checked);
     QCOMPARE(app_->Doc().Records()[1].pending, 1);
 
-    Frame().OnEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
+    Frame().applyEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
     QCOMPARE(list->topLevelItem(0)->text(1), QString("Success"));
     QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
     QCOMPARE(list->topLevelItem(0)->background(0).color(), QColor(0xCD, 0xFB, 0xCF));
-    Frame().OnEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
+    Frame().applyEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
     QCOMPARE(list->topLevelItem(1)->background(0).color(), QColor(0xFE, 0xC6, 0xC6));
 
     // Rows start ticked (as their records are pending): the first toggle clears every box.
-    Frame().Run(ID_TOGGLE_CHECKS);
+    Frame().actions().toggleChecks->trigger();
     QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
     QCOMPARE(app_->Doc().Records()[1].pending, 0);
-    Frame().Run(ID_TOGGLE_CHECKS);
+    Frame().actions().toggleChecks->trigger();
     QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Checked);
     QCOMPARE(app_->Doc().Records()[0].pending, 1);
   }

@@ -22,7 +22,7 @@ HtmlToolTip::HtmlToolTip(QWidget* parent) : QFrame(parent, Qt::Popup) {
   layout->addWidget(link_);
 }
 
-void HtmlToolTip::SetContent(const QString& title, const QString& html, const QUrl& link,
+void HtmlToolTip::setContent(const QString& title, const QString& html, const QUrl& link,
                              const QString& linkText) {
   title_->setText(title);
   body_->setText(html);
@@ -30,12 +30,12 @@ void HtmlToolTip::SetContent(const QString& title, const QString& html, const QU
   adjustSize();
 }
 
-void HtmlToolTip::ShowAt(const QPoint& globalPos) {
+void HtmlToolTip::showAt(const QPoint& globalPos) {
   move(globalPos);
   show();
 }
 
-QString HtmlToolTip::Title() const { return title_->text(); }
-QString HtmlToolTip::Html() const { return body_->text(); }
+QString HtmlToolTip::title() const { return title_->text(); }
+QString HtmlToolTip::html() const { return body_->text(); }
 
 }  // namespace dtlui

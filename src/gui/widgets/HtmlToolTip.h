@@ -14,11 +14,11 @@ class HtmlToolTip : public QFrame {
   Q_OBJECT
  public:
   explicit HtmlToolTip(QWidget* parent = nullptr);
-  void SetContent(const QString& title, const QString& html, const QUrl& link, const QString& linkText);
+  void setContent(const QString& title, const QString& html, const QUrl& link, const QString& linkText);
   // Shows the tip with its top-left corner at `globalPos`.
-  void ShowAt(const QPoint& globalPos);
-  QString Title() const;
-  QString Html() const;
+  void showAt(const QPoint& globalPos);
+  QString title() const;
+  QString html() const;
 
  private:
   QLabel* title_;
