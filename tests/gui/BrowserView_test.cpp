@@ -23,9 +23,6 @@
 #include "gui/UiTestSupport.h"
 #include "gui/widgets/HtmlToolTip.h"
 
-#ifndef DTL_SOURCE_DIR
-#define DTL_SOURCE_DIR DTL_RESOURCE_DIR "/.."
-#endif
 #include "fixtures/provider_server.h"
 
 using namespace dtlui;

@@ -21,9 +21,6 @@
 #include "archive/OfflineSplit.h"
 #include "gui/UiTestSupport.h"
 
-#ifndef DTL_SOURCE_DIR
-#define DTL_SOURCE_DIR DTL_RESOURCE_DIR "/.."
-#endif
 #include "fixtures/provider_server.h"
 
 using namespace dtlui;
