@@ -51,7 +51,9 @@ class RegFile {
   bool HasKey(std::string_view key) const;
   void AddKey(std::string_view key);
   const RegValue* Find(std::string_view key, std::string_view name) const;
-  // False (nothing changed) when the key, name or string exceeds the limits above.
+  // Whether the contents changed, not an error report: Set is false (nothing changed) when
+  // the key, name or string exceeds the limits above; Erase is false when the value was not
+  // there.
   bool Set(std::string_view key, std::string_view name, RegValue value);
   bool Erase(std::string_view key, std::string_view name);
 

@@ -117,7 +117,7 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
       WipeString(*pass);
       return Usage(("the password is longer than " + std::to_string(info->maxChars) + " characters").c_str());
     }
-    ok = store.SetString(name, *pass);
+    ok = store.SetString(name, *pass).ok();
     WipeString(*pass);
   } else {
     if (values.size() != 1 || passwordFile) return Usage("set takes a NAME and one VALUE");
@@ -134,14 +134,14 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
                      info->minDword, info->maxDword, value.c_str(), info->defaultDword);
         return kExitUsage;
       }
-      ok = store.SetDword(name, *v);
+      ok = store.SetDword(name, *v).ok();
     } else {
       // An empty string is how a user clears a value; only an over-long one would be lost.
       if (!value.empty() && !dtl::IsValidString(*info, value)) {
         std::fprintf(stderr, "dtl config: %s takes at most %zu characters\n", name.c_str(), info->maxChars);
         return kExitUsage;
       }
-      ok = store.SetString(name, value);
+      ok = store.SetString(name, value).ok();
     }
   }
   if (!ok) {
@@ -155,7 +155,7 @@ int Unset(const std::string& name) {
   const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
-  if (!store.DeleteValue(dtl::kSettingsKey, info->name)) {
+  if (!store.DeleteValue(dtl::kSettingsKey, info->name).ok()) {
     std::fprintf(stderr, "dtl config: cannot write %s\n", store.Path().c_str());
     return kExitFailure;
   }
