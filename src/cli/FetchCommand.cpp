@@ -223,7 +223,7 @@ int FetchCommand::Run() {
   crawl.cookie = cookie;
   crawl.accountId = account;
   crawl.isKnownKey = [&model](const std::string& key) { return model.HasKey(key); };
-  dtl::InboxCrawler::Result found;
+  dtl::InboxCrawler::Summary found;
   {
     TerminalProgress bar("Listing segments");
     CrawlEvents events(model, bar);
@@ -275,7 +275,7 @@ int FetchCommand::Run() {
   dtl::ReplaceMode answer = overwrite       ? dtl::ReplaceMode::OverwriteAll
                             : skipExisting ? dtl::ReplaceMode::SkipAll
                                            : dtl::ReplaceMode::Overwrite;
-  dtl::DownloadEngine::Result result;
+  dtl::DownloadEngine::Summary result;
   {
     TerminalProgress bar("Downloading");
     DownloadEvents events(bar, answer);
