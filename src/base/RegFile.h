@@ -69,7 +69,9 @@ class RegFile {
   std::map<std::string, Values, CaseLess> keys_;
 };
 
-// "HKEY_CURRENT_USER\Software\X\" -> "Software\X"; nullopt for an empty or over-long path.
+// "HKEY_CURRENT_USER\Software\X\" -> "Software\X". An empty optional means "not a key path"
+// (empty or over-long): absence rather than an error, since a caller either skips such a line
+// or refuses the key, and has no use for more detail than that.
 std::optional<std::string> NormalizeKeyPath(std::string_view key);
 
 }  // namespace dtl

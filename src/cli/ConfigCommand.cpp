@@ -99,18 +99,12 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
   bool ok = false;
 
   if (info->secret) {
-    std::string error;
-    std::optional<std::string> pass;
-    if (passwordFile && values.empty()) {
-      pass = PasswordFromFile(*passwordFile, &error);
-    } else if (values.empty()) {
-      pass = PasswordFromStdin("Password: ", &error);
-    } else {
+    if (!values.empty())
       return Usage(("a password is not taken from the command line; give --password-file FILE or "
                     "type it on standard input for " + name).c_str());
-    }
+    dtl::Result<std::string> pass = passwordFile ? PasswordFromFile(*passwordFile) : PasswordFromStdin("Password: ");
     if (!pass) {
-      std::fprintf(stderr, "dtl config: %s\n", error.c_str());
+      std::fprintf(stderr, "dtl config: %s\n", pass.error().message.c_str());
       return kExitFailure;
     }
     if (!pass->empty() && !dtl::IsValidString(*info, *pass)) {

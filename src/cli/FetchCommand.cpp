@@ -195,9 +195,8 @@ int FetchCommand::Run() {
 
   std::string password;
   if (passwordStdin && !list) {
-    std::string error;
-    auto pw = PasswordFromStdin("Decryption password: ", &error);
-    if (!pw) return Fail(error);
+    auto pw = PasswordFromStdin("Decryption password: ");
+    if (!pw) return Fail(pw.error().message);
     password = std::move(*pw);
   }
 

@@ -273,7 +273,6 @@ int SendCommand::Run() {
   JournalLock lock(journal.Path());
   if (!lock.held()) return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
   dtl::SendDocument doc(settings);
-  std::string error;
 
   if (resume) {
     if (!files.empty() || to || method || from || position || segmentSize || plain)
@@ -291,8 +290,8 @@ int SendCommand::Run() {
     if (data->hasPassword && !passwordFile && !passwordStdin)
       return Usage("this send was encrypted with a password; give it again with --password-stdin or "
                    "--password-file");
-    auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
-    if (!password) return Fail(error);
+    auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
+    if (!password) return Fail(password.error().message);
     if (!dtl::JournalPasswordMatches(*data, *password)) {
       WipeString(*password);
       return Fail("the password differs from the one the send began with");
@@ -334,8 +333,8 @@ int SendCommand::Run() {
   request.fileText = choice.fileText;
   if (auto checked = dtl::ValidateSendRequest(request); !checked) return Usage(OneLine(checked.error().message));
 
-  auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
-  if (!password) return Fail(error);
+  auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
+  if (!password) return Fail(password.error().message);
   request.password = std::move(*password);
   WipeString(*password);
   const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();

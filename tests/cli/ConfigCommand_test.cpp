@@ -55,6 +55,14 @@ TEST_F(ConfigCli, SetAndUnsetExitOneWhenTheSettingsFileCannotBeWritten) {
   }
 }
 
+TEST_F(ConfigCli, AMissingPasswordFileExitsOneNamingTheFileAndStoresNothing) {
+  const std::string missing = (dir / "no-such-pw").string();
+  auto r = Dtl("set SMTPPass --password-file " + dtltest::ShellQuote(missing));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "dtl config: cannot read password file " + missing + ": No such file or directory\n");
+  EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
+}
+
 TEST_F(ConfigCli, ListMasksPasswordsUnlessAsked) {
   ASSERT_EQ(Dtl("set SMTPPass", "hunter2\n").status, 0);
   dtltest::WriteFileText(dir / "pw", "mapi-pw\n");
