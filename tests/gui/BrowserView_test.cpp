@@ -361,7 +361,7 @@ class BrowserViewTest : public QObject {
   // Deleting the view deletes its profile, whose cookie store may report the cookies it drops
   // while the view is half gone: the view must stop listening before its members go.
   void ViewHoldingCookiesIsDeletedSafely() {
-    QWebEngineCookieStore* store = View().WebProfile()->cookieStore();
+    QWebEngineCookieStore* store = View().webProfile()->cookieStore();
     QSignalSpy added(store, &QWebEngineCookieStore::cookieAdded);
     for (int i = 0; i < 50; ++i) {
       QNetworkCookie c(QByteArray("c") + QByteArray::number(i), "1");
@@ -371,7 +371,7 @@ class BrowserViewTest : public QObject {
     }
     QTRY_VERIFY_WITH_TIMEOUT(added.count() >= 50, kWaitMs);
     store->deleteAllCookies();
-    app_->ExitInstance();
+    app_->shutdown();
     app_.reset();
   }
 
