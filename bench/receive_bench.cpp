@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   struct Quiet : dtl::DownloadObserver {
     dtl::ReplaceMode ConfirmReplace(const std::string&) override { return dtl::ReplaceMode::OverwriteAll; }
   } observer;
-  dtl::DownloadEngine::Result r = dtl::DownloadEngine::Run(params, observer, std::stop_token());
+  dtl::DownloadEngine::Summary r = dtl::DownloadEngine::Run(params, observer, std::stop_token());
   if (r.outcome != dtl::DownloadEngine::Outcome::Completed || !r.mergeComplete) {
     std::fprintf(stderr, "receive_bench: the run did not complete (%zu saved, %llu attempts failed)\n",
                  r.itemsSaved, static_cast<unsigned long long>(r.attemptsFailed));

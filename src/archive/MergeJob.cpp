@@ -299,72 +299,62 @@ class OutputFile {
   ~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
   }
+  // Every error is Io with the bare system text as its message (the merge words it) and
+  // `system` = errno.
   // Opens O for appending, creating it when missing and never truncating it.
-  bool Open(std::string& error) {
-    if (fd_ >= 0) return true;
+  Status Open() {
+    if (fd_ >= 0) return {};
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
-      error = std::strerror(errno);
-      return false;
-    }
+    if (fd_ < 0) return SystemError(errno);
     struct stat st{};
-    if (::fstat(fd_, &st) != 0) {
-      error = std::strerror(errno);
-      return false;
-    }
+    if (::fstat(fd_, &st) != 0) return SystemError(errno);
     // Only a regular file can hold a hole; anything else gets every byte written.
     sparse_ = S_ISREG(st.st_mode);
     size_ = physical_ = sparse_ ? static_cast<uint64_t>(st.st_size) : 0;
-    return true;
+    return {};
   }
-  bool Append(const uint8_t* p, size_t n, std::string& error) {
+  Status Append(const uint8_t* p, size_t n) {
     if (sparse_ && n >= 4096 && AllZero(p, n)) {
       size_ += n;
-      return true;
+      return {};
     }
     while (n > 0) {
       ssize_t w = sparse_ ? ::pwrite(fd_, p, n, static_cast<off_t>(size_)) : ::write(fd_, p, n);
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        error = std::strerror(w == 0 ? EIO : errno);
-        return false;
-      }
+      if (w <= 0) return SystemError(w == 0 ? EIO : errno);
       p += w;
       n -= static_cast<size_t>(w);
       size_ += static_cast<uint64_t>(w);
     }
     physical_ = std::max(physical_, size_);
-    return true;
+    return {};
   }
   // Gives the file its full length when it ends in skipped zeros.
-  bool Settle(std::string& error) {
-    if (fd_ < 0 || physical_ >= size_) return true;
-    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
-      error = std::strerror(errno);
-      return false;
-    }
+  Status Settle() {
+    if (fd_ < 0 || physical_ >= size_) return {};
+    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) return SystemError(errno);
     physical_ = size_;
-    return true;
+    return {};
   }
   // Drops whatever a segment that then failed had already appended.
   void TruncateTo(uint64_t size) {
     if (fd_ >= 0 && sparse_ && size < size_ && ::ftruncate(fd_, static_cast<off_t>(size)) == 0)
       size_ = physical_ = size;
   }
-  bool Close(std::string& error) {
-    if (fd_ < 0) return true;
-    bool ok = Settle(error);
+  // The first failure wins: a Settle error is reported even when the close then fails too.
+  Status Close() {
+    if (fd_ < 0) return {};
+    Status settled = Settle();
     int rc = ::close(fd_);
     fd_ = -1;
-    if (rc != 0 && ok) {
-      error = std::strerror(errno);
-      return false;
-    }
-    return ok;
+    if (rc != 0 && settled) return SystemError(errno);
+    return settled;
   }
   uint64_t Size() const { return size_; }
 
  private:
+  static Error SystemError(int err) { return Error(ErrorCode::Io, std::strerror(err), err); }
+
   fs::path path_;
   int fd_ = -1;
   bool sparse_ = false;
@@ -463,7 +453,7 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     SegmentPipeline pipeline(names, f.descriptor, password, decoders);
     uint64_t k = 0;
     bool stop = false;
-    std::string error;
+    Status written;
     for (;; ++k) {
       if (cancel.stop_requested()) {
         f.outcome = Outcome::Cancelled;
@@ -473,17 +463,16 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
       const uint64_t before = out.Size();
       Chunk chunk;
       SegmentPipeline::Next next;
-      bool writeFailed = false;
       while ((next = pipeline.Take(k, chunk)) == SegmentPipeline::Next::Chunk) {
-        if (!writeFailed && (!out.Open(error) || !out.Append(chunk.data.get(), chunk.size, error)))
-          writeFailed = true;
+        written = out.Open();
+        if (written) written = out.Append(chunk.data.get(), chunk.size);
         pipeline.Recycle(chunk);
-        if (writeFailed) break;
+        if (!written) break;
       }
-      if (writeFailed) {
+      if (!written) {
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        stopWith(ErrorCode::Io, WriteMessage(error));
+        stopWith(ErrorCode::Io, WriteMessage(written.error().message));
         stop = true;
         break;
       }
@@ -498,10 +487,12 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         break;
       }
       // An empty entry still creates the output, as a segment with bytes would.
-      if (!out.Open(error) || !out.Settle(error)) {
+      written = out.Open();
+      if (written) written = out.Settle();
+      if (!written) {
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        stopWith(ErrorCode::Io, WriteMessage(error));
+        stopWith(ErrorCode::Io, WriteMessage(written.error().message));
         stop = true;
         break;
       }
@@ -509,10 +500,10 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     }
     f.segmentsMerged = k;
     f.bytesWritten = out.Size();
-    if (!out.Close(error) && !stop && f.outcome == Outcome::NotReached) {
+    if (Status closed = out.Close(); !closed && !stop && f.outcome == Outcome::NotReached) {
       // A close that fails (a full disk reported late) means the output is not what it should be.
       f.outcome = Outcome::WriteFailed;
-      stopWith(ErrorCode::Io, WriteMessage(error));
+      stopWith(ErrorCode::Io, WriteMessage(closed.error().message));
       stop = true;
     }
     if (f.outcome == Outcome::UnzipFailed && k == 0 && f.bytesWritten == 0)

@@ -123,10 +123,10 @@ void AddressBook::Remove(int index) {
   if (index >= 0 && static_cast<size_t>(index) < entries_.size()) entries_.erase(entries_.begin() + index);
 }
 
-bool AddressBook::Save(const std::filesystem::path& file) const {
+Status AddressBook::Save(const std::filesystem::path& file) const {
   std::string text;
   for (const auto& e : entries_) text += e + "\r\n";
-  return ReplaceFileAtomically(file, text, 0644) == 0;
+  return ReplaceFileAtomically(file, text, 0644);
 }
 
 RecipientList::RecipientList(std::string_view initial) {

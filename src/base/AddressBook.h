@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 // Text order of both lists: ASCII case ignored first, then byte order, so "Bob" and "bob" keep
@@ -49,9 +51,10 @@ class AddressBook {
   bool Changed() const { return changed_; }
 
   // Replaces `file` with the entries, one per line ended by CR LF, through a temporary file in
-  // the same folder and a rename, so a failed write never leaves a half-written book. Returns
-  // false when the file could not be written; the caller ignores that (nothing is reported).
-  bool Save(const std::filesystem::path& file) const;
+  // the same folder and a rename, so a failed write never leaves a half-written book. Io
+  // ("FILE: strerror", `system` = errno) when the file could not be written; the dialog
+  // ignores that (nothing is reported).
+  Status Save(const std::filesystem::path& file) const;
 
  private:
   std::vector<std::string> entries_;

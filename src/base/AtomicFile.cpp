@@ -5,21 +5,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace dtl {
 
 std::string AtomicTempPrefix(const std::filesystem::path& file) { return file.filename().string() + ".new-"; }
 
-int ReplaceFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
-                          const std::string& tempPrefix) {
+namespace {
+
+Error WriteError(const std::filesystem::path& file, int err) {
+  return Error(ErrorCode::Io, file.string() + ": " + std::strerror(err), err);
+}
+
+}  // namespace
+
+Status ReplaceFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
+                             const std::string& tempPrefix) {
   const std::filesystem::path folder = file.parent_path();
   const std::string prefix = tempPrefix.empty() ? AtomicTempPrefix(file) : tempPrefix;
   const std::string tmpl = (folder / (prefix + "XXXXXX")).string();
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
+  if (fd < 0) return WriteError(file, errno);
   int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
   size_t done = 0;
   while (err == 0 && done < bytes.size()) {
@@ -33,14 +42,14 @@ int ReplaceFileAtomically(const std::filesystem::path& file, std::string_view by
   if (err == 0 && ::rename(name.data(), file.c_str()) != 0) err = errno;
   if (err != 0) {
     ::unlink(name.data());
-    return err;
+    return WriteError(file, err);
   }
   const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
-  return 0;
+  return {};
 }
 
 }  // namespace dtl

@@ -9,14 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 // Writes `bytes` to a fresh file beside `file` named `tempPrefix` + six random characters
 // (default: the file's name + ".new-"), gives it `mode`, syncs it, renames it over `file` and
 // syncs the folder so the rename itself survives a power loss. The folder must exist.
-// Returns 0, or the errno of the first step that failed; the temporary file is then removed
-// and `file` is untouched.
-int ReplaceFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
+// On failure the temporary file is removed, `file` is untouched and the Error (code Io) reads
+// "FILE: strerror" with `system` = the errno of the first step that failed.
+Status ReplaceFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
                           const std::string& tempPrefix = {});
 
 // The temporary-name prefix ReplaceFileAtomically uses for `file` by default, for callers that

@@ -181,14 +181,15 @@ std::string FileTypeRegistration::DesktopEntryText() const {
   return t;
 }
 
-bool FileTypeRegistration::RegisterAll(const fs::path& dataHome) const {
-  bool ok = true, mimeChanged = false, desktopChanged = false;
+Status FileTypeRegistration::RegisterAll(const fs::path& dataHome) const {
+  Status result;
+  bool mimeChanged = false, desktopChanged = false;
   auto put = [&](const fs::path& p, const std::string& text, bool& changed) {
     if (p.empty() || SameContent(p, text)) return;
     std::error_code ec;
     fs::create_directories(p.parent_path(), ec);
-    if (ReplaceFileAtomically(p, text, 0644) == 0) changed = true;
-    else ok = false;
+    if (Status written = ReplaceFileAtomically(p, text, 0644); written) changed = true;
+    else if (result) result = std::move(written);
   };
   put(MimePackagePath(dataHome), MimePackageText(), mimeChanged);
   put(DesktopEntryPath(dataHome), DesktopEntryText(), desktopChanged);
@@ -196,7 +197,7 @@ bool FileTypeRegistration::RegisterAll(const fs::path& dataHome) const {
     if (mimeChanged) RunQuietly("update-mime-database", dataHome / "mime");
     if (desktopChanged) RunQuietly("update-desktop-database", dataHome / "applications");
   }
-  return ok;
+  return result;
 }
 
 }  // namespace dtl

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Error.h"
+
 namespace dtl {
 
 class FileTypeRegistration {
@@ -37,8 +39,10 @@ class FileTypeRegistration {
 
   // Writes the MIME package and the desktop entry under `dataHome` (creating the folders),
   // each by atomic replace and only when its content changed; then refreshes the caches if
-  // anything changed. Returns true when every file that should exist holds its content.
-  bool RegisterAll(const std::filesystem::path& dataHome) const;
+  // anything changed. Succeeds when every file that should exist holds its content; otherwise
+  // the first file that could not be written is reported (Io, "FILE: strerror", `system` =
+  // errno) after the other file has still been tried.
+  Status RegisterAll(const std::filesystem::path& dataHome) const;
 
   // The files RegisterAll writes under `dataHome` (empty path: that part is skipped).
   std::filesystem::path MimePackagePath(const std::filesystem::path& dataHome) const;

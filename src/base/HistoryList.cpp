@@ -56,20 +56,21 @@ int HistoryList::Add(std::string_view text) {
   return 0;
 }
 
-bool HistoryList::Save(std::string_view currentText, bool addCurrent) {
-  if (prefix_.empty()) return false;
+Status HistoryList::Save(std::string_view currentText, bool addCurrent) {
+  if (prefix_.empty()) return Error(ErrorCode::Failed, "the history list has no profile entries to save to");
   if (addCurrent) Add(currentText);
   const size_t m = std::min(items_.size(), max_ + 1);
   std::vector<std::pair<std::string, std::string>> entries;
   for (size_t i = 0; i < m; ++i) entries.emplace_back(prefix_ + std::to_string(i), items_[i]);
   if (remember_) entries.emplace_back(RememberedKey(), std::string(currentText));
-  bool ok = store_.WriteProfileStrings(entries);
+  Status result = store_.WriteProfileStrings(entries);
+  // Stale entries are still cleared after a failed write: what can be tidied is.
   for (size_t n = m; n <= kLastEntryIndex; ++n) {
     const std::string name = prefix_ + std::to_string(n);
     if (store_.GetProfileString(name).empty()) break;
-    ok = store_.DeleteValue(kProfileKey, name) && ok;
+    if (Status deleted = store_.DeleteValue(kProfileKey, name); !deleted && result) result = std::move(deleted);
   }
-  return ok;
+  return result;
 }
 
 }  // namespace dtl

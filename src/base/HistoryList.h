@@ -38,9 +38,10 @@ class HistoryList {
 
   // Writes the items to the profile and deletes stale entries numbered after them (left by an
   // earlier, longer history); with rememberCurrent set also writes `currentText` as the
-  // remembered text. With addCurrent set a non-blank currentText is Add()ed first. Returns
-  // false when the store could not be written.
-  bool Save(std::string_view currentText, bool addCurrent = true);
+  // remembered text. With addCurrent set a non-blank currentText is Add()ed first. Errors:
+  // the store's (see SettingsStore::SetDword), the first one met; Failed when the list is
+  // unbound (nothing written).
+  Status Save(std::string_view currentText, bool addCurrent = true);
 
   const std::vector<std::string>& Items() const { return items_; }
   // The entry holding the remembered text: the given key, else the prefix, else "Last".

@@ -51,7 +51,9 @@ class RegFile {
   bool HasKey(std::string_view key) const;
   void AddKey(std::string_view key);
   const RegValue* Find(std::string_view key, std::string_view name) const;
-  // False (nothing changed) when the key, name or string exceeds the limits above.
+  // Whether the contents changed, not an error report: Set is false (nothing changed) when
+  // the key, name or string exceeds the limits above; Erase is false when the value was not
+  // there.
   bool Set(std::string_view key, std::string_view name, RegValue value);
   bool Erase(std::string_view key, std::string_view name);
 
@@ -67,7 +69,9 @@ class RegFile {
   std::map<std::string, Values, CaseLess> keys_;
 };
 
-// "HKEY_CURRENT_USER\Software\X\" -> "Software\X"; nullopt for an empty or over-long path.
+// "HKEY_CURRENT_USER\Software\X\" -> "Software\X". An empty optional means "not a key path"
+// (empty or over-long): absence rather than an error, since a caller either skips such a line
+// or refuses the key, and has no use for more detail than that.
 std::optional<std::string> NormalizeKeyPath(std::string_view key);
 
 }  // namespace dtl

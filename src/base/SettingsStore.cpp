@@ -62,10 +62,14 @@ class FileLock {
  public:
   explicit FileLock(const fs::path& lockFile) {
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+      err_ = errno;
+      return;
+    }
     int r;
     do r = ::flock(fd_, LOCK_EX); while (r != 0 && errno == EINTR);
     if (r != 0) {
+      err_ = errno;
       ::close(fd_);
       fd_ = -1;
     }
@@ -76,9 +80,11 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   bool held() const { return fd_ >= 0; }
+  int error() const { return err_; }  // errno of the failed open or flock
 
  private:
   int fd_ = -1;
+  int err_ = 0;
 };
 
 // A temporary file can only outlive its writer if that writer died; with the lock held nobody
@@ -182,21 +188,27 @@ RegFile SettingsStore::Load() const {
   return RegFile::Parse(text);
 }
 
-bool SettingsStore::Update(const std::function<bool(RegFile&)>& change) const {
+Status SettingsStore::Update(const std::function<bool(RegFile&)>& change) const {
   fs::path folder = file_.parent_path();
-  if (!folder.empty() && !MakePrivateFolders(folder).ok()) return false;
-  FileLock lock(fs::path(file_.string() + ".lock"));
-  if (!lock.held()) return false;
+  if (!folder.empty()) {
+    if (Status made = MakePrivateFolders(folder); !made) return made;
+  }
+  const fs::path lockFile(file_.string() + ".lock");
+  FileLock lock(lockFile);
+  if (!lock.held()) return Error(ErrorCode::Io, lockFile.string() + ": " + std::strerror(lock.error()), lock.error());
   SweepStaleTemps(file_);
   RegFile contents = Load();
-  if (!change(contents)) return false;
-  return ReplaceFileAtomically(file_, contents.Serialize(), 0600) == 0;
+  // RegFile refuses names, keys and values beyond its limits rather than write a file it
+  // could not read back.
+  if (!change(contents)) return Error(ErrorCode::InvalidArgument, file_.string() + ": value refused by the settings file");
+  return ReplaceFileAtomically(file_, contents.Serialize(), 0600);
 }
 
 RegFile SettingsStore::LoadForRead() const {
   RegFile contents = Load();
   if (!contents.HasKey(kSettingsKey)) {
-    Update([](RegFile& f) {
+    // Creating the key is a courtesy to the next run; a reader never fails over it.
+    (void)Update([](RegFile& f) {
       if (f.HasKey(kSettingsKey)) return false;  // another process was first
       f.AddKey(kSettingsKey);
       return true;
@@ -225,11 +237,11 @@ std::string SettingsStore::GetString(std::string_view name) const {
   return stored.value_or(std::string());
 }
 
-bool SettingsStore::SetDword(std::string_view name, uint32_t value) {
+Status SettingsStore::SetDword(std::string_view name, uint32_t value) {
   return SetRawDword(kSettingsKey, name, value);
 }
 
-bool SettingsStore::SetString(std::string_view name, std::string_view value) {
+Status SettingsStore::SetString(std::string_view name, std::string_view value) {
   return SetRawString(kSettingsKey, name, value);
 }
 
@@ -247,22 +259,22 @@ std::optional<std::string> SettingsStore::RawString(std::string_view key, std::s
   return v->text;
 }
 
-bool SettingsStore::SetRawDword(std::string_view key, std::string_view name, uint32_t value) {
+Status SettingsStore::SetRawDword(std::string_view key, std::string_view name, uint32_t value) {
   RegValue v;
   v.type = SettingType::Dword;
   v.dword = value;
   return Update([&](RegFile& f) { return f.Set(key, name, v); });
 }
 
-bool SettingsStore::SetRawString(std::string_view key, std::string_view name, std::string_view value) {
+Status SettingsStore::SetRawString(std::string_view key, std::string_view name, std::string_view value) {
   RegValue v;
   v.type = SettingType::String;
   v.text = std::string(value);
   return Update([&](RegFile& f) { return f.Set(key, name, v); });
 }
 
-bool SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
-  if (!NormalizeKeyPath(key)) return false;
+Status SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
+  if (!NormalizeKeyPath(key)) return Error(ErrorCode::InvalidArgument, "not a valid key path: " + std::string(key));
   return Update([&](RegFile& f) {
     f.Erase(key, name);
     return true;
@@ -273,11 +285,11 @@ std::string SettingsStore::GetProfileString(std::string_view entry) const {
   return RawString(kProfileKey, entry).value_or(std::string());
 }
 
-bool SettingsStore::WriteProfileString(std::string_view entry, std::string_view value) {
+Status SettingsStore::WriteProfileString(std::string_view entry, std::string_view value) {
   return SetRawString(kProfileKey, entry, value);
 }
 
-bool SettingsStore::WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
+Status SettingsStore::WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
   return Update([&](RegFile& f) {
     RegFile changed = f;
     for (const auto& [name, value] : entries) {

@@ -10,7 +10,7 @@
 //
 // A missing, unreadable, corrupt or truncated file reads as defaults (keeping whatever lines
 // still parse); the next write replaces it with a sound file. Errors are reported only through
-// the Set/Write results (false: nothing was written).
+// the Set/Write results (an Error: nothing was written).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Error.h"
 #include "base/RegFile.h"
 #include "base/SettingType.h"
 
@@ -78,24 +79,29 @@ class SettingsStore {
   uint32_t GetDword(std::string_view name) const;
   std::string GetString(std::string_view name) const;
   // Store a value under the program's key as given (no rules: a reader applies them).
-  // False when the store cannot be written or the value exceeds RegFile's limits.
-  bool SetDword(std::string_view name, uint32_t value);
-  bool SetString(std::string_view name, std::string_view value);
+  // Errors: Io when the folder cannot be made, the lock cannot be taken or the file cannot be
+  // replaced (`system` = errno); InvalidArgument when the name, key or value exceeds RegFile's
+  // limits. Nothing is written on error.
+  Status SetDword(std::string_view name, uint32_t value);
+  Status SetString(std::string_view name, std::string_view value);
 
   // Raw access to any key path without rules or key creation; nullopt when missing or of the
   // other type.
   std::optional<uint32_t> RawDword(std::string_view key, std::string_view name) const;
   std::optional<std::string> RawString(std::string_view key, std::string_view name) const;
-  bool SetRawDword(std::string_view key, std::string_view name, uint32_t value);
-  bool SetRawString(std::string_view key, std::string_view name, std::string_view value);
-  // Removes a value; true when the store was written (also when the value was not there).
-  bool DeleteValue(std::string_view key, std::string_view name);
+  // Errors as for SetDword.
+  Status SetRawDword(std::string_view key, std::string_view name, uint32_t value);
+  Status SetRawString(std::string_view key, std::string_view name, std::string_view value);
+  // Removes a value; success when the store was written (also when the value was not there).
+  // InvalidArgument for a key path RegFile does not accept, else errors as for SetDword.
+  Status DeleteValue(std::string_view key, std::string_view name);
 
   // Profile section "Settings" under Software\DTL\DTL: "" when the entry is missing.
   std::string GetProfileString(std::string_view entry) const;
-  bool WriteProfileString(std::string_view entry, std::string_view value);
-  // Several entries in one locked write (a history list saves all its lines at once).
-  bool WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries);
+  Status WriteProfileString(std::string_view entry, std::string_view value);
+  // Several entries in one locked write (a history list saves all its lines at once); one
+  // refused entry writes none of them.
+  Status WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries);
 
   // Named shorthands for the table's values, rules applied.
   uint32_t SendType() const { return GetDword("SendType"); }
@@ -120,8 +126,8 @@ class SettingsStore {
 
  private:
   // Applies `change` to the current contents under the lock and replaces the file; a change
-  // that returns false writes nothing and makes Update return false.
-  bool Update(const std::function<bool(RegFile&)>& change) const;
+  // that returns false writes nothing and makes Update return InvalidArgument.
+  Status Update(const std::function<bool(RegFile&)>& change) const;
   RegFile LoadForRead() const;                  // Load(), creating the program's key if missing
 
   std::filesystem::path file_;

@@ -27,8 +27,8 @@ Status RefreshBannerPage(PageFetcher& fetcher, std::string_view url, const std::
   if (body->find(kBannerMarker) == std::string_view::npos)
     return Error(ErrorCode::Refused, "the page carries no banner marker");
   // The strip and any user may read the page.
-  if (const int e = ReplaceFileAtomically(localPage, *body, 0644); e != 0)
-    return Error::FromErrno(localPage.string(), e);
+  if (Status written = ReplaceFileAtomically(localPage, *body, 0644); !written)
+    return Error::FromErrno(localPage.string(), written.error().system);
   return {};
 }
 

@@ -99,25 +99,19 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
   bool ok = false;
 
   if (info->secret) {
-    std::string error;
-    std::optional<std::string> pass;
-    if (passwordFile && values.empty()) {
-      pass = PasswordFromFile(*passwordFile, &error);
-    } else if (values.empty()) {
-      pass = PasswordFromStdin("Password: ", &error);
-    } else {
+    if (!values.empty())
       return Usage(("a password is not taken from the command line; give --password-file FILE or "
                     "type it on standard input for " + name).c_str());
-    }
+    dtl::Result<std::string> pass = passwordFile ? PasswordFromFile(*passwordFile) : PasswordFromStdin("Password: ");
     if (!pass) {
-      std::fprintf(stderr, "dtl config: %s\n", error.c_str());
+      std::fprintf(stderr, "dtl config: %s\n", pass.error().message.c_str());
       return kExitFailure;
     }
     if (!pass->empty() && !dtl::IsValidString(*info, *pass)) {
       WipeString(*pass);
       return Usage(("the password is longer than " + std::to_string(info->maxChars) + " characters").c_str());
     }
-    ok = store.SetString(name, *pass);
+    ok = store.SetString(name, *pass).ok();
     WipeString(*pass);
   } else {
     if (values.size() != 1 || passwordFile) return Usage("set takes a NAME and one VALUE");
@@ -134,14 +128,14 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
                      info->minDword, info->maxDword, value.c_str(), info->defaultDword);
         return kExitUsage;
       }
-      ok = store.SetDword(name, *v);
+      ok = store.SetDword(name, *v).ok();
     } else {
       // An empty string is how a user clears a value; only an over-long one would be lost.
       if (!value.empty() && !dtl::IsValidString(*info, value)) {
         std::fprintf(stderr, "dtl config: %s takes at most %zu characters\n", name.c_str(), info->maxChars);
         return kExitUsage;
       }
-      ok = store.SetString(name, value);
+      ok = store.SetString(name, value).ok();
     }
   }
   if (!ok) {
@@ -155,7 +149,7 @@ int Unset(const std::string& name) {
   const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
-  if (!store.DeleteValue(dtl::kSettingsKey, info->name)) {
+  if (!store.DeleteValue(dtl::kSettingsKey, info->name).ok()) {
     std::fprintf(stderr, "dtl config: cannot write %s\n", store.Path().c_str());
     return kExitFailure;
   }

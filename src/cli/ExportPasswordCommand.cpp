@@ -37,10 +37,9 @@ class ExportPasswordCommand : public Command {
 
 int ExportPasswordCommand::Run() {
   const bool ssl = ssl_;
-  std::string error;
-  auto password = PasswordFromStdin("Account password: ", &error);
+  auto password = PasswordFromStdin("Account password: ");
   if (!password) {
-    std::fprintf(stderr, "dtl export-password: %s\n", error.c_str());
+    std::fprintf(stderr, "dtl export-password: %s\n", password.error().message.c_str());
     return kExitFailure;
   }
   const std::string marker = dtl::ExportAccountPassword(*password, ssl);

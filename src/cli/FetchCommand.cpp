@@ -2,10 +2,7 @@
 // files they make up, as the Segment Manager does with the inner browser's session.
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <stop_token>
-#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::atomic<bool> gStop{false};
-extern "C" void OnFetchInterrupt(int) { gStop.store(true); }
+// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
+// lock the interrupted thread could hold.
+std::stop_source gStop;
+extern "C" void OnFetchInterrupt(int) { gStop.request_stop(); }
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
@@ -195,23 +194,17 @@ int FetchCommand::Run() {
 
   std::string password;
   if (passwordStdin && !list) {
-    std::string error;
-    auto pw = PasswordFromStdin("Decryption password: ", &error);
-    if (!pw) return Fail(error);
+    auto pw = PasswordFromStdin("Decryption password: ");
+    if (!pw) return Fail(pw.error().message);
     password = std::move(*pw);
   }
 
+  gStop = std::stop_source();
   struct sigaction sa{};
   sa.sa_handler = OnFetchInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  // A signal handler may only set a flag; this thread turns the flag into the runs' stop request.
-  std::stop_source interrupt;
-  std::jthread watcher([&interrupt](std::stop_token done) {
-    while (!done.stop_requested() && !gStop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (gStop.load()) interrupt.request_stop();
-  });
 
   dtl::CookieJar jar;
   dtl::PageFetcher fetcher(jar, endpoints);
@@ -223,11 +216,11 @@ int FetchCommand::Run() {
   crawl.cookie = cookie;
   crawl.accountId = account;
   crawl.isKnownKey = [&model](const std::string& key) { return model.HasKey(key); };
-  dtl::InboxCrawler::Result found;
+  dtl::InboxCrawler::Summary found;
   {
     TerminalProgress bar("Listing segments");
     CrawlEvents events(model, bar);
-    found = dtl::InboxCrawler::Run(crawl, events, interrupt.get_token());
+    found = dtl::InboxCrawler::Run(crawl, events, gStop.get_token());
   }
   // A browser holds the session cookies for the provider's whole domain; the cookie string
   // handed over is stored for the page's host only. Walla serves attachments from a host of
@@ -237,7 +230,7 @@ int FetchCommand::Run() {
   WipeString(cookie);
   if (found.sessionEnded)
     return Fail("the provider answered with its login page; log in again and pass the new cookie string");
-  if (gStop.load()) return Fail("stopped");
+  if (gStop.stop_requested()) return Fail("stopped");
 
   if (list) {
     const dtl::ProviderInfo* provider = dtl::FindProvider(found.providerId);
@@ -275,12 +268,12 @@ int FetchCommand::Run() {
   dtl::ReplaceMode answer = overwrite       ? dtl::ReplaceMode::OverwriteAll
                             : skipExisting ? dtl::ReplaceMode::SkipAll
                                            : dtl::ReplaceMode::Overwrite;
-  dtl::DownloadEngine::Result result;
+  dtl::DownloadEngine::Summary result;
   {
     TerminalProgress bar("Downloading");
     DownloadEvents events(bar, answer);
     params.mergeObserver = &events;
-    result = dtl::DownloadEngine::Run(params, events, interrupt.get_token());
+    result = dtl::DownloadEngine::Run(params, events, gStop.get_token());
   }
   WipeString(password);
   WipeString(params.password);

@@ -129,11 +129,10 @@ int MergeCommand::Run() {
     return kExitFailure;
   }
 
-  std::string error;
   auto pw = PasswordFromOptions(passwordFile.empty() ? std::nullopt : std::optional(passwordFile),
-                                passwordStdin, "Decryption password: ", &error);
+                                passwordStdin, "Decryption password: ");
   if (!pw) {
-    std::fprintf(stderr, "dtl merge: %s\n", error.c_str());
+    std::fprintf(stderr, "dtl merge: %s\n", pw.error().message.c_str());
     return kExitFailure;
   }
   params.password = std::move(*pw);

@@ -18,11 +18,12 @@ void StripLineEnd(std::string& s) {
 }
 }  // namespace
 
-std::optional<std::string> PasswordFromFile(const std::string& path, std::string* error) {
+dtl::Result<std::string> PasswordFromFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    if (error) *error = "cannot read password file " + path + ": " + std::strerror(errno);
-    return std::nullopt;
+    const int err = errno;
+    return dtl::Error(err == ENOENT ? dtl::ErrorCode::NotFound : dtl::ErrorCode::Io,
+                      "cannot read password file " + path + ": " + std::strerror(err), err);
   }
   std::string line;
   std::getline(in, line);
@@ -30,7 +31,7 @@ std::optional<std::string> PasswordFromFile(const std::string& path, std::string
   return line;
 }
 
-std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* error) {
+dtl::Result<std::string> PasswordFromStdin(const char* prompt) {
   bool tty = isatty(STDIN_FILENO) == 1;
   termios old{};
   if (tty) {
@@ -49,17 +50,16 @@ std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* er
     std::fputc('\n', stderr);
   }
   if (!got && line.empty() && !std::cin.eof()) {
-    if (error) *error = "cannot read the password from standard input";
-    return std::nullopt;
+    return dtl::Error(dtl::ErrorCode::Io, "cannot read the password from standard input");
   }
   StripLineEnd(line);
   return line;
 }
 
-std::optional<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
-                                               const char* prompt, std::string* error) {
-  if (file) return PasswordFromFile(*file, error);
-  if (fromStdin) return PasswordFromStdin(prompt, error);
+dtl::Result<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
+                                             const char* prompt) {
+  if (file) return PasswordFromFile(*file);
+  if (fromStdin) return PasswordFromStdin(prompt);
   return std::string();
 }
 

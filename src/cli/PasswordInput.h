@@ -5,19 +5,23 @@
 #include <optional>
 #include <string>
 
+#include "base/Error.h"
+
 namespace dtlcli {
 
-// Reads a password from a file (first line, without its line end).
-std::optional<std::string> PasswordFromFile(const std::string& path, std::string* error);
+// Reads a password from a file (first line, without its line end). A file that cannot be
+// opened: Io (NotFound for ENOENT), "cannot read password file PATH: strerror".
+dtl::Result<std::string> PasswordFromFile(const std::string& path);
 // Reads a password from standard input: the first line, without its line end. On a terminal
-// the prompt goes to stderr and echo is switched off while typing.
-std::optional<std::string> PasswordFromStdin(const char* prompt, std::string* error);
+// the prompt goes to stderr and echo is switched off while typing. Io when standard input
+// fails before giving a line ("cannot read the password from standard input").
+dtl::Result<std::string> PasswordFromStdin(const char* prompt);
 
 // The password a command's --password-file / --password-stdin options name: from the file when
 // one is given, else from standard input when asked, else the empty string (the default
-// password then applies). nullopt with *error set when the chosen source cannot be read.
-std::optional<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
-                                               const char* prompt, std::string* error);
+// password then applies). The chosen source's error when it cannot be read.
+dtl::Result<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
+                                             const char* prompt);
 
 // Overwrites the string's bytes before it is released.
 void WipeString(std::string& s);

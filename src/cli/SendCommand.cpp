@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -38,11 +38,14 @@ int Fail(const std::string& why) {
 
 // Ctrl-C and the worker's end both arrive as a byte on this pipe, so the main thread waits on
 // one descriptor and does the Stop itself (a signal handler may not take the document's locks).
+// The document's run is stopped through doc.Stop(), not a token, so the pipe stays; the stop
+// source only records that Ctrl-C came. Nothing registers a std::stop_callback on it, so
+// request_stop() never waits for a lock the interrupted thread could hold.
 int gWakePipe[2] = {-1, -1};
-std::atomic<bool> gInterrupted{false};
+std::stop_source gInterrupt;
 
 void OnInterrupt(int) {
-  gInterrupted.store(true);
+  gInterrupt.request_stop();
   const char c = 'i';
   [[maybe_unused]] ssize_t n = ::write(gWakePipe[1], &c, 1);
   std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once; the journal holds
@@ -168,7 +171,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   env.settings = &settings;
 
   if (::pipe2(gWakePipe, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + std::strerror(errno));
-  gInterrupted.store(false);
+  gInterrupt = std::stop_source();
   auto previous = std::signal(SIGINT, OnInterrupt);
   bool stopped = false;
   if (doc.StartRun(observer, env)) {
@@ -196,7 +199,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
     journal.Remove();
     return kExitOk;
   }
-  if (stopped || gInterrupted.load())
+  if (stopped || gInterrupt.stop_requested())
     return Fail("stopped with " + std::to_string(pending) +
                 " segment(s) not delivered; 'dtl send --resume' sends the rest");
   if (result == 0) return Fail(observer.LastStatus());
@@ -273,7 +276,6 @@ int SendCommand::Run() {
   JournalLock lock(journal.Path());
   if (!lock.held()) return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
   dtl::SendDocument doc(settings);
-  std::string error;
 
   if (resume) {
     if (!files.empty() || to || method || from || position || segmentSize || plain)
@@ -291,8 +293,8 @@ int SendCommand::Run() {
     if (data->hasPassword && !passwordFile && !passwordStdin)
       return Usage("this send was encrypted with a password; give it again with --password-stdin or "
                    "--password-file");
-    auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
-    if (!password) return Fail(error);
+    auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
+    if (!password) return Fail(password.error().message);
     if (!dtl::JournalPasswordMatches(*data, *password)) {
       WipeString(*password);
       return Fail("the password differs from the one the send began with");
@@ -334,8 +336,8 @@ int SendCommand::Run() {
   request.fileText = choice.fileText;
   if (auto checked = dtl::ValidateSendRequest(request); !checked) return Usage(OneLine(checked.error().message));
 
-  auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
-  if (!password) return Fail(error);
+  auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
+  if (!password) return Fail(password.error().message);
   request.password = std::move(*password);
   WipeString(*password);
   const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();

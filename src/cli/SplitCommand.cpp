@@ -130,10 +130,9 @@ int SplitCommand::Run() {
   }
   params.segmentSize = segmentSize ? *segmentSize : *position * dtl::kSegmentUnit;
 
-  std::string error;
-  auto pw = PasswordFromOptions(passwordFile, passwordStdin, "Password: ", &error);
+  auto pw = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
   if (!pw) {
-    std::fprintf(stderr, "dtl split: %s\n", error.c_str());
+    std::fprintf(stderr, "dtl split: %s\n", pw.error().message.c_str());
     return kExitFailure;
   }
   params.password = std::move(*pw);

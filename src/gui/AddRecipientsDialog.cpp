@@ -126,7 +126,8 @@ void AddRecipientsDialog::removeRecipient() {
 }
 
 void AddRecipientsDialog::accept() {
-  if (book_.Changed()) book_.Save(bookFile_);
+  // The recipients are taken either way; an unsaved book only forgets the new addresses.
+  if (book_.Changed()) (void)book_.Save(bookFile_);
   result_ = Q(recipients_.Result());
   QDialog::accept();
 }

@@ -58,10 +58,11 @@ void AdvancedSettingsDialog::Reset() {
   password->clear();
   mx->clear();
   port->setValue(25);
-  store_.SetString("UserName", "");
-  store_.SetString("Pass", "");
-  store_.SetString("MX", "");
-  store_.SetDword("Port", 25);
+  // Reset clears the fields at once; OK writes them again and reports a failure there.
+  (void)store_.SetString("UserName", "");
+  (void)store_.SetString("Pass", "");
+  (void)store_.SetString("MX", "");
+  (void)store_.SetDword("Port", 25);
 }
 
 void AdvancedSettingsDialog::accept() {

@@ -26,7 +26,7 @@ bool Application::start(const QStringList& arguments) {
     type.SetDocumentTypeName("CGFileType.Document");
     type.SetDocumentDescription("Drovetail segment descriptor");
     type.SetDefaultIcon(S(DesktopIconPath()));
-    type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
+    (void)type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
   }
   frame_ = std::make_unique<MainWindow>(*this);
   frame_->show();

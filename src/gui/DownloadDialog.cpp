@@ -174,7 +174,7 @@ void DownloadDialog::Start() {
       stop_ = true;
       answerReady_.notify_all();
     });
-    dtl::DownloadEngine::Result result = dtl::DownloadEngine::Run(params_, *relay_, token);
+    dtl::DownloadEngine::Summary result = dtl::DownloadEngine::Run(params_, *relay_, token);
     runner_.post([this, result] { Finish(result); });
   });
 }
@@ -201,7 +201,7 @@ void DownloadDialog::Answer(dtl::ReplaceMode mode) {
   answerReady_.notify_all();
 }
 
-void DownloadDialog::Finish(const dtl::DownloadEngine::Result& result) {
+void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   runner_.wait();
   result_ = result;
   elapsedTimer_.stop();

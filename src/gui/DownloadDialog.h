@@ -63,7 +63,7 @@ class DownloadDialog : public QDialog {
   // The replace question on screen, or null.
   ConfirmReplaceDialog* ReplaceQuestion() const;
   // The engine's result, once runFinished() was emitted.
-  const dtl::DownloadEngine::Result& LastResult() const { return result_; }
+  const dtl::DownloadEngine::Summary& LastResult() const { return result_; }
 
   QLineEdit* fileName;
   QLabel *folderText, *rateText, *elapsedText, *bytesText, *totalBytesText, *overallElapsedText;
@@ -91,7 +91,7 @@ class DownloadDialog : public QDialog {
   friend class Relay;
 
   void Start();
-  void Finish(const dtl::DownloadEngine::Result& result);
+  void Finish(const dtl::DownloadEngine::Summary& result);
   void AskReplace(const QString& name);
   void Answer(dtl::ReplaceMode mode);
   void TickElapsed();
@@ -99,7 +99,7 @@ class DownloadDialog : public QDialog {
   dtl::CookieJar& cookies_;
   dtl::NetworkEndpoints endpoints_;
   dtl::DownloadEngine::Params params_;
-  dtl::DownloadEngine::Result result_;
+  dtl::DownloadEngine::Summary result_;
   std::unique_ptr<Relay> relay_;
   std::atomic<bool> stop_{false};
   bool autoMerge_ = false;

@@ -42,7 +42,8 @@ int HistoryCombo::AddToHistory(const QString& text) {
 
 void HistoryCombo::SaveHistory(bool addCurrentText) {
   const QString text = currentText();
-  history_.Save(S(text), addCurrentText);
+  // History is a convenience: the box goes on with what was typed even if it is not remembered.
+  (void)history_.Save(S(text), addCurrentText);
   ShowItems();
   setEditText(addCurrentText ? text.trimmed() : text);
 }

@@ -506,7 +506,8 @@ void MainWindow::showSendQuickHelp() { sendList_->showQuickHelp(QCursor::pos());
 // The flag is the truth: the action's own toggle is overwritten with it.
 void MainWindow::toggleMinToTray() {
   trayOnMinimise_ = !trayOnMinimise_;
-  app_.Store().SetDword("MinToTray", trayOnMinimise_ ? 1 : 0);
+  // The flag rules this session; an unwritable store only loses it for the next one.
+  (void)app_.Store().SetDword("MinToTray", trayOnMinimise_ ? 1 : 0);
   actions_.minToTray->setChecked(trayOnMinimise_);
 }
 

@@ -97,7 +97,8 @@ void MergeDialog::ShowDescriptors() {
 }
 
 void MergeDialog::ChooseSaveFolder(const QString& folder) {
-  store_.SetString("savepath", S(folder));
+  // The chosen folder is used now whether or not it can be remembered.
+  (void)store_.SetString("savepath", S(folder));
   saveFolder->setText(WithSlash(folder));
 }
 

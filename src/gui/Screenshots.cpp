@@ -97,20 +97,21 @@ int SaveScreenshots(const QString& folder) {
   SetMessageHook([](MsgIcon, const QString&, MsgButtons) { return MsgAnswer::Yes; });
   SetOpenHook([](const QUrl&) {});
   dtl::SettingsStore store(S(base + "/settings.reg"));
-  store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
-  store.WriteProfileString("AddressHistory1", "http://www.drovetail.example/");
-  store.WriteProfileString("HistoryCombo0", "friend@example.org");
-  store.SetString("SMTPServer", "smtp.example.org");
-  store.SetDword("SMTPPort", 465);
-  store.SetString("SMTPUserName", "me@example.org");
-  store.SetDword("SSL", 1);
+  // Sample values for the pictures: one that cannot be stored only shows as blank in its shot.
+  (void)store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
+  (void)store.WriteProfileString("AddressHistory1", "http://www.drovetail.example/");
+  (void)store.WriteProfileString("HistoryCombo0", "friend@example.org");
+  (void)store.SetString("SMTPServer", "smtp.example.org");
+  (void)store.SetDword("SMTPPort", 465);
+  (void)store.SetString("SMTPUserName", "me@example.org");
+  (void)store.SetDword("SSL", 1);
   const QString sample = base + "/holiday-video.avi";
   WriteSample(sample, 2'350'000);
   const std::string book = S(base + "/Contacts.dat");
   {
     auto b = dtl::AddressBook::Load(book);
     for (const char* a : {"ann@example.org", "bob@example.net", "carol@example.com", "dave@example.org"}) b.Add(a);
-    b.Save(book);
+    (void)b.Save(book);  // a sample, as above
   }
 
   bool ok = true;
@@ -185,7 +186,7 @@ int SaveScreenshots(const QString& folder) {
       dlg->mailTo->setEditText("friend@example.org;ann@example.org;");
     });
   }
-  store.SetDword("SendType", 0);
+  (void)store.SetDword("SendType", 0);  // a sample, as above
   shot(new SmtpSettingsDialog(store, frame), "smtp-settings");
   shot(new AdvancedSettingsDialog(store, frame), "advanced-settings");
   {

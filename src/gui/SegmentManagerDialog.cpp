@@ -192,7 +192,7 @@ void SegmentManagerDialog::Refresh() {
   // The crawl's end comes back through the runner's finished(), after every record it posted.
   crawler_.start([this, params, close = closeSource_.get_token()](std::stop_token stop) {
     CrawlRelay relay(this, crawler_);
-    const dtl::InboxCrawler::Result result = dtl::InboxCrawler::Run(params, relay, stop, close);
+    const dtl::InboxCrawler::Summary result = dtl::InboxCrawler::Run(params, relay, stop, close);
     crawler_.post([this, provider = result.providerId] { providerId_ = provider; });
   });
 }

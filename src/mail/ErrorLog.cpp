@@ -142,8 +142,10 @@ Status WriteErrorLog(const std::string& programFolder, const MailLog& log) {
   const std::string xml = MailLogToXml(log);
 
   // The log is no secret (credentials never reach it): readable like any file the user writes.
-  const int err = ReplaceFileAtomically(target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
-  if (err != 0) return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
+  const Status written =
+      ReplaceFileAtomically(target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
+  // The log's message is the bare system text (callers add their own context).
+  if (const int err = written ? 0 : written.error().system; err != 0) return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
   return {};
 }
 

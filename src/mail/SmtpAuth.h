@@ -11,8 +11,9 @@ namespace dtl {
 
 // Standard base64 with padding, no line breaks.
 std::string Base64Encode(std::string_view bytes);
-// Decodes standard base64 (blanks ignored, padding optional). nullopt on any other character
-// or a truncated quantum.
+// Decodes standard base64 (blanks ignored, padding optional). An empty optional means "not
+// base64" (any other character or a truncated quantum): absence, not an error, as there is
+// only that one reason and a caller needs no more than "this is not base64".
 std::optional<std::string> Base64Decode(std::string_view text);
 
 // The AUTH PLAIN blob before base64: user, NUL, user, NUL, password (the user is sent as the

@@ -322,9 +322,9 @@ std::string ElapsedText(int64_t seconds) {
   return buf;
 }
 
-DownloadEngine::Result DownloadEngine::Run(const Params& params, DownloadObserver& observer,
-                                           std::stop_token stop) {
-  Result result;
+DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserver& observer,
+                                            std::stop_token stop) {
+  Summary result;
   auto now = params.now ? params.now : [] { return Clock::now(); };
   auto wait = params.wait ? params.wait : InterruptibleSleep;
   std::random_device device;

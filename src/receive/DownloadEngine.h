@@ -5,7 +5,7 @@
 // Call order: fill a DownloadEngine::Params (items in the order they were ticked), then
 // DownloadEngine::Run() on a worker thread; every observer call happens on that thread. Run()
 // returns when every item was saved or skipped (and the merge, when asked for, has run), when
-// a stop was requested on its std::stop_token, or when an error ends the run (Result::outcome
+// a stop was requested on its std::stop_token, or when an error ends the run (Summary::outcome
 // says which).
 //
 // Per item: the URL comes from the provider id and the item key (DownloadUrl). An existing file
@@ -144,7 +144,7 @@ class DownloadEngine {
     FileError,      // a local file could not be created
   };
 
-  struct Result {
+  struct Summary {
     Outcome outcome = Outcome::Completed;
     size_t itemsSaved = 0;
     size_t itemsSkipped = 0;
@@ -157,7 +157,7 @@ class DownloadEngine {
 
   // Runs the download. `stop` is read before each item, while connecting and after each chunk;
   // a stop request ends the run (result Stopped). Never throws for network or file problems.
-  static Result Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
+  static Summary Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
 };
 
 // The URL of an item by provider id, from the provider table's download template; nullopt for

@@ -134,7 +134,7 @@ struct IdList {
 class Crawl {
  public:
   Crawl(const InboxCrawler::Params& p, CrawlObserver& o, std::stop_token stop, std::stop_token close,
-        InboxCrawler::Result& r)
+        InboxCrawler::Summary& r)
       : p_(p), obs_(o), close_(std::move(close)), stop_(std::move(stop)), r_(r) {}
 
   void Run();
@@ -197,7 +197,7 @@ class Crawl {
   CrawlObserver& obs_;
   std::stop_token close_;
   std::stop_token stop_;
-  InboxCrawler::Result& r_;
+  InboxCrawler::Summary& r_;
   const ProviderInfo* info_ = nullptr;
   std::function<uint32_t()> random_;
   UrlParts url_;
@@ -592,9 +592,9 @@ std::string_view After(std::string_view text, std::string_view pattern, char end
 
 }  // namespace
 
-InboxCrawler::Result InboxCrawler::Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
-                                       std::stop_token close) {
-  Result result;
+InboxCrawler::Summary InboxCrawler::Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
+                                        std::stop_token close) {
+  Summary result;
   observer.OnStarted();
   Crawl(params, observer, std::move(stop), std::move(close), result).Run();
   observer.OnFinished();

@@ -77,7 +77,7 @@ class InboxCrawler {
     size_t maxListingPages = 10000;
   };
 
-  struct Result {
+  struct Summary {
     int32_t providerId = 0;
     std::vector<FoundAttachment> records;  // as posted, in order
     size_t identifiers = 0;                // identifiers collected on the listing pages
@@ -91,8 +91,8 @@ class InboxCrawler {
 
   // Runs one crawl until it is done or `stop` / `close` is requested (see above). The observer's
   // OnStarted() and OnFinished() bracket the run.
-  static Result Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
-                    std::stop_token close = {});
+  static Summary Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
+                     std::stop_token close = {});
 };
 
 // The file name in a Content-Disposition header block or a page: empty when none. With

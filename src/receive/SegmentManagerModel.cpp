@@ -125,13 +125,13 @@ std::vector<std::string> SegmentManagerModel::Keys() const {
 bool SegmentManagerModel::ReadAutoMerge(const SettingsStore& settings) { return settings.AutoMerge(); }
 
 bool SegmentManagerModel::WriteAutoMerge(SettingsStore& settings, bool on) {
-  return settings.SetDword("AutoMerge", on ? 1 : 0);
+  return settings.SetDword("AutoMerge", on ? 1 : 0).ok();
 }
 
 std::string SegmentManagerModel::ReadSavePath(const SettingsStore& settings) { return settings.SavePath(); }
 
 bool SegmentManagerModel::WriteSavePath(SettingsStore& settings, const std::string& folder) {
-  return settings.SetString("savepath", folder);
+  return settings.SetString("savepath", folder).ok();
 }
 
 }  // namespace dtl

@@ -283,7 +283,8 @@ class Run {
   uint32_t FixPort(uint32_t port, const char* setting) {
     if (port == 0) {
       port = 25;
-      if (env_.settings) env_.settings->SetDword(setting, 25);
+      // Storing the standard port is a convenience for the settings dialog; the attempt uses 25 regardless.
+      if (env_.settings) (void)env_.settings->SetDword(setting, 25);
     }
     return port;
   }

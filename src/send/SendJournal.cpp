@@ -238,8 +238,8 @@ Status SendJournal::Save(const SendJournalData& data) const {
   const std::filesystem::path folder = file_.parent_path();
   if (Status made = MakePrivateFolders(folder); !made) return made;
   const std::string text = Serialize(data);
-  if (const int e = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); e != 0)
-    return Error(ErrorCode::Io, file_.string() + ": " + SysText(e), e);
+  if (Status written = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); !written)
+    return Error(ErrorCode::Io, file_.string() + ": " + SysText(written.error().system), written.error().system);
   return {};
 }
 

@@ -137,14 +137,15 @@ SendMethod ChooseSendMethod(SettingsStore& settings, SendMethod method,
     if (openSmtpSettings) openSmtpSettings();
     if (settings.SmtpServer().empty()) method = SendMethod::DirectSend;
   }
-  settings.SetDword("SendType", static_cast<uint32_t>(method));
+  // The choice is remembered when it can be; the send goes ahead with it either way.
+  (void)settings.SetDword("SendType", static_cast<uint32_t>(method));
   return method;
 }
 
 bool StoreSendRequestSettings(SettingsStore& settings, const SendRequest& request, bool splitDialog) {
-  bool ok = settings.SetString("FromAddress", request.from);
-  ok = settings.SetDword("SendType", static_cast<uint32_t>(request.method)) && ok;
-  if (splitDialog) ok = settings.SetDword("SegSize", request.position) && ok;
+  bool ok = settings.SetString("FromAddress", request.from).ok();
+  ok = settings.SetDword("SendType", static_cast<uint32_t>(request.method)).ok() && ok;
+  if (splitDialog) ok = settings.SetDword("SegSize", request.position).ok() && ok;
   return ok;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,12 @@ TEST_F(AddressBookTest, SaveWritesCrLfLinesAndReplacesTheFileWhole) {
   book.Add("new@x.org");
   ASSERT_TRUE(book.Save(file));
   EXPECT_EQ(dtltest::ReadFileText(file), "new@x.org\r\nold@x.org\r\n");
-  EXPECT_FALSE(book.Save(dir / "no/such/folder/Contacts.dat"));
+  const auto missing = dir / "no/such/folder/Contacts.dat";
+  const dtl::Status failed = book.Save(missing);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().code, dtl::ErrorCode::Io);
+  EXPECT_EQ(failed.error().system, ENOENT);
+  EXPECT_EQ(failed.error().message.rfind(missing.string() + ": ", 0), 0u) << failed.error().message;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temp left
 }
 

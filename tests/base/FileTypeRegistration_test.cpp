@@ -77,7 +77,10 @@ TEST(FileTypeRegistration, MissingPartsAreLeftOutAndNamesStayInTheirFolder) {
   EXPECT_EQ(sneaky.DesktopEntryPath(home.path()).parent_path(), home / "applications");
   // An unwritable data home fails quietly.
   dtltest::WriteFileText(home / "file", "x");
-  EXPECT_FALSE(Descriptor("/p/dtl").RegisterAll(home / "file"));
+  const dtl::Status registered = Descriptor("/p/dtl").RegisterAll(home / "file");
+  ASSERT_FALSE(registered);
+  EXPECT_EQ(registered.error().code, dtl::ErrorCode::Io);
+  EXPECT_NE(registered.error().system, 0);
 }
 
 TEST(FileTypeRegistration, RealMimeDatabaseLearnsTheGlob) {

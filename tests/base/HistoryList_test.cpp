@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ struct HistoryListTest : ::testing::Test {
 
 TEST_F(HistoryListTest, KeepsTheNewestWithinTheMaximumAndDeletesStaleEntries) {
   // An earlier, longer history left entries up to HistoryCombo6.
-  for (int i = 0; i < 7; ++i) store.WriteProfileString("HistoryCombo" + std::to_string(i), "old" + std::to_string(i));
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(store.WriteProfileString("HistoryCombo" + std::to_string(i), "old" + std::to_string(i)));
   HistoryList h(store);
   h.SetMaxItems(5);
   h.Load("HistoryCombo");
@@ -46,8 +47,8 @@ TEST_F(HistoryListTest, SurvivesARestartAndReturnsTheRememberedText) {
   {
     HistoryList h(store);
     h.Load("AddressHistory");
-    h.Save("http://one.example/");
-    h.Save("http://two.example/");
+    ASSERT_TRUE(h.Save("http://one.example/"));
+    ASSERT_TRUE(h.Save("http://two.example/"));
   }
   HistoryList again(store);
   EXPECT_EQ(again.Load("AddressHistory"), "http://two.example/");
@@ -63,7 +64,7 @@ TEST_F(HistoryListTest, RememberedKeyAndUnboundList) {
   EXPECT_EQ(store.GetProfileString("0"), "");
   h.Load("P", true, "Current");
   EXPECT_EQ(h.RememberedKey(), "Current");
-  h.Save("typed");
+  ASSERT_TRUE(h.Save("typed"));
   EXPECT_EQ(store.GetProfileString("Current"), "typed");
 }
 
@@ -71,12 +72,24 @@ TEST_F(HistoryListTest, RememberedKeyAndUnboundList) {
 TEST_F(HistoryListTest, BlankTextNeverEndsTheStoredListEarly) {
   HistoryList h(store);
   h.Load("HistoryCombo");
-  h.Save("a@x.org");
+  ASSERT_TRUE(h.Save("a@x.org"));
   EXPECT_EQ(h.Add("   "), -1);
-  h.Save("b@x.org");
+  ASSERT_TRUE(h.Save("b@x.org"));
   HistoryList again(store);
   again.Load("HistoryCombo");
   EXPECT_EQ(again.Items(), (Lines{"b@x.org", "a@x.org"}));
+}
+
+// A folder standing where the settings file goes: the save reports the store's own Io error.
+TEST_F(HistoryListTest, SaveReportsWhyTheStoreCouldNotBeWritten) {
+  std::filesystem::create_directories(dir / "settings.reg/x");
+  HistoryList h(store);
+  h.Load("HistoryCombo");
+  const dtl::Status saved = h.Save("a@x.org");
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().code, dtl::ErrorCode::Io);
+  EXPECT_EQ(saved.error().message.rfind((dir / "settings.reg").string() + ": ", 0), 0u) << saved.error().message;
+  EXPECT_EQ(h.Items(), (Lines{"a@x.org"}));  // the list itself still holds it
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "base/ProgramFolder.h"
@@ -42,8 +43,8 @@ TEST_F(StoreTest, DwordValidityRulesOnRead) {
     else ASSERT_TRUE(store.DeleteValue(dtl::kSettingsKey, c.name));
     EXPECT_EQ(store.GetDword(c.name), c.reads) << c.name << " stored " << c.stored.value_or(~0u);
   }
-  store.SetDword("MinToTray", 7);
-  store.SetDword("SSL", 7);
+  ASSERT_TRUE(store.SetDword("MinToTray", 7));
+  ASSERT_TRUE(store.SetDword("SSL", 7));
   EXPECT_TRUE(store.MinToTray());
   EXPECT_FALSE(store.Ssl());
 }
@@ -73,7 +74,7 @@ TEST_F(StoreTest, StringLimitsCountCharactersAndOverlongReadsAsMissing) {
     EXPECT_EQ(store.GetString(c.name), c.reads) << c.name << " of " << c.stored.size() << " bytes";
   }
   // A value of the wrong type counts as missing.
-  store.SetString("SMTPPort", "587");
+  ASSERT_TRUE(store.SetString("SMTPPort", "587"));
   EXPECT_EQ(store.SmtpPort(), 25u);
 }
 
@@ -89,7 +90,7 @@ TEST_F(StoreTest, FirstReadCreatesThePrivateStoreWithTheProgramKey) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   // Rewrites keep the mode even when the file was loosened meanwhile.
   ::chmod(file.c_str(), 0644);
-  store.SetString("SMTPPass", "secret");
+  ASSERT_TRUE(store.SetString("SMTPPass", "secret"));
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
@@ -137,6 +138,52 @@ TEST_F(StoreTest, CorruptFileOrCrashLeftoversReadAsDefaultsAndTheNextWriteRepair
 
 // Each child process writes its own values many times; with read-modify-write under the lock
 // nobody's last write may be lost, and every file a reader sees must be whole.
+// Every write reports why it wrote nothing. The tests may run as root, so the store is blocked
+// by what stands in its way rather than by permissions.
+TEST_F(StoreTest, WritesThatCannotHappenSayWhyAndLeaveTheFileAlone) {
+  ASSERT_TRUE(store.SetString("MX", "kept"));
+  const std::string before = dtltest::ReadFileText(file);
+  const std::string tooLong(dtl::RegFile::kMaxStringBytes + 1, 'x');
+  const std::string badKey(dtl::RegFile::kMaxNameBytes + 1, 'k');
+  struct Case {
+    const char* what;
+    std::function<dtl::Status()> write;
+    dtl::ErrorCode code;
+  };
+  const Case cases[] = {
+      {"string beyond the file's limit", [&] { return store.SetString("MX", tooLong); }, dtl::ErrorCode::InvalidArgument},
+      {"name beyond the file's limit", [&] { return store.SetDword(badKey, 1); }, dtl::ErrorCode::InvalidArgument},
+      {"profile batch with one refused entry",
+       [&] { return store.WriteProfileStrings({{"HistoryCombo0", "ok"}, {"HistoryCombo1", tooLong}}); },
+       dtl::ErrorCode::InvalidArgument},
+      {"delete under an empty key path", [&] { return store.DeleteValue("", "MX"); }, dtl::ErrorCode::InvalidArgument},
+  };
+  for (const auto& c : cases) {
+    const dtl::Status s = c.write();
+    ASSERT_FALSE(s) << c.what;
+    EXPECT_EQ(s.error().code, c.code) << c.what;
+    EXPECT_EQ(dtltest::ReadFileText(file), before) << c.what;
+  }
+
+  // A folder where the lock file goes: the lock cannot be taken.
+  SettingsStore locked(dir / "locked/settings.reg");
+  fs::create_directories(dir / "locked/settings.reg.lock/x");
+  dtl::Status s = locked.SetDword("Port", 2525);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().code, dtl::ErrorCode::Io);
+  EXPECT_NE(s.error().system, 0);
+  EXPECT_EQ(s.error().message.rfind((dir / "locked/settings.reg.lock").string() + ": ", 0), 0u) << s.error().message;
+
+  // A folder where the file goes: everything works up to the rename over it.
+  SettingsStore blocked(dir / "blocked/settings.reg");
+  fs::create_directories(dir / "blocked/settings.reg/x");
+  s = blocked.WriteProfileString("AddressHistory0", "http://a.example/");
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().code, dtl::ErrorCode::Io);
+  EXPECT_NE(s.error().system, 0);
+  EXPECT_EQ(s.error().message.rfind((dir / "blocked/settings.reg").string() + ": ", 0), 0u) << s.error().message;
+}
+
 TEST_F(StoreTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
   constexpr int kProcs = 4, kRounds = 40;
   ASSERT_TRUE(store.SetString("Marker", "whole"));
@@ -148,8 +195,8 @@ TEST_F(StoreTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
       SettingsStore mine(file);
       bool ok = true;
       for (int r = 0; r < kRounds; ++r) {
-        ok &= mine.SetDword("P" + std::to_string(p), static_cast<uint32_t>(r));
-        ok &= mine.WriteProfileString("H" + std::to_string(p), std::string(500 + r, 'a' + p));
+        ok &= mine.SetDword("P" + std::to_string(p), static_cast<uint32_t>(r)).ok();
+        ok &= mine.WriteProfileString("H" + std::to_string(p), std::string(500 + r, 'a' + p)).ok();
         ok &= mine.RawString(dtl::kSettingsKey, "Marker") == std::optional<std::string>("whole");
       }
       ::_exit(ok ? 0 : 1);

@@ -25,7 +25,7 @@ TEST_F(ConfigCli, SetThenGetRoundTripsThroughTheSameStoreTheProgramReads) {
   EXPECT_EQ(Dtl("get SMTPPort").output, "587\n");
   EXPECT_EQ(Store().SmtpPort(), 587u);
   // `get` applies the read rules to what another writer stored.
-  Store().SetDword("EncMethod", 3);
+  ASSERT_TRUE(Store().SetDword("EncMethod", 3));
   EXPECT_EQ(Dtl("get EncMethod").output, "1\n");
   ASSERT_EQ(Dtl("unset SMTPServer").status, 0);
   EXPECT_EQ(Dtl("get SMTPServer").output, "\n");
@@ -41,6 +41,25 @@ TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
     EXPECT_NE(r.output.find("dtl config: "), std::string::npos) << args;
   }
   EXPECT_FALSE(Store().RawDword(dtl::kSettingsKey, "SMTPPort"));
+  EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
+}
+
+// A folder where the settings file belongs: the lock and the read work, the final rename does not.
+TEST_F(ConfigCli, SetAndUnsetExitOneWhenTheSettingsFileCannotBeWritten) {
+  std::filesystem::create_directories(dir / "drovetail/settings.reg/blocker");
+  const std::string expected = "dtl config: cannot write " + (dir / "drovetail/settings.reg").string() + "\n";
+  for (const char* args : {"set SMTPServer smtp.example.org", "set SMTPPort 587", "unset SMTPServer"}) {
+    auto r = Dtl(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.output, expected) << args;
+  }
+}
+
+TEST_F(ConfigCli, AMissingPasswordFileExitsOneNamingTheFileAndStoresNothing) {
+  const std::string missing = (dir / "no-such-pw").string();
+  auto r = Dtl("set SMTPPass --password-file " + dtltest::ShellQuote(missing));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "dtl config: cannot read password file " + missing + ": No such file or directory\n");
   EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
 }
 

@@ -123,7 +123,7 @@ class MainFrameTest : public QObject {
   }
 
   void MinimiseGoesToTrayUntilTheSettingsMenuReadsMinToTrayOff() {
-    store_->SetDword("MinToTray", 0);
+    QVERIFY(store_->SetDword("MinToTray", 0));
     Start();
     // The flag still holds its initial 1: the window goes to the tray.
     Frame().showMinimized();

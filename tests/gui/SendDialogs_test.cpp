@@ -102,7 +102,7 @@ class SendDialogsTest : public QObject {
 
     SplitSendDialog withServer(*store_, false, nullptr, [&](QWidget*) {
       ++opened;
-      store_->SetString("SMTPServer", "smtp.example.org");
+      QVERIFY(store_->SetString("SMTPServer", "smtp.example.org"));
     });
     withServer.ChooseMethod(2);
     QCOMPARE(withServer.method->currentIndex(), 2);
@@ -135,7 +135,7 @@ class SendDialogsTest : public QObject {
 
   void StoredSegSizeOutOfRangeStartsAtTheLargest() {
     for (uint32_t stored : {0u, 5000u}) {
-      store_->SetDword("SegSize", stored);
+      QVERIFY(store_->SetDword("SegSize", stored));
       SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
       QCOMPARE(dlg.slider->value(), 1000);
     }

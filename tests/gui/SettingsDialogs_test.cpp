@@ -57,14 +57,14 @@ class SettingsDialogsTest : public QObject {
 
   void InvalidStoredValuesShowAsDefaults() {
     for (uint32_t port : {0u, 70000u}) {
-      store_->SetDword("SMTPPort", port);
-      store_->SetDword("Port", port);
+      QVERIFY(store_->SetDword("SMTPPort", port));
+      QVERIFY(store_->SetDword("Port", port));
       QCOMPARE(SmtpSettingsDialog(*store_).port->value(), 25);
       QCOMPARE(AdvancedSettingsDialog(*store_).port->value(), 25);
     }
-    store_->SetDword("SSL", 2);
+    QVERIFY(store_->SetDword("SSL", 2));
     QVERIFY(!SmtpSettingsDialog(*store_).ssl->isChecked());
-    store_->SetDword("EncMethod", 3);
+    QVERIFY(store_->SetDword("EncMethod", 3));
     QCOMPARE(EncryptionSettingsDialog(*store_).method->currentIndex(), 0);
   }
 
@@ -88,9 +88,9 @@ class SettingsDialogsTest : public QObject {
   }
 
   void ResetIsWrittenAtOnceSoCancelKeepsIt() {
-    store_->SetString("UserName", "profile");
-    store_->SetString("MX", "mx.example.org");
-    store_->SetDword("Port", 2525);
+    QVERIFY(store_->SetString("UserName", "profile"));
+    QVERIFY(store_->SetString("MX", "mx.example.org"));
+    QVERIFY(store_->SetDword("Port", 2525));
     AdvancedSettingsDialog dlg(*store_);
     QCOMPARE(dlg.mx->text(), QString("mx.example.org"));
     dlg.Reset();

@@ -141,7 +141,7 @@ struct Fixture : ::testing::Test {
     p.random = [] { return 4u; };
     return p;
   }
-  DownloadEngine::Result Run(const DownloadEngine::Params& p) {
+  DownloadEngine::Summary Run(const DownloadEngine::Params& p) {
     rec.runaway = &stop;
     return DownloadEngine::Run(p, rec, stop.get_token());
   }
@@ -158,7 +158,7 @@ TEST_F(Fixture, StoresPlainAndGzipBodiesAndAsksForThem) {
   server.Script("/p", {Answer("plain body")});
   server.Script("/x", {GzipAnswer(data, "X-GZIP")});
   auto p = Params({Item("m.dtl", "/p"), Item("m.001", "/x")});
-  DownloadEngine::Result r = Run(p);
+  DownloadEngine::Summary r = Run(p);
   EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(Read("m.dtl"), "plain body");
   EXPECT_EQ(Read("m.001"), data);
@@ -187,7 +187,7 @@ TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
     std::string path = std::string("/") + name;
     server.Script(path, {firstReply, GzipAnswer(data)});
     rec = Recorder();
-    DownloadEngine::Result r = Run(Params({Item(std::string(name) + ".001", path)}));
+    DownloadEngine::Summary r = Run(Params({Item(std::string(name) + ".001", path)}));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(r.attemptsFailed, 1u);
     EXPECT_EQ(server.Hits(path), 2);
@@ -210,7 +210,7 @@ TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
   };
   auto p = Params({Item("f.dtl", "/a"), Item("f.001", "/b")});
   p.autoMerge = true;
-  DownloadEngine::Result r = Run(p);
+  DownloadEngine::Summary r = Run(p);
   EXPECT_EQ(r.outcome, Outcome::Stopped);
   EXPECT_EQ(Read("f.dtl"), "first");
   EXPECT_FALSE(fs::exists(dir / "f.001"));
@@ -231,7 +231,7 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
     waits.clear();
     std::string path = provider == 1 ? "/ym/ShowLetter/" : "/walla";
     server.Script(path, {GzipAnswer(std::string(5000, ' ') + page), GzipAnswer(data)});
-    DownloadEngine::Result r = Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
+    DownloadEngine::Summary r = Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
     EXPECT_EQ(rec.providerPages, loginPrompts);
@@ -249,7 +249,7 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
 TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
   const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
   server.Script("/auth", {denied, Answer("the segment")});
-  DownloadEngine::Result r = Run(Params({Item("s.001", "/auth")}));
+  DownloadEngine::Summary r = Run(Params({Item("s.001", "/auth")}));
   EXPECT_EQ(r.attemptsFailed, 1u);
   EXPECT_EQ(Read("s.001"), "the segment");
 
@@ -327,7 +327,7 @@ TEST_F(Fixture, AFailedAttemptIsNeverSkippedAsAnExistingFile) {
   server.Script("/g1", {Answer("new")});
   server.Script("/g2", {Answer(data).substr(0, 30000), Answer(data)});
   rec.answers = {ReplaceMode::SkipAll};
-  DownloadEngine::Result r = Run(Params({Item("g.001", "/g1"), Item("g.002", "/g2")}));
+  DownloadEngine::Summary r = Run(Params({Item("g.001", "/g1"), Item("g.002", "/g2")}));
   EXPECT_EQ(r.itemsSkipped, 1u);
   EXPECT_EQ(r.itemsSaved, 1u);
   EXPECT_EQ(Read("g.002"), data);
@@ -347,7 +347,7 @@ TEST_F(Fixture, RunEndsAtAnUnusableUrlOrAnUncreatableFile) {
     auto p = Params({{"passwd", key}}, provider);
     p.folder = folder;
     p.autoMerge = true;
-    DownloadEngine::Result r = Run(p);
+    DownloadEngine::Summary r = Run(p);
     EXPECT_EQ(r.outcome, outcome);
     EXPECT_FALSE(r.merged);
     EXPECT_FALSE(fs::exists(dir / "passwd"));
@@ -365,7 +365,7 @@ TEST_F(Fixture, NamesStayInsideTheFolderAndAutoMergeAlwaysRuns) {
   } merge;
   auto p = Params({Item("../escape.dtl", "/n")});
   p.folder = dir / "in";
-  DownloadEngine::Result r = Run(p);
+  DownloadEngine::Summary r = Run(p);
   EXPECT_TRUE(fs::exists(dir / "in" / "escape.dtl"));
   EXPECT_FALSE(fs::exists(dir / "escape.dtl"));
   EXPECT_EQ(r.descriptors, std::vector<fs::path>{dir / "in" / "escape.dtl"});

@@ -116,7 +116,7 @@ class InboxCrawlerTest : public ::testing::Test {
     return p;
   }
 
-  InboxCrawler::Result Crawl(const InboxCrawler::Params& p) {
+  InboxCrawler::Summary Crawl(const InboxCrawler::Params& p) {
     return InboxCrawler::Run(p, observer_, stop_.get_token(), close_.get_token());
   }
 

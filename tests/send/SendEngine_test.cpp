@@ -20,7 +20,7 @@ struct Attempt {
 class SendEngineTest : public dtltest::SendRunTest {
  protected:
   SendEngineTest() {
-    settings_.SetString("SMTPServer", "smtp.example.com");
+    EXPECT_TRUE(settings_.SetString("SMTPServer", "smtp.example.com"));
     env_.clock = [] { return std::time_t{1700000000}; };
     env_.mxResolverFactory = []() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
       return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
@@ -103,9 +103,9 @@ TEST_F(SendEngineTest, ThreeRecordsReportSendingProgressAndDeliveryThenEndOnce) 
 }
 
 TEST_F(SendEngineTest, DirectSendUsesTheOverrideHostThePortFixAndNoLogin) {
-  settings_.SetString("MX", "mx.override.test");
-  settings_.SetString("SMTPUserName", "user");
-  settings_.SetString("SMTPPass", "secret");
+  EXPECT_TRUE(settings_.SetString("MX", "mx.override.test"));
+  EXPECT_TRUE(settings_.SetString("SMTPUserName", "user"));
+  EXPECT_TRUE(settings_.SetString("SMTPPass", "secret"));
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::DirectSend, "only@a.test;")));
   doc_.Delivery().directPort = 0;
   Run();

@@ -32,8 +32,8 @@ class SendIntegration : public dtltest::SendRunTest {
   // The fixture as the stored SMTP server.
   std::unique_ptr<dtltest::SmtpFixture> SmtpServer(std::vector<std::string> extra = {}) {
     auto s = Server(std::move(extra));
-    settings_.SetString("SMTPServer", "localhost");
-    settings_.SetDword("SMTPPort", s->port());
+    EXPECT_TRUE(settings_.SetString("SMTPServer", "localhost"));
+    EXPECT_TRUE(settings_.SetDword("SMTPPort", s->port()));
     return s;
   }
   // Mails as received ("SUBJECT|ATTACHMENT|CONTENT-TYPE|TO"), attachments saved into got/.
@@ -97,7 +97,7 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
   dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
   ASSERT_TRUE(dns.running()) << dns.error();
   auto server = Server();
-  settings_.SetDword("Port", server->port());
+  EXPECT_TRUE(settings_.SetDword("Port", server->port()));
   env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
     return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
   };

@@ -92,14 +92,14 @@ TEST_F(SendSettingsTest, SmtpServerChoiceWithoutServerFallsBackToDirectSend) {
   EXPECT_EQ(opened, 1);
   EXPECT_EQ(settings_.SendType(), 0u);
   EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer,
-                                  [&] { settings_.SetString("SMTPServer", "smtp.test"); }),
+                                  [&] { EXPECT_TRUE(settings_.SetString("SMTPServer", "smtp.test")); }),
             SendMethod::SmtpServer);
   EXPECT_EQ(settings_.SendType(), 2u);
 }
 
 TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
   for (uint32_t stored : {0u, 5000u}) {
-    settings_.SetDword("SegSize", stored);
+    EXPECT_TRUE(settings_.SetDword("SegSize", stored));
     EXPECT_EQ(dtl::LoadSendDialogDefaults(settings_).position, 1000u) << stored;
   }
 }
