@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "archive/SegmentArchive.h"
@@ -51,23 +52,68 @@ std::string WriteMessage(const std::string& systemText) {
 std::string MissingMessage(const fs::path& segment) {
   return "Could not complete the merge.\n\nCould not find segment:\n" + segment.string();
 }
+// What a file that did not merge completely left behind, appended to its failure text so the
+// user learns which segments to fetch again and that the final name holds nothing yet. Empty
+// when nothing was kept: the failure text alone then says all there is.
+std::string KeptNote(uint64_t merged, const fs::path& partial) {
+  if (partial.empty() || merged == 0) return {};
+  std::string which = merged == 1 ? "Segment 0 is" : "Segments 0-" + std::to_string(merged - 1) + " are";
+  return "\n\n" + which + " kept in:\n" + partial.string();
+}
+
+constexpr std::string_view kPartialEnding = ".incomplete";
 
 bool EndsWith(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
+fs::path FolderOf(const MergeJob::Names& names) {
+  return names.prefix.empty() ? fs::path(".") : fs::path(names.prefix);
+}
+
 // Entries matching N ".*" in the folder P (files, folders and anything else, as a directory
-// listing would show them).
+// listing would show them). An unfinished output of an earlier merge into the same folder is
+// this program's own leftover, never a segment, so it does not raise the count.
 uint64_t CountMatching(const MergeJob::Names& names) {
   std::error_code ec;
-  fs::path folder = names.prefix.empty() ? fs::path(".") : fs::path(names.prefix);
   std::string head = names.name + ".";
+  const std::string partial = names.name + std::string(kPartialEnding);
   uint64_t count = 0;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(FolderOf(names), ec), end; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
-    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0) ++count;
+    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0 && entry != partial) ++count;
   }
   return count;
+}
+
+// The numbers known to be missing when segment `first` is: it, and every number between it and
+// the highest numbered segment in the folder that has no file. Without a count in the descriptor
+// nothing can be said about numbers above the highest one present.
+std::vector<MergeJob::SegmentRange> MissingRanges(const MergeJob::Names& names, uint64_t first) {
+  const std::string head = names.name + ".";
+  std::vector<uint64_t> present;
+  std::error_code ec;
+  for (fs::directory_iterator it(FolderOf(names), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    if (entry.size() <= head.size() + names.segmentSuffix.size() || entry.compare(0, head.size(), head) != 0 ||
+        !EndsWith(entry, names.segmentSuffix))
+      continue;
+    const std::string digits =
+        entry.substr(head.size(), entry.size() - head.size() - names.segmentSuffix.size());
+    if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const uint64_t k = std::stoull(digits);
+    // Only the spelling the merge itself would open ("007", not "7" or "0007") is that segment.
+    if (k > first && MergeJob::SegmentPath(names, k).filename() == entry) present.push_back(k);
+  }
+  std::sort(present.begin(), present.end());
+  std::vector<MergeJob::SegmentRange> missing;
+  uint64_t next = first;  // lowest number not yet accounted for
+  for (uint64_t k : present) {
+    if (k > next) missing.push_back({next, k - 1});
+    next = k + 1;
+  }
+  if (missing.empty() || missing.front().first != first) missing.insert(missing.begin(), {first, first});
+  return missing;
 }
 
 struct ChunkPool {
@@ -399,6 +445,20 @@ fs::path MergeJob::SegmentPath(const Names& names, uint64_t k) {
   return fs::path(names.prefix + names.name + num + names.segmentSuffix);
 }
 
+fs::path MergeJob::PartialPath(const fs::path& output) {
+  return fs::path(output.string() + std::string(kPartialEnding));
+}
+
+std::string MergeJob::RangesText(const std::vector<SegmentRange>& ranges) {
+  std::string text;
+  for (const auto& r : ranges) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(r.first);
+    if (r.last != r.first) text += "-" + std::to_string(r.last);
+  }
+  return text;
+}
+
 MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
                                std::stop_token cancel) {
   Report result;
@@ -436,23 +496,30 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
       observer.OnMessage(MissingMessage(f.descriptor));
       continue;
     }
-    if (SameFile(f.descriptor, f.output)) {
-      // A descriptor without an extension merged into its own folder would be deleted as the
-      // old output before it is read.
+    const fs::path partial = PartialPath(f.output);
+    if (SameFile(f.descriptor, f.output) || SameFile(f.descriptor, partial)) {
+      // A descriptor without an extension (or one named like an unfinished output) merged into
+      // its own folder would be deleted as the old output before it is read.
       f.outcome = Outcome::WriteFailed;
-      stopWith(ErrorCode::Io, WriteMessage(f.output.string() + ": the output file is the descriptor itself"));
+      const fs::path& clash = SameFile(f.descriptor, f.output) ? f.output : partial;
+      stopWith(ErrorCode::Io, WriteMessage(clash.string() + ": the output file is the descriptor itself"));
       break;
     }
     // unlink, not remove: a folder that happens to carry the output's name is never deleted.
+    // An old complete output must not pass for this run's result, nor an old unfinished one
+    // receive this run's segments after its own.
     ::unlink(f.output.c_str());
+    ::unlink(partial.c_str());
 
     f.segmentsCounted = CountMatching(names);
     observer.OnProgressRange(static_cast<uint16_t>(f.segmentsCounted));
 
-    OutputFile out(f.output);
+    OutputFile out(partial);
     SegmentPipeline pipeline(names, f.descriptor, password, decoders);
     uint64_t k = 0;
-    bool stop = false;
+    // The failure that stops the run; reported once the output has been dealt with, so the
+    // text can say what was kept.
+    std::optional<Error> failure;
     Status written;
     for (;; ++k) {
       if (cancel.stop_requested()) {
@@ -470,10 +537,12 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         if (!written) break;
       }
       if (!written) {
+        // What part of the segment reached the disk is dropped: the kept file ends on a
+        // segment boundary, so the next merge attempt could be checked against it.
+        out.TruncateTo(before);
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        stopWith(ErrorCode::Io, WriteMessage(written.error().message));
-        stop = true;
+        failure = Error(ErrorCode::Io, WriteMessage(written.error().message));
         break;
       }
       if (next == SegmentPipeline::Next::Missing) break;
@@ -482,40 +551,57 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         out.TruncateTo(before);
         f.outcome = Outcome::UnzipFailed;
         f.failedSegment = pipeline.PathOf(k);
-        stopWith(ErrorCode::Corrupt, UnzipMessage(f.failedSegment));
-        stop = true;
+        failure = Error(ErrorCode::Corrupt, UnzipMessage(f.failedSegment));
         break;
       }
       // An empty entry still creates the output, as a segment with bytes would.
       written = out.Open();
       if (written) written = out.Settle();
       if (!written) {
+        out.TruncateTo(before);
         f.outcome = Outcome::WriteFailed;
         f.failedSegment = pipeline.PathOf(k);
-        stopWith(ErrorCode::Io, WriteMessage(written.error().message));
-        stop = true;
+        failure = Error(ErrorCode::Io, WriteMessage(written.error().message));
         break;
       }
       observer.OnStep();
     }
     f.segmentsMerged = k;
     f.bytesWritten = out.Size();
-    if (Status closed = out.Close(); !closed && !stop && f.outcome == Outcome::NotReached) {
+    if (Status closed = out.Close(); !closed && !failure && f.outcome == Outcome::NotReached) {
       // A close that fails (a full disk reported late) means the output is not what it should be.
       f.outcome = Outcome::WriteFailed;
-      stopWith(ErrorCode::Io, WriteMessage(closed.error().message));
-      stop = true;
+      failure = Error(ErrorCode::Io, WriteMessage(closed.error().message));
     }
-    if (f.outcome == Outcome::UnzipFailed && k == 0 && f.bytesWritten == 0)
-      ::unlink(f.output.c_str());
-    if (stop || !result.status) break;
-    if (k < f.segmentsCounted) {
-      f.outcome = Outcome::MissingSegment;
-      f.failedSegment = pipeline.PathOf(k);
-      observer.OnMessage(MissingMessage(f.failedSegment));
-    } else {
-      f.outcome = Outcome::Complete;
+    std::string missingText;
+    if (f.outcome == Outcome::NotReached) {
+      // The descriptor is segment 0: a run that could not even read it rebuilt nothing.
+      if (k == 0 || k < f.segmentsCounted) {
+        f.outcome = Outcome::MissingSegment;
+        f.failedSegment = pipeline.PathOf(k);
+        f.missingSegments = MissingRanges(names, k);
+        missingText = MissingMessage(f.failedSegment) + "\n\nMissing segments: " + RangesText(f.missingSegments);
+      } else if (::rename(partial.c_str(), f.output.c_str()) != 0) {
+        f.outcome = Outcome::WriteFailed;
+        failure = Error(ErrorCode::Io, WriteMessage(f.output.string() + ": " + std::strerror(errno)));
+      } else {
+        f.outcome = Outcome::Complete;
+      }
     }
+    if (f.outcome != Outcome::Complete) {
+      // An empty unfinished file tells the user nothing the message does not.
+      if (f.bytesWritten > 0) f.partial = partial;
+      else ::unlink(partial.c_str());
+    }
+    if (failure) {
+      std::string text = failure->message;
+      if (!f.partial.empty() && !f.failedSegment.empty())
+        text += "\n\nThe merge stopped at segment " + std::to_string(k) + ".";
+      stopWith(failure->code, text + KeptNote(k, f.partial));
+      break;
+    }
+    if (!missingText.empty()) observer.OnMessage(missingText + KeptNote(k, f.partial));
+    if (!result.status) break;
   }
   observer.OnFinished(result.status.ok());
   return result;

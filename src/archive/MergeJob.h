@@ -7,14 +7,21 @@
 // segments "movie.avi.001"; descriptors written by the offline split ("movie.avi.dtl.doc")
 // number them "movie.avi.001.doc". The output is named N in both cases.
 //
+// The segments are appended to O ".incomplete", which is renamed to O only when the file is
+// complete, so a file under its final name is always whole. A merge that ends early (a missing,
+// unreadable or unwritable segment, a cancel) keeps O ".incomplete" when it holds anything and
+// removes it otherwise. A descriptor does not say how many segments follow, so "complete" means
+// the run of segments ended where the count T says it should.
+//
 // Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
 // receives every event on that thread. Run() returns when every descriptor was handled, the run
 // was stopped by a failure, or a stop was requested through its std::stop_token.
 //
 // Errors: an unreadable segment (wrong password, corrupt archive, CRC mismatch, DES form) and an
 // output that cannot be written stop the whole run; a missing segment ends only the descriptor
-// at hand. Each failure is delivered as OnMessage() with the exact user-facing text; the one
-// that stopped the run is also Report::status (ErrorCode::Cancelled after a stop request).
+// at hand. Each failure is delivered as OnMessage() with the exact user-facing text, which also
+// names the segment numbers missing or failed and where the part merged so far was kept; the
+// one that stopped the run is also Report::status (ErrorCode::Cancelled after a stop request).
 #pragma once
 
 #include <cstdint>
@@ -63,14 +70,26 @@ class MergeJob {
     NotReached,      // an earlier descriptor stopped the run, or the run was cancelled
   };
 
+  // Segment numbers first .. last, both included (0 is the descriptor).
+  struct SegmentRange {
+    uint64_t first = 0, last = 0;
+    bool operator==(const SegmentRange&) const = default;
+  };
+
   struct FileResult {
     std::filesystem::path descriptor;
-    std::filesystem::path output;   // save folder + N
+    std::filesystem::path output;   // save folder + N; exists after the run only when Complete
     Outcome outcome = Outcome::NotReached;
     uint64_t segmentsMerged = 0;    // K at the end
     uint64_t segmentsCounted = 0;   // T
-    uint64_t bytesWritten = 0;      // bytes in the output
+    uint64_t bytesWritten = 0;      // bytes in the output (or in `partial`)
     std::filesystem::path failedSegment;  // the missing or unreadable segment, when any
+    // MissingSegment: the numbers known to be missing, in order: the first missing one and every
+    // gap below the highest numbered segment present. Empty for the other outcomes.
+    std::vector<SegmentRange> missingSegments;
+    // Where the segments merged before an early end were kept (output + ".incomplete"); empty
+    // when the file is complete or nothing useful was merged (then no such file exists).
+    std::filesystem::path partial;
   };
 
   // What a run did. Per-descriptor outcomes are kept even when the run as a whole failed, so
@@ -102,6 +121,10 @@ class MergeJob {
   static Names DeriveNames(const std::filesystem::path& descriptor);
   // Path of segment k >= 1: P N "." k (at least three digits) and the suffix.
   static std::filesystem::path SegmentPath(const Names& names, uint64_t k);
+  // The name an unfinished output goes under: output + ".incomplete".
+  static std::filesystem::path PartialPath(const std::filesystem::path& output);
+  // "3", "3, 5-7": the ranges as a user reads them.
+  static std::string RangesText(const std::vector<SegmentRange>& ranges);
 };
 
 }  // namespace dtl

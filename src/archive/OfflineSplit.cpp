@@ -295,6 +295,7 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
 
   std::string failure;
   bool stopped = false;
+  std::vector<std::string> reported;  // the pieces' paths, for a stop to remove them again
   for (uint64_t k = 1; k <= result.count; ++k) {
     Outcome o = pool ? pool->Take(k) : writer.Write(k);
     if (!o.ok) {
@@ -302,6 +303,7 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
       break;
     }
     observer.OnPieceWritten(k, o.path);
+    reported.push_back(o.path);
     result.written = k;
     if (pool) pool->Reported(k);
     if (stop.stop_requested() && k < result.count) {
@@ -311,19 +313,15 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
   }
 
   if (pool) {
-    auto leftovers = pool->Halt();
-    // After a stop, pieces that were already being packed are kept when they continue the run
-    // without a gap; after a failure nothing beyond the failed piece may stay.
-    if (stopped) {
-      for (auto it = leftovers.find(result.written + 1); it != leftovers.end() && it->second.ok;
-           it = leftovers.find(result.written + 1)) {
-        observer.OnPieceWritten(it->first, it->second.path);
-        result.written = it->first;
-        leftovers.erase(it);
-      }
-    }
-    for (const auto& [k, o] : leftovers)
+    // Pieces other threads finished beyond the last one reported: after a failure nothing
+    // beyond the failed piece may stay, and after a stop nothing of the run does.
+    for (const auto& [k, o] : pool->Halt())
       if (o.ok) unlink(o.path.c_str());
+  }
+  if (stopped) {
+    for (const auto& path : reported)
+      if (unlink(path.c_str()) == 0) ++result.removed;
+    result.written = 0;
   }
 
   if (!failure.empty()) return fail(ErrorCode::Failed, std::move(failure));

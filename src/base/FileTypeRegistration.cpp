@@ -104,6 +104,11 @@ void FileTypeRegistration::SetExtension(std::string_view ext) {
   extension_ = ext;
 }
 
+void FileTypeRegistration::AddExtension(std::string_view ext) {
+  if (!ext.empty() && ext.front() == '.') ext.remove_prefix(1);
+  if (!ext.empty()) moreExtensions_.emplace_back(ext);
+}
+
 void FileTypeRegistration::SetShellOpenCommand(std::string_view command) {
   command_ = command;
   ReplaceAll(command_, "\"%1\"", "%f");
@@ -163,8 +168,11 @@ std::string FileTypeRegistration::MimePackageText() const {
       "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
       "  <mime-type type=\"" + XmlEscape(MimeType()) + "\">\n";
   if (!description_.empty()) t += "    <comment>" + XmlEscape(description_) + "</comment>\n";
-  t += "    <glob pattern=\"*." + XmlEscape(extension_) + "\"/>\n"
-       "  </mime-type>\n"
+  t += "    <glob pattern=\"*." + XmlEscape(extension_) + "\"/>\n";
+  // The longest matching glob wins, so "*.dtl.doc" claims its files from the "*.doc" of word
+  // processors.
+  for (const auto& more : moreExtensions_) t += "    <glob pattern=\"*." + XmlEscape(more) + "\"/>\n";
+  t += "  </mime-type>\n"
        "</mime-info>\n";
   return t;
 }

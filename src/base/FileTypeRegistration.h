@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Error.h"
 
@@ -23,6 +24,9 @@ class FileTypeRegistration {
  public:
   // The extension without the dot ("dtl"); a leading dot is dropped.
   void SetExtension(std::string_view ext);
+  // Another ending files of the same type carry ("dtl.doc"), matched as "*.<ending>" beside the
+  // extension; a leading dot is dropped, an empty one ignored. Only used when an extension is set.
+  void AddExtension(std::string_view ext);
   // The open command as a desktop-entry Exec value, e.g. OpenCommandFor(ProgramFilePath()).
   // A Windows-style "%1" (quoted or not) is turned into the %f field code.
   void SetShellOpenCommand(std::string_view command);
@@ -57,6 +61,7 @@ class FileTypeRegistration {
 
  private:
   std::string extension_, command_, typeName_, description_, icon_, mimeType_;
+  std::vector<std::string> moreExtensions_;
   bool refresh_ = true;
 };
 

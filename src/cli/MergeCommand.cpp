@@ -64,7 +64,8 @@ class MergeCommand : public Command {
     CLI::App& app = line.App();
     app.description(
         "Rebuilds each split file from its descriptor (NAME.dtl or NAME.dtl.doc) and the numbered\n"
-        "segment files beside it, and prints the path of every file rebuilt completely.");
+        "segment files beside it, and prints the path of every file rebuilt completely. A file that\n"
+        "could not be rebuilt completely is left as NAME.incomplete, and the missing segments are named.");
     app.footer("Without a password the default segment password is used.\n"
                "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad usage.");
     line.Missing(app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")->required(),
@@ -151,7 +152,14 @@ int MergeCommand::Run() {
 
   for (const auto& f : result.files)
     if (f.outcome == dtl::MergeJob::Outcome::Complete) std::printf("%s\n", f.output.c_str());
-  if (result.cancelled()) std::fprintf(stderr, "dtl merge: cancelled\n");
+  if (result.cancelled()) {
+    std::fprintf(stderr, "dtl merge: cancelled\n");
+    // A cancel has no message of its own, so the unfinished file would go unmentioned.
+    for (const auto& f : result.files)
+      if (f.outcome == dtl::MergeJob::Outcome::Cancelled && !f.partial.empty())
+        std::fprintf(stderr, "dtl merge: the segments of %s merged so far are kept in %s\n",
+                     f.output.filename().c_str(), f.partial.c_str());
+  }
   return result.AllComplete() ? kExitOk : kExitFailure;
 }
 

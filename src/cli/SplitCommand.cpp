@@ -61,7 +61,8 @@ class SplitCommand : public Command {
   void Declare(CommandLine& line) override {
     CLI::App& app = line.App();
     app.description("Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n"
-                    "Prints the segment files written. Ctrl-C stops after the pieces in progress.");
+                    "Prints the segment files written. Ctrl-C stops after the pieces in progress and removes\n"
+                    "the segment files written, since a part of a set is no use.");
     const std::string expected = "expected FILE and DIR";
     line.Missing(app.add_option("FILE", source_, "the file to cut")->required(), expected);
     line.Missing(app.add_option("DIR", folder_, "the folder the segment files go to")->required(), expected);
@@ -146,16 +147,19 @@ int SplitCommand::Run() {
   progress.Finish();
   WipeString(params.password);
 
-  for (const auto& path : observer.written_) std::printf("%s\n", path.c_str());
+  // stdout lists the segment files the folder holds; a stopped run took its own away again.
+  if (!result.stopped())
+    for (const auto& path : observer.written_) std::printf("%s\n", path.c_str());
   std::fflush(stdout);
   if (!observer.error_.empty()) {
     std::fprintf(stderr, "dtl split: %s\n", observer.error_.c_str());
     return kExitFailure;
   }
   if (!result.ok()) {
-    std::fprintf(stderr, "dtl split: stopped after %llu of %llu segments\n",
-                 static_cast<unsigned long long>(result.written),
-                 static_cast<unsigned long long>(result.count));
+    std::fprintf(stderr, "dtl split: stopped after %llu of %llu segments; the %llu segment files written were removed\n",
+                 static_cast<unsigned long long>(observer.written_.size()),
+                 static_cast<unsigned long long>(result.count),
+                 static_cast<unsigned long long>(result.removed));
     return kExitFailure;
   }
   return kExitOk;

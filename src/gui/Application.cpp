@@ -22,6 +22,7 @@ bool Application::start(const QStringList& arguments) {
     const std::string program = dtl::ProgramFilePath();
     dtl::FileTypeRegistration type;
     type.SetExtension("dtl");
+    type.AddExtension("dtl.doc");  // the offline split's descriptors
     type.SetShellOpenCommand(dtl::FileTypeRegistration::OpenCommandFor(program));
     type.SetDocumentTypeName("CGFileType.Document");
     type.SetDocumentDescription("Drovetail segment descriptor");

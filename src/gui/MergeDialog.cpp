@@ -1,5 +1,7 @@
 #include "gui/MergeDialog.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -9,7 +11,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "base/ProgramFolder.h"
 #include "gui/UiSupport.h"
 #include "gui/MergingDialog.h"
 
@@ -19,6 +20,36 @@ namespace {
 QString WithSlash(QString folder) {
   if (!folder.isEmpty() && !folder.endsWith('/')) folder += '/';
   return folder;
+}
+
+// The program's own folder is not writable once installed, so the download folder is the
+// proposal. QStandardPaths would fall back to a "Downloads" folder that may not exist and does
+// not read the variable from the environment, hence the few lines of our own.
+QString UserDownloadFolder() {
+  const QString home = QDir::homePath();
+  const auto expand = [&home](QString value) {
+    if (value == "$HOME" || value.startsWith("$HOME/")) value = home + value.mid(5);
+    return value;
+  };
+  const auto usable = [](const QString& path) { return QDir::isAbsolutePath(path) && QFileInfo(path).isDir(); };
+  const QString fromEnvironment = expand(qEnvironmentVariable("XDG_DOWNLOAD_DIR"));
+  if (usable(fromEnvironment)) return QDir::cleanPath(fromEnvironment);
+
+  QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (!QDir::isAbsolutePath(config)) config = home + "/.config";
+  QFile dirs(config + "/user-dirs.dirs");
+  if (dirs.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    static const QString key = "XDG_DOWNLOAD_DIR=";
+    while (!dirs.atEnd()) {
+      const QString line = QString::fromUtf8(dirs.readLine()).trimmed();
+      if (!line.startsWith(key)) continue;
+      QString value = line.mid(key.size());
+      if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) value = value.mid(1, value.size() - 2);
+      value = expand(value);
+      if (usable(value)) return QDir::cleanPath(value);
+    }
+  }
+  return home;
 }
 
 }  // namespace
@@ -39,11 +70,11 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(p
   for (auto* b : {mergeButton, browseFiles, browseFolder, close}) b->setAutoDefault(false);
 
   QString folder = Q(store_.SavePath());
-  if (folder.isEmpty()) folder = Q(dtl::GetProgramFolder());
+  if (folder.isEmpty()) folder = UserDownloadFolder();
   saveFolder->setText(folder);
 
   connect(browseFiles, &QPushButton::clicked, this, [this] {
-    const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose the descriptors"), {}, tr("DTL Files (*.dtl)"));
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose the descriptors"), {}, DescriptorFilter());
     if (!chosen.isEmpty()) ChooseFiles(chosen);
   });
   connect(browseFolder, &QPushButton::clicked, this, [this] {
@@ -69,6 +100,11 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(p
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
+}
+
+QString MergeDialog::DescriptorFilter() {
+  // Split File writes its descriptor as NAME.dtl.doc; a download stores it as NAME.dtl.
+  return tr("DTL Files (*.dtl *.dtl.doc)");
 }
 
 void MergeDialog::SetDescriptor(const QString& path) {

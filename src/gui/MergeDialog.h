@@ -1,5 +1,6 @@
-// The Merge dialog: choose descriptors ("*.dtl"), the save folder (remembered as "savepath")
-// and an optional password, then "&Merge" runs the Merging dialog on them.
+// The Merge dialog: choose descriptors ("*.dtl" or Split File's "*.dtl.doc"), the save folder
+// (remembered as "savepath") and an optional password, then "&Merge" runs the Merging dialog on
+// them.
 //
 // Call order: construct, optionally SetDescriptor() (the shell-open path), exec(). ChooseFiles()
 // and ChooseSaveFolder() are what the Browse buttons do after their file dialogs.
@@ -18,8 +19,12 @@ namespace dtlui {
 class MergeDialog : public QDialog {
   Q_OBJECT
  public:
-  // Loads the save folder from "savepath", or the program folder when it is not set.
+  // Loads the save folder from "savepath"; when it is not set, proposes the user's download
+  // folder (XDG_DOWNLOAD_DIR from the environment, else from $XDG_CONFIG_HOME/user-dirs.dirs;
+  // home when neither names an existing folder).
   MergeDialog(dtl::SettingsStore& store, QWidget* parent = nullptr);
+  // The file-type filter of the descriptor chooser: both descriptor namings.
+  static QString DescriptorFilter();
   // A descriptor to list when the dialog opens (ignored when 2 characters or shorter).
   void SetDescriptor(const QString& path);
   void ChooseFiles(const QStringList& paths);

@@ -61,6 +61,8 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   progress = new QProgressBar(this);
   progress->setRange(0, 1);
   progress->setValue(0);
+  status = new QLabel(this);
+  status->setWordWrap(true);
   browseSource = new QPushButton(tr("&Browse..."), this);
   browseFolder = new QPushButton(tr("B&rowse..."), this);
   splitButton = new QPushButton(tr("Split"), this);
@@ -101,6 +103,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   grid->addWidget(password, 3, 1, 1, 4);
   grid->addWidget(new QLabel(tr("Progress:"), this), 4, 0);
   grid->addWidget(progress, 4, 1, 1, 4);
+  grid->addWidget(status, 5, 1, 1, 4);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(splitButton);
@@ -158,11 +161,16 @@ void SplitFileDialog::splitOrStop() {
   params.encMethod = store_.EncMethod();
   idle_ = false;
   progress->setValue(0);
+  status->clear();
   SetRunning(true);
   runner_.start([this, params](std::stop_token token) {
     SplitRelay relay(this, runner_);
     const auto result = dtl::RunOfflineSplit(params, relay, token);
-    runner_.post([this, ok = result.ok()] { splitOk_ = ok; });
+    runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed] {
+      splitOk_ = ok;
+      splitStopped_ = stopped;
+      removed_ = removed;
+    });
   });
 }
 
@@ -170,6 +178,10 @@ void SplitFileDialog::Finish(bool ok) {
   idle_ = true;
   SetRunning(false);
   progress->setValue(0);
+  // Without a word the empty progress bar would read the same as a finished split.
+  if (splitStopped_)
+    status->setText(removed_ == 1 ? tr("Stopped: the segment file written was removed.")
+                                  : tr("Stopped: the %1 segment files written were removed.").arg(removed_));
   UpdateSplitEnabled();
   emit splitFinished(ok);
 }

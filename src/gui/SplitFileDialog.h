@@ -4,7 +4,8 @@
 //
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
 // do after their file dialogs (tests call them directly). Closing waits for a running worker to
-// finish the piece in progress.
+// finish the piece in progress. A stopped run removes the segment files it wrote, and the status
+// line under the progress bar says so until the next run.
 #pragma once
 
 #include <QDialog>
@@ -12,6 +13,7 @@
 #include "base/SettingsStore.h"
 #include "gui/JobRunner.h"
 
+class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -37,6 +39,7 @@ class SplitFileDialog : public QDialog {
   QLineEdit *source, *folder, *password, *sizeDisplay;
   ColorBandSlider* slider;
   QProgressBar* progress;
+  QLabel* status;  // what the last run left behind when that is not a whole set; empty otherwise
   QPushButton *splitButton, *closeButton, *browseSource, *browseFolder;
 
  signals:
@@ -54,6 +57,8 @@ class SplitFileDialog : public QDialog {
   dtl::SettingsStore& store_;
   bool idle_ = true;
   bool splitOk_ = false;
+  bool splitStopped_ = false;
+  uint64_t removed_ = 0;  // segment files a stopped run removed
   JobRunner runner_;  // last: the job ends before the members it uses
 };
 

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <functional>
 #include <stop_token>
 
 #include "archive/SegmentArchive.h"
@@ -103,6 +105,30 @@ std::string UnzipText(const fs::path& p) {
 std::string MissingText(const fs::path& p) {
   return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
 }
+std::string KeptText(const std::string& segments, const fs::path& partial) {
+  return "\n\n" + segments + " kept in:\n" + partial.string();
+}
+
+// Lowers the file size limit of the whole test process for one merge, so a write beyond it fails
+// as a full disk would (EFBIG instead of ENOSPC, and no signal).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit old_{};
+  void (*previous_)(int) = nullptr;
+};
 
 TEST(MergeJob, RebuildsTheFileInBothNamingsAndReportsEachStep) {
   // Pieces larger than the job's extraction chunk, so entries come out in several parts.
@@ -118,6 +144,8 @@ TEST(MergeJob, RebuildsTheFileInBothNamingsAndReportsEachStep) {
       EXPECT_TRUE(r.AllComplete());
       EXPECT_EQ(r.files[0].segmentsMerged, 4u);
       EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+      EXPECT_FALSE(fs::exists(out / "movie.avi.incomplete"));
+      EXPECT_TRUE(r.files[0].partial.empty());
       EXPECT_EQ(rec.names, std::vector<std::string>{(in.path() / "movie.avi").string()});
       EXPECT_EQ(rec.ranges, std::vector<uint16_t>{4});
       EXPECT_EQ(rec.steps, 4);
@@ -142,27 +170,130 @@ TEST(MergeJob, ZeroRunsInsideAndAtTheEndComeBackAsZeros) {
   EXPECT_EQ(ReadFileBytes(out / "disk.img"), data);
 }
 
-TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAndGoesOnWithTheNextFile) {
+TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAsIncompleteAndGoesOnWithTheNextFile) {
   TempDir in, out;
   Bytes a = dtltest::RandomBytes(4000, 1), b = dtltest::RandomBytes(2500, 2);
   fs::path da = WriteSplit(in.path(), "a.bin", a, 1000, kDownloaded);
   fs::path db = WriteSplit(in.path(), "b.bin", b, 1000, kDownloaded);
   fs::remove(in / "a.bin.002");
+  dtltest::WriteFileText(out / "a.bin", "an older, complete a.bin");
   Recorder rec;
   auto r = Merge({da, db}, out.path(), rec);
   EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
   EXPECT_EQ(r.files[0].failedSegment, in / "a.bin.002");
-  EXPECT_EQ(ReadFileBytes(out / "a.bin"), Slice(a, 0, 2000));
+  EXPECT_EQ(r.files[0].missingSegments, (std::vector<MergeJob::SegmentRange>{{2, 2}}));
+  EXPECT_EQ(r.files[0].partial, out / "a.bin.incomplete");
+  EXPECT_FALSE(fs::exists(out / "a.bin"));  // not even the older file passes for this merge's
+  EXPECT_EQ(ReadFileBytes(out / "a.bin.incomplete"), Slice(a, 0, 2000));
   EXPECT_EQ(r.files[1].outcome, Outcome::Complete);
+  EXPECT_TRUE(r.files[1].partial.empty());
   EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
-  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "a.bin.002")});
+  EXPECT_FALSE(fs::exists(out / "b.bin.incomplete"));
+  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "a.bin.002") + "\n\nMissing segments: 2" +
+                                                   KeptText("Segments 0-1 are", out / "a.bin.incomplete")});
   EXPECT_TRUE(rec.openFolder);  // a missing segment does not stop the run
   EXPECT_FALSE(r.AllComplete());
 }
 
+// Every way a merge can end part-way: the final name never appears, the segments before the
+// fault are kept under NAME.incomplete (or nothing when there is nothing before it), and the
+// message names the segments missing or where the merge stopped.
+TEST(MergeJob, MergeEndingPartWayNeverLeavesTheFinalName) {
+  const Bytes data = dtltest::RandomBytes(5000, 30);  // five segments: 0 (descriptor) .. 4
+  struct Case {
+    const char* label;
+    std::function<void(const fs::path& in)> spoil;
+    rlim_t fileSizeLimit;  // 0: none
+    Outcome outcome;
+    size_t keptBytes;  // 0: no NAME.incomplete
+    std::vector<MergeJob::SegmentRange> missing;
+    std::function<std::string(const fs::path& in, const fs::path& kept)> message;
+  } cases[] = {
+      {"missing_003_of_five", [](const fs::path& in) { fs::remove(in / "r.bin.003"); }, 0, Outcome::MissingSegment,
+       3000, {{3, 3}},
+       [](const fs::path& in, const fs::path& kept) {
+         return MissingText(in / "r.bin.003") + "\n\nMissing segments: 3" + KeptText("Segments 0-2 are", kept);
+       }},
+      {"two_gaps_are_both_named",
+       [](const fs::path& in) {
+         fs::remove(in / "r.bin.001");
+         fs::remove(in / "r.bin.003");
+       },
+       0, Outcome::MissingSegment, 1000, {{1, 1}, {3, 3}},
+       [](const fs::path& in, const fs::path& kept) {
+         return MissingText(in / "r.bin.001") + "\n\nMissing segments: 1, 3" + KeptText("Segment 0 is", kept);
+       }},
+      {"corrupt_middle_segment",
+       [](const fs::path& in) { dtltest::WriteFileBytes(in / "r.bin.002", dtltest::RandomBytes(4096, 31)); }, 0,
+       Outcome::UnzipFailed, 2000, {},
+       [](const fs::path& in, const fs::path& kept) {
+         return UnzipText(in / "r.bin.002") + "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", kept);
+       }},
+      {"corrupt_descriptor_leaves_nothing",
+       [](const fs::path& in) { dtltest::WriteFileBytes(in / "r.bin.dtl", dtltest::RandomBytes(4096, 32)); }, 0,
+       Outcome::UnzipFailed, 0, {}, [](const fs::path& in, const fs::path&) { return UnzipText(in / "r.bin.dtl"); }},
+      // A full disk: the write of segment 2 fails half-way; what of it reached the disk is dropped.
+      {"write_fails_in_segment_2", [](const fs::path&) {}, 2500, Outcome::WriteFailed, 2000, {},
+       [](const fs::path&, const fs::path& kept) {
+         return "Could not merge segment file: " + std::string(std::strerror(EFBIG)) +
+                "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", kept);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir in, out;
+    fs::path d = WriteSplit(in.path(), "r.bin", data, 1000, kDownloaded);
+    c.spoil(in.path());
+    Recorder rec;
+    MergeJob::Report r;
+    if (c.fileSizeLimit) {
+      FileSizeLimit limit(c.fileSizeLimit);
+      r = Merge({d}, out.path(), rec, 2);
+    } else {
+      r = Merge({d}, out.path(), rec, 2);
+    }
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].outcome, c.outcome);
+    EXPECT_FALSE(r.AllComplete());
+    EXPECT_FALSE(fs::exists(out / "r.bin"));
+    const fs::path kept = out / "r.bin.incomplete";
+    if (c.keptBytes) {
+      EXPECT_EQ(r.files[0].partial, kept);
+      EXPECT_EQ(ReadFileBytes(kept), Slice(data, 0, c.keptBytes));
+    } else {
+      EXPECT_TRUE(r.files[0].partial.empty());
+      EXPECT_FALSE(fs::exists(kept));
+    }
+    EXPECT_EQ(r.files[0].missingSegments, c.missing);
+    EXPECT_EQ(rec.messages, std::vector<std::string>{c.message(in.path(), kept)});
+  }
+}
+
+// Merging again after the missing segment turned up, into the folder that holds the segments:
+// the unfinished file of the first attempt is neither counted as a segment nor left behind.
+TEST(MergeJob, MergingAgainAfterTheGapIsFilledCompletesAndClearsTheUnfinishedFile) {
+  TempDir in;
+  const Bytes data = dtltest::RandomBytes(4000, 33);
+  fs::path d = WriteSplit(in.path(), "again.bin", data, 1000, kOffline);
+  const Bytes second = ReadFileBytes(in / "again.bin.002.doc");
+  fs::remove(in / "again.bin.002.doc");
+  Recorder first;
+  ASSERT_EQ(Merge({d}, in.path(), first).files[0].outcome, Outcome::MissingSegment);
+  ASSERT_TRUE(fs::exists(in / "again.bin.incomplete"));
+
+  dtltest::WriteFileBytes(in / "again.bin.002.doc", second);
+  Recorder rec;
+  auto r = Merge({d}, in.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+  EXPECT_EQ(r.files[0].segmentsCounted, 4u);
+  EXPECT_TRUE(rec.messages.empty());
+  EXPECT_EQ(ReadFileBytes(in / "again.bin"), data);
+  EXPECT_FALSE(fs::exists(in / "again.bin.incomplete"));
+}
+
 // Segments whose archive is not what it should be: each stops the run with the unzip message
 // naming that segment, and nothing of it reaches the output.
-TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
+TEST(MergeJob, UnreadableSegmentsStopTheRunAndKeepOnlyEarlierSegmentsAsIncomplete) {
   const Bytes piece = dtltest::RandomBytes(1000, 10, true);
   const Bytes whole = AesOf(ZipOf(piece));
   struct Case {
@@ -188,11 +319,14 @@ TEST(MergeJob, UnreadableSegmentsStopTheRunAndLeaveOnlyEarlierSegments) {
     auto r = Merge({d}, out.path(), rec);
     EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
     EXPECT_TRUE(r.stopped());
-    EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "f.002")});
+    const std::string text =
+        UnzipText(in / "f.002") + "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", out / "f.incomplete");
+    EXPECT_EQ(rec.messages, std::vector<std::string>{text});
     ASSERT_FALSE(r.status);
     EXPECT_EQ(r.status.error().code, dtl::ErrorCode::Corrupt);
-    EXPECT_EQ(r.status.error().message, UnzipText(in / "f.002"));
-    EXPECT_EQ(ReadFileBytes(out / "f"), data);
+    EXPECT_EQ(r.status.error().message, text);
+    EXPECT_FALSE(fs::exists(out / "f"));
+    EXPECT_EQ(ReadFileBytes(out / "f.incomplete"), data);
     EXPECT_FALSE(rec.openFolder);
   }
 }
@@ -234,7 +368,9 @@ TEST(MergeJob, CancelEndsTheRunAfterTheSegmentInHandAndLeavesLaterFilesAlone) {
   ASSERT_FALSE(r.status);
   EXPECT_EQ(r.status.error().code, dtl::ErrorCode::Cancelled);
   EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
-  EXPECT_EQ(ReadFileBytes(out / "a"), Slice(a, 0, 1000));
+  EXPECT_FALSE(fs::exists(out / "a"));
+  EXPECT_EQ(r.files[0].partial, out / "a.incomplete");
+  EXPECT_EQ(ReadFileBytes(out / "a.incomplete"), Slice(a, 0, 1000));
   EXPECT_TRUE(rec.messages.empty());  // no missing-segment message after a cancel
   EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
   EXPECT_EQ(dtltest::ReadFileText(out / "b"), "keep me");

@@ -14,6 +14,7 @@ using dtl::FileTypeRegistration;
 FileTypeRegistration Descriptor(const std::string& program) {
   FileTypeRegistration t;
   t.SetExtension("dtl");
+  t.AddExtension(".dtl.doc");
   t.SetShellOpenCommand(FileTypeRegistration::OpenCommandFor(program));
   t.SetDocumentTypeName("CGFileType.Document");
   t.SetDefaultIcon(program + ",0");
@@ -28,6 +29,7 @@ TEST(FileTypeRegistration, WritesMimePackageAndDesktopEntryUnderTheDataHome) {
   std::string xml = dtltest::ReadFileText(home / "mime/packages/application-x-dtl.xml");
   EXPECT_NE(xml.find("<mime-type type=\"application/x-dtl\">"), std::string::npos) << xml;
   EXPECT_NE(xml.find("<glob pattern=\"*.dtl\"/>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<glob pattern=\"*.dtl.doc\"/>"), std::string::npos) << xml;
   std::string desktop = dtltest::ReadFileText(home / "applications/CGFileType.Document.desktop");
   EXPECT_NE(desktop.find("\nExec=\"/opt/drovetail/drovetail\" %f\n"), std::string::npos) << desktop;
   EXPECT_NE(desktop.find("\nIcon=/opt/drovetail/drovetail\n"), std::string::npos) << desktop;
@@ -83,14 +85,16 @@ TEST(FileTypeRegistration, MissingPartsAreLeftOutAndNamesStayInTheirFolder) {
   EXPECT_NE(registered.error().system, 0);
 }
 
-TEST(FileTypeRegistration, RealMimeDatabaseLearnsTheGlob) {
+TEST(FileTypeRegistration, RealMimeDatabaseLearnsBothGlobs) {
   if (!dtltest::HaveCommand("update-mime-database")) GTEST_SKIP() << "update-mime-database not installed";
   dtltest::TempDir home;
   FileTypeRegistration t = Descriptor("/p/dtl");
   t.SetRefreshCaches(true);
   ASSERT_TRUE(t.RegisterAll(home.path()));
   std::string globs = dtltest::ReadFileText(home / "mime/globs2");
-  EXPECT_NE(globs.find("application/x-dtl:*.dtl"), std::string::npos) << globs;
+  EXPECT_NE(globs.find("application/x-dtl:*.dtl\n"), std::string::npos) << globs;
+  // Split File's descriptors are the same type.
+  EXPECT_NE(globs.find("application/x-dtl:*.dtl.doc\n"), std::string::npos) << globs;
 }
 
 }  // namespace

@@ -133,15 +133,42 @@ TEST_F(RoundTrip, IncompleteSetsFailWithTheMissingSegmentMessage) {
   auto merge = Merge(ShellQuote(Seg("gap.bin.dtl.doc")) + " " + ShellQuote(Seg("stray.bin.dtl.doc")) +
                      " " + ShellQuote(Seg("whole.bin.dtl.doc")) + " --out " + ShellQuote(out_.path()));
   EXPECT_EQ(merge.status, 1);
-  EXPECT_NE(merge.all().find(MissingText(Seg("gap.bin.002.doc"))), std::string::npos) << merge.all();
-  EXPECT_EQ(ReadFileBytes(Out("gap.bin")), Bytes(data.begin(), data.begin() + 20000));
+  EXPECT_NE(merge.all().find(MissingText(Seg("gap.bin.002.doc")) + "\n\nMissing segments: 2\n\nSegments 0-1 are kept in:\n" +
+                             Out("gap.bin.incomplete").string() + "\n"),
+            std::string::npos)
+      << merge.all();
+  // What came before the gap is there, but never under the name of the finished file.
+  EXPECT_FALSE(fs::exists(Out("gap.bin")));
+  EXPECT_EQ(ReadFileBytes(Out("gap.bin.incomplete")), Bytes(data.begin(), data.begin() + 20000));
   // The stray file raises the count, so a complete set still asks for one segment more.
   EXPECT_NE(merge.all().find(MissingText(Seg("stray.bin.004.doc"))), std::string::npos) << merge.all();
-  EXPECT_EQ(ReadFileBytes(Out("stray.bin")), data);
+  EXPECT_FALSE(fs::exists(Out("stray.bin")));
+  EXPECT_EQ(ReadFileBytes(Out("stray.bin.incomplete")), data);
   // A missing segment does not stop the later descriptors; only complete files are printed.
   EXPECT_EQ(ReadFileBytes(Out("whole.bin")), data);
-  EXPECT_NE(merge.all().find(Out("whole.bin").string() + "\n"), std::string::npos);
-  EXPECT_EQ(merge.all().find(Out("gap.bin").string() + "\n"), std::string::npos);
+  EXPECT_EQ(merge.out, Out("whole.bin").string() + "\n");
+}
+
+// A disk that fills up during the merge (here: a file size limit on the merge's process): exit
+// status 1, the system's text and how far it got, and no file under the final name.
+TEST_F(RoundTrip, FullDiskLeavesOnlyTheIncompleteFileAndExitsWithOne) {
+  Bytes data = dtltest::RandomBytes(35000, 8);
+  ASSERT_EQ(Split(Source("w.bin", data), "--segment-size 10000").status, 0);
+  // The limit is in blocks of 512 or 1024 bytes depending on the shell: 15360 or 30720 bytes,
+  // either way inside the file. The signal a write beyond it raises is ignored, so the write
+  // fails as it would on a full disk.
+  auto merge = dtltest::RunDtl("merge " + ShellQuote(Seg("w.bin.dtl.doc").string()) + " --out " + ShellQuote(out_.path()),
+                               "", "trap '' XFSZ; ulimit -f 30; " + Env());
+  EXPECT_EQ(merge.status, 1) << merge.all();
+  EXPECT_EQ(merge.out, "");
+  EXPECT_NE(merge.err.find("dtl merge: Could not merge segment file: File too large\n\nThe merge stopped at segment "),
+            std::string::npos)
+      << merge.err;
+  EXPECT_NE(merge.err.find(Out("w.bin.incomplete").string()), std::string::npos) << merge.err;
+  EXPECT_FALSE(fs::exists(Out("w.bin")));
+  const Bytes kept = ReadFileBytes(Out("w.bin.incomplete"));
+  EXPECT_TRUE(kept.size() == 10000 || kept.size() == 30000) << kept.size();
+  EXPECT_EQ(kept, Bytes(data.begin(), data.begin() + std::min(kept.size(), data.size())));
 }
 
 TEST_F(RoundTrip, SegmentThousandIsFoundUnderItsFourDigitName) {

@@ -113,4 +113,26 @@ TEST_F(SplitCommand, FailuresExitWith1AndNameTheCause) {
   EXPECT_EQ(Split("x out --password-file nopw"), 1);
 }
 
+// Ctrl-C part-way: a part of a set would merge "successfully" into the first part of the file,
+// so the pieces written are removed again and the user is told so.
+TEST_F(SplitCommand, InterruptedSplitRemovesItsSegmentsAndSaysSo) {
+  // Pieces of 16 bytes: far more than can be written before the interrupt arrives.
+  dtltest::WriteFileBytes(dir_ / "big", dtltest::RandomBytes(4 << 20, 22));
+  const std::string first = ShellQuote((dir_ / "out" / "big.dtl.doc").string());
+  const std::string so = ShellQuote((dir_ / "so").string()), se = ShellQuote((dir_ / "se").string());
+  // The interrupt goes out once the first segment file exists (or dtl has already ended).
+  auto r = dtltest::RunCommand(
+      "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()) + " " + ShellQuote(dtltest::DtlPath()) + " split " +
+      ShellQuote((dir_ / "big").string()) + " " + ShellQuote((dir_ / "out").string()) +
+      " --segment-size 16 --threads 2 >" + so + " 2>" + se + " & pid=$!\n"
+      "while [ ! -e " + first + " ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done\n"
+      "kill -INT $pid; wait $pid; echo \"exit=$?\"");
+  EXPECT_EQ(r.output, "exit=1\n");
+  const std::string err = dtltest::ReadFileText(dir_ / "se");
+  EXPECT_EQ(err.rfind("dtl split: stopped after ", 0), 0u) << err;
+  EXPECT_NE(err.find(" segment files written were removed\n"), std::string::npos) << err;
+  EXPECT_EQ(dtltest::ReadFileText(dir_ / "so"), "");
+  EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
 }  // namespace

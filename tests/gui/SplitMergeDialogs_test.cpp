@@ -2,7 +2,9 @@
 // back.
 #include <QDir>
 #include <QLineEdit>
+#include <QLabel>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -70,7 +72,9 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(QDir(base_ + "/small").entryList(QDir::Files), QStringList{"note.txt.dtl.doc"});
   }
 
-  void StopKeepsThePiecesWrittenAndResetsTheButton() {
+  // A stopped split is part of a set that would merge "successfully" into the start of the file:
+  // its pieces are removed and the dialog says so until the next run.
+  void StopRemovesThePiecesWrittenSaysSoAndResetsTheButton() {
     QDir().mkpath(base_ + "/stopped");
     uitest::WriteFile(base_ + "/ten.bin", Sample(100000));
     SplitFileDialog dlg(*store_);
@@ -85,11 +89,20 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(dlg.splitButton->text(), QString("Stopping..."));
     QVERIFY(!dlg.splitButton->isEnabled());
     QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.first().first().toBool(), false);
     QCOMPARE(dlg.splitButton->text(), QString("Split"));
     QVERIFY(dlg.splitButton->isEnabled() && dlg.closeButton->isEnabled());
     QCOMPARE(dlg.progress->value(), 0);
-    const int written = QDir(base_ + "/stopped").entryList(QDir::Files).size();
-    QVERIFY2(written >= 1 && written < 10, qPrintable(QString::number(written)));
+    QCOMPARE(QDir(base_ + "/stopped").entryList(QDir::Files | QDir::Hidden), QStringList());
+    QVERIFY2(dlg.status->text().startsWith("Stopped: the ") && dlg.status->text().endsWith(" removed."),
+             qPrintable(dlg.status->text()));
+
+    // A run to the end leaves the whole set and no word about the earlier stop.
+    dlg.splitButton->click();
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.last().first().toBool(), true);
+    QCOMPARE(QDir(base_ + "/stopped").entryList(QDir::Files).size(), 10);
+    QCOMPARE(dlg.status->text(), QString());
   }
 
   void MergeRebuildsTheSplitFileAndRemembersTheFolder() {
@@ -135,13 +148,51 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(m.opened.size(), 0);
   }
 
-  void SaveFolderDefaultsToTheProgramFolder() {
-    MergeDialog dlg(*store_);
-    dlg.SetDescriptor("ab");  // two characters: ignored
-    dlg.show();
-    QVERIFY(dlg.saveFolder->text().endsWith('/'));
-    QVERIFY(!dlg.saveFolder->text().isEmpty());
-    QVERIFY(!dlg.mergeButton->isEnabled());
+  // Without a saved folder the proposal is the user's download folder, never the program's
+  // folder (which an installed program cannot write).
+  void SaveFolderDefaultsToTheDownloadFolder() {
+    const QString dirsFile = base_ + "/config/user-dirs.dirs";
+    QDir().mkpath(base_ + "/Fetched");
+    QDir().mkpath(base_ + "/FromEnv");
+    const struct {
+      const char* label;
+      QByteArray environment;  // XDG_DOWNLOAD_DIR; empty: unset
+      QByteArray dirs;         // user-dirs.dirs; empty: no such file
+      QString expected;
+    } cases[] = {
+        {"user_dirs_file", {}, "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", base_ + "/Fetched/"},
+        {"environment_first", (base_ + "/FromEnv").toUtf8(), "XDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", base_ + "/FromEnv/"},
+        {"absolute_path_in_file", {}, "XDG_DOWNLOAD_DIR=\"" + (base_ + "/FromEnv").toUtf8() + "\"\n", base_ + "/FromEnv/"},
+        {"named_folder_missing", {}, "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", base_ + "/"},
+        {"nothing_names_one", {}, {}, base_ + "/"},
+    };
+    for (const auto& c : cases) {
+      if (c.environment.isEmpty()) qunsetenv("XDG_DOWNLOAD_DIR");
+      else qputenv("XDG_DOWNLOAD_DIR", c.environment);
+      QFile::remove(dirsFile);
+      if (!c.dirs.isEmpty()) uitest::WriteFile(dirsFile, c.dirs);
+      MergeDialog dlg(*store_);
+      dlg.SetDescriptor("ab");  // two characters: ignored
+      dlg.show();
+      QVERIFY2(dlg.saveFolder->text() == c.expected, qPrintable(QString(c.label) + ": " + dlg.saveFolder->text()));
+      QVERIFY(!dlg.mergeButton->isEnabled());
+    }
+    qunsetenv("XDG_DOWNLOAD_DIR");
+    QFile::remove(dirsFile);
+  }
+
+  // Split File names its descriptor NAME.dtl.doc; the chooser must show it beside NAME.dtl, and
+  // nothing else of a set.
+  void DescriptorChooserShowsBothDescriptorNamings() {
+    const QString folder = base_ + "/choose";
+    QDir().mkpath(folder);
+    for (const char* name : {"a.bin.dtl", "b.bin.dtl.doc", "b.bin.001.doc", "a.bin.001", "letter.doc"})
+      uitest::WriteFile(folder + "/" + name, "x");
+    const QRegularExpressionMatch patterns =
+        QRegularExpression("\\(([^)]*)\\)").match(MergeDialog::DescriptorFilter());
+    QVERIFY(patterns.hasMatch());
+    QCOMPARE(QDir(folder).entryList(patterns.captured(1).split(' ', Qt::SkipEmptyParts), QDir::Files, QDir::Name),
+             (QStringList{"a.bin.dtl", "b.bin.dtl.doc"}));
   }
 };
 

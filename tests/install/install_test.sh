@@ -41,6 +41,7 @@ if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$ent
 mime=$prefix/share/mime/packages/drovetail.xml
 grep -qF '<mime-type type="application/x-dtl">' "$mime" || fail "MIME package lacks application/x-dtl"
 grep -qF '<glob pattern="*.dtl"/>' "$mime" || fail "MIME package lacks the *.dtl glob"
+grep -qF '<glob pattern="*.dtl.doc"/>' "$mime" || fail "MIME package lacks the *.dtl.doc glob of Split File's descriptors"
 if command -v xmllint >/dev/null; then xmllint --noout "$mime"; fi
 if command -v update-mime-database >/dev/null; then
   update-mime-database "$prefix/share/mime" >/dev/null 2>&1
