@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kAborted = "Mail sending aborted by application";
 constexpr const char* kHidden = "<credentials hidden>";
 constexpr size_t kDataChunk = 256 * 1024;
+constexpr const char* kNoEncryption = "the server offers no encryption; the password was not sent";
 
 std::string Upper(std::string_view s) {
   std::string out(s);
@@ -271,6 +272,12 @@ bool SmtpClient::Hello(bool& usedHelo) {
 
 bool SmtpClient::Login() {
   if (settings_.user.empty() || settings_.password.empty()) return true;
+  // A server (or anyone in between) that leaves STARTTLS out must not receive the password in
+  // base64 that anyone on the path can read.
+  if (security_ == "plain" && !settings_.allowPlainLogin) {
+    Fail(kNoEncryption, ErrorCode::Tls);
+    return false;
+  }
   auto offered = [&](const char* m) { return mechanisms_.count(m) != 0; };
   std::string method;
   for (const char* m : {"LOGIN", "CRAM-MD5", "PLAIN"})

@@ -10,7 +10,8 @@
 //
 // The dialogue: greeting 220; EHLO (HELO after a refused EHLO, then no login); STARTTLS and a
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
-// CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set;
+// CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
+// the connection is encrypted (or plain logins are allowed);
 // MAIL FROM; RCPT TO per recipient (some refused = the rest still get the message, but the
 // attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
 // step. Failure texts go to the log as errors; the last one is the message of the returned
@@ -55,6 +56,10 @@ struct SmtpSettings {
   std::string user;
   std::string password;
   StartTlsMode startTls = StartTlsMode::Verified;
+  // A login is sent only over an encrypted connection (implicit TLS or a completed STARTTLS);
+  // without one, a configured login fails the attempt before anything of it is sent. True lets
+  // it go out in the clear (the user's explicit choice, the "AllowPlainLogin" setting).
+  bool allowPlainLogin = false;
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::milliseconds replyTimeout{120000};  // per reply, and per write that makes no progress
   // Name said in EHLO/HELO; empty = gethostname(), or "localhost" when that is empty.

@@ -319,6 +319,7 @@ class Run {
       settings.ssl = delivery_.smtpSsl;
       settings.user = delivery_.smtpUser;
       settings.password = delivery_.smtpPassword;
+      settings.allowPlainLogin = delivery_.allowPlainLogin;
       settings.startTls = StartTlsMode::Verified;
     }
 

@@ -101,6 +101,7 @@ struct DeliverySettings {
   bool smtpSsl = false;
   std::string smtpUser;
   std::string smtpPassword;
+  bool allowPlainLogin = false;  // a login may go out over an unencrypted connection
   std::string mxOverride;      // Direct Send: used as exchanger when longer than two characters
   uint32_t directPort = 25;    // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;     // mail-client logon

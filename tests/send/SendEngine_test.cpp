@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <optional>
 
 #include "send/SendEventLog.h"
 
@@ -121,6 +122,30 @@ TEST_F(SendEngineTest, DirectSendUsesTheOverrideHostThePortFixAndNoLogin) {
   EXPECT_EQ(attempts[0].envelope.recipients, std::vector<std::string>{"only@a.test"});
   // To before From on the Direct Send path.
   EXPECT_LT(attempts[0].wire.find("\r\nTo: "), attempts[0].wire.find("\r\nFrom: "));
+}
+
+// The SMTP-server attempt carries the user's choice on plain logins; Direct Send has no login.
+TEST_F(SendEngineTest, PlainLoginSettingReachesTheSmtpServerAttemptOnly) {
+  const struct {
+    dtl::SendMethod method;
+    std::optional<uint32_t> stored;
+    bool allowed;
+  } cases[] = {
+      {dtl::SendMethod::SmtpServer, std::nullopt, false},
+      {dtl::SendMethod::SmtpServer, 0u, false},
+      {dtl::SendMethod::SmtpServer, 1u, true},
+      {dtl::SendMethod::DirectSend, 1u, false},
+  };
+  settings_.SetString("MX", "mx.override.test");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.method)) + " stored " + (c.stored ? std::to_string(*c.stored) : "none"));
+    if (c.stored) settings_.SetDword("AllowPlainLogin", *c.stored);
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, c.method, "only@a.test;")));
+    Run();
+    const auto attempts = Attempts();
+    ASSERT_FALSE(attempts.empty());
+    EXPECT_EQ(attempts.back().settings.allowPlainLogin, c.allowed);
+  }
 }
 
 // The settings dialogs reload the document's delivery settings while a run may be in its
