@@ -369,11 +369,16 @@ class Run {
   Step DeliverMapi(size_t p, const SegmentRecord& record) {
     MapiSession session;
     if (!env_.sendmailProgram.empty()) session.program = env_.sendmailProgram;
-    const auto logon = LogonInOrder(delivery_.mapiProfile, delivery_.mapiPassword,
-                                    [&](std::string_view profile, std::string_view password) {
-                                      return session.Logon(profile, password);
-                                    });
-    if (!logon) {
+    // The submission program only says whether it knows an account when it is handed a
+    // message, so a stored profile it refuses moves on to the next logon step there.
+    auto logon = [&](std::optional<MapiLogonStep> after) {
+      return LogonInOrder(
+          delivery_.mapiProfile, delivery_.mapiPassword,
+          [&](std::string_view profile, std::string_view password) { return session.Logon(profile, password); },
+          after);
+    };
+    auto step = logon(std::nullopt);
+    if (!step) {
       // Abandoned without Stop: running stays set, so Send stays disabled until Stop.
       Status(p, std::string(kStatusMapiLogon));
       return Step::Abandon;
@@ -385,9 +390,16 @@ class Run {
       PackAhead(p);
       const std::string subject =
           p_.job.plain ? record.name : SegmentSubject(record.name, record.index, tag_, false);
-      sent = session.Compose(SplitRecipients(p_.job.recipients), subject, subject + ".", piece.bytes,
-                             SegmentAttachmentName(record, p_.job.plain)) &&
-             session.Submit();
+      for (;;) {
+        // The body is the subject alone on this path: no closing dot.
+        dtl::Status submitted = session.Compose(SplitRecipients(p_.job.recipients), subject, subject,
+                                                piece.bytes, SegmentAttachmentName(record, p_.job.plain));
+        if (submitted) submitted = session.Submit();
+        sent = submitted.ok();
+        if (sent || *step != MapiLogonStep::StoredProfile || submitted.error().code != ErrorCode::Refused) break;
+        step = logon(*step);
+        if (!step) break;
+      }
     } else {
       obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
     }

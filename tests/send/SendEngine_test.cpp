@@ -363,6 +363,49 @@ TEST_F(MailClientTest, DeliveredSegmentReportsFullProgressAfterDelivery) {
   EXPECT_EQ(events[3].kind, SendEventKind::RunEnded);
 }
 
+// A stand-in submission program that refuses the account "bad" the way a sendmail-compatible
+// program refuses an unknown account, and records the arguments of every call.
+TEST_F(MailClientTest, StoredProfileTheProgramRefusesFallsBackToNoProfileAndTheBodyHasNoDot) {
+  const fs::path args = dir_ / "args";
+  const fs::path program = dir_ / "sendmail-accounts";
+  dtltest::WriteFileText(program, "#!/bin/sh\necho \"$*\" >> \"" + args.string() +
+                                      "\"\ncase \" $* \" in *\" -a bad \"*) cat > /dev/null; "
+                                      "echo \"account bad not found\"; exit 78;; esac\ncat > \"" +
+                                      (dir_ / "out").string() + "$$.eml\"\n");
+  fs::permissions(program, fs::perms::owner_all);
+  env_.sendmailProgram = program.string();
+  const struct {
+    const char* profile;
+    const char* calls;
+  } cases[] = {
+      {"", "-t -i\n"},
+      {"good", "-a good -t -i\n"},
+      {"bad", "-a bad -t -i\n-t -i\n"},
+  };
+  // A refused submission would be retried without end: the first failure stops the run.
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile);
+    log_.Clear();
+    fs::remove(args);
+    for (const auto& e : fs::directory_iterator(dir_.path()))
+      if (e.path().extension() == ".eml") fs::remove(e.path());
+    settings_.SetString("UserName", c.profile);
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
+    Run();
+    EXPECT_EQ(dtltest::ReadFileText(args), c.calls);
+    EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+    std::string eml;
+    for (const auto& e : fs::directory_iterator(dir_.path()))
+      if (e.path().extension() == ".eml") eml = dtltest::ReadFileText(e.path());
+    const std::string subject = Subject(eml);
+    EXPECT_NE(eml.find("\r\n\r\n" + subject + "\r\n"), std::string::npos) << eml.substr(0, 2000);
+    EXPECT_EQ(eml.find(subject + "."), std::string::npos);
+  }
+}
+
 TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
   env_.sendmailProgram = Program(1);
   log_.onEvent = [this](const dtl::SendEvent& e) {
