@@ -12,7 +12,7 @@
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
 // CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
 // the connection is encrypted (or plain logins are allowed);
-// MAIL FROM; RCPT TO per recipient (some refused = the rest still get the message, but the
+// MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some refused = the rest still get the message, but the
 // attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
 // step. Failure texts go to the log as errors; the last one is the message of the returned
 // Status, its code sorting it (Network, Tls, Protocol, Refused, Auth, InvalidArgument,
@@ -127,6 +127,13 @@ class SmtpClient {
   const MailLog& LastLog() const { return log_; }
   // "plain", "STARTTLS" or "implicit TLS": how the last connection was carried.
   const std::string& Security() const { return security_; }
+  // The largest message the server of the last call announced (the EHLO reply's SIZE, RFC
+  // 1870); 0 when it announced none or no limit. A message larger than it is never sent: the
+  // call fails (Refused) before MAIL FROM and PermanentRefusal() holds 552 5.3.4.
+  uint64_t SizeLimit() const { return sizeLimit_; }
+  // The server's 5xx answer to MAIL FROM or to the end of data in the last call: the whole
+  // message was refused for good, so sending it again unchanged is pointless. Empty otherwise.
+  const std::optional<SmtpReply>& PermanentRefusal() const { return permanentRefusal_; }
 
  private:
   using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
@@ -169,6 +176,9 @@ class SmtpClient {
   size_t inpos_ = 0;
   std::set<std::string> mechanisms_;
   bool startTlsOffered_ = false;
+  bool sizeOffered_ = false;
+  uint64_t sizeLimit_ = 0;
+  std::optional<SmtpReply> permanentRefusal_;
 };
 
 }  // namespace dtl

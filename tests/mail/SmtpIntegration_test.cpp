@@ -125,6 +125,44 @@ TEST_F(SmtpIntegration, LoginIsNeverSentInTheClearUnlessPlainLoginsAreAllowed) {
   }
 }
 
+// RFC 1870: the announced limit is read, every MAIL FROM gives the size, and a larger message
+// is refused before any of it goes out.
+TEST_F(SmtpIntegration, SizeExtensionIsReadAndALargerMessageIsNeverSent) {
+  auto server = Start({"--size-limit", "10240000"});
+  SmtpClient small(Settings(server->port()));
+  ASSERT_TRUE(small.SendMessage(kEnvelope, kMessage)) << Errors(small);
+  EXPECT_EQ(small.SizeLimit(), 10240000u);
+  EXPECT_NE(Stored(".json").find("\"SIZE=" + std::to_string(kMessage.size()) + "\""), std::string::npos)
+      << Stored(".json");
+
+  std::string big = "Subject: big\r\n\r\n";
+  while (big.size() <= 10240000) big += std::string(998, 'A') + "\r\n";
+  SmtpClient client(Settings(server->port()));
+  const dtl::Status sent = client.SendMessage(kEnvelope, big);
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Refused);
+  ASSERT_TRUE(client.PermanentRefusal());
+  EXPECT_EQ(client.PermanentRefusal()->code, 552);
+  EXPECT_NE(Errors(client).find("the server takes at most 10240000 bytes"), std::string::npos) << Errors(client);
+  EXPECT_FALSE(fs::exists(mail_ / "msg-2.eml"));
+}
+
+// A 5xx to the end of data is a permanent refusal of the whole message; a 4xx is not.
+TEST_F(SmtpIntegration, RefusalAtTheEndOfDataTellsPermanentFromTransient) {
+  for (const char* reply : {"552 5.3.4 Message size exceeds fixed limit", "452 4.3.1 Insufficient system storage"}) {
+    SCOPED_TRACE(reply);
+    auto server = Start({"--refuse-data", reply});
+    SmtpClient client(Settings(server->port()));
+    ASSERT_FALSE(client.SendMessage(kEnvelope, kMessage));
+    const bool permanent = reply[0] == '5';
+    ASSERT_EQ(client.PermanentRefusal().has_value(), permanent);
+    if (permanent) {
+      EXPECT_EQ(client.PermanentRefusal()->code, 552);
+      EXPECT_EQ(client.PermanentRefusal()->lines, std::vector<std::string>{"5.3.4 Message size exceeds fixed limit"});
+    }
+  }
+}
+
 TEST_F(SmtpIntegration, TwoRecipientsInOrderAndDotLinesArriveIntact) {
   auto server = Start({});
   // Dot lines everywhere, including across the client's write chunks, and a lone "." line.

@@ -27,7 +27,8 @@ class SendEngineTest : public dtltest::SendRunTest {
       return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
     };
     env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
-                          dtl::MailProgress* progress, std::stop_token stop, dtl::MailLog& log) {
+                          dtl::MailProgress* progress, std::stop_token stop,
+                          dtl::SmtpAttemptReport& report) -> dtl::Status {
       size_t n;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -37,12 +38,17 @@ class SendEngineTest : public dtltest::SendRunTest {
       progress->SendProgress(50);
       progress->SendProgress(100);
       if (stop.stop_requested()) {
-        log.Error("Mail sending aborted by application");
-        return false;
+        report.log.Error("Mail sending aborted by application");
+        return dtl::Error(dtl::ErrorCode::Cancelled, "Mail sending aborted by application");
       }
       const bool ok = peer_ ? peer_(n) : true;
-      if (!ok) log.Error("Send failed. attempt " + std::to_string(n));
-      return ok;
+      if (ok) return {};
+      report.log.Error("Send failed. attempt " + std::to_string(n));
+      if (refusal_) {
+        report.sizeLimit = sizeLimit_;
+        report.permanentRefusal = refusal_;
+      }
+      return dtl::Error(dtl::ErrorCode::Refused, "Send failed.");
     };
   }
 
@@ -56,6 +62,9 @@ class SendEngineTest : public dtltest::SendRunTest {
   }
 
   std::function<bool(size_t attempt)> peer_;
+  // What a failed attempt reports besides failing: a permanent refusal and the announced limit.
+  std::optional<dtl::SmtpReply> refusal_;
+  uint64_t sizeLimit_ = 0;
   std::mutex mu_;
   std::vector<Attempt> attempts_;
 };
