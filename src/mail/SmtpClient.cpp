@@ -232,7 +232,7 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     }
   }
   log_.Value("security", security_);
-  if (usedHelo) return true;
+  if (usedHelo || skipLogin_) return true;
   return Login();
 }
 
@@ -513,6 +513,20 @@ Status SmtpClient::SendMessage(const SmtpEnvelope& envelope, std::string_view wi
         return true;
       },
       &wire);
+}
+
+Result<uint64_t> SmtpClient::ProbeSizeLimit() {
+  log_ = MailLog();
+  failure_.reset();
+  security_.clear();
+  permanentRefusal_.reset();
+  MailLogScope scope(log_, "ProbeSizeLimit");
+  skipLogin_ = true;
+  const bool ok = Connect(false);
+  skipLogin_ = false;
+  Release();
+  if (!ok) return failure_ ? *failure_ : Error(ErrorCode::Failed, "Failed to connect to SMTP server.");
+  return sizeLimit_;
 }
 
 Status SmtpClient::VerifySmtpConnection() {

@@ -118,6 +118,11 @@ class SmtpClient {
   // ends; not yet dot-stuffed). `wire` must stay valid during the call.
   Status SendMessage(const SmtpEnvelope& envelope, std::string_view wire);
 
+  // Connects as SendMessage() does (implicit TLS or STARTTLS by the settings, EHLO) but never
+  // logs in; says QUIT. The SIZE limit the server announced (0: none), or why it could not be
+  // reached. For a check before sending: bound it with short time-outs in the settings.
+  Result<uint64_t> ProbeSizeLimit();
+
   // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. Succeeds when the
   // greeting was 220. No EHLO, no login.
   Status VerifySmtpConnection();
@@ -177,6 +182,7 @@ class SmtpClient {
   std::set<std::string> mechanisms_;
   bool startTlsOffered_ = false;
   bool sizeOffered_ = false;
+  bool skipLogin_ = false;
   uint64_t sizeLimit_ = 0;
   std::optional<SmtpReply> permanentRefusal_;
 };

@@ -94,6 +94,21 @@ uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint
 }
 
 namespace {
+// Generous bounds on what surrounds a piece: the archive's headers, salt and check value with
+// the entry name twice, and the mail's headers, body and MIME boundaries.
+constexpr uint64_t kArchiveSlack = 1024;
+constexpr uint64_t kMailSlack = 4096;
+}  // namespace
+
+uint64_t EstimatedSegmentMailBytes(uint64_t pieceBytes) {
+  return Base64WireBytes(pieceBytes + kArchiveSlack) + kMailSlack;
+}
+
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit) {
+  return LargestFittingSegmentSize(sizeLimit, 0, kArchiveSlack, EstimatedSegmentMailBytes(0));
+}
+
+namespace {
 
 // One segment cut out of its source and packed: the attachment bytes ready for the message.
 struct PackedPiece {

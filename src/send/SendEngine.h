@@ -174,6 +174,12 @@ Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelop
 uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint64_t attachmentBytes,
                                    uint64_t mailBytes);
 
+// An upper estimate of the mail a piece of `pieceBytes` bytes makes, before any is built (for a
+// check before sending): the piece uncompressed in its archive, base64, headers and body.
+uint64_t EstimatedSegmentMailBytes(uint64_t pieceBytes);
+// The same pair of estimates fed to LargestFittingSegmentSize().
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit);
+
 // Everything a run takes from outside. Defaults are the real ones.
 struct SendEnvironment {
   std::function<std::time_t()> clock = [] { return std::time(nullptr); };
