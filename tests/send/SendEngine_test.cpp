@@ -334,6 +334,43 @@ TEST_F(SendEngineTest, RecordUntickedWhileThePreviousIsOnTheWireIsSkipped) {
   EXPECT_NE(attempts[1].wire.find("filename=\"x.002.doc\""), std::string::npos);
 }
 
+// A permanent refusal ends the run after one attempt: naming a size that fits when the server
+// announced a limit, quoting the server otherwise. A transient one is retried as before.
+TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
+  const struct {
+    const char* name;
+    std::optional<dtl::SmtpReply> refusal;
+    uint64_t sizeLimit;
+    const char* status;  // the last status's start
+  } cases[] = {
+      {"policy", dtl::SmtpReply{554, {"5.7.1 rejected"}}, 0, "0:The server refused segment number 1 for good: 554 5.7.1 rejected"},
+      {"too large", dtl::SmtpReply{552, {"5.3.4 too big"}}, 20000, "0:Segment number 1 makes a mail of "},
+      {"transient", std::nullopt, 0, "0:Failed sending segment number 1. Log file created. Trying again..."},
+  };
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  peer_ = [](size_t) { return false; };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      attempts_.clear();
+    }
+    refusal_ = c.refusal;
+    sizeLimit_ = c.sizeLimit;
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+    Run();
+    EXPECT_EQ(Attempts().size(), 1u);
+    const std::string last = log_.Statuses().back();
+    EXPECT_EQ(last.substr(0, std::string(c.status).size()), c.status) << last;
+    EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), c.refusal ? 0u : 1u);
+    EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+    doc_.Stop();
+  }
+}
+
 TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   fs::remove(dir_ / "x");
