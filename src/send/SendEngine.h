@@ -215,7 +215,9 @@ struct SendRunParams {
 };
 
 // The worker's run, until the list is done or `stop` is requested. Returns 1 after a normal end
-// (RunEnded sent), 0 after an abandoned run (stopped, or the mail-client logon failed).
+// (RunEnded sent), 0 after an abandoned run (stopped, the mail-client logon failed, or the server
+// refused a segment mail for good: too large for it, or any 5xx to MAIL FROM or the end of
+// data; that segment stays pending and the last status says why).
 int RunSendEngine(const SendRunParams& params, std::stop_token stop);
 
 }  // namespace dtl
