@@ -84,10 +84,10 @@ int main(int argc, char** argv) {
     dtl::SendEnvironment capture = env;
     int n = 0;
     capture.deliver = [&](const dtl::SmtpSettings&, const dtl::SmtpEnvelope&, std::string_view wire, dtl::MailProgress*,
-                          std::stop_token, dtl::MailLog&) {
+                          std::stop_token, dtl::SmtpAttemptReport&) -> dtl::Status {
       std::ofstream(render + "/msg-" + std::to_string(++n) + ".eml", std::ios::binary)
           .write(wire.data(), static_cast<std::streamsize>(wire.size()));
-      return true;
+      return {};
     };
     if (!RunOnce(doc, request, capture, waiter)) return 1;
   }

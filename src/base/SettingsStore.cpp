@@ -121,6 +121,7 @@ const std::vector<SettingInfo>& SettingsTable() {
       Dw("MinToTray", DwordRule::OnlyZeroIsOff, 1),
       Str("savepath", 260),
       Dw("AutoMerge", DwordRule::OnlyZeroIsOff, 1),
+      Dw("AllowPlainLogin", DwordRule::OnlyOneIsOn, 0),
   };
   return table;
 }

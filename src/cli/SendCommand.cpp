@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -161,6 +162,33 @@ class JournalLock {
  private:
   int fd_ = -1;
 };
+
+// Asks the SMTP server (a quick EHLO, no login) how large a mail it takes, before anything is
+// sent: a segment mail beyond that would be refused. The reason not to start, or nothing when
+// the segments fit or the server cannot be asked (the run then reports for itself).
+std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc, const dtl::SettingsStore& settings) {
+  if (doc.Fields().method != dtl::SendMethod::SmtpServer) return std::nullopt;
+  uint64_t largest = 0;
+  for (const auto& r : doc.Records()) largest = std::max(largest, std::min(r.segmentSize, r.fileSize));
+  dtl::SmtpSettings smtp;
+  smtp.host = settings.SmtpServer();
+  smtp.port = static_cast<int>(settings.SmtpPort() ? settings.SmtpPort() : 25);
+  smtp.ssl = settings.Ssl();
+  smtp.startTls = dtl::StartTlsMode::Verified;
+  smtp.connectTimeout = std::chrono::milliseconds(5000);
+  smtp.replyTimeout = std::chrono::milliseconds(5000);
+  dtl::SmtpClient client(smtp);
+  const auto limit = client.ProbeSizeLimit();
+  if (!limit || *limit == 0) return std::nullopt;
+  const uint64_t mail = dtl::EstimatedSegmentMailBytes(largest);
+  if (mail <= *limit) return std::nullopt;
+  const uint64_t fits = dtl::LargestFittingSegmentSize(*limit);
+  std::string text = "the server takes mails of at most " + std::to_string(*limit) + " bytes; segments of " +
+                     std::to_string(largest) + " bytes make mails of about " + std::to_string(mail) + " bytes. ";
+  if (fits == 0) return text + "No segment size fits.";
+  return text + "The largest segment size that fits is " + std::to_string(fits) + " bytes (--position " +
+         std::to_string(fits / 10000) + "); nothing was sent";
+}
 
 // Runs the job the document holds until it ends or Ctrl-C stops it.
 int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
@@ -343,6 +371,8 @@ int SendCommand::Run() {
   const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();
   WipeString(request.password);
   if (!built) return Fail("the files cannot be cut into that many segments");
+
+  if (const auto tooLarge = CheckSizeUpFront(doc, settings)) return Fail(*tooLarge);
 
   dtl::SendJournalData data;
   data.fields = doc.Fields();

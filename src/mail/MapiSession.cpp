@@ -208,9 +208,13 @@ Status MapiSession::Submit() {
 
 Result<MapiLogonStep> LogonInOrder(
     std::string_view userName, std::string_view pass,
-    const std::function<Status(std::string_view profile, std::string_view password)>& logon) {
-  if ((!userName.empty() || !pass.empty()) && logon(userName, pass)) return MapiLogonStep::StoredProfile;
-  if (logon({}, {})) return MapiLogonStep::NoProfile;
+    const std::function<Status(std::string_view profile, std::string_view password)>& logon,
+    std::optional<MapiLogonStep> after) {
+  const int first = after ? static_cast<int>(*after) + 1 : 0;
+  if (first > static_cast<int>(MapiLogonStep::Outlook)) return Error(ErrorCode::NotFound, "No logon step is left");
+  if (first <= 0 && (!userName.empty() || !pass.empty()) && logon(userName, pass))
+    return MapiLogonStep::StoredProfile;
+  if (first <= 1 && logon({}, {})) return MapiLogonStep::NoProfile;
   Status last = logon("Outlook", {});
   if (last) return MapiLogonStep::Outlook;
   return std::move(last.error());

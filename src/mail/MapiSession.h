@@ -79,9 +79,12 @@ class MapiSession {
 // either is non-empty; then with no profile; then with the profile "Outlook" and no password.
 // `logon` is tried in that order until it succeeds. The step that succeeded, or the error of the
 // last attempt when none did (the run then ends with "Could not logon to MAPI session.").
+// With `after`, the order resumes at the step following it (a stored profile the submission
+// program refused falls back to no profile); nothing follows Outlook (NotFound).
 enum class MapiLogonStep { StoredProfile, NoProfile, Outlook };
 Result<MapiLogonStep> LogonInOrder(std::string_view userName, std::string_view pass,
                                    const std::function<Status(std::string_view profile,
-                                                              std::string_view password)>& logon);
+                                                              std::string_view password)>& logon,
+                                   std::optional<MapiLogonStep> after = std::nullopt);
 
 }  // namespace dtl

@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kAborted = "Mail sending aborted by application";
 constexpr const char* kHidden = "<credentials hidden>";
 constexpr size_t kDataChunk = 256 * 1024;
+constexpr const char* kNoEncryption = "the server offers no encryption; the password was not sent";
 
 std::string Upper(std::string_view s) {
   std::string out(s);
@@ -152,6 +153,8 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   broken_ = false;
   mechanisms_.clear();
   startTlsOffered_ = false;
+  sizeOffered_ = false;
+  sizeLimit_ = 0;
   security_ = "plain";
   std::unique_ptr<Transport> sock;
   std::string connectError;
@@ -229,7 +232,7 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     }
   }
   log_.Value("security", security_);
-  if (usedHelo) return true;
+  if (usedHelo || skipLogin_) return true;
   return Login();
 }
 
@@ -237,12 +240,19 @@ bool SmtpClient::Hello(bool& usedHelo) {
   usedHelo = false;
   mechanisms_.clear();
   startTlsOffered_ = false;
+  sizeOffered_ = false;
+  sizeLimit_ = 0;
   const std::string name = LocalName();
   SmtpReply reply;
   if (Command("EHLO " + name, 250, reply)) {
     for (const auto& line : reply.lines) {
       std::string up = Upper(line);
       if (up == "STARTTLS" || up.rfind("STARTTLS ", 0) == 0) startTlsOffered_ = true;
+      if (up == "SIZE" || up.rfind("SIZE ", 0) == 0) {
+        // "SIZE" alone or "SIZE 0" offers the parameter without announcing a limit.
+        sizeOffered_ = true;
+        sizeLimit_ = std::strtoull(up.c_str() + 4, nullptr, 10);
+      }
       if (up.rfind("AUTH", 0) != 0) continue;
       // "AUTH LOGIN PLAIN" and the old "AUTH=LOGIN PLAIN" both list mechanisms after the keyword.
       size_t i = 4;
@@ -271,6 +281,12 @@ bool SmtpClient::Hello(bool& usedHelo) {
 
 bool SmtpClient::Login() {
   if (settings_.user.empty() || settings_.password.empty()) return true;
+  // A server (or anyone in between) that leaves STARTTLS out must not receive the password in
+  // base64 that anyone on the path can read.
+  if (security_ == "plain" && !settings_.allowPlainLogin) {
+    Fail(kNoEncryption, ErrorCode::Tls);
+    return false;
+  }
   auto offered = [&](const char* m) { return mechanisms_.count(m) != 0; };
   std::string method;
   for (const char* m : {"LOGIN", "CRAM-MD5", "PLAIN"})
@@ -387,7 +403,20 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
     Fail("Invalid email object, no return address", ErrorCode::InvalidArgument);
     return false;
   }
-  if (!Command("MAIL FROM:<" + envelope.from + ">", 250, reply)) {
+  // A message the server already said it will not take would be refused only after all of
+  // it went over the wire, and then again on every retry.
+  if (sizeLimit_ > 0 && wire.size() > sizeLimit_) {
+    permanentRefusal_ = SmtpReply{552, {"5.3.4 the message is " + std::to_string(wire.size()) +
+                                        " bytes; the server takes at most " + std::to_string(sizeLimit_)}};
+    Fail("The message is " + std::to_string(wire.size()) + " bytes; the server takes at most " +
+             std::to_string(sizeLimit_) + " bytes",
+         ErrorCode::Refused);
+    return false;
+  }
+  std::string mailFrom = "MAIL FROM:<" + envelope.from + ">";
+  if (sizeOffered_) mailFrom += " SIZE=" + std::to_string(wire.size());
+  if (!Command(mailFrom, 250, reply)) {
+    if (!broken_ && reply.code >= 500 && reply.code < 600) permanentRefusal_ = reply;
     Fail("MAIL FROM refused", broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
@@ -428,6 +457,7 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
   // as well would hand the recipient an empty line the sender never wrote.
   const bool lineEnded = wire.empty() || wire.ends_with("\r\n");
   if (!Command(lineEnded ? "." : "\r\n.", 250, reply)) {
+    if (!broken_ && reply.code >= 500 && reply.code < 600) permanentRefusal_ = reply;
     Fail("The message was refused at the end of data", broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
@@ -439,6 +469,7 @@ Status SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const voi
   log_ = MailLog();
   failure_.reset();
   security_.clear();
+  permanentRefusal_.reset();
   MailLogScope scope(log_, "SendEmail");
   log_.Value("smtp_host", settings_.host);
   log_.Value("smtp_port", std::to_string(settings_.port));
@@ -482,6 +513,20 @@ Status SmtpClient::SendMessage(const SmtpEnvelope& envelope, std::string_view wi
         return true;
       },
       &wire);
+}
+
+Result<uint64_t> SmtpClient::ProbeSizeLimit() {
+  log_ = MailLog();
+  failure_.reset();
+  security_.clear();
+  permanentRefusal_.reset();
+  MailLogScope scope(log_, "ProbeSizeLimit");
+  skipLogin_ = true;
+  const bool ok = Connect(false);
+  skipLogin_ = false;
+  Release();
+  if (!ok) return failure_ ? *failure_ : Error(ErrorCode::Failed, "Failed to connect to SMTP server.");
+  return sizeLimit_;
 }
 
 Status SmtpClient::VerifySmtpConnection() {

@@ -10,8 +10,9 @@
 //
 // The dialogue: greeting 220; EHLO (HELO after a refused EHLO, then no login); STARTTLS and a
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
-// CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set;
-// MAIL FROM; RCPT TO per recipient (some refused = the rest still get the message, but the
+// CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
+// the connection is encrypted (or plain logins are allowed);
+// MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some refused = the rest still get the message, but the
 // attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
 // step. Failure texts go to the log as errors; the last one is the message of the returned
 // Status, its code sorting it (Network, Tls, Protocol, Refused, Auth, InvalidArgument,
@@ -55,6 +56,10 @@ struct SmtpSettings {
   std::string user;
   std::string password;
   StartTlsMode startTls = StartTlsMode::Verified;
+  // A login is sent only over an encrypted connection (implicit TLS or a completed STARTTLS);
+  // without one, a configured login fails the attempt before anything of it is sent. True lets
+  // it go out in the clear (the user's explicit choice, the "AllowPlainLogin" setting).
+  bool allowPlainLogin = false;
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::milliseconds replyTimeout{120000};  // per reply, and per write that makes no progress
   // Name said in EHLO/HELO; empty = gethostname(), or "localhost" when that is empty.
@@ -113,6 +118,11 @@ class SmtpClient {
   // ends; not yet dot-stuffed). `wire` must stay valid during the call.
   Status SendMessage(const SmtpEnvelope& envelope, std::string_view wire);
 
+  // Connects as SendMessage() does (implicit TLS or STARTTLS by the settings, EHLO) but never
+  // logs in; says QUIT. The SIZE limit the server announced (0: none), or why it could not be
+  // reached. For a check before sending: bound it with short time-outs in the settings.
+  Result<uint64_t> ProbeSizeLimit();
+
   // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. Succeeds when the
   // greeting was 220. No EHLO, no login.
   Status VerifySmtpConnection();
@@ -122,6 +132,13 @@ class SmtpClient {
   const MailLog& LastLog() const { return log_; }
   // "plain", "STARTTLS" or "implicit TLS": how the last connection was carried.
   const std::string& Security() const { return security_; }
+  // The largest message the server of the last call announced (the EHLO reply's SIZE, RFC
+  // 1870); 0 when it announced none or no limit. A message larger than it is never sent: the
+  // call fails (Refused) before MAIL FROM and PermanentRefusal() holds 552 5.3.4.
+  uint64_t SizeLimit() const { return sizeLimit_; }
+  // The server's 5xx answer to MAIL FROM or to the end of data in the last call: the whole
+  // message was refused for good, so sending it again unchanged is pointless. Empty otherwise.
+  const std::optional<SmtpReply>& PermanentRefusal() const { return permanentRefusal_; }
 
  private:
   using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
@@ -164,6 +181,10 @@ class SmtpClient {
   size_t inpos_ = 0;
   std::set<std::string> mechanisms_;
   bool startTlsOffered_ = false;
+  bool sizeOffered_ = false;
+  bool skipLogin_ = false;
+  uint64_t sizeLimit_ = 0;
+  std::optional<SmtpReply> permanentRefusal_;
 };
 
 }  // namespace dtl

@@ -100,6 +100,7 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.smtpSsl = settings_.Ssl();
   delivery_.smtpUser = settings_.SmtpUserName();
   delivery_.smtpPassword = settings_.SmtpPass();
+  delivery_.allowPlainLogin = settings_.GetDword("AllowPlainLogin") == 1;
   delivery_.mxOverride = settings_.Mx();
   delivery_.directPort = settings_.Port();
   delivery_.mapiProfile = settings_.UserName();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -54,12 +55,57 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
   return s;
 }
 
-bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, std::stop_token stop, MailLog& log) {
+Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
+                       MailProgress* progress, std::stop_token stop, SmtpAttemptReport& report) {
   SmtpClient client(settings, progress, std::move(stop));
-  const bool ok = client.SendMessage(envelope, wire).ok();
-  log = client.LastLog();
-  return ok;
+  Status sent = client.SendMessage(envelope, wire);
+  report.log = client.LastLog();
+  report.sizeLimit = client.SizeLimit();
+  report.permanentRefusal = client.PermanentRefusal();
+  return sent;
+}
+
+namespace {
+
+// Bytes of `n` bytes in base64 lines of 76 characters, each ended by CRLF.
+uint64_t Base64WireBytes(uint64_t n) {
+  const uint64_t chars = (n + 2) / 3 * 4;
+  return chars + (chars + 75) / 76 * 2;
+}
+
+}  // namespace
+
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint64_t attachmentBytes,
+                                   uint64_t mailBytes) {
+  constexpr uint64_t kStep = 10000;
+  // Headers differ a little from segment to segment (its number, its name): keep a margin.
+  constexpr uint64_t kMargin = 1000;
+  const int64_t fixed = static_cast<int64_t>(mailBytes) - static_cast<int64_t>(Base64WireBytes(attachmentBytes));
+  // A piece that compressed well says nothing about the next one: the estimate assumes none
+  // compresses, so the size it names fits whatever the file holds.
+  const int64_t zipOverhead =
+      std::max<int64_t>(0, static_cast<int64_t>(attachmentBytes) - static_cast<int64_t>(pieceBytes));
+  for (uint64_t position = 1000; position >= 1; --position) {
+    const int64_t attachment = std::max<int64_t>(0, static_cast<int64_t>(position * kStep) + zipOverhead);
+    const int64_t mail = fixed + static_cast<int64_t>(Base64WireBytes(static_cast<uint64_t>(attachment)));
+    if (mail + static_cast<int64_t>(kMargin) <= static_cast<int64_t>(sizeLimit)) return position * kStep;
+  }
+  return 0;
+}
+
+namespace {
+// Generous bounds on what surrounds a piece: the archive's headers, salt and check value with
+// the entry name twice, and the mail's headers, body and MIME boundaries.
+constexpr uint64_t kArchiveSlack = 1024;
+constexpr uint64_t kMailSlack = 4096;
+}  // namespace
+
+uint64_t EstimatedSegmentMailBytes(uint64_t pieceBytes) {
+  return Base64WireBytes(pieceBytes + kArchiveSlack) + kMailSlack;
+}
+
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit) {
+  return LargestFittingSegmentSize(sizeLimit, 0, kArchiveSlack, EstimatedSegmentMailBytes(0));
 }
 
 namespace {
@@ -71,6 +117,7 @@ struct PackedPiece {
   bool ok = false;
   Error error;                 // why the piece could not be cut (the system's text)
   std::string pieceName;       // the temporary piece file's name (the zip entry's name)
+  uint64_t rawSize = 0;        // the piece's own bytes, before packing
   std::vector<uint8_t> bytes;  // the AES-form archive, or the raw piece in plain mode
 };
 
@@ -213,6 +260,7 @@ class Run {
       }
       raw = std::move(read.value());
     }
+    piece.rawSize = raw.size();
     if (p_.job.plain) {
       piece.bytes = std::move(raw);
     } else {
@@ -320,16 +368,22 @@ class Run {
       settings.ssl = delivery_.smtpSsl;
       settings.user = delivery_.smtpUser;
       settings.password = delivery_.smtpPassword;
+      settings.allowPlainLogin = delivery_.allowPlainLogin;
       settings.startTls = StartTlsMode::Verified;
     }
 
     PackedPiece piece = TakePiece(p, record);
     EmailObject email = EmailObject::CreateMessage(CurrentMessageStamp());
     MailLog log;
+    SmtpAttemptReport report;
     bool sent = false;
+    const uint64_t pieceBytes = piece.rawSize;
+    const uint64_t attachmentBytes = piece.bytes.size();
+    uint64_t mailBytes = 0;
     if (Compose(record, piece, email)) {
       std::string wire;
       if (email.Render(wire)) {
+        mailBytes = wire.size();
         PackAhead(p);
         Status(p, std::string(kStatusSending));
         SmtpEnvelope envelope;
@@ -337,7 +391,8 @@ class Run {
         for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
           for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
         EngineProgress progress(obs_, static_cast<int32_t>(p));
-        sent = env_.deliver(settings, envelope, wire, &progress, stop_, log);
+        sent = env_.deliver(settings, envelope, wire, &progress, stop_, report).ok();
+        log = std::move(report.log);
       } else {
         log.Error("Failed to prepare email for sending.");
       }
@@ -360,20 +415,57 @@ class Run {
     }
     if (sent) return Step::Next;
     lastAttemptFailed_ = true;
+    if (report.permanentRefusal) {
+      // The same mail would be refused on every retry: the run ends here, the segment stays
+      // pending, and the status says what to change.
+      const std::string text = RefusalText(p, *report.permanentRefusal, report.sizeLimit, pieceBytes,
+                                           attachmentBytes, mailBytes);
+      log.Error(text);
+      (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
+      Status(p, text);
+      return Step::Abandon;
+    }
     (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
     Status(p, Format(kStatusSmtpFailed, static_cast<long>(p) + 1));
     obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
     return Step::Retry;
   }
 
+  static std::string RefusalText(size_t p, const SmtpReply& refusal, uint64_t sizeLimit, uint64_t pieceBytes,
+                                 uint64_t attachmentBytes, uint64_t mailBytes) {
+    const std::string number = std::to_string(p + 1);
+    if (sizeLimit > 0 && (mailBytes > sizeLimit || refusal.code == 552)) {
+      const uint64_t fits = LargestFittingSegmentSize(sizeLimit, pieceBytes, attachmentBytes, mailBytes);
+      std::string text = fits ? kStatusTooLarge : kStatusTooLargeNoFit;
+      for (const std::string& v :
+           {number, std::to_string(mailBytes), std::to_string(sizeLimit), std::to_string(fits)}) {
+        const size_t at = text.find_first_of('%');
+        if (at == std::string::npos) break;
+        text.replace(at, 2, v);
+      }
+      return text;
+    }
+    std::string reply = std::to_string(refusal.code);
+    for (const auto& line : refusal.lines) reply += " " + line;
+    std::string text = kStatusRefused;
+    text.replace(text.find("%d"), 2, number);
+    text.replace(text.find("%s"), 2, reply);
+    return text;
+  }
+
   Step DeliverMapi(size_t p, const SegmentRecord& record) {
     MapiSession session;
     if (!env_.sendmailProgram.empty()) session.program = env_.sendmailProgram;
-    const auto logon = LogonInOrder(delivery_.mapiProfile, delivery_.mapiPassword,
-                                    [&](std::string_view profile, std::string_view password) {
-                                      return session.Logon(profile, password);
-                                    });
-    if (!logon) {
+    // The submission program only says whether it knows an account when it is handed a
+    // message, so a stored profile it refuses moves on to the next logon step there.
+    auto logon = [&](std::optional<MapiLogonStep> after) {
+      return LogonInOrder(
+          delivery_.mapiProfile, delivery_.mapiPassword,
+          [&](std::string_view profile, std::string_view password) { return session.Logon(profile, password); },
+          after);
+    };
+    auto step = logon(std::nullopt);
+    if (!step) {
       // Abandoned without Stop: running stays set, so Send stays disabled until Stop.
       Status(p, std::string(kStatusMapiLogon));
       return Step::Abandon;
@@ -385,9 +477,16 @@ class Run {
       PackAhead(p);
       const std::string subject =
           p_.job.plain ? record.name : SegmentSubject(record.name, record.index, tag_, false);
-      sent = session.Compose(SplitRecipients(p_.job.recipients), subject, subject + ".", piece.bytes,
-                             SegmentAttachmentName(record, p_.job.plain)) &&
-             session.Submit();
+      for (;;) {
+        // The body is the subject alone on this path: no closing dot.
+        dtl::Status submitted = session.Compose(SplitRecipients(p_.job.recipients), subject, subject,
+                                                piece.bytes, SegmentAttachmentName(record, p_.job.plain));
+        if (submitted) submitted = session.Submit();
+        sent = submitted.ok();
+        if (sent || *step != MapiLogonStep::StoredProfile || submitted.error().code != ErrorCode::Refused) break;
+        step = logon(*step);
+        if (!step) break;
+      }
     } else {
       obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
     }

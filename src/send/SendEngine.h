@@ -78,6 +78,14 @@ inline constexpr const char* kStatusSmtpFailed = "Failed sending segment number 
 inline constexpr const char* kStatusMapiFailed = "Failed sending segment number %d via MAPI. Trying again...";
 inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";
 inline constexpr std::string_view kStatusStopped = "Stopped";
+// A segment mail the server will not take ends the run (it would be refused on every retry).
+inline constexpr const char* kStatusTooLarge =
+    "Segment number %d makes a mail of %s bytes; the server takes at most %s bytes. "
+    "The largest segment size that fits is %s bytes.";
+inline constexpr const char* kStatusTooLargeNoFit =
+    "Segment number %d makes a mail of %s bytes; the server takes at most %s bytes. "
+    "No segment size fits.";
+inline constexpr const char* kStatusRefused = "The server refused segment number %d for good: %s";
 
 // The job's list as the engine sees it: records read by position (the count may be read again
 // at every step) and the delivered mark. Implementations guard the list: the user-interface
@@ -101,6 +109,7 @@ struct DeliverySettings {
   bool smtpSsl = false;
   std::string smtpUser;
   std::string smtpPassword;
+  bool allowPlainLogin = false;  // a login may go out over an unencrypted connection
   std::string mxOverride;      // Direct Send: used as exchanger when longer than two characters
   uint32_t directPort = 25;    // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;     // mail-client logon
@@ -140,13 +149,36 @@ std::string MakeSubjectTag(RandomSource& random);
 // "%s - segment number %d         %s" (nine blanks) in split mode, "%s " in plain mode.
 std::string SegmentSubject(std::string_view name, int32_t index, std::string_view tag, bool plain);
 
-// One SMTP delivery attempt: the default is SmtpClient::SendMessage with the mail sender's log
-// copied into `log`. Tests put a scripted peer here.
-using SmtpDeliverFn = std::function<bool(const SmtpSettings& settings, const SmtpEnvelope& envelope,
-                                         std::string_view wire, MailProgress* progress, std::stop_token stop,
-                                         MailLog& log)>;
-bool DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                     MailProgress* progress, std::stop_token stop, MailLog& log);
+// What one SMTP delivery attempt leaves besides its outcome: the mail sender's log, the
+// largest message the server announced (0: none), and its permanent refusal of the whole
+// message (a 5xx to MAIL FROM or to the end of data), if any.
+struct SmtpAttemptReport {
+  MailLog log;
+  uint64_t sizeLimit = 0;
+  std::optional<SmtpReply> permanentRefusal;
+};
+
+// One SMTP delivery attempt: the default is SmtpClient::SendMessage, its log and findings copied
+// into `report`. Tests put a scripted peer here.
+using SmtpDeliverFn = std::function<Status(const SmtpSettings& settings, const SmtpEnvelope& envelope,
+                                           std::string_view wire, MailProgress* progress, std::stop_token stop,
+                                           SmtpAttemptReport& report)>;
+Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
+                       MailProgress* progress, std::stop_token stop, SmtpAttemptReport& report);
+
+// The largest segment size, a whole number of positions (10,000 bytes each, 1..1000), whose
+// mail stays within `sizeLimit` bytes, worked out from one mail the engine built: a piece of
+// `pieceBytes` bytes became an attachment of `attachmentBytes` bytes (the zip's overhead) and a
+// mail of `mailBytes` bytes (headers, body, base64 lines of 76 characters). Pieces are taken
+// not to compress, so the answer holds for any content. 0 when not even one position fits.
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint64_t attachmentBytes,
+                                   uint64_t mailBytes);
+
+// An upper estimate of the mail a piece of `pieceBytes` bytes makes, before any is built (for a
+// check before sending): the piece uncompressed in its archive, base64, headers and body.
+uint64_t EstimatedSegmentMailBytes(uint64_t pieceBytes);
+// The same pair of estimates fed to LargestFittingSegmentSize().
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit);
 
 // Everything a run takes from outside. Defaults are the real ones.
 struct SendEnvironment {
@@ -183,7 +215,9 @@ struct SendRunParams {
 };
 
 // The worker's run, until the list is done or `stop` is requested. Returns 1 after a normal end
-// (RunEnded sent), 0 after an abandoned run (stopped, or the mail-client logon failed).
+// (RunEnded sent), 0 after an abandoned run (stopped, the mail-client logon failed, or the server
+// refused a segment mail for good: too large for it, or any 5xx to MAIL FROM or the end of
+// data; that segment stays pending and the last status says why).
 int RunSendEngine(const SendRunParams& params, std::stop_token stop);
 
 }  // namespace dtl

@@ -83,6 +83,28 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
 
 // Killed halfway, the job resumes with the password asked again; each missing segment goes
 // once, the finished job leaves no journal, and the mails merge back into the file.
+// A server announcing SIZE is asked before anything is sent: segments too large for it stop
+// the send at once with a size that fits, which then goes through.
+TEST_F(SendCommandTest, SegmentsLargerThanTheServerTakesAreRefusedBeforeSending) {
+  dtltest::SmtpFixture server(mail_, {"--size-limit", "200000"});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  const std::string file = Source(500000);
+  auto r = Dtl("send " + file + " --to a@b.test --method smtp --position 20");
+  EXPECT_EQ(r.status, 1) << r.output;
+  const std::string fitsText = "The largest segment size that fits is ";
+  const auto at = r.output.find(fitsText);
+  ASSERT_NE(at, std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("the server takes mails of at most 200000 bytes"), std::string::npos) << r.output;
+  EXPECT_TRUE(fs::is_empty(mail_));  // not even the descriptor went out
+  const unsigned long fits = std::stoul(r.output.substr(at + fitsText.size()));
+  ASSERT_GE(fits, 10000ul);
+
+  r = Dtl("send " + file + " --to a@b.test --method smtp --position " + std::to_string(fits / 10000));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(fs::is_empty(mail_));
+}
+
 TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   dtltest::SmtpFixture server(mail_, {});
   ASSERT_NE(server.port(), 0);

@@ -157,11 +157,16 @@ TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
     int succeedAt;  // attempt number that succeeds; -1 none
     std::vector<std::string> attempts;
     std::optional<MapiLogonStep> result;
+    std::optional<MapiLogonStep> after = std::nullopt;  // resume after this step
   } cases[] = {
       {"", "", 0, {"|"}, MapiLogonStep::NoProfile},
       {"work", "pw", 0, {"work|pw"}, MapiLogonStep::StoredProfile},
       {"work", "", 2, {"work|", "|", "Outlook|"}, MapiLogonStep::Outlook},
       {"work", "pw", -1, {"work|pw", "|", "Outlook|"}, std::nullopt},
+      // A stored profile the submission program refused resumes with no profile, then Outlook.
+      {"work", "pw", 0, {"|"}, MapiLogonStep::NoProfile, MapiLogonStep::StoredProfile},
+      {"work", "pw", 1, {"|", "Outlook|"}, MapiLogonStep::Outlook, MapiLogonStep::StoredProfile},
+      {"work", "pw", 0, {"Outlook|"}, MapiLogonStep::Outlook, MapiLogonStep::NoProfile},
   };
   for (const auto& c : cases) {
     std::vector<std::string> attempts;
@@ -169,7 +174,7 @@ TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
       attempts.push_back(std::string(profile) + "|" + std::string(password));
       if (static_cast<int>(attempts.size()) - 1 == c.succeedAt) return {};
       return Error(ErrorCode::NotFound, "refused " + attempts.back());
-    });
+    }, c.after);
     EXPECT_EQ(attempts, c.attempts) << c.user << "/" << c.pass;
     EXPECT_EQ(result ? std::optional<MapiLogonStep>(*result) : std::nullopt, c.result) << c.user << "/" << c.pass;
     // When every logon fails, the last one's reason is the answer.
@@ -177,6 +182,11 @@ TEST(MapiSession, LogonOrderStoredProfileThenNoneThenOutlook) {
       EXPECT_EQ(result.error().message, "refused Outlook|");
     }
   }
+  // Nothing follows Outlook.
+  int calls = 0;
+  EXPECT_FALSE(LogonInOrder("work", "pw", [&](std::string_view, std::string_view) -> Status { ++calls; return {}; },
+                            MapiLogonStep::Outlook));
+  EXPECT_EQ(calls, 0);
 }
 
 }  // namespace

@@ -116,6 +116,9 @@ SmtpSettings Local(int port, std::string user = "", std::string password = "") {
   s.localHostName = "client.test";
   s.user = std::move(user);
   s.password = std::move(password);
+  // The scripted peer speaks plain text only; the login dialogue itself is under test here
+  // (the refusal of a plain login is pinned in SmtpIntegration against a real server).
+  s.allowPlainLogin = true;
   s.connectTimeout = s.replyTimeout = std::chrono::milliseconds(5000);
   return s;
 }

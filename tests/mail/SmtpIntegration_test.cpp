@@ -69,6 +69,7 @@ TEST_F(SmtpIntegration, EachLoginMechanismLogsInAndAWrongPasswordFails) {
     SmtpSettings s = Settings(server->port());
     s.user = "drover";
     s.password = "pa ss:w0rd";
+    s.allowPlainLogin = true;  // the mechanisms themselves, over a plain connection
     SmtpClient client(s);
     ASSERT_TRUE(client.SendMessage(kEnvelope, kMessage)) << Errors(client);
     EXPECT_NE(Stored(".json").find("\"login\": \"drover\""), std::string::npos) << Stored(".json");
@@ -79,6 +80,86 @@ TEST_F(SmtpIntegration, EachLoginMechanismLogsInAndAWrongPasswordFails) {
     EXPECT_FALSE(refused.SendMessage(kEnvelope, kMessage));
     EXPECT_NE(Errors(refused).find(std::string("Failed to login using ") + mechanism + " method"), std::string::npos)
         << Errors(refused);
+  }
+}
+
+// A configured login goes out only over an encrypted connection unless plain logins are
+// allowed; the server's own record of logins proves the password never reached it.
+TEST_F(SmtpIntegration, LoginIsNeverSentInTheClearUnlessPlainLoginsAreAllowed) {
+  const struct {
+    const char* name;
+    const char* tls;
+    bool allowPlain;
+    bool delivered;
+    const char* security;
+  } cases[] = {
+      {"no STARTTLS offered", nullptr, false, false, "plain"},
+      {"no STARTTLS offered, plain logins allowed", nullptr, true, true, "plain"},
+      {"STARTTLS offered", "--starttls", false, true, "STARTTLS"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = Start({"--auth", "alice:TopSecret", "--mechanisms", "LOGIN"}, c.tls);
+    SmtpSettings s = Settings(server->port());
+    s.user = "alice";
+    s.password = "TopSecret";
+    s.allowPlainLogin = c.allowPlain;
+    SmtpClient client(s);
+    const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+    EXPECT_EQ(client.Security(), c.security);
+    const std::string logins = fs::exists(mail_ / "auth.log") ? dtltest::ReadFileText(mail_ / "auth.log") : "";
+    if (c.delivered) {
+      EXPECT_TRUE(sent) << Errors(client);
+      EXPECT_EQ(logins, "LOGIN alice\n");
+    } else {
+      ASSERT_FALSE(sent);
+      EXPECT_EQ(sent.error().code, dtl::ErrorCode::Tls);
+      EXPECT_NE(Errors(client).find("the server offers no encryption; the password was not sent"),
+                std::string::npos)
+          << Errors(client);
+      EXPECT_EQ(logins, "");
+      EXPECT_FALSE(fs::exists(mail_ / "msg-1.eml"));
+    }
+    fs::remove_all(mail_.path());
+    fs::create_directories(mail_.path());
+  }
+}
+
+// RFC 1870: the announced limit is read, every MAIL FROM gives the size, and a larger message
+// is refused before any of it goes out.
+TEST_F(SmtpIntegration, SizeExtensionIsReadAndALargerMessageIsNeverSent) {
+  auto server = Start({"--size-limit", "10240000"});
+  SmtpClient small(Settings(server->port()));
+  ASSERT_TRUE(small.SendMessage(kEnvelope, kMessage)) << Errors(small);
+  EXPECT_EQ(small.SizeLimit(), 10240000u);
+  EXPECT_NE(Stored(".json").find("\"SIZE=" + std::to_string(kMessage.size()) + "\""), std::string::npos)
+      << Stored(".json");
+
+  std::string big = "Subject: big\r\n\r\n";
+  while (big.size() <= 10240000) big += std::string(998, 'A') + "\r\n";
+  SmtpClient client(Settings(server->port()));
+  const dtl::Status sent = client.SendMessage(kEnvelope, big);
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Refused);
+  ASSERT_TRUE(client.PermanentRefusal());
+  EXPECT_EQ(client.PermanentRefusal()->code, 552);
+  EXPECT_NE(Errors(client).find("the server takes at most 10240000 bytes"), std::string::npos) << Errors(client);
+  EXPECT_FALSE(fs::exists(mail_ / "msg-2.eml"));
+}
+
+// A 5xx to the end of data is a permanent refusal of the whole message; a 4xx is not.
+TEST_F(SmtpIntegration, RefusalAtTheEndOfDataTellsPermanentFromTransient) {
+  for (const char* reply : {"552 5.3.4 Message size exceeds fixed limit", "452 4.3.1 Insufficient system storage"}) {
+    SCOPED_TRACE(reply);
+    auto server = Start({"--refuse-data", reply});
+    SmtpClient client(Settings(server->port()));
+    ASSERT_FALSE(client.SendMessage(kEnvelope, kMessage));
+    const bool permanent = reply[0] == '5';
+    ASSERT_EQ(client.PermanentRefusal().has_value(), permanent);
+    if (permanent) {
+      EXPECT_EQ(client.PermanentRefusal()->code, 552);
+      EXPECT_EQ(client.PermanentRefusal()->lines, std::vector<std::string>{"5.3.4 Message size exceeds fixed limit"});
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <optional>
 
 #include "send/SendEventLog.h"
 
@@ -26,7 +27,8 @@ class SendEngineTest : public dtltest::SendRunTest {
       return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
     };
     env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
-                          dtl::MailProgress* progress, std::stop_token stop, dtl::MailLog& log) {
+                          dtl::MailProgress* progress, std::stop_token stop,
+                          dtl::SmtpAttemptReport& report) -> dtl::Status {
       size_t n;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -36,12 +38,17 @@ class SendEngineTest : public dtltest::SendRunTest {
       progress->SendProgress(50);
       progress->SendProgress(100);
       if (stop.stop_requested()) {
-        log.Error("Mail sending aborted by application");
-        return false;
+        report.log.Error("Mail sending aborted by application");
+        return dtl::Error(dtl::ErrorCode::Cancelled, "Mail sending aborted by application");
       }
       const bool ok = peer_ ? peer_(n) : true;
-      if (!ok) log.Error("Send failed. attempt " + std::to_string(n));
-      return ok;
+      if (ok) return {};
+      report.log.Error("Send failed. attempt " + std::to_string(n));
+      if (refusal_) {
+        report.sizeLimit = sizeLimit_;
+        report.permanentRefusal = refusal_;
+      }
+      return dtl::Error(dtl::ErrorCode::Refused, "Send failed.");
     };
   }
 
@@ -55,6 +62,9 @@ class SendEngineTest : public dtltest::SendRunTest {
   }
 
   std::function<bool(size_t attempt)> peer_;
+  // What a failed attempt reports besides failing: a permanent refusal and the announced limit.
+  std::optional<dtl::SmtpReply> refusal_;
+  uint64_t sizeLimit_ = 0;
   std::mutex mu_;
   std::vector<Attempt> attempts_;
 };
@@ -121,6 +131,30 @@ TEST_F(SendEngineTest, DirectSendUsesTheOverrideHostThePortFixAndNoLogin) {
   EXPECT_EQ(attempts[0].envelope.recipients, std::vector<std::string>{"only@a.test"});
   // To before From on the Direct Send path.
   EXPECT_LT(attempts[0].wire.find("\r\nTo: "), attempts[0].wire.find("\r\nFrom: "));
+}
+
+// The SMTP-server attempt carries the user's choice on plain logins; Direct Send has no login.
+TEST_F(SendEngineTest, PlainLoginSettingReachesTheSmtpServerAttemptOnly) {
+  const struct {
+    dtl::SendMethod method;
+    std::optional<uint32_t> stored;
+    bool allowed;
+  } cases[] = {
+      {dtl::SendMethod::SmtpServer, std::nullopt, false},
+      {dtl::SendMethod::SmtpServer, 0u, false},
+      {dtl::SendMethod::SmtpServer, 1u, true},
+      {dtl::SendMethod::DirectSend, 1u, false},
+  };
+  settings_.SetString("MX", "mx.override.test");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.method)) + " stored " + (c.stored ? std::to_string(*c.stored) : "none"));
+    if (c.stored) settings_.SetDword("AllowPlainLogin", *c.stored);
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, c.method, "only@a.test;")));
+    Run();
+    const auto attempts = Attempts();
+    ASSERT_FALSE(attempts.empty());
+    EXPECT_EQ(attempts.back().settings.allowPlainLogin, c.allowed);
+  }
 }
 
 // The settings dialogs reload the document's delivery settings while a run may be in its
@@ -300,6 +334,43 @@ TEST_F(SendEngineTest, RecordUntickedWhileThePreviousIsOnTheWireIsSkipped) {
   EXPECT_NE(attempts[1].wire.find("filename=\"x.002.doc\""), std::string::npos);
 }
 
+// A permanent refusal ends the run after one attempt: naming a size that fits when the server
+// announced a limit, quoting the server otherwise. A transient one is retried as before.
+TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
+  const struct {
+    const char* name;
+    std::optional<dtl::SmtpReply> refusal;
+    uint64_t sizeLimit;
+    const char* status;  // the last status's start
+  } cases[] = {
+      {"policy", dtl::SmtpReply{554, {"5.7.1 rejected"}}, 0, "0:The server refused segment number 1 for good: 554 5.7.1 rejected"},
+      {"too large", dtl::SmtpReply{552, {"5.3.4 too big"}}, 20000, "0:Segment number 1 makes a mail of "},
+      {"transient", std::nullopt, 0, "0:Failed sending segment number 1. Log file created. Trying again..."},
+  };
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  peer_ = [](size_t) { return false; };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      attempts_.clear();
+    }
+    refusal_ = c.refusal;
+    sizeLimit_ = c.sizeLimit;
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+    Run();
+    EXPECT_EQ(Attempts().size(), 1u);
+    const std::string last = log_.Statuses().back();
+    EXPECT_EQ(last.substr(0, std::string(c.status).size()), c.status) << last;
+    EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), c.refusal ? 0u : 1u);
+    EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+    doc_.Stop();
+  }
+}
+
 TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   fs::remove(dir_ / "x");
@@ -336,6 +407,49 @@ TEST_F(MailClientTest, DeliveredSegmentReportsFullProgressAfterDelivery) {
   EXPECT_EQ(events[2].kind, SendEventKind::UploadPercent);
   EXPECT_EQ(events[2].percent, 100);
   EXPECT_EQ(events[3].kind, SendEventKind::RunEnded);
+}
+
+// A stand-in submission program that refuses the account "bad" the way a sendmail-compatible
+// program refuses an unknown account, and records the arguments of every call.
+TEST_F(MailClientTest, StoredProfileTheProgramRefusesFallsBackToNoProfileAndTheBodyHasNoDot) {
+  const fs::path args = dir_ / "args";
+  const fs::path program = dir_ / "sendmail-accounts";
+  dtltest::WriteFileText(program, "#!/bin/sh\necho \"$*\" >> \"" + args.string() +
+                                      "\"\ncase \" $* \" in *\" -a bad \"*) cat > /dev/null; "
+                                      "echo \"account bad not found\"; exit 78;; esac\ncat > \"" +
+                                      (dir_ / "out").string() + "$$.eml\"\n");
+  fs::permissions(program, fs::perms::owner_all);
+  env_.sendmailProgram = program.string();
+  const struct {
+    const char* profile;
+    const char* calls;
+  } cases[] = {
+      {"", "-t -i\n"},
+      {"good", "-a good -t -i\n"},
+      {"bad", "-a bad -t -i\n-t -i\n"},
+  };
+  // A refused submission would be retried without end: the first failure stops the run.
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile);
+    log_.Clear();
+    fs::remove(args);
+    for (const auto& e : fs::directory_iterator(dir_.path()))
+      if (e.path().extension() == ".eml") fs::remove(e.path());
+    settings_.SetString("UserName", c.profile);
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
+    Run();
+    EXPECT_EQ(dtltest::ReadFileText(args), c.calls);
+    EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+    std::string eml;
+    for (const auto& e : fs::directory_iterator(dir_.path()))
+      if (e.path().extension() == ".eml") eml = dtltest::ReadFileText(e.path());
+    const std::string subject = Subject(eml);
+    EXPECT_NE(eml.find("\r\n\r\n" + subject + "\r\n"), std::string::npos) << eml.substr(0, 2000);
+    EXPECT_EQ(eml.find(subject + "."), std::string::npos);
+  }
 }
 
 TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {

@@ -54,6 +54,69 @@ void ExpectSegmentSubject(const std::string& subject, const std::string& name, i
   for (char c : tag) EXPECT_TRUE((c >= '0' && c <= '8') || (c >= 'a' && c <= 'y')) << subject;
 }
 
+// A server announcing SIZE gets no segment mail larger than that: the run stops at once naming
+// the largest segment size that fits, and that size then goes through.
+TEST_F(SendIntegration, SegmentLargerThanTheServerTakesStopsTheRunNamingASizeThatFits) {
+  auto server = SmtpServer({"--size-limit", "60000"});
+  // Without the check the refused segment would be retried without end.
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  dtl::SendRequest request = Request(250000, dtl::SendMethod::SmtpServer);
+  request.position = 10;  // 100,000-byte segments: mails of about 137 kB
+  ASSERT_TRUE(doc_.BuildSplitJob(request));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+  EXPECT_EQ(log_.CountOf(SendEventKind::Delivered), 0u);
+  EXPECT_TRUE(Mails().empty());
+  const auto statuses = log_.Statuses();
+  ASSERT_FALSE(statuses.empty());
+  const std::string& last = statuses.back();
+  const std::string head = "0:Segment number 1 makes a mail of ";
+  ASSERT_EQ(last.substr(0, head.size()), head) << last;
+  const std::string fitsText = "The largest segment size that fits is ";
+  const auto at = last.find(fitsText);
+  ASSERT_NE(at, std::string::npos) << last;
+  const unsigned long fits = std::stoul(last.substr(at + fitsText.size()));
+  EXPECT_NE(last.find("the server takes at most 60000 bytes"), std::string::npos) << last;
+  ASSERT_GE(fits, 10000ul);
+  EXPECT_EQ(fits % 10000, 0ul);
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("the server takes at most 60000"), std::string::npos);
+  doc_.Stop();
+
+  // The size it named fits, and every mail announced its size in MAIL FROM.
+  fs::remove_all(mail_);
+  fs::create_directories(mail_);
+  log_.Clear();
+  request.position = static_cast<uint32_t>(fits / 10000);
+  ASSERT_TRUE(doc_.BuildSplitJob(request));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u) << log_.Statuses().back();
+  EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+  ASSERT_EQ(Mails().size(), doc_.Records().size());
+  const std::string meta = dtltest::ReadFileText(mail_ / "msg-1.json");
+  const std::string eml = dtltest::ReadFileText(mail_ / "msg-1.eml");
+  EXPECT_NE(meta.find("\"SIZE=" + std::to_string(eml.size())), std::string::npos) << meta;
+}
+
+// A whole message refused for good (5xx at the end of data) is reported and never sent again.
+TEST_F(SendIntegration, PermanentRefusalOfTheMessageStopsTheRunAfterOneAttempt) {
+  auto server = SmtpServer({"--refuse-data", "552 5.3.4 Message size exceeds fixed limit"});
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  Run(1);
+  EXPECT_EQ(dtltest::ReadFileText(mail_ / "data-refused.log"), "1\n");
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  EXPECT_EQ(log_.CountOf(SendEventKind::Delivered), 0u);
+  EXPECT_EQ(log_.Statuses().back(),
+            "0:The server refused segment number 1 for good: 552 5.3.4 Message size exceeds fixed limit");
+  EXPECT_EQ(doc_.Records().at(0).pending, 1);
+  doc_.Stop();
+}
+
 TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
   auto server = SmtpServer();
   ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
