@@ -30,10 +30,15 @@ function(dtl_core_library name folder)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# dtl_tests(FOLDER LIBS targets... TESTS names...): one GoogleTest binary per test file
-# tests/FOLDER/NAME_test.cpp, named FOLDER_NAME_test, so an unfinished test never blocks another.
+# dtl_tests(FOLDER [TIMEOUT SECONDS] LIBS targets... TESTS names...): one GoogleTest binary per
+# test file tests/FOLDER/NAME_test.cpp, named FOLDER_NAME_test, so an unfinished test never
+# blocks another. Every case is its own ctest test with a time limit (TIMEOUT, 60 s unless
+# given): a hung case fails on its own instead of holding up the suite.
 function(dtl_tests folder)
-  cmake_parse_arguments(ARG "" "" "LIBS;TESTS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;TESTS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 60)
+  endif()
   if(NOT TARGET dtl_test_support_obj)
     add_library(dtl_test_support_obj STATIC "${CMAKE_CURRENT_SOURCE_DIR}/support/TestSupport.cpp")
     target_include_directories(dtl_test_support_obj PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -48,6 +53,6 @@ function(dtl_tests folder)
     add_executable(${_name} "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/${_test}_test.cpp")
     target_link_libraries(${_name} PRIVATE dtl_test_support_obj ${ARG_LIBS} GTest::gtest_main)
     add_dependencies(${_name} dtl)
-    gtest_discover_tests(${_name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+    gtest_discover_tests(${_name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   endforeach()
 endfunction()

@@ -387,10 +387,10 @@ TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {
     ScriptedPeer peer({{Greet("421 busy\r\n"), kQuit}});
     EXPECT_EQ(dtl::ServerTest(Local(peer.port())), "Failure.");
   }
-  int freePort;
-  { ScriptedPeer closed({}); freePort = closed.port(); }
+  dtltest::RefusingPort refusing;
+  ASSERT_GT(refusing.port(), 0);
   dtl::MailLog log;
-  EXPECT_EQ(dtl::ServerTest(Local(freePort), &log), "Failure.");
+  EXPECT_EQ(dtl::ServerTest(Local(refusing.port()), &log), "Failure.");
   EXPECT_EQ(log.Errors().front(), "Failed to connect (1)");
 }
 

@@ -30,9 +30,13 @@ class SmtpIntegration : public ::testing::Test {
   static void TearDownTestSuite() { pki_.reset(); }
   void SetUp() override { ASSERT_TRUE(pki_->ok()) << pki_->output(); }
 
-  // The fixture storing into this test's mail folder; `tls`: "--implicit-tls" or "--starttls".
-  std::unique_ptr<dtltest::SmtpFixture> Start(std::vector<std::string> extra, const char* tls = nullptr) {
-    if (tls) extra.insert(extra.end(), {"--cert", pki_->file("server.pem"), "--key", pki_->file("server.key"), tls});
+  // The fixture storing into this test's mail folder; `tls`: "--implicit-tls" or "--starttls",
+  // serving the PKI's certificate `cert` ("server": valid for localhost, "wrong": for another name).
+  std::unique_ptr<dtltest::SmtpFixture> Start(std::vector<std::string> extra, const char* tls = nullptr,
+                                              const std::string& cert = "server") {
+    if (tls)
+      extra.insert(extra.end(), {"--cert", pki_->file((cert + ".pem").c_str()), "--key",
+                                 pki_->file((cert + ".key").c_str()), tls});
     auto s = std::make_unique<dtltest::SmtpFixture>(mail_.path(), extra);
     EXPECT_NE(s->port(), 0) << "the SMTP fixture did not start";
     return s;
@@ -184,7 +188,8 @@ TEST_F(SmtpIntegration, RefusedSecondRecipientIsAPartialFailure) {
   EXPECT_EQ(Stored(".eml"), kMessage);
 }
 
-// The server is verified against the CA (given or from DTL_CA_FILE); an unknown CA fails the
+// The server is verified against the CA (given or from DTL_CA_FILE) and against the host name
+// dialled; an unknown CA, or a certificate from the right CA for another name, fails the
 // attempt, never a silent downgrade, except in opportunistic STARTTLS (Direct Send).
 TEST_F(SmtpIntegration, TlsVerifiesTheServerOrFailsWithoutDowngrade) {
   const struct {
@@ -223,6 +228,22 @@ TEST_F(SmtpIntegration, TlsVerifiesTheServerOrFailsWithoutDowngrade) {
       EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos) << Errors(client);
       EXPECT_FALSE(fs::exists(mail_ / "msg-1.eml"));
     }
+  }
+}
+
+// A certificate signed by the trusted CA but issued for another name is a different server: on
+// the SMTP-server path it fails the attempt before any command is sent, with either kind of TLS.
+TEST_F(SmtpIntegration, TlsRefusesACertificateIssuedForAnotherName) {
+  for (const char* mode : {"--implicit-tls", "--starttls"}) {
+    SCOPED_TRACE(mode);
+    auto server = Start({}, mode, "wrong");
+    SmtpSettings s = Settings(server->port());
+    s.ssl = std::string(mode) == "--implicit-tls";
+    SmtpClient client(s);
+    EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
+    EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos) << Errors(client);
+    EXPECT_FALSE(fs::exists(mail_ / "msg-1.eml"));
+    EXPECT_FALSE(fs::exists(mail_ / "msg-1.json"));
   }
 }
 

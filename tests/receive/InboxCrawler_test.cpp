@@ -1,6 +1,10 @@
 // The inbox crawler against the provider fixture (every provider's layout, paging, session
 // cookie, gzip bodies), and its text parses on their own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -225,6 +229,25 @@ TEST_F(InboxCrawlerTest, StopAndClosingRequestsEndTheRunAtTheNextCheck) {
       EXPECT_EQ(observer_.ranges, (std::vector<std::pair<int, int>>{{1, 1}})) << "an empty run shows a full bar";
     }
   }
+}
+
+// A client that connects to the TLS port and never says a word (a stray connection from
+// another test to a port it took for closed) holds up only itself: the Gmail crawl beside it
+// completes. The fixture once did the handshake in its accept loop, so one silent connection
+// stalled every later https request until the crawler's time-outs, one by one.
+TEST_F(InboxCrawlerTest, ASilentConnectionToTheTlsPortHoldsUpNobodyElse) {
+  ASSERT_GT(server_->tlsPort(), 0);
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(server_->tlsPort()));
+  ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const auto result = Crawl(Params(dtl::kProviderGmail));
+  close(silent);
+  EXPECT_EQ(result.records.size(), kInbox.size()) << server_->Log();
+  EXPECT_FALSE(result.aborted);
 }
 
 // Walla's login page in the middle of the walk ends the session (at the listing, dtl fetch's

@@ -1,12 +1,128 @@
-// Provider recognition and the table's small helpers. The templates and markers themselves are
-// exercised by crawling the provider fixture (InboxCrawler_test).
+// Provider recognition, the table's small helpers, and every provider's templates and markers
+// pinned as written here: the crawler's fixture answers whatever the table asks for, so only
+// this copy catches a mistyped template.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "receive/ProviderTable.h"
 
 namespace {
+
+// Every provider entry as it must read, in recognition order. Written out by hand on purpose:
+// never derive it from the table under test.
+const dtl::ProviderInfo kPinned[] = {
+    {dtl::kProviderGmail, "Gmail", {"gmail", "mail.google."},
+     "?ui=html&zy=f", "%s?st=%d&s=a", dtl::Paging::Gmail, "?st=",
+     dtl::IdRule::AfterMarker, "&th=", "\"&", dtl::IdFilter::Any,
+     "%s?th=%s&v=c", false, dtl::NameRule::GmailThread, "&disp=attd", nullptr,
+     false, false, nullptr, nullptr},
+    {dtl::kProviderYahoo, "Yahoo", {"mail.yahoo.", nullptr},
+     "http://%s/ym/ShowFolder?rb=Inbox&reset=1&YY=%s&inc=200&Npos=%d", nullptr,
+     dtl::Paging::NextNumber, "&Npos=%d",
+     dtl::IdRule::AfterMarker, "MsgId=", "&", dtl::IdFilter::LongerThan5,
+     "http://%s/ym/ShowLetter/?box=Inbox&MsgId=%s&bodyPart=2&filename=&tnef=&download=1&YY=%s"
+     "&order=down&sort=date&pos=0&view=a&head=b",
+     true, dtl::NameRule::Disposition, nullptr, nullptr, true, true,
+     "http://%s/ym/ShowLetter/?box=Inbox&MsgId=%s&bodyPart=2&filename=&tnef=&download=1&YY=%s"
+     "&order=down&sort=date&pos=0&view=a&head=b",
+     "yahoo."},
+    {dtl::kProviderWalla, "Walla", {"walla.com", nullptr},
+     "/?fid=-1000&f=0&o=6&p=%d&q=", nullptr, dtl::Paging::NextNumber, "&p=%d",
+     dtl::IdRule::AfterMarker, "wm_sm(", ",", dtl::IdFilter::PositiveNumber,
+     "/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=%s", false, dtl::NameRule::WallaLink,
+     "http://attach.walla.com/", "&filename=", false, true, nullptr, "walla.com"},
+    {dtl::kProviderOmnilect, "Omnilect", {"omnilect.", nullptr},
+     "http://%s/src/right_main.php?PG_SHOWALL=1&use_mailbox_cache=1&startMessage=1&mailbox=INBOX",
+     nullptr, dtl::Paging::None, nullptr,
+     dtl::IdRule::AfterMarker, "passed_id=", "&", dtl::IdFilter::PositiveNumber,
+     "http://%s/src/download.php?startMessage=1&passed_id=%s&mailbox=INBOX&ent_id=2", true,
+     dtl::NameRule::Disposition, nullptr, nullptr, true, true,
+     "http://%s/src/download.php?startMessage=1&passed_id=%s&mailbox=INBOX&ent_id=2", nullptr},
+    {dtl::kProviderUnitedEmail, "United Email Systems", {"unitedemailsystems.", nullptr},
+     "http://%s/mail/showmail.pl?Folder=Inbox", nullptr, dtl::Paging::None, nullptr,
+     dtl::IdRule::AfterMarker, "openmsg('", "'", dtl::IdFilter::Any,
+     "http://%s/mail/reademail.pl?id=%s&folder=Inbox&cache=", false, dtl::NameRule::NameAndMime,
+     "&name=", "mime.pl", false, true, "http://%s/mail/%s/", nullptr},
+    {dtl::kProviderSpymac, "Spymac", {"spymac.", nullptr},
+     "http://%s/showmail.pl?Folder=Inbox", nullptr, dtl::Paging::None, nullptr,
+     dtl::IdRule::AfterMarker, "openmsg('", "'", dtl::IdFilter::Any,
+     "http://%s/reademail.pl?id=%s&folder=Inbox&cache=", false, dtl::NameRule::NameAndMime,
+     "&name=", "mime.pl", false, true, "http://%s/%s/", nullptr},
+    {dtl::kProviderXasamail, "Xasamail", {"xasamail.", nullptr},
+     "http://%s/cgi-bin/read.cgi/english?acc=%s&folder=inbox", nullptr,
+     dtl::Paging::StartLinks, "&start=",
+     dtl::IdRule::AfterMarker, "&read=", "\"", dtl::IdFilter::Any,
+     "http://%s/cgi-bin/read.cgi/english?acc=%s&folder=inbox&read=%s", false,
+     dtl::NameRule::QuotedLinkFileName, "servFile.cgi/", nullptr, false, true, nullptr, nullptr},
+    {dtl::kProviderHriders, "Hriders", {"hriders.", nullptr},
+     "http://%s:%d/readmail.%s.cgi?uid=%s&mbx=Main", "http://%s:%d/%s",
+     dtl::Paging::NextPageLink, "=NextPage",
+     dtl::IdRule::LinkHolding, "rmail.", "\"", dtl::IdFilter::Any,
+     "http://%s:%d/%s", false, dtl::NameRule::PathAfterMarker, "/attach", "http://%s:%d%s",
+     false, true, nullptr, nullptr},
+    {dtl::kProviderNetscape, "Netscape", {"netscape.", nullptr},
+     "http://%s/msglist.adp?fl=1", "http://%s/msglist.adp?fl=1%s",
+     dtl::Paging::NetscapeStart, "&start=%d",
+     dtl::IdRule::AfterMarker, "&uid=", "\"", dtl::IdFilter::Any,
+     "http://%s/msgview.adp?uid=%s", false, dtl::NameRule::PathAfterMarker, "/attachment/", nullptr,
+     false, true, "http://%s%s", nullptr},
+    {dtl::kProviderO2, "o2", {"o2.pl", nullptr},
+     "http://%s", "http://%s%s", dtl::Paging::O2Path, "/?m=&pn=%d",
+     dtl::IdRule::AfterMarker, "&n=", "&", dtl::IdFilter::Any,
+     "http://%s/?m=&n=%s&pn=0&cmd=display", false, dtl::NameRule::QuotedLinkLastPart, "/zal/",
+     nullptr, false, true, nullptr, nullptr},
+    {dtl::kProviderLycos, "Lycos", {"lycos.", nullptr},
+     "http://%s/lycos/mail/MailList.lycos?FOLDER=Inbox",
+     "http://%s/lycos/mail/MailList.lycos?mpage=%d&FOLDER=Inbox&CMD=ALL&sort=MAILID&order=DESC",
+     dtl::Paging::LycosNumber, "mpage=%d",
+     dtl::IdRule::AfterMarker, "?MSGID=", "&", dtl::IdFilter::Any,
+     "http://%s/lycos/mail/ViewMail.lycos?MSGID=%s&FOLDER=Inbox&CMD=ALL&sort=MAILID&order=DESC",
+     false, dtl::NameRule::LycosLink, "downtype=PC", "realname=", false, false, nullptr, nullptr},
+    {dtl::kProviderGawab, "Gawab", {"gawab.", nullptr},
+     "%s?basepage=home&folder=INBOX&form=folder&folder=INBOX", nullptr, dtl::Paging::None, nullptr,
+     dtl::IdRule::AfterMarker, "&pos=", "\"", dtl::IdFilter::Any,
+     "%s?basepage=readmsg&folder=INBOX&form=fetch&pos=%s&mimeid=%s&download=1", true,
+     dtl::NameRule::GawabDisposition, nullptr, nullptr, false, true, nullptr, nullptr},
+};
+
+bool SameText(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
+std::string Show(const char* s) { return s ? "\"" + std::string(s) + "\"" : "null"; }
+
+TEST(ProviderTable, EveryTemplateAndMarkerReadsAsPinned) {
+  const auto table = dtl::Providers();
+  ASSERT_EQ(table.size(), std::size(kPinned));
+  for (size_t i = 0; i < table.size(); ++i) {
+    const dtl::ProviderInfo& got = table[i];
+    const dtl::ProviderInfo& want = kPinned[i];
+    SCOPED_TRACE(want.name);
+    EXPECT_EQ(got.id, want.id);
+    const struct { const char* field; const char* got; const char* want; } texts[] = {
+        {"name", got.name, want.name},
+        {"fragment 1", got.fragments[0], want.fragments[0]},
+        {"fragment 2", got.fragments[1], want.fragments[1]},
+        {"listing", got.listing, want.listing},
+        {"listingNext", got.listingNext, want.listingNext},
+        {"pagingMarker", got.pagingMarker, want.pagingMarker},
+        {"idMarker", got.idMarker, want.idMarker},
+        {"idEnd", got.idEnd, want.idEnd},
+        {"message", got.message, want.message},
+        {"nameMarker", got.nameMarker, want.nameMarker},
+        {"keyMarker", got.keyMarker, want.keyMarker},
+        {"download", got.download, want.download},
+        {"pageMarker", got.pageMarker, want.pageMarker},
+    };
+    for (const auto& t : texts) EXPECT_TRUE(SameText(t.got, t.want)) << t.field << ": " << Show(t.got) << " != " << Show(t.want);
+    EXPECT_EQ(got.paging, want.paging);
+    EXPECT_EQ(got.idRule, want.idRule);
+    EXPECT_EQ(got.idFilter, want.idFilter);
+    EXPECT_EQ(got.messageHeaders, want.messageHeaders);
+    EXPECT_EQ(got.nameRule, want.nameRule);
+    EXPECT_EQ(got.keyIsId, want.keyIsId);
+    EXPECT_EQ(got.skipKnownKeys, want.skipKnownKeys);
+  }
+}
 
 TEST(RecognizeProvider, LaterFragmentsOverrideEarlierOnesAndNoneMeansGmail) {
   struct Case { const char* url; int32_t id; };

@@ -62,6 +62,35 @@ class LoopbackPeer {
   std::thread thread_;
 };
 
+// A loopback port where nothing listens, held for the object's life: bound but never listening,
+// so a connection is refused at once. Taking the port of a closed listener instead races with
+// every other process on the machine, which may be given that port meanwhile (a parallel test's
+// fixture would then receive the "refused" connection).
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 // Reads from `fd` into `buf` until it holds `delim`; returns what stands before it and leaves
 // what follows in `buf`. nullopt when the other side closed first.
 inline std::optional<std::string> ReadUntil(int fd, std::string& buf, std::string_view delim) {
