@@ -38,7 +38,9 @@ constexpr size_t kBlock = 1 << 20;
 
 std::vector<std::string> Vocabulary(Rng& rng) {
   // Letters roughly by English frequency.
-  const std::string pool = "eeeeeeeeeeeettttttttaaaaaaaooooooiiiiiinnnnnnsssssshhhhhrrrrrddddllllcccuuummmwwffggyyppbbvkjxqz";
+  const std::string pool =
+      "eeeeeeeeeeeettttttttaaaaaaaooooooiiiiiinnnnnnsssssshhhhhrrrrrddddllllcccuuummmwwffggyyppbbvk"
+      "jxqz";
   const int lengths[] = {2, 3, 3, 4, 4, 5, 5, 6, 7, 8, 9, 11};
   std::vector<std::string> words;
   for (int i = 0; i < 4000; ++i) {
@@ -58,8 +60,10 @@ void TextBlock(Rng& rng, const std::vector<std::string>& words, std::string& out
       out += words[rng.Below(words.size())];
       out += ' ';
     }
-    if (rng.Below(10) < 3) out += std::to_string(rng.Below(100000)) + "." + std::to_string(10 + rng.Below(90));
-    else out.pop_back();
+    if (rng.Below(10) < 3)
+      out += std::to_string(rng.Below(100000)) + "." + std::to_string(10 + rng.Below(90));
+    else
+      out.pop_back();
     out[start] = static_cast<char>(out[start] - 'a' + 'A');
     out += ends[rng.Below(6)];
     out += '\n';

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     }
   }
   if (params.folder.empty() || params.items.empty()) {
-    std::fprintf(stderr, "usage: receive_bench --out DIR --cookie STRING [--connect-to X]... NAME=URL...\n");
+    std::fprintf(
+        stderr, "usage: receive_bench --out DIR --cookie STRING [--connect-to X]... NAME=URL...\n");
     return 2;
   }
   dtl::CookieJar jar;
@@ -44,11 +45,14 @@ int main(int argc, char** argv) {
     dtl::ApplyEndpoints(handle, endpoints);
   };
   struct Quiet : dtl::DownloadObserver {
-    dtl::ReplaceMode ConfirmReplace(const std::string&) override { return dtl::ReplaceMode::OverwriteAll; }
+    dtl::ReplaceMode ConfirmReplace(const std::string&) override {
+      return dtl::ReplaceMode::OverwriteAll;
+    }
   } observer;
   dtl::DownloadEngine::Summary r = dtl::DownloadEngine::Run(params, observer, std::stop_token());
   if (r.outcome != dtl::DownloadEngine::Outcome::Completed || !r.mergeComplete) {
-    std::fprintf(stderr, "receive_bench: the run did not complete (%zu saved, %llu attempts failed)\n",
+    std::fprintf(stderr,
+                 "receive_bench: the run did not complete (%zu saved, %llu attempts failed)\n",
                  r.itemsSaved, static_cast<unsigned long long>(r.attemptsFailed));
     return 1;
   }

@@ -40,7 +40,8 @@ class Waiter : public dtl::SendEngineObserver {
   bool done_ = false;
 };
 
-bool RunOnce(dtl::SendDocument& doc, const dtl::SendRequest& request, const dtl::SendEnvironment& env, Waiter& waiter) {
+bool RunOnce(dtl::SendDocument& doc, const dtl::SendRequest& request,
+             const dtl::SendEnvironment& env, Waiter& waiter) {
   if (!doc.BuildSplitJob(request) || !doc.StartRun(waiter, env)) return false;
   waiter.Wait();
   doc.Wait();
@@ -54,16 +55,22 @@ int main(int argc, char** argv) {
   int port = 0;
   uint64_t segment = 10'000'000;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--file")) file = argv[i + 1];
-    else if (!std::strcmp(argv[i], "--port")) port = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--segment-size")) segment = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (!std::strcmp(argv[i], "--render")) render = argv[i + 1];
+    if (!std::strcmp(argv[i], "--file"))
+      file = argv[i + 1];
+    else if (!std::strcmp(argv[i], "--port"))
+      port = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--segment-size"))
+      segment = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--render"))
+      render = argv[i + 1];
   }
   if (file.empty() || port <= 0) {
-    std::fprintf(stderr, "usage: send_engine_bench --file F --port N [--segment-size B] [--render DIR]\n");
+    std::fprintf(stderr,
+                 "usage: send_engine_bench --file F --port N [--segment-size B] [--render DIR]\n");
     return 2;
   }
-  const std::filesystem::path work = std::filesystem::temp_directory_path() / ("dtl-bench-" + std::to_string(getpid()));
+  const std::filesystem::path work =
+      std::filesystem::temp_directory_path() / ("dtl-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(work);
   dtl::SettingsStore settings(work / "settings.reg");
   settings.SetString("SMTPServer", "127.0.0.1");
@@ -83,8 +90,9 @@ int main(int argc, char** argv) {
   if (!render.empty()) {
     dtl::SendEnvironment capture = env;
     int n = 0;
-    capture.deliver = [&](const dtl::SmtpSettings&, const dtl::SmtpEnvelope&, std::string_view wire, dtl::MailProgress*,
-                          std::stop_token, dtl::SmtpAttemptReport&) -> dtl::Status {
+    capture.deliver = [&](const dtl::SmtpSettings&, const dtl::SmtpEnvelope&, std::string_view wire,
+                          dtl::MailProgress*, std::stop_token,
+                          dtl::SmtpAttemptReport&) -> dtl::Status {
       std::ofstream(render + "/msg-" + std::to_string(++n) + ".eml", std::ios::binary)
           .write(wire.data(), static_cast<std::streamsize>(wire.size()));
       return {};

@@ -28,13 +28,18 @@ int main(int argc, char** argv) {
   size_t size = 10'000'000;
   std::string out;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--port")) port = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--runs")) runs = std::atoi(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--size")) size = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (!std::strcmp(argv[i], "--out")) out = argv[i + 1];
+    if (!std::strcmp(argv[i], "--port"))
+      port = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--runs"))
+      runs = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--size"))
+      size = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--out"))
+      out = argv[i + 1];
   }
   if (port <= 0 || runs <= 0) {
-    std::fprintf(stderr, "usage: smtp_delivery_bench --port N [--runs N] [--size BYTES] [--out FILE]\n");
+    std::fprintf(stderr,
+                 "usage: smtp_delivery_bench --port N [--runs N] [--size BYTES] [--out FILE]\n");
     return 2;
   }
 
@@ -53,8 +58,7 @@ int main(int argc, char** argv) {
   email.SetFrom("bench@example.test");
   email.AddTo("sink@example.test", "sink@example.test");
   email.AddAttachmentBytes("bench.bin.001", "", std::move(piece));
-  if (!email.ZipAttachments("bench.bin.001.doc") ||
-      !email.AesEncrypt("")) {
+  if (!email.ZipAttachments("bench.bin.001.doc") || !email.AesEncrypt("")) {
     std::fprintf(stderr, "composing failed\n");
     return 1;
   }
@@ -63,7 +67,9 @@ int main(int argc, char** argv) {
 
   std::string wire;
   if (!email.Render(wire)) return 1;
-  if (!out.empty()) std::ofstream(out, std::ios::binary).write(wire.data(), static_cast<std::streamsize>(wire.size()));
+  if (!out.empty())
+    std::ofstream(out, std::ios::binary)
+        .write(wire.data(), static_cast<std::streamsize>(wire.size()));
 
   dtl::SmtpSettings settings;
   settings.host = "127.0.0.1";
@@ -79,6 +85,7 @@ int main(int argc, char** argv) {
     }
     best = std::min(best, Seconds(t));
   }
-  std::printf("piece_bytes %zu\nwire_bytes %zu\ncompose_s %.4f\ndeliver_s %.4f\n", size, wire.size(), compose, best);
+  std::printf("piece_bytes %zu\nwire_bytes %zu\ncompose_s %.4f\ndeliver_s %.4f\n", size,
+              wire.size(), compose, best);
   return 0;
 }

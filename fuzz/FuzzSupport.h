@@ -34,7 +34,8 @@ inline constexpr uint64_t kMaxBytesPerEntry = 4u << 20;
 
 // Calls f(index, entry) for each entry whose header reads, up to kMaxEntriesWalked; returns the
 // entry count, or -1 when the archive gives none.
-inline int32_t ForEachEntry(dtl::ZipHandle h, const std::function<void(int32_t, const dtl::ZipEntryInfo&)>& f) {
+inline int32_t ForEachEntry(dtl::ZipHandle h,
+                            const std::function<void(int32_t, const dtl::ZipEntryInfo&)>& f) {
   dtl::ZipEntryInfo info{};
   if (dtl::ZipGetEntry(h, -1, info) != dtl::ZIPR_OK) return -1;
   for (int32_t i = 0; i < info.index && i < kMaxEntriesWalked; ++i) {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "mail/EmailObject.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
+#include "mail/EmailObject.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dtl;
@@ -20,11 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string password = in.ConsumeRandomLengthString(24);
   const bool steerPlaintext = in.ConsumeBool();
   const std::string encoding = in.ConsumeRandomLengthString(40);
-  std::vector<uint8_t> messageBody = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 256));
+  std::vector<uint8_t> messageBody =
+      in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 256));
   std::vector<uint8_t> nested = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 256));
   std::vector<uint8_t> segment = in.ConsumeRemainingBytes<uint8_t>();
   if (steerPlaintext)
-    segment = dtlfuzz::RawAesCbc(password.empty() ? kDefaultAesPassword : std::string_view(password), segment);
+    segment = dtlfuzz::RawAesCbc(
+        password.empty() ? kDefaultAesPassword : std::string_view(password), segment);
 
   EmailObject mail;
   mail.Message().body = messageBody;

@@ -14,11 +14,11 @@
 
 #include <zlib.h>
 
-#include "base/AddressBook.h"
-#include "base/RegFile.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
 #include "archive/ZipWriter.h"
+#include "base/AddressBook.h"
+#include "base/RegFile.h"
 #include "mail/SmtpAuth.h"
 
 namespace fs = std::filesystem;
@@ -40,7 +40,8 @@ void Write(const std::string& target, const Bytes& bytes) {
   size_t n = 0;
   while (fs::exists(dir / ("seed-" + std::to_string(n)))) ++n;
   std::ofstream(dir / ("seed-" + std::to_string(n)), std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes Zip(const std::vector<std::pair<std::string, Bytes>>& entries) {
@@ -95,7 +96,8 @@ int main(int argc, char** argv) {
   Bytes big;
   for (int i = 0; i < 2000; ++i) big.insert(big.end(), text.begin(), text.end());
   Bytes noise;
-  for (uint32_t i = 0, x = 12345; i < 3000; ++i) noise.push_back(static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16));
+  for (uint32_t i = 0, x = 12345; i < 3000; ++i)
+    noise.push_back(static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16));
 
   const std::vector<Bytes> zips = {
       Zip({{"movie.avi", text}}),
@@ -108,11 +110,13 @@ int main(int argc, char** argv) {
     Write("zip_reader", Cat({0, uint8_t(i * 37)}, zips[i]));
     Write("zip_reader", Cat({0x80, 0}, zips[i]));  // unpacked into a folder as well
   }
-  Write("zip_reader", Cat({0x80, 0}, Zip({{"../up.txt", text}, {"/abs.txt", text}, {"a/../../b", text}})));
+  Write("zip_reader",
+        Cat({0x80, 0}, Zip({{"../up.txt", text}, {"/abs.txt", text}, {"a/../../b", text}})));
 
   // Segment archives: the real AES form, under the default password and under "hunter2", and
   // the plaintext forms for the steering mode.
-  for (const auto& [name, piece] : std::vector<std::pair<std::string, Bytes>>{{"movie.avi", text}, {"movie.avi", big}, {"n", noise}}) {
+  for (const auto& [name, piece] : std::vector<std::pair<std::string, Bytes>>{
+           {"movie.avi", text}, {"movie.avi", big}, {"n", noise}}) {
     Write("segment_unpack", Cat({0x00}, dtl::PackSegmentAes(name, piece, "", 1700000000)));
     Write("segment_unpack", Cat({0x0a}, dtl::PackSegmentAes(name, piece, "hunter2", 1700000000)));
     Write("segment_unpack", Cat({0x05}, Padded(Zip({{name, piece}}))));
@@ -122,51 +126,75 @@ int main(int argc, char** argv) {
   // Email objects: empty password, empty encoding field, no message or nested body, the segment
   // as it was mailed; the trailing bytes are the lengths and the mode, read from the end.
   for (const Bytes& piece : {text, big}) {
-    Write("email_decrypt", Cat(Cat(Of("\\A\\A"), dtl::PackSegmentAes("f.001", piece, "", 1700000000)), Bytes(5, 0)));
-    Write("email_decrypt", Cat(Cat(Of("\\Abase64\\A"), Padded(Zip({{"f.001", piece}}))), Bytes{0, 0, 0, 0, 1}));
+    Write("email_decrypt",
+          Cat(Cat(Of("\\A\\A"), dtl::PackSegmentAes("f.001", piece, "", 1700000000)), Bytes(5, 0)));
+    Write("email_decrypt",
+          Cat(Cat(Of("\\Abase64\\A"), Padded(Zip({{"f.001", piece}}))), Bytes{0, 0, 0, 0, 1}));
   }
 
   // SMTP dialogues. Flags: 16 = log in, 4|8 = verified STARTTLS that succeeds, 1 = implicit TLS,
   // 2 = opportunistic STARTTLS, 64 = greeting check only.
-  const std::string login = "220 mx.example.org ESMTP ready\r\n"
-                            "250-mx.example.org Hello\r\n250-SIZE 35882577\r\n250-8BITMIME\r\n"
-                            "250-AUTH LOGIN PLAIN CRAM-MD5\r\n250 HELP\r\n"
-                            "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n235 2.7.0 Authentication successful\r\n";
-  const std::string envelope = "250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n250 2.1.5 Ok\r\n"
-                               "354 End data with <CR><LF>.<CR><LF>\r\n250 2.0.0 Ok: queued as 4F2A1\r\n"
-                               "221 2.0.0 Bye\r\n";
+  const std::string login =
+      "220 mx.example.org ESMTP ready\r\n"
+      "250-mx.example.org Hello\r\n250-SIZE 35882577\r\n250-8BITMIME\r\n"
+      "250-AUTH LOGIN PLAIN CRAM-MD5\r\n250 HELP\r\n"
+      "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n235 2.7.0 Authentication successful\r\n";
+  const std::string envelope =
+      "250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n250 2.1.5 Ok\r\n"
+      "354 End data with <CR><LF>.<CR><LF>\r\n250 2.0.0 Ok: queued as 4F2A1\r\n"
+      "221 2.0.0 Bye\r\n";
   const std::string cram = "220 mx ESMTP\r\n250-mx\r\n250 AUTH CRAM-MD5\r\n334 " +
-                           dtl::Base64Encode("<1896.697170952@postoffice.example.net>") + "\r\n235 ok\r\n";
+                           dtl::Base64Encode("<1896.697170952@postoffice.example.net>") +
+                           "\r\n235 ok\r\n";
   const std::string plain = "220 mx ESMTP\r\n250-mx\r\n250 AUTH=PLAIN\r\n334 \r\n235 ok\r\n";
-  const std::string tls = "220 mx ESMTP\r\n250-mx\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n220 2.0.0 Ready to start TLS\r\n"
-                          "250-mx\r\n250 AUTH LOGIN\r\n334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n235 ok\r\n";
-  const std::string helo = "220 old.example.org SMTP\r\n500 5.5.1 Command unrecognized\r\n250 old.example.org\r\n";
-  const std::string refused = "250 ok\r\n550 5.1.1 No such user\r\n250 ok\r\n354 go\r\n250 ok\r\n221 bye\r\n";
+  const std::string tls =
+      "220 mx ESMTP\r\n250-mx\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n220 2.0.0 Ready to start TLS\r\n"
+      "250-mx\r\n250 AUTH LOGIN\r\n334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n235 ok\r\n";
+  const std::string helo =
+      "220 old.example.org SMTP\r\n500 5.5.1 Command unrecognized\r\n250 old.example.org\r\n";
+  const std::string refused =
+      "250 ok\r\n550 5.1.1 No such user\r\n250 ok\r\n354 go\r\n250 ok\r\n221 bye\r\n";
   const std::vector<std::pair<uint8_t, std::string>> dialogues = {
-      {16, login + envelope},  {16, cram + envelope},      {16, plain + envelope},
-      {16 | 4 | 8, tls + envelope}, {2, tls + envelope},   {0, helo + envelope},
-      {16, login + refused},   {1 | 16, login + envelope}, {64, "220 mx ESMTP\r\n221 bye\r\n"},
+      {16, login + envelope},
+      {16, cram + envelope},
+      {16, plain + envelope},
+      {16 | 4 | 8, tls + envelope},
+      {2, tls + envelope},
+      {0, helo + envelope},
+      {16, login + refused},
+      {1 | 16, login + envelope},
+      {64, "220 mx ESMTP\r\n221 bye\r\n"},
       {0, "220-mx first line\r\n220-second\r\n220 last\r\n250 mx\r\n" + envelope},
   };
   for (const auto& [flags, d] : dialogues)
-    for (uint8_t readSize : {uint8_t(63), uint8_t(0), uint8_t(6)}) Write("smtp_reply", Cat({flags, readSize}, Of(d)));
+    for (uint8_t readSize : {uint8_t(63), uint8_t(0), uint8_t(6)})
+      Write("smtp_reply", Cat({flags, readSize}, Of(d)));
 
   // Settings files as the program writes them.
   dtl::RegFile reg;
   using dtl::RegValue;
   using dtl::SettingType;
-  reg.Set("Software\\Kestrelwing\\DTL", "SMTPServer", RegValue{SettingType::String, "mail.example.org", 0});
+  reg.Set("Software\\Kestrelwing\\DTL", "SMTPServer",
+          RegValue{SettingType::String, "mail.example.org", 0});
   reg.Set("Software\\Kestrelwing\\DTL", "SMTPPort", RegValue{SettingType::Dword, "", 587});
-  reg.Set("Software\\Kestrelwing\\DTL", "SMTPPass", RegValue{SettingType::String, "p\"a\\s\ts\x01\xc3\xa9", 0});
+  reg.Set("Software\\Kestrelwing\\DTL", "SMTPPass",
+          RegValue{SettingType::String, "p\"a\\s\ts\x01\xc3\xa9", 0});
   reg.Set("Software\\Kestrelwing\\DTL", "SSL", RegValue{SettingType::Dword, "", 1});
-  reg.Set("Software\\DTL\\DTL\\Settings", "savepath", RegValue{SettingType::String, "/home/u/Downloads/", 0});
+  reg.Set("Software\\DTL\\DTL\\Settings", "savepath",
+          RegValue{SettingType::String, "/home/u/Downloads/", 0});
   reg.AddKey("Software\\Kestrelwing\\DTL\\Empty");
   Write("settings_file", Of(reg.Serialize()));
-  Write("settings_file", Of("[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\r\n\"SegSize\"=dword:0010000\r\n\"X\"=\"cut"));
+  Write("settings_file", Of("[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\r\n\"SegSize\"=dword:"
+                            "0010000\r\n\"X\"=\"cut"));
 
   // Log texts of the kind servers send, and base64 as logins exchange it.
-  Write("error_log", Of("\x02" "SMTP_Connect\\A\x05" "S: 250-mx ]]> <b>&amp;\r\n\xff\xfe\x01\\A\x04" "Failed to connect (1)"));
-  Write("error_log", Of("\x00" "SendEmail\\A\x02" "smtp_host\\Amx.example.org\\A\x01\x01"));
+  Write("error_log", Of("\x02"
+                        "SMTP_Connect\\A\x05"
+                        "S: 250-mx ]]> <b>&amp;\r\n\xff\xfe\x01\\A\x04"
+                        "Failed to connect (1)"));
+  Write("error_log", Of("\x00"
+                        "SendEmail\\A\x02"
+                        "smtp_host\\Amx.example.org\\A\x01\x01"));
   // Gzip bodies (the first byte picks the read size).
   for (const Bytes& body : {text, big, noise, Bytes{}}) {
     Write("gzip_body", Cat({3}, Gzip(body, false)));
@@ -179,14 +207,16 @@ int main(int argc, char** argv) {
            "Content-Disposition: attachment; filename=\"movie.avi.001.doc\"\r\n\r\n",
            "Content-Disposition: attachment; filename=movie.avi.dtl.doc\r\n",
            "<a href=\"/att?name=x.002.doc\">x</a> filename=\"..\\..\\evil.doc.doc\"",
-           "<html><head><base href=\"https://mail.example.org/mail/\"></head><body>name=\"a.003.doc\"</body>",
+           "<html><head><base "
+           "href=\"https://mail.example.org/mail/\"></head><body>name=\"a.003.doc\"</body>",
        })
     Write("crawler_parse", Of(s));
 
   // Address books as the program saves them.
   {
     dtl::AddressBook book;
-    for (std::string_view a : {"bob@example.org", "Alice <alice@example.net>", "carol@example.com"}) book.Add(a);
+    for (std::string_view a : {"bob@example.org", "Alice <alice@example.net>", "carol@example.com"})
+      book.Add(a);
     const fs::path tmp = g_out / "Contacts.dat";
     if (book.Save(tmp)) {
       std::ifstream f(tmp, std::ios::binary);
@@ -196,7 +226,8 @@ int main(int argc, char** argv) {
     Write("contacts", Of("a@b\nlone-lf@example.org\r\n\r\nx,y@z\x01\r\n"));
   }
 
-  for (std::string_view s : {"VXNlcm5hbWU6", "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UuZXhhbXBsZS5uZXQ+", "AGEAYg==", " YWJj\r\nZGVm "})
+  for (std::string_view s : {"VXNlcm5hbWU6", "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UuZXhhbXBsZS5uZXQ+",
+                             "AGEAYg==", " YWJj\r\nZGVm "})
     Write("base64", Of(s));
   return 0;
 }

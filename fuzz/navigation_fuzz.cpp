@@ -15,11 +15,15 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dtl;
   FuzzedDataProvider in(data, size);
-  static const char* const kSites[] = {"https://mail.google.com/mail/", "http://mail.walla.com/",
-                                       "https://login.yahoo.com/config/login", "http://www.hriders.com/cgi/",
-                                       "https://mail.lycos.com/", "http://example.org/"};
+  static const char* const kSites[] = {"https://mail.google.com/mail/",
+                                       "http://mail.walla.com/",
+                                       "https://login.yahoo.com/config/login",
+                                       "http://www.hriders.com/cgi/",
+                                       "https://mail.lycos.com/",
+                                       "http://example.org/"};
   NavigationRequest request;
-  request.url = std::string(kSites[in.ConsumeIntegralInRange<size_t>(0, 5)]) + in.ConsumeRandomLengthString(80);
+  request.url = std::string(kSites[in.ConsumeIntegralInRange<size_t>(0, 5)]) +
+                in.ConsumeRandomLengthString(80);
   request.flags = in.ConsumeIntegral<uint32_t>();
   request.targetFrame = in.ConsumeRandomLengthString(16);
   request.headers = in.ConsumeRandomLengthString(64);
@@ -42,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string body = in.ConsumeRandomLengthString(200);
   if (in.ConsumeBool() && !marker.empty())
-    body += std::string(ssl ? "($" : "(#") + marker.substr(0, in.ConsumeIntegralInRange<size_t>(0, marker.size())) +
+    body += std::string(ssl ? "($" : "(#") +
+            marker.substr(0, in.ConsumeIntegralInRange<size_t>(0, marker.size())) +
             (ssl ? "$)" : "#)") + in.ConsumeRandomLengthString(40);
   request.postData = body;
 
@@ -57,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The login-page rewriting after a page download only ever removes text.
   const std::string html = in.ConsumeRemainingBytesAsString();
-  if (auto page = RewriteLoginPage(request.url, html); page && page->size() > html.size()) std::abort();
+  if (auto page = RewriteLoginPage(request.url, html); page && page->size() > html.size())
+    std::abort();
   if (auto id = XasamailAccountId(html); id && id->size() > html.size()) std::abort();
   return 0;
 }

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> body(data + 1, data + size);
   const std::string_view password = (mode & 2) ? std::string_view("hunter2") : std::string_view();
   std::vector<uint8_t> archive =
-      (mode & 1) ? dtlfuzz::RawAesCbc(password.empty() ? kDefaultAesPassword : password, body) : body;
+      (mode & 1) ? dtlfuzz::RawAesCbc(password.empty() ? kDefaultAesPassword : password, body)
+                 : body;
 
   // The copying decryption and the in-place one agree on every input.
   std::vector<uint8_t> copied = DecryptBytes(CipherAlgorithm::Aes, 128, password, archive);

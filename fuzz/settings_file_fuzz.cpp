@@ -14,15 +14,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const RegFile again = RegFile::Parse(file.Serialize());
   if (!(again == file)) std::abort();
 
-  for (std::string_view key : {"Software\\Kestrelwing\\DTL", "HKEY_CURRENT_USER\\Software\\DTL\\DTL\\Settings"}) {
+  for (std::string_view key :
+       {"Software\\Kestrelwing\\DTL", "HKEY_CURRENT_USER\\Software\\DTL\\DTL\\Settings"}) {
     for (std::string_view name : {"SMTPServer", "SMTPPort", "savepath", ""}) {
       if (const RegValue* v = file.Find(key, name)) {
-        if (v->type == SettingType::String && v->text.size() > RegFile::kMaxStringBytes) std::abort();
+        if (v->type == SettingType::String && v->text.size() > RegFile::kMaxStringBytes)
+          std::abort();
       }
     }
   }
   // Values set after a hostile parse still round-trip.
-  file.Set("Software\\Kestrelwing\\DTL", "Pass", RegValue{SettingType::String, std::string(text.substr(0, 64)), 0});
+  file.Set("Software\\Kestrelwing\\DTL", "Pass",
+           RegValue{SettingType::String, std::string(text.substr(0, 64)), 0});
   if (!(RegFile::Parse(file.Serialize()) == file)) std::abort();
   return 0;
 }

@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // (A server that says the password itself is quoted, so such scripts are not checked.)
   for (const std::string& secret : {std::string(kPassword), Base64Encode(kPassword),
                                     Base64Encode(PlainAuthBlob(kUser, kPassword))})
-    if (xml.find(secret) != std::string::npos && script.bytes.find(secret) == std::string_view::npos)
+    if (xml.find(secret) != std::string::npos &&
+        script.bytes.find(secret) == std::string_view::npos)
       std::abort();
   return 0;
 }

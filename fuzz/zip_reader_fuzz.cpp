@@ -19,7 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // <tmp>/dtl-zip-fuzz-PID/root/in: archives unpack into "in"; "root" must never hold anything else.
-const fs::path kRoot = fs::temp_directory_path() / ("dtl-zip-fuzz-" + std::to_string(getpid())) / "root";
+const fs::path kRoot =
+    fs::temp_directory_path() / ("dtl-zip-fuzz-" + std::to_string(getpid())) / "root";
 const fs::path kIn = kRoot / "in", kHome = fs::current_path();
 
 void ExtractToFiles(const std::vector<uint8_t>& archive) {

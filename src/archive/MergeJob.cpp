@@ -57,7 +57,8 @@ std::string MissingMessage(const fs::path& segment) {
 // when nothing was kept: the failure text alone then says all there is.
 std::string KeptNote(uint64_t merged, const fs::path& partial) {
   if (partial.empty() || merged == 0) return {};
-  std::string which = merged == 1 ? "Segment 0 is" : "Segments 0-" + std::to_string(merged - 1) + " are";
+  std::string which =
+      merged == 1 ? "Segment 0 is" : "Segments 0-" + std::to_string(merged - 1) + " are";
   return "\n\n" + which + " kept in:\n" + partial.string();
 }
 
@@ -81,7 +82,8 @@ uint64_t CountMatching(const MergeJob::Names& names) {
   uint64_t count = 0;
   for (fs::directory_iterator it(FolderOf(names), ec), end; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
-    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0 && entry != partial) ++count;
+    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0 && entry != partial)
+      ++count;
   }
   return count;
 }
@@ -95,8 +97,8 @@ std::vector<MergeJob::SegmentRange> MissingRanges(const MergeJob::Names& names, 
   std::error_code ec;
   for (fs::directory_iterator it(FolderOf(names), ec), end; !ec && it != end; it.increment(ec)) {
     const std::string entry = it->path().filename().string();
-    if (entry.size() <= head.size() + names.segmentSuffix.size() || entry.compare(0, head.size(), head) != 0 ||
-        !EndsWith(entry, names.segmentSuffix))
+    if (entry.size() <= head.size() + names.segmentSuffix.size() ||
+        entry.compare(0, head.size(), head) != 0 || !EndsWith(entry, names.segmentSuffix))
       continue;
     const std::string digits =
         entry.substr(head.size(), entry.size() - head.size() - names.segmentSuffix.size());
@@ -112,7 +114,8 @@ std::vector<MergeJob::SegmentRange> MissingRanges(const MergeJob::Names& names, 
     if (k > next) missing.push_back({next, k - 1});
     next = k + 1;
   }
-  if (missing.empty() || missing.front().first != first) missing.insert(missing.begin(), {first, first});
+  if (missing.empty() || missing.front().first != first)
+    missing.insert(missing.begin(), {first, first});
   return missing;
 }
 
@@ -153,7 +156,7 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
     missing = (errno == ENOENT || errno == ENOTDIR);
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) > kMaxSegmentFile) {
     ::close(fd);
@@ -181,7 +184,9 @@ class SegmentPipeline {
  public:
   SegmentPipeline(const MergeJob::Names& names, fs::path descriptor, std::string password,
                   unsigned decoders)
-      : names_(names), descriptor_(std::move(descriptor)), password_(std::move(password)),
+      : names_(names),
+        descriptor_(std::move(descriptor)),
+        password_(std::move(password)),
         window_(std::max(1u, decoders)) {
     for (unsigned i = 0; i < window_; ++i) threads_.emplace_back([this] { DecodeLoop(); });
   }
@@ -323,10 +328,10 @@ class SegmentPipeline {
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<uint64_t, Slot> slots_;
-  uint64_t next_ = 0;            // next segment number a decoder claims
-  uint64_t end_ = UINT64_MAX;    // no segment at or beyond this number is decoded
-  uint64_t writerAt_ = 0;        // the segment the writer is waiting for
-  size_t buffered_ = 0;          // chunks waiting in all slots
+  uint64_t next_ = 0;          // next segment number a decoder claims
+  uint64_t end_ = UINT64_MAX;  // no segment at or beyond this number is decoded
+  uint64_t writerAt_ = 0;      // the segment the writer is waiting for
+  size_t buffered_ = 0;        // chunks waiting in all slots
   bool stop_ = false;
   ChunkPool pool_;
   std::vector<std::thread> threads_;
@@ -352,7 +357,7 @@ class OutputFile {
     if (fd_ >= 0) return {};
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) return SystemError(errno);
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_, &st) != 0) return SystemError(errno);
     // Only a regular file can hold a hole; anything else gets every byte written.
     sparse_ = S_ISREG(st.st_mode);
@@ -502,7 +507,8 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
       // its own folder would be deleted as the old output before it is read.
       f.outcome = Outcome::WriteFailed;
       const fs::path& clash = SameFile(f.descriptor, f.output) ? f.output : partial;
-      stopWith(ErrorCode::Io, WriteMessage(clash.string() + ": the output file is the descriptor itself"));
+      stopWith(ErrorCode::Io,
+               WriteMessage(clash.string() + ": the output file is the descriptor itself"));
       break;
     }
     // unlink, not remove: a folder that happens to carry the output's name is never deleted.
@@ -580,18 +586,22 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         f.outcome = Outcome::MissingSegment;
         f.failedSegment = pipeline.PathOf(k);
         f.missingSegments = MissingRanges(names, k);
-        missingText = MissingMessage(f.failedSegment) + "\n\nMissing segments: " + RangesText(f.missingSegments);
+        missingText = MissingMessage(f.failedSegment) +
+                      "\n\nMissing segments: " + RangesText(f.missingSegments);
       } else if (::rename(partial.c_str(), f.output.c_str()) != 0) {
         f.outcome = Outcome::WriteFailed;
-        failure = Error(ErrorCode::Io, WriteMessage(f.output.string() + ": " + std::strerror(errno)));
+        failure =
+            Error(ErrorCode::Io, WriteMessage(f.output.string() + ": " + std::strerror(errno)));
       } else {
         f.outcome = Outcome::Complete;
       }
     }
     if (f.outcome != Outcome::Complete) {
       // An empty unfinished file tells the user nothing the message does not.
-      if (f.bytesWritten > 0) f.partial = partial;
-      else ::unlink(partial.c_str());
+      if (f.bytesWritten > 0)
+        f.partial = partial;
+      else
+        ::unlink(partial.c_str());
     }
     if (failure) {
       std::string text = failure->message;

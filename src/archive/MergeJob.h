@@ -78,11 +78,11 @@ class MergeJob {
 
   struct FileResult {
     std::filesystem::path descriptor;
-    std::filesystem::path output;   // save folder + N; exists after the run only when Complete
+    std::filesystem::path output;  // save folder + N; exists after the run only when Complete
     Outcome outcome = Outcome::NotReached;
-    uint64_t segmentsMerged = 0;    // K at the end
-    uint64_t segmentsCounted = 0;   // T
-    uint64_t bytesWritten = 0;      // bytes in the output (or in `partial`)
+    uint64_t segmentsMerged = 0;          // K at the end
+    uint64_t segmentsCounted = 0;         // T
+    uint64_t bytesWritten = 0;            // bytes in the output (or in `partial`)
     std::filesystem::path failedSegment;  // the missing or unreadable segment, when any
     // MissingSegment: the numbers known to be missing, in order: the first missing one and every
     // gap below the highest numbered segment present. Empty for the other outcomes.

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "archive/SegmentArchive.h"
 #include "archive/PieceProducer.h"
+#include "archive/SegmentArchive.h"
 #include "archive/SegmentList.h"
 
 namespace dtl {
@@ -68,7 +68,10 @@ int WriteAll(int fd, const uint8_t* data, size_t size) {
 class PieceWriter {
  public:
   PieceWriter(const OfflineSplitParams& params, int source, uint64_t fileSize, uint64_t segmentSize)
-      : params_(params), source_(source), fileSize_(fileSize), segmentSize_(segmentSize),
+      : params_(params),
+        source_(source),
+        fileSize_(fileSize),
+        segmentSize_(segmentSize),
         folder_(params.folder.empty() ? fs::path(".") : fs::path(params.folder)),
         baseName_(FileNameOf(params.source)) {}
 
@@ -107,7 +110,8 @@ class PieceWriter {
       if (have < length) return {false, {}, ChangedText()};
       const std::span<const uint8_t> bytes(piece.get(), length);
       const bool des = params_.encMethod == 2;
-      const char* packFailed = des ? "Segment DES encryption failed." : "Segment AES encryption failed.";
+      const char* packFailed =
+          des ? "Segment DES encryption failed." : "Segment AES encryption failed.";
       // A piece too large for a zip entry's 32-bit fields cannot be packed.
       try {
         packed = des ? PackSegmentDes(name, bytes, params_.password, params_.when)

@@ -37,9 +37,9 @@ struct OfflineSplitResult {
   // Ok: every piece was written. ErrorCode::Cancelled: the run ended early through its stop
   // token. Anything else: the failure, with the message OnError was given.
   Status status = Error(ErrorCode::Failed, "not run");
-  uint64_t written = 0;   // segment files in the folder: pieces 1 .. written
-  uint64_t count = 0;     // pieces the file cuts into (0 when the run could not start)
-  uint64_t removed = 0;   // pieces a stopped run had written and then removed again
+  uint64_t written = 0;  // segment files in the folder: pieces 1 .. written
+  uint64_t count = 0;    // pieces the file cuts into (0 when the run could not start)
+  uint64_t removed = 0;  // pieces a stopped run had written and then removed again
 
   bool ok() const { return status.ok(); }
   bool stopped() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }

@@ -7,8 +7,8 @@
 #include <memory>
 #include <system_error>
 
-#include "base/TempFiles.h"
 #include "archive/SegmentList.h"
+#include "base/TempFiles.h"
 
 namespace dtl {
 
@@ -53,7 +53,8 @@ int CopyRange(int in, uint64_t offset, uint64_t length, int out) {
 
 }  // namespace
 
-std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, uint64_t pieceNumber) {
+std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize,
+                                       uint64_t pieceNumber) {
   if (segmentSize == kWholeFileSegment) segmentSize = fileSize;
   // An empty file sent whole is one empty piece, not a division by zero.
   if (segmentSize == 0) {
@@ -68,8 +69,9 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, 
   return PieceExtent{offset, length};
 }
 
-Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
-                                 uint64_t fileSize, const std::filesystem::path& tempFolder) {
+Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize,
+                                 uint64_t pieceNumber, uint64_t fileSize,
+                                 const std::filesystem::path& tempFolder) {
   const auto extent = PieceBounds(fileSize, segmentSize, pieceNumber);
   if (!extent) return Error(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
   // Open the source first, so a missing source does not leave an empty piece file behind.

@@ -27,7 +27,8 @@ struct PieceExtent {
 // segments (kWholeFileSegment = the whole file). The last piece holds the remainder; a segment
 // larger than the file gives one piece holding the whole file. nullopt when the piece does not
 // exist (number 0 or beyond the last piece, or a segment size of 0).
-std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, uint64_t pieceNumber);
+std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize,
+                                       uint64_t pieceNumber);
 
 // Writes piece `pieceNumber` of the file at `path` into a new "DTL*.tmp" file in `tempFolder`
 // and returns that file's path, which the caller then owns. Fails, leaving no piece file behind,
@@ -39,8 +40,9 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize, 
 // `fileSize` is the size recorded when the file was chosen. If the source has shrunk since, the
 // piece holds only the bytes that are still there (possibly none); it never holds more bytes
 // than were read. Growth is ignored: the cut follows the recorded size.
-Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize, uint64_t pieceNumber,
-                                 uint64_t fileSize, const std::filesystem::path& tempFolder);
+Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize,
+                                 uint64_t pieceNumber, uint64_t fileSize,
+                                 const std::filesystem::path& tempFolder);
 
 // The clean-up after a delivery attempt: deletes every "DTL*.tmp" file in `tempFolder`
 // (leftovers of earlier runs included) and returns how many went. When the job was stopped the

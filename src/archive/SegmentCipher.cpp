@@ -26,7 +26,9 @@ class AesKey {
     if (password.empty()) password = kDefaultAesPassword;
     key_ = Md5({reinterpret_cast<const uint8_t*>(password.data()), password.size()});
   }
-  explicit AesKey(std::span<const uint8_t, 16> raw) { std::copy(raw.begin(), raw.end(), key_.begin()); }
+  explicit AesKey(std::span<const uint8_t, 16> raw) {
+    std::copy(raw.begin(), raw.end(), key_.begin());
+  }
   ~AesKey() { OPENSSL_cleanse(key_.data(), key_.size()); }
   const uint8_t* data() const { return key_.data(); }
 

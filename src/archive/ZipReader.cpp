@@ -52,12 +52,22 @@ class Fd {
   ~Fd() { reset(); }
   Fd(Fd&& o) noexcept : fd_(o.release()) {}
   Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) { reset(); fd_ = o.release(); }
+    if (this != &o) {
+      reset();
+      fd_ = o.release();
+    }
     return *this;
   }
   int get() const { return fd_; }
-  int release() { int f = fd_; fd_ = -1; return f; }
-  void reset() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_ = -1;
@@ -107,7 +117,7 @@ struct ZipReaderState {
   uint32_t entryCount = 0;
   uint64_t centralStart = 0;  // in the source view, after correcting for bytes in front
   uint64_t centralEnd = 0;
-  uint64_t prefix = 0;        // bytes that precede the archive
+  uint64_t prefix = 0;  // bytes that precede the archive
 
   // Walk position: the central header of entry `walkIndex` starts at `walkPos`.
   int32_t walkIndex = 0;
@@ -120,9 +130,9 @@ struct ZipReaderState {
   z_stream zs{};
   bool zsReady = false;
   bool finished = false;
-  uint64_t inputPos = 0;    // next compressed byte in the source view
-  uint64_t inputLeft = 0;   // compressed bytes not yet handed to the decoder
-  uint64_t produced = 0;    // uncompressed bytes delivered so far
+  uint64_t inputPos = 0;   // next compressed byte in the source view
+  uint64_t inputLeft = 0;  // compressed bytes not yet handed to the decoder
+  uint64_t produced = 0;   // uncompressed bytes delivered so far
   uint32_t crc = 0;
   std::vector<uint8_t> inputBuffer;  // file sources only, kChunk bytes
 
@@ -160,7 +170,9 @@ namespace {
 
 struct Guard {
   explicit Guard(ZipReaderState& s) : state(s), owned(!s.busy.exchange(true)) {}
-  ~Guard() { if (owned) state.busy.store(false); }
+  ~Guard() {
+    if (owned) state.busy.store(false);
+  }
   ZipReaderState& state;
   bool owned;
 };
@@ -187,7 +199,10 @@ uint32_t LocateArchive(ZipReaderState& s) {
     const uint8_t* p = tail + i;
     if (Get32(p) != kEndSignature) continue;
     if (found < 0) found = i;
-    if (static_cast<uint64_t>(i) + kEndSize + Get16(p + 20) == tailSize) { found = i; break; }
+    if (static_cast<uint64_t>(i) + kEndSize + Get16(p + 20) == tailSize) {
+      found = i;
+      break;
+    }
   }
   if (found < 0) return ZIPR_CORRUPT;
   const uint8_t* e = tail + found;
@@ -474,40 +489,62 @@ ZipHandle ZipOpen(const void* source, uint32_t length, uint32_t sourceKind) {
     case ZIP_HANDLE: {
       const int fd = static_cast<int>(reinterpret_cast<intptr_t>(source));
       Fd dup(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-      if (dup.get() < 0) { Report(ZIPR_NODUPH); return nullptr; }
+      if (dup.get() < 0) {
+        Report(ZIPR_NODUPH);
+        return nullptr;
+      }
       struct stat st;
-      if (::fstat(dup.get(), &st) != 0 || !S_ISREG(st.st_mode)) { Report(ZIPR_SEEK); return nullptr; }
+      if (::fstat(dup.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        Report(ZIPR_SEEK);
+        return nullptr;
+      }
       const off_t pos = ::lseek(dup.get(), 0, SEEK_CUR);
-      if (pos < 0) { Report(ZIPR_SEEK); return nullptr; }
+      if (pos < 0) {
+        Report(ZIPR_SEEK);
+        return nullptr;
+      }
       state->base = static_cast<uint64_t>(pos);
       state->size = static_cast<uint64_t>(st.st_size) > state->base ? st.st_size - state->base : 0;
       state->fd = std::move(dup);
       break;
     }
     case ZIP_FILENAME: {
-      if (!source) { Report(ZIPR_ARGS); return nullptr; }
+      if (!source) {
+        Report(ZIPR_ARGS);
+        return nullptr;
+      }
       // O_NONBLOCK keeps a named pipe from hanging the open; it is refused just below.
       Fd fd(::open(static_cast<const char*>(source), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-      if (fd.get() < 0) { Report(ZIPR_NOFILE); return nullptr; }
+      if (fd.get() < 0) {
+        Report(ZIPR_NOFILE);
+        return nullptr;
+      }
       struct stat st;
-      if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) { Report(ZIPR_SEEK); return nullptr; }
+      if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        Report(ZIPR_SEEK);
+        return nullptr;
+      }
       state->size = static_cast<uint64_t>(st.st_size);
       state->fd = std::move(fd);
       break;
     }
     case ZIP_MEMORY:
-      if (!source && length != 0) { Report(ZIPR_ARGS); return nullptr; }
+      if (!source && length != 0) {
+        Report(ZIPR_ARGS);
+        return nullptr;
+      }
       state->memory = static_cast<const uint8_t*>(source);
       state->size = length;
       if (!state->memory) state->memory = reinterpret_cast<const uint8_t*>("");
       break;
-    default:
-      Report(ZIPR_ARGS);
-      return nullptr;
+    default: Report(ZIPR_ARGS); return nullptr;
   }
   std::vector<char> cwd(4096);
   while (!::getcwd(cwd.data(), cwd.size())) {
-    if (errno != ERANGE || cwd.size() >= (1u << 20)) { cwd[0] = '\0'; break; }
+    if (errno != ERANGE || cwd.size() >= (1u << 20)) {
+      cwd[0] = '\0';
+      break;
+    }
     cwd.resize(cwd.size() * 2);
   }
   state->folder = cwd.data();
@@ -561,8 +598,7 @@ uint32_t ZipExtract(ZipHandle handle, int32_t index, void* destination, uint32_t
       if (fd < 0 || ::fcntl(fd, F_GETFL) < 0) return Report(ZIPR_NOFILE);
       return Report(ExtractToFd(s, index, fd));
     }
-    default:
-      return Report(ExtractToName(s, index, static_cast<const char*>(destination)));
+    default: return Report(ExtractToName(s, index, static_cast<const char*>(destination)));
   }
 }
 

@@ -33,7 +33,7 @@ inline constexpr uint32_t ZIPR_SEEK = 0x02000000;
 inline constexpr uint32_t ZIPR_FLATE = 0x05000000;
 
 // Source and destination kinds.
-inline constexpr uint32_t ZIP_HANDLE = 1;    // an open file descriptor, passed as (void*)(intptr_t)fd
+inline constexpr uint32_t ZIP_HANDLE = 1;  // an open file descriptor, passed as (void*)(intptr_t)fd
 inline constexpr uint32_t ZIP_FILENAME = 2;  // a NUL-terminated path (const char*)
 inline constexpr uint32_t ZIP_MEMORY = 3;    // address and length; read in place, not copied
 
@@ -41,7 +41,7 @@ struct ZipEntryInfo {
   int32_t index = 0;  // the entry's index; for index -1, the number of entries
   char name[260] = {};
   uint32_t attributes = 0;
-  uint64_t accessTime = 0;        // Windows file times (100 ns since 1601)
+  uint64_t accessTime = 0;  // Windows file times (100 ns since 1601)
   uint64_t creationTime = 0;
   uint64_t modificationTime = 0;  // from the entry's DOS date and time
   int32_t compressedSize = 0;

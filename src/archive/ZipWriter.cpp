@@ -123,8 +123,7 @@ Compressor NewCompressor() {
 }
 
 // Raw deflate of `in` into `out` (which has room for the bound); the compressed length.
-size_t Deflate(libdeflate_compressor* c, std::span<const uint8_t> in, uint8_t* out,
-               size_t room) {
+size_t Deflate(libdeflate_compressor* c, std::span<const uint8_t> in, uint8_t* out, size_t room) {
   size_t n = libdeflate_deflate_compress(c, in.data(), in.size(), out, room);
   if (n == 0) throw std::runtime_error("deflate output exceeded its bound");  // cannot happen
   return n;
@@ -214,8 +213,8 @@ void WriteSingleEntryZip(std::string_view name, std::span<const uint8_t> bytes, 
   // Incompressible data just under 4 GiB can still overflow the 32-bit offsets.
   if (head + compressed + kCentralHeader + zipName.size() > kMax32)
     throw std::length_error("Zip archive is too large (4 GiB or more)");
-  EntryFields f{dosTime, dosDate, Crc32(0, bytes.data(), bytes.size()), compressed, bytes.size(),
-                zipName.size()};
+  EntryFields f{dosTime,    dosDate,      Crc32(0, bytes.data(), bytes.size()),
+                compressed, bytes.size(), zipName.size()};
   size_t cdOffset = head + compressed;
   out.resize(cdOffset + kCentralHeader + zipName.size() + kEndRecord);
   uint8_t* p = out.data();

@@ -3,9 +3,10 @@
 // no archive comment.
 //
 // Call order: AppendData() once per entry, then WriteToMemory(). Refusals come back as a
-// Status / Result (ErrorCode::InvalidArgument) with the texts below; nothing is thrown for them. The DOS time and date of every
-// entry come from the clock value given to the constructor (local time), so tests can pin them.
-// Moments before 1980 or after 2107, which DOS dates cannot hold, are clamped to the nearest end.
+// Status / Result (ErrorCode::InvalidArgument) with the texts below; nothing is thrown for them.
+// The DOS time and date of every entry come from the clock value given to the constructor (local
+// time), so tests can pin them. Moments before 1980 or after 2107, which DOS dates cannot hold, are
+// clamped to the nearest end.
 #pragma once
 
 #include <cstdint>

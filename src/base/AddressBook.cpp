@@ -32,8 +32,9 @@ std::string Clean(std::string_view text, size_t maxChars) {
 }
 
 int InsertSorted(std::vector<std::string>& list, std::string text) {
-  auto at = std::upper_bound(list.begin(), list.end(), text,
-                             [](const std::string& a, const std::string& b) { return AddressLess(a, b); });
+  auto at = std::upper_bound(
+      list.begin(), list.end(), text,
+      [](const std::string& a, const std::string& b) { return AddressLess(a, b); });
   const auto index = at - list.begin();
   list.insert(at, std::move(text));
   return static_cast<int>(index);
@@ -82,7 +83,8 @@ AddressBook AddressBook::Load(const std::filesystem::path& file) {
     return book;
   }
   std::string data;
-  data.resize(std::min<size_t>(kMaxFileBytes, st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0));
+  data.resize(
+      std::min<size_t>(kMaxFileBytes, st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0));
   size_t got = 0;
   while (got < data.size()) {
     const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
@@ -120,7 +122,8 @@ int AddressBook::Add(std::string_view typed) {
 
 void AddressBook::Remove(int index) {
   changed_ = true;
-  if (index >= 0 && static_cast<size_t>(index) < entries_.size()) entries_.erase(entries_.begin() + index);
+  if (index >= 0 && static_cast<size_t>(index) < entries_.size())
+    entries_.erase(entries_.begin() + index);
 }
 
 Status AddressBook::Save(const std::filesystem::path& file) const {
@@ -147,7 +150,8 @@ int RecipientList::Add(std::string_view address) {
 }
 
 void RecipientList::Remove(int index) {
-  if (index >= 0 && static_cast<size_t>(index) < entries_.size()) entries_.erase(entries_.begin() + index);
+  if (index >= 0 && static_cast<size_t>(index) < entries_.size())
+    entries_.erase(entries_.begin() + index);
 }
 
 std::string RecipientList::Result() const {

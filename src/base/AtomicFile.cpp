@@ -10,7 +10,9 @@
 
 namespace dtl {
 
-std::string AtomicTempPrefix(const std::filesystem::path& file) { return file.filename().string() + ".new-"; }
+std::string AtomicTempPrefix(const std::filesystem::path& file) {
+  return file.filename().string() + ".new-";
+}
 
 namespace {
 
@@ -34,8 +36,10 @@ Status ReplaceFileAtomically(const std::filesystem::path& file, std::string_view
   while (err == 0 && done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) err = n < 0 ? errno : EIO;
-    else done += static_cast<size_t>(n);
+    if (n <= 0)
+      err = n < 0 ? errno : EIO;
+    else
+      done += static_cast<size_t>(n);
   }
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;

@@ -19,7 +19,7 @@ namespace dtl {
 // On failure the temporary file is removed, `file` is untouched and the Error (code Io) reads
 // "FILE: strerror" with `system` = the errno of the first step that failed.
 Status ReplaceFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
-                          const std::string& tempPrefix = {});
+                             const std::string& tempPrefix = {});
 
 // The temporary-name prefix ReplaceFileAtomically uses for `file` by default, for callers that
 // sweep leftovers of an interrupted write.

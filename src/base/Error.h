@@ -39,12 +39,13 @@ struct Error {
   int system = 0;  // errno, or a library's own code (CURLcode, SMTP reply code); 0 when none
 
   Error() = default;
-  Error(ErrorCode c, std::string text, int sys = 0) : code(c), message(std::move(text)), system(sys) {}
+  Error(ErrorCode c, std::string text, int sys = 0)
+      : code(c), message(std::move(text)), system(sys) {}
 
   // "WHAT: strerror(err)", code Io (NotFound for ENOENT).
   static Error FromErrno(const std::string& what, int err = errno) {
-    return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, what + ": " + std::strerror(err),
-                 err);
+    return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
+                 what + ": " + std::strerror(err), err);
   }
   static Error Cancelled(std::string text = "Cancelled") {
     return Error(ErrorCode::Cancelled, std::move(text));
@@ -55,7 +56,8 @@ struct Error {
 // side it holds.
 template <class T>
 class [[nodiscard]] Result {
-  static_assert(!std::is_same_v<std::decay_t<T>, Error>, "a Result cannot hold an Error as its value");
+  static_assert(!std::is_same_v<std::decay_t<T>, Error>,
+                "a Result cannot hold an Error as its value");
 
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}

@@ -24,8 +24,8 @@ namespace {
 std::string FileSafe(std::string_view s) {
   std::string out;
   for (char c : s) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-              c == '-' || c == '_';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '-' || c == '_';
     out.push_back(ok ? c : '-');
   }
   // A name of dots only would climb out of the folder.
@@ -43,8 +43,10 @@ std::string XmlEscape(std::string_view s) {
       case '"': out += "&quot;"; break;
       default:
         // Control characters are not allowed in XML 1.0 text.
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') out.push_back(' ');
-        else out.push_back(c);
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+          out.push_back(' ');
+        else
+          out.push_back(c);
     }
   }
   return out;
@@ -60,8 +62,10 @@ std::string DesktopString(std::string_view s) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) out.push_back(' ');
-        else out.push_back(c);
+        if (static_cast<unsigned char>(c) < 0x20)
+          out.push_back(' ');
+        else
+          out.push_back(c);
     }
   }
   return out;
@@ -132,7 +136,8 @@ std::string FileTypeRegistration::MimeType() const {
   if (!mimeType_.empty()) return mimeType_;
   if (extension_.empty()) return {};
   std::string lower;
-  for (char c : FileSafe(extension_)) lower.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
+  for (char c : FileSafe(extension_))
+    lower.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
   return "application/x-" + lower;
 }
 
@@ -166,12 +171,14 @@ std::string FileTypeRegistration::MimePackageText() const {
   std::string t =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
-      "  <mime-type type=\"" + XmlEscape(MimeType()) + "\">\n";
+      "  <mime-type type=\"" +
+      XmlEscape(MimeType()) + "\">\n";
   if (!description_.empty()) t += "    <comment>" + XmlEscape(description_) + "</comment>\n";
   t += "    <glob pattern=\"*." + XmlEscape(extension_) + "\"/>\n";
   // The longest matching glob wins, so "*.dtl.doc" claims its files from the "*.doc" of word
   // processors.
-  for (const auto& more : moreExtensions_) t += "    <glob pattern=\"*." + XmlEscape(more) + "\"/>\n";
+  for (const auto& more : moreExtensions_)
+    t += "    <glob pattern=\"*." + XmlEscape(more) + "\"/>\n";
   t += "  </mime-type>\n"
        "</mime-info>\n";
   return t;
@@ -196,8 +203,10 @@ Status FileTypeRegistration::RegisterAll(const fs::path& dataHome) const {
     if (p.empty() || SameContent(p, text)) return;
     std::error_code ec;
     fs::create_directories(p.parent_path(), ec);
-    if (Status written = ReplaceFileAtomically(p, text, 0644); written) changed = true;
-    else if (result) result = std::move(written);
+    if (Status written = ReplaceFileAtomically(p, text, 0644); written)
+      changed = true;
+    else if (result)
+      result = std::move(written);
   };
   put(MimePackagePath(dataHome), MimePackageText(), mimeChanged);
   put(DesktopEntryPath(dataHome), DesktopEntryText(), desktopChanged);

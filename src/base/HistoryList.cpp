@@ -30,7 +30,8 @@ std::string HistoryList::RememberedKey() const {
   return "Last";
 }
 
-std::string HistoryList::Load(std::string_view prefix, bool rememberCurrent, std::string_view currentKey) {
+std::string HistoryList::Load(std::string_view prefix, bool rememberCurrent,
+                              std::string_view currentKey) {
   if (prefix.empty()) return {};
   items_.clear();
   prefix_ = prefix;
@@ -57,7 +58,8 @@ int HistoryList::Add(std::string_view text) {
 }
 
 Status HistoryList::Save(std::string_view currentText, bool addCurrent) {
-  if (prefix_.empty()) return Error(ErrorCode::Failed, "the history list has no profile entries to save to");
+  if (prefix_.empty())
+    return Error(ErrorCode::Failed, "the history list has no profile entries to save to");
   if (addCurrent) Add(currentText);
   const size_t m = std::min(items_.size(), max_ + 1);
   std::vector<std::pair<std::string, std::string>> entries;
@@ -68,7 +70,8 @@ Status HistoryList::Save(std::string_view currentText, bool addCurrent) {
   for (size_t n = m; n <= kLastEntryIndex; ++n) {
     const std::string name = prefix_ + std::to_string(n);
     if (store_.GetProfileString(name).empty()) break;
-    if (Status deleted = store_.DeleteValue(kProfileKey, name); !deleted && result) result = std::move(deleted);
+    if (Status deleted = store_.DeleteValue(kProfileKey, name); !deleted && result)
+      result = std::move(deleted);
   }
   return result;
 }

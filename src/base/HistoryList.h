@@ -28,7 +28,8 @@ class HistoryList {
   // Fills the list from the profile: prefix + 0, prefix + 1, ... up to the maximum, stopping at
   // the first empty entry. An empty prefix loads nothing and leaves the list unbound (Save then
   // does nothing). Returns the remembered text when rememberCurrent is set, else "".
-  std::string Load(std::string_view prefix, bool rememberCurrent = true, std::string_view currentKey = {});
+  std::string Load(std::string_view prefix, bool rememberCurrent = true,
+                   std::string_view currentKey = {});
 
   // Puts `text`, trimmed of blanks, at the top, removes a later equal item (ASCII case
   // ignored) and drops items beyond the maximum. A text that is blank after trimming is not

@@ -113,7 +113,8 @@ bool ParseValueLine(std::string_view line, std::string& name, RegValue& value) {
 }
 
 std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -169,7 +170,8 @@ RegFile RegFile::Parse(std::string_view text) {
 
 std::string RegFile::Serialize() const {
   std::string out =
-      "; Drovetail settings. Rewritten as a whole by the program; edit only while it is not running.\n";
+      "; Drovetail settings. Rewritten as a whole by the program; edit only while it is not "
+      "running.\n";
   for (const auto& [key, values] : keys_) {
     out += "\n[";
     out += kHive;

@@ -27,8 +27,8 @@ namespace dtl {
 
 struct RegValue {
   SettingType type = SettingType::String;
-  std::string text;     // String values
-  uint32_t dword = 0;   // Dword values
+  std::string text;    // String values
+  uint32_t dword = 0;  // Dword values
 };
 // Equal when of the same type with the same content (the unused member is ignored).
 bool operator==(const RegValue& a, const RegValue& b);

@@ -29,7 +29,8 @@ SettingInfo Str(std::string_view name, size_t maxChars = 200, bool secret = fals
   return i;
 }
 
-SettingInfo Dw(std::string_view name, DwordRule rule, uint32_t def, uint32_t min = 0, uint32_t max = 0) {
+SettingInfo Dw(std::string_view name, DwordRule rule, uint32_t def, uint32_t min = 0,
+               uint32_t max = 0) {
   SettingInfo i{name, SettingType::Dword};
   i.rule = rule;
   i.defaultDword = def;
@@ -67,7 +68,8 @@ class FileLock {
       return;
     }
     int r;
-    do r = ::flock(fd_, LOCK_EX); while (r != 0 && errno == EINTR);
+    do r = ::flock(fd_, LOCK_EX);
+    while (r != 0 && errno == EINTR);
     if (r != 0) {
       err_ = errno;
       ::close(fd_);
@@ -196,12 +198,16 @@ Status SettingsStore::Update(const std::function<bool(RegFile&)>& change) const 
   }
   const fs::path lockFile(file_.string() + ".lock");
   FileLock lock(lockFile);
-  if (!lock.held()) return Error(ErrorCode::Io, lockFile.string() + ": " + std::strerror(lock.error()), lock.error());
+  if (!lock.held())
+    return Error(ErrorCode::Io, lockFile.string() + ": " + std::strerror(lock.error()),
+                 lock.error());
   SweepStaleTemps(file_);
   RegFile contents = Load();
   // RegFile refuses names, keys and values beyond its limits rather than write a file it
   // could not read back.
-  if (!change(contents)) return Error(ErrorCode::InvalidArgument, file_.string() + ": value refused by the settings file");
+  if (!change(contents))
+    return Error(ErrorCode::InvalidArgument,
+                 file_.string() + ": value refused by the settings file");
   return ReplaceFileAtomically(file_, contents.Serialize(), 0600);
 }
 
@@ -253,7 +259,8 @@ std::optional<uint32_t> SettingsStore::RawDword(std::string_view key, std::strin
   return v->dword;
 }
 
-std::optional<std::string> SettingsStore::RawString(std::string_view key, std::string_view name) const {
+std::optional<std::string> SettingsStore::RawString(std::string_view key,
+                                                    std::string_view name) const {
   RegFile f = Load();
   const RegValue* v = f.Find(key, name);
   if (!v || v->type != SettingType::String) return std::nullopt;
@@ -267,7 +274,8 @@ Status SettingsStore::SetRawDword(std::string_view key, std::string_view name, u
   return Update([&](RegFile& f) { return f.Set(key, name, v); });
 }
 
-Status SettingsStore::SetRawString(std::string_view key, std::string_view name, std::string_view value) {
+Status SettingsStore::SetRawString(std::string_view key, std::string_view name,
+                                   std::string_view value) {
   RegValue v;
   v.type = SettingType::String;
   v.text = std::string(value);
@@ -275,7 +283,8 @@ Status SettingsStore::SetRawString(std::string_view key, std::string_view name, 
 }
 
 Status SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
-  if (!NormalizeKeyPath(key)) return Error(ErrorCode::InvalidArgument, "not a valid key path: " + std::string(key));
+  if (!NormalizeKeyPath(key))
+    return Error(ErrorCode::InvalidArgument, "not a valid key path: " + std::string(key));
   return Update([&](RegFile& f) {
     f.Erase(key, name);
     return true;
@@ -290,7 +299,8 @@ Status SettingsStore::WriteProfileString(std::string_view entry, std::string_vie
   return SetRawString(kProfileKey, entry, value);
 }
 
-Status SettingsStore::WriteProfileStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
+Status SettingsStore::WriteProfileStrings(
+    const std::vector<std::pair<std::string, std::string>>& entries) {
   return Update([&](RegFile& f) {
     RegFile changed = f;
     for (const auto& [name, value] : entries) {

@@ -128,7 +128,7 @@ class SettingsStore {
   // Applies `change` to the current contents under the lock and replaces the file; a change
   // that returns false writes nothing and makes Update return InvalidArgument.
   Status Update(const std::function<bool(RegFile&)>& change) const;
-  RegFile LoadForRead() const;                  // Load(), creating the program's key if missing
+  RegFile LoadForRead() const;  // Load(), creating the program's key if missing
 
   std::filesystem::path file_;
 };

@@ -53,7 +53,9 @@ class AccountKey {
   uint8_t* data() { return bytes_.data(); }
   const uint8_t* data() const { return bytes_.data(); }
   uint8_t operator[](size_t i) const { return bytes_[i]; }
-  std::string_view View() const { return {reinterpret_cast<const char*>(bytes_.data()), bytes_.size()}; }
+  std::string_view View() const {
+    return {reinterpret_cast<const char*>(bytes_.data()), bytes_.size()};
+  }
 
  private:
   std::array<uint8_t, kKeyLength> bytes_{};
@@ -112,7 +114,8 @@ int Base64Value(char c) {
 
 std::string Base64Encode(const uint8_t* bytes, size_t n) {
   std::string out(4 * ((n + 2) / 3), '\0');
-  int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes, static_cast<int>(n));
+  int len =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes, static_cast<int>(n));
   out.resize(len < 0 ? 0 : static_cast<size_t>(len));
   return out;
 }
@@ -156,7 +159,8 @@ std::string Base64DecodeSkippingForeign(std::string_view text) {
   std::string out(clean.size() / 4 * 3, '\0');
   if (clean.empty()) return {};
   int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
+                          reinterpret_cast<const unsigned char*>(clean.data()),
+                          static_cast<int>(clean.size()));
   if (n < 0 || static_cast<size_t>(n) < extra) return {};
   out.resize(static_cast<size_t>(n) - extra);
   return out;
@@ -212,7 +216,8 @@ SecretString DecodeAccountPassword(std::string_view encodedInner, int scheme, bo
   } else {
     size_t n = bytes.find('\0');
     if (n == std::string::npos) n = bytes.size();
-    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(static_cast<uint8_t>(bytes[i]) ^ key[i % kKeyLength]);
+    for (size_t i = 0; i < n; ++i)
+      bytes[i] = static_cast<char>(static_cast<uint8_t>(bytes[i]) ^ key[i % kKeyLength]);
     result.Reserve(n);
     result.Append(std::string_view(bytes).substr(0, n));
   }

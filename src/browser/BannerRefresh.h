@@ -29,7 +29,8 @@ inline constexpr size_t kMaxBannerBytes = size_t{1} << 20;
 // no answer (network, TLS, no URL) is the fetcher's error; a local file that could not be
 // replaced is Io. The local file is left untouched on every error. Never throws for network or
 // file errors.
-Status RefreshBannerPage(PageFetcher& fetcher, std::string_view url, const std::filesystem::path& localPage);
+Status RefreshBannerPage(PageFetcher& fetcher, std::string_view url,
+                         const std::filesystem::path& localPage);
 
 // The three ways a refresh ends, as the banner strip reports them.
 enum class BannerRefresh {

@@ -31,8 +31,8 @@ namespace dtl {
 // Where the browser is sent by the program itself, without a trailing "/". Passed in so a test
 // can point them at a local server.
 struct BrowserEndpoints {
-  std::string wallaMail = "http://mail.walla.com";     // the forced inbox page
-  std::string wallaLogin = "https://login.walla.com";  // the re-login after a lost session
+  std::string wallaMail = "http://mail.walla.com";            // the forced inbox page
+  std::string wallaLogin = "https://login.walla.com";         // the re-login after a lost session
   std::string productSite = "https://www.drovetail.example";  // help and forum pages
 };
 

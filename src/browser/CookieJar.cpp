@@ -41,7 +41,8 @@ std::string HostOf(std::string_view url) {
   }
   curl_url_cleanup(u);
   // An IPv6 literal comes back in brackets; cookie domains hold the bare address.
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   // Host names compare without case; the store keeps one spelling.
   for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return host;
@@ -88,14 +89,16 @@ void CookieJar::Attach(CURL* easy) const {
 
 Status CookieJar::Store(std::string_view url, std::string_view cookieString) {
   const std::string host = Clean(HostOf(url));
-  if (host.empty()) return Error(ErrorCode::InvalidArgument, "no host in the address " + std::string(url));
+  if (host.empty())
+    return Error(ErrorCode::InvalidArgument, "no host in the address " + std::string(url));
   // A jar without a store stores nothing, as its contract says; that is not the caller's fault.
   if (!impl_->share) return {};
   CURL* easy = nullptr;
   while (!cookieString.empty()) {
     const size_t semi = cookieString.find(';');
     const std::string_view pair = cookieString.substr(0, semi);
-    cookieString = semi == std::string_view::npos ? std::string_view{} : cookieString.substr(semi + 1);
+    cookieString =
+        semi == std::string_view::npos ? std::string_view{} : cookieString.substr(semi + 1);
     const size_t eq = pair.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string name = Clean(Trim(pair.substr(0, eq)));

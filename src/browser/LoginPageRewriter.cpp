@@ -3,7 +3,9 @@
 namespace dtl {
 namespace {
 
-bool Contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
+bool Contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
 
 void EraseAll(std::string& text, std::string_view what) {
   std::string out;
@@ -26,9 +28,9 @@ constexpr std::string_view kAolMaxLengths[] = {
 
 // The crawler's providers, by the fragments of their logged-in pages' domains.
 constexpr std::string_view kAutoDownloadDomains[] = {
-    site::kO2,    "lycos",           "netscape",         site::kGawab,     site::kXasamail,
-    site::kSpymacMail, site::kUnitedEmail, site::kOmnilect, "gmail",   site::kGmailWeb,
-    site::kYahooMail,  site::kWallaMail,
+    site::kO2,       "lycos",           "netscape",         site::kGawab,
+    site::kXasamail, site::kSpymacMail, site::kUnitedEmail, site::kOmnilect,
+    "gmail",         site::kGmailWeb,   site::kYahooMail,   site::kWallaMail,
 };
 
 }  // namespace
@@ -65,12 +67,14 @@ WallaRelogin DecideWallaRelogin(const SavedWallaLogin& saved, const BrowserEndpo
   WallaRelogin r;
   if (saved.body.empty()) {
     r.message = PolicyMessage{
-        "The session ended and Drovetail couldn't re-login.\nplease login again with the Encrypted Password.",
+        "The session ended and Drovetail couldn't re-login.\nplease login again with the Encrypted "
+        "Password.",
         MessageIcon::Information};
     return r;
   }
   r.clearInboxRedirectFlag = true;
-  r.repost = BrowserNavigation{endpoints.wallaLogin + "/", saved.flags, "", saved.headers, SecretString(saved.body)};
+  r.repost = BrowserNavigation{endpoints.wallaLogin + "/", saved.flags, "", saved.headers,
+                               SecretString(saved.body)};
   return r;
 }
 
@@ -78,7 +82,8 @@ bool KeepAliveShouldRefresh(std::string_view currentUrl) {
   return !Contains(LowerAscii(currentUrl), site::kGmailWeb);
 }
 
-bool AutoDownloadEnabled(std::string_view documentDomain, std::string_view documentUrl, std::string_view cookie) {
+bool AutoDownloadEnabled(std::string_view documentDomain, std::string_view documentUrl,
+                         std::string_view cookie) {
   if (cookie.size() <= 5) return false;
   const std::string domain = LowerAscii(documentDomain);
   for (std::string_view fragment : kAutoDownloadDomains)
@@ -101,8 +106,10 @@ std::string QuickHelpHtml(const BrowserEndpoints& endpoints) {
   html += "<br><hr color=black></center><br>";
   html += "</B></font><BR><left><font size=4 color=black>";
   html +=
-      "For your convenience, you can use the integrated browser\nto navigate to your email account.\n"
-      "Using the inner browser you can access mail accounts\nprotected by encrypted password and auto "
+      "For your convenience, you can use the integrated browser\nto navigate to your email "
+      "account.\n"
+      "Using the inner browser you can access mail accounts\nprotected by encrypted password and "
+      "auto "
       "download<br>the segments..";
   html += "  <BR></font><BR><BR><font size=4><a href=\"" + endpoints.productSite + "/help.html\"";
   html += ">Click here for more help...</a></left>";

@@ -33,7 +33,8 @@ struct WallaRelogin {
   std::optional<BrowserNavigation> repost;  // the saved login, marker still encoded
   bool clearInboxRedirectFlag = false;
 };
-WallaRelogin DecideWallaRelogin(const SavedWallaLogin& saved, const BrowserEndpoints& endpoints = {});
+WallaRelogin DecideWallaRelogin(const SavedWallaLogin& saved,
+                                const BrowserEndpoints& endpoints = {});
 
 // The keep-alive timer (every 2.5 minutes) refreshes the current page unless it is Gmail's,
 // which keeps its session by itself.

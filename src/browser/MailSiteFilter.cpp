@@ -12,8 +12,9 @@ namespace {
 // Narrower than the inner browser's keyword list: plain "mail" stays open here, so a pane may
 // still link to any page that merely mentions mail.
 constexpr std::string_view kRefused[] = {
-    "gmail",   "google",   "yahoo",    "walla",    "omnilect", "gawab",     "unitedemailsystems", "spymac",
-    "hriders", "intermail", "rotomail", "netscape", "lycos",   site::kO2, "xasamail",
+    "gmail",    "google",  "yahoo",     "walla",    "omnilect", "gawab", "unitedemailsystems",
+    "spymac",   "hriders", "intermail", "rotomail", "netscape", "lycos", site::kO2,
+    "xasamail",
 };
 
 }  // namespace

@@ -5,20 +5,26 @@
 namespace dtl {
 namespace {
 
-constexpr const char* kS1 = "For security reasons you are not allowed to view the settings of the account.";
+constexpr const char* kS1 =
+    "For security reasons you are not allowed to view the settings of the account.";
 constexpr const char* kS2 =
     "For security reasons you are not allowed to view the messages.\n"
     "To download the segments click on the Auto Download button.";
 constexpr const char* kS3 = "For security reasons you are not allowed to send invites.";
 constexpr const char* kS4 = "For security reasons you are not allowed to compose a new message.";
-constexpr const char* kS5 = "You are not allowed to delete Gmail messages from the Drovetail inner browser.";
+constexpr const char* kS5 =
+    "You are not allowed to delete Gmail messages from the Drovetail inner browser.";
 constexpr const char* kS6 = "You are not allowed to report spam from the Drovetail inner browser.";
 constexpr const char* kS7 =
-    "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again.";
-constexpr const char* kS8 = "You are not allowed to delete messages from the Drovetail inner browser.";
-constexpr const char* kS9 = "For security reasons you are not allowed to view the options of the account.";
+    "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and "
+    "try again.";
+constexpr const char* kS8 =
+    "You are not allowed to delete messages from the Drovetail inner browser.";
+constexpr const char* kS9 =
+    "For security reasons you are not allowed to view the options of the account.";
 constexpr const char* kS10 = "For security reasons you are not allowed to manage the account.";
-constexpr const char* kS11 = "For security reasons you are not allowed to change the settings of the account.";
+constexpr const char* kS11 =
+    "For security reasons you are not allowed to change the settings of the account.";
 constexpr const char* kS12 = "Please login with Simple Interface mode.";
 constexpr const char* kSilent = nullptr;
 
@@ -28,7 +34,8 @@ constexpr const char* kUseCookies =
 constexpr RuleTarget kUrl = RuleTarget::Url;
 constexpr RuleTarget kBody = RuleTarget::Body;
 
-constexpr std::string_view kWallaInboxPath = "/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
+constexpr std::string_view kWallaInboxPath =
+    "/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
 
 // A field whose name ends in "email", "login" or "name" and whose value starts with an encoded
 // bracket or bar: the user typed a marker into the user-name field, so nothing is decoded.
@@ -58,7 +65,9 @@ constexpr MarkerForm kMarkerForms[] = {
 constexpr size_t kOpenLength = 7;
 constexpr size_t kCloseLength = 6;
 
-bool Contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
+bool Contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
 
 bool ContainsAny(std::string_view text, const std::vector<std::string_view>& any) {
   return std::any_of(any.begin(), any.end(), [&](std::string_view w) { return Contains(text, w); });
@@ -82,7 +91,8 @@ struct MarkerMatch {
 // The closing text is looked for only after the whole opening text: a closing text in front of
 // the opening, or overlapping it, would give a negative length.
 std::optional<MarkerMatch> FindMarker(std::string_view b, bool https) {
-  auto find = [&](std::string_view open, std::string_view close) -> std::optional<std::pair<size_t, size_t>> {
+  auto find = [&](std::string_view open,
+                  std::string_view close) -> std::optional<std::pair<size_t, size_t>> {
     size_t s = b.find(open);
     if (s == std::string_view::npos) return std::nullopt;
     size_t e = b.find(close, s + kOpenLength);
@@ -92,7 +102,8 @@ std::optional<MarkerMatch> FindMarker(std::string_view b, bool https) {
   for (const MarkerForm& f : kMarkerForms) {
     if (auto m = find(f.open, f.close)) return MarkerMatch{m->first, m->second, f.scheme, false};
     if (!https) continue;
-    if (auto m = find(f.sslOpen, f.sslClose)) return MarkerMatch{m->first, m->second, f.scheme, true};
+    if (auto m = find(f.sslOpen, f.sslClose))
+      return MarkerMatch{m->first, m->second, f.scheme, true};
   }
   return std::nullopt;
 }
@@ -119,8 +130,8 @@ void AppendFormValue(SecretString& out, std::string_view value) {
 
 // Replaces every occurrence of `token` in the "+"-less copy `b` by `value`, in the body as it was
 // posted: the "+" signs (encoded blanks) of the other fields stay where they were.
-SecretString ReplaceInPostedBody(std::string_view posted, std::string_view b, std::string_view token,
-                                 std::string_view value) {
+SecretString ReplaceInPostedBody(std::string_view posted, std::string_view b,
+                                 std::string_view token, std::string_view value) {
   std::vector<size_t> hits;
   for (size_t q = b.find(token); q != std::string_view::npos; q = b.find(token, q + token.size()))
     hits.push_back(q);
@@ -175,105 +186,167 @@ std::string LowerAscii(std::string_view text) {
 
 const std::vector<std::string_view>& MailSiteKeywords() {
   static const std::vector<std::string_view> kWords = {
-      "google",  "gmail",    "yahoo",   "mail",      "walla",     "webmail",
-      "spymac",  "gawab",    "unitedemailsystems",   "xasamail",  "hotmail",
-      "passport", "hriders", "intermail", "rotomail", "netscape", "lycos",
-      site::kO2, "screenname", "omnilect",
+      "google",     "gmail",     "yahoo",
+      "mail",       "walla",     "webmail",
+      "spymac",     "gawab",     "unitedemailsystems",
+      "xasamail",   "hotmail",   "passport",
+      "hriders",    "intermail", "rotomail",
+      "netscape",   "lycos",     site::kO2,
+      "screenname", "omnilect",
   };
   return kWords;
 }
 
 const std::vector<ProviderBlock>& ProviderRuleBlocks() {
   static const std::vector<ProviderBlock> kBlocks = {
-      {"Gmail", {"gmail", "google"}, false, {}, {
-          {kUrl, {"view=pr", "manage", "editpasswd"}, kS1},
-          {kUrl, {"view=cv"}, kS2},
-          {kUrl, {"search=trash", "search=spam"}, kSilent},
-          {kUrl, {"search=cf", "view=cl"}, kSilent},
-          {kUrl, {"?ui=html", "/mail/h/"}, kSilent},
-          {kUrl, {"view=ii"}, kS3},
-          {kUrl, {"view=cm"}, kS4},
-          {kBody, {"act=rc"}, kSilent},
-          {kBody, {"act=tr", "act=dl"}, kS5},
-          {kBody, {"act=sp"}, kS6},
-          {kBody, {"&persistentcookie=yes"}, kS7},
-      }},
-      {"Yahoo", {"yahoo"}, false, {}, {
-          {kUrl, {"options?", "preferences?"}, kS1},
-          {kUrl, {"?eb=1", "?et=1", "&eb=1", "&et=1"}, kS8},
-          {kUrl, {site::kYahooAccountEditing, "eval_profile"}, kS1},
-          {kUrl, {"=spam", "blocksender"}, kSilent},
-          {kUrl, {"compose?"}, kSilent},
-          {kBody, {".persistent=y"}, kS7},
-          {kBody, {"&mov=1", "&isspam=1", "send=1"}, kSilent},
-          {kBody, {"del=1", "del=delete"}, kS8},
-      }},
-      {"Netscape", {"netscape"}, false, {}, {
-          {kUrl, {"prefs.adp"}, kS1},
-          {kUrl, {"=deletemsgs", "emptytrash"}, kS8},
-          {kUrl, {"myaccount.", "wallet.psp", "edit.psp", "=movemsgs", "rab.adp", "folders.adp", "compose.adp"},
-           kSilent},
-      }},
-      {"Lycos", {"lycos"}, false, {}, {
-          {kUrl, {"environ", "compose", "/env/", "/spam/", "/filter/", "mayaregister", "=empty", "foldermanage",
-                  "mailmanage", "trash"}, kSilent},
-          {kBody, {"m_ws=y"}, kS7},
-      }},
-      {"O2", {site::kO2, site::kO2PartnerA, site::kO2PartnerB}, false, {}, {
-          {kUrl, {"cmd=konfiguracja", "nazwa.php", "haslo.php", "pytanie.php", "sms.php", "fwd.php", "cmd=sygnatury",
-                  "konta.php", "blokowanie.php", "filtr.php", "vr.php", "spam.php"}, kS1},
-          {kUrl, {"im_index.php", "cmd=d_wpis2", "blokowanie.php", "cmd=activate_spamguard", "=ssppaamm", "=wyslane",
-                  "=ddraft", "cmd=adresy", "cmd=foldery", "cmd=napisz"}, kSilent},
-          {kBody, {"&cmd=", "content-disposition"}, kSilent},
-      }},
-      {"Walla", {"walla"}, true, {"*walla*.*"}, {
-          {kUrl, {"w=/@options", "@reg"}, kS9},
-          {kUrl, {"w=/@compose"}, kS4},
-          {kUrl, {"w=/@manage"}, kS10},
-          {kBody, {"/@folder.action"}, kSilent},
-      }},
-      {"Hriders", {"hriders"}, false, {"*hriders*.*"}, {
-          {kUrl, {"userpref", "signature", "chgpass", "chgfwd", "chgldap", "addrbook", "subfolder", "autoresplink",
-                  "chgvac", "chgrules", "chgplan"}, kS9},
-          {kUrl, {"newmsg"}, kS4},
-          {kBody, {"delete"}, kS8},
-      }},
-      {"Omnilect", {"omnilect"}, false, {}, {
-          {kUrl, {"options"}, kS9},
-          {kUrl, {"delete"}, kS8},
-          {kUrl, {"compose"}, kS4},
-          {kUrl, {"move"}, kSilent},
-          {kBody, {"delete"}, kS8},
-          {kBody, {"rename", "newfile", "copy"}, kSilent},
-      }},
-      {"Xasamail", {"xasamail"}, false, {}, {
-          {kUrl, {"user_pref"}, kS9},
-          {kUrl, {"&write=newmsg"}, kS4},
-          {kUrl, {"empty_trash", "spam"}, kSilent},
-          {kBody, {"move", "block", "delete"}, kSilent},
-          {kBody, {"pass_save=save"}, kS7},
-      }},
-      {"Rotomail", {"rotomail"}, false, {}, {
-          {kUrl, {"settings"}, kS1},
-          {kUrl, {"compose"}, kS4},
-          {kUrl, {"labels", "movefolder", "trash"}, kSilent},
-          {kBody, {"move", "block", "delete"}, kSilent},
-          {kBody, {"rememberme"}, kS7},
-      }},
-      {"Gawab", {"gawab"}, false, {}, {
-          {kUrl, {"=preferences", "=mailpref", "=chpasswd", "=signature", "=vacation", "=blocked", "=showextact",
-                  "=filters", "=trackmsgs", "=ygmanage"}, kS9},
-          {kUrl, {"=newmsg"}, kS4},
-          {kBody, {"movefile", "cmdmove", "moveto", "spamact"}, kS8},
-      }},
-      {"United E-mail Systems and Spymac", {"unitedemailsystems", "spymac"}, false,
-       {"*unitedemailsystems*.*", "*spymac*.*"}, {
-          {kUrl, {"func=settings", "func=info", "func=profile", "func=spamsettings"}, kS11},
-          {kUrl, {"=trash", "action=option"}, kSilent},
-          {kUrl, {"func=new"}, kS4},
-          {kBody, {"move"}, kSilent},
-          {kBody, {"logintype=xp"}, kS12},
-      }},
+      {"Gmail",
+       {"gmail", "google"},
+       false,
+       {},
+       {
+           {kUrl, {"view=pr", "manage", "editpasswd"}, kS1},
+           {kUrl, {"view=cv"}, kS2},
+           {kUrl, {"search=trash", "search=spam"}, kSilent},
+           {kUrl, {"search=cf", "view=cl"}, kSilent},
+           {kUrl, {"?ui=html", "/mail/h/"}, kSilent},
+           {kUrl, {"view=ii"}, kS3},
+           {kUrl, {"view=cm"}, kS4},
+           {kBody, {"act=rc"}, kSilent},
+           {kBody, {"act=tr", "act=dl"}, kS5},
+           {kBody, {"act=sp"}, kS6},
+           {kBody, {"&persistentcookie=yes"}, kS7},
+       }},
+      {"Yahoo",
+       {"yahoo"},
+       false,
+       {},
+       {
+           {kUrl, {"options?", "preferences?"}, kS1},
+           {kUrl, {"?eb=1", "?et=1", "&eb=1", "&et=1"}, kS8},
+           {kUrl, {site::kYahooAccountEditing, "eval_profile"}, kS1},
+           {kUrl, {"=spam", "blocksender"}, kSilent},
+           {kUrl, {"compose?"}, kSilent},
+           {kBody, {".persistent=y"}, kS7},
+           {kBody, {"&mov=1", "&isspam=1", "send=1"}, kSilent},
+           {kBody, {"del=1", "del=delete"}, kS8},
+       }},
+      {"Netscape",
+       {"netscape"},
+       false,
+       {},
+       {
+           {kUrl, {"prefs.adp"}, kS1},
+           {kUrl, {"=deletemsgs", "emptytrash"}, kS8},
+           {kUrl,
+            {"myaccount.", "wallet.psp", "edit.psp", "=movemsgs", "rab.adp", "folders.adp",
+             "compose.adp"},
+            kSilent},
+       }},
+      {"Lycos",
+       {"lycos"},
+       false,
+       {},
+       {
+           {kUrl,
+            {"environ", "compose", "/env/", "/spam/", "/filter/", "mayaregister", "=empty",
+             "foldermanage", "mailmanage", "trash"},
+            kSilent},
+           {kBody, {"m_ws=y"}, kS7},
+       }},
+      {"O2",
+       {site::kO2, site::kO2PartnerA, site::kO2PartnerB},
+       false,
+       {},
+       {
+           {kUrl,
+            {"cmd=konfiguracja", "nazwa.php", "haslo.php", "pytanie.php", "sms.php", "fwd.php",
+             "cmd=sygnatury", "konta.php", "blokowanie.php", "filtr.php", "vr.php", "spam.php"},
+            kS1},
+           {kUrl,
+            {"im_index.php", "cmd=d_wpis2", "blokowanie.php", "cmd=activate_spamguard", "=ssppaamm",
+             "=wyslane", "=ddraft", "cmd=adresy", "cmd=foldery", "cmd=napisz"},
+            kSilent},
+           {kBody, {"&cmd=", "content-disposition"}, kSilent},
+       }},
+      {"Walla",
+       {"walla"},
+       true,
+       {"*walla*.*"},
+       {
+           {kUrl, {"w=/@options", "@reg"}, kS9},
+           {kUrl, {"w=/@compose"}, kS4},
+           {kUrl, {"w=/@manage"}, kS10},
+           {kBody, {"/@folder.action"}, kSilent},
+       }},
+      {"Hriders",
+       {"hriders"},
+       false,
+       {"*hriders*.*"},
+       {
+           {kUrl,
+            {"userpref", "signature", "chgpass", "chgfwd", "chgldap", "addrbook", "subfolder",
+             "autoresplink", "chgvac", "chgrules", "chgplan"},
+            kS9},
+           {kUrl, {"newmsg"}, kS4},
+           {kBody, {"delete"}, kS8},
+       }},
+      {"Omnilect",
+       {"omnilect"},
+       false,
+       {},
+       {
+           {kUrl, {"options"}, kS9},
+           {kUrl, {"delete"}, kS8},
+           {kUrl, {"compose"}, kS4},
+           {kUrl, {"move"}, kSilent},
+           {kBody, {"delete"}, kS8},
+           {kBody, {"rename", "newfile", "copy"}, kSilent},
+       }},
+      {"Xasamail",
+       {"xasamail"},
+       false,
+       {},
+       {
+           {kUrl, {"user_pref"}, kS9},
+           {kUrl, {"&write=newmsg"}, kS4},
+           {kUrl, {"empty_trash", "spam"}, kSilent},
+           {kBody, {"move", "block", "delete"}, kSilent},
+           {kBody, {"pass_save=save"}, kS7},
+       }},
+      {"Rotomail",
+       {"rotomail"},
+       false,
+       {},
+       {
+           {kUrl, {"settings"}, kS1},
+           {kUrl, {"compose"}, kS4},
+           {kUrl, {"labels", "movefolder", "trash"}, kSilent},
+           {kBody, {"move", "block", "delete"}, kSilent},
+           {kBody, {"rememberme"}, kS7},
+       }},
+      {"Gawab",
+       {"gawab"},
+       false,
+       {},
+       {
+           {kUrl,
+            {"=preferences", "=mailpref", "=chpasswd", "=signature", "=vacation", "=blocked",
+             "=showextact", "=filters", "=trackmsgs", "=ygmanage"},
+            kS9},
+           {kUrl, {"=newmsg"}, kS4},
+           {kBody, {"movefile", "cmdmove", "moveto", "spamact"}, kS8},
+       }},
+      {"United E-mail Systems and Spymac",
+       {"unitedemailsystems", "spymac"},
+       false,
+       {"*unitedemailsystems*.*", "*spymac*.*"},
+       {
+           {kUrl, {"func=settings", "func=info", "func=profile", "func=spamsettings"}, kS11},
+           {kUrl, {"=trash", "action=option"}, kSilent},
+           {kUrl, {"func=new"}, kS4},
+           {kBody, {"move"}, kSilent},
+           {kBody, {"logintype=xp"}, kS12},
+       }},
   };
   return kBlocks;
 }
@@ -298,8 +371,8 @@ NavigationDecision DecideNavigation(const NavigationRequest& request, const Brow
                  [](char c) { return c != '+'; });
     l = LowerAscii(b);
 
-    if (Contains(u, site::kHriders) && !Contains(l, "use_cookie=1") && !Contains(u, "multibtn.cgi") &&
-        !Contains(u, "button.cgi")) {
+    if (Contains(u, site::kHriders) && !Contains(l, "use_cookie=1") &&
+        !Contains(u, "multibtn.cgi") && !Contains(u, "button.cgi")) {
       d.cancel = true;
       d.messages.push_back({kUseCookies, MessageIcon::Error});
       return d;
@@ -312,10 +385,12 @@ NavigationDecision DecideNavigation(const NavigationRequest& request, const Brow
     }
 
     if (auto m = FindMarker(b, IsHttpsUrl(request.url))) {
-      if (d.wallaFlag) d.newSavedWallaLogin = SavedWallaLogin{request.postData, request.flags, request.headers};
+      if (d.wallaFlag)
+        d.newSavedWallaLogin = SavedWallaLogin{request.postData, request.flags, request.headers};
       const std::string_view bv(b);
       const std::string_view token = bv.substr(m->open + 1, m->close - m->open + kCloseLength - 1);
-      const std::string_view inner = bv.substr(m->open + kOpenLength, m->close - m->open - kOpenLength);
+      const std::string_view inner =
+          bv.substr(m->open + kOpenLength, m->close - m->open - kOpenLength);
       SecretString value;
       {
         SecretString plain = DecodeAccountPassword(inner, m->scheme, m->ssl);
@@ -337,7 +412,8 @@ NavigationDecision DecideNavigation(const NavigationRequest& request, const Brow
     for (std::string_view pattern : block.cookiePurges) d.cookiePurges.emplace_back(pattern);
     for (const ProviderRule& rule : block.rules) {
       if (rule.target == RuleTarget::Body && l.empty()) continue;
-      if (!ContainsAny(rule.target == RuleTarget::Url ? std::string_view(u) : std::string_view(l), rule.any))
+      if (!ContainsAny(rule.target == RuleTarget::Url ? std::string_view(u) : std::string_view(l),
+                       rule.any))
         continue;
       d.cancel = true;
       if (rule.message) d.messages.push_back({rule.message, MessageIcon::Error});

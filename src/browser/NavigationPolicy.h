@@ -66,10 +66,10 @@ struct BrowserNavigation {
 
 struct NavigationDecision {
   bool cancel = false;
-  std::vector<PolicyMessage> messages;        // to show in this order
-  std::optional<BrowserNavigation> repost;    // the login again, with the decoded password
-  std::vector<std::string> cookiePurges;      // file-name patterns, in order
-  std::optional<std::string> inboxRedirect;   // URL to open (GET, no flags); not a cancel
+  std::vector<PolicyMessage> messages;       // to show in this order
+  std::optional<BrowserNavigation> repost;   // the login again, with the decoded password
+  std::vector<std::string> cookiePurges;     // file-name patterns, in order
+  std::optional<std::string> inboxRedirect;  // URL to open (GET, no flags); not a cancel
   // The view's state after this navigation.
   bool wallaFlag = false;
   bool inboxRedirectFlag = false;

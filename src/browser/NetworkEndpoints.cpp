@@ -44,7 +44,8 @@ void ApplyEndpoints(CURL* easy, const NetworkEndpoints& endpoints) {
       lists->connectToSource != endpoints.connectTo) {
     // A fresh object rather than an edit: copies made earlier may still have transfers
     // reading the old lists.
-    endpoints.applied = std::make_shared<const detail::CurlLists>(endpoints.resolve, endpoints.connectTo);
+    endpoints.applied =
+        std::make_shared<const detail::CurlLists>(endpoints.resolve, endpoints.connectTo);
   }
   curl_easy_setopt(easy, CURLOPT_RESOLVE, endpoints.applied->resolve);
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, endpoints.applied->connectTo);

@@ -103,8 +103,9 @@ PageFetcher::~PageFetcher() {
   if (curl_) curl_easy_cleanup(curl_);
 }
 
-Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post, std::string_view postData,
-                                            long postLength, std::string_view cookie) {
+Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
+                                            std::string_view postData, long postLength,
+                                            std::string_view cookie) {
   if (url.empty()) return Error(ErrorCode::InvalidArgument, "no URL given");
   if (postLength < 0) {
     postData = postData.substr(0, postData.find('\0'));
@@ -112,7 +113,8 @@ Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post, std
     postData = postData.substr(0, static_cast<size_t>(postLength));
   }
   std::string body, headers;
-  if (auto done = Perform(url, post, postData, false, cookie, body, headers); !done) return done.error();
+  if (auto done = Perform(url, post, postData, false, cookie, body, headers); !done)
+    return done.error();
   body_ = std::move(body);
   headers_ = std::move(headers);
   // The caller gets text: a zero byte in the page ends it, as it would end a C string.
@@ -133,7 +135,8 @@ Status PageFetcher::Perform(std::string_view url, bool post, std::string_view po
   if (!curl_) return CurlError(CURLE_FAILED_INIT);
   // Stored before the request, so the session's cookies ride on this request too, headers
   // requests included.
-  if (!cookie.empty()) (void)jar_.Store(url, cookie);  // a URL without a host fails the request itself
+  if (!cookie.empty())
+    (void)jar_.Store(url, cookie);  // a URL without a host fails the request itself
 
   Transfer t;
   t.body = &body;

@@ -37,7 +37,7 @@ inline constexpr char kAgentText[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows
 // The fetcher's own time-outs (NetworkEndpoints may override them).
 inline constexpr long kPageConnectTimeoutMs = 10000;
 inline constexpr long kPageReceiveTimeoutMs = 180000;
-inline constexpr size_t kMaxPageBody = size_t{64} << 20;   // 64 MiB
+inline constexpr size_t kMaxPageBody = size_t{64} << 20;  // 64 MiB
 // Every header line of a request, redirects included; real pages send a few KiB.
 inline constexpr size_t kMaxHeaderBlock = size_t{256} << 10;
 
@@ -55,8 +55,9 @@ class PageFetcher {
   // to its first zero byte, any other value that many bytes (never more than postData holds).
   // The scheme of `url` decides plain or TLS for both methods. `cookie` is stored for the URL
   // first (empty: nothing stored).
-  Result<std::string_view> Fetch(std::string_view url, bool post = false, std::string_view postData = {},
-                                 long postLength = -1, std::string_view cookie = {});
+  Result<std::string_view> Fetch(std::string_view url, bool post = false,
+                                 std::string_view postData = {}, long postLength = -1,
+                                 std::string_view cookie = {});
 
   // Sends a GET for `url` and returns the raw response header block of the final response:
   // the status line and every header line, each ended by CR LF, then the empty line. The body

@@ -16,36 +16,47 @@ CommandLine::CommandLine(std::string command, std::string description)
   UnknownOption(app_, [](const std::string& arg) { return "unknown option '" + arg + "'"; });
 }
 
-CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name, std::function<void(const std::string&)> store,
-                                const std::string& metavar, const std::string& help, const std::string& needs) {
+CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name,
+                                std::function<void(const std::string&)> store,
+                                const std::string& metavar, const std::string& help,
+                                const std::string& needs) {
   CLI::Option* o = app.add_option_function<std::string>(name, std::move(store), help);
   o->type_name(metavar)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   needs_[o->get_name()] = needs;
   return o;
 }
 
-CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name, std::string& into, const std::string& metavar,
+CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name, std::string& into,
+                                const std::string& metavar, const std::string& help,
+                                const std::string& needs) {
+  return Value(
+      app, name, [&into](const std::string& v) { into = v; }, metavar, help, needs);
+}
+
+CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name,
+                                std::optional<std::string>& into, const std::string& metavar,
                                 const std::string& help, const std::string& needs) {
-  return Value(app, name, [&into](const std::string& v) { into = v; }, metavar, help, needs);
+  return Value(
+      app, name, [&into](const std::string& v) { into = v; }, metavar, help, needs);
 }
 
-CLI::Option* CommandLine::Value(CLI::App& app, const std::string& name, std::optional<std::string>& into,
-                                const std::string& metavar, const std::string& help, const std::string& needs) {
-  return Value(app, name, [&into](const std::string& v) { into = v; }, metavar, help, needs);
-}
-
-CLI::Option* CommandLine::Repeated(CLI::App& app, const std::string& name, std::vector<std::string>& into,
-                                   const std::string& metavar, const std::string& help, const std::string& needs) {
+CLI::Option* CommandLine::Repeated(CLI::App& app, const std::string& name,
+                                   std::vector<std::string>& into, const std::string& metavar,
+                                   const std::string& help, const std::string& needs) {
   // One value per occurrence: a later word is never swallowed as a second value.
   CLI::Option* o = app.add_option(name, into, help);
-  o->type_name(metavar)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  o->type_name(metavar)->allow_extra_args(false)->multi_option_policy(
+      CLI::MultiOptionPolicy::TakeAll);
   needs_[o->get_name()] = needs;
   return o;
 }
 
-CLI::Option* CommandLine::Flag(CLI::App& app, const std::string& name, bool& into, const std::string& help) {
+CLI::Option* CommandLine::Flag(CLI::App& app, const std::string& name, bool& into,
+                               const std::string& help) {
   // "--flag=value" stays an unknown argument, as a flag takes no value.
-  return app.add_flag(name, into, help)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->disable_flag_override();
+  return app.add_flag(name, into, help)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+      ->disable_flag_override();
 }
 
 void CommandLine::Exclusive(CLI::Option* a, CLI::Option* b, std::string text) {
@@ -53,7 +64,8 @@ void CommandLine::Exclusive(CLI::Option* a, CLI::Option* b, std::string text) {
   exclusive_.emplace_back(a, b, std::move(text));
 }
 
-std::optional<std::string> CommandLine::Leftover(const std::vector<const CLI::App*>& apps, bool options) const {
+std::optional<std::string> CommandLine::Leftover(const std::vector<const CLI::App*>& apps,
+                                                 bool options) const {
   for (const CLI::App* app : apps) {
     const auto& texts = options ? unknownOption_ : extraPositional_;
     auto text = texts.find(app);
@@ -62,7 +74,8 @@ std::optional<std::string> CommandLine::Leftover(const std::vector<const CLI::Ap
       if (isOption != options) continue;
       if (text != texts.end()) return text->second(arg);
       // A positional nobody declared reads as the command's unknown-argument answer.
-      if (auto unknown = unknownOption_.find(app); unknown != unknownOption_.end()) return unknown->second(arg);
+      if (auto unknown = unknownOption_.find(app); unknown != unknownOption_.end())
+        return unknown->second(arg);
       return "unexpected argument '" + arg + "'";
     }
   }
@@ -89,7 +102,8 @@ std::string CommandLine::Explain(const CLI::ParseError& e) const {
         if (arg.rfind(flag + "=", 0) == 0) return hook->second(arg);
     }
   }
-  if (dynamic_cast<const CLI::ValidationError*>(&e) && colon != std::string::npos) return what.substr(colon + 2);
+  if (dynamic_cast<const CLI::ValidationError*>(&e) && colon != std::string::npos)
+    return what.substr(colon + 2);
   if (dynamic_cast<const CLI::ExcludesError*>(&e)) {
     for (const auto& [a, b, text] : exclusive_)
       if (a->count() > 0 && b->count() > 0) return text;
@@ -107,7 +121,8 @@ std::string CommandLine::Explain(const CLI::ParseError& e) const {
   return what;
 }
 
-std::optional<std::string> CommandLine::ForeignSpelling(const std::vector<std::string>& args) const {
+std::optional<std::string> CommandLine::ForeignSpelling(
+    const std::vector<std::string>& args) const {
   const CLI::App* current = &app_;
   auto unknown = [&](const std::string& arg) -> std::optional<std::string> {
     auto hook = unknownOption_.find(current);
@@ -130,7 +145,8 @@ std::optional<std::string> CommandLine::ForeignSpelling(const std::vector<std::s
     const auto eq = arg.find('=');
     const CLI::Option* option = current->get_option_no_throw(arg.substr(0, eq));
     if (!option && current != &app_) option = app_.get_option_no_throw(arg.substr(0, eq));
-    if (!option || option->get_items_expected_max() == 0) continue;  // a flag: refused by CLI11 itself
+    if (!option || option->get_items_expected_max() == 0)
+      continue;  // a flag: refused by CLI11 itself
     if (eq != std::string::npos) return unknown(arg);
     ++i;  // the option's value, whatever it looks like
   }
@@ -171,11 +187,12 @@ int CommandLine::PrintUsage(const std::string& why) const {
       std::fprintf(stderr, "dtl %s: %s\n%s", command_.c_str(), why.c_str(), Help().c_str());
       break;
     case UsageStyle::RunHelp:
-      std::fprintf(stderr, "dtl %s: %s\nRun 'dtl %s --help' for usage.\n", command_.c_str(), why.c_str(),
-                   command_.c_str());
+      std::fprintf(stderr, "dtl %s: %s\nRun 'dtl %s --help' for usage.\n", command_.c_str(),
+                   why.c_str(), command_.c_str());
       break;
     case UsageStyle::SeeHelp:
-      std::fprintf(stderr, "dtl %s: %s (see 'dtl %s --help')\n", command_.c_str(), why.c_str(), command_.c_str());
+      std::fprintf(stderr, "dtl %s: %s (see 'dtl %s --help')\n", command_.c_str(), why.c_str(),
+                   command_.c_str());
       break;
   }
   return kExitUsage;
@@ -191,13 +208,16 @@ std::function<std::string(const std::string&)> RefusePasswordArguments(
 const std::vector<CommandEntry>& Commands() {
   static const std::vector<CommandEntry> list = {
       {"config", "show or change the program's settings", MakeConfigCommand},
-      {"export-password", "print the encrypted marker of a mailbox password", MakeExportPasswordCommand},
+      {"export-password", "print the encrypted marker of a mailbox password",
+       MakeExportPasswordCommand},
       {"fetch", "download and merge the segments waiting in a web-mail inbox", MakeFetchCommand},
       {"merge", "rebuild split files from their segment files", MakeMergeCommand},
       {"mx", "list the mail exchangers Direct Send would use for a domain", MakeMxCommand},
-      {"send", "mail files as encrypted segments (or whole), resume an interrupted send", MakeSendCommand},
+      {"send", "mail files as encrypted segments (or whole), resume an interrupted send",
+       MakeSendCommand},
       {"split", "cut a file into encrypted segment files in a folder", MakeSplitCommand},
-      {"test-server", "check that an SMTP server answers (Success./Failure.)", MakeTestServerCommand},
+      {"test-server", "check that an SMTP server answers (Success./Failure.)",
+       MakeTestServerCommand},
   };
   return list;
 }
@@ -234,10 +254,8 @@ int RunCommand(const CommandEntry& entry, const std::vector<std::string>& args) 
     case CommandLine::Outcome::Help:
       std::fputs(parsed.text.c_str(), stdout);
       return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
-    case CommandLine::Outcome::Usage:
-      return line->PrintUsage(parsed.text);
-    case CommandLine::Outcome::Parsed:
-      break;
+    case CommandLine::Outcome::Usage: return line->PrintUsage(parsed.text);
+    case CommandLine::Outcome::Parsed: break;
   }
   return command->Run();
 }

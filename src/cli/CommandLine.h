@@ -29,9 +29,9 @@ inline constexpr int kExitUsage = 2;
 
 // How a command words a usage error on stderr.
 enum class UsageStyle {
-  WithHelp,    // "dtl NAME: WHY\n" followed by the command's help
-  RunHelp,     // "dtl NAME: WHY\nRun 'dtl NAME --help' for usage.\n"
-  SeeHelp,     // "dtl NAME: WHY (see 'dtl NAME --help')\n"
+  WithHelp,  // "dtl NAME: WHY\n" followed by the command's help
+  RunHelp,   // "dtl NAME: WHY\nRun 'dtl NAME --help' for usage.\n"
+  SeeHelp,   // "dtl NAME: WHY (see 'dtl NAME --help')\n"
 };
 
 // A command's App together with the texts its usage errors are given in. Owns the App; the
@@ -47,15 +47,19 @@ class CommandLine {
 
   // An option with one value; given twice, the last one counts. When the value is missing
   // the error says "NAME needs NEEDS".
-  CLI::Option* Value(CLI::App& app, const std::string& name, std::function<void(const std::string&)> store,
-                     const std::string& metavar, const std::string& help, const std::string& needs = "a value");
-  CLI::Option* Value(CLI::App& app, const std::string& name, std::string& into, const std::string& metavar,
+  CLI::Option* Value(CLI::App& app, const std::string& name,
+                     std::function<void(const std::string&)> store, const std::string& metavar,
                      const std::string& help, const std::string& needs = "a value");
+  CLI::Option* Value(CLI::App& app, const std::string& name, std::string& into,
+                     const std::string& metavar, const std::string& help,
+                     const std::string& needs = "a value");
   CLI::Option* Value(CLI::App& app, const std::string& name, std::optional<std::string>& into,
-                     const std::string& metavar, const std::string& help, const std::string& needs = "a value");
+                     const std::string& metavar, const std::string& help,
+                     const std::string& needs = "a value");
   // An option that may be given any number of times, one value each time.
   CLI::Option* Repeated(CLI::App& app, const std::string& name, std::vector<std::string>& into,
-                        const std::string& metavar, const std::string& help, const std::string& needs = "a value");
+                        const std::string& metavar, const std::string& help,
+                        const std::string& needs = "a value");
   CLI::Option* Flag(CLI::App& app, const std::string& name, bool& into, const std::string& help);
 
   // The text when a required option or positional is missing.
@@ -97,7 +101,8 @@ class CommandLine {
   std::map<std::string, std::string> needs_;  // option name -> what its missing value is
   std::map<const CLI::Option*, std::string> missing_;
   std::vector<std::tuple<CLI::Option*, CLI::Option*, std::string>> exclusive_;
-  std::map<const CLI::App*, std::function<std::string(const std::string&)>> unknownOption_, extraPositional_;
+  std::map<const CLI::App*, std::function<std::string(const std::string&)>> unknownOption_,
+      extraPositional_;
 };
 
 // One dtl command. Declare() binds the App's options to the command's members; Run() is called
@@ -137,8 +142,8 @@ int RunCommand(const CommandEntry& entry, const std::vector<std::string>& args);
 
 // The refusal every command that takes a password gives for "-p", "--password" and
 // "--password=..." (see IsPasswordArgument).
-std::function<std::string(const std::string&)> RefusePasswordArguments(std::string refusal,
-                                                                        std::function<std::string(const std::string&)> otherwise);
+std::function<std::string(const std::string&)> RefusePasswordArguments(
+    std::string refusal, std::function<std::string(const std::string&)> otherwise);
 
 std::unique_ptr<Command> MakeConfigCommand();
 std::unique_ptr<Command> MakeExportPasswordCommand();

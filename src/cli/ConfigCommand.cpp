@@ -30,7 +30,9 @@ int Usage(const char* message) {
 
 const dtl::SettingInfo* Lookup(const std::string& name) {
   const dtl::SettingInfo* info = dtl::FindSetting(name);
-  if (!info) std::fprintf(stderr, "dtl config: unknown setting '%s' (see 'dtl config --help')\n", name.c_str());
+  if (!info)
+    std::fprintf(stderr, "dtl config: unknown setting '%s' (see 'dtl config --help')\n",
+                 name.c_str());
   return info;
 }
 
@@ -52,10 +54,14 @@ std::optional<uint32_t> ParseDword(const std::string& s) {
 std::string OneLine(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
     else if (c < 0x20 || c == 0x7f) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
@@ -85,7 +91,8 @@ int List(bool showSecrets) {
   for (const auto& info : dtl::SettingsTable()) {
     std::string value = ValueText(store, info);
     if (info.secret && !showSecrets && !value.empty()) value = "********";
-    std::printf("%.*s=%s\n", static_cast<int>(info.name.size()), info.name.data(), OneLine(value).c_str());
+    std::printf("%.*s=%s\n", static_cast<int>(info.name.size()), info.name.data(),
+                OneLine(value).c_str());
   }
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
@@ -101,15 +108,19 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
   if (info->secret) {
     if (!values.empty())
       return Usage(("a password is not taken from the command line; give --password-file FILE or "
-                    "type it on standard input for " + name).c_str());
-    dtl::Result<std::string> pass = passwordFile ? PasswordFromFile(*passwordFile) : PasswordFromStdin("Password: ");
+                    "type it on standard input for " +
+                    name)
+                       .c_str());
+    dtl::Result<std::string> pass =
+        passwordFile ? PasswordFromFile(*passwordFile) : PasswordFromStdin("Password: ");
     if (!pass) {
       std::fprintf(stderr, "dtl config: %s\n", pass.error().message.c_str());
       return kExitFailure;
     }
     if (!pass->empty() && !dtl::IsValidString(*info, *pass)) {
       WipeString(*pass);
-      return Usage(("the password is longer than " + std::to_string(info->maxChars) + " characters").c_str());
+      return Usage(("the password is longer than " + std::to_string(info->maxChars) + " characters")
+                       .c_str());
     }
     ok = store.SetString(name, *pass).ok();
     WipeString(*pass);
@@ -119,20 +130,22 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
     if (info->type == dtl::SettingType::Dword) {
       auto v = ParseDword(value);
       if (!v) {
-        std::fprintf(stderr, "dtl config: %s takes a number from 0 to 4294967295, not '%s'\n", name.c_str(),
-                     value.c_str());
+        std::fprintf(stderr, "dtl config: %s takes a number from 0 to 4294967295, not '%s'\n",
+                     name.c_str(), value.c_str());
         return kExitUsage;
       }
       if (!dtl::IsValidDword(*info, *v)) {
-        std::fprintf(stderr, "dtl config: %s must be from %u to %u ('%s' would read as %u)\n", name.c_str(),
-                     info->minDword, info->maxDword, value.c_str(), info->defaultDword);
+        std::fprintf(stderr, "dtl config: %s must be from %u to %u ('%s' would read as %u)\n",
+                     name.c_str(), info->minDword, info->maxDword, value.c_str(),
+                     info->defaultDword);
         return kExitUsage;
       }
       ok = store.SetDword(name, *v).ok();
     } else {
       // An empty string is how a user clears a value; only an over-long one would be lost.
       if (!value.empty() && !dtl::IsValidString(*info, value)) {
-        std::fprintf(stderr, "dtl config: %s takes at most %zu characters\n", name.c_str(), info->maxChars);
+        std::fprintf(stderr, "dtl config: %s takes at most %zu characters\n", name.c_str(),
+                     info->maxChars);
         return kExitUsage;
       }
       ok = store.SetString(name, value).ok();
@@ -165,20 +178,25 @@ class ConfigCommand : public Command {
     CLI::App& app = line.App();
     app.description("Shows and changes the program's settings.");
     app.footer(NamesText() +
-               "\n\nExit status: 0 on success, 1 when the settings file cannot be written, 2 on bad usage\n"
+               "\n\nExit status: 0 on success, 1 when the settings file cannot be written, 2 on "
+               "bad usage\n"
                "(unknown command or name, a number that is not one, a value out of range).");
-    line.ExtraPositional(app, [](const std::string& a) { return "unknown config command '" + a + "'"; });
+    line.ExtraPositional(app,
+                         [](const std::string& a) { return "unknown config command '" + a + "'"; });
 
-    get_ = app.add_subcommand("get",
-                              "prints the value a reader gets: missing or invalid values read as their defaults "
-                              "(a port of 0 reads as 25, a string longer than its limit as empty)");
+    get_ = app.add_subcommand(
+        "get",
+        "prints the value a reader gets: missing or invalid values read as their defaults "
+        "(a port of 0 reads as 25, a string longer than its limit as empty)");
     Arguments(line, *get_, "get takes exactly one NAME");
-    line.Missing(get_->add_option("NAME", name_, "the setting")->required(), "get takes exactly one NAME");
+    line.Missing(get_->add_option("NAME", name_, "the setting")->required(),
+                 "get takes exactly one NAME");
 
-    set_ = app.add_subcommand("set",
-                              "stores a value; numbers are decimal or 0x-hexadecimal. Values that would read "
-                              "back as the default are refused. Passwords (SMTPPass, Pass) are never taken from "
-                              "the command line: they are read from FILE (first line) or standard input");
+    set_ = app.add_subcommand(
+        "set",
+        "stores a value; numbers are decimal or 0x-hexadecimal. Values that would read "
+        "back as the default are refused. Passwords (SMTPPass, Pass) are never taken from "
+        "the command line: they are read from FILE (first line) or standard input");
     Arguments(line, *set_, "set takes a NAME and one VALUE");
     line.Missing(set_->add_option("NAME", name_, "the setting")->required(), "set needs a NAME");
     set_->add_option("VALUE", values_, "the new value (not for a password)");
@@ -187,16 +205,20 @@ class ConfigCommand : public Command {
 
     unset_ = app.add_subcommand("unset", "removes a value, so it reads as its default");
     Arguments(line, *unset_, "unset takes exactly one NAME");
-    line.Missing(unset_->add_option("NAME", name_, "the setting")->required(), "unset takes exactly one NAME");
+    line.Missing(unset_->add_option("NAME", name_, "the setting")->required(),
+                 "unset takes exactly one NAME");
 
-    list_ = app.add_subcommand("list",
-                               "prints NAME=VALUE for every setting; passwords show as ******** unless "
-                               "--show-secrets is given");
+    list_ =
+        app.add_subcommand("list",
+                           "prints NAME=VALUE for every setting; passwords show as ******** unless "
+                           "--show-secrets is given");
     list_->allow_extras();
-    line.UnknownOption(*list_, [](const std::string& a) { return "unexpected argument '" + a + "' for list"; });
+    line.UnknownOption(
+        *list_, [](const std::string& a) { return "unexpected argument '" + a + "' for list"; });
     line.Flag(*list_, "--show-secrets", showSecrets_, "show the passwords too");
 
-    path_ = app.add_subcommand("path", "prints the settings file's path ($XDG_CONFIG_HOME/drovetail/settings.reg)");
+    path_ = app.add_subcommand(
+        "path", "prints the settings file's path ($XDG_CONFIG_HOME/drovetail/settings.reg)");
     Arguments(line, *path_, "path takes no arguments");
   }
 

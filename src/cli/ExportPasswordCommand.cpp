@@ -18,8 +18,10 @@ class ExportPasswordCommand : public Command {
   void Declare(CommandLine& line) override {
     CLI::App& app = line.App();
     app.description(
-        "Reads the mailbox password (from the terminal without echo, or the first line of standard\n"
-        "input) and prints its encrypted marker, to be typed into the provider's login form in the\n"
+        "Reads the mailbox password (from the terminal without echo, or the first line of "
+        "standard\n"
+        "input) and prints its encrypted marker, to be typed into the provider's login form in "
+        "the\n"
         "inner browser instead of the password.");
     // Any word that is not an option can only be the password itself.
     line.ExtraPositional(app, [](const std::string&) {
@@ -46,9 +48,9 @@ int ExportPasswordCommand::Run() {
   const bool empty = password->empty();
   WipeString(*password);
   if (marker.empty()) {
-    std::fprintf(stderr, "dtl export-password: %s\n",
-                 empty ? "an empty password gives no marker"
-                       : "the password is longer than 50 characters");
+    std::fprintf(
+        stderr, "dtl export-password: %s\n",
+        empty ? "an empty password gives no marker" : "the password is longer than 50 characters");
     return kExitFailure;
   }
   std::printf("%s\n", marker.c_str());
@@ -57,6 +59,8 @@ int ExportPasswordCommand::Run() {
 
 }  // namespace
 
-std::unique_ptr<Command> MakeExportPasswordCommand() { return std::make_unique<ExportPasswordCommand>(); }
+std::unique_ptr<Command> MakeExportPasswordCommand() {
+  return std::make_unique<ExportPasswordCommand>();
+}
 
 }  // namespace dtlcli

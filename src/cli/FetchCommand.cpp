@@ -2,15 +2,16 @@
 // files they make up, as the Segment Manager does with the inner browser's session.
 #include <unistd.h>
 
-#include <stop_token>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "archive/MergeJob.h"
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
@@ -19,7 +20,6 @@
 #include "cli/TerminalProgress.h"
 #include "receive/DownloadEngine.h"
 #include "receive/InboxCrawler.h"
-#include "archive/MergeJob.h"
 #include "receive/ProviderTable.h"
 #include "receive/SegmentManagerModel.h"
 
@@ -74,7 +74,9 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   DownloadEvents(TerminalProgress& bar, dtl::ReplaceMode answer) : bar_(bar), answer_(answer) {}
 
   void OnOverallRange(size_t items) override { bar_.SetTotal(items); }
-  void OnItemStarted(size_t, const std::string& fileName) override { bar_.SetLabel("Downloading " + fileName); }
+  void OnItemStarted(size_t, const std::string& fileName) override {
+    bar_.SetLabel("Downloading " + fileName);
+  }
   void OnOverallStep() override { bar_.Update(++items_); }
   void OnAttemptFailed(size_t, const std::string& reason) override {
     // Every attempt of a dead link fails the same way: say it once per item and reason.
@@ -88,11 +90,12 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
     if (loginSaid_) return;
     loginSaid_ = true;
     bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: the provider answered with its login page; log in again and "
-                         "pass the new cookie string\n");
+    std::fprintf(stderr,
+                 "dtl fetch: the provider answered with its login page; log in again and "
+                 "pass the new cookie string\n");
   }
   dtl::ReplaceMode ConfirmReplace(const std::string&) override { return answer_; }
-  void OnMessage(const std::string& text) override { // both the download's and the merge's
+  void OnMessage(const std::string& text) override {  // both the download's and the merge's
     bar_.Finish();
     std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
   }
@@ -121,49 +124,66 @@ class FetchCommand : public Command {
     line.SetUsageStyle(UsageStyle::RunHelp);
     CLI::App& app = line.App();
     app.description(
-        "Finds the segment attachments in the web-mail inbox at URL (the provider is recognised from\n"
+        "Finds the segment attachments in the web-mail inbox at URL (the provider is recognised "
+        "from\n"
         "the URL), downloads them into DIR under their segment names and merges every file whose\n"
         "descriptor was downloaded, printing the path of each file rebuilt completely.");
     app.footer(
-        "Certificates are checked against the system's CAs, or the PEM bundle named by DTL_CA_FILE.\n"
+        "Certificates are checked against the system's CAs, or the PEM bundle named by "
+        "DTL_CA_FILE.\n"
         "A failed download is retried until it succeeds; interrupt with Ctrl-C.\n"
         "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
         "1 on a failure, 2 on bad usage.");
     // An unknown argument is named, but never the value after it: that may be the cookie.
-    line.UnknownOption(app, RefusePasswordArguments(
-                                "passwords are never taken from the command line; use --password-stdin",
-                                [](const std::string& a) { return "unknown argument " + a; }));
-    line.Missing(line.Value(app, "--page-url", pageUrl_, "URL", "the inbox page of the logged-in web-mail session",
-                            "a URL")
+    line.UnknownOption(app,
+                       RefusePasswordArguments(
+                           "passwords are never taken from the command line; use --password-stdin",
+                           [](const std::string& a) { return "unknown argument " + a; }));
+    line.Missing(line.Value(app, "--page-url", pageUrl_, "URL",
+                            "the inbox page of the logged-in web-mail session", "a URL")
                      ->required(),
                  "--page-url is required");
-    line.Missing(line.Value(app, "--cookie", [this](const std::string& v) { cookie_ = v; haveCookie_ = true; },
-                            "STRING", "that page's cookie string (\"name=value; ...\"); it is never printed",
-                            "the page's cookie string")
-                     ->required(),
-                 "--cookie is required");
-    line.Value(app, "--out", out_, "DIR", "the download folder; the merged files are written there too (required "
-               "unless --list)", "a folder");
-    line.Flag(app, "--password-stdin", passwordStdin_,
-              "read the decryption password from standard input (default: the default segment password)");
+    line.Missing(
+        line.Value(
+                app, "--cookie",
+                [this](const std::string& v) {
+                  cookie_ = v;
+                  haveCookie_ = true;
+                },
+                "STRING", "that page's cookie string (\"name=value; ...\"); it is never printed",
+                "the page's cookie string")
+            ->required(),
+        "--cookie is required");
+    line.Value(app, "--out", out_, "DIR",
+               "the download folder; the merged files are written there too (required "
+               "unless --list)",
+               "a folder");
+    line.Flag(
+        app, "--password-stdin", passwordStdin_,
+        "read the decryption password from standard input (default: the default segment password)");
     line.Flag(app, "--list", list_, "only list the files and their segments, download nothing");
     line.Repeated(app, "--file", files_, "NAME",
-                  "download only the segments of file NAME (as --list shows it); repeatable; default: every file",
+                  "download only the segments of file NAME (as --list shows it); repeatable; "
+                  "default: every file",
                   "a file name");
     line.Flag(app, "--no-merge", noMerge_, "download only");
-    CLI::Option* overwrite = line.Flag(app, "--overwrite", overwrite_, "replace segment files that exist in DIR");
-    CLI::Option* skip = line.Flag(app, "--skip-existing", skipExisting_,
-                                  "keep segment files that exist in DIR and take them as downloaded (without "
-                                  "either option an existing file is replaced, as an unanswered replace question "
-                                  "does)");
+    CLI::Option* overwrite =
+        line.Flag(app, "--overwrite", overwrite_, "replace segment files that exist in DIR");
+    CLI::Option* skip =
+        line.Flag(app, "--skip-existing", skipExisting_,
+                  "keep segment files that exist in DIR and take them as downloaded (without "
+                  "either option an existing file is replaced, as an unanswered replace question "
+                  "does)");
     line.Exclusive(overwrite, skip, "--overwrite and --skip-existing exclude each other");
-    line.Value(app, "--account", account_, "ID", "the account id some providers' listings need (Xasamail)",
-               "an id");
-    line.Repeated(app, "--connect-to", endpoints_.connectTo, "HOST:PORT:TO-HOST:TO-PORT",
-                  "send a provider's requests to another host and port, as curl's option does; repeatable",
-                  "HOST:PORT:TO-HOST:TO-PORT");
+    line.Value(app, "--account", account_, "ID",
+               "the account id some providers' listings need (Xasamail)", "an id");
+    line.Repeated(
+        app, "--connect-to", endpoints_.connectTo, "HOST:PORT:TO-HOST:TO-PORT",
+        "send a provider's requests to another host and port, as curl's option does; repeatable",
+        "HOST:PORT:TO-HOST:TO-PORT");
     line.Repeated(app, "--resolve", endpoints_.resolve, "HOST:PORT:ADDRESS",
-                  "resolve a provider's host to ADDRESS, as curl's option does; repeatable", "HOST:PORT:ADDRESS");
+                  "resolve a provider's host to ADDRESS, as curl's option does; repeatable",
+                  "HOST:PORT:ADDRESS");
   }
 
   int Run() override;
@@ -179,7 +199,8 @@ class FetchCommand : public Command {
 int FetchCommand::Run() {
   const std::string &pageUrl = pageUrl_, &out = out_, &account = account_;
   std::string& cookie = cookie_;
-  const bool haveCookie = haveCookie_, passwordStdin = passwordStdin_, list = list_, noMerge = noMerge_;
+  const bool haveCookie = haveCookie_, passwordStdin = passwordStdin_, list = list_,
+             noMerge = noMerge_;
   const bool overwrite = overwrite_, skipExisting = skipExisting_;
   const std::set<std::string> chosen(files_.begin(), files_.end());
   dtl::NetworkEndpoints& endpoints = endpoints_;
@@ -189,7 +210,8 @@ int FetchCommand::Run() {
   std::string host = HostOf(pageUrl);
   if (host.empty()) return Usage("--page-url is not a web address");
   std::error_code ec;
-  if (!list && !fs::is_directory(out, ec)) return Fail("the download folder " + out + " is not a folder");
+  if (!list && !fs::is_directory(out, ec))
+    return Fail("the download folder " + out + " is not a folder");
   if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) endpoints.caFile = ca;
 
   std::string password;
@@ -200,7 +222,7 @@ int FetchCommand::Run() {
   }
 
   gStop = std::stop_source();
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnFetchInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
@@ -229,7 +251,8 @@ int FetchCommand::Run() {
   if (found.providerId == dtl::kProviderWalla) (void)jar.Store(dtl::kWallaAttachHost, cookie);
   WipeString(cookie);
   if (found.sessionEnded)
-    return Fail("the provider answered with its login page; log in again and pass the new cookie string");
+    return Fail(
+        "the provider answered with its login page; log in again and pass the new cookie string");
   if (gStop.stop_requested()) return Fail("stopped");
 
   if (list) {
@@ -265,7 +288,7 @@ int FetchCommand::Run() {
     jar.Attach(handle);
     dtl::ApplyEndpoints(handle, endpoints);
   };
-  dtl::ReplaceMode answer = overwrite       ? dtl::ReplaceMode::OverwriteAll
+  dtl::ReplaceMode answer = overwrite      ? dtl::ReplaceMode::OverwriteAll
                             : skipExisting ? dtl::ReplaceMode::SkipAll
                                            : dtl::ReplaceMode::Overwrite;
   dtl::DownloadEngine::Summary result;
@@ -280,10 +303,14 @@ int FetchCommand::Run() {
 
   switch (result.outcome) {
     case dtl::DownloadEngine::Outcome::Completed: break;
-    case dtl::DownloadEngine::Outcome::Stopped: return Fail("stopped; the segment in progress was removed");
-    case dtl::DownloadEngine::Outcome::SessionFailed: return Fail("the HTTP session could not be set up");
-    case dtl::DownloadEngine::Outcome::BadUrl: return Fail("an attachment's address cannot be used");
-    case dtl::DownloadEngine::Outcome::FileError: return kExitFailure;  // the system's text was printed
+    case dtl::DownloadEngine::Outcome::Stopped:
+      return Fail("stopped; the segment in progress was removed");
+    case dtl::DownloadEngine::Outcome::SessionFailed:
+      return Fail("the HTTP session could not be set up");
+    case dtl::DownloadEngine::Outcome::BadUrl:
+      return Fail("an attachment's address cannot be used");
+    case dtl::DownloadEngine::Outcome::FileError:
+      return kExitFailure;  // the system's text was printed
   }
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);

@@ -3,17 +3,17 @@
 
 #include <atomic>
 #include <csignal>
-#include <stop_token>
 #include <cstdio>
 #include <filesystem>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "archive/MergeJob.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
-#include "archive/MergeJob.h"
 
 namespace dtlcli {
 
@@ -64,32 +64,48 @@ class MergeCommand : public Command {
     CLI::App& app = line.App();
     app.description(
         "Rebuilds each split file from its descriptor (NAME.dtl or NAME.dtl.doc) and the numbered\n"
-        "segment files beside it, and prints the path of every file rebuilt completely. A file that\n"
-        "could not be rebuilt completely is left as NAME.incomplete, and the missing segments are named.");
-    app.footer("Without a password the default segment password is used.\n"
-               "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad usage.");
-    line.Missing(app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")->required(),
-                 "no descriptor given");
-    line.UnknownOption(app, RefusePasswordArguments(
-                                "passwords are never taken from the command line; use --password-file or "
-                                "--password-stdin",
-                                [](const std::string& a) { return "unknown option " + a; }));
-    line.Value(app, "--out", [this](const std::string& v) { out_ = v; haveOut_ = true; }, "DIR",
-               "folder for the rebuilt files (default: the savepath setting, else the current folder)",
-               "a folder");
+        "segment files beside it, and prints the path of every file rebuilt completely. A file "
+        "that\n"
+        "could not be rebuilt completely is left as NAME.incomplete, and the missing segments are "
+        "named.");
+    app.footer(
+        "Without a password the default segment password is used.\n"
+        "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad "
+        "usage.");
+    line.Missing(
+        app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")
+            ->required(),
+        "no descriptor given");
+    line.UnknownOption(
+        app, RefusePasswordArguments(
+                 "passwords are never taken from the command line; use --password-file or "
+                 "--password-stdin",
+                 [](const std::string& a) { return "unknown option " + a; }));
+    line.Value(
+        app, "--out",
+        [this](const std::string& v) {
+          out_ = v;
+          haveOut_ = true;
+        },
+        "DIR",
+        "folder for the rebuilt files (default: the savepath setting, else the current folder)",
+        "a folder");
     CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
                                    "read the password from the first line of F", "a file");
     CLI::Option* stdinOption =
         line.Flag(app, "--password-stdin", passwordStdin_, "read the password from standard input");
     line.Exclusive(file, stdinOption, "--password-file and --password-stdin exclude each other");
-    line.Value(app, "--threads", [this](const std::string& v) { threads_ = static_cast<unsigned>(std::stoul(v)); },
-               "N", "segments decoded at once, 1..64 (default: one per core)", "a number")
+    line.Value(
+            app, "--threads",
+            [this](const std::string& v) { threads_ = static_cast<unsigned>(std::stoul(v)); }, "N",
+            "segments decoded at once, 1..64 (default: one per core)", "a number")
         ->check(CLI::Validator(
             [](std::string& n) {
               char* end = nullptr;
               unsigned long v = std::strtoul(n.c_str(), &end, 10);
-              return n.empty() || *end || v < 1 || v > 64 ? std::string("--threads takes a number from 1 to 64")
-                                                          : std::string();
+              return n.empty() || *end || v < 1 || v > 64
+                         ? std::string("--threads takes a number from 1 to 64")
+                         : std::string();
             },
             ""));
   }
@@ -138,7 +154,7 @@ int MergeCommand::Run() {
   }
   params.password = std::move(*pw);
 
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);

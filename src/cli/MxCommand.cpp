@@ -24,10 +24,11 @@ class MxCommand : public Command {
         "Exit status: 0 when exchangers were found, 1 when there are none or the look-up failed,\n"
         "2 on bad usage.");
     const std::string expected = "expected exactly one DOMAIN";
-    line.Missing(app.add_option("DOMAIN", domain_,
-                                "the domain, or an e-mail address whose part after the first \"@\" is used")
-                     ->required(),
-                 expected);
+    line.Missing(
+        app.add_option("DOMAIN", domain_,
+                       "the domain, or an e-mail address whose part after the first \"@\" is used")
+            ->required(),
+        expected);
     line.UnknownOption(app, [expected](const std::string&) { return expected; });
   }
 
@@ -51,7 +52,8 @@ int MxCommand::Run() {
   }
   if (auto host = (*resolver)->Resolve(domain, false); !host) {
     std::fprintf(stderr, "dtl mx: no MX records for %s\n", dtl::MxDomainOf(domain).c_str());
-    if (!host.error().message.empty()) std::fprintf(stderr, "dtl mx: %s\n", host.error().message.c_str());
+    if (!host.error().message.empty())
+      std::fprintf(stderr, "dtl mx: %s\n", host.error().message.c_str());
     return kExitFailure;
   }
   for (const auto& h : (*resolver)->Hosts()) std::printf("%s\n", h.c_str());

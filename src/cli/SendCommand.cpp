@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "archive/SegmentList.h"
 #include "base/ProgramFolder.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "send/SendDocument.h"
-#include "archive/SegmentList.h"
 #include "send/SendEngine.h"
 #include "send/SendJournal.h"
 #include "send/SendRequest.h"
@@ -68,8 +68,8 @@ std::string OneLine(std::string text) {
 
 class CliSendObserver : public dtl::SendEngineObserver {
  public:
-  CliSendObserver(dtl::SendDocument& doc, const dtl::SendJournal& journal, dtl::SendJournalData& data,
-                  TerminalProgress& progress)
+  CliSendObserver(dtl::SendDocument& doc, const dtl::SendJournal& journal,
+                  dtl::SendJournalData& data, TerminalProgress& progress)
       : doc_(doc), journal_(journal), data_(data), progress_(progress) {
     names_.reserve(doc.RecordCount());
     for (const auto& r : doc.Records()) {
@@ -82,12 +82,11 @@ class CliSendObserver : public dtl::SendEngineObserver {
   void OnSendEvent(const dtl::SendEvent& e) override {
     std::lock_guard<std::mutex> lock(mu_);
     doc_.ApplyEngineEvent(e);
-    const std::string name =
-        e.position >= 0 && static_cast<size_t>(e.position) < names_.size() ? names_[e.position] : "";
+    const std::string name = e.position >= 0 && static_cast<size_t>(e.position) < names_.size()
+                                 ? names_[e.position]
+                                 : "";
     switch (e.kind) {
-      case dtl::SendEventKind::Status:
-        Line(name + ": " + e.text);
-        break;
+      case dtl::SendEventKind::Status: Line(name + ": " + e.text); break;
       case dtl::SendEventKind::Delivered:
         ++delivered_;
         // The journal is on disk before the next segment starts: a crash from here on never
@@ -103,15 +102,12 @@ class CliSendObserver : public dtl::SendEngineObserver {
       case dtl::SendEventKind::UploadPercent:
         progress_.Update(delivered_ * 100 + static_cast<uint64_t>(e.percent));
         break;
-      case dtl::SendEventKind::FailedRetrying:
-        Line(name + ": failed, trying again");
-        break;
+      case dtl::SendEventKind::FailedRetrying: Line(name + ": failed, trying again"); break;
       case dtl::SendEventKind::FileError:
         progress_.Finish();
         std::fprintf(stderr, "dtl send: %s: %s\n", name.c_str(), e.text.c_str());
         break;
-      case dtl::SendEventKind::RunEnded:
-        break;
+      case dtl::SendEventKind::RunEnded: break;
       case dtl::SendEventKind::WorkerLeft: {
         const char c = 'w';
         [[maybe_unused]] ssize_t n = ::write(gWakePipe[1], &c, 1);
@@ -166,10 +162,12 @@ class JournalLock {
 // Asks the SMTP server (a quick EHLO, no login) how large a mail it takes, before anything is
 // sent: a segment mail beyond that would be refused. The reason not to start, or nothing when
 // the segments fit or the server cannot be asked (the run then reports for itself).
-std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc, const dtl::SettingsStore& settings) {
+std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc,
+                                            const dtl::SettingsStore& settings) {
   if (doc.Fields().method != dtl::SendMethod::SmtpServer) return std::nullopt;
   uint64_t largest = 0;
-  for (const auto& r : doc.Records()) largest = std::max(largest, std::min(r.segmentSize, r.fileSize));
+  for (const auto& r : doc.Records())
+    largest = std::max(largest, std::min(r.segmentSize, r.fileSize));
   dtl::SmtpSettings smtp;
   smtp.host = settings.SmtpServer();
   smtp.port = static_cast<int>(settings.SmtpPort() ? settings.SmtpPort() : 25);
@@ -183,11 +181,12 @@ std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc, const 
   const uint64_t mail = dtl::EstimatedSegmentMailBytes(largest);
   if (mail <= *limit) return std::nullopt;
   const uint64_t fits = dtl::LargestFittingSegmentSize(*limit);
-  std::string text = "the server takes mails of at most " + std::to_string(*limit) + " bytes; segments of " +
-                     std::to_string(largest) + " bytes make mails of about " + std::to_string(mail) + " bytes. ";
+  std::string text = "the server takes mails of at most " + std::to_string(*limit) +
+                     " bytes; segments of " + std::to_string(largest) +
+                     " bytes make mails of about " + std::to_string(mail) + " bytes. ";
   if (fits == 0) return text + "No segment size fits.";
-  return text + "The largest segment size that fits is " + std::to_string(fits) + " bytes (--position " +
-         std::to_string(fits / 10000) + "); nothing was sent";
+  return text + "The largest segment size that fits is " + std::to_string(fits) +
+         " bytes (--position " + std::to_string(fits / 10000) + "); nothing was sent";
 }
 
 // Runs the job the document holds until it ends or Ctrl-C stops it.
@@ -231,7 +230,8 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
     return Fail("stopped with " + std::to_string(pending) +
                 " segment(s) not delivered; 'dtl send --resume' sends the rest");
   if (result == 0) return Fail(observer.LastStatus());
-  return Fail(std::to_string(pending) + " segment(s) were not delivered; 'dtl send --resume' tries them again");
+  return Fail(std::to_string(pending) +
+              " segment(s) were not delivered; 'dtl send --resume' tries them again");
 }
 
 class SendCommand : public Command {
@@ -239,40 +239,47 @@ class SendCommand : public Command {
   void Declare(CommandLine& line) override {
     CLI::App& app = line.App();
     app.description(
-        "Mails each FILE as numbered segments, zipped and encrypted (FILE.dtl.doc, FILE.001.doc, ...),\n"
-        "one mail per segment, or whole and unchanged with --plain. With --resume (and no other option\n"
+        "Mails each FILE as numbered segments, zipped and encrypted (FILE.dtl.doc, FILE.001.doc, "
+        "...),\n"
+        "one mail per segment, or whole and unchanged with --plain. With --resume (and no other "
+        "option\n"
         "than a password option) goes on with the last interrupted send.");
     app.footer(
         "Server, port, login, SSL, MX override and Direct Send port come from the settings\n"
         "(dtl config). A failed segment is tried again until it goes through; Ctrl-C stops, and\n"
         "'dtl send --resume' continues later. Exit status 0 when every segment was delivered.");
     app.add_option("FILE", files_, "the files to send");
-    line.UnknownOption(app, RefusePasswordArguments(
-                                "a password is never taken from the command line (other users can read it); "
-                                "use --password-file or --password-stdin",
-                                [](const std::string& a) { return "unknown option '" + a + "'"; }));
+    line.UnknownOption(
+        app, RefusePasswordArguments(
+                 "a password is never taken from the command line (other users can read it); "
+                 "use --password-file or --password-stdin",
+                 [](const std::string& a) { return "unknown option '" + a + "'"; }));
     line.Value(app, "--to", to_, "ADDR[;ADDR...]", "recipients; Direct Send takes exactly one");
-    line.Value(app, "--method", method_, "M",
-               "direct (to the recipient's mail exchanger), smtp (the stored SMTP server) or mailclient "
-               "(the sendmail-compatible program); default: the SendType setting");
-    line.Value(app, "--position", [this](const std::string& v) { position_ = ParseNumber(v); }, "P",
-               "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
+    line.Value(
+        app, "--method", method_, "M",
+        "direct (to the recipient's mail exchanger), smtp (the stored SMTP server) or mailclient "
+        "(the sendmail-compatible program); default: the SendType setting");
+    line.Value(
+            app, "--position", [this](const std::string& v) { position_ = ParseNumber(v); }, "P",
+            "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
         ->check(Whole("--position must be a whole number from 1 to 1000", 1, 1000));
-    line.Value(app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseNumber(v); }, "B",
-               "segment size in bytes")
+    line.Value(
+            app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseNumber(v); },
+            "B", "segment size in bytes")
         ->check(Whole("--segment-size must be a whole number of bytes from 1 to 4294967294", 1,
                       dtl::kWholeFileSegment - 1));
     CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
                                    "encrypt with the password on the first line of F");
-    CLI::Option* stdinOption =
-        line.Flag(app, "--password-stdin", passwordStdin_,
-                  "read the password from standard input (no password: the built-in default password)");
+    CLI::Option* stdinOption = line.Flag(
+        app, "--password-stdin", passwordStdin_,
+        "read the password from standard input (no password: the built-in default password)");
     line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
     line.Flag(app, "--plain", plain_, "send each file whole, not split, zipped or encrypted");
     line.Value(app, "--from", from_, "ADDR", "sender address (default: the FromAddress setting)");
-    line.Flag(app, "--resume", resume_,
-              "go on with the last interrupted send: only the segments not yet delivered are sent; its "
-              "password must be given again");
+    line.Flag(
+        app, "--resume", resume_,
+        "go on with the last interrupted send: only the segments not yet delivered are sent; its "
+        "password must be given again");
   }
 
   int Run() override;
@@ -302,7 +309,8 @@ int SendCommand::Run() {
   dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
   const dtl::SendJournal journal(dtl::DefaultJournalPath());
   JournalLock lock(journal.Path());
-  if (!lock.held()) return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
+  if (!lock.held())
+    return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
   dtl::SendDocument doc(settings);
 
   if (resume) {
@@ -310,7 +318,8 @@ int SendCommand::Run() {
       return Usage("--resume takes the job as it was; only a password option may go with it");
     auto data = journal.Load();
     if (!data)
-      return Fail(data.error().message.empty() ? "there is no interrupted send to resume" : data.error().message);
+      return Fail(data.error().message.empty() ? "there is no interrupted send to resume"
+                                               : data.error().message);
     std::vector<std::string> paths;
     for (const auto& s : data->sources) paths.push_back(s.path);
     auto now = dtl::StampSources(paths);
@@ -319,8 +328,9 @@ int SendCommand::Run() {
       if ((*now)[i].size != data->sources[i].size || (*now)[i].mtimeNs != data->sources[i].mtimeNs)
         return Fail(paths[i] + " changed since the send began; its segments would not merge");
     if (data->hasPassword && !passwordFile && !passwordStdin)
-      return Usage("this send was encrypted with a password; give it again with --password-stdin or "
-                   "--password-file");
+      return Usage(
+          "this send was encrypted with a password; give it again with --password-stdin or "
+          "--password-file");
     auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
     if (!password) return Fail(password.error().message);
     if (!dtl::JournalPasswordMatches(*data, *password)) {
@@ -338,17 +348,23 @@ int SendCommand::Run() {
 
   if (files.empty()) return Usage("expected at least one FILE");
   if (!to) return Usage("--to is required");
-  if (plain && (position || segmentSize)) return Usage("--plain sends files whole; no segment size");
-  if (plain && (passwordFile || passwordStdin)) return Usage("--plain sends files unencrypted; no password");
+  if (plain && (position || segmentSize))
+    return Usage("--plain sends files whole; no segment size");
+  if (plain && (passwordFile || passwordStdin))
+    return Usage("--plain sends files unencrypted; no password");
   if (position && segmentSize) return Usage("give --position or --segment-size, not both");
 
   dtl::SendRequest request;
   request.method = static_cast<dtl::SendMethod>(settings.SendType());
   if (method) {
-    if (*method == "direct") request.method = dtl::SendMethod::DirectSend;
-    else if (*method == "smtp") request.method = dtl::SendMethod::SmtpServer;
-    else if (*method == "mailclient") request.method = dtl::SendMethod::Mapi;
-    else return Usage("--method must be direct, smtp or mailclient");
+    if (*method == "direct")
+      request.method = dtl::SendMethod::DirectSend;
+    else if (*method == "smtp")
+      request.method = dtl::SendMethod::SmtpServer;
+    else if (*method == "mailclient")
+      request.method = dtl::SendMethod::Mapi;
+    else
+      return Usage("--method must be direct, smtp or mailclient");
   }
   if (request.method == dtl::SendMethod::SmtpServer && settings.SmtpServer().empty())
     return Usage("no SMTP server is set; store one with 'dtl config set SMTPServer HOST'");
@@ -358,11 +374,13 @@ int SendCommand::Run() {
   request.segmentSize = segmentSize.value_or(0);
 
   const dtl::FileChoice choice = dtl::ChooseFiles(files);
-  for (const auto& refusal : choice.refusals) std::fprintf(stderr, "dtl send: %s\n", refusal.c_str());
+  for (const auto& refusal : choice.refusals)
+    std::fprintf(stderr, "dtl send: %s\n", refusal.c_str());
   if (!choice.refusals.empty()) return kExitFailure;
   request.files = choice.files;
   request.fileText = choice.fileText;
-  if (auto checked = dtl::ValidateSendRequest(request); !checked) return Usage(OneLine(checked.error().message));
+  if (auto checked = dtl::ValidateSendRequest(request); !checked)
+    return Usage(OneLine(checked.error().message));
 
   auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
   if (!password) return Fail(password.error().message);

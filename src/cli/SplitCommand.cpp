@@ -1,19 +1,19 @@
 // dtl split: the offline split from the command line.
 #include <atomic>
 #include <csignal>
-#include <stop_token>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "archive/OfflineSplit.h"
+#include "archive/SegmentRecord.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
-#include "archive/OfflineSplit.h"
-#include "archive/SegmentRecord.h"
 
 namespace dtlcli {
 
@@ -60,36 +60,45 @@ class SplitCommand : public Command {
  public:
   void Declare(CommandLine& line) override {
     CLI::App& app = line.App();
-    app.description("Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n"
-                    "Prints the segment files written. Ctrl-C stops after the pieces in progress and removes\n"
-                    "the segment files written, since a part of a set is no use.");
+    app.description(
+        "Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n"
+        "Prints the segment files written. Ctrl-C stops after the pieces in progress and removes\n"
+        "the segment files written, since a part of a set is no use.");
     const std::string expected = "expected FILE and DIR";
     line.Missing(app.add_option("FILE", source_, "the file to cut")->required(), expected);
-    line.Missing(app.add_option("DIR", folder_, "the folder the segment files go to")->required(), expected);
+    line.Missing(app.add_option("DIR", folder_, "the folder the segment files go to")->required(),
+                 expected);
     line.ExtraPositional(app, [expected](const std::string&) { return expected; });
-    line.UnknownOption(app, RefusePasswordArguments(
-                                "a password is never taken from the command line (other users can read it); "
-                                "use --password-file or --password-stdin",
-                                [](const std::string& a) { return "unknown option '" + a + "'"; }));
+    line.UnknownOption(
+        app, RefusePasswordArguments(
+                 "a password is never taken from the command line (other users can read it); "
+                 "use --password-file or --password-stdin",
+                 [](const std::string& a) { return "unknown option '" + a + "'"; }));
 
     CLI::Option* position =
-        line.Value(app, "--position", [this](const std::string& v) { position_ = ParseCount(v); }, "P",
-                   "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
+        line.Value(
+                app, "--position", [this](const std::string& v) { position_ = ParseCount(v); }, "P",
+                "segment size P x 10000 bytes, 1..1000 (default: the SegSize setting)")
             ->check(Whole("--position must be a whole number from 1 to 1000", 1, 1000));
     CLI::Option* segmentSize =
-        line.Value(app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseCount(v); }, "B",
-                   "segment size in bytes")
+        line.Value(
+                app, "--segment-size",
+                [this](const std::string& v) { segmentSize_ = ParseCount(v); }, "B",
+                "segment size in bytes")
             ->check(Whole("--segment-size must be a whole number of bytes above 0", 1, UINT64_MAX));
     line.Exclusive(position, segmentSize, "give --position or --segment-size, not both");
     CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
                                    "take the password from the first line of F");
-    CLI::Option* stdinOption = line.Flag(app, "--password-stdin", passwordStdin_,
-                                         "read the password from standard input (no password: the built-in "
-                                         "default password)");
+    CLI::Option* stdinOption =
+        line.Flag(app, "--password-stdin", passwordStdin_,
+                  "read the password from standard input (no password: the built-in "
+                  "default password)");
     line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
     line.Flag(app, "--des", des_, "write the DES form (default: the EncMethod setting)");
-    line.Value(app, "--threads", [this](const std::string& v) { threads_ = static_cast<unsigned>(*ParseCount(v)); },
-               "N", "packing threads, 1..256 (default: one per core)")
+    line.Value(
+            app, "--threads",
+            [this](const std::string& v) { threads_ = static_cast<unsigned>(*ParseCount(v)); }, "N",
+            "packing threads, 1..256 (default: one per core)")
         ->check(Whole("--threads must be a whole number from 1 to 256", 1, 256));
   }
 
@@ -156,7 +165,9 @@ int SplitCommand::Run() {
     return kExitFailure;
   }
   if (!result.ok()) {
-    std::fprintf(stderr, "dtl split: stopped after %llu of %llu segments; the %llu segment files written were removed\n",
+    std::fprintf(stderr,
+                 "dtl split: stopped after %llu of %llu segments; the %llu segment files written "
+                 "were removed\n",
                  static_cast<unsigned long long>(observer.written_.size()),
                  static_cast<unsigned long long>(result.count),
                  static_cast<unsigned long long>(result.removed));

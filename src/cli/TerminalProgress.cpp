@@ -47,8 +47,9 @@ void TerminalProgress::DrawLocked() {
   int filled = permille * kWidth / 1000;
   std::string bar(static_cast<size_t>(filled), '#');
   bar.resize(kWidth, '-');
-  std::fprintf(stderr, "\r%-24.24s [%s] %3d.%d%% (%llu/%llu)", label_.c_str(), bar.c_str(), permille / 10,
-               permille % 10, static_cast<unsigned long long>(done_), static_cast<unsigned long long>(total_));
+  std::fprintf(stderr, "\r%-24.24s [%s] %3d.%d%% (%llu/%llu)", label_.c_str(), bar.c_str(),
+               permille / 10, permille % 10, static_cast<unsigned long long>(done_),
+               static_cast<unsigned long long>(total_));
   std::fflush(stderr);
   drawn_ = true;
 }

@@ -40,17 +40,23 @@ class TestServerCommand : public Command {
     line.Missing(app.add_option("HOST", settings_.host, "the SMTP server")->required(), expected);
     line.ExtraPositional(app, [expected](const std::string&) { return expected; });
     line.UnknownOption(app, [](const std::string& a) { return "unknown option " + a; });
-    line.Value(app, "--port", [this](const std::string& v) { settings_.port = static_cast<int>(std::stol(v)); }, "N",
-               "server port (default 25; 0 also means 25)")
+    line.Value(
+            app, "--port",
+            [this](const std::string& v) { settings_.port = static_cast<int>(std::stol(v)); }, "N",
+            "server port (default 25; 0 also means 25)")
         ->check(Within("the port must be a number from 0 to 65535", 0, 65535));
-    line.Flag(app, "--ssl", settings_.ssl,
-              "TLS from the first byte (implicit TLS, as on port 465); the certificate must chain to the "
-              "system CAs, or to the PEM bundle named by the environment variable DTL_CA_FILE, and name HOST");
-    line.Value(app, "--timeout",
-               [this](const std::string& v) {
-                 settings_.connectTimeout = settings_.replyTimeout = std::chrono::seconds(std::stol(v));
-               },
-               "SECONDS", "how long to wait for the connection and for the greeting (default 30)")
+    line.Flag(
+        app, "--ssl", settings_.ssl,
+        "TLS from the first byte (implicit TLS, as on port 465); the certificate must chain to the "
+        "system CAs, or to the PEM bundle named by the environment variable DTL_CA_FILE, and name "
+        "HOST");
+    line.Value(
+            app, "--timeout",
+            [this](const std::string& v) {
+              settings_.connectTimeout = settings_.replyTimeout =
+                  std::chrono::seconds(std::stol(v));
+            },
+            "SECONDS", "how long to wait for the connection and for the greeting (default 30)")
         ->check(Within("the time-out must be 1 to 3600 seconds", 1, 3600));
   }
 
@@ -75,7 +81,8 @@ int TestServerCommand::Run() {
   const std::string verdict = dtl::ServerTest(settings, &log);
   std::printf("%s\n", verdict.c_str());
   if (verdict != "Success.") {
-    if (settings.host.size() < 2) std::fprintf(stderr, "dtl test-server: the host name is too short\n");
+    if (settings.host.size() < 2)
+      std::fprintf(stderr, "dtl test-server: the host name is too short\n");
     for (const auto& e : log.Errors()) std::fprintf(stderr, "dtl test-server: %s\n", e.c_str());
     return kExitFailure;
   }

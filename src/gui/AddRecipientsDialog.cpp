@@ -14,7 +14,7 @@
 namespace dtlui {
 
 AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initialRecipients,
-                                     std::filesystem::path bookFile)
+                                         std::filesystem::path bookFile)
     : QDialog(parent),
       bookFile_(std::move(bookFile)),
       book_(dtl::AddressBook::Load(bookFile_)),
@@ -32,7 +32,8 @@ AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initial
     b->setEnabled(false);
     b->setAutoDefault(false);
   }
-  for (auto* list : {bookList_, recipientList_}) list->setSelectionMode(QAbstractItemView::SingleSelection);
+  for (auto* list : {bookList_, recipientList_})
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
   bookList_->setObjectName("book");
   recipientList_->setObjectName("recipients");
 
@@ -60,7 +61,8 @@ AddRecipientsDialog::AddRecipientsDialog(QWidget* parent, const QString& initial
   connect(copy_, &QPushButton::clicked, this, &AddRecipientsDialog::copyToRecipients);
   connect(remove_, &QPushButton::clicked, this, &AddRecipientsDialog::removeRecipient);
   connect(bookList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::copyToRecipients);
-  connect(recipientList_, &QListWidget::itemDoubleClicked, this, &AddRecipientsDialog::removeRecipient);
+  connect(recipientList_, &QListWidget::itemDoubleClicked, this,
+          &AddRecipientsDialog::removeRecipient);
   // Working in one list makes the other list's button meaningless until it is clicked again.
   const auto bookFocus = [this] {
     const bool any = !bookList_->selectedItems().isEmpty();
@@ -86,7 +88,8 @@ void AddRecipientsDialog::ShowBook(int select) {
   {
     QSignalBlocker block(bookList_);
     bookList_->clear();
-    for (const auto& e : book_.Entries()) bookList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+    for (const auto& e : book_.Entries())
+      bookList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
   }
   if (select >= 0) bookList_->setCurrentRow(select);
 }
@@ -94,7 +97,8 @@ void AddRecipientsDialog::ShowBook(int select) {
 void AddRecipientsDialog::ShowRecipients(int select) {
   QSignalBlocker block(recipientList_);
   recipientList_->clear();
-  for (const auto& e : recipients_.Entries()) recipientList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
+  for (const auto& e : recipients_.Entries())
+    recipientList_->addItem(new QListWidgetItem(ResourceIcon("contact"), Q(e)));
   if (select >= 0) recipientList_->setCurrentRow(select);
 }
 

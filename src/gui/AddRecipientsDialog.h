@@ -23,7 +23,7 @@ class AddRecipientsDialog : public QDialog {
   Q_OBJECT
  public:
   explicit AddRecipientsDialog(QWidget* parent = nullptr, const QString& initialRecipients = {},
-                             std::filesystem::path bookFile = dtl::AddressBook::DefaultPath());
+                               std::filesystem::path bookFile = dtl::AddressBook::DefaultPath());
   QString Result() const { return result_; }
 
   // The controls, for the send dialogs' tests and the screenshot mode.

@@ -10,8 +10,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "gui/SettingsDialogParts.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
@@ -33,8 +33,9 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidge
   auto* direct = new QFormLayout;
   direct->addRow(tr("Server MX Record:"), mx);
   direct->addRow(tr("Port:"), port);
-  auto* note = new QLabel(
-      tr("Please Note: DTL automatically resolve MX records; This field will override DTL MX record detection."), this);
+  auto* note = new QLabel(tr("Please Note: DTL automatically resolve MX records; This field will "
+                             "override DTL MX record detection."),
+                          this);
   note->setWordWrap(true);
   auto* row = new QHBoxLayout;
   row->addWidget(test);
@@ -66,7 +67,8 @@ void AdvancedSettingsDialog::Reset() {
 }
 
 void AdvancedSettingsDialog::accept() {
-  const bool ok = store_.SetString("UserName", S(user->text())) && store_.SetString("Pass", S(password->text())) &&
+  const bool ok = store_.SetString("UserName", S(user->text())) &&
+                  store_.SetString("Pass", S(password->text())) &&
                   store_.SetString("MX", S(mx->text())) &&
                   store_.SetDword("Port", static_cast<uint32_t>(port->value()));
   if (ok) QDialog::accept();

@@ -7,8 +7,8 @@
 #include "base/ProgramFolder.h"
 #include "base/TempFiles.h"
 #include "gui/MainWindow.h"
-#include "gui/UiSupport.h"
 #include "gui/MergeDialog.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 

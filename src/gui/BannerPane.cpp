@@ -5,16 +5,17 @@
 #include <system_error>
 
 #include "base/ProgramFolder.h"
-#include "gui/UiSupport.h"
 #include "browser/BannerRefresh.h"
 #include "browser/BrowserSites.h"
 #include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
 #include "gui/PanePage.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
-BannerPane::Setup BannerPane::DefaultSetup(const dtl::BrowserEndpoints& sites, std::shared_ptr<dtl::CookieJar> jar) {
+BannerPane::Setup BannerPane::DefaultSetup(const dtl::BrowserEndpoints& sites,
+                                           std::shared_ptr<dtl::CookieJar> jar) {
   Setup s;
   s.localPage = Q(dtl::WritableProgramFolder()) + "verb1.html";
   s.installedPage = ResourcePath("verb1.html");
@@ -55,8 +56,10 @@ void BannerPane::showEvent(QShowEvent* event) {
 }
 
 void BannerPane::timerTick() {
-  if (url().toString().toLower().contains("verb1.html")) reload();
-  else setUrl(LocalPageUrl());
+  if (url().toString().toLower().contains("verb1.html"))
+    reload();
+  else
+    setUrl(LocalPageUrl());
 }
 
 bool BannerPane::StartRefresh() {

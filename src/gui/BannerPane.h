@@ -8,8 +8,8 @@
 // (PanePage).
 //
 // In the main frame (MainWindow::BuildPanes), in place of the "banner" label:
-//     auto* banner = new BannerPane(BannerPane::DefaultSetup(dtl::BrowserEndpoints{}, jar), central);
-//     layout->addWidget(banner);
+//     auto* banner = new BannerPane(BannerPane::DefaultSetup(dtl::BrowserEndpoints{}, jar),
+//     central); layout->addWidget(banner);
 // where `jar` is the program's shared dtl::CookieJar (a std::shared_ptr; null lets the pane use
 // a jar of its own, which is enough: the banner fetch carries no cookie).
 //
@@ -51,7 +51,8 @@ class BannerPane : public QWebEngineView {
   };
   // The program's setup: localPage in dtl::WritableProgramFolder(), the installed copy from
   // ResourcePath("verb1.html"), refreshUrl = sites.productSite + "/verb1.html".
-  static Setup DefaultSetup(const dtl::BrowserEndpoints& sites, std::shared_ptr<dtl::CookieJar> jar = {});
+  static Setup DefaultSetup(const dtl::BrowserEndpoints& sites,
+                            std::shared_ptr<dtl::CookieJar> jar = {});
 
   explicit BannerPane(Setup setup, QWidget* parent = nullptr);
   ~BannerPane() override;

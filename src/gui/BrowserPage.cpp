@@ -16,8 +16,8 @@ class BrowserPage::Bridge : public QObject {
   Q_OBJECT
  public:
   explicit Bridge(BrowserPage* page) : QObject(page), page_(page) {}
-  Q_INVOKABLE void submit(const QString& url, const QString& method, const QString& body, const QString& target,
-                          const QString& frame, const QString& enctype) {
+  Q_INVOKABLE void submit(const QString& url, const QString& method, const QString& body,
+                          const QString& target, const QString& frame, const QString& enctype) {
     emit page_->formSubmitted({url, method.toLower(), body, target, frame, enctype.toLower()});
   }
 
@@ -32,10 +32,11 @@ constexpr const char* kScriptName = "dtl-form-capture";
 // Stops every form submission of its frame and hands it to the bridge. It keeps its own
 // references to the built-ins it uses, taken before any page script runs, so a page cannot
 // swap them. Whatever arrives over the channel (a page can post there too) is only ever a
-// request for the navigation policy to judge. The decision is taken when the submit event has bubbled to the window: by then
-// the page's own handlers have run, so a submission the page cancels stays cancelled and the
-// body holds what the page put in the form, which is what the browser would have sent. A page
-// that stops the event on its way up gets a native submission, which the page object refuses.
+// request for the navigation policy to judge. The decision is taken when the submit event has
+// bubbled to the window: by then the page's own handlers have run, so a submission the page cancels
+// stays cancelled and the body holds what the page put in the form, which is what the browser would
+// have sent. A page that stops the event on its way up gets a native submission, which the page
+// object refuses.
 constexpr const char* kCaptureScript = R"JS(
 (function () {
   'use strict';
@@ -130,14 +131,17 @@ BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
 
 BrowserPage::~BrowserPage() = default;
 
-void BrowserPage::loadApproved(const QUrl& url, const QByteArray* postBody, const QString& headers) {
+void BrowserPage::loadApproved(const QUrl& url, const QByteArray* postBody,
+                               const QString& headers) {
   // One load at a time: a newer one replaces whatever approval has not been used.
   approved_ = {Canonical(url)};
-  QWebEngineHttpRequest request(url, postBody ? QWebEngineHttpRequest::Post : QWebEngineHttpRequest::Get);
+  QWebEngineHttpRequest request(
+      url, postBody ? QWebEngineHttpRequest::Post : QWebEngineHttpRequest::Get);
   for (const QString& line : headers.split('\n', Qt::SkipEmptyParts)) {
     const qsizetype colon = line.indexOf(':');
     if (colon <= 0) continue;
-    request.setHeader(line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toLatin1());
+    request.setHeader(line.left(colon).trimmed().toLatin1(),
+                      line.mid(colon + 1).trimmed().toLatin1());
   }
   if (postBody) {
     request.setHeader("Content-Type", "application/x-www-form-urlencoded");

@@ -50,7 +50,8 @@ class BrowserPage : public QWebEnginePage {
   // urlencoded POST of *postBody (with `headers`, "Name: value" lines). This one request, and
   // nothing else, passes the gate once. The caller wipes *postBody afterwards; the page keeps
   // no copy.
-  void loadApproved(const QUrl& url, const QByteArray* postBody = nullptr, const QString& headers = {});
+  void loadApproved(const QUrl& url, const QByteArray* postBody = nullptr,
+                    const QString& headers = {});
 
   // The script injected into every frame (for tests and diagnostics).
   static QString formCaptureScript();

@@ -11,12 +11,12 @@
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
-#include "gui/UiSupport.h"
 #include "browser/AccountPassword.h"
 #include "browser/LoginPageRewriter.h"
 #include "gui/BrowserPage.h"
 #include "gui/ExportPasswordDialog.h"
 #include "gui/SegmentManagerDialog.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/HtmlToolTip.h"
 
 namespace dtlui {
@@ -69,7 +69,8 @@ BrowserView::BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
                          const dtl::NetworkEndpoints& endpoints, Profile profile, QWidget* parent)
     : QWidget(parent), settings_(settings), cookies_(cookies), endpoints_(endpoints) {
   setSegmentManagerFactory({});
-  profile_ = profile == Profile::Persistent ? new QWebEngineProfile("Drovetail", this) : new QWebEngineProfile(this);
+  profile_ = profile == Profile::Persistent ? new QWebEngineProfile("Drovetail", this)
+                                            : new QWebEngineProfile(this);
   if (profile == Profile::Persistent)
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
   page_ = new BrowserPage(profile_, this);
@@ -142,7 +143,8 @@ QUrl BrowserView::startPage(StartSite site) const {
     case StartSite::Yahoo: return QUrl("https://" + Q(kYahooMail) + "com/");
     case StartSite::Hotmail: return QUrl("https://www.hotmail.com/");
     case StartSite::Lycos: return QUrl("https://mail.lycos.com/");
-    case StartSite::Netscape: return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
+    case StartSite::Netscape:
+      return https(kAolScreenName, "/_cqr/login/login.psp?siteId=nscpenusmail&authLev=2");
     case StartSite::O2: return QUrl("https://poczta." + Q(kO2) + "/");
     case StartSite::Spymac: return QUrl("http://mail." + Q(kSpymacMail) + "com/");
     case StartSite::Gawab: return QUrl("http://www." + Q(kGawab) + "com/");
@@ -238,15 +240,20 @@ void BrowserView::apply(dtl::NavigationDecision& decision) {
   // a new load inside it would re-enter the page.
   if (decision.inboxRedirect) {
     const QUrl target(Q(*decision.inboxRedirect));
-    QMetaObject::invokeMethod(this, [this, target] { page_->load(target); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, target] { page_->load(target); }, Qt::QueuedConnection);
   }
   if (!decision.messages.empty()) {
     QList<QPair<MsgIcon, QString>> messages;
     for (const dtl::PolicyMessage& m : decision.messages)
-      messages.append({m.icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information, Q(m.text)});
-    QMetaObject::invokeMethod(this, [this, messages] {
-      for (const auto& [icon, text] : messages) ShowMessage(this, icon, text);
-    }, Qt::QueuedConnection);
+      messages.append(
+          {m.icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information, Q(m.text)});
+    QMetaObject::invokeMethod(
+        this,
+        [this, messages] {
+          for (const auto& [icon, text] : messages) ShowMessage(this, icon, text);
+        },
+        Qt::QueuedConnection);
   }
 }
 
@@ -268,7 +275,8 @@ void BrowserView::finishLoad(bool) {
   rewriteLoginPage();
 }
 
-void BrowserView::readDocument(const QString& expression, std::function<void(const QVariantMap&)> use) {
+void BrowserView::readDocument(const QString& expression,
+                               std::function<void(const QVariantMap&)> use) {
   QPointer<BrowserView> self(this);
   page_->runJavaScript(expression, QWebEngineScript::ApplicationWorld,
                        [self, use = std::move(use)](const QVariant& result) {
@@ -278,16 +286,18 @@ void BrowserView::readDocument(const QString& expression, std::function<void(con
 }
 
 void BrowserView::refreshDocument() {
-  readDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})", [this](const QVariantMap& m) {
-    documentUrl_ = m.value("url").toString();
-    documentDomain_ = m.value("domain").toString();
-    state_.documentCookie = S(m.value("cookie").toString());
-    const bool enabled = dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_), *state_.documentCookie);
-    if (enabled != autoDownload_) {
-      autoDownload_ = enabled;
-      emit autoDownloadEnabledChanged(enabled);
-    }
-  });
+  readDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})",
+               [this](const QVariantMap& m) {
+                 documentUrl_ = m.value("url").toString();
+                 documentDomain_ = m.value("domain").toString();
+                 state_.documentCookie = S(m.value("cookie").toString());
+                 const bool enabled = dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_),
+                                                               *state_.documentCookie);
+                 if (enabled != autoDownload_) {
+                   autoDownload_ = enabled;
+                   emit autoDownloadEnabledChanged(enabled);
+                 }
+               });
 }
 
 void BrowserView::rewriteLoginPage() {
@@ -298,7 +308,8 @@ void BrowserView::rewriteLoginPage() {
                  const std::optional<std::string> rewritten =
                      dtl::RewriteLoginPage(S(m.value("url").toString()), S(html.toString()));
                  if (!rewritten) return;
-                 page_->runJavaScript("if (document.body) document.body.innerHTML = " + JsString(Q(*rewritten)) + ";",
+                 page_->runJavaScript("if (document.body) document.body.innerHTML = " +
+                                          JsString(Q(*rewritten)) + ";",
                                       QWebEngineScript::ApplicationWorld);
                });
 }
@@ -306,8 +317,10 @@ void BrowserView::rewriteLoginPage() {
 void BrowserView::reLogin() {
   dtl::WallaRelogin relogin = dtl::DecideWallaRelogin(state_.savedWallaLogin, browserEndpoints_);
   if (relogin.message)
-    ShowMessage(this, relogin.message->icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information,
-                Q(relogin.message->text));
+    ShowMessage(
+        this,
+        relogin.message->icon == dtl::MessageIcon::Error ? MsgIcon::Error : MsgIcon::Information,
+        Q(relogin.message->text));
   if (relogin.clearInboxRedirectFlag) state_.inboxRedirectFlag = false;
   if (!relogin.repost) return;
   // The saved body still holds the encoded marker: the policy decodes it again.
@@ -331,7 +344,8 @@ void BrowserView::keepAlive() {
 void BrowserView::showQuickHelp() {
   if (!help_) return;  // set up by the first show
   help_->setContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
-                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"), tr("Click here for more help..."));
+                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"),
+                    tr("Click here for more help..."));
   help_->showAt(QCursor::pos());
 }
 
@@ -348,7 +362,8 @@ void BrowserView::autoDownload() {
   if (page_->url().isEmpty()) return;  // no document
   readDocument(
       "({url: document.URL, cookie: document.cookie,"
-      " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? document.body.innerHTML : ''})",
+      " html: document.URL.toLowerCase().indexOf('xasamail') >= 0 && document.body ? "
+      "document.body.innerHTML : ''})",
       [this](const QVariantMap& m) {
         if (manager_) return;  // asked twice before the first answer
         SegmentManagerDialog::Session session;

@@ -51,18 +51,32 @@ class BrowserView : public QWidget {
 
   // The start pages the web-mail sites menu and the provider commands open.
   enum class StartSite {
-    Home, Forums, Walla, Yahoo, Gmail, Lycos, Netscape, O2, Spymac, Hotmail, Gawab, Omnilect, UnitedEmail,
-    Xasamail, Hriders, Rotomail
+    Home,
+    Forums,
+    Walla,
+    Yahoo,
+    Gmail,
+    Lycos,
+    Netscape,
+    O2,
+    Spymac,
+    Hotmail,
+    Gawab,
+    Omnilect,
+    UnitedEmail,
+    Xasamail,
+    Hriders,
+    Rotomail
   };
   // Makes the Segment Manager of "Auto Download Segments..." for a session; the dialog is
   // owned by `parent`.
-  using SegmentManagerFactory =
-      std::function<SegmentManagerDialog*(const SegmentManagerDialog::Session& session, QWidget* parent)>;
+  using SegmentManagerFactory = std::function<SegmentManagerDialog*(
+      const SegmentManagerDialog::Session& session, QWidget* parent)>;
 
   // `settings` and `cookies` must outlive the view (they go to the Segment Manager); `endpoints`
   // is copied.
-  BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
-              Profile profile, QWidget* parent = nullptr);
+  BrowserView(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
+              const dtl::NetworkEndpoints& endpoints, Profile profile, QWidget* parent = nullptr);
   ~BrowserView() override;
 
   // Replaces how the Segment Manager is made (the frame's makes one that minimises with it to
@@ -70,7 +84,9 @@ class BrowserView : public QWidget {
   void setSegmentManagerFactory(SegmentManagerFactory factory);
   // Where the program sends the browser itself (Walla hosts, product site). Tests aim them at a
   // fixture.
-  void setBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) { browserEndpoints_ = endpoints; }
+  void setBrowserEndpoints(const dtl::BrowserEndpoints& endpoints) {
+    browserEndpoints_ = endpoints;
+  }
   const dtl::BrowserEndpoints& browserEndpoints() const { return browserEndpoints_; }
 
   // The start page of a site of the web-mail sites menu or of a provider command.

@@ -13,7 +13,8 @@ namespace dtlui {
 
 using dtl::ReplaceMode;
 
-ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent, int tickMs) : QDialog(parent) {
+ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent, int tickMs)
+    : QDialog(parent) {
   setWindowTitle(tr("Confirm File Replace"));
   fileName = new QLineEdit(name, this);
   fileName->setReadOnly(true);
@@ -25,7 +26,8 @@ ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent,
   skipButton = new QPushButton(tr("Skip"), this);
   cancelButton = new QPushButton(tr("Cancel"), this);
   overwriteButton->setDefault(true);
-  connect(overwriteAllButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::OverwriteAll); });
+  connect(overwriteAllButton, &QPushButton::clicked, this,
+          [this] { Answer(ReplaceMode::OverwriteAll); });
   connect(overwriteButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::Overwrite); });
   connect(skipAllButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::SkipAll); });
   connect(skipButton, &QPushButton::clicked, this, [this] { Answer(ReplaceMode::Skip); });
@@ -37,7 +39,8 @@ ConfirmReplaceDialog::ConfirmReplaceDialog(const QString& name, QWidget* parent,
   layout->addWidget(new QLabel(tr("What would you like to do?"), this));
   layout->addWidget(countdownText);
   auto* buttons = new QHBoxLayout;
-  for (auto* b : {overwriteAllButton, overwriteButton, skipAllButton, skipButton, cancelButton}) buttons->addWidget(b);
+  for (auto* b : {overwriteAllButton, overwriteButton, skipAllButton, skipButton, cancelButton})
+    buttons->addWidget(b);
   layout->addLayout(buttons);
 
   timer_.setInterval(tickMs);

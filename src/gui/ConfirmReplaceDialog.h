@@ -24,7 +24,8 @@ class ConfirmReplaceDialog : public QDialog {
   Q_OBJECT
  public:
   // `tickMs` is the countdown's second (tests shorten it or call tick() themselves).
-  explicit ConfirmReplaceDialog(const QString& fileName, QWidget* parent = nullptr, int tickMs = 1000);
+  explicit ConfirmReplaceDialog(const QString& fileName, QWidget* parent = nullptr,
+                                int tickMs = 1000);
 
   // The answer; Overwrite until one is given.
   dtl::ReplaceMode Mode() const { return mode_; }

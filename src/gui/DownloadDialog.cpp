@@ -9,10 +9,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "browser/CookieJar.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergingDialog.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
 
 namespace dtlui {
@@ -31,7 +31,9 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
     });
   }
   void OnOverallStep() override {
-    Post([d = dlg_] { d->overall->setValue(std::min(d->overall->value() + 1, d->overall->maximum())); });
+    Post([d = dlg_] {
+      d->overall->setValue(std::min(d->overall->value() + 1, d->overall->maximum()));
+    });
   }
   void OnItemStarted(size_t, const std::string& name) override {
     Post([d = dlg_, n = Q(name)] {
@@ -40,7 +42,8 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
     });
   }
   void OnDisplay(const dtl::DownloadDisplay& display) override {
-    Post([d = dlg_, rate = Q(display.rate), file = Q(display.fileBytes), total = Q(display.totalBytes)] {
+    Post([d = dlg_, rate = Q(display.rate), file = Q(display.fileBytes),
+          total = Q(display.totalBytes)] {
       d->rateText->setText(rate);
       d->bytesText->setText(file);
       d->totalBytesText->setText(total);
@@ -60,7 +63,8 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
     }
     Post([d = dlg_, n = Q(name)] { d->AskReplace(n); });
     std::unique_lock lock(dlg_->answerMutex_);
-    dlg_->answerReady_.wait(lock, [this] { return dlg_->answer_.has_value() || dlg_->stop_.load(); });
+    dlg_->answerReady_.wait(lock,
+                            [this] { return dlg_->answer_.has_value() || dlg_->stop_.load(); });
     // Stopping while the question is open keeps the file as it is.
     return dlg_->answer_.value_or(dtl::ReplaceMode::Skip);
   }
@@ -79,7 +83,8 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
   DownloadDialog* dlg_;
 };
 
-DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, QWidget* parent)
+DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
+                               QWidget* parent)
     : QDialog(parent), cookies_(cookies), endpoints_(endpoints) {
   setWindowTitle(tr("Download Files"));
   fileName = new QLineEdit(this);
@@ -124,8 +129,8 @@ DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoi
 
 DownloadDialog::~DownloadDialog() { Stop(); }
 
-void DownloadDialog::SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge,
-                             const QString& password) {
+void DownloadDialog::SetUp(const QString& folder, const QString& host, int providerId,
+                           bool autoMerge, const QString& password) {
   params_.folder = S(folder);
   params_.host = S(host);
   params_.providerId = providerId;

@@ -48,12 +48,14 @@ class DownloadDialog : public QDialog {
   Q_OBJECT
  public:
   // `cookies` (the program's session store) must outlive the dialog; `endpoints` is copied.
-  DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints, QWidget* parent = nullptr);
+  DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
+                 QWidget* parent = nullptr);
   ~DownloadDialog() override;
 
   // The run's set-up: the download folder, the host of the browser's page, the provider id,
   // Auto Merge and the decryption password (empty: the default password). Clears the items.
-  void SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge, const QString& password);
+  void SetUp(const QString& folder, const QString& host, int providerId, bool autoMerge,
+             const QString& password);
   void AddItem(const dtl::DownloadItem& item);
   // Sets the stop flag (also answers an open replace question so the worker can end).
   void Stop();

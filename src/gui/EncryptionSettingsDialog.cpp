@@ -10,8 +10,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "gui/SettingsDialogParts.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
@@ -29,7 +29,8 @@ EncryptionSettingsDialog::EncryptionSettingsDialog(dtl::SettingsStore& store, QW
 }
 
 void EncryptionSettingsDialog::accept() {
-  if (store_.SetDword("EncMethod", static_cast<uint32_t>(method->currentIndex() + 1))) QDialog::accept();
+  if (store_.SetDword("EncMethod", static_cast<uint32_t>(method->currentIndex() + 1)))
+    QDialog::accept();
 }
 
 }  // namespace dtlui

@@ -11,8 +11,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "browser/AccountPassword.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
@@ -69,9 +69,8 @@ void ExportPasswordDialog::encrypt() {
     return;
   }
   QByteArray utf8 = plain.toUtf8();
-  const std::string marker =
-      dtl::ExportAccountPassword(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())),
-                                 ssl_->isChecked());
+  const std::string marker = dtl::ExportAccountPassword(
+      std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), ssl_->isChecked());
   OPENSSL_cleanse(utf8.data(), static_cast<size_t>(utf8.size()));
   if (!marker.empty()) encrypted_->setText(Q(marker));
 }

@@ -17,7 +17,8 @@ QColor FromColorRef(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >>
 FileListView::FileListView(dtl::SendDocument& doc, QWidget* parent)
     : QTreeWidget(parent), model_(std::make_unique<dtl::SendListModel>(doc)) {
   setColumnCount(3);
-  setHeaderLabels({tr(dtl::kSendListColumns[0]), tr(dtl::kSendListColumns[1]), tr(dtl::kSendListColumns[2])});
+  setHeaderLabels(
+      {tr(dtl::kSendListColumns[0]), tr(dtl::kSendListColumns[1]), tr(dtl::kSendListColumns[2])});
   setRootIsDecorated(false);
   setAllColumnsShowFocus(true);
   setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -25,7 +26,8 @@ FileListView::FileListView(dtl::SendDocument& doc, QWidget* parent)
   doc.AddView(model_.get());
   connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
     if (showing_ || column != 0) return;
-    model_->SetChecked(static_cast<size_t>(indexOfTopLevelItem(item)), item->checkState(0) == Qt::Checked);
+    model_->SetChecked(static_cast<size_t>(indexOfTopLevelItem(item)),
+                       item->checkState(0) == Qt::Checked);
   });
 }
 
@@ -35,7 +37,8 @@ void FileListView::showRows(size_t first, size_t last) {
   showing_ = true;
   const size_t rows = model_->RowCount();
   // A rebuild reports every row; rows beyond the model are left over from the last job.
-  while (static_cast<size_t>(topLevelItemCount()) > rows) delete takeTopLevelItem(topLevelItemCount() - 1);
+  while (static_cast<size_t>(topLevelItemCount()) > rows)
+    delete takeTopLevelItem(topLevelItemCount() - 1);
   while (static_cast<size_t>(topLevelItemCount()) < rows) {
     auto* item = new QTreeWidgetItem(this);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
@@ -50,7 +53,7 @@ void FileListView::showRows(size_t first, size_t last) {
     QBrush background, text;
     if (row.state != dtl::RowState::Neutral) {
       background = FromColorRef(row.state == dtl::RowState::Delivered ? dtl::kDeliveredRowColour
-                                                                         : dtl::kFailedRowColour);
+                                                                      : dtl::kFailedRowColour);
       text = QColor(Qt::black);
     }
     for (int c = 0; c < 3; ++c) {
@@ -69,12 +72,15 @@ void FileListView::resizeEvent(QResizeEvent* event) {
 
 void FileListView::showQuickHelp(const QPoint& globalPos) {
   if (!help_) help_ = new HtmlToolTip(this);
-  help_->setContent(tr("Drovetail Quick Help"),
-                    tr("Choose a file to send by clicking on the left menu button.<br>Drovetail will split the file "
-                       "into segments;<br>Choose segment size and enter an email address.<br>To start sending the "
-                       "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
-                       "file,<br>just choose Plain Transfer from the drop down button."),
-                    QUrl(QString(kProductUrl) + "help/"), tr("More help on the Drovetail web site"));
+  help_->setContent(
+      tr("Drovetail Quick Help"),
+      tr("Choose a file to send by clicking on the left menu button.<br>Drovetail will split the "
+         "file "
+         "into segments;<br>Choose segment size and enter an email address.<br>To start sending "
+         "the "
+         "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
+         "file,<br>just choose Plain Transfer from the drop down button."),
+      QUrl(QString(kProductUrl) + "help/"), tr("More help on the Drovetail web site"));
   help_->showAt(globalPos);
 }
 

@@ -6,7 +6,8 @@
 
 namespace dtlui {
 
-HistoryCombo::HistoryCombo(dtl::SettingsStore& store, QWidget* parent) : QComboBox(parent), history_(store) {
+HistoryCombo::HistoryCombo(dtl::SettingsStore& store, QWidget* parent)
+    : QComboBox(parent), history_(store) {
   setEditable(true);
   // The history decides what is listed; the box must not add typed texts on its own.
   setInsertPolicy(QComboBox::NoInsert);
@@ -18,7 +19,8 @@ void HistoryCombo::SetMaxHistoryItems(int n) {
   ShowItems();
 }
 
-QString HistoryCombo::LoadHistory(const QString& prefix, bool rememberCurrent, const QString& currentKey) {
+QString HistoryCombo::LoadHistory(const QString& prefix, bool rememberCurrent,
+                                  const QString& currentKey) {
   const QString remembered = Q(history_.Load(S(prefix), rememberCurrent, S(currentKey)));
   ShowItems();
   if (!remembered.isEmpty()) {

@@ -22,7 +22,8 @@ class HistoryCombo : public QComboBox {
   void SetMaxHistoryItems(int n);
   // Fills the list from the profile; selects the remembered text's item or, when there is
   // none, puts the text into the edit field. Returns the remembered text.
-  QString LoadHistory(const QString& prefix, bool rememberCurrent = true, const QString& currentKey = {});
+  QString LoadHistory(const QString& prefix, bool rememberCurrent = true,
+                      const QString& currentKey = {});
   // Puts the text at the top (trimmed; a blank text is ignored) and selects it; returns its
   // position, or -1.
   int AddToHistory(const QString& text);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -11,25 +12,24 @@
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
-#include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
-#include "gui/AboutDialog.h"
-#include "gui/Application.h"
-#include "gui/HistoryCombo.h"
-#include "gui/UiSupport.h"
 #include "browser/BrowserSites.h"
+#include "gui/AboutDialog.h"
+#include "gui/AdvancedSettingsDialog.h"
+#include "gui/Application.h"
 #include "gui/BannerPane.h"
 #include "gui/BrowserView.h"
-#include "gui/SidePane.h"
-#include "gui/MergeDialog.h"
-#include "gui/AdvancedSettingsDialog.h"
 #include "gui/FileListView.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MergeDialog.h"
+#include "gui/SegmentManagerDialog.h"
+#include "gui/SidePane.h"
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/SplitFileDialog.h"
-#include "gui/SegmentManagerDialog.h"
 #include "gui/SplitSendDialog.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
@@ -38,7 +38,8 @@ class MainWindow::EngineRelay : public dtl::SendEngineObserver {
  public:
   explicit EngineRelay(MainWindow* frame) : frame_(frame) {}
   void OnSendEvent(const dtl::SendEvent& event) override {
-    QMetaObject::invokeMethod(frame_, [f = frame_, event] { f->applyEngineEvent(event); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        frame_, [f = frame_, event] { f->applyEngineEvent(event); }, Qt::QueuedConnection);
   }
   dtl::SendEnvironment env;
 
@@ -91,7 +92,8 @@ void MainWindow::buildActions() {
   a.send = makeAction(tr("Send the segments..."), "send", tr("Send the segments..."));
   a.stopSending = makeAction(tr("Stop sending segments."), "stop", tr("Stop sending segments."));
   a.toggleChecks = makeAction(tr("Toggle check boxes…"), "toggle", tr("Toggle check boxes…"));
-  a.mergeFile = makeAction(tr("&Merge File..."), "merge", tr("Merge the segments into the selected folder"));
+  a.mergeFile =
+      makeAction(tr("&Merge File..."), "merge", tr("Merge the segments into the selected folder"));
   a.sendQuickHelp = makeAction(tr("Quick Help"), "help", tr("Quick Help"));
   a.browserQuickHelp = makeAction(tr("Quick Help"), "help", tr("Quick Help"));
   a.back = makeAction(tr("Back"), "back", tr("Back"));
@@ -99,8 +101,10 @@ void MainWindow::buildActions() {
   a.stop = makeAction(tr("Stop"), "halt", tr("Stop"));
   a.refresh = makeAction(tr("Refresh"), "refresh", tr("Refresh"));
   a.webMailSites = makeAction(tr("Web-mail sites"), "home", tr("Web-mail sites"));
-  a.exportPassword = makeAction(tr("Export account password..."), "key", tr("Export account password..."));
-  a.autoDownload = makeAction(tr("Auto Download Segments…"), "download", tr("Auto Download Segments…"));
+  a.exportPassword =
+      makeAction(tr("Export account password..."), "key", tr("Export account password..."));
+  a.autoDownload =
+      makeAction(tr("Auto Download Segments…"), "download", tr("Auto Download Segments…"));
   a.go = makeAction(tr("Go"), "go", tr("Go"));
   a.exit = makeAction(tr("&Exit"));
   a.smtpSettings = makeAction(tr("SMTP Server Settings..."));
@@ -183,14 +187,25 @@ void MainWindow::connectActions() {
   connect(a.paste, &QAction::triggered, browser_, &BrowserView::paste);
   using Site = BrowserView::StartSite;
   const std::initializer_list<std::pair<QAction*, Site>> sites = {
-      {a.home, Site::Home},         {a.forums, Site::Forums},     {a.walla, Site::Walla},
-      {a.yahoo, Site::Yahoo},       {a.gmail, Site::Gmail},       {a.lycos, Site::Lycos},
-      {a.netscape, Site::Netscape}, {a.o2, Site::O2},             {a.spymac, Site::Spymac},
-      {a.hotmail, Site::Hotmail},   {a.gawab, Site::Gawab},       {a.omnilect, Site::Omnilect},
-      {a.unitedEmail, Site::UnitedEmail}, {a.xasamail, Site::Xasamail}, {a.hriders, Site::Hriders},
+      {a.home, Site::Home},
+      {a.forums, Site::Forums},
+      {a.walla, Site::Walla},
+      {a.yahoo, Site::Yahoo},
+      {a.gmail, Site::Gmail},
+      {a.lycos, Site::Lycos},
+      {a.netscape, Site::Netscape},
+      {a.o2, Site::O2},
+      {a.spymac, Site::Spymac},
+      {a.hotmail, Site::Hotmail},
+      {a.gawab, Site::Gawab},
+      {a.omnilect, Site::Omnilect},
+      {a.unitedEmail, Site::UnitedEmail},
+      {a.xasamail, Site::Xasamail},
+      {a.hriders, Site::Hriders},
       {a.rotomail, Site::Rotomail}};
   for (const auto& [action, site] : sites)
-    connect(action, &QAction::triggered, browser_, [b = browser_, site] { b->openStartPage(site); });
+    connect(action, &QAction::triggered, browser_,
+            [b = browser_, site] { b->openStartPage(site); });
 }
 
 void MainWindow::buildMenus() {
@@ -254,7 +269,8 @@ void MainWindow::buildToolBars() {
   }
   a.webMailSites->setMenu(sitesMenu);
   const auto navigation = [&a](QToolBar* b) {
-    for (QAction* action : {a.back, a.forward, a.stop, a.refresh, a.webMailSites}) b->addAction(action);
+    for (QAction* action : {a.back, a.forward, a.stop, a.refresh, a.webMailSites})
+      b->addAction(action);
     if (auto* home = qobject_cast<QToolButton*>(b->widgetForAction(a.webMailSites)))
       home->setPopupMode(QToolButton::MenuButtonPopup);
   };
@@ -300,23 +316,28 @@ void MainWindow::buildPanes() {
   tabs_ = new QTabWidget(central);
   sendList_ = new FileListView(app_.Doc(), tabs_);
   tabs_->addTab(sendList_, ResourceIcon("tab-send"), tr("Split/Send File"));
-  browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(), BrowserView::Profile::Persistent, tabs_);
+  browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(),
+                             BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
   // The Segment Manager minimises with the frame when it goes to the tray, and its download's
   // rate shows in the tray tip.
-  browser_->setSegmentManagerFactory([this](const SegmentManagerDialog::Session& session, QWidget* parent) {
-    auto* dlg = new SegmentManagerDialog(app_.Store(), app_.Cookies(), app_.Endpoints(), session,
-                                         [&app = app_] { return app.trayHidden; }, parent);
-    connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
-    connect(dlg, &SegmentManagerDialog::downloadRate, this,
-            [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
-    connect(dlg, &SegmentManagerDialog::downloadRateCleared, this, [this] { setTrayTip(TrayTip::Reset); });
-    return dlg;
-  });
+  browser_->setSegmentManagerFactory(
+      [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
+        auto* dlg = new SegmentManagerDialog(
+            app_.Store(), app_.Cookies(), app_.Endpoints(), session,
+            [&app = app_] { return app.trayHidden; }, parent);
+        connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+        connect(dlg, &SegmentManagerDialog::downloadRate, this,
+                [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
+        connect(dlg, &SegmentManagerDialog::downloadRateCleared, this,
+                [this] { setTrayTip(TrayTip::Reset); });
+        return dlg;
+      });
   tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
   connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
   connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::showLoadedPage);
-  connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload, &QAction::setEnabled);
+  connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload,
+          &QAction::setEnabled);
   community_ = new SidePane(SidePane::communityHome(), tabs_);
   community_->setObjectName("community");
   tabs_->addTab(community_, ResourceIcon("tab-support"), tr("Support"));
@@ -338,9 +359,10 @@ void MainWindow::buildTray() {
   actions_.trayOpen->setFont(bold);  // the default item
   menu->addAction(actions_.trayClose);
   tray_->setContextMenu(menu);
-  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) actions_.trayOpen->trigger();
-  });
+  connect(tray_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::DoubleClick) actions_.trayOpen->trigger();
+          });
   tray_->show();
 }
 
@@ -357,10 +379,13 @@ void MainWindow::paintEvent(QPaintEvent* event) {
   if (firstPaint_) return;
   firstPaint_ = true;
   // Switching tabs from inside a paint would re-enter layout; do it right after.
-  QMetaObject::invokeMethod(this, [this] {
-    tabs_->setCurrentIndex(1);
-    showToolBarsForTab(1);
-  }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        tabs_->setCurrentIndex(1);
+        showToolBarsForTab(1);
+      },
+      Qt::QueuedConnection);
 }
 
 QString MainWindow::statusMessage() const { return statusMessage_->text(); }
@@ -440,8 +465,8 @@ void MainWindow::openFromTray() {
 }
 
 bool MainWindow::confirmClose() {
-  return ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close Drovetail?"), MsgButtons::YesNo) !=
-         MsgAnswer::No;
+  return ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close Drovetail?"),
+                     MsgButtons::YesNo) != MsgAnswer::No;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -542,11 +567,14 @@ void MainWindow::about() {
 void MainWindow::openHelp() { OpenExternal(QUrl(QString(kProductUrl) + "help/")); }
 
 void MainWindow::tellAFriend() {
-  OpenExternal(QUrl(tr("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
-                        .arg(kProductUrl)));
+  OpenExternal(
+      QUrl(tr("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
+               .arg(kProductUrl)));
 }
 
-SidePane* MainWindow::currentSidePane() const { return qobject_cast<SidePane*>(tabs_->currentWidget()); }
+SidePane* MainWindow::currentSidePane() const {
+  return qobject_cast<SidePane*>(tabs_->currentWidget());
+}
 
 void MainWindow::navigateBack() {
   if (SidePane* pane = currentSidePane())

@@ -34,16 +34,18 @@ enum class TrayTip { Reset = 0, Text = 1, UploadPercent = 2, Downloading = 3 };
 // a named slot of the frame. Owned by the frame.
 struct MainActions {
   // The send tool bar.
-  QAction *chooseFile, *plainTransfer, *send, *stopSending, *toggleChecks, *mergeFile, *sendQuickHelp;
+  QAction *chooseFile, *plainTransfer, *send, *stopSending, *toggleChecks, *mergeFile,
+      *sendQuickHelp;
   // The browser and navigation tool bars and the address bar.
-  QAction *back, *forward, *stop, *refresh, *webMailSites, *exportPassword, *autoDownload, *browserQuickHelp, *go;
+  QAction *back, *forward, *stop, *refresh, *webMailSites, *exportPassword, *autoDownload,
+      *browserQuickHelp, *go;
   // The menus and the tray menu.
-  QAction *exit, *smtpSettings, *advancedSettings, *minToTray, *splitFile, *help, *siteHome, *site1, *site2, *site3,
-      *tellAFriend, *about, *trayOpen, *trayClose;
+  QAction *exit, *smtpSettings, *advancedSettings, *minToTray, *splitFile, *help, *siteHome, *site1,
+      *site2, *site3, *tellAFriend, *about, *trayOpen, *trayClose;
   // The web-mail sites menu of the browser's home button and the start pages only the inner
   // browser opens.
-  QAction *home, *forums, *walla, *yahoo, *gmail, *lycos, *netscape, *o2, *spymac, *hotmail, *gawab, *omnilect,
-      *unitedEmail, *xasamail, *hriders, *rotomail;
+  QAction *home, *forums, *walla, *yahoo, *gmail, *lycos, *netscape, *o2, *spymac, *hotmail, *gawab,
+      *omnilect, *unitedEmail, *xasamail, *hriders, *rotomail;
   // Commands the inner browser passes to its page.
   QAction *exportCookies, *copy, *cut, *paste;
 };

@@ -11,8 +11,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "gui/MergingDialog.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 namespace {
@@ -31,7 +31,9 @@ QString UserDownloadFolder() {
     if (value == "$HOME" || value.startsWith("$HOME/")) value = home + value.mid(5);
     return value;
   };
-  const auto usable = [](const QString& path) { return QDir::isAbsolutePath(path) && QFileInfo(path).isDir(); };
+  const auto usable = [](const QString& path) {
+    return QDir::isAbsolutePath(path) && QFileInfo(path).isDir();
+  };
   const QString fromEnvironment = expand(qEnvironmentVariable("XDG_DOWNLOAD_DIR"));
   if (usable(fromEnvironment)) return QDir::cleanPath(fromEnvironment);
 
@@ -44,7 +46,8 @@ QString UserDownloadFolder() {
       const QString line = QString::fromUtf8(dirs.readLine()).trimmed();
       if (!line.startsWith(key)) continue;
       QString value = line.mid(key.size());
-      if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) value = value.mid(1, value.size() - 2);
+      if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+        value = value.mid(1, value.size() - 2);
       value = expand(value);
       if (usable(value)) return QDir::cleanPath(value);
     }
@@ -54,7 +57,8 @@ QString UserDownloadFolder() {
 
 }  // namespace
 
-MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
+MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
+    : QDialog(parent), store_(store) {
   setWindowTitle(tr(" Merge Segments"));
   files = new QLineEdit(this);
   files->setReadOnly(true);
@@ -74,11 +78,13 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(p
   saveFolder->setText(folder);
 
   connect(browseFiles, &QPushButton::clicked, this, [this] {
-    const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose the descriptors"), {}, DescriptorFilter());
+    const QStringList chosen =
+        QFileDialog::getOpenFileNames(this, tr("Choose the descriptors"), {}, DescriptorFilter());
     if (!chosen.isEmpty()) ChooseFiles(chosen);
   });
   connect(browseFolder, &QPushButton::clicked, this, [this] {
-    const QString f = QFileDialog::getExistingDirectory(this, tr("Save segments in:"), saveFolder->text());
+    const QString f =
+        QFileDialog::getExistingDirectory(this, tr("Save segments in:"), saveFolder->text());
     if (!f.isEmpty()) ChooseSaveFolder(f);
   });
   connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::merge);

@@ -8,8 +8,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "archive/MergeJob.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
 
 namespace dtlui {
@@ -30,7 +30,9 @@ class MergeRelay : public dtl::MergeObserver {
     });
   }
   void OnStep() override {
-    Post([d = dlg_] { d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum())); });
+    Post([d = dlg_] {
+      d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum()));
+    });
   }
   void OnMessage(const std::string& text) override {
     Post([t = Q(text)] { ShowMessage(nullptr, MsgIcon::Error, t); });
@@ -109,16 +111,19 @@ void MergingDialog::Finished(bool openFolder) {
   runner_.wait();
   merging_ = false;
   busy->Stop();
-  if (openFolder) OpenExternal(QUrl::fromLocalFile(saveFolder_));
-  else progress->setValue(0);
+  if (openFolder)
+    OpenExternal(QUrl::fromLocalFile(saveFolder_));
+  else
+    progress->setValue(0);
   QDialog::reject();
 }
 
 void MergingDialog::reject() {
   if (merging_) {
-    const auto answer = ShowMessage(this, MsgIcon::Question,
-                                    tr("Drovetail is merging the segments, are you sure you want to cancel?"),
-                                    MsgButtons::YesNoCancel);
+    const auto answer =
+        ShowMessage(this, MsgIcon::Question,
+                    tr("Drovetail is merging the segments, are you sure you want to cancel?"),
+                    MsgButtons::YesNoCancel);
     if (answer != MsgAnswer::Yes) return;
     // The worker stops before its next segment; waiting for it keeps it from using this
     // dialog's members after they are gone.

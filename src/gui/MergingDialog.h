@@ -1,6 +1,6 @@
-// The Merging dialog: merges every listed descriptor (dtl::MergeJob on the dialog's JobRunner) while
-// showing the file name, a progress bar and a busy indicator, and closes itself when the run is
-// over. "Cancel" during a merge asks first; "Yes" ends the run after the segment in progress.
+// The Merging dialog: merges every listed descriptor (dtl::MergeJob on the dialog's JobRunner)
+// while showing the file name, a progress bar and a busy indicator, and closes itself when the run
+// is over. "Cancel" during a merge asks first; "Yes" ends the run after the segment in progress.
 //
 // Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
 #pragma once

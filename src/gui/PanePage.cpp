@@ -3,8 +3,8 @@
 #include <QWebEngineNewWindowRequest>
 #include <QWebEngineSettings>
 
-#include "gui/UiSupport.h"
 #include "browser/MailSiteFilter.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 namespace {
@@ -29,12 +29,15 @@ PanePage::PanePage(Links links, QObject* parent) : QWebEnginePage(parent), links
   // A target="_blank" link or window.open() would bypass acceptNavigationRequest of this page
   // if a new page were made for it; the pane has no second window, so the address is handled
   // here and the request itself is left unanswered (its load fails quietly).
-  connect(this, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
-    const QUrl url = request.requestedUrl();
-    if (Refused(url)) return;
-    if (links_ == Links::OpenOutside) OpenExternal(url);
-    else setUrl(url);
-  });
+  connect(this, &QWebEnginePage::newWindowRequested, this,
+          [this](QWebEngineNewWindowRequest& request) {
+            const QUrl url = request.requestedUrl();
+            if (Refused(url)) return;
+            if (links_ == Links::OpenOutside)
+              OpenExternal(url);
+            else
+              setUrl(url);
+          });
 }
 
 bool PanePage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {

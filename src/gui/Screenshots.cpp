@@ -2,11 +2,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -19,29 +19,29 @@
 #include "base/AddressBook.h"
 #include "gui/AboutDialog.h"
 #include "gui/AddRecipientsDialog.h"
+#include "gui/AdvancedSettingsDialog.h"
 #include "gui/Application.h"
-#include "gui/HistoryCombo.h"
-#include "gui/MainWindow.h"
-#include "gui/UiSupport.h"
 #include "gui/BrowserView.h"
-#include "gui/ExportPasswordDialog.h"
-#include "receive/DownloadEngine.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/DownloadDialog.h"
+#include "gui/EncryptionSettingsDialog.h"
+#include "gui/ExportPasswordDialog.h"
+#include "gui/FileListView.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
 #include "gui/MergingDialog.h"
-#include "gui/SegmentManagerDialog.h"
-#include "gui/AdvancedSettingsDialog.h"
-#include "gui/EncryptionSettingsDialog.h"
-#include "gui/FileListView.h"
 #include "gui/PlainTransferDialog.h"
+#include "gui/SegmentManagerDialog.h"
 #include "gui/ServerTestDialog.h"
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/SplitSendDialog.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
 #include "gui/widgets/ColorBandSlider.h"
 #include "gui/widgets/HtmlToolTip.h"
+#include "receive/DownloadEngine.h"
 
 namespace dtlui {
 namespace {
@@ -110,7 +110,9 @@ int SaveScreenshots(const QString& folder) {
   const std::string book = S(base + "/Contacts.dat");
   {
     auto b = dtl::AddressBook::Load(book);
-    for (const char* a : {"ann@example.org", "bob@example.net", "carol@example.com", "dave@example.org"}) b.Add(a);
+    for (const char* a :
+         {"ann@example.org", "bob@example.net", "carol@example.com", "dave@example.org"})
+      b.Add(a);
     (void)b.Save(book);  // a sample, as above
   }
 
@@ -132,7 +134,8 @@ int SaveScreenshots(const QString& folder) {
   frame->tabs()->setCurrentIndex(0);
   frame->applyEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
   frame->applyEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
-  frame->applyEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2. Log file created. Trying again..."});
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 1, 0,
+                           "Failed sending segment number 2. Log file created. Trying again..."});
   frame->applyEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
   frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
   frame->applyEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
@@ -155,7 +158,8 @@ int SaveScreenshots(const QString& folder) {
     help->hide();
   }
 
-  const auto shot = [&](QDialog* dlg, const QString& name, const std::function<void()>& prepare = {}) {
+  const auto shot = [&](QDialog* dlg, const QString& name,
+                        const std::function<void()>& prepare = {}) {
     if (prepare) prepare();
     ok &= Save(dlg, folder, name);
     dlg->hide();
@@ -232,9 +236,11 @@ int SaveScreenshots(const QString& folder) {
   }
   // The receiving dialogs start their work when shown, so they are painted without being shown.
   {
-    SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(), {"http://mail.yahoo.com/", "", ""}, {}, frame);
+    SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(),
+                             {"http://mail.yahoo.com/", "", ""}, {}, frame);
     for (int i = 0; i < 4; ++i) {
-      const std::string n = i == 0 ? std::string("holiday-video.avi.dtl") : "holiday-video.avi.00" + std::to_string(i);
+      const std::string n = i == 0 ? std::string("holiday-video.avi.dtl")
+                                   : "holiday-video.avi.00" + std::to_string(i);
       dlg.File({n, "1_" + std::to_string(i) + "_AbC"});
     }
     dlg.File({"report.pdf.dtl", "1_9_AbC"});

@@ -12,13 +12,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
+#include "gui/DownloadDialog.h"
+#include "gui/UiSupport.h"
+#include "gui/widgets/BusyIndicator.h"
 #include "receive/InboxCrawler.h"
 #include "receive/ProviderTable.h"
-#include "gui/DownloadDialog.h"
-#include "gui/widgets/BusyIndicator.h"
 
 namespace dtlui {
 
@@ -51,7 +51,9 @@ class SegmentManagerDialog::CrawlRelay : public dtl::CrawlObserver {
     });
   }
   void OnProgressStep() override {
-    Post([d = dlg_] { d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum())); });
+    Post([d = dlg_] {
+      d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum()));
+    });
   }
   void OnSessionEnded() override {
     Post([d = dlg_] { emit d->reLoginRequested(); });
@@ -76,8 +78,9 @@ SegmentManagerDialog::FolderPicker SegmentManagerDialog::SetFolderPicker(FolderP
 }
 
 SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
-                                           const dtl::NetworkEndpoints& endpoints, const Session& session,
-                                           TrayQuery frameInTray, QWidget* parent)
+                                           const dtl::NetworkEndpoints& endpoints,
+                                           const Session& session, TrayQuery frameInTray,
+                                           QWidget* parent)
     : QDialog(parent),
       settings_(settings),
       cookies_(cookies),
@@ -164,7 +167,6 @@ void SegmentManagerDialog::showEvent(QShowEvent* event) {
   started_ = true;
   Refresh();
 }
-
 
 void SegmentManagerDialog::minimiseWithFrame() {
   if (frameInTray_ && frameInTray_() && isVisible() && !isMinimized())
@@ -294,16 +296,20 @@ void SegmentManagerDialog::startDownload() {
   }
 
   auto* dlg = new DownloadDialog(cookies_, endpoints_, this);
-  dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(), password->text());
+  dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(),
+             password->text());
   for (const auto& item : model_.TickedItems()) dlg->AddItem(item);
   connect(dlg, &DownloadDialog::itemFinished, this, &SegmentManagerDialog::markItemFinished);
   connect(dlg, &DownloadDialog::providerPage, this, &SegmentManagerDialog::reLoginRequested);
   connect(dlg, &DownloadDialog::rateShown, this, &SegmentManagerDialog::downloadRate);
   connect(dlg, &DownloadDialog::rateCleared, this, &SegmentManagerDialog::downloadRateCleared);
   // Queued: the download dialog may be deleted by the close that follows.
-  connect(dlg, &DownloadDialog::runFinished, this, [this] {
-    if (closeWhenDone_) CloseWhenDone();
-  }, Qt::QueuedConnection);
+  connect(
+      dlg, &DownloadDialog::runFinished, this,
+      [this] {
+        if (closeWhenDone_) CloseWhenDone();
+      },
+      Qt::QueuedConnection);
   download_ = dlg;
   dlg->show();
 }
@@ -311,8 +317,9 @@ void SegmentManagerDialog::startDownload() {
 void SegmentManagerDialog::reject() { AskClose(); }
 
 void SegmentManagerDialog::AskClose() {
-  if (!closing_ && ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close the window?"),
-                               MsgButtons::YesNo) == MsgAnswer::No)
+  if (!closing_ &&
+      ShowMessage(this, MsgIcon::Question, tr("Are you sure you want to close the window?"),
+                  MsgButtons::YesNo) == MsgAnswer::No)
     return;
   closeButton->setText(tr("Closing..."));
   closeButton->setEnabled(false);

@@ -1,7 +1,7 @@
 // The Segment Manager: the receiving side's window. It lists the segment attachments waiting in
-// the web-mail inbox open in the inner browser (dtl::InboxCrawler on the dialog's JobRunner) as a tree
-// of files with their segments, lets the user tick segments, and downloads the ticked ones with
-// the download dialog, which merges them when "Auto Merge Segments" is on. Every rule of the
+// the web-mail inbox open in the inner browser (dtl::InboxCrawler on the dialog's JobRunner) as a
+// tree of files with their segments, lets the user tick segments, and downloads the ticked ones
+// with the download dialog, which merges them when "Auto Merge Segments" is on. Every rule of the
 // tree (filing, tick counting, sorting, finished items) lives in dtl::SegmentManagerModel; this
 // window shows the model and forwards clicks to it.
 //
@@ -64,8 +64,9 @@ class SegmentManagerDialog : public QDialog {
   // stores the session's cookie string in `cookies` for each page it fetches, so the download
   // rides in the same session.
   using TrayQuery = std::function<bool()>;
-  SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
-                       const Session& session, TrayQuery frameInTray, QWidget* parent);
+  SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
+                       const dtl::NetworkEndpoints& endpoints, const Session& session,
+                       TrayQuery frameInTray, QWidget* parent);
   ~SegmentManagerDialog() override;
 
   QTreeWidget* Tree() const;  // the check-box tree the crawl fills
@@ -73,7 +74,8 @@ class SegmentManagerDialog : public QDialog {
   // The folder chooser of "&Download" (title "Save segments in:", opening on `start`); an empty
   // answer is a cancel. Tests replace it; an empty function brings back QFileDialog. Returns
   // the previous picker.
-  using FolderPicker = std::function<QString(QWidget* parent, const QString& title, const QString& start)>;
+  using FolderPicker =
+      std::function<QString(QWidget* parent, const QString& title, const QString& start)>;
   static FolderPicker SetFolderPicker(FolderPicker picker);
 
   const dtl::SegmentManagerModel& Model() const { return model_; }

@@ -10,7 +10,7 @@
 namespace dtlui {
 
 ServerTestDialog::ServerTestDialog(const std::string& host, int port, const std::string& user,
-                               const std::string& password, bool ssl, QWidget* parent)
+                                   const std::string& password, bool ssl, QWidget* parent)
     : QDialog(parent) {
   setWindowTitle(tr("Server Test"));
   settings_.host = host;
@@ -50,8 +50,10 @@ void ServerTestDialog::showEvent(QShowEvent* event) {
 }
 
 void ServerTestDialog::deleteWhenDone() {
-  if (runner_.isRunning()) connect(&runner_, &JobRunner::finished, this, &QObject::deleteLater);
-  else deleteLater();
+  if (runner_.isRunning())
+    connect(&runner_, &JobRunner::finished, this, &QObject::deleteLater);
+  else
+    deleteLater();
 }
 
 }  // namespace dtlui

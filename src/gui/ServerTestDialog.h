@@ -2,8 +2,8 @@
 // (dtl::ServerTest) and shows "Testing...", then "Success." or "Failure.".
 //
 // "&Close" closes at once. The test cannot be interrupted, so deleting the dialog waits for it;
-// deleteWhenDone() lets a closed dialog go without waiting. The connect and reply waits are kept short (kWait each)
-// so a dead server does not hold either up for long.
+// deleteWhenDone() lets a closed dialog go without waiting. The connect and reply waits are kept
+// short (kWait each) so a dead server does not hold either up for long.
 #pragma once
 
 #include <QDialog>
@@ -23,8 +23,8 @@ class ServerTestDialog : public QDialog {
   static constexpr std::chrono::seconds kWait{15};
 
   // Port 0 becomes 25. The test starts when the dialog is shown.
-  ServerTestDialog(const std::string& host, int port, const std::string& user, const std::string& password,
-                 bool ssl, QWidget* parent = nullptr);
+  ServerTestDialog(const std::string& host, int port, const std::string& user,
+                   const std::string& password, bool ssl, QWidget* parent = nullptr);
   ~ServerTestDialog() override;
   QString StatusText() const;
   const dtl::SmtpSettings& Settings() const { return settings_; }

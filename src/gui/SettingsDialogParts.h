@@ -7,12 +7,13 @@
 #include <QSpinBox>
 #include <string>
 
-#include "gui/UiSupport.h"
 #include "gui/ServerTestDialog.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
-inline QLineEdit* Edit(QWidget* parent, const std::string& text, int maxChars, bool secret = false) {
+inline QLineEdit* Edit(QWidget* parent, const std::string& text, int maxChars,
+                       bool secret = false) {
   auto* e = new QLineEdit(Q(text), parent);
   e->setMaxLength(maxChars);
   if (secret) e->setEchoMode(QLineEdit::Password);
@@ -39,6 +40,5 @@ inline void RunServerTest(ServerTestDialog* dlg) {
   dlg->exec();
   dlg->deleteWhenDone();
 }
-
 
 }  // namespace dtlui

@@ -2,8 +2,8 @@
 
 #include <QShowEvent>
 
-#include "gui/UiSupport.h"
 #include "gui/PanePage.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 

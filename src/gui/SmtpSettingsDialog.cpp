@@ -10,12 +10,13 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "gui/UiSupport.h"
 #include "gui/SettingsDialogParts.h"
+#include "gui/UiSupport.h"
 
 namespace dtlui {
 
-SmtpSettingsDialog::SmtpSettingsDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
+SmtpSettingsDialog::SmtpSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
+    : QDialog(parent), store_(store) {
   setWindowTitle(tr("SMTP Server Settings"));
   server = Edit(this, store_.SmtpServer(), 200);
   port = PortBox(this, store_.SmtpPort());
@@ -39,8 +40,8 @@ SmtpSettingsDialog::SmtpSettingsDialog(dtl::SettingsStore& store, QWidget* paren
 }
 
 ServerTestDialog* SmtpSettingsDialog::MakeServerTest() {
-  return new ServerTestDialog(S(server->text()), port->value(), S(user->text()), S(password->text()),
-                            ssl->isChecked(), this);
+  return new ServerTestDialog(S(server->text()), port->value(), S(user->text()),
+                              S(password->text()), ssl->isChecked(), this);
 }
 
 void SmtpSettingsDialog::accept() {

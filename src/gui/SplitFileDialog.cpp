@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <fstream>
 
-#include "gui/UiSupport.h"
 #include "archive/OfflineSplit.h"
 #include "archive/SegmentRecord.h"
-#include "send/SendRequest.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
+#include "send/SendRequest.h"
 
 namespace dtlui {
 namespace {
@@ -44,7 +44,8 @@ class SplitRelay : public dtl::OfflineSplitObserver {
 
 }  // namespace
 
-SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : QDialog(parent), store_(store) {
+SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
+    : QDialog(parent), store_(store) {
   setWindowTitle(tr("Split File "));
   source = new QLineEdit(this);
   folder = new QLineEdit(this);
@@ -70,8 +71,9 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
   for (auto* b : {browseSource, browseFolder, splitButton, closeButton}) b->setAutoDefault(false);
   splitButton->setEnabled(false);
 
-  connect(slider, &QSlider::valueChanged, this,
-          [this](int v) { sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v)))); });
+  connect(slider, &QSlider::valueChanged, this, [this](int v) {
+    sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v))));
+  });
   slider->setValue(1000);
   sizeDisplay->setText(Q(dtl::SizeDisplayText(1000)));
   connect(browseSource, &QPushButton::clicked, this, [this] {
@@ -79,7 +81,8 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent) : Q
     if (!f.isEmpty()) ChooseSource(f);
   });
   connect(browseFolder, &QPushButton::clicked, this, [this] {
-    const QString f = QFileDialog::getExistingDirectory(this, tr("Save segments in..."), folder->text());
+    const QString f =
+        QFileDialog::getExistingDirectory(this, tr("Save segments in..."), folder->text());
     if (!f.isEmpty()) ChooseFolder(f);
   });
   connect(splitButton, &QPushButton::clicked, this, &SplitFileDialog::splitOrStop);
@@ -127,7 +130,8 @@ void SplitFileDialog::ChooseSource(const QString& path) {
   const auto size = static_cast<long long>(in.tellg());
   if (size <= 0) {
     source->clear();
-    ShowMessage(this, MsgIcon::Error, tr("The file %1 size is too small (%2)").arg(path).arg(size < 0 ? 0 : size));
+    ShowMessage(this, MsgIcon::Error,
+                tr("The file %1 size is too small (%2)").arg(path).arg(size < 0 ? 0 : size));
     return;
   }
   source->setText(path);
@@ -142,7 +146,8 @@ void SplitFileDialog::UpdateSplitEnabled() {
 void SplitFileDialog::SetRunning(bool running) {
   splitButton->setText(running ? tr("Stop") : tr("Split"));
   splitButton->setEnabled(true);
-  for (QWidget* w : std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
     w->setEnabled(!running);
 }
 
@@ -180,8 +185,9 @@ void SplitFileDialog::Finish(bool ok) {
   progress->setValue(0);
   // Without a word the empty progress bar would read the same as a finished split.
   if (splitStopped_)
-    status->setText(removed_ == 1 ? tr("Stopped: the segment file written was removed.")
-                                  : tr("Stopped: the %1 segment files written were removed.").arg(removed_));
+    status->setText(removed_ == 1
+                        ? tr("Stopped: the segment file written was removed.")
+                        : tr("Stopped: the %1 segment files written were removed.").arg(removed_));
   UpdateSplitEnabled();
   emit splitFinished(ok);
 }

@@ -1,6 +1,6 @@
 // The Split File dialog: cuts a file into packed segment files in a folder (dtl::RunOfflineSplit
-// on the dialog's JobRunner) with a progress bar; "Split" turns into "Stop", and "Stop" into a disabled
-// "Stopping..." until the piece in progress is done.
+// on the dialog's JobRunner) with a progress bar; "Split" turns into "Stop", and "Stop" into a
+// disabled "Stopping..." until the piece in progress is done.
 //
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
 // do after their file dialogs (tests call them directly). Closing waits for a running worker to
@@ -59,7 +59,7 @@ class SplitFileDialog : public QDialog {
   bool splitOk_ = false;
   bool splitStopped_ = false;
   uint64_t removed_ = 0;  // segment files a stopped run removed
-  JobRunner runner_;  // last: the job ends before the members it uses
+  JobRunner runner_;      // last: the job ends before the members it uses
 };
 
 }  // namespace dtlui

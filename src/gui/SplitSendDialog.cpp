@@ -11,15 +11,18 @@
 
 #include "gui/AddRecipientsDialog.h"
 #include "gui/HistoryCombo.h"
-#include "gui/UiSupport.h"
 #include "gui/SmtpSettingsDialog.h"
+#include "gui/UiSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
 
 namespace dtlui {
 
 SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget* parent,
-                             std::function<void(QWidget*)> smtpSettingsRunner)
-    : QDialog(parent), store_(store), plain_(plain), smtpSettingsRunner_(std::move(smtpSettingsRunner)) {
+                                 std::function<void(QWidget*)> smtpSettingsRunner)
+    : QDialog(parent),
+      store_(store),
+      plain_(plain),
+      smtpSettingsRunner_(std::move(smtpSettingsRunner)) {
   setWindowTitle(plain ? tr("Plain Transfer") : tr(" File Split"));
   if (!smtpSettingsRunner_)
     smtpSettingsRunner_ = [this](QWidget* owner) {
@@ -52,8 +55,9 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     sizeDisplay = new QLineEdit(this);
     sizeDisplay->setReadOnly(true);
     sizeDisplay->setMaximumWidth(90);
-    connect(slider, &QSlider::valueChanged, this,
-            [this](int v) { sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v)))); });
+    connect(slider, &QSlider::valueChanged, this, [this](int v) {
+      sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v))));
+    });
     slider->setValue(static_cast<int>(defaults.position));
     sizeDisplay->setText(Q(dtl::SizeDisplayText(defaults.position)));
     password = new QLineEdit(this);
@@ -85,7 +89,8 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   mailTo->LoadHistory("HistoryCombo", true);
   mailTo->setEditText({});
   ShowMethod(defaults.method);
-  if (defaults.method == dtl::SendMethod::SmtpServer) ChooseMethod(2);  // may ask for the server now
+  if (defaults.method == dtl::SendMethod::SmtpServer)
+    ChooseMethod(2);  // may ask for the server now
   connect(method, &QComboBox::activated, this, &SplitSendDialog::ChooseMethod);
   connect(browse, &QPushButton::clicked, this, [this] {
     const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose files to send"));

@@ -28,7 +28,7 @@ class SplitSendDialog : public QDialog {
   Q_OBJECT
  public:
   SplitSendDialog(dtl::SettingsStore& store, bool plain = false, QWidget* parent = nullptr,
-                std::function<void(QWidget*)> smtpSettingsRunner = {});
+                  std::function<void(QWidget*)> smtpSettingsRunner = {});
 
   bool Plain() const { return plain_; }
   void ChooseFiles(const QStringList& paths);

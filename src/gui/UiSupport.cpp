@@ -61,9 +61,11 @@ void OpenExternal(const QUrl& url) {
 QString ResourcePath(const QString& name) {
   // Relative to the program first, so an unpacked or uninstalled tree (build/bin beside
   // build/share) uses its own pages even when another copy is installed system-wide.
-  const QString beside = QDir::cleanPath(Q(dtl::GetProgramFolder()) + "../share/" + kDataDir + name);
+  const QString beside =
+      QDir::cleanPath(Q(dtl::GetProgramFolder()) + "../share/" + kDataDir + name);
   if (QFileInfo::exists(beside)) return beside;
-  const QString found = QStandardPaths::locate(QStandardPaths::GenericDataLocation, QLatin1String(kDataDir) + name);
+  const QString found =
+      QStandardPaths::locate(QStandardPaths::GenericDataLocation, QLatin1String(kDataDir) + name);
   return found.isEmpty() ? beside : found;
 }
 

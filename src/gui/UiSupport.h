@@ -29,7 +29,8 @@ enum class MsgButtons { Ok, YesNo, YesNoCancel };
 enum class MsgAnswer { Ok, Yes, No, Cancel };
 
 // Shows a modal message box titled "Drovetail" (or hands it to the hook) and returns the answer.
-MsgAnswer ShowMessage(QWidget* parent, MsgIcon icon, const QString& text, MsgButtons buttons = MsgButtons::Ok);
+MsgAnswer ShowMessage(QWidget* parent, MsgIcon icon, const QString& text,
+                      MsgButtons buttons = MsgButtons::Ok);
 
 // Replaces the message boxes (empty function: real boxes again). Returns the previous hook.
 using MessageHook = std::function<MsgAnswer(MsgIcon, const QString& text, MsgButtons)>;
@@ -53,7 +54,9 @@ QIcon ResourceIcon(const QString& name);
 // A picture compiled into the program (":/<name>", e.g. "icons/drovetail.png"); null when missing.
 QPixmap ResourcePixmap(const QString& name);
 
-inline QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+inline QString Q(std::string_view s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 inline std::string S(const QString& s) { return s.toUtf8().toStdString(); }
 
 // The system's text for the last file error, for messages titled "Drovetail".

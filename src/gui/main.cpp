@@ -24,16 +24,20 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);  // the tray icon keeps the program alive
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QCoreApplication::translate("main", "Store and share files on your web-mail account."));
+  parser.setApplicationDescription(
+      QCoreApplication::translate("main", "Store and share files on your web-mail account."));
   parser.addHelpOption();
   parser.addVersionOption();
-  QCommandLineOption shots("screenshots",
-                          QCoreApplication::translate("main", "Save a PNG of every window and dialog into DIR, then exit."),
-                          QCoreApplication::translate("main", "DIR"));
+  QCommandLineOption shots(
+      "screenshots",
+      QCoreApplication::translate("main",
+                                  "Save a PNG of every window and dialog into DIR, then exit."),
+      QCoreApplication::translate("main", "DIR"));
   parser.addOption(shots);
-  parser.addPositionalArgument(QCoreApplication::translate("main", "descriptor"),
-                               QCoreApplication::translate("main", "A segment descriptor (.dtl) to merge."),
-                               QCoreApplication::translate("main", "[descriptor]"));
+  parser.addPositionalArgument(
+      QCoreApplication::translate("main", "descriptor"),
+      QCoreApplication::translate("main", "A segment descriptor (.dtl) to merge."),
+      QCoreApplication::translate("main", "[descriptor]"));
   parser.process(qapp);
 
   if (parser.isSet(shots)) return dtlui::SaveScreenshots(parser.value(shots));

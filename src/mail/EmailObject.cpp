@@ -19,7 +19,8 @@ namespace {
 
 bool SameName(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -108,9 +109,7 @@ void MimePart::RemoveHeader(std::string_view name) {
   std::erase_if(headers, [&](const MimeHeader& h) { return SameName(h.name, name); });
 }
 
-std::string MimePart::AttachmentName() const {
-  return !fileName.empty() ? fileName : contentName;
-}
+std::string MimePart::AttachmentName() const { return !fileName.empty() ? fileName : contentName; }
 
 Status EmailObject::Fail(ErrorCode code, std::string text) const {
   LogError(text);

@@ -62,10 +62,10 @@ struct MailAddress {
 
 // What a fresh message stamps into its default fields (Date, Message-ID); tests pin them.
 struct MessageStamp {
-  std::time_t now = 0;        // the moment the message is created
-  int utcOffsetMinutes = 0;   // local time minus UTC at that moment, daylight saving included
-  std::string uuid;           // text form of a fresh UUID, for the Message-ID
-  std::string hostName;       // local host name; "" is written as "unknown"
+  std::time_t now = 0;       // the moment the message is created
+  int utcOffsetMinutes = 0;  // local time minus UTC at that moment, daylight saving included
+  std::string uuid;          // text form of a fresh UUID, for the Message-ID
+  std::string hostName;      // local host name; "" is written as "unknown"
 };
 // The stamp for a message created now: local time and zone offset, a fresh version-4 UUID from
 // OpenSSL's generator and gethostname() (empty when that fails).
@@ -75,7 +75,6 @@ MessageStamp CurrentMessageStamp();
 // to case: ".doc" gives "application/msword"; an unknown or missing extension gives
 // "application/octet-stream".
 std::string MediaTypeForFileName(std::string_view fileName);
-
 
 // The X-Mailer product line of a fresh message.
 inline constexpr std::string_view kMailerProductLine = "Drovetail Mail Engine 1.0";
@@ -133,7 +132,7 @@ class EmailObject {
   // The same for bytes already in memory (the offline split and the tests use it to avoid a
   // round trip through a file); the result is identical to attaching a file of that name.
   void AddAttachmentBytes(std::string_view fileName, std::string_view contentType,
-                            std::vector<uint8_t> bytes);
+                          std::vector<uint8_t> bytes);
 
   // Replaces all attachments by one zip archive attachment (deflate, level 6) named
   // `zipFileName` (trimmed; "attach.zip" when blank) with one entry per former attachment,

@@ -19,7 +19,8 @@ namespace {
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -56,7 +57,8 @@ std::string OneLine(std::string_view v) {
 }
 
 bool HasEightBit(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return std::any_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 // The inside of a quoted-string: a '"' or '\' in a file name must not end the parameter early.
@@ -90,7 +92,8 @@ std::string EncodedWords(std::string_view v) {
   size_t off = 0;
   while (off < v.size()) {
     size_t end = std::min(v.size(), off + kMaxBytes);
-    while (end < v.size() && end > off + 1 && (static_cast<unsigned char>(v[end]) & 0xC0) == 0x80) --end;
+    while (end < v.size() && end > off + 1 && (static_cast<unsigned char>(v[end]) & 0xC0) == 0x80)
+      --end;
     std::string chunk;
     AppendBase64Lines(reinterpret_cast<const uint8_t*>(v.data() + off), end - off, chunk);
     if (!out.empty()) out += "\r\n ";
@@ -150,7 +153,8 @@ void AppendParameter(std::string& value, std::string_view key, std::string_view 
 std::string ContentTypeValue(std::string_view mediaType, std::string_view charset) {
   std::string v = OneLine(TrimBlanks(mediaType));
   if (v.empty()) v = "text/plain";
-  if (!charset.empty() && Lower(v).rfind("text/", 0) == 0) v += "; charset=\"" + Quoted(charset) + "\"";
+  if (!charset.empty() && Lower(v).rfind("text/", 0) == 0)
+    v += "; charset=\"" + Quoted(charset) + "\"";
   return v;
 }
 
@@ -221,8 +225,8 @@ void CollectSubParts(const MimePart& part, std::vector<const MimePart*>& out) {
 }
 
 bool RenderMultipart(const MimePart& part, std::string_view mediaType,
-                     const std::vector<const MimePart*>& subParts, const EmailObject::UuidSource& uuids,
-                     std::string& out) {
+                     const std::vector<const MimePart*>& subParts,
+                     const EmailObject::UuidSource& uuids, std::string& out) {
   std::string boundary;
   if (!MakeBoundary(uuids, boundary)) return false;
   Structured s;
@@ -249,8 +253,8 @@ bool RenderPart(const MimePart& part, const std::vector<const MimePart*>& subPar
                 const EmailObject::UuidSource& uuids, std::string& out) {
   if (!subParts.empty()) {
     std::string media = Lower(TrimBlanks(part.mediaType));
-    return RenderMultipart(part, media.rfind("multipart/", 0) == 0 ? media : "multipart/mixed", subParts,
-                           uuids, out);
+    return RenderMultipart(part, media.rfind("multipart/", 0) == 0 ? media : "multipart/mixed",
+                           subParts, uuids, out);
   }
 
   std::string declared = Lower(TrimBlanks(part.transferEncoding));
@@ -268,12 +272,15 @@ bool RenderPart(const MimePart& part, const std::vector<const MimePart*>& subPar
   }
   Structured s;
   std::string charset = part.charset;
-  bool text = Lower(TrimBlanks(part.mediaType)).rfind("text/", 0) == 0 || TrimBlanks(part.mediaType).empty();
-  if (text && charset.empty() && HasEightBit(std::string_view(reinterpret_cast<const char*>(part.body.data()),
-                                                                part.body.size())))
+  bool text = Lower(TrimBlanks(part.mediaType)).rfind("text/", 0) == 0 ||
+              TrimBlanks(part.mediaType).empty();
+  if (text && charset.empty() &&
+      HasEightBit(
+          std::string_view(reinterpret_cast<const char*>(part.body.data()), part.body.size())))
     charset = "utf-8";
   s.contentType = ContentTypeValue(part.mediaType, charset);
-  std::string name = !part.contentName.empty() ? part.contentName : (text ? std::string() : part.fileName);
+  std::string name =
+      !part.contentName.empty() ? part.contentName : (text ? std::string() : part.fileName);
   if (!name.empty()) AppendParameter(s.contentType, "name", name);
   DropTrailingSemicolon(s.contentType);
   s.transferEncoding = base64 ? "base64" : OneLine(declared);
@@ -302,9 +309,9 @@ std::string FormatDate(std::time_t now, int offsetMinutes) {
   // give "-03-30" for Newfoundland and "+00-30" for half an hour west of UTC.
   int a = std::abs(offsetMinutes);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d", kDays[tm.tm_wday % 7], tm.tm_mday,
-                kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                offsetMinutes < 0 ? '-' : '+', a / 60, a % 60);
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+                kDays[tm.tm_wday % 7], tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, offsetMinutes < 0 ? '-' : '+', a / 60, a % 60);
   return buf;
 }
 

@@ -22,8 +22,8 @@ void AppendEscapedByte(unsigned char c, std::string& out) {
 }
 
 bool XmlChar(uint32_t cp) {
-  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) ||
-         (cp >= 0x10000 && cp <= 0x10FFFF);
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
 // Keeps every well-formed UTF-8 character XML allows and spells out every other byte, so a
@@ -34,7 +34,11 @@ std::string XmlSafe(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
     uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
     bool ok = len != 0 && i + len <= s.size();
     for (size_t k = 1; ok && k < len; ++k) {
@@ -43,7 +47,8 @@ std::string XmlSafe(std::string_view s) {
       cp = (cp << 6) | (cc & 0x3F);
     }
     // Overlong forms and surrogates are as invalid as a stray byte.
-    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000))) ok = false;
+    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)))
+      ok = false;
     if (ok && !XmlChar(cp)) ok = false;
     if (ok) {
       out.append(s.substr(i, len));
@@ -86,8 +91,8 @@ std::string DateAttribute(std::time_t when) {
   std::tm tm{};
   if (!localtime_r(&when, &tm)) return {};
   char buf[64];
-  std::snprintf(buf, sizeof buf, " date=\"%02d/%02d/%04d %02d:%02d:%02d\"", tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buf, sizeof buf, " date=\"%02d/%02d/%04d %02d:%02d:%02d\"", tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
 }
 
@@ -113,7 +118,9 @@ void AppendNode(const MailLogNode& n, int level, std::string& out) {
     case MailLogNode::Kind::Info:
     case MailLogNode::Kind::Error:
     case MailLogNode::Kind::Debug: {
-      const char* tag = n.kind == MailLogNode::Kind::Info ? "info" : n.kind == MailLogNode::Kind::Error ? "error" : "debug";
+      const char* tag = n.kind == MailLogNode::Kind::Info    ? "info"
+                        : n.kind == MailLogNode::Kind::Error ? "error"
+                                                             : "debug";
       std::string date = n.when != 0 ? DateAttribute(n.when) : std::string();
       out += indent + "<" + tag + date + ">" + ElementText(n.text) + "</" + tag + ">\n";
       break;
@@ -142,10 +149,11 @@ Status WriteErrorLog(const std::string& programFolder, const MailLog& log) {
   const std::string xml = MailLogToXml(log);
 
   // The log is no secret (credentials never reach it): readable like any file the user writes.
-  const Status written =
-      ReplaceFileAtomically(target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
+  const Status written = ReplaceFileAtomically(
+      target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
   // The log's message is the bare system text (callers add their own context).
-  if (const int err = written ? 0 : written.error().system; err != 0) return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
+  if (const int err = written ? 0 : written.error().system; err != 0)
+    return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);
   return {};
 }
 

@@ -44,7 +44,9 @@ class MailLog {
   void Leave() {
     if (!path_.empty()) path_.pop_back();
   }
-  void Value(std::string_view name, std::string_view value) { Add(MailLogNode::Kind::Value, name, value); }
+  void Value(std::string_view name, std::string_view value) {
+    Add(MailLogNode::Kind::Value, name, value);
+  }
   void Info(std::string_view text) { Add(MailLogNode::Kind::Info, {}, text); }
   void Error(std::string_view text) { Add(MailLogNode::Kind::Error, {}, text); }
   void Debug(std::string_view text) { Add(MailLogNode::Kind::Debug, {}, text); }

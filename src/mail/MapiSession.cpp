@@ -29,7 +29,8 @@ bool IsExecutableFile(const std::string& path) {
 
 std::string FindProgram(const std::string& program) {
   if (program.empty()) return {};
-  if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : std::string();
+  if (program.find('/') != std::string::npos)
+    return IsExecutableFile(program) ? program : std::string();
   const char* path = std::getenv("PATH");
   std::string_view dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
   while (true) {
@@ -61,14 +62,15 @@ Status MapiSession::Logon(std::string_view profile, std::string_view /*password*
   loggedOn_ = false;
   profile_ = Trim(profile);
   resolved_ = FindProgram(program);
-  if (resolved_.empty()) return Fail("No mail submission program found at " + program, ErrorCode::NotFound);
+  if (resolved_.empty())
+    return Fail("No mail submission program found at " + program, ErrorCode::NotFound);
   loggedOn_ = true;
   return {};
 }
 
 Status MapiSession::Compose(const std::vector<std::string>& recipients, std::string_view subject,
-                          std::string_view body, const std::vector<uint8_t>& attachment,
-                          std::string_view attachmentName, bool highImportance) {
+                            std::string_view body, const std::vector<uint8_t>& attachment,
+                            std::string_view attachmentName, bool highImportance) {
   composed_ = false;
   message_.clear();
   if (!loggedOn_) return Fail("Not logged on to the mail submission program");
@@ -113,11 +115,13 @@ Status MapiSession::Submit() {
   // The message goes through a socket rather than a pipe: send() with MSG_NOSIGNAL reports a
   // program that quit early as EPIPE instead of killing this process with SIGPIPE.
   int in[2] = {-1, -1}, out[2] = {-1, -1}, status[2] = {-1, -1};
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(status, O_CLOEXEC) != 0) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 ||
+      ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) {
     int err = errno;
     for (int* fd : {&in[0], &in[1], &out[0], &out[1], &status[0], &status[1]}) CloseFd(*fd);
-    return Error(ErrorCode::Io, std::string("Cannot start the mail submission program: ") + std::strerror(err), err);
+    return Error(ErrorCode::Io,
+                 std::string("Cannot start the mail submission program: ") + std::strerror(err),
+                 err);
   }
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -139,7 +143,9 @@ Status MapiSession::Submit() {
     CloseFd(in[0]);
     CloseFd(out[0]);
     CloseFd(status[0]);
-    return Error(ErrorCode::Io, std::string("Cannot start the mail submission program: ") + std::strerror(forkErr), forkErr);
+    return Error(ErrorCode::Io,
+                 std::string("Cannot start the mail submission program: ") + std::strerror(forkErr),
+                 forkErr);
   }
 
   // The status pipe closes on a successful exec; otherwise it carries the exec error.
@@ -171,7 +177,8 @@ Status MapiSession::Submit() {
       char buf[4096];
       ssize_t r = ::read(out[0], buf, sizeof buf);
       if (r > 0) {
-        output_.append(buf, std::min(static_cast<size_t>(r), kMaxOutput - std::min(kMaxOutput, output_.size())));
+        output_.append(buf, std::min(static_cast<size_t>(r),
+                                     kMaxOutput - std::min(kMaxOutput, output_.size())));
       } else if (r == 0 || errno != EINTR) {
         CloseFd(out[0]);
       }
@@ -193,11 +200,15 @@ Status MapiSession::Submit() {
   while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof execErr))
-    return Error(ErrorCode::Io, "Cannot run the mail submission program " + resolved_ + ": " + std::strerror(execErr), execErr);
+    return Error(
+        ErrorCode::Io,
+        "Cannot run the mail submission program " + resolved_ + ": " + std::strerror(execErr),
+        execErr);
   if (WIFSIGNALED(st))
     return Fail("The mail submission program was killed by signal " + std::to_string(WTERMSIG(st)));
   if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-    std::string text = "The mail submission program exited with status " + std::to_string(WEXITSTATUS(st));
+    std::string text =
+        "The mail submission program exited with status " + std::to_string(WEXITSTATUS(st));
     if (!output_.empty()) text += ": " + output_;
     return Error(ErrorCode::Refused, std::move(text), WEXITSTATUS(st));
   }
@@ -211,7 +222,8 @@ Result<MapiLogonStep> LogonInOrder(
     const std::function<Status(std::string_view profile, std::string_view password)>& logon,
     std::optional<MapiLogonStep> after) {
   const int first = after ? static_cast<int>(*after) + 1 : 0;
-  if (first > static_cast<int>(MapiLogonStep::Outlook)) return Error(ErrorCode::NotFound, "No logon step is left");
+  if (first > static_cast<int>(MapiLogonStep::Outlook))
+    return Error(ErrorCode::NotFound, "No logon step is left");
   if (first <= 0 && (!userName.empty() || !pass.empty()) && logon(userName, pass))
     return MapiLogonStep::StoredProfile;
   if (first <= 1 && logon({}, {})) return MapiLogonStep::NoProfile;

@@ -35,9 +35,9 @@ class MapiSession {
   std::function<MessageStamp()> stamp = CurrentMessageStamp;
 
   // Succeeds when the submission program exists and may be executed; otherwise fails with
-  // NotFound, "No mail submission program found at <path>". A non-empty `profile` is remembered and passed
-  // to the program as its account ("-a NAME", as msmtp and its kin take it). The password is not
-  // used: the submission program keeps its own credentials.
+  // NotFound, "No mail submission program found at <path>". A non-empty `profile` is remembered and
+  // passed to the program as its account ("-a NAME", as msmtp and its kin take it). The password is
+  // not used: the submission program keeps its own credentials.
   Status Logon(std::string_view profile, std::string_view password);
   bool LoggedOn() const { return loggedOn_; }
 
@@ -46,9 +46,9 @@ class MapiSession {
   // `attachmentName` and typed by its extension (the mail engine's table). `highImportance`
   // marks the message as important. Fails before Logon() or without any recipient
   // (InvalidArgument, "No recipients").
-  Status Compose(const std::vector<std::string>& recipients, std::string_view subject, std::string_view body,
-               const std::vector<uint8_t>& attachment, std::string_view attachmentName,
-               bool highImportance = false);
+  Status Compose(const std::vector<std::string>& recipients, std::string_view subject,
+                 std::string_view body, const std::vector<uint8_t>& attachment,
+                 std::string_view attachmentName, bool highImportance = false);
 
   // Runs the program (no shell) and writes the composed message to it. Succeeds when the program
   // read it and exited with status 0. Its output (standard output and error together, the first
@@ -82,9 +82,9 @@ class MapiSession {
 // With `after`, the order resumes at the step following it (a stored profile the submission
 // program refused falls back to no profile); nothing follows Outlook (NotFound).
 enum class MapiLogonStep { StoredProfile, NoProfile, Outlook };
-Result<MapiLogonStep> LogonInOrder(std::string_view userName, std::string_view pass,
-                                   const std::function<Status(std::string_view profile,
-                                                              std::string_view password)>& logon,
-                                   std::optional<MapiLogonStep> after = std::nullopt);
+Result<MapiLogonStep> LogonInOrder(
+    std::string_view userName, std::string_view pass,
+    const std::function<Status(std::string_view profile, std::string_view password)>& logon,
+    std::optional<MapiLogonStep> after = std::nullopt);
 
 }  // namespace dtl

@@ -2,13 +2,13 @@
 
 #include <adns.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace dtl {
 
@@ -48,7 +48,8 @@ std::string MxDomainOf(const std::string& address) {
   return address.substr(begin, end - begin);
 }
 
-MxResolver::MxResolver(std::optional<std::string> resolverConfig) : config_(std::move(resolverConfig)) {}
+MxResolver::MxResolver(std::optional<std::string> resolverConfig)
+    : config_(std::move(resolverConfig)) {}
 
 void MxResolver::Clear() {
   hosts_.clear();
@@ -100,15 +101,19 @@ void MxResolver::LookUp() {
   int rc = config_ ? adns_init_strcfg(ads.out(), flags, nullptr, config_->c_str())
                    : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
   if (rc != 0) {
-    lookUpError_ = rc == EINVAL ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
-                                : Error(ErrorCode::Network, std::string("the resolver cannot start: ") + std::strerror(rc), rc);
+    lookUpError_ =
+        rc == EINVAL
+            ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
+            : Error(ErrorCode::Network,
+                    std::string("the resolver cannot start: ") + std::strerror(rc), rc);
     return;
   }
 
   adns_query query = nullptr;
   rc = adns_submit(ads.get(), domain_.c_str(), adns_r_mx_raw, adns_qf_none, nullptr, &query);
   if (rc != 0) {
-    lookUpError_ = Error(ErrorCode::Network, std::string("the MX query cannot be sent: ") + std::strerror(rc), rc);
+    lookUpError_ = Error(ErrorCode::Network,
+                         std::string("the MX query cannot be sent: ") + std::strerror(rc), rc);
     return;
   }
 
@@ -118,7 +123,8 @@ void MxResolver::LookUp() {
   rc = adns_wait(ads.get(), &query, &raw, &context);
   std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
   if (rc != 0 || !answer) {
-    lookUpError_ = Error(ErrorCode::Network, std::string("the MX query was lost: ") + std::strerror(rc), rc);
+    lookUpError_ =
+        Error(ErrorCode::Network, std::string("the MX query was lost: ") + std::strerror(rc), rc);
     return;
   }
   if (answer->status != adns_s_ok) {
@@ -128,9 +134,11 @@ void MxResolver::LookUp() {
   }
 
   for (int i = 0; i < answer->nrrs && hosts_.size() < kMaxHosts; ++i) {
-    const void* record = answer->rrs.bytes + static_cast<std::size_t>(i) * static_cast<std::size_t>(answer->rrsz);
+    const void* record =
+        answer->rrs.bytes + static_cast<std::size_t>(i) * static_cast<std::size_t>(answer->rrsz);
     char* text = nullptr;
-    if (adns_rr_info(answer->type, nullptr, nullptr, nullptr, record, &text) != adns_s_ok || !text) continue;
+    if (adns_rr_info(answer->type, nullptr, nullptr, nullptr, record, &text) != adns_s_ok || !text)
+      continue;
     std::string line(text);
     std::free(text);
     // The text form is "preference host"; the preference is dropped.
@@ -141,7 +149,8 @@ void MxResolver::LookUp() {
     if (name.empty() || name == "." || name.size() > kMaxHostChars) continue;
     hosts_.push_back(std::move(name));
   }
-  if (hosts_.empty()) lookUpError_ = Error(ErrorCode::NotFound, "no usable exchanger in the answer");
+  if (hosts_.empty())
+    lookUpError_ = Error(ErrorCode::NotFound, "no usable exchanger in the answer");
 }
 
 Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {
@@ -154,7 +163,8 @@ Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    return Error(ErrorCode::InvalidArgument, "the resolver configuration " + path + " is not a regular file");
+    return Error(ErrorCode::InvalidArgument,
+                 "the resolver configuration " + path + " is not a regular file");
   }
   // The file is read in pieces with a hard cap rather than trusting its size: it may change or
   // grow while being read.
@@ -172,7 +182,8 @@ Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {
     text.append(buf, static_cast<std::size_t>(got));
     if (text.size() > kMaxConfigBytes) {
       close(fd);
-      return Error(ErrorCode::InvalidArgument, "the resolver configuration " + path + " is larger than 64 KiB");
+      return Error(ErrorCode::InvalidArgument,
+                   "the resolver configuration " + path + " is larger than 64 KiB");
     }
   }
   close(fd);

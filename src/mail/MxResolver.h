@@ -44,9 +44,10 @@ class MxResolver {
   // domain is empty"), or no MX records (address records are never used instead), a DNS failure
   // or a null MX (".") — NotFound, or InvalidArgument for a resolver configuration adns cannot
   // parse, with adns's text for the answer status or what failed before a query could be sent.
-  // A domain already stored without hosts answers with the error of its look-up. The domain is looked up the first time it is asked for; later calls for the
-  // same domain (compared without regard to case) reuse the stored hosts, in the order of the
-  // DNS answer as adns delivers it. Asking for another domain replaces the stored hosts.
+  // A domain already stored without hosts answers with the error of its look-up. The domain is
+  // looked up the first time it is asked for; later calls for the same domain (compared without
+  // regard to case) reuse the stored hosts, in the order of the DNS answer as adns delivers it.
+  // Asking for another domain replaces the stored hosts.
   //
   // Cursor rule: the host handed out is the one at the cursor; when `lastAttemptFailed` is true
   // (and the domain was already stored) the cursor then moves one on, wrapping around. So after
@@ -62,7 +63,6 @@ class MxResolver {
   // The stored hosts of the current domain, in answer order.
   const std::vector<std::string>& Hosts() const { return hosts_; }
   const std::string& Domain() const { return domain_; }
-
 
  private:
   void LookUp();

@@ -8,7 +8,8 @@ namespace dtl {
 std::string Base64Encode(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3), '\0');
   int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+                          reinterpret_cast<const unsigned char*>(bytes.data()),
+                          static_cast<int>(bytes.size()));
   out.resize(n < 0 ? 0 : static_cast<size_t>(n));
   return out;
 }
@@ -21,7 +22,8 @@ std::optional<std::string> Base64Decode(std::string_view text) {
   // EVP_DecodeBlock wants whole quanta and reports padding as decoded zero bytes, so the
   // padding is counted here and trimmed from its result.
   size_t pad = 0;
-  while (pad < 2 && !clean.empty() && clean.size() > pad && clean[clean.size() - 1 - pad] == '=') ++pad;
+  while (pad < 2 && !clean.empty() && clean.size() > pad && clean[clean.size() - 1 - pad] == '=')
+    ++pad;
   if (clean.size() % 4 == 1) return std::nullopt;
   if (pad == 0)
     while (clean.size() % 4 != 0) {
@@ -31,7 +33,8 @@ std::optional<std::string> Base64Decode(std::string_view text) {
   if (clean.size() % 4 != 0) return std::nullopt;
   std::string out(clean.size() / 4 * 3, '\0');
   int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
+                          reinterpret_cast<const unsigned char*>(clean.data()),
+                          static_cast<int>(clean.size()));
   if (n < 0 || static_cast<size_t>(n) < pad) return std::nullopt;
   out.resize(static_cast<size_t>(n) - pad);
   return out;
@@ -45,7 +48,8 @@ std::string PlainAuthBlob(std::string_view user, std::string_view password) {
   return blob;
 }
 
-std::string CramMd5Answer(std::string_view user, std::string_view password, std::string_view challenge) {
+std::string CramMd5Answer(std::string_view user, std::string_view password,
+                          std::string_view challenge) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),

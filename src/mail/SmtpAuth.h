@@ -22,6 +22,7 @@ std::string PlainAuthBlob(std::string_view user, std::string_view password);
 
 // The CRAM-MD5 answer before base64: user, a blank and the lower-case hex HMAC-MD5 of the
 // (decoded) challenge keyed with the password.
-std::string CramMd5Answer(std::string_view user, std::string_view password, std::string_view challenge);
+std::string CramMd5Answer(std::string_view user, std::string_view password,
+                          std::string_view challenge);
 
 }  // namespace dtl

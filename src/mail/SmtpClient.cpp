@@ -109,7 +109,8 @@ bool SmtpClient::ReadReply(SmtpReply& reply) {
       return false;
     }
     if (line.size() < 4 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
-        !std::isdigit(static_cast<unsigned char>(line[1])) || !std::isdigit(static_cast<unsigned char>(line[2]))) {
+        !std::isdigit(static_cast<unsigned char>(line[1])) ||
+        !std::isdigit(static_cast<unsigned char>(line[2]))) {
       log_.Debug("malformed reply line: " + Cut(line));
       return false;
     }
@@ -147,7 +148,8 @@ bool SmtpClient::Command(std::string_view line, int expect, SmtpReply& reply, Ec
 bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   retryPlain = false;
   const bool ssl = settings_.ssl;
-  const char* connectFailure = ssl ? "Failed to connect to secure SMTP (1)" : "Failed to connect (1)";
+  const char* connectFailure =
+      ssl ? "Failed to connect to secure SMTP (1)" : "Failed to connect (1)";
   inbuf_.clear();
   inpos_ = 0;
   broken_ = false;
@@ -319,13 +321,14 @@ bool SmtpClient::Login() {
         log_.Debug("the CRAM-MD5 challenge is not base64");
         Command("*", 501, reply);  // cancel the exchange so QUIT is understood
       } else {
-        ok = Command(Base64Encode(CramMd5Answer(settings_.user, settings_.password, *challenge)), 235, reply,
-                     Echo::Secret);
+        ok = Command(Base64Encode(CramMd5Answer(settings_.user, settings_.password, *challenge)),
+                     235, reply, Echo::Secret);
       }
     }
   } else {
     ok = Command("AUTH PLAIN", 334, reply) &&
-         Command(Base64Encode(PlainAuthBlob(settings_.user, settings_.password)), 235, reply, Echo::Secret);
+         Command(Base64Encode(PlainAuthBlob(settings_.user, settings_.password)), 235, reply,
+                 Echo::Secret);
   }
   if (!ok) Fail("Failed to login using " + method + " method", ErrorCode::Auth);
   return ok;
@@ -406,8 +409,10 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
   // A message the server already said it will not take would be refused only after all of
   // it went over the wire, and then again on every retry.
   if (sizeLimit_ > 0 && wire.size() > sizeLimit_) {
-    permanentRefusal_ = SmtpReply{552, {"5.3.4 the message is " + std::to_string(wire.size()) +
-                                        " bytes; the server takes at most " + std::to_string(sizeLimit_)}};
+    permanentRefusal_ =
+        SmtpReply{552,
+                  {"5.3.4 the message is " + std::to_string(wire.size()) +
+                   " bytes; the server takes at most " + std::to_string(sizeLimit_)}};
     Fail("The message is " + std::to_string(wire.size()) + " bytes; the server takes at most " +
              std::to_string(sizeLimit_) + " bytes",
          ErrorCode::Refused);
@@ -435,8 +440,8 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
     }
   }
   if (refused > 0 && accepted > 0)
-    log_.Info("Warning: failed to send to " + std::to_string(refused) + " recipient(s), continuing to send to " +
-              std::to_string(accepted) + " recipient(s)");
+    log_.Info("Warning: failed to send to " + std::to_string(refused) +
+              " recipient(s), continuing to send to " + std::to_string(accepted) + " recipient(s)");
   if (accepted == 0) {
     if (envelope.recipients.empty())
       Fail("No recipients", ErrorCode::InvalidArgument);
@@ -458,7 +463,8 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
   const bool lineEnded = wire.empty() || wire.ends_with("\r\n");
   if (!Command(lineEnded ? "." : "\r\n.", 250, reply)) {
     if (!broken_ && reply.code >= 500 && reply.code < 600) permanentRefusal_ = reply;
-    Fail("The message was refused at the end of data", broken_ ? ErrorCode::Network : ErrorCode::Refused);
+    Fail("The message was refused at the end of data",
+         broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
   partial = refused > 0;
@@ -525,7 +531,8 @@ Result<uint64_t> SmtpClient::ProbeSizeLimit() {
   const bool ok = Connect(false);
   skipLogin_ = false;
   Release();
-  if (!ok) return failure_ ? *failure_ : Error(ErrorCode::Failed, "Failed to connect to SMTP server.");
+  if (!ok)
+    return failure_ ? *failure_ : Error(ErrorCode::Failed, "Failed to connect to SMTP server.");
   return sizeLimit_;
 }
 

@@ -12,11 +12,11 @@
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
 // CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
 // the connection is encrypted (or plain logins are allowed);
-// MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some refused = the rest still get the message, but the
-// attempt counts as failed); DATA with dot-stuffing; QUIT whenever the connection is still in
-// step. Failure texts go to the log as errors; the last one is the message of the returned
-// Status, its code sorting it (Network, Tls, Protocol, Refused, Auth, InvalidArgument,
-// Cancelled).
+// MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some
+// refused = the rest still get the message, but the attempt counts as failed); DATA with
+// dot-stuffing; QUIT whenever the connection is still in step. Failure texts go to the log as
+// errors; the last one is the message of the returned Status, its code sorting it (Network, Tls,
+// Protocol, Refused, Auth, InvalidArgument, Cancelled).
 //
 // The log never holds credentials: the base64 answers of every login are written as
 // "<credentials hidden>".
@@ -27,8 +27,8 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <string>
 #include <stop_token>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -61,7 +61,8 @@ struct SmtpSettings {
   // it go out in the clear (the user's explicit choice, the "AllowPlainLogin" setting).
   bool allowPlainLogin = false;
   std::chrono::milliseconds connectTimeout{30000};
-  std::chrono::milliseconds replyTimeout{120000};  // per reply, and per write that makes no progress
+  std::chrono::milliseconds replyTimeout{
+      120000};  // per reply, and per write that makes no progress
   // Name said in EHLO/HELO; empty = gethostname(), or "localhost" when that is empty.
   std::string localHostName;
   // PEM bundle of trusted CAs; empty = the file named by $DTL_CA_FILE when that is set,

@@ -141,14 +141,16 @@ Status SocketTransport::StartTls(bool verify) {
                  ? SSL_CTX_set_default_verify_paths(ctx_)
                  : SSL_CTX_load_verify_locations(ctx_, options_.caFile.c_str(), nullptr);
     if (ok != 1)
-      return Fail(ErrorCode::Tls, "cannot load trusted certificates" +
-                                      (options_.caFile.empty() ? std::string() : " from " + options_.caFile) + ": " +
-                                      OpenSslError());
+      return Fail(ErrorCode::Tls,
+                  "cannot load trusted certificates" +
+                      (options_.caFile.empty() ? std::string() : " from " + options_.caFile) +
+                      ": " + OpenSslError());
   } else {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
   }
   ssl_ = SSL_new(ctx_);
-  if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) return Fail(ErrorCode::Tls, "TLS setup: " + OpenSslError());
+  if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1)
+    return Fail(ErrorCode::Tls, "TLS setup: " + OpenSslError());
   if (IsIpLiteral(host_)) {
     // SNI carries only DNS names; an address literal is checked against the IP SANs.
     if (verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) != 1)
@@ -164,7 +166,8 @@ Status SocketTransport::StartTls(bool verify) {
     int r = SSL_connect(ssl_);
     if (r == 1) break;
     int e = SSL_get_error(ssl_, r);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if ((e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) && left.count() > 0) {
       if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, left))
         return Fail(ErrorCode::Timeout, "TLS handshake timed out");
@@ -172,7 +175,8 @@ Status SocketTransport::StartTls(bool verify) {
     }
     long v = SSL_get_verify_result(ssl_);
     if (v != X509_V_OK)
-      return Fail(ErrorCode::Tls, std::string("certificate verification failed: ") + X509_verify_cert_error_string(v));
+      return Fail(ErrorCode::Tls, std::string("certificate verification failed: ") +
+                                      X509_verify_cert_error_string(v));
     return Fail(ErrorCode::Tls, "TLS handshake failed: " + OpenSslError());
   }
   secure_ = true;
@@ -192,7 +196,8 @@ Status SocketTransport::Write(std::string_view data) {
       }
       int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
-        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return error_;
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout))
+          return error_;
         continue;
       }
       return Fail(ErrorCode::Tls, "TLS write failed: " + OpenSslError());
@@ -222,7 +227,8 @@ Result<size_t> SocketTransport::Read(char* buffer, size_t size) {
       if (r == 1) return got;
       int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout)) return error_;
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout))
+          return error_;
         continue;
       }
       if (e == SSL_ERROR_ZERO_RETURN) return size_t{0};

@@ -5,18 +5,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <random>
 #include <stop_token>
 
+#include "archive/MergeJob.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
-#include "archive/MergeJob.h"
 #include "receive/ProviderTable.h"
 
 namespace dtl {
@@ -81,16 +81,16 @@ struct Attempt {
   uint64_t* totalBytes = nullptr;
 
   // Per response.
-  bool gzipHeader = false;      // Content-Encoding of the response at hand
-  bool started = false;         // the first body byte was seen
+  bool gzipHeader = false;  // Content-Encoding of the response at hand
+  bool started = false;     // the first body byte was seen
   long status = 0;
   int64_t announced = -1;
   std::unique_ptr<GzipBody> gzip;
-  std::string markerTail;       // the last marker.size()-1 decoded bytes, for split markers
+  std::string markerTail;  // the last marker.size()-1 decoded bytes, for split markers
   uint64_t fileBytes = 0;
   bool markerHit = false;
   bool writeFailed = false;
-  std::string failure;          // why the body was refused
+  std::string failure;  // why the body was refused
 
   void ResetResponse() {
     gzipHeader = false;
@@ -144,7 +144,8 @@ struct Attempt {
     double secs = std::chrono::duration<double>(now() - fileStart).count();
     auto seconds = static_cast<int64_t>(secs + 0.5);
     if (seconds > 0) {
-      DownloadDisplay d{RateText(fileBytes, seconds), ByteCountText(fileBytes), ByteCountText(*totalBytes)};
+      DownloadDisplay d{RateText(fileBytes, seconds), ByteCountText(fileBytes),
+                        ByteCountText(*totalBytes)};
       observer->OnDisplay(d);
     }
     return true;
@@ -158,7 +159,8 @@ struct Attempt {
       // never written to the segment's file.
       if (status != 200) return 0;
       curl_off_t len = -1;
-      if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &len) == CURLE_OK) announced = len;
+      if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &len) == CURLE_OK)
+        announced = len;
       if (gzipHeader) gzip = std::make_unique<GzipBody>();
     }
     if (stop->stop_requested()) return 0;
@@ -292,7 +294,8 @@ bool ReplaceCountdown::Tick() {
   return false;
 }
 
-std::optional<std::string> DownloadUrl(int providerId, const std::string& host, const std::string& key,
+std::optional<std::string> DownloadUrl(int providerId, const std::string& host,
+                                       const std::string& key,
                                        const std::function<uint32_t()>& random) {
   const ProviderInfo* provider = FindProvider(providerId);
   if (!provider) return std::nullopt;
@@ -315,10 +318,13 @@ std::string ElapsedText(int64_t seconds) {
   if (seconds < 0) seconds = 0;
   char buf[64];
   int64_t days = seconds / 86400, rest = seconds % 86400;
-  int h = static_cast<int>(rest / 3600), m = static_cast<int>(rest / 60 % 60), s = static_cast<int>(rest % 60);
+  int h = static_cast<int>(rest / 3600), m = static_cast<int>(rest / 60 % 60),
+      s = static_cast<int>(rest % 60);
   // Whole days are counted from 0: a span of 25 hours is one day and one hour.
-  if (days == 0) std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, m, s);
-  else std::snprintf(buf, sizeof buf, "%lld:%02d:%02d:%02d", static_cast<long long>(days), h, m, s);
+  if (days == 0)
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, m, s);
+  else
+    std::snprintf(buf, sizeof buf, "%lld:%02d:%02d:%02d", static_cast<long long>(days), h, m, s);
   return buf;
 }
 
@@ -328,7 +334,8 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
   auto now = params.now ? params.now : [] { return Clock::now(); };
   auto wait = params.wait ? params.wait : InterruptibleSleep;
   std::random_device device;
-  auto random = params.random ? params.random : [&device] { return static_cast<uint32_t>(device()); };
+  auto random =
+      params.random ? params.random : [&device] { return static_cast<uint32_t>(device()); };
 
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURL* handle = curl_easy_init();
@@ -389,7 +396,8 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     observer.OnItemStarted(i, name);
     const fs::path local = params.folder / name;
     if (Lower(fs::path(name).extension().string()) == ".dtl" &&
-        std::find(result.descriptors.begin(), result.descriptors.end(), local) == result.descriptors.end())
+        std::find(result.descriptors.begin(), result.descriptors.end(), local) ==
+            result.descriptors.end())
       result.descriptors.push_back(local);
 
     std::optional<std::string> url = DownloadUrl(params.providerId, params.host, item.key, random);

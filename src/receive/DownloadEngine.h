@@ -73,9 +73,9 @@ struct HttpCredentials {
 
 // Display values of a refresh (after a chunk, once the item has run a second or more).
 struct DownloadDisplay {
-  std::string rate;         // "%0.2f KB/s" of the current file
-  std::string fileBytes;    // the current file's bytes, ByteCountText()
-  std::string totalBytes;   // all items' bytes, ByteCountText()
+  std::string rate;        // "%0.2f KB/s" of the current file
+  std::string fileBytes;   // the current file's bytes, ByteCountText()
+  std::string totalBytes;  // all items' bytes, ByteCountText()
 };
 
 // Events of a download run, delivered on the thread that calls DownloadEngine::Run().
@@ -102,7 +102,8 @@ class DownloadObserver {
   // waits for the answer; a UI runs ReplaceCountdown and answers Overwrite when it runs out.
   virtual ReplaceMode ConfirmReplace(const std::string& fileName) { return ReplaceMode::Overwrite; }
   // The server (401) or a proxy (407) wants credentials: nullopt fails the attempt.
-  virtual std::optional<HttpCredentials> OnAuthenticationRequired(long status, const std::string& url) {
+  virtual std::optional<HttpCredentials> OnAuthenticationRequired(long status,
+                                                                  const std::string& url) {
     return std::nullopt;
   }
   // A failure text exactly as the user should see it (title "Drovetail", error icon).
@@ -114,11 +115,11 @@ class DownloadObserver {
 class DownloadEngine {
  public:
   struct Params {
-    std::filesystem::path folder;   // the download folder
-    std::string host;               // host (and port) of the browser's current page
+    std::filesystem::path folder;  // the download folder
+    std::string host;              // host (and port) of the browser's current page
     int providerId = 0;
     bool autoMerge = false;
-    std::string password;           // passed to the merge; empty: the default password
+    std::string password;  // passed to the merge; empty: the default password
     std::vector<DownloadItem> items;
     // Applied to the HTTP handle once, after the engine's own options: this is where the
     // program's shared CookieJar is attached and its NetworkEndpoints applied (resolve list,
@@ -133,7 +134,7 @@ class DownloadEngine {
     std::function<uint32_t()> random;
     // Observer of the merge run with Auto Merge (null: its events are dropped).
     MergeObserver* mergeObserver = nullptr;
-    unsigned mergeThreads = 0;      // segment decoders of the merge; 0 = one per core
+    unsigned mergeThreads = 0;  // segment decoders of the merge; 0 = one per core
   };
 
   enum class Outcome {
@@ -164,7 +165,8 @@ class DownloadEngine {
 // ids not in the table (8, 10, 13, ...). Providers without a template take the key as the
 // whole URL; the others wrap it with the host. `random` gives Yahoo's five digits (0 to 8).
 std::optional<std::string> DownloadUrl(int providerId, const std::string& host,
-                                       const std::string& key, const std::function<uint32_t()>& random);
+                                       const std::string& key,
+                                       const std::function<uint32_t()>& random);
 
 // "%0.2f KB" up to 1,024,000 bytes (bytes / 1024), "%0.2f MB" above (bytes / 1,048,576).
 std::string ByteCountText(uint64_t bytes);

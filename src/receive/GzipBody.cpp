@@ -15,9 +15,7 @@ constexpr uint8_t kFlagsReserved = 0xE0;
 constexpr size_t kOutChunk = 64 * 1024;
 }  // namespace
 
-GzipBody::GzipBody() {
-  zsReady_ = inflateInit2(&zs_, -MAX_WBITS) == Z_OK;
-}
+GzipBody::GzipBody() { zsReady_ = inflateInit2(&zs_, -MAX_WBITS) == Z_OK; }
 
 GzipBody::~GzipBody() {
   if (zsReady_) inflateEnd(&zs_);
@@ -36,10 +34,14 @@ void GzipBody::AfterFlagsField(Stage from) {
                                      Stage::HeaderCrc, Stage::Deflate};
   static constexpr uint8_t kFlag[] = {kFlagExtra, kFlagName, kFlagComment, kFlagHeaderCrc, 0};
   size_t start = 0;
-  if (from == Stage::Extra) start = 1;
-  else if (from == Stage::Name) start = 2;
-  else if (from == Stage::Comment) start = 3;
-  else if (from == Stage::HeaderCrc) start = 4;
+  if (from == Stage::Extra)
+    start = 1;
+  else if (from == Stage::Name)
+    start = 2;
+  else if (from == Stage::Comment)
+    start = 3;
+  else if (from == Stage::HeaderCrc)
+    start = 4;
   for (size_t i = start; i < 5; ++i) {
     if (kFlag[i] == 0 || (flags_ & kFlag[i])) {
       stage_ = kOrder[i];
@@ -78,8 +80,10 @@ bool GzipBody::HeaderByte(uint8_t b) {
       return true;
     case Stage::ExtraLen2:
       count_ |= static_cast<uint32_t>(b) << 8;
-      if (count_ == 0) AfterFlagsField(Stage::Extra);
-      else stage_ = Stage::Extra;
+      if (count_ == 0)
+        AfterFlagsField(Stage::Extra);
+      else
+        stage_ = Stage::Extra;
       return true;
     case Stage::Extra:
       if (--count_ == 0) AfterFlagsField(Stage::Extra);
@@ -93,8 +97,7 @@ bool GzipBody::HeaderByte(uint8_t b) {
     case Stage::HeaderCrc:
       if (--count_ == 0) AfterFlagsField(Stage::HeaderCrc);
       return true;
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -138,7 +141,8 @@ bool GzipBody::Feed(const uint8_t* data, size_t size, const Sink& sink) {
         isize = (isize << 8) | trailer_[4 + k];
       }
       if (crc != crc_) return Fail("gzip body fails its CRC-32 check");
-      if (isize != static_cast<uint32_t>(produced_)) return Fail("gzip body length does not match its trailer");
+      if (isize != static_cast<uint32_t>(produced_))
+        return Fail("gzip body length does not match its trailer");
       stage_ = Stage::Done;
     }
   }

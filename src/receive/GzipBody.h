@@ -46,8 +46,21 @@ class GzipBody {
 
  private:
   enum class Stage {
-    Magic1, Magic2, Method, Flags, Fixed, ExtraLen1, ExtraLen2, Extra, Name, Comment, HeaderCrc,
-    Deflate, Trailer, Done, Failed,
+    Magic1,
+    Magic2,
+    Method,
+    Flags,
+    Fixed,
+    ExtraLen1,
+    ExtraLen2,
+    Extra,
+    Name,
+    Comment,
+    HeaderCrc,
+    Deflate,
+    Trailer,
+    Done,
+    Failed,
   };
   bool HeaderByte(uint8_t b);
   void AfterFlagsField(Stage from);

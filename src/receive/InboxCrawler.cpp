@@ -133,8 +133,8 @@ struct IdList {
 
 class Crawl {
  public:
-  Crawl(const InboxCrawler::Params& p, CrawlObserver& o, std::stop_token stop, std::stop_token close,
-        InboxCrawler::Summary& r)
+  Crawl(const InboxCrawler::Params& p, CrawlObserver& o, std::stop_token stop,
+        std::stop_token close, InboxCrawler::Summary& r)
       : p_(p), obs_(o), close_(std::move(close)), stop_(std::move(stop)), r_(r) {}
 
   void Run();
@@ -315,7 +315,8 @@ bool Crawl::ListOthers() {
       if (uid == npos) return true;  // no account to list
       const size_t end = p_.pageUrl.find('&', uid + 4);
       const std::string value = p_.pageUrl.substr(uid + 4, end == npos ? npos : end - uid - 4);
-      url = FormatUrl(info_->listing, host, static_cast<int>(url_.port), Digits().c_str(), value.c_str());
+      url = FormatUrl(info_->listing, host, static_cast<int>(url_.port), Digits().c_str(),
+                      value.c_str());
       break;
     }
     default: url = FormatUrl(info_->listing, host); break;
@@ -343,7 +344,8 @@ bool Crawl::ListOthers() {
           url = FormatUrl(info_->listingNext, host, number++);
         break;
       case Paging::NetscapeStart: {
-        const std::string start = FormatUrl(info_->pagingMarker, static_cast<int>(ids_.ids.size() + 1));
+        const std::string start =
+            FormatUrl(info_->pagingMarker, static_cast<int>(ids_.ids.size() + 1));
         if (page.find(start) != npos) url = FormatUrl(info_->listingNext, host, start.c_str());
         break;
       }
@@ -396,15 +398,16 @@ void Crawl::Post(std::string name, std::string key) {
 }
 
 void Crawl::GmailThread(const std::string& id, int offset) {
-  const std::string url = offset == 0 ? FormatUrl(info_->message, gmailBase_.c_str(), id.c_str())
-                                      : FormatUrl("%s?th=%s&v=c&st=%d", gmailBase_.c_str(), id.c_str(), offset);
+  const std::string url =
+      offset == 0 ? FormatUrl(info_->message, gmailBase_.c_str(), id.c_str())
+                  : FormatUrl("%s?th=%s&v=c&st=%d", gmailBase_.c_str(), id.c_str(), offset);
   const std::string page = ReplaceAll(Page(url), "&amp;", "&");
   const std::string_view text = page;
   const std::string_view marker = info_->nameMarker;  // "&disp=attd"
   if (text.find(marker) == npos) {
     // No attachment list on the page: the thread's first attachment is asked for directly.
-    const std::string att = std::string(kGmailMailHost) +
-                            FormatUrl("?view=att&disp=attd&attid=0.1&th=%s", id.c_str());
+    const std::string att =
+        std::string(kGmailMailHost) + FormatUrl("?view=att&disp=attd&attid=0.1&th=%s", id.c_str());
     Post(DispositionFileName(Headers(att)), att);
     return;
   }
@@ -425,7 +428,8 @@ void Crawl::GmailThread(const std::string& id, int offset) {
     for (std::string_view drop : {"<wbr>", "</wbr>", "<wbr />", "/", "<", ">"})
       name = ReplaceAll(std::move(name), drop, "");
     const size_t first = name.find_first_not_of(' ');
-    name = first == npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
+    name =
+        first == npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
     Post(std::move(name), origin + ReplaceAll(std::string(link), "view=wtatt", "view=att"));
     at = text.find(marker, close);  // one record per link, however often it names the marker
   }
@@ -437,9 +441,7 @@ void Crawl::Message(size_t index) {
   const int port = static_cast<int>(url_.port);
   ++r_.messagesOpened;
   switch (info_->nameRule) {
-    case NameRule::GmailThread:
-      GmailThread(id, ids_.offsets[index]);
-      return;
+    case NameRule::GmailThread: GmailThread(id, ids_.offsets[index]); return;
     case NameRule::Disposition: {
       const std::string url = info_->id == kProviderYahoo
                                   ? FormatUrl(info_->message, host, id.c_str(), yy_.c_str())
@@ -464,8 +466,12 @@ void Crawl::Message(size_t index) {
 
   std::string url;
   switch (info_->id) {
-    case kProviderWalla: url = std::string(kWallaMailHost) + FormatUrl(info_->message, id.c_str()); break;
-    case kProviderXasamail: url = FormatUrl(info_->message, host, p_.accountId.c_str(), id.c_str()); break;
+    case kProviderWalla:
+      url = std::string(kWallaMailHost) + FormatUrl(info_->message, id.c_str());
+      break;
+    case kProviderXasamail:
+      url = FormatUrl(info_->message, host, p_.accountId.c_str(), id.c_str());
+      break;
     case kProviderHriders: {
       std::string_view path = id;
       while (!path.empty() && path.front() == '/') path.remove_prefix(1);
@@ -506,14 +512,16 @@ void Crawl::Message(size_t index) {
       const size_t slash = link->find('/', inLink + nameMarker.size());
       if (slash == npos) return;
       const size_t query = link->find('?', slash + 1);
-      Post(std::string(link->substr(slash + 1, query == npos ? npos : query - slash - 1)), std::string(*link));
+      Post(std::string(link->substr(slash + 1, query == npos ? npos : query - slash - 1)),
+           std::string(*link));
       return;
     }
     case NameRule::PathAfterMarker: {
       auto path = UpTo(text, at, "\"");
       if (!path) return;
-      const std::string key = info_->keyMarker ? FormatUrl(info_->keyMarker, host, port, std::string(*path).c_str())
-                                               : std::string(*path);
+      const std::string key =
+          info_->keyMarker ? FormatUrl(info_->keyMarker, host, port, std::string(*path).c_str())
+                           : std::string(*path);
       Post(AfterLastSlash(*path), key);
       return;
     }
@@ -592,8 +600,8 @@ std::string_view After(std::string_view text, std::string_view pattern, char end
 
 }  // namespace
 
-InboxCrawler::Summary InboxCrawler::Run(const Params& params, CrawlObserver& observer, std::stop_token stop,
-                                        std::stop_token close) {
+InboxCrawler::Summary InboxCrawler::Run(const Params& params, CrawlObserver& observer,
+                                        std::stop_token stop, std::stop_token close) {
   Summary result;
   observer.OnStarted();
   Crawl(params, observer, std::move(stop), std::move(close), result).Run();
@@ -610,9 +618,11 @@ std::string DispositionFileName(std::string_view text) {
                                                 {"attachment; filename=", '\r'},
                                                 {"filename=\"", '"'},
                                                 {"filename=", '\r'}};
-  static constexpr Pattern kWithout[] = {{"filename=\"", '"'}, {"filename=", '\r'}, {"name=\"", '"'}};
+  static constexpr Pattern kWithout[] = {
+      {"filename=\"", '"'}, {"filename=", '\r'}, {"name=\"", '"'}};
   const bool attachment = text.find("attachment") != npos;
-  for (const Pattern& p : attachment ? std::span<const Pattern>(kWithAttachment) : std::span<const Pattern>(kWithout)) {
+  for (const Pattern& p : attachment ? std::span<const Pattern>(kWithAttachment)
+                                     : std::span<const Pattern>(kWithout)) {
     bool chosen = false;
     const std::string_view value = After(text, p.text, p.end, &chosen);
     if (chosen) return std::string(value);
@@ -630,7 +640,8 @@ std::string BaseHref(std::string_view page) {
 }
 
 std::string WithoutDocEnding(std::string name) {
-  while (name.size() >= 4 && name.compare(name.size() - 4, 4, ".doc") == 0) name.resize(name.size() - 4);
+  while (name.size() >= 4 && name.compare(name.size() - 4, 4, ".doc") == 0)
+    name.resize(name.size() - 4);
   return name;
 }
 

@@ -30,25 +30,32 @@ inline constexpr int32_t kProviderO2 = 12;
 inline constexpr int32_t kProviderLycos = 14;
 
 // Fixed hosts.
-inline constexpr char kGmailMailHost[] = "https://mail.google.com/mail/";  // Gmail's listing and attachment 0.1
-inline constexpr char kWallaMailHost[] = "http://mail.walla.com";          // Walla's listing and message pages
-inline constexpr char kWallaAttachHost[] = "http://attach.walla.com/";     // start of Walla's attachment links
+inline constexpr char kGmailMailHost[] =
+    "https://mail.google.com/mail/";  // Gmail's listing and attachment 0.1
+inline constexpr char kWallaMailHost[] =
+    "http://mail.walla.com";  // Walla's listing and message pages
+inline constexpr char kWallaAttachHost[] =
+    "http://attach.walla.com/";  // start of Walla's attachment links
 // Text of a provider page where an attachment was expected (download engine, ids 1 and 2).
-inline constexpr char kYahooPageMarker[] = "yahoo.";     // a host fragment of the provider, 6 characters
+inline constexpr char kYahooPageMarker[] =
+    "yahoo.";  // a host fragment of the provider, 6 characters
 inline constexpr char kWallaPageMarker[] = "walla.com";  // the provider's domain, 9 characters
 // A Walla listing or message page holding this is the login page: the session has ended.
 inline constexpr char kWallaLoginMarker[] = "@login.commit";
 
 // How the listing continues after a page.
 enum class Paging {
-  None,           // one listing page
-  Gmail,          // "?st=" offsets, see the crawler
-  NextNumber,     // page n+1 (numbered from 0) while the page holds pagingMarker with n+1
-  LycosNumber,    // first page, then pages 2, 3, ... of listingNext while it holds pagingMarker with the number
-  NetscapeStart,  // while the page holds pagingMarker with (ids so far + 1), fetch listingNext with that text
-  O2Path,         // while the page holds pagingMarker with the next number (from 1), fetch "http://host" + that text
-  StartLinks,     // the next link holding pagingMarker with a larger number (Xasamail)
-  NextPageLink,   // the link holding pagingMarker, relative to host:port (Hriders)
+  None,         // one listing page
+  Gmail,        // "?st=" offsets, see the crawler
+  NextNumber,   // page n+1 (numbered from 0) while the page holds pagingMarker with n+1
+  LycosNumber,  // first page, then pages 2, 3, ... of listingNext while it holds pagingMarker with
+                // the number
+  NetscapeStart,  // while the page holds pagingMarker with (ids so far + 1), fetch listingNext with
+                  // that text
+  O2Path,  // while the page holds pagingMarker with the next number (from 1), fetch "http://host" +
+           // that text
+  StartLinks,    // the next link holding pagingMarker with a larger number (Xasamail)
+  NextPageLink,  // the link holding pagingMarker, relative to host:port (Hriders)
 };
 
 // How identifiers are read from a listing page.
@@ -62,15 +69,21 @@ enum class IdFilter { Any, LongerThan5, PositiveNumber };
 
 // How a message yields its attachment name(s) and key(s).
 enum class NameRule {
-  GmailThread,         // see the crawler
-  Disposition,         // name from the Content-Disposition of the message request's headers; key by keyIsId
-  GawabDisposition,    // as Disposition with mime id "1.2", again with "1.2.1.2" when that names "message.dat"; key: the URL
-  WallaLink,           // first link starting with kWallaAttachHost, URL-unescaped; name after "&filename="; key: the link
-  NameAndMime,         // name after the first nameMarker up to '"'; key from the first keyMarker up to '"'
-  QuotedLinkFileName,  // first link holding nameMarker (between double quotes); name between the '/' after the marker and the next '?'
+  GmailThread,       // see the crawler
+  Disposition,       // name from the Content-Disposition of the message request's headers; key by
+                     // keyIsId
+  GawabDisposition,  // as Disposition with mime id "1.2", again with "1.2.1.2" when that names
+                     // "message.dat"; key: the URL
+  WallaLink,  // first link starting with kWallaAttachHost, URL-unescaped; name after "&filename=";
+              // key: the link
+  NameAndMime,  // name after the first nameMarker up to '"'; key from the first keyMarker up to '"'
+  QuotedLinkFileName,  // first link holding nameMarker (between double quotes); name between the
+                       // '/' after the marker and the next '?'
   PathAfterMarker,     // first path starting with nameMarker, up to '"'; name after its last '/'
-  QuotedLinkLastPart,  // first link holding nameMarker (between double quotes); name after its last '/'
-  LycosLink,           // link holding nameMarker between double quotes; name after keyMarker up to '&', '+' read as blank
+  QuotedLinkLastPart,  // first link holding nameMarker (between double quotes); name after its last
+                       // '/'
+  LycosLink,  // link holding nameMarker between double quotes; name after keyMarker up to '&', '+'
+              // read as blank
 };
 
 struct ProviderInfo {
@@ -78,25 +91,25 @@ struct ProviderInfo {
   const char* name;
   // Lower-case fragments of a page URL that name this provider (one or two; second may be null).
   const char* fragments[2];
-  const char* listing;       // first listing page
-  const char* listingNext;   // later listing pages (null: listing with the page number)
+  const char* listing;      // first listing page
+  const char* listingNext;  // later listing pages (null: listing with the page number)
   Paging paging;
   const char* pagingMarker;  // printf text searched for the next page (null: none)
   IdRule idRule;
   const char* idMarker;
-  const char* idEnd;         // characters that end an identifier
+  const char* idEnd;  // characters that end an identifier
   IdFilter idFilter;
-  const char* message;       // per-message request (null: the identifier is the page's link)
-  bool messageHeaders;       // the message request reads response headers only
+  const char* message;  // per-message request (null: the identifier is the page's link)
+  bool messageHeaders;  // the message request reads response headers only
   NameRule nameRule;
   const char* nameMarker;
   const char* keyMarker;
-  bool keyIsId;              // the key is the identifier itself (a refresh can skip by key)
-  bool skipKnownKeys;        // a refresh skips identifiers equal to a key already listed
+  bool keyIsId;        // the key is the identifier itself (a refresh can skip by key)
+  bool skipKnownKeys;  // a refresh skips identifiers equal to a key already listed
   // Download URL from the host and the key (Disposition keys add the five random digits for
   // Yahoo); null: the key is the whole URL.
   const char* download;
-  const char* pageMarker;    // provider page in place of an attachment (null: no check)
+  const char* pageMarker;  // provider page in place of an attachment (null: no check)
 };
 
 // The providers in recognition order: Gmail, Yahoo, Walla, Omnilect, United Email Systems,

@@ -30,7 +30,8 @@ std::string SegmentManagerModel::GroupName(const std::string& segmentName) {
 
 bool SegmentManagerModel::File(const DownloadItem& record) {
   const std::string group = GroupName(record.fileName);
-  auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.name == group; });
+  auto g =
+      std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.name == group; });
   if (g == groups_.end()) {
     groups_.push_back(Group{group, false, {}});
     g = std::prev(groups_.end());
@@ -122,13 +123,17 @@ std::vector<std::string> SegmentManagerModel::Keys() const {
   return keys_;
 }
 
-bool SegmentManagerModel::ReadAutoMerge(const SettingsStore& settings) { return settings.AutoMerge(); }
+bool SegmentManagerModel::ReadAutoMerge(const SettingsStore& settings) {
+  return settings.AutoMerge();
+}
 
 bool SegmentManagerModel::WriteAutoMerge(SettingsStore& settings, bool on) {
   return settings.SetDword("AutoMerge", on ? 1 : 0).ok();
 }
 
-std::string SegmentManagerModel::ReadSavePath(const SettingsStore& settings) { return settings.SavePath(); }
+std::string SegmentManagerModel::ReadSavePath(const SettingsStore& settings) {
+  return settings.SavePath();
+}
 
 bool SegmentManagerModel::WriteSavePath(SettingsStore& settings, const std::string& folder) {
   return settings.SetString("savepath", folder).ok();

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "base/SettingsStore.h"
 #include "archive/SegmentList.h"
+#include "base/SettingsStore.h"
 
 namespace dtl {
 
@@ -107,7 +107,9 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.mapiPassword = settings_.Pass();
 }
 
-bool SendDocument::CanSend() const { return jobPresent_ && !running_.load() && !workerActive_.load(); }
+bool SendDocument::CanSend() const {
+  return jobPresent_ && !running_.load() && !workerActive_.load();
+}
 bool SendDocument::CanStop() const { return running_.load(); }
 bool SendDocument::CanToggle() const { return jobPresent_; }
 bool SendDocument::CanBuildJob() const { return !running_.load() && !workerActive_.load(); }
@@ -152,23 +154,16 @@ std::optional<int> SendDocument::Wait() {
 
 void SendDocument::ApplyEngineEvent(const SendEvent& event) {
   switch (event.kind) {
-    case SendEventKind::Status:
-      Notify({DocHint::Status, 0, {event.text, event.position}});
-      break;
-    case SendEventKind::UploadPercent:
-      Notify({DocHint::Progress, event.percent, {}});
-      break;
+    case SendEventKind::Status: Notify({DocHint::Status, 0, {event.text, event.position}}); break;
+    case SendEventKind::UploadPercent: Notify({DocHint::Progress, event.percent, {}}); break;
     case SendEventKind::Delivered:
       if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
       Notify({DocHint::Delivered, event.position, {}});
       break;
-    case SendEventKind::FailedRetrying:
-      Notify({DocHint::Failed, event.position, {}});
-      break;
+    case SendEventKind::FailedRetrying: Notify({DocHint::Failed, event.position, {}}); break;
     case SendEventKind::RunEnded:
     case SendEventKind::FileError:
-    case SendEventKind::WorkerLeft:
-      break;
+    case SendEventKind::WorkerLeft: break;
   }
 }
 

@@ -32,12 +32,12 @@ class SettingsStore;
 
 // The document's update hints.
 enum class DocHint {
-  Rebuild,        // rebuild all rows from the segment list
-  ToggleChecks,   // toggle all check boxes
-  Status,         // `status`: the text of row status.position
-  Progress,       // `value`: percent of the current row
-  Delivered,      // `value`: position delivered
-  Failed,         // `value`: position failed, retry follows
+  Rebuild,       // rebuild all rows from the segment list
+  ToggleChecks,  // toggle all check boxes
+  Status,        // `status`: the text of row status.position
+  Progress,      // `value`: percent of the current row
+  Delivered,     // `value`: position delivered
+  Failed,        // `value`: position failed, retry follows
 };
 
 struct StatusRecord {
@@ -90,10 +90,10 @@ class SendDocument : public SendJobList {
   // Set by StartRun; cleared by Stop and by the normal end. A run abandoned without Stop (the
   // mail-client logon failed) leaves it set, so Send stays disabled until Stop.
   bool Running() const { return running_.load(); }
-  bool CanSend() const;       // job present, not running, and the last worker has left
-  bool CanStop() const;       // running
-  bool CanToggle() const;     // job present
-  bool CanBuildJob() const;   // File Split / Plain Transfer: not running, no worker left over
+  bool CanSend() const;      // job present, not running, and the last worker has left
+  bool CanStop() const;      // running
+  bool CanToggle() const;    // job present
+  bool CanBuildJob() const;  // File Split / Plain Transfer: not running, no worker left over
 
   // ---- commands ----
   // Starts the run on a worker thread with a copy of the job's fields and delivery settings.

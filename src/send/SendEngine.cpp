@@ -16,15 +16,15 @@
 #include <utility>
 #include <vector>
 
+#include "archive/PieceProducer.h"
+#include "archive/SegmentArchive.h"
+#include "archive/SegmentList.h"
 #include "base/ProgramFolder.h"
 #include "base/SettingsStore.h"
 #include "base/TempFiles.h"
 #include "mail/EmailObject.h"
-#include "archive/SegmentArchive.h"
 #include "mail/ErrorLog.h"
 #include "mail/MapiSession.h"
-#include "archive/PieceProducer.h"
-#include "archive/SegmentList.h"
 
 namespace dtl {
 
@@ -55,8 +55,9 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
   return s;
 }
 
-Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                       MailProgress* progress, std::stop_token stop, SmtpAttemptReport& report) {
+Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope,
+                       std::string_view wire, MailProgress* progress, std::stop_token stop,
+                       SmtpAttemptReport& report) {
   SmtpClient client(settings, progress, std::move(stop));
   Status sent = client.SendMessage(envelope, wire);
   report.log = client.LastLog();
@@ -75,20 +76,24 @@ uint64_t Base64WireBytes(uint64_t n) {
 
 }  // namespace
 
-uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint64_t attachmentBytes,
-                                   uint64_t mailBytes) {
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes,
+                                   uint64_t attachmentBytes, uint64_t mailBytes) {
   constexpr uint64_t kStep = 10000;
   // Headers differ a little from segment to segment (its number, its name): keep a margin.
   constexpr uint64_t kMargin = 1000;
-  const int64_t fixed = static_cast<int64_t>(mailBytes) - static_cast<int64_t>(Base64WireBytes(attachmentBytes));
+  const int64_t fixed =
+      static_cast<int64_t>(mailBytes) - static_cast<int64_t>(Base64WireBytes(attachmentBytes));
   // A piece that compressed well says nothing about the next one: the estimate assumes none
   // compresses, so the size it names fits whatever the file holds.
-  const int64_t zipOverhead =
-      std::max<int64_t>(0, static_cast<int64_t>(attachmentBytes) - static_cast<int64_t>(pieceBytes));
+  const int64_t zipOverhead = std::max<int64_t>(
+      0, static_cast<int64_t>(attachmentBytes) - static_cast<int64_t>(pieceBytes));
   for (uint64_t position = 1000; position >= 1; --position) {
-    const int64_t attachment = std::max<int64_t>(0, static_cast<int64_t>(position * kStep) + zipOverhead);
-    const int64_t mail = fixed + static_cast<int64_t>(Base64WireBytes(static_cast<uint64_t>(attachment)));
-    if (mail + static_cast<int64_t>(kMargin) <= static_cast<int64_t>(sizeLimit)) return position * kStep;
+    const int64_t attachment =
+        std::max<int64_t>(0, static_cast<int64_t>(position * kStep) + zipOverhead);
+    const int64_t mail =
+        fixed + static_cast<int64_t>(Base64WireBytes(static_cast<uint64_t>(attachment)));
+    if (mail + static_cast<int64_t>(kMargin) <= static_cast<int64_t>(sizeLimit))
+      return position * kStep;
   }
   return 0;
 }
@@ -133,7 +138,8 @@ Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
   if (fd < 0 || ::fstat(fd, &st) != 0) {
     const int e = errno;
     if (fd >= 0) ::close(fd);
-    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::generic_category().message(e), e);
+    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
+                 std::generic_category().message(e), e);
   }
   std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
   size_t have = 0;
@@ -170,7 +176,11 @@ class EngineProgress : public MailProgress {
 class Run {
  public:
   Run(const SendRunParams& p, std::stop_token stop)
-      : p_(p), stop_(std::move(stop)), list_(*p.list), obs_(*p.observer), env_(*p.env),
+      : p_(p),
+        stop_(std::move(stop)),
+        list_(*p.list),
+        obs_(*p.observer),
+        env_(*p.env),
         delivery_(p.delivery) {
     temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
     logFolder_ = env_.errorLogFolder;
@@ -331,7 +341,8 @@ class Run {
   uint32_t FixPort(uint32_t port, const char* setting) {
     if (port == 0) {
       port = 25;
-      // Storing the standard port is a convenience for the settings dialog; the attempt uses 25 regardless.
+      // Storing the standard port is a convenience for the settings dialog; the attempt uses 25
+      // regardless.
       if (env_.settings) (void)env_.settings->SetDword(setting, 25);
     }
     return port;
@@ -418,8 +429,8 @@ class Run {
     if (report.permanentRefusal) {
       // The same mail would be refused on every retry: the run ends here, the segment stays
       // pending, and the status says what to change.
-      const std::string text = RefusalText(p, *report.permanentRefusal, report.sizeLimit, pieceBytes,
-                                           attachmentBytes, mailBytes);
+      const std::string text = RefusalText(p, *report.permanentRefusal, report.sizeLimit,
+                                           pieceBytes, attachmentBytes, mailBytes);
       log.Error(text);
       (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
       Status(p, text);
@@ -431,11 +442,13 @@ class Run {
     return Step::Retry;
   }
 
-  static std::string RefusalText(size_t p, const SmtpReply& refusal, uint64_t sizeLimit, uint64_t pieceBytes,
-                                 uint64_t attachmentBytes, uint64_t mailBytes) {
+  static std::string RefusalText(size_t p, const SmtpReply& refusal, uint64_t sizeLimit,
+                                 uint64_t pieceBytes, uint64_t attachmentBytes,
+                                 uint64_t mailBytes) {
     const std::string number = std::to_string(p + 1);
     if (sizeLimit > 0 && (mailBytes > sizeLimit || refusal.code == 552)) {
-      const uint64_t fits = LargestFittingSegmentSize(sizeLimit, pieceBytes, attachmentBytes, mailBytes);
+      const uint64_t fits =
+          LargestFittingSegmentSize(sizeLimit, pieceBytes, attachmentBytes, mailBytes);
       std::string text = fits ? kStatusTooLarge : kStatusTooLargeNoFit;
       for (const std::string& v :
            {number, std::to_string(mailBytes), std::to_string(sizeLimit), std::to_string(fits)}) {
@@ -461,7 +474,9 @@ class Run {
     auto logon = [&](std::optional<MapiLogonStep> after) {
       return LogonInOrder(
           delivery_.mapiProfile, delivery_.mapiPassword,
-          [&](std::string_view profile, std::string_view password) { return session.Logon(profile, password); },
+          [&](std::string_view profile, std::string_view password) {
+            return session.Logon(profile, password);
+          },
           after);
     };
     auto step = logon(std::nullopt);
@@ -479,11 +494,14 @@ class Run {
           p_.job.plain ? record.name : SegmentSubject(record.name, record.index, tag_, false);
       for (;;) {
         // The body is the subject alone on this path: no closing dot.
-        dtl::Status submitted = session.Compose(SplitRecipients(p_.job.recipients), subject, subject,
-                                                piece.bytes, SegmentAttachmentName(record, p_.job.plain));
+        dtl::Status submitted =
+            session.Compose(SplitRecipients(p_.job.recipients), subject, subject, piece.bytes,
+                            SegmentAttachmentName(record, p_.job.plain));
         if (submitted) submitted = session.Submit();
         sent = submitted.ok();
-        if (sent || *step != MapiLogonStep::StoredProfile || submitted.error().code != ErrorCode::Refused) break;
+        if (sent || *step != MapiLogonStep::StoredProfile ||
+            submitted.error().code != ErrorCode::Refused)
+          break;
         step = logon(*step);
         if (!step) break;
       }

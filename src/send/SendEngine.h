@@ -14,8 +14,9 @@
 //
 // A run owns its settings: it copies the delivery settings when it starts and never writes
 // into the caller's copy (the port chosen for an attempt stays with the attempt), so a settings
-// dialog may reload the document's settings while a run or a stopping worker is still alive. A segment the server had already accepted when Stop
-// came is still reported delivered, so it is never sent twice.
+// dialog may reload the document's settings while a run or a stopping worker is still alive. A
+// segment the server had already accepted when Stop came is still reported delivered, so it is
+// never sent twice.
 #pragma once
 
 #include <chrono>
@@ -25,17 +26,17 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
-#include <stop_token>
 
+#include "archive/SegmentRecord.h"
+#include "base/Error.h"
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/MxResolver.h"
-#include "archive/SegmentRecord.h"
-#include "base/Error.h"
-#include "send/SendRequest.h"
 #include "mail/SmtpClient.h"
+#include "send/SendRequest.h"
 
 namespace dtl {
 
@@ -72,10 +73,13 @@ class SendEngineObserver {
 // The status texts, word for word ("%s" is the host or address, "%d" the segment number from 1).
 inline constexpr std::string_view kStatusSending = "Sending Segment...";
 inline constexpr const char* kStatusMxOverride = "Overriding MX record detection; Using %s.";
-inline constexpr const char* kStatusMxRequest = "Requesting MX record for %s (might take a few seconds).";
+inline constexpr const char* kStatusMxRequest =
+    "Requesting MX record for %s (might take a few seconds).";
 inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
-inline constexpr const char* kStatusSmtpFailed = "Failed sending segment number %d. Log file created. Trying again...";
-inline constexpr const char* kStatusMapiFailed = "Failed sending segment number %d via MAPI. Trying again...";
+inline constexpr const char* kStatusSmtpFailed =
+    "Failed sending segment number %d. Log file created. Trying again...";
+inline constexpr const char* kStatusMapiFailed =
+    "Failed sending segment number %d via MAPI. Trying again...";
 inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";
 inline constexpr std::string_view kStatusStopped = "Stopped";
 // A segment mail the server will not take ends the run (it would be refused on every retry).
@@ -104,15 +108,15 @@ bool PauseUnlessStopped(std::chrono::milliseconds duration, std::stop_token stop
 
 // The delivery settings of a run (loaded from the settings store, see SendDocument).
 struct DeliverySettings {
-  std::string smtpHost;        // SMTP server path
-  uint32_t smtpPort = 25;      // 0: the attempt uses 25 and stores 25 in the settings store
+  std::string smtpHost;    // SMTP server path
+  uint32_t smtpPort = 25;  // 0: the attempt uses 25 and stores 25 in the settings store
   bool smtpSsl = false;
   std::string smtpUser;
   std::string smtpPassword;
   bool allowPlainLogin = false;  // a login may go out over an unencrypted connection
-  std::string mxOverride;      // Direct Send: used as exchanger when longer than two characters
-  uint32_t directPort = 25;    // Direct Send port; 0 as for smtpPort
-  std::string mapiProfile;     // mail-client logon
+  std::string mxOverride;        // Direct Send: used as exchanger when longer than two characters
+  uint32_t directPort = 25;      // Direct Send port; 0 as for smtpPort
+  std::string mapiProfile;       // mail-client logon
   std::string mapiPassword;
 };
 
@@ -122,7 +126,7 @@ struct SendJobFields {
   bool plain = false;
   std::string recipients;  // RecipientsField()
   std::string from;
-  std::string password;    // trimmed; empty = the default password
+  std::string password;  // trimmed; empty = the default password
 };
 
 // The classic C library generator (rand()): seeded once per run, 0..32767 per draw.
@@ -160,19 +164,20 @@ struct SmtpAttemptReport {
 
 // One SMTP delivery attempt: the default is SmtpClient::SendMessage, its log and findings copied
 // into `report`. Tests put a scripted peer here.
-using SmtpDeliverFn = std::function<Status(const SmtpSettings& settings, const SmtpEnvelope& envelope,
-                                           std::string_view wire, MailProgress* progress, std::stop_token stop,
-                                           SmtpAttemptReport& report)>;
-Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
-                       MailProgress* progress, std::stop_token stop, SmtpAttemptReport& report);
+using SmtpDeliverFn = std::function<Status(
+    const SmtpSettings& settings, const SmtpEnvelope& envelope, std::string_view wire,
+    MailProgress* progress, std::stop_token stop, SmtpAttemptReport& report)>;
+Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope,
+                       std::string_view wire, MailProgress* progress, std::stop_token stop,
+                       SmtpAttemptReport& report);
 
 // The largest segment size, a whole number of positions (10,000 bytes each, 1..1000), whose
 // mail stays within `sizeLimit` bytes, worked out from one mail the engine built: a piece of
 // `pieceBytes` bytes became an attachment of `attachmentBytes` bytes (the zip's overhead) and a
 // mail of `mailBytes` bytes (headers, body, base64 lines of 76 characters). Pieces are taken
 // not to compress, so the answer holds for any content. 0 when not even one position fits.
-uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes, uint64_t attachmentBytes,
-                                   uint64_t mailBytes);
+uint64_t LargestFittingSegmentSize(uint64_t sizeLimit, uint64_t pieceBytes,
+                                   uint64_t attachmentBytes, uint64_t mailBytes);
 
 // An upper estimate of the mail a piece of `pieceBytes` bytes makes, before any is built (for a
 // check before sending): the piece uncompressed in its archive, base64, headers and body.
@@ -192,9 +197,10 @@ struct SendEnvironment {
   SmtpDeliverFn deliver = DeliverOverSmtp;
   // Base SMTP settings (time-outs, CA file, EHLO name); host, port, SSL and login are set per run.
   SmtpSettings smtpBase;
-  std::string sendmailProgram;  // empty: MapiSession's default ($DTL_SENDMAIL or /usr/sbin/sendmail)
-  std::filesystem::path tempFolder;  // empty: TempFolder()
-  std::string errorLogFolder;        // empty: WritableProgramFolder()
+  std::string
+      sendmailProgram;  // empty: MapiSession's default ($DTL_SENDMAIL or /usr/sbin/sendmail)
+  std::filesystem::path tempFolder;       // empty: TempFolder()
+  std::string errorLogFolder;             // empty: WritableProgramFolder()
   std::chrono::milliseconds pause{3000};  // after a failed MX look-up or mail-client attempt
   // Where "port 0 becomes 25" is stored back; may be null.
   SettingsStore* settings = nullptr;

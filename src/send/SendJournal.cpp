@@ -82,8 +82,8 @@ std::string Hex(const unsigned char* p, size_t n) {
 std::string Pbkdf2(const std::string& password, const std::string& saltHex) {
   unsigned char out[32];
   PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-                    reinterpret_cast<const unsigned char*>(saltHex.data()), static_cast<int>(saltHex.size()),
-                    kPbkdf2Rounds, EVP_sha256(), sizeof out, out);
+                    reinterpret_cast<const unsigned char*>(saltHex.data()),
+                    static_cast<int>(saltHex.size()), kPbkdf2Rounds, EVP_sha256(), sizeof out, out);
   return Hex(out, sizeof out);
 }
 
@@ -158,8 +158,8 @@ std::string SendJournal::Serialize(const SendJournalData& d) {
   for (const SourceStamp& s : d.sources)
     o << "source " << s.size << " " << s.mtimeNs << " " << Encode(s.path) << "\n";
   for (const SegmentRecord& r : d.records)
-    o << "record " << r.segmentSize << " " << r.fileSize << " " << r.index << " " << int(r.pending) << " "
-      << Encode(r.path) << " " << Encode(r.name) << "\n";
+    o << "record " << r.segmentSize << " " << r.fileSize << " " << r.index << " " << int(r.pending)
+      << " " << Encode(r.path) << " " << Encode(r.name) << "\n";
   o << "end\n";
   return o.str();
 }
@@ -218,8 +218,8 @@ Result<SendJournalData> SendJournal::Parse(const std::string& text) {
       auto path = Decode(f[5]);
       auto name = Decode(f[6]);
       if (!Number(f[1], r.segmentSize) || !Number(f[2], r.fileSize) || !Number(f[3], r.index) ||
-          !Number(f[4], pending) || (pending != 0 && pending != 1) || r.index < 0 || r.segmentSize == 0 ||
-          !path || !name)
+          !Number(f[4], pending) || (pending != 0 && pending != 1) || r.index < 0 ||
+          r.segmentSize == 0 || !path || !name)
         return bad("record");
       r.pending = static_cast<uint8_t>(pending);
       r.path = std::move(*path);
@@ -239,7 +239,8 @@ Status SendJournal::Save(const SendJournalData& data) const {
   if (Status made = MakePrivateFolders(folder); !made) return made;
   const std::string text = Serialize(data);
   if (Status written = ReplaceFileAtomically(file_, text, 0600, ".send.journal."); !written)
-    return Error(ErrorCode::Io, file_.string() + ": " + SysText(written.error().system), written.error().system);
+    return Error(ErrorCode::Io, file_.string() + ": " + SysText(written.error().system),
+                 written.error().system);
   return {};
 }
 
@@ -253,7 +254,8 @@ Result<SendJournalData> SendJournal::Load() const {
     return Error(ErrorCode::NotFound, "");
   }
   // Only a regular file of sane size is read: never a FIFO to block on, never a huge file.
-  const auto size = std::filesystem::is_regular_file(status) ? std::filesystem::file_size(file_, ec) : 0;
+  const auto size =
+      std::filesystem::is_regular_file(status) ? std::filesystem::file_size(file_, ec) : 0;
   if (!std::filesystem::is_regular_file(status) || ec || size > kMaxJournalBytes)
     return Error(ErrorCode::Corrupt, file_.string() + ": not a send journal");
   std::ifstream in(file_, std::ios::binary);
@@ -263,8 +265,6 @@ Result<SendJournalData> SendJournal::Load() const {
   return Parse(text);
 }
 
-bool SendJournal::Remove() const {
-  return ::unlink(file_.c_str()) == 0 || errno == ENOENT;
-}
+bool SendJournal::Remove() const { return ::unlink(file_.c_str()) == 0 || errno == ENOENT; }
 
 }  // namespace dtl

@@ -36,10 +36,10 @@ struct SourceStamp {
 };
 
 struct SendJournalData {
-  SendJobFields fields;          // the password field is never written or read
+  SendJobFields fields;  // the password field is never written or read
   bool hasPassword = false;
-  std::string passwordSalt;      // hex
-  std::string passwordCheck;     // hex PBKDF2 value
+  std::string passwordSalt;   // hex
+  std::string passwordCheck;  // hex PBKDF2 value
   std::vector<SourceStamp> sources;
   std::vector<SegmentRecord> records;
 };

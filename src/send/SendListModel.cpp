@@ -38,7 +38,8 @@ void SendListModel::Rebuild() {
     if (plain)
       row.name = Cut800(r.name) + " (" + SizeText(r.fileSize) + ")";
     else
-      row.name = "Segment" + std::to_string(records.size() < 2 ? 0 : r.index) + "-" + Cut800(r.name);
+      row.name =
+          "Segment" + std::to_string(records.size() < 2 ? 0 : r.index) + "-" + Cut800(r.name);
     row.status = "Queued";
     row.progress = "0%";
     // The box shows what will happen: a pending record is ticked.
@@ -66,12 +67,8 @@ bool SendListModel::SetChecked(size_t row, bool checked) {
 
 void SendListModel::OnDocUpdate(const DocUpdate& u) {
   switch (u.hint) {
-    case DocHint::Rebuild:
-      Rebuild();
-      break;
-    case DocHint::ToggleChecks:
-      Toggle();
-      break;
+    case DocHint::Rebuild: Rebuild(); break;
+    case DocHint::ToggleChecks: Toggle(); break;
     case DocHint::Status:
       if (u.status.position >= 0 && static_cast<size_t>(u.status.position) < rows_.size()) {
         rows_[u.status.position].status = u.status.text;

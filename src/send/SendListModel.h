@@ -34,7 +34,7 @@ struct SendListRow {
   std::string status;    // column 1
   std::string progress;  // column 2
   RowState state = RowState::Neutral;
-  bool checked = true;   // mirrors the record's pending flag
+  bool checked = true;  // mirrors the record's pending flag
 };
 
 // "%d Bytes"; "%d KB" (n / 1024) for 1025 <= n < 1000000; "%d MB" (n / 1000000) above

@@ -64,7 +64,9 @@ FileChoice ChooseFiles(const std::vector<std::string>& paths) {
 }
 
 Status ValidateSendRequest(const SendRequest& request) {
-  auto refuse = [](std::string message) { return Error(ErrorCode::InvalidArgument, std::move(message)); };
+  auto refuse = [](std::string message) {
+    return Error(ErrorCode::InvalidArgument, std::move(message));
+  };
   if (request.fileText.size() <= 1) return refuse(std::string(kNoFileMessage));
   const std::string& to = request.mailTo;
   if (request.method == SendMethod::DirectSend) {
@@ -142,7 +144,8 @@ SendMethod ChooseSendMethod(SettingsStore& settings, SendMethod method,
   return method;
 }
 
-bool StoreSendRequestSettings(SettingsStore& settings, const SendRequest& request, bool splitDialog) {
+bool StoreSendRequestSettings(SettingsStore& settings, const SendRequest& request,
+                              bool splitDialog) {
   bool ok = settings.SetString("FromAddress", request.from).ok();
   ok = settings.SetDword("SendType", static_cast<uint32_t>(request.method)).ok() && ok;
   if (splitDialog) ok = settings.SetDword("SegSize", request.position).ok() && ok;

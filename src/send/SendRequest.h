@@ -43,9 +43,10 @@ struct ChosenFile {
   uint64_t size = 0;
 };
 
-// What Browse leaves: the accepted files (full paths) in the order chosen, the file text ("a, b, c"), and one
-// message per refused file, to be shown in order (error icon, title "Drovetail"): "The file %s
-// size is too small (%d)" for an empty file, the system's text for one that cannot be opened.
+// What Browse leaves: the accepted files (full paths) in the order chosen, the file text ("a, b,
+// c"), and one message per refused file, to be shown in order (error icon, title "Drovetail"): "The
+// file %s size is too small (%d)" for an empty file, the system's text for one that cannot be
+// opened.
 struct FileChoice {
   std::vector<ChosenFile> files;
   std::string fileText;
@@ -56,13 +57,13 @@ FileChoice ChooseFiles(const std::vector<std::string>& paths);
 // A request as the dialog's OK (or `dtl send`) hands it to the document.
 struct SendRequest {
   std::vector<ChosenFile> files;
-  std::string fileText;        // the dialog's file text (", "-joined paths)
-  std::string mailTo;          // the Mail To text as typed
-  std::string from;            // From address (at most 200 characters)
+  std::string fileText;  // the dialog's file text (", "-joined paths)
+  std::string mailTo;    // the Mail To text as typed
+  std::string from;      // From address (at most 200 characters)
   SendMethod method = SendMethod::DirectSend;
-  std::string password;        // File Split only (at most 100 characters); trimmed on use
-  uint32_t position = 1000;    // File Split slider, 1..1000: segment size = position x 10000
-  uint64_t segmentSize = 0;    // when not 0, overrides the slider (the CLI's --segment-size)
+  std::string password;      // File Split only (at most 100 characters); trimmed on use
+  uint32_t position = 1000;  // File Split slider, 1..1000: segment size = position x 10000
+  uint64_t segmentSize = 0;  // when not 0, overrides the slider (the CLI's --segment-size)
 };
 
 // The OK checks, in order: a file text longer than one character; for Direct Send no second "@";
@@ -105,6 +106,7 @@ SendMethod ChooseSendMethod(SettingsStore& settings, SendMethod method,
 // OK's writes: FromAddress, SendType and (File Split) SegSize = the slider position. False when
 // the store cannot be written (the dialog then stays open, silently, as it does when the key
 // cannot be opened).
-bool StoreSendRequestSettings(SettingsStore& settings, const SendRequest& request, bool splitDialog);
+bool StoreSendRequestSettings(SettingsStore& settings, const SendRequest& request,
+                              bool splitDialog);
 
 }  // namespace dtl

@@ -16,20 +16,28 @@ using dtltest::AsBytes;
 using dtltest::FromHex;
 using dtltest::Hex;
 
-std::vector<uint8_t> Aes(std::span<const uint8_t> data) { return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", data); }
-std::vector<uint8_t> UnAes(std::span<const uint8_t> data) { return dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", data); }
-std::vector<uint8_t> UnAesFirstBlock(const std::vector<uint8_t>& cipher) { return UnAes(std::span(cipher).first(16)); }
+std::vector<uint8_t> Aes(std::span<const uint8_t> data) {
+  return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", data);
+}
+std::vector<uint8_t> UnAes(std::span<const uint8_t> data) {
+  return dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", data);
+}
+std::vector<uint8_t> UnAesFirstBlock(const std::vector<uint8_t>& cipher) {
+  return UnAes(std::span(cipher).first(16));
+}
 
 TEST(Md5, MatchesTheRfc1321TestSuite) {
   const std::pair<const char*, const char*> cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
       {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
   };
-  for (const auto& [input, digest] : cases) EXPECT_EQ(Hex(dtl::Md5(AsBytes(input))), digest) << input;
+  for (const auto& [input, digest] : cases)
+    EXPECT_EQ(Hex(dtl::Md5(AsBytes(input))), digest) << input;
 }
 
 TEST(Aes, RawKeyPathMatchesFips197AppendixC1) {
@@ -64,8 +72,10 @@ TEST(Des, PublishedVectorsEncryptAndDecryptBackIgnoringKeyParity) {
 }
 
 TEST(Des, KeyFromPasswordRepeatsItCyclically) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
-      {"abc", "abcabcab"}, {"segpass", "segpasss"}, {"longer than eight", "longer t"}, {"x", "xxxxxxxx"}};
+  const std::pair<std::string_view, std::string_view> cases[] = {{"abc", "abcabcab"},
+                                                                 {"segpass", "segpasss"},
+                                                                 {"longer than eight", "longer t"},
+                                                                 {"x", "xxxxxxxx"}};
   for (const auto& [password, want] : cases) {
     auto key = dtl::DesKeyFromPassword(password);
     EXPECT_EQ(std::string(key.begin(), key.end()), want) << password;

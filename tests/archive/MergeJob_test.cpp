@@ -81,14 +81,18 @@ MergeJob::Report Merge(std::vector<fs::path> descriptors, const fs::path& out, R
   return MergeJob::Run(p, rec, cancel ? cancel->get_token() : std::stop_token());
 }
 
-Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
+Bytes Slice(const Bytes& b, size_t from, size_t to) {
+  return Bytes(b.begin() + from, b.begin() + to);
+}
 
 // The zip inside a segment's AES form, and back.
 Bytes ZipOf(const Bytes& piece) {
   return dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword,
                            dtl::PackSegmentAes("p.tmp", piece, "", 1700000000));
 }
-Bytes AesOf(const Bytes& zip) { return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, zip); }
+Bytes AesOf(const Bytes& zip) {
+  return dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword, zip);
+}
 // Rewrites a byte range of the archive's central header.
 Bytes WithCentral(Bytes zip, size_t at, size_t n, uint8_t value) {
   for (size_t i = 0; i + 4 <= zip.size(); ++i)
@@ -100,7 +104,8 @@ Bytes WithCentral(Bytes zip, size_t at, size_t n, uint8_t value) {
 }
 
 std::string UnzipText(const fs::path& p) {
-  return "Unable to unzip " + p.string() + ", either the file is corrupt or you entered the wrong password.";
+  return "Unable to unzip " + p.string() +
+         ", either the file is corrupt or you entered the wrong password.";
 }
 std::string MissingText(const fs::path& p) {
   return "Could not complete the merge.\n\nCould not find segment:\n" + p.string();
@@ -189,8 +194,9 @@ TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAsIncompleteAndGoesOnWithT
   EXPECT_TRUE(r.files[1].partial.empty());
   EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
   EXPECT_FALSE(fs::exists(out / "b.bin.incomplete"));
-  EXPECT_EQ(rec.messages, std::vector<std::string>{MissingText(in / "a.bin.002") + "\n\nMissing segments: 2" +
-                                                   KeptText("Segments 0-1 are", out / "a.bin.incomplete")});
+  EXPECT_EQ(rec.messages,
+            std::vector<std::string>{MissingText(in / "a.bin.002") + "\n\nMissing segments: 2" +
+                                     KeptText("Segments 0-1 are", out / "a.bin.incomplete")});
   EXPECT_TRUE(rec.openFolder);  // a missing segment does not stop the run
   EXPECT_FALSE(r.AllComplete());
 }
@@ -209,31 +215,57 @@ TEST(MergeJob, MergeEndingPartWayNeverLeavesTheFinalName) {
     std::vector<MergeJob::SegmentRange> missing;
     std::function<std::string(const fs::path& in, const fs::path& kept)> message;
   } cases[] = {
-      {"missing_003_of_five", [](const fs::path& in) { fs::remove(in / "r.bin.003"); }, 0, Outcome::MissingSegment,
-       3000, {{3, 3}},
+      {"missing_003_of_five",
+       [](const fs::path& in) { fs::remove(in / "r.bin.003"); },
+       0,
+       Outcome::MissingSegment,
+       3000,
+       {{3, 3}},
        [](const fs::path& in, const fs::path& kept) {
-         return MissingText(in / "r.bin.003") + "\n\nMissing segments: 3" + KeptText("Segments 0-2 are", kept);
+         return MissingText(in / "r.bin.003") + "\n\nMissing segments: 3" +
+                KeptText("Segments 0-2 are", kept);
        }},
       {"two_gaps_are_both_named",
        [](const fs::path& in) {
          fs::remove(in / "r.bin.001");
          fs::remove(in / "r.bin.003");
        },
-       0, Outcome::MissingSegment, 1000, {{1, 1}, {3, 3}},
+       0,
+       Outcome::MissingSegment,
+       1000,
+       {{1, 1}, {3, 3}},
        [](const fs::path& in, const fs::path& kept) {
-         return MissingText(in / "r.bin.001") + "\n\nMissing segments: 1, 3" + KeptText("Segment 0 is", kept);
+         return MissingText(in / "r.bin.001") + "\n\nMissing segments: 1, 3" +
+                KeptText("Segment 0 is", kept);
        }},
       {"corrupt_middle_segment",
-       [](const fs::path& in) { dtltest::WriteFileBytes(in / "r.bin.002", dtltest::RandomBytes(4096, 31)); }, 0,
-       Outcome::UnzipFailed, 2000, {},
+       [](const fs::path& in) {
+         dtltest::WriteFileBytes(in / "r.bin.002", dtltest::RandomBytes(4096, 31));
+       },
+       0,
+       Outcome::UnzipFailed,
+       2000,
+       {},
        [](const fs::path& in, const fs::path& kept) {
-         return UnzipText(in / "r.bin.002") + "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", kept);
+         return UnzipText(in / "r.bin.002") + "\n\nThe merge stopped at segment 2." +
+                KeptText("Segments 0-1 are", kept);
        }},
       {"corrupt_descriptor_leaves_nothing",
-       [](const fs::path& in) { dtltest::WriteFileBytes(in / "r.bin.dtl", dtltest::RandomBytes(4096, 32)); }, 0,
-       Outcome::UnzipFailed, 0, {}, [](const fs::path& in, const fs::path&) { return UnzipText(in / "r.bin.dtl"); }},
+       [](const fs::path& in) {
+         dtltest::WriteFileBytes(in / "r.bin.dtl", dtltest::RandomBytes(4096, 32));
+       },
+       0,
+       Outcome::UnzipFailed,
+       0,
+       {},
+       [](const fs::path& in, const fs::path&) { return UnzipText(in / "r.bin.dtl"); }},
       // A full disk: the write of segment 2 fails half-way; what of it reached the disk is dropped.
-      {"write_fails_in_segment_2", [](const fs::path&) {}, 2500, Outcome::WriteFailed, 2000, {},
+      {"write_fails_in_segment_2",
+       [](const fs::path&) {},
+       2500,
+       Outcome::WriteFailed,
+       2000,
+       {},
        [](const fs::path&, const fs::path& kept) {
          return "Could not merge segment file: " + std::string(std::strerror(EFBIG)) +
                 "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", kept);
@@ -319,8 +351,8 @@ TEST(MergeJob, UnreadableSegmentsStopTheRunAndKeepOnlyEarlierSegmentsAsIncomplet
     auto r = Merge({d}, out.path(), rec);
     EXPECT_EQ(r.files[0].outcome, Outcome::UnzipFailed);
     EXPECT_TRUE(r.stopped());
-    const std::string text =
-        UnzipText(in / "f.002") + "\n\nThe merge stopped at segment 2." + KeptText("Segments 0-1 are", out / "f.incomplete");
+    const std::string text = UnzipText(in / "f.002") + "\n\nThe merge stopped at segment 2." +
+                             KeptText("Segments 0-1 are", out / "f.incomplete");
     EXPECT_EQ(rec.messages, std::vector<std::string>{text});
     ASSERT_FALSE(r.status);
     EXPECT_EQ(r.status.error().code, dtl::ErrorCode::Corrupt);
@@ -338,7 +370,8 @@ TEST(MergeJob, DeclaredSizeNeverBecomesAnAllocation) {
   GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
 #endif
   TempDir in, out;
-  dtltest::WriteFileBytes(in / "big.dtl", AesOf(WithCentral(ZipOf(dtltest::RandomBytes(300000, 13)), 24, 4, 0xFF)));
+  dtltest::WriteFileBytes(in / "big.dtl",
+                          AesOf(WithCentral(ZipOf(dtltest::RandomBytes(300000, 13)), 24, 4, 0xFF)));
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -394,7 +427,8 @@ TEST(MergeJob, UnwritableOutputStopsTheRunWithTheSystemText) {
   auto r = Merge({d, d}, in / "no-such-folder", rec);
   EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
   EXPECT_EQ(r.files[1].outcome, Outcome::NotReached);
-  EXPECT_EQ(rec.messages, std::vector<std::string>{"Could not merge segment file: No such file or directory"});
+  EXPECT_EQ(rec.messages,
+            std::vector<std::string>{"Could not merge segment file: No such file or directory"});
   EXPECT_FALSE(rec.openFolder);
 }
 

@@ -38,7 +38,8 @@ struct Recorder : OfflineSplitObserver {
 
 // The names of pieces 1..n of "x" and `others`, as sorted folder listings give them.
 std::vector<std::string> PrefixNames(uint64_t n, std::vector<std::string> others = {}) {
-  for (uint64_t k = 1; k <= n; ++k) others.push_back(SegmentFileName("x", static_cast<int64_t>(k - 1)));
+  for (uint64_t k = 1; k <= n; ++k)
+    others.push_back(SegmentFileName("x", static_cast<int64_t>(k - 1)));
   std::sort(others.begin(), others.end());
   return others;
 }
@@ -65,7 +66,8 @@ class OfflineSplitTest : public ::testing::Test {
   }
   std::vector<std::string> Folder() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_ / "out")) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir_ / "out"))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -99,7 +101,9 @@ TEST_F(OfflineSplitTest, FilesAreMailedSegmentsThatRebuildTheSource) {
     const char* password;
     unsigned threads;
     std::string_view used;
-  } cases[] = {{1, "", 1, kDefaultAesPassword}, {1, "s3cret pw", 4, "s3cret pw"}, {2, "", 2, kDefaultDesPassword}};
+  } cases[] = {{1, "", 1, kDefaultAesPassword},
+               {1, "s3cret pw", 4, "s3cret pw"},
+               {2, "", 2, kDefaultDesPassword}};
   for (const auto& c : cases) {
     MakeSource(25000);
     auto params = Params(10000, c.threads);
@@ -217,7 +221,8 @@ TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {
   const struct {
     std::string source, folder, error;
   } cases[] = {
-      {(dir_ / "empty").string(), out, "The file " + (dir_ / "empty").string() + " size is too small (0)"},
+      {(dir_ / "empty").string(), out,
+       "The file " + (dir_ / "empty").string() + " size is too small (0)"},
       {(dir_ / "nope").string(), out, "No such file or directory"},
       {x, x, "Not a directory"},
       {x, (dir_ / "nowhere").string(), "No such file or directory"},

@@ -32,7 +32,8 @@ TEST(ProducePiece, PiecesConcatenateToTheSource) {
     std::vector<uint8_t> joined;
     const uint64_t count = segment == kWholeFileSegment ? 1 : SegmentCount(source.size(), segment);
     for (uint64_t k = 1; k <= count; ++k) {
-      const auto produced = ProducePiece((dir / "x").string(), segment, k, source.size(), dir / "tmp");
+      const auto produced =
+          ProducePiece((dir / "x").string(), segment, k, source.size(), dir / "tmp");
       ASSERT_TRUE(produced) << produced.error().message;
       const std::string piece = *produced;
       EXPECT_TRUE(std::regex_match(fs::path(piece).filename().string(), std::regex("DTL.*\\.tmp")))
@@ -93,7 +94,8 @@ TEST(ProducePiece, FailuresGiveTheSystemTextAndLeaveNoPieceFile) {
     ErrorCode code;
     std::string message;
   } cases[] = {
-      {"missing source", (dir / "missing").string(), 1, dir / "tmp", ErrorCode::NotFound, "No such file or directory"},
+      {"missing source", (dir / "missing").string(), 1, dir / "tmp", ErrorCode::NotFound,
+       "No such file or directory"},
       {"piece 0", x, 0, dir / "tmp", ErrorCode::InvalidArgument, "Invalid argument"},
       {"piece past the end", x, 11, dir / "tmp", ErrorCode::InvalidArgument, "Invalid argument"},
       {"missing temporary folder", x, 1, dir / "no-such-folder", ErrorCode::NotFound,
@@ -122,7 +124,8 @@ TEST(ProducePiece, ShrunkOrEmptySourceGivesOnlyTheBytesThere) {
   EXPECT_TRUE(ReadFileBytes(third).empty());
   // An empty file sent whole is one empty piece.
   dtltest::WriteFileBytes(dir / "empty", {});
-  const auto emptyPiece = ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path());
+  const auto emptyPiece =
+      ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path());
   ASSERT_TRUE(emptyPiece) << emptyPiece.error().message;
   const std::string piece = *emptyPiece;
   EXPECT_EQ(fs::file_size(piece), 0u);

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "mail/EmailObject.h"
 #include "archive/Md5.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
+#include "mail/EmailObject.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -32,7 +32,9 @@ TEST(AesForm, OpensslDecryptsItToTheDataAndBothPads) {
     std::vector<uint8_t> expected = data;
     expected.insert(expected.end(), 16 - n % 16, uint8_t(16 - n % 16));
     expected.insert(expected.end(), 16, 0x10);
-    EXPECT_EQ(dtltest::OpensslDecrypt("-aes-128-cbc -K " + key + " -iv " + std::string(32, '0'), cipher), expected);
+    EXPECT_EQ(
+        dtltest::OpensslDecrypt("-aes-128-cbc -K " + key + " -iv " + std::string(32, '0'), cipher),
+        expected);
     EXPECT_EQ(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", cipher), data) << n;
   }
 }
@@ -55,7 +57,8 @@ TEST(AesForm, PasswordRules) {
 // The password repeated to eight bytes is the DES key ("segpass" when empty); the data is
 // zero-filled to whole blocks and a last block carries the fill count.
 TEST(DesForm, OpensslReadsTheLayoutAndPaddingRule) {
-  const std::string desArgs = "-des-ecb -provider legacy -provider default -K " + Hex(AsBytes("abcabcab"));
+  const std::string desArgs =
+      "-des-ecb -provider legacy -provider default -K " + Hex(AsBytes("abcabcab"));
   for (auto [n, p] : {std::pair<size_t, uint8_t>{1, 7}, {7, 1}, {8, 0}, {13, 3}, {1001, 7}}) {
     auto data = dtltest::RandomBytes(n, uint32_t(n));
     std::vector<uint8_t> expected = data;
@@ -98,8 +101,11 @@ TEST(SegmentArchive, FastPathGivesTheEmailObjectPathsBytes) {
     size_t size;
     std::string password;
   } cases[] = {
-      {"file.bin.007.doc", 100000, "pw"}, {"dir/sub/a.dtl.doc", 1, ""}, {"win\\path\\b.doc", 5000, "x"},
-      {"", 64, ""},                       {"empty.doc", 0, ""},
+      {"file.bin.007.doc", 100000, "pw"},
+      {"dir/sub/a.dtl.doc", 1, ""},
+      {"win\\path\\b.doc", 5000, "x"},
+      {"", 64, ""},
+      {"empty.doc", 0, ""},
   };
   for (const Case& c : cases) {
     auto piece = dtltest::RandomBytes(c.size, 21, true);
@@ -114,7 +120,9 @@ TEST(SegmentArchive, FastPathGivesTheEmailObjectPathsBytes) {
     ASSERT_TRUE(aes.GetAttachmentData(0, viaEmail));
     auto packed = dtl::PackSegmentAes(c.name, piece, c.password, kPinned);
     EXPECT_EQ(packed, viaEmail) << c.name;
-    EXPECT_EQ(dtl::PackSegmentDes(c.name, piece, c.password, kPinned), dtl::DesFormBytes(c.password, zip)) << c.name;
+    EXPECT_EQ(dtl::PackSegmentDes(c.name, piece, c.password, kPinned),
+              dtl::DesFormBytes(c.password, zip))
+        << c.name;
     dtl::DecryptSegmentInPlace(packed, c.password);
     EXPECT_EQ(packed, zip) << c.name;
   }

@@ -11,9 +11,9 @@ TEST(SplitRule, CountsAndNamesSegments) {
     std::vector<std::string> names;
   } cases[] = {
       {25000, 10000, {"x.dtl.doc", "x.001.doc", "x.002.doc"}},  // the remainder gets a segment
-      {20000, 10000, {"x.dtl.doc", "x.001.doc"}},               // an exact multiple has no empty tail
+      {20000, 10000, {"x.dtl.doc", "x.001.doc"}},  // an exact multiple has no empty tail
       {20000, 20000, {"x.dtl.doc"}},
-      {700, 10000, {"x.dtl.doc"}},                              // smaller than a segment
+      {700, 10000, {"x.dtl.doc"}},  // smaller than a segment
       {10001, 10000, {"x.dtl.doc", "x.001.doc"}},
   };
   for (const auto& c : cases) {

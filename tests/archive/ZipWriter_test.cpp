@@ -26,7 +26,8 @@ class ZipWriterTest : public ::testing::Test {
 std::vector<uint8_t> Le(std::initializer_list<std::pair<uint32_t, int>> fields) {
   std::vector<uint8_t> out;
   for (auto [v, width] : fields)
-    for (int i = 0; i < width; ++i) out.push_back(i < 4 ? uint8_t(v >> (8 * i)) : 0);  // wider fields: zeros
+    for (int i = 0; i < width; ++i)
+      out.push_back(i < 4 ? uint8_t(v >> (8 * i)) : 0);  // wider fields: zeros
   return out;
 }
 
@@ -43,12 +44,33 @@ TEST_F(ZipWriterTest, OneEntryLayoutIsByteExact) {
   const uint32_t csize = uint32_t(z.size()) - (30 + n + 46 + n + 22), size = uint32_t(data.size());
   // Local header (version 20, deflate), the deflated bytes (checked by the readers below),
   // central header (version made by 0, external attributes 0x80), end record.
-  auto want = Le({{0x04034B50, 4}, {20, 2}, {0, 2}, {8, 2}, {kPinnedTime, 2}, {kPinnedDate, 2}, {crc, 4},
-                  {csize, 4}, {size, 4}, {n, 2}, {0, 2}});
+  auto want = Le({{0x04034B50, 4},
+                  {20, 2},
+                  {0, 2},
+                  {8, 2},
+                  {kPinnedTime, 2},
+                  {kPinnedDate, 2},
+                  {crc, 4},
+                  {csize, 4},
+                  {size, 4},
+                  {n, 2},
+                  {0, 2}});
   want.insert(want.end(), name.begin(), name.end());
   want.insert(want.end(), z.begin() + want.size(), z.begin() + want.size() + csize);
-  auto central = Le({{0x02014B50, 4}, {0, 2}, {20, 2}, {0, 2}, {8, 2}, {kPinnedTime, 2}, {kPinnedDate, 2},
-                     {crc, 4}, {csize, 4}, {size, 4}, {n, 2}, {0, 8}, {0x80, 4}, {0, 4}});
+  auto central = Le({{0x02014B50, 4},
+                     {0, 2},
+                     {20, 2},
+                     {0, 2},
+                     {8, 2},
+                     {kPinnedTime, 2},
+                     {kPinnedDate, 2},
+                     {crc, 4},
+                     {csize, 4},
+                     {size, 4},
+                     {n, 2},
+                     {0, 8},
+                     {0x80, 4},
+                     {0, 4}});
   central.insert(central.end(), name.begin(), name.end());
   const uint32_t centralAt = uint32_t(want.size());
   want.insert(want.end(), central.begin(), central.end());
@@ -107,9 +129,9 @@ TEST_F(ZipWriterTest, DosStampClampsToTheYearsItCanHold) {
                      kLastDate = (127 << 9) | (12 << 5) | 31;
   const std::tuple<std::time_t, uint16_t, uint16_t> cases[] = {
       {kPinned, kPinnedTime, kPinnedDate},
-      {315532800, 0, kFirst},                               // 1980-01-01 00:00:00, the first
-      {315532799, 0, kFirst},                               // a second earlier clamps to it
-      {4354819199, kLastTime, kLastDate},                   // 2107-12-31 23:59:58
+      {315532800, 0, kFirst},              // 1980-01-01 00:00:00, the first
+      {315532799, 0, kFirst},              // a second earlier clamps to it
+      {4354819199, kLastTime, kLastDate},  // 2107-12-31 23:59:58
       {4354819200 + 86400 * 400, kLastTime, kLastDate},
   };
   for (const auto& [when, time, date] : cases) {

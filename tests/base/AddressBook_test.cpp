@@ -87,7 +87,8 @@ TEST(RecipientListTest, ResultIsLowerCaseInListOrderEachFollowedBySemicolon) {
   EXPECT_EQ(list.Result(), "al@example.com;zoe@example.com;");
   list.Remove(0);
   EXPECT_EQ(list.Result(), "zoe@example.com;");
-  EXPECT_EQ(RecipientList(";b@x.org;;a@x.org").Entries(), (Lines{"a@x.org", "b@x.org"}));  // empty pieces skipped
+  EXPECT_EQ(RecipientList(";b@x.org;;a@x.org").Entries(),
+            (Lines{"a@x.org", "b@x.org"}));  // empty pieces skipped
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ TEST(FileTypeRegistration, OpenCommandQuotesTheProgramPathByTheDesktopRules) {
       {"/o/100%", R"(Exec="/o/100%%" %f)"},
   };
   for (const auto& c : cases)
-    EXPECT_NE(Descriptor(c.path).DesktopEntryText().find(std::string("\n") + c.exec + "\n"), std::string::npos) << c.path;
+    EXPECT_NE(Descriptor(c.path).DesktopEntryText().find(std::string("\n") + c.exec + "\n"),
+              std::string::npos)
+        << c.path;
   // A command written the Windows way still opens the file.
   FileTypeRegistration w;
   w.SetDocumentTypeName("X");
@@ -86,7 +88,8 @@ TEST(FileTypeRegistration, MissingPartsAreLeftOutAndNamesStayInTheirFolder) {
 }
 
 TEST(FileTypeRegistration, RealMimeDatabaseLearnsBothGlobs) {
-  if (!dtltest::HaveCommand("update-mime-database")) GTEST_SKIP() << "update-mime-database not installed";
+  if (!dtltest::HaveCommand("update-mime-database"))
+    GTEST_SKIP() << "update-mime-database not installed";
   dtltest::TempDir home;
   FileTypeRegistration t = Descriptor("/p/dtl");
   t.SetRefreshCaches(true);

@@ -20,7 +20,9 @@ struct HistoryListTest : ::testing::Test {
 
 TEST_F(HistoryListTest, KeepsTheNewestWithinTheMaximumAndDeletesStaleEntries) {
   // An earlier, longer history left entries up to HistoryCombo6.
-  for (int i = 0; i < 7; ++i) ASSERT_TRUE(store.WriteProfileString("HistoryCombo" + std::to_string(i), "old" + std::to_string(i)));
+  for (int i = 0; i < 7; ++i)
+    ASSERT_TRUE(
+        store.WriteProfileString("HistoryCombo" + std::to_string(i), "old" + std::to_string(i)));
   HistoryList h(store);
   h.SetMaxItems(5);
   h.Load("HistoryCombo");
@@ -28,7 +30,8 @@ TEST_F(HistoryListTest, KeepsTheNewestWithinTheMaximumAndDeletesStaleEntries) {
   for (int i = 1; i <= 6; ++i) ASSERT_TRUE(h.Save("u" + std::to_string(i) + "@x.org"));
 
   EXPECT_EQ(h.Items(), (Lines{"u6@x.org", "u5@x.org", "u4@x.org", "u3@x.org", "u2@x.org"}));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(store.GetProfileString("HistoryCombo" + std::to_string(i)), h.Items()[i]);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(store.GetProfileString("HistoryCombo" + std::to_string(i)), h.Items()[i]);
   EXPECT_EQ(store.GetProfileString("HistoryCombo5"), "");
   EXPECT_EQ(store.GetProfileString("HistoryCombo6"), "");
   EXPECT_EQ(store.GetProfileString("HistoryCombo"), "u6@x.org");  // remembered text
@@ -88,7 +91,8 @@ TEST_F(HistoryListTest, SaveReportsWhyTheStoreCouldNotBeWritten) {
   const dtl::Status saved = h.Save("a@x.org");
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().code, dtl::ErrorCode::Io);
-  EXPECT_EQ(saved.error().message.rfind((dir / "settings.reg").string() + ": ", 0), 0u) << saved.error().message;
+  EXPECT_EQ(saved.error().message.rfind((dir / "settings.reg").string() + ": ", 0), 0u)
+      << saved.error().message;
   EXPECT_EQ(h.Items(), (Lines{"a@x.org"}));  // the list itself still holds it
 }
 

@@ -20,8 +20,13 @@ constexpr std::string_view kKey = "Software\\Kestrelwing\\DTL";
 
 TEST(RegFile, StringsWithQuotesBackslashesControlsAndUtf8SurviveARoundTrip) {
   RegFile f;
-  const std::string awkward[] = {"C:\\path\\\"quoted\"", "line1\nline2\r\n\ttab", std::string("nul\0mid", 7),
-                                 "\x01\x1f\x7f", "Grüße 日本", "ends with backslash\\", "="};
+  const std::string awkward[] = {"C:\\path\\\"quoted\"",
+                                 "line1\nline2\r\n\ttab",
+                                 std::string("nul\0mid", 7),
+                                 "\x01\x1f\x7f",
+                                 "Grüße 日本",
+                                 "ends with backslash\\",
+                                 "="};
   int i = 0;
   for (const auto& s : awkward) ASSERT_TRUE(f.Set(kKey, "v" + std::to_string(i++), S(s)));
   ASSERT_TRUE(f.Set(kKey, "n", D(0xdeadbeef)));
@@ -29,11 +34,13 @@ TEST(RegFile, StringsWithQuotesBackslashesControlsAndUtf8SurviveARoundTrip) {
   RegFile back = RegFile::Parse(text);
   EXPECT_EQ(back, f);
   // Every value stays on one line, so a line-based reader can never be led astray.
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 + static_cast<long>(std::size(awkward)) + 1);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
+            3 + static_cast<long>(std::size(awkward)) + 1);
 }
 
 TEST(RegFile, KeyPathsAndValueNamesIgnoreAsciiCaseLikeTheRegistry) {
-  RegFile f = RegFile::Parse("[HKEY_CURRENT_USER\\software\\KESTRELWING\\dtl]\n\"smtpport\"=dword:00000019\n");
+  RegFile f = RegFile::Parse(
+      "[HKEY_CURRENT_USER\\software\\KESTRELWING\\dtl]\n\"smtpport\"=dword:00000019\n");
   const RegValue* v = f.Find("HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL", "SMTPPort");
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->dword, 25u);
@@ -54,9 +61,12 @@ TEST(RegFile, ATruncatedFileLosesValuesButNeverReadsAWrongOne) {
   std::string text = f.Serialize();
   for (size_t cut = 0; cut <= text.size(); ++cut) {
     RegFile part = RegFile::Parse(std::string_view(text).substr(0, cut));
-    for (auto [key, name] : {std::pair{kKey, "SMTPPort"}, {kKey, "SMTPServer"}, {kKey, "Big"},
+    for (auto [key, name] : {std::pair{kKey, "SMTPPort"},
+                             {kKey, "SMTPServer"},
+                             {kKey, "Big"},
                              {std::string_view("Software\\DTL\\DTL\\Settings"), "HistoryCombo0"}}) {
-      if (const RegValue* v = part.Find(key, name)) EXPECT_EQ(*v, *f.Find(key, name)) << "cut at " << cut;
+      if (const RegValue* v = part.Find(key, name))
+        EXPECT_EQ(*v, *f.Find(key, name)) << "cut at " << cut;
     }
   }
 }
@@ -65,8 +75,8 @@ TEST(RegFile, GarbageLinesAreDroppedAndTheRestKept) {
   struct Case {
     const char* line;
   } bad[] = {
-      {"\"A\"=dword:1a"},              // short dword: could be a truncation
-      {"\"A\"=dword:00000001a"},       // too long
+      {"\"A\"=dword:1a"},         // short dword: could be a truncation
+      {"\"A\"=dword:00000001a"},  // too long
       {"\"A\"=dword:0000001g"},
       {"\"A\"=\"unterminated"},
       {"\"A\"=\"bad escape \\q\""},
@@ -76,14 +86,16 @@ TEST(RegFile, GarbageLinesAreDroppedAndTheRestKept) {
       {"A=\"no quotes on the name\""},
   };
   for (const auto& c : bad) {
-    std::string text = std::string("[HKEY_CURRENT_USER\\K]\n\"Keep\"=\"yes\"\n") + c.line + "\n\"After\"=dword:00000002\n";
+    std::string text = std::string("[HKEY_CURRENT_USER\\K]\n\"Keep\"=\"yes\"\n") + c.line +
+                       "\n\"After\"=dword:00000002\n";
     RegFile f = RegFile::Parse(text);
     EXPECT_EQ(f.Find("K", "A"), nullptr) << c.line;
     ASSERT_NE(f.Find("K", "Keep"), nullptr) << c.line;
     ASSERT_NE(f.Find("K", "After"), nullptr) << c.line;
   }
   // Values under a header that cannot be used must not slip into the key before it.
-  RegFile f = RegFile::Parse("[HKEY_CURRENT_USER\\K]\n[HKEY_CURRENT_USER\\]\n\"A\"=\"x\"\n[K2\n\"B\"=\"y\"\n");
+  RegFile f = RegFile::Parse(
+      "[HKEY_CURRENT_USER\\K]\n[HKEY_CURRENT_USER\\]\n\"A\"=\"x\"\n[K2\n\"B\"=\"y\"\n");
   EXPECT_EQ(f.Find("K", "A"), nullptr);
   EXPECT_EQ(f.Find("K", "B"), nullptr);
 }
@@ -93,7 +105,8 @@ TEST(RegFile, HostileInputIsBounded) {
   auto noise = dtltest::RandomBytes(200000, 7);
   RegFile f = RegFile::Parse(std::string(noise.begin(), noise.end()));
   (void)f;
-  std::string longLine = "[HKEY_CURRENT_USER\\K]\n\"A\"=\"" + std::string(RegFile::kMaxLineBytes, 'x') + "\"\n\"B\"=\"ok\"\n";
+  std::string longLine = "[HKEY_CURRENT_USER\\K]\n\"A\"=\"" +
+                         std::string(RegFile::kMaxLineBytes, 'x') + "\"\n\"B\"=\"ok\"\n";
   RegFile g = RegFile::Parse("\"Orphan\"=\"x\"\n" + longLine);
   EXPECT_EQ(g.Find("K", "A"), nullptr);
   EXPECT_NE(g.Find("K", "B"), nullptr);

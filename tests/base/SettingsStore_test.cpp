@@ -32,15 +32,32 @@ struct DwordCase {
 
 TEST_F(StoreTest, DwordValidityRulesOnRead) {
   const DwordCase cases[] = {
-      {"SMTPPort", std::nullopt, 25}, {"SMTPPort", 0, 25},   {"SMTPPort", 70000, 25}, {"SMTPPort", 65535, 65535},
-      {"Port", 0, 25},                {"Port", 587, 587},     {"EncMethod", 0, 1},     {"EncMethod", 3, 1},
-      {"EncMethod", 2, 2},            {"SegSize", 0, 1000},   {"SegSize", 1001, 1000}, {"SegSize", 1, 1},
-      {"SSL", 1, 1},                  {"SSL", 2, 0},          {"SSL", std::nullopt, 0}, {"MinToTray", 5, 1},
-      {"MinToTray", 0, 0},            {"AutoMerge", std::nullopt, 1}, {"SendType", 2, 2}, {"SendType", 3, 0},
+      {"SMTPPort", std::nullopt, 25},
+      {"SMTPPort", 0, 25},
+      {"SMTPPort", 70000, 25},
+      {"SMTPPort", 65535, 65535},
+      {"Port", 0, 25},
+      {"Port", 587, 587},
+      {"EncMethod", 0, 1},
+      {"EncMethod", 3, 1},
+      {"EncMethod", 2, 2},
+      {"SegSize", 0, 1000},
+      {"SegSize", 1001, 1000},
+      {"SegSize", 1, 1},
+      {"SSL", 1, 1},
+      {"SSL", 2, 0},
+      {"SSL", std::nullopt, 0},
+      {"MinToTray", 5, 1},
+      {"MinToTray", 0, 0},
+      {"AutoMerge", std::nullopt, 1},
+      {"SendType", 2, 2},
+      {"SendType", 3, 0},
   };
   for (const auto& c : cases) {
-    if (c.stored) ASSERT_TRUE(store.SetDword(c.name, *c.stored));
-    else ASSERT_TRUE(store.DeleteValue(dtl::kSettingsKey, c.name));
+    if (c.stored)
+      ASSERT_TRUE(store.SetDword(c.name, *c.stored));
+    else
+      ASSERT_TRUE(store.DeleteValue(dtl::kSettingsKey, c.name));
     EXPECT_EQ(store.GetDword(c.name), c.reads) << c.name << " stored " << c.stored.value_or(~0u);
   }
   ASSERT_TRUE(store.SetDword("MinToTray", 7));
@@ -96,21 +113,24 @@ TEST_F(StoreTest, FirstReadCreatesThePrivateStoreWithTheProgramKey) {
 }
 
 TEST_F(StoreTest, ProfileSectionIsSeparateFromTheProgramKey) {
-  ASSERT_TRUE(store.WriteProfileStrings({{"HistoryCombo0", "a@x.org"}, {"HistoryCombo1", "b@y.org"}}));
+  ASSERT_TRUE(
+      store.WriteProfileStrings({{"HistoryCombo0", "a@x.org"}, {"HistoryCombo1", "b@y.org"}}));
   ASSERT_TRUE(store.WriteProfileString("AddressHistory", "http://mail.example/"));
   EXPECT_EQ(store.GetProfileString("HistoryCombo1"), "b@y.org");
   EXPECT_EQ(store.GetProfileString("AddressHistory"), "http://mail.example/");
   EXPECT_EQ(store.GetProfileString("AddressHistory3"), "");
   EXPECT_FALSE(store.RawString(dtl::kSettingsKey, "HistoryCombo0"));
   std::string text = dtltest::ReadFileText(file);
-  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\DTL\\DTL\\Settings]\n\"AddressHistory\"="), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\DTL\\DTL\\Settings]\n\"AddressHistory\"="),
+            std::string::npos);
 }
 
 TEST_F(StoreTest, CorruptFileOrCrashLeftoversReadAsDefaultsAndTheNextWriteRepairs) {
   fs::create_directories(file.parent_path());
   auto noise = dtltest::RandomBytes(50000, 3);
-  std::string text = "[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\n\"SMTPServer\"=\"kept.example\"\n" +
-                     std::string(noise.begin(), noise.end()) + "\n\"Port\"=dword:0000";  // cut mid-number
+  std::string text =
+      "[HKEY_CURRENT_USER\\Software\\Kestrelwing\\DTL]\n\"SMTPServer\"=\"kept.example\"\n" +
+      std::string(noise.begin(), noise.end()) + "\n\"Port\"=dword:0000";  // cut mid-number
   dtltest::WriteFileText(file, text);
   EXPECT_EQ(store.Port(), 25u);
   EXPECT_EQ(store.SmtpServer(), "kept.example");
@@ -151,12 +171,17 @@ TEST_F(StoreTest, WritesThatCannotHappenSayWhyAndLeaveTheFileAlone) {
     dtl::ErrorCode code;
   };
   const Case cases[] = {
-      {"string beyond the file's limit", [&] { return store.SetString("MX", tooLong); }, dtl::ErrorCode::InvalidArgument},
-      {"name beyond the file's limit", [&] { return store.SetDword(badKey, 1); }, dtl::ErrorCode::InvalidArgument},
-      {"profile batch with one refused entry",
-       [&] { return store.WriteProfileStrings({{"HistoryCombo0", "ok"}, {"HistoryCombo1", tooLong}}); },
+      {"string beyond the file's limit", [&] { return store.SetString("MX", tooLong); },
        dtl::ErrorCode::InvalidArgument},
-      {"delete under an empty key path", [&] { return store.DeleteValue("", "MX"); }, dtl::ErrorCode::InvalidArgument},
+      {"name beyond the file's limit", [&] { return store.SetDword(badKey, 1); },
+       dtl::ErrorCode::InvalidArgument},
+      {"profile batch with one refused entry",
+       [&] {
+         return store.WriteProfileStrings({{"HistoryCombo0", "ok"}, {"HistoryCombo1", tooLong}});
+       },
+       dtl::ErrorCode::InvalidArgument},
+      {"delete under an empty key path", [&] { return store.DeleteValue("", "MX"); },
+       dtl::ErrorCode::InvalidArgument},
   };
   for (const auto& c : cases) {
     const dtl::Status s = c.write();
@@ -172,7 +197,8 @@ TEST_F(StoreTest, WritesThatCannotHappenSayWhyAndLeaveTheFileAlone) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().code, dtl::ErrorCode::Io);
   EXPECT_NE(s.error().system, 0);
-  EXPECT_EQ(s.error().message.rfind((dir / "locked/settings.reg.lock").string() + ": ", 0), 0u) << s.error().message;
+  EXPECT_EQ(s.error().message.rfind((dir / "locked/settings.reg.lock").string() + ": ", 0), 0u)
+      << s.error().message;
 
   // A folder where the file goes: everything works up to the rename over it.
   SettingsStore blocked(dir / "blocked/settings.reg");
@@ -181,7 +207,8 @@ TEST_F(StoreTest, WritesThatCannotHappenSayWhyAndLeaveTheFileAlone) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().code, dtl::ErrorCode::Io);
   EXPECT_NE(s.error().system, 0);
-  EXPECT_EQ(s.error().message.rfind((dir / "blocked/settings.reg").string() + ": ", 0), 0u) << s.error().message;
+  EXPECT_EQ(s.error().message.rfind((dir / "blocked/settings.reg").string() + ": ", 0), 0u)
+      << s.error().message;
 }
 
 TEST_F(StoreTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
@@ -206,11 +233,13 @@ TEST_F(StoreTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
   for (pid_t pid : kids) {
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed or saw a broken file";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "a writer failed or saw a broken file";
   }
   for (int p = 0; p < kProcs; ++p) {
     EXPECT_EQ(store.RawDword(dtl::kSettingsKey, "P" + std::to_string(p)), kRounds - 1u);
-    EXPECT_EQ(store.GetProfileString("H" + std::to_string(p)), std::string(500 + kRounds - 1, 'a' + p));
+    EXPECT_EQ(store.GetProfileString("H" + std::to_string(p)),
+              std::string(500 + kRounds - 1, 'a' + p));
   }
 }
 
@@ -221,8 +250,10 @@ TEST(SettingsStorePath, FollowsXdgConfigHomeAndIgnoresARelativeOne) {
   EXPECT_EQ(SettingsStore::DefaultPath(), fs::path("/some/where/drovetail/settings.reg"));
   ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);
   EXPECT_EQ(SettingsStore::DefaultPath(), dtl::HomeFolder() / ".config/drovetail/settings.reg");
-  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else ::unsetenv("XDG_CONFIG_HOME");
+  if (old)
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ TEST(TempSweep, DeletesLeftoverPiecesAndNothingElse) {
   ASSERT_TRUE(mine);
   for (const char* n : {"DTL1A2.tmp", "DTLx.tmp"}) dtltest::WriteFileText(dir / n, "x");
   // Names are case-sensitive here: only the exact pattern is the program's.
-  const char* kept[] = {"dtl1.tmp", "DTL1.TMP", "DTL1.tmp.bak", "XDTL1.tmp", "other.tmp", "DTL", "DTL.tmp!"};
+  const char* kept[] = {"dtl1.tmp",  "DTL1.TMP", "DTL1.tmp.bak", "XDTL1.tmp",
+                        "other.tmp", "DTL",      "DTL.tmp!"};
   for (const char* n : kept) dtltest::WriteFileText(dir / n, "x");
   fs::create_directory(dir / "DTLdir.tmp");
   dtltest::WriteFileText(dir / "target", "not ours to delete");

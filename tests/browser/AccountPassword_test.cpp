@@ -27,7 +27,8 @@ std::string Decoded(std::string_view inner, int scheme, bool ssl) {
 std::string Base64(const std::string& bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   out.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                             reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
+                             reinterpret_cast<const unsigned char*>(bytes.data()),
+                             static_cast<int>(bytes.size())));
   return out;
 }
 
@@ -50,7 +51,8 @@ TEST(AccountPasswordExport, WritesBracketsOfItsVariantAndRefusesEmptyOrOverlongP
 TEST(AccountPasswordExport, CipherLengthAlwaysCarriesOneExtraBlock) {
   struct Case {
     size_t chars, cipherBytes, base64Chars;
-  } cases[] = {{1, 16, 24}, {5, 16, 24}, {7, 16, 24}, {8, 16, 24}, {9, 24, 32}, {16, 24, 32}, {50, 64, 88}};
+  } cases[] = {{1, 16, 24}, {5, 16, 24},  {7, 16, 24}, {8, 16, 24},
+               {9, 24, 32}, {16, 24, 32}, {50, 64, 88}};
   for (const Case& c : cases) {
     const std::string inner = Inner(ExportAccountPassword(std::string(c.chars, 'k'), false));
     EXPECT_EQ(inner.size(), c.base64Chars) << c.chars;
@@ -70,7 +72,8 @@ TEST(AccountPasswordRoundTrip, RandomPasswordsSurviveTheBrowsersFormEncodingInBo
     // In a POST body "+", "/" and "=" arrive percent-encoded; the decoder undoes that.
     const std::string posted = dtltest::BrowserFormEncode(inner);
     ASSERT_EQ(Decoded(posted, 160, ssl), password) << password;
-    ASSERT_NE(Decoded(posted, 160, !ssl), password) << "the other variant's key decoded " << password;
+    ASSERT_NE(Decoded(posted, 160, !ssl), password)
+        << "the other variant's key decoded " << password;
   }
 }
 
@@ -79,7 +82,8 @@ TEST(AccountPasswordRoundTrip, EveryOlderSchemeDecodesWhatItsOwnKeyEncrypted) {
     for (bool ssl : {false, true}) {
       for (std::string password : {"a", "eight888", "With Spaces & Symbols!", "nine-char"}) {
         const std::string inner = dtl::EncryptAccountPassword(password, scheme, ssl);
-        EXPECT_EQ(Decoded(dtltest::BrowserFormEncode(inner), scheme, ssl), password) << scheme << ssl;
+        EXPECT_EQ(Decoded(dtltest::BrowserFormEncode(inner), scheme, ssl), password)
+            << scheme << ssl;
       }
       // Fourteen distinct keys: no two scheme/variant pairs give the same text.
       for (int other : kSchemes) {
@@ -95,16 +99,19 @@ TEST(AccountPasswordRoundTrip, EveryOlderSchemeDecodesWhatItsOwnKeyEncrypted) {
 }
 
 TEST(AccountPasswordDecoding, UnescapesPercentsButNotPlusThenSkipsForeignBase64Characters) {
-  const std::pair<const char*, const char*> unescape[] = {
-      {"%2B%2f%3D", "+/="}, {"a+b", "a+b"}, {"%%41", "%A"}, {"%zz", "%zz"}, {"%4", "%4"}, {"%4g", "%4g"}};
+  const std::pair<const char*, const char*> unescape[] = {{"%2B%2f%3D", "+/="}, {"a+b", "a+b"},
+                                                          {"%%41", "%A"},       {"%zz", "%zz"},
+                                                          {"%4", "%4"},         {"%4g", "%4g"}};
   for (auto [in, out] : unescape) EXPECT_EQ(dtl::UrlUnescapeKeepPlus(in), out) << in;
   const std::pair<const char*, const char*> base64[] = {
-      {"Q U=J\nD", "ABC"}, {"QUI=", "AB"}, {"QUI", "AB"}, {"QQ==", "A"}, {"Q", ""}, {"*#!", ""}, {"QUJDRA", "ABCD"}};
+      {"Q U=J\nD", "ABC"}, {"QUI=", "AB"}, {"QUI", "AB"},     {"QQ==", "A"},
+      {"Q", ""},           {"*#!", ""},    {"QUJDRA", "ABCD"}};
   for (auto [in, out] : base64) EXPECT_EQ(dtl::Base64DecodeSkippingForeign(in), out) << in;
 }
 
 TEST(AccountPasswordDecoding, XorSchemesStopAtTheFirstZeroByte) {
-  std::string bytes = dtl::Base64DecodeSkippingForeign(dtl::EncryptAccountPassword("abcdef", 141, false));
+  std::string bytes =
+      dtl::Base64DecodeSkippingForeign(dtl::EncryptAccountPassword("abcdef", 141, false));
   bytes[3] = '\0';
   EXPECT_EQ(Decoded(Base64(bytes), 141, false), "abc");
 }
@@ -112,14 +119,16 @@ TEST(AccountPasswordDecoding, XorSchemesStopAtTheFirstZeroByte) {
 // Damaged and hostile markers: nothing here may read or cut outside a buffer (also run under
 // AddressSanitizer), and none yields the true password.
 TEST(AccountPasswordDecoding, DamagedDesMarkersGiveNoPasswordAndStayInsideTheirBytes) {
-  const std::string base = dtl::Base64DecodeSkippingForeign(dtl::EncryptAccountPassword("ABCDEFGHZZZZZZZZ", 160, false));
+  const std::string base =
+      dtl::Base64DecodeSkippingForeign(dtl::EncryptAccountPassword("ABCDEFGHZZZZZZZZ", 160, false));
   ASSERT_EQ(base.size(), 24u);
   // ECB blocks stand alone: the first two blocks decrypt to the password, so the "pad count" is
   // the last letter, 'Z' = 90 > 7.
   const std::string padAbove7 = base.substr(0, 16);
   // One block whose last byte is 3: the pad would cut before the start of the bytes.
   const std::string oneBlock =
-      dtl::Base64DecodeSkippingForeign(dtl::EncryptAccountPassword(std::string("abcdefg\x03", 8), 160, false))
+      dtl::Base64DecodeSkippingForeign(
+          dtl::EncryptAccountPassword(std::string("abcdefg\x03", 8), 160, false))
           .substr(0, 8);
   EXPECT_EQ(Decoded(Base64(padAbove7), 160, false), "");
   EXPECT_EQ(Decoded(Base64(oneBlock), 160, false), "");

@@ -15,7 +15,8 @@ namespace {
 using dtl::RewriteLoginPage;
 
 TEST(LoginPageRewriter, YahooMailPagesLoseTheirFirstOnSubmit) {
-  const std::string page = "<form onsubmit=\"return hash(this)\" action=/login><input onsubmit=\"x\">";
+  const std::string page =
+      "<form onsubmit=\"return hash(this)\" action=/login><input onsubmit=\"x\">";
   EXPECT_EQ(RewriteLoginPage("https://login.YAHOO.com/?.src=ym&mail=1", page),
             "<form  action=/login><input onsubmit=\"x\">");
   // Only mail pages under a dotted Yahoo host.
@@ -25,7 +26,8 @@ TEST(LoginPageRewriter, YahooMailPagesLoseTheirFirstOnSubmit) {
   EXPECT_FALSE(RewriteLoginPage("https://mail.yahoo.com/", "<form onsubmit=\"return x(this)>"));
   EXPECT_FALSE(RewriteLoginPage("https://mail.yahoo.com/", "<form ONSUBMIT=\"x\">"));
   // An empty attribute does not swallow the next one.
-  EXPECT_EQ(RewriteLoginPage("https://mail.yahoo.com/", "<form onsubmit=\"\" name=\"f\">"), "<form  name=\"f\">");
+  EXPECT_EQ(RewriteLoginPage("https://mail.yahoo.com/", "<form onsubmit=\"\" name=\"f\">"),
+            "<form  name=\"f\">");
 }
 
 TEST(LoginPageRewriter, AolScreenNamePagesLoseEveryMaxLengthThenTheOnSubmit) {
@@ -35,7 +37,8 @@ TEST(LoginPageRewriter, AolScreenNamePagesLoseEveryMaxLengthThenTheOnSubmit) {
   EXPECT_EQ(RewriteLoginPage("https://my.screenname.aol.com/_cqr/login/login.psp", page),
             "<form ><input type=password  name=pw><input ><input \"8\"><input 20 \"30\">");
   // Without an onsubmit the length limits still go.
-  EXPECT_EQ(RewriteLoginPage("https://my.screenname.aol.com/", "<input maxlength=\"16\">"), "<input >");
+  EXPECT_EQ(RewriteLoginPage("https://my.screenname.aol.com/", "<input maxlength=\"16\">"),
+            "<input >");
   EXPECT_FALSE(RewriteLoginPage("https://my.screenname.aol.com/", "<input name=pw>"));
 }
 
@@ -45,7 +48,8 @@ TEST(WallaRelogin, TheSavedLoginIsPostedAgainOrTheUserToldToLogIn) {
   auto none = dtl::DecideWallaRelogin({});
   ASSERT_TRUE(none.message);
   EXPECT_EQ(none.message->text,
-            "The session ended and Drovetail couldn't re-login.\nplease login again with the Encrypted Password.");
+            "The session ended and Drovetail couldn't re-login.\nplease login again with the "
+            "Encrypted Password.");
   EXPECT_EQ(none.message->icon, dtl::MessageIcon::Information);
   EXPECT_FALSE(none.repost || none.clearInboxRedirectFlag);
 
@@ -60,8 +64,8 @@ TEST(WallaRelogin, TheSavedLoginIsPostedAgainOrTheUserToldToLogIn) {
   EXPECT_EQ(r.repost->headers, "H: v\r\n");
   EXPECT_EQ(r.repost->body.Str(), body);
 
-  dtl::NavigationRequest again{r.repost->url, r.repost->flags, r.repost->targetFrame, r.repost->body.Str(),
-                               r.repost->headers};
+  dtl::NavigationRequest again{r.repost->url, r.repost->flags, r.repost->targetFrame,
+                               r.repost->body.Str(), r.repost->headers};
   auto d = dtl::DecideNavigation(again, {});
   ASSERT_TRUE(d.repost);
   EXPECT_EQ(d.repost->body.Str(), "user=shared&pass=pw!");
@@ -87,7 +91,8 @@ TEST(BrowserViewRules, KeepAliveAutoDownloadAndAccountId) {
       {"www.hriders.com", "http://www.hriders.com:8383/x.cgi", "S=abcdef", false},
       {"mail.google.com", "https://mail.google.com/mail/", "S=123", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(dtl::AutoDownloadEnabled(c.domain, c.url, c.cookie), c.enabled) << c.domain << c.url;
+  for (const Case& c : cases)
+    EXPECT_EQ(dtl::AutoDownloadEnabled(c.domain, c.url, c.cookie), c.enabled) << c.domain << c.url;
 
   EXPECT_EQ(dtl::XasamailAccountId("<a href=\"read.cgi?ACC=Shared01&folder=inbox\">"), "shared01");
   EXPECT_FALSE(dtl::XasamailAccountId("<p>nothing</p>"));
@@ -95,14 +100,16 @@ TEST(BrowserViewRules, KeepAliveAutoDownloadAndAccountId) {
 
 // The product panes never open a web-mail site.
 TEST(MailSiteFilter, PanesRefuseEveryProviderAndNothingElse) {
-  for (const char* url : {"https://mail.GOOGLE.com/", "http://gmail.com", "http://mail.yahoo.com/", "http://walla.co.il",
-                          "http://omnilect.com", "http://www.gawab.com", "http://unitedemailsystems.com",
-                          "http://spymac.com", "http://www.hriders.com:8383/", "http://intermail.example",
-                          "http://rotomail.com", "http://webmail.netscape.com", "http://mail.lycos.com",
-                          "http://poczta.o2.pl/", "http://xasamail.com/", "http://example.org/?next=yahoo"})
+  for (const char* url :
+       {"https://mail.GOOGLE.com/", "http://gmail.com", "http://mail.yahoo.com/",
+        "http://walla.co.il", "http://omnilect.com", "http://www.gawab.com",
+        "http://unitedemailsystems.com", "http://spymac.com", "http://www.hriders.com:8383/",
+        "http://intermail.example", "http://rotomail.com", "http://webmail.netscape.com",
+        "http://mail.lycos.com", "http://poczta.o2.pl/", "http://xasamail.com/",
+        "http://example.org/?next=yahoo"})
     EXPECT_TRUE(dtl::PaneRefusesNavigation(url)) << url;
-  for (const char* url : {"https://www.drovetail.example/forums/", "http://mail.example.com/", "http://hotmail.com/",
-                          "file:///opt/drovetail/verb1.html", ""})
+  for (const char* url : {"https://www.drovetail.example/forums/", "http://mail.example.com/",
+                          "http://hotmail.com/", "file:///opt/drovetail/verb1.html", ""})
     EXPECT_FALSE(dtl::PaneRefusesNavigation(url)) << url;
 }
 

@@ -15,26 +15,37 @@ namespace {
 using dtl::DecideNavigation;
 using dtl::NavigationDecision;
 
-const std::string S1 = "For security reasons you are not allowed to view the settings of the account.";
+const std::string S1 =
+    "For security reasons you are not allowed to view the settings of the account.";
 const std::string S2 =
-    "For security reasons you are not allowed to view the messages.\nTo download the segments click on the "
+    "For security reasons you are not allowed to view the messages.\nTo download the segments "
+    "click on the "
     "Auto Download button.";
 const std::string S3 = "For security reasons you are not allowed to send invites.";
 const std::string S4 = "For security reasons you are not allowed to compose a new message.";
-const std::string S5 = "You are not allowed to delete Gmail messages from the Drovetail inner browser.";
+const std::string S5 =
+    "You are not allowed to delete Gmail messages from the Drovetail inner browser.";
 const std::string S6 = "You are not allowed to report spam from the Drovetail inner browser.";
 const std::string S7 =
-    "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again.";
+    "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and "
+    "try again.";
 const std::string S8 = "You are not allowed to delete messages from the Drovetail inner browser.";
-const std::string S9 = "For security reasons you are not allowed to view the options of the account.";
+const std::string S9 =
+    "For security reasons you are not allowed to view the options of the account.";
 const std::string S10 = "For security reasons you are not allowed to manage the account.";
-const std::string S11 = "For security reasons you are not allowed to change the settings of the account.";
+const std::string S11 =
+    "For security reasons you are not allowed to change the settings of the account.";
 const std::string S12 = "Please login with Simple Interface mode.";
-const std::string kUseCookies = "Please check the 'Use Cookies' Checkbox (Second checkbox on the bottom).";
+const std::string kUseCookies =
+    "Please check the 'Use Cookies' Checkbox (Second checkbox on the bottom).";
 
 // Every provider rule block as it must read, in table order; a silent row has no message.
 // Written out by hand on purpose: never derive it from the table under test.
-struct PinnedRow { dtl::RuleTarget target; std::vector<std::string> any; std::string message; };
+struct PinnedRow {
+  dtl::RuleTarget target;
+  std::vector<std::string> any;
+  std::string message;
+};
 struct PinnedBlock {
   std::string name;
   std::vector<std::string> selectors;
@@ -46,98 +57,158 @@ constexpr dtl::RuleTarget kU = dtl::RuleTarget::Url;
 constexpr dtl::RuleTarget kB = dtl::RuleTarget::Body;
 const std::string kQuiet;
 const std::vector<PinnedBlock> kPinnedBlocks = {
-      {"Gmail", {"gmail", "google"}, false, {}, {
-          {kU, {"view=pr", "manage", "editpasswd"}, S1},
-          {kU, {"view=cv"}, S2},
-          {kU, {"search=trash", "search=spam"}, kQuiet},
-          {kU, {"search=cf", "view=cl"}, kQuiet},
-          {kU, {"?ui=html", "/mail/h/"}, kQuiet},
-          {kU, {"view=ii"}, S3},
-          {kU, {"view=cm"}, S4},
-          {kB, {"act=rc"}, kQuiet},
-          {kB, {"act=tr", "act=dl"}, S5},
-          {kB, {"act=sp"}, S6},
-          {kB, {"&persistentcookie=yes"}, S7},
-      }},
-      {"Yahoo", {"yahoo"}, false, {}, {
-          {kU, {"options?", "preferences?"}, S1},
-          {kU, {"?eb=1", "?et=1", "&eb=1", "&et=1"}, S8},
-          {kU, {"edit.yahoo.com", "eval_profile"}, S1},
-          {kU, {"=spam", "blocksender"}, kQuiet},
-          {kU, {"compose?"}, kQuiet},
-          {kB, {".persistent=y"}, S7},
-          {kB, {"&mov=1", "&isspam=1", "send=1"}, kQuiet},
-          {kB, {"del=1", "del=delete"}, S8},
-      }},
-      {"Netscape", {"netscape"}, false, {}, {
-          {kU, {"prefs.adp"}, S1},
-          {kU, {"=deletemsgs", "emptytrash"}, S8},
-          {kU, {"myaccount.", "wallet.psp", "edit.psp", "=movemsgs", "rab.adp", "folders.adp", "compose.adp"},
-           kQuiet},
-      }},
-      {"Lycos", {"lycos"}, false, {}, {
-          {kU, {"environ", "compose", "/env/", "/spam/", "/filter/", "mayaregister", "=empty", "foldermanage",
-                  "mailmanage", "trash"}, kQuiet},
-          {kB, {"m_ws=y"}, S7},
-      }},
-      {"O2", {"o2.pl", "tlen.pl", "go2.pl"}, false, {}, {
-          {kU, {"cmd=konfiguracja", "nazwa.php", "haslo.php", "pytanie.php", "sms.php", "fwd.php", "cmd=sygnatury",
-                  "konta.php", "blokowanie.php", "filtr.php", "vr.php", "spam.php"}, S1},
-          {kU, {"im_index.php", "cmd=d_wpis2", "blokowanie.php", "cmd=activate_spamguard", "=ssppaamm", "=wyslane",
-                  "=ddraft", "cmd=adresy", "cmd=foldery", "cmd=napisz"}, kQuiet},
-          {kB, {"&cmd=", "content-disposition"}, kQuiet},
-      }},
-      {"Walla", {"walla"}, true, {"*walla*.*"}, {
-          {kU, {"w=/@options", "@reg"}, S9},
-          {kU, {"w=/@compose"}, S4},
-          {kU, {"w=/@manage"}, S10},
-          {kB, {"/@folder.action"}, kQuiet},
-      }},
-      {"Hriders", {"hriders"}, false, {"*hriders*.*"}, {
-          {kU, {"userpref", "signature", "chgpass", "chgfwd", "chgldap", "addrbook", "subfolder", "autoresplink",
-                  "chgvac", "chgrules", "chgplan"}, S9},
-          {kU, {"newmsg"}, S4},
-          {kB, {"delete"}, S8},
-      }},
-      {"Omnilect", {"omnilect"}, false, {}, {
-          {kU, {"options"}, S9},
-          {kU, {"delete"}, S8},
-          {kU, {"compose"}, S4},
-          {kU, {"move"}, kQuiet},
-          {kB, {"delete"}, S8},
-          {kB, {"rename", "newfile", "copy"}, kQuiet},
-      }},
-      {"Xasamail", {"xasamail"}, false, {}, {
-          {kU, {"user_pref"}, S9},
-          {kU, {"&write=newmsg"}, S4},
-          {kU, {"empty_trash", "spam"}, kQuiet},
-          {kB, {"move", "block", "delete"}, kQuiet},
-          {kB, {"pass_save=save"}, S7},
-      }},
-      {"Rotomail", {"rotomail"}, false, {}, {
-          {kU, {"settings"}, S1},
-          {kU, {"compose"}, S4},
-          {kU, {"labels", "movefolder", "trash"}, kQuiet},
-          {kB, {"move", "block", "delete"}, kQuiet},
-          {kB, {"rememberme"}, S7},
-      }},
-      {"Gawab", {"gawab"}, false, {}, {
-          {kU, {"=preferences", "=mailpref", "=chpasswd", "=signature", "=vacation", "=blocked", "=showextact",
-                  "=filters", "=trackmsgs", "=ygmanage"}, S9},
-          {kU, {"=newmsg"}, S4},
-          {kB, {"movefile", "cmdmove", "moveto", "spamact"}, S8},
-      }},
-      {"United E-mail Systems and Spymac", {"unitedemailsystems", "spymac"}, false,
-       {"*unitedemailsystems*.*", "*spymac*.*"}, {
-          {kU, {"func=settings", "func=info", "func=profile", "func=spamsettings"}, S11},
-          {kU, {"=trash", "action=option"}, kQuiet},
-          {kU, {"func=new"}, S4},
-          {kB, {"move"}, kQuiet},
-          {kB, {"logintype=xp"}, S12},
-      }},
+    {"Gmail",
+     {"gmail", "google"},
+     false,
+     {},
+     {
+         {kU, {"view=pr", "manage", "editpasswd"}, S1},
+         {kU, {"view=cv"}, S2},
+         {kU, {"search=trash", "search=spam"}, kQuiet},
+         {kU, {"search=cf", "view=cl"}, kQuiet},
+         {kU, {"?ui=html", "/mail/h/"}, kQuiet},
+         {kU, {"view=ii"}, S3},
+         {kU, {"view=cm"}, S4},
+         {kB, {"act=rc"}, kQuiet},
+         {kB, {"act=tr", "act=dl"}, S5},
+         {kB, {"act=sp"}, S6},
+         {kB, {"&persistentcookie=yes"}, S7},
+     }},
+    {"Yahoo",
+     {"yahoo"},
+     false,
+     {},
+     {
+         {kU, {"options?", "preferences?"}, S1},
+         {kU, {"?eb=1", "?et=1", "&eb=1", "&et=1"}, S8},
+         {kU, {"edit.yahoo.com", "eval_profile"}, S1},
+         {kU, {"=spam", "blocksender"}, kQuiet},
+         {kU, {"compose?"}, kQuiet},
+         {kB, {".persistent=y"}, S7},
+         {kB, {"&mov=1", "&isspam=1", "send=1"}, kQuiet},
+         {kB, {"del=1", "del=delete"}, S8},
+     }},
+    {"Netscape",
+     {"netscape"},
+     false,
+     {},
+     {
+         {kU, {"prefs.adp"}, S1},
+         {kU, {"=deletemsgs", "emptytrash"}, S8},
+         {kU,
+          {"myaccount.", "wallet.psp", "edit.psp", "=movemsgs", "rab.adp", "folders.adp",
+           "compose.adp"},
+          kQuiet},
+     }},
+    {"Lycos",
+     {"lycos"},
+     false,
+     {},
+     {
+         {kU,
+          {"environ", "compose", "/env/", "/spam/", "/filter/", "mayaregister", "=empty",
+           "foldermanage", "mailmanage", "trash"},
+          kQuiet},
+         {kB, {"m_ws=y"}, S7},
+     }},
+    {"O2",
+     {"o2.pl", "tlen.pl", "go2.pl"},
+     false,
+     {},
+     {
+         {kU,
+          {"cmd=konfiguracja", "nazwa.php", "haslo.php", "pytanie.php", "sms.php", "fwd.php",
+           "cmd=sygnatury", "konta.php", "blokowanie.php", "filtr.php", "vr.php", "spam.php"},
+          S1},
+         {kU,
+          {"im_index.php", "cmd=d_wpis2", "blokowanie.php", "cmd=activate_spamguard", "=ssppaamm",
+           "=wyslane", "=ddraft", "cmd=adresy", "cmd=foldery", "cmd=napisz"},
+          kQuiet},
+         {kB, {"&cmd=", "content-disposition"}, kQuiet},
+     }},
+    {"Walla",
+     {"walla"},
+     true,
+     {"*walla*.*"},
+     {
+         {kU, {"w=/@options", "@reg"}, S9},
+         {kU, {"w=/@compose"}, S4},
+         {kU, {"w=/@manage"}, S10},
+         {kB, {"/@folder.action"}, kQuiet},
+     }},
+    {"Hriders",
+     {"hriders"},
+     false,
+     {"*hriders*.*"},
+     {
+         {kU,
+          {"userpref", "signature", "chgpass", "chgfwd", "chgldap", "addrbook", "subfolder",
+           "autoresplink", "chgvac", "chgrules", "chgplan"},
+          S9},
+         {kU, {"newmsg"}, S4},
+         {kB, {"delete"}, S8},
+     }},
+    {"Omnilect",
+     {"omnilect"},
+     false,
+     {},
+     {
+         {kU, {"options"}, S9},
+         {kU, {"delete"}, S8},
+         {kU, {"compose"}, S4},
+         {kU, {"move"}, kQuiet},
+         {kB, {"delete"}, S8},
+         {kB, {"rename", "newfile", "copy"}, kQuiet},
+     }},
+    {"Xasamail",
+     {"xasamail"},
+     false,
+     {},
+     {
+         {kU, {"user_pref"}, S9},
+         {kU, {"&write=newmsg"}, S4},
+         {kU, {"empty_trash", "spam"}, kQuiet},
+         {kB, {"move", "block", "delete"}, kQuiet},
+         {kB, {"pass_save=save"}, S7},
+     }},
+    {"Rotomail",
+     {"rotomail"},
+     false,
+     {},
+     {
+         {kU, {"settings"}, S1},
+         {kU, {"compose"}, S4},
+         {kU, {"labels", "movefolder", "trash"}, kQuiet},
+         {kB, {"move", "block", "delete"}, kQuiet},
+         {kB, {"rememberme"}, S7},
+     }},
+    {"Gawab",
+     {"gawab"},
+     false,
+     {},
+     {
+         {kU,
+          {"=preferences", "=mailpref", "=chpasswd", "=signature", "=vacation", "=blocked",
+           "=showextact", "=filters", "=trackmsgs", "=ygmanage"},
+          S9},
+         {kU, {"=newmsg"}, S4},
+         {kB, {"movefile", "cmdmove", "moveto", "spamact"}, S8},
+     }},
+    {"United E-mail Systems and Spymac",
+     {"unitedemailsystems", "spymac"},
+     false,
+     {"*unitedemailsystems*.*", "*spymac*.*"},
+     {
+         {kU, {"func=settings", "func=info", "func=profile", "func=spamsettings"}, S11},
+         {kU, {"=trash", "action=option"}, kQuiet},
+         {kU, {"func=new"}, S4},
+         {kB, {"move"}, kQuiet},
+         {kB, {"logintype=xp"}, S12},
+     }},
 };
 
-NavigationDecision Go(const std::string& url, const std::string& body = {}, dtl::BrowserViewState state = {}) {
+NavigationDecision Go(const std::string& url, const std::string& body = {},
+                      dtl::BrowserViewState state = {}) {
   dtl::NavigationRequest r;
   r.url = url;
   r.postData = body;
@@ -154,11 +225,16 @@ std::vector<std::string> Texts(const NavigationDecision& d) {
 }
 
 TEST(NavigationPolicy, PostsGoOnlyToMailSites) {
-  const std::vector<std::string> words = {
-      "google",  "gmail",   "yahoo",    "mail",      "walla",    "webmail", "spymac",
-      "gawab",   "unitedemailsystems",  "xasamail",  "hotmail",  "passport", "hriders",
-      "intermail", "rotomail", "netscape", "lycos",  "o2.pl",    "screenname", "omnilect"};
-  EXPECT_EQ(std::vector<std::string>(dtl::MailSiteKeywords().begin(), dtl::MailSiteKeywords().end()), words);
+  const std::vector<std::string> words = {"google",     "gmail",     "yahoo",
+                                          "mail",       "walla",     "webmail",
+                                          "spymac",     "gawab",     "unitedemailsystems",
+                                          "xasamail",   "hotmail",   "passport",
+                                          "hriders",    "intermail", "rotomail",
+                                          "netscape",   "lycos",     "o2.pl",
+                                          "screenname", "omnilect"};
+  EXPECT_EQ(
+      std::vector<std::string>(dtl::MailSiteKeywords().begin(), dtl::MailSiteKeywords().end()),
+      words);
   for (const std::string& w : words) {
     auto d = Go("http://example.test/" + w + "?use_cookie=1", "use_cookie=1&q=1");
     EXPECT_FALSE(d.cancel) << w;
@@ -180,13 +256,17 @@ TEST(NavigationPolicy, RuleTableReadsAsPinned) {
     EXPECT_EQ(got.name, want.name);
     EXPECT_EQ(std::vector<std::string>(got.selectors.begin(), got.selectors.end()), want.selectors);
     EXPECT_EQ(got.wallaInboxRedirect, want.wallaInboxRedirect);
-    EXPECT_EQ(std::vector<std::string>(got.cookiePurges.begin(), got.cookiePurges.end()), want.cookiePurges);
+    EXPECT_EQ(std::vector<std::string>(got.cookiePurges.begin(), got.cookiePurges.end()),
+              want.cookiePurges);
     ASSERT_EQ(got.rules.size(), want.rows.size());
     for (size_t r = 0; r < want.rows.size(); ++r) {
       EXPECT_EQ(got.rules[r].target, want.rows[r].target) << "row " << r;
-      EXPECT_EQ(std::vector<std::string>(got.rules[r].any.begin(), got.rules[r].any.end()), want.rows[r].any)
+      EXPECT_EQ(std::vector<std::string>(got.rules[r].any.begin(), got.rules[r].any.end()),
+                want.rows[r].any)
           << "row " << r;
-      EXPECT_EQ(got.rules[r].message ? std::string(got.rules[r].message) : kQuiet, want.rows[r].message) << "row " << r;
+      EXPECT_EQ(got.rules[r].message ? std::string(got.rules[r].message) : kQuiet,
+                want.rows[r].message)
+          << "row " << r;
     }
   }
 }
@@ -209,9 +289,11 @@ TEST(NavigationPolicy, EveryProviderRowCancelsInsideItsBlockOnly) {
         }
         bool namesABlock = false;
         for (const auto& b : kPinnedBlocks)
-          for (const std::string& sel : b.selectors) namesABlock |= s.find(sel) != std::string::npos;
+          for (const std::string& sel : b.selectors)
+            namesABlock |= s.find(sel) != std::string::npos;
         if (namesABlock) continue;
-        auto out = body ? Go("http://mail.example/login", "use_cookie=1&x=" + s) : Go("http://mail.example/?" + s);
+        auto out = body ? Go("http://mail.example/login", "use_cookie=1&x=" + s)
+                        : Go("http://mail.example/?" + s);
         EXPECT_FALSE(out.cancel) << block.name << " " << s;
         EXPECT_TRUE(out.messages.empty()) << block.name << " " << s;
       }
@@ -220,7 +302,11 @@ TEST(NavigationPolicy, EveryProviderRowCancelsInsideItsBlockOnly) {
 }
 
 TEST(NavigationPolicy, MessagesFollowTheTableOrderAcrossRowsAndBlocks) {
-  struct Case { const char* url; const char* body; std::vector<std::string> messages; } cases[] = {
+  struct Case {
+    const char* url;
+    const char* body;
+    std::vector<std::string> messages;
+  } cases[] = {
       {"https://mail.google.com/mail/?view=cv&th=1&manage=1", "", {S1, S2}},
       {"https://mail.google.com/mail/?view=ii", "", {S3}},
       {"https://mail.google.com/mail/?act=1", "act=tr&at=x", {S5}},
@@ -247,16 +333,24 @@ TEST(NavigationPolicy, HridersLoginNeedsTheUseCookiesBox) {
   auto d = Go("http://www.hriders.com:8383/login.cgi", "user=a&pass=b");
   EXPECT_TRUE(d.cancel);
   EXPECT_EQ(Texts(d), std::vector<std::string>{kUseCookies});
-  for (auto [page, body] : {std::pair{"login.cgi", "user=a&USE_COOKIE=1"}, {"multibtn.cgi", "user=a"},
+  for (auto [page, body] : {std::pair{"login.cgi", "user=a&USE_COOKIE=1"},
+                            {"multibtn.cgi", "user=a"},
                             {"button.cgi", "user=a"}})
     EXPECT_FALSE(Go(std::string("http://www.hriders.com:8383/") + page, body).cancel) << page;
-  EXPECT_EQ(Go("http://www.hriders.com:8383/").cookiePurges, std::vector<std::string>{"*hriders*.*"});
+  EXPECT_EQ(Go("http://www.hriders.com:8383/").cookiePurges,
+            std::vector<std::string>{"*hriders*.*"});
 }
 
-struct MarkerForm { const char* open; const char* close; const char* sslOpen; const char* sslClose; int scheme; };
+struct MarkerForm {
+  const char* open;
+  const char* close;
+  const char* sslOpen;
+  const char* sslClose;
+  int scheme;
+};
 const MarkerForm kForms[] = {
-    {"(#", "#)", "($", "$)", 160}, {"(|", "|)", "|(", ")|", 150}, {"({", "})", "{(", ")}", 148},
-    {"((", "))", "<<", ">>", 143}, {"&|", "|&", "|&", "&|", 143}, {"[{", "}]", "{[", "]}", 141},
+    {"(#", "#)", "($", "$)", 160}, {"(|", "|)", "|(", ")|", 150},  {"({", "})", "{(", ")}", 148},
+    {"((", "))", "<<", ">>", 143}, {"&|", "|&", "|&", "&|", 143},  {"[{", "}]", "{[", "]}", 141},
     {"<(", ")>", "(<", ">)", 14},  {"|\\", "|/", "|/", "|\\", 13},
 };
 
@@ -270,7 +364,8 @@ TEST(NavigationPolicy, EveryMarkerFormIsDecodedAndRepostedSslVariantsOnlyOnHttps
   for (const MarkerForm& f : kForms) {
     for (bool ssl : {false, true}) {
       const std::string inner = dtl::EncryptAccountPassword(password, f.scheme, ssl);
-      const std::string marker = std::string(ssl ? f.sslOpen : f.open) + inner + (ssl ? f.sslClose : f.close);
+      const std::string marker =
+          std::string(ssl ? f.sslOpen : f.open) + inner + (ssl ? f.sslClose : f.close);
       for (const char* scheme : {"http", "HTTPS"}) {
         const std::string url = std::string(scheme) + "://mail.example.com/login";
         auto d = Go(url, LoginBody(marker));
@@ -308,18 +403,22 @@ TEST(NavigationPolicy, MarkerInAUserNameFieldTurnsDecodingAndBodyRulesOff) {
 }
 
 TEST(NavigationPolicy, RepostKeepsOtherFieldsAndEscapesThePasswordForTheForm) {
-  struct Case { const char* password; const char* posted; } cases[] = {
+  struct Case {
+    const char* password;
+    const char* posted;
+  } cases[] = {
       {"plain", "plain"},
       {"a&b=c+d%e f", "a%26b%3Dc%2Bd%25e%20f"},
       {"(#x#)", "(#x#)"},  // a password shaped like a marker is not decoded a second time
   };
   for (const Case& c : cases) {
-    const std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword(c.password, false));
+    const std::string marker =
+        dtltest::BrowserFormEncode(dtl::ExportAccountPassword(c.password, false));
     const std::string body = "user=john+smith&pass=" + marker + "&again=" + marker + "&btn=Sign+in";
     auto d = Go("http://mail.example.com/login", body);
     ASSERT_TRUE(d.repost) << c.password;
-    EXPECT_EQ(d.repost->body.Str(),
-              std::string("user=john+smith&pass=") + c.posted + "&again=" + c.posted + "&btn=Sign+in");
+    EXPECT_EQ(d.repost->body.Str(), std::string("user=john+smith&pass=") + c.posted +
+                                        "&again=" + c.posted + "&btn=Sign+in");
     // The re-post comes back through the policy and goes out as it is.
     auto again = Go("http://mail.example.com/login", d.repost->body.Str());
     EXPECT_FALSE(again.cancel) << c.password;
@@ -328,7 +427,8 @@ TEST(NavigationPolicy, RepostKeepsOtherFieldsAndEscapesThePasswordForTheForm) {
   // Plus signs typed inside the marker are dropped with it.
   std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
   marker.insert(10, "+");
-  EXPECT_EQ(Go("http://mail.example.com/login", "pass=" + marker + "+&x=1").repost->body.Str(), "pass=pw+&x=1");
+  EXPECT_EQ(Go("http://mail.example.com/login", "pass=" + marker + "+&x=1").repost->body.Str(),
+            "pass=pw+&x=1");
 }
 
 TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
@@ -347,7 +447,8 @@ TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
 
   s.documentCookie = "A=1234567890";  // 12 characters, no session marker
   auto forced = Go("http://mail.walla.com/?w=/@main", "", s);
-  EXPECT_EQ(forced.inboxRedirect, "http://mail.walla.com/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1");
+  EXPECT_EQ(forced.inboxRedirect,
+            "http://mail.walla.com/?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1");
   EXPECT_TRUE(forced.inboxRedirectFlag);
   EXPECT_FALSE(forced.cancel);
 
@@ -366,19 +467,23 @@ TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
 // a buffer (the suite also runs under AddressSanitizer).
 TEST(NavigationPolicy, HostileBodiesAndUrlsAreHandledSafely) {
   const std::string good = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
-  struct Case { std::string body; bool repost; } cases[] = {
-      {"pass=%28%23QUJD", false},                 // no closing text
-      {"pass=%28%23%29", false},                  // closing overlaps the opening
-      {"a=%23%29&pass=" + good, true},            // a closing text before the opening
+  struct Case {
+    std::string body;
+    bool repost;
+  } cases[] = {
+      {"pass=%28%23QUJD", false},                   // no closing text
+      {"pass=%28%23%29", false},                    // closing overlaps the opening
+      {"a=%23%29&pass=" + good, true},              // a closing text before the opening
       {"pass=%28%23%28%23QUJD%23%29%23%29", true},  // nested
-      {"pass=%28%23%ZZ%4%23%29", true},           // invalid escapes inside
+      {"pass=%28%23%ZZ%4%23%29", true},             // invalid escapes inside
       {"pass=" + good.substr(0, good.size() - 3), false},
   };
   for (const Case& c : cases) {
     auto d = Go("http://mail.example.com/login", c.body);
     EXPECT_EQ(d.repost.has_value(), c.repost) << c.body;
   }
-  EXPECT_EQ(Go("http://mail.example.com/login", "a=%23%29&pass=" + good).repost->body.Str(), "a=%23%29&pass=pw");
+  EXPECT_EQ(Go("http://mail.example.com/login", "a=%23%29&pass=" + good).repost->body.Str(),
+            "a=%23%29&pass=pw");
 
   const std::string longUrl = "http://mail.google.com/" + std::string(1 << 20, 'a') + "view=cm";
   EXPECT_EQ(Texts(Go(longUrl)), std::vector<std::string>{S4});

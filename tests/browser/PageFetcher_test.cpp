@@ -40,7 +40,8 @@ class PageFetcherTest : public ::testing::Test {
     delete folder_;
     delete pki_;
   }
-  std::unique_ptr<ProviderServer> Start(std::vector<std::string> args = {}, const std::string& cert = "server") {
+  std::unique_ptr<ProviderServer> Start(std::vector<std::string> args = {},
+                                        const std::string& cert = "server") {
     EXPECT_TRUE(pki_->ok()) << pki_->output();
     auto s = std::make_unique<ProviderServer>(folder_->path(), args, pki_, cert);
     EXPECT_TRUE(s->running()) << s->error();
@@ -67,12 +68,18 @@ TEST_F(PageFetcherTest, ZeroByteEndsTheTextAndAFailedRequestKeepsThePreviousBody
   EXPECT_EQ(f.LastStatus(), 200);
   server->AddFault("drop", "passed_id=1");
   // `error` is libcurl's code in Error::system (0 for no URL, which never reaches libcurl).
-  struct Case { const char* what; std::string url; long error; bool headersFail; };
-  for (const Case& c : {Case{"no URL", "", 0, true},
-                        Case{"connection broken off mid-body", FileUrl(1), CURLE_PARTIAL_FILE, false},
-                        Case{"nobody listening", "http://127.0.0.1:1/", CURLE_COULDNT_CONNECT, true},
-                        Case{"body over the cap", FileUrl(2), CURLE_FILESIZE_EXCEEDED, false},
-                        Case{"not http", "file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, true}}) {
+  struct Case {
+    const char* what;
+    std::string url;
+    long error;
+    bool headersFail;
+  };
+  for (const Case& c :
+       {Case{"no URL", "", 0, true},
+        Case{"connection broken off mid-body", FileUrl(1), CURLE_PARTIAL_FILE, false},
+        Case{"nobody listening", "http://127.0.0.1:1/", CURLE_COULDNT_CONNECT, true},
+        Case{"body over the cap", FileUrl(2), CURLE_FILESIZE_EXCEEDED, false},
+        Case{"not http", "file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, true}}) {
     const auto failed = f.Fetch(c.url);
     ASSERT_FALSE(failed) << c.what;
     EXPECT_EQ(failed.error().system, c.error) << c.what;
@@ -111,7 +118,9 @@ TEST_F(PageFetcherTest, HeadersComeRawWithCrLfLinesAndACap) {
   ASSERT_TRUE(block) << block.error().message;
   const std::string h(*block);
   EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << h;
-  EXPECT_NE(h.find("\r\nContent-Disposition: attachment; filename=\"a.bin\"\r\n"), std::string::npos) << h;
+  EXPECT_NE(h.find("\r\nContent-Disposition: attachment; filename=\"a.bin\"\r\n"),
+            std::string::npos)
+      << h;
   ASSERT_GE(h.size(), 4u);
   EXPECT_EQ(h.substr(h.size() - 4), "\r\n\r\n");
   for (size_t at = h.find('\n'); at != std::string::npos; at = h.find('\n', at + 1))
@@ -133,13 +142,17 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
   PageFetcher crawler(jar_, server->Endpoints());
   PageFetcher banner(jar_, server->Endpoints());
   // The request headers a fetcher sends, as the fixture echoes them.
-  const auto sent = [](PageFetcher& f, const std::string& url = kHeadersUrl, const char* cookie = nullptr) {
+  const auto sent = [](PageFetcher& f, const std::string& url = kHeadersUrl,
+                       const char* cookie = nullptr) {
     auto text = cookie ? f.Fetch(url, false, {}, -1, cookie) : f.Fetch(url);
     return text ? std::string(*text) : "(failed)";
   };
-  ASSERT_TRUE(crawler.Fetch("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox", false, {}, -1, " SID=1 ; lang=en;bad\tname=x"));
+  ASSERT_TRUE(crawler.Fetch("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox", false, {}, -1,
+                            " SID=1 ; lang=en;bad\tname=x"));
   std::string seen = sent(banner);
-  EXPECT_NE(seen.find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\n"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\n"),
+            std::string::npos)
+      << seen;
   EXPECT_NE(seen.find("Cookie: "), std::string::npos) << seen;
   EXPECT_NE(seen.find("SID=1"), std::string::npos) << seen;
   EXPECT_NE(seen.find("lang=en"), std::string::npos) << seen;
@@ -151,21 +164,26 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
   EXPECT_NE(seen.find("SID=2"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("SID=1"), std::string::npos) << seen;
   // Another site, or another jar, sees none of them.
-  EXPECT_EQ(sent(banner, "http://mail.walla.com/__fixture/headers").find("SID="), std::string::npos);
+  EXPECT_EQ(sent(banner, "http://mail.walla.com/__fixture/headers").find("SID="),
+            std::string::npos);
   CookieJar other;
   PageFetcher stranger(other, server->Endpoints());
   seen = sent(stranger);
-  EXPECT_TRUE(seen.find("SID=") == std::string::npos && seen.find("User-Agent") != std::string::npos) << seen;
+  EXPECT_TRUE(seen.find("SID=") == std::string::npos &&
+              seen.find("User-Agent") != std::string::npos)
+      << seen;
   // The crawler and the download run on threads of their own over the one jar.
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t)
     threads.emplace_back([&, t] {
       PageFetcher f(jar_, server->Endpoints());
-      for (int i = 0; i < 10; ++i) sent(f, kHeadersUrl, ("T" + std::to_string(t) + "=" + std::to_string(i)).c_str());
+      for (int i = 0; i < 10; ++i)
+        sent(f, kHeadersUrl, ("T" + std::to_string(t) + "=" + std::to_string(i)).c_str());
     });
   for (auto& t : threads) t.join();
   seen = sent(banner);
-  for (const char* cookie : {"T0=9", "T1=9", "T2=9"}) EXPECT_NE(seen.find(cookie), std::string::npos) << seen;
+  for (const char* cookie : {"T0=9", "T1=9", "T2=9"})
+    EXPECT_NE(seen.find(cookie), std::string::npos) << seen;
 }
 
 TEST(CookieJar, StoreNeedsAHost) {
@@ -183,11 +201,15 @@ TEST_F(PageFetcherTest, PostSendsTheFormAsUrlEncoded) {
   auto server = Start();
   PageFetcher f(jar_, server->Endpoints());
   const std::string data = "user=a&pass=b\0tail"s;
-  struct Case { long length; const char* sent; };
+  struct Case {
+    long length;
+    const char* sent;
+  };
   // -1: the text up to the zero byte; a length: that many bytes, never more than there are.
-  for (const Case& c : {Case{-1, "posted 13 bytes as application/x-www-form-urlencoded: user=a&pass=b<"},
-                        Case{6, "posted 6 bytes as application/x-www-form-urlencoded: user=a<"},
-                        Case{1000, "posted 18 bytes as application/x-www-form-urlencoded: user=a&pass=b"}}) {
+  for (const Case& c :
+       {Case{-1, "posted 13 bytes as application/x-www-form-urlencoded: user=a&pass=b<"},
+        Case{6, "posted 6 bytes as application/x-www-form-urlencoded: user=a<"},
+        Case{1000, "posted 18 bytes as application/x-www-form-urlencoded: user=a&pass=b"}}) {
     auto text = f.Fetch("http://mail.hriders.com:8080/login.cgi", true, data, c.length);
     ASSERT_TRUE(text) << text.error().message;
     // The echo ends with "</html>", so "<" marks where the form ended.
@@ -200,7 +222,12 @@ TEST_F(PageFetcherTest, PostSendsTheFormAsUrlEncoded) {
 TEST_F(PageFetcherTest, CertificatesAreVerifiedForGetAndPost) {
   auto good = Start();
   auto wrongName = Start({}, "wrong");
-  struct Case { const char* what; const ProviderServer* server; bool trustCa; bool ok; };
+  struct Case {
+    const char* what;
+    const ProviderServer* server;
+    bool trustCa;
+    bool ok;
+  };
   for (const Case& c : {Case{"right name, trusted CA", good.get(), true, true},
                         Case{"certificate for another name", wrongName.get(), true, false},
                         Case{"CA not trusted", good.get(), false, false}}) {

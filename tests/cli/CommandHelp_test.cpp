@@ -53,16 +53,20 @@ bool HelpLists(const std::string& help, const std::string& name) {
 
 // What each command must accept, written out by hand.
 const std::map<std::string, std::vector<std::string>> kMustAccept = {
-    {"config", {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
+    {"config",
+     {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
     {"export-password", {"--ssl"}},
-    {"fetch", {"--page-url", "--cookie", "--out", "--password-stdin", "--list", "--file", "--no-merge",
-               "--overwrite", "--skip-existing", "--account", "--connect-to", "--resolve"}},
+    {"fetch",
+     {"--page-url", "--cookie", "--out", "--password-stdin", "--list", "--file", "--no-merge",
+      "--overwrite", "--skip-existing", "--account", "--connect-to", "--resolve"}},
     {"merge", {"DESCRIPTOR", "--out", "--password-file", "--password-stdin", "--threads"}},
     {"mx", {"DOMAIN"}},
-    {"send", {"FILE", "--to", "--method", "--position", "--segment-size", "--password-file", "--password-stdin",
-              "--plain", "--from", "--resume"}},
-    {"split", {"FILE", "DIR", "--position", "--segment-size", "--password-file", "--password-stdin", "--des",
-               "--threads"}},
+    {"send",
+     {"FILE", "--to", "--method", "--position", "--segment-size", "--password-file",
+      "--password-stdin", "--plain", "--from", "--resume"}},
+    {"split",
+     {"FILE", "DIR", "--position", "--segment-size", "--password-file", "--password-stdin", "--des",
+      "--threads"}},
     {"test-server", {"HOST", "--port", "--ssl", "--timeout"}},
 };
 
@@ -84,7 +88,8 @@ TEST(CommandHelp, HelpListsEveryDeclaredNameAndExitsZero) {
       EXPECT_EQ(r.status, 0) << flag;
       EXPECT_EQ(r.err, "") << flag;
       EXPECT_NE(r.out.find(std::string("Usage: dtl ") + entry.name), std::string::npos) << r.out;
-      for (const std::string& name : declared) EXPECT_TRUE(HelpLists(r.out, name)) << name << " in\n" << r.out;
+      for (const std::string& name : declared)
+        EXPECT_TRUE(HelpLists(r.out, name)) << name << " in\n" << r.out;
     }
   }
 }
@@ -121,8 +126,8 @@ TEST(CommandHelp, PasswordArgumentsAreRefusedByEveryCommandThatTakesAPassword) {
       dtltest::TempDir home;
       const dtltest::DtlResult r =
           dtltest::RunDtl(std::string(c.command) + " " + c.rest + " " + form, "",
-                          "XDG_CONFIG_HOME=" + dtltest::ShellQuote(home.path().string()) + " XDG_STATE_HOME=" +
-                              dtltest::ShellQuote(home.path().string()),
+                          "XDG_CONFIG_HOME=" + dtltest::ShellQuote(home.path().string()) +
+                              " XDG_STATE_HOME=" + dtltest::ShellQuote(home.path().string()),
                           home.path());
       EXPECT_EQ(r.status, 2) << r.all();
       EXPECT_EQ(r.err.rfind(std::string("dtl ") + c.command + ": ", 0), 0u) << r.err;
@@ -146,7 +151,8 @@ TEST(CommandHelp, ParseErrorsExitTwoWithTheCommandsOwnText) {
       {"fetch --page-url http://x/ --cookie c --list --file",
        "dtl fetch: --file needs a file name\nRun 'dtl fetch --help' for usage.\n"},
       {"test-server h --port 65536",
-       "dtl test-server: the port must be a number from 0 to 65535 (see 'dtl test-server --help')\n"},
+       "dtl test-server: the port must be a number from 0 to 65535 (see 'dtl test-server "
+       "--help')\n"},
       {"config list --show-secrets=1",
        "dtl config: unexpected argument '--show-secrets=1' for list (see 'dtl config --help')\n"},
       {"mx a.test b.test", "dtl mx: expected exactly one DOMAIN (see 'dtl mx --help')\n"},
@@ -158,8 +164,8 @@ TEST(CommandHelp, ParseErrorsExitTwoWithTheCommandsOwnText) {
   };
   for (const auto& c : cases) {
     dtltest::TempDir home;
-    const dtltest::DtlResult r =
-        dtltest::RunDtl(c.args, "", "XDG_CONFIG_HOME=" + dtltest::ShellQuote(home.path().string()), home.path());
+    const dtltest::DtlResult r = dtltest::RunDtl(
+        c.args, "", "XDG_CONFIG_HOME=" + dtltest::ShellQuote(home.path().string()), home.path());
     EXPECT_EQ(r.status, 2) << c.args;
     EXPECT_EQ(r.err.substr(0, std::string(c.says).size()), c.says) << c.args;
     EXPECT_EQ(r.out, "") << c.args;

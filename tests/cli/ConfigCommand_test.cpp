@@ -12,7 +12,8 @@ struct ConfigCli : ::testing::Test {
   dtltest::TempDir dir;
   dtltest::CommandResult Dtl(const std::string& args, const std::string& input = {}) {
     return dtltest::RunCommand("XDG_CONFIG_HOME=" + dtltest::ShellQuote(dir.path().string()) + " " +
-                                   dtltest::ShellQuote(dtltest::DtlPath()) + " config " + args + " 2>&1",
+                                   dtltest::ShellQuote(dtltest::DtlPath()) + " config " + args +
+                                   " 2>&1",
                                input);
   }
   dtl::SettingsStore Store() { return dtl::SettingsStore(dir / "drovetail/settings.reg"); }
@@ -32,9 +33,17 @@ TEST_F(ConfigCli, SetThenGetRoundTripsThroughTheSameStoreTheProgramReads) {
 }
 
 TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
-  const char* bad[] = {"set NoSuchName 1", "set SMTPPort twenty", "set SMTPPort -1", "set SMTPPort 4294967296",
-                       "set SMTPPort 70000", "set SegSize 0", "get", "frobnicate", "",
-                       "set SMTPPass typed-on-the-command-line", "list --bogus"};
+  const char* bad[] = {"set NoSuchName 1",
+                       "set SMTPPort twenty",
+                       "set SMTPPort -1",
+                       "set SMTPPort 4294967296",
+                       "set SMTPPort 70000",
+                       "set SegSize 0",
+                       "get",
+                       "frobnicate",
+                       "",
+                       "set SMTPPass typed-on-the-command-line",
+                       "list --bogus"};
   for (const char* args : bad) {
     auto r = Dtl(args);
     EXPECT_EQ(r.status, 2) << args << ": " << r.output;
@@ -47,8 +56,10 @@ TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
 // A folder where the settings file belongs: the lock and the read work, the final rename does not.
 TEST_F(ConfigCli, SetAndUnsetExitOneWhenTheSettingsFileCannotBeWritten) {
   std::filesystem::create_directories(dir / "drovetail/settings.reg/blocker");
-  const std::string expected = "dtl config: cannot write " + (dir / "drovetail/settings.reg").string() + "\n";
-  for (const char* args : {"set SMTPServer smtp.example.org", "set SMTPPort 587", "unset SMTPServer"}) {
+  const std::string expected =
+      "dtl config: cannot write " + (dir / "drovetail/settings.reg").string() + "\n";
+  for (const char* args :
+       {"set SMTPServer smtp.example.org", "set SMTPPort 587", "unset SMTPServer"}) {
     auto r = Dtl(args);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.output, expected) << args;
@@ -59,14 +70,16 @@ TEST_F(ConfigCli, AMissingPasswordFileExitsOneNamingTheFileAndStoresNothing) {
   const std::string missing = (dir / "no-such-pw").string();
   auto r = Dtl("set SMTPPass --password-file " + dtltest::ShellQuote(missing));
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.output, "dtl config: cannot read password file " + missing + ": No such file or directory\n");
+  EXPECT_EQ(r.output,
+            "dtl config: cannot read password file " + missing + ": No such file or directory\n");
   EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
 }
 
 TEST_F(ConfigCli, ListMasksPasswordsUnlessAsked) {
   ASSERT_EQ(Dtl("set SMTPPass", "hunter2\n").status, 0);
   dtltest::WriteFileText(dir / "pw", "mapi-pw\n");
-  ASSERT_EQ(Dtl("set Pass --password-file " + dtltest::ShellQuote((dir / "pw").string())).status, 0);
+  ASSERT_EQ(Dtl("set Pass --password-file " + dtltest::ShellQuote((dir / "pw").string())).status,
+            0);
   auto masked = Dtl("list");
   ASSERT_EQ(masked.status, 0);
   EXPECT_NE(masked.output.find("SMTPPass=********\n"), std::string::npos) << masked.output;

@@ -8,7 +8,9 @@
 namespace {
 
 using Outcome = dtltest::DtlResult;
-Outcome Export(const std::string& args, const std::string& input) { return dtltest::RunDtl("export-password " + args, input); }
+Outcome Export(const std::string& args, const std::string& input) {
+  return dtltest::RunDtl("export-password " + args, input);
+}
 
 TEST(ExportPasswordCommand, PrintsAMarkerThatDecodesToThePipedPassword) {
   for (bool ssl : {false, true}) {
@@ -19,7 +21,8 @@ TEST(ExportPasswordCommand, PrintsAMarkerThatDecodesToThePipedPassword) {
     EXPECT_EQ(r.out.substr(0, 2), open);
     EXPECT_EQ(r.out.substr(r.out.size() - 3), close);
     const std::string inner = r.out.substr(2, r.out.size() - 5);
-    EXPECT_EQ(inner.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+    EXPECT_EQ(inner.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
               std::string::npos);
     EXPECT_EQ(dtl::DecodeAccountPassword(inner, 160, ssl).Str(), "pass word+/=");
     EXPECT_EQ(r.err.find("pass word"), std::string::npos);

@@ -24,7 +24,8 @@ class FetchCommand : public ::testing::Test {
     // Two split files and a stray attachment.
     fs::create_directories(inbox_->path() / "src");
     dtltest::WriteFileBytes(inbox_->path() / "src" / "movie.avi", dtltest::RandomBytes(250000, 1));
-    dtltest::WriteFileBytes(inbox_->path() / "src" / "notes.txt", dtltest::RandomBytes(90000, 2, true));
+    dtltest::WriteFileBytes(inbox_->path() / "src" / "notes.txt",
+                            dtltest::RandomBytes(90000, 2, true));
     fs::create_directories(inbox_->path() / "mail");
     Split("movie.avi");
     Split("notes.txt");
@@ -40,7 +41,9 @@ class FetchCommand : public ::testing::Test {
                         ShellQuote((inbox_->path() / "mail").string()) + " --segment-size 100000");
     ASSERT_EQ(r.status, 0) << r.output;
   }
-  static std::string Env() { return "XDG_CONFIG_HOME=" + ShellQuote((inbox_->path() / "cfg").string()) + " "; }
+  static std::string Env() {
+    return "XDG_CONFIG_HOME=" + ShellQuote((inbox_->path() / "cfg").string()) + " ";
+  }
 
   void StartServer(std::vector<std::string> args = {}) {
     ASSERT_TRUE(pki_->ok()) << pki_->output();
@@ -49,17 +52,19 @@ class FetchCommand : public ::testing::Test {
     ASSERT_TRUE(server_->running()) << server_->error();
   }
 
-  dtltest::CommandResult Fetch(int32_t provider, const std::string& more, const std::string& cookie = kCookie,
-                               const std::string& input = "") {
+  dtltest::CommandResult Fetch(int32_t provider, const std::string& more,
+                               const std::string& cookie = kCookie, const std::string& input = "") {
     std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
                       ShellQuote(dtltest::DtlPath()) + " fetch --page-url " +
-                      ShellQuote(dtltest::ProviderServer::PageUrl(provider)) + " --cookie " + ShellQuote(cookie) +
-                      " --account acct7";
+                      ShellQuote(dtltest::ProviderServer::PageUrl(provider)) + " --cookie " +
+                      ShellQuote(cookie) + " --account acct7";
     for (const auto& c : server_->Endpoints().connectTo) cmd += " --connect-to " + ShellQuote(c);
     return RunCommand(cmd + " " + more, input);
   }
   std::string Out() { return ShellQuote(out_.path().string()); }
-  std::vector<uint8_t> Source(const char* name) { return ReadFileBytes(inbox_->path() / "src" / name); }
+  std::vector<uint8_t> Source(const char* name) {
+    return ReadFileBytes(inbox_->path() / "src" / name);
+  }
 
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   static std::unique_ptr<dtltest::TempDir> inbox_;
@@ -74,8 +79,8 @@ std::unique_ptr<dtltest::TempDir> FetchCommand::inbox_;
 // own port; bodies plain, gzip and x-gzip in turn.
 TEST_F(FetchCommand, CrawlDownloadAndMergeRestoreEveryFile) {
   StartServer({"--encoding", "mixed"});
-  for (int32_t provider : {dtl::kProviderGmail, dtl::kProviderYahoo, dtl::kProviderWalla, dtl::kProviderOmnilect,
-                           dtl::kProviderNetscape, dtl::kProviderHriders}) {
+  for (int32_t provider : {dtl::kProviderGmail, dtl::kProviderYahoo, dtl::kProviderWalla,
+                           dtl::kProviderOmnilect, dtl::kProviderNetscape, dtl::kProviderHriders}) {
     SCOPED_TRACE(dtltest::ProviderServer::PageUrl(provider));
     dtltest::TempDir out;
     auto r = Fetch(provider, "--out " + ShellQuote(out.path().string()));
@@ -108,7 +113,8 @@ TEST_F(FetchCommand, ListShowsFilesAndSegmentsAndDownloadsNothing) {
   auto r = Fetch(dtl::kProviderNetscape, "--list");
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("provider: Netscape\n"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("movie.avi\n  movie.avi.001\n  movie.avi.002\n  movie.avi.dtl\n"), std::string::npos)
+  EXPECT_NE(r.output.find("movie.avi\n  movie.avi.001\n  movie.avi.002\n  movie.avi.dtl\n"),
+            std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("stray.pdf\n"), std::string::npos);
   EXPECT_EQ(server_->Log().find("/attachment/"), std::string::npos) << server_->Log();
@@ -140,28 +146,34 @@ TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
 
   struct Case {
     const char* args;
-  } usage[] = {{"--out . --overwrite --skip-existing"}, {"--out . --bogus"}, {"--out . --password pw"}, {""}};
+  } usage[] = {{"--out . --overwrite --skip-existing"},
+               {"--out . --bogus"},
+               {"--out . --password pw"},
+               {""}};
   for (const Case& c : usage) {
     r = Fetch(dtl::kProviderYahoo, c.args, "SID=secret-in-usage");
     EXPECT_EQ(r.status, 2) << c.args << ": " << r.output;
     EXPECT_EQ(r.output.find("secret-in-usage"), std::string::npos) << c.args;
   }
-  r = RunCommand(ShellQuote(dtltest::DtlPath()) + " fetch --page-url http://mail.yahoo.com/ --out .");
+  r = RunCommand(ShellQuote(dtltest::DtlPath()) +
+                 " fetch --page-url http://mail.yahoo.com/ --out .");
   EXPECT_EQ(r.status, 2) << "the cookie string is required";
 }
 
 TEST_F(FetchCommand, PasswordFromStdinDecryptsTheSegments) {
   dtltest::TempDir mail;
   dtltest::WriteFileBytes(mail / "secret.bin", dtltest::RandomBytes(150000, 3));
-  auto r = RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " + ShellQuote((mail / "secret.bin").string()) +
-                          " " + ShellQuote(mail.path().string()) + " --segment-size 100000 --password-stdin",
-                      "hunter2\n");
+  auto r =
+      RunCommand(Env() + ShellQuote(dtltest::DtlPath()) + " split " +
+                     ShellQuote((mail / "secret.bin").string()) + " " +
+                     ShellQuote(mail.path().string()) + " --segment-size 100000 --password-stdin",
+                 "hunter2\n");
   ASSERT_EQ(r.status, 0) << r.output;
   std::vector<uint8_t> original = ReadFileBytes(mail / "secret.bin");
   fs::remove(mail / "secret.bin");
   ASSERT_TRUE(pki_->ok());
-  server_ = std::make_unique<dtltest::ProviderServer>(mail.path(), std::vector<std::string>{"--cookie", kCookie},
-                                                      pki_.get());
+  server_ = std::make_unique<dtltest::ProviderServer>(
+      mail.path(), std::vector<std::string>{"--cookie", kCookie}, pki_.get());
   ASSERT_TRUE(server_->running()) << server_->error();
   r = Fetch(dtl::kProviderO2, "--password-stdin --out " + Out(), kCookie, "hunter2\n");
   ASSERT_EQ(r.status, 0) << r.output;

@@ -20,15 +20,21 @@ class RoundTrip : public ::testing::Test {
   // Settings of their own, so the split's encryption method and the merge's save folder come
   // from nothing the machine happens to hold.
   std::string Env() const { return "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()); }
-  DtlResult Split(const fs::path& file, const std::string& extra = "", const std::string& input = "") {
-    return dtltest::RunDtl("split " + ShellQuote(file.string()) + " " + ShellQuote(segs_.path().string()) + " " + extra,
+  DtlResult Split(const fs::path& file, const std::string& extra = "",
+                  const std::string& input = "") {
+    return dtltest::RunDtl("split " + ShellQuote(file.string()) + " " +
+                               ShellQuote(segs_.path().string()) + " " + extra,
                            input, Env());
   }
-  DtlResult Merge(const std::string& args, const std::string& input = "", const fs::path& cwd = {}) {
+  DtlResult Merge(const std::string& args, const std::string& input = "",
+                  const fs::path& cwd = {}) {
     return dtltest::RunDtl("merge " + args, input, Env(), cwd);
   }
-  DtlResult MergeInto(const fs::path& descriptor, const std::string& extra = "", const std::string& input = "") {
-    return Merge(ShellQuote(descriptor.string()) + " --out " + ShellQuote(out_.path().string()) + " " + extra, input);
+  DtlResult MergeInto(const fs::path& descriptor, const std::string& extra = "",
+                      const std::string& input = "") {
+    return Merge(ShellQuote(descriptor.string()) + " --out " + ShellQuote(out_.path().string()) +
+                     " " + extra,
+                 input);
   }
   fs::path Source(const std::string& name, const Bytes& data) {
     fs::path p = src_ / name;
@@ -107,7 +113,9 @@ TEST_F(RoundTrip, UnreadableSegmentsFailWithTheUnzipMessage) {
   Bytes data = dtltest::RandomBytes(25000, 2);
   {
     SCOPED_TRACE("wrong password fails at the descriptor");
-    ASSERT_EQ(Split(Source("pw.bin", data), "--segment-size 10000 --password-stdin", "right\n").status, 0);
+    ASSERT_EQ(
+        Split(Source("pw.bin", data), "--segment-size 10000 --password-stdin", "right\n").status,
+        0);
     auto merge = MergeInto(Seg("pw.bin.dtl.doc"), "--password-stdin", "wrong\n");
     EXPECT_EQ(merge.status, 1);
     EXPECT_NE(merge.all().find(UnzipText(Seg("pw.bin.dtl.doc"))), std::string::npos) << merge.all();
@@ -118,7 +126,8 @@ TEST_F(RoundTrip, UnreadableSegmentsFailWithTheUnzipMessage) {
     ASSERT_EQ(Split(Source("des.bin", data), "--segment-size 10000 --des").status, 0);
     auto merge = MergeInto(Seg("des.bin.dtl.doc"));
     EXPECT_EQ(merge.status, 1);
-    EXPECT_NE(merge.all().find(UnzipText(Seg("des.bin.dtl.doc"))), std::string::npos) << merge.all();
+    EXPECT_NE(merge.all().find(UnzipText(Seg("des.bin.dtl.doc"))), std::string::npos)
+        << merge.all();
   }
 }
 
@@ -130,10 +139,12 @@ TEST_F(RoundTrip, IncompleteSetsFailWithTheMissingSegmentMessage) {
   fs::remove(Seg("gap.bin.002.doc"));
   dtltest::WriteFileText(Seg("stray.bin.txt"), "a note that matches the name");
 
-  auto merge = Merge(ShellQuote(Seg("gap.bin.dtl.doc")) + " " + ShellQuote(Seg("stray.bin.dtl.doc")) +
-                     " " + ShellQuote(Seg("whole.bin.dtl.doc")) + " --out " + ShellQuote(out_.path()));
+  auto merge =
+      Merge(ShellQuote(Seg("gap.bin.dtl.doc")) + " " + ShellQuote(Seg("stray.bin.dtl.doc")) + " " +
+            ShellQuote(Seg("whole.bin.dtl.doc")) + " --out " + ShellQuote(out_.path()));
   EXPECT_EQ(merge.status, 1);
-  EXPECT_NE(merge.all().find(MissingText(Seg("gap.bin.002.doc")) + "\n\nMissing segments: 2\n\nSegments 0-1 are kept in:\n" +
+  EXPECT_NE(merge.all().find(MissingText(Seg("gap.bin.002.doc")) +
+                             "\n\nMissing segments: 2\n\nSegments 0-1 are kept in:\n" +
                              Out("gap.bin.incomplete").string() + "\n"),
             std::string::npos)
       << merge.all();
@@ -141,7 +152,8 @@ TEST_F(RoundTrip, IncompleteSetsFailWithTheMissingSegmentMessage) {
   EXPECT_FALSE(fs::exists(Out("gap.bin")));
   EXPECT_EQ(ReadFileBytes(Out("gap.bin.incomplete")), Bytes(data.begin(), data.begin() + 20000));
   // The stray file raises the count, so a complete set still asks for one segment more.
-  EXPECT_NE(merge.all().find(MissingText(Seg("stray.bin.004.doc"))), std::string::npos) << merge.all();
+  EXPECT_NE(merge.all().find(MissingText(Seg("stray.bin.004.doc"))), std::string::npos)
+      << merge.all();
   EXPECT_FALSE(fs::exists(Out("stray.bin")));
   EXPECT_EQ(ReadFileBytes(Out("stray.bin.incomplete")), data);
   // A missing segment does not stop the later descriptors; only complete files are printed.
@@ -157,11 +169,13 @@ TEST_F(RoundTrip, FullDiskLeavesOnlyTheIncompleteFileAndExitsWithOne) {
   // The limit is in blocks of 512 or 1024 bytes depending on the shell: 15360 or 30720 bytes,
   // either way inside the file. The signal a write beyond it raises is ignored, so the write
   // fails as it would on a full disk.
-  auto merge = dtltest::RunDtl("merge " + ShellQuote(Seg("w.bin.dtl.doc").string()) + " --out " + ShellQuote(out_.path()),
-                               "", "trap '' XFSZ; ulimit -f 30; " + Env());
+  auto merge = dtltest::RunDtl(
+      "merge " + ShellQuote(Seg("w.bin.dtl.doc").string()) + " --out " + ShellQuote(out_.path()),
+      "", "trap '' XFSZ; ulimit -f 30; " + Env());
   EXPECT_EQ(merge.status, 1) << merge.all();
   EXPECT_EQ(merge.out, "");
-  EXPECT_NE(merge.err.find("dtl merge: Could not merge segment file: File too large\n\nThe merge stopped at segment "),
+  EXPECT_NE(merge.err.find("dtl merge: Could not merge segment file: File too large\n\nThe merge "
+                           "stopped at segment "),
             std::string::npos)
       << merge.err;
   EXPECT_NE(merge.err.find(Out("w.bin.incomplete").string()), std::string::npos) << merge.err;
@@ -248,7 +262,10 @@ TEST_F(RoundTrip, FileLargerThanFourGibComesBackWhole) {
   // Free the segments before comparing, to keep the disk use of the test down.
   fs::remove_all(segs_.path());
   ASSERT_EQ(fs::file_size(Out("huge.img")), size);
-  EXPECT_EQ(dtltest::RunCommand("cmp " + ShellQuote(src.string()) + " " + ShellQuote(Out("huge.img").string())).status, 0);
+  EXPECT_EQ(dtltest::RunCommand("cmp " + ShellQuote(src.string()) + " " +
+                                ShellQuote(Out("huge.img").string()))
+                .status,
+            0);
   fs::remove(Out("huge.img"));
   fs::remove(src);
 }

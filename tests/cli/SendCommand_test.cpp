@@ -26,8 +26,10 @@ class SendCommandTest : public ::testing::Test {
  protected:
   // TempDir itself lives under $TMPDIR, so the next test must find the old one again.
   void TearDown() override {
-    if (oldTmp_) setenv("TMPDIR", oldTmp_->c_str(), 1);
-    else unsetenv("TMPDIR");
+    if (oldTmp_)
+      setenv("TMPDIR", oldTmp_->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
   }
   void SetUp() override {
     if (const char* t = getenv("TMPDIR")) oldTmp_ = t;
@@ -67,7 +69,8 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
       {f + " --to a@b.com --plain --position 3", "--plain sends files whole"},
       {f + " --to a@b.com --method pigeon", "--method must be"},
       {f + " --to 'a@b.com;c@d.com' --method direct", "no more then one destination"},
-      {f + " --to a@bcom --method direct", "Please enter a valid E-mail address: someone@example.com"},
+      {f + " --to a@bcom --method direct",
+       "Please enter a valid E-mail address: someone@example.com"},
       {f + " --to a@b.com --method smtp", "no SMTP server is set"},
       {"--resume " + f, "--resume takes the job as it was"},
   };
@@ -95,12 +98,14 @@ TEST_F(SendCommandTest, SegmentsLargerThanTheServerTakesAreRefusedBeforeSending)
   const std::string fitsText = "The largest segment size that fits is ";
   const auto at = r.output.find(fitsText);
   ASSERT_NE(at, std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("the server takes mails of at most 200000 bytes"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("the server takes mails of at most 200000 bytes"), std::string::npos)
+      << r.output;
   EXPECT_TRUE(fs::is_empty(mail_));  // not even the descriptor went out
   const unsigned long fits = std::stoul(r.output.substr(at + fitsText.size()));
   ASSERT_GE(fits, 10000ul);
 
-  r = Dtl("send " + file + " --to a@b.test --method smtp --position " + std::to_string(fits / 10000));
+  r = Dtl("send " + file + " --to a@b.test --method smtp --position " +
+          std::to_string(fits / 10000));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_FALSE(fs::is_empty(mail_));
 }
@@ -111,9 +116,10 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   UseServer(server.port());
   const std::string file = Source(8 * 1000000);  // eight 1 MB segments
   dtltest::WriteFileText(dir_ / "pw", "secret\n");
-  const std::string command = dtltest::DtlPath() + " send " + file +
-                              " --to a@b.test --method smtp --segment-size 1000000 --password-file " +
-                              ShellQuote((dir_ / "pw").string());
+  const std::string command =
+      dtltest::DtlPath() + " send " + file +
+      " --to a@b.test --method smtp --segment-size 1000000 --password-file " +
+      ShellQuote((dir_ / "pw").string());
 
   // Killed (no chance to clean up) as soon as it reports its first delivery.
   int pipeFds[2];
@@ -122,7 +128,8 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   if (pid == 0) {
     dup2(pipeFds[1], 1);
     close(pipeFds[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(), static_cast<char*>(nullptr));
+    execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);
@@ -140,7 +147,9 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   ASSERT_TRUE(journal) << journal.error().message;
   std::set<std::string> pending;
   for (const auto& r : journal->records)
-    if (r.pending) pending.insert(r.index == 0 ? "data.bin.dtl.doc" : "data.bin.00" + std::to_string(r.index) + ".doc");
+    if (r.pending)
+      pending.insert(r.index == 0 ? "data.bin.dtl.doc"
+                                  : "data.bin.00" + std::to_string(r.index) + ".doc");
   ASSERT_FALSE(pending.empty());
   ASSERT_LT(pending.size(), 8u);
   const size_t before = dtltest::ReadStoredMails(mail_).size();
@@ -163,8 +172,9 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   EXPECT_FALSE(fs::exists(Journal()));
 
   fs::create_directories(dir_ / "out");
-  r = Dtl("merge " + ShellQuote((got / "data.bin.dtl.doc").string()) + " --out " + ShellQuote((dir_ / "out").string()) +
-          " --password-file " + ShellQuote((dir_ / "pw").string()));
+  r = Dtl("merge " + ShellQuote((got / "data.bin.dtl.doc").string()) + " --out " +
+          ShellQuote((dir_ / "out").string()) + " --password-file " +
+          ShellQuote((dir_ / "pw").string()));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "data.bin"), source_);
 }

@@ -2,9 +2,9 @@
 // settings and options decide the segment size, the form and the password.
 #include <gtest/gtest.h>
 
-#include "base/SettingsStore.h"
 #include "archive/DesContext.h"
 #include "archive/SegmentCipher.h"
+#include "base/SettingsStore.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -21,13 +21,18 @@ class SplitCommand : public ::testing::Test {
   }
   // Runs dtl split with a private settings file.
   int Split(const std::string& args, const std::string& input = {}) {
-    auto r = dtltest::RunDtl("split " + args, input, "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()), dir_.path());
+    auto r = dtltest::RunDtl("split " + args, input,
+                             "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()), dir_.path());
     out_ = r.out;
     err_ = r.err;
     return r.status;
   }
-  dtl::SettingsStore Settings() { return dtl::SettingsStore(dir_ / "cfg" / "drovetail" / "settings.reg"); }
-  std::vector<uint8_t> Segment(const std::string& name) { return dtltest::ReadFileBytes(dir_ / "out" / name); }
+  dtl::SettingsStore Settings() {
+    return dtl::SettingsStore(dir_ / "cfg" / "drovetail" / "settings.reg");
+  }
+  std::vector<uint8_t> Segment(const std::string& name) {
+    return dtltest::ReadFileBytes(dir_ / "out" / name);
+  }
 
   TempDir dir_;
   std::string out_, err_;
@@ -119,13 +124,17 @@ TEST_F(SplitCommand, InterruptedSplitRemovesItsSegmentsAndSaysSo) {
   // Pieces of 16 bytes: far more than can be written before the interrupt arrives.
   dtltest::WriteFileBytes(dir_ / "big", dtltest::RandomBytes(4 << 20, 22));
   const std::string first = ShellQuote((dir_ / "out" / "big.dtl.doc").string());
-  const std::string so = ShellQuote((dir_ / "so").string()), se = ShellQuote((dir_ / "se").string());
+  const std::string so = ShellQuote((dir_ / "so").string()),
+                    se = ShellQuote((dir_ / "se").string());
   // The interrupt goes out once the first segment file exists (or dtl has already ended).
   auto r = dtltest::RunCommand(
-      "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()) + " " + ShellQuote(dtltest::DtlPath()) + " split " +
-      ShellQuote((dir_ / "big").string()) + " " + ShellQuote((dir_ / "out").string()) +
-      " --segment-size 16 --threads 2 >" + so + " 2>" + se + " & pid=$!\n"
-      "while [ ! -e " + first + " ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done\n"
+      "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string()) + " " +
+      ShellQuote(dtltest::DtlPath()) + " split " + ShellQuote((dir_ / "big").string()) + " " +
+      ShellQuote((dir_ / "out").string()) + " --segment-size 16 --threads 2 >" + so + " 2>" + se +
+      " & pid=$!\n"
+      "while [ ! -e " +
+      first +
+      " ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done\n"
       "kill -INT $pid; wait $pid; echo \"exit=$?\"");
   EXPECT_EQ(r.output, "exit=1\n");
   const std::string err = dtltest::ReadFileText(dir_ / "se");

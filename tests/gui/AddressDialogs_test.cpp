@@ -43,9 +43,11 @@ class AddressDialogsTest : public QObject {
     dlg.AddButton()->click();
     dlg.AddressEdit()->setText("ANN@example.org");
     dlg.AddButton()->click();
-    QCOMPARE(Items(dlg.BookList()), (QStringList{"ann@example.org", "bob@example.org", "carol@example.org"}));
+    QCOMPARE(Items(dlg.BookList()),
+             (QStringList{"ann@example.org", "bob@example.org", "carol@example.org"}));
     dlg.accept();
-    QCOMPARE(uitest::ReadFile(book_), QByteArray("ann@example.org\r\nbob@example.org\r\ncarol@example.org\r\n"));
+    QCOMPARE(uitest::ReadFile(book_),
+             QByteArray("ann@example.org\r\nbob@example.org\r\ncarol@example.org\r\n"));
   }
 
   void CancelLeavesTheBookAlone() {
@@ -77,7 +79,8 @@ class AddressDialogsTest : public QObject {
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     const auto click = [](QListWidget* list, int row) {
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                        list->visualItemRect(list->item(row)).center());
     };
     click(dlg.RecipientsList(), 0);
     QVERIFY(dlg.RemoveButton()->isEnabled());

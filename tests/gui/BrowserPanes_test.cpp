@@ -56,7 +56,8 @@ class WebSite : public QObject {
   }
   quint16 Port() const { return server_.serverPort(); }
   bool Saw(const QString& fragment) const {
-    return std::any_of(requests.begin(), requests.end(), [&](const QString& r) { return r.contains(fragment); });
+    return std::any_of(requests.begin(), requests.end(),
+                       [&](const QString& r) { return r.contains(fragment); });
   }
 
  private:
@@ -71,14 +72,18 @@ class WebSite : public QObject {
     QUrl target(QString::fromLatin1(first.value(1)));
     if (target.host().isEmpty()) {
       for (const QByteArray& l : lines)
-        if (l.toLower().startsWith("host:")) target.setHost(QString::fromLatin1(l.mid(5).trimmed()).section(':', 0, 0));
+        if (l.toLower().startsWith("host:"))
+          target.setHost(QString::fromLatin1(l.mid(5).trimmed()).section(':', 0, 0));
     }
     const QString path = target.path();
     requests << target.host() + path;
-    const Answer a = pages.value(path, Answer{200, "<html><body>" + path.toUtf8() + "</body></html>", {}});
-    QByteArray reply = "HTTP/1.1 " + QByteArray::number(a.status) + " X\r\nContent-Type: text/html\r\n";
+    const Answer a =
+        pages.value(path, Answer{200, "<html><body>" + path.toUtf8() + "</body></html>", {}});
+    QByteArray reply =
+        "HTTP/1.1 " + QByteArray::number(a.status) + " X\r\nContent-Type: text/html\r\n";
     if (!a.location.isEmpty()) reply += "Location: " + a.location + "\r\n";
-    reply += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\nConnection: close\r\n\r\n" + a.body;
+    reply += "Content-Length: " + QByteArray::number(a.body.size()) +
+             "\r\nConnection: close\r\n\r\n" + a.body;
     s->write(reply);
     s->disconnectFromHost();
   }
@@ -98,10 +103,16 @@ QByteArray LinkPage(const char* fineHost) {
   return QByteArray("<html><body>") +
          "<a id='mail' href='http://mail.walla.com/login'>walla</a> "
          "<a id='mailNew' target='_blank' href='http://www.gmail.com/'>gmail</a> "
-         "<a id='fine' href='http://" + fineHost + "/next.html'>next</a> "
-         "<a id='fineNew' target='_blank' href='http://" + fineHost + "/new.html'>new</a>"
+         "<a id='fine' href='http://" +
+         fineHost +
+         "/next.html'>next</a> "
+         "<a id='fineNew' target='_blank' href='http://" +
+         fineHost +
+         "/new.html'>new</a>"
          "<iframe src='http://login.gawab.com/frame.html'></iframe>"
-         "<iframe src='http://" + fineHost + "/frame.html'></iframe>"
+         "<iframe src='http://" +
+         fineHost +
+         "/frame.html'></iframe>"
          "</body></html>";
 }
 
@@ -146,7 +157,8 @@ class BrowserPanesTest : public QObject {
       const char* v = ssl ? " (SSL)" : "";
       QTest::addRow("short%s", v) << "Sesame" << ssl;
       QTest::addRow("one whole block%s", v) << "12345678" << ssl;
-      QTest::addRow("non-ASCII and astral%s", v) << QString::fromUtf8("pässwörd\xF0\x9F\x94\x91") << ssl;
+      QTest::addRow("non-ASCII and astral%s", v)
+          << QString::fromUtf8("pässwörd\xF0\x9F\x94\x91") << ssl;
     }
   }
   void MarkerDecodesOnlyWithItsOwnVariant() {
@@ -188,9 +200,12 @@ class BrowserPanesTest : public QObject {
     QCOMPARE(dlg.PlainEdit()->text(), password);
     dlg.EncryptButton()->click();
     const QString shown = dlg.EncryptedEdit()->text();
-    QCOMPARE(messages.Texts(), marker == "none" ? QStringList{"Enter no more than 50 characters."} : QStringList{});
-    if (marker == "new") QCOMPARE(Q(dtl::DecodeAccountPassword(S(Inner(shown)), 160, false).View()), password);
-    else QCOMPARE(shown, marker == "earlier" ? earlier : QString());
+    QCOMPARE(messages.Texts(),
+             marker == "none" ? QStringList{"Enter no more than 50 characters."} : QStringList{});
+    if (marker == "new")
+      QCOMPARE(Q(dtl::DecodeAccountPassword(S(Inner(shown)), 160, false).View()), password);
+    else
+      QCOMPARE(shown, marker == "earlier" ? earlier : QString());
   }
 
   void ClosingForgetsThePlainPassword() {
@@ -215,14 +230,16 @@ class BrowserPanesTest : public QObject {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("expected");
     const QByteArray marked = "<html><!-- dtl --><body>new banner</body></html>";
-    const int replaced = int(dtl::BannerRefresh::Replaced), refused = int(dtl::BannerRefresh::Refused);
+    const int replaced = int(dtl::BannerRefresh::Replaced),
+              refused = int(dtl::BannerRefresh::Refused);
     QTest::addRow("marked page replaces the local one") << 200 << marked << replaced;
-    QTest::addRow("page without the marker") << 200 << QByteArray("<html><body>parked domain</body></html>")
-                                             << refused;
-    QTest::addRow("marker in a comment of another spelling") << 200 << QByteArray("<html><!--dtl--></html>")
-                                                             << refused;
+    QTest::addRow("page without the marker")
+        << 200 << QByteArray("<html><body>parked domain</body></html>") << refused;
+    QTest::addRow("marker in a comment of another spelling")
+        << 200 << QByteArray("<html><!--dtl--></html>") << refused;
     QTest::addRow("marked error page") << 404 << marked << refused;
-    QTest::addRow("marked page with a zero byte") << 200 << marked + QByteArray(1, '\0') + "tail" << refused;
+    QTest::addRow("marked page with a zero byte")
+        << 200 << marked + QByteArray(1, '\0') + "tail" << refused;
     QTest::addRow("marked page larger than a banner")
         << 200 << marked + QByteArray(int(dtl::kMaxBannerBytes), ' ') << refused;
     QTest::addRow("nobody answers") << 0 << marked << int(dtl::BannerRefresh::Failed);
@@ -241,7 +258,8 @@ class BrowserPanesTest : public QObject {
     QVERIFY(pane.StartRefresh());
     QVERIFY(finished.wait(kWaitMs));
     QCOMPARE(finished.at(0).at(0).toInt(), expected);
-    QCOMPARE(uitest::ReadFile(Local("verb1.html")), expected == int(dtl::BannerRefresh::Replaced) ? body : old);
+    QCOMPARE(uitest::ReadFile(Local("verb1.html")),
+             expected == int(dtl::BannerRefresh::Replaced) ? body : old);
     QCOMPARE(QDir(dir_).entryList(QDir::Files), QStringList{"verb1.html"});  // no temporary left
   }
 
@@ -249,7 +267,8 @@ class BrowserPanesTest : public QObject {
     BannerPane::Setup setup = BannerSetup("/verb1.html");
     setup.installedPage = Local("installed/verb1.html");
     BannerPane pane(setup);
-    QCOMPARE(pane.LocalPageUrl(), QUrl::fromLocalFile(Local("verb1.html")));  // no copy either: the error page
+    QCOMPARE(pane.LocalPageUrl(),
+             QUrl::fromLocalFile(Local("verb1.html")));  // no copy either: the error page
     QDir().mkpath(Local("installed"));
     uitest::WriteFile(setup.installedPage, "installed");
     QCOMPARE(pane.LocalPageUrl(), QUrl::fromLocalFile(setup.installedPage));
@@ -279,7 +298,9 @@ class BrowserPanesTest : public QObject {
     QSignalSpy loaded(&pane, &QWebEngineView::loadFinished);
     pane.timerTick();  // on the local page: a reload, which now shows the fresh banner
     QVERIFY(loaded.wait(kWaitMs));
-    QTRY_COMPARE_WITH_TIMEOUT(uitest::RunJs(pane.page(), "document.documentElement.outerHTML").toString().contains("fresh"),
+    QTRY_COMPARE_WITH_TIMEOUT(uitest::RunJs(pane.page(), "document.documentElement.outerHTML")
+                                  .toString()
+                                  .contains("fresh"),
                               true, kWaitMs);
     pane.setUrl(QUrl::fromLocalFile(Local("elsewhere.html")));
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), QUrl::fromLocalFile(Local("elsewhere.html")), kWaitMs);
@@ -312,13 +333,16 @@ class BrowserPanesTest : public QObject {
     QVERIFY(!site_.Saw("walla") && !site_.Saw("gmail") && !site_.Saw("gawab"));
     // The downloaded banner is a local page: it must not read other local files.
     uitest::WriteFile(Local("secret.txt"), "SmtpPass=hunter2");
-    const QString read = uitest::RunJs(pane.page(), QString("(function() { try { var x = new XMLHttpRequest();"
-                                                            " x.open('GET', '%1', false); x.send();"
-                                                            " return x.responseText; } catch (e) { return 'refused'; } })()")
-                                                        .arg(QUrl::fromLocalFile(Local("secret.txt")).toString()))
-                             .toString();
+    const QString read =
+        uitest::RunJs(pane.page(),
+                      QString("(function() { try { var x = new XMLHttpRequest();"
+                              " x.open('GET', '%1', false); x.send();"
+                              " return x.responseText; } catch (e) { return 'refused'; } })()")
+                          .arg(QUrl::fromLocalFile(Local("secret.txt")).toString()))
+            .toString();
     QVERIFY2(!read.contains("hunter2"), qPrintable(read));
-    QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(), kWaitMs);  // see ShownStripRefreshesAndTheTimerBringsItBack
+    QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(),
+                             kWaitMs);  // see ShownStripRefreshesAndTheTimerBringsItBack
   }
 
   // --- Community and sibling-product panes --------------------------------------------------
@@ -361,7 +385,8 @@ class BrowserPanesTest : public QObject {
     Click(pane.page(), "fineNew");  // a new-window link opens in the pane itself
     QTRY_COMPARE_WITH_TIMEOUT(pane.url(), QUrl(QString("http://%1/new.html").arg(host)), kWaitMs);
 
-    QVERIFY(!site_.Saw("walla") && !site_.Saw("gmail") && !site_.Saw("gawab") && !site_.Saw("yahoo"));
+    QVERIFY(!site_.Saw("walla") && !site_.Saw("gmail") && !site_.Saw("gawab") &&
+            !site_.Saw("yahoo"));
     QVERIFY(messages.shown.isEmpty());
     QVERIFY(messages.opened.isEmpty());
 
@@ -372,7 +397,8 @@ class BrowserPanesTest : public QObject {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   // The proxy's port must be known before Chromium starts, so the socket is opened here and
   // handed to the server once the application exists.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -380,12 +406,13 @@ int main(int argc, char** argv) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     std::perror("proxy socket");
     return 1;
   }
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--proxy-server=http://127.0.0.1:" + QByteArray::number(ntohs(addr.sin_port)));
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
+          "--proxy-server=http://127.0.0.1:" + QByteArray::number(ntohs(addr.sin_port)));
   qunsetenv("http_proxy");
   qunsetenv("HTTP_PROXY");
   QTemporaryDir home;

@@ -12,13 +12,13 @@
 #include <QWebEngineProfile>
 #include <cstdio>
 
-#include "gui/Application.h"
-#include "gui/HistoryCombo.h"
-#include "gui/MainWindow.h"
 #include "browser/AccountPassword.h"
+#include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
 #include "gui/ExportPasswordDialog.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MainWindow.h"
 #include "gui/SegmentManagerDialog.h"
 #include "gui/UiTestSupport.h"
 #include "gui/widgets/HtmlToolTip.h"
@@ -55,7 +55,8 @@ class ProbePage : public BrowserPage {
 class BrowserViewTest : public QObject {
   Q_OBJECT
  public:
-  BrowserViewTest(dtltest::ProviderServer& server, QString base) : server_(server), base_(std::move(base)) {}
+  BrowserViewTest(dtltest::ProviderServer& server, QString base)
+      : server_(server), base_(std::move(base)) {}
 
  private:
   dtltest::ProviderServer& server_;
@@ -77,24 +78,29 @@ class BrowserViewTest : public QObject {
     while (!std::any_of(loaded.begin(), loaded.end(), [&](const QList<QVariant>& a) {
       return a[0].toBool() && View().page()->url() == QUrl::fromUserInput(url);
     })) {
-      if (deadline.hasExpired() || !loaded.wait(static_cast<int>(deadline.remainingTime()))) return false;
+      if (deadline.hasExpired() || !loaded.wait(static_cast<int>(deadline.remainingTime())))
+        return false;
     }
     return true;
   }
   // Types into a field of the fixture's login form (in `doc`, a JS expression) and presses the
   // submit button as a user would.
   void SubmitLogin(const QString& doc, const QString& password, const QString& extraField = {}) {
-    QString js = QString("(function(d){ d.querySelector('[name=username]').value='joe';"
-                         " d.querySelector('[name=password]').value=%1;")
+    QString js = QString(
+                     "(function(d){ d.querySelector('[name=username]').value='joe';"
+                     " d.querySelector('[name=password]').value=%1;")
                      .arg(QString("'%1'").arg(password));
     if (!extraField.isEmpty())
-      js += QString(" var i=d.createElement('input'); i.type='hidden'; i.name='%1'; i.value='%2';"
-                    " d.getElementById('login').appendChild(i);")
+      js += QString(
+                " var i=d.createElement('input'); i.type='hidden'; i.name='%1'; i.value='%2';"
+                " d.getElementById('login').appendChild(i);")
                 .arg(extraField.section('=', 0, 0), extraField.section('=', 1));
     js += " d.querySelector('[name=go]').click(); return true; })(" + doc + ")";
     QVERIFY(RunJs(View().page(), js).toBool());
   }
-  static QString Marker(bool ssl = false) { return QString::fromStdString(dtl::ExportAccountPassword(kPlain, ssl)); }
+  static QString Marker(bool ssl = false) {
+    return QString::fromStdString(dtl::ExportAccountPassword(kPlain, ssl));
+  }
 
  private slots:
   void init() {
@@ -134,10 +140,12 @@ class BrowserViewTest : public QObject {
     const std::string& saved = View().state().savedWallaLogin.body;
     QVERIFY(saved.find("%28%23") != std::string::npos);
     QVERIFY(saved.find(kPlain) == std::string::npos);
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.body.innerText").toString().contains("Welcome"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        RunJs(View().page(), "document.body.innerText").toString().contains("Welcome"), kWaitMs);
     QVERIFY(!Frame().addressBox()->currentText().contains(kPlain));
     QVERIFY(!View().page()->url().toString().contains(kPlain));
-    QVERIFY(!RunJs(View().page(), "document.documentElement.outerHTML").toString().contains(kPlain));
+    QVERIFY(
+        !RunJs(View().page(), "document.documentElement.outerHTML").toString().contains(kPlain));
     QVERIFY(m.shown.isEmpty());
 
     // A download that meets the login page posts the saved login again, decoded once more.
@@ -174,17 +182,22 @@ class BrowserViewTest : public QObject {
       const char* frame;
     };
     const QList<Case> cases = {
-        {"http://mail.yahoo.com/frame", inner, "d.querySelector('[name=go]').click()", "http://mail.yahoo.com/login"},
-        {"http://mail.yahoo.com/login", "document", "d.getElementById('login').submit()", "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/frame", inner, "d.querySelector('[name=go]').click()",
+         "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/login", "document", "d.getElementById('login').submit()",
+         "http://mail.yahoo.com/login"},
         {"http://mail.yahoo.com/login", "document", "d.getElementById('login').requestSubmit()",
          "http://mail.yahoo.com/login"},
-        {"http://mail.yahoo.com/frame", inner, "d.getElementById('login').submit()", "http://mail.yahoo.com/login"},
+        {"http://mail.yahoo.com/frame", inner, "d.getElementById('login').submit()",
+         "http://mail.yahoo.com/login"},
     };
     for (const Case& c : cases) {
       server_.Control("/__fixture/posts?clear=1");
       QVERIFY(Open(c.page));
-      QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "!!(" + c.doc + " && " + c.doc + ".getElementById('login'))").toBool(),
-                               kWaitMs);
+      QTRY_VERIFY_WITH_TIMEOUT(
+          RunJs(View().page(), "!!(" + c.doc + " && " + c.doc + ".getElementById('login'))")
+              .toBool(),
+          kWaitMs);
       QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
       RunJs(View().page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
                                    " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
@@ -192,7 +205,8 @@ class BrowserViewTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
       QCOMPARE(submitted.count(), 1);
       QCOMPARE(submitted.first().first().value<FormSubmission>().frame, QString(c.frame));
-      QVERIFY2(Posts().contains(QString("password=%1").arg(kPlain)), qPrintable(c.submit + " " + Posts()));
+      QVERIFY2(Posts().contains(QString("password=%1").arg(kPlain)),
+               qPrintable(c.submit + " " + Posts()));
       QVERIFY(!Posts().contains("%28%23"));
     }
   }
@@ -209,27 +223,32 @@ class BrowserViewTest : public QObject {
         {"http://mail.walla.com/login?guarded=1", false, false, "altered"},
     };
     const QString form = "document.getElementById('login')";
-    const QString gone = "!" + form + ".hasAttribute('onsubmit') && "
+    const QString gone = "!" + form +
+                         ".hasAttribute('onsubmit') && "
                          "!document.querySelector('[name=password]').hasAttribute('maxlength')";
     for (const Case& c : cases) {
       server_.Control("/__fixture/posts?clear=1");
       QVERIFY(Open(c.url));
       if (c.onsubmitGone) {
-        QTRY_VERIFY_WITH_TIMEOUT(!RunJs(View().page(), form + ".hasAttribute('onsubmit')").toBool(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!RunJs(View().page(), form + ".hasAttribute('onsubmit')").toBool(),
+                                 kWaitMs);
         QCOMPARE(RunJs(View().page(), gone).toBool(), c.maxlengthGone);
       }
       SubmitLogin("document", Marker());
       QTRY_VERIFY_WITH_TIMEOUT(Posts().contains(" /login "), kWaitMs);
-      QVERIFY2(Posts().contains("password=" + c.sentPassword + "&"), qPrintable(c.url + (" " + Posts())));
+      QVERIFY2(Posts().contains("password=" + c.sentPassword + "&"),
+               qPrintable(c.url + (" " + Posts())));
     }
   }
 
   void LongWallaCookieForcesTheInboxOnce() {
     QVERIFY(Open("http://mail.walla.com/login"));
     RunJs(View().page(), "document.cookie = 'session=abcdefgh; path=/'");
-    QTRY_VERIFY_WITH_TIMEOUT(View().state().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        View().state().documentCookie.value_or("").find("session=") != std::string::npos, kWaitMs);
     server_.ClearLog();
-    const QString inbox = "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
+    const QString inbox =
+        "GET mail.walla.com /?w=/@msg&fid=-1000&f=0&o=6&p=0&q=&id=-1&prev=-1&next=-1";
     View().navigate("http://mail.walla.com/login?next=1");  // goes on, and the inbox page follows
     QTRY_VERIFY_WITH_TIMEOUT(Log().contains(inbox), kWaitMs);
     QVERIFY(View().state().inboxRedirectFlag);
@@ -239,9 +258,11 @@ class BrowserViewTest : public QObject {
   }
 
   void BlockedAddressesNeverLeaveAndShowTheirMessages() {
-    const QString s1 = "For security reasons you are not allowed to view the settings of the account.";
+    const QString s1 =
+        "For security reasons you are not allowed to view the settings of the account.";
     const QString s2 =
-        "For security reasons you are not allowed to view the messages.\nTo download the segments click on the "
+        "For security reasons you are not allowed to view the messages.\nTo download the segments "
+        "click on the "
         "Auto Download button.";
     const QString s4 = "For security reasons you are not allowed to compose a new message.";
     struct Case {
@@ -251,7 +272,7 @@ class BrowserViewTest : public QObject {
     const QList<Case> cases = {
         {"http://mail.walla.com/?w=/@compose", {s4}},
         {"http://mail.google.com/mail/?view=cv&manage=1", {s1, s2}},  // both rows, table order
-        {"http://mail.google.com/mail/?search=trash", {}},             // silent
+        {"http://mail.google.com/mail/?search=trash", {}},            // silent
     };
     QVERIFY(Open("http://mail.yahoo.com/login"));
     for (const Case& c : cases) {
@@ -272,7 +293,8 @@ class BrowserViewTest : public QObject {
 
   void BlockedPostsNeverLeave() {
     const QString s7 =
-        "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button and try again.";
+        "For security reasons DTL prevents the \"Remember me\" option, please uncheck this button "
+        "and try again.";
     struct Case {
       const char* page;
       QString password;
@@ -292,7 +314,9 @@ class BrowserViewTest : public QObject {
       uitest::Messages m;
       QVERIFY(Open(c.page));
       if (c.enctype)
-        RunJs(View().page(), QString("document.getElementById('login').setAttribute('enctype', '%1')").arg(c.enctype));
+        RunJs(View().page(),
+              QString("document.getElementById('login').setAttribute('enctype', '%1')")
+                  .arg(c.enctype));
       QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
       SubmitLogin("document", c.password, c.extraField);
       QTRY_COMPARE_WITH_TIMEOUT(submitted.count(), 1, kWaitMs);
@@ -315,10 +339,11 @@ class BrowserViewTest : public QObject {
     const QUrl approved("http://unreachable.example/a");
     QByteArray body("x=1");
     page.loadApproved(approved, &body);
-    QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/b"), QWebEnginePage::NavigationTypeTyped,
-                                          true));
+    QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/b"),
+                                          QWebEnginePage::NavigationTypeTyped, true));
     page.loadApproved(approved, &body);
-    QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeLinkClicked, true));
+    QVERIFY(
+        !page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeLinkClicked, true));
     QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, false));
     QVERIFY(page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, true));
     QVERIFY(!page.acceptNavigationRequest(approved, QWebEnginePage::NavigationTypeTyped, true));
@@ -351,7 +376,8 @@ class BrowserViewTest : public QObject {
     QVERIFY(Open("http://mail.walla.com/login"));
     QTRY_VERIFY_WITH_TIMEOUT(!removed.isEmpty(), kWaitMs);
     QCOMPARE(removed.first().first().value<QNetworkCookie>().name(), QByteArray("remember"));
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"),
+                             kWaitMs);
     QVERIFY(!RunJs(View().page(), "document.cookie").toString().contains("remember"));
   }
 
@@ -376,11 +402,13 @@ class BrowserViewTest : public QObject {
     QVERIFY(!Frame().actions().autoDownload->isEnabled());
     QVERIFY(Open("http://mail.walla.com/login"));
     SubmitLogin("document", "plain");
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"),
+                             kWaitMs);
     // The view may force Walla's own inbox page in its place (the inbox redirect, when the
     // cookie string has grown long enough): either is an inbox page.
     View().navigate("http://mail.walla.com/?w=/@inbox");
-    QTRY_VERIFY_WITH_TIMEOUT(View().page()->url().toString().startsWith("http://mail.walla.com/?w=/@"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        View().page()->url().toString().startsWith("http://mail.walla.com/?w=/@"), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(Frame().actions().autoDownload->isEnabled(), kWaitMs);
     Frame().actions().autoDownload->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(View().segmentManager() != nullptr, kWaitMs);
@@ -388,7 +416,8 @@ class BrowserViewTest : public QObject {
     QVERIFY(manager->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(manager->Tree()->topLevelItemCount() > 0, kWaitMs);
     QStringList files;
-    for (int i = 0; i < manager->Tree()->topLevelItemCount(); ++i) files << manager->Tree()->topLevelItem(i)->text(0);
+    for (int i = 0; i < manager->Tree()->topLevelItemCount(); ++i)
+      files << manager->Tree()->topLevelItem(i)->text(0);
     QVERIFY2(files.join('|').contains("movie.avi"), qPrintable(files.join('|')));
     // Asked again while it is shown: the same dialog comes forward.
     Frame().actions().autoDownload->trigger();
@@ -405,7 +434,8 @@ class BrowserViewTest : public QObject {
     Frame().addressBox()->lineEdit()->setText("mail.yahoo.com/login?typed=1");
     QTest::keyClick(Frame().addressBox()->lineEdit(), Qt::Key_Return);
     QVERIFY(loaded.wait(kWaitMs));
-    QTRY_COMPARE(Frame().addressBox()->currentText(), QString("http://mail.yahoo.com/login?typed=1"));
+    QTRY_COMPARE(Frame().addressBox()->currentText(),
+                 QString("http://mail.yahoo.com/login?typed=1"));
     QVERIFY(Log().contains("GET mail.yahoo.com /login?typed=1"));
     // A provider command opens its start page the same way.
     QVERIFY(QSignalSpy(View().page(), &QWebEnginePage::loadFinished).isValid());
@@ -438,7 +468,8 @@ class BrowserViewTest : public QObject {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   QTemporaryDir home;
   const QString base = uitest::IsolateEnvironment(home);
   const QString inbox = base + "/inbox";

@@ -5,9 +5,9 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 
 #include "gui/JobRunner.h"
 

@@ -12,13 +12,13 @@
 #include <QWebEnginePage>
 
 #include "gui/Application.h"
-#include "gui/HistoryCombo.h"
-#include "gui/MainWindow.h"
-#include "gui/SegmentManagerDialog.h"
-#include "gui/MergeDialog.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
 #include "gui/FileListView.h"
+#include "gui/HistoryCombo.h"
+#include "gui/MainWindow.h"
+#include "gui/MergeDialog.h"
+#include "gui/SegmentManagerDialog.h"
 #include "gui/SidePane.h"
 #include "gui/UiTestSupport.h"
 
@@ -44,8 +44,8 @@ class MainFrameTest : public QObject {
     bool operator==(const Bars&) const = default;
   };
   Bars Visible() {
-    return {!Frame().sendBar->isHidden(), !Frame().browserBar->isHidden(), !Frame().navigationBar->isHidden(),
-            !Frame().addressBar->isHidden()};
+    return {!Frame().sendBar->isHidden(), !Frame().browserBar->isHidden(),
+            !Frame().navigationBar->isHidden(), !Frame().addressBar->isHidden()};
   }
 
  private slots:
@@ -63,9 +63,10 @@ class MainFrameTest : public QObject {
   void ToolBarsFollowTheTabs() {
     Start();
     QCOMPARE(Visible(), (Bars{false, true, false, true}));
-    const QList<QPair<int, Bars>> cases = {
-        {0, {true, false, false, false}}, {2, {false, false, false, false}}, {3, {false, false, true, false}},
-        {1, {false, true, false, true}}};
+    const QList<QPair<int, Bars>> cases = {{0, {true, false, false, false}},
+                                           {2, {false, false, false, false}},
+                                           {3, {false, false, true, false}},
+                                           {1, {false, true, false, true}}};
     for (const auto& [tab, bars] : cases) {
       Frame().tabs()->setCurrentIndex(tab);
       QVERIFY2(Visible() == bars, qPrintable(QString("tab %1").arg(tab)));
@@ -76,7 +77,8 @@ class MainFrameTest : public QObject {
     for (int i = 0; i < Frame().tabs()->count(); ++i) titles << Frame().tabs()->tabText(i);
     QCOMPARE(titles.mid(0, 3), (QStringList{"Split/Send File", "Browse", "Support"}));
     QCOMPARE(Frame().actions().send->toolTip(), QString("Send the segments..."));
-    QCOMPARE(Frame().actions().chooseFile->menu()->actions().first()->text(), QString("&Plain Transfer"));
+    QCOMPARE(Frame().actions().chooseFile->menu()->actions().first()->text(),
+             QString("&Plain Transfer"));
   }
 
   // The navigation tool bar is shared: its home button acts on the side pane in front and on
@@ -99,7 +101,8 @@ class MainFrameTest : public QObject {
     };
     for (const Case& c : cases) {
       Frame().tabs()->setCurrentIndex(c.tab);
-      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);  // the first show went home
+      QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name,
+                                kWaitMs);  // the first show went home
       c.inFront->load(c.elsewhere);
       QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.elsewhere, c.name, kWaitMs);
       const QUrl behind = c.behind->url();
@@ -146,8 +149,9 @@ class MainFrameTest : public QObject {
   void SegmentManagerMinimisesWhenTheFrameGoesToTheTray() {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
-    SegmentManagerDialog dlg(*store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
-                             [this] { return Frame().inTray(); }, &Frame());
+    SegmentManagerDialog dlg(
+        *store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
+        [this] { return Frame().inTray(); }, &Frame());
     connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
     QTRY_VERIFY(!dlg.Crawling());

@@ -12,14 +12,14 @@
 #include <atomic>
 #include <memory>
 
+#include "archive/OfflineSplit.h"
 #include "base/SettingsStore.h"
 #include "browser/CookieJar.h"
-#include "receive/SegmentManagerModel.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/DownloadDialog.h"
 #include "gui/SegmentManagerDialog.h"
-#include "archive/OfflineSplit.h"
 #include "gui/UiTestSupport.h"
+#include "receive/SegmentManagerModel.h"
 
 #include "fixtures/provider_server.h"
 
@@ -49,7 +49,8 @@ QStringList TreeLines(const QTreeWidget* tree) {
     const QTreeWidgetItem* top = tree->topLevelItem(g);
     lines << top->text(0) + (top->checkState(0) == Qt::Checked ? " [x]" : "");
     for (int s = 0; s < top->childCount(); ++s)
-      lines << "  " + top->child(s)->text(0) + (top->child(s)->checkState(0) == Qt::Checked ? " [x]" : "");
+      lines << "  " + top->child(s)->text(0) +
+                   (top->child(s)->checkState(0) == Qt::Checked ? " [x]" : "");
   }
   return lines;
 }
@@ -93,7 +94,9 @@ struct Mailbox {
     server = std::make_unique<dtltest::ProviderServer>(inbox.toStdString(), std::move(args));
     return server->running();
   }
-  const char* Error() const { return server ? server->error().c_str() : "the fixture did not start"; }
+  const char* Error() const {
+    return server ? server->error().c_str() : "the fixture did not start";
+  }
 };
 
 }  // namespace
@@ -105,10 +108,12 @@ class SegmentManagerTest : public QObject {
   std::unique_ptr<dtl::SettingsStore> store_;
   dtl::CookieJar cookies_;
 
-  std::unique_ptr<SegmentManagerDialog> Manager(const QString& pageUrl = {}, const dtl::NetworkEndpoints& ep = {},
-                                              const QString& cookie = {}) {
-    return std::make_unique<SegmentManagerDialog>(*store_, cookies_, ep, SegmentManagerDialog::Session{pageUrl, cookie, {}},
-                                                nullptr, nullptr);
+  std::unique_ptr<SegmentManagerDialog> Manager(const QString& pageUrl = {},
+                                                const dtl::NetworkEndpoints& ep = {},
+                                                const QString& cookie = {}) {
+    return std::make_unique<SegmentManagerDialog>(
+        *store_, cookies_, ep, SegmentManagerDialog::Session{pageUrl, cookie, {}}, nullptr,
+        nullptr);
   }
 
   // A Segment Manager without a crawl, these records filed in order.
@@ -122,7 +127,8 @@ class SegmentManagerTest : public QObject {
   // not yet), its crawl finished; null when either failed.
   std::unique_ptr<SegmentManagerDialog> Crawled(Mailbox& box, int provider) {
     if (!box.server && !box.Start()) return nullptr;
-    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(provider)), box.server->Endpoints(), "SID=1");
+    auto dlg =
+        Manager(Q(dtltest::ProviderServer::PageUrl(provider)), box.server->Endpoints(), "SID=1");
     QSignalSpy done(dlg.get(), &SegmentManagerDialog::crawlFinished);
     dlg->show();
     if (!done.wait(60000)) return nullptr;
@@ -155,16 +161,22 @@ class SegmentManagerTest : public QObject {
 
   void SegmentsOfOneFileShareAGroupAndRepeatsAreDropped() {
     // The second movie.avi.001 is listed already.
-    auto dlg = Filed({{"movie.avi.001", "k1"}, {"movie.avi.dtl", "k0"}, {"movie.avi.001", "k9"}, {"notes.txt.dtl", "k2"}});
-    QCOMPARE(TreeLines(dlg->Tree()),
-             (QStringList{"movie.avi", "  movie.avi.001", "  movie.avi.dtl", "notes.txt", "  notes.txt.dtl"}));
+    auto dlg = Filed({{"movie.avi.001", "k1"},
+                      {"movie.avi.dtl", "k0"},
+                      {"movie.avi.001", "k9"},
+                      {"notes.txt.dtl", "k2"}});
+    QCOMPARE(TreeLines(dlg->Tree()), (QStringList{"movie.avi", "  movie.avi.001", "  movie.avi.dtl",
+                                                  "notes.txt", "  notes.txt.dtl"}));
     QVERIFY(!dlg->downloadButton->isEnabled());
     QVERIFY(!dlg->refreshButton->isEnabled());
     QVERIFY(!dlg->stopButton->isEnabled());
   }
 
   void TickingAGroupCountsEachSegmentOnce() {
-    auto dlg = Filed({{"movie.avi.dtl", "k0"}, {"movie.avi.001", "k1"}, {"movie.avi.002", "k2"}, {"notes.txt.dtl", "k3"}});
+    auto dlg = Filed({{"movie.avi.dtl", "k0"},
+                      {"movie.avi.001", "k1"},
+                      {"movie.avi.002", "k2"},
+                      {"notes.txt.dtl", "k3"}});
     QTreeWidget* tree = dlg->Tree();
     QTreeWidgetItem* movie = tree->topLevelItem(0);
 
@@ -174,7 +186,8 @@ class SegmentManagerTest : public QObject {
     Click(movie);  // the segment ticked already is not counted again
     QCOMPARE(dlg->Model().TickedCount(), 3);
     QCOMPARE(TreeLines(tree).mid(0, 4),
-             (QStringList{"movie.avi [x]", "  movie.avi.dtl [x]", "  movie.avi.001 [x]", "  movie.avi.002 [x]"}));
+             (QStringList{"movie.avi [x]", "  movie.avi.dtl [x]", "  movie.avi.001 [x]",
+                          "  movie.avi.002 [x]"}));
     Click(movie->child(0));  // the file's own box stays ticked
     QCOMPARE(dlg->Model().TickedCount(), 2);
     QCOMPARE(movie->checkState(0), Qt::Checked);
@@ -210,11 +223,13 @@ class SegmentManagerTest : public QObject {
     Click(dlg->Tree()->topLevelItem(1)->child(1));  // alpha.bin.001
     dlg->sortButton->click();
     QCOMPARE(TreeLines(dlg->Tree()),
-             (QStringList{"alpha.bin", "  alpha.bin.001 [x]", "  alpha.bin.002", "zeta.bin", "  zeta.bin.dtl"}));
+             (QStringList{"alpha.bin", "  alpha.bin.001 [x]", "  alpha.bin.002", "zeta.bin",
+                          "  zeta.bin.dtl"}));
     dlg->File({"alpha.bin.dtl", "a0"});  // filing goes on after a sort
     QCOMPARE(TreeLines(dlg->Tree()).at(3), QString("  alpha.bin.dtl"));
     Click(dlg->Tree()->topLevelItem(1));
-    QCOMPARE(dlg->Model().TickedItems(), (std::vector<dtl::DownloadItem>{{"alpha.bin.001", "a1"}, {"zeta.bin.dtl", "z0"}}));
+    QCOMPARE(dlg->Model().TickedItems(),
+             (std::vector<dtl::DownloadItem>{{"alpha.bin.001", "a1"}, {"zeta.bin.dtl", "z0"}}));
   }
 
   void AutoMergeBoxFollowsTheSetting() {
@@ -248,7 +263,8 @@ class SegmentManagerTest : public QObject {
     QVERIFY2(dlg, box.Error());
     QCOMPARE(dlg->Tree()->topLevelItemCount(), 0);
     QVERIFY(dlg->refreshButton->isEnabled());
-    QCOMPARE(dlg->progress->value(), dlg->progress->maximum());  // an empty crawl leaves the bar full
+    QCOMPARE(dlg->progress->value(),
+             dlg->progress->maximum());  // an empty crawl leaves the bar full
 
     m.answer = MsgAnswer::No;
     dlg->closeButton->click();
@@ -271,7 +287,8 @@ class SegmentManagerTest : public QObject {
     Mailbox box;
     for (int i = 0; i < 8; ++i) QVERIFY(box.Add(QString("f%1.bin").arg(i), Sample(100, i)));
     QVERIFY2(box.Start({"--page-size", "1"}), box.Error());
-    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderYahoo)), box.server->Endpoints(), "SID=1");
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderYahoo)),
+                       box.server->Endpoints(), "SID=1");
     QStringList order;
     connect(dlg.get(), &SegmentManagerDialog::crawlFinished, [&] { order << "crawl"; });
     connect(dlg.get(), &QDialog::finished, [&] { order << "dialog"; });
@@ -288,7 +305,8 @@ class SegmentManagerTest : public QObject {
     Mailbox box;
     QVERIFY(box.Add("one.bin", Sample(100, 7)));
     QVERIFY2(box.Start(), box.Error());
-    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderWalla)), box.server->Endpoints(), "SID=expired");
+    auto dlg = Manager(Q(dtltest::ProviderServer::PageUrl(dtl::kProviderWalla)),
+                       box.server->Endpoints(), "SID=expired");
     QSignalSpy relogin(dlg.get(), &SegmentManagerDialog::reLoginRequested);
     QSignalSpy finished(dlg.get(), &QDialog::finished);
     dlg->show();
@@ -316,10 +334,12 @@ class SegmentManagerTest : public QObject {
     QSignalSpy answered(&dlg, &ConfirmReplaceDialog::answered);
     dlg.open();
     QCOMPARE(dlg.fileName->text(), QString("movie.avi.001"));
-    QPushButton* buttons[] = {dlg.overwriteAllButton, dlg.overwriteButton, dlg.skipAllButton, dlg.skipButton,
-                              dlg.cancelButton};
-    if (button < 5) buttons[button]->click();
-    else QTest::keyClick(&dlg, Qt::Key_Escape);
+    QPushButton* buttons[] = {dlg.overwriteAllButton, dlg.overwriteButton, dlg.skipAllButton,
+                              dlg.skipButton, dlg.cancelButton};
+    if (button < 5)
+      buttons[button]->click();
+    else
+      QTest::keyClick(&dlg, Qt::Key_Escape);
     QCOMPARE(answered.size(), 1);
     QCOMPARE(answered.first().first().value<dtl::ReplaceMode>(), mode);
     QCOMPARE(dlg.Mode(), mode);
@@ -361,8 +381,8 @@ class SegmentManagerTest : public QObject {
     QVERIFY2(dlg, box.Error());
     QCOMPARE(dlg->progress->value(), dlg->progress->maximum());
     QCOMPARE(TreeLines(dlg->Tree()),
-             (QStringList{"movie.avi", "  movie.avi.001", "  movie.avi.002", "  movie.avi.003", "  movie.avi.dtl",
-                          "notes.txt", "  notes.txt.dtl"}));
+             (QStringList{"movie.avi", "  movie.avi.001", "  movie.avi.002", "  movie.avi.003",
+                          "  movie.avi.dtl", "notes.txt", "  notes.txt.dtl"}));
     QVERIFY(dlg->refreshButton->isEnabled());
     QVERIFY(!dlg->stopButton->isEnabled());
 
@@ -376,7 +396,7 @@ class SegmentManagerTest : public QObject {
     QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), movie);
     QCOMPARE(uitest::ReadFile(box.out + "/notes.txt"), notes);
     QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(box.out)});  // the merge shows the folder
-    QCOMPARE(dlg->Model().TickedCount(), 0);                  // every item came back finished
+    QCOMPARE(dlg->Model().TickedCount(), 0);                        // every item came back finished
     QVERIFY(!dlg->downloadButton->isEnabled());
     QCOMPARE(dtl::SegmentManagerModel::ReadSavePath(*store_), box.out.toStdString());
     QCOMPARE(dlg->downloadDialog()->overall->value(), 5);
@@ -409,7 +429,8 @@ class SegmentManagerTest : public QObject {
     dlg->selectAll->click();
     int questions = 0;
     const int result = Download(*dlg, box.out, [&](DownloadDialog& download) {
-      QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && download.ReplaceQuestion()->isVisible(), 30000);
+      QTRY_VERIFY_WITH_TIMEOUT(
+          download.ReplaceQuestion() && download.ReplaceQuestion()->isVisible(), 30000);
       ++questions;
       QCOMPARE(download.ReplaceQuestion()->fileName->text(), QString("movie.avi.001"));
       download.ReplaceQuestion()->skipAllButton->click();
@@ -436,7 +457,8 @@ class SegmentManagerTest : public QObject {
     QStringList asked;
     const int result = Download(*dlg, box.out, [&](DownloadDialog& download) {
       for (int n = 0; n < 2; ++n) {
-        QTRY_VERIFY_WITH_TIMEOUT(download.ReplaceQuestion() && !download.ReplaceQuestion()->Answered(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            download.ReplaceQuestion() && !download.ReplaceQuestion()->Answered(), 30000);
         ConfirmReplaceDialog* question = download.ReplaceQuestion();
         asked << question->fileName->text();
         for (int tick = 0; tick < 31; ++tick) question->tick();

@@ -7,8 +7,8 @@
 #include "gui/HistoryCombo.h"
 #include "gui/PlainTransferDialog.h"
 #include "gui/SplitSendDialog.h"
-#include "gui/widgets/ColorBandSlider.h"
 #include "gui/UiTestSupport.h"
+#include "gui/widgets/ColorBandSlider.h"
 
 using namespace dtlui;
 
@@ -55,7 +55,8 @@ class SendDialogsTest : public QObject {
       dlg.ChooseMethod(c.method);
       dlg.mailTo->setEditText(c.mailTo);
       dlg.accept();
-      QVERIFY2(dlg.result() == (c.message.isEmpty() ? QDialog::Accepted : QDialog::Rejected), c.name);
+      QVERIFY2(dlg.result() == (c.message.isEmpty() ? QDialog::Accepted : QDialog::Rejected),
+               c.name);
       QCOMPARE(m.Texts(), c.message.isEmpty() ? QStringList() : QStringList{c.message});
       if (!c.message.isEmpty()) QCOMPARE(m.shown.first().first, MsgIcon::Information);
     }
@@ -124,8 +125,9 @@ class SendDialogsTest : public QObject {
   }
 
   void SliderShowsTheSegmentSize() {
-    const QList<QPair<int, QString>> cases = {{1, " 10.00KB"}, {25, "250.00KB"}, {99, "990.00KB"},
-                                              {100, "  1.00MB"}, {150, "  1.50MB"}, {1000, " 10.00MB"}};
+    const QList<QPair<int, QString>> cases = {{1, " 10.00KB"},   {25, "250.00KB"},
+                                              {99, "990.00KB"},  {100, "  1.00MB"},
+                                              {150, "  1.50MB"}, {1000, " 10.00MB"}};
     SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
     for (const auto& [position, text] : cases) {
       dlg.slider->setValue(position);

@@ -1,17 +1,17 @@
 // The SMTP Server Settings, Advanced Settings, Server Test and Encryption Settings dialogs.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QSignalSpy>
-#include <QSpinBox>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QPointer>
-#include <QTest>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
 
 #include <atomic>
 #include <chrono>
@@ -132,7 +132,8 @@ class SettingsDialogsTest : public QObject {
   void ClosingTheServerTestEarlyLetsTheDialogGoWhenTheTestEnds() {
     QTcpServer silent;  // accepts but never greets
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    QPointer<ServerTestDialog> test = new ServerTestDialog("127.0.0.1", silent.serverPort(), {}, {}, false);
+    QPointer<ServerTestDialog> test =
+        new ServerTestDialog("127.0.0.1", silent.serverPort(), {}, {}, false);
     test->show();
     QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
     test->reject();

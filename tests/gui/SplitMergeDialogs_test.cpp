@@ -1,18 +1,18 @@
 // The Split File dialog and the Merge/Merging dialogs, driving real files through a split and
 // back.
 #include <QDir>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
 #include "gui/MergeDialog.h"
 #include "gui/SplitFileDialog.h"
-#include "gui/widgets/ColorBandSlider.h"
 #include "gui/UiTestSupport.h"
+#include "gui/widgets/ColorBandSlider.h"
 
 using namespace dtlui;
 
@@ -94,8 +94,9 @@ class SplitMergeDialogsTest : public QObject {
     QVERIFY(dlg.splitButton->isEnabled() && dlg.closeButton->isEnabled());
     QCOMPARE(dlg.progress->value(), 0);
     QCOMPARE(QDir(base_ + "/stopped").entryList(QDir::Files | QDir::Hidden), QStringList());
-    QVERIFY2(dlg.status->text().startsWith("Stopped: the ") && dlg.status->text().endsWith(" removed."),
-             qPrintable(dlg.status->text()));
+    QVERIFY2(
+        dlg.status->text().startsWith("Stopped: the ") && dlg.status->text().endsWith(" removed."),
+        qPrintable(dlg.status->text()));
 
     // A run to the end leaves the whole set and no word about the earlier stop.
     dlg.splitButton->click();
@@ -143,8 +144,11 @@ class SplitMergeDialogsTest : public QObject {
     dlg.saveFolder->setText(base_ + "/locked");
     dlg.password->setText("wrong");
     dlg.merge();
-    QCOMPARE(m.Texts(), QStringList{QString("Unable to unzip %1, either the file is corrupt or you entered the wrong "
-                                            "password.").arg(base_ + "/locked/secret.bin.dtl.doc")});
+    QCOMPARE(m.Texts(),
+             QStringList{
+                 QString("Unable to unzip %1, either the file is corrupt or you entered the wrong "
+                         "password.")
+                     .arg(base_ + "/locked/secret.bin.dtl.doc")});
     QCOMPARE(m.opened.size(), 0);
   }
 
@@ -160,21 +164,31 @@ class SplitMergeDialogsTest : public QObject {
       QByteArray dirs;         // user-dirs.dirs; empty: no such file
       QString expected;
     } cases[] = {
-        {"user_dirs_file", {}, "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", base_ + "/Fetched/"},
-        {"environment_first", (base_ + "/FromEnv").toUtf8(), "XDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", base_ + "/FromEnv/"},
-        {"absolute_path_in_file", {}, "XDG_DOWNLOAD_DIR=\"" + (base_ + "/FromEnv").toUtf8() + "\"\n", base_ + "/FromEnv/"},
+        {"user_dirs_file",
+         {},
+         "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n",
+         base_ + "/Fetched/"},
+        {"environment_first", (base_ + "/FromEnv").toUtf8(), "XDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n",
+         base_ + "/FromEnv/"},
+        {"absolute_path_in_file",
+         {},
+         "XDG_DOWNLOAD_DIR=\"" + (base_ + "/FromEnv").toUtf8() + "\"\n",
+         base_ + "/FromEnv/"},
         {"named_folder_missing", {}, "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", base_ + "/"},
         {"nothing_names_one", {}, {}, base_ + "/"},
     };
     for (const auto& c : cases) {
-      if (c.environment.isEmpty()) qunsetenv("XDG_DOWNLOAD_DIR");
-      else qputenv("XDG_DOWNLOAD_DIR", c.environment);
+      if (c.environment.isEmpty())
+        qunsetenv("XDG_DOWNLOAD_DIR");
+      else
+        qputenv("XDG_DOWNLOAD_DIR", c.environment);
       QFile::remove(dirsFile);
       if (!c.dirs.isEmpty()) uitest::WriteFile(dirsFile, c.dirs);
       MergeDialog dlg(*store_);
       dlg.SetDescriptor("ab");  // two characters: ignored
       dlg.show();
-      QVERIFY2(dlg.saveFolder->text() == c.expected, qPrintable(QString(c.label) + ": " + dlg.saveFolder->text()));
+      QVERIFY2(dlg.saveFolder->text() == c.expected,
+               qPrintable(QString(c.label) + ": " + dlg.saveFolder->text()));
       QVERIFY(!dlg.mergeButton->isEnabled());
     }
     qunsetenv("XDG_DOWNLOAD_DIR");
@@ -186,12 +200,14 @@ class SplitMergeDialogsTest : public QObject {
   void DescriptorChooserShowsBothDescriptorNamings() {
     const QString folder = base_ + "/choose";
     QDir().mkpath(folder);
-    for (const char* name : {"a.bin.dtl", "b.bin.dtl.doc", "b.bin.001.doc", "a.bin.001", "letter.doc"})
+    for (const char* name :
+         {"a.bin.dtl", "b.bin.dtl.doc", "b.bin.001.doc", "a.bin.001", "letter.doc"})
       uitest::WriteFile(folder + "/" + name, "x");
     const QRegularExpressionMatch patterns =
         QRegularExpression("\\(([^)]*)\\)").match(MergeDialog::DescriptorFilter());
     QVERIFY(patterns.hasMatch());
-    QCOMPARE(QDir(folder).entryList(patterns.captured(1).split(' ', Qt::SkipEmptyParts), QDir::Files, QDir::Name),
+    QCOMPARE(QDir(folder).entryList(patterns.captured(1).split(' ', Qt::SkipEmptyParts),
+                                    QDir::Files, QDir::Name),
              (QStringList{"a.bin.dtl", "b.bin.dtl.doc"}));
   }
 };

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "mail/EmailObject.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
+#include "mail/EmailObject.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -52,8 +52,10 @@ TEST(AddFileAttachment, ReadsTheWholeFileUnderItsLastPathComponentOrFailsCleanly
 TEST(AttachmentNameFromPath, TakesTheLastComponent) {
   struct Case {
     std::string_view path, name;
-  } cases[] = {{"a/b/c.doc", "c.doc"},     {"c:\\dir\\c.doc", "c.doc"},
-               {"dir/a\\b.doc", "a\\b.doc"}, {"plain.doc", "plain.doc"},
+  } cases[] = {{"a/b/c.doc", "c.doc"},
+               {"c:\\dir\\c.doc", "c.doc"},
+               {"dir/a\\b.doc", "a\\b.doc"},
+               {"plain.doc", "plain.doc"},
                {"dir/", ""}};
   for (const Case& c : cases) EXPECT_EQ(dtl::AttachmentNameFromPath(c.path), c.name) << c.path;
 }
@@ -134,7 +136,8 @@ TEST(AesEncrypt, EncryptsEveryNonEmptyBodyAndDecryptRestoresIt) {
   const dtl::MimePart& a = mail.Attachment(0);
   EXPECT_EQ(a.transferEncoding, "base64");
   EXPECT_EQ(a.GetHeader("X-Original-Encoding"), "base64");
-  EXPECT_EQ(a.body, dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", before.Attachment(0).body));
+  EXPECT_EQ(a.body,
+            dtl::EncryptBytes(dtl::CipherAlgorithm::Aes, 128, "pw", before.Attachment(0).body));
   EXPECT_EQ(mail.Message().GetHeader("x-original-encoding"), "7bit");
   EXPECT_EQ(a.parts[0].GetHeader("x-original-encoding"), "quoted-printable");
   EXPECT_EQ(a.parts[0].body.size(), 32u);
@@ -175,9 +178,11 @@ TEST(AttachmentAccess, IndexErrorsAndCopies) {
   mail.AddAttachmentBytes("a", "", {1, 2});
   for (int index : {-1, 1, 7}) {
     std::vector<uint8_t> out = {0};
-    const std::string text = "Index out of range: no attachment at index = " + std::to_string(index) + ".";
-    for (const dtl::Status& refused : {mail.GetAttachmentData(index, out), mail.TakeAttachmentData(index, out),
-                                       mail.SetAttachmentFilename(index, "x")}) {
+    const std::string text =
+        "Index out of range: no attachment at index = " + std::to_string(index) + ".";
+    for (const dtl::Status& refused :
+         {mail.GetAttachmentData(index, out), mail.TakeAttachmentData(index, out),
+          mail.SetAttachmentFilename(index, "x")}) {
       ASSERT_FALSE(refused) << index;
       EXPECT_EQ(refused.error().message, text);
       EXPECT_EQ(refused.error().code, dtl::ErrorCode::InvalidArgument);
@@ -209,7 +214,8 @@ TEST(MimePartFields, SetReplacesEveryFieldOfThatNameAndBlankRemoves) {
   part.SetHeader("X-a", "  3 ");
   ASSERT_EQ(part.headers.size(), 2u);
   EXPECT_EQ(part.headers[1].name, "X-a");
-  EXPECT_EQ(part.GetHeader("X-A"), "  3 ");  // blanks decide emptiness only; the value stays as given
+  EXPECT_EQ(part.GetHeader("X-A"),
+            "  3 ");  // blanks decide emptiness only; the value stays as given
   part.SetHeader("x-A", "  ");
   EXPECT_EQ(part.GetHeader("X-A"), "");
   EXPECT_EQ(part.headers.size(), 1u);

@@ -76,50 +76,60 @@ TEST(EmailRendering, SegmentMailWireFormIsExact) {
             "MIME-Version: 1.0\r\n"
             "Date: Wed, 15 Nov 2023 00:13:20 +0200\r\n"
             "Message-ID: <TESSALY-MID-0f8e1c2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b@mailhost>\r\n"
-            "Content-Type: multipart/mixed;\r\n\tboundary=\"" + b + "\"\r\n"
-            "Content-Transfer-Encoding: 7bit\r\n"
-            "X-Priority: 3 (Normal)\r\n"
-            "Subject: song.mp3 - segment number 12         a1b2c3d4e5\r\n"
-            "From: me@example.net\r\n"
-            "To: x@example.org\r\n"
-            "\r\n"
-            "This is a multi-part message in MIME format.\r\n"
-            "\r\n"
-            "--" + b + "\r\n"
-            "Content-Type: text/plain\r\n"
-            "Content-Transfer-Encoding: 7bit\r\n"
-            "\r\n"
-            "song.mp3 - segment number 12         a1b2c3d4e5.\r\n"
-            "--" + b + "\r\n"
-            "Content-Type: application/msword;\r\n\tname=\"song.mp3.012.doc\"\r\n"
-            "Content-Transfer-Encoding: base64\r\n"
-            "Content-Disposition: attachment; filename=\"song.mp3.012.doc\"\r\n"
-            "x-original-encoding: base64\r\n"
-            "\r\n"
-            "MDEyMzQ1Njc4OQ==\r\n"
-            "--" + b + "--\r\n");
+            "Content-Type: multipart/mixed;\r\n\tboundary=\"" +
+                b +
+                "\"\r\n"
+                "Content-Transfer-Encoding: 7bit\r\n"
+                "X-Priority: 3 (Normal)\r\n"
+                "Subject: song.mp3 - segment number 12         a1b2c3d4e5\r\n"
+                "From: me@example.net\r\n"
+                "To: x@example.org\r\n"
+                "\r\n"
+                "This is a multi-part message in MIME format.\r\n"
+                "\r\n"
+                "--" +
+                b +
+                "\r\n"
+                "Content-Type: text/plain\r\n"
+                "Content-Transfer-Encoding: 7bit\r\n"
+                "\r\n"
+                "song.mp3 - segment number 12         a1b2c3d4e5.\r\n"
+                "--" +
+                b +
+                "\r\n"
+                "Content-Type: application/msword;\r\n\tname=\"song.mp3.012.doc\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n"
+                "Content-Disposition: attachment; filename=\"song.mp3.012.doc\"\r\n"
+                "x-original-encoding: base64\r\n"
+                "\r\n"
+                "MDEyMzQ1Njc4OQ==\r\n"
+                "--" +
+                b + "--\r\n");
 }
 
 TEST(EmailRendering, SettingAFieldRemovesAllOfThatNameAndAppendsUnlessBlank) {
   MessageStamp stamp = PinnedStamp();
   stamp.hostName.clear();
   EmailObject m = EmailObject::CreateMessage(stamp);
-  EXPECT_EQ(HeaderNames(m), (std::vector<std::string>{"MIME-Version", "Date", "Message-ID", "Content-Type",
-                                                      "Content-Transfer-Encoding", "X-Mailer", "X-Priority"}));
-  EXPECT_EQ(HeaderValue(m, "Message-ID"), "<TESSALY-MID-0f8e1c2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b@unknown>");
+  EXPECT_EQ(HeaderNames(m),
+            (std::vector<std::string>{"MIME-Version", "Date", "Message-ID", "Content-Type",
+                                      "Content-Transfer-Encoding", "X-Mailer", "X-Priority"}));
+  EXPECT_EQ(HeaderValue(m, "Message-ID"),
+            "<TESSALY-MID-0f8e1c2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b@unknown>");
   m.SetHeader("X-Mailer", "");
   m.SetSubject("first");
   m.SetFrom("me@example.net");
   m.AddTo("a@example.org", "a@example.org");
-  EXPECT_EQ(HeaderNames(m), (std::vector<std::string>{"MIME-Version", "Date", "Message-ID", "Content-Type",
-                                                      "Content-Transfer-Encoding", "X-Priority", "Subject", "From",
-                                                      "To"}));
+  EXPECT_EQ(HeaderNames(m), (std::vector<std::string>{"MIME-Version", "Date", "Message-ID",
+                                                      "Content-Type", "Content-Transfer-Encoding",
+                                                      "X-Priority", "Subject", "From", "To"}));
   // Re-setting moves the field to the end; names match without regard to case.
   m.SetHeader("subject", "second");
   m.AddTo("B", "b@example.org");
   m.SetHeader("x-priority", "   ");
-  EXPECT_EQ(HeaderNames(m), (std::vector<std::string>{"MIME-Version", "Date", "Message-ID", "Content-Type",
-                                                      "Content-Transfer-Encoding", "From", "subject", "To"}));
+  EXPECT_EQ(HeaderNames(m),
+            (std::vector<std::string>{"MIME-Version", "Date", "Message-ID", "Content-Type",
+                                      "Content-Transfer-Encoding", "From", "subject", "To"}));
   EXPECT_EQ(HeaderValue(m, "subject"), "second");
   EXPECT_EQ(HeaderValue(m, "To"), "a@example.org, \"B\" <b@example.org>");
   ASSERT_EQ(m.ToList().size(), 2u);
@@ -142,7 +152,8 @@ TEST(EmailRendering, HostileValuesAndBodiesStayInTheirPlace) {
   ASSERT_TRUE(m.Render(wire));
   EXPECT_EQ(wire.find("\nBcc:"), std::string::npos) << wire;
   EXPECT_NE(wire.find("Subject: x Bcc: victim@example.org\r\n"), std::string::npos);
-  EXPECT_NE(wire.find("filename=\"a\\\"b\\\\c Bcc: v@example.org.doc\""), std::string::npos) << wire;
+  EXPECT_NE(wire.find("filename=\"a\\\"b\\\\c Bcc: v@example.org.doc\""), std::string::npos)
+      << wire;
   EXPECT_NE(wire.find("Content-Transfer-Encoding: base64\r\n"), std::string::npos) << wire;
   EXPECT_NE(wire.find("\r\n\r\nAP9hCg==\r\n"), std::string::npos) << wire;
 }
@@ -178,17 +189,22 @@ TEST(Uuid, SetsVersionAndVariantBitsAndFailsWithItsSource) {
 
 TEST(EmailRendering, ExtensionTableTypesByTheLastExtension) {
   const std::pair<const char*, const char*> cases[] = {
-      {"song.mp3.012.doc", "application/msword"}, {"song.mp3.dtl.DOC", "application/msword"},
-      {"archive", "application/octet-stream"},    {"dir.d/file", "application/octet-stream"},
-      {"x.unknownext", "application/octet-stream"}, {"a.zip", "application/zip"},
-      {"a.pdf", "application/pdf"},               {"a.jpg", "image/jpeg"},
+      {"song.mp3.012.doc", "application/msword"},
+      {"song.mp3.dtl.DOC", "application/msword"},
+      {"archive", "application/octet-stream"},
+      {"dir.d/file", "application/octet-stream"},
+      {"x.unknownext", "application/octet-stream"},
+      {"a.zip", "application/zip"},
+      {"a.pdf", "application/pdf"},
+      {"a.jpg", "image/jpeg"},
   };
   for (const auto& [name, type] : cases) EXPECT_EQ(MediaTypeForFileName(name), type) << name;
 }
 
 TEST(EmailRendering, EveryBoundaryComesFromAFreshUuidAndABadOneFailsTheRender) {
   TestEmail m = SegmentMail({1, 2, 3});
-  m.SetUuidSource(Uuids({"a1b2c3d4-e5f6-4789-9abc-def012345678", "11111111-2222-4333-8444-555555555555"}));
+  m.SetUuidSource(
+      Uuids({"a1b2c3d4-e5f6-4789-9abc-def012345678", "11111111-2222-4333-8444-555555555555"}));
   std::string first, second;
   ASSERT_TRUE(m.Render(first));
   ASSERT_TRUE(m.Render(second));
@@ -207,10 +223,12 @@ TEST(EmailRendering, EveryBoundaryComesFromAFreshUuidAndABadOneFailsTheRender) {
 // Python, decrypted by openssl and opened by unzip gives back the piece. The name beyond ASCII
 // travels in the subject as encoded words.
 TEST(EmailRendering, PackedSegmentComesBackThroughPythonOpensslAndUnzip) {
-  for (const char* tool : {"python3", "openssl", "unzip"}) ASSERT_TRUE(dtltest::HaveCommand(tool)) << tool;
+  for (const char* tool : {"python3", "openssl", "unzip"})
+    ASSERT_TRUE(dtltest::HaveCommand(tool)) << tool;
   dtltest::TempDir dir;
   auto piece = dtltest::RandomBytes(300000, 11, true);
-  const std::string subject = "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.avi - segment number 3         k2m4p6r8t0";
+  const std::string subject =
+      "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.avi - segment number 3         k2m4p6r8t0";
   EmailObject m = EmailObject::CreateMessage(PinnedStamp());
   m.SetHeader("X-Mailer", "");
   m.SetSubject(subject);

@@ -42,7 +42,8 @@ TEST_F(ErrorLogTest, NestedOperationsValuesAndMessagesLayout) {
             "        <SMTP_Connect>\n"
             "            <smtp_host>mx.example.org</smtp_host>\n"
             "            <smtp_port>25</smtp_port>\n"
-            "            <info date=\"11/14/2023 22:13:24\">Connecting to SMTP server mx.example.org:25</info>\n"
+            "            <info date=\"11/14/2023 22:13:24\">Connecting to SMTP server "
+            "mx.example.org:25</info>\n"
             "        </SMTP_Connect>\n"
             "        <debug date=\"11/14/2023 22:13:25\"><![CDATA[EHLO host\r\n]]></debug>\n"
             "        <error date=\"11/14/2023 22:13:26\">Failed to get initial response</error>\n"
@@ -72,7 +73,8 @@ TEST_F(ErrorLogTest, TextIsWrittenSoTheDocumentStaysWellFormed) {
     log.Value("reply", c.text);
     std::string xml = MailLogToXml(log);
     EXPECT_NE(xml.find(std::string("    <reply>") + c.written + "</reply>\n"), std::string::npos)
-        << c.text << "\n" << xml;
+        << c.text << "\n"
+        << xml;
   }
 }
 
@@ -88,9 +90,10 @@ TEST_F(ErrorLogTest, WrittenFileParsesAndIsReplacedWhole) {
   log_.Error("line one\r\nline two");
   log_.Leave();
   ASSERT_TRUE(WriteErrorLog(dir.path().string(), log_));  // no trailing "/"
-  auto r = dtltest::RunCommand("python3 -c 'import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot();"
-                               " print(r.tag, r.find(\"SendEmail/reply\").text)' " +
-                               dtltest::ShellQuote((dir / "DTLErrorLog.xml").string()));
+  auto r = dtltest::RunCommand(
+      "python3 -c 'import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot();"
+      " print(r.tag, r.find(\"SendEmail/reply\").text)' " +
+      dtltest::ShellQuote((dir / "DTLErrorLog.xml").string()));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.output, "TessalyLog ]]><evil/>&\\x01\\xFE\n");
   std::string xml = dtltest::ReadFileText(dir / "DTLErrorLog.xml");

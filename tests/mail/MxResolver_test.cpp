@@ -20,14 +20,17 @@ using dtltest::WireMx;
 std::vector<std::string> Records() {
   std::vector<std::string> r = {
       // dnsmasq answers a name's records in reverse command-line order: 20 first, then 10.
-      "--mx-host=order.test,mx10.order.test,10", "--mx-host=order.test,mx20.order.test,20",
-      "--mx-host=two.test,second.two.test,5", "--mx-host=two.test,first.two.test,5",
+      "--mx-host=order.test,mx10.order.test,10",
+      "--mx-host=order.test,mx20.order.test,20",
+      "--mx-host=two.test,second.two.test,5",
+      "--mx-host=two.test,first.two.test,5",
       "--mx-host=one.test,only.one.test,1",
       "--host-record=nomx.test,127.0.0.9",
       "--mx-host=nullmx.test,.,0",
   };
   // Far more records than fit a plain UDP answer: adns has to go over TCP.
-  for (int i = 0; i < 80; ++i) r.push_back("--mx-host=many.test,h" + std::to_string(i) + ".many.test,7");
+  for (int i = 0; i < 80; ++i)
+    r.push_back("--mx-host=many.test,h" + std::to_string(i) + ".many.test,7");
   return r;
 }
 
@@ -40,7 +43,8 @@ class MxResolverTest : public ::testing::Test {
   static MxResolver Resolver() { return MxResolver(server_->ResolvConf()); }
   static std::vector<std::string> WireHosts(const std::string& name) {
     std::vector<std::string> hosts;
-    for (const auto& mx : server_->QueryMx(name).value_or(std::vector<WireMx>{})) hosts.push_back(mx.host);
+    for (const auto& mx : server_->QueryMx(name).value_or(std::vector<WireMx>{}))
+      hosts.push_back(mx.host);
     return hosts;
   }
   static std::unique_ptr<DnsServer> server_;
@@ -81,7 +85,8 @@ TEST_F(MxResolverTest, CursorMovesOnlyAfterFailuresAndWrapsAround) {
 }
 
 TEST_F(MxResolverTest, AddressFormsNameTheSameDomain) {
-  for (const char* address : {"someone@one.test", "one.test", "  someone@ one.test \t", "Someone@ONE.Test"}) {
+  for (const char* address :
+       {"someone@one.test", "one.test", "  someone@ one.test \t", "Someone@ONE.Test"}) {
     MxResolver r = Resolver();
     std::string host;
     EXPECT_TRUE(Got(r.Resolve(address, false), host)) << address;
@@ -96,7 +101,8 @@ TEST_F(MxResolverTest, NoExchangerMeansNoHost) {
     const char* why;
     dtl::ErrorCode code;
   } cases[] = {
-      {"someone@nomx.test", "only an address record: never used instead of MX", dtl::ErrorCode::NotFound},
+      {"someone@nomx.test", "only an address record: never used instead of MX",
+       dtl::ErrorCode::NotFound},
       {"someone@missing.test", "NXDOMAIN", dtl::ErrorCode::NotFound},
       {"someone@nullmx.test", "null MX: the domain takes no mail", dtl::ErrorCode::NotFound},
       {"someone@", "empty domain", dtl::ErrorCode::InvalidArgument},
@@ -125,7 +131,8 @@ TEST_F(MxResolverTest, StoredHostsOutliveTheServerForTheRestOfTheRun) {
   ASSERT_TRUE(own.running()) << own.error();
   MxResolver r(own.ResolvConf());
   std::string first, second;
-  ASSERT_TRUE(Got(r.Resolve("x@kept.test", true), first));  // then the run goes on without the server
+  ASSERT_TRUE(
+      Got(r.Resolve("x@kept.test", true), first));  // then the run goes on without the server
   own.Stop();
   EXPECT_TRUE(Got(r.Resolve("x@kept.test", true), second));
   EXPECT_EQ(second, first);
@@ -140,7 +147,8 @@ TEST_F(MxResolverTest, ChangingOrBlankingTheDomainStartsAfresh) {
   ASSERT_TRUE(Got(r.Resolve("x@one.test", true), host));
   EXPECT_EQ(r.Hosts(), std::vector<std::string>{"only.one.test"});
   EXPECT_FALSE(Got(r.Resolve(" ", false), host));
-  EXPECT_TRUE(Got(r.Resolve("x@one.test", false), host)) << "the blank address must not leave one.test hostless";
+  EXPECT_TRUE(Got(r.Resolve("x@one.test", false), host))
+      << "the blank address must not leave one.test hostless";
   EXPECT_EQ(host, "only.one.test");
 }
 
@@ -150,7 +158,8 @@ TEST_F(MxResolverTest, HugeAnswerIsCappedInAnswerOrder) {
   MxResolver r = Resolver();
   std::string host;
   ASSERT_TRUE(Got(r.Resolve("many.test", false), host));
-  EXPECT_EQ(r.Hosts(), std::vector<std::string>(wire.begin(), wire.begin() + MxResolver::kMaxHosts));
+  EXPECT_EQ(r.Hosts(),
+            std::vector<std::string>(wire.begin(), wire.begin() + MxResolver::kMaxHosts));
 }
 
 TEST_F(MxResolverTest, ResolverConfigurationFileFromEnvironment) {
@@ -167,7 +176,8 @@ TEST_F(MxResolverTest, ResolverConfigurationFileFromEnvironment) {
   EXPECT_TRUE(Got((*r)->Resolve("one.test", false), host));
 
   // A configuration the user named but that cannot be used is an error, never the system's.
-  for (const std::string& bad : {(dir / "absent.conf").string(), dir.path().string(), (dir / "huge.conf").string()}) {
+  for (const std::string& bad :
+       {(dir / "absent.conf").string(), dir.path().string(), (dir / "huge.conf").string()}) {
     const auto made = dtl::MakeMxResolver(bad.c_str());
     ASSERT_FALSE(made) << bad;
     EXPECT_NE(made.error().message.find(bad), std::string::npos) << made.error().message;

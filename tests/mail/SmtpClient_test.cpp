@@ -28,7 +28,9 @@ struct Step {
 using Script = std::vector<Step>;
 
 Step Greet(std::string reply = "220 fake ESMTP\r\n") { return {Step::Send, {}, std::move(reply)}; }
-Step Expect(std::string prefix, std::string reply) { return {Step::Line, std::move(prefix), std::move(reply)}; }
+Step Expect(std::string prefix, std::string reply) {
+  return {Step::Line, std::move(prefix), std::move(reply)};
+}
 Step Body(std::string reply = "250 queued\r\n") { return {Step::Data, {}, std::move(reply)}; }
 
 class ScriptedPeer {
@@ -54,8 +56,7 @@ class ScriptedPeer {
     for (const auto& step : script) {
       std::optional<std::string> got;
       switch (step.kind) {
-        case Step::Send:
-          break;
+        case Step::Send: break;
         case Step::Line:
           if (!(got = dtltest::ReadUntil(fd, buf, "\r\n"))) {
             problems_.push_back("client left before '" + step.text + "'");
@@ -75,8 +76,7 @@ class ScriptedPeer {
           body_ = *got + "\r\n";
           heard_.push_back("<data>");
           break;
-        case Step::Drop:
-          return;
+        case Step::Drop: return;
         case Step::Flood:
           while (dtltest::SendAll(fd, step.reply)) {
           }
@@ -89,7 +89,8 @@ class ScriptedPeer {
       dtltest::SendAll(fd, step.reply);
     }
     // Whatever the client says after the script ended is a fault of the script or the client.
-    if (auto extra = dtltest::ReadUntil(fd, buf, "\r\n")) problems_.push_back("unexpected '" + *extra + "'");
+    if (auto extra = dtltest::ReadUntil(fd, buf, "\r\n"))
+      problems_.push_back("unexpected '" + *extra + "'");
   }
 
   std::vector<Script> scripts_;
@@ -127,7 +128,8 @@ const SmtpEnvelope kEnvelope{"a@from.test", {"b@to.test"}};
 const std::string kMessage = "Subject: hi\r\n\r\nhello\r\n";
 const Step kEhlo = Expect("EHLO", "250 fake\r\n");
 const Step kQuit = Expect("QUIT", "221 bye\r\n");
-const Script kToData = {Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO", "250 ok\r\n"), Expect("DATA", "354 go\r\n")};
+const Script kToData = {Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO", "250 ok\r\n"),
+                        Expect("DATA", "354 go\r\n")};
 
 Script Join(std::initializer_list<Script> parts) {
   Script s;
@@ -160,7 +162,8 @@ TEST(SmtpDialogue, PlainDeliveryStuffsLeadingDotsAndEndsWithTheDot) {
   ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "250-fake\r\n250 SIZE 1000\r\n")})});
   Progress progress;
   SmtpClient client(Local(peer.port()), &progress);
-  const dtl::Status sent = client.SendMessage(kEnvelope, ".first\r\nSubject: x\r\n\r\n.\r\n..two\r\nmid.dle\r\nlast");
+  const dtl::Status sent =
+      client.SendMessage(kEnvelope, ".first\r\nSubject: x\r\n\r\n.\r\n..two\r\nmid.dle\r\nlast");
   EXPECT_TRUE(sent) << LogText(client);
   ExpectPlayed(peer);
   // Every line-leading dot doubled, the message closed with CRLF "." CRLF after its own text.
@@ -181,19 +184,36 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
     SmtpSettings settings = Local(0);
     SmtpEnvelope envelope = kEnvelope;
   } cases[] = {
-      {{Greet("554 go away\r\n"), kQuit}, "Failed to get initial response", connect, dtl::ErrorCode::Protocol},
-      {{Greet(), kEhlo, Expect("MAIL FROM", "550 no\r\n"), kQuit}, "MAIL FROM refused", send, dtl::ErrorCode::Refused},
-      {{Greet(), kEhlo, mailFrom, Expect("RCPT TO", "550 unknown\r\n"), kQuit}, "All recipients refused", send,
+      {{Greet("554 go away\r\n"), kQuit},
+       "Failed to get initial response",
+       connect,
+       dtl::ErrorCode::Protocol},
+      {{Greet(), kEhlo, Expect("MAIL FROM", "550 no\r\n"), kQuit},
+       "MAIL FROM refused",
+       send,
        dtl::ErrorCode::Refused},
-      {{Greet(), kEhlo, mailFrom, rcpt, Expect("DATA", "554 no\r\n"), kQuit}, "DATA refused", send,
+      {{Greet(), kEhlo, mailFrom, Expect("RCPT TO", "550 unknown\r\n"), kQuit},
+       "All recipients refused",
+       send,
+       dtl::ErrorCode::Refused},
+      {{Greet(), kEhlo, mailFrom, rcpt, Expect("DATA", "554 no\r\n"), kQuit},
+       "DATA refused",
+       send,
        dtl::ErrorCode::Refused},
       {Join({{Greet(), kEhlo}, kToData, {Body("554 5.7.1 spam\r\n"), kQuit}}),
        "The message was refused at the end of data", send, dtl::ErrorCode::Refused},
-      {{Greet(), Expect("EHLO", "250 AUTH LOGIN\r\n"), Expect("AUTH LOGIN", "334 x\r\n"), Expect("dQ==", "334 y\r\n"),
-        Expect("cA==", "535 bad credentials\r\n"), kQuit},
-       "Failed to login using LOGIN method", connect, dtl::ErrorCode::Auth, Local(0, "u", "p")},
-      {{Greet(), kEhlo, kQuit}, "Invalid email object, no return address", send, dtl::ErrorCode::InvalidArgument,
-       Local(0), {"", {"b@to.test"}}},
+      {{Greet(), Expect("EHLO", "250 AUTH LOGIN\r\n"), Expect("AUTH LOGIN", "334 x\r\n"),
+        Expect("dQ==", "334 y\r\n"), Expect("cA==", "535 bad credentials\r\n"), kQuit},
+       "Failed to login using LOGIN method",
+       connect,
+       dtl::ErrorCode::Auth,
+       Local(0, "u", "p")},
+      {{Greet(), kEhlo, kQuit},
+       "Invalid email object, no return address",
+       send,
+       dtl::ErrorCode::InvalidArgument,
+       Local(0),
+       {"", {"b@to.test"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -212,7 +232,8 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
 }
 
 TEST(SmtpDialogue, RefusedEhloFallsBackToHeloWithoutLogin) {
-  ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "502 what\r\n"), Expect("HELO client.test", "250 hi\r\n")})});
+  ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "502 what\r\n"),
+                           Expect("HELO client.test", "250 hi\r\n")})});
   SmtpClient client(Local(peer.port(), "u", "p"));
   EXPECT_TRUE(client.SendMessage(kEnvelope, kMessage)) << LogText(client);
   ExpectPlayed(peer);
@@ -227,7 +248,8 @@ const std::string kCramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODk
 // ever reaches the log.
 TEST(SmtpDialogue, LoginUsesTheRightMechanismAndNeverLogsCredentials) {
   // AUTH LOGIN for "user" / "s3cret!".
-  const Script login = {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"), Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
+  const Script login = {Expect("AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"),
+                        Expect("dXNlcg==", "334 UGFzc3dvcmQ6\r\n"),
                         Expect("czNjcmV0IQ==", "235 ok\r\n")};
   const struct {
     const char* offer;  // the EHLO reply's AUTH line
@@ -237,10 +259,16 @@ TEST(SmtpDialogue, LoginUsesTheRightMechanismAndNeverLogsCredentials) {
   } cases[] = {
       {"AUTH PLAIN LOGIN", "user", "s3cret!", login, "<credentials hidden>"},
       {"AUTH=LOGIN", "user", "s3cret!", login, ""},
-      {"auth plain", "user", "s3cret!", {Expect("AUTH PLAIN", "334 \r\n"), Expect("dXNlcgB1c2VyAHMzY3JldCE=", "235 ok\r\n")},
+      {"auth plain",
+       "user",
+       "s3cret!",
+       {Expect("AUTH PLAIN", "334 \r\n"), Expect("dXNlcgB1c2VyAHMzY3JldCE=", "235 ok\r\n")},
        "<credentials hidden>"},
-      {"AUTH PLAIN CRAM-MD5", "tim", "tanstaaftanstaaf",
-       {Expect("AUTH CRAM-MD5", "334 " + dtl::Base64Encode(kCramChallenge) + "\r\n"), Expect(kCramAnswer, "235 ok\r\n")},
+      {"AUTH PLAIN CRAM-MD5",
+       "tim",
+       "tanstaaftanstaaf",
+       {Expect("AUTH CRAM-MD5", "334 " + dtl::Base64Encode(kCramChallenge) + "\r\n"),
+        Expect(kCramAnswer, "235 ok\r\n")},
        "<credentials hidden>"},
       {"AUTH NTLM LOGIN", "user", "s3cret!", login, ""},
       {"AUTH DIGEST-MD5", "user", "s3cret!", {}, "DIGEST-MD5 login method not supported"},
@@ -248,22 +276,27 @@ TEST(SmtpDialogue, LoginUsesTheRightMechanismAndNeverLogsCredentials) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offer);
-    ScriptedPeer peer({Tail(Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer + "\r\n")}, c.exchange}))});
+    ScriptedPeer peer(
+        {Tail(Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer + "\r\n")},
+                    c.exchange}))});
     SmtpClient client(Local(peer.port(), c.user, c.password));
     EXPECT_TRUE(client.SendMessage(kEnvelope, kMessage)) << LogText(client);
     ExpectPlayed(peer);
     const std::string log = LogText(client);
     EXPECT_NE(log.find(c.note), std::string::npos) << log;
     if (c.exchange.empty()) continue;  // nothing secret was said
-    for (const std::string& secret : {std::string(c.password), dtl::Base64Encode(c.user), dtl::Base64Encode(c.password),
-                                      dtl::Base64Encode(dtl::PlainAuthBlob(c.user, c.password)), kCramAnswer})
+    for (const std::string& secret :
+         {std::string(c.password), dtl::Base64Encode(c.user), dtl::Base64Encode(c.password),
+          dtl::Base64Encode(dtl::PlainAuthBlob(c.user, c.password)), kCramAnswer})
       EXPECT_EQ(log.find(secret), std::string::npos) << secret << "\n" << log;
   }
 }
 
 TEST(SmtpDialogue, OneRefusedRecipientStillGetsTheRestButCountsAsFailure) {
-  ScriptedPeer peer({{Greet(), kEhlo, Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO:<one@x>", "250 ok\r\n"),
-                      Expect("RCPT TO:<two@x>", "550 no such user\r\n"), Expect("DATA", "354 go\r\n"), Body(), kQuit}});
+  ScriptedPeer peer(
+      {{Greet(), kEhlo, Expect("MAIL FROM", "250 ok\r\n"), Expect("RCPT TO:<one@x>", "250 ok\r\n"),
+        Expect("RCPT TO:<two@x>", "550 no such user\r\n"), Expect("DATA", "354 go\r\n"), Body(),
+        kQuit}});
   SmtpClient client(Local(peer.port()));
   const dtl::Status sent = client.SendMessage({"a@from.test", {"one@x", "two@x"}}, kMessage);
   ASSERT_FALSE(sent);
@@ -271,7 +304,8 @@ TEST(SmtpDialogue, OneRefusedRecipientStillGetsTheRestButCountsAsFailure) {
   EXPECT_EQ(peer.body(), kMessage);
   EXPECT_EQ(sent.error().message, "Partial send failure.");
   EXPECT_EQ(sent.error().code, dtl::ErrorCode::Refused);
-  EXPECT_NE(LogText(client).find("Warning: failed to send to 1 recipient(s), continuing to send to 1 recipient(s)"),
+  EXPECT_NE(LogText(client).find(
+                "Warning: failed to send to 1 recipient(s), continuing to send to 1 recipient(s)"),
             std::string::npos);
 }
 
@@ -285,10 +319,13 @@ TEST(SmtpDialogue, BrokenPeerEndsTheAttemptCleanly) {
     const char* summary;
   } cases[] = {
       {"endless line", {Greet("220"), {Step::Flood, {}, std::string(8192, 'A')}}, connect},
-      {"endless continuation lines", {Greet("220-hello\r\n"), {Step::Flood, {}, "220-more\r\n"}}, connect},
+      {"endless continuation lines",
+       {Greet("220-hello\r\n"), {Step::Flood, {}, "220-more\r\n"}},
+       connect},
       {"short reply line", {Greet("22\r\n"), {Step::Hang, {}, {}}}, connect},
       {"silent after EHLO", {Greet(), Expect("EHLO", ""), {Step::Hang, {}, {}}}, connect},
-      {"disconnect during DATA", Join({{Greet(), kEhlo}, kToData, {{Step::Drop, {}, {}}}}), "Send failed."},
+      {"disconnect during DATA", Join({{Greet(), kEhlo}, kToData, {{Step::Drop, {}, {}}}}),
+       "Send failed."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -343,7 +380,8 @@ TEST(SmtpDialogue, LogKeepsTheFirst2500BytesOfTheMessage) {
 // to a new plain connection; verified mode fails the attempt instead of downgrading.
 TEST(SmtpStartTls, OnlyOpportunisticModeFallsBackToPlain) {
   const Step offer = Expect("EHLO", "250-fake\r\n250 STARTTLS\r\n");
-  const Script fake = {Greet(), offer, Expect("STARTTLS", "220 go ahead\r\nnot tls\r\n"), {Step::Drop, {}, {}}};
+  const Script fake = {
+      Greet(), offer, Expect("STARTTLS", "220 go ahead\r\nnot tls\r\n"), {Step::Drop, {}, {}}};
   {
     ScriptedPeer peer({fake, Tail({Greet(), offer})});
     SmtpSettings s = Local(peer.port());
@@ -367,11 +405,20 @@ TEST(SmtpStartTls, OnlyOpportunisticModeFallsBackToPlain) {
 // The CRAM-MD5 challenge is decoded with this; servers differ in padding and blanks.
 TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"", ""},      {"YQ==", "a"},  {"YQ", "a"},          {"YWI", "ab"},        {"YWJj", "abc"},
-      {" YWJj\r\n", "abc"}, {"Y", std::nullopt}, {"YQ=", std::nullopt}, {"YW*j", std::nullopt},
+      {"", ""},
+      {"YQ==", "a"},
+      {"YQ", "a"},
+      {"YWI", "ab"},
+      {"YWJj", "abc"},
+      {" YWJj\r\n", "abc"},
+      {"Y", std::nullopt},
+      {"YQ=", std::nullopt},
+      {"YW*j", std::nullopt},
   };
-  for (const auto& [text, bytes] : cases) EXPECT_EQ(dtl::Base64Decode(text), bytes) << "'" << text << "'";
-  EXPECT_EQ(dtl::Base64Decode(dtl::Base64Encode(std::string("\0\xff\x10z", 4))), std::string("\0\xff\x10z", 4));
+  for (const auto& [text, bytes] : cases)
+    EXPECT_EQ(dtl::Base64Decode(text), bytes) << "'" << text << "'";
+  EXPECT_EQ(dtl::Base64Decode(dtl::Base64Encode(std::string("\0\xff\x10z", 4))),
+            std::string("\0\xff\x10z", 4));
 }
 
 TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "mail/EmailObject.h"
 #include "fixtures/provider_server.h"
 #include "fixtures/smtp_fixture.h"
+#include "mail/EmailObject.h"
 #include "mail/SmtpClient.h"
 #include "support/TestSupport.h"
 
@@ -31,8 +31,10 @@ class SmtpIntegration : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(pki_->ok()) << pki_->output(); }
 
   // The fixture storing into this test's mail folder; `tls`: "--implicit-tls" or "--starttls",
-  // serving the PKI's certificate `cert` ("server": valid for localhost, "wrong": for another name).
-  std::unique_ptr<dtltest::SmtpFixture> Start(std::vector<std::string> extra, const char* tls = nullptr,
+  // serving the PKI's certificate `cert` ("server": valid for localhost, "wrong": for another
+  // name).
+  std::unique_ptr<dtltest::SmtpFixture> Start(std::vector<std::string> extra,
+                                              const char* tls = nullptr,
                                               const std::string& cert = "server") {
     if (tls)
       extra.insert(extra.end(), {"--cert", pki_->file((cert + ".pem").c_str()), "--key",
@@ -51,7 +53,9 @@ class SmtpIntegration : public ::testing::Test {
     s.replyTimeout = std::chrono::milliseconds(20000);
     return s;
   }
-  std::string Stored(const char* ext) const { return dtltest::ReadFileText(mail_ / ("msg-1" + std::string(ext))); }
+  std::string Stored(const char* ext) const {
+    return dtltest::ReadFileText(mail_ / ("msg-1" + std::string(ext)));
+  }
   static std::string Errors(const SmtpClient& c) {
     std::string out;
     for (const auto& e : c.LastLog().Errors()) out += e + "\n";
@@ -63,7 +67,8 @@ class SmtpIntegration : public ::testing::Test {
 };
 std::unique_ptr<dtltest::ProviderPki> SmtpIntegration::pki_;
 
-const dtl::SmtpEnvelope kEnvelope{"sender@example.test", {"first@example.test", "second@example.test"}};
+const dtl::SmtpEnvelope kEnvelope{"sender@example.test",
+                                  {"first@example.test", "second@example.test"}};
 const std::string kMessage = "From: sender@example.test\r\nSubject: integration\r\n\r\nhello\r\n";
 
 TEST_F(SmtpIntegration, EachLoginMechanismLogsInAndAWrongPasswordFails) {
@@ -82,7 +87,8 @@ TEST_F(SmtpIntegration, EachLoginMechanismLogsInAndAWrongPasswordFails) {
     s.password = "wrong";
     SmtpClient refused(s);
     EXPECT_FALSE(refused.SendMessage(kEnvelope, kMessage));
-    EXPECT_NE(Errors(refused).find(std::string("Failed to login using ") + mechanism + " method"), std::string::npos)
+    EXPECT_NE(Errors(refused).find(std::string("Failed to login using ") + mechanism + " method"),
+              std::string::npos)
         << Errors(refused);
   }
 }
@@ -111,7 +117,8 @@ TEST_F(SmtpIntegration, LoginIsNeverSentInTheClearUnlessPlainLoginsAreAllowed) {
     SmtpClient client(s);
     const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
     EXPECT_EQ(client.Security(), c.security);
-    const std::string logins = fs::exists(mail_ / "auth.log") ? dtltest::ReadFileText(mail_ / "auth.log") : "";
+    const std::string logins =
+        fs::exists(mail_ / "auth.log") ? dtltest::ReadFileText(mail_ / "auth.log") : "";
     if (c.delivered) {
       EXPECT_TRUE(sent) << Errors(client);
       EXPECT_EQ(logins, "LOGIN alice\n");
@@ -136,7 +143,8 @@ TEST_F(SmtpIntegration, SizeExtensionIsReadAndALargerMessageIsNeverSent) {
   SmtpClient small(Settings(server->port()));
   ASSERT_TRUE(small.SendMessage(kEnvelope, kMessage)) << Errors(small);
   EXPECT_EQ(small.SizeLimit(), 10240000u);
-  EXPECT_NE(Stored(".json").find("\"SIZE=" + std::to_string(kMessage.size()) + "\""), std::string::npos)
+  EXPECT_NE(Stored(".json").find("\"SIZE=" + std::to_string(kMessage.size()) + "\""),
+            std::string::npos)
       << Stored(".json");
 
   std::string big = "Subject: big\r\n\r\n";
@@ -147,13 +155,15 @@ TEST_F(SmtpIntegration, SizeExtensionIsReadAndALargerMessageIsNeverSent) {
   EXPECT_EQ(sent.error().code, dtl::ErrorCode::Refused);
   ASSERT_TRUE(client.PermanentRefusal());
   EXPECT_EQ(client.PermanentRefusal()->code, 552);
-  EXPECT_NE(Errors(client).find("the server takes at most 10240000 bytes"), std::string::npos) << Errors(client);
+  EXPECT_NE(Errors(client).find("the server takes at most 10240000 bytes"), std::string::npos)
+      << Errors(client);
   EXPECT_FALSE(fs::exists(mail_ / "msg-2.eml"));
 }
 
 // A 5xx to the end of data is a permanent refusal of the whole message; a 4xx is not.
 TEST_F(SmtpIntegration, RefusalAtTheEndOfDataTellsPermanentFromTransient) {
-  for (const char* reply : {"552 5.3.4 Message size exceeds fixed limit", "452 4.3.1 Insufficient system storage"}) {
+  for (const char* reply :
+       {"552 5.3.4 Message size exceeds fixed limit", "452 4.3.1 Insufficient system storage"}) {
     SCOPED_TRACE(reply);
     auto server = Start({"--refuse-data", reply});
     SmtpClient client(Settings(server->port()));
@@ -162,7 +172,8 @@ TEST_F(SmtpIntegration, RefusalAtTheEndOfDataTellsPermanentFromTransient) {
     ASSERT_EQ(client.PermanentRefusal().has_value(), permanent);
     if (permanent) {
       EXPECT_EQ(client.PermanentRefusal()->code, 552);
-      EXPECT_EQ(client.PermanentRefusal()->lines, std::vector<std::string>{"5.3.4 Message size exceeds fixed limit"});
+      EXPECT_EQ(client.PermanentRefusal()->lines,
+                std::vector<std::string>{"5.3.4 Message size exceeds fixed limit"});
     }
   }
 }
@@ -171,12 +182,14 @@ TEST_F(SmtpIntegration, TwoRecipientsInOrderAndDotLinesArriveIntact) {
   auto server = Start({});
   // Dot lines everywhere, including across the client's write chunks, and a lone "." line.
   std::string message = "Subject: dots\r\n\r\n.\r\n..\r\n.leading\r\n";
-  for (int i = 0; message.size() < 700000; ++i) message += (i % 3 ? "line " : ".dot ") + std::to_string(i) + "\r\n";
+  for (int i = 0; message.size() < 700000; ++i)
+    message += (i % 3 ? "line " : ".dot ") + std::to_string(i) + "\r\n";
   message += ".\r\nlast\r\n";
   SmtpClient client(Settings(server->port()));
   ASSERT_TRUE(client.SendMessage(kEnvelope, message)) << Errors(client);
   EXPECT_EQ(Stored(".eml"), message);
-  EXPECT_NE(Stored(".json").find("\"rcpt\": [\"first@example.test\", \"second@example.test\"]"), std::string::npos);
+  EXPECT_NE(Stored(".json").find("\"rcpt\": [\"first@example.test\", \"second@example.test\"]"),
+            std::string::npos);
 }
 
 TEST_F(SmtpIntegration, RefusedSecondRecipientIsAPartialFailure) {
@@ -225,7 +238,8 @@ TEST_F(SmtpIntegration, TlsVerifiesTheServerOrFailsWithoutDowngrade) {
       EXPECT_NE(Stored(".json").find("\"tls\": true"), std::string::npos);
     } else {
       EXPECT_FALSE(sent);
-      EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos) << Errors(client);
+      EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos)
+          << Errors(client);
       EXPECT_FALSE(fs::exists(mail_ / "msg-1.eml"));
     }
   }
@@ -241,7 +255,8 @@ TEST_F(SmtpIntegration, TlsRefusesACertificateIssuedForAnotherName) {
     s.ssl = std::string(mode) == "--implicit-tls";
     SmtpClient client(s);
     EXPECT_FALSE(client.SendMessage(kEnvelope, kMessage));
-    EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos) << Errors(client);
+    EXPECT_NE(Errors(client).find("Failed to connect to secure SMTP (1)"), std::string::npos)
+        << Errors(client);
     EXPECT_FALSE(fs::exists(mail_ / "msg-1.eml"));
     EXPECT_FALSE(fs::exists(mail_ / "msg-1.json"));
   }
@@ -264,8 +279,9 @@ TEST_F(SmtpIntegration, EmailObjectIsDeliveredWithItsEnvelope) {
   SmtpClient client(Settings(server->port()));
   ASSERT_TRUE(client.SendEmail(email)) << Errors(client);
   EXPECT_EQ(Stored(".eml"), wire);
-  EXPECT_NE(Stored(".json").find("\"from\": \"sender@example.test\", \"rcpt\": [\"first@example.test\"]"),
-            std::string::npos);
+  EXPECT_NE(
+      Stored(".json").find("\"from\": \"sender@example.test\", \"rcpt\": [\"first@example.test\"]"),
+      std::string::npos);
 }
 
 TEST_F(SmtpIntegration, TestServerCommandPrintsTheVerdict) {
@@ -281,7 +297,8 @@ TEST_F(SmtpIntegration, TestServerCommandPrintsTheVerdict) {
   } runs[] = {
       {"localhost" + plainPort, "", 0, "Success.\n"},
       {"localhost --ssl" + securePort, ca, 0, "Success.\n"},
-      {"localhost --timeout 2" + securePort, "", 1, "Failure.\n"},  // a plain client gets no greeting
+      {"localhost --timeout 2" + securePort, "", 1,
+       "Failure.\n"},  // a plain client gets no greeting
       {"x" + plainPort, "", 1, "Failure.\n"},
       {"", "", 2, ""},
       {"localhost --port 99999", "", 2, ""},

@@ -6,7 +6,9 @@
 namespace {
 
 TEST(SafeAttachmentName, ReducesHostileNamesToAPlainFileName) {
-  struct Case { std::string remote, local; } cases[] = {
+  struct Case {
+    std::string remote, local;
+  } cases[] = {
       {"movie.avi.001", "movie.avi.001"},
       {"movie.avi.dtl", "movie.avi.dtl"},
       {"../movie.avi.001", "movie.avi.001"},
@@ -31,7 +33,8 @@ TEST(SafeAttachmentName, OverlongNamesKeepTheirSegmentNumber) {
   const std::string safe = dtl::SafeAttachmentName(std::string(300, 'n') + ".avi.007");
   EXPECT_EQ(safe, std::string(247, 'n') + ".avi.007");
   EXPECT_EQ(dtl::SafeAttachmentName(std::string(300, '.')), "attachment");
-  EXPECT_EQ(dtl::SafeAttachmentName(std::string(256, 'a') + std::string(254, '.') + "/"), "attachment");
+  EXPECT_EQ(dtl::SafeAttachmentName(std::string(256, 'a') + std::string(254, '.') + "/"),
+            "attachment");
 }
 
 }  // namespace

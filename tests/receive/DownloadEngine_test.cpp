@@ -7,9 +7,9 @@
 
 #include <deque>
 #include <map>
+#include <mutex>
 #include <stop_token>
 #include <thread>
-#include <mutex>
 
 #include "archive/MergeJob.h"
 #include "support/LoopbackPeer.h"
@@ -27,11 +27,15 @@ using Outcome = DownloadEngine::Outcome;
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // gzip's own output, so the engine's decoder never reads only what this project wrote.
-std::string GzipOf(const std::string& data) { return dtltest::RunCommand("gzip -c -6", data).output; }
+std::string GzipOf(const std::string& data) {
+  return dtltest::RunCommand("gzip -c -6", data).output;
+}
 
-std::string Answer(const std::string& body, const std::string& extraHeaders = "", int status = 200) {
-  return "HTTP/1.0 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n" + extraHeaders + "\r\n" + body;
+std::string Answer(const std::string& body, const std::string& extraHeaders = "",
+                   int status = 200) {
+  return "HTTP/1.0 " + std::to_string(status) +
+         " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" +
+         body;
 }
 std::string GzipAnswer(const std::string& data, const char* encoding = "gzip") {
   return Answer(GzipOf(data), std::string("Content-Encoding: ") + encoding + "\r\n");
@@ -100,7 +104,9 @@ struct Recorder : dtl::DownloadObserver {
   void OnBytes(uint64_t, uint64_t, int64_t) override {
     if (onBytes) onBytes();
   }
-  void OnDisplay(const dtl::DownloadDisplay& d) override { displays.push_back(d.rate + "|" + d.fileBytes); }
+  void OnDisplay(const dtl::DownloadDisplay& d) override {
+    displays.push_back(d.rate + "|" + d.fileBytes);
+  }
   void OnItemDone(const std::string& key) override { done.push_back(key); }
   void OnAttemptFailed(size_t, const std::string& reason) override {
     failures.push_back(reason);
@@ -117,7 +123,8 @@ struct Recorder : dtl::DownloadObserver {
     answers.pop_front();
     return m;
   }
-  std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long status, const std::string&) override {
+  std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long status,
+                                                               const std::string&) override {
     authStatuses.push_back(status);
     return credentials;
   }
@@ -145,7 +152,9 @@ struct Fixture : ::testing::Test {
     rec.runaway = &stop;
     return DownloadEngine::Run(p, rec, stop.get_token());
   }
-  DownloadItem Item(const std::string& name, const std::string& path) { return {name, server.Url(path)}; }
+  DownloadItem Item(const std::string& name, const std::string& path) {
+    return {name, server.Url(path)};
+  }
   std::string Read(const std::string& name) { return dtltest::ReadFileText(dir / name); }
 };
 
@@ -166,14 +175,17 @@ TEST_F(Fixture, StoresPlainAndGzipBodiesAndAsksForThem) {
   EXPECT_EQ(rec.done, (std::vector<std::string>{p.items[0].key, p.items[1].key}));
   EXPECT_EQ(rec.steps, 2);
   std::string req = server.Requests().at(0);
-  EXPECT_NE(req.find("\r\nAccept-Encoding: gzip, x-gzip, identity, *;q=0\r\n"), std::string::npos) << req;
-  EXPECT_NE(req.find("\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\r\n"), std::string::npos);
+  EXPECT_NE(req.find("\r\nAccept-Encoding: gzip, x-gzip, identity, *;q=0\r\n"), std::string::npos)
+      << req;
+  EXPECT_NE(req.find("\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\r\n"),
+            std::string::npos);
 }
 
 // Each failure is retried on the same item until the server answers properly; nothing of a
 // failed attempt is reported or kept.
 TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
-  const std::string data = Data(150000, 3), gz = GzipOf(data), head = "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n";
+  const std::string data = Data(150000, 3), gz = GzipOf(data),
+                    head = "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n";
   const std::pair<const char*, std::string> cases[] = {
       {"truncated_gzip_body", head + gz.substr(0, gz.size() / 2)},
       {"gzip_body_without_trailer", head + gz.substr(0, gz.size() - 8)},
@@ -223,15 +235,17 @@ TEST_F(Fixture, StopDuringATransferRemovesThePartFileAndKeepsFinishedOnes) {
 // also tells the manager to have the user log in again.
 TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
   const std::string data = Data(50000, 9);
-  const std::tuple<int, const char*, int> cases[] = {{1, "<a href=\"http://login.yahoo.com/\">sign in</a>", 0},
-                                                     {2, "<form action=\"http://login.walla.com/\">", 1}};
+  const std::tuple<int, const char*, int> cases[] = {
+      {1, "<a href=\"http://login.yahoo.com/\">sign in</a>", 0},
+      {2, "<form action=\"http://login.walla.com/\">", 1}};
   for (const auto& [provider, page, loginPrompts] : cases) {
     SCOPED_TRACE(provider);
     rec = Recorder();
     waits.clear();
     std::string path = provider == 1 ? "/ym/ShowLetter/" : "/walla";
     server.Script(path, {GzipAnswer(std::string(5000, ' ') + page), GzipAnswer(data)});
-    DownloadEngine::Summary r = Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
+    DownloadEngine::Summary r =
+        Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
     EXPECT_EQ(r.outcome, Outcome::Completed);
     EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
     EXPECT_EQ(rec.providerPages, loginPrompts);
@@ -239,9 +253,10 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
   }
   // Yahoo's key is wrapped into its attachment URL with five random digits.
   std::string first = server.Requests().at(0);
-  EXPECT_EQ(first.substr(0, first.find(' ', 4)),
-            "GET /ym/ShowLetter/?box=Inbox&MsgId=AB12345&bodyPart=2&filename=&tnef=&download=1&YY=44444"
-            "&order=down&sort=date&pos=0&view=a&head=b");
+  EXPECT_EQ(
+      first.substr(0, first.find(' ', 4)),
+      "GET /ym/ShowLetter/?box=Inbox&MsgId=AB12345&bodyPart=2&filename=&tnef=&download=1&YY=44444"
+      "&order=down&sort=date&pos=0&view=a&head=b");
 }
 
 // A 401 fails the attempt (and is never saved as the segment) unless the manager gives
@@ -260,7 +275,8 @@ TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
   EXPECT_EQ(r.attemptsFailed, 0u);
   EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
   EXPECT_EQ(Read("s.002"), "after login");
-  EXPECT_NE(server.Requests().back().find("Authorization: Basic dXNlcjpzZWNyZXQ="), std::string::npos);
+  EXPECT_NE(server.Requests().back().find("Authorization: Basic dXNlcjpzZWNyZXQ="),
+            std::string::npos);
 }
 
 // The replace modes: answers held for one file ask again at the next existing file; the "All"
@@ -288,7 +304,8 @@ TEST_F(Fixture, ReplaceModesDecideWhatHappensToExistingFiles) {
     }
     EXPECT_EQ(Run(Params(items)).outcome, Outcome::Completed);
     EXPECT_EQ(rec.asked.size(), asked);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Read(items[i].fileName), contents[i] == 'N' ? "new" : "old") << i;
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(Read(items[i].fileName), contents[i] == 'N' ? "new" : "old") << i;
     EXPECT_EQ(rec.done.size(), 3u) << "skipped items are reported done";
     EXPECT_EQ(rec.steps, 3);
   }
@@ -393,10 +410,14 @@ TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
 
 TEST(DownloadTexts, ByteCountsRatesElapsedTimesAndTheReplaceCountdown) {
   const std::pair<std::string, std::string> cases[] = {
-      {dtl::ByteCountText(0), "0.00 KB"},       {dtl::ByteCountText(1024000), "1000.00 KB"},
-      {dtl::ByteCountText(1024001), "0.98 MB"}, {dtl::ByteCountText(104857600), "100.00 MB"},
-      {dtl::RateText(2048, 1), "2.00 KB/s"},    {dtl::RateText(1536, 3), "0.50 KB/s"},
-      {dtl::ElapsedText(0), "00:00:00"},        {dtl::ElapsedText(86399), "23:59:59"},
+      {dtl::ByteCountText(0), "0.00 KB"},
+      {dtl::ByteCountText(1024000), "1000.00 KB"},
+      {dtl::ByteCountText(1024001), "0.98 MB"},
+      {dtl::ByteCountText(104857600), "100.00 MB"},
+      {dtl::RateText(2048, 1), "2.00 KB/s"},
+      {dtl::RateText(1536, 3), "0.50 KB/s"},
+      {dtl::ElapsedText(0), "00:00:00"},
+      {dtl::ElapsedText(86399), "23:59:59"},
       {dtl::ElapsedText(86400 + 3723), "1:01:02:03"},
   };
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);

@@ -106,8 +106,8 @@ TEST(GzipBody, RefusesBrokenHeadersDataAndTrailers) {
 TEST(GzipBody, ABodyCutAnywhereIsNeverComplete) {
   const Bytes body = Gzip(kData, 0x0C);
   const size_t headerEnd = 10 + 2 + 300 + 14;
-  for (size_t cut : {size_t{0}, size_t{3}, size_t{11}, headerEnd - 1, headerEnd + 10, body.size() / 2,
-                     body.size() - 8, body.size() - 1}) {
+  for (size_t cut : {size_t{0}, size_t{3}, size_t{11}, headerEnd - 1, headerEnd + 10,
+                     body.size() / 2, body.size() - 8, body.size() - 1}) {
     Decoded d = Decode(Bytes(body.begin(), body.begin() + cut), 100);
     EXPECT_TRUE(d.ok) << "cut at " << cut;  // nothing wrong yet, only missing
     EXPECT_FALSE(d.complete) << "cut at " << cut;

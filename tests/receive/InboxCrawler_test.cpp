@@ -32,8 +32,8 @@ using dtltest::ProviderServer;
 const std::vector<std::string> kInbox = {"holiday.jpg",         "movie.avi.001.doc",
                                          "movie.avi.002.doc",   "movie.avi.dtl.doc",
                                          "report.docx.001.doc", "report.docx.dtl.doc"};
-const std::vector<std::string> kNames = {"holiday.jpg",     "movie.avi.001", "movie.avi.002",
-                                         "movie.avi.dtl",   "report.docx.001", "report.docx.dtl"};
+const std::vector<std::string> kNames = {"holiday.jpg",   "movie.avi.001",   "movie.avi.002",
+                                         "movie.avi.dtl", "report.docx.001", "report.docx.dtl"};
 constexpr char kCookie[] = "SID=s3cr3t";
 
 // What the fixture's layout of each provider makes the key of message i.
@@ -49,14 +49,18 @@ std::string ExpectedKey(int32_t id, size_t i) {
              "&th=t" + std::to_string(thread[i]);
     }
     case dtl::kProviderYahoo: return "1_" + n + "_AbC";
-    case dtl::kProviderWalla: return "http://attach.walla.com/download?id=" + std::to_string(1000 + i) + "&filename=" + file;
+    case dtl::kProviderWalla:
+      return "http://attach.walla.com/download?id=" + std::to_string(1000 + i) +
+             "&filename=" + file;
     case dtl::kProviderGawab:
-      return "http://mail.gawab.com/webmail/index.php?basepage=readmsg&folder=INBOX&form=fetch&pos=" +
+      return "http://mail.gawab.com/webmail/"
+             "index.php?basepage=readmsg&folder=INBOX&form=fetch&pos=" +
              std::to_string(i + 1) + "&mimeid=" + (i % 2 ? "1.2.1.2" : "1.2") + "&download=1";
     case dtl::kProviderOmnilect: return std::to_string(i + 1);
     case dtl::kProviderUnitedEmail:
     case dtl::kProviderSpymac: return "mime.pl?id=m" + n + "&part=2&name=" + file;
-    case dtl::kProviderXasamail: return "http://www.xasamail.com/cgi-bin/servFile.cgi/r" + n + "/" + file + "?acc=acct7";
+    case dtl::kProviderXasamail:
+      return "http://www.xasamail.com/cgi-bin/servFile.cgi/r" + n + "/" + file + "?acc=acct7";
     case dtl::kProviderHriders: return "http://mail.hriders.com:8080/attach/" + n + "/" + file;
     case dtl::kProviderNetscape: return "/attachment/u" + n + "/" + file;
     case dtl::kProviderO2: return "http://poczta.o2.pl/zal/n" + n + "/" + file;
@@ -83,7 +87,9 @@ struct Recorder : dtl::CrawlObserver {
     records.push_back(r);
     if (onRecord) onRecord(r);
   }
-  void OnProgressRange(uint16_t total, uint16_t position) override { ranges.emplace_back(total, position); }
+  void OnProgressRange(uint16_t total, uint16_t position) override {
+    ranges.emplace_back(total, position);
+  }
   void OnProgressStep() override { ++steps; }
   void OnSessionEnded() override { ++sessionEnded; }
   void OnAborted() override { ++aborted; }
@@ -105,7 +111,9 @@ class InboxCrawlerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(pki_->ok()) << pki_->output();
     server_ = std::make_unique<ProviderServer>(
-        inbox_->path(), std::vector<std::string>{"--cookie", kCookie, "--page-size", "2", "--encoding", "mixed"}, pki_);
+        inbox_->path(),
+        std::vector<std::string>{"--cookie", kCookie, "--page-size", "2", "--encoding", "mixed"},
+        pki_);
     ASSERT_TRUE(server_->running()) << server_->error();
     fetcher_ = std::make_unique<dtl::PageFetcher>(jar_, server_->Endpoints());
   }
@@ -162,12 +170,16 @@ TEST_P(EveryProvider, ListsEveryAttachmentWithItsNameAndKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Crawl, EveryProvider,
-                         ::testing::Values(dtl::kProviderGmail, dtl::kProviderYahoo, dtl::kProviderWalla,
-                                           dtl::kProviderGawab, dtl::kProviderOmnilect,
-                                           dtl::kProviderUnitedEmail, dtl::kProviderSpymac,
-                                           dtl::kProviderXasamail, dtl::kProviderHriders,
-                                           dtl::kProviderNetscape, dtl::kProviderO2, dtl::kProviderLycos),
-                         [](const auto& info) { return std::string(dtl::FindProvider(info.param)->name).substr(0, 6) + std::to_string(info.param); });
+                         ::testing::Values(dtl::kProviderGmail, dtl::kProviderYahoo,
+                                           dtl::kProviderWalla, dtl::kProviderGawab,
+                                           dtl::kProviderOmnilect, dtl::kProviderUnitedEmail,
+                                           dtl::kProviderSpymac, dtl::kProviderXasamail,
+                                           dtl::kProviderHriders, dtl::kProviderNetscape,
+                                           dtl::kProviderO2, dtl::kProviderLycos),
+                         [](const auto& info) {
+                           return std::string(dtl::FindProvider(info.param)->name).substr(0, 6) +
+                                  std::to_string(info.param);
+                         });
 
 TEST_F(InboxCrawlerTest, GmailOpensThreadsOfLaterPagesAtTheirOffset) {
   const auto result = Crawl(Params(dtl::kProviderGmail));
@@ -180,7 +192,10 @@ TEST_F(InboxCrawlerTest, GmailOpensThreadsOfLaterPagesAtTheirOffset) {
 }
 
 TEST_F(InboxCrawlerTest, RefreshSkipsKnownIdentifiersOnlyWhereTheKeyIsTheIdentifier) {
-  struct Case { int32_t id; size_t opened; };
+  struct Case {
+    int32_t id;
+    size_t opened;
+  };
   // Yahoo and Omnilect keys are the identifiers, so the known ones are not opened again; the
   // others test too but never match; Gmail and Lycos do not test at all.
   for (const Case& c : {Case{dtl::kProviderYahoo, 2}, Case{dtl::kProviderOmnilect, 2},
@@ -194,7 +209,8 @@ TEST_F(InboxCrawlerTest, RefreshSkipsKnownIdentifiersOnlyWhereTheKeyIsTheIdentif
     const auto result = Crawl(p);
     EXPECT_EQ(result.messagesOpened, c.opened) << dtl::FindProvider(c.id)->name;
     EXPECT_EQ(result.messagesOpened + result.messagesSkipped, result.identifiers);
-    EXPECT_EQ(observer_.steps, static_cast<int>(result.identifiers)) << "skipped messages step the bar too";
+    EXPECT_EQ(observer_.steps, static_cast<int>(result.identifiers))
+        << "skipped messages step the bar too";
   }
 }
 
@@ -206,16 +222,18 @@ TEST_F(InboxCrawlerTest, StopAndClosingRequestsEndTheRunAtTheNextCheck) {
     bool closing, beforeStart;
     size_t records, pages;
   };
-  for (const Case& c : {Case{dtl::kProviderNetscape, false, false, 1, 1}, Case{dtl::kProviderO2, true, false, 1, 1},
-                        Case{dtl::kProviderGmail, false, true, 0, 0}, Case{dtl::kProviderYahoo, false, true, 0, 0},
-                        Case{dtl::kProviderLycos, true, true, 0, 0}}) {
+  for (const Case& c :
+       {Case{dtl::kProviderNetscape, false, false, 1, 1}, Case{dtl::kProviderO2, true, false, 1, 1},
+        Case{dtl::kProviderGmail, false, true, 0, 0}, Case{dtl::kProviderYahoo, false, true, 0, 0},
+        Case{dtl::kProviderLycos, true, true, 0, 0}}) {
     SCOPED_TRACE(std::string(dtl::FindProvider(c.id)->name) + (c.closing ? " closing" : " stop"));
     observer_ = Recorder{};
     std::stop_source stop, close;
     std::stop_source& source = c.closing ? close : stop;
     if (c.beforeStart) source.request_stop();
     observer_.onRecord = [&](const FoundAttachment&) { source.request_stop(); };
-    const auto result = InboxCrawler::Run(Params(c.id), observer_, stop.get_token(), close.get_token());
+    const auto result =
+        InboxCrawler::Run(Params(c.id), observer_, stop.get_token(), close.get_token());
     EXPECT_EQ(result.records.size(), c.records);
     EXPECT_EQ(result.messagesOpened, c.records) << "no further message is opened";
     EXPECT_EQ(std::min<size_t>(result.listingPages, 1), c.pages);
@@ -226,7 +244,8 @@ TEST_F(InboxCrawlerTest, StopAndClosingRequestsEndTheRunAtTheNextCheck) {
     EXPECT_EQ(observer_.started, 1);
     EXPECT_TRUE(observer_.startedBeforeAnything) << "OnStarted opens the run";
     if (c.beforeStart && !c.closing) {
-      EXPECT_EQ(observer_.ranges, (std::vector<std::pair<int, int>>{{1, 1}})) << "an empty run shows a full bar";
+      EXPECT_EQ(observer_.ranges, (std::vector<std::pair<int, int>>{{1, 1}}))
+          << "an empty run shows a full bar";
     }
   }
 }
@@ -276,7 +295,8 @@ TEST_F(InboxCrawlerTest, FailedFetchesAndEndlessPagingEndTheirPartOnly) {
   for (const Case& c : {
            Case{"second listing page broken off", dtl::kProviderYahoo, "drop", "Npos=1", 2},
            Case{"one message page broken off", dtl::kProviderO2, "drop", "n=n3&", 5},
-           Case{"reset before an attachment's headers", dtl::kProviderOmnilect, "reset", "passed_id=2&", 5},
+           Case{"reset before an attachment's headers", dtl::kProviderOmnilect, "reset",
+                "passed_id=2&", 5},
            Case{"Hriders page without an account", dtl::kProviderHriders, nullptr, nullptr, 0,
                 "http://mail.hriders.com:8080/index.cgi?lang=en"},
            Case{"every page links one more", dtl::kProviderLycos, nullptr, nullptr, 4, {}, 2},
@@ -303,9 +323,14 @@ TEST(CrawlerTextParses, DispositionNameBaseHrefAndDocEnding) {
   const Parse name = [](std::string_view t) { return dtl::DispositionFileName(t); };
   const Parse base = [](std::string_view t) { return dtl::BaseHref(t); };
   const Parse doc = [](std::string_view t) { return dtl::WithoutDocEnding(std::string(t)); };
-  struct Case { Parse parse; const char* in; const char* out; };
+  struct Case {
+    Parse parse;
+    const char* in;
+    const char* out;
+  };
   for (const Case& c : {
-           Case{name, "Content-Disposition: attachment; filename=movie.avi.001.doc\r\nX: y\r\n", "movie.avi.001.doc"},
+           Case{name, "Content-Disposition: attachment; filename=movie.avi.001.doc\r\nX: y\r\n",
+                "movie.avi.001.doc"},
            Case{name, "Content-Disposition: attachment;filename=\"a b.doc\"\r\n", "a b.doc"},
            // "name=" is only read when "attachment" is nowhere in the text.
            Case{name, "Content-Type: x; name=\"a.doc\"\r\nX-Note: attachment\r\n", ""},
@@ -313,7 +338,8 @@ TEST(CrawlerTextParses, DispositionNameBaseHrefAndDocEnding) {
            Case{name, "Content-Disposition: attachment; filename=\"cut", ""},
            Case{name, "Content-Disposition: attachment; filename=no-carriage-return\n", ""},
            Case{name, "Content-Type: text/html\r\n", ""},
-           Case{base, "<head><base href=\"https://mail.google.com/mail/\"><base href=\"x\">", "https://mail.google.com/mail/"},
+           Case{base, "<head><base href=\"https://mail.google.com/mail/\"><base href=\"x\">",
+                "https://mail.google.com/mail/"},
            Case{base, "<base href='single'>", ""},
            Case{base, "<base href=\"unterminated", ""},
            Case{doc, "report.doc", "report"},

@@ -32,8 +32,8 @@ TEST(SegmentManagerModel, FilesUnderTheNameWithoutItsLastExtensionAndDropsRepeat
   EXPECT_TRUE(m.File({"Movie.avi.001", "k5"})) << "names compare case-sensitively";
   EXPECT_TRUE(m.File({"report", "k6"}));
   EXPECT_EQ(Names(m), (std::vector<std::string>{"movie.avi: movie.avi.001 movie.avi.dtl",
-                                                "notes.txt: notes.txt.dtl", "Movie.avi: Movie.avi.001",
-                                                "report: report"}));
+                                                "notes.txt: notes.txt.dtl",
+                                                "Movie.avi: Movie.avi.001", "report: report"}));
   EXPECT_EQ(m.Keys(), (std::vector<std::string>{"k1", "k2", "k3", "k5", "k6"}));
   EXPECT_FALSE(m.HasKey("k4"));
 }
@@ -41,7 +41,8 @@ TEST(SegmentManagerModel, FilesUnderTheNameWithoutItsLastExtensionAndDropsRepeat
 class Ticking : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* n : {"a.bin.dtl", "a.bin.001", "a.bin.002", "b.bin.dtl"}) m.File({n, std::string("key-") + n});
+    for (const char* n : {"a.bin.dtl", "a.bin.001", "a.bin.002", "b.bin.dtl"})
+      m.File({n, std::string("key-") + n});
   }
   SegmentManagerModel m;
 };
@@ -86,11 +87,13 @@ TEST_F(Ticking, FinishedKeysUntickUntilDownloadIsDisabled) {
 
 TEST(SegmentManagerModel, SortOrdersGroupsThenTheirSegmentsCaseAside) {
   SegmentManagerModel m;
-  for (const char* n : {"zeta.001", "Beta.002", "alpha.dtl", "Beta.dtl", "beta.001", "Beta.001"}) m.File({n, n});
+  for (const char* n : {"zeta.001", "Beta.002", "alpha.dtl", "Beta.dtl", "beta.001", "Beta.001"})
+    m.File({n, n});
   m.SetGroupTicked(1, true);  // the "Beta" group, filed second
   m.Sort();
-  EXPECT_EQ(Names(m), (std::vector<std::string>{"alpha: alpha.dtl", "Beta: Beta.001 Beta.002 Beta.dtl",
-                                                "beta: beta.001", "zeta: zeta.001"}));
+  EXPECT_EQ(Names(m),
+            (std::vector<std::string>{"alpha: alpha.dtl", "Beta: Beta.001 Beta.002 Beta.dtl",
+                                      "beta: beta.001", "zeta: zeta.001"}));
   EXPECT_TRUE(m.Groups()[1].segments[0].ticked) << "ticks travel with their segments";
   EXPECT_EQ(m.TickedCount(), 3);
 }
@@ -118,7 +121,8 @@ TEST(SegmentManagerModel, KeyListCanBeReadWhileRecordsAreFiled) {
       m.HasKey("k100");
     }
   });
-  for (int i = 0; i < 2000; ++i) m.File({"f" + std::to_string(i) + ".001", "k" + std::to_string(i)});
+  for (int i = 0; i < 2000; ++i)
+    m.File({"f" + std::to_string(i) + ".001", "k" + std::to_string(i)});
   done = true;
   reader.join();
   EXPECT_EQ(m.Keys().size(), 2000u);

@@ -26,8 +26,8 @@ class SendEngineTest : public dtltest::SendRunTest {
     env_.mxResolverFactory = []() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
       return dtl::Error(dtl::ErrorCode::NotFound, "no resolver in this test");
     };
-    env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e, std::string_view wire,
-                          dtl::MailProgress* progress, std::stop_token stop,
+    env_.deliver = [this](const dtl::SmtpSettings& s, const dtl::SmtpEnvelope& e,
+                          std::string_view wire, dtl::MailProgress* progress, std::stop_token stop,
                           dtl::SmtpAttemptReport& report) -> dtl::Status {
       size_t n;
       {
@@ -75,7 +75,8 @@ TEST(SubjectLine, SplitFormHasNumberNineBlanksAndTagPlainFormOneBlank) {
   const std::string tag = dtl::MakeSubjectTag(random);
   ASSERT_EQ(tag.size(), 10u);
   for (char c : tag) EXPECT_TRUE((c >= '0' && c <= '8') || (c >= 'a' && c <= 'y')) << tag;
-  EXPECT_EQ(dtl::SegmentSubject("song.mp3", 12, tag, false), "song.mp3 - segment number 12         " + tag);
+  EXPECT_EQ(dtl::SegmentSubject("song.mp3", 12, tag, false),
+            "song.mp3 - segment number 12         " + tag);
   EXPECT_EQ(dtl::SegmentSubject("song.mp3", 12, tag, true), "song.mp3 ");
 }
 
@@ -85,13 +86,25 @@ TEST_F(SendEngineTest, ThreeRecordsReportSendingProgressAndDeliveryThenEndOnce) 
   std::vector<std::string> kinds;
   for (const auto& e : log_.Events()) {
     if (e.kind == SendEventKind::Status) kinds.push_back(std::to_string(e.position) + ":" + e.text);
-    if (e.kind == SendEventKind::UploadPercent) kinds.push_back(std::to_string(e.position) + ":" + std::to_string(e.percent) + "%");
-    if (e.kind == SendEventKind::Delivered) kinds.push_back(std::to_string(e.position) + ":delivered");
+    if (e.kind == SendEventKind::UploadPercent)
+      kinds.push_back(std::to_string(e.position) + ":" + std::to_string(e.percent) + "%");
+    if (e.kind == SendEventKind::Delivered)
+      kinds.push_back(std::to_string(e.position) + ":delivered");
     if (e.kind == SendEventKind::RunEnded) kinds.push_back("end");
   }
-  const std::vector<std::string> want = {
-      "0:Sending Segment...", "0:50%", "0:100%", "0:delivered", "1:Sending Segment...", "1:50%", "1:100%",
-      "1:delivered",          "2:Sending Segment...", "2:50%", "2:100%", "2:delivered", "end"};
+  const std::vector<std::string> want = {"0:Sending Segment...",
+                                         "0:50%",
+                                         "0:100%",
+                                         "0:delivered",
+                                         "1:Sending Segment...",
+                                         "1:50%",
+                                         "1:100%",
+                                         "1:delivered",
+                                         "2:Sending Segment...",
+                                         "2:50%",
+                                         "2:100%",
+                                         "2:delivered",
+                                         "end"};
   EXPECT_EQ(kinds, want);
   EXPECT_TRUE(doc_.CanSend());
   for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 0);
@@ -147,7 +160,8 @@ TEST_F(SendEngineTest, PlainLoginSettingReachesTheSmtpServerAttemptOnly) {
   };
   settings_.SetString("MX", "mx.override.test");
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(static_cast<int>(c.method)) + " stored " + (c.stored ? std::to_string(*c.stored) : "none"));
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.method)) + " stored " +
+                 (c.stored ? std::to_string(*c.stored) : "none"));
     if (c.stored) settings_.SetDword("AllowPlainLogin", *c.stored);
     ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, c.method, "only@a.test;")));
     Run();
@@ -170,8 +184,7 @@ TEST_F(SendEngineTest, RunKeepsItsOwnDeliverySettingsWhenTheDocumentsChangeDurin
     void (*checkDoc)(const dtl::DeliverySettings&);
   };
   const Case cases[] = {
-      {"smtp server", dtl::SendMethod::SmtpServer,
-       [](dtl::DeliverySettings& d) { d.smtpPort = 0; },
+      {"smtp server", dtl::SendMethod::SmtpServer, [](dtl::DeliverySettings& d) { d.smtpPort = 0; },
        [](dtl::DeliverySettings& d) {
          d.smtpHost = "changed.example.com";
          d.smtpPort = 2525;
@@ -230,7 +243,8 @@ TEST_F(SendEngineTest, StopEndsAPauseAtOnceAndAbandonsTheRun) {
   std::condition_variable cv;
   bool failed = false;
   log_.onEvent = [&](const dtl::SendEvent& e) {
-    if (e.kind != SendEventKind::Status || e.text.rfind("Failed retrieving MX record", 0) != 0) return;
+    if (e.kind != SendEventKind::Status || e.text.rfind("Failed retrieving MX record", 0) != 0)
+      return;
     std::lock_guard<std::mutex> lock(m);
     failed = true;
     cv.notify_all();
@@ -307,7 +321,7 @@ TEST_F(SendEngineTest, SendStaysDisabledUntilAStoppedWorkerHasLeft) {
   }
   doc_.Stop();
   EXPECT_FALSE(doc_.CanStop());
-  EXPECT_FALSE(doc_.CanSend());        // a second worker would share the list with this one
+  EXPECT_FALSE(doc_.CanSend());  // a second worker would share the list with this one
   EXPECT_FALSE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   {
     std::lock_guard<std::mutex> lock(m);
@@ -328,7 +342,8 @@ TEST_F(SendEngineTest, RecordUntickedWhileThePreviousIsOnTheWireIsSkipped) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
   Run();
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{0, 2}));
-  for (const auto& e : log_.Events()) EXPECT_NE(e.position, 1) << int(e.kind);  // skipped without any event
+  for (const auto& e : log_.Events())
+    EXPECT_NE(e.position, 1) << int(e.kind);  // skipped without any event
   const auto attempts = Attempts();
   ASSERT_EQ(attempts.size(), 2u);
   EXPECT_NE(attempts[1].wire.find("filename=\"x.002.doc\""), std::string::npos);
@@ -343,9 +358,12 @@ TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
     uint64_t sizeLimit;
     const char* status;  // the last status's start
   } cases[] = {
-      {"policy", dtl::SmtpReply{554, {"5.7.1 rejected"}}, 0, "0:The server refused segment number 1 for good: 554 5.7.1 rejected"},
-      {"too large", dtl::SmtpReply{552, {"5.3.4 too big"}}, 20000, "0:Segment number 1 makes a mail of "},
-      {"transient", std::nullopt, 0, "0:Failed sending segment number 1. Log file created. Trying again..."},
+      {"policy", dtl::SmtpReply{554, {"5.7.1 rejected"}}, 0,
+       "0:The server refused segment number 1 for good: 554 5.7.1 rejected"},
+      {"too large", dtl::SmtpReply{552, {"5.3.4 too big"}}, 20000,
+       "0:Segment number 1 makes a mail of "},
+      {"transient", std::nullopt, 0,
+       "0:Failed sending segment number 1. Log file created. Trying again..."},
   };
   log_.onEvent = [this](const dtl::SendEvent& e) {
     if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
@@ -381,7 +399,8 @@ TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   EXPECT_EQ(log_.CountOf(SendEventKind::FileError), 1u);
   EXPECT_EQ(log_.Positions(SendEventKind::FailedRetrying), std::vector<int>{0});
   EXPECT_TRUE(Attempts().empty());  // nothing attached, nothing sent
-  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("No such file"), std::string::npos);
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("No such file"),
+            std::string::npos);
 }
 
 class MailClientTest : public SendEngineTest {
@@ -455,12 +474,14 @@ TEST_F(MailClientTest, StoredProfileTheProgramRefusesFallsBackToNoProfileAndTheB
 TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
   env_.sendmailProgram = Program(1);
   log_.onEvent = [this](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1) doc_.Stop();
+    if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1)
+      doc_.Stop();
   };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
   Run();
-  const std::vector<std::string> want = {"0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again...",
-                                         "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again..."};
+  const std::vector<std::string> want = {
+      "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again...",
+      "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again..."};
   EXPECT_EQ(log_.Statuses(), want);
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
 }

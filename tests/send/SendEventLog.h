@@ -50,7 +50,8 @@ class SendEventLog : public dtl::SendEngineObserver {
   std::vector<std::string> Statuses() const {
     std::vector<std::string> out;
     for (const auto& e : Events())
-      if (e.kind == dtl::SendEventKind::Status) out.push_back(std::to_string(e.position) + ":" + e.text);
+      if (e.kind == dtl::SendEventKind::Status)
+        out.push_back(std::to_string(e.position) + ":" + e.text);
     return out;
   }
   size_t CountOf(dtl::SendEventKind kind) const {
@@ -92,8 +93,8 @@ class SendRunTest : public ::testing::Test {
   }
 
   // A source file `name` of `size` bytes and a request to mail it in 10000-byte segments.
-  dtl::SendRequest Request(size_t size, dtl::SendMethod method, const std::string& to = "one@a.test",
-                           const std::string& name = "x") {
+  dtl::SendRequest Request(size_t size, dtl::SendMethod method,
+                           const std::string& to = "one@a.test", const std::string& name = "x") {
     source_ = RandomBytes(size, 7, true);
     WriteFileBytes(dir_ / name, source_);
     dtl::SendRequest r;

@@ -82,7 +82,8 @@ TEST_F(SendIntegration, SegmentLargerThanTheServerTakesStopsTheRunNamingASizeTha
   EXPECT_NE(last.find("the server takes at most 60000 bytes"), std::string::npos) << last;
   ASSERT_GE(fits, 10000ul);
   EXPECT_EQ(fits % 10000, 0ul);
-  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("the server takes at most 60000"), std::string::npos);
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("the server takes at most 60000"),
+            std::string::npos);
   doc_.Stop();
 
   // The size it named fits, and every mail announced its size in MAIL FROM.
@@ -111,15 +112,17 @@ TEST_F(SendIntegration, PermanentRefusalOfTheMessageStopsTheRunAfterOneAttempt) 
   EXPECT_EQ(dtltest::ReadFileText(mail_ / "data-refused.log"), "1\n");
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
   EXPECT_EQ(log_.CountOf(SendEventKind::Delivered), 0u);
-  EXPECT_EQ(log_.Statuses().back(),
-            "0:The server refused segment number 1 for good: 552 5.3.4 Message size exceeds fixed limit");
+  EXPECT_EQ(
+      log_.Statuses().back(),
+      "0:The server refused segment number 1 for good: 552 5.3.4 Message size exceeds fixed limit");
   EXPECT_EQ(doc_.Records().at(0).pending, 1);
   doc_.Stop();
 }
 
 TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
   auto server = SmtpServer();
-  ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "one@a.test;two@b.test")));
   Run(1);
 
   const fs::path got = dir_ / "got";
@@ -130,22 +133,25 @@ TEST_F(SendIntegration, ThreeSegmentsArriveAsThreeMailsThatMergeBackToTheFile) {
     SCOPED_TRACE(mails[i]);
     const auto bar = mails[i].find('|');
     ExpectSegmentSubject(mails[i].substr(0, bar), "x", i);
-    EXPECT_EQ(mails[i].substr(bar), std::string("|") + names[i] + "|application/msword|one@a.test, two@b.test");
+    EXPECT_EQ(mails[i].substr(bar),
+              std::string("|") + names[i] + "|application/msword|one@a.test, two@b.test");
   }
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
   EXPECT_TRUE(doc_.CanSend());
 
   // The received attachments merge back into the file.
   fs::create_directories(dir_ / "merged");
-  auto r = dtltest::RunCommand(dtltest::DtlPath() + " merge " + dtltest::ShellQuote((got / "x.dtl.doc").string()) +
-                               " --out " + dtltest::ShellQuote((dir_ / "merged").string()));
+  auto r = dtltest::RunCommand(dtltest::DtlPath() + " merge " +
+                               dtltest::ShellQuote((got / "x.dtl.doc").string()) + " --out " +
+                               dtltest::ShellQuote((dir_ / "merged").string()));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "merged" / "x"), source_);
 }
 
 TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
   auto server = SmtpServer();
-  ASSERT_TRUE(doc_.BuildPlainJob(Request(30000, dtl::SendMethod::SmtpServer, "one@a.test", "report.pdf")));
+  ASSERT_TRUE(
+      doc_.BuildPlainJob(Request(30000, dtl::SendMethod::SmtpServer, "one@a.test", "report.pdf")));
   Run(1);
   const fs::path got = dir_ / "got";
   const auto mails = Mails();
@@ -168,8 +174,10 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
   Run(1);
   const auto mails = Mails();
   ASSERT_EQ(mails.size(), 2u);
-  EXPECT_NE(mails[1].find("|x.001.doc|application/msword|someone@mx.test"), std::string::npos) << mails[1];
-  EXPECT_EQ(log_.Statuses()[0], "0:Requesting MX record for someone@mx.test (might take a few seconds).");
+  EXPECT_NE(mails[1].find("|x.001.doc|application/msword|someone@mx.test"), std::string::npos)
+      << mails[1];
+  EXPECT_EQ(log_.Statuses()[0],
+            "0:Requesting MX record for someone@mx.test (might take a few seconds).");
 }
 
 TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllPending) {
@@ -178,7 +186,8 @@ TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllP
   env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
     return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
   };
-  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@nowhere.test")));
   Run(1);
   const std::vector<std::string> want = {
       "0:Requesting MX record for someone@nowhere.test (might take a few seconds).",
@@ -200,8 +209,8 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
   log_.onEvent = [&](const dtl::SendEvent& e) {
     if (e.kind != SendEventKind::FailedRetrying) return;
     // Taken away at each failure, so the next failure has to write it anew.
-    everyFailureWroteItsLog &= fs::exists(errorLog) &&
-                               dtltest::ReadFileText(errorLog).find("550") != std::string::npos;
+    everyFailureWroteItsLog &=
+        fs::exists(errorLog) && dtltest::ReadFileText(errorLog).find("550") != std::string::npos;
     fs::remove(errorLog);
     EXPECT_EQ(e.position, 0);
     if (++failures == 3) doc_.Stop();
@@ -222,7 +231,9 @@ TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegm
   request.position = 200;  // 2 MB segments: many progress polls per transfer
   ASSERT_TRUE(doc_.BuildSplitJob(request));
   log_.onEvent = [&](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 && doc_.Running()) doc_.Stop();
+    if (e.kind == SendEventKind::UploadPercent && e.position == 1 && e.percent > 0 &&
+        doc_.Running())
+      doc_.Stop();
   };
   Run(1);
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), std::vector<int>{0});

@@ -17,7 +17,9 @@ using dtl::RowState;
 
 class SendListModelTest : public ::testing::Test {
  protected:
-  SendListModelTest() : settings_(dir_ / "settings.reg"), doc_(settings_), model_(doc_) { doc_.AddView(&model_); }
+  SendListModelTest() : settings_(dir_ / "settings.reg"), doc_(settings_), model_(doc_) {
+    doc_.AddView(&model_);
+  }
 
   // Files are never opened while a job is built: only their recorded sizes count.
   dtl::SendRequest Request(std::vector<std::pair<std::string, uint64_t>> files) {
@@ -47,7 +49,7 @@ class SendListModelTest : public ::testing::Test {
 
 TEST(SizeText, UnitsChangeAt1025AndAbove1000000) {
   const std::vector<std::pair<uint64_t, std::string>> cases = {
-      {1024, "1024 Bytes"}, {1025, "1 KB"},      {2048, "2 KB"},          {999999, "976 KB"},
+      {1024, "1024 Bytes"},       {1025, "1 KB"},    {2048, "2 KB"},    {999999, "976 KB"},
       {1000000, "1000000 Bytes"}, {1000001, "1 MB"}, {3500000, "3 MB"},
   };
   for (const auto& [n, text] : cases) EXPECT_EQ(dtl::SizeText(n), text) << n;
@@ -58,10 +60,13 @@ TEST_F(SendListModelTest, RowNamesFollowTheModeAndTheRecordCount) {
   EXPECT_EQ(Names(), std::vector<std::string>{"Segment0-small.bin"});
 
   ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 15000}, {"b.bin", 5000}})));
-  EXPECT_EQ(Names(), (std::vector<std::string>{"Segment0-a.bin", "Segment1-a.bin", "Segment0-b.bin"}));
+  EXPECT_EQ(Names(),
+            (std::vector<std::string>{"Segment0-a.bin", "Segment1-a.bin", "Segment0-b.bin"}));
 
-  ASSERT_TRUE(doc_.BuildPlainJob(Request({{"a.pdf", 2048}, {"b.pdf", 1000000}, {"c.pdf", 3500000}})));
-  EXPECT_EQ(Names(), (std::vector<std::string>{"a.pdf (2 KB)", "b.pdf (1000000 Bytes)", "c.pdf (3 MB)"}));
+  ASSERT_TRUE(
+      doc_.BuildPlainJob(Request({{"a.pdf", 2048}, {"b.pdf", 1000000}, {"c.pdf", 3500000}})));
+  EXPECT_EQ(Names(),
+            (std::vector<std::string>{"a.pdf (2 KB)", "b.pdf (1000000 Bytes)", "c.pdf (3 MB)"}));
   for (size_t i = 0; i < model_.RowCount(); ++i) {
     EXPECT_EQ(model_.Row(i).status, "Queued");
     EXPECT_EQ(model_.Row(i).progress, "0%");

@@ -36,7 +36,8 @@ TEST(SendRequestChecks, MessagesInTheirOrder) {
       {"blank inside", "/f", "a@b. com", SendMethod::SmtpServer, invalid},
       {"blanks around", "/f", "  a@b.com  ", SendMethod::DirectSend, ""},
       {"no @", "/f", "ab.com", SendMethod::SmtpServer, invalid},
-      {"file checked before address", "", "", SendMethod::DirectSend, std::string(dtl::kNoFileMessage)},
+      {"file checked before address", "", "", SendMethod::DirectSend,
+       std::string(dtl::kNoFileMessage)},
   };
   for (const auto& c : cases) {
     dtl::SendRequest r;
@@ -57,7 +58,8 @@ TEST(SendRequestChecks, RecipientsFieldAndSizeText) {
   EXPECT_EQ(dtl::RecipientsField("a@b.com;c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
   EXPECT_EQ(dtl::RecipientsField("a@b.com;;x@y;c@d.com;", SendMethod::Mapi), "a@b.com;c@d.com;");
   EXPECT_EQ(dtl::RecipientsField(" a@b.com ; c@d.com", SendMethod::SmtpServer), "a@b.com;c@d.com;");
-  EXPECT_EQ(dtl::SplitRecipients("a@b.com;c@d.com;"), (std::vector<std::string>{"a@b.com", "c@d.com"}));
+  EXPECT_EQ(dtl::SplitRecipients("a@b.com;c@d.com;"),
+            (std::vector<std::string>{"a@b.com", "c@d.com"}));
   EXPECT_EQ(dtl::SizeDisplayText(25), "250.00KB");
   EXPECT_EQ(dtl::SizeDisplayText(1), " 10.00KB");
   EXPECT_EQ(dtl::SizeDisplayText(100), "  1.00MB");
@@ -70,8 +72,8 @@ TEST(SendRequestFiles, EmptyAndMissingFilesAreRefusedTheOthersKeptInOrder) {
   dtltest::WriteFileText(dir / "a", "aaaa");
   dtltest::WriteFileText(dir / "empty", "");
   dtltest::WriteFileText(dir / "b", "bb");
-  const auto choice = dtl::ChooseFiles(
-      {(dir / "a").string(), (dir / "empty").string(), (dir / "gone").string(), (dir / "b").string()});
+  const auto choice = dtl::ChooseFiles({(dir / "a").string(), (dir / "empty").string(),
+                                        (dir / "gone").string(), (dir / "b").string()});
   ASSERT_EQ(choice.files.size(), 2u);
   EXPECT_EQ(choice.files[1].size, 2u);
   EXPECT_EQ(choice.fileText, (dir / "a").string() + ", " + (dir / "b").string());
@@ -88,12 +90,14 @@ class SendSettingsTest : public ::testing::Test {
 
 TEST_F(SendSettingsTest, SmtpServerChoiceWithoutServerFallsBackToDirectSend) {
   int opened = 0;
-  EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer, [&] { ++opened; }), SendMethod::DirectSend);
+  EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer, [&] { ++opened; }),
+            SendMethod::DirectSend);
   EXPECT_EQ(opened, 1);
   EXPECT_EQ(settings_.SendType(), 0u);
-  EXPECT_EQ(dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer,
-                                  [&] { EXPECT_TRUE(settings_.SetString("SMTPServer", "smtp.test")); }),
-            SendMethod::SmtpServer);
+  EXPECT_EQ(
+      dtl::ChooseSendMethod(settings_, SendMethod::SmtpServer,
+                            [&] { EXPECT_TRUE(settings_.SetString("SMTPServer", "smtp.test")); }),
+      SendMethod::SmtpServer);
   EXPECT_EQ(settings_.SendType(), 2u);
 }
 
@@ -121,7 +125,9 @@ TEST_F(SendSettingsTest, RefusedJobsKeepThePreviousJobAndSayWhy) {
   };
   const Case cases[] = {
       {"no files", {}, 0, std::string(dtl::kNoFileMessage)},
-      {"more segments than an index numbers", {{"/d/huge", uint64_t{1} << 62}}, 1,
+      {"more segments than an index numbers",
+       {{"/d/huge", uint64_t{1} << 62}},
+       1,
        "the files cannot be cut into that many segments"},
   };
   for (const Case& c : cases) {
@@ -224,7 +230,8 @@ TEST(SendJournalFile, MissingUnreadableAndUnwritableJournalsReportTheirKind) {
     const auto loaded = dtl::SendJournal(c.file).Load();
     ASSERT_FALSE(loaded) << c.what;
     EXPECT_EQ(loaded.error().code, c.code) << c.what;
-    EXPECT_EQ(loaded.error().message.empty(), c.emptyMessage) << c.what << ": " << loaded.error().message;
+    EXPECT_EQ(loaded.error().message.empty(), c.emptyMessage)
+        << c.what << ": " << loaded.error().message;
   }
   // The folder cannot be made below a plain file.
   const dtl::Status saved = dtl::SendJournal(dir / "plain-file" / "send.journal").Save({});
@@ -236,7 +243,8 @@ TEST(SendJournalFile, MissingUnreadableAndUnwritableJournalsReportTheirKind) {
   ASSERT_FALSE(stamped);
   EXPECT_EQ(stamped.error().code, dtl::ErrorCode::NotFound);
   EXPECT_EQ(stamped.error().system, ENOENT);
-  EXPECT_EQ(stamped.error().message, (dir / "no-such-source").string() + ": No such file or directory");
+  EXPECT_EQ(stamped.error().message,
+            (dir / "no-such-source").string() + ": No such file or directory");
 }
 
 }  // namespace

@@ -36,11 +36,14 @@ TEST(FixtureProcess, ServersDieWithTheKilledTestProcessThatStartedThem) {
     std::vector<std::string> argv;
   } cases[] = {
       {"provider fixture",
-       {dtltest::SystemPython(), DTL_SOURCE_DIR "/tests/fixtures/provider_server.py", "--segments", dir.path().string()}},
-      {"SMTP fixture", {dtltest::SystemPython(), DTL_SOURCE_DIR "/tests/fixtures/smtp_server.py", "--sink"}},
+       {dtltest::SystemPython(), DTL_SOURCE_DIR "/tests/fixtures/provider_server.py", "--segments",
+        dir.path().string()}},
+      {"SMTP fixture",
+       {dtltest::SystemPython(), DTL_SOURCE_DIR "/tests/fixtures/smtp_server.py", "--sink"}},
       // Neither EOF on its stdin nor SIGTERM ends this one; only the kernel's kill on the
       // starter's death does.
-      {"fixture deaf to EOF and SIGTERM", {"/bin/sh", "-c", "trap '' TERM; echo PORT 1; exec sleep 600"}},
+      {"fixture deaf to EOF and SIGTERM",
+       {"/bin/sh", "-c", "trap '' TERM; echo PORT 1; exec sleep 600"}},
   };
   // Orphans come to this process, which can then tell their end by reaping them.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);

@@ -39,7 +39,8 @@ std::string ReadFileText(const std::filesystem::path& p) {
 
 void WriteFileBytes(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + p.string());
 }
 
@@ -55,7 +56,8 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed, bool compressible) {
   while (out.size() < n) {
     if (compressible && (rng() & 1)) {
       size_t run = 64 + rng() % 512;
-      for (size_t i = 0; i < run && out.size() < n; ++i) out.push_back(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
+      for (size_t i = 0; i < run && out.size() < n; ++i)
+        out.push_back(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
     } else {
       size_t run = 64 + rng() % 512;
       for (size_t i = 0; i < run && out.size() < n; ++i) out.push_back(static_cast<uint8_t>(rng()));
@@ -98,8 +100,10 @@ bool HaveCommand(const std::string& name) {
 std::string ShellQuote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
   }
   return q + "'";
 }
@@ -133,11 +137,13 @@ std::vector<uint8_t> FromHex(std::string_view hex) {
   return out;
 }
 
-std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs, const std::vector<uint8_t>& in) {
+std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs,
+                                                   const std::vector<uint8_t>& in) {
   TempDir dir;
   WriteFileBytes(dir / "in", in);
-  auto r = RunCommand("openssl enc -d -nopad " + cipherArgs + " -in " + ShellQuote((dir / "in").string()) +
-                      " -out " + ShellQuote((dir / "out").string()));
+  auto r =
+      RunCommand("openssl enc -d -nopad " + cipherArgs + " -in " +
+                 ShellQuote((dir / "in").string()) + " -out " + ShellQuote((dir / "out").string()));
   if (r.status != 0) return std::nullopt;
   return ReadFileBytes(dir / "out");
 }
@@ -146,9 +152,11 @@ std::optional<std::vector<uint8_t>> OpensslAesFormDecrypt(const std::string& pas
                                                           const std::vector<uint8_t>& in) {
   auto key = RunCommand("printf %s " + ShellQuote(password) + " | openssl md5 -r");
   if (key.status != 0 || key.output.size() < 32) return std::nullopt;
-  auto plain = OpensslDecrypt("-aes-128-cbc -K " + key.output.substr(0, 32) + " -iv " + std::string(32, '0'), in);
+  auto plain = OpensslDecrypt(
+      "-aes-128-cbc -K " + key.output.substr(0, 32) + " -iv " + std::string(32, '0'), in);
   for (int pad = 0; plain && pad < 2; ++pad) {
-    if (plain->empty() || plain->back() < 1 || plain->back() > 16 || plain->back() > plain->size()) return std::nullopt;
+    if (plain->empty() || plain->back() < 1 || plain->back() > 16 || plain->back() > plain->size())
+      return std::nullopt;
     plain->resize(plain->size() - plain->back());
   }
   return plain;

@@ -54,8 +54,8 @@ struct DtlResult {
   std::string out, err;
   std::string all() const { return out + err; }
 };
-DtlResult RunDtl(const std::string& args, const std::string& input = {}, const std::string& env = {},
-                 const std::filesystem::path& dir = {});
+DtlResult RunDtl(const std::string& args, const std::string& input = {},
+                 const std::string& env = {}, const std::filesystem::path& dir = {});
 
 // Lower-case hex of bytes and back; AsBytes views a string's bytes.
 std::string Hex(std::span<const uint8_t> bytes);
@@ -66,7 +66,8 @@ inline std::span<const uint8_t> AsBytes(std::string_view s) {
 
 // `openssl enc -d -nopad` with `cipherArgs` ("-aes-128-cbc -K <hex> -iv <hex>"); nullopt when
 // openssl refuses.
-std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs, const std::vector<uint8_t>& in);
+std::optional<std::vector<uint8_t>> OpensslDecrypt(const std::string& cipherArgs,
+                                                   const std::vector<uint8_t>& in);
 // OpensslDecrypt of the AES segment form (MD5 of `password` as key, zero IV) with both pads
 // (PKCS#7, then the whole block of 0x10) taken off again.
 std::optional<std::vector<uint8_t>> OpensslAesFormDecrypt(const std::string& password,

@@ -22,7 +22,8 @@ void ColorBandSlider::SetBands(int edge, QColor low, QColor from, QColor to) {
 void ColorBandSlider::paintEvent(QPaintEvent*) {
   QStyleOptionSlider opt;
   initStyleOption(&opt);
-  const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+  const QRect groove =
+      style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
   const int span = std::max(1, maximum() - minimum());
   // Positions map onto the groove the way the handle's centre travels over it.
   const int handle = style()->pixelMetric(QStyle::PM_SliderLength, &opt, this);

@@ -26,7 +26,8 @@ void HtmlToolTip::setContent(const QString& title, const QString& html, const QU
                              const QString& linkText) {
   title_->setText(title);
   body_->setText(html);
-  link_->setText(QString("<a href=\"%1\">%2</a>").arg(link.toString().toHtmlEscaped(), linkText.toHtmlEscaped()));
+  link_->setText(QString("<a href=\"%1\">%2</a>")
+                     .arg(link.toString().toHtmlEscaped(), linkText.toHtmlEscaped()));
   adjustSize();
 }
 

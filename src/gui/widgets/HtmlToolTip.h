@@ -14,7 +14,8 @@ class HtmlToolTip : public QFrame {
   Q_OBJECT
  public:
   explicit HtmlToolTip(QWidget* parent = nullptr);
-  void setContent(const QString& title, const QString& html, const QUrl& link, const QString& linkText);
+  void setContent(const QString& title, const QString& html, const QUrl& link,
+                  const QString& linkText);
   // Shows the tip with its top-left corner at `globalPos`.
   void showAt(const QPoint& globalPos);
   QString title() const;
