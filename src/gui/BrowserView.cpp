@@ -288,6 +288,11 @@ void BrowserView::readDocument(const QString& expression,
 void BrowserView::refreshDocument() {
   readDocument("({url: document.URL, domain: document.domain, cookie: document.cookie})",
                [this](const QVariantMap& m) {
+                 // A document between two pages (about:blank, an error page) holds none of the
+                 // site's cookies: reading it would forget the session's and force the Walla
+                 // inbox again on the next navigation.
+                 const QString scheme = QUrl(m.value("url").toString()).scheme();
+                 if (scheme.isEmpty() || scheme == "about" || scheme == "chrome-error") return;
                  documentUrl_ = m.value("url").toString();
                  documentDomain_ = m.value("domain").toString();
                  state_.documentCookie = S(m.value("cookie").toString());
