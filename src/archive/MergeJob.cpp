@@ -542,32 +542,28 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         pipeline.Recycle(chunk);
         if (!written) break;
       }
-      if (!written) {
-        // What part of the segment reached the disk is dropped: the kept file ends on a
-        // segment boundary, so the next merge attempt could be checked against it.
+      // Nothing of a segment that failed stays in the output: the kept file ends on a segment
+      // boundary, so the next merge attempt could be checked against it.
+      auto failSegment = [&](Outcome outcome, ErrorCode code, std::string text) {
         out.TruncateTo(before);
-        f.outcome = Outcome::WriteFailed;
+        f.outcome = outcome;
         f.failedSegment = pipeline.PathOf(k);
-        failure = Error(ErrorCode::Io, WriteMessage(written.error().message));
+        failure = Error(code, std::move(text));
+      };
+      if (!written) {
+        failSegment(Outcome::WriteFailed, ErrorCode::Io, WriteMessage(written.error().message));
         break;
       }
       if (next == SegmentPipeline::Next::Missing) break;
       if (next == SegmentPipeline::Next::Failed) {
-        // Nothing of a segment that failed its check stays in the output.
-        out.TruncateTo(before);
-        f.outcome = Outcome::UnzipFailed;
-        f.failedSegment = pipeline.PathOf(k);
-        failure = Error(ErrorCode::Corrupt, UnzipMessage(f.failedSegment));
+        failSegment(Outcome::UnzipFailed, ErrorCode::Corrupt, UnzipMessage(pipeline.PathOf(k)));
         break;
       }
       // An empty entry still creates the output, as a segment with bytes would.
       written = out.Open();
       if (written) written = out.Settle();
       if (!written) {
-        out.TruncateTo(before);
-        f.outcome = Outcome::WriteFailed;
-        f.failedSegment = pipeline.PathOf(k);
-        failure = Error(ErrorCode::Io, WriteMessage(written.error().message));
+        failSegment(Outcome::WriteFailed, ErrorCode::Io, WriteMessage(written.error().message));
         break;
       }
       observer.OnStep();
