@@ -55,6 +55,7 @@ void MxResolver::Clear() {
   hosts_.clear();
   domain_.clear();
   cursor_ = 0;
+  settled_ = false;
 }
 
 Result<std::string> MxResolver::Resolve(const std::string& address, bool lastAttemptFailed) {
@@ -76,12 +77,18 @@ Result<std::string> MxResolver::Resolve(const std::string& address, bool lastAtt
     LookUp();
     return Pick(false);
   }
+  if (hosts_.empty() && !settled_) {
+    // A time-out or a server failure says nothing about the domain: giving up on it for the
+    // whole run would skip every later segment because of one lost packet.
+    LookUp();
+    return Pick(false);
+  }
   return Pick(lastAttemptFailed);
 }
 
 Result<std::string> MxResolver::Pick(bool advance) {
   if (hosts_.empty()) {
-    // The domain stays stored: a domain without exchangers is not asked again in this run.
+    // The domain stays stored; only a definite answer (settled_) spares it a new look-up.
     cursor_ = 0;
     return lookUpError_;
   }
@@ -93,6 +100,7 @@ Result<std::string> MxResolver::Pick(bool advance) {
 
 void MxResolver::LookUp() {
   lookUpError_ = Error(ErrorCode::NotFound, {});
+  settled_ = false;
   // No diagnostics ever reach the terminal from here: the core never prints, and a hostile
   // server must not be able to fill someone's stderr.
   const adns_initflags flags =
@@ -128,6 +136,9 @@ void MxResolver::LookUp() {
     return;
   }
   if (answer->status != adns_s_ok) {
+    // Only the name server's own word that there is nothing to find is final; every other
+    // status (time-out, SERVFAIL, REFUSED, a garbled answer) may well pass by the next attempt.
+    settled_ = answer->status == adns_s_nxdomain || answer->status == adns_s_nodata;
     const char* text = adns_strerror(answer->status);
     lookUpError_ = Error(ErrorCode::NotFound, text ? text : "DNS failure", answer->status);
     return;
@@ -151,6 +162,7 @@ void MxResolver::LookUp() {
   }
   if (hosts_.empty())
     lookUpError_ = Error(ErrorCode::NotFound, "no usable exchanger in the answer");
+  settled_ = true;
 }
 
 Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {

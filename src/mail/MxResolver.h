@@ -44,9 +44,12 @@ class MxResolver {
   // domain is empty"), or no MX records (address records are never used instead), a DNS failure
   // or a null MX (".") — NotFound, or InvalidArgument for a resolver configuration adns cannot
   // parse, with adns's text for the answer status or what failed before a query could be sent.
-  // A domain already stored without hosts answers with the error of its look-up. The domain is
-  // looked up the first time it is asked for; later calls for the same domain (compared without
-  // regard to case) reuse the stored hosts, in the order of the DNS answer as adns delivers it.
+  // The domain is looked up the first time it is asked for; later calls for the same domain
+  // (compared without regard to case) reuse the stored hosts, in the order of the DNS answer as
+  // adns delivers it. A domain stored without hosts after a definite answer (NXDOMAIN, no MX
+  // records, only a null MX or unusable names) answers with the error of that look-up for the
+  // rest of the run; after any other failure (time-out, server failure, a configuration that
+  // cannot be parsed) the next call looks the domain up again.
   // Asking for another domain replaces the stored hosts.
   //
   // Cursor rule: the host handed out is the one at the cursor; when `lastAttemptFailed` is true
@@ -72,7 +75,8 @@ class MxResolver {
   std::vector<std::string> hosts_;
   std::string domain_;
   std::size_t cursor_ = 0;
-  Error lookUpError_;  // why the stored domain has no hosts
+  Error lookUpError_;     // why the stored domain has no hosts
+  bool settled_ = false;  // the last look-up got a definite answer: no new look-up this run
 };
 
 // Builds a resolver for one send run from the environment: when DTL_RESOLV_CONF names a file,

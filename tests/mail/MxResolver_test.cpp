@@ -140,6 +140,41 @@ TEST_F(MxResolverTest, StoredHostsOutliveTheServerForTheRestOfTheRun) {
   EXPECT_NE(second, first);
 }
 
+// The resolver keeps asking the same address; the server there is swapped between two calls.
+// A failure that says nothing about the domain is looked up again; a definite "no MX" is kept
+// for the run even when the server would now answer otherwise.
+TEST_F(MxResolverTest, OnlyADefiniteNoMxAnswerIsKeptForTheRun) {
+  struct Case {
+    const char* why;
+    const char* address;
+    std::string firstZone;  // the first server refuses names outside its zone (no upstream)
+    std::vector<std::string> firstRecords;
+    bool lookedUpAgain;
+  } cases[] = {
+      {"server failure (REFUSED) then an answer", "x@late.test", "other", {}, true},
+      {"NXDOMAIN", "x@late.test", "test", {}, false},
+      {"the domain exists without MX",
+       "x@late.test",
+       "test",
+       {"--host-record=late.test,127.0.0.9"},
+       false},
+      {"null MX", "x@late.test", "test", {"--mx-host=late.test,.,0"}, false},
+  };
+  for (const auto& c : cases) {
+    auto first = std::make_unique<DnsServer>(c.firstRecords, c.firstZone);
+    ASSERT_TRUE(first->running()) << first->error();
+    const std::string address = first->address();
+    MxResolver r(first->ResolvConf());
+    std::string host;
+    ASSERT_FALSE(Got(r.Resolve(c.address, true), host)) << c.why;
+    first.reset();
+    auto later = DnsServer::At(address, {"--mx-host=late.test,mx.late.test,1"});
+    ASSERT_TRUE(later->running()) << later->error();
+    EXPECT_EQ(Got(r.Resolve(c.address, true), host), c.lookedUpAgain) << c.why;
+    EXPECT_EQ(host, c.lookedUpAgain ? "mx.late.test" : "") << c.why;
+  }
+}
+
 TEST_F(MxResolverTest, ChangingOrBlankingTheDomainStartsAfresh) {
   MxResolver r = Resolver();
   std::string host;
