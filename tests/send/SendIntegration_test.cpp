@@ -201,6 +201,46 @@ TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllP
   for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
 }
 
+TEST_F(SendIntegration, FailedMxLookUpIsAskedAgainAndTheNextSegmentIsDelivered) {
+  // The first server knows no zone the domain is in and has no upstream: it refuses the query,
+  // which says nothing about the domain. After that failure a server answering the MX takes
+  // its address; the next segment's look-up must reach it.
+  auto dns = std::make_unique<dtltest::DnsServer>(std::vector<std::string>{}, "other");
+  ASSERT_TRUE(dns->running()) << dns->error();
+  const std::string address = dns->address();
+  const std::string conf = dns->ResolvConf();
+  auto server = Server();
+  EXPECT_TRUE(settings_.SetDword("Port", server->port()));
+  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+    return std::make_unique<dtl::MxResolver>(conf);
+  };
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::Status && e.position == 0 &&
+        e.text.rfind("Failed retrieving MX record", 0) == 0) {
+      dns.reset();
+      dns = dtltest::DnsServer::At(address, {"--mx-host=late.test,localhost,10"});
+    }
+  };
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@late.test;")));
+  Run(1);
+  ASSERT_TRUE(dns->running()) << dns->error();
+  const std::vector<std::string> want = {
+      "0:Requesting MX record for someone@late.test (might take a few seconds).",
+      "0:Failed retrieving MX record for someone@late.test.",
+      "1:Requesting MX record for someone@late.test (might take a few seconds).",
+  };
+  const auto statuses = log_.Statuses();
+  ASSERT_GE(statuses.size(), want.size());
+  EXPECT_EQ(std::vector<std::string>(statuses.begin(), statuses.begin() + 3), want);
+  EXPECT_EQ(doc_.Records()[0].pending, 1);
+  EXPECT_EQ(doc_.Records()[1].pending, 0);
+  const auto mails = Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_NE(mails[0].find("|x.001.doc|application/msword|someone@late.test"), std::string::npos)
+      << mails[0];
+}
+
 TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
   auto server = SmtpServer({"--refuse", "nobody@a.test"});
   const fs::path errorLog = dir_ / "DTLErrorLog.xml";
