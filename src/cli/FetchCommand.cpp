@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -137,7 +138,8 @@ class FetchCommand : public Command {
     // An unknown argument is named, but never the value after it: that may be the cookie.
     line.UnknownOption(app,
                        RefusePasswordArguments(
-                           "passwords are never taken from the command line; use --password-stdin",
+                           "passwords are never taken from the command line; use --password-file "
+                           "or --password-stdin",
                            [](const std::string& a) { return "unknown argument " + a; }));
     line.Missing(line.Value(app, "--page-url", pageUrl_, "URL",
                             "the inbox page of the logged-in web-mail session", "a URL")
@@ -158,9 +160,13 @@ class FetchCommand : public Command {
                "the download folder; the merged files are written there too (required "
                "unless --list)",
                "a folder");
-    line.Flag(
+    CLI::Option* file =
+        line.Value(app, "--password-file", passwordFile_, "F",
+                   "read the decryption password from the first line of F", "a file");
+    CLI::Option* stdinOption = line.Flag(
         app, "--password-stdin", passwordStdin_,
         "read the decryption password from standard input (default: the default segment password)");
+    line.Exclusive(file, stdinOption, "--password-file and --password-stdin exclude each other");
     line.Flag(app, "--list", list_, "only list the files and their segments, download nothing");
     line.Repeated(app, "--file", files_, "NAME",
                   "download only the segments of file NAME (as --list shows it); repeatable; "
@@ -189,7 +195,7 @@ class FetchCommand : public Command {
   int Run() override;
 
  private:
-  std::string pageUrl_, cookie_, out_, account_;
+  std::string pageUrl_, cookie_, out_, account_, passwordFile_;
   bool haveCookie_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
   bool overwrite_ = false, skipExisting_ = false;
   std::vector<std::string> files_;
@@ -215,8 +221,10 @@ int FetchCommand::Run() {
   if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) endpoints.caFile = ca;
 
   std::string password;
-  if (passwordStdin && !list) {
-    auto pw = PasswordFromStdin("Decryption password: ");
+  if (!list) {
+    auto pw =
+        PasswordFromOptions(passwordFile_.empty() ? std::nullopt : std::optional(passwordFile_),
+                            passwordStdin, "Decryption password: ");
     if (!pw) return Fail(pw.error().message);
     password = std::move(*pw);
   }

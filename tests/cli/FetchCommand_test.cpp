@@ -160,7 +160,7 @@ TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
   EXPECT_EQ(r.status, 2) << "the cookie string is required";
 }
 
-TEST_F(FetchCommand, PasswordFromStdinDecryptsTheSegments) {
+TEST_F(FetchCommand, PasswordFromStdinOrFileDecryptsTheSegments) {
   dtltest::TempDir mail;
   dtltest::WriteFileBytes(mail / "secret.bin", dtltest::RandomBytes(150000, 3));
   auto r =
@@ -175,9 +175,27 @@ TEST_F(FetchCommand, PasswordFromStdinDecryptsTheSegments) {
   server_ = std::make_unique<dtltest::ProviderServer>(
       mail.path(), std::vector<std::string>{"--cookie", kCookie}, pki_.get());
   ASSERT_TRUE(server_->running()) << server_->error();
-  r = Fetch(dtl::kProviderO2, "--password-stdin --out " + Out(), kCookie, "hunter2\n");
-  ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(ReadFileBytes(out_ / "secret.bin"), original);
+  dtltest::WriteFileText(mail / "pw.txt", "hunter2\n");
+  struct Case {
+    const char* source;
+    std::string args, input;
+  } cases[] = {
+      {"standard input", "--password-stdin", "hunter2\n"},
+      {"a password file", "--password-file " + ShellQuote((mail / "pw.txt").string()), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    dtltest::TempDir out;
+    r = Fetch(dtl::kProviderO2, c.args + " --out " + ShellQuote(out.path().string()), kCookie,
+              c.input);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(ReadFileBytes(out / "secret.bin"), original);
+  }
+  r = Fetch(dtl::kProviderO2,
+            "--password-stdin --password-file " + ShellQuote((mail / "pw.txt").string()) +
+                " --out " + Out(),
+            kCookie, "hunter2\n");
+  EXPECT_EQ(r.status, 2) << "the two sources exclude each other: " << r.output;
 }
 
 }  // namespace
