@@ -42,7 +42,10 @@ std::optional<uint64_t> ParseCount(const std::string& text) {
 class CliObserver : public dtl::OfflineSplitObserver {
  public:
   explicit CliObserver(TerminalProgress& progress) : progress_(progress) {}
-  void OnStarted(uint64_t count) override { progress_.SetTotal(count); }
+  void OnStarted(uint64_t count) override {
+    started_ = true;
+    progress_.SetTotal(count);
+  }
   void OnPieceWritten(uint64_t k, const std::string& path) override {
     progress_.Update(k);
     written_.push_back(path);
@@ -51,6 +54,7 @@ class CliObserver : public dtl::OfflineSplitObserver {
 
   std::vector<std::string> written_;
   std::string error_;
+  bool started_ = false;
 
  private:
   TerminalProgress& progress_;
@@ -161,7 +165,14 @@ int SplitCommand::Run() {
     for (const auto& path : observer.written_) std::printf("%s\n", path.c_str());
   std::fflush(stdout);
   if (!observer.error_.empty()) {
-    std::fprintf(stderr, "dtl split: %s\n", observer.error_.c_str());
+    // The splitter reports a system failure in the system's words alone; before it has counted
+    // the segments the failure is the source file's, afterwards it is writing into the folder.
+    std::string subject;
+    if (observer.started_)
+      subject = folder_ + ": ";
+    else if (!result.status.ok() && result.status.error().system != 0)
+      subject = source_ + ": ";
+    std::fprintf(stderr, "dtl split: %s%s\n", subject.c_str(), observer.error_.c_str());
     return kExitFailure;
   }
   if (!result.ok()) {

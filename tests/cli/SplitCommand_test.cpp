@@ -109,13 +109,38 @@ TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
 
 TEST_F(SplitCommand, FailuresExitWith1AndNameTheCause) {
   EXPECT_EQ(Split("missing out --position 1"), 1);
-  EXPECT_EQ(err_, "dtl split: No such file or directory\n");
+  EXPECT_EQ(err_, "dtl split: missing: No such file or directory\n");
   dtltest::WriteFileBytes(dir_ / "empty", {});
   EXPECT_EQ(Split("empty out --position 1"), 1);
   EXPECT_EQ(err_, "dtl split: The file empty size is too small (0)\n");
   EXPECT_EQ(Split("x nowhere --position 1"), 1);
-  EXPECT_EQ(err_, "dtl split: No such file or directory\n");
+  EXPECT_EQ(err_, "dtl split: nowhere: No such file or directory\n");
   EXPECT_EQ(Split("x out --password-file nopw"), 1);
+}
+
+// Whatever file or folder a command fails on, its message names it, so a script's log says which
+// of its paths was wrong.
+TEST_F(SplitCommand, EveryCommandNamesTheMissingPathItFailsOn) {
+  ASSERT_EQ(Split("x out --segment-size 12500"), 0) << err_;
+  const std::string cfg = "XDG_CONFIG_HOME=" + ShellQuote((dir_ / "cfg").string());
+  const struct {
+    const char* command;
+    const char* path;
+  } cases[] = {
+      {"split gone-source out", "gone-source"},
+      {"split x gone-folder/deeper", "gone-folder/deeper"},
+      {"split x out --password-file gone-password", "gone-password"},
+      {"merge gone-descriptor.dtl.doc --out out", "gone-descriptor.dtl.doc"},
+      {"merge out/x.dtl.doc --out gone-save-folder", "gone-save-folder"},
+      {"merge out/x.dtl.doc --out out --password-file gone-password", "gone-password"},
+      {"send gone-send-file --to a@example.com", "gone-send-file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    const auto r = dtltest::RunDtl(c.command, "", cfg, dir_.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.path), std::string::npos) << r.err;
+  }
 }
 
 // Ctrl-C part-way: a part of a set would merge "successfully" into the first part of the file,
