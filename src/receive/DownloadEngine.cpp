@@ -4,17 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
+#include <map>
 #include <random>
 #include <stop_token>
 
 #include "archive/MergeJob.h"
+#include "base/RetryBackoff.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
 #include "receive/ProviderTable.h"
@@ -45,14 +44,6 @@ std::string Lower(std::string s) {
 
 bool IEquals(const std::string& a, const char* b) { return Lower(a) == b; }
 
-void InterruptibleSleep(std::chrono::milliseconds total, std::stop_token stop) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock<std::mutex> lock(mutex);
-  // Woken by the stop request itself, not by polling.
-  wake.wait_for(lock, stop, total, [] { return false; });
-}
-
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size) {
     ssize_t w = ::write(fd, data, size);
@@ -67,7 +58,14 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 class NullMergeObserver : public MergeObserver {};
 
 // Why an attempt ended.
-enum class AttemptEnd { Saved, Failed, ProviderPage, Stopped };
+enum class AttemptEnd { Saved, Failed, ProviderPage, LoginFailed, Stopped };
+
+// The logins the observer gave in this run. A server's login is kept under its origin and sent
+// to that origin alone: left on the handle, it would go to every host a later item names.
+struct Logins {
+  std::map<std::string, HttpCredentials> servers;
+  std::optional<HttpCredentials> proxy;
+};
 
 // The state of one attempt, shared with libcurl's callbacks.
 struct Attempt {
@@ -76,6 +74,7 @@ struct Attempt {
   const std::stop_token* stop = nullptr;
   DownloadObserver* observer = nullptr;
   const std::string* marker = nullptr;
+  Logins* logins = nullptr;
   std::function<Clock::time_point()> now;
   Clock::time_point fileStart;
   uint64_t* totalBytes = nullptr;
@@ -205,8 +204,54 @@ int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
   return static_cast<Attempt*>(user)->stop->stop_requested() ? 1 : 0;
 }
 
-// One request and its body into the open file; handles 401/407 by asking the observer.
+// "scheme://host:port" of a URL that UrlSplits() accepted; the key of a server's login.
+std::string OriginOf(const std::string& url) {
+  std::string origin;
+  CURLU* u = curl_url();
+  char *scheme = nullptr, *host = nullptr, *port = nullptr;
+  if (u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+    origin = Lower(std::string(scheme) + "://" + host + ":" + port);
+  curl_free(scheme);
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(u);
+  return origin;
+}
+
+void UseServerLogin(CURL* handle, const HttpCredentials* login) {
+  curl_easy_setopt(handle, CURLOPT_USERNAME, login ? login->user.c_str() : nullptr);
+  curl_easy_setopt(handle, CURLOPT_PASSWORD, login ? login->password.c_str() : nullptr);
+  curl_easy_setopt(handle, CURLOPT_HTTPAUTH, login ? CURLAUTH_ANY : CURLAUTH_BASIC);
+}
+
+void UseProxyLogin(CURL* handle, const HttpCredentials& login) {
+  curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, login.user.c_str());
+  curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, login.password.c_str());
+  curl_easy_setopt(handle, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+}
+
+// A connection the system refused or could not reach is named by the system's own words
+// ("Connection refused"), which tell the user more than libcurl's generic text.
+std::string TransferError(CURL* handle, CURLcode rc) {
+  long osError = 0;
+  if ((rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_PROXY) &&
+      curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osError) == CURLE_OK && osError != 0)
+    return std::strerror(static_cast<int>(osError));
+  return curl_easy_strerror(rc);
+}
+
+// One request and its body into the open file. A 401/407 asks the observer once per server
+// (and once for the proxy) and tries again with the answer; a second refusal is final, since
+// asking again would only loop on credentials the server has already turned down.
 AttemptEnd FetchInto(Attempt& a, const std::string& url, std::string& reason) {
+  const std::string origin = OriginOf(url);
+  auto known = a.logins->servers.find(origin);
+  UseServerLogin(a.handle, known == a.logins->servers.end() ? nullptr : &known->second);
+  bool serverLoginSent = known != a.logins->servers.end();
+  bool proxyLoginSent = a.logins->proxy.has_value();
   for (;;) {
     a.ResetResponse();
     if (::ftruncate(a.fd, 0) != 0 || ::lseek(a.fd, 0, SEEK_SET) != 0) {
@@ -223,22 +268,33 @@ AttemptEnd FetchInto(Attempt& a, const std::string& url, std::string& reason) {
     long status = a.status;
     if (!a.started) curl_easy_getinfo(a.handle, CURLINFO_RESPONSE_CODE, &status);
     if (status == 401 || status == 407) {
+      const bool proxy = status == 407;
+      const std::string who = proxy ? "the proxy" : "the server";
+      const std::string code = " (" + std::to_string(status) + ")";
+      if (proxy ? proxyLoginSent : serverLoginSent) {
+        reason = url + ": " + who + " refused the login" + code;
+        return AttemptEnd::LoginFailed;
+      }
       auto creds = a.observer->OnAuthenticationRequired(status, url);
       if (a.stop->stop_requested()) return AttemptEnd::Stopped;
       if (!creds) {
-        reason = "authentication required (HTTP " + std::to_string(status) + ")";
-        return AttemptEnd::Failed;
+        reason = url + ": " + who + " asks for a login" + code;
+        return AttemptEnd::LoginFailed;
       }
-      if (status == 401) {
-        curl_easy_setopt(a.handle, CURLOPT_USERNAME, creds->user.c_str());
-        curl_easy_setopt(a.handle, CURLOPT_PASSWORD, creds->password.c_str());
-        curl_easy_setopt(a.handle, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+      if (proxy) {
+        a.logins->proxy = std::move(*creds);
+        UseProxyLogin(a.handle, *a.logins->proxy);
+        proxyLoginSent = true;
       } else {
-        curl_easy_setopt(a.handle, CURLOPT_PROXYUSERNAME, creds->user.c_str());
-        curl_easy_setopt(a.handle, CURLOPT_PROXYPASSWORD, creds->password.c_str());
-        curl_easy_setopt(a.handle, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+        const HttpCredentials& kept = a.logins->servers[origin] = std::move(*creds);
+        UseServerLogin(a.handle, &kept);
+        serverLoginSent = true;
       }
       continue;
+    }
+    if (status == 0 && rc != CURLE_OK) {
+      reason = TransferError(a.handle, rc);  // no answer at all
+      return AttemptEnd::Failed;
     }
     if (status != 200) {
       reason = "HTTP status " + std::to_string(status);
@@ -249,7 +305,7 @@ AttemptEnd FetchInto(Attempt& a, const std::string& url, std::string& reason) {
       return AttemptEnd::Failed;
     }
     if (rc != CURLE_OK) {
-      reason = curl_easy_strerror(rc);
+      reason = TransferError(a.handle, rc);
       return AttemptEnd::Failed;
     }
     if (a.gzipHeader) {
@@ -332,7 +388,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
                                             std::stop_token stop) {
   Summary result;
   auto now = params.now ? params.now : [] { return Clock::now(); };
-  auto wait = params.wait ? params.wait : InterruptibleSleep;
+  auto wait = params.wait ? params.wait : WaitUnlessStopped;
   std::random_device device;
   auto random =
       params.random ? params.random : [&device] { return static_cast<uint32_t>(device()); };
@@ -352,6 +408,8 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
   const ProviderInfo* provider = FindProvider(params.providerId);
   const std::string marker = provider && provider->pageMarker ? provider->pageMarker : "";
   attempt.marker = &marker;
+  Logins logins;
+  attempt.logins = &logins;
   attempt.now = now;
   attempt.totalBytes = &result.totalBytes;
 
@@ -387,6 +445,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
   observer.OnOverallRange(params.items.size());
   ReplaceMode mode = ReplaceMode::Overwrite;
   fs::path partial;  // the file of the item in progress, until it is complete
+  RetryBackoff backoff;
   size_t i = 0;
   while (i < params.items.size()) {
     attempt.fileStart = now();
@@ -438,6 +497,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     attempt.fd = -1;
 
     if (end == AttemptEnd::Saved) {
+      backoff.Reset();
       partial.clear();
       ++result.itemsSaved;
       observer.OnOverallStep();
@@ -450,12 +510,21 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     // existing one (and skipped, under Skip All) by the retry.
     fs::remove(local, ec);
     partial.clear();
+    if (end == AttemptEnd::LoginFailed) {
+      result.outcome = Outcome::LoginFailed;
+      result.message = reason;
+      break;
+    }
     ++result.attemptsFailed;
     observer.OnAttemptFailed(i, reason);
+    std::chrono::milliseconds delay = backoff.NextDelay();
     if (end == AttemptEnd::ProviderPage) {
       if (params.providerId == kProviderWalla && !stop.stop_requested()) observer.OnProviderPage();
-      wait(kPageMarkerPause, stop);
+      delay = std::max<std::chrono::milliseconds>(delay, kPageMarkerPause);
     }
+    if (stop.stop_requested()) break;
+    observer.OnRetryWait(i, reason, delay);
+    if (delay.count() > 0 && !wait(delay, stop)) break;
   }
 
   observer.OnRateCleared();

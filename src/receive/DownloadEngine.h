@@ -15,11 +15,22 @@
 //
 // Errors: a failed attempt (connection, status other than 200, a body cut short, a bad gzip
 // header or stream, the provider's own page instead of the attachment: a body holding the
-// provider table's page marker, followed by a 3,000 ms pause) never ends the run: the
-// same item is fetched again, without limit, until it succeeds or a stop is requested; the
-// partly written file of a failed attempt is removed first. Only an unusable URL, a local file
-// that cannot be created (OnMessage with the system's text) and an HTTP session that cannot be
-// set up end the run. The partly written file of an item interrupted by a stop is removed.
+// provider table's page marker) never ends the run: the same item is fetched again, without
+// limit, until it succeeds or a stop is requested; the partly written file of a failed attempt
+// is removed first. The retries are paced by a RetryBackoff (base/RetryBackoff.h): the first
+// goes at once, later ones wait 1 s, 2 s, 4 s ... up to 60 s, and a saved item starts the count
+// again; after a provider page the wait is never shorter than 3,000 ms. Every retry is
+// announced with OnRetryWait() and a stop request ends the wait at once.
+//
+// Logins: a 401 (server) or 407 (proxy) answer asks OnAuthenticationRequired() once per server
+// (scheme, host and port) and once for the proxy; the answer is kept for the rest of the run and
+// sent only to that server. No credentials, or credentials refused once more, end the run with
+// Outcome::LoginFailed and a Summary::message naming the URL and the status; the item is never
+// fetched again without a login.
+//
+// Only an unusable URL, a local file that cannot be created (OnMessage with the system's text),
+// a login that fails and an HTTP session that cannot be set up end the run. The partly written
+// file of an item interrupted by a stop is removed.
 #pragma once
 
 #include <chrono>
@@ -96,12 +107,19 @@ class DownloadObserver {
   virtual void OnItemDone(const std::string& key) {}
   // An attempt failed and the item will be fetched again; `reason` is for logs.
   virtual void OnAttemptFailed(size_t index, const std::string& reason) {}
+  // Follows OnAttemptFailed(): the next attempt at item `index` comes after `wait` (zero: at
+  // once) unless a stop ends the wait first. dtl::RetryStatus(reason, wait) is the status text
+  // ("Connection refused — trying again in 8 s").
+  virtual void OnRetryWait(size_t index, const std::string& reason,
+                           std::chrono::milliseconds wait) {}
   // The provider (id 2) answered with its own page, usually its login page: log in again.
   virtual void OnProviderPage() {}
   // A file of this name exists and the replace mode asks: answer with the new mode. The worker
   // waits for the answer; a UI runs ReplaceCountdown and answers Overwrite when it runs out.
   virtual ReplaceMode ConfirmReplace(const std::string& fileName) { return ReplaceMode::Overwrite; }
-  // The server (401) or a proxy (407) wants credentials: nullopt fails the attempt.
+  // The server (401) or a proxy (407) wants credentials for `url`. Asked once per server and
+  // once for the proxy in a run; the worker waits for the answer. nullopt ends the run
+  // (Outcome::LoginFailed); so do credentials that are refused in turn.
   virtual std::optional<HttpCredentials> OnAuthenticationRequired(long status,
                                                                   const std::string& url) {
     return std::nullopt;
@@ -125,9 +143,9 @@ class DownloadEngine {
     // program's shared CookieJar is attached and its NetworkEndpoints applied (resolve list,
     // CA file, time-outs), so the download rides in the user's web-mail session.
     std::function<void(CURL*)> prepareHandle;
-    // The pause after the provider's page was received (3,000 ms). Must return early when a
-    // stop is requested on `stop`. Empty: a sleep that a stop request ends.
-    std::function<void(std::chrono::milliseconds, std::stop_token stop)> wait;
+    // Every wait before a retry (the back-off, and the pause after a provider page). Returns
+    // false, at once, when a stop is requested on `stop`. Empty: dtl::WaitUnlessStopped.
+    std::function<bool(std::chrono::milliseconds, std::stop_token stop)> wait;
     // Clock for the rate and elapsed texts. Empty: std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> now;
     // Random numbers for the five digits of provider 1's URL. Empty: std::random_device.
@@ -143,6 +161,7 @@ class DownloadEngine {
     SessionFailed,  // the HTTP session could not be set up
     BadUrl,         // an item's URL could not be built or parsed
     FileError,      // a local file could not be created
+    LoginFailed,    // a 401/407 got no credentials, or refused the ones given (see message)
   };
 
   struct Summary {
@@ -154,6 +173,9 @@ class DownloadEngine {
     std::vector<std::filesystem::path> descriptors;  // downloaded ".dtl" paths, no duplicates
     bool merged = false;                             // the merge ran (Auto Merge on)
     bool mergeComplete = false;                      // ... and rebuilt every file completely
+    // Why a LoginFailed run ended, as the user should see it: "URL: the server asks for a
+    // login (401)", "URL: the proxy refused the login (407)". Empty otherwise.
+    std::string message;
   };
 
   // Runs the download. `stop` is read before each item, while connecting and after each chunk;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "archive/MergeJob.h"
+#include "base/RetryBackoff.h"
 #include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 
@@ -23,6 +24,8 @@ using dtl::DownloadEngine;
 using dtl::DownloadItem;
 using dtl::ReplaceMode;
 using Outcome = DownloadEngine::Outcome;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -52,6 +55,12 @@ class ScriptedServer {
     std::lock_guard<std::mutex> l(mu_);
     script_[path] = std::deque<std::string>(replies.begin(), replies.end());
   }
+  // Requests for `path` without `header` in their head get `refusal` instead of the script,
+  // as a server that wants a login answers.
+  void Guard(const std::string& path, const std::string& header, const std::string& refusal) {
+    std::lock_guard<std::mutex> l(mu_);
+    guards_[path] = {header, refusal};
+  }
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> l(mu_);
     return requests_;
@@ -72,8 +81,12 @@ class ScriptedServer {
     {
       std::lock_guard<std::mutex> l(mu_);
       requests_.push_back(head);
-      auto it = script_.find(target.substr(0, target.find('?')));
-      if (it != script_.end() && !it->second.empty()) {
+      const std::string path = target.substr(0, target.find('?'));
+      auto it = script_.find(path);
+      auto guard = guards_.find(path);
+      if (guard != guards_.end() && head.find(guard->second.first) == std::string::npos) {
+        reply = guard->second.second;
+      } else if (it != script_.end() && !it->second.empty()) {
         reply = it->second.front();
         if (it->second.size() > 1) it->second.pop_front();
       }
@@ -86,12 +99,13 @@ class ScriptedServer {
   }
   std::mutex mu_;
   std::map<std::string, std::deque<std::string>> script_;
+  std::map<std::string, std::pair<std::string, std::string>> guards_;
   std::vector<std::string> requests_;
   dtltest::LoopbackPeer peer_{[this](int c) { return Serve(c); }};
 };
 
 struct Recorder : dtl::DownloadObserver {
-  std::vector<std::string> done, failures, asked, messages, displays;
+  std::vector<std::string> done, failures, asked, messages, displays, retries;
   std::deque<ReplaceMode> answers;  // ConfirmReplace answers in turn (then Overwrite)
   int steps = 0, providerPages = 0;
   std::function<void()> onBytes, onAsk;
@@ -114,6 +128,9 @@ struct Recorder : dtl::DownloadObserver {
     if (failures.size() > 200 && runaway) runaway->request_stop();
     if (onFailure) onFailure();
   }
+  void OnRetryWait(size_t, const std::string& reason, milliseconds wait) override {
+    retries.push_back(dtl::RetryStatus(reason, wait));
+  }
   void OnProviderPage() override { ++providerPages; }
   ReplaceMode ConfirmReplace(const std::string& name) override {
     asked.push_back(name);
@@ -126,6 +143,8 @@ struct Recorder : dtl::DownloadObserver {
   std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long status,
                                                                const std::string&) override {
     authStatuses.push_back(status);
+    // An engine that asks again after every refusal would otherwise never end.
+    if (authStatuses.size() > 20 && runaway) runaway->request_stop();
     return credentials;
   }
   void OnMessage(const std::string& t) override { messages.push_back(t); }
@@ -136,7 +155,7 @@ struct Fixture : ::testing::Test {
   dtltest::TempDir dir;
   Recorder rec;
   std::stop_source stop;
-  std::vector<std::chrono::milliseconds> waits;
+  std::vector<milliseconds> waits;
 
   DownloadEngine::Params Params(std::vector<DownloadItem> items, int provider = 0) {
     DownloadEngine::Params p;
@@ -144,7 +163,10 @@ struct Fixture : ::testing::Test {
     p.host = server.Host();
     p.providerId = provider;
     p.items = std::move(items);
-    p.wait = [this](std::chrono::milliseconds ms, std::stop_token) { waits.push_back(ms); };
+    p.wait = [this](milliseconds ms, std::stop_token) {
+      waits.push_back(ms);
+      return true;
+    };
     p.random = [] { return 4u; };
     return p;
   }
@@ -206,7 +228,7 @@ TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
     EXPECT_EQ(Read(std::string(name) + ".001"), data);
     EXPECT_EQ(rec.done.size(), 1u);
     EXPECT_EQ(rec.steps, 1);
-    EXPECT_TRUE(waits.empty()) << "only a provider page is followed by a pause";
+    EXPECT_TRUE(waits.empty()) << "the first retry goes at once";
   }
 }
 
@@ -247,7 +269,7 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
     DownloadEngine::Summary r =
         Run(Params({{"w.001", provider == 1 ? "AB12345" : server.Url(path)}}, provider));
     EXPECT_EQ(r.outcome, Outcome::Completed);
-    EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
+    EXPECT_EQ(waits, std::vector<milliseconds>{milliseconds(3000)});
     EXPECT_EQ(rec.providerPages, loginPrompts);
     EXPECT_EQ(Read("w.001"), data);
   }
@@ -259,24 +281,154 @@ TEST_F(Fixture, ProviderPageIsDiscardedAndFetchedAgainAfterThePause) {
       "&order=down&sort=date&pos=0&view=a&head=b");
 }
 
-// A 401 fails the attempt (and is never saved as the segment) unless the manager gives
-// credentials, which libcurl sends after learning the scheme.
+// A 401 (server) or 407 (proxy) is answered only with credentials, which libcurl sends after
+// learning the scheme. Without them, or when the server turns them down, the run ends with a
+// message naming the URL and the status: fetching again could only be refused again.
 TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
   const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
-  server.Script("/auth", {denied, Answer("the segment")});
-  DownloadEngine::Summary r = Run(Params({Item("s.001", "/auth")}));
-  EXPECT_EQ(r.attemptsFailed, 1u);
-  EXPECT_EQ(Read("s.001"), "the segment");
+  const std::string proxyDenied =
+      Answer("denied", "Proxy-Authenticate: Basic realm=\"p\"\r\n", 407);
+  const dtl::HttpCredentials login{"user", "secret"};
+  ScriptedServer proxy;  // answers absolute-form requests as a proxy does
+  struct Case {
+    const char* name;
+    bool viaProxy;
+    std::optional<dtl::HttpCredentials> credentials;
+    std::vector<std::string> replies;
+    Outcome outcome;
+    const char* message;  // after "URL: "
+    int requests;
+    const char* lastRequestHolds;
+  } cases[] = {
+      {"server_without_credentials_fails_after_one_request", false, std::nullopt,
+       {denied, Answer("never fetched")}, Outcome::LoginFailed,
+       "the server asks for a login (401)", 1, ""},
+      {"server_login_is_sent_after_the_scheme_is_known", false, login,
+       {denied, denied, Answer("after login")}, Outcome::Completed, "", 3,
+       "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
+      {"refused_server_login_fails_without_asking_again", false, login, {denied},
+       Outcome::LoginFailed, "the server refused the login (401)", 3, "\r\nAuthorization: Basic"},
+      {"proxy_without_credentials_fails_after_one_request", true, std::nullopt,
+       {proxyDenied, Answer("never fetched")}, Outcome::LoginFailed,
+       "the proxy asks for a login (407)", 1, ""},
+      {"proxy_login_is_sent_after_the_scheme_is_known", true, login,
+       {proxyDenied, proxyDenied, Answer("after login")}, Outcome::Completed, "", 3,
+       "\r\nProxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
+      {"refused_proxy_login_fails_without_asking_again", true, login, {proxyDenied},
+       Outcome::LoginFailed, "the proxy refused the login (407)", 3,
+       "\r\nProxy-Authorization: Basic"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = Recorder();
+    rec.credentials = c.credentials;
+    // Through the proxy the request line carries the whole URL, and the script is keyed by it.
+    const std::string url = c.viaProxy ? std::string("http://segments.example/") + c.name
+                                       : server.Url(std::string("/") + c.name);
+    ScriptedServer& peer = c.viaProxy ? proxy : server;
+    const std::string key = c.viaProxy ? url : std::string("/") + c.name;
+    peer.Script(key, c.replies);
+    auto p = Params({{std::string(c.name) + ".001", url}});
+    const std::string proxyUrl = "http://" + proxy.Host();
+    if (c.viaProxy)
+      p.prepareHandle = [&](CURL* h) {
+        curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl.c_str());
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+      };
+    DownloadEngine::Summary r = Run(p);
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(rec.authStatuses, std::vector<long>{c.viaProxy ? 407 : 401}) << "asked once";
+    EXPECT_EQ(peer.Hits(key), c.requests);
+    EXPECT_EQ(r.message, *c.message ? url + ": " + c.message : "");
+    EXPECT_EQ(r.attemptsFailed, 0u) << "a login is never retried";
+    if (c.outcome == Outcome::Completed)
+      EXPECT_EQ(Read(std::string(c.name) + ".001"), "after login");
+    else
+      EXPECT_FALSE(fs::exists(dir / (std::string(c.name) + ".001"))) << "a refusal is no segment";
+    EXPECT_NE(peer.Requests().back().find(c.lastRequestHolds), std::string::npos)
+        << peer.Requests().back();
+  }
+}
 
-  rec = Recorder();
+// The login given for one server is asked once and used for every item of that server, and it
+// never goes to another server: left on the connection, it would reach any host a page names.
+TEST_F(Fixture, ALoginIsAskedOncePerServerAndSentOnlyToIt) {
+  const std::string denied = Answer("denied", "WWW-Authenticate: Basic realm=\"x\"\r\n", 401);
+  ScriptedServer other;
+  const std::string login = "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n";
+  for (const char* path : {"/one", "/two"}) {
+    server.Guard(path, login, denied);
+    server.Script(path, {Answer(path + 1)});
+  }
+  other.Script("/three", {Answer("three")});
   rec.credentials = dtl::HttpCredentials{"user", "secret"};
-  server.Script("/auth2", {denied, denied, Answer("after login")});
-  r = Run(Params({Item("s.002", "/auth2")}));
-  EXPECT_EQ(r.attemptsFailed, 0u);
+  DownloadEngine::Summary r = Run(Params(
+      {Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
+  EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
-  EXPECT_EQ(Read("s.002"), "after login");
-  EXPECT_NE(server.Requests().back().find("Authorization: Basic dXNlcjpzZWNyZXQ="),
-            std::string::npos);
+  EXPECT_EQ(Read("s.002"), "two");
+  ASSERT_EQ(other.Requests().size(), 1u);
+  EXPECT_EQ(other.Requests()[0].find("Authorization"), std::string::npos) << other.Requests()[0];
+}
+
+// Endless retries are paced: the first at once, then 1 s doubling up to a minute; a saved item
+// starts the count again. Each retry is announced with its reason and wait.
+TEST_F(Fixture, RetriesWaitLongerEachTimeUpToAMinuteAndStartOverAfterASave) {
+  std::vector<std::string> first(9, Answer("", "", 503));
+  first.push_back(Answer("a"));
+  server.Script("/a", first);
+  server.Script("/b", {Answer("", "", 503), Answer("", "", 503), Answer("b")});
+  DownloadEngine::Summary r = Run(Params({Item("r.001", "/a"), Item("r.002", "/b")}));
+  EXPECT_EQ(r.outcome, Outcome::Completed);
+  EXPECT_EQ(r.attemptsFailed, 11u);
+  const std::vector<milliseconds> expected = {seconds(1),  seconds(2),  seconds(4),
+                                              seconds(8),  seconds(16), seconds(32),
+                                              seconds(60), seconds(60), seconds(1)};
+  EXPECT_EQ(waits, expected);
+  ASSERT_EQ(rec.retries.size(), 11u);
+  EXPECT_EQ(rec.retries[0], "HTTP status 503 \u2014 trying again now");
+  EXPECT_EQ(rec.retries[3], "HTTP status 503 \u2014 trying again in 4 s");
+  EXPECT_EQ(rec.retries[9], "HTTP status 503 \u2014 trying again now") << "after the save";
+  EXPECT_EQ(Read("r.002"), "b");
+}
+
+// A refused connection is named by the system's words in the retry status.
+TEST_F(Fixture, RetryStatusNamesTheRefusedConnectionAndTheWait) {
+  dtltest::RefusingPort closed;
+  auto p = Params({{"c.001", "http://127.0.0.1:" + std::to_string(closed.port()) + "/c"}});
+  p.wait = [this](milliseconds ms, std::stop_token) {
+    waits.push_back(ms);
+    if (ms < seconds(8)) return true;
+    stop.request_stop();
+    return false;
+  };
+  EXPECT_EQ(Run(p).outcome, Outcome::Stopped);
+  ASSERT_EQ(rec.retries.size(), 5u);
+  EXPECT_EQ(rec.retries.back(), "Connection refused \u2014 trying again in 8 s");
+  EXPECT_FALSE(fs::exists(dir / "c.001"));
+}
+
+// A stop request ends a long retry wait at once, not when the minute is over.
+TEST_F(Fixture, StopEndsALongRetryWaitAtOnce) {
+  server.Script("/w", {Answer("", "", 503)});
+  auto p = Params({Item("w.001", "/w")});
+  std::chrono::steady_clock::time_point longWaitStarted;
+  std::jthread stopper;
+  p.wait = [&](milliseconds ms, std::stop_token token) {
+    waits.push_back(ms);
+    if (ms < seconds(60)) return true;
+    longWaitStarted = std::chrono::steady_clock::now();
+    stopper = std::jthread([this] {
+      std::this_thread::sleep_for(milliseconds(100));
+      stop.request_stop();
+    });
+    return dtl::WaitUnlessStopped(ms, token);
+  };
+  EXPECT_EQ(Run(p).outcome, Outcome::Stopped);
+  EXPECT_LT(std::chrono::steady_clock::now() - longWaitStarted, seconds(10));
+  EXPECT_EQ(waits.back(), seconds(60));
+  EXPECT_EQ(server.Hits("/w"), 8) << "no attempt after the stop";
+  EXPECT_FALSE(fs::exists(dir / "w.001"));
 }
 
 // The replace modes: answers held for one file ask again at the next existing file; the "All"
