@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "archive/MergeJob.h"
+#include "base/RetryBackoff.h"
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
@@ -72,19 +73,27 @@ class CrawlEvents : public dtl::CrawlObserver {
 
 class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
  public:
-  DownloadEvents(TerminalProgress& bar, dtl::ReplaceMode answer) : bar_(bar), answer_(answer) {}
+  // `login` (the --http-user answer, or none) must outlive the events.
+  DownloadEvents(TerminalProgress& bar, dtl::ReplaceMode answer,
+                 const std::optional<dtl::HttpCredentials>& login)
+      : bar_(bar), answer_(answer), login_(login) {}
 
   void OnOverallRange(size_t items) override { bar_.SetTotal(items); }
   void OnItemStarted(size_t, const std::string& fileName) override {
     bar_.SetLabel("Downloading " + fileName);
   }
   void OnOverallStep() override { bar_.Update(++items_); }
-  void OnAttemptFailed(size_t, const std::string& reason) override {
-    // Every attempt of a dead link fails the same way: say it once per item and reason.
-    if (reason == lastReason_) return;
+  void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override {
+    // A retry at once is said once per item and reason; a wait is said each time, and the
+    // back-off keeps those lines to one a minute at most.
+    if (wait.count() == 0 && reason == lastReason_) return;
     lastReason_ = reason;
     bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: %s; trying again\n", reason.c_str());
+    std::fprintf(stderr, "dtl fetch: %s\n", dtl::RetryStatus(reason, wait).c_str());
+  }
+  // The engine asks once per server (and once for a proxy); --http-user answers both.
+  std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long, const std::string&) override {
+    return login_;
   }
   void OnItemDone(const std::string&) override { lastReason_.clear(); }
   void OnProviderPage() override {
@@ -114,6 +123,7 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
  private:
   TerminalProgress& bar_;
   dtl::ReplaceMode answer_;
+  const std::optional<dtl::HttpCredentials>& login_;
   uint64_t items_ = 0, merged_ = 0;
   std::string lastReason_;
   bool loginSaid_ = false;
@@ -132,7 +142,10 @@ class FetchCommand : public Command {
     app.footer(
         "Certificates are checked against the system's CAs, or the PEM bundle named by "
         "DTL_CA_FILE.\n"
-        "A failed download is retried until it succeeds; interrupt with Ctrl-C.\n"
+        "A failed download is retried until it succeeds: the first retry at once, then after\n"
+        "1 s, 2 s, 4 s ... up to a minute; interrupt with Ctrl-C. A download that asks for a\n"
+        "login (HTTP 401, or 407 from a proxy) gets --http-user with its password, asked once\n"
+        "per server; without it, or when the login is refused, the run ends there.\n"
         "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
         "1 on a failure, 2 on bad usage.");
     // An unknown argument is named, but never the value after it: that may be the cookie.
@@ -140,7 +153,12 @@ class FetchCommand : public Command {
                        RefusePasswordArguments(
                            "passwords are never taken from the command line; use --password-file "
                            "or --password-stdin",
-                           [](const std::string& a) { return "unknown argument " + a; }));
+                           [](const std::string& a) -> std::string {
+                             if (a == "--http-password" || a.rfind("--http-password=", 0) == 0)
+                               return "the HTTP password is never taken from the command line; "
+                                      "use --http-password-file or standard input";
+                             return "unknown argument " + a;
+                           }));
     line.Missing(line.Value(app, "--page-url", pageUrl_, "URL",
                             "the inbox page of the logged-in web-mail session", "a URL")
                      ->required(),
@@ -167,6 +185,12 @@ class FetchCommand : public Command {
         app, "--password-stdin", passwordStdin_,
         "read the decryption password from standard input (default: the default segment password)");
     line.Exclusive(file, stdinOption, "--password-file and --password-stdin exclude each other");
+    line.Value(app, "--http-user", httpUser_, "NAME",
+               "the user name for downloads that ask for a login (HTTP 401, or 407 from a "
+               "proxy); its password comes from --http-password-file, else from standard input",
+               "a user name");
+    line.Value(app, "--http-password-file", httpPasswordFile_, "F",
+               "read the --http-user password from the first line of F", "a file");
     line.Flag(app, "--list", list_, "only list the files and their segments, download nothing");
     line.Repeated(app, "--file", files_, "NAME",
                   "download only the segments of file NAME (as --list shows it); repeatable; "
@@ -195,7 +219,7 @@ class FetchCommand : public Command {
   int Run() override;
 
  private:
-  std::string pageUrl_, cookie_, out_, account_, passwordFile_;
+  std::string pageUrl_, cookie_, out_, account_, passwordFile_, httpUser_, httpPasswordFile_;
   bool haveCookie_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
   bool overwrite_ = false, skipExisting_ = false;
   std::vector<std::string> files_;
@@ -215,6 +239,13 @@ int FetchCommand::Run() {
   if (out.empty() && !list) return Usage("--out is required");
   std::string host = HostOf(pageUrl);
   if (host.empty()) return Usage("--page-url is not a web address");
+  if (!httpPasswordFile_.empty() && httpUser_.empty())
+    return Usage("--http-password-file needs --http-user");
+  const bool httpPasswordFromStdin = !httpUser_.empty() && httpPasswordFile_.empty();
+  if (httpPasswordFromStdin && passwordStdin)
+    return Usage(
+        "--password-stdin and the --http-user password cannot both come from standard input; "
+        "give --http-password-file");
   std::error_code ec;
   if (!list && !fs::is_directory(out, ec))
     return Fail("the download folder " + out + " is not a folder");
@@ -227,6 +258,24 @@ int FetchCommand::Run() {
                             passwordStdin, "Decryption password: ");
     if (!pw) return Fail(pw.error().message);
     password = std::move(*pw);
+  }
+  std::optional<dtl::HttpCredentials> login;
+  struct WipeLogin {
+    std::optional<dtl::HttpCredentials>& login;
+    ~WipeLogin() {
+        }
+  } wipeLogin{login};
+  if (!list && !httpUser_.empty()) {
+    const std::string prompt = "HTTP password for " + httpUser_ + ": ";
+    auto pw = PasswordFromOptions(
+        httpPasswordFile_.empty() ? std::nullopt : std::optional(httpPasswordFile_), true,
+        prompt.c_str());
+    if (!pw) {
+      WipeString(password);
+      return Fail(pw.error().message);
+    }
+    login = dtl::HttpCredentials{httpUser_, std::move(*pw)};
+    WipeString(*pw);
   }
 
   gStop = std::stop_source();
@@ -302,7 +351,7 @@ int FetchCommand::Run() {
   dtl::DownloadEngine::Summary result;
   {
     TerminalProgress bar("Downloading");
-    DownloadEvents events(bar, answer);
+    DownloadEvents events(bar, answer, login);
     params.mergeObserver = &events;
     result = dtl::DownloadEngine::Run(params, events, gStop.get_token());
   }
@@ -319,6 +368,9 @@ int FetchCommand::Run() {
       return Fail("an attachment's address cannot be used");
     case dtl::DownloadEngine::Outcome::FileError:
       return kExitFailure;  // the system's text was printed
+    case dtl::DownloadEngine::Outcome::LoginFailed:
+      return Fail(result.message +
+                  (login ? "; check --http-user and its password" : "; give --http-user"));
   }
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);

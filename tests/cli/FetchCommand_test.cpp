@@ -108,6 +108,73 @@ TEST_F(FetchCommand, FailedDownloadsAreRetriedUntilTheyArrive) {
   }
 }
 
+// Attachments behind an HTTP login: --http-user with its password from a file or standard input
+// gets them; without a login, or with a wrong one, the run ends at the first refusal with a
+// message naming the URL and the status, instead of asking the server again and again.
+TEST_F(FetchCommand, DownloadsBehindAnHttpLoginNeedHttpUser) {
+  StartServer({"--http-login", "joe:open sesame"});
+  const fs::path right = out_ / "right.txt", wrong = out_ / "wrong.txt";
+  dtltest::WriteFileText(right, "open sesame\n");
+  dtltest::WriteFileText(wrong, "sesame\n");
+  const std::string refusedUrl = "http://webmail.netscape.com/attachment/u0/movie.avi.001.doc: ";
+  struct Case {
+    const char* name;
+    std::string args, input;
+    int status;
+    std::string message;  // in the output; for a failure, the whole last line
+    int attachmentRequests;  // -1: not counted
+  } cases[] = {
+      {"login_from_a_password_file",
+       "--http-user joe --http-password-file " + ShellQuote(right.string()), "", 0, "", -1},
+      {"login_from_standard_input", "--http-user joe", "open sesame\n", 0, "", -1},
+      {"no_login", "", "", 1,
+       "dtl fetch: " + refusedUrl + "the server asks for a login (401); give --http-user\n", 1},
+      {"wrong_password", "--http-user joe --http-password-file " + ShellQuote(wrong.string()), "",
+       1,
+       "dtl fetch: " + refusedUrl +
+           "the server refused the login (401); check --http-user and its password\n",
+       3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dtltest::TempDir out;
+    server_->ClearLog();
+    auto r = Fetch(dtl::kProviderNetscape, c.args + " --out " + ShellQuote(out.path().string()),
+                   kCookie, c.input);
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_EQ(r.output.find("sesame"), std::string::npos) << "the password is never printed";
+    if (c.status == 0) {
+      EXPECT_EQ(ReadFileBytes(out / "movie.avi"), Source("movie.avi"));
+      EXPECT_EQ(ReadFileBytes(out / "notes.txt"), Source("notes.txt"));
+      continue;
+    }
+    ASSERT_GE(r.output.size(), c.message.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - c.message.size()), c.message) << r.output;
+    const std::string log = server_->Log();
+    int attachments = 0;
+    for (size_t at = log.find("/attachment/"); at != std::string::npos;
+         at = log.find("/attachment/", at + 1))
+      ++attachments;
+    EXPECT_EQ(attachments, c.attachmentRequests) << log;
+    EXPECT_FALSE(fs::exists(out / "movie.avi.001"));
+  }
+
+  // The password never comes from the command line, and one standard input serves one password.
+  const std::pair<std::string, const char*> usage[] = {
+      {"--http-password sesame", "the HTTP password is never taken from the command line"},
+      {"--http-password-file " + ShellQuote(right.string()),
+       "--http-password-file needs --http-user"},
+      {"--http-user joe --password-stdin", "cannot both come from standard input"},
+  };
+  for (const auto& [args, text] : usage) {
+    SCOPED_TRACE(args);
+    auto r = Fetch(dtl::kProviderNetscape, args + " --out " + Out(), kCookie, "x\ny\n");
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find(text), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("sesame"), std::string::npos) << r.output;
+  }
+}
+
 TEST_F(FetchCommand, ListShowsFilesAndSegmentsAndDownloadsNothing) {
   StartServer();
   auto r = Fetch(dtl::kProviderNetscape, "--list");
