@@ -1,5 +1,6 @@
 #include "gui/DownloadDialog.h"
 
+#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "base/RetryBackoff.h"
 #include "browser/CookieJar.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergingDialog.h"
@@ -16,6 +18,38 @@
 #include "gui/widgets/BusyIndicator.h"
 
 namespace dtlui {
+
+HttpLoginDialog::HttpLoginDialog(long status, const QString& url, QWidget* parent)
+    : QDialog(parent) {
+  setWindowTitle(tr("Login Required"));
+  const QUrl where(url);
+  const QString server = where.port() > 0 ? where.host() + ":" + QString::number(where.port())
+                                          : where.host();
+  prompt = new QLabel(status == 407 ? tr("The proxy asks for a login to download from %1.")
+                                          .arg(server)
+                                    : tr("The server %1 asks for a login.").arg(server),
+                      this);
+  prompt->setWordWrap(true);
+  user = new QLineEdit(this);
+  password = new QLineEdit(this);
+  password->setEchoMode(QLineEdit::Password);
+  auto* buttons = new QDialogButtonBox(this);
+  okButton = buttons->addButton(QDialogButtonBox::Ok);
+  cancelButton = buttons->addButton(QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* form = new QFormLayout;
+  form->addRow(tr("&User name:"), user);
+  form->addRow(tr("&Password:"), password);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(prompt);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+}
+
+dtl::HttpCredentials HttpLoginDialog::Credentials() const {
+  return {S(user->text()), S(password->text())};
+}
 
 // Carries the engine's events from the worker to the dialog. Every widget change is posted to
 // the UI thread (a posted call is dropped when the dialog is gone); the only call that waits is
@@ -44,6 +78,7 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
   void OnDisplay(const dtl::DownloadDisplay& display) override {
     Post([d = dlg_, rate = Q(display.rate), file = Q(display.fileBytes),
           total = Q(display.totalBytes)] {
+      d->ClearRetry();  // the attempt is getting somewhere
       d->rateText->setText(rate);
       d->bytesText->setText(file);
       d->totalBytesText->setText(total);
@@ -51,10 +86,29 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
     });
   }
   void OnItemDone(const std::string& key) override {
-    Post([d = dlg_, k = Q(key)] { emit d->itemFinished(k); });
+    Post([d = dlg_, k = Q(key)] {
+      d->ClearRetry();
+      emit d->itemFinished(k);
+    });
   }
   void OnProviderPage() override {
     Post([d = dlg_] { emit d->providerPage(); });
+  }
+  void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override {
+    Post([d = dlg_, r = Q(reason), wait] { d->ShowRetry(r, wait); });
+  }
+  // The engine asks once per server; the worker waits here as it does for the replace question.
+  std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long status,
+                                                               const std::string& url) override {
+    {
+      std::lock_guard lock(dlg_->answerMutex_);
+      dlg_->loginAnswer_.reset();
+    }
+    Post([d = dlg_, status, u = Q(url)] { d->AskLogin(status, u); });
+    std::unique_lock lock(dlg_->answerMutex_);
+    dlg_->answerReady_.wait(
+        lock, [this] { return dlg_->loginAnswer_.has_value() || dlg_->stop_.load(); });
+    return dlg_->loginAnswer_.value_or(std::nullopt);
   }
   dtl::ReplaceMode ConfirmReplace(const std::string& name) override {
     {
@@ -99,6 +153,8 @@ DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoi
   overall->setValue(0);
   totalBytesText = new QLabel(tr("0 KB"), this);
   overallElapsedText = new QLabel(tr("0 Sec"), this);
+  retryText = new QLabel(this);
+  retryText->setWordWrap(true);
   busy = new BusyIndicator(this);
   cancelButton = new QPushButton(tr("Cancel"), this);
   connect(cancelButton, &QPushButton::clicked, this, &DownloadDialog::reject);
@@ -109,6 +165,7 @@ DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoi
   file->addRow(tr("Transfer Rate:"), rateText);
   file->addRow(tr("Elapsed Time:"), elapsedText);
   file->addRow(tr("Downloaded:"), bytesText);
+  file->addRow(retryText);
   auto* top = new QHBoxLayout;
   top->addWidget(busy, 0, Qt::AlignTop);
   top->addLayout(file, 1);
@@ -152,9 +209,16 @@ void DownloadDialog::Stop() {
     answerReady_.notify_all();
   }
   if (question_) question_->reject();
+  if (loginQuestion_) loginQuestion_->reject();
+  if (running_ && !retryReason_.isEmpty()) {
+    retryReason_.clear();
+    retryText->setText(tr("Stopped."));
+  }
 }
 
 ConfirmReplaceDialog* DownloadDialog::ReplaceQuestion() const { return question_; }
+
+HttpLoginDialog* DownloadDialog::LoginQuestion() const { return loginQuestion_; }
 
 void DownloadDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
@@ -187,6 +251,44 @@ void DownloadDialog::Start() {
 void DownloadDialog::TickElapsed() {
   elapsedText->setText(Q(dtl::ElapsedText(fileClock_.elapsed() / 1000)));
   overallElapsedText->setText(Q(dtl::ElapsedText(overallClock_.elapsed() / 1000)));
+  if (!retryReason_.isEmpty())
+    retryText->setText(Q(dtl::RetryStatus(
+        S(retryReason_), std::chrono::milliseconds(retryAt_.remainingTime() + 999))));
+}
+
+void DownloadDialog::ShowRetry(const QString& reason, std::chrono::milliseconds wait) {
+  if (stop_) return;  // a stop has already said so
+  retryReason_ = reason;
+  retryAt_ = QDeadlineTimer(wait.count());
+  retryText->setText(Q(dtl::RetryStatus(S(reason), wait)));
+}
+
+void DownloadDialog::ClearRetry() {
+  retryReason_.clear();
+  retryText->clear();
+}
+
+void DownloadDialog::AskLogin(long status, const QString& url) {
+  if (stop_) return;  // the worker has stopped waiting
+  emit loginRequested(url);
+  auto* question = new HttpLoginDialog(status, url, this);
+  loginQuestion_ = question;
+  connect(question, &QDialog::finished, this, [this, question](int result) {
+    question->deleteLater();
+    if (result == QDialog::Accepted) {
+      AnswerLogin(question->Credentials());
+    } else {
+      loginCancelled_ = true;
+      AnswerLogin(std::nullopt);
+    }
+  });
+  question->open();
+}
+
+void DownloadDialog::AnswerLogin(std::optional<dtl::HttpCredentials> login) {
+  std::lock_guard lock(answerMutex_);
+  loginAnswer_ = std::move(login);
+  answerReady_.notify_all();
 }
 
 void DownloadDialog::AskReplace(const QString& name) {
@@ -212,6 +314,9 @@ void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   elapsedTimer_.stop();
   busy->Stop();
   int code = 2;
+  // A cancelled login question needs no message; a refused login does.
+  if (!stop_ && result.outcome == dtl::DownloadEngine::Outcome::LoginFailed && !loginCancelled_)
+    ShowMessage(this, MsgIcon::Error, Q(result.message));
   if (!stop_ && result.outcome == dtl::DownloadEngine::Outcome::Completed) {
     code = 1;
     if (autoMerge_) {

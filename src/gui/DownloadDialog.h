@@ -5,8 +5,12 @@
 // with providerPage(); the rate with rateShown() and rateCleared() (the main window's tray tip
 // follows them). An existing file is handled
 // by the replace question (ConfirmReplaceDialog), which the worker waits for without holding up
-// the UI. When the run completes with Auto Merge on, the Merging dialog merges every downloaded
-// descriptor and shows the folder.
+// the UI. A download that asks for a login (401, or 407 from a proxy) opens HttpLoginDialog once
+// per server; the answer holds for the rest of the run, and Cancel (or a login the server
+// refuses) ends the run, the refusal with an error message. A failed attempt shows its reason and
+// the wait before the next one ("HTTP status 500 — trying again in 8 s", counting down) until the
+// item arrives. When the run completes with Auto Merge on, the Merging dialog merges every
+// downloaded descriptor and shows the folder.
 //
 // Call order: construct, SetUp(), AddItem() for each item in tree order, show() (the run starts
 // with the first show). "Cancel", the close box and Stop() set the stop flag: the worker ends at
@@ -15,6 +19,7 @@
 // stops and waits for the worker. UI thread only.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QPointer>
@@ -44,6 +49,20 @@ namespace dtlui {
 class BusyIndicator;
 class ConfirmReplaceDialog;
 
+// The login question of a download: user name and password for the server (401) or the proxy
+// (407) named in the prompt. OK gives Credentials(); Cancel, Escape and the close box reject.
+// UI thread only.
+class HttpLoginDialog : public QDialog {
+  Q_OBJECT
+ public:
+  HttpLoginDialog(long status, const QString& url, QWidget* parent = nullptr);
+  dtl::HttpCredentials Credentials() const;
+
+  QLabel* prompt;
+  QLineEdit *user, *password;
+  QPushButton *okButton, *cancelButton;
+};
+
 class DownloadDialog : public QDialog {
   Q_OBJECT
  public:
@@ -64,11 +83,14 @@ class DownloadDialog : public QDialog {
   bool Stopping() const { return stop_.load(); }
   // The replace question on screen, or null.
   ConfirmReplaceDialog* ReplaceQuestion() const;
+  // The login question on screen, or null.
+  HttpLoginDialog* LoginQuestion() const;
   // The engine's result, once runFinished() was emitted.
   const dtl::DownloadEngine::Summary& LastResult() const { return result_; }
 
   QLineEdit* fileName;
   QLabel *folderText, *rateText, *elapsedText, *bytesText, *totalBytesText, *overallElapsedText;
+  QLabel* retryText;  // the last failed attempt's reason and wait; empty while all goes well
   QProgressBar* overall;
   BusyIndicator* busy;
   QPushButton* cancelButton;
@@ -76,6 +98,8 @@ class DownloadDialog : public QDialog {
  signals:
   void itemFinished(const QString& key);
   void providerPage();
+  // The login question opened for this URL (once per server in a run).
+  void loginRequested(const QString& url);
   // The current file's transfer rate as shown ("12 KB/s"), and its end (no rate to show).
   void rateShown(const QString& rate);
   void rateCleared();
@@ -96,6 +120,10 @@ class DownloadDialog : public QDialog {
   void Finish(const dtl::DownloadEngine::Summary& result);
   void AskReplace(const QString& name);
   void Answer(dtl::ReplaceMode mode);
+  void AskLogin(long status, const QString& url);
+  void AnswerLogin(std::optional<dtl::HttpCredentials> login);
+  void ShowRetry(const QString& reason, std::chrono::milliseconds wait);
+  void ClearRetry();
   void TickElapsed();
 
   dtl::CookieJar& cookies_;
@@ -110,11 +138,17 @@ class DownloadDialog : public QDialog {
   QTimer elapsedTimer_;
   QElapsedTimer overallClock_, fileClock_;
   QPointer<ConfirmReplaceDialog> question_;
+  QPointer<HttpLoginDialog> loginQuestion_;
+  bool loginCancelled_ = false;  // the run ended because the user cancelled a login question
+  QString retryReason_;          // the reason shown in retryText, counting down to retryAt_
+  QDeadlineTimer retryAt_;
 
   // The replace answer the worker waits for.
   std::mutex answerMutex_;
   std::condition_variable answerReady_;
   std::optional<dtl::ReplaceMode> answer_;
+  // The login answer the worker waits for: empty until given; an empty login is a cancel.
+  std::optional<std::optional<dtl::HttpCredentials>> loginAnswer_;
 
   JobRunner runner_;  // last: the job ends before the members it uses
 };

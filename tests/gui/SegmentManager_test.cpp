@@ -2,6 +2,7 @@
 // the user clicks, the replace question and its countdown, and whole runs against the web-mail
 // fixture (crawl, download, auto merge) with the files checked byte for byte.
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -486,6 +487,109 @@ class SegmentManagerTest : public QObject {
     QCOMPARE(relogin.size(), 1);
     QCOMPARE(dlg->downloadDialog()->LastResult().attemptsFailed, uint64_t(1));
     QCOMPARE(uitest::ReadFile(box.out + "/one.bin").size(), 5000);
+  }
+
+  // Attachments behind an HTTP login: the question comes once for the server and its answer
+  // holds for every item; Cancel ends the run quietly, a refused login with a message, and
+  // neither asks again.
+  void HttpLoginIsAskedOncePerServer_data() {
+    QTest::addColumn<QString>("password");  // empty: Cancel
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("right login") << "open sesame" << 1 << "";
+    QTest::newRow("cancel") << "" << 2 << "";
+    QTest::newRow("refused login") << "sesame" << 2 << "the server refused the login (401)";
+  }
+  void HttpLoginIsAskedOncePerServer() {
+    QFETCH(QString, password);
+    QFETCH(int, result);
+    QFETCH(QString, message);
+    uitest::Messages m;
+    Mailbox box;
+    const QByteArray bytes = Sample(25000, 7);
+    QVERIFY(box.Add("movie.avi", bytes));
+    QVERIFY2(box.Start({"--http-login", "joe:open sesame"}), box.Error());
+    // Netscape's listing names the files itself: the crawl never touches a guarded attachment.
+    auto dlg = Crawled(box, dtl::kProviderNetscape);
+    QVERIFY2(dlg, box.Error());
+    dlg->selectAll->click();
+    QStringList asked;
+    const int got = Download(*dlg, box.out, [&](DownloadDialog& download) {
+      connect(&download, &DownloadDialog::loginRequested, [&](const QString& url) { asked << url; });
+      QTRY_VERIFY_WITH_TIMEOUT(download.LoginQuestion() && download.LoginQuestion()->isVisible(),
+                               30000);
+      HttpLoginDialog* question = download.LoginQuestion();
+      QVERIFY(question->prompt->text().contains("webmail.netscape.com"));
+      QCOMPARE(question->password->echoMode(), QLineEdit::Password);
+      if (password.isEmpty()) {
+        question->cancelButton->click();
+        return;
+      }
+      question->user->setText("joe");
+      question->password->setText(password);
+      question->okButton->click();
+    });
+    QCOMPARE(got, result);
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(dlg->downloadDialog()->LastResult().outcome,
+             result == 1 ? dtl::DownloadEngine::Outcome::Completed
+                         : dtl::DownloadEngine::Outcome::LoginFailed);
+    if (message.isEmpty()) {
+      QVERIFY(m.shown.isEmpty());
+    } else {
+      QCOMPARE(m.shown.size(), 1);
+      QCOMPARE(m.shown[0].first, MsgIcon::Error);
+      QVERIFY2(m.shown[0].second.endsWith(message), qPrintable(m.shown[0].second));
+    }
+    if (result == 1) QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), bytes);
+    else QVERIFY(!QFile::exists(box.out + "/movie.avi.001"));
+  }
+
+  // A failing item shows why and how long until the next attempt, counting down, and the
+  // status goes once the item arrives.
+  void RetryWaitIsShownUntilTheItemArrives() {
+    uitest::Messages m;
+    Mailbox box;
+    QVERIFY(box.Add("one.bin", Sample(5000, 9)));
+    auto dlg = Crawled(box, dtl::kProviderWalla);
+    QVERIFY2(dlg, box.Error());
+    // Three refusals: the first retry goes at once, then 1 s and 2 s.
+    for (int n = 0; n < 3; ++n) box.server->AddFault("500", "/download?id=");
+    dlg->selectAll->click();
+    QStringList seen;
+    const int result = Download(*dlg, box.out, [&](DownloadDialog& download) {
+      QTRY_VERIFY_WITH_TIMEOUT(download.retryText->text().contains("trying again in 2 s"), 30000);
+      seen << download.retryText->text();
+    });
+    QCOMPARE(result, 1);
+    QCOMPARE(seen, QStringList{"HTTP status 500 \u2014 trying again in 2 s"});
+    QCOMPARE(dlg->downloadDialog()->LastResult().attemptsFailed, uint64_t(3));
+    QCOMPARE(dlg->downloadDialog()->retryText->text(), QString());
+    QCOMPARE(uitest::ReadFile(box.out + "/one.bin").size(), 5000);
+  }
+
+  // Cancel during a retry wait ends the run at once, not when the wait is over, and the status
+  // says it was stopped.
+  void CancelEndsARetryWaitAtOnce() {
+    uitest::Messages m;
+    Mailbox box;
+    QVERIFY(box.Add("one.bin", Sample(5000, 10)));
+    auto dlg = Crawled(box, dtl::kProviderWalla);
+    QVERIFY2(dlg, box.Error());
+    for (int n = 0; n < 8; ++n) box.server->AddFault("500", "/download?id=");
+    dlg->selectAll->click();
+    QElapsedTimer sinceCancel;
+    const int result = Download(*dlg, box.out, [&](DownloadDialog& download) {
+      QTRY_VERIFY_WITH_TIMEOUT(download.retryText->text().contains("trying again in 4 s"), 30000);
+      sinceCancel.start();
+      download.cancelButton->click();
+      QCOMPARE(download.retryText->text(), QString("Stopped."));
+    });
+    QCOMPARE(result, 2);
+    QVERIFY2(sinceCancel.elapsed() < 2500, qPrintable(QString::number(sinceCancel.elapsed())));
+    QCOMPARE(dlg->downloadDialog()->LastResult().outcome, dtl::DownloadEngine::Outcome::Stopped);
+    QCOMPARE(dlg->downloadDialog()->retryText->text(), QString("Stopped."));
+    QVERIFY(!QFile::exists(box.out + "/one.bin"));
   }
 
   void CancelStopsTheDownloadAndRemovesThePartFile() {
