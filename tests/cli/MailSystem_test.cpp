@@ -2,7 +2,10 @@
 // test on loopback): each way of sending lands every segment in the mailbox, and what IMAP
 // hands back merges into the very bytes that were sent.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -185,6 +188,19 @@ bool Running(pid_t pid) {
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
+// Which of `pids` still run after waiting up to `limit` for all of them to end; orphans handed
+// to this process (a subreaper) are reaped on the way.
+std::set<pid_t> StillRunning(std::set<pid_t> pids, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::erase_if(pids, [](pid_t p) { return !Running(p); });
+    if (pids.empty() || std::chrono::steady_clock::now() >= deadline) return pids;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Postfix's master forks a daemon per service and Dovecot one per protocol; none of them may
 // outlive the test, or ports, queue files and ctest's output pipe stay held.
 TEST_F(MailSystemTest, StopEndsEveryProcessTheMailSystemStarted) {
@@ -207,14 +223,55 @@ TEST_F(MailSystemTest, StopEndsEveryProcessTheMailSystemStarted) {
   const fs::path folder = mail.folder();
   mail.Stop();
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  std::set<pid_t> left = started;
-  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
-    std::erase_if(left, [](pid_t p) { return !Running(p); });
-    if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const auto left = StillRunning(started, std::chrono::seconds(10));
   EXPECT_TRUE(left.empty()) << left.size() << " processes still run, first " << *left.begin();
   EXPECT_FALSE(fs::exists(folder)) << folder;
+}
+
+// A test killed outright (a time-out) runs no destructor: the servers must still go, each of
+// the masters by the kernel's death signal and their helpers with their master.
+TEST_F(MailSystemTest, EveryProcessDiesWithAKilledTestProcess) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  int report[2];
+  // Close-on-exec, or the servers would hold the write end and the read below never end.
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  const pid_t test = fork();
+  ASSERT_GE(test, 0);
+  if (test == 0) {
+    // The stand-in test process: starts the mail system, tells how it went, waits to die.
+    close(report[0]);
+    MailSystem mail(*pki_);
+    const std::string line = mail.running()
+                                 ? "RUN " + std::to_string(mail.pid()) + " " + mail.folder().string()
+                                 : "NO " + mail.skipReason() + mail.error();
+    (void)!write(report[1], line.data(), line.size());
+    close(report[1]);
+    for (;;) pause();
+  }
+  close(report[1]);
+  std::string line;
+  char buf[4096];
+  for (ssize_t got; (got = read(report[0], buf, sizeof buf)) > 0;) line.append(buf, got);
+  close(report[0]);
+  pid_t launcher = -1;
+  char folder[4096] = {};
+  const bool started = std::sscanf(line.c_str(), "RUN %d %4095s", &launcher, folder) == 2;
+  std::set<pid_t> processes;
+  if (started) processes = Descendants(launcher);
+  kill(test, SIGKILL);
+  waitpid(test, nullptr, 0);
+  const auto left = StillRunning(processes, std::chrono::seconds(10));
+  for (pid_t p : left) kill(p, SIGKILL);
+  StillRunning(left, std::chrono::seconds(5));
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  // The launcher had no chance to clean up after itself.
+  if (started) fs::remove_all(folder);
+
+  if (!started && line.rfind("NO ", 0) == 0 && getuid() != 0) GTEST_SKIP() << line.substr(3);
+  ASSERT_TRUE(started) << line;
+  EXPECT_GT(processes.size(), 4u);
+  EXPECT_TRUE(left.empty()) << left.size() << " processes outlived the test, first "
+                            << *left.begin();
 }
 
 }  // namespace
