@@ -1,8 +1,8 @@
 // dtl send against a real mail system (Postfix delivering over LMTP into Dovecot, started per
 // test on loopback): each way of sending lands every segment in the mailbox, and what IMAP
 // hands back merges into the very bytes that were sent.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -55,8 +55,10 @@ class MailSystemTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(pki_->ok()) << pki_->output();
     for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "TMPDIR"})
-      if (const char* v = getenv(name)) saved_.emplace_back(name, v);
-      else saved_.emplace_back(name, std::nullopt);
+      if (const char* v = getenv(name))
+        saved_.emplace_back(name, v);
+      else
+        saved_.emplace_back(name, std::nullopt);
     setenv("HOME", dir_.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
@@ -102,9 +104,9 @@ TEST_P(MailSystemRoute, EverySegmentLandsInTheMailboxAndMergesBackByteForByte) {
   if (std::string(route.method) == "direct") {
     // The exchanger is "localhost": found by the system's resolver and by this server alike,
     // whichever the address look-up goes to.
-    dns = std::make_unique<dtltest::DnsServer>(std::vector<std::string>{
-        "--mx-host=" + MailSystem::domain() + ",localhost,10",
-        "--host-record=localhost,127.0.0.1"});
+    dns = std::make_unique<dtltest::DnsServer>(
+        std::vector<std::string>{"--mx-host=" + MailSystem::domain() + ",localhost,10",
+                                 "--host-record=localhost,127.0.0.1"});
     ASSERT_TRUE(dns->running()) << dns->error();
     dtltest::WriteFileText(dir_ / "resolv.conf", dns->ResolvConf());
     env += " DTL_RESOLV_CONF=" + Quoted("resolv.conf");
@@ -241,9 +243,9 @@ TEST_F(MailSystemTest, EveryProcessDiesWithAKilledTestProcess) {
     // The stand-in test process: starts the mail system, tells how it went, waits to die.
     close(report[0]);
     MailSystem mail(*pki_);
-    const std::string line = mail.running()
-                                 ? "RUN " + std::to_string(mail.pid()) + " " + mail.folder().string()
-                                 : "NO " + mail.skipReason() + mail.error();
+    const std::string line =
+        mail.running() ? "RUN " + std::to_string(mail.pid()) + " " + mail.folder().string()
+                       : "NO " + mail.skipReason() + mail.error();
     (void)!write(report[1], line.data(), line.size());
     close(report[1]);
     for (;;) pause();
