@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view cookies = cut == std::string_view::npos ? text : text.substr(cut + 1);
   // One jar holds only what an https page or a secure-only store put there, the other only
   // plain stores: every line of the first is secure-only, none of the second; all are host-only.
-  const std::string host(text.substr(0, std::min<size_t>(cut == std::string_view::npos ? 0 : cut, 60)));
+  const std::string host(
+      text.substr(0, std::min<size_t>(cut == std::string_view::npos ? 0 : cut, 60)));
   CookieJar secure, plain;
   if (!secure.Valid() || !plain.Valid()) return 0;
   (void)secure.Store(url, cookies);

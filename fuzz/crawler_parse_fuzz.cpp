@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Recognition and the session's hosts agree: a recognised page's host lies under one of its
   // provider's domains; the session goes to that host, and to a provider's fixed hosts only
   // from the provider's own page, never to a host the text merely names.
-  static const std::string_view kFixed[] = {"mail.google.com", "mail.walla.com", "attach.walla.com"};
+  static const std::string_view kFixed[] = {"mail.google.com", "mail.walla.com",
+                                            "attach.walla.com"};
   for (int32_t id : {provider, kProviderGmail, kProviderWalla, kProviderUnknown}) {
     const std::vector<std::string> hosts = SessionHosts(id, text);
     if (hosts.size() > 3) std::abort();

@@ -110,8 +110,7 @@ Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cooki
   for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   // A cookie-file domain with a leading dot would widen the cookie to every subdomain.
   while (!host.empty() && host.front() == '.') host.erase(0, 1);
-  if (host.empty())
-    return Error(ErrorCode::InvalidArgument, "no host to store the cookies for");
+  if (host.empty()) return Error(ErrorCode::InvalidArgument, "no host to store the cookies for");
   // A jar without a store stores nothing, as its contract says; that is not the caller's fault.
   if (!impl_->share) return {};
   CURL* easy = nullptr;
@@ -134,8 +133,8 @@ Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cooki
     }
     // Netscape form: host-only (no leading dot, subdomains FALSE), path "/", secure-only as
     // asked, expiry 0 = a session cookie, as a document cookie handed over from the browser is.
-    const std::string line = host + "\tFALSE\t/\t" + (secureOnly ? "TRUE" : "FALSE") +
-                             "\t0\t" + name + "\t" + value;
+    const std::string line =
+        host + "\tFALSE\t/\t" + (secureOnly ? "TRUE" : "FALSE") + "\t0\t" + name + "\t" + value;
     curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
   }
   if (easy) curl_easy_cleanup(easy);

@@ -112,8 +112,7 @@ Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
     postData = postData.substr(0, static_cast<size_t>(postLength));
   }
   std::string body, headers;
-  if (auto done = Perform(url, post, postData, false, body, headers); !done)
-    return done.error();
+  if (auto done = Perform(url, post, postData, false, body, headers); !done) return done.error();
   body_ = std::move(body);
   headers_ = std::move(headers);
   // The caller gets text: a zero byte in the page ends it, as it would end a C string.

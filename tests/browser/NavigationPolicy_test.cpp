@@ -393,7 +393,8 @@ TEST(NavigationPolicy, EveryMarkerFormIsDecodedAndRepostedSslVariantsOnlyOnHttps
 // else (a foreign host, a provider named only in the path, query or user name, a portal host
 // where other people's forms live) it goes out as typed and nothing is saved for Walla.
 TEST(NavigationPolicy, MarkerIsDecodedOnlyForAKnownProvidersLoginHost) {
-  const std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("Hunter2", false));
+  const std::string marker =
+      dtltest::BrowserFormEncode(dtl::ExportAccountPassword("Hunter2", false));
   dtl::BrowserEndpoints relogin;
   relogin.wallaLogin = "http://relogin.test:8080";
   struct Case {

@@ -164,9 +164,9 @@ TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
 // cookie string once went to Gmail, or to whichever provider the query named.
 TEST_F(FetchCommand, AnUnknownWebMailSiteIsRefusedBeforeAnyRequest) {
   StartServer();
-  for (const char* url : {"https://webmail.example.test/inbox",
-                          "https://webmail.example.test/inbox?ref=walla.com",
-                          "http://webmail.example.test/mail.yahoo.com/"}) {
+  for (const char* url :
+       {"https://webmail.example.test/inbox", "https://webmail.example.test/inbox?ref=walla.com",
+        "http://webmail.example.test/mail.yahoo.com/"}) {
     std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
                       ShellQuote(dtltest::DtlPath()) + " fetch --list --page-url " +
                       ShellQuote(url) + " --cookie " + ShellQuote(kCookie);

@@ -260,13 +260,14 @@ TEST_F(InboxCrawlerTest, TheSessionGoesOnlyToThePagesHostAndTheProvidersOwnHosts
   dtl::NetworkEndpoints ep = server_->Endpoints();
   for (const char* host : {"attacker.test", "webmail.example.test"}) {
     ep.connectTo.push_back(std::string(host) + ":80:127.0.0.1:" + port);
-    ep.connectTo.push_back(std::string(host) + ":443:127.0.0.1:" + std::to_string(server_->tlsPort()));
+    ep.connectTo.push_back(std::string(host) +
+                           ":443:127.0.0.1:" + std::to_string(server_->tlsPort()));
   }
   struct Case {
     const char* what;
     std::string pageUrl;
-    int32_t provider;                  // as recognised
-    std::vector<std::string> stored = {};  // "host secure" per stored session cookie, sorted
+    int32_t provider;                             // as recognised
+    std::vector<std::string> stored = {};         // "host secure" per stored session cookie, sorted
     std::string plantWhere = {}, plantHtml = {};  // planted in the first page matching plantWhere
     const char* asked = nullptr;  // a request that must have been made ("SCHEME host ")
   };
@@ -274,21 +275,40 @@ TEST_F(InboxCrawlerTest, TheSessionGoesOnlyToThePagesHostAndTheProvidersOwnHosts
       {"unknown web-mail page", "https://webmail.example.test/inbox", dtl::kProviderUnknown},
       {"provider named in the query", "https://webmail.example.test/inbox?ref=walla.com",
        dtl::kProviderUnknown},
-      {"https Yahoo page, http templates", "https://mail.yahoo.com/ym/ShowFolder?rb=Inbox",
-       dtl::kProviderYahoo, {"mail.yahoo.com TRUE"}, "", "", "http mail.yahoo.com "},
-      {"https Walla page, http fixed hosts", "https://mail.walla.com/?w=/@inbox",
-       dtl::kProviderWalla, {"attach.walla.com TRUE", "mail.walla.com TRUE"}, "", "",
+      {"https Yahoo page, http templates",
+       "https://mail.yahoo.com/ym/ShowFolder?rb=Inbox",
+       dtl::kProviderYahoo,
+       {"mail.yahoo.com TRUE"},
+       "",
+       "",
+       "http mail.yahoo.com "},
+      {"https Walla page, http fixed hosts",
+       "https://mail.walla.com/?w=/@inbox",
+       dtl::kProviderWalla,
+       {"attach.walla.com TRUE", "mail.walla.com TRUE"},
+       "",
+       "",
        "http mail.walla.com "},
       {"https Gmail page whose base href is plain http",
-       ProviderServer::PageUrl(dtl::kProviderGmail), dtl::kProviderGmail,
-       {"mail.google.com TRUE"}, "mail.google.com /mail/?ui=html",
-       "<base href=\"http://mail.google.com/mail/\">", "http mail.google.com "},
-      {"Xasamail listing link to another host", ProviderServer::PageUrl(dtl::kProviderXasamail),
-       dtl::kProviderXasamail, {"www.xasamail.com FALSE"},
+       ProviderServer::PageUrl(dtl::kProviderGmail),
+       dtl::kProviderGmail,
+       {"mail.google.com TRUE"},
+       "mail.google.com /mail/?ui=html",
+       "<base href=\"http://mail.google.com/mail/\">",
+       "http mail.google.com "},
+      {"Xasamail listing link to another host",
+       ProviderServer::PageUrl(dtl::kProviderXasamail),
+       dtl::kProviderXasamail,
+       {"www.xasamail.com FALSE"},
        "www.xasamail.com /cgi-bin/read.cgi/english?acc=acct7&folder=inbox",
-       "<a href=\"http://attacker.test/steal?&start=99\">more</a>", "http attacker.test "},
-      {"http Walla page lends it to the attachment host", ProviderServer::PageUrl(dtl::kProviderWalla),
-       dtl::kProviderWalla, {"attach.walla.com FALSE", "mail.walla.com FALSE"}, "", "",
+       "<a href=\"http://attacker.test/steal?&start=99\">more</a>",
+       "http attacker.test "},
+      {"http Walla page lends it to the attachment host",
+       ProviderServer::PageUrl(dtl::kProviderWalla),
+       dtl::kProviderWalla,
+       {"attach.walla.com FALSE", "mail.walla.com FALSE"},
+       "",
+       "",
        "http mail.walla.com "},
   };
   for (const Case& c : cases) {

@@ -347,7 +347,8 @@ TEST(SessionHosts, ThePagesHostAndTheProvidersFixedHostsOnlyFromItsOwnPage) {
   };
   for (const Case& c : {
            Case{dtl::kProviderGmail, "https://mail.google.com/mail/?shva=1", {"mail.google.com"}},
-           Case{dtl::kProviderGmail, "https://www.gmail.com/", {"www.gmail.com", "mail.google.com"}},
+           Case{
+               dtl::kProviderGmail, "https://www.gmail.com/", {"www.gmail.com", "mail.google.com"}},
            Case{dtl::kProviderWalla,
                 "http://mail.walla.com/?w=/@inbox",
                 {"mail.walla.com", "attach.walla.com"}},
@@ -355,8 +356,11 @@ TEST(SessionHosts, ThePagesHostAndTheProvidersFixedHostsOnlyFromItsOwnPage) {
                 "http://friends.walla.com/",
                 {"friends.walla.com", "mail.walla.com", "attach.walla.com"}},
            Case{dtl::kProviderYahoo, "http://mail.yahoo.com/ym/?ref=walla.com", {"mail.yahoo.com"}},
-           Case{dtl::kProviderHriders, "http://Mail.Hriders.com:8080/index.cgi", {"mail.hriders.com"}},
-           Case{dtl::kProviderGmail, "https://webmail.example.test/inbox", {"webmail.example.test"}},
+           Case{dtl::kProviderHriders,
+                "http://Mail.Hriders.com:8080/index.cgi",
+                {"mail.hriders.com"}},
+           Case{
+               dtl::kProviderGmail, "https://webmail.example.test/inbox", {"webmail.example.test"}},
            Case{dtl::kProviderWalla,
                 "https://webmail.example.test/inbox?ref=walla.com",
                 {"webmail.example.test"}},
