@@ -1,11 +1,13 @@
 // The inner browser's navigation policy and the account-password marker codec on hostile
 // navigations: URL, POST body (with or without a marker, well-formed or damaged), headers and
-// view state all come from the fuzz input; then the login-page rewriting on a hostile page.
+// view state all come from the fuzz input; a marker is re-posted decoded only to a known
+// provider's login host; then the login-page rewriting on a hostile page.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "browser/AccountPassword.h"
@@ -20,9 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        "https://login.yahoo.com/config/login",
                                        "http://www.hriders.com/cgi/",
                                        "https://mail.lycos.com/",
-                                       "http://example.org/"};
+                                       "http://example.org/",
+                                       "http://attacker.example/mail/",
+                                       "http://"};
   NavigationRequest request;
-  request.url = std::string(kSites[in.ConsumeIntegralInRange<size_t>(0, 5)]) +
+  request.url = std::string(kSites[in.ConsumeIntegralInRange<size_t>(0, std::size(kSites) - 1)]) +
                 in.ConsumeRandomLengthString(80);
   request.flags = in.ConsumeIntegral<uint32_t>();
   request.targetFrame = in.ConsumeRandomLengthString(16);
@@ -59,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const NavigationDecision d = DecideNavigation(request, state);
   if (d.repost && !d.cancel) std::abort();  // a re-post replaces the navigation, never joins it
+  // A marker is decoded for a known provider's login host only, whatever the URL says after it.
+  if (d.repost && !IsProviderLoginHost(request.url)) std::abort();
 
   // The login-page rewriting after a page download only ever removes text.
   const std::string html = in.ConsumeRemainingBytesAsString();

@@ -48,6 +48,16 @@ std::string HostOf(std::string_view url) {
   return host;
 }
 
+bool IsHttps(std::string_view url) {
+  size_t i = 0;
+  while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
+  url.remove_prefix(i);
+  if (url.size() < 6) return false;
+  for (size_t k = 0; k < 6; ++k)
+    if (std::tolower(static_cast<unsigned char>(url[k])) != "https:"[k]) return false;
+  return true;
+}
+
 }  // namespace
 
 struct CookieJar::Impl {
@@ -91,6 +101,16 @@ Status CookieJar::Store(std::string_view url, std::string_view cookieString) {
   const std::string host = Clean(HostOf(url));
   if (host.empty())
     return Error(ErrorCode::InvalidArgument, "no host in the address " + std::string(url));
+  return StoreForHost(host, cookieString, IsHttps(url));
+}
+
+Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cookieString,
+                               bool secureOnly) {
+  std::string host = Clean(Trim(hostName));
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // A cookie-file domain with a leading dot would widen the cookie to every subdomain.
+  while (!host.empty() && host.front() == '.') host.erase(0, 1);
+  if (host.empty()) return Error(ErrorCode::InvalidArgument, "no host to store the cookies for");
   // A jar without a store stores nothing, as its contract says; that is not the caller's fault.
   if (!impl_->share) return {};
   CURL* easy = nullptr;
@@ -111,9 +131,10 @@ Status CookieJar::Store(std::string_view url, std::string_view cookieString) {
       // only read (and freed) by a transfer, which this handle never makes.
       curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
     }
-    // Netscape form: host-only (no leading dot, subdomains FALSE), path "/", not secure-only,
-    // expiry 0 = a session cookie, as a document cookie handed over from the browser is.
-    const std::string line = host + "\tFALSE\t/\tFALSE\t0\t" + name + "\t" + value;
+    // Netscape form: host-only (no leading dot, subdomains FALSE), path "/", secure-only as
+    // asked, expiry 0 = a session cookie, as a document cookie handed over from the browser is.
+    const std::string line =
+        host + "\tFALSE\t/\t" + (secureOnly ? "TRUE" : "FALSE") + "\t0\t" + name + "\t" + value;
     curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
   }
   if (easy) curl_easy_cleanup(easy);

@@ -36,13 +36,19 @@ class CookieJar {
   // jar dies.
   void Attach(CURL* easy) const;
 
-  // Stores a document cookie string ("a=1; b=two") for the host of `url`: each "name=value"
-  // pair becomes a session cookie of that host (path "/", any port, http and https), replacing
-  // a stored cookie of the same name. Blanks around names and values are dropped, control
-  // characters never stored, pairs without "=" or with an empty name skipped. An empty string
-  // stores nothing, so requests carry what the store already holds. InvalidArgument when `url`
-  // has no host (nothing stored).
+  // Stores a document cookie string ("a=1; b=two") for the host of `url` alone, as
+  // StoreForHost does; the cookies are secure-only when `url` is https (a page read over TLS
+  // never lends its session to a plain request). InvalidArgument when `url` has no host
+  // (nothing stored).
   Status Store(std::string_view url, std::string_view cookieString);
+
+  // Stores a document cookie string for exactly `host` (no subdomains, any port, path "/"): each
+  // "name=value" pair becomes a session cookie of that host, replacing a stored cookie of the
+  // same name. `secureOnly`: only https requests carry them. Blanks around names and values are
+  // dropped, control characters never stored, pairs without "=" or with an empty name skipped.
+  // An empty string stores nothing, so requests carry what the store already holds.
+  // InvalidArgument when `host` is empty after cleaning (nothing stored).
+  Status StoreForHost(std::string_view host, std::string_view cookieString, bool secureOnly);
 
   // Every stored cookie as a Netscape cookie-file line (domain, subdomains, path, secure,
   // expiry, name, value; tab-separated), for diagnostics and tests.

@@ -81,6 +81,39 @@ bool IsHttpsUrl(std::string_view url) {
   return url.size() > 6 && LowerAscii(url.substr(0, 6)) == "https:";
 }
 
+// The host of an http or https URL as the browser will connect to it, lower-case, without port
+// or trailing dot; nullopt for anything it cannot be sure of (other schemes, user names in the
+// address, bracketed or percent-encoded hosts, characters outside a DNS name). An unsure answer
+// only ever keeps a marker encoded, so the parse may refuse what a browser would accept.
+std::optional<std::string> HttpHost(std::string_view url) {
+  size_t i = 0;
+  while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
+  url.remove_prefix(i);
+  const std::string head = LowerAscii(url.substr(0, 8));
+  if (head.starts_with("https://")) {
+    url.remove_prefix(8);
+  } else if (head.starts_with("http://")) {
+    url.remove_prefix(7);
+  } else {
+    return std::nullopt;
+  }
+  std::string_view authority = url.substr(0, url.find_first_of("/?#\\"));
+  if (authority.find('@') != std::string_view::npos) return std::nullopt;
+  if (const size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
+    const std::string_view port = authority.substr(colon + 1);
+    if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return std::nullopt;
+    authority = authority.substr(0, colon);
+  }
+  std::string host = LowerAscii(authority);
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  if (host.empty() || host.front() == '.') return std::nullopt;
+  for (char c : host)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-'))
+      return std::nullopt;
+  return host;
+}
+
 struct MarkerMatch {
   size_t open;   // position of the opening text (its "=")
   size_t close;  // position of the closing text
@@ -176,6 +209,16 @@ void WallaInboxRedirect(const BrowserViewState& state, const BrowserEndpoints& e
 }
 
 }  // namespace
+
+bool IsProviderLoginHost(std::string_view url, const BrowserEndpoints& endpoints) {
+  const std::optional<std::string> host = HttpHost(url);
+  if (!host) return false;
+  for (const site::ProviderHost& known : site::kLoginHosts)
+    if (site::HostIsUnder(*host, known.host)) return true;
+  // The re-login address the program itself is configured with (a local server in tests).
+  const std::optional<std::string> relogin = HttpHost(endpoints.wallaLogin);
+  return relogin && *host == *relogin;
+}
 
 std::string LowerAscii(std::string_view text) {
   std::string out(text);
@@ -384,7 +427,11 @@ NavigationDecision DecideNavigation(const NavigationRequest& request, const Brow
       l.clear();
     }
 
-    if (auto m = FindMarker(b, IsHttpsUrl(request.url))) {
+    // A marker is decoded only for a provider's own login: anywhere else the page would be
+    // handed the password its holder was never meant to learn, so the marker goes out as typed.
+    std::optional<MarkerMatch> m;
+    if (IsProviderLoginHost(request.url, endpoints)) m = FindMarker(b, IsHttpsUrl(request.url));
+    if (m) {
       if (d.wallaFlag)
         d.newSavedWallaLogin = SavedWallaLogin{request.postData, request.flags, request.headers};
       const std::string_view bv(b);

@@ -1,8 +1,9 @@
 // The inner browser's navigation policy: what the browser view does with a navigation before it
 // starts. One mailbox is shared by everybody who holds its login or its password marker, so the
 // policy cancels the requests that would change the account (per provider), tells the user why,
-// asks for some providers' cookies to be purged, and turns a password marker in a login POST into
-// the plain password by cancelling the request and posting it again.
+// asks for some providers' cookies to be purged, and turns a password marker in a login POST to a
+// known provider's login host into the plain password by cancelling the request and posting it
+// again (a marker posted anywhere else goes out as typed).
 //
 // The policy is a pure function of the navigation and the view's state: the view (GUI) calls
 // DecideNavigation for every navigation, stores the returned state, shows the message boxes in
@@ -98,6 +99,12 @@ const std::vector<ProviderBlock>& ProviderRuleBlocks();
 
 // The 20 words that make a POST target a mail site; a POST anywhere else is cancelled silently.
 const std::vector<std::string_view>& MailSiteKeywords();
+
+// True when `url` is an http or https address whose host is a known provider's login or mail
+// host (site::kLoginHosts, a name below one of them, or the host of endpoints.wallaLogin). Only
+// a POST to such a host has its password marker decoded; an address the check cannot read
+// surely (user name in it, bracketed or encoded host, another scheme) is never one.
+bool IsProviderLoginHost(std::string_view url, const BrowserEndpoints& endpoints = {});
 
 // ASCII lower-casing, as the rules compare.
 std::string LowerAscii(std::string_view text);

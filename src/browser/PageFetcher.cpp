@@ -104,8 +104,7 @@ PageFetcher::~PageFetcher() {
 }
 
 Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
-                                            std::string_view postData, long postLength,
-                                            std::string_view cookie) {
+                                            std::string_view postData, long postLength) {
   if (url.empty()) return Error(ErrorCode::InvalidArgument, "no URL given");
   if (postLength < 0) {
     postData = postData.substr(0, postData.find('\0'));
@@ -113,30 +112,24 @@ Result<std::string_view> PageFetcher::Fetch(std::string_view url, bool post,
     postData = postData.substr(0, static_cast<size_t>(postLength));
   }
   std::string body, headers;
-  if (auto done = Perform(url, post, postData, false, cookie, body, headers); !done)
-    return done.error();
+  if (auto done = Perform(url, post, postData, false, body, headers); !done) return done.error();
   body_ = std::move(body);
   headers_ = std::move(headers);
   // The caller gets text: a zero byte in the page ends it, as it would end a C string.
   return std::string_view(body_).substr(0, body_.find('\0'));
 }
 
-Result<std::string_view> PageFetcher::FetchHeaders(std::string_view url, std::string_view cookie) {
+Result<std::string_view> PageFetcher::FetchHeaders(std::string_view url) {
   if (url.empty()) return Error(ErrorCode::InvalidArgument, "no URL given");
   std::string body, headers;
-  if (auto done = Perform(url, false, {}, true, cookie, body, headers); !done) return done.error();
+  if (auto done = Perform(url, false, {}, true, body, headers); !done) return done.error();
   headers_ = std::move(headers);
   return std::string_view(headers_);
 }
 
 Status PageFetcher::Perform(std::string_view url, bool post, std::string_view postData,
-                            bool headersOnly, std::string_view cookie, std::string& body,
-                            std::string& headers) {
+                            bool headersOnly, std::string& body, std::string& headers) {
   if (!curl_) return CurlError(CURLE_FAILED_INIT);
-  // Stored before the request, so the session's cookies ride on this request too, headers
-  // requests included.
-  if (!cookie.empty())
-    (void)jar_.Store(url, cookie);  // a URL without a host fails the request itself
 
   Transfer t;
   t.body = &body;

@@ -1,6 +1,7 @@
 // The page fetcher: plain HTTP GET, POST and header requests made inside the user's web-mail
-// session. Before each request it stores the caller's cookie string (the inner browser's
-// document cookies) in the shared CookieJar for the URL, so the request carries the session.
+// session. Requests carry what the shared CookieJar holds for their URL and nothing else: the
+// fetcher never stores a cookie for a URL it is asked to fetch, so a session reaches only the
+// hosts its owner stored it for (the crawler does that once per run, see InboxCrawler).
 //
 // One fetcher is used by one thread at a time; several fetchers may share one jar. The views
 // returned point into the fetcher's own buffers and stay valid until the next call on the same
@@ -53,16 +54,17 @@ class PageFetcher {
   // BodyLength() counts every byte read. `post` false: GET. `post` true: POST of `postData`
   // as "application/x-www-form-urlencoded"; `postLength` -1 sends the text of `postData` up
   // to its first zero byte, any other value that many bytes (never more than postData holds).
-  // The scheme of `url` decides plain or TLS for both methods. `cookie` is stored for the URL
-  // first (empty: nothing stored).
+  // The scheme of `url` decides plain or TLS for both methods.
   Result<std::string_view> Fetch(std::string_view url, bool post = false,
-                                 std::string_view postData = {}, long postLength = -1,
-                                 std::string_view cookie = {});
+                                 std::string_view postData = {}, long postLength = -1);
 
   // Sends a GET for `url` and returns the raw response header block of the final response:
   // the status line and every header line, each ended by CR LF, then the empty line. The body
-  // is not read. `cookie` is stored for the URL before the request, so it already rides on it.
-  Result<std::string_view> FetchHeaders(std::string_view url, std::string_view cookie = {});
+  // is not read.
+  Result<std::string_view> FetchHeaders(std::string_view url);
+
+  // The jar the fetcher's requests read and fill (the one given to the constructor).
+  CookieJar& Jar() const { return jar_; }
 
   // HTTP status of the last request that got an answer (0 before any).
   long LastStatus() const { return lastStatus_; }
@@ -74,7 +76,7 @@ class PageFetcher {
  private:
   struct Transfer;
   Status Perform(std::string_view url, bool post, std::string_view postData, bool headersOnly,
-                 std::string_view cookie, std::string& body, std::string& headers);
+                 std::string& body, std::string& headers);
 
   CookieJar& jar_;
   NetworkEndpoints endpoints_;

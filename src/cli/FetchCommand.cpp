@@ -246,6 +246,10 @@ int FetchCommand::Run() {
     return Usage(
         "--password-stdin and the --http-user password cannot both come from standard input; "
         "give --http-password-file");
+  // Recognised by the host alone; a page of any other site is refused before its cookie string
+  // goes anywhere.
+  if (dtl::RecognizeProvider(pageUrl) == dtl::kProviderUnknown)
+    return Usage("--page-url is not a web-mail site the program knows");
   std::error_code ec;
   if (!list && !fs::is_directory(out, ec))
     return Fail("the download folder " + out + " is not a folder");
@@ -301,11 +305,8 @@ int FetchCommand::Run() {
     CrawlEvents events(model, bar);
     found = dtl::InboxCrawler::Run(crawl, events, gStop.get_token());
   }
-  // A browser holds the session cookies for the provider's whole domain; the cookie string
-  // handed over is stored for the page's host only. Walla serves attachments from a host of
-  // its own (a fixed host of the provider table, never one a page names), so the session is
-  // stored for it too.
-  if (found.providerId == dtl::kProviderWalla) (void)jar.Store(dtl::kWallaAttachHost, cookie);
+  // The crawler stored the session for the page's host and the provider's fixed hosts (Walla's
+  // attachment host among them); the downloads carry it from the jar.
   WipeString(cookie);
   if (found.sessionEnded)
     return Fail(

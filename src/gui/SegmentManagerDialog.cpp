@@ -289,11 +289,8 @@ void SegmentManagerDialog::startDownload() {
   if (folder.isEmpty()) return;
   savePath_ = folder;
   dtl::SegmentManagerModel::WriteSavePath(settings_, S(folder));
-  if (providerId_ == dtl::kProviderWalla) {
-    // Walla serves attachments from a host of its own; the browser's session cookies hold
-    // for the provider's whole domain, so they go with the attachment host too.
-    (void)cookies_.Store(dtl::kWallaAttachHost, S(session_.cookie));
-  }
+  // The crawl stored the session for the page's host and the provider's fixed hosts (Walla's
+  // attachment host among them, secure-only for an https page); the download reads the jar.
 
   auto* dlg = new DownloadDialog(cookies_, endpoints_, this);
   dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(),

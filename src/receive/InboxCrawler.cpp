@@ -9,6 +9,7 @@
 #include <span>
 #include <unordered_set>
 
+#include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
 #include "receive/ProviderTable.h"
 
@@ -80,6 +81,7 @@ long long LeadingNumber(std::string_view s) {
 }
 
 struct UrlParts {
+  std::string scheme;
   std::string host;
   long port = 80;
 };
@@ -91,6 +93,9 @@ UrlParts SplitUrl(const std::string& url) {
   if (curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
     char* text = nullptr;
     if (curl_url_get(u, CURLUPART_HOST, &text, 0) == CURLUE_OK && text) parts.host = text;
+    curl_free(text);
+    text = nullptr;
+    if (curl_url_get(u, CURLUPART_SCHEME, &text, 0) == CURLUE_OK && text) parts.scheme = text;
     curl_free(text);
     text = nullptr;
     if (curl_url_get(u, CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK && text)
@@ -160,11 +165,11 @@ class Crawl {
   }
 
   std::string Page(const std::string& url) {
-    auto body = p_.fetcher->Fetch(url, false, {}, -1, p_.cookie);
+    auto body = p_.fetcher->Fetch(url);
     return body ? std::string(*body) : std::string();
   }
   std::string Headers(const std::string& url) {
-    auto block = p_.fetcher->FetchHeaders(url, p_.cookie);
+    auto block = p_.fetcher->FetchHeaders(url);
     return block ? std::string(*block) : std::string();
   }
   std::string ListingPage(const std::string& url) {
@@ -575,6 +580,12 @@ void Crawl::Run() {
     random_ = [device] { return static_cast<uint32_t>((*device)()); };
   }
   url_ = SplitUrl(p_.pageUrl);
+  // The session is stored once, for the page's host and the provider's own fixed hosts, before
+  // the first request. Every later URL, from a template or from a page, carries it only when
+  // its host is one of these; and a page read over TLS lends it to TLS requests only.
+  const bool secure = url_.scheme == "https";
+  for (const std::string& host : SessionHosts(r_.providerId, p_.pageUrl))
+    (void)p_.fetcher->Jar().StoreForHost(host, p_.cookie, secure);
 
   bool go = true;
   if (info_->paging == Paging::Gmail) {

@@ -1,6 +1,8 @@
 // The inbox crawler: finds the segment attachments waiting in a web-mail inbox. It recognises
-// the provider from the inbox page URL (or takes the id it is given), walks the provider's
-// listing pages through a PageFetcher carrying the browser's session cookies, collects the
+// the provider from the inbox page URL's host (or takes the id it is given; a page of no known
+// provider is not crawled at all), stores the browser's session cookies once in the fetcher's
+// jar for the page's host and the provider's fixed hosts (secure-only when the page is https),
+// walks the provider's listing pages through the PageFetcher, collects the
 // message (or thread) identifiers, opens each message and reports one record per attachment:
 // the attachment's name without its ".doc" ending, and the key from which the download engine
 // fetches it. The crawler only reads pages; it never changes the mailbox.
@@ -65,9 +67,9 @@ class InboxCrawler {
   struct Params {
     PageFetcher* fetcher = nullptr;  // required; used by this thread only during the run
     std::string pageUrl;             // the inbox page shown in the inner browser
-    std::string cookie;              // that page's document cookie string
+    std::string cookie;              // that page's document cookie string (see SessionHosts)
     std::string accountId;           // Xasamail only
-    int32_t providerId = -1;         // below 0: recognised from pageUrl
+    int32_t providerId = -1;         // below 0: recognised from pageUrl's host
     // True when a key is already in the Segment Manager's tree. Called on the crawler's thread
     // while the tree may grow: the callee guards its list. Empty: nothing is known.
     std::function<bool(const std::string& key)> isKnownKey;
@@ -78,7 +80,7 @@ class InboxCrawler {
   };
 
   struct Summary {
-    int32_t providerId = 0;
+    int32_t providerId = 0;  // kProviderUnknown: the page is no known provider's, nothing crawled
     std::vector<FoundAttachment> records;  // as posted, in order
     size_t identifiers = 0;                // identifiers collected on the listing pages
     size_t listingPages = 0;               // listing pages requested

@@ -1,21 +1,25 @@
 #include "receive/ProviderTable.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
 
+#include "browser/BrowserSites.h"
+
 namespace dtl {
 
 namespace {
 
-// Recognition order, not id order: a later hit overrides an earlier one, so Gawab, last, wins
-// over Lycos when a URL holds both.
+// Table order, not id order. No host lies under the domains of two providers, so the order
+// never decides a recognition.
 constexpr ProviderInfo kProviders[] = {
     {kProviderGmail,
      "Gmail",
-     {"gmail", "mail.google."},
+     {"mail.google.com", "gmail.com"},
      "?ui=html&zy=f",
      "%s?st=%d&s=a",
      Paging::Gmail,
@@ -35,7 +39,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderYahoo,
      "Yahoo",
-     {"mail.yahoo.", nullptr},
+     {"mail.yahoo.com", nullptr},
      "http://%s/ym/ShowFolder?rb=Inbox&reset=1&YY=%s&inc=200&Npos=%d",
      nullptr,
      Paging::NextNumber,
@@ -77,7 +81,7 @@ constexpr ProviderInfo kProviders[] = {
      kWallaPageMarker},
     {kProviderOmnilect,
      "Omnilect",
-     {"omnilect.", nullptr},
+     {"omnilect.com", nullptr},
      "http://%s/src/right_main.php?PG_SHOWALL=1&use_mailbox_cache=1&startMessage=1&mailbox=INBOX",
      nullptr,
      Paging::None,
@@ -97,7 +101,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderUnitedEmail,
      "United Email Systems",
-     {"unitedemailsystems.", nullptr},
+     {"unitedemailsystems.com", nullptr},
      "http://%s/mail/showmail.pl?Folder=Inbox",
      nullptr,
      Paging::None,
@@ -117,7 +121,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderSpymac,
      "Spymac",
-     {"spymac.", nullptr},
+     {"spymac.com", nullptr},
      "http://%s/showmail.pl?Folder=Inbox",
      nullptr,
      Paging::None,
@@ -137,7 +141,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderXasamail,
      "Xasamail",
-     {"xasamail.", nullptr},
+     {"xasamail.com", nullptr},
      "http://%s/cgi-bin/read.cgi/english?acc=%s&folder=inbox",
      nullptr,
      Paging::StartLinks,
@@ -157,7 +161,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderHriders,
      "Hriders",
-     {"hriders.", nullptr},
+     {"hriders.com", nullptr},
      "http://%s:%d/readmail.%s.cgi?uid=%s&mbx=Main",
      "http://%s:%d/%s",
      Paging::NextPageLink,
@@ -177,7 +181,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderNetscape,
      "Netscape",
-     {"netscape.", nullptr},
+     {"netscape.com", nullptr},
      "http://%s/msglist.adp?fl=1",
      "http://%s/msglist.adp?fl=1%s",
      Paging::NetscapeStart,
@@ -217,7 +221,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderLycos,
      "Lycos",
-     {"lycos.", nullptr},
+     {"lycos.com", nullptr},
      "http://%s/lycos/mail/MailList.lycos?FOLDER=Inbox",
      "http://%s/lycos/mail/MailList.lycos?mpage=%d&FOLDER=Inbox&CMD=ALL&sort=MAILID&order=DESC",
      Paging::LycosNumber,
@@ -237,7 +241,7 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
     {kProviderGawab,
      "Gawab",
-     {"gawab.", nullptr},
+     {"gawab.com", nullptr},
      "%s?basepage=home&folder=INBOX&form=folder&folder=INBOX",
      nullptr,
      Paging::None,
@@ -257,6 +261,33 @@ constexpr ProviderInfo kProviders[] = {
      nullptr},
 };
 
+std::string UrlHost(std::string_view url) {
+  std::string host;
+  CURLU* u = curl_url();
+  if (!u) return host;
+  const std::string text(url);
+  // The parser the requests themselves use, so the host recognised is the host connected to.
+  if (curl_url_set(u, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* h = nullptr;
+    if (curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK && h) host = h;
+    curl_free(h);
+  }
+  curl_url_cleanup(u);
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  // An IPv6 literal comes back in brackets; the cookie jar names the bare address.
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  return host;
+}
+
+bool HostOfProvider(const ProviderInfo& p, std::string_view host) {
+  for (const char* domain : p.domains)
+    if (domain && site::HostIsUnder(host, domain)) return true;
+  return false;
+}
+
 }  // namespace
 
 std::span<const ProviderInfo> Providers() { return kProviders; }
@@ -268,14 +299,30 @@ const ProviderInfo* FindProvider(int32_t id) {
 }
 
 int32_t RecognizeProvider(std::string_view pageUrl) {
-  std::string lower(pageUrl);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  int32_t id = kProviderGmail;
+  const std::string host = UrlHost(pageUrl);
+  if (host.empty()) return kProviderUnknown;
   for (const ProviderInfo& p : kProviders)
-    for (const char* fragment : p.fragments)
-      if (fragment && lower.find(fragment) != std::string::npos) id = p.id;
-  return id;
+    if (HostOfProvider(p, host)) return p.id;
+  return kProviderUnknown;
+}
+
+std::vector<std::string> SessionHosts(int32_t providerId, std::string_view pageUrl) {
+  std::vector<std::string> hosts;
+  const std::string page = UrlHost(pageUrl);
+  if (page.empty()) return hosts;
+  hosts.push_back(page);
+  const ProviderInfo* p = FindProvider(providerId);
+  // The provider's fixed hosts get a session only from a page of the provider itself.
+  if (!p || !HostOfProvider(*p, page)) return hosts;
+  std::vector<const char*> fixed;
+  if (providerId == kProviderGmail) fixed = {kGmailMailHost};
+  if (providerId == kProviderWalla) fixed = {kWallaMailHost, kWallaAttachHost};
+  for (const char* url : fixed) {
+    std::string host = UrlHost(url);
+    if (!host.empty() && std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+      hosts.push_back(std::move(host));
+  }
+  return hosts;
 }
 
 std::string PageBase(std::string_view pageUrl) {

@@ -12,11 +12,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dtl {
 
 // Provider ids (8, 10 and 13 are not used).
-inline constexpr int32_t kProviderGmail = 0;  // also the default
+inline constexpr int32_t kProviderUnknown = -1;  // a page of no provider the table knows
+inline constexpr int32_t kProviderGmail = 0;
 inline constexpr int32_t kProviderYahoo = 1;
 inline constexpr int32_t kProviderWalla = 2;
 inline constexpr int32_t kProviderGawab = 3;
@@ -89,8 +91,9 @@ enum class NameRule {
 struct ProviderInfo {
   int32_t id;
   const char* name;
-  // Lower-case fragments of a page URL that name this provider (one or two; second may be null).
-  const char* fragments[2];
+  // The provider's domains (one or two; second may be null): a page whose host is one of them
+  // or a name below one belongs to the provider.
+  const char* domains[2];
   const char* listing;      // first listing page
   const char* listingNext;  // later listing pages (null: listing with the page number)
   Paging paging;
@@ -112,15 +115,21 @@ struct ProviderInfo {
   const char* pageMarker;  // provider page in place of an attachment (null: no check)
 };
 
-// The providers in recognition order: Gmail, Yahoo, Walla, Omnilect, United Email Systems,
-// Spymac, Xasamail, Hriders, Netscape, o2, Lycos, Gawab.
+// The providers in table order: Gmail, Yahoo, Walla, Omnilect, United Email Systems, Spymac,
+// Xasamail, Hriders, Netscape, o2, Lycos, Gawab.
 std::span<const ProviderInfo> Providers();
 // The entry of `id`, or null for an id not in the table (8, 10, 13, ...).
 const ProviderInfo* FindProvider(int32_t id);
 
-// The provider of a page URL: the URL is lower-cased and searched for every provider's
-// fragments in recognition order, each hit overriding the previous; no hit gives Gmail (0).
+// The provider of a page URL, by the URL's host alone (as libcurl parses it, lower-case, without
+// port or trailing dot): the provider one of whose domains the host is or lies below.
+// kProviderUnknown for every other page, also one whose path or query names a provider.
 int32_t RecognizeProvider(std::string_view pageUrl);
+// The hosts a page's session cookie string is stored for: the page's own host, and when that
+// host belongs to `providerId`, the fixed hosts the table names for that provider (Gmail's mail
+// host; Walla's mail and attachment hosts). Lower-case, no duplicates, page host first; empty
+// when the page URL has no host.
+std::vector<std::string> SessionHosts(int32_t providerId, std::string_view pageUrl);
 // The page URL up to, not including, its first '?' (Gawab's page base).
 std::string PageBase(std::string_view pageUrl);
 

@@ -367,7 +367,7 @@ TEST(NavigationPolicy, EveryMarkerFormIsDecodedAndRepostedSslVariantsOnlyOnHttps
       const std::string marker =
           std::string(ssl ? f.sslOpen : f.open) + inner + (ssl ? f.sslClose : f.close);
       for (const char* scheme : {"http", "HTTPS"}) {
-        const std::string url = std::string(scheme) + "://mail.example.com/login";
+        const std::string url = std::string(scheme) + "://mail.gawab.com/login";
         auto d = Go(url, LoginBody(marker));
         const bool https = scheme[0] == 'H';
         SCOPED_TRACE(marker + " " + url);
@@ -386,6 +386,60 @@ TEST(NavigationPolicy, EveryMarkerFormIsDecodedAndRepostedSslVariantsOnlyOnHttps
         EXPECT_EQ(d.repost->headers, "Content-Type: application/x-www-form-urlencoded\r\n");
       }
     }
+  }
+}
+
+// A marker is decoded only in a POST to a known provider's own login or mail host; anywhere
+// else (a foreign host, a provider named only in the path, query or user name, a portal host
+// where other people's forms live) it goes out as typed and nothing is saved for Walla.
+TEST(NavigationPolicy, MarkerIsDecodedOnlyForAKnownProvidersLoginHost) {
+  const std::string marker =
+      dtltest::BrowserFormEncode(dtl::ExportAccountPassword("Hunter2", false));
+  dtl::BrowserEndpoints relogin;
+  relogin.wallaLogin = "http://relogin.test:8080";
+  struct Case {
+    const char* url;
+    bool decoded;
+    dtl::BrowserEndpoints endpoints = {};
+  };
+  for (const Case& c : {
+           Case{"http://attacker.example/mail/collect", false},
+           Case{"http://mail.example.com/login", false},
+           Case{"https://attacker.example/?next=https://login.yahoo.com/", false},
+           Case{"https://login.yahoo.com.attacker.example/config/login", false},
+           Case{"http://login.yahoo.com@attacker.example/mail", false},
+           Case{"http://login.yahoo.com:pw@login.yahoo.com/mail", false},  // no user names at all
+           Case{"http://attacker.example\\@login.yahoo.com/mail", false},
+           Case{"http://groups.yahoo.com/mail/post", false},  // the portal, not its mail
+           Case{"http://notwalla.com/mail", false},
+           Case{"http://[::1]/mail", false},
+           Case{"http://%6cogin.yahoo.com/mail", false},
+           Case{"ftp://login.yahoo.com/mail", false},
+           Case{"http://relogin.test:8080/mail", false},  // only when the program is aimed there
+           Case{"http://relogin.test:8080/mail", true, relogin},
+           Case{"https://login.yahoo.com/config/login", true},
+           Case{" HTTPS://LOGIN.YAHOO.COM./config/login", true},
+           Case{"http://us.f500.mail.yahoo.com/ym/login", true},
+           Case{"https://accounts.google.com/ServiceLoginAuth", true},
+           Case{"https://login.walla.com/", true},
+           Case{"https://screenname.aol.com/_cqr/login/login.psp", true},
+           Case{"http://www.xasamail.com:8080/cgi-bin/login.cgi", true},
+       }) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(dtl::IsProviderLoginHost(c.url, c.endpoints), c.decoded);
+    dtl::NavigationRequest r;
+    r.url = c.url;
+    r.postData = "user=joe&password=" + marker;
+    const NavigationDecision d = DecideNavigation(r, {}, c.endpoints);
+    EXPECT_EQ(d.repost.has_value(), c.decoded);
+    if (d.repost) {
+      EXPECT_EQ(d.repost->body.Str(), "user=joe&password=Hunter2");
+      continue;
+    }
+    // Goes out as typed: nothing cancels it (none of these names a rule block) and no login
+    // with a marker is saved.
+    EXPECT_FALSE(d.cancel);
+    EXPECT_FALSE(d.newSavedWallaLogin);
   }
 }
 
@@ -415,19 +469,19 @@ TEST(NavigationPolicy, RepostKeepsOtherFieldsAndEscapesThePasswordForTheForm) {
     const std::string marker =
         dtltest::BrowserFormEncode(dtl::ExportAccountPassword(c.password, false));
     const std::string body = "user=john+smith&pass=" + marker + "&again=" + marker + "&btn=Sign+in";
-    auto d = Go("http://mail.example.com/login", body);
+    auto d = Go("http://mail.gawab.com/login", body);
     ASSERT_TRUE(d.repost) << c.password;
     EXPECT_EQ(d.repost->body.Str(), std::string("user=john+smith&pass=") + c.posted +
                                         "&again=" + c.posted + "&btn=Sign+in");
     // The re-post comes back through the policy and goes out as it is.
-    auto again = Go("http://mail.example.com/login", d.repost->body.Str());
+    auto again = Go("http://mail.gawab.com/login", d.repost->body.Str());
     EXPECT_FALSE(again.cancel) << c.password;
     EXPECT_FALSE(again.repost) << c.password;
   }
   // Plus signs typed inside the marker are dropped with it.
   std::string marker = dtltest::BrowserFormEncode(dtl::ExportAccountPassword("pw", false));
   marker.insert(10, "+");
-  EXPECT_EQ(Go("http://mail.example.com/login", "pass=" + marker + "+&x=1").repost->body.Str(),
+  EXPECT_EQ(Go("http://mail.gawab.com/login", "pass=" + marker + "+&x=1").repost->body.Str(),
             "pass=pw+&x=1");
 }
 
@@ -438,7 +492,7 @@ TEST(NavigationPolicy, WallaLoginIsSavedAndTheInboxForcedOnce) {
   ASSERT_TRUE(login.newSavedWallaLogin);
   EXPECT_EQ(login.newSavedWallaLogin->body, body);  // the marker stays encoded
   EXPECT_EQ(login.newSavedWallaLogin->flags, 0x40u);
-  EXPECT_FALSE(Go("https://mail.example.com/", body).newSavedWallaLogin);
+  EXPECT_FALSE(Go("https://mail.gawab.com/", body).newSavedWallaLogin);
 
   dtl::BrowserViewState s;
   auto noDocument = Go("http://mail.walla.com/", "", s);
@@ -479,17 +533,17 @@ TEST(NavigationPolicy, HostileBodiesAndUrlsAreHandledSafely) {
       {"pass=" + good.substr(0, good.size() - 3), false},
   };
   for (const Case& c : cases) {
-    auto d = Go("http://mail.example.com/login", c.body);
+    auto d = Go("http://mail.gawab.com/login", c.body);
     EXPECT_EQ(d.repost.has_value(), c.repost) << c.body;
   }
-  EXPECT_EQ(Go("http://mail.example.com/login", "a=%23%29&pass=" + good).repost->body.Str(),
+  EXPECT_EQ(Go("http://mail.gawab.com/login", "a=%23%29&pass=" + good).repost->body.Str(),
             "a=%23%29&pass=pw");
 
   const std::string longUrl = "http://mail.google.com/" + std::string(1 << 20, 'a') + "view=cm";
   EXPECT_EQ(Texts(Go(longUrl)), std::vector<std::string>{S4});
   std::string longBody(1 << 20, '+');
   longBody += "pass=" + good + std::string(1 << 20, 'x');
-  auto d = Go("http://mail.example.com/login", longBody);
+  auto d = Go("http://mail.gawab.com/login", longBody);
   ASSERT_TRUE(d.repost);
   EXPECT_EQ(d.repost->body.Size(), (2u << 20) + 7);
 }

@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -113,8 +114,9 @@ TEST_F(PageFetcherTest, GzipAndXGzipPagesArriveDecodedAndTheCapCountsDecodedByte
 TEST_F(PageFetcherTest, HeadersComeRawWithCrLfLinesAndACap) {
   auto server = Start({"--cookie", "SID=42"});
   PageFetcher f(jar_, server->Endpoints());
-  // The cookie is stored before the request, so it already opens the session for this one.
-  auto block = f.FetchHeaders(FileUrl(1), "SID=42");
+  // The stored cookie opens the session for a headers request too.
+  ASSERT_TRUE(jar_.Store(FileUrl(1), "SID=42"));
+  auto block = f.FetchHeaders(FileUrl(1));
   ASSERT_TRUE(block) << block.error().message;
   const std::string h(*block);
   EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << h;
@@ -144,11 +146,15 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
   // The request headers a fetcher sends, as the fixture echoes them.
   const auto sent = [](PageFetcher& f, const std::string& url = kHeadersUrl,
                        const char* cookie = nullptr) {
-    auto text = cookie ? f.Fetch(url, false, {}, -1, cookie) : f.Fetch(url);
+    if (cookie) {
+      EXPECT_TRUE(f.Jar().Store(url, cookie));
+    }
+    auto text = f.Fetch(url);
     return text ? std::string(*text) : "(failed)";
   };
-  ASSERT_TRUE(crawler.Fetch("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox", false, {}, -1,
-                            " SID=1 ; lang=en;bad\tname=x"));
+  ASSERT_TRUE(crawler.Jar().Store("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox",
+                                  " SID=1 ; lang=en;bad\tname=x"));
+  ASSERT_TRUE(crawler.Fetch("http://mail.yahoo.com/ym/ShowFolder?rb=Inbox"));
   std::string seen = sent(banner);
   EXPECT_NE(seen.find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)\n"),
             std::string::npos)
@@ -186,6 +192,49 @@ TEST_F(PageFetcherTest, StoredCookiesRideOnEveryLaterRequestToThatSiteFromAnyFet
     EXPECT_NE(seen.find(cookie), std::string::npos) << seen;
 }
 
+// A stored session rides only on requests to exactly its host, and a session stored for an https
+// page never on a plain request; a fetch stores nothing of its own.
+TEST_F(PageFetcherTest, StoredSessionsStayOnTheirHostAndOffPlainRequestsWhenSecure) {
+  auto server = Start();
+  struct Case {
+    const char* what;
+    const char* storedFor;  // a URL, or a bare host for StoreForHost
+    bool secureOnly;        // StoreForHost only
+    const char* fetched;
+    bool carried;
+  };
+  for (const Case& c : {
+           Case{"https page, plain request", "https://mail.yahoo.com/inbox", false,
+                "http://mail.yahoo.com/__fixture/headers", false},
+           Case{"https page, https request", "https://mail.yahoo.com/inbox", false,
+                "https://mail.yahoo.com/__fixture/headers", true},
+           Case{"http page, http request", "http://mail.yahoo.com/inbox", false,
+                "http://mail.yahoo.com/__fixture/headers", true},
+           Case{"http page, https request", "http://mail.yahoo.com/inbox", false,
+                "https://mail.yahoo.com/__fixture/headers", true},
+           Case{"another host of the same domain", "http://mail.walla.com/", false,
+                "http://attach.walla.com/__fixture/headers", false},
+           Case{"a host given as a domain stays host-only", ".walla.com", false,
+                "http://mail.walla.com/__fixture/headers", false},
+           Case{"host, secure-only, plain request", "Mail.Walla.com", true,
+                "http://mail.walla.com/__fixture/headers", false},
+           Case{"host, secure-only, https request", "Mail.Walla.com", true,
+                "https://mail.walla.com/__fixture/headers", true},
+       }) {
+    SCOPED_TRACE(c.what);
+    CookieJar jar;
+    const std::string_view stored = c.storedFor;
+    ASSERT_TRUE(stored.find("://") != std::string_view::npos
+                    ? jar.Store(stored, "SID=77")
+                    : jar.StoreForHost(stored, "SID=77", c.secureOnly));
+    PageFetcher f(jar, server->Endpoints());
+    auto text = f.Fetch(c.fetched);
+    ASSERT_TRUE(text) << text.error().message;
+    EXPECT_EQ(std::string(*text).find("SID=77") != std::string::npos, c.carried) << *text;
+    EXPECT_EQ(jar.List().size(), 1u) << "the fetch stored nothing for its own URL";
+  }
+}
+
 TEST(CookieJar, StoreNeedsAHost) {
   CookieJar jar;
   const dtl::Status refused = jar.Store("not a url", "a=1");
@@ -195,6 +244,13 @@ TEST(CookieJar, StoreNeedsAHost) {
   const auto list = jar.List();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0], "mail.example.test\tFALSE\t/\tFALSE\t0\ta\t1");
+  EXPECT_FALSE(jar.StoreForHost(" . ", "a=1", false));
+  // An https page's cookies are secure-only.
+  EXPECT_TRUE(jar.Store("HTTPS://secure.example.test/", "b=2").ok());
+  const auto both = jar.List();
+  EXPECT_EQ(both.size(), 2u);
+  EXPECT_NE(std::find(both.begin(), both.end(), "secure.example.test\tFALSE\t/\tTRUE\t0\tb\t2"),
+            both.end());
 }
 
 TEST_F(PageFetcherTest, PostSendsTheFormAsUrlEncoded) {

@@ -227,6 +227,26 @@ TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
   EXPECT_EQ(r.status, 2) << "the cookie string is required";
 }
 
+// A page of no web-mail site the program knows is bad usage, refused before any request: its
+// cookie string once went to Gmail, or to whichever provider the query named.
+TEST_F(FetchCommand, AnUnknownWebMailSiteIsRefusedBeforeAnyRequest) {
+  StartServer();
+  for (const char* url :
+       {"https://webmail.example.test/inbox", "https://webmail.example.test/inbox?ref=walla.com",
+        "http://webmail.example.test/mail.yahoo.com/"}) {
+    std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
+                      ShellQuote(dtltest::DtlPath()) + " fetch --list --page-url " +
+                      ShellQuote(url) + " --cookie " + ShellQuote(kCookie);
+    for (const auto& c : server_->Endpoints().connectTo) cmd += " --connect-to " + ShellQuote(c);
+    const auto r = RunCommand(cmd);
+    EXPECT_EQ(r.status, 2) << url << ": " << r.output;
+    EXPECT_NE(r.output.find("not a web-mail site the program knows"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find(kCookie), std::string::npos) << r.output;
+  }
+  EXPECT_EQ(server_->Log(), "") << "nothing was requested";
+}
+
 TEST_F(FetchCommand, PasswordFromStdinOrFileDecryptsTheSegments) {
   dtltest::TempDir mail;
   dtltest::WriteFileBytes(mail / "secret.bin", dtltest::RandomBytes(150000, 3));

@@ -250,6 +250,121 @@ TEST_F(InboxCrawlerTest, StopAndClosingRequestsEndTheRunAtTheNextCheck) {
   }
 }
 
+// The session cookie string is stored once, for the page's host and the provider's own fixed
+// hosts, secure-only when the page is https; every request, also to a URL a page named, carries
+// it only under those rules. Each case is a way it once went elsewhere: an unknown page taken
+// for Gmail, a provider named in the query, http templates and links after an https page, a
+// listing link to another host.
+TEST_F(InboxCrawlerTest, TheSessionGoesOnlyToThePagesHostAndTheProvidersOwnHosts) {
+  const std::string port = std::to_string(server_->port());
+  dtl::NetworkEndpoints ep = server_->Endpoints();
+  for (const char* host : {"attacker.test", "webmail.example.test"}) {
+    ep.connectTo.push_back(std::string(host) + ":80:127.0.0.1:" + port);
+    ep.connectTo.push_back(std::string(host) +
+                           ":443:127.0.0.1:" + std::to_string(server_->tlsPort()));
+  }
+  struct Case {
+    const char* what;
+    std::string pageUrl;
+    int32_t provider;                             // as recognised
+    std::vector<std::string> stored = {};         // "host secure" per stored session cookie, sorted
+    std::string plantWhere = {}, plantHtml = {};  // planted in the first page matching plantWhere
+    const char* asked = nullptr;  // a request that must have been made ("SCHEME host ")
+  };
+  const std::vector<Case> cases = {
+      {"unknown web-mail page", "https://webmail.example.test/inbox", dtl::kProviderUnknown},
+      {"provider named in the query", "https://webmail.example.test/inbox?ref=walla.com",
+       dtl::kProviderUnknown},
+      {"https Yahoo page, http templates",
+       "https://mail.yahoo.com/ym/ShowFolder?rb=Inbox",
+       dtl::kProviderYahoo,
+       {"mail.yahoo.com TRUE"},
+       "",
+       "",
+       "http mail.yahoo.com "},
+      {"https Walla page, http fixed hosts",
+       "https://mail.walla.com/?w=/@inbox",
+       dtl::kProviderWalla,
+       {"attach.walla.com TRUE", "mail.walla.com TRUE"},
+       "",
+       "",
+       "http mail.walla.com "},
+      {"https Gmail page whose base href is plain http",
+       ProviderServer::PageUrl(dtl::kProviderGmail),
+       dtl::kProviderGmail,
+       {"mail.google.com TRUE"},
+       "mail.google.com /mail/?ui=html",
+       "<base href=\"http://mail.google.com/mail/\">",
+       "http mail.google.com "},
+      {"Xasamail listing link to another host",
+       ProviderServer::PageUrl(dtl::kProviderXasamail),
+       dtl::kProviderXasamail,
+       {"www.xasamail.com FALSE"},
+       "www.xasamail.com /cgi-bin/read.cgi/english?acc=acct7&folder=inbox",
+       "<a href=\"http://attacker.test/steal?&start=99\">more</a>",
+       "http attacker.test "},
+      {"http Walla page lends it to the attachment host",
+       ProviderServer::PageUrl(dtl::kProviderWalla),
+       dtl::kProviderWalla,
+       {"attach.walla.com FALSE", "mail.walla.com FALSE"},
+       "",
+       "",
+       "http mail.walla.com "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dtl::CookieJar jar;
+    dtl::PageFetcher fetcher(jar, ep);
+    server_->Control("/__fixture/cookies?clear=1");
+    if (!c.plantWhere.empty()) server_->Inject(c.plantWhere, c.plantHtml);
+    auto p = Params(dtl::kProviderGmail);
+    p.fetcher = &fetcher;
+    p.pageUrl = c.pageUrl;
+    const auto result = Crawl(p);
+    EXPECT_EQ(result.providerId, c.provider);
+
+    std::vector<std::string> stored;
+    for (const std::string& line : jar.List()) {
+      // host, subdomains, path, secure, expiry, name, value
+      std::vector<std::string> f;
+      for (size_t at = 0, tab; at <= line.size(); at = tab + 1) {
+        tab = std::min(line.find('\t', at), line.size());
+        f.push_back(line.substr(at, tab - at));
+      }
+      ASSERT_EQ(f.size(), 7u) << line;
+      if (f[5] + "=" + f[6] == kCookie) {
+        EXPECT_EQ(f[1], "FALSE") << "host-only: " << line;
+        stored.push_back(f[0] + " " + f[3]);
+      }
+    }
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, c.stored);
+
+    const std::string log = server_->Cookies();
+    const bool tls = c.pageUrl.starts_with("https:");
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+      end = log.find('\n', at);
+      if (end == std::string::npos) end = log.size();
+      const std::string line = log.substr(at, end - at);
+      if (line.find(kCookie) == std::string::npos) continue;
+      const std::string scheme = line.substr(0, line.find(' '));
+      std::string host = line.substr(scheme.size() + 1);
+      host = host.substr(0, host.find(' '));
+      host = host.substr(0, host.find(':'));
+      EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                              [&](const std::string& s) { return s.starts_with(host + " "); }))
+          << "the session went to " << line;
+      EXPECT_FALSE(tls && scheme == "http") << "the session went out in clear: " << line;
+    }
+    if (c.asked) {
+      EXPECT_NE(log.find(c.asked), std::string::npos) << c.asked << "\n" << log;
+    }
+    if (c.provider == dtl::kProviderUnknown) {
+      EXPECT_EQ(log, "") << "nothing is requested";
+    }
+  }
+}
+
 // A client that connects to the TLS port and never says a word (a stray connection from
 // another test to a port it took for closed) holds up only itself: the Gmail crawl beside it
 // completes. The fixture once did the handshake in its accept loop, so one silent connection

@@ -5,17 +5,18 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "receive/ProviderTable.h"
 
 namespace {
 
-// Every provider entry as it must read, in recognition order. Written out by hand on purpose:
+// Every provider entry as it must read, in table order. Written out by hand on purpose:
 // never derive it from the table under test.
 const dtl::ProviderInfo kPinned[] = {
     {dtl::kProviderGmail,
      "Gmail",
-     {"gmail", "mail.google."},
+     {"mail.google.com", "gmail.com"},
      "?ui=html&zy=f",
      "%s?st=%d&s=a",
      dtl::Paging::Gmail,
@@ -35,7 +36,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderYahoo,
      "Yahoo",
-     {"mail.yahoo.", nullptr},
+     {"mail.yahoo.com", nullptr},
      "http://%s/ym/ShowFolder?rb=Inbox&reset=1&YY=%s&inc=200&Npos=%d",
      nullptr,
      dtl::Paging::NextNumber,
@@ -77,7 +78,7 @@ const dtl::ProviderInfo kPinned[] = {
      "walla.com"},
     {dtl::kProviderOmnilect,
      "Omnilect",
-     {"omnilect.", nullptr},
+     {"omnilect.com", nullptr},
      "http://%s/src/right_main.php?PG_SHOWALL=1&use_mailbox_cache=1&startMessage=1&mailbox=INBOX",
      nullptr,
      dtl::Paging::None,
@@ -97,7 +98,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderUnitedEmail,
      "United Email Systems",
-     {"unitedemailsystems.", nullptr},
+     {"unitedemailsystems.com", nullptr},
      "http://%s/mail/showmail.pl?Folder=Inbox",
      nullptr,
      dtl::Paging::None,
@@ -117,7 +118,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderSpymac,
      "Spymac",
-     {"spymac.", nullptr},
+     {"spymac.com", nullptr},
      "http://%s/showmail.pl?Folder=Inbox",
      nullptr,
      dtl::Paging::None,
@@ -137,7 +138,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderXasamail,
      "Xasamail",
-     {"xasamail.", nullptr},
+     {"xasamail.com", nullptr},
      "http://%s/cgi-bin/read.cgi/english?acc=%s&folder=inbox",
      nullptr,
      dtl::Paging::StartLinks,
@@ -157,7 +158,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderHriders,
      "Hriders",
-     {"hriders.", nullptr},
+     {"hriders.com", nullptr},
      "http://%s:%d/readmail.%s.cgi?uid=%s&mbx=Main",
      "http://%s:%d/%s",
      dtl::Paging::NextPageLink,
@@ -177,7 +178,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderNetscape,
      "Netscape",
-     {"netscape.", nullptr},
+     {"netscape.com", nullptr},
      "http://%s/msglist.adp?fl=1",
      "http://%s/msglist.adp?fl=1%s",
      dtl::Paging::NetscapeStart,
@@ -217,7 +218,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderLycos,
      "Lycos",
-     {"lycos.", nullptr},
+     {"lycos.com", nullptr},
      "http://%s/lycos/mail/MailList.lycos?FOLDER=Inbox",
      "http://%s/lycos/mail/MailList.lycos?mpage=%d&FOLDER=Inbox&CMD=ALL&sort=MAILID&order=DESC",
      dtl::Paging::LycosNumber,
@@ -237,7 +238,7 @@ const dtl::ProviderInfo kPinned[] = {
      nullptr},
     {dtl::kProviderGawab,
      "Gawab",
-     {"gawab.", nullptr},
+     {"gawab.com", nullptr},
      "%s?basepage=home&folder=INBOX&form=folder&folder=INBOX",
      nullptr,
      dtl::Paging::None,
@@ -274,8 +275,8 @@ TEST(ProviderTable, EveryTemplateAndMarkerReadsAsPinned) {
       const char* want;
     } texts[] = {
         {"name", got.name, want.name},
-        {"fragment 1", got.fragments[0], want.fragments[0]},
-        {"fragment 2", got.fragments[1], want.fragments[1]},
+        {"domain 1", got.domains[0], want.domains[0]},
+        {"domain 2", got.domains[1], want.domains[1]},
         {"listing", got.listing, want.listing},
         {"listingNext", got.listingNext, want.listingNext},
         {"pagingMarker", got.pagingMarker, want.pagingMarker},
@@ -300,7 +301,10 @@ TEST(ProviderTable, EveryTemplateAndMarkerReadsAsPinned) {
   }
 }
 
-TEST(RecognizeProvider, LaterFragmentsOverrideEarlierOnesAndNoneMeansGmail) {
+// The host alone names the provider: a provider's name in the path, the query, a user name or
+// a longer host is no recognition, and a page of no known provider is nobody's (it used to be
+// Gmail's, and took the session there).
+TEST(RecognizeProvider, ByTheHostAloneAndUnknownPagesAreNobodys) {
   struct Case {
     const char* url;
     int32_t id;
@@ -308,18 +312,62 @@ TEST(RecognizeProvider, LaterFragmentsOverrideEarlierOnesAndNoneMeansGmail) {
   for (const Case& c : {
            Case{"https://mail.google.com/mail/?shva=1", dtl::kProviderGmail},
            Case{"http://www.gmail.com/", dtl::kProviderGmail},
-           Case{"http://webmail.example.test/inbox", dtl::kProviderGmail},
-           Case{"", dtl::kProviderGmail},
+           Case{"http://webmail.example.test/inbox", dtl::kProviderUnknown},
+           Case{"", dtl::kProviderUnknown},
            Case{"HTTP://MAIL.YAHOO.COM/ym/ShowFolder", dtl::kProviderYahoo},
            Case{"http://mail.yahoo.com/?from=gmail", dtl::kProviderYahoo},
+           Case{"http://us.f500.mail.yahoo.com/ym/ShowFolder", dtl::kProviderYahoo},
            Case{"http://mail.walla.com/?back=http://mail.yahoo.com/", dtl::kProviderWalla},
+           Case{"http://MAIL.WALLA.COM./", dtl::kProviderWalla},
            Case{"http://poczta.o2.pl/?ref=netscape.com", dtl::kProviderO2},
            Case{"http://mail.hriders.com:8080/index.cgi?uid=joe", dtl::kProviderHriders},
-           // Gawab is searched last, so it wins over Lycos.
-           Case{"http://mail.lycos.com/?partner=gawab.com", dtl::kProviderGawab},
+           Case{"http://mail.lycos.com/?partner=gawab.com", dtl::kProviderLycos},
            Case{"http://mail.gawab.com/?partner=lycos.com", dtl::kProviderGawab},
+           Case{"https://webmail.example.test/inbox?ref=walla.com", dtl::kProviderUnknown},
+           Case{"http://webmail.example.test/mail.yahoo.com/inbox", dtl::kProviderUnknown},
+           Case{"http://mail.yahoo.com.example.test/", dtl::kProviderUnknown},
+           Case{"http://mail.yahoo.com@attacker.test/", dtl::kProviderUnknown},
+           Case{"http://notgmail.com/", dtl::kProviderUnknown},
+           Case{"http://www.google.com/", dtl::kProviderUnknown},
+           Case{"http://go2.pl/", dtl::kProviderUnknown},
+           Case{"mail.yahoo.com/ym/ShowFolder", dtl::kProviderUnknown},  // no scheme, no host
        }) {
     EXPECT_EQ(dtl::RecognizeProvider(c.url), c.id) << c.url;
+  }
+}
+
+// The session goes to the page's own host and, from a page of the provider itself, to the fixed
+// hosts the table names for it: never to a fixed host because an id was given or a URL names it.
+TEST(SessionHosts, ThePagesHostAndTheProvidersFixedHostsOnlyFromItsOwnPage) {
+  using Hosts = std::vector<std::string>;
+  struct Case {
+    int32_t id;
+    const char* url;
+    Hosts hosts;
+  };
+  for (const Case& c : {
+           Case{dtl::kProviderGmail, "https://mail.google.com/mail/?shva=1", {"mail.google.com"}},
+           Case{
+               dtl::kProviderGmail, "https://www.gmail.com/", {"www.gmail.com", "mail.google.com"}},
+           Case{dtl::kProviderWalla,
+                "http://mail.walla.com/?w=/@inbox",
+                {"mail.walla.com", "attach.walla.com"}},
+           Case{dtl::kProviderWalla,
+                "http://friends.walla.com/",
+                {"friends.walla.com", "mail.walla.com", "attach.walla.com"}},
+           Case{dtl::kProviderYahoo, "http://mail.yahoo.com/ym/?ref=walla.com", {"mail.yahoo.com"}},
+           Case{dtl::kProviderHriders,
+                "http://Mail.Hriders.com:8080/index.cgi",
+                {"mail.hriders.com"}},
+           Case{
+               dtl::kProviderGmail, "https://webmail.example.test/inbox", {"webmail.example.test"}},
+           Case{dtl::kProviderWalla,
+                "https://webmail.example.test/inbox?ref=walla.com",
+                {"webmail.example.test"}},
+           Case{dtl::kProviderUnknown, "http://x.example.test/", {"x.example.test"}},
+           Case{dtl::kProviderGmail, "not a url", {}},
+       }) {
+    EXPECT_EQ(dtl::SessionHosts(c.id, c.url), c.hosts) << c.url;
   }
 }
 
