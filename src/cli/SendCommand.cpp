@@ -23,6 +23,7 @@
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
+#include "send/SegmentSizeCheck.h"
 #include "send/SendDocument.h"
 #include "send/SendEngine.h"
 #include "send/SendJournal.h"
@@ -165,23 +166,12 @@ class JournalLock {
 std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc,
                                             const dtl::SettingsStore& settings) {
   if (doc.Fields().method != dtl::SendMethod::SmtpServer) return std::nullopt;
-  uint64_t largest = 0;
-  for (const auto& r : doc.Records())
-    largest = std::max(largest, std::min(r.segmentSize, r.fileSize));
-  dtl::SmtpSettings smtp;
-  smtp.host = settings.SmtpServer();
-  smtp.port = static_cast<int>(settings.SmtpPort() ? settings.SmtpPort() : 25);
-  smtp.ssl = settings.Ssl();
-  smtp.startTls = dtl::StartTlsMode::Verified;
-  smtp.connectTimeout = std::chrono::milliseconds(5000);
-  smtp.replyTimeout = std::chrono::milliseconds(5000);
-  dtl::SmtpClient client(smtp);
-  const auto limit = client.ProbeSizeLimit();
-  if (!limit || *limit == 0) return std::nullopt;
-  const uint64_t mail = dtl::EstimatedSegmentMailBytes(largest);
-  if (mail <= *limit) return std::nullopt;
-  const uint64_t fits = dtl::LargestFittingSegmentSize(*limit);
-  std::string text = "the server takes mails of at most " + std::to_string(*limit) +
+  const auto check =
+      dtl::CheckSegmentSize(dtl::SizeCheckSettings(settings, std::chrono::milliseconds(5000)),
+                            dtl::LargestPieceBytes(doc.Records()));
+  if (!check || !check->TooLarge()) return std::nullopt;
+  const uint64_t largest = check->pieceBytes, mail = check->mailBytes, fits = check->fits;
+  std::string text = "the server takes mails of at most " + std::to_string(check->limit) +
                      " bytes; segments of " + std::to_string(largest) +
                      " bytes make mails of about " + std::to_string(mail) + " bytes. ";
   if (fits == 0) return text + "No segment size fits.";

@@ -22,6 +22,12 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidge
   password = Edit(this, store_.Pass(), 200, true);
   mx = Edit(this, store_.Mx(), 200);
   port = PortBox(this, store_.Port());
+  allowPlainLogin =
+      new QCheckBox(tr("Allow sending the login over an unencrypted connection"), this);
+  allowPlainLogin->setChecked(store_.GetDword("AllowPlainLogin") == 1);
+  allowPlainLogin->setToolTip(
+      tr("Only for an SMTP server that offers no encryption: anyone between you and the server "
+         "can read the user name and password."));
   auto* test = new QPushButton(tr("Test Server"), this);
   auto* reset = new QPushButton(tr("&Reset"), this);
   for (auto* b : {test, reset}) b->setAutoDefault(false);
@@ -46,6 +52,8 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidge
   layout->addSpacing(8);
   layout->addLayout(direct);
   layout->addWidget(note);
+  layout->addSpacing(8);
+  layout->addWidget(allowPlainLogin);
   layout->addLayout(row);
   layout->addWidget(OkCancel(this));
 }
@@ -70,7 +78,8 @@ void AdvancedSettingsDialog::accept() {
   const bool ok = store_.SetString("UserName", S(user->text())) &&
                   store_.SetString("Pass", S(password->text())) &&
                   store_.SetString("MX", S(mx->text())) &&
-                  store_.SetDword("Port", static_cast<uint32_t>(port->value()));
+                  store_.SetDword("Port", static_cast<uint32_t>(port->value())) &&
+                  store_.SetDword("AllowPlainLogin", allowPlainLogin->isChecked() ? 1 : 0);
   if (ok) QDialog::accept();
 }
 

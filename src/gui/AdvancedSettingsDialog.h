@@ -4,6 +4,7 @@
 
 #include "base/SettingsStore.h"
 
+class QCheckBox;
 class QLineEdit;
 class QSpinBox;
 
@@ -12,8 +13,10 @@ namespace dtlui {
 class ServerTestDialog;
 
 // The Advanced Settings dialog: the mail-client logon (profile and password) and the Direct
-// Send overrides (mail exchanger and port). "&Reset" empties the three texts, sets the port to
-// 25 and writes those four values at once, so Cancel afterwards keeps them.
+// Send overrides (mail exchanger and port), and whether the SMTP server path may send its login
+// over an unencrypted connection (the "AllowPlainLogin" setting, off unless the user ticks it).
+// "&Reset" empties the three texts, sets the port to 25 and writes those four values at once, so
+// Cancel afterwards keeps them; it leaves the plain-login choice as it is.
 class AdvancedSettingsDialog : public QDialog {
   Q_OBJECT
  public:
@@ -25,6 +28,7 @@ class AdvancedSettingsDialog : public QDialog {
 
   QLineEdit *user, *password, *mx;
   QSpinBox* port;
+  QCheckBox* allowPlainLogin;
 
  private:
   dtl::SettingsStore& store_;

@@ -79,10 +79,14 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   grid->addWidget(new QLabel(tr("Send Method:"), this), row, 0);
   grid->addWidget(method, row++, 1, 1, 2);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  ok = buttons->button(QDialogButtonBox::Ok);
   connect(buttons, &QDialogButtonBox::accepted, this, &SplitSendDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  sizeCheckStatus = new QLabel(tr("Asking the SMTP server how large a mail it takes..."), this);
+  sizeCheckStatus->hide();
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
+  layout->addWidget(sizeCheckStatus);
   layout->addWidget(buttons);
 
   mailTo->SetMaxHistoryItems(5);
@@ -142,11 +146,80 @@ dtl::SendRequest SplitSendDialog::Request() const {
 }
 
 void SplitSendDialog::accept() {
+  // A second OK while the server is being asked would start nothing new; the first one decides.
+  if (sizeCheck_.isRunning()) return;
   const dtl::SendRequest r = Request();
   if (const auto checked = dtl::ValidateSendRequest(r); !checked) {
     ShowMessage(this, MsgIcon::Information, Q(checked.error().message));
     return;
   }
+  if (r.method == dtl::SendMethod::SmtpServer && !store_.SmtpServer().empty()) {
+    StartSizeCheck(r);
+    return;
+  }
+  Finish(r);
+}
+
+void SplitSendDialog::StartSizeCheck(const dtl::SendRequest& request) {
+  const dtl::SmtpSettings probe = dtl::SizeCheckSettings(store_, kSizeCheckTimeout);
+  const uint64_t piece = dtl::LargestPieceBytes(request, plain_);
+  // The check waits on the network: on the UI thread a slow server would freeze the window.
+  const bool started = sizeCheck_.start([this, probe, piece, request](std::stop_token stop) {
+    auto check = dtl::CheckSegmentSize(probe, piece, stop);
+    sizeCheck_.post([this, check, request] { SizeChecked(check, request); });
+  });
+  if (!started) return;
+  ok->setEnabled(false);
+  sizeCheckStatus->show();
+}
+
+void SplitSendDialog::reject() {
+  sizeCheck_.requestStop();
+  QDialog::reject();
+}
+
+void SplitSendDialog::SizeChecked(const dtl::Result<dtl::SegmentSizeCheck>& check,
+                                  const dtl::SendRequest& request) {
+  ok->setEnabled(true);
+  sizeCheckStatus->hide();
+  // Cancelled while asking: the answer must not turn that into an OK.
+  if (sizeCheck_.stopRequested()) {
+    emit sizeCheckEnded();
+    return;
+  }
+  // A server that cannot be asked now may still take the mails later; the run reports for
+  // itself then, as it always has.
+  if (!check || !check->TooLarge()) {
+    Finish(request);
+    emit sizeCheckEnded();
+    return;
+  }
+  QString text =
+      (plain_ ? tr("The SMTP server takes mails of at most %1 bytes; a file of %2 bytes makes a "
+                   "mail of about %3 bytes.")
+              : tr("The SMTP server takes mails of at most %1 bytes; segments of %2 bytes make "
+                   "mails of about %3 bytes."))
+          .arg(check->limit)
+          .arg(check->pieceBytes)
+          .arg(check->mailBytes);
+  text += "\n\n";
+  if (check->fits == 0)
+    text += tr("No segment size fits.");
+  else if (plain_)
+    text += tr("Send it with File Split; the largest segment size that fits is %1 bytes (%2).")
+                .arg(check->fits)
+                .arg(Q(dtl::SizeDisplayText(static_cast<uint32_t>(check->fits / dtl::kSegmentUnit)))
+                         .trimmed());
+  else
+    text += tr("The largest segment size that fits is %1 bytes (%2).")
+                .arg(check->fits)
+                .arg(Q(dtl::SizeDisplayText(static_cast<uint32_t>(check->fits / dtl::kSegmentUnit)))
+                         .trimmed());
+  ShowMessage(this, MsgIcon::Information, text);
+  emit sizeCheckEnded();
+}
+
+void SplitSendDialog::Finish(const dtl::SendRequest& r) {
   if (!dtl::StoreSendRequestSettings(store_, r, !plain_)) return;
   mailTo->AddToHistory(Q(r.mailTo));
   mailTo->SaveHistory(false);

@@ -4,18 +4,29 @@
 // enabling for the method (From off for the mail client, Recipients off for Direct Send).
 //
 // Call order: construct, exec(); after Accepted, Request() for SendDocument::BuildSplitJob or
-// BuildPlainJob. ChooseFiles() is what "&Browse..." does after its file dialog; the SMTP
-// Server Settings dialog opened by the SMTP method goes through `smtpSettingsRunner` (tests
-// replace it).
+// BuildPlainJob.
+//
+// With the SMTP server method, OK first asks the stored server how large a mail it takes
+// (dtl::CheckSegmentSize on the dialog's JobRunner, at most a few seconds per step, so the
+// window keeps painting): while it asks, OK is disabled and a line says so; when the largest
+// segment's mail is too large, a message names the largest segment size that fits and the
+// dialog stays open; otherwise, or when the server cannot be asked, the dialog closes as
+// before. sizeCheckEnded() is emitted after every such check. ChooseFiles() is what "&Browse..."
+// does after its file dialog; the SMTP Server Settings dialog opened by the SMTP method goes
+// through `smtpSettingsRunner` (tests replace it).
 #pragma once
 
 #include <QDialog>
+#include <chrono>
 #include <functional>
 
 #include "base/SettingsStore.h"
+#include "gui/JobRunner.h"
+#include "send/SegmentSizeCheck.h"
 #include "send/SendRequest.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -36,21 +47,35 @@ class SplitSendDialog : public QDialog {
   void ChooseMethod(int index);
   void chooseRecipients();
   void accept() override;
+  // Also gives up a size check in progress: its answer no longer closes the dialog.
+  void reject() override;
   dtl::SendRequest Request() const;
 
   QLineEdit *files, *password = nullptr, *sizeDisplay = nullptr, *from;
   ColorBandSlider* slider = nullptr;
   HistoryCombo* mailTo;
   QComboBox* method;
-  QPushButton *browse, *recipients;
+  QPushButton *browse, *recipients, *ok;
+  QLabel* sizeCheckStatus;
+
+  // How long the size check waits to connect and for each reply.
+  static constexpr std::chrono::milliseconds kSizeCheckTimeout{5000};
+
+ signals:
+  void sizeCheckEnded();
 
  private:
   void ShowMethod(dtl::SendMethod m);
+  void StartSizeCheck(const dtl::SendRequest& request);
+  void SizeChecked(const dtl::Result<dtl::SegmentSizeCheck>& check,
+                   const dtl::SendRequest& request);
+  void Finish(const dtl::SendRequest& request);
 
   dtl::SettingsStore& store_;
   bool plain_;
   std::function<void(QWidget*)> smtpSettingsRunner_;
   std::vector<dtl::ChosenFile> chosen_;
+  JobRunner sizeCheck_;  // last: stopped and joined before the members above go
 };
 
 }  // namespace dtlui

@@ -2,6 +2,7 @@
 
 #include <adns.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -36,6 +37,28 @@ class AdnsState {
 struct AnswerDeleter {
   void operator()(adns_answer* a) const { std::free(a); }
 };
+
+// No diagnostics ever reach the terminal from here: the core never prints, and a hostile
+// server must not be able to fill someone's stderr.
+constexpr adns_initflags kInitFlags =
+    static_cast<adns_initflags>(adns_if_noautosys | adns_if_noerrprint | adns_if_noserverwarn);
+
+// Starts `ads` from the given configuration text, or from the system's without one.
+std::optional<Error> StartAdns(AdnsState& ads, const std::optional<std::string>& config,
+                               adns_initflags flags) {
+  int rc = config ? adns_init_strcfg(ads.out(), flags, nullptr, config->c_str())
+                  : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
+  if (rc == 0) return std::nullopt;
+  return rc == EINVAL
+             ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
+             : Error(ErrorCode::Network,
+                     std::string("the resolver cannot start: ") + std::strerror(rc), rc);
+}
+
+bool IsAddressLiteral(const std::string& host) {
+  unsigned char buf[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
 
 }  // namespace
 
@@ -101,24 +124,14 @@ Result<std::string> MxResolver::Pick(bool advance) {
 void MxResolver::LookUp() {
   lookUpError_ = Error(ErrorCode::NotFound, {});
   settled_ = false;
-  // No diagnostics ever reach the terminal from here: the core never prints, and a hostile
-  // server must not be able to fill someone's stderr.
-  const adns_initflags flags =
-      static_cast<adns_initflags>(adns_if_noautosys | adns_if_noerrprint | adns_if_noserverwarn);
   AdnsState ads;
-  int rc = config_ ? adns_init_strcfg(ads.out(), flags, nullptr, config_->c_str())
-                   : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
-  if (rc != 0) {
-    lookUpError_ =
-        rc == EINVAL
-            ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
-            : Error(ErrorCode::Network,
-                    std::string("the resolver cannot start: ") + std::strerror(rc), rc);
+  if (auto failed = StartAdns(ads, config_, kInitFlags)) {
+    lookUpError_ = std::move(*failed);
     return;
   }
 
   adns_query query = nullptr;
-  rc = adns_submit(ads.get(), domain_.c_str(), adns_r_mx_raw, adns_qf_none, nullptr, &query);
+  int rc = adns_submit(ads.get(), domain_.c_str(), adns_r_mx_raw, adns_qf_none, nullptr, &query);
   if (rc != 0) {
     lookUpError_ = Error(ErrorCode::Network,
                          std::string("the MX query cannot be sent: ") + std::strerror(rc), rc);
@@ -163,6 +176,59 @@ void MxResolver::LookUp() {
   if (hosts_.empty())
     lookUpError_ = Error(ErrorCode::NotFound, "no usable exchanger in the answer");
   settled_ = true;
+}
+
+Result<std::vector<std::string>> MxResolver::Addresses(const std::string& host) const {
+  if (IsAddressLiteral(host)) return std::vector<std::string>{host};
+  const std::string failed = "cannot resolve " + host + ": ";
+  AdnsState ads;
+  if (auto error = StartAdns(ads, config_, kInitFlags)) {
+    error->message = failed + error->message;
+    return std::move(*error);
+  }
+  // One query per family, both in flight at once: an exchanger reachable only over IPv6 is
+  // still an exchanger, and a name server that fumbles the AAAA question (as many do) must not
+  // cost the IPv4 answer. IPv4 addresses are tried first; they are the ones most hosts can reach.
+  const adns_queryflags families[] = {adns_qf_want_ipv4, adns_qf_want_ipv6};
+  adns_query queries[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    const int rc =
+        adns_submit(ads.get(), host.c_str(), adns_r_addr, families[i], nullptr, &queries[i]);
+    if (rc != 0)
+      return Error(ErrorCode::Network, failed + "the query cannot be sent: " + std::strerror(rc),
+                   rc);
+  }
+  std::vector<std::string> addresses;
+  std::optional<Error> firstFailure;
+  for (adns_query& query : queries) {
+    adns_answer* raw = nullptr;
+    void* context = nullptr;
+    const int rc = adns_wait(ads.get(), &query, &raw, &context);
+    std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
+    if (rc != 0 || !answer) {
+      if (!firstFailure)
+        firstFailure =
+            Error(ErrorCode::Network, failed + "the query was lost: " + std::strerror(rc), rc);
+      continue;
+    }
+    if (answer->status != adns_s_ok) {
+      const char* text = adns_strerror(answer->status);
+      if (!firstFailure)
+        firstFailure =
+            Error(ErrorCode::NotFound, failed + (text ? text : "DNS failure"), answer->status);
+      continue;
+    }
+    for (int i = 0; i < answer->nrrs && addresses.size() < kMaxHosts; ++i) {
+      const adns_rr_addr& record = answer->rrs.addr[i];
+      char text[ADNS_ADDR2TEXT_BUFLEN];
+      int length = sizeof text;
+      if (adns_addr2text(&record.addr.sa, adns_qf_none, text, &length, nullptr) == 0)
+        addresses.emplace_back(text);
+    }
+  }
+  if (!addresses.empty()) return addresses;
+  if (firstFailure) return std::move(*firstFailure);
+  return Error(ErrorCode::NotFound, failed + "no address in the answer");
 }
 
 Result<std::unique_ptr<MxResolver>> MakeMxResolver(const char* resolvConfPath) {

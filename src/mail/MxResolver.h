@@ -59,6 +59,14 @@ class MxResolver {
   // Blocks while the look-up runs; bounded by adns's own time-outs and retries.
   Result<std::string> Resolve(const std::string& address, bool lastAttemptFailed);
 
+  // The addresses (IPv4 and IPv6, as text) of `host`, an exchanger's name, looked up with the
+  // same resolver configuration as the MX query, so a configuration given for the run governs
+  // the whole way to the exchanger. An address literal is given back as it is. Fails NotFound
+  // ("cannot resolve HOST: ...") when the name has no address or the look-up failed, or as
+  // Resolve() does for a configuration that cannot be parsed. Nothing is stored: every call
+  // asks again, so a lost answer costs one attempt, never the run. Blocks like Resolve().
+  Result<std::vector<std::string>> Addresses(const std::string& host) const;
+
   // Forgets the hosts and the domain and puts the cursor back to 0; the next Resolve looks up
   // again.
   void Clear();

@@ -174,7 +174,15 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     if (opt.caFile.empty())
       if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
     auto socket = std::make_unique<SocketTransport>(opt);
-    if (const Status connected = socket->Connect(settings_.host, settings_.port))
+    Status connected;
+    if (settings_.resolveAddresses) {
+      auto addresses = settings_.resolveAddresses(settings_.host);
+      connected = addresses ? socket->Connect(settings_.host, *addresses, settings_.port)
+                            : Status(addresses.error());
+    } else {
+      connected = socket->Connect(settings_.host, settings_.port);
+    }
+    if (connected)
       sock = std::move(socket);
     else
       connectError = connected.error().message;

@@ -68,6 +68,11 @@ struct SmtpSettings {
   // PEM bundle of trusted CAs; empty = the file named by $DTL_CA_FILE when that is set,
   // otherwise the system store.
   std::string caFile;
+  // Where `host`'s addresses come from when the client opens its own connection: empty = the
+  // system resolver. Direct Send puts the MX look-up's resolver here, so the exchanger's
+  // address is found with the same configuration as its name. It is asked at every connection
+  // (a failure fails that connection like an unknown name); `host` stays the name TLS checks.
+  std::function<Result<std::vector<std::string>>(const std::string& host)> resolveAddresses;
 };
 
 // Sender and recipients of one transfer, as bare addresses.

@@ -94,6 +94,37 @@ bool SocketTransport::WaitFor(short events, std::chrono::milliseconds timeout) {
   }
 }
 
+bool SocketTransport::Dial(const sockaddr* address, socklen_t length) {
+  int fd = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    Fail(ErrorCode::Network, std::string("socket: ") + std::strerror(errno));
+    return false;
+  }
+  fd_ = fd;
+  if (::connect(fd, address, length) == 0) return true;
+  if (errno == EINPROGRESS && WaitFor(POLLOUT, options_.connectTimeout)) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err == 0) return true;
+    Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(err));
+  } else if (errno != EINPROGRESS) {
+    Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(errno));
+  }
+  ::close(fd);
+  fd_ = -1;
+  return false;
+}
+
+Status SocketTransport::Connected() {
+  if (fd_ < 0) return error_;
+  // The dialogue is many small request/reply turns; Nagle only adds latency to them.
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  error_ = Error();
+  return {};
+}
+
 Status SocketTransport::Connect(const std::string& host, int port) {
   Close();
   host_ = host;
@@ -104,30 +135,40 @@ Status SocketTransport::Connect(const std::string& host, int port) {
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0) return Fail(ErrorCode::NotFound, "cannot resolve " + host + ": " + gai_strerror(rc));
-  for (addrinfo* a = list; a; a = a->ai_next) {
-    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    fd_ = fd;
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
-    if (errno == EINPROGRESS && WaitFor(POLLOUT, options_.connectTimeout)) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-      if (err == 0) break;
-      Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(err));
-    } else if (errno != EINPROGRESS) {
-      Fail(ErrorCode::Network, std::string("connect: ") + std::strerror(errno));
-    }
-    ::close(fd);
-    fd_ = -1;
-  }
+  for (addrinfo* a = list; a; a = a->ai_next)
+    if (Dial(a->ai_addr, a->ai_addrlen)) break;
   freeaddrinfo(list);
-  if (fd_ < 0) return error_;
-  // The dialogue is many small request/reply turns; Nagle only adds latency to them.
-  int one = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  error_ = Error();
-  return {};
+  return Connected();
+}
+
+Status SocketTransport::Connect(const std::string& host, const std::vector<std::string>& addresses,
+                                int port) {
+  Close();
+  host_ = host;
+  if (addresses.empty()) return Fail(ErrorCode::NotFound, "no address to connect to for " + host);
+  // Every entry is checked before the first is dialled: a name slipped into the list must not
+  // half-run an attempt and then be resolved by nobody knows whom.
+  std::vector<sockaddr_storage> targets(addresses.size());
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    sockaddr_storage& t = targets[i];
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&t);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&t);
+    if (inet_pton(AF_INET, addresses[i].c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(static_cast<uint16_t>(port));
+    } else if (inet_pton(AF_INET6, addresses[i].c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(static_cast<uint16_t>(port));
+    } else {
+      return Fail(ErrorCode::InvalidArgument,
+                  "not an address: " + addresses[i] + " (for " + host + ")");
+    }
+  }
+  for (const sockaddr_storage& t : targets) {
+    const socklen_t length = t.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (Dial(reinterpret_cast<const sockaddr*>(&t), length)) break;
+  }
+  return Connected();
 }
 
 Status SocketTransport::StartTls(bool verify) {

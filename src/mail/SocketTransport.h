@@ -7,12 +7,15 @@
 //
 // Certificates: with verification on, the peer must present a chain to the trusted CAs and a
 // certificate naming the host given to Connect() (DNS name, or IP address for a literal); the
-// name is also sent as SNI. The trusted CAs are the system store, or only the PEM bundle in
-// `caFile` when that is set.
+// name is also sent as SNI, also when the connection went to addresses resolved elsewhere. The
+// trusted CAs are the system store, or only the PEM bundle in `caFile` when that is set.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "mail/Transport.h"
 
@@ -39,6 +42,13 @@ class SocketTransport final : public Transport {
   // address's failure).
   Status Connect(const std::string& host, int port);
 
+  // Connects to the first of `addresses` (IPv4 or IPv6 literals, tried in the order given) that
+  // answers within the connect time-out, without resolving anything. `host` still names the
+  // peer: it is the name TLS sends and checks the certificate against. Fails InvalidArgument for
+  // an entry that is not an address literal (nothing is dialled then), NotFound when the list
+  // is empty, else with the last address's failure.
+  Status Connect(const std::string& host, const std::vector<std::string>& addresses, int port);
+
   Status Write(std::string_view data) override;
   Result<size_t> Read(char* buffer, size_t size) override;
   Status StartTls(bool verify) override;
@@ -47,6 +57,9 @@ class SocketTransport final : public Transport {
 
  private:
   bool WaitFor(short events, std::chrono::milliseconds timeout);
+  // One attempt at one address; on success fd_ holds the connected socket.
+  bool Dial(const sockaddr* address, socklen_t length);
+  Status Connected();
   // Records the failure and gives it back, so a failing path can `return Fail(...)`.
   Error Fail(ErrorCode code, std::string text);
 

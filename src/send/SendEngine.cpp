@@ -366,6 +366,11 @@ class Run {
           return Step::Next;
         }
         host = std::move(mx).value();
+        // The exchanger's address comes from the same resolver as its name: a configuration
+        // given for the run (DTL_RESOLV_CONF) would otherwise cover only half the way.
+        settings.resolveAddresses = [resolver = resolver_.get()](const std::string& name) {
+          return resolver->Addresses(name);
+        };
       }
       settings.host = host;
       settings.port = static_cast<int>(FixPort(delivery_.directPort, "Port"));

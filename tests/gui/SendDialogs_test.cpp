@@ -1,8 +1,15 @@
-// The File Split and Plain Transfer dialogs: OK checks, method switching, Browse, the slider text.
+// The File Split and Plain Transfer dialogs: OK checks, method switching, Browse, the slider text,
+// the SMTP server's size limit asked before OK closes.
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+
+#include "send/SendEngine.h"
 
 #include "gui/HistoryCombo.h"
 #include "gui/PlainTransferDialog.h"
@@ -11,6 +18,39 @@
 #include "gui/widgets/ColorBandSlider.h"
 
 using namespace dtlui;
+
+// An SMTP server on the UI thread's event loop that only greets, answers EHLO (announcing
+// `size` when it is not empty) and QUIT. It can answer only while the UI thread is free, so a
+// dialog that asked it from the UI thread would never hear back.
+class SizeAnnouncingServer : public QObject {
+ public:
+  explicit SizeAnnouncingServer(QByteArray size) : size_(std::move(size)) {
+    server_.listen(QHostAddress::LocalHost);
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+      while (QTcpSocket* s = server_.nextPendingConnection()) {
+        ++connections;
+        s->write("220 fake ESMTP\r\n");
+        connect(s, &QTcpSocket::readyRead, s, [this, s] {
+          while (s->canReadLine()) {
+            const QByteArray line = s->readLine();
+            if (line.startsWith("EHLO"))
+              s->write(size_.isEmpty() ? "250 fake\r\n" : "250-fake\r\n250 SIZE " + size_ + "\r\n");
+            else if (line.startsWith("QUIT"))
+              s->write("221 bye\r\n"), s->disconnectFromHost();
+            else
+              s->write("502 no\r\n");
+          }
+        });
+      }
+    });
+  }
+  quint16 port() const { return server_.serverPort(); }
+  int connections = 0;
+
+ private:
+  QByteArray size_;
+  QTcpServer server_;
+};
 
 class SendDialogsTest : public QObject {
   Q_OBJECT
@@ -133,6 +173,99 @@ class SendDialogsTest : public QObject {
       dlg.slider->setValue(position);
       QCOMPARE(dlg.sizeDisplay->text(), text);
     }
+  }
+
+  // OK with the SMTP server method asks the server first and stays open, naming the largest
+  // segment size that fits, when the largest segment's mail would be refused; anything else
+  // (it fits, no limit, no server to ask) closes the dialog as before.
+  void SmtpOkAsksTheServerForItsSizeLimitFirst() {
+    const QString big = home_.path() + "/big.bin";
+    uitest::WriteFile(big, QByteArray(250000, 'b'));
+    const uint64_t fits = dtl::LargestFittingSegmentSize(60000);
+    QVERIFY(fits >= 10000 && fits < 100000);
+    const QString fitsText = QString("The largest segment size that fits is %1 bytes").arg(fits);
+    struct Case {
+      const char* name;
+      bool plain;
+      QByteArray size;  // the SIZE announced; empty: none
+      bool reachable;
+      int position;
+      QString message;  // a part of the one message shown; empty: accepted without one
+    };
+    const Case cases[] = {
+        {"segments too large", false, "60000", true, 10, fitsText},
+        {"segments that fit", false, "60000", true, static_cast<int>(fits / 10000), {}},
+        {"no limit announced", false, {}, true, 10, {}},
+        {"server unreachable", false, "60000", false, 10, {}},
+        {"whole file too large", true, "60000", true, 0,
+         "Send it with File Split; the " + fitsText.mid(4)},
+    };
+    for (const Case& c : cases) {
+      init();
+      SizeAnnouncingServer server(c.size);
+      QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+      QTcpServer closed;  // a port nothing answers on once it is closed
+      QVERIFY(closed.listen(QHostAddress::LocalHost));
+      const quint16 deadPort = closed.serverPort();
+      closed.close();
+      QVERIFY(store_->SetDword("SMTPPort", c.reachable ? server.port() : deadPort));
+      uitest::Messages m;
+      SplitSendDialog dlg(*store_, c.plain, nullptr, [](QWidget*) {});
+      dlg.ChooseFiles({big});
+      if (!c.plain) dlg.slider->setValue(c.position);
+      dlg.ChooseMethod(2);
+      dlg.mailTo->setEditText("a@b.org");
+      QSignalSpy ended(&dlg, &SplitSendDialog::sizeCheckEnded);
+      dlg.accept();
+      // Asking takes a round trip: the dialog neither closes nor takes a second OK meanwhile.
+      QVERIFY2(!dlg.ok->isEnabled() && dlg.sizeCheckStatus->isVisibleTo(&dlg), c.name);
+      QVERIFY2(dlg.result() != QDialog::Accepted, c.name);
+      QVERIFY2(ended.wait(20000), c.name);
+      QVERIFY2(dlg.ok->isEnabled() && !dlg.sizeCheckStatus->isVisibleTo(&dlg), c.name);
+      QCOMPARE(dlg.result(), c.message.isEmpty() ? QDialog::Accepted : QDialog::Rejected);
+      if (c.message.isEmpty()) {
+        QVERIFY2(m.Texts().isEmpty(), qPrintable(m.Texts().join("|")));
+      } else {
+        QCOMPARE(m.Texts().size(), 1);
+        QVERIFY2(m.Texts().first().contains(c.message), qPrintable(m.Texts().first()));
+        QVERIFY2(m.Texts().first().contains("at most 60000 bytes"), qPrintable(m.Texts().first()));
+      }
+      QCOMPARE(server.connections, c.reachable ? 1 : 0);
+    }
+  }
+
+  // Cancel while the server is being asked stays a Cancel when the answer comes.
+  void CancelDuringTheSizeCheckStaysCancelled() {
+    SizeAnnouncingServer server("60000");
+    QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+    QVERIFY(store_->SetDword("SMTPPort", server.port()));
+    uitest::Messages m;
+    SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+    dlg.ChooseFiles({file_});
+    dlg.ChooseMethod(2);
+    dlg.mailTo->setEditText("a@b.org");
+    QSignalSpy ended(&dlg, &SplitSendDialog::sizeCheckEnded);
+    dlg.accept();
+    dlg.reject();
+    QVERIFY(ended.wait(20000));
+    QCOMPARE(dlg.result(), QDialog::Rejected);
+    QVERIFY(m.Texts().isEmpty());
+  }
+
+  // Only the SMTP server path has a server to ask; the other methods close at once.
+  void OtherMethodsCloseWithoutAsking() {
+    SizeAnnouncingServer server("60000");
+    QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+    QVERIFY(store_->SetDword("SMTPPort", server.port()));
+    for (int method : {0, 1}) {
+      SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+      dlg.ChooseFiles({file_});
+      dlg.ChooseMethod(method);
+      dlg.mailTo->setEditText("a@b.org");
+      dlg.accept();
+      QCOMPARE(dlg.result(), QDialog::Accepted);
+    }
+    QCOMPARE(server.connections, 0);
   }
 
   void StoredSegSizeOutOfRangeStartsAtTheLargest() {

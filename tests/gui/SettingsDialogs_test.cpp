@@ -100,6 +100,42 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(store_->Port(), 25u);
   }
 
+  // The box shows the stored choice, OK writes the box, Cancel leaves the store alone; what it
+  // writes is exactly what the send run reads (1 allows, anything else refuses).
+  void PlainLoginBoxRoundTripsTheSetting() {
+    struct Case {
+      const char* name;
+      uint32_t stored;
+      bool shown;
+      bool tick;
+      bool ok;
+      uint32_t after;
+    };
+    const Case cases[] = {
+        {"off by default, ticked, OK", 0, false, true, true, 1},
+        {"on, unticked, OK", 1, true, false, true, 0},
+        {"off, ticked, Cancel", 0, false, true, false, 0},
+        {"on, left alone, OK", 1, true, true, true, 1},
+    };
+    for (const Case& c : cases) {
+      init();
+      if (c.stored) QVERIFY(store_->SetDword("AllowPlainLogin", c.stored));
+      AdvancedSettingsDialog dlg(*store_);
+      QVERIFY2(dlg.allowPlainLogin->isChecked() == c.shown, c.name);
+      QVERIFY2(dlg.allowPlainLogin->text().contains("unencrypted connection"), c.name);
+      dlg.allowPlainLogin->setChecked(c.tick);
+      if (c.ok)
+        dlg.accept();
+      else
+        dlg.reject();
+      QVERIFY2(store_->GetDword("AllowPlainLogin") == c.after, c.name);
+      // A fresh store reads the file, so the value is on disk and not only in memory.
+      QVERIFY2(dtl::SettingsStore((home_.path() + "/settings.reg").toStdString())
+                       .GetDword("AllowPlainLogin") == c.after,
+               c.name);
+    }
+  }
+
   void ServerTestOfEmptyMxFailsAtOnce() {
     AdvancedSettingsDialog dlg(*store_);
     std::unique_ptr<ServerTestDialog> test(dlg.MakeServerTest());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ std::vector<std::string> Records() {
       "--mx-host=one.test,only.one.test,1",
       "--host-record=nomx.test,127.0.0.9",
       "--mx-host=nullmx.test,.,0",
+      "--host-record=only.one.test,127.0.0.41",
+      "--host-record=v6.one.test,::1",
+      "--host-record=both.one.test,127.0.0.42,::1",
   };
   // Far more records than fit a plain UDP answer: adns has to go over TCP.
   for (int i = 0; i < 80; ++i)
@@ -173,6 +177,40 @@ TEST_F(MxResolverTest, OnlyADefiniteNoMxAnswerIsKeptForTheRun) {
     EXPECT_EQ(Got(r.Resolve(c.address, true), host), c.lookedUpAgain) << c.why;
     EXPECT_EQ(host, c.lookedUpAgain ? "mx.late.test" : "") << c.why;
   }
+}
+
+// The exchanger's address is asked of the configured server too, never of the system: a name
+// the hosts file knows ("localhost") but the server does not has no address here.
+TEST_F(MxResolverTest, ExchangerAddressesComeFromTheConfiguredServerOnly) {
+  const struct Case {
+    const char* why;
+    std::string host;
+    std::vector<std::string> addresses;  // any order; empty: the look-up fails
+  } cases[] = {
+      {"IPv4 only", "only.one.test", {"127.0.0.41"}},
+      {"IPv6 only", "v6.one.test", {"::1"}},
+      {"both families", "both.one.test", {"127.0.0.42", "::1"}},
+      {"an IPv4 literal is not looked up", "127.0.0.7", {"127.0.0.7"}},
+      {"an IPv6 literal is not looked up", "::1", {"::1"}},
+      {"a name the server does not know", "gone.one.test", {}},
+      {"a name only the system knows", "localhost", {}},
+  };
+  const MxResolver r = Resolver();
+  for (const Case& c : cases) {
+    auto got = r.Addresses(c.host);
+    if (c.addresses.empty()) {
+      ASSERT_FALSE(got) << c.why;
+      EXPECT_EQ(got.error().message.rfind("cannot resolve " + c.host + ": ", 0), 0u)
+          << c.why << ": " << got.error().message;
+      continue;
+    }
+    ASSERT_TRUE(got) << c.why << ": " << got.error().message;
+    std::vector<std::string> sorted = *got, want = c.addresses;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(sorted, want) << c.why;
+  }
+  EXPECT_FALSE(MxResolver("nameserver not-an-address\n").Addresses("only.one.test"));
 }
 
 TEST_F(MxResolverTest, ChangingOrBlankingTheDomainStartsAfresh) {

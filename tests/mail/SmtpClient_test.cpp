@@ -376,6 +376,56 @@ TEST(SmtpDialogue, LogKeepsTheFirst2500BytesOfTheMessage) {
   EXPECT_NE(LogText(client).find("C: " + message.substr(0, 2500) + "\n...\n\n"), std::string::npos);
 }
 
+// With its own resolver the client dials the addresses that resolver gives, in turn, and never
+// asks the system for the name (which does not exist here); the name still goes to the
+// resolver, and a resolver failure fails the connection as an unknown name does.
+TEST(SmtpConnect, GivenResolverIsTheOnlyWayToTheServer) {
+  struct Case {
+    const char* why;
+    dtl::Result<std::vector<std::string>> addresses;
+    bool delivered;
+    std::string logged;  // a text the log must hold
+  };
+  const Case cases[] = {
+      {"the server's address", std::vector<std::string>{"127.0.0.1"}, true, {}},
+      {"a refusing address first, then the server",
+       std::vector<std::string>{"127.0.0.2", "127.0.0.1"},
+       true,
+       {}},
+      {"only a refusing address", std::vector<std::string>{"127.0.0.2"}, false,
+       "connect: Connection refused"},
+      {"no address", std::vector<std::string>{}, false, "no address to connect to for "},
+      {"a name where an address belongs", std::vector<std::string>{"localhost"}, false,
+       "not an address: localhost"},
+      {"the look-up failed",
+       dtl::Error(dtl::ErrorCode::NotFound, "cannot resolve mx.nowhere.invalid: NXDOMAIN"), false,
+       "cannot resolve mx.nowhere.invalid: NXDOMAIN"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    ScriptedPeer peer({Tail({Greet(), kEhlo})});
+    SmtpSettings s = Local(peer.port());
+    s.host = "mx.nowhere.invalid";
+    std::vector<std::string> asked;
+    s.resolveAddresses = [&](const std::string& host) {
+      asked.push_back(host);
+      return c.addresses;
+    };
+    SmtpClient client(s);
+    const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+    EXPECT_EQ(asked, std::vector<std::string>{"mx.nowhere.invalid"});
+    EXPECT_EQ(sent.ok(), c.delivered) << LogText(client);
+    if (c.delivered) {
+      ExpectPlayed(peer);
+      EXPECT_EQ(peer.connections(), 1);
+    } else {
+      EXPECT_TRUE(HasError(client, "Failed to connect (1)")) << LogText(client);
+      EXPECT_NE(LogText(client).find(c.logged), std::string::npos) << LogText(client);
+      EXPECT_EQ(peer.connections(), 0);
+    }
+  }
+}
+
 // A peer that answers STARTTLS with 220 but then cannot do TLS: opportunistic mode falls back
 // to a new plain connection; verified mode fails the attempt instead of downgrading.
 TEST(SmtpStartTls, OnlyOpportunisticModeFallsBackToPlain) {

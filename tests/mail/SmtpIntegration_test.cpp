@@ -262,6 +262,38 @@ TEST_F(SmtpIntegration, TlsRefusesACertificateIssuedForAnotherName) {
   }
 }
 
+// Connecting to addresses a resolver of the caller's gave still checks the certificate against
+// the host's name, never against the address dialled (the "server" certificate also names
+// 127.0.0.1, the "wrong" one only elsewhere.test).
+TEST_F(SmtpIntegration, GivenAddressesKeepTheHostNameForTheCertificateCheck) {
+  const struct Case {
+    const char* host;
+    const char* cert;
+    bool delivered;
+  } cases[] = {
+      {"localhost", "server", true},
+      {"elsewhere.test", "server", false},
+      {"elsewhere.test", "wrong", true},
+  };
+  for (const char* mode : {"--implicit-tls", "--starttls"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(mode) + " " + c.host + " " + c.cert);
+      fs::remove(mail_ / "msg-1.eml");
+      fs::remove(mail_ / "msg-1.json");
+      auto server = Start({}, mode, c.cert);
+      SmtpSettings s = Settings(server->port());
+      s.host = c.host;
+      s.ssl = std::string(mode) == "--implicit-tls";
+      s.resolveAddresses = [](const std::string&) {
+        return dtl::Result<std::vector<std::string>>(std::vector<std::string>{"127.0.0.1"});
+      };
+      SmtpClient client(s);
+      EXPECT_EQ(client.SendMessage(kEnvelope, kMessage).ok(), c.delivered) << Errors(client);
+      EXPECT_EQ(fs::exists(mail_ / "msg-1.eml"), c.delivered);
+    }
+  }
+}
+
 TEST_F(SmtpIntegration, EmailObjectIsDeliveredWithItsEnvelope) {
   auto server = Start({});
   auto email = dtl::EmailObject::CreateMessage(dtl::CurrentMessageStamp());

@@ -2,6 +2,8 @@
 // dnsmasq for Direct Send's MX answers, Python's email package and dtl merge on what arrived.
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -161,9 +163,11 @@ TEST_F(SendIntegration, PlainTransferArrivesAsTheFileItself) {
   EXPECT_EQ(dtltest::ReadFileBytes(got / "report.pdf"), source_);
 }
 
+// The exchanger's address, like its name, is asked of the configured name server only.
+const char kLocalhostRecord[] = "--host-record=localhost,127.0.0.1";
+
 TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
-  // The exchanger's name is one this machine resolves through getaddrinfo (/etc/hosts).
-  dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10"});
+  dtltest::DnsServer dns({"--mx-host=mx.test,localhost,10", kLocalhostRecord});
   ASSERT_TRUE(dns.running()) << dns.error();
   auto server = Server();
   EXPECT_TRUE(settings_.SetDword("Port", server->port()));
@@ -178,6 +182,35 @@ TEST_F(SendIntegration, DirectSendFollowsTheMxAnswerToTheStoredPort) {
       << mails[1];
   EXPECT_EQ(log_.Statuses()[0],
             "0:Requesting MX record for someone@mx.test (might take a few seconds).");
+}
+
+// The resolver configuration of the run covers the exchanger's address too: a name only the
+// configured server knows is reached, where the system resolver would find nothing.
+TEST_F(SendIntegration, DirectSendResolvesTheExchangerWithTheConfiguredNameServer) {
+  dtltest::DnsServer dns({"--mx-host=a.test,mx.a.test,10", "--host-record=mx.a.test,127.0.0.1"});
+  ASSERT_TRUE(dns.running()) << dns.error();
+  addrinfo* found = nullptr;
+  const int known = getaddrinfo("mx.a.test", "25", nullptr, &found);
+  if (known == 0) freeaddrinfo(found);
+  ASSERT_NE(known, 0) << "the system resolver knows mx.a.test: the case proves nothing here";
+  auto server = Server();
+  EXPECT_TRUE(settings_.SetDword("Port", server->port()));
+  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+    return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
+  };
+  // A failed attempt would be retried without end; the first one ends the case.
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@a.test")));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u)
+      << dtltest::ReadFileText(dir_ / "DTLErrorLog.xml");
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+  const auto mails = Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_NE(mails[1].find("|x.001.doc|application/msword|someone@a.test"), std::string::npos)
+      << mails[1];
 }
 
 TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllPending) {
@@ -218,7 +251,7 @@ TEST_F(SendIntegration, FailedMxLookUpIsAskedAgainAndTheNextSegmentIsDelivered) 
     if (e.kind == SendEventKind::Status && e.position == 0 &&
         e.text.rfind("Failed retrieving MX record", 0) == 0) {
       dns.reset();
-      dns = dtltest::DnsServer::At(address, {"--mx-host=late.test,localhost,10"});
+      dns = dtltest::DnsServer::At(address, {"--mx-host=late.test,localhost,10", kLocalhostRecord});
     }
   };
   ASSERT_TRUE(
