@@ -102,11 +102,12 @@ TEST_P(MailSystemRoute, EverySegmentLandsInTheMailboxAndMergesBackByteForByte) {
   std::string env = "DTL_CA_FILE=" + ShellQuote(mail.caFile());
   std::unique_ptr<dtltest::DnsServer> dns;
   if (std::string(route.method) == "direct") {
-    // The exchanger is "localhost": found by the system's resolver and by this server alike,
-    // whichever the address look-up goes to.
+    // The exchanger's name is known to this name server only, so the mail arrives only when
+    // its address is looked up there too, not through the system's resolver.
+    const std::string exchanger = "mx." + MailSystem::domain();
     dns = std::make_unique<dtltest::DnsServer>(
-        std::vector<std::string>{"--mx-host=" + MailSystem::domain() + ",localhost,10",
-                                 "--host-record=localhost,127.0.0.1"});
+        std::vector<std::string>{"--mx-host=" + MailSystem::domain() + "," + exchanger + ",10",
+                                 "--host-record=" + exchanger + ",127.0.0.1"});
     ASSERT_TRUE(dns->running()) << dns->error();
     dtltest::WriteFileText(dir_ / "resolv.conf", dns->ResolvConf());
     env += " DTL_RESOLV_CONF=" + Quoted("resolv.conf");
