@@ -1,8 +1,10 @@
 // The main window: tabs and tool bars, tray and close, status texts, the address box, start-up
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
+#include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -110,6 +112,39 @@ class MainFrameTest : public QObject {
       QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);
       QVERIFY2(c.behind->url() == behind, c.name);
     }
+  }
+
+  // Every retry meets the same failing condition (a source file gone): one box for it, never
+  // a box per attempt, never a second box on top of one, and none that blocks the window.
+  void RepeatedSendFailuresOpenOneBoxPerCondition() {
+    Start();
+    using K = dtl::SendEventKind;
+    {
+      uitest::Messages m;
+      for (int attempt = 0; attempt < 3; ++attempt)
+        Frame().applyEngineEvent({K::FileError, 0, 0, "No such file or directory"});
+      QCOMPARE(m.Texts(), QStringList{"No such file or directory"});
+      QCOMPARE(m.shown.first().first, MsgIcon::Error);
+      Frame().applyEngineEvent({K::FileError, 0, 0, "Permission denied"});
+      QCOMPARE(m.Texts().size(), 2);
+      // After a delivery the same condition is news again.
+      Frame().applyEngineEvent({K::Delivered, 0, 0, {}});
+      Frame().applyEngineEvent({K::FileError, 1, 0, "Permission denied"});
+      QCOMPARE(m.Texts().size(), 3);
+    }
+    // Real boxes: one that leaves the window usable, told the new condition in place.
+    for (int attempt = 0; attempt < 3; ++attempt)
+      Frame().applyEngineEvent({K::FileError, 1, 0, "No space left on device"});
+    QCOMPARE(Frame().findChildren<QMessageBox*>().size(), 1);
+    QMessageBox* box = Frame().findChildren<QMessageBox*>().first();
+    QTRY_VERIFY(box->isVisible());
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(box->text(), QString("No space left on device"));
+    Frame().applyEngineEvent({K::FileError, 1, 0, "Input/output error"});
+    QCOMPARE(Frame().findChildren<QMessageBox*>().size(), 1);
+    QCOMPARE(box->text(), QString("Input/output error"));
+    box->close();
+    QTRY_COMPARE(Frame().findChildren<QMessageBox*>().size(), 0);
   }
 
   void CloseAsksAndNoKeepsRunning() {
