@@ -444,8 +444,8 @@ class Run {
                           report.acceptedRecipients.empty() && !report.permanentRefusal;
     // The server took the message for the recipients it accepted: they have it, whatever
     // the call's outcome says about the others. Those served by an earlier attempt count too.
-    const bool reachedAll = sent || (report.messageAccepted && forNow.empty()) ||
-                            (noneLeft && !served.empty());
+    const bool reachedAll =
+        sent || (report.messageAccepted && forNow.empty()) || (noneLeft && !served.empty());
     const bool reachedSome = !reachedAll && report.messageAccepted;
 
     // A message the server accepted is delivered even when Stop came during the last reply:
@@ -454,8 +454,8 @@ class Run {
       lastAttemptFailed_ = false;
       backoff_.Reset();
       if (!forGood.empty()) {
-        const std::string text = Format(Format(kStatusPartlyRefused, static_cast<long>(p) + 1),
-                                        RefusedList(forGood));
+        const std::string text =
+            Format(Format(kStatusPartlyRefused, static_cast<long>(p) + 1), RefusedList(forGood));
         log.Error(text);
         WriteLog(log);
         Status(p, text);
@@ -542,8 +542,8 @@ class Run {
   // A stop during the wait ends the run at once and the row says it was stopped.
   Step RetryAfterWait(size_t p, const std::string& reason, std::string detail = {}) {
     const std::chrono::milliseconds delay = backoff_.NextDelay();
-    obs_.OnSendEvent({SendEventKind::Status, static_cast<int32_t>(p), 0,
-                      RetryStatus(reason, delay), std::move(detail)});
+    obs_.OnSendEvent({SendEventKind::Status, static_cast<int32_t>(p), 0, RetryStatus(reason, delay),
+                      std::move(detail)});
     obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
     if (stop_.stop_requested() || !env_.wait(delay, stop_)) {
       Status(p, std::string(kStatusStopped));

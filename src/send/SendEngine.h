@@ -51,13 +51,14 @@ enum class SendEventKind {
   Delivered,       // the segment at `position` was delivered (its pending flag is cleared)
   UploadPercent,   // `percent` (0..100) of the current segment is on the wire
   FailedRetrying,  // delivery of `position` failed; a retry follows
-  PartlyDelivered,  // the segment at `position` reached some recipients and is owed to others
-                    // (the list's ServedRecipients() says who has it); a retry follows
   RunEnded,        // the run ended normally: reset the tray tool tip to "Drovetail"
   FileError,       // a piece could not be cut: `text` is the system's text for a message
                    // box titled "Drovetail" (error icon); the attempt counts as failed
   WorkerLeft,      // SendDocument's worker has returned (after every run, the last event):
                    // the enabling rules may have changed
+  // The segment at `position` reached some recipients and is still owed to others (the list's
+  // ServedRecipients() says who has it); a retry follows.
+  PartlyDelivered,
 };
 
 struct SendEvent {
@@ -83,12 +84,8 @@ inline constexpr const char* kStatusMxOverride = "Overriding MX record detection
 inline constexpr const char* kStatusMxRequest =
     "Requesting MX record for %s (might take a few seconds).";
 inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
-inline constexpr const char* kStatusSmtpFailed =
-    "Failed sending segment number %d. Log file created. Trying again...";
-inline constexpr const char* kStatusMapiFailed =
-    "Failed sending segment number %d via MAPI. Trying again...";
 // A failed attempt waiting for its retry: the reason, then RetryStatus() adds the wait
-// ("Failed sending segment number 3: Connection refused \u2014 trying again in 8 s").
+// ("Failed sending segment number 3: Connection refused — trying again in 8 s").
 inline constexpr const char* kStatusSmtpRetry = "Failed sending segment number %d: %s";
 inline constexpr const char* kStatusMapiRetry = "Failed sending segment number %d via MAPI";
 // The tool tip of a failed SMTP attempt's status.

@@ -230,14 +230,13 @@ TEST_F(SendCommandTest, ResumeAfterAPartlyRefusedSegmentMailsOnlyTheRecipientSti
   ASSERT_EQ(r.status, 0) << r.output;
   std::vector<std::string> rcpts;
   for (int n = 1; fs::exists(mail2 / ("msg-" + std::to_string(n) + ".json")); ++n) {
-    const std::string json =
-        dtltest::ReadFileText(mail2 / ("msg-" + std::to_string(n) + ".json"));
+    const std::string json = dtltest::ReadFileText(mail2 / ("msg-" + std::to_string(n) + ".json"));
     const auto at = json.find("\"rcpt\": ");
     rcpts.push_back(json.substr(at + 8, json.find(']', at) - at - 7));
   }
-  EXPECT_EQ(rcpts, (std::vector<std::string>{"[\"later@b.test\"]",
-                                             "[\"good@b.test\", \"later@b.test\"]",
-                                             "[\"good@b.test\", \"later@b.test\"]"}));
+  EXPECT_EQ(rcpts,
+            (std::vector<std::string>{"[\"later@b.test\"]", "[\"good@b.test\", \"later@b.test\"]",
+                                      "[\"good@b.test\", \"later@b.test\"]"}));
   EXPECT_FALSE(fs::exists(Journal()));
 }
 

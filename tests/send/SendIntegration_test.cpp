@@ -9,8 +9,8 @@
 
 #include "fixtures/dns_server.h"
 #include "fixtures/smtp_fixture.h"
-#include "support/LoopbackPeer.h"
 #include "send/SendEventLog.h"
+#include "support/LoopbackPeer.h"
 
 namespace {
 
@@ -334,7 +334,8 @@ std::string StoredRecipients(const fs::path& mail, int n) {
 // that took it once, the run ends normally, and the refused address is reported.
 TEST_F(SendIntegration, AcceptedRecipientGetsEachSegmentOnceAndTheRefusedOneIsReported) {
   auto server = SmtpServer({"--refuse", "bad@a.test"});
-  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "good@a.test;bad@a.test")));
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "good@a.test;bad@a.test")));
   Run(1);
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u) << log_.Statuses().back();
   EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{0, 1}));

@@ -207,10 +207,11 @@ TEST(SendJournalText, ServedRecipientsRoundTripAndOldJournalsStillRead) {
   ASSERT_TRUE(old) << old.error().message;
   EXPECT_TRUE(old->served.empty());
   const std::vector<std::pair<const char*, std::string>> damaged = {
-      {"position past the records", std::string(text).replace(text.find("served 1"), 8, "served 2")},
-      {"no address", std::string(text).replace(text.find("served 1"), text.find("\nend") -
-                                                                          text.find("served 1"),
-                                               "served 1")},
+      {"position past the records",
+       std::string(text).replace(text.find("served 1"), 8, "served 2")},
+      {"no address",
+       std::string(text).replace(text.find("served 1"), text.find("\nend") - text.find("served 1"),
+                                 "served 1")},
   };
   for (const auto& [what, bad] : damaged) {
     const auto parsed = dtl::SendJournal::Parse(bad);
