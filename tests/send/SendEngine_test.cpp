@@ -283,9 +283,11 @@ TEST_F(SendEngineTest, FailureIsRetriedAtOnceThenAfterTheBackOffWithANewTagAndAF
   EXPECT_EQ(log_.Statuses(), want);
   EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s}));
   // The error log's path goes with the failure's status, for the row's tool tip.
-  for (const auto& e : log_.Events())
-    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos)
+  for (const auto& e : log_.Events()) {
+    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos) {
       EXPECT_EQ(e.detail, "Log file created: " + (dir_ / "DTLErrorLog.xml").string());
+    }
+  }
   EXPECT_EQ(log_.Positions(SendEventKind::FailedRetrying), (std::vector<int>{0, 0}));
   const auto attempts = Attempts();
   ASSERT_EQ(attempts.size(), 3u);
@@ -617,9 +619,10 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
     // Over either way, without Stop.
     EXPECT_TRUE(doc_.CanSend());
     EXPECT_TRUE(doc_.AllServedRecipients().empty());
-    if (std::string(c.status).find("refused for good") != std::string::npos)
+    if (std::string(c.status).find("refused for good") != std::string::npos) {
       EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("b@y.test (550"),
                 std::string::npos);
+    }
   }
   answer_ = nullptr;
 }

@@ -316,9 +316,11 @@ TEST_F(SendIntegration, RefusedConnectionIsRetriedAfterGrowingWaitsNamingTheReas
   EXPECT_NE(std::find(statuses.begin(), statuses.end(), want), statuses.end())
       << ::testing::PrintToString(statuses);
   EXPECT_EQ(statuses.back(), "0:Stopped");
-  for (const auto& e : log_.Events())
-    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos)
+  for (const auto& e : log_.Events()) {
+    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos) {
       EXPECT_EQ(e.detail, "Log file created: " + (dir_ / "DTLErrorLog.xml").string());
+    }
+  }
   EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("Connection refused"),
             std::string::npos);
 }
