@@ -23,6 +23,7 @@
 #include "gui/SegmentManagerDialog.h"
 #include "gui/SidePane.h"
 #include "gui/UiTestSupport.h"
+#include "support/LoopbackPeer.h"
 
 using namespace dtlui;
 
@@ -145,6 +146,63 @@ class MainFrameTest : public QObject {
     QCOMPARE(box->text(), QString("Input/output error"));
     box->close();
     QTRY_COMPARE(Frame().findChildren<QMessageBox*>().size(), 0);
+  }
+
+  // A plain job of one small file mailed through the SMTP server at `port` on loopback.
+  void BuildSmtpJob(int port) {
+    QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+    QVERIFY(store_->SetDword("SMTPPort", static_cast<uint32_t>(port)));
+    const QString file = base_ + "/one.bin";
+    uitest::WriteFile(file, QByteArray(1000, 'x'));
+    dtl::SendRequest r;
+    r.files = {{file.toStdString(), 1000}};
+    r.mailTo = "x@example.org";
+    r.from = "me@example.org";
+    r.method = dtl::SendMethod::SmtpServer;
+    QVERIFY(app_->Doc().BuildPlainJob(r));
+    // Built behind the window's back: any engine event makes it read the enabling rules again.
+    Frame().applyEngineEvent({dtl::SendEventKind::WorkerLeft, 0, 0, {}});
+    QVERIFY(Frame().actions().send->isEnabled());
+  }
+
+  // A server that refuses the message for good ends the run: Send is offered again and Stop is
+  // not, without the user having to press Stop first.
+  void RunRefusedForGoodEndsInTheWindow() {
+    Start();
+    dtltest::LoopbackPeer peer([](int fd) {
+      std::string buf;
+      const auto say = [fd](std::string_view text) {
+        return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      };
+      say("220 fake\r\n");
+      for (const char* reply : {"250 fake\r\n", "550 5.7.1 not from you\r\n", "221 bye\r\n"})
+        if (!dtltest::ReadUntil(fd, buf, "\r\n") || !say(reply)) break;
+      return false;
+    });
+    BuildSmtpJob(peer.port());
+    Frame().actions().send->trigger();
+    QTRY_VERIFY(Frame().actions().send->isEnabled());
+    QVERIFY(!Frame().actions().stopSending->isEnabled());
+    QVERIFY2(Frame().statusMessage().contains(
+                 "The server refused segment number 1 for good: 550 5.7.1 not from you"),
+             qPrintable(Frame().statusMessage()));
+  }
+
+  // Stop while a failed attempt waits for its retry: the run ends at once and the row says it
+  // was stopped, not that it is trying again.
+  void StopDuringARetryWaitLeavesTheRowStopped() {
+    Start();
+    dtltest::RefusingPort port;
+    BuildSmtpJob(port.port());
+    Frame().actions().send->trigger();
+    QTreeWidget* list = Frame().sendList();
+    // The second failure waits a second before the next attempt.
+    QTRY_VERIFY(list->topLevelItem(0)->text(1).contains("trying again in"));
+    QVERIFY(list->topLevelItem(0)->toolTip(1).contains("DTLErrorLog.xml"));
+    Frame().actions().stopSending->trigger();
+    QTRY_VERIFY(Frame().actions().send->isEnabled());
+    QCOMPARE(list->topLevelItem(0)->text(1), QString("Stopped"));
+    QCOMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
   }
 
   void CloseAsksAndNoKeepsRunning() {
