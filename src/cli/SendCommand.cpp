@@ -93,6 +93,7 @@ class CliSendObserver : public dtl::SendEngineObserver {
         // The journal is on disk before the next segment starts: a crash from here on never
         // sends this segment again.
         data_.records = doc_.Records();
+        data_.served = doc_.AllServedRecipients();
         if (auto saved = journal_.Save(data_); !saved) {
           journalError_ = saved.error().message;
           std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
@@ -104,6 +105,16 @@ class CliSendObserver : public dtl::SendEngineObserver {
         progress_.Update(delivered_ * 100 + static_cast<uint64_t>(e.percent));
         break;
       case dtl::SendEventKind::FailedRetrying: Line(name + ": failed, trying again"); break;
+      case dtl::SendEventKind::PartlyDelivered:
+        // Those who have the segment are on disk before the retry: a resume never mails them
+        // this segment again.
+        data_.records = doc_.Records();
+        data_.served = doc_.AllServedRecipients();
+        if (auto saved = journal_.Save(data_); !saved) {
+          journalError_ = saved.error().message;
+          std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
+        }
+        break;
       case dtl::SendEventKind::FileError:
         progress_.Finish();
         std::fprintf(stderr, "dtl send: %s: %s\n", name.c_str(), e.text.c_str());
@@ -330,7 +341,7 @@ int SendCommand::Run() {
     dtl::SendJobFields fields = data->fields;
     fields.password = *password;
     WipeString(*password);
-    (void)doc.RestoreJob(fields, data->records);
+    (void)doc.RestoreJob(fields, data->records, data->served);
     const int status = RunJob(doc, settings, journal, *data);
     WipeString(fields.password);
     return status;

@@ -48,6 +48,8 @@ void FileListView::showRows(size_t first, size_t last) {
     QTreeWidgetItem* item = topLevelItem(static_cast<int>(i));
     item->setText(0, Q(row.name));
     item->setText(1, Q(row.status));
+    // A long status is cut by the column; the tool tip holds it whole, with the error log's path.
+    item->setToolTip(1, row.detail.empty() ? Q(row.status) : Q(row.status + "\n" + row.detail));
     item->setText(2, Q(row.progress));
     item->setCheckState(0, row.checked ? Qt::Checked : Qt::Unchecked);
     QBrush background, text;

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolBar>
@@ -409,14 +410,33 @@ void MainWindow::setTrayTip(TrayTip kind, const QString& text, int percent) {
 void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   using K = dtl::SendEventKind;
   switch (event.kind) {
-    case K::Status: showStatusText(Q(event.text), event.position); break;
+    case K::Status:
+      showStatusText(Q(event.text), event.position);
+      // A failure's status points to its error log there.
+      statusMessage_->setToolTip(Q(event.detail));
+      break;
     case K::UploadPercent: setTrayTip(TrayTip::UploadPercent, {}, event.percent); break;
     case K::RunEnded: setTrayTip(TrayTip::Reset); break;
-    case K::FileError: ShowMessage(this, MsgIcon::Error, Q(event.text)); break;
+    case K::FileError: showSendFailure(Q(event.text)); break;
+    case K::Delivered:
+    case K::WorkerLeft: sendFailureTold_.clear(); break;
     default: break;
   }
   app_.Doc().ApplyEngineEvent(event);
   updateSendCommands();
+}
+
+void MainWindow::showSendFailure(const QString& text) {
+  // Every retry meets the same condition again; the row's status already follows the attempts.
+  if (text == sendFailureTold_) return;
+  sendFailureTold_ = text;
+  if (sendFailureBox_) {
+    // Another condition while a box is up: the box tells the new one instead of a second box.
+    sendFailureBox_->setText(text);
+    sendFailureBox_->raise();
+    return;
+  }
+  sendFailureBox_ = ShowNotice(this, MsgIcon::Error, text);
 }
 
 void MainWindow::updateSendCommands() {

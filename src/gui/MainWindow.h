@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include "send/SendDocument.h"
@@ -16,6 +17,7 @@
 class QAction;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QTabWidget;
 class QToolBar;
 
@@ -139,6 +141,9 @@ class MainWindow : public QMainWindow {
   void buildPanes();
   void buildTray();
   void updateSendCommands();
+  // Tells the user about a condition that fails every attempt (a piece that cannot be cut):
+  // once per condition, in a box that does not block, never a second box on top of one.
+  void showSendFailure(const QString& text);
   void chooseFiles(bool plain);
   SidePane* currentSidePane() const;
 
@@ -156,6 +161,10 @@ class MainWindow : public QMainWindow {
   bool trayOnMinimise_ = true;
   bool firstPaint_ = false;
   bool closing_ = false;
+  // The send failure last told and its box while it is up; a delivery or the end of the
+  // worker lets the same condition be told again.
+  QString sendFailureTold_;
+  QPointer<QMessageBox> sendFailureBox_;
   class EngineRelay;
   std::unique_ptr<EngineRelay> relay_;
 };

@@ -135,7 +135,8 @@ int SaveScreenshots(const QString& folder) {
   frame->applyEngineEvent({dtl::SendEventKind::Status, 0, 0, "Sending Segment..."});
   frame->applyEngineEvent({dtl::SendEventKind::Delivered, 0, 0, {}});
   frame->applyEngineEvent({dtl::SendEventKind::Status, 1, 0,
-                           "Failed sending segment number 2. Log file created. Trying again..."});
+                           "Failed sending segment number 2: connect: Connection refused "
+                           "\u2014 trying again in 8 s"});
   frame->applyEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
   frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
   frame->applyEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});

@@ -53,6 +53,24 @@ MsgAnswer ShowMessage(QWidget* parent, MsgIcon icon, const QString& text, MsgBut
   }
 }
 
+QMessageBox* ShowNotice(QWidget* parent, MsgIcon icon, const QString& text) {
+  if (Hook()) {
+    Hook()(icon, text, MsgButtons::Ok);
+    return nullptr;
+  }
+  auto* box = new QMessageBox(parent);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->setWindowTitle(QCoreApplication::translate("UiSupport", "Drovetail"));
+  box->setText(text);
+  box->setIcon(icon == MsgIcon::Error      ? QMessageBox::Critical
+               : icon == MsgIcon::Question ? QMessageBox::Question
+                                           : QMessageBox::Information);
+  box->setStandardButtons(QMessageBox::Ok);
+  box->show();
+  return box;
+}
+
 void OpenExternal(const QUrl& url) {
   if (Opener()) return Opener()(url);
   QDesktopServices::openUrl(url);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+class QMessageBox;
 class QWidget;
 
 namespace dtlui {
@@ -31,6 +32,11 @@ enum class MsgAnswer { Ok, Yes, No, Cancel };
 // Shows a modal message box titled "Drovetail" (or hands it to the hook) and returns the answer.
 MsgAnswer ShowMessage(QWidget* parent, MsgIcon icon, const QString& text,
                       MsgButtons buttons = MsgButtons::Ok);
+
+// Shows a message box titled "Drovetail" with an OK button that does not block: the window
+// behind it stays usable (Stop stays reachable) and the box deletes itself when closed. Returns
+// it so the caller can tell whether it is still up; null when the hook took the message.
+QMessageBox* ShowNotice(QWidget* parent, MsgIcon icon, const QString& text);
 
 // Replaces the message boxes (empty function: real boxes again). Returns the previous hook.
 using MessageHook = std::function<MsgAnswer(MsgIcon, const QString& text, MsgButtons)>;

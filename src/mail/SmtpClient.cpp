@@ -189,6 +189,8 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
   }
   if (!sock) {
     log_.Debug(connectError);
+    // The system's words ("Connection refused") tell the user more than the step that failed.
+    cause_ = connectError;
     Fail(connectFailure, ErrorCode::Network);
     return false;
   }
@@ -441,10 +443,14 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
     }
     if (Command("RCPT TO:<" + rcpt + ">", 250, reply)) {
       ++accepted;
+      accepted_.push_back(rcpt);
     } else {
       if (broken_) return false;
       ++refused;
-      log_.Error("Recipient refused: " + rcpt);
+      std::string answer = std::to_string(reply.code);
+      for (const auto& line : reply.lines) answer += " " + line;
+      log_.Error("Recipient refused: " + rcpt + " (" + answer + ")");
+      refused_.push_back({rcpt, reply});
     }
   }
   if (refused > 0 && accepted > 0)
@@ -475,6 +481,7 @@ bool SmtpClient::Transfer(const SmtpEnvelope& envelope, std::string_view wire, b
          broken_ ? ErrorCode::Network : ErrorCode::Refused);
     return false;
   }
+  messageAccepted_ = true;
   partial = refused > 0;
   return true;
 }
@@ -484,6 +491,10 @@ Status SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const voi
   failure_.reset();
   security_.clear();
   permanentRefusal_.reset();
+  messageAccepted_ = false;
+  accepted_.clear();
+  refused_.clear();
+  cause_.clear();
   MailLogScope scope(log_, "SendEmail");
   log_.Value("smtp_host", settings_.host);
   log_.Value("smtp_port", std::to_string(settings_.port));
@@ -516,6 +527,11 @@ Status SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const voi
     ok = true;
   }
   Release();
+  if (!ok && cause_.empty() && failure_) {
+    // The first error is the root of the failure; later ones only summarise it.
+    const auto errors = log_.Errors();
+    cause_ = errors.empty() ? failure_->message : errors.front();
+  }
   return Outcome(ok);
 }
 

@@ -13,7 +13,8 @@
 // CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
 // the connection is encrypted (or plain logins are allowed);
 // MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some
-// refused = the rest still get the message, but the attempt counts as failed); DATA with
+// refused = the rest still get the message, but the call fails with "Partial send failure."
+// and AcceptedRecipients()/RefusedRecipients() say who has it); DATA with
 // dot-stuffing; QUIT whenever the connection is still in step. Failure texts go to the log as
 // errors; the last one is the message of the returned Status, its code sorting it (Network, Tls,
 // Protocol, Refused, Auth, InvalidArgument, Cancelled).
@@ -87,6 +88,13 @@ struct SmtpReply {
   std::vector<std::string> lines;
 };
 
+// A recipient the server would not take in RCPT TO, with its answer (a 5xx code is for good,
+// a 4xx one for now).
+struct RefusedRecipient {
+  std::string address;
+  SmtpReply reply;
+};
+
 class SmtpClient {
  public:
   // Reply bounds: a reply line longer than kMaxReplyLine bytes or a reply longer than
@@ -145,6 +153,16 @@ class SmtpClient {
   // The server's 5xx answer to MAIL FROM or to the end of data in the last call: the whole
   // message was refused for good, so sending it again unchanged is pointless. Empty otherwise.
   const std::optional<SmtpReply>& PermanentRefusal() const { return permanentRefusal_; }
+  // Whether the server took the message at the end of data in the last call. With some
+  // recipients refused the call fails ("Partial send failure.") although the message went to
+  // AcceptedRecipients(): they must not be sent it again.
+  bool MessageAccepted() const { return messageAccepted_; }
+  // The recipients the last call's RCPT TO commands had accepted and refused, in envelope order.
+  const std::vector<std::string>& AcceptedRecipients() const { return accepted_; }
+  const std::vector<RefusedRecipient>& RefusedRecipients() const { return refused_; }
+  // Why the last call failed in the words of the system or the server ("Connection refused",
+  // "All recipients refused"), for a status line; empty after a success.
+  const std::string& FailureCause() const { return cause_; }
 
  private:
   using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
@@ -191,6 +209,10 @@ class SmtpClient {
   bool skipLogin_ = false;
   uint64_t sizeLimit_ = 0;
   std::optional<SmtpReply> permanentRefusal_;
+  bool messageAccepted_ = false;
+  std::vector<std::string> accepted_;
+  std::vector<RefusedRecipient> refused_;
+  std::string cause_;
 };
 
 }  // namespace dtl

@@ -30,6 +30,7 @@ void SendDocument::ResetJob() {
   {
     std::lock_guard<std::mutex> lock(listMutex_);
     records_.clear();
+    served_.clear();
   }
   running_.store(false);
   jobPresent_ = false;
@@ -72,13 +73,18 @@ Status SendDocument::BuildJob(const SendRequest& request, bool plain) {
   return {};
 }
 
-void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records) {
+void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> records,
+                              ServedRecipientMap served) {
   ResetJob();
   fields_ = std::move(fields);
   LoadDeliverySettings();
   {
     std::lock_guard<std::mutex> lock(listMutex_);
     records_ = std::move(records);
+    // Only a pending segment still owes recipients; anything else is a stale entry.
+    for (auto& [position, addresses] : served)
+      if (position < records_.size() && records_[position].pending && !addresses.empty())
+        served_[position] = std::move(addresses);
   }
   toggleFlag_ = false;
   Notify({DocHint::Rebuild, 0, {}});
@@ -88,9 +94,10 @@ void SendDocument::InstallJob(SendJobFields fields, std::vector<SegmentRecord> r
 Status SendDocument::BuildSplitJob(const SendRequest& request) { return BuildJob(request, false); }
 Status SendDocument::BuildPlainJob(const SendRequest& request) { return BuildJob(request, true); }
 
-Status SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records) {
+Status SendDocument::RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records,
+                                ServedRecipientMap served) {
   if (!CanBuildJob()) return StillRunning();
-  InstallJob(fields, std::move(records));
+  InstallJob(fields, std::move(records), std::move(served));
   return {};
 }
 
@@ -129,6 +136,9 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   params.env = &env;
   params.onPosition = [this](int32_t position) { position_.store(position); };
   params.onNormalEnd = [this] { running_.store(false); };
+  // A refusal for good ends the run as surely as the last delivery: waiting for Stop would
+  // only leave Send disabled for nothing.
+  params.onRefused = [this] { running_.store(false); };
   worker_ = std::jthread([this, params = std::move(params), &observer](std::stop_token stop) {
     lastResult_.store(RunSendEngine(params, stop));
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
@@ -154,7 +164,9 @@ std::optional<int> SendDocument::Wait() {
 
 void SendDocument::ApplyEngineEvent(const SendEvent& event) {
   switch (event.kind) {
-    case SendEventKind::Status: Notify({DocHint::Status, 0, {event.text, event.position}}); break;
+    case SendEventKind::Status:
+      Notify({DocHint::Status, 0, {event.text, event.position, event.detail}});
+      break;
     case SendEventKind::UploadPercent: Notify({DocHint::Progress, event.percent, {}}); break;
     case SendEventKind::Delivered:
       if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
@@ -163,6 +175,7 @@ void SendDocument::ApplyEngineEvent(const SendEvent& event) {
     case SendEventKind::FailedRetrying: Notify({DocHint::Failed, event.position, {}}); break;
     case SendEventKind::RunEnded:
     case SendEventKind::FileError:
+    case SendEventKind::PartlyDelivered:
     case SendEventKind::WorkerLeft: break;
   }
 }
@@ -190,6 +203,30 @@ std::optional<SegmentRecord> SendDocument::RecordAt(size_t position) const {
   return records_[position];
 }
 
-void SendDocument::MarkDelivered(size_t position) { SetPending(position, false); }
+void SendDocument::MarkDelivered(size_t position) {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  if (position >= records_.size()) return;
+  records_[position].pending = 0;
+  served_.erase(position);
+}
+
+std::vector<std::string> SendDocument::ServedRecipients(size_t position) const {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  const auto it = served_.find(position);
+  return it == served_.end() ? std::vector<std::string>{} : it->second;
+}
+
+void SendDocument::AddServedRecipients(size_t position, const std::vector<std::string>& addresses) {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  if (position >= records_.size()) return;
+  auto& have = served_[position];
+  for (const std::string& a : addresses)
+    if (std::find(have.begin(), have.end(), a) == have.end()) have.push_back(a);
+}
+
+ServedRecipientMap SendDocument::AllServedRecipients() const {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  return served_;
+}
 
 }  // namespace dtl

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,6 +44,7 @@ enum class DocHint {
 struct StatusRecord {
   std::string text;
   int32_t position = 0;
+  std::string detail{};  // the tool tip: the longer story behind the text (an error log's path)
 };
 
 struct DocUpdate {
@@ -80,15 +82,17 @@ class SendDocument : public SendJobList {
   Status BuildPlainJob(const SendRequest& request);
   // The reset rule: empty list, running and job-present cleared, From cleared, position 0.
   void ResetJob();
-  // A job taken back as it was (resume): fields and records, pending flags included; the
-  // delivery settings are read from the store as for a new job. Refused as BuildSplitJob while
-  // a worker is alive.
-  Status RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records);
+  // A job taken back as it was (resume): fields and records, pending flags included, and the
+  // recipients that already had a pending segment (by position); the delivery settings are
+  // read from the store as for a new job. Refused as BuildSplitJob while a worker is alive.
+  Status RestoreJob(const SendJobFields& fields, std::vector<SegmentRecord> records,
+                    ServedRecipientMap served = {});
 
   // ---- enabling rules ----
   bool JobPresent() const { return jobPresent_; }
-  // Set by StartRun; cleared by Stop and by the normal end. A run abandoned without Stop (the
-  // mail-client logon failed) leaves it set, so Send stays disabled until Stop.
+  // Set by StartRun; cleared by Stop, by the normal end and when the server refused for good
+  // (the run is over then). A run abandoned because the mail-client logon failed leaves it
+  // set, so Send stays disabled until Stop.
   bool Running() const { return running_.load(); }
   bool CanSend() const;      // job present, not running, and the last worker has left
   bool CanStop() const;      // running
@@ -113,7 +117,7 @@ class SendDocument : public SendJobList {
 
   // The frame's handling of an engine event, on the owner's thread: Status -> Status (the text
   // copied), UploadPercent -> Progress, Delivered -> pending cleared and Delivered,
-  // FailedRetrying -> Failed. RunEnded, FileError and WorkerLeft reach no view.
+  // FailedRetrying -> Failed. RunEnded, FileError, PartlyDelivered and WorkerLeft reach no view.
   void ApplyEngineEvent(const SendEvent& event);
 
   // ---- fields ----
@@ -135,11 +139,16 @@ class SendDocument : public SendJobList {
   size_t RecordCount() const override;
   std::optional<SegmentRecord> RecordAt(size_t position) const override;
   void MarkDelivered(size_t position) override;
+  std::vector<std::string> ServedRecipients(size_t position) const override;
+  void AddServedRecipients(size_t position, const std::vector<std::string>& addresses) override;
+  // Every pending segment's recipients that already have it (what the resume journal keeps).
+  ServedRecipientMap AllServedRecipients() const;
 
  private:
   Status BuildJob(const SendRequest& request, bool plain);
   // Reset, then take the fields and records, load the delivery settings, hint 10.
-  void InstallJob(SendJobFields fields, std::vector<SegmentRecord> records);
+  void InstallJob(SendJobFields fields, std::vector<SegmentRecord> records,
+                  ServedRecipientMap served = {});
   void Notify(const DocUpdate& update);
 
   SettingsStore& settings_;
@@ -148,6 +157,7 @@ class SendDocument : public SendJobList {
   DeliverySettings delivery_;
   mutable std::mutex listMutex_;
   std::vector<SegmentRecord> records_;
+  ServedRecipientMap served_;  // guarded by listMutex_
   bool jobPresent_ = false;
   bool toggleFlag_ = false;
   std::atomic<bool> running_{false};

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <future>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <system_error>
 #include <thread>
@@ -63,6 +64,10 @@ Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelop
   report.log = client.LastLog();
   report.sizeLimit = client.SizeLimit();
   report.permanentRefusal = client.PermanentRefusal();
+  report.messageAccepted = client.MessageAccepted();
+  report.acceptedRecipients = client.AcceptedRecipients();
+  report.refusedRecipients = client.RefusedRecipients();
+  report.cause = client.FailureCause();
   return sent;
 }
 
@@ -232,13 +237,13 @@ class Run {
   void Status(size_t p, std::string text) {
     obs_.OnSendEvent({SendEventKind::Status, static_cast<int32_t>(p), 0, std::move(text)});
   }
-  static std::string Format(const char* pattern, const std::string& value) {
-    const size_t at = std::string_view(pattern).find("%s");
+  static std::string Format(std::string_view pattern, const std::string& value) {
+    const size_t at = pattern.find("%s");
     std::string s(pattern);
     return s.replace(at, 2, value);
   }
-  static std::string Format(const char* pattern, long number) {
-    const size_t at = std::string_view(pattern).find("%d");
+  static std::string Format(std::string_view pattern, long number) {
+    const size_t at = pattern.find("%d");
     std::string s(pattern);
     return s.replace(at, 2, std::to_string(number));
   }
@@ -393,43 +398,85 @@ class Run {
     MailLog log;
     SmtpAttemptReport report;
     bool sent = false;
+    std::string cause;
     const uint64_t pieceBytes = piece.rawSize;
     const uint64_t attachmentBytes = piece.bytes.size();
     uint64_t mailBytes = 0;
+    const std::vector<std::string> served = list_.ServedRecipients(p);
     if (Compose(record, piece, email)) {
       std::string wire;
       if (email.Render(wire)) {
         mailBytes = wire.size();
-        PackAhead(p);
-        Status(p, std::string(kStatusSending));
         SmtpEnvelope envelope;
         envelope.from = email.From();
+        // Recipients that already have this segment never get it again, and one the server
+        // refused for good earlier in the run is not asked again.
         for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
-          for (const MailAddress& a : *l) envelope.recipients.push_back(a.address);
-        EngineProgress progress(obs_, static_cast<int32_t>(p));
-        sent = env_.deliver(settings, envelope, wire, &progress, stop_, report).ok();
-        log = std::move(report.log);
+          for (const MailAddress& a : *l)
+            if (!Contains(served, a.address) && !refusedForGood_.contains(a.address))
+              envelope.recipients.push_back(a.address);
+        if (envelope.recipients.empty() && !served.empty()) {
+          // Everyone still owed it was refused for good since: the segment is done.
+          sent = true;
+        } else {
+          PackAhead(p);
+          Status(p, std::string(kStatusSending));
+          EngineProgress progress(obs_, static_cast<int32_t>(p));
+          const dtl::Status outcome =
+              env_.deliver(settings, envelope, wire, &progress, stop_, report);
+          sent = outcome.ok();
+          if (!sent) cause = report.cause.empty() ? outcome.error().message : report.cause;
+          log = std::move(report.log);
+        }
       } else {
         log.Error("Failed to prepare email for sending.");
+        cause = "Failed to prepare email for sending.";
       }
     } else {
       obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
       log.Error("The segment piece could not be cut: " + piece.error.message);
+      cause = piece.error.message;
     }
+
+    // Who refused, for good (5xx) or for now: those for good are reported and never asked
+    // again in this run; those for now are what a retry is still owed.
+    std::vector<RefusedRecipient> forGood, forNow;
+    for (RefusedRecipient& r : report.refusedRecipients)
+      (r.reply.code >= 500 && r.reply.code < 600 ? forGood : forNow).push_back(std::move(r));
+    for (const RefusedRecipient& r : forGood) refusedForGood_.insert(r.address);
+    // Every recipient asked was refused for good: nobody is owed the segment any more.
+    const bool noneLeft = !report.refusedRecipients.empty() && forNow.empty() &&
+                          report.acceptedRecipients.empty() && !report.permanentRefusal;
+    // The server took the message for the recipients it accepted: they have it, whatever
+    // the call's outcome says about the others. Those served by an earlier attempt count too.
+    const bool reachedAll =
+        sent || (report.messageAccepted && forNow.empty()) || (noneLeft && !served.empty());
+    const bool reachedSome = !reachedAll && report.messageAccepted;
 
     // A message the server accepted is delivered even when Stop came during the last reply:
     // leaving it pending would send it a second time.
-    if (sent) {
+    if (reachedAll) {
       lastAttemptFailed_ = false;
+      backoff_.Reset();
+      if (!forGood.empty()) {
+        const std::string text =
+            Format(Format(kStatusPartlyRefused, static_cast<long>(p) + 1), RefusedList(forGood));
+        log.Error(text);
+        WriteLog(log);
+        Status(p, text);
+      }
       list_.MarkDelivered(p);
       obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
+    } else if (reachedSome) {
+      list_.AddServedRecipients(p, report.acceptedRecipients);
+      obs_.OnSendEvent({SendEventKind::PartlyDelivered, static_cast<int32_t>(p), 0, {}});
     }
     if (stop_.stop_requested()) return Step::Abandon;
     {
       std::lock_guard<std::mutex> lock(pieceMutex_);
       SweepPiecesAfterAttempt(temp_, false);
     }
-    if (sent) return Step::Next;
+    if (reachedAll) return Step::Next;
     lastAttemptFailed_ = true;
     if (report.permanentRefusal) {
       // The same mail would be refused on every retry: the run ends here, the segment stays
@@ -437,13 +484,76 @@ class Run {
       const std::string text = RefusalText(p, *report.permanentRefusal, report.sizeLimit,
                                            pieceBytes, attachmentBytes, mailBytes);
       log.Error(text);
-      (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
+      WriteLog(log);
       Status(p, text);
+      return GiveUp();
+    }
+    if (noneLeft) {
+      // Every recipient still owed the segment is refused for good: no retry can deliver it.
+      std::string text = kStatusRefused;
+      text.replace(text.find("%d"), 2, std::to_string(p + 1));
+      text.replace(text.find("%s"), 2, RefusedList(forGood));
+      log.Error(text);
+      WriteLog(log);
+      Status(p, text);
+      return GiveUp();
+    }
+    std::string reason;
+    if (reachedSome) {
+      reason = Format(Format(kStatusPartlyOwed, static_cast<long>(p) + 1), RefusedList(forNow));
+      if (!forGood.empty()) reason += "; refused for good: " + RefusedList(forGood);
+      log.Error(reason);
+    } else {
+      reason = Format(Format(kStatusSmtpRetry, static_cast<long>(p) + 1), cause);
+    }
+    const std::string logPath = WriteLog(log);
+    return RetryAfterWait(p, reason, Format(kDetailLogFile, logPath));
+  }
+
+  // Writes the attempt's error log (a failure to write it is ignored: it is diagnostic only)
+  // and returns its path for the status's tool tip.
+  std::string WriteLog(const MailLog& log) const {
+    std::string folder = logFolder_.empty() ? WritableProgramFolder() : logFolder_;
+    (void)WriteErrorLog(folder, log);
+    if (folder.empty()) folder = "./";
+    if (folder.back() != '/') folder.push_back('/');
+    return folder + "DTLErrorLog.xml";
+  }
+
+  // "a@x.test (550 5.1.1 no such user), b@y.test (450 busy)"
+  static std::string RefusedList(const std::vector<RefusedRecipient>& refused) {
+    std::string out;
+    for (const RefusedRecipient& r : refused) {
+      if (!out.empty()) out += ", ";
+      out += r.address + " (" + std::to_string(r.reply.code);
+      for (const auto& line : r.reply.lines) out += " " + line;
+      out += ")";
+    }
+    return out;
+  }
+
+  static bool Contains(const std::vector<std::string>& list, const std::string& s) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+  }
+
+  // The end of a run the server refused for good: the owner hears it ended (a retry is
+  // pointless, so nothing is left running).
+  Step GiveUp() {
+    if (p_.onRefused) p_.onRefused();
+    return Step::Abandon;
+  }
+
+  // A failed attempt: shows the reason with the coming wait, reports the failure, waits.
+  // A stop during the wait ends the run at once and the row says it was stopped.
+  Step RetryAfterWait(size_t p, const std::string& reason, std::string detail = {}) {
+    const std::chrono::milliseconds delay = backoff_.NextDelay();
+    obs_.OnSendEvent({SendEventKind::Status, static_cast<int32_t>(p), 0, RetryStatus(reason, delay),
+                      std::move(detail)});
+    obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
+    if (stop_.stop_requested() || !env_.wait(delay, stop_)) {
+      Status(p, std::string(kStatusStopped));
       return Step::Abandon;
     }
-    (void)WriteErrorLog(logFolder_.empty() ? WritableProgramFolder() : logFolder_, log);
-    Status(p, Format(kStatusSmtpFailed, static_cast<long>(p) + 1));
-    obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
     return Step::Retry;
   }
 
@@ -514,15 +624,14 @@ class Run {
       obs_.OnSendEvent({SendEventKind::FileError, static_cast<int32_t>(p), 0, piece.error.message});
     }
     if (sent) {
+      backoff_.Reset();
       list_.MarkDelivered(p);
       obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
       obs_.OnSendEvent({SendEventKind::UploadPercent, static_cast<int32_t>(p), 100, {}});
       return Step::Next;
     }
-    Status(p, Format(kStatusMapiFailed, static_cast<long>(p) + 1));
-    obs_.OnSendEvent({SendEventKind::FailedRetrying, static_cast<int32_t>(p), 0, {}});
-    PauseUnlessStopped(env_.pause, stop_);
-    return Step::Retry;
+    if (stop_.stop_requested()) return Step::Abandon;
+    return RetryAfterWait(p, Format(kStatusMapiRetry, static_cast<long>(p) + 1));
   }
 
   const SendRunParams& p_;
@@ -535,6 +644,9 @@ class Run {
   std::string logFolder_;
   std::unique_ptr<MxResolver> resolver_;
   bool lastAttemptFailed_ = true;
+  // Paces every retry of the run; a delivery starts it again.
+  RetryBackoff backoff_;
+  std::set<std::string> refusedForGood_;
   std::string tag_;
   mutable std::mutex pieceMutex_;
   std::future<PackedPiece> ahead_;

@@ -24,14 +24,17 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/SegmentRecord.h"
 #include "base/Error.h"
+#include "base/RetryBackoff.h"
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/MxResolver.h"
@@ -53,6 +56,9 @@ enum class SendEventKind {
                    // box titled "Drovetail" (error icon); the attempt counts as failed
   WorkerLeft,      // SendDocument's worker has returned (after every run, the last event):
                    // the enabling rules may have changed
+  // The segment at `position` reached some recipients and is still owed to others (the list's
+  // ServedRecipients() says who has it); a retry follows.
+  PartlyDelivered,
 };
 
 struct SendEvent {
@@ -60,6 +66,8 @@ struct SendEvent {
   int32_t position = 0;
   int percent = 0;
   std::string text;
+  // With a Status: the longer story behind it for a tool tip (the error log's path), or empty.
+  std::string detail{};
 };
 
 // Receives the engine's events on the worker thread. A GUI queues copies to its own thread; the
@@ -76,10 +84,17 @@ inline constexpr const char* kStatusMxOverride = "Overriding MX record detection
 inline constexpr const char* kStatusMxRequest =
     "Requesting MX record for %s (might take a few seconds).";
 inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
-inline constexpr const char* kStatusSmtpFailed =
-    "Failed sending segment number %d. Log file created. Trying again...";
-inline constexpr const char* kStatusMapiFailed =
-    "Failed sending segment number %d via MAPI. Trying again...";
+// A failed attempt waiting for its retry: the reason, then RetryStatus() adds the wait
+// ("Failed sending segment number 3: Connection refused — trying again in 8 s").
+inline constexpr const char* kStatusSmtpRetry = "Failed sending segment number %d: %s";
+inline constexpr const char* kStatusMapiRetry = "Failed sending segment number %d via MAPI";
+// The tool tip of a failed SMTP attempt's status.
+inline constexpr const char* kDetailLogFile = "Log file created: %s";
+// Some recipients took the segment; `%s` lists the refused ones with the server's answers.
+inline constexpr const char* kStatusPartlyRefused =
+    "Segment number %d delivered; refused for good: %s";
+inline constexpr const char* kStatusPartlyOwed =
+    "Segment number %d delivered to some recipients; still owed to %s";
 inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";
 inline constexpr std::string_view kStatusStopped = "Stopped";
 // A segment mail the server will not take ends the run (it would be refused on every retry).
@@ -91,6 +106,9 @@ inline constexpr const char* kStatusTooLargeNoFit =
     "No segment size fits.";
 inline constexpr const char* kStatusRefused = "The server refused segment number %d for good: %s";
 
+// Recipients that already have a pending segment, by list position.
+using ServedRecipientMap = std::map<size_t, std::vector<std::string>>;
+
 // The job's list as the engine sees it: records read by position (the count may be read again
 // at every step) and the delivered mark. Implementations guard the list: the user-interface
 // thread may store a record's pending flag back while the worker reads.
@@ -100,7 +118,13 @@ class SendJobList {
   virtual size_t RecordCount() const = 0;
   virtual std::optional<SegmentRecord> RecordAt(size_t position) const = 0;
   // Clears the pending flag of `position`; called by the worker before the Delivered event.
+  // The recipients kept for it (below) are forgotten: ticking it again sends it to everybody.
   virtual void MarkDelivered(size_t position) = 0;
+  // The recipients that already have the segment at `position` although it is still pending
+  // (the server refused others for now): a retry goes to the rest only. The default keeps none.
+  virtual std::vector<std::string> ServedRecipients(size_t position) const { return {}; }
+  // Adds `addresses` to them; called by the worker before the PartlyDelivered event.
+  virtual void AddServedRecipients(size_t position, const std::vector<std::string>& addresses) {}
 };
 
 // Waits `duration`, or less when `stop` is requested first. True when the whole time passed.
@@ -160,6 +184,13 @@ struct SmtpAttemptReport {
   MailLog log;
   uint64_t sizeLimit = 0;
   std::optional<SmtpReply> permanentRefusal;
+  // The server took the message at the end of data (for acceptedRecipients), even when the
+  // attempt failed because it refused some recipients.
+  bool messageAccepted = false;
+  std::vector<std::string> acceptedRecipients;
+  std::vector<RefusedRecipient> refusedRecipients;
+  // SmtpClient::FailureCause(): the reason for the status line.
+  std::string cause;
 };
 
 // One SMTP delivery attempt: the default is SmtpClient::SendMessage, its log and findings copied
@@ -201,7 +232,10 @@ struct SendEnvironment {
       sendmailProgram;  // empty: MapiSession's default ($DTL_SENDMAIL or /usr/sbin/sendmail)
   std::filesystem::path tempFolder;       // empty: TempFolder()
   std::string errorLogFolder;             // empty: WritableProgramFolder()
-  std::chrono::milliseconds pause{3000};  // after a failed MX look-up or mail-client attempt
+  std::chrono::milliseconds pause{3000};  // after a failed MX look-up
+  // The wait between retries (RetryBackoff's delays); false when it ended by the stop. Tests
+  // record the delays here instead of sleeping.
+  std::function<bool(std::chrono::milliseconds, std::stop_token)> wait = WaitUnlessStopped;
   // Where "port 0 becomes 25" is stored back; may be null.
   SettingsStore* settings = nullptr;
   // Pack the next pending segment while the current one is on the wire.
@@ -218,12 +252,20 @@ struct SendRunParams {
   std::function<void(int32_t position)> onPosition;
   // Called once at a normal end, before RunEnded is reported (may be empty).
   std::function<void()> onNormalEnd;
+  // Called once when the run gives up because the server refused for good (may be empty).
+  std::function<void()> onRefused;
 };
 
 // The worker's run, until the list is done or `stop` is requested. Returns 1 after a normal end
 // (RunEnded sent), 0 after an abandoned run (stopped, the mail-client logon failed, or the server
-// refused a segment mail for good: too large for it, or any 5xx to MAIL FROM or the end of
-// data; that segment stays pending and the last status says why).
+// refused a segment mail for good: too large for it, any 5xx to MAIL FROM or the end of data,
+// or every recipient still owed refused with a 5xx; that segment stays pending, the last status
+// says why and onRefused is called).
+//
+// Failed attempts (no connection, time-outs, 4xx answers, a piece that cannot be cut) are
+// retried without end: the first retry at once, later ones after RetryBackoff's waits, which a
+// delivery resets. The status shows the reason and the wait; a stop during the wait ends the
+// run at once with the status kStatusStopped.
 int RunSendEngine(const SendRunParams& params, std::stop_token stop);
 
 }  // namespace dtl

@@ -160,6 +160,12 @@ std::string SendJournal::Serialize(const SendJournalData& d) {
   for (const SegmentRecord& r : d.records)
     o << "record " << r.segmentSize << " " << r.fileSize << " " << r.index << " " << int(r.pending)
       << " " << Encode(r.path) << " " << Encode(r.name) << "\n";
+  for (const auto& [position, addresses] : d.served) {
+    if (addresses.empty()) continue;
+    o << "served " << position;
+    for (const std::string& a : addresses) o << " " << Encode(a);
+    o << "\n";
+  }
   o << "end\n";
   return o.str();
 }
@@ -225,6 +231,17 @@ Result<SendJournalData> SendJournal::Parse(const std::string& text) {
       r.path = std::move(*path);
       r.name = std::move(*name);
       d.records.push_back(std::move(r));
+    } else if (key == "served" && f.size() >= 3) {
+      // Served lines follow the records they speak of.
+      size_t position = 0;
+      if (!Number(f[1], position) || position >= d.records.size() || d.served.contains(position))
+        return bad("served");
+      auto& addresses = d.served[position];
+      for (size_t i = 2; i < f.size(); ++i) {
+        auto a = Decode(f[i]);
+        if (!a || a->empty()) return bad("served");
+        addresses.push_back(std::move(*a));
+      }
     } else {
       return bad("unknown line");
     }

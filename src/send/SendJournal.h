@@ -1,5 +1,6 @@
 // The resume journal of `dtl send`: the job (method, recipients, From, plain flag, records with
-// their pending flags, and each source file's size and change time) kept in one small file
+// their pending flags, the recipients that already have a pending segment because the server
+// refused others for now, and each source file's size and change time) kept in one small file
 // under $XDG_STATE_HOME/drovetail/, rewritten atomically after every delivery, so an
 // interrupted send (Ctrl-C, a crash, power loss) can go on with only the segments not yet
 // delivered.
@@ -42,6 +43,9 @@ struct SendJournalData {
   std::string passwordCheck;  // hex PBKDF2 value
   std::vector<SourceStamp> sources;
   std::vector<SegmentRecord> records;
+  // By record position: who already has that pending segment ("served" lines, written only
+  // when there are any, so a journal without them reads as before).
+  ServedRecipientMap served;
 };
 
 // Fills hasPassword, salt and check value for `password` (a fresh random salt).

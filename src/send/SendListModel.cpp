@@ -72,6 +72,7 @@ void SendListModel::OnDocUpdate(const DocUpdate& u) {
     case DocHint::Status:
       if (u.status.position >= 0 && static_cast<size_t>(u.status.position) < rows_.size()) {
         rows_[u.status.position].status = u.status.text;
+        rows_[u.status.position].detail = u.status.detail;
         current_ = u.status.position;
         Changed(current_, current_);
       }
@@ -86,6 +87,7 @@ void SendListModel::OnDocUpdate(const DocUpdate& u) {
       if (u.value >= 0 && static_cast<size_t>(u.value) < rows_.size()) {
         SendListRow& row = rows_[u.value];
         row.status = "Success";
+        row.detail.clear();
         row.state = RowState::Delivered;
         SetChecked(static_cast<size_t>(u.value), false);
       }

@@ -32,6 +32,7 @@ inline constexpr int kSendListColumnPercent[3] = {30, 60, 10};
 struct SendListRow {
   std::string name;      // column 0
   std::string status;    // column 1
+  std::string detail;    // column 1's tool tip (a failure's error log); empty: none
   std::string progress;  // column 2
   RowState state = RowState::Neutral;
   bool checked = true;  // mirrors the record's pending flag

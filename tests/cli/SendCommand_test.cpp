@@ -179,6 +179,67 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "data.bin"), source_);
 }
 
+// A recipient refused for now leaves the segment owed to it alone: the journal keeps who has
+// it already, so a resume after a kill mails that segment only to the one still owed.
+TEST_F(SendCommandTest, ResumeAfterAPartlyRefusedSegmentMailsOnlyTheRecipientStillOwed) {
+  const std::string file = Source(25000);  // three segments
+  std::string partly;
+  {
+    dtltest::SmtpFixture deferring(mail_, {"--defer", "later@b.test"});
+    ASSERT_NE(deferring.port(), 0);
+    UseServer(deferring.port());
+    dtltest::WriteFileText(dir_ / "pw", "secret\n");
+    const std::string command = dtltest::DtlPath() + " send " + file +
+                                " --to 'good@b.test;later@b.test' --method smtp"
+                                " --segment-size 10000 --password-file " +
+                                ShellQuote((dir_ / "pw").string());
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipeFds[1], 1);
+      close(pipeFds[0]);
+      execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(pipeFds[1]);
+    FILE* out = fdopen(pipeFds[0], "r");
+    char line[4096];
+    bool sawRetry = false;
+    while (!sawRetry && std::fgets(line, sizeof line, out)) {
+      partly += line;
+      sawRetry = std::string(line).find("failed, trying again") != std::string::npos;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    fclose(out);
+    ASSERT_TRUE(sawRetry) << partly;
+  }
+  EXPECT_NE(partly.find("still owed to later@b.test (450"), std::string::npos) << partly;
+  const auto journal = dtl::SendJournal(Journal()).Load();
+  ASSERT_TRUE(journal) << journal.error().message;
+  EXPECT_EQ(journal->served, (dtl::ServedRecipientMap{{0, {"good@b.test"}}}));
+
+  const fs::path mail2 = dir_ / "mail2";
+  fs::create_directories(mail2);
+  dtltest::SmtpFixture server(mail2, {});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  auto r = Dtl("send --resume --password-file " + ShellQuote((dir_ / "pw").string()));
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<std::string> rcpts;
+  for (int n = 1; fs::exists(mail2 / ("msg-" + std::to_string(n) + ".json")); ++n) {
+    const std::string json = dtltest::ReadFileText(mail2 / ("msg-" + std::to_string(n) + ".json"));
+    const auto at = json.find("\"rcpt\": ");
+    rcpts.push_back(json.substr(at + 8, json.find(']', at) - at - 7));
+  }
+  EXPECT_EQ(rcpts,
+            (std::vector<std::string>{"[\"later@b.test\"]", "[\"good@b.test\", \"later@b.test\"]",
+                                      "[\"good@b.test\", \"later@b.test\"]"}));
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
 TEST_F(SendCommandTest, ResumeRefusesASourceThatChanged) {
   dtl::SendJournalData d;
   d.sources = {{(dir_ / "data.bin").string(), 25000, 1}};

@@ -1,8 +1,10 @@
 // The main window: tabs and tool bars, tray and close, status texts, the address box, start-up
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
+#include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -21,6 +23,7 @@
 #include "gui/SegmentManagerDialog.h"
 #include "gui/SidePane.h"
 #include "gui/UiTestSupport.h"
+#include "support/LoopbackPeer.h"
 
 using namespace dtlui;
 
@@ -110,6 +113,96 @@ class MainFrameTest : public QObject {
       QTRY_VERIFY2_WITH_TIMEOUT(c.inFront->url() == c.home, c.name, kWaitMs);
       QVERIFY2(c.behind->url() == behind, c.name);
     }
+  }
+
+  // Every retry meets the same failing condition (a source file gone): one box for it, never
+  // a box per attempt, never a second box on top of one, and none that blocks the window.
+  void RepeatedSendFailuresOpenOneBoxPerCondition() {
+    Start();
+    using K = dtl::SendEventKind;
+    {
+      uitest::Messages m;
+      for (int attempt = 0; attempt < 3; ++attempt)
+        Frame().applyEngineEvent({K::FileError, 0, 0, "No such file or directory"});
+      QCOMPARE(m.Texts(), QStringList{"No such file or directory"});
+      QCOMPARE(m.shown.first().first, MsgIcon::Error);
+      Frame().applyEngineEvent({K::FileError, 0, 0, "Permission denied"});
+      QCOMPARE(m.Texts().size(), 2);
+      // After a delivery the same condition is news again.
+      Frame().applyEngineEvent({K::Delivered, 0, 0, {}});
+      Frame().applyEngineEvent({K::FileError, 1, 0, "Permission denied"});
+      QCOMPARE(m.Texts().size(), 3);
+    }
+    // Real boxes: one that leaves the window usable, told the new condition in place.
+    for (int attempt = 0; attempt < 3; ++attempt)
+      Frame().applyEngineEvent({K::FileError, 1, 0, "No space left on device"});
+    QCOMPARE(Frame().findChildren<QMessageBox*>().size(), 1);
+    QMessageBox* box = Frame().findChildren<QMessageBox*>().first();
+    QTRY_VERIFY(box->isVisible());
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(box->text(), QString("No space left on device"));
+    Frame().applyEngineEvent({K::FileError, 1, 0, "Input/output error"});
+    QCOMPARE(Frame().findChildren<QMessageBox*>().size(), 1);
+    QCOMPARE(box->text(), QString("Input/output error"));
+    box->close();
+    QTRY_COMPARE(Frame().findChildren<QMessageBox*>().size(), 0);
+  }
+
+  // A plain job of one small file mailed through the SMTP server at `port` on loopback.
+  void BuildSmtpJob(int port) {
+    QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+    QVERIFY(store_->SetDword("SMTPPort", static_cast<uint32_t>(port)));
+    const QString file = base_ + "/one.bin";
+    uitest::WriteFile(file, QByteArray(1000, 'x'));
+    dtl::SendRequest r;
+    r.files = {{file.toStdString(), 1000}};
+    r.mailTo = "x@example.org";
+    r.from = "me@example.org";
+    r.method = dtl::SendMethod::SmtpServer;
+    QVERIFY(app_->Doc().BuildPlainJob(r));
+    // Built behind the window's back: any engine event makes it read the enabling rules again.
+    Frame().applyEngineEvent({dtl::SendEventKind::WorkerLeft, 0, 0, {}});
+    QVERIFY(Frame().actions().send->isEnabled());
+  }
+
+  // A server that refuses the message for good ends the run: Send is offered again and Stop is
+  // not, without the user having to press Stop first.
+  void RunRefusedForGoodEndsInTheWindow() {
+    Start();
+    dtltest::LoopbackPeer peer([](int fd) {
+      std::string buf;
+      const auto say = [fd](std::string_view text) {
+        return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      };
+      say("220 fake\r\n");
+      for (const char* reply : {"250 fake\r\n", "550 5.7.1 not from you\r\n", "221 bye\r\n"})
+        if (!dtltest::ReadUntil(fd, buf, "\r\n") || !say(reply)) break;
+      return false;
+    });
+    BuildSmtpJob(peer.port());
+    Frame().actions().send->trigger();
+    QTRY_VERIFY(Frame().actions().send->isEnabled());
+    QVERIFY(!Frame().actions().stopSending->isEnabled());
+    QVERIFY2(Frame().statusMessage().contains(
+                 "The server refused segment number 1 for good: 550 5.7.1 not from you"),
+             qPrintable(Frame().statusMessage()));
+  }
+
+  // Stop while a failed attempt waits for its retry: the run ends at once and the row says it
+  // was stopped, not that it is trying again.
+  void StopDuringARetryWaitLeavesTheRowStopped() {
+    Start();
+    dtltest::RefusingPort port;
+    BuildSmtpJob(port.port());
+    Frame().actions().send->trigger();
+    QTreeWidget* list = Frame().sendList();
+    // The second failure waits a second before the next attempt.
+    QTRY_VERIFY(list->topLevelItem(0)->text(1).contains("trying again in"));
+    QVERIFY(list->topLevelItem(0)->toolTip(1).contains("DTLErrorLog.xml"));
+    Frame().actions().stopSending->trigger();
+    QTRY_VERIFY(Frame().actions().send->isEnabled());
+    QCOMPARE(list->topLevelItem(0)->text(1), QString("Stopped"));
+    QCOMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
   }
 
   void CloseAsksAndNoKeepsRunning() {

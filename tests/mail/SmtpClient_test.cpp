@@ -309,6 +309,74 @@ TEST(SmtpDialogue, OneRefusedRecipientStillGetsTheRestButCountsAsFailure) {
             std::string::npos);
 }
 
+// Who has the message after a call: the recipients RCPT TO accepted, once the end of data was
+// taken; those refused with the server's answer (its code tells for good from for now).
+TEST(SmtpDialogue, RecipientOutcomesSayWhoHasTheMessage) {
+  const Step mailFrom = Expect("MAIL FROM", "250 ok\r\n");
+  const struct {
+    const char* name;
+    Script script;
+    std::vector<std::string> accepted;
+    std::vector<std::pair<std::string, int>> refused;
+    bool messageAccepted;
+    const char* cause;  // empty: the call succeeds
+  } cases[] = {
+      {"one refused for good",
+       {Greet(), kEhlo, mailFrom, Expect("RCPT TO:<one@x>", "250 ok\r\n"),
+        Expect("RCPT TO:<two@x>", "550 5.1.1 no such user\r\n"), Expect("DATA", "354 go\r\n"),
+        Body(), kQuit},
+       {"one@x"},
+       {{"two@x", 550}},
+       true,
+       "Recipient refused: two@x (550 5.1.1 no such user)"},
+      {"one refused for now, then the data refused",
+       {Greet(), kEhlo, mailFrom, Expect("RCPT TO:<one@x>", "250 ok\r\n"),
+        Expect("RCPT TO:<two@x>", "450 4.2.1 busy\r\n"), Expect("DATA", "354 go\r\n"),
+        Body("554 5.7.1 spam\r\n"), kQuit},
+       {"one@x"},
+       {{"two@x", 450}},
+       false,
+       "Recipient refused: two@x (450 4.2.1 busy)"},
+      {"both refused",
+       {Greet(), kEhlo, mailFrom, Expect("RCPT TO:<one@x>", "550 no\r\n"),
+        Expect("RCPT TO:<two@x>", "451 later\r\n"), kQuit},
+       {},
+       {{"one@x", 550}, {"two@x", 451}},
+       false,
+       "Recipient refused: one@x (550 no)"},
+      {"both taken",
+       {Greet(), kEhlo, mailFrom, Expect("RCPT TO:<one@x>", "250 ok\r\n"),
+        Expect("RCPT TO:<two@x>", "250 ok\r\n"), Expect("DATA", "354 go\r\n"), Body(), kQuit},
+       {"one@x", "two@x"},
+       {},
+       true,
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer({c.script});
+    SmtpClient client(Local(peer.port()));
+    const dtl::Status sent = client.SendMessage({"a@from.test", {"one@x", "two@x"}}, kMessage);
+    ExpectPlayed(peer);
+    EXPECT_EQ(sent.ok(), std::string(c.cause).empty()) << LogText(client);
+    EXPECT_EQ(client.AcceptedRecipients(), c.accepted);
+    std::vector<std::pair<std::string, int>> refused;
+    for (const auto& r : client.RefusedRecipients()) refused.emplace_back(r.address, r.reply.code);
+    EXPECT_EQ(refused, c.refused);
+    EXPECT_EQ(client.MessageAccepted(), c.messageAccepted);
+    EXPECT_EQ(client.FailureCause(), c.cause);
+  }
+}
+
+// A refused connection is named in the system's words, not only as the step that failed.
+TEST(SmtpDialogue, RefusedConnectionNamesTheSystemsReason) {
+  dtltest::RefusingPort refusing;
+  SmtpClient client(Local(refusing.port()));
+  ASSERT_FALSE(client.SendMessage(kEnvelope, kMessage));
+  EXPECT_EQ(client.FailureCause(), "connect: Connection refused");
+  EXPECT_FALSE(client.MessageAccepted());
+}
+
 // Peers that stop making sense: each must end the attempt cleanly, without QUIT on a dead or
 // desynchronised connection, and without the client buffering the flood.
 TEST(SmtpDialogue, BrokenPeerEndsTheAttemptCleanly) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <map>
 #include <optional>
 
 #include "send/SendEventLog.h"
@@ -11,6 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using dtl::SendEventKind;
+using namespace std::chrono_literals;
 
 struct Attempt {
   dtl::SmtpSettings settings;
@@ -41,6 +43,7 @@ class SendEngineTest : public dtltest::SendRunTest {
         report.log.Error("Mail sending aborted by application");
         return dtl::Error(dtl::ErrorCode::Cancelled, "Mail sending aborted by application");
       }
+      if (answer_) return answer_(n, e, report);
       const bool ok = peer_ ? peer_(n) : true;
       if (ok) return {};
       report.log.Error("Send failed. attempt " + std::to_string(n));
@@ -62,6 +65,9 @@ class SendEngineTest : public dtltest::SendRunTest {
   }
 
   std::function<bool(size_t attempt)> peer_;
+  // A peer that answers each recipient: fills the report as DeliverOverSmtp would.
+  std::function<dtl::Status(size_t attempt, const dtl::SmtpEnvelope&, dtl::SmtpAttemptReport&)>
+      answer_;
   // What a failed attempt reports besides failing: a permanent refusal and the announced limit.
   std::optional<dtl::SmtpReply> refusal_;
   uint64_t sizeLimit_ = 0;
@@ -263,18 +269,25 @@ TEST_F(SendEngineTest, StopEndsAPauseAtOnceAndAbandonsTheRun) {
   for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
 }
 
-TEST_F(SendEngineTest, FailureIsRetriedAtOnceWithANewTagAndAFreshErrorLog) {
+TEST_F(SendEngineTest, FailureIsRetriedAtOnceThenAfterTheBackOffWithANewTagAndAFreshErrorLog) {
   peer_ = [](size_t n) { return n >= 3; };
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   Run();
   const std::vector<std::string> want = {
       "0:Sending Segment...",
-      "0:Failed sending segment number 1. Log file created. Trying again...",
+      "0:Failed sending segment number 1: Send failed \u2014 trying again now",
       "0:Sending Segment...",
-      "0:Failed sending segment number 1. Log file created. Trying again...",
+      "0:Failed sending segment number 1: Send failed \u2014 trying again in 1 s",
       "0:Sending Segment...",
   };
   EXPECT_EQ(log_.Statuses(), want);
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s}));
+  // The error log's path goes with the failure's status, for the row's tool tip.
+  for (const auto& e : log_.Events()) {
+    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos) {
+      EXPECT_EQ(e.detail, "Log file created: " + (dir_ / "DTLErrorLog.xml").string());
+    }
+  }
   EXPECT_EQ(log_.Positions(SendEventKind::FailedRetrying), (std::vector<int>{0, 0}));
   const auto attempts = Attempts();
   ASSERT_EQ(attempts.size(), 3u);
@@ -362,8 +375,7 @@ TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
        "0:The server refused segment number 1 for good: 554 5.7.1 rejected"},
       {"too large", dtl::SmtpReply{552, {"5.3.4 too big"}}, 20000,
        "0:Segment number 1 makes a mail of "},
-      {"transient", std::nullopt, 0,
-       "0:Failed sending segment number 1. Log file created. Trying again..."},
+      {"transient", std::nullopt, 0, "0:Stopped"},
   };
   log_.onEvent = [this](const dtl::SendEvent& e) {
     if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
@@ -385,6 +397,9 @@ TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
     EXPECT_EQ(last.substr(0, std::string(c.status).size()), c.status) << last;
     EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), c.refusal ? 0u : 1u);
     EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+    // Refused for good, the run is over without Stop: Send is free again.
+    EXPECT_TRUE(doc_.CanSend());
+    EXPECT_FALSE(doc_.CanStop());
     doc_.Stop();
   }
 }
@@ -471,7 +486,7 @@ TEST_F(MailClientTest, StoredProfileTheProgramRefusesFallsBackToNoProfileAndTheB
   }
 }
 
-TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
+TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterTheBackOff) {
   env_.sendmailProgram = Program(1);
   log_.onEvent = [this](const dtl::SendEvent& e) {
     if (e.kind == SendEventKind::FailedRetrying && log_.CountOf(SendEventKind::FailedRetrying) == 1)
@@ -480,9 +495,12 @@ TEST_F(MailClientTest, FailedSubmissionIsRetriedAfterThePause) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::Mapi)));
   Run();
   const std::vector<std::string> want = {
-      "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again...",
-      "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI. Trying again..."};
+      "0:Sending Segment...", "0:Failed sending segment number 1 via MAPI \u2014 trying again now",
+      "0:Sending Segment...",
+      "0:Failed sending segment number 1 via MAPI \u2014 trying again in 1 s", "0:Stopped"};
   EXPECT_EQ(log_.Statuses(), want);
+  // Stop came with the second failure: its wait never began.
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s}));
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
 }
 
@@ -494,6 +512,175 @@ TEST_F(MailClientTest, LogonFailureAbandonsTheRunAndKeepsSendDisabledUntilStop) 
   EXPECT_FALSE(doc_.CanSend());
   doc_.Stop();
   EXPECT_TRUE(doc_.CanSend());
+}
+
+// Each recipient answered by `codes` (address -> RCPT reply code per attempt, 250 when the
+// list runs out); the message is taken at the end of data when any recipient was accepted.
+dtl::Status AnswerRecipients(const std::map<std::string, std::vector<int>>& codes, size_t attempt,
+                             const dtl::SmtpEnvelope& envelope, dtl::SmtpAttemptReport& report,
+                             std::map<std::string, size_t>& asked) {
+  for (const std::string& to : envelope.recipients) {
+    const auto it = codes.find(to);
+    const size_t turn = asked[to]++;
+    const int code = it != codes.end() && turn < it->second.size() ? it->second[turn] : 250;
+    if (code == 250)
+      report.acceptedRecipients.push_back(to);
+    else
+      report.refusedRecipients.push_back(
+          {to, dtl::SmtpReply{code, {code >= 500 ? "5.1.1 no such user" : "4.2.1 busy"}}});
+  }
+  report.messageAccepted = !report.acceptedRecipients.empty();
+  if (report.refusedRecipients.empty()) return {};
+  const char* why = report.messageAccepted ? "Partial send failure." : "Send failed.";
+  report.log.Error(std::string("Recipient refused: ") + report.refusedRecipients[0].address);
+  return dtl::Error(dtl::ErrorCode::Refused, why);
+}
+
+// A server that takes some recipients and refuses others: those it took have the segment and
+// never get it again; one refused for good is reported and not asked again; one refused for
+// now is owed the segment and gets it alone on the retry; nobody left at all ends the run.
+TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAreRetried) {
+  using Envelopes = std::vector<std::vector<std::string>>;
+  const std::vector<std::string> both = {"a@x.test", "b@y.test"}, a = {"a@x.test"},
+                                 b = {"b@y.test"};
+  const struct {
+    const char* name;
+    std::map<std::string, std::vector<int>> codes;
+    Envelopes envelopes;
+    std::vector<int> delivered;
+    std::vector<int> partly;
+    const char* status;  // a status the run must show
+    size_t runEnded;
+    std::vector<std::chrono::milliseconds> waits;
+  } cases[] = {
+      {"refused for good",
+       {{"b@y.test", {550}}},
+       {both, a, a},
+       {0, 1, 2},
+       {},
+       "0:Segment number 1 delivered; refused for good: b@y.test (550 5.1.1 no such user)",
+       1,
+       {}},
+      {"refused for now",
+       {{"b@y.test", {450}}},
+       {both, b, both, both},
+       {0, 1, 2},
+       {0},
+       "0:Segment number 1 delivered to some recipients; still owed to b@y.test (450 4.2.1 busy) "
+       "\u2014 trying again now",
+       1,
+       {0s}},
+      {"refused for now twice, then for good",
+       {{"b@y.test", {450, 450, 550}}},
+       {both, b, b, a, a},
+       {0, 1, 2},
+       {0},
+       "0:Segment number 1 delivered; refused for good: b@y.test (550 5.1.1 no such user)",
+       1,
+       {0s, 1s}},
+      {"everyone refused for good",
+       {{"a@x.test", {550}}, {"b@y.test", {550}}},
+       {both},
+       {},
+       {},
+       "0:The server refused segment number 1 for good: a@x.test (550 5.1.1 no such user), "
+       "b@y.test (550 5.1.1 no such user)",
+       0,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      attempts_.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lock(waitMutex_);
+      waits_.clear();
+    }
+    std::map<std::string, size_t> asked;
+    answer_ = [&](size_t n, const dtl::SmtpEnvelope& e, dtl::SmtpAttemptReport& report) {
+      return AnswerRecipients(c.codes, n, e, report, asked);
+    };
+    ASSERT_TRUE(
+        doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer, "a@x.test;b@y.test")));
+    Run();
+    Envelopes envelopes;
+    for (const auto& at : Attempts()) envelopes.push_back(at.envelope.recipients);
+    EXPECT_EQ(envelopes, c.envelopes);
+    EXPECT_EQ(log_.Positions(SendEventKind::Delivered), c.delivered);
+    EXPECT_EQ(log_.Positions(SendEventKind::PartlyDelivered), c.partly);
+    const auto statuses = log_.Statuses();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), c.status), statuses.end())
+        << ::testing::PrintToString(statuses);
+    EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), c.runEnded);
+    EXPECT_EQ(Waits(), c.waits);
+    // Over either way, without Stop.
+    EXPECT_TRUE(doc_.CanSend());
+    EXPECT_TRUE(doc_.AllServedRecipients().empty());
+    if (std::string(c.status).find("refused for good") != std::string::npos) {
+      EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("b@y.test (550"),
+                std::string::npos);
+    }
+  }
+  answer_ = nullptr;
+}
+
+// A resumed job knows who already has a pending segment: they are not mailed it again.
+TEST_F(SendEngineTest, RecipientsServedBeforeAResumeAreNotMailedAgain) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "a@x.test;b@y.test")));
+  ASSERT_TRUE(doc_.RestoreJob(doc_.Fields(), doc_.Records(), {{0, {"a@x.test"}}}));
+  Run();
+  const auto attempts = Attempts();
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0].envelope.recipients, std::vector<std::string>{"b@y.test"});
+  EXPECT_EQ(attempts[1].envelope.recipients, (std::vector<std::string>{"a@x.test", "b@y.test"}));
+  // The mail itself still names everybody.
+  EXPECT_NE(attempts[0].wire.find("a@x.test"), std::string::npos);
+}
+
+// Every failure is retried at once, then after 1 s, 2 s, 4 s ...; a delivery starts the count
+// again for the next segment.
+TEST_F(SendEngineTest, RetriesWaitZeroThenDoublingSecondsAndADeliveryStartsTheCountAgain) {
+  peer_ = [](size_t n) { return n == 6 || n >= 8; };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer)));
+  Run();
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s, 2s, 4s, 8s, 0s}));
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{0, 1}));
+}
+
+// Stop during a retry's wait ends the run at once, and the row's last word is "Stopped", not a
+// promise to try again.
+TEST_F(SendEngineTest, StopDuringARetryWaitEndsTheRunAtOnceAndTheRowSaysStopped) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool waiting = false;
+  env_.wait = [&](std::chrono::milliseconds delay, std::stop_token stop) {
+    if (delay == 0ms) return !stop.stop_requested();
+    {
+      std::lock_guard<std::mutex> lock(m);
+      waiting = true;
+    }
+    cv.notify_all();
+    return dtl::WaitUnlessStopped(std::chrono::hours(1), stop);
+  };
+  peer_ = [](size_t) { return false; };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  ASSERT_TRUE(doc_.StartRun(log_, env_));
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return waiting; });
+  }
+  const auto stopped = std::chrono::steady_clock::now();
+  doc_.Stop();
+  log_.WaitForRuns(1);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 10s);
+  EXPECT_EQ(doc_.Wait(), 0);
+  EXPECT_EQ(Attempts().size(), 2u);
+  EXPECT_EQ(log_.Statuses().back(), "0:Stopped");
+  EXPECT_TRUE(doc_.CanSend());
+  EXPECT_EQ(doc_.Records()[0].pending, 1);
 }
 
 }  // namespace

@@ -89,6 +89,12 @@ class SendRunTest : public ::testing::Test {
     env_.tempFolder = temp_;
     env_.errorLogFolder = dir_.path().string() + "/";
     env_.pause = std::chrono::milliseconds(1);
+    // Retry waits are recorded, not slept; a stop still ends one, as the real wait does.
+    env_.wait = [this](std::chrono::milliseconds delay, std::stop_token stop) {
+      std::lock_guard<std::mutex> lock(waitMutex_);
+      waits_.push_back(delay);
+      return !stop.stop_requested();
+    };
     env_.settings = &settings_;
   }
 
@@ -114,6 +120,13 @@ class SendRunTest : public ::testing::Test {
     doc_.Wait();
   }
 
+  std::vector<std::chrono::milliseconds> Waits() {
+    std::lock_guard<std::mutex> lock(waitMutex_);
+    return waits_;
+  }
+
+  std::mutex waitMutex_;
+  std::vector<std::chrono::milliseconds> waits_;
   TempDir dir_;
   std::filesystem::path temp_ = dir_ / "tmp";
   dtl::SettingsStore settings_;

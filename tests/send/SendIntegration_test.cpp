@@ -12,11 +12,13 @@
 #include "fixtures/dns_server.h"
 #include "fixtures/smtp_fixture.h"
 #include "send/SendEventLog.h"
+#include "support/LoopbackPeer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using dtl::SendEventKind;
+using namespace std::chrono_literals;
 
 class SendIntegration : public dtltest::SendRunTest {
  protected:
@@ -274,8 +276,9 @@ TEST_F(SendIntegration, FailedMxLookUpIsAskedAgainAndTheNextSegmentIsDelivered) 
       << mails[0];
 }
 
+// A recipient refused for now (450) is retried without end, each failure writing its log.
 TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
-  auto server = SmtpServer({"--refuse", "nobody@a.test"});
+  auto server = SmtpServer({"--defer", "nobody@a.test"});
   const fs::path errorLog = dir_ / "DTLErrorLog.xml";
   int failures = 0;
   bool everyFailureWroteItsLog = true;
@@ -283,7 +286,7 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
     if (e.kind != SendEventKind::FailedRetrying) return;
     // Taken away at each failure, so the next failure has to write it anew.
     everyFailureWroteItsLog &=
-        fs::exists(errorLog) && dtltest::ReadFileText(errorLog).find("550") != std::string::npos;
+        fs::exists(errorLog) && dtltest::ReadFileText(errorLog).find("450") != std::string::npos;
     fs::remove(errorLog);
     EXPECT_EQ(e.position, 0);
     if (++failures == 3) doc_.Stop();
@@ -292,6 +295,8 @@ TEST_F(SendIntegration, RefusingServerIsRetriedWithAFreshErrorLogUntilStopped) {
   Run(1);
   EXPECT_EQ(failures, 3);
   EXPECT_TRUE(everyFailureWroteItsLog);
+  // Stop came with the third failure, before its wait.
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s}));
   EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
   EXPECT_EQ(log_.CountOf(SendEventKind::Delivered), 0u);
   EXPECT_TRUE(doc_.CanSend());
@@ -322,6 +327,78 @@ TEST_F(SendIntegration, StopDuringATransferThenSendResendsOnlyTheInterruptedSegm
   EXPECT_NE(mails[0].find("|big.dtl.doc|"), std::string::npos);
   EXPECT_NE(mails[1].find("|big.001.doc|"), std::string::npos);
   EXPECT_NE(mails[2].find("|big.002.doc|"), std::string::npos);
+}
+
+// A server nobody answers on: each attempt fails at once, the retries wait 0, 1, 2, 4 ... s
+// (recorded, not slept), and the status says why with the wait and points to the log.
+TEST_F(SendIntegration, RefusedConnectionIsRetriedAfterGrowingWaitsNamingTheReason) {
+  dtltest::RefusingPort port;
+  ASSERT_NE(port.port(), 0);
+  EXPECT_TRUE(settings_.SetString("SMTPServer", "127.0.0.1"));
+  EXPECT_TRUE(settings_.SetDword("SMTPPort", static_cast<uint32_t>(port.port())));
+  int failures = 0;
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying && ++failures == 5) doc_.Stop();
+  };
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
+  Run(1);
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s, 2s, 4s}));
+  const auto statuses = log_.Statuses();
+  const std::string want =
+      "0:Failed sending segment number 1: connect: Connection refused \u2014 trying again in 4 s";
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), want), statuses.end())
+      << ::testing::PrintToString(statuses);
+  EXPECT_EQ(statuses.back(), "0:Stopped");
+  for (const auto& e : log_.Events()) {
+    if (e.kind == SendEventKind::Status && e.text.find("trying again") != std::string::npos) {
+      EXPECT_EQ(e.detail, "Log file created: " + (dir_ / "DTLErrorLog.xml").string());
+    }
+  }
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("Connection refused"),
+            std::string::npos);
+}
+
+// The envelope recipients of stored mail number `n` (from the fixture's notes).
+std::string StoredRecipients(const fs::path& mail, int n) {
+  const std::string json = dtltest::ReadFileText(mail / ("msg-" + std::to_string(n) + ".json"));
+  const auto at = json.find("\"rcpt\": ");
+  return at == std::string::npos ? json : json.substr(at + 8, json.find(']', at) - at - 7);
+}
+
+// The server takes one recipient and refuses the other for good: each segment reaches the one
+// that took it once, the run ends normally, and the refused address is reported.
+TEST_F(SendIntegration, AcceptedRecipientGetsEachSegmentOnceAndTheRefusedOneIsReported) {
+  auto server = SmtpServer({"--refuse", "bad@a.test"});
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "good@a.test;bad@a.test")));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u) << log_.Statuses().back();
+  EXPECT_EQ(log_.Positions(SendEventKind::Delivered), (std::vector<int>{0, 1}));
+  ASSERT_EQ(Mails().size(), 2u);
+  EXPECT_EQ(StoredRecipients(mail_, 1), "[\"good@a.test\"]");
+  EXPECT_EQ(StoredRecipients(mail_, 2), "[\"good@a.test\"]");
+  const auto statuses = log_.Statuses();
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(),
+                      "0:Segment number 1 delivered; refused for good: bad@a.test (550 5.1.1 no "
+                      "such user)"),
+            statuses.end())
+      << ::testing::PrintToString(statuses);
+  EXPECT_NE(dtltest::ReadFileText(dir_ / "DTLErrorLog.xml").find("bad@a.test"), std::string::npos);
+}
+
+// Refused for now, a recipient gets the segment alone on the retry; the one that took it the
+// first time is not mailed it again.
+TEST_F(SendIntegration, RecipientRefusedForNowGetsTheSegmentAloneOnTheRetry) {
+  auto server = SmtpServer({"--defer-once", "later@a.test"});
+  ASSERT_TRUE(
+      doc_.BuildSplitJob(Request(15000, dtl::SendMethod::SmtpServer, "good@a.test;later@a.test")));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u) << log_.Statuses().back();
+  EXPECT_EQ(log_.Positions(SendEventKind::PartlyDelivered), std::vector<int>{0});
+  ASSERT_EQ(Mails().size(), 3u);
+  EXPECT_EQ(StoredRecipients(mail_, 1), "[\"good@a.test\"]");
+  EXPECT_EQ(StoredRecipients(mail_, 2), "[\"later@a.test\"]");
+  EXPECT_EQ(StoredRecipients(mail_, 3), "[\"good@a.test\", \"later@a.test\"]");
 }
 
 }  // namespace

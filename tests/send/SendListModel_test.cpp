@@ -107,10 +107,15 @@ TEST_F(SendListModelTest, RunEventsWriteStatusProgressAndRowStates) {
   EXPECT_EQ(model_.Row(1).status, "Sending Segment...");
   EXPECT_EQ(model_.Row(1).progress, "40%");
   EXPECT_EQ(model_.Row(1).state, RowState::Failed);
+  // A failure's status carries its error log's path for the row's tool tip.
+  doc_.ApplyEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2: x",
+                         "Log file created: /tmp/DTLErrorLog.xml"});
+  EXPECT_EQ(model_.Row(1).detail, "Log file created: /tmp/DTLErrorLog.xml");
 
   // A failed row later delivered turns green, and its box and record are cleared.
   doc_.ApplyEngineEvent({dtl::SendEventKind::Delivered, 1, 0, {}});
   EXPECT_EQ(model_.Row(1).status, "Success");
+  EXPECT_EQ(model_.Row(1).detail, "");
   EXPECT_EQ(model_.Row(1).state, RowState::Delivered);
   EXPECT_FALSE(model_.Row(1).checked);
   EXPECT_EQ(Pending(), (std::vector<int>{1, 0, 1}));

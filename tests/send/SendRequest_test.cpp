@@ -189,6 +189,36 @@ TEST(SendJournalText, RoundTripKeepsOddPathsAndNeverThePassword) {
   EXPECT_FALSE(dtl::JournalPasswordMatches(*back, ""));
 }
 
+// The recipients that already have a pending segment survive the journal, so a resume does not
+// mail them again; a journal without any is written exactly as before they existed.
+TEST(SendJournalText, ServedRecipientsRoundTripAndOldJournalsStillRead) {
+  dtl::SendJournalData d;
+  d.fields.recipients = "a@x.test;b y@x.test";
+  d.records = {{"/p", "p", 10, 25, 1, 0}, {"/p", "p", 10, 25, 1, 1}};
+  const std::string before = dtl::SendJournal::Serialize(d);
+  EXPECT_EQ(before.find("served"), std::string::npos);
+  d.served = {{1, {"a@x.test", "b y@x.test"}}};
+  const std::string text = dtl::SendJournal::Serialize(d);
+  const auto back = dtl::SendJournal::Parse(text);
+  ASSERT_TRUE(back) << back.error().message;
+  EXPECT_EQ(back->served, d.served);
+  // Written before served lines existed: reads with nobody served.
+  const auto old = dtl::SendJournal::Parse(before);
+  ASSERT_TRUE(old) << old.error().message;
+  EXPECT_TRUE(old->served.empty());
+  const std::vector<std::pair<const char*, std::string>> damaged = {
+      {"position past the records",
+       std::string(text).replace(text.find("served 1"), 8, "served 2")},
+      {"no address",
+       std::string(text).replace(text.find("served 1"), text.find("\nend") - text.find("served 1"),
+                                 "served 1")},
+  };
+  for (const auto& [what, bad] : damaged) {
+    const auto parsed = dtl::SendJournal::Parse(bad);
+    EXPECT_FALSE(parsed) << what;
+  }
+}
+
 TEST(SendJournalText, DamagedJournalsAreRefused) {
   dtl::SendJournalData d;
   d.records = {{"/p", "p", 10, 25, /*pending*/ 1, /*index*/ 2}};
