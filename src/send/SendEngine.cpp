@@ -131,29 +131,6 @@ bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
          a.fileSize == b.fileSize;
 }
 
-// The message is the system's text alone: it becomes the text of the file-error message box.
-Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    const int e = errno;
-    if (fd >= 0) ::close(fd);
-    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
-                 std::generic_category().message(e), e);
-  }
-  std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
-  size_t have = 0;
-  while (have < out.size()) {
-    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    have += static_cast<size_t>(got);
-  }
-  ::close(fd);
-  out.resize(have);
-  return out;
-}
-
 class EngineProgress : public MailProgress {
  public:
   EngineProgress(SendEngineObserver& observer, int32_t position)
@@ -260,10 +237,10 @@ class Run {
                           : std::move(produced.error());
         return piece;
       }
-      const std::string path = std::move(produced).value();
-      piece.pieceName = AttachmentNameFromPath(path);
-      auto read = ReadWholeFile(path);
-      ::unlink(path.c_str());
+      piece.pieceName = AttachmentNameFromPath(produced->path().string());
+      // Read back through the descriptor it was written with, never by its name.
+      auto read = produced->ReadAll();
+      ::unlink(produced->path().c_str());
       if (!read) {
         piece.error = std::move(read.error());
         return piece;
