@@ -20,6 +20,7 @@
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentList.h"
 #include "base/ProgramFolder.h"
+#include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
 #include "base/TempFiles.h"
 #include "mail/EmailObject.h"
@@ -161,6 +162,10 @@ class Run {
         delivery_(p.delivery) {
     temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
     logFolder_ = env_.errorLogFolder;
+  }
+  ~Run() {
+    WipeSecret(delivery_.smtpPassword);
+    WipeSecret(delivery_.mapiPassword);
   }
 
   int Go() {
@@ -327,6 +332,10 @@ class Run {
 
   Step DeliverSmtp(size_t p, const SegmentRecord& record) {
     SmtpSettings settings = env_.smtpBase;
+    const struct Wipe {
+      std::string& s;
+      ~Wipe() { WipeSecret(s); }
+    } wipe{settings.password};  // this attempt's copy
     const bool direct = p_.job.method == SendMethod::DirectSend;
     if (direct) {
       std::string host;
@@ -502,7 +511,7 @@ class Run {
   SendJobList& list_;
   SendEngineObserver& obs_;
   const SendEnvironment& env_;
-  const DeliverySettings delivery_;  // the run's own; never written back
+  DeliverySettings delivery_;  // the run's own; never written back, wiped at the end
   std::filesystem::path temp_;
   std::string logFolder_;
   std::unique_ptr<MxResolver> resolver_;
