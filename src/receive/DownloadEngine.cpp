@@ -15,6 +15,7 @@
 #include <stop_token>
 
 #include "archive/MergeJob.h"
+#include "archive/SegmentBounds.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
 #include "receive/ProviderTable.h"
@@ -130,6 +131,11 @@ struct Attempt {
   bool Store(const uint8_t* data, size_t size) {
     if (HoldsMarker(data, size)) {
       markerHit = true;
+      return false;
+    }
+    // Nothing larger than a segment archive is ever downloaded (archive/SegmentBounds.h).
+    if (size > kLargestSegmentArchive - fileBytes) {
+      failure = "the answer is larger than any segment";
       return false;
     }
     if (!WriteAll(fd, data, size)) {
