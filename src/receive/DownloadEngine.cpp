@@ -16,6 +16,7 @@
 
 #include "archive/MergeJob.h"
 #include "archive/SegmentBounds.h"
+#include "base/SecretMemory.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
 #include "receive/ProviderTable.h"
@@ -484,6 +485,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     mp.threads = params.mergeThreads;
     MergeJob::Report merged =
         MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, stop);
+    WipeSecret(mp.password);
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
   }
