@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "archive/MergeJob.h"
+#include "base/SecretMemory.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
@@ -134,11 +135,13 @@ void MergingDialog::showEvent(QShowEvent* event) {
   for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
   params.saveFolder = S(saveFolder_);
   params.password = S(password_);
-  runner_.start([this, params](std::stop_token token) {
+  runner_.start([this, params = std::move(params)](std::stop_token token) mutable {
     MergeRelay relay(
         this, runner_, [this](bool openFolder) { Finished(openFolder); }, token);
     (void)dtl::MergeJob::Run(params, relay, token);
+    dtl::WipeSecret(params.password);
   });
+  dtl::WipeSecret(params.password);  // moved from; a short one keeps its bytes in place
 }
 
 void MergingDialog::Finished(bool openFolder) {
