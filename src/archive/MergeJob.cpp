@@ -366,7 +366,8 @@ class OutputFile {
   // Creates the temporary file on the first call; later calls do nothing.
   Status Open() {
     if (fd_ >= 0) return {};
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
     for (int attempt = 0; fd_ < 0; ++attempt) {
       std::string name = ".dtl-merge-";

@@ -2,9 +2,10 @@
 //
 // For each descriptor D (segment 0) the merge derives the folder prefix P and the file name N,
 // counts the files matching P N ".*" (T), and then appends, in order, the single zip entry of
-// D, P N ".001", P N ".002", ... until the first number that has no file. Descriptors stored by a download ("movie.avi.dtl") number their
-// segments "movie.avi.001"; descriptors written by the offline split ("movie.avi.dtl.doc")
-// number them "movie.avi.001.doc". The output is named N in both cases.
+// D, P N ".001", P N ".002", ... until the first number that has no file. Descriptors stored
+// by a download ("movie.avi.dtl") number their segments "movie.avi.001"; descriptors written by
+// the offline split ("movie.avi.dtl.doc") number them "movie.avi.001.doc". The output is named
+// N in both cases.
 //
 // The output O = save folder + N comes from a descriptor that may have been downloaded from
 // anywhere, so it is never simply overwritten: when anything exists under that name (a file, a
@@ -13,8 +14,9 @@
 // created exclusively and never through a link, which is renamed to O only when the file is
 // complete, so a file under its final name is always whole; a link at O is replaced, never
 // followed. A merge that ends early (a missing, unreadable or unwritable segment, a cancel)
-// keeps what it merged as O ".incomplete" when it holds anything and removes it otherwise. A descriptor does not say how many segments follow, so "complete" means
-// the run of segments ended where the count T says it should.
+// keeps what it merged as O ".incomplete" when it holds anything and removes it otherwise. A
+// descriptor does not say how many segments follow, so "complete" means the run of segments
+// ended where the count T says it should.
 //
 // Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
 // receives every event on that thread. Run() returns when every descriptor was handled, the run
@@ -59,7 +61,9 @@ class MergeObserver {
   // SkipAll keep it and merge nothing for this descriptor. The All answers hold for the rest of
   // the run. Asked before the merge of that file starts, or at its end when the name appeared
   // during the merge. The default keeps the file: an observer that cannot ask never loses one.
-  virtual ReplaceMode ConfirmOutputReplace(const std::string& fileName) { return ReplaceMode::Skip; }
+  virtual ReplaceMode ConfirmOutputReplace(const std::string& fileName) {
+    return ReplaceMode::Skip;
+  }
   // The run ended. openFolder is true at the normal end (every descriptor was reached, even if
   // some were incomplete): show the save folder. False after a stopping failure or a cancel.
   virtual void OnFinished(bool openFolder) {}

@@ -46,7 +46,8 @@ Result<std::vector<uint8_t>> TempPieceFile::ReadAll() const {
   std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
   size_t have = 0;
   while (have < out.size()) {
-    const ssize_t got = ::pread(fd_, out.data() + have, out.size() - have, static_cast<off_t>(have));
+    const ssize_t got =
+        ::pread(fd_, out.data() + have, out.size() - have, static_cast<off_t>(have));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return fail(errno);
     if (got == 0) break;

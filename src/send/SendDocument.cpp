@@ -145,7 +145,8 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   params.env = &env;
   params.onPosition = [this](int32_t position) { position_.store(position); };
   params.onNormalEnd = [this] { running_.store(false); };
-  worker_ = std::jthread([this, params = std::move(params), &observer](std::stop_token stop) mutable {
+  worker_ = std::jthread([this, params = std::move(params),
+                          &observer](std::stop_token stop) mutable {
     lastResult_.store(RunSendEngine(params, stop));
     WipeRunSecrets(params);
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.

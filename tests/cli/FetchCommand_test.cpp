@@ -148,13 +148,15 @@ TEST_F(FetchCommand, AMergedFileNeverReplacesTheUsersFileWithoutOverwrite) {
     bool replaced;
     const char* said;  // on standard error
   } cases[] = {
-      {"", 1, false, "notes.txt exists; give --overwrite to replace it or --skip-existing to keep it"},
+      {"", 1, false,
+       "notes.txt exists; give --overwrite to replace it or --skip-existing to keep it"},
       {"--skip-existing", 0, false, ""},
       {"--overwrite", 0, true, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.flag);
-    auto r = Fetch(dtl::kProviderNetscape, std::string("--file notes.txt ") + c.flag + " --out " + Out());
+    auto r = Fetch(dtl::kProviderNetscape,
+                   std::string("--file notes.txt ") + c.flag + " --out " + Out());
     EXPECT_EQ(r.status, c.status) << r.output;
     EXPECT_NE(r.output.find(c.said), std::string::npos) << r.output;
     if (c.replaced) {

@@ -228,7 +228,8 @@ TEST_F(RoundTrip, AnExistingFileIsReplacedOnlyWithOverwrite) {
       {"", 1, false,
        "dtl merge: " + Out("mine.txt").string() +
            " exists; give --overwrite to replace it or --skip-existing to keep it\n"},
-      {"--skip-existing", 0, false, "dtl merge: " + Out("mine.txt").string() + " exists and was kept\n"},
+      {"--skip-existing", 0, false,
+       "dtl merge: " + Out("mine.txt").string() + " exists and was kept\n"},
       {"--overwrite", 0, true, Out("mine.txt").string() + "\n"},
   };
   for (const Case& c : cases) {
