@@ -97,6 +97,10 @@ Outcome RunAndQuit(const std::vector<std::string>& argv, const std::vector<std::
 }
 
 TEST(CoreDumps, NeitherProgramLeavesACoreFile) {
+  struct rlimit core {};
+  ::getrlimit(RLIMIT_CORE, &core);
+  // A program started here could never dump, so its own care would go unseen.
+  if (core.rlim_max == 0) GTEST_SKIP() << "core files cannot be enabled in this environment";
   const std::string desktop = std::string(DTL_BINARY_DIR) + "/bin/drovetail";
   struct Case {
     const char* name;
