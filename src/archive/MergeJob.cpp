@@ -14,11 +14,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "archive/SegmentArchive.h"
+#include "archive/SegmentBounds.h"
 #include "archive/SegmentCipher.h"
 #include "archive/ZipReader.h"
+#include "base/SecretMemory.h"
 
 namespace dtl {
 
@@ -38,8 +41,6 @@ constexpr std::string_view kStoredSuffix = ".doc";
 constexpr uint32_t kChunkSize = 1u << 20;
 constexpr size_t kChunksPerSegment = 8;
 constexpr size_t kChunksBuffered = 32;
-// A segment archive is addressed with 32-bit lengths; anything larger is not one of ours.
-constexpr uint64_t kMaxSegmentFile = 0xFFFFFFFFull;
 
 std::string UnzipMessage(const fs::path& segment) {
   return "Unable to unzip " + segment.string() +
@@ -148,7 +149,8 @@ struct Slot {
 };
 
 // Reads a whole segment file. Returns false with `missing` set when there is no such file;
-// false without it when the file exists but cannot be read as a segment.
+// false without it when the file exists but cannot be read as a segment (also when it is larger
+// than any segment archive: the file is read into memory whole).
 bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& missing) {
   missing = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -158,7 +160,7 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > kMaxSegmentFile) {
+      static_cast<uint64_t>(st.st_size) > kLargestSegmentArchive) {
     ::close(fd);
     return false;
   }
@@ -198,6 +200,7 @@ class SegmentPipeline {
     }
     cv_.notify_all();
     for (auto& t : threads_) t.join();
+    WipeSecret(password_);
   }
 
   fs::path PathOf(uint64_t k) const {
@@ -281,6 +284,10 @@ class SegmentPipeline {
     } closer{h};
     ZipEntryInfo entry{};
     if (ZipGetEntry(h, 0, entry) != ZIPR_OK) return Slot::State::Failed;
+    // No segment carries more than the largest payload; an entry claiming more is a bomb or
+    // garbage, and would otherwise be inflated onto the disk up to its 4 GiB claim.
+    if (static_cast<uint32_t>(entry.uncompressedSize) > kLargestSegmentPayload)
+      return Slot::State::Failed;
 
     // The declared size is used only to learn how much of the last chunk is filled; the reader
     // checks it (and the CRC) against the data, so it is never an allocation size here.
@@ -322,7 +329,7 @@ class SegmentPipeline {
 
   const MergeJob::Names& names_;
   const fs::path descriptor_;
-  const std::string password_;
+  std::string password_;  // wiped when the pipeline ends
   const uint64_t window_;
 
   std::mutex mu_;
@@ -344,19 +351,34 @@ bool AllZero(const uint8_t* p, size_t n) {
 // Keeps the output file open across the segments of one descriptor. Whole chunks of zeros are
 // skipped over instead of written, so images that are mostly holes come back as holes and cost
 // no disk writes; the file is extended to its full length when each segment ends.
+//
+// The file is a new one in the save folder, created exclusively and without following a link,
+// under a name the merge never counts as a segment (".dtl-merge-" and six random characters):
+// nothing that already exists there, planted or the user's own, is ever written through.
 class OutputFile {
  public:
-  explicit OutputFile(fs::path path) : path_(std::move(path)) {}
+  explicit OutputFile(fs::path folder) : folder_(std::move(folder)) {}
   ~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
   }
   // Every error is Io with the bare system text as its message (the merge words it) and
   // `system` = errno.
-  // Opens O for appending, creating it when missing and never truncating it.
+  // Creates the temporary file on the first call; later calls do nothing.
   Status Open() {
     if (fd_ >= 0) return {};
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) return SystemError(errno);
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+      std::string name = ".dtl-merge-";
+      for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+      path_ = folder_ / name;
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ < 0 && (errno != EEXIST || attempt >= 100)) {
+        path_.clear();
+        return SystemError(errno);
+      }
+    }
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return SystemError(errno);
     // Only a regular file can hold a hole; anything else gets every byte written.
@@ -402,10 +424,13 @@ class OutputFile {
     return settled;
   }
   uint64_t Size() const { return size_; }
+  // The temporary file; empty until Open() succeeded.
+  const fs::path& Path() const { return path_; }
 
  private:
   static Error SystemError(int err) { return Error(ErrorCode::Io, std::strerror(err), err); }
 
+  fs::path folder_;
   fs::path path_;
   int fd_ = -1;
   bool sparse_ = false;
@@ -418,12 +443,21 @@ bool SameFile(const fs::path& a, const fs::path& b) {
   return fs::equivalent(a, b, ec) && !ec;
 }
 
+// Anything at all under that name, a dangling link included.
+bool Occupied(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+bool Keeps(ReplaceMode m) { return m == ReplaceMode::Skip || m == ReplaceMode::SkipAll; }
+
 }  // namespace
 
 bool MergeJob::Report::AllComplete() const {
   if (!status) return false;
-  return std::all_of(files.begin(), files.end(),
-                     [](const FileResult& f) { return f.outcome == Outcome::Complete; });
+  return std::all_of(files.begin(), files.end(), [](const FileResult& f) {
+    return f.outcome == Outcome::Complete || f.outcome == Outcome::Kept;
+  });
 }
 
 MergeJob::Names MergeJob::DeriveNames(const fs::path& descriptor) {
@@ -478,10 +512,18 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     f.output = params.saveFolder / DeriveNames(d).name;
     result.files.push_back(std::move(f));
   }
-  const std::string password =
+  std::string password =
       params.password.empty() ? std::string(kDefaultAesPassword) : params.password;
   unsigned decoders = params.threads ? params.threads : std::thread::hardware_concurrency();
   decoders = std::clamp(decoders, 1u, 64u);
+  // Overwrite and Skip are answers for one file: the next existing output asks again.
+  ReplaceMode mode = ReplaceMode::Overwrite;
+  // Whether an existing output may go; asks unless an All answer already decided.
+  const auto mayReplace = [&](const fs::path& output) {
+    if (mode == ReplaceMode::Overwrite || mode == ReplaceMode::Skip)
+      mode = observer.ConfirmOutputReplace(output.filename().string());
+    return !Keeps(mode);
+  };
 
   for (auto& f : result.files) {
     if (cancel.stop_requested()) {
@@ -504,23 +546,38 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     const fs::path partial = PartialPath(f.output);
     if (SameFile(f.descriptor, f.output) || SameFile(f.descriptor, partial)) {
       // A descriptor without an extension (or one named like an unfinished output) merged into
-      // its own folder would be deleted as the old output before it is read.
+      // its own folder would be replaced by its own output.
       f.outcome = Outcome::WriteFailed;
       const fs::path& clash = SameFile(f.descriptor, f.output) ? f.output : partial;
       stopWith(ErrorCode::Io,
                WriteMessage(clash.string() + ": the output file is the descriptor itself"));
       break;
     }
-    // unlink, not remove: a folder that happens to carry the output's name is never deleted.
-    // An old complete output must not pass for this run's result, nor an old unfinished one
-    // receive this run's segments after its own.
-    ::unlink(f.output.c_str());
+    // The name comes from the descriptor, which may come from anywhere: what exists under it is
+    // replaced only when the user says so, and asked before any work is done.
+    bool replaceAgreed = false;
+    if (Occupied(f.output)) {
+      replaceAgreed = mayReplace(f.output);
+      if (cancel.stop_requested()) {
+        // A stop given while the question was open leaves the file as it is.
+        f.outcome = Outcome::Cancelled;
+        result.status = Error::Cancelled();
+        break;
+      }
+      if (!replaceAgreed) {
+        f.outcome = Outcome::Kept;
+        observer.OnProgressRange(0);
+        continue;
+      }
+    }
+    // An old unfinished output must not pass for this run's: it is replaced (or removed) at the
+    // end. unlink, not remove: a folder that happens to carry the name is never deleted.
     ::unlink(partial.c_str());
 
     f.segmentsCounted = CountMatching(names);
     observer.OnProgressRange(static_cast<uint16_t>(f.segmentsCounted));
 
-    OutputFile out(partial);
+    OutputFile out(params.saveFolder);
     SegmentPipeline pipeline(names, f.descriptor, password, decoders);
     uint64_t k = 0;
     // The failure that stops the run; reported once the output has been dealt with, so the
@@ -570,6 +627,7 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     }
     f.segmentsMerged = k;
     f.bytesWritten = out.Size();
+    const fs::path temporary = out.Path();
     if (Status closed = out.Close(); !closed && !failure && f.outcome == Outcome::NotReached) {
       // A close that fails (a full disk reported late) means the output is not what it should be.
       f.outcome = Outcome::WriteFailed;
@@ -584,20 +642,37 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
         f.missingSegments = MissingRanges(names, k);
         missingText = MissingMessage(f.failedSegment) +
                       "\n\nMissing segments: " + RangesText(f.missingSegments);
-      } else if (::rename(partial.c_str(), f.output.c_str()) != 0) {
-        f.outcome = Outcome::WriteFailed;
-        failure =
-            Error(ErrorCode::Io, WriteMessage(f.output.string() + ": " + std::strerror(errno)));
       } else {
-        f.outcome = Outcome::Complete;
+        // Without the user's word nothing is replaced, also not a file that appeared while the
+        // merge ran: then the question comes now.
+        int moved = replaceAgreed ? ::rename(temporary.c_str(), f.output.c_str())
+                                  : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD,
+                                                f.output.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EEXIST && !replaceAgreed) {
+          if (mayReplace(f.output)) {
+            moved = ::rename(temporary.c_str(), f.output.c_str());
+          } else {
+            ::unlink(temporary.c_str());
+            f.outcome = Outcome::Kept;
+            continue;
+          }
+        }
+        if (moved != 0) {
+          f.outcome = Outcome::WriteFailed;
+          failure =
+              Error(ErrorCode::Io, WriteMessage(f.output.string() + ": " + std::strerror(errno)));
+        } else {
+          f.outcome = Outcome::Complete;
+        }
       }
     }
-    if (f.outcome != Outcome::Complete) {
-      // An empty unfinished file tells the user nothing the message does not.
-      if (f.bytesWritten > 0)
+    if (f.outcome != Outcome::Complete && !temporary.empty()) {
+      // What was merged goes under the unfinished name; an empty file tells the user nothing the
+      // message does not.
+      if (f.bytesWritten > 0 && ::rename(temporary.c_str(), partial.c_str()) == 0)
         f.partial = partial;
       else
-        ::unlink(partial.c_str());
+        ::unlink(temporary.c_str());
     }
     if (failure) {
       std::string text = failure->message;
@@ -609,6 +684,7 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     if (!missingText.empty()) observer.OnMessage(missingText + KeptNote(k, f.partial));
     if (!result.status) break;
   }
+  WipeSecret(password);
   observer.OnFinished(result.status.ok());
   return result;
 }

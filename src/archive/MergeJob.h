@@ -1,21 +1,29 @@
 // The merge: rebuilds split files from their segment archives on disk.
 //
 // For each descriptor D (segment 0) the merge derives the folder prefix P and the file name N,
-// deletes the output file O = save folder + N, counts the files matching P N ".*" (T), and then
-// appends, in order, the single zip entry of D, P N ".001", P N ".002", ... until the first
-// number that has no file. Descriptors stored by a download ("movie.avi.dtl") number their
-// segments "movie.avi.001"; descriptors written by the offline split ("movie.avi.dtl.doc")
-// number them "movie.avi.001.doc". The output is named N in both cases.
+// counts the files matching P N ".*" (T), and then appends, in order, the single zip entry of
+// D, P N ".001", P N ".002", ... until the first number that has no file. Descriptors stored
+// by a download ("movie.avi.dtl") number their segments "movie.avi.001"; descriptors written by
+// the offline split ("movie.avi.dtl.doc") number them "movie.avi.001.doc". The output is named
+// N in both cases.
 //
-// The segments are appended to O ".incomplete", which is renamed to O only when the file is
-// complete, so a file under its final name is always whole. A merge that ends early (a missing,
-// unreadable or unwritable segment, a cancel) keeps O ".incomplete" when it holds anything and
-// removes it otherwise. A descriptor does not say how many segments follow, so "complete" means
-// the run of segments ended where the count T says it should.
+// The output O = save folder + N comes from a descriptor that may have been downloaded from
+// anywhere, so it is never simply overwritten: when anything exists under that name (a file, a
+// link, a folder), the observer is asked first (ConfirmOutputReplace) and a "keep" answer leaves
+// it and merges nothing. The segments are appended to a new temporary file in the save folder,
+// created exclusively and never through a link, which is renamed to O only when the file is
+// complete, so a file under its final name is always whole; a link at O is replaced, never
+// followed. A merge that ends early (a missing, unreadable or unwritable segment, a cancel)
+// keeps what it merged as O ".incomplete" when it holds anything and removes it otherwise. A
+// descriptor does not say how many segments follow, so "complete" means the run of segments
+// ended where the count T says it should.
 //
 // Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
 // receives every event on that thread. Run() returns when every descriptor was handled, the run
 // was stopped by a failure, or a stop was requested through its std::stop_token.
+//
+// A segment file larger than the largest segment archive, or whose entry declares or inflates
+// to more than the largest segment payload (archive/SegmentBounds.h), is unreadable.
 //
 // Errors: an unreadable segment (wrong password, corrupt archive, CRC mismatch, DES form) and an
 // output that cannot be written stop the whole run; a missing segment ends only the descriptor
@@ -31,6 +39,7 @@
 #include <vector>
 
 #include "base/Error.h"
+#include "base/ReplaceMode.h"
 
 namespace dtl {
 
@@ -47,6 +56,14 @@ class MergeObserver {
   virtual void OnStep() {}
   // A failure text, exactly as the user should see it.
   virtual void OnMessage(const std::string& text) {}
+  // Something named `fileName` (the output's name, without folder) already exists in the save
+  // folder. Overwrite and OverwriteAll replace it once the new file is complete; Skip and
+  // SkipAll keep it and merge nothing for this descriptor. The All answers hold for the rest of
+  // the run. Asked before the merge of that file starts, or at its end when the name appeared
+  // during the merge. The default keeps the file: an observer that cannot ask never loses one.
+  virtual ReplaceMode ConfirmOutputReplace(const std::string& fileName) {
+    return ReplaceMode::Skip;
+  }
   // The run ended. openFolder is true at the normal end (every descriptor was reached, even if
   // some were incomplete): show the save folder. False after a stopping failure or a cancel.
   virtual void OnFinished(bool openFolder) {}
@@ -66,6 +83,7 @@ class MergeJob {
     MissingSegment,  // a numbered segment is missing while more files matched P N ".*"
     UnzipFailed,     // a segment could not be decrypted, unzipped or verified: the run stopped
     WriteFailed,     // the output could not be opened or written: the run stopped
+    Kept,            // the output existed and the observer chose to keep it: nothing merged
     Cancelled,       // a stop was requested before a segment of this descriptor
     NotReached,      // an earlier descriptor stopped the run, or the run was cancelled
   };
@@ -78,7 +96,7 @@ class MergeJob {
 
   struct FileResult {
     std::filesystem::path descriptor;
-    std::filesystem::path output;  // save folder + N; exists after the run only when Complete
+    std::filesystem::path output;  // save folder + N; this run's file only when Complete
     Outcome outcome = Outcome::NotReached;
     uint64_t segmentsMerged = 0;          // K at the end
     uint64_t segmentsCounted = 0;         // T
@@ -104,7 +122,7 @@ class MergeJob {
     // A failure ended the run.
     bool stopped() const { return !status.ok() && status.error().code != ErrorCode::Cancelled; }
     bool cancelled() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }
-    // True when every descriptor merged completely.
+    // True when every descriptor merged completely or its existing output was kept as asked.
     bool AllComplete() const;
   };
 

@@ -69,9 +69,9 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize,
   return PieceExtent{offset, length};
 }
 
-Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize,
-                                 uint64_t pieceNumber, uint64_t fileSize,
-                                 const std::filesystem::path& tempFolder) {
+Result<TempPieceFile> ProducePiece(const std::string& path, uint64_t segmentSize,
+                                   uint64_t pieceNumber, uint64_t fileSize,
+                                   const std::filesystem::path& tempFolder) {
   const auto extent = PieceBounds(fileSize, segmentSize, pieceNumber);
   if (!extent) return Error(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
   // Open the source first, so a missing source does not leave an empty piece file behind.
@@ -82,21 +82,16 @@ Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize,
     close(in);
     return std::move(piece.error());
   }
-  int failure = 0;
-  const int out = open(piece->c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (out < 0) {
-    failure = errno;
-  } else {
-    failure = CopyRange(in, extent->offset, extent->length, out);
-    if (close(out) != 0 && failure == 0) failure = errno;
-  }
+  // Written through the descriptor the file was created with: the plaintext never goes to
+  // whatever another user of the temporary folder may have put under the name since.
+  const int failure = CopyRange(in, extent->offset, extent->length, piece->fd());
   close(in);
   if (failure != 0) {
     std::error_code ignored;
-    std::filesystem::remove(*piece, ignored);
+    std::filesystem::remove(piece->path(), ignored);
     return SystemError(failure);
   }
-  return piece->string();
+  return std::move(piece).value();
 }
 
 size_t SweepPiecesAfterAttempt(const std::filesystem::path& tempFolder, bool jobStopped) {

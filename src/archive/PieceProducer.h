@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/Error.h"
+#include "base/TempFiles.h"
 
 namespace dtl {
 
@@ -31,7 +32,8 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize,
                                        uint64_t pieceNumber);
 
 // Writes piece `pieceNumber` of the file at `path` into a new "DTL*.tmp" file in `tempFolder`
-// and returns that file's path, which the caller then owns. Fails, leaving no piece file behind,
+// and returns that file still open (read it back with TempPieceFile::ReadAll, never by its
+// name); the caller owns the file and deletes it. Fails, leaving no piece file behind,
 // when the source cannot be opened or read or the temporary file cannot be created or written
 // (the system's text; "<folder>: <text>" for the temporary file) or the piece does not exist
 // (InvalidArgument, "Invalid argument"). Offsets are 64-bit, so files beyond 4 GiB cut like any
@@ -40,9 +42,9 @@ std::optional<PieceExtent> PieceBounds(uint64_t fileSize, uint64_t segmentSize,
 // `fileSize` is the size recorded when the file was chosen. If the source has shrunk since, the
 // piece holds only the bytes that are still there (possibly none); it never holds more bytes
 // than were read. Growth is ignored: the cut follows the recorded size.
-Result<std::string> ProducePiece(const std::string& path, uint64_t segmentSize,
-                                 uint64_t pieceNumber, uint64_t fileSize,
-                                 const std::filesystem::path& tempFolder);
+Result<TempPieceFile> ProducePiece(const std::string& path, uint64_t segmentSize,
+                                   uint64_t pieceNumber, uint64_t fileSize,
+                                   const std::filesystem::path& tempFolder);
 
 // The clean-up after a delivery attempt: deletes every "DTL*.tmp" file in `tempFolder`
 // (leftovers of earlier runs included) and returns how many went. When the job was stopped the

@@ -129,7 +129,8 @@ void AddressBook::Remove(int index) {
 Status AddressBook::Save(const std::filesystem::path& file) const {
   std::string text;
   for (const auto& e : entries_) text += e + "\r\n";
-  return ReplaceFileAtomically(file, text, 0644);
+  // Whom the user mails is nobody else's business: owner only.
+  return ReplaceFileAtomically(file, text, 0600);
 }
 
 RecipientList::RecipientList(std::string_view initial) {

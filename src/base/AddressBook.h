@@ -51,7 +51,8 @@ class AddressBook {
   bool Changed() const { return changed_; }
 
   // Replaces `file` with the entries, one per line ended by CR LF, through a temporary file in
-  // the same folder and a rename, so a failed write never leaves a half-written book. Io
+  // the same folder and a rename, so a failed write never leaves a half-written book. The file
+  // is mode 0600. Io
   // ("FILE: strerror", `system` = errno) when the file could not be written; the dialog
   // ignores that (nothing is reported).
   Status Save(const std::filesystem::path& file) const;

@@ -22,14 +22,49 @@ fs::path TempFolder() {
   return (t && *t) ? fs::path(t) : fs::path("/tmp");
 }
 
-Result<fs::path> CreateTempPieceFile(const fs::path& folder) {
+TempPieceFile& TempPieceFile::operator=(TempPieceFile&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = std::move(o.path_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+TempPieceFile::~TempPieceFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::vector<uint8_t>> TempPieceFile::ReadAll() const {
+  const auto fail = [](int e) {
+    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(e), e);
+  };
+  struct stat st {};
+  if (fd_ < 0) return fail(EBADF);
+  if (::fstat(fd_, &st) != 0) return fail(errno);
+  std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
+  size_t have = 0;
+  while (have < out.size()) {
+    const ssize_t got =
+        ::pread(fd_, out.data() + have, out.size() - have, static_cast<off_t>(have));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fail(errno);
+    if (got == 0) break;
+    have += static_cast<size_t>(got);
+  }
+  out.resize(have);
+  return out;
+}
+
+Result<TempPieceFile> CreateTempPieceFile(const fs::path& folder) {
   std::string tmpl = (folder / ("DTL" + std::to_string(::getpid()) + "_XXXXXX.tmp")).string();
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
-  int fd = ::mkstemps(buf.data(), 4);
+  // The name is made with O_EXCL and never opened again: the descriptor is the file.
+  int fd = ::mkostemps(buf.data(), 4, O_CLOEXEC);
   if (fd < 0) return Error::FromErrno(folder.string());
-  ::close(fd);
-  return fs::path(buf.data());
+  return TempPieceFile(fs::path(buf.data()), fd);
 }
 
 namespace {

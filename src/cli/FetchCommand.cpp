@@ -105,6 +105,22 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
                  "pass the new cookie string\n");
   }
   dtl::ReplaceMode ConfirmReplace(const std::string&) override { return answer_; }
+  // A rebuilt file's name is taken: replaced only with --overwrite, kept with --skip-existing,
+  // refused (kept, and the run fails) without either.
+  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
+    if (answer_ == dtl::ReplaceMode::OverwriteAll) return answer_;
+    kept_.insert(name);
+    if (answer_ == dtl::ReplaceMode::SkipAll) return answer_;
+    refused_ = true;
+    bar_.Finish();
+    std::fprintf(stderr,
+                 "dtl fetch: %s exists; give --overwrite to replace it or --skip-existing to keep "
+                 "it\n",
+                 name.c_str());
+    return dtl::ReplaceMode::Skip;
+  }
+  const std::set<std::string>& KeptOutputs() const { return kept_; }
+  bool Refused() const { return refused_; }
   void OnMessage(const std::string& text) override {  // both the download's and the merge's
     bar_.Finish();
     std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
@@ -127,6 +143,8 @@ class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   uint64_t items_ = 0, merged_ = 0;
   std::string lastReason_;
   bool loginSaid_ = false;
+  std::set<std::string> kept_;  // rebuilt files' names whose existing file was kept
+  bool refused_ = false;
 };
 
 class FetchCommand : public Command {
@@ -197,13 +215,14 @@ class FetchCommand : public Command {
                   "default: every file",
                   "a file name");
     line.Flag(app, "--no-merge", noMerge_, "download only");
-    CLI::Option* overwrite =
-        line.Flag(app, "--overwrite", overwrite_, "replace segment files that exist in DIR");
+    CLI::Option* overwrite = line.Flag(app, "--overwrite", overwrite_,
+                                       "replace segment files and merged files that exist in DIR");
     CLI::Option* skip =
         line.Flag(app, "--skip-existing", skipExisting_,
-                  "keep segment files that exist in DIR and take them as downloaded (without "
-                  "either option an existing file is replaced, as an unanswered replace question "
-                  "does)");
+                  "keep segment files that exist in DIR and take them as downloaded, and keep "
+                  "files that exist under a merged file's name (without either option an existing "
+                  "segment file is replaced, as an unanswered replace question does, and an "
+                  "existing merged file is refused: kept, and the exit status is 1)");
     line.Exclusive(overwrite, skip, "--overwrite and --skip-existing exclude each other");
     line.Value(app, "--account", account_, "ID",
                "the account id some providers' listings need (Xasamail)", "an id");
@@ -350,11 +369,15 @@ int FetchCommand::Run() {
                             : skipExisting ? dtl::ReplaceMode::SkipAll
                                            : dtl::ReplaceMode::Overwrite;
   dtl::DownloadEngine::Summary result;
+  std::set<std::string> keptOutputs;
+  bool refused = false;
   {
     TerminalProgress bar("Downloading");
     DownloadEvents events(bar, answer, login);
     params.mergeObserver = &events;
     result = dtl::DownloadEngine::Run(params, events, gStop.get_token());
+    keptOutputs = events.KeptOutputs();
+    refused = events.Refused();
   }
   WipeString(password);
   WipeString(params.password);
@@ -378,9 +401,10 @@ int FetchCommand::Run() {
   if (!result.merged) return kExitOk;
   for (const auto& d : result.descriptors) {
     fs::path output = fs::path(out) / dtl::MergeJob::DeriveNames(d).name;
-    if (fs::exists(output, ec)) std::printf("%s\n", output.c_str());
+    if (fs::exists(output, ec) && !keptOutputs.count(output.filename().string()))
+      std::printf("%s\n", output.c_str());
   }
-  return result.mergeComplete ? kExitOk : kExitFailure;
+  return result.mergeComplete && !refused ? kExitOk : kExitFailure;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -36,7 +37,9 @@ bool IsDescriptorName(const std::string& file) {
 
 class CliObserver : public dtl::MergeObserver {
  public:
-  explicit CliObserver(TerminalProgress& bar) : bar_(bar) {}
+  // `answer`: --overwrite or --skip-existing; none: an existing output is refused.
+  CliObserver(TerminalProgress& bar, std::optional<dtl::ReplaceMode> answer, fs::path folder)
+      : bar_(bar), answer_(answer), folder_(std::move(folder)) {}
   void OnFileName(const std::string& text) override {
     bar_.SetLabel("Merging " + fs::path(text).filename().string());
     done_ = 0;
@@ -51,10 +54,29 @@ class CliObserver : public dtl::MergeObserver {
     std::fprintf(stderr, "dtl merge: %s\n", text.c_str());
   }
   void OnFinished(bool) override { bar_.Finish(); }
+  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
+    bar_.Finish();
+    const std::string path = (folder_ / name).string();
+    if (answer_ && *answer_ == dtl::ReplaceMode::SkipAll) {
+      std::fprintf(stderr, "dtl merge: %s exists and was kept\n", path.c_str());
+    } else if (!answer_) {
+      refused_ = true;
+      std::fprintf(stderr,
+                   "dtl merge: %s exists; give --overwrite to replace it or --skip-existing to "
+                   "keep it\n",
+                   path.c_str());
+    }
+    return answer_.value_or(dtl::ReplaceMode::Skip);
+  }
+  // An existing output was refused for want of --overwrite or --skip-existing.
+  bool Refused() const { return refused_; }
 
  private:
   TerminalProgress& bar_;
+  std::optional<dtl::ReplaceMode> answer_;
+  fs::path folder_;
   uint64_t done_ = 0;
+  bool refused_ = false;
 };
 
 class MergeCommand : public Command {
@@ -67,11 +89,13 @@ class MergeCommand : public Command {
         "segment files beside it, and prints the path of every file rebuilt completely. A file "
         "that\n"
         "could not be rebuilt completely is left as NAME.incomplete, and the missing segments are "
-        "named.");
+        "named.\n"
+        "A file that already exists under the rebuilt file's name is replaced only with "
+        "--overwrite.");
     app.footer(
         "Without a password the default segment password is used.\n"
-        "Exit status: 0 when every file was rebuilt completely, 1 when any was not, 2 on bad "
-        "usage.");
+        "Exit status: 0 when every file was rebuilt completely (or kept by --skip-existing), 1 "
+        "when any was not, 2 on bad usage.");
     line.Missing(
         app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")
             ->required(),
@@ -95,6 +119,13 @@ class MergeCommand : public Command {
     CLI::Option* stdinOption =
         line.Flag(app, "--password-stdin", passwordStdin_, "read the password from standard input");
     line.Exclusive(file, stdinOption, "--password-file and --password-stdin exclude each other");
+    CLI::Option* overwrite = line.Flag(app, "--overwrite", overwrite_,
+                                       "replace files that exist under a rebuilt file's name");
+    CLI::Option* skip = line.Flag(
+        app, "--skip-existing", skipExisting_,
+        "keep files that exist under a rebuilt file's name and rebuild nothing for them (without "
+        "either option such a file is refused: kept, and the exit status is 1)");
+    line.Exclusive(overwrite, skip, "--overwrite and --skip-existing exclude each other");
     line.Value(
             app, "--threads",
             [this](const std::string& v) { threads_ = static_cast<unsigned>(std::stoul(v)); }, "N",
@@ -115,7 +146,7 @@ class MergeCommand : public Command {
  private:
   std::vector<std::string> descriptors_;
   std::string out_, passwordFile_;
-  bool passwordStdin_ = false, haveOut_ = false;
+  bool passwordStdin_ = false, haveOut_ = false, overwrite_ = false, skipExisting_ = false;
   unsigned threads_ = 0;
 };
 
@@ -161,7 +192,11 @@ int MergeCommand::Run() {
   sigaction(SIGTERM, &sa, nullptr);
 
   TerminalProgress bar("Merging");
-  CliObserver observer(bar);
+  CliObserver observer(bar,
+                       overwrite_       ? std::optional(dtl::ReplaceMode::OverwriteAll)
+                       : skipExisting_ ? std::optional(dtl::ReplaceMode::SkipAll)
+                                       : std::nullopt,
+                       params.saveFolder);
   dtl::MergeJob::Report result = dtl::MergeJob::Run(params, observer, gCancel.get_token());
   WipeString(params.password);
   bar.Finish();
@@ -176,7 +211,7 @@ int MergeCommand::Run() {
         std::fprintf(stderr, "dtl merge: the segments of %s merged so far are kept in %s\n",
                      f.output.filename().c_str(), f.partial.c_str());
   }
-  return result.AllComplete() ? kExitOk : kExitFailure;
+  return result.AllComplete() && !observer.Refused() ? kExitOk : kExitFailure;
 }
 
 }  // namespace

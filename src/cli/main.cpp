@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/SecretMemory.h"
 #include "cli/CommandLine.h"
 
 namespace {
@@ -17,6 +18,8 @@ void PrintUsage(FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Passwords and session cookies pass through this process: no core file may carry them.
+  dtl::KeepSecretsOutOfCoreDumps();
   if (argc < 2) {
     PrintUsage(stderr);
     return dtlcli::kExitUsage;

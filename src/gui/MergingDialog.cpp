@@ -8,18 +8,27 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
 #include "archive/MergeJob.h"
+#include "base/SecretMemory.h"
+#include "gui/ConfirmReplaceDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
 
 namespace dtlui {
 namespace {
 
-// Relays the merge's events to the dialog on the UI thread; the worker never waits for them.
+// Relays the merge's events to the dialog on the UI thread; the worker never waits for them,
+// except for the answer to the replace question.
 class MergeRelay : public dtl::MergeObserver {
  public:
-  MergeRelay(MergingDialog* dlg, JobRunner& runner, std::function<void(bool)> finished)
-      : dlg_(dlg), runner_(runner), finished_(std::move(finished)) {}
+  MergeRelay(MergingDialog* dlg, JobRunner& runner, std::function<void(bool)> finished,
+             std::stop_token stop)
+      : dlg_(dlg), runner_(runner), finished_(std::move(finished)), stop_(std::move(stop)) {}
   void OnFileName(const std::string& text) override {
     Post([d = dlg_, t = Q(text)] { d->fileName->setText(t); });
   }
@@ -40,6 +49,31 @@ class MergeRelay : public dtl::MergeObserver {
   void OnFinished(bool openFolder) override {
     Post([f = finished_, openFolder] { f(openFolder); });
   }
+  // The Confirm File Replace dialog, as for a segment the download finds already there. The
+  // answer lives apart from the relay: a dialog answered after a stop writes into it safely.
+  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
+    struct Answer {
+      std::mutex mu;
+      std::condition_variable_any ready;
+      std::optional<dtl::ReplaceMode> mode;
+    };
+    auto answer = std::make_shared<Answer>();
+    Post([d = dlg_, n = Q(name), answer] {
+      auto* question = new ConfirmReplaceDialog(n, d);
+      QObject::connect(question, &ConfirmReplaceDialog::answered, d,
+                       [question, answer](dtl::ReplaceMode mode) {
+                         question->deleteLater();
+                         std::lock_guard lock(answer->mu);
+                         answer->mode = mode;
+                         answer->ready.notify_all();
+                       });
+      question->open();
+    });
+    std::unique_lock lock(answer->mu);
+    answer->ready.wait(lock, stop_, [&] { return answer->mode.has_value(); });
+    // Stopping while the question is open keeps the file as it is.
+    return answer->mode.value_or(dtl::ReplaceMode::Skip);
+  }
 
  private:
   template <typename F>
@@ -49,6 +83,7 @@ class MergeRelay : public dtl::MergeObserver {
   MergingDialog* dlg_;
   JobRunner& runner_;
   std::function<void(bool)> finished_;
+  std::stop_token stop_;
 };
 
 }  // namespace
@@ -100,10 +135,13 @@ void MergingDialog::showEvent(QShowEvent* event) {
   for (const auto& d : descriptors_) params.descriptors.emplace_back(S(d));
   params.saveFolder = S(saveFolder_);
   params.password = S(password_);
-  runner_.start([this, params](std::stop_token token) {
-    MergeRelay relay(this, runner_, [this](bool openFolder) { Finished(openFolder); });
+  runner_.start([this, params = std::move(params)](std::stop_token token) mutable {
+    MergeRelay relay(
+        this, runner_, [this](bool openFolder) { Finished(openFolder); }, token);
     (void)dtl::MergeJob::Run(params, relay, token);
+    dtl::WipeSecret(params.password);
   });
+  dtl::WipeSecret(params.password);  // moved from; a short one keeps its bytes in place
 }
 
 void MergingDialog::Finished(bool openFolder) {

@@ -1,6 +1,8 @@
 // The Merging dialog: merges every listed descriptor (dtl::MergeJob on the dialog's JobRunner)
 // while showing the file name, a progress bar and a busy indicator, and closes itself when the run
 // is over. "Cancel" during a merge asks first; "Yes" ends the run after the segment in progress.
+// A file already under a rebuilt file's name is replaced only when the Confirm File Replace
+// dialog says so (its countdown answers "Overwrite" when nobody does).
 //
 // Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
 #pragma once

@@ -7,11 +7,15 @@
 #include <QCommandLineParser>
 
 #include "base/ProgramFolder.h"
+#include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
 #include "gui/Application.h"
 #include "gui/Screenshots.h"
 
 int main(int argc, char** argv) {
+  // Account passwords, segment passwords and the inner browser's sessions live in this process:
+  // no core file may carry them.
+  dtl::KeepSecretsOutOfCoreDumps();
   // Chromium refuses to start its sandboxed renderers for root; the inner browser then runs
   // without the sandbox (a value the user set is kept).
   if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -128,6 +131,33 @@ void AppendNode(const MailLogNode& n, int level, std::string& out) {
   }
 }
 
+constexpr std::string_view kLogName = "DTLErrorLog.xml";
+
+// A write that died between creating its temporary file and renaming it leaves the temporary
+// behind, holding a whole session log. One that old is nobody's write in progress any more.
+constexpr std::time_t kLeftoverAge = 10 * 60;
+
+// Removes "DTLErrorLog.xml." + six characters left by an interrupted write: only regular files
+// of this user, never through a link, and only those older than kLeftoverAge so a write going
+// on in another instance keeps its file.
+void SweepLeftovers(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  const int dfd = ::dirfd(dir);
+  const std::string head = std::string(kLogName) + ".";
+  const std::time_t now = std::time(nullptr);
+  while (const struct dirent* e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name.size() != head.size() + 6 || name.substr(0, head.size()) != head) continue;
+    struct stat st {};
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    if (now - st.st_mtime < kLeftoverAge) continue;
+    ::unlinkat(dfd, e->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
 }  // namespace
 
 std::string MailLogToXml(const MailLog& log) {
@@ -145,12 +175,13 @@ std::string MailLogToXml(const MailLog& log) {
 Status WriteErrorLog(const std::string& programFolder, const MailLog& log) {
   std::string folder = programFolder.empty() ? std::string("./") : programFolder;
   if (folder.back() != '/') folder.push_back('/');
-  const std::string target = folder + "DTLErrorLog.xml";
+  const std::string target = folder + std::string(kLogName);
   const std::string xml = MailLogToXml(log);
+  SweepLeftovers(folder);
 
-  // The log is no secret (credentials never reach it): readable like any file the user writes.
-  const Status written = ReplaceFileAtomically(
-      target, xml, 0644, std::filesystem::path(target).filename().string() + ".");
+  // Credentials never reach the log, but the server names, addresses and message headers it
+  // holds are still nobody else's business: owner only.
+  const Status written = ReplaceFileAtomically(target, xml, 0600, std::string(kLogName) + ".");
   // The log's message is the bare system text (callers add their own context).
   if (const int err = written ? 0 : written.error().system; err != 0)
     return Error(err == ENOENT ? ErrorCode::NotFound : ErrorCode::Io, std::strerror(err), err);

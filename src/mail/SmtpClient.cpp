@@ -373,7 +373,13 @@ void SmtpClient::Release() {
 // ---- transfer ----
 
 bool SmtpClient::WriteData(std::string_view wire) {
-  log_.Debug("C: " + Cut(wire));
+  // The body is the user's file (raw in a plain transfer): the log keeps the headers alone,
+  // and "\n...\n" says something followed.
+  const size_t blank = wire.find("\r\n\r\n");
+  const std::string_view headers = wire.substr(0, blank == std::string_view::npos ? 0 : blank + 4);
+  log_.Debug("C: " + (headers.size() < wire.size() && headers.size() <= kLogCut
+                          ? std::string(headers) + "\n...\n"
+                          : Cut(headers)));
   // Dot-stuffing: a "." at the start of any line is doubled, so the server's end-of-data scan
   // can never stop early and the receiver strips exactly one dot again.
   std::string out;

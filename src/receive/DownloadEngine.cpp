@@ -14,6 +14,8 @@
 
 #include "archive/MergeJob.h"
 #include "base/RetryBackoff.h"
+#include "archive/SegmentBounds.h"
+#include "base/SecretMemory.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
 #include "receive/ProviderTable.h"
@@ -129,6 +131,11 @@ struct Attempt {
   bool Store(const uint8_t* data, size_t size) {
     if (HoldsMarker(data, size)) {
       markerHit = true;
+      return false;
+    }
+    // Nothing larger than a segment archive is ever downloaded (archive/SegmentBounds.h).
+    if (size > kLargestSegmentArchive - fileBytes) {
+      failure = "the answer is larger than any segment";
       return false;
     }
     if (!WriteAll(fd, data, size)) {
@@ -547,6 +554,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     mp.threads = params.mergeThreads;
     MergeJob::Report merged =
         MergeJob::Run(mp, params.mergeObserver ? *params.mergeObserver : quiet, stop);
+    WipeSecret(mp.password);
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
   }

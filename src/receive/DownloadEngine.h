@@ -44,6 +44,8 @@
 
 #include <curl/curl.h>
 
+#include "base/ReplaceMode.h"
+
 namespace dtl {
 
 class MergeObserver;
@@ -56,9 +58,7 @@ struct DownloadItem {
   bool operator==(const DownloadItem&) const = default;
 };
 
-// What happens to an item whose file already exists. Overwrite and Skip hold for one file (the
-// next existing file asks again); OverwriteAll and SkipAll hold for the rest of the run.
-enum class ReplaceMode : uint32_t { OverwriteAll = 0, Overwrite = 1, SkipAll = 2, Skip = 4 };
+// What happens to an item whose file already exists: ReplaceMode (base/ReplaceMode.h).
 
 // The replace confirmation's countdown: an unanswered prompt overwrites. A UI shows Text()
 // once a second and calls Tick(); when Tick() returns true the prompt ends with Overwrite.

@@ -15,7 +15,9 @@ constexpr uint8_t kFlagsReserved = 0xE0;
 constexpr size_t kOutChunk = 64 * 1024;
 }  // namespace
 
-GzipBody::GzipBody() { zsReady_ = inflateInit2(&zs_, -MAX_WBITS) == Z_OK; }
+GzipBody::GzipBody(uint64_t limit) : limit_(limit) {
+  zsReady_ = inflateInit2(&zs_, -MAX_WBITS) == Z_OK;
+}
 
 GzipBody::~GzipBody() {
   if (zsReady_) inflateEnd(&zs_);
@@ -104,6 +106,9 @@ bool GzipBody::HeaderByte(uint8_t b) {
 bool GzipBody::Feed(const uint8_t* data, size_t size, const Sink& sink) {
   if (stage_ == Stage::Failed) return false;
   if (!zsReady_) return Fail("the inflate stream could not be set up");
+  // A stream of empty blocks, or an endless name field, would otherwise be read for ever.
+  received_ += size;
+  if (received_ > limit_) return Fail("the gzip body is larger than any segment");
   size_t i = 0;
   while (i < size && stage_ < Stage::Deflate) {
     if (!HeaderByte(data[i++])) return false;
@@ -118,6 +123,7 @@ bool GzipBody::Feed(const uint8_t* data, size_t size, const Sink& sink) {
       int rc = inflate(&zs_, Z_SYNC_FLUSH);
       size_t got = sizeof out - zs_.avail_out;
       if (got) {
+        if (got > limit_ - produced_) return Fail("the gzip body decodes to more than any segment");
         crc_ = static_cast<uint32_t>(crc32(crc_, out, static_cast<uInt>(got)));
         produced_ += got;
         if (!sink(out, got)) return Fail("the decoded data could not be stored");

@@ -11,6 +11,11 @@
 // cut anywhere (a dropped connection, a truncated answer) is never mistaken for the whole file.
 // Bytes after the trailer are ignored. Nothing is allocated from a size the body declares.
 //
+// A body is also refused once it decodes to more than its limit (by default the largest segment
+// archive, kLargestSegmentArchive) or once more than that many bytes of it arrived: a few
+// hundred kilobytes of gzip can inflate to gigabytes, and nothing this program downloads is
+// larger than one segment.
+//
 // Call order: Feed() for every piece of the body as it arrives, then Complete() at its end.
 #pragma once
 
@@ -21,6 +26,8 @@
 
 #include <zlib.h>
 
+#include "archive/SegmentBounds.h"
+
 namespace dtl {
 
 class GzipBody {
@@ -28,13 +35,15 @@ class GzipBody {
   // Receives each run of decoded bytes; returning false stops the decoding (Feed fails).
   using Sink = std::function<bool(const uint8_t* data, size_t size)>;
 
-  GzipBody();
+  // `limit`: the most bytes the body may decode to, and the most bytes of it that may arrive.
+  explicit GzipBody(uint64_t limit = kLargestSegmentArchive);
   ~GzipBody();
   GzipBody(const GzipBody&) = delete;
   GzipBody& operator=(const GzipBody&) = delete;
 
   // Decodes the next piece of the body. False on a bad header, a deflate data error, a trailer
-  // mismatch or a sink that refused; Error() then says which, and later calls fail at once.
+  // mismatch, a body beyond the limit (nothing past the limit reaches the sink) or a sink that
+  // refused; Error() then says which, and later calls fail at once.
   bool Feed(const uint8_t* data, size_t size, const Sink& sink);
   // True when the whole gzip member, trailer included, has been decoded without error.
   bool Complete() const { return stage_ == Stage::Done; }
@@ -73,6 +82,8 @@ class GzipBody {
   uint32_t trailerGot_ = 0;
   uint32_t crc_ = 0;
   uint64_t produced_ = 0;
+  uint64_t received_ = 0;
+  uint64_t limit_;
   z_stream zs_{};
   bool zsReady_ = false;
   std::string error_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "archive/SegmentList.h"
+#include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
 
 namespace dtl {
@@ -14,6 +15,9 @@ SendDocument::~SendDocument() {
     worker_.request_stop();
     worker_.join();
   }
+  WipeSecret(fields_.password);
+  WipeSecret(delivery_.smtpPassword);
+  WipeSecret(delivery_.mapiPassword);
 }
 
 void SendDocument::AddView(DocView* view) {
@@ -35,12 +39,21 @@ void SendDocument::ResetJob() {
   running_.store(false);
   jobPresent_ = false;
   fields_.from.clear();
+  WipeSecret(fields_.password);
   position_.store(0);
 }
 
 namespace {
 
 Error StillRunning() { return Error(ErrorCode::Failed, "a send is still running"); }
+
+// Every copy of a password is wiped where it ends, moved-from ones included: a short string
+// moved away keeps its bytes in its own inline buffer.
+void WipeRunSecrets(SendRunParams& p) {
+  WipeSecret(p.job.password);
+  WipeSecret(p.delivery.smtpPassword);
+  WipeSecret(p.delivery.mapiPassword);
+}
 
 }  // namespace
 
@@ -102,6 +115,9 @@ Status SendDocument::RestoreJob(const SendJobFields& fields, std::vector<Segment
 }
 
 void SendDocument::LoadDeliverySettings() {
+  // An assignment that needs a larger buffer would free the old one unwiped.
+  WipeSecret(delivery_.smtpPassword);
+  WipeSecret(delivery_.mapiPassword);
   delivery_.smtpHost = settings_.SmtpServer();
   delivery_.smtpPort = settings_.SmtpPort();
   delivery_.smtpSsl = settings_.Ssl();
@@ -139,12 +155,15 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   // A refusal for good ends the run as surely as the last delivery: waiting for Stop would
   // only leave Send disabled for nothing.
   params.onRefused = [this] { running_.store(false); };
-  worker_ = std::jthread([this, params = std::move(params), &observer](std::stop_token stop) {
+  worker_ = std::jthread([this, params = std::move(params),
+                          &observer](std::stop_token stop) mutable {
     lastResult_.store(RunSendEngine(params, stop));
+    WipeRunSecrets(params);
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
     workerActive_.store(false);
     observer.OnSendEvent({SendEventKind::WorkerLeft, 0, 0, {}});
   });
+  WipeRunSecrets(params);
   return true;
 }
 

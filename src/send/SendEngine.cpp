@@ -21,6 +21,7 @@
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentList.h"
 #include "base/ProgramFolder.h"
+#include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
 #include "base/TempFiles.h"
 #include "mail/EmailObject.h"
@@ -136,29 +137,6 @@ bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
          a.fileSize == b.fileSize;
 }
 
-// The message is the system's text alone: it becomes the text of the file-error message box.
-Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    const int e = errno;
-    if (fd >= 0) ::close(fd);
-    return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
-                 std::generic_category().message(e), e);
-  }
-  std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
-  size_t have = 0;
-  while (have < out.size()) {
-    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    have += static_cast<size_t>(got);
-  }
-  ::close(fd);
-  out.resize(have);
-  return out;
-}
-
 class EngineProgress : public MailProgress {
  public:
   EngineProgress(SendEngineObserver& observer, int32_t position)
@@ -189,6 +167,10 @@ class Run {
         delivery_(p.delivery) {
     temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
     logFolder_ = env_.errorLogFolder;
+  }
+  ~Run() {
+    WipeSecret(delivery_.smtpPassword);
+    WipeSecret(delivery_.mapiPassword);
   }
 
   int Go() {
@@ -265,10 +247,10 @@ class Run {
                           : std::move(produced.error());
         return piece;
       }
-      const std::string path = std::move(produced).value();
-      piece.pieceName = AttachmentNameFromPath(path);
-      auto read = ReadWholeFile(path);
-      ::unlink(path.c_str());
+      piece.pieceName = AttachmentNameFromPath(produced->path().string());
+      // Read back through the descriptor it was written with, never by its name.
+      auto read = produced->ReadAll();
+      ::unlink(produced->path().c_str());
       if (!read) {
         piece.error = std::move(read.error());
         return piece;
@@ -355,6 +337,10 @@ class Run {
 
   Step DeliverSmtp(size_t p, const SegmentRecord& record) {
     SmtpSettings settings = env_.smtpBase;
+    const struct Wipe {
+      std::string& s;
+      ~Wipe() { WipeSecret(s); }
+    } wipe{settings.password};  // this attempt's copy
     const bool direct = p_.job.method == SendMethod::DirectSend;
     if (direct) {
       std::string host;
@@ -639,7 +625,7 @@ class Run {
   SendJobList& list_;
   SendEngineObserver& obs_;
   const SendEnvironment& env_;
-  const DeliverySettings delivery_;  // the run's own; never written back
+  DeliverySettings delivery_;  // the run's own; never written back, wiped at the end
   std::filesystem::path temp_;
   std::string logFolder_;
   std::unique_ptr<MxResolver> resolver_;

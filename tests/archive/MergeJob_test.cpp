@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <stop_token>
 
 #include "archive/SegmentArchive.h"
+#include "archive/SegmentBounds.h"
 #include "archive/SegmentCipher.h"
 #include "support/TestSupport.h"
 
@@ -25,16 +28,27 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 struct Recorder : dtl::MergeObserver {
-  std::vector<std::string> names, messages;
+  std::vector<std::string> names, messages, asked;
   std::vector<uint16_t> ranges;
   int steps = 0, finished = 0;
   bool openFolder = false;
   std::stop_source* cancelAfterFirstStep = nullptr;
+  std::function<void()> onStep;
+  // Answers to the replace question, in order; none left: the base class's answer (keep).
+  std::deque<dtl::ReplaceMode> answers;
   void OnFileName(const std::string& t) override { names.push_back(t); }
   void OnProgressRange(uint16_t t) override { ranges.push_back(t); }
   void OnStep() override {
     ++steps;
     if (cancelAfterFirstStep) cancelAfterFirstStep->request_stop();
+    if (onStep) onStep();
+  }
+  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
+    asked.push_back(name);
+    if (answers.empty()) return dtl::MergeObserver::ConfirmOutputReplace(name);
+    const dtl::ReplaceMode m = answers.front();
+    answers.pop_front();
+    return m;
   }
   void OnMessage(const std::string& t) override { messages.push_back(t); }
   void OnFinished(bool open) override { ++finished, openFolder = open; }
@@ -170,6 +184,7 @@ TEST(MergeJob, ZeroRunsInsideAndAtTheEndComeBackAsZeros) {
   fs::path d = WriteSplit(in.path(), "disk.img", data, 4 << 20, kOffline);
   dtltest::WriteFileBytes(out / "disk.img", dtltest::RandomBytes(12 << 20, 20));  // longer, older
   Recorder rec;
+  rec.answers = {dtl::ReplaceMode::Overwrite};
   ASSERT_TRUE(Merge({d}, out.path(), rec).AllComplete());
   EXPECT_EQ(fs::file_size(out / "disk.img"), data.size());
   EXPECT_EQ(ReadFileBytes(out / "disk.img"), data);
@@ -183,12 +198,14 @@ TEST(MergeJob, MissingMiddleSegmentKeepsWhatCameBeforeAsIncompleteAndGoesOnWithT
   fs::remove(in / "a.bin.002");
   dtltest::WriteFileText(out / "a.bin", "an older, complete a.bin");
   Recorder rec;
+  rec.answers = {dtl::ReplaceMode::Overwrite};
   auto r = Merge({da, db}, out.path(), rec);
   EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
   EXPECT_EQ(r.files[0].failedSegment, in / "a.bin.002");
   EXPECT_EQ(r.files[0].missingSegments, (std::vector<MergeJob::SegmentRange>{{2, 2}}));
   EXPECT_EQ(r.files[0].partial, out / "a.bin.incomplete");
-  EXPECT_FALSE(fs::exists(out / "a.bin"));  // not even the older file passes for this merge's
+  // Agreeing to replace it gives this merge's file the name only once it is whole.
+  EXPECT_EQ(dtltest::ReadFileText(out / "a.bin"), "an older, complete a.bin");
   EXPECT_EQ(ReadFileBytes(out / "a.bin.incomplete"), Slice(a, 0, 2000));
   EXPECT_EQ(r.files[1].outcome, Outcome::Complete);
   EXPECT_TRUE(r.files[1].partial.empty());
@@ -441,6 +458,148 @@ TEST(MergeJob, DescriptorWithoutExtensionIsNeverDeletedAsItsOwnOutput) {
   auto r = Merge({in / "plain"}, in.path(), rec);
   EXPECT_EQ(r.files[0].outcome, Outcome::WriteFailed);
   EXPECT_EQ(ReadFileBytes(in / "plain"), before);
+}
+
+// Files in the save folder other than what a test expects: the merge's temporary files must
+// never be left behind.
+std::vector<std::string> Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The output's name comes from a descriptor that may have been downloaded from anywhere: a
+// file already under that name is the user's until the user says otherwise. Skip answers keep
+// it untouched and merge nothing; Overwrite answers replace it with the rebuilt file; the All
+// answers are asked once for the rest of the run; an observer that does not answer keeps it.
+TEST(MergeJob, AnExistingOutputIsReplacedOnlyWhenTheObserverSaysSo) {
+  using M = dtl::ReplaceMode;
+  const Bytes a = dtltest::RandomBytes(2500, 40), b = dtltest::RandomBytes(1500, 41);
+  struct Case {
+    const char* label;
+    std::deque<M> answers;
+    std::vector<std::string> asked;
+    Outcome outcomeA, outcomeB;
+  } cases[] = {
+      {"skip", {M::Skip, M::Skip}, {"a.txt", "b.txt"}, Outcome::Kept, Outcome::Kept},
+      {"overwrite then skip", {M::Overwrite, M::Skip}, {"a.txt", "b.txt"}, Outcome::Complete,
+       Outcome::Kept},
+      {"skip all", {M::SkipAll}, {"a.txt"}, Outcome::Kept, Outcome::Kept},
+      {"overwrite all", {M::OverwriteAll}, {"a.txt"}, Outcome::Complete, Outcome::Complete},
+      {"no answer", {}, {"a.txt", "b.txt"}, Outcome::Kept, Outcome::Kept},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir in, out;
+    const fs::path da = WriteSplit(in.path(), "a.txt", a, 1000, kDownloaded);
+    const fs::path db = WriteSplit(in.path(), "b.txt", b, 1000, kDownloaded);
+    dtltest::WriteFileText(out / "a.txt", "the user's own a.txt");
+    dtltest::WriteFileText(out / "b.txt", "the user's own b.txt");
+    Recorder rec;
+    rec.answers = c.answers;
+    const auto r = Merge({da, db}, out.path(), rec);
+    EXPECT_EQ(rec.asked, c.asked);
+    EXPECT_EQ(r.files[0].outcome, c.outcomeA);
+    EXPECT_EQ(r.files[1].outcome, c.outcomeB);
+    EXPECT_TRUE(r.AllComplete()) << "keeping a file as asked is no failure";
+    EXPECT_TRUE(rec.messages.empty());
+    if (c.outcomeA == Outcome::Kept)
+      EXPECT_EQ(dtltest::ReadFileText(out / "a.txt"), "the user's own a.txt");
+    else
+      EXPECT_EQ(ReadFileBytes(out / "a.txt"), a);
+    if (c.outcomeB == Outcome::Kept)
+      EXPECT_EQ(dtltest::ReadFileText(out / "b.txt"), "the user's own b.txt");
+    else
+      EXPECT_EQ(ReadFileBytes(out / "b.txt"), b);
+    EXPECT_EQ(Listing(out.path()), (std::vector<std::string>{"a.txt", "b.txt"}));
+  }
+}
+
+// A link planted under the output's name (or the unfinished name) is never written through:
+// kept, it stays a link to an untouched file; replaced, the link itself gives way to the file.
+TEST(MergeJob, ALinkAtTheOutputNameIsNeverFollowed) {
+  const Bytes data = dtltest::RandomBytes(2500, 42);
+  for (dtl::ReplaceMode answer : {dtl::ReplaceMode::Skip, dtl::ReplaceMode::Overwrite}) {
+    SCOPED_TRACE(static_cast<int>(answer));
+    TempDir in, out, elsewhere;
+    const fs::path d = WriteSplit(in.path(), "notes.txt", data, 1000, kDownloaded);
+    dtltest::WriteFileText(elsewhere / "precious", "not the merge's");
+    fs::create_symlink(elsewhere / "precious", out / "notes.txt");
+    fs::create_symlink(elsewhere / "also", out / "notes.txt.incomplete");
+    Recorder rec;
+    rec.answers = {answer};
+    const auto r = Merge({d}, out.path(), rec);
+    EXPECT_EQ(dtltest::ReadFileText(elsewhere / "precious"), "not the merge's");
+    EXPECT_FALSE(fs::exists(elsewhere / "also"));
+    if (answer == dtl::ReplaceMode::Skip) {
+      EXPECT_EQ(r.files[0].outcome, Outcome::Kept);
+      EXPECT_TRUE(fs::is_symlink(out / "notes.txt"));
+    } else {
+      EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+      EXPECT_FALSE(fs::is_symlink(out / "notes.txt"));
+      EXPECT_EQ(ReadFileBytes(out / "notes.txt"), data);
+    }
+  }
+}
+
+// The question is asked again at the end when the name was taken while the merge ran: the
+// rebuilt file never replaces something nobody agreed to replace.
+TEST(MergeJob, AnOutputAppearingDuringTheMergeIsReplacedOnlyWhenTheObserverSaysSo) {
+  const Bytes data = dtltest::RandomBytes(3500, 43);
+  for (bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "overwrite" : "skip");
+    TempDir in, out;
+    const fs::path d = WriteSplit(in.path(), "late.bin", data, 1000, kDownloaded);
+    Recorder rec;
+    rec.answers = {replace ? dtl::ReplaceMode::Overwrite : dtl::ReplaceMode::Skip};
+    rec.onStep = [&] {
+      if (!fs::exists(out / "late.bin")) dtltest::WriteFileText(out / "late.bin", "appeared");
+    };
+    const auto r = Merge({d}, out.path(), rec, 1);
+    EXPECT_EQ(rec.asked, std::vector<std::string>{"late.bin"});
+    EXPECT_EQ(r.files[0].outcome, replace ? Outcome::Complete : Outcome::Kept);
+    if (replace)
+      EXPECT_EQ(ReadFileBytes(out / "late.bin"), data);
+    else
+      EXPECT_EQ(dtltest::ReadFileText(out / "late.bin"), "appeared");
+    EXPECT_EQ(Listing(out.path()), std::vector<std::string>{"late.bin"});
+  }
+}
+
+// No segment carries more than the largest segment payload, and no segment file is larger than
+// the largest archive: anything beyond is refused as unreadable instead of being inflated onto
+// the disk (an entry may claim up to 4 GiB) or read into memory whole.
+TEST(MergeJob, SegmentsBeyondTheLargestSegmentAreUnreadable) {
+  const Bytes small = dtltest::RandomBytes(100, 44);
+  Bytes padded(dtl::kLargestSegmentArchive, 'j');  // bytes in front of a zip are allowed
+  const Bytes zip = ZipOf(small);
+  padded.insert(padded.end(), zip.begin(), zip.end());
+  struct Case {
+    const char* label;
+    Bytes segment;  // the descriptor's bytes
+    Outcome outcome;
+  } cases[] = {
+      {"entry of exactly the largest payload",
+       dtl::PackSegmentAes("z.tmp", Bytes(dtl::kLargestSegmentPayload, 0), "", 1700000000),
+       Outcome::Complete},
+      {"entry inflating one byte past it",
+       dtl::PackSegmentAes("z.tmp", Bytes(dtl::kLargestSegmentPayload + 1, 0), "", 1700000000),
+       Outcome::UnzipFailed},
+      {"archive larger than any segment", AesOf(padded), Outcome::UnzipFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir in, out;
+    dtltest::WriteFileBytes(in / "big.bin.dtl", c.segment);
+    Recorder rec;
+    const auto r = Merge({in / "big.bin.dtl"}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, c.outcome);
+    if (c.outcome == Outcome::UnzipFailed) {
+      EXPECT_EQ(rec.messages, std::vector<std::string>{UnzipText(in / "big.bin.dtl")});
+      EXPECT_TRUE(Listing(out.path()).empty());
+    }
+  }
 }
 
 }  // namespace

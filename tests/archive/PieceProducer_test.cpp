@@ -35,7 +35,7 @@ TEST(ProducePiece, PiecesConcatenateToTheSource) {
       const auto produced =
           ProducePiece((dir / "x").string(), segment, k, source.size(), dir / "tmp");
       ASSERT_TRUE(produced) << produced.error().message;
-      const std::string piece = *produced;
+      const std::string piece = produced->path().string();
       EXPECT_TRUE(std::regex_match(fs::path(piece).filename().string(), std::regex("DTL.*\\.tmp")))
           << piece;
       EXPECT_EQ(fs::path(piece).parent_path(), dir / "tmp");
@@ -65,7 +65,7 @@ TEST(ProducePiece, ReachesOffsetsBeyond4GiB) {
   const uint64_t segment = 10000000;
   const auto lastPiece = ProducePiece(big.string(), segment, 537, size, dir.path());
   ASSERT_TRUE(lastPiece) << lastPiece.error().message;
-  const std::string last = *lastPiece;
+  const std::string last = lastPiece->path().string();
   const auto tail = ReadFileBytes(last);
   ASSERT_EQ(tail.size(), size - 536 * segment);
   EXPECT_EQ(std::string(tail.end() - marker.size(), tail.end()), marker);
@@ -73,7 +73,7 @@ TEST(ProducePiece, ReachesOffsetsBeyond4GiB) {
   // 2^32 = 429 * 10^7 + 4967296: piece 430 holds the byte at 2^32.
   const auto middlePiece = ProducePiece(big.string(), segment, 430, size, dir.path());
   ASSERT_TRUE(middlePiece) << middlePiece.error().message;
-  const std::string middle = *middlePiece;
+  const std::string middle = middlePiece->path().string();
   const auto bytes = ReadFileBytes(middle);
   ASSERT_EQ(bytes.size(), segment);
   EXPECT_EQ(bytes[4967296], 'B');
@@ -116,19 +116,39 @@ TEST(ProducePiece, ShrunkOrEmptySourceGivesOnlyTheBytesThere) {
   dtltest::WriteFileBytes(dir / "x", now);  // recorded as 25000 bytes when chosen
   const auto secondPiece = ProducePiece((dir / "x").string(), 10000, 2, 25000, dir.path());
   ASSERT_TRUE(secondPiece) << secondPiece.error().message;
-  const std::string second = *secondPiece;
+  const std::string second = secondPiece->path().string();
   EXPECT_EQ(ReadFileBytes(second), std::vector<uint8_t>(now.begin() + 10000, now.end()));
   const auto thirdPiece = ProducePiece((dir / "x").string(), 10000, 3, 25000, dir.path());
   ASSERT_TRUE(thirdPiece) << thirdPiece.error().message;
-  const std::string third = *thirdPiece;
+  const std::string third = thirdPiece->path().string();
   EXPECT_TRUE(ReadFileBytes(third).empty());
   // An empty file sent whole is one empty piece.
   dtltest::WriteFileBytes(dir / "empty", {});
   const auto emptyPiece =
       ProducePiece((dir / "empty").string(), kWholeFileSegment, 1, 0, dir.path());
   ASSERT_TRUE(emptyPiece) << emptyPiece.error().message;
-  const std::string piece = *emptyPiece;
+  const std::string piece = emptyPiece->path().string();
   EXPECT_EQ(fs::file_size(piece), 0u);
+}
+
+// The temporary folder is everybody's: once the piece is written, its name may point anywhere
+// (a link to another file planted in its place). Reading the piece back goes through the
+// descriptor it was written with and so always yields the piece itself.
+TEST(ProducePiece, ReadingBackIgnoresWhatTheNameNowPointsAt) {
+  TempDir dir;
+  const auto source = dtltest::RandomBytes(3000, 5);
+  dtltest::WriteFileBytes(dir / "x", source);
+  dtltest::WriteFileText(dir / "planted", "another file's bytes");
+  fs::create_directory(dir / "tmp");
+  auto produced = ProducePiece((dir / "x").string(), 1000, 2, source.size(), dir / "tmp");
+  ASSERT_TRUE(produced) << produced.error().message;
+  fs::remove(produced->path());
+  fs::create_symlink(dir / "planted", produced->path());
+
+  const auto bytes = produced->ReadAll();
+  ASSERT_TRUE(bytes) << bytes.error().message;
+  EXPECT_EQ(*bytes, std::vector<uint8_t>(source.begin() + 1000, source.begin() + 2000));
+  EXPECT_EQ(dtltest::ReadFileText(dir / "planted"), "another file's bytes");
 }
 
 }  // namespace

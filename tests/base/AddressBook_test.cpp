@@ -68,6 +68,9 @@ TEST_F(AddressBookTest, SaveWritesCrLfLinesAndReplacesTheFileWhole) {
   book.Add("new@x.org");
   ASSERT_TRUE(book.Save(file));
   EXPECT_EQ(dtltest::ReadFileText(file), "new@x.org\r\nold@x.org\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "whom the user mails is readable by others";
   const auto missing = dir / "no/such/folder/Contacts.dat";
   const dtl::Status failed = book.Save(missing);
   ASSERT_FALSE(failed);

@@ -20,15 +20,15 @@ TEST(TempPieceFile, IsAnEmptyPrivateUniqueDtlTmpFileOrTheSystemsError) {
   for (int i = 0; i < 20; ++i) {
     auto p = dtl::CreateTempPieceFile(dir.path());
     ASSERT_TRUE(p) << p.error().message;
-    EXPECT_EQ(p->parent_path(), dir.path());
-    std::string name = p->filename().string();
+    EXPECT_EQ(p->path().parent_path(), dir.path());
+    std::string name = p->path().filename().string();
     EXPECT_EQ(name.substr(0, 3), "DTL");
     EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
-    EXPECT_EQ(fs::file_size(*p), 0u);
+    EXPECT_EQ(fs::file_size(p->path()), 0u);
     struct stat st {};
-    ASSERT_EQ(::stat(p->c_str(), &st), 0);
+    ASSERT_EQ(::stat(p->path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_TRUE(seen.insert(*p).second);
+    EXPECT_TRUE(seen.insert(p->path()).second);
   }
   auto missing = dtl::CreateTempPieceFile(dir / "missing");
   ASSERT_FALSE(missing);
@@ -50,7 +50,7 @@ TEST(TempSweep, DeletesLeftoverPiecesAndNothingElse) {
   fs::create_symlink(dir / "target", dir / "DTLlink.tmp");
 
   EXPECT_EQ(dtl::DeleteTempPieces(dir.path()), 3u);
-  EXPECT_FALSE(fs::exists(*mine));
+  EXPECT_FALSE(fs::exists(mine->path()));
   EXPECT_FALSE(fs::exists(dir / "DTL1A2.tmp"));
   EXPECT_FALSE(fs::exists(dir / "DTLx.tmp"));
   for (const char* n : kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
@@ -58,6 +58,26 @@ TEST(TempSweep, DeletesLeftoverPiecesAndNothingElse) {
   EXPECT_TRUE(fs::is_symlink(dir / "DTLlink.tmp"));
   EXPECT_TRUE(fs::exists(dir / "target"));
   EXPECT_EQ(dtl::DeleteTempPieces(dir / "no-such-folder"), 0u);
+}
+
+// The file is the descriptor's: bytes written through it land in the file that was created,
+// and reading it back gives them, even after someone swapped the name for a link elsewhere.
+TEST(TempPieceFile, DescriptorKeepsReachingTheCreatedFileAfterTheNameIsSwapped) {
+  dtltest::TempDir dir;
+  dtltest::WriteFileText(dir / "victim", "untouched");
+  auto p = dtl::CreateTempPieceFile(dir.path());
+  ASSERT_TRUE(p) << p.error().message;
+  ASSERT_EQ(::write(p->fd(), "piece", 5), 5);
+  fs::remove(p->path());
+  fs::create_symlink(dir / "victim", p->path());
+  ASSERT_EQ(::write(p->fd(), " bytes", 6), 6);
+  const auto back = p->ReadAll();
+  ASSERT_TRUE(back) << back.error().message;
+  EXPECT_EQ(std::string(back->begin(), back->end()), "piece bytes");
+  EXPECT_EQ(dtltest::ReadFileText(dir / "victim"), "untouched");
+  dtl::TempPieceFile moved = std::move(*p);
+  EXPECT_EQ(p->fd(), -1);
+  EXPECT_GE(moved.fd(), 0);
 }
 
 // Unlinking works on open files here, so an exit sweep must not pull the pieces from under

@@ -204,6 +204,39 @@ TEST_F(FetchCommand, ChosenFilesOnlyAndTheExistingFileRules) {
   EXPECT_EQ(ReadFileBytes(out_ / "notes.txt"), Source("notes.txt"));
 }
 
+// The merged file's name comes from the inbox: a file of the user's under that name is refused
+// (kept, exit 1) unless --overwrite says to replace it; --skip-existing keeps it quietly.
+TEST_F(FetchCommand, AMergedFileNeverReplacesTheUsersFileWithoutOverwrite) {
+  StartServer();
+  dtltest::WriteFileText(out_ / "notes.txt", "the user's own notes");
+  struct Case {
+    const char* flag;
+    int status;
+    bool replaced;
+    const char* said;  // on standard error
+  } cases[] = {
+      {"", 1, false,
+       "notes.txt exists; give --overwrite to replace it or --skip-existing to keep it"},
+      {"--skip-existing", 0, false, ""},
+      {"--overwrite", 0, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flag);
+    auto r = Fetch(dtl::kProviderNetscape,
+                   std::string("--file notes.txt ") + c.flag + " --out " + Out());
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find(c.said), std::string::npos) << r.output;
+    if (c.replaced) {
+      EXPECT_EQ(ReadFileBytes(out_ / "notes.txt"), Source("notes.txt"));
+      EXPECT_NE(r.output.find((out_ / "notes.txt").string() + "\n"), std::string::npos) << r.output;
+    } else {
+      EXPECT_EQ(dtltest::ReadFileText(out_ / "notes.txt"), "the user's own notes");
+      EXPECT_EQ(r.output.find((out_ / "notes.txt").string() + "\n"), std::string::npos)
+          << "a kept file is not reported as rebuilt\n" << r.output;
+    }
+  }
+}
+
 TEST_F(FetchCommand, EndedSessionAndBadUsageFailWithoutEchoingTheCookie) {
   StartServer();
   auto r = Fetch(dtl::kProviderWalla, "--out " + Out(), "SID=stale-cookie-value");

@@ -190,8 +190,8 @@ TEST_F(RoundTrip, SegmentThousandIsFoundUnderItsFourDigitName) {
   ASSERT_EQ(Split(Source("many.bin", data), "--segment-size 16").status, 0);
   ASSERT_TRUE(fs::exists(Seg("many.bin.1000.doc")));
   ASSERT_TRUE(fs::exists(Seg("many.bin.1001.doc")));
-  for (int again = 0; again < 2; ++again) {  // merging again replaces the output
-    auto merge = MergeInto(Seg("many.bin.dtl.doc"));
+  for (int again = 0; again < 2; ++again) {  // merging again replaces the output when told to
+    auto merge = MergeInto(Seg("many.bin.dtl.doc"), again ? "--overwrite" : "");
     ASSERT_EQ(merge.status, 0) << merge.all();
     EXPECT_EQ(ReadFileBytes(Out("many.bin")), data);
   }
@@ -212,6 +212,39 @@ TEST_F(RoundTrip, SaveFolderComesFromOutThenTheSettingThenTheCurrentFolder) {
   auto fromSetting = Merge(desc, "", cwd.path());
   ASSERT_EQ(fromSetting.status, 0) << fromSetting.err;
   EXPECT_EQ(ReadFileBytes(saved / "where.bin"), data);
+}
+
+// A file under the rebuilt file's name is refused (kept, exit 1) unless --overwrite replaces
+// it; --skip-existing keeps it and says so.
+TEST_F(RoundTrip, AnExistingFileIsReplacedOnlyWithOverwrite) {
+  Bytes data = dtltest::RandomBytes(25000, 8);
+  ASSERT_EQ(Split(Source("mine.txt", data), "--segment-size 10000").status, 0);
+  struct Case {
+    const char* flag;
+    int status;
+    bool replaced;
+    std::string said;
+  } cases[] = {
+      {"", 1, false,
+       "dtl merge: " + Out("mine.txt").string() +
+           " exists; give --overwrite to replace it or --skip-existing to keep it\n"},
+      {"--skip-existing", 0, false,
+       "dtl merge: " + Out("mine.txt").string() + " exists and was kept\n"},
+      {"--overwrite", 0, true, Out("mine.txt").string() + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flag);
+    dtltest::WriteFileText(Out("mine.txt"), "the user's own file");
+    auto r = MergeInto(Seg("mine.txt.dtl.doc"), c.flag);
+    EXPECT_EQ(r.status, c.status) << r.all();
+    EXPECT_NE(r.all().find(c.said), std::string::npos) << r.all();
+    if (c.replaced)
+      EXPECT_EQ(ReadFileBytes(Out("mine.txt")), data);
+    else
+      EXPECT_EQ(dtltest::ReadFileText(Out("mine.txt")), "the user's own file");
+  }
+  auto both = MergeInto(Seg("mine.txt.dtl.doc"), "--overwrite --skip-existing");
+  EXPECT_EQ(both.status, 2) << both.all();
 }
 
 TEST_F(RoundTrip, BadUsageExitsWithTwo) {

@@ -1,5 +1,6 @@
 // The Split File dialog and the Merge/Merging dialogs, driving real files through a split and
 // back.
+#include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -7,8 +8,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSet>
 #include <QTest>
+#include <QTimer>
 
+#include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergeDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/UiTestSupport.h"
@@ -132,6 +136,45 @@ class SplitMergeDialogsTest : public QObject {
     MergeDialog again(*store_);
     again.show();
     QCOMPARE(again.saveFolder->text(), base_ + "/out/");
+  }
+
+  // A file already under the rebuilt file's name is asked about with the Confirm File Replace
+  // dialog, as a segment the download finds is: "Skip" keeps it, "Overwrite" replaces it.
+  void MergeAsksBeforeReplacingAnExistingFile() {
+    const QByteArray data = Sample(25000);
+    QDir().mkpath(base_ + "/asked-segments");
+    QDir().mkpath(base_ + "/asked-out");
+    uitest::WriteFile(base_ + "/report.pdf", data);
+    QVERIFY(Split(base_ + "/report.pdf", base_ + "/asked-segments"));
+    for (bool overwrite : {false, true}) {
+      uitest::WriteFile(base_ + "/asked-out/report.pdf", "the user's own report");
+      QStringList asked;
+      QSet<QObject*> answered;
+      QTimer answerer;  // the question opens inside the Merging dialog's modal loop
+      answerer.setInterval(20);
+      connect(&answerer, &QTimer::timeout, this, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+          auto* q = qobject_cast<ConfirmReplaceDialog*>(w);
+          if (!q || !q->isVisible() || answered.contains(q)) continue;
+          answered.insert(q);
+          asked << q->fileName->text();
+          (overwrite ? q->overwriteButton : q->skipButton)->click();
+        }
+      });
+      answerer.start();
+      uitest::Messages m;
+      MergeDialog dlg(*store_);
+      dlg.ChooseFiles({base_ + "/asked-segments/report.pdf.dtl.doc"});
+      dlg.saveFolder->setText(base_ + "/asked-out");
+      dlg.merge();
+      answerer.stop();
+      QCOMPARE(asked, QStringList{"report.pdf"});
+      QCOMPARE(m.Texts(), QStringList());
+      QCOMPARE(uitest::ReadFile(base_ + "/asked-out/report.pdf"),
+               overwrite ? data : QByteArray("the user's own report"));
+      QCOMPARE(QDir(base_ + "/asked-out").entryList(QDir::Files | QDir::Hidden),
+               QStringList{"report.pdf"});
+    }
   }
 
   void WrongPasswordSaysUnableToUnzipAndOpensNoFolder() {

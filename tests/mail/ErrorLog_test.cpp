@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -113,6 +115,48 @@ TEST_F(ErrorLogTest, WrittenFileParsesAndIsReplacedWhole) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory");
   EXPECT_EQ(missing.error().code, ErrorCode::NotFound);
+}
+
+// The log names servers, addresses and message headers: it is the owner's alone. A temporary
+// file of a write that died is swept once it is old enough not to be another write in progress;
+// nothing but such leftovers is touched, and a link is never followed.
+TEST_F(ErrorLogTest, LogIsOwnerOnlyAndOldLeftoversOfInterruptedWritesAreSwept) {
+  dtltest::TempDir dir;
+  const auto make = [&](const std::string& name, bool old) {
+    dtltest::WriteFileText(dir / name, "<TessalyLog>secret</TessalyLog>");
+    if (!old) return;
+    struct timespec times[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / name).c_str(), times, 0), 0);
+  };
+  make("DTLErrorLog.xml.Ab3xYz", true);
+  make("DTLErrorLog.xml.young1", false);
+  make("DTLErrorLog.xml.toolong", true);
+  make("Other.xml.Ab3xYz", true);
+  make("target", true);
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "DTLErrorLog.xml.link01").c_str()), 0);
+
+  log_.Error("failed");
+  ASSERT_TRUE(WriteErrorLog(dir.path().string(), log_));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "DTLErrorLog.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  struct Case {
+    const char* name;
+    bool kept;
+  } cases[] = {
+      {"DTLErrorLog.xml.Ab3xYz", false},  // an hour old: swept
+      {"DTLErrorLog.xml.young1", true},   // may be another instance's write in progress
+      {"DTLErrorLog.xml.toolong", true},  // not a name the writer makes
+      {"Other.xml.Ab3xYz", true},
+      {"DTLErrorLog.xml.link01", true},  // a link is not a leftover
+      {"target", true},
+  };
+  for (const auto& c : cases) {
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(dir / c.name, ec)), c.kept)
+        << c.name;
+  }
 }
 
 }  // namespace

@@ -436,12 +436,31 @@ TEST(SmtpDialogue, AbortBeforeStartingOpensNoConnection) {
   EXPECT_EQ(peer.connections(), 0);
 }
 
-TEST(SmtpDialogue, LogKeepsTheFirst2500BytesOfTheMessage) {
-  ScriptedPeer peer({Tail({Greet(), kEhlo})});
-  SmtpClient client(Local(peer.port()));
-  std::string message = "Subject: big\r\n\r\n" + std::string(10000, 'm');
-  ASSERT_TRUE(client.SendMessage(kEnvelope, message));
-  EXPECT_NE(LogText(client).find("C: " + message.substr(0, 2500) + "\n...\n\n"), std::string::npos);
+// The body is the user's file; the log keeps the message's headers (cut after 2500 bytes like
+// any command) and never a byte of what follows them.
+TEST(SmtpDialogue, LogKeepsTheMessageHeadersButNoneOfTheBody) {
+  const std::string longHeader = "X-Long: " + std::string(3000, 'h') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string message;
+    std::string logged;
+  } cases[] = {
+      {"headers then a body", "Subject: big\r\n\r\n" + std::string(10000, 'm'),
+       "C: Subject: big\r\n\r\n\n...\n\n"},
+      {"headers longer than the cut", longHeader + "\r\nBODYTEXT",
+       "C: " + longHeader.substr(0, 2500) + "\n...\n\n"},
+      {"no blank line: all of it is body", std::string(100, 'b'), "C: \n...\n\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedPeer peer({Tail({Greet(), kEhlo})});
+    SmtpClient client(Local(peer.port()));
+    ASSERT_TRUE(client.SendMessage(kEnvelope, c.message)) << c.name;
+    const std::string log = LogText(client);
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+    EXPECT_EQ(log.find("mmmm"), std::string::npos) << c.name;
+    EXPECT_EQ(log.find("BODYTEXT"), std::string::npos) << c.name;
+    EXPECT_EQ(log.find("bbbb"), std::string::npos) << c.name;
+  }
 }
 
 // With its own resolver the client dials the addresses that resolver gives, in turn, and never

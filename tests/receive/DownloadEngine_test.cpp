@@ -13,6 +13,7 @@
 
 #include "archive/MergeJob.h"
 #include "base/RetryBackoff.h"
+#include "archive/SegmentBounds.h"
 #include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 
@@ -230,6 +231,31 @@ TEST_F(Fixture, FailedAttemptsAreRetriedUntilTheItemArrives) {
     EXPECT_EQ(rec.steps, 1);
     EXPECT_TRUE(waits.empty()) << "the first retry goes at once";
   }
+}
+
+// Nothing this program downloads is larger than one segment archive: an answer beyond that,
+// as sent or once its gzip is inflated (512 MiB of zeros in about half a megabyte), fails the
+// attempt before more than the bound reaches the disk.
+TEST_F(Fixture, AnAnswerLargerThanAnySegmentFailsTheAttempt) {
+  const uint64_t bound = dtl::kLargestSegmentArchive;
+  const std::string data = Data(150000, 9);
+  const std::string bomb = dtltest::RunCommand("head -c 536870912 /dev/zero | gzip -c -9").output;
+  ASSERT_LT(bomb.size(), 600u * 1024);
+  uint64_t largestFile = 0;
+  rec.onBytes = [&] {
+    std::error_code ec;
+    largestFile = std::max<uint64_t>(largestFile, fs::file_size(dir / "big.001", ec));
+  };
+  server.Script("/big", {Answer(std::string(bound + 1, 'r')),
+                         "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + bomb,
+                         GzipAnswer(data)});
+  DownloadEngine::Summary r = Run(Params({Item("big.001", "/big")}));
+  EXPECT_EQ(r.outcome, Outcome::Completed);
+  EXPECT_EQ(rec.failures,
+            (std::vector<std::string>{"the answer is larger than any segment",
+                                      "the gzip body decodes to more than any segment"}));
+  EXPECT_LE(largestFile, bound);
+  EXPECT_EQ(Read("big.001"), data);
 }
 
 // A dead link is fetched again and again; only the stop flag ends it, and the partial file

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+
 #include "support/TestSupport.h"
 
 namespace {
@@ -113,6 +115,66 @@ TEST(GzipBody, ABodyCutAnywhereIsNeverComplete) {
     EXPECT_FALSE(d.complete) << "cut at " << cut;
     EXPECT_FALSE(d.error.empty()) << "cut at " << cut;
   }
+}
+
+// A gzip member of `count` zero bytes, deflated a mebibyte at a time (nothing that size is held).
+Bytes GzipZeros(uint64_t count) {
+  z_stream zs{};
+  deflateInit2(&zs, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY);
+  const Bytes zeros(1 << 20, 0);
+  Bytes out;
+  uint8_t buffer[1 << 16];
+  for (;;) {
+    const uint64_t now = std::min<uint64_t>(count, zeros.size());
+    count -= now;
+    zs.next_in = const_cast<Bytef*>(zeros.data());
+    zs.avail_in = static_cast<uInt>(now);
+    const int flush = count == 0 ? Z_FINISH : Z_NO_FLUSH;
+    int rc;
+    do {
+      zs.next_out = buffer;
+      zs.avail_out = sizeof buffer;
+      rc = deflate(&zs, flush);
+      out.insert(out.end(), buffer, buffer + (sizeof buffer - zs.avail_out));
+    } while (zs.avail_out == 0);
+    if (rc == Z_STREAM_END) break;
+  }
+  deflateEnd(&zs);
+  return out;
+}
+
+// A few hundred kilobytes of gzip can inflate to gigabytes; nothing downloaded is ever larger
+// than one segment archive, so decoding stops there and never hands more to the sink. A body
+// that is itself larger than that (an endless header field) is refused as it arrives.
+TEST(GzipBody, RefusesABodyBeyondTheLargestSegment) {
+  const uint64_t bound = dtl::kLargestSegmentArchive;
+  Bytes endlessName = {0x1F, 0x8B, 8, 0x08, 0, 0, 0, 0, 0, 3};
+  endlessName.resize(bound + 1, 'n');
+  struct Case {
+    const char* what;
+    Bytes body;
+    bool refused;
+    const char* error;
+  } cases[] = {
+      {"512 MiB of zeros in about 510 KB", GzipZeros(512ull << 20), true,
+       "the gzip body decodes to more than any segment"},
+      {"one byte past the bound", GzipZeros(bound + 1), true,
+       "the gzip body decodes to more than any segment"},
+      {"exactly the bound", GzipZeros(bound), false, ""},
+      {"a header that never ends", endlessName, true, "the gzip body is larger than any segment"},
+  };
+  for (const Case& c : cases) {
+    for (size_t step : {size_t{0}, size_t{65536}}) {
+      Decoded d = Decode(c.body, step);
+      EXPECT_EQ(!d.ok, c.refused) << c.what << " step " << step;
+      EXPECT_EQ(d.complete, !c.refused) << c.what << " step " << step;
+      if (c.refused) {
+        EXPECT_EQ(d.error, c.error) << c.what << " step " << step;
+      }
+      EXPECT_LE(d.out.size(), bound) << c.what;
+    }
+  }
+  EXPECT_LT(cases[0].body.size(), 600u * 1024) << "not the bomb it claims to be";
 }
 
 }  // namespace
