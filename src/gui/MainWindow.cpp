@@ -319,14 +319,15 @@ void MainWindow::buildPanes() {
   browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(),
                              BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
-  // The Segment Manager minimises with the frame when it goes to the tray, and its download's
-  // rate shows in the tray tip.
+  // The Segment Manager and its download dialog minimise with the frame when it goes to the
+  // tray and come back with it, and the download's rate shows in the tray tip.
   browser_->setSegmentManagerFactory(
       [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
         auto* dlg = new SegmentManagerDialog(
             app_.Store(), app_.Cookies(), app_.Endpoints(), session,
             [&app = app_] { return app.trayHidden; }, parent);
         connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+        connect(this, &MainWindow::leftTray, dlg, &SegmentManagerDialog::returnWithFrame);
         connect(dlg, &SegmentManagerDialog::downloadRate, this,
                 [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
         connect(dlg, &SegmentManagerDialog::downloadRateCleared, this,
@@ -462,6 +463,7 @@ void MainWindow::openFromTray() {
   app_.trayHidden = false;
   showMaximized();
   activateWindow();
+  emit leftTray();
 }
 
 bool MainWindow::confirmClose() {

@@ -99,6 +99,8 @@ class MainWindow : public QMainWindow {
  signals:
   // The main window has just gone to the tray.
   void enteredTray();
+  // The main window has come back from the tray ("Open Drovetail").
+  void leftTray();
   // The address box's text to navigate to (the browser pane goes there).
   void navigateRequested(const QString& url);
 

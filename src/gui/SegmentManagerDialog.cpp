@@ -172,8 +172,21 @@ void SegmentManagerDialog::showEvent(QShowEvent* event) {
 }
 
 void SegmentManagerDialog::minimiseWithFrame() {
-  if (frameInTray_ && frameInTray_() && isVisible() && !isMinimized())
+  if (!frameInTray_ || !frameInTray_()) return;
+  // The download dialog is a window of its own: left up, it would be the only window of a
+  // program in the tray.
+  if (download_) download_->minimiseWithFrame();
+  if (isVisible() && !isMinimized()) {
+    minimisedWithFrame_ = true;
     QMetaObject::invokeMethod(this, &QWidget::showMinimized, Qt::QueuedConnection);
+  }
+}
+
+void SegmentManagerDialog::returnWithFrame() {
+  if (download_) download_->returnWithFrame();
+  if (!minimisedWithFrame_) return;
+  minimisedWithFrame_ = false;
+  if (isVisible()) QMetaObject::invokeMethod(this, &QWidget::showNormal, Qt::QueuedConnection);
 }
 
 void SegmentManagerDialog::Refresh() {
@@ -318,6 +331,7 @@ void SegmentManagerDialog::startDownload() {
       Qt::QueuedConnection);
   download_ = dlg;
   dlg->show();
+  minimiseWithFrame();  // started while the frame is in the tray: it goes along
 }
 
 void SegmentManagerDialog::reject() { AskClose(); }

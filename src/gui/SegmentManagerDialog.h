@@ -115,6 +115,8 @@ class SegmentManagerDialog : public QDialog {
   // The main window has gone to the tray: a visible dialog minimises with it (a dialog left up
   // would be the only window of a program in the tray).
   void minimiseWithFrame();
+  // The main window is back from the tray: the dialogs it took along come back with it.
+  void returnWithFrame();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -154,6 +156,7 @@ class SegmentManagerDialog : public QDialog {
   bool closeWhenDone_ = false;
   bool started_ = false;
   bool syncing_ = false;
+  bool minimisedWithFrame_ = false;
   JobRunner crawler_;  // last: the crawl ends before the members it uses
 };
 

@@ -1,6 +1,11 @@
 // The main window: tabs and tool bars, tray and close, status texts, the address box, start-up
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
+#include <QCheckBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
@@ -14,6 +19,7 @@
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
+#include "gui/DownloadDialog.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
 #include "gui/MainWindow.h"
@@ -150,7 +156,7 @@ class MainFrameTest : public QObject {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
     SegmentManagerDialog dlg(
-        *store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
+        *store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", "", {}},
         [this] { return Frame().inTray(); }, &Frame());
     connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
@@ -159,6 +165,46 @@ class MainFrameTest : public QObject {
     Frame().showMinimized();
     QTRY_VERIFY(Frame().isHidden());
     QTRY_VERIFY(dlg.isMinimized());
+  }
+
+  void DownloadDialogFollowsTheFrameIntoTheTrayAndBack() {
+    Start();
+    // The crawl meets a closed port and ends at once; the download's server accepts and never
+    // answers, so the download dialog stays up while the frame comes and goes.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    dtl::NetworkEndpoints ep = app_->Endpoints();
+    ep.connectTo = {"mail.walla.com:80:127.0.0.1:1"};
+    SegmentManagerDialog dlg(
+        *store_, app_->Cookies(), ep, {"http://mail.walla.com/?w=/@inbox", "", "", {}},
+        [this] { return Frame().inTray(); }, &Frame());
+    connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
+    connect(&Frame(), &MainWindow::leftTray, &dlg, &SegmentManagerDialog::returnWithFrame);
+    dlg.show();
+    QTRY_VERIFY(!dlg.Crawling());
+    dlg.File({"movie.avi.001", QString("http://127.0.0.1:%1/a").arg(silent.serverPort()).toStdString()});
+    if (!dlg.selectAll->isChecked()) dlg.selectAll->click();
+    QTemporaryDir folder;
+    SegmentManagerDialog::SetFolderPicker(
+        [&](QWidget*, const QString&, const QString&) { return folder.path(); });
+    dlg.autoMerge->setChecked(false);
+    QTRY_VERIFY(dlg.downloadButton->isEnabled());
+    dlg.downloadButton->click();
+    SegmentManagerDialog::SetFolderPicker({});
+    QPointer<DownloadDialog> download = dlg.downloadDialog();
+    QVERIFY(download);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    QVERIFY(download->isVisible());
+
+    Frame().showMinimized();
+    QTRY_VERIFY(Frame().isHidden());
+    QTRY_VERIFY(dlg.isMinimized());
+    QTRY_VERIFY(download->isMinimized());
+
+    emit Frame().tray()->activated(QSystemTrayIcon::DoubleClick);  // "Open Drovetail"
+    QTRY_VERIFY(!dlg.isMinimized());
+    QTRY_VERIFY(!download->isMinimized());
+    QVERIFY(download->isVisible());
   }
 
   void StatusTextGoesToStatusBarAndTray() {
