@@ -231,7 +231,12 @@ void BrowserView::submitForm(const FormSubmission& submission) {
   if (submission.method == "get") {
     QUrl url = action;
     url.setQuery(submission.body, QUrl::StrictMode);
-    if (gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->loadApproved(url);
+    if (!gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) return;
+    if (submission.frameToken.isEmpty())
+      page_->loadApproved(url);
+    else
+      page_->submitInFrame(submission.frameToken, action, "get", submission.body,
+                           submission.target);
     return;
   }
   if (submission.method != "post") return;  // "dialog" forms never leave the page
@@ -250,22 +255,28 @@ void BrowserView::submitForm(const FormSubmission& submission) {
     dtl::WipeString(request.postData);
     return;
   }
-  sendPost(std::move(request));
+  sendPost(std::move(request), 0, submission.frameToken);
 }
 
-void BrowserView::sendPost(dtl::NavigationRequest request, int depth) {
+void BrowserView::sendPost(dtl::NavigationRequest request, int depth, const QString& frameToken) {
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
   apply(decision);
   if (decision.repost) {
     dtl::WipeString(request.postData);
     if (depth >= kMaxReposts) return;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    sendPost(TakeRequest(*decision.repost), depth + 1);
+    sendPost(TakeRequest(*decision.repost), depth + 1, frameToken);
     return;
   }
   if (!decision.cancel) {
     QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
-    page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    if (frameToken.isEmpty()) {
+      page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    } else {
+      // A sub-frame's form loads in its frame: the frame itself submits what was approved.
+      page_->submitInFrame(frameToken, QUrl(Q(request.url)), "post", QString::fromUtf8(body),
+                           Q(request.targetFrame));
+    }
     WipeBytes(body);
   }
   dtl::WipeString(request.postData);

@@ -140,8 +140,9 @@ class BrowserView : public QWidget {
   bool gate(const QUrl& url, int type, bool isMainFrame);
   void submitForm(const FormSubmission& submission);
   // Decides a POST (or a GET form) and, when it may go, sends it; a decoded login goes through
-  // the policy once more before it leaves.
-  void sendPost(dtl::NavigationRequest request, int depth = 0);
+  // the policy once more before it leaves. With a `frameToken` the sub-frame whose form it is
+  // sends it, so it loads in that frame (or the one its target names).
+  void sendPost(dtl::NavigationRequest request, int depth = 0, const QString& frameToken = {});
   // Applies the parts of a decision that do not depend on how the navigation is sent.
   void apply(dtl::NavigationDecision& decision);
   void purgeCookies(const std::string& pattern);

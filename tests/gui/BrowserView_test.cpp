@@ -218,6 +218,47 @@ class BrowserViewTest : public QObject {
     }
   }
 
+  // An approved form of a sub-frame loads in that frame: the page around it stays.
+  void SubFrameFormLoadsInItsFrame() {
+    const QString inner = "document.querySelector('iframe').contentDocument";
+    struct Case {
+      const char* name;
+      QString password;  // a marker is decoded before the post leaves
+      QString submit;
+    };
+    const QList<Case> cases = {
+        {"plain, by the button", "plain", "d.querySelector('[name=go]').click()"},
+        {"marker, by the button", Marker(), "d.querySelector('[name=go]').click()"},
+        {"marker, by submit()", Marker(), "d.getElementById('login').submit()"},
+    };
+    for (const Case& c : cases) {
+      server_.Control("/__fixture/posts?clear=1");
+      QVERIFY(Open("http://mail.yahoo.com/frame"));
+      QTRY_VERIFY_WITH_TIMEOUT(
+          RunJs(View().page(), "!!(" + inner + " && " + inner + ".getElementById('login'))")
+              .toBool(),
+          kWaitMs);
+      RunJs(View().page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
+                                   " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
+                               .arg(c.password, c.submit, inner));
+      QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
+      const QString expected = c.password == "plain" ? "password=plain" : QString("password=") + kPlain;
+      QVERIFY2(Posts().contains(expected), qPrintable(QString(c.name) + ": " + Posts()));
+      QVERIFY2(!Posts().contains("%28%23"), c.name);
+      QCOMPARE(Posts().count('\n'), 1);
+      QTRY_VERIFY2_WITH_TIMEOUT(
+          RunJs(View().page(), "(function(){ var f = document.querySelector('iframe');"
+                               " return f && f.contentDocument && f.contentDocument.body ?"
+                               " f.contentDocument.body.innerText : ''; })()")
+              .toString()
+              .contains("Welcome"),
+          c.name, kWaitMs);
+      QCOMPARE(View().page()->url().toString(), QString("http://mail.yahoo.com/frame"));
+      // The frame's page leaves no form with the decoded password behind.
+      QVERIFY(!RunJs(View().page(), inner + ".documentElement.outerHTML").toString().contains(kPlain));
+    }
+  }
+
   void LoginPagesAreRewrittenOnTheLivePage() {
     struct Case {
       const char* url;
@@ -361,7 +402,17 @@ class BrowserViewTest : public QObject {
                                           QWebEnginePage::NavigationTypeFormSubmitted, true));
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://mail.yahoo.com/login"),
                                           QWebEnginePage::NavigationTypeFormSubmitted, false));
+    // A sub-frame's approved form passes once, for its own URL, in any frame; no token, no pass.
     page.setGate({});
+    const QUrl form("http://unreachable.example/form");
+    page.submitInFrame({}, form, "post", "x=1", {});
+    QVERIFY(!page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    page.submitInFrame("token", form, "post", "x=1", {});
+    QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/other"),
+                                          QWebEnginePage::NavigationTypeFormSubmitted, false));
+    page.submitInFrame("token", form, "post", "x=1", {});
+    QVERIFY(page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    QVERIFY(!page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
     QSignalSpy done(&page, &QWebEnginePage::loadFinished);
     QVERIFY(done.wait(kWaitMs));  // the real navigation arrived too, and was refused
   }
