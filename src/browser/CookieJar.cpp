@@ -67,14 +67,14 @@ std::string SiteOf(const std::string& host) {
   for (size_t i = 0; i < host.size(); ++i)
     if (host[i] == '.') dots.push_back(i);
   if (dots.size() < 2) return host;
-  const std::string second = host.substr(dots[dots.size() - 2] + 1,
-                                         dots.back() - dots[dots.size() - 2] - 1);
+  const std::string second =
+      host.substr(dots[dots.size() - 2] + 1, dots.back() - dots[dots.size() - 2] - 1);
   const std::string top = host.substr(dots.back() + 1);
   static constexpr std::string_view kSecondLevel[] = {"co", "com", "net", "org", "gov",
-                                                      "ac", "edu", "ne", "or"};
+                                                      "ac", "edu", "ne",  "or"};
   const bool shortSecond =
-      top.size() == 2 && std::find(std::begin(kSecondLevel), std::end(kSecondLevel), second) !=
-                             std::end(kSecondLevel);
+      top.size() == 2 &&
+      std::find(std::begin(kSecondLevel), std::end(kSecondLevel), second) != std::end(kSecondLevel);
   if (shortSecond) {
     if (dots.size() < 3) return host;
     return host.substr(dots[dots.size() - 3] + 1);
@@ -171,11 +171,10 @@ void CookieJar::Store(const std::vector<Cookie>& cookies) {
     }
     // libcurl reads the HttpOnly flag only from the "#HttpOnly_" prefix of a cookie-file line;
     // without it the line would be a comment to a reader that does not know the prefix.
-    const std::string line = (c.httpOnly ? "#HttpOnly_" : "") + domain + "\t" +
-                             (c.hostOnly ? "FALSE" : "TRUE") + "\t" + path + "\t" +
-                             (c.secure ? "TRUE" : "FALSE") + "\t" +
-                             std::to_string(c.expires > 0 ? c.expires : 0) + "\t" + name + "\t" +
-                             Clean(c.value);
+    const std::string line =
+        (c.httpOnly ? "#HttpOnly_" : "") + domain + "\t" + (c.hostOnly ? "FALSE" : "TRUE") + "\t" +
+        path + "\t" + (c.secure ? "TRUE" : "FALSE") + "\t" +
+        std::to_string(c.expires > 0 ? c.expires : 0) + "\t" + name + "\t" + Clean(c.value);
     curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
   }
   if (easy) curl_easy_cleanup(easy);

@@ -77,16 +77,14 @@ bool Expired(const QNetworkCookie& c, const QDateTime& now) {
 bool SentTo(const QNetworkCookie& c, const QUrl& url) {
   const QString host = url.host().toLower();
   const QString domain = c.domain().toLower();
-  const bool domainMatch = domain.startsWith('.')
-                               ? host == domain.mid(1) || host.endsWith(domain)
-                               : host == domain;
+  const bool domainMatch =
+      domain.startsWith('.') ? host == domain.mid(1) || host.endsWith(domain) : host == domain;
   if (!domainMatch) return false;
   if (c.isSecure() && url.scheme() != "https") return false;
   const QString cookiePath = c.path().isEmpty() ? QString("/") : c.path();
   const QString path = url.path().isEmpty() ? QString("/") : url.path();
-  return path == cookiePath ||
-         (path.startsWith(cookiePath) &&
-          (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/'));
+  return path == cookiePath || (path.startsWith(cookiePath) &&
+                                (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/'));
 }
 
 // The document cookie string with the pairs the profile adds to it; the profile's value wins

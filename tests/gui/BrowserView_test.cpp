@@ -4,17 +4,17 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QNetworkCookie>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
-#include <QFileInfo>
-#include <QNetworkCookie>
-#include <QTemporaryDir>
 #include <cstdio>
 #include <numeric>
 
@@ -242,20 +242,22 @@ class BrowserViewTest : public QObject {
                                    " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
                                .arg(c.password, c.submit, inner));
       QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
-      const QString expected = c.password == "plain" ? "password=plain" : QString("password=") + kPlain;
+      const QString expected =
+          c.password == "plain" ? "password=plain" : QString("password=") + kPlain;
       QVERIFY2(Posts().contains(expected), qPrintable(QString(c.name) + ": " + Posts()));
       QVERIFY2(!Posts().contains("%28%23"), c.name);
       QCOMPARE(Posts().count('\n'), 1);
-      QTRY_VERIFY2_WITH_TIMEOUT(
-          RunJs(View().page(), "(function(){ var f = document.querySelector('iframe');"
-                               " return f && f.contentDocument && f.contentDocument.body ?"
-                               " f.contentDocument.body.innerText : ''; })()")
-              .toString()
-              .contains("Welcome"),
-          c.name, kWaitMs);
+      QTRY_VERIFY2_WITH_TIMEOUT(RunJs(View().page(),
+                                      "(function(){ var f = document.querySelector('iframe');"
+                                      " return f && f.contentDocument && f.contentDocument.body ?"
+                                      " f.contentDocument.body.innerText : ''; })()")
+                                    .toString()
+                                    .contains("Welcome"),
+                                c.name, kWaitMs);
       QCOMPARE(View().page()->url().toString(), QString("http://mail.yahoo.com/frame"));
       // The frame's page leaves no form with the decoded password behind.
-      QVERIFY(!RunJs(View().page(), inner + ".documentElement.outerHTML").toString().contains(kPlain));
+      QVERIFY(
+          !RunJs(View().page(), inner + ".documentElement.outerHTML").toString().contains(kPlain));
     }
   }
 
@@ -406,13 +408,15 @@ class BrowserViewTest : public QObject {
     page.setGate({});
     const QUrl form("http://unreachable.example/form");
     page.submitInFrame({}, form, "post", "x=1", {});
-    QVERIFY(!page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    QVERIFY(
+        !page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
     page.submitInFrame("token", form, "post", "x=1", {});
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/other"),
                                           QWebEnginePage::NavigationTypeFormSubmitted, false));
     page.submitInFrame("token", form, "post", "x=1", {});
     QVERIFY(page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
-    QVERIFY(!page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    QVERIFY(
+        !page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
     QSignalSpy done(&page, &QWebEnginePage::loadFinished);
     QVERIFY(done.wait(kWaitMs));  // the real navigation arrived too, and was refused
   }

@@ -2,27 +2,27 @@
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QKeySequence>
 #include <QLabel>
-#include <QMenuBar>
-#include <QStatusBar>
-#include <QTabBar>
-#include <QWebEngineView>
-#include <QCheckBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
@@ -190,7 +190,8 @@ class MainFrameTest : public QObject {
     connect(&Frame(), &MainWindow::leftTray, &dlg, &SegmentManagerDialog::returnWithFrame);
     dlg.show();
     QTRY_VERIFY(!dlg.Crawling());
-    dlg.File({"movie.avi.001", QString("http://127.0.0.1:%1/a").arg(silent.serverPort()).toStdString()});
+    dlg.File(
+        {"movie.avi.001", QString("http://127.0.0.1:%1/a").arg(silent.serverPort()).toStdString()});
     if (!dlg.selectAll->isChecked()) dlg.selectAll->click();
     QTemporaryDir folder;
     SegmentManagerDialog::SetFolderPicker(
@@ -218,8 +219,10 @@ class MainFrameTest : public QObject {
   void AltKeysOpenTheirMenus() {
     Start();
     QVERIFY(QTest::qWaitForWindowActive(&Frame()));
-    const QList<QPair<Qt::Key, QString>> cases = {
-        {Qt::Key_F, "&File"}, {Qt::Key_S, "&Settings"}, {Qt::Key_T, "&Tools"}, {Qt::Key_H, "&Help"}};
+    const QList<QPair<Qt::Key, QString>> cases = {{Qt::Key_F, "&File"},
+                                                  {Qt::Key_S, "&Settings"},
+                                                  {Qt::Key_T, "&Tools"},
+                                                  {Qt::Key_H, "&Help"}};
     for (const auto& [key, title] : cases) {
       QMenu* menu = nullptr;
       for (QAction* a : Frame().menuBar()->actions())
@@ -299,9 +302,12 @@ class MainFrameTest : public QObject {
       }
     }
     // The focused page of the inner browser: Select All and Copy take its text.
-    QVERIFY(QTest::qWaitFor([&] { return Frame().browserView()->page()->url().isValid() &&
-                                         !Frame().browserView()->page()->isLoading(); },
-                            20000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+          return Frame().browserView()->page()->url().isValid() &&
+                 !Frame().browserView()->page()->isLoading();
+        },
+        20000));
     QApplication::clipboard()->clear();
     Frame().browserView()->webView()->setFocus();
     QTRY_VERIFY(Frame().browserView()->isAncestorOf(QApplication::focusWidget()));
