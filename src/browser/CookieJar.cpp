@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <mutex>
 
 namespace dtl {
@@ -56,6 +58,38 @@ bool IsHttps(std::string_view url) {
   for (size_t k = 0; k < 6; ++k)
     if (std::tolower(static_cast<unsigned char>(url[k])) != "https:"[k]) return false;
   return true;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The registrable part of a host name. There is no public-suffix list here: the short
+// second-level labels cover the country domains the supported providers live under, and a
+// wrong guess only hands fewer cookies (never another site's) as long as it errs long.
+std::string SiteOf(const std::string& host) {
+  // An address (IPv4 dotted or IPv6) is a site of its own.
+  if (host.find(':') != std::string::npos ||
+      host.find_first_not_of("0123456789.") == std::string::npos)
+    return host;
+  std::vector<size_t> dots;
+  for (size_t i = 0; i < host.size(); ++i)
+    if (host[i] == '.') dots.push_back(i);
+  if (dots.size() < 2) return host;
+  const std::string second =
+      host.substr(dots[dots.size() - 2] + 1, dots.back() - dots[dots.size() - 2] - 1);
+  const std::string top = host.substr(dots.back() + 1);
+  static constexpr std::string_view kSecondLevel[] = {"co", "com", "net", "org", "gov",
+                                                      "ac", "edu", "ne",  "or"};
+  const bool shortSecond =
+      top.size() == 2 &&
+      std::find(std::begin(kSecondLevel), std::end(kSecondLevel), second) != std::end(kSecondLevel);
+  if (shortSecond) {
+    if (dots.size() < 3) return host;
+    return host.substr(dots[dots.size() - 3] + 1);
+  }
+  return host.substr(dots[dots.size() - 2] + 1);
 }
 
 }  // namespace
@@ -139,6 +173,39 @@ Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cooki
   }
   if (easy) curl_easy_cleanup(easy);
   return {};
+}
+
+void CookieJar::Store(const std::vector<Cookie>& cookies) {
+  if (!impl_->share) return;
+  CURL* easy = nullptr;
+  for (const Cookie& c : cookies) {
+    std::string domain = Lower(Clean(c.domain));
+    while (!domain.empty() && domain.front() == '.') domain.erase(0, 1);
+    const std::string name = Clean(c.name);
+    if (domain.empty() || name.empty()) continue;
+    std::string path = Clean(c.path);
+    if (path.empty()) path = "/";
+    if (!easy) {
+      easy = curl_easy_init();
+      if (!easy) return;
+      curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
+    }
+    // libcurl reads the HttpOnly flag only from the "#HttpOnly_" prefix of a cookie-file line;
+    // without it the line would be a comment to a reader that does not know the prefix.
+    const std::string line =
+        (c.httpOnly ? "#HttpOnly_" : "") + domain + "\t" + (c.hostOnly ? "FALSE" : "TRUE") + "\t" +
+        path + "\t" + (c.secure ? "TRUE" : "FALSE") + "\t" +
+        std::to_string(c.expires > 0 ? c.expires : 0) + "\t" + name + "\t" + Clean(c.value);
+    curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+  }
+  if (easy) curl_easy_cleanup(easy);
+}
+
+bool CookieJar::SameSite(std::string_view host, std::string_view cookieDomain) {
+  std::string a = Lower(std::string(host)), b = Lower(std::string(cookieDomain));
+  while (!b.empty() && b.front() == '.') b.erase(0, 1);
+  if (a.empty() || b.empty()) return false;
+  return SiteOf(a) == SiteOf(b);
 }
 
 std::vector<std::string> CookieJar::List() const {

@@ -7,6 +7,7 @@
 // outlive every handle attached to it. All members may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,27 @@ class CookieJar {
   // An empty string stores nothing, so requests carry what the store already holds.
   // InvalidArgument when `host` is empty after cleaning (nothing stored).
   Status StoreForHost(std::string_view host, std::string_view cookieString, bool secureOnly);
+
+  // One cookie as a browser holds it. `domain` is the host it belongs to; `hostOnly` false
+  // sends it to the subdomains too (a Set-Cookie "Domain="; a leading dot is ignored).
+  // `expires` is seconds since the epoch, 0 for a session cookie.
+  struct Cookie {
+    std::string name, value, domain, path = "/";
+    bool hostOnly = true;
+    bool secure = false;
+    bool httpOnly = false;
+    int64_t expires = 0;
+  };
+  // Stores each cookie with its own domain, path, secure flag, expiry and HttpOnly flag,
+  // replacing a stored cookie of the same name, domain and path. Control characters are never
+  // stored; a cookie without a name or domain is skipped; an empty path is "/".
+  void Store(const std::vector<Cookie>& cookies);
+
+  // Whether a cookie of `cookieDomain` (a leading dot allowed) belongs to the site of `host`:
+  // both lie under the same registrable domain (the last two labels, three when the second
+  // last is a short second-level label such as "co" in "example.co.uk"; an IP address is its
+  // own site). Case-insensitive.
+  static bool SameSite(std::string_view host, std::string_view cookieDomain);
 
   // Every stored cookie as a Netscape cookie-file line (domain, subdomains, path, secure,
   // expiry, name, value; tab-separated), for diagnostics and tests.

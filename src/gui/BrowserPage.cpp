@@ -17,9 +17,16 @@ class BrowserPage::Bridge : public QObject {
  public:
   explicit Bridge(BrowserPage* page) : QObject(page), page_(page) {}
   Q_INVOKABLE void submit(const QString& url, const QString& method, const QString& body,
-                          const QString& target, const QString& frame, const QString& enctype) {
-    emit page_->formSubmitted({url, method.toLower(), body, target, frame, enctype.toLower()});
+                          const QString& target, const QString& frame, const QString& enctype,
+                          const QString& frameToken) {
+    emit page_->formSubmitted(
+        {url, method.toLower(), body, target, frame, enctype.toLower(), frameToken});
   }
+
+ signals:
+  // An approved sub-frame submission, for the top frame's script to hand to its frame.
+  void approved(const QString& frameToken, const QString& url, const QString& method,
+                const QString& body, const QString& target);
 
  private:
   BrowserPage* page_;
@@ -43,6 +50,9 @@ constexpr const char* kCaptureScript = R"JS(
   if (window.__dtlFormCapture) return;
   Object.defineProperty(window, '__dtlFormCapture', {value: true});
   var FD = window.FormData, USP = window.URLSearchParams, U = window.URL;
+  var createElement = Document.prototype.createElement, appendChild = Node.prototype.appendChild;
+  var removeChild = Node.prototype.removeChild, setAttr = Element.prototype.setAttribute;
+  var random = window.crypto && window.crypto.getRandomValues.bind(window.crypto);
   var getAttr = Element.prototype.getAttribute, hasAttr = Element.prototype.hasAttribute;
   var formProto = HTMLFormElement.prototype, nativeSubmit = formProto.submit;
   var queue = [], bridge = null;
@@ -62,36 +72,89 @@ constexpr const char* kCaptureScript = R"JS(
             enctype.toLowerCase()];
   }
   var isTop = window.top === window;
+  // A sub-frame's submissions carry a one-time token; the top frame sends the approval back to
+  // the window that asked under it, and that window submits only for a token it issued.
+  var issued = {}, askers = {};
+  function newToken() {
+    var a = new Uint32Array(4);
+    if (random) random(a); else for (var i = 0; i < 4; ++i) a[i] = Math.random() * 4294967296;
+    return Array.prototype.join.call(a, '-');
+  }
   // The web channel reaches the top frame only: a sub-frame hands its forms up to it.
   function hand(args) {
     if (bridge) bridge.submit.apply(bridge, args);
     else if (!isTop) window.top.postMessage({dtlFormSubmission: args}, '*');
     else queue.push(args);
   }
+  function handOwn(args) {
+    if (isTop) { args.push(''); hand(args); return; }
+    var token = newToken();
+    issued[token] = true;
+    args.push(token);
+    hand(args);
+  }
+  // Submits the approved fields natively from this frame; the form lives only for the call.
+  function submitApproved(url, method, body, target) {
+    var form = createElement.call(document, 'form');
+    setAttr.call(form, 'method', method);
+    setAttr.call(form, 'action', method === 'get' ? url.split('?')[0] : url);
+    if (target) setAttr.call(form, 'target', target);
+    new USP(body).forEach(function (value, name) {
+      var input = createElement.call(document, 'input');
+      setAttr.call(input, 'type', 'hidden');
+      input.name = name;
+      input.value = value;
+      appendChild.call(form, input);
+    });
+    appendChild.call(document.documentElement, form);
+    nativeSubmit.call(form);
+    removeChild.call(document.documentElement, form);
+  }
   if (isTop) {
     window.addEventListener('message', function (event) {
       var args = event.data && event.data.dtlFormSubmission;
-      if (!Array.isArray(args) || args.length !== 6) return;
+      if (!Array.isArray(args) || args.length !== 7 || !event.source) return;
       event.stopImmediatePropagation();
-      hand(args.map(String));
+      args = args.map(String);
+      askers[args[6]] = {source: event.source, origin: event.origin};
+      hand(args);
     }, false);
+  } else {
+    window.addEventListener('message', function (event) {
+      var args = event.data && event.data.dtlApproved;
+      if (!Array.isArray(args) || args.length !== 5 || event.source !== window.top) return;
+      event.stopImmediatePropagation();
+      args = args.map(String);
+      if (!issued[args[0]]) return;
+      delete issued[args[0]];
+      submitApproved(args[1], args[2], args[3], args[4]);
+    }, false);
+  }
+  function approved(token, url, method, body, target) {
+    var asker = askers[token];
+    delete askers[token];
+    if (!asker) return;
+    // To the asking frame's origin only: the fields may hold a decoded password.
+    var origin = asker.origin && asker.origin !== 'null' ? asker.origin : '*';
+    asker.source.postMessage({dtlApproved: [token, url, method, body, target]}, origin);
   }
   window.addEventListener('submit', function (event) {
     if (event.defaultPrevented || !(event.target instanceof HTMLFormElement)) return;
     event.preventDefault();
-    hand(describe(event.target, event.submitter || null));
+    handOwn(describe(event.target, event.submitter || null));
   }, false);
   Object.defineProperty(formProto, 'submit', {
     configurable: false, writable: false,
     value: function submit() {
       if (!(this instanceof HTMLFormElement)) return nativeSubmit.call(this);
-      hand(describe(this, null));
+      handOwn(describe(this, null));
     }
   });
   function connect() {
     if (typeof QWebChannel === 'undefined' || !window.qt || !qt.webChannelTransport) return;
     new QWebChannel(qt.webChannelTransport, function (channel) {
       bridge = channel.objects.dtlForms;
+      bridge.approved.connect(approved);
       while (queue.length) bridge.submit.apply(bridge, queue.shift());
     });
   }
@@ -150,7 +213,24 @@ void BrowserPage::loadApproved(const QUrl& url, const QByteArray* postBody,
   load(request);
 }
 
+void BrowserPage::submitInFrame(const QString& frameToken, const QUrl& url, const QString& method,
+                                const QString& body, const QString& target) {
+  if (frameToken.isEmpty()) return;
+  QUrl sent = url;
+  if (method == "get") sent.setQuery(body, QUrl::StrictMode);
+  approvedForms_ = {Canonical(sent)};
+  emit bridge_->approved(frameToken, url.toString(QUrl::FullyEncoded), method, body, target);
+}
+
 bool BrowserPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
+  // The approved form of a sub-frame, submitted by the frame itself (submitInFrame).
+  if (type == NavigationTypeFormSubmitted) {
+    const qsizetype i = approvedForms_.indexOf(Canonical(url));
+    if (i >= 0) {
+      approvedForms_.clear();
+      return true;
+    }
+  }
   if (type == NavigationTypeTyped && isMainFrame) {
     const qsizetype i = approved_.indexOf(Canonical(url));
     if (i >= 0) {

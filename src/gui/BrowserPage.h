@@ -5,8 +5,9 @@
 // injected into every frame at document creation stops each submission (the submit event and
 // HTMLFormElement.submit()) and hands the request's URL, method, urlencoded body, target and
 // frame to formSubmitted() over a web channel; the view decides and, when allowed, sends it
-// itself with loadApproved(). A native form submission that still reaches
-// acceptNavigationRequest was never announced and is refused.
+// itself: a top-frame form with loadApproved(), a sub-frame's form with submitInFrame(), which
+// lets that frame submit the approved fields once. Any other native form submission that
+// reaches acceptNavigationRequest was never announced and is refused.
 //
 // Call order: construct over a profile, setGate(), then load. UI thread only.
 #pragma once
@@ -31,6 +32,9 @@ struct FormSubmission {
   QString target;   // the form's target frame name; empty: its own frame
   QString frame;    // URL of the frame that holds the form
   QString enctype;  // lower case; empty means urlencoded
+  // Set for a form of a sub-frame: the one-time name by which submitInFrame() finds the frame
+  // again. Empty for the top frame's forms.
+  QString frameToken;
 };
 
 class BrowserPage : public QWebEnginePage {
@@ -53,6 +57,15 @@ class BrowserPage : public QWebEnginePage {
   void loadApproved(const QUrl& url, const QByteArray* postBody = nullptr,
                     const QString& headers = {});
 
+  // Sends a navigation the view has already decided from the sub-frame whose form asked for it
+  // (`frameToken` of its FormSubmission), so it loads where the form would have loaded: that
+  // frame, or the frame `target` names. `method` is "get" or "post"; `body` holds the
+  // urlencoded fields (for "get", the query). The frame builds a form of these fields, submits
+  // it natively and removes it; that one submission to `url`, and nothing else, passes the page
+  // once. A token is good for one call; an unknown or used one sends nothing.
+  void submitInFrame(const QString& frameToken, const QUrl& url, const QString& method,
+                     const QString& body, const QString& target);
+
   // The script injected into every frame (for tests and diagnostics).
   static QString formCaptureScript();
 
@@ -71,6 +84,9 @@ class BrowserPage : public QWebEnginePage {
   Bridge* bridge_ = nullptr;
   // Loads started by LoadApproved that have not reached the gate yet, each passed once.
   QList<QUrl> approved_;
+  // Form submissions sent by submitInFrame() that have not reached the page yet, each passed
+  // once.
+  QList<QUrl> approvedForms_;
 };
 
 }  // namespace dtlui

@@ -1,8 +1,12 @@
 #include "gui/BrowserView.h"
 
+#include <algorithm>
+
 #include <QCursor>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <QVariantMap>
@@ -12,6 +16,7 @@
 #include <QWebEngineView>
 
 #include "browser/AccountPassword.h"
+#include "browser/CookieJar.h"
 #include "browser/LoginPageRewriter.h"
 #include "gui/BrowserPage.h"
 #include "gui/ExportPasswordDialog.h"
@@ -61,6 +66,39 @@ dtl::NavigationRequest TakeRequest(dtl::BrowserNavigation& navigation) {
   request.postData.append(navigation.body.View());
   navigation.body.Clear();
   return request;
+}
+
+bool Expired(const QNetworkCookie& c, const QDateTime& now) {
+  return !c.isSessionCookie() && c.expirationDate() <= now;
+}
+
+// Whether the browser would send `c` with a request for `url` (RFC 6265 5.4, less the
+// SameSite attribute, which a crawl of the page's own site never meets).
+bool SentTo(const QNetworkCookie& c, const QUrl& url) {
+  const QString host = url.host().toLower();
+  const QString domain = c.domain().toLower();
+  const bool domainMatch =
+      domain.startsWith('.') ? host == domain.mid(1) || host.endsWith(domain) : host == domain;
+  if (!domainMatch) return false;
+  if (c.isSecure() && url.scheme() != "https") return false;
+  const QString cookiePath = c.path().isEmpty() ? QString("/") : c.path();
+  const QString path = url.path().isEmpty() ? QString("/") : url.path();
+  return path == cookiePath || (path.startsWith(cookiePath) &&
+                                (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/'));
+}
+
+// The document cookie string with the pairs the profile adds to it; the profile's value wins
+// for a name both hold (the store reports a cookie the page has just set a moment after the
+// document shows it, so each may know one the other does not yet).
+QString JoinCookieStrings(const QString& profile, const QString& document) {
+  QStringList pairs = profile.isEmpty() ? QStringList() : profile.split("; ");
+  QSet<QString> names;
+  for (const QString& p : std::as_const(pairs)) names.insert(p.section('=', 0, 0).trimmed());
+  for (const QString& p : document.split(';', Qt::SkipEmptyParts)) {
+    const QString pair = p.trimmed();
+    if (!pair.isEmpty() && !names.contains(pair.section('=', 0, 0).trimmed())) pairs << pair;
+  }
+  return pairs.join("; ");
 }
 
 }  // namespace
@@ -191,7 +229,12 @@ void BrowserView::submitForm(const FormSubmission& submission) {
   if (submission.method == "get") {
     QUrl url = action;
     url.setQuery(submission.body, QUrl::StrictMode);
-    if (gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) page_->loadApproved(url);
+    if (!gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) return;
+    if (submission.frameToken.isEmpty())
+      page_->loadApproved(url);
+    else
+      page_->submitInFrame(submission.frameToken, action, "get", submission.body,
+                           submission.target);
     return;
   }
   if (submission.method != "post") return;  // "dialog" forms never leave the page
@@ -210,22 +253,28 @@ void BrowserView::submitForm(const FormSubmission& submission) {
     dtl::WipeString(request.postData);
     return;
   }
-  sendPost(std::move(request));
+  sendPost(std::move(request), 0, submission.frameToken);
 }
 
-void BrowserView::sendPost(dtl::NavigationRequest request, int depth) {
+void BrowserView::sendPost(dtl::NavigationRequest request, int depth, const QString& frameToken) {
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
   apply(decision);
   if (decision.repost) {
     dtl::WipeString(request.postData);
     if (depth >= kMaxReposts) return;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    sendPost(TakeRequest(*decision.repost), depth + 1);
+    sendPost(TakeRequest(*decision.repost), depth + 1, frameToken);
     return;
   }
   if (!decision.cancel) {
     QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
-    page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    if (frameToken.isEmpty()) {
+      page_->loadApproved(QUrl(Q(request.url)), &body, Q(request.headers));
+    } else {
+      // A sub-frame's form loads in its frame: the frame itself submits what was approved.
+      page_->submitInFrame(frameToken, QUrl(Q(request.url)), "post", QString::fromUtf8(body),
+                           Q(request.targetFrame));
+    }
     WipeBytes(body);
   }
   dtl::WipeString(request.postData);
@@ -268,6 +317,43 @@ void BrowserView::purgeCookies(const std::string& pattern) {
     if (!c.isSessionCookie() && c.domain().toLower().contains(word)) store->deleteCookie(c);
 }
 
+QString BrowserView::cookieStringFor(const QUrl& url) const {
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  QList<QNetworkCookie> sent;
+  for (const QNetworkCookie& c : profileCookies_)
+    if (!Expired(c, now) && SentTo(c, url)) sent.append(c);
+  // Longer paths first, as a browser orders its Cookie header.
+  std::stable_sort(sent.begin(), sent.end(), [](const QNetworkCookie& a, const QNetworkCookie& b) {
+    return a.path().size() > b.path().size();
+  });
+  QStringList pairs;
+  for (const QNetworkCookie& c : std::as_const(sent))
+    pairs << QString::fromUtf8(c.name() + '=' + c.value());
+  return pairs.join("; ");
+}
+
+std::vector<dtl::CookieJar::Cookie> BrowserView::siteCookies(const QUrl& url) const {
+  std::vector<dtl::CookieJar::Cookie> out;
+  const QString host = url.host();
+  if (host.isEmpty()) return out;
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  for (const QNetworkCookie& c : profileCookies_) {
+    if (Expired(c, now) || !dtl::CookieJar::SameSite(S(host), S(c.domain()))) continue;
+    dtl::CookieJar::Cookie k;
+    k.name = c.name().toStdString();
+    k.value = c.value().toStdString();
+    // Chromium marks a cookie for the subdomains too with a leading dot on its domain.
+    k.hostOnly = !c.domain().startsWith('.');
+    k.domain = S(c.domain());
+    k.path = c.path().isEmpty() ? std::string("/") : S(c.path());
+    k.secure = c.isSecure();
+    k.httpOnly = c.isHttpOnly();
+    k.expires = c.isSessionCookie() ? 0 : c.expirationDate().toSecsSinceEpoch();
+    out.push_back(std::move(k));
+  }
+  return out;
+}
+
 void BrowserView::finishLoad(bool) {
   const QUrl url = page_->url();
   if (!url.isEmpty()) emit pageLoaded(url.toString());
@@ -296,8 +382,12 @@ void BrowserView::refreshDocument() {
                  documentUrl_ = m.value("url").toString();
                  documentDomain_ = m.value("domain").toString();
                  state_.documentCookie = S(m.value("cookie").toString());
-                 const bool enabled = dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_),
-                                                               *state_.documentCookie);
+                 // A session held in HttpOnly cookies is a session too, though the document
+                 // never shows it.
+                 const QString sent = JoinCookieStrings(cookieStringFor(QUrl(documentUrl_)),
+                                                        m.value("cookie").toString());
+                 const bool enabled =
+                     dtl::AutoDownloadEnabled(S(documentDomain_), S(documentUrl_), S(sent));
                  if (enabled != autoDownload_) {
                    autoDownload_ = enabled;
                    emit autoDownloadEnabledChanged(enabled);
@@ -373,7 +463,9 @@ void BrowserView::autoDownload() {
         if (manager_) return;  // asked twice before the first answer
         SegmentManagerDialog::Session session;
         session.pageUrl = m.value("url").toString();
-        session.cookie = m.value("cookie").toString();
+        const QUrl page(session.pageUrl);
+        session.cookie = JoinCookieStrings(cookieStringFor(page), m.value("cookie").toString());
+        session.cookies = siteCookies(page);
         if (const auto account = dtl::XasamailAccountId(S(m.value("html").toString())))
           session.accountId = Q(*account);
         SegmentManagerDialog* dlg = makeSegmentManager_(session, this);

@@ -6,8 +6,10 @@
 // profile, re-posts a login whose password marker the policy decoded (the plain password only
 // ever exists in that one request), forces the Walla inbox page, and keeps the saved Walla login
 // for a re-login. After each load it hands the page's URL to the frame (pageLoaded), rewrites
-// login pages (dtl::RewriteLoginPage) and refreshes the document's domain and cookie string,
-// which enable "Auto Download Segments..." (dtl::AutoDownloadEnabled).
+// login pages (dtl::RewriteLoginPage) and refreshes the document's domain and cookie string;
+// those, with the HttpOnly cookies the profile holds for the page, enable "Auto Download
+// Segments..." (dtl::AutoDownloadEnabled), which hands the Segment Manager every cookie of the
+// page's site.
 //
 // Call order: construct, add to a layout; the first show opens the local home page and starts
 // the keep-alive timer. The frame connects its actions to the view's slots. UI thread only.
@@ -22,8 +24,10 @@
 #include <QVariantMap>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 #include "browser/BrowserSites.h"
+#include "browser/CookieJar.h"
 #include "browser/NavigationPolicy.h"
 #include "browser/NetworkEndpoints.h"
 #include "gui/SegmentManagerDialog.h"
@@ -32,7 +36,6 @@ class QWebEngineProfile;
 class QWebEngineView;
 
 namespace dtl {
-class CookieJar;
 class SettingsStore;
 }  // namespace dtl
 
@@ -137,12 +140,19 @@ class BrowserView : public QWidget {
   bool gate(const QUrl& url, int type, bool isMainFrame);
   void submitForm(const FormSubmission& submission);
   // Decides a POST (or a GET form) and, when it may go, sends it; a decoded login goes through
-  // the policy once more before it leaves.
-  void sendPost(dtl::NavigationRequest request, int depth = 0);
+  // the policy once more before it leaves. With a `frameToken` the sub-frame whose form it is
+  // sends it, so it loads in that frame (or the one its target names).
+  void sendPost(dtl::NavigationRequest request, int depth = 0, const QString& frameToken = {});
   // Applies the parts of a decision that do not depend on how the navigation is sent.
   void apply(dtl::NavigationDecision& decision);
   void purgeCookies(const std::string& pattern);
   void finishLoad(bool ok);
+  // The cookie string the profile sends with a request for `url` (HttpOnly cookies included,
+  // expired ones left out), "name=value; ..." with longer paths first.
+  QString cookieStringFor(const QUrl& url) const;
+  // Every live cookie the profile holds for the site of `url` (its registrable domain), for the
+  // Segment Manager's fetcher.
+  std::vector<dtl::CookieJar::Cookie> siteCookies(const QUrl& url) const;
   // Evaluates a JavaScript expression on the current document and hands its object result to
   // `use`, unless the view is gone by then or the answer is not an object.
   void readDocument(const QString& expression, std::function<void(const QVariantMap&)> use);

@@ -332,6 +332,20 @@ void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   emit runFinished(code);
 }
 
+void DownloadDialog::minimiseWithFrame() {
+  if (!isVisible() || isMinimized()) return;
+  minimisedWithFrame_ = true;
+  // Queued like the Segment Manager's: the frame is still inside its own state change.
+  QMetaObject::invokeMethod(this, &QWidget::showMinimized, Qt::QueuedConnection);
+}
+
+void DownloadDialog::returnWithFrame() {
+  // A dialog the user minimised on purpose stays where it is.
+  if (!minimisedWithFrame_) return;
+  minimisedWithFrame_ = false;
+  if (isVisible()) QMetaObject::invokeMethod(this, &QWidget::showNormal, Qt::QueuedConnection);
+}
+
 void DownloadDialog::reject() {
   if (!running_) {
     QDialog::reject();

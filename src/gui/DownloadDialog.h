@@ -108,6 +108,11 @@ class DownloadDialog : public QDialog {
 
  public slots:
   void reject() override;
+  // The main window has gone to the tray: a visible dialog minimises with it. Undone by
+  // returnWithFrame(), which brings back only a dialog the frame took along.
+  void minimiseWithFrame();
+  // The main window has come back from the tray.
+  void returnWithFrame();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -135,6 +140,7 @@ class DownloadDialog : public QDialog {
   bool autoMerge_ = false;
   bool running_ = false;
   bool started_ = false;
+  bool minimisedWithFrame_ = false;
   QTimer elapsedTimer_;
   QElapsedTimer overallClock_, fileClock_;
   QPointer<ConfirmReplaceDialog> question_;

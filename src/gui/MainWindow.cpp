@@ -1,19 +1,25 @@
 #include "gui/MainWindow.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineView>
 #include <QWindowStateChangeEvent>
 
 #include "browser/BrowserSites.h"
@@ -60,11 +66,8 @@ MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<En
   connectActions();
   statusMessage_ = new QLabel(tr("Ready"), this);
   statusBar()->addWidget(statusMessage_, 1);
-  for (const QString& indicator : {tr("CAP"), tr("NUM"), tr("SCRL")}) {
-    auto* l = new QLabel(indicator, this);
-    l->setEnabled(false);
-    statusBar()->addPermanentWidget(l);
-  }
+  // No CAP/NUM/SCRL indicators: Qt cannot read the lock keys' state on every platform, and
+  // indicators that never change would tell the user something false.
   showToolBarsForTab(1);
   updateSendCommands();
 }
@@ -142,6 +145,17 @@ void MainWindow::buildActions() {
   a.copy = makeAction(tr("&Copy"));
   a.cut = makeAction(tr("Cu&t"));
   a.paste = makeAction(tr("&Paste"));
+  a.selectAll = makeAction(tr("Select &All"));
+  a.nextPane = makeAction(tr("Next Pane"));
+  a.previousPane = makeAction(tr("Previous Pane"));
+  a.copy->setShortcut(QKeySequence::Copy);
+  a.cut->setShortcut(QKeySequence::Cut);
+  a.paste->setShortcut(QKeySequence::Paste);
+  a.selectAll->setShortcut(QKeySequence::SelectAll);
+  a.nextPane->setShortcut(Qt::Key_F6);
+  a.previousPane->setShortcut(Qt::SHIFT | Qt::Key_F6);
+  // In no menu: the window itself must hold them for their keys to work.
+  addActions({a.copy, a.cut, a.paste, a.selectAll, a.nextPane, a.previousPane});
   // Enabled by the browser pane's rule once a provider's logged-in page is shown.
   a.autoDownload->setEnabled(false);
 }
@@ -183,9 +197,13 @@ void MainWindow::connectActions() {
   connect(a.browserQuickHelp, &QAction::triggered, browser_, &BrowserView::showQuickHelp);
   connect(a.autoDownload, &QAction::triggered, browser_, &BrowserView::autoDownload);
   connect(a.exportPassword, &QAction::triggered, browser_, &BrowserView::exportPassword);
-  connect(a.copy, &QAction::triggered, browser_, &BrowserView::copy);
-  connect(a.cut, &QAction::triggered, browser_, &BrowserView::cut);
-  connect(a.paste, &QAction::triggered, browser_, &BrowserView::paste);
+  connect(a.copy, &QAction::triggered, this, [this] { editFocused(QWebEnginePage::Copy); });
+  connect(a.cut, &QAction::triggered, this, [this] { editFocused(QWebEnginePage::Cut); });
+  connect(a.paste, &QAction::triggered, this, [this] { editFocused(QWebEnginePage::Paste); });
+  connect(a.selectAll, &QAction::triggered, this,
+          [this] { editFocused(QWebEnginePage::SelectAll); });
+  connect(a.nextPane, &QAction::triggered, this, [this] { focusPane(1); });
+  connect(a.previousPane, &QAction::triggered, this, [this] { focusPane(-1); });
   using Site = BrowserView::StartSite;
   const std::initializer_list<std::pair<QAction*, Site>> sites = {
       {a.home, Site::Home},
@@ -213,13 +231,13 @@ void MainWindow::buildMenus() {
   const MainActions& a = actions_;
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(a.exit);
-  settingsMenu_ = menuBar()->addMenu(tr("Settings"));
+  settingsMenu_ = menuBar()->addMenu(tr("&Settings"));
   settingsMenu_->addAction(a.smtpSettings);
   settingsMenu_->addAction(a.advancedSettings);
   settingsMenu_->addSeparator();
   settingsMenu_->addAction(a.minToTray);
   connect(settingsMenu_, &QMenu::aboutToShow, this, &MainWindow::refreshMinToTray);
-  QMenu* tools = menuBar()->addMenu(tr("Tools"));
+  QMenu* tools = menuBar()->addMenu(tr("&Tools"));
   tools->addAction(a.splitFile);
   tools->addAction(a.mergeFile);
   QMenu* help = menuBar()->addMenu(tr("&Help"));
@@ -301,7 +319,9 @@ void MainWindow::buildToolBars() {
   address_->LoadHistory("AddressHistory", true);
   address_->lineEdit()->deselect();
   address_->lineEdit()->installEventFilter(this);
-  const auto goEnabled = [this] { actions_.go->setEnabled(!address_->currentText().isEmpty()); };
+  const auto goEnabled = [this] {
+    actions_.go->setEnabled(!address_->currentText().trimmed().isEmpty());
+  };
   connect(address_, &QComboBox::editTextChanged, this, goEnabled);
   goEnabled();
 }
@@ -320,14 +340,15 @@ void MainWindow::buildPanes() {
   browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(),
                              BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
-  // The Segment Manager minimises with the frame when it goes to the tray, and its download's
-  // rate shows in the tray tip.
+  // The Segment Manager and its download dialog minimise with the frame when it goes to the
+  // tray and come back with it, and the download's rate shows in the tray tip.
   browser_->setSegmentManagerFactory(
       [this](const SegmentManagerDialog::Session& session, QWidget* parent) {
         auto* dlg = new SegmentManagerDialog(
             app_.Store(), app_.Cookies(), app_.Endpoints(), session,
             [&app = app_] { return app.trayHidden; }, parent);
         connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+        connect(this, &MainWindow::leftTray, dlg, &SegmentManagerDialog::returnWithFrame);
         connect(dlg, &SegmentManagerDialog::downloadRate, this,
                 [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
         connect(dlg, &SegmentManagerDialog::downloadRateCleared, this,
@@ -476,12 +497,59 @@ void MainWindow::refreshMinToTray() {
   actions_.minToTray->setChecked(trayOnMinimise_);
 }
 
+void MainWindow::editFocused(int webAction) {
+  const auto action = static_cast<QWebEnginePage::WebAction>(webAction);
+  QWidget* focus = QApplication::focusWidget();
+  QLineEdit* edit = qobject_cast<QLineEdit*>(focus);
+  // An editable combo box keeps the focus itself and hands its keys to its line edit.
+  if (auto* combo = qobject_cast<QComboBox*>(focus); combo && !edit) edit = combo->lineEdit();
+  if (edit) {
+    switch (action) {
+      case QWebEnginePage::Copy: edit->copy(); break;
+      case QWebEnginePage::Cut: edit->cut(); break;
+      case QWebEnginePage::Paste: edit->paste(); break;
+      case QWebEnginePage::SelectAll: edit->selectAll(); break;
+      default: break;
+    }
+    return;
+  }
+  // Chromium's focus sits in a child of the view; the page belongs to the view.
+  for (QWidget* w = focus; w; w = w->parentWidget()) {
+    if (auto* view = qobject_cast<QWebEngineView*>(w)) {
+      view->page()->triggerAction(action);
+      return;
+    }
+  }
+  // The window's Ctrl+A comes before a list's own key handling: the list still selects all.
+  if (auto* list = qobject_cast<QAbstractItemView*>(focus);
+      list && action == QWebEnginePage::SelectAll)
+    list->selectAll();
+}
+
+void MainWindow::focusPane(int step) {
+  QList<QWidget*> panes;
+  if (!addressBar->isHidden()) panes << address_;
+  if (QWidget* page = tabs_->currentWidget()) panes << page;
+  panes << tabs_->tabBar();
+  QWidget* focus = QApplication::focusWidget();
+  qsizetype at = -1;
+  for (qsizetype i = 0; i < panes.size(); ++i)
+    if (focus && (panes[i] == focus || panes[i]->isAncestorOf(focus))) at = i;
+  const qsizetype n = panes.size();
+  const qsizetype next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
+  QWidget* target = panes[next];
+  // A web page takes the keys in its view, not in the widget around it.
+  if (auto* view = target->findChild<QWebEngineView*>()) target = view;
+  target->setFocus(step > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+}
+
 bool MainWindow::inTray() const { return app_.trayHidden; }
 
 void MainWindow::openFromTray() {
   app_.trayHidden = false;
   showMaximized();
   activateWindow();
+  emit leftTray();
 }
 
 bool MainWindow::confirmClose() {

@@ -48,8 +48,12 @@ struct MainActions {
   // browser opens.
   QAction *home, *forums, *walla, *yahoo, *gmail, *lycos, *netscape, *o2, *spymac, *hotmail, *gawab,
       *omnilect, *unitedEmail, *xasamail, *hriders, *rotomail;
-  // Commands the inner browser passes to its page.
-  QAction *exportCookies, *copy, *cut, *paste;
+  // The edit keys (Ctrl+C, Ctrl+X, Ctrl+V, Ctrl+A): they act on the focused field, else on the
+  // focused web page (inner browser or side pane).
+  QAction *exportCookies, *copy, *cut, *paste, *selectAll;
+  // F6 and Shift+F6: the keyboard focus goes to the next or previous pane (the address box
+  // when shown, the page of the tab in front, the tab bar), round.
+  QAction *nextPane, *previousPane;
 };
 
 class MainWindow : public QMainWindow {
@@ -101,6 +105,8 @@ class MainWindow : public QMainWindow {
  signals:
   // The main window has just gone to the tray.
   void enteredTray();
+  // The main window has come back from the tray ("Open Drovetail").
+  void leftTray();
   // The address box's text to navigate to (the browser pane goes there).
   void navigateRequested(const QString& url);
 
@@ -146,6 +152,10 @@ class MainWindow : public QMainWindow {
   void showSendFailure(const QString& text);
   void chooseFiles(bool plain);
   SidePane* currentSidePane() const;
+  // Runs an edit command on the focused line edit, else on the focused web page.
+  void editFocused(int webAction);
+  // Moves the keyboard focus `step` panes on (1 or -1).
+  void focusPane(int step);
 
   Application& app_;
   MainActions actions_{};

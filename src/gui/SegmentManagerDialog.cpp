@@ -89,6 +89,9 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
       frameInTray_(std::move(frameInTray)),
       fetcher_(std::make_unique<dtl::PageFetcher>(cookies, endpoints)) {
   setWindowTitle(tr("Segment Manager"));
+  // The session lives in the browser's cookies, HttpOnly ones included, which no document
+  // cookie string carries: the fetcher sends them with their own domains, paths and flags.
+  cookies_.Store(session_.cookies);
   providerId_ = dtl::RecognizeProvider(S(session_.pageUrl));
   savePath_ = Q(dtl::SegmentManagerModel::ReadSavePath(settings_));
 
@@ -169,8 +172,21 @@ void SegmentManagerDialog::showEvent(QShowEvent* event) {
 }
 
 void SegmentManagerDialog::minimiseWithFrame() {
-  if (frameInTray_ && frameInTray_() && isVisible() && !isMinimized())
+  if (!frameInTray_ || !frameInTray_()) return;
+  // The download dialog is a window of its own: left up, it would be the only window of a
+  // program in the tray.
+  if (download_) download_->minimiseWithFrame();
+  if (isVisible() && !isMinimized()) {
+    minimisedWithFrame_ = true;
     QMetaObject::invokeMethod(this, &QWidget::showMinimized, Qt::QueuedConnection);
+  }
+}
+
+void SegmentManagerDialog::returnWithFrame() {
+  if (download_) download_->returnWithFrame();
+  if (!minimisedWithFrame_) return;
+  minimisedWithFrame_ = false;
+  if (isVisible()) QMetaObject::invokeMethod(this, &QWidget::showNormal, Qt::QueuedConnection);
 }
 
 void SegmentManagerDialog::Refresh() {
@@ -187,7 +203,10 @@ void SegmentManagerDialog::Refresh() {
   dtl::InboxCrawler::Params params;
   params.fetcher = fetcher_.get();
   params.pageUrl = S(session_.pageUrl);
-  params.cookie = S(session_.cookie);
+  // The browser's own cookies are in the store already with their domains, paths and flags;
+  // the string stored again for each page would turn them into host-only session cookies of
+  // that page. Only a session handed over as a bare string needs that.
+  if (session_.cookies.empty()) params.cookie = S(session_.cookie);
   params.accountId = S(session_.accountId);
   // The model guards its key list: the crawler reads it while filing goes on here.
   params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
@@ -309,6 +328,7 @@ void SegmentManagerDialog::startDownload() {
       Qt::QueuedConnection);
   download_ = dlg;
   dlg->show();
+  minimiseWithFrame();  // started while the frame is in the tray: it goes along
 }
 
 void SegmentManagerDialog::reject() { AskClose(); }

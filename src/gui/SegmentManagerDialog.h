@@ -23,7 +23,9 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <vector>
 
+#include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "gui/JobRunner.h"
 #include "receive/SegmentManagerModel.h"
@@ -37,7 +39,6 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace dtl {
-class CookieJar;
 class PageFetcher;
 class SettingsStore;
 struct DownloadItem;
@@ -51,18 +52,21 @@ class DownloadDialog;
 class SegmentManagerDialog : public QDialog {
   Q_OBJECT
  public:
-  // What the inner browser hands over: the inbox page's URL, its document cookie string, and
-  // the account id (Xasamail only).
+  // What the inner browser hands over: the inbox page's URL, the cookie string the page sends
+  // (HttpOnly cookies included), every cookie the browser holds for the page's site, and the
+  // account id (Xasamail only).
   struct Session {
     QString pageUrl;
     QString cookie;
     QString accountId;
+    std::vector<dtl::CookieJar::Cookie> cookies;
   };
 
   // `settings` and `cookies` must outlive the dialog; `endpoints` is copied. `frameInTray`
-  // tells whether the main window sits in the tray now (empty: it never does). The crawl
-  // stores the session's cookie string in `cookies` for each page it fetches, so the download
-  // rides in the same session.
+  // tells whether the main window sits in the tray now (empty: it never does). The session's
+  // cookies go into `cookies` here, before the first crawl; a session without them (a bare
+  // cookie string) is stored there by the crawl for each page it fetches. Either way the
+  // download rides in the same session.
   using TrayQuery = std::function<bool()>;
   SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
                        const dtl::NetworkEndpoints& endpoints, const Session& session,
@@ -111,6 +115,8 @@ class SegmentManagerDialog : public QDialog {
   // The main window has gone to the tray: a visible dialog minimises with it (a dialog left up
   // would be the only window of a program in the tray).
   void minimiseWithFrame();
+  // The main window is back from the tray: the dialogs it took along come back with it.
+  void returnWithFrame();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -150,6 +156,7 @@ class SegmentManagerDialog : public QDialog {
   bool closeWhenDone_ = false;
   bool started_ = false;
   bool syncing_ = false;
+  bool minimisedWithFrame_ = false;
   JobRunner crawler_;  // last: the crawl ends before the members it uses
 };
 

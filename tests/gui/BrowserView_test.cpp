@@ -2,20 +2,27 @@
 // fixture, which stands in for every web-mail host. What the fixture receives is what left the
 // machine, so each case checks the fixture's request and POST logs.
 #include <QAction>
+#include <QCheckBox>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QNetworkCookie>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 #include <cstdio>
+#include <numeric>
 
 #include "browser/AccountPassword.h"
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
+#include "gui/DownloadDialog.h"
 #include "gui/ExportPasswordDialog.h"
 #include "gui/HistoryCombo.h"
 #include "gui/MainWindow.h"
@@ -211,6 +218,49 @@ class BrowserViewTest : public QObject {
     }
   }
 
+  // An approved form of a sub-frame loads in that frame: the page around it stays.
+  void SubFrameFormLoadsInItsFrame() {
+    const QString inner = "document.querySelector('iframe').contentDocument";
+    struct Case {
+      const char* name;
+      QString password;  // a marker is decoded before the post leaves
+      QString submit;
+    };
+    const QList<Case> cases = {
+        {"plain, by the button", "plain", "d.querySelector('[name=go]').click()"},
+        {"marker, by the button", Marker(), "d.querySelector('[name=go]').click()"},
+        {"marker, by submit()", Marker(), "d.getElementById('login').submit()"},
+    };
+    for (const Case& c : cases) {
+      server_.Control("/__fixture/posts?clear=1");
+      QVERIFY(Open("http://mail.yahoo.com/frame"));
+      QTRY_VERIFY_WITH_TIMEOUT(
+          RunJs(View().page(), "!!(" + inner + " && " + inner + ".getElementById('login'))")
+              .toBool(),
+          kWaitMs);
+      RunJs(View().page(), QString("(function(d){ d.querySelector('[name=username]').value='joe';"
+                                   " d.querySelector('[name=password]').value='%1'; %2; })(%3)")
+                               .arg(c.password, c.submit, inner));
+      QTRY_VERIFY_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login"), kWaitMs);
+      const QString expected =
+          c.password == "plain" ? "password=plain" : QString("password=") + kPlain;
+      QVERIFY2(Posts().contains(expected), qPrintable(QString(c.name) + ": " + Posts()));
+      QVERIFY2(!Posts().contains("%28%23"), c.name);
+      QCOMPARE(Posts().count('\n'), 1);
+      QTRY_VERIFY2_WITH_TIMEOUT(RunJs(View().page(),
+                                      "(function(){ var f = document.querySelector('iframe');"
+                                      " return f && f.contentDocument && f.contentDocument.body ?"
+                                      " f.contentDocument.body.innerText : ''; })()")
+                                    .toString()
+                                    .contains("Welcome"),
+                                c.name, kWaitMs);
+      QCOMPARE(View().page()->url().toString(), QString("http://mail.yahoo.com/frame"));
+      // The frame's page leaves no form with the decoded password behind.
+      QVERIFY(
+          !RunJs(View().page(), inner + ".documentElement.outerHTML").toString().contains(kPlain));
+    }
+  }
+
   void LoginPagesAreRewrittenOnTheLivePage() {
     struct Case {
       const char* url;
@@ -354,7 +404,19 @@ class BrowserViewTest : public QObject {
                                           QWebEnginePage::NavigationTypeFormSubmitted, true));
     QVERIFY(!page.acceptNavigationRequest(QUrl("http://mail.yahoo.com/login"),
                                           QWebEnginePage::NavigationTypeFormSubmitted, false));
+    // A sub-frame's approved form passes once, for its own URL, in any frame; no token, no pass.
     page.setGate({});
+    const QUrl form("http://unreachable.example/form");
+    page.submitInFrame({}, form, "post", "x=1", {});
+    QVERIFY(
+        !page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    page.submitInFrame("token", form, "post", "x=1", {});
+    QVERIFY(!page.acceptNavigationRequest(QUrl("http://unreachable.example/other"),
+                                          QWebEnginePage::NavigationTypeFormSubmitted, false));
+    page.submitInFrame("token", form, "post", "x=1", {});
+    QVERIFY(page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
+    QVERIFY(
+        !page.acceptNavigationRequest(form, QWebEnginePage::NavigationTypeFormSubmitted, false));
     QSignalSpy done(&page, &QWebEnginePage::loadFinished);
     QVERIFY(done.wait(kWaitMs));  // the real navigation arrived too, and was refused
   }
@@ -398,12 +460,27 @@ class BrowserViewTest : public QObject {
     app_.reset();
   }
 
-  void AutoDownloadListsTheInboxSegments() {
+  // The fixture's login sets its session cookie HttpOnly, as web-mails do: the page's script
+  // never sees it, yet the crawl and the download must carry it.
+  void AutoDownloadCarriesTheHttpOnlySessionToListAndDownload() {
+    uitest::Messages answers;  // a lost session asks to log in again, modally
     QVERIFY(!Frame().actions().autoDownload->isEnabled());
+    QWebEngineCookieStore* store = View().webProfile()->cookieStore();
+    QSignalSpy added(store, &QWebEngineCookieStore::cookieAdded);
+    // Another site's cookie in the same profile stays with the browser.
+    QNetworkCookie foreign("FOREIGN", "1");
+    foreign.setDomain("mail.yahoo.com");
+    foreign.setPath("/");
+    store->setCookie(foreign, QUrl("http://mail.yahoo.com/"));
     QVERIFY(Open("http://mail.walla.com/login"));
     SubmitLogin("document", "plain");
-    QTRY_VERIFY_WITH_TIMEOUT(RunJs(View().page(), "document.cookie").toString().contains("SID=42"),
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(added.begin(), added.end(),
+                                         [](const QList<QVariant>& a) {
+                                           const auto c = a[0].value<QNetworkCookie>();
+                                           return c.name() == "SID" && c.isHttpOnly();
+                                         }),
                              kWaitMs);
+    QVERIFY(!RunJs(View().page(), "document.cookie").toString().contains("SID"));
     // The view may force Walla's own inbox page in its place (the inbox redirect, when the
     // cookie string has grown long enough): either is an inbox page.
     View().navigate("http://mail.walla.com/?w=/@inbox");
@@ -422,6 +499,32 @@ class BrowserViewTest : public QObject {
     // Asked again while it is shown: the same dialog comes forward.
     Frame().actions().autoDownload->trigger();
     QCOMPARE(View().segmentManager(), manager);
+    // The shared store holds the session cookie as the browser does (host-only, path, HttpOnly),
+    // and nothing of the other site.
+    const std::vector<std::string> jar = app_->Cookies().List();
+    const QString jarText = QString::fromStdString(
+        std::accumulate(jar.begin(), jar.end(), std::string(),
+                        [](std::string a, const std::string& b) { return a + b + "\n"; }));
+    QVERIFY2(jarText.contains("#HttpOnly_mail.walla.com\tFALSE\t/\tFALSE\t0\tSID\t42"),
+             qPrintable(jarText));
+    QVERIFY2(!jarText.contains("FOREIGN"), qPrintable(jarText));
+    // The download rides in the same session: every ticked segment arrives.
+    QTemporaryDir saved;
+    SegmentManagerDialog::SetFolderPicker(
+        [&](QWidget*, const QString&, const QString&) { return saved.path(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!manager->Crawling(), kWaitMs);
+    manager->autoMerge->setChecked(false);
+    server_.ClearLog();
+    if (!manager->selectAll->isChecked()) manager->selectAll->click();
+    QTRY_VERIFY(manager->downloadButton->isEnabled());
+    manager->downloadButton->click();
+    SegmentManagerDialog::SetFolderPicker({});
+    QVERIFY(manager->downloadDialog());
+    QSignalSpy finished(manager->downloadDialog(), &DownloadDialog::runFinished);
+    QVERIFY2(finished.wait(kWaitMs), qPrintable(Log() + answers.Texts().join('|')));
+    QCOMPARE(finished.first().first().toInt(), 1);
+    for (const char* name : {"movie.avi.dtl", "movie.avi.001", "movie.avi.002"})
+      QVERIFY2(QFileInfo(saved.path() + "/" + name).size() == 64, name);
     // The frame's Segment Manager reports its download's rate to the tray tip.
     emit manager->downloadRate("1.20 MB/Sec");
     QCOMPARE(Frame().tray()->toolTip(), QString("Downloading\nSegment @ 1.20 MB/Sec"));

@@ -2,20 +2,33 @@
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
+#include "gui/DownloadDialog.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
 #include "gui/MainWindow.h"
@@ -243,7 +256,7 @@ class MainFrameTest : public QObject {
     Start();
     // Nothing listens on port 1: the crawl fails at once and the dialog stays with an empty tree.
     SegmentManagerDialog dlg(
-        *store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", ""},
+        *store_, app_->Cookies(), app_->Endpoints(), {"http://127.0.0.1:1/", "", "", {}},
         [this] { return Frame().inTray(); }, &Frame());
     connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
     dlg.show();
@@ -252,6 +265,167 @@ class MainFrameTest : public QObject {
     Frame().showMinimized();
     QTRY_VERIFY(Frame().isHidden());
     QTRY_VERIFY(dlg.isMinimized());
+  }
+
+  void DownloadDialogFollowsTheFrameIntoTheTrayAndBack() {
+    Start();
+    // The crawl meets a closed port and ends at once; the download's server accepts and never
+    // answers, so the download dialog stays up while the frame comes and goes.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    dtl::NetworkEndpoints ep = app_->Endpoints();
+    ep.connectTo = {"mail.walla.com:80:127.0.0.1:1"};
+    SegmentManagerDialog dlg(
+        *store_, app_->Cookies(), ep, {"http://mail.walla.com/?w=/@inbox", "", "", {}},
+        [this] { return Frame().inTray(); }, &Frame());
+    connect(&Frame(), &MainWindow::enteredTray, &dlg, &SegmentManagerDialog::minimiseWithFrame);
+    connect(&Frame(), &MainWindow::leftTray, &dlg, &SegmentManagerDialog::returnWithFrame);
+    dlg.show();
+    QTRY_VERIFY(!dlg.Crawling());
+    dlg.File(
+        {"movie.avi.001", QString("http://127.0.0.1:%1/a").arg(silent.serverPort()).toStdString()});
+    if (!dlg.selectAll->isChecked()) dlg.selectAll->click();
+    QTemporaryDir folder;
+    SegmentManagerDialog::SetFolderPicker(
+        [&](QWidget*, const QString&, const QString&) { return folder.path(); });
+    dlg.autoMerge->setChecked(false);
+    QTRY_VERIFY(dlg.downloadButton->isEnabled());
+    dlg.downloadButton->click();
+    SegmentManagerDialog::SetFolderPicker({});
+    QPointer<DownloadDialog> download = dlg.downloadDialog();
+    QVERIFY(download);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    QVERIFY(download->isVisible());
+
+    Frame().showMinimized();
+    QTRY_VERIFY(Frame().isHidden());
+    QTRY_VERIFY(dlg.isMinimized());
+    QTRY_VERIFY(download->isMinimized());
+
+    emit Frame().tray()->activated(QSystemTrayIcon::DoubleClick);  // "Open Drovetail"
+    QTRY_VERIFY(!dlg.isMinimized());
+    QTRY_VERIFY(!download->isMinimized());
+    QVERIFY(download->isVisible());
+  }
+
+  void AltKeysOpenTheirMenus() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    const QList<QPair<Qt::Key, QString>> cases = {{Qt::Key_F, "&File"},
+                                                  {Qt::Key_S, "&Settings"},
+                                                  {Qt::Key_T, "&Tools"},
+                                                  {Qt::Key_H, "&Help"}};
+    for (const auto& [key, title] : cases) {
+      QMenu* menu = nullptr;
+      for (QAction* a : Frame().menuBar()->actions())
+        if (a->text() == title) menu = a->menu();
+      QVERIFY2(menu, qPrintable(title));
+      QTest::keyClick(&Frame(), key, Qt::AltModifier);
+      QTRY_VERIFY2(menu->isVisible(), qPrintable(title));
+      QTest::keyClick(menu, Qt::Key_Escape);
+      QTRY_VERIFY(!menu->isVisible());
+      // Escape leaves the menu bar holding the focus; the next Alt key starts afresh from the
+      // window.
+      QTest::keyClick(Frame().menuBar(), Qt::Key_Escape);
+    }
+  }
+
+  void F6AndShiftF6GoRoundThePanes() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    const auto within = [](QWidget* pane) {
+      QWidget* f = QApplication::focusWidget();
+      return f && (f == pane || pane->isAncestorOf(f));
+    };
+    Frame().addressBox()->lineEdit()->setFocus();
+    QTRY_VERIFY(within(Frame().addressBox()));
+    struct Step {
+      Qt::KeyboardModifiers modifiers;
+      QWidget* pane;
+      const char* name;
+    };
+    const QList<Step> steps = {
+        {Qt::NoModifier, Frame().browserView(), "F6: the page of the tab in front"},
+        {Qt::NoModifier, Frame().tabs()->tabBar(), "F6: the tab bar"},
+        {Qt::NoModifier, Frame().addressBox(), "F6: round to the address box"},
+        {Qt::ShiftModifier, Frame().tabs()->tabBar(), "Shift+F6: back round to the tab bar"},
+        {Qt::ShiftModifier, Frame().browserView(), "Shift+F6: back to the page"},
+    };
+    for (const Step& step : steps) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, step.modifiers);
+      QTRY_VERIFY2(within(step.pane), step.name);
+    }
+  }
+
+  void EditKeysActOnTheFocusedField() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    QLineEdit* edit = Frame().addressBox()->lineEdit();
+    edit->setFocus();
+    QTRY_VERIFY(Frame().addressBox()->isAncestorOf(QApplication::focusWidget()) ||
+                QApplication::focusWidget() == Frame().addressBox());
+    // Each command by its key and by its action (as a menu entry would run it).
+    struct Case {
+      QKeySequence key;
+      QAction* action;
+      QString textBefore, clipboardBefore, textAfter, clipboardAfter;
+    };
+    const MainActions& a = Frame().actions();
+    const QList<Case> cases = {
+        {QKeySequence::Copy, a.copy, "http://a.example/", "", "http://a.example/",
+         "http://a.example/"},
+        {QKeySequence::Cut, a.cut, "http://b.example/", "", "", "http://b.example/"},
+        {QKeySequence::Paste, a.paste, "", "http://c.example/", "http://c.example/",
+         "http://c.example/"},
+    };
+    for (bool byKey : {true, false}) {
+      for (const Case& c : cases) {
+        edit->setText(c.textBefore);
+        QApplication::clipboard()->setText(c.clipboardBefore);
+        if (byKey) {
+          QTest::keySequence(QApplication::focusWidget(), QKeySequence::SelectAll);
+          QTest::keySequence(QApplication::focusWidget(), c.key);
+        } else {
+          a.selectAll->trigger();
+          c.action->trigger();
+        }
+        QCOMPARE(edit->text(), c.textAfter);
+        QCOMPARE(QApplication::clipboard()->text(), c.clipboardAfter);
+      }
+    }
+    // The focused page of the inner browser: Select All and Copy take its text.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+          return Frame().browserView()->page()->url().isValid() &&
+                 !Frame().browserView()->page()->isLoading();
+        },
+        20000));
+    QApplication::clipboard()->clear();
+    Frame().browserView()->webView()->setFocus();
+    QTRY_VERIFY(Frame().browserView()->isAncestorOf(QApplication::focusWidget()));
+    a.selectAll->trigger();
+    a.copy->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!QApplication::clipboard()->text().trimmed().isEmpty(), 20000);
+    QVERIFY(edit->text().isEmpty() || edit->text() != QApplication::clipboard()->text());
+  }
+
+  void GoIsEnabledOnlyWithAnAddressAndNoLockIndicatorsAreShown() {
+    Start();
+    QLineEdit* edit = Frame().addressBox()->lineEdit();
+    struct Case {
+      QString typed;
+      bool enabled;
+    };
+    const QList<Case> cases = {{"", false}, {"   ", false}, {"a", true}, {" a.example ", true}};
+    for (const Case& c : cases) {
+      edit->clear();
+      QTest::keyClicks(edit, c.typed);
+      QCOMPARE(Frame().actions().go->isEnabled(), c.enabled);
+    }
+    // Qt cannot read the lock keys everywhere: the status bar shows no indicators that lie.
+    for (QLabel* label : Frame().statusBar()->findChildren<QLabel*>())
+      QVERIFY2(!QStringList({"CAP", "NUM", "SCRL"}).contains(label->text()),
+               qPrintable(label->text()));
   }
 
   void StatusTextGoesToStatusBarAndTray() {

@@ -113,7 +113,7 @@ class SegmentManagerTest : public QObject {
                                                 const dtl::NetworkEndpoints& ep = {},
                                                 const QString& cookie = {}) {
     return std::make_unique<SegmentManagerDialog>(
-        *store_, cookies_, ep, SegmentManagerDialog::Session{pageUrl, cookie, {}}, nullptr,
+        *store_, cookies_, ep, SegmentManagerDialog::Session{pageUrl, cookie, {}, {}}, nullptr,
         nullptr);
   }
 
