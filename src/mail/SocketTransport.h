@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "mail/Transport.h"
@@ -41,12 +42,17 @@ class SocketTransport final : public Transport {
 
   Status Write(std::string_view data) override;
   Result<size_t> Read(char* buffer, size_t size) override;
+  Result<size_t> ReadBefore(char* buffer, size_t size,
+                            std::chrono::steady_clock::time_point deadline) override;
   Status StartTls(bool verify) override;
   bool Secure() const override { return ssl_ != nullptr && secure_; }
   void Close() override;
 
  private:
   bool WaitFor(short events, std::chrono::milliseconds timeout);
+  // Read() and ReadBefore(): each wait is the I/O time-out, cut short at `deadline` if given.
+  Result<size_t> ReadWithin(char* buffer, size_t size,
+                            std::optional<std::chrono::steady_clock::time_point> deadline);
   // Records the failure and gives it back, so a failing path can `return Fail(...)`.
   Error Fail(ErrorCode code, std::string text);
 
