@@ -1,9 +1,6 @@
 // The reply time-out bounds a whole SMTP reply, not each read: peers on loopback that send their
 // replies a few bytes at a time, each byte well inside the time-out, are cut off once the reply
 // has taken the time-out in all, by the mail sender and by `dtl test-server`.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,24 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// Sends `bytes` one at a time, `gap` apart, until all are sent or the client leaves. What the
-// client says meanwhile is read and dropped. True when every byte went out.
-bool Trickle(int fd, const std::string& bytes, milliseconds gap) {
-  for (char c : bytes) {
-    if (!dtltest::SendAll(fd, std::string(1, c))) return false;
-    const auto next = Clock::now() + gap;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(next - Clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char sink[512];
-      if (recv(fd, sink, sizeof sink, 0) <= 0) return false;  // the client hung up
-    }
-  }
-  return true;
-}
 
 // Reads the client's lines until it hangs up.
 void DrainUntilClosed(int fd) {
@@ -93,7 +72,7 @@ TEST(SmtpReplyDeadline, AReplyStillIncompleteAtTheTimeOutFailsItsStep) {
         std::string buf;
         if (!dtltest::ReadUntil(fd, buf, "\r\n")) return false;  // EHLO
       }
-      if (Trickle(fd, c.trickled, c.gap)) DrainUntilClosed(fd);
+      if (dtltest::SendTrickled(fd, c.trickled, c.gap)) DrainUntilClosed(fd);
       return false;
     });
     dtl::SmtpClient client(Local(peer.port(), milliseconds(1000)));
@@ -115,7 +94,8 @@ TEST(SmtpReplyDeadline, AReplyStillIncompleteAtTheTimeOutFailsItsStep) {
 TEST(SmtpReplyDeadline, TestServerGivesUpOnAGreetingTrickledAByteASecond) {
   std::atomic<bool> done{false};
   dtltest::LoopbackPeer peer([&](int fd) {
-    if (Trickle(fd, "220 slow.example ESMTP ready\r\n", milliseconds(1000))) DrainUntilClosed(fd);
+    if (dtltest::SendTrickled(fd, "220 slow.example ESMTP ready\r\n", milliseconds(1000)))
+      DrainUntilClosed(fd);
     done = true;
     return false;
   });

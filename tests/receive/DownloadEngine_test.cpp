@@ -300,22 +300,53 @@ TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
     int requests;
     const char* lastRequestHolds;
   } cases[] = {
-      {"server_without_credentials_fails_after_one_request", false, std::nullopt,
-       {denied, Answer("never fetched")}, Outcome::LoginFailed,
-       "the server asks for a login (401)", 1, ""},
-      {"server_login_is_sent_after_the_scheme_is_known", false, login,
-       {denied, denied, Answer("after login")}, Outcome::Completed, "", 3,
+      {"server_without_credentials_fails_after_one_request",
+       false,
+       std::nullopt,
+       {denied, Answer("never fetched")},
+       Outcome::LoginFailed,
+       "the server asks for a login (401)",
+       1,
+       ""},
+      {"server_login_is_sent_after_the_scheme_is_known",
+       false,
+       login,
+       {denied, denied, Answer("after login")},
+       Outcome::Completed,
+       "",
+       3,
        "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_server_login_fails_without_asking_again", false, login, {denied},
-       Outcome::LoginFailed, "the server refused the login (401)", 3, "\r\nAuthorization: Basic"},
-      {"proxy_without_credentials_fails_after_one_request", true, std::nullopt,
-       {proxyDenied, Answer("never fetched")}, Outcome::LoginFailed,
-       "the proxy asks for a login (407)", 1, ""},
-      {"proxy_login_is_sent_after_the_scheme_is_known", true, login,
-       {proxyDenied, proxyDenied, Answer("after login")}, Outcome::Completed, "", 3,
+      {"refused_server_login_fails_without_asking_again",
+       false,
+       login,
+       {denied},
+       Outcome::LoginFailed,
+       "the server refused the login (401)",
+       3,
+       "\r\nAuthorization: Basic"},
+      {"proxy_without_credentials_fails_after_one_request",
+       true,
+       std::nullopt,
+       {proxyDenied, Answer("never fetched")},
+       Outcome::LoginFailed,
+       "the proxy asks for a login (407)",
+       1,
+       ""},
+      {"proxy_login_is_sent_after_the_scheme_is_known",
+       true,
+       login,
+       {proxyDenied, proxyDenied, Answer("after login")},
+       Outcome::Completed,
+       "",
+       3,
        "\r\nProxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_proxy_login_fails_without_asking_again", true, login, {proxyDenied},
-       Outcome::LoginFailed, "the proxy refused the login (407)", 3,
+      {"refused_proxy_login_fails_without_asking_again",
+       true,
+       login,
+       {proxyDenied},
+       Outcome::LoginFailed,
+       "the proxy refused the login (407)",
+       3,
        "\r\nProxy-Authorization: Basic"},
   };
   for (const Case& c : cases) {
@@ -362,8 +393,8 @@ TEST_F(Fixture, ALoginIsAskedOncePerServerAndSentOnlyToIt) {
   }
   other.Script("/three", {Answer("three")});
   rec.credentials = dtl::HttpCredentials{"user", "secret"};
-  DownloadEngine::Summary r = Run(Params(
-      {Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
+  DownloadEngine::Summary r =
+      Run(Params({Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
   EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
   EXPECT_EQ(Read("s.002"), "two");
@@ -558,6 +589,55 @@ TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
   Run(p);
   ASSERT_FALSE(rec.displays.empty());
   EXPECT_EQ(rec.displays.back(), "146.48 KB/s|292.97 KB");
+}
+
+// A download that trickles fails its attempt in bounded time, under the rate for its span or at
+// the overall cap when it keeps just above the rate, and is retried as any failure is; the
+// partial file goes. The limits are shortened to a second or two (the defaults are 2 KiB/s over
+// 30 s, 90 minutes in all).
+TEST_F(Fixture, ATricklingDownloadFailsItsAttemptAtTheRateOrTheOverallCap) {
+  using Clock = std::chrono::steady_clock;
+  const struct {
+    const char* name;
+    dtl::DownloadLimits limits;
+    milliseconds gap;  // between the body's bytes
+    milliseconds atLeast;
+  } cases[] = {
+      {"two_bytes_a_second_is_under_the_rate",
+       {1024, seconds(1), milliseconds(20000)},
+       milliseconds(500),
+       milliseconds(900)},
+      {"a_steady_trickle_above_the_rate_meets_the_cap",
+       {1, seconds(1), milliseconds(1500)},
+       milliseconds(20),
+       milliseconds(1400)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string body(1000, 'z');
+    dtltest::LoopbackPeer peer([&](int fd) {
+      std::string buf;
+      if (!dtltest::ReadUntil(fd, buf, "\r\n\r\n")) return false;
+      if (dtltest::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n"))
+        dtltest::SendTrickled(fd, body, c.gap);
+      return false;
+    });
+    rec = Recorder();
+    stop = std::stop_source();
+    rec.onFailure = [this] { stop.request_stop(); };
+    auto p = Params({{"slow.001", "http://" + peer.HostPort() + "/slow"}});
+    p.limits = c.limits;
+    const auto start = Clock::now();
+    DownloadEngine::Summary r = Run(p);
+    const auto took = Clock::now() - start;
+    peer.Join();
+    EXPECT_EQ(r.outcome, Outcome::Stopped);
+    ASSERT_EQ(rec.failures.size(), 1u);
+    EXPECT_EQ(rec.failures[0], "Timeout was reached");
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, seconds(4));
+    EXPECT_FALSE(fs::exists(dir / "slow.001"));
+  }
 }
 
 TEST(DownloadTexts, ByteCountsRatesElapsedTimesAndTheReplaceCountdown) {
