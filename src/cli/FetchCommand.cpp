@@ -279,7 +279,8 @@ int FetchCommand::Run() {
   std::optional<dtl::HttpCredentials> login;
   struct WipeLogin {
     std::optional<dtl::HttpCredentials>& login;
-    ~WipeLogin() {}
+    ~WipeLogin() {
+        }
   } wipeLogin{login};
   if (!list && !httpUser_.empty()) {
     const std::string prompt = "HTTP password for " + httpUser_ + ": ";

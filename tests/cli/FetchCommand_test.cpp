@@ -128,7 +128,7 @@ TEST_F(FetchCommand, DownloadsBehindAnHttpLoginNeedHttpUser) {
     const char* name;
     std::string args, input;
     int status;
-    std::string message;     // in the output; for a failure, the whole last line
+    std::string message;  // in the output; for a failure, the whole last line
     int attachmentRequests;  // -1: not counted
   } cases[] = {
       {"login_from_a_password_file",

@@ -300,53 +300,22 @@ TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
     int requests;
     const char* lastRequestHolds;
   } cases[] = {
-      {"server_without_credentials_fails_after_one_request",
-       false,
-       std::nullopt,
-       {denied, Answer("never fetched")},
-       Outcome::LoginFailed,
-       "the server asks for a login (401)",
-       1,
-       ""},
-      {"server_login_is_sent_after_the_scheme_is_known",
-       false,
-       login,
-       {denied, denied, Answer("after login")},
-       Outcome::Completed,
-       "",
-       3,
+      {"server_without_credentials_fails_after_one_request", false, std::nullopt,
+       {denied, Answer("never fetched")}, Outcome::LoginFailed,
+       "the server asks for a login (401)", 1, ""},
+      {"server_login_is_sent_after_the_scheme_is_known", false, login,
+       {denied, denied, Answer("after login")}, Outcome::Completed, "", 3,
        "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_server_login_fails_without_asking_again",
-       false,
-       login,
-       {denied},
-       Outcome::LoginFailed,
-       "the server refused the login (401)",
-       3,
-       "\r\nAuthorization: Basic"},
-      {"proxy_without_credentials_fails_after_one_request",
-       true,
-       std::nullopt,
-       {proxyDenied, Answer("never fetched")},
-       Outcome::LoginFailed,
-       "the proxy asks for a login (407)",
-       1,
-       ""},
-      {"proxy_login_is_sent_after_the_scheme_is_known",
-       true,
-       login,
-       {proxyDenied, proxyDenied, Answer("after login")},
-       Outcome::Completed,
-       "",
-       3,
+      {"refused_server_login_fails_without_asking_again", false, login, {denied},
+       Outcome::LoginFailed, "the server refused the login (401)", 3, "\r\nAuthorization: Basic"},
+      {"proxy_without_credentials_fails_after_one_request", true, std::nullopt,
+       {proxyDenied, Answer("never fetched")}, Outcome::LoginFailed,
+       "the proxy asks for a login (407)", 1, ""},
+      {"proxy_login_is_sent_after_the_scheme_is_known", true, login,
+       {proxyDenied, proxyDenied, Answer("after login")}, Outcome::Completed, "", 3,
        "\r\nProxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_proxy_login_fails_without_asking_again",
-       true,
-       login,
-       {proxyDenied},
-       Outcome::LoginFailed,
-       "the proxy refused the login (407)",
-       3,
+      {"refused_proxy_login_fails_without_asking_again", true, login, {proxyDenied},
+       Outcome::LoginFailed, "the proxy refused the login (407)", 3,
        "\r\nProxy-Authorization: Basic"},
   };
   for (const Case& c : cases) {
@@ -393,8 +362,8 @@ TEST_F(Fixture, ALoginIsAskedOncePerServerAndSentOnlyToIt) {
   }
   other.Script("/three", {Answer("three")});
   rec.credentials = dtl::HttpCredentials{"user", "secret"};
-  DownloadEngine::Summary r =
-      Run(Params({Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
+  DownloadEngine::Summary r = Run(Params(
+      {Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
   EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
   EXPECT_EQ(Read("s.002"), "two");
