@@ -53,7 +53,7 @@ connect=(--connect-to "$host:80:127.0.0.1:$port")
 page="http://$host/msglist.adp?fl=1"
 
 fetch() {
-  "$dtl" fetch --page-url "$page" --cookie "$cookie" --out "$work/fetch" --overwrite "${connect[@]}" \
+  "$dtl" fetch --page-url "$page" --cookie-stdin <<<"$cookie" --out "$work/fetch" --overwrite "${connect[@]}" \
     >/dev/null 2>"$work/err" || { echo "dtl fetch failed:" >&2; cat "$work/err" >&2; exit 1; }
 }
 # Warm-up: the fixture compresses each body once; the log then names the ten attachment URLs.

@@ -50,7 +50,7 @@ struct PageFetcher::Transfer {
   }
 };
 
-PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints)
+PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints, PageLimits limits)
     : jar_(jar), endpoints_(std::move(endpoints)) {
   // The jar's constructor has run curl_global_init already.
   curl_ = curl_easy_init();
@@ -63,8 +63,11 @@ PageFetcher::PageFetcher(CookieJar& jar, NetworkEndpoints endpoints)
   curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kPageConnectTimeoutMs);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kPageReceiveTimeoutMs / 1000);
+  // A wait for each read alone would let a server that sends a byte now and then hold the
+  // crawl for ever; the rate and the total bound the whole request.
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.lowSpeedTime.count()));
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTime.count()));
   // Every encoding libcurl can decode (gzip and its x-gzip alias, deflate); the cap applies
   // to the decoded bytes.
   curl_easy_setopt(curl_, CURLOPT_ACCEPT_ENCODING, "");

@@ -19,6 +19,7 @@
 // the code).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,7 +38,16 @@ class CookieJar;
 inline constexpr char kAgentText[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)";
 // The fetcher's own time-outs (NetworkEndpoints may override them).
 inline constexpr long kPageConnectTimeoutMs = 10000;
-inline constexpr long kPageReceiveTimeoutMs = 180000;
+
+// How long one request may take, however the server spaces its bytes. A page is small
+// (listings and message pages are tens of KiB), so by default a request fails (Timeout,
+// CURLE_OPERATION_TIMEDOUT) when it has averaged under 100 bytes a second over 30 s, and in any
+// case after 120 s in all, redirects included. Tests shorten them.
+struct PageLimits {
+  long lowSpeedBytesPerSecond = 100;
+  std::chrono::seconds lowSpeedTime{30};  // whole seconds, as libcurl counts them
+  std::chrono::milliseconds totalTime{120000};
+};
 inline constexpr size_t kMaxPageBody = size_t{64} << 20;  // 64 MiB
 // Every header line of a request, redirects included; real pages send a few KiB.
 inline constexpr size_t kMaxHeaderBlock = size_t{256} << 10;
@@ -45,7 +55,8 @@ inline constexpr size_t kMaxHeaderBlock = size_t{256} << 10;
 class PageFetcher {
  public:
   // `jar` must outlive the fetcher. When libcurl cannot make a handle every fetch fails.
-  explicit PageFetcher(CookieJar& jar, NetworkEndpoints endpoints = {});
+  // A non-zero idle time-out in `endpoints` replaces the low-speed rule of `limits`.
+  explicit PageFetcher(CookieJar& jar, NetworkEndpoints endpoints = {}, PageLimits limits = {});
   ~PageFetcher();
   PageFetcher(const PageFetcher&) = delete;
   PageFetcher& operator=(const PageFetcher&) = delete;

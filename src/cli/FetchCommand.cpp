@@ -172,6 +172,9 @@ class FetchCommand : public Command {
                            "passwords are never taken from the command line; use --password-file "
                            "or --password-stdin",
                            [](const std::string& a) -> std::string {
+                             if (IsCookieArgument(a))
+                               return "the session cookie is never taken from the command line; "
+                                      "use --cookie-file or --cookie-stdin";
                              if (a == "--http-password" || a.rfind("--http-password=", 0) == 0)
                                return "the HTTP password is never taken from the command line; "
                                       "use --http-password-file or standard input";
@@ -181,17 +184,15 @@ class FetchCommand : public Command {
                             "the inbox page of the logged-in web-mail session", "a URL")
                      ->required(),
                  "--page-url is required");
-    line.Missing(
-        line.Value(
-                app, "--cookie",
-                [this](const std::string& v) {
-                  cookie_ = v;
-                  haveCookie_ = true;
-                },
-                "STRING", "that page's cookie string (\"name=value; ...\"); it is never printed",
-                "the page's cookie string")
-            ->required(),
-        "--cookie is required");
+    CLI::Option* cookieFile = line.Value(
+        app, "--cookie-file", cookieFile_, "F",
+        "read that page's cookie string (\"name=value; ...\") from the first line of F; it is "
+        "never printed",
+        "a file");
+    CLI::Option* cookieStdin =
+        line.Flag(app, "--cookie-stdin", cookieStdin_,
+                  "read that page's cookie string from standard input (the first line)");
+    line.Exclusive(cookieFile, cookieStdin, "--cookie-file and --cookie-stdin exclude each other");
     line.Value(app, "--out", out_, "DIR",
                "the download folder; the merged files are written there too (required "
                "unless --list)",
@@ -238,8 +239,9 @@ class FetchCommand : public Command {
   int Run() override;
 
  private:
-  std::string pageUrl_, cookie_, out_, account_, passwordFile_, httpUser_, httpPasswordFile_;
-  bool haveCookie_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
+  std::string pageUrl_, out_, account_, passwordFile_, httpUser_, httpPasswordFile_;
+  std::optional<std::string> cookieFile_;
+  bool cookieStdin_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
   bool overwrite_ = false, skipExisting_ = false;
   std::vector<std::string> files_;
   dtl::NetworkEndpoints endpoints_;
@@ -247,14 +249,12 @@ class FetchCommand : public Command {
 
 int FetchCommand::Run() {
   const std::string &pageUrl = pageUrl_, &out = out_, &account = account_;
-  std::string& cookie = cookie_;
-  const bool haveCookie = haveCookie_, passwordStdin = passwordStdin_, list = list_,
-             noMerge = noMerge_;
+  const bool passwordStdin = passwordStdin_, list = list_, noMerge = noMerge_;
   const bool overwrite = overwrite_, skipExisting = skipExisting_;
   const std::set<std::string> chosen(files_.begin(), files_.end());
   dtl::NetworkEndpoints& endpoints = endpoints_;
   if (pageUrl.empty()) return Usage("--page-url is required");
-  if (!haveCookie) return Usage("--cookie is required");
+  if (!cookieFile_ && !cookieStdin_) return Usage("--cookie-file or --cookie-stdin is required");
   if (out.empty() && !list) return Usage("--out is required");
   std::string host = HostOf(pageUrl);
   if (host.empty()) return Usage("--page-url is not a web address");
@@ -269,17 +269,34 @@ int FetchCommand::Run() {
   // goes anywhere.
   if (dtl::RecognizeProvider(pageUrl) == dtl::kProviderUnknown)
     return Usage("--page-url is not a web-mail site the program knows");
+  // One standard input holds one line for one reader.
+  if (cookieStdin_ && passwordStdin)
+    return Usage(
+        "--cookie-stdin and --password-stdin cannot both read standard input; give "
+        "--cookie-file or --password-file");
+  if (cookieStdin_ && httpPasswordFromStdin)
+    return Usage(
+        "--cookie-stdin and the --http-user password cannot both come from standard input; "
+        "give --http-password-file");
   std::error_code ec;
   if (!list && !fs::is_directory(out, ec))
     return Fail("the download folder " + out + " is not a folder");
   if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) endpoints.caFile = ca;
+
+  auto readCookie = cookieFile_ ? CookieFromFile(*cookieFile_) : CookieFromStdin("Cookie string: ");
+  if (!readCookie) return Fail(readCookie.error().message);
+  std::string cookie = std::move(*readCookie);
+  WipeString(*readCookie);
 
   std::string password;
   if (!list) {
     auto pw =
         PasswordFromOptions(passwordFile_.empty() ? std::nullopt : std::optional(passwordFile_),
                             passwordStdin, "Decryption password: ");
-    if (!pw) return Fail(pw.error().message);
+    if (!pw) {
+      WipeString(cookie);
+      return Fail(pw.error().message);
+    }
     password = std::move(*pw);
   }
   std::optional<dtl::HttpCredentials> login;
@@ -295,6 +312,7 @@ int FetchCommand::Run() {
         prompt.c_str());
     if (!pw) {
       WipeString(password);
+      WipeString(cookie);
       return Fail(pw.error().message);
     }
     login = dtl::HttpCredentials{httpUser_, std::move(*pw)};

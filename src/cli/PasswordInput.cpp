@@ -16,14 +16,15 @@ namespace {
 void StripLineEnd(std::string& s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
 }
-}  // namespace
 
-dtl::Result<std::string> PasswordFromFile(const std::string& path) {
+// `what` names the secret in the error texts ("password", "cookie").
+dtl::Result<std::string> FirstLineOfFile(const std::string& path, const char* what) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     const int err = errno;
-    return dtl::Error(err == ENOENT ? dtl::ErrorCode::NotFound : dtl::ErrorCode::Io,
-                      "cannot read password file " + path + ": " + std::strerror(err), err);
+    return dtl::Error(
+        err == ENOENT ? dtl::ErrorCode::NotFound : dtl::ErrorCode::Io,
+        std::string("cannot read ") + what + " file " + path + ": " + std::strerror(err), err);
   }
   std::string line;
   std::getline(in, line);
@@ -31,7 +32,7 @@ dtl::Result<std::string> PasswordFromFile(const std::string& path) {
   return line;
 }
 
-dtl::Result<std::string> PasswordFromStdin(const char* prompt) {
+dtl::Result<std::string> FirstLineOfStdin(const char* prompt, const char* what) {
   bool tty = isatty(STDIN_FILENO) == 1;
   termios old{};
   if (tty) {
@@ -50,10 +51,29 @@ dtl::Result<std::string> PasswordFromStdin(const char* prompt) {
     std::fputc('\n', stderr);
   }
   if (!got && line.empty() && !std::cin.eof()) {
-    return dtl::Error(dtl::ErrorCode::Io, "cannot read the password from standard input");
+    return dtl::Error(dtl::ErrorCode::Io,
+                      std::string("cannot read the ") + what + " from standard input");
   }
   StripLineEnd(line);
   return line;
+}
+
+}  // namespace
+
+dtl::Result<std::string> PasswordFromFile(const std::string& path) {
+  return FirstLineOfFile(path, "password");
+}
+
+dtl::Result<std::string> PasswordFromStdin(const char* prompt) {
+  return FirstLineOfStdin(prompt, "password");
+}
+
+dtl::Result<std::string> CookieFromFile(const std::string& path) {
+  return FirstLineOfFile(path, "cookie");
+}
+
+dtl::Result<std::string> CookieFromStdin(const char* prompt) {
+  return FirstLineOfStdin(prompt, "cookie string");
 }
 
 dtl::Result<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
@@ -70,6 +90,10 @@ void WipeString(std::string& s) {
 
 bool IsPasswordArgument(const std::string& arg) {
   return arg == "--password" || arg.rfind("--password=", 0) == 0 || arg == "-p";
+}
+
+bool IsCookieArgument(const std::string& arg) {
+  return arg == "--cookie" || arg.rfind("--cookie=", 0) == 0;
 }
 
 }  // namespace dtlcli

@@ -1,5 +1,5 @@
-// Where the CLI takes a password from. Never from the command line itself: other users can read
-// a process's arguments.
+// Where the CLI takes a password (or a web-mail session's cookie string) from. Never from the
+// command line itself: other users can read a process's arguments.
 #pragma once
 
 #include <optional>
@@ -23,11 +23,22 @@ dtl::Result<std::string> PasswordFromStdin(const char* prompt);
 dtl::Result<std::string> PasswordFromOptions(const std::optional<std::string>& file, bool fromStdin,
                                              const char* prompt);
 
+// The cookie string of `dtl fetch`, read like a password: the first line of the file, or of
+// standard input (without echo on a terminal, with `prompt` on stderr), without its line end.
+// Io (NotFound for ENOENT) "cannot read cookie file PATH: strerror"; Io "cannot read the cookie
+// string from standard input".
+dtl::Result<std::string> CookieFromFile(const std::string& path);
+dtl::Result<std::string> CookieFromStdin(const char* prompt);
+
 // Overwrites the string's bytes before it is released.
 void WipeString(std::string& s);
 
 // True for an argument that would put a password on the command line ("--password",
 // "--password=...", "-p"); every command refuses it, as other users can read a command line.
 bool IsPasswordArgument(const std::string& arg);
+
+// True for an argument that would put the session cookie on the command line ("--cookie",
+// "--cookie=..."); `dtl fetch` refuses it as it refuses a password.
+bool IsCookieArgument(const std::string& arg);
 
 }  // namespace dtlcli

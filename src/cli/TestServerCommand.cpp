@@ -56,7 +56,8 @@ class TestServerCommand : public Command {
               settings_.connectTimeout = settings_.replyTimeout =
                   std::chrono::seconds(std::stol(v));
             },
-            "SECONDS", "how long to wait for the connection and for the greeting (default 30)")
+            "SECONDS",
+            "how long to wait for the connection and for the whole greeting (default 30)")
         ->check(Within("the time-out must be 1 to 3600 seconds", 1, 3600));
   }
 

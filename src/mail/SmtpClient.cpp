@@ -32,6 +32,12 @@ std::string Cut(std::string_view text) {
   return out;
 }
 
+// "2 s", or "300 ms" for a time-out that is not whole seconds.
+std::string DurationText(std::chrono::milliseconds d) {
+  if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+  return std::to_string(d.count()) + " ms";
+}
+
 std::string ReplyText(const SmtpReply& r) {
   std::string out;
   for (const auto& l : r.lines) {
@@ -68,15 +74,16 @@ std::string SmtpClient::LocalName() const {
 
 // ---- replies ----
 
-bool SmtpClient::FillBuffer() {
+bool SmtpClient::FillBuffer(std::chrono::steady_clock::time_point deadline) {
   if (inpos_ > 0) {
     inbuf_.erase(0, inpos_);
     inpos_ = 0;
   }
   char chunk[4096];
-  const auto n = conn_->Read(chunk, sizeof chunk);
+  const auto n = conn_->ReadBefore(chunk, sizeof chunk, deadline);
   if (!n || *n == 0) {
     log_.Debug(n ? "connection closed by the server" : "read failed: " + n.error().message);
+    if (!n && n.error().code == ErrorCode::Timeout) replyTimedOut_ = true;
     return false;
   }
   inbuf_.append(chunk, *n);
@@ -85,6 +92,10 @@ bool SmtpClient::FillBuffer() {
 
 bool SmtpClient::ReadReply(SmtpReply& reply) {
   reply = SmtpReply{};
+  replyTimedOut_ = false;
+  // The time-out bounds the whole reply, not each read: a server that sends a byte now and
+  // then would otherwise hold the connection as long as it likes.
+  const auto deadline = std::chrono::steady_clock::now() + settings_.replyTimeout;
   size_t total = 0;
   for (;;) {
     // Read one line, never holding more than one line's worth plus one chunk.
@@ -94,7 +105,12 @@ bool SmtpClient::ReadReply(SmtpReply& reply) {
         log_.Debug("reply line longer than " + std::to_string(kMaxReplyLine) + " bytes");
         return false;
       }
-      if (!FillBuffer()) return false;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        log_.Debug("the reply is not complete at its deadline");
+        replyTimedOut_ = true;
+        return false;
+      }
+      if (!FillBuffer(deadline)) return false;
     }
     std::string_view line(inbuf_.data() + inpos_, eol - inpos_);
     inpos_ = eol + 1;
@@ -136,6 +152,8 @@ bool SmtpClient::Command(std::string_view line, int expect, SmtpReply& reply, Ec
     }
   }
   if (!ReadReply(reply)) {
+    if (replyTimedOut_)
+      log_.Error("No complete reply within " + DurationText(settings_.replyTimeout));
     broken_ = true;
     return false;
   }

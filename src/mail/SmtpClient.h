@@ -62,8 +62,10 @@ struct SmtpSettings {
   // it go out in the clear (the user's explicit choice, the "AllowPlainLogin" setting).
   bool allowPlainLogin = false;
   std::chrono::milliseconds connectTimeout{30000};
-  std::chrono::milliseconds replyTimeout{
-      120000};  // per reply, and per write that makes no progress
+  // For each whole reply (however the server spreads its bytes: a reply still incomplete at
+  // the deadline fails the step, "No complete reply within N s" in the log), and for each
+  // write that makes no progress.
+  std::chrono::milliseconds replyTimeout{120000};
   // Name said in EHLO/HELO; empty = gethostname(), or "localhost" when that is empty.
   std::string localHostName;
   // PEM bundle of trusted CAs; empty = the file named by $DTL_CA_FILE when that is set,
@@ -175,7 +177,7 @@ class SmtpClient {
   // malformed reply marks the connection broken.
   bool Command(std::string_view line, int expect, SmtpReply& reply, Echo echo = Echo::Text);
   bool ReadReply(SmtpReply& reply);
-  bool FillBuffer();
+  bool FillBuffer(std::chrono::steady_clock::time_point deadline);
 
   bool Connect(bool greetingOnly);
   bool OpenConnection(bool allowStartTls, bool& retryPlain);
@@ -201,6 +203,7 @@ class SmtpClient {
 
   std::unique_ptr<Transport> conn_;
   bool broken_ = false;
+  bool replyTimedOut_ = false;  // the last ReadReply() failed at its deadline
   std::string inbuf_;
   size_t inpos_ = 0;
   std::set<std::string> mechanisms_;

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -258,6 +259,23 @@ Status SocketTransport::Write(std::string_view data) {
 }
 
 Result<size_t> SocketTransport::Read(char* buffer, size_t size) {
+  return ReadWithin(buffer, size, std::nullopt);
+}
+
+Result<size_t> SocketTransport::ReadBefore(char* buffer, size_t size,
+                                           std::chrono::steady_clock::time_point deadline) {
+  return ReadWithin(buffer, size, deadline);
+}
+
+Result<size_t> SocketTransport::ReadWithin(
+    char* buffer, size_t size, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  // A passed deadline still polls once with no wait: bytes that are there are taken.
+  auto wait = [&] {
+    if (!deadline) return options_.ioTimeout;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        *deadline - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), options_.ioTimeout);
+  };
   if (fd_ < 0) return Fail(ErrorCode::Network, "not connected");
   if (size == 0) return Fail(ErrorCode::InvalidArgument, "no room to read into");
   SigpipeGuard guard;  // a read may need to write (renegotiation, alerts)
@@ -268,8 +286,7 @@ Result<size_t> SocketTransport::Read(char* buffer, size_t size) {
       if (r == 1) return got;
       int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, options_.ioTimeout))
-          return error_;
+        if (!WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, wait())) return error_;
         continue;
       }
       if (e == SSL_ERROR_ZERO_RETURN) return size_t{0};
@@ -280,7 +297,7 @@ Result<size_t> SocketTransport::Read(char* buffer, size_t size) {
     ssize_t r = ::recv(fd_, buffer, size, 0);
     if (r >= 0) return static_cast<size_t>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(POLLIN, options_.ioTimeout)) return error_;
+      if (!WaitFor(POLLIN, wait())) return error_;
       continue;
     }
     if (errno == EINTR) continue;

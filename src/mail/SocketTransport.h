@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,8 @@ class SocketTransport final : public Transport {
 
   Status Write(std::string_view data) override;
   Result<size_t> Read(char* buffer, size_t size) override;
+  Result<size_t> ReadBefore(char* buffer, size_t size,
+                            std::chrono::steady_clock::time_point deadline) override;
   Status StartTls(bool verify) override;
   bool Secure() const override { return ssl_ != nullptr && secure_; }
   void Close() override;
@@ -60,6 +63,9 @@ class SocketTransport final : public Transport {
   // One attempt at one address; on success fd_ holds the connected socket.
   bool Dial(const sockaddr* address, socklen_t length);
   Status Connected();
+  // Read() and ReadBefore(): each wait is the I/O time-out, cut short at `deadline` if given.
+  Result<size_t> ReadWithin(char* buffer, size_t size,
+                            std::optional<std::chrono::steady_clock::time_point> deadline);
   // Records the failure and gives it back, so a failing path can `return Fail(...)`.
   Error Fail(ErrorCode code, std::string text);
 

@@ -7,6 +7,7 @@
 // Not thread-safe: one transport per connection, used by one thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -27,6 +28,16 @@ class Transport {
   // first byte. Gives the count (> 0), 0 when the peer closed the connection; fails on an error
   // or a time-out.
   virtual Result<size_t> Read(char* buffer, size_t size) = 0;
+
+  // Reads as Read() does, but waits for the first byte no later than `deadline` either (a whole
+  // reply shares one deadline, so a peer that trickles cannot stretch it one read at a time).
+  // Bytes already waiting are taken even after the deadline; none then fails with Timeout. The
+  // default is Read(), for transports that never wait (scripted replays).
+  virtual Result<size_t> ReadBefore(char* buffer, size_t size,
+                                    std::chrono::steady_clock::time_point deadline) {
+    (void)deadline;
+    return Read(buffer, size);
+  }
 
   // Runs a TLS client handshake on the open connection (used right after connecting for
   // implicit TLS, and after "220" to STARTTLS). With `verify` the peer's certificate must chain

@@ -29,7 +29,6 @@ namespace {
 
 constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.5; Windows NT 5.0)";
 constexpr long kConnectTimeoutMs = 100000;
-constexpr long kReceiveTimeoutSec = 600;
 constexpr auto kPageMarkerPause = std::chrono::milliseconds(3000);
 constexpr uint64_t kKbLimit = 1024000;
 
@@ -428,8 +427,11 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
   curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSec);
+  // A wait for each read alone would let a server that trickles hold the run for ever.
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, params.limits.lowSpeedBytesPerSecond);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                   static_cast<long>(params.limits.lowSpeedTime.count()));
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(params.limits.totalTime.count()));
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   // Segments are megabytes: large reads keep the per-chunk work (marker search, inflate call,
   // write) from dominating a fast local transfer.

@@ -76,6 +76,18 @@ class ReplaceCountdown {
   int count_ = kStart;
 };
 
+// How long one download attempt may take, however the server spaces its bytes. The largest
+// segment archive is about 10 MB (1,000 positions of 10,000 bytes, plus the zip's own bytes).
+// By default an attempt fails when it has averaged under 2 KiB a second over 30 s, and in any
+// case after 90 minutes in all, which still lets the largest segment through at that lowest
+// rate (about 82 minutes). A failed attempt is retried like any other (reason: libcurl's
+// "Timeout was reached"). Tests shorten them.
+struct DownloadLimits {
+  long lowSpeedBytesPerSecond = 2048;
+  std::chrono::seconds lowSpeedTime{30};  // whole seconds, as libcurl counts them
+  std::chrono::milliseconds totalTime{std::chrono::minutes(90)};
+};
+
 // Credentials for a 401 (server) or 407 (proxy) answer.
 struct HttpCredentials {
   std::string user;
@@ -139,6 +151,9 @@ class DownloadEngine {
     bool autoMerge = false;
     std::string password;  // passed to the merge; empty: the default password
     std::vector<DownloadItem> items;
+    // Each attempt's rate and total time. A non-zero idle time-out in the NetworkEndpoints
+    // applied by prepareHandle replaces the rate rule.
+    DownloadLimits limits;
     // Applied to the HTTP handle once, after the engine's own options: this is where the
     // program's shared CookieJar is attached and its NetworkEndpoints applied (resolve list,
     // CA file, time-outs), so the download rides in the user's web-mail session.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "browser/CookieJar.h"
 #include "browser/PageFetcher.h"
 #include "fixtures/provider_server.h"
+#include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -300,6 +302,70 @@ TEST_F(PageFetcherTest, CertificatesAreVerifiedForGetAndPost) {
         EXPECT_EQ(text.error().code, dtl::ErrorCode::Tls) << c.what;
       }
     }
+  }
+}
+
+// A page that trickles is cut off in bounded time: under the low-speed rate for its span, or at
+// the overall cap when it keeps just above that rate; a page within both arrives. The limits
+// are shortened to a second or two (the defaults are 100 bytes/s over 30 s, 120 s in all).
+TEST(PageFetcherLimits, ATricklingPageFailsAtTheRateOrTheOverallCap) {
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* name;
+    dtl::PageLimits limits;
+    std::string body;
+    milliseconds gap;  // between the body's bytes
+    bool ok;
+    milliseconds atLeast, below;  // how long the fetch takes
+  } cases[] = {
+      {"two_bytes_a_second_is_under_the_rate",
+       {100, std::chrono::seconds(1), milliseconds(20000)},
+       std::string(100, 'a'),
+       milliseconds(500),
+       false,
+       milliseconds(900),
+       milliseconds(4000)},
+      {"a_steady_trickle_above_the_rate_meets_the_cap",
+       {1, std::chrono::seconds(1), milliseconds(1500)},
+       std::string(400, 'b'),
+       milliseconds(20),
+       false,
+       milliseconds(1400),
+       milliseconds(4000)},
+      {"a_page_within_both_arrives",
+       {1, std::chrono::seconds(1), milliseconds(5000)},
+       std::string(20, 'c'),
+       milliseconds(20),
+       true,
+       milliseconds(0),
+       milliseconds(4000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dtltest::LoopbackPeer peer([&](int fd) {
+      std::string buf;
+      if (!dtltest::ReadUntil(fd, buf, "\r\n\r\n")) return false;
+      const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                               std::to_string(c.body.size()) + "\r\n\r\n";
+      if (dtltest::SendAll(fd, head)) dtltest::SendTrickled(fd, c.body, c.gap);
+      return false;
+    });
+    CookieJar jar;
+    PageFetcher f(jar, {}, c.limits);
+    const auto start = Clock::now();
+    const auto page = f.Fetch("http://" + peer.HostPort() + "/inbox");
+    const auto took = Clock::now() - start;
+    peer.Join();
+    EXPECT_EQ(page.ok(), c.ok) << (page ? "" : page.error().message);
+    if (page) {
+      EXPECT_EQ(*page, c.body);
+    } else {
+      EXPECT_EQ(page.error().code, dtl::ErrorCode::Timeout);
+      EXPECT_EQ(page.error().system, CURLE_OPERATION_TIMEDOUT);
+    }
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
   }
 }
 

@@ -57,9 +57,9 @@ const std::map<std::string, std::vector<std::string>> kMustAccept = {
      {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
     {"export-password", {"--ssl"}},
     {"fetch",
-     {"--page-url", "--cookie", "--out", "--password-file", "--password-stdin", "--list", "--file",
-      "--no-merge", "--overwrite", "--skip-existing", "--account", "--connect-to", "--resolve",
-      "--http-user", "--http-password-file"}},
+     {"--page-url", "--cookie-file", "--cookie-stdin", "--out", "--password-file",
+      "--password-stdin", "--list", "--file", "--no-merge", "--overwrite", "--skip-existing",
+      "--account", "--connect-to", "--resolve", "--http-user", "--http-password-file"}},
     {"merge",
      {"DESCRIPTOR", "--out", "--password-file", "--password-stdin", "--threads", "--overwrite",
       "--skip-existing"}},
@@ -121,7 +121,7 @@ TEST(CommandHelp, PasswordArgumentsAreRefusedByEveryCommandThatTakesAPassword) {
       {"split", "x out"},
       {"merge", "x.dtl"},
       {"send", "x --to a@b.test"},
-      {"fetch", "--page-url http://mail.yahoo.com/ --cookie c --out ."},
+      {"fetch", "--page-url http://mail.yahoo.com/ --cookie-file c --out ."},
   };
   for (const Case& c : cases) {
     for (const char* form : {"-p hunter2", "--password hunter2", "--password=hunter2"}) {
@@ -151,7 +151,7 @@ TEST(CommandHelp, ParseErrorsExitTwoWithTheCommandsOwnText) {
       {"split x out --threads", "dtl split: --threads needs a value\n"},
       {"split x out --des=1", "dtl split: unknown option '--des=1'\n"},
       {"merge x.dtl --out", "dtl merge: --out needs a folder\nRun 'dtl merge --help' for usage.\n"},
-      {"fetch --page-url http://x/ --cookie c --list --file",
+      {"fetch --page-url http://x/ --cookie-file c --list --file",
        "dtl fetch: --file needs a file name\nRun 'dtl fetch --help' for usage.\n"},
       {"test-server h --port 65536",
        "dtl test-server: the port must be a number from 0 to 65535 (see 'dtl test-server "

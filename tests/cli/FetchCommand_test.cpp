@@ -52,12 +52,19 @@ class FetchCommand : public ::testing::Test {
     ASSERT_TRUE(server_->running()) << server_->error();
   }
 
+  // dtl fetch with the cookie string in a file (--cookie-file).
   dtltest::CommandResult Fetch(int32_t provider, const std::string& more,
                                const std::string& cookie = kCookie, const std::string& input = "") {
+    const fs::path file = cookies_ / "cookie.txt";
+    dtltest::WriteFileText(file, cookie + "\n");
+    return FetchWith(provider, "--cookie-file " + ShellQuote(file.string()) + " " + more, input);
+  }
+  // dtl fetch with the cookie arguments in `more`.
+  dtltest::CommandResult FetchWith(int32_t provider, const std::string& more,
+                                   const std::string& input = "") {
     std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
                       ShellQuote(dtltest::DtlPath()) + " fetch --page-url " +
-                      ShellQuote(dtltest::ProviderServer::PageUrl(provider)) + " --cookie " +
-                      ShellQuote(cookie) + " --account acct7";
+                      ShellQuote(dtltest::ProviderServer::PageUrl(provider)) + " --account acct7";
     for (const auto& c : server_->Endpoints().connectTo) cmd += " --connect-to " + ShellQuote(c);
     return RunCommand(cmd + " " + more, input);
   }
@@ -69,7 +76,7 @@ class FetchCommand : public ::testing::Test {
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   static std::unique_ptr<dtltest::TempDir> inbox_;
   std::unique_ptr<dtltest::ProviderServer> server_;
-  dtltest::TempDir out_;
+  dtltest::TempDir out_, cookies_;
 };
 std::unique_ptr<dtltest::ProviderPki> FetchCommand::pki_;
 std::unique_ptr<dtltest::TempDir> FetchCommand::inbox_;
@@ -172,6 +179,66 @@ TEST_F(FetchCommand, DownloadsBehindAnHttpLoginNeedHttpUser) {
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find(text), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("sesame"), std::string::npos) << r.output;
+  }
+}
+
+// The session cookie is a secret like a password: it comes from a file or standard input, and
+// "--cookie STRING" is refused as a password argument is (bad usage, the value never echoed,
+// nothing fetched). Standard input serves one reader only.
+TEST_F(FetchCommand, SessionCookieComesFromAFileOrStandardInputNeverTheCommandLine) {
+  StartServer();
+  const fs::path pw = out_ / "pw.txt", cookie = out_ / "cookie.txt";
+  dtltest::WriteFileText(pw, "x\n");
+  dtltest::WriteFileText(cookie, std::string(kCookie) + "\r\n");
+  const std::string quotedCookie = ShellQuote(cookie.string());
+  struct Case {
+    const char* name;
+    std::string args, input;
+    int status;
+    std::string says;  // in the output
+    int32_t provider = dtl::kProviderNetscape;
+  } cases[] = {
+      {"cookie_from_a_file", "--list --cookie-file " + quotedCookie, "", 0, "provider: Netscape"},
+      {"cookie_from_standard_input", "--list --cookie-stdin", std::string(kCookie) + "\n", 0,
+       "provider: Netscape"},
+      {"cookie_from_stdin_and_password_from_a_file",
+       "--no-merge --file notes.txt --out " + Out() + " --cookie-stdin --password-file " +
+           ShellQuote(pw.string()),
+       std::string(kCookie) + "\n", 0, "segment(s) downloaded"},
+      {"stale_cookie_from_standard_input_ends_the_session", "--list --cookie-stdin",
+       "SID=stale-cookie-value\n", 1, "login page", dtl::kProviderWalla},
+      {"unreadable_cookie_file", "--list --cookie-file " + ShellQuote((out_ / "none").string()), "",
+       1, "cannot read cookie file"},
+      {"cookie_on_the_command_line", "--list --cookie SID=secret-in-usage", "", 2,
+       "dtl fetch: the session cookie is never taken from the command line; use --cookie-file "
+       "or --cookie-stdin\n"},
+      {"cookie_with_equals_on_the_command_line", "--list --cookie=SID=secret-in-usage", "", 2,
+       "the session cookie is never taken from the command line"},
+      {"cookie_on_the_command_line_beside_a_file",
+       "--list --cookie-file " + quotedCookie + " --cookie SID=secret-in-usage", "", 2,
+       "the session cookie is never taken from the command line"},
+      {"no_cookie_source", "--list", "", 2, "--cookie-file or --cookie-stdin is required"},
+      {"both_cookie_sources", "--list --cookie-stdin --cookie-file " + quotedCookie, "", 2,
+       "--cookie-file and --cookie-stdin exclude each other"},
+      {"cookie_and_password_both_from_stdin", "--out " + Out() + " --cookie-stdin --password-stdin",
+       "SID=secret-in-usage\nx\n", 2,
+       "--cookie-stdin and --password-stdin cannot both read standard input"},
+      {"cookie_and_http_password_both_from_stdin",
+       "--out " + Out() + " --cookie-stdin --http-user joe", "SID=secret-in-usage\nx\n", 2,
+       "--cookie-stdin and the --http-user password cannot both come from standard input"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->ClearLog();
+    auto r = FetchWith(c.provider, c.args, c.input);
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("secret-in-usage"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("s3cr3t"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("stale-cookie-value"), std::string::npos) << r.output;
+    if (c.status == 2) {
+      EXPECT_EQ(server_->Log(), "") << "bad usage fetches nothing";
+    }
   }
 }
 

@@ -586,6 +586,55 @@ TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
   EXPECT_EQ(rec.displays.back(), "146.48 KB/s|292.97 KB");
 }
 
+// A download that trickles fails its attempt in bounded time, under the rate for its span or at
+// the overall cap when it keeps just above the rate, and is retried as any failure is; the
+// partial file goes. The limits are shortened to a second or two (the defaults are 2 KiB/s over
+// 30 s, 90 minutes in all).
+TEST_F(Fixture, ATricklingDownloadFailsItsAttemptAtTheRateOrTheOverallCap) {
+  using Clock = std::chrono::steady_clock;
+  const struct {
+    const char* name;
+    dtl::DownloadLimits limits;
+    milliseconds gap;  // between the body's bytes
+    milliseconds atLeast;
+  } cases[] = {
+      {"two_bytes_a_second_is_under_the_rate",
+       {1024, seconds(1), milliseconds(20000)},
+       milliseconds(500),
+       milliseconds(900)},
+      {"a_steady_trickle_above_the_rate_meets_the_cap",
+       {1, seconds(1), milliseconds(1500)},
+       milliseconds(20),
+       milliseconds(1400)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string body(1000, 'z');
+    dtltest::LoopbackPeer peer([&](int fd) {
+      std::string buf;
+      if (!dtltest::ReadUntil(fd, buf, "\r\n\r\n")) return false;
+      if (dtltest::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n"))
+        dtltest::SendTrickled(fd, body, c.gap);
+      return false;
+    });
+    rec = Recorder();
+    stop = std::stop_source();
+    rec.onFailure = [this] { stop.request_stop(); };
+    auto p = Params({{"slow.001", "http://" + peer.HostPort() + "/slow"}});
+    p.limits = c.limits;
+    const auto start = Clock::now();
+    DownloadEngine::Summary r = Run(p);
+    const auto took = Clock::now() - start;
+    peer.Join();
+    EXPECT_EQ(r.outcome, Outcome::Stopped);
+    ASSERT_EQ(rec.failures.size(), 1u);
+    EXPECT_EQ(rec.failures[0], "Timeout was reached");
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, seconds(4));
+    EXPECT_FALSE(fs::exists(dir / "slow.001"));
+  }
+}
+
 TEST(DownloadTexts, ByteCountsRatesElapsedTimesAndTheReplaceCountdown) {
   const std::pair<std::string, std::string> cases[] = {
       {dtl::ByteCountText(0), "0.00 KB"},

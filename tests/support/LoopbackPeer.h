@@ -1,14 +1,16 @@
 // A fake network peer for tests: a TCP listener on 127.0.0.1 whose thread hands each accepted
-// connection to the test's `serve` function, plus the two socket helpers such a function needs.
+// connection to the test's `serve` function, plus the socket helpers such a function needs.
 // The SMTP dialogue tests play a script per connection over it; the download tests answer
 // HTTP requests from it.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -114,6 +116,26 @@ inline bool SendAll(int fd, std::string_view bytes) {
     ssize_t w = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (w <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(w));
+  }
+  return true;
+}
+
+// Sends `bytes` one at a time, `gap` apart, as a peer that trickles does, until all are sent or
+// the other side leaves; whatever the other side says meanwhile is read and dropped. True when
+// every byte went out.
+inline bool SendTrickled(int fd, std::string_view bytes, std::chrono::milliseconds gap) {
+  using Clock = std::chrono::steady_clock;
+  for (char c : bytes) {
+    if (!SendAll(fd, std::string_view(&c, 1))) return false;
+    const auto next = Clock::now() + gap;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char sink[512];
+      if (recv(fd, sink, sizeof sink, 0) <= 0) return false;  // the other side hung up
+    }
   }
   return true;
 }
