@@ -147,6 +147,33 @@ Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cooki
   if (host.empty()) return Error(ErrorCode::InvalidArgument, "no host to store the cookies for");
   // A jar without a store stores nothing, as its contract says; that is not the caller's fault.
   if (!impl_->share) return {};
+  // Cookies the browser handed over with their own flags (HttpOnly, Secure, expiry) that already
+  // carry the same session to this host are kept, not downgraded to bare host-only copies.
+  const std::vector<std::string> held = List();
+  auto alreadyHeld = [&](const std::string& name, const std::string& value) {
+    for (const std::string& line : held) {
+      std::vector<std::string_view> f;
+      std::string_view rest = line;
+      while (f.size() < 6) {
+        const size_t tab = rest.find('\t');
+        if (tab == std::string_view::npos) break;
+        f.push_back(rest.substr(0, tab));
+        rest.remove_prefix(tab + 1);
+      }
+      if (f.size() != 6 || f[5] != name || rest != value) continue;
+      if (f[2] != "/" || (secureOnly && f[3] != "TRUE")) continue;
+      std::string domain(f[0]);
+      if (domain.rfind("#HttpOnly_", 0) == 0) domain.erase(0, 10);
+      while (!domain.empty() && domain.front() == '.') domain.erase(0, 1);
+      domain = Lower(domain);
+      if (domain == host) return true;
+      if (f[1] == "TRUE" && host.size() > domain.size() &&
+          host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+          host[host.size() - domain.size() - 1] == '.')
+        return true;
+    }
+    return false;
+  };
   CURL* easy = nullptr;
   while (!cookieString.empty()) {
     const size_t semi = cookieString.find(';');
@@ -157,7 +184,7 @@ Status CookieJar::StoreForHost(std::string_view hostName, std::string_view cooki
     if (eq == std::string_view::npos) continue;
     const std::string name = Clean(Trim(pair.substr(0, eq)));
     const std::string value = Clean(Trim(pair.substr(eq + 1)));
-    if (name.empty()) continue;
+    if (name.empty() || alreadyHeld(name, value)) continue;
     if (!easy) {
       easy = curl_easy_init();
       if (!easy) return {};

@@ -203,10 +203,11 @@ void SegmentManagerDialog::Refresh() {
   dtl::InboxCrawler::Params params;
   params.fetcher = fetcher_.get();
   params.pageUrl = S(session_.pageUrl);
-  // The browser's own cookies are in the store already with their domains, paths and flags;
-  // the string stored again for each page would turn them into host-only session cookies of
-  // that page. Only a session handed over as a bare string needs that.
-  if (session_.cookies.empty()) params.cookie = S(session_.cookie);
+  // The browser's own cookies are in the store already with their domains, paths and flags.
+  // The string (HttpOnly cookies included) is still handed over: the crawler lends it to the
+  // provider's own other hosts, such as Walla's attachment host, which the browser never
+  // visited and so holds no cookies for.
+  params.cookie = S(session_.cookie);
   params.accountId = S(session_.accountId);
   // The model guards its key list: the crawler reads it while filing goes on here.
   params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };

@@ -70,5 +70,42 @@ TEST(CookieJarStore, KeepsDomainPathSecureExpiryAndHttpOnly) {
   EXPECT_EQ(lines, want);
 }
 
+// The crawler lends the session string to the provider's hosts after the browser handed over
+// its own cookies: a copy the browser already holds for a host keeps its HttpOnly and Secure
+// flags, while hosts it does not cover, and a new session value, still get the string.
+TEST(CookieJarStore, SessionStringNeverDowngradesACookieTheBrowserHandedOver) {
+  CookieJar jar;
+  CookieJar::Cookie sid{"SID", "42", "mail.walla.com"};
+  sid.httpOnly = true;
+  CookieJar::Cookie wide{"LANG", "he", ".walla.com"};
+  wide.hostOnly = false;
+  CookieJar::Cookie narrow{"PREF", "1", "mail.walla.com", "/mail"};
+  jar.Store({sid, wide, narrow});
+
+  ASSERT_TRUE(jar.StoreForHost("mail.walla.com", "SID=42; LANG=he; PREF=1", false).ok());
+  ASSERT_TRUE(jar.StoreForHost("attach.walla.com", "SID=42; LANG=he", false).ok());
+  auto lines = jar.List();
+  std::sort(lines.begin(), lines.end());
+  const std::vector<std::string> kept = {
+      "#HttpOnly_mail.walla.com\tFALSE\t/\tFALSE\t0\tSID\t42",
+      ".walla.com\tTRUE\t/\tFALSE\t0\tLANG\the",
+      "attach.walla.com\tFALSE\t/\tFALSE\t0\tSID\t42",
+      "mail.walla.com\tFALSE\t/\tFALSE\t0\tPREF\t1",
+      "mail.walla.com\tFALSE\t/mail\tFALSE\t0\tPREF\t1",
+  };
+  EXPECT_EQ(lines, kept);
+
+  ASSERT_TRUE(jar.StoreForHost("mail.walla.com", "SID=43", false).ok());
+  lines = jar.List();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "mail.walla.com\tFALSE\t/\tFALSE\t0\tSID\t43"),
+            lines.end())
+      << "a new session replaces the old one";
+  ASSERT_TRUE(jar.StoreForHost("mail.walla.com", "LANG=he", true).ok());
+  lines = jar.List();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "mail.walla.com\tFALSE\t/\tTRUE\t0\tLANG\the"),
+            lines.end())
+      << "a plain cookie does not stand in for a secure-only copy";
+}
+
 }  // namespace
 }  // namespace dtl

@@ -336,9 +336,9 @@ TEST_F(FetchCommand, AnUnknownWebMailSiteIsRefusedBeforeAnyRequest) {
         "http://webmail.example.test/mail.yahoo.com/"}) {
     std::string cmd = Env() + "DTL_CA_FILE=" + ShellQuote(pki_->file("ca.pem")) + " timeout 60 " +
                       ShellQuote(dtltest::DtlPath()) + " fetch --list --page-url " +
-                      ShellQuote(url) + " --cookie " + ShellQuote(kCookie);
+                      ShellQuote(url) + " --cookie-stdin";
     for (const auto& c : server_->Endpoints().connectTo) cmd += " --connect-to " + ShellQuote(c);
-    const auto r = RunCommand(cmd);
+    const auto r = RunCommand("printf '%s\\n' " + ShellQuote(kCookie) + " | " + cmd);
     EXPECT_EQ(r.status, 2) << url << ": " << r.output;
     EXPECT_NE(r.output.find("not a web-mail site the program knows"), std::string::npos)
         << r.output;
