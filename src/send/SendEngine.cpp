@@ -353,8 +353,15 @@ class Run {
                             : Result<std::string>(Error(ErrorCode::NotFound, "no resolver"));
         if (!mx) {
           Status(p, Format(kStatusMxFailed, p_.job.recipients));
-          PauseUnlessStopped(env_.pause, stop_);
-          return Step::Next;
+          // Only the name server's definite word that the domain takes no mail lets the run
+          // move on; a lost or failed look-up says nothing about the domain, so the segment
+          // is tried again after the same back-off as any other failed attempt.
+          if (!resolver_ || resolver_->Settled() || mx.error().code == ErrorCode::InvalidArgument) {
+            PauseUnlessStopped(env_.pause, stop_);
+            return Step::Next;
+          }
+          lastAttemptFailed_ = true;
+          return RetryAfterWait(p, Format(kStatusMxFailed, p_.job.recipients), mx.error().message);
         }
         host = std::move(mx).value();
         // The exchanger's address comes from the same resolver as its name: a configuration
