@@ -459,7 +459,8 @@ class Run {
         Status(p, text);
       }
       list_.MarkDelivered(p);
-      obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
+      obs_.OnSendEvent(
+          {SendEventKind::Delivered, static_cast<int32_t>(p), 0, RefusedRowText(email)});
     } else if (reachedSome) {
       list_.AddServedRecipients(p, report.acceptedRecipients);
       obs_.OnSendEvent({SendEventKind::PartlyDelivered, static_cast<int32_t>(p), 0, {}});
@@ -523,6 +524,18 @@ class Run {
       out += ")";
     }
     return out;
+  }
+
+  // The delivered row's text: empty when everybody got the segment, else who never will (a
+  // recipient refused for good is not asked again in this run, so that holds for this segment
+  // whichever attempt the refusal came in).
+  std::string RefusedRowText(const EmailObject& email) const {
+    std::string refused;
+    for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
+      for (const MailAddress& a : *l)
+        if (refusedForGood_.contains(a.address))
+          refused += (refused.empty() ? "" : ", ") + a.address;
+    return refused.empty() ? std::string() : Format(kStatusDeliveredRefused, refused);
   }
 
   static bool Contains(const std::vector<std::string>& list, const std::string& s) {
