@@ -46,6 +46,12 @@ std::string UnzipMessage(const fs::path& segment) {
   return "Unable to unzip " + segment.string() +
          ", either the file is corrupt or you entered the wrong password.";
 }
+// A segment that cannot be one of ours: saying so spares the user hunting for a wrong password.
+std::string TooLargeMessage(const fs::path& segment) {
+  return "Unable to unzip " + segment.string() +
+         ": segment " + segment.filename().string() +
+         " is larger than the largest segment (10,000,000 bytes).";
+}
 std::string WriteMessage(const std::string& systemText) {
   std::string text = systemText.substr(0, 1024);
   return "Could not merge segment file: " + text;
@@ -143,7 +149,7 @@ struct Chunk {
 
 // One numbered segment on its way from a decoder to the writer.
 struct Slot {
-  enum class State { Decoding, Missing, Done, Failed };
+  enum class State { Decoding, Missing, Done, Failed, TooLarge };
   State state = State::Decoding;
   std::deque<Chunk> chunks;
 };
@@ -151,8 +157,10 @@ struct Slot {
 // Reads a whole segment file. Returns false with `missing` set when there is no such file;
 // false without it when the file exists but cannot be read as a segment (also when it is larger
 // than any segment archive: the file is read into memory whole).
-bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& missing) {
+bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& missing,
+                     bool& tooLarge) {
   missing = false;
+  tooLarge = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     missing = (errno == ENOENT || errno == ENOTDIR);
@@ -161,6 +169,7 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) > kLargestSegmentArchive) {
+    tooLarge = S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kLargestSegmentArchive;
     ::close(fd);
     return false;
   }
@@ -207,7 +216,7 @@ class SegmentPipeline {
     return k == 0 ? descriptor_ : MergeJob::SegmentPath(names_, k);
   }
 
-  enum class Next { Chunk, Done, Missing, Failed };
+  enum class Next { Chunk, Done, Missing, Failed, TooLarge };
 
   // Waits for the next piece of segment k (the writer asks for k = 0, 1, 2, ... in order and
   // drains each before moving on). On Next::Chunk, `chunk` holds bytes to append.
@@ -228,8 +237,9 @@ class SegmentPipeline {
         }
         if (s.state != Slot::State::Decoding) {
           Next n = s.state == Slot::State::Done      ? Next::Done
-                   : s.state == Slot::State::Missing ? Next::Missing
-                                                     : Next::Failed;
+                   : s.state == Slot::State::Missing  ? Next::Missing
+                   : s.state == Slot::State::TooLarge ? Next::TooLarge
+                                                      : Next::Failed;
           slots_.erase(it);
           cv_.notify_all();
           return n;
@@ -269,9 +279,11 @@ class SegmentPipeline {
   }
 
   Slot::State Decode(uint64_t k, std::vector<uint8_t>& archive) {
-    bool missing = false;
-    if (!ReadSegmentFile(PathOf(k), archive, missing))
-      return missing ? Slot::State::Missing : Slot::State::Failed;
+    bool missing = false, tooLarge = false;
+    if (!ReadSegmentFile(PathOf(k), archive, missing, tooLarge))
+      return missing    ? Slot::State::Missing
+             : tooLarge ? Slot::State::TooLarge
+                        : Slot::State::Failed;
     // The AES form is whole blocks, two at least; anything else was cut or is not one.
     if (archive.size() < 32 || archive.size() % 16 != 0) return Slot::State::Failed;
     DecryptSegmentInPlace(archive, password_);
@@ -287,7 +299,7 @@ class SegmentPipeline {
     // No segment carries more than the largest payload; an entry claiming more is a bomb or
     // garbage, and would otherwise be inflated onto the disk up to its 4 GiB claim.
     if (static_cast<uint32_t>(entry.uncompressedSize) > kLargestSegmentPayload)
-      return Slot::State::Failed;
+      return Slot::State::TooLarge;
 
     // The declared size is used only to learn how much of the last chunk is filled; the reader
     // checks it (and the CRC) against the data, so it is never an allocation size here.
@@ -614,6 +626,10 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
       if (next == SegmentPipeline::Next::Missing) break;
       if (next == SegmentPipeline::Next::Failed) {
         failSegment(Outcome::UnzipFailed, ErrorCode::Corrupt, UnzipMessage(pipeline.PathOf(k)));
+        break;
+      }
+      if (next == SegmentPipeline::Next::TooLarge) {
+        failSegment(Outcome::UnzipFailed, ErrorCode::Corrupt, TooLargeMessage(pipeline.PathOf(k)));
         break;
       }
       // An empty entry still creates the output, as a segment with bytes would.

@@ -322,7 +322,9 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     for (const auto& [k, o] : pool->Halt())
       if (o.ok) unlink(o.path.c_str());
   }
-  if (stopped) {
+  // A failed run is no better than a stopped one: the pieces before the failure are the first
+  // part of the file, and a merge of the folder would take them for all of it.
+  if (stopped || !failure.empty()) {
     for (const auto& path : reported)
       if (unlink(path.c_str()) == 0) ++result.removed;
     result.written = 0;

@@ -31,15 +31,15 @@ struct OfflineSplitParams {
   std::time_t when = 0;      // time stamped on the zip entries; 0 = now
 };
 
-// What a run left in the folder. Unlike a plain Result it also says how far a failed run got,
-// because the pieces written before a failure stay.
+// What a run left in the folder. Unlike a plain Result it also says how many pieces a run that
+// did not finish wrote and removed again.
 struct OfflineSplitResult {
   // Ok: every piece was written. ErrorCode::Cancelled: the run ended early through its stop
   // token. Anything else: the failure, with the message OnError was given.
   Status status = Error(ErrorCode::Failed, "not run");
   uint64_t written = 0;  // segment files in the folder: pieces 1 .. written
   uint64_t count = 0;    // pieces the file cuts into (0 when the run could not start)
-  uint64_t removed = 0;  // pieces a stopped run had written and then removed again
+  uint64_t removed = 0;  // pieces a stopped or failed run had written and then removed again
 
   bool ok() const { return status.ok(); }
   bool stopped() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }
@@ -63,11 +63,10 @@ class OfflineSplitObserver {
 // Splits params.source into params.folder. The stop token is read after each piece (in piece
 // order); a stop requested there, before the last piece, ends the run and removes every piece it
 // wrote (Result::removed of them; written is then 0): a part of a set would merge without
-// complaint into the first part of the file. On a failure, the pieces before the failed one stay
-// and any written beyond it are removed, so the folder always holds pieces 1 .. Result::written,
-// exactly what a one-piece-at-a-time run would have left. After a complete run, segment files of
-// the same name numbered right after the last piece (left by an earlier, longer split) are
-// deleted, so a merge of the folder cannot take them in.
+// complaint into the first part of the file. A failure removes every piece the run wrote in the
+// same way (Result::removed; written is 0): the folder holds the whole set or none of it. After
+// a complete run, segment files of the same name numbered right after the last piece (left by an
+// earlier, longer split) are deleted, so a merge of the folder cannot take them in.
 // Never throws for file problems; they are the status.
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
                                    std::stop_token stop);

@@ -14,6 +14,7 @@
 
 #include "archive/MergeJob.h"
 #include "base/RetryBackoff.h"
+#include "base/SecretMemory.h"
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
@@ -302,8 +303,7 @@ int FetchCommand::Run() {
   std::optional<dtl::HttpCredentials> login;
   struct WipeLogin {
     std::optional<dtl::HttpCredentials>& login;
-    ~WipeLogin() {
-        }
+    ~WipeLogin() { WipeHttpLogin(login); }
   } wipeLogin{login};
   if (!list && !httpUser_.empty()) {
     const std::string prompt = "HTTP password for " + httpUser_ + ": ";
@@ -426,6 +426,11 @@ int FetchCommand::Run() {
 }
 
 }  // namespace
+
+void WipeHttpLogin(std::optional<dtl::HttpCredentials>& login) {
+  if (!login) return;
+  dtl::WipeSecret(login->password);
+}
 
 std::unique_ptr<Command> MakeFetchCommand() { return std::make_unique<FetchCommand>(); }
 

@@ -7,6 +7,10 @@
 
 #include "base/Error.h"
 
+namespace dtl {
+struct HttpCredentials;
+}
+
 namespace dtlcli {
 
 // Reads a password from a file (first line, without its line end). A file that cannot be
@@ -32,6 +36,10 @@ dtl::Result<std::string> CookieFromStdin(const char* prompt);
 
 // Overwrites the string's bytes before it is released.
 void WipeString(std::string& s);
+
+// Wipes the password of `dtl fetch --http-user`, its whole buffer (the string stays, empty).
+// Nothing happens without a login.
+void WipeHttpLogin(std::optional<dtl::HttpCredentials>& login);
 
 // True for an argument that would put a password on the command line ("--password",
 // "--password=...", "-p"); every command refuses it, as other users can read a command line.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/SegmentBounds.h"
 #include "archive/SegmentList.h"
 #include "base/ProgramFolder.h"
 #include "base/SettingsStore.h"
@@ -266,9 +267,9 @@ class SendCommand : public Command {
         ->check(Whole("--position must be a whole number from 1 to 1000", 1, 1000));
     line.Value(
             app, "--segment-size", [this](const std::string& v) { segmentSize_ = ParseNumber(v); },
-            "B", "segment size in bytes")
-        ->check(Whole("--segment-size must be a whole number of bytes from 1 to 4294967294", 1,
-                      dtl::kWholeFileSegment - 1));
+            "B", "segment size in bytes, 1..10000000")
+        ->check(Whole("--segment-size must be a whole number of bytes from 1 to 10000000", 1,
+                      dtl::kLargestSegmentPayload));
     CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
                                    "encrypt with the password on the first line of F");
     CLI::Option* stdinOption = line.Flag(

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/SegmentBounds.h"
 #include "archive/OfflineSplit.h"
 #include "archive/SegmentRecord.h"
 #include "base/SettingsStore.h"
@@ -88,8 +89,9 @@ class SplitCommand : public Command {
         line.Value(
                 app, "--segment-size",
                 [this](const std::string& v) { segmentSize_ = ParseCount(v); }, "B",
-                "segment size in bytes")
-            ->check(Whole("--segment-size must be a whole number of bytes above 0", 1, UINT64_MAX));
+                "segment size in bytes, 1..10000000")
+            ->check(Whole("--segment-size must be a whole number of bytes from 1 to 10000000", 1,
+                          dtl::kLargestSegmentPayload));
     line.Exclusive(position, segmentSize, "give --position or --segment-size, not both");
     CLI::Option* file = line.Value(app, "--password-file", passwordFile_, "F",
                                    "take the password from the first line of F");
@@ -160,8 +162,9 @@ int SplitCommand::Run() {
   progress.Finish();
   WipeString(params.password);
 
-  // stdout lists the segment files the folder holds; a stopped run took its own away again.
-  if (!result.stopped())
+  // stdout lists the segment files the folder holds; a run that did not finish took its own
+  // away again.
+  if (result.ok())
     for (const auto& path : observer.written_) std::printf("%s\n", path.c_str());
   std::fflush(stdout);
   if (!observer.error_.empty()) {
@@ -173,6 +176,9 @@ int SplitCommand::Run() {
     else if (!result.status.ok() && result.status.error().system != 0)
       subject = source_ + ": ";
     std::fprintf(stderr, "dtl split: %s%s\n", subject.c_str(), observer.error_.c_str());
+    if (result.removed > 0)
+      std::fprintf(stderr, "dtl split: the %llu segment files written were removed\n",
+                   static_cast<unsigned long long>(result.removed));
     return kExitFailure;
   }
   if (!result.ok()) {

@@ -188,6 +188,10 @@ void SplitFileDialog::Finish(bool ok) {
     status->setText(removed_ == 1
                         ? tr("Stopped: the segment file written was removed.")
                         : tr("Stopped: the %1 segment files written were removed.").arg(removed_));
+  else if (!splitOk_ && removed_ > 0)
+    status->setText(removed_ == 1
+                        ? tr("Failed: the segment file written was removed.")
+                        : tr("Failed: the %1 segment files written were removed.").arg(removed_));
   UpdateSplitEnabled();
   emit splitFinished(ok);
 }

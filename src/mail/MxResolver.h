@@ -74,6 +74,9 @@ class MxResolver {
   // The stored hosts of the current domain, in answer order.
   const std::vector<std::string>& Hosts() const { return hosts_; }
   const std::string& Domain() const { return domain_; }
+  // True when the last look-up got the name server's definite answer (NXDOMAIN, no MX
+  // records, nothing usable): the error Resolve() gave then stands for the rest of the run.
+  bool Settled() const { return settled_; }
 
  private:
   void LookUp();

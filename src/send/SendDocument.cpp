@@ -189,7 +189,7 @@ void SendDocument::ApplyEngineEvent(const SendEvent& event) {
     case SendEventKind::UploadPercent: Notify({DocHint::Progress, event.percent, {}}); break;
     case SendEventKind::Delivered:
       if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
-      Notify({DocHint::Delivered, event.position, {}});
+      Notify({DocHint::Delivered, event.position, {event.text, event.position}});
       break;
     case SendEventKind::FailedRetrying: Notify({DocHint::Failed, event.position, {}}); break;
     case SendEventKind::RunEnded:

@@ -37,7 +37,8 @@ enum class DocHint {
   ToggleChecks,  // toggle all check boxes
   Status,        // `status`: the text of row status.position
   Progress,      // `value`: percent of the current row
-  Delivered,     // `value`: position delivered
+  Delivered,     // `value`: position delivered; `status.text`: the row's text when some
+                 // recipients were refused for good (empty: everybody has it)
   Failed,        // `value`: position failed, retry follows
 };
 

@@ -353,8 +353,15 @@ class Run {
                             : Result<std::string>(Error(ErrorCode::NotFound, "no resolver"));
         if (!mx) {
           Status(p, Format(kStatusMxFailed, p_.job.recipients));
-          PauseUnlessStopped(env_.pause, stop_);
-          return Step::Next;
+          // Only the name server's definite word that the domain takes no mail lets the run
+          // move on; a lost or failed look-up says nothing about the domain, so the segment
+          // is tried again after the same back-off as any other failed attempt.
+          if (!resolver_ || resolver_->Settled() || mx.error().code == ErrorCode::InvalidArgument) {
+            PauseUnlessStopped(env_.pause, stop_);
+            return Step::Next;
+          }
+          lastAttemptFailed_ = true;
+          return RetryAfterWait(p, Format(kStatusMxFailed, p_.job.recipients), mx.error().message);
         }
         host = std::move(mx).value();
         // The exchanger's address comes from the same resolver as its name: a configuration
@@ -452,7 +459,8 @@ class Run {
         Status(p, text);
       }
       list_.MarkDelivered(p);
-      obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
+      obs_.OnSendEvent(
+          {SendEventKind::Delivered, static_cast<int32_t>(p), 0, RefusedRowText(email)});
     } else if (reachedSome) {
       list_.AddServedRecipients(p, report.acceptedRecipients);
       obs_.OnSendEvent({SendEventKind::PartlyDelivered, static_cast<int32_t>(p), 0, {}});
@@ -516,6 +524,18 @@ class Run {
       out += ")";
     }
     return out;
+  }
+
+  // The delivered row's text: empty when everybody got the segment, else who never will (a
+  // recipient refused for good is not asked again in this run, so that holds for this segment
+  // whichever attempt the refusal came in).
+  std::string RefusedRowText(const EmailObject& email) const {
+    std::string refused;
+    for (const auto* l : {&email.ToList(), &email.CcList(), &email.BccList()})
+      for (const MailAddress& a : *l)
+        if (refusedForGood_.contains(a.address))
+          refused += (refused.empty() ? "" : ", ") + a.address;
+    return refused.empty() ? std::string() : Format(kStatusDeliveredRefused, refused);
   }
 
   static bool Contains(const std::vector<std::string>& list, const std::string& s) {

@@ -48,7 +48,8 @@ class SettingsStore;
 // What the engine reports. The kinds are never stored or sent anywhere: no numbers.
 enum class SendEventKind {
   Status,          // `text` is the new status text of list position `position`
-  Delivered,       // the segment at `position` was delivered (its pending flag is cleared)
+  Delivered,       // the segment at `position` was delivered (its pending flag is cleared);
+                   // `text` is empty when every recipient has it, else kStatusDeliveredRefused
   UploadPercent,   // `percent` (0..100) of the current segment is on the wire
   FailedRetrying,  // delivery of `position` failed; a retry follows
   RunEnded,        // the run ended normally: reset the tray tool tip to "Drovetail"
@@ -93,6 +94,10 @@ inline constexpr const char* kDetailLogFile = "Log file created: %s";
 // Some recipients took the segment; `%s` lists the refused ones with the server's answers.
 inline constexpr const char* kStatusPartlyRefused =
     "Segment number %d delivered; refused for good: %s";
+// The row of a segment delivered to some recipients while the others were refused for good:
+// `%s` lists the refused addresses alone, so the row stays short (the status line before it
+// and the error log carry the server's answers).
+inline constexpr const char* kStatusDeliveredRefused = "Delivered; refused: %s";
 inline constexpr const char* kStatusPartlyOwed =
     "Segment number %d delivered to some recipients; still owed to %s";
 inline constexpr std::string_view kStatusMapiLogon = "Could not logon to MAPI session.";

@@ -86,7 +86,8 @@ void SendListModel::OnDocUpdate(const DocUpdate& u) {
     case DocHint::Delivered:
       if (u.value >= 0 && static_cast<size_t>(u.value) < rows_.size()) {
         SendListRow& row = rows_[u.value];
-        row.status = "Success";
+        // Some recipients refused for good: "Success" would hide that they never get it.
+        row.status = u.status.text.empty() ? "Success" : u.status.text;
         row.detail.clear();
         row.state = RowState::Delivered;
         SetChecked(static_cast<size_t>(u.value), false);

@@ -183,23 +183,32 @@ TEST_F(OfflineSplitTest, StopRequestedBeforeTheRunIsCancelledAfterTheFirstPiece)
   EXPECT_TRUE(Folder().empty());
 }
 
-TEST_F(OfflineSplitTest, FailedPieceKeepsOnlyThePiecesBeforeIt) {
-  MakeSource(100000);
-  // A folder where piece 4 should go makes that piece fail while later ones succeed.
-  fs::create_directory(dir_ / "out" / "x.003.doc");
-  Recorder rec;
-  const auto result = Run(Params(10000, 4), rec);
-  EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.written, 3u);
-  EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
-  EXPECT_EQ(rec.errors, std::vector<std::string>{"Is a directory"});
-  ASSERT_FALSE(result.status);
-  EXPECT_EQ(result.status.error().message, "Is a directory");
-  EXPECT_FALSE(result.stopped());
-  EXPECT_EQ(Folder(), PrefixNames(3, {"x.003.doc"}));
+// A failed split, like a stopped one, leaves a first part of the file that would merge without
+// complaint as all of it: every piece it wrote goes again, and the result says how many.
+TEST_F(OfflineSplitTest, FailedPieceRemovesEveryPieceTheRunWrote) {
+  for (unsigned threads : {1u, 4u}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    fs::remove_all(dir_ / "out");
+    MakeSource(100000);
+    // A folder where piece 4 should go makes that piece fail while later ones succeed.
+    fs::create_directory(dir_ / "out" / "x.003.doc");
+    Recorder rec;
+    const auto result = Run(Params(10000, threads), rec);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_EQ(result.removed, 3u);
+    EXPECT_EQ(rec.pieces, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(rec.errors, std::vector<std::string>{"Is a directory"});
+    ASSERT_FALSE(result.status);
+    EXPECT_EQ(result.status.error().message, "Is a directory");
+    EXPECT_FALSE(result.stopped());
+    EXPECT_EQ(Folder(), std::vector<std::string>{"x.003.doc"});
+  }
 }
 
-TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments) {
+// A source cut short under the run (as a file truncated by another program): the short set
+// would merge into a shorter file, so none of it stays.
+TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureAndLeavesNoSegments) {
   MakeSource(50000);
   struct Shrinker : Recorder {
     fs::path victim;
@@ -208,10 +217,13 @@ TEST_F(OfflineSplitTest, SourceThatShrinksUnderTheRunIsAFailureNotShortSegments)
   shrink.victim = dir_ / "x";
   const auto result = Run(Params(10000, 2), shrink);
   EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.written, 2u);
+  EXPECT_FALSE(result.stopped());
+  EXPECT_EQ(result.written, 0u);
+  EXPECT_EQ(result.removed, 2u);
+  EXPECT_EQ(shrink.pieces, (std::vector<uint64_t>{1, 2}));
   EXPECT_EQ(shrink.errors, std::vector<std::string>{"The file " + (dir_ / "x").string() +
                                                     " changed while it was being split."});
-  EXPECT_EQ(Folder(), PrefixNames(2));
+  EXPECT_TRUE(Folder().empty());
 }
 
 TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {

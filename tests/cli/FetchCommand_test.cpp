@@ -2,9 +2,12 @@
 // of each provider's layout; fetch crawls it, downloads the segments and merges them back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "cli/PasswordInput.h"
 #include "fixtures/provider_server.h"
+#include "receive/DownloadEngine.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -383,6 +386,26 @@ TEST_F(FetchCommand, PasswordFromStdinOrFileDecryptsTheSegments) {
                 " --out " + Out(),
             kCookie, "hunter2\n");
   EXPECT_EQ(r.status, 2) << "the two sources exclude each other: " << r.output;
+}
+
+}  // namespace
+
+namespace {
+
+// The --http-user password must not stay readable in memory once the fetch is over.
+TEST(FetchHttpLogin, WipeLeavesNoPasswordByteInTheBuffer) {
+  std::optional<dtl::HttpCredentials> login =
+      dtl::HttpCredentials{"alice", std::string(64, 'P')};
+  const char* buffer = login->password.data();
+  const size_t capacity = login->password.capacity();
+  dtlcli::WipeHttpLogin(login);
+  ASSERT_TRUE(login.has_value());
+  EXPECT_TRUE(login->password.empty());
+  EXPECT_EQ(login->password.data(), buffer);
+  EXPECT_TRUE(std::all_of(buffer, buffer + capacity, [](char b) { return b == 0; }));
+  std::optional<dtl::HttpCredentials> none;
+  dtlcli::WipeHttpLogin(none);  // nothing to wipe: must not fail
+  EXPECT_FALSE(none.has_value());
 }
 
 }  // namespace

@@ -73,6 +73,10 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
        "Please enter a valid E-mail address: someone@example.com"},
       {f + " --to a@b.com --method smtp", "no SMTP server is set"},
       {"--resume " + f, "--resume takes the job as it was"},
+      // A segment above the largest one could be made but never merged.
+      {f + " --to a@b.com --segment-size 10000001",
+       "--segment-size must be a whole number of bytes from 1 to 10000000"},
+      {f + " --to a@b.com --segment-size 4294967294", "from 1 to 10000000"},
   };
   for (const auto& [args, text] : cases) {
     auto r = Dtl("send " + args);

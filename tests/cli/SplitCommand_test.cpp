@@ -64,6 +64,10 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
       {"x out --position", "needs a value"},
       {"x out --segment-size 0", "--segment-size"},
       {"x out --segment-size -5", "--segment-size"},
+      // A segment above the largest one could be made but never merged.
+      {"x out --segment-size 10000001",
+       "--segment-size must be a whole number of bytes from 1 to 10000000"},
+      {"x out --segment-size 4294967296", "from 1 to 10000000"},
       {"x out --password hunter2", "never taken from the command line"},
       {"x out --password=hunter2", "never taken from the command line"},
       {"x out --password-file pw --password-stdin", "not both"},
@@ -167,6 +171,21 @@ TEST_F(SplitCommand, InterruptedSplitRemovesItsSegmentsAndSaysSo) {
   EXPECT_NE(err.find(" segment files written were removed\n"), std::string::npos) << err;
   EXPECT_EQ(dtltest::ReadFileText(dir_ / "so"), "");
   EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
+// A split that fails part-way (here a folder in the way of the third segment) would leave a
+// first part of the file that merges as all of it: its segments go and the user is told so.
+TEST_F(SplitCommand, FailedSplitRemovesItsSegmentsAndSaysSo) {
+  dtltest::WriteFileBytes(dir_ / "part", dtltest::RandomBytes(50000, 23));
+  fs::create_directory(dir_ / "out" / "part.002.doc");
+  EXPECT_EQ(Split("part out --segment-size 10000 --threads 1"), 1);
+  EXPECT_EQ(err_,
+            "dtl split: out: Is a directory\n"
+            "dtl split: the 2 segment files written were removed\n");
+  EXPECT_EQ(out_, "");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir_ / "out")) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"part.002.doc"});
 }
 
 }  // namespace

@@ -540,6 +540,7 @@ dtl::Status AnswerRecipients(const std::map<std::string, std::vector<int>>& code
 // never get it again; one refused for good is reported and not asked again; one refused for
 // now is owed the segment and gets it alone on the retry; nobody left at all ends the run.
 TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAreRetried) {
+  const std::string kRefusedB = "Delivered; refused: b@y.test";
   using Envelopes = std::vector<std::vector<std::string>>;
   const std::vector<std::string> both = {"a@x.test", "b@y.test"}, a = {"a@x.test"},
                                  b = {"b@y.test"};
@@ -552,6 +553,9 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
     const char* status;  // a status the run must show
     size_t runEnded;
     std::vector<std::chrono::milliseconds> waits;
+    // The Delivered events' texts, which become the rows' final status: a refusal for good is
+    // told there, not hidden behind "Success" (an empty text).
+    std::vector<std::string> rows;
   } cases[] = {
       {"refused for good",
        {{"b@y.test", {550}}},
@@ -560,7 +564,8 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
        {},
        "0:Segment number 1 delivered; refused for good: b@y.test (550 5.1.1 no such user)",
        1,
-       {}},
+       {},
+       {kRefusedB, kRefusedB, kRefusedB}},
       {"refused for now",
        {{"b@y.test", {450}}},
        {both, b, both, both},
@@ -569,7 +574,8 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
        "0:Segment number 1 delivered to some recipients; still owed to b@y.test (450 4.2.1 busy) "
        "\u2014 trying again now",
        1,
-       {0s}},
+       {0s},
+       {"", "", ""}},
       {"refused for now twice, then for good",
        {{"b@y.test", {450, 450, 550}}},
        {both, b, b, a, a},
@@ -577,7 +583,8 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
        {0},
        "0:Segment number 1 delivered; refused for good: b@y.test (550 5.1.1 no such user)",
        1,
-       {0s, 1s}},
+       {0s, 1s},
+       {kRefusedB, kRefusedB, kRefusedB}},
       {"everyone refused for good",
        {{"a@x.test", {550}}, {"b@y.test", {550}}},
        {both},
@@ -586,6 +593,7 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
        "0:The server refused segment number 1 for good: a@x.test (550 5.1.1 no such user), "
        "b@y.test (550 5.1.1 no such user)",
        0,
+       {},
        {}},
   };
   for (const auto& c : cases) {
@@ -611,6 +619,10 @@ TEST_F(SendEngineTest, PartlyRefusedRecipientsGetEachSegmentOnceAndOnlyTheOwedAr
     EXPECT_EQ(envelopes, c.envelopes);
     EXPECT_EQ(log_.Positions(SendEventKind::Delivered), c.delivered);
     EXPECT_EQ(log_.Positions(SendEventKind::PartlyDelivered), c.partly);
+    std::vector<std::string> rows;
+    for (const auto& e : log_.Events())
+      if (e.kind == SendEventKind::Delivered) rows.push_back(e.text);
+    EXPECT_EQ(rows, c.rows);
     const auto statuses = log_.Statuses();
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), c.status), statuses.end())
         << ::testing::PrintToString(statuses);

@@ -4,6 +4,7 @@
 
 #include <netdb.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -236,44 +237,92 @@ TEST_F(SendIntegration, UnresolvableDomainFailsEachRecordAndEndsNormallyWithAllP
   for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
 }
 
-TEST_F(SendIntegration, FailedMxLookUpIsAskedAgainAndTheNextSegmentIsDelivered) {
-  // The first server knows no zone the domain is in and has no upstream: it refuses the query,
-  // which says nothing about the domain. After that failure a server answering the MX takes
-  // its address; the next segment's look-up must reach it.
-  auto dns = std::make_unique<dtltest::DnsServer>(std::vector<std::string>{}, "other");
-  ASSERT_TRUE(dns->running()) << dns->error();
-  const std::string address = dns->address();
-  const std::string conf = dns->ResolvConf();
-  auto server = Server();
-  EXPECT_TRUE(settings_.SetDword("Port", server->port()));
-  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
-    return std::make_unique<dtl::MxResolver>(conf);
-  };
-  log_.onEvent = [&](const dtl::SendEvent& e) {
-    if (e.kind == SendEventKind::Status && e.position == 0 &&
-        e.text.rfind("Failed retrieving MX record", 0) == 0) {
-      dns.reset();
-      dns = dtltest::DnsServer::At(address, {"--mx-host=late.test,localhost,10", kLocalhostRecord});
+// A look-up that fails (the name server refuses the query, which says nothing about the domain)
+// is asked again for the same segment after the run's back-off, until a server answers; the
+// segment is then delivered, not skipped. `failures` refusals come before the answer.
+class MxRetry : public SendIntegration {
+ protected:
+  void FailedMxLookUpsThenAnAnswer(int failures,
+                                   const std::vector<std::chrono::milliseconds>& wantWaits) {
+    auto dns = std::make_unique<dtltest::DnsServer>(std::vector<std::string>{}, "other");
+    ASSERT_TRUE(dns->running()) << dns->error();
+    const std::string address = dns->address();
+    const std::string conf = dns->ResolvConf();
+    auto server = Server();
+    EXPECT_TRUE(settings_.SetDword("Port", server->port()));
+    env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+      return std::make_unique<dtl::MxResolver>(conf);
+    };
+    int failed = 0;
+    log_.onEvent = [&](const dtl::SendEvent& e) {
+      if (e.kind == SendEventKind::Status &&
+          e.text == "Failed retrieving MX record for someone@late.test." && ++failed == failures) {
+        dns.reset();
+        dns = dtltest::DnsServer::At(address, {"--mx-host=late.test,localhost,10", kLocalhostRecord});
+      }
+    };
+    ASSERT_TRUE(
+        doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@late.test;")));
+    Run(1);
+    ASSERT_TRUE(dns->running()) << dns->error();
+    EXPECT_EQ(failed, failures);
+    EXPECT_EQ(Waits(), wantWaits);
+    std::vector<std::string> want;
+    for (int i = 0; i < failures; ++i) {
+      const std::string wait = i == 0 ? "now" : "in " + std::to_string(1 << (i - 1)) + " s";
+      want.push_back("0:Requesting MX record for someone@late.test (might take a few seconds).");
+      want.push_back("0:Failed retrieving MX record for someone@late.test.");
+      want.push_back("0:Failed retrieving MX record for someone@late.test \u2014 trying again " +
+                     wait);
     }
+    want.push_back("0:Requesting MX record for someone@late.test (might take a few seconds).");
+    const auto statuses = log_.Statuses();
+    ASSERT_GE(statuses.size(), want.size());
+    EXPECT_EQ(std::vector<std::string>(statuses.begin(), statuses.begin() + want.size()), want);
+    EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+    for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 0);
+    const auto mails = Mails();
+    ASSERT_EQ(mails.size(), 2u);
+    // The stored mails come in no fixed order: one of them is the second segment.
+    EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
+                            [](const std::string& m) {
+                              return m.find("|x.001.doc|application/msword|someone@late.test") !=
+                                     std::string::npos;
+                            }),
+              1)
+        << ::testing::PrintToString(mails);
+  }
+};
+
+TEST_F(MxRetry, FailedMxLookUpIsAskedAgainAndTheNextSegmentIsDelivered) {
+  FailedMxLookUpsThenAnAnswer(1, {0s});
+}
+
+TEST_F(MxRetry, MxLookUpFailingTwiceWaitsWithTheBackOffThenDelivers) {
+  FailedMxLookUpsThenAnAnswer(2, {0s, 1s});
+}
+
+// A look-up that keeps failing is retried without end, so Stop must end it: the row then says
+// it was stopped and every segment stays pending.
+TEST_F(MxRetry, StopDuringTheMxRetryEndsTheRunAndTheRowSaysStopped) {
+  dtltest::DnsServer dns(std::vector<std::string>{}, "other");
+  ASSERT_TRUE(dns.running()) << dns.error();
+  env_.mxResolverFactory = [&]() -> dtl::Result<std::unique_ptr<dtl::MxResolver>> {
+    return std::make_unique<dtl::MxResolver>(dns.ResolvConf());
+  };
+  int failures = 0;
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying && ++failures == 3) doc_.Stop();
   };
   ASSERT_TRUE(
       doc_.BuildSplitJob(Request(15000, dtl::SendMethod::DirectSend, "someone@late.test;")));
   Run(1);
-  ASSERT_TRUE(dns->running()) << dns->error();
-  const std::vector<std::string> want = {
-      "0:Requesting MX record for someone@late.test (might take a few seconds).",
-      "0:Failed retrieving MX record for someone@late.test.",
-      "1:Requesting MX record for someone@late.test (might take a few seconds).",
-  };
-  const auto statuses = log_.Statuses();
-  ASSERT_GE(statuses.size(), want.size());
-  EXPECT_EQ(std::vector<std::string>(statuses.begin(), statuses.begin() + 3), want);
-  EXPECT_EQ(doc_.Records()[0].pending, 1);
-  EXPECT_EQ(doc_.Records()[1].pending, 0);
-  const auto mails = Mails();
-  ASSERT_EQ(mails.size(), 1u);
-  EXPECT_NE(mails[0].find("|x.001.doc|application/msword|someone@late.test"), std::string::npos)
-      << mails[0];
+  EXPECT_EQ(failures, 3);
+  EXPECT_EQ(Waits(), (std::vector<std::chrono::milliseconds>{0s, 1s}));
+  ASSERT_FALSE(log_.Statuses().empty());
+  EXPECT_EQ(log_.Statuses().back(), "0:Stopped");
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+  for (const auto& r : doc_.Records()) EXPECT_EQ(r.pending, 1);
 }
 
 // A recipient refused for now (450) is retried without end, each failure writing its log.

@@ -127,6 +127,33 @@ TEST_F(SendListModelTest, RunEventsWriteStatusProgressAndRowStates) {
   EXPECT_FALSE(changes.empty());
 }
 
+// A segment delivered while some recipients were refused for good must not read "Success":
+// the row names who will never get it, and stays green (the segment is done).
+TEST_F(SendListModelTest, DeliveredRowSaysWhoWasRefusedAndSuccessOnlyWhenEverybodyGotIt) {
+  ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 25000}})));
+  const struct {
+    const char* name;
+    std::string text;  // the Delivered event's text
+    const char* row;   // the row's final status
+  } cases[] = {
+      {"everybody got it", "", "Success"},
+      {"one refused for good", "Delivered; refused: b@y.test", "Delivered; refused: b@y.test"},
+      {"two refused for good", "Delivered; refused: b@y.test, c@z.test",
+       "Delivered; refused: b@y.test, c@z.test"},
+  };
+  size_t position = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto p = static_cast<int32_t>(position++);
+    doc_.ApplyEngineEvent({dtl::SendEventKind::Status, p, 0,
+                           "Segment number 1 delivered; refused for good: b@y.test (550 no)"});
+    doc_.ApplyEngineEvent({dtl::SendEventKind::Delivered, p, 0, c.text});
+    EXPECT_EQ(model_.Row(p).status, c.row);
+    EXPECT_EQ(model_.Row(p).state, RowState::Delivered);
+    EXPECT_FALSE(model_.Row(p).checked);
+  }
+}
+
 TEST_F(SendListModelTest, HintsForRowsThatDoNotExistAreIgnored) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request({{"a.bin", 500}})));
   doc_.ApplyEngineEvent({dtl::SendEventKind::Status, 7, 0, "far away"});
