@@ -298,7 +298,7 @@ class BrowserViewTest : public QObject {
     };
     for (const Case& c : cases) {
       uitest::Messages m;
-      QVERIFY(Open("http://mail.yahoo.com/login?before"));
+      QVERIFY2(Open("http://mail.yahoo.com/login?before"), c.name);
       server_.Control("/__fixture/posts?clear=1");
       QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
       View().navigate(c.page);
@@ -313,6 +313,13 @@ class BrowserViewTest : public QObject {
       QVERIFY2(!Posts().contains("forged"), qPrintable(QString(c.name) + ": " + Posts()));
       if (c.relayed.isEmpty())
         QVERIFY2(!Posts().contains("framed"), qPrintable(QString(c.name) + ": " + Posts()));
+      // The sentinel's answer replaces the page before the next case starts.
+      QTRY_VERIFY2_WITH_TIMEOUT(
+          View().page()->url() == QUrl(sentinel) &&
+              RunJs(View().page(), "document.body ? document.body.innerText : ''")
+                  .toString()
+                  .contains("Welcome"),
+          c.name, kWaitMs);
     }
   }
 
