@@ -378,8 +378,8 @@ class BrowserPanesTest : public QObject {
     OpenFolder(Local("out"));
     OpenMailDraft(QUrl("mailto:?subject=Drovetail"));
     OpenMailDraft(QUrl("file:///etc/passwd"));
-    QCOMPARE(messages.opened, (QList<QUrl>{QUrl::fromLocalFile(Local("out")),
-                                           QUrl("mailto:?subject=Drovetail")}));
+    QCOMPARE(messages.opened,
+             (QList<QUrl>{QUrl::fromLocalFile(Local("out")), QUrl("mailto:?subject=Drovetail")}));
   }
 
   // A new-window request the pane loads itself would pass where Chromium keeps a web page from
@@ -396,12 +396,12 @@ class BrowserPanesTest : public QObject {
     // A local page: Chromium lets it ask for a local file in a new window, so the pane's own
     // handling is all that stands in the way.
     const QString page = Local(banner ? "verb1.html" : "Community.html");
-    uitest::WriteFile(page, ("<!-- dtl --><html><body><a id='file' target='_blank' href='" +
-                             secret +
-                             "'>file</a> <a id='passwd' target='_blank' href='file:///etc/passwd'>"
-                             "passwd</a> <a id='fineNew' target='_blank'"
-                             " href='http://www.orvanto.example/new.html'>new</a></body></html>")
-                                .toUtf8());
+    uitest::WriteFile(page,
+                      ("<!-- dtl --><html><body><a id='file' target='_blank' href='" + secret +
+                       "'>file</a> <a id='passwd' target='_blank' href='file:///etc/passwd'>"
+                       "passwd</a> <a id='fineNew' target='_blank'"
+                       " href='http://www.orvanto.example/new.html'>new</a></body></html>")
+                          .toUtf8());
     site_.pages["/verb1.html"] = {404, {}, {}};
     uitest::Messages messages;
     std::unique_ptr<QWebEngineView> view;
