@@ -6,6 +6,8 @@
 // the Qt event loop, shutdown().
 #pragma once
 
+#include <unistd.h>
+
 #include <QStringList>
 #include <filesystem>
 #include <memory>
@@ -43,6 +45,9 @@ class Application {
 
   // 1 while the main window is hidden in the tray; dialogs test it to hide themselves too.
   bool trayHidden = false;
+  // Whether the program runs as root, where main() turns Chromium's sandbox off; the frame
+  // then says so in its status bar. Read from the process; tests set it before start().
+  bool runningAsRoot = ::geteuid() == 0;
 
  private:
   dtl::SettingsStore& store_;

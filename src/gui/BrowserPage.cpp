@@ -6,6 +6,7 @@
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
 
 namespace dtlui {
 
@@ -110,12 +111,49 @@ constexpr const char* kCaptureScript = R"JS(
     nativeSubmit.call(form);
     removeChild.call(document.documentElement, form);
   }
+  var querySelectorAll = Document.prototype.querySelectorAll;
+  var iframeWindow = Object.getOwnPropertyDescriptor(HTMLIFrameElement.prototype, 'contentWindow').get;
+  var frameWindow = Object.getOwnPropertyDescriptor(HTMLFrameElement.prototype, 'contentWindow').get;
+  var iframeDocument = Object.getOwnPropertyDescriptor(HTMLIFrameElement.prototype, 'contentDocument').get;
+  var frameDocument = Object.getOwnPropertyDescriptor(HTMLFrameElement.prototype, 'contentDocument').get;
+  // A sandbox attribute without allow-forms takes form submission away from the frame and from
+  // every frame inside it.
+  function letsFormsThrough(el) {
+    var sandbox = attr(el, 'sandbox');
+    return sandbox === null || sandbox.toLowerCase().split(/\s+/).indexOf('allow-forms') >= 0;
+  }
+  // Whether `source` is a frame below `doc` that may submit forms: found through documents this
+  // frame can read, with no frame element on the way sandboxing it against forms. A frame inside
+  // a document of another origin cannot be checked and is refused.
+  function mayFrameSubmit(doc, source) {
+    var list = querySelectorAll.call(doc, 'iframe, frame');
+    for (var i = 0; i < list.length; ++i) {
+      var el = list[i], isIFrame = el.localName === 'iframe';
+      var win = null, inner = null;
+      try { win = (isIFrame ? iframeWindow : frameWindow).call(el); } catch (e) {}
+      if (!win || !letsFormsThrough(el)) { if (win === source) return false; continue; }
+      if (win === source) return true;
+      try { inner = (isIFrame ? iframeDocument : frameDocument).call(el); } catch (e) {}
+      if (inner && mayFrameSubmit(inner, source)) return true;
+    }
+    return false;
+  }
+  // A relayed submission is only as good as its sender: a frame of the page's own origin (it
+  // could script the page anyway), or a frame nothing sandboxes against forms. A frame's forms
+  // always come with a token, so an untokened one that would load in the top frame is forged.
+  function maySubmit(event, args) {
+    if (!event.source || event.source === window || !args[6]) return false;
+    var origin = window.location.origin;
+    if (event.origin === origin && origin !== 'null') return true;
+    return mayFrameSubmit(document, event.source);
+  }
   if (isTop) {
     window.addEventListener('message', function (event) {
       var args = event.data && event.data.dtlFormSubmission;
-      if (!Array.isArray(args) || args.length !== 7 || !event.source) return;
+      if (!Array.isArray(args) || args.length !== 7) return;
       event.stopImmediatePropagation();
       args = args.map(String);
+      if (!maySubmit(event, args)) return;
       askers[args[6]] = {source: event.source, origin: event.origin};
       hand(args);
     }, false);
@@ -181,6 +219,9 @@ QString BrowserPage::formCaptureScript() { return WebChannelLibrary() + "\n" + k
 
 BrowserPage::BrowserPage(QWebEngineProfile* profile, QObject* parent)
     : QWebEnginePage(profile, parent), channel_(new QWebChannel(this)), bridge_(new Bridge(this)) {
+  // The local home page needs no other file; a page reading local files (settings, cookies)
+  // could hand them to any site.
+  settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
   channel_->registerObject("dtlForms", bridge_);
   setWebChannel(channel_, QWebEngineScript::MainWorld);
   QWebEngineScript script;

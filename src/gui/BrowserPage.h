@@ -4,10 +4,14 @@
 // sub-frames) goes to the gate the view installs. Forms never submit natively: a script
 // injected into every frame at document creation stops each submission (the submit event and
 // HTMLFormElement.submit()) and hands the request's URL, method, urlencoded body, target and
-// frame to formSubmitted() over a web channel; the view decides and, when allowed, sends it
+// frame to formSubmitted() over a web channel (a sub-frame's through the top frame, which relays
+// it only from a frame allowed to submit forms: of the page's origin, or not sandboxed without
+// allow-forms, and only under its token); the view decides and, when allowed, sends it
 // itself: a top-frame form with loadApproved(), a sub-frame's form with submitInFrame(), which
 // lets that frame submit the approved fields once. Any other native form submission that
 // reaches acceptNavigationRequest was never announced and is refused.
+//
+// Its pages may not read local files (LocalContentCanAccessFileUrls off).
 //
 // Call order: construct over a profile, setGate(), then load. UI thread only.
 #pragma once

@@ -64,7 +64,10 @@ MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<En
   buildToolBars();
   buildPanes();
   connectActions();
-  statusMessage_ = new QLabel(tr("Ready"), this);
+  // main() turns Chromium's sandbox off for root; the user hears of it once, here.
+  statusMessage_ = new QLabel(
+      app_.runningAsRoot ? tr("Running as root: the web pages' sandbox is off") : tr("Ready"),
+      this);
   statusBar()->addWidget(statusMessage_, 1);
   // No CAP/NUM/SCRL indicators: Qt cannot read the lock keys' state on every platform, and
   // indicators that never change would tell the user something false.
@@ -655,7 +658,7 @@ void MainWindow::about() {
 void MainWindow::openHelp() { OpenExternal(QUrl(QString(kProductUrl) + "help/")); }
 
 void MainWindow::tellAFriend() {
-  OpenExternal(
+  OpenMailDraft(
       QUrl(tr("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
                .arg(kProductUrl)));
 }

@@ -150,7 +150,7 @@ void MergingDialog::Finished(bool openFolder) {
   merging_ = false;
   busy->Stop();
   if (openFolder)
-    OpenExternal(QUrl::fromLocalFile(saveFolder_));
+    OpenFolder(saveFolder_);
   else
     progress->setValue(0);
   QDialog::reject();

@@ -32,7 +32,9 @@ PanePage::PanePage(Links links, QObject* parent) : QWebEnginePage(parent), links
   connect(this, &QWebEnginePage::newWindowRequested, this,
           [this](QWebEngineNewWindowRequest& request) {
             const QUrl url = request.requestedUrl();
-            if (Refused(url)) return;
+            // Loaded by the program, the address would pass where Chromium keeps a web page
+            // from opening it (file:, and the like): web addresses only.
+            if (Refused(url) || !IsWebAddress(url)) return;
             if (links_ == Links::OpenOutside)
               OpenExternal(url);
             else

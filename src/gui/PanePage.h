@@ -3,9 +3,12 @@
 // (dtl::PaneRefusesNavigation), so a mailbox is only ever opened in the inner browser where the
 // navigation policy runs. Redirects and links that ask for a new window pass the same check.
 //
-// Links::InPane: a followed link opens in the pane itself, a new-window link too.
+// Links::InPane: a followed link opens in the pane itself, a new-window link too when it is an
+// http or https address (the pane loads it itself, past Chromium's block on pages opening local
+// files, so nothing else is followed).
 // Links::OpenOutside: a link the user follows (and a new-window link) opens in the desktop's
-// web browser through dtlui::OpenExternal instead; the pane keeps its page. Navigations the
+// web browser through dtlui::OpenExternal instead (http and https only); the pane keeps its
+// page. Navigations the
 // pane starts itself (load, reload) and script or redirect navigations stay in the pane.
 //
 // A local page may draw from web addresses but never read another local file: the banner page

@@ -71,9 +71,28 @@ QMessageBox* ShowNotice(QWidget* parent, MsgIcon icon, const QString& text) {
   return box;
 }
 
-void OpenExternal(const QUrl& url) {
+namespace {
+void Launch(const QUrl& url) {
   if (Opener()) return Opener()(url);
   QDesktopServices::openUrl(url);
+}
+}  // namespace
+
+bool IsWebAddress(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  return url.isValid() && (scheme == "http" || scheme == "https") && !url.host().isEmpty();
+}
+
+bool OpenExternal(const QUrl& url) {
+  if (!IsWebAddress(url)) return false;
+  Launch(url);
+  return true;
+}
+
+void OpenFolder(const QString& path) { Launch(QUrl::fromLocalFile(path)); }
+
+void OpenMailDraft(const QUrl& url) {
+  if (url.scheme().toLower() == "mailto") Launch(url);
 }
 
 QString ResourcePath(const QString& name) {

@@ -42,8 +42,19 @@ QMessageBox* ShowNotice(QWidget* parent, MsgIcon icon, const QString& text);
 using MessageHook = std::function<MsgAnswer(MsgIcon, const QString& text, MsgButtons)>;
 MessageHook SetMessageHook(MessageHook hook);
 
-// Opens a web address, a mailto: address or a local folder in the desktop; failures ignored.
-void OpenExternal(const QUrl& url);
+// Whether `url` is an http or https address with a host.
+bool IsWebAddress(const QUrl& url);
+// Opens a web address (http or https) in the desktop's web browser; failures ignored. Pages
+// hand their links here, so any other scheme (file:, javascript:, data:, ...) is refused
+// silently and false returned.
+bool OpenExternal(const QUrl& url);
+// Opens a local folder the program itself names (the merge's save folder) in the desktop.
+void OpenFolder(const QString& path);
+// Opens the desktop's mail program on a mailto: address the program itself composed; any other
+// scheme is refused.
+void OpenMailDraft(const QUrl& url);
+// Replaces the desktop launch of the three above (empty function: the desktop again); the hook
+// sees only what passed their checks. Returns the previous hook.
 using OpenHook = std::function<void(const QUrl&)>;
 OpenHook SetOpenHook(OpenHook hook);
 

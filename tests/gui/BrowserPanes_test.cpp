@@ -15,8 +15,10 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "browser/AccountPassword.h"
 #include "browser/BannerRefresh.h"
@@ -343,6 +345,91 @@ class BrowserPanesTest : public QObject {
     QVERIFY2(!read.contains("hunter2"), qPrintable(read));
     QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(),
                              kWaitMs);  // see ShownStripRefreshesAndTheTimerBringsItBack
+  }
+
+  // --- External links -------------------------------------------------------------------------
+
+  // Pages hand their links to the desktop: web addresses only, whatever the page asks for.
+  void OpenExternalOpensOnlyWebAddresses_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("opens");
+    QTest::addRow("http") << "http://www.drovetail.example/help.html" << true;
+    QTest::addRow("https") << "https://www.drovetail.example/" << true;
+    QTest::addRow("upper-case scheme") << "HTTPS://www.drovetail.example/" << true;
+    QTest::addRow("local file") << "file:///etc/passwd" << false;
+    QTest::addRow("script") << "javascript:alert(1)" << false;
+    QTest::addRow("data") << "data:text/html,<b>x</b>" << false;
+    QTest::addRow("mail") << "mailto:someone@example.org" << false;
+    QTest::addRow("other program's scheme") << "ssh://host.example/" << false;
+    QTest::addRow("web scheme without a host") << "http:///etc/passwd" << false;
+  }
+  void OpenExternalOpensOnlyWebAddresses() {
+    QFETCH(QString, address);
+    QFETCH(bool, opens);
+    uitest::Messages messages;
+    QCOMPARE(OpenExternal(QUrl(address)), opens);
+    QCOMPARE(messages.opened, opens ? QList<QUrl>{QUrl(address)} : QList<QUrl>{});
+    QVERIFY(messages.shown.isEmpty());  // refused silently
+  }
+
+  // The program's own folder and mail launches keep their schemes.
+  void ProgramLaunchesKeepTheirOwnSchemes() {
+    uitest::Messages messages;
+    OpenFolder(Local("out"));
+    OpenMailDraft(QUrl("mailto:?subject=Drovetail"));
+    OpenMailDraft(QUrl("file:///etc/passwd"));
+    QCOMPARE(messages.opened,
+             (QList<QUrl>{QUrl::fromLocalFile(Local("out")), QUrl("mailto:?subject=Drovetail")}));
+  }
+
+  // A new-window request the pane loads itself would pass where Chromium keeps a web page from
+  // opening a local file: in the pane, in the desktop's browser, neither loads one.
+  void PanesNeverOpenLocalFilesForANewWindow_data() {
+    QTest::addColumn<bool>("banner");
+    QTest::addRow("side pane (links in the pane)") << false;
+    QTest::addRow("banner (links outside)") << true;
+  }
+  void PanesNeverOpenLocalFilesForANewWindow() {
+    QFETCH(bool, banner);
+    uitest::WriteFile(Local("secret.txt"), "SmtpPass=hunter2");
+    const QString secret = QUrl::fromLocalFile(Local("secret.txt")).toString();
+    // A local page: Chromium lets it ask for a local file in a new window, so the pane's own
+    // handling is all that stands in the way.
+    const QString page = Local(banner ? "verb1.html" : "Community.html");
+    uitest::WriteFile(page,
+                      ("<!-- dtl --><html><body><a id='file' target='_blank' href='" + secret +
+                       "'>file</a> <a id='passwd' target='_blank' href='file:///etc/passwd'>"
+                       "passwd</a> <a id='fineNew' target='_blank'"
+                       " href='http://www.orvanto.example/new.html'>new</a></body></html>")
+                          .toUtf8());
+    site_.pages["/verb1.html"] = {404, {}, {}};
+    uitest::Messages messages;
+    std::unique_ptr<QWebEngineView> view;
+    if (banner)
+      view = std::make_unique<BannerPane>(BannerSetup("/verb1.html"));
+    else
+      view = std::make_unique<SidePane>(QUrl::fromLocalFile(page));
+    QSignalSpy moved(view.get(), &QWebEngineView::urlChanged);
+    view->show();
+    QTRY_COMPARE_WITH_TIMEOUT(view->url(), QUrl::fromLocalFile(page), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        uitest::RunJs(view->page(), "!!document.getElementById('fineNew')").toBool(), kWaitMs);
+    Click(view->page(), "file");
+    Click(view->page(), "passwd");
+    Click(view->page(), "fineNew");  // the web link after them shows they were handled
+    const QUrl fine("http://www.orvanto.example/new.html");
+    if (banner)
+      QTRY_COMPARE_WITH_TIMEOUT(messages.opened, QList<QUrl>{fine}, kWaitMs);
+    else
+      QTRY_COMPARE_WITH_TIMEOUT(view->url(), fine, kWaitMs);
+    for (const QList<QVariant>& args : std::as_const(moved))
+      QVERIFY2(args.first().toUrl() == QUrl::fromLocalFile(page) ||
+                   args.first().toUrl().scheme() != "file",
+               qPrintable(args.first().toUrl().toString()));
+    if (!banner) QVERIFY(messages.opened.isEmpty());
+    QVERIFY(messages.shown.isEmpty());
+    if (auto* b = qobject_cast<BannerPane*>(view.get()))
+      QTRY_VERIFY_WITH_TIMEOUT(!b->Refreshing(), kWaitMs);  // a going pane waits for it
   }
 
   // --- Community and sibling-product panes --------------------------------------------------

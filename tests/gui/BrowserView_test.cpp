@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
 #include <cstdio>
 #include <numeric>
 
@@ -261,6 +262,72 @@ class BrowserViewTest : public QObject {
     }
   }
 
+  // A frame hands its form up to the top frame by message; only a frame that may submit forms
+  // itself gets it relayed. The page's own "done" form (a sentinel) is relayed after whatever
+  // the frame sent first, so the submissions seen by then are all there will be.
+  void FrameRelayTakesFormsOnlyFromFramesAllowedToSubmit() {
+    const QString sentinel = "http://mail.yahoo.com/login?sentinel=1";
+    const auto framed = [](const QString& src, const char* sandbox, const char* forge = nullptr) {
+      QString url = "http://mail.yahoo.com/framed?src=" + QUrl::toPercentEncoding(src);
+      if (sandbox) url += QString("&sandbox=") + QUrl::toPercentEncoding(sandbox);
+      if (forge) url += QString("&forge=") + forge;
+      return url;
+    };
+    struct Case {
+      const char* name;
+      QString page;
+      QString relayed;  // the frame's submission that goes through; empty: none
+    };
+    const QList<Case> cases = {
+        {"sandboxed cross-origin frame forges a top-frame form",
+         framed("http://attacker.example/forge?token=", "allow-scripts"),
+         {}},
+        {"sandboxed cross-origin frame forges a frame's form",
+         framed("http://attacker.example/forge?token=t1", "allow-scripts"),
+         {}},
+        {"sandboxed cross-origin frame calls its form's submit()",
+         framed("http://attacker.example/forge?submit=1", "allow-scripts"),
+         {}},
+        {"cross-origin frame sandboxed with its own origin kept",
+         framed("http://attacker.example/forge?token=t1", "allow-scripts allow-same-origin"),
+         {}},
+        {"unsandboxed cross-origin frame forges a top-frame form",
+         framed("http://attacker.example/forge?token=", nullptr),
+         {}},
+        {"the page posts a made-up form to itself", framed("/login", nullptr, ""), {}},
+        {"unsandboxed cross-origin frame submits its form",
+         framed("http://mail.walla.com/forge?submit=1", nullptr), "http://mail.walla.com/login"},
+        {"cross-origin frame sandboxed with allow-forms submits its form",
+         framed("http://mail.walla.com/forge?submit=1", "allow-scripts allow-forms"),
+         "http://mail.walla.com/login"},
+    };
+    for (const Case& c : cases) {
+      uitest::Messages m;
+      QVERIFY2(Open("http://mail.yahoo.com/login?before"), c.name);
+      server_.Control("/__fixture/posts?clear=1");
+      QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
+      View().navigate(c.page);
+      QTRY_VERIFY2_WITH_TIMEOUT(Posts().contains("mail.yahoo.com /login?sentinel=1"), c.name,
+                                kWaitMs);
+      QStringList urls;
+      for (const QList<QVariant>& args : std::as_const(submitted))
+        urls << args.first().value<FormSubmission>().url;
+      const QStringList expected =
+          c.relayed.isEmpty() ? QStringList{sentinel} : QStringList{c.relayed, sentinel};
+      QVERIFY2(urls == expected, qPrintable(QString(c.name) + ": " + urls.join(' ')));
+      QVERIFY2(!Posts().contains("forged"), qPrintable(QString(c.name) + ": " + Posts()));
+      if (c.relayed.isEmpty())
+        QVERIFY2(!Posts().contains("framed"), qPrintable(QString(c.name) + ": " + Posts()));
+      // The sentinel's answer replaces the page before the next case starts.
+      QTRY_VERIFY2_WITH_TIMEOUT(
+          View().page()->url() == QUrl(sentinel) &&
+              RunJs(View().page(), "document.body ? document.body.innerText : ''")
+                  .toString()
+                  .contains("Welcome"),
+          c.name, kWaitMs);
+    }
+  }
+
   void LoginPagesAreRewrittenOnTheLivePage() {
     struct Case {
       const char* url;
@@ -376,6 +443,22 @@ class BrowserViewTest : public QObject {
       QVERIFY2(Posts().isEmpty(), qPrintable(Posts()));
       QVERIFY(!Log().contains("POST"));
     }
+  }
+
+  // The local home page cannot read other local files (the settings hold passwords).
+  void LocalPagesCannotReadLocalFiles() {
+    QVERIFY(!View().page()->settings()->testAttribute(
+        QWebEngineSettings::LocalContentCanAccessFileUrls));
+    uitest::WriteFile(base_ + "/secret.txt", "SmtpPass=hunter2");
+    QCOMPARE(View().page()->url().fileName(), QString("home.html"));
+    const QString read =
+        RunJs(View().page(),
+              QString("(function() { try { var x = new XMLHttpRequest();"
+                      " x.open('GET', '%1', false); x.send();"
+                      " return x.responseText; } catch (e) { return 'refused'; } })()")
+                  .arg(QUrl::fromLocalFile(base_ + "/secret.txt").toString()))
+            .toString();
+    QVERIFY2(!read.contains("hunter2"), qPrintable(read));
   }
 
   void OwnLoadPassesTheGateOnceAndOnlyForItsUrl() {

@@ -443,6 +443,26 @@ class MainFrameTest : public QObject {
     QCOMPARE(Frame().tray()->toolTip(), QString("Drovetail"));
   }
 
+  // As root the web pages run without Chromium's sandbox (main() turns it off): the status bar
+  // says so until the first status text takes its place.
+  void StatusBarTellsARootUserTheSandboxIsOff_data() {
+    QTest::addColumn<bool>("root");
+    QTest::addColumn<QString>("first");
+    QTest::addRow("root") << true << "Running as root: the web pages' sandbox is off";
+    QTest::addRow("other user") << false << "Ready";
+  }
+  void StatusBarTellsARootUserTheSandboxIsOff() {
+    QFETCH(bool, root);
+    QFETCH(QString, first);
+    app_ = std::make_unique<Application>(*store_, std::filesystem::path());
+    app_->runningAsRoot = root;
+    QVERIFY(app_->start({}));
+    QVERIFY(QTest::qWaitForWindowExposed(app_->Frame()));
+    QCOMPARE(Frame().statusMessage(), first);
+    Frame().showStatusText("Stopped", 0);
+    QCOMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
+  }
+
   void EnterInTheAddressBoxKeepsTheAddressAcrossARestart() {
     Start();
     QSignalSpy navigate(&Frame(), &MainWindow::navigateRequested);
