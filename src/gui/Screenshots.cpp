@@ -238,7 +238,7 @@ int SaveScreenshots(const QString& folder) {
   // The receiving dialogs start their work when shown, so they are painted without being shown.
   {
     SegmentManagerDialog dlg(store, app.Cookies(), app.Endpoints(),
-                             {"http://mail.yahoo.com/", "", ""}, {}, frame);
+                             {"http://mail.yahoo.com/", "", "", {}}, {}, frame);
     for (int i = 0; i < 4; ++i) {
       const std::string n = i == 0 ? std::string("holiday-video.avi.dtl")
                                    : "holiday-video.avi.00" + std::to_string(i);

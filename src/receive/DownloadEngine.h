@@ -45,6 +45,7 @@
 #include <curl/curl.h>
 
 #include "base/ReplaceMode.h"
+#include "base/SecretMemory.h"
 
 namespace dtl {
 
@@ -88,10 +89,28 @@ struct DownloadLimits {
   std::chrono::milliseconds totalTime{std::chrono::minutes(90)};
 };
 
-// Credentials for a 401 (server) or 407 (proxy) answer.
+// Credentials for a 401 (server) or 407 (proxy) answer. Every copy wipes its password when it
+// goes, so the copies the observer hands out and the engine keeps for the run leave nothing.
 struct HttpCredentials {
   std::string user;
   std::string password;
+
+  HttpCredentials() = default;
+  HttpCredentials(std::string u, std::string p) : user(std::move(u)), password(std::move(p)) {}
+  HttpCredentials(const HttpCredentials&) = default;
+  HttpCredentials(HttpCredentials&& other) noexcept
+      : user(std::move(other.user)), password(std::move(other.password)) {
+    WipeSecret(other.password);
+  }
+  HttpCredentials& operator=(const HttpCredentials&) = default;
+  HttpCredentials& operator=(HttpCredentials&& other) noexcept {
+    user = std::move(other.user);
+    WipeSecret(password);
+    password = std::move(other.password);
+    WipeSecret(other.password);
+    return *this;
+  }
+  ~HttpCredentials() { WipeSecret(password); }
 };
 
 // Display values of a refresh (after a chunk, once the item has run a second or more).

@@ -47,7 +47,7 @@ QVariant RunJs(QWebEnginePage* page, const QString& code) {
     result = v;
     done = true;
   });
-  QTest::qWaitFor([&] { return done; }, kWaitMs);
+  (void)QTest::qWaitFor([&] { return done; }, kWaitMs);
   return result;
 }
 
