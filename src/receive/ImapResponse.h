@@ -69,6 +69,10 @@ class ImapResponseReader {
   // connection must be dropped.
   Result<ImapResponse> Next(const ImapLiteralRouter& router = {});
 
+  // Bytes already read from the source but not yet taken (after STARTTLS's OK there must be
+  // none: they came before the handshake).
+  size_t Buffered() const { return buf_.size() - pos_; }
+
  private:
   Result<char> Peek();
   Result<char> Take();
