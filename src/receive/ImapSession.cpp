@@ -361,7 +361,7 @@ Result<ImapFolderInfo> ImapSession::Examine(std::string_view folder) {
   auto r = Run("EXAMINE " + *quoted, "EXAMINE " + *quoted, [&](const ImapResponse& u) -> Status {
     if (u.name == "EXISTS" && u.number) info.exists = *u.number;
     if (u.name == "OK" && u.CodeName() == "UIDVALIDITY") {
-      const std::string n = u.code.substr(11);
+      const std::string n = u.code.size() > 12 ? u.code.substr(12) : std::string();
       if (!n.empty() && n.size() <= 10 && n.find_first_not_of("0123456789") == std::string::npos)
         info.uidValidity = static_cast<uint32_t>(std::min(std::stoull(n), 0xffffffffull));
     }
