@@ -255,4 +255,31 @@ TEST_F(ImapDovecot, StreamsASegmentAttachmentOutWithoutMarkingTheMailSeen) {
   EXPECT_NE(after.find("FLAGS 2 (FLAGS"), std::string::npos) << after;
 }
 
+TEST_F(ImapDovecot, AStopDuringABodyEndsTheFetchAsCancelled) {
+  dtltest::WriteFileBytes(dir_ / "segment", dtltest::RandomBytes(2000000, 7));
+  Imap(
+      "msg = EmailMessage()\n"
+      "msg['Subject'] = 'big'\n"
+      "msg.set_content('x')\n"
+      "msg.add_attachment(open(args[0], 'rb').read(), maintype='application',\n"
+      "                   subtype='octet-stream', filename='big.001')\n"
+      "assert m.append('INBOX', None, None, msg.as_bytes())[0] == 'OK'\n",
+      {(dir_ / "segment").string()});
+  std::stop_source stop;
+  dtl::ImapSession session(Settings(ImapSecurity::ImplicitTls), stop.get_token());
+  ASSERT_TRUE(session.Open().ok());
+  ASSERT_TRUE(session.Examine("INBOX").ok());
+  uint64_t got = 0;
+  auto r = session.FetchSection(1, "2", [&](std::string_view chunk) {
+    got += chunk.size();
+    stop.request_stop();
+    return dtl::Status();
+  });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Cancelled) << r.error().message;
+  EXPECT_GT(got, 0u);
+  EXPECT_LT(got, 2000000u);
+  EXPECT_EQ(session.state(), dtl::ImapState::Logout);
+}
+
 }  // namespace

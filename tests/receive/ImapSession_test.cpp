@@ -314,4 +314,21 @@ TEST(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
     EXPECT_EQ(line.find("Secret-pw"), std::string::npos) << line;
 }
 
+TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
+  dtltest::LoopbackPeer peer([](int fd) {
+    dtltest::SendTrickled(fd, "* OK [CAPABILITY IMAP4rev1] a greeting that takes long\r\n",
+                          std::chrono::milliseconds(100));
+    return false;
+  });
+  auto settings = ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls);
+  settings.ioTimeout = std::chrono::milliseconds(1000);
+  auto session = Session(settings);
+  const auto start = std::chrono::steady_clock::now();
+  auto r = session->Open();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Timeout) << r.error().message;
+  // Each byte came well within the time-out; the answer as a whole did not.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
 }  // namespace
