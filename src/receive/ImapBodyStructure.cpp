@@ -49,8 +49,7 @@ Status Walk(const ImapValue& body, const std::string& section, bool messageBody,
   part.subtype = Lower(Text(items[1]));
   part.encoding = Lower(Text(items[5]));
   const std::string& size = Text(items[6]);
-  if (size.empty() || size.size() > 19 ||
-      size.find_first_not_of("0123456789") != std::string::npos)
+  if (size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos)
     return Bad("a part size that is not a number");
   part.size = std::stoull(size);
   size_t extension = 7;  // where a plain part's extension data (MD5) starts

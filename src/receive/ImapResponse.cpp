@@ -31,9 +31,7 @@ bool ImapResponse::IsStatus() const {
   return name == "OK" || name == "NO" || name == "BAD" || name == "BYE" || name == "PREAUTH";
 }
 
-std::string ImapResponse::CodeName() const {
-  return Upper(code.substr(0, code.find(' ')));
-}
+std::string ImapResponse::CodeName() const { return Upper(code.substr(0, code.find(' '))); }
 
 Status ImapResponseReader::Fill() {
   // Only called once every buffered byte is taken, so the buffer never grows past one read.
@@ -47,8 +45,7 @@ Status ImapResponseReader::Fill() {
     return got.error();
   }
   buf_.resize(std::min(*got, kChunk));
-  if (buf_.empty())
-    return Error(ErrorCode::Network, "the IMAP server closed the connection");
+  if (buf_.empty()) return Error(ErrorCode::Network, "the IMAP server closed the connection");
   return {};
 }
 
@@ -294,7 +291,8 @@ Result<ImapResponse> ImapResponseReader::Next(const ImapLiteralRouter& router) {
         }
         c = Peek();
         if (!c) return c.error();
-        if (*c == ' ') if (auto t = Take(); !t) return t.error();
+        if (*c == ' ')
+          if (auto t = Take(); !t) return t.error();
       }
     }
     auto text = ReadRestOfLine();

@@ -23,12 +23,14 @@ namespace dtl {
 struct ImapValue {
   enum class Kind { Atom, Quoted, Literal, Nil, List };
   Kind kind = Kind::Nil;
-  std::string text;             // atom, quoted string or in-memory literal (empty when streamed)
+  std::string text;              // atom, quoted string or in-memory literal (empty when streamed)
   std::vector<ImapValue> items;  // a list's members
-  uint64_t literalSize = 0;     // a literal's announced size
-  bool streamed = false;        // a literal whose bytes went to a sink instead of `text`
+  uint64_t literalSize = 0;      // a literal's announced size
+  bool streamed = false;         // a literal whose bytes went to a sink instead of `text`
 
-  bool IsString() const { return kind == Kind::Quoted || kind == Kind::Literal || kind == Kind::Atom; }
+  bool IsString() const {
+    return kind == Kind::Quoted || kind == Kind::Literal || kind == Kind::Atom;
+  }
   bool IsList() const { return kind == Kind::List; }
   bool IsNil() const { return kind == Kind::Nil; }
 };
@@ -36,12 +38,12 @@ struct ImapValue {
 struct ImapResponse {
   enum class Kind { Tagged, Untagged, Continuation };
   Kind kind = Kind::Untagged;
-  std::string tag;                // tagged only
+  std::string tag;                 // tagged only
   std::optional<uint32_t> number;  // untagged "* N NAME ..." (EXISTS, FETCH, ...)
-  std::string name;               // upper case: OK, NO, BAD, BYE, PREAUTH, CAPABILITY, FETCH, ...
-  std::string code;               // a status's response code inside [..], as sent (may be empty)
-  std::string text;               // a status's or continuation's human-readable text
-  std::vector<ImapValue> data;    // the values after the name of a non-status response
+  std::string name;                // upper case: OK, NO, BAD, BYE, PREAUTH, CAPABILITY, FETCH, ...
+  std::string code;                // a status's response code inside [..], as sent (may be empty)
+  std::string text;                // a status's or continuation's human-readable text
+  std::vector<ImapValue> data;     // the values after the name of a non-status response
 
   bool IsStatus() const;  // OK, NO, BAD, BYE or PREAUTH
   // The first word of `code`, upper case ("ALERT", "CAPABILITY", "NONEXISTENT", ...).

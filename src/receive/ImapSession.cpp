@@ -24,8 +24,7 @@ bool Has(const std::vector<std::string>& caps, const std::string& cap) {
 // A server's words go into messages and the log: kept to one short printable line.
 std::string Said(std::string_view text) {
   std::string out;
-  for (char c : text.substr(0, 200))
-    out.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
+  for (char c : text.substr(0, 200)) out.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
   return out;
 }
 
@@ -102,11 +101,11 @@ void ImapSession::Enter(ImapState next) {
 
 Status ImapSession::Require(ImapState needed, const char* what) const {
   if (state_ == needed) return {};
-  static const char* const kNames[] = {"not connected", "not logged in", "logged in",
-                                       "in a folder", "logged out"};
-  return Error(ErrorCode::InvalidArgument,
-               std::string("IMAP ") + what + " is not possible while the session is " +
-                   kNames[static_cast<int>(state_)]);
+  static const char* const kNames[] = {"not connected", "not logged in", "logged in", "in a folder",
+                                       "logged out"};
+  return Error(ErrorCode::InvalidArgument, std::string("IMAP ") + what +
+                                               " is not possible while the session is " +
+                                               kNames[static_cast<int>(state_)]);
 }
 
 std::string ImapSession::Host() const { return settings_.host; }
@@ -157,21 +156,22 @@ Result<ImapResponse> ImapSession::Run(const std::string& command, const std::str
     switch (r->kind) {
       case ImapResponse::Kind::Tagged:
         if (r->tag != tag)
-          return Drop(Error(ErrorCode::Protocol,
-                            "the IMAP server " + Host() + " answered a command not sent: " +
-                                Said(r->tag)));
+          return Drop(
+              Error(ErrorCode::Protocol,
+                    "the IMAP server " + Host() + " answered a command not sent: " + Said(r->tag)));
         if (r->CodeName() == "CAPABILITY") capabilities_ = CapabilityWords(r->code.substr(10));
         return r;
       case ImapResponse::Kind::Continuation: {
         if (!more)
-          return Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() +
-                                                     " asked for more of a complete command"));
+          return Drop(Error(ErrorCode::Protocol,
+                            "the IMAP server " + Host() + " asked for more of a complete command"));
         auto line = more(*r);
         if (!line) return Drop(line.error());
         log_.push_back("C: <credentials>");
         Status s = conn_->Write(*line + "\r\n");
         WipeSecret(line.value());
-        if (!s) return Drop(Error(s.error().code, "IMAP server " + Host() + ": " + s.error().message));
+        if (!s)
+          return Drop(Error(s.error().code, "IMAP server " + Host() + ": " + s.error().message));
         break;
       }
       case ImapResponse::Kind::Untagged:
@@ -194,8 +194,8 @@ Status ImapSession::Capability() {
   auto r = Run("CAPABILITY", "CAPABILITY");
   if (!r) return r.error();
   if (r->name != "OK")
-    return Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() +
-                                               " refused CAPABILITY: " + Said(r->text)));
+    return Drop(Error(ErrorCode::Protocol,
+                      "the IMAP server " + Host() + " refused CAPABILITY: " + Said(r->text)));
   return {};
 }
 
@@ -207,8 +207,8 @@ Status ImapSession::StartTls() {
   auto r = Run("STARTTLS", "STARTTLS");
   if (!r) return r.error();
   if (r->name != "OK")
-    return Drop(Error(ErrorCode::Tls, "the IMAP server " + Host() + " refused STARTTLS: " +
-                                          Said(r->text)));
+    return Drop(
+        Error(ErrorCode::Tls, "the IMAP server " + Host() + " refused STARTTLS: " + Said(r->text)));
   // Bytes that came after the OK were sent before the handshake, by the server or by someone
   // on the path; taking them as the secure server's would let them steer the session.
   if (reader_->Buffered() > 0)
@@ -239,10 +239,10 @@ Status ImapSession::Connect() {
       if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
     auto socket = std::make_unique<SocketTransport>(opt);
     if (Status s = socket->Connect(settings_.host, settings_.port); !s)
-      return Drop(Error(s.error().code == ErrorCode::NotFound ? ErrorCode::NotFound
-                                                                : ErrorCode::Network,
-                        "could not connect to the IMAP server " + Host() + ":" +
-                            std::to_string(settings_.port) + ": " + s.error().message));
+      return Drop(
+          Error(s.error().code == ErrorCode::NotFound ? ErrorCode::NotFound : ErrorCode::Network,
+                "could not connect to the IMAP server " + Host() + ":" +
+                    std::to_string(settings_.port) + ": " + s.error().message));
     sock = std::move(socket);
   }
   conn_ = std::move(sock);
@@ -263,8 +263,8 @@ Status ImapSession::Connect() {
   if (greeting->kind != ImapResponse::Kind::Untagged ||
       (greeting->name != "OK" && greeting->name != "PREAUTH"))
     return Drop(Error(greeting->name == "BYE" ? ErrorCode::Refused : ErrorCode::Protocol,
-                      "the IMAP server " + Host() + " did not greet: " +
-                          Said(greeting->name + " " + greeting->text)));
+                      "the IMAP server " + Host() +
+                          " did not greet: " + Said(greeting->name + " " + greeting->text)));
   // A PREAUTH greeting on a plain connection means it can never be secured (STARTTLS is only
   // allowed before a login).
   if (greeting->name == "PREAUTH" && !conn_->Secure())
@@ -317,8 +317,7 @@ Status ImapSession::Login() {
                 WipeSecret(blob);
                 return line;
               }
-              if (mech == "LOGIN" && step <= 2)
-                return Base64Encode(step == 1 ? user : password);
+              if (mech == "LOGIN" && step <= 2) return Base64Encode(step == 1 ? user : password);
               if (mech == "CRAM-MD5" && step == 1) {
                 auto decoded = Base64Decode(challenge.text);
                 if (!decoded)
@@ -333,11 +332,12 @@ Status ImapSession::Login() {
   }
   if (!r) return r.error();
   if (r->name == "NO")
-    return Error(ErrorCode::Auth, "the IMAP server refused the login for " + user + ": " +
-                                      Said(r->text));
+    return Error(ErrorCode::Auth,
+                 "the IMAP server refused the login for " + user + ": " + Said(r->text));
   if (r->name != "OK")
-    return Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() + " answered the login with " +
-                                               r->name + ": " + Said(r->text)));
+    return Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() +
+                                               " answered the login with " + r->name + ": " +
+                                               Said(r->text)));
   // The capabilities may change with the login; a server that does not say them is asked.
   Enter(ImapState::Authenticated);
   if (r->CodeName() != "CAPABILITY")
@@ -371,10 +371,11 @@ Result<ImapFolderInfo> ImapSession::Examine(std::string_view folder) {
   if (r->name == "NO") {
     const std::string code = r->CodeName();
     if (code == "NONEXISTENT" || code.empty())
-      return Error(ErrorCode::NotFound, "the IMAP folder \"" + std::string(folder) +
-                                            "\" does not exist on " + Host());
-    return Error(ErrorCode::Refused, "the IMAP server " + Host() + " refused to open the folder \"" +
-                                         std::string(folder) + "\": " + Said(r->text));
+      return Error(ErrorCode::NotFound,
+                   "the IMAP folder \"" + std::string(folder) + "\" does not exist on " + Host());
+    return Error(ErrorCode::Refused, "the IMAP server " + Host() +
+                                         " refused to open the folder \"" + std::string(folder) +
+                                         "\": " + Said(r->text));
   }
   if (r->name != "OK")
     return Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() + " answered EXAMINE with " +
@@ -431,8 +432,7 @@ Result<uint64_t> ImapSession::FetchSection(uint32_t uid, std::string_view sectio
                                            const ImapSink& sink) {
   if (Status s = Require(ImapState::Selected, "fetching"); !s) return s.error();
   if (section.empty() || section.find_first_not_of("0123456789.") != std::string_view::npos)
-    return Error(ErrorCode::InvalidArgument,
-                 "not an IMAP part number: " + std::string(section));
+    return Error(ErrorCode::InvalidArgument, "not an IMAP part number: " + std::string(section));
   const std::string key = "BODY[" + std::string(section) + "]";
   uint64_t written = 0;
   bool delivered = false;
@@ -454,8 +454,8 @@ Result<uint64_t> ImapSession::FetchSection(uint32_t uid, std::string_view sectio
         const ImapValue* body = FetchItem(u, key);
         if (!body) return {};
         if (!FetchedUid(u, uid))
-          return Error(ErrorCode::Protocol, "the IMAP server " + Host() +
-                                                " sent a part of another message than asked");
+          return Error(ErrorCode::Protocol,
+                       "the IMAP server " + Host() + " sent a part of another message than asked");
         if (body->kind == ImapValue::Kind::Quoted && !body->text.empty()) {
           if (Status s = counting(body->text); !s) return s;
         }
@@ -470,8 +470,8 @@ Result<uint64_t> ImapSession::FetchSection(uint32_t uid, std::string_view sectio
                                          std::to_string(uid) + ": " + Said(r->text));
   if (!delivered)
     return Error(ErrorCode::NotFound, "the IMAP folder \"" + folder_ + "\" on " + Host() +
-                                          " has no part " + std::string(section) +
-                                          " of message " + std::to_string(uid));
+                                          " has no part " + std::string(section) + " of message " +
+                                          std::to_string(uid));
   return written;
 }
 

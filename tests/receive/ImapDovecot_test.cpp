@@ -104,8 +104,8 @@ TEST_F(ImapDovecot, AWrongPasswordEndsWithTheUsersNameNotARetry) {
     const auto opened = session.Open();
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.error().code, ErrorCode::Auth);
-    EXPECT_EQ(opened.error().message.rfind("the IMAP server refused the login for " +
-                                               MailSystem::login(), 0),
+    EXPECT_EQ(opened.error().message.rfind(
+                  "the IMAP server refused the login for " + MailSystem::login(), 0),
               0u)
         << opened.error().message;
     EXPECT_EQ(opened.error().message.find("not the password"), std::string::npos);
@@ -132,9 +132,9 @@ TEST_F(ImapDovecot, ACertificateFromAnUnknownCaIsRefusedBeforeTheLogin) {
 }
 
 TEST_F(ImapDovecot, ExaminesFoldersNamedWithBlanksHierarchiesAndNonAscii) {
-  const std::vector<std::string> folders = {
-      "Bo\xc3\xaete d'envoi", "\xe5\x8f\xb0\xe5\x8c\x97", "[Gmail].All Mail",
-      "Tom & Jerry", "Archiv.Entw\xc3\xbcrfe 2026"};
+  const std::vector<std::string> folders = {"Bo\xc3\xaete d'envoi", "\xe5\x8f\xb0\xe5\x8c\x97",
+                                            "[Gmail].All Mail", "Tom & Jerry",
+                                            "Archiv.Entw\xc3\xbcrfe 2026"};
   Imap(
       "for i, name in enumerate(args):\n"
       "    typ, data = m.create(mbox(name))\n"
@@ -237,7 +237,8 @@ TEST_F(ImapDovecot, StreamsASegmentAttachmentOutWithoutMarkingTheMailSeen) {
 
   // A part the mail does not have comes back empty (RFC 3501 6.4.5), not as a failure: a
   // caller compares what it got with the part's size in the structure.
-  auto none = session.FetchSection(uids->at(1), "7", [](std::string_view) { return dtl::Status(); });
+  auto none =
+      session.FetchSection(uids->at(1), "7", [](std::string_view) { return dtl::Status(); });
   ASSERT_TRUE(none.ok()) << none.error().message;
   EXPECT_EQ(*none, 0u);
   EXPECT_EQ(session.state(), dtl::ImapState::Selected);

@@ -49,16 +49,16 @@ TEST(ImapMailboxName, RefusesToEncodeWhatIsNotUtf8) {
 
 TEST(ImapMailboxName, RefusesWireNamesNoConformingServerSends) {
   for (std::string bad : {
-           std::string("Bo&AO4te"),          // unterminated run
-           std::string("caf\xc3\xa9"),       // raw 8-bit
-           std::string("a\tb"),              // raw control character
-           std::string("&AO4*-"),            // outside the base64 alphabet
-           std::string("&AO5-"),             // stray bits after the last character
-           std::string("&AO-"),              // half a UTF-16 unit
-           std::string("&2D0-"),             // a high surrogate alone
-           std::string("&3M4-"),             // a low surrogate alone
-           std::string("&AEE-"),             // "A", which stands for itself
-           std::string("&AAA-"),             // NUL
+           std::string("Bo&AO4te"),     // unterminated run
+           std::string("caf\xc3\xa9"),  // raw 8-bit
+           std::string("a\tb"),         // raw control character
+           std::string("&AO4*-"),       // outside the base64 alphabet
+           std::string("&AO5-"),        // stray bits after the last character
+           std::string("&AO-"),         // half a UTF-16 unit
+           std::string("&2D0-"),        // a high surrogate alone
+           std::string("&3M4-"),        // a low surrogate alone
+           std::string("&AEE-"),        // "A", which stands for itself
+           std::string("&AAA-"),        // NUL
        }) {
     auto r = dtl::DecodeMailboxName(bad);
     ASSERT_FALSE(r.ok()) << bad << " gave " << *r;

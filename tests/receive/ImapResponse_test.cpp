@@ -109,23 +109,23 @@ TEST(ImapResponseReader, RefusesWhatTheGrammarDoesNotAllow) {
     std::string line;
     dtl::ErrorCode code;
   } cases[] = {
-      {"* 1 FETCH (UID 4\r\n", dtl::ErrorCode::Protocol},          // unterminated list
-      {"* 1 FETCH (UID 4))\r\n", dtl::ErrorCode::Protocol},        // stray ')'
-      {"* 1 FETCH (BODY[1] \"ab\r\n", dtl::ErrorCode::Protocol},    // line break in a string
+      {"* 1 FETCH (UID 4\r\n", dtl::ErrorCode::Protocol},              // unterminated list
+      {"* 1 FETCH (UID 4))\r\n", dtl::ErrorCode::Protocol},            // stray ')'
+      {"* 1 FETCH (BODY[1] \"ab\r\n", dtl::ErrorCode::Protocol},       // line break in a string
       {"* 1 FETCH (BODY[1] \"a\\b\")\r\n", dtl::ErrorCode::Protocol},  // stray backslash
       {"* 1 FETCH (BODY[1] {x}\r\n)\r\n", dtl::ErrorCode::Protocol},
       {"* 1 FETCH (BODY[1] {}\r\n)\r\n", dtl::ErrorCode::Protocol},
       {"* 1 FETCH (BODY[1] {99999999999999999999}\r\n)\r\n", dtl::ErrorCode::Protocol},
       {"* 1 FETCH (BODY[1 {3}\r\nabc)\r\n", dtl::ErrorCode::Protocol},
-      {"a1 FETCH (UID 1)\r\n", dtl::ErrorCode::Protocol},           // tagged but no status
+      {"a1 FETCH (UID 1)\r\n", dtl::ErrorCode::Protocol},  // tagged but no status
       {"* OK [ALERT unterminated\r\n", dtl::ErrorCode::Protocol},
       {"* 99999999999 EXISTS\r\n", dtl::ErrorCode::Protocol},
       {"* 1 FETCH (UID \x01)\r\n", dtl::ErrorCode::Protocol},
       {std::string(200, '(') + "\r\n", dtl::ErrorCode::Protocol},
       {"* " + std::string(200, '(') + "\r\n", dtl::ErrorCode::Protocol},  // nested too deep
-      {"", dtl::ErrorCode::Network},                                 // closed before a byte
-      {"* 1 FETCH (BODY[1] {10}\r\nabc", dtl::ErrorCode::Network},   // closed inside a literal
-      {"a1 OK done", dtl::ErrorCode::Network},                       // closed before the CRLF
+      {"", dtl::ErrorCode::Network},                                      // closed before a byte
+      {"* 1 FETCH (BODY[1] {10}\r\nabc", dtl::ErrorCode::Network},        // closed inside a literal
+      {"a1 OK done", dtl::ErrorCode::Network},                            // closed before the CRLF
   };
   for (const Case& c : cases) {
     ImapResponseReader reader(From(c.line, 3));
@@ -136,7 +136,8 @@ TEST(ImapResponseReader, RefusesWhatTheGrammarDoesNotAllow) {
 }
 
 TEST(ImapResponseReader, ReadsResponsesOneAfterAnother) {
-  ImapResponseReader reader(From("* 2 EXISTS\r\n* 1 FETCH (BODY[] {3}\r\nx\r\n)\r\na9 OK done\r\n", 5));
+  ImapResponseReader reader(
+      From("* 2 EXISTS\r\n* 1 FETCH (BODY[] {3}\r\nx\r\n)\r\na9 OK done\r\n", 5));
   std::vector<std::string> shown;
   for (int i = 0; i < 3; ++i) {
     auto r = reader.Next();
@@ -204,7 +205,8 @@ TEST(ImapResponseReader, ASinkFailureEndsTheRead) {
 }
 
 TEST(ImapResponseReader, AResponseOverTheMemoryBoundIsRefused) {
-  const std::string line = "* SEARCH" + std::string(ImapResponseReader::kMaxResponseBytes, ' ') + "1\r\n";
+  const std::string line =
+      "* SEARCH" + std::string(ImapResponseReader::kMaxResponseBytes, ' ') + "1\r\n";
   ImapResponseReader reader(From(line, 1 << 16));
   auto r = reader.Next();
   ASSERT_FALSE(r.ok());

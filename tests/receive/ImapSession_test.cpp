@@ -63,17 +63,20 @@ dtl::ImapValue Structure(const std::string& line) {
 std::string Describe(const std::vector<dtl::ImapBodyPart>& parts) {
   std::string s;
   for (const auto& p : parts)
-    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition +
-         "," + p.fileName + "," + std::to_string(p.size) + ";";
+    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition + "," +
+         p.fileName + "," + std::to_string(p.size) + ";";
   return s;
 }
 
 TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
-  const std::string text = "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
+  const std::string text =
+      "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
   const std::string doc =
       "(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL NIL \"base64\" 1372 NIL "
       "(\"attachment\" (\"filename\" \"movie.avi.001.doc\" \"size\" \"1000\")) NIL NIL)";
-  const std::string named = "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL NIL NIL)";
+  const std::string named =
+      "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL "
+      "NIL NIL)";
   const std::string bare = "(\"application\" \"octet-stream\" NIL NIL NIL \"base64\" 8)";
   struct Case {
     std::string structure, parts;
@@ -87,9 +90,13 @@ TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
        "1.1:text/plain,7bit,,,12;1.2:application/octet-stream,base64,,only-type.dtl,8;"
        "2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
       // A forwarded segment mail: its parts are numbered inside the message part.
-      {"(" + text + "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL NIL NIL) (" +
-           text + doc + " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
-       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/plain,7bit,,,12;"
+      {"(" + text +
+           "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL "
+           "NIL NIL) (" +
+           text + doc +
+           " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
+       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/"
+       "plain,7bit,,,12;"
        "2.2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
       {"(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 90 (NIL) " + bare + " 3)",
        "1:message/rfc822,7bit,,,90;1.1:application/octet-stream,base64,,,8;"},
@@ -196,13 +203,13 @@ dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
 
 std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings) {
   auto session = std::make_unique<dtl::ImapSession>(settings);
-  session->SetConnector([](const dtl::ImapSettings& s)
-                            -> dtl::Result<std::unique_ptr<dtl::Transport>> {
-    auto sock = std::make_unique<dtl::SocketTransport>(dtl::SocketOptions{
-        std::chrono::milliseconds(5000), s.ioTimeout, ""});
-    if (auto c = sock->Connect(s.host, s.port); !c) return c.error();
-    return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(sock)));
-  });
+  session->SetConnector(
+      [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+        auto sock = std::make_unique<dtl::SocketTransport>(
+            dtl::SocketOptions{std::chrono::milliseconds(5000), s.ioTimeout, ""});
+        if (auto c = sock->Connect(s.host, s.port); !c) return c.error();
+        return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(sock)));
+      });
   return session;
 }
 
@@ -235,7 +242,8 @@ TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
   script.answers = {
       {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
       {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])", "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"},
+      {"UID FETCH 5 (BODY.PEEK[2])",
+       "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"},
   };
   dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
   auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
