@@ -1,6 +1,6 @@
 // Writes the seed corpus of every fuzz target, made by the program's own code: zips from the
 // zip writer, segment archives from the segment packer, settings files from the settings
-// writer, and SMTP dialogues in the replies real servers give.
+// writer, and SMTP dialogues and IMAP responses in the shapes real servers give.
 //
 // Usage: fuzz_seeds OUTDIR   (creates OUTDIR/<target>/seed-N files)
 #include <cstdint>
@@ -169,6 +169,24 @@ int main(int argc, char** argv) {
   for (const auto& [flags, d] : dialogues)
     for (uint8_t readSize : {uint8_t(63), uint8_t(0), uint8_t(6)})
       Write("smtp_reply", Cat({flags, readSize}, Of(d)));
+
+  // IMAP server responses: a login, a folder opened read-only, a search, a structure and a
+  // fetched part as Dovecot answers them.
+  const std::string imap =
+      "* OK [CAPABILITY IMAP4rev1 SASL-IR LITERAL+ STARTTLS AUTH=PLAIN] Dovecot ready.\r\n"
+      "a1 OK [CAPABILITY IMAP4rev1 IDLE] Logged in\r\n"
+      "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n"
+      "* OK [PERMANENTFLAGS ()] Read-only mailbox.\r\n* 2 EXISTS\r\n"
+      "* OK [UIDVALIDITY 1765000000] UIDs valid\r\na2 OK [READ-ONLY] Examine completed\r\n"
+      "* SEARCH 1 2\r\na3 OK Search completed\r\n"
+      "* 1 FETCH (UID 1 BODYSTRUCTURE ((\"text\" \"plain\" (\"charset\" \"us-ascii\") NIL NIL "
+      "\"7bit\" 2 1 NIL NIL NIL NIL)(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL "
+      "NIL \"base64\" 8 NIL (\"attachment\" (\"filename\" \"f.001.doc\")) NIL NIL) \"mixed\" "
+      "(\"boundary\" \"b\") NIL NIL NIL))\r\na4 OK Fetch completed\r\n"
+      "* 1 FETCH (UID 1 BODY[2] {8}\r\nAAECAw==)\r\na5 OK Fetch completed\r\n"
+      "+ UGFzc3dvcmQ6\r\n* BYE Logging out\r\na6 OK Logout completed.\r\n";
+  for (uint8_t readSize : {uint8_t(63), uint8_t(0), uint8_t(6)})
+    Write("imap_response", Cat({readSize}, Of(imap)));
 
   // Settings files as the program writes them.
   dtl::RegFile reg;

@@ -1,6 +1,7 @@
-// The pieces of the SMTP logins that are pure functions of their inputs: base64 both ways and
-// the answers of AUTH PLAIN and AUTH CRAM-MD5 (RFC 2195). Kept apart from the dialogue so they
-// can be checked against published examples.
+// The pieces of the SMTP and IMAP logins that are pure functions of their inputs: base64 both
+// ways and the answers of the PLAIN and CRAM-MD5 mechanisms (RFC 4616, RFC 2195), which both
+// protocols send the same way. Kept apart from the dialogues so they can be checked against
+// published examples.
 #pragma once
 
 #include <optional>

@@ -1,0 +1,286 @@
+// The IMAP session against a real Dovecot (tests/fixtures/mail_system.h), mail put in by IMAP
+// APPEND of mails built with Python's email package: logins over implicit TLS and STARTTLS,
+// refusals, folders with blanks and non-ASCII names, a segment mail's structure and its
+// attachment streamed out, and the mailbox left as it was.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fixtures/mail_system.h"
+#include "mail/SmtpAuth.h"
+#include "receive/ImapBodyStructure.h"
+#include "receive/ImapSession.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using dtl::ErrorCode;
+using dtl::ImapSecurity;
+using dtltest::MailSystem;
+
+// A CA the client does not know: the system's own bundle never signed the test certificate.
+constexpr char kUnknownCa[] = "/etc/ssl/certs/ca-certificates.crt";
+
+class ImapDovecot : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
+  static void TearDownTestSuite() { pki_.reset(); }
+  void SetUp() override {
+    ASSERT_TRUE(pki_->ok()) << pki_->output();
+    mail_ = std::make_unique<MailSystem>(*pki_);
+    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
+    ASSERT_TRUE(mail_->running()) << mail_->error();
+  }
+
+  dtl::ImapSettings Settings(ImapSecurity security) const {
+    dtl::ImapSettings s;
+    s.host = MailSystem::host();
+    s.security = security;
+    s.port = security == ImapSecurity::ImplicitTls ? mail_->imapsPort() : mail_->imapPort();
+    s.user = MailSystem::login();
+    s.password = MailSystem::password();
+    s.caFile = mail_->caFile();
+    s.connectTimeout = std::chrono::milliseconds(10000);
+    s.ioTimeout = std::chrono::milliseconds(20000);
+    return s;
+  }
+
+  // Runs Python against the mailbox and fails the test on a complaint.
+  std::string Imap(const std::string& body, const std::vector<std::string>& args = {}) {
+    auto r = mail_->RunImap(body, args);
+    EXPECT_EQ(r.status, 0) << r.output;
+    return r.output;
+  }
+
+  static std::unique_ptr<dtltest::ProviderPki> pki_;
+  std::unique_ptr<MailSystem> mail_;
+  dtltest::TempDir dir_;
+};
+std::unique_ptr<dtltest::ProviderPki> ImapDovecot::pki_;
+
+TEST_F(ImapDovecot, LogsInOverImplicitTlsAndStartTlsWithEachMechanism) {
+  struct Case {
+    ImapSecurity security;
+    std::vector<std::string> mechanisms;
+    std::string used;
+  } cases[] = {
+      {ImapSecurity::ImplicitTls, {}, "PLAIN"},
+      {ImapSecurity::ImplicitTls, {"LOGIN"}, "LOGIN"},
+      {ImapSecurity::StartTls, {}, "PLAIN"},
+      {ImapSecurity::StartTls, {"LOGIN"}, "LOGIN"},
+  };
+  for (const Case& c : cases) {
+    auto settings = Settings(c.security);
+    settings.mechanisms = c.mechanisms;
+    dtl::ImapSession session(settings);
+    const auto opened = session.Open();
+    ASSERT_TRUE(opened.ok()) << c.used << ": " << opened.error().message;
+    EXPECT_EQ(session.loginMethod(), c.used);
+    EXPECT_EQ(session.state(), dtl::ImapState::Authenticated);
+    auto inbox = session.Examine("INBOX");
+    ASSERT_TRUE(inbox.ok()) << inbox.error().message;
+    EXPECT_TRUE(inbox->readOnly);
+    EXPECT_NE(inbox->uidValidity, 0u);
+    EXPECT_EQ(session.state(), dtl::ImapState::Selected);
+    EXPECT_TRUE(session.Logout().ok());
+    EXPECT_EQ(session.state(), dtl::ImapState::Logout);
+    // Neither the password nor its base64 forms reach the log.
+    for (const std::string& line : session.log())
+      for (const std::string& secret :
+           {MailSystem::password(), dtl::Base64Encode(MailSystem::password()),
+            dtl::Base64Encode(dtl::PlainAuthBlob(MailSystem::login(), MailSystem::password()))})
+        EXPECT_EQ(line.find(secret), std::string::npos) << line;
+  }
+}
+
+TEST_F(ImapDovecot, AWrongPasswordEndsWithTheUsersNameNotARetry) {
+  for (ImapSecurity security : {ImapSecurity::ImplicitTls, ImapSecurity::StartTls}) {
+    auto settings = Settings(security);
+    settings.password = "not the password";
+    dtl::ImapSession session(settings);
+    const auto opened = session.Open();
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.error().code, ErrorCode::Auth);
+    EXPECT_EQ(opened.error().message.rfind(
+                  "the IMAP server refused the login for " + MailSystem::login(), 0),
+              0u)
+        << opened.error().message;
+    EXPECT_EQ(opened.error().message.find("not the password"), std::string::npos);
+  }
+}
+
+TEST_F(ImapDovecot, ACertificateFromAnUnknownCaIsRefusedBeforeTheLogin) {
+  for (ImapSecurity security : {ImapSecurity::ImplicitTls, ImapSecurity::StartTls}) {
+    auto settings = Settings(security);
+    settings.caFile = kUnknownCa;
+    dtl::ImapSession session(settings);
+    const auto opened = session.Open();
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.error().code, ErrorCode::Tls) << opened.error().message;
+    EXPECT_NE(opened.error().message.find("not accepted"), std::string::npos)
+        << opened.error().message;
+    EXPECT_EQ(session.state(), dtl::ImapState::Logout);
+    for (const std::string& line : session.log())
+      EXPECT_EQ(line.find("AUTHENTICATE"), std::string::npos) << line;
+  }
+  // Dovecot's log shows no login attempt at all.
+  EXPECT_EQ(dtltest::ReadFileText(mail_->folder() / "dovecot.log").find("auth failed"),
+            std::string::npos);
+}
+
+TEST_F(ImapDovecot, ExaminesFoldersNamedWithBlanksHierarchiesAndNonAscii) {
+  const std::vector<std::string> folders = {"Bo\xc3\xaete d'envoi", "\xe5\x8f\xb0\xe5\x8c\x97",
+                                            "[Gmail].All Mail", "Tom & Jerry",
+                                            "Archiv.Entw\xc3\xbcrfe 2026"};
+  Imap(
+      "for i, name in enumerate(args):\n"
+      "    typ, data = m.create(mbox(name))\n"
+      "    assert typ == 'OK', (name, data)\n"
+      "    for k in range(i + 1):\n"
+      "        msg = EmailMessage()\n"
+      "        msg['Subject'] = 'mail %d' % k\n"
+      "        msg.set_content('hello')\n"
+      "        typ, data = m.append(mbox(name), None, None, msg.as_bytes())\n"
+      "        assert typ == 'OK', data\n",
+      folders);
+  dtl::ImapSession session(Settings(ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session.Open().ok());
+  for (size_t i = 0; i < folders.size(); ++i) {
+    auto opened = session.Examine(folders[i]);
+    ASSERT_TRUE(opened.ok()) << folders[i] << ": " << opened.error().message;
+    EXPECT_EQ(opened->exists, i + 1) << folders[i];
+    auto uids = session.SearchAllUids();
+    ASSERT_TRUE(uids.ok()) << uids.error().message;
+    EXPECT_EQ(uids->size(), i + 1) << folders[i];
+  }
+  auto missing = session.Examine("No such folder");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().code, ErrorCode::NotFound);
+  EXPECT_EQ(missing.error().message,
+            "the IMAP folder \"No such folder\" does not exist on localhost");
+  // The session goes on after a missing folder.
+  EXPECT_EQ(session.state(), dtl::ImapState::Authenticated);
+  EXPECT_TRUE(session.Examine("INBOX").ok());
+}
+
+TEST_F(ImapDovecot, StreamsASegmentAttachmentOutWithoutMarkingTheMailSeen) {
+  const auto segment = dtltest::RandomBytes(300000, 16);
+  dtltest::WriteFileBytes(dir_ / "segment", segment);
+  // A segment mail as the program sends one (a short text, the segment as a .doc attachment),
+  // after an unrelated mail.
+  Imap(
+      "other = EmailMessage()\n"
+      "other['Subject'] = 'lunch'\n"
+      "other.set_content('see you')\n"
+      "assert m.append('INBOX', None, None, other.as_bytes())[0] == 'OK'\n"
+      "msg = EmailMessage()\n"
+      "msg['Subject'] = 'movie.avi segment 1 of 3'\n"
+      "msg.set_content('Drovetail segment')\n"
+      "msg.add_attachment(open(args[0], 'rb').read(), maintype='application',\n"
+      "                   subtype='msword', filename='movie.avi.001.doc')\n"
+      "assert m.append('INBOX', None, None, msg.as_bytes())[0] == 'OK'\n",
+      {(dir_ / "segment").string()});
+
+  // Read-only here too, so this look changes nothing either (\\Recent stays).
+  const char* const kPrintFlags =
+      "m.select('INBOX', readonly=True)\n"
+      "for line in m.fetch('1:*', '(FLAGS)')[1]:\n"
+      "    print('FLAGS', line.decode())\n";
+  const std::string before = Imap(kPrintFlags);
+
+  dtl::ImapSession session(Settings(ImapSecurity::StartTls));
+  ASSERT_TRUE(session.Open().ok());
+  ASSERT_TRUE(session.Examine("INBOX").ok());
+  auto uids = session.SearchAllUids();
+  ASSERT_TRUE(uids.ok()) << uids.error().message;
+  ASSERT_EQ(uids->size(), 2u);
+
+  auto structure = session.FetchBodyStructure(uids->at(1));
+  ASSERT_TRUE(structure.ok()) << structure.error().message;
+  auto parts = dtl::ImapBodyParts(*structure);
+  ASSERT_TRUE(parts.ok()) << parts.error().message;
+  ASSERT_EQ(parts->size(), 2u);
+  EXPECT_EQ(parts->at(0).type + "/" + parts->at(0).subtype, "text/plain");
+  const dtl::ImapBodyPart& doc = parts->at(1);
+  EXPECT_EQ(doc.section, "2");
+  EXPECT_EQ(doc.fileName, "movie.avi.001.doc");
+  EXPECT_EQ(doc.disposition, "attachment");
+  EXPECT_EQ(doc.encoding, "base64");
+
+  // The unrelated mail has no attachment to name.
+  auto plain = session.FetchBodyStructure(uids->at(0));
+  ASSERT_TRUE(plain.ok());
+  auto plainParts = dtl::ImapBodyParts(*plain);
+  ASSERT_TRUE(plainParts.ok());
+  ASSERT_EQ(plainParts->size(), 1u);
+  EXPECT_EQ(plainParts->at(0).fileName, "");
+
+  const auto out = dir_ / "part.b64";
+  {
+    std::ofstream file(out, std::ios::binary);
+    size_t calls = 0;
+    auto got = session.FetchSection(uids->at(1), doc.section, [&](std::string_view chunk) {
+      ++calls;
+      file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      return file ? dtl::Status() : dtl::Status(dtl::Error(ErrorCode::Io, "write failed"));
+    });
+    ASSERT_TRUE(got.ok()) << got.error().message;
+    EXPECT_EQ(*got, doc.size);
+    EXPECT_GT(calls, 1u);  // streamed, not handed over whole
+  }
+  auto decoded = dtl::Base64Decode(dtltest::ReadFileText(out));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_TRUE(*decoded == std::string(segment.begin(), segment.end()));
+
+  // A part the mail does not have comes back empty (RFC 3501 6.4.5), not as a failure: a
+  // caller compares what it got with the part's size in the structure.
+  auto none =
+      session.FetchSection(uids->at(1), "7", [](std::string_view) { return dtl::Status(); });
+  ASSERT_TRUE(none.ok()) << none.error().message;
+  EXPECT_EQ(*none, 0u);
+  EXPECT_EQ(session.state(), dtl::ImapState::Selected);
+  EXPECT_TRUE(session.Logout().ok());
+
+  // No flag was set on either mail. (A folder opened with EXAMINE keeps them anyway, so the
+  // fetch itself is checked to be the peeking kind too.)
+  bool peeked = false;
+  for (const std::string& line : session.log())
+    peeked |= line.find("(BODY.PEEK[2])") != std::string::npos;
+  EXPECT_TRUE(peeked);
+  const std::string after = Imap(kPrintFlags);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(after.find("\\Seen"), std::string::npos) << after;
+  EXPECT_NE(after.find("FLAGS 2 (FLAGS"), std::string::npos) << after;
+}
+
+TEST_F(ImapDovecot, AStopDuringABodyEndsTheFetchAsCancelled) {
+  dtltest::WriteFileBytes(dir_ / "segment", dtltest::RandomBytes(2000000, 7));
+  Imap(
+      "msg = EmailMessage()\n"
+      "msg['Subject'] = 'big'\n"
+      "msg.set_content('x')\n"
+      "msg.add_attachment(open(args[0], 'rb').read(), maintype='application',\n"
+      "                   subtype='octet-stream', filename='big.001')\n"
+      "assert m.append('INBOX', None, None, msg.as_bytes())[0] == 'OK'\n",
+      {(dir_ / "segment").string()});
+  std::stop_source stop;
+  dtl::ImapSession session(Settings(ImapSecurity::ImplicitTls), stop.get_token());
+  ASSERT_TRUE(session.Open().ok());
+  ASSERT_TRUE(session.Examine("INBOX").ok());
+  uint64_t got = 0;
+  auto r = session.FetchSection(1, "2", [&](std::string_view chunk) {
+    got += chunk.size();
+    stop.request_stop();
+    return dtl::Status();
+  });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Cancelled) << r.error().message;
+  EXPECT_GT(got, 0u);
+  EXPECT_LT(got, 2000000u);
+  EXPECT_EQ(session.state(), dtl::ImapState::Logout);
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+// The IMAP session's choices (login method, body structure) from server answers written out as
+// lines, and its handling of answers a real server will not give, played by a scripted peer.
+// Behaviour against a real server is in ImapDovecot_test.
+#include "receive/ImapSession.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "mail/SocketTransport.h"
+#include "receive/ImapBodyStructure.h"
+#include "support/LoopbackPeer.h"
+
+namespace {
+
+using dtl::ErrorCode;
+
+TEST(ChooseImapLogin, TakesTheFirstAllowedMechanismTheServerOffers) {
+  struct Case {
+    std::vector<std::string> caps, allowed;
+    std::string chosen;  // "" = the LOGIN command, "!" = no way to log in
+  } cases[] = {
+      {{"IMAP4REV1", "AUTH=PLAIN", "AUTH=LOGIN"}, {}, "PLAIN"},
+      {{"IMAP4REV1", "AUTH=LOGIN", "AUTH=CRAM-MD5"}, {}, "LOGIN"},
+      {{"IMAP4REV1", "AUTH=CRAM-MD5"}, {}, "CRAM-MD5"},
+      {{"IMAP4REV1", "AUTH=PLAIN", "AUTH=CRAM-MD5"}, {"CRAM-MD5", "PLAIN"}, "CRAM-MD5"},
+      {{"IMAP4REV1", "AUTH=PLAIN", "AUTH=LOGIN"}, {"login"}, "LOGIN"},
+      {{"IMAP4REV1", "AUTH=XOAUTH2", "AUTH=GSSAPI"}, {}, ""},  // only the LOGIN command is left
+      {{"IMAP4REV1"}, {}, ""},
+      {{"IMAP4REV1", "AUTH=GSSAPI", "LOGINDISABLED"}, {}, "!"},
+      {{"IMAP4REV1", "AUTH=PLAIN", "LOGINDISABLED"}, {"CRAM-MD5"}, "!"},
+      {{"IMAP4REV1", "AUTH=XOAUTH2"}, {"XOAUTH2"}, ""},  // not a mechanism this program speaks
+  };
+  for (const Case& c : cases) {
+    auto r = dtl::ChooseImapLogin(c.caps, c.allowed);
+    if (c.chosen == "!") {
+      ASSERT_FALSE(r.ok()) << c.caps.back();
+      EXPECT_EQ(r.error().code, ErrorCode::Unsupported);
+    } else {
+      ASSERT_TRUE(r.ok()) << r.error().message;
+      EXPECT_EQ(*r, c.chosen) << c.caps.back();
+    }
+  }
+}
+
+// The BODYSTRUCTURE value of a FETCH response line.
+dtl::ImapValue Structure(const std::string& line) {
+  const std::string wire = "* 1 FETCH (UID 1 BODYSTRUCTURE " + line + ")\r\n";
+  size_t pos = 0;
+  dtl::ImapResponseReader reader([&](char* b, size_t n) -> dtl::Result<size_t> {
+    n = std::min(n, wire.size() - pos);
+    std::copy_n(wire.data() + pos, n, b);
+    pos += n;
+    return n;
+  });
+  auto r = reader.Next();
+  EXPECT_TRUE(r.ok()) << r.error().message;
+  return r.ok() ? r->data.at(0).items.at(3) : dtl::ImapValue{};
+}
+
+std::string Describe(const std::vector<dtl::ImapBodyPart>& parts) {
+  std::string s;
+  for (const auto& p : parts)
+    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition + "," +
+         p.fileName + "," + std::to_string(p.size) + ";";
+  return s;
+}
+
+TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
+  const std::string text =
+      "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
+  const std::string doc =
+      "(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL NIL \"base64\" 1372 NIL "
+      "(\"attachment\" (\"filename\" \"movie.avi.001.doc\" \"size\" \"1000\")) NIL NIL)";
+  const std::string named =
+      "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL "
+      "NIL NIL)";
+  const std::string bare = "(\"application\" \"octet-stream\" NIL NIL NIL \"base64\" 8)";
+  struct Case {
+    std::string structure, parts;
+  } cases[] = {
+      {text, "1:text/plain,7bit,,,12;"},
+      {bare, "1:application/octet-stream,base64,,,8;"},
+      {"(" + text + doc + " \"mixed\" (\"boundary\" \"b\") NIL NIL NIL)",
+       "1:text/plain,7bit,,,12;2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      // An attachment named only by its type's parameter, and one nested a level down.
+      {"((" + text + named + " \"alternative\") " + doc + " \"mixed\")",
+       "1.1:text/plain,7bit,,,12;1.2:application/octet-stream,base64,,only-type.dtl,8;"
+       "2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      // A forwarded segment mail: its parts are numbered inside the message part.
+      {"(" + text +
+           "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL "
+           "NIL NIL) (" +
+           text + doc +
+           " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
+       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/"
+       "plain,7bit,,,12;"
+       "2.2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      {"(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 90 (NIL) " + bare + " 3)",
+       "1:message/rfc822,7bit,,,90;1.1:application/octet-stream,base64,,,8;"},
+  };
+  for (const Case& c : cases) {
+    auto parts = dtl::ImapBodyParts(Structure(c.structure));
+    ASSERT_TRUE(parts.ok()) << c.structure << ": " << parts.error().message;
+    EXPECT_EQ(Describe(*parts), c.parts) << c.structure;
+  }
+}
+
+TEST(ImapBodyParts, RefusesWhatIsNoBodyStructure) {
+  for (std::string bad : {"NIL", "\"text\"", "(\"text\" \"plain\" NIL NIL NIL \"7bit\")",
+                          "(\"text\" \"plain\" NIL NIL NIL \"7bit\" \"-1\" 1)", "()"}) {
+    auto parts = dtl::ImapBodyParts(Structure(bad));
+    ASSERT_FALSE(parts.ok()) << bad;
+    EXPECT_EQ(parts.error().code, ErrorCode::Protocol);
+  }
+}
+
+// ---- scripted peers ----
+
+// A real socket to the scripted peer that takes its TLS handshake as done: the peer speaks
+// plain text, and what is under test is the session's reading, not TLS.
+class PretendTls final : public dtl::Transport {
+ public:
+  explicit PretendTls(std::unique_ptr<dtl::SocketTransport> s) : s_(std::move(s)) {}
+  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
+  dtl::Result<size_t> Read(char* b, size_t n) override { return s_->Read(b, n); }
+  dtl::Result<size_t> ReadBefore(char* b, size_t n,
+                                 std::chrono::steady_clock::time_point t) override {
+    return s_->ReadBefore(b, n, t);
+  }
+  dtl::Status StartTls(bool) override {
+    secure_ = true;
+    return {};
+  }
+  bool Secure() const override { return secure_; }
+  void Close() override { s_->Close(); }
+
+ private:
+  std::unique_ptr<dtl::SocketTransport> s_;
+  bool secure_ = false;
+};
+
+// The scripts offer no AUTH= mechanism, so the session logs in with the LOGIN command.
+// One connection: the greeting, then for each command the first answer whose key starts the
+// command (the tag taken off); "{TAG}" in an answer becomes the command's tag. An answer
+// ending in "<close>" closes the connection after what stands before it; "<hold>" keeps the
+// connection open, silent, until the client leaves. Commands seen are recorded.
+struct Script {
+  std::string greeting;
+  std::vector<std::pair<std::string, std::string>> answers;
+  std::mutex mutex;
+  std::vector<std::string> seen;
+
+  bool Serve(int fd) {
+    dtltest::SendAll(fd, greeting);
+    std::string buf;
+    for (;;) {
+      auto line = dtltest::ReadUntil(fd, buf, "\r\n");
+      if (!line) return false;
+      const size_t blank = line->find(' ');
+      const std::string tag = line->substr(0, blank);
+      const std::string command = blank == std::string::npos ? "" : line->substr(blank + 1);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(*line);
+      }
+      std::string answer = "{TAG} BAD unknown\r\n";
+      for (const auto& [key, a] : answers)
+        if (command.rfind(key, 0) == 0) {
+          answer = a;
+          break;
+        }
+      for (size_t at; (at = answer.find("{TAG}")) != std::string::npos;) answer.replace(at, 5, tag);
+      const bool close = answer.ends_with("<close>"), hold = answer.ends_with("<hold>");
+      if (close || hold) answer.resize(answer.size() - (close ? 7 : 6));
+      if (!dtltest::SendAll(fd, answer) || close) return false;
+      if (hold) {
+        char c;
+        while (recv(fd, &c, 1, 0) > 0) {
+        }
+        return false;
+      }
+    }
+  }
+  std::vector<std::string> Seen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
+  }
+};
+
+dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
+  dtl::ImapSettings s;
+  s.host = "127.0.0.1";
+  s.port = port;
+  s.security = security;
+  s.user = "drover@mail.test";
+  s.password = "Secret-pw 9";
+  s.ioTimeout = std::chrono::milliseconds(20000);
+  return s;
+}
+
+std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings) {
+  auto session = std::make_unique<dtl::ImapSession>(settings);
+  session->SetConnector(
+      [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+        auto sock = std::make_unique<dtl::SocketTransport>(
+            dtl::SocketOptions{std::chrono::milliseconds(5000), s.ioTimeout, ""});
+        if (auto c = sock->Connect(s.host, s.port); !c) return c.error();
+        return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(sock)));
+      });
+  return session;
+}
+
+TEST(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+  script.answers = {
+      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
+      {"UID FETCH 5 (BODYSTRUCTURE)", "* 1 FETCH (UID 5 BODYSTRUCTURE {9000000000}\r\n(<hold>"},
+  };
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session->Open().ok());
+  ASSERT_TRUE(session->Examine("INBOX").ok());
+  const auto start = std::chrono::steady_clock::now();
+  auto r = session->FetchBodyStructure(5);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Protocol);
+  EXPECT_NE(r.error().message.find("9000000000"), std::string::npos) << r.error().message;
+  // Refused on the announcement, not after waiting out the silent peer.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+}
+
+TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+  const std::string some(100000, 'A');
+  script.answers = {
+      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
+      {"UID FETCH 5 (BODY.PEEK[2])",
+       "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"},
+  };
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session->Open().ok());
+  ASSERT_TRUE(session->Examine("INBOX").ok());
+  uint64_t got = 0;
+  auto r = session->FetchSection(5, "2", [&](std::string_view c) -> dtl::Status {
+    got += c.size();
+    return {};
+  });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Network) << r.error().message;
+  EXPECT_EQ(got, some.size());
+}
+
+TEST(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+  script.answers = {
+      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
+      {"UID FETCH 5 (BODY.PEEK[2])", "* BYE Server shutting down for maintenance\r\n<close>"},
+  };
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session->Open().ok());
+  ASSERT_TRUE(session->Examine("INBOX").ok());
+  auto r = session->FetchSection(5, "2", [](std::string_view) -> dtl::Status { return {}; });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Network);
+  EXPECT_NE(r.error().message.find("Server shutting down for maintenance"), std::string::npos)
+      << r.error().message;
+  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+}
+
+TEST(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
+  script.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
+  auto r = session->Open();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Unsupported);
+  EXPECT_NE(r.error().message.find("STARTTLS"), std::string::npos) << r.error().message;
+  peer.Join();
+  EXPECT_TRUE(script.Seen().empty()) << script.Seen().front();
+}
+
+TEST(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
+  // An injected answer rides along with STARTTLS's OK, in the same packet.
+  script.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
+  auto r = session->Open();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Protocol) << r.error().message;
+}
+
+TEST(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
+  script.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
+                    {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
+                    {"CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{TAG} OK done\r\n"},
+                    {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"}};
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session->Open().ok());
+  EXPECT_EQ(session->loginMethod(), "LOGIN command");
+  EXPECT_EQ(session->state(), dtl::ImapState::Authenticated);
+  EXPECT_TRUE(session->Logout().ok());
+  for (const std::string& line : session->log())
+    EXPECT_EQ(line.find("Secret-pw"), std::string::npos) << line;
+}
+
+TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
+  dtltest::LoopbackPeer peer([](int fd) {
+    dtltest::SendTrickled(fd, "* OK [CAPABILITY IMAP4rev1] a greeting that takes long\r\n",
+                          std::chrono::milliseconds(100));
+    return false;
+  });
+  auto settings = ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls);
+  settings.ioTimeout = std::chrono::milliseconds(1000);
+  auto session = Session(settings);
+  const auto start = std::chrono::steady_clock::now();
+  auto r = session->Open();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Timeout) << r.error().message;
+  // Each byte came well within the time-out; the answer as a whole did not.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+}  // namespace
