@@ -1,0 +1,146 @@
+// Receiving segments from a mailbox over IMAP, without changing it: the listing finds the
+// segment attachments of a folder from the mails' structure alone, the receive job downloads
+// the chosen ones over several connections at once, saves them as the web-mail download does
+// and, with Auto Merge, rebuilds the files.
+//
+// Both run on a worker thread. Every observer call happens on the thread that called them,
+// whatever number of connections is at work: the connections hand their events to it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/MergeJob.h"
+#include "base/Error.h"
+#include "base/ReplaceMode.h"
+#include "receive/DownloadEngine.h"
+#include "receive/ImapSession.h"
+
+namespace dtl {
+
+// One segment attachment found in the folder.
+struct ImapSegmentRef {
+  // fileName: the name the segment is saved as (".doc" removed, made safe like the web-mail
+  // download's names); key: ImapItemKey(uid, section), unique in the folder.
+  DownloadItem item;
+  uint32_t uid = 0;
+  std::string section;      // BODY.PEEK[section]
+  std::string encoding;     // lower case: "base64", "quoted-printable", "7bit", ...
+  uint64_t encodedSize = 0;  // as the server counts it
+  bool operator==(const ImapSegmentRef&) const = default;
+};
+
+// "UID/SECTION" ("812/2", "813/2.1").
+std::string ImapItemKey(uint32_t uid, std::string_view section);
+
+// One file the listing found: the segments filed under one name.
+struct ImapListedFile {
+  std::string name;               // the group name, as the Segment Manager files it
+  bool hasDescriptor = false;     // NAME.dtl is there
+  std::vector<uint64_t> present;  // numbered segments found, ascending
+  std::vector<uint64_t> missing;  // the gaps: numbers from 1 to the highest found not found
+  std::vector<ImapSegmentRef> segments;  // in the order the model files them
+  // The descriptor is there and no number from 1 to the highest found is missing. (Segments
+  // after the highest one found cannot be seen from the names: the merge tells.)
+  bool NoGapSeen() const { return hasDescriptor && missing.empty() && !present.empty(); }
+};
+
+struct ImapListing {
+  ImapFolderInfo folder;
+  size_t messagesScanned = 0;
+  size_t duplicatesDropped = 0;       // a segment name already filed for its file
+  std::vector<ImapListedFile> files;  // in the order the model files them
+  // Every segment of every file, in file order: the items to download them all.
+  std::vector<ImapSegmentRef> AllSegments() const;
+};
+
+// Events of a listing, on the thread that runs it.
+class ImapListObserver {
+ public:
+  virtual ~ImapListObserver() = default;
+  // `scanned` of `total` messages looked at.
+  virtual void OnListProgress(size_t scanned, size_t total) {}
+  // A segment was found and filed (duplicates are not reported).
+  virtual void OnSegmentFound(const ImapSegmentRef& segment) {}
+};
+
+// Lists the segment attachments of `folder` (UTF-8; "INBOX" when empty) over one connection:
+// logs in, EXAMINEs the folder, reads every message's BODYSTRUCTURE (never a body) and files
+// the attachments named NAME.dtl[.doc] or NAME.NNN[.doc] (NNN digits) through a
+// SegmentManagerModel. Errors: Auth (wrong password), Tls (certificate), NotFound (no such
+// folder), Network/Timeout/Protocol, Cancelled after a stop. `connector` replaces the socket
+// (tests); empty: the real one.
+Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_view folder,
+                                     ImapListObserver& observer, std::stop_token stop,
+                                     const ImapSession::Connector& connector = {});
+
+class ImapReceiveJob {
+ public:
+  struct Params {
+    ImapSettings settings;
+    std::string folder;            // UTF-8; "INBOX" when empty
+    std::filesystem::path outFolder;
+    std::vector<ImapSegmentRef> items;  // from a listing of the same folder
+    unsigned jobs = 4;                  // connections at once (1..16)
+    // An existing file: Overwrite/OverwriteAll fetch again without asking; SkipAll keeps every
+    // existing file; Skip asks the observer (ConfirmReplace) for an existing file that does not
+    // verify. In every mode but the overwrite ones, an existing segment whose archive verifies
+    // with `password` is kept without asking: a receive run again resumes.
+    ReplaceMode replace = ReplaceMode::Skip;
+    bool autoMerge = true;
+    std::string password;  // segment password (verify and merge); empty: the default one
+    MergeObserver* mergeObserver = nullptr;  // null: the merge's events are dropped
+    unsigned mergeThreads = 0;               // 0: one per core
+    // Waits before a retry; false at once when a stop is requested. Empty: WaitUnlessStopped.
+    std::function<bool(std::chrono::milliseconds, std::stop_token)> wait;
+    std::function<std::chrono::steady_clock::time_point()> now;  // empty: steady_clock
+    ImapSession::Connector connector;                            // empty: the real socket
+  };
+
+  enum class Outcome {
+    Completed,  // every item was saved, kept or reported corrupt; the merge ran if asked
+    Stopped,    // a stop request ended the run
+    Failed,     // a failure that a retry cannot mend: see Summary::error
+  };
+
+  struct Summary {
+    Outcome outcome = Outcome::Completed;
+    // Failed: Auth (login refused), Tls (certificate), NotFound (folder gone), Io (a local
+    // file that cannot be written), with a message for the user.
+    Error error;
+    size_t itemsSaved = 0;
+    size_t itemsSkipped = 0;             // kept on disk (verified, or by the replace mode)
+    std::vector<std::string> corrupt;    // saved names whose archive does not verify
+    uint64_t attemptsFailed = 0;         // retried attempts (dropped connection, BYE, ...)
+    uint64_t totalBytes = 0;             // decoded bytes written
+    std::vector<std::filesystem::path> descriptors;  // ".dtl" paths on disk, no duplicates
+    bool merged = false;                              // Auto Merge ran
+    // One result per descriptor merged; a file with a corrupt segment does not stop the
+    // others from being rebuilt.
+    std::vector<MergeJob::FileResult> mergeResults;
+    bool AllRebuilt() const;  // merged, and every descriptor's file rebuilt completely
+  };
+
+  // Downloads `params.items`: each attachment streamed to a temporary file beside its final
+  // name (decoded from base64 or quoted-printable as it arrives; never a whole message in
+  // memory), checked against the size the server announced, verified as a segment archive,
+  // then renamed into place. A dropped connection, a BYE or a time-out is retried with the
+  // RetryBackoff pacing on a fresh connection, announced by OnAttemptFailed + OnRetryWait; a
+  // refused login, an untrusted certificate or a missing folder ends the run (Failed) at once.
+  // The partial file of an interrupted attempt is removed. Events: DownloadObserver's, with
+  // OnItemDone(key) per item saved or kept. Never throws for network or file problems.
+  static Summary Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
+};
+
+// Whether the segment file at `path` is a sound segment archive for `password` (empty: the
+// default one): it decrypts, its one zip entry inflates and matches its CRC. Corrupt when not,
+// Io/NotFound when it cannot be read.
+Status VerifySegmentFile(const std::filesystem::path& path, std::string_view password);
+
+}  // namespace dtl
