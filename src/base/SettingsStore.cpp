@@ -124,6 +124,12 @@ const std::vector<SettingInfo>& SettingsTable() {
       Str("savepath", 260),
       Dw("AutoMerge", DwordRule::OnlyZeroIsOff, 1),
       Dw("AllowPlainLogin", DwordRule::OnlyOneIsOn, 0),
+      Str("IMAPServer"),
+      Dw("IMAPPort", DwordRule::Range, 993, 1, 65535),
+      Dw("IMAPSecurity", DwordRule::Range, 0, 0, 1),  // 0 implicit TLS, 1 STARTTLS
+      Str("IMAPUserName"),
+      Str("IMAPPass", 200, true),
+      Str("IMAPFolder", 200, false, "INBOX"),
   };
   return table;
 }

@@ -120,6 +120,12 @@ class SettingsStore {
   bool MinToTray() const { return GetDword("MinToTray") != 0; }
   std::string SavePath() const { return GetString("savepath"); }
   bool AutoMerge() const { return GetDword("AutoMerge") != 0; }
+  std::string ImapServer() const { return GetString("IMAPServer"); }
+  uint32_t ImapPort() const { return GetDword("IMAPPort"); }
+  bool ImapStartTls() const { return GetDword("IMAPSecurity") == 1; }
+  std::string ImapUserName() const { return GetString("IMAPUserName"); }
+  std::string ImapPass() const { return GetString("IMAPPass"); }
+  std::string ImapFolder() const { return GetString("IMAPFolder"); }
 
   // The whole file as it reads now (for listing and tests).
   RegFile Load() const;
