@@ -496,6 +496,44 @@ TEST_F(ImapReceive, AMissingSegmentIsListedAndADuplicateDropped) {
   EXPECT_FALSE(fs::exists(dir_ / "out" / "gap.bin"));
 }
 
+TEST_F(ImapReceive, AMailDeletedSinceTheListingIsReportedGoneAndNotFetchedAgain) {
+  const auto source = dtltest::RandomBytes(65000, 45);
+  auto segments = Split(dir_ / "split", "late.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  // Another client deletes the mail of segment 2 after the listing.
+  auto r = mail_->RunImap(
+      "m.select('INBOX')\n"
+      "m.uid('STORE', args[0], '+FLAGS', '(\\\\Deleted)')\n"
+      "m.expunge()\n",
+      {std::to_string(listing.files[0].segments[2].uid)});
+  ASSERT_EQ(r.status, 0) << r.output;
+
+  Recorder rec;
+  auto params = Params(listing);
+  params.jobs = 1;
+  params.uidValidity = listing.folder.uidValidity;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.gone, (std::vector<std::string>{"late.bin.002"}));
+  EXPECT_EQ(summary.attemptsFailed, 0u);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_NE(rec.messages[0].find("late.bin.002"), std::string::npos) << rec.messages[0];
+  EXPECT_EQ(summary.itemsSaved, 3u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::MissingSegment);
+  EXPECT_FALSE(summary.AllRebuilt());
+
+  // A listing of another folder generation is refused rather than fetching other mails.
+  params.uidValidity = listing.folder.uidValidity + 1;
+  Recorder stale;
+  auto refused = ImapReceiveJob::Run(params, stale, {});
+  EXPECT_EQ(refused.outcome, Outcome::Failed);
+  EXPECT_EQ(refused.error.code, ErrorCode::NotFound) << refused.error.message;
+}
+
 TEST_F(ImapReceive, ACorruptAttachmentIsReportedOnceAndTheOtherFilesAreStillRebuilt) {
   const auto good = dtltest::RandomBytes(65000, 51);
   const auto bad = dtltest::RandomBytes(65000, 52);
