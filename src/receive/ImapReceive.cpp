@@ -451,8 +451,11 @@ class ReceiveRun {
     }
   }
 
+  // Where a session's failure happened: the same code means different things in each.
+  enum class Phase { Connect, Examine, Fetch };
+
   // Sorts a session's failure: what a fresh connection may mend is retried.
-  AttemptEnd Classify(const Error& e, bool opening) {
+  AttemptEnd Classify(const Error& e, Phase phase) {
     if (halt_.stop_requested() || e.code == ErrorCode::Cancelled)
       return {AttemptEnd::Kind::Stopped, e};
     switch (e.code) {
@@ -463,15 +466,15 @@ class ReceiveRun {
       case ErrorCode::Io:
         return {AttemptEnd::Kind::Fatal, e};
       case ErrorCode::NotFound:
-        // While opening, NotFound is the folder (or a host name that does not resolve, which
-        // a later attempt may find); while fetching, it is the mail.
-        if (opening)
-          return {e.message.find("IMAP folder") != std::string::npos ? AttemptEnd::Kind::Fatal
-                                                                      : AttemptEnd::Kind::Retry,
-                  e};
-        return {AttemptEnd::Kind::Gone, e};
+        // A host name that does not resolve may resolve later; a folder that is not there
+        // will not appear by itself; a mail that is not there was deleted since the listing.
+        return {phase == Phase::Connect   ? AttemptEnd::Kind::Retry
+                : phase == Phase::Examine ? AttemptEnd::Kind::Fatal
+                                          : AttemptEnd::Kind::Gone,
+                e};
       case ErrorCode::Refused:
-        return {opening ? AttemptEnd::Kind::Retry : AttemptEnd::Kind::Gone, e};
+        // A greeting BYE (too many connections) passes; a refused fetch of one mail repeats.
+        return {phase == Phase::Fetch ? AttemptEnd::Kind::Gone : AttemptEnd::Kind::Retry, e};
       default:
         return {AttemptEnd::Kind::Retry, e};
     }
@@ -483,9 +486,9 @@ class ReceiveRun {
     if (!session || session->state() != ImapState::Selected) {
       session = std::make_unique<ImapSession>(p_.settings, halt_.get_token());
       if (p_.connector) session->SetConnector(p_.connector);
-      if (Status s = session->Open(); !s) return Classify(s.error(), true);
+      if (Status s = session->Open(); !s) return Classify(s.error(), Phase::Connect);
       auto info = session->Examine(folder_);
-      if (!info) return Classify(info.error(), true);
+      if (!info) return Classify(info.error(), Phase::Examine);
       if (p_.uidValidity != 0 && info->uidValidity != 0 && info->uidValidity != p_.uidValidity)
         return {AttemptEnd::Kind::Fatal,
                 Error(ErrorCode::NotFound, "the IMAP folder \"" + folder_ +
@@ -531,7 +534,7 @@ class ReceiveRun {
       }
       if (got.error().code == ErrorCode::Io && !halt_.stop_requested())
         return {AttemptEnd::Kind::Fatal, got.error()};
-      AttemptEnd end = Classify(got.error(), false);
+      AttemptEnd end = Classify(got.error(), Phase::Fetch);
       // The user learns which segment went missing, not only which message number.
       if (end.kind == AttemptEnd::Kind::Gone)
         end.error.message = name + ": " + end.error.message + "; it was not saved.";
