@@ -10,8 +10,8 @@
 #include <atomic>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -369,7 +369,6 @@ class ImapReceive : public ::testing::Test {
   }
 
  protected:
-
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   std::unique_ptr<MailSystem> mail_;
   dtltest::TempDir dir_;
@@ -586,8 +585,8 @@ TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {
   std::atomic<int> connections{0};
   auto params = Params(listing);
   params.jobs = 1;
-  params.connector = [&](const dtl::ImapSettings& s)
-      -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+  params.connector =
+      [&](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
     dtl::SocketOptions opt;
     opt.connectTimeout = s.connectTimeout;
     opt.ioTimeout = s.ioTimeout;
@@ -688,8 +687,7 @@ TEST_F(ImapReceive, AnExistingDamagedSegmentIsAskedAboutAndTheAnswerFollowed) {
     auto summary = ImapReceiveJob::Run(params, rec, {});
     ASSERT_EQ(summary.outcome, Outcome::Completed) << c.name;
     EXPECT_EQ(rec.asked.size(), c.asked) << c.name;
-    EXPECT_EQ(dtl::VerifySegmentFile(dir_ / "out" / "ask.bin.002", "").ok(), c.replaced)
-        << c.name;
+    EXPECT_EQ(dtl::VerifySegmentFile(dir_ / "out" / "ask.bin.002", "").ok(), c.replaced) << c.name;
   }
 }
 
@@ -825,7 +823,8 @@ std::string Tag(const std::string& line) { return line.substr(0, line.find(' '))
 class FaultyServer {
  public:
   FaultyServer(std::string fault, std::string body)
-      : fault_(std::move(fault)), body_(std::move(body)),
+      : fault_(std::move(fault)),
+        body_(std::move(body)),
         peer_([this](int fd) { return Serve(fd); }) {}
   int port() const { return peer_.port(); }
   int connections() const { return connections_; }
@@ -937,8 +936,7 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
     EXPECT_EQ(summary.attemptsFailed, 1u) << fault;
     ASSERT_EQ(rec.failures.size(), 1u) << fault;
     if (fault == "bye")
-      EXPECT_NE(rec.failures[0].find("server shutting down"), std::string::npos)
-          << rec.failures[0];
+      EXPECT_NE(rec.failures[0].find("server shutting down"), std::string::npos) << rec.failures[0];
     EXPECT_EQ(server.connections(), 2) << fault;
     EXPECT_EQ(summary.itemsSaved, 1u) << fault;
     EXPECT_EQ(dtltest::ReadFileBytes(out / "r.bin.dtl"), segment) << fault;
