@@ -316,8 +316,8 @@ class TreeWalker {
       return Error(ErrorCode::Corrupt, "the mail nests its parts more than " +
                                            std::to_string(kMaxMimeDepth) + " levels deep");
     if (++entities_ > kMaxMimePartCount)
-      return Error(ErrorCode::Corrupt, "the mail has more than " +
-                                           std::to_string(kMaxMimePartCount) + " parts");
+      return Error(ErrorCode::Corrupt,
+                   "the mail has more than " + std::to_string(kMaxMimePartCount) + " parts");
     const std::string_view bytes = msg_.substr(entity.begin, entity.end - entity.begin);
     const MimeHeaderBlock header = ParseHeaderBlock(bytes);
     const Range body{entity.begin + header.bodyOffset, entity.end};
@@ -368,9 +368,9 @@ class TreeWalker {
     leaf.headerOffset = entity.begin;
     leaf.bodyOffset = body.begin;
     leaf.bodySize = body.end - body.begin;
-    const bool carriesMessage = leaf.type == "message" && leaf.subtype == "rfc822" &&
-                                (leaf.encoding == "7bit" || leaf.encoding == "8bit" ||
-                                 leaf.encoding == "binary");
+    const bool carriesMessage =
+        leaf.type == "message" && leaf.subtype == "rfc822" &&
+        (leaf.encoding == "7bit" || leaf.encoding == "8bit" || leaf.encoding == "binary");
     const std::string leafSection = leaf.section;
     parts_.push_back(std::move(leaf));
     // A forwarded message in base64 or quoted-printable is opaque to IMAP servers too: its
@@ -432,12 +432,11 @@ MimeHeaderBlock ParseHeaderBlock(std::string_view bytes) {
       // An mbox separator line before the first field.
     } else {
       const size_t colon = text.find(':');
-      std::string_view name = colon == std::string_view::npos ? std::string_view()
-                                                              : Trim(text.substr(0, colon));
-      const bool fieldName =
-          !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-            return static_cast<unsigned char>(c) > 32 && static_cast<unsigned char>(c) < 127;
-          });
+      std::string_view name =
+          colon == std::string_view::npos ? std::string_view() : Trim(text.substr(0, colon));
+      const bool fieldName = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) > 32 && static_cast<unsigned char>(c) < 127;
+      });
       if (!fieldName) {
         // Not a field: the sender left out the empty line, and the body starts here.
         close();

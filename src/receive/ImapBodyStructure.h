@@ -21,7 +21,7 @@ struct ImapBodyPart {
   // The disposition's filename, else the type's name, decoded to UTF-8 (RFC 2231 extended
   // and continued values, RFC 2047 encoded words; see MimeFileName).
   std::string fileName;
-  uint64_t size = 0;        // encoded size in bytes, as the server counts it
+  uint64_t size = 0;  // encoded size in bytes, as the server counts it
 };
 
 // The leaf parts of `structure` (the value after BODYSTRUCTURE) in the mail's order. The parts

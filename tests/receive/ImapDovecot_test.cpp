@@ -283,4 +283,76 @@ TEST_F(ImapDovecot, AStopDuringABodyEndsTheFetchAsCancelled) {
   EXPECT_EQ(session.state(), dtl::ImapState::Logout);
 }
 
+TEST_F(ImapDovecot, AttachmentNamesFromOtherMailersComeOutDecoded) {
+  // Names as other mailers write them: RFC 2231 (one value, continuations, Latin-1), encoded
+  // words (a character split across two words, a name only in the type's parameter), and a
+  // segment mail forwarded as an attachment. Dovecot joins the continuations into one
+  // "filename*" and passes encoded words as they stand: the decoding is the program's.
+  const std::string longName =
+      "Gr\xc3\xbc\xc3\x9f"
+      "e aus K\xc3\xb6ln \xe2\x80\x93 ein sehr langer Dateiname mit Umlauten "
+      "\xc3\xa4\xc3\xb6\xc3\xbc.001.doc";
+  const std::string structures = Imap(
+      "from email.mime.application import MIMEApplication\n"
+      "from email.mime.multipart import MIMEMultipart\n"
+      "from email.mime.text import MIMEText\n"
+      "def put(msg):\n"
+      "    assert m.append('INBOX', None, None, msg.as_bytes())[0] == 'OK'\n"
+      "one = EmailMessage()\n"
+      "one['Subject'] = 'rfc 2231'\n"
+      "one.set_content('x')\n"
+      "for name in args[:2]:\n"
+      "    one.add_attachment(b'abc', maintype='application', subtype='msword', filename=name)\n"
+      "put(one)\n"
+      "two = MIMEMultipart()\n"
+      "two['Subject'] = 'encoded words'\n"
+      "two.attach(MIMEText('x'))\n"
+      "a = MIMEApplication(b'abc', 'msword')\n"
+      "a.add_header('Content-Disposition', 'attachment',\n"
+      "             filename=('iso-8859-1', 'de', 'M\\xfcller.003.doc'))\n"
+      "two.attach(a)\n"
+      "b = MIMEApplication(b'abc', 'msword')\n"
+      "b['Content-Disposition'] = ('attachment; '\n"
+      "    'filename=\"=?utf-8?b?5Y8=?= =?UTF-8?B?sA==?=.004.doc\"')\n"
+      "two.attach(b)\n"
+      "two.attach(MIMEApplication(b'abc', 'msword', "
+      "name='=?windows-1252?Q?Caf=E9_=80.005.doc?='))\n"
+      "put(two)\n"
+      "inner = EmailMessage()\n"
+      "inner['Subject'] = 'segment'\n"
+      "inner.set_content('y')\n"
+      "inner.add_attachment(b'abc', maintype='application', subtype='msword', filename=args[2])\n"
+      "fwd = EmailMessage()\n"
+      "fwd['Subject'] = 'Fwd: segment'\n"
+      "fwd.set_content('see attached')\n"
+      "fwd.add_attachment(inner)\n"
+      "put(fwd)\n"
+      "m.select('INBOX', readonly=True)\n"
+      "for line in m.fetch('1:*', '(BODYSTRUCTURE)')[1]:\n"
+      "    print(line.decode())\n",
+      {longName, "\xe5\x8f\xb0\xe5\x8c\x97.002.doc", "\xc3\xa9t\xc3\xa9.006.doc"});
+
+  dtl::ImapSession session(Settings(ImapSecurity::ImplicitTls));
+  ASSERT_TRUE(session.Open().ok());
+  ASSERT_TRUE(session.Examine("INBOX").ok());
+  auto uids = session.SearchAllUids();
+  ASSERT_TRUE(uids.ok()) << uids.error().message;
+  ASSERT_EQ(uids->size(), 3u);
+  const std::vector<std::string> expected = {
+      "2:" + longName + ";3:\xe5\x8f\xb0\xe5\x8c\x97.002.doc;",
+      "2:M\xc3\xbcller.003.doc;3:\xe5\x8f\xb0.004.doc;4:Caf\xc3\xa9 \xe2\x82\xac.005.doc;",
+      "2.2:\xc3\xa9t\xc3\xa9.006.doc;",
+  };
+  for (size_t i = 0; i < uids->size(); ++i) {
+    auto structure = session.FetchBodyStructure(uids->at(i));
+    ASSERT_TRUE(structure.ok()) << structure.error().message;
+    auto parts = dtl::ImapBodyParts(*structure);
+    ASSERT_TRUE(parts.ok()) << parts.error().message;
+    std::string named;
+    for (const auto& p : *parts)
+      if (!p.fileName.empty() && p.type != "message") named += p.section + ":" + p.fileName + ";";
+    EXPECT_EQ(named, expected[i]) << structures;
+  }
+}
+
 }  // namespace
