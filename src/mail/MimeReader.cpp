@@ -173,10 +173,27 @@ void SkipBlanksAndComments(std::string_view s, size_t& pos) {
           break;
         }
       }
+      pos = std::min(pos, s.size());  // a quoted pair cut by the end
     } else {
       return;
     }
   }
+}
+
+// An unquoted value may run to the ';' with blanks in it, so a comment is only taken off its
+// end, and only when a blank sets it apart ("us-ascii (Plain text)"): "report (1).doc" keeps
+// its parentheses.
+std::string_view WithoutTrailingComment(std::string_view v) {
+  if (v.empty() || v.back() != ')') return v;
+  int depth = 0;
+  for (size_t i = v.size(); i-- > 0;) {
+    if (v[i] == ')') ++depth;
+    if (v[i] == '(' && --depth == 0) {
+      if (i == 0 || !IsBlank(v[i - 1])) return v;
+      return Trim(v.substr(0, i));
+    }
+  }
+  return v;
 }
 
 // A quoted string from its opening quote. Only \\ and \" are taken as escapes: other
@@ -497,7 +514,7 @@ MimeFieldValue ParseMimeFieldValue(std::string_view s) {
       // runs to the next ';'.
       const size_t valueBegin = pos;
       while (pos < s.size() && s[pos] != ';') ++pos;
-      value = std::string(Trim(s.substr(valueBegin, pos - valueBegin)));
+      value = std::string(WithoutTrailingComment(Trim(s.substr(valueBegin, pos - valueBegin))));
     }
     if (!name.empty()) raw.push_back({std::string(name), std::move(value), false});
   }
