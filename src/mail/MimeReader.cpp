@@ -370,6 +370,10 @@ class TreeWalker {
         }
         return {};
       }
+      // Without a boundary nothing can be split: IMAP servers call such a part text/plain.
+      type = "text";
+      subtype = "plain";
+      contentType.params.clear();
     }
 
     MimeLeaf leaf;
@@ -385,13 +389,11 @@ class TreeWalker {
     leaf.headerOffset = entity.begin;
     leaf.bodyOffset = body.begin;
     leaf.bodySize = body.end - body.begin;
-    const bool carriesMessage =
-        leaf.type == "message" && leaf.subtype == "rfc822" &&
-        (leaf.encoding == "7bit" || leaf.encoding == "8bit" || leaf.encoding == "binary");
+    const bool carriesMessage = leaf.type == "message" && leaf.subtype == "rfc822";
     const std::string leafSection = leaf.section;
     parts_.push_back(std::move(leaf));
-    // A forwarded message in base64 or quoted-printable is opaque to IMAP servers too: its
-    // parts get no numbers of their own.
+    // Even a forwarded mail in base64 is read as a mail as it stands (its encoded text then
+    // holds one part): IMAP servers number it so, and the numbers must be theirs.
     if (carriesMessage) return Walk(body, leafSection, true, false, depth + 1);
     return {};
   }
@@ -445,8 +447,6 @@ MimeHeaderBlock ParseHeaderBlock(std::string_view bytes) {
     if (text.front() == ' ' || text.front() == '\t') {
       // A continuation; one before any field has nothing to continue and is dropped.
       if (open) valueEnd = line + text.size();
-    } else if (line == 0 && text.substr(0, 5) == "From ") {
-      // An mbox separator line before the first field.
     } else {
       const size_t colon = text.find(':');
       std::string_view name =
@@ -454,13 +454,14 @@ MimeHeaderBlock ParseHeaderBlock(std::string_view bytes) {
       const bool fieldName = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
         return static_cast<unsigned char>(c) > 32 && static_cast<unsigned char>(c) < 127;
       });
-      if (!fieldName) {
-        // Not a field: the sender left out the empty line, and the body starts here.
-        close();
-        block.bodyOffset = line;
-        return block;
-      }
       close();
+      // Not a field (an mbox "From " line, a sender's stray text): skipped, with its
+      // continuations. The block still ends only at the empty line, as IMAP servers read it,
+      // so the parts' bodies are the ones they give.
+      if (!fieldName) {
+        line = next;
+        continue;
+      }
       block.fields.push_back({std::string(name), {}});
       valueBegin = line + colon + 1;
       valueEnd = line + text.size();

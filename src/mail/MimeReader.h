@@ -39,8 +39,9 @@ struct MimeHeaderBlock {
 std::string UnfoldHeaderValue(std::string_view value);
 
 // Reads the header block at the start of `bytes` up to its empty line (CRLF or bare LF line
-// ends). A line that is neither a field nor a continuation ends the block and starts the body,
-// as does the end of the input.
+// ends) or the end of the input. A line that is neither a field nor a continuation (an mbox
+// "From " line, stray text) is skipped; it does not end the block, as it does not for IMAP
+// servers.
 MimeHeaderBlock ParseHeaderBlock(std::string_view bytes);
 
 // One parameter of a Content-Type or Content-Disposition value.
@@ -109,9 +110,10 @@ struct MimeLeaf {
 // The leaf parts of the whole message `bytes` (header block and body) in the mail's order,
 // numbered as an IMAP server numbers them in BODYSTRUCTURE (see ImapBodyParts): a part of type
 // message/rfc822 is listed itself and then the parts of the message it carries, numbered
-// inside it ("2.1", "2.2"). A multipart's parts lie between its boundary lines; a missing
-// closing boundary ends the last part at the end of the enclosing body, and a multipart without
-// a boundary parameter is listed as a leaf. Fails Corrupt when the message nests deeper than
+// inside it ("2.1", "2.2"), whatever its transfer encoding. A multipart's parts lie between
+// its boundary lines (matched as line prefixes); a missing closing boundary ends the last part
+// at the end of the enclosing body, and a multipart without a boundary parameter is one
+// text/plain part. Checked against Dovecot. Fails Corrupt when the message nests deeper than
 // kMaxMimeDepth or has more than kMaxMimePartCount parts.
 Result<std::vector<MimeLeaf>> ParseMimeMessage(std::string_view bytes);
 

@@ -43,7 +43,8 @@ TEST(ParseHeaderBlock, UnfoldsFieldsAndFindsWhereTheBodyStarts) {
       {"a blank-only continuation line is part of the field", "A: 1\r\n \r\nB: 2\r\n\r\n",
        "A=1|B=2|@17"},
       {"no empty line: all of it is header", "A: 1\r\nB: 2", "A=1|B=2|@10"},
-      {"a line that is no field starts the body", "A: 1\r\nhello world\r\nB: 2\r\n", "A=1|@6"},
+      {"a line that is no field is skipped with its continuations",
+       "A: 1\r\nhello world\r\n more\r\nB: 2\r\n", "A=1|B=2|@32"},
       {"an empty first line: no fields", "\r\nbody", "@2"},
       {"an mbox separator before the fields is skipped",
        "From someone@example.org Mon Dec  7 00:00:00 2026\nA: 1\n\n", "A=1|@56"},
@@ -325,11 +326,11 @@ TEST(ParseMimeMessage, ListsTheLeafPartsNumberedAsImapNumbersThem) {
        Crlf("Content-Type: message/rfc822\n\nSubject: inner\nContent-Type: application/msword\n"
             "Content-Disposition: attachment; filename=\"x.dtl.doc\"\n\nAAAA\n"),
        "1 message/rfc822 7bit  ;1.1 application/msword 7bit attachment x.dtl.doc [AAAA\r\n];"},
-      {"a forwarded mail in base64 is not looked into",
+      {"a forwarded mail in base64 is read as it stands, as servers number it",
        Crlf("Content-Type: multipart/mixed; boundary=b\n\n--b\n"
             "Content-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nU3ViamVjdDogeA==\n"
             "--b--\n"),
-       "1 message/rfc822 base64  ;"},
+       "1 message/rfc822 base64  ;1.1 text/plain 7bit   [];"},
       {"bare LF lines, blanks after a boundary, no closing boundary",
        "Content-Type: multipart/mixed; boundary=b\n\n--b \t\nContent-Type: text/plain\n\none\n"
        "--b\nContent-Type: application/x-dtl\n\ntwo\n\n",
@@ -340,17 +341,17 @@ TEST(ParseMimeMessage, ListsTheLeafPartsNumberedAsImapNumbersThem) {
       {"a part with no fields, and an empty part",
        Crlf("Content-Type: multipart/mixed; boundary=b\n\n--b\n\nplain\n--b\n--b--\n"),
        "1 text/plain 7bit   [plain];2 text/plain 7bit   [];"},
-      {"a part whose sender left out the empty line",
+      {"a part whose sender left out the empty line has no body, as servers read it",
        Crlf("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n"
             "no blank line\n--b--\n"),
-       "1 text/plain 7bit   [no blank line];"},
+       "1 text/plain 7bit   [];"},
       {"a digest's parts are mails unless typed",
        Crlf("Content-Type: multipart/digest; boundary=d\n\n--d\n\nSubject: one\n\nfirst\n"
             "--d\nContent-Type: text/plain\n\nsecond\n--d--\n"),
        "1 message/rfc822 7bit  ;1.1 text/plain 7bit   [first];2 text/plain 7bit   [second];"},
-      {"a multipart without a boundary is one part",
-       Crlf("Content-Type: multipart/mixed\n\n--b\n\nx\n--b--\n"),
-       "1 multipart/mixed 7bit   [--b\r\n\r\nx\r\n--b--\r\n];"},
+      {"a multipart without a boundary is one text part",
+       Crlf("Content-Type: multipart/mixed; name=a.001\n\n--b\n\nx\n--b--\n"),
+       "1 text/plain 7bit   [--b\r\n\r\nx\r\n--b--\r\n];"},
       {"a type without a subtype reads as text/plain",
        Crlf("Content-Type: application; name=a.001\n\nx\n"), "1 text/plain 7bit   [x\r\n];"},
       {"an empty mail", "", "1 text/plain 7bit   [];"},
