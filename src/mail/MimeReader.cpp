@@ -246,7 +246,6 @@ int Base64Value(char c) {
 std::optional<std::string> DecodeB(std::string_view s) {
   while (!s.empty() && s.back() == '=') s.remove_suffix(1);
   std::string out;
-  out.reserve(s.size() * 3 / 4);
   uint32_t acc = 0;
   int bits = 0;
   for (char c : s) {
@@ -269,20 +268,28 @@ struct EncodedWord {
   std::string bytes;
 };
 
-// The encoded word starting at `at` ("=?"), if one well-formed is there.
-std::optional<EncodedWord> ReadEncodedWord(std::string_view text, size_t at) {
-  const size_t q1 = text.find('?', at + 2);
-  if (q1 == std::string_view::npos || q1 == at + 2 || q1 + 3 >= text.size()) return std::nullopt;
-  const std::string_view charset = text.substr(at + 2, q1 - at - 2);
+// The encoded word starting at `at` ("=?"), if one well-formed is there. A hostile header
+// of many "=?" must cost one pass, not one per "=?": the charset is looked for only within
+// its longest length, and `nextClose` keeps the first "?=" found so far (the searches only
+// move forward), so the text is scanned for it once.
+std::optional<EncodedWord> ReadEncodedWord(std::string_view text, size_t at, size_t& nextClose) {
+  constexpr size_t kLongestCharset = 64;
+  const size_t q = text.substr(at + 2, kLongestCharset + 1).find('?');
+  if (q == std::string_view::npos || q == 0) return std::nullopt;
+  const size_t q1 = at + 2 + q;
+  if (q1 + 3 >= text.size()) return std::nullopt;
+  const std::string_view charset = text.substr(at + 2, q);
   if (std::any_of(charset.begin(), charset.end(), IsBlank)) return std::nullopt;
   const char encoding = LowerChar(text[q1 + 1]);
   if ((encoding != 'b' && encoding != 'q') || text[q1 + 2] != '?') return std::nullopt;
-  const size_t close = text.find("?=", q1 + 3);
-  if (close == std::string_view::npos) return std::nullopt;
-  const std::string_view payload = text.substr(q1 + 3, close - q1 - 3);
+  if (nextClose < q1 + 3) nextClose = text.find("?=", q1 + 3);
+  if (nextClose == std::string_view::npos) return std::nullopt;
+  const std::string_view payload = text.substr(q1 + 3, nextClose - q1 - 3);
+  // A B word fails at its first character outside the alphabet, at the latest the '?' of the
+  // next "=?", so failed words cost no more than the text between them.
   auto bytes = encoding == 'b' ? DecodeB(payload) : DecodeQ(payload);
   if (!bytes) return std::nullopt;
-  return EncodedWord{at, close + 2, std::string(charset), std::move(*bytes)};
+  return EncodedWord{at, nextClose + 2, std::string(charset), std::move(*bytes)};
 }
 
 // ---- the message tree ----
@@ -639,9 +646,10 @@ std::string DecodeEncodedWords(std::string_view text) {
     }
     inRun = false;
   };
+  size_t nextClose = 0;
   size_t pos = text.find("=?");
   while (pos != std::string_view::npos) {
-    auto word = ReadEncodedWord(text, pos);
+    auto word = ReadEncodedWord(text, pos, nextClose);
     if (!word) {
       pos = text.find("=?", pos + 1);
       continue;

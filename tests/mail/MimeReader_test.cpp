@@ -233,6 +233,23 @@ TEST(DecodeEncodedWords, DecodesWordsAndJoinsAdjacentOnes) {
   for (const Case& c : cases) EXPECT_EQ(dtl::DecodeEncodedWords(c.text), c.decoded) << c.what;
 }
 
+// Headers built to make a careless decoder scan the rest of the text once per "=?": a
+// megabyte of them must take one pass (a quadratic decoder runs into the time limit here).
+TEST(DecodeEncodedWords, AMegabyteOfHostileWordsTakesOnePass) {
+  auto times = [](std::string_view s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  const std::string unclosed = times("=?utf-8?b?QUJD", 80000);
+  const std::string failing = times("=?utf-8?b?QUJD!", 70000) + "?=";
+  const std::string longCharset = times("=?" + std::string(60, 'x'), 16000) + "?q?a?=";
+  for (const std::string& text : {unclosed, failing, longCharset}) {
+    const std::string out = dtl::DecodeEncodedWords(text);
+    EXPECT_GE(out.size(), text.size() - 70);
+  }
+}
+
 TEST(MimeFileName, TakesTheDispositionsNameElseTheTypesDecoded) {
   auto params = [](std::string_view field) { return dtl::ParseMimeFieldValue(field).params; };
   struct Case {
