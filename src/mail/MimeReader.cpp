@@ -136,7 +136,9 @@ std::optional<std::string> IconvToUtf8(const std::string& charset, std::string_v
   iconv(cd, nullptr, nullptr, &dst, &room);  // a stateful charset's closing shift
   out.append(buffer, static_cast<size_t>(dst - buffer));
   iconv_close(cd);
-  return out;
+  // Some of iconv's charsets can name values UTF-8 must not carry (surrogates from UTF-16 or
+  // UCS-4 input): the promise of valid UTF-8 is kept here, not left to each module.
+  return RepairUtf8(out);
 }
 
 std::string PercentDecode(std::string_view s) {
@@ -374,6 +376,17 @@ class TreeWalker {
               section.empty() ? std::to_string(n) : section + "." + std::to_string(n);
           if (Status s = Walk(child, childSection, false, subtype == "digest", depth + 1); !s)
             return s;
+        }
+        if (n == 0) {
+          // A multipart must have a part: IMAP servers give one with no bytes in place of
+          // none, and so does this reader, to keep their numbers.
+          MimeLeaf empty;
+          empty.section = section.empty() ? "1" : section + ".1";
+          empty.type = "text";
+          empty.subtype = "plain";
+          empty.encoding = "7bit";
+          empty.headerOffset = empty.bodyOffset = body.end;
+          parts_.push_back(std::move(empty));
         }
         return {};
       }

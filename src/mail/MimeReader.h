@@ -112,8 +112,8 @@ struct MimeLeaf {
 // message/rfc822 is listed itself and then the parts of the message it carries, numbered
 // inside it ("2.1", "2.2"), whatever its transfer encoding. A multipart's parts lie between
 // its boundary lines (matched as line prefixes); a missing closing boundary ends the last part
-// at the end of the enclosing body, and a multipart without a boundary parameter is one
-// text/plain part. Checked against Dovecot. Fails Corrupt when the message nests deeper than
+// at the end of the enclosing body, a multipart without a boundary parameter is one
+// text/plain part, and one with no boundary line has one empty text/plain part. Checked against Dovecot. Fails Corrupt when the message nests deeper than
 // kMaxMimeDepth or has more than kMaxMimePartCount parts.
 Result<std::vector<MimeLeaf>> ParseMimeMessage(std::string_view bytes);
 

@@ -369,6 +369,8 @@ TEST(ParseMimeMessage, ListsTheLeafPartsNumberedAsImapNumbersThem) {
       {"a multipart without a boundary is one text part",
        Crlf("Content-Type: multipart/mixed; name=a.001\n\n--b\n\nx\n--b--\n"),
        "1 text/plain 7bit   [--b\r\n\r\nx\r\n--b--\r\n];"},
+      {"a multipart with no boundary line has one empty part",
+       Crlf("Content-Type: multipart/mixed; boundary=b\n\nno parts\n"), "1 text/plain 7bit   [];"},
       {"a type without a subtype reads as text/plain",
        Crlf("Content-Type: application; name=a.001\n\nx\n"), "1 text/plain 7bit   [x\r\n];"},
       {"an empty mail", "", "1 text/plain 7bit   [];"},

@@ -382,6 +382,7 @@ TEST_F(ImapDovecot, TheMimeReaderNumbersAndCutsPartsAsDovecotDoes) {
       "--b\r\nContent-Type: text/plain\r\n\r\nlast, never closed\r\n\r\n",
       "Subject: f\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b junk\r\n\r\none\r\n"
       "--b\r\n--b--\r\n",
+      "Subject: i\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\nno boundary line\r\n",
       // The last two have parts whose header never ends before the boundary. Dovecot numbers
       // them as the reader does, but its bounds for them are its own (a part 1 of no bytes for
       // a multipart without a boundary; the line break before a boundary counted into a
