@@ -123,11 +123,11 @@ std::optional<std::string> IconvToUtf8(const std::string& charset, std::string_v
     char* dst = buffer;
     size_t room = sizeof buffer;
     const size_t r = iconv(cd, &src, &left, &dst, &room);
+    const int error = r == static_cast<size_t>(-1) ? errno : 0;
     out.append(buffer, static_cast<size_t>(dst - buffer));
-    if (r != static_cast<size_t>(-1)) continue;
-    if (errno == E2BIG) continue;
+    if (error == 0 || error == E2BIG) continue;
     out += kReplacement;
-    if (errno != EILSEQ) break;  // EINVAL: the input ends inside a character
+    if (error != EILSEQ) break;  // EINVAL: the input ends inside a character
     ++src;
     --left;
   }
@@ -309,9 +309,10 @@ std::vector<Range> SplitMultipart(std::string_view msg, Range body, std::string_
   constexpr size_t kNone = std::string_view::npos;
   size_t partStart = kNone;  // kNone: still in the preamble
   size_t line = body.begin;
+  const std::string_view within = msg.substr(0, body.end);
   while (line < body.end) {
-    size_t lineEnd = msg.find('\n', line);
-    if (lineEnd == kNone || lineEnd >= body.end) lineEnd = body.end;
+    size_t lineEnd = within.find('\n', line);
+    if (lineEnd == kNone) lineEnd = body.end;
     if (line + delimiter.size() <= body.end &&
         msg.compare(line, delimiter.size(), delimiter) == 0) {
       if (partStart != kNone) {
