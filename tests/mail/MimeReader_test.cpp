@@ -382,6 +382,51 @@ TEST(ParseMimeMessage, ListsTheLeafPartsNumberedAsImapNumbersThem) {
   }
 }
 
+// Attachment headers as Python's email package writes them (RFC 2231 for its default policy,
+// folded continuations for long names, encoded words split over folded lines for Header()),
+// and the names it reads back from them.
+TEST(ParseMimeMessage, NamesFromPythonsEmailPackageReadAsPythonReadsThem) {
+  struct Case {
+    std::string header, name;
+  } cases[] = {
+      {"Content-Disposition: attachment; filename=\"movie.avi.001.doc\"\n", "movie.avi.001.doc"},
+      {"Content-Disposition: attachment;\n"
+       " filename*=utf-8''R%C3%A9sum%C3%A9%3B%20%22final%22%20%282%29.dtl.doc\n",
+       "R\xc3\xa9sum\xc3\xa9; \"final\" (2).dtl.doc"},
+      {"Content-Disposition: attachment;\n"
+       " filename*0*=utf-8''%E5%8F%B0%E5%8C%97%E5%B8%82%E3%81%AE%E9%95%B7%E3%81%84;\n"
+       " filename*1*=%E3%83%95%E3%82%A1%E3%82%A4%E3%83%AB%E5%90%8D%E3%81%A8%E8%AA%AC;\n"
+       " filename*2*=%E6%98%8E%E4%BB%98%E3%81%8D%E3%81%AE%E3%82%BB%E3%82%B0%E3%83%A1;\n"
+       " filename*3*=%E3%83%B3%E3%83%88.003.doc\n",
+       "\xe5\x8f\xb0\xe5\x8c\x97\xe5\xb8\x82\xe3\x81\xae\xe9\x95\xb7\xe3\x81\x84\xe3\x83\x95\xe3"
+       "\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe5\x90\x8d\xe3\x81\xa8\xe8\xaa\xac\xe6\x98\x8e\xe4\xbb"
+       "\x98\xe3\x81\x8d\xe3\x81\xae\xe3\x82\xbb\xe3\x82\xb0\xe3\x83\xa1\xe3\x83\xb3\xe3\x83\x88"
+       ".003.doc"},
+      {"Content-Disposition: attachment; filename=\"a b\\\\c.005\"\n", "a b\\c.005"},
+      {"Content-Disposition: attachment;\n"
+       " filename=\"=?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln=2C_eine_Segmentdatei_mit_langem_Name?="
+       "\n"
+       " =?utf-8?q?n=2E006=2Edoc?=\"\n",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e aus K\xc3\xb6ln, eine Segmentdatei mit langem Namen.006.doc"},
+      {"Content-Disposition: attachment;\n filename=\"=?utf-8?b?4oKsIHJhdGUuMDA3LmRvYw==?=\"\n",
+       "\xe2\x82\xac rate.007.doc"},
+      {"Content-Disposition: attachment;\n filename=\"=?iso-8859-1?q?M=FCller=2E008=2Edoc?=\"\n",
+       "M\xc3\xbcller.008.doc"},
+  };
+  for (const Case& c : cases) {
+    const std::string mail = Crlf(
+        "Content-Type: application/msword\nMIME-Version: 1.0\n"
+        "Content-Transfer-Encoding: base64\n" +
+        c.header + "\nYWJj\n");
+    auto parts = dtl::ParseMimeMessage(mail);
+    ASSERT_TRUE(parts.ok()) << parts.error().message;
+    ASSERT_EQ(parts->size(), 1u);
+    EXPECT_EQ(parts->at(0).fileName, c.name) << c.header;
+    EXPECT_EQ(parts->at(0).disposition, "attachment");
+  }
+}
+
 TEST(ParseMimeMessage, PartOffsetsPointIntoTheMessage) {
   const std::string mail = Crlf(std::string("Content-Type: message/rfc822\n\n") + kSegmentMail);
   auto parts = dtl::ParseMimeMessage(mail);
