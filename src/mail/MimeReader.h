@@ -5,7 +5,7 @@
 //
 // Everything here is lenient the way mail readers are: a malformed field or part is read as
 // well as it can be, never refused. The one refusal is a message nested deeper or cut into
-// more parts than kMaxMimeDepth / kMaxMimeParts allow, so a hostile mail cannot exhaust the
+// more parts than kMaxMimeDepth / kMaxMimePartCount allow, so a hostile mail cannot exhaust the
 // stack or memory. No function keeps a pointer into its input.
 #pragma once
 
@@ -29,7 +29,9 @@ struct MimeField {
 // A header block and where the body after it starts.
 struct MimeHeaderBlock {
   std::vector<MimeField> fields;
-  size_t bodyOffset = 0;  // offset in the input of the first byte after the empty line
+  // Offset in the input of the first byte after the empty line; the input's size when the
+  // block has none.
+  size_t bodyOffset = 0;
   // The value of the first field called `name` (any case), or nullopt.
   std::optional<std::string> Get(std::string_view name) const;
 };
@@ -47,9 +49,10 @@ MimeHeaderBlock ParseHeaderBlock(std::string_view bytes);
 // One parameter of a Content-Type or Content-Disposition value.
 struct MimeParam {
   std::string name;   // lower case
-  std::string value;  // quotes and backslash escapes removed
+  std::string value;  // without its quotes; \\ and \" unescaped
   // The value came from an RFC 2231 extended form (name*=charset'lang'%XX or name*0*=...) and
-  // is already UTF-8; a plain value may still hold encoded words.
+  // is decoded already (UTF-8, or the bytes as sent for an unknown charset); a plain value
+  // may still hold encoded words.
   bool extended = false;
 };
 
@@ -112,9 +115,11 @@ struct MimeLeaf {
 // message/rfc822 is listed itself and then the parts of the message it carries, numbered
 // inside it ("2.1", "2.2"), whatever its transfer encoding. A multipart's parts lie between
 // its boundary lines (matched as line prefixes); a missing closing boundary ends the last part
-// at the end of the enclosing body, a multipart without a boundary parameter is one
-// text/plain part, and one with no boundary line has one empty text/plain part. Checked against Dovecot. Fails Corrupt when the message nests deeper than
-// kMaxMimeDepth or has more than kMaxMimePartCount parts.
+// at the end of the enclosing body; a multipart without a boundary parameter is one text/plain
+// part, and one without a boundary line holds one empty text/plain part. (Numbers and bodies
+// are checked against Dovecot's.) The parts hold offsets into `bytes`, never pointers. Fails
+// Corrupt when the message nests deeper than kMaxMimeDepth or has more than kMaxMimePartCount
+// parts.
 Result<std::vector<MimeLeaf>> ParseMimeMessage(std::string_view bytes);
 
 }  // namespace dtl
