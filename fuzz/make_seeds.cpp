@@ -1,6 +1,7 @@
 // Writes the seed corpus of every fuzz target, made by the program's own code: zips from the
 // zip writer, segment archives from the segment packer, settings files from the settings
-// writer, and SMTP dialogues and IMAP responses in the shapes real servers give.
+// writer, segment mails from the mail engine, and SMTP dialogues, IMAP responses and mails of
+// other programs in the shapes real servers and mailers give.
 //
 // Usage: fuzz_seeds OUTDIR   (creates OUTDIR/<target>/seed-N files)
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "archive/ZipWriter.h"
 #include "base/AddressBook.h"
 #include "base/RegFile.h"
+#include "mail/EmailObject.h"
 #include "mail/SmtpAuth.h"
 
 namespace fs = std::filesystem;
@@ -187,6 +189,61 @@ int main(int argc, char** argv) {
       "+ UGFzc3dvcmQ6\r\n* BYE Logging out\r\na6 OK Logout completed.\r\n";
   for (uint8_t readSize : {uint8_t(63), uint8_t(0), uint8_t(6)})
     Write("imap_response", Cat({readSize}, Of(imap)));
+
+  // Mails: segment mails as the mail engine renders them (alone and forwarded as an
+  // attachment), and the name forms and shapes of other mailers.
+  {
+    int boundary = 0;
+    std::vector<std::string> rendered;
+    for (const auto& [name, piece] :
+         std::vector<std::pair<std::string, Bytes>>{{"movie.avi.001.doc", text},
+                                                    {"Gr\xc3\xbc\xc3\x9f"
+                                                     "e.dtl.doc",
+                                                     noise}}) {
+      dtl::MessageStamp stamp;
+      stamp.now = 1700000000;
+      stamp.uuid = "0c8d5a57-8a4e-4f6c-9d1e-3b2a1f0e9d8c";
+      stamp.hostName = "sender.example.org";
+      dtl::EmailObject email = dtl::EmailObject::CreateMessage(stamp);
+      email.SetUuidSource([&] {
+        return "1b2c3d4e-5f60-4a7b-8c9d-0e1f2a3b4c" + std::to_string(10 + boundary++ % 90);
+      });
+      email.SetSubject(name + " segment");
+      email.SetFrom("drover@mail.test");
+      email.AddTo("", "drover@mail.test");
+      email.AddAttachmentBytes(name, dtl::MediaTypeForFileName(name), piece);
+      email.SetBody("Drovetail segment.");
+      std::string wire;
+      if (email.Render(wire)) rendered.push_back(wire);
+    }
+    for (const std::string& wire : rendered) {
+      Write("mime_reader", Of(wire));
+      Write("mime_reader",
+            Of("Subject: Fwd\r\nContent-Type: multipart/mixed; boundary=\"f\"\r\n\r\n"
+               "--f\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n--f\r\n"
+               "Content-Type: message/rfc822\r\n\r\n" +
+               wire + "\r\n--f--\r\n"));
+    }
+  }
+  for (std::string_view s : {
+           "Content-Type: multipart/mixed;\r\n boundary=\"b1\"\r\n\r\npre\r\n--b1\r\n"
+           "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: "
+           "quoted-printable\r\n\r\nCaf=C3=A9 =\r\nau lait\r\n--b1\r\n"
+           "Content-Type: application/msword\r\nContent-Transfer-Encoding: base64\r\n"
+           "Content-Disposition: attachment;\r\n filename*0*=utf-8''Gr%C3%BC%C3%9Fe.;\r\n"
+           " filename*1=001.doc\r\n\r\nAAECAw==\r\n--b1--\r\npost\r\n",
+           "Content-Type: multipart/mixed; boundary=o\n\n--o\nContent-Type: multipart/"
+           "alternative; boundary=i\n\n--i\n\ntext\n--i\nContent-Type: text/html\n\n<p>\n"
+           "--i--\n--o\nContent-Type: application/msword; name=\"=?UTF-8?B?5Y+w?= "
+           "=?utf-8?q?=E5=8C=97?=.002.doc\"\nContent-Transfer-Encoding: base64\n\nAA==\n--o\n",
+           "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nSubject: one\r\n"
+           "Content-Type: application/x-dtl; name*=iso-8859-1'de'M%FCller.dtl\r\n\r\nx\r\n"
+           "--d--\r\n",
+           "Content-Type: message/rfc822\r\n\r\nContent-Type: message/rfc822\r\n\r\n"
+           "Content-Disposition: attachment; filename=\"=?windows-1252?Q?=80.003.doc?=\"\r\n"
+           "\r\nAAAA\r\n",
+       })
+    Write("mime_reader", Of(s));
 
   // Settings files as the program writes them.
   dtl::RegFile reg;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "mail/MimeReader.h"
+
 namespace dtl {
 namespace {
 
@@ -16,12 +18,16 @@ std::string Lower(std::string s) {
 
 std::string Text(const ImapValue& v) { return v.IsString() ? v.text : std::string(); }
 
-// The value of `name` in a parameter list ("name" "value" ...), matched without case.
-std::string Param(const ImapValue& list, const std::string& name) {
-  if (!list.IsList()) return {};
+// A parameter list ("name" "value" ...) as the server passed it. Servers differ in what they
+// do with RFC 2231 forms: some join the continuations and hand over "filename*" with its
+// charset'lang'%XX value, others pass "filename*0*", "filename*1" as the mail had them; the
+// MIME reader takes both, the same way it reads them from a mail's own header.
+std::vector<MimeParam> Params(const ImapValue& list) {
+  std::vector<MimeParam> params;
+  if (!list.IsList()) return params;
   for (size_t i = 0; i + 1 < list.items.size(); i += 2)
-    if (Lower(Text(list.items[i])) == name) return Text(list.items[i + 1]);
-  return {};
+    params.push_back({Text(list.items[i]), Text(list.items[i + 1]), false});
+  return DecodeMimeParams(params);
 }
 
 // `messageBody`: `body` is what a message/rfc822 part at `section` carries, whose one part (if
@@ -58,14 +64,15 @@ Status Walk(const ImapValue& body, const std::string& section, bool messageBody,
     extension = 8;  // after the line count
   else if (message)
     extension = 10;  // after envelope, body and line count
+  std::vector<MimeParam> dispositionParams;
   if (items.size() > extension + 1) {
     const ImapValue& disposition = items[extension + 1];
     if (disposition.IsList() && !disposition.items.empty()) {
       part.disposition = Lower(Text(disposition.items[0]));
-      if (disposition.items.size() > 1) part.fileName = Param(disposition.items[1], "filename");
+      if (disposition.items.size() > 1) dispositionParams = Params(disposition.items[1]);
     }
   }
-  if (part.fileName.empty()) part.fileName = Param(items[2], "name");
+  part.fileName = MimeFileName(dispositionParams, Params(items[2]));
   out.push_back(part);
   if (message) return Walk(items[8], part.section, true, out);
   return {};

@@ -18,8 +18,10 @@ struct ImapBodyPart {
   std::string subtype;      // lower case: "plain", "octet-stream", ...
   std::string encoding;     // lower case: "base64", "quoted-printable", "7bit", ...
   std::string disposition;  // lower case: "attachment", "inline", or empty
-  std::string fileName;     // the disposition's filename, else the type's name; as sent
-  uint64_t size = 0;        // encoded size in bytes, as the server counts it
+  // The disposition's filename, else the type's name, decoded to UTF-8 (RFC 2231 extended
+  // and continued values, RFC 2047 encoded words; see MimeFileName).
+  std::string fileName;
+  uint64_t size = 0;  // encoded size in bytes, as the server counts it
 };
 
 // The leaf parts of `structure` (the value after BODYSTRUCTURE) in the mail's order. The parts
