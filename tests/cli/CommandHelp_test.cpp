@@ -66,7 +66,7 @@ const std::map<std::string, std::vector<std::string>> kMustAccept = {
     {"mx", {"DOMAIN"}},
     {"send",
      {"FILE", "--to", "--method", "--position", "--segment-size", "--password-file",
-      "--password-stdin", "--plain", "--from", "--resume"}},
+      "--password-stdin", "--plain", "--from", "--resume", "--segments"}},
     {"split",
      {"FILE", "DIR", "--position", "--segment-size", "--password-file", "--password-stdin", "--des",
       "--threads"}},
