@@ -172,8 +172,8 @@ std::string Explain(const dtl::Error& error, const ImapTarget& target) {
              "; the server's certificate is checked against the system's CAs, "
              "or the PEM bundle named by DTL_CA_FILE";
     case dtl::ErrorCode::NotFound:
-      return error.message.empty() ? "there is no folder " + target.folder + " on " + target.host
-                                   : error.message;
+      return "there is no folder " + target.folder + " on " + target.host +
+             (error.message.empty() ? "" : " (" + error.message + ")");
     default: return error.message;
   }
 }
