@@ -160,20 +160,22 @@ void PrintListing(const dtl::ImapListing& listing, const std::string& folder,
     std::printf("%zu segment mail(s) found twice were counted once\n", listing.duplicatesDropped);
 }
 
-// A failure the user can act on, from the listing's or the receive's error.
+// A failure the user can act on, from the listing's or the receive's error: where the fix
+// lies is added to what the server said.
 std::string Explain(const dtl::Error& error, const ImapTarget& target) {
+  std::string text = error.message;
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
   switch (error.code) {
     case dtl::ErrorCode::Auth:
-      return error.message +
+      return text +
              "; check the user name (--user, IMAPUserName) and the password "
              "(--login-password-file, IMAPPass)";
     case dtl::ErrorCode::Tls:
-      return error.message +
-             "; the server's certificate is checked against the system's CAs, "
-             "or the PEM bundle named by DTL_CA_FILE";
+      return text +
+             "; the server's certificate is checked against the system's CAs, or the PEM "
+             "bundle named by DTL_CA_FILE";
     case dtl::ErrorCode::NotFound:
-      return "there is no folder " + target.folder + " on " + target.host +
-             (error.message.empty() ? "" : " (" + error.message + ")");
+      return text.empty() ? "there is no folder " + target.folder + " on " + target.host : text;
     default: return error.message;
   }
 }
