@@ -252,7 +252,13 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   auto resolved = ResolveImapTarget(o.url, o.user, settings);
   if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
   const ImapTarget target = std::get<ImapTarget>(resolved);
-  if (!o.loginPasswordFile && settings.ImapPass().empty())
+  bool stored = false;
+  if (!o.loginPasswordFile) {
+    std::string pass = settings.ImapPass();
+    stored = !pass.empty();
+    WipeString(pass);
+  }
+  if (!o.loginPasswordFile && !stored)
     return usage(
         "no IMAP password; give --login-password-file F or store it with 'dtl config set "
         "IMAPPass'");
