@@ -139,6 +139,7 @@ TEST(CommandHelp, PasswordArgumentsAreRefusedByEveryCommandThatTakesAPassword) {
       {"merge", "x.dtl"},
       {"send", "x --to a@b.test"},
       {"fetch", "--page-url http://mail.yahoo.com/ --cookie-file c --out ."},
+      {"fetch", "--imap imaps://imap.example.test/ --user u --login-password-file c --out ."},
   };
   for (const Case& c : cases) {
     for (const char* form : {"-p hunter2", "--password hunter2", "--password=hunter2"}) {
