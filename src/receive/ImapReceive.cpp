@@ -272,7 +272,10 @@ class ReceiveRun {
         std::min<size_t>(std::clamp(p_.jobs, 1u, 16u), std::max<size_t>(1, p_.items.size())));
     std::vector<std::thread> workers;
     running_ = p_.items.empty() ? 0 : jobs;
-    for (unsigned j = 0; j < running_; ++j) workers.emplace_back([this] { Work(); });
+    // Counted against `jobs`, not running_: a worker that is done before the last one starts
+    // has already lowered running_, and fewer workers than counted would leave Drain waiting.
+    for (unsigned j = 0; j < (p_.items.empty() ? 0 : jobs); ++j)
+      workers.emplace_back([this] { Work(); });
     Drain(observer);
     for (auto& t : workers) t.join();
     observer.OnRateCleared();
