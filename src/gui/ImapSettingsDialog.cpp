@@ -55,7 +55,7 @@ ImapTestDialog::ImapTestDialog(dtl::ImapSettings settings, std::string folder, Q
   status_->setMinimumWidth(300);
   stopButton = new QPushButton(tr("&Stop"), this);
   closeButton = new QPushButton(tr("&Close"), this);
-  connect(stopButton, &QPushButton::clicked, this, [this] { runner_.requestStop(); });
+  connect(stopButton, &QPushButton::clicked, this, &ImapTestDialog::stop);
   connect(closeButton, &QPushButton::clicked, this, &QDialog::reject);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -96,14 +96,26 @@ void ImapTestDialog::showEvent(QShowEvent* event) {
     (void)session.Logout();
     if (!ok) text = stop.stop_requested() ? tr("Stopped.") : tr("Failure: %1").arg(text);
     runner_.post([this, ok, text] {
+      if (stopped_) return;  // the user has been told already
       status_->setText(text);
       emit testFinished(ok, text);
     });
   });
 }
 
-void ImapTestDialog::reject() {
+void ImapTestDialog::stop() {
+  if (!runner_.isRunning() || stopped_) return;
+  // The session notices the stop only once the read under way returns (within kWait); the
+  // answer is given now and whatever comes later is dropped.
   runner_.requestStop();
+  stopped_ = true;
+  stopButton->setEnabled(false);
+  status_->setText(tr("Stopped."));
+  emit testFinished(false, status_->text());
+}
+
+void ImapTestDialog::reject() {
+  stop();
   QDialog::reject();
 }
 
@@ -131,6 +143,7 @@ ImapSettingsDialog::ImapSettingsDialog(dtl::SettingsStore& store, QWidget* paren
   testButton->setAutoDefault(false);
   connect(testButton, &QPushButton::clicked, this, [this] {
     ImapTestDialog* test = MakeTest();
+    test_ = test;
     test->exec();
     test->deleteWhenDone();
   });
@@ -145,6 +158,15 @@ ImapSettingsDialog::ImapSettingsDialog(dtl::SettingsStore& store, QWidget* paren
   layout->addLayout(form);
   layout->addWidget(testButton, 0, Qt::AlignLeft);
   layout->addWidget(OkCancel(this));
+}
+
+ImapSettingsDialog::~ImapSettingsDialog() {
+  // A test still waiting for a dead server would hold this dialog's end (and the window that
+  // closed it) until its time-out: it goes on its own instead.
+  if (test_) {
+    test_->setParent(nullptr);
+    test_->deleteWhenDone();
+  }
 }
 
 // Only the other mode's standard port moves: a port the user chose stays.

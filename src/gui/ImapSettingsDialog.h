@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <string>
 
 #include "base/SettingsStore.h"
@@ -25,8 +26,9 @@ dtl::ImapSettings ImapSettingsFromStore(const dtl::SettingsStore& store);
 // (dtl::ImapSession: Open() then Examine()), showing "Testing..." and then the outcome: the
 // folder's message count, or the server's or the connection's error.
 //
-// "&Stop" asks the test to end (it ends with the read under way, within the time-outs kept
-// short here); "&Close" stops it too and hides the dialog at once. Deleting the dialog waits
+// "&Stop" ends the test for the user at once ("Stopped."); its worker lets go once the read
+// under way returns (within kWait), and a late answer is dropped. "&Close" stops it too and
+// hides the dialog at once. Deleting the dialog waits
 // for the test; deleteWhenDone() lets a closed dialog go without waiting. UI thread only.
 class ImapTestDialog : public QDialog {
   Q_OBJECT
@@ -51,6 +53,7 @@ class ImapTestDialog : public QDialog {
   void testFinished(bool ok, const QString& text);
 
  public slots:
+  void stop();
   void reject() override;
 
  protected:
@@ -60,6 +63,7 @@ class ImapTestDialog : public QDialog {
   dtl::ImapSettings settings_;
   std::string folder_;
   bool started_ = false;
+  bool stopped_ = false;
   QLabel* status_;
   JobRunner runner_;  // last: the test ends before the members it uses
 };
@@ -68,6 +72,8 @@ class ImapSettingsDialog : public QDialog {
   Q_OBJECT
  public:
   ImapSettingsDialog(dtl::SettingsStore& store, QWidget* parent = nullptr);
+  // A test still running is let go, never waited for.
+  ~ImapSettingsDialog() override;
   // Writes every value; stays open (no message) when the store cannot be written.
   void accept() override;
   // The IMAP Test dialog for the values shown (the caller shows it and owns it).
@@ -85,6 +91,7 @@ class ImapSettingsDialog : public QDialog {
 
   dtl::SettingsStore& store_;
   int shownSecurity_ = 0;
+  QPointer<ImapTestDialog> test_;  // the last test run
 };
 
 }  // namespace dtlui
