@@ -71,9 +71,9 @@ class DownloadDialog : public QDialog {
   // What the worker runs: the download of `params` (SetUp()'s folder and password, the items
   // added; Auto Merge is left to the dialog), events to `observer`, ending soon after `stop`.
   // A non-empty Summary::message is shown to the user when the run was not stopped.
-  using Job = std::function<dtl::DownloadEngine::Summary(
-      const dtl::DownloadEngine::Params& params, dtl::DownloadObserver& observer,
-      std::stop_token stop)>;
+  using Job = std::function<dtl::DownloadEngine::Summary(const dtl::DownloadEngine::Params& params,
+                                                         dtl::DownloadObserver& observer,
+                                                         std::stop_token stop)>;
 
   // A web-mail download (dtl::DownloadEngine in the browser's session). `cookies` (the
   // program's session store) must outlive the dialog; `endpoints` is copied.

@@ -99,8 +99,7 @@ class ImapSource : public SegmentSource {
   ImapSource(dtl::ImapSettings settings, std::string folder, unsigned jobs)
       : settings_(std::move(settings)), folder_(std::move(folder)), jobs_(jobs) {}
 
-  void List(Events& events, const KnownKey&, std::stop_token stop,
-            std::stop_token close) override {
+  void List(Events& events, const KnownKey&, std::stop_token stop, std::stop_token close) override {
     // The listing takes one token: either stop ends it. What was filed before a Stop stays in
     // the tree either way; only the window's own close abandons it.
     std::stop_source either;
@@ -134,8 +133,9 @@ class ImapSource : public SegmentSource {
     auto* dlg = new DownloadDialog(
         [settings = settings_, folder = folder_, jobs = jobs_, chosen](
             const dtl::DownloadEngine::Params& params, dtl::DownloadObserver& observer,
-            std::stop_token stop) { return Receive(settings, folder, jobs, chosen, params,
-                                                   observer, stop); },
+            std::stop_token stop) {
+          return Receive(settings, folder, jobs, chosen, params, observer, stop);
+        },
         parent);
     dlg->SetUp(folder, Q(settings_.host), 0, autoMerge, password);
     for (const auto& item : items) dlg->AddItem(item);
@@ -146,9 +146,7 @@ class ImapSource : public SegmentSource {
   class Relay : public dtl::ImapListObserver {
    public:
     Relay(Events& events, ImapSource& source) : events_(events), source_(source) {}
-    void OnListProgress(size_t scanned, size_t total) override {
-      events_.Progress(scanned, total);
-    }
+    void OnListProgress(size_t scanned, size_t total) override { events_.Progress(scanned, total); }
     void OnSegmentFound(const dtl::ImapSegmentRef& segment) override {
       source_.refs_[segment.item.key] = segment;
       events_.Found(segment.item);

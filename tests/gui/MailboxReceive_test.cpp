@@ -197,7 +197,8 @@ class MailboxReceiveTest : public QObject {
     QTest::newRow("STARTTLS") << 1 << right << "Tested box" << true
                               << "Success: %1 messages in Tested box.";
     QTest::newRow("wrong password")
-        << 0 << "not it" << "Tested box" << false
+        << 0 << "not it"
+        << "Tested box" << false
         << "Failure: the IMAP server refused the login for " + Q(MailSystem::login());
     QTest::newRow("missing folder")
         << 1 << right << "Nowhere" << false
@@ -241,9 +242,10 @@ class MailboxReceiveTest : public QObject {
     // Names without ".doc" count too.
     const QStringList notesLines = Put(folder, "notes.txt", notes, "s3cret", "");
     QVERIFY(!movieLines.isEmpty() && !notesLines.isEmpty());
-    QCOMPARE(mail_->RunImap("m.append(mbox(args[0]), None, None, b'Subject: lunch\\r\\n\\r\\nsee "
-                            "you\\r\\n')",
-                            {folder.toStdString()})
+    QCOMPARE(mail_
+                 ->RunImap("m.append(mbox(args[0]), None, None, b'Subject: lunch\\r\\n\\r\\nsee "
+                           "you\\r\\n')",
+                           {folder.toStdString()})
                  .status,
              0);
     const std::string flagsBefore = mail_->RunImap(kFlags, {folder.toStdString()}).output;
@@ -269,8 +271,7 @@ class MailboxReceiveTest : public QObject {
     QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out.path())});  // the Merging dialog
     QCOMPARE(dlg->Model().TickedCount(), 0);  // every item came back finished
     QCOMPARE(dlg->downloadDialog()->overall->value(), movieLines.size() + notesLines.size() - 2);
-    QCOMPARE(dlg->downloadDialog()->LastResult().outcome,
-             dtl::DownloadEngine::Outcome::Completed);
+    QCOMPARE(dlg->downloadDialog()->LastResult().outcome, dtl::DownloadEngine::Outcome::Completed);
     QCOMPARE(mail_->RunImap(kFlags, {folder.toStdString()}).output, flagsBefore);
   }
 
