@@ -174,6 +174,8 @@ class ImapSource : public SegmentSource {
     p.autoMerge = false;
     p.password = params.password;
     const dtl::ImapReceiveJob::Summary s = dtl::ImapReceiveJob::Run(p, observer, stop);
+    // A damaged segment has been told through the observer as it was met: the summary adds
+    // only a failure that ended the run.
     dtl::DownloadEngine::Summary out;
     using Out = dtl::DownloadEngine::Outcome;
     switch (s.outcome) {
@@ -189,13 +191,6 @@ class ImapSource : public SegmentSource {
     out.attemptsFailed = s.attemptsFailed;
     out.totalBytes = s.totalBytes;
     out.descriptors = s.descriptors;
-    if (!s.corrupt.empty() && out.message.empty()) {
-      std::string names;
-      for (const auto& name : s.corrupt) names += (names.empty() ? "" : ", ") + name;
-      out.message = (s.corrupt.size() == 1 ? "This segment is damaged and cannot be merged: "
-                                           : "These segments are damaged and cannot be merged: ") +
-                    names;
-    }
     return out;
   }
 

@@ -315,6 +315,33 @@ class MailboxReceiveTest : public QObject {
     QCOMPARE(dlg->Tree()->topLevelItemCount(), 0);
   }
 
+  // A damaged attachment is told once; the other file is still rebuilt and the run completes.
+  void DamagedAttachmentIsToldOnceAndTheOtherFileIsRebuilt() {
+    uitest::Messages m;
+    const QString folder = "Damaged";
+    const QByteArray good = Sample(12000, 8);
+    QVERIFY(!Put(folder, "good.bin", good).isEmpty());
+    QTemporaryDir work;
+    uitest::WriteFile(work.path() + "/bad.bin.001", Sample(3000, 9));  // no archive at all
+    QCOMPARE(mail_->RunImap(kAppend, {folder.toStdString(), ".doc",
+                                      (work.path() + "/bad.bin.001").toStdString()})
+                 .status,
+             0);
+    StoreSettings(folder);
+    auto dlg = Manager();
+    QVERIFY(Listed(*dlg));
+    QCOMPARE(dlg->Tree()->topLevelItemCount(), 2);
+    QTemporaryDir out;
+    dlg->selectAll->click();
+    QCOMPARE(Download(*dlg, out.path()), 1);
+    QCOMPARE(m.shown.size(), 1);
+    QCOMPARE(m.shown[0].first, MsgIcon::Error);
+    QVERIFY2(m.shown[0].second.startsWith("Unable to unzip bad.bin.001"),
+             qPrintable(m.shown[0].second));
+    QVERIFY(!QFile::exists(out.path() + "/bad.bin.001"));
+    QCOMPARE(uitest::ReadFile(out.path() + "/good.bin"), good);
+  }
+
   // An existing file that is no sound segment is asked about as in the web-mail download;
   // Skip All keeps it.
   void ExistingDamagedFileIsAskedAbout() {
