@@ -484,7 +484,13 @@ class ReceiveRun {
       session = std::make_unique<ImapSession>(p_.settings, halt_.get_token());
       if (p_.connector) session->SetConnector(p_.connector);
       if (Status s = session->Open(); !s) return Classify(s.error(), true);
-      if (auto info = session->Examine(folder_); !info) return Classify(info.error(), true);
+      auto info = session->Examine(folder_);
+      if (!info) return Classify(info.error(), true);
+      if (p_.uidValidity != 0 && info->uidValidity != 0 && info->uidValidity != p_.uidValidity)
+        return {AttemptEnd::Kind::Fatal,
+                Error(ErrorCode::NotFound, "the IMAP folder \"" + folder_ +
+                                               "\" was renumbered since it was listed; list it "
+                                               "again")};
     }
 
     TempFile temp;
@@ -525,7 +531,11 @@ class ReceiveRun {
       }
       if (got.error().code == ErrorCode::Io && !halt_.stop_requested())
         return {AttemptEnd::Kind::Fatal, got.error()};
-      return Classify(got.error(), false);
+      AttemptEnd end = Classify(got.error(), false);
+      // The user learns which segment went missing, not only which message number.
+      if (end.kind == AttemptEnd::Kind::Gone)
+        end.error.message = name + ": " + end.error.message + "; it was not saved.";
+      return end;
     }
     if (*got == 0 && ref.encodedSize > 0)
       return {AttemptEnd::Kind::Gone,

@@ -87,6 +87,10 @@ class ImapReceiveJob {
     std::string folder;            // UTF-8; "INBOX" when empty
     std::filesystem::path outFolder;
     std::vector<ImapSegmentRef> items;  // from a listing of the same folder
+    // The listing's ImapListing::folder.uidValidity: when not 0 and the folder now says
+    // otherwise, its UIDs name other mails and the run fails (NotFound) instead of fetching
+    // them. 0: not checked.
+    uint32_t uidValidity = 0;
     unsigned jobs = 4;                  // connections at once (1..16)
     // An existing file: Overwrite/OverwriteAll fetch again without asking; SkipAll keeps every
     // existing file; Skip asks the observer (ConfirmReplace) for an existing file that does not
@@ -104,14 +108,15 @@ class ImapReceiveJob {
   };
 
   enum class Outcome {
-    Completed,  // every item was saved, kept or reported corrupt; the merge ran if asked
+    Completed,  // every item was saved, kept, or reported corrupt or gone; the merge ran if asked
     Stopped,    // a stop request ended the run
     Failed,     // a failure that a retry cannot mend: see Summary::error
   };
 
   struct Summary {
     Outcome outcome = Outcome::Completed;
-    // Failed: Auth (login refused), Tls (certificate), NotFound (folder gone), Io (a local
+    // Failed: Auth (login refused), Tls (certificate), NotFound (folder gone, or its UIDs
+    // renumbered since the listing), Unsupported (no STARTTLS, no login method), Io (a local
     // file that cannot be written), with a message for the user.
     Error error;
     size_t itemsSaved = 0;

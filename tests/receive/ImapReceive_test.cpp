@@ -51,8 +51,9 @@ std::vector<fs::path> Split(const fs::path& folder, const std::string& name,
   QuietSplit quiet;
   auto r = dtl::RunOfflineSplit(p, quiet, {});
   EXPECT_TRUE(r.ok()) << r.status.error().message;
+  // The descriptor carries the first piece: the numbered segments hold the rest.
   std::vector<fs::path> out = {folder / (name + ".dtl.doc")};
-  for (uint64_t k = 1; k <= r.written; ++k) {
+  for (uint64_t k = 1; k < r.written; ++k) {
     char num[32];
     std::snprintf(num, sizeof num, ".%03llu.doc", static_cast<unsigned long long>(k));
     out.push_back(folder / (name + num));
@@ -62,14 +63,14 @@ std::vector<fs::path> Split(const fs::path& folder, const std::string& name,
 
 TEST(VerifySegmentFile, JudgesASegmentAsTheMergeWould) {
   dtltest::TempDir dir;
-  auto segments = Split(dir.path(), "v.bin", dtltest::RandomBytes(30000, 3));
+  auto segments = Split(dir.path(), "v.bin", dtltest::RandomBytes(50000, 3));
   ASSERT_EQ(segments.size(), 3u);
   const fs::path good = segments[1];
   auto bytes = dtltest::ReadFileBytes(good);
   auto flipped = bytes;
   flipped[flipped.size() / 2] ^= 0x40;
   dtltest::WriteFileBytes(dir / "flipped", flipped);
-  dtltest::WriteFileBytes(dir / "cut", std::vector<uint8_t>(bytes.begin(), bytes.end() - 16));
+  dtltest::WriteFileBytes(dir / "cut", std::vector<uint8_t>(bytes.begin(), bytes.end() - 96));
   dtltest::WriteFileBytes(dir / "empty", {});
   struct Case {
     const char* name;
@@ -81,7 +82,7 @@ TEST(VerifySegmentFile, JudgesASegmentAsTheMergeWould) {
       {"descriptor is a segment too", segments[0], "", std::nullopt},
       {"wrong password", good, "not the password", ErrorCode::Corrupt},
       {"one byte flipped", dir / "flipped", "", ErrorCode::Corrupt},
-      {"last block cut off", dir / "cut", "", ErrorCode::Corrupt},
+      {"last blocks cut off", dir / "cut", "", ErrorCode::Corrupt},
       {"empty file", dir / "empty", "", ErrorCode::Corrupt},
       {"no such file", dir / "absent", "", ErrorCode::NotFound},
   };
@@ -108,7 +109,7 @@ struct Recorder : dtl::DownloadObserver {
   std::thread::id expected = std::this_thread::get_id();
   std::atomic<bool> offThread{false};
   std::vector<std::string> done, messages, failures;
-  std::set<size_t> fetched;  // items that received bytes
+  std::set<size_t> fetched;  // items that received bytes (runs with one connection)
   std::vector<std::chrono::milliseconds> waits;
   size_t steps = 0, range = 0;
   std::function<void(const std::string&)> onDone;
@@ -122,7 +123,8 @@ struct Recorder : dtl::DownloadObserver {
   void OnOverallRange(size_t n) override { Here(), range = n; }
   void OnOverallStep() override { Here(), ++steps; }
   void OnItemStarted(size_t i, const std::string&) override { Here(), current = i; }
-  void OnBytes(uint64_t, uint64_t, int64_t) override { Here(); }
+  // With one connection the bytes belong to the item started last.
+  void OnBytes(uint64_t, uint64_t, int64_t) override { Here(), fetched.insert(current); }
   void OnItemDone(const std::string& key) override {
     Here();
     done.push_back(key);
@@ -142,15 +144,6 @@ struct Recorder : dtl::DownloadObserver {
     asked.push_back(name);
     return confirm ? confirm(name) : dtl::ReplaceMode::Skip;
   }
-};
-
-// Counts the items that received bytes, by the thread-safe route of the byte events' index.
-struct FetchCounter : Recorder {
-  void OnItemStarted(size_t i, const std::string& n) override {
-    Recorder::OnItemStarted(i, n);
-    started.push_back(i);
-  }
-  std::vector<size_t> started;
 };
 
 struct ListRecorder : dtl::ImapListObserver {
@@ -386,7 +379,7 @@ TEST_F(ImapReceive, FindsThreeSplitFilesAmongFiveHundredMailsFromStructureAloneA
   std::vector<Mail> mails;
   for (int f = 0; f < 3; ++f) {
     const std::string name = "file" + std::to_string(f) + ".bin";
-    sources[name] = dtltest::RandomBytes(50000 + 1000 * f, 20 + f);
+    sources[name] = dtltest::RandomBytes(65000 + 1000 * f, 20 + f);
     auto segments = Split(dir_ / "split", name, sources[name]);
     ASSERT_EQ(segments.size(), 4u);
     for (size_t i = 0; i < segments.size(); ++i) {
@@ -445,7 +438,7 @@ TEST_F(ImapReceive, FindsThreeSplitFilesAmongFiveHundredMailsFromStructureAloneA
 
 TEST_F(ImapReceive, ReadsAFolderNamedWithBlanksAndNonAsciiQuotedPrintableAndForwardedSegments) {
   const std::string folder = "Empfangene Dateien Größe ✓";
-  const auto source = dtltest::RandomBytes(45000, 31);
+  const auto source = dtltest::RandomBytes(65000, 31);
   auto segments = Split(dir_ / "split", "mixed.bin", source);
   ASSERT_EQ(segments.size(), 4u);
   Put(folder, {{"base64", segments[0].filename().string(), segments[0]},
@@ -474,7 +467,7 @@ TEST_F(ImapReceive, ReadsAFolderNamedWithBlanksAndNonAsciiQuotedPrintableAndForw
 }
 
 TEST_F(ImapReceive, AMissingSegmentIsListedAndADuplicateDropped) {
-  const auto source = dtltest::RandomBytes(70000, 41);
+  const auto source = dtltest::RandomBytes(90000, 41);
   auto segments = Split(dir_ / "split", "gap.bin", source);
   ASSERT_EQ(segments.size(), 5u);
   // Segment 2 never arrived; segment 3 arrived twice.
@@ -503,9 +496,47 @@ TEST_F(ImapReceive, AMissingSegmentIsListedAndADuplicateDropped) {
   EXPECT_FALSE(fs::exists(dir_ / "out" / "gap.bin"));
 }
 
+TEST_F(ImapReceive, AMailDeletedSinceTheListingIsReportedGoneAndNotFetchedAgain) {
+  const auto source = dtltest::RandomBytes(65000, 45);
+  auto segments = Split(dir_ / "split", "late.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  // Another client deletes the mail of segment 2 after the listing.
+  auto r = mail_->RunImap(
+      "m.select('INBOX')\n"
+      "m.uid('STORE', args[0], '+FLAGS', '(\\\\Deleted)')\n"
+      "m.expunge()\n",
+      {std::to_string(listing.files[0].segments[2].uid)});
+  ASSERT_EQ(r.status, 0) << r.output;
+
+  Recorder rec;
+  auto params = Params(listing);
+  params.jobs = 1;
+  params.uidValidity = listing.folder.uidValidity;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.gone, (std::vector<std::string>{"late.bin.002"}));
+  EXPECT_EQ(summary.attemptsFailed, 0u);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_NE(rec.messages[0].find("late.bin.002"), std::string::npos) << rec.messages[0];
+  EXPECT_EQ(summary.itemsSaved, 3u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::MissingSegment);
+  EXPECT_FALSE(summary.AllRebuilt());
+
+  // A listing of another folder generation is refused rather than fetching other mails.
+  params.uidValidity = listing.folder.uidValidity + 1;
+  Recorder stale;
+  auto refused = ImapReceiveJob::Run(params, stale, {});
+  EXPECT_EQ(refused.outcome, Outcome::Failed);
+  EXPECT_EQ(refused.error.code, ErrorCode::NotFound) << refused.error.message;
+}
+
 TEST_F(ImapReceive, ACorruptAttachmentIsReportedOnceAndTheOtherFilesAreStillRebuilt) {
-  const auto good = dtltest::RandomBytes(45000, 51);
-  const auto bad = dtltest::RandomBytes(45000, 52);
+  const auto good = dtltest::RandomBytes(65000, 51);
+  const auto bad = dtltest::RandomBytes(65000, 52);
   auto goodSegments = Split(dir_ / "split", "good.bin", good);
   auto badSegments = Split(dir_ / "split", "bad.bin", bad);
   auto damaged = dtltest::ReadFileBytes(badSegments[2]);
@@ -557,8 +588,8 @@ TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {
     opt.caFile = s.caFile;
     auto socket = std::make_unique<dtl::SocketTransport>(opt);
     if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
-    // The first connection breaks well into the second segment's body (each is about 40 KB
-    // as base64); the ones after it do not.
+    // The first connection breaks well into the second part's body (each is about 40 KB as
+    // base64); the ones after it do not.
     const uint64_t limit = connections++ == 0 ? 60000 : UINT64_MAX;
     return std::unique_ptr<dtl::Transport>(std::make_unique<CutAfter>(std::move(socket), limit));
   };
@@ -584,7 +615,7 @@ TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {
 }
 
 TEST_F(ImapReceive, AStoppedRunLeavesNoPartialFileAndARunAgainFetchesOnlyWhatIsMissing) {
-  const auto source = dtltest::RandomBytes(90000, 71);
+  const auto source = dtltest::RandomBytes(110000, 71);
   auto segments = Split(dir_ / "split", "again.bin", source);
   ASSERT_EQ(segments.size(), 6u);
   Put("INBOX", SegmentMails(segments));
@@ -605,11 +636,14 @@ TEST_F(ImapReceive, AStoppedRunLeavesNoPartialFileAndARunAgainFetchesOnlyWhatIsM
   EXPECT_LT(interrupted.itemsSaved, segments.size());
   EXPECT_TRUE(Leftovers(dir_ / "out").empty());
 
-  FetchCounter second;
+  Recorder second;
   auto again = ImapReceiveJob::Run(params, second, {});
   ASSERT_EQ(again.outcome, Outcome::Completed) << again.error.message;
   EXPECT_EQ(again.itemsSkipped, interrupted.itemsSaved);
   EXPECT_EQ(again.itemsSaved, segments.size() - interrupted.itemsSaved);
+  // Only what the first run did not save went over the wire again.
+  EXPECT_EQ(second.fetched.size(), again.itemsSaved);
+  EXPECT_EQ(*second.fetched.begin(), interrupted.itemsSaved);
   EXPECT_TRUE(second.asked.empty()) << "verified segments are kept without asking";
   EXPECT_EQ(second.done.size(), segments.size());
   EXPECT_TRUE(again.AllRebuilt());
@@ -702,14 +736,24 @@ TEST_F(ImapReceive, AFileSentByDtlThroughPostfixIsListedAndRebuilt) {
                           " XDG_STATE_HOME=" + dtltest::ShellQuote((home / "state").string()) +
                           " TMPDIR=" + dtltest::ShellQuote((home / "tmp").string()) +
                           " DTL_CA_FILE=" + dtltest::ShellQuote(mail_->caFile());
-  for (const auto& [name, value] :
-       std::vector<std::pair<std::string, std::string>>{
-           {"SMTPServer", MailSystem::host()}, {"SMTPPort", std::to_string(mail_->smtpPort())}}) {
+  dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
+  dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"SMTPServer", MailSystem::host()},
+           {"SMTPPort", std::to_string(mail_->smtpsPort())},
+           {"SSL", "1"},
+           {"SMTPUserName", MailSystem::login()}}) {
     auto r = dtltest::RunDtl("config set " + name + " " + dtltest::ShellQuote(value), {}, env);
     ASSERT_EQ(r.status, 0) << r.all();
   }
+  auto login = dtltest::RunDtl(
+      "config set SMTPPass --password-file " + dtltest::ShellQuote((dir_ / "login").string()), {},
+      env);
+  ASSERT_EQ(login.status, 0) << login.all();
   auto sent = dtltest::RunDtl("send " + dtltest::ShellQuote((dir_ / "sent.bin").string()) +
-                                  " --to " + MailSystem::address() + " --segment-size 60000",
+                                  " --to " + MailSystem::address() +
+                                  " --method smtp --segment-size 60000 --password-file " +
+                                  dtltest::ShellQuote((dir_ / "pw").string()),
                               {}, env + " timeout 60");
   ASSERT_EQ(sent.status, 0) << sent.all();
   // Delivery through the queue takes a moment: wait for the three mails.
@@ -720,8 +764,11 @@ TEST_F(ImapReceive, AFileSentByDtlThroughPostfixIsListedAndRebuilt) {
   EXPECT_EQ(listing.files[0].name, "sent.bin");
   EXPECT_TRUE(listing.files[0].NoGapSeen());
   Recorder rec;
-  auto summary = ImapReceiveJob::Run(Params(listing), rec, {});
+  auto params = Params(listing);
+  params.password = "segment secret";
+  auto summary = ImapReceiveJob::Run(params, rec, {});
   ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_TRUE(summary.corrupt.empty());
   EXPECT_TRUE(summary.AllRebuilt());
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "sent.bin"), source);
 }
