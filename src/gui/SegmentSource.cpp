@@ -105,8 +105,17 @@ class ImapSource : public SegmentSource {
     std::stop_source either;
     std::stop_callback onStop(stop, [&either] { either.request_stop(); });
     std::stop_callback onClose(close, [&either] { either.request_stop(); });
-    Relay relay(events, *this);
+    Relay relay(events);
     auto listing = dtl::ListImapSegments(settings_, folder_, relay, either.get_token());
+    // A listing that did not finish still filed rows: they are taken as of the folder the last
+    // finished listing saw (the receive then refuses the run should the folder have changed).
+    uint32_t validity = listing ? listing->folder.uidValidity : uidValidity_;
+    if (validity != uidValidity_) {
+      // A new UIDVALIDITY: the UIDs of earlier listings name other mails now.
+      refs_.clear();
+      uidValidity_ = validity;
+    }
+    for (auto& ref : relay.found) refs_[ref.item.fileName] = std::move(ref);
     if (!listing) {
       if (listing.error().code != dtl::ErrorCode::Cancelled && !either.stop_requested())
         events.Failed(listing.error().message);
@@ -126,15 +135,22 @@ class ImapSource : public SegmentSource {
   DownloadDialog* MakeDownload(const QString& folder, bool autoMerge, const QString& password,
                                const std::vector<dtl::DownloadItem>& items,
                                QWidget* parent) override {
-    // The rows carry only names and keys; the receive needs the listing's whole reference.
+    // The rows carry only names and keys; the receive needs the listing's whole reference. A
+    // row is looked up by its name: the tree keeps the key of the listing that first filed it,
+    // the latest listing knows where the segment is now. The row's key is what the receive
+    // reports back, so the tree can untick it.
     std::vector<dtl::ImapSegmentRef> chosen;
-    for (const auto& item : items)
-      if (auto it = refs_.find(item.key); it != refs_.end()) chosen.push_back(it->second);
+    for (const auto& item : items) {
+      auto it = refs_.find(item.fileName);
+      if (it == refs_.end()) continue;
+      chosen.push_back(it->second);
+      chosen.back().item.key = item.key;
+    }
     auto* dlg = new DownloadDialog(
-        [settings = settings_, folder = folder_, jobs = jobs_, chosen](
+        [settings = settings_, folder = folder_, validity = uidValidity_, jobs = jobs_, chosen](
             const dtl::DownloadEngine::Params& params, dtl::DownloadObserver& observer,
             std::stop_token stop) {
-          return Receive(settings, folder, jobs, chosen, params, observer, stop);
+          return Receive(settings, folder, validity, jobs, chosen, params, observer, stop);
         },
         parent);
     dlg->SetUp(folder, Q(settings_.host), 0, autoMerge, password);
@@ -145,20 +161,21 @@ class ImapSource : public SegmentSource {
  private:
   class Relay : public dtl::ImapListObserver {
    public:
-    Relay(Events& events, ImapSource& source) : events_(events), source_(source) {}
+    explicit Relay(Events& events) : events_(events) {}
     void OnListProgress(size_t scanned, size_t total) override { events_.Progress(scanned, total); }
     void OnSegmentFound(const dtl::ImapSegmentRef& segment) override {
-      source_.refs_[segment.item.key] = segment;
+      found.push_back(segment);
       events_.Found(segment.item);
     }
+    std::vector<dtl::ImapSegmentRef> found;  // in the order found
 
    private:
     Events& events_;
-    ImapSource& source_;
   };
 
   static dtl::DownloadEngine::Summary Receive(const dtl::ImapSettings& settings,
-                                              const std::string& folder, unsigned jobs,
+                                              const std::string& folder, uint32_t uidValidity,
+                                              unsigned jobs,
                                               const std::vector<dtl::ImapSegmentRef>& items,
                                               const dtl::DownloadEngine::Params& params,
                                               dtl::DownloadObserver& observer,
@@ -168,6 +185,7 @@ class ImapSource : public SegmentSource {
     p.folder = folder;
     p.outFolder = params.folder;
     p.items = items;
+    p.uidValidity = uidValidity;
     p.jobs = jobs;
     p.replace = dtl::ReplaceMode::Skip;  // ask, as the web-mail download does
     // The download dialog merges in the Merging dialog, as it does for web mail.
@@ -197,9 +215,10 @@ class ImapSource : public SegmentSource {
   dtl::ImapSettings settings_;
   std::string folder_;
   unsigned jobs_;
-  // Every segment any listing of this folder found, by key: a Refresh files only new names,
-  // but a row's key must still lead to its reference.
+  // Where each segment name was found, by the latest listing that found it: a Refresh files
+  // only new names, but every row must lead to its segment.
   std::map<std::string, dtl::ImapSegmentRef> refs_;
+  uint32_t uidValidity_ = 0;  // the folder's, as the latest finished listing saw it
 };
 
 }  // namespace

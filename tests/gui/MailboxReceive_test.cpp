@@ -297,6 +297,35 @@ class MailboxReceiveTest : public QObject {
     QCOMPARE(dlg->listingText->text(), QString("gappy.bin: segment 2 missing"));
   }
 
+  // Mails deleted and delivered again between two listings get new UIDs; the tree keeps its
+  // rows (the names are known), and Download fetches each from where the latest listing found
+  // it and unticks its row.
+  void RowsListedBeforeAMailMovedAreFetchedFromWhereItIsNow() {
+    uitest::Messages m;
+    const QString folder = "Moved";
+    const QByteArray bytes = Sample(15000, 10);
+    const QStringList lines = Put(folder, "moved.bin", bytes);
+    QVERIFY(!lines.isEmpty());
+    StoreSettings(folder);
+    auto dlg = Manager();
+    QVERIFY(Listed(*dlg));
+    QCOMPARE(mail_->RunImap("m.select(mbox(args[0]))\n"
+                            "m.store('1:*', '+FLAGS', '\\\\Deleted')\n"
+                            "m.expunge()\n",
+                            {folder.toStdString()})
+                 .status,
+             0);
+    QCOMPARE(Put(folder, "moved.bin", bytes), lines);
+    QVERIFY(Listed(*dlg));
+    QCOMPARE(TreeLines(dlg->Tree()).size(), lines.size());
+    QTemporaryDir out;
+    dlg->selectAll->click();
+    QCOMPARE(Download(*dlg, out.path()), 1);
+    QVERIFY2(m.Texts().isEmpty(), qPrintable(m.Texts().join("\n")));
+    QCOMPARE(uitest::ReadFile(out.path() + "/moved.bin"), bytes);
+    QCOMPARE(dlg->Model().TickedCount(), 0);
+  }
+
   // A listing the server refuses says why, once, and leaves the window open for another try.
   void RefusedListingSaysWhyAndStaysOpen() {
     uitest::Messages m;
