@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "gui/SettingsDialogParts.h"
+#include "gui/StoppableImap.h"
 #include "gui/UiSupport.h"
 
 namespace dtlui {
@@ -80,6 +81,7 @@ void ImapTestDialog::showEvent(QShowEvent* event) {
   started_ = true;
   runner_.start([this, settings = settings_, folder = folder_](std::stop_token stop) {
     dtl::ImapSession session(settings, stop);
+    session.SetConnector(StoppableImapConnector(stop));
     bool ok = false;
     QString text;
     dtl::Status opened = session.Open();
@@ -105,8 +107,8 @@ void ImapTestDialog::showEvent(QShowEvent* event) {
 
 void ImapTestDialog::stop() {
   if (!runner_.isRunning() || stopped_) return;
-  // The session notices the stop only once the read under way returns (within kWait); the
-  // answer is given now and whatever comes later is dropped.
+  // The worker lets go within a moment (a connect under way takes up to kWait); the answer is
+  // given now and whatever comes later is dropped.
   runner_.requestStop();
   stopped_ = true;
   stopButton->setEnabled(false);

@@ -26,8 +26,8 @@ dtl::ImapSettings ImapSettingsFromStore(const dtl::SettingsStore& store);
 // (dtl::ImapSession: Open() then Examine()), showing "Testing..." and then the outcome: the
 // folder's message count, or the server's or the connection's error.
 //
-// "&Stop" ends the test for the user at once ("Stopped."); its worker lets go once the read
-// under way returns (within kWait), and a late answer is dropped. "&Close" stops it too and
+// "&Stop" ends the test for the user at once ("Stopped."); its worker lets go within a moment
+// (a connect under way within kWait), and a late answer is dropped. "&Close" stops it too and
 // hides the dialog at once. Deleting the dialog waits
 // for the test; deleteWhenDone() lets a closed dialog go without waiting. UI thread only.
 class ImapTestDialog : public QDialog {
