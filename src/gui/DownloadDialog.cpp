@@ -139,7 +139,12 @@ class DownloadDialog::Relay : public dtl::DownloadObserver {
 
 DownloadDialog::DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
                                QWidget* parent)
-    : QDialog(parent), cookies_(cookies), endpoints_(endpoints) {
+    : DownloadDialog(Job{}, parent) {
+  cookies_ = &cookies;
+  endpoints_ = endpoints;
+}
+
+DownloadDialog::DownloadDialog(Job job, QWidget* parent) : QDialog(parent), job_(std::move(job)) {
   setWindowTitle(tr("Download Files"));
   fileName = new QLineEdit(this);
   fileName->setReadOnly(true);
@@ -232,10 +237,12 @@ void DownloadDialog::Start() {
   overallClock_.start();
   fileClock_.start();
   elapsedTimer_.start();
-  params_.prepareHandle = [this](CURL* handle) {
-    cookies_.Attach(handle);
-    dtl::ApplyEndpoints(handle, endpoints_);
-  };
+  if (cookies_) {
+    params_.prepareHandle = [this](CURL* handle) {
+      cookies_->Attach(handle);
+      dtl::ApplyEndpoints(handle, endpoints_);
+    };
+  }
   runner_.start([this](std::stop_token token) {
     // A stop also wakes a replace question the worker may be waiting on.
     std::stop_callback wake(token, [this] {
@@ -243,7 +250,8 @@ void DownloadDialog::Start() {
       stop_ = true;
       answerReady_.notify_all();
     });
-    dtl::DownloadEngine::Summary result = dtl::DownloadEngine::Run(params_, *relay_, token);
+    dtl::DownloadEngine::Summary result =
+        job_ ? job_(params_, *relay_, token) : dtl::DownloadEngine::Run(params_, *relay_, token);
     runner_.post([this, result] { Finish(result); });
   });
 }
@@ -314,8 +322,9 @@ void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   elapsedTimer_.stop();
   busy->Stop();
   int code = 2;
-  // A cancelled login question needs no message; a refused login does.
-  if (!stop_ && result.outcome == dtl::DownloadEngine::Outcome::LoginFailed && !loginCancelled_)
+  // A cancelled login question needs no message; a refused login does, and so does whatever
+  // else the run left for the user (a receive's damaged segments, its refused login).
+  if (!stop_ && !result.message.empty() && !loginCancelled_)
     ShowMessage(this, MsgIcon::Error, Q(result.message));
   if (!stop_ && result.outcome == dtl::DownloadEngine::Outcome::Completed) {
     code = 1;

@@ -26,9 +26,11 @@
 #include <QTimer>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include "browser/NetworkEndpoints.h"
@@ -66,9 +68,20 @@ class HttpLoginDialog : public QDialog {
 class DownloadDialog : public QDialog {
   Q_OBJECT
  public:
-  // `cookies` (the program's session store) must outlive the dialog; `endpoints` is copied.
+  // What the worker runs: the download of `params` (SetUp()'s folder and password, the items
+  // added; Auto Merge is left to the dialog), events to `observer`, ending soon after `stop`.
+  // A non-empty Summary::message is shown to the user when the run was not stopped.
+  using Job = std::function<dtl::DownloadEngine::Summary(const dtl::DownloadEngine::Params& params,
+                                                         dtl::DownloadObserver& observer,
+                                                         std::stop_token stop)>;
+
+  // A web-mail download (dtl::DownloadEngine in the browser's session). `cookies` (the
+  // program's session store) must outlive the dialog; `endpoints` is copied.
   DownloadDialog(dtl::CookieJar& cookies, const dtl::NetworkEndpoints& endpoints,
                  QWidget* parent = nullptr);
+  // A download that `job` runs (an IMAP receive, say) with the same progress, questions and
+  // merge. `job` must not use the dialog.
+  explicit DownloadDialog(Job job, QWidget* parent = nullptr);
   ~DownloadDialog() override;
 
   // The run's set-up: the download folder, the host of the browser's page, the provider id,
@@ -131,8 +144,9 @@ class DownloadDialog : public QDialog {
   void ClearRetry();
   void TickElapsed();
 
-  dtl::CookieJar& cookies_;
+  dtl::CookieJar* cookies_ = nullptr;  // the web-mail download's; null with a job of its own
   dtl::NetworkEndpoints endpoints_;
+  Job job_;
   dtl::DownloadEngine::Params params_;
   dtl::DownloadEngine::Summary result_;
   std::unique_ptr<Relay> relay_;

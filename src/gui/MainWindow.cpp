@@ -30,6 +30,7 @@
 #include "gui/BrowserView.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
+#include "gui/ImapSettingsDialog.h"
 #include "gui/MergeDialog.h"
 #include "gui/SegmentManagerDialog.h"
 #include "gui/SidePane.h"
@@ -113,6 +114,9 @@ void MainWindow::buildActions() {
   a.autoDownload =
       makeAction(tr("Auto Download Segments…"), "download", tr("Auto Download Segments…"));
   a.go = makeAction(tr("Go"), "go", tr("Go"));
+  a.receiveFromMailbox =
+      makeAction(tr("Receive from Mailbox…"), "download", tr("Receive from Mailbox…"));
+  a.imapSettings = makeAction(tr("IMAP Server Settings..."));
   a.exit = makeAction(tr("&Exit"));
   a.smtpSettings = makeAction(tr("SMTP Server Settings..."));
   a.advancedSettings = makeAction(tr("Advanced Settings..."));
@@ -179,6 +183,8 @@ void MainWindow::connectActions() {
   connect(a.mergeFile, &QAction::triggered, this, &MainWindow::mergeFile);
   connect(a.splitFile, &QAction::triggered, this, &MainWindow::splitFile);
   connect(a.smtpSettings, &QAction::triggered, this, &MainWindow::smtpSettings);
+  connect(a.imapSettings, &QAction::triggered, this, &MainWindow::imapSettings);
+  connect(a.receiveFromMailbox, &QAction::triggered, this, &MainWindow::receiveFromMailbox);
   connect(a.advancedSettings, &QAction::triggered, this, &MainWindow::advancedSettings);
   connect(a.go, &QAction::triggered, this, &MainWindow::go);
   connect(a.about, &QAction::triggered, this, &MainWindow::about);
@@ -233,9 +239,12 @@ void MainWindow::connectActions() {
 void MainWindow::buildMenus() {
   const MainActions& a = actions_;
   QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(a.receiveFromMailbox);
+  file->addSeparator();
   file->addAction(a.exit);
   settingsMenu_ = menuBar()->addMenu(tr("&Settings"));
   settingsMenu_->addAction(a.smtpSettings);
+  settingsMenu_->addAction(a.imapSettings);
   settingsMenu_->addAction(a.advancedSettings);
   settingsMenu_->addSeparator();
   settingsMenu_->addAction(a.minToTray);
@@ -302,6 +311,7 @@ void MainWindow::buildToolBars() {
   browserBar->addAction(a.exportPassword);
   browserBar->addSeparator();
   browserBar->addAction(a.autoDownload);
+  browserBar->addAction(a.receiveFromMailbox);
   browserBar->addSeparator();
   browserBar->addAction(a.mergeFile);
   browserBar->addSeparator();
@@ -350,12 +360,7 @@ void MainWindow::buildPanes() {
         auto* dlg = new SegmentManagerDialog(
             app_.Store(), app_.Cookies(), app_.Endpoints(), session,
             [&app = app_] { return app.trayHidden; }, parent);
-        connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
-        connect(this, &MainWindow::leftTray, dlg, &SegmentManagerDialog::returnWithFrame);
-        connect(dlg, &SegmentManagerDialog::downloadRate, this,
-                [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
-        connect(dlg, &SegmentManagerDialog::downloadRateCleared, this,
-                [this] { setTrayTip(TrayTip::Reset); });
+        followFrame(dlg);
         return dlg;
       });
   tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
@@ -372,6 +377,15 @@ void MainWindow::buildPanes() {
   connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::showToolBarsForTab);
   layout->addWidget(tabs_, 1);
   setCentralWidget(central);
+}
+
+void MainWindow::followFrame(SegmentManagerDialog* dlg) {
+  connect(this, &MainWindow::enteredTray, dlg, &SegmentManagerDialog::minimiseWithFrame);
+  connect(this, &MainWindow::leftTray, dlg, &SegmentManagerDialog::returnWithFrame);
+  connect(dlg, &SegmentManagerDialog::downloadRate, this,
+          [this](const QString& rate) { setTrayTip(TrayTip::Downloading, rate); });
+  connect(dlg, &SegmentManagerDialog::downloadRateCleared, this,
+          [this] { setTrayTip(TrayTip::Reset); });
 }
 
 void MainWindow::buildTray() {
@@ -642,6 +656,34 @@ void MainWindow::smtpSettings() {
   SmtpSettingsDialog dlg(app_.Store(), this);
   if (dlg.exec() == QDialog::Accepted && !app_.Doc().Running() && !app_.Doc().WorkerActive())
     app_.Doc().LoadDeliverySettings();
+}
+
+bool MainWindow::imapSettings() {
+  ImapSettingsDialog dlg(app_.Store(), this);
+  return dlg.exec() == QDialog::Accepted;
+}
+
+void MainWindow::receiveFromMailbox() {
+  if (mailboxManager_) {
+    if (mailboxManager_->isVisible()) {
+      mailboxManager_->showNormal();
+      mailboxManager_->raise();
+      mailboxManager_->activateWindow();
+      return;
+    }
+    delete mailboxManager_.data();
+  }
+  if (app_.Store().ImapServer().empty() &&
+      (!imapSettings() || app_.Store().ImapServer().empty()))
+    return;
+  // The listing and the receive read the settings of this moment: a later change of them
+  // applies to the next Segment Manager.
+  auto* dlg = new SegmentManagerDialog(
+      app_.Store(), MakeImapSource(ImapSettingsFromStore(app_.Store()), app_.Store().ImapFolder()),
+      [&app = app_] { return app.trayHidden; }, this);
+  followFrame(dlg);
+  mailboxManager_ = dlg;
+  dlg->show();
 }
 
 void MainWindow::advancedSettings() {

@@ -24,6 +24,7 @@ class QToolBar;
 namespace dtlui {
 
 class BrowserView;
+class SegmentManagerDialog;
 class SidePane;
 class Application;
 class FileListView;
@@ -41,6 +42,9 @@ struct MainActions {
   // The browser and navigation tool bars and the address bar.
   QAction *back, *forward, *stop, *refresh, *webMailSites, *exportPassword, *autoDownload,
       *browserQuickHelp, *go;
+  // "Receive from Mailbox…" (File menu and the browser tool bar): the Segment Manager over the
+  // IMAP folder of the settings; "IMAP Server Settings..." (Settings menu).
+  QAction *receiveFromMailbox, *imapSettings;
   // The menus and the tray menu.
   QAction *exit, *smtpSettings, *advancedSettings, *minToTray, *splitFile, *help, *siteHome, *site1,
       *site2, *site3, *tellAFriend, *about, *trayOpen, *trayClose;
@@ -121,6 +125,11 @@ class MainWindow : public QMainWindow {
   void mergeFile();
   void splitFile();
   void smtpSettings();
+  // True when the user pressed OK.
+  bool imapSettings();
+  // Opens the Segment Manager over the IMAP folder (the settings first when no server is set),
+  // or brings forward the one already open.
+  void receiveFromMailbox();
   void advancedSettings();
   void about();
   void openHelp();
@@ -146,6 +155,9 @@ class MainWindow : public QMainWindow {
   void buildToolBars();
   void buildPanes();
   void buildTray();
+  // Ties a Segment Manager to the frame: it goes to the tray and back with it, and its
+  // download's rate shows in the tray tip.
+  void followFrame(SegmentManagerDialog* dlg);
   void updateSendCommands();
   // Tells the user about a condition that fails every attempt (a piece that cannot be cut):
   // once per condition, in a box that does not block, never a second box on top of one.
@@ -168,6 +180,7 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   QLabel* statusMessage_ = nullptr;
   QMenu* settingsMenu_ = nullptr;
+  QPointer<SegmentManagerDialog> mailboxManager_;
   bool trayOnMinimise_ = true;
   bool firstPaint_ = false;
   bool closing_ = false;

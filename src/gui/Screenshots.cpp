@@ -28,6 +28,7 @@
 #include "gui/ExportPasswordDialog.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
+#include "gui/ImapSettingsDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
 #include "gui/MergingDialog.h"
@@ -198,6 +199,23 @@ int SaveScreenshots(const QString& folder) {
     // Built but not run: a picture of the test as it starts.
     auto* dlg = new ServerTestDialog("smtp.example.org", 465, "me@example.org", "", true, frame);
     ok &= dlg->grab().save(folder + "/server-test.png");
+    delete dlg;
+  }
+  {
+    // Sample values in the fields only: the store keeps what the user has.
+    auto* dlg = new ImapSettingsDialog(store, frame);
+    shot(dlg, "imap-settings", [dlg] {
+      dlg->server->setText("imap.example.org");
+      dlg->user->setText("me@example.org");
+      dlg->password->setText("secret");
+    });
+  }
+  {
+    // Built but not run, like the SMTP test.
+    dtl::ImapSettings sample;
+    sample.host = "imap.example.org";
+    auto* dlg = new ImapTestDialog(sample, "INBOX", frame);
+    ok &= dlg->grab().save(folder + "/imap-test.png");
     delete dlg;
   }
   shot(new EncryptionSettingsDialog(store, frame), "encryption-settings");

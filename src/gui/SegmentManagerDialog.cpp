@@ -9,16 +9,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 
-#include "browser/CookieJar.h"
-#include "browser/PageFetcher.h"
+#include <algorithm>
+#include <climits>
+
 #include "gui/DownloadDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
-#include "receive/InboxCrawler.h"
-#include "receive/ProviderTable.h"
 
 namespace dtlui {
 
@@ -36,30 +34,39 @@ QString PickFolder(QWidget* parent, const QString& title, const QString& start) 
 
 }  // namespace
 
-// Carries the crawler's events to the dialog; each is posted to the UI thread, so every tree
+// Carries the listing's events to the dialog; each is posted to the UI thread, so every tree
 // change happens there. A posted call is dropped when the dialog is gone.
-class SegmentManagerDialog::CrawlRelay : public dtl::CrawlObserver {
+class SegmentManagerDialog::CrawlRelay : public SegmentSource::Events {
  public:
   CrawlRelay(SegmentManagerDialog* dlg, JobRunner& runner) : dlg_(dlg), runner_(runner) {}
-  void OnAttachment(const dtl::FoundAttachment& record) override {
+  void Found(const dtl::DownloadItem& record) override {
     Post([d = dlg_, record] { d->File(record); });
   }
-  void OnProgressRange(uint16_t total, uint16_t position) override {
-    Post([d = dlg_, total, position] {
-      d->progress->setRange(0, total);
-      d->progress->setValue(position);
+  void Progress(uint64_t position, uint64_t total) override {
+    // The bar counts in int; an empty listing leaves it full.
+    const int max = static_cast<int>(std::min<uint64_t>(std::max<uint64_t>(total, 1), INT_MAX));
+    const int at = total == 0 ? max : static_cast<int>(std::min<uint64_t>(position, max));
+    Post([d = dlg_, max, at] {
+      d->progress->setRange(0, max);
+      d->progress->setValue(at);
     });
   }
-  void OnProgressStep() override {
+  void Step() override {
     Post([d = dlg_] {
       d->progress->setValue(std::min(d->progress->value() + 1, d->progress->maximum()));
     });
   }
-  void OnSessionEnded() override {
+  void SessionEnded() override {
     Post([d = dlg_] { emit d->reLoginRequested(); });
   }
-  void OnAborted() override {
+  void Aborted() override {
     Post([d = dlg_] { d->crawlAborted(); });
+  }
+  void Failed(const std::string& message) override {
+    Post([d = dlg_, m = Q(message)] { d->listingError(m); });
+  }
+  void Note(const std::string& text) override {
+    Post([d = dlg_, t = Q(text)] { d->listingNote(t); });
   }
 
  private:
@@ -81,18 +88,17 @@ SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings, dtl::Co
                                            const dtl::NetworkEndpoints& endpoints,
                                            const Session& session, TrayQuery frameInTray,
                                            QWidget* parent)
+    : SegmentManagerDialog(settings, MakeWebMailSource(cookies, endpoints, session),
+                           std::move(frameInTray), parent) {}
+
+SegmentManagerDialog::SegmentManagerDialog(dtl::SettingsStore& settings,
+                                           std::unique_ptr<SegmentSource> source,
+                                           TrayQuery frameInTray, QWidget* parent)
     : QDialog(parent),
       settings_(settings),
-      cookies_(cookies),
-      endpoints_(endpoints),
-      session_(session),
-      frameInTray_(std::move(frameInTray)),
-      fetcher_(std::make_unique<dtl::PageFetcher>(cookies, endpoints)) {
+      source_(std::move(source)),
+      frameInTray_(std::move(frameInTray)) {
   setWindowTitle(tr("Segment Manager"));
-  // The session lives in the browser's cookies, HttpOnly ones included, which no document
-  // cookie string carries: the fetcher sends them with their own domains, paths and flags.
-  cookies_.Store(session_.cookies);
-  providerId_ = dtl::RecognizeProvider(S(session_.pageUrl));
   savePath_ = Q(dtl::SegmentManagerModel::ReadSavePath(settings_));
 
   tree_ = new QTreeWidget(this);
@@ -197,35 +203,39 @@ void SegmentManagerDialog::Refresh() {
   stopButton->setEnabled(true);
   busy->show();
   busy->Start();
+  notes_.clear();
+  listingText->setText(tr("Listing segments (might take a few minutes)"));
   listingText->show();
   progress->setValue(0);
 
-  dtl::InboxCrawler::Params params;
-  params.fetcher = fetcher_.get();
-  params.pageUrl = S(session_.pageUrl);
-  // The browser's own cookies are in the store already with their domains, paths and flags.
-  // The string (HttpOnly cookies included) is still handed over: the crawler lends it to the
-  // provider's own other hosts, such as Walla's attachment host, which the browser never
-  // visited and so holds no cookies for.
-  params.cookie = S(session_.cookie);
-  params.accountId = S(session_.accountId);
-  // The model guards its key list: the crawler reads it while filing goes on here.
-  params.isKnownKey = [model = &model_](const std::string& key) { return model->HasKey(key); };
-  // The crawl's end comes back through the runner's finished(), after every record it posted.
-  crawler_.start([this, params, close = closeSource_.get_token()](std::stop_token stop) {
+  // The model guards its key list: the listing reads it while filing goes on here.
+  SegmentSource::KnownKey known = [model = &model_](const std::string& key) {
+    return model->HasKey(key);
+  };
+  // The listing's end comes back through the runner's finished(), after every record it posted.
+  crawler_.start([this, known, close = closeSource_.get_token()](std::stop_token stop) {
     CrawlRelay relay(this, crawler_);
-    const dtl::InboxCrawler::Summary result = dtl::InboxCrawler::Run(params, relay, stop, close);
-    crawler_.post([this, provider = result.providerId] { providerId_ = provider; });
+    source_->List(relay, known, stop, close);
   });
 }
 
 void SegmentManagerDialog::stopListing() { crawler_.requestStop(); }
 
+void SegmentManagerDialog::listingNote(const QString& text) { notes_ << text; }
+
+void SegmentManagerDialog::listingError(const QString& message) {
+  if (closing_) return;
+  emit listingFailed(message);
+  ShowMessage(this, MsgIcon::Error, message);
+}
+
 void SegmentManagerDialog::crawlDone() {
   crawlRunning_ = false;
   busy->Stop();
   busy->hide();
-  listingText->hide();
+  // What the listing found missing stays in view: a sender checks delivery by it.
+  listingText->setText(notes_.join("\n"));
+  listingText->setVisible(!notes_.isEmpty());
   stopButton->setEnabled(false);
   refreshButton->setEnabled(!closing_);
   downloadButton->setEnabled(model_.DownloadEnabled());
@@ -309,13 +319,9 @@ void SegmentManagerDialog::startDownload() {
   if (folder.isEmpty()) return;
   savePath_ = folder;
   dtl::SegmentManagerModel::WriteSavePath(settings_, S(folder));
-  // The crawl stored the session for the page's host and the provider's fixed hosts (Walla's
-  // attachment host among them, secure-only for an https page); the download reads the jar.
 
-  auto* dlg = new DownloadDialog(cookies_, endpoints_, this);
-  dlg->SetUp(folder, QUrl(session_.pageUrl).host(), providerId_, autoMerge->isChecked(),
-             password->text());
-  for (const auto& item : model_.TickedItems()) dlg->AddItem(item);
+  DownloadDialog* dlg = source_->MakeDownload(folder, autoMerge->isChecked(), password->text(),
+                                              model_.TickedItems(), this);
   connect(dlg, &DownloadDialog::itemFinished, this, &SegmentManagerDialog::markItemFinished);
   connect(dlg, &DownloadDialog::providerPage, this, &SegmentManagerDialog::reLoginRequested);
   connect(dlg, &DownloadDialog::rateShown, this, &SegmentManagerDialog::downloadRate);

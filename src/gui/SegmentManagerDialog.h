@@ -1,14 +1,16 @@
-// The Segment Manager: the receiving side's window. It lists the segment attachments waiting in
-// the web-mail inbox open in the inner browser (dtl::InboxCrawler on the dialog's JobRunner) as a
-// tree of files with their segments, lets the user tick segments, and downloads the ticked ones
-// with the download dialog, which merges them when "Auto Merge Segments" is on. Every rule of the
-// tree (filing, tick counting, sorting, finished items) lives in dtl::SegmentManagerModel; this
-// window shows the model and forwards clicks to it.
+// The Segment Manager: the receiving side's window. It lists the segment attachments a source
+// finds (the web-mail inbox open in the inner browser, or a mailbox over IMAP: see
+// SegmentSource) on the dialog's JobRunner as a tree of files with their segments, lets the user
+// tick segments, and downloads the ticked ones with the download dialog the source makes, which
+// merges them when "Auto Merge Segments" is on. Every rule of the tree (filing, tick counting,
+// sorting, finished items) lives in dtl::SegmentManagerModel; this window shows the model and
+// forwards clicks to it, whatever the rows' source.
 //
-// Call order: construct (the first crawl starts when the dialog is first shown), show(); the
+// Call order: construct (the first listing starts when the dialog is first shown), show(); the
 // dialog is modeless. "&Close" (or the close box, or Escape) asks "Are you sure you want to
-// close the window?"; a "Yes" stops the crawl and the download and ends the dialog as soon as
-// the crawl's worker has let go of it. The destructor waits for the workers. UI thread only.
+// close the window?"; a "Yes" stops the listing and the download and ends the dialog as soon as
+// the listing's worker has let go of it. A listing that fails says why in a message box and
+// leaves the window open for a Refresh. The destructor waits for the workers. UI thread only.
 //
 // The dialog knows nothing of the main window: whoever opens it answers "is the main window in
 // the tray?" through the function it passes, calls minimiseWithFrame() when the main window goes
@@ -28,6 +30,7 @@
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "gui/JobRunner.h"
+#include "gui/SegmentSource.h"
 #include "receive/SegmentManagerModel.h"
 
 class QCheckBox;
@@ -39,7 +42,6 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace dtl {
-class PageFetcher;
 class SettingsStore;
 struct DownloadItem;
 }  // namespace dtl
@@ -52,28 +54,24 @@ class DownloadDialog;
 class SegmentManagerDialog : public QDialog {
   Q_OBJECT
  public:
-  // What the inner browser hands over: the inbox page's URL, the cookie string the page sends
-  // (HttpOnly cookies included), every cookie the browser holds for the page's site, and the
-  // account id (Xasamail only).
-  struct Session {
-    QString pageUrl;
-    QString cookie;
-    QString accountId;
-    std::vector<dtl::CookieJar::Cookie> cookies;
-  };
+  // What the inner browser hands over (see WebMailSession).
+  using Session = WebMailSession;
 
-  // `settings` and `cookies` must outlive the dialog; `endpoints` is copied. `frameInTray`
-  // tells whether the main window sits in the tray now (empty: it never does). The session's
-  // cookies go into `cookies` here, before the first crawl; a session without them (a bare
-  // cookie string) is stored there by the crawl for each page it fetches. Either way the
-  // download rides in the same session.
+  // `frameInTray` tells whether the main window sits in the tray now (empty: it never does).
   using TrayQuery = std::function<bool()>;
+  // The web-mail inbox of `session`. `settings` and `cookies` must outlive the dialog;
+  // `endpoints` is copied. The session's cookies go into `cookies` here, before the first
+  // crawl; a session without them (a bare cookie string) is stored there by the crawl for each
+  // page it fetches. Either way the download rides in the same session.
   SegmentManagerDialog(dtl::SettingsStore& settings, dtl::CookieJar& cookies,
                        const dtl::NetworkEndpoints& endpoints, const Session& session,
                        TrayQuery frameInTray, QWidget* parent);
+  // The rows of `source` (not null; the dialog owns it). `settings` must outlive the dialog.
+  SegmentManagerDialog(dtl::SettingsStore& settings, std::unique_ptr<SegmentSource> source,
+                       TrayQuery frameInTray, QWidget* parent);
   ~SegmentManagerDialog() override;
 
-  QTreeWidget* Tree() const;  // the check-box tree the crawl fills
+  QTreeWidget* Tree() const;  // the check-box tree the listing fills
 
   // The folder chooser of "&Download" (title "Save segments in:", opening on `start`); an empty
   // answer is a cancel. Tests replace it; an empty function brings back QFileDialog. Returns
@@ -87,9 +85,9 @@ class SegmentManagerDialog : public QDialog {
   // The download dialog of the last "&Download" (null before the first, or once gone).
   DownloadDialog* downloadDialog() const;
 
-  // "&Refresh": a new crawl (does nothing while one runs).
+  // "&Refresh": a new listing (does nothing while one runs).
   void Refresh();
-  // Files a found attachment into the tree (the crawl's records come here); a name the tree
+  // Files a found attachment into the tree (the listing's records come here); a name the tree
   // lists already is dropped.
   void File(const dtl::DownloadItem& record);
   // The download reported the item with this key saved or skipped: its segment is unticked.
@@ -104,8 +102,10 @@ class SegmentManagerDialog : public QDialog {
 
  signals:
   void reLoginRequested();  // the download met the provider's login page (32791)
-  // A crawl ended (whichever way); the tree holds what it found.
+  // A listing ended (whichever way); the tree holds what it found.
   void crawlFinished();
+  // A listing failed with this message (shown to the user as well).
+  void listingFailed(const QString& message);
   // The download's current transfer rate, and its end (for the main window's tray tip).
   void downloadRate(const QString& rate);
   void downloadRateCleared();
@@ -124,6 +124,8 @@ class SegmentManagerDialog : public QDialog {
  private:
   class CrawlRelay;
 
+  void listingNote(const QString& text);
+  void listingError(const QString& message);
   void crawlDone();
   void crawlAborted();
   void treeItemChanged(QTreeWidgetItem* item, int column);
@@ -137,13 +139,10 @@ class SegmentManagerDialog : public QDialog {
   void SyncChecks();
 
   dtl::SettingsStore& settings_;
-  dtl::CookieJar& cookies_;
-  dtl::NetworkEndpoints endpoints_;
-  Session session_;
+  std::unique_ptr<SegmentSource> source_;  // used by the listing's worker while it runs
   TrayQuery frameInTray_;
   dtl::SegmentManagerModel model_;
-  std::unique_ptr<dtl::PageFetcher> fetcher_;
-  int providerId_ = -1;
+  QStringList notes_;  // the listing's remarks, shown once it is over
   QString savePath_;
   QTreeWidget* tree_ = nullptr;
   QPointer<DownloadDialog> download_;

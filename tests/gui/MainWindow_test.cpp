@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
@@ -31,6 +32,7 @@
 #include "gui/DownloadDialog.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
+#include "gui/ImapSettingsDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
 #include "gui/SegmentManagerDialog.h"
@@ -494,6 +496,70 @@ class MainFrameTest : public QObject {
     });
     Start({base_ + "/in/../in/movie.avi.dtl"});
     QCOMPARE(listed, QStringList{descriptor});
+  }
+
+  // "Receive from Mailbox…" sits in the File menu and on the browser tool bar. With no IMAP
+  // server stored it asks for the settings first: Cancel opens nothing, OK opens the Segment
+  // Manager over the mailbox just named; asked again, the open one comes forward and the
+  // settings are not asked for again.
+  void ReceiveFromMailboxAsksForTheServerFirst() {
+    Start();
+    uitest::Messages m;
+    const MainActions& a = Frame().actions();
+    QCOMPARE(a.receiveFromMailbox->text(), QString("Receive from Mailbox…"));
+    QVERIFY(Frame().menuBar()->actions().first()->menu()->actions().contains(a.receiveFromMailbox));
+    QVERIFY(Frame().browserBar->actions().contains(a.receiveFromMailbox));
+    QVERIFY(Frame().settingsMenu()->actions().contains(a.imapSettings));
+
+    QTcpServer probe;  // a port known to be free once closed: the listing fails at once
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const auto managers = [this] { return Frame().findChildren<SegmentManagerDialog*>(); };
+    int asked = 0;
+    // Answers the IMAP settings once they are up (they run modally inside the action).
+    const auto answerSettings = [&](bool ok) {
+      auto* poll = new QTimer(this);
+      poll->setInterval(20);
+      connect(poll, &QTimer::timeout, this, [&, poll, ok] {
+        auto* dlg = qobject_cast<ImapSettingsDialog*>(QApplication::activeModalWidget());
+        if (!dlg) return;
+        poll->stop();
+        poll->deleteLater();
+        ++asked;
+        dlg->server->setText("127.0.0.1");
+        dlg->port->setValue(port);
+        if (ok)
+          dlg->accept();
+        else
+          dlg->reject();
+      });
+      poll->start();
+    };
+
+    answerSettings(false);
+    a.receiveFromMailbox->trigger();
+    QCOMPARE(asked, 1);
+    QVERIFY(managers().isEmpty());
+    QCOMPARE(store_->ImapServer(), std::string());
+
+    answerSettings(true);
+    a.receiveFromMailbox->trigger();
+    QCOMPARE(asked, 2);
+    QCOMPARE(store_->ImapServer(), std::string("127.0.0.1"));
+    QCOMPARE(managers().size(), 1);
+    SegmentManagerDialog* manager = managers().first();
+    QVERIFY(manager->isVisible());
+    // The listing ran against the server just stored (nobody listens there).
+    QTRY_VERIFY_WITH_TIMEOUT(!manager->Crawling(), 30000);
+    QCOMPARE(m.shown.size(), 1);
+    QVERIFY2(m.shown[0].second.startsWith("could not connect to the IMAP server 127.0.0.1:" +
+                                          QString::number(port)),
+             qPrintable(m.shown[0].second));
+
+    a.receiveFromMailbox->trigger();
+    QCOMPARE(asked, 2);
+    QCOMPARE(managers(), QList<SegmentManagerDialog*>{manager});
   }
 
   void StartUpRegistersTheDescriptorType() {

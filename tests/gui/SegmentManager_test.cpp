@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <QTreeWidget>
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/DownloadDialog.h"
 #include "gui/SegmentManagerDialog.h"
+#include "gui/SegmentSource.h"
 #include "gui/UiTestSupport.h"
 #include "receive/SegmentManagerModel.h"
 
@@ -299,6 +301,48 @@ class SegmentManagerTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(order, (QStringList{"crawl", "dialog"}), 30000);
     QVERIFY(!dlg->isVisible());
     QCOMPARE(m.shown.size(), 1);
+  }
+
+  // An IMAP server that accepts and then says nothing: Stop ends the listing, and Close the
+  // window, within moments rather than at the server's time-out, without an error box.
+  void ImapListingEndsAtOnceOnStopOrClose_data() {
+    QTest::addColumn<bool>("close");
+    QTest::newRow("Stop keeps the window") << false;
+    QTest::newRow("Close ends it") << true;
+  }
+  void ImapListingEndsAtOnceOnStopOrClose() {
+    QFETCH(bool, close);
+    uitest::Messages m;
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    dtl::ImapSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = silent.serverPort();
+    settings.security = dtl::ImapSecurity::StartTls;  // waits for the greeting in the clear
+    auto dlg = std::make_unique<SegmentManagerDialog>(*store_, MakeImapSource(settings, "INBOX"),
+                                                      nullptr, nullptr);
+    QSignalSpy listed(dlg.get(), &SegmentManagerDialog::crawlFinished);
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    dlg->show();
+    QVERIFY(dlg->Crawling());
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    QElapsedTimer since;
+    since.start();
+    if (close)
+      dlg->closeButton->click();
+    else
+      dlg->stopButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!listed.isEmpty(), 10000);
+    QVERIFY2(since.elapsed() < 5000, qPrintable(QString::number(since.elapsed())));
+    if (close) {
+      QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 10000);
+      QVERIFY(!dlg->isVisible());
+      QCOMPARE(m.Texts(), QStringList{"Are you sure you want to close the window?"});
+    } else {
+      QVERIFY(dlg->isVisible());
+      QVERIFY(dlg->refreshButton->isEnabled());
+      QVERIFY(m.shown.isEmpty());  // a stop is no failure
+    }
   }
 
   void WallaLoginPageDuringTheCrawlClosesAndAsksForARelogin() {

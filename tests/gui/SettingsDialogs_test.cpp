@@ -1,10 +1,13 @@
-// The SMTP Server Settings, Advanced Settings, Server Test and Encryption Settings dialogs.
+// The SMTP and IMAP Server Settings, Advanced Settings, Server Test, IMAP Test and Encryption
+// Settings dialogs. (The IMAP Test against a real server: MailboxReceive_test.)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QPointer>
 #include <QSignalSpy>
@@ -19,6 +22,7 @@
 
 #include "gui/AdvancedSettingsDialog.h"
 #include "gui/EncryptionSettingsDialog.h"
+#include "gui/ImapSettingsDialog.h"
 #include "gui/ServerTestDialog.h"
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/UiTestSupport.h"
@@ -134,6 +138,140 @@ class SettingsDialogsTest : public QObject {
                        .GetDword("AllowPlainLogin") == c.after,
                c.name);
     }
+  }
+
+  void ImapSettingsShowTheDefaultsAndMaskThePassword() {
+    ImapSettingsDialog dlg(*store_);
+    QCOMPARE(dlg.server->text(), QString());
+    QCOMPARE(dlg.port->value(), 993);
+    QCOMPARE(dlg.security->currentIndex(), 0);
+    QCOMPARE(dlg.security->currentText(), QString("Implicit TLS"));
+    QCOMPARE(dlg.security->itemText(1), QString("STARTTLS"));
+    QCOMPARE(dlg.folder->text(), QString("INBOX"));
+    QCOMPARE(dlg.password->echoMode(), QLineEdit::Password);
+    QCOMPARE(dlg.user->echoMode(), QLineEdit::Normal);
+  }
+
+  // OK writes every value under its key and a new dialog shows them again; Cancel writes
+  // nothing; an emptied folder is stored as INBOX.
+  void ImapSettingsAreStoredByOkAndShownAgain() {
+    struct Case {
+      const char* name;
+      bool ok;
+      QString folder, storedFolder;
+    };
+    const Case cases[] = {
+        {"OK", true, "Archiv/Entw\u00fcrfe 2026", "Archiv/Entw\u00fcrfe 2026"},
+        {"OK with no folder", true, "", "INBOX"},
+        {"Cancel", false, "Elsewhere", "INBOX"},
+    };
+    for (const Case& c : cases) {
+      init();
+      {
+        ImapSettingsDialog dlg(*store_);
+        dlg.server->setText(" imap.example.org ");
+        dlg.security->setCurrentIndex(1);
+        dlg.port->setValue(1143);
+        dlg.user->setText("me@example.org");
+        dlg.password->setText("s3cret pass");
+        dlg.folder->setText(c.folder);
+        if (c.ok)
+          dlg.accept();
+        else
+          dlg.reject();
+      }
+      // A fresh store reads the file, so the values are on disk and not only in memory.
+      const dtl::SettingsStore disk((home_.path() + "/settings.reg").toStdString());
+      QVERIFY2(disk.ImapServer() == (c.ok ? "imap.example.org" : ""), c.name);
+      QVERIFY2(disk.ImapPort() == (c.ok ? 1143u : 993u), c.name);
+      QVERIFY2(disk.GetDword("IMAPSecurity") == (c.ok ? 1u : 0u), c.name);
+      QVERIFY2(disk.ImapUserName() == (c.ok ? "me@example.org" : ""), c.name);
+      QVERIFY2(disk.ImapPass() == (c.ok ? "s3cret pass" : ""), c.name);
+      QVERIFY2(Q(disk.ImapFolder()) == c.storedFolder, c.name);
+      ImapSettingsDialog again(*store_);
+      QVERIFY2(again.server->text() == (c.ok ? "imap.example.org" : ""), c.name);
+      QVERIFY2(again.security->currentIndex() == (c.ok ? 1 : 0), c.name);
+      QVERIFY2(again.port->value() == (c.ok ? 1143 : 993), c.name);
+      QVERIFY2(again.password->text() == (c.ok ? "s3cret pass" : ""), c.name);
+      QVERIFY2(again.folder->text() == c.storedFolder, c.name);
+      const dtl::ImapSettings shown = again.Shown();
+      QVERIFY2(shown.security == (c.ok ? dtl::ImapSecurity::StartTls
+                                       : dtl::ImapSecurity::ImplicitTls),
+               c.name);
+    }
+  }
+
+  // Switching the security moves the port between the two standard ones; a port the user chose
+  // stays where it is.
+  void ImapPortFollowsTheSecurity() {
+    struct Case {
+      const char* name;
+      int port;
+      QList<int> switches;
+      int after;
+    };
+    const Case cases[] = {
+        {"993 to STARTTLS", 993, {1}, 143},
+        {"and back", 993, {1, 0}, 993},
+        {"own port kept", 2993, {1}, 2993},
+        {"own port kept both ways", 1143, {1, 0}, 1143},
+        {"143 under implicit TLS is the user's", 143, {1}, 143},
+    };
+    for (const Case& c : cases) {
+      ImapSettingsDialog dlg(*store_);
+      dlg.port->setValue(c.port);
+      for (int to : c.switches) dlg.security->setCurrentIndex(to);
+      QVERIFY2(dlg.port->value() == c.after, c.name);
+    }
+  }
+
+  // A server that accepts but never greets: Stop answers at once and the test's worker lets go
+  // long before the server's time-out; a closed dialog then goes by itself.
+  void ImapTestStopsAtOnceAndGoesWhenItsWorkerEnds() {
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    dtl::ImapSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = silent.serverPort();
+    settings.security = dtl::ImapSecurity::StartTls;
+    QPointer<ImapTestDialog> test = new ImapTestDialog(settings, "");
+    QCOMPARE(test->Settings().ioTimeout, std::chrono::milliseconds(ImapTestDialog::kWait));
+    QSignalSpy finished(test.data(), &ImapTestDialog::testFinished);
+    test->show();
+    QCOMPARE(test->StatusText(), QString("Testing..."));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    test->stopButton->click();
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    QCOMPARE(test->StatusText(), QString("Stopped."));
+    test->closeButton->click();
+    QVERIFY(!test->isVisible());
+    test->deleteWhenDone();
+    QElapsedTimer sinceClose;
+    sinceClose.start();
+    QTRY_VERIFY_WITH_TIMEOUT(test.isNull(), 10000);  // the server still holds the connection
+    QVERIFY2(sinceClose.elapsed() < 5000, qPrintable(QString::number(sinceClose.elapsed())));
+    QCOMPARE(finished.size(), 1);  // the late failure was not reported
+  }
+
+  void ImapTestOfAClosedPortSaysWhy() {
+    QTcpServer probe;  // a port known to be free once closed
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    store_->SetString("IMAPServer", "127.0.0.1");
+    ImapSettingsDialog dlg(*store_);
+    dlg.port->setValue(port);
+    dlg.folder->setText("");
+    std::unique_ptr<ImapTestDialog> test(dlg.MakeTest());
+    QSignalSpy finished(test.get(), &ImapTestDialog::testFinished);
+    test->show();
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    const QString text = test->StatusText();
+    QVERIFY2(text.startsWith("Failure: could not connect to the IMAP server 127.0.0.1:" +
+                             QString::number(port)),
+             qPrintable(text));
   }
 
   void ServerTestOfEmptyMxFailsAtOnce() {
