@@ -132,6 +132,7 @@ pipeline() {
   # munpack keeps each mail's text as NAME.desc beside the attachment; the merge counts every
   # NAME.* file as a segment, so they go first.
   rm -f "$work/d2/parts"/*.desc
+  date +%s.%N >"$work/d2/unpacked"
   "$dtl" merge "$work/d2/parts/data.bin.dtl.doc" --out "$work/d2/out" --password-file "$work/pw"
 }
 export -f dtl_fetch pipeline
@@ -152,13 +153,17 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 echo "receiving $size bytes as 20 segment mails ($mail_bytes bytes of mail) from Dovecot over imaps," \
   "$runs runs, median:" >&2
 ((have_imap_fetch)) || echo "(this dtl has no 'fetch --imap': only the pipeline is timed)" >&2
-: >"$work/a.runs"; : >"$work/b.runs"
+: >"$work/a.runs"; : >"$work/b.runs"; : >"$work/b.phases"
 for ((r = 0; r < runs; r++)); do
   if ((have_imap_fetch)); then
     timed a dtl_fetch >>"$work/a.runs"
     cmp "$work/d1/data.bin" "$work/data.bin"
   fi
+  t0=$(date +%s.%N)
   timed b pipeline >>"$work/b.runs"
+  t1=$(date +%s.%N)
+  # The merge's share: from the last munpack to the pipeline's end (GNU time adds a little).
+  awk -v a="$t0" -v m="$(cat "$work/d2/unpacked")" -v b="$t1" 'BEGIN { print m - a, b - m }' >>"$work/b.phases"
   cmp "$work/d2/out/data.bin" "$work/data.bin"
 done
 
@@ -170,6 +175,8 @@ printf 'pipeline runs (s):  %s\n' "$(awk '{ printf "%s ", $1 }' "$work/b.runs")"
 printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB (largest process)\n' \
   "curl each message + munpack + dtl merge" "$b_time" "$(awk -v t="$b_time" -v s="$size" 'BEGIN { print s / t / 1e6 }')" \
   "$(awk -v k="$b_rss" 'BEGIN { print k / 1024 }')"
+printf '  of which curl + munpack %.2f s, dtl merge %.2f s (medians)\n' \
+  "$(awk '{ print $1 }' "$work/b.phases" | median)" "$(awk '{ print $2 }' "$work/b.phases" | median)"
 if ((have_imap_fetch)); then
   a_time=$(awk '{ print $1 }' "$work/a.runs" | median)
   a_rss=$(awk '{ print $2 }' "$work/a.runs" | sort -g | tail -1)
