@@ -188,6 +188,69 @@ bool ReadSegmentFile(const fs::path& path, std::vector<uint8_t>& out, bool& miss
   return true;
 }
 
+// Reads, decrypts and inflates the segment file at `path` (read whole into `archive`, which is
+// reused between calls), handing the entry's bytes to `emit` in chunks from `pool`; `emit`
+// returns false to give up (the segment then counts as Failed). Done only when the entry
+// inflated completely and matched its size and CRC: the merge and the receive's check of a
+// downloaded segment both judge a segment here, so they can never disagree.
+template <class Emit>
+Slot::State DecodeSegmentFile(const fs::path& path, std::vector<uint8_t>& archive,
+                              std::string_view password, ChunkPool& pool, Emit&& emit) {
+  bool missing = false, tooLarge = false;
+  if (!ReadSegmentFile(path, archive, missing, tooLarge))
+    return missing    ? Slot::State::Missing
+           : tooLarge ? Slot::State::TooLarge
+                      : Slot::State::Failed;
+  // The AES form is whole blocks, two at least; anything else was cut or is not one.
+  if (archive.size() < 32 || archive.size() % 16 != 0) return Slot::State::Failed;
+  DecryptSegmentInPlace(archive, password);
+
+  ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
+  if (!h) return Slot::State::Failed;
+  struct Closer {
+    ZipHandle h;
+    ~Closer() { ZipClose(h); }
+  } closer{h};
+  ZipEntryInfo entry{};
+  if (ZipGetEntry(h, 0, entry) != ZIPR_OK) return Slot::State::Failed;
+  // No segment carries more than the largest payload; an entry claiming more is a bomb or
+  // garbage, and would otherwise be inflated onto the disk up to its 4 GiB claim.
+  if (static_cast<uint32_t>(entry.uncompressedSize) > kLargestSegmentPayload)
+    return Slot::State::TooLarge;
+
+  // The declared size is used only to learn how much of the last chunk is filled; the reader
+  // checks it (and the CRC) against the data, so it is never an allocation size here.
+  const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
+  uint64_t delivered = 0;
+  for (;;) {
+    Chunk chunk{pool.Get(), 0};
+    uint32_t r = ZipExtract(h, 0, chunk.data.get(), kChunkSize, ZIP_MEMORY);
+    if (r == ZIPR_MORE) {
+      chunk.size = kChunkSize;
+    } else if (r == ZIPR_OK) {
+      if (declared < delivered || declared - delivered > kChunkSize) {
+        pool.Put(std::move(chunk.data));
+        return Slot::State::Failed;
+      }
+      chunk.size = static_cast<size_t>(declared - delivered);
+    } else {
+      pool.Put(std::move(chunk.data));
+      return Slot::State::Failed;
+    }
+    delivered += chunk.size;
+    if (delivered > declared) {
+      pool.Put(std::move(chunk.data));
+      return Slot::State::Failed;
+    }
+    if (chunk.size > 0) {
+      if (!emit(std::move(chunk))) return Slot::State::Failed;
+    } else {
+      pool.Put(std::move(chunk.data));
+    }
+    if (r == ZIPR_OK) return Slot::State::Done;
+  }
+}
+
 // Decodes the segments of one descriptor ahead of the writer on a few threads, and hands them
 // to the writer in order. Each decoder owns one segment at a time and the window of segments
 // being decoded never exceeds the decoder count.
@@ -279,64 +342,21 @@ class SegmentPipeline {
   }
 
   Slot::State Decode(uint64_t k, std::vector<uint8_t>& archive) {
-    bool missing = false, tooLarge = false;
-    if (!ReadSegmentFile(PathOf(k), archive, missing, tooLarge))
-      return missing    ? Slot::State::Missing
-             : tooLarge ? Slot::State::TooLarge
-                        : Slot::State::Failed;
-    // The AES form is whole blocks, two at least; anything else was cut or is not one.
-    if (archive.size() < 32 || archive.size() % 16 != 0) return Slot::State::Failed;
-    DecryptSegmentInPlace(archive, password_);
-
-    ZipHandle h = ZipOpen(archive.data(), static_cast<uint32_t>(archive.size()), ZIP_MEMORY);
-    if (!h) return Slot::State::Failed;
-    struct Closer {
-      ZipHandle h;
-      ~Closer() { ZipClose(h); }
-    } closer{h};
-    ZipEntryInfo entry{};
-    if (ZipGetEntry(h, 0, entry) != ZIPR_OK) return Slot::State::Failed;
-    // No segment carries more than the largest payload; an entry claiming more is a bomb or
-    // garbage, and would otherwise be inflated onto the disk up to its 4 GiB claim.
-    if (static_cast<uint32_t>(entry.uncompressedSize) > kLargestSegmentPayload)
-      return Slot::State::TooLarge;
-
-    // The declared size is used only to learn how much of the last chunk is filled; the reader
-    // checks it (and the CRC) against the data, so it is never an allocation size here.
-    const uint64_t declared = static_cast<uint32_t>(entry.uncompressedSize);
-    uint64_t delivered = 0;
-    for (;;) {
-      Chunk chunk{pool_.Get(), 0};
-      uint32_t r = ZipExtract(h, 0, chunk.data.get(), kChunkSize, ZIP_MEMORY);
-      if (r == ZIPR_MORE) {
-        chunk.size = kChunkSize;
-      } else if (r == ZIPR_OK) {
-        if (declared < delivered || declared - delivered > kChunkSize) return Slot::State::Failed;
-        chunk.size = static_cast<size_t>(declared - delivered);
-      } else {
-        pool_.Put(std::move(chunk.data));
-        return Slot::State::Failed;
-      }
-      delivered += chunk.size;
-      if (delivered > declared) return Slot::State::Failed;
-      if (chunk.size > 0) {
-        std::unique_lock lock(mu_);
-        // The segment being written is never held back by the shared limit, so the writer always
-        // has something to drain and the decoders behind it always get room again.
-        cv_.wait(lock, [&] {
-          return stop_ || (slots_[k].chunks.size() < kChunksPerSegment &&
-                           (k == writerAt_ || buffered_ < kChunksBuffered));
-        });
-        if (stop_) return Slot::State::Failed;
-        slots_[k].chunks.push_back(std::move(chunk));
-        ++buffered_;
-        lock.unlock();
-        cv_.notify_all();
-      } else {
-        pool_.Put(std::move(chunk.data));
-      }
-      if (r == ZIPR_OK) return Slot::State::Done;
-    }
+    return DecodeSegmentFile(PathOf(k), archive, password_, pool_, [&](Chunk&& chunk) {
+      std::unique_lock lock(mu_);
+      // The segment being written is never held back by the shared limit, so the writer always
+      // has something to drain and the decoders behind it always get room again.
+      cv_.wait(lock, [&] {
+        return stop_ || (slots_[k].chunks.size() < kChunksPerSegment &&
+                         (k == writerAt_ || buffered_ < kChunksBuffered));
+      });
+      if (stop_) return false;
+      slots_[k].chunks.push_back(std::move(chunk));
+      ++buffered_;
+      lock.unlock();
+      cv_.notify_all();
+      return true;
+    });
   }
 
   const MergeJob::Names& names_;
@@ -488,6 +508,28 @@ MergeJob::Names MergeJob::DeriveNames(const fs::path& descriptor) {
     n.name = (dot == std::string::npos || dot == 0) ? file : file.substr(0, dot);
   }
   return n;
+}
+
+Status MergeJob::CheckSegmentFile(const fs::path& path, std::string_view password) {
+  std::vector<uint8_t> archive;
+  ChunkPool pool;
+  std::string secret(password);
+  auto state = DecodeSegmentFile(path, archive, secret, pool, [&](Chunk&& chunk) {
+    pool.Put(std::move(chunk.data));
+    return true;
+  });
+  WipeSecret(secret);
+  if (state == Slot::State::Done) return {};
+  // Tell a file that cannot be opened from one that opens and does not read as a segment.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::FromErrno(path.string(), errno);
+  ::close(fd);
+  switch (state) {
+    case Slot::State::TooLarge:
+      return Error(ErrorCode::Corrupt, TooLargeMessage(path));
+    default:
+      return Error(ErrorCode::Corrupt, UnzipMessage(path));
+  }
 }
 
 fs::path MergeJob::SegmentPath(const Names& names, uint64_t k) {

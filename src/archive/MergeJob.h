@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Error.h"
@@ -129,6 +130,12 @@ class MergeJob {
   // Runs the merge. `stop` is read before each segment; a stop request ends the run after the
   // segment in progress. Never throws for file or archive problems.
   static Report Run(const Params& params, MergeObserver& observer, std::stop_token stop);
+
+  // Whether the segment file at `path` reads as this merge would read it: it decrypts with
+  // `password` (empty: the default one), its one entry inflates within the segment bounds and
+  // matches its size and CRC. Corrupt (with the merge's own unzip text) when not; NotFound or
+  // Io when it cannot be opened. Reads the whole file into memory (at most one segment).
+  static Status CheckSegmentFile(const std::filesystem::path& path, std::string_view password);
 
   // The names the merge derives from a descriptor path (exposed for the CLI and tests).
   struct Names {

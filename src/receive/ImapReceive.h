@@ -116,7 +116,13 @@ class ImapReceiveJob {
     Error error;
     size_t itemsSaved = 0;
     size_t itemsSkipped = 0;             // kept on disk (verified, or by the replace mode)
-    std::vector<std::string> corrupt;    // saved names whose archive does not verify
+    // Names (as saved) whose attachment arrived whole but does not verify as a segment
+    // archive (damaged, or the password is wrong): each is reported once through OnMessage,
+    // not fetched again, not saved under its name, and its file is left out of the merge.
+    std::vector<std::string> corrupt;
+    // Names whose mail or part was no longer in the folder as listed (expunged since): each is
+    // reported through OnMessage and not fetched again; the merge says what it lacks.
+    std::vector<std::string> gone;
     uint64_t attemptsFailed = 0;         // retried attempts (dropped connection, BYE, ...)
     uint64_t totalBytes = 0;             // decoded bytes written
     std::vector<std::filesystem::path> descriptors;  // ".dtl" paths on disk, no duplicates
@@ -124,7 +130,9 @@ class ImapReceiveJob {
     // One result per descriptor merged; a file with a corrupt segment does not stop the
     // others from being rebuilt.
     std::vector<MergeJob::FileResult> mergeResults;
-    bool AllRebuilt() const;  // merged, and every descriptor's file rebuilt completely
+    // Merged, nothing corrupt or gone, at least one descriptor, and every descriptor's file
+    // rebuilt completely (or its existing output kept as the merge observer chose).
+    bool AllRebuilt() const;
   };
 
   // Downloads `params.items`: each attachment streamed to a temporary file beside its final
@@ -134,7 +142,10 @@ class ImapReceiveJob {
   // RetryBackoff pacing on a fresh connection, announced by OnAttemptFailed + OnRetryWait; a
   // refused login, an untrusted certificate or a missing folder ends the run (Failed) at once.
   // The partial file of an interrupted attempt is removed. Events: DownloadObserver's, with
-  // OnItemDone(key) per item saved or kept. Never throws for network or file problems.
+  // OnItemDone(key) per item saved or kept (not for a corrupt or gone one, which gets
+  // OnMessage), OnOverallStep per item finished either way; OnBytes and the display count the
+  // attachment's bytes as they come over the wire (still encoded), so `announced` is
+  // ImapSegmentRef::encodedSize. Never throws for network or file problems.
   static Summary Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
 };
 

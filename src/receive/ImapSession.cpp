@@ -428,6 +428,43 @@ Result<ImapValue> ImapSession::FetchBodyStructure(uint32_t uid) {
   return *std::move(structure);
 }
 
+Status ImapSession::FetchBodyStructures(
+    const std::vector<uint32_t>& uids,
+    const std::function<Status(uint32_t, const ImapValue&)>& each) {
+  if (Status s = Require(ImapState::Selected, "fetching"); !s) return s;
+  if (uids.empty()) return {};
+  std::vector<uint32_t> sorted = uids;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  // Runs of consecutive UIDs go as ranges: the usual folder is a few long runs.
+  std::string set;
+  for (size_t i = 0; i < sorted.size();) {
+    size_t j = i;
+    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
+    if (!set.empty()) set += ',';
+    set += std::to_string(sorted[i]);
+    if (j > i) set += ':' + std::to_string(sorted[j]);
+    i = j + 1;
+  }
+  const std::string command = "UID FETCH " + set + " (BODYSTRUCTURE)";
+  auto r = Run(command, command, [&](const ImapResponse& u) -> Status {
+    const ImapValue* structure = FetchItem(u, "BODYSTRUCTURE");
+    const ImapValue* uidValue = FetchItem(u, "UID");
+    uint32_t uid = 0;
+    if (!structure || !uidValue || !Number(*uidValue, uid)) return {};
+    // A server may volunteer FETCH responses of other messages (flag changes): only the asked
+    // ones count.
+    if (!std::binary_search(sorted.begin(), sorted.end(), uid)) return {};
+    return each(uid, *structure);
+  });
+  if (!r) return r.error();
+  if (r->name != "OK")
+    return Error(ErrorCode::Refused, "the IMAP server " + Host() +
+                                         " refused to fetch the structure of messages in \"" +
+                                         folder_ + "\": " + Said(r->text));
+  return {};
+}
+
 Result<uint64_t> ImapSession::FetchSection(uint32_t uid, std::string_view section,
                                            const ImapSink& sink) {
   if (Status s = Require(ImapState::Selected, "fetching"); !s) return s.error();

@@ -96,6 +96,13 @@ class ImapSession {
   Result<std::vector<uint32_t>> SearchAllUids();
   // The BODYSTRUCTURE of message `uid` (see ImapBodyParts). NotFound when there is none.
   Result<ImapValue> FetchBodyStructure(uint32_t uid);
+  // The BODYSTRUCTUREs of the messages `uids` in one command ("UID FETCH 4:9,12
+  // (BODYSTRUCTURE)"), handed to `each` as (uid, structure) in the order the server sends them.
+  // A message that is gone is simply not reported; a failure of `each` ends the call with it
+  // and drops the connection. Callers keep the set to a few hundred UIDs so one command's
+  // answer stays well inside the time-out.
+  Status FetchBodyStructures(const std::vector<uint32_t>& uids,
+                             const std::function<Status(uint32_t, const ImapValue&)>& each);
   // Streams the body of part `section` of message `uid` (as stored: still in its transfer
   // encoding) to `sink`, chunk by chunk, without setting \Seen. Gives the byte count. A sink
   // failure ends the call with it and drops the connection.

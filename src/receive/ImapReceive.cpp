@@ -1,0 +1,625 @@
+#include "receive/ImapReceive.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "archive/SegmentBounds.h"
+#include "base/RetryBackoff.h"
+#include "base/SecretMemory.h"
+#include "mail/TransferDecoder.h"
+#include "receive/AttachmentName.h"
+#include "receive/ImapBodyStructure.h"
+#include "receive/InboxCrawler.h"
+#include "receive/SegmentManagerModel.h"
+
+namespace dtl {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// One FETCH names this many UIDs at most: a folder of 100,000 mails then takes a few hundred
+// round trips instead of 100,000, and each answer stays far below the reader's memory bound
+// and the command time-out.
+constexpr size_t kStructureBatch = 250;
+
+// A hostile name ("x.99999999999") would otherwise make the gap list enormous; no split makes
+// more segments than this (the smallest segment is 10,000 bytes).
+constexpr uint64_t kMaxListedGap = 1'000'000;
+
+class NullMergeObserver : public MergeObserver {};
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The segment number a saved name stands for: 0 for the descriptor (NAME.dtl), k for NAME.k
+// (three digits at least, as the merge spells them), nullopt for a name that is no segment.
+std::optional<uint64_t> SegmentNumber(const std::string& saveName) {
+  const size_t dot = saveName.rfind('.');
+  if (dot == std::string::npos || dot == 0) return std::nullopt;
+  const std::string ext = saveName.substr(dot + 1);
+  if (Lower(ext) == "dtl") return 0;
+  if (ext.size() < 3 || ext.size() > 19 || ext.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const uint64_t n = std::stoull(ext);
+  if (n == 0) return std::nullopt;
+  return n;
+}
+
+bool IsDescriptorName(const std::string& saveName) {
+  auto n = SegmentNumber(saveName);
+  return n && *n == 0;
+}
+
+}  // namespace
+
+std::string ImapItemKey(uint32_t uid, std::string_view section) {
+  return std::to_string(uid) + "/" + std::string(section);
+}
+
+std::vector<ImapSegmentRef> ImapListing::AllSegments() const {
+  std::vector<ImapSegmentRef> all;
+  for (const auto& file : files) all.insert(all.end(), file.segments.begin(), file.segments.end());
+  return all;
+}
+
+Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_view folder,
+                                     ImapListObserver& observer, std::stop_token stop,
+                                     const ImapSession::Connector& connector) {
+  ImapSession session(settings, stop);
+  if (connector) session.SetConnector(connector);
+  // A stop ends whatever call was under way with its own error: the caller only needs to
+  // know it was stopped.
+  const auto failed = [&](const Error& e) -> Error {
+    return stop.stop_requested() ? Error::Cancelled() : e;
+  };
+  if (Status s = session.Open(); !s) return failed(s.error());
+  const std::string name = folder.empty() ? std::string("INBOX") : std::string(folder);
+  auto info = session.Examine(name);
+  if (!info) return failed(info.error());
+  auto uids = session.SearchAllUids();
+  if (!uids) return failed(uids.error());
+
+  ImapListing listing;
+  listing.folder = *info;
+  SegmentManagerModel model;
+  std::map<std::string, ImapSegmentRef> byKey;
+  const size_t total = uids->size();
+  observer.OnListProgress(0, total);
+  for (size_t from = 0; from < total; from += kStructureBatch) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const size_t to = std::min(total, from + kStructureBatch);
+    std::vector<uint32_t> batch(uids->begin() + static_cast<std::ptrdiff_t>(from),
+                                uids->begin() + static_cast<std::ptrdiff_t>(to));
+    Status s = session.FetchBodyStructures(batch, [&](uint32_t uid,
+                                                      const ImapValue& structure) -> Status {
+      ++listing.messagesScanned;
+      // A structure this reader cannot follow holds no part it could fetch: the mail is
+      // passed over rather than ending the listing of everything else.
+      auto parts = ImapBodyParts(structure);
+      if (!parts) return {};
+      for (const ImapBodyPart& part : *parts) {
+        if (part.fileName.empty()) continue;
+        std::string saveName = SafeAttachmentName(WithoutDocEnding(part.fileName));
+        if (!SegmentNumber(saveName)) continue;
+        ImapSegmentRef ref;
+        ref.item = DownloadItem{std::move(saveName), ImapItemKey(uid, part.section)};
+        ref.uid = uid;
+        ref.section = part.section;
+        ref.encoding = part.encoding;
+        ref.encodedSize = part.size;
+        if (!model.File(ref.item)) {
+          ++listing.duplicatesDropped;
+          continue;
+        }
+        observer.OnSegmentFound(ref);
+        byKey.emplace(ref.item.key, std::move(ref));
+      }
+      return {};
+    });
+    if (!s) return failed(s.error());
+    observer.OnListProgress(to, total);
+  }
+  // The listing is complete; a farewell the server does not answer changes nothing.
+  (void)session.Logout();
+
+  for (const auto& group : model.Groups()) {
+    ImapListedFile file;
+    file.name = group.name;
+    for (const auto& segment : group.segments) {
+      auto it = byKey.find(segment.record.key);
+      if (it == byKey.end()) continue;
+      const uint64_t n = *SegmentNumber(it->second.item.fileName);
+      if (n == 0)
+        file.hasDescriptor = true;
+      else
+        file.present.push_back(n);
+      file.segments.push_back(it->second);
+    }
+    std::sort(file.present.begin(), file.present.end());
+    file.present.erase(std::unique(file.present.begin(), file.present.end()), file.present.end());
+    uint64_t expected = 1;
+    for (uint64_t n : file.present) {
+      for (; expected < n && file.missing.size() < kMaxListedGap; ++expected)
+        file.missing.push_back(expected);
+      expected = n + 1;
+    }
+    listing.files.push_back(std::move(file));
+  }
+  return listing;
+}
+
+bool ImapReceiveJob::Summary::AllRebuilt() const {
+  if (!merged || descriptors.empty() || !corrupt.empty() || !gone.empty()) return false;
+  if (mergeResults.size() != descriptors.size()) return false;
+  for (const auto& r : mergeResults)
+    if (r.outcome != MergeJob::Outcome::Complete && r.outcome != MergeJob::Outcome::Kept)
+      return false;
+  return true;
+}
+
+namespace {
+
+// How one attempt at an item ended.
+struct AttemptEnd {
+  enum class Kind {
+    Saved,    // in place under its final name
+    Corrupt,  // received whole but not a sound segment: fetching again gives the same bytes
+    Gone,     // the mail or part is no longer in the folder as listed
+    Retry,    // the connection failed: a fresh one may succeed
+    Fatal,    // no retry can mend it (login, certificate, folder, local disk)
+    Stopped,
+  };
+  Kind kind = Kind::Saved;
+  Error error;
+};
+
+// A file created beside the final name, exclusively and never through a link, under a name
+// the merge never counts as a segment of anything (it starts with a dot and no segment does).
+struct TempFile {
+  fs::path path;
+  int fd = -1;
+
+  ~TempFile() { Discard(); }
+  Status Create(const fs::path& folder) {
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; fd < 0; ++attempt) {
+      std::string name = ".dtl-receive-";
+      for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+      path = folder / name;
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0 && (errno != EEXIST || attempt >= 100)) {
+        const int err = errno;
+        path.clear();
+        return Error::FromErrno(folder.string(), err);
+      }
+    }
+    return {};
+  }
+  Status Write(const char* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = ::write(fd, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return Error::FromErrno(path.parent_path().string(), w == 0 ? EIO : errno);
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return {};
+  }
+  Status Close() {
+    const int f = fd;
+    fd = -1;
+    if (f >= 0 && ::close(f) != 0) return Error::FromErrno(path.parent_path().string(), errno);
+    return {};
+  }
+  // Puts the file in place; a link at `target` is replaced, never followed.
+  Status Install(const fs::path& target) {
+    if (::rename(path.c_str(), target.c_str()) != 0)
+      return Error::FromErrno(target.string(), errno);
+    path.clear();
+    return {};
+  }
+  void Discard() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    if (!path.empty()) ::unlink(path.c_str());
+    path.clear();
+  }
+};
+
+using Event = std::function<void(DownloadObserver&)>;
+
+// One run: the workers share the item counter, the replace mode and the summary under one
+// mutex, and hand every observer call to the Run thread through the event queue.
+class ReceiveRun {
+ public:
+  ReceiveRun(const ImapReceiveJob::Params& params, std::stop_token stop)
+      : p_(params),
+        stop_(std::move(stop)),
+        onStop_(stop_, [this] { halt_.request_stop(); }),
+        onDisk_(params.items.size(), false) {
+    now_ = p_.now ? p_.now : [] { return Clock::now(); };
+    wait_ = p_.wait ? p_.wait : WaitUnlessStopped;
+    folder_ = p_.folder.empty() ? std::string("INBOX") : p_.folder;
+    // Overwrite and Skip are answers for one file; only the All answers stick.
+    mode_ = p_.replace;
+  }
+
+  ImapReceiveJob::Summary Go(DownloadObserver& observer) {
+    using Outcome = ImapReceiveJob::Outcome;
+    observer.OnOverallRange(p_.items.size());
+    const unsigned jobs = static_cast<unsigned>(
+        std::min<size_t>(std::clamp(p_.jobs, 1u, 16u), std::max<size_t>(1, p_.items.size())));
+    std::vector<std::thread> workers;
+    running_ = p_.items.empty() ? 0 : jobs;
+    for (unsigned j = 0; j < running_; ++j) workers.emplace_back([this] { Work(); });
+    Drain(observer);
+    for (auto& t : workers) t.join();
+    observer.OnRateCleared();
+
+    summary_.descriptors.clear();
+    for (size_t i = 0; i < p_.items.size(); ++i) {
+      const std::string name = SafeAttachmentName(p_.items[i].item.fileName);
+      const fs::path local = p_.outFolder / name;
+      if (onDisk_[i] && IsDescriptorName(name) &&
+          std::find(summary_.descriptors.begin(), summary_.descriptors.end(), local) ==
+              summary_.descriptors.end())
+        summary_.descriptors.push_back(local);
+    }
+    if (stop_.stop_requested()) {
+      summary_.outcome = Outcome::Stopped;
+      return summary_;
+    }
+    if (fatal_) {
+      summary_.outcome = Outcome::Failed;
+      summary_.error = *fatal_;
+      return summary_;
+    }
+    if (p_.autoMerge) Merge();
+    if (stop_.stop_requested()) summary_.outcome = Outcome::Stopped;
+    return summary_;
+  }
+
+ private:
+  void Post(Event e) {
+    {
+      std::lock_guard lock(mu_);
+      events_.push_back(std::move(e));
+    }
+    cv_.notify_all();
+  }
+
+  void Drain(DownloadObserver& observer) {
+    for (;;) {
+      std::deque<Event> batch;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return !events_.empty() || running_ == 0; });
+        if (events_.empty()) return;
+        batch.swap(events_);
+      }
+      for (Event& e : batch) e(observer);
+    }
+  }
+
+  // The observer answers on the Run thread; the worker waits for it. The Run thread drains
+  // until every worker has ended, so the answer always comes.
+  ReplaceMode Ask(const std::string& name) {
+    std::promise<ReplaceMode> answer;
+    auto future = answer.get_future();
+    Post([&answer, name](DownloadObserver& o) { answer.set_value(o.ConfirmReplace(name)); });
+    return future.get();
+  }
+
+  void Work() {
+    std::unique_ptr<ImapSession> session;
+    RetryBackoff backoff;
+    for (;;) {
+      size_t i;
+      {
+        std::lock_guard lock(mu_);
+        if (halt_.stop_requested() || next_ >= p_.items.size()) break;
+        i = next_++;
+      }
+      Item(i, session, backoff);
+    }
+    // A stopped run drops its connections without a farewell; a finished one says goodbye.
+    if (session && !halt_.stop_requested()) (void)session->Logout();
+    session.reset();
+    {
+      std::lock_guard lock(mu_);
+      --running_;
+    }
+    cv_.notify_all();
+  }
+
+  void Finished(size_t i, bool onDisk, bool saved) {
+    const std::string key = p_.items[i].item.key;
+    {
+      std::lock_guard lock(mu_);
+      onDisk_[i] = onDisk;
+      if (onDisk) ++(saved ? summary_.itemsSaved : summary_.itemsSkipped);
+    }
+    std::stop_token stop = stop_;
+    Post([key, onDisk, stop](DownloadObserver& o) {
+      o.OnOverallStep();
+      if (onDisk && !stop.stop_requested()) o.OnItemDone(key);
+    });
+  }
+
+  void Fail(Error e) {
+    {
+      std::lock_guard lock(mu_);
+      if (!fatal_) fatal_ = std::move(e);
+    }
+    halt_.request_stop();
+  }
+
+  void Item(size_t i, std::unique_ptr<ImapSession>& session, RetryBackoff& backoff) {
+    const ImapSegmentRef& ref = p_.items[i];
+    const std::string name = SafeAttachmentName(ref.item.fileName);
+    const fs::path local = p_.outFolder / name;
+    Post([i, name](DownloadObserver& o) { o.OnItemStarted(i, name); });
+
+    std::error_code ec;
+    const bool exists = fs::exists(fs::symlink_status(local, ec));
+    ReplaceMode mode;
+    {
+      std::lock_guard lock(mu_);
+      mode = mode_;
+    }
+    if (exists && mode != ReplaceMode::Overwrite && mode != ReplaceMode::OverwriteAll) {
+      // A segment that verifies is what a fetch would give again: a run again resumes.
+      bool keep = VerifySegmentFile(local, p_.password).ok() || mode == ReplaceMode::SkipAll;
+      if (!keep) {
+        const ReplaceMode answer = Ask(name);
+        // A stop given while the question was open leaves the existing file untouched.
+        if (halt_.stop_requested()) return;
+        {
+          std::lock_guard lock(mu_);
+          if (answer == ReplaceMode::OverwriteAll || answer == ReplaceMode::SkipAll)
+            mode_ = answer;
+        }
+        keep = answer == ReplaceMode::Skip || answer == ReplaceMode::SkipAll;
+      }
+      if (keep) {
+        Finished(i, true, false);
+        return;
+      }
+    }
+
+    for (;;) {
+      if (halt_.stop_requested()) return;
+      AttemptEnd end = Attempt(i, name, local, session);
+      switch (end.kind) {
+        case AttemptEnd::Kind::Saved:
+          backoff.Reset();
+          Finished(i, true, true);
+          return;
+        case AttemptEnd::Kind::Corrupt:
+        case AttemptEnd::Kind::Gone: {
+          {
+            std::lock_guard lock(mu_);
+            (end.kind == AttemptEnd::Kind::Corrupt ? summary_.corrupt : summary_.gone)
+                .push_back(name);
+          }
+          const std::string text = end.error.message;
+          Post([text](DownloadObserver& o) { o.OnMessage(text); });
+          Finished(i, false, false);
+          return;
+        }
+        case AttemptEnd::Kind::Fatal:
+          Fail(std::move(end.error));
+          return;
+        case AttemptEnd::Kind::Stopped:
+          return;
+        case AttemptEnd::Kind::Retry: {
+          session.reset();
+          {
+            std::lock_guard lock(mu_);
+            ++summary_.attemptsFailed;
+          }
+          const std::string reason = end.error.message;
+          Post([i, reason](DownloadObserver& o) { o.OnAttemptFailed(i, reason); });
+          const std::chrono::milliseconds delay = backoff.NextDelay();
+          if (halt_.stop_requested()) return;
+          Post([i, reason, delay](DownloadObserver& o) { o.OnRetryWait(i, reason, delay); });
+          if (delay.count() > 0 && !wait_(delay, halt_.get_token())) return;
+          break;
+        }
+      }
+    }
+  }
+
+  // Sorts a session's failure: what a fresh connection may mend is retried.
+  AttemptEnd Classify(const Error& e, bool opening) {
+    if (halt_.stop_requested() || e.code == ErrorCode::Cancelled)
+      return {AttemptEnd::Kind::Stopped, e};
+    switch (e.code) {
+      case ErrorCode::Auth:
+      case ErrorCode::Tls:
+      case ErrorCode::Unsupported:
+      case ErrorCode::InvalidArgument:
+      case ErrorCode::Io:
+        return {AttemptEnd::Kind::Fatal, e};
+      case ErrorCode::NotFound:
+        // While opening, NotFound is the folder (or a host name that does not resolve, which
+        // a later attempt may find); while fetching, it is the mail.
+        if (opening)
+          return {e.message.find("IMAP folder") != std::string::npos ? AttemptEnd::Kind::Fatal
+                                                                      : AttemptEnd::Kind::Retry,
+                  e};
+        return {AttemptEnd::Kind::Gone, e};
+      case ErrorCode::Refused:
+        return {opening ? AttemptEnd::Kind::Retry : AttemptEnd::Kind::Gone, e};
+      default:
+        return {AttemptEnd::Kind::Retry, e};
+    }
+  }
+
+  AttemptEnd Attempt(size_t i, const std::string& name, const fs::path& local,
+                     std::unique_ptr<ImapSession>& session) {
+    const ImapSegmentRef& ref = p_.items[i];
+    if (!session || session->state() != ImapState::Selected) {
+      session = std::make_unique<ImapSession>(p_.settings, halt_.get_token());
+      if (p_.connector) session->SetConnector(p_.connector);
+      if (Status s = session->Open(); !s) return Classify(s.error(), true);
+      if (auto info = session->Examine(folder_); !info) return Classify(info.error(), true);
+    }
+
+    TempFile temp;
+    if (Status s = temp.Create(p_.outFolder); !s) return {AttemptEnd::Kind::Fatal, s.error()};
+    auto decoder = TransferDecoder::For(ref.encoding);
+    std::string decoded;
+    uint64_t fileBytes = 0, written = 0;
+    const auto start = now_();
+    const ImapSink sink = [&](std::string_view chunk) -> Status {
+      decoded.clear();
+      decoder->Feed(chunk, decoded);
+      // Whatever the server announces, nothing larger than a segment is ever written.
+      if (decoded.size() > kLargestSegmentArchive - written)
+        return Error(ErrorCode::Corrupt, name + ": the attachment in the mailbox is larger than "
+                                                "any segment; it was not saved.");
+      if (Status s = temp.Write(decoded.data(), decoded.size()); !s) return s;
+      written += decoded.size();
+      fileBytes += chunk.size();
+      const uint64_t total = encodedTotal_.fetch_add(chunk.size()) + chunk.size();
+      const int64_t announced = static_cast<int64_t>(ref.encodedSize);
+      const uint64_t now = fileBytes;
+      const double secs = std::chrono::duration<double>(now_() - start).count();
+      const auto seconds = static_cast<int64_t>(secs + 0.5);
+      Post([now, total, announced, seconds](DownloadObserver& o) {
+        o.OnBytes(now, total, announced);
+        if (seconds > 0)
+          o.OnDisplay(DownloadDisplay{RateText(now, seconds), ByteCountText(now),
+                                      ByteCountText(total)});
+      });
+      return {};
+    };
+    auto got = session->FetchSection(ref.uid, ref.section, sink);
+    if (!got) {
+      temp.Discard();
+      if (got.error().code == ErrorCode::Corrupt && !halt_.stop_requested()) {
+        session.reset();
+        return {AttemptEnd::Kind::Corrupt, got.error()};
+      }
+      if (got.error().code == ErrorCode::Io && !halt_.stop_requested())
+        return {AttemptEnd::Kind::Fatal, got.error()};
+      return Classify(got.error(), false);
+    }
+    if (*got == 0 && ref.encodedSize > 0)
+      return {AttemptEnd::Kind::Gone,
+              Error(ErrorCode::NotFound, name + ": the mail is no longer in the IMAP folder \"" +
+                                             folder_ + "\"; it was not saved.")};
+    if (*got != ref.encodedSize)
+      return {AttemptEnd::Kind::Corrupt,
+              Error(ErrorCode::Corrupt, name + ": the server sent " + std::to_string(*got) +
+                                            " bytes of the " + std::to_string(ref.encodedSize) +
+                                            " it listed; it was not saved.")};
+    decoded.clear();
+    if (Status s = decoder->Finish(decoded); !s)
+      return {AttemptEnd::Kind::Corrupt,
+              Error(ErrorCode::Corrupt, name + ": the attachment's " + ref.encoding +
+                                            " encoding is damaged; it was not saved.")};
+    if (decoded.size() > kLargestSegmentArchive - written)
+      return {AttemptEnd::Kind::Corrupt,
+              Error(ErrorCode::Corrupt, name + ": the attachment in the mailbox is larger than "
+                                               "any segment; it was not saved.")};
+    if (Status s = temp.Write(decoded.data(), decoded.size()); !s)
+      return {AttemptEnd::Kind::Fatal, s.error()};
+    written += decoded.size();
+    if (Status s = temp.Close(); !s) return {AttemptEnd::Kind::Fatal, s.error()};
+    // A damaged attachment stays damaged however often it is fetched: it is reported once and
+    // kept away from the final name, so the merge never takes it for the real segment.
+    if (Status s = VerifySegmentFile(temp.path, p_.password); !s) {
+      if (s.error().code != ErrorCode::Corrupt) return {AttemptEnd::Kind::Fatal, s.error()};
+      return {AttemptEnd::Kind::Corrupt,
+              Error(ErrorCode::Corrupt,
+                    "Unable to unzip " + name +
+                        " received from the mailbox, either the attachment is corrupt or you "
+                        "entered the wrong password. It was not saved.")};
+    }
+    if (Status s = temp.Install(local); !s) return {AttemptEnd::Kind::Fatal, s.error()};
+    {
+      std::lock_guard lock(mu_);
+      summary_.totalBytes += written;
+    }
+    return {AttemptEnd::Kind::Saved, {}};
+  }
+
+  // One merge per descriptor, so a file that cannot be rebuilt does not hold back the others.
+  // A file with a corrupt segment is left out: its segment is not on disk under its name and
+  // the merge would only report it missing.
+  void Merge() {
+    std::set<std::string> damaged;
+    for (const std::string& n : summary_.corrupt) damaged.insert(SegmentManagerModel::GroupName(n));
+    NullMergeObserver quiet;
+    MergeObserver& observer = p_.mergeObserver ? *p_.mergeObserver : quiet;
+    summary_.merged = true;
+    for (const fs::path& d : summary_.descriptors) {
+      if (stop_.stop_requested()) break;
+      if (damaged.count(SegmentManagerModel::GroupName(d.filename().string()))) continue;
+      MergeJob::Params mp;
+      mp.descriptors = {d};
+      mp.saveFolder = p_.outFolder;
+      mp.password = p_.password;
+      mp.threads = p_.mergeThreads;
+      MergeJob::Report report = MergeJob::Run(mp, observer, stop_);
+      WipeSecret(mp.password);
+      if (!report.files.empty()) summary_.mergeResults.push_back(report.files.front());
+    }
+  }
+
+  const ImapReceiveJob::Params& p_;
+  std::stop_token stop_;
+  std::stop_source halt_;  // the caller's stop, or a failure that ends the run
+  std::stop_callback<std::function<void()>> onStop_;
+  std::function<Clock::time_point()> now_;
+  std::function<bool(std::chrono::milliseconds, std::stop_token)> wait_;
+  std::string folder_;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Event> events_;
+  size_t next_ = 0;
+  unsigned running_ = 0;
+  ReplaceMode mode_;
+  std::optional<Error> fatal_;
+  std::vector<bool> onDisk_;
+  ImapReceiveJob::Summary summary_;
+  std::atomic<uint64_t> encodedTotal_{0};
+};
+
+}  // namespace
+
+ImapReceiveJob::Summary ImapReceiveJob::Run(const Params& params, DownloadObserver& observer,
+                                            std::stop_token stop) {
+  ReceiveRun run(params, std::move(stop));
+  return run.Go(observer);
+}
+
+Status VerifySegmentFile(const std::filesystem::path& path, std::string_view password) {
+  return MergeJob::CheckSegmentFile(path, password);
+}
+
+}  // namespace dtl
