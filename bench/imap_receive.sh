@@ -135,7 +135,13 @@ pipeline() {
   date +%s.%N >"$work/d2/unpacked"
   "$dtl" merge "$work/d2/parts/data.bin.dtl.doc" --out "$work/d2/out" --password-file "$work/pw"
 }
-export -f dtl_fetch pipeline
+# Not a way to receive, a yardstick: how fast Dovecot hands out the 20 mails over as many
+# connections as dtl uses, with nothing done to them (curl, output thrown away).
+serve_only() {
+  printf '%s\n' $uids | xargs -P "$jobs" -I{} \
+    curl -s --fail --cacert "$ca" -u "$user:$login" -o /dev/null "$folder_url;UID={}"
+}
+export -f dtl_fetch pipeline serve_only
 export work ca dtl user login folder_url jobs uids
 
 # timed NAME FUNCTION: runs it under GNU time; prints "wall_seconds max_rss_kib"
@@ -153,7 +159,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 echo "receiving $size bytes as 20 segment mails ($mail_bytes bytes of mail) from Dovecot over imaps," \
   "$runs runs, median:" >&2
 ((have_imap_fetch)) || echo "(this dtl has no 'fetch --imap': only the pipeline is timed)" >&2
-: >"$work/a.runs"; : >"$work/b.runs"; : >"$work/b.phases"
+: >"$work/a.runs"; : >"$work/b.runs"; : >"$work/b.phases"; : >"$work/c.runs"
 for ((r = 0; r < runs; r++)); do
   if ((have_imap_fetch)); then
     timed a dtl_fetch >>"$work/a.runs"
@@ -165,6 +171,7 @@ for ((r = 0; r < runs; r++)); do
   # The merge's share: from the last munpack to the pipeline's end (GNU time adds a little).
   awk -v a="$t0" -v m="$(cat "$work/d2/unpacked")" -v b="$t1" 'BEGIN { print m - a, b - m }' >>"$work/b.phases"
   cmp "$work/d2/out/data.bin" "$work/data.bin"
+  timed c serve_only >>"$work/c.runs"
 done
 
 cores=$(nproc)
@@ -177,6 +184,8 @@ printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB (largest process)\n' \
   "$(awk -v k="$b_rss" 'BEGIN { print k / 1024 }')"
 printf '  of which curl + munpack %.2f s, dtl merge %.2f s (medians)\n' \
   "$(awk '{ print $1 }' "$work/b.phases" | median)" "$(awk '{ print $2 }' "$work/b.phases" | median)"
+printf '%-48s %7.2f s (the pace Dovecot serves at; nothing decoded or saved)\n' \
+  "curl, $jobs at once, output thrown away" "$(awk '{ print $1 }' "$work/c.runs" | median)"
 if ((have_imap_fetch)); then
   a_time=$(awk '{ print $1 }' "$work/a.runs" | median)
   a_rss=$(awk '{ print $2 }' "$work/a.runs" | sort -g | tail -1)
