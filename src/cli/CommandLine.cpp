@@ -148,6 +148,10 @@ std::optional<std::string> CommandLine::ForeignSpelling(
     if (!option || option->get_items_expected_max() == 0)
       continue;  // a flag: refused by CLI11 itself
     if (eq != std::string::npos) return unknown(arg);
+    // An option whose value may be left out takes no word that reads as an option.
+    if (option->get_items_expected_min() == 0 && i + 1 < args.size() &&
+        args[i + 1].rfind("-", 0) == 0)
+      continue;
     ++i;  // the option's value, whatever it looks like
   }
   return std::nullopt;
@@ -210,7 +214,8 @@ const std::vector<CommandEntry>& Commands() {
       {"config", "show or change the program's settings", MakeConfigCommand},
       {"export-password", "print the encrypted marker of a mailbox password",
        MakeExportPasswordCommand},
-      {"fetch", "download and merge the segments waiting in a web-mail inbox", MakeFetchCommand},
+      {"fetch", "download and merge the segments waiting in a web-mail inbox or IMAP mailbox",
+       MakeFetchCommand},
       {"merge", "rebuild split files from their segment files", MakeMergeCommand},
       {"mx", "list the mail exchangers Direct Send would use for a domain", MakeMxCommand},
       {"send", "mail files as encrypted segments (or whole), resume an interrupted send",

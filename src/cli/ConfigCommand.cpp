@@ -23,6 +23,14 @@ std::string NamesText() {
   return text;
 }
 
+// The secret settings by name, from the table, so a new one is named in the help at once.
+std::string SecretNames() {
+  std::string text;
+  for (const auto& i : dtl::SettingsTable())
+    if (i.secret) text += (text.empty() ? "" : ", ") + std::string(i.name);
+  return text;
+}
+
 int Usage(const char* message) {
   std::fprintf(stderr, "dtl config: %s (see 'dtl config --help')\n", message);
   return kExitUsage;
@@ -195,8 +203,10 @@ class ConfigCommand : public Command {
     set_ = app.add_subcommand(
         "set",
         "stores a value; numbers are decimal or 0x-hexadecimal. Values that would read "
-        "back as the default are refused. Passwords (SMTPPass, Pass) are never taken from "
-        "the command line: they are read from FILE (first line) or standard input");
+        "back as the default are refused. Passwords (" +
+            SecretNames() +
+            ") are never taken from the command line: they are read from FILE (first line) or "
+            "standard input");
     Arguments(line, *set_, "set takes a NAME and one VALUE");
     line.Missing(set_->add_option("NAME", name_, "the setting")->required(), "set needs a NAME");
     set_->add_option("VALUE", values_, "the new value (not for a password)");

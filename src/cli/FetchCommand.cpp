@@ -19,6 +19,7 @@
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
 #include "cli/CommandLine.h"
+#include "cli/FetchImap.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "receive/DownloadEngine.h"
@@ -157,7 +158,10 @@ class FetchCommand : public Command {
         "Finds the segment attachments in the web-mail inbox at URL (the provider is recognised "
         "from\n"
         "the URL), downloads them into DIR under their segment names and merges every file whose\n"
-        "descriptor was downloaded, printing the path of each file rebuilt completely.");
+        "descriptor was downloaded, printing the path of each file rebuilt completely.\n"
+        "With --imap it reads a mailbox folder over IMAP instead, without changing it (nothing\n"
+        "is marked seen, moved or deleted), over --jobs connections at once; a segment already\n"
+        "in DIR whose archive verifies is kept, so a run again resumes.");
     app.footer(
         "Certificates are checked against the system's CAs, or the PEM bundle named by "
         "DTL_CA_FILE.\n"
@@ -165,6 +169,11 @@ class FetchCommand : public Command {
         "1 s, 2 s, 4 s ... up to a minute; interrupt with Ctrl-C. A download that asks for a\n"
         "login (HTTP 401, or 407 from a proxy) gets --http-user with its password, asked once\n"
         "per server; without it, or when the login is refused, the run ends there.\n"
+        "With --imap the login password comes from --login-password-file or the IMAPPass\n"
+        "setting; a refused login, an untrusted certificate or a missing folder ends the run at\n"
+        "once. --list prints, per file, whether its descriptor is there, the segment numbers\n"
+        "found and those missing below the highest one (as 'dtl send --segments' takes them),\n"
+        "and exits 0 when the folder could be listed, whatever is missing.\n"
         "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
         "1 on a failure, 2 on bad usage.");
     // An unknown argument is named, but never the value after it: that may be the cookie.
@@ -179,12 +188,44 @@ class FetchCommand : public Command {
                              if (a == "--http-password" || a.rfind("--http-password=", 0) == 0)
                                return "the HTTP password is never taken from the command line; "
                                       "use --http-password-file or standard input";
+                             if (a == "--login-password" || a.rfind("--login-password=", 0) == 0)
+                               return "the login password is never taken from the command line; "
+                                      "use --login-password-file or the stored IMAPPass";
                              return "unknown argument " + a;
                            }));
-    line.Missing(line.Value(app, "--page-url", pageUrl_, "URL",
-                            "the inbox page of the logged-in web-mail session", "a URL")
-                     ->required(),
-                 "--page-url is required");
+    // Required unless --imap: checked in Run(), where the mode is known.
+    line.Value(app, "--page-url", pageUrl_, "URL",
+               "the inbox page of the logged-in web-mail session", "a URL");
+    imapOption_ =
+        app.add_option("--imap", imapUrl_,
+                       "fetch from a mailbox over IMAP instead of a web-mail page: the server "
+                       "and folder as imaps://HOST[:PORT][/FOLDER] (TLS from the start, port "
+                       "993) or imap://HOST[:PORT][/FOLDER] (STARTTLS, port 143), the folder "
+                       "percent-encoded UTF-8; what the URL leaves out (all of it when none is "
+                       "given) comes from the IMAPServer, IMAPPort, IMAPSecurity and IMAPFolder "
+                       "settings (the stored port when HOST and security are the stored ones)")
+            ->expected(0, 1)
+            ->type_name("[URL]")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    line.Value(app, "--user", user_, "NAME",
+               "with --imap: the login name (default: the IMAPUserName setting)", "a user name");
+    line.Value(app, "--login-password-file", loginPasswordFile_, "F",
+               "with --imap: read the login password from the first line of F (default: the "
+               "IMAPPass setting; never from the command line)",
+               "a file");
+    jobsOption_ = line.Value(
+                          app, "--jobs", [this](const std::string& v) { jobs_ = std::stoul(v); },
+                          "N", "with --imap: connections at once, 1..16 (default 4)", "a number")
+                      ->check(CLI::Validator(
+                          [](std::string& v) {
+                            const bool digits =
+                                !v.empty() && v.size() <= 2 &&
+                                v.find_first_not_of("0123456789") == std::string::npos;
+                            return digits && std::stoul(v) >= 1 && std::stoul(v) <= 16
+                                       ? std::string()
+                                       : std::string("--jobs must be a whole number from 1 to 16");
+                          },
+                          ""));
     CLI::Option* cookieFile = line.Value(
         app, "--cookie-file", cookieFile_, "F",
         "read that page's cookie string (\"name=value; ...\") from the first line of F; it is "
@@ -240,6 +281,12 @@ class FetchCommand : public Command {
   int Run() override;
 
  private:
+  int RunImap();
+
+  CLI::Option *imapOption_ = nullptr, *jobsOption_ = nullptr;
+  std::string imapUrl_;
+  std::optional<std::string> user_, loginPasswordFile_;
+  unsigned jobs_ = 4;
   std::string pageUrl_, out_, account_, passwordFile_, httpUser_, httpPasswordFile_;
   std::optional<std::string> cookieFile_;
   bool cookieStdin_ = false, passwordStdin_ = false, list_ = false, noMerge_ = false;
@@ -248,13 +295,49 @@ class FetchCommand : public Command {
   dtl::NetworkEndpoints endpoints_;
 };
 
+int FetchCommand::RunImap() {
+  // The web-mail session's options have no meaning for a mailbox: said rather than ignored.
+  const std::pair<bool, const char*> webMail[] = {
+      {!pageUrl_.empty(), "--page-url"},
+      {cookieFile_.has_value(), "--cookie-file"},
+      {cookieStdin_, "--cookie-stdin"},
+      {!account_.empty(), "--account"},
+      {!endpoints_.connectTo.empty(), "--connect-to"},
+      {!endpoints_.resolve.empty(), "--resolve"},
+      {!httpUser_.empty(), "--http-user"},
+      {!httpPasswordFile_.empty(), "--http-password-file"},
+  };
+  for (const auto& [given, name] : webMail)
+    if (given)
+      return Usage(std::string(name) + " is for web-mail pages; it does not go with --imap");
+  ImapFetchOptions o;
+  o.url = imapUrl_;
+  o.user = user_;
+  o.loginPasswordFile = loginPasswordFile_;
+  o.out = out_;
+  if (!passwordFile_.empty()) o.passwordFile = passwordFile_;
+  o.passwordStdin = passwordStdin_;
+  o.list = list_;
+  o.noMerge = noMerge_;
+  o.overwrite = overwrite_;
+  o.skipExisting = skipExisting_;
+  o.files = files_;
+  o.jobs = jobs_;
+  return RunImapFetch(o, [this](const std::string& why) { return Usage(why); });
+}
+
 int FetchCommand::Run() {
+  if (imapOption_->count() > 0) return RunImap();
+  for (const auto& [given, name] : {std::pair<bool, const char*>{user_.has_value(), "--user"},
+                                    {loginPasswordFile_.has_value(), "--login-password-file"},
+                                    {jobsOption_->count() > 0, "--jobs"}})
+    if (given) return Usage(std::string(name) + " goes with --imap");
   const std::string &pageUrl = pageUrl_, &out = out_, &account = account_;
   const bool passwordStdin = passwordStdin_, list = list_, noMerge = noMerge_;
   const bool overwrite = overwrite_, skipExisting = skipExisting_;
   const std::set<std::string> chosen(files_.begin(), files_.end());
   dtl::NetworkEndpoints& endpoints = endpoints_;
-  if (pageUrl.empty()) return Usage("--page-url is required");
+  if (pageUrl.empty()) return Usage("--page-url is required (or --imap for a mailbox)");
   if (!cookieFile_ && !cookieStdin_) return Usage("--cookie-file or --cookie-stdin is required");
   if (out.empty() && !list) return Usage("--out is required");
   std::string host = HostOf(pageUrl);

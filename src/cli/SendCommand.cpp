@@ -15,6 +15,8 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "archive/SegmentBounds.h"
@@ -66,6 +68,56 @@ std::string OneLine(std::string text) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
   for (size_t at; (at = text.find("\n\n")) != std::string::npos;) text.replace(at, 2, " ");
   return text;
+}
+
+// The segments `--segments` names: numbers and ranges of numbered segments, and "dtl" for the
+// descriptor's mail (segment 0, which "0" must not stand for: a typed 0 is far more often a
+// slip than a wish for the descriptor). Ranges are kept as ranges, so "1-4000000000" costs
+// nothing until it is held against the file's count.
+struct SegmentChoice {
+  bool descriptor = false;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // first <= last, first >= 1
+
+  bool Has(uint64_t index) const {
+    if (index == 0) return descriptor;
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [index](const auto& r) { return index >= r.first && index <= r.second; });
+  }
+  uint64_t Highest() const {
+    uint64_t top = 0;
+    for (const auto& r : ranges) top = std::max(top, r.second);
+    return top;
+  }
+};
+
+// Parses "4,7-9,dtl"; the reason for the usage error when the text is not such a list.
+std::variant<SegmentChoice, std::string> ParseSegmentChoice(const std::string& text) {
+  const std::string form =
+      "--segments takes segment numbers and ranges such as 4,7-9 (and dtl for the descriptor's "
+      "mail)";
+  SegmentChoice choice;
+  if (text.empty()) return form + ", not an empty list";
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (item == "dtl") {
+      choice.descriptor = true;
+    } else {
+      const size_t dash = item.find('-');
+      const auto first = ParseNumber(item.substr(0, dash));
+      const auto last = dash == std::string::npos ? first : ParseNumber(item.substr(dash + 1));
+      if (!first || !last) return form + ", not '" + item + "'";
+      if (*first == 0 || *last == 0)
+        return "--segments: segments are numbered from 1; the descriptor's mail is dtl, not 0";
+      if (*first > *last) return "--segments: the range " + item + " runs backwards";
+      choice.ranges.emplace_back(*first, *last);
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return choice;
 }
 
 class CliSendObserver : public dtl::SendEngineObserver {
@@ -278,6 +330,19 @@ class SendCommand : public Command {
     line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
     line.Flag(app, "--plain", plain_, "send each file whole, not split, zipped or encrypted");
     line.Value(app, "--from", from_, "ADDR", "sender address (default: the FromAddress setting)");
+    line.Value(app, "--segments", segments_, "LIST",
+               "send only these segments of FILE, e.g. 4,7-9 (dtl: the descriptor's mail): what "
+               "'dtl fetch --imap --list' says is missing. The mails are those a full send "
+               "makes, so FILE, the segment size and the password must be the ones it was sent "
+               "with",
+               "a list of segments")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+              auto parsed = ParseSegmentChoice(v);
+              auto* why = std::get_if<std::string>(&parsed);
+              return why ? *why : std::string();
+            },
+            ""));
     line.Flag(
         app, "--resume", resume_,
         "go on with the last interrupted send: only the segments not yet delivered are sent; its "
@@ -297,7 +362,7 @@ class SendCommand : public Command {
   }
 
   std::vector<std::string> files_;
-  std::optional<std::string> to_, method_, from_, passwordFile_;
+  std::optional<std::string> to_, method_, from_, passwordFile_, segments_;
   std::optional<uint64_t> position_, segmentSize_;
   bool passwordStdin_ = false, plain_ = false, resume_ = false;
 };
@@ -316,7 +381,7 @@ int SendCommand::Run() {
   dtl::SendDocument doc(settings);
 
   if (resume) {
-    if (!files.empty() || to || method || from || position || segmentSize || plain)
+    if (!files.empty() || to || method || from || position || segmentSize || plain || segments_)
       return Usage("--resume takes the job as it was; only a password option may go with it");
     auto data = journal.Load();
     if (!data)
@@ -355,6 +420,12 @@ int SendCommand::Run() {
   if (plain && (passwordFile || passwordStdin))
     return Usage("--plain sends files unencrypted; no password");
   if (position && segmentSize) return Usage("give --position or --segment-size, not both");
+  std::optional<SegmentChoice> chosen;
+  if (segments_) {
+    if (plain) return Usage("--plain sends files whole; no --segments");
+    if (files.size() != 1) return Usage("--segments picks segments of one FILE");
+    chosen = std::get<SegmentChoice>(ParseSegmentChoice(*segments_));
+  }
 
   dtl::SendRequest request;
   request.method = static_cast<dtl::SendMethod>(settings.SendType());
@@ -383,6 +454,20 @@ int SendCommand::Run() {
   request.fileText = choice.fileText;
   if (auto checked = dtl::ValidateSendRequest(request); !checked)
     return Usage(OneLine(checked.error().message));
+  // Checked before a password is asked for: the count follows from the size alone.
+  if (chosen) {
+    const uint64_t size =
+        request.segmentSize ? request.segmentSize : uint64_t{request.position} * dtl::kSegmentUnit;
+    const uint64_t numbered = dtl::SegmentCount(request.files[0].size, size) - 1;
+    if (chosen->Highest() > numbered) {
+      const std::string name = dtl::FileNameOf(request.files[0].path);
+      const std::string cut = name + " cut into segments of " + std::to_string(size) + " bytes";
+      return Usage("there is no segment " + std::to_string(chosen->Highest()) + ": " +
+                   (numbered == 0 ? cut + " is its descriptor's mail (dtl) alone"
+                                  : cut + " makes segments 1 to " + std::to_string(numbered)) +
+                   "; give the size it was sent with (--segment-size or --position)");
+    }
+  }
 
   auto password = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
   if (!password) return Fail(password.error().message);
@@ -391,6 +476,11 @@ int SendCommand::Run() {
   const bool built = (plain ? doc.BuildPlainJob(request) : doc.BuildSplitJob(request)).ok();
   WipeString(request.password);
   if (!built) return Fail("the files cannot be cut into that many segments");
+  // The job is the full send's, so names, pieces and subjects are the same; the segments not
+  // chosen are simply not pending, as a resume leaves the delivered ones.
+  if (chosen)
+    for (size_t p = 0; p < doc.RecordCount(); ++p)
+      if (!chosen->Has(static_cast<uint64_t>(doc.RecordAt(p)->index))) doc.SetPending(p, false);
 
   if (const auto tooLarge = CheckSizeUpFront(doc, settings)) return Fail(*tooLarge);
 

@@ -43,6 +43,8 @@ TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
                        "frobnicate",
                        "",
                        "set SMTPPass typed-on-the-command-line",
+                       "set IMAPPass typed-on-the-command-line",
+                       "set imappass typed-on-the-command-line",
                        "list --bogus"};
   for (const char* args : bad) {
     auto r = Dtl(args);
@@ -51,6 +53,22 @@ TEST_F(ConfigCli, BadUsageExitsTwoAndChangesNothing) {
   }
   EXPECT_FALSE(Store().RawDword(dtl::kSettingsKey, "SMTPPort"));
   EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "SMTPPass"));
+  EXPECT_FALSE(Store().RawString(dtl::kSettingsKey, "IMAPPass"));
+}
+
+// The refusal names the ways a password may come in, and never echoes the one typed.
+TEST_F(ConfigCli, EveryPasswordSettingIsRefusedOnTheCommandLineWithoutEchoingIt) {
+  for (const char* name : {"SMTPPass", "Pass", "IMAPPass"}) {
+    auto r = Dtl(std::string("set ") + name + " typed-on-the-command-line");
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_EQ(r.output,
+              std::string("dtl config: a password is not taken from the command line; give "
+                          "--password-file FILE or type it on standard input for ") +
+                  name + " (see 'dtl config --help')\n")
+        << name;
+  }
+  const std::string help = Dtl("set --help").output;
+  EXPECT_NE(help.find("IMAPPass"), std::string::npos) << help;
 }
 
 // A folder where the settings file belongs: the lock and the read work, the final rename does not.
@@ -80,16 +98,23 @@ TEST_F(ConfigCli, ListMasksPasswordsUnlessAsked) {
   dtltest::WriteFileText(dir / "pw", "mapi-pw\n");
   ASSERT_EQ(Dtl("set Pass --password-file " + dtltest::ShellQuote((dir / "pw").string())).status,
             0);
+  ASSERT_EQ(Dtl("set IMAPPass", "imap-pw\n").status, 0);
+  ASSERT_EQ(Dtl("set IMAPUserName drover@mail.test").status, 0);
   auto masked = Dtl("list");
   ASSERT_EQ(masked.status, 0);
   EXPECT_NE(masked.output.find("SMTPPass=********\n"), std::string::npos) << masked.output;
   EXPECT_NE(masked.output.find("\nPass=********\n"), std::string::npos);
+  EXPECT_NE(masked.output.find("\nIMAPPass=********\n"), std::string::npos) << masked.output;
   EXPECT_EQ(masked.output.find("hunter2"), std::string::npos);
+  EXPECT_EQ(masked.output.find("imap-pw"), std::string::npos);
+  EXPECT_NE(masked.output.find("\nIMAPUserName=drover@mail.test\n"), std::string::npos)
+      << "only the password is masked";
   EXPECT_NE(masked.output.find("SMTPPort=25\nSMTPUserName=\n"), std::string::npos);
   EXPECT_NE(masked.output.find("AutoMerge=1\n"), std::string::npos);
   auto shown = Dtl("list --show-secrets");
   EXPECT_NE(shown.output.find("SMTPPass=hunter2\n"), std::string::npos);
   EXPECT_NE(shown.output.find("\nPass=mapi-pw\n"), std::string::npos);
+  EXPECT_NE(shown.output.find("\nIMAPPass=imap-pw\n"), std::string::npos);
   EXPECT_EQ(Dtl("--help").status, 0);
 }
 

@@ -77,6 +77,29 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
       {f + " --to a@b.com --segment-size 10000001",
        "--segment-size must be a whole number of bytes from 1 to 10000000"},
       {f + " --to a@b.com --segment-size 4294967294", "from 1 to 10000000"},
+      // A segment list is checked as it is read, before any file or password.
+      {f + " --to a@b.com --segments 0", "numbered from 1; the descriptor's mail is dtl, not 0"},
+      {f + " --to a@b.com --segments 9-7", "the range 9-7 runs backwards"},
+      {f + " --to a@b.com --segments x",
+       "ranges such as 4,7-9 (and dtl for the descriptor's "
+       "mail), not 'x'"},
+      {f + " --to a@b.com --segments 1,,2", "not ''"},
+      {f + " --to a@b.com --segments 3-", "not '3-'"},
+      {f + " --to a@b.com --segments -3", "not '-3'"},
+      {f + " --to a@b.com --segments ''", "not an empty list"},
+      {f + " --to a@b.com --segments", "--segments needs a list of segments"},
+      {f + " --to a@b.com --plain --segments 1", "--plain sends files whole; no --segments"},
+      {f + " " + f + " --to a@b.com --segments 1", "--segments picks segments of one FILE"},
+      {"--resume --segments 1", "--resume takes the job as it was"},
+      // The count follows from the file's size and the segment size: nine bytes are the
+      // descriptor's mail alone.
+      {f + " --to a@b.com --method direct --segments 1",
+       "there is no segment 1: f.txt cut into segments of 10000000 bytes is its descriptor's mail "
+       "(dtl) alone; give the size it was sent with (--segment-size or --position)"},
+      {f + " --to a@b.com --method direct --segment-size 2 --segments dtl,2-3,5",
+       "there is no segment 5: f.txt cut into segments of 2 bytes makes segments 1 to 4"},
+      {f + " --to a@b.com --method direct --segment-size 2 --segments 4-99999999999999999999",
+       "not '4-99999999999999999999'"},
   };
   for (const auto& [args, text] : cases) {
     auto r = Dtl("send " + args);
@@ -242,6 +265,70 @@ TEST_F(SendCommandTest, ResumeAfterAPartlyRefusedSegmentMailsOnlyTheRecipientSti
             (std::vector<std::string>{"[\"later@b.test\"]", "[\"good@b.test\", \"later@b.test\"]",
                                       "[\"good@b.test\", \"later@b.test\"]"}));
   EXPECT_FALSE(fs::exists(Journal()));
+}
+
+// Re-sending what a receiver misses: only the chosen segments are mailed, under the names a
+// full send gives them, the descriptor by "dtl"; and each one stands in for the full send's
+// (the archives differ only in the time stamped on their entry), so a set made of both
+// merges back byte for byte.
+TEST_F(SendCommandTest, SegmentsSendsOnlyTheChosenSegmentsAndTheyMergeWithAFullSends) {
+  const std::string file = Source(95000);  // ten segments of 10000 bytes: dtl, 001 ... 009
+  dtltest::WriteFileText(dir_ / "pw", "secret\n");
+  const std::string pw = ShellQuote((dir_ / "pw").string());
+  const std::string send =
+      "send " + file + " --to a@b.test --method smtp --segment-size 10000 --password-file " + pw;
+  const fs::path fullMail = dir_ / "full-mail", full = dir_ / "full";
+  fs::create_directories(fullMail);
+  fs::create_directories(full);
+  {
+    dtltest::SmtpFixture server(fullMail, {});
+    ASSERT_NE(server.port(), 0);
+    UseServer(server.port());
+    auto r = Dtl(send);
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+  ASSERT_EQ(dtltest::ReadStoredMails(fullMail, full).size(), 10u);
+
+  struct Case {
+    const char* segments;
+    std::multiset<std::string> mailed;
+  } cases[] = {
+      {"4,7-9", {"data.bin.004.doc", "data.bin.007.doc", "data.bin.008.doc", "data.bin.009.doc"}},
+      {"9,dtl", {"data.bin.dtl.doc", "data.bin.009.doc"}},
+      // A number named twice, or inside a range given too, is still mailed once.
+      {"2,1-3,2", {"data.bin.001.doc", "data.bin.002.doc", "data.bin.003.doc"}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.segments);
+    const std::string tag = std::to_string(n++);
+    const fs::path mail = dir_ / ("mail-" + tag), got = dir_ / ("got-" + tag);
+    fs::create_directories(mail);
+    fs::create_directories(got);
+    dtltest::SmtpFixture server(mail, {});
+    ASSERT_NE(server.port(), 0);
+    UseServer(server.port());
+    auto r = Dtl(send + " --segments " + c.segments);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(fs::exists(Journal())) << "the chosen segments were all the job had to do";
+    std::multiset<std::string> mailed;
+    for (const std::string& m : dtltest::ReadStoredMails(mail, got)) {
+      const auto a = m.find('|') + 1;
+      mailed.insert(m.substr(a, m.find('|', a) - a));
+    }
+    EXPECT_EQ(mailed, c.mailed);
+
+    // The full send's segments with the re-sent ones in their places.
+    const fs::path mixed = dir_ / ("mixed-" + tag), out = dir_ / ("out-" + tag);
+    fs::create_directories(out);
+    fs::copy(full, mixed);
+    for (const std::string& name : c.mailed)
+      fs::copy_file(got / name, mixed / name, fs::copy_options::overwrite_existing);
+    r = Dtl("merge " + ShellQuote((mixed / "data.bin.dtl.doc").string()) + " --out " +
+            ShellQuote(out.string()) + " --password-file " + pw);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(dtltest::ReadFileBytes(out / "data.bin"), source_);
+  }
 }
 
 TEST_F(SendCommandTest, ResumeRefusesASourceThatChanged) {

@@ -1,0 +1,387 @@
+// dtl fetch --imap: lists the segment attachments of a mailbox folder over IMAP, downloads the
+// chosen files' segments over several connections and merges them, with the web-mail fetch's
+// output, exit status and replace rules. The mailbox is only read: nothing in it changes.
+#include "cli/FetchImap.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "archive/MergeJob.h"
+#include "base/RetryBackoff.h"
+#include "base/SettingsStore.h"
+#include "cli/CommandLine.h"
+#include "cli/PasswordInput.h"
+#include "cli/TerminalProgress.h"
+#include "receive/ImapReceive.h"
+
+namespace dtlcli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
+// lock the interrupted thread could hold.
+std::stop_source gImapStop;
+extern "C" void OnImapFetchInterrupt(int) { gImapStop.request_stop(); }
+
+int Fail(const std::string& text) {
+  std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
+  return kExitFailure;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// One part of a parsed URL, percent escapes decoded when asked; nullopt when the URL has none
+// (or it does not decode to text without control characters).
+std::optional<std::string> UrlPart(CURLU* u, CURLUPart part, unsigned flags = 0) {
+  char* text = nullptr;
+  std::optional<std::string> value;
+  if (curl_url_get(u, part, &text, flags) == CURLUE_OK && text) value = text;
+  curl_free(text);
+  return value;
+}
+
+// "1-3,5": numbers as `dtl send --segments` takes them, so a listing's missing line can be
+// pasted there.
+std::string NumbersText(const std::vector<uint64_t>& numbers) {
+  std::string text;
+  for (size_t i = 0; i < numbers.size();) {
+    size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    if (!text.empty()) text += ",";
+    text += std::to_string(numbers[i]);
+    if (j > i) text += "-" + std::to_string(numbers[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+class ListEvents : public dtl::ImapListObserver {
+ public:
+  explicit ListEvents(TerminalProgress& bar) : bar_(bar) {}
+  void OnListProgress(size_t scanned, size_t total) override {
+    bar_.SetTotal(total);
+    bar_.Update(scanned);
+  }
+
+ private:
+  TerminalProgress& bar_;
+};
+
+class ReceiveEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
+ public:
+  ReceiveEvents(TerminalProgress& bar, dtl::ReplaceMode answer) : bar_(bar), answer_(answer) {}
+
+  void OnOverallRange(size_t items) override { bar_.SetTotal(items); }
+  void OnItemStarted(size_t, const std::string& fileName) override {
+    bar_.SetLabel("Downloading " + fileName);
+  }
+  void OnOverallStep() override { bar_.Update(++items_); }
+  void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override {
+    // As the web-mail fetch: a retry at once is said once per reason, a wait each time (the
+    // back-off keeps those to one a minute at most).
+    if (wait.count() == 0 && reason == lastReason_) return;
+    lastReason_ = reason;
+    bar_.Finish();
+    std::fprintf(stderr, "dtl fetch: %s\n", dtl::RetryStatus(reason, wait).c_str());
+  }
+  void OnItemDone(const std::string&) override { lastReason_.clear(); }
+  // Asked only for a segment on disk that does not verify: a sound one is kept without asking,
+  // so a run again resumes. A broken one is fetched again.
+  dtl::ReplaceMode ConfirmReplace(const std::string&) override {
+    return dtl::ReplaceMode::Overwrite;
+  }
+  // A rebuilt file's name is taken: replaced only with --overwrite, kept with --skip-existing,
+  // refused (kept, and the run fails) without either.
+  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
+    if (answer_ == dtl::ReplaceMode::OverwriteAll) return answer_;
+    kept_.insert(name);
+    if (answer_ == dtl::ReplaceMode::SkipAll) return answer_;
+    refused_ = true;
+    bar_.Finish();
+    std::fprintf(stderr,
+                 "dtl fetch: %s exists; give --overwrite to replace it or --skip-existing to keep "
+                 "it\n",
+                 name.c_str());
+    return dtl::ReplaceMode::Skip;
+  }
+  const std::set<std::string>& KeptOutputs() const { return kept_; }
+  bool Refused() const { return refused_; }
+  void OnMessage(const std::string& text) override {  // both the receive's and the merge's
+    bar_.Finish();
+    std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
+  }
+  void OnFileName(const std::string& text) override {
+    bar_.SetLabel("Merging " + fs::path(text).filename().string());
+    merged_ = 0;
+  }
+  void OnProgressRange(uint16_t total) override {
+    bar_.SetTotal(total);
+    bar_.Update(0);
+  }
+  void OnStep() override { bar_.Update(++merged_); }
+
+ private:
+  TerminalProgress& bar_;
+  dtl::ReplaceMode answer_;
+  uint64_t items_ = 0, merged_ = 0;
+  std::string lastReason_;
+  std::set<std::string> kept_;
+  bool refused_ = false;
+};
+
+// The listing, one block per file: whether the descriptor is there, the numbers present and
+// the gaps, written as `dtl send --segments` takes them.
+void PrintListing(const dtl::ImapListing& listing, const std::string& folder,
+                  const std::vector<const dtl::ImapListedFile*>& files) {
+  std::printf("folder: %s (%zu messages)\n", folder.c_str(), listing.messagesScanned);
+  for (const dtl::ImapListedFile* f : files) {
+    std::printf("%s\n", f->name.c_str());
+    std::printf("  descriptor: %s\n", f->hasDescriptor ? "present" : "missing");
+    std::printf("  segments: %s\n", f->present.empty() ? "none" : NumbersText(f->present).c_str());
+    std::string missing = f->hasDescriptor ? "" : "dtl";
+    if (!f->missing.empty()) missing += (missing.empty() ? "" : ",") + NumbersText(f->missing);
+    std::printf("  missing: %s\n", missing.empty() ? "none seen" : missing.c_str());
+  }
+  if (listing.duplicatesDropped > 0)
+    std::printf("%zu segment mail(s) found twice were counted once\n", listing.duplicatesDropped);
+}
+
+// A failure the user can act on, from the listing's or the receive's error: where the fix
+// lies is added to what the server said.
+std::string Explain(const dtl::Error& error, const ImapTarget& target) {
+  std::string text = error.message;
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  switch (error.code) {
+    case dtl::ErrorCode::Auth:
+      return text +
+             "; check the user name (--user, IMAPUserName) and the password "
+             "(--login-password-file, IMAPPass)";
+    case dtl::ErrorCode::Tls:
+      return text +
+             "; the server's certificate is checked against the system's CAs, or the PEM "
+             "bundle named by DTL_CA_FILE";
+    case dtl::ErrorCode::NotFound:
+      return text.empty() ? "there is no folder " + target.folder + " on " + target.host : text;
+    default: return error.message;
+  }
+}
+
+}  // namespace
+
+std::variant<ImapTarget, std::string> ResolveImapTarget(const std::string& url,
+                                                        const std::optional<std::string>& user,
+                                                        const dtl::SettingsStore& settings) {
+  ImapTarget target;
+  const std::string storedHost = settings.ImapServer();
+  std::optional<std::string> urlUser;
+  std::string folder;
+  if (url.empty()) {
+    if (storedHost.empty())
+      return "no IMAP server is set; give --imap imaps://HOST or store one with 'dtl config set "
+             "IMAPServer HOST'";
+    target.host = storedHost;
+    target.port = static_cast<int>(settings.ImapPort());
+    target.startTls = settings.ImapStartTls();
+  } else {
+    const std::string form =
+        "--imap takes imaps://HOST[:PORT][/FOLDER] or imap://HOST[:PORT][/FOLDER]";
+    const std::string scheme = Lower(url.substr(0, url.find("://")));
+    if (url.find("://") == std::string::npos || (scheme != "imaps" && scheme != "imap"))
+      return form;
+    CURLU* u = curl_url();
+    if (!u) return form;
+    const bool parsed = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    const auto host = parsed ? UrlPart(u, CURLUPART_HOST) : std::nullopt;
+    const auto port = parsed ? UrlPart(u, CURLUPART_PORT) : std::nullopt;
+    const bool password = parsed && UrlPart(u, CURLUPART_PASSWORD).has_value();
+    const bool extra = parsed && (UrlPart(u, CURLUPART_QUERY).has_value() ||
+                                  UrlPart(u, CURLUPART_FRAGMENT).has_value() ||
+                                  UrlPart(u, CURLUPART_OPTIONS).has_value());
+    if (parsed) urlUser = UrlPart(u, CURLUPART_USER, CURLU_URLDECODE);
+    const auto rawPath = parsed ? UrlPart(u, CURLUPART_PATH) : std::nullopt;
+    const auto path = parsed ? UrlPart(u, CURLUPART_PATH, CURLU_URLDECODE) : std::nullopt;
+    curl_url_cleanup(u);
+    if (password)
+      return "passwords are never taken from the command line; use --login-password-file or "
+             "the stored IMAPPass";
+    if (!parsed || !host || host->empty() || extra) return form;
+    if (rawPath && !path)
+      return "the folder in the --imap URL does not decode to a name (control characters)";
+    target.startTls = scheme == "imap";
+    // An IPv6 address comes back in its brackets; the connection wants the address alone.
+    target.host =
+        host->size() > 2 && host->front() == '[' ? host->substr(1, host->size() - 2) : *host;
+    if (port) {
+      target.port = std::stoi(*port);  // the URL parser checked it: 1..65535 digits
+    } else if (Lower(target.host) == Lower(storedHost) &&
+               target.startTls == settings.ImapStartTls()) {
+      target.port = static_cast<int>(settings.ImapPort());  // the stored server's own port
+    } else {
+      target.port = target.startTls ? 143 : 993;
+    }
+    folder = path.value_or("");
+    if (!folder.empty() && folder.front() == '/') folder.erase(0, 1);
+    if (!folder.empty() && folder.back() == '/') folder.pop_back();
+  }
+  target.folder = folder.empty() ? settings.ImapFolder() : folder;
+  if (target.folder.empty()) target.folder = "INBOX";
+  target.user = user ? *user : urlUser && !urlUser->empty() ? *urlUser : settings.ImapUserName();
+  if (target.user.empty())
+    return "no IMAP user name; give --user NAME or store one with 'dtl config set IMAPUserName "
+           "NAME'";
+  return target;
+}
+
+int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::string&)>& usage) {
+  if (o.out.empty() && !o.list) return usage("--out is required");
+  const dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  auto resolved = ResolveImapTarget(o.url, o.user, settings);
+  if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
+  const ImapTarget target = std::get<ImapTarget>(resolved);
+  if (!o.loginPasswordFile && settings.ImapPass().empty())
+    return usage(
+        "no IMAP password; give --login-password-file F or store it with 'dtl config set "
+        "IMAPPass'");
+  std::error_code ec;
+  if (!o.list && !fs::is_directory(o.out, ec))
+    return Fail("the download folder " + o.out + " is not a folder");
+
+  dtl::ImapSettings imap;
+  imap.host = target.host;
+  imap.port = target.port;
+  imap.security = target.startTls ? dtl::ImapSecurity::StartTls : dtl::ImapSecurity::ImplicitTls;
+  imap.user = target.user;
+  // Wiped however the run ends: the login password is in memory from here on.
+  struct Wipe {
+    std::string& a;
+    std::string& b;
+    ~Wipe() {
+      WipeString(a);
+      WipeString(b);
+    }
+  };
+  std::string password;
+  Wipe wipe{imap.password, password};
+  if (o.loginPasswordFile) {
+    auto pw = PasswordFromFile(*o.loginPasswordFile);
+    if (!pw) return Fail(pw.error().message);
+    imap.password = std::move(*pw);
+    WipeString(*pw);
+  } else {
+    imap.password = settings.ImapPass();
+  }
+  if (!o.list) {
+    auto pw = PasswordFromOptions(o.passwordFile, o.passwordStdin, "Decryption password: ");
+    if (!pw) return Fail(pw.error().message);
+    password = std::move(*pw);
+    WipeString(*pw);
+  }
+
+  gImapStop = std::stop_source();
+  struct sigaction sa {};
+  sa.sa_handler = OnImapFetchInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  dtl::Result<dtl::ImapListing> listing = [&] {
+    TerminalProgress bar("Listing segments");
+    ListEvents events(bar);
+    return dtl::ListImapSegments(imap, target.folder, events, gImapStop.get_token());
+  }();
+  if (gImapStop.stop_requested()) return Fail("stopped");
+  if (!listing) return Fail(Explain(listing.error(), target));
+
+  const std::set<std::string> chosen(o.files.begin(), o.files.end());
+  std::vector<const dtl::ImapListedFile*> files;
+  for (const auto& f : listing->files)
+    if (chosen.empty() || chosen.count(f.name)) files.push_back(&f);
+  for (const std::string& name : chosen)
+    if (std::none_of(files.begin(), files.end(), [&](auto* f) { return f->name == name; }))
+      std::fprintf(stderr, "dtl fetch: no segments of %s in %s\n", name.c_str(),
+                   target.folder.c_str());
+
+  if (o.list) {
+    PrintListing(*listing, target.folder, files);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  }
+  if (files.empty()) return Fail("no segments to download");
+
+  dtl::ImapReceiveJob::Params params;
+  params.settings = imap;
+  params.folder = target.folder;
+  params.outFolder = o.out;
+  for (const dtl::ImapListedFile* f : files)
+    params.items.insert(params.items.end(), f->segments.begin(), f->segments.end());
+  params.jobs = o.jobs;
+  params.replace = o.overwrite      ? dtl::ReplaceMode::OverwriteAll
+                   : o.skipExisting ? dtl::ReplaceMode::SkipAll
+                                    : dtl::ReplaceMode::Skip;
+  params.autoMerge = !o.noMerge;
+  params.password = password;
+  dtl::ImapReceiveJob::Summary result;
+  std::set<std::string> keptOutputs;
+  bool refused = false;
+  {
+    TerminalProgress bar("Downloading");
+    ReceiveEvents events(bar, params.replace);
+    params.mergeObserver = &events;
+    result = dtl::ImapReceiveJob::Run(params, events, gImapStop.get_token());
+    keptOutputs = events.KeptOutputs();
+    refused = events.Refused();
+  }
+  WipeString(params.password);
+  WipeString(params.settings.password);
+
+  switch (result.outcome) {
+    case dtl::ImapReceiveJob::Outcome::Completed: break;
+    case dtl::ImapReceiveJob::Outcome::Stopped:
+      return Fail("stopped; the segment in progress was removed");
+    case dtl::ImapReceiveJob::Outcome::Failed: return Fail(Explain(result.error, target));
+  }
+  for (const std::string& name : result.corrupt)
+    std::fprintf(stderr, "dtl fetch: %s is not a sound segment (wrong password, or damaged)\n",
+                 name.c_str());
+  std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
+               result.itemsSkipped);
+  if (o.noMerge) return result.corrupt.empty() ? kExitOk : kExitFailure;
+
+  // Every chosen file must come back whole: one without its descriptor never reaches the merge,
+  // so it is looked for by name rather than taken from the merge's results alone.
+  bool allRebuilt = result.merged && result.corrupt.empty() && !refused;
+  for (const dtl::ImapListedFile* f : files) {
+    bool rebuilt = false;
+    for (const auto& r : result.mergeResults) {
+      if (dtl::MergeJob::DeriveNames(r.descriptor).name != f->name) continue;
+      // A file kept by --skip-existing is as good as rebuilt (a refusal fails the run apart).
+      rebuilt = r.outcome == dtl::MergeJob::Outcome::Complete ||
+                r.outcome == dtl::MergeJob::Outcome::Kept;
+      if (r.outcome == dtl::MergeJob::Outcome::Complete &&
+          !keptOutputs.count(r.output.filename().string()))
+        std::printf("%s\n", r.output.c_str());
+    }
+    if (!f->hasDescriptor)
+      std::fprintf(stderr,
+                   "dtl fetch: %s cannot be rebuilt: its descriptor (%s.dtl) is not in %s\n",
+                   f->name.c_str(), f->name.c_str(), target.folder.c_str());
+    allRebuilt = allRebuilt && rebuilt;
+  }
+  if (std::fflush(stdout) != 0) return kExitFailure;
+  return allRebuilt ? kExitOk : kExitFailure;
+}
+
+}  // namespace dtlcli

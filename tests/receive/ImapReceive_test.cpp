@@ -1,0 +1,838 @@
+// The IMAP listing and receive job against a real Dovecot (tests/fixtures/mail_system.h). Mail
+// goes in by IMAP APPEND of messages built with Python's email package around segments the
+// project's own offline split made, and by `dtl send` through Postfix. Dovecot's log line at
+// the end of each session counts the bodies it served, which proves the listing read
+// structure only. Scripted peers play only what Dovecot will not send.
+#include "receive/ImapReceive.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/OfflineSplit.h"
+#include "fixtures/mail_system.h"
+#include "mail/SocketTransport.h"
+#include "support/LoopbackPeer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dtl::ErrorCode;
+using dtl::ImapReceiveJob;
+using dtltest::MailSystem;
+using Outcome = dtl::ImapReceiveJob::Outcome;
+
+// ---- without a server: the segment check --------------------------------------------------
+
+class QuietSplit : public dtl::OfflineSplitObserver {};
+
+// Splits `bytes` as `name` into `folder` with the offline split (segments "NAME.dtl.doc",
+// "NAME.001.doc", ...); gives the segment files, descriptor first.
+std::vector<fs::path> Split(const fs::path& folder, const std::string& name,
+                            const std::vector<uint8_t>& bytes, uint64_t segmentSize = 20000,
+                            const std::string& password = {}) {
+  fs::create_directories(folder / "src");
+  dtltest::WriteFileBytes(folder / "src" / name, bytes);
+  dtl::OfflineSplitParams p;
+  p.source = (folder / "src" / name).string();
+  p.folder = folder.string();
+  p.segmentSize = segmentSize;
+  p.password = password;
+  p.when = 1700000000;
+  QuietSplit quiet;
+  auto r = dtl::RunOfflineSplit(p, quiet, {});
+  EXPECT_TRUE(r.ok()) << r.status.error().message;
+  // The descriptor carries the first piece: the numbered segments hold the rest.
+  std::vector<fs::path> out = {folder / (name + ".dtl.doc")};
+  for (uint64_t k = 1; k < r.written; ++k) {
+    char num[32];
+    std::snprintf(num, sizeof num, ".%03llu.doc", static_cast<unsigned long long>(k));
+    out.push_back(folder / (name + num));
+  }
+  return out;
+}
+
+TEST(VerifySegmentFile, JudgesASegmentAsTheMergeWould) {
+  dtltest::TempDir dir;
+  auto segments = Split(dir.path(), "v.bin", dtltest::RandomBytes(50000, 3));
+  ASSERT_EQ(segments.size(), 3u);
+  const fs::path good = segments[1];
+  auto bytes = dtltest::ReadFileBytes(good);
+  auto flipped = bytes;
+  flipped[flipped.size() / 2] ^= 0x40;
+  dtltest::WriteFileBytes(dir / "flipped", flipped);
+  dtltest::WriteFileBytes(dir / "cut", std::vector<uint8_t>(bytes.begin(), bytes.end() - 96));
+  dtltest::WriteFileBytes(dir / "empty", {});
+  struct Case {
+    const char* name;
+    fs::path path;
+    std::string password;
+    std::optional<ErrorCode> error;
+  } cases[] = {
+      {"sound segment, default password", good, "", std::nullopt},
+      {"descriptor is a segment too", segments[0], "", std::nullopt},
+      {"wrong password", good, "not the password", ErrorCode::Corrupt},
+      {"one byte flipped", dir / "flipped", "", ErrorCode::Corrupt},
+      {"last blocks cut off", dir / "cut", "", ErrorCode::Corrupt},
+      {"empty file", dir / "empty", "", ErrorCode::Corrupt},
+      {"no such file", dir / "absent", "", ErrorCode::NotFound},
+  };
+  for (const Case& c : cases) {
+    auto s = dtl::VerifySegmentFile(c.path, c.password);
+    if (!c.error) {
+      EXPECT_TRUE(s.ok()) << c.name << ": " << s.error().message;
+    } else {
+      ASSERT_FALSE(s.ok()) << c.name;
+      EXPECT_EQ(s.error().code, *c.error) << c.name << ": " << s.error().message;
+    }
+  }
+}
+
+TEST(ImapItemKey, JoinsUidAndSection) {
+  EXPECT_EQ(dtl::ImapItemKey(812, "2"), "812/2");
+  EXPECT_EQ(dtl::ImapItemKey(813, "2.1"), "813/2.1");
+}
+
+// ---- observers ------------------------------------------------------------------------------
+
+// Records every event with the thread it came on.
+struct Recorder : dtl::DownloadObserver {
+  std::thread::id expected = std::this_thread::get_id();
+  std::atomic<bool> offThread{false};
+  std::vector<std::string> done, messages, failures;
+  std::set<size_t> fetched;  // items that received bytes (runs with one connection)
+  std::vector<std::chrono::milliseconds> waits;
+  size_t steps = 0, range = 0;
+  std::function<void(const std::string&)> onDone;
+  std::function<dtl::ReplaceMode(const std::string&)> confirm;
+  std::vector<std::string> asked;
+  size_t current = 0;
+
+  void Here() {
+    if (std::this_thread::get_id() != expected) offThread = true;
+  }
+  void OnOverallRange(size_t n) override { Here(), range = n; }
+  void OnOverallStep() override { Here(), ++steps; }
+  void OnItemStarted(size_t i, const std::string&) override { Here(), current = i; }
+  // With one connection the bytes belong to the item started last.
+  void OnBytes(uint64_t, uint64_t, int64_t) override { Here(), fetched.insert(current); }
+  void OnItemDone(const std::string& key) override {
+    Here();
+    done.push_back(key);
+    if (onDone) onDone(key);
+  }
+  void OnAttemptFailed(size_t, const std::string& reason) override {
+    Here();
+    failures.push_back(reason);
+  }
+  void OnRetryWait(size_t, const std::string&, std::chrono::milliseconds w) override {
+    Here();
+    waits.push_back(w);
+  }
+  void OnMessage(const std::string& text) override { Here(), messages.push_back(text); }
+  dtl::ReplaceMode ConfirmReplace(const std::string& name) override {
+    Here();
+    asked.push_back(name);
+    return confirm ? confirm(name) : dtl::ReplaceMode::Skip;
+  }
+};
+
+struct ListRecorder : dtl::ImapListObserver {
+  size_t found = 0, lastScanned = 0, total = 0;
+  void OnListProgress(size_t scanned, size_t t) override { lastScanned = scanned, total = t; }
+  void OnSegmentFound(const dtl::ImapSegmentRef&) override { ++found; }
+};
+
+// ---- against Dovecot ------------------------------------------------------------------------
+
+// A mail to put in: `kind` is "base64", "qp" (quoted-printable), "forwarded" (the segment mail
+// attached to another as message/rfc822) or "unrelated" (text and a photo attachment).
+struct Mail {
+  std::string kind;
+  std::string name;  // attachment name (or subject for unrelated mails)
+  fs::path path;     // the attachment's bytes
+};
+
+// Builds each mail with Python's email package and APPENDs it to `folder` in one session.
+constexpr char kAppendMails[] = R"PY(
+import os
+from email import encoders
+from email.mime.base import MIMEBase
+from email.mime.message import MIMEMessage
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+
+def qp(data):
+    # Every byte outside printable ASCII escaped, CR and LF included: a binary body.
+    lines, line = [], ''
+    for b in data:
+        piece = chr(b) if 33 <= b <= 126 and b != 61 else '=%02X' % b
+        if len(line) + len(piece) > 75:
+            lines.append(line + '=')
+            line = ''
+        line += piece
+    lines.append(line)
+    return '\r\n'.join(lines)
+
+def segment_mail(name, path, enc):
+    msg = MIMEMultipart()
+    msg['Subject'] = 'Segment ' + name
+    msg['From'] = 'sender@mail.test'
+    msg['To'] = 'drover@mail.test'
+    msg.attach(MIMEText('A segment of a file.'))
+    part = MIMEBase('application', 'msword')
+    data = open(path, 'rb').read()
+    if enc == 'qp':
+        part.set_payload(qp(data))
+        part['Content-Transfer-Encoding'] = 'quoted-printable'
+    else:
+        part.set_payload(data)
+        encoders.encode_base64(part)
+    part.add_header('Content-Disposition', 'attachment', filename=name)
+    msg.attach(part)
+    return msg
+
+folder = args[0]
+if folder.upper() != 'INBOX':
+    m.create(mbox(folder))
+for line in open(args[1], encoding='utf-8'):
+    kind, name, path = line.rstrip('\n').split('\t')
+    if kind == 'unrelated':
+        msg = MIMEMultipart()
+        msg['Subject'] = name
+        msg['From'] = 'friend@mail.test'
+        msg.attach(MIMEText('Nothing to do with segments. ' * 40))
+        photo = MIMEBase('image', 'jpeg')
+        photo.set_payload(os.urandom(3000))
+        encoders.encode_base64(photo)
+        photo.add_header('Content-Disposition', 'attachment', filename='photo.jpg')
+        msg.attach(photo)
+    elif kind == 'forwarded':
+        msg = MIMEMultipart()
+        msg['Subject'] = 'Fwd: ' + name
+        msg.attach(MIMEText('See the mail attached.'))
+        msg.attach(MIMEMessage(segment_mail(name, path, 'base64')))
+    else:
+        msg = segment_mail(name, path, kind)
+    raw = msg.as_bytes().replace(b'\r\n', b'\n').replace(b'\n', b'\r\n')
+    typ, data = m.append(mbox(folder), None, None, raw)
+    assert typ == 'OK', data
+)PY";
+
+// Prints every message's flags: "UID FLAGS" per line.
+constexpr char kPrintFlags[] = R"PY(
+for folder in args:
+    m.select(mbox(folder), readonly=True)
+    typ, data = m.uid('FETCH', '1:*', '(FLAGS)')
+    for item in data:
+        if item:
+            print(folder, item.decode())
+)PY";
+
+// A real socket that breaks after `limit` bytes were read (once the session is past its login
+// and into a body), as a dropped connection does.
+class CutAfter final : public dtl::Transport {
+ public:
+  CutAfter(std::unique_ptr<dtl::SocketTransport> s, uint64_t limit)
+      : s_(std::move(s)), limit_(limit) {}
+  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
+  dtl::Result<size_t> Read(char* b, size_t n) override {
+    return Cut(n, [&](size_t k) { return s_->Read(b, k); });
+  }
+  dtl::Result<size_t> ReadBefore(char* b, size_t n,
+                                 std::chrono::steady_clock::time_point t) override {
+    return Cut(n, [&](size_t k) { return s_->ReadBefore(b, k, t); });
+  }
+  dtl::Status StartTls(bool verify) override { return s_->StartTls(verify); }
+  bool Secure() const override { return s_->Secure(); }
+  void Close() override { s_->Close(); }
+
+ private:
+  template <class F>
+  dtl::Result<size_t> Cut(size_t n, F read) {
+    if (read_ >= limit_) {
+      s_->Close();
+      return dtl::Error(ErrorCode::Network, "connection reset by peer (cut by the test)");
+    }
+    auto r = read(std::min<uint64_t>(n, limit_ - read_));
+    if (r) read_ += *r;
+    return r;
+  }
+  std::unique_ptr<dtl::SocketTransport> s_;
+  uint64_t limit_;
+  uint64_t read_ = 0;
+};
+
+class ImapReceive : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
+  static void TearDownTestSuite() { pki_.reset(); }
+  void SetUp() override {
+    ASSERT_TRUE(pki_->ok()) << pki_->output();
+    mail_ = std::make_unique<MailSystem>(*pki_);
+    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
+    ASSERT_TRUE(mail_->running()) << mail_->error();
+    fs::create_directories(dir_ / "out");
+  }
+
+  dtl::ImapSettings Settings() const {
+    dtl::ImapSettings s;
+    s.host = MailSystem::host();
+    s.port = mail_->imapsPort();
+    s.security = dtl::ImapSecurity::ImplicitTls;
+    s.user = MailSystem::login();
+    s.password = MailSystem::password();
+    s.caFile = mail_->caFile();
+    s.connectTimeout = std::chrono::milliseconds(10000);
+    s.ioTimeout = std::chrono::milliseconds(20000);
+    return s;
+  }
+
+  void Put(const std::string& folder, const std::vector<Mail>& mails) {
+    std::string spec;
+    for (const Mail& m : mails) spec += m.kind + "\t" + m.name + "\t" + m.path.string() + "\n";
+    const fs::path file = dir_ / ("spec" + std::to_string(++specs_));
+    dtltest::WriteFileText(file, spec);
+    auto r = mail_->RunImap(kAppendMails, {folder, file.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+
+  // The mails for every segment of `segments` (offline split names), by `kind`.
+  static std::vector<Mail> SegmentMails(const std::vector<fs::path>& segments,
+                                        const std::string& kind = "base64") {
+    std::vector<Mail> mails;
+    for (const fs::path& s : segments) mails.push_back({kind, s.filename().string(), s});
+    return mails;
+  }
+
+  dtl::ImapListing List(const std::string& folder = "INBOX") {
+    ListRecorder rec;
+    auto listing = dtl::ListImapSegments(Settings(), folder, rec, {});
+    EXPECT_TRUE(listing.ok()) << listing.error().message;
+    if (!listing.ok()) return {};
+    EXPECT_EQ(rec.found, listing->AllSegments().size());
+    EXPECT_EQ(rec.lastScanned, rec.total);
+    return *listing;
+  }
+
+  ImapReceiveJob::Params Params(const dtl::ImapListing& listing,
+                                const std::string& folder = "INBOX") {
+    ImapReceiveJob::Params p;
+    p.settings = Settings();
+    p.folder = folder;
+    p.outFolder = dir_ / "out";
+    p.items = listing.AllSegments();
+    p.jobs = 4;
+    p.mergeThreads = 2;
+    p.wait = [](std::chrono::milliseconds, std::stop_token stop) { return !stop.stop_requested(); };
+    return p;
+  }
+
+  std::string Flags(const std::vector<std::string>& folders) {
+    auto r = mail_->RunImap(kPrintFlags, folders);
+    EXPECT_EQ(r.status, 0) << r.output;
+    return r.output;
+  }
+
+  // Bodies Dovecot served to sessions that ended after `offset`, once `sessions` of them are
+  // logged and their count has reached `expected` (or the wait is over).
+  uint64_t BodiesServed(uint64_t offset, size_t sessions, uint64_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    uint64_t bodies = 0;
+    for (;;) {
+      bodies = 0;
+      for (const auto& s : mail_->ImapSessionsSince(offset, sessions)) {
+        bodies += s.bodies;
+        EXPECT_EQ(s.headers, 0u);
+      }
+      if (bodies >= expected || std::chrono::steady_clock::now() >= deadline) return bodies;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  static std::vector<std::string> Leftovers(const fs::path& folder) {
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().filename().string().rfind(".dtl-", 0) == 0)
+        found.push_back(e.path().filename().string());
+    return found;
+  }
+
+  static std::unique_ptr<dtltest::ProviderPki> pki_;
+  std::unique_ptr<MailSystem> mail_;
+  dtltest::TempDir dir_;
+  int specs_ = 0;
+};
+std::unique_ptr<dtltest::ProviderPki> ImapReceive::pki_;
+
+TEST_F(ImapReceive, FindsThreeSplitFilesAmongFiveHundredMailsFromStructureAloneAndRebuildsThem) {
+  std::map<std::string, std::vector<uint8_t>> sources;
+  std::vector<Mail> mails;
+  for (int f = 0; f < 3; ++f) {
+    const std::string name = "file" + std::to_string(f) + ".bin";
+    sources[name] = dtltest::RandomBytes(65000 + 1000 * f, 20 + f);
+    auto segments = Split(dir_ / "split", name, sources[name]);
+    ASSERT_EQ(segments.size(), 4u);
+    for (size_t i = 0; i < segments.size(); ++i) {
+      mails.push_back({"base64", segments[i].filename().string(), segments[i]});
+      // The segment mails are spread among the others.
+      for (int u = 0; u < 41; ++u)
+        mails.push_back({"unrelated", "Holiday " + std::to_string(mails.size()), {}});
+    }
+  }
+  for (int u = 0; mails.size() < 512; ++u) mails.push_back({"unrelated", "Note", {}});
+  Put("INBOX", mails);
+  const std::string flagsBefore = Flags({"INBOX"});
+  ASSERT_NE(flagsBefore.find("FLAGS"), std::string::npos);
+
+  const uint64_t offset = mail_->DovecotLogSize();
+  auto listing = List();
+  EXPECT_EQ(listing.messagesScanned, 512u);
+  EXPECT_EQ(listing.duplicatesDropped, 0u);
+  ASSERT_EQ(listing.files.size(), 3u);
+  for (int f = 0; f < 3; ++f) {
+    const auto& file = listing.files[f];
+    EXPECT_EQ(file.name, "file" + std::to_string(f) + ".bin");
+    EXPECT_TRUE(file.hasDescriptor);
+    EXPECT_EQ(file.present, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_TRUE(file.missing.empty());
+    EXPECT_TRUE(file.NoGapSeen());
+    ASSERT_EQ(file.segments.size(), 4u);
+    EXPECT_EQ(file.segments[0].item.fileName, file.name + ".dtl");
+    EXPECT_EQ(file.segments[1].item.fileName, file.name + ".001");
+    EXPECT_EQ(file.segments[0].encoding, "base64");
+    EXPECT_EQ(file.segments[1].section, "2");
+    EXPECT_EQ(file.segments[1].item.key, dtl::ImapItemKey(file.segments[1].uid, "2"));
+  }
+
+  Recorder rec;
+  auto params = Params(listing);
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_FALSE(rec.offThread) << "an observer call came on a worker's thread";
+  EXPECT_EQ(summary.itemsSaved, 12u);
+  EXPECT_EQ(summary.itemsSkipped, 0u);
+  EXPECT_EQ(rec.done.size(), 12u);
+  EXPECT_EQ(rec.steps, 12u);
+  EXPECT_EQ(rec.range, 12u);
+  EXPECT_EQ(summary.descriptors.size(), 3u);
+  EXPECT_TRUE(summary.AllRebuilt());
+  for (const auto& [name, bytes] : sources)
+    EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / name), bytes) << name;
+  EXPECT_TRUE(Leftovers(dir_ / "out").empty());
+
+  // One session listed, four received: only the twelve segment parts were ever served.
+  EXPECT_EQ(BodiesServed(offset, 5, 12), 12u);
+  EXPECT_EQ(Flags({"INBOX"}), flagsBefore) << "the mailbox's flags changed";
+  EXPECT_EQ(flagsBefore.find("\\Seen"), std::string::npos);
+}
+
+TEST_F(ImapReceive, ReadsAFolderNamedWithBlanksAndNonAsciiQuotedPrintableAndForwardedSegments) {
+  const std::string folder = "Empfangene Dateien Größe ✓";
+  const auto source = dtltest::RandomBytes(65000, 31);
+  auto segments = Split(dir_ / "split", "mixed.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  Put(folder, {{"base64", segments[0].filename().string(), segments[0]},
+               {"qp", segments[1].filename().string(), segments[1]},
+               {"forwarded", segments[2].filename().string(), segments[2]},
+               {"base64", segments[3].filename().string(), segments[3]}});
+  const std::string flagsBefore = Flags({folder});
+
+  auto listing = List(folder);
+  ASSERT_EQ(listing.files.size(), 1u);
+  const auto& file = listing.files[0];
+  EXPECT_TRUE(file.NoGapSeen());
+  ASSERT_EQ(file.segments.size(), 4u);
+  EXPECT_EQ(file.segments[1].encoding, "quoted-printable");
+  EXPECT_EQ(file.segments[2].section, "2.2") << "the forwarded mail's attachment";
+
+  Recorder rec;
+  auto params = Params(listing, folder);
+  params.jobs = 2;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.itemsSaved, 4u);
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "mixed.bin"), source);
+  EXPECT_EQ(Flags({folder}), flagsBefore);
+}
+
+TEST_F(ImapReceive, AMissingSegmentIsListedAndADuplicateDropped) {
+  const auto source = dtltest::RandomBytes(90000, 41);
+  auto segments = Split(dir_ / "split", "gap.bin", source);
+  ASSERT_EQ(segments.size(), 5u);
+  // Segment 2 never arrived; segment 3 arrived twice.
+  Put("INBOX", {{"base64", segments[0].filename().string(), segments[0]},
+                {"base64", segments[1].filename().string(), segments[1]},
+                {"base64", segments[3].filename().string(), segments[3]},
+                {"qp", segments[3].filename().string(), segments[3]},
+                {"base64", segments[4].filename().string(), segments[4]}});
+
+  auto listing = List();
+  EXPECT_EQ(listing.duplicatesDropped, 1u);
+  ASSERT_EQ(listing.files.size(), 1u);
+  const auto& file = listing.files[0];
+  EXPECT_EQ(file.present, (std::vector<uint64_t>{1, 3, 4}));
+  EXPECT_EQ(file.missing, (std::vector<uint64_t>{2}));
+  EXPECT_FALSE(file.NoGapSeen());
+  EXPECT_EQ(file.segments.size(), 4u);
+
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(Params(listing), rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.itemsSaved, 4u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::MissingSegment);
+  EXPECT_FALSE(summary.AllRebuilt());
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "gap.bin"));
+}
+
+TEST_F(ImapReceive, ACorruptAttachmentIsReportedOnceAndTheOtherFilesAreStillRebuilt) {
+  const auto good = dtltest::RandomBytes(65000, 51);
+  const auto bad = dtltest::RandomBytes(65000, 52);
+  auto goodSegments = Split(dir_ / "split", "good.bin", good);
+  auto badSegments = Split(dir_ / "split", "bad.bin", bad);
+  auto damaged = dtltest::ReadFileBytes(badSegments[2]);
+  damaged[damaged.size() / 2] ^= 0x01;
+  dtltest::WriteFileBytes(badSegments[2], damaged);
+  auto mails = SegmentMails(badSegments);
+  for (auto& m : SegmentMails(goodSegments)) mails.push_back(m);
+  Put("INBOX", mails);
+
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 2u);
+  const uint64_t offset = mail_->DovecotLogSize();
+  Recorder rec;
+  auto params = Params(listing);
+  params.jobs = 1;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.corrupt, (std::vector<std::string>{"bad.bin.002"}));
+  EXPECT_EQ(summary.attemptsFailed, 0u);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_NE(rec.messages[0].find("bad.bin.002"), std::string::npos) << rec.messages[0];
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "bad.bin.002")) << "a corrupt segment is not saved";
+  EXPECT_EQ(summary.itemsSaved, 7u);
+  EXPECT_EQ(rec.steps, 8u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u) << "the damaged file is kept out of the merge";
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "good.bin"), good);
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "bad.bin"));
+  EXPECT_FALSE(summary.AllRebuilt());
+  // Fetched once, not again and again.
+  EXPECT_EQ(BodiesServed(offset, 1, 8), 8u);
+}
+
+TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {
+  const auto source = dtltest::RandomBytes(60000, 61);
+  auto segments = Split(dir_ / "split", "cut.bin", source, 30000);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+
+  std::atomic<int> connections{0};
+  auto params = Params(listing);
+  params.jobs = 1;
+  params.connector = [&](const dtl::ImapSettings& s)
+      -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+    dtl::SocketOptions opt;
+    opt.connectTimeout = s.connectTimeout;
+    opt.ioTimeout = s.ioTimeout;
+    opt.caFile = s.caFile;
+    auto socket = std::make_unique<dtl::SocketTransport>(opt);
+    if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
+    // The first connection breaks well into the second part's body (each is about 40 KB as
+    // base64); the ones after it do not.
+    const uint64_t limit = connections++ == 0 ? 60000 : UINT64_MAX;
+    return std::unique_ptr<dtl::Transport>(std::make_unique<CutAfter>(std::move(socket), limit));
+  };
+  std::vector<std::chrono::milliseconds> waited;
+  params.wait = [&](std::chrono::milliseconds d, std::stop_token) {
+    waited.push_back(d);
+    return true;
+  };
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.attemptsFailed, 1u);
+  EXPECT_EQ(connections.load(), 2);
+  ASSERT_EQ(rec.failures.size(), 1u);
+  EXPECT_NE(rec.failures[0].find("cut by the test"), std::string::npos) << rec.failures[0];
+  ASSERT_EQ(rec.waits.size(), 1u);
+  EXPECT_EQ(rec.waits[0].count(), 0) << "the first retry goes at once";
+  EXPECT_TRUE(waited.empty());
+  EXPECT_EQ(summary.itemsSaved, segments.size());
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "cut.bin"), source);
+  EXPECT_TRUE(Leftovers(dir_ / "out").empty());
+}
+
+TEST_F(ImapReceive, AStoppedRunLeavesNoPartialFileAndARunAgainFetchesOnlyWhatIsMissing) {
+  const auto source = dtltest::RandomBytes(110000, 71);
+  auto segments = Split(dir_ / "split", "again.bin", source);
+  ASSERT_EQ(segments.size(), 6u);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+
+  std::stop_source stop;
+  Recorder first;
+  first.onDone = [&](const std::string&) {
+    if (first.done.size() == 2) stop.request_stop();
+  };
+  auto params = Params(listing);
+  params.jobs = 1;
+  auto interrupted = ImapReceiveJob::Run(params, first, stop.get_token());
+  EXPECT_EQ(interrupted.outcome, Outcome::Stopped);
+  EXPECT_FALSE(interrupted.merged);
+  EXPECT_GE(interrupted.itemsSaved, 2u);
+  EXPECT_LT(interrupted.itemsSaved, segments.size());
+  EXPECT_TRUE(Leftovers(dir_ / "out").empty());
+
+  Recorder second;
+  auto again = ImapReceiveJob::Run(params, second, {});
+  ASSERT_EQ(again.outcome, Outcome::Completed) << again.error.message;
+  EXPECT_EQ(again.itemsSkipped, interrupted.itemsSaved);
+  EXPECT_EQ(again.itemsSaved, segments.size() - interrupted.itemsSaved);
+  // Only what the first run did not save went over the wire again.
+  EXPECT_EQ(second.fetched.size(), again.itemsSaved);
+  EXPECT_EQ(*second.fetched.begin(), interrupted.itemsSaved);
+  EXPECT_TRUE(second.asked.empty()) << "verified segments are kept without asking";
+  EXPECT_EQ(second.done.size(), segments.size());
+  EXPECT_TRUE(again.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "again.bin"), source);
+}
+
+TEST_F(ImapReceive, AnExistingDamagedSegmentIsAskedAboutAndTheAnswerFollowed) {
+  const auto source = dtltest::RandomBytes(45000, 81);
+  auto segments = Split(dir_ / "split", "ask.bin", source);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  dtltest::WriteFileText(dir_ / "out" / "ask.bin.001", "not a segment");
+  dtltest::WriteFileText(dir_ / "out" / "ask.bin.002", "not a segment either");
+
+  struct Case {
+    const char* name;
+    dtl::ReplaceMode mode;
+    dtl::ReplaceMode answer;
+    size_t asked;
+    bool replaced;
+  } cases[] = {
+      {"Skip asks, Skip keeps", dtl::ReplaceMode::Skip, dtl::ReplaceMode::Skip, 2, false},
+      {"SkipAll keeps without asking", dtl::ReplaceMode::SkipAll, dtl::ReplaceMode::Skip, 0, false},
+      {"Skip asks, OverwriteAll answers for the rest", dtl::ReplaceMode::Skip,
+       dtl::ReplaceMode::OverwriteAll, 1, true},
+  };
+  for (const Case& c : cases) {
+    dtltest::WriteFileText(dir_ / "out" / "ask.bin.001", "not a segment");
+    dtltest::WriteFileText(dir_ / "out" / "ask.bin.002", "not a segment either");
+    Recorder rec;
+    rec.confirm = [&](const std::string&) { return c.answer; };
+    auto params = Params(listing);
+    params.jobs = 1;
+    params.replace = c.mode;
+    params.autoMerge = false;
+    auto summary = ImapReceiveJob::Run(params, rec, {});
+    ASSERT_EQ(summary.outcome, Outcome::Completed) << c.name;
+    EXPECT_EQ(rec.asked.size(), c.asked) << c.name;
+    EXPECT_EQ(dtl::VerifySegmentFile(dir_ / "out" / "ask.bin.002", "").ok(), c.replaced)
+        << c.name;
+  }
+}
+
+TEST_F(ImapReceive, AWrongPasswordOrAMissingFolderFailsAtOnceWithoutRetrying) {
+  auto segments = Split(dir_ / "split", "f.bin", dtltest::RandomBytes(30000, 91));
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+
+  auto wrong = Settings();
+  wrong.password = "not the password";
+  ListRecorder lr;
+  auto refused = dtl::ListImapSegments(wrong, "INBOX", lr, {});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code, ErrorCode::Auth);
+  auto missing = dtl::ListImapSegments(Settings(), "No Such Folder", lr, {});
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().code, ErrorCode::NotFound);
+
+  struct Case {
+    const char* name;
+    bool wrongPassword;
+    std::string folder;
+    ErrorCode code;
+  } cases[] = {
+      {"wrong password", true, "INBOX", ErrorCode::Auth},
+      {"missing folder", false, "No Such Folder", ErrorCode::NotFound},
+  };
+  for (const Case& c : cases) {
+    auto params = Params(listing, c.folder);
+    if (c.wrongPassword) params.settings.password = "not the password";
+    Recorder rec;
+    auto summary = ImapReceiveJob::Run(params, rec, {});
+    EXPECT_EQ(summary.outcome, Outcome::Failed) << c.name;
+    EXPECT_EQ(summary.error.code, c.code) << c.name << ": " << summary.error.message;
+    EXPECT_EQ(summary.attemptsFailed, 0u) << c.name;
+    EXPECT_TRUE(rec.failures.empty()) << c.name;
+    EXPECT_EQ(summary.itemsSaved, 0u) << c.name;
+  }
+}
+
+TEST_F(ImapReceive, AFileSentByDtlThroughPostfixIsListedAndRebuilt) {
+  if (!fs::exists(dtltest::DtlPath())) GTEST_SKIP() << "dtl is not built";
+  const auto source = dtltest::RandomBytes(150000, 101);
+  dtltest::WriteFileBytes(dir_ / "sent.bin", source);
+  const fs::path home = dir_ / "home";
+  fs::create_directories(home / "tmp");
+  const std::string env = "HOME=" + dtltest::ShellQuote(home.string()) +
+                          " XDG_CONFIG_HOME=" + dtltest::ShellQuote((home / "config").string()) +
+                          " XDG_STATE_HOME=" + dtltest::ShellQuote((home / "state").string()) +
+                          " TMPDIR=" + dtltest::ShellQuote((home / "tmp").string()) +
+                          " DTL_CA_FILE=" + dtltest::ShellQuote(mail_->caFile());
+  dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
+  dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"SMTPServer", MailSystem::host()},
+           {"SMTPPort", std::to_string(mail_->smtpsPort())},
+           {"SSL", "1"},
+           {"SMTPUserName", MailSystem::login()}}) {
+    auto r = dtltest::RunDtl("config set " + name + " " + dtltest::ShellQuote(value), {}, env);
+    ASSERT_EQ(r.status, 0) << r.all();
+  }
+  auto login = dtltest::RunDtl(
+      "config set SMTPPass --password-file " + dtltest::ShellQuote((dir_ / "login").string()), {},
+      env);
+  ASSERT_EQ(login.status, 0) << login.all();
+  auto sent = dtltest::RunDtl("send " + dtltest::ShellQuote((dir_ / "sent.bin").string()) +
+                                  " --to " + MailSystem::address() +
+                                  " --method smtp --segment-size 60000 --password-file " +
+                                  dtltest::ShellQuote((dir_ / "pw").string()),
+                              {}, env + " timeout 60");
+  ASSERT_EQ(sent.status, 0) << sent.all();
+  // Delivery through the queue takes a moment: wait for the three mails.
+  ASSERT_EQ(mail_->ReadMailbox(3, {}, std::chrono::seconds(30)).size(), 3u);
+
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  EXPECT_EQ(listing.files[0].name, "sent.bin");
+  EXPECT_TRUE(listing.files[0].NoGapSeen());
+  Recorder rec;
+  auto params = Params(listing);
+  params.password = "segment secret";
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_TRUE(summary.corrupt.empty());
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "sent.bin"), source);
+}
+
+// ---- scripted peer: what Dovecot will not send ----------------------------------------------
+
+// A real socket to the scripted peer that takes its TLS handshake as done.
+class PretendTls final : public dtl::Transport {
+ public:
+  explicit PretendTls(std::unique_ptr<dtl::SocketTransport> s) : s_(std::move(s)) {}
+  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
+  dtl::Result<size_t> Read(char* b, size_t n) override { return s_->Read(b, n); }
+  dtl::Result<size_t> ReadBefore(char* b, size_t n,
+                                 std::chrono::steady_clock::time_point t) override {
+    return s_->ReadBefore(b, n, t);
+  }
+  dtl::Status StartTls(bool) override {
+    secure_ = true;
+    return {};
+  }
+  bool Secure() const override { return secure_; }
+  void Close() override { s_->Close(); }
+
+ private:
+  std::unique_ptr<dtl::SocketTransport> s_;
+  bool secure_ = false;
+};
+
+// Reads one command line from the client.
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (::recv(fd, &c, 1, 0) == 1) {
+    line += c;
+    if (c == '\n') break;
+  }
+  return line;
+}
+void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+std::string Tag(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+TEST(ImapReceiveScripted, ALiteralAnnouncingFiveGigabytesIsNeverAllocatedAndEndsAsCorrupt) {
+  std::atomic<int> fetches{0};
+  dtltest::LoopbackPeer peer([&](int fd) {
+    Send(fd, "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\r\n");
+    for (;;) {
+      const std::string line = ReadLine(fd);
+      if (line.empty()) return true;
+      const std::string tag = Tag(line);
+      if (line.find("AUTHENTICATE") != std::string::npos) {
+        Send(fd, "+ \r\n");
+        ReadLine(fd);
+        Send(fd, tag + " OK [CAPABILITY IMAP4rev1] logged in\r\n");
+      } else if (line.find("EXAMINE") != std::string::npos) {
+        Send(fd, "* 1 EXISTS\r\n" + tag + " OK [READ-ONLY] done\r\n");
+      } else if (line.find("BODY.PEEK[2]") != std::string::npos) {
+        ++fetches;
+        // Five gigabytes announced; what follows is base64 of zeros, sent until the client
+        // hangs up.
+        Send(fd, "* 1 FETCH (UID 7 BODY[2] {5000000000}\r\n");
+        const std::string block(64 * 1024, 'A');
+        for (int i = 0; i < 400; ++i)
+          if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0) return true;
+        return true;
+      } else if (line.find("LOGOUT") != std::string::npos) {
+        Send(fd, "* BYE bye\r\n" + tag + " OK done\r\n");
+        return true;
+      } else {
+        Send(fd, tag + " OK done\r\n");
+      }
+    }
+  });
+  dtltest::TempDir dir;
+  ImapReceiveJob::Params p;
+  p.settings.host = "127.0.0.1";
+  p.settings.port = peer.port();
+  p.settings.user = "u";
+  p.settings.password = "p";
+  p.settings.ioTimeout = std::chrono::milliseconds(10000);
+  p.outFolder = dir.path();
+  dtl::ImapSegmentRef ref;
+  ref.item = {"huge.bin.001", "7/2"};
+  ref.uid = 7;
+  ref.section = "2";
+  ref.encoding = "base64";
+  ref.encodedSize = 5000000000ull;
+  p.items = {ref};
+  p.jobs = 1;
+  p.autoMerge = false;
+  p.connector = [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+    auto socket = std::make_unique<dtl::SocketTransport>(dtl::SocketOptions{});
+    if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
+    return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(socket)));
+  };
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(p, rec, {});
+  EXPECT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.corrupt, (std::vector<std::string>{"huge.bin.001"}));
+  EXPECT_EQ(fetches.load(), 1) << "a segment too large is not fetched again";
+  EXPECT_EQ(summary.attemptsFailed, 0u);
+  EXPECT_FALSE(fs::exists(dir / "huge.bin.001"));
+  EXPECT_TRUE(fs::is_empty(dir.path())) << "the partial file is removed";
+}
+
+}  // namespace
