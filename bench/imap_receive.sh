@@ -111,7 +111,7 @@ uids=$(curl -s --fail --cacert "$ca" -u "$user:$login" "$folder_url" -X 'UID SEA
 [[ $(wc -w <<<"$uids") == 20 ]] || { echo "expected 20 mails in the mailbox, found: $uids" >&2; exit 1; }
 
 have_imap_fetch=0
-"$dtl" fetch --help 2>/dev/null | grep -q -- '--imap' && have_imap_fetch=1
+[[ $("$dtl" fetch --help 2>/dev/null) == *--imap* ]] && have_imap_fetch=1
 
 # --- the two ways ---------------------------------------------------------------------------
 # Each turn starts from an empty folder, so dtl's resume (segments on disk that verify are
