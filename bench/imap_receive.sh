@@ -144,14 +144,16 @@ serve_only() {
 export -f dtl_fetch pipeline serve_only
 export work ca dtl user login folder_url jobs uids
 
-# timed NAME FUNCTION: runs it under GNU time; prints "wall_seconds max_rss_kib"
+# timed NAME FUNCTION: runs it under GNU time; prints "wall_seconds max_rss_kib cpu_seconds"
+# (CPU: user + system of the function and everything it ran; the servers' share is not in it)
 timed() {
   /usr/bin/time -v -o "$work/$1.time" bash -c "$2" >"$work/$1.out" 2>"$work/$1.err" ||
     { echo "$1 failed:" >&2; cat "$work/$1.err" "$work/$1.time" >&2; exit 1; }
   awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
                 for (i = 1; i <= n; i++) s = s * 60 + p[i] }
               /Maximum resident set size/ { rss = $2 }
-              END { print s, rss }' "$work/$1.time"
+              /User time|System time/ { cpu += $2 }
+              END { print s, rss, cpu }' "$work/$1.time"
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -179,9 +181,10 @@ bound=$(((jobs + cores + 1) * segment + 64 * 1048576))
 b_time=$(awk '{ print $1 }' "$work/b.runs" | median)
 b_rss=$(awk '{ print $2 }' "$work/b.runs" | sort -g | tail -1)
 printf 'pipeline runs (s):  %s\n' "$(awk '{ printf "%s ", $1 }' "$work/b.runs")"
-printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB (largest process)\n' \
+printf 'load average at the end: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB (largest process), CPU %.2f s\n' \
   "curl each message + munpack + dtl merge" "$b_time" "$(awk -v t="$b_time" -v s="$size" 'BEGIN { print s / t / 1e6 }')" \
-  "$(awk -v k="$b_rss" 'BEGIN { print k / 1024 }')"
+  "$(awk -v k="$b_rss" 'BEGIN { print k / 1024 }')" "$(awk '{ print $3 }' "$work/b.runs" | median)"
 printf '  of which curl + munpack %.2f s, dtl merge %.2f s (medians)\n' \
   "$(awk '{ print $1 }' "$work/b.phases" | median)" "$(awk '{ print $2 }' "$work/b.phases" | median)"
 printf '%-48s %7.2f s (the pace Dovecot serves at; nothing decoded or saved)\n' \
@@ -190,9 +193,10 @@ if ((have_imap_fetch)); then
   a_time=$(awk '{ print $1 }' "$work/a.runs" | median)
   a_rss=$(awk '{ print $2 }' "$work/a.runs" | sort -g | tail -1)
   printf 'dtl fetch runs (s): %s\n' "$(awk '{ printf "%s ", $1 }' "$work/a.runs")"
-  printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB\n' \
+  printf '%-48s %7.2f s %7.1f MB/s  peak RSS %7.1f MiB, CPU %.2f s\n' \
     "dtl fetch --imap --jobs $jobs (download + merge)" "$a_time" \
-    "$(awk -v t="$a_time" -v s="$size" 'BEGIN { print s / t / 1e6 }')" "$(awk -v k="$a_rss" 'BEGIN { print k / 1024 }')"
+    "$(awk -v t="$a_time" -v s="$size" 'BEGIN { print s / t / 1e6 }')" "$(awk -v k="$a_rss" 'BEGIN { print k / 1024 }')" \
+    "$(awk '{ print $3 }' "$work/a.runs" | median)"
   awk -v a="$a_time" -v b="$b_time" -v rss="$a_rss" -v bound="$bound" -v j="$jobs" -v c="$cores" 'BEGIN {
     printf "ratio dtl / pipeline, time: %.2fx (target 0.50x or less)\n", a / b
     printf "dtl peak memory: %d bytes of a bound of %d = (%d jobs + %d cores + 1) x segment + 64 MiB (%.0f%%)\n",
