@@ -7,7 +7,8 @@
 #             (UIDs from UID SEARCH ALL), piped into munpack, then dtl merge of what it unpacked
 #
 #   bench/imap_receive.sh [BUILD_DIR] [RUNS]     (defaults: build, 3; the median run counts)
-#   DTL_BENCH_BYTES: a smaller file (20 segments of a twentieth each); DTL_BENCH_JOBS: --jobs
+#   DTL_BENCH_BYTES: a smaller file (20 segments of a twentieth each); DTL_BENCH_JOBS: --jobs;
+#   DTL_BENCH_KEEP=1 keeps the work folder (files, timings, each way's output) afterwards
 #
 # Not a test: it prints figures and the ratios, it does not fail on them. Needs root (Postfix
 # changes to its own users), Postfix and Dovecot, curl, munpack and GNU time
