@@ -252,7 +252,13 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   auto resolved = ResolveImapTarget(o.url, o.user, settings);
   if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
   const ImapTarget target = std::get<ImapTarget>(resolved);
-  if (!o.loginPasswordFile && settings.ImapPass().empty())
+  bool stored = false;
+  if (!o.loginPasswordFile) {
+    std::string pass = settings.ImapPass();
+    stored = !pass.empty();
+    WipeString(pass);
+  }
+  if (!o.loginPasswordFile && !stored)
     return usage(
         "no IMAP password; give --login-password-file F or store it with 'dtl config set "
         "IMAPPass'");
@@ -324,6 +330,8 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   dtl::ImapReceiveJob::Params params;
   params.settings = imap;
   params.folder = target.folder;
+  // The UIDs are the listing's: if the folder was renumbered since, they name other mails.
+  params.uidValidity = listing->folder.uidValidity;
   params.outFolder = o.out;
   for (const dtl::ImapListedFile* f : files)
     params.items.insert(params.items.end(), f->segments.begin(), f->segments.end());
@@ -353,12 +361,10 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
       return Fail("stopped; the segment in progress was removed");
     case dtl::ImapReceiveJob::Outcome::Failed: return Fail(Explain(result.error, target));
   }
-  for (const std::string& name : result.corrupt)
-    std::fprintf(stderr, "dtl fetch: %s is not a sound segment (wrong password, or damaged)\n",
-                 name.c_str());
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);
-  if (o.noMerge) return result.corrupt.empty() ? kExitOk : kExitFailure;
+  // A corrupt or vanished segment was named on stderr as it happened.
+  if (o.noMerge) return result.corrupt.empty() && result.gone.empty() ? kExitOk : kExitFailure;
 
   // Every chosen file must come back whole: one without its descriptor never reaches the merge,
   // so it is looked for by name rather than taken from the merge's results alone.

@@ -144,9 +144,7 @@ class QuotedPrintableDecoder final : public TransferDecoder {
         escape_.push_back(c);
         break;
       case ' ':
-      case '\t':
-        blanks_.push_back(c);
-        break;
+      case '\t': blanks_.push_back(c); break;
       case '\r':
       case '\n':
         blanks_.clear();

@@ -109,32 +109,32 @@ Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_v
     const size_t to = std::min(total, from + kStructureBatch);
     std::vector<uint32_t> batch(uids->begin() + static_cast<std::ptrdiff_t>(from),
                                 uids->begin() + static_cast<std::ptrdiff_t>(to));
-    Status s = session.FetchBodyStructures(batch, [&](uint32_t uid,
-                                                      const ImapValue& structure) -> Status {
-      ++listing.messagesScanned;
-      // A structure this reader cannot follow holds no part it could fetch: the mail is
-      // passed over rather than ending the listing of everything else.
-      auto parts = ImapBodyParts(structure);
-      if (!parts) return {};
-      for (const ImapBodyPart& part : *parts) {
-        if (part.fileName.empty()) continue;
-        std::string saveName = SafeAttachmentName(WithoutDocEnding(part.fileName));
-        if (!SegmentNumber(saveName)) continue;
-        ImapSegmentRef ref;
-        ref.item = DownloadItem{std::move(saveName), ImapItemKey(uid, part.section)};
-        ref.uid = uid;
-        ref.section = part.section;
-        ref.encoding = part.encoding;
-        ref.encodedSize = part.size;
-        if (!model.File(ref.item)) {
-          ++listing.duplicatesDropped;
-          continue;
-        }
-        observer.OnSegmentFound(ref);
-        byKey.emplace(ref.item.key, std::move(ref));
-      }
-      return {};
-    });
+    Status s =
+        session.FetchBodyStructures(batch, [&](uint32_t uid, const ImapValue& structure) -> Status {
+          ++listing.messagesScanned;
+          // A structure this reader cannot follow holds no part it could fetch: the mail is
+          // passed over rather than ending the listing of everything else.
+          auto parts = ImapBodyParts(structure);
+          if (!parts) return {};
+          for (const ImapBodyPart& part : *parts) {
+            if (part.fileName.empty()) continue;
+            std::string saveName = SafeAttachmentName(WithoutDocEnding(part.fileName));
+            if (!SegmentNumber(saveName)) continue;
+            ImapSegmentRef ref;
+            ref.item = DownloadItem{std::move(saveName), ImapItemKey(uid, part.section)};
+            ref.uid = uid;
+            ref.section = part.section;
+            ref.encoding = part.encoding;
+            ref.encodedSize = part.size;
+            if (!model.File(ref.item)) {
+              ++listing.duplicatesDropped;
+              continue;
+            }
+            observer.OnSegmentFound(ref);
+            byKey.emplace(ref.item.key, std::move(ref));
+          }
+          return {};
+        });
     if (!s) return failed(s.error());
     observer.OnListProgress(to, total);
   }
@@ -272,7 +272,10 @@ class ReceiveRun {
         std::min<size_t>(std::clamp(p_.jobs, 1u, 16u), std::max<size_t>(1, p_.items.size())));
     std::vector<std::thread> workers;
     running_ = p_.items.empty() ? 0 : jobs;
-    for (unsigned j = 0; j < running_; ++j) workers.emplace_back([this] { Work(); });
+    // Counted against `jobs`, not running_: a worker that is done before the last one starts
+    // has already lowered running_, and fewer workers than counted would leave Drain waiting.
+    for (unsigned j = 0; j < (p_.items.empty() ? 0 : jobs); ++j)
+      workers.emplace_back([this] { Work(); });
     Drain(observer);
     for (auto& t : workers) t.join();
     observer.OnRateCleared();
@@ -397,8 +400,7 @@ class ReceiveRun {
         if (halt_.stop_requested()) return;
         {
           std::lock_guard lock(mu_);
-          if (answer == ReplaceMode::OverwriteAll || answer == ReplaceMode::SkipAll)
-            mode_ = answer;
+          if (answer == ReplaceMode::OverwriteAll || answer == ReplaceMode::SkipAll) mode_ = answer;
         }
         keep = answer == ReplaceMode::Skip || answer == ReplaceMode::SkipAll;
       }
@@ -428,11 +430,8 @@ class ReceiveRun {
           Finished(i, false, false);
           return;
         }
-        case AttemptEnd::Kind::Fatal:
-          Fail(std::move(end.error));
-          return;
-        case AttemptEnd::Kind::Stopped:
-          return;
+        case AttemptEnd::Kind::Fatal: Fail(std::move(end.error)); return;
+        case AttemptEnd::Kind::Stopped: return;
         case AttemptEnd::Kind::Retry: {
           session.reset();
           {
@@ -451,8 +450,11 @@ class ReceiveRun {
     }
   }
 
+  // Where a session's failure happened: the same code means different things in each.
+  enum class Phase { Connect, Examine, Fetch };
+
   // Sorts a session's failure: what a fresh connection may mend is retried.
-  AttemptEnd Classify(const Error& e, bool opening) {
+  AttemptEnd Classify(const Error& e, Phase phase) {
     if (halt_.stop_requested() || e.code == ErrorCode::Cancelled)
       return {AttemptEnd::Kind::Stopped, e};
     switch (e.code) {
@@ -460,20 +462,18 @@ class ReceiveRun {
       case ErrorCode::Tls:
       case ErrorCode::Unsupported:
       case ErrorCode::InvalidArgument:
-      case ErrorCode::Io:
-        return {AttemptEnd::Kind::Fatal, e};
+      case ErrorCode::Io: return {AttemptEnd::Kind::Fatal, e};
       case ErrorCode::NotFound:
-        // While opening, NotFound is the folder (or a host name that does not resolve, which
-        // a later attempt may find); while fetching, it is the mail.
-        if (opening)
-          return {e.message.find("IMAP folder") != std::string::npos ? AttemptEnd::Kind::Fatal
-                                                                      : AttemptEnd::Kind::Retry,
-                  e};
-        return {AttemptEnd::Kind::Gone, e};
+        // A host name that does not resolve may resolve later; a folder that is not there
+        // will not appear by itself; a mail that is not there was deleted since the listing.
+        return {phase == Phase::Connect   ? AttemptEnd::Kind::Retry
+                : phase == Phase::Examine ? AttemptEnd::Kind::Fatal
+                                          : AttemptEnd::Kind::Gone,
+                e};
       case ErrorCode::Refused:
-        return {opening ? AttemptEnd::Kind::Retry : AttemptEnd::Kind::Gone, e};
-      default:
-        return {AttemptEnd::Kind::Retry, e};
+        // A greeting BYE (too many connections) passes; a refused fetch of one mail repeats.
+        return {phase == Phase::Fetch ? AttemptEnd::Kind::Gone : AttemptEnd::Kind::Retry, e};
+      default: return {AttemptEnd::Kind::Retry, e};
     }
   }
 
@@ -483,8 +483,14 @@ class ReceiveRun {
     if (!session || session->state() != ImapState::Selected) {
       session = std::make_unique<ImapSession>(p_.settings, halt_.get_token());
       if (p_.connector) session->SetConnector(p_.connector);
-      if (Status s = session->Open(); !s) return Classify(s.error(), true);
-      if (auto info = session->Examine(folder_); !info) return Classify(info.error(), true);
+      if (Status s = session->Open(); !s) return Classify(s.error(), Phase::Connect);
+      auto info = session->Examine(folder_);
+      if (!info) return Classify(info.error(), Phase::Examine);
+      if (p_.uidValidity != 0 && info->uidValidity != 0 && info->uidValidity != p_.uidValidity)
+        return {AttemptEnd::Kind::Fatal,
+                Error(ErrorCode::NotFound, "the IMAP folder \"" + folder_ +
+                                               "\" was renumbered since it was listed; list it "
+                                               "again")};
     }
 
     TempFile temp;
@@ -498,8 +504,9 @@ class ReceiveRun {
       decoder->Feed(chunk, decoded);
       // Whatever the server announces, nothing larger than a segment is ever written.
       if (decoded.size() > kLargestSegmentArchive - written)
-        return Error(ErrorCode::Corrupt, name + ": the attachment in the mailbox is larger than "
-                                                "any segment; it was not saved.");
+        return Error(ErrorCode::Corrupt, name +
+                                             ": the attachment in the mailbox is larger than "
+                                             "any segment; it was not saved.");
       if (Status s = temp.Write(decoded.data(), decoded.size()); !s) return s;
       written += decoded.size();
       fileBytes += chunk.size();
@@ -511,8 +518,8 @@ class ReceiveRun {
       Post([now, total, announced, seconds](DownloadObserver& o) {
         o.OnBytes(now, total, announced);
         if (seconds > 0)
-          o.OnDisplay(DownloadDisplay{RateText(now, seconds), ByteCountText(now),
-                                      ByteCountText(total)});
+          o.OnDisplay(
+              DownloadDisplay{RateText(now, seconds), ByteCountText(now), ByteCountText(total)});
       });
       return {};
     };
@@ -525,7 +532,11 @@ class ReceiveRun {
       }
       if (got.error().code == ErrorCode::Io && !halt_.stop_requested())
         return {AttemptEnd::Kind::Fatal, got.error()};
-      return Classify(got.error(), false);
+      AttemptEnd end = Classify(got.error(), Phase::Fetch);
+      // The user learns which segment went missing, not only which message number.
+      if (end.kind == AttemptEnd::Kind::Gone)
+        end.error.message = name + ": " + end.error.message + "; it was not saved.";
+      return end;
     }
     if (*got == 0 && ref.encodedSize > 0)
       return {AttemptEnd::Kind::Gone,

@@ -30,8 +30,8 @@ struct ImapSegmentRef {
   // download's names); key: ImapItemKey(uid, section), unique in the folder.
   DownloadItem item;
   uint32_t uid = 0;
-  std::string section;      // BODY.PEEK[section]
-  std::string encoding;     // lower case: "base64", "quoted-printable", "7bit", ...
+  std::string section;       // BODY.PEEK[section]
+  std::string encoding;      // lower case: "base64", "quoted-printable", "7bit", ...
   uint64_t encodedSize = 0;  // as the server counts it
   bool operator==(const ImapSegmentRef&) const = default;
 };
@@ -41,10 +41,10 @@ std::string ImapItemKey(uint32_t uid, std::string_view section);
 
 // One file the listing found: the segments filed under one name.
 struct ImapListedFile {
-  std::string name;               // the group name, as the Segment Manager files it
-  bool hasDescriptor = false;     // NAME.dtl is there
-  std::vector<uint64_t> present;  // numbered segments found, ascending
-  std::vector<uint64_t> missing;  // the gaps: numbers from 1 to the highest found not found
+  std::string name;                      // the group name, as the Segment Manager files it
+  bool hasDescriptor = false;            // NAME.dtl is there
+  std::vector<uint64_t> present;         // numbered segments found, ascending
+  std::vector<uint64_t> missing;         // the gaps: numbers from 1 to the highest found not found
   std::vector<ImapSegmentRef> segments;  // in the order the model files them
   // The descriptor is there and no number from 1 to the highest found is missing. (Segments
   // after the highest one found cannot be seen from the names: the merge tells.)
@@ -84,10 +84,14 @@ class ImapReceiveJob {
  public:
   struct Params {
     ImapSettings settings;
-    std::string folder;            // UTF-8; "INBOX" when empty
+    std::string folder;  // UTF-8; "INBOX" when empty
     std::filesystem::path outFolder;
     std::vector<ImapSegmentRef> items;  // from a listing of the same folder
-    unsigned jobs = 4;                  // connections at once (1..16)
+    // The listing's ImapListing::folder.uidValidity: when not 0 and the folder now says
+    // otherwise, its UIDs name other mails and the run fails (NotFound) instead of fetching
+    // them. 0: not checked.
+    uint32_t uidValidity = 0;
+    unsigned jobs = 4;  // connections at once (1..16)
     // An existing file: Overwrite/OverwriteAll fetch again without asking; SkipAll keeps every
     // existing file; Skip asks the observer (ConfirmReplace) for an existing file that does not
     // verify. In every mode but the overwrite ones, an existing segment whose archive verifies
@@ -104,18 +108,19 @@ class ImapReceiveJob {
   };
 
   enum class Outcome {
-    Completed,  // every item was saved, kept or reported corrupt; the merge ran if asked
+    Completed,  // every item was saved, kept, or reported corrupt or gone; the merge ran if asked
     Stopped,    // a stop request ended the run
     Failed,     // a failure that a retry cannot mend: see Summary::error
   };
 
   struct Summary {
     Outcome outcome = Outcome::Completed;
-    // Failed: Auth (login refused), Tls (certificate), NotFound (folder gone), Io (a local
+    // Failed: Auth (login refused), Tls (certificate), NotFound (folder gone, or its UIDs
+    // renumbered since the listing), Unsupported (no STARTTLS, no login method), Io (a local
     // file that cannot be written), with a message for the user.
     Error error;
     size_t itemsSaved = 0;
-    size_t itemsSkipped = 0;             // kept on disk (verified, or by the replace mode)
+    size_t itemsSkipped = 0;  // kept on disk (verified, or by the replace mode)
     // Names (as saved) whose attachment arrived whole but does not verify as a segment
     // archive (damaged, or the password is wrong): each is reported once through OnMessage,
     // not fetched again, not saved under its name, and its file is left out of the merge.
@@ -123,10 +128,10 @@ class ImapReceiveJob {
     // Names whose mail or part was no longer in the folder as listed (expunged since): each is
     // reported through OnMessage and not fetched again; the merge says what it lacks.
     std::vector<std::string> gone;
-    uint64_t attemptsFailed = 0;         // retried attempts (dropped connection, BYE, ...)
-    uint64_t totalBytes = 0;             // decoded bytes written
+    uint64_t attemptsFailed = 0;  // retried attempts (dropped connection, BYE, ...)
+    uint64_t totalBytes = 0;      // decoded bytes written
     std::vector<std::filesystem::path> descriptors;  // ".dtl" paths on disk, no duplicates
-    bool merged = false;                              // Auto Merge ran
+    bool merged = false;                             // Auto Merge ran
     // One result per descriptor merged; a file with a corrupt segment does not stop the
     // others from being rebuilt.
     std::vector<MergeJob::FileResult> mergeResults;

@@ -4,6 +4,9 @@
 // STARTTLS, a folder named in the URL with blanks and non-ASCII is read, a lost segment mail is
 // listed as missing and `dtl send --segments` mends it. Each case starts the mail system once.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/SettingsStore.h"
@@ -404,6 +408,81 @@ TEST_F(FetchImapMail, AMissingSegmentIsListedResentWithSegmentsAndThenRebuilt) {
     EXPECT_EQ(r.out, c.reported ? (out / "data.bin").string() + "\n" : "");
     EXPECT_EQ(dtltest::ReadFileBytes(out / "data.bin"), data);
   }
+}
+
+// True when `folder` holds a file the receive writes before it is whole.
+bool HasPartial(const fs::path& folder) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec))
+    if (e.path().filename().string().rfind(".dtl-receive-", 0) == 0) return true;
+  return false;
+}
+
+// Ctrl-C in the middle of a segment: the run ends with exit 1 and "stopped", the segment in
+// progress is gone, and nothing is merged.
+TEST_F(FetchImapMail, CtrlCStopsTheDownloadAndLeavesNoPartialFile) {
+  // Three segments of 10,000,000 bytes put in by APPEND (Postfix's size limit is lower).
+  const fs::path split = dir_ / "split";
+  fs::create_directories(split);
+  dtltest::WriteFileBytes(dir_ / "big.bin", dtltest::RandomBytes(30000000, 24));
+  auto r = Dtl("split " + Quoted("big.bin") + " " + ShellQuote(split.string()) +
+               " --segment-size 10000000");
+  ASSERT_EQ(r.status, 0) << r.all();
+  std::vector<std::string> paths;
+  for (const auto& e : fs::directory_iterator(split)) paths.push_back(e.path().string());
+  ASSERT_EQ(paths.size(), 3u);
+  Imap(
+      "for path in args:\n"
+      "    msg = EmailMessage()\n"
+      "    msg['Subject'], msg['From'], msg['To'] = 'big', 'a@mail.test', 'b@mail.test'\n"
+      "    msg.set_content('.')\n"
+      "    msg.add_attachment(open(path, 'rb').read(), maintype='application',\n"
+      "                       subtype='octet-stream', filename=path.rsplit('/', 1)[1])\n"
+      "    assert m.append('INBOX', None, None, msg.as_bytes())[0] == 'OK'\n",
+      paths);
+
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out);
+  const std::string command = "DTL_CA_FILE=" + ShellQuote(mail_->caFile()) + " exec " +
+                              ShellQuote(dtltest::DtlPath()) + " fetch --imap " + Imaps() +
+                              Login() + " --jobs 1 --out " + ShellQuote(out.string()) + " >" +
+                              Quoted("stdout") + " 2>" + Quoted("stderr");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Interrupted as soon as the first segment is on its way to disk.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  bool exited = false;
+  while (!HasPartial(out) && std::chrono::steady_clock::now() < deadline)
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      exited = true;
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  ASSERT_FALSE(exited) << "the fetch ended before a segment was under way\n"
+                       << dtltest::ReadFileText(dir_ / "stderr");
+  kill(pid, SIGINT);
+  const auto stopBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > stopBy) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "Ctrl-C did not end the fetch";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string err = dtltest::ReadFileText(dir_ / "stderr");
+  ASSERT_TRUE(WIFEXITED(status)) << err;
+  EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+  EXPECT_NE(err.find("dtl fetch: stopped"), std::string::npos) << err;
+  EXPECT_EQ(dtltest::ReadFileText(dir_ / "stdout"), "");
+  EXPECT_FALSE(HasPartial(out));
+  EXPECT_FALSE(fs::exists(out / "big.bin"));
 }
 
 }  // namespace

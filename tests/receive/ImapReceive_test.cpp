@@ -10,8 +10,8 @@
 #include <atomic>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -359,6 +359,7 @@ class ImapReceive : public ::testing::Test {
     }
   }
 
+ public:
   static std::vector<std::string> Leftovers(const fs::path& folder) {
     std::vector<std::string> found;
     for (const auto& e : fs::directory_iterator(folder))
@@ -367,6 +368,7 @@ class ImapReceive : public ::testing::Test {
     return found;
   }
 
+ protected:
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   std::unique_ptr<MailSystem> mail_;
   dtltest::TempDir dir_;
@@ -458,6 +460,9 @@ TEST_F(ImapReceive, ReadsAFolderNamedWithBlanksAndNonAsciiQuotedPrintableAndForw
   Recorder rec;
   auto params = Params(listing, folder);
   params.jobs = 2;
+  // The receive connections come in through STARTTLS on the plain port.
+  params.settings.security = dtl::ImapSecurity::StartTls;
+  params.settings.port = mail_->imapPort();
   auto summary = ImapReceiveJob::Run(params, rec, {});
   ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
   EXPECT_EQ(summary.itemsSaved, 4u);
@@ -494,6 +499,44 @@ TEST_F(ImapReceive, AMissingSegmentIsListedAndADuplicateDropped) {
   EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::MissingSegment);
   EXPECT_FALSE(summary.AllRebuilt());
   EXPECT_FALSE(fs::exists(dir_ / "out" / "gap.bin"));
+}
+
+TEST_F(ImapReceive, AMailDeletedSinceTheListingIsReportedGoneAndNotFetchedAgain) {
+  const auto source = dtltest::RandomBytes(65000, 45);
+  auto segments = Split(dir_ / "split", "late.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  Put("INBOX", SegmentMails(segments));
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  // Another client deletes the mail of segment 2 after the listing.
+  auto r = mail_->RunImap(
+      "m.select('INBOX')\n"
+      "m.uid('STORE', args[0], '+FLAGS', '(\\\\Deleted)')\n"
+      "m.expunge()\n",
+      {std::to_string(listing.files[0].segments[2].uid)});
+  ASSERT_EQ(r.status, 0) << r.output;
+
+  Recorder rec;
+  auto params = Params(listing);
+  params.jobs = 1;
+  params.uidValidity = listing.folder.uidValidity;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.gone, (std::vector<std::string>{"late.bin.002"}));
+  EXPECT_EQ(summary.attemptsFailed, 0u);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_NE(rec.messages[0].find("late.bin.002"), std::string::npos) << rec.messages[0];
+  EXPECT_EQ(summary.itemsSaved, 3u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::MissingSegment);
+  EXPECT_FALSE(summary.AllRebuilt());
+
+  // A listing of another folder generation is refused rather than fetching other mails.
+  params.uidValidity = listing.folder.uidValidity + 1;
+  Recorder stale;
+  auto refused = ImapReceiveJob::Run(params, stale, {});
+  EXPECT_EQ(refused.outcome, Outcome::Failed);
+  EXPECT_EQ(refused.error.code, ErrorCode::NotFound) << refused.error.message;
 }
 
 TEST_F(ImapReceive, ACorruptAttachmentIsReportedOnceAndTheOtherFilesAreStillRebuilt) {
@@ -542,8 +585,8 @@ TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {
   std::atomic<int> connections{0};
   auto params = Params(listing);
   params.jobs = 1;
-  params.connector = [&](const dtl::ImapSettings& s)
-      -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+  params.connector =
+      [&](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
     dtl::SocketOptions opt;
     opt.connectTimeout = s.connectTimeout;
     opt.ioTimeout = s.ioTimeout;
@@ -644,12 +687,11 @@ TEST_F(ImapReceive, AnExistingDamagedSegmentIsAskedAboutAndTheAnswerFollowed) {
     auto summary = ImapReceiveJob::Run(params, rec, {});
     ASSERT_EQ(summary.outcome, Outcome::Completed) << c.name;
     EXPECT_EQ(rec.asked.size(), c.asked) << c.name;
-    EXPECT_EQ(dtl::VerifySegmentFile(dir_ / "out" / "ask.bin.002", "").ok(), c.replaced)
-        << c.name;
+    EXPECT_EQ(dtl::VerifySegmentFile(dir_ / "out" / "ask.bin.002", "").ok(), c.replaced) << c.name;
   }
 }
 
-TEST_F(ImapReceive, AWrongPasswordOrAMissingFolderFailsAtOnceWithoutRetrying) {
+TEST_F(ImapReceive, ARefusedLoginAnUntrustedCertificateOrAMissingFolderFailsAtOnceWithoutRetrying) {
   auto segments = Split(dir_ / "split", "f.bin", dtltest::RandomBytes(30000, 91));
   Put("INBOX", SegmentMails(segments));
   auto listing = List();
@@ -668,15 +710,19 @@ TEST_F(ImapReceive, AWrongPasswordOrAMissingFolderFailsAtOnceWithoutRetrying) {
   struct Case {
     const char* name;
     bool wrongPassword;
+    bool unknownCa;
     std::string folder;
     ErrorCode code;
   } cases[] = {
-      {"wrong password", true, "INBOX", ErrorCode::Auth},
-      {"missing folder", false, "No Such Folder", ErrorCode::NotFound},
+      {"wrong password", true, false, "INBOX", ErrorCode::Auth},
+      {"certificate from an unknown CA", false, true, "INBOX", ErrorCode::Tls},
+      {"missing folder", false, false, "No Such Folder", ErrorCode::NotFound},
   };
   for (const Case& c : cases) {
     auto params = Params(listing, c.folder);
     if (c.wrongPassword) params.settings.password = "not the password";
+    // The system's bundle never signed the test certificate.
+    if (c.unknownCa) params.settings.caFile = "/etc/ssl/certs/ca-certificates.crt";
     Recorder rec;
     auto summary = ImapReceiveJob::Run(params, rec, {});
     EXPECT_EQ(summary.outcome, Outcome::Failed) << c.name;
@@ -771,6 +817,132 @@ std::string ReadLine(int fd) {
 }
 void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
 std::string Tag(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+// A scripted server for one message whose part 2 is `body` (base64 of a real segment). The
+// first connection misbehaves at the FETCH as `fault` says; later ones answer properly.
+class FaultyServer {
+ public:
+  FaultyServer(std::string fault, std::string body)
+      : fault_(std::move(fault)),
+        body_(std::move(body)),
+        peer_([this](int fd) { return Serve(fd); }) {}
+  int port() const { return peer_.port(); }
+  int connections() const { return connections_; }
+
+ private:
+  bool Serve(int fd) {
+    const bool first = connections_++ == 0;
+    Send(fd, "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\r\n");
+    for (;;) {
+      const std::string line = ReadLine(fd);
+      if (line.empty()) return true;
+      const std::string tag = Tag(line);
+      if (line.find("AUTHENTICATE") != std::string::npos) {
+        Send(fd, "+ \r\n");
+        ReadLine(fd);
+        Send(fd, tag + " OK [CAPABILITY IMAP4rev1] logged in\r\n");
+      } else if (line.find("EXAMINE") != std::string::npos) {
+        Send(fd, "* 1 EXISTS\r\n* OK [UIDVALIDITY 5] ok\r\n" + tag + " OK [READ-ONLY] done\r\n");
+      } else if (line.find("BODY.PEEK[2]") != std::string::npos) {
+        const std::string head =
+            "* 1 FETCH (UID 7 BODY[2] {" + std::to_string(body_.size()) + "}\r\n";
+        if (first && fault_ == "bye") {
+          Send(fd, "* BYE server shutting down\r\n");
+          return true;
+        }
+        if (first && fault_ == "cut") {
+          Send(fd, head + body_.substr(0, body_.size() / 2));
+          return true;
+        }
+        if (first && fault_ == "stall") {
+          // Says nothing until the client gives up and hangs up.
+          ReadLine(fd);
+          return true;
+        }
+        Send(fd, head + body_ + ")\r\n" + tag + " OK done\r\n");
+      } else if (line.find("LOGOUT") != std::string::npos) {
+        Send(fd, "* BYE bye\r\n" + tag + " OK done\r\n");
+        return true;
+      } else if (line.find("CAPABILITY") != std::string::npos) {
+        Send(fd, "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n" + tag + " OK done\r\n");
+      } else {
+        Send(fd, tag + " OK done\r\n");
+      }
+    }
+  }
+
+  std::string fault_, body_;
+  std::atomic<int> connections_{0};
+  dtltest::LoopbackPeer peer_;
+};
+
+std::string Base64(const std::vector<uint8_t>& data) {
+  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < data.size(); i += 3) {
+    uint32_t n = data[i] << 16;
+    if (i + 1 < data.size()) n |= data[i + 1] << 8;
+    if (i + 2 < data.size()) n |= data[i + 2];
+    out += a[(n >> 18) & 63];
+    out += a[(n >> 12) & 63];
+    out += i + 1 < data.size() ? a[(n >> 6) & 63] : '=';
+    out += i + 2 < data.size() ? a[n & 63] : '=';
+    if (out.size() % 78 == 76) out += "\r\n";
+  }
+  return out;
+}
+
+dtl::ImapSession::Connector PretendTlsConnector() {
+  return [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
+    dtl::SocketOptions opt;
+    opt.ioTimeout = s.ioTimeout;
+    auto socket = std::make_unique<dtl::SocketTransport>(opt);
+    if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
+    return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(socket)));
+  };
+}
+
+TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnection) {
+  dtltest::TempDir dir;
+  auto segments = Split(dir / "split", "r.bin", dtltest::RandomBytes(30000, 7));
+  const auto segment = dtltest::ReadFileBytes(segments[0]);
+  const std::string body = Base64(segment);
+  for (const std::string fault : {"bye", "cut", "stall"}) {
+    FaultyServer server(fault, body);
+    const fs::path out = dir / ("out-" + fault);
+    fs::create_directories(out);
+    ImapReceiveJob::Params p;
+    p.settings.host = "127.0.0.1";
+    p.settings.port = server.port();
+    p.settings.user = "u";
+    p.settings.password = "p";
+    p.settings.ioTimeout = std::chrono::milliseconds(fault == "stall" ? 500 : 10000);
+    p.outFolder = out;
+    dtl::ImapSegmentRef ref;
+    ref.item = {"r.bin.dtl", "7/2"};
+    ref.uid = 7;
+    ref.section = "2";
+    ref.encoding = "base64";
+    ref.encodedSize = body.size();
+    p.items = {ref};
+    p.jobs = 1;
+    p.autoMerge = false;
+    p.uidValidity = 5;
+    p.connector = PretendTlsConnector();
+    p.wait = [](std::chrono::milliseconds, std::stop_token) { return true; };
+    Recorder rec;
+    auto summary = ImapReceiveJob::Run(p, rec, {});
+    ASSERT_EQ(summary.outcome, Outcome::Completed) << fault << ": " << summary.error.message;
+    EXPECT_EQ(summary.attemptsFailed, 1u) << fault;
+    ASSERT_EQ(rec.failures.size(), 1u) << fault;
+    if (fault == "bye")
+      EXPECT_NE(rec.failures[0].find("server shutting down"), std::string::npos) << rec.failures[0];
+    EXPECT_EQ(server.connections(), 2) << fault;
+    EXPECT_EQ(summary.itemsSaved, 1u) << fault;
+    EXPECT_EQ(dtltest::ReadFileBytes(out / "r.bin.dtl"), segment) << fault;
+    EXPECT_TRUE(ImapReceive::Leftovers(out).empty()) << fault;
+  }
+}
 
 TEST(ImapReceiveScripted, ALiteralAnnouncingFiveGigabytesIsNeverAllocatedAndEndsAsCorrupt) {
   std::atomic<int> fetches{0};
