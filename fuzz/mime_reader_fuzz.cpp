@@ -2,6 +2,8 @@
 // goes through the field functions the reader is built from. A mail may be refused only for
 // its depth or part count; every part listed lies inside the mail under a section of
 // dot-separated numbers no deeper than the bound; decoded text in a known charset is UTF-8.
+// Each part's body also goes through the streaming transfer decoder, whole and in chunks cut
+// at sizes taken from the body itself: both must give the same bytes.
 //
 // Input: the mail. (Its first line also names a charset for the rest, for the conversion.)
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "mail/MimeReader.h"
+#include "mail/TransferDecoder.h"
 
 namespace {
 
@@ -53,6 +56,21 @@ void CheckSection(const std::string& section) {
   if (levels > static_cast<size_t>(dtl::kMaxMimeDepth) + 1) std::abort();
 }
 
+std::string DecodeInChunks(std::string_view encoding, std::string_view body, size_t step) {
+  auto decoder = dtl::TransferDecoder::For(encoding);
+  std::string out;
+  for (size_t at = 0; at < body.size(); at += step) decoder->Feed(body.substr(at, step), out);
+  (void)decoder->Finish(out);
+  return out;
+}
+
+void CheckDecoder(std::string_view encoding, std::string_view body) {
+  const std::string whole = DecodeInChunks(encoding, body, body.size() + 1);
+  const size_t step = body.empty() ? 1 : 1 + static_cast<unsigned char>(body[0]) % 7;
+  if (DecodeInChunks(encoding, body, step) != whole) std::abort();
+  if (DecodeInChunks(encoding, body, 1) != whole) std::abort();
+}
+
 void CheckParams(const std::vector<dtl::MimeParam>& params) {
   for (const auto& p : params) {
     if (p.name.empty()) std::abort();
@@ -76,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (p.type.empty() || p.subtype.empty() || p.encoding.empty()) std::abort();
       if (p.headerOffset > p.bodyOffset || p.bodyOffset > size || p.bodySize > size - p.bodyOffset)
         std::abort();
+      CheckDecoder(p.encoding, mail.substr(p.bodyOffset, p.bodySize));
     }
   }
 

@@ -46,29 +46,59 @@ constexpr auto kBase64 = MakeBase64Table();
 class Base64Decoder final : public TransferDecoder {
  public:
   void Feed(std::string_view chunk, std::string& out) override {
-    for (char ch : chunk) {
-      auto c = static_cast<uint8_t>(ch);
+    const size_t base = out.size();
+    // At most three bytes per four characters, plus what the three held over and a pad give.
+    out.resize(base + (chunk.size() + 3) / 4 * 3 + 3);
+    char* o = out.data() + base;
+    const auto* p = reinterpret_cast<const uint8_t*>(chunk.data());
+    const auto* end = p + chunk.size();
+    while (p < end) {
+      if (count_ == 0 && !padded_) {
+        while (end - p >= 4) {
+          const int a = kBase64[p[0]], b = kBase64[p[1]], c = kBase64[p[2]], d = kBase64[p[3]];
+          if ((a | b | c | d) < 0) break;
+          const uint32_t v =
+              (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+          o[0] = char(v >> 16);
+          o[1] = char(v >> 8);
+          o[2] = char(v);
+          o += 3;
+          p += 4;
+        }
+        if (p == end) break;
+      }
+      const uint8_t c = *p++;
       if (c == '=') {
-        Pad(out);
+        if (!padded_ && count_ >= 2) {
+          if (count_ == 2) {
+            *o++ = char((bits_ >> 4) & 0xff);
+          } else {
+            *o++ = char((bits_ >> 10) & 0xff);
+            *o++ = char((bits_ >> 2) & 0xff);
+          }
+          bits_ = 0;
+          count_ = 0;
+          padded_ = true;
+        }
         continue;
       }
-      int v = kBase64[c];
+      const int v = kBase64[c];
       if (v < 0) continue;
       if (padded_) {
-        // Data after padding starts afresh.
         padded_ = false;
         bits_ = 0;
         count_ = 0;
       }
-      bits_ = (bits_ << 6) | static_cast<uint32_t>(v);
+      bits_ = (bits_ << 6) | uint32_t(v);
       if (++count_ == 4) {
-        out.push_back(static_cast<char>((bits_ >> 16) & 0xff));
-        out.push_back(static_cast<char>((bits_ >> 8) & 0xff));
-        out.push_back(static_cast<char>(bits_ & 0xff));
+        *o++ = char((bits_ >> 16) & 0xff);
+        *o++ = char((bits_ >> 8) & 0xff);
+        *o++ = char(bits_ & 0xff);
         bits_ = 0;
         count_ = 0;
       }
     }
+    out.resize(static_cast<size_t>(o - out.data()));
   }
 
   Status Finish(std::string& out) override {
@@ -81,14 +111,6 @@ class Base64Decoder final : public TransferDecoder {
   }
 
  private:
-  void Pad(std::string& out) {
-    if (padded_ || count_ < 2) {
-      // A stray "=" in the middle of nothing carries no data.
-      return;
-    }
-    Emit(out);
-    padded_ = true;
-  }
   void Emit(std::string& out) {
     if (count_ == 2) {
       out.push_back(static_cast<char>((bits_ >> 4) & 0xff));

@@ -35,17 +35,17 @@ std::string ImapResponse::CodeName() const { return Upper(code.substr(0, code.fi
 
 Status ImapResponseReader::Fill() {
   // Only called once every buffered byte is taken, so the buffer never grows past one read.
-  buf_.clear();
+  len_ = 0;
   pos_ = 0;
   constexpr size_t kChunk = 64 * 1024;
-  buf_.resize(kChunk);
+  if (buf_.size() < kChunk) buf_.resize(kChunk);
   auto got = source_(buf_.data(), kChunk);
   if (!got) {
-    buf_.clear();
+    len_ = 0;
     return got.error();
   }
-  buf_.resize(std::min(*got, kChunk));
-  if (buf_.empty()) return Error(ErrorCode::Network, "the IMAP server closed the connection");
+  len_ = std::min(*got, kChunk);
+  if (len_ == 0) return Error(ErrorCode::Network, "the IMAP server closed the connection");
   return {};
 }
 
@@ -58,7 +58,7 @@ Status ImapResponseReader::Count(size_t n) {
 }
 
 Result<char> ImapResponseReader::Peek() {
-  if (pos_ == buf_.size())
+  if (pos_ == len_)
     if (Status s = Fill(); !s) return s.error();
   return buf_[pos_];
 }
@@ -158,9 +158,9 @@ Result<ImapValue> ImapResponseReader::ReadLiteral(std::string_view key,
                                           std::to_string(size) + " bytes, too large to hold");
   uint64_t left = size;
   while (left > 0) {
-    if (pos_ == buf_.size())
+    if (pos_ == len_)
       if (Status s = Fill(); !s) return s.error();
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buf_.size() - pos_));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, len_ - pos_));
     const std::string_view chunk(buf_.data() + pos_, n);
     if (sink) {
       if (Status s = (*sink)(chunk); !s) return s.error();

@@ -73,7 +73,7 @@ class ImapResponseReader {
 
   // Bytes already read from the source but not yet taken (after STARTTLS's OK there must be
   // none: they came before the handshake).
-  size_t Buffered() const { return buf_.size() - pos_; }
+  size_t Buffered() const { return len_ - pos_; }
 
  private:
   Result<char> Peek();
@@ -90,6 +90,7 @@ class ImapResponseReader {
 
   ImapByteSource source_;
   std::string buf_;
+  size_t len_ = 0;
   size_t pos_ = 0;
   size_t held_ = 0;  // bytes of the current response kept in memory
 };
