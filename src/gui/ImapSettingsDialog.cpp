@@ -12,7 +12,6 @@
 #include <cstdlib>
 
 #include "gui/SettingsDialogParts.h"
-#include "gui/StoppableImap.h"
 #include "gui/UiSupport.h"
 
 namespace dtlui {
@@ -81,7 +80,6 @@ void ImapTestDialog::showEvent(QShowEvent* event) {
   started_ = true;
   runner_.start([this, settings = settings_, folder = folder_](std::stop_token stop) {
     dtl::ImapSession session(settings, stop);
-    session.SetConnector(StoppableImapConnector(stop));
     bool ok = false;
     QString text;
     dtl::Status opened = session.Open();

@@ -7,7 +7,6 @@
 
 #include "browser/PageFetcher.h"
 #include "gui/DownloadDialog.h"
-#include "gui/StoppableImap.h"
 #include "gui/UiSupport.h"
 #include "receive/ImapReceive.h"
 #include "receive/InboxCrawler.h"
@@ -107,8 +106,7 @@ class ImapSource : public SegmentSource {
     std::stop_callback onStop(stop, [&either] { either.request_stop(); });
     std::stop_callback onClose(close, [&either] { either.request_stop(); });
     Relay relay(events);
-    auto listing = dtl::ListImapSegments(settings_, folder_, relay, either.get_token(),
-                                         StoppableImapConnector(either.get_token()));
+    auto listing = dtl::ListImapSegments(settings_, folder_, relay, either.get_token());
     // A listing that did not finish still filed rows: they are taken as of the folder the last
     // finished listing saw (the receive then refuses the run should the folder have changed).
     uint32_t validity = listing ? listing->folder.uidValidity : uidValidity_;
@@ -193,7 +191,6 @@ class ImapSource : public SegmentSource {
     // The download dialog merges in the Merging dialog, as it does for web mail.
     p.autoMerge = false;
     p.password = params.password;
-    p.connector = StoppableImapConnector(stop);
     const dtl::ImapReceiveJob::Summary s = dtl::ImapReceiveJob::Run(p, observer, stop);
     // A damaged segment has been told through the observer as it was met: the summary adds
     // only a failure that ended the run.

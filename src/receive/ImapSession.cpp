@@ -222,6 +222,23 @@ Status ImapSession::StartTls() {
   return Capability();
 }
 
+Result<size_t> ImapSession::ReadSliced(char* buffer, size_t size) {
+  // A stop must not wait for a silent server's time-out, so the wait goes in short slices. A
+  // slice that ends with nothing read leaves the connection as it was (the transport keeps a
+  // partial TLS record), and the next one goes on where it stopped.
+  constexpr std::chrono::milliseconds kStopCheck{200};
+  const auto deadline =
+      deadline_ ? *deadline_ : std::chrono::steady_clock::now() + settings_.ioTimeout;
+  for (;;) {
+    if (stop_.stop_requested()) return Error::Cancelled();
+    const auto now = std::chrono::steady_clock::now();
+    auto got = conn_->ReadBefore(buffer, size, std::min(deadline, now + kStopCheck));
+    if (got || got.error().code != ErrorCode::Timeout ||
+        std::chrono::steady_clock::now() >= deadline)
+      return got;
+  }
+}
+
 Status ImapSession::Connect() {
   if (Status s = Require(ImapState::Disconnected, "connecting"); !s) return s;
   if (stop_.stop_requested()) return Error::Cancelled();
@@ -252,9 +269,8 @@ Status ImapSession::Connect() {
       return Drop(Error(ErrorCode::Tls, "the certificate of the IMAP server " + Host() +
                                             " was not accepted: " + s.error().message));
   }
-  reader_ = std::make_unique<ImapResponseReader>([this](char* buffer, size_t size) {
-    return deadline_ ? conn_->ReadBefore(buffer, size, *deadline_) : conn_->Read(buffer, size);
-  });
+  reader_ = std::make_unique<ImapResponseReader>(
+      [this](char* buffer, size_t size) { return ReadSliced(buffer, size); });
   bye_.clear();
   capabilities_.clear();
   deadline_ = std::chrono::steady_clock::now() + settings_.ioTimeout;

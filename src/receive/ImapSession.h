@@ -70,8 +70,9 @@ class ImapSession {
  public:
   using Connector = std::function<Result<std::unique_ptr<Transport>>(const ImapSettings&)>;
 
-  // `stop`: a stop requested ends the current call with Cancelled (at the latest after the
-  // read under way) and drops the connection.
+  // `stop`: a stop requested ends the current call with Cancelled (within a fifth of a second
+  // while the session waits for the server; a connect or TLS handshake under way runs to its
+  // end or its time-out first) and drops the connection.
   explicit ImapSession(ImapSettings settings, std::stop_token stop = {});
   ~ImapSession();
   ImapSession(const ImapSession&) = delete;
@@ -134,6 +135,9 @@ class ImapSession {
                            const Untagged& untagged = {}, const Continue& more = {},
                            const ImapLiteralRouter& router = {}, bool bounded = true);
   Result<ImapResponse> Read(const ImapLiteralRouter& router = {});
+  // One read of the connection, bounded by the command's deadline (else the I/O time-out) and
+  // ended early, with Cancelled, by a stop request.
+  Result<size_t> ReadSliced(char* buffer, size_t size);
   Status Capability();
   Status StartTls();
   Error Drop(Error error);  // closes the connection, → Logout, gives `error` back

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "mail/SocketTransport.h"
 #include "receive/ImapBodyStructure.h"
@@ -201,8 +202,9 @@ dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
   return s;
 }
 
-std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings) {
-  auto session = std::make_unique<dtl::ImapSession>(settings);
+std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings,
+                                           std::stop_token stop = {}) {
+  auto session = std::make_unique<dtl::ImapSession>(settings, stop);
   session->SetConnector(
       [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
         auto sock = std::make_unique<dtl::SocketTransport>(
@@ -337,6 +339,33 @@ TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut
   EXPECT_EQ(r.error().code, ErrorCode::Timeout) << r.error().message;
   // Each byte came well within the time-out; the answer as a whole did not.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
+  Script script;
+  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+  script.answers = {
+      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
+      {"UID FETCH 5 (BODY.PEEK[2])", "<hold>"},
+  };
+  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+  std::stop_source stop;
+  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls),
+                         stop.get_token());
+  ASSERT_TRUE(session->Open().ok());
+  ASSERT_TRUE(session->Examine("INBOX").ok());
+  std::jthread stopper([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop.request_stop();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  auto r = session->FetchSection(5, "2", [](std::string_view) { return dtl::Status{}; });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, ErrorCode::Cancelled) << r.error().message;
+  // The server would keep it waiting for the whole 20 s time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
 }
 
 }  // namespace
