@@ -259,7 +259,7 @@ class SettingsDialogsTest : public QObject {
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     const quint16 port = probe.serverPort();
     probe.close();
-    store_->SetString("IMAPServer", "127.0.0.1");
+    QVERIFY(store_->SetString("IMAPServer", "127.0.0.1").ok());
     ImapSettingsDialog dlg(*store_);
     dlg.port->setValue(port);
     dlg.folder->setText("");

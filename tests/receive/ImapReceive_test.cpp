@@ -935,8 +935,9 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
     ASSERT_EQ(summary.outcome, Outcome::Completed) << fault << ": " << summary.error.message;
     EXPECT_EQ(summary.attemptsFailed, 1u) << fault;
     ASSERT_EQ(rec.failures.size(), 1u) << fault;
-    if (fault == "bye")
+    if (fault == "bye") {
       EXPECT_NE(rec.failures[0].find("server shutting down"), std::string::npos) << rec.failures[0];
+    }
     EXPECT_EQ(server.connections(), 2) << fault;
     EXPECT_EQ(summary.itemsSaved, 1u) << fault;
     EXPECT_EQ(dtltest::ReadFileBytes(out / "r.bin.dtl"), segment) << fault;
