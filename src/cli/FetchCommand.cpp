@@ -429,7 +429,7 @@ int FetchCommand::Run() {
       return kExitFailure;  // the system's text was printed
     case dtl::DownloadEngine::Outcome::LoginFailed:
       return FetchFail(result.message +
-                  (login ? "; check --http-user and its password" : "; give --http-user"));
+                       (login ? "; check --http-user and its password" : "; give --http-user"));
   }
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);

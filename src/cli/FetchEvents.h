@@ -21,8 +21,7 @@ class TerminalProgress;
 // else refuses it (kept, named on stderr, and Refused() is true).
 class FetchEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
  public:
-  FetchEvents(TerminalProgress& bar, dtl::ReplaceMode segmentAnswer,
-              dtl::ReplaceMode outputAnswer);
+  FetchEvents(TerminalProgress& bar, dtl::ReplaceMode segmentAnswer, dtl::ReplaceMode outputAnswer);
 
   void OnOverallRange(size_t items) override;
   void OnItemStarted(size_t, const std::string& fileName) override;
