@@ -6,13 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <thread>
 
-#include "mail/SocketTransport.h"
 #include "receive/ImapBodyStructure.h"
 #include "support/LoopbackPeer.h"
+#include "support/ScriptedImap.h"
 
 namespace {
 
@@ -120,76 +118,7 @@ TEST(ImapBodyParts, RefusesWhatIsNoBodyStructure) {
 
 // ---- scripted peers ----
 
-// A real socket to the scripted peer that takes its TLS handshake as done: the peer speaks
-// plain text, and what is under test is the session's reading, not TLS.
-class PretendTls final : public dtl::Transport {
- public:
-  explicit PretendTls(std::unique_ptr<dtl::SocketTransport> s) : s_(std::move(s)) {}
-  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
-  dtl::Result<size_t> Read(char* b, size_t n) override { return s_->Read(b, n); }
-  dtl::Result<size_t> ReadBefore(char* b, size_t n,
-                                 std::chrono::steady_clock::time_point t) override {
-    return s_->ReadBefore(b, n, t);
-  }
-  dtl::Status StartTls(bool) override {
-    secure_ = true;
-    return {};
-  }
-  bool Secure() const override { return secure_; }
-  void Close() override { s_->Close(); }
-
- private:
-  std::unique_ptr<dtl::SocketTransport> s_;
-  bool secure_ = false;
-};
-
-// The scripts offer no AUTH= mechanism, so the session logs in with the LOGIN command.
-// One connection: the greeting, then for each command the first answer whose key starts the
-// command (the tag taken off); "{TAG}" in an answer becomes the command's tag. An answer
-// ending in "<close>" closes the connection after what stands before it; "<hold>" keeps the
-// connection open, silent, until the client leaves. Commands seen are recorded.
-struct Script {
-  std::string greeting;
-  std::vector<std::pair<std::string, std::string>> answers;
-  std::mutex mutex;
-  std::vector<std::string> seen;
-
-  bool Serve(int fd) {
-    dtltest::SendAll(fd, greeting);
-    std::string buf;
-    for (;;) {
-      auto line = dtltest::ReadUntil(fd, buf, "\r\n");
-      if (!line) return false;
-      const size_t blank = line->find(' ');
-      const std::string tag = line->substr(0, blank);
-      const std::string command = blank == std::string::npos ? "" : line->substr(blank + 1);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(*line);
-      }
-      std::string answer = "{TAG} BAD unknown\r\n";
-      for (const auto& [key, a] : answers)
-        if (command.rfind(key, 0) == 0) {
-          answer = a;
-          break;
-        }
-      for (size_t at; (at = answer.find("{TAG}")) != std::string::npos;) answer.replace(at, 5, tag);
-      const bool close = answer.ends_with("<close>"), hold = answer.ends_with("<hold>");
-      if (close || hold) answer.resize(answer.size() - (close ? 7 : 6));
-      if (!dtltest::SendAll(fd, answer) || close) return false;
-      if (hold) {
-        char c;
-        while (recv(fd, &c, 1, 0) > 0) {
-        }
-        return false;
-      }
-    }
-  }
-  std::vector<std::string> Seen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen;
-  }
-};
+using dtltest::ImapScript;
 
 dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
   dtl::ImapSettings s;
@@ -203,20 +132,14 @@ dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
 }
 
 std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings,
-                                           std::stop_token stop = {}) {
+                                          std::stop_token stop = {}) {
   auto session = std::make_unique<dtl::ImapSession>(settings, stop);
-  session->SetConnector(
-      [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
-        auto sock = std::make_unique<dtl::SocketTransport>(
-            dtl::SocketOptions{std::chrono::milliseconds(5000), s.ioTimeout, ""});
-        if (auto c = sock->Connect(s.host, s.port); !c) return c.error();
-        return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(sock)));
-      });
+  session->SetConnector(dtltest::PretendTlsConnector());
   return session;
 }
 
 TEST(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
   script.answers = {
       {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
@@ -238,7 +161,7 @@ TEST(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
 }
 
 TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
   const std::string some(100000, 'A');
   script.answers = {
@@ -262,7 +185,7 @@ TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
 }
 
 TEST(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
   script.answers = {
       {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
@@ -282,7 +205,7 @@ TEST(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
 }
 
 TEST(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
   script.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
   dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
@@ -296,7 +219,7 @@ TEST(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
 }
 
 TEST(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
   // An injected answer rides along with STARTTLS's OK, in the same packet.
   script.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
@@ -308,7 +231,7 @@ TEST(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
 }
 
 TEST(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
   script.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
                     {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
@@ -342,7 +265,7 @@ TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut
 }
 
 TEST(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
-  Script script;
+  ImapScript script;
   script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
   script.answers = {
       {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
@@ -351,8 +274,8 @@ TEST(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
   };
   dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
   std::stop_source stop;
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls),
-                         stop.get_token());
+  auto session =
+      Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls), stop.get_token());
   ASSERT_TRUE(session->Open().ok());
   ASSERT_TRUE(session->Examine("INBOX").ok());
   std::jthread stopper([&stop] {
