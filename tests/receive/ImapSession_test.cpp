@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "receive/ImapBodyStructure.h"
@@ -138,44 +140,51 @@ std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings,
   return session;
 }
 
-TEST(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODYSTRUCTURE)", "* 1 FETCH (UID 5 BODYSTRUCTURE {9000000000}\r\n(<hold>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+// A session to a scripted peer: the test writes script_, Start() sets the peer playing it and
+// makes session_ to it, not yet open.
+class ImapSessionScripted : public ::testing::Test {
+ protected:
+  void Start(dtl::ImapSecurity security, std::stop_token stop = {}) {
+    peer_.emplace([this](int fd) { return script_.Serve(fd); });
+    session_ = Session(ScriptedSettings(peer_->port(), security), stop);
+  }
+  // A server that takes the LOGIN command and opens a folder of one message, `next` answering
+  // what the test asks after that; session_ is left open in the folder.
+  void InFolder(ImapScript::Answers next, std::stop_token stop = {}) {
+    script_.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+    script_.answers = {{"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+                       {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"}};
+    script_.answers.insert(script_.answers.end(), next.begin(), next.end());
+    Start(dtl::ImapSecurity::ImplicitTls, stop);
+    ASSERT_TRUE(session_->Open().ok());
+    ASSERT_TRUE(session_->Examine("INBOX").ok());
+  }
+
+  ImapScript script_;
+  std::optional<dtltest::LoopbackPeer> peer_;
+  std::unique_ptr<dtl::ImapSession> session_;
+};
+
+TEST_F(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(InFolder(
+      {{"UID FETCH 5 (BODYSTRUCTURE)", "* 1 FETCH (UID 5 BODYSTRUCTURE {9000000000}\r\n(<hold>"}}));
   const auto start = std::chrono::steady_clock::now();
-  auto r = session->FetchBodyStructure(5);
+  auto r = session_->FetchBodyStructure(5);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Protocol);
   EXPECT_NE(r.error().message.find("9000000000"), std::string::npos) << r.error().message;
   // Refused on the announcement, not after waiting out the silent peer.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
-TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+TEST_F(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
   const std::string some(100000, 'A');
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])",
-       "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+  ASSERT_NO_FATAL_FAILURE(
+      InFolder({{"UID FETCH 5 (BODY.PEEK[2])",
+                 "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"}}));
   uint64_t got = 0;
-  auto r = session->FetchSection(5, "2", [&](std::string_view c) -> dtl::Status {
+  auto r = session_->FetchSection(5, "2", [&](std::string_view c) -> dtl::Status {
     got += c.size();
     return {};
   });
@@ -184,70 +193,55 @@ TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
   EXPECT_EQ(got, some.size());
 }
 
-TEST(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])", "* BYE Server shutting down for maintenance\r\n<close>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
-  auto r = session->FetchSection(5, "2", [](std::string_view) -> dtl::Status { return {}; });
+TEST_F(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
+  ASSERT_NO_FATAL_FAILURE(InFolder(
+      {{"UID FETCH 5 (BODY.PEEK[2])", "* BYE Server shutting down for maintenance\r\n<close>"}}));
+  auto r = session_->FetchSection(5, "2", [](std::string_view) -> dtl::Status { return {}; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Network);
   EXPECT_NE(r.error().message.find("Server shutting down for maintenance"), std::string::npos)
       << r.error().message;
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
-TEST(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
-  script.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
-  auto r = session->Open();
+TEST_F(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
+  script_.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
+  Start(dtl::ImapSecurity::StartTls);
+  auto r = session_->Open();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Unsupported);
   EXPECT_NE(r.error().message.find("STARTTLS"), std::string::npos) << r.error().message;
-  peer.Join();
-  EXPECT_TRUE(script.Seen().empty()) << script.Seen().front();
+  peer_->Join();
+  EXPECT_TRUE(script_.Seen().empty()) << script_.Seen().front();
 }
 
-TEST(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
+TEST_F(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
   // An injected answer rides along with STARTTLS's OK, in the same packet.
-  script.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
-  auto r = session->Open();
+  script_.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
+  Start(dtl::ImapSecurity::StartTls);
+  auto r = session_->Open();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Protocol) << r.error().message;
 }
 
-TEST(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
-  script.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
-                    {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
-                    {"CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{TAG} OK done\r\n"},
-                    {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  EXPECT_EQ(session->loginMethod(), "LOGIN command");
-  EXPECT_EQ(session->state(), dtl::ImapState::Authenticated);
-  EXPECT_TRUE(session->Logout().ok());
-  for (const std::string& line : session->log())
+TEST_F(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
+  script_.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
+                     {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
+                     {"CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{TAG} OK done\r\n"},
+                     {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"}};
+  Start(dtl::ImapSecurity::ImplicitTls);
+  ASSERT_TRUE(session_->Open().ok());
+  EXPECT_EQ(session_->loginMethod(), "LOGIN command");
+  EXPECT_EQ(session_->state(), dtl::ImapState::Authenticated);
+  EXPECT_TRUE(session_->Logout().ok());
+  for (const std::string& line : session_->log())
     EXPECT_EQ(line.find("Secret-pw"), std::string::npos) << line;
 }
 
-TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
+TEST_F(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
   dtltest::LoopbackPeer peer([](int fd) {
     dtltest::SendTrickled(fd, "* OK [CAPABILITY IMAP4rev1] a greeting that takes long\r\n",
                           std::chrono::milliseconds(100));
@@ -264,31 +258,20 @@ TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 }
 
-TEST(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
-  ImapScript script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])", "<hold>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+TEST_F(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
   std::stop_source stop;
-  auto session =
-      Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls), stop.get_token());
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+  ASSERT_NO_FATAL_FAILURE(InFolder({{"UID FETCH 5 (BODY.PEEK[2])", "<hold>"}}, stop.get_token()));
   std::jthread stopper([&stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop.request_stop();
   });
   const auto start = std::chrono::steady_clock::now();
-  auto r = session->FetchSection(5, "2", [](std::string_view) { return dtl::Status{}; });
+  auto r = session_->FetchSection(5, "2", [](std::string_view) { return dtl::Status{}; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Cancelled) << r.error().message;
   // The server would keep it waiting for the whole 20 s time-out.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
 }  // namespace
