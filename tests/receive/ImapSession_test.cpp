@@ -1,6 +1,6 @@
-// The IMAP session's choices (login method, body structure) from server answers written out as
-// lines, and its handling of answers a real server will not give, played by a scripted peer.
-// Behaviour against a real server is in ImapDovecot_test.
+// The IMAP session's choice of login method from the capabilities a server offers, and its handling
+// of answers a real server will not give, played by a scripted peer. Behaviour against a real
+// server is in ImapDovecot_test.
 #include "receive/ImapSession.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <optional>
 #include <thread>
 
-#include "receive/ImapBodyStructure.h"
 #include "support/LoopbackPeer.h"
 #include "support/ScriptedImap.h"
 
@@ -43,78 +42,6 @@ TEST(ChooseImapLogin, TakesTheFirstAllowedMechanismTheServerOffers) {
       ASSERT_TRUE(r.ok()) << r.error().message;
       EXPECT_EQ(*r, c.chosen) << c.caps.back();
     }
-  }
-}
-
-// The BODYSTRUCTURE value of a FETCH response line.
-dtl::ImapValue Structure(const std::string& line) {
-  const std::string wire = "* 1 FETCH (UID 1 BODYSTRUCTURE " + line + ")\r\n";
-  size_t pos = 0;
-  dtl::ImapResponseReader reader([&](char* b, size_t n) -> dtl::Result<size_t> {
-    n = std::min(n, wire.size() - pos);
-    std::copy_n(wire.data() + pos, n, b);
-    pos += n;
-    return n;
-  });
-  auto r = reader.Next();
-  EXPECT_TRUE(r.ok()) << r.error().message;
-  return r.ok() ? r->data.at(0).items.at(3) : dtl::ImapValue{};
-}
-
-std::string Describe(const std::vector<dtl::ImapBodyPart>& parts) {
-  std::string s;
-  for (const auto& p : parts)
-    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition + "," +
-         p.fileName + "," + std::to_string(p.size) + ";";
-  return s;
-}
-
-TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
-  const std::string text =
-      "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
-  const std::string doc =
-      "(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL NIL \"base64\" 1372 NIL "
-      "(\"attachment\" (\"filename\" \"movie.avi.001.doc\" \"size\" \"1000\")) NIL NIL)";
-  const std::string named =
-      "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL "
-      "NIL NIL)";
-  const std::string bare = "(\"application\" \"octet-stream\" NIL NIL NIL \"base64\" 8)";
-  struct Case {
-    std::string structure, parts;
-  } cases[] = {
-      {text, "1:text/plain,7bit,,,12;"},
-      {bare, "1:application/octet-stream,base64,,,8;"},
-      {"(" + text + doc + " \"mixed\" (\"boundary\" \"b\") NIL NIL NIL)",
-       "1:text/plain,7bit,,,12;2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      // An attachment named only by its type's parameter, and one nested a level down.
-      {"((" + text + named + " \"alternative\") " + doc + " \"mixed\")",
-       "1.1:text/plain,7bit,,,12;1.2:application/octet-stream,base64,,only-type.dtl,8;"
-       "2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      // A forwarded segment mail: its parts are numbered inside the message part.
-      {"(" + text +
-           "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL "
-           "NIL NIL) (" +
-           text + doc +
-           " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
-       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/"
-       "plain,7bit,,,12;"
-       "2.2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      {"(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 90 (NIL) " + bare + " 3)",
-       "1:message/rfc822,7bit,,,90;1.1:application/octet-stream,base64,,,8;"},
-  };
-  for (const Case& c : cases) {
-    auto parts = dtl::ImapBodyParts(Structure(c.structure));
-    ASSERT_TRUE(parts.ok()) << c.structure << ": " << parts.error().message;
-    EXPECT_EQ(Describe(*parts), c.parts) << c.structure;
-  }
-}
-
-TEST(ImapBodyParts, RefusesWhatIsNoBodyStructure) {
-  for (std::string bad : {"NIL", "\"text\"", "(\"text\" \"plain\" NIL NIL NIL \"7bit\")",
-                          "(\"text\" \"plain\" NIL NIL NIL \"7bit\" \"-1\" 1)", "()"}) {
-    auto parts = dtl::ImapBodyParts(Structure(bad));
-    ASSERT_FALSE(parts.ok()) << bad;
-    EXPECT_EQ(parts.error().code, ErrorCode::Protocol);
   }
 }
 
