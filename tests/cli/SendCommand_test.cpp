@@ -62,7 +62,9 @@ class SendCommandTest : public ::testing::Test {
   static Killed KillOnceSaid(const std::string& command, const std::string& marker) {
     Killed k;
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return k;
+    const bool piped = pipe(pipeFds) == 0;
+    EXPECT_TRUE(piped);
+    if (!piped) return k;
     const pid_t pid = fork();
     if (pid == 0) {
       dup2(pipeFds[1], 1);
