@@ -2,7 +2,6 @@
 // files they make up, as the Segment Manager does with the inner browser's session.
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,12 +12,12 @@
 #include <vector>
 
 #include "archive/MergeJob.h"
-#include "base/RetryBackoff.h"
 #include "base/SecretMemory.h"
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
 #include "browser/PageFetcher.h"
 #include "cli/CommandLine.h"
+#include "cli/FetchEvents.h"
 #include "cli/FetchImap.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
@@ -32,16 +31,6 @@ namespace dtlcli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
-// lock the interrupted thread could hold.
-std::stop_source gStop;
-extern "C" void OnFetchInterrupt(int) { gStop.request_stop(); }
-
-int Fail(const std::string& text) {
-  std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
-  return kExitFailure;
-}
 
 // The host part of the page URL: the provider templates put it before their paths.
 std::string HostOf(const std::string& url) {
@@ -73,80 +62,30 @@ class CrawlEvents : public dtl::CrawlObserver {
   uint64_t done_ = 0;
 };
 
-class DownloadEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
+// The web-mail run's own events on top of the shared ones: the --http-user login and the
+// provider's login page.
+class DownloadEvents : public FetchEvents {
  public:
-  // `login` (the --http-user answer, or none) must outlive the events.
+  // `login` (the --http-user answer, or none) must outlive the events. The command line's
+  // answer holds for segment files and rebuilt files alike.
   DownloadEvents(TerminalProgress& bar, dtl::ReplaceMode answer,
                  const std::optional<dtl::HttpCredentials>& login)
-      : bar_(bar), answer_(answer), login_(login) {}
+      : FetchEvents(bar, answer, answer), login_(login) {}
 
-  void OnOverallRange(size_t items) override { bar_.SetTotal(items); }
-  void OnItemStarted(size_t, const std::string& fileName) override {
-    bar_.SetLabel("Downloading " + fileName);
-  }
-  void OnOverallStep() override { bar_.Update(++items_); }
-  void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override {
-    // A retry at once is said once per item and reason; a wait is said each time, and the
-    // back-off keeps those lines to one a minute at most.
-    if (wait.count() == 0 && reason == lastReason_) return;
-    lastReason_ = reason;
-    bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: %s\n", dtl::RetryStatus(reason, wait).c_str());
-  }
   // The engine asks once per server (and once for a proxy); --http-user answers both.
   std::optional<dtl::HttpCredentials> OnAuthenticationRequired(long, const std::string&) override {
     return login_;
   }
-  void OnItemDone(const std::string&) override { lastReason_.clear(); }
   void OnProviderPage() override {
     if (loginSaid_) return;
     loginSaid_ = true;
-    bar_.Finish();
-    std::fprintf(stderr,
-                 "dtl fetch: the provider answered with its login page; log in again and "
-                 "pass the new cookie string\n");
+    Say("the provider answered with its login page; log in again and pass the new cookie "
+        "string");
   }
-  dtl::ReplaceMode ConfirmReplace(const std::string&) override { return answer_; }
-  // A rebuilt file's name is taken: replaced only with --overwrite, kept with --skip-existing,
-  // refused (kept, and the run fails) without either.
-  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
-    if (answer_ == dtl::ReplaceMode::OverwriteAll) return answer_;
-    kept_.insert(name);
-    if (answer_ == dtl::ReplaceMode::SkipAll) return answer_;
-    refused_ = true;
-    bar_.Finish();
-    std::fprintf(stderr,
-                 "dtl fetch: %s exists; give --overwrite to replace it or --skip-existing to keep "
-                 "it\n",
-                 name.c_str());
-    return dtl::ReplaceMode::Skip;
-  }
-  const std::set<std::string>& KeptOutputs() const { return kept_; }
-  bool Refused() const { return refused_; }
-  void OnMessage(const std::string& text) override {  // both the download's and the merge's
-    bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
-  }
-  // The merge's progress.
-  void OnFileName(const std::string& text) override {
-    bar_.SetLabel("Merging " + fs::path(text).filename().string());
-    merged_ = 0;
-  }
-  void OnProgressRange(uint16_t total) override {
-    bar_.SetTotal(total);
-    bar_.Update(0);
-  }
-  void OnStep() override { bar_.Update(++merged_); }
 
  private:
-  TerminalProgress& bar_;
-  dtl::ReplaceMode answer_;
   const std::optional<dtl::HttpCredentials>& login_;
-  uint64_t items_ = 0, merged_ = 0;
-  std::string lastReason_;
   bool loginSaid_ = false;
-  std::set<std::string> kept_;  // rebuilt files' names whose existing file was kept
-  bool refused_ = false;
 };
 
 class FetchCommand : public Command {
@@ -364,11 +303,11 @@ int FetchCommand::Run() {
         "give --http-password-file");
   std::error_code ec;
   if (!list && !fs::is_directory(out, ec))
-    return Fail("the download folder " + out + " is not a folder");
+    return FetchFail("the download folder " + out + " is not a folder");
   if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) endpoints.caFile = ca;
 
   auto readCookie = cookieFile_ ? CookieFromFile(*cookieFile_) : CookieFromStdin("Cookie string: ");
-  if (!readCookie) return Fail(readCookie.error().message);
+  if (!readCookie) return FetchFail(readCookie.error().message);
   std::string cookie = std::move(*readCookie);
   WipeString(*readCookie);
 
@@ -379,7 +318,7 @@ int FetchCommand::Run() {
                             passwordStdin, "Decryption password: ");
     if (!pw) {
       WipeString(cookie);
-      return Fail(pw.error().message);
+      return FetchFail(pw.error().message);
     }
     password = std::move(*pw);
   }
@@ -396,18 +335,13 @@ int FetchCommand::Run() {
     if (!pw) {
       WipeString(password);
       WipeString(cookie);
-      return Fail(pw.error().message);
+      return FetchFail(pw.error().message);
     }
     login = dtl::HttpCredentials{httpUser_, std::move(*pw)};
     WipeString(*pw);
   }
 
-  gStop = std::stop_source();
-  struct sigaction sa {};
-  sa.sa_handler = OnFetchInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const std::stop_token stop = StopOnInterrupt();
 
   dtl::CookieJar jar;
   dtl::PageFetcher fetcher(jar, endpoints);
@@ -423,15 +357,15 @@ int FetchCommand::Run() {
   {
     TerminalProgress bar("Listing segments");
     CrawlEvents events(model, bar);
-    found = dtl::InboxCrawler::Run(crawl, events, gStop.get_token());
+    found = dtl::InboxCrawler::Run(crawl, events, stop);
   }
   // The crawler stored the session for the page's host and the provider's fixed hosts (Walla's
   // attachment host among them); the downloads carry it from the jar.
   WipeString(cookie);
   if (found.sessionEnded)
-    return Fail(
+    return FetchFail(
         "the provider answered with its login page; log in again and pass the new cookie string");
-  if (gStop.stop_requested()) return Fail("stopped");
+  if (stop.stop_requested()) return FetchFail("stopped");
 
   if (list) {
     const dtl::ProviderInfo* provider = dtl::FindProvider(found.providerId);
@@ -452,7 +386,7 @@ int FetchCommand::Run() {
   }
   if (!model.DownloadEnabled()) {
     WipeString(password);
-    return Fail("no segments to download");
+    return FetchFail("no segments to download");
   }
 
   dtl::DownloadEngine::Params params;
@@ -476,7 +410,7 @@ int FetchCommand::Run() {
     TerminalProgress bar("Downloading");
     DownloadEvents events(bar, answer, login);
     params.mergeObserver = &events;
-    result = dtl::DownloadEngine::Run(params, events, gStop.get_token());
+    result = dtl::DownloadEngine::Run(params, events, stop);
     keptOutputs = events.KeptOutputs();
     refused = events.Refused();
   }
@@ -486,16 +420,16 @@ int FetchCommand::Run() {
   switch (result.outcome) {
     case dtl::DownloadEngine::Outcome::Completed: break;
     case dtl::DownloadEngine::Outcome::Stopped:
-      return Fail("stopped; the segment in progress was removed");
+      return FetchFail("stopped; the segment in progress was removed");
     case dtl::DownloadEngine::Outcome::SessionFailed:
-      return Fail("the HTTP session could not be set up");
+      return FetchFail("the HTTP session could not be set up");
     case dtl::DownloadEngine::Outcome::BadUrl:
-      return Fail("an attachment's address cannot be used");
+      return FetchFail("an attachment's address cannot be used");
     case dtl::DownloadEngine::Outcome::FileError:
       return kExitFailure;  // the system's text was printed
     case dtl::DownloadEngine::Outcome::LoginFailed:
-      return Fail(result.message +
-                  (login ? "; check --http-user and its password" : "; give --http-user"));
+      return FetchFail(result.message +
+                       (login ? "; check --http-user and its password" : "; give --http-user"));
   }
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);

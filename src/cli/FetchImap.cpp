@@ -6,7 +6,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -15,9 +14,9 @@
 #include <vector>
 
 #include "archive/MergeJob.h"
-#include "base/RetryBackoff.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
+#include "cli/FetchEvents.h"
 #include "cli/PasswordInput.h"
 #include "cli/TerminalProgress.h"
 #include "receive/ImapReceive.h"
@@ -27,16 +26,6 @@ namespace dtlcli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Nothing registers a std::stop_callback on this source, so request_stop() never waits for a
-// lock the interrupted thread could hold.
-std::stop_source gImapStop;
-extern "C" void OnImapFetchInterrupt(int) { gImapStop.request_stop(); }
-
-int Fail(const std::string& text) {
-  std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
-  return kExitFailure;
-}
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -79,68 +68,6 @@ class ListEvents : public dtl::ImapListObserver {
 
  private:
   TerminalProgress& bar_;
-};
-
-class ReceiveEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
- public:
-  ReceiveEvents(TerminalProgress& bar, dtl::ReplaceMode answer) : bar_(bar), answer_(answer) {}
-
-  void OnOverallRange(size_t items) override { bar_.SetTotal(items); }
-  void OnItemStarted(size_t, const std::string& fileName) override {
-    bar_.SetLabel("Downloading " + fileName);
-  }
-  void OnOverallStep() override { bar_.Update(++items_); }
-  void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override {
-    // As the web-mail fetch: a retry at once is said once per reason, a wait each time (the
-    // back-off keeps those to one a minute at most).
-    if (wait.count() == 0 && reason == lastReason_) return;
-    lastReason_ = reason;
-    bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: %s\n", dtl::RetryStatus(reason, wait).c_str());
-  }
-  void OnItemDone(const std::string&) override { lastReason_.clear(); }
-  // Asked only for a segment on disk that does not verify: a sound one is kept without asking,
-  // so a run again resumes. A broken one is fetched again.
-  dtl::ReplaceMode ConfirmReplace(const std::string&) override {
-    return dtl::ReplaceMode::Overwrite;
-  }
-  // A rebuilt file's name is taken: replaced only with --overwrite, kept with --skip-existing,
-  // refused (kept, and the run fails) without either.
-  dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override {
-    if (answer_ == dtl::ReplaceMode::OverwriteAll) return answer_;
-    kept_.insert(name);
-    if (answer_ == dtl::ReplaceMode::SkipAll) return answer_;
-    refused_ = true;
-    bar_.Finish();
-    std::fprintf(stderr,
-                 "dtl fetch: %s exists; give --overwrite to replace it or --skip-existing to keep "
-                 "it\n",
-                 name.c_str());
-    return dtl::ReplaceMode::Skip;
-  }
-  const std::set<std::string>& KeptOutputs() const { return kept_; }
-  bool Refused() const { return refused_; }
-  void OnMessage(const std::string& text) override {  // both the receive's and the merge's
-    bar_.Finish();
-    std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
-  }
-  void OnFileName(const std::string& text) override {
-    bar_.SetLabel("Merging " + fs::path(text).filename().string());
-    merged_ = 0;
-  }
-  void OnProgressRange(uint16_t total) override {
-    bar_.SetTotal(total);
-    bar_.Update(0);
-  }
-  void OnStep() override { bar_.Update(++merged_); }
-
- private:
-  TerminalProgress& bar_;
-  dtl::ReplaceMode answer_;
-  uint64_t items_ = 0, merged_ = 0;
-  std::string lastReason_;
-  std::set<std::string> kept_;
-  bool refused_ = false;
 };
 
 // The listing, one block per file: whether the descriptor is there, the numbers present and
@@ -264,7 +191,7 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
         "IMAPPass'");
   std::error_code ec;
   if (!o.list && !fs::is_directory(o.out, ec))
-    return Fail("the download folder " + o.out + " is not a folder");
+    return FetchFail("the download folder " + o.out + " is not a folder");
 
   dtl::ImapSettings imap;
   imap.host = target.host;
@@ -284,7 +211,7 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   Wipe wipe{imap.password, password};
   if (o.loginPasswordFile) {
     auto pw = PasswordFromFile(*o.loginPasswordFile);
-    if (!pw) return Fail(pw.error().message);
+    if (!pw) return FetchFail(pw.error().message);
     imap.password = std::move(*pw);
     WipeString(*pw);
   } else {
@@ -292,25 +219,20 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   }
   if (!o.list) {
     auto pw = PasswordFromOptions(o.passwordFile, o.passwordStdin, "Decryption password: ");
-    if (!pw) return Fail(pw.error().message);
+    if (!pw) return FetchFail(pw.error().message);
     password = std::move(*pw);
     WipeString(*pw);
   }
 
-  gImapStop = std::stop_source();
-  struct sigaction sa {};
-  sa.sa_handler = OnImapFetchInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const std::stop_token stop = StopOnInterrupt();
 
   dtl::Result<dtl::ImapListing> listing = [&] {
     TerminalProgress bar("Listing segments");
     ListEvents events(bar);
-    return dtl::ListImapSegments(imap, target.folder, events, gImapStop.get_token());
+    return dtl::ListImapSegments(imap, target.folder, events, stop);
   }();
-  if (gImapStop.stop_requested()) return Fail("stopped");
-  if (!listing) return Fail(Explain(listing.error(), target));
+  if (stop.stop_requested()) return FetchFail("stopped");
+  if (!listing) return FetchFail(Explain(listing.error(), target));
 
   const std::set<std::string> chosen(o.files.begin(), o.files.end());
   std::vector<const dtl::ImapListedFile*> files;
@@ -325,7 +247,7 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
     PrintListing(*listing, target.folder, files);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
   }
-  if (files.empty()) return Fail("no segments to download");
+  if (files.empty()) return FetchFail("no segments to download");
 
   dtl::ImapReceiveJob::Params params;
   params.settings = imap;
@@ -346,9 +268,11 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   bool refused = false;
   {
     TerminalProgress bar("Downloading");
-    ReceiveEvents events(bar, params.replace);
+    // A segment on disk is asked about only when it does not verify (a sound one is kept
+    // without asking, so a run again resumes): a broken one is fetched again.
+    FetchEvents events(bar, dtl::ReplaceMode::Overwrite, params.replace);
     params.mergeObserver = &events;
-    result = dtl::ImapReceiveJob::Run(params, events, gImapStop.get_token());
+    result = dtl::ImapReceiveJob::Run(params, events, stop);
     keptOutputs = events.KeptOutputs();
     refused = events.Refused();
   }
@@ -358,8 +282,8 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   switch (result.outcome) {
     case dtl::ImapReceiveJob::Outcome::Completed: break;
     case dtl::ImapReceiveJob::Outcome::Stopped:
-      return Fail("stopped; the segment in progress was removed");
-    case dtl::ImapReceiveJob::Outcome::Failed: return Fail(Explain(result.error, target));
+      return FetchFail("stopped; the segment in progress was removed");
+    case dtl::ImapReceiveJob::Outcome::Failed: return FetchFail(Explain(result.error, target));
   }
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);

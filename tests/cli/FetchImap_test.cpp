@@ -20,6 +20,7 @@
 #include "base/SettingsStore.h"
 #include "cli/FetchImap.h"
 #include "fixtures/mail_system.h"
+#include "support/PrivateHome.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -176,16 +177,6 @@ class FetchImapMail : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(pki_->ok()) << pki_->output();
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "TMPDIR"})
-      if (const char* v = getenv(name))
-        saved_.emplace_back(name, v);
-      else
-        saved_.emplace_back(name, std::nullopt);
-    setenv("HOME", dir_.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
-    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-    fs::create_directories(dir_ / "tmp");
     dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
     dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
     dtltest::WriteFileText(dir_ / "wrong-login", "not the password\n");
@@ -199,14 +190,7 @@ class FetchImapMail : public ::testing::Test {
     auto r = Dtl("config set SMTPPass --password-file " + Quoted("login"));
     ASSERT_EQ(r.status, 0) << r.all();
   }
-  void TearDown() override {
-    mail_.reset();
-    for (const auto& [name, value] : saved_)
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-  }
+  void TearDown() override { mail_.reset(); }
 
   dtltest::DtlResult Dtl(const std::string& args, const std::string& env = {}) {
     // A run that hangs is a failure, not a stuck test.
@@ -252,8 +236,8 @@ class FetchImapMail : public ::testing::Test {
 
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   dtltest::TempDir dir_;
+  dtltest::PrivateHome home_{dir_.path()};
   std::unique_ptr<MailSystem> mail_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 std::unique_ptr<dtltest::ProviderPki> FetchImapMail::pki_;
 

@@ -21,6 +21,7 @@
 
 #include "fixtures/dns_server.h"
 #include "fixtures/mail_system.h"
+#include "support/PrivateHome.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -54,26 +55,8 @@ class MailSystemTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(pki_->ok()) << pki_->output();
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "TMPDIR"})
-      if (const char* v = getenv(name))
-        saved_.emplace_back(name, v);
-      else
-        saved_.emplace_back(name, std::nullopt);
-    setenv("HOME", dir_.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
-    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-    fs::create_directories(dir_ / "tmp");
     dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
     dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
-  }
-  // TempDir itself lives under $TMPDIR, so the next test must find the old one again.
-  void TearDown() override {
-    for (const auto& [name, value] : saved_)
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
   }
 
   dtltest::DtlResult Dtl(const std::string& args, const std::string& env = {}) {
@@ -87,7 +70,7 @@ class MailSystemTest : public ::testing::Test {
 
   static std::unique_ptr<dtltest::ProviderPki> pki_;
   dtltest::TempDir dir_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  dtltest::PrivateHome home_{dir_.path()};
 };
 std::unique_ptr<dtltest::ProviderPki> MailSystemTest::pki_;
 

@@ -53,6 +53,38 @@ class SendCommandTest : public ::testing::Test {
     return ShellQuote((dir_ / "data.bin").string());
   }
   fs::path Journal() const { return dir_ / "state" / "drovetail" / "send.journal"; }
+  // Runs `command` through the shell (its stderr dropped) and kills it, with no chance to clean
+  // up, as soon as a line of its output holds `marker`, or lets it end when none does.
+  struct Killed {
+    std::string output;  // the lines read, the marker's included
+    bool said = false;   // the marker came
+  };
+  static Killed KillOnceSaid(const std::string& command, const std::string& marker) {
+    Killed k;
+    int pipeFds[2];
+    const bool piped = pipe(pipeFds) == 0;
+    EXPECT_TRUE(piped);
+    if (!piped) return k;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipeFds[1], 1);
+      close(pipeFds[0]);
+      execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(pipeFds[1]);
+    FILE* out = fdopen(pipeFds[0], "r");
+    char line[4096];
+    while (!k.said && std::fgets(line, sizeof line, out)) {
+      k.output += line;
+      k.said = std::string(line).find(marker) != std::string::npos;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    fclose(out);
+    return k;
+  }
 
   dtltest::TempDir dir_;
   fs::path mail_ = dir_ / "mail";
@@ -148,27 +180,8 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
       " --to a@b.test --method smtp --segment-size 1000000 --password-file " +
       ShellQuote((dir_ / "pw").string());
 
-  // Killed (no chance to clean up) as soon as it reports its first delivery.
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    close(pipeFds[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  FILE* out = fdopen(pipeFds[0], "r");
-  char line[4096];
-  bool sawDelivery = false;
-  while (!sawDelivery && std::fgets(line, sizeof line, out))
-    sawDelivery = std::string(line).find(": delivered") != std::string::npos;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  fclose(out);
-  ASSERT_TRUE(sawDelivery);
+  // Killed as soon as it reports its first delivery.
+  ASSERT_TRUE(KillOnceSaid(command, ": delivered").said);
 
   const auto journal = dtl::SendJournal(Journal()).Load();
   ASSERT_TRUE(journal) << journal.error().message;
@@ -220,28 +233,9 @@ TEST_F(SendCommandTest, ResumeAfterAPartlyRefusedSegmentMailsOnlyTheRecipientSti
                                 " --to 'good@b.test;later@b.test' --method smtp"
                                 " --segment-size 10000 --password-file " +
                                 ShellQuote((dir_ / "pw").string());
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(pipeFds[1], 1);
-      close(pipeFds[0]);
-      execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(pipeFds[1]);
-    FILE* out = fdopen(pipeFds[0], "r");
-    char line[4096];
-    bool sawRetry = false;
-    while (!sawRetry && std::fgets(line, sizeof line, out)) {
-      partly += line;
-      sawRetry = std::string(line).find("failed, trying again") != std::string::npos;
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    fclose(out);
-    ASSERT_TRUE(sawRetry) << partly;
+    const auto run = KillOnceSaid(command, "failed, trying again");
+    partly = run.output;
+    ASSERT_TRUE(run.said) << partly;
   }
   EXPECT_NE(partly.find("still owed to later@b.test (450"), std::string::npos) << partly;
   const auto journal = dtl::SendJournal(Journal()).Load();

@@ -20,6 +20,7 @@
 #include "gui/DownloadDialog.h"
 #include "gui/ImapSettingsDialog.h"
 #include "gui/SegmentManagerDialog.h"
+#include "gui/SegmentManagerTestSupport.h"
 #include "gui/SegmentSource.h"
 #include "gui/UiTestSupport.h"
 
@@ -31,14 +32,8 @@ using dtltest::MailSystem;
 
 namespace {
 
-struct FolderAnswer {
-  QString folder;
-  FolderAnswer(const QString& f) : folder(f) {
-    SegmentManagerDialog::SetFolderPicker(
-        [this](QWidget*, const QString&, const QString&) { return folder; });
-  }
-  ~FolderAnswer() { SegmentManagerDialog::SetFolderPicker({}); }
-};
+using uitest::Download;
+using uitest::Sample;
 
 QStringList TreeLines(const QTreeWidget* tree) {
   QStringList lines;
@@ -48,12 +43,6 @@ QStringList TreeLines(const QTreeWidget* tree) {
     for (int s = 0; s < top->childCount(); ++s) lines << "  " + top->child(s)->text(0);
   }
   return lines;
-}
-
-QByteArray Sample(int n, int seed) {
-  QByteArray b(n, 0);
-  for (int i = 0; i < n; ++i) b[i] = static_cast<char>(((i + seed) * 7919) >> 3 ^ seed);
-  return b;
 }
 
 // Appends one mail per file to `folder` (made when missing), each with the file attached under
@@ -148,18 +137,6 @@ class MailboxReceiveTest : public QObject {
     else
       dlg.show();
     return done.wait(60000);
-  }
-
-  static int Download(SegmentManagerDialog& dlg, const QString& folder,
-                      const std::function<void(DownloadDialog&)>& during = {}) {
-    FolderAnswer answer(folder);
-    dlg.downloadButton->click();
-    DownloadDialog* download = dlg.downloadDialog();
-    if (!download) return -1;
-    QSignalSpy finished(download, &DownloadDialog::runFinished);
-    if (during) during(*download);
-    if (finished.isEmpty() && !finished.wait(120000)) return -1;
-    return finished.first().first().toInt();
   }
 
  private slots:

@@ -20,6 +20,7 @@
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/DownloadDialog.h"
 #include "gui/SegmentManagerDialog.h"
+#include "gui/SegmentManagerTestSupport.h"
 #include "gui/SegmentSource.h"
 #include "gui/UiTestSupport.h"
 #include "receive/SegmentManagerModel.h"
@@ -33,18 +34,9 @@ Q_DECLARE_METATYPE(dtl::ReplaceMode)
 
 namespace {
 
-// Answers the folder question of "Download" with a fixed folder (empty: cancel).
-struct FolderAnswer {
-  QString folder;
-  int asked = 0;
-  FolderAnswer() {
-    SegmentManagerDialog::SetFolderPicker([this](QWidget*, const QString& title, const QString&) {
-      ++asked;
-      return title == "Save segments in:" ? folder : QString();
-    });
-  }
-  ~FolderAnswer() { SegmentManagerDialog::SetFolderPicker({}); }
-};
+using uitest::Download;
+using uitest::FolderAnswer;
+using uitest::Sample;
 
 QStringList TreeLines(const QTreeWidget* tree) {
   QStringList lines;
@@ -61,12 +53,6 @@ QStringList TreeLines(const QTreeWidget* tree) {
 // What a user's click on a box does: the tree toggles it and reports the change.
 void Click(QTreeWidgetItem* item) {
   item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
-}
-
-QByteArray Sample(int n, int seed) {
-  QByteArray b(n, 0);
-  for (int i = 0; i < n; ++i) b[i] = static_cast<char>(((i + seed) * 7919) >> 3 ^ seed);
-  return b;
 }
 
 // A web-mail inbox served by the fixture (session cookie "SID=1") and a download folder.
@@ -136,20 +122,6 @@ class SegmentManagerTest : public QObject {
     dlg->show();
     if (!done.wait(60000)) return nullptr;
     return dlg;
-  }
-
-  // Starts "Download" into `folder` and returns the download dialog's result.
-  static int Download(SegmentManagerDialog& dlg, const QString& folder,
-                      const std::function<void(DownloadDialog&)>& during = {}) {
-    FolderAnswer answer;
-    answer.folder = folder;
-    dlg.downloadButton->click();
-    DownloadDialog* download = dlg.downloadDialog();
-    if (!download) return -1;
-    QSignalSpy finished(download, &DownloadDialog::runFinished);
-    if (during) during(*download);
-    if (finished.isEmpty() && !finished.wait(120000)) return -1;
-    return finished.first().first().toInt();
   }
 
  private slots:

@@ -1,12 +1,14 @@
-// Attachment names in a body structure as servers pass them: RFC 2231 values joined by the
-// server or still split into continuations, encoded words, the type's name as the fallback.
-// (Section numbering is pinned in ImapSession_test; a real Dovecot's forms in ImapDovecot_test.)
+// Body structures: their parts numbered as FETCH BODY[...] takes them, and attachment names as
+// servers pass them (RFC 2231 values joined by the server or still split into continuations,
+// encoded words, the type's name as the fallback). A real Dovecot's forms are in
+// ImapDovecot_test.
 #include "receive/ImapBodyStructure.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -87,6 +89,64 @@ TEST(ImapBodyPartNames, OfAForwardedMailsPartsAreDecodedToo) {
   EXPECT_EQ(parts->at(1).fileName, "\xc3\xa9t\xc3\xa9.eml");
   EXPECT_EQ(parts->at(2).section, "2.1");
   EXPECT_EQ(parts->at(2).fileName, "\xc3\xa9t\xc3\xa9.001.doc");
+}
+
+// Section numbering: leaf parts, nested multiparts and the parts inside a forwarded mail.
+std::string Describe(const std::vector<dtl::ImapBodyPart>& parts) {
+  std::string s;
+  for (const auto& p : parts)
+    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition + "," +
+         p.fileName + "," + std::to_string(p.size) + ";";
+  return s;
+}
+
+TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
+  const std::string text =
+      "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
+  const std::string doc =
+      "(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL NIL \"base64\" 1372 NIL "
+      "(\"attachment\" (\"filename\" \"movie.avi.001.doc\" \"size\" \"1000\")) NIL NIL)";
+  const std::string named =
+      "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL "
+      "NIL NIL)";
+  const std::string bare = "(\"application\" \"octet-stream\" NIL NIL NIL \"base64\" 8)";
+  struct Case {
+    std::string structure, parts;
+  } cases[] = {
+      {text, "1:text/plain,7bit,,,12;"},
+      {bare, "1:application/octet-stream,base64,,,8;"},
+      {"(" + text + doc + " \"mixed\" (\"boundary\" \"b\") NIL NIL NIL)",
+       "1:text/plain,7bit,,,12;2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      // An attachment named only by its type's parameter, and one nested a level down.
+      {"((" + text + named + " \"alternative\") " + doc + " \"mixed\")",
+       "1.1:text/plain,7bit,,,12;1.2:application/octet-stream,base64,,only-type.dtl,8;"
+       "2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      // A forwarded segment mail: its parts are numbered inside the message part.
+      {"(" + text +
+           "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL "
+           "NIL NIL) (" +
+           text + doc +
+           " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
+       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/"
+       "plain,7bit,,,12;"
+       "2.2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
+      {"(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 90 (NIL) " + bare + " 3)",
+       "1:message/rfc822,7bit,,,90;1.1:application/octet-stream,base64,,,8;"},
+  };
+  for (const Case& c : cases) {
+    auto parts = dtl::ImapBodyParts(Structure(c.structure));
+    ASSERT_TRUE(parts.ok()) << c.structure << ": " << parts.error().message;
+    EXPECT_EQ(Describe(*parts), c.parts) << c.structure;
+  }
+}
+
+TEST(ImapBodyParts, RefusesWhatIsNoBodyStructure) {
+  for (std::string bad : {"NIL", "\"text\"", "(\"text\" \"plain\" NIL NIL NIL \"7bit\")",
+                          "(\"text\" \"plain\" NIL NIL NIL \"7bit\" \"-1\" 1)", "()"}) {
+    auto parts = dtl::ImapBodyParts(Structure(bad));
+    ASSERT_FALSE(parts.ok()) << bad;
+    EXPECT_EQ(parts.error().code, dtl::ErrorCode::Protocol);
+  }
 }
 
 }  // namespace

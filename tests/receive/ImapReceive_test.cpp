@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -21,6 +22,7 @@
 #include "fixtures/mail_system.h"
 #include "mail/SocketTransport.h"
 #include "support/LoopbackPeer.h"
+#include "support/ScriptedImap.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -783,98 +785,20 @@ TEST_F(ImapReceive, AFileSentByDtlThroughPostfixIsListedAndRebuilt) {
 
 // ---- scripted peer: what Dovecot will not send ----------------------------------------------
 
-// A real socket to the scripted peer that takes its TLS handshake as done.
-class PretendTls final : public dtl::Transport {
- public:
-  explicit PretendTls(std::unique_ptr<dtl::SocketTransport> s) : s_(std::move(s)) {}
-  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
-  dtl::Result<size_t> Read(char* b, size_t n) override { return s_->Read(b, n); }
-  dtl::Result<size_t> ReadBefore(char* b, size_t n,
-                                 std::chrono::steady_clock::time_point t) override {
-    return s_->ReadBefore(b, n, t);
-  }
-  dtl::Status StartTls(bool) override {
-    secure_ = true;
-    return {};
-  }
-  bool Secure() const override { return secure_; }
-  void Close() override { s_->Close(); }
+using dtltest::ImapScript;
 
- private:
-  std::unique_ptr<dtl::SocketTransport> s_;
-  bool secure_ = false;
-};
-
-// Reads one command line from the client.
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  while (::recv(fd, &c, 1, 0) == 1) {
-    line += c;
-    if (c == '\n') break;
-  }
-  return line;
+// A scripted server with one message in its folder: `fetch` answers the fetch of its part 2;
+// the LOGIN command, the folder, the LOGOUT and anything else are answered as a server does.
+void OneMessageServer(ImapScript& script, ImapScript::Answers fetch) {
+  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+  script.answers = std::move(fetch);
+  script.answers.insert(
+      script.answers.end(),
+      {{"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] logged in\r\n"},
+       {"EXAMINE", "* 1 EXISTS\r\n* OK [UIDVALIDITY 5] ok\r\n{TAG} OK [READ-ONLY] done\r\n"},
+       {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"},
+       {"", "{TAG} OK done\r\n"}});
 }
-void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
-std::string Tag(const std::string& line) { return line.substr(0, line.find(' ')); }
-
-// A scripted server for one message whose part 2 is `body` (base64 of a real segment). The
-// first connection misbehaves at the FETCH as `fault` says; later ones answer properly.
-class FaultyServer {
- public:
-  FaultyServer(std::string fault, std::string body)
-      : fault_(std::move(fault)),
-        body_(std::move(body)),
-        peer_([this](int fd) { return Serve(fd); }) {}
-  int port() const { return peer_.port(); }
-  int connections() const { return connections_; }
-
- private:
-  bool Serve(int fd) {
-    const bool first = connections_++ == 0;
-    Send(fd, "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\r\n");
-    for (;;) {
-      const std::string line = ReadLine(fd);
-      if (line.empty()) return true;
-      const std::string tag = Tag(line);
-      if (line.find("AUTHENTICATE") != std::string::npos) {
-        Send(fd, "+ \r\n");
-        ReadLine(fd);
-        Send(fd, tag + " OK [CAPABILITY IMAP4rev1] logged in\r\n");
-      } else if (line.find("EXAMINE") != std::string::npos) {
-        Send(fd, "* 1 EXISTS\r\n* OK [UIDVALIDITY 5] ok\r\n" + tag + " OK [READ-ONLY] done\r\n");
-      } else if (line.find("BODY.PEEK[2]") != std::string::npos) {
-        const std::string head =
-            "* 1 FETCH (UID 7 BODY[2] {" + std::to_string(body_.size()) + "}\r\n";
-        if (first && fault_ == "bye") {
-          Send(fd, "* BYE server shutting down\r\n");
-          return true;
-        }
-        if (first && fault_ == "cut") {
-          Send(fd, head + body_.substr(0, body_.size() / 2));
-          return true;
-        }
-        if (first && fault_ == "stall") {
-          // Says nothing until the client gives up and hangs up.
-          ReadLine(fd);
-          return true;
-        }
-        Send(fd, head + body_ + ")\r\n" + tag + " OK done\r\n");
-      } else if (line.find("LOGOUT") != std::string::npos) {
-        Send(fd, "* BYE bye\r\n" + tag + " OK done\r\n");
-        return true;
-      } else if (line.find("CAPABILITY") != std::string::npos) {
-        Send(fd, "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n" + tag + " OK done\r\n");
-      } else {
-        Send(fd, tag + " OK done\r\n");
-      }
-    }
-  }
-
-  std::string fault_, body_;
-  std::atomic<int> connections_{0};
-  dtltest::LoopbackPeer peer_;
-};
 
 std::string Base64(const std::vector<uint8_t>& data) {
   static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -892,14 +816,28 @@ std::string Base64(const std::vector<uint8_t>& data) {
   return out;
 }
 
-dtl::ImapSession::Connector PretendTlsConnector() {
-  return [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
-    dtl::SocketOptions opt;
-    opt.ioTimeout = s.ioTimeout;
-    auto socket = std::make_unique<dtl::SocketTransport>(opt);
-    if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
-    return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(socket)));
-  };
+// The receive of one segment `name`, part 2 of UID 7 base64 in `encodedSize` bytes, from the
+// scripted server on `port` into `out`: one connection, no merge.
+ImapReceiveJob::Params OneSegment(int port, const fs::path& out, const std::string& name,
+                                  uint64_t encodedSize) {
+  ImapReceiveJob::Params p;
+  p.settings.host = "127.0.0.1";
+  p.settings.port = port;
+  p.settings.user = "u";
+  p.settings.password = "p";
+  p.settings.ioTimeout = std::chrono::milliseconds(10000);
+  p.outFolder = out;
+  dtl::ImapSegmentRef ref;
+  ref.item = {name, "7/2"};
+  ref.uid = 7;
+  ref.section = "2";
+  ref.encoding = "base64";
+  ref.encodedSize = encodedSize;
+  p.items = {ref};
+  p.jobs = 1;
+  p.autoMerge = false;
+  p.connector = dtltest::PretendTlsConnector();
+  return p;
 }
 
 TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnection) {
@@ -907,28 +845,27 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
   auto segments = Split(dir / "split", "r.bin", dtltest::RandomBytes(30000, 7));
   const auto segment = dtltest::ReadFileBytes(segments[0]);
   const std::string body = Base64(segment);
-  for (const std::string fault : {"bye", "cut", "stall"}) {
-    FaultyServer server(fault, body);
+  const std::string head = "* 1 FETCH (UID 7 BODY[2] {" + std::to_string(body.size()) + "}\r\n";
+  // The first connection misbehaves at the fetch; the one the retry opens answers properly.
+  const std::pair<std::string, std::string> faults[] = {
+      {"bye", "* BYE server shutting down\r\n<close>"},
+      {"cut", head + body.substr(0, body.size() / 2) + "<close>"},
+      {"stall", "<hold>"},  // says nothing until the client gives up and hangs up
+  };
+  for (const auto& [fault, firstFetch] : faults) {
+    ImapScript script;
+    OneMessageServer(script,
+                     {{"UID FETCH 7 (BODY.PEEK[2])", head + body + ")\r\n{TAG} OK done\r\n"}});
+    script.firstAnswers = {{"UID FETCH 7 (BODY.PEEK[2])", firstFetch}};
+    dtltest::LoopbackPeer server([&](int fd) {
+      script.Serve(fd);
+      return true;  // every retry is served
+    });
     const fs::path out = dir / ("out-" + fault);
     fs::create_directories(out);
-    ImapReceiveJob::Params p;
-    p.settings.host = "127.0.0.1";
-    p.settings.port = server.port();
-    p.settings.user = "u";
-    p.settings.password = "p";
-    p.settings.ioTimeout = std::chrono::milliseconds(fault == "stall" ? 500 : 10000);
-    p.outFolder = out;
-    dtl::ImapSegmentRef ref;
-    ref.item = {"r.bin.dtl", "7/2"};
-    ref.uid = 7;
-    ref.section = "2";
-    ref.encoding = "base64";
-    ref.encodedSize = body.size();
-    p.items = {ref};
-    p.jobs = 1;
-    p.autoMerge = false;
+    auto p = OneSegment(server.port(), out, "r.bin.dtl", body.size());
+    if (fault == "stall") p.settings.ioTimeout = std::chrono::milliseconds(500);
     p.uidValidity = 5;
-    p.connector = PretendTlsConnector();
     p.wait = [](std::chrono::milliseconds, std::stop_token) { return true; };
     Recorder rec;
     auto summary = ImapReceiveJob::Run(p, rec, {});
@@ -938,7 +875,7 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
     if (fault == "bye") {
       EXPECT_NE(rec.failures[0].find("server shutting down"), std::string::npos) << rec.failures[0];
     }
-    EXPECT_EQ(server.connections(), 2) << fault;
+    EXPECT_EQ(script.connections(), 2) << fault;
     EXPECT_EQ(summary.itemsSaved, 1u) << fault;
     EXPECT_EQ(dtltest::ReadFileBytes(out / "r.bin.dtl"), segment) << fault;
     EXPECT_TRUE(ImapReceive::Leftovers(out).empty()) << fault;
@@ -946,63 +883,29 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
 }
 
 TEST(ImapReceiveScripted, ALiteralAnnouncingFiveGigabytesIsNeverAllocatedAndEndsAsCorrupt) {
-  std::atomic<int> fetches{0};
+  ImapScript script;
+  // Five gigabytes announced; what follows is base64 of zeros, 25 MiB of it, unless the client
+  // hangs up first.
+  OneMessageServer(
+      script, {{"UID FETCH 7 (BODY.PEEK[2])", "* 1 FETCH (UID 7 BODY[2] {5000000000}\r\n" +
+                                                  std::string(400 * 64 * 1024, 'A') + "<close>"}});
   dtltest::LoopbackPeer peer([&](int fd) {
-    Send(fd, "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\r\n");
-    for (;;) {
-      const std::string line = ReadLine(fd);
-      if (line.empty()) return true;
-      const std::string tag = Tag(line);
-      if (line.find("AUTHENTICATE") != std::string::npos) {
-        Send(fd, "+ \r\n");
-        ReadLine(fd);
-        Send(fd, tag + " OK [CAPABILITY IMAP4rev1] logged in\r\n");
-      } else if (line.find("EXAMINE") != std::string::npos) {
-        Send(fd, "* 1 EXISTS\r\n" + tag + " OK [READ-ONLY] done\r\n");
-      } else if (line.find("BODY.PEEK[2]") != std::string::npos) {
-        ++fetches;
-        // Five gigabytes announced; what follows is base64 of zeros, sent until the client
-        // hangs up.
-        Send(fd, "* 1 FETCH (UID 7 BODY[2] {5000000000}\r\n");
-        const std::string block(64 * 1024, 'A');
-        for (int i = 0; i < 400; ++i)
-          if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0) return true;
-        return true;
-      } else if (line.find("LOGOUT") != std::string::npos) {
-        Send(fd, "* BYE bye\r\n" + tag + " OK done\r\n");
-        return true;
-      } else {
-        Send(fd, tag + " OK done\r\n");
-      }
-    }
+    script.Serve(fd);
+    return true;
   });
   dtltest::TempDir dir;
-  ImapReceiveJob::Params p;
-  p.settings.host = "127.0.0.1";
-  p.settings.port = peer.port();
-  p.settings.user = "u";
-  p.settings.password = "p";
-  p.settings.ioTimeout = std::chrono::milliseconds(10000);
-  p.outFolder = dir.path();
-  dtl::ImapSegmentRef ref;
-  ref.item = {"huge.bin.001", "7/2"};
-  ref.uid = 7;
-  ref.section = "2";
-  ref.encoding = "base64";
-  ref.encodedSize = 5000000000ull;
-  p.items = {ref};
-  p.jobs = 1;
-  p.autoMerge = false;
-  p.connector = [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
-    auto socket = std::make_unique<dtl::SocketTransport>(dtl::SocketOptions{});
-    if (auto c = socket->Connect(s.host, s.port); !c) return c.error();
-    return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(socket)));
-  };
+  auto p = OneSegment(peer.port(), dir.path(), "huge.bin.001", 5000000000ull);
   Recorder rec;
   auto summary = ImapReceiveJob::Run(p, rec, {});
   EXPECT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
   EXPECT_EQ(summary.corrupt, (std::vector<std::string>{"huge.bin.001"}));
-  EXPECT_EQ(fetches.load(), 1) << "a segment too large is not fetched again";
+  const auto seen = script.Seen();
+  EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
+                          [](const std::string& line) {
+                            return line.find("BODY.PEEK[2]") != std::string::npos;
+                          }),
+            1)
+      << "a segment too large is not fetched again";
   EXPECT_EQ(summary.attemptsFailed, 0u);
   EXPECT_FALSE(fs::exists(dir / "huge.bin.001"));
   EXPECT_TRUE(fs::is_empty(dir.path())) << "the partial file is removed";

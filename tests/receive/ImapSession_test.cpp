@@ -1,18 +1,17 @@
-// The IMAP session's choices (login method, body structure) from server answers written out as
-// lines, and its handling of answers a real server will not give, played by a scripted peer.
-// Behaviour against a real server is in ImapDovecot_test.
+// The IMAP session's choice of login method from the capabilities a server offers, and its handling
+// of answers a real server will not give, played by a scripted peer. Behaviour against a real
+// server is in ImapDovecot_test.
 #include "receive/ImapSession.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <thread>
 
-#include "mail/SocketTransport.h"
-#include "receive/ImapBodyStructure.h"
 #include "support/LoopbackPeer.h"
+#include "support/ScriptedImap.h"
 
 namespace {
 
@@ -46,150 +45,9 @@ TEST(ChooseImapLogin, TakesTheFirstAllowedMechanismTheServerOffers) {
   }
 }
 
-// The BODYSTRUCTURE value of a FETCH response line.
-dtl::ImapValue Structure(const std::string& line) {
-  const std::string wire = "* 1 FETCH (UID 1 BODYSTRUCTURE " + line + ")\r\n";
-  size_t pos = 0;
-  dtl::ImapResponseReader reader([&](char* b, size_t n) -> dtl::Result<size_t> {
-    n = std::min(n, wire.size() - pos);
-    std::copy_n(wire.data() + pos, n, b);
-    pos += n;
-    return n;
-  });
-  auto r = reader.Next();
-  EXPECT_TRUE(r.ok()) << r.error().message;
-  return r.ok() ? r->data.at(0).items.at(3) : dtl::ImapValue{};
-}
-
-std::string Describe(const std::vector<dtl::ImapBodyPart>& parts) {
-  std::string s;
-  for (const auto& p : parts)
-    s += p.section + ":" + p.type + "/" + p.subtype + "," + p.encoding + "," + p.disposition + "," +
-         p.fileName + "," + std::to_string(p.size) + ";";
-  return s;
-}
-
-TEST(ImapBodyParts, NumbersLeafPartsAndFindsTheirFileNames) {
-  const std::string text =
-      "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 12 1 NIL NIL NIL NIL)";
-  const std::string doc =
-      "(\"application\" \"msword\" (\"name\" \"f.001.doc\") NIL NIL \"base64\" 1372 NIL "
-      "(\"attachment\" (\"filename\" \"movie.avi.001.doc\" \"size\" \"1000\")) NIL NIL)";
-  const std::string named =
-      "(\"application\" \"octet-stream\" (\"NAME\" \"only-type.dtl\") NIL NIL \"base64\" 8 NIL NIL "
-      "NIL NIL)";
-  const std::string bare = "(\"application\" \"octet-stream\" NIL NIL NIL \"base64\" 8)";
-  struct Case {
-    std::string structure, parts;
-  } cases[] = {
-      {text, "1:text/plain,7bit,,,12;"},
-      {bare, "1:application/octet-stream,base64,,,8;"},
-      {"(" + text + doc + " \"mixed\" (\"boundary\" \"b\") NIL NIL NIL)",
-       "1:text/plain,7bit,,,12;2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      // An attachment named only by its type's parameter, and one nested a level down.
-      {"((" + text + named + " \"alternative\") " + doc + " \"mixed\")",
-       "1.1:text/plain,7bit,,,12;1.2:application/octet-stream,base64,,only-type.dtl,8;"
-       "2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      // A forwarded segment mail: its parts are numbered inside the message part.
-      {"(" + text +
-           "(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 2000 (NIL \"fwd\" NIL NIL NIL NIL NIL NIL "
-           "NIL NIL) (" +
-           text + doc +
-           " \"mixed\") 40 NIL (\"attachment\" (\"filename\" \"fwd.eml\")) NIL NIL) \"mixed\")",
-       "1:text/plain,7bit,,,12;2:message/rfc822,7bit,attachment,fwd.eml,2000;2.1:text/"
-       "plain,7bit,,,12;"
-       "2.2:application/msword,base64,attachment,movie.avi.001.doc,1372;"},
-      {"(\"message\" \"rfc822\" NIL NIL NIL \"7bit\" 90 (NIL) " + bare + " 3)",
-       "1:message/rfc822,7bit,,,90;1.1:application/octet-stream,base64,,,8;"},
-  };
-  for (const Case& c : cases) {
-    auto parts = dtl::ImapBodyParts(Structure(c.structure));
-    ASSERT_TRUE(parts.ok()) << c.structure << ": " << parts.error().message;
-    EXPECT_EQ(Describe(*parts), c.parts) << c.structure;
-  }
-}
-
-TEST(ImapBodyParts, RefusesWhatIsNoBodyStructure) {
-  for (std::string bad : {"NIL", "\"text\"", "(\"text\" \"plain\" NIL NIL NIL \"7bit\")",
-                          "(\"text\" \"plain\" NIL NIL NIL \"7bit\" \"-1\" 1)", "()"}) {
-    auto parts = dtl::ImapBodyParts(Structure(bad));
-    ASSERT_FALSE(parts.ok()) << bad;
-    EXPECT_EQ(parts.error().code, ErrorCode::Protocol);
-  }
-}
-
 // ---- scripted peers ----
 
-// A real socket to the scripted peer that takes its TLS handshake as done: the peer speaks
-// plain text, and what is under test is the session's reading, not TLS.
-class PretendTls final : public dtl::Transport {
- public:
-  explicit PretendTls(std::unique_ptr<dtl::SocketTransport> s) : s_(std::move(s)) {}
-  dtl::Status Write(std::string_view d) override { return s_->Write(d); }
-  dtl::Result<size_t> Read(char* b, size_t n) override { return s_->Read(b, n); }
-  dtl::Result<size_t> ReadBefore(char* b, size_t n,
-                                 std::chrono::steady_clock::time_point t) override {
-    return s_->ReadBefore(b, n, t);
-  }
-  dtl::Status StartTls(bool) override {
-    secure_ = true;
-    return {};
-  }
-  bool Secure() const override { return secure_; }
-  void Close() override { s_->Close(); }
-
- private:
-  std::unique_ptr<dtl::SocketTransport> s_;
-  bool secure_ = false;
-};
-
-// The scripts offer no AUTH= mechanism, so the session logs in with the LOGIN command.
-// One connection: the greeting, then for each command the first answer whose key starts the
-// command (the tag taken off); "{TAG}" in an answer becomes the command's tag. An answer
-// ending in "<close>" closes the connection after what stands before it; "<hold>" keeps the
-// connection open, silent, until the client leaves. Commands seen are recorded.
-struct Script {
-  std::string greeting;
-  std::vector<std::pair<std::string, std::string>> answers;
-  std::mutex mutex;
-  std::vector<std::string> seen;
-
-  bool Serve(int fd) {
-    dtltest::SendAll(fd, greeting);
-    std::string buf;
-    for (;;) {
-      auto line = dtltest::ReadUntil(fd, buf, "\r\n");
-      if (!line) return false;
-      const size_t blank = line->find(' ');
-      const std::string tag = line->substr(0, blank);
-      const std::string command = blank == std::string::npos ? "" : line->substr(blank + 1);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(*line);
-      }
-      std::string answer = "{TAG} BAD unknown\r\n";
-      for (const auto& [key, a] : answers)
-        if (command.rfind(key, 0) == 0) {
-          answer = a;
-          break;
-        }
-      for (size_t at; (at = answer.find("{TAG}")) != std::string::npos;) answer.replace(at, 5, tag);
-      const bool close = answer.ends_with("<close>"), hold = answer.ends_with("<hold>");
-      if (close || hold) answer.resize(answer.size() - (close ? 7 : 6));
-      if (!dtltest::SendAll(fd, answer) || close) return false;
-      if (hold) {
-        char c;
-        while (recv(fd, &c, 1, 0) > 0) {
-        }
-        return false;
-      }
-    }
-  }
-  std::vector<std::string> Seen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen;
-  }
-};
+using dtltest::ImapScript;
 
 dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
   dtl::ImapSettings s;
@@ -203,56 +61,57 @@ dtl::ImapSettings ScriptedSettings(int port, dtl::ImapSecurity security) {
 }
 
 std::unique_ptr<dtl::ImapSession> Session(const dtl::ImapSettings& settings,
-                                           std::stop_token stop = {}) {
+                                          std::stop_token stop = {}) {
   auto session = std::make_unique<dtl::ImapSession>(settings, stop);
-  session->SetConnector(
-      [](const dtl::ImapSettings& s) -> dtl::Result<std::unique_ptr<dtl::Transport>> {
-        auto sock = std::make_unique<dtl::SocketTransport>(
-            dtl::SocketOptions{std::chrono::milliseconds(5000), s.ioTimeout, ""});
-        if (auto c = sock->Connect(s.host, s.port); !c) return c.error();
-        return std::unique_ptr<dtl::Transport>(std::make_unique<PretendTls>(std::move(sock)));
-      });
+  session->SetConnector(dtltest::PretendTlsConnector());
   return session;
 }
 
-TEST(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODYSTRUCTURE)", "* 1 FETCH (UID 5 BODYSTRUCTURE {9000000000}\r\n(<hold>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+// A session to a scripted peer: the test writes script_, Start() sets the peer playing it and
+// makes session_ to it, not yet open.
+class ImapSessionScripted : public ::testing::Test {
+ protected:
+  void Start(dtl::ImapSecurity security, std::stop_token stop = {}) {
+    peer_.emplace([this](int fd) { return script_.Serve(fd); });
+    session_ = Session(ScriptedSettings(peer_->port(), security), stop);
+  }
+  // A server that takes the LOGIN command and opens a folder of one message, `next` answering
+  // what the test asks after that; session_ is left open in the folder.
+  void InFolder(ImapScript::Answers next, std::stop_token stop = {}) {
+    script_.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+    script_.answers = {{"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
+                       {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"}};
+    script_.answers.insert(script_.answers.end(), next.begin(), next.end());
+    Start(dtl::ImapSecurity::ImplicitTls, stop);
+    ASSERT_TRUE(session_->Open().ok());
+    ASSERT_TRUE(session_->Examine("INBOX").ok());
+  }
+
+  ImapScript script_;
+  std::optional<dtltest::LoopbackPeer> peer_;
+  std::unique_ptr<dtl::ImapSession> session_;
+};
+
+TEST_F(ImapSessionScripted, AHugeAnnouncedStructureIsRefusedAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(InFolder(
+      {{"UID FETCH 5 (BODYSTRUCTURE)", "* 1 FETCH (UID 5 BODYSTRUCTURE {9000000000}\r\n(<hold>"}}));
   const auto start = std::chrono::steady_clock::now();
-  auto r = session->FetchBodyStructure(5);
+  auto r = session_->FetchBodyStructure(5);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Protocol);
   EXPECT_NE(r.error().message.find("9000000000"), std::string::npos) << r.error().message;
   // Refused on the announcement, not after waiting out the silent peer.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
-TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+TEST_F(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
   const std::string some(100000, 'A');
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])",
-       "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+  ASSERT_NO_FATAL_FAILURE(
+      InFolder({{"UID FETCH 5 (BODY.PEEK[2])",
+                 "* 1 FETCH (UID 5 BODY[2] {9000000000}\r\n" + some + "<close>"}}));
   uint64_t got = 0;
-  auto r = session->FetchSection(5, "2", [&](std::string_view c) -> dtl::Status {
+  auto r = session_->FetchSection(5, "2", [&](std::string_view c) -> dtl::Status {
     got += c.size();
     return {};
   });
@@ -261,70 +120,55 @@ TEST(ImapSessionScripted, AHugeAnnouncedBodyIsStreamedNotAllocated) {
   EXPECT_EQ(got, some.size());
 }
 
-TEST(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])", "* BYE Server shutting down for maintenance\r\n<close>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
-  auto r = session->FetchSection(5, "2", [](std::string_view) -> dtl::Status { return {}; });
+TEST_F(ImapSessionScripted, ByeMidFetchEndsTheCallWithTheServersWords) {
+  ASSERT_NO_FATAL_FAILURE(InFolder(
+      {{"UID FETCH 5 (BODY.PEEK[2])", "* BYE Server shutting down for maintenance\r\n<close>"}}));
+  auto r = session_->FetchSection(5, "2", [](std::string_view) -> dtl::Status { return {}; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Network);
   EXPECT_NE(r.error().message.find("Server shutting down for maintenance"), std::string::npos)
       << r.error().message;
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
-TEST(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
-  script.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
-  auto r = session->Open();
+TEST_F(ImapSessionScripted, NeverLogsInWhereStartTlsIsNotOffered) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] plain only\r\n";
+  script_.answers = {{"LOGIN", "{TAG} OK in\r\n"}, {"AUTHENTICATE", "+ \r\n"}};
+  Start(dtl::ImapSecurity::StartTls);
+  auto r = session_->Open();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Unsupported);
   EXPECT_NE(r.error().message.find("STARTTLS"), std::string::npos) << r.error().message;
-  peer.Join();
-  EXPECT_TRUE(script.Seen().empty()) << script.Seen().front();
+  peer_->Join();
+  EXPECT_TRUE(script_.Seen().empty()) << script_.Seen().front();
 }
 
-TEST(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
+TEST_F(ImapSessionScripted, BytesSentBeforeTheHandshakeEndTheSession) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n";
   // An injected answer rides along with STARTTLS's OK, in the same packet.
-  script.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::StartTls));
-  auto r = session->Open();
+  script_.answers = {{"STARTTLS", "{TAG} OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n<hold>"}};
+  Start(dtl::ImapSecurity::StartTls);
+  auto r = session_->Open();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Protocol) << r.error().message;
 }
 
-TEST(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
-  script.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
-                    {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
-                    {"CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{TAG} OK done\r\n"},
-                    {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"}};
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls));
-  ASSERT_TRUE(session->Open().ok());
-  EXPECT_EQ(session->loginMethod(), "LOGIN command");
-  EXPECT_EQ(session->state(), dtl::ImapState::Authenticated);
-  EXPECT_TRUE(session->Logout().ok());
-  for (const std::string& line : session->log())
+TEST_F(ImapSessionScripted, FallsBackToTheLoginCommandWithoutLoggingThePassword) {
+  script_.greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=GSSAPI] ready\r\n";
+  script_.answers = {{"LOGIN \"drover@mail.test\" \"Secret-pw 9\"", "{TAG} OK in\r\n"},
+                     {"LOGIN", "{TAG} NO [AUTHENTICATIONFAILED] wrong\r\n"},
+                     {"CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{TAG} OK done\r\n"},
+                     {"LOGOUT", "* BYE bye\r\n{TAG} OK done\r\n<close>"}};
+  Start(dtl::ImapSecurity::ImplicitTls);
+  ASSERT_TRUE(session_->Open().ok());
+  EXPECT_EQ(session_->loginMethod(), "LOGIN command");
+  EXPECT_EQ(session_->state(), dtl::ImapState::Authenticated);
+  EXPECT_TRUE(session_->Logout().ok());
+  for (const std::string& line : session_->log())
     EXPECT_EQ(line.find("Secret-pw"), std::string::npos) << line;
 }
 
-TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
+TEST_F(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut) {
   dtltest::LoopbackPeer peer([](int fd) {
     dtltest::SendTrickled(fd, "* OK [CAPABILITY IMAP4rev1] a greeting that takes long\r\n",
                           std::chrono::milliseconds(100));
@@ -341,31 +185,20 @@ TEST(ImapSessionScripted, AServerThatTricklesCannotStretchAnAnswerPastTheTimeOut
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 }
 
-TEST(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
-  Script script;
-  script.greeting = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
-  script.answers = {
-      {"LOGIN", "{TAG} OK [CAPABILITY IMAP4rev1] in\r\n"},
-      {"EXAMINE", "* 1 EXISTS\r\n{TAG} OK [READ-ONLY] done\r\n"},
-      {"UID FETCH 5 (BODY.PEEK[2])", "<hold>"},
-  };
-  dtltest::LoopbackPeer peer([&](int fd) { return script.Serve(fd); });
+TEST_F(ImapSessionScripted, AStopEndsTheWaitForASilentServerAtOnce) {
   std::stop_source stop;
-  auto session = Session(ScriptedSettings(peer.port(), dtl::ImapSecurity::ImplicitTls),
-                         stop.get_token());
-  ASSERT_TRUE(session->Open().ok());
-  ASSERT_TRUE(session->Examine("INBOX").ok());
+  ASSERT_NO_FATAL_FAILURE(InFolder({{"UID FETCH 5 (BODY.PEEK[2])", "<hold>"}}, stop.get_token()));
   std::jthread stopper([&stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop.request_stop();
   });
   const auto start = std::chrono::steady_clock::now();
-  auto r = session->FetchSection(5, "2", [](std::string_view) { return dtl::Status{}; });
+  auto r = session_->FetchSection(5, "2", [](std::string_view) { return dtl::Status{}; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Cancelled) << r.error().message;
   // The server would keep it waiting for the whole 20 s time-out.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(session->state(), dtl::ImapState::Logout);
+  EXPECT_EQ(session_->state(), dtl::ImapState::Logout);
 }
 
 }  // namespace
