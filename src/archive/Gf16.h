@@ -25,4 +25,17 @@ void MulAdd(uint16_t c, const uint8_t* src, uint8_t* dst, size_t bytes);
 // The same through split byte tables only: the reference the vector form is checked against.
 void MulAddPortable(uint16_t c, const uint8_t* src, uint8_t* dst, size_t bytes);
 
+// The ways MulAdd can be computed; all give identical bytes.
+enum class Form { Portable, Ssse3, Avx2 };
+
+// The form MulAdd uses: the fastest this processor supports.
+Form BestForm();
+
+// Whether this processor (and this build) can run `form`.
+bool Supported(Form form);
+
+// MulAdd through the given form, which must be Supported (an unsupported one falls back to the
+// portable form).
+void MulAddUsing(Form form, uint16_t c, const uint8_t* src, uint8_t* dst, size_t bytes);
+
 }  // namespace dtl::gf16
