@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "archive/Gf16.h"
 
@@ -132,6 +134,28 @@ uint64_t SliceCountOf(uint64_t length, uint64_t sliceSize) {
   return (length + sliceSize - 1) / sliceSize;
 }
 
+// Runs work(begin, end) over [0, bytes) cut into one range per core, with `alongside` on this
+// thread meanwhile. The field work on a slice is the bulk of the time; cutting the slice (not the
+// blocks) keeps every core busy even with one recovery block, and each core's share of every
+// block in its cache. `cost` (bytes times buffers) below a threshold runs it all on this thread,
+// where starting threads would cost more than they save.
+void OnEveryCore(size_t bytes, size_t cost, const std::function<void(size_t, size_t)>& work,
+                 const std::function<void()>& alongside = {}) {
+  const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
+  if (cores == 1 || cost < (1u << 20) || bytes < 64 * cores) {
+    if (alongside) alongside();
+    work(0, bytes);
+    return;
+  }
+  const size_t step = (bytes / cores + 63) / 64 * 64;  // whole vector steps, even lengths
+  std::vector<std::jthread> threads;
+  for (size_t begin = 0; begin < bytes; begin += step) {
+    const size_t end = std::min(bytes, begin + step);
+    threads.emplace_back([&work, begin, end] { work(begin, end); });
+  }
+  if (alongside) alongside();
+}
+
 bool HashLess(const Hash& a, const Hash& b) {
   // File ids are ordered as 128-bit little-endian numbers.
   for (int i = 15; i >= 0; --i)
@@ -247,10 +271,18 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
       if (!got) return got.error();
       if (*got != want) return Error(ErrorCode::Io, p.string() + " changed while it was read");
       std::memset(buf.data() + want, 0, ss - want);
-      whole.Add(buf.data(), want);
-      in.slices.push_back({Md5Of(buf.data(), ss), Crc32(buf.data(), ss)});
-      for (uint32_t e = 0; e < options.recoveryBlocks; ++e)
-        gf16::MulAdd(gf16::Power(constants[global], e), buf.data(), blocks[e].data(), ss);
+      std::vector<uint16_t> factors(options.recoveryBlocks);
+      for (uint32_t e = 0; e < options.recoveryBlocks; ++e) factors[e] = gf16::Power(constants[global], e);
+      OnEveryCore(
+          ss, ss * factors.size(),
+          [&](size_t b, size_t end) {
+            for (uint32_t e = 0; e < factors.size(); ++e)
+              gf16::MulAdd(factors[e], buf.data() + b, blocks[e].data() + b, end - b);
+          },
+          [&] {
+            whole.Add(buf.data(), want);
+            in.slices.push_back({Md5Of(buf.data(), ss), Crc32(buf.data(), ss)});
+          });
     }
     in.md5 = count ? whole.Finish() : Md5Of(nullptr, 0);
   }
@@ -694,8 +726,11 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
         auto ok = ReadSlice(f.get(), file, s, ss, buf.data(), p);
         if (!ok) return ok.error();
         if (!*ok) return Error(ErrorCode::Io, p.string() + " changed during the repair");
-        for (size_t j = 0; j < m; ++j)
-          gf16::MulAdd(gf16::Power(constants[g], set.blocks[chosen[j]].exponent), buf.data(), rhs[j].data(), ss);
+        std::vector<uint16_t> factors(m);
+        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[g], set.blocks[chosen[j]].exponent);
+        OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
+          for (size_t j = 0; j < m; ++j) gf16::MulAdd(factors[j], buf.data() + b, rhs[j].data() + b, end - b);
+        });
       }
     }
   }
@@ -730,7 +765,9 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   for (size_t k = 0; k < m; ++k) {
     if (stop.stop_requested()) return Error::Cancelled();
     std::fill(buf.begin(), buf.end(), 0);
-    for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data(), buf.data(), ss);
+    OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
+      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, buf.data() + b, end - b);
+    });
     const auto [i, s] = where[k];
     const SetFile& file = set.files[i];
     if (Md5Of(buf.data(), ss) != file.slices[s].md5 || Crc32(buf.data(), ss) != file.slices[s].crc)
