@@ -369,6 +369,34 @@ TEST(Par2Repair, ForgedRecoveryDataIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(Listing(dir.path()), before);
 }
 
+TEST(Par2Repair, AStopRequestEndsEveryStepWithCancelledAndLeavesNoFiles) {
+  TempDir dir;
+  const auto names = MakeSegments(dir.path(), {5000, 5000}, 8);
+  const auto before = Listing(dir.path());
+  std::stop_source stop;
+  stop.request_stop();
+  auto refused = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(1000, 2), stop.get_token());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, dtl::ErrorCode::Cancelled);
+  EXPECT_EQ(Listing(dir.path()), before);
+  auto made = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(1000, 2));
+  ASSERT_TRUE(made);
+  auto set = ReadRecoverySet(Paths(dir.path(), *made));
+  ASSERT_TRUE(set);
+  auto checked = VerifyFiles(*set, dir.path(), stop.get_token());
+  ASSERT_FALSE(checked);
+  EXPECT_EQ(checked.error().code, dtl::ErrorCode::Cancelled);
+  auto bytes = ReadFileBytes(dir / names[0]);
+  bytes[10] ^= 1;
+  WriteFileBytes(dir / names[0], bytes);
+  const auto damaged = Listing(dir.path());
+  auto repaired = RepairFiles(*set, dir.path(), stop.get_token());
+  ASSERT_FALSE(repaired);
+  EXPECT_EQ(repaired.error().code, dtl::ErrorCode::Cancelled);
+  EXPECT_EQ(Listing(dir.path()), damaged);
+  EXPECT_EQ(ReadFileBytes(dir / names[0]), bytes);
+}
+
 TEST(Par2Read, HostileDescriptionsAreRefusedWithoutTrustingAnyDeclaredSize) {
   struct Case {
     const char* behaviour;
