@@ -1,0 +1,824 @@
+#include "archive/Par2.h"
+
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "archive/Gf16.h"
+
+namespace dtl::par2 {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kMagic[8] = {'P', 'A', 'R', '2', '\0', 'P', 'K', 'T'};
+constexpr size_t kHeader = 64;
+constexpr char kTypeMain[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'M', 'a', 'i', 'n', 0, 0, 0, 0};
+constexpr char kTypeFileDesc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                    'F', 'i', 'l', 'e', 'D', 'e', 's', 'c'};
+constexpr char kTypeIfsc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'I', 'F', 'S', 'C', 0, 0, 0, 0};
+constexpr char kTypeRecovery[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                    'R', 'e', 'c', 'v', 'S', 'l', 'i', 'c'};
+constexpr char kTypeCreator[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                   'C', 'r', 'e', 'a', 't', 'o', 'r', '\0'};
+// Description packets are small (the checksum packet of the largest set is under 700 KB); a
+// declared length above this is hostile or broken, and is never allocated.
+constexpr uint64_t kMaxDescriptionPacket = 4u << 20;
+constexpr size_t k16k = 16384;
+
+class Md5Stream {
+ public:
+  Md5Stream() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) != 1)
+      throw std::runtime_error("MD5 is not available from OpenSSL");
+  }
+  void Add(const void* p, size_t n) { EVP_DigestUpdate(ctx_.get(), p, n); }
+  Hash Finish() {
+    Hash h{};
+    unsigned len = 0;
+    EVP_DigestFinal_ex(ctx_.get(), h.data(), &len);
+    return h;
+  }
+
+ private:
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx_;
+};
+
+Hash Md5Of(const void* p, size_t n) {
+  Md5Stream m;
+  m.Add(p, n);
+  return m.Finish();
+}
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (n > 0) {
+    const uInt step = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
+    crc = crc32(crc, p, step);
+    p += step;
+    n -= step;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+void PutLe(std::vector<uint8_t>& out, uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint64_t GetLe(const uint8_t* p, int width) {
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+void PutHash(std::vector<uint8_t>& out, const Hash& h) { out.insert(out.end(), h.begin(), h.end()); }
+Hash GetHash(const uint8_t* p) {
+  Hash h;
+  std::memcpy(h.data(), p, 16);
+  return h;
+}
+
+// The input constants are 2^n for the n in rising order that share no factor with 65535 (not
+// divisible by 3, 5, 17 or 257), so that every constant generates a full-order subgroup.
+std::vector<uint16_t> InputConstants(size_t count) {
+  std::vector<uint16_t> out;
+  out.reserve(count);
+  for (uint32_t n = 1; out.size() < count && n < 65535; ++n)
+    if (n % 3 && n % 5 && n % 17 && n % 257) out.push_back(gf16::Power(2, n));
+  return out;
+}
+
+// A whole packet: header with its MD5 over set id, type and body. The body is padded to a
+// multiple of 4 by the callers.
+std::vector<uint8_t> Packet(const Hash& setId, const char (&type)[16], const std::vector<uint8_t>& body) {
+  std::vector<uint8_t> p(kHeader + body.size(), 0);
+  std::memcpy(p.data(), kMagic, 8);
+  const uint64_t len = p.size();
+  for (int i = 0; i < 8; ++i) p[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+  std::memcpy(p.data() + 32, setId.data(), 16);  // MD5 goes at 16..31
+  std::memcpy(p.data() + 48, type, 16);
+  if (!body.empty()) std::memcpy(p.data() + kHeader, body.data(), body.size());
+  const Hash h = Md5Of(p.data() + 32, p.size() - 32);
+  std::memcpy(p.data() + 16, h.data(), 16);
+  return p;
+}
+
+// Files are read with stdio: a slice at a time, at an explicit place.
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File OpenRead(const fs::path& p) { return File(std::fopen(p.c_str(), "rb")); }
+
+// Reads up to n bytes at offset; returns how many came (short at the end of the file).
+Result<size_t> ReadAt(std::FILE* f, uint64_t offset, uint8_t* out, size_t n, const fs::path& p) {
+  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) != 0)
+    return Error::FromErrno("Cannot read " + p.string());
+  const size_t got = std::fread(out, 1, n, f);
+  if (got < n && std::ferror(f)) return Error::FromErrno("Cannot read " + p.string());
+  return got;
+}
+
+uint64_t SliceCountOf(uint64_t length, uint64_t sliceSize) {
+  return (length + sliceSize - 1) / sliceSize;
+}
+
+// Runs work(begin, end) over [0, bytes) cut into one range per core, with `alongside` on this
+// thread meanwhile. The field work on a slice is the bulk of the time; cutting the slice (not the
+// blocks) keeps every core busy even with one recovery block, and each core's share of every
+// block in its cache. `cost` (bytes times buffers) below a threshold runs it all on this thread,
+// where starting threads would cost more than they save.
+void OnEveryCore(size_t bytes, size_t cost, const std::function<void(size_t, size_t)>& work,
+                 const std::function<void()>& alongside = {}) {
+  const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
+  if (cores == 1 || cost < (1u << 20) || bytes < 64 * cores) {
+    if (alongside) alongside();
+    work(0, bytes);
+    return;
+  }
+  const size_t step = (bytes / cores + 63) / 64 * 64;  // whole vector steps, even lengths
+  std::vector<std::jthread> threads;
+  for (size_t begin = 0; begin < bytes; begin += step) {
+    const size_t end = std::min(bytes, begin + step);
+    threads.emplace_back([&work, begin, end] { work(begin, end); });
+  }
+  if (alongside) alongside();
+}
+
+bool HashLess(const Hash& a, const Hash& b) {
+  // File ids are ordered as 128-bit little-endian numbers.
+  for (int i = 15; i >= 0; --i)
+    if (a[i] != b[i]) return a[i] < b[i];
+  return false;
+}
+
+std::string TempNameFor(const std::string& name) {
+  std::random_device rd;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", rd());
+  return "." + name + "." + buf + ".dtl-part";
+}
+
+Status WriteWhole(const fs::path& path, const std::vector<std::vector<uint8_t>>& parts) {
+  File f(std::fopen(path.c_str(), "wb"));
+  if (!f) return Error::FromErrno("Cannot write " + path.string());
+  for (const auto& p : parts)
+    if (!p.empty() && std::fwrite(p.data(), 1, p.size(), f.get()) != p.size())
+      return Error::FromErrno("Cannot write " + path.string());
+  if (std::fflush(f.get()) != 0) return Error::FromErrno("Cannot write " + path.string());
+  return {};
+}
+
+}  // namespace
+
+bool IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
+  return true;
+}
+
+uint64_t InputSliceCount(const std::vector<uint64_t>& sizes, uint64_t sliceSize) {
+  uint64_t n = 0;
+  for (uint64_t s : sizes) n += SliceCountOf(s, sliceSize);
+  return n;
+}
+
+// ---- making a set ----------------------------------------------------------------------------
+
+Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
+                                                     const std::vector<std::string>& names,
+                                                     const std::string& baseName,
+                                                     const CreateOptions& options,
+                                                     std::stop_token stop) {
+  const uint64_t ss = options.sliceSize;
+  if (ss == 0 || ss % 4 != 0 || ss > kMaxSliceSize)
+    return Error(ErrorCode::InvalidArgument, "The slice size must be a positive multiple of 4 up to 256 MiB");
+  if (names.empty()) return Error(ErrorCode::InvalidArgument, "No files to protect");
+  if (!IsPlainFileName(baseName)) return Error(ErrorCode::InvalidArgument, "Bad recovery file name: " + baseName);
+  if (options.recoveryBlocks > 65535)
+    return Error(ErrorCode::InvalidArgument, "At most 65535 recovery blocks");
+  std::vector<uint32_t> volumes = options.perVolume;
+  if (volumes.empty() && options.recoveryBlocks > 0) volumes.push_back(options.recoveryBlocks);
+  uint64_t sum = 0;
+  for (uint32_t v : volumes) sum += v;
+  if (sum != options.recoveryBlocks)
+    return Error(ErrorCode::InvalidArgument, "The recovery files' blocks do not add up to the total");
+
+  struct Input {
+    std::string name;
+    uint64_t length = 0;
+    Hash md5{}, md5First16k{}, id{};
+    std::vector<SliceCheck> slices;
+  };
+  std::vector<Input> inputs;
+  std::vector<uint8_t> buf(std::max<uint64_t>(ss, k16k));
+  for (const std::string& name : names) {
+    if (!IsPlainFileName(name)) return Error(ErrorCode::InvalidArgument, "Bad file name: " + name);
+    Input in;
+    in.name = name;
+    const fs::path p = folder / name;
+    std::error_code ec;
+    in.length = fs::file_size(p, ec);
+    if (ec) return Error::FromErrno("Cannot read " + p.string(), ec.value());
+    File f = OpenRead(p);
+    if (!f) return Error::FromErrno("Cannot read " + p.string());
+    auto got = ReadAt(f.get(), 0, buf.data(), k16k, p);
+    if (!got) return got.error();
+    in.md5First16k = Md5Of(buf.data(), std::min<uint64_t>(*got, in.length));
+    std::vector<uint8_t> idInput(in.md5First16k.begin(), in.md5First16k.end());
+    PutLe(idInput, in.length, 8);
+    idInput.insert(idInput.end(), name.begin(), name.end());
+    in.id = Md5Of(idInput.data(), idInput.size());
+    inputs.push_back(std::move(in));
+  }
+  std::sort(inputs.begin(), inputs.end(), [](const Input& a, const Input& b) { return HashLess(a.id, b.id); });
+  for (size_t i = 1; i < inputs.size(); ++i)
+    if (inputs[i].id == inputs[i - 1].id)
+      return Error(ErrorCode::InvalidArgument, "The same file is listed twice: " + inputs[i].name);
+  std::vector<uint64_t> sizes;
+  for (const Input& in : inputs) sizes.push_back(in.length);
+  const uint64_t total = InputSliceCount(sizes, ss);
+  if (total > kMaxInputSlices)
+    return Error(ErrorCode::InvalidArgument, "Too many slices for one recovery set: choose a larger slice size");
+
+  // Each recovery block accumulates every input slice times its constant to the block's
+  // exponent. One slice of input is held at a time; the blocks are the memory that remains.
+  const std::vector<uint16_t> constants = InputConstants(total);
+  std::vector<std::vector<uint8_t>> blocks(options.recoveryBlocks, std::vector<uint8_t>(ss, 0));
+  uint64_t global = 0;
+  for (Input& in : inputs) {
+    const fs::path p = folder / in.name;
+    File f = OpenRead(p);
+    if (!f) return Error::FromErrno("Cannot read " + p.string());
+    Md5Stream whole;
+    const uint64_t count = SliceCountOf(in.length, ss);
+    for (uint64_t s = 0; s < count; ++s, ++global) {
+      if (stop.stop_requested()) return Error::Cancelled();
+      const uint64_t want = std::min<uint64_t>(ss, in.length - s * ss);
+      auto got = ReadAt(f.get(), s * ss, buf.data(), want, p);
+      if (!got) return got.error();
+      if (*got != want) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+      std::memset(buf.data() + want, 0, ss - want);
+      std::vector<uint16_t> factors(options.recoveryBlocks);
+      for (uint32_t e = 0; e < options.recoveryBlocks; ++e) factors[e] = gf16::Power(constants[global], e);
+      OnEveryCore(
+          ss, ss * factors.size(),
+          [&](size_t b, size_t end) {
+            for (uint32_t e = 0; e < factors.size(); ++e)
+              gf16::MulAdd(factors[e], buf.data() + b, blocks[e].data() + b, end - b);
+          },
+          [&] {
+            whole.Add(buf.data(), want);
+            in.slices.push_back({Md5Of(buf.data(), ss), Crc32(buf.data(), ss)});
+          });
+    }
+    in.md5 = count ? whole.Finish() : Md5Of(nullptr, 0);
+  }
+
+  // The description packets, the same in every file of the set.
+  std::vector<uint8_t> mainBody;
+  PutLe(mainBody, ss, 8);
+  PutLe(mainBody, inputs.size(), 4);
+  for (const Input& in : inputs) PutHash(mainBody, in.id);
+  const Hash setId = Md5Of(mainBody.data(), mainBody.size());
+  std::vector<uint8_t> description = Packet(setId, kTypeMain, mainBody);
+  for (const Input& in : inputs) {
+    std::vector<uint8_t> body;
+    PutHash(body, in.id);
+    PutHash(body, in.md5);
+    PutHash(body, in.md5First16k);
+    PutLe(body, in.length, 8);
+    body.insert(body.end(), in.name.begin(), in.name.end());
+    while (body.size() % 4) body.push_back(0);
+    const auto fd = Packet(setId, kTypeFileDesc, body);
+    description.insert(description.end(), fd.begin(), fd.end());
+    body.clear();
+    PutHash(body, in.id);
+    for (const SliceCheck& c : in.slices) {
+      PutHash(body, c.md5);
+      PutLe(body, c.crc, 4);
+    }
+    const auto ifsc = Packet(setId, kTypeIfsc, body);
+    description.insert(description.end(), ifsc.begin(), ifsc.end());
+  }
+  std::vector<uint8_t> creatorBody(options.creator.begin(), options.creator.end());
+  while (creatorBody.size() % 4) creatorBody.push_back(0);
+  const std::vector<uint8_t> creator = Packet(setId, kTypeCreator, creatorBody);
+
+  std::vector<std::pair<std::string, std::vector<std::vector<uint8_t>>>> files;
+  files.push_back({baseName + ".par2", {description, creator}});
+  const int width = std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
+  uint32_t first = 0;
+  for (uint32_t count : volumes) {
+    std::vector<std::vector<uint8_t>> parts;
+    for (uint32_t e = first; e < first + count; ++e) {
+      std::vector<uint8_t> body;
+      body.reserve(4 + ss);
+      PutLe(body, e, 4);
+      body.insert(body.end(), blocks[e].begin(), blocks[e].end());
+      std::vector<uint8_t>().swap(blocks[e]);
+      parts.push_back(Packet(setId, kTypeRecovery, body));
+    }
+    parts.push_back(description);
+    parts.push_back(creator);
+    char name[64];
+    std::snprintf(name, sizeof name, ".vol%0*u+%0*u.par2", width, first, width, count);
+    files.push_back({baseName + name, std::move(parts)});
+    first += count;
+  }
+  std::vector<std::string> written;
+  for (auto& [name, parts] : files) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const fs::path tmp = folder / TempNameFor(name);
+    if (Status s = WriteWhole(tmp, parts); !s) {
+      fs::remove(tmp);
+      return s.error();
+    }
+    std::error_code ec;
+    fs::rename(tmp, folder / name, ec);
+    if (ec) {
+      fs::remove(tmp);
+      return Error::FromErrno("Cannot write " + (folder / name).string(), ec.value());
+    }
+    written.push_back(name);
+  }
+  return written;
+}
+
+// ---- reading a set ---------------------------------------------------------------------------
+
+namespace {
+
+struct Collected {
+  bool haveMain = false;
+  uint64_t sliceSize = 0;
+  std::vector<Hash> ids;
+  std::map<Hash, SetFile> descriptions;
+  std::map<Hash, std::vector<SliceCheck>> checksums;
+  std::map<uint32_t, RecoveryBlock> blocks;
+  std::map<uint32_t, uint64_t> blockLength;
+  std::string creator;
+};
+
+// The MD5 of bytes [from, to) of a file, read a bounded chunk at a time.
+Result<Hash> Md5OfRange(std::FILE* f, uint64_t from, uint64_t to, const fs::path& p) {
+  Md5Stream m;
+  std::vector<uint8_t> chunk(1 << 20);
+  while (from < to) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), to - from));
+    auto got = ReadAt(f, from, chunk.data(), want, p);
+    if (!got) return got.error();
+    if (*got != want) return Error(ErrorCode::Corrupt, p.string() + " ends inside a packet");
+    m.Add(chunk.data(), want);
+    from += want;
+  }
+  return m.Finish();
+}
+
+// Where the next packet magic starts at or after `from`, or `size` when there is none.
+Result<uint64_t> NextMagic(std::FILE* f, uint64_t from, uint64_t size, const fs::path& p) {
+  std::vector<uint8_t> chunk(1 << 16);
+  while (from + 8 <= size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - from));
+    auto got = ReadAt(f, from, chunk.data(), want, p);
+    if (!got) return got.error();
+    if (*got < 8) break;
+    const auto* hit = static_cast<const uint8_t*>(memmem(chunk.data(), *got, kMagic, 8));
+    if (hit) return from + static_cast<uint64_t>(hit - chunk.data());
+    from += *got - 7;  // a magic may straddle the chunk's end
+  }
+  return size;
+}
+
+void TakeDescriptionPacket(Collected& c, const char* type, const uint8_t* body, size_t n) {
+  if (std::memcmp(type, kTypeMain, 16) == 0) {
+    if (c.haveMain || n < 12) return;
+    const uint64_t ss = GetLe(body, 8);
+    const uint64_t count = GetLe(body + 8, 4);
+    if (ss == 0 || ss % 4 || ss > kMaxSliceSize || count > (n - 12) / 16) return;
+    c.haveMain = true;
+    c.sliceSize = ss;
+    for (uint64_t i = 0; i < count; ++i) c.ids.push_back(GetHash(body + 12 + 16 * i));
+  } else if (std::memcmp(type, kTypeFileDesc, 16) == 0) {
+    if (n < 56) return;
+    SetFile f;
+    f.id = GetHash(body);
+    f.md5 = GetHash(body + 16);
+    f.md5First16k = GetHash(body + 32);
+    f.length = GetLe(body + 48, 8);
+    const char* name = reinterpret_cast<const char*>(body + 56);
+    f.name.assign(name, strnlen(name, n - 56));
+    c.descriptions.emplace(f.id, std::move(f));
+  } else if (std::memcmp(type, kTypeIfsc, 16) == 0) {
+    if (n < 16 || (n - 16) % 20) return;
+    std::vector<SliceCheck> checks((n - 16) / 20);
+    for (size_t i = 0; i < checks.size(); ++i) {
+      checks[i].md5 = GetHash(body + 16 + 20 * i);
+      checks[i].crc = static_cast<uint32_t>(GetLe(body + 16 + 20 * i + 16, 4));
+    }
+    c.checksums.emplace(GetHash(body), std::move(checks));
+  } else if (std::memcmp(type, kTypeCreator, 16) == 0) {
+    if (c.creator.empty())
+      c.creator.assign(reinterpret_cast<const char*>(body), strnlen(reinterpret_cast<const char*>(body), n));
+  }
+}
+
+}  // namespace
+
+Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
+  std::map<Hash, Collected> sets;
+  std::vector<Hash> mainOrder;  // sets in the order their main packet was found
+  for (const fs::path& p : par2Files) {
+    File f = OpenRead(p);
+    if (!f) return Error::FromErrno("Cannot read " + p.string());
+    std::error_code ec;
+    const uint64_t size = fs::file_size(p, ec);
+    if (ec) return Error::FromErrno("Cannot read " + p.string(), ec.value());
+    uint64_t pos = 0;
+    uint8_t h[kHeader];
+    while (pos + kHeader <= size) {
+      auto got = ReadAt(f.get(), pos, h, kHeader, p);
+      if (!got) return got.error();
+      const uint64_t len = GetLe(h + 8, 8);
+      const bool framed = *got == kHeader && std::memcmp(h, kMagic, 8) == 0 && len >= kHeader &&
+                          len % 4 == 0 && len <= size - pos;
+      if (!framed) {
+        auto next = NextMagic(f.get(), pos + 1, size, p);
+        if (!next) return next.error();
+        pos = *next;
+        continue;
+      }
+      const Hash setId = GetHash(h + 32);
+      const char* type = reinterpret_cast<const char*>(h + 48);
+      const bool isRecovery = std::memcmp(type, kTypeRecovery, 16) == 0;
+      bool valid = false;
+      if (!isRecovery && len <= kMaxDescriptionPacket) {
+        std::vector<uint8_t> packet(len - 32);
+        auto read = ReadAt(f.get(), pos + 32, packet.data(), packet.size(), p);
+        if (!read) return read.error();
+        valid = *read == packet.size() && Md5Of(packet.data(), packet.size()) == GetHash(h + 16);
+        if (valid) {
+          Collected& c = sets[setId];
+          const bool hadMain = c.haveMain;
+          TakeDescriptionPacket(c, type, packet.data() + 32, packet.size() - 32);
+          if (c.haveMain && !hadMain) {
+            // A main packet names its own set: its id is the MD5 of its body.
+            if (Md5Of(packet.data() + 32, packet.size() - 32) == setId) {
+              mainOrder.push_back(setId);
+            } else {
+              c.haveMain = false;
+              c.ids.clear();
+            }
+          }
+        }
+      } else if (isRecovery && len >= kHeader + 4 && len - kHeader - 4 <= kMaxSliceSize) {
+        auto md5 = Md5OfRange(f.get(), pos + 32, pos + len, p);
+        if (!md5) return md5.error();
+        valid = *md5 == GetHash(h + 16);
+        if (valid) {
+          uint8_t e[4];
+          auto read = ReadAt(f.get(), pos + kHeader, e, 4, p);
+          if (!read) return read.error();
+          const uint32_t exponent = static_cast<uint32_t>(GetLe(e, 4));
+          Collected& c = sets[setId];
+          // The block's length is checked against the slice size once the set is known.
+          if (exponent < 65535 && !c.blocks.count(exponent)) {
+            c.blocks[exponent] = RecoveryBlock{exponent, p, pos + kHeader + 4};
+            c.blockLength[exponent] = len - kHeader - 4;
+          }
+        }
+      } else {
+        // Unknown or oversized packets are stepped over only when their MD5 holds, so a lying
+        // length cannot hide the packets behind it.
+        auto md5 = Md5OfRange(f.get(), pos + 32, pos + len, p);
+        if (!md5) return md5.error();
+        valid = *md5 == GetHash(h + 16);
+      }
+      if (valid) {
+        pos += len;
+      } else {
+        auto next = NextMagic(f.get(), pos + 1, size, p);
+        if (!next) return next.error();
+        pos = *next;
+      }
+    }
+  }
+  if (mainOrder.empty()) return Error(ErrorCode::Corrupt, "No recovery set found in the recovery files");
+  Collected& c = sets[mainOrder.front()];
+  RecoverySet set;
+  set.setId = mainOrder.front();
+  set.sliceSize = c.sliceSize;
+  set.creator = c.creator;
+  uint64_t slices = 0;
+  std::vector<Hash> seen;
+  for (const Hash& id : c.ids) {
+    if (std::find(seen.begin(), seen.end(), id) != seen.end())
+      return Error(ErrorCode::Corrupt, "The recovery set lists a file twice");
+    seen.push_back(id);
+    auto d = c.descriptions.find(id);
+    auto k = c.checksums.find(id);
+    if (d == c.descriptions.end() || k == c.checksums.end())
+      return Error(ErrorCode::Corrupt, "The recovery files lack a file's description or checksums");
+    SetFile file = d->second;
+    if (!IsPlainFileName(file.name))
+      return Error(ErrorCode::Corrupt, "The recovery set names a file outside its folder: " + file.name);
+    std::vector<uint8_t> idInput(file.md5First16k.begin(), file.md5First16k.end());
+    PutLe(idInput, file.length, 8);
+    idInput.insert(idInput.end(), file.name.begin(), file.name.end());
+    if (Md5Of(idInput.data(), idInput.size()) != id)
+      return Error(ErrorCode::Corrupt, "A file's description does not match its id: " + file.name);
+    const uint64_t count = SliceCountOf(file.length, set.sliceSize);
+    if (count != k->second.size())
+      return Error(ErrorCode::Corrupt, "The checksums of " + file.name + " do not match its length");
+    slices += count;
+    if (slices > kMaxInputSlices) return Error(ErrorCode::Corrupt, "The recovery set has too many slices");
+    file.slices = k->second;
+    set.files.push_back(std::move(file));
+  }
+  for (auto& [exponent, block] : c.blocks)
+    if (c.blockLength[exponent] == set.sliceSize) set.blocks.push_back(block);
+  return set;
+}
+
+// ---- checking and repairing ------------------------------------------------------------------
+
+bool Verification::complete() const {
+  return std::all_of(files.begin(), files.end(), [](const FileStatus& f) { return f.state == FileState::Complete; });
+}
+bool Verification::repairable() const { return missingSlices <= recoveryBlocks; }
+
+namespace {
+
+struct Checked {
+  Verification v;
+  std::vector<std::vector<bool>> good;  // per file, per slice
+};
+
+// Reads slice s of a file of the set into `buf` (ss bytes, zero-padded); false when the file is
+// too short to hold it whole.
+Result<bool> ReadSlice(std::FILE* f, const SetFile& file, uint64_t s, uint64_t ss, uint8_t* buf,
+                       const fs::path& p) {
+  const uint64_t want = std::min<uint64_t>(ss, file.length - s * ss);
+  auto got = ReadAt(f, s * ss, buf, want, p);
+  if (!got) return got.error();
+  std::memset(buf + want, 0, ss - want);
+  return *got == want;
+}
+
+// Whether slice s of a file is intact, hashed a bounded chunk at a time (the slice size is the
+// set's word, not a size to allocate); its real bytes also go to `whole`.
+Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t ss,
+                         std::vector<uint8_t>& chunk, Md5Stream& whole, const fs::path& p) {
+  const uint64_t want = std::min<uint64_t>(ss, file.length - s * ss);
+  Md5Stream md5;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (uint64_t done = 0; done < want;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), want - done));
+    auto got = ReadAt(f, s * ss + done, chunk.data(), n, p);
+    if (!got) return got.error();
+    whole.Add(chunk.data(), *got);
+    if (*got < n) return false;
+    md5.Add(chunk.data(), n);
+    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+    done += n;
+  }
+  std::fill(chunk.begin(), chunk.end(), 0);
+  for (uint64_t pad = ss - want; pad > 0;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), pad));
+    md5.Add(chunk.data(), n);
+    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+    pad -= n;
+  }
+  return md5.Finish() == file.slices[s].md5 && static_cast<uint32_t>(crc) == file.slices[s].crc;
+}
+
+Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+  Checked out;
+  const uint64_t ss = set.sliceSize;
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(ss, 1u << 20)));
+  for (const SetFile& file : set.files) {
+    FileStatus st;
+    st.name = file.name;
+    st.totalSlices = static_cast<uint32_t>(file.slices.size());
+    std::vector<bool> good(file.slices.size(), false);
+    const fs::path p = folder / file.name;
+    std::error_code ec;
+    const bool regular = fs::is_regular_file(p, ec);
+    File f = regular ? OpenRead(p) : File();
+    if (f) {
+      const uint64_t size = fs::file_size(p, ec);
+      Md5Stream whole;
+      for (uint64_t s = 0; s < file.slices.size(); ++s) {
+        if (stop.stop_requested()) return Error::Cancelled();
+        auto intact = SliceIntact(f.get(), file, s, ss, chunk, whole, p);
+        if (!intact) return intact.error();
+        good[s] = *intact;
+        st.goodSlices += good[s];
+      }
+      const bool allGood = st.goodSlices == st.totalSlices;
+      st.state = !ec && size == file.length && allGood && whole.Finish() == file.md5 ? FileState::Complete
+                                                                                     : FileState::Damaged;
+    }
+    out.v.missingSlices += st.totalSlices - st.goodSlices;
+    out.v.files.push_back(st);
+    out.good.push_back(std::move(good));
+  }
+  out.v.recoveryBlocks = static_cast<uint32_t>(set.blocks.size());
+  return out;
+}
+
+// Removes the temporary files of a repair that did not finish.
+struct TempGuard {
+  std::vector<fs::path> paths;
+  ~TempGuard() {
+    std::error_code ec;
+    for (const fs::path& p : paths) fs::remove(p, ec);
+  }
+};
+
+}  // namespace
+
+Result<Verification> VerifyFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+  auto checked = Check(set, folder, stop);
+  if (!checked) return checked.error();
+  return std::move(checked->v);
+}
+
+Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+  auto checked = Check(set, folder, stop);
+  if (!checked) return checked.error();
+  const Verification& v = checked->v;
+  RepairReport report;
+  if (v.complete()) return report;
+  if (!v.repairable())
+    return Error(ErrorCode::Corrupt, std::to_string(v.missingSlices - v.recoveryBlocks) +
+                                         " more recovery blocks are needed to repair the files (" +
+                                         std::to_string(v.missingSlices) + " slices are missing, " +
+                                         std::to_string(v.recoveryBlocks) + " recovery blocks came)");
+  const uint64_t ss = set.sliceSize;
+  uint64_t total = 0;
+  for (const SetFile& f : set.files) total += f.slices.size();
+  const std::vector<uint16_t> constants = InputConstants(total);
+
+  // The missing slices by global number, and the file and slice each one is.
+  std::vector<uint64_t> missing;
+  std::vector<std::pair<size_t, uint64_t>> where;
+  {
+    uint64_t g = 0;
+    for (size_t i = 0; i < set.files.size(); ++i)
+      for (uint64_t s = 0; s < set.files[i].slices.size(); ++s, ++g)
+        if (!checked->good[i][s]) {
+          missing.push_back(g);
+          where.push_back({i, s});
+        }
+  }
+  const size_t m = missing.size();
+
+  // Pick m recovery blocks whose rows (constant^exponent over the missing slices) are
+  // independent: any m usually are, but not every choice of exponents is invertible.
+  std::vector<size_t> chosen;
+  std::vector<std::vector<uint16_t>> basis;  // reduced rows, basis[k] has its pivot at pivots[k]
+  std::vector<size_t> pivots;
+  for (size_t b = 0; b < set.blocks.size() && chosen.size() < m; ++b) {
+    std::vector<uint16_t> row(m);
+    for (size_t k = 0; k < m; ++k) row[k] = gf16::Power(constants[missing[k]], set.blocks[b].exponent);
+    for (size_t r = 0; r < basis.size(); ++r)
+      if (const uint16_t f = row[pivots[r]])
+        for (size_t k = 0; k < m; ++k) row[k] ^= gf16::Mul(f, basis[r][k]);
+    size_t pivot = 0;
+    while (pivot < m && row[pivot] == 0) ++pivot;
+    if (pivot == m) continue;
+    const uint16_t inv = gf16::Inverse(row[pivot]);
+    for (uint16_t& x : row) x = gf16::Mul(x, inv);
+    basis.push_back(std::move(row));
+    pivots.push_back(pivot);
+    chosen.push_back(b);
+  }
+  if (chosen.size() < m)
+    return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+
+  // Invert the chosen rows by Gauss-Jordan elimination.
+  std::vector<std::vector<uint16_t>> a(m, std::vector<uint16_t>(2 * m, 0));
+  for (size_t j = 0; j < m; ++j) {
+    for (size_t k = 0; k < m; ++k) a[j][k] = gf16::Power(constants[missing[k]], set.blocks[chosen[j]].exponent);
+    a[j][m + j] = 1;
+  }
+  for (size_t col = 0; col < m; ++col) {
+    size_t r = col;
+    while (r < m && a[r][col] == 0) ++r;
+    if (r == m) return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+    std::swap(a[r], a[col]);
+    const uint16_t inv = gf16::Inverse(a[col][col]);
+    for (uint16_t& x : a[col]) x = gf16::Mul(x, inv);
+    for (size_t i = 0; i < m; ++i)
+      if (i != col && a[i][col])
+        for (size_t k = 0, f = a[i][col]; k < 2 * m; ++k) a[i][k] ^= gf16::Mul(static_cast<uint16_t>(f), a[col][k]);
+  }
+
+  // Each chosen block minus what the intact slices contribute leaves the missing part only.
+  std::vector<std::vector<uint8_t>> rhs(m, std::vector<uint8_t>(ss));
+  for (size_t j = 0; j < m; ++j) {
+    const RecoveryBlock& b = set.blocks[chosen[j]];
+    File f = OpenRead(b.file);
+    if (!f) return Error::FromErrno("Cannot read " + b.file.string());
+    auto got = ReadAt(f.get(), b.dataOffset, rhs[j].data(), ss, b.file);
+    if (!got) return got.error();
+    if (*got != ss) return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
+  }
+  std::vector<uint8_t> buf(ss);
+  {
+    uint64_t g = 0;
+    for (size_t i = 0; i < set.files.size(); ++i) {
+      const SetFile& file = set.files[i];
+      const fs::path p = folder / file.name;
+      File f;
+      for (uint64_t s = 0; s < file.slices.size(); ++s, ++g) {
+        if (!checked->good[i][s]) continue;
+        if (stop.stop_requested()) return Error::Cancelled();
+        if (!f && !(f = OpenRead(p))) return Error::FromErrno("Cannot read " + p.string());
+        auto ok = ReadSlice(f.get(), file, s, ss, buf.data(), p);
+        if (!ok) return ok.error();
+        if (!*ok) return Error(ErrorCode::Io, p.string() + " changed during the repair");
+        std::vector<uint16_t> factors(m);
+        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[g], set.blocks[chosen[j]].exponent);
+        OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
+          for (size_t j = 0; j < m; ++j) gf16::MulAdd(factors[j], buf.data() + b, rhs[j].data() + b, end - b);
+        });
+      }
+    }
+  }
+
+  // Rebuild each damaged file under a temporary name: its intact slices copied, its missing
+  // ones solved and checked, then the whole checked again before anything is replaced.
+  TempGuard temps;
+  std::map<size_t, File> outs;
+  std::map<size_t, fs::path> outPaths;
+  for (size_t i = 0; i < set.files.size(); ++i) {
+    if (v.files[i].state == FileState::Complete) continue;
+    const SetFile& file = set.files[i];
+    const fs::path tmp = folder / TempNameFor(file.name);
+    File out(std::fopen(tmp.c_str(), "w+b"));
+    if (!out) return Error::FromErrno("Cannot write " + tmp.string());
+    temps.paths.push_back(tmp);
+    const fs::path p = folder / file.name;
+    File in;
+    for (uint64_t s = 0; s < file.slices.size(); ++s) {
+      if (!checked->good[i][s]) continue;
+      if (!in && !(in = OpenRead(p))) return Error::FromErrno("Cannot read " + p.string());
+      auto ok = ReadSlice(in.get(), file, s, ss, buf.data(), p);
+      if (!ok) return ok.error();
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(ss, file.length - s * ss));
+      if (fseeko(out.get(), static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
+          std::fwrite(buf.data(), 1, want, out.get()) != want)
+        return Error::FromErrno("Cannot write " + tmp.string());
+    }
+    outs[i] = std::move(out);
+    outPaths[i] = tmp;
+  }
+  for (size_t k = 0; k < m; ++k) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    std::fill(buf.begin(), buf.end(), 0);
+    OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
+      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, buf.data() + b, end - b);
+    });
+    const auto [i, s] = where[k];
+    const SetFile& file = set.files[i];
+    if (Md5Of(buf.data(), ss) != file.slices[s].md5 || Crc32(buf.data(), ss) != file.slices[s].crc)
+      return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
+                                           " (slice " + std::to_string(s + 1) + " fails its MD5)");
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(ss, file.length - s * ss));
+    std::FILE* out = outs[i].get();
+    if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 || std::fwrite(buf.data(), 1, want, out) != want)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
+  }
+  for (auto& [i, out] : outs) {
+    const SetFile& file = set.files[i];
+    if (std::fflush(out.get()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
+    auto md5 = Md5OfRange(out.get(), 0, file.length, outPaths[i]);
+    if (!md5) return md5.error();
+    if (*md5 != file.md5) return Error(ErrorCode::Corrupt, "The rebuilt " + file.name + " fails its MD5");
+    if (std::fclose(out.release()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
+  }
+  for (auto& [i, tmp] : outPaths) {
+    std::error_code ec;
+    fs::rename(tmp, folder / set.files[i].name, ec);
+    if (ec) return Error::FromErrno("Cannot replace " + (folder / set.files[i].name).string(), ec.value());
+    report.repaired.push_back(set.files[i].name);
+  }
+  temps.paths.clear();
+  return report;
+}
+
+}  // namespace dtl::par2
