@@ -188,9 +188,7 @@ bool SmtpClient::OpenConnection(bool allowStartTls, bool& retryPlain) {
     SocketOptions opt;
     opt.connectTimeout = settings_.connectTimeout;
     opt.ioTimeout = settings_.replyTimeout;
-    opt.caFile = settings_.caFile;
-    if (opt.caFile.empty())
-      if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
+    opt.caFile = TrustedCaFile(settings_.caFile);
     auto socket = std::make_unique<SocketTransport>(opt);
     Status connected;
     if (settings_.resolveAddresses) {

@@ -16,9 +16,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace dtl {
+
+std::string TrustedCaFile(std::string configured) {
+  if (configured.empty())
+    if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) configured = env;
+  return configured;
+}
 
 namespace {
 

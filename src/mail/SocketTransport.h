@@ -31,6 +31,10 @@ struct SocketOptions {
   std::string caFile;                           // PEM bundle; empty = system CAs
 };
 
+// The CA bundle a mail connection trusts: `configured` when set, else the bundle named by the
+// DTL_CA_FILE environment variable, else "" (the system CAs).
+std::string TrustedCaFile(std::string configured);
+
 class SocketTransport final : public Transport {
  public:
   explicit SocketTransport(SocketOptions options);

@@ -251,9 +251,7 @@ Status ImapSession::Connect() {
     SocketOptions opt;
     opt.connectTimeout = settings_.connectTimeout;
     opt.ioTimeout = settings_.ioTimeout;
-    opt.caFile = settings_.caFile;
-    if (opt.caFile.empty())
-      if (const char* env = std::getenv("DTL_CA_FILE"); env && *env) opt.caFile = env;
+    opt.caFile = TrustedCaFile(settings_.caFile);
     auto socket = std::make_unique<SocketTransport>(opt);
     if (Status s = socket->Connect(settings_.host, settings_.port); !s)
       return Drop(
