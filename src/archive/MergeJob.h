@@ -65,6 +65,9 @@ class MergeObserver {
   virtual ReplaceMode ConfirmOutputReplace(const std::string& fileName) {
     return ReplaceMode::Skip;
   }
+  // Segment files of the file at hand were rebuilt from its recovery data before the merge
+  // (their names, in order). Comes after OnFileName and before the first OnStep.
+  virtual void OnRepaired(const std::vector<std::string>& segmentNames) {}
   // The run ended. openFolder is true at the normal end (every descriptor was reached, even if
   // some were incomplete): show the save folder. False after a stopping failure or a cancel.
   virtual void OnFinished(bool openFolder) {}
@@ -109,6 +112,8 @@ class MergeJob {
     // Where the segments merged before an early end were kept (output + ".incomplete"); empty
     // when the file is complete or nothing useful was merged (then no such file exists).
     std::filesystem::path partial;
+    // Segment files rebuilt from the file's recovery data before the merge, in order.
+    std::vector<std::string> repaired;
   };
 
   // What a run did. Per-descriptor outcomes are kept even when the run as a whole failed, so

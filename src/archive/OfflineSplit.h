@@ -29,6 +29,7 @@ struct OfflineSplitParams {
   uint32_t encMethod = 1;    // 1 = AES form, 2 = DES form; any other value counts as 1
   unsigned threads = 0;      // packing threads; 0 = one per core
   std::time_t when = 0;      // time stamped on the zip entries; 0 = now
+  unsigned recoveryPercent = 0;  // recovery files beside the segments, 0..100 (0: none)
 };
 
 // What a run left in the folder. Unlike a plain Result it also says how many pieces a run that

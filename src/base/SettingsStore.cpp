@@ -130,6 +130,7 @@ const std::vector<SettingInfo>& SettingsTable() {
       Str("IMAPUserName"),
       Str("IMAPPass", 200, true),
       Str("IMAPFolder", 200, false, "INBOX"),
+      Dw("RecoveryPercent", DwordRule::Range, 0, 0, 100),  // recovery data per split file
   };
   return table;
 }

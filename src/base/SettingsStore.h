@@ -126,6 +126,7 @@ class SettingsStore {
   std::string ImapUserName() const { return GetString("IMAPUserName"); }
   std::string ImapPass() const { return GetString("IMAPPass"); }
   std::string ImapFolder() const { return GetString("IMAPFolder"); }
+  uint32_t RecoveryPercent() const { return GetDword("RecoveryPercent"); }
 
   // The whole file as it reads now (for listing and tests).
   RegFile Load() const;

@@ -64,6 +64,7 @@ struct SendRequest {
   std::string password;      // File Split only (at most 100 characters); trimmed on use
   uint32_t position = 1000;  // File Split slider, 1..1000: segment size = position x 10000
   uint64_t segmentSize = 0;  // when not 0, overrides the slider (the CLI's --segment-size)
+  unsigned recoveryPercent = 0;  // File Split only: recovery data per file, 0..100 (0: none)
 };
 
 // The OK checks, in order: a file text longer than one character; for Direct Send no second "@";
