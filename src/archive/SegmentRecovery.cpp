@@ -77,11 +77,12 @@ std::vector<std::string> RecoveryFileNames(std::string_view name, uint32_t block
   names.push_back(std::string(name) + ".par2");
   // The same widths the recovery writer uses, so the names here are the files it makes.
   const int width = std::max<int>(2, static_cast<int>(std::to_string(blocks).size()));
-  for (uint32_t b = 0; b < blocks; ++b) {
-    char tail[64];
-    std::snprintf(tail, sizeof tail, ".vol%0*u+%0*u.par2", width, b, width, 1u);
-    names.push_back(std::string(name) + tail);
-  }
+  const auto padded = [width](uint32_t v) {
+    std::string digits = std::to_string(v);
+    return std::string(static_cast<size_t>(width) - std::min<size_t>(width, digits.size()), '0') + digits;
+  };
+  for (uint32_t b = 0; b < blocks; ++b)
+    names.push_back(std::string(name) + ".vol" + padded(b) + "+" + padded(1) + ".par2");
   return names;
 }
 
@@ -151,6 +152,24 @@ bool IsSegmentFileOf(std::string_view fileName, std::string_view name) {
   return tail.size() >= 3 && AllDigits(tail);
 }
 
+namespace {
+
+// The set orders its files by their IDs; people read segments by number, the descriptor first.
+void SortBySegmentNumber(std::vector<std::string>& files, std::string_view name) {
+  const auto number = [&](const std::string& file) -> uint64_t {
+    std::string_view tail = std::string_view(file).substr(name.size() + 1);
+    if (tail.substr(0, 3) == "dtl") return 0;
+    uint64_t k = 0;
+    for (char ch : tail.substr(0, tail.find('.')))
+      k = std::min<uint64_t>(k * 10 + static_cast<uint64_t>(ch - '0'), UINT32_MAX);
+    return k;
+  };
+  std::stable_sort(files.begin(), files.end(),
+                   [&](const std::string& a, const std::string& b) { return number(a) < number(b); });
+}
+
+}  // namespace
+
 SegmentRepair RepairSegments(const fs::path& folder, std::string_view name, std::stop_token stop) {
   SegmentRepair repair;
   const std::vector<fs::path> files = FindRecoveryFiles(folder, name);
@@ -188,7 +207,11 @@ SegmentRepair RepairSegments(const fs::path& folder, std::string_view name, std:
   if (!verified->repairable()) {
     uint32_t damaged = 0;
     for (const auto& f : verified->files)
-      if (f.state != par2::FileState::Complete) ++damaged;
+      if (f.state != par2::FileState::Complete) {
+        ++damaged;
+        repair.unrepaired.push_back(f.name);
+      }
+    SortBySegmentNumber(repair.unrepaired, name);
     repair.blocksMissing = verified->missingSlices - verified->recoveryBlocks;
     repair.message = label + ": " + std::to_string(repair.blocksMissing) +
                      " more recovery blocks are needed to repair " + std::to_string(damaged) +
@@ -202,16 +225,7 @@ SegmentRepair RepairSegments(const fs::path& folder, std::string_view name, std:
     return repair;
   }
   repair.repaired = std::move(repaired->repaired);
-  // The set orders its files by their IDs; people read segments by number.
-  const auto number = [&](const std::string& file) -> uint64_t {
-    std::string_view tail = std::string_view(file).substr(name.size() + 1);
-    if (tail.substr(0, 3) == "dtl") return 0;
-    uint64_t k = 0;
-    for (char ch : tail.substr(0, tail.find('.'))) k = std::min<uint64_t>(k * 10 + (ch - '0'), UINT32_MAX);
-    return k;
-  };
-  std::stable_sort(repair.repaired.begin(), repair.repaired.end(),
-                   [&](const std::string& a, const std::string& b) { return number(a) < number(b); });
+  SortBySegmentNumber(repair.repaired, name);
   return repair;
 }
 

@@ -74,6 +74,7 @@ struct SegmentRepair {
   bool haveSet = false;               // usable recovery files for the file were found
   std::vector<std::string> repaired;  // segment file names rebuilt, descriptor first, then by number
   uint32_t blocksMissing = 0;         // when it could not repair: blocks short of a repair
+  std::vector<std::string> unrepaired;  // then also: the segment files missing or damaged
   std::string message;                // what went wrong, for the user ("" when nothing did)
   bool ok() const { return message.empty(); }
 };

@@ -117,6 +117,12 @@ TEST(RepairSegments, TooFewBlocksSaysHowManyAreMissingAndWritesNothing) {
     EXPECT_TRUE(repair.haveSet);
     EXPECT_EQ(repair.message, c.message);
     EXPECT_EQ(repair.blocksMissing, c.blocksMissing);
+    std::vector<size_t> harmed = c.remove;
+    harmed.insert(harmed.end(), c.damage.begin(), c.damage.end());
+    std::sort(harmed.begin(), harmed.end());
+    std::vector<std::string> unrepaired;
+    for (size_t k : harmed) unrepaired.push_back(names[k]);
+    EXPECT_EQ(repair.unrepaired, unrepaired);
     EXPECT_TRUE(repair.repaired.empty());
     EXPECT_EQ(Snapshot(dir.path()), before);
   }
