@@ -373,6 +373,8 @@ int FetchCommand::Run() {
     for (const auto& g : model.Groups()) {
       std::printf("%s\n", g.name.c_str());
       for (const auto& s : g.segments) std::printf("  %s\n", s.record.fileName.c_str());
+      if (g.recoveryFiles > 0)
+        std::printf("  recovery: %s\n", BlocksText(g.recoveryBlocks).c_str());
     }
     return kExitOk;
   }
@@ -434,8 +436,11 @@ int FetchCommand::Run() {
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);
   if (!result.merged) return kExitOk;
-  for (const auto& d : result.descriptors) {
-    fs::path output = fs::path(out) / dtl::MergeJob::DeriveNames(d).name;
+  // From the merge's results rather than the descriptors: a file whose descriptor was
+  // rebuilt from its recovery data was handed over by a recovery file.
+  for (const auto& r : result.mergeResults) {
+    if (r.output.filename().empty()) continue;
+    fs::path output = fs::path(out) / r.output.filename();
     if (fs::exists(output, ec) && !keptOutputs.count(output.filename().string()))
       std::printf("%s\n", output.c_str());
   }
