@@ -113,6 +113,9 @@ class FetchCommand : public Command {
         "once. --list prints, per file, whether its descriptor is there, the segment numbers\n"
         "found and those missing below the highest one (as 'dtl send --segments' takes them),\n"
         "and exits 0 when the folder could be listed, whatever is missing.\n"
+        "Recovery files (NAME.par2, NAME.volF+C.par2) are listed with their file ('recovery: N\n"
+        "blocks') and downloaded with it; the merge rebuilds lost segments from them and each\n"
+        "repair is named on standard error.\n"
         "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
         "1 on a failure, 2 on bad usage.");
     // An unknown argument is named, but never the value after it: that may be the cookie.
