@@ -388,25 +388,29 @@ class Run {
     readySpools_.erase(record.spool);
   }
 
+  // A spooled file that is not there comes back on every retry: retrying would never end.
+  static bool SpoolFileLost(const SegmentRecord& record, const PackedPiece& piece) {
+    return record.recoveryPercent > 0 && !piece.ok && piece.error.code == ErrorCode::NotFound;
+  }
+
+  Step SpoolGone(size_t p, const SegmentRecord& record) {
+    Status(p, Format(kStatusSpoolGone, record.name));
+    return GiveUp();
+  }
+
   // Makes sure the spool of `record`'s file is complete before anything of it is mailed.
   Step EnsureSpool(size_t p, const SegmentRecord& record) {
     if (readySpools_.contains(record.spool)) return Step::Next;
     const std::filesystem::path dir = spoolBase_ / record.spool;
     std::error_code ec;
-    if (!IsSpoolName(record.spool)) {
-      Status(p, Format(kStatusSpoolGone, record.name));
-      return GiveUp();
-    }
+    if (!IsSpoolName(record.spool)) return SpoolGone(p, record);
     if (std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / kSpoolComplete, ec))) {
       readySpools_.insert(record.spool);
       list_.MarkSpoolReady(record.spool);
       return Step::Next;
     }
     // Fresh bytes now would not match the recovery files (or segments) already mailed.
-    if (MailedFromSpool(record.spool)) {
-      Status(p, Format(kStatusSpoolGone, record.name));
-      return GiveUp();
-    }
+    if (MailedFromSpool(record.spool)) return SpoolGone(p, record);
     Status(p, std::string(kStatusPreparingRecovery));
     dtl::Status made = MakeSpool(dir, record);
     if (!made) {
@@ -627,6 +631,7 @@ class Run {
     }
 
     PackedPiece piece = TakePiece(p, record);
+    if (SpoolFileLost(record, piece)) return SpoolGone(p, record);
     EmailObject email = EmailObject::CreateMessage(CurrentMessageStamp());
     MailLog log;
     SmtpAttemptReport report;
@@ -849,6 +854,7 @@ class Run {
     }
     Status(p, std::string(kStatusSending));
     PackedPiece piece = TakePiece(p, record);
+    if (SpoolFileLost(record, piece)) return SpoolGone(p, record);
     bool sent = false;
     if (piece.ok) {
       PackAhead(p);

@@ -247,6 +247,33 @@ TEST_F(SendRecoveryTest, AGoneSpoolEndsTheRunOnlyAfterSomethingWasMailedFromIt) 
   }
 }
 
+// A spool whose file went missing between runs fails the same way, once, rather than retrying a
+// read that can never succeed; the mails before it still go out from the spool.
+TEST_F(SendRecoveryTest, AMissingSpooledFileEndsTheRunInsteadOfRetryingForever) {
+  doc_.KeepSpools(true);
+  ASSERT_TRUE(doc_.BuildSplitJob(RecoveryRequest(10)));
+  log_.onEvent = [&](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::Delivered) doc_.Stop();
+  };
+  Run();
+  log_.onEvent = nullptr;
+  ASSERT_EQ(Wires().size(), 1u);
+  const auto folders = SpoolFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  ASSERT_TRUE(fs::remove(folders[0] / "x.005"));
+
+  log_.Clear();
+  ASSERT_TRUE(doc_.StartRun(log_, env_));
+  log_.WaitForRuns(1);
+  EXPECT_EQ(doc_.Wait(), 0);
+  EXPECT_EQ(Attachments(), (std::vector<std::string>{"x.dtl.doc", "x.001.doc", "x.002.doc",
+                                                      "x.003.doc", "x.004.doc"}));
+  const auto statuses = log_.Statuses();
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back(), "5:The prepared segments of x are gone; send the file again");
+  EXPECT_TRUE(Waits().empty()) << "no retry was waited for";
+}
+
 // A stop while the spool is being made leaves none of it; the spool of a run stopped later
 // stays for a resume, and goes with the job when the document discards it, unless the document
 // keeps spools (as `dtl send` does).
