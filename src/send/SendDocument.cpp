@@ -16,7 +16,7 @@ SendDocument::SendDocument(SettingsStore& settings) : settings_(settings) {}
 
 SendDocument::~SendDocument() {
   if (worker_.joinable()) {
-    worker_.request_stop();
+    stop_.request_stop();
     worker_.join();
   }
   if (!keepSpools_ && !spoolFolder_.empty()) RemoveSpools(spoolFolder_, records_);
@@ -189,8 +189,11 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   // A refusal for good ends the run as surely as the last delivery: waiting for Stop would
   // only leave Send disabled for nothing.
   params.onRefused = [this] { running_.store(false); };
-  worker_ = std::jthread([this, params = std::move(params),
-                          &observer](std::stop_token stop) mutable {
+  // The run's stop source exists before its thread: a Stop() coming from the run's own first
+  // events, while worker_ is still being assigned, reaches the run all the same.
+  stop_ = std::stop_source();
+  worker_ = std::jthread([this, params = std::move(params), &observer,
+                          stop = stop_.get_token()]() mutable {
     lastResult_.store(RunSendEngine(params, stop));
     WipeRunSecrets(params);
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
@@ -203,7 +206,7 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
 
 void SendDocument::Stop() {
   running_.store(false);
-  worker_.request_stop();
+  stop_.request_stop();
   Notify({DocHint::Status, 0, {std::string(kStatusStopped), position_.load()}});
 }
 

@@ -3,7 +3,7 @@
 //
 // Threads: the document belongs to the user-interface thread; only StartRun's worker reads it
 // besides, through the guarded list (SendJobList). The worker gets its own copy of the job's
-// fields and delivery settings and is stopped through its std::jthread's stop token. Views
+// fields and delivery settings and is stopped through the run's own stop source. Views
 // register with AddView() and hear the update hints on the thread that causes them:
 // BuildSplitJob/BuildPlainJob (Rebuild), ToggleChecks (ToggleChecks), Stop (Status), and
 // ApplyEngineEvent (Status, Progress, Delivered, Failed), which the owner calls on its own thread
@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -174,7 +175,10 @@ class SendDocument : public SendJobList {
   std::atomic<int> lastResult_{0};
   std::filesystem::path spoolFolder_;  // the last run's (SpoolFolderOf)
   bool keepSpools_ = false;
-  // Last member: destroyed (stop requested, joined) before anything the worker touches.
+  // The last run's stop (Stop(), the destructor); made before its worker starts.
+  std::stop_source stop_;
+  // Last member: joined before anything the worker touches is destroyed (the destructor
+  // requests the stop through stop_ first).
   std::jthread worker_;
   bool haveRun_ = false;
 };
