@@ -234,7 +234,15 @@ std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc,
   const auto check =
       dtl::CheckSegmentSize(dtl::SizeCheckSettings(settings, std::chrono::milliseconds(5000)),
                             dtl::LargestPieceBytes(doc.Records()));
-  if (!check || !check->TooLarge()) return std::nullopt;
+  if (!check) return std::nullopt;
+  const uint64_t recoveryMail = dtl::LargestRecoveryMailBytes(doc.Records());
+  if (!check->TooLarge() && check->limit > 0 && recoveryMail > check->limit)
+    return "the server takes mails of at most " + std::to_string(check->limit) +
+           " bytes; the recovery files of this send make mails of up to about " +
+           std::to_string(recoveryMail) +
+           " bytes (each describes every segment of its file: fewer, larger segments make them "
+           "smaller; --recovery 0 sends none); nothing was sent";
+  if (!check->TooLarge()) return std::nullopt;
   const uint64_t largest = check->pieceBytes, mail = check->mailBytes, fits = check->fits;
   std::string text = "the server takes mails of at most " + std::to_string(check->limit) +
                      " bytes; segments of " + std::to_string(largest) +

@@ -180,6 +180,25 @@ TEST_F(SendCommandTest, SegmentsLargerThanTheServerTakesAreRefusedBeforeSending)
   EXPECT_FALSE(fs::is_empty(mail_));
 }
 
+// Recovery files describe every segment of their file, so many small segments make recovery
+// mails far larger than the segment mails: those too are held against the server's limit
+// before anything is sent.
+TEST_F(SendCommandTest, RecoveryMailsLargerThanTheServerTakesAreRefusedBeforeSending) {
+  dtltest::SmtpFixture server(mail_, {"--size-limit", "200000"});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  // 1000 segments of 1000 bytes: each segment mail is a few kilobytes, each recovery mail
+  // about 350000 bytes.
+  const std::string file = Source(1000000);
+  auto r = Dtl("send " + file + " --to a@b.test --method smtp --segment-size 1000 --recovery 1");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("the server takes mails of at most 200000 bytes; the recovery files of "
+                          "this send make mails of up to about "),
+            std::string::npos)
+      << r.output;
+  EXPECT_TRUE(fs::is_empty(mail_));
+}
+
 TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
   dtltest::SmtpFixture server(mail_, {});
   ASSERT_NE(server.port(), 0);

@@ -11,6 +11,7 @@
 
 #include "archive/SegmentList.h"
 #include "archive/SegmentRecovery.h"
+#include "send/SegmentSizeCheck.h"
 #include "send/SendEventLog.h"
 
 namespace {
@@ -188,6 +189,10 @@ TEST_F(SendRecoveryTest, MailsCarryTheSpooledBytesAndTheSpoolGoesWhenAllAreDeliv
     else
       EXPECT_EQ(subject.rfind("data.bin - segment number ", 0), 0u) << subject;
   }
+  // The estimate the check before sending uses holds for every recovery mail.
+  const uint64_t estimate = dtl::LargestRecoveryMailBytes(doc_.Records());
+  for (size_t i = 25; i < wires.size(); ++i) EXPECT_LE(wires[i].size(), estimate) << i;
+  EXPECT_GT(estimate, wires[28].size()) << "above the segment mails' size";
   EXPECT_EQ(Between(wires[25], "\r\nSubject: ", "         "), "data.bin - recovery file 1 of 4");
   EXPECT_EQ(Between(wires[28], "\r\nSubject: ", "         "), "data.bin - recovery file 4 of 4");
 
