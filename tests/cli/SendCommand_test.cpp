@@ -457,6 +457,23 @@ TEST_F(SendCommandTest, RecoveryDataDescribesTheMailedBytesAcrossAKillAndAResume
   }
 }
 
+// A new send replaces the interrupted one, which can then never be resumed: its spool goes
+// with it rather than lingering in the state folder.
+TEST_F(SendCommandTest, ANewSendRemovesTheSpoolOfTheSendItReplaces) {
+  dtltest::SmtpFixture server(mail_, {});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  const std::string file = Source(250000);
+  const fs::path spools = dir_ / "state" / "drovetail" / "spool";
+  const std::string send = "send " + file + " --to a@b.test --method smtp --segment-size 10000";
+  ASSERT_TRUE(KillOnceSaid(dtltest::DtlPath() + " " + send + " --recovery 10", ": delivered").said);
+  ASSERT_TRUE(fs::exists(spools));
+  ASSERT_FALSE(fs::is_empty(spools));
+  auto r = Dtl(send + " --segments dtl");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(fs::is_empty(spools));
+}
+
 TEST_F(SendCommandTest, ResumeRefusesASourceThatChanged) {
   dtl::SendJournalData d;
   d.sources = {{(dir_ / "data.bin").string(), 25000, 1}};
