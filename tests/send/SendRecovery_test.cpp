@@ -203,6 +203,35 @@ TEST_F(SendRecoveryTest, MailsCarryTheSpooledBytesAndTheSpoolGoesWhenAllAreDeliv
   EXPECT_EQ(verified.status, 0) << verified.output;
 }
 
+// The mail-client method mails the recovery files the same way, from the same spool.
+TEST_F(SendRecoveryTest, TheMailClientMethodMailsRecoveryFilesToo) {
+  const fs::path out = dir_ / "submitted";
+  fs::create_directories(out);
+  const fs::path program = dir_ / "sendmail";
+  dtltest::WriteFileText(program, "#!/bin/sh\nn=$(ls \"" + out.string() +
+                                      "\" | wc -l)\ncat > \"" + out.string() + "/$n.eml\"\n");
+  fs::permissions(program, fs::perms::owner_all);
+  env_.sendmailProgram = program.string();
+  auto request = RecoveryRequest(10, "data.bin");
+  request.method = dtl::SendMethod::Mapi;
+  ASSERT_TRUE(doc_.BuildSplitJob(request));
+  Run();
+  std::vector<std::string> names, subjects;
+  for (int n = 0; fs::exists(out / (std::to_string(n) + ".eml")); ++n) {
+    const std::string eml = dtltest::ReadFileText(out / (std::to_string(n) + ".eml"));
+    names.push_back(Between(eml, "filename=\"", "\""));
+    subjects.push_back(Between(eml, "Subject: ", "         "));
+  }
+  ASSERT_EQ(names.size(), 29u);
+  EXPECT_EQ(std::vector<std::string>(names.begin() + 24, names.end()),
+            (std::vector<std::string>{"data.bin.024.doc", "data.bin.par2.doc",
+                                      "data.bin.vol00+01.par2.doc", "data.bin.vol01+01.par2.doc",
+                                      "data.bin.vol02+01.par2.doc"}));
+  EXPECT_EQ(subjects[24], "data.bin - segment number 24");
+  EXPECT_EQ(subjects[26], "data.bin - recovery file 2 of 4");
+  EXPECT_TRUE(SpoolFolders().empty());
+}
+
 // A spool that went away is a problem only once something was mailed from it: then the run ends
 // with a message and mails nothing; before that (or when the user merely unticked rows) it is
 // prepared again.
