@@ -21,6 +21,7 @@
 
 #include "archive/SegmentBounds.h"
 #include "archive/SegmentList.h"
+#include "archive/SegmentRecovery.h"
 #include "base/ProgramFolder.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
@@ -233,7 +234,15 @@ std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc,
   const auto check =
       dtl::CheckSegmentSize(dtl::SizeCheckSettings(settings, std::chrono::milliseconds(5000)),
                             dtl::LargestPieceBytes(doc.Records()));
-  if (!check || !check->TooLarge()) return std::nullopt;
+  if (!check) return std::nullopt;
+  const uint64_t recoveryMail = dtl::LargestRecoveryMailBytes(doc.Records());
+  if (!check->TooLarge() && check->limit > 0 && recoveryMail > check->limit)
+    return "the server takes mails of at most " + std::to_string(check->limit) +
+           " bytes; the recovery files of this send make mails of up to about " +
+           std::to_string(recoveryMail) +
+           " bytes (each describes every segment of its file: fewer, larger segments make them "
+           "smaller; --recovery 0 sends none); nothing was sent";
+  if (!check->TooLarge()) return std::nullopt;
   const uint64_t largest = check->pieceBytes, mail = check->mailBytes, fits = check->fits;
   std::string text = "the server takes mails of at most " + std::to_string(check->limit) +
                      " bytes; segments of " + std::to_string(largest) +
@@ -243,6 +252,10 @@ std::optional<std::string> CheckSizeUpFront(const dtl::SendDocument& doc,
          " bytes (--position " + std::to_string(fits / 10000) + "); nothing was sent";
 }
 
+// Where the segments of files sent with recovery data are packed before they are mailed: beside
+// the journal, so a resume finds the very bytes the recovery files were made over.
+std::filesystem::path SpoolFolder() { return dtl::XdgStateHome() / "drovetail" / "spool"; }
+
 // Runs the job the document holds until it ends or Ctrl-C stops it.
 int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::SendJournal& journal,
            dtl::SendJournalData& data) {
@@ -250,6 +263,7 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   CliSendObserver observer(doc, journal, data, progress);
   dtl::SendEnvironment env;
   env.settings = &settings;
+  env.spoolFolder = SpoolFolder();
 
   if (::pipe2(gWakePipe, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + std::strerror(errno));
   gInterrupt = std::stop_source();
@@ -343,6 +357,14 @@ class SendCommand : public Command {
               return why ? *why : std::string();
             },
             ""));
+    line.Value(
+            app, "--recovery", [this](const std::string& v) { recovery_ = ParseNumber(v); },
+            "PERCENT",
+            "mail recovery data with each file: recovery files worth PERCENT of its segments, "
+            "0..100, with which a receiver rebuilds that many lost segment mails (default: the "
+            "RecoveryPercent setting; 0: none)")
+        ->check(Whole("--recovery must be a whole number from 0 to 100", 0,
+                      dtl::kMaxRecoveryPercent));
     line.Flag(
         app, "--resume", resume_,
         "go on with the last interrupted send: only the segments not yet delivered are sent; its "
@@ -363,7 +385,7 @@ class SendCommand : public Command {
 
   std::vector<std::string> files_;
   std::optional<std::string> to_, method_, from_, passwordFile_, segments_;
-  std::optional<uint64_t> position_, segmentSize_;
+  std::optional<uint64_t> position_, segmentSize_, recovery_;
   bool passwordStdin_ = false, plain_ = false, resume_ = false;
 };
 
@@ -379,9 +401,12 @@ int SendCommand::Run() {
   if (!lock.held())
     return Fail("another dtl send is running (" + journal.Path().string() + ".lock)");
   dtl::SendDocument doc(settings);
+  // An interrupted send keeps its spools for the resume; a finished one has removed them.
+  doc.KeepSpools(true);
 
   if (resume) {
-    if (!files.empty() || to || method || from || position || segmentSize || plain || segments_)
+    if (!files.empty() || to || method || from || position || segmentSize || plain || segments_ ||
+        recovery_)
       return Usage("--resume takes the job as it was; only a password option may go with it");
     auto data = journal.Load();
     if (!data)
@@ -420,6 +445,20 @@ int SendCommand::Run() {
   if (plain && (passwordFile || passwordStdin))
     return Usage("--plain sends files unencrypted; no password");
   if (position && segmentSize) return Usage("give --position or --segment-size, not both");
+  if (plain && recovery_ && *recovery_ > 0)
+    return Usage("--plain sends files whole; no recovery data");
+  // Segments picked by hand are packed anew and would not match recovery files mailed before.
+  if (segments_ && recovery_ && *recovery_ > 0)
+    return Usage("--segments sends segments again; no recovery data");
+  unsigned recovery = 0;
+  if (recovery_) {
+    recovery = static_cast<unsigned>(*recovery_);
+  } else if (!plain && !segments_) {
+    recovery = settings.RecoveryPercent();
+    if (recovery > dtl::kMaxRecoveryPercent)
+      return Usage("the RecoveryPercent setting is " + std::to_string(recovery) +
+                   "; it must be 0 to 100 (dtl config set RecoveryPercent N)");
+  }
   std::optional<SegmentChoice> chosen;
   if (segments_) {
     if (plain) return Usage("--plain sends files whole; no --segments");
@@ -445,6 +484,7 @@ int SendCommand::Run() {
   request.from = from ? *from : settings.FromAddress();
   request.position = position ? static_cast<uint32_t>(*position) : settings.SegSize();
   request.segmentSize = segmentSize.value_or(0);
+  request.recoveryPercent = plain ? 0 : recovery;
 
   const dtl::FileChoice choice = dtl::ChooseFiles(files);
   for (const auto& refusal : choice.refusals)
@@ -483,6 +523,9 @@ int SendCommand::Run() {
       if (!chosen->Has(static_cast<uint64_t>(doc.RecordAt(p)->index))) doc.SetPending(p, false);
 
   if (const auto tooLarge = CheckSizeUpFront(doc, settings)) return Fail(*tooLarge);
+
+  // A new send replaces the interrupted one, which can no longer be resumed: its spools go.
+  if (auto old = journal.Load()) dtl::RemoveSpools(SpoolFolder(), old->records);
 
   dtl::SendJournalData data;
   data.fields = doc.Fields();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/SegmentList.h"
 #include "base/SettingsStore.h"
 #include "send/SendEngine.h"
 
@@ -23,6 +24,25 @@ SmtpSettings SizeCheckSettings(const SettingsStore& settings, std::chrono::milli
 uint64_t LargestPieceBytes(const std::vector<SegmentRecord>& records) {
   uint64_t largest = 0;
   for (const auto& r : records) largest = std::max(largest, std::min(r.segmentSize, r.fileSize));
+  return largest;
+}
+
+uint64_t LargestRecoveryMailBytes(const std::vector<SegmentRecord>& records) {
+  uint64_t largest = 0;
+  for (const auto& r : records) {
+    if (!r.IsRecovery()) continue;
+    const uint64_t segments = SegmentCount(r.fileSize, r.segmentSize);
+    // The recovery packet (its header, exponent and a slice: the largest archive, with the
+    // archive's slack, rounded up to 4), then the set's description as every volume repeats
+    // it: the main packet (16 bytes per segment), per segment a file description (its name
+    // at most 12 characters longer than the file's, padded) and a slice checksum packet, and
+    // the creator packet.
+    const uint64_t slice = (std::min(r.segmentSize, r.fileSize) + 1024 + 3) / 4 * 4;
+    const uint64_t perSegment = 16 + (64 + 56 + r.name.size() + 12 + 3) + (64 + 16 + 20);
+    const uint64_t file = (64 + 4 + slice) + (64 + 12) + segments * perSegment + (64 + 256);
+    // Taken as a piece, the file gets an archive's slack on top: still an upper estimate.
+    largest = std::max(largest, EstimatedSegmentMailBytes(file));
+  }
   return largest;
 }
 

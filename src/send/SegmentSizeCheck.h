@@ -29,6 +29,12 @@ uint64_t LargestPieceBytes(const std::vector<SegmentRecord>& records);
 // the segment size the request names (capped by the largest file).
 uint64_t LargestPieceBytes(const SendRequest& request, bool plain);
 
+// An upper estimate of the largest recovery-file mail a job of these records sends (0 when it
+// sends none). A recovery file holds one block as large as its file's largest segment archive
+// and, besides, the description of every segment of the file (about 260 bytes each), so with
+// many small segments its mail is much larger than a segment's.
+uint64_t LargestRecoveryMailBytes(const std::vector<SegmentRecord>& records);
+
 // What the server said and what follows for the largest piece.
 struct SegmentSizeCheck {
   uint64_t limit = 0;       // the server's SIZE; 0 when it announced none

@@ -1,8 +1,12 @@
 #include "send/SendDocument.h"
 
+#include <openssl/rand.h>
+
 #include <algorithm>
+#include <random>
 
 #include "archive/SegmentList.h"
+#include "archive/SegmentRecovery.h"
 #include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
 
@@ -12,9 +16,10 @@ SendDocument::SendDocument(SettingsStore& settings) : settings_(settings) {}
 
 SendDocument::~SendDocument() {
   if (worker_.joinable()) {
-    worker_.request_stop();
+    stop_.request_stop();
     worker_.join();
   }
+  if (!keepSpools_ && !spoolFolder_.empty()) RemoveSpools(spoolFolder_, records_);
   WipeSecret(fields_.password);
   WipeSecret(delivery_.smtpPassword);
   WipeSecret(delivery_.mapiPassword);
@@ -33,6 +38,9 @@ void SendDocument::Notify(const DocUpdate& update) {
 void SendDocument::ResetJob() {
   {
     std::lock_guard<std::mutex> lock(listMutex_);
+    // A live worker may still be reading its spool; it is a run's to remove then.
+    if (!keepSpools_ && !spoolFolder_.empty() && !workerActive_.load())
+      RemoveSpools(spoolFolder_, records_);
     records_.clear();
     served_.clear();
   }
@@ -55,11 +63,32 @@ void WipeRunSecrets(SendRunParams& p) {
   WipeSecret(p.delivery.mapiPassword);
 }
 
+// A fresh spool folder name: random, so two jobs (or a job and the leftovers of one that was
+// never resumed) never share a folder, and plain, so it can only ever name a folder right under
+// the spool folder.
+std::string NewSpoolName() {
+  unsigned char bytes[12];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    // Uniqueness is what matters here, not secrecy.
+    std::random_device device;
+    for (unsigned char& c : bytes) c = static_cast<unsigned char>(device());
+  }
+  static const char* hex = "0123456789abcdef";
+  std::string name = "spool-";
+  for (unsigned char c : bytes) {
+    name.push_back(hex[c >> 4]);
+    name.push_back(hex[c & 15]);
+  }
+  return name;
+}
+
 }  // namespace
 
 Status SendDocument::BuildJob(const SendRequest& request, bool plain) {
   if (!CanBuildJob()) return StillRunning();
   if (request.files.empty()) return Error(ErrorCode::InvalidArgument, std::string(kNoFileMessage));
+  if (request.recoveryPercent > kMaxRecoveryPercent)
+    return Error(ErrorCode::InvalidArgument, "recovery data is 0 to 100 percent");
   const uint64_t segmentSize =
       request.segmentSize ? request.segmentSize : uint64_t{request.position} * kSegmentUnit;
   std::vector<SegmentRecord> records;
@@ -72,8 +101,12 @@ Status SendDocument::BuildJob(const SendRequest& request, bool plain) {
       // A size no index can number: refuse rather than drop.
       if (more.empty())
         return Error(ErrorCode::InvalidArgument, "the files cannot be cut into that many segments");
+      // The recovery files follow their file's segments, so the order stays file by file.
+      auto recovery = MakeRecoveryRecords(more, request.recoveryPercent, NewSpoolName());
       records.insert(records.end(), std::make_move_iterator(more.begin()),
                      std::make_move_iterator(more.end()));
+      records.insert(records.end(), std::make_move_iterator(recovery.begin()),
+                     std::make_move_iterator(recovery.end()));
     }
   }
   SendJobFields fields;
@@ -150,13 +183,17 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   params.list = this;
   params.observer = &observer;
   params.env = &env;
+  spoolFolder_ = SpoolFolderOf(env);
   params.onPosition = [this](int32_t position) { position_.store(position); };
   params.onNormalEnd = [this] { running_.store(false); };
   // A refusal for good ends the run as surely as the last delivery: waiting for Stop would
   // only leave Send disabled for nothing.
   params.onRefused = [this] { running_.store(false); };
-  worker_ = std::jthread([this, params = std::move(params),
-                          &observer](std::stop_token stop) mutable {
+  // The run's stop source exists before its thread: a Stop() coming from the run's own first
+  // events, while worker_ is still being assigned, reaches the run all the same.
+  stop_ = std::stop_source();
+  worker_ = std::jthread([this, params = std::move(params), &observer,
+                          stop = stop_.get_token()]() mutable {
     lastResult_.store(RunSendEngine(params, stop));
     WipeRunSecrets(params);
     // Cleared before the event, so a receiver that re-checks the enabling rules sees Send free.
@@ -169,7 +206,7 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
 
 void SendDocument::Stop() {
   running_.store(false);
-  worker_.request_stop();
+  stop_.request_stop();
   Notify({DocHint::Status, 0, {std::string(kStatusStopped), position_.load()}});
 }
 
@@ -241,6 +278,12 @@ void SendDocument::AddServedRecipients(size_t position, const std::vector<std::s
   auto& have = served_[position];
   for (const std::string& a : addresses)
     if (std::find(have.begin(), have.end(), a) == have.end()) have.push_back(a);
+}
+
+void SendDocument::MarkSpoolReady(const std::string& spool) {
+  std::lock_guard<std::mutex> lock(listMutex_);
+  for (SegmentRecord& r : records_)
+    if (r.spool == spool) r.spoolReady = 1;
 }
 
 ServedRecipientMap SendDocument::AllServedRecipients() const {

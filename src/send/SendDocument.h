@@ -3,7 +3,7 @@
 //
 // Threads: the document belongs to the user-interface thread; only StartRun's worker reads it
 // besides, through the guarded list (SendJobList). The worker gets its own copy of the job's
-// fields and delivery settings and is stopped through its std::jthread's stop token. Views
+// fields and delivery settings and is stopped through the run's own stop source. Views
 // register with AddView() and hear the update hints on the thread that causes them:
 // BuildSplitJob/BuildPlainJob (Rebuild), ToggleChecks (ToggleChecks), Stop (Status), and
 // ApplyEngineEvent (Status, Progress, Delivered, Failed), which the owner calls on its own thread
@@ -16,10 +16,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -82,7 +84,12 @@ class SendDocument : public SendJobList {
   Status BuildSplitJob(const SendRequest& request);
   Status BuildPlainJob(const SendRequest& request);
   // The reset rule: empty list, running and job-present cleared, From cleared, position 0.
+  // The spools the discarded records name are removed from the spool folder of the last run,
+  // unless KeepSpools(true) (or a worker is still alive).
   void ResetJob();
+  // Spools outlive the job (the destructor and ResetJob leave them): `dtl send` keeps them for
+  // a resume. Off by default, so a job the desktop program discards takes its spools along.
+  void KeepSpools(bool keep) { keepSpools_ = keep; }
   // A job taken back as it was (resume): fields and records, pending flags included, and the
   // recipients that already had a pending segment (by position); the delivery settings are
   // read from the store as for a new job. Refused as BuildSplitJob while a worker is alive.
@@ -142,6 +149,7 @@ class SendDocument : public SendJobList {
   void MarkDelivered(size_t position) override;
   std::vector<std::string> ServedRecipients(size_t position) const override;
   void AddServedRecipients(size_t position, const std::vector<std::string>& addresses) override;
+  void MarkSpoolReady(const std::string& spool) override;
   // Every pending segment's recipients that already have it (what the resume journal keeps).
   ServedRecipientMap AllServedRecipients() const;
 
@@ -165,7 +173,12 @@ class SendDocument : public SendJobList {
   std::atomic<int32_t> position_{0};
   std::atomic<bool> workerActive_{false};
   std::atomic<int> lastResult_{0};
-  // Last member: destroyed (stop requested, joined) before anything the worker touches.
+  std::filesystem::path spoolFolder_;  // the last run's (SpoolFolderOf)
+  bool keepSpools_ = false;
+  // The last run's stop (Stop(), the destructor); made before its worker starts.
+  std::stop_source stop_;
+  // Last member: joined before anything the worker touches is destroyed (the destructor
+  // requests the stop through stop_ first).
   std::jthread worker_;
   bool haveRun_ = false;
 };

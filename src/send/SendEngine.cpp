@@ -20,6 +20,7 @@
 #include "archive/PieceProducer.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentList.h"
+#include "archive/SegmentRecovery.h"
 #include "base/ProgramFolder.h"
 #include "base/SecretMemory.h"
 #include "base/SettingsStore.h"
@@ -55,6 +56,38 @@ std::string SegmentSubject(std::string_view name, int32_t index, std::string_vie
   s += " - segment number " + std::to_string(index) + "         ";
   s += tag;
   return s;
+}
+
+std::string RecoverySubject(std::string_view name, uint32_t number, uint32_t count,
+                            std::string_view tag) {
+  std::string s(name);
+  s += " - recovery file " + std::to_string(number) + " of " + std::to_string(count) + "         ";
+  s += tag;
+  return s;
+}
+
+bool IsSpoolName(std::string_view name) {
+  constexpr std::string_view kPrefix = "spool-";
+  if (name.size() <= kPrefix.size() || name.size() > 64 || !name.starts_with(kPrefix)) return false;
+  return std::all_of(name.begin() + kPrefix.size(), name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+  });
+}
+
+std::filesystem::path SpoolFolderOf(const SendEnvironment& env) {
+  return env.spoolFolder.empty() ? TempFolder() : env.spoolFolder;
+}
+
+void RemoveSpools(const std::filesystem::path& spoolFolder,
+                  const std::vector<SegmentRecord>& records) {
+  std::set<std::string> done;
+  for (const SegmentRecord& r : records) {
+    // The name was checked when the record was read, but a list can come from anywhere: only a
+    // spool name ever reaches remove_all, so nothing outside the spool folder can be removed.
+    if (!IsSpoolName(r.spool) || !done.insert(r.spool).second) continue;
+    std::error_code ec;
+    std::filesystem::remove_all(spoolFolder / r.spool, ec);
+  }
 }
 
 Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelope,
@@ -134,7 +167,7 @@ struct PackedPiece {
 
 bool SameRecord(const SegmentRecord& a, const SegmentRecord& b) {
   return a.path == b.path && a.index == b.index && a.segmentSize == b.segmentSize &&
-         a.fileSize == b.fileSize;
+         a.fileSize == b.fileSize && a.recoveryFile == b.recoveryFile && a.spool == b.spool;
 }
 
 class EngineProgress : public MailProgress {
@@ -166,6 +199,7 @@ class Run {
         env_(*p.env),
         delivery_(p.delivery) {
     temp_ = env_.tempFolder.empty() ? TempFolder() : env_.tempFolder;
+    spoolBase_ = SpoolFolderOf(env_);
     logFolder_ = env_.errorLogFolder;
   }
   ~Run() {
@@ -188,6 +222,14 @@ class Run {
       if (stop_.stop_requested()) return Abandon();
       const auto record = list_.RecordAt(static_cast<size_t>(p));
       if (!record || record->pending == 0) continue;
+      if (record->recoveryPercent > 0 && !p_.job.plain) {
+        const Step prepared = EnsureSpool(static_cast<size_t>(p), *record);
+        if (prepared == Step::Abandon) return Abandon();
+        if (prepared == Step::Retry) {
+          --p;
+          continue;
+        }
+      }
       Step step = Step::Next;
       switch (p_.job.method) {
         case SendMethod::DirectSend:
@@ -231,6 +273,199 @@ class Run {
   }
 
   PackedPiece Pack(size_t position, const SegmentRecord& record) const {
+    if (record.recoveryPercent > 0 && !p_.job.plain) return ReadSpooled(position, record);
+    return PackFresh(position, record);
+  }
+
+  // A record of a file sent with recovery data: the bytes its spool holds, which the recovery
+  // files were made over.
+  PackedPiece ReadSpooled(size_t position, const SegmentRecord& record) const {
+    PackedPiece piece;
+    piece.position = position;
+    piece.record = record;
+    piece.pieceName = SpooledFileName(record);
+    auto bytes = ReadSpoolFile(spoolBase_ / record.spool / piece.pieceName);
+    if (!bytes) {
+      piece.error = std::move(bytes.error());
+      return piece;
+    }
+    piece.bytes = std::move(bytes.value());
+    piece.rawSize = piece.bytes.size();
+    piece.ok = true;
+    return piece;
+  }
+
+  // Reads one file of a spool. The spool is the run's own, yet the file is opened without
+  // following links and read no further than a sane bound: a folder under the user's state
+  // folder can be tampered with between runs.
+  static Result<std::vector<uint8_t>> ReadSpoolFile(const std::filesystem::path& file) {
+    constexpr uint64_t kLargestSpoolFile = uint64_t{1} << 30;
+    auto fail = [&](int e) -> Result<std::vector<uint8_t>> {
+      return Error(e == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
+                   file.string() + ": " + std::generic_category().message(e), e);
+    };
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return fail(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > kLargestSpoolFile) {
+      ::close(fd);
+      return fail(EINVAL);
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+    size_t have = 0;
+    while (have < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int e = n < 0 ? errno : EIO;
+        ::close(fd);
+        return fail(e);
+      }
+      have += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return bytes;
+  }
+
+  // Writes a new file of a spool and syncs it: the completion mark written after it promises
+  // that every byte is on disk.
+  static dtl::Status WriteSpoolFile(const std::filesystem::path& file,
+                                    const std::vector<uint8_t>& bytes) {
+    auto fail = [&](int e) -> dtl::Status {
+      return Error(ErrorCode::Io, file.string() + ": " + std::generic_category().message(e), e);
+    };
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return fail(errno);
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int e = n < 0 ? errno : EIO;
+        ::close(fd);
+        return fail(e);
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+      const int e = errno;
+      ::close(fd);
+      return fail(e);
+    }
+    if (::close(fd) != 0) return fail(errno);
+    return {};
+  }
+
+  static constexpr const char* kSpoolComplete = ".complete";
+
+  // True when some record of `spool` already went out from it, to everybody or to some.
+  bool MailedFromSpool(const std::string& spool) const {
+    const size_t count = list_.RecordCount();
+    for (size_t q = 0; q < count; ++q) {
+      const auto r = list_.RecordAt(q);
+      if (!r || r->spool != spool || !r->spoolReady) continue;
+      if (!r->pending || !list_.ServedRecipients(q).empty()) return true;
+    }
+    return false;
+  }
+
+  bool SpoolStillNeeded(const std::string& spool) const {
+    const size_t count = list_.RecordCount();
+    for (size_t q = 0; q < count; ++q) {
+      const auto r = list_.RecordAt(q);
+      if (r && r->spool == spool && r->pending) return true;
+    }
+    return false;
+  }
+
+  // After a delivery: the spool goes once nothing of its file is left to mail.
+  void ReleaseSpoolIfDone(const SegmentRecord& record) {
+    if (record.recoveryPercent == 0 || !IsSpoolName(record.spool)) return;
+    if (SpoolStillNeeded(record.spool)) return;
+    std::error_code ec;
+    std::filesystem::remove_all(spoolBase_ / record.spool, ec);
+    readySpools_.erase(record.spool);
+  }
+
+  // A spooled file that is not there comes back on every retry: retrying would never end.
+  static bool SpoolFileLost(const SegmentRecord& record, const PackedPiece& piece) {
+    return record.recoveryPercent > 0 && !piece.ok && piece.error.code == ErrorCode::NotFound;
+  }
+
+  Step SpoolGone(size_t p, const SegmentRecord& record) {
+    Status(p, Format(kStatusSpoolGone, record.name));
+    return GiveUp();
+  }
+
+  // Makes sure the spool of `record`'s file is complete before anything of it is mailed.
+  Step EnsureSpool(size_t p, const SegmentRecord& record) {
+    if (readySpools_.contains(record.spool)) return Step::Next;
+    const std::filesystem::path dir = spoolBase_ / record.spool;
+    std::error_code ec;
+    if (!IsSpoolName(record.spool)) return SpoolGone(p, record);
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / kSpoolComplete, ec))) {
+      readySpools_.insert(record.spool);
+      list_.MarkSpoolReady(record.spool);
+      return Step::Next;
+    }
+    // Fresh bytes now would not match the recovery files (or segments) already mailed.
+    if (MailedFromSpool(record.spool)) return SpoolGone(p, record);
+    Status(p, std::string(kStatusPreparingRecovery));
+    dtl::Status made = MakeSpool(dir, record);
+    if (!made) {
+      std::filesystem::remove_all(dir, ec);
+      if (stop_.stop_requested() || made.error().code == ErrorCode::Cancelled) {
+        Status(p, std::string(kStatusStopped));
+        return Step::Abandon;
+      }
+      lastAttemptFailed_ = true;
+      return RetryAfterWait(p, Format(Format(kStatusPrepareFailed, record.name),
+                                      made.error().message));
+    }
+    readySpools_.insert(record.spool);
+    list_.MarkSpoolReady(record.spool);
+    return Step::Next;
+  }
+
+  // Packs every segment of `record`'s file into `dir`, under the names a receiver saves them
+  // by, makes the recovery files over them and marks the spool complete. A half spool left by
+  // an earlier run is started again: none of it was mailed (EnsureSpool checked).
+  dtl::Status MakeSpool(const std::filesystem::path& dir, const SegmentRecord& record) {
+    if (dtl::Status base = MakePrivateFolders(spoolBase_); !base) return base;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+      const int e = errno;
+      return Error(ErrorCode::Io, dir.string() + ": " + std::generic_category().message(e), e);
+    }
+    const uint64_t count = SegmentCount(record.fileSize, record.segmentSize);
+    std::vector<std::string> names;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (stop_.stop_requested()) return Error(ErrorCode::Cancelled, "");
+      SegmentRecord segment = record;
+      segment.index = static_cast<int32_t>(i);
+      segment.recoveryFile.clear();
+      PackedPiece piece = PackFresh(0, segment);
+      if (!piece.ok) return piece.error;
+      names.push_back(SpooledFileName(segment));
+      if (dtl::Status written = WriteSpoolFile(dir / names.back(), piece.bytes); !written)
+        return written;
+    }
+    auto recovery = MakeSegmentRecovery(dir, names, record.name, record.recoveryPercent, stop_);
+    if (!recovery) return recovery.error();
+    if (dtl::Status marked = WriteSpoolFile(dir / kSpoolComplete, {}); !marked) return marked;
+    // The mark's name in the folder is on disk too, or a crash could leave a spool whose mark
+    // survives but whose files' names do not.
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      (void)::fsync(dfd);
+      ::close(dfd);
+    }
+    return {};
+  }
+
+  PackedPiece PackFresh(size_t position, const SegmentRecord& record) const {
     PackedPiece piece;
     piece.position = position;
     piece.record = record;
@@ -279,6 +514,8 @@ class Run {
     for (size_t q = p + 1; q < count; ++q) {
       const auto r = list_.RecordAt(q);
       if (!r || !r->pending) continue;
+      // A file whose spool is not made yet is prepared first, when its turn comes.
+      if (r->recoveryPercent > 0 && !p_.job.plain && !readySpools_.contains(r->spool)) return;
       aheadPosition_ = q;
       ahead_ = std::async(std::launch::async, [this, q, rec = *r] { return Pack(q, rec); });
       return;
@@ -295,9 +532,16 @@ class Run {
     return Pack(p, record);
   }
 
+  std::string Subject(const SegmentRecord& record) const {
+    if (record.IsRecovery() && !p_.job.plain)
+      return RecoverySubject(record.name, static_cast<uint32_t>(record.index) + 1,
+                             RecoveryFileCount(record), tag_);
+    return SegmentSubject(record.name, record.index, tag_, p_.job.plain);
+  }
+
   // Subject, recipients and From, attachment, body: in the order the mail engine is fed.
   bool Compose(const SegmentRecord& record, PackedPiece& piece, EmailObject& email) {
-    const std::string subject = SegmentSubject(record.name, record.index, tag_, p_.job.plain);
+    const std::string subject = Subject(record);
     email.SetHeader("X-Mailer", "");
     email.SetSubject(subject);
     if (p_.job.method == SendMethod::DirectSend) {
@@ -387,6 +631,7 @@ class Run {
     }
 
     PackedPiece piece = TakePiece(p, record);
+    if (SpoolFileLost(record, piece)) return SpoolGone(p, record);
     EmailObject email = EmailObject::CreateMessage(CurrentMessageStamp());
     MailLog log;
     SmtpAttemptReport report;
@@ -461,6 +706,7 @@ class Run {
       list_.MarkDelivered(p);
       obs_.OnSendEvent(
           {SendEventKind::Delivered, static_cast<int32_t>(p), 0, RefusedRowText(email)});
+      ReleaseSpoolIfDone(record);
     } else if (reachedSome) {
       list_.AddServedRecipients(p, report.acceptedRecipients);
       obs_.OnSendEvent({SendEventKind::PartlyDelivered, static_cast<int32_t>(p), 0, {}});
@@ -608,11 +854,11 @@ class Run {
     }
     Status(p, std::string(kStatusSending));
     PackedPiece piece = TakePiece(p, record);
+    if (SpoolFileLost(record, piece)) return SpoolGone(p, record);
     bool sent = false;
     if (piece.ok) {
       PackAhead(p);
-      const std::string subject =
-          p_.job.plain ? record.name : SegmentSubject(record.name, record.index, tag_, false);
+      const std::string subject = p_.job.plain ? record.name : Subject(record);
       for (;;) {
         // The body is the subject alone on this path: no closing dot.
         dtl::Status submitted =
@@ -634,6 +880,7 @@ class Run {
       list_.MarkDelivered(p);
       obs_.OnSendEvent({SendEventKind::Delivered, static_cast<int32_t>(p), 0, {}});
       obs_.OnSendEvent({SendEventKind::UploadPercent, static_cast<int32_t>(p), 100, {}});
+      ReleaseSpoolIfDone(record);
       return Step::Next;
     }
     if (stop_.stop_requested()) return Step::Abandon;
@@ -647,6 +894,9 @@ class Run {
   const SendEnvironment& env_;
   DeliverySettings delivery_;  // the run's own; never written back, wiped at the end
   std::filesystem::path temp_;
+  std::filesystem::path spoolBase_;
+  // Spools known complete in this run: their records mail from them.
+  std::set<std::string> readySpools_;
   std::string logFolder_;
   std::unique_ptr<MxResolver> resolver_;
   bool lastAttemptFailed_ = true;

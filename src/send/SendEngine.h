@@ -110,6 +110,14 @@ inline constexpr const char* kStatusTooLargeNoFit =
     "Segment number %d makes a mail of %s bytes; the server takes at most %s bytes. "
     "No segment size fits.";
 inline constexpr const char* kStatusRefused = "The server refused segment number %d for good: %s";
+// The row of a file's first record while its segments are packed and its recovery files made.
+inline constexpr std::string_view kStatusPreparingRecovery = "Preparing recovery data...";
+// Making them failed; a retry follows (`%s`: the file's name, then the reason).
+inline constexpr const char* kStatusPrepareFailed = "Failed preparing recovery data for %s: %s";
+// Some of the file's mails went out from a spool that is no longer there: mailing freshly
+// packed bytes would not match the recovery files already sent, so the run ends.
+inline constexpr const char* kStatusSpoolGone =
+    "The prepared segments of %s are gone; send the file again";
 
 // Recipients that already have a pending segment, by list position.
 using ServedRecipientMap = std::map<size_t, std::vector<std::string>>;
@@ -130,6 +138,10 @@ class SendJobList {
   virtual std::vector<std::string> ServedRecipients(size_t position) const { return {}; }
   // Adds `addresses` to them; called by the worker before the PartlyDelivered event.
   virtual void AddServedRecipients(size_t position, const std::vector<std::string>& addresses) {}
+  // Sets spoolReady on every record whose spool is `spool`; called by the worker once that
+  // spool is complete, before anything is mailed from it. The default keeps nothing, so a
+  // list that cannot keep it never learns that a later loss of the spool matters.
+  virtual void MarkSpoolReady(const std::string& spool) {}
 };
 
 // Waits `duration`, or less when `stop` is requested first. True when the whole time passed.
@@ -181,6 +193,19 @@ class SystemRandom : public RandomSource {
 std::string MakeSubjectTag(RandomSource& random);
 // "%s - segment number %d         %s" (nine blanks) in split mode, "%s " in plain mode.
 std::string SegmentSubject(std::string_view name, int32_t index, std::string_view tag, bool plain);
+// "%s - recovery file %d of %d         %s": the recovery file `number` (from 1) of `count`.
+std::string RecoverySubject(std::string_view name, uint32_t number, uint32_t count,
+                            std::string_view tag);
+
+// Spool folders: where the segments of a file sent with recovery data are packed once, beside
+// the recovery files made over them, and mailed from. A spool's name (SegmentRecord::spool) is
+// "spool-" and hex digits, so it can only ever name a folder right inside the spool folder.
+bool IsSpoolName(std::string_view name);
+// Removes the spools `records` name (each once) from `spoolFolder`, with everything in them.
+// Names that are no spool name are left alone. Errors are ignored: a spool that cannot be
+// removed costs disk space, nothing else.
+void RemoveSpools(const std::filesystem::path& spoolFolder,
+                  const std::vector<SegmentRecord>& records);
 
 // What one SMTP delivery attempt leaves besides its outcome: the mail sender's log, the
 // largest message the server announced (0: none), and its permanent refusal of the whole
@@ -245,7 +270,13 @@ struct SendEnvironment {
   SettingsStore* settings = nullptr;
   // Pack the next pending segment while the current one is on the wire.
   bool packAhead = true;
+  // Where spools are made (empty: the temp folder); created 0700 when missing. `dtl send` keeps
+  // them under its state folder, so a resume finds them.
+  std::filesystem::path spoolFolder;
 };
+
+// The spool folder of a run: `env.spoolFolder`, or the temp folder when that is empty.
+std::filesystem::path SpoolFolderOf(const SendEnvironment& env);
 
 struct SendRunParams {
   SendJobFields job;
@@ -266,6 +297,14 @@ struct SendRunParams {
 // refused a segment mail for good: too large for it, any 5xx to MAIL FROM or the end of data,
 // or every recipient still owed refused with a 5xx; that segment stays pending, the last status
 // says why and onRefused is called).
+//
+// A record with recovery data (recoveryPercent > 0) needs its file's spool: before the first such
+// record of a file is mailed, every segment of the file is packed once into the spool and the
+// recovery files made over those bytes (status kStatusPreparingRecovery; a stop ends it and
+// leaves no half spool behind), and list.MarkSpoolReady() is called. Its records then mail the
+// spooled bytes, never packed again; a spool already complete (a resume) is used as it is. A
+// spool that is gone while some record of its file was already mailed from it ends the run
+// (kStatusSpoolGone, onRefused). The spool is removed once no record of its file is pending.
 //
 // Failed attempts (no connection, time-outs, 4xx answers, a piece that cannot be cut) are
 // retried without end: the first retry at once, later ones after RetryBackoff's waits, which a

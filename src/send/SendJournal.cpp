@@ -15,6 +15,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "archive/SegmentRecovery.h"
 #include "base/ProgramFolder.h"
 
 namespace dtl {
@@ -157,9 +158,15 @@ std::string SendJournal::Serialize(const SendJournalData& d) {
     o << "password none\n";
   for (const SourceStamp& s : d.sources)
     o << "source " << s.size << " " << s.mtimeNs << " " << Encode(s.path) << "\n";
-  for (const SegmentRecord& r : d.records)
+  for (const SegmentRecord& r : d.records) {
     o << "record " << r.segmentSize << " " << r.fileSize << " " << r.index << " " << int(r.pending)
       << " " << Encode(r.path) << " " << Encode(r.name) << "\n";
+    // Only records with recovery data get this line, so a journal without any reads as before
+    // and an older program refuses one it could not resume correctly.
+    if (r.recoveryPercent > 0)
+      o << "recovery " << int(r.recoveryPercent) << " " << int(r.spoolReady) << " " << r.spool
+        << " " << Encode(r.recoveryFile) << "\n";
+  }
   for (const auto& [position, addresses] : d.served) {
     if (addresses.empty()) continue;
     o << "served " << position;
@@ -231,6 +238,25 @@ Result<SendJournalData> SendJournal::Parse(const std::string& text) {
       r.path = std::move(*path);
       r.name = std::move(*name);
       d.records.push_back(std::move(r));
+    } else if (key == "recovery" && f.size() == 5) {
+      // Belongs to the record line just before it, once.
+      if (d.records.empty() || d.records.back().recoveryPercent != 0 || !d.served.empty())
+        return bad("recovery");
+      SegmentRecord& r = d.records.back();
+      unsigned percent = 0;
+      int ready = 0;
+      auto file = Decode(f[4]);
+      // The spool is a plain name (it is removed with everything in it) and the recovery file
+      // one of this record's file: nothing here may point anywhere else.
+      if (!Number(f[1], percent) || percent == 0 || percent > kMaxRecoveryPercent ||
+          !Number(f[2], ready) || (ready != 0 && ready != 1) || !IsSpoolName(f[3]) || !file ||
+          (!file->empty() && (!IsRecoveryFileName(*file) || RecoveryDataName(*file) != r.name ||
+                              file->find('/') != std::string::npos)))
+        return bad("recovery");
+      r.recoveryPercent = static_cast<uint8_t>(percent);
+      r.spoolReady = static_cast<uint8_t>(ready);
+      r.spool = f[3];
+      r.recoveryFile = std::move(*file);
     } else if (key == "served" && f.size() >= 3) {
       // Served lines follow the records they speak of.
       size_t position = 0;

@@ -3,7 +3,8 @@
 // refused others for now, and each source file's size and change time) kept in one small file
 // under $XDG_STATE_HOME/drovetail/, rewritten atomically after every delivery, so an
 // interrupted send (Ctrl-C, a crash, power loss) can go on with only the segments not yet
-// delivered.
+// delivered. A file sent with recovery data also keeps its records' spool name and recovery
+// fields, so a resume mails the very bytes the recovery files already mailed were made over.
 //
 // The password is never stored. The journal keeps only whether the job had one and a salted
 // PBKDF2-HMAC-SHA256 check value, so a resume asks for it again and refuses a different one

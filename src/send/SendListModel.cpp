@@ -37,6 +37,8 @@ void SendListModel::Rebuild() {
     SendListRow row;
     if (plain)
       row.name = Cut800(r.name) + " (" + SizeText(r.fileSize) + ")";
+    else if (r.IsRecovery())
+      row.name = "Recovery-" + Cut800(r.recoveryFile);
     else
       row.name =
           "Segment" + std::to_string(records.size() < 2 ? 0 : r.index) + "-" + Cut800(r.name);

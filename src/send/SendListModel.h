@@ -1,6 +1,7 @@
 // The send list's model: one row per segment record (per file in a plain transfer) with its
-// name, status text, progress text, state and check box. A view (FileListView) draws it; the
-// model changes only through the document's hints and the user's check-box clicks.
+// name ("Segment3-movie.avi"; a recovery file's row "Recovery-movie.avi.vol00+01.par2"),
+// status text, progress text, state and check box. A view (FileListView) draws it; the model
+// changes only through the document's hints and the user's check-box clicks.
 //
 // User-interface thread only. Register it with SendDocument::AddView() after construction; the
 // `changed` callback (when set) tells the view which rows to redraw after each change.

@@ -132,6 +132,17 @@ TEST_F(SendCommandTest, UsageErrorsExitWithTwo) {
        "there is no segment 5: f.txt cut into segments of 2 bytes makes segments 1 to 4"},
       {f + " --to a@b.com --method direct --segment-size 2 --segments 4-99999999999999999999",
        "not '4-99999999999999999999'"},
+      // Recovery data is checked before any password is asked for.
+      {f + " --to a@b.com --recovery 101", "--recovery must be a whole number from 0 to 100"},
+      {f + " --to a@b.com --recovery -1", "--recovery must be a whole number from 0 to 100"},
+      {f + " --to a@b.com --recovery ten", "--recovery must be a whole number from 0 to 100"},
+      {f + " --to a@b.com --recovery ''", "--recovery must be a whole number from 0 to 100"},
+      {f + " --to a@b.com --plain --recovery 10", "--plain sends files whole; no recovery data"},
+      // Hand-picked segments are packed anew: recovery files made now would not describe the
+      // segments mailed before.
+      {f + " --to a@b.com --method direct --segments dtl --recovery 10",
+       "--segments sends segments again; no recovery data"},
+      {"--resume --recovery 10", "--resume takes the job as it was"},
   };
   for (const auto& [args, text] : cases) {
     auto r = Dtl("send " + args);
@@ -167,6 +178,25 @@ TEST_F(SendCommandTest, SegmentsLargerThanTheServerTakesAreRefusedBeforeSending)
           std::to_string(fits / 10000));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_FALSE(fs::is_empty(mail_));
+}
+
+// Recovery files describe every segment of their file, so many small segments make recovery
+// mails far larger than the segment mails: those too are held against the server's limit
+// before anything is sent.
+TEST_F(SendCommandTest, RecoveryMailsLargerThanTheServerTakesAreRefusedBeforeSending) {
+  dtltest::SmtpFixture server(mail_, {"--size-limit", "200000"});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  // 1000 segments of 1000 bytes: each segment mail is a few kilobytes, each recovery mail
+  // about 350000 bytes.
+  const std::string file = Source(1000000);
+  auto r = Dtl("send " + file + " --to a@b.test --method smtp --segment-size 1000 --recovery 1");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("the server takes mails of at most 200000 bytes; the recovery files of "
+                          "this send make mails of up to about "),
+            std::string::npos)
+      << r.output;
+  EXPECT_TRUE(fs::is_empty(mail_));
 }
 
 TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
@@ -323,6 +353,125 @@ TEST_F(SendCommandTest, SegmentsSendsOnlyTheChosenSegmentsAndTheyMergeWithAFullS
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(dtltest::ReadFileBytes(out / "data.bin"), source_);
   }
+}
+
+// The recovery files of a send describe the very bytes mailed, whatever happened between: a
+// send killed and resumed mails from the spool it packed first, so what a receiver saves (each
+// attachment without its ".doc") is a set par2 accepts and repairs from. Only a spool lost after
+// some of its mails went out ends the resume, with a message, rather than mixing bytes.
+TEST_F(SendCommandTest, RecoveryDataDescribesTheMailedBytesAcrossAKillAndAResume) {
+  if (!dtltest::HaveCommand("par2")) GTEST_SKIP() << "par2 is not installed";
+  const std::string file = Source(250000);  // 25 segments of 10000 bytes
+  dtltest::WriteFileText(dir_ / "pw", "secret\n");
+  const std::string pw = ShellQuote((dir_ / "pw").string());
+  const fs::path spools = dir_ / "state" / "drovetail" / "spool";
+  // 10 % of 25 segments: three blocks, one volume file each, after the index file.
+  std::set<std::string> want;
+  for (int i = 0; i < 25; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, i == 0 ? "data.bin.dtl" : "data.bin.%03d", i);
+    want.insert(name);
+  }
+  for (const char* r : {"data.bin.par2", "data.bin.vol00+01.par2", "data.bin.vol01+01.par2",
+                        "data.bin.vol02+01.par2"})
+    want.insert(r);
+
+  struct Case {
+    const char* name;
+    const char* killWhen;  // the line the first run is killed at
+    bool removeSpool;      // the spool is deleted before the resume
+    int resumeStatus;
+    const char* resumeSays;
+  } cases[] = {
+      {"killed after a delivery, spool kept", ": delivered", false, 0, ""},
+      // Nothing went out yet: packing again is harmless.
+      {"killed while preparing, spool removed", "Preparing recovery data", true, 0, ""},
+      {"killed after a delivery, spool removed", ": delivered", true, 1,
+       "The prepared segments of data.bin are gone; send the file again"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tag = std::to_string(n++);
+    const fs::path mail = dir_ / ("mail-" + tag), got = dir_ / ("got-" + tag),
+                   saved = dir_ / ("saved-" + tag);
+    fs::create_directories(mail);
+    fs::create_directories(got);
+    fs::create_directories(saved);
+    dtltest::SmtpFixture server(mail, {});
+    ASSERT_NE(server.port(), 0);
+    UseServer(server.port());
+    const auto run = KillOnceSaid(dtltest::DtlPath() + " send " + file +
+                                      " --to a@b.test --method smtp --segment-size 10000"
+                                      " --recovery 10 --password-file " + pw,
+                                  c.killWhen);
+    ASSERT_TRUE(run.said) << run.output;
+    const size_t before = dtltest::ReadStoredMails(mail).size();
+    if (c.removeSpool) fs::remove_all(spools);
+
+    auto r = Dtl("send --resume --password-file " + pw);
+    ASSERT_EQ(r.status, c.resumeStatus) << r.output;
+    const auto mails = dtltest::ReadStoredMails(mail, got);
+    if (c.resumeStatus != 0) {
+      EXPECT_NE(r.output.find(c.resumeSays), std::string::npos) << r.output;
+      EXPECT_EQ(mails.size(), before) << "nothing may go out once the spool is gone";
+      EXPECT_TRUE(fs::exists(Journal()));
+      continue;
+    }
+    EXPECT_FALSE(fs::exists(Journal()));
+    // A finished send leaves no spool behind.
+    EXPECT_TRUE(!fs::exists(spools) || fs::is_empty(spools));
+
+    std::set<std::string> names;
+    int recoveryMails = 0;
+    for (const std::string& m : mails) {
+      const auto a = m.find('|') + 1;
+      const std::string attachment = m.substr(a, m.find('|', a) - a);
+      ASSERT_TRUE(attachment.ends_with(".doc")) << m;
+      const std::string name = attachment.substr(0, attachment.size() - 4);
+      EXPECT_TRUE(names.insert(name).second) << "mailed twice: " << name;
+      fs::copy_file(got / attachment, saved / name);
+      if (name.ends_with(".par2")) {
+        ++recoveryMails;
+        EXPECT_EQ(m.rfind("data.bin - recovery file ", 0), 0u) << m;
+        EXPECT_NE(m.find(" of 4         "), std::string::npos) << m;
+      }
+    }
+    EXPECT_EQ(names, want);
+    EXPECT_EQ(recoveryMails, 4);
+
+    auto par2 = [&](const std::string& args) {
+      return dtltest::RunCommand("cd " + ShellQuote(saved.string()) + " && par2 " + args + " 2>&1");
+    };
+    auto v = par2("verify data.bin.par2");
+    EXPECT_EQ(v.status, 0) << v.output;
+    // Two lost mails are what three blocks cover: par2 rebuilds them byte for byte.
+    fs::remove(saved / "data.bin.004");
+    fs::remove(saved / "data.bin.dtl");
+    auto repaired = par2("repair data.bin.par2");
+    EXPECT_EQ(repaired.status, 0) << repaired.output;
+    EXPECT_EQ(dtltest::ReadFileBytes(saved / "data.bin.004"),
+              dtltest::ReadFileBytes(got / "data.bin.004.doc"));
+    EXPECT_EQ(dtltest::ReadFileBytes(saved / "data.bin.dtl"),
+              dtltest::ReadFileBytes(got / "data.bin.dtl.doc"));
+  }
+}
+
+// A new send replaces the interrupted one, which can then never be resumed: its spool goes
+// with it rather than lingering in the state folder.
+TEST_F(SendCommandTest, ANewSendRemovesTheSpoolOfTheSendItReplaces) {
+  dtltest::SmtpFixture server(mail_, {});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  const std::string file = Source(250000);
+  const fs::path spools = dir_ / "state" / "drovetail" / "spool";
+  const std::string send = "send " + file + " --to a@b.test --method smtp --segment-size 10000";
+  ASSERT_TRUE(KillOnceSaid(dtltest::DtlPath() + " " + send + " --recovery 10", ": delivered").said);
+  ASSERT_TRUE(fs::exists(spools));
+  ASSERT_FALSE(fs::is_empty(spools));
+  auto r = Dtl(send + " --segments dtl");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(fs::is_empty(spools));
 }
 
 TEST_F(SendCommandTest, ResumeRefusesASourceThatChanged) {

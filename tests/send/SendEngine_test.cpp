@@ -315,6 +315,26 @@ TEST_F(SendEngineTest, SegmentAcceptedWhenStopCameIsNotSentAgain) {
   EXPECT_EQ(Attempts().size(), 3u);
 }
 
+// Stop pressed at the run's very first event (the worker may still be starting then) ends the
+// run all the same. The race is narrow, so the run is repeated.
+TEST_F(SendEngineTest, StopAtTheFirstEventOfARunIsNeverLost) {
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+    log_.Clear();
+    bool first = true;
+    log_.onEvent = [&](const dtl::SendEvent&) {
+      if (std::exchange(first, false)) doc_.Stop();
+    };
+    ASSERT_TRUE(doc_.StartRun(log_, env_));
+    log_.WaitForRuns(1);
+    EXPECT_EQ(doc_.Wait(), 0);
+    log_.onEvent = nullptr;
+    EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 0u);
+    EXPECT_LE(log_.CountOf(SendEventKind::Delivered), 1u);
+  }
+}
+
 TEST_F(SendEngineTest, SendStaysDisabledUntilAStoppedWorkerHasLeft) {
   std::mutex m;
   std::condition_variable cv;

@@ -63,6 +63,15 @@ TEST_F(SendListModelTest, RowNamesFollowTheModeAndTheRecordCount) {
   EXPECT_EQ(Names(),
             (std::vector<std::string>{"Segment0-a.bin", "Segment1-a.bin", "Segment0-b.bin"}));
 
+  // Recovery files follow their file's segments and read by their own names.
+  auto withRecovery = Request({{"a.bin", 15000}, {"b.bin", 5000}});
+  withRecovery.recoveryPercent = 50;
+  ASSERT_TRUE(doc_.BuildSplitJob(withRecovery));
+  EXPECT_EQ(Names(), (std::vector<std::string>{
+                         "Segment0-a.bin", "Segment1-a.bin", "Recovery-a.bin.par2",
+                         "Recovery-a.bin.vol00+01.par2", "Segment0-b.bin", "Recovery-b.bin.par2",
+                         "Recovery-b.bin.vol00+01.par2"}));
+
   ASSERT_TRUE(
       doc_.BuildPlainJob(Request({{"a.pdf", 2048}, {"b.pdf", 1000000}, {"c.pdf", 3500000}})));
   EXPECT_EQ(Names(),

@@ -219,6 +219,59 @@ TEST(SendJournalText, ServedRecipientsRoundTripAndOldJournalsStillRead) {
   }
 }
 
+// A record sent with recovery data keeps its spool and recovery file, so a resume mails from the
+// same spool; only such records get the extra line, and nothing in it may point outside the
+// spool folder or at another file's recovery data.
+TEST(SendJournalText, RecoveryFieldsRoundTripAndHostileOnesAreRefused) {
+  dtl::SendJournalData d;
+  dtl::SegmentRecord segment{"/p/movie.avi", "movie.avi", 10, 25, 0, 2};
+  segment.recoveryPercent = 10;
+  segment.spool = "spool-0123456789abcdef";
+  segment.spoolReady = 1;
+  dtl::SegmentRecord recovery = segment;
+  recovery.pending = 1;
+  recovery.index = 1;
+  recovery.recoveryFile = "movie.avi.vol00+01.par2";
+  d.records = {{"/q", "q", 10, 25, 1, 0}, segment, recovery};
+  const std::string text = dtl::SendJournal::Serialize(d);
+  const auto back = dtl::SendJournal::Parse(text);
+  ASSERT_TRUE(back) << back.error().message;
+  ASSERT_EQ(back->records.size(), 3u);
+  EXPECT_EQ(back->records[0].recoveryPercent, 0);
+  EXPECT_TRUE(back->records[0].spool.empty());
+  for (size_t i : {1u, 2u}) {
+    EXPECT_EQ(back->records[i].recoveryPercent, 10) << i;
+    EXPECT_EQ(back->records[i].spool, segment.spool) << i;
+    EXPECT_EQ(back->records[i].spoolReady, 1) << i;
+    EXPECT_EQ(back->records[i].recoveryFile, d.records[i].recoveryFile) << i;
+    EXPECT_EQ(back->records[i].pending, d.records[i].pending) << i;
+  }
+
+  const std::string line = "recovery 10 1 spool-0123456789abcdef =movie.avi.vol00+01.par2\n";
+  const size_t at = text.find(line);
+  ASSERT_NE(at, std::string::npos) << text;
+  auto with = [&](const std::string& other) {
+    return std::string(text).replace(at, line.size(), other);
+  };
+  const std::vector<std::pair<const char*, std::string>> damaged = {
+      {"spool outside the spool folder", with("recovery 10 1 ../../home =movie.avi.vol00+01.par2\n")},
+      {"spool with a slash", with("recovery 10 1 spool-ab/cd =movie.avi.vol00+01.par2\n")},
+      {"recovery file of another file", with("recovery 10 1 spool-0123456789abcdef =other.vol00+01.par2\n")},
+      {"no recovery file name", with("recovery 10 1 spool-0123456789abcdef =movie.avi.004\n")},
+      {"percent 0", with("recovery 0 1 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
+      {"percent 101", with("recovery 101 1 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
+      {"ready 2", with("recovery 10 2 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
+      {"twice for one record", with(line + line)},
+      {"before any record",
+       std::string(text).insert(text.find("record "), line)},
+  };
+  for (const auto& [what, bad] : damaged) {
+    const auto parsed = dtl::SendJournal::Parse(bad);
+    ASSERT_FALSE(parsed) << what << "\n" << bad;
+    EXPECT_EQ(parsed.error().code, dtl::ErrorCode::Corrupt) << what;
+  }
+}
+
 TEST(SendJournalText, DamagedJournalsAreRefused) {
   dtl::SendJournalData d;
   d.records = {{"/p", "p", 10, 25, /*pending*/ 1, /*index*/ 2}};
