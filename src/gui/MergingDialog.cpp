@@ -44,7 +44,15 @@ class MergeRelay : public dtl::MergeObserver {
     });
   }
   void OnMessage(const std::string& text) override {
-    Post([t = Q(text)] { ShowMessage(nullptr, MsgIcon::Error, t); });
+    Post([d = dlg_, t = Q(text)] {
+      d->NoteFailure();
+      ShowMessage(nullptr, MsgIcon::Error, t);
+    });
+  }
+  void OnRepaired(const std::vector<std::string>& segmentNames) override {
+    QStringList names;
+    for (const auto& n : segmentNames) names << Q(n);
+    Post([d = dlg_, names] { d->ShowRepaired(names); });
   }
   void OnFinished(bool openFolder) override {
     Post([f = finished_, openFolder] { f(openFolder); });
@@ -97,6 +105,9 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   progress->setRange(0, 1);
   progress->setValue(0);
   busy = new BusyIndicator(this);
+  repairs = new QLabel(this);
+  repairs->setWordWrap(true);
+  repairs->hide();
   auto* cancel = new QPushButton(tr("Cancel"), this);
   connect(cancel, &QPushButton::clicked, this, &MergingDialog::reject);
   auto* top = new QHBoxLayout;
@@ -105,6 +116,7 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   fields->addWidget(new QLabel(tr("File Name:"), this));
   fields->addWidget(fileName);
   fields->addWidget(progress);
+  fields->addWidget(repairs);
   top->addLayout(fields, 1);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
@@ -119,6 +131,13 @@ void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QStrin
 }
 
 void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
+
+void MergingDialog::ShowRepaired(const QStringList& segmentNames) {
+  if (segmentNames.isEmpty()) return;
+  repairLines_ << tr("Repaired from recovery data: %1").arg(segmentNames.join(", "));
+  repairs->setText(repairLines_.join("\n"));
+  repairs->show();
+}
 
 void MergingDialog::StopWorker() {
   runner_.requestStop();
@@ -149,10 +168,16 @@ void MergingDialog::Finished(bool openFolder) {
   runner_.wait();
   merging_ = false;
   busy->Stop();
-  if (openFolder)
-    OpenFolder(saveFolder_);
-  else
-    progress->setValue(0);
+  if (!openFolder || failed_) progress->setValue(0);
+  // The dialog is about to go: what was rebuilt would vanish with it. A repair followed by a
+  // failure must not read as a rescued file.
+  if (!repairLines_.isEmpty()) {
+    QString text = repairLines_.join("\n");
+    if (!openFolder || failed_)
+      text += "\n\n" + tr("The merge did not complete; the messages before say why.");
+    ShowMessage(this, MsgIcon::Information, text);
+  }
+  if (openFolder) OpenFolder(saveFolder_);
   QDialog::reject();
 }
 

@@ -1,6 +1,7 @@
 #include "gui/SegmentManagerDialog.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "archive/SegmentRecovery.h"
 #include "gui/DownloadDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
@@ -30,6 +32,28 @@ SegmentManagerDialog::FolderPicker& Picker() {
 QString PickFolder(QWidget* parent, const QString& title, const QString& start) {
   if (Picker()) return Picker()(parent, title, start);
   return QFileDialog::getExistingDirectory(parent, title, start);
+}
+
+// A group's row: its name, and how many recovery blocks its recovery files announce when it
+// has any ("movie.avi — 5 recovery blocks"), so the user sees how many lost segments the
+// download can still make up for.
+QString GroupText(const dtl::SegmentManagerModel::Group& group) {
+  uint64_t blocks = 0;
+  bool recovery = false;
+  for (const auto& segment : group.segments) {
+    std::string_view name = segment.record.fileName;
+    if (name.size() > 4 && QString::fromUtf8(name.substr(name.size() - 4)).toLower() == ".doc")
+      name.remove_suffix(4);
+    if (!dtl::IsRecoveryFileName(name)) continue;
+    recovery = true;
+    blocks += dtl::RecoveryBlocksInName(name);
+  }
+  if (!recovery) return Q(group.name);
+  return blocks == 1
+             ? QCoreApplication::translate("dtlui", "%1 — 1 recovery block").arg(Q(group.name))
+             : QCoreApplication::translate("dtlui", "%1 — %2 recovery blocks")
+                   .arg(Q(group.name))
+                   .arg(blocks);
 }
 
 }  // namespace
@@ -266,6 +290,8 @@ void SegmentManagerDialog::ShowModel() {
       child->setCheckState(0, Qt::Unchecked);
       child->setData(0, Qt::UserRole, Q(record.key));
     }
+    const QString text = GroupText(groups[g]);
+    if (top->text(0) != text) top->setText(0, text);
   }
   syncing_ = false;
   SyncChecks();

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <fstream>
@@ -59,6 +60,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   slider->setTickInterval(50);  // a mark per position would paint one solid bar
   slider->setSingleStep(1);
   slider->setMinimumWidth(320);
+  recovery = RecoveryPercentBox(this, store_.RecoveryPercent());
   progress = new QProgressBar(this);
   progress->setRange(0, 1);
   progress->setValue(0);
@@ -104,9 +106,14 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   grid->addWidget(sizeDisplay, 2, 4);
   grid->addWidget(new QLabel(tr("Password (optional):"), this), 3, 0);
   grid->addWidget(password, 3, 1, 1, 4);
-  grid->addWidget(new QLabel(tr("Progress:"), this), 4, 0);
-  grid->addWidget(progress, 4, 1, 1, 4);
-  grid->addWidget(status, 5, 1, 1, 4);
+  auto* recoveryLabel = new QLabel(tr("Recovery Data:"), this);
+  recoveryLabel->setToolTip(recovery->toolTip());
+  recoveryLabel->setBuddy(recovery);
+  grid->addWidget(recoveryLabel, 4, 0);
+  grid->addWidget(recovery, 4, 1);
+  grid->addWidget(new QLabel(tr("Progress:"), this), 5, 0);
+  grid->addWidget(progress, 5, 1, 1, 4);
+  grid->addWidget(status, 6, 1, 1, 4);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(splitButton);
@@ -147,7 +154,7 @@ void SplitFileDialog::SetRunning(bool running) {
   splitButton->setText(running ? tr("Stop") : tr("Split"));
   splitButton->setEnabled(true);
   for (QWidget* w :
-       std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
+       std::initializer_list<QWidget*>{browseSource, browseFolder, password, recovery, closeButton})
     w->setEnabled(!running);
 }
 
@@ -158,12 +165,10 @@ void SplitFileDialog::splitOrStop() {
     splitButton->setEnabled(false);
     return;
   }
-  dtl::OfflineSplitParams params;
-  params.source = S(source->text());
-  params.folder = S(folder->text());
-  params.segmentSize = static_cast<uint64_t>(slider->value()) * dtl::kSegmentUnit;
-  params.password = S(password->text());
-  params.encMethod = store_.EncMethod();
+  const dtl::OfflineSplitParams params = Params();
+  // Kept for the next split whether or not this one gets far; a store that cannot be written
+  // does not stop the split.
+  (void)store_.SetDword("RecoveryPercent", params.recoveryPercent);
   idle_ = false;
   progress->setValue(0);
   status->clear();
@@ -177,6 +182,17 @@ void SplitFileDialog::splitOrStop() {
       removed_ = removed;
     });
   });
+}
+
+dtl::OfflineSplitParams SplitFileDialog::Params() const {
+  dtl::OfflineSplitParams params;
+  params.source = S(source->text());
+  params.folder = S(folder->text());
+  params.segmentSize = static_cast<uint64_t>(slider->value()) * dtl::kSegmentUnit;
+  params.password = S(password->text());
+  params.encMethod = store_.EncMethod();
+  params.recoveryPercent = static_cast<unsigned>(recovery->value());
+  return params;
 }
 
 void SplitFileDialog::Finish(bool ok) {

@@ -147,6 +147,51 @@ class SegmentManagerTest : public QObject {
     QVERIFY(!dlg->stopButton->isEnabled());
   }
 
+  // Recovery files are listed under their file's row, and the row says how many recovery blocks
+  // came with it, as the files' names announce them; the row follows files filed later.
+  void RecoveryFilesShowTheirBlockCountOnTheFileRow() {
+    struct Case {
+      const char* name;
+      std::vector<dtl::DownloadItem> records;
+      QStringList lines;
+    };
+    const Case cases[] = {
+        {"segments only: just the name",
+         {{"movie.avi.dtl", "k0"}, {"movie.avi.001", "k1"}},
+         {"movie.avi", "  movie.avi.dtl", "  movie.avi.001"}},
+        {"blocks summed over the volumes",
+         {{"movie.avi.dtl", "k0"},
+          {"movie.avi.001", "k1"},
+          {"movie.avi.par2", "r0"},
+          {"movie.avi.vol00+01.par2", "r1"},
+          {"movie.avi.vol01+02.par2", "r2"}},
+         {"movie.avi — 3 recovery blocks", "  movie.avi.dtl", "  movie.avi.001",
+          "  movie.avi.par2", "  movie.avi.vol00+01.par2", "  movie.avi.vol01+02.par2"}},
+        {"one block",
+         {{"movie.avi.dtl", "k0"}, {"movie.avi.vol00+01.par2", "r1"}},
+         {"movie.avi — 1 recovery block", "  movie.avi.dtl", "  movie.avi.vol00+01.par2"}},
+        {"the set's description alone brings none",
+         {{"movie.avi.par2", "r0"}, {"movie.avi.dtl", "k0"}},
+         {"movie.avi — 0 recovery blocks", "  movie.avi.par2", "  movie.avi.dtl"}},
+        {"the row follows a volume filed later",
+         {{"movie.avi.dtl", "k0"}, {"notes.txt.dtl", "n0"}, {"movie.avi.vol00+05.par2", "r1"}},
+         {"movie.avi — 5 recovery blocks", "  movie.avi.dtl", "  movie.avi.vol00+05.par2",
+          "notes.txt", "  notes.txt.dtl"}},
+        {"ending case is no matter",
+         {{"song.mp3.dtl", "k0"}, {"song.mp3.VOL00+02.PAR2", "r1"}},
+         {"song.mp3 — 2 recovery blocks", "  song.mp3.dtl", "  song.mp3.VOL00+02.PAR2"}},
+    };
+    for (const auto& c : cases) {
+      auto dlg = Manager();
+      for (const auto& r : c.records) dlg->File(r);
+      QVERIFY2(TreeLines(dlg->Tree()) == c.lines,
+               qPrintable(QString(c.name) + ": " + TreeLines(dlg->Tree()).join(" | ")));
+      // Sorting rebuilds the tree: the rows keep their counts.
+      dlg->sortButton->click();
+      QVERIFY2(TreeLines(dlg->Tree()).first() == c.lines.first(), c.name);
+    }
+  }
+
   void TickingAGroupCountsEachSegmentOnce() {
     auto dlg = Filed({{"movie.avi.dtl", "k0"},
                       {"movie.avi.001", "k1"},

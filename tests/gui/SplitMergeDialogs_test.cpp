@@ -9,11 +9,13 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSet>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergeDialog.h"
+#include "gui/MergingDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/UiTestSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
@@ -67,6 +69,59 @@ class SplitMergeDialogsTest : public QObject {
     uitest::WriteFile(base_ + "/one.bin", "1");
     dlg.ChooseSource(base_ + "/one.bin");
     QVERIFY(dlg.splitButton->isEnabled());
+  }
+
+  // Split File's Recovery Data field starts at the RecoveryPercent setting, takes typing, goes
+  // into the run's parameters and is kept when "Split" is pressed (there is no OK).
+  void RecoveryFieldRoundTripsTheSettingIntoTheSplit() {
+    struct Case {
+      const char* name;
+      int stored;         // RecoveryPercent before; -1: never set
+      const char* typed;  // typed over the number; nullptr: left alone
+      bool split;         // "Split" pressed, else the dialog closed
+      int shown;
+      unsigned params;  // Params().recoveryPercent
+      uint32_t after;   // the setting afterwards
+    };
+    const Case cases[] = {
+        {"off by default", -1, nullptr, true, 0, 0, 0},
+        {"starts at the stored share", 20, nullptr, false, 20, 20, 20},
+        {"typed share is split with and kept", 20, "15", true, 20, 15, 15},
+        {"digit past 100 is not taken", 0, "101", true, 0, 10, 10},
+        {"closing keeps the setting", 20, "35", false, 20, 35, 20},
+    };
+    uitest::WriteFile(base_ + "/field.bin", Sample(3000));
+    for (const auto& c : cases) {
+      init();
+      if (c.stored >= 0)
+        QVERIFY(store_->SetDword("RecoveryPercent", static_cast<uint32_t>(c.stored)));
+      const QString folder = base_ + "/field-" + QString(c.name).replace(' ', '-');
+      QDir().mkpath(folder);
+      SplitFileDialog dlg(*store_);
+      QVERIFY2(dlg.recovery->value() == c.shown, c.name);
+      if (c.typed) {
+        dlg.recovery->setFocus();
+        dlg.recovery->selectAll();
+        QTest::keyClicks(dlg.recovery, c.typed);
+      }
+      dlg.ChooseSource(base_ + "/field.bin");
+      dlg.ChooseFolder(folder);
+      QVERIFY2(dlg.Params().recoveryPercent == c.params,
+               qPrintable(QString("%1: %2").arg(c.name).arg(dlg.Params().recoveryPercent)));
+      if (c.split) {
+        QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
+        dlg.splitButton->click();
+        QVERIFY2(!dlg.recovery->isEnabled(), c.name);  // not changed under a running split
+        QVERIFY2(finished.wait(60000) && finished.first().first().toBool(), c.name);
+        QVERIFY2(dlg.recovery->isEnabled(), c.name);
+      } else {
+        dlg.reject();
+      }
+      QVERIFY2(store_->RecoveryPercent() == c.after,
+               qPrintable(QString("%1: stored %2").arg(c.name).arg(store_->RecoveryPercent())));
+      SplitFileDialog again(*store_);
+      QVERIFY2(again.recovery->value() == static_cast<int>(c.after), c.name);
+    }
   }
 
   void SmallFileGivesOneDescriptorInAFolderWithoutTrailingSlash() {
@@ -193,6 +248,73 @@ class SplitMergeDialogsTest : public QObject {
                          "password.")
                      .arg(base_ + "/locked/secret.bin.dtl.doc")});
     QCOMPARE(m.opened.size(), 0);
+  }
+
+  // What the merge rebuilt from recovery data gets its line in the Merging dialog and, since the
+  // dialog closes itself, a message at the end; a merge that still failed must not read as
+  // rescued. The repair report is fed to the dialog as the merge's relay hands it over.
+  void MergingDialogReportsRepairsAndAnIncompleteEnd() {
+    const QByteArray data = Sample(25000);
+    const QString segments = base_ + "/repaired-segments";
+    QDir().mkpath(segments);
+    uitest::WriteFile(base_ + "/clip.mov", data);
+    QVERIFY(Split(base_ + "/clip.mov", segments));
+    struct Case {
+      const char* name;
+      QList<QStringList> repaired;  // each a report of the merge
+      bool removeSegment;           // clip.mov.002.doc gone: the merge cannot complete
+      QString line;                 // the dialog's repair line(s); empty: hidden
+      bool complete;
+    };
+    const Case cases[] = {
+        {"no repair says nothing more", {}, false, {}, true},
+        {"one report names the rebuilt segments",
+         {{"clip.mov.001", "clip.mov.003"}},
+         false,
+         "Repaired from recovery data: clip.mov.001, clip.mov.003",
+         true},
+        {"an empty report adds no line", {{}}, false, {}, true},
+        {"two files get a line each",
+         {{"clip.mov.001"}, {"other.bin.dtl"}},
+         false,
+         "Repaired from recovery data: clip.mov.001\nRepaired from recovery data: other.bin.dtl",
+         true},
+        {"a failure after the repair is said too",
+         {{"clip.mov.001"}},
+         true,
+         "Repaired from recovery data: clip.mov.001",
+         false},
+    };
+    for (const auto& c : cases) {
+      const QString out = base_ + "/repaired-out-" + QString(c.name).replace(' ', '-');
+      QDir().mkpath(out);
+      if (c.removeSegment) QVERIFY(QFile::rename(segments + "/clip.mov.002.doc", out + ".002"));
+      uitest::Messages m;
+      MergingDialog dlg;
+      dlg.SetFolderAndPassword(out + "/", {});
+      dlg.AddDescriptor(segments + "/clip.mov.dtl.doc");
+      for (const auto& names : c.repaired) dlg.ShowRepaired(names);
+      QVERIFY2(dlg.repairs->text() == c.line, qPrintable(dlg.repairs->text()));
+      QVERIFY2(dlg.repairs->isVisibleTo(&dlg) == !c.line.isEmpty(), c.name);
+      dlg.exec();
+      QStringList texts = m.Texts();
+      if (!c.complete) {
+        // The merge's own failure comes first, as an error, exactly as without recovery data.
+        QVERIFY2(!texts.isEmpty() && texts.first().startsWith("Could not complete the merge."),
+                 qPrintable(texts.join(" | ")));
+        QCOMPARE(m.shown.first().first, MsgIcon::Error);
+        texts.removeFirst();
+      }
+      QStringList expected;
+      if (!c.line.isEmpty())
+        expected << (c.complete ? c.line
+                                : c.line + "\n\nThe merge did not complete; the messages before "
+                                           "say why.");
+      QCOMPARE(texts, expected);
+      if (!c.line.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
+      if (c.complete) QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
+      if (c.removeSegment) QVERIFY(QFile::rename(out + ".002", segments + "/clip.mov.002.doc"));
+    }
   }
 
   // Without a saved folder the proposal is the user's download folder, never the program's
