@@ -110,7 +110,11 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   recoveryLabel->setToolTip(recovery->toolTip());
   recoveryLabel->setBuddy(recovery);
   grid->addWidget(recoveryLabel, 4, 0);
-  grid->addWidget(recovery, 4, 1);
+  // Beside a stretch rather than in the "10KB" column, which would widen and push the slider.
+  auto* recoveryRow = new QHBoxLayout;
+  recoveryRow->addWidget(recovery);
+  recoveryRow->addStretch(1);
+  grid->addLayout(recoveryRow, 4, 1, 1, 4);
   grid->addWidget(new QLabel(tr("Progress:"), this), 5, 0);
   grid->addWidget(progress, 5, 1, 1, 4);
   grid->addWidget(status, 6, 1, 1, 4);

@@ -4,6 +4,7 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -76,7 +77,11 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     recoveryLabel->setToolTip(recovery->toolTip());
     recoveryLabel->setBuddy(recovery);
     grid->addWidget(recoveryLabel, row, 0);
-    grid->addWidget(recovery, row++, 1, 1, 1);
+    // Beside a stretch rather than in the "10KB" column, which would widen and push the slider.
+    auto* recoveryRow = new QHBoxLayout;
+    recoveryRow->addWidget(recovery);
+    recoveryRow->addStretch(1);
+    grid->addLayout(recoveryRow, row++, 1, 1, 4);
   }
   grid->addWidget(new QLabel(tr("Mail To:"), this), row, 0);
   grid->addWidget(mailTo, row, 1, 1, 3);
