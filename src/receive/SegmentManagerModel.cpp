@@ -1,8 +1,13 @@
 #include "receive/SegmentManagerModel.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <string_view>
 
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
+#include "receive/ReceivedFiles.h"
 
 namespace dtl {
 
@@ -20,12 +25,31 @@ bool NameLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+// The name without the ".doc" the sender appends to every mailed segment and recovery file;
+// any other name keeps its ".doc", which is then its own ending.
+std::string_view WithoutMailEnding(std::string_view name) {
+  if (name.size() <= 4) return name;
+  const std::string_view end = name.substr(name.size() - 4);
+  if (end[0] != '.' || std::tolower(static_cast<unsigned char>(end[1])) != 'd' ||
+      std::tolower(static_cast<unsigned char>(end[2])) != 'o' ||
+      std::tolower(static_cast<unsigned char>(end[3])) != 'c')
+    return name;
+  const std::string_view rest = name.substr(0, name.size() - 4);
+  return SegmentNumberOf(rest) || IsRecoveryAttachment(rest) ? rest : name;
+}
+
 }  // namespace
 
 std::string SegmentManagerModel::GroupName(const std::string& segmentName) {
-  size_t dot = segmentName.rfind('.');
-  if (dot == std::string::npos || dot == 0) return segmentName;
-  return segmentName.substr(0, dot);
+  const std::string_view name = WithoutMailEnding(segmentName);
+  if (auto data = RecoveryDataName(name)) return *data;
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return std::string(name);
+  return std::string(name.substr(0, dot));
+}
+
+bool SegmentManagerModel::IsRecoveryName(const std::string& fileName) {
+  return IsRecoveryAttachment(WithoutMailEnding(fileName));
 }
 
 bool SegmentManagerModel::File(const DownloadItem& record) {
@@ -33,13 +57,18 @@ bool SegmentManagerModel::File(const DownloadItem& record) {
   auto g =
       std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.name == group; });
   if (g == groups_.end()) {
-    groups_.push_back(Group{group, false, {}});
+    groups_.push_back(Group{group, false, {}, 0, 0});
     g = std::prev(groups_.end());
   } else if (std::any_of(g->segments.begin(), g->segments.end(),
                          [&](const Segment& s) { return s.record.fileName == record.fileName; })) {
     return false;
   }
   g->segments.push_back(Segment{record, false});
+  if (IsRecoveryName(record.fileName)) {
+    ++g->recoveryFiles;
+    const uint32_t blocks = RecoveryBlocksInName(WithoutMailEnding(record.fileName));
+    g->recoveryBlocks = blocks > UINT32_MAX - g->recoveryBlocks ? UINT32_MAX : g->recoveryBlocks + blocks;
+  }
   std::lock_guard<std::mutex> lock(keysMutex_);
   keys_.push_back(record.key);
   return true;

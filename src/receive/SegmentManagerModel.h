@@ -29,12 +29,22 @@ class SegmentManagerModel {
   struct Group {
     std::string name;  // the segment names without their last extension
     bool ticked = false;
+    // The segments and the file's recovery files, filed alike (ticked with the group).
     std::vector<Segment> segments;
+    // The recovery blocks the group's recovery files announce in their names (a hint for the
+    // listing: the files themselves are what counts) and how many recovery files it holds.
+    uint32_t recoveryBlocks = 0;
+    size_t recoveryFiles = 0;
   };
 
   // The group a segment name is filed under: the name without its last extension
   // ("movie.avi.001" and "movie.avi.dtl" give "movie.avi"; a name without a dot is its own).
+  // A recovery file goes under the file it belongs to ("movie.avi.vol00+05.par2" and
+  // "movie.avi.par2" give "movie.avi"). A ".doc" mail ending (any case) after a segment or
+  // recovery file name is no part of it ("movie.avi.001.doc" gives "movie.avi").
   static std::string GroupName(const std::string& segmentName);
+  // True when a filed name is a recovery file's rather than a segment's (".doc" ending aside).
+  static bool IsRecoveryName(const std::string& fileName);
 
   // Files a record: under the group of its name, appended after the segments already there;
   // a new group is appended at the end. A record whose name the group already holds (same

@@ -38,6 +38,78 @@ TEST(SegmentManagerModel, FilesUnderTheNameWithoutItsLastExtensionAndDropsRepeat
   EXPECT_FALSE(m.HasKey("k4"));
 }
 
+// Where a name is filed, and whether it is a recovery file rather than a segment.
+TEST(SegmentManagerModel, RecoveryFilesGroupUnderTheFileTheyBelongTo) {
+  struct Case {
+    const char* name;
+    const char* group;
+    bool recovery;
+  };
+  const Case cases[] = {
+      {"movie.avi.001", "movie.avi", false},
+      {"movie.avi.dtl", "movie.avi", false},
+      {"movie.avi.par2", "movie.avi", true},
+      {"movie.avi.vol00+05.par2", "movie.avi", true},
+      {"movie.avi.vol123+01.par2", "movie.avi", true},
+      // The mail ending of segments and recovery files is no part of the name.
+      {"movie.avi.001.doc", "movie.avi", false},
+      {"movie.avi.vol02+01.par2.doc", "movie.avi", true},
+      {"movie.avi.par2.DOC", "movie.avi", true},
+      // Endings in upper case.
+      {"MOVIE.AVI.PAR2", "MOVIE.AVI", true},
+      {"Movie.avi.VOL00+01.Par2", "Movie.avi", true},
+      {"movie.avi.DTL", "movie.avi", false},
+      // A recovery file alone, and names that merely contain "par2".
+      {"x.par2", "x", true},
+      {".par2", ".par2", false},
+      {"par2", "par2", false},
+      {"notes.par2.txt", "notes.par2", false},
+      {"movie.par2x", "movie", false},
+      {"my.par2.001", "my.par2", false},
+      {"movie.avi.vol+1.par2", "movie.avi.vol+1", true},
+      // A ".doc" that does not follow a segment or recovery name is the file's own ending.
+      {"letter.doc", "letter", false},
+      {"a.b.doc", "a.b", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SegmentManagerModel::GroupName(c.name), c.group);
+    EXPECT_EQ(SegmentManagerModel::IsRecoveryName(c.name), c.recovery);
+  }
+}
+
+TEST(SegmentManagerModel, RecoveryFilesJoinTheirFilesGroupAndCountTheirBlocks) {
+  SegmentManagerModel m;
+  for (const char* n : {"movie.avi.dtl", "movie.avi.001", "movie.avi.par2",
+                        "movie.avi.vol00+02.par2", "movie.avi.vol02+03.par2", "other.bin.par2"})
+    EXPECT_TRUE(m.File({n, std::string("key-") + n}));
+  EXPECT_FALSE(m.File({"movie.avi.vol02+03.par2", "again"})) << "a repeat is dropped, not counted";
+  ASSERT_EQ(m.Groups().size(), 2u);
+  const auto& movie = m.Groups()[0];
+  EXPECT_EQ(movie.name, "movie.avi");
+  EXPECT_EQ(movie.segments.size(), 5u);
+  EXPECT_EQ(movie.recoveryFiles, 3u);
+  EXPECT_EQ(movie.recoveryBlocks, 5u);
+  EXPECT_EQ(m.Groups()[1].name, "other.bin") << "recovery files alone still make a group";
+  EXPECT_EQ(m.Groups()[1].recoveryFiles, 1u);
+  EXPECT_EQ(m.Groups()[1].recoveryBlocks, 0u) << "the index file announces no block";
+
+  m.SetGroupTicked(0, true);
+  EXPECT_EQ(m.TickedCount(), 5) << "recovery files are ticked with their group";
+  std::vector<std::string> ticked;
+  for (const DownloadItem& item : m.TickedItems()) ticked.push_back(item.fileName);
+  EXPECT_EQ(ticked, (std::vector<std::string>{"movie.avi.dtl", "movie.avi.001", "movie.avi.par2",
+                                              "movie.avi.vol00+02.par2",
+                                              "movie.avi.vol02+03.par2"}));
+}
+
+TEST(SegmentManagerModel, AnnouncedBlocksSaturateInsteadOfWrapping) {
+  SegmentManagerModel m;
+  m.File({"big.vol0+4294967295.par2", "a"});
+  m.File({"big.vol1+4294967295.par2", "b"});
+  EXPECT_EQ(m.Groups()[0].recoveryBlocks, UINT32_MAX);
+}
+
 class Ticking : public ::testing::Test {
  protected:
   void SetUp() override {
