@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <climits>
 
-#include "archive/SegmentRecovery.h"
 #include "gui/DownloadDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
@@ -38,22 +37,12 @@ QString PickFolder(QWidget* parent, const QString& title, const QString& start) 
 // has any ("movie.avi — 5 recovery blocks"), so the user sees how many lost segments the
 // download can still make up for.
 QString GroupText(const dtl::SegmentManagerModel::Group& group) {
-  uint64_t blocks = 0;
-  bool recovery = false;
-  for (const auto& segment : group.segments) {
-    std::string_view name = segment.record.fileName;
-    if (name.size() > 4 && QString::fromUtf8(name.substr(name.size() - 4)).toLower() == ".doc")
-      name.remove_suffix(4);
-    if (!dtl::IsRecoveryFileName(name)) continue;
-    recovery = true;
-    blocks += dtl::RecoveryBlocksInName(name);
-  }
-  if (!recovery) return Q(group.name);
-  return blocks == 1
+  if (group.recoveryFiles == 0) return Q(group.name);
+  return group.recoveryBlocks == 1
              ? QCoreApplication::translate("dtlui", "%1 — 1 recovery block").arg(Q(group.name))
              : QCoreApplication::translate("dtlui", "%1 — %2 recovery blocks")
                    .arg(Q(group.name))
-                   .arg(blocks);
+                   .arg(group.recoveryBlocks);
 }
 
 }  // namespace
