@@ -20,6 +20,8 @@
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentBounds.h"
 #include "archive/SegmentCipher.h"
+#include "archive/SegmentRecovery.h"
+#include "archive/Par2.h"
 #include "archive/ZipReader.h"
 #include "base/SecretMemory.h"
 
@@ -75,13 +77,25 @@ bool EndsWith(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
+std::string_view WithoutStoredSuffix(std::string_view file) {
+  if (EndsWith(file, kStoredSuffix)) file.remove_suffix(kStoredSuffix.size());
+  return file;
+}
+
+bool IsRecoveryFileOf(std::string_view file, std::string_view name) {
+  const auto data = RecoveryDataName(WithoutStoredSuffix(file));
+  return data && *data == name;
+}
+
 fs::path FolderOf(const MergeJob::Names& names) {
   return names.prefix.empty() ? fs::path(".") : fs::path(names.prefix);
 }
 
 // Entries matching N ".*" in the folder P (files, folders and anything else, as a directory
 // listing would show them). An unfinished output of an earlier merge into the same folder is
-// this program's own leftover, never a segment, so it does not raise the count.
+// this program's own leftover, never a segment, so it does not raise the count; nor do the
+// file's recovery files ("movie.avi.par2", "movie.avi.vol00+01.par2", either with ".doc"), which
+// sit beside the segments but are no numbered piece of the file.
 uint64_t CountMatching(const MergeJob::Names& names) {
   std::error_code ec;
   std::string head = names.name + ".";
@@ -89,7 +103,8 @@ uint64_t CountMatching(const MergeJob::Names& names) {
   uint64_t count = 0;
   for (fs::directory_iterator it(FolderOf(names), ec), end; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
-    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0 && entry != partial)
+    if (entry.size() > head.size() && entry.compare(0, head.size(), head) == 0 && entry != partial &&
+        !IsRecoveryFileOf(entry, names.name))
       ++count;
   }
   return count;
@@ -492,7 +507,31 @@ bool MergeJob::Report::AllComplete() const {
   });
 }
 
+fs::path MergeJob::DescriptorFor(const fs::path& path) {
+  const std::string file = path.filename().string();
+  const auto data = RecoveryDataName(WithoutStoredSuffix(file));
+  if (!data) return path;
+  const fs::path folder = path.parent_path();
+  const fs::path plain = folder / (*data + std::string(kDescriptorExt));
+  const fs::path stored = folder / (*data + std::string(kStoredDescriptorEnding));
+  std::error_code ec;
+  const bool havePlain = fs::exists(plain, ec), haveStored = fs::exists(stored, ec);
+  if (havePlain != haveStored) return havePlain ? plain : stored;
+  // Neither is there (the descriptor is what got lost) or both are: the set knows which one it
+  // covers, and that is the one a repair can give back.
+  auto set = par2::ReadRecoverySet(FindRecoveryFiles(folder.empty() ? fs::path(".") : folder, *data));
+  if (set) {
+    for (const auto& f : set->files) {
+      if (f.name == stored.filename().string()) return stored;
+      if (f.name == plain.filename().string()) return plain;
+    }
+  }
+  return plain;
+}
+
 MergeJob::Names MergeJob::DeriveNames(const fs::path& descriptor) {
+  if (RecoveryDataName(WithoutStoredSuffix(descriptor.filename().string())))
+    return DeriveNames(DescriptorFor(descriptor));
   Names n;
   std::string full = descriptor.string();
   size_t slash = full.rfind('/');
@@ -560,11 +599,22 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     observer.OnMessage(text);
     result.status = Error(code, std::move(text));
   };
-  for (const auto& d : params.descriptors) {
+  // A recovery file stands for its file's descriptor; naming both merges that file once.
+  std::vector<bool> viaRecovery;
+  for (const auto& given : params.descriptors) {
+    const fs::path d = DescriptorFor(given);
+    const bool fromRecovery = d != given;
+    bool twice = false;
+    for (size_t i = 0; i < result.files.size() && !twice; ++i)
+      twice = (fromRecovery || viaRecovery[i]) &&
+              (result.files[i].descriptor.lexically_normal() == d.lexically_normal() ||
+               SameFile(result.files[i].descriptor, d));
+    if (twice) continue;
     FileResult f;
     f.descriptor = d;
     f.output = params.saveFolder / DeriveNames(d).name;
     result.files.push_back(std::move(f));
+    viaRecovery.push_back(fromRecovery);
   }
   std::string password =
       params.password.empty() ? std::string(kDefaultAesPassword) : params.password;
@@ -587,6 +637,41 @@ MergeJob::Report MergeJob::Run(const Params& params, MergeObserver& observer,
     }
     const Names names = DeriveNames(f.descriptor);
     observer.OnFileName(names.prefix + names.name);
+
+    // Segments the recovery data can give back are rebuilt before anything is read, the
+    // descriptor included: the merge then runs as if nothing had been lost.
+    const SegmentRepair repair = RepairSegments(FolderOf(names), names.name, cancel);
+    if (cancel.stop_requested()) {
+      f.outcome = Outcome::Cancelled;
+      result.status = Error::Cancelled();
+      break;
+    }
+    if (!repair.repaired.empty()) {
+      f.repaired = repair.repaired;
+      observer.OnRepaired(f.repaired);
+    }
+    if (!repair.unrepaired.empty()) {
+      // The set knows which segments are gone or damaged, also the last ones, which a merge
+      // would take for the end of the file: nothing is merged, so nothing can pass for whole.
+      f.outcome = Outcome::MissingSegment;
+      for (const auto& file : repair.unrepaired) {
+        const std::string_view tail = std::string_view(file).substr(names.name.size() + 1);
+        uint64_t k = 0;  // the set's names are checked segment names: "dtl" or digits
+        if (tail.substr(0, 3) != "dtl")
+          for (char ch : tail.substr(0, tail.find('.')))
+            k = std::min<uint64_t>(k, UINT64_MAX / 10 - 9) * 10 + static_cast<uint64_t>(ch - '0');
+        if (!f.missingSegments.empty() && f.missingSegments.back().last + 1 == k)
+          f.missingSegments.back().last = k;
+        else
+          f.missingSegments.push_back({k, k});
+      }
+      f.failedSegment = fs::path(names.prefix + repair.unrepaired.front());
+      observer.OnProgressRange(0);
+      observer.OnMessage(repair.message);
+      continue;
+    }
+    // A set that could not be used is reported and the merge goes on without it.
+    if (!repair.ok()) observer.OnMessage(repair.message);
 
     std::error_code ec;
     if (!fs::exists(f.descriptor, ec)) {

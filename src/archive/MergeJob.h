@@ -18,6 +18,11 @@
 // descriptor does not say how many segments follow, so "complete" means the run of segments
 // ended where the count T says it should.
 //
+// Recovery data: when P holds recovery files of N (N ".par2", N ".volF+C.par2", either with
+// ".doc"; archive/SegmentRecovery.h), the segments are checked against them before the merge
+// and missing or damaged ones rebuilt (OnRepaired); when too few recovery blocks came, the
+// file is not merged at all and the outcome is MissingSegment. Recovery files never count in T.
+//
 // Call order: fill a MergeJob::Params, then MergeJob::Run() on a worker thread; the observer
 // receives every event on that thread. Run() returns when every descriptor was handled, the run
 // was stopped by a failure, or a stop was requested through its std::stop_token.
@@ -76,7 +81,9 @@ class MergeObserver {
 class MergeJob {
  public:
   struct Params {
-    std::vector<std::filesystem::path> descriptors;  // in merge order
+    // In merge order. A recovery file's path stands for its file's descriptor (DescriptorFor);
+    // a file named both ways is merged once, so the report may hold fewer files than given.
+    std::vector<std::filesystem::path> descriptors;
     std::filesystem::path saveFolder;                // where the outputs are written
     std::string password;                            // empty: the default segment password
     unsigned threads = 0;  // segment decoders working ahead; 0 = one per core
@@ -84,7 +91,8 @@ class MergeJob {
 
   enum class Outcome {
     Complete,        // every segment up to the first missing number, and no more files matched
-    MissingSegment,  // a numbered segment is missing while more files matched P N ".*"
+    MissingSegment,  // a numbered segment is missing while more files matched P N ".*", or
+                     // the recovery data could not rebuild the missing or damaged ones
     UnzipFailed,     // a segment could not be decrypted, unzipped or verified: the run stopped
     WriteFailed,     // the output could not be opened or written: the run stopped
     Kept,            // the output existed and the observer chose to keep it: nothing merged
@@ -99,7 +107,7 @@ class MergeJob {
   };
 
   struct FileResult {
-    std::filesystem::path descriptor;
+    std::filesystem::path descriptor;  // the descriptor merged (a recovery file's stands in)
     std::filesystem::path output;  // save folder + N; this run's file only when Complete
     Outcome outcome = Outcome::NotReached;
     uint64_t segmentsMerged = 0;          // K at the end
@@ -148,7 +156,13 @@ class MergeJob {
     std::string name;           // N
     std::string segmentSuffix;  // "" for downloaded descriptors, ".doc" for the offline split's
   };
+  // A recovery file's path (NAME.par2, NAME.volF+C.par2, either with ".doc") gives the names of
+  // the descriptor it stands for (see DescriptorFor).
   static Names DeriveNames(const std::filesystem::path& descriptor);
+  // The descriptor a path given to the merge stands for: the path itself, or for a recovery
+  // file the descriptor beside it, NAME.dtl or NAME.dtl.doc: the one there when only one is,
+  // else the one its recovery set names, else NAME.dtl. Reads the folder, never writes.
+  static std::filesystem::path DescriptorFor(const std::filesystem::path& path);
   // Path of segment k >= 1: P N "." k (at least three digits) and the suffix.
   static std::filesystem::path SegmentPath(const Names& names, uint64_t k);
   // The name an unfinished output goes under: output + ".incomplete".

@@ -77,11 +77,12 @@ std::vector<std::string> RecoveryFileNames(std::string_view name, uint32_t block
   names.push_back(std::string(name) + ".par2");
   // The same widths the recovery writer uses, so the names here are the files it makes.
   const int width = std::max<int>(2, static_cast<int>(std::to_string(blocks).size()));
-  for (uint32_t b = 0; b < blocks; ++b) {
-    char tail[64];
-    std::snprintf(tail, sizeof tail, ".vol%0*u+%0*u.par2", width, b, width, 1u);
-    names.push_back(std::string(name) + tail);
-  }
+  const auto padded = [width](uint32_t v) {
+    std::string digits = std::to_string(v);
+    return std::string(static_cast<size_t>(width) - std::min<size_t>(width, digits.size()), '0') + digits;
+  };
+  for (uint32_t b = 0; b < blocks; ++b)
+    names.push_back(std::string(name) + ".vol" + padded(b) + "+" + padded(1) + ".par2");
   return names;
 }
 
@@ -141,12 +142,91 @@ std::vector<fs::path> FindRecoveryFiles(const fs::path& folder, std::string_view
   return found;
 }
 
+bool IsSegmentFileOf(std::string_view fileName, std::string_view name) {
+  if (name.empty() || fileName.size() <= name.size() + 1 ||
+      fileName.substr(0, name.size()) != name || fileName[name.size()] != '.')
+    return false;
+  std::string_view tail = fileName.substr(name.size() + 1);
+  if (tail.size() > 4 && tail.substr(tail.size() - 4) == ".doc") tail.remove_suffix(4);
+  if (tail == "dtl") return true;
+  return tail.size() >= 3 && AllDigits(tail);
+}
+
+namespace {
+
+// The set orders its files by their IDs; people read segments by number, the descriptor first.
+void SortBySegmentNumber(std::vector<std::string>& files, std::string_view name) {
+  const auto number = [&](const std::string& file) -> uint64_t {
+    std::string_view tail = std::string_view(file).substr(name.size() + 1);
+    if (tail.substr(0, 3) == "dtl") return 0;
+    uint64_t k = 0;
+    for (char ch : tail.substr(0, tail.find('.')))
+      k = std::min<uint64_t>(k * 10 + static_cast<uint64_t>(ch - '0'), UINT32_MAX);
+    return k;
+  };
+  std::stable_sort(files.begin(), files.end(),
+                   [&](const std::string& a, const std::string& b) { return number(a) < number(b); });
+}
+
+}  // namespace
+
 SegmentRepair RepairSegments(const fs::path& folder, std::string_view name, std::stop_token stop) {
-  // Not built yet: behaves as if the folder held no recovery set.
-  (void)folder;
-  (void)name;
-  (void)stop;
-  return {};
+  SegmentRepair repair;
+  const std::vector<fs::path> files = FindRecoveryFiles(folder, name);
+  if (files.empty()) return repair;
+  const std::string label(name);
+  auto set = par2::ReadRecoverySet(files);
+  if (!set) {
+    // The user learns which file let them down; the merge then goes on as if it were not there.
+    repair.message = label + ": the recovery data could not be read (" +
+                     files.front().filename().string() + "): " + set.error().message;
+    return repair;
+  }
+  // The set decides which files get written: one that names anything but this file's segments
+  // (another file of the user's, a path) is never acted on, whatever else it holds.
+  for (const auto& f : set->files) {
+    if (!par2::IsPlainFileName(f.name) || !IsSegmentFileOf(f.name, name)) {
+      repair.message = label + ": the recovery data (" + files.front().filename().string() +
+                       ") names \"" + f.name + "\", which is no segment of this file; it was not used";
+      return repair;
+    }
+  }
+  if (set->files.empty()) {
+    repair.message = label + ": the recovery data (" + files.front().filename().string() +
+                     ") names no segment files; it was not used";
+    return repair;
+  }
+  repair.haveSet = true;
+  auto verified = par2::VerifyFiles(*set, folder, stop);
+  if (!verified) {
+    if (verified.error().code != ErrorCode::Cancelled)
+      repair.message = label + ": the segments could not be checked: " + verified.error().message;
+    return repair;
+  }
+  if (verified->complete()) return repair;
+  if (!verified->repairable()) {
+    uint32_t damaged = 0;
+    for (const auto& f : verified->files)
+      if (f.state != par2::FileState::Complete) {
+        ++damaged;
+        repair.unrepaired.push_back(f.name);
+      }
+    SortBySegmentNumber(repair.unrepaired, name);
+    repair.blocksMissing = verified->missingSlices - verified->recoveryBlocks;
+    repair.message = label + ": " + std::to_string(repair.blocksMissing) +
+                     " more recovery blocks are needed to repair " + std::to_string(damaged) +
+                     " missing or damaged segments";
+    return repair;
+  }
+  auto repaired = par2::RepairFiles(*set, folder, stop);
+  if (!repaired) {
+    if (repaired.error().code != ErrorCode::Cancelled)
+      repair.message = label + ": the segments could not be repaired: " + repaired.error().message;
+    return repair;
+  }
+  repair.repaired = std::move(repaired->repaired);
+  SortBySegmentNumber(repair.repaired, name);
+  return repair;
 }
 
 }  // namespace dtl

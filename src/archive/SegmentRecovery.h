@@ -65,11 +65,16 @@ Result<std::vector<std::string>> MakeSegmentRecovery(const std::filesystem::path
 std::vector<std::filesystem::path> FindRecoveryFiles(const std::filesystem::path& folder,
                                                      std::string_view name);
 
+// True for a segment file name of split file `name`: "NAME.dtl" or "NAME.k" (k at least three
+// decimal digits), either with ".doc" appended. The only names a recovery set may write.
+bool IsSegmentFileOf(std::string_view fileName, std::string_view name);
+
 // What a repair before a merge did.
 struct SegmentRepair {
   bool haveSet = false;               // usable recovery files for the file were found
-  std::vector<std::string> repaired;  // segment file names rebuilt, in the set's order
+  std::vector<std::string> repaired;  // segment file names rebuilt, descriptor first, then by number
   uint32_t blocksMissing = 0;         // when it could not repair: blocks short of a repair
+  std::vector<std::string> unrepaired;  // then also: the segment files missing or damaged
   std::string message;                // what went wrong, for the user ("" when nothing did)
   bool ok() const { return message.empty(); }
 };

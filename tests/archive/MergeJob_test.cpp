@@ -16,6 +16,7 @@
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentBounds.h"
 #include "archive/SegmentCipher.h"
+#include "archive/SegmentRecovery.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -36,10 +37,24 @@ struct Recorder : dtl::MergeObserver {
   std::function<void()> onStep;
   // Answers to the replace question, in order; none left: the base class's answer (keep).
   std::deque<dtl::ReplaceMode> answers;
-  void OnFileName(const std::string& t) override { names.push_back(t); }
-  void OnProgressRange(uint16_t t) override { ranges.push_back(t); }
+  // Every event's kind in the order it came: "name", "range", "repaired", "step", "message".
+  std::vector<std::string> events;
+  std::vector<std::vector<std::string>> repaired;
+  void OnFileName(const std::string& t) override {
+    names.push_back(t);
+    events.push_back("name");
+  }
+  void OnProgressRange(uint16_t t) override {
+    ranges.push_back(t);
+    events.push_back("range");
+  }
+  void OnRepaired(const std::vector<std::string>& segments) override {
+    repaired.push_back(segments);
+    events.push_back("repaired");
+  }
   void OnStep() override {
     ++steps;
+    events.push_back("step");
     if (cancelAfterFirstStep) cancelAfterFirstStep->request_stop();
     if (onStep) onStep();
   }
@@ -50,7 +65,10 @@ struct Recorder : dtl::MergeObserver {
     answers.pop_front();
     return m;
   }
-  void OnMessage(const std::string& t) override { messages.push_back(t); }
+  void OnMessage(const std::string& t) override {
+    messages.push_back(t);
+    events.push_back("message");
+  }
   void OnFinished(bool open) override { ++finished, openFolder = open; }
 };
 
@@ -610,6 +628,222 @@ TEST(MergeJob, SegmentsBeyondTheLargestSegmentAreUnreadable) {
       EXPECT_TRUE(Listing(out.path()).empty());
     }
   }
+}
+
+// ---- recovery data ------------------------------------------------------------------------------
+
+// The segment file names of a split into `count` files, as they lie in the folder.
+std::vector<std::string> SegmentFileNames(const std::string& name, const Naming& n, int count) {
+  std::vector<std::string> names;
+  for (int k = 0; k < count; ++k) names.push_back(SegmentName("", name, n, k).string());
+  return names;
+}
+
+// Ten segment files of "movie.avi" with recovery files at `percent` beside them; the data.
+Bytes SplitWithRecovery(const fs::path& dir, const Naming& n, unsigned percent) {
+  Bytes data = dtltest::RandomBytes(9500, 61);
+  WriteSplit(dir, "movie.avi", data, 1000, n);
+  auto made = dtl::MakeSegmentRecovery(dir, SegmentFileNames("movie.avi", n, 10), "movie.avi", percent);
+  EXPECT_TRUE(made) << made.error().message;
+  return data;
+}
+
+TEST(MergeJobRecovery, RecoveryFilesNeverCountAsSegments) {
+  struct Case {
+    const char* behaviour;
+    Naming naming;
+    bool docAppended;  // the recovery files carry ".doc" as mailed
+  } cases[] = {
+      {"download names", kDownloaded, false},
+      {"offline split names", kOffline, false},
+      {"recovery files still carrying .doc", kDownloaded, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir in, out;
+    const Bytes data = SplitWithRecovery(in.path(), c.naming, 30);
+    if (c.docAppended)
+      for (const auto& f : dtl::FindRecoveryFiles(in.path(), "movie.avi")) fs::rename(f, f.string() + ".doc");
+    Recorder rec;
+    const auto r = Merge({SegmentName(in.path(), "movie.avi", c.naming, 0)}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+    EXPECT_EQ(r.files[0].segmentsCounted, 10u);
+    EXPECT_EQ(rec.ranges, std::vector<uint16_t>{10});
+    EXPECT_TRUE(rec.messages.empty());
+    EXPECT_TRUE(rec.repaired.empty());
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+  }
+}
+
+TEST(MergeJobRecovery, LostAndDamagedSegmentsAreRebuiltBeforeTheMerge) {
+  struct Case {
+    const char* behaviour;
+    Naming naming;
+    std::vector<int> remove, damage;
+    std::vector<int> expectRepaired;
+  } cases[] = {
+      {"one middle segment lost", kDownloaded, {4}, {}, {4}},
+      {"the last segment lost: it must not pass for the end", kDownloaded, {9}, {}, {9}},
+      {"two lost, offline names", kOffline, {2, 7}, {}, {2, 7}},
+      {"the descriptor itself lost", kOffline, {0}, {}, {0}},
+      {"one damaged and one lost", kDownloaded, {8}, {1}, {1, 8}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir in, out;
+    const Bytes data = SplitWithRecovery(in.path(), c.naming, 30);
+    for (int k : c.remove) fs::remove(SegmentName(in.path(), "movie.avi", c.naming, k));
+    for (int k : c.damage) {
+      const fs::path p = SegmentName(in.path(), "movie.avi", c.naming, k);
+      Bytes b = ReadFileBytes(p);
+      b[b.size() / 2] ^= 0xff;
+      dtltest::WriteFileBytes(p, b);
+    }
+    Recorder rec;
+    const auto r = Merge({SegmentName(in.path(), "movie.avi", c.naming, 0)}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+    std::vector<std::string> expected;
+    for (int k : c.expectRepaired) expected.push_back(SegmentName("", "movie.avi", c.naming, k).string());
+    EXPECT_EQ(r.files[0].repaired, expected);
+    EXPECT_EQ(rec.repaired, std::vector<std::vector<std::string>>{expected});
+    EXPECT_TRUE(rec.messages.empty());
+    ASSERT_GE(rec.events.size(), 3u);
+    EXPECT_EQ(rec.events[0], "name");
+    EXPECT_EQ(rec.events[1], "repaired");
+    EXPECT_EQ(std::count(rec.events.begin(), rec.events.end(), "step"), 10);
+  }
+}
+
+TEST(MergeJobRecovery, TooFewRecoveryBlocksMergeNothingAndNameTheMissingSegments) {
+  struct Case {
+    const char* behaviour;
+    std::vector<int> remove, damage;
+    std::vector<MergeJob::SegmentRange> missing;
+    const char* message;
+  } cases[] = {
+      {"three lost, two blocks", {2, 3, 6}, {}, {{2, 3}, {6, 6}},
+       "movie.avi: 1 more recovery blocks are needed to repair 3 missing or damaged segments"},
+      {"the last ones lost, which would look like the end", {8, 9, 5}, {}, {{5, 5}, {8, 9}},
+       "movie.avi: 1 more recovery blocks are needed to repair 3 missing or damaged segments"},
+      {"damaged ones count too", {0}, {1, 4}, {{0, 1}, {4, 4}},
+       "movie.avi: 1 more recovery blocks are needed to repair 3 missing or damaged segments"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir in, out;
+    SplitWithRecovery(in.path(), kDownloaded, 20);
+    for (int k : c.remove) fs::remove(SegmentName(in.path(), "movie.avi", kDownloaded, k));
+    for (int k : c.damage) {
+      const fs::path p = SegmentName(in.path(), "movie.avi", kDownloaded, k);
+      Bytes b = ReadFileBytes(p);
+      b[10] ^= 0xff;
+      dtltest::WriteFileBytes(p, b);
+    }
+    const auto before = Listing(in.path());
+    Recorder rec;
+    const auto r = Merge({in / "movie.avi.dtl"}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::MissingSegment);
+    EXPECT_EQ(r.files[0].missingSegments, c.missing);
+    EXPECT_EQ(r.files[0].failedSegment, SegmentName(in.path(), "movie.avi", kDownloaded, static_cast<int>(c.missing[0].first)));
+    EXPECT_EQ(rec.messages, std::vector<std::string>{c.message});
+    EXPECT_TRUE(r.files[0].repaired.empty());
+    EXPECT_TRUE(Listing(out.path()).empty());
+    EXPECT_EQ(Listing(in.path()), before);
+    EXPECT_TRUE(r.status.ok());
+    EXPECT_FALSE(r.AllComplete());
+  }
+}
+
+TEST(MergeJobRecovery, ARecoveryFileGivenAsTheDescriptorStandsForIt) {
+  struct Case {
+    const char* behaviour;
+    Naming naming;
+    std::vector<std::string> given;  // names in the folder given to the merge
+    std::vector<int> remove;
+  } cases[] = {
+      {"the description file", kDownloaded, {"movie.avi.par2"}, {}},
+      {"a volume file", kDownloaded, {"movie.avi.vol01+01.par2"}, {3}},
+      {"a volume file of an offline split", kOffline, {"movie.avi.vol00+01.par2"}, {5}},
+      {"the descriptor was the lost one", kDownloaded, {"movie.avi.par2"}, {0}},
+      {"the descriptor was the lost one, offline names", kOffline, {"movie.avi.par2"}, {0, 9}},
+      {"descriptor and recovery file merge once", kDownloaded, {"movie.avi.dtl", "movie.avi.par2"}, {}},
+      {"recovery file and descriptor merge once", kOffline, {"movie.avi.vol02+01.par2", "movie.avi.dtl.doc"}, {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir in, out;
+    const Bytes data = SplitWithRecovery(in.path(), c.naming, 30);
+    for (int k : c.remove) fs::remove(SegmentName(in.path(), "movie.avi", c.naming, k));
+    std::vector<fs::path> given;
+    for (const auto& g : c.given) given.push_back(in / g);
+    Recorder rec;
+    const auto r = Merge(given, out.path(), rec);
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].descriptor, SegmentName(in.path(), "movie.avi", c.naming, 0));
+    EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+    EXPECT_EQ(r.files[0].repaired.size(), c.remove.size());
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+    EXPECT_TRUE(rec.asked.empty());
+    EXPECT_EQ(rec.names, std::vector<std::string>{(in.path() / "movie.avi").string()});
+  }
+}
+
+TEST(MergeJobRecovery, NamesOfARecoveryFileLeadToItsDescriptor) {
+  TempDir in;
+  SplitWithRecovery(in.path(), kOffline, 10);
+  struct Case {
+    std::string given;
+    std::string name, suffix;
+  } cases[] = {
+      {"movie.avi.par2", "movie.avi", ".doc"},
+      {"movie.avi.vol00+01.par2", "movie.avi", ".doc"},
+      {"movie.avi.par2.doc", "movie.avi", ".doc"},
+      {"movie.avi.dtl.doc", "movie.avi", ".doc"},
+      {"movie.avi.dtl", "movie.avi", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    const auto names = MergeJob::DeriveNames(in / c.given);
+    EXPECT_EQ(names.prefix, in.path().string() + "/");
+    EXPECT_EQ(names.name, c.name);
+    EXPECT_EQ(names.segmentSuffix, c.suffix);
+  }
+}
+
+TEST(MergeJobRecovery, UnusableRecoveryDataIsReportedAndTheMergeGoesOnWithoutIt) {
+  TempDir in, out;
+  const Bytes data = SplitWithRecovery(in.path(), kDownloaded, 20);
+  for (const auto& f : dtl::FindRecoveryFiles(in.path(), "movie.avi"))
+    dtltest::WriteFileBytes(f, dtltest::RandomBytes(3000, 5));
+  Recorder rec;
+  const auto r = Merge({in / "movie.avi.dtl"}, out.path(), rec);
+  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+  EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_NE(rec.messages[0].find("movie.avi.par2"), std::string::npos) << rec.messages[0];
+}
+
+TEST(MergeJobRecovery, AStopBeforeTheRepairLeavesTheSegmentsAsTheyAre) {
+  TempDir in, out;
+  SplitWithRecovery(in.path(), kDownloaded, 20);
+  fs::remove(in / "movie.avi.004");
+  const auto before = Listing(in.path());
+  std::stop_source stop;
+  // The stop comes with the file's name, the last event before the repair.
+  struct StopAtName : Recorder {
+    std::stop_source* stop = nullptr;
+    void OnFileName(const std::string& t) override {
+      Recorder::OnFileName(t);
+      stop->request_stop();
+    }
+  } stopper;
+  stopper.stop = &stop;
+  const auto r = Merge({in / "movie.avi.dtl"}, out.path(), stopper, 0, &stop);
+  EXPECT_TRUE(r.cancelled());
+  EXPECT_EQ(r.files[0].outcome, Outcome::Cancelled);
+  EXPECT_EQ(Listing(in.path()), before);
+  EXPECT_TRUE(Listing(out.path()).empty());
 }
 
 }  // namespace
