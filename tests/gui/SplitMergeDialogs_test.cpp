@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "archive/SegmentRecovery.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergeDialog.h"
 #include "gui/MergingDialog.h"
@@ -320,6 +321,63 @@ class SplitMergeDialogsTest : public QObject {
     }
   }
 
+  // A whole merge from the Merge dialog over an offline split with recovery files beside it:
+  // lost segments the blocks cover are rebuilt and named at the end; more than they cover is
+  // the merge's error, naming how many blocks are short, and nothing lies under the file's name.
+  void MergeRepairsLostSegmentsFromRecoveryFiles() {
+    const QByteArray data = Sample(45000);  // the descriptor and four segments
+    struct Case {
+      const char* name;
+      QStringList lost;
+      QString report;  // the message at the end; empty: none
+      bool complete;
+    };
+    const Case cases[] = {
+        {"nothing lost: no word about recovery", {}, {}, true},
+        {"one lost segment is rebuilt",
+         {"song.wav.002.doc"},
+         "Repaired from recovery data: song.wav.002.doc",
+         true},
+        {"the descriptor and the last segment are rebuilt",
+         {"song.wav.dtl.doc", "song.wav.004.doc"},
+         "Repaired from recovery data: song.wav.dtl.doc, song.wav.004.doc",
+         true},
+        {"more lost than blocks: an error, no file", {"song.wav.001.doc", "song.wav.002.doc",
+         "song.wav.003.doc"}, {}, false},
+    };
+    uitest::WriteFile(base_ + "/song.wav", data);
+    for (const auto& c : cases) {
+      const QString tag = QString(c.name).replace(' ', '-').remove(':').remove(',');
+      const QString segments = base_ + "/rec-" + tag, out = segments + "-out";
+      QDir().mkpath(segments);
+      QDir().mkpath(out);
+      QVERIFY(Split(base_ + "/song.wav", segments));
+      const std::vector<std::string> names = {"song.wav.dtl.doc", "song.wav.001.doc",
+                                              "song.wav.002.doc", "song.wav.003.doc",
+                                              "song.wav.004.doc"};
+      const auto made = dtl::MakeSegmentRecovery(segments.toStdString(), names, "song.wav", 40);
+      QVERIFY2(made && made->size() == 3, c.name);  // the set's description and two blocks
+      for (const auto& lost : c.lost) QVERIFY(QFile::remove(segments + "/" + lost));
+
+      uitest::Messages m;
+      MergeDialog dlg(*store_);
+      dlg.ChooseFiles({segments + "/song.wav.par2"});  // stands for the file's descriptor
+      dlg.saveFolder->setText(out);
+      dlg.merge();
+      if (c.complete) {
+        QCOMPARE(m.Texts(), c.report.isEmpty() ? QStringList() : QStringList{c.report});
+        if (!c.report.isEmpty()) QCOMPARE(m.shown.first().first, MsgIcon::Information);
+        QCOMPARE(uitest::ReadFile(out + "/song.wav"), data);
+      } else {
+        QVERIFY2(m.shown.size() == 1, qPrintable(m.Texts().join(" | ")));
+        QCOMPARE(m.shown.first().first, MsgIcon::Error);
+        QVERIFY2(m.Texts().first().contains("1 more recovery blocks are needed"),
+                 qPrintable(m.Texts().first()));
+        QVERIFY(!QFile::exists(out + "/song.wav"));
+      }
+    }
+  }
+
   // Without a saved folder the proposal is the user's download folder, never the program's
   // folder (which an installed program cannot write).
   void SaveFolderDefaultsToTheDownloadFolder() {
@@ -364,19 +422,29 @@ class SplitMergeDialogsTest : public QObject {
   }
 
   // Split File names its descriptor NAME.dtl.doc; the chooser must show it beside NAME.dtl, and
-  // nothing else of a set.
+  // nothing else of a set; recovery files, which stand for a lost descriptor, in an entry of
+  // their own.
   void DescriptorChooserShowsBothDescriptorNamings() {
     const QString folder = base_ + "/choose";
     QDir().mkpath(folder);
     for (const char* name :
          {"a.bin.dtl", "b.bin.dtl.doc", "b.bin.001.doc", "a.bin.001", "letter.doc"})
       uitest::WriteFile(folder + "/" + name, "x");
-    const QRegularExpressionMatch patterns =
-        QRegularExpression("\\(([^)]*)\\)").match(MergeDialog::DescriptorFilter());
-    QVERIFY(patterns.hasMatch());
-    QCOMPARE(QDir(folder).entryList(patterns.captured(1).split(' ', Qt::SkipEmptyParts),
-                                    QDir::Files, QDir::Name),
-             (QStringList{"a.bin.dtl", "b.bin.dtl.doc"}));
+    for (const char* name : {"a.bin.par2", "b.bin.vol00+01.par2.doc", "c.par2.txt"})
+      uitest::WriteFile(folder + "/" + name, "x");
+    // Each entry of the filter, in order: the descriptors first, then the recovery files.
+    const QStringList expected[] = {{"a.bin.dtl", "b.bin.dtl.doc"},
+                                    {"a.bin.par2", "b.bin.vol00+01.par2.doc"}};
+    auto patterns =
+        QRegularExpression("\\(([^)]*)\\)").globalMatch(MergeDialog::DescriptorFilter());
+    for (const QStringList& names : expected) {
+      QVERIFY(patterns.hasNext());
+      const QRegularExpressionMatch entry = patterns.next();
+      QCOMPARE(QDir(folder).entryList(entry.captured(1).split(' ', Qt::SkipEmptyParts),
+                                      QDir::Files, QDir::Name),
+               names);
+    }
+    QVERIFY(!patterns.hasNext());
   }
 };
 
