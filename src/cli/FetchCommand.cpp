@@ -113,6 +113,9 @@ class FetchCommand : public Command {
         "once. --list prints, per file, whether its descriptor is there, the segment numbers\n"
         "found and those missing below the highest one (as 'dtl send --segments' takes them),\n"
         "and exits 0 when the folder could be listed, whatever is missing.\n"
+        "Recovery files (NAME.par2, NAME.volF+C.par2) are listed with their file ('recovery: N\n"
+        "blocks') and downloaded with it; the merge rebuilds lost segments from them and each\n"
+        "repair is named on standard error.\n"
         "Exit status: 0 when every chosen segment arrived (and every file merged completely),\n"
         "1 on a failure, 2 on bad usage.");
     // An unknown argument is named, but never the value after it: that may be the cookie.
@@ -373,6 +376,8 @@ int FetchCommand::Run() {
     for (const auto& g : model.Groups()) {
       std::printf("%s\n", g.name.c_str());
       for (const auto& s : g.segments) std::printf("  %s\n", s.record.fileName.c_str());
+      if (g.recoveryFiles > 0)
+        std::printf("  recovery: %s\n", BlocksText(g.recoveryBlocks).c_str());
     }
     return kExitOk;
   }
@@ -434,8 +439,11 @@ int FetchCommand::Run() {
   std::fprintf(stderr, "dtl fetch: %zu segment(s) downloaded, %zu kept\n", result.itemsSaved,
                result.itemsSkipped);
   if (!result.merged) return kExitOk;
-  for (const auto& d : result.descriptors) {
-    fs::path output = fs::path(out) / dtl::MergeJob::DeriveNames(d).name;
+  // From the merge's results rather than the descriptors: a file whose descriptor was
+  // rebuilt from its recovery data was handed over by a recovery file.
+  for (const auto& r : result.mergeResults) {
+    if (r.output.filename().empty()) continue;
+    fs::path output = fs::path(out) / r.output.filename();
     if (fs::exists(output, ec) && !keptOutputs.count(output.filename().string()))
       std::printf("%s\n", output.c_str());
   }

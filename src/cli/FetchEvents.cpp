@@ -66,9 +66,20 @@ void FetchEvents::OnProgressRange(uint16_t total) {
 
 void FetchEvents::OnStep() { bar_.Update(++merged_); }
 
+void FetchEvents::OnRepaired(const std::vector<std::string>& segmentNames) {
+  if (segmentNames.empty()) return;
+  std::string names;
+  for (const std::string& n : segmentNames) names += (names.empty() ? "" : ", ") + n;
+  Say("repaired " + names + " from the recovery data");
+}
+
 void FetchEvents::Say(const std::string& text) {
   bar_.Finish();
   std::fprintf(stderr, "dtl fetch: %s\n", text.c_str());
+}
+
+std::string BlocksText(uint64_t blocks) {
+  return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
 }
 
 int FetchFail(const std::string& text) {

@@ -3,9 +3,11 @@
 // the failure line and the interrupt that stops a run.
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "archive/MergeJob.h"
 #include "receive/DownloadEngine.h"
@@ -34,6 +36,8 @@ class FetchEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   void OnFileName(const std::string& text) override;
   void OnProgressRange(uint16_t total) override;
   void OnStep() override;
+  // "dtl fetch: repaired NAME, NAME from the recovery data".
+  void OnRepaired(const std::vector<std::string>& segmentNames) override;
 
   // The rebuilt files' names (without folder) whose existing file was kept, refused or not.
   const std::set<std::string>& KeptOutputs() const { return kept_; }
@@ -52,6 +56,9 @@ class FetchEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   std::set<std::string> kept_;
   bool refused_ = false;
 };
+
+// "5 blocks", "1 block": the recovery blocks a listing shows.
+std::string BlocksText(uint64_t blocks);
 
 // Prints "dtl fetch: TEXT" on stderr and gives the failure exit status.
 int FetchFail(const std::string& text);

@@ -71,7 +71,8 @@ class ListEvents : public dtl::ImapListObserver {
 };
 
 // The listing, one block per file: whether the descriptor is there, the numbers present and
-// the gaps, written as `dtl send --segments` takes them.
+// the gaps, written as `dtl send --segments` takes them, and the recovery blocks when the
+// file's recovery files are there.
 void PrintListing(const dtl::ImapListing& listing, const std::string& folder,
                   const std::vector<const dtl::ImapListedFile*>& files) {
   std::printf("folder: %s (%zu messages)\n", folder.c_str(), listing.messagesScanned);
@@ -82,6 +83,8 @@ void PrintListing(const dtl::ImapListing& listing, const std::string& folder,
     std::string missing = f->hasDescriptor ? "" : "dtl";
     if (!f->missing.empty()) missing += (missing.empty() ? "" : ",") + NumbersText(f->missing);
     std::printf("  missing: %s\n", missing.empty() ? "none seen" : missing.c_str());
+    if (!f->recoveryFiles.empty())
+      std::printf("  recovery: %s\n", BlocksText(f->recoveryBlocks).c_str());
   }
   if (listing.duplicatesDropped > 0)
     std::printf("%zu segment mail(s) found twice were counted once\n", listing.duplicatesDropped);
@@ -292,19 +295,24 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
 
   // Every chosen file must come back whole: one without its descriptor never reaches the merge,
   // so it is looked for by name rather than taken from the merge's results alone.
-  bool allRebuilt = result.merged && result.corrupt.empty() && !refused;
+  // A lost segment counts against the run unless the recovery data made up for it.
+  bool allRebuilt = result.merged && result.LossesMended() && result.leftOut.empty() && !refused;
   for (const dtl::ImapListedFile* f : files) {
     bool rebuilt = false;
     for (const auto& r : result.mergeResults) {
-      if (dtl::MergeJob::DeriveNames(r.descriptor).name != f->name) continue;
+      if (r.output.filename().string() != f->name) continue;
       // A file kept by --skip-existing is as good as rebuilt (a refusal fails the run apart).
+      // Matched by the output's name: a file whose descriptor came from its recovery data was
+      // handed to the merge by a recovery file.
       rebuilt = r.outcome == dtl::MergeJob::Outcome::Complete ||
                 r.outcome == dtl::MergeJob::Outcome::Kept;
       if (r.outcome == dtl::MergeJob::Outcome::Complete &&
           !keptOutputs.count(r.output.filename().string()))
         std::printf("%s\n", r.output.c_str());
     }
-    if (!f->hasDescriptor)
+    // With recovery files the merge tries to rebuild the descriptor and says itself if it
+    // cannot.
+    if (!f->hasDescriptor && f->recoveryFiles.empty())
       std::fprintf(stderr,
                    "dtl fetch: %s cannot be rebuilt: its descriptor (%s.dtl) is not in %s\n",
                    f->name.c_str(), f->name.c_str(), target.folder.c_str());

@@ -13,12 +13,13 @@
 #include <stop_token>
 
 #include "archive/MergeJob.h"
-#include "base/RetryBackoff.h"
 #include "archive/SegmentBounds.h"
+#include "base/RetryBackoff.h"
 #include "base/SecretMemory.h"
 #include "receive/AttachmentName.h"
 #include "receive/GzipBody.h"
 #include "receive/ProviderTable.h"
+#include "receive/ReceivedFiles.h"
 
 namespace dtl {
 
@@ -79,6 +80,7 @@ struct Attempt {
   std::function<Clock::time_point()> now;
   Clock::time_point fileStart;
   uint64_t* totalBytes = nullptr;
+  uint64_t largest = kLargestSegmentArchive;  // the item's bound (LargestAttachment)
 
   // Per response.
   bool gzipHeader = false;  // Content-Encoding of the response at hand
@@ -132,9 +134,10 @@ struct Attempt {
       markerHit = true;
       return false;
     }
-    // Nothing larger than a segment archive is ever downloaded (archive/SegmentBounds.h).
-    if (size > kLargestSegmentArchive - fileBytes) {
-      failure = "the answer is larger than any segment";
+    // Nothing larger than a segment archive (or a recovery file) is ever downloaded.
+    if (size > largest - fileBytes) {
+      failure = largest == kLargestSegmentArchive ? "the answer is larger than any segment"
+                                                  : "the answer is larger than any recovery file";
       return false;
     }
     if (!WriteAll(fd, data, size)) {
@@ -462,6 +465,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     const DownloadItem& item = params.items[i];
     const std::string name = SafeAttachmentName(item.fileName);
     observer.OnItemStarted(i, name);
+    attempt.largest = LargestAttachment(name);
     const fs::path local = params.folder / name;
     if (Lower(fs::path(name).extension().string()) == ".dtl" &&
         std::find(result.descriptors.begin(), result.descriptors.end(), local) ==
@@ -549,8 +553,13 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
   if (result.outcome != Outcome::Completed) return result;
   if (params.autoMerge) {
     NullMergeObserver quiet;
+    // Every item is on disk here (saved or kept), so the items' names are the folder's.
+    std::vector<std::string> names;
+    for (const DownloadItem& item : params.items)
+      names.push_back(SafeAttachmentName(item.fileName));
+    result.mergeDescriptors = MergeDescriptors(params.folder, names);
     MergeJob::Params mp;
-    mp.descriptors = result.descriptors;
+    mp.descriptors = result.mergeDescriptors;
     mp.saveFolder = params.folder;
     mp.password = params.password;
     mp.threads = params.mergeThreads;
@@ -559,6 +568,7 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     WipeSecret(mp.password);
     result.merged = true;
     result.mergeComplete = merged.AllComplete();
+    result.mergeResults = std::move(merged.files);
   }
   return result;
 }

@@ -1,6 +1,9 @@
 // The download engine: fetches the attachments ticked in the Segment Manager from the web-mail
 // provider, one after another over HTTP, and saves each under its segment file name in the
-// download folder; with Auto Merge on it hands the downloaded descriptors to the merge.
+// download folder; with Auto Merge on it hands the downloaded descriptors to the merge. Recovery
+// files ("NAME.par2", "NAME.vol00+01.par2") are downloaded like segments; a file whose
+// descriptor is not among the items but whose recovery files are goes to the merge by one of
+// them, and the merge rebuilds it first.
 //
 // Call order: fill a DownloadEngine::Params (items in the order they were ticked), then
 // DownloadEngine::Run() on a worker thread; every observer call happens on that thread. Run()
@@ -44,12 +47,11 @@
 
 #include <curl/curl.h>
 
+#include "archive/MergeJob.h"
 #include "base/ReplaceMode.h"
 #include "base/SecretMemory.h"
 
 namespace dtl {
-
-class MergeObserver;
 
 // One attachment to fetch: a found-attachment record of the crawler (InboxCrawler.h names it
 // FoundAttachment).
@@ -207,6 +209,13 @@ class DownloadEngine {
     std::vector<std::filesystem::path> descriptors;  // downloaded ".dtl" paths, no duplicates
     bool merged = false;                             // the merge ran (Auto Merge on)
     bool mergeComplete = false;                      // ... and rebuilt every file completely
+    // What the merge was handed: the descriptors, and for a file whose descriptor was not
+    // among the items but whose recovery files were, one of those (the merge rebuilds the
+    // descriptor from it; see receive/ReceivedFiles.h).
+    std::vector<std::filesystem::path> mergeDescriptors;
+    // The merge's result per file, in mergeDescriptors order; FileResult::repaired names the
+    // segment files rebuilt from recovery data.
+    std::vector<MergeJob::FileResult> mergeResults;
     // Why a LoginFailed run ended, as the user should see it: "URL: the server asks for a
     // login (401)", "URL: the proxy refused the login (407)". Empty otherwise.
     std::string message;

@@ -17,13 +17,16 @@
 #include <set>
 #include <thread>
 
+#include "archive/Par2.h"
 #include "archive/SegmentBounds.h"
+#include "archive/SegmentRecovery.h"
 #include "base/RetryBackoff.h"
 #include "base/SecretMemory.h"
 #include "mail/TransferDecoder.h"
 #include "receive/AttachmentName.h"
 #include "receive/ImapBodyStructure.h"
 #include "receive/InboxCrawler.h"
+#include "receive/ReceivedFiles.h"
 #include "receive/SegmentManagerModel.h"
 
 namespace dtl {
@@ -44,28 +47,14 @@ constexpr uint64_t kMaxListedGap = 1'000'000;
 
 class NullMergeObserver : public MergeObserver {};
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-// The segment number a saved name stands for: 0 for the descriptor (NAME.dtl), k for NAME.k
-// (three digits at least, as the merge spells them), nullopt for a name that is no segment.
-std::optional<uint64_t> SegmentNumber(const std::string& saveName) {
-  const size_t dot = saveName.rfind('.');
-  if (dot == std::string::npos || dot == 0) return std::nullopt;
-  const std::string ext = saveName.substr(dot + 1);
-  if (Lower(ext) == "dtl") return 0;
-  if (ext.size() < 3 || ext.size() > 19 || ext.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const uint64_t n = std::stoull(ext);
-  if (n == 0) return std::nullopt;
-  return n;
+Error TooLarge(const std::string& name, bool recovery) {
+  return Error(ErrorCode::Corrupt, name + ": the attachment in the mailbox is larger than any " +
+                                       (recovery ? "recovery file" : "segment") +
+                                       "; it was not saved.");
 }
 
 bool IsDescriptorName(const std::string& saveName) {
-  auto n = SegmentNumber(saveName);
+  auto n = SegmentNumberOf(saveName);
   return n && *n == 0;
 }
 
@@ -119,7 +108,7 @@ Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_v
           for (const ImapBodyPart& part : *parts) {
             if (part.fileName.empty()) continue;
             std::string saveName = SafeAttachmentName(WithoutDocEnding(part.fileName));
-            if (!SegmentNumber(saveName)) continue;
+            if (!SegmentNumberOf(saveName) && !IsRecoveryAttachment(saveName)) continue;
             ImapSegmentRef ref;
             ref.item = DownloadItem{std::move(saveName), ImapItemKey(uid, part.section)};
             ref.uid = uid;
@@ -147,13 +136,19 @@ Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_v
     for (const auto& segment : group.segments) {
       auto it = byKey.find(segment.record.key);
       if (it == byKey.end()) continue;
-      const uint64_t n = *SegmentNumber(it->second.item.fileName);
+      file.segments.push_back(it->second);
+      const auto number = SegmentNumberOf(it->second.item.fileName);
+      if (!number) {
+        file.recoveryFiles.push_back(it->second.item.fileName);
+        continue;
+      }
+      const uint64_t n = *number;
       if (n == 0)
         file.hasDescriptor = true;
       else
         file.present.push_back(n);
-      file.segments.push_back(it->second);
     }
+    file.recoveryBlocks = group.recoveryBlocks;
     std::sort(file.present.begin(), file.present.end());
     file.present.erase(std::unique(file.present.begin(), file.present.end()), file.present.end());
     uint64_t expected = 1;
@@ -167,9 +162,26 @@ Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_v
   return listing;
 }
 
+bool ImapReceiveJob::Summary::LossesMended() const {
+  for (const auto* names : {&corrupt, &gone})
+    for (const std::string& n : *names) {
+      if (IsRecoveryAttachment(n)) continue;
+      // The merge of a file completes only with every segment on disk: a lost one was rebuilt
+      // from the recovery data.
+      const std::string group = SegmentManagerModel::GroupName(n);
+      const bool rebuilt =
+          std::any_of(mergeResults.begin(), mergeResults.end(), [&](const auto& r) {
+            return r.outcome == MergeJob::Outcome::Complete &&
+                   r.output.filename().string() == group;
+          });
+      if (!rebuilt) return false;
+    }
+  return true;
+}
+
 bool ImapReceiveJob::Summary::AllRebuilt() const {
-  if (!merged || descriptors.empty() || !corrupt.empty() || !gone.empty()) return false;
-  if (mergeResults.size() != descriptors.size()) return false;
+  if (!merged || mergeDescriptors.empty() || !leftOut.empty() || !LossesMended()) return false;
+  if (mergeResults.size() != mergeDescriptors.size()) return false;
   for (const auto& r : mergeResults)
     if (r.outcome != MergeJob::Outcome::Complete && r.outcome != MergeJob::Outcome::Kept)
       return false;
@@ -393,7 +405,7 @@ class ReceiveRun {
     }
     if (exists && mode != ReplaceMode::Overwrite && mode != ReplaceMode::OverwriteAll) {
       // A segment that verifies is what a fetch would give again: a run again resumes.
-      bool keep = VerifySegmentFile(local, p_.password).ok() || mode == ReplaceMode::SkipAll;
+      bool keep = VerifyReceivedFile(local, p_.password).ok() || mode == ReplaceMode::SkipAll;
       if (!keep) {
         const ReplaceMode answer = Ask(name);
         // A stop given while the question was open leaves the existing file untouched.
@@ -498,15 +510,15 @@ class ReceiveRun {
     auto decoder = TransferDecoder::For(ref.encoding);
     std::string decoded;
     uint64_t fileBytes = 0, written = 0;
+    const uint64_t largest = LargestAttachment(name);
+    const bool recovery = IsRecoveryAttachment(name);
     const auto start = now_();
     const ImapSink sink = [&](std::string_view chunk) -> Status {
       decoded.clear();
       decoder->Feed(chunk, decoded);
-      // Whatever the server announces, nothing larger than a segment is ever written.
-      if (decoded.size() > kLargestSegmentArchive - written)
-        return Error(ErrorCode::Corrupt, name +
-                                             ": the attachment in the mailbox is larger than "
-                                             "any segment; it was not saved.");
+      // Whatever the server announces, nothing larger than a segment (or a recovery file) is
+      // ever written.
+      if (decoded.size() > largest - written) return TooLarge(name, recovery);
       if (Status s = temp.Write(decoded.data(), decoded.size()); !s) return s;
       written += decoded.size();
       fileBytes += chunk.size();
@@ -552,17 +564,16 @@ class ReceiveRun {
       return {AttemptEnd::Kind::Corrupt,
               Error(ErrorCode::Corrupt, name + ": the attachment's " + ref.encoding +
                                             " encoding is damaged; it was not saved.")};
-    if (decoded.size() > kLargestSegmentArchive - written)
-      return {AttemptEnd::Kind::Corrupt,
-              Error(ErrorCode::Corrupt, name + ": the attachment in the mailbox is larger than "
-                                               "any segment; it was not saved.")};
+    if (decoded.size() > largest - written)
+      return {AttemptEnd::Kind::Corrupt, TooLarge(name, recovery)};
     if (Status s = temp.Write(decoded.data(), decoded.size()); !s)
       return {AttemptEnd::Kind::Fatal, s.error()};
     written += decoded.size();
     if (Status s = temp.Close(); !s) return {AttemptEnd::Kind::Fatal, s.error()};
     // A damaged attachment stays damaged however often it is fetched: it is reported once and
-    // kept away from the final name, so the merge never takes it for the real segment.
-    if (Status s = VerifySegmentFile(temp.path, p_.password); !s) {
+    // kept away from the final name, so the merge never takes it for the real segment. A
+    // recovery file is no segment archive: the repair checks every packet of it by its MD5.
+    if (Status s = recovery ? Status() : VerifySegmentFile(temp.path, p_.password); !s) {
       if (s.error().code != ErrorCode::Corrupt) return {AttemptEnd::Kind::Fatal, s.error()};
       return {AttemptEnd::Kind::Corrupt,
               Error(ErrorCode::Corrupt,
@@ -579,17 +590,37 @@ class ReceiveRun {
   }
 
   // One merge per descriptor, so a file that cannot be rebuilt does not hold back the others.
-  // A file with a corrupt segment is left out: its segment is not on disk under its name and
-  // the merge would only report it missing.
+  // A file whose descriptor did not come but whose recovery files did is handed over by a
+  // recovery file: the merge rebuilds the descriptor from it. A file with a corrupt segment is
+  // left out unless its recovery files came (then the repair may rebuild the segment): the
+  // segment is not on disk under its name and the merge would only report it missing. A bad
+  // recovery file leaves nobody out: the repair judges what arrived.
   void Merge() {
+    std::vector<std::string> onDisk;
+    std::set<std::string> withRecovery;
+    for (size_t i = 0; i < p_.items.size(); ++i) {
+      if (!onDisk_[i]) continue;
+      onDisk.push_back(SafeAttachmentName(p_.items[i].item.fileName));
+      if (IsRecoveryAttachment(onDisk.back()))
+        withRecovery.insert(SegmentManagerModel::GroupName(onDisk.back()));
+    }
     std::set<std::string> damaged;
-    for (const std::string& n : summary_.corrupt) damaged.insert(SegmentManagerModel::GroupName(n));
+    for (const std::string& n : summary_.corrupt)
+      if (!IsRecoveryAttachment(n) && !withRecovery.count(SegmentManagerModel::GroupName(n)))
+        damaged.insert(SegmentManagerModel::GroupName(n));
     NullMergeObserver quiet;
     MergeObserver& observer = p_.mergeObserver ? *p_.mergeObserver : quiet;
     summary_.merged = true;
-    for (const fs::path& d : summary_.descriptors) {
+    for (const fs::path& d : MergeDescriptors(p_.outFolder, onDisk)) {
+      const std::string group = SegmentManagerModel::GroupName(d.filename().string());
+      if (damaged.count(group)) {
+        summary_.leftOut.push_back(group);
+        continue;
+      }
+      summary_.mergeDescriptors.push_back(d);
+    }
+    for (const fs::path& d : summary_.mergeDescriptors) {
       if (stop_.stop_requested()) break;
-      if (damaged.count(SegmentManagerModel::GroupName(d.filename().string()))) continue;
       MergeJob::Params mp;
       mp.descriptors = {d};
       mp.saveFolder = p_.outFolder;
@@ -631,6 +662,23 @@ ImapReceiveJob::Summary ImapReceiveJob::Run(const Params& params, DownloadObserv
 
 Status VerifySegmentFile(const std::filesystem::path& path, std::string_view password) {
   return MergeJob::CheckSegmentFile(path, password);
+}
+
+Status VerifyReceivedFile(const std::filesystem::path& path, std::string_view password) {
+  const std::string name = path.filename().string();
+  if (!IsRecoveryAttachment(name)) return VerifySegmentFile(path, password);
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec) return Error::FromErrno(path.string(), ec.value());
+  if (size > LargestAttachment(name))
+    return Error(ErrorCode::Corrupt, name + " is larger than any recovery file");
+  auto set = par2::ReadRecoverySet({path});
+  if (!set) return set.error();
+  // A volume cut short still holds the set's description; only the blocks its name announces
+  // show that it is whole.
+  if (set->blocks.size() < RecoveryBlocksInName(name))
+    return Error(ErrorCode::Corrupt, name + " holds fewer recovery blocks than its name says");
+  return {};
 }
 
 }  // namespace dtl

@@ -39,24 +39,32 @@ struct ImapSegmentRef {
 // "UID/SECTION" ("812/2", "813/2.1").
 std::string ImapItemKey(uint32_t uid, std::string_view section);
 
-// One file the listing found: the segments filed under one name.
+// One file the listing found: the segments and recovery files filed under one name.
 struct ImapListedFile {
-  std::string name;                      // the group name, as the Segment Manager files it
-  bool hasDescriptor = false;            // NAME.dtl is there
-  std::vector<uint64_t> present;         // numbered segments found, ascending
-  std::vector<uint64_t> missing;         // the gaps: numbers from 1 to the highest found not found
-  std::vector<ImapSegmentRef> segments;  // in the order the model files them
+  std::string name;               // the group name, as the Segment Manager files it
+  bool hasDescriptor = false;     // NAME.dtl is there
+  std::vector<uint64_t> present;  // numbered segments found, ascending
+  std::vector<uint64_t> missing;  // the gaps: numbers from 1 to the highest found not found
+  // What to download for this file: its segments and its recovery files, in the order the
+  // model files them.
+  std::vector<ImapSegmentRef> segments;
+  // The recovery files among `segments` (names as saved, "NAME.par2", "NAME.vol00+01.par2"),
+  // and the recovery blocks their names announce. They are never counted in present/missing.
+  std::vector<std::string> recoveryFiles;
+  uint32_t recoveryBlocks = 0;
   // The descriptor is there and no number from 1 to the highest found is missing. (Segments
-  // after the highest one found cannot be seen from the names: the merge tells.)
+  // after the highest one found cannot be seen from the names: the merge tells.) Recovery
+  // files do not count: this speaks of segments only.
   bool NoGapSeen() const { return hasDescriptor && missing.empty() && !present.empty(); }
 };
 
 struct ImapListing {
   ImapFolderInfo folder;
   size_t messagesScanned = 0;
-  size_t duplicatesDropped = 0;       // a segment name already filed for its file
+  size_t duplicatesDropped = 0;       // a segment (or recovery file) name already filed
   std::vector<ImapListedFile> files;  // in the order the model files them
-  // Every segment of every file, in file order: the items to download them all.
+  // Every segment and recovery file of every file, in file order: the items to download them
+  // all.
   std::vector<ImapSegmentRef> AllSegments() const;
 };
 
@@ -66,16 +74,16 @@ class ImapListObserver {
   virtual ~ImapListObserver() = default;
   // `scanned` of `total` messages looked at.
   virtual void OnListProgress(size_t scanned, size_t total) {}
-  // A segment was found and filed (duplicates are not reported).
+  // A segment or recovery file was found and filed (duplicates are not reported).
   virtual void OnSegmentFound(const ImapSegmentRef& segment) {}
 };
 
 // Lists the segment attachments of `folder` (UTF-8; "INBOX" when empty) over one connection:
 // logs in, EXAMINEs the folder, reads every message's BODYSTRUCTURE (never a body) and files
-// the attachments named NAME.dtl[.doc] or NAME.NNN[.doc] (NNN digits) through a
-// SegmentManagerModel. Errors: Auth (wrong password), Tls (certificate), NotFound (no such
-// folder), Network/Timeout/Protocol, Cancelled after a stop. `connector` replaces the socket
-// (tests); empty: the real one.
+// the attachments named NAME.dtl[.doc] or NAME.NNN[.doc] (NNN digits), and the recovery files
+// NAME.par2[.doc] and NAME.volF+C.par2[.doc], through a SegmentManagerModel. Errors: Auth (wrong
+// password), Tls (certificate), NotFound (no such folder), Network/Timeout/Protocol, Cancelled
+// after a stop. `connector` replaces the socket (tests); empty: the real one.
 Result<ImapListing> ListImapSegments(const ImapSettings& settings, std::string_view folder,
                                      ImapListObserver& observer, std::stop_token stop,
                                      const ImapSession::Connector& connector = {});
@@ -95,7 +103,8 @@ class ImapReceiveJob {
     // An existing file: Overwrite/OverwriteAll fetch again without asking; SkipAll keeps every
     // existing file; Skip asks the observer (ConfirmReplace) for an existing file that does not
     // verify. In every mode but the overwrite ones, an existing segment whose archive verifies
-    // with `password` is kept without asking: a receive run again resumes.
+    // with `password` (a recovery file: that reads whole, VerifyReceivedFile) is kept without
+    // asking: a receive run again resumes.
     ReplaceMode replace = ReplaceMode::Skip;
     bool autoMerge = true;
     std::string password;  // segment password (verify and merge); empty: the default one
@@ -122,8 +131,10 @@ class ImapReceiveJob {
     size_t itemsSaved = 0;
     size_t itemsSkipped = 0;  // kept on disk (verified, or by the replace mode)
     // Names (as saved) whose attachment arrived whole but does not verify as a segment
-    // archive (damaged, or the password is wrong): each is reported once through OnMessage,
-    // not fetched again, not saved under its name, and its file is left out of the merge.
+    // archive (damaged, or the password is wrong), or arrived damaged (a size or encoding
+    // that does not add up; the only checks a recovery file gets here): each is reported once
+    // through OnMessage, not fetched again, not saved under its name, and a segment's file is
+    // left out of the merge unless its recovery files came.
     std::vector<std::string> corrupt;
     // Names whose mail or part was no longer in the folder as listed (expunged since): each is
     // reported through OnMessage and not fetched again; the merge says what it lacks.
@@ -132,25 +143,36 @@ class ImapReceiveJob {
     uint64_t totalBytes = 0;      // decoded bytes written
     std::vector<std::filesystem::path> descriptors;  // ".dtl" paths on disk, no duplicates
     bool merged = false;                             // Auto Merge ran
-    // One result per descriptor merged; a file with a corrupt segment does not stop the
-    // others from being rebuilt.
+    // What Auto Merge handed the merge, one run each: the descriptors on disk, and for a file
+    // whose descriptor did not come but whose recovery files did, one of those (the merge
+    // rebuilds the descriptor from it).
+    std::vector<std::filesystem::path> mergeDescriptors;
+    // Files (group names) not merged because a segment of theirs was corrupt and no recovery
+    // file of theirs came.
+    std::vector<std::string> leftOut;
+    // One result per merge run, in mergeDescriptors order; a file with a corrupt segment does
+    // not stop the others from being rebuilt. FileResult::repaired names the segment files
+    // rebuilt from recovery data.
     std::vector<MergeJob::FileResult> mergeResults;
-    // Merged, nothing corrupt or gone, at least one descriptor, and every descriptor's file
+    // Every corrupt or gone attachment is a recovery file (whose loss only means less to repair
+    // with) or a segment of a file the merge still rebuilt completely (from recovery data).
+    bool LossesMended() const;
+    // Merged, nothing left out, LossesMended(), at least one merge, and every merged file
     // rebuilt completely (or its existing output kept as the merge observer chose).
     bool AllRebuilt() const;
   };
 
   // Downloads `params.items`: each attachment streamed to a temporary file beside its final
   // name (decoded from base64 or quoted-printable as it arrives; never a whole message in
-  // memory), checked against the size the server announced, verified as a segment archive,
-  // then renamed into place. A dropped connection, a BYE or a time-out is retried with the
-  // RetryBackoff pacing on a fresh connection, announced by OnAttemptFailed + OnRetryWait; a
-  // refused login, an untrusted certificate or a missing folder ends the run (Failed) at once.
-  // The partial file of an interrupted attempt is removed. Events: DownloadObserver's, with
-  // OnItemDone(key) per item saved or kept (not for a corrupt or gone one, which gets
-  // OnMessage), OnOverallStep per item finished either way; OnBytes and the display count the
-  // attachment's bytes as they come over the wire (still encoded), so `announced` is
-  // ImapSegmentRef::encodedSize. Never throws for network or file problems.
+  // memory), checked against the size the server announced, verified as a segment archive
+  // (a recovery file is not: the repair checks its packets), then renamed into place. A dropped
+  // connection, a BYE or a time-out is retried with the RetryBackoff pacing on a fresh connection,
+  // announced by OnAttemptFailed + OnRetryWait; a refused login, an untrusted certificate or a
+  // missing folder ends the run (Failed) at once. The partial file of an interrupted attempt is
+  // removed. Events: DownloadObserver's, with OnItemDone(key) per item saved or kept (not for a
+  // corrupt or gone one, which gets OnMessage), OnOverallStep per item finished either way; OnBytes
+  // and the display count the attachment's bytes as they come over the wire (still encoded), so
+  // `announced` is ImapSegmentRef::encodedSize. Never throws for network or file problems.
   static Summary Run(const Params& params, DownloadObserver& observer, std::stop_token stop);
 };
 
@@ -158,5 +180,11 @@ class ImapReceiveJob {
 // default one): it decrypts, its one zip entry inflates and matches its CRC. Corrupt when not,
 // Io/NotFound when it cannot be read.
 Status VerifySegmentFile(const std::filesystem::path& path, std::string_view password);
+
+// Whether a received file already on disk is worth keeping instead of fetching it again: a
+// segment as VerifySegmentFile judges it; a recovery file (by its name) when it is no larger
+// than one can be, reads as a recovery set and holds as many blocks as its name announces.
+// Corrupt when not, Io/NotFound when it cannot be read.
+Status VerifyReceivedFile(const std::filesystem::path& path, std::string_view password);
 
 }  // namespace dtl

@@ -543,8 +543,10 @@ void Crawl::Message(size_t index) {
       if (r == npos) return;
       const size_t amp = link->find('&', r + real.size());
       std::string name(link->substr(r + real.size(), amp == npos ? npos : amp - r - real.size()));
+      // The name is form-encoded: "+" stands for a blank and "%2B" for a plus, which every
+      // recovery volume's name holds ("movie.avi.vol00+01.par2").
       std::replace(name.begin(), name.end(), '+', ' ');
-      Post(std::move(name), std::string(*link));
+      Post(Unescape(name), std::string(*link));
       return;
     }
     default: return;

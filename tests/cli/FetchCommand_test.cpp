@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "archive/SegmentRecovery.h"
 #include "cli/PasswordInput.h"
 #include "fixtures/provider_server.h"
 #include "receive/DownloadEngine.h"
@@ -131,7 +132,7 @@ TEST_F(FetchCommand, DownloadsBehindAnHttpLoginNeedHttpUser) {
     const char* name;
     std::string args, input;
     int status;
-    std::string message;  // in the output; for a failure, the whole last line
+    std::string message;     // in the output; for a failure, the whole last line
     int attachmentRequests;  // -1: not counted
   } cases[] = {
       {"login_from_a_password_file",
@@ -257,6 +258,67 @@ TEST_F(FetchCommand, ListShowsFilesAndSegmentsAndDownloadsNothing) {
   EXPECT_EQ(server_->Log().find("/attachment/"), std::string::npos) << server_->Log();
 }
 
+// A file mailed with recovery data, some of its mails lost: the listing shows the recovery
+// blocks, the fetch repairs what they cover and says so, and with too few it gives the merge's
+// words, exit 1 and no file.
+TEST_F(FetchCommand, RecoveryFilesAreListedDownloadedAndRepairLostSegments) {
+  // The segments as a download saves them, recovery files made over those names, and the
+  // mails' attachments named with ".doc" appended.
+  const fs::path sender = cookies_ / "sender", mail = cookies_ / "mail";
+  fs::create_directories(sender);
+  fs::create_directories(mail);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(inbox_->path() / "mail")) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind("movie.avi.", 0) != 0) continue;
+    fs::copy_file(e.path(), sender / e.path().stem());
+    names.push_back(e.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());  // "movie.avi.001" ... "movie.avi.dtl"
+  names.insert(names.begin(), names.back());
+  names.pop_back();
+  ASSERT_EQ(names.size(), 3u);
+  auto made = dtl::MakeSegmentRecovery(sender, names, "movie.avi", 50);
+  ASSERT_TRUE(made.ok()) << made.error().message;
+  ASSERT_EQ(made->size(), 3u) << "the index file and two blocks";
+  const auto put = [&](const std::string& name) {
+    fs::copy_file(sender / name, mail / (name + ".doc"), fs::copy_options::overwrite_existing);
+  };
+  for (const std::string& n : names) put(n);
+  for (const std::string& n : *made) put(n);
+  fs::remove(mail / "movie.avi.002.doc");
+  fs::remove(mail / "movie.avi.dtl.doc");
+
+  server_ = std::make_unique<dtltest::ProviderServer>(
+      mail, std::vector<std::string>{"--cookie", kCookie}, pki_.get());
+  ASSERT_TRUE(server_->running()) << server_->error();
+  auto r = Fetch(dtl::kProviderNetscape, "--list");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("movie.avi\n  movie.avi.001\n  movie.avi.par2\n"
+                          "  movie.avi.vol00+01.par2\n  movie.avi.vol01+01.par2\n"
+                          "  recovery: 2 blocks\n"),
+            std::string::npos)
+      << r.output;
+
+  r = Fetch(dtl::kProviderNetscape, "--out " + Out());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ReadFileBytes(out_ / "movie.avi"), Source("movie.avi"));
+  EXPECT_NE(r.output.find("dtl fetch: repaired movie.avi.dtl, movie.avi.002 from the recovery "
+                          "data\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find((out_ / "movie.avi").string() + "\n"), std::string::npos) << r.output;
+
+  // One block left for two lost segments.
+  fs::remove(mail / "movie.avi.vol01+01.par2.doc");
+  dtltest::TempDir again;
+  r = Fetch(dtl::kProviderNetscape, "--out " + ShellQuote(again.path().string()));
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("more recovery block"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("repaired"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(again / "movie.avi"));
+}
+
 TEST_F(FetchCommand, ChosenFilesOnlyAndTheExistingFileRules) {
   StartServer();
   auto r = Fetch(dtl::kProviderNetscape, "--file notes.txt --no-merge --out " + Out());
@@ -302,7 +364,8 @@ TEST_F(FetchCommand, AMergedFileNeverReplacesTheUsersFileWithoutOverwrite) {
     } else {
       EXPECT_EQ(dtltest::ReadFileText(out_ / "notes.txt"), "the user's own notes");
       EXPECT_EQ(r.output.find((out_ / "notes.txt").string() + "\n"), std::string::npos)
-          << "a kept file is not reported as rebuilt\n" << r.output;
+          << "a kept file is not reported as rebuilt\n"
+          << r.output;
     }
   }
 }
@@ -394,8 +457,7 @@ namespace {
 
 // The --http-user password must not stay readable in memory once the fetch is over.
 TEST(FetchHttpLogin, WipeLeavesNoPasswordByteInTheBuffer) {
-  std::optional<dtl::HttpCredentials> login =
-      dtl::HttpCredentials{"alice", std::string(64, 'P')};
+  std::optional<dtl::HttpCredentials> login = dtl::HttpCredentials{"alice", std::string(64, 'P')};
   const char* buffer = login->password.data();
   const size_t capacity = login->password.capacity();
   dtlcli::WipeHttpLogin(login);

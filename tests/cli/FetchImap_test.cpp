@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
 #include "cli/FetchImap.h"
 #include "fixtures/mail_system.h"
@@ -392,6 +393,107 @@ TEST_F(FetchImapMail, AMissingSegmentIsListedResentWithSegmentsAndThenRebuilt) {
     EXPECT_EQ(r.out, c.reported ? (out / "data.bin").string() + "\n" : "");
     EXPECT_EQ(dtltest::ReadFileBytes(out / "data.bin"), data);
   }
+}
+
+// Recovery data for a file sent without it: its segments as a receive saves them (fetched
+// with --no-merge), recovery files made over them as the sender makes them, mailed by APPEND
+// with ".doc" appended to each attachment's name. `lost` segment mails are then deleted and
+// only the first `mailed` recovery files go in.
+TEST_F(FetchImapMail, LostSegmentsAreRepairedFromRecoveryMailsAndReportedOrTheShortfallSaid) {
+  const auto data = SendFile("rep.bin", 450000, 24, 5);  // dtl, 001 ... 004
+  const std::string imap = "fetch --imap " + Imaps() + Login();
+  const fs::path sender = dir_ / "sender";
+  fs::create_directories(sender);
+  auto r = Dtl(imap + " --no-merge --out " + ShellQuote(sender.string()) + " --password-file " +
+               Quoted("pw"));
+  ASSERT_EQ(r.status, 0) << r.all();
+  auto made = dtl::MakeSegmentRecovery(
+      sender, {"rep.bin.dtl", "rep.bin.001", "rep.bin.002", "rep.bin.003", "rep.bin.004"},
+      "rep.bin", 40);
+  ASSERT_TRUE(made.ok()) << made.error().message;
+  ASSERT_EQ(*made, (std::vector<std::string>{"rep.bin.par2", "rep.bin.vol00+01.par2",
+                                             "rep.bin.vol01+01.par2"}));
+  const auto mailRecovery = [&](size_t count) {
+    std::vector<std::string> args;
+    for (size_t i = 0; i < count; ++i) {
+      args.push_back((*made)[i] + ".doc");
+      args.push_back((sender / (*made)[i]).string());
+    }
+    Imap(
+        "from email.message import EmailMessage\n"
+        "for name, path in zip(args[0::2], args[1::2]):\n"
+        "    msg = EmailMessage()\n"
+        "    msg['Subject'] = 'Recovery ' + name\n"
+        "    msg['From'] = 'sender@mail.test'\n"
+        "    msg.set_content('Recovery data.')\n"
+        "    msg.add_attachment(open(path, 'rb').read(), maintype='application',\n"
+        "                       subtype='msword', filename=name)\n"
+        "    raw = msg.as_bytes().replace(b'\\r\\n', b'\\n').replace(b'\\n', b'\\r\\n')\n"
+        "    assert m.append('INBOX', None, None, raw)[0] == 'OK'\n",
+        args);
+  };
+  const auto deleteMails = [&](const std::vector<std::string>& names) {
+    Imap(
+        "m.select('INBOX')\n"
+        "for num in m.search(None, 'ALL')[1][0].split():\n"
+        "    msg = email.message_from_bytes(m.fetch(num, '(BODY.PEEK[])')[1][0][1])\n"
+        "    if any(p.get_filename() in args for p in msg.walk()):\n"
+        "        m.store(num, '+FLAGS', '\\\\Deleted')\n"
+        "m.expunge()\n",
+        names);
+  };
+  deleteMails({"rep.bin.002.doc", "rep.bin.003.doc"});
+  mailRecovery(3);
+
+  r = Dtl(imap + " --list");
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_NE(r.out.find("rep.bin\n  descriptor: present\n  segments: 1,4\n  missing: 2-3\n"
+                       "  recovery: 2 blocks\n"),
+            std::string::npos)
+      << r.out;
+
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out);
+  r = Dtl(imap + " --out " + ShellQuote(out.string()) + " --password-file " + Quoted("pw"));
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_EQ(r.out, (out / "rep.bin").string() + "\n");
+  EXPECT_EQ(dtltest::ReadFileBytes(out / "rep.bin"), data);
+  EXPECT_NE(r.err.find("dtl fetch: repaired rep.bin.002, rep.bin.003 from the recovery data\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("6 segment(s) downloaded"), std::string::npos) << r.err;
+
+  // One recovery block for two lost segments: the merge's own words, exit 1, and nothing under
+  // the file's name.
+  deleteMails({"rep.bin.vol01+01.par2.doc"});
+  r = Dtl(imap + " --list");
+  EXPECT_NE(r.out.find("  missing: 2-3\n  recovery: 1 block\n"), std::string::npos) << r.out;
+  const fs::path short_ = dir_ / "short";
+  fs::create_directories(short_);
+  r = Dtl(imap + " --out " + ShellQuote(short_.string()) + " --password-file " + Quoted("pw"));
+  EXPECT_EQ(r.status, 1) << r.all();
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("more recovery block"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("repaired"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(short_ / "rep.bin"));
+
+  // The descriptor's mail lost too, its recovery file there: no "descriptor is not in" line,
+  // the merge rebuilds the descriptor from the recovery data.
+  mailRecovery(3);
+  deleteMails({"rep.bin.dtl.doc"});
+  r = Dtl(imap + " --list");
+  EXPECT_NE(r.out.find("rep.bin\n  descriptor: missing\n  segments: 1,4\n  missing: dtl,2-3\n"
+                       "  recovery: 2 blocks\n"),
+            std::string::npos)
+      << "a recovery file mailed twice is counted once\n"
+      << r.out;
+  const fs::path lost = dir_ / "lost";
+  fs::create_directories(lost);
+  r = Dtl(imap + " --out " + ShellQuote(lost.string()) + " --password-file " + Quoted("pw"));
+  EXPECT_EQ(r.status, 1) << "three lost, two blocks\n" << r.all();
+  EXPECT_EQ(r.err.find("cannot be rebuilt: its descriptor"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("more recovery block"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(lost / "rep.bin"));
 }
 
 // True when `folder` holds a file the receive writes before it is whole.

@@ -12,8 +12,11 @@
 #include <thread>
 
 #include "archive/MergeJob.h"
-#include "base/RetryBackoff.h"
+#include "archive/OfflineSplit.h"
 #include "archive/SegmentBounds.h"
+#include "archive/SegmentRecovery.h"
+#include "base/RetryBackoff.h"
+#include "receive/ReceivedFiles.h"
 #include "support/LoopbackPeer.h"
 #include "support/TestSupport.h"
 
@@ -246,9 +249,9 @@ TEST_F(Fixture, AnAnswerLargerThanAnySegmentFailsTheAttempt) {
     std::error_code ec;
     largestFile = std::max<uint64_t>(largestFile, fs::file_size(dir / "big.001", ec));
   };
-  server.Script("/big", {Answer(std::string(bound + 1, 'r')),
-                         "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + bomb,
-                         GzipAnswer(data)});
+  server.Script("/big",
+                {Answer(std::string(bound + 1, 'r')),
+                 "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + bomb, GzipAnswer(data)});
   DownloadEngine::Summary r = Run(Params({Item("big.001", "/big")}));
   EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(rec.failures,
@@ -326,22 +329,53 @@ TEST_F(Fixture, AuthenticationRequestsAreAnsweredOnlyWithCredentials) {
     int requests;
     const char* lastRequestHolds;
   } cases[] = {
-      {"server_without_credentials_fails_after_one_request", false, std::nullopt,
-       {denied, Answer("never fetched")}, Outcome::LoginFailed,
-       "the server asks for a login (401)", 1, ""},
-      {"server_login_is_sent_after_the_scheme_is_known", false, login,
-       {denied, denied, Answer("after login")}, Outcome::Completed, "", 3,
+      {"server_without_credentials_fails_after_one_request",
+       false,
+       std::nullopt,
+       {denied, Answer("never fetched")},
+       Outcome::LoginFailed,
+       "the server asks for a login (401)",
+       1,
+       ""},
+      {"server_login_is_sent_after_the_scheme_is_known",
+       false,
+       login,
+       {denied, denied, Answer("after login")},
+       Outcome::Completed,
+       "",
+       3,
        "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_server_login_fails_without_asking_again", false, login, {denied},
-       Outcome::LoginFailed, "the server refused the login (401)", 3, "\r\nAuthorization: Basic"},
-      {"proxy_without_credentials_fails_after_one_request", true, std::nullopt,
-       {proxyDenied, Answer("never fetched")}, Outcome::LoginFailed,
-       "the proxy asks for a login (407)", 1, ""},
-      {"proxy_login_is_sent_after_the_scheme_is_known", true, login,
-       {proxyDenied, proxyDenied, Answer("after login")}, Outcome::Completed, "", 3,
+      {"refused_server_login_fails_without_asking_again",
+       false,
+       login,
+       {denied},
+       Outcome::LoginFailed,
+       "the server refused the login (401)",
+       3,
+       "\r\nAuthorization: Basic"},
+      {"proxy_without_credentials_fails_after_one_request",
+       true,
+       std::nullopt,
+       {proxyDenied, Answer("never fetched")},
+       Outcome::LoginFailed,
+       "the proxy asks for a login (407)",
+       1,
+       ""},
+      {"proxy_login_is_sent_after_the_scheme_is_known",
+       true,
+       login,
+       {proxyDenied, proxyDenied, Answer("after login")},
+       Outcome::Completed,
+       "",
+       3,
        "\r\nProxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"},
-      {"refused_proxy_login_fails_without_asking_again", true, login, {proxyDenied},
-       Outcome::LoginFailed, "the proxy refused the login (407)", 3,
+      {"refused_proxy_login_fails_without_asking_again",
+       true,
+       login,
+       {proxyDenied},
+       Outcome::LoginFailed,
+       "the proxy refused the login (407)",
+       3,
        "\r\nProxy-Authorization: Basic"},
   };
   for (const Case& c : cases) {
@@ -388,8 +422,8 @@ TEST_F(Fixture, ALoginIsAskedOncePerServerAndSentOnlyToIt) {
   }
   other.Script("/three", {Answer("three")});
   rec.credentials = dtl::HttpCredentials{"user", "secret"};
-  DownloadEngine::Summary r = Run(Params(
-      {Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
+  DownloadEngine::Summary r =
+      Run(Params({Item("s.001", "/one"), Item("s.002", "/two"), {"s.003", other.Url("/three")}}));
   EXPECT_EQ(r.outcome, Outcome::Completed);
   EXPECT_EQ(rec.authStatuses, std::vector<long>{401});
   EXPECT_EQ(Read("s.002"), "two");
@@ -572,6 +606,116 @@ TEST_F(Fixture, NamesStayInsideTheFolderAndAutoMergeAlwaysRuns) {
   EXPECT_TRUE(r.merged);
   EXPECT_TRUE(r.descriptors.empty());
   EXPECT_EQ(merge.finished, 1);
+}
+
+// A recovery file holds a block as large as the largest segment and the description of every
+// segment besides: it may be larger than a segment, and is bounded all the same.
+TEST_F(Fixture, ARecoveryFileMayExceedASegmentButNotTheRecoveryBound) {
+  const uint64_t segmentBound = dtl::kLargestSegmentArchive;
+  const uint64_t recoveryBound = dtl::LargestAttachment("big.vol00+01.par2");
+  const std::string small = Data(3000, 10);
+  server.Script("/seg", {Answer(std::string(segmentBound + 1, 's')), Answer(small)});
+  server.Script("/rec", {Answer(std::string(segmentBound + 1, 'r'))});
+  server.Script("/huge", {Answer(std::string(recoveryBound + 1, 'h')), Answer(small)});
+  DownloadEngine::Summary r = Run(Params(
+      {Item("big.001", "/seg"), Item("big.vol00+01.par2", "/rec"), Item("big.par2", "/huge")}));
+  EXPECT_EQ(r.outcome, Outcome::Completed);
+  EXPECT_EQ(rec.failures,
+            (std::vector<std::string>{"the answer is larger than any segment",
+                                      "the answer is larger than any recovery file"}));
+  EXPECT_EQ(fs::file_size(dir / "big.vol00+01.par2"), segmentBound + 1);
+  EXPECT_EQ(Read("big.001"), small);
+  EXPECT_EQ(Read("big.par2"), small);
+}
+
+class QuietSplit : public dtl::OfflineSplitObserver {};
+
+// Segment files as a download saves them ("NAME.dtl", "NAME.001", ...) and recovery files made
+// over them at `percent`, in `folder`: the names, segments first.
+std::vector<std::string> SegmentsWithRecovery(const fs::path& folder, const std::string& name,
+                                              const Bytes& bytes, unsigned percent) {
+  fs::create_directories(folder / "split");
+  dtltest::WriteFileBytes(folder / name, bytes);
+  dtl::OfflineSplitParams p;
+  p.source = (folder / name).string();
+  p.folder = (folder / "split").string();
+  p.segmentSize = 20000;
+  p.when = 1700000000;
+  QuietSplit quiet;
+  auto split = dtl::RunOfflineSplit(p, quiet, {});
+  EXPECT_TRUE(split.ok()) << split.status.error().message;
+  std::vector<std::string> names = {name + ".dtl"};
+  for (uint64_t k = 1; k < split.written; ++k) {
+    char num[32];
+    std::snprintf(num, sizeof num, ".%03llu", static_cast<unsigned long long>(k));
+    names.push_back(name + num);
+  }
+  for (const std::string& n : names) fs::rename(folder / "split" / (n + ".doc"), folder / n);
+  fs::remove(folder / name);
+  auto made = dtl::MakeSegmentRecovery(folder, names, name, percent);
+  EXPECT_TRUE(made.ok()) << made.error().message;
+  if (made.ok()) names.insert(names.end(), made->begin(), made->end());
+  return names;
+}
+
+// Auto Merge after a download with recovery files: a lost descriptor is handed to the merge as
+// a recovery file, which rebuilds it; a lost segment is rebuilt; the results say what was.
+TEST_F(Fixture, AutoMergeRepairsLostSegmentsAndALostDescriptorFromDownloadedRecoveryFiles) {
+  const Bytes source = dtltest::RandomBytes(70000, 12);
+  const fs::path sent = dir / "sent";
+  auto names = SegmentsWithRecovery(sent, "r.bin", source, 50);
+  ASSERT_EQ(names,
+            (std::vector<std::string>{"r.bin.dtl", "r.bin.001", "r.bin.002", "r.bin.003",
+                                      "r.bin.par2", "r.bin.vol00+01.par2", "r.bin.vol01+01.par2"}));
+  struct Case {
+    const char* what;
+    std::vector<std::string> lost;
+    fs::path handed;  // the merge's descriptor, under the download folder
+    std::vector<std::string> repaired;
+  } cases[] = {
+      {"a segment lost", {"r.bin.002"}, "r.bin.dtl", {"r.bin.002"}},
+      {"the descriptor and the index file lost",
+       {"r.bin.dtl", "r.bin.par2"},
+       "r.bin.vol00+01.par2",
+       {"r.bin.dtl"}},
+      {"the descriptor and a segment lost",
+       {"r.bin.dtl", "r.bin.003"},
+       "r.bin.par2",
+       {"r.bin.dtl", "r.bin.003"}},
+  };
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path in = dir / ("in" + std::to_string(++run));
+    fs::create_directories(in);
+    std::vector<DownloadItem> items;
+    for (const std::string& n : names) {
+      if (std::find(c.lost.begin(), c.lost.end(), n) != c.lost.end()) continue;
+      const std::string path = "/" + std::to_string(run) + "/" + n;
+      server.Script(path, {Answer(dtltest::ReadFileText(sent / n))});
+      items.push_back(Item(n, path));
+    }
+    struct Repairs : dtl::MergeObserver {
+      std::vector<std::string> names;
+      void OnRepaired(const std::vector<std::string>& n) override {
+        names.insert(names.end(), n.begin(), n.end());
+      }
+    } repairs;
+    auto p = Params(items);
+    p.folder = in;
+    p.autoMerge = true;
+    p.mergeObserver = &repairs;
+    p.mergeThreads = 2;
+    DownloadEngine::Summary r = Run(p);
+    ASSERT_EQ(r.outcome, Outcome::Completed);
+    EXPECT_EQ(r.mergeDescriptors, std::vector<fs::path>{in / c.handed});
+    ASSERT_EQ(r.mergeResults.size(), 1u);
+    EXPECT_EQ(r.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+    EXPECT_EQ(r.mergeResults[0].repaired, c.repaired);
+    EXPECT_EQ(repairs.names, c.repaired);
+    EXPECT_TRUE(r.mergeComplete);
+    EXPECT_EQ(dtltest::ReadFileBytes(in / "r.bin"), source);
+  }
 }
 
 TEST_F(Fixture, DisplayTextsFollowTheFileClock) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/OfflineSplit.h"
+#include "archive/SegmentRecovery.h"
 #include "fixtures/mail_system.h"
 #include "mail/SocketTransport.h"
 #include "support/LoopbackPeer.h"
@@ -63,6 +64,27 @@ std::vector<fs::path> Split(const fs::path& folder, const std::string& name,
   return out;
 }
 
+// What a sender with recovery data mails for `segments` (offline split names, "NAME.001.doc"):
+// the segment files under the names the receiver saves ("NAME.dtl", "NAME.001", ...) in
+// `folder`, and recovery files made over those names at `percent`. Gives the recovery files'
+// paths ("NAME.par2", "NAME.vol00+01.par2", ...); they are mailed with ".doc" appended.
+std::vector<fs::path> SenderRecovery(const fs::path& folder, const std::string& name,
+                                     const std::vector<fs::path>& segments, unsigned percent) {
+  fs::create_directories(folder);
+  std::vector<std::string> names;
+  for (const fs::path& s : segments) {
+    const std::string saved = s.stem().string();  // without ".doc"
+    fs::copy_file(s, folder / saved, fs::copy_options::overwrite_existing);
+    names.push_back(saved);
+  }
+  auto made = dtl::MakeSegmentRecovery(folder, names, name, percent);
+  EXPECT_TRUE(made.ok()) << made.error().message;
+  std::vector<fs::path> out;
+  if (made.ok())
+    for (const std::string& r : *made) out.push_back(folder / r);
+  return out;
+}
+
 TEST(VerifySegmentFile, JudgesASegmentAsTheMergeWould) {
   dtltest::TempDir dir;
   auto segments = Split(dir.path(), "v.bin", dtltest::RandomBytes(50000, 3));
@@ -95,6 +117,47 @@ TEST(VerifySegmentFile, JudgesASegmentAsTheMergeWould) {
     } else {
       ASSERT_FALSE(s.ok()) << c.name;
       EXPECT_EQ(s.error().code, *c.error) << c.name << ": " << s.error().message;
+    }
+  }
+}
+
+TEST(VerifyReceivedFile, KeepsARecoveryFileThatReadsWholeAndJudgesSegmentsAsBefore) {
+  dtltest::TempDir dir;
+  auto segments = Split(dir.path(), "k.bin", dtltest::RandomBytes(50000, 5));
+  auto recovery = SenderRecovery(dir / "got", "k.bin", segments, 50);
+  ASSERT_EQ(recovery.size(), 3u);
+  const fs::path volume = recovery[2];  // "k.bin.vol01+01.par2"
+  auto bytes = dtltest::ReadFileBytes(volume);
+  dtltest::WriteFileBytes(dir / "got" / "cut.vol00+01.par2",
+                          std::vector<uint8_t>(bytes.begin(), bytes.end() - 200));
+  dtltest::WriteFileBytes(dir / "got" / "claims.vol00+09.par2", bytes);
+  dtltest::WriteFileText(dir / "got" / "junk.par2", "not a recovery file");
+  dtltest::WriteFileBytes(dir / "got" / "k.bin.001", bytes);
+  struct Case {
+    const char* name;
+    fs::path path;
+    std::optional<ErrorCode> error;
+  } cases[] = {
+      {"index file", recovery[0], std::nullopt},
+      {"volume", volume, std::nullopt},
+      {"volume cut short: its block is gone, its description is not",
+       dir / "got" / "cut.vol00+01.par2", ErrorCode::Corrupt},
+      {"fewer blocks than its name announces", dir / "got" / "claims.vol00+09.par2",
+       ErrorCode::Corrupt},
+      {"no recovery set at all", dir / "got" / "junk.par2", ErrorCode::Corrupt},
+      {"no such recovery file", dir / "got" / "absent.par2", ErrorCode::NotFound},
+      {"a segment is still checked as a segment", segments[1], std::nullopt},
+      {"a recovery file's bytes under a segment's name", dir / "got" / "k.bin.001",
+       ErrorCode::Corrupt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto s = dtl::VerifyReceivedFile(c.path, "");
+    if (!c.error) {
+      EXPECT_TRUE(s.ok()) << s.error().message;
+    } else {
+      ASSERT_FALSE(s.ok());
+      EXPECT_EQ(s.error().code, *c.error) << s.error().message;
     }
   }
 }
@@ -569,12 +632,180 @@ TEST_F(ImapReceive, ACorruptAttachmentIsReportedOnceAndTheOtherFilesAreStillRebu
   EXPECT_EQ(summary.itemsSaved, 7u);
   EXPECT_EQ(rec.steps, 8u);
   ASSERT_EQ(summary.mergeResults.size(), 1u) << "the damaged file is kept out of the merge";
+  EXPECT_EQ(summary.leftOut, (std::vector<std::string>{"bad.bin"}));
   EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "good.bin"), good);
   EXPECT_FALSE(fs::exists(dir_ / "out" / "bad.bin"));
   EXPECT_FALSE(summary.AllRebuilt());
   // Fetched once, not again and again.
   EXPECT_EQ(BodiesServed(offset, 1, 8), 8u);
+}
+
+// The recovery files' mails: each attachment named as the sender names it ("....par2.doc").
+std::vector<Mail> RecoveryMails(const std::vector<fs::path>& recovery,
+                                const std::string& kind = "base64") {
+  std::vector<Mail> mails;
+  for (const fs::path& r : recovery) mails.push_back({kind, r.filename().string() + ".doc", r});
+  return mails;
+}
+
+TEST_F(ImapReceive, RecoveryFilesAreListedUnderTheirFileAndCountedApartFromItsSegments) {
+  const auto source = dtltest::RandomBytes(90000, 101);
+  auto segments = Split(dir_ / "split", "rec.bin", source);
+  ASSERT_EQ(segments.size(), 5u);
+  auto recovery = SenderRecovery(dir_ / "sender", "rec.bin", segments, 40);
+  ASSERT_EQ(recovery.size(), 3u) << "the index file and two blocks";
+  // Segment 2 never arrived; a recovery mail arrived twice; an unrelated mail sits between.
+  std::vector<Mail> mails = {{"base64", segments[0].filename().string(), segments[0]},
+                             {"base64", segments[1].filename().string(), segments[1]},
+                             {"unrelated", "Holiday", {}},
+                             {"base64", segments[3].filename().string(), segments[3]},
+                             {"base64", segments[4].filename().string(), segments[4]}};
+  for (const Mail& m : RecoveryMails(recovery)) mails.push_back(m);
+  mails.push_back(RecoveryMails({recovery[2]}, "qp")[0]);
+  Put("INBOX", mails);
+
+  auto listing = List();
+  EXPECT_EQ(listing.duplicatesDropped, 1u);
+  ASSERT_EQ(listing.files.size(), 1u);
+  const auto& file = listing.files[0];
+  EXPECT_EQ(file.name, "rec.bin");
+  EXPECT_TRUE(file.hasDescriptor);
+  EXPECT_EQ(file.present, (std::vector<uint64_t>{1, 3, 4}));
+  EXPECT_EQ(file.missing, (std::vector<uint64_t>{2})) << "recovery files are never missing numbers";
+  EXPECT_FALSE(file.NoGapSeen()) << "a gap among the segments stays a gap";
+  EXPECT_EQ(file.recoveryFiles, (std::vector<std::string>{"rec.bin.par2", "rec.bin.vol00+01.par2",
+                                                          "rec.bin.vol01+01.par2"}));
+  EXPECT_EQ(file.recoveryBlocks, 2u);
+  ASSERT_EQ(file.segments.size(), 7u) << "the recovery files are downloaded with the segments";
+  EXPECT_EQ(file.segments[4].item.fileName, "rec.bin.par2") << "\".doc\" removed";
+}
+
+TEST_F(ImapReceive, RecoveryFilesAreSavedAsTheyCameAndTheMergeRepairsAMissingSegmentFromThem) {
+  const auto source = dtltest::RandomBytes(90000, 103);
+  auto segments = Split(dir_ / "split", "fix.bin", source);
+  ASSERT_EQ(segments.size(), 5u);
+  auto recovery = SenderRecovery(dir_ / "sender", "fix.bin", segments, 40);
+  ASSERT_EQ(recovery.size(), 3u);
+  std::vector<Mail> mails = SegmentMails(segments);
+  mails.erase(mails.begin() + 3);  // segment 3 was lost on the way
+  for (const Mail& m : RecoveryMails(recovery)) mails.push_back(m);
+  Put("INBOX", mails);
+
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  ASSERT_EQ(listing.files[0].missing, (std::vector<uint64_t>{3}));
+  struct Repairs : dtl::MergeObserver {
+    std::vector<std::vector<std::string>> repaired;
+    void OnRepaired(const std::vector<std::string>& names) override { repaired.push_back(names); }
+  } repairs;
+  Recorder rec;
+  auto params = Params(listing);
+  params.mergeObserver = &repairs;
+  auto summary = ImapReceiveJob::Run(params, rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_TRUE(summary.corrupt.empty()) << "a recovery file is no segment archive to check";
+  EXPECT_TRUE(rec.messages.empty()) << rec.messages[0];
+  EXPECT_EQ(summary.itemsSaved, 7u);
+  for (const fs::path& r : recovery)
+    EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / r.filename()), dtltest::ReadFileBytes(r))
+        << r.filename();
+  EXPECT_EQ(summary.mergeDescriptors, (std::vector<fs::path>{dir_ / "out" / "fix.bin.dtl"}));
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+  EXPECT_EQ(summary.mergeResults[0].repaired, (std::vector<std::string>{"fix.bin.003"}));
+  EXPECT_EQ(repairs.repaired, (std::vector<std::vector<std::string>>{{"fix.bin.003"}}));
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "fix.bin"), source);
+
+  // Run again, the recovery files on disk read whole and are kept without asking.
+  Recorder again;
+  params.autoMerge = false;
+  auto second = ImapReceiveJob::Run(params, again, {});
+  ASSERT_EQ(second.outcome, Outcome::Completed) << second.error.message;
+  EXPECT_EQ(second.itemsSkipped, 7u);
+  EXPECT_TRUE(again.asked.empty());
+}
+
+TEST_F(ImapReceive, AFileWhoseDescriptorWasLostGoesToTheMergeByItsRecoveryFile) {
+  const auto source = dtltest::RandomBytes(70000, 105);
+  auto segments = Split(dir_ / "split", "nodesc.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  auto recovery = SenderRecovery(dir_ / "sender", "nodesc.bin", segments, 25);
+  ASSERT_EQ(recovery.size(), 2u);
+  std::vector<Mail> mails = SegmentMails({segments[1], segments[2], segments[3]});
+  // Only the volume came, not the index file: it carries the set's description too.
+  mails.push_back(RecoveryMails({recovery[1]})[0]);
+  Put("INBOX", mails);
+
+  auto listing = List();
+  ASSERT_EQ(listing.files.size(), 1u);
+  EXPECT_FALSE(listing.files[0].hasDescriptor);
+  EXPECT_EQ(listing.files[0].recoveryBlocks, 1u);
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(Params(listing), rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_TRUE(summary.descriptors.empty()) << "no descriptor came";
+  EXPECT_EQ(summary.mergeDescriptors,
+            (std::vector<fs::path>{dir_ / "out" / "nodesc.bin.vol00+01.par2"}));
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+  EXPECT_EQ(summary.mergeResults[0].repaired, (std::vector<std::string>{"nodesc.bin.dtl"}));
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "nodesc.bin"), source);
+}
+
+TEST_F(ImapReceive, ABadRecoveryAttachmentNeverKeepsASoundFileFromBeingRebuilt) {
+  const auto source = dtltest::RandomBytes(65000, 107);
+  auto segments = Split(dir_ / "split", "sound.bin", source);
+  auto recovery = SenderRecovery(dir_ / "sender", "sound.bin", segments, 25);
+  ASSERT_EQ(recovery.size(), 2u);
+  // The volume's recovery block is damaged on the way; the index file is no recovery file at
+  // all. Neither is checked as a segment; the merge judges them and the segments are whole.
+  auto volume = dtltest::ReadFileBytes(recovery[1]);
+  volume[volume.size() / 3] ^= 0x20;
+  dtltest::WriteFileBytes(recovery[1], volume);
+  dtltest::WriteFileText(recovery[0], "not a recovery file");
+  std::vector<Mail> mails = SegmentMails(segments);
+  for (const Mail& m : RecoveryMails(recovery)) mails.push_back(m);
+  Put("INBOX", mails);
+
+  auto listing = List();
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(Params(listing), rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_TRUE(summary.corrupt.empty());
+  EXPECT_EQ(summary.itemsSaved, 6u);
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+  EXPECT_TRUE(summary.mergeResults[0].repaired.empty());
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "sound.bin"), source);
+}
+
+TEST_F(ImapReceive, ACorruptSegmentWithRecoveryFilesIsRepairedInsteadOfLeavingItsFileOut) {
+  const auto source = dtltest::RandomBytes(65000, 109);
+  auto segments = Split(dir_ / "split", "mend.bin", source);
+  ASSERT_EQ(segments.size(), 4u);
+  auto recovery = SenderRecovery(dir_ / "sender", "mend.bin", segments, 25);
+  auto damaged = dtltest::ReadFileBytes(segments[2]);
+  damaged[damaged.size() / 2] ^= 0x01;
+  dtltest::WriteFileBytes(segments[2], damaged);
+  std::vector<Mail> mails = SegmentMails(segments);
+  for (const Mail& m : RecoveryMails(recovery)) mails.push_back(m);
+  Put("INBOX", mails);
+
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(Params(List()), rec, {});
+  ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+  EXPECT_EQ(summary.corrupt, (std::vector<std::string>{"mend.bin.002"}));
+  EXPECT_TRUE(summary.leftOut.empty());
+  ASSERT_EQ(summary.mergeResults.size(), 1u);
+  EXPECT_EQ(summary.mergeResults[0].outcome, dtl::MergeJob::Outcome::Complete);
+  EXPECT_EQ(summary.mergeResults[0].repaired, (std::vector<std::string>{"mend.bin.002"}));
+  EXPECT_TRUE(summary.LossesMended());
+  EXPECT_TRUE(summary.AllRebuilt());
+  EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "mend.bin"), source);
 }
 
 TEST_F(ImapReceive, AConnectionCutMidDownloadIsRetriedOnAFreshConnection) {

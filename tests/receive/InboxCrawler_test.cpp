@@ -19,6 +19,7 @@
 #include "fixtures/provider_server.h"
 #include "receive/InboxCrawler.h"
 #include "receive/ProviderTable.h"
+#include "receive/SegmentManagerModel.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -180,6 +181,46 @@ INSTANTIATE_TEST_SUITE_P(Crawl, EveryProvider,
                            return std::string(dtl::FindProvider(info.param)->name).substr(0, 6) +
                                   std::to_string(info.param);
                          });
+
+// Recovery files mailed beside the segments ("....par2.doc", in any case) come out of every
+// provider's pages as recovery file names and join their file's group in the Segment Manager,
+// with the blocks their names announce.
+TEST_F(InboxCrawlerTest, RecoveryAttachmentsAreFoundOnEveryProvidersPagesAndJoinTheirFile) {
+  dtltest::TempDir inbox;
+  for (const char* name :
+       {"clip.mp4.001.doc", "clip.mp4.dtl.doc", "clip.mp4.par2.doc", "clip.mp4.vol00+01.par2.doc",
+        "clip.mp4.VOL01+02.PAR2.doc", "notes.par2.txt"})
+    dtltest::WriteFileText(inbox / name, std::string("bytes of ") + name);
+  ProviderServer server(inbox.path(), {"--cookie", kCookie, "--page-size", "2"}, pki_);
+  ASSERT_TRUE(server.running()) << server.error();
+  dtl::CookieJar jar;
+  dtl::PageFetcher fetcher(jar, server.Endpoints());
+  for (int32_t id : {dtl::kProviderGmail, dtl::kProviderYahoo, dtl::kProviderWalla,
+                     dtl::kProviderGawab, dtl::kProviderOmnilect, dtl::kProviderUnitedEmail,
+                     dtl::kProviderSpymac, dtl::kProviderXasamail, dtl::kProviderHriders,
+                     dtl::kProviderNetscape, dtl::kProviderO2, dtl::kProviderLycos}) {
+    SCOPED_TRACE(dtl::FindProvider(id)->name);
+    Recorder seen;
+    auto p = Params(id);
+    p.fetcher = &fetcher;
+    const auto result = InboxCrawler::Run(p, seen, {});
+    dtl::SegmentManagerModel model;
+    for (const auto& r : result.records) model.File(r);
+    std::vector<std::string> names;
+    for (const auto& g : model.Groups())
+      for (const auto& s : g.segments) names.push_back(g.name + ": " + s.record.fileName);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "clip.mp4: clip.mp4.001", "clip.mp4: clip.mp4.VOL01+02.PAR2",
+                         "clip.mp4: clip.mp4.dtl", "clip.mp4: clip.mp4.par2",
+                         "clip.mp4: clip.mp4.vol00+01.par2", "notes.par2: notes.par2.txt"}))
+        << server.Log();
+    for (const auto& g : model.Groups()) {
+      EXPECT_EQ(g.recoveryBlocks, g.name == "clip.mp4" ? 3u : 0u) << g.name;
+      EXPECT_EQ(g.recoveryFiles, g.name == "clip.mp4" ? 3u : 0u) << g.name;
+    }
+  }
+}
 
 TEST_F(InboxCrawlerTest, GmailOpensThreadsOfLaterPagesAtTheirOffset) {
   const auto result = Crawl(Params(dtl::kProviderGmail));
