@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
 
 #include "base/RetryBackoff.h"
 #include "browser/CookieJar.h"
@@ -16,6 +18,8 @@
 #include "gui/MergingDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
+#include "receive/AttachmentName.h"
+#include "receive/ReceivedFiles.h"
 
 namespace dtlui {
 
@@ -316,6 +320,23 @@ void DownloadDialog::Answer(dtl::ReplaceMode mode) {
   answerReady_.notify_all();
 }
 
+std::vector<std::filesystem::path> DownloadDialog::MergeList(
+    const dtl::DownloadEngine::Summary& result) const {
+  std::vector<std::filesystem::path> list = result.descriptors;
+  // A file whose descriptor mail was lost but whose recovery files came is merged by one of
+  // them (the merge rebuilds the descriptor); only names that are on disk count, since a
+  // receive leaves a damaged attachment unsaved.
+  std::vector<std::string> saved;
+  for (const auto& item : params_.items) {
+    std::string name = dtl::SafeAttachmentName(item.fileName);
+    std::error_code ec;
+    if (std::filesystem::exists(params_.folder / name, ec)) saved.push_back(std::move(name));
+  }
+  for (const auto& d : dtl::MergeDescriptors(params_.folder, saved))
+    if (std::find(list.begin(), list.end(), d) == list.end()) list.push_back(d);
+  return list;
+}
+
 void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   runner_.wait();
   result_ = result;
@@ -332,7 +353,7 @@ void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
       // Every descriptor of the run, even none: the Merging dialog still shows the folder.
       MergingDialog merging(this);
       merging.SetFolderAndPassword(Q(params_.folder.string()), Q(params_.password));
-      for (const auto& d : result.descriptors) merging.AddDescriptor(Q(d.string()));
+      for (const auto& d : MergeList(result)) merging.AddDescriptor(Q(d.string()));
       merging.exec();
     }
   }
