@@ -368,25 +368,39 @@ class MailboxReceiveTest : public QObject {
   }
 
   // Segment mails lost on the way, recovery mails in the folder: the listing shows the block
-  // count on the file's row and Auto Merge rebuilds the lost segments and the file.
+  // count on the file's row and Auto Merge rebuilds the lost segments (the descriptor too) and
+  // the file.
   void LostSegmentMailsAreRebuiltFromTheRecoveryMails() {
-    uitest::Messages m;
-    const QString folder = "Recovered";
-    const QByteArray clip = Sample(54321, 11);  // the descriptor and five segments: 3 blocks
-    const QStringList lines = Put(folder, "clip.mkv", clip, {}, ".doc", {"002", "005"}, 50);
-    QVERIFY(!lines.isEmpty());
-    StoreSettings(folder);
-    auto dlg = Manager();
-    QVERIFY(Listed(*dlg));
-    dlg->sortButton->click();
-    QStringList expected = lines;
-    expected.first() = "clip.mkv — 3 recovery blocks";
-    QCOMPARE(TreeLines(dlg->Tree()), expected);
-    QTemporaryDir out;
-    dlg->selectAll->click();
-    QCOMPARE(Download(*dlg, out.path()), 1);
-    QCOMPARE(m.Texts(), QStringList{"Repaired from recovery data: clip.mkv.002, clip.mkv.005"});
-    QCOMPARE(uitest::ReadFile(out.path() + "/clip.mkv"), clip);
+    struct Case {
+      const char* folder;
+      QStringList lost;
+      QString report;
+    };
+    const Case cases[] = {
+        {"Recovered", {"002", "005"}, "Repaired from recovery data: clip.mkv.002, clip.mkv.005"},
+        {"Recovered descriptor",
+         {"dtl", "003"},
+         "Repaired from recovery data: clip.mkv.dtl, clip.mkv.003"},
+    };
+    for (const auto& c : cases) {
+      uitest::Messages m;
+      const QByteArray clip = Sample(54321, 11);  // the descriptor and five segments: 3 blocks
+      const QStringList lines = Put(c.folder, "clip.mkv", clip, {}, ".doc", c.lost, 50);
+      QVERIFY(!lines.isEmpty());
+      StoreSettings(c.folder);
+      auto dlg = Manager();
+      QVERIFY(Listed(*dlg));
+      dlg->sortButton->click();
+      QStringList expected = lines;
+      expected.first() = "clip.mkv — 3 recovery blocks";
+      QCOMPARE(TreeLines(dlg->Tree()), expected);
+      QTemporaryDir out;
+      dlg->selectAll->click();
+      QCOMPARE(Download(*dlg, out.path()), 1);
+      QVERIFY2(m.Texts() == QStringList{c.report},
+               qPrintable(QString(c.folder) + ": " + m.Texts().join(" | ")));
+      QCOMPARE(uitest::ReadFile(out.path() + "/clip.mkv"), clip);
+    }
   }
 
   // An existing file that is no sound segment is asked about as in the web-mail download;
