@@ -22,6 +22,7 @@
 #include "archive/PieceProducer.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentList.h"
+#include "archive/SegmentRecovery.h"
 
 namespace dtl {
 
@@ -258,6 +259,17 @@ void RemoveStaleSegments(const OfflineSplitParams& params, uint64_t count) {
   }
 }
 
+// An earlier split's recovery set describes pieces that are gone: left beside this run's, a
+// merge would check the new pieces against it and find every one of them damaged.
+void RemoveStaleRecoveryFiles(const OfflineSplitParams& params, const std::vector<std::string>& keep) {
+  const fs::path folder = params.folder.empty() ? fs::path(".") : fs::path(params.folder);
+  for (const auto& found : FindRecoveryFiles(folder, FileNameOf(params.source))) {
+    if (std::find(keep.begin(), keep.end(), found.string()) != keep.end()) continue;
+    struct stat st {};
+    if (lstat(found.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(found.c_str());
+  }
+}
+
 }  // namespace
 
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
@@ -268,7 +280,8 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     result.status = Error(code, std::move(text), system);
     return result;
   };
-  if (params.segmentSize == 0) return fail(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
+  if (params.segmentSize == 0 || params.recoveryPercent > kMaxRecoveryPercent)
+    return fail(ErrorCode::InvalidArgument, ErrorText(EINVAL), EINVAL);
   const FdGuard source(open(params.source.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (source.get() < 0 || fstat(source.get(), &st) != 0) {
@@ -322,8 +335,25 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
     for (const auto& [k, o] : pool->Halt())
       if (o.ok) unlink(o.path.c_str());
   }
+  if (!stopped && failure.empty() && result.written == result.count && params.recoveryPercent > 0) {
+    std::vector<std::string> names;
+    for (const auto& path : reported) names.push_back(fs::path(path).filename().string());
+    const fs::path folder = params.folder.empty() ? fs::path(".") : fs::path(params.folder);
+    observer.OnRecoveryStarted(RecoveryBlockCount(names.size(), params.recoveryPercent));
+    auto made = MakeSegmentRecovery(folder, names, FileNameOf(params.source),
+                                    params.recoveryPercent, stop);
+    if (made) {
+      for (const auto& n : *made) result.recoveryFiles.push_back((folder / n).string());
+      observer.OnRecoveryWritten(result.recoveryFiles);
+    } else if (made.error().code == ErrorCode::Cancelled) {
+      stopped = true;
+    } else {
+      failure = made.error().message;
+    }
+  }
   // A failed run is no better than a stopped one: the pieces before the failure are the first
-  // part of the file, and a merge of the folder would take them for all of it.
+  // part of the file, and a merge of the folder would take them for all of it. The recovery
+  // files are made last, so a run ending here never left any.
   if (stopped || !failure.empty()) {
     for (const auto& path : reported)
       if (unlink(path.c_str()) == 0) ++result.removed;
@@ -334,6 +364,7 @@ OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSpli
   if (result.written == result.count) {
     result.status = {};
     RemoveStaleSegments(params, result.count);
+    RemoveStaleRecoveryFiles(params, result.recoveryFiles);
   } else {
     result.status = Error::Cancelled();
   }

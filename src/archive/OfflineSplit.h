@@ -16,6 +16,7 @@
 #include <ctime>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "base/Error.h"
 
@@ -41,6 +42,9 @@ struct OfflineSplitResult {
   uint64_t written = 0;  // segment files in the folder: pieces 1 .. written
   uint64_t count = 0;    // pieces the file cuts into (0 when the run could not start)
   uint64_t removed = 0;  // pieces a stopped or failed run had written and then removed again
+  // The recovery files written beside the pieces (paths, in the order they were made); empty
+  // at 0 % and after a run that did not complete.
+  std::vector<std::string> recoveryFiles;
 
   bool ok() const { return status.ok(); }
   bool stopped() const { return !status.ok() && status.error().code == ErrorCode::Cancelled; }
@@ -54,6 +58,11 @@ class OfflineSplitObserver {
   virtual void OnStarted(uint64_t count) {}
   // Piece k (1 .. count, in that order) is complete under `path`.
   virtual void OnPieceWritten(uint64_t k, const std::string& path) {}
+  // Every piece is written and the recovery data over them is being made: `blocks` recovery
+  // blocks (only when params.recoveryPercent > 0).
+  virtual void OnRecoveryStarted(uint32_t blocks) {}
+  // The recovery files are complete under `paths` ("NAME.par2", "NAME.vol00+01.par2", ...).
+  virtual void OnRecoveryWritten(const std::vector<std::string>& paths) {}
   // The run failed; `text` is the message for the user (titled "Drovetail"): the system's text
   // for a file error, "The file %s size is too small (%d)" for an empty source, "Segment DES
   // encryption failed." / "Segment AES encryption failed." when a piece cannot be packed, or
@@ -68,6 +77,12 @@ class OfflineSplitObserver {
 // same way (Result::removed; written is 0): the folder holds the whole set or none of it. After
 // a complete run, segment files of the same name numbered right after the last piece (left by an
 // earlier, longer split) are deleted, so a merge of the folder cannot take them in.
+// With params.recoveryPercent > 0 the recovery files over the pieces (archive/SegmentRecovery.h;
+// the set names the pieces as they lie, "NAME.dtl.doc", ...) are written beside them once every
+// piece is; a stop or failure while they are made removes the pieces too. After a complete run
+// recovery files of the same name that this run did not write (an earlier split's set, which no
+// longer matches the pieces) are deleted, also at 0 %. A percentage above 100 is
+// InvalidArgument before anything is written.
 // Never throws for file problems; they are the status.
 OfflineSplitResult RunOfflineSplit(const OfflineSplitParams& params, OfflineSplitObserver& observer,
                                    std::stop_token stop);

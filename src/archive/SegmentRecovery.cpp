@@ -5,6 +5,9 @@
 #include <cctype>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "archive/Par2.h"
 
 namespace fs = std::filesystem;
@@ -122,7 +125,25 @@ Result<std::vector<std::string>> MakeSegmentRecovery(const fs::path& folder,
   options.sliceSize = std::max<uint64_t>(4, (largest + 3) / 4 * 4);
   options.recoveryBlocks = RecoveryBlockCount(segmentNames.size(), percent);
   options.perVolume.assign(options.recoveryBlocks, 1);
-  return par2::CreateRecoveryFiles(folder, segmentNames, name, options, stop);
+  // The writer renames each file as it is done, so one failing late leaves the earlier ones
+  // behind; what this call put in place (a new file under a name, not one that was there and
+  // untouched) goes again, so a failure leaves the folder as it found it, less any files replaced.
+  const std::vector<std::string> names = RecoveryFileNames(name, options.recoveryBlocks);
+  std::vector<ino_t> before;
+  for (const auto& n : names) {
+    struct stat st {};
+    before.push_back(::lstat((folder / n).c_str(), &st) == 0 ? st.st_ino : 0);
+  }
+  auto made = par2::CreateRecoveryFiles(folder, segmentNames, name, options, stop);
+  if (!made) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      struct stat st {};
+      const fs::path p = folder / names[i];
+      if (::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_ino != before[i])
+        ::unlink(p.c_str());
+    }
+  }
+  return made;
 }
 
 std::vector<fs::path> FindRecoveryFiles(const fs::path& folder, std::string_view name) {

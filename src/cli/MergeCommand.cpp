@@ -8,9 +8,11 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/MergeJob.h"
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
@@ -27,12 +29,22 @@ namespace fs = std::filesystem;
 std::stop_source gCancel;
 extern "C" void OnInterrupt(int) { gCancel.request_stop(); }
 
+// A descriptor, or a recovery file standing for one (the merge finds the descriptor beside it,
+// even when it was the segment lost).
 bool IsDescriptorName(const std::string& file) {
   auto ends = [&](const char* tail) {
     std::string t = tail;
     return file.size() > t.size() && file.compare(file.size() - t.size(), t.size(), t) == 0;
   };
-  return ends(".dtl") || ends(".dtl.doc");
+  std::string_view plain = file;
+  if (ends(".doc")) plain.remove_suffix(4);
+  return ends(".dtl") || ends(".dtl.doc") || dtl::IsRecoveryFileName(plain);
+}
+
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
 }
 
 class CliObserver : public dtl::MergeObserver {
@@ -49,6 +61,10 @@ class CliObserver : public dtl::MergeObserver {
     bar_.Update(0);
   }
   void OnStep() override { bar_.Update(++done_); }
+  void OnRepaired(const std::vector<std::string>& names) override {
+    bar_.Finish();
+    std::fprintf(stderr, "dtl merge: repaired %s from the recovery data\n", JoinNames(names).c_str());
+  }
   void OnMessage(const std::string& text) override {
     bar_.Finish();
     std::fprintf(stderr, "dtl merge: %s\n", text.c_str());
@@ -90,6 +106,11 @@ class MergeCommand : public Command {
         "that\n"
         "could not be rebuilt completely is left as NAME.incomplete, and the missing segments are "
         "named.\n"
+        "When recovery files (NAME.par2, NAME.vol00+01.par2, ...) lie beside the segments, missing "
+        "or\n"
+        "damaged segment files are rebuilt from them first and named on stderr; a recovery file "
+        "may\n"
+        "be given in place of the descriptor. With too few recovery blocks nothing is merged.\n"
         "A file that already exists under the rebuilt file's name is replaced only with "
         "--overwrite.");
     app.footer(
@@ -97,7 +118,8 @@ class MergeCommand : public Command {
         "Exit status: 0 when every file was rebuilt completely (or kept by --skip-existing), 1 "
         "when any was not, 2 on bad usage.");
     line.Missing(
-        app.add_option("DESCRIPTOR", descriptors_, "the descriptor of each file to rebuild")
+        app.add_option("DESCRIPTOR", descriptors_,
+                       "the descriptor of each file to rebuild, or one of its recovery files")
             ->required(),
         "no descriptor given");
     line.UnknownOption(
@@ -160,7 +182,8 @@ int MergeCommand::Run() {
   for (const auto& d : params.descriptors) {
     // A numbered segment given as the descriptor would be merged twice over.
     if (!IsDescriptorName(d.filename().string()))
-      return Usage("not a descriptor (NAME.dtl or NAME.dtl.doc): " + d.string());
+      return Usage("not a descriptor (NAME.dtl, NAME.dtl.doc or a recovery file NAME.par2): " +
+                   d.string());
   }
 
   if (haveOut) {

@@ -1,4 +1,5 @@
 // dtl split: the offline split from the command line.
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "archive/SegmentBounds.h"
 #include "archive/OfflineSplit.h"
 #include "archive/SegmentRecord.h"
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
@@ -51,11 +53,16 @@ class CliObserver : public dtl::OfflineSplitObserver {
     progress_.Update(k);
     written_.push_back(path);
   }
+  void OnRecoveryStarted(uint32_t) override {
+    recoveryStarted_ = true;
+    progress_.SetLabel("Making recovery data");
+  }
+  void OnRecoveryWritten(const std::vector<std::string>& paths) override { recovery_ = paths; }
   void OnError(const std::string& text) override { error_ = text; }
 
-  std::vector<std::string> written_;
+  std::vector<std::string> written_, recovery_;
   std::string error_;
-  bool started_ = false;
+  bool started_ = false, recoveryStarted_ = false;
 
  private:
   TerminalProgress& progress_;
@@ -67,8 +74,9 @@ class SplitCommand : public Command {
     CLI::App& app = line.App();
     app.description(
         "Cuts FILE into encrypted segment files in DIR: FILE.dtl.doc, FILE.001.doc, ...\n"
-        "Prints the segment files written. Ctrl-C stops after the pieces in progress and removes\n"
-        "the segment files written, since a part of a set is no use.");
+        "Prints the segment files written, then the recovery files (FILE.par2, FILE.vol00+01.par2,\n"
+        "...) when --recovery asks for them. Ctrl-C stops after the pieces in progress and removes\n"
+        "the files written, since a part of a set is no use.");
     const std::string expected = "expected FILE and DIR";
     line.Missing(app.add_option("FILE", source_, "the file to cut")->required(), expected);
     line.Missing(app.add_option("DIR", folder_, "the folder the segment files go to")->required(),
@@ -102,6 +110,13 @@ class SplitCommand : public Command {
     line.Exclusive(file, stdinOption, "give --password-file or --password-stdin, not both");
     line.Flag(app, "--des", des_, "write the DES form (default: the EncMethod setting)");
     line.Value(
+            app, "--recovery",
+            [this](const std::string& v) { recoveryPercent_ = static_cast<unsigned>(*ParseCount(v)); },
+            "PERCENT",
+            "recovery data beside the segments, 0..100 % of their count in recovery blocks: that "
+            "many lost segment files can be rebuilt (default: the RecoveryPercent setting; 0: none)")
+        ->check(Whole("--recovery must be a whole number from 0 to 100", 0, dtl::kMaxRecoveryPercent));
+    line.Value(
             app, "--threads",
             [this](const std::string& v) { threads_ = static_cast<unsigned>(*ParseCount(v)); }, "N",
             "packing threads, 1..256 (default: one per core)")
@@ -125,6 +140,7 @@ class SplitCommand : public Command {
   std::optional<std::string> passwordFile_;
   bool passwordStdin_ = false, des_ = false;
   unsigned threads_ = 0;
+  std::optional<unsigned> recoveryPercent_;
 };
 
 int SplitCommand::Run() {
@@ -139,11 +155,15 @@ int SplitCommand::Run() {
   params.folder = folder_;
   params.threads = threads;
   params.encMethod = des ? 2 : 1;
-  if (!des || (!position && !segmentSize)) {
+  if (!des || (!position && !segmentSize) || !recoveryPercent_) {
     dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
     if (!des) params.encMethod = settings.EncMethod();
     if (!position && !segmentSize) position = settings.SegSize();
+    // A setting edited by hand past 100 must not stop every split: it is read as the most.
+    if (!recoveryPercent_)
+      recoveryPercent_ = std::min<unsigned>(settings.RecoveryPercent(), dtl::kMaxRecoveryPercent);
   }
+  params.recoveryPercent = *recoveryPercent_;
   params.segmentSize = segmentSize ? *segmentSize : *position * dtl::kSegmentUnit;
 
   auto pw = PasswordFromOptions(passwordFile, passwordStdin, "Password: ");
@@ -164,8 +184,10 @@ int SplitCommand::Run() {
 
   // stdout lists the segment files the folder holds; a run that did not finish took its own
   // away again.
-  if (result.ok())
+  if (result.ok()) {
     for (const auto& path : observer.written_) std::printf("%s\n", path.c_str());
+    for (const auto& path : observer.recovery_) std::printf("%s\n", path.c_str());
+  }
   std::fflush(stdout);
   if (!observer.error_.empty()) {
     // The splitter reports a system failure in the system's words alone; before it has counted
@@ -179,6 +201,13 @@ int SplitCommand::Run() {
     if (result.removed > 0)
       std::fprintf(stderr, "dtl split: the %llu segment files written were removed\n",
                    static_cast<unsigned long long>(result.removed));
+    return kExitFailure;
+  }
+  if (!result.ok() && observer.recoveryStarted_) {
+    std::fprintf(stderr,
+                 "dtl split: stopped while making the recovery data; the %llu segment files "
+                 "written were removed\n",
+                 static_cast<unsigned long long>(result.removed));
     return kExitFailure;
   }
   if (!result.ok()) {

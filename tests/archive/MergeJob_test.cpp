@@ -15,6 +15,7 @@
 
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentBounds.h"
+#include "archive/Par2.h"
 #include "archive/SegmentCipher.h"
 #include "archive/SegmentRecovery.h"
 #include "support/TestSupport.h"
@@ -812,16 +813,43 @@ TEST(MergeJobRecovery, NamesOfARecoveryFileLeadToItsDescriptor) {
 }
 
 TEST(MergeJobRecovery, UnusableRecoveryDataIsReportedAndTheMergeGoesOnWithoutIt) {
-  TempDir in, out;
-  const Bytes data = SplitWithRecovery(in.path(), kDownloaded, 20);
-  for (const auto& f : dtl::FindRecoveryFiles(in.path(), "movie.avi"))
-    dtltest::WriteFileBytes(f, dtltest::RandomBytes(3000, 5));
-  Recorder rec;
-  const auto r = Merge({in / "movie.avi.dtl"}, out.path(), rec);
-  EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
-  EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
-  ASSERT_EQ(rec.messages.size(), 1u);
-  EXPECT_NE(rec.messages[0].find("movie.avi.par2"), std::string::npos) << rec.messages[0];
+  struct Case {
+    const char* behaviour;
+    std::function<void(const fs::path& dir)> spoil;
+    const char* named;  // what the message must name
+  } cases[] = {
+      {"recovery files of random bytes", [](const fs::path& dir) {
+         for (const auto& f : dtl::FindRecoveryFiles(dir, "movie.avi"))
+           dtltest::WriteFileBytes(f, dtltest::RandomBytes(3000, 5));
+       }, "movie.avi.par2"},
+      {"a set that would also write another file", [](const fs::path& dir) {
+         for (const auto& f : dtl::FindRecoveryFiles(dir, "movie.avi")) fs::remove(f);
+         auto names = SegmentFileNames("movie.avi", kDownloaded, 10);
+         dtltest::WriteFileText(dir / "notes.txt", "the set's version");
+         names.push_back("notes.txt");
+         dtl::par2::CreateOptions o;
+         o.sliceSize = 1200;
+         o.recoveryBlocks = 3;
+         ASSERT_TRUE(dtl::par2::CreateRecoveryFiles(dir, names, "movie.avi", o));
+         dtltest::WriteFileText(dir / "notes.txt", "the user's own notes");
+       }, "notes.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir in, out;
+    const Bytes data = SplitWithRecovery(in.path(), kDownloaded, 20);
+    c.spoil(in.path());
+    Recorder rec;
+    const auto r = Merge({in / "movie.avi.dtl"}, out.path(), rec);
+    EXPECT_EQ(r.files[0].outcome, Outcome::Complete);
+    EXPECT_EQ(ReadFileBytes(out / "movie.avi"), data);
+    EXPECT_TRUE(r.files[0].repaired.empty());
+    ASSERT_EQ(rec.messages.size(), 1u);
+    EXPECT_NE(rec.messages[0].find(c.named), std::string::npos) << rec.messages[0];
+    if (fs::exists(in / "notes.txt")) {
+      EXPECT_EQ(dtltest::ReadFileText(in / "notes.txt"), "the user's own notes");
+    }
+  }
 }
 
 TEST(MergeJobRecovery, AStopBeforeTheRepairLeavesTheSegmentsAsTheyAre) {

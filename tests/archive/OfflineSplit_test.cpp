@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <numeric>
 #include <stop_token>
 
 #include "archive/DesContext.h"
+#include "archive/MergeJob.h"
+#include "archive/SegmentRecovery.h"
 #include "archive/SegmentCipher.h"
 #include "archive/SegmentList.h"
 #include "support/TestSupport.h"
@@ -29,7 +32,15 @@ struct Recorder : OfflineSplitObserver {
     if (onPiece) onPiece(k);
   }
   void OnError(const std::string& text) override { errors.push_back(text); }
+  void OnRecoveryStarted(uint32_t blocks) override {
+    recoveryBlocks = blocks;
+    recoveryStartedAfter = pieces.size();
+  }
+  void OnRecoveryWritten(const std::vector<std::string>& paths) override { recovery = paths; }
   uint64_t started = 0;
+  uint32_t recoveryBlocks = 0;
+  size_t recoveryStartedAfter = 0;  // pieces heard of when the recovery data began
+  std::vector<std::string> recovery;
   std::vector<uint64_t> pieces;
   std::vector<std::string> paths;
   std::vector<std::string> errors;
@@ -232,17 +243,20 @@ TEST_F(OfflineSplitTest, RunsThatCannotStartSayWhy) {
   const std::string x = (dir_ / "x").string(), out = (dir_ / "out").string();
   const struct {
     std::string source, folder, error;
+    unsigned recoveryPercent = 0;
   } cases[] = {
       {(dir_ / "empty").string(), out,
        "The file " + (dir_ / "empty").string() + " size is too small (0)"},
       {(dir_ / "nope").string(), out, "No such file or directory"},
       {x, x, "Not a directory"},
       {x, (dir_ / "nowhere").string(), "No such file or directory"},
+      {x, out, "Invalid argument", 101},
   };
   for (const auto& c : cases) {
     auto p = Params(10000, 2);
     p.source = c.source;
     p.folder = c.folder;
+    p.recoveryPercent = c.recoveryPercent;
     Recorder rec;
     const auto result = Run(p, rec);
     EXPECT_FALSE(result.ok()) << c.error;
@@ -271,6 +285,160 @@ TEST_F(OfflineSplitTest, ReadOnlyFolderGivesTheSystemError) {
       },
       ::testing::ExitedWithCode(0), "error: Permission denied");
   EXPECT_TRUE(Folder().empty());
+}
+
+// ---- recovery data ------------------------------------------------------------------------------
+
+// par2 0.8.1 cannot handle one-letter file names, so these runs split "movie.bin".
+class OfflineRecoveryTest : public OfflineSplitTest {
+ protected:
+  std::vector<uint8_t> MakeMovie(size_t size) {
+    movie_ = dtltest::RandomBytes(size, 12);
+    dtltest::WriteFileBytes(dir_ / "movie.bin", movie_);
+    fs::create_directories(dir_ / "out");
+    return movie_;
+  }
+  OfflineSplitParams MovieParams(uint64_t segment, unsigned threads, unsigned percent) const {
+    auto p = Params(segment, threads);
+    p.source = (dir_ / "movie.bin").string();
+    p.recoveryPercent = percent;
+    return p;
+  }
+  std::vector<std::string> MovieNames(uint64_t pieces, std::vector<std::string> others = {}) const {
+    for (uint64_t k = 1; k <= pieces; ++k)
+      others.push_back(SegmentFileName("movie.bin", static_cast<int64_t>(k - 1)));
+    std::sort(others.begin(), others.end());
+    return others;
+  }
+  fs::path Out(const std::string& name) const { return dir_ / "out" / name; }
+  dtltest::CommandResult Par2(const std::string& args) const {
+    return dtltest::RunCommand("cd " + dtltest::ShellQuote((dir_ / "out").string()) + " && par2 " +
+                               args + " 2>&1");
+  }
+  std::vector<uint8_t> movie_;
+};
+
+TEST_F(OfflineRecoveryTest, RecoveryFilesLieBesideThePiecesAndRebuildLostOnes) {
+  enum class Repairer { Par2, OwnMerge };
+  struct Case {
+    const char* behaviour;
+    unsigned percent, threads;
+    std::vector<uint64_t> remove;  // pieces (1 = the descriptor) deleted after the split
+    Repairer repairer;
+  } cases[] = {
+      {"par2 repairs two lost pieces", 10, 1, {3, 17}, Repairer::Par2},
+      {"par2 repairs the lost descriptor", 10, 4, {1, 20}, Repairer::Par2},
+      {"our merge repairs two lost pieces", 10, 4, {2, 11}, Repairer::OwnMerge},
+      {"our merge repairs the lost descriptor and the last piece", 15, 2, {1, 20}, Repairer::OwnMerge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    if (c.repairer == Repairer::Par2 && !dtltest::HaveCommand("par2")) {
+      GTEST_SKIP() << "par2 is not installed";
+    }
+    fs::remove_all(dir_ / "out");
+    MakeMovie(20 * 5000 - 123);  // 20 pieces
+    Recorder rec;
+    const auto result = Run(MovieParams(5000, c.threads, c.percent), rec);
+    ASSERT_TRUE(result.ok()) << result.status.error().message;
+    const uint32_t blocks = RecoveryBlockCount(20, c.percent);
+    std::vector<std::string> expected;
+    for (const auto& n : RecoveryFileNames("movie.bin", blocks)) expected.push_back(Out(n).string());
+    EXPECT_EQ(rec.recoveryBlocks, blocks);
+    EXPECT_EQ(rec.recoveryStartedAfter, 20u);
+    EXPECT_EQ(rec.recovery, expected);
+    EXPECT_EQ(result.recoveryFiles, expected);
+    EXPECT_EQ(Folder(), MovieNames(20, RecoveryFileNames("movie.bin", blocks)));
+    if (dtltest::HaveCommand("par2")) {
+      // The set accepted as it lies, by a reader nobody here wrote.
+      const auto verified = Par2("verify -q movie.bin.par2");
+      EXPECT_EQ(verified.status, 0) << verified.output;
+    }
+
+    std::map<std::string, std::vector<uint8_t>> original;
+    for (const auto& n : MovieNames(20)) original[n] = ReadFileBytes(Out(n));
+    for (uint64_t k : c.remove) fs::remove(Out(SegmentFileName("movie.bin", static_cast<int64_t>(k - 1))));
+    if (c.repairer == Repairer::Par2) {
+      const auto repaired = Par2("repair -q movie.bin.par2");
+      ASSERT_EQ(repaired.status, 0) << repaired.output;
+      for (const auto& [n, bytes] : original) EXPECT_EQ(ReadFileBytes(Out(n)), bytes) << n;
+    } else {
+      TempDir merged;
+      struct : MergeObserver {
+      } quiet;
+      MergeJob::Params mp;
+      mp.descriptors = {Out("movie.bin.dtl.doc")};
+      mp.saveFolder = merged.path();
+      const auto report = MergeJob::Run(mp, quiet, {});
+      ASSERT_EQ(report.files.size(), 1u);
+      EXPECT_EQ(report.files[0].outcome, MergeJob::Outcome::Complete);
+      EXPECT_EQ(report.files[0].repaired.size(), c.remove.size());
+      EXPECT_EQ(ReadFileBytes(merged / "movie.bin"), movie_);
+    }
+  }
+}
+
+TEST_F(OfflineRecoveryTest, AStopOrFailureWhileMakingRecoveryDataLeavesNothingOfTheRun) {
+  struct Case {
+    const char* behaviour;
+    bool stopAtLastPiece;
+    std::string blocker;  // a folder under a recovery file's name makes writing it fail
+    std::vector<std::string> left;
+  } cases[] = {
+      {"a stop during the recovery data", true, "", {"y.001.doc"}},
+      {"a recovery file that cannot be written", false, "movie.bin.vol01+01.par2",
+       {"movie.bin.vol01+01.par2", "y.001.doc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    fs::remove_all(dir_ / "out");
+    MakeMovie(20 * 5000);
+    dtltest::WriteFileText(Out("y.001.doc"), "another file's: kept");
+    if (!c.blocker.empty()) fs::create_directory(Out(c.blocker));
+    stop_ = std::stop_source();
+    Recorder rec;
+    if (c.stopAtLastPiece)
+      rec.onPiece = [&](uint64_t k) {
+        if (k == 20) stop_.request_stop();
+      };
+    const auto result = Run(MovieParams(5000, 2, 20), rec);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.stopped(), c.stopAtLastPiece);
+    EXPECT_EQ(rec.errors.size(), c.stopAtLastPiece ? 0u : 1u);
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_EQ(result.removed, 20u);
+    EXPECT_TRUE(result.recoveryFiles.empty());
+    EXPECT_TRUE(rec.recovery.empty());
+    EXPECT_EQ(Folder(), c.left);
+  }
+}
+
+TEST_F(OfflineRecoveryTest, AnEarlierSplitsRecoveryFilesGoAfterACompleteRun) {
+  struct Case {
+    const char* behaviour;
+    unsigned secondPercent;
+  } cases[] = {
+      {"fewer blocks the second time", 10},
+      {"no recovery data the second time", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    fs::remove_all(dir_ / "out");
+    MakeMovie(20 * 5000);
+    Recorder first, second;
+    ASSERT_TRUE(Run(MovieParams(5000, 2, 20), first).ok());
+    ASSERT_EQ(first.recovery.size(), 5u);
+    dtltest::WriteFileText(Out("movie.bin.vol00+09.par2.doc"), "an older set's, as mailed");
+    dtltest::WriteFileText(Out("other.bin.par2"), "another file's: kept");
+    fs::create_directory(Out("movie.bin.vol07+01.par2"));  // not a file: left alone
+    ASSERT_TRUE(Run(MovieParams(5000, 2, c.secondPercent), second).ok());
+    EXPECT_EQ(Folder(), MovieNames(20, [&] {
+                auto names = RecoveryFileNames("movie.bin", RecoveryBlockCount(20, c.secondPercent));
+                names.push_back("other.bin.par2");
+                names.push_back("movie.bin.vol07+01.par2");
+                return names;
+              }()));
+  }
 }
 
 }  // namespace

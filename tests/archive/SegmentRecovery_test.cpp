@@ -339,6 +339,33 @@ TEST(RepairSegments, RepairsFromASetMadeByPar2cmdline) {
   }
 }
 
+TEST(MakeSegmentRecovery, AFailureOrStopLeavesNoneOfItsFilesBehind) {
+  struct Case {
+    const char* behaviour;
+    std::string blocker;  // a folder under one recovery file's name makes renaming onto it fail
+    bool stop;
+  } cases[] = {
+      {"the last volume cannot be written", "movie.avi.vol01+01.par2", false},
+      {"a middle volume cannot be written", "movie.avi.vol00+01.par2", false},
+      {"a stop before anything is written", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir dir;
+    const auto names = MakeSegments(dir.path());
+    if (!c.blocker.empty()) fs::create_directory(dir / c.blocker);
+    const auto before = Snapshot(dir.path());
+    std::stop_source stop;
+    if (c.stop) stop.request_stop();
+    const auto made = dtl::MakeSegmentRecovery(dir.path(), names, "movie.avi", 20, stop.get_token());
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().code, c.stop ? dtl::ErrorCode::Cancelled : dtl::ErrorCode::Io);
+    EXPECT_EQ(Snapshot(dir.path()), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
+              static_cast<long>(names.size() + (c.blocker.empty() ? 0 : 1)));
+  }
+}
+
 TEST(SegmentFileNames, OnlyTheSegmentsOfTheFileItselfQualify) {
   struct Case {
     const char* fileName;

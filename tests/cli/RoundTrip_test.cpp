@@ -256,6 +256,7 @@ TEST_F(RoundTrip, BadUsageExitsWithTwo) {
   } cases[] = {
       {"no_descriptor", "--out " + ShellQuote(out_.path())},
       {"numbered_segment_as_descriptor", ShellQuote(Seg("u.bin.001.doc"))},
+      {"a par2 file that is no recovery file name", ShellQuote(Seg("u.bin.vol1.par2x"))},
       {"password_on_the_command_line", ShellQuote(Seg("u.bin.dtl.doc")) + " --password secret"},
       {"unknown_option", ShellQuote(Seg("u.bin.dtl.doc")) + " --fast"},
       {"threads_zero", ShellQuote(Seg("u.bin.dtl.doc")) + " --threads 0"},
@@ -267,6 +268,65 @@ TEST_F(RoundTrip, BadUsageExitsWithTwo) {
     EXPECT_NE(r.all().find("dtl merge: "), std::string::npos);
   }
   EXPECT_EQ(Merge("--help").status, 0);
+}
+
+// Recovery data end to end: split with --recovery, lose segment files, merge.
+TEST_F(RoundTrip, LostSegmentsAreRebuiltFromTheRecoveryData) {
+  struct Case {
+    const char* behaviour;
+    std::vector<std::string> remove;
+    std::string given;  // what is handed to dtl merge
+  } cases[] = {
+      {"two segments lost", {"movie.avi.003.doc", "movie.avi.007.doc"}, "movie.avi.dtl.doc"},
+      {"the descriptor and the last segment lost, a recovery file given",
+       {"movie.avi.dtl.doc", "movie.avi.019.doc"}, "movie.avi.par2"},
+      {"a volume given with the descriptor: merged once", {"movie.avi.011.doc"}, "movie.avi.vol01+01.par2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    fs::remove_all(segs_.path());
+    fs::create_directory(segs_.path());
+    fs::remove_all(out_.path());
+    fs::create_directory(out_.path());
+    const Bytes data = dtltest::RandomBytes(20 * 5000 - 7, 40);  // 20 segment files
+    const auto split = Split(Source("movie.avi", data), "--segment-size 5000 --recovery 10");
+    ASSERT_EQ(split.status, 0) << split.err;
+    EXPECT_NE(split.out.find(Seg("movie.avi.019.doc").string() + "\n" + Seg("movie.avi.par2").string() +
+                             "\n" + Seg("movie.avi.vol00+01.par2").string() + "\n" +
+                             Seg("movie.avi.vol01+01.par2").string() + "\n"),
+              std::string::npos)
+        << split.out;
+    if (dtltest::HaveCommand("par2")) {
+      const auto verified = dtltest::RunCommand("cd " + ShellQuote(segs_.path().string()) +
+                                                " && par2 verify -q movie.avi.par2 2>&1");
+      EXPECT_EQ(verified.status, 0) << verified.output;
+    }
+    for (const auto& r : c.remove) fs::remove(Seg(r));
+    std::string args = ShellQuote(Seg(c.given).string());
+    if (c.given != "movie.avi.dtl.doc") args += " " + ShellQuote(Seg("movie.avi.dtl.doc").string());
+    const auto merge = Merge(args + " --out " + ShellQuote(out_.path().string()));
+    ASSERT_EQ(merge.status, 0) << merge.all();
+    EXPECT_EQ(ReadFileBytes(Out("movie.avi")), data);
+    std::string names;
+    for (const auto& r : c.remove) names += (names.empty() ? "" : ", ") + r;
+    EXPECT_EQ(merge.err, "dtl merge: repaired " + names + " from the recovery data\n");
+    EXPECT_EQ(merge.out, Out("movie.avi").string() + "\n");
+  }
+}
+
+TEST_F(RoundTrip, TooFewRecoveryBlocksExitWithOneAndLeaveNoFinishedFile) {
+  const Bytes data = dtltest::RandomBytes(20 * 5000, 41);
+  ASSERT_EQ(Split(Source("movie.avi", data), "--segment-size 5000 --recovery 10").status, 0);
+  for (const char* r : {"movie.avi.002.doc", "movie.avi.005.doc", "movie.avi.006.doc", "movie.avi.019.doc"})
+    fs::remove(Seg(r));
+  const auto merge = MergeInto(Seg("movie.avi.dtl.doc"));
+  EXPECT_EQ(merge.status, 1);
+  EXPECT_EQ(merge.err,
+            "dtl merge: movie.avi: 2 more recovery blocks are needed to repair 4 missing or damaged "
+            "segments\n");
+  EXPECT_EQ(merge.out, "");
+  EXPECT_FALSE(fs::exists(Out("movie.avi")));
+  EXPECT_TRUE(fs::is_empty(out_.path()));
 }
 
 // A file beyond 4 GiB (mostly a hole, with marked blocks around the 32-bit boundary and at the

@@ -2,6 +2,9 @@
 // settings and options decide the segment size, the form and the password.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "archive/DesContext.h"
 #include "archive/SegmentCipher.h"
 #include "base/SettingsStore.h"
@@ -73,6 +76,10 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
       {"x out --password-file pw --password-stdin", "not both"},
       {"x out --threads 0", "--threads"},
       {"x out --frobnicate", "unknown option"},
+      {"x out --recovery 101", "--recovery must be a whole number from 0 to 100"},
+      {"x out --recovery -1", "--recovery must be a whole number from 0 to 100"},
+      {"x out --recovery 10%", "--recovery must be a whole number from 0 to 100"},
+      {"x out --recovery", "needs a value"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Split(c.args), 2) << c.args;
@@ -86,6 +93,7 @@ TEST_F(SplitCommand, BadUsageExitsWith2AndWritesNothing) {
 TEST_F(SplitCommand, HelpGoesToStdout) {
   EXPECT_EQ(Split("--help"), 0);
   EXPECT_NE(out_.find("Usage: dtl split [OPTIONS] FILE DIR"), std::string::npos);
+  EXPECT_NE(out_.find("--recovery PERCENT"), std::string::npos) << out_;
 }
 
 TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
@@ -95,6 +103,36 @@ TEST_F(SplitCommand, PrintsTheFilesWrittenInOrder) {
   // The default form is the mailed one: AES with the default password.
   EXPECT_TRUE(IsZip(dtl::DecryptBytes(dtl::CipherAlgorithm::Aes, 128, dtl::kDefaultAesPassword,
                                       Segment("x.002.doc"))));
+}
+
+TEST_F(SplitCommand, RecoveryFilesArePrintedAfterTheSegments) {
+  const std::string segments = "out/x.dtl.doc\nout/x.001.doc\nout/x.002.doc\n";
+  struct Case {
+    const char* behaviour;
+    const char* args;
+    std::optional<uint32_t> setting;  // RecoveryPercent; none: never set
+    std::string expected;
+  } cases[] = {
+      {"none by default", "", std::nullopt, segments},
+      {"the option asks", "--recovery 50", 0,
+       segments + "out/x.par2\nout/x.vol00+01.par2\nout/x.vol01+01.par2\n"},
+      {"the setting asks", "", 30, segments + "out/x.par2\nout/x.vol00+01.par2\n"},
+      {"the option overrides the setting", "--recovery 0", 100, segments},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    fs::remove_all(dir_ / "out");
+    fs::create_directory(dir_ / "out");
+    if (c.setting) {
+      ASSERT_TRUE(Settings().SetDword("RecoveryPercent", *c.setting));
+    }
+    ASSERT_EQ(Split(std::string("x out --position 1 ") + c.args), 0) << err_;
+    EXPECT_EQ(out_, c.expected);
+    EXPECT_EQ(err_, "");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_ / "out")) ++files;
+    EXPECT_EQ(files, static_cast<size_t>(std::count(c.expected.begin(), c.expected.end(), '\n')));
+  }
 }
 
 TEST_F(SplitCommand, SettingsDecideSizeAndFormUnlessOptionsSay) {
