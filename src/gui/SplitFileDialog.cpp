@@ -34,6 +34,14 @@ class SplitRelay : public dtl::OfflineSplitObserver {
   void OnPieceWritten(uint64_t k, const std::string&) override {
     runner_.post([p = dlg_->progress, k] { p->setValue(static_cast<int>(k)); });
   }
+  void OnRecoveryStarted(uint32_t blocks) override {
+    runner_.post([d = dlg_, blocks] {
+      // Making recovery data has no steps to count: the bar runs busy meanwhile.
+      d->progress->setRange(0, 0);
+      d->status->setText(blocks == 1 ? SplitFileDialog::tr("Making 1 recovery block...")
+                                     : SplitFileDialog::tr("Making %1 recovery blocks...").arg(blocks));
+    });
+  }
   void OnError(const std::string& text) override {
     runner_.post([d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); });
   }
@@ -174,16 +182,19 @@ void SplitFileDialog::splitOrStop() {
   // does not stop the split.
   (void)store_.SetDword("RecoveryPercent", params.recoveryPercent);
   idle_ = false;
+  recoveryFiles_ = 0;
   progress->setValue(0);
   status->clear();
   SetRunning(true);
   runner_.start([this, params](std::stop_token token) {
     SplitRelay relay(this, runner_);
     const auto result = dtl::RunOfflineSplit(params, relay, token);
-    runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed] {
+    runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed,
+                  recovery = result.recoveryFiles.size()] {
       splitOk_ = ok;
       splitStopped_ = stopped;
       removed_ = removed;
+      recoveryFiles_ = recovery;
     });
   });
 }
@@ -202,6 +213,7 @@ dtl::OfflineSplitParams SplitFileDialog::Params() const {
 void SplitFileDialog::Finish(bool ok) {
   idle_ = true;
   SetRunning(false);
+  progress->setRange(0, 1);  // out of the busy state recovery data leaves it in
   progress->setValue(0);
   // Without a word the empty progress bar would read the same as a finished split.
   if (splitStopped_)
@@ -212,6 +224,14 @@ void SplitFileDialog::Finish(bool ok) {
     status->setText(removed_ == 1
                         ? tr("Failed: the segment file written was removed.")
                         : tr("Failed: the %1 segment files written were removed.").arg(removed_));
+  else if (splitOk_ && recoveryFiles_ > 0)
+    // One block per volume file, beside the set's description.
+    status->setText(recoveryFiles_ == 2
+                        ? tr("Recovery data written beside the segments: 1 recovery block.")
+                        : tr("Recovery data written beside the segments: %1 recovery blocks.")
+                              .arg(recoveryFiles_ - 1));
+  else
+    status->clear();  // "Making recovery blocks..." of a run that ended without a word of its own
   UpdateSplitEnabled();
   emit splitFinished(ok);
 }

@@ -3,7 +3,8 @@
 // disabled "Stopping..." until the piece in progress is done.
 //
 // The Recovery Data field starts at the RecoveryPercent setting; "Split" stores it back and
-// the run writes that share of recovery files beside the segments.
+// the run writes that share of recovery files beside the segments (the bar runs busy while
+// they are made, and the status line counts their blocks afterwards).
 //
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
 // do after their file dialogs (tests call them directly). Closing waits for a running worker to
@@ -67,6 +68,7 @@ class SplitFileDialog : public QDialog {
   bool splitOk_ = false;
   bool splitStopped_ = false;
   uint64_t removed_ = 0;  // segment files a stopped run removed
+  size_t recoveryFiles_ = 0;  // recovery files the last run wrote
   JobRunner runner_;      // last: the job ends before the members it uses
 };
 

@@ -125,6 +125,62 @@ class SplitMergeDialogsTest : public QObject {
     }
   }
 
+  // Split File with recovery data writes the recovery files beside the segments and counts their
+  // blocks under the bar; the Merge dialog then rebuilds a segment deleted from that folder.
+  // At 0 % nothing but the segments is written, and no word is said.
+  void SplitWithRecoveryDataWritesTheRecoveryFilesBesideTheSegments() {
+    const QByteArray data = Sample(45000);  // the descriptor and four segments
+    uitest::WriteFile(base_ + "/take.wav", data);
+    const QStringList segments = {"take.wav.001.doc", "take.wav.002.doc", "take.wav.003.doc",
+                                  "take.wav.004.doc", "take.wav.dtl.doc"};
+    struct Case {
+      const char* name;
+      int percent;
+      QStringList recovery;  // beside the segments
+      QString status;
+    };
+    const Case cases[] = {
+        {"none at 0%", 0, {}, {}},
+        {"10% of five files is one block",
+         10,
+         {"take.wav.par2", "take.wav.vol00+01.par2"},
+         "Recovery data written beside the segments: 1 recovery block."},
+        {"50% is three blocks",
+         50,
+         {"take.wav.par2", "take.wav.vol00+01.par2", "take.wav.vol01+01.par2",
+          "take.wav.vol02+01.par2"},
+         "Recovery data written beside the segments: 3 recovery blocks."},
+    };
+    for (const auto& c : cases) {
+      const QString folder = base_ + "/take-" + QString::number(c.percent);
+      QDir().mkpath(folder);
+      SplitFileDialog dlg(*store_);
+      dlg.ChooseSource(base_ + "/take.wav");
+      dlg.ChooseFolder(folder);
+      dlg.slider->setValue(1);
+      dlg.recovery->setValue(c.percent);
+      QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
+      dlg.splitButton->click();
+      QVERIFY2(finished.wait(60000) && finished.first().first().toBool(), c.name);
+      QStringList expected = segments + c.recovery;
+      expected.sort();
+      QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+      QCOMPARE(dlg.status->text(), c.status);
+      QCOMPARE(dlg.progress->maximum(), 1);  // not left running busy
+      if (c.recovery.isEmpty()) continue;
+
+      QVERIFY(QFile::remove(folder + "/take.wav.002.doc"));
+      uitest::Messages m;
+      MergeDialog merge(*store_);
+      merge.ChooseFiles({folder + "/take.wav.dtl.doc"});
+      merge.saveFolder->setText(folder + "-out");
+      QDir().mkpath(folder + "-out");
+      merge.merge();
+      QCOMPARE(m.Texts(), QStringList{"Repaired from recovery data: take.wav.002.doc"});
+      QCOMPARE(uitest::ReadFile(folder + "-out/take.wav"), data);
+    }
+  }
+
   void SmallFileGivesOneDescriptorInAFolderWithoutTrailingSlash() {
     QDir().mkpath(base_ + "/small");
     uitest::WriteFile(base_ + "/note.txt", "hello");
