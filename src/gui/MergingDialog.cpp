@@ -30,7 +30,10 @@ class MergeRelay : public dtl::MergeObserver {
              std::stop_token stop)
       : dlg_(dlg), runner_(runner), finished_(std::move(finished)), stop_(std::move(stop)) {}
   void OnFileName(const std::string& text) override {
-    Post([d = dlg_, t = Q(text)] { d->fileName->setText(t); });
+    Post([d = dlg_, t = Q(text)] {
+      d->NextFile();
+      d->fileName->setText(t);
+    });
   }
   void OnProgressRange(uint16_t total) override {
     Post([d = dlg_, total] {
@@ -134,9 +137,19 @@ void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
 
 void MergingDialog::ShowRepaired(const QStringList& segmentNames) {
   if (segmentNames.isEmpty()) return;
+  repairOfFile_ = repairLines_.size();
   repairLines_ << tr("Repaired from recovery data: %1").arg(segmentNames.join(", "));
   repairs->setText(repairLines_.join("\n"));
   repairs->show();
+}
+
+void MergingDialog::NoteFailure() {
+  failed_ = true;
+  if (repairOfFile_ < 0) return;
+  // A rebuilt segment followed by a failure must not read as a rescued file.
+  repairLines_[repairOfFile_] += tr(" (the file is still not complete)");
+  repairs->setText(repairLines_.join("\n"));
+  repairOfFile_ = -1;
 }
 
 void MergingDialog::StopWorker() {
@@ -169,14 +182,8 @@ void MergingDialog::Finished(bool openFolder) {
   merging_ = false;
   busy->Stop();
   if (!openFolder || failed_) progress->setValue(0);
-  // The dialog is about to go: what was rebuilt would vanish with it. A repair followed by a
-  // failure must not read as a rescued file.
-  if (!repairLines_.isEmpty()) {
-    QString text = repairLines_.join("\n");
-    if (!openFolder || failed_)
-      text += "\n\n" + tr("The merge did not complete; the messages before say why.");
-    ShowMessage(this, MsgIcon::Information, text);
-  }
+  // The dialog is about to go: what was rebuilt would vanish with it.
+  if (!repairLines_.isEmpty()) ShowMessage(this, MsgIcon::Information, repairLines_.join("\n"));
   if (openFolder) OpenFolder(saveFolder_);
   QDialog::reject();
 }

@@ -5,9 +5,9 @@
 // dialog says so (its countdown answers "Overwrite" when nobody does).
 //
 // Segment files rebuilt from recovery data before a merge get a line under the progress bar
-// ("Repaired from recovery data: movie.avi.003, movie.avi.007"); since the dialog closes itself,
-// the same lines come up in a message box at the end, which also says when the merge did not
-// complete after all. Failures (too few recovery blocks among them) are error messages as
+// ("Repaired from recovery data: movie.avi.003, movie.avi.007"), which says so when that file's
+// merge still failed; since the dialog closes itself, the same lines come up in a message box at
+// the end. Failures (too few recovery blocks among them) are error messages as
 // before.
 //
 // Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
@@ -38,8 +38,12 @@ class MergingDialog : public QDialog {
   // The merge rebuilt these segment files (what MergeObserver::OnRepaired reports, relayed to
   // the UI thread): adds their line to `repairs`.
   void ShowRepaired(const QStringList& segmentNames);
-  // The merge reported a failure (already shown): the end must not read as complete.
-  void NoteFailure() { failed_ = true; }
+  // The merge moved on to its next file (MergeObserver::OnFileName): a failure reported from now
+  // on is no longer the last repair's.
+  void NextFile() { repairOfFile_ = -1; }
+  // The merge reported a failure (already shown as an error): the repair line of the file at
+  // hand, if it has one, says that the file is still not complete.
+  void NoteFailure();
 
   QLineEdit* fileName;
   QProgressBar* progress;
@@ -60,6 +64,7 @@ class MergingDialog : public QDialog {
   bool started_ = false;
   bool failed_ = false;
   QStringList repairLines_;
+  qsizetype repairOfFile_ = -1;  // the line of the file being merged, when it has one
   JobRunner runner_;  // last: the job ends before the members it uses
 };
 

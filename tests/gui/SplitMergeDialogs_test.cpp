@@ -307,73 +307,64 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(m.opened.size(), 0);
   }
 
-  // What the merge rebuilt from recovery data gets its line in the Merging dialog and, since the
-  // dialog closes itself, a message at the end; a merge that still failed must not read as
-  // rescued. The repair report is fed to the dialog as the merge's relay hands it over.
-  void MergingDialogReportsRepairsAndAnIncompleteEnd() {
+  // What the merge rebuilt from recovery data gets its line in the Merging dialog, which says so
+  // when that file's merge failed afterwards, and since the dialog closes itself, a message at
+  // the end repeats the lines. The merge's events are fed to the dialog in the order the relay
+  // hands them over ("file" a new file, "failed" a failure message, anything else a repair of
+  // the names it lists); then a real merge runs to the end.
+  void MergingDialogReportsRepairsPerFile() {
     const QByteArray data = Sample(25000);
     const QString segments = base_ + "/repaired-segments";
     QDir().mkpath(segments);
     uitest::WriteFile(base_ + "/clip.mov", data);
     QVERIFY(Split(base_ + "/clip.mov", segments));
+    const QString incomplete = " (the file is still not complete)";
     struct Case {
       const char* name;
-      QList<QStringList> repaired;  // each a report of the merge
-      bool removeSegment;           // clip.mov.001.doc gone: the merge cannot complete
-      QString line;                 // the dialog's repair line(s); empty: hidden
-      bool complete;
+      QList<QStringList> events;
+      QString lines;  // the dialog's repair lines; empty: hidden and no message at the end
     };
     const Case cases[] = {
-        {"no repair says nothing more", {}, false, {}, true},
-        {"one report names the rebuilt segments",
-         {{"clip.mov.001", "clip.mov.003"}},
-         false,
-         "Repaired from recovery data: clip.mov.001, clip.mov.003",
-         true},
-        {"an empty report adds no line", {{}}, false, {}, true},
+        {"no repair says nothing more", {{"file"}}, {}},
+        {"a repair names the rebuilt segments",
+         {{"file"}, {"clip.mov.001", "clip.mov.003"}},
+         "Repaired from recovery data: clip.mov.001, clip.mov.003"},
+        {"an empty repair adds no line", {{"file"}, {}}, {}},
         {"two files get a line each",
-         {{"clip.mov.001"}, {"other.bin.dtl"}},
-         false,
-         "Repaired from recovery data: clip.mov.001\nRepaired from recovery data: other.bin.dtl",
-         true},
-        {"a failure after the repair is said too",
-         {{"clip.mov.001"}},
-         true,
-         "Repaired from recovery data: clip.mov.001",
-         false},
+         {{"file"}, {"clip.mov.001"}, {"file"}, {"other.bin.dtl"}},
+         "Repaired from recovery data: clip.mov.001\nRepaired from recovery data: other.bin.dtl"},
+        {"a failure after the repair marks its line",
+         {{"file"}, {"clip.mov.001"}, {"failed"}, {"failed"}},
+         "Repaired from recovery data: clip.mov.001" + incomplete},
+        {"a failure of the next file leaves the line alone",
+         {{"file"}, {"clip.mov.001"}, {"file"}, {"failed"}},
+         "Repaired from recovery data: clip.mov.001"},
+        {"a failure before any repair marks nothing",
+         {{"file"}, {"failed"}, {"file"}, {"a.bin.002"}},
+         "Repaired from recovery data: a.bin.002"},
     };
     for (const auto& c : cases) {
       const QString out = base_ + "/repaired-out-" + QString(c.name).replace(' ', '-');
       QDir().mkpath(out);
-      if (c.removeSegment) QVERIFY(QFile::rename(segments + "/clip.mov.001.doc", out + ".001"));
       uitest::Messages m;
       MergingDialog dlg;
       dlg.SetFolderAndPassword(out + "/", {});
       dlg.AddDescriptor(segments + "/clip.mov.dtl.doc");
-      for (const auto& names : c.repaired) dlg.ShowRepaired(names);
-      QVERIFY2(dlg.repairs->text() == c.line, qPrintable(dlg.repairs->text()));
-      QVERIFY2(dlg.repairs->isVisibleTo(&dlg) == !c.line.isEmpty(), c.name);
-      dlg.exec();
-      QStringList texts = m.Texts();
-      if (!c.complete) {
-        // The merge's own failure comes first, as an error, exactly as without recovery data.
-        QVERIFY2(!texts.isEmpty() && texts.first().startsWith("Could not complete the merge."),
-                 qPrintable(texts.join(" | ")));
-        QCOMPARE(m.shown.first().first, MsgIcon::Error);
-        texts.removeFirst();
+      for (const QStringList& e : c.events) {
+        if (e == QStringList{"file"})
+          dlg.NextFile();
+        else if (e == QStringList{"failed"})
+          dlg.NoteFailure();
+        else
+          dlg.ShowRepaired(e);
       }
-      QStringList expected;
-      if (!c.line.isEmpty())
-        expected << (c.complete ? c.line
-                                : c.line + "\n\nThe merge did not complete; the messages before "
-                                           "say why.");
-      QCOMPARE(texts, expected);
-      if (!c.line.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
-      if (c.complete)
-        QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
-      else
-        QVERIFY2(!QFile::exists(out + "/clip.mov"), c.name);  // nothing that looks whole
-      if (c.removeSegment) QVERIFY(QFile::rename(out + ".001", segments + "/clip.mov.001.doc"));
+      QVERIFY2(dlg.repairs->text() == c.lines, qPrintable(dlg.repairs->text()));
+      QVERIFY2(dlg.repairs->isVisibleTo(&dlg) == !c.lines.isEmpty(), c.name);
+      dlg.exec();  // the merge itself goes through
+      QCOMPARE(m.Texts(), c.lines.isEmpty() ? QStringList() : QStringList{c.lines});
+      if (!c.lines.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
+      QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
+      QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out + "/")});
     }
   }
 
@@ -400,6 +391,10 @@ class SplitMergeDialogsTest : public QObject {
          true},
         {"more lost than blocks: an error, no file", {"song.wav.001.doc", "song.wav.002.doc",
          "song.wav.003.doc"}, {}, false},
+        {"rebuilt but the password is wrong: an error, the line says so",
+         {"song.wav.002.doc"},
+         "Repaired from recovery data: song.wav.002.doc (the file is still not complete)",
+         false},
     };
     uitest::WriteFile(base_ + "/song.wav", data);
     for (const auto& c : cases) {
@@ -419,16 +414,20 @@ class SplitMergeDialogsTest : public QObject {
       MergeDialog dlg(*store_);
       dlg.ChooseFiles({segments + "/song.wav.par2"});  // stands for the file's descriptor
       dlg.saveFolder->setText(out);
+      if (!c.complete && !c.report.isEmpty()) dlg.password->setText("not the password");
       dlg.merge();
       if (c.complete) {
         QCOMPARE(m.Texts(), c.report.isEmpty() ? QStringList() : QStringList{c.report});
         if (!c.report.isEmpty()) QCOMPARE(m.shown.first().first, MsgIcon::Information);
         QCOMPARE(uitest::ReadFile(out + "/song.wav"), data);
       } else {
-        QVERIFY2(m.shown.size() == 1, qPrintable(m.Texts().join(" | ")));
+        // The merge's error first, then the repair line when there was a repair.
+        QVERIFY2(m.shown.size() == (c.report.isEmpty() ? 1 : 2), qPrintable(m.Texts().join(" | ")));
         QCOMPARE(m.shown.first().first, MsgIcon::Error);
-        QVERIFY2(m.Texts().first().contains("1 more recovery blocks are needed"),
+        QVERIFY2(m.Texts().first().contains(c.report.isEmpty() ? "1 more recovery blocks are needed"
+                                                               : "Unable to unzip"),
                  qPrintable(m.Texts().first()));
+        if (!c.report.isEmpty()) QCOMPARE(m.Texts().last(), c.report);
         QVERIFY(!QFile::exists(out + "/song.wav"));
       }
     }
