@@ -1,6 +1,5 @@
 #include "gui/Screenshots.h"
 
-#include <QSpinBox>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -10,6 +9,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QWebEngineView>

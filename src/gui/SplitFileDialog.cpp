@@ -38,8 +38,9 @@ class SplitRelay : public dtl::OfflineSplitObserver {
     runner_.post([d = dlg_, blocks] {
       // Making recovery data has no steps to count: the bar runs busy meanwhile.
       d->progress->setRange(0, 0);
-      d->status->setText(blocks == 1 ? SplitFileDialog::tr("Making 1 recovery block...")
-                                     : SplitFileDialog::tr("Making %1 recovery blocks...").arg(blocks));
+      d->status->setText(blocks == 1
+                             ? SplitFileDialog::tr("Making 1 recovery block...")
+                             : SplitFileDialog::tr("Making %1 recovery blocks...").arg(blocks));
     });
   }
   void OnError(const std::string& text) override {

@@ -134,8 +134,9 @@ QSpinBox* RecoveryPercentBox(QWidget* parent, uint32_t percent) {
   // would refuse the keystrokes in between.
   box->setValue(static_cast<int>(std::min<uint32_t>(percent, dtl::kMaxRecoveryPercent)));
   box->setToolTip(QCoreApplication::translate(
-      "dtlui", "Recovery data made with the segments: lost or damaged segments up to this "
-               "share can be rebuilt. 0% makes none."));
+      "dtlui",
+      "Recovery data made with the segments: lost or damaged segments up to this "
+      "share can be rebuilt. 0% makes none."));
   return box;
 }
 

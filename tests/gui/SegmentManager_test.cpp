@@ -166,8 +166,8 @@ class SegmentManagerTest : public QObject {
           {"movie.avi.par2", "r0"},
           {"movie.avi.vol00+01.par2", "r1"},
           {"movie.avi.vol01+02.par2", "r2"}},
-         {"movie.avi — 3 recovery blocks", "  movie.avi.dtl", "  movie.avi.001",
-          "  movie.avi.par2", "  movie.avi.vol00+01.par2", "  movie.avi.vol01+02.par2"}},
+         {"movie.avi — 3 recovery blocks", "  movie.avi.dtl", "  movie.avi.001", "  movie.avi.par2",
+          "  movie.avi.vol00+01.par2", "  movie.avi.vol01+02.par2"}},
         {"one block",
          {{"movie.avi.dtl", "k0"}, {"movie.avi.vol00+01.par2", "r1"}},
          {"movie.avi — 1 recovery block", "  movie.avi.dtl", "  movie.avi.vol00+01.par2"}},
@@ -476,9 +476,7 @@ class SegmentManagerTest : public QObject {
     };
     const Case cases[] = {
         {"a segment", {"movie.avi.002"}, "Repaired from recovery data: movie.avi.002"},
-        {"the descriptor",
-         {"movie.avi.dtl"},
-         "Repaired from recovery data: movie.avi.dtl"},
+        {"the descriptor", {"movie.avi.dtl"}, "Repaired from recovery data: movie.avi.dtl"},
         {"the descriptor and the set's description",
          {"movie.avi.dtl", "movie.avi.par2"},
          "Repaired from recovery data: movie.avi.dtl"},

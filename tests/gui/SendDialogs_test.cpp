@@ -4,8 +4,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -127,7 +127,7 @@ class SendDialogsTest : public QObject {
   void RecoveryFieldRoundTripsTheSettingIntoTheRequest() {
     struct Case {
       const char* name;
-      int stored;  // RecoveryPercent before the dialog opens; -1: never set
+      int stored;         // RecoveryPercent before the dialog opens; -1: never set
       const char* typed;  // typed over the field's number; nullptr: left as it is
       bool ok;            // OK, else Cancel
       int shown;          // the field at first

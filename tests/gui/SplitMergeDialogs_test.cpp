@@ -7,8 +7,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSet>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
@@ -389,8 +389,10 @@ class SplitMergeDialogsTest : public QObject {
          {"song.wav.dtl.doc", "song.wav.004.doc"},
          "Repaired from recovery data: song.wav.dtl.doc, song.wav.004.doc",
          true},
-        {"more lost than blocks: an error, no file", {"song.wav.001.doc", "song.wav.002.doc",
-         "song.wav.003.doc"}, {}, false},
+        {"more lost than blocks: an error, no file",
+         {"song.wav.001.doc", "song.wav.002.doc", "song.wav.003.doc"},
+         {},
+         false},
         {"rebuilt but the password is wrong: an error, the line says so",
          {"song.wav.002.doc"},
          "Repaired from recovery data: song.wav.002.doc (the file is still not complete)",
@@ -495,8 +497,8 @@ class SplitMergeDialogsTest : public QObject {
     for (const QStringList& names : expected) {
       QVERIFY(patterns.hasNext());
       const QRegularExpressionMatch entry = patterns.next();
-      QCOMPARE(QDir(folder).entryList(entry.captured(1).split(' ', Qt::SkipEmptyParts),
-                                      QDir::Files, QDir::Name),
+      QCOMPARE(QDir(folder).entryList(entry.captured(1).split(' ', Qt::SkipEmptyParts), QDir::Files,
+                                      QDir::Name),
                names);
     }
     QVERIFY(!patterns.hasNext());
