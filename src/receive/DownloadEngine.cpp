@@ -551,13 +551,12 @@ DownloadEngine::Summary DownloadEngine::Run(const Params& params, DownloadObserv
     return result;
   }
   if (result.outcome != Outcome::Completed) return result;
+  // Every item is on disk here (saved or kept), so the items' names are the folder's.
+  std::vector<std::string> names;
+  for (const DownloadItem& item : params.items) names.push_back(SafeAttachmentName(item.fileName));
+  result.mergeDescriptors = MergeDescriptors(params.folder, names);
   if (params.autoMerge) {
     NullMergeObserver quiet;
-    // Every item is on disk here (saved or kept), so the items' names are the folder's.
-    std::vector<std::string> names;
-    for (const DownloadItem& item : params.items)
-      names.push_back(SafeAttachmentName(item.fileName));
-    result.mergeDescriptors = MergeDescriptors(params.folder, names);
     MergeJob::Params mp;
     mp.descriptors = result.mergeDescriptors;
     mp.saveFolder = params.folder;

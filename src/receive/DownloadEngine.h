@@ -209,9 +209,10 @@ class DownloadEngine {
     std::vector<std::filesystem::path> descriptors;  // downloaded ".dtl" paths, no duplicates
     bool merged = false;                             // the merge ran (Auto Merge on)
     bool mergeComplete = false;                      // ... and rebuilt every file completely
-    // What the merge was handed: the descriptors, and for a file whose descriptor was not
-    // among the items but whose recovery files were, one of those (the merge rebuilds the
-    // descriptor from it; see receive/ReceivedFiles.h).
+    // What a merge of this run is handed, filled on every completed run with or without Auto
+    // Merge (a caller that merges by itself hands the same): the descriptors, and for a file
+    // whose descriptor was not among the items but whose recovery files were, one of those
+    // (the merge rebuilds the descriptor from it; see receive/ReceivedFiles.h).
     std::vector<std::filesystem::path> mergeDescriptors;
     // The merge's result per file, in mergeDescriptors order; FileResult::repaired names the
     // segment files rebuilt from recovery data.

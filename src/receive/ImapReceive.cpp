@@ -310,6 +310,7 @@ class ReceiveRun {
       summary_.error = *fatal_;
       return summary_;
     }
+    ChooseMerges();
     if (p_.autoMerge) Merge();
     if (stop_.stop_requested()) summary_.outcome = Outcome::Stopped;
     return summary_;
@@ -589,13 +590,13 @@ class ReceiveRun {
     return {AttemptEnd::Kind::Saved, {}};
   }
 
-  // One merge per descriptor, so a file that cannot be rebuilt does not hold back the others.
-  // A file whose descriptor did not come but whose recovery files did is handed over by a
-  // recovery file: the merge rebuilds the descriptor from it. A file with a corrupt segment is
-  // left out unless its recovery files came (then the repair may rebuild the segment): the
-  // segment is not on disk under its name and the merge would only report it missing. A bad
-  // recovery file leaves nobody out: the repair judges what arrived.
-  void Merge() {
+  // What a merge of this run is handed, also when the caller merges by itself. A file whose
+  // descriptor did not come but whose recovery files did is handed over by a recovery file:
+  // the merge rebuilds the descriptor from it. A file with a corrupt segment is left out unless
+  // its recovery files came (then the repair may rebuild the segment): the segment is not on
+  // disk under its name and the merge would only report it missing. A bad recovery file leaves
+  // nobody out: the repair judges what arrived.
+  void ChooseMerges() {
     std::vector<std::string> onDisk;
     std::set<std::string> withRecovery;
     for (size_t i = 0; i < p_.items.size(); ++i) {
@@ -608,9 +609,6 @@ class ReceiveRun {
     for (const std::string& n : summary_.corrupt)
       if (!IsRecoveryAttachment(n) && !withRecovery.count(SegmentManagerModel::GroupName(n)))
         damaged.insert(SegmentManagerModel::GroupName(n));
-    NullMergeObserver quiet;
-    MergeObserver& observer = p_.mergeObserver ? *p_.mergeObserver : quiet;
-    summary_.merged = true;
     for (const fs::path& d : MergeDescriptors(p_.outFolder, onDisk)) {
       const std::string group = SegmentManagerModel::GroupName(d.filename().string());
       if (damaged.count(group)) {
@@ -619,6 +617,13 @@ class ReceiveRun {
       }
       summary_.mergeDescriptors.push_back(d);
     }
+  }
+
+  // One merge per file, so a file that cannot be rebuilt does not hold back the others.
+  void Merge() {
+    NullMergeObserver quiet;
+    MergeObserver& observer = p_.mergeObserver ? *p_.mergeObserver : quiet;
+    summary_.merged = true;
     for (const fs::path& d : summary_.mergeDescriptors) {
       if (stop_.stop_requested()) break;
       MergeJob::Params mp;

@@ -143,12 +143,14 @@ class ImapReceiveJob {
     uint64_t totalBytes = 0;      // decoded bytes written
     std::vector<std::filesystem::path> descriptors;  // ".dtl" paths on disk, no duplicates
     bool merged = false;                             // Auto Merge ran
-    // What Auto Merge handed the merge, one run each: the descriptors on disk, and for a file
-    // whose descriptor did not come but whose recovery files did, one of those (the merge
-    // rebuilds the descriptor from it).
+    // What a merge of this run is handed (Auto Merge: one merge run each), filled on every run
+    // that was neither stopped nor failed, with or without Auto Merge, so a caller that merges
+    // by itself hands the same: the descriptors on disk, and for a file whose descriptor did
+    // not come but whose recovery files did, one of those (the merge rebuilds the descriptor
+    // from it).
     std::vector<std::filesystem::path> mergeDescriptors;
-    // Files (group names) not merged because a segment of theirs was corrupt and no recovery
-    // file of theirs came.
+    // Files (group names) left out of mergeDescriptors because a segment of theirs was corrupt
+    // and no recovery file of theirs came.
     std::vector<std::string> leftOut;
     // One result per merge run, in mergeDescriptors order; a file with a corrupt segment does
     // not stop the others from being rebuilt. FileResult::repaired names the segment files

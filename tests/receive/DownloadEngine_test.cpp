@@ -718,6 +718,35 @@ TEST_F(Fixture, AutoMergeRepairsLostSegmentsAndALostDescriptorFromDownloadedReco
   }
 }
 
+// Without Auto Merge the run still says what a merge would be handed, for a caller that
+// merges by itself.
+TEST_F(Fixture, WithoutAutoMergeTheRunStillNamesWhatTheMergeIsHanded) {
+  server.Script("/x", {Answer("x")});
+  struct Case {
+    const char* what;
+    std::vector<std::string> items;
+    std::vector<std::string> handed;
+  } cases[] = {
+      {"a descriptor", {"a.bin.001", "a.bin.dtl", "a.bin.vol00+01.par2"}, {"a.bin.dtl"}},
+      {"a recovery file for a lost descriptor",
+       {"b.bin.001", "b.bin.vol00+01.par2", "b.bin.par2"},
+       {"b.bin.par2"}},
+      {"neither", {"c.bin.001", "photo.jpg"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<DownloadItem> items;
+    for (const std::string& n : c.items) items.push_back(Item(n, "/x"));
+    DownloadEngine::Summary r = Run(Params(items));
+    ASSERT_EQ(r.outcome, Outcome::Completed);
+    EXPECT_FALSE(r.merged);
+    std::vector<fs::path> handed;
+    for (const std::string& n : c.handed) handed.push_back(dir / n);
+    EXPECT_EQ(r.mergeDescriptors, handed);
+    EXPECT_TRUE(r.mergeResults.empty());
+  }
+}
+
 TEST_F(Fixture, DisplayTextsFollowTheFileClock) {
   server.Script("/t", {Answer(std::string(300000, 'z'))});
   auto start = std::chrono::steady_clock::now();

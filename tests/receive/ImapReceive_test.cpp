@@ -725,6 +725,9 @@ TEST_F(ImapReceive, RecoveryFilesAreSavedAsTheyCameAndTheMergeRepairsAMissingSeg
   ASSERT_EQ(second.outcome, Outcome::Completed) << second.error.message;
   EXPECT_EQ(second.itemsSkipped, 7u);
   EXPECT_TRUE(again.asked.empty());
+  EXPECT_FALSE(second.merged);
+  EXPECT_EQ(second.mergeDescriptors, summary.mergeDescriptors)
+      << "a caller that merges by itself is told what to hand the merge";
 }
 
 TEST_F(ImapReceive, AFileWhoseDescriptorWasLostGoesToTheMergeByItsRecoveryFile) {
