@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
 
 #include "base/RetryBackoff.h"
 #include "browser/CookieJar.h"
@@ -18,8 +17,6 @@
 #include "gui/MergingDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/BusyIndicator.h"
-#include "receive/AttachmentName.h"
-#include "receive/ReceivedFiles.h"
 
 namespace dtlui {
 
@@ -321,18 +318,11 @@ void DownloadDialog::Answer(dtl::ReplaceMode mode) {
 }
 
 std::vector<std::filesystem::path> DownloadDialog::MergeList(
-    const dtl::DownloadEngine::Summary& result) const {
+    const dtl::DownloadEngine::Summary& result) {
+  // The run's descriptors as always, then what the engine would add for a file whose descriptor
+  // mail was lost but whose recovery files came: one of those, from which the merge rebuilds it.
   std::vector<std::filesystem::path> list = result.descriptors;
-  // A file whose descriptor mail was lost but whose recovery files came is merged by one of
-  // them (the merge rebuilds the descriptor); only names that are on disk count, since a
-  // receive leaves a damaged attachment unsaved.
-  std::vector<std::string> saved;
-  for (const auto& item : params_.items) {
-    std::string name = dtl::SafeAttachmentName(item.fileName);
-    std::error_code ec;
-    if (std::filesystem::exists(params_.folder / name, ec)) saved.push_back(std::move(name));
-  }
-  for (const auto& d : dtl::MergeDescriptors(params_.folder, saved))
+  for (const auto& d : result.mergeDescriptors)
     if (std::find(list.begin(), list.end(), d) == list.end()) list.push_back(d);
   return list;
 }

@@ -139,7 +139,7 @@ class DownloadDialog : public QDialog {
   void Finish(const dtl::DownloadEngine::Summary& result);
   // What Auto Merge hands the Merging dialog: the run's descriptors, then a recovery file for
   // each file whose descriptor did not come but whose recovery files did.
-  std::vector<std::filesystem::path> MergeList(const dtl::DownloadEngine::Summary& result) const;
+  static std::vector<std::filesystem::path> MergeList(const dtl::DownloadEngine::Summary& result);
   void AskReplace(const QString& name);
   void Answer(dtl::ReplaceMode mode);
   void AskLogin(long status, const QString& url);
