@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "base/RetryBackoff.h"
 #include "browser/CookieJar.h"
@@ -316,6 +317,16 @@ void DownloadDialog::Answer(dtl::ReplaceMode mode) {
   answerReady_.notify_all();
 }
 
+std::vector<std::filesystem::path> DownloadDialog::MergeList(
+    const dtl::DownloadEngine::Summary& result) {
+  // The run's descriptors as always, then what the engine would add for a file whose descriptor
+  // mail was lost but whose recovery files came: one of those, from which the merge rebuilds it.
+  std::vector<std::filesystem::path> list = result.descriptors;
+  for (const auto& d : result.mergeDescriptors)
+    if (std::find(list.begin(), list.end(), d) == list.end()) list.push_back(d);
+  return list;
+}
+
 void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
   runner_.wait();
   result_ = result;
@@ -332,7 +343,7 @@ void DownloadDialog::Finish(const dtl::DownloadEngine::Summary& result) {
       // Every descriptor of the run, even none: the Merging dialog still shows the folder.
       MergingDialog merging(this);
       merging.SetFolderAndPassword(Q(params_.folder.string()), Q(params_.password));
-      for (const auto& d : result.descriptors) merging.AddDescriptor(Q(d.string()));
+      for (const auto& d : MergeList(result)) merging.AddDescriptor(Q(d.string()));
       merging.exec();
     }
   }

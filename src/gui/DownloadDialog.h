@@ -10,7 +10,8 @@
 // refuses) ends the run, the refusal with an error message. A failed attempt shows its reason and
 // the wait before the next one ("HTTP status 500 — trying again in 8 s", counting down) until the
 // item arrives. When the run completes with Auto Merge on, the Merging dialog merges every
-// downloaded descriptor and shows the folder.
+// downloaded descriptor (and, for a file whose descriptor did not come but whose recovery files
+// did, one of those, from which the merge rebuilds it) and shows the folder.
 //
 // Call order: construct, SetUp(), AddItem() for each item in tree order, show() (the run starts
 // with the first show). "Cancel", the close box and Stop() set the stop flag: the worker ends at
@@ -136,6 +137,9 @@ class DownloadDialog : public QDialog {
 
   void Start();
   void Finish(const dtl::DownloadEngine::Summary& result);
+  // What Auto Merge hands the Merging dialog: the run's descriptors, then a recovery file for
+  // each file whose descriptor did not come but whose recovery files did.
+  static std::vector<std::filesystem::path> MergeList(const dtl::DownloadEngine::Summary& result);
   void AskReplace(const QString& name);
   void Answer(dtl::ReplaceMode mode);
   void AskLogin(long status, const QString& url);

@@ -109,8 +109,10 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
 }
 
 QString MergeDialog::DescriptorFilter() {
-  // Split File writes its descriptor as NAME.dtl.doc; a download stores it as NAME.dtl.
-  return tr("DTL Files (*.dtl *.dtl.doc)");
+  // Split File writes its descriptor as NAME.dtl.doc; a download stores it as NAME.dtl. A
+  // recovery file stands for its file's descriptor, which may be the very file that was lost;
+  // its own entry keeps the many volume files out of the usual list.
+  return tr("DTL Files (*.dtl *.dtl.doc);;Recovery Files (*.par2 *.par2.doc)");
 }
 
 void MergeDialog::SetDescriptor(const QString& path) {

@@ -23,7 +23,8 @@ class MergeDialog : public QDialog {
   // folder (XDG_DOWNLOAD_DIR from the environment, else from $XDG_CONFIG_HOME/user-dirs.dirs;
   // home when neither names an existing folder).
   MergeDialog(dtl::SettingsStore& store, QWidget* parent = nullptr);
-  // The file-type filter of the descriptor chooser: both descriptor namings.
+  // The file-type filter of the descriptor chooser: both descriptor namings, then recovery
+  // files (a recovery file merges the file it belongs to).
   static QString DescriptorFilter();
   // A descriptor to list when the dialog opens (ignored when 2 characters or shorter).
   void SetDescriptor(const QString& path);

@@ -30,7 +30,10 @@ class MergeRelay : public dtl::MergeObserver {
              std::stop_token stop)
       : dlg_(dlg), runner_(runner), finished_(std::move(finished)), stop_(std::move(stop)) {}
   void OnFileName(const std::string& text) override {
-    Post([d = dlg_, t = Q(text)] { d->fileName->setText(t); });
+    Post([d = dlg_, t = Q(text)] {
+      d->NextFile();
+      d->fileName->setText(t);
+    });
   }
   void OnProgressRange(uint16_t total) override {
     Post([d = dlg_, total] {
@@ -44,7 +47,15 @@ class MergeRelay : public dtl::MergeObserver {
     });
   }
   void OnMessage(const std::string& text) override {
-    Post([t = Q(text)] { ShowMessage(nullptr, MsgIcon::Error, t); });
+    Post([d = dlg_, t = Q(text)] {
+      d->NoteFailure();
+      ShowMessage(nullptr, MsgIcon::Error, t);
+    });
+  }
+  void OnRepaired(const std::vector<std::string>& segmentNames) override {
+    QStringList names;
+    for (const auto& n : segmentNames) names << Q(n);
+    Post([d = dlg_, names] { d->ShowRepaired(names); });
   }
   void OnFinished(bool openFolder) override {
     Post([f = finished_, openFolder] { f(openFolder); });
@@ -97,6 +108,9 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   progress->setRange(0, 1);
   progress->setValue(0);
   busy = new BusyIndicator(this);
+  repairs = new QLabel(this);
+  repairs->setWordWrap(true);
+  repairs->hide();
   auto* cancel = new QPushButton(tr("Cancel"), this);
   connect(cancel, &QPushButton::clicked, this, &MergingDialog::reject);
   auto* top = new QHBoxLayout;
@@ -105,6 +119,7 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   fields->addWidget(new QLabel(tr("File Name:"), this));
   fields->addWidget(fileName);
   fields->addWidget(progress);
+  fields->addWidget(repairs);
   top->addLayout(fields, 1);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
@@ -119,6 +134,23 @@ void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QStrin
 }
 
 void MergingDialog::AddDescriptor(const QString& path) { descriptors_ << path; }
+
+void MergingDialog::ShowRepaired(const QStringList& segmentNames) {
+  if (segmentNames.isEmpty()) return;
+  repairOfFile_ = repairLines_.size();
+  repairLines_ << tr("Repaired from recovery data: %1").arg(segmentNames.join(", "));
+  repairs->setText(repairLines_.join("\n"));
+  repairs->show();
+}
+
+void MergingDialog::NoteFailure() {
+  failed_ = true;
+  if (repairOfFile_ < 0) return;
+  // A rebuilt segment followed by a failure must not read as a rescued file.
+  repairLines_[repairOfFile_] += tr(" (the file is still not complete)");
+  repairs->setText(repairLines_.join("\n"));
+  repairOfFile_ = -1;
+}
 
 void MergingDialog::StopWorker() {
   runner_.requestStop();
@@ -149,10 +181,10 @@ void MergingDialog::Finished(bool openFolder) {
   runner_.wait();
   merging_ = false;
   busy->Stop();
-  if (openFolder)
-    OpenFolder(saveFolder_);
-  else
-    progress->setValue(0);
+  if (!openFolder || failed_) progress->setValue(0);
+  // The dialog is about to go: what was rebuilt would vanish with it.
+  if (!repairLines_.isEmpty()) ShowMessage(this, MsgIcon::Information, repairLines_.join("\n"));
+  if (openFolder) OpenFolder(saveFolder_);
   QDialog::reject();
 }
 

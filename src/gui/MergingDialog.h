@@ -4,6 +4,12 @@
 // A file already under a rebuilt file's name is replaced only when the Confirm File Replace
 // dialog says so (its countdown answers "Overwrite" when nobody does).
 //
+// Segment files rebuilt from recovery data before a merge get a line under the progress bar
+// ("Repaired from recovery data: movie.avi.003, movie.avi.007"), which says so when that file's
+// merge still failed; since the dialog closes itself, the same lines come up in a message box at
+// the end. Failures (too few recovery blocks among them) are error messages as
+// before.
+//
 // Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
 #pragma once
 
@@ -29,10 +35,20 @@ class MergingDialog : public QDialog {
   void SetFolderAndPassword(const QString& saveFolder, const QString& password);
   void AddDescriptor(const QString& path);
   bool Merging() const { return merging_; }
+  // The merge rebuilt these segment files (what MergeObserver::OnRepaired reports, relayed to
+  // the UI thread): adds their line to `repairs`.
+  void ShowRepaired(const QStringList& segmentNames);
+  // The merge moved on to its next file (MergeObserver::OnFileName): a failure reported from now
+  // on is no longer the last repair's.
+  void NextFile() { repairOfFile_ = -1; }
+  // The merge reported a failure (already shown as an error): the repair line of the file at
+  // hand, if it has one, says that the file is still not complete.
+  void NoteFailure();
 
   QLineEdit* fileName;
   QProgressBar* progress;
   BusyIndicator* busy;
+  QLabel* repairs;  // the repair lines; hidden while there are none
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -46,6 +62,9 @@ class MergingDialog : public QDialog {
   QString saveFolder_, password_;
   bool merging_ = false;
   bool started_ = false;
+  bool failed_ = false;
+  QStringList repairLines_;
+  qsizetype repairOfFile_ = -1;  // the line of the file being merged, when it has one
   JobRunner runner_;  // last: the job ends before the members it uses
 };
 

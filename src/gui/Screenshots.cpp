@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QWebEngineView>
@@ -180,6 +181,7 @@ int SaveScreenshots(const QString& folder) {
     shot(dlg, "file-split", [dlg, sample] {
       dlg->ChooseFiles({sample});
       dlg->slider->setValue(150);
+      dlg->recovery->setValue(10);
       dlg->mailTo->setEditText("friend@example.org");
       dlg->ChooseMethod(2);
     });
@@ -225,6 +227,7 @@ int SaveScreenshots(const QString& folder) {
       dlg->ChooseSource(sample);
       dlg->ChooseFolder(base + "/segments");
       dlg->slider->setValue(25);
+      dlg->recovery->setValue(10);
       dlg->progress->setRange(0, 10);
       dlg->progress->setValue(4);
     });
@@ -242,6 +245,7 @@ int SaveScreenshots(const QString& folder) {
     dlg.fileName->setText(base + "/inbox/holiday-video.avi");
     dlg.progress->setRange(0, 10);
     dlg.progress->setValue(6);
+    dlg.ShowRepaired({"holiday-video.avi.002"});
     dlg.busy->Start();
     dlg.adjustSize();
     ok &= dlg.grab().save(folder + "/merging.png");
@@ -262,6 +266,8 @@ int SaveScreenshots(const QString& folder) {
                                    : "holiday-video.avi.00" + std::to_string(i);
       dlg.File({n, "1_" + std::to_string(i) + "_AbC"});
     }
+    dlg.File({"holiday-video.avi.par2", "1_5_AbC"});
+    dlg.File({"holiday-video.avi.vol00+01.par2", "1_6_AbC"});
     dlg.File({"report.pdf.dtl", "1_9_AbC"});
     dlg.resize(dlg.sizeHint().expandedTo(QSize(520, 380)));
     ok &= dlg.grab().save(folder + "/segment-manager.png");

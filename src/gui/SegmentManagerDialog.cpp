@@ -1,6 +1,7 @@
 #include "gui/SegmentManagerDialog.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -30,6 +31,18 @@ SegmentManagerDialog::FolderPicker& Picker() {
 QString PickFolder(QWidget* parent, const QString& title, const QString& start) {
   if (Picker()) return Picker()(parent, title, start);
   return QFileDialog::getExistingDirectory(parent, title, start);
+}
+
+// A group's row: its name, and how many recovery blocks its recovery files announce when it
+// has any ("movie.avi — 5 recovery blocks"), so the user sees how many lost segments the
+// download can still make up for.
+QString GroupText(const dtl::SegmentManagerModel::Group& group) {
+  if (group.recoveryFiles == 0) return Q(group.name);
+  return group.recoveryBlocks == 1
+             ? QCoreApplication::translate("dtlui", "%1 — 1 recovery block").arg(Q(group.name))
+             : QCoreApplication::translate("dtlui", "%1 — %2 recovery blocks")
+                   .arg(Q(group.name))
+                   .arg(group.recoveryBlocks);
 }
 
 }  // namespace
@@ -266,6 +279,8 @@ void SegmentManagerDialog::ShowModel() {
       child->setCheckState(0, Qt::Unchecked);
       child->setData(0, Qt::UserRole, Q(record.key));
     }
+    const QString text = GroupText(groups[g]);
+    if (top->text(0) != text) top->setText(0, text);
   }
   syncing_ = false;
   SyncChecks();

@@ -209,6 +209,7 @@ class ImapSource : public SegmentSource {
     out.attemptsFailed = s.attemptsFailed;
     out.totalBytes = s.totalBytes;
     out.descriptors = s.descriptors;
+    out.mergeDescriptors = s.mergeDescriptors;
     return out;
   }
 

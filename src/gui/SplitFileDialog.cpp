@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <fstream>
@@ -32,6 +33,15 @@ class SplitRelay : public dtl::OfflineSplitObserver {
   }
   void OnPieceWritten(uint64_t k, const std::string&) override {
     runner_.post([p = dlg_->progress, k] { p->setValue(static_cast<int>(k)); });
+  }
+  void OnRecoveryStarted(uint32_t blocks) override {
+    runner_.post([d = dlg_, blocks] {
+      // Making recovery data has no steps to count: the bar runs busy meanwhile.
+      d->progress->setRange(0, 0);
+      d->status->setText(blocks == 1
+                             ? SplitFileDialog::tr("Making 1 recovery block...")
+                             : SplitFileDialog::tr("Making %1 recovery blocks...").arg(blocks));
+    });
   }
   void OnError(const std::string& text) override {
     runner_.post([d = dlg_, t = Q(text)] { ShowMessage(d, MsgIcon::Error, t); });
@@ -59,6 +69,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   slider->setTickInterval(50);  // a mark per position would paint one solid bar
   slider->setSingleStep(1);
   slider->setMinimumWidth(320);
+  recovery = RecoveryPercentBox(this, store_.RecoveryPercent());
   progress = new QProgressBar(this);
   progress->setRange(0, 1);
   progress->setValue(0);
@@ -104,9 +115,18 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   grid->addWidget(sizeDisplay, 2, 4);
   grid->addWidget(new QLabel(tr("Password (optional):"), this), 3, 0);
   grid->addWidget(password, 3, 1, 1, 4);
-  grid->addWidget(new QLabel(tr("Progress:"), this), 4, 0);
-  grid->addWidget(progress, 4, 1, 1, 4);
-  grid->addWidget(status, 5, 1, 1, 4);
+  auto* recoveryLabel = new QLabel(tr("Recovery Data:"), this);
+  recoveryLabel->setToolTip(recovery->toolTip());
+  recoveryLabel->setBuddy(recovery);
+  grid->addWidget(recoveryLabel, 4, 0);
+  // Beside a stretch rather than in the "10KB" column, which would widen and push the slider.
+  auto* recoveryRow = new QHBoxLayout;
+  recoveryRow->addWidget(recovery);
+  recoveryRow->addStretch(1);
+  grid->addLayout(recoveryRow, 4, 1, 1, 4);
+  grid->addWidget(new QLabel(tr("Progress:"), this), 5, 0);
+  grid->addWidget(progress, 5, 1, 1, 4);
+  grid->addWidget(status, 6, 1, 1, 4);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(splitButton);
@@ -147,7 +167,7 @@ void SplitFileDialog::SetRunning(bool running) {
   splitButton->setText(running ? tr("Stop") : tr("Split"));
   splitButton->setEnabled(true);
   for (QWidget* w :
-       std::initializer_list<QWidget*>{browseSource, browseFolder, password, closeButton})
+       std::initializer_list<QWidget*>{browseSource, browseFolder, password, recovery, closeButton})
     w->setEnabled(!running);
 }
 
@@ -158,30 +178,43 @@ void SplitFileDialog::splitOrStop() {
     splitButton->setEnabled(false);
     return;
   }
-  dtl::OfflineSplitParams params;
-  params.source = S(source->text());
-  params.folder = S(folder->text());
-  params.segmentSize = static_cast<uint64_t>(slider->value()) * dtl::kSegmentUnit;
-  params.password = S(password->text());
-  params.encMethod = store_.EncMethod();
+  const dtl::OfflineSplitParams params = Params();
+  // Kept for the next split whether or not this one gets far; a store that cannot be written
+  // does not stop the split.
+  (void)store_.SetDword("RecoveryPercent", params.recoveryPercent);
   idle_ = false;
+  recoveryFiles_ = 0;
   progress->setValue(0);
   status->clear();
   SetRunning(true);
   runner_.start([this, params](std::stop_token token) {
     SplitRelay relay(this, runner_);
     const auto result = dtl::RunOfflineSplit(params, relay, token);
-    runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed] {
+    runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed,
+                  recovery = result.recoveryFiles.size()] {
       splitOk_ = ok;
       splitStopped_ = stopped;
       removed_ = removed;
+      recoveryFiles_ = recovery;
     });
   });
+}
+
+dtl::OfflineSplitParams SplitFileDialog::Params() const {
+  dtl::OfflineSplitParams params;
+  params.source = S(source->text());
+  params.folder = S(folder->text());
+  params.segmentSize = static_cast<uint64_t>(slider->value()) * dtl::kSegmentUnit;
+  params.password = S(password->text());
+  params.encMethod = store_.EncMethod();
+  params.recoveryPercent = static_cast<unsigned>(recovery->value());
+  return params;
 }
 
 void SplitFileDialog::Finish(bool ok) {
   idle_ = true;
   SetRunning(false);
+  progress->setRange(0, 1);  // out of the busy state recovery data leaves it in
   progress->setValue(0);
   // Without a word the empty progress bar would read the same as a finished split.
   if (splitStopped_)
@@ -192,6 +225,14 @@ void SplitFileDialog::Finish(bool ok) {
     status->setText(removed_ == 1
                         ? tr("Failed: the segment file written was removed.")
                         : tr("Failed: the %1 segment files written were removed.").arg(removed_));
+  else if (splitOk_ && recoveryFiles_ > 0)
+    // One block per volume file, beside the set's description.
+    status->setText(recoveryFiles_ == 2
+                        ? tr("Recovery data written beside the segments: 1 recovery block.")
+                        : tr("Recovery data written beside the segments: %1 recovery blocks.")
+                              .arg(recoveryFiles_ - 1));
+  else
+    status->clear();  // "Making recovery blocks..." of a run that ended without a word of its own
   UpdateSplitEnabled();
   emit splitFinished(ok);
 }

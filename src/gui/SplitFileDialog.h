@@ -2,6 +2,10 @@
 // on the dialog's JobRunner) with a progress bar; "Split" turns into "Stop", and "Stop" into a
 // disabled "Stopping..." until the piece in progress is done.
 //
+// The Recovery Data field starts at the RecoveryPercent setting; "Split" stores it back and
+// the run writes that share of recovery files beside the segments (the bar runs busy while
+// they are made, and the status line counts their blocks afterwards).
+//
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
 // do after their file dialogs (tests call them directly). Closing waits for a running worker to
 // finish the piece in progress. A stopped run removes the segment files it wrote, and the status
@@ -10,6 +14,7 @@
 
 #include <QDialog>
 
+#include "archive/OfflineSplit.h"
 #include "base/SettingsStore.h"
 #include "gui/JobRunner.h"
 
@@ -17,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 
 namespace dtlui {
 
@@ -35,9 +41,12 @@ class SplitFileDialog : public QDialog {
   // "Split" (idle) or "Stop" (running).
   void splitOrStop();
   bool Idle() const { return idle_; }
+  // What "Split" runs with, read from the controls now (the password included).
+  dtl::OfflineSplitParams Params() const;
 
   QLineEdit *source, *folder, *password, *sizeDisplay;
   ColorBandSlider* slider;
+  QSpinBox* recovery;  // percent of recovery data
   QProgressBar* progress;
   QLabel* status;  // what the last run left behind when that is not a whole set; empty otherwise
   QPushButton *splitButton, *closeButton, *browseSource, *browseFolder;
@@ -59,6 +68,7 @@ class SplitFileDialog : public QDialog {
   bool splitOk_ = false;
   bool splitStopped_ = false;
   uint64_t removed_ = 0;  // segment files a stopped run removed
+  size_t recoveryFiles_ = 0;  // recovery files the last run wrote
   JobRunner runner_;      // last: the job ends before the members it uses
 };
 

@@ -4,9 +4,11 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "gui/AddRecipientsDialog.h"
@@ -70,6 +72,16 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     grid->addWidget(sizeDisplay, row++, 4);
     grid->addWidget(new QLabel(tr("Optional Encryption Password:"), this), row, 0);
     grid->addWidget(password, row++, 1, 1, 4);
+    recovery = RecoveryPercentBox(this, store_.RecoveryPercent());
+    auto* recoveryLabel = new QLabel(tr("Recovery Data:"), this);
+    recoveryLabel->setToolTip(recovery->toolTip());
+    recoveryLabel->setBuddy(recovery);
+    grid->addWidget(recoveryLabel, row, 0);
+    // Beside a stretch rather than in the "10KB" column, which would widen and push the slider.
+    auto* recoveryRow = new QHBoxLayout;
+    recoveryRow->addWidget(recovery);
+    recoveryRow->addStretch(1);
+    grid->addLayout(recoveryRow, row++, 1, 1, 4);
   }
   grid->addWidget(new QLabel(tr("Mail To:"), this), row, 0);
   grid->addWidget(mailTo, row, 1, 1, 3);
@@ -141,6 +153,7 @@ dtl::SendRequest SplitSendDialog::Request() const {
   if (!plain_) {
     r.password = S(password->text());
     r.position = static_cast<uint32_t>(slider->value());
+    r.recoveryPercent = static_cast<unsigned>(recovery->value());
   }
   return r;
 }
@@ -220,7 +233,9 @@ void SplitSendDialog::SizeChecked(const dtl::Result<dtl::SegmentSizeCheck>& chec
 }
 
 void SplitSendDialog::Finish(const dtl::SendRequest& r) {
-  if (!dtl::StoreSendRequestSettings(store_, r, !plain_)) return;
+  bool stored = dtl::StoreSendRequestSettings(store_, r, !plain_);
+  if (!plain_) stored = store_.SetDword("RecoveryPercent", r.recoveryPercent).ok() && stored;
+  if (!stored) return;
   mailTo->AddToHistory(Q(r.mailTo));
   mailTo->SaveHistory(false);
   QDialog::accept();

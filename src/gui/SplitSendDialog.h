@@ -1,5 +1,6 @@
 // The File Split dialog (and, with `plain` set, its twin the Plain Transfer dialog): files,
-// recipients, From address, send method and, for File Split, segment size and password. The
+// recipients, From address, send method and, for File Split, segment size, password and the
+// share of recovery data (kept in the RecoveryPercent setting on OK). The
 // rules and messages are dtl::SendRequest's; the dialog shows them and keeps the controls'
 // enabling for the method (From off for the mail client, Recipients off for Direct Send).
 //
@@ -29,6 +30,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace dtlui {
 
@@ -53,6 +55,7 @@ class SplitSendDialog : public QDialog {
 
   QLineEdit *files, *password = nullptr, *sizeDisplay = nullptr, *from;
   ColorBandSlider* slider = nullptr;
+  QSpinBox* recovery = nullptr;  // File Split only: percent of recovery data
   HistoryCombo* mailTo;
   QComboBox* method;
   QPushButton *browse, *recipients, *ok;

@@ -5,9 +5,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSpinBox>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstring>
 
+#include "archive/SegmentRecovery.h"
 #include "base/ProgramFolder.h"
 
 namespace dtlui {
@@ -122,5 +125,19 @@ QIcon ResourceIcon(const QString& name) {
 QPixmap ResourcePixmap(const QString& name) { return QPixmap(":/" + name); }
 
 QString SystemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+QSpinBox* RecoveryPercentBox(QWidget* parent, uint32_t percent) {
+  auto* box = new QSpinBox(parent);
+  box->setRange(0, static_cast<int>(dtl::kMaxRecoveryPercent));
+  box->setSuffix(QStringLiteral("%"));
+  // A plain QSpinBox takes a partly typed number ("1" on the way to "15"); a stricter validator
+  // would refuse the keystrokes in between.
+  box->setValue(static_cast<int>(std::min<uint32_t>(percent, dtl::kMaxRecoveryPercent)));
+  box->setToolTip(QCoreApplication::translate(
+      "dtlui",
+      "Recovery data made with the segments: lost or damaged segments up to this "
+      "share can be rebuilt. 0% makes none."));
+  return box;
+}
 
 }  // namespace dtlui

@@ -15,6 +15,7 @@
 #include <string_view>
 
 class QMessageBox;
+class QSpinBox;
 class QWidget;
 
 namespace dtlui {
@@ -78,5 +79,9 @@ inline std::string S(const QString& s) { return s.toUtf8().toStdString(); }
 
 // The system's text for the last file error, for messages titled "Drovetail".
 QString SystemErrorText(int error);
+
+// The "Recovery data" field of the two split dialogs: 0..100 with a "%" suffix, starting at
+// `percent` (clamped), its tool tip saying what the share buys. Owned by `parent`.
+QSpinBox* RecoveryPercentBox(QWidget* parent, uint32_t percent);
 
 }  // namespace dtlui

@@ -12,9 +12,11 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTreeWidget>
+#include <algorithm>
 #include <memory>
 
 #include "archive/OfflineSplit.h"
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/DownloadDialog.h"
@@ -81,11 +83,12 @@ class MailboxReceiveTest : public QObject {
   std::unique_ptr<dtl::SettingsStore> store_;
 
   // Splits `bytes` as the file `name` in pieces of 10,000 bytes and appends a mail per segment
-  // to `folder`, leaving out the segment numbers in `leaveOut`. Gives the tree lines the file's
-  // segments make, sorted ({} on failure).
+  // to `folder`, leaving out the segment numbers in `leaveOut`. With `recoveryPercent`, a mail per
+  // recovery file too, the set made over the segments as the receiving side names them (before
+  // any is left out). Gives the tree lines the file's mails make, sorted ({} on failure).
   QStringList Put(const QString& folder, const QString& name, const QByteArray& bytes,
                   const QString& password = {}, const QString& suffix = ".doc",
-                  const QStringList& leaveOut = {}) {
+                  const QStringList& leaveOut = {}, unsigned recoveryPercent = 0) {
     QTemporaryDir work;
     const QString source = work.path() + "/" + name, split = work.path() + "/split";
     QDir().mkpath(split);
@@ -97,6 +100,22 @@ class MailboxReceiveTest : public QObject {
     p.password = password.toStdString();
     dtl::OfflineSplitObserver quiet;
     if (!dtl::RunOfflineSplit(p, quiet, {}).ok()) return {};
+    if (recoveryPercent > 0) {
+      const QString stage = work.path() + "/stage";
+      QDir().mkpath(stage);
+      std::vector<std::string> names;
+      for (const QString& f : QDir(split).entryList(QDir::Files, QDir::Name)) {
+        if (!QFile::copy(split + "/" + f, stage + "/" + f.chopped(4))) return {};
+        names.push_back(f.chopped(4).toStdString());
+      }
+      // The descriptor first, then the segments in order, as the set lists them.
+      std::rotate(names.begin(), names.end() - 1, names.end());
+      const auto made =
+          dtl::MakeSegmentRecovery(stage.toStdString(), names, name.toStdString(), recoveryPercent);
+      if (!made || made->empty()) return {};
+      for (const auto& r : *made)
+        if (!QFile::copy(stage + "/" + Q(r), split + "/" + Q(r) + ".doc")) return {};
+    }
     for (const QString& n : leaveOut)
       if (!QFile::remove(split + "/" + name + "." + n + ".doc")) return {};
     std::vector<std::string> args = {folder.toStdString(), suffix.toStdString()};
@@ -346,6 +365,42 @@ class MailboxReceiveTest : public QObject {
              qPrintable(m.shown[0].second));
     QVERIFY(!QFile::exists(out.path() + "/bad.bin.001"));
     QCOMPARE(uitest::ReadFile(out.path() + "/good.bin"), good);
+  }
+
+  // Segment mails lost on the way, recovery mails in the folder: the listing shows the block
+  // count on the file's row and Auto Merge rebuilds the lost segments (the descriptor too) and
+  // the file.
+  void LostSegmentMailsAreRebuiltFromTheRecoveryMails() {
+    struct Case {
+      const char* folder;
+      QStringList lost;
+      QString report;
+    };
+    const Case cases[] = {
+        {"Recovered", {"002", "005"}, "Repaired from recovery data: clip.mkv.002, clip.mkv.005"},
+        {"Recovered descriptor",
+         {"dtl", "003"},
+         "Repaired from recovery data: clip.mkv.dtl, clip.mkv.003"},
+    };
+    for (const auto& c : cases) {
+      uitest::Messages m;
+      const QByteArray clip = Sample(54321, 11);  // the descriptor and five segments: 3 blocks
+      const QStringList lines = Put(c.folder, "clip.mkv", clip, {}, ".doc", c.lost, 50);
+      QVERIFY(!lines.isEmpty());
+      StoreSettings(c.folder);
+      auto dlg = Manager();
+      QVERIFY(Listed(*dlg));
+      dlg->sortButton->click();
+      QStringList expected = lines;
+      expected.first() = "clip.mkv — 3 recovery blocks";
+      QCOMPARE(TreeLines(dlg->Tree()), expected);
+      QTemporaryDir out;
+      dlg->selectAll->click();
+      QCOMPARE(Download(*dlg, out.path()), 1);
+      QVERIFY2(m.Texts() == QStringList{c.report},
+               qPrintable(QString(c.folder) + ": " + m.Texts().join(" | ")));
+      QCOMPARE(uitest::ReadFile(out.path() + "/clip.mkv"), clip);
+    }
   }
 
   // An existing file that is no sound segment is asked about as in the web-mail download;

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "archive/OfflineSplit.h"
+#include "archive/SegmentRecovery.h"
 #include "base/SettingsStore.h"
 #include "browser/CookieJar.h"
 #include "gui/ConfirmReplaceDialog.h"
@@ -145,6 +146,51 @@ class SegmentManagerTest : public QObject {
     QVERIFY(!dlg->downloadButton->isEnabled());
     QVERIFY(!dlg->refreshButton->isEnabled());
     QVERIFY(!dlg->stopButton->isEnabled());
+  }
+
+  // Recovery files are listed under their file's row, and the row says how many recovery blocks
+  // came with it, as the files' names announce them; the row follows files filed later.
+  void RecoveryFilesShowTheirBlockCountOnTheFileRow() {
+    struct Case {
+      const char* name;
+      std::vector<dtl::DownloadItem> records;
+      QStringList lines;
+    };
+    const Case cases[] = {
+        {"segments only: just the name",
+         {{"movie.avi.dtl", "k0"}, {"movie.avi.001", "k1"}},
+         {"movie.avi", "  movie.avi.dtl", "  movie.avi.001"}},
+        {"blocks summed over the volumes",
+         {{"movie.avi.dtl", "k0"},
+          {"movie.avi.001", "k1"},
+          {"movie.avi.par2", "r0"},
+          {"movie.avi.vol00+01.par2", "r1"},
+          {"movie.avi.vol01+02.par2", "r2"}},
+         {"movie.avi — 3 recovery blocks", "  movie.avi.dtl", "  movie.avi.001", "  movie.avi.par2",
+          "  movie.avi.vol00+01.par2", "  movie.avi.vol01+02.par2"}},
+        {"one block",
+         {{"movie.avi.dtl", "k0"}, {"movie.avi.vol00+01.par2", "r1"}},
+         {"movie.avi — 1 recovery block", "  movie.avi.dtl", "  movie.avi.vol00+01.par2"}},
+        {"the set's description alone brings none",
+         {{"movie.avi.par2", "r0"}, {"movie.avi.dtl", "k0"}},
+         {"movie.avi — 0 recovery blocks", "  movie.avi.par2", "  movie.avi.dtl"}},
+        {"the row follows a volume filed later",
+         {{"movie.avi.dtl", "k0"}, {"notes.txt.dtl", "n0"}, {"movie.avi.vol00+05.par2", "r1"}},
+         {"movie.avi — 5 recovery blocks", "  movie.avi.dtl", "  movie.avi.vol00+05.par2",
+          "notes.txt", "  notes.txt.dtl"}},
+        {"ending case is no matter",
+         {{"song.mp3.dtl", "k0"}, {"song.mp3.VOL00+02.PAR2", "r1"}},
+         {"song.mp3 — 2 recovery blocks", "  song.mp3.dtl", "  song.mp3.VOL00+02.PAR2"}},
+    };
+    for (const auto& c : cases) {
+      auto dlg = Manager();
+      for (const auto& r : c.records) dlg->File(r);
+      QVERIFY2(TreeLines(dlg->Tree()) == c.lines,
+               qPrintable(QString(c.name) + ": " + TreeLines(dlg->Tree()).join(" | ")));
+      // Sorting rebuilds the tree: the rows keep their counts.
+      dlg->sortButton->click();
+      QVERIFY2(TreeLines(dlg->Tree()).first() == c.lines.first(), c.name);
+    }
   }
 
   void TickingAGroupCountsEachSegmentOnce() {
@@ -417,6 +463,56 @@ class SegmentManagerTest : public QObject {
     QVERIFY(!dlg->downloadButton->isEnabled());
     QCOMPARE(dtl::SegmentManagerModel::ReadSavePath(*store_), box.out.toStdString());
     QCOMPARE(dlg->downloadDialog()->overall->value(), 5);
+  }
+
+  // Lost mails with recovery mails in the inbox: the crawl lists the recovery files under the
+  // file with their block count, and Auto Merge rebuilds what was lost (the descriptor too: a
+  // recovery file then stands for it), names it and gives the file back whole.
+  void AutoMergeRepairsLostMailsFromTheRecoveryMails() {
+    struct Case {
+      const char* name;
+      QStringList lost;  // inbox files (without ".doc") that never came
+      QString report;
+    };
+    const Case cases[] = {
+        {"a segment", {"movie.avi.002"}, "Repaired from recovery data: movie.avi.002"},
+        {"the descriptor", {"movie.avi.dtl"}, "Repaired from recovery data: movie.avi.dtl"},
+        {"the descriptor and the set's description",
+         {"movie.avi.dtl", "movie.avi.par2"},
+         "Repaired from recovery data: movie.avi.dtl"},
+    };
+    for (const auto& c : cases) {
+      uitest::Messages m;
+      Mailbox box;
+      const QByteArray movie = Sample(34567, 3);
+      QVERIFY(box.Add("movie.avi", movie));
+      // The sender's set names the segments as the receiving side saves them (no ".doc");
+      // each recovery file is mailed with ".doc" appended, like a segment.
+      const QString stage = box.work.path() + "/stage";
+      QDir().mkpath(stage);
+      std::vector<std::string> names;
+      for (const char* n : {"movie.avi.dtl", "movie.avi.001", "movie.avi.002", "movie.avi.003"}) {
+        QVERIFY(QFile::copy(box.inbox + "/" + n + ".doc", stage + "/" + n));
+        names.push_back(n);
+      }
+      const auto made = dtl::MakeSegmentRecovery(stage.toStdString(), names, "movie.avi", 50);
+      QVERIFY(made && made->size() == 3);
+      for (const auto& r : *made)
+        QVERIFY(QFile::copy(stage + "/" + Q(r), box.inbox + "/" + Q(r) + ".doc"));
+      for (const QString& lost : c.lost) QVERIFY(QFile::remove(box.inbox + "/" + lost + ".doc"));
+
+      auto dlg = Crawled(box, dtl::kProviderYahoo);
+      QVERIFY2(dlg, box.Error());
+      const QStringList lines = TreeLines(dlg->Tree());
+      QVERIFY2(lines.size() == 8 - c.lost.size(), c.name);  // the row and what came
+      QCOMPARE(lines.first(), QString("movie.avi — 2 recovery blocks"));
+      dlg->selectAll->click();
+      QCOMPARE(Download(*dlg, box.out), 1);
+      QVERIFY2(m.Texts() == QStringList{c.report},
+               qPrintable(QString(c.name) + ": " + m.Texts().join(" | ")));
+      QCOMPARE(uitest::ReadFile(box.out + "/movie.avi"), movie);
+      QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(box.out)});
+    }
   }
 
   void AutoMergeWithoutADescriptorStillShowsTheFolder() {

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -119,6 +120,64 @@ class SendDialogsTest : public QObject {
     QCOMPARE(again.slider->value(), 25);
     QCOMPARE(again.from->text(), QString("me@example.org"));
     QCOMPARE(again.mailTo->itemText(0), QString("a@b.org"));
+  }
+
+  // The Recovery Data field starts at the RecoveryPercent setting, takes what is typed into it
+  // (a number past 100 is not taken), puts it into the request and keeps it on OK only.
+  void RecoveryFieldRoundTripsTheSettingIntoTheRequest() {
+    struct Case {
+      const char* name;
+      int stored;         // RecoveryPercent before the dialog opens; -1: never set
+      const char* typed;  // typed over the field's number; nullptr: left as it is
+      bool ok;            // OK, else Cancel
+      int shown;          // the field at first
+      unsigned request;   // Request().recoveryPercent at the end
+      uint32_t after;     // the setting afterwards
+    };
+    const Case cases[] = {
+        {"off by default", -1, nullptr, true, 0, 0, 0},
+        {"starts at the stored share", 10, nullptr, true, 10, 10, 10},
+        {"typed number replaces it", 10, "25", true, 10, 25, 25},
+        {"typed one digit at a time", 0, "100", true, 0, 100, 100},
+        {"digit past 100 is not taken", 0, "250", true, 0, 25, 25},
+        {"typed 0 turns it off", 30, "0", true, 30, 0, 0},
+        {"cancel keeps the setting", 10, "30", false, 10, 30, 10},
+    };
+    for (const auto& c : cases) {
+      init();
+      if (c.stored >= 0)
+        QVERIFY(store_->SetDword("RecoveryPercent", static_cast<uint32_t>(c.stored)));
+      SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+      QVERIFY2(dlg.recovery, c.name);
+      QVERIFY2(dlg.recovery->value() == c.shown, c.name);
+      if (c.typed) {
+        dlg.recovery->setFocus();
+        dlg.recovery->selectAll();
+        QTest::keyClicks(dlg.recovery, c.typed);
+      }
+      QVERIFY2(dlg.Request().recoveryPercent == c.request,
+               qPrintable(QString("%1: %2").arg(c.name).arg(dlg.Request().recoveryPercent)));
+      dlg.ChooseFiles({file_});
+      dlg.mailTo->setEditText("a@b.org");
+      if (c.ok)
+        dlg.accept();
+      else
+        dlg.reject();
+      QVERIFY2(dlg.result() == (c.ok ? QDialog::Accepted : QDialog::Rejected), c.name);
+      QVERIFY2(store_->RecoveryPercent() == c.after,
+               qPrintable(QString("%1: stored %2").arg(c.name).arg(store_->RecoveryPercent())));
+      SplitSendDialog again(*store_, false, nullptr, [](QWidget*) {});
+      QVERIFY2(again.recovery->value() == static_cast<int>(c.after), c.name);
+    }
+  }
+
+  // Plain Transfer mails files whole: no recovery data, whatever the setting says.
+  void PlainTransferHasNoRecoveryField() {
+    QVERIFY(store_->SetDword("RecoveryPercent", 40));
+    PlainTransferDialog dlg(*store_);
+    QVERIFY(!dlg.recovery);
+    dlg.ChooseFiles({file_});
+    QCOMPARE(dlg.Request().recoveryPercent, 0u);
   }
 
   void MethodSwitchingEnablesFieldsAndStoresAtOnce() {

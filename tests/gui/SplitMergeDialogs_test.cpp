@@ -7,13 +7,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSet>
+#include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
+#include "archive/SegmentRecovery.h"
 #include "gui/ConfirmReplaceDialog.h"
 #include "gui/MergeDialog.h"
+#include "gui/MergingDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/UiTestSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
@@ -67,6 +70,115 @@ class SplitMergeDialogsTest : public QObject {
     uitest::WriteFile(base_ + "/one.bin", "1");
     dlg.ChooseSource(base_ + "/one.bin");
     QVERIFY(dlg.splitButton->isEnabled());
+  }
+
+  // Split File's Recovery Data field starts at the RecoveryPercent setting, takes typing, goes
+  // into the run's parameters and is kept when "Split" is pressed (there is no OK).
+  void RecoveryFieldRoundTripsTheSettingIntoTheSplit() {
+    struct Case {
+      const char* name;
+      int stored;         // RecoveryPercent before; -1: never set
+      const char* typed;  // typed over the number; nullptr: left alone
+      bool split;         // "Split" pressed, else the dialog closed
+      int shown;
+      unsigned params;  // Params().recoveryPercent
+      uint32_t after;   // the setting afterwards
+    };
+    const Case cases[] = {
+        {"off by default", -1, nullptr, true, 0, 0, 0},
+        {"starts at the stored share", 20, nullptr, false, 20, 20, 20},
+        {"typed share is split with and kept", 20, "15", true, 20, 15, 15},
+        {"digit past 100 is not taken", 0, "101", true, 0, 10, 10},
+        {"closing keeps the setting", 20, "35", false, 20, 35, 20},
+    };
+    uitest::WriteFile(base_ + "/field.bin", Sample(3000));
+    for (const auto& c : cases) {
+      init();
+      if (c.stored >= 0)
+        QVERIFY(store_->SetDword("RecoveryPercent", static_cast<uint32_t>(c.stored)));
+      const QString folder = base_ + "/field-" + QString(c.name).replace(' ', '-');
+      QDir().mkpath(folder);
+      SplitFileDialog dlg(*store_);
+      QVERIFY2(dlg.recovery->value() == c.shown, c.name);
+      if (c.typed) {
+        dlg.recovery->setFocus();
+        dlg.recovery->selectAll();
+        QTest::keyClicks(dlg.recovery, c.typed);
+      }
+      dlg.ChooseSource(base_ + "/field.bin");
+      dlg.ChooseFolder(folder);
+      QVERIFY2(dlg.Params().recoveryPercent == c.params,
+               qPrintable(QString("%1: %2").arg(c.name).arg(dlg.Params().recoveryPercent)));
+      if (c.split) {
+        QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
+        dlg.splitButton->click();
+        QVERIFY2(!dlg.recovery->isEnabled(), c.name);  // not changed under a running split
+        QVERIFY2(finished.wait(60000) && finished.first().first().toBool(), c.name);
+        QVERIFY2(dlg.recovery->isEnabled(), c.name);
+      } else {
+        dlg.closeButton->click();
+      }
+      QVERIFY2(store_->RecoveryPercent() == c.after,
+               qPrintable(QString("%1: stored %2").arg(c.name).arg(store_->RecoveryPercent())));
+      SplitFileDialog again(*store_);
+      QVERIFY2(again.recovery->value() == static_cast<int>(c.after), c.name);
+    }
+  }
+
+  // Split File with recovery data writes the recovery files beside the segments and counts their
+  // blocks under the bar; the Merge dialog then rebuilds a segment deleted from that folder.
+  // At 0 % nothing but the segments is written, and no word is said.
+  void SplitWithRecoveryDataWritesTheRecoveryFilesBesideTheSegments() {
+    const QByteArray data = Sample(45000);  // the descriptor and four segments
+    uitest::WriteFile(base_ + "/take.wav", data);
+    const QStringList segments = {"take.wav.001.doc", "take.wav.002.doc", "take.wav.003.doc",
+                                  "take.wav.004.doc", "take.wav.dtl.doc"};
+    struct Case {
+      const char* name;
+      int percent;
+      QStringList recovery;  // beside the segments
+      QString status;
+    };
+    const Case cases[] = {
+        {"none at 0%", 0, {}, {}},
+        {"10% of five files is one block",
+         10,
+         {"take.wav.par2", "take.wav.vol00+01.par2"},
+         "Recovery data written beside the segments: 1 recovery block."},
+        {"50% is three blocks",
+         50,
+         {"take.wav.par2", "take.wav.vol00+01.par2", "take.wav.vol01+01.par2",
+          "take.wav.vol02+01.par2"},
+         "Recovery data written beside the segments: 3 recovery blocks."},
+    };
+    for (const auto& c : cases) {
+      const QString folder = base_ + "/take-" + QString::number(c.percent);
+      QDir().mkpath(folder);
+      SplitFileDialog dlg(*store_);
+      dlg.ChooseSource(base_ + "/take.wav");
+      dlg.ChooseFolder(folder);
+      dlg.slider->setValue(1);
+      dlg.recovery->setValue(c.percent);
+      QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
+      dlg.splitButton->click();
+      QVERIFY2(finished.wait(60000) && finished.first().first().toBool(), c.name);
+      QStringList expected = segments + c.recovery;
+      expected.sort();
+      QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+      QCOMPARE(dlg.status->text(), c.status);
+      QCOMPARE(dlg.progress->maximum(), 1);  // not left running busy
+      if (c.recovery.isEmpty()) continue;
+
+      QVERIFY(QFile::remove(folder + "/take.wav.002.doc"));
+      uitest::Messages m;
+      MergeDialog merge(*store_);
+      merge.ChooseFiles({folder + "/take.wav.dtl.doc"});
+      merge.saveFolder->setText(folder + "-out");
+      QDir().mkpath(folder + "-out");
+      merge.merge();
+      QCOMPARE(m.Texts(), QStringList{"Repaired from recovery data: take.wav.002.doc"});
+      QCOMPARE(uitest::ReadFile(folder + "-out/take.wav"), data);
+    }
   }
 
   void SmallFileGivesOneDescriptorInAFolderWithoutTrailingSlash() {
@@ -195,6 +307,134 @@ class SplitMergeDialogsTest : public QObject {
     QCOMPARE(m.opened.size(), 0);
   }
 
+  // What the merge rebuilt from recovery data gets its line in the Merging dialog, which says so
+  // when that file's merge failed afterwards, and since the dialog closes itself, a message at
+  // the end repeats the lines. The merge's events are fed to the dialog in the order the relay
+  // hands them over ("file" a new file, "failed" a failure message, anything else a repair of
+  // the names it lists); then a real merge runs to the end.
+  void MergingDialogReportsRepairsPerFile() {
+    const QByteArray data = Sample(25000);
+    const QString segments = base_ + "/repaired-segments";
+    QDir().mkpath(segments);
+    uitest::WriteFile(base_ + "/clip.mov", data);
+    QVERIFY(Split(base_ + "/clip.mov", segments));
+    const QString incomplete = " (the file is still not complete)";
+    struct Case {
+      const char* name;
+      QList<QStringList> events;
+      QString lines;  // the dialog's repair lines; empty: hidden and no message at the end
+    };
+    const Case cases[] = {
+        {"no repair says nothing more", {{"file"}}, {}},
+        {"a repair names the rebuilt segments",
+         {{"file"}, {"clip.mov.001", "clip.mov.003"}},
+         "Repaired from recovery data: clip.mov.001, clip.mov.003"},
+        {"an empty repair adds no line", {{"file"}, {}}, {}},
+        {"two files get a line each",
+         {{"file"}, {"clip.mov.001"}, {"file"}, {"other.bin.dtl"}},
+         "Repaired from recovery data: clip.mov.001\nRepaired from recovery data: other.bin.dtl"},
+        {"a failure after the repair marks its line",
+         {{"file"}, {"clip.mov.001"}, {"failed"}, {"failed"}},
+         "Repaired from recovery data: clip.mov.001" + incomplete},
+        {"a failure of the next file leaves the line alone",
+         {{"file"}, {"clip.mov.001"}, {"file"}, {"failed"}},
+         "Repaired from recovery data: clip.mov.001"},
+        {"a failure before any repair marks nothing",
+         {{"file"}, {"failed"}, {"file"}, {"a.bin.002"}},
+         "Repaired from recovery data: a.bin.002"},
+    };
+    for (const auto& c : cases) {
+      const QString out = base_ + "/repaired-out-" + QString(c.name).replace(' ', '-');
+      QDir().mkpath(out);
+      uitest::Messages m;
+      MergingDialog dlg;
+      dlg.SetFolderAndPassword(out + "/", {});
+      dlg.AddDescriptor(segments + "/clip.mov.dtl.doc");
+      for (const QStringList& e : c.events) {
+        if (e == QStringList{"file"})
+          dlg.NextFile();
+        else if (e == QStringList{"failed"})
+          dlg.NoteFailure();
+        else
+          dlg.ShowRepaired(e);
+      }
+      QVERIFY2(dlg.repairs->text() == c.lines, qPrintable(dlg.repairs->text()));
+      QVERIFY2(dlg.repairs->isVisibleTo(&dlg) == !c.lines.isEmpty(), c.name);
+      dlg.exec();  // the merge itself goes through
+      QCOMPARE(m.Texts(), c.lines.isEmpty() ? QStringList() : QStringList{c.lines});
+      if (!c.lines.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
+      QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
+      QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out + "/")});
+    }
+  }
+
+  // A whole merge from the Merge dialog over an offline split with recovery files beside it:
+  // lost segments the blocks cover are rebuilt and named at the end; more than they cover is
+  // the merge's error, naming how many blocks are short, and nothing lies under the file's name.
+  void MergeRepairsLostSegmentsFromRecoveryFiles() {
+    const QByteArray data = Sample(45000);  // the descriptor and four segments
+    struct Case {
+      const char* name;
+      QStringList lost;
+      QString report;  // the message at the end; empty: none
+      bool complete;
+    };
+    const Case cases[] = {
+        {"nothing lost: no word about recovery", {}, {}, true},
+        {"one lost segment is rebuilt",
+         {"song.wav.002.doc"},
+         "Repaired from recovery data: song.wav.002.doc",
+         true},
+        {"the descriptor and the last segment are rebuilt",
+         {"song.wav.dtl.doc", "song.wav.004.doc"},
+         "Repaired from recovery data: song.wav.dtl.doc, song.wav.004.doc",
+         true},
+        {"more lost than blocks: an error, no file",
+         {"song.wav.001.doc", "song.wav.002.doc", "song.wav.003.doc"},
+         {},
+         false},
+        {"rebuilt but the password is wrong: an error, the line says so",
+         {"song.wav.002.doc"},
+         "Repaired from recovery data: song.wav.002.doc (the file is still not complete)",
+         false},
+    };
+    uitest::WriteFile(base_ + "/song.wav", data);
+    for (const auto& c : cases) {
+      const QString tag = QString(c.name).replace(' ', '-').remove(':').remove(',');
+      const QString segments = base_ + "/rec-" + tag, out = segments + "-out";
+      QDir().mkpath(segments);
+      QDir().mkpath(out);
+      QVERIFY(Split(base_ + "/song.wav", segments));
+      const std::vector<std::string> names = {"song.wav.dtl.doc", "song.wav.001.doc",
+                                              "song.wav.002.doc", "song.wav.003.doc",
+                                              "song.wav.004.doc"};
+      const auto made = dtl::MakeSegmentRecovery(segments.toStdString(), names, "song.wav", 40);
+      QVERIFY2(made && made->size() == 3, c.name);  // the set's description and two blocks
+      for (const auto& lost : c.lost) QVERIFY(QFile::remove(segments + "/" + lost));
+
+      uitest::Messages m;
+      MergeDialog dlg(*store_);
+      dlg.ChooseFiles({segments + "/song.wav.par2"});  // stands for the file's descriptor
+      dlg.saveFolder->setText(out);
+      if (!c.complete && !c.report.isEmpty()) dlg.password->setText("not the password");
+      dlg.merge();
+      if (c.complete) {
+        QCOMPARE(m.Texts(), c.report.isEmpty() ? QStringList() : QStringList{c.report});
+        if (!c.report.isEmpty()) QCOMPARE(m.shown.first().first, MsgIcon::Information);
+        QCOMPARE(uitest::ReadFile(out + "/song.wav"), data);
+      } else {
+        // The merge's error first, then the repair line when there was a repair.
+        QVERIFY2(m.shown.size() == (c.report.isEmpty() ? 1 : 2), qPrintable(m.Texts().join(" | ")));
+        QCOMPARE(m.shown.first().first, MsgIcon::Error);
+        QVERIFY2(m.Texts().first().contains(c.report.isEmpty() ? "1 more recovery blocks are needed"
+                                                               : "Unable to unzip"),
+                 qPrintable(m.Texts().first()));
+        if (!c.report.isEmpty()) QCOMPARE(m.Texts().last(), c.report);
+        QVERIFY(!QFile::exists(out + "/song.wav"));
+      }
+    }
+  }
+
   // Without a saved folder the proposal is the user's download folder, never the program's
   // folder (which an installed program cannot write).
   void SaveFolderDefaultsToTheDownloadFolder() {
@@ -239,19 +479,29 @@ class SplitMergeDialogsTest : public QObject {
   }
 
   // Split File names its descriptor NAME.dtl.doc; the chooser must show it beside NAME.dtl, and
-  // nothing else of a set.
+  // nothing else of a set; recovery files, which stand for a lost descriptor, in an entry of
+  // their own.
   void DescriptorChooserShowsBothDescriptorNamings() {
     const QString folder = base_ + "/choose";
     QDir().mkpath(folder);
     for (const char* name :
          {"a.bin.dtl", "b.bin.dtl.doc", "b.bin.001.doc", "a.bin.001", "letter.doc"})
       uitest::WriteFile(folder + "/" + name, "x");
-    const QRegularExpressionMatch patterns =
-        QRegularExpression("\\(([^)]*)\\)").match(MergeDialog::DescriptorFilter());
-    QVERIFY(patterns.hasMatch());
-    QCOMPARE(QDir(folder).entryList(patterns.captured(1).split(' ', Qt::SkipEmptyParts),
-                                    QDir::Files, QDir::Name),
-             (QStringList{"a.bin.dtl", "b.bin.dtl.doc"}));
+    for (const char* name : {"a.bin.par2", "b.bin.vol00+01.par2.doc", "c.par2.txt"})
+      uitest::WriteFile(folder + "/" + name, "x");
+    // Each entry of the filter, in order: the descriptors first, then the recovery files.
+    const QStringList expected[] = {{"a.bin.dtl", "b.bin.dtl.doc"},
+                                    {"a.bin.par2", "b.bin.vol00+01.par2.doc"}};
+    auto patterns =
+        QRegularExpression("\\(([^)]*)\\)").globalMatch(MergeDialog::DescriptorFilter());
+    for (const QStringList& names : expected) {
+      QVERIFY(patterns.hasNext());
+      const QRegularExpressionMatch entry = patterns.next();
+      QCOMPARE(QDir(folder).entryList(entry.captured(1).split(' ', Qt::SkipEmptyParts), QDir::Files,
+                                      QDir::Name),
+               names);
+    }
+    QVERIFY(!patterns.hasNext());
   }
 };
 
