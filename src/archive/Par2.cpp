@@ -4,12 +4,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -43,6 +47,13 @@ class Md5Stream {
       throw std::runtime_error("MD5 is not available from OpenSSL");
   }
   void Add(const void* p, size_t n) { EVP_DigestUpdate(ctx_.get(), p, n); }
+  // A stream that has seen what this one has: a file's first slice and the whole file share
+  // their first bytes, and hashing them once is half the hashing of a one-slice file.
+  Md5Stream Copy() const {
+    Md5Stream c;
+    if (EVP_MD_CTX_copy_ex(c.ctx_.get(), ctx_.get()) != 1) throw std::runtime_error("MD5 state cannot be copied");
+    return c;
+  }
   Hash Finish() {
     Hash h{};
     unsigned len = 0;
@@ -134,26 +145,104 @@ uint64_t SliceCountOf(uint64_t length, uint64_t sliceSize) {
   return (length + sliceSize - 1) / sliceSize;
 }
 
-// Runs work(begin, end) over [0, bytes) cut into one range per core, with `alongside` on this
-// thread meanwhile. The field work on a slice is the bulk of the time; cutting the slice (not the
-// blocks) keeps every core busy even with one recovery block, and each core's share of every
-// block in its cache. `cost` (bytes times buffers) below a threshold runs it all on this thread,
-// where starting threads would cost more than they save.
-void OnEveryCore(size_t bytes, size_t cost, const std::function<void(size_t, size_t)>& work,
-                 const std::function<void()>& alongside = {}) {
-  const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
-  if (cores == 1 || cost < (1u << 20) || bytes < 64 * cores) {
-    if (alongside) alongside();
-    work(0, bytes);
-    return;
-  }
-  const size_t step = (bytes / cores + 63) / 64 * 64;  // whole vector steps, even lengths
+std::atomic<unsigned> gThreads{0};
+
+// Threads for a job costing `cost` bytes of field work: the number set by SetThreads, else one
+// per core once the job is large enough that starting threads costs less than it saves.
+unsigned ThreadsFor(uint64_t cost) {
+  if (const unsigned set = gThreads.load()) return set;
+  if (cost < (4u << 20)) return 1;
+  return std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 16);
+}
+
+// Runs body() on n threads, this one among them, and returns when every one has.
+void RunOn(unsigned n, const std::function<void()>& body) {
   std::vector<std::jthread> threads;
-  for (size_t begin = 0; begin < bytes; begin += step) {
-    const size_t end = std::min(bytes, begin + step);
-    threads.emplace_back([&work, begin, end] { work(begin, end); });
+  for (unsigned i = 1; i < n; ++i) threads.emplace_back(body);
+  body();
+}
+
+// The first error any thread met; the others see failed() and take no more work.
+class FirstError {
+ public:
+  void Set(Error e) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = std::move(e);
+    failed_ = true;
   }
-  if (alongside) alongside();
+  bool failed() const { return failed_.load(); }
+  Status status() {
+    std::lock_guard lock(mutex_);
+    if (error_) return *error_;
+    return {};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<Error> error_;
+  std::atomic<bool> failed_{false};
+};
+
+// Adds factor[j] * src into each dsts[j], a region at a time under that region's lock, so
+// threads holding different slices can add them into the same blocks at once. A region some
+// other thread holds is passed over and taken later; XOR does not care about order, so the
+// bytes are the same whichever thread got where first. A region of every block together stays
+// in the core's cache while the source region is read once.
+class Accumulator {
+ public:
+  static constexpr size_t kRegion = 64 << 10;  // a multiple of every vector step
+
+  Accumulator(std::vector<std::vector<uint8_t>>& dsts, size_t bytes)
+      : dsts_(dsts), bytes_(bytes), regions_((bytes + kRegion - 1) / kRegion), locks_(regions_) {}
+
+  void Add(const uint8_t* src, const std::vector<uint16_t>& factors) {
+    if (regions_ == 0) return;
+    std::vector<char> done(regions_, 0);
+    size_t left = regions_;
+    // Threads start spread over the regions, so they rarely meet at all.
+    const size_t first = start_.fetch_add(regions_ / 2 + 1) % regions_;
+    while (left > 0) {
+      bool progressed = false;
+      for (size_t i = 0; i < regions_; ++i) {
+        const size_t r = (first + i) % regions_;
+        if (done[r]) continue;
+        std::unique_lock lock(locks_[r], std::try_to_lock);
+        if (!lock) continue;
+        AddRegion(src, factors, r);
+        done[r] = 1;
+        --left;
+        progressed = true;
+      }
+      if (!progressed) {
+        const size_t r = static_cast<size_t>(std::find(done.begin(), done.end(), 0) - done.begin());
+        std::lock_guard lock(locks_[r]);
+        AddRegion(src, factors, r);
+        done[r] = 1;
+        --left;
+      }
+    }
+  }
+
+ private:
+  void AddRegion(const uint8_t* src, const std::vector<uint16_t>& factors, size_t r) {
+    const size_t begin = r * kRegion, n = std::min(bytes_, begin + kRegion) - begin;
+    for (size_t j = 0; j < factors.size(); ++j) gf16::MulAdd(factors[j], src + begin, dsts_[j].data() + begin, n);
+  }
+
+  std::vector<std::vector<uint8_t>>& dsts_;
+  const size_t bytes_, regions_;
+  std::vector<std::mutex> locks_;
+  std::atomic<size_t> start_{0};
+};
+
+// Runs work(begin, end) over [0, bytes) on `threads` threads, whole regions at a time taken in
+// turn, for the field work that has one destination per thread.
+void Shared(unsigned threads, size_t bytes, const std::function<void(size_t, size_t)>& work) {
+  std::atomic<size_t> next{0};
+  RunOn(threads, [&] {
+    for (size_t b; (b = next.fetch_add(Accumulator::kRegion)) < bytes;)
+      work(b, std::min(bytes, b + Accumulator::kRegion));
+  });
 }
 
 bool HashLess(const Hash& a, const Hash& b) {
@@ -181,6 +270,8 @@ Status WriteWhole(const fs::path& path, const std::vector<std::vector<uint8_t>>&
 }
 
 }  // namespace
+
+void SetThreads(unsigned threads) { gThreads = threads; }
 
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
@@ -254,38 +345,88 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     return Error(ErrorCode::InvalidArgument, "Too many slices for one recovery set: choose a larger slice size");
 
   // Each recovery block accumulates every input slice times its constant to the block's
-  // exponent. One slice of input is held at a time; the blocks are the memory that remains.
+  // exponent. Threads take the input slices in turn and each reads, hashes and adds its own
+  // slice into every block; a file's whole-file MD5 takes its slices in order, the rest is
+  // order-free. The blocks and one slice per thread are the memory used.
   const std::vector<uint16_t> constants = InputConstants(total);
   std::vector<std::vector<uint8_t>> blocks(options.recoveryBlocks, std::vector<uint8_t>(ss, 0));
-  uint64_t global = 0;
-  for (Input& in : inputs) {
-    const fs::path p = folder / in.name;
-    File f = OpenRead(p);
-    if (!f) return Error::FromErrno("Cannot read " + p.string());
-    Md5Stream whole;
-    const uint64_t count = SliceCountOf(in.length, ss);
-    for (uint64_t s = 0; s < count; ++s, ++global) {
-      if (stop.stop_requested()) return Error::Cancelled();
+  struct Item {
+    size_t input;
+    uint64_t slice;
+  };
+  std::vector<Item> items;
+  items.reserve(static_cast<size_t>(total));
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    inputs[i].slices.resize(SliceCountOf(inputs[i].length, ss));
+    for (uint64_t s = 0; s < inputs[i].slices.size(); ++s) items.push_back({i, s});
+  }
+  struct WholeFile {
+    std::mutex mutex;
+    std::condition_variable fed;
+    uint64_t slicesFed = 0;
+    Md5Stream md5;
+  };
+  std::vector<WholeFile> wholes(inputs.size());
+  FirstError failure;
+  const auto fail = [&](Error e) {
+    failure.Set(std::move(e));
+    for (WholeFile& w : wholes) {
+      std::lock_guard lock(w.mutex);
+      w.fed.notify_all();
+    }
+  };
+  Accumulator accumulator(blocks, ss);
+  std::atomic<size_t> next{0};
+  const unsigned threads = ThreadsFor(total * ss * (options.recoveryBlocks + 1));
+  RunOn(std::clamp<unsigned>(threads, 1, std::max<size_t>(1, items.size())), [&] {
+    std::vector<uint8_t> buf(ss);
+    std::vector<uint16_t> factors(options.recoveryBlocks);
+    File f;
+    size_t opened = SIZE_MAX;
+    for (size_t k; !failure.failed() && (k = next.fetch_add(1)) < items.size();) {
+      if (stop.stop_requested()) return fail(Error::Cancelled());
+      const auto [i, s] = items[k];
+      Input& in = inputs[i];
+      WholeFile& whole = wholes[i];
+      const fs::path p = folder / in.name;
+      if (opened != i) {
+        if (!(f = OpenRead(p))) return fail(Error::FromErrno("Cannot read " + p.string()));
+        opened = i;
+      }
       const uint64_t want = std::min<uint64_t>(ss, in.length - s * ss);
       auto got = ReadAt(f.get(), s * ss, buf.data(), want, p);
-      if (!got) return got.error();
-      if (*got != want) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+      if (!got) return fail(got.error());
+      if (*got != want) return fail(Error(ErrorCode::Io, p.string() + " changed while it was read"));
       std::memset(buf.data() + want, 0, ss - want);
-      std::vector<uint16_t> factors(options.recoveryBlocks);
-      for (uint32_t e = 0; e < options.recoveryBlocks; ++e) factors[e] = gf16::Power(constants[global], e);
-      OnEveryCore(
-          ss, ss * factors.size(),
-          [&](size_t b, size_t end) {
-            for (uint32_t e = 0; e < factors.size(); ++e)
-              gf16::MulAdd(factors[e], buf.data() + b, blocks[e].data() + b, end - b);
-          },
-          [&] {
-            whole.Add(buf.data(), want);
-            in.slices.push_back({Md5Of(buf.data(), ss), Crc32(buf.data(), ss)});
-          });
+      SliceCheck& check = in.slices[s];
+      check.crc = Crc32(buf.data(), ss);
+      if (s == 0) {
+        // The first slice is the start of the whole file: one pass of MD5 serves both.
+        std::lock_guard lock(whole.mutex);
+        whole.md5.Add(buf.data(), want);
+        Md5Stream slice = whole.md5.Copy();
+        slice.Add(buf.data() + want, ss - want);
+        check.md5 = slice.Finish();
+        whole.slicesFed = 1;
+        whole.fed.notify_all();
+      } else {
+        check.md5 = Md5Of(buf.data(), ss);
+      }
+      for (uint32_t e = 0; e < factors.size(); ++e) factors[e] = gf16::Power(constants[k], e);
+      accumulator.Add(buf.data(), factors);
+      if (s > 0) {
+        std::unique_lock lock(whole.mutex);
+        whole.fed.wait(lock, [&] { return whole.slicesFed == s || failure.failed(); });
+        if (failure.failed()) return;
+        whole.md5.Add(buf.data(), want);
+        whole.slicesFed = s + 1;
+        whole.fed.notify_all();
+      }
     }
-    in.md5 = count ? whole.Finish() : Md5Of(nullptr, 0);
-  }
+  });
+  if (Status status = failure.status(); !status) return status.error();
+  for (size_t i = 0; i < inputs.size(); ++i)
+    inputs[i].md5 = inputs[i].slices.empty() ? Md5Of(nullptr, 0) : wholes[i].md5.Finish();
 
   // The description packets, the same in every file of the set.
   std::vector<uint8_t> mainBody;
@@ -582,7 +723,10 @@ Result<bool> ReadSlice(std::FILE* f, const SetFile& file, uint64_t s, uint64_t s
 Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t ss,
                          std::vector<uint8_t>& chunk, Md5Stream& whole, const fs::path& p) {
   const uint64_t want = std::min<uint64_t>(ss, file.length - s * ss);
-  Md5Stream md5;
+  // The first slice is the start of the whole file: its MD5 goes on from a copy of the
+  // whole-file stream instead of hashing the same bytes twice.
+  std::optional<Md5Stream> own;
+  if (s != 0) own.emplace();
   uLong crc = crc32(0L, Z_NULL, 0);
   for (uint64_t done = 0; done < want;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), want - done));
@@ -590,10 +734,11 @@ Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t
     if (!got) return got.error();
     whole.Add(chunk.data(), *got);
     if (*got < n) return false;
-    md5.Add(chunk.data(), n);
+    if (own) own->Add(chunk.data(), n);
     crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
     done += n;
   }
+  Md5Stream md5 = own ? std::move(*own) : whole.Copy();
   std::fill(chunk.begin(), chunk.end(), 0);
   for (uint64_t pad = ss - want; pad > 0;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), pad));
@@ -604,37 +749,55 @@ Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t
   return md5.Finish() == file.slices[s].md5 && static_cast<uint32_t>(crc) == file.slices[s].crc;
 }
 
+// Checks one file of the set slice by slice; `good` gets each slice's verdict.
+Result<FileStatus> CheckFile(const SetFile& file, const fs::path& folder, uint64_t ss,
+                             std::vector<uint8_t>& chunk, std::vector<bool>& good,
+                             const std::stop_token& stop) {
+  FileStatus st;
+  st.name = file.name;
+  st.totalSlices = static_cast<uint32_t>(file.slices.size());
+  good.assign(file.slices.size(), false);
+  const fs::path p = folder / file.name;
+  std::error_code ec;
+  const bool regular = fs::is_regular_file(p, ec);
+  File f = regular ? OpenRead(p) : File();
+  if (!f) return st;
+  const uint64_t size = fs::file_size(p, ec);
+  Md5Stream whole;
+  for (uint64_t s = 0; s < file.slices.size(); ++s) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    auto intact = SliceIntact(f.get(), file, s, ss, chunk, whole, p);
+    if (!intact) return intact.error();
+    good[s] = *intact;
+    st.goodSlices += good[s];
+  }
+  const bool allGood = st.goodSlices == st.totalSlices;
+  st.state = !ec && size == file.length && allGood && whole.Finish() == file.md5 ? FileState::Complete
+                                                                                 : FileState::Damaged;
+  return st;
+}
+
+// Checks every file of the set, threads taking whole files in turn (a file's MD5 is one
+// stream; different files' are independent).
 Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
   Checked out;
   const uint64_t ss = set.sliceSize;
-  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(ss, 1u << 20)));
-  for (const SetFile& file : set.files) {
-    FileStatus st;
-    st.name = file.name;
-    st.totalSlices = static_cast<uint32_t>(file.slices.size());
-    std::vector<bool> good(file.slices.size(), false);
-    const fs::path p = folder / file.name;
-    std::error_code ec;
-    const bool regular = fs::is_regular_file(p, ec);
-    File f = regular ? OpenRead(p) : File();
-    if (f) {
-      const uint64_t size = fs::file_size(p, ec);
-      Md5Stream whole;
-      for (uint64_t s = 0; s < file.slices.size(); ++s) {
-        if (stop.stop_requested()) return Error::Cancelled();
-        auto intact = SliceIntact(f.get(), file, s, ss, chunk, whole, p);
-        if (!intact) return intact.error();
-        good[s] = *intact;
-        st.goodSlices += good[s];
-      }
-      const bool allGood = st.goodSlices == st.totalSlices;
-      st.state = !ec && size == file.length && allGood && whole.Finish() == file.md5 ? FileState::Complete
-                                                                                     : FileState::Damaged;
+  out.v.files.resize(set.files.size());
+  out.good.resize(set.files.size());
+  uint64_t cost = 0;
+  for (const SetFile& file : set.files) cost += file.length;
+  FirstError failure;
+  std::atomic<size_t> next{0};
+  RunOn(std::clamp<unsigned>(ThreadsFor(cost), 1, std::max<size_t>(1, set.files.size())), [&] {
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(ss, 1u << 20)));
+    for (size_t i; !failure.failed() && (i = next.fetch_add(1)) < set.files.size();) {
+      auto st = CheckFile(set.files[i], folder, ss, chunk, out.good[i], stop);
+      if (!st) return failure.Set(st.error());
+      out.v.files[i] = std::move(*st);
     }
-    out.v.missingSlices += st.totalSlices - st.goodSlices;
-    out.v.files.push_back(st);
-    out.good.push_back(std::move(good));
-  }
+  });
+  if (Status status = failure.status(); !status) return status.error();
+  for (const FileStatus& st : out.v.files) out.v.missingSlices += st.totalSlices - st.goodSlices;
   out.v.recoveryBlocks = static_cast<uint32_t>(set.blocks.size());
   return out;
 }
@@ -737,28 +900,45 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     if (!got) return got.error();
     if (*got != ss) return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
   }
-  std::vector<uint8_t> buf(ss);
   {
+    // Threads take the intact slices in turn and add each into every chosen block.
+    struct Item {
+      size_t file;
+      uint64_t slice, global;
+    };
+    std::vector<Item> items;
     uint64_t g = 0;
-    for (size_t i = 0; i < set.files.size(); ++i) {
-      const SetFile& file = set.files[i];
-      const fs::path p = folder / file.name;
+    for (size_t i = 0; i < set.files.size(); ++i)
+      for (uint64_t s = 0; s < set.files[i].slices.size(); ++s, ++g)
+        if (checked->good[i][s]) items.push_back({i, s, g});
+    Accumulator accumulator(rhs, ss);
+    FirstError failure;
+    std::atomic<size_t> next{0};
+    const unsigned threads = ThreadsFor(items.size() * ss * m);
+    RunOn(std::clamp<unsigned>(threads, 1, std::max<size_t>(1, items.size())), [&] {
+      std::vector<uint8_t> slice(ss);
+      std::vector<uint16_t> factors(m);
       File f;
-      for (uint64_t s = 0; s < file.slices.size(); ++s, ++g) {
-        if (!checked->good[i][s]) continue;
-        if (stop.stop_requested()) return Error::Cancelled();
-        if (!f && !(f = OpenRead(p))) return Error::FromErrno("Cannot read " + p.string());
-        auto ok = ReadSlice(f.get(), file, s, ss, buf.data(), p);
-        if (!ok) return ok.error();
-        if (!*ok) return Error(ErrorCode::Io, p.string() + " changed during the repair");
-        std::vector<uint16_t> factors(m);
-        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[g], set.blocks[chosen[j]].exponent);
-        OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
-          for (size_t j = 0; j < m; ++j) gf16::MulAdd(factors[j], buf.data() + b, rhs[j].data() + b, end - b);
-        });
+      size_t opened = SIZE_MAX;
+      for (size_t k; !failure.failed() && (k = next.fetch_add(1)) < items.size();) {
+        if (stop.stop_requested()) return failure.Set(Error::Cancelled());
+        const Item& it = items[k];
+        const SetFile& file = set.files[it.file];
+        const fs::path p = folder / file.name;
+        if (opened != it.file) {
+          if (!(f = OpenRead(p))) return failure.Set(Error::FromErrno("Cannot read " + p.string()));
+          opened = it.file;
+        }
+        auto ok = ReadSlice(f.get(), file, it.slice, ss, slice.data(), p);
+        if (!ok) return failure.Set(ok.error());
+        if (!*ok) return failure.Set(Error(ErrorCode::Io, p.string() + " changed during the repair"));
+        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[it.global], set.blocks[chosen[j]].exponent);
+        accumulator.Add(slice.data(), factors);
       }
-    }
+    });
+    if (Status status = failure.status(); !status) return status.error();
   }
+  std::vector<uint8_t> buf(ss);
 
   // Rebuild each damaged file under a temporary name: its intact slices copied, its missing
   // ones solved and checked, then the whole checked again before anything is replaced.
@@ -790,7 +970,7 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   for (size_t k = 0; k < m; ++k) {
     if (stop.stop_requested()) return Error::Cancelled();
     std::fill(buf.begin(), buf.end(), 0);
-    OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
+    Shared(ThreadsFor(ss * m), ss, [&](size_t b, size_t end) {
       for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, buf.data() + b, end - b);
     });
     const auto [i, s] = where[k];

@@ -118,6 +118,10 @@ struct RepairReport {
 Result<RepairReport> RepairFiles(const RecoverySet& set, const std::filesystem::path& folder,
                                  std::stop_token stop = {});
 
+// The threads making, checking and repair use: 0 (the default) one per core, and only for jobs
+// large enough to pay for them. Any number gives the same bytes; for tests and benchmarks.
+void SetThreads(unsigned threads);
+
 // True for a name that is one plain file name: not empty, no '/', '\\' or NUL, no control
 // characters, not "." or "..".
 bool IsPlainFileName(const std::string& name);
