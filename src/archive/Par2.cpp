@@ -1,7 +1,7 @@
 #include "archive/Par2.h"
 
 #include <openssl/evp.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <atomic>
@@ -71,16 +71,9 @@ Hash Md5Of(const void* p, size_t n) {
   return m.Finish();
 }
 
-uint32_t Crc32(const uint8_t* p, size_t n) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  while (n > 0) {
-    const uInt step = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
-    crc = crc32(crc, p, step);
-    p += step;
-    n -= step;
-  }
-  return static_cast<uint32_t>(crc);
-}
+// CRC-32 through libdeflate, which folds with carry-less multiplies where the processor has
+// them: several times zlib's speed, and every slice is checksummed whole.
+uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) { return libdeflate_crc32(crc, p, n); }
 
 void PutLe(std::vector<uint8_t>& out, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -727,7 +720,7 @@ Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t
   // whole-file stream instead of hashing the same bytes twice.
   std::optional<Md5Stream> own;
   if (s != 0) own.emplace();
-  uLong crc = crc32(0L, Z_NULL, 0);
+  uint32_t crc = 0;
   for (uint64_t done = 0; done < want;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), want - done));
     auto got = ReadAt(f, s * ss + done, chunk.data(), n, p);
@@ -735,7 +728,7 @@ Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t
     whole.Add(chunk.data(), *got);
     if (*got < n) return false;
     if (own) own->Add(chunk.data(), n);
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+    crc = Crc32(chunk.data(), n, crc);
     done += n;
   }
   Md5Stream md5 = own ? std::move(*own) : whole.Copy();
@@ -743,10 +736,10 @@ Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t
   for (uint64_t pad = ss - want; pad > 0;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), pad));
     md5.Add(chunk.data(), n);
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+    crc = Crc32(chunk.data(), n, crc);
     pad -= n;
   }
-  return md5.Finish() == file.slices[s].md5 && static_cast<uint32_t>(crc) == file.slices[s].crc;
+  return md5.Finish() == file.slices[s].md5 && crc == file.slices[s].crc;
 }
 
 // Checks one file of the set slice by slice; `good` gets each slice's verdict.
