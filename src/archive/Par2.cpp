@@ -252,13 +252,36 @@ std::string TempNameFor(const std::string& name) {
   return "." + name + "." + buf + ".dtl-part";
 }
 
-Status WriteWhole(const fs::path& path, const std::vector<std::vector<uint8_t>>& parts) {
+// Writes one recovery file: recovery packets for blocks [first, first + count), each straight
+// from its block (the packet MD5 taken over the block where it lies, no copy of it made) and the
+// block freed once written, then the set's description and creator packets.
+Status WriteRecoveryFile(const fs::path& path, const Hash& setId, std::vector<std::vector<uint8_t>>& blocks,
+                         uint32_t first, uint32_t count, const std::vector<uint8_t>& description,
+                         const std::vector<uint8_t>& creator) {
   File f(std::fopen(path.c_str(), "wb"));
   if (!f) return Error::FromErrno("Cannot write " + path.string());
-  for (const auto& p : parts)
-    if (!p.empty() && std::fwrite(p.data(), 1, p.size(), f.get()) != p.size())
+  const auto put = [&](const uint8_t* p, size_t n) { return n == 0 || std::fwrite(p, 1, n, f.get()) == n; };
+  for (uint32_t e = first; e < first + count; ++e) {
+    std::vector<uint8_t>& data = blocks[e];
+    uint8_t head[kHeader + 4] = {};
+    std::memcpy(head, kMagic, 8);
+    const uint64_t len = sizeof head + data.size();
+    for (int i = 0; i < 8; ++i) head[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+    std::memcpy(head + 32, setId.data(), 16);
+    std::memcpy(head + 48, kTypeRecovery, 16);
+    for (int i = 0; i < 4; ++i) head[kHeader + i] = static_cast<uint8_t>(e >> (8 * i));
+    Md5Stream md5;
+    md5.Add(head + 32, sizeof head - 32);
+    md5.Add(data.data(), data.size());
+    const Hash h = md5.Finish();
+    std::memcpy(head + 16, h.data(), 16);
+    if (!put(head, sizeof head) || !put(data.data(), data.size()))
       return Error::FromErrno("Cannot write " + path.string());
-  if (std::fflush(f.get()) != 0) return Error::FromErrno("Cannot write " + path.string());
+    std::vector<uint8_t>().swap(data);
+  }
+  if (!put(description.data(), description.size()) || !put(creator.data(), creator.size()) ||
+      std::fflush(f.get()) != 0)
+    return Error::FromErrno("Cannot write " + path.string());
   return {};
 }
 
@@ -451,42 +474,55 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   while (creatorBody.size() % 4) creatorBody.push_back(0);
   const std::vector<uint8_t> creator = Packet(setId, kTypeCreator, creatorBody);
 
-  std::vector<std::pair<std::string, std::vector<std::vector<uint8_t>>>> files;
-  files.push_back({baseName + ".par2", {description, creator}});
+  // The recovery files: the description alone, then one per volume, written by the threads in
+  // turn under temporary names and renamed, in order, once every one is whole.
+  struct Output {
+    std::string name;
+    uint32_t first = 0, count = 0;
+    fs::path temp;
+  };
+  std::vector<Output> outputs{{baseName + ".par2", 0, 0, {}}};
   const int width = std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
   uint32_t first = 0;
   for (uint32_t count : volumes) {
-    std::vector<std::vector<uint8_t>> parts;
-    for (uint32_t e = first; e < first + count; ++e) {
-      std::vector<uint8_t> body;
-      body.reserve(4 + ss);
-      PutLe(body, e, 4);
-      body.insert(body.end(), blocks[e].begin(), blocks[e].end());
-      std::vector<uint8_t>().swap(blocks[e]);
-      parts.push_back(Packet(setId, kTypeRecovery, body));
-    }
-    parts.push_back(description);
-    parts.push_back(creator);
     char name[64];
     std::snprintf(name, sizeof name, ".vol%0*u+%0*u.par2", width, first, width, count);
-    files.push_back({baseName + name, std::move(parts)});
+    outputs.push_back({baseName + name, first, count, {}});
     first += count;
   }
-  std::vector<std::string> written;
-  for (auto& [name, parts] : files) {
-    if (stop.stop_requested()) return Error::Cancelled();
-    const fs::path tmp = folder / TempNameFor(name);
-    if (Status s = WriteWhole(tmp, parts); !s) {
-      fs::remove(tmp);
-      return s.error();
-    }
+  const auto removeTemps = [&] {
     std::error_code ec;
-    fs::rename(tmp, folder / name, ec);
-    if (ec) {
-      fs::remove(tmp);
-      return Error::FromErrno("Cannot write " + (folder / name).string(), ec.value());
+    for (const Output& out : outputs)
+      if (!out.temp.empty()) fs::remove(out.temp, ec);
+  };
+  {
+    FirstError failure;
+    std::atomic<size_t> nextOutput{0};
+    const unsigned writers = ThreadsFor(ss * options.recoveryBlocks);
+    RunOn(std::clamp<unsigned>(writers, 1, static_cast<unsigned>(outputs.size())), [&] {
+      for (size_t o; !failure.failed() && (o = nextOutput.fetch_add(1)) < outputs.size();) {
+        if (stop.stop_requested()) return failure.Set(Error::Cancelled());
+        Output& out = outputs[o];
+        out.temp = folder / TempNameFor(out.name);
+        if (Status s = WriteRecoveryFile(out.temp, setId, blocks, out.first, out.count, description, creator); !s)
+          return failure.Set(s.error());
+      }
+    });
+    if (Status status = failure.status(); !status) {
+      removeTemps();
+      return status.error();
     }
-    written.push_back(name);
+  }
+  std::vector<std::string> written;
+  for (Output& out : outputs) {
+    std::error_code ec;
+    fs::rename(out.temp, folder / out.name, ec);
+    if (ec) {
+      removeTemps();
+      return Error::FromErrno("Cannot write " + (folder / out.name).string(), ec.value());
+    }
+    out.temp.clear();
+    written.push_back(out.name);
   }
   return written;
 }
