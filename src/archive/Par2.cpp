@@ -15,10 +15,12 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
 #include "archive/Gf16.h"
+#include "archive/Md5Lanes.h"
 
 namespace dtl::par2 {
 namespace {
@@ -216,6 +218,10 @@ class Accumulator {
     }
   }
 
+  // The lock of the region starting at byte `begin`, for callers that add several sources into
+  // it at once.
+  std::mutex& LockOf(size_t begin) { return locks_[begin / kRegion]; }
+
  private:
   void AddRegion(const uint8_t* src, const std::vector<uint16_t>& factors, size_t r) {
     const size_t begin = r * kRegion, n = std::min(bytes_, begin + kRegion) - begin;
@@ -237,6 +243,145 @@ void Shared(unsigned threads, size_t bytes, const std::function<void(size_t, siz
       work(b, std::min(bytes, b + Accumulator::kRegion));
   });
 }
+
+// One slice to read and hash: slice `slice` of file `file`, zero-padded to the slice size.
+struct SliceJob {
+  size_t file = 0;
+  uint64_t slice = 0;
+  uint64_t global = 0;     // the slice's number in the set
+  bool wholeFile = false;  // the file's only slice: its MD5 stream is the file's as well
+  // What hashing found.
+  bool present = false;  // every byte the slice should hold was there
+  SliceCheck check;
+  Hash fileMd5{};  // when wholeFile
+};
+
+// Called with the bytes [begin, end) of every slice of a group (zero-padded, data[l] for
+// jobs[l]), in rising order of begin; `hasData[l]` says whether slice l holds any file bytes
+// there (all zeros otherwise).
+using RegionSink = std::function<void(size_t begin, size_t end, const std::vector<const uint8_t*>& data,
+                                      const std::vector<char>& hasData, std::span<SliceJob> jobs)>;
+
+// Reads and hashes a group of at most md5::kLanes slices a region at a time, the MD5 of every
+// slice in a lane of its own, so the group's MD5s cost about what one costs alone. A slice whose
+// file is missing or ends early is left not present; with `exact` that is an error instead (the
+// file changed while it was read). Memory: one region per slice.
+Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
+                  const std::vector<uint64_t>& lengths, uint64_t ss, bool exact, std::vector<uint8_t>& staging,
+                  const std::stop_token& stop, const RegionSink& sink) {
+  constexpr size_t kRegion = Accumulator::kRegion;
+  const size_t n = jobs.size();
+  staging.resize(n * kRegion);
+  std::vector<File> files(n);
+  std::vector<uint64_t> want(n);
+  std::vector<char> alive(n, 0), hasData(n, 0);
+  std::vector<md5::Stream> streams(n);
+  std::vector<md5::Stream*> streamPtrs(n);
+  std::vector<uint32_t> crcs(n, 0);
+  std::vector<const uint8_t*> data(n), md5Data(n);
+  std::vector<size_t> md5Sizes(n);
+  for (size_t l = 0; l < n; ++l) {
+    const SliceJob& job = jobs[l];
+    want[l] = std::min<uint64_t>(ss, lengths[job.file] - job.slice * ss);
+    files[l] = OpenRead(paths[job.file]);
+    if (!files[l] && exact) return Error::FromErrno("Cannot read " + paths[job.file].string());
+    alive[l] = files[l] != nullptr;
+    streamPtrs[l] = &streams[l];
+    data[l] = staging.data() + l * kRegion;
+  }
+  for (uint64_t begin = 0; begin < ss; begin += kRegion) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(kRegion, ss - begin));
+    bool any = false;
+    for (size_t l = 0; l < n; ++l) {
+      uint8_t* buf = staging.data() + l * kRegion;
+      size_t have = want[l] > begin ? static_cast<size_t>(std::min<uint64_t>(len, want[l] - begin)) : 0;
+      if (!alive[l]) have = 0;
+      if (have > 0) {
+        const fs::path& p = paths[jobs[l].file];
+        auto got = ReadAt(files[l].get(), jobs[l].slice * ss + begin, buf, have, p);
+        if (!got) return got.error();
+        if (*got < have) {
+          if (exact) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+          alive[l] = 0;
+          files[l].reset();
+          have = 0;
+        }
+      }
+      std::memset(buf + have, 0, len - have);
+      hasData[l] = have > 0;
+      any |= have > 0;
+      md5Data[l] = buf;
+      md5Sizes[l] = have;
+      if (alive[l]) crcs[l] = Crc32(buf, len, crcs[l]);
+    }
+    md5::AddLanes(streamPtrs.data(), md5Data.data(), md5Sizes.data(), n);
+    if (any && sink) sink(static_cast<size_t>(begin), static_cast<size_t>(begin) + len, data, hasData, jobs);
+  }
+  for (size_t l = 0; l < n; ++l) {
+    SliceJob& job = jobs[l];
+    job.present = alive[l];
+    if (!job.present) continue;
+    if (job.wholeFile) job.fileMd5 = streams[l].Finish();
+    streams[l].AddZeros(ss - want[l]);
+    job.check = {streams[l].Finish(), crcs[l]};
+  }
+  return {};
+}
+
+// The MD5 of the first `length` bytes of a file (fewer when it is shorter), for files of more
+// than one slice, whose whole-file MD5 is one stream across their slices.
+Result<Hash> WholeFileMd5(const fs::path& p, uint64_t length, std::vector<uint8_t>& chunk, bool exact,
+                          const std::stop_token& stop) {
+  File f = OpenRead(p);
+  if (!f) return Error::FromErrno("Cannot read " + p.string());
+  chunk.resize(1u << 20);
+  Md5Stream md5;
+  for (uint64_t done = 0; done < length;) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), length - done));
+    auto got = ReadAt(f.get(), done, chunk.data(), n, p);
+    if (!got) return got.error();
+    md5.Add(chunk.data(), *got);
+    if (*got < n) {
+      if (exact) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+      break;
+    }
+    done += n;
+  }
+  return md5.Finish();
+}
+
+// Hands out the work of a pass to the threads: the whole-file MD5s first (each is one long
+// stream), then groups of slices, smaller towards the end so the threads finish together.
+class WorkQueue {
+ public:
+  WorkQueue(size_t wholeFiles, size_t slices, unsigned threads)
+      : wholeFiles_(wholeFiles), slices_(slices), threads_(std::max(1u, threads)) {}
+
+  // The next whole-file job, or nullopt.
+  std::optional<size_t> NextWholeFile() {
+    const size_t i = nextWhole_.fetch_add(1);
+    if (i < wholeFiles_) return i;
+    return std::nullopt;
+  }
+  // The next group of slices [begin, end); empty when none is left.
+  std::pair<size_t, size_t> NextGroup() {
+    std::lock_guard lock(mutex_);
+    const size_t left = slices_ - nextSlice_;
+    const size_t size = std::clamp<size_t>(left / threads_, std::min<size_t>(left, 1), md5::kLanes);
+    const size_t begin = nextSlice_;
+    nextSlice_ += size;
+    return {begin, nextSlice_};
+  }
+
+ private:
+  const size_t wholeFiles_, slices_;
+  const unsigned threads_;
+  std::atomic<size_t> nextWhole_{0};
+  std::mutex mutex_;
+  size_t nextSlice_ = 0;
+};
 
 bool HashLess(const Hash& a, const Hash& b) {
   // File ids are ordered as 128-bit little-endian numbers.
@@ -361,88 +506,69 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     return Error(ErrorCode::InvalidArgument, "Too many slices for one recovery set: choose a larger slice size");
 
   // Each recovery block accumulates every input slice times its constant to the block's
-  // exponent. Threads take the input slices in turn and each reads, hashes and adds its own
-  // slice into every block; a file's whole-file MD5 takes its slices in order, the rest is
-  // order-free. The blocks and one slice per thread are the memory used.
+  // exponent. Threads take groups of input slices in turn and read each group a region at a
+  // time: its MD5s advance side by side, its CRC-32s alongside, and the region of every slice is
+  // added into that region of every block under the region's lock. A file of one slice has its
+  // whole-file MD5 from the same stream; a longer file's is one more job, read on its own. The
+  // blocks and a region per slice of a group are the memory used.
   const std::vector<uint16_t> constants = InputConstants(total);
   std::vector<std::vector<uint8_t>> blocks(options.recoveryBlocks, std::vector<uint8_t>(ss, 0));
-  struct Item {
-    size_t input;
-    uint64_t slice;
-  };
-  std::vector<Item> items;
-  items.reserve(static_cast<size_t>(total));
+  std::vector<fs::path> paths;
+  std::vector<uint64_t> lengths;
+  std::vector<SliceJob> jobs;
+  std::vector<size_t> longFiles;  // inputs of more than one slice (or none)
+  jobs.reserve(static_cast<size_t>(total));
   for (size_t i = 0; i < inputs.size(); ++i) {
-    inputs[i].slices.resize(SliceCountOf(inputs[i].length, ss));
-    for (uint64_t s = 0; s < inputs[i].slices.size(); ++s) items.push_back({i, s});
-  }
-  struct WholeFile {
-    std::mutex mutex;
-    std::condition_variable fed;
-    uint64_t slicesFed = 0;
-    Md5Stream md5;
-  };
-  std::vector<WholeFile> wholes(inputs.size());
-  FirstError failure;
-  const auto fail = [&](Error e) {
-    failure.Set(std::move(e));
-    for (WholeFile& w : wholes) {
-      std::lock_guard lock(w.mutex);
-      w.fed.notify_all();
+    paths.push_back(folder / inputs[i].name);
+    lengths.push_back(inputs[i].length);
+    const uint64_t count = SliceCountOf(inputs[i].length, ss);
+    inputs[i].slices.resize(count);
+    if (count != 1) longFiles.push_back(i);
+    for (uint64_t s = 0; s < count; ++s) {
+      SliceJob job;
+      job.file = i;
+      job.slice = s;
+      job.global = jobs.size();
+      job.wholeFile = count == 1;
+      jobs.push_back(job);
     }
-  };
+  }
   Accumulator accumulator(blocks, ss);
-  std::atomic<size_t> next{0};
+  const RegionSink addToBlocks = [&](size_t begin, size_t end, const std::vector<const uint8_t*>& data,
+                                     const std::vector<char>& hasData, std::span<SliceJob> group) {
+    std::vector<uint16_t> factors(group.size() * blocks.size());
+    for (size_t l = 0; l < group.size(); ++l)
+      for (uint32_t e = 0; e < blocks.size(); ++e) factors[l * blocks.size() + e] = gf16::Power(constants[group[l].global], e);
+    std::lock_guard lock(accumulator.LockOf(begin));
+    for (uint32_t e = 0; e < blocks.size(); ++e)
+      for (size_t l = 0; l < group.size(); ++l)
+        if (hasData[l]) gf16::MulAdd(factors[l * blocks.size() + e], data[l], blocks[e].data() + begin, end - begin);
+  };
   const unsigned threads = ThreadsFor(total * ss * (options.recoveryBlocks + 1));
-  RunOn(std::clamp<unsigned>(threads, 1, std::max<size_t>(1, items.size())), [&] {
-    std::vector<uint8_t> buf(ss);
-    std::vector<uint16_t> factors(options.recoveryBlocks);
-    File f;
-    size_t opened = SIZE_MAX;
-    for (size_t k; !failure.failed() && (k = next.fetch_add(1)) < items.size();) {
-      if (stop.stop_requested()) return fail(Error::Cancelled());
-      const auto [i, s] = items[k];
-      Input& in = inputs[i];
-      WholeFile& whole = wholes[i];
-      const fs::path p = folder / in.name;
-      if (opened != i) {
-        if (!(f = OpenRead(p))) return fail(Error::FromErrno("Cannot read " + p.string()));
-        opened = i;
+  WorkQueue queue(longFiles.size(), jobs.size(), threads);
+  FirstError failure;
+  RunOn(std::clamp<unsigned>(threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))), [&] {
+    std::vector<uint8_t> staging;
+    while (!failure.failed()) {
+      if (auto w = queue.NextWholeFile()) {
+        const size_t i = longFiles[*w];
+        auto md5 = WholeFileMd5(paths[i], lengths[i], staging, true, stop);
+        if (!md5) return failure.Set(md5.error());
+        inputs[i].md5 = *md5;
+        continue;
       }
-      const uint64_t want = std::min<uint64_t>(ss, in.length - s * ss);
-      auto got = ReadAt(f.get(), s * ss, buf.data(), want, p);
-      if (!got) return fail(got.error());
-      if (*got != want) return fail(Error(ErrorCode::Io, p.string() + " changed while it was read"));
-      std::memset(buf.data() + want, 0, ss - want);
-      SliceCheck& check = in.slices[s];
-      check.crc = Crc32(buf.data(), ss);
-      if (s == 0) {
-        // The first slice is the start of the whole file: one pass of MD5 serves both.
-        std::lock_guard lock(whole.mutex);
-        whole.md5.Add(buf.data(), want);
-        Md5Stream slice = whole.md5.Copy();
-        slice.Add(buf.data() + want, ss - want);
-        check.md5 = slice.Finish();
-        whole.slicesFed = 1;
-        whole.fed.notify_all();
-      } else {
-        check.md5 = Md5Of(buf.data(), ss);
-      }
-      for (uint32_t e = 0; e < factors.size(); ++e) factors[e] = gf16::Power(constants[k], e);
-      accumulator.Add(buf.data(), factors);
-      if (s > 0) {
-        std::unique_lock lock(whole.mutex);
-        whole.fed.wait(lock, [&] { return whole.slicesFed == s || failure.failed(); });
-        if (failure.failed()) return;
-        whole.md5.Add(buf.data(), want);
-        whole.slicesFed = s + 1;
-        whole.fed.notify_all();
-      }
+      const auto [begin, end] = queue.NextGroup();
+      if (begin == end) return;
+      std::span<SliceJob> group(jobs.data() + begin, end - begin);
+      if (Status st = HashSlices(group, paths, lengths, ss, true, staging, stop, blocks.empty() ? RegionSink() : addToBlocks); !st)
+        return failure.Set(st.error());
     }
   });
   if (Status status = failure.status(); !status) return status.error();
-  for (size_t i = 0; i < inputs.size(); ++i)
-    inputs[i].md5 = inputs[i].slices.empty() ? Md5Of(nullptr, 0) : wholes[i].md5.Finish();
+  for (const SliceJob& job : jobs) {
+    inputs[job.file].slices[job.slice] = job.check;
+    if (job.wholeFile) inputs[job.file].md5 = job.fileMd5;
+  }
 
   // The description packets, the same in every file of the set.
   std::vector<uint8_t> mainBody;
@@ -747,86 +873,87 @@ Result<bool> ReadSlice(std::FILE* f, const SetFile& file, uint64_t s, uint64_t s
   return *got == want;
 }
 
-// Whether slice s of a file is intact, hashed a bounded chunk at a time (the slice size is the
-// set's word, not a size to allocate); its real bytes also go to `whole`.
-Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t ss,
-                         std::vector<uint8_t>& chunk, Md5Stream& whole, const fs::path& p) {
-  const uint64_t want = std::min<uint64_t>(ss, file.length - s * ss);
-  // The first slice is the start of the whole file: its MD5 goes on from a copy of the
-  // whole-file stream instead of hashing the same bytes twice.
-  std::optional<Md5Stream> own;
-  if (s != 0) own.emplace();
-  uint32_t crc = 0;
-  for (uint64_t done = 0; done < want;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), want - done));
-    auto got = ReadAt(f, s * ss + done, chunk.data(), n, p);
-    if (!got) return got.error();
-    whole.Add(chunk.data(), *got);
-    if (*got < n) return false;
-    if (own) own->Add(chunk.data(), n);
-    crc = Crc32(chunk.data(), n, crc);
-    done += n;
-  }
-  Md5Stream md5 = own ? std::move(*own) : whole.Copy();
-  std::fill(chunk.begin(), chunk.end(), 0);
-  for (uint64_t pad = ss - want; pad > 0;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), pad));
-    md5.Add(chunk.data(), n);
-    crc = Crc32(chunk.data(), n, crc);
-    pad -= n;
-  }
-  return md5.Finish() == file.slices[s].md5 && crc == file.slices[s].crc;
-}
-
-// Checks one file of the set slice by slice; `good` gets each slice's verdict.
-Result<FileStatus> CheckFile(const SetFile& file, const fs::path& folder, uint64_t ss,
-                             std::vector<uint8_t>& chunk, std::vector<bool>& good,
-                             const std::stop_token& stop) {
-  FileStatus st;
-  st.name = file.name;
-  st.totalSlices = static_cast<uint32_t>(file.slices.size());
-  good.assign(file.slices.size(), false);
-  const fs::path p = folder / file.name;
-  std::error_code ec;
-  const bool regular = fs::is_regular_file(p, ec);
-  File f = regular ? OpenRead(p) : File();
-  if (!f) return st;
-  const uint64_t size = fs::file_size(p, ec);
-  Md5Stream whole;
-  for (uint64_t s = 0; s < file.slices.size(); ++s) {
-    if (stop.stop_requested()) return Error::Cancelled();
-    auto intact = SliceIntact(f.get(), file, s, ss, chunk, whole, p);
-    if (!intact) return intact.error();
-    good[s] = *intact;
-    st.goodSlices += good[s];
-  }
-  const bool allGood = st.goodSlices == st.totalSlices;
-  st.state = !ec && size == file.length && allGood && whole.Finish() == file.md5 ? FileState::Complete
-                                                                                 : FileState::Damaged;
-  return st;
-}
-
-// Checks every file of the set, threads taking whole files in turn (a file's MD5 is one
-// stream; different files' are independent).
+// Checks every file of the set: each slice at its place against its MD5 and CRC-32, and the
+// whole file against its MD5. The slices are hashed in groups side by side (HashSlices), a
+// region at a time, so a set declaring a huge slice size costs no memory before any recovery
+// data backs it; a file of more than one slice has its whole-file MD5 read as a job of its own.
 Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
   Checked out;
   const uint64_t ss = set.sliceSize;
-  out.v.files.resize(set.files.size());
-  out.good.resize(set.files.size());
+  const size_t n = set.files.size();
+  std::vector<fs::path> paths;
+  std::vector<uint64_t> lengths;
+  std::vector<char> regular(n, 0), sizeRight(n, 0);
+  std::vector<SliceJob> jobs;
+  std::vector<size_t> longFiles;
+  std::vector<Hash> wholeMd5(n);
   uint64_t cost = 0;
-  for (const SetFile& file : set.files) cost += file.length;
+  for (size_t i = 0; i < n; ++i) {
+    const SetFile& file = set.files[i];
+    paths.push_back(folder / file.name);
+    lengths.push_back(file.length);
+    std::error_code ec;
+    // A file that cannot be opened counts as missing, like one that is not there.
+    regular[i] = fs::is_regular_file(paths[i], ec) && OpenRead(paths[i]) != nullptr;
+    if (!regular[i]) continue;
+    const uint64_t size = fs::file_size(paths[i], ec);
+    sizeRight[i] = !ec && size == file.length;
+    if (file.slices.size() != 1) longFiles.push_back(i);
+    for (uint64_t s = 0; s < file.slices.size(); ++s) {
+      SliceJob job;
+      job.file = i;
+      job.slice = s;
+      job.wholeFile = file.slices.size() == 1;
+      jobs.push_back(job);
+    }
+    cost += file.length;
+  }
+  const unsigned threads = ThreadsFor(cost);
+  WorkQueue queue(longFiles.size(), jobs.size(), threads);
   FirstError failure;
-  std::atomic<size_t> next{0};
-  RunOn(std::clamp<unsigned>(ThreadsFor(cost), 1, std::max<size_t>(1, set.files.size())), [&] {
-    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(ss, 1u << 20)));
-    for (size_t i; !failure.failed() && (i = next.fetch_add(1)) < set.files.size();) {
-      auto st = CheckFile(set.files[i], folder, ss, chunk, out.good[i], stop);
-      if (!st) return failure.Set(st.error());
-      out.v.files[i] = std::move(*st);
+  RunOn(std::clamp<unsigned>(threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))), [&] {
+    std::vector<uint8_t> staging;
+    while (!failure.failed()) {
+      if (auto w = queue.NextWholeFile()) {
+        const size_t i = longFiles[*w];
+        auto md5 = WholeFileMd5(paths[i], lengths[i], staging, false, stop);
+        if (!md5) {
+          // A file that vanished meanwhile is only not whole; anything else is an error.
+          if (md5.error().code == ErrorCode::Cancelled || fs::exists(paths[i])) return failure.Set(md5.error());
+          sizeRight[i] = 0;
+        } else {
+          wholeMd5[i] = *md5;
+        }
+        continue;
+      }
+      const auto [begin, end] = queue.NextGroup();
+      if (begin == end) return;
+      std::span<SliceJob> group(jobs.data() + begin, end - begin);
+      if (Status st = HashSlices(group, paths, lengths, ss, false, staging, stop, {}); !st) return failure.Set(st.error());
     }
   });
   if (Status status = failure.status(); !status) return status.error();
-  for (const FileStatus& st : out.v.files) out.v.missingSlices += st.totalSlices - st.goodSlices;
+
+  out.good.resize(n);
+  for (size_t i = 0; i < n; ++i) out.good[i].assign(set.files[i].slices.size(), false);
+  for (const SliceJob& job : jobs) {
+    const SliceCheck& want = set.files[job.file].slices[job.slice];
+    out.good[job.file][job.slice] = job.present && job.check.md5 == want.md5 && job.check.crc == want.crc;
+    if (job.wholeFile) wholeMd5[job.file] = job.fileMd5;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const SetFile& file = set.files[i];
+    FileStatus st;
+    st.name = file.name;
+    st.totalSlices = static_cast<uint32_t>(file.slices.size());
+    if (regular[i]) {
+      st.goodSlices = static_cast<uint32_t>(std::count(out.good[i].begin(), out.good[i].end(), true));
+      const bool allGood = st.goodSlices == st.totalSlices;
+      st.state = sizeRight[i] && allGood && wholeMd5[i] == file.md5 ? FileState::Complete : FileState::Damaged;
+    }
+    out.v.missingSlices += st.totalSlices - st.goodSlices;
+    out.v.files.push_back(st);
+  }
   out.v.recoveryBlocks = static_cast<uint32_t>(set.blocks.size());
   return out;
 }
