@@ -66,6 +66,9 @@ bool HaveAvx512() {
   return __builtin_cpu_supports("avx512f");
 }
 
+// GCC 12's own intrinsics (the gather, the rotate) trip its uninitialised-value warning.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 // Sixteen streams in the sixteen lanes: each round's function is one ternary-logic
 // instruction. A block of every lane is copied side by side first and read back a word of every
 // lane at a time with a gather; lanes with fewer blocks keep their state through a mask.
@@ -124,6 +127,7 @@ __attribute__((target("avx512f"))) void CompressLanes512(uint32_t* const* states
   for (size_t l = 0; l < count; ++l)
     for (int j = 0; j < 4; ++j) states[l][j] = st[j][l];
 }
+#pragma GCC diagnostic pop
 #endif
 
 }  // namespace
