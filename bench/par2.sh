@@ -59,7 +59,7 @@ measure() {
     line=$(tail -n 1 "$work/time")
     t=${line%% s *} k=${line#* s }; k=${k% KB}
     time_s=$(awk -v a="$time_s" -v b="$t" 'BEGIN { print (a == 0 || b < a) ? b : a }')
-    ((k > rss_kb)) && rss_kb=$k
+    if ((k > rss_kb)); then rss_kb=$k; fi
   done
 }
 report() {  # LABEL

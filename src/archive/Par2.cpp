@@ -353,7 +353,7 @@ Result<Hash> WholeFileMd5(const fs::path& p, uint64_t length, std::vector<uint8_
 }
 
 // Hands out the work of a pass to the threads: the whole-file MD5s first (each is one long
-// stream), then groups of slices, smaller towards the end so the threads finish together.
+// stream), then groups of slices.
 class WorkQueue {
  public:
   WorkQueue(size_t wholeFiles, size_t slices, unsigned threads)
@@ -365,13 +365,16 @@ class WorkQueue {
     if (i < wholeFiles_) return i;
     return std::nullopt;
   }
-  // The next group of slices [begin, end); empty when none is left.
+  // The next group of slices [begin, end); empty when none is left. A group of few slices takes
+  // as long as a full one (the lanes run anyway), so the slices are cut into groups of equal
+  // size, as many as fill the lanes, rounded up to a multiple of the threads.
   std::pair<size_t, size_t> NextGroup() {
     std::lock_guard lock(mutex_);
-    const size_t left = slices_ - nextSlice_;
-    const size_t size = std::clamp<size_t>(left / threads_, std::min<size_t>(left, 1), md5::kLanes);
+    const size_t groups = (slices_ + md5::kLanes - 1) / md5::kLanes;
+    const size_t even = std::max<size_t>(1, (groups + threads_ - 1) / threads_ * threads_);
+    const size_t size = (slices_ + even - 1) / even;
     const size_t begin = nextSlice_;
-    nextSlice_ += size;
+    nextSlice_ = std::min(slices_, begin + size);
     return {begin, nextSlice_};
   }
 
@@ -1123,27 +1126,48 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     outs[i] = std::move(out);
     outPaths[i] = tmp;
   }
+  // Solve region by region in place: every missing slice's region from that region of the
+  // chosen blocks, the results then taking the blocks' place there (no longer needed), so the
+  // solved slices cost no memory beyond the blocks' and can be hashed side by side.
+  if (stop.stop_requested()) return Error::Cancelled();
+  Shared(ThreadsFor(ss * m * m), ss, [&](size_t b, size_t end) {
+    const size_t len = end - b;
+    std::vector<uint8_t> solved(m * len, 0);
+    for (size_t k = 0; k < m; ++k)
+      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, solved.data() + k * len, len);
+    for (size_t k = 0; k < m; ++k) std::memcpy(rhs[k].data() + b, solved.data() + k * len, len);
+  });
+  std::vector<std::vector<uint8_t>>& rebuilt = rhs;
   std::map<size_t, Hash> rebuiltMd5;  // files rebuilt whole from one slice, by index
-  for (size_t k = 0; k < m; ++k) {
+  for (size_t first = 0; first < m; first += md5::kLanes) {
     if (stop.stop_requested()) return Error::Cancelled();
-    std::fill(buf.begin(), buf.end(), 0);
-    Shared(ThreadsFor(ss * m), ss, [&](size_t b, size_t end) {
-      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, buf.data() + b, end - b);
-    });
-    const auto [i, s] = where[k];
-    const SetFile& file = set.files[i];
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(ss, file.length - s * ss));
-    // A file of one slice is that slice's first bytes: one MD5 pass checks both.
-    md5::Stream sliceMd5;
-    sliceMd5.Add(buf.data(), want);
-    if (file.slices.size() == 1) rebuiltMd5[i] = sliceMd5.Finish();
-    sliceMd5.AddZeros(ss - want);
-    if (sliceMd5.Finish() != file.slices[s].md5 || Crc32(buf.data(), ss) != file.slices[s].crc)
-      return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
-                                           " (slice " + std::to_string(s + 1) + " fails its MD5)");
-    std::FILE* out = outs[i].get();
-    if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 || std::fwrite(buf.data(), 1, want, out) != want)
-      return Error::FromErrno("Cannot write " + outPaths[i].string());
+    const size_t count = std::min(md5::kLanes, m - first);
+    std::vector<md5::Stream> streams(count);
+    std::vector<md5::Stream*> streamPtrs;
+    std::vector<const uint8_t*> data;
+    std::vector<size_t> wants;
+    for (size_t l = 0; l < count; ++l) {
+      const auto [i, s] = where[first + l];
+      streamPtrs.push_back(&streams[l]);
+      data.push_back(rebuilt[first + l].data());
+      wants.push_back(static_cast<size_t>(std::min<uint64_t>(ss, set.files[i].length - s * ss)));
+    }
+    md5::AddLanes(streamPtrs.data(), data.data(), wants.data(), count);
+    for (size_t l = 0; l < count; ++l) {
+      const auto [i, s] = where[first + l];
+      const SetFile& file = set.files[i];
+      // A file of one slice is that slice's first bytes: the same pass checks both.
+      if (file.slices.size() == 1) rebuiltMd5[i] = streams[l].Finish();
+      streams[l].AddZeros(ss - wants[l]);
+      const std::vector<uint8_t>& slice = rebuilt[first + l];
+      if (streams[l].Finish() != file.slices[s].md5 || Crc32(slice.data(), ss) != file.slices[s].crc)
+        return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
+                                             " (slice " + std::to_string(s + 1) + " fails its MD5)");
+      std::FILE* out = outs[i].get();
+      if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
+          std::fwrite(slice.data(), 1, wants[l], out) != wants[l])
+        return Error::FromErrno("Cannot write " + outPaths[i].string());
+    }
   }
   for (auto& [i, out] : outs) {
     const SetFile& file = set.files[i];
