@@ -33,7 +33,8 @@ std::vector<std::string> SegmentNames(const fs::path& dir, const std::string& na
         f.compare(f.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     const std::string mid = f.substr(prefix.size(), f.size() - prefix.size() - suffix.size());
-    if (mid.size() >= 3 && std::all_of(mid.begin(), mid.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (mid.size() >= 3 &&
+        std::all_of(mid.begin(), mid.end(), [](char c) { return c >= '0' && c <= '9'; }))
       numbered.push_back(f);
   }
   // Same width below 1000 segments, so the names sort as their numbers; wider ones sort after.

@@ -126,18 +126,22 @@ __attribute__((target("avx2"))) size_t MulAddAvx2(uint16_t c, const uint8_t* src
   const NibbleTables nt(c);
   __m256i tl[4], th[4];
   for (int k = 0; k < 4; ++k) {
-    tl[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k])));
-    th[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k + 1])));
+    tl[k] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k])));
+    th[k] = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k + 1])));
   }
   const __m256i lowByte = _mm256_set1_epi16(0x00FF), nibble = _mm256_set1_epi8(0x0F);
   size_t i = 0;
   for (; i + 64 <= bytes; i += 64) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
-    const __m256i lo = _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+    const __m256i lo =
+        _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
     const __m256i hi = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
-    const __m256i n[4] = {_mm256_and_si256(lo, nibble), _mm256_and_si256(_mm256_srli_epi16(lo, 4), nibble),
-                          _mm256_and_si256(hi, nibble), _mm256_and_si256(_mm256_srli_epi16(hi, 4), nibble)};
+    const __m256i n[4] = {
+        _mm256_and_si256(lo, nibble), _mm256_and_si256(_mm256_srli_epi16(lo, 4), nibble),
+        _mm256_and_si256(hi, nibble), _mm256_and_si256(_mm256_srli_epi16(hi, 4), nibble)};
     __m256i rl = _mm256_setzero_si256(), rh = _mm256_setzero_si256();
     for (int k = 0; k < 4; ++k) {
       rl = _mm256_xor_si256(rl, _mm256_shuffle_epi8(tl[k], n[k]));
@@ -145,7 +149,8 @@ __attribute__((target("avx2"))) size_t MulAddAvx2(uint16_t c, const uint8_t* src
     }
     __m256i* d = reinterpret_cast<__m256i*>(dst + i);
     _mm256_storeu_si256(d, _mm256_xor_si256(_mm256_loadu_si256(d), _mm256_unpacklo_epi8(rl, rh)));
-    _mm256_storeu_si256(d + 1, _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
+    _mm256_storeu_si256(d + 1,
+                        _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
   }
   return i;
 }
@@ -188,19 +193,24 @@ __attribute__((target("avx2,gfni"))) size_t MulAddGfni(uint16_t c, const uint8_t
   for (; i + 64 <= bytes; i += 64) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
-    const __m256i lo = _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+    const __m256i lo =
+        _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
     const __m256i hi = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
-    const __m256i rl = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, ll, 0), _mm256_gf2p8affine_epi64_epi8(hi, hl, 0));
-    const __m256i rh = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, lh, 0), _mm256_gf2p8affine_epi64_epi8(hi, hh, 0));
+    const __m256i rl = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, ll, 0),
+                                        _mm256_gf2p8affine_epi64_epi8(hi, hl, 0));
+    const __m256i rh = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, lh, 0),
+                                        _mm256_gf2p8affine_epi64_epi8(hi, hh, 0));
     __m256i* d = reinterpret_cast<__m256i*>(dst + i);
     _mm256_storeu_si256(d, _mm256_xor_si256(_mm256_loadu_si256(d), _mm256_unpacklo_epi8(rl, rh)));
-    _mm256_storeu_si256(d + 1, _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
+    _mm256_storeu_si256(d + 1,
+                        _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
   }
   return i;
 }
 
 // The same on 512-bit registers; pack and unpack again stay within 128-bit lanes.
-__attribute__((target("avx512f,avx512bw,gfni"))) size_t MulAddGfni512(uint16_t c, const uint8_t* src,
+__attribute__((target("avx512f,avx512bw,gfni"))) size_t MulAddGfni512(uint16_t c,
+                                                                      const uint8_t* src,
                                                                       uint8_t* dst, size_t bytes) {
   const BitMatrices bm(c);
   const __m512i ll = _mm512_set1_epi64(static_cast<long long>(bm.lowToLow));
@@ -212,12 +222,17 @@ __attribute__((target("avx512f,avx512bw,gfni"))) size_t MulAddGfni512(uint16_t c
   for (; i + 128 <= bytes; i += 128) {
     const __m512i a = _mm512_loadu_si512(src + i);
     const __m512i b = _mm512_loadu_si512(src + i + 64);
-    const __m512i lo = _mm512_packus_epi16(_mm512_and_si512(a, lowByte), _mm512_and_si512(b, lowByte));
+    const __m512i lo =
+        _mm512_packus_epi16(_mm512_and_si512(a, lowByte), _mm512_and_si512(b, lowByte));
     const __m512i hi = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
-    const __m512i rl = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, ll, 0), _mm512_gf2p8affine_epi64_epi8(hi, hl, 0));
-    const __m512i rh = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, lh, 0), _mm512_gf2p8affine_epi64_epi8(hi, hh, 0));
-    _mm512_storeu_si512(dst + i, _mm512_xor_si512(_mm512_loadu_si512(dst + i), _mm512_unpacklo_epi8(rl, rh)));
-    _mm512_storeu_si512(dst + i + 64, _mm512_xor_si512(_mm512_loadu_si512(dst + i + 64), _mm512_unpackhi_epi8(rl, rh)));
+    const __m512i rl = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, ll, 0),
+                                        _mm512_gf2p8affine_epi64_epi8(hi, hl, 0));
+    const __m512i rh = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, lh, 0),
+                                        _mm512_gf2p8affine_epi64_epi8(hi, hh, 0));
+    _mm512_storeu_si512(
+        dst + i, _mm512_xor_si512(_mm512_loadu_si512(dst + i), _mm512_unpacklo_epi8(rl, rh)));
+    _mm512_storeu_si512(dst + i + 64, _mm512_xor_si512(_mm512_loadu_si512(dst + i + 64),
+                                                       _mm512_unpackhi_epi8(rl, rh)));
   }
   return i;
 }
@@ -267,7 +282,8 @@ void MulAddUsing(Form form, uint16_t c, const uint8_t* src, uint8_t* dst, size_t
       default: done = MulAddSsse3(c, src, dst, bytes); break;
     }
     // What is left of the 512-bit form's steps still fills 256-bit ones.
-    if (form == Form::Gfni512 && bytes - done >= 64) done += MulAddGfni(c, src + done, dst + done, bytes - done);
+    if (form == Form::Gfni512 && bytes - done >= 64)
+      done += MulAddGfni(c, src + done, dst + done, bytes - done);
   }
 #else
   (void)form;

@@ -15,7 +15,8 @@ namespace {
 struct Constants {
   uint32_t k[64];
   Constants() {
-    for (int i = 0; i < 64; ++i) k[i] = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+    for (int i = 0; i < 64; ++i)
+      k[i] = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
   }
 };
 const Constants& K() {
@@ -36,7 +37,8 @@ void CompressScalar(uint32_t* state, const uint8_t* p, size_t blocks) {
   for (; blocks > 0; --blocks, p += 64) {
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
-      m[i] = uint32_t(p[4 * i]) | uint32_t(p[4 * i + 1]) << 8 | uint32_t(p[4 * i + 2]) << 16 | uint32_t(p[4 * i + 3]) << 24;
+      m[i] = uint32_t(p[4 * i]) | uint32_t(p[4 * i + 1]) << 8 | uint32_t(p[4 * i + 2]) << 16 |
+             uint32_t(p[4 * i + 3]) << 24;
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 #pragma GCC unroll 64
     for (int i = 0; i < 64; ++i) {
@@ -72,7 +74,8 @@ bool HaveAvx512() {
 // Sixteen streams in the sixteen lanes: each round's function is one ternary-logic
 // instruction. A block of every lane is copied side by side first and read back a word of every
 // lane at a time with a gather; lanes with fewer blocks keep their state through a mask.
-__attribute__((target("avx512f"))) void CompressLanes512(uint32_t* const* states, const uint8_t* const* data,
+__attribute__((target("avx512f"))) void CompressLanes512(uint32_t* const* states,
+                                                         const uint8_t* const* data,
                                                          const size_t* blocks, size_t count) {
   alignas(64) uint32_t st[4][kLanes] = {};
   size_t most = 0;
@@ -83,7 +86,8 @@ __attribute__((target("avx512f"))) void CompressLanes512(uint32_t* const* states
   __m512i sa = _mm512_load_si512(st[0]), sb = _mm512_load_si512(st[1]);
   __m512i sc = _mm512_load_si512(st[2]), sd = _mm512_load_si512(st[3]);
   alignas(64) uint8_t stage[kLanes][64] = {};
-  const __m512i lane = _mm512_setr_epi32(0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 208, 224, 240);
+  const __m512i lane =
+      _mm512_setr_epi32(0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 208, 224, 240);
   const uint32_t* k = K().k;
   for (size_t b = 0; b < most; ++b) {
     __mmask16 active = 0;
@@ -94,26 +98,32 @@ __attribute__((target("avx512f"))) void CompressLanes512(uint32_t* const* states
       }
     __m512i m[16];
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; ++i) m[i] = _mm512_i32gather_epi32(lane, reinterpret_cast<const int*>(stage) + i, 4);
+    for (int i = 0; i < 16; ++i)
+      m[i] = _mm512_i32gather_epi32(lane, reinterpret_cast<const int*>(stage) + i, 4);
     __m512i a = sa, bb = sb, c = sc, d = sd;
     // A macro, not a lambda: a lambda would not carry this function's target.
-#define DTL_MD5_STEP(F, i)                                                                              \
-  do {                                                                                                  \
-    const __m512i f = _mm512_add_epi32(_mm512_add_epi32((F), a),                                        \
-                                       _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(k[i])), m[WordOf(i)])); \
-    a = d;                                                                                              \
-    d = c;                                                                                              \
-    c = bb;                                                                                             \
-    bb = _mm512_add_epi32(bb, _mm512_rolv_epi32(f, _mm512_set1_epi32(kShift[(i) / 16][(i) % 4])));     \
+#define DTL_MD5_STEP(F, i)                                                                         \
+  do {                                                                                             \
+    const __m512i f = _mm512_add_epi32(                                                            \
+        _mm512_add_epi32((F), a),                                                                  \
+        _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(k[i])), m[WordOf(i)]));                \
+    a = d;                                                                                         \
+    d = c;                                                                                         \
+    c = bb;                                                                                        \
+    bb = _mm512_add_epi32(bb, _mm512_rolv_epi32(f, _mm512_set1_epi32(kShift[(i) / 16][(i) % 4]))); \
   } while (0)
 #pragma GCC unroll 16
-    for (int i = 0; i < 16; ++i) DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0xCA), i);   // b ? c : d
+    for (int i = 0; i < 16; ++i)
+      DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0xCA), i);  // b ? c : d
 #pragma GCC unroll 16
-    for (int i = 16; i < 32; ++i) DTL_MD5_STEP(_mm512_ternarylogic_epi32(d, bb, c, 0xCA), i);  // d ? b : c
+    for (int i = 16; i < 32; ++i)
+      DTL_MD5_STEP(_mm512_ternarylogic_epi32(d, bb, c, 0xCA), i);  // d ? b : c
 #pragma GCC unroll 16
-    for (int i = 32; i < 48; ++i) DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0x96), i);  // b ^ c ^ d
+    for (int i = 32; i < 48; ++i)
+      DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0x96), i);  // b ^ c ^ d
 #pragma GCC unroll 16
-    for (int i = 48; i < 64; ++i) DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0x39), i);  // c ^ (b | ~d)
+    for (int i = 48; i < 64; ++i)
+      DTL_MD5_STEP(_mm512_ternarylogic_epi32(bb, c, d, 0x39), i);  // c ^ (b | ~d)
 #undef DTL_MD5_STEP
     sa = _mm512_mask_add_epi32(sa, active, sa, a);
     sb = _mm512_mask_add_epi32(sb, active, sb, bb);
@@ -169,7 +179,8 @@ std::array<uint8_t, 16> Stream::Finish() const {
   return out;
 }
 
-void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes, size_t count) {
+void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes,
+              size_t count) {
   const uint8_t* p[kLanes];
   size_t left[kLanes], blocks[kLanes];
   uint32_t* states[kLanes];

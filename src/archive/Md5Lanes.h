@@ -25,7 +25,8 @@ class Stream {
   std::array<uint8_t, 16> Finish() const;
 
  private:
-  friend void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes, size_t count);
+  friend void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes,
+                       size_t count);
   uint32_t state_[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
   uint64_t bytes_ = 0;
   uint8_t pending_[64] = {};  // bytes_ % 64 of them wait for a whole block
@@ -33,7 +34,8 @@ class Stream {
 
 // Adds sizes[i] bytes from data[i] to streams[i] for each i < count (at most kLanes, streams
 // distinct), the whole 64-byte blocks of all of them together in the lanes.
-void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes, size_t count);
+void AddLanes(Stream* const* streams, const uint8_t* const* data, const size_t* sizes,
+              size_t count);
 
 // Whether AddLanes runs the streams side by side on this processor.
 bool LanesInParallel();

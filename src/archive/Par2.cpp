@@ -1,7 +1,7 @@
 #include "archive/Par2.h"
 
-#include <openssl/evp.h>
 #include <libdeflate.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,10 +29,12 @@ namespace fs = std::filesystem;
 
 constexpr char kMagic[8] = {'P', 'A', 'R', '2', '\0', 'P', 'K', 'T'};
 constexpr size_t kHeader = 64;
-constexpr char kTypeMain[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'M', 'a', 'i', 'n', 0, 0, 0, 0};
+constexpr char kTypeMain[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                'M', 'a', 'i', 'n', 0,   0,   0,   0};
 constexpr char kTypeFileDesc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
                                     'F', 'i', 'l', 'e', 'D', 'e', 's', 'c'};
-constexpr char kTypeIfsc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'I', 'F', 'S', 'C', 0, 0, 0, 0};
+constexpr char kTypeIfsc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                'I', 'F', 'S', 'C', 0,   0,   0,   0};
 constexpr char kTypeRecovery[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
                                     'R', 'e', 'c', 'v', 'S', 'l', 'i', 'c'};
 constexpr char kTypeCreator[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
@@ -53,7 +55,8 @@ class Md5Stream {
   // their first bytes, and hashing them once is half the hashing of a one-slice file.
   Md5Stream Copy() const {
     Md5Stream c;
-    if (EVP_MD_CTX_copy_ex(c.ctx_.get(), ctx_.get()) != 1) throw std::runtime_error("MD5 state cannot be copied");
+    if (EVP_MD_CTX_copy_ex(c.ctx_.get(), ctx_.get()) != 1)
+      throw std::runtime_error("MD5 state cannot be copied");
     return c;
   }
   Hash Finish() {
@@ -85,7 +88,9 @@ uint64_t GetLe(const uint8_t* p, int width) {
   for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
   return v;
 }
-void PutHash(std::vector<uint8_t>& out, const Hash& h) { out.insert(out.end(), h.begin(), h.end()); }
+void PutHash(std::vector<uint8_t>& out, const Hash& h) {
+  out.insert(out.end(), h.begin(), h.end());
+}
 Hash GetHash(const uint8_t* p) {
   Hash h;
   std::memcpy(h.data(), p, 16);
@@ -104,7 +109,8 @@ std::vector<uint16_t> InputConstants(size_t count) {
 
 // A whole packet: header with its MD5 over set id, type and body. The body is padded to a
 // multiple of 4 by the callers.
-std::vector<uint8_t> Packet(const Hash& setId, const char (&type)[16], const std::vector<uint8_t>& body) {
+std::vector<uint8_t> Packet(const Hash& setId, const char (&type)[16],
+                            const std::vector<uint8_t>& body) {
   std::vector<uint8_t> p(kHeader + body.size(), 0);
   std::memcpy(p.data(), kMagic, 8);
   const uint64_t len = p.size();
@@ -225,7 +231,8 @@ class Accumulator {
  private:
   void AddRegion(const uint8_t* src, const std::vector<uint16_t>& factors, size_t r) {
     const size_t begin = r * kRegion, n = std::min(bytes_, begin + kRegion) - begin;
-    for (size_t j = 0; j < factors.size(); ++j) gf16::MulAdd(factors[j], src + begin, dsts_[j].data() + begin, n);
+    for (size_t j = 0; j < factors.size(); ++j)
+      gf16::MulAdd(factors[j], src + begin, dsts_[j].data() + begin, n);
   }
 
   std::vector<std::vector<uint8_t>>& dsts_;
@@ -259,16 +266,18 @@ struct SliceJob {
 // Called with the bytes [begin, end) of every slice of a group (zero-padded, data[l] for
 // jobs[l]), in rising order of begin; `hasData[l]` says whether slice l holds any file bytes
 // there (all zeros otherwise).
-using RegionSink = std::function<void(size_t begin, size_t end, const std::vector<const uint8_t*>& data,
-                                      const std::vector<char>& hasData, std::span<SliceJob> jobs)>;
+using RegionSink =
+    std::function<void(size_t begin, size_t end, const std::vector<const uint8_t*>& data,
+                       const std::vector<char>& hasData, std::span<SliceJob> jobs)>;
 
 // Reads and hashes a group of at most md5::kLanes slices a region at a time, the MD5 of every
 // slice in a lane of its own, so the group's MD5s cost about what one costs alone. A slice whose
 // file is missing or ends early is left not present; with `exact` that is an error instead (the
 // file changed while it was read). Memory: one region per slice.
 Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
-                  const std::vector<uint64_t>& lengths, uint64_t ss, bool exact, std::vector<uint8_t>& staging,
-                  const std::stop_token& stop, const RegionSink& sink) {
+                  const std::vector<uint64_t>& lengths, uint64_t ss, bool exact,
+                  std::vector<uint8_t>& staging, const std::stop_token& stop,
+                  const RegionSink& sink) {
   constexpr size_t kRegion = Accumulator::kRegion;
   const size_t n = jobs.size();
   staging.resize(n * kRegion);
@@ -295,7 +304,8 @@ Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
     bool any = false;
     for (size_t l = 0; l < n; ++l) {
       uint8_t* buf = staging.data() + l * kRegion;
-      size_t have = want[l] > begin ? static_cast<size_t>(std::min<uint64_t>(len, want[l] - begin)) : 0;
+      size_t have =
+          want[l] > begin ? static_cast<size_t>(std::min<uint64_t>(len, want[l] - begin)) : 0;
       if (!alive[l]) have = 0;
       if (have > 0) {
         const fs::path& p = paths[jobs[l].file];
@@ -316,7 +326,8 @@ Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
       if (alive[l]) crcs[l] = Crc32(buf, len, crcs[l]);
     }
     md5::AddLanes(streamPtrs.data(), md5Data.data(), md5Sizes.data(), n);
-    if (any && sink) sink(static_cast<size_t>(begin), static_cast<size_t>(begin) + len, data, hasData, jobs);
+    if (any && sink)
+      sink(static_cast<size_t>(begin), static_cast<size_t>(begin) + len, data, hasData, jobs);
   }
   for (size_t l = 0; l < n; ++l) {
     SliceJob& job = jobs[l];
@@ -331,8 +342,8 @@ Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
 
 // The MD5 of the first `length` bytes of a file (fewer when it is shorter), for files of more
 // than one slice, whose whole-file MD5 is one stream across their slices.
-Result<Hash> WholeFileMd5(const fs::path& p, uint64_t length, std::vector<uint8_t>& chunk, bool exact,
-                          const std::stop_token& stop) {
+Result<Hash> WholeFileMd5(const fs::path& p, uint64_t length, std::vector<uint8_t>& chunk,
+                          bool exact, const std::stop_token& stop) {
   File f = OpenRead(p);
   if (!f) return Error::FromErrno("Cannot read " + p.string());
   chunk.resize(1u << 20);
@@ -403,12 +414,15 @@ std::string TempNameFor(const std::string& name) {
 // Writes one recovery file: recovery packets for blocks [first, first + count), each straight
 // from its block (the packet MD5 taken over the block where it lies, no copy of it made) and the
 // block freed once written, then the set's description and creator packets.
-Status WriteRecoveryFile(const fs::path& path, const Hash& setId, std::vector<std::vector<uint8_t>>& blocks,
-                         uint32_t first, uint32_t count, const std::vector<uint8_t>& description,
+Status WriteRecoveryFile(const fs::path& path, const Hash& setId,
+                         std::vector<std::vector<uint8_t>>& blocks, uint32_t first, uint32_t count,
+                         const std::vector<uint8_t>& description,
                          const std::vector<uint8_t>& creator) {
   File f(std::fopen(path.c_str(), "wb"));
   if (!f) return Error::FromErrno("Cannot write " + path.string());
-  const auto put = [&](const uint8_t* p, size_t n) { return n == 0 || std::fwrite(p, 1, n, f.get()) == n; };
+  const auto put = [&](const uint8_t* p, size_t n) {
+    return n == 0 || std::fwrite(p, 1, n, f.get()) == n;
+  };
   for (uint32_t e = first; e < first + count; ++e) {
     std::vector<uint8_t>& data = blocks[e];
     uint8_t head[kHeader + 4] = {};
@@ -459,9 +473,11 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
                                                      std::stop_token stop) {
   const uint64_t ss = options.sliceSize;
   if (ss == 0 || ss % 4 != 0 || ss > kMaxSliceSize)
-    return Error(ErrorCode::InvalidArgument, "The slice size must be a positive multiple of 4 up to 256 MiB");
+    return Error(ErrorCode::InvalidArgument,
+                 "The slice size must be a positive multiple of 4 up to 256 MiB");
   if (names.empty()) return Error(ErrorCode::InvalidArgument, "No files to protect");
-  if (!IsPlainFileName(baseName)) return Error(ErrorCode::InvalidArgument, "Bad recovery file name: " + baseName);
+  if (!IsPlainFileName(baseName))
+    return Error(ErrorCode::InvalidArgument, "Bad recovery file name: " + baseName);
   if (options.recoveryBlocks > 65535)
     return Error(ErrorCode::InvalidArgument, "At most 65535 recovery blocks");
   std::vector<uint32_t> volumes = options.perVolume;
@@ -469,7 +485,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   uint64_t sum = 0;
   for (uint32_t v : volumes) sum += v;
   if (sum != options.recoveryBlocks)
-    return Error(ErrorCode::InvalidArgument, "The recovery files' blocks do not add up to the total");
+    return Error(ErrorCode::InvalidArgument,
+                 "The recovery files' blocks do not add up to the total");
 
   struct Input {
     std::string name;
@@ -498,7 +515,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     in.id = Md5Of(idInput.data(), idInput.size());
     inputs.push_back(std::move(in));
   }
-  std::sort(inputs.begin(), inputs.end(), [](const Input& a, const Input& b) { return HashLess(a.id, b.id); });
+  std::sort(inputs.begin(), inputs.end(),
+            [](const Input& a, const Input& b) { return HashLess(a.id, b.id); });
   for (size_t i = 1; i < inputs.size(); ++i)
     if (inputs[i].id == inputs[i - 1].id)
       return Error(ErrorCode::InvalidArgument, "The same file is listed twice: " + inputs[i].name);
@@ -506,7 +524,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   for (const Input& in : inputs) sizes.push_back(in.length);
   const uint64_t total = InputSliceCount(sizes, ss);
   if (total > kMaxInputSlices)
-    return Error(ErrorCode::InvalidArgument, "Too many slices for one recovery set: choose a larger slice size");
+    return Error(ErrorCode::InvalidArgument,
+                 "Too many slices for one recovery set: choose a larger slice size");
 
   // Each recovery block accumulates every input slice times its constant to the block's
   // exponent. Threads take groups of input slices in turn and read each group a region at a
@@ -537,36 +556,44 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     }
   }
   Accumulator accumulator(blocks, ss);
-  const RegionSink addToBlocks = [&](size_t begin, size_t end, const std::vector<const uint8_t*>& data,
+  const RegionSink addToBlocks = [&](size_t begin, size_t end,
+                                     const std::vector<const uint8_t*>& data,
                                      const std::vector<char>& hasData, std::span<SliceJob> group) {
     std::vector<uint16_t> factors(group.size() * blocks.size());
     for (size_t l = 0; l < group.size(); ++l)
-      for (uint32_t e = 0; e < blocks.size(); ++e) factors[l * blocks.size() + e] = gf16::Power(constants[group[l].global], e);
+      for (uint32_t e = 0; e < blocks.size(); ++e)
+        factors[l * blocks.size() + e] = gf16::Power(constants[group[l].global], e);
     std::lock_guard lock(accumulator.LockOf(begin));
     for (uint32_t e = 0; e < blocks.size(); ++e)
       for (size_t l = 0; l < group.size(); ++l)
-        if (hasData[l]) gf16::MulAdd(factors[l * blocks.size() + e], data[l], blocks[e].data() + begin, end - begin);
+        if (hasData[l])
+          gf16::MulAdd(factors[l * blocks.size() + e], data[l], blocks[e].data() + begin,
+                       end - begin);
   };
   const unsigned threads = ThreadsFor(total * ss * (options.recoveryBlocks + 1));
   WorkQueue queue(longFiles.size(), jobs.size(), threads);
   FirstError failure;
-  RunOn(std::clamp<unsigned>(threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))), [&] {
-    std::vector<uint8_t> staging;
-    while (!failure.failed()) {
-      if (auto w = queue.NextWholeFile()) {
-        const size_t i = longFiles[*w];
-        auto md5 = WholeFileMd5(paths[i], lengths[i], staging, true, stop);
-        if (!md5) return failure.Set(md5.error());
-        inputs[i].md5 = *md5;
-        continue;
-      }
-      const auto [begin, end] = queue.NextGroup();
-      if (begin == end) return;
-      std::span<SliceJob> group(jobs.data() + begin, end - begin);
-      if (Status st = HashSlices(group, paths, lengths, ss, true, staging, stop, blocks.empty() ? RegionSink() : addToBlocks); !st)
-        return failure.Set(st.error());
-    }
-  });
+  RunOn(std::clamp<unsigned>(
+            threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))),
+        [&] {
+          std::vector<uint8_t> staging;
+          while (!failure.failed()) {
+            if (auto w = queue.NextWholeFile()) {
+              const size_t i = longFiles[*w];
+              auto md5 = WholeFileMd5(paths[i], lengths[i], staging, true, stop);
+              if (!md5) return failure.Set(md5.error());
+              inputs[i].md5 = *md5;
+              continue;
+            }
+            const auto [begin, end] = queue.NextGroup();
+            if (begin == end) return;
+            std::span<SliceJob> group(jobs.data() + begin, end - begin);
+            if (Status st = HashSlices(group, paths, lengths, ss, true, staging, stop,
+                                       blocks.empty() ? RegionSink() : addToBlocks);
+                !st)
+              return failure.Set(st.error());
+          }
+        });
   if (Status status = failure.status(); !status) return status.error();
   for (const SliceJob& job : jobs) {
     inputs[job.file].slices[job.slice] = job.check;
@@ -611,7 +638,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     fs::path temp;
   };
   std::vector<Output> outputs{{baseName + ".par2", 0, 0, {}}};
-  const int width = std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
+  const int width =
+      std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
   uint32_t first = 0;
   for (uint32_t count : volumes) {
     char name[64];
@@ -633,7 +661,9 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
         if (stop.stop_requested()) return failure.Set(Error::Cancelled());
         Output& out = outputs[o];
         out.temp = folder / TempNameFor(out.name);
-        if (Status s = WriteRecoveryFile(out.temp, setId, blocks, out.first, out.count, description, creator); !s)
+        if (Status s = WriteRecoveryFile(out.temp, setId, blocks, out.first, out.count, description,
+                                         creator);
+            !s)
           return failure.Set(s.error());
       }
     });
@@ -730,7 +760,8 @@ void TakeDescriptionPacket(Collected& c, const char* type, const uint8_t* body, 
     c.checksums.emplace(GetHash(body), std::move(checks));
   } else if (std::memcmp(type, kTypeCreator, 16) == 0) {
     if (c.creator.empty())
-      c.creator.assign(reinterpret_cast<const char*>(body), strnlen(reinterpret_cast<const char*>(body), n));
+      c.creator.assign(reinterpret_cast<const char*>(body),
+                       strnlen(reinterpret_cast<const char*>(body), n));
   }
 }
 
@@ -814,7 +845,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       }
     }
   }
-  if (mainOrder.empty()) return Error(ErrorCode::Corrupt, "No recovery set found in the recovery files");
+  if (mainOrder.empty())
+    return Error(ErrorCode::Corrupt, "No recovery set found in the recovery files");
   Collected& c = sets[mainOrder.front()];
   RecoverySet set;
   set.setId = mainOrder.front();
@@ -832,7 +864,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       return Error(ErrorCode::Corrupt, "The recovery files lack a file's description or checksums");
     SetFile file = d->second;
     if (!IsPlainFileName(file.name))
-      return Error(ErrorCode::Corrupt, "The recovery set names a file outside its folder: " + file.name);
+      return Error(ErrorCode::Corrupt,
+                   "The recovery set names a file outside its folder: " + file.name);
     std::vector<uint8_t> idInput(file.md5First16k.begin(), file.md5First16k.end());
     PutLe(idInput, file.length, 8);
     idInput.insert(idInput.end(), file.name.begin(), file.name.end());
@@ -840,9 +873,11 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       return Error(ErrorCode::Corrupt, "A file's description does not match its id: " + file.name);
     const uint64_t count = SliceCountOf(file.length, set.sliceSize);
     if (count != k->second.size())
-      return Error(ErrorCode::Corrupt, "The checksums of " + file.name + " do not match its length");
+      return Error(ErrorCode::Corrupt,
+                   "The checksums of " + file.name + " do not match its length");
     slices += count;
-    if (slices > kMaxInputSlices) return Error(ErrorCode::Corrupt, "The recovery set has too many slices");
+    if (slices > kMaxInputSlices)
+      return Error(ErrorCode::Corrupt, "The recovery set has too many slices");
     file.slices = k->second;
     set.files.push_back(std::move(file));
   }
@@ -854,7 +889,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
 // ---- checking and repairing ------------------------------------------------------------------
 
 bool Verification::complete() const {
-  return std::all_of(files.begin(), files.end(), [](const FileStatus& f) { return f.state == FileState::Complete; });
+  return std::all_of(files.begin(), files.end(),
+                     [](const FileStatus& f) { return f.state == FileState::Complete; });
 }
 bool Verification::repairable() const { return missingSlices <= recoveryBlocks; }
 
@@ -914,34 +950,39 @@ Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_
   const unsigned threads = ThreadsFor(cost);
   WorkQueue queue(longFiles.size(), jobs.size(), threads);
   FirstError failure;
-  RunOn(std::clamp<unsigned>(threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))), [&] {
-    std::vector<uint8_t> staging;
-    while (!failure.failed()) {
-      if (auto w = queue.NextWholeFile()) {
-        const size_t i = longFiles[*w];
-        auto md5 = WholeFileMd5(paths[i], lengths[i], staging, false, stop);
-        if (!md5) {
-          // A file that vanished meanwhile is only not whole; anything else is an error.
-          if (md5.error().code == ErrorCode::Cancelled || fs::exists(paths[i])) return failure.Set(md5.error());
-          sizeRight[i] = 0;
-        } else {
-          wholeMd5[i] = *md5;
-        }
-        continue;
-      }
-      const auto [begin, end] = queue.NextGroup();
-      if (begin == end) return;
-      std::span<SliceJob> group(jobs.data() + begin, end - begin);
-      if (Status st = HashSlices(group, paths, lengths, ss, false, staging, stop, {}); !st) return failure.Set(st.error());
-    }
-  });
+  RunOn(std::clamp<unsigned>(
+            threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))),
+        [&] {
+          std::vector<uint8_t> staging;
+          while (!failure.failed()) {
+            if (auto w = queue.NextWholeFile()) {
+              const size_t i = longFiles[*w];
+              auto md5 = WholeFileMd5(paths[i], lengths[i], staging, false, stop);
+              if (!md5) {
+                // A file that vanished meanwhile is only not whole; anything else is an error.
+                if (md5.error().code == ErrorCode::Cancelled || fs::exists(paths[i]))
+                  return failure.Set(md5.error());
+                sizeRight[i] = 0;
+              } else {
+                wholeMd5[i] = *md5;
+              }
+              continue;
+            }
+            const auto [begin, end] = queue.NextGroup();
+            if (begin == end) return;
+            std::span<SliceJob> group(jobs.data() + begin, end - begin);
+            if (Status st = HashSlices(group, paths, lengths, ss, false, staging, stop, {}); !st)
+              return failure.Set(st.error());
+          }
+        });
   if (Status status = failure.status(); !status) return status.error();
 
   out.good.resize(n);
   for (size_t i = 0; i < n; ++i) out.good[i].assign(set.files[i].slices.size(), false);
   for (const SliceJob& job : jobs) {
     const SliceCheck& want = set.files[job.file].slices[job.slice];
-    out.good[job.file][job.slice] = job.present && job.check.md5 == want.md5 && job.check.crc == want.crc;
+    out.good[job.file][job.slice] =
+        job.present && job.check.md5 == want.md5 && job.check.crc == want.crc;
     if (job.wholeFile) wholeMd5[job.file] = job.fileMd5;
   }
   for (size_t i = 0; i < n; ++i) {
@@ -950,9 +991,11 @@ Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_
     st.name = file.name;
     st.totalSlices = static_cast<uint32_t>(file.slices.size());
     if (regular[i]) {
-      st.goodSlices = static_cast<uint32_t>(std::count(out.good[i].begin(), out.good[i].end(), true));
+      st.goodSlices =
+          static_cast<uint32_t>(std::count(out.good[i].begin(), out.good[i].end(), true));
       const bool allGood = st.goodSlices == st.totalSlices;
-      st.state = sizeRight[i] && allGood && wholeMd5[i] == file.md5 ? FileState::Complete : FileState::Damaged;
+      st.state = sizeRight[i] && allGood && wholeMd5[i] == file.md5 ? FileState::Complete
+                                                                    : FileState::Damaged;
     }
     out.v.missingSlices += st.totalSlices - st.goodSlices;
     out.v.files.push_back(st);
@@ -972,13 +1015,15 @@ struct TempGuard {
 
 }  // namespace
 
-Result<Verification> VerifyFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+Result<Verification> VerifyFiles(const RecoverySet& set, const fs::path& folder,
+                                 std::stop_token stop) {
   auto checked = Check(set, folder, stop);
   if (!checked) return checked.error();
   return std::move(checked->v);
 }
 
-Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
+                                 std::stop_token stop) {
   auto checked = Check(set, folder, stop);
   if (!checked) return checked.error();
   const Verification& v = checked->v;
@@ -988,7 +1033,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     return Error(ErrorCode::Corrupt, std::to_string(v.missingSlices - v.recoveryBlocks) +
                                          " more recovery blocks are needed to repair the files (" +
                                          std::to_string(v.missingSlices) + " slices are missing, " +
-                                         std::to_string(v.recoveryBlocks) + " recovery blocks came)");
+                                         std::to_string(v.recoveryBlocks) +
+                                         " recovery blocks came)");
   const uint64_t ss = set.sliceSize;
   uint64_t total = 0;
   for (const SetFile& f : set.files) total += f.slices.size();
@@ -1015,7 +1061,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   std::vector<size_t> pivots;
   for (size_t b = 0; b < set.blocks.size() && chosen.size() < m; ++b) {
     std::vector<uint16_t> row(m);
-    for (size_t k = 0; k < m; ++k) row[k] = gf16::Power(constants[missing[k]], set.blocks[b].exponent);
+    for (size_t k = 0; k < m; ++k)
+      row[k] = gf16::Power(constants[missing[k]], set.blocks[b].exponent);
     for (size_t r = 0; r < basis.size(); ++r)
       if (const uint16_t f = row[pivots[r]])
         for (size_t k = 0; k < m; ++k) row[k] ^= gf16::Mul(f, basis[r][k]);
@@ -1029,24 +1076,29 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     chosen.push_back(b);
   }
   if (chosen.size() < m)
-    return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+    return Error(ErrorCode::Corrupt,
+                 "The recovery blocks that came cannot rebuild the missing slices");
 
   // Invert the chosen rows by Gauss-Jordan elimination.
   std::vector<std::vector<uint16_t>> a(m, std::vector<uint16_t>(2 * m, 0));
   for (size_t j = 0; j < m; ++j) {
-    for (size_t k = 0; k < m; ++k) a[j][k] = gf16::Power(constants[missing[k]], set.blocks[chosen[j]].exponent);
+    for (size_t k = 0; k < m; ++k)
+      a[j][k] = gf16::Power(constants[missing[k]], set.blocks[chosen[j]].exponent);
     a[j][m + j] = 1;
   }
   for (size_t col = 0; col < m; ++col) {
     size_t r = col;
     while (r < m && a[r][col] == 0) ++r;
-    if (r == m) return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+    if (r == m)
+      return Error(ErrorCode::Corrupt,
+                   "The recovery blocks that came cannot rebuild the missing slices");
     std::swap(a[r], a[col]);
     const uint16_t inv = gf16::Inverse(a[col][col]);
     for (uint16_t& x : a[col]) x = gf16::Mul(x, inv);
     for (size_t i = 0; i < m; ++i)
       if (i != col && a[i][col])
-        for (size_t k = 0, f = a[i][col]; k < 2 * m; ++k) a[i][k] ^= gf16::Mul(static_cast<uint16_t>(f), a[col][k]);
+        for (size_t k = 0, f = a[i][col]; k < 2 * m; ++k)
+          a[i][k] ^= gf16::Mul(static_cast<uint16_t>(f), a[col][k]);
   }
 
   // Each chosen block minus what the intact slices contribute leaves the missing part only.
@@ -1057,7 +1109,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     if (!f) return Error::FromErrno("Cannot read " + b.file.string());
     auto got = ReadAt(f.get(), b.dataOffset, rhs[j].data(), ss, b.file);
     if (!got) return got.error();
-    if (*got != ss) return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
+    if (*got != ss)
+      return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
   }
   {
     // Threads take the intact slices in turn and add each into every chosen block.
@@ -1090,8 +1143,10 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
         }
         auto ok = ReadSlice(f.get(), file, it.slice, ss, slice.data(), p);
         if (!ok) return failure.Set(ok.error());
-        if (!*ok) return failure.Set(Error(ErrorCode::Io, p.string() + " changed during the repair"));
-        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[it.global], set.blocks[chosen[j]].exponent);
+        if (!*ok)
+          return failure.Set(Error(ErrorCode::Io, p.string() + " changed during the repair"));
+        for (size_t j = 0; j < m; ++j)
+          factors[j] = gf16::Power(constants[it.global], set.blocks[chosen[j]].exponent);
         accumulator.Add(slice.data(), factors);
       }
     });
@@ -1134,7 +1189,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     const size_t len = end - b;
     std::vector<uint8_t> solved(m * len, 0);
     for (size_t k = 0; k < m; ++k)
-      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, solved.data() + k * len, len);
+      for (size_t j = 0; j < m; ++j)
+        gf16::MulAdd(a[k][m + j], rhs[j].data() + b, solved.data() + k * len, len);
     for (size_t k = 0; k < m; ++k) std::memcpy(rhs[k].data() + b, solved.data() + k * len, len);
   });
   std::vector<std::vector<uint8_t>>& rebuilt = rhs;
@@ -1160,9 +1216,11 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
       if (file.slices.size() == 1) rebuiltMd5[i] = streams[l].Finish();
       streams[l].AddZeros(ss - wants[l]);
       const std::vector<uint8_t>& slice = rebuilt[first + l];
-      if (streams[l].Finish() != file.slices[s].md5 || Crc32(slice.data(), ss) != file.slices[s].crc)
+      if (streams[l].Finish() != file.slices[s].md5 ||
+          Crc32(slice.data(), ss) != file.slices[s].crc)
         return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
-                                             " (slice " + std::to_string(s + 1) + " fails its MD5)");
+                                             " (slice " + std::to_string(s + 1) +
+                                             " fails its MD5)");
       std::FILE* out = outs[i].get();
       if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
           std::fwrite(slice.data(), 1, wants[l], out) != wants[l])
@@ -1171,7 +1229,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   }
   for (auto& [i, out] : outs) {
     const SetFile& file = set.files[i];
-    if (std::fflush(out.get()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
+    if (std::fflush(out.get()) != 0)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
     Hash md5;
     if (auto known = rebuiltMd5.find(i); known != rebuiltMd5.end()) {
       md5 = known->second;
@@ -1180,13 +1239,17 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
       if (!read) return read.error();
       md5 = *read;
     }
-    if (md5 != file.md5) return Error(ErrorCode::Corrupt, "The rebuilt " + file.name + " fails its MD5");
-    if (std::fclose(out.release()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
+    if (md5 != file.md5)
+      return Error(ErrorCode::Corrupt, "The rebuilt " + file.name + " fails its MD5");
+    if (std::fclose(out.release()) != 0)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
   }
   for (auto& [i, tmp] : outPaths) {
     std::error_code ec;
     fs::rename(tmp, folder / set.files[i].name, ec);
-    if (ec) return Error::FromErrno("Cannot replace " + (folder / set.files[i].name).string(), ec.value());
+    if (ec)
+      return Error::FromErrno("Cannot replace " + (folder / set.files[i].name).string(),
+                              ec.value());
     report.repaired.push_back(set.files[i].name);
   }
   temps.paths.clear();

@@ -1,8 +1,8 @@
 // PAR2 2.0 recovery sets: the recovery data Drovetail makes over a list of files (segment files
 // as the receiving side saves them) and the reading, checking and repair of such sets, ours or
 // any other tool's. Reed-Solomon over GF(2^16) (archive/Gf16.h); MD5 from OpenSSL, CRC-32 from
-// libdeflate. Every function streams its input slice by slice: memory is about one slice per recovery
-// block (making) or per missing slice (repair), never the file set.
+// libdeflate. Every function streams its input slice by slice: memory is about one slice per
+// recovery block (making) or per missing slice (repair), never the file set.
 #pragma once
 
 #include <array>
@@ -25,10 +25,10 @@ inline constexpr uint64_t kMaxSliceSize = 256ull << 20;
 inline constexpr uint32_t kMaxInputSlices = 32768;
 
 struct CreateOptions {
-  uint64_t sliceSize = 0;          // bytes, a positive multiple of 4, at most kMaxSliceSize
-  uint32_t recoveryBlocks = 0;     // recovery slices in all, exponents 0 .. recoveryBlocks-1
-  std::vector<uint32_t> perVolume; // blocks in each recovery file, summing to recoveryBlocks;
-                                   // empty: one recovery file with all of them
+  uint64_t sliceSize = 0;           // bytes, a positive multiple of 4, at most kMaxSliceSize
+  uint32_t recoveryBlocks = 0;      // recovery slices in all, exponents 0 .. recoveryBlocks-1
+  std::vector<uint32_t> perVolume;  // blocks in each recovery file, summing to recoveryBlocks;
+                                    // empty: one recovery file with all of them
   std::string creator = "Drovetail";
 };
 
@@ -56,8 +56,8 @@ struct SliceCheck {
 struct SetFile {
   Hash id{}, md5{}, md5First16k{};
   uint64_t length = 0;
-  std::string name;                 // checked plain file name
-  std::vector<SliceCheck> slices;   // ceil(length / sliceSize) entries
+  std::string name;                // checked plain file name
+  std::vector<SliceCheck> slices;  // ceil(length / sliceSize) entries
 };
 
 struct RecoveryBlock {
@@ -70,8 +70,8 @@ struct RecoveryBlock {
 struct RecoverySet {
   Hash setId{};
   uint64_t sliceSize = 0;
-  std::vector<SetFile> files;           // in the set's order (the order the slices are numbered)
-  std::vector<RecoveryBlock> blocks;    // one per distinct exponent found, with a valid packet
+  std::vector<SetFile> files;         // in the set's order (the order the slices are numbered)
+  std::vector<RecoveryBlock> blocks;  // one per distinct exponent found, with a valid packet
   std::string creator;
 };
 

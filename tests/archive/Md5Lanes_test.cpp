@@ -65,7 +65,8 @@ TEST(Md5Lanes, EveryLaneMatchesOpenSslWhateverThePiecesAndLaneCount) {
         std::vector<const uint8_t*> data;
         std::vector<size_t> sizes;
         for (size_t l = 0; l < lanes; ++l) {
-          const size_t piece = std::min<size_t>(inputs[l].size() - done[l], rng() % 3 == 0 ? rng() % 70 : rng() % 70000);
+          const size_t piece = std::min<size_t>(inputs[l].size() - done[l],
+                                                rng() % 3 == 0 ? rng() % 70 : rng() % 70000);
           ptrs.push_back(&streams[l]);
           data.push_back(inputs[l].data() + done[l]);
           sizes.push_back(piece);
@@ -75,7 +76,8 @@ TEST(Md5Lanes, EveryLaneMatchesOpenSslWhateverThePiecesAndLaneCount) {
         AddLanes(ptrs.data(), data.data(), sizes.data(), lanes);
       }
       for (size_t l = 0; l < lanes; ++l)
-        EXPECT_EQ(streams[l].Finish(), dtl::Md5(inputs[l])) << "lane " << l << ", " << inputs[l].size() << " bytes";
+        EXPECT_EQ(streams[l].Finish(), dtl::Md5(inputs[l]))
+            << "lane " << l << ", " << inputs[l].size() << " bytes";
     }
   }
 }
