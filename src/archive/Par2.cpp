@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -51,14 +50,6 @@ class Md5Stream {
       throw std::runtime_error("MD5 is not available from OpenSSL");
   }
   void Add(const void* p, size_t n) { EVP_DigestUpdate(ctx_.get(), p, n); }
-  // A stream that has seen what this one has: a file's first slice and the whole file share
-  // their first bytes, and hashing them once is half the hashing of a one-slice file.
-  Md5Stream Copy() const {
-    Md5Stream c;
-    if (EVP_MD_CTX_copy_ex(c.ctx_.get(), ctx_.get()) != 1)
-      throw std::runtime_error("MD5 state cannot be copied");
-    return c;
-  }
   Hash Finish() {
     Hash h{};
     unsigned len = 0;
