@@ -15,6 +15,7 @@
 
 #include <zlib.h>
 
+#include "archive/Par2.h"
 #include "archive/SegmentArchive.h"
 #include "archive/SegmentCipher.h"
 #include "archive/ZipWriter.h"
@@ -304,5 +305,36 @@ int main(int argc, char** argv) {
   for (std::string_view s : {"VXNlcm5hbWU6", "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UuZXhhbXBsZS5uZXQ+",
                              "AGEAYg==", " YWJj\r\nZGVm "})
     Write("base64", Of(s));
+
+  // A small recovery set as the recovery writer makes it over two segment files (slices of 256
+  // bytes, two blocks in two volumes): the description-only file, each volume with the segment
+  // file placed first (so repair has intact slices to use), and a volume cut off inside the
+  // description after its recovery packet.
+  {
+    const fs::path tmp = g_out / "par2-work";
+    fs::create_directories(tmp);
+    const std::vector<std::string> names = {"movie.avi.dtl", "movie.avi.001"};
+    std::ofstream(tmp / names[0], std::ios::binary).write(reinterpret_cast<const char*>(text.data()),
+                                                            static_cast<std::streamsize>(text.size()));
+    std::ofstream(tmp / names[1], std::ios::binary)
+        .write(reinterpret_cast<const char*>(noise.data()), 1000);
+    dtl::par2::CreateOptions options;
+    options.sliceSize = 256;
+    options.recoveryBlocks = 2;
+    options.perVolume = {1, 1};
+    if (auto made = dtl::par2::CreateRecoveryFiles(tmp, names, "movie.avi", options)) {
+      for (size_t i = 0; i < made->size(); ++i) {
+        std::ifstream f(tmp / (*made)[i], std::ios::binary);
+        const Bytes file{std::istreambuf_iterator<char>(f), {}};
+        Write("par2_packet", Cat({0}, file));
+        if (i > 0) Write("par2_packet", Cat({1}, file));
+        // Cut halfway into the description that follows the recovery packet.
+        const size_t recoveryPacket = 64 + 4 + options.sliceSize;
+        if (i == 1 && file.size() > recoveryPacket)
+          Write("par2_packet", Cat({0}, Bytes(file.begin(), file.begin() + (recoveryPacket + file.size()) / 2)));
+      }
+    }
+    fs::remove_all(tmp);
+  }
   return 0;
 }

@@ -126,18 +126,22 @@ __attribute__((target("avx2"))) size_t MulAddAvx2(uint16_t c, const uint8_t* src
   const NibbleTables nt(c);
   __m256i tl[4], th[4];
   for (int k = 0; k < 4; ++k) {
-    tl[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k])));
-    th[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k + 1])));
+    tl[k] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k])));
+    th[k] = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(nt.t[2 * k + 1])));
   }
   const __m256i lowByte = _mm256_set1_epi16(0x00FF), nibble = _mm256_set1_epi8(0x0F);
   size_t i = 0;
   for (; i + 64 <= bytes; i += 64) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
-    const __m256i lo = _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+    const __m256i lo =
+        _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
     const __m256i hi = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
-    const __m256i n[4] = {_mm256_and_si256(lo, nibble), _mm256_and_si256(_mm256_srli_epi16(lo, 4), nibble),
-                          _mm256_and_si256(hi, nibble), _mm256_and_si256(_mm256_srli_epi16(hi, 4), nibble)};
+    const __m256i n[4] = {
+        _mm256_and_si256(lo, nibble), _mm256_and_si256(_mm256_srli_epi16(lo, 4), nibble),
+        _mm256_and_si256(hi, nibble), _mm256_and_si256(_mm256_srli_epi16(hi, 4), nibble)};
     __m256i rl = _mm256_setzero_si256(), rh = _mm256_setzero_si256();
     for (int k = 0; k < 4; ++k) {
       rl = _mm256_xor_si256(rl, _mm256_shuffle_epi8(tl[k], n[k]));
@@ -145,7 +149,90 @@ __attribute__((target("avx2"))) size_t MulAddAvx2(uint16_t c, const uint8_t* src
     }
     __m256i* d = reinterpret_cast<__m256i*>(dst + i);
     _mm256_storeu_si256(d, _mm256_xor_si256(_mm256_loadu_si256(d), _mm256_unpacklo_epi8(rl, rh)));
-    _mm256_storeu_si256(d + 1, _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
+    _mm256_storeu_si256(d + 1,
+                        _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
+  }
+  return i;
+}
+
+// Multiplying by c is linear over GF(2) on the 16 bits of a word, so it is four 8x8 bit
+// matrices: low byte in to low and high byte out, high byte in to low and high byte out. The
+// affine byte instruction applies such a matrix to every byte at once, so a product costs four
+// of them on the words' low and high bytes gathered apart, and no table lookups at all.
+struct BitMatrices {
+  uint64_t lowToLow = 0, highToLow = 0, lowToHigh = 0, highToHigh = 0;
+  explicit BitMatrices(uint16_t c) {
+    uint8_t images[4][8];  // the image of each input bit, per matrix
+    for (int j = 0; j < 8; ++j) {
+      const uint16_t fromLow = Mul(c, static_cast<uint16_t>(1u << j));
+      const uint16_t fromHigh = Mul(c, static_cast<uint16_t>(1u << (8 + j)));
+      images[0][j] = static_cast<uint8_t>(fromLow);
+      images[1][j] = static_cast<uint8_t>(fromHigh);
+      images[2][j] = static_cast<uint8_t>(fromLow >> 8);
+      images[3][j] = static_cast<uint8_t>(fromHigh >> 8);
+    }
+    uint64_t* out[4] = {&lowToLow, &highToLow, &lowToHigh, &highToHigh};
+    for (int m = 0; m < 4; ++m)
+      for (int i = 0; i < 8; ++i) {  // output bit i is the parity of row byte 7-i and the input
+        uint8_t row = 0;
+        for (int j = 0; j < 8; ++j) row |= static_cast<uint8_t>(((images[m][j] >> i) & 1) << j);
+        *out[m] |= static_cast<uint64_t>(row) << (8 * (7 - i));
+      }
+  }
+};
+
+__attribute__((target("avx2,gfni"))) size_t MulAddGfni(uint16_t c, const uint8_t* src, uint8_t* dst,
+                                                       size_t bytes) {
+  const BitMatrices bm(c);
+  const __m256i ll = _mm256_set1_epi64x(static_cast<long long>(bm.lowToLow));
+  const __m256i hl = _mm256_set1_epi64x(static_cast<long long>(bm.highToLow));
+  const __m256i lh = _mm256_set1_epi64x(static_cast<long long>(bm.lowToHigh));
+  const __m256i hh = _mm256_set1_epi64x(static_cast<long long>(bm.highToHigh));
+  const __m256i lowByte = _mm256_set1_epi16(0x00FF);
+  size_t i = 0;
+  for (; i + 64 <= bytes; i += 64) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+    const __m256i lo =
+        _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+    const __m256i hi = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
+    const __m256i rl = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, ll, 0),
+                                        _mm256_gf2p8affine_epi64_epi8(hi, hl, 0));
+    const __m256i rh = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(lo, lh, 0),
+                                        _mm256_gf2p8affine_epi64_epi8(hi, hh, 0));
+    __m256i* d = reinterpret_cast<__m256i*>(dst + i);
+    _mm256_storeu_si256(d, _mm256_xor_si256(_mm256_loadu_si256(d), _mm256_unpacklo_epi8(rl, rh)));
+    _mm256_storeu_si256(d + 1,
+                        _mm256_xor_si256(_mm256_loadu_si256(d + 1), _mm256_unpackhi_epi8(rl, rh)));
+  }
+  return i;
+}
+
+// The same on 512-bit registers; pack and unpack again stay within 128-bit lanes.
+__attribute__((target("avx512f,avx512bw,gfni"))) size_t MulAddGfni512(uint16_t c,
+                                                                      const uint8_t* src,
+                                                                      uint8_t* dst, size_t bytes) {
+  const BitMatrices bm(c);
+  const __m512i ll = _mm512_set1_epi64(static_cast<long long>(bm.lowToLow));
+  const __m512i hl = _mm512_set1_epi64(static_cast<long long>(bm.highToLow));
+  const __m512i lh = _mm512_set1_epi64(static_cast<long long>(bm.lowToHigh));
+  const __m512i hh = _mm512_set1_epi64(static_cast<long long>(bm.highToHigh));
+  const __m512i lowByte = _mm512_set1_epi16(0x00FF);
+  size_t i = 0;
+  for (; i + 128 <= bytes; i += 128) {
+    const __m512i a = _mm512_loadu_si512(src + i);
+    const __m512i b = _mm512_loadu_si512(src + i + 64);
+    const __m512i lo =
+        _mm512_packus_epi16(_mm512_and_si512(a, lowByte), _mm512_and_si512(b, lowByte));
+    const __m512i hi = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
+    const __m512i rl = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, ll, 0),
+                                        _mm512_gf2p8affine_epi64_epi8(hi, hl, 0));
+    const __m512i rh = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(lo, lh, 0),
+                                        _mm512_gf2p8affine_epi64_epi8(hi, hh, 0));
+    _mm512_storeu_si512(
+        dst + i, _mm512_xor_si512(_mm512_loadu_si512(dst + i), _mm512_unpacklo_epi8(rl, rh)));
+    _mm512_storeu_si512(dst + i + 64, _mm512_xor_si512(_mm512_loadu_si512(dst + i + 64),
+                                                       _mm512_unpackhi_epi8(rl, rh)));
   }
   return i;
 }
@@ -153,6 +240,8 @@ __attribute__((target("avx2"))) size_t MulAddAvx2(uint16_t c, const uint8_t* src
 bool CpuHas(Form form) {
   __builtin_cpu_init();
   switch (form) {
+    case Form::Gfni512: return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("gfni");
+    case Form::Gfni: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("gfni");
     case Form::Avx2: return __builtin_cpu_supports("avx2");
     case Form::Ssse3: return __builtin_cpu_supports("ssse3");
     case Form::Portable: return true;
@@ -172,7 +261,11 @@ bool Supported(Form form) {
 }
 
 Form BestForm() {
-  static const Form best = Supported(Form::Avx2) ? Form::Avx2 : Supported(Form::Ssse3) ? Form::Ssse3 : Form::Portable;
+  static const Form best = [] {
+    for (Form f : {Form::Gfni512, Form::Gfni, Form::Avx2, Form::Ssse3})
+      if (Supported(f)) return f;
+    return Form::Portable;
+  }();
   return best;
 }
 
@@ -181,8 +274,17 @@ void MulAddUsing(Form form, uint16_t c, const uint8_t* src, uint8_t* dst, size_t
   size_t done = 0;
 #ifdef DTL_GF16_X86
   // Short buffers are not worth building the nibble tables for.
-  if (bytes >= 64 && form != Form::Portable && Supported(form))
-    done = form == Form::Avx2 ? MulAddAvx2(c, src, dst, bytes) : MulAddSsse3(c, src, dst, bytes);
+  if (bytes >= 64 && form != Form::Portable && Supported(form)) {
+    switch (form) {
+      case Form::Gfni512: done = MulAddGfni512(c, src, dst, bytes); break;
+      case Form::Gfni: done = MulAddGfni(c, src, dst, bytes); break;
+      case Form::Avx2: done = MulAddAvx2(c, src, dst, bytes); break;
+      default: done = MulAddSsse3(c, src, dst, bytes); break;
+    }
+    // What is left of the 512-bit form's steps still fills 256-bit ones.
+    if (form == Form::Gfni512 && bytes - done >= 64)
+      done += MulAddGfni(c, src + done, dst + done, bytes - done);
+  }
 #else
   (void)form;
 #endif

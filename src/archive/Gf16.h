@@ -25,8 +25,9 @@ void MulAdd(uint16_t c, const uint8_t* src, uint8_t* dst, size_t bytes);
 // The same through split byte tables only: the reference the vector form is checked against.
 void MulAddPortable(uint16_t c, const uint8_t* src, uint8_t* dst, size_t bytes);
 
-// The ways MulAdd can be computed; all give identical bytes.
-enum class Form { Portable, Ssse3, Avx2 };
+// The ways MulAdd can be computed; all give identical bytes. Gfni and Gfni512 apply the product
+// as bit matrices (GF2P8AFFINEQB on 256- and 512-bit registers), the others look nibbles up.
+enum class Form { Portable, Ssse3, Avx2, Gfni, Gfni512 };
 
 // The form MulAdd uses: the fastest this processor supports.
 Form BestForm();

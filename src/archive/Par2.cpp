@@ -1,20 +1,25 @@
 #include "archive/Par2.h"
 
+#include <libdeflate.h>
 #include <openssl/evp.h>
-#include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
 #include "archive/Gf16.h"
+#include "archive/Md5Lanes.h"
 
 namespace dtl::par2 {
 namespace {
@@ -23,10 +28,12 @@ namespace fs = std::filesystem;
 
 constexpr char kMagic[8] = {'P', 'A', 'R', '2', '\0', 'P', 'K', 'T'};
 constexpr size_t kHeader = 64;
-constexpr char kTypeMain[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'M', 'a', 'i', 'n', 0, 0, 0, 0};
+constexpr char kTypeMain[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                'M', 'a', 'i', 'n', 0,   0,   0,   0};
 constexpr char kTypeFileDesc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
                                     'F', 'i', 'l', 'e', 'D', 'e', 's', 'c'};
-constexpr char kTypeIfsc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0', 'I', 'F', 'S', 'C', 0, 0, 0, 0};
+constexpr char kTypeIfsc[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
+                                'I', 'F', 'S', 'C', 0,   0,   0,   0};
 constexpr char kTypeRecovery[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
                                     'R', 'e', 'c', 'v', 'S', 'l', 'i', 'c'};
 constexpr char kTypeCreator[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
@@ -60,16 +67,9 @@ Hash Md5Of(const void* p, size_t n) {
   return m.Finish();
 }
 
-uint32_t Crc32(const uint8_t* p, size_t n) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  while (n > 0) {
-    const uInt step = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
-    crc = crc32(crc, p, step);
-    p += step;
-    n -= step;
-  }
-  return static_cast<uint32_t>(crc);
-}
+// CRC-32 through libdeflate, which folds with carry-less multiplies where the processor has
+// them: several times zlib's speed, and every slice is checksummed whole.
+uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) { return libdeflate_crc32(crc, p, n); }
 
 void PutLe(std::vector<uint8_t>& out, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -79,7 +79,9 @@ uint64_t GetLe(const uint8_t* p, int width) {
   for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
   return v;
 }
-void PutHash(std::vector<uint8_t>& out, const Hash& h) { out.insert(out.end(), h.begin(), h.end()); }
+void PutHash(std::vector<uint8_t>& out, const Hash& h) {
+  out.insert(out.end(), h.begin(), h.end());
+}
 Hash GetHash(const uint8_t* p) {
   Hash h;
   std::memcpy(h.data(), p, 16);
@@ -98,7 +100,8 @@ std::vector<uint16_t> InputConstants(size_t count) {
 
 // A whole packet: header with its MD5 over set id, type and body. The body is padded to a
 // multiple of 4 by the callers.
-std::vector<uint8_t> Packet(const Hash& setId, const char (&type)[16], const std::vector<uint8_t>& body) {
+std::vector<uint8_t> Packet(const Hash& setId, const char (&type)[16],
+                            const std::vector<uint8_t>& body) {
   std::vector<uint8_t> p(kHeader + body.size(), 0);
   std::memcpy(p.data(), kMagic, 8);
   const uint64_t len = p.size();
@@ -134,27 +137,256 @@ uint64_t SliceCountOf(uint64_t length, uint64_t sliceSize) {
   return (length + sliceSize - 1) / sliceSize;
 }
 
-// Runs work(begin, end) over [0, bytes) cut into one range per core, with `alongside` on this
-// thread meanwhile. The field work on a slice is the bulk of the time; cutting the slice (not the
-// blocks) keeps every core busy even with one recovery block, and each core's share of every
-// block in its cache. `cost` (bytes times buffers) below a threshold runs it all on this thread,
-// where starting threads would cost more than they save.
-void OnEveryCore(size_t bytes, size_t cost, const std::function<void(size_t, size_t)>& work,
-                 const std::function<void()>& alongside = {}) {
-  const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
-  if (cores == 1 || cost < (1u << 20) || bytes < 64 * cores) {
-    if (alongside) alongside();
-    work(0, bytes);
-    return;
-  }
-  const size_t step = (bytes / cores + 63) / 64 * 64;  // whole vector steps, even lengths
-  std::vector<std::jthread> threads;
-  for (size_t begin = 0; begin < bytes; begin += step) {
-    const size_t end = std::min(bytes, begin + step);
-    threads.emplace_back([&work, begin, end] { work(begin, end); });
-  }
-  if (alongside) alongside();
+std::atomic<unsigned> gThreads{0};
+
+// Threads for a job costing `cost` bytes of field work: the number set by SetThreads, else one
+// per core once the job is large enough that starting threads costs less than it saves.
+unsigned ThreadsFor(uint64_t cost) {
+  if (const unsigned set = gThreads.load()) return set;
+  if (cost < (4u << 20)) return 1;
+  return std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 16);
 }
+
+// Runs body() on n threads, this one among them, and returns when every one has.
+void RunOn(unsigned n, const std::function<void()>& body) {
+  std::vector<std::jthread> threads;
+  for (unsigned i = 1; i < n; ++i) threads.emplace_back(body);
+  body();
+}
+
+// The first error any thread met; the others see failed() and take no more work.
+class FirstError {
+ public:
+  void Set(Error e) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = std::move(e);
+    failed_ = true;
+  }
+  bool failed() const { return failed_.load(); }
+  Status status() {
+    std::lock_guard lock(mutex_);
+    if (error_) return *error_;
+    return {};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<Error> error_;
+  std::atomic<bool> failed_{false};
+};
+
+// Adds factor[j] * src into each dsts[j], a region at a time under that region's lock, so
+// threads holding different slices can add them into the same blocks at once. A region some
+// other thread holds is passed over and taken later; XOR does not care about order, so the
+// bytes are the same whichever thread got where first. A region of every block together stays
+// in the core's cache while the source region is read once.
+class Accumulator {
+ public:
+  static constexpr size_t kRegion = 64 << 10;  // a multiple of every vector step
+
+  Accumulator(std::vector<std::vector<uint8_t>>& dsts, size_t bytes)
+      : dsts_(dsts), bytes_(bytes), regions_((bytes + kRegion - 1) / kRegion), locks_(regions_) {}
+
+  void Add(const uint8_t* src, const std::vector<uint16_t>& factors) {
+    if (regions_ == 0) return;
+    std::vector<char> done(regions_, 0);
+    size_t left = regions_;
+    // Threads start spread over the regions, so they rarely meet at all.
+    const size_t first = start_.fetch_add(regions_ / 2 + 1) % regions_;
+    while (left > 0) {
+      bool progressed = false;
+      for (size_t i = 0; i < regions_; ++i) {
+        const size_t r = (first + i) % regions_;
+        if (done[r]) continue;
+        std::unique_lock lock(locks_[r], std::try_to_lock);
+        if (!lock) continue;
+        AddRegion(src, factors, r);
+        done[r] = 1;
+        --left;
+        progressed = true;
+      }
+      if (!progressed) {
+        const size_t r = static_cast<size_t>(std::find(done.begin(), done.end(), 0) - done.begin());
+        std::lock_guard lock(locks_[r]);
+        AddRegion(src, factors, r);
+        done[r] = 1;
+        --left;
+      }
+    }
+  }
+
+  // The lock of the region starting at byte `begin`, for callers that add several sources into
+  // it at once.
+  std::mutex& LockOf(size_t begin) { return locks_[begin / kRegion]; }
+
+ private:
+  void AddRegion(const uint8_t* src, const std::vector<uint16_t>& factors, size_t r) {
+    const size_t begin = r * kRegion, n = std::min(bytes_, begin + kRegion) - begin;
+    for (size_t j = 0; j < factors.size(); ++j)
+      gf16::MulAdd(factors[j], src + begin, dsts_[j].data() + begin, n);
+  }
+
+  std::vector<std::vector<uint8_t>>& dsts_;
+  const size_t bytes_, regions_;
+  std::vector<std::mutex> locks_;
+  std::atomic<size_t> start_{0};
+};
+
+// Runs work(begin, end) over [0, bytes) on `threads` threads, whole regions at a time taken in
+// turn, for the field work that has one destination per thread.
+void Shared(unsigned threads, size_t bytes, const std::function<void(size_t, size_t)>& work) {
+  std::atomic<size_t> next{0};
+  RunOn(threads, [&] {
+    for (size_t b; (b = next.fetch_add(Accumulator::kRegion)) < bytes;)
+      work(b, std::min(bytes, b + Accumulator::kRegion));
+  });
+}
+
+// One slice to read and hash: slice `slice` of file `file`, zero-padded to the slice size.
+struct SliceJob {
+  size_t file = 0;
+  uint64_t slice = 0;
+  uint64_t global = 0;     // the slice's number in the set
+  bool wholeFile = false;  // the file's only slice: its MD5 stream is the file's as well
+  // What hashing found.
+  bool present = false;  // every byte the slice should hold was there
+  SliceCheck check;
+  Hash fileMd5{};  // when wholeFile
+};
+
+// Called with the bytes [begin, end) of every slice of a group (zero-padded, data[l] for
+// jobs[l]), in rising order of begin; `hasData[l]` says whether slice l holds any file bytes
+// there (all zeros otherwise).
+using RegionSink =
+    std::function<void(size_t begin, size_t end, const std::vector<const uint8_t*>& data,
+                       const std::vector<char>& hasData, std::span<SliceJob> jobs)>;
+
+// Reads and hashes a group of at most md5::kLanes slices a region at a time, the MD5 of every
+// slice in a lane of its own, so the group's MD5s cost about what one costs alone. A slice whose
+// file is missing or ends early is left not present; with `exact` that is an error instead (the
+// file changed while it was read). Memory: one region per slice.
+Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
+                  const std::vector<uint64_t>& lengths, uint64_t ss, bool exact,
+                  std::vector<uint8_t>& staging, const std::stop_token& stop,
+                  const RegionSink& sink) {
+  constexpr size_t kRegion = Accumulator::kRegion;
+  const size_t n = jobs.size();
+  staging.resize(n * kRegion);
+  std::vector<File> files(n);
+  std::vector<uint64_t> want(n);
+  std::vector<char> alive(n, 0), hasData(n, 0);
+  std::vector<md5::Stream> streams(n);
+  std::vector<md5::Stream*> streamPtrs(n);
+  std::vector<uint32_t> crcs(n, 0);
+  std::vector<const uint8_t*> data(n), md5Data(n);
+  std::vector<size_t> md5Sizes(n);
+  for (size_t l = 0; l < n; ++l) {
+    const SliceJob& job = jobs[l];
+    want[l] = std::min<uint64_t>(ss, lengths[job.file] - job.slice * ss);
+    files[l] = OpenRead(paths[job.file]);
+    if (!files[l] && exact) return Error::FromErrno("Cannot read " + paths[job.file].string());
+    alive[l] = files[l] != nullptr;
+    streamPtrs[l] = &streams[l];
+    data[l] = staging.data() + l * kRegion;
+  }
+  for (uint64_t begin = 0; begin < ss; begin += kRegion) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(kRegion, ss - begin));
+    bool any = false;
+    for (size_t l = 0; l < n; ++l) {
+      uint8_t* buf = staging.data() + l * kRegion;
+      size_t have =
+          want[l] > begin ? static_cast<size_t>(std::min<uint64_t>(len, want[l] - begin)) : 0;
+      if (!alive[l]) have = 0;
+      if (have > 0) {
+        const fs::path& p = paths[jobs[l].file];
+        auto got = ReadAt(files[l].get(), jobs[l].slice * ss + begin, buf, have, p);
+        if (!got) return got.error();
+        if (*got < have) {
+          if (exact) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+          alive[l] = 0;
+          files[l].reset();
+          have = 0;
+        }
+      }
+      std::memset(buf + have, 0, len - have);
+      hasData[l] = have > 0;
+      any |= have > 0;
+      md5Data[l] = buf;
+      md5Sizes[l] = have;
+      if (alive[l]) crcs[l] = Crc32(buf, len, crcs[l]);
+    }
+    md5::AddLanes(streamPtrs.data(), md5Data.data(), md5Sizes.data(), n);
+    if (any && sink)
+      sink(static_cast<size_t>(begin), static_cast<size_t>(begin) + len, data, hasData, jobs);
+  }
+  for (size_t l = 0; l < n; ++l) {
+    SliceJob& job = jobs[l];
+    job.present = alive[l];
+    if (!job.present) continue;
+    if (job.wholeFile) job.fileMd5 = streams[l].Finish();
+    streams[l].AddZeros(ss - want[l]);
+    job.check = {streams[l].Finish(), crcs[l]};
+  }
+  return {};
+}
+
+// The MD5 of the first `length` bytes of a file (fewer when it is shorter), for files of more
+// than one slice, whose whole-file MD5 is one stream across their slices.
+Result<Hash> WholeFileMd5(const fs::path& p, uint64_t length, std::vector<uint8_t>& chunk,
+                          bool exact, const std::stop_token& stop) {
+  File f = OpenRead(p);
+  if (!f) return Error::FromErrno("Cannot read " + p.string());
+  chunk.resize(1u << 20);
+  Md5Stream md5;
+  for (uint64_t done = 0; done < length;) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), length - done));
+    auto got = ReadAt(f.get(), done, chunk.data(), n, p);
+    if (!got) return got.error();
+    md5.Add(chunk.data(), *got);
+    if (*got < n) {
+      if (exact) return Error(ErrorCode::Io, p.string() + " changed while it was read");
+      break;
+    }
+    done += n;
+  }
+  return md5.Finish();
+}
+
+// Hands out the work of a pass to the threads: the whole-file MD5s first (each is one long
+// stream), then groups of slices.
+class WorkQueue {
+ public:
+  WorkQueue(size_t wholeFiles, size_t slices, unsigned threads)
+      : wholeFiles_(wholeFiles), slices_(slices), threads_(std::max(1u, threads)) {}
+
+  // The next whole-file job, or nullopt.
+  std::optional<size_t> NextWholeFile() {
+    const size_t i = nextWhole_.fetch_add(1);
+    if (i < wholeFiles_) return i;
+    return std::nullopt;
+  }
+  // The next group of slices [begin, end); empty when none is left. A group of few slices takes
+  // as long as a full one (the lanes run anyway), so the slices are cut into groups of equal
+  // size, as many as fill the lanes, rounded up to a multiple of the threads.
+  std::pair<size_t, size_t> NextGroup() {
+    std::lock_guard lock(mutex_);
+    const size_t groups = (slices_ + md5::kLanes - 1) / md5::kLanes;
+    const size_t even = std::max<size_t>(1, (groups + threads_ - 1) / threads_ * threads_);
+    const size_t size = (slices_ + even - 1) / even;
+    const size_t begin = nextSlice_;
+    nextSlice_ = std::min(slices_, begin + size);
+    return {begin, nextSlice_};
+  }
+
+ private:
+  const size_t wholeFiles_, slices_;
+  const unsigned threads_;
+  std::atomic<size_t> nextWhole_{0};
+  std::mutex mutex_;
+  size_t nextSlice_ = 0;
+};
 
 bool HashLess(const Hash& a, const Hash& b) {
   // File ids are ordered as 128-bit little-endian numbers.
@@ -170,17 +402,45 @@ std::string TempNameFor(const std::string& name) {
   return "." + name + "." + buf + ".dtl-part";
 }
 
-Status WriteWhole(const fs::path& path, const std::vector<std::vector<uint8_t>>& parts) {
+// Writes one recovery file: recovery packets for blocks [first, first + count), each straight
+// from its block (the packet MD5 taken over the block where it lies, no copy of it made) and the
+// block freed once written, then the set's description and creator packets.
+Status WriteRecoveryFile(const fs::path& path, const Hash& setId,
+                         std::vector<std::vector<uint8_t>>& blocks, uint32_t first, uint32_t count,
+                         const std::vector<uint8_t>& description,
+                         const std::vector<uint8_t>& creator) {
   File f(std::fopen(path.c_str(), "wb"));
   if (!f) return Error::FromErrno("Cannot write " + path.string());
-  for (const auto& p : parts)
-    if (!p.empty() && std::fwrite(p.data(), 1, p.size(), f.get()) != p.size())
+  const auto put = [&](const uint8_t* p, size_t n) {
+    return n == 0 || std::fwrite(p, 1, n, f.get()) == n;
+  };
+  for (uint32_t e = first; e < first + count; ++e) {
+    std::vector<uint8_t>& data = blocks[e];
+    uint8_t head[kHeader + 4] = {};
+    std::memcpy(head, kMagic, 8);
+    const uint64_t len = sizeof head + data.size();
+    for (int i = 0; i < 8; ++i) head[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+    std::memcpy(head + 32, setId.data(), 16);
+    std::memcpy(head + 48, kTypeRecovery, 16);
+    for (int i = 0; i < 4; ++i) head[kHeader + i] = static_cast<uint8_t>(e >> (8 * i));
+    Md5Stream md5;
+    md5.Add(head + 32, sizeof head - 32);
+    md5.Add(data.data(), data.size());
+    const Hash h = md5.Finish();
+    std::memcpy(head + 16, h.data(), 16);
+    if (!put(head, sizeof head) || !put(data.data(), data.size()))
       return Error::FromErrno("Cannot write " + path.string());
-  if (std::fflush(f.get()) != 0) return Error::FromErrno("Cannot write " + path.string());
+    std::vector<uint8_t>().swap(data);
+  }
+  if (!put(description.data(), description.size()) || !put(creator.data(), creator.size()) ||
+      std::fflush(f.get()) != 0)
+    return Error::FromErrno("Cannot write " + path.string());
   return {};
 }
 
 }  // namespace
+
+void SetThreads(unsigned threads) { gThreads = threads; }
 
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
@@ -204,9 +464,11 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
                                                      std::stop_token stop) {
   const uint64_t ss = options.sliceSize;
   if (ss == 0 || ss % 4 != 0 || ss > kMaxSliceSize)
-    return Error(ErrorCode::InvalidArgument, "The slice size must be a positive multiple of 4 up to 256 MiB");
+    return Error(ErrorCode::InvalidArgument,
+                 "The slice size must be a positive multiple of 4 up to 256 MiB");
   if (names.empty()) return Error(ErrorCode::InvalidArgument, "No files to protect");
-  if (!IsPlainFileName(baseName)) return Error(ErrorCode::InvalidArgument, "Bad recovery file name: " + baseName);
+  if (!IsPlainFileName(baseName))
+    return Error(ErrorCode::InvalidArgument, "Bad recovery file name: " + baseName);
   if (options.recoveryBlocks > 65535)
     return Error(ErrorCode::InvalidArgument, "At most 65535 recovery blocks");
   std::vector<uint32_t> volumes = options.perVolume;
@@ -214,7 +476,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   uint64_t sum = 0;
   for (uint32_t v : volumes) sum += v;
   if (sum != options.recoveryBlocks)
-    return Error(ErrorCode::InvalidArgument, "The recovery files' blocks do not add up to the total");
+    return Error(ErrorCode::InvalidArgument,
+                 "The recovery files' blocks do not add up to the total");
 
   struct Input {
     std::string name;
@@ -243,7 +506,8 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
     in.id = Md5Of(idInput.data(), idInput.size());
     inputs.push_back(std::move(in));
   }
-  std::sort(inputs.begin(), inputs.end(), [](const Input& a, const Input& b) { return HashLess(a.id, b.id); });
+  std::sort(inputs.begin(), inputs.end(),
+            [](const Input& a, const Input& b) { return HashLess(a.id, b.id); });
   for (size_t i = 1; i < inputs.size(); ++i)
     if (inputs[i].id == inputs[i - 1].id)
       return Error(ErrorCode::InvalidArgument, "The same file is listed twice: " + inputs[i].name);
@@ -251,40 +515,80 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   for (const Input& in : inputs) sizes.push_back(in.length);
   const uint64_t total = InputSliceCount(sizes, ss);
   if (total > kMaxInputSlices)
-    return Error(ErrorCode::InvalidArgument, "Too many slices for one recovery set: choose a larger slice size");
+    return Error(ErrorCode::InvalidArgument,
+                 "Too many slices for one recovery set: choose a larger slice size");
 
   // Each recovery block accumulates every input slice times its constant to the block's
-  // exponent. One slice of input is held at a time; the blocks are the memory that remains.
+  // exponent. Threads take groups of input slices in turn and read each group a region at a
+  // time: its MD5s advance side by side, its CRC-32s alongside, and the region of every slice is
+  // added into that region of every block under the region's lock. A file of one slice has its
+  // whole-file MD5 from the same stream; a longer file's is one more job, read on its own. The
+  // blocks and a region per slice of a group are the memory used.
   const std::vector<uint16_t> constants = InputConstants(total);
   std::vector<std::vector<uint8_t>> blocks(options.recoveryBlocks, std::vector<uint8_t>(ss, 0));
-  uint64_t global = 0;
-  for (Input& in : inputs) {
-    const fs::path p = folder / in.name;
-    File f = OpenRead(p);
-    if (!f) return Error::FromErrno("Cannot read " + p.string());
-    Md5Stream whole;
-    const uint64_t count = SliceCountOf(in.length, ss);
-    for (uint64_t s = 0; s < count; ++s, ++global) {
-      if (stop.stop_requested()) return Error::Cancelled();
-      const uint64_t want = std::min<uint64_t>(ss, in.length - s * ss);
-      auto got = ReadAt(f.get(), s * ss, buf.data(), want, p);
-      if (!got) return got.error();
-      if (*got != want) return Error(ErrorCode::Io, p.string() + " changed while it was read");
-      std::memset(buf.data() + want, 0, ss - want);
-      std::vector<uint16_t> factors(options.recoveryBlocks);
-      for (uint32_t e = 0; e < options.recoveryBlocks; ++e) factors[e] = gf16::Power(constants[global], e);
-      OnEveryCore(
-          ss, ss * factors.size(),
-          [&](size_t b, size_t end) {
-            for (uint32_t e = 0; e < factors.size(); ++e)
-              gf16::MulAdd(factors[e], buf.data() + b, blocks[e].data() + b, end - b);
-          },
-          [&] {
-            whole.Add(buf.data(), want);
-            in.slices.push_back({Md5Of(buf.data(), ss), Crc32(buf.data(), ss)});
-          });
+  std::vector<fs::path> paths;
+  std::vector<uint64_t> lengths;
+  std::vector<SliceJob> jobs;
+  std::vector<size_t> longFiles;  // inputs of more than one slice (or none)
+  jobs.reserve(static_cast<size_t>(total));
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    paths.push_back(folder / inputs[i].name);
+    lengths.push_back(inputs[i].length);
+    const uint64_t count = SliceCountOf(inputs[i].length, ss);
+    inputs[i].slices.resize(count);
+    if (count != 1) longFiles.push_back(i);
+    for (uint64_t s = 0; s < count; ++s) {
+      SliceJob job;
+      job.file = i;
+      job.slice = s;
+      job.global = jobs.size();
+      job.wholeFile = count == 1;
+      jobs.push_back(job);
     }
-    in.md5 = count ? whole.Finish() : Md5Of(nullptr, 0);
+  }
+  Accumulator accumulator(blocks, ss);
+  const RegionSink addToBlocks = [&](size_t begin, size_t end,
+                                     const std::vector<const uint8_t*>& data,
+                                     const std::vector<char>& hasData, std::span<SliceJob> group) {
+    std::vector<uint16_t> factors(group.size() * blocks.size());
+    for (size_t l = 0; l < group.size(); ++l)
+      for (uint32_t e = 0; e < blocks.size(); ++e)
+        factors[l * blocks.size() + e] = gf16::Power(constants[group[l].global], e);
+    std::lock_guard lock(accumulator.LockOf(begin));
+    for (uint32_t e = 0; e < blocks.size(); ++e)
+      for (size_t l = 0; l < group.size(); ++l)
+        if (hasData[l])
+          gf16::MulAdd(factors[l * blocks.size() + e], data[l], blocks[e].data() + begin,
+                       end - begin);
+  };
+  const unsigned threads = ThreadsFor(total * ss * (options.recoveryBlocks + 1));
+  WorkQueue queue(longFiles.size(), jobs.size(), threads);
+  FirstError failure;
+  RunOn(std::clamp<unsigned>(
+            threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))),
+        [&] {
+          std::vector<uint8_t> staging;
+          while (!failure.failed()) {
+            if (auto w = queue.NextWholeFile()) {
+              const size_t i = longFiles[*w];
+              auto md5 = WholeFileMd5(paths[i], lengths[i], staging, true, stop);
+              if (!md5) return failure.Set(md5.error());
+              inputs[i].md5 = *md5;
+              continue;
+            }
+            const auto [begin, end] = queue.NextGroup();
+            if (begin == end) return;
+            std::span<SliceJob> group(jobs.data() + begin, end - begin);
+            if (Status st = HashSlices(group, paths, lengths, ss, true, staging, stop,
+                                       blocks.empty() ? RegionSink() : addToBlocks);
+                !st)
+              return failure.Set(st.error());
+          }
+        });
+  if (Status status = failure.status(); !status) return status.error();
+  for (const SliceJob& job : jobs) {
+    inputs[job.file].slices[job.slice] = job.check;
+    if (job.wholeFile) inputs[job.file].md5 = job.fileMd5;
   }
 
   // The description packets, the same in every file of the set.
@@ -317,42 +621,58 @@ Result<std::vector<std::string>> CreateRecoveryFiles(const fs::path& folder,
   while (creatorBody.size() % 4) creatorBody.push_back(0);
   const std::vector<uint8_t> creator = Packet(setId, kTypeCreator, creatorBody);
 
-  std::vector<std::pair<std::string, std::vector<std::vector<uint8_t>>>> files;
-  files.push_back({baseName + ".par2", {description, creator}});
-  const int width = std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
+  // The recovery files: the description alone, then one per volume, written by the threads in
+  // turn under temporary names and renamed, in order, once every one is whole.
+  struct Output {
+    std::string name;
+    uint32_t first = 0, count = 0;
+    fs::path temp;
+  };
+  std::vector<Output> outputs{{baseName + ".par2", 0, 0, {}}};
+  const int width =
+      std::max<int>(2, static_cast<int>(std::to_string(options.recoveryBlocks).size()));
   uint32_t first = 0;
   for (uint32_t count : volumes) {
-    std::vector<std::vector<uint8_t>> parts;
-    for (uint32_t e = first; e < first + count; ++e) {
-      std::vector<uint8_t> body;
-      body.reserve(4 + ss);
-      PutLe(body, e, 4);
-      body.insert(body.end(), blocks[e].begin(), blocks[e].end());
-      std::vector<uint8_t>().swap(blocks[e]);
-      parts.push_back(Packet(setId, kTypeRecovery, body));
-    }
-    parts.push_back(description);
-    parts.push_back(creator);
     char name[64];
     std::snprintf(name, sizeof name, ".vol%0*u+%0*u.par2", width, first, width, count);
-    files.push_back({baseName + name, std::move(parts)});
+    outputs.push_back({baseName + name, first, count, {}});
     first += count;
   }
-  std::vector<std::string> written;
-  for (auto& [name, parts] : files) {
-    if (stop.stop_requested()) return Error::Cancelled();
-    const fs::path tmp = folder / TempNameFor(name);
-    if (Status s = WriteWhole(tmp, parts); !s) {
-      fs::remove(tmp);
-      return s.error();
-    }
+  const auto removeTemps = [&] {
     std::error_code ec;
-    fs::rename(tmp, folder / name, ec);
-    if (ec) {
-      fs::remove(tmp);
-      return Error::FromErrno("Cannot write " + (folder / name).string(), ec.value());
+    for (const Output& out : outputs)
+      if (!out.temp.empty()) fs::remove(out.temp, ec);
+  };
+  {
+    FirstError failure;
+    std::atomic<size_t> nextOutput{0};
+    const unsigned writers = ThreadsFor(ss * options.recoveryBlocks);
+    RunOn(std::clamp<unsigned>(writers, 1, static_cast<unsigned>(outputs.size())), [&] {
+      for (size_t o; !failure.failed() && (o = nextOutput.fetch_add(1)) < outputs.size();) {
+        if (stop.stop_requested()) return failure.Set(Error::Cancelled());
+        Output& out = outputs[o];
+        out.temp = folder / TempNameFor(out.name);
+        if (Status s = WriteRecoveryFile(out.temp, setId, blocks, out.first, out.count, description,
+                                         creator);
+            !s)
+          return failure.Set(s.error());
+      }
+    });
+    if (Status status = failure.status(); !status) {
+      removeTemps();
+      return status.error();
     }
-    written.push_back(name);
+  }
+  std::vector<std::string> written;
+  for (Output& out : outputs) {
+    std::error_code ec;
+    fs::rename(out.temp, folder / out.name, ec);
+    if (ec) {
+      removeTemps();
+      return Error::FromErrno("Cannot write " + (folder / out.name).string(), ec.value());
+    }
+    out.temp.clear();
+    written.push_back(out.name);
   }
   return written;
 }
@@ -431,7 +751,8 @@ void TakeDescriptionPacket(Collected& c, const char* type, const uint8_t* body, 
     c.checksums.emplace(GetHash(body), std::move(checks));
   } else if (std::memcmp(type, kTypeCreator, 16) == 0) {
     if (c.creator.empty())
-      c.creator.assign(reinterpret_cast<const char*>(body), strnlen(reinterpret_cast<const char*>(body), n));
+      c.creator.assign(reinterpret_cast<const char*>(body),
+                       strnlen(reinterpret_cast<const char*>(body), n));
   }
 }
 
@@ -515,7 +836,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       }
     }
   }
-  if (mainOrder.empty()) return Error(ErrorCode::Corrupt, "No recovery set found in the recovery files");
+  if (mainOrder.empty())
+    return Error(ErrorCode::Corrupt, "No recovery set found in the recovery files");
   Collected& c = sets[mainOrder.front()];
   RecoverySet set;
   set.setId = mainOrder.front();
@@ -533,7 +855,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       return Error(ErrorCode::Corrupt, "The recovery files lack a file's description or checksums");
     SetFile file = d->second;
     if (!IsPlainFileName(file.name))
-      return Error(ErrorCode::Corrupt, "The recovery set names a file outside its folder: " + file.name);
+      return Error(ErrorCode::Corrupt,
+                   "The recovery set names a file outside its folder: " + file.name);
     std::vector<uint8_t> idInput(file.md5First16k.begin(), file.md5First16k.end());
     PutLe(idInput, file.length, 8);
     idInput.insert(idInput.end(), file.name.begin(), file.name.end());
@@ -541,9 +864,11 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
       return Error(ErrorCode::Corrupt, "A file's description does not match its id: " + file.name);
     const uint64_t count = SliceCountOf(file.length, set.sliceSize);
     if (count != k->second.size())
-      return Error(ErrorCode::Corrupt, "The checksums of " + file.name + " do not match its length");
+      return Error(ErrorCode::Corrupt,
+                   "The checksums of " + file.name + " do not match its length");
     slices += count;
-    if (slices > kMaxInputSlices) return Error(ErrorCode::Corrupt, "The recovery set has too many slices");
+    if (slices > kMaxInputSlices)
+      return Error(ErrorCode::Corrupt, "The recovery set has too many slices");
     file.slices = k->second;
     set.files.push_back(std::move(file));
   }
@@ -555,7 +880,8 @@ Result<RecoverySet> ReadRecoverySet(const std::vector<fs::path>& par2Files) {
 // ---- checking and repairing ------------------------------------------------------------------
 
 bool Verification::complete() const {
-  return std::all_of(files.begin(), files.end(), [](const FileStatus& f) { return f.state == FileState::Complete; });
+  return std::all_of(files.begin(), files.end(),
+                     [](const FileStatus& f) { return f.state == FileState::Complete; });
 }
 bool Verification::repairable() const { return missingSlices <= recoveryBlocks; }
 
@@ -577,63 +903,93 @@ Result<bool> ReadSlice(std::FILE* f, const SetFile& file, uint64_t s, uint64_t s
   return *got == want;
 }
 
-// Whether slice s of a file is intact, hashed a bounded chunk at a time (the slice size is the
-// set's word, not a size to allocate); its real bytes also go to `whole`.
-Result<bool> SliceIntact(std::FILE* f, const SetFile& file, uint64_t s, uint64_t ss,
-                         std::vector<uint8_t>& chunk, Md5Stream& whole, const fs::path& p) {
-  const uint64_t want = std::min<uint64_t>(ss, file.length - s * ss);
-  Md5Stream md5;
-  uLong crc = crc32(0L, Z_NULL, 0);
-  for (uint64_t done = 0; done < want;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), want - done));
-    auto got = ReadAt(f, s * ss + done, chunk.data(), n, p);
-    if (!got) return got.error();
-    whole.Add(chunk.data(), *got);
-    if (*got < n) return false;
-    md5.Add(chunk.data(), n);
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
-    done += n;
-  }
-  std::fill(chunk.begin(), chunk.end(), 0);
-  for (uint64_t pad = ss - want; pad > 0;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), pad));
-    md5.Add(chunk.data(), n);
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
-    pad -= n;
-  }
-  return md5.Finish() == file.slices[s].md5 && static_cast<uint32_t>(crc) == file.slices[s].crc;
-}
-
+// Checks every file of the set: each slice at its place against its MD5 and CRC-32, and the
+// whole file against its MD5. The slices are hashed in groups side by side (HashSlices), a
+// region at a time, so a set declaring a huge slice size costs no memory before any recovery
+// data backs it; a file of more than one slice has its whole-file MD5 read as a job of its own.
 Result<Checked> Check(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
   Checked out;
   const uint64_t ss = set.sliceSize;
-  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(ss, 1u << 20)));
-  for (const SetFile& file : set.files) {
+  const size_t n = set.files.size();
+  std::vector<fs::path> paths;
+  std::vector<uint64_t> lengths;
+  std::vector<char> regular(n, 0), sizeRight(n, 0);
+  std::vector<SliceJob> jobs;
+  std::vector<size_t> longFiles;
+  std::vector<Hash> wholeMd5(n);
+  uint64_t cost = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const SetFile& file = set.files[i];
+    paths.push_back(folder / file.name);
+    lengths.push_back(file.length);
+    std::error_code ec;
+    // A file that cannot be opened counts as missing, like one that is not there.
+    regular[i] = fs::is_regular_file(paths[i], ec) && OpenRead(paths[i]) != nullptr;
+    if (!regular[i]) continue;
+    const uint64_t size = fs::file_size(paths[i], ec);
+    sizeRight[i] = !ec && size == file.length;
+    if (file.slices.size() != 1) longFiles.push_back(i);
+    for (uint64_t s = 0; s < file.slices.size(); ++s) {
+      SliceJob job;
+      job.file = i;
+      job.slice = s;
+      job.wholeFile = file.slices.size() == 1;
+      jobs.push_back(job);
+    }
+    cost += file.length;
+  }
+  const unsigned threads = ThreadsFor(cost);
+  WorkQueue queue(longFiles.size(), jobs.size(), threads);
+  FirstError failure;
+  RunOn(std::clamp<unsigned>(
+            threads, 1, static_cast<unsigned>(std::max<size_t>(1, jobs.size() + longFiles.size()))),
+        [&] {
+          std::vector<uint8_t> staging;
+          while (!failure.failed()) {
+            if (auto w = queue.NextWholeFile()) {
+              const size_t i = longFiles[*w];
+              auto md5 = WholeFileMd5(paths[i], lengths[i], staging, false, stop);
+              if (!md5) {
+                // A file that vanished meanwhile is only not whole; anything else is an error.
+                if (md5.error().code == ErrorCode::Cancelled || fs::exists(paths[i]))
+                  return failure.Set(md5.error());
+                sizeRight[i] = 0;
+              } else {
+                wholeMd5[i] = *md5;
+              }
+              continue;
+            }
+            const auto [begin, end] = queue.NextGroup();
+            if (begin == end) return;
+            std::span<SliceJob> group(jobs.data() + begin, end - begin);
+            if (Status st = HashSlices(group, paths, lengths, ss, false, staging, stop, {}); !st)
+              return failure.Set(st.error());
+          }
+        });
+  if (Status status = failure.status(); !status) return status.error();
+
+  out.good.resize(n);
+  for (size_t i = 0; i < n; ++i) out.good[i].assign(set.files[i].slices.size(), false);
+  for (const SliceJob& job : jobs) {
+    const SliceCheck& want = set.files[job.file].slices[job.slice];
+    out.good[job.file][job.slice] =
+        job.present && job.check.md5 == want.md5 && job.check.crc == want.crc;
+    if (job.wholeFile) wholeMd5[job.file] = job.fileMd5;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const SetFile& file = set.files[i];
     FileStatus st;
     st.name = file.name;
     st.totalSlices = static_cast<uint32_t>(file.slices.size());
-    std::vector<bool> good(file.slices.size(), false);
-    const fs::path p = folder / file.name;
-    std::error_code ec;
-    const bool regular = fs::is_regular_file(p, ec);
-    File f = regular ? OpenRead(p) : File();
-    if (f) {
-      const uint64_t size = fs::file_size(p, ec);
-      Md5Stream whole;
-      for (uint64_t s = 0; s < file.slices.size(); ++s) {
-        if (stop.stop_requested()) return Error::Cancelled();
-        auto intact = SliceIntact(f.get(), file, s, ss, chunk, whole, p);
-        if (!intact) return intact.error();
-        good[s] = *intact;
-        st.goodSlices += good[s];
-      }
+    if (regular[i]) {
+      st.goodSlices =
+          static_cast<uint32_t>(std::count(out.good[i].begin(), out.good[i].end(), true));
       const bool allGood = st.goodSlices == st.totalSlices;
-      st.state = !ec && size == file.length && allGood && whole.Finish() == file.md5 ? FileState::Complete
-                                                                                     : FileState::Damaged;
+      st.state = sizeRight[i] && allGood && wholeMd5[i] == file.md5 ? FileState::Complete
+                                                                    : FileState::Damaged;
     }
     out.v.missingSlices += st.totalSlices - st.goodSlices;
     out.v.files.push_back(st);
-    out.good.push_back(std::move(good));
   }
   out.v.recoveryBlocks = static_cast<uint32_t>(set.blocks.size());
   return out;
@@ -650,13 +1006,15 @@ struct TempGuard {
 
 }  // namespace
 
-Result<Verification> VerifyFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+Result<Verification> VerifyFiles(const RecoverySet& set, const fs::path& folder,
+                                 std::stop_token stop) {
   auto checked = Check(set, folder, stop);
   if (!checked) return checked.error();
   return std::move(checked->v);
 }
 
-Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder, std::stop_token stop) {
+Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
+                                 std::stop_token stop) {
   auto checked = Check(set, folder, stop);
   if (!checked) return checked.error();
   const Verification& v = checked->v;
@@ -666,7 +1024,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     return Error(ErrorCode::Corrupt, std::to_string(v.missingSlices - v.recoveryBlocks) +
                                          " more recovery blocks are needed to repair the files (" +
                                          std::to_string(v.missingSlices) + " slices are missing, " +
-                                         std::to_string(v.recoveryBlocks) + " recovery blocks came)");
+                                         std::to_string(v.recoveryBlocks) +
+                                         " recovery blocks came)");
   const uint64_t ss = set.sliceSize;
   uint64_t total = 0;
   for (const SetFile& f : set.files) total += f.slices.size();
@@ -693,7 +1052,8 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   std::vector<size_t> pivots;
   for (size_t b = 0; b < set.blocks.size() && chosen.size() < m; ++b) {
     std::vector<uint16_t> row(m);
-    for (size_t k = 0; k < m; ++k) row[k] = gf16::Power(constants[missing[k]], set.blocks[b].exponent);
+    for (size_t k = 0; k < m; ++k)
+      row[k] = gf16::Power(constants[missing[k]], set.blocks[b].exponent);
     for (size_t r = 0; r < basis.size(); ++r)
       if (const uint16_t f = row[pivots[r]])
         for (size_t k = 0; k < m; ++k) row[k] ^= gf16::Mul(f, basis[r][k]);
@@ -707,24 +1067,29 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     chosen.push_back(b);
   }
   if (chosen.size() < m)
-    return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+    return Error(ErrorCode::Corrupt,
+                 "The recovery blocks that came cannot rebuild the missing slices");
 
   // Invert the chosen rows by Gauss-Jordan elimination.
   std::vector<std::vector<uint16_t>> a(m, std::vector<uint16_t>(2 * m, 0));
   for (size_t j = 0; j < m; ++j) {
-    for (size_t k = 0; k < m; ++k) a[j][k] = gf16::Power(constants[missing[k]], set.blocks[chosen[j]].exponent);
+    for (size_t k = 0; k < m; ++k)
+      a[j][k] = gf16::Power(constants[missing[k]], set.blocks[chosen[j]].exponent);
     a[j][m + j] = 1;
   }
   for (size_t col = 0; col < m; ++col) {
     size_t r = col;
     while (r < m && a[r][col] == 0) ++r;
-    if (r == m) return Error(ErrorCode::Corrupt, "The recovery blocks that came cannot rebuild the missing slices");
+    if (r == m)
+      return Error(ErrorCode::Corrupt,
+                   "The recovery blocks that came cannot rebuild the missing slices");
     std::swap(a[r], a[col]);
     const uint16_t inv = gf16::Inverse(a[col][col]);
     for (uint16_t& x : a[col]) x = gf16::Mul(x, inv);
     for (size_t i = 0; i < m; ++i)
       if (i != col && a[i][col])
-        for (size_t k = 0, f = a[i][col]; k < 2 * m; ++k) a[i][k] ^= gf16::Mul(static_cast<uint16_t>(f), a[col][k]);
+        for (size_t k = 0, f = a[i][col]; k < 2 * m; ++k)
+          a[i][k] ^= gf16::Mul(static_cast<uint16_t>(f), a[col][k]);
   }
 
   // Each chosen block minus what the intact slices contribute leaves the missing part only.
@@ -735,30 +1100,50 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     if (!f) return Error::FromErrno("Cannot read " + b.file.string());
     auto got = ReadAt(f.get(), b.dataOffset, rhs[j].data(), ss, b.file);
     if (!got) return got.error();
-    if (*got != ss) return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
+    if (*got != ss)
+      return Error(ErrorCode::Corrupt, b.file.string() + " changed while it was read");
+  }
+  {
+    // Threads take the intact slices in turn and add each into every chosen block.
+    struct Item {
+      size_t file;
+      uint64_t slice, global;
+    };
+    std::vector<Item> items;
+    uint64_t g = 0;
+    for (size_t i = 0; i < set.files.size(); ++i)
+      for (uint64_t s = 0; s < set.files[i].slices.size(); ++s, ++g)
+        if (checked->good[i][s]) items.push_back({i, s, g});
+    Accumulator accumulator(rhs, ss);
+    FirstError failure;
+    std::atomic<size_t> next{0};
+    const unsigned threads = ThreadsFor(items.size() * ss * m);
+    RunOn(std::clamp<unsigned>(threads, 1, std::max<size_t>(1, items.size())), [&] {
+      std::vector<uint8_t> slice(ss);
+      std::vector<uint16_t> factors(m);
+      File f;
+      size_t opened = SIZE_MAX;
+      for (size_t k; !failure.failed() && (k = next.fetch_add(1)) < items.size();) {
+        if (stop.stop_requested()) return failure.Set(Error::Cancelled());
+        const Item& it = items[k];
+        const SetFile& file = set.files[it.file];
+        const fs::path p = folder / file.name;
+        if (opened != it.file) {
+          if (!(f = OpenRead(p))) return failure.Set(Error::FromErrno("Cannot read " + p.string()));
+          opened = it.file;
+        }
+        auto ok = ReadSlice(f.get(), file, it.slice, ss, slice.data(), p);
+        if (!ok) return failure.Set(ok.error());
+        if (!*ok)
+          return failure.Set(Error(ErrorCode::Io, p.string() + " changed during the repair"));
+        for (size_t j = 0; j < m; ++j)
+          factors[j] = gf16::Power(constants[it.global], set.blocks[chosen[j]].exponent);
+        accumulator.Add(slice.data(), factors);
+      }
+    });
+    if (Status status = failure.status(); !status) return status.error();
   }
   std::vector<uint8_t> buf(ss);
-  {
-    uint64_t g = 0;
-    for (size_t i = 0; i < set.files.size(); ++i) {
-      const SetFile& file = set.files[i];
-      const fs::path p = folder / file.name;
-      File f;
-      for (uint64_t s = 0; s < file.slices.size(); ++s, ++g) {
-        if (!checked->good[i][s]) continue;
-        if (stop.stop_requested()) return Error::Cancelled();
-        if (!f && !(f = OpenRead(p))) return Error::FromErrno("Cannot read " + p.string());
-        auto ok = ReadSlice(f.get(), file, s, ss, buf.data(), p);
-        if (!ok) return ok.error();
-        if (!*ok) return Error(ErrorCode::Io, p.string() + " changed during the repair");
-        std::vector<uint16_t> factors(m);
-        for (size_t j = 0; j < m; ++j) factors[j] = gf16::Power(constants[g], set.blocks[chosen[j]].exponent);
-        OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
-          for (size_t j = 0; j < m; ++j) gf16::MulAdd(factors[j], buf.data() + b, rhs[j].data() + b, end - b);
-        });
-      }
-    }
-  }
 
   // Rebuild each damaged file under a temporary name: its intact slices copied, its missing
   // ones solved and checked, then the whole checked again before anything is replaced.
@@ -787,34 +1172,75 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
     outs[i] = std::move(out);
     outPaths[i] = tmp;
   }
-  for (size_t k = 0; k < m; ++k) {
+  // Solve region by region in place: every missing slice's region from that region of the
+  // chosen blocks, the results then taking the blocks' place there (no longer needed), so the
+  // solved slices cost no memory beyond the blocks' and can be hashed side by side.
+  if (stop.stop_requested()) return Error::Cancelled();
+  Shared(ThreadsFor(ss * m * m), ss, [&](size_t b, size_t end) {
+    const size_t len = end - b;
+    std::vector<uint8_t> solved(m * len, 0);
+    for (size_t k = 0; k < m; ++k)
+      for (size_t j = 0; j < m; ++j)
+        gf16::MulAdd(a[k][m + j], rhs[j].data() + b, solved.data() + k * len, len);
+    for (size_t k = 0; k < m; ++k) std::memcpy(rhs[k].data() + b, solved.data() + k * len, len);
+  });
+  std::vector<std::vector<uint8_t>>& rebuilt = rhs;
+  std::map<size_t, Hash> rebuiltMd5;  // files rebuilt whole from one slice, by index
+  for (size_t first = 0; first < m; first += md5::kLanes) {
     if (stop.stop_requested()) return Error::Cancelled();
-    std::fill(buf.begin(), buf.end(), 0);
-    OnEveryCore(ss, ss * m, [&](size_t b, size_t end) {
-      for (size_t j = 0; j < m; ++j) gf16::MulAdd(a[k][m + j], rhs[j].data() + b, buf.data() + b, end - b);
-    });
-    const auto [i, s] = where[k];
-    const SetFile& file = set.files[i];
-    if (Md5Of(buf.data(), ss) != file.slices[s].md5 || Crc32(buf.data(), ss) != file.slices[s].crc)
-      return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
-                                           " (slice " + std::to_string(s + 1) + " fails its MD5)");
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(ss, file.length - s * ss));
-    std::FILE* out = outs[i].get();
-    if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 || std::fwrite(buf.data(), 1, want, out) != want)
-      return Error::FromErrno("Cannot write " + outPaths[i].string());
+    const size_t count = std::min(md5::kLanes, m - first);
+    std::vector<md5::Stream> streams(count);
+    std::vector<md5::Stream*> streamPtrs;
+    std::vector<const uint8_t*> data;
+    std::vector<size_t> wants;
+    for (size_t l = 0; l < count; ++l) {
+      const auto [i, s] = where[first + l];
+      streamPtrs.push_back(&streams[l]);
+      data.push_back(rebuilt[first + l].data());
+      wants.push_back(static_cast<size_t>(std::min<uint64_t>(ss, set.files[i].length - s * ss)));
+    }
+    md5::AddLanes(streamPtrs.data(), data.data(), wants.data(), count);
+    for (size_t l = 0; l < count; ++l) {
+      const auto [i, s] = where[first + l];
+      const SetFile& file = set.files[i];
+      // A file of one slice is that slice's first bytes: the same pass checks both.
+      if (file.slices.size() == 1) rebuiltMd5[i] = streams[l].Finish();
+      streams[l].AddZeros(ss - wants[l]);
+      const std::vector<uint8_t>& slice = rebuilt[first + l];
+      if (streams[l].Finish() != file.slices[s].md5 ||
+          Crc32(slice.data(), ss) != file.slices[s].crc)
+        return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
+                                             " (slice " + std::to_string(s + 1) +
+                                             " fails its MD5)");
+      std::FILE* out = outs[i].get();
+      if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
+          std::fwrite(slice.data(), 1, wants[l], out) != wants[l])
+        return Error::FromErrno("Cannot write " + outPaths[i].string());
+    }
   }
   for (auto& [i, out] : outs) {
     const SetFile& file = set.files[i];
-    if (std::fflush(out.get()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
-    auto md5 = Md5OfRange(out.get(), 0, file.length, outPaths[i]);
-    if (!md5) return md5.error();
-    if (*md5 != file.md5) return Error(ErrorCode::Corrupt, "The rebuilt " + file.name + " fails its MD5");
-    if (std::fclose(out.release()) != 0) return Error::FromErrno("Cannot write " + outPaths[i].string());
+    if (std::fflush(out.get()) != 0)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
+    Hash md5;
+    if (auto known = rebuiltMd5.find(i); known != rebuiltMd5.end()) {
+      md5 = known->second;
+    } else {
+      auto read = Md5OfRange(out.get(), 0, file.length, outPaths[i]);
+      if (!read) return read.error();
+      md5 = *read;
+    }
+    if (md5 != file.md5)
+      return Error(ErrorCode::Corrupt, "The rebuilt " + file.name + " fails its MD5");
+    if (std::fclose(out.release()) != 0)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
   }
   for (auto& [i, tmp] : outPaths) {
     std::error_code ec;
     fs::rename(tmp, folder / set.files[i].name, ec);
-    if (ec) return Error::FromErrno("Cannot replace " + (folder / set.files[i].name).string(), ec.value());
+    if (ec)
+      return Error::FromErrno("Cannot replace " + (folder / set.files[i].name).string(),
+                              ec.value());
     report.repaired.push_back(set.files[i].name);
   }
   temps.paths.clear();

@@ -1,8 +1,9 @@
 // PAR2 2.0 recovery sets: the recovery data Drovetail makes over a list of files (segment files
 // as the receiving side saves them) and the reading, checking and repair of such sets, ours or
-// any other tool's. Reed-Solomon over GF(2^16) (archive/Gf16.h); MD5 from OpenSSL, CRC-32 from
-// zlib. Every function streams its input slice by slice: memory is about one slice per recovery
-// block (making) or per missing slice (repair), never the file set.
+// any other tool's. Reed-Solomon over GF(2^16) (archive/Gf16.h); the MD5s of slices side by side
+// (archive/Md5Lanes.h), of packets and longer files from OpenSSL; CRC-32 from libdeflate. The
+// work is shared among the cores (SetThreads). Every function streams its input: memory is
+// about one slice per recovery block (making) or per missing slice (repair), never the file set.
 #pragma once
 
 #include <array>
@@ -25,10 +26,10 @@ inline constexpr uint64_t kMaxSliceSize = 256ull << 20;
 inline constexpr uint32_t kMaxInputSlices = 32768;
 
 struct CreateOptions {
-  uint64_t sliceSize = 0;          // bytes, a positive multiple of 4, at most kMaxSliceSize
-  uint32_t recoveryBlocks = 0;     // recovery slices in all, exponents 0 .. recoveryBlocks-1
-  std::vector<uint32_t> perVolume; // blocks in each recovery file, summing to recoveryBlocks;
-                                   // empty: one recovery file with all of them
+  uint64_t sliceSize = 0;           // bytes, a positive multiple of 4, at most kMaxSliceSize
+  uint32_t recoveryBlocks = 0;      // recovery slices in all, exponents 0 .. recoveryBlocks-1
+  std::vector<uint32_t> perVolume;  // blocks in each recovery file, summing to recoveryBlocks;
+                                    // empty: one recovery file with all of them
   std::string creator = "Drovetail";
 };
 
@@ -56,8 +57,8 @@ struct SliceCheck {
 struct SetFile {
   Hash id{}, md5{}, md5First16k{};
   uint64_t length = 0;
-  std::string name;                 // checked plain file name
-  std::vector<SliceCheck> slices;   // ceil(length / sliceSize) entries
+  std::string name;                // checked plain file name
+  std::vector<SliceCheck> slices;  // ceil(length / sliceSize) entries
 };
 
 struct RecoveryBlock {
@@ -70,8 +71,8 @@ struct RecoveryBlock {
 struct RecoverySet {
   Hash setId{};
   uint64_t sliceSize = 0;
-  std::vector<SetFile> files;           // in the set's order (the order the slices are numbered)
-  std::vector<RecoveryBlock> blocks;    // one per distinct exponent found, with a valid packet
+  std::vector<SetFile> files;         // in the set's order (the order the slices are numbered)
+  std::vector<RecoveryBlock> blocks;  // one per distinct exponent found, with a valid packet
   std::string creator;
 };
 
@@ -117,6 +118,10 @@ struct RepairReport {
 // Io, Cancelled.
 Result<RepairReport> RepairFiles(const RecoverySet& set, const std::filesystem::path& folder,
                                  std::stop_token stop = {});
+
+// The threads making, checking and repair use: 0 (the default) one per core, and only for jobs
+// large enough to pay for them. Any number gives the same bytes; for tests and benchmarks.
+void SetThreads(unsigned threads);
 
 // True for a name that is one plain file name: not empty, no '/', '\\' or NUL, no control
 // characters, not "." or "..".

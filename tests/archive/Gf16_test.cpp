@@ -110,7 +110,7 @@ TEST(Gf16, VectorFormsGiveTheSameBytesAsThePortableForm) {
   for (auto& b : store) b = static_cast<uint8_t>(rng());
   for (size_t i = 0; i < 64; ++i) store[1 + i] = 0xFF;
   int ran = 0;
-  for (Form form : {Form::Ssse3, Form::Avx2}) {
+  for (Form form : {Form::Ssse3, Form::Avx2, Form::Gfni, Form::Gfni512}) {
     if (!Supported(form)) continue;
     ++ran;
     for (int trial = 0; trial < 200; ++trial) {

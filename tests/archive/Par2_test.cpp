@@ -3,6 +3,7 @@
 // Then hostile recovery files: lying lengths and counts, escaping names, forged recovery data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -109,6 +110,64 @@ TEST(Par2Create, LargeSlicesSharedAmongCoresStillVerifyAndRepair) {
   auto repaired = RepairFiles(*set, dir.path());
   ASSERT_TRUE(repaired) << repaired.error().message;
   EXPECT_EQ(ReadFileBytes(dir / names[1]), lost);
+}
+
+// Sets the thread count for one test and puts the automatic count back afterwards.
+class ThreadCount {
+ public:
+  explicit ThreadCount(unsigned threads) { SetThreads(threads); }
+  ~ThreadCount() { SetThreads(0); }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+};
+
+// Threads take groups of slices in whatever order they get to them, add them into shared blocks
+// region by region and hash files of several slices on their own: none of that may show in the
+// bytes. Two slice sizes: several slices per file (the last ones short), and one slice per file
+// (the file's MD5 taken from its slice's stream).
+TEST(Par2Threads, AnyThreadCountMakesTheSameRecoveryFilesAndTheSameRepair) {
+  struct Case {
+    const char* behaviour;
+    unsigned threads;
+  } cases[] = {
+      {"one thread: the reference", 1},
+      {"two threads", 2},
+      {"more threads than cores", 7},
+      {"more threads than slices", 40},
+  };
+  const std::vector<size_t> sizes = {300000, 250001, 70000, 123457};
+  for (uint64_t sliceSize : {uint64_t(65536), uint64_t(300000)}) {
+    std::vector<std::vector<uint8_t>> reference;  // the recovery files one thread makes
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.behaviour) + ", slice " + std::to_string(sliceSize));
+      ThreadCount threads(c.threads);
+      TempDir dir;
+      const auto names = MakeSegments(dir.path(), sizes, 31);
+      std::vector<std::vector<uint8_t>> original;
+      for (const auto& n : names) original.push_back(ReadFileBytes(dir / n));
+      auto made = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(sliceSize, 6, {1, 2, 3}));
+      ASSERT_TRUE(made) << made.error().message;
+      std::vector<std::vector<uint8_t>> files;
+      for (const auto& n : *made) files.push_back(ReadFileBytes(dir / n));
+      if (reference.empty()) reference = files;
+      EXPECT_EQ(files, reference);
+      fs::remove(dir / names[1]);
+      auto bytes = ReadFileBytes(dir / names[0]);
+      bytes[200000] ^= 0x40;  // one slice of another file
+      WriteFileBytes(dir / names[0], bytes);
+      auto set = ReadRecoverySet(Paths(dir.path(), *made));
+      ASSERT_TRUE(set) << set.error().message;
+      auto checked = VerifyFiles(*set, dir.path());
+      ASSERT_TRUE(checked) << checked.error().message;
+      EXPECT_EQ(checked->missingSlices, (sizes[1] + sliceSize - 1) / sliceSize + 1);
+      auto repaired = RepairFiles(*set, dir.path());
+      ASSERT_TRUE(repaired) << repaired.error().message;
+      auto rebuilt = repaired->repaired;
+      std::sort(rebuilt.begin(), rebuilt.end());
+      EXPECT_EQ(rebuilt, (std::vector<std::string>{"movie.avi.001", "movie.avi.dtl"}));
+      for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(ReadFileBytes(dir / names[i]), original[i]) << names[i];
+    }
+  }
 }
 
 TEST(Par2Create, RecoveryFilesAreNamedAfterTheirFirstBlockAndCount) {
