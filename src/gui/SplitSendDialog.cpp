@@ -202,6 +202,19 @@ void SplitSendDialog::SizeChecked(const dtl::Result<dtl::SegmentSizeCheck>& chec
   }
   // A server that cannot be asked now may still take the mails later; the run reports for
   // itself then, as it always has.
+  // Recovery files describe every segment of their file besides their block, so with many small
+  // segments their mails outgrow the segments' own.
+  const uint64_t recoveryMail = check ? dtl::LargestRecoveryMailBytes(request, plain_) : 0;
+  if (check && !check->TooLarge() && check->limit > 0 && recoveryMail > check->limit) {
+    ShowMessage(this, MsgIcon::Information,
+                tr("The SMTP server takes mails of at most %1 bytes; the recovery files of this "
+                   "send make mails of up to about %2 bytes (each describes every segment of its "
+                   "file).\n\nChoose fewer, larger segments or less recovery data.")
+                    .arg(check->limit)
+                    .arg(recoveryMail));
+    emit sizeCheckEnded();
+    return;
+  }
   if (!check || !check->TooLarge()) {
     Finish(request);
     emit sizeCheckEnded();

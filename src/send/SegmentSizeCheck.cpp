@@ -46,6 +46,20 @@ uint64_t LargestRecoveryMailBytes(const std::vector<SegmentRecord>& records) {
   return largest;
 }
 
+uint64_t LargestRecoveryMailBytes(const SendRequest& request, bool plain) {
+  if (plain || request.recoveryPercent == 0) return 0;
+  const uint64_t segmentSize =
+      request.segmentSize ? request.segmentSize : uint64_t{request.position} * kSegmentUnit;
+  uint64_t largest = 0;
+  for (const auto& f : request.files) {
+    auto segments = SplitRecords(f.path, FileNameOf(f.path), f.size, segmentSize);
+    // The spool name only has to be there for the records to be made; nothing is written.
+    largest = std::max(largest, LargestRecoveryMailBytes(
+                                    MakeRecoveryRecords(segments, request.recoveryPercent, "x")));
+  }
+  return largest;
+}
+
 uint64_t LargestPieceBytes(const SendRequest& request, bool plain) {
   uint64_t largestFile = 0;
   for (const auto& f : request.files) largestFile = std::max(largestFile, f.size);

@@ -34,6 +34,8 @@ uint64_t LargestPieceBytes(const SendRequest& request, bool plain);
 // and, besides, the description of every segment of the file (about 260 bytes each), so with
 // many small segments its mail is much larger than a segment's.
 uint64_t LargestRecoveryMailBytes(const std::vector<SegmentRecord>& records);
+// The same for a File Split job not yet built from `request` (0 for a plain transfer or 0 %).
+uint64_t LargestRecoveryMailBytes(const SendRequest& request, bool plain);
 
 // What the server said and what follows for the largest piece.
 struct SegmentSizeCheck {

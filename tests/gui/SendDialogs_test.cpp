@@ -250,6 +250,7 @@ class SendDialogsTest : public QObject {
       bool reachable;
       int position;
       QString message;  // a part of the one message shown; empty: accepted without one
+      int recovery = 0;
     };
     const Case cases[] = {
         {"segments too large", false, "60000", true, 10, fitsText},
@@ -258,6 +259,10 @@ class SendDialogsTest : public QObject {
         {"server unreachable", false, "60000", false, 10, {}},
         {"whole file too large", true, "60000", true, 0,
          "Send it with File Split; the " + fitsText.mid(4)},
+        // 25 small segments: each recovery file also describes all 26 segment files.
+        {"segments fit, recovery files do not", false, "20000", true, 1,
+         "the recovery files of this send make mails", 10},
+        {"segments and recovery files fit", false, "60000", true, 1, {}, 10},
     };
     for (const Case& c : cases) {
       init();
@@ -272,6 +277,7 @@ class SendDialogsTest : public QObject {
       SplitSendDialog dlg(*store_, c.plain, nullptr, [](QWidget*) {});
       dlg.ChooseFiles({big});
       if (!c.plain) dlg.slider->setValue(c.position);
+      if (!c.plain) dlg.recovery->setValue(c.recovery);
       dlg.ChooseMethod(2);
       dlg.mailTo->setEditText("a@b.org");
       QSignalSpy ended(&dlg, &SplitSendDialog::sizeCheckEnded);
@@ -287,7 +293,8 @@ class SendDialogsTest : public QObject {
       } else {
         QCOMPARE(m.Texts().size(), 1);
         QVERIFY2(m.Texts().first().contains(c.message), qPrintable(m.Texts().first()));
-        QVERIFY2(m.Texts().first().contains("at most 60000 bytes"), qPrintable(m.Texts().first()));
+        QVERIFY2(m.Texts().first().contains("at most " + c.size + " bytes"),
+                 qPrintable(m.Texts().first()));
       }
       QCOMPARE(server.connections, c.reachable ? 1 : 0);
     }
