@@ -1,7 +1,7 @@
 #include "archive/Par2.h"
 
-#include <libdeflate.h>
 #include <openssl/evp.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +19,6 @@
 #include <thread>
 
 #include "archive/Gf16.h"
-#include "archive/Md5Lanes.h"
 
 namespace dtl::par2 {
 namespace {
@@ -43,17 +42,35 @@ constexpr char kTypeCreator[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
 constexpr uint64_t kMaxDescriptionPacket = 4u << 20;
 constexpr size_t k16k = 16384;
 
+// One MD5 stream through OpenSSL's EVP interface. Finish leaves the stream as it was, so one
+// pass over a file of one slice can finish both the file's MD5 and the slice's (the file padded
+// with zeros to the slice size).
 class Md5Stream {
  public:
   Md5Stream() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
     if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) != 1)
       throw std::runtime_error("MD5 is not available from OpenSSL");
   }
-  void Add(const void* p, size_t n) { EVP_DigestUpdate(ctx_.get(), p, n); }
-  Hash Finish() {
+  void Add(const void* p, size_t n) {
+    if (n > 0) EVP_DigestUpdate(ctx_.get(), p, n);
+  }
+  void AddZeros(uint64_t n) {
+    static const uint8_t zeros[65536] = {};
+    while (n > 0) {
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(n, sizeof zeros));
+      Add(zeros, k);
+      n -= k;
+    }
+  }
+  Hash Finish() const {
+    // Finalising consumes a context, so the digest is taken from a copy.
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> copy(EVP_MD_CTX_new(),
+                                                                 EVP_MD_CTX_free);
+    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), ctx_.get()) != 1)
+      throw std::runtime_error("Cannot copy an MD5 state");
     Hash h{};
     unsigned len = 0;
-    EVP_DigestFinal_ex(ctx_.get(), h.data(), &len);
+    EVP_DigestFinal_ex(copy.get(), h.data(), &len);
     return h;
   }
 
@@ -67,9 +84,10 @@ Hash Md5Of(const void* p, size_t n) {
   return m.Finish();
 }
 
-// CRC-32 through libdeflate, which folds with carry-less multiplies where the processor has
-// them: several times zlib's speed, and every slice is checksummed whole.
-uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) { return libdeflate_crc32(crc, p, n); }
+// CRC-32 through zlib; crc32_z takes the length whole, whatever its width.
+uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
+  return static_cast<uint32_t>(crc32_z(crc, p, n));
+}
 
 void PutLe(std::vector<uint8_t>& out, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -261,8 +279,12 @@ using RegionSink =
     std::function<void(size_t begin, size_t end, const std::vector<const uint8_t*>& data,
                        const std::vector<char>& hasData, std::span<SliceJob> jobs)>;
 
-// Reads and hashes a group of at most md5::kLanes slices a region at a time, the MD5 of every
-// slice in a lane of its own, so the group's MD5s cost about what one costs alone. A slice whose
+// Slices a thread takes at a time: enough that the region lock of the accumulator is taken once
+// for many slices' worth of multiply-adds, few enough that the threads share the work evenly.
+constexpr size_t kGroup = 16;
+
+// Reads and hashes a group of at most kGroup slices a region at a time, each slice with an MD5
+// stream and a CRC-32 of its own, the region then handed to the sink. A slice whose
 // file is missing or ends early is left not present; with `exact` that is an error instead (the
 // file changed while it was read). Memory: one region per slice.
 Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
@@ -275,18 +297,15 @@ Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
   std::vector<File> files(n);
   std::vector<uint64_t> want(n);
   std::vector<char> alive(n, 0), hasData(n, 0);
-  std::vector<md5::Stream> streams(n);
-  std::vector<md5::Stream*> streamPtrs(n);
+  std::vector<Md5Stream> streams(n);
   std::vector<uint32_t> crcs(n, 0);
-  std::vector<const uint8_t*> data(n), md5Data(n);
-  std::vector<size_t> md5Sizes(n);
+  std::vector<const uint8_t*> data(n);
   for (size_t l = 0; l < n; ++l) {
     const SliceJob& job = jobs[l];
     want[l] = std::min<uint64_t>(ss, lengths[job.file] - job.slice * ss);
     files[l] = OpenRead(paths[job.file]);
     if (!files[l] && exact) return Error::FromErrno("Cannot read " + paths[job.file].string());
     alive[l] = files[l] != nullptr;
-    streamPtrs[l] = &streams[l];
     data[l] = staging.data() + l * kRegion;
   }
   for (uint64_t begin = 0; begin < ss; begin += kRegion) {
@@ -312,11 +331,11 @@ Status HashSlices(std::span<SliceJob> jobs, const std::vector<fs::path>& paths,
       std::memset(buf + have, 0, len - have);
       hasData[l] = have > 0;
       any |= have > 0;
-      md5Data[l] = buf;
-      md5Sizes[l] = have;
-      if (alive[l]) crcs[l] = Crc32(buf, len, crcs[l]);
+      if (alive[l]) {
+        streams[l].Add(buf, have);
+        crcs[l] = Crc32(buf, len, crcs[l]);
+      }
     }
-    md5::AddLanes(streamPtrs.data(), md5Data.data(), md5Sizes.data(), n);
     if (any && sink)
       sink(static_cast<size_t>(begin), static_cast<size_t>(begin) + len, data, hasData, jobs);
   }
@@ -367,12 +386,12 @@ class WorkQueue {
     if (i < wholeFiles_) return i;
     return std::nullopt;
   }
-  // The next group of slices [begin, end); empty when none is left. A group of few slices takes
-  // as long as a full one (the lanes run anyway), so the slices are cut into groups of equal
-  // size, as many as fill the lanes, rounded up to a multiple of the threads.
+  // The next group of slices [begin, end); empty when none is left. The slices are cut into
+  // groups of equal size, at most kGroup each and as many as a multiple of the threads, so no
+  // thread is left with a long tail while the others wait.
   std::pair<size_t, size_t> NextGroup() {
     std::lock_guard lock(mutex_);
-    const size_t groups = (slices_ + md5::kLanes - 1) / md5::kLanes;
+    const size_t groups = (slices_ + kGroup - 1) / kGroup;
     const size_t even = std::max<size_t>(1, (groups + threads_ - 1) / threads_ * threads_);
     const size_t size = (slices_ + even - 1) / even;
     const size_t begin = nextSlice_;
@@ -1186,37 +1205,38 @@ Result<RepairReport> RepairFiles(const RecoverySet& set, const fs::path& folder,
   });
   std::vector<std::vector<uint8_t>>& rebuilt = rhs;
   std::map<size_t, Hash> rebuiltMd5;  // files rebuilt whole from one slice, by index
-  for (size_t first = 0; first < m; first += md5::kLanes) {
-    if (stop.stop_requested()) return Error::Cancelled();
-    const size_t count = std::min(md5::kLanes, m - first);
-    std::vector<md5::Stream> streams(count);
-    std::vector<md5::Stream*> streamPtrs;
-    std::vector<const uint8_t*> data;
-    std::vector<size_t> wants;
-    for (size_t l = 0; l < count; ++l) {
-      const auto [i, s] = where[first + l];
-      streamPtrs.push_back(&streams[l]);
-      data.push_back(rebuilt[first + l].data());
-      wants.push_back(static_cast<size_t>(std::min<uint64_t>(ss, set.files[i].length - s * ss)));
-    }
-    md5::AddLanes(streamPtrs.data(), data.data(), wants.data(), count);
-    for (size_t l = 0; l < count; ++l) {
-      const auto [i, s] = where[first + l];
-      const SetFile& file = set.files[i];
+  // Every rebuilt slice is checked against its MD5 and CRC-32 before any of it is written; the
+  // slices are independent streams, so the threads take them one at a time.
+  if (stop.stop_requested()) return Error::Cancelled();
+  std::vector<SliceCheck> rebuiltChecks(m);
+  std::vector<Hash> rebuiltWhole(m);
+  std::atomic<size_t> nextRebuilt{0};
+  RunOn(std::clamp<unsigned>(ThreadsFor(ss * m), 1, static_cast<unsigned>(m)), [&] {
+    for (size_t k; (k = nextRebuilt.fetch_add(1)) < m;) {
+      const auto [i, s] = where[k];
+      const uint64_t want = std::min<uint64_t>(ss, set.files[i].length - s * ss);
+      Md5Stream md5;
+      md5.Add(rebuilt[k].data(), static_cast<size_t>(want));
       // A file of one slice is that slice's first bytes: the same pass checks both.
-      if (file.slices.size() == 1) rebuiltMd5[i] = streams[l].Finish();
-      streams[l].AddZeros(ss - wants[l]);
-      const std::vector<uint8_t>& slice = rebuilt[first + l];
-      if (streams[l].Finish() != file.slices[s].md5 ||
-          Crc32(slice.data(), ss) != file.slices[s].crc)
-        return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
-                                             " (slice " + std::to_string(s + 1) +
-                                             " fails its MD5)");
-      std::FILE* out = outs[i].get();
-      if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
-          std::fwrite(slice.data(), 1, wants[l], out) != wants[l])
-        return Error::FromErrno("Cannot write " + outPaths[i].string());
+      if (set.files[i].slices.size() == 1) rebuiltWhole[k] = md5.Finish();
+      md5.AddZeros(ss - want);
+      rebuiltChecks[k] = {md5.Finish(), Crc32(rebuilt[k].data(), ss)};
     }
+  });
+  for (size_t k = 0; k < m; ++k) {
+    if (stop.stop_requested()) return Error::Cancelled();
+    const auto [i, s] = where[k];
+    const SetFile& file = set.files[i];
+    if (file.slices.size() == 1) rebuiltMd5[i] = rebuiltWhole[k];
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(ss, file.length - s * ss));
+    if (rebuiltChecks[k].md5 != file.slices[s].md5 || rebuiltChecks[k].crc != file.slices[s].crc)
+      return Error(ErrorCode::Corrupt, "The recovery data does not rebuild " + file.name +
+                                           " (slice " + std::to_string(s + 1) +
+                                           " fails its MD5)");
+    std::FILE* out = outs[i].get();
+    if (fseeko(out, static_cast<off_t>(s * ss), SEEK_SET) != 0 ||
+        std::fwrite(rebuilt[k].data(), 1, want, out) != want)
+      return Error::FromErrno("Cannot write " + outPaths[i].string());
   }
   for (auto& [i, out] : outs) {
     const SetFile& file = set.files[i];

@@ -1,8 +1,8 @@
 // PAR2 2.0 recovery sets: the recovery data Drovetail makes over a list of files (segment files
 // as the receiving side saves them) and the reading, checking and repair of such sets, ours or
-// any other tool's. Reed-Solomon over GF(2^16) (archive/Gf16.h); the MD5s of slices side by side
-// (archive/Md5Lanes.h), of packets and longer files from OpenSSL; CRC-32 from libdeflate. The
-// work is shared among the cores (SetThreads). Every function streams its input: memory is
+// any other tool's. Reed-Solomon over GF(2^16) (archive/Gf16.h); every MD5 from OpenSSL, every
+// CRC-32 from zlib. The work is shared among the cores (SetThreads): different slices and files
+// are hashed on different threads. Every function streams its input: memory is
 // about one slice per recovery block (making) or per missing slice (repair), never the file set.
 #pragma once
 

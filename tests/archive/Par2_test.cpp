@@ -170,6 +170,129 @@ TEST(Par2Threads, AnyThreadCountMakesTheSameRecoveryFilesAndTheSameRepair) {
   }
 }
 
+// CRC-32 (the zip and PAR2 one, reflected 0xEDB88320) one bit at a time: slow and plainly
+// right, the reference the set's checksums are held against.
+uint32_t ReferenceCrc32(const std::vector<uint8_t>& bytes) {
+  uint32_t crc = 0xffffffffu;
+  for (uint8_t b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// Holds every checksum the set records for the files in `dir` against MD5 and CRC-32 taken
+// here over the bytes as they lie: the whole file, its first 16 KiB, each slice padded with
+// zeros to the slice size.
+void ExpectChecksumsOfTheBytes(const RecoverySet& set, const fs::path& dir) {
+  for (const SetFile& file : set.files) {
+    SCOPED_TRACE(file.name);
+    const auto bytes = ReadFileBytes(dir / file.name);
+    ASSERT_EQ(file.length, bytes.size());
+    EXPECT_EQ(file.md5, dtl::Md5(bytes));
+    const std::vector<uint8_t> first16k(bytes.begin(),
+                                        bytes.begin() + std::min<size_t>(bytes.size(), 16384));
+    EXPECT_EQ(file.md5First16k, dtl::Md5(first16k));
+    const size_t ss = static_cast<size_t>(set.sliceSize);
+    ASSERT_EQ(file.slices.size(), (bytes.size() + ss - 1) / ss);
+    for (size_t s = 0; s < file.slices.size(); ++s) {
+      std::vector<uint8_t> slice(ss, 0);
+      std::copy(bytes.begin() + s * ss, bytes.begin() + std::min(bytes.size(), (s + 1) * ss),
+                slice.begin());
+      EXPECT_EQ(file.slices[s].md5, dtl::Md5(slice)) << "slice " << s;
+      EXPECT_EQ(file.slices[s].crc, ReferenceCrc32(slice)) << "slice " << s;
+    }
+  }
+}
+
+// MD5 pads its last 64-byte block differently either side of 56 bytes, and a slice's MD5 runs
+// on past the file's end over zeros while the file's own stops there: lengths around those edges
+// and the slice size's must all come out as MD5 and CRC-32 of the bytes.
+TEST(Par2Checksums, TheSetRecordsTheChecksumsOfTheBytesWhateverTheirLengths) {
+  struct Case {
+    const char* behaviour;
+    uint64_t sliceSize;
+    std::vector<size_t> sizes;
+  } cases[] = {
+      {"around the MD5 padding edges, one slice each", 128, {55, 56, 63, 64, 119, 120}},
+      {"exactly a slice, a byte over, a byte under", 4096, {4096, 4097, 4095}},
+      {"many slices, the last short", 1000, {20000, 12345}},
+      {"longer than the first 16 KiB, in one slice", 65536, {16383, 16384, 16385, 40000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    TempDir dir;
+    const auto names = MakeSegments(dir.path(), c.sizes, 41);
+    auto made = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(c.sliceSize, 2));
+    ASSERT_TRUE(made) << made.error().message;
+    auto set = ReadRecoverySet(Paths(dir.path(), *made));
+    ASSERT_TRUE(set) << set.error().message;
+    ExpectChecksumsOfTheBytes(*set, dir.path());
+  }
+}
+
+// Slices are hashed in groups handed to whichever thread is free, files of several slices on
+// their own: with more slices than one group and any thread count every checksum must still
+// belong to its own slice.
+TEST(Par2Checksums, EveryChecksumBelongsToItsSliceWhateverTheThreadCount) {
+  struct Case {
+    const char* behaviour;
+    unsigned threads;
+  } cases[] = {
+      {"one thread", 1},
+      {"two threads", 2},
+      {"more threads than groups", 9},
+  };
+  std::vector<size_t> sizes;
+  for (size_t i = 0; i < 37; ++i) sizes.push_back(3000 + 731 * i);  // 37 files, 1..8 slices
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    ThreadCount threads(c.threads);
+    TempDir dir;
+    const auto names = MakeSegments(dir.path(), sizes, 51);
+    auto made = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(4096, 3));
+    ASSERT_TRUE(made) << made.error().message;
+    auto set = ReadRecoverySet(Paths(dir.path(), *made));
+    ASSERT_TRUE(set) << set.error().message;
+    ExpectChecksumsOfTheBytes(*set, dir.path());
+    auto checked = VerifyFiles(*set, dir.path());
+    ASSERT_TRUE(checked) << checked.error().message;
+    EXPECT_TRUE(checked->complete());
+  }
+}
+
+// A rebuilt file of one slice is checked against the slice's MD5 (padded) and the file's (not),
+// both from one pass; a file of several slices has its MD5 read back. Both kinds lost at once,
+// and a short file whose padded slice differs from the file must come back byte for byte.
+TEST(Par2Checksums, RebuiltFilesOfOneSliceAndOfManyPassBothTheirMd5s) {
+  struct Case {
+    const char* behaviour;
+    unsigned threads;
+  } cases[] = {
+      {"one thread", 1},
+      {"four threads", 4},
+  };
+  const std::vector<size_t> sizes = {5000, 8192, 30000, 777, 8192};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    ThreadCount threads(c.threads);
+    TempDir dir;
+    const auto names = MakeSegments(dir.path(), sizes, 61);
+    std::vector<std::vector<uint8_t>> original;
+    for (const auto& n : names) original.push_back(ReadFileBytes(dir / n));
+    auto made = CreateRecoveryFiles(dir.path(), names, "movie.avi", Opts(8192, 8));
+    ASSERT_TRUE(made) << made.error().message;
+    for (size_t i : {0, 2, 3}) fs::remove(dir / names[i]);  // one slice, four slices, one short
+    auto set = ReadRecoverySet(Paths(dir.path(), *made));
+    ASSERT_TRUE(set) << set.error().message;
+    auto repaired = RepairFiles(*set, dir.path());
+    ASSERT_TRUE(repaired) << repaired.error().message;
+    EXPECT_EQ(repaired->repaired.size(), 3u);
+    for (size_t i = 0; i < names.size(); ++i)
+      EXPECT_EQ(ReadFileBytes(dir / names[i]), original[i]) << names[i];
+  }
+}
+
 TEST(Par2Create, RecoveryFilesAreNamedAfterTheirFirstBlockAndCount) {
   TempDir dir;
   const auto names = MakeSegments(dir.path(), {1000, 1000});
