@@ -1,5 +1,6 @@
-// A GoogleTest fixture for `dtl` runs against the real mail system of fixtures/mail_system.h:
-// the provider PKI made once per suite, a private home and folder per case holding "pw" (the
+// GoogleTest fixtures for cases against the real mail system of fixtures/mail_system.h:
+// MailSystemFixture makes the provider PKI once per suite and starts a case's mail system;
+// MailSystemCase adds, for `dtl` runs, a private home and folder per case holding "pw" (the
 // segments' password) and "login" (the mailbox's), and the helpers every such case writes.
 #pragma once
 
@@ -14,25 +15,41 @@
 
 namespace dtltest {
 
-class MailSystemCase : public ::testing::Test {
+class MailSystemFixture : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { pki_ = std::make_unique<ProviderPki>(); }
   static void TearDownTestSuite() { pki_.reset(); }
 
+  void SetUp() override { ASSERT_TRUE(pki_->ok()) << pki_->output(); }
+
+  // Starts the case's mail system into mail_. Skips the case where the machine has no mail
+  // system; fails it where one does not start. Callers check Stopped() afterwards.
+  void StartMail() {
+    mail_ = std::make_unique<MailSystem>(*pki_);
+    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
+    ASSERT_TRUE(mail_->running()) << mail_->error();
+  }
+  bool Stopped() const { return HasFatalFailure() || IsSkipped(); }
+
+  static inline std::unique_ptr<ProviderPki> pki_;
+  std::unique_ptr<MailSystem> mail_;
+};
+
+class MailSystemCase : public MailSystemFixture {
+ protected:
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
+    MailSystemFixture::SetUp();
+    if (Stopped()) return;
     WriteFileText(dir_ / "pw", "segment secret\n");
     WriteFileText(dir_ / "login", MailSystem::password() + "\n");
   }
   void TearDown() override { mail_.reset(); }
 
-  // Starts the case's mail system into mail_ and points `dtl send` at its submission port
-  // (STARTTLS and a login). Skips the case where the machine has no mail system; fails it
-  // where one does not start. Callers check HasFatalFailure() / IsSkipped() afterwards.
+  // StartMail(), then points `dtl send` at the submission port (STARTTLS and a login); runs
+  // from then on are killed after `timeoutSeconds`.
   void StartMailWithSmtpLogin(int timeoutSeconds) {
-    mail_ = std::make_unique<MailSystem>(*pki_);
-    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
-    ASSERT_TRUE(mail_->running()) << mail_->error();
+    StartMail();
+    if (Stopped()) return;
     timeoutSeconds_ = timeoutSeconds;
     Config("SMTPServer", MailSystem::host());
     Config("SMTPPort", std::to_string(mail_->submissionPort()));
@@ -40,8 +57,6 @@ class MailSystemCase : public ::testing::Test {
     auto r = Dtl("config set SMTPPass --password-file " + Quoted("login"));
     ASSERT_EQ(r.status, 0) << r.all();
   }
-  bool Stopped() const { return HasFatalFailure() || IsSkipped(); }
-
   // Runs dtl with `env` before it. Once mail_ runs, every run trusts its CA and is killed after
   // the time limit given to StartMailWithSmtpLogin: a run that hangs is a failure, not a stuck
   // test.
@@ -57,10 +72,8 @@ class MailSystemCase : public ::testing::Test {
   }
   std::string Quoted(const std::string& name) const { return ShellQuote((dir_ / name).string()); }
 
-  static inline std::unique_ptr<ProviderPki> pki_;
   TempDir dir_;
   PrivateHome home_{dir_.path()};
-  std::unique_ptr<MailSystem> mail_;
   int timeoutSeconds_ = 0;
 };
 
