@@ -295,6 +295,21 @@ class Run {
     return piece;
   }
 
+  // Repeats a read or write (`step(offset)` moves bytes from `offset` on) until `size` bytes
+  // are moved; returns 0, or the errno that stopped it. A step that moves nothing is EIO: a spool
+  // file that shrank under us or a disk that takes no more is a failure, never a reason to wait.
+  template <typename Step>
+  static int MoveAll(size_t size, Step step) {
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = step(done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n < 0 ? errno : EIO;
+      done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
   // Reads one file of a spool. The spool is the run's own, yet the file is opened without
   // following links and read no further than a sane bound: a folder under the user's state
   // folder can be tampered with between runs.
@@ -313,16 +328,12 @@ class Run {
       return fail(EINVAL);
     }
     std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-    size_t have = 0;
-    while (have < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const int e = n < 0 ? errno : EIO;
-        ::close(fd);
-        return fail(e);
-      }
-      have += static_cast<size_t>(n);
+    if (const int e = MoveAll(bytes.size(), [&](size_t at) {
+          return ::read(fd, bytes.data() + at, bytes.size() - at);
+        });
+        e != 0) {
+      ::close(fd);
+      return fail(e);
     }
     ::close(fd);
     return bytes;
@@ -337,16 +348,12 @@ class Run {
     };
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return fail(errno);
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const int e = n < 0 ? errno : EIO;
-        ::close(fd);
-        return fail(e);
-      }
-      done += static_cast<size_t>(n);
+    if (const int e = MoveAll(bytes.size(), [&](size_t at) {
+          return ::write(fd, bytes.data() + at, bytes.size() - at);
+        });
+        e != 0) {
+      ::close(fd);
+      return fail(e);
     }
     if (::fsync(fd) != 0) {
       const int e = errno;

@@ -21,6 +21,7 @@
 #include "base/SettingsStore.h"
 #include "cli/FetchImap.h"
 #include "fixtures/mail_system.h"
+#include "support/MailSystemCase.h"
 #include "support/PrivateHome.h"
 #include "support/TestSupport.h"
 
@@ -171,38 +172,15 @@ TEST(FetchImapUsage, BadUsageExitsTwoBeforeAnyConnection) {
 
 // ---- against Postfix and Dovecot ----
 
-class FetchImapMail : public ::testing::Test {
+class FetchImapMail : public dtltest::MailSystemCase {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
-
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
-    dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
+    MailSystemCase::SetUp();
+    if (Stopped()) return;
     dtltest::WriteFileText(dir_ / "wrong-login", "not the password\n");
-    mail_ = std::make_unique<MailSystem>(*pki_);
-    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
-    ASSERT_TRUE(mail_->running()) << mail_->error();
-    // dtl send goes through the submission port, STARTTLS and a login.
-    Config("SMTPServer", MailSystem::host());
-    Config("SMTPPort", std::to_string(mail_->submissionPort()));
-    Config("SMTPUserName", MailSystem::login());
-    auto r = Dtl("config set SMTPPass --password-file " + Quoted("login"));
-    ASSERT_EQ(r.status, 0) << r.all();
+    StartMailWithSmtpLogin(60);
   }
-  void TearDown() override { mail_.reset(); }
 
-  dtltest::DtlResult Dtl(const std::string& args, const std::string& env = {}) {
-    // A run that hangs is a failure, not a stuck test.
-    return dtltest::RunDtl(
-        args, {}, "DTL_CA_FILE=" + ShellQuote(mail_->caFile()) + " " + env + " timeout 60");
-  }
-  void Config(const std::string& name, const std::string& value) {
-    auto r = Dtl("config set " + name + " " + ShellQuote(value));
-    ASSERT_EQ(r.status, 0) << name << ": " << r.all();
-  }
-  std::string Quoted(const std::string& name) const { return ShellQuote((dir_ / name).string()); }
   std::string Imaps(const std::string& folder = "") const {
     return "imaps://" + MailSystem::host() + ":" + std::to_string(mail_->imapsPort()) + "/" +
            folder;
@@ -234,13 +212,7 @@ class FetchImapMail : public ::testing::Test {
     EXPECT_EQ(r.status, 0) << r.output;
     return r.output;
   }
-
-  static std::unique_ptr<dtltest::ProviderPki> pki_;
-  dtltest::TempDir dir_;
-  dtltest::PrivateHome home_{dir_.path()};
-  std::unique_ptr<MailSystem> mail_;
 };
-std::unique_ptr<dtltest::ProviderPki> FetchImapMail::pki_;
 
 // Two files sent through Postfix come back over implicit TLS (URL and options) and over
 // STARTTLS (every detail from the stored settings), from INBOX and from a folder whose name

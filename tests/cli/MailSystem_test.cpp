@@ -21,6 +21,7 @@
 
 #include "fixtures/dns_server.h"
 #include "fixtures/mail_system.h"
+#include "support/MailSystemCase.h"
 #include "support/PrivateHome.h"
 #include "support/TestSupport.h"
 
@@ -48,31 +49,9 @@ const Route kRoutes[] = {
     {"DirectSendThroughMx", "direct", &MailSystem::smtpPort, false, false},
 };
 
-class MailSystemTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
-
-  void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
-    dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
-  }
-
-  dtltest::DtlResult Dtl(const std::string& args, const std::string& env = {}) {
-    return dtltest::RunDtl(args, {}, env);
-  }
-  void Config(const std::string& name, const std::string& value) {
-    auto r = Dtl("config set " + name + " " + ShellQuote(value));
-    ASSERT_EQ(r.status, 0) << name << ": " << r.all();
-  }
-  std::string Quoted(const std::string& name) const { return ShellQuote((dir_ / name).string()); }
-
-  static std::unique_ptr<dtltest::ProviderPki> pki_;
-  dtltest::TempDir dir_;
-  dtltest::PrivateHome home_{dir_.path()};
-};
-std::unique_ptr<dtltest::ProviderPki> MailSystemTest::pki_;
+// Each case starts its own mail system, so mail_ stays empty and a run's environment is the
+// case's own.
+using MailSystemTest = dtltest::MailSystemCase;
 
 class MailSystemRoute : public MailSystemTest, public ::testing::WithParamInterface<Route> {};
 

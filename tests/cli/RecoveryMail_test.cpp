@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fixtures/mail_system.h"
-#include "support/PrivateHome.h"
+#include "support/MailSystemCase.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -21,42 +21,14 @@ namespace fs = std::filesystem;
 using dtltest::MailSystem;
 using dtltest::ShellQuote;
 
-class RecoveryMail : public ::testing::Test {
+class RecoveryMail : public dtltest::MailSystemCase {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
-
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    dtltest::WriteFileText(dir_ / "pw", "segment secret\n");
-    dtltest::WriteFileText(dir_ / "login", MailSystem::password() + "\n");
-    mail_ = std::make_unique<MailSystem>(*pki_);
-    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
-    ASSERT_TRUE(mail_->running()) << mail_->error();
-    Config("SMTPServer", MailSystem::host());
-    Config("SMTPPort", std::to_string(mail_->submissionPort()));
-    Config("SMTPUserName", MailSystem::login());
-    auto r = Dtl("config set SMTPPass --password-file " + Quoted("login"));
-    ASSERT_EQ(r.status, 0) << r.all();
+    MailSystemCase::SetUp();
+    if (Stopped()) return;
+    StartMailWithSmtpLogin(90);
   }
-  void TearDown() override { mail_.reset(); }
-
-  dtltest::DtlResult Dtl(const std::string& args) {
-    // A run that hangs is a failure, not a stuck test.
-    return dtltest::RunDtl(args, {}, "DTL_CA_FILE=" + ShellQuote(mail_->caFile()) + " timeout 90");
-  }
-  void Config(const std::string& name, const std::string& value) {
-    auto r = Dtl("config set " + name + " " + ShellQuote(value));
-    ASSERT_EQ(r.status, 0) << name << ": " << r.all();
-  }
-  std::string Quoted(const std::string& name) const { return ShellQuote((dir_ / name).string()); }
-
-  static std::unique_ptr<dtltest::ProviderPki> pki_;
-  dtltest::TempDir dir_;
-  dtltest::PrivateHome home_{dir_.path()};
-  std::unique_ptr<MailSystem> mail_;
 };
-std::unique_ptr<dtltest::ProviderPki> RecoveryMail::pki_;
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });

@@ -14,6 +14,7 @@
 #include "mail/SmtpAuth.h"
 #include "receive/ImapBodyStructure.h"
 #include "receive/ImapSession.h"
+#include "support/MailSystemCase.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -25,15 +26,12 @@ using dtltest::MailSystem;
 // A CA the client does not know: the system's own bundle never signed the test certificate.
 constexpr char kUnknownCa[] = "/etc/ssl/certs/ca-certificates.crt";
 
-class ImapDovecot : public ::testing::Test {
+class ImapDovecot : public dtltest::MailSystemFixture {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    mail_ = std::make_unique<MailSystem>(*pki_);
-    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
-    ASSERT_TRUE(mail_->running()) << mail_->error();
+    MailSystemFixture::SetUp();
+    if (Stopped()) return;
+    StartMail();
   }
 
   dtl::ImapSettings Settings(ImapSecurity security) const {
@@ -56,11 +54,8 @@ class ImapDovecot : public ::testing::Test {
     return r.output;
   }
 
-  static std::unique_ptr<dtltest::ProviderPki> pki_;
-  std::unique_ptr<MailSystem> mail_;
   dtltest::TempDir dir_;
 };
-std::unique_ptr<dtltest::ProviderPki> ImapDovecot::pki_;
 
 TEST_F(ImapDovecot, LogsInOverImplicitTlsAndStartTlsWithEachMechanism) {
   struct Case {

@@ -22,6 +22,7 @@
 #include "archive/SegmentRecovery.h"
 #include "fixtures/mail_system.h"
 #include "mail/SocketTransport.h"
+#include "support/MailSystemCase.h"
 #include "support/LoopbackPeer.h"
 #include "support/ScriptedImap.h"
 #include "support/TestSupport.h"
@@ -337,15 +338,13 @@ class CutAfter final : public dtl::Transport {
   uint64_t read_ = 0;
 };
 
-class ImapReceive : public ::testing::Test {
+class ImapReceive : public dtltest::MailSystemFixture {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<dtltest::ProviderPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    mail_ = std::make_unique<MailSystem>(*pki_);
-    if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
-    ASSERT_TRUE(mail_->running()) << mail_->error();
+    MailSystemFixture::SetUp();
+    if (Stopped()) return;
+    StartMail();
+    if (Stopped()) return;
     fs::create_directories(dir_ / "out");
   }
 
@@ -434,12 +433,9 @@ class ImapReceive : public ::testing::Test {
   }
 
  protected:
-  static std::unique_ptr<dtltest::ProviderPki> pki_;
-  std::unique_ptr<MailSystem> mail_;
   dtltest::TempDir dir_;
   int specs_ = 0;
 };
-std::unique_ptr<dtltest::ProviderPki> ImapReceive::pki_;
 
 TEST_F(ImapReceive, FindsThreeSplitFilesAmongFiveHundredMailsFromStructureAloneAndRebuildsThem) {
   std::map<std::string, std::vector<uint8_t>> sources;
