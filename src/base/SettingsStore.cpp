@@ -131,6 +131,34 @@ const std::vector<SettingInfo>& SettingsTable() {
       Str("IMAPPass", 200, true),
       Str("IMAPFolder", 200, false, "INBOX"),
       Dw("RecoveryPercent", DwordRule::Range, 0, 0, 100),  // recovery data per split file
+      // How the SMTP and IMAP logins are made: 0 a password, 1 OAuth2 (a token of OAuth2Provider).
+      Dw("SMTPAuth", DwordRule::Range, 0, 0, 1),
+      Dw("IMAPAuth", DwordRule::Range, 0, 0, 1),
+      // The account an OAuth2 login belongs to: the provider id ("google", "microsoft",
+      // "yahoo" or "custom"), the address the refresh token was given for, and the token.
+      Str("OAuth2Provider", 40),
+      Str("OAuth2User", 200),
+      Str("OAuth2RefreshToken", 4000, true),
+      // Each provider's client registration: an id, and a secret where the provider wants one.
+      Str("GoogleClientId"),
+      Str("GoogleClientSecret", 200, true),
+      Str("MicrosoftClientId"),
+      Str("MicrosoftClientSecret", 200, true),
+      Str("YahooClientId"),
+      Str("YahooClientSecret", 200, true),
+      // A provider the program does not know: its authorization and token addresses, scope and
+      // client registration (https only).
+      Str("OAuth2AuthorizeUrl", 1000),
+      Str("OAuth2TokenUrl", 1000),
+      Str("OAuth2Scope", 1000),
+      Str("OAuth2ClientId"),
+      Str("OAuth2ClientSecret", 200, true),
+      // Where secrets are kept: 0 the desktop's keyring when one is running, 1 the settings file.
+      Dw("SecretStore", DwordRule::Range, 0, 0, 1),
+      // How long a run waits after a provider's limit, in seconds, when the server does not say:
+      // a rate limit ("try again later") and a sending quota (a daily limit).
+      Dw("RateLimitPause", DwordRule::Range, 900, 1, 86400),
+      Dw("QuotaPause", DwordRule::Range, 3600, 1, 172800),
   };
   return table;
 }

@@ -211,6 +211,8 @@ std::function<std::string(const std::string&)> RefusePasswordArguments(
 
 const std::vector<CommandEntry>& Commands() {
   static const std::vector<CommandEntry> list = {
+      {"account", "find, test and store the mail account's servers; OAuth2 login",
+       MakeAccountCommand},
       {"config", "show or change the program's settings", MakeConfigCommand},
       {"export-password", "print the encrypted marker of a mailbox password",
        MakeExportPasswordCommand},

@@ -145,6 +145,7 @@ int RunCommand(const CommandEntry& entry, const std::vector<std::string>& args);
 std::function<std::string(const std::string&)> RefusePasswordArguments(
     std::string refusal, std::function<std::string(const std::string&)> otherwise);
 
+std::unique_ptr<Command> MakeAccountCommand();
 std::unique_ptr<Command> MakeConfigCommand();
 std::unique_ptr<Command> MakeExportPasswordCommand();
 std::unique_ptr<Command> MakeFetchCommand();

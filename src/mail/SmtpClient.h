@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "base/Error.h"
+#include "mail/AccessToken.h"
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/Transport.h"
@@ -56,6 +57,10 @@ struct SmtpSettings {
   bool ssl = false;  // implicit TLS right after connecting (no STARTTLS then)
   std::string user;
   std::string password;
+  // When set, the login is OAuth2 (SASL XOAUTH2 or OAUTHBEARER, whichever the server offers)
+  // with `user` and the token this gives instead of the password; a refused token is renewed
+  // once (renew = true) and the login tried again.
+  AccessTokenFn accessToken;
   StartTlsMode startTls = StartTlsMode::Verified;
   // A login is sent only over an encrypted connection (implicit TLS or a completed STARTTLS);
   // without one, a configured login fails the attempt before anything of it is sent. True lets

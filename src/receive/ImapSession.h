@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/Error.h"
+#include "mail/AccessToken.h"
 #include "mail/Transport.h"
 #include "receive/ImapResponse.h"
 
@@ -44,6 +45,10 @@ struct ImapSettings {
   ImapSecurity security = ImapSecurity::ImplicitTls;
   std::string user;
   std::string password;  // sent only over TLS, never logged; the caller wipes its copies
+  // When set, the login is OAuth2 (AUTHENTICATE OAUTHBEARER or XOAUTH2, whichever the server
+  // offers) with `user` and the token this gives; a refused token is renewed once (renew =
+  // true) and the login tried again. `password` is then unused.
+  AccessTokenFn accessToken;
   std::string caFile;    // PEM bundle; empty = DTL_CA_FILE, else the system CAs
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::milliseconds ioTimeout{60000};  // per command's answer; per read of a body

@@ -157,6 +157,7 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.smtpUser = settings_.SmtpUserName();
   delivery_.smtpPassword = settings_.SmtpPass();
   delivery_.allowPlainLogin = settings_.GetDword("AllowPlainLogin") == 1;
+  delivery_.smtpOAuth = settings_.GetDword("SMTPAuth") == 1;
   delivery_.mxOverride = settings_.Mx();
   delivery_.directPort = settings_.Port();
   delivery_.mapiProfile = settings_.UserName();

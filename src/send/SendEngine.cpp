@@ -633,6 +633,12 @@ class Run {
       settings.ssl = delivery_.smtpSsl;
       settings.user = delivery_.smtpUser;
       settings.password = delivery_.smtpPassword;
+      if (delivery_.smtpOAuth)
+        settings.accessToken = env_.smtpAccessToken
+                                   ? env_.smtpAccessToken
+                                   : AccessTokenFn([](bool) -> Result<std::string> {
+                                       return Error(ErrorCode::Auth, "no OAuth2 login");
+                                     });
       settings.allowPlainLogin = delivery_.allowPlainLogin;
       settings.startTls = StartTlsMode::Verified;
     }

@@ -155,6 +155,7 @@ struct DeliverySettings {
   std::string smtpUser;
   std::string smtpPassword;
   bool allowPlainLogin = false;  // a login may go out over an unencrypted connection
+  bool smtpOAuth = false;        // the SMTP login is OAuth2 (SendEnvironment::smtpAccessToken)
   std::string mxOverride;        // Direct Send: used as exchanger when longer than two characters
   uint32_t directPort = 25;      // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;       // mail-client logon
@@ -273,6 +274,9 @@ struct SendEnvironment {
   // Where spools are made (empty: the temp folder); created 0700 when missing. `dtl send` keeps
   // them under its state folder, so a resume finds them.
   std::filesystem::path spoolFolder;
+  // The SMTP server's OAuth2 access tokens, for a run whose delivery settings say smtpOAuth;
+  // empty: such a run's SMTP login fails with "no OAuth2 login".
+  AccessTokenFn smtpAccessToken;
 };
 
 // The spool folder of a run: `env.spoolFolder`, or the temp folder when that is empty.

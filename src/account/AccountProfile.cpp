@@ -1,0 +1,1 @@
+#include "account/AccountProfile.h"
