@@ -104,10 +104,12 @@ TEST(Autoconfig, OnlyPlainServersFindNothing) {
 }
 
 TEST(Autoconfig, HostileDocumentsAreRefused) {
-  std::string deep = "<clientConfig><emailProvider>";
-  for (int i = 0; i < 40; ++i) deep += "<x>";
-  for (int i = 0; i < 40; ++i) deep += "</x>";
-  deep += kGood.substr(0, 0) + "</emailProvider></clientConfig>";
+  // Usable servers in each, so only the rule under test can refuse the document.
+  std::string nest;
+  for (int i = 0; i < 40; ++i) nest += "<x>";
+  for (int i = 0; i < 40; ++i) nest += "</x>";
+  std::string deep = kGood;
+  deep.insert(deep.find("</emailProvider>"), nest);
   std::string huge = kGood;
   huge.insert(huge.find("</emailProvider>"),
               "<instruction>" + std::string(dtl::kAutoconfigMaxBytes, 'a') + "</instruction>");
