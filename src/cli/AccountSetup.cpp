@@ -307,8 +307,9 @@ int AccountSetup::Run() {
                 result.imap ? "ok" : result.imap.error().message.c_str());
     std::fflush(stdout);
     store_ok = result.ok();
-    if (!store_ok && !storeAnyway_)
-      store_ok = interactive && AskYes("A login failed. Store the settings anyway?", false);
+    if (!store_ok)
+      store_ok = storeAnyway_ ||
+                 (interactive && AskYes("A login failed. Store the settings anyway?", false));
   }
   if (!store_ok) {
     WipeString(password);
