@@ -267,6 +267,7 @@ int AccountSetup::Run() {
     if (profile.smtp.host.empty() || profile.imap.host.empty() ||
         !AskYes("Use these settings?", true)) {
       if (!Correct(profile)) return Fail("no answer; nothing stored");
+      if (profile.source != dtl::ProfileSource::User) profile.notes.push_back("corrected by hand");
       PrintProfile(profile);
     }
   }

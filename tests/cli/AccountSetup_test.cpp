@@ -92,6 +92,24 @@ TEST_F(AccountSetupCli, OptionsCorrectWhatWasFound) {
   EXPECT_EQ(Get("SMTPUserName"), "b@gmail.com");
 }
 
+// On a terminal: "n" to the first question, then one answer per field (Enter keeps it).
+TEST_F(AccountSetupCli, TerminalAnswersCorrectTheFields) {
+  if (!dtltest::HaveCommand("script")) GTEST_SKIP() << "no script(1) for a terminal";
+  dtltest::WriteFileText(dir_.path() / "pw", "app password\n");
+  const std::string command = dtltest::DtlPath() + " account setup --no-test --password-file " +
+                              ShellQuote((dir_.path() / "pw").string()) + " a@gmail.com";
+  auto r = dtltest::RunCommand("timeout 60 script -qec " + ShellQuote(command) + " /dev/null",
+                               "n\nout.example.test\n\nstarttls\n\n\n\n\nann\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Use these settings?"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("corrected by hand"), std::string::npos) << r.output;
+  EXPECT_EQ(Get("SMTPServer"), "out.example.test");
+  EXPECT_EQ(Get("SMTPPort"), "465");
+  EXPECT_EQ(Get("SSL"), "0");
+  EXPECT_EQ(Get("IMAPServer"), "imap.gmail.com");
+  EXPECT_EQ(Get("IMAPUserName"), "ann");
+}
+
 TEST_F(AccountSetupCli, NothingFoundWithoutServersGivenFails) {
   dtltest::AutoconfigPki pki;
   ASSERT_TRUE(pki.ok()) << pki.output();
