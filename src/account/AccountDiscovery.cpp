@@ -18,8 +18,8 @@ void Tell(const DiscoveryObserver& observer, ProfileSource source, std::string d
 std::optional<AccountProfile> TryAutoconfig(const std::string& url, ProfileSource source,
                                             const std::string& address,
                                             const DiscoveryEnvironment& env,
-                                            const DiscoveryObserver& observer,
-                                            std::stop_token stop, std::optional<Error>& cancel) {
+                                            const DiscoveryObserver& observer, std::stop_token stop,
+                                            std::optional<Error>& cancel) {
   auto body = FetchAutoconfig(url, env.endpoints, env.fetchTimeout, stop);
   if (!body) {
     if (body.error().code == ErrorCode::Cancelled) cancel = body.error();
@@ -117,8 +117,8 @@ Result<AccountProfile> DiscoverAccount(const std::string& address,
     }
     Tell(observer, ProfileSource::Srv, asked, false,
          !found->smtp && !found->imap ? "no usable records"
-         : !found->smtp              ? "no usable submission record"
-                                     : "no usable IMAP record");
+         : !found->smtp               ? "no usable submission record"
+                                      : "no usable IMAP record");
   }
   return Error(ErrorCode::NotFound, "no settings found for " + *domain);
 }
