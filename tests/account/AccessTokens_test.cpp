@@ -134,7 +134,8 @@ TEST_F(AccessTokensTest, RefusedRefreshTokenAsksTheUserToLogInAgain) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(store_->SetString("OAuth2RefreshToken", refresh_ = server_->MintRefreshToken(kUser)));
+    ASSERT_TRUE(
+        store_->SetString("OAuth2RefreshToken", refresh_ = server_->MintRefreshToken(kUser)));
     c.breakLogin();
     auto params = Params();
     if (!c.action.empty()) params.loginAction = c.action;

@@ -29,12 +29,12 @@ TEST(OAuthJson, RefusesAnythingButExactlyOneWellFormedObject) {
       R"({"a":"b"} x)",
       R"({"a":"b",})",
       R"({"a":"b" "c":"d"})",
-      R"({"a":"b","a":"c"})",          // a repeated name could hide a second token
-      R"({"a":"\x"})",                 // unknown escape
-      R"({"a":"\ud83d"})",             // lone high surrogate
-      R"({"a":"\ude00"})",             // lone low surrogate
-      "{\"a\":\"line\nbreak\"}",       // raw control character
-      R"({"a":01})",                   // leading zero
+      R"({"a":"b","a":"c"})",     // a repeated name could hide a second token
+      R"({"a":"\x"})",            // unknown escape
+      R"({"a":"\ud83d"})",        // lone high surrogate
+      R"({"a":"\ude00"})",        // lone low surrogate
+      "{\"a\":\"line\nbreak\"}",  // raw control character
+      R"({"a":01})",              // leading zero
       R"({"a":1.})",
       R"({"a":tru})",
       R"({"a":"unterminated)",

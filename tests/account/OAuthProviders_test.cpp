@@ -116,10 +116,14 @@ TEST(OAuthProviders, UnknownProviderIsRefused) {
 
 TEST(OAuthProviders, HttpsCheckAcceptsOnlyAbsoluteHttpsAddresses) {
   const std::pair<const char*, bool> cases[] = {
-      {"https://login.example/token", true}, {"HTTPS://login.example/token", true},
-      {"https://127.0.0.1:4443/token", true}, {"http://login.example/token", false},
-      {"ftp://login.example/token", false},  {"//login.example/token", false},
-      {"", false},                           {"https://", false},
+      {"https://login.example/token", true},
+      {"HTTPS://login.example/token", true},
+      {"https://127.0.0.1:4443/token", true},
+      {"http://login.example/token", false},
+      {"ftp://login.example/token", false},
+      {"//login.example/token", false},
+      {"", false},
+      {"https://", false},
   };
   for (const auto& [url, ok] : cases) {
     SCOPED_TRACE(url);

@@ -55,8 +55,8 @@ class AccountLoginTest : public ::testing::Test {
   // it (at the fixture) and follows the redirect back to the program.
   Login RunLogin(const std::string& args) {
     Login l;
-    const std::string cmd = Env() + " " + ShellQuote(dtltest::DtlPath()) + " account login " +
-                            args + " 2>&1";
+    const std::string cmd =
+        Env() + " " + ShellQuote(dtltest::DtlPath()) + " account login " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return l;
     char line[8192];
@@ -83,8 +83,8 @@ class AccountLoginTest : public ::testing::Test {
 dtltest::ProviderPki* AccountLoginTest::pki_ = nullptr;
 
 TEST_F(AccountLoginTest, LoginKeepsAWorkingRefreshTokenAndPrintsNoToken) {
-  auto l = RunLogin("--provider custom --user " + std::string(kUser) + " --timeout 60 " +
-                    ConnectTo());
+  auto l =
+      RunLogin("--provider custom --user " + std::string(kUser) + " --timeout 60 " + ConnectTo());
   ASSERT_EQ(l.status, 0) << l.output;
   EXPECT_NE(l.output.find("Open this address in a browser to log in:\n" + l.consentUrl + "\n"),
             std::string::npos)
@@ -98,9 +98,9 @@ TEST_F(AccountLoginTest, LoginKeepsAWorkingRefreshTokenAndPrintsNoToken) {
   EXPECT_EQ(after.GetString("OAuth2User"), kUser);
   EXPECT_EQ(after.GetString("OAuth2Provider"), "custom");
   // The kept token is one the provider honours, and neither token was printed.
-  auto r = server_->Request(server_->TokenUrl(), {{"grant_type", "refresh_token"},
-                                                  {"refresh_token", refresh},
-                                                  {"client_id", "cid"}});
+  auto r = server_->Request(
+      server_->TokenUrl(),
+      {{"grant_type", "refresh_token"}, {"refresh_token", refresh}, {"client_id", "cid"}});
   EXPECT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(l.output.find(refresh), std::string::npos);
   EXPECT_EQ(l.output.find("at-"), std::string::npos);
