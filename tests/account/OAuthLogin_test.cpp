@@ -123,6 +123,28 @@ TEST_F(OAuthLoginTest, FullFlowGivesTokensTheServerAcceptsAndTheBrowserAPageToCl
             0u);
 }
 
+TEST_F(OAuthLoginTest, RefusedExchangeFailsTheLoginAndTellsTheBrowser) {
+  // The client secret is wrong: the consent goes through, the token endpoint refuses.
+  OAuthServer secretServer(pki_, {"--client-id", "cid", "--client-secret", "right"});
+  ASSERT_TRUE(secretServer.running()) << secretServer.error();
+  auto params = Params();
+  params.provider.authorizeUrl = secretServer.AuthorizeUrl();
+  params.provider.tokenUrl = secretServer.TokenUrl();
+  params.provider.clientSecret = "wrong";
+  OAuthServer::Reply landing;
+  Browser browser([&](const std::string& url) {
+    auto consent = secretServer.Request(url);
+    landing = secretServer.Request(consent.location);
+  });
+  auto tokens = dtl::OAuthLogin::Run(params, browser, {});
+  browser.Join();
+  ASSERT_FALSE(tokens);
+  EXPECT_EQ(tokens.error().code, ErrorCode::Refused) << tokens.error().message;
+  EXPECT_TRUE(browser.exchanged);
+  EXPECT_NE(landing.body.find("Login failed"), std::string::npos) << landing.body;
+  EXPECT_EQ(landing.body.find("logged in"), std::string::npos);
+}
+
 TEST_F(OAuthLoginTest, StoredLoginKeepsRefreshTokenUserAndProvider) {
   dtltest::TempDir dir;
   dtl::SettingsStore store(dir / "settings.reg");
