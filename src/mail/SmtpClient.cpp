@@ -422,8 +422,8 @@ bool SmtpClient::OAuthLogin() {
       break;
     }
   if (method.empty()) {
-    Fail("the server offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)",
-         ErrorCode::Unsupported);
+    cause_ = "the server offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)";
+    Fail(cause_, ErrorCode::Unsupported);
     return false;
   }
   if (settings_.user.empty()) {
@@ -439,8 +439,10 @@ bool SmtpClient::OAuthLogin() {
     }
     auto token = settings_.accessToken(renew);
     if (!token) {
-      // The token source's words (e.g. "log in again") are what the user needs to read.
+      // The token source's words (e.g. "log in again") are what the user needs to read, so
+      // they are the cause a status line shows, not the connection summary after them.
       Fail(token.error().message, token.error().code);
+      cause_ = token.error().message;
       return false;
     }
     const TokenOutcome outcome = TryToken(method, *token);
@@ -453,9 +455,9 @@ bool SmtpClient::OAuthLogin() {
     log_.Info(renew ? "the server refused the renewed access token"
                     : "the server refused the access token; asking for a fresh one");
   }
-  Fail("the server refused the OAuth2 access token for " + settings_.user +
-           " even after it was renewed; log in to the account again",
-       ErrorCode::Auth);
+  cause_ = "the server refused the OAuth2 access token for " + settings_.user +
+           " even after it was renewed";
+  Fail(cause_, ErrorCode::Auth);
   return false;
 }
 
