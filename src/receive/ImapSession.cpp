@@ -446,7 +446,9 @@ Status ImapSession::OAuthLogin() {
   for (bool renew : {false, true}) {
     if (stop_.stop_requested()) return Drop(Error::Cancelled());
     auto token = settings_.accessToken(renew);
-    if (!token) return token.error();
+    // A refused login ("log in again") leaves the connection as a refused password does; a
+    // token endpoint that could not be asked fails like the network it stands for.
+    if (!token) return token.error().code == ErrorCode::Auth ? token.error() : Drop(token.error());
     const TokenOutcome outcome = TryToken(*how, *token, failure);
     WipeSecret(token.value());
     if (outcome == TokenOutcome::Accepted) {
