@@ -304,15 +304,21 @@ Result<OAuthTokens> OAuthLogin::Run(const OAuthLoginParams& params, OAuthLoginOb
       Answer(c, "400 Bad Request", Page("Login failed", "The answer held no code."));
       return Error(ErrorCode::Protocol, "The OAuth2 login failed: the answer held no code");
     }
-    Answer(c, "200 OK", Page("Logged in", "Drovetail has your login. You can close this window."));
-    conn->Reset();
+    // The browser waits for the exchange, so its page tells the truth about the login.
     observer.OnExchanging();
     auto tokens = ExchangeAuthorizationCode(pr, code, redirectUri, verifier, params.endpoints,
                                             params.clock, stop);
-    if (!tokens) return tokens.error();
-    if (tokens->refreshToken.empty())
-      return Error(ErrorCode::Protocol,
-                   "The OAuth2 provider gave no refresh token, so the login could not be kept");
+    if (tokens && tokens->refreshToken.empty())
+      tokens = Error(ErrorCode::Protocol,
+                     "The OAuth2 provider gave no refresh token, so the login could not be kept");
+    if (!tokens) {
+      Answer(c, "200 OK",
+             Page("Login failed",
+                  "The login could not be finished; the program says why. You "
+                  "can close this window."));
+      return tokens.error();
+    }
+    Answer(c, "200 OK", Page("Logged in", "You are logged in. You can close this window."));
     return tokens;
   }
 }
