@@ -66,7 +66,8 @@ std::string CramMd5Answer(std::string_view user, std::string_view password,
 
 std::string XOAuth2Blob(std::string_view user, std::string_view token) {
   std::string blob = "user=";
-  blob.append(user).append("\x01" "auth=Bearer ").append(token).append("\x01\x01");
+  blob.append(user).push_back('\x01');
+  blob.append("auth=Bearer ").append(token).append("\x01\x01");
   return blob;
 }
 
@@ -143,10 +144,14 @@ class JsonCursor {
           for (int k = 0; k < 4; ++k) {
             const char h = t_[i_++];
             v <<= 4;
-            if (h >= '0' && h <= '9') v |= static_cast<unsigned>(h - '0');
-            else if (h >= 'a' && h <= 'f') v |= static_cast<unsigned>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') v |= static_cast<unsigned>(h - 'A' + 10);
-            else return std::nullopt;
+            if (h >= '0' && h <= '9')
+              v |= static_cast<unsigned>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+              v |= static_cast<unsigned>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+              v |= static_cast<unsigned>(h - 'A' + 10);
+            else
+              return std::nullopt;
           }
           out.push_back(v < 0x80 ? static_cast<char>(v) : '?');
           break;
@@ -196,9 +201,12 @@ std::optional<OAuthErrorChallenge> ParseOAuthErrorChallenge(std::string_view jso
     if (in.Peek() == '"') {
       auto value = in.String();
       if (!value) return std::nullopt;
-      if (*key == "status") out.status = std::move(*value);
-      else if (*key == "schemes") out.schemes = std::move(*value);
-      else if (*key == "scope") out.scope = std::move(*value);
+      if (*key == "status")
+        out.status = std::move(*value);
+      else if (*key == "schemes")
+        out.schemes = std::move(*value);
+      else if (*key == "scope")
+        out.scope = std::move(*value);
     } else {
       // Some servers write the status as a number.
       const char first = in.Peek();

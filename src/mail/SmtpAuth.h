@@ -1,8 +1,8 @@
 // The pieces of the SMTP and IMAP logins that are pure functions of their inputs: base64 both
 // ways, the answers of the PLAIN and CRAM-MD5 mechanisms (RFC 4616, RFC 2195) and the OAuth2
 // bearer-token logins (XOAUTH2, OAUTHBEARER of RFC 7628) with the error a server answers them
-// with, which both protocols send the same way. Kept apart from the dialogues so they can be checked against
-// published examples.
+// with, which both protocols send the same way. Kept apart from the dialogues so they can be
+// checked against published examples.
 #pragma once
 
 #include <optional>

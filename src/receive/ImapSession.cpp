@@ -365,8 +365,8 @@ Status ImapSession::Login() {
   return {};
 }
 
-ImapSession::TokenOutcome ImapSession::TryToken(const std::string& mech,
-                                                const std::string& token, Error& failure) {
+ImapSession::TokenOutcome ImapSession::TryToken(const std::string& mech, const std::string& token,
+                                                Error& failure) {
   const std::string& user = settings_.user;
   std::string blob = mech == "OAUTHBEARER"
                          ? OAuthBearerBlob(user, settings_.host, settings_.port, token)
@@ -414,18 +414,17 @@ ImapSession::TokenOutcome ImapSession::TryToken(const std::string& mech,
     return TokenOutcome::Accepted;
   }
   if (r->name != "NO") {
-    failure = Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() +
-                                                  " answered the login with " + r->name + ": " +
-                                                  Said(r->text)));
+    failure =
+        Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() + " answered the login with " +
+                                            r->name + ": " + Said(r->text)));
     return TokenOutcome::Failed;
   }
-  failure = Error(ErrorCode::Auth, "the IMAP server refused the OAuth2 login for " + user + ": " +
-                                       Said(r->text));
+  failure = Error(ErrorCode::Auth,
+                  "the IMAP server refused the OAuth2 login for " + user + ": " + Said(r->text));
   // A server that said why decides; without a reason a NO is taken as a refused token (that
   // is how an expired one is answered), unless the server says it is only unavailable now.
-  const bool refused = challenge && !challenge->status.empty()
-                           ? TokenRefused(*challenge)
-                           : r->CodeName() != "UNAVAILABLE";
+  const bool refused = challenge && !challenge->status.empty() ? TokenRefused(*challenge)
+                                                               : r->CodeName() != "UNAVAILABLE";
   return refused ? TokenOutcome::Refused : TokenOutcome::Failed;
 }
 
@@ -436,9 +435,9 @@ Status ImapSession::OAuthLogin() {
   if (allowed.empty()) allowed = {"OAUTHBEARER", "XOAUTH2"};
   auto how = ChooseImapLogin(capabilities_, allowed);
   if (!how || how->empty())
-    return Drop(Error(ErrorCode::Unsupported,
-                      "the IMAP server " + Host() +
-                          " offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)"));
+    return Drop(Error(
+        ErrorCode::Unsupported,
+        "the IMAP server " + Host() + " offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)"));
   if (settings_.user.empty())
     return Drop(Error(ErrorCode::InvalidArgument, "an OAuth2 login needs the user name"));
   loginMethod_ = *how;

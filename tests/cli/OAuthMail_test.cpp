@@ -58,8 +58,7 @@ class OAuthMail : public dtltest::MailSystemCase {
 
   dtltest::DtlResult Send(const fs::path& file, const std::string& segmentSize) {
     return Dtl("send " + ShellQuote(file.string()) + " --to " + MailSystem::address() +
-               " --method smtp --segment-size " + segmentSize + " --password-file " +
-               Quoted("pw"));
+               " --method smtp --segment-size " + segmentSize + " --password-file " + Quoted("pw"));
   }
   dtltest::DtlResult Fetch(const fs::path& out) {
     return Dtl("fetch --imap --out " + ShellQuote(out.string()) + " --password-file " +

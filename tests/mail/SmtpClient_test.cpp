@@ -561,10 +561,11 @@ TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
 // The bearer-token logins' first messages, against the published examples: RFC 7628 4.1 for
 // OAUTHBEARER and the provider documentation's form of XOAUTH2.
 TEST(SaslOAuth, InitialResponsesMatchThePublishedExamples) {
-  EXPECT_EQ(dtl::Base64Encode(dtl::OAuthBearerBlob("user@example.com", "server.example.com", 143,
-                                                   "vF9dft4qmTc2Nvb3RlckBhbHRhdmlzdGEuY29tCg==")),
-            "bixhPXVzZXJAZXhhbXBsZS5jb20sAWhvc3Q9c2VydmVyLmV4YW1wbGUuY29tAXBvcnQ9MTQzAWF1dGg9QmVhcmVy"
-            "IHZGOWRmdDRxbVRjMk52YjNSbGNrQmhiSFJoZG1semRHRXVZMjl0Q2c9PQEB");
+  EXPECT_EQ(
+      dtl::Base64Encode(dtl::OAuthBearerBlob("user@example.com", "server.example.com", 143,
+                                             "vF9dft4qmTc2Nvb3RlckBhbHRhdmlzdGEuY29tCg==")),
+      "bixhPXVzZXJAZXhhbXBsZS5jb20sAWhvc3Q9c2VydmVyLmV4YW1wbGUuY29tAXBvcnQ9MTQzAWF1dGg9QmVhcmVy"
+      "IHZGOWRmdDRxbVRjMk52YjNSbGNrQmhiSFJoZG1semRHRXVZMjl0Q2c9PQEB");
   EXPECT_EQ(dtl::Base64Encode(dtl::XOAuth2Blob("someuser@example.com",
                                                "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg")),
             "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNr"
@@ -578,9 +579,15 @@ TEST(SaslOAuth, OAuthBearerEscapesTheGs2HeaderAndLeavesOutWhatIsNotKnown) {
     int port;
     std::string blob;
   } cases[] = {
-      {"a,b=c@x.test", "h", 25, "n,a=a=2Cb=3Dc@x.test,\x01host=h\x01port=25\x01" "auth=Bearer T\x01\x01"},
-      {"=,", "", 0, "n,a==3D=2C,\x01" "auth=Bearer T\x01\x01"},
-      {"u@x.test", "", 587, "n,a=u@x.test,\x01port=587\x01" "auth=Bearer T\x01\x01"},
+      {"a,b=c@x.test", "h", 25,
+       "n,a=a=2Cb=3Dc@x.test,\x01host=h\x01port=25\x01"
+       "auth=Bearer T\x01\x01"},
+      {"=,", "", 0,
+       "n,a==3D=2C,\x01"
+       "auth=Bearer T\x01\x01"},
+      {"u@x.test", "", 587,
+       "n,a=u@x.test,\x01port=587\x01"
+       "auth=Bearer T\x01\x01"},
   };
   for (const auto& c : cases) EXPECT_EQ(dtl::OAuthBearerBlob(c.user, c.host, c.port, "T"), c.blob);
 }
@@ -705,9 +712,9 @@ TEST(SmtpOAuthDialogue, ExactExchangesOfTheTokenLogin) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Script script = Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer +
-                                                       "\r\n")},
-                          c.exchange});
+    Script script =
+        Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer + "\r\n")},
+              c.exchange});
     if (!c.failure) script = Tail(script);
     ScriptedPeer peer({script});
     Tokens tokens;
@@ -735,8 +742,9 @@ TEST(SmtpOAuthDialogue, TheTokenSourcesRefusalEndsTheLoginWithItsWords) {
   ScriptedPeer peer({{Greet(), Expect("EHLO", "250-fake\r\n250 AUTH XOAUTH2\r\n"),
                       Expect(XOAuth2Line("tok-0"), "535 5.7.8 no\r\n"), kQuit}});
   Tokens tokens;
-  tokens.failure = dtl::Error(dtl::ErrorCode::Auth, "the provider refused the refresh token; "
-                                                    "log in to the account again");
+  tokens.failure = dtl::Error(dtl::ErrorCode::Auth,
+                              "the provider refused the refresh token; "
+                              "log in to the account again");
   SmtpSettings settings = Local(peer.port(), "me@x.test");
   settings.accessToken = tokens.Fn();
   SmtpClient client(settings);

@@ -61,9 +61,7 @@ class SmtpOAuth : public dtltest::MailSystemFixture {
     return "From: " + MailSystem::address() + "\r\nTo: " + MailSystem::address() +
            "\r\nSubject: " + subject + "\r\n\r\nhello\r\n";
   }
-  static dtl::SmtpEnvelope Envelope() {
-    return {MailSystem::address(), {MailSystem::address()}};
-  }
+  static dtl::SmtpEnvelope Envelope() { return {MailSystem::address(), {MailSystem::address()}}; }
   static std::string LogText(const dtl::MailLogNode& n) {
     std::string out = n.name + "=" + n.text + "\n";
     for (const auto& c : n.children) out += LogText(c);
