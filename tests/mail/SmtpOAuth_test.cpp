@@ -91,6 +91,12 @@ TEST_F(SmtpOAuth, AValidTokenLogsInOverStartTlsAndImplicitTlsAndTheMailArrives) 
     EXPECT_EQ(tokens.asked, std::vector<bool>{false});
     const std::string log = LogText(client.LastLog().Root());
     EXPECT_NE(log.find("login_method=OAUTHBEARER"), std::string::npos) << log;
+    // Postfix passes on Dovecot's list: both bearer-token mechanisms are offered.
+    const size_t offer = log.find("250 AUTH ");
+    ASSERT_NE(offer, std::string::npos) << log;
+    const std::string line = log.substr(offer, log.find('\n', offer) - offer);
+    EXPECT_NE(line.find(" XOAUTH2"), std::string::npos) << line;
+    EXPECT_NE(line.find(" OAUTHBEARER"), std::string::npos) << line;
     EXPECT_EQ(log.find(token), std::string::npos) << log;
     ++delivered;
     const auto mails = mail_->ReadMailbox(delivered);
