@@ -157,7 +157,16 @@ int main(int argc, char** argv) {
       "220 old.example.org SMTP\r\n500 5.5.1 Command unrecognized\r\n250 old.example.org\r\n";
   const std::string refused =
       "250 ok\r\n550 5.1.1 No such user\r\n250 ok\r\n354 go\r\n250 ok\r\n221 bye\r\n";
+  // Bearer-token logins over implicit TLS (flags 1 | 8 | 16 | 6): accepted at once, and refused
+  // with an error challenge, answered, then a renewed token taken.
+  const std::string bearer = "220 mx ESMTP\r\n250-mx\r\n250 AUTH PLAIN OAUTHBEARER\r\n235 ok\r\n";
+  const std::string xoauth2 =
+      "220 mx ESMTP\r\n250-mx\r\n250 AUTH XOAUTH2\r\n334 " +
+      dtl::Base64Encode(R"({"status":"401","schemes":"bearer","scope":"https://mail/"})") +
+      "\r\n535 5.7.8 no\r\n235 ok\r\n";
   const std::vector<std::pair<uint8_t, std::string>> dialogues = {
+      {1 | 8 | 16 | 6, bearer + envelope},
+      {1 | 8 | 16 | 6, xoauth2 + envelope},
       {16, login + envelope},
       {16, cram + envelope},
       {16, plain + envelope},

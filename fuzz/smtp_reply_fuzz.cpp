@@ -3,9 +3,10 @@
 // (the CRAM-MD5 challenge is decoded from the reply), the envelope, DATA and QUIT.
 //
 // Input: a flags byte, a read-size byte, then the server's byte stream. Flags: bit 0 implicit
-// TLS; bits 1-2 the STARTTLS mode; bit 3 the TLS handshake succeeds; bit 4 log in; bit 5 writes
-// fail after the first few; bit 6 only the greeting check; bit 7 a stop is requested at the
-// client's third write.
+// TLS; bits 1-2 the STARTTLS mode (3: none, and the login of bit 4 is OAuth2 with an access
+// token instead of the password, reaching the bearer-token exchanges and the error challenge's
+// reader); bit 3 the TLS handshake succeeds; bit 4 log in; bit 5 writes fail after the first
+// few; bit 6 only the greeting check; bit 7 a stop is requested at the client's third write.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +25,7 @@ namespace {
 
 constexpr std::string_view kUser = "fuzz-user@example.org";
 constexpr std::string_view kPassword = "Pw-9f3c1e77";
+constexpr std::string_view kToken = "ya29.Tok-5d2a8c";
 
 struct Script {
   std::string_view bytes;
@@ -97,9 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.ssl = flags & 1;
   settings.startTls = static_cast<StartTlsMode>(((flags >> 1) & 3) % 3);
   settings.localHostName = "client.example.org";
+  const bool oauth = ((flags >> 1) & 3) == 3;
+  int tokensAsked = 0;
   if (flags & 16) {
     settings.user = kUser;
     settings.password = kPassword;
+    if (oauth)
+      settings.accessToken = [&tokensAsked](bool renew) -> Result<std::string> {
+        // Asked once, then at most once more with renew set.
+        if (++tokensAsked > 2 || renew != (tokensAsked == 2)) std::abort();
+        return std::string(kToken);
+      };
   }
   script.stopAtWrite = (flags & 128) ? 3 : 0;
   CheckedProgress progress;
@@ -123,8 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // or in the base64 the logins send, and survives whatever text the server sent.
   const std::string xml = MailLogToXml(client.LastLog());
   // (A server that says the password itself is quoted, so such scripts are not checked.)
-  for (const std::string& secret : {std::string(kPassword), Base64Encode(kPassword),
-                                    Base64Encode(PlainAuthBlob(kUser, kPassword))})
+  for (const std::string& secret :
+       {std::string(kPassword), Base64Encode(kPassword),
+        Base64Encode(PlainAuthBlob(kUser, kPassword)), std::string(kToken),
+        Base64Encode(XOAuth2Blob(kUser, kToken)),
+        Base64Encode(OAuthBearerBlob(kUser, settings.host, settings.port, kToken))})
     if (xml.find(secret) != std::string::npos &&
         script.bytes.find(secret) == std::string_view::npos)
       std::abort();

@@ -1,7 +1,8 @@
 // The pieces of the SMTP and IMAP logins that are pure functions of their inputs: base64 both
-// ways and the answers of the PLAIN and CRAM-MD5 mechanisms (RFC 4616, RFC 2195), which both
-// protocols send the same way. Kept apart from the dialogues so they can be checked against
-// published examples.
+// ways, the answers of the PLAIN and CRAM-MD5 mechanisms (RFC 4616, RFC 2195) and the OAuth2
+// bearer-token logins (XOAUTH2, OAUTHBEARER of RFC 7628) with the error a server answers them
+// with, which both protocols send the same way. Kept apart from the dialogues so they can be
+// checked against published examples.
 #pragma once
 
 #include <optional>
@@ -25,5 +26,35 @@ std::string PlainAuthBlob(std::string_view user, std::string_view password);
 // (decoded) challenge keyed with the password.
 std::string CramMd5Answer(std::string_view user, std::string_view password,
                           std::string_view challenge);
+
+// The XOAUTH2 initial response before base64: "user=USER^Aauth=Bearer TOKEN^A^A" (^A is the
+// byte 0x01).
+std::string XOAuth2Blob(std::string_view user, std::string_view token);
+
+// The OAUTHBEARER initial response before base64 (RFC 7628 3.1): the GS2 header
+// "n,a=USER," with ',' and '=' in the user written =2C and =3D, then host, port and the
+// bearer token as 0x01-separated key=value pairs, ended by two 0x01. An empty `host` or a
+// `port` of 0 leaves that pair out (both are optional).
+std::string OAuthBearerBlob(std::string_view user, std::string_view host, int port,
+                            std::string_view token);
+
+// The answer a server gives instead of success when it does not take a bearer token: a JSON
+// object (sent base64 in a continuation) whose "status" says why, "schemes" and "scope" what it
+// would take. Fields the server left out are empty.
+struct OAuthErrorChallenge {
+  std::string status;
+  std::string schemes;
+  std::string scope;
+};
+
+// Reads an error challenge from its decoded bytes. Empty optional: not a JSON object (a server
+// that sends anything else tells nothing about the token). Only the three fields above are
+// taken; other members, of any type, are skipped.
+std::optional<OAuthErrorChallenge> ParseOAuthErrorChallenge(std::string_view json);
+
+// Whether the challenge says the token itself was refused (status "401" or "invalid_token"),
+// so that a fresh one may succeed where this one failed; any other status (a missing scope,
+// a server fault) would fail the same way with a new token.
+bool TokenRefused(const OAuthErrorChallenge& challenge);
 
 }  // namespace dtl

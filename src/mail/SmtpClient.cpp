@@ -308,6 +308,7 @@ bool SmtpClient::Hello(bool& usedHelo) {
 }
 
 bool SmtpClient::Login() {
+  if (settings_.accessToken) return OAuthLogin();
   if (settings_.user.empty() || settings_.password.empty()) return true;
   // A server (or anyone in between) that leaves STARTTLS out must not receive the password in
   // base64 that anyone on the path can read.
@@ -358,6 +359,106 @@ bool SmtpClient::Login() {
   }
   if (!ok) Fail("Failed to login using " + method + " method", ErrorCode::Auth);
   return ok;
+}
+
+SmtpClient::TokenOutcome SmtpClient::TryToken(const std::string& mechanism,
+                                              const std::string& token) {
+  const std::string blob =
+      Base64Encode(mechanism == "OAUTHBEARER"
+                       ? OAuthBearerBlob(settings_.user, settings_.host, settings_.port, token)
+                       : XOAuth2Blob(settings_.user, token));
+  SmtpReply reply;
+  const std::string command = "AUTH " + mechanism;
+  // The initial response rides on the command only while the whole line stays within the
+  // 512 bytes every server must take (RFC 4954 section 4); a longer token waits for the
+  // server's empty challenge and goes on a line of its own.
+  if (command.size() + 1 + blob.size() + 2 <= 512) {
+    Command(command + " " + blob, 235, reply, Echo::Secret);
+  } else if (Command(command, 334, reply)) {
+    Command(blob, 235, reply, Echo::Secret);
+  }
+  if (broken_) return TokenOutcome::Failed;
+  if (reply.code == 235) return TokenOutcome::Accepted;
+  // Without an error challenge a 535 is all there is to go by; providers answer an expired
+  // token that way, so it is worth one fresh token.
+  bool refused = reply.code == 535;
+  if (reply.code == 334) {
+    const auto json = Base64Decode(reply.lines.empty() ? std::string_view() : reply.lines.front());
+    const auto challenge = json ? ParseOAuthErrorChallenge(*json) : std::nullopt;
+    if (challenge) {
+      log_.Debug("the server's answer to the token: status \"" + challenge->status + "\"");
+      refused = TokenRefused(*challenge);
+    }
+    // The exchange is ended by the answer each mechanism expects after an error: the dummy
+    // ^A for OAUTHBEARER (RFC 7628 3.2.3), an empty line for XOAUTH2; the server then fails it.
+    if (mechanism == "OAUTHBEARER") {
+      Command("AQ==", 535, reply);
+    } else {
+      log_.Debug("C: ");
+      if (const Status written = conn_->Write("\r\n"); !written) {
+        log_.Debug("write failed: " + written.error().message);
+        broken_ = true;
+      }
+      Command({}, 535, reply);
+    }
+    if (broken_) return TokenOutcome::Failed;
+    // A server that takes the login after all (it should not) has still logged us in.
+    if (reply.code == 235) return TokenOutcome::Accepted;
+    if (!challenge) refused = reply.code == 535;
+  }
+  return refused ? TokenOutcome::Refused : TokenOutcome::Failed;
+}
+
+bool SmtpClient::OAuthLogin() {
+  // The access token opens the whole mailbox for its lifetime: the same rule as a password.
+  if (security_ == "plain" && !settings_.allowPlainLogin) {
+    Fail("the server offers no encryption; the access token was not sent", ErrorCode::Tls);
+    return false;
+  }
+  std::string method;
+  for (const char* m : {"OAUTHBEARER", "XOAUTH2"})
+    if (mechanisms_.count(m) != 0) {
+      method = m;
+      break;
+    }
+  if (method.empty()) {
+    cause_ = "the server offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)";
+    Fail(cause_, ErrorCode::Unsupported);
+    return false;
+  }
+  if (settings_.user.empty()) {
+    Fail("an OAuth2 login needs the user name", ErrorCode::InvalidArgument);
+    return false;
+  }
+  MailLogScope scope(log_, "SMTP_Login");
+  log_.Value("login_method", method);
+  for (bool renew : {false, true}) {
+    if (Aborted()) {
+      Fail(kAborted, ErrorCode::Cancelled);
+      return false;
+    }
+    auto token = settings_.accessToken(renew);
+    if (!token) {
+      // The token source's words (e.g. "log in again") are what the user needs to read, so
+      // they are the cause a status line shows, not the connection summary after them.
+      Fail(token.error().message, token.error().code);
+      cause_ = token.error().message;
+      return false;
+    }
+    const TokenOutcome outcome = TryToken(method, *token);
+    if (outcome == TokenOutcome::Accepted) return true;
+    if (outcome == TokenOutcome::Failed) {
+      Fail("Failed to login using " + method + " method",
+           broken_ ? ErrorCode::Network : ErrorCode::Auth);
+      return false;
+    }
+    log_.Info(renew ? "the server refused the renewed access token"
+                    : "the server refused the access token; asking for a fresh one");
+  }
+  cause_ = "the server refused the OAuth2 access token for " + settings_.user +
+           " even after it was renewed";
+  Fail(cause_, ErrorCode::Auth);
+  return false;
 }
 
 bool SmtpClient::Connect(bool greetingOnly) {

@@ -11,7 +11,8 @@
 // The dialogue: greeting 220; EHLO (HELO after a refused EHLO, then no login); STARTTLS and a
 // second EHLO when the server offers it and the connection is not already TLS; AUTH LOGIN,
 // CRAM-MD5 or PLAIN (first offered in that order) when both user name and password are set and
-// the connection is encrypted (or plain logins are allowed);
+// the connection is encrypted (or plain logins are allowed); with an access token in the
+// settings AUTH OAUTHBEARER or XOAUTH2 instead (under the same rule on encryption);
 // MAIL FROM (with SIZE= when the server offers the SIZE extension); RCPT TO per recipient (some
 // refused = the rest still get the message, but the call fails with "Partial send failure."
 // and AcceptedRecipients()/RefusedRecipients() say who has it); DATA with
@@ -195,6 +196,11 @@ class SmtpClient {
   bool OpenConnection(bool allowStartTls, bool& retryPlain);
   bool Hello(bool& usedHelo);
   bool Login();
+  // The OAuth2 login (settings_.accessToken set): one attempt per token, a refused token
+  // renewed once.
+  bool OAuthLogin();
+  enum class TokenOutcome { Accepted, Refused, Failed };
+  TokenOutcome TryToken(const std::string& mechanism, const std::string& token);
   bool Transfer(const SmtpEnvelope& envelope, std::string_view wire, bool& partial);
   bool WriteData(std::string_view wire);
   void Release();

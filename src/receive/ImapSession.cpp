@@ -73,7 +73,9 @@ Result<std::string> ChooseImapLogin(const std::vector<std::string>& capabilities
   const auto& wanted = allowed.empty() ? kDefault : allowed;
   for (const std::string& m : wanted) {
     const std::string mech = Upper(m);
-    if (mech != "PLAIN" && mech != "LOGIN" && mech != "CRAM-MD5") continue;
+    if (mech != "PLAIN" && mech != "LOGIN" && mech != "CRAM-MD5" && mech != "OAUTHBEARER" &&
+        mech != "XOAUTH2")
+      continue;
     if (Has(capabilities, "AUTH=" + mech)) return mech;
   }
   if (!Has(capabilities, "LOGINDISABLED")) return std::string();
@@ -300,8 +302,12 @@ Status ImapSession::Login() {
   if (!conn_->Secure())
     return Drop(Error(ErrorCode::Tls, "refusing to log in to the IMAP server " + Host() +
                                           " over a connection without TLS"));
+  if (settings_.accessToken) return OAuthLogin();
   auto how = ChooseImapLogin(capabilities_, settings_.mechanisms);
   if (!how) return Drop(how.error());
+  if (*how == "OAUTHBEARER" || *how == "XOAUTH2")
+    return Drop(Error(ErrorCode::InvalidArgument,
+                      "an OAuth2 login to the IMAP server " + Host() + " needs an access token"));
   const std::string& user = settings_.user;
   const std::string& password = settings_.password;
   Result<ImapResponse> r = Error(ErrorCode::Failed, "");
@@ -357,6 +363,106 @@ Status ImapSession::Login() {
   if (r->CodeName() != "CAPABILITY")
     if (Status s = Capability(); !s) return s;
   return {};
+}
+
+ImapSession::TokenOutcome ImapSession::TryToken(const std::string& mech, const std::string& token,
+                                                Error& failure) {
+  const std::string& user = settings_.user;
+  std::string blob = mech == "OAUTHBEARER"
+                         ? OAuthBearerBlob(user, settings_.host, settings_.port, token)
+                         : XOAuth2Blob(user, token);
+  std::string encoded = Base64Encode(blob);
+  WipeSecret(blob);
+  std::optional<OAuthErrorChallenge> challenge;
+  bool answered = false;  // the initial response has gone out
+  const bool initial = Has(capabilities_, "SASL-IR");
+  const auto more = [&](const ImapResponse& c) -> Result<std::string> {
+    if (!answered) {
+      answered = true;
+      return encoded;
+    }
+    // Anything after the token is the error challenge; it is ended with the answer each
+    // mechanism expects (RFC 7628 3.2.3: a lone ^A; XOAUTH2: an empty line), then the server
+    // says NO.
+    if (!challenge) {
+      auto json = Base64Decode(c.text);
+      challenge = json ? ParseOAuthErrorChallenge(*json) : std::nullopt;
+      if (!challenge) challenge = OAuthErrorChallenge{};
+      log_.push_back("-- the server's answer to the token: status \"" + Said(challenge->status) +
+                     "\"");
+      return std::string(mech == "OAUTHBEARER" ? "AQ==" : "");
+    }
+    return std::string("*");  // a server that keeps asking: cancel (RFC 3501 6.2.2)
+  };
+  Result<ImapResponse> r = Error(ErrorCode::Failed, "");
+  if (initial) {
+    // SASL-IR (RFC 4959): the token rides on the command, saving a round trip.
+    answered = true;
+    std::string command = "AUTHENTICATE " + mech + " " + encoded;
+    r = Run(command, "AUTHENTICATE " + mech + " <credentials>", {}, more);
+    WipeSecret(command);
+  } else {
+    r = Run("AUTHENTICATE " + mech, "AUTHENTICATE " + mech, {}, more);
+  }
+  WipeSecret(encoded);
+  if (!r) {
+    failure = r.error();
+    return TokenOutcome::Failed;
+  }
+  if (r->name == "OK") {
+    response_ = *std::move(r);
+    return TokenOutcome::Accepted;
+  }
+  if (r->name != "NO") {
+    failure =
+        Drop(Error(ErrorCode::Protocol, "the IMAP server " + Host() + " answered the login with " +
+                                            r->name + ": " + Said(r->text)));
+    return TokenOutcome::Failed;
+  }
+  failure = Error(ErrorCode::Auth,
+                  "the IMAP server refused the OAuth2 login for " + user + ": " + Said(r->text));
+  // A server that said why decides; without a reason a NO is taken as a refused token (that
+  // is how an expired one is answered), unless the server says it is only unavailable now.
+  const bool refused = challenge && !challenge->status.empty() ? TokenRefused(*challenge)
+                                                               : r->CodeName() != "UNAVAILABLE";
+  return refused ? TokenOutcome::Refused : TokenOutcome::Failed;
+}
+
+Status ImapSession::OAuthLogin() {
+  std::vector<std::string> allowed;
+  for (const std::string& m : settings_.mechanisms)
+    if (Upper(m) == "OAUTHBEARER" || Upper(m) == "XOAUTH2") allowed.push_back(Upper(m));
+  if (allowed.empty()) allowed = {"OAUTHBEARER", "XOAUTH2"};
+  auto how = ChooseImapLogin(capabilities_, allowed);
+  if (!how || how->empty())
+    return Drop(Error(
+        ErrorCode::Unsupported,
+        "the IMAP server " + Host() + " offers no OAuth2 login (neither OAUTHBEARER nor XOAUTH2)"));
+  if (settings_.user.empty())
+    return Drop(Error(ErrorCode::InvalidArgument, "an OAuth2 login needs the user name"));
+  loginMethod_ = *how;
+  Error failure(ErrorCode::Failed, "");
+  for (bool renew : {false, true}) {
+    if (stop_.stop_requested()) return Drop(Error::Cancelled());
+    auto token = settings_.accessToken(renew);
+    // A refused login ("log in again") leaves the connection as a refused password does; a
+    // token endpoint that could not be asked fails like the network it stands for.
+    if (!token) return token.error().code == ErrorCode::Auth ? token.error() : Drop(token.error());
+    const TokenOutcome outcome = TryToken(*how, *token, failure);
+    WipeSecret(token.value());
+    if (outcome == TokenOutcome::Accepted) {
+      Enter(ImapState::Authenticated);
+      if (response_.CodeName() != "CAPABILITY")
+        if (Status s = Capability(); !s) return s;
+      return {};
+    }
+    if (outcome == TokenOutcome::Failed) return failure;
+    log_.push_back(renew ? "-- the renewed access token was refused too"
+                         : "-- the access token was refused; asking for a fresh one");
+  }
+  return Error(ErrorCode::Auth, "the IMAP server " + Host() +
+                                    " refused the OAuth2 access token for " + settings_.user +
+                                    " even after it was renewed: " + failure.message);
 }
 
 Status ImapSession::Open() {

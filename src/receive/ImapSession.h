@@ -46,8 +46,10 @@ struct ImapSettings {
   std::string user;
   std::string password;  // sent only over TLS, never logged; the caller wipes its copies
   // When set, the login is OAuth2 (AUTHENTICATE OAUTHBEARER or XOAUTH2, whichever the server
-  // offers) with `user` and the token this gives; a refused token is renewed once (renew =
-  // true) and the login tried again. `password` is then unused.
+  // offers; OAUTHBEARER preferred) with `user` and the token this gives; a refused token is
+  // renewed once (renew = true) and the login tried again on the same connection. `password`
+  // is then unused and `mechanisms` only narrows the choice between the two. The token's
+  // errors come back from Login() as they are (Auth: log in again).
   AccessTokenFn accessToken;
   std::string caFile;    // PEM bundle; empty = DTL_CA_FILE, else the system CAs
   std::chrono::milliseconds connectTimeout{30000};
@@ -60,8 +62,9 @@ struct ImapSettings {
 enum class ImapState { Disconnected, NotAuthenticated, Authenticated, Selected, Logout };
 
 // How the session will log in, from the server's capabilities (upper case, as CAPABILITY
-// lists them) and the mechanisms allowed (empty = PLAIN, LOGIN, CRAM-MD5): the first allowed
-// mechanism the server offers, "" for the LOGIN command, or Unsupported when there is no way.
+// lists them) and the mechanisms allowed (empty = PLAIN, LOGIN, CRAM-MD5; OAUTHBEARER and
+// XOAUTH2 only when listed): the first allowed mechanism the server offers, "" for the LOGIN
+// command, or Unsupported when there is no way.
 Result<std::string> ChooseImapLogin(const std::vector<std::string>& capabilities,
                                     const std::vector<std::string>& allowed);
 
@@ -119,7 +122,8 @@ class ImapSession {
   ImapState state() const { return state_; }
   // The server's latest capabilities, upper case.
   const std::vector<std::string>& capabilities() const { return capabilities_; }
-  // The mechanism Login() used ("PLAIN", "LOGIN", "CRAM-MD5", or "LOGIN command").
+  // The mechanism Login() used ("PLAIN", "LOGIN", "CRAM-MD5", "OAUTHBEARER", "XOAUTH2", or
+  // "LOGIN command").
   const std::string& loginMethod() const { return loginMethod_; }
   // What was said, one line per command and status answer, for an error log. Credentials are
   // replaced by "<credentials>"; message bodies are not recorded.
@@ -146,6 +150,12 @@ class ImapSession {
   Status Capability();
   Status StartTls();
   Error Drop(Error error);  // closes the connection, → Logout, gives `error` back
+  // The OAuth2 login (settings_.accessToken set): one AUTHENTICATE per token, a refused token
+  // renewed once on the same connection.
+  Status OAuthLogin();
+  enum class TokenOutcome { Accepted, Refused, Failed };
+  // Accepted leaves the tagged OK in response_; Failed and Refused put the error in `failure`.
+  TokenOutcome TryToken(const std::string& mechanism, const std::string& token, Error& failure);
   std::string Host() const;
 
   ImapSettings settings_;
@@ -157,6 +167,7 @@ class ImapSession {
   ImapState state_ = ImapState::Disconnected;
   std::vector<std::string> capabilities_;
   std::string loginMethod_;
+  ImapResponse response_;  // the last OAuth2 login's OK
   std::string folder_;
   std::string bye_;  // the text of a BYE the server sent
   unsigned tag_ = 0;

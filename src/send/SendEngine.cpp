@@ -650,6 +650,7 @@ class Run {
     SmtpAttemptReport report;
     bool sent = false;
     std::string cause;
+    ErrorCode failure = ErrorCode::Failed;
     const uint64_t pieceBytes = piece.rawSize;
     const uint64_t attachmentBytes = piece.bytes.size();
     uint64_t mailBytes = 0;
@@ -676,7 +677,10 @@ class Run {
           const dtl::Status outcome =
               env_.deliver(settings, envelope, wire, &progress, stop_, report);
           sent = outcome.ok();
-          if (!sent) cause = report.cause.empty() ? outcome.error().message : report.cause;
+          if (!sent) {
+            cause = report.cause.empty() ? outcome.error().message : report.cause;
+            failure = outcome.error().code;
+          }
           log = std::move(report.log);
         }
       } else {
@@ -746,6 +750,16 @@ class Run {
       std::string text = kStatusRefused;
       text.replace(text.find("%d"), 2, std::to_string(p + 1));
       text.replace(text.find("%s"), 2, RefusedList(forGood));
+      log.Error(text);
+      WriteLog(log);
+      Status(p, text);
+      return GiveUp();
+    }
+    if (settings.accessToken && failure == ErrorCode::Auth && !reachedSome) {
+      // The login already asked for a fresh token once: an OAuth2 login refused now (a revoked
+      // login, a missing scope) is refused on every retry, so the run ends with the words
+      // that say what to do.
+      const std::string text = Format(Format(kStatusSmtpRetry, static_cast<long>(p) + 1), cause);
       log.Error(text);
       WriteLog(log);
       Status(p, text);

@@ -558,6 +558,204 @@ TEST(SmtpAuthBase64, DecodesWithOrWithoutPaddingAndRejectsNonsense) {
             std::string("\0\xff\x10z", 4));
 }
 
+// The bearer-token logins' first messages, against the published examples: RFC 7628 4.1 for
+// OAUTHBEARER and the provider documentation's form of XOAUTH2.
+TEST(SaslOAuth, InitialResponsesMatchThePublishedExamples) {
+  EXPECT_EQ(
+      dtl::Base64Encode(dtl::OAuthBearerBlob("user@example.com", "server.example.com", 143,
+                                             "vF9dft4qmTc2Nvb3RlckBhbHRhdmlzdGEuY29tCg==")),
+      "bixhPXVzZXJAZXhhbXBsZS5jb20sAWhvc3Q9c2VydmVyLmV4YW1wbGUuY29tAXBvcnQ9MTQzAWF1dGg9QmVhcmVy"
+      "IHZGOWRmdDRxbVRjMk52YjNSbGNrQmhiSFJoZG1semRHRXVZMjl0Q2c9PQEB");
+  EXPECT_EQ(dtl::Base64Encode(dtl::XOAuth2Blob("someuser@example.com",
+                                               "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg")),
+            "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNr"
+            "QmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==");
+}
+
+TEST(SaslOAuth, OAuthBearerEscapesTheGs2HeaderAndLeavesOutWhatIsNotKnown) {
+  const struct {
+    const char* user;
+    const char* host;
+    int port;
+    std::string blob;
+  } cases[] = {
+      {"a,b=c@x.test", "h", 25,
+       "n,a=a=2Cb=3Dc@x.test,\x01host=h\x01port=25\x01"
+       "auth=Bearer T\x01\x01"},
+      {"=,", "", 0,
+       "n,a==3D=2C,\x01"
+       "auth=Bearer T\x01\x01"},
+      {"u@x.test", "", 587,
+       "n,a=u@x.test,\x01port=587\x01"
+       "auth=Bearer T\x01\x01"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(dtl::OAuthBearerBlob(c.user, c.host, c.port, "T"), c.blob);
+}
+
+TEST(SaslOAuth, ErrorChallengeTellsARefusedTokenFromOtherFailures) {
+  const struct {
+    std::string json;
+    std::optional<std::string> status;  // nullopt: not an error challenge at all
+    bool tokenRefused;
+  } cases[] = {
+      // RFC 7628 4.3, and what a big provider answers to XOAUTH2 with a stale token.
+      {*dtl::Base64Decode("eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJleGFtcGxlX3Njb3BlIiwib3"
+                          "BlbmlkLWNvbmZpZ3VyYXRpb24iOiJodHRwczovL2V4YW1wbGUuY29tLy53ZWxsLWtub3du"
+                          "L29wZW5pZC1jb25maWd1cmF0aW9uIn0="),
+       "invalid_token", true},
+      {R"({"status":"401","schemes":"Bearer","scope":"https://mail.google.com/"})", "401", true},
+      {R"({ "status" : 401 , "x" : [1, {"y": "}"}], "z": null })", "401", true},
+      {R"({"status":"insufficient_scope","scope":"mail"})", "insufficient_scope", false},
+      {R"({"status":"400"})", "400", false},
+      {R"({"schemes":"bearer","status":"in\"va\u006cid_token"})", "in\"valid_token", false},
+      {R"({})", "", false},
+      {R"({"status":"401")", std::nullopt, false},
+      {R"({"status":"401"} trailing)", std::nullopt, false},
+      {"not json", std::nullopt, false},
+      {"", std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    const auto parsed = dtl::ParseOAuthErrorChallenge(c.json);
+    ASSERT_EQ(parsed.has_value(), c.status.has_value());
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->status, *c.status);
+    EXPECT_EQ(dtl::TokenRefused(*parsed), c.tokenRefused);
+  }
+  const auto google =
+      dtl::ParseOAuthErrorChallenge(R"({"status":"401","schemes":"Bearer","scope":"S"})");
+  ASSERT_TRUE(google);
+  EXPECT_EQ(google->schemes, "Bearer");
+  EXPECT_EQ(google->scope, "S");
+}
+
+// A token source that hands out "tok-0", "tok-1", ... and records each call's `renew`.
+struct Tokens {
+  std::vector<bool> asked;
+  std::optional<dtl::Error> failure;  // given instead of a token from the call with renew set
+  size_t length = 0;                  // pads each token to this length
+  dtl::AccessTokenFn Fn() {
+    return [this](bool renew) -> dtl::Result<std::string> {
+      asked.push_back(renew);
+      if (failure && renew) return *failure;
+      std::string t = "tok-" + std::to_string(asked.size() - 1);
+      if (t.size() < length) t.append(length - t.size(), 'x');
+      return t;
+    };
+  }
+};
+
+std::string XOAuth2Line(const std::string& token) {
+  return "AUTH XOAUTH2 " + dtl::Base64Encode(dtl::XOAuth2Blob("me@x.test", token));
+}
+std::string Challenge(const std::string& json) { return "334 " + dtl::Base64Encode(json) + "\r\n"; }
+
+TEST(SmtpOAuthDialogue, ExactExchangesOfTheTokenLogin) {
+  const std::string longToken = std::string("tok-0") + std::string(595, 'x');
+  const struct {
+    const char* name;
+    const char* offer;
+    Script exchange;  // between EHLO and MAIL FROM; empty: the login fails before AUTH
+    std::vector<bool> asked;
+    std::optional<dtl::ErrorCode> failure;  // nullopt: the message goes out
+    size_t tokenLength;
+  } cases[] = {
+      {"OAUTHBEARER is preferred, the token on the command line",
+       "AUTH PLAIN XOAUTH2 OAUTHBEARER",
+       {Expect("AUTH OAUTHBEARER bixhPW1lQHgudGVzdCwB", "235 ok\r\n")},
+       {false},
+       std::nullopt,
+       0},
+      {"a token too long for the command line follows the empty challenge",
+       "AUTH XOAUTH2",
+       {Expect("AUTH XOAUTH2", "334 \r\n"), Expect("dXNlcj1tZUB4LnRlc3QB", "235 ok\r\n")},
+       {false},
+       std::nullopt,
+       600},
+      {"a refused token gets the empty answer, then a fresh token on the same connection",
+       "AUTH XOAUTH2",
+       {Expect(XOAuth2Line("tok-0"),
+               Challenge(R"({"status":"401","schemes":"bearer","scope":"https://mail/"})")),
+        Expect("", "535 5.7.8 no\r\n"), Expect(XOAuth2Line("tok-1"), "235 ok\r\n")},
+       {false, true},
+       std::nullopt,
+       0},
+      {"a plain 535 is taken as a refused token too",
+       "AUTH XOAUTH2",
+       {Expect(XOAuth2Line("tok-0"), "535 5.7.3 Authentication unsuccessful\r\n"),
+        Expect(XOAuth2Line("tok-1"), "235 ok\r\n")},
+       {false, true},
+       std::nullopt,
+       0},
+      {"OAUTHBEARER's error challenge is ended with the dummy ^A; refused twice fails",
+       "AUTH OAUTHBEARER",
+       {Expect("AUTH OAUTHBEARER", Challenge(R"({"status":"invalid_token"})")),
+        Expect("AQ==", "535 5.7.8 no\r\n"),
+        Expect("AUTH OAUTHBEARER", Challenge(R"({"status":"invalid_token"})")),
+        Expect("AQ==", "535 5.7.8 no\r\n"), kQuit},
+       {false, true},
+       dtl::ErrorCode::Auth,
+       0},
+      {"a missing scope is not cured by a new token",
+       "AUTH XOAUTH2",
+       {Expect(XOAuth2Line("tok-0"), Challenge(R"({"status":"insufficient_scope"})")),
+        Expect("", "535 5.7.8 no\r\n"), kQuit},
+       {false},
+       dtl::ErrorCode::Auth,
+       0},
+      {"no OAuth2 mechanism: no AUTH at all, no token asked",
+       "AUTH PLAIN LOGIN",
+       {kQuit},
+       {},
+       dtl::ErrorCode::Unsupported,
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Script script =
+        Join({{Greet(), Expect("EHLO", std::string("250-fake\r\n250 ") + c.offer + "\r\n")},
+              c.exchange});
+    if (!c.failure) script = Tail(script);
+    ScriptedPeer peer({script});
+    Tokens tokens;
+    tokens.length = c.tokenLength;
+    SmtpSettings settings = Local(peer.port(), "me@x.test");
+    settings.accessToken = tokens.Fn();
+    SmtpClient client(settings);
+    const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+    ExpectPlayed(peer);
+    EXPECT_EQ(tokens.asked, c.asked);
+    if (c.failure) {
+      ASSERT_FALSE(sent.ok());
+      EXPECT_EQ(sent.error().code, *c.failure) << LogText(client);
+      EXPECT_FALSE(client.MessageAccepted());
+    } else {
+      EXPECT_TRUE(sent.ok()) << LogText(client);
+    }
+    const std::string log = LogText(client);
+    EXPECT_EQ(log.find("tok-"), std::string::npos) << log;
+    EXPECT_EQ(log.find(dtl::Base64Encode("tok-")), std::string::npos) << log;
+  }
+}
+
+TEST(SmtpOAuthDialogue, TheTokenSourcesRefusalEndsTheLoginWithItsWords) {
+  ScriptedPeer peer({{Greet(), Expect("EHLO", "250-fake\r\n250 AUTH XOAUTH2\r\n"),
+                      Expect(XOAuth2Line("tok-0"), "535 5.7.8 no\r\n"), kQuit}});
+  Tokens tokens;
+  tokens.failure = dtl::Error(dtl::ErrorCode::Auth,
+                              "the provider refused the refresh token; "
+                              "log in to the account again");
+  SmtpSettings settings = Local(peer.port(), "me@x.test");
+  settings.accessToken = tokens.Fn();
+  SmtpClient client(settings);
+  const dtl::Status sent = client.SendMessage(kEnvelope, kMessage);
+  ExpectPlayed(peer);
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().code, dtl::ErrorCode::Auth);
+  EXPECT_EQ(client.FailureCause(), tokens.failure->message);
+  EXPECT_EQ(tokens.asked, (std::vector<bool>{false, true}));
+}
+
 TEST(ServerTestRule, ReportsSuccessOnlyForA220Greeting) {
   SmtpSettings tooShort;
   tooShort.host = "x";

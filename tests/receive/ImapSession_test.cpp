@@ -31,7 +31,13 @@ TEST(ChooseImapLogin, TakesTheFirstAllowedMechanismTheServerOffers) {
       {{"IMAP4REV1"}, {}, ""},
       {{"IMAP4REV1", "AUTH=GSSAPI", "LOGINDISABLED"}, {}, "!"},
       {{"IMAP4REV1", "AUTH=PLAIN", "LOGINDISABLED"}, {"CRAM-MD5"}, "!"},
-      {{"IMAP4REV1", "AUTH=XOAUTH2"}, {"XOAUTH2"}, ""},  // not a mechanism this program speaks
+      // The bearer-token mechanisms only when asked for (a session with a token asks).
+      {{"IMAP4REV1", "AUTH=XOAUTH2"}, {"XOAUTH2"}, "XOAUTH2"},
+      {{"IMAP4REV1", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"},
+       {"OAUTHBEARER", "XOAUTH2"},
+       "OAUTHBEARER"},
+      {{"IMAP4REV1", "AUTH=OAUTHBEARER", "AUTH=PLAIN"}, {}, "PLAIN"},
+      {{"IMAP4REV1", "AUTH=PLAIN", "LOGINDISABLED"}, {"OAUTHBEARER", "XOAUTH2"}, "!"},
   };
   for (const Case& c : cases) {
     auto r = dtl::ChooseImapLogin(c.caps, c.allowed);

@@ -424,6 +424,46 @@ TEST_F(SendEngineTest, PermanentRefusalEndsTheRunAndATransientOneIsRetried) {
   }
 }
 
+TEST_F(SendEngineTest, ARefusedOAuth2LoginEndsTheRunAndARefusedPasswordIsRetried) {
+  const std::string expired =
+      "The OAuth2 login for me@example.com is no longer valid; log in again (dtl account login)";
+  const struct {
+    const char* name;
+    int smtpAuth;  // the SMTPAuth setting: 1 OAuth2
+    bool endsRun;
+  } cases[] = {{"OAuth2: the same refusal on every retry", 1, true},
+               {"password: retried as before", 0, false}};
+  log_.onEvent = [this](const dtl::SendEvent& e) {
+    if (e.kind == SendEventKind::FailedRetrying) doc_.Stop();
+  };
+  env_.smtpAccessToken = [](bool) -> dtl::Result<std::string> { return std::string("tok"); };
+  answer_ = [&](size_t, const dtl::SmtpEnvelope&, dtl::SmtpAttemptReport& report) -> dtl::Status {
+    report.cause = expired;
+    return dtl::Error(dtl::ErrorCode::Auth, "Failed to connect to SMTP server.");
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      attempts_.clear();
+    }
+    ASSERT_TRUE(settings_.SetDword("SMTPAuth", c.smtpAuth));
+    ASSERT_TRUE(doc_.BuildSplitJob(Request(25000, dtl::SendMethod::SmtpServer)));
+    Run();
+    EXPECT_EQ(Attempts().size(), 1u);
+    EXPECT_EQ(static_cast<bool>(Attempts().front().settings.accessToken), c.smtpAuth == 1);
+    const std::string last = log_.Statuses().back();
+    if (c.endsRun)
+      EXPECT_EQ(last, "0:Failed sending segment number 1: " + expired);
+    else
+      EXPECT_EQ(last, "0:Stopped") << last;
+    EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), c.endsRun ? 0u : 1u);
+    EXPECT_TRUE(doc_.CanSend());
+    doc_.Stop();
+  }
+}
+
 TEST_F(SendEngineTest, MissingSourceIsAFileErrorAndAFailedAttempt) {
   ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::SmtpServer)));
   fs::remove(dir_ / "x");

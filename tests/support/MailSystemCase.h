@@ -22,10 +22,11 @@ class MailSystemFixture : public ::testing::Test {
 
   void SetUp() override { ASSERT_TRUE(pki_->ok()) << pki_->output(); }
 
-  // Starts the case's mail system into mail_. Skips the case where the machine has no mail
+  // Starts the case's mail system into mail_ (taking OAuth2 tokens checked at
+  // `oauthIntrospectUrl` when one is given). Skips the case where the machine has no mail
   // system; fails it where one does not start. Callers check Stopped() afterwards.
-  void StartMail() {
-    mail_ = std::make_unique<MailSystem>(*pki_);
+  void StartMail(const std::string& oauthIntrospectUrl = {}) {
+    mail_ = std::make_unique<MailSystem>(*pki_, oauthIntrospectUrl);
     if (!mail_->skipReason().empty()) GTEST_SKIP() << mail_->skipReason();
     ASSERT_TRUE(mail_->running()) << mail_->error();
   }
