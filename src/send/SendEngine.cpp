@@ -225,7 +225,10 @@ class Run {
           first = q;
           break;
         }
-      if (!WaitOutLimit(first, env_.resumePausedUntil, env_.resumePauseReason)) return Abandon();
+      const std::string reason = env_.resumePauseReason.empty()
+                                     ? std::string("the server's sending limit was reached")
+                                     : env_.resumePauseReason;
+      if (!WaitOutLimit(first, env_.resumePausedUntil, reason)) return Abandon();
     }
 
     for (long p = 0; p < static_cast<long>(list_.RecordCount()); ++p) {
