@@ -44,6 +44,7 @@ void SendDocument::ResetJob() {
     records_.clear();
     served_.clear();
   }
+  pausedUntil_ = 0;
   running_.store(false);
   jobPresent_ = false;
   fields_.from.clear();
@@ -184,6 +185,13 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   params.list = this;
   params.observer = &observer;
   params.env = &env;
+  if (pausedUntil_ > 0 && env.resumePausedUntil == 0) {
+    // Stopped during a pause and sent again: the limit has not gone away meanwhile.
+    pausedEnv_ = env;
+    pausedEnv_.resumePausedUntil = pausedUntil_;
+    pausedEnv_.resumePauseReason = pauseReason_;
+    params.env = &pausedEnv_;
+  }
   spoolFolder_ = SpoolFolderOf(env);
   params.onPosition = [this](int32_t position) { position_.store(position); };
   params.onNormalEnd = [this] { running_.store(false); };
@@ -222,10 +230,15 @@ std::optional<int> SendDocument::Wait() {
 void SendDocument::ApplyEngineEvent(const SendEvent& event) {
   switch (event.kind) {
     case SendEventKind::Status:
+      if (event.pausedUntil != 0) {
+        pausedUntil_ = event.pausedUntil;
+        pauseReason_ = event.pauseReason;
+      }
       Notify({DocHint::Status, 0, {event.text, event.position, event.detail}});
       break;
     case SendEventKind::UploadPercent: Notify({DocHint::Progress, event.percent, {}}); break;
     case SendEventKind::Delivered:
+      pausedUntil_ = 0;
       if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
       Notify({DocHint::Delivered, event.position, {event.text, event.position}});
       break;

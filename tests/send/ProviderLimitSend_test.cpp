@@ -145,7 +145,8 @@ TEST_F(ProviderLimitSend, PlainTemporaryFailureKeepsTheBackOff) {
   EXPECT_EQ(dtltest::ReadStoredMails(mail_).size(), 1u);
 }
 
-// A stop during the pause ends the run at once; the segment stays pending.
+// A stop during the pause ends the run at once; the segment stays pending, and Send again
+// waits the rest of the pause first.
 TEST_F(ProviderLimitSend, StopDuringThePauseEndsTheRunAtOnce) {
   auto server = SmtpServer({"--reply-at", "mail:1:550 5.4.5 Daily user sending quota exceeded."});
   log_.onEvent = [this](const dtl::SendEvent& e) {
@@ -157,6 +158,19 @@ TEST_F(ProviderLimitSend, StopDuringThePauseEndsTheRunAtOnce) {
   EXPECT_EQ(log_.Statuses().back(), "0:Stopped");
   EXPECT_EQ(doc_.Records().at(0).pending, 1);
   EXPECT_TRUE(dtltest::ReadStoredMails(mail_).empty());
+
+  // Send again (the desktop's resume): the rest of the pause comes first, then the segment.
+  log_.onEvent = nullptr;
+  log_.Clear();
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u);
+  EXPECT_EQ(Waits(), std::vector<std::chrono::milliseconds>{3600s});
+  EXPECT_EQ(log_.Statuses().front().rfind("0:Sending paused: the account's sending quota is used "
+                                          "up (550 5.4.5 Daily user sending quota exceeded.)",
+                                          0),
+            0u)
+      << log_.Statuses().front();
+  EXPECT_EQ(dtltest::ReadStoredMails(mail_).size(), 1u);
 }
 
 // A run resumed during a pause an earlier run met waits the rest first, with the same status.
