@@ -133,6 +133,23 @@ TEST_F(ProviderLimitSend, QuotaForOneRecipientOwesItTheSegmentAfterThePause) {
   EXPECT_EQ(log_.Statuses().back().find("refused"), std::string::npos);
 }
 
+// Direct Send to an exchanger meets the same answers and pauses alike.
+TEST_F(ProviderLimitSend, DirectSendPausesForALimitAlike) {
+  auto server = std::make_unique<dtltest::SmtpFixture>(
+      mail_, std::vector<std::string>{"--reply-at", "rcpt:1:450 4.7.1 Rate limit exceeded"});
+  ASSERT_NE(server->port(), 0);
+  ASSERT_TRUE(settings_.SetString("MX", "localhost"));
+  ASSERT_TRUE(settings_.SetDword("Port", static_cast<uint32_t>(server->port())));
+  ASSERT_TRUE(settings_.SetDword("RateLimitPause", 60));
+  ASSERT_TRUE(doc_.BuildSplitJob(Request(5000, dtl::SendMethod::DirectSend)));
+  Run(1);
+  EXPECT_EQ(log_.CountOf(SendEventKind::RunEnded), 1u) << log_.Statuses().back();
+  EXPECT_EQ(log_.CountOf(SendEventKind::FailedRetrying), 0u);
+  EXPECT_EQ(Waits(), std::vector<std::chrono::milliseconds>{60s});
+  ASSERT_EQ(Pauses().size(), 1u);
+  EXPECT_EQ(dtltest::ReadStoredMails(mail_).size(), 1u);
+}
+
 // An ordinary temporary failure keeps the ordinary back-off and no pause.
 TEST_F(ProviderLimitSend, PlainTemporaryFailureKeepsTheBackOff) {
   auto server = SmtpServer({"--reply-at", "mail:1:451 4.3.0 Temporary local problem"});
