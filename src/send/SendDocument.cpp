@@ -159,6 +159,7 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.smtpPassword = settings_.SmtpPass();
   delivery_.allowPlainLogin = settings_.GetDword("AllowPlainLogin") == 1;
   delivery_.smtpOAuth = settings_.GetDword("SMTPAuth") == 1;
+  delivery_.limitPauses = LimitPausesFrom(settings_);
   delivery_.mxOverride = settings_.Mx();
   delivery_.directPort = settings_.Port();
   delivery_.mapiProfile = settings_.UserName();

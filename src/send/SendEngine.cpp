@@ -796,8 +796,7 @@ class Run {
   }
 
   LimitPauses Pauses() const {
-    if (env_.limitPauses) return *env_.limitPauses;
-    return env_.settings ? LimitPausesFrom(*env_.settings) : LimitPauses{};
+    return env_.limitPauses ? *env_.limitPauses : delivery_.limitPauses;
   }
 
   bool IsLimit(const SmtpReply& reply) const {

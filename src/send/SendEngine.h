@@ -167,6 +167,7 @@ struct DeliverySettings {
   uint32_t directPort = 25;      // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;       // mail-client logon
   std::string mapiPassword;
+  LimitPauses limitPauses;  // RateLimitPause and QuotaPause, for a limit that names no time
 };
 
 // The job's own fields.
@@ -287,8 +288,8 @@ struct SendEnvironment {
   // The SMTP server's OAuth2 access tokens, for a run whose delivery settings say smtpOAuth;
   // empty: such a run's SMTP login fails with "no OAuth2 login".
   AccessTokenFn smtpAccessToken;
-  // The pauses for a provider limit whose answer names no time; empty: the settings store's
-  // RateLimitPause and QuotaPause when `settings` is set, else LimitPauses' defaults.
+  // The pauses for a provider limit whose answer names no time; empty: the delivery settings'
+  // (read from the store with the rest of them, on the owner's thread).
   std::optional<LimitPauses> limitPauses;
   // A pause an earlier run of the job was in (its journal): when later than the clock, the run
   // first waits until then with the same status, `resumePauseReason` saying what was hit.
