@@ -29,6 +29,10 @@ class FetchEvents : public dtl::DownloadObserver, public dtl::MergeObserver {
   void OnItemStarted(size_t, const std::string& fileName) override;
   void OnOverallStep() override;
   void OnRetryWait(size_t, const std::string& reason, std::chrono::milliseconds wait) override;
+  // The pause line says when it goes on by itself: no retry wait is added to it.
+  void OnPaused(size_t, const std::string& status, std::chrono::milliseconds) override {
+    Say(status);
+  }
   void OnItemDone(const std::string&) override;
   dtl::ReplaceMode ConfirmReplace(const std::string&) override;
   dtl::ReplaceMode ConfirmOutputReplace(const std::string& name) override;

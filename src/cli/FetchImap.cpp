@@ -268,6 +268,7 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
   // The UIDs are the listing's: if the folder was renumbered since, they name other mails.
   params.uidValidity = listing->folder.uidValidity;
   params.outFolder = o.out;
+  params.limitPauses = dtl::LimitPausesFrom(settings);
   for (const dtl::ImapListedFile* f : files)
     params.items.insert(params.items.end(), f->segments.begin(), f->segments.end());
   params.jobs = o.jobs;

@@ -143,9 +143,17 @@ class CliSendObserver : public dtl::SendEngineObserver {
                                  ? names_[e.position]
                                  : "";
     switch (e.kind) {
-      case dtl::SendEventKind::Status: Line(name + ": " + e.text); break;
+      case dtl::SendEventKind::Status:
+        // The journal knows of a pause before anyone reads of it: a kill on the line loses
+        // nothing.
+        if (e.pausedUntil != 0) Paused(e, name);
+        Line(name + ": " + e.text);
+        break;
       case dtl::SendEventKind::Delivered:
         ++delivered_;
+        // A delivery ends any provider-limit pause: a resume from here need not wait.
+        data_.pausedUntil = 0;
+        data_.pauseReason.clear();
         // The journal is on disk before the next segment starts: a crash from here on never
         // sends this segment again.
         data_.records = doc_.Records();
@@ -187,6 +195,20 @@ class CliSendObserver : public dtl::SendEngineObserver {
   const std::string& LastStatus() const { return lastStatus_; }
 
  private:
+  // A provider limit paused the run: the whole line stays readable above the bar, and the
+  // journal learns until when, so Ctrl-C now and --resume later waits the rest.
+  void Paused(const dtl::SendEvent& e, const std::string& name) {
+    data_.records = doc_.Records();
+    data_.served = doc_.AllServedRecipients();
+    data_.pausedUntil = e.pausedUntil;
+    data_.pauseReason = e.pauseReason;
+    if (auto saved = journal_.Save(data_); !saved) {
+      journalError_ = saved.error().message;
+      std::fprintf(stderr, "dtl send: %s\n", journalError_.c_str());
+    }
+    progress_.Note(name + ": " + e.text);
+  }
+
   void Line(const std::string& text) {
     lastStatus_ = text;
     if (progress_.Enabled()) {
@@ -274,6 +296,9 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
     if (!source) return Fail(source.error().message);
     env.smtpAccessToken = std::move(*source);
   }
+  // A pause for a provider's limit that an interrupted run was in goes on where it was.
+  env.resumePausedUntil = data.pausedUntil;
+  env.resumePauseReason = data.pauseReason;
 
   if (::pipe2(gWakePipe, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + std::strerror(errno));
   gInterrupt = std::stop_source();

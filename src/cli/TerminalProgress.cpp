@@ -38,6 +38,16 @@ void TerminalProgress::Finish() {
   drawn_ = false;
 }
 
+void TerminalProgress::Note(const std::string& line) {
+  std::lock_guard lock(mu_);
+  if (!enabled_) return;
+  // Over the bar's line (cleared to its end), then the bar again on a fresh line.
+  std::fprintf(stderr, "\r%s\033[K\n", line.c_str());
+  drawn_ = false;
+  lastPermille_ = -1;
+  DrawLocked();
+}
+
 void TerminalProgress::DrawLocked() {
   if (!enabled_ || total_ == 0) return;
   int permille = static_cast<int>(done_ >= total_ ? 1000 : done_ * 1000 / total_);

@@ -17,6 +17,9 @@ class TerminalProgress {
   void SetTotal(uint64_t total);
   void Update(uint64_t done);
   void Finish();  // ends the bar's line, if one was drawn
+  // A whole line above the bar (a pause the label's few columns could not hold); the bar is
+  // drawn again below it. Only when enabled.
+  void Note(const std::string& line);
 
   bool Enabled() const { return enabled_; }
 

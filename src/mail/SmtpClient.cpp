@@ -158,6 +158,7 @@ bool SmtpClient::Command(std::string_view line, int expect, SmtpReply& reply, Ec
     return false;
   }
   log_.Debug("S: " + Cut(ReplyText(reply)));
+  if (reply.code != expect && line != "QUIT") lastRefusal_ = reply;
   return reply.code == expect;
 }
 
@@ -618,6 +619,7 @@ Status SmtpClient::Send(const SmtpEnvelope& envelope, Renderer render, const voi
   accepted_.clear();
   refused_.clear();
   cause_.clear();
+  lastRefusal_.reset();
   MailLogScope scope(log_, "SendEmail");
   log_.Value("smtp_host", settings_.host);
   log_.Value("smtp_port", std::to_string(settings_.port));

@@ -178,6 +178,10 @@ class SmtpClient {
   // Why the last call failed in the words of the system or the server ("Connection refused",
   // "All recipients refused"), for a status line; empty after a success.
   const std::string& FailureCause() const { return cause_; }
+  // The last server reply of the last call that was not the one a step needed (the greeting,
+  // EHLO, a login, MAIL FROM, RCPT TO, DATA or the end of data; QUIT aside), or empty. With
+  // a failed call it is usually the answer that ended it: a provider's limit shows here.
+  const std::optional<SmtpReply>& LastRefusal() const { return lastRefusal_; }
 
  private:
   using Renderer = bool (*)(const void* source, std::string& storage, std::string_view& wire);
@@ -234,6 +238,7 @@ class SmtpClient {
   std::vector<std::string> accepted_;
   std::vector<RefusedRecipient> refused_;
   std::string cause_;
+  std::optional<SmtpReply> lastRefusal_;
 };
 
 }  // namespace dtl

@@ -145,6 +145,13 @@ class DownloadObserver {
   // ("Connection refused — trying again in 8 s").
   virtual void OnRetryWait(size_t index, const std::string& reason,
                            std::chrono::milliseconds wait) {}
+  // The server said a provider limit was hit (ImapReceiveJob): every connection rests until it
+  // goes on, in `wait`, unless a stop ends the wait first. `status` says what was hit and when
+  // ("Receiving paused: the server is throttling this account (...). Going on at 14:05."). The
+  // default shows it as a retry wait.
+  virtual void OnPaused(size_t index, const std::string& status, std::chrono::milliseconds wait) {
+    OnRetryWait(index, status, wait);
+  }
   // The provider (id 2) answered with its own page, usually its login page: log in again.
   virtual void OnProviderPage() {}
   // A file of this name exists and the replace mode asks: answer with the new mode. The worker

@@ -272,6 +272,7 @@ class ReceiveRun {
         onDisk_(params.items.size(), false) {
     now_ = p_.now ? p_.now : [] { return Clock::now(); };
     wait_ = p_.wait ? p_.wait : WaitUnlessStopped;
+    clock_ = p_.clock ? p_.clock : [] { return std::time(nullptr); };
     folder_ = p_.folder.empty() ? std::string("INBOX") : p_.folder;
     // Overwrite and Skip are answers for one file; only the All answers stick.
     mode_ = p_.replace;
@@ -425,7 +426,18 @@ class ReceiveRun {
 
     for (;;) {
       if (halt_.stop_requested()) return;
+      if (!RestWhilePaused()) return;
       AttemptEnd end = Attempt(i, name, local, session);
+      if (end.kind == AttemptEnd::Kind::Retry || end.kind == AttemptEnd::Kind::Fatal ||
+          end.kind == AttemptEnd::Kind::Gone) {
+        // The server's own words decide: throttling is waited out, never retried against or
+        // taken for a lost mail.
+        if (auto limit = ThrottledBy(session.get())) {
+          session.reset();
+          if (!Pause(i, *limit)) return;
+          continue;
+        }
+      }
       switch (end.kind) {
         case AttemptEnd::Kind::Saved:
           backoff.Reset();
@@ -461,6 +473,45 @@ class ReceiveRun {
         }
       }
     }
+  }
+
+  std::optional<ProviderLimit> ThrottledBy(const ImapSession* session) const {
+    if (!session || !session->lastRefusal()) return std::nullopt;
+    const ImapResponse& r = *session->lastRefusal();
+    return ImapProviderLimit(r.name, r.CodeName(), r.text, clock_(), p_.limitPauses);
+  }
+
+  // Announces the pause (once for each later resume time, whichever connection met it) and
+  // rests until it ends; false when a stop ended it.
+  bool Pause(size_t i, const ProviderLimit& limit) {
+    bool announce = false;
+    {
+      std::lock_guard lock(mu_);
+      if (limit.until > pausedUntil_) {
+        pausedUntil_ = limit.until;
+        announce = true;
+      }
+    }
+    if (announce) {
+      const std::time_t now = clock_();
+      const std::string status = ReceivePausedStatus(ReceiveLimitReason(limit), limit.until, now);
+      const auto wait = std::chrono::milliseconds(
+          std::chrono::seconds(std::max<std::time_t>(0, limit.until - now)));
+      Post([i, status, wait](DownloadObserver& o) { o.OnPaused(i, status, wait); });
+    }
+    return RestWhilePaused();
+  }
+
+  // Waits out a pause in force; false when a stop ended the wait.
+  bool RestWhilePaused() {
+    std::time_t until;
+    {
+      std::lock_guard lock(mu_);
+      until = pausedUntil_;
+    }
+    const std::time_t now = clock_();
+    if (until <= now) return !halt_.stop_requested();
+    return wait_(std::chrono::seconds(until - now), halt_.get_token());
   }
 
   // Where a session's failure happened: the same code means different things in each.
@@ -643,7 +694,10 @@ class ReceiveRun {
   std::stop_callback<std::function<void()>> onStop_;
   std::function<Clock::time_point()> now_;
   std::function<bool(std::chrono::milliseconds, std::stop_token)> wait_;
+  std::function<std::time_t()> clock_;
   std::string folder_;
+  // The latest time a server's throttling named: every connection rests until then.
+  std::time_t pausedUntil_ = 0;
 
   std::mutex mu_;
   std::condition_variable cv_;

@@ -19,6 +19,7 @@
 #include "archive/MergeJob.h"
 #include "base/Error.h"
 #include "base/ReplaceMode.h"
+#include "mail/ProviderLimit.h"
 #include "receive/DownloadEngine.h"
 #include "receive/ImapSession.h"
 
@@ -114,6 +115,11 @@ class ImapReceiveJob {
     std::function<bool(std::chrono::milliseconds, std::stop_token)> wait;
     std::function<std::chrono::steady_clock::time_point()> now;  // empty: steady_clock
     ImapSession::Connector connector;                            // empty: the real socket
+    // A server's throttling answer (ImapProviderLimit) pauses every connection until the time
+    // it names, else for these pauses (the settings RateLimitPause and QuotaPause). The wall
+    // clock the resume time is reckoned by; empty: the system's.
+    LimitPauses limitPauses;
+    std::function<std::time_t()> clock;
   };
 
   enum class Outcome {
@@ -170,7 +176,11 @@ class ImapReceiveJob {
   // (a recovery file is not: the repair checks its packets), then renamed into place. A dropped
   // connection, a BYE or a time-out is retried with the RetryBackoff pacing on a fresh connection,
   // announced by OnAttemptFailed + OnRetryWait; a refused login, an untrusted certificate or a
-  // missing folder ends the run (Failed) at once. The partial file of an interrupted attempt is
+  // missing folder ends the run (Failed) at once. A NO, BAD or BYE that says the server is
+  // throttling the account ([LIMIT], [UNAVAILABLE], "throttled", "Too many", "Suggested
+  // Backoff Time": ImapProviderLimit) is no failed attempt: every connection rests until it
+  // goes on (OnPaused, once per pause), then reconnects and goes on with the item it was at;
+  // a stop ends the pause at once. The partial file of an interrupted attempt is
   // removed. Events: DownloadObserver's, with OnItemDone(key) per item saved or kept (not for a
   // corrupt or gone one, which gets OnMessage), OnOverallStep per item finished either way; OnBytes
   // and the display count the attachment's bytes as they come over the wire (still encoded), so

@@ -133,6 +133,9 @@ Result<ImapResponse> ImapSession::Read(const ImapLiteralRouter& router) {
   if (r->kind != ImapResponse::Kind::Continuation && r->IsStatus())
     log_.push_back("S: " + (r->tag.empty() ? std::string("*") : r->tag) + " " + r->name +
                    (r->code.empty() ? "" : " [" + Said(r->code) + "]") + " " + Said(r->text));
+  if (r->kind != ImapResponse::Kind::Continuation &&
+      (r->name == "NO" || r->name == "BAD" || r->name == "BYE"))
+    lastRefusal_ = *r;
   return r;
 }
 

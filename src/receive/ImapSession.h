@@ -128,6 +128,10 @@ class ImapSession {
   // What was said, one line per command and status answer, for an error log. Credentials are
   // replaced by "<credentials>"; message bodies are not recorded.
   const std::vector<std::string>& log() const { return log_; }
+  // The last NO, BAD or BYE the server sent on this session (tagged, untagged or as its
+  // greeting), so a caller can tell a provider's throttling from other refusals; empty when
+  // none came.
+  const std::optional<ImapResponse>& lastRefusal() const { return lastRefusal_; }
 
  private:
   using Untagged = std::function<Status(const ImapResponse&)>;
@@ -172,6 +176,7 @@ class ImapSession {
   std::string bye_;  // the text of a BYE the server sent
   unsigned tag_ = 0;
   std::vector<std::string> log_;
+  std::optional<ImapResponse> lastRefusal_;
 };
 
 }  // namespace dtl

@@ -44,6 +44,7 @@ void SendDocument::ResetJob() {
     records_.clear();
     served_.clear();
   }
+  pausedUntil_ = 0;
   running_.store(false);
   jobPresent_ = false;
   fields_.from.clear();
@@ -158,6 +159,7 @@ void SendDocument::LoadDeliverySettings() {
   delivery_.smtpPassword = settings_.SmtpPass();
   delivery_.allowPlainLogin = settings_.GetDword("AllowPlainLogin") == 1;
   delivery_.smtpOAuth = settings_.GetDword("SMTPAuth") == 1;
+  delivery_.limitPauses = LimitPausesFrom(settings_);
   delivery_.mxOverride = settings_.Mx();
   delivery_.directPort = settings_.Port();
   delivery_.mapiProfile = settings_.UserName();
@@ -184,6 +186,13 @@ bool SendDocument::StartRun(SendEngineObserver& observer, const SendEnvironment&
   params.list = this;
   params.observer = &observer;
   params.env = &env;
+  if (pausedUntil_ > 0 && env.resumePausedUntil == 0) {
+    // Stopped during a pause and sent again: the limit has not gone away meanwhile.
+    pausedEnv_ = env;
+    pausedEnv_.resumePausedUntil = pausedUntil_;
+    pausedEnv_.resumePauseReason = pauseReason_;
+    params.env = &pausedEnv_;
+  }
   spoolFolder_ = SpoolFolderOf(env);
   params.onPosition = [this](int32_t position) { position_.store(position); };
   params.onNormalEnd = [this] { running_.store(false); };
@@ -222,10 +231,15 @@ std::optional<int> SendDocument::Wait() {
 void SendDocument::ApplyEngineEvent(const SendEvent& event) {
   switch (event.kind) {
     case SendEventKind::Status:
+      if (event.pausedUntil != 0) {
+        pausedUntil_ = event.pausedUntil;
+        pauseReason_ = event.pauseReason;
+      }
       Notify({DocHint::Status, 0, {event.text, event.position, event.detail}});
       break;
     case SendEventKind::UploadPercent: Notify({DocHint::Progress, event.percent, {}}); break;
     case SendEventKind::Delivered:
+      pausedUntil_ = 0;
       if (event.position >= 0) SetPending(static_cast<size_t>(event.position), false);
       Notify({DocHint::Delivered, event.position, {event.text, event.position}});
       break;

@@ -126,6 +126,8 @@ class SendDocument : public SendJobList {
   // The frame's handling of an engine event, on the owner's thread: Status -> Status (the text
   // copied), UploadPercent -> Progress, Delivered -> pending cleared and Delivered,
   // FailedRetrying -> Failed. RunEnded, FileError, PartlyDelivered and WorkerLeft reach no view.
+  // A Status that pauses the run for a provider limit is remembered until a delivery or a new
+  // job: the next StartRun of this job (Send after Stop) first waits the rest of that pause.
   void ApplyEngineEvent(const SendEvent& event);
 
   // ---- fields ----
@@ -181,6 +183,11 @@ class SendDocument : public SendJobList {
   // requests the stop through stop_ first).
   std::jthread worker_;
   bool haveRun_ = false;
+  // The provider-limit pause the last run was in (0: none), and the environment a run that
+  // must wait the rest of it is handed in place of the caller's (a copy with the pause added).
+  std::time_t pausedUntil_ = 0;
+  std::string pauseReason_;
+  SendEnvironment pausedEnv_;
 };
 
 }  // namespace dtl

@@ -102,6 +102,7 @@ Status DeliverOverSmtp(const SmtpSettings& settings, const SmtpEnvelope& envelop
   report.acceptedRecipients = client.AcceptedRecipients();
   report.refusedRecipients = client.RefusedRecipients();
   report.cause = client.FailureCause();
+  report.refusal = client.LastRefusal();
   return sent;
 }
 
@@ -215,6 +216,20 @@ class Run {
     }
     env_.random->Seed(static_cast<uint32_t>(env_.clock()));
     lastAttemptFailed_ = true;
+    if (env_.resumePausedUntil > env_.clock()) {
+      // An earlier run of this job was told to hold off until then: starting sooner would
+      // only meet the same limit again.
+      size_t first = 0;
+      for (size_t q = 0; q < list_.RecordCount(); ++q)
+        if (const auto r = list_.RecordAt(q); r && r->pending) {
+          first = q;
+          break;
+        }
+      const std::string reason = env_.resumePauseReason.empty()
+                                     ? std::string("the server's sending limit was reached")
+                                     : env_.resumePauseReason;
+      if (!WaitOutLimit(first, env_.resumePausedUntil, reason)) return Abandon();
+    }
 
     for (long p = 0; p < static_cast<long>(list_.RecordCount()); ++p) {
       tag_ = MakeSubjectTag(*env_.random);
@@ -693,11 +708,20 @@ class Run {
       cause = piece.error.message;
     }
 
+    // A provider limit is no refusal of the message or of anyone: whatever its code, the
+    // segment and the recipients it stopped are tried again after the pause.
+    std::optional<ProviderLimit> limit;
+    if (!sent) limit = LimitOf(report);
+    if (limit) report.permanentRefusal.reset();
+
     // Who refused, for good (5xx) or for now: those for good are reported and never asked
     // again in this run; those for now are what a retry is still owed.
     std::vector<RefusedRecipient> forGood, forNow;
-    for (RefusedRecipient& r : report.refusedRecipients)
-      (r.reply.code >= 500 && r.reply.code < 600 ? forGood : forNow).push_back(std::move(r));
+    for (RefusedRecipient& r : report.refusedRecipients) {
+      const bool limited = limit && IsLimit(r.reply);
+      (r.reply.code >= 500 && r.reply.code < 600 && !limited ? forGood : forNow)
+          .push_back(std::move(r));
+    }
     for (const RefusedRecipient& r : forGood) refusedForGood_.insert(r.address);
     // Every recipient asked was refused for good: nobody is owed the segment any more.
     const bool noneLeft = !report.refusedRecipients.empty() && forNow.empty() &&
@@ -735,6 +759,14 @@ class Run {
     }
     if (reachedAll) return Step::Next;
     lastAttemptFailed_ = true;
+    if (limit) {
+      if (reachedSome) log.Error(Format(Format(kStatusPartlyOwed, static_cast<long>(p) + 1),
+                                        RefusedList(forNow)));
+      const std::string reason = SendLimitReason(*limit);
+      log.Error(reason);
+      WriteLog(log);
+      return WaitOutLimit(p, limit->until, reason) ? Step::Retry : Step::Abandon;
+    }
     if (report.permanentRefusal) {
       // The same mail would be refused on every retry: the run ends here, the segment stays
       // pending, and the status says what to change.
@@ -775,6 +807,52 @@ class Run {
     }
     const std::string logPath = WriteLog(log);
     return RetryAfterWait(p, reason, Format(kDetailLogFile, logPath));
+  }
+
+  LimitPauses Pauses() const {
+    return env_.limitPauses ? *env_.limitPauses : delivery_.limitPauses;
+  }
+
+  bool IsLimit(const SmtpReply& reply) const {
+    return SmtpProviderLimit(reply.code, JoinedLines(reply), env_.clock(), Pauses()).has_value();
+  }
+
+  static std::string JoinedLines(const SmtpReply& reply) {
+    std::string text;
+    for (const auto& line : reply.lines) text += (text.empty() ? "" : " ") + line;
+    return text;
+  }
+
+  // The provider limit an attempt met, if any: the answer that ended it, else a recipient's.
+  std::optional<ProviderLimit> LimitOf(const SmtpAttemptReport& report) const {
+    const std::time_t now = env_.clock();
+    const LimitPauses pauses = Pauses();
+    if (report.refusal)
+      if (auto l = SmtpProviderLimit(report.refusal->code, JoinedLines(*report.refusal), now,
+                                     pauses))
+        return l;
+    for (const RefusedRecipient& r : report.refusedRecipients)
+      if (auto l = SmtpProviderLimit(r.reply.code, JoinedLines(r.reply), now, pauses)) return l;
+    return std::nullopt;
+  }
+
+  // Holds the run until `until` (by the run's clock) with the pause status; false when a stop
+  // ended the wait (the status then says so). The pause is no failed attempt: the back-off
+  // stays where it was.
+  bool WaitOutLimit(size_t p, std::time_t until, const std::string& reason) {
+    const std::time_t now = env_.clock();
+    SendEvent paused{SendEventKind::Status, static_cast<int32_t>(p), 0,
+                     SendPausedStatus(reason, until, now)};
+    paused.pausedUntil = until;
+    paused.pauseReason = reason;
+    obs_.OnSendEvent(paused);
+    const auto wait = std::chrono::seconds(std::max<std::time_t>(0, until - now));
+    if (stop_.stop_requested() ||
+        !env_.wait(std::chrono::duration_cast<std::chrono::milliseconds>(wait), stop_)) {
+      Status(p, std::string(kStatusStopped));
+      return false;
+    }
+    return true;
   }
 
   // Writes the attempt's error log (a failure to write it is ignored: it is diagnostic only)

@@ -38,6 +38,7 @@
 #include "mail/MailLog.h"
 #include "mail/MailProgress.h"
 #include "mail/MxResolver.h"
+#include "mail/ProviderLimit.h"
 #include "mail/SmtpClient.h"
 #include "send/SendRequest.h"
 
@@ -69,6 +70,10 @@ struct SendEvent {
   std::string text;
   // With a Status: the longer story behind it for a tool tip (the error log's path), or empty.
   std::string detail{};
+  // With a Status that pauses the run for a provider limit: when it goes on (0: no pause) and
+  // what was hit (SendLimitReason()), for a journal that lets a later run wait the rest.
+  std::time_t pausedUntil = 0;
+  std::string pauseReason{};
 };
 
 // Receives the engine's events on the worker thread. A GUI queues copies to its own thread; the
@@ -85,6 +90,8 @@ inline constexpr const char* kStatusMxOverride = "Overriding MX record detection
 inline constexpr const char* kStatusMxRequest =
     "Requesting MX record for %s (might take a few seconds).";
 inline constexpr const char* kStatusMxFailed = "Failed retrieving MX record for %s.";
+// A provider limit (mail/ProviderLimit.h) pauses the run with SendPausedStatus(): "Sending
+// paused: the account's sending quota is used up (550 5.4.5 ...). Going on at 14:05."
 // A failed attempt waiting for its retry: the reason, then RetryStatus() adds the wait
 // ("Failed sending segment number 3: Connection refused — trying again in 8 s").
 inline constexpr const char* kStatusSmtpRetry = "Failed sending segment number %d: %s";
@@ -160,6 +167,7 @@ struct DeliverySettings {
   uint32_t directPort = 25;      // Direct Send port; 0 as for smtpPort
   std::string mapiProfile;       // mail-client logon
   std::string mapiPassword;
+  LimitPauses limitPauses;  // RateLimitPause and QuotaPause, for a limit that names no time
 };
 
 // The job's own fields.
@@ -222,6 +230,9 @@ struct SmtpAttemptReport {
   std::vector<RefusedRecipient> refusedRecipients;
   // SmtpClient::FailureCause(): the reason for the status line.
   std::string cause;
+  // SmtpClient::LastRefusal(): the answer that ended the attempt, where a provider's limit
+  // shows (the greeting, MAIL FROM, DATA, the end of data).
+  std::optional<SmtpReply> refusal;
 };
 
 // One SMTP delivery attempt: the default is SmtpClient::SendMessage, its log and findings copied
@@ -277,6 +288,13 @@ struct SendEnvironment {
   // The SMTP server's OAuth2 access tokens, for a run whose delivery settings say smtpOAuth;
   // empty: such a run's SMTP login fails with "no OAuth2 login".
   AccessTokenFn smtpAccessToken;
+  // The pauses for a provider limit whose answer names no time; empty: the delivery settings'
+  // (read from the store with the rest of them, on the owner's thread).
+  std::optional<LimitPauses> limitPauses;
+  // A pause an earlier run of the job was in (its journal): when later than the clock, the run
+  // first waits until then with the same status, `resumePauseReason` saying what was hit.
+  std::time_t resumePausedUntil = 0;
+  std::string resumePauseReason;
 };
 
 // The spool folder of a run: `env.spoolFolder`, or the temp folder when that is empty.
@@ -314,6 +332,13 @@ struct SendRunParams {
 // retried without end: the first retry at once, later ones after RetryBackoff's waits, which a
 // delivery resets. The status shows the reason and the wait; a stop during the wait ends the
 // run at once with the status kStatusStopped.
+//
+// An answer that says a provider limit was hit (SmtpProviderLimit(): a quota or rate at the
+// greeting, a login, MAIL FROM, RCPT TO, DATA or the end of data, 4xx or 5xx alike) is no
+// failure: the run pauses until the time the server named, or for the configured pause, with
+// a Status event carrying pausedUntil; then it tries the same segment again, to the recipients
+// still owed it. A pause neither counts toward RetryBackoff nor ends the run; a stop ends it at
+// once (kStatusStopped).
 int RunSendEngine(const SendRunParams& params, std::stop_token stop);
 
 }  // namespace dtl

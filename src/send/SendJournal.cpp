@@ -26,6 +26,7 @@ constexpr std::string_view kMagic = "drovetail-send-journal 1";
 // A journal of a million segments is about 200 MB of source paths at worst; anything near this
 // bound is not one of ours.
 constexpr size_t kMaxJournalBytes = 256u << 20;
+constexpr size_t kMaxPauseReason = 1000;
 constexpr int kPbkdf2Rounds = 200000;
 
 std::string SysText(int e) { return std::generic_category().message(e); }
@@ -173,6 +174,9 @@ std::string SendJournal::Serialize(const SendJournalData& d) {
     for (const std::string& a : addresses) o << " " << Encode(a);
     o << "\n";
   }
+  // Written only while a pause is on, so other journals read as before.
+  if (d.pausedUntil > 0)
+    o << "paused " << static_cast<int64_t>(d.pausedUntil) << " " << Encode(d.pauseReason) << "\n";
   o << "end\n";
   return o.str();
 }
@@ -268,6 +272,15 @@ Result<SendJournalData> SendJournal::Parse(const std::string& text) {
         if (!a || a->empty()) return bad("served");
         addresses.push_back(std::move(*a));
       }
+    } else if (key == "paused" && f.size() == 3) {
+      int64_t until = 0;
+      auto reason = Decode(f[2]);
+      // The reason ends up in a status line: a sane length, never a wall of text.
+      if (d.pausedUntil != 0 || !Number(f[1], until) || until <= 0 || !reason ||
+          reason->size() > kMaxPauseReason)
+        return bad("paused");
+      d.pausedUntil = static_cast<std::time_t>(until);
+      d.pauseReason = std::move(*reason);
     } else {
       return bad("unknown line");
     }

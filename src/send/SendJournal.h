@@ -10,11 +10,15 @@
 // PBKDF2-HMAC-SHA256 check value, so a resume asks for it again and refuses a different one
 // (segments packed with another password could never be merged with those already sent).
 //
+// A run a provider's limit paused keeps when it goes on and what was hit ("paused" line, only
+// while there is one), so a resume waits the rest of the pause first.
+//
 // Writes go to a temporary file in the same folder, are synced and renamed over the journal,
 // and the folder is synced: a reader sees the old journal or the new one, never half of one.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -47,6 +51,9 @@ struct SendJournalData {
   // By record position: who already has that pending segment ("served" lines, written only
   // when there are any, so a journal without them reads as before).
   ServedRecipientMap served;
+  // The provider-limit pause the run was in: until then (0: none) and why (SendLimitReason()).
+  std::time_t pausedUntil = 0;
+  std::string pauseReason;
 };
 
 // Fills hasPassword, salt and check value for `password` (a fresh random salt).

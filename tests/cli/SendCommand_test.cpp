@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -247,6 +248,52 @@ TEST_F(SendCommandTest, ResumeAfterAKillDeliversEachRemainingSegmentOnce) {
           ShellQuote((dir_ / "pw").string()));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(dtltest::ReadFileBytes(dir_ / "out" / "data.bin"), source_);
+}
+
+// A provider's quota answer pauses dtl send with a line saying so; killed during the pause, the
+// journal keeps until when, and the resume waits the rest first, then mails each remaining
+// segment once.
+TEST_F(SendCommandTest, KilledDuringAQuotaPauseTheResumeWaitsTheRestThenSendsEachSegmentOnce) {
+  dtltest::SmtpFixture server(mail_,
+                              {"--reply-at", "mail:2:550 5.4.5 Daily user sending quota exceeded."});
+  ASSERT_NE(server.port(), 0);
+  UseServer(server.port());
+  const std::string file = Source(25000);  // three segments
+  const std::string command =
+      dtltest::DtlPath() + " send " + file + " --to a@b.test --method smtp --segment-size 10000";
+  const std::time_t started = std::time(nullptr);
+  const auto killed = KillOnceSaid(command, "Sending paused");
+  ASSERT_TRUE(killed.said) << killed.output;
+  EXPECT_NE(killed.output.find(": Sending paused: the account's sending quota is used up (550 "
+                               "5.4.5 Daily user sending quota exceeded.). Going on at "),
+            std::string::npos)
+      << killed.output;
+
+  auto journal = dtl::SendJournal(Journal()).Load();
+  ASSERT_TRUE(journal) << journal.error().message;
+  // QuotaPause's default, an hour from when the answer came.
+  EXPECT_GE(journal->pausedUntil, started + 3600);
+  EXPECT_LE(journal->pausedUntil, std::time(nullptr) + 3600);
+  EXPECT_NE(journal->pauseReason.find("550 5.4.5"), std::string::npos);
+  EXPECT_EQ(dtltest::ReadStoredMails(mail_).size(), 1u);
+
+  // The hour has all but passed: the resume waits the last second of it, saying so.
+  journal->pausedUntil = std::time(nullptr) + 1;
+  ASSERT_TRUE(dtl::SendJournal(Journal()).Save(*journal));
+  auto r = Dtl("send --resume");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Sending paused: the account's sending quota is used up (550 5.4.5"),
+            std::string::npos)
+      << r.output;
+  const auto mails = dtltest::ReadStoredMails(mail_);
+  ASSERT_EQ(mails.size(), 3u);
+  std::set<std::string> names;
+  for (const auto& m : mails) {
+    const auto a = m.find('|') + 1;
+    names.insert(m.substr(a, m.find('|', a) - a));
+  }
+  EXPECT_EQ(names.size(), 3u);
+  EXPECT_FALSE(fs::exists(Journal()));
 }
 
 // A recipient refused for now leaves the segment owed to it alone: the journal keeps who has

@@ -231,6 +231,41 @@ TEST(SmtpDialogue, RefusalAtEachStepFailsWithItsTextAndStillSaysQuit) {
   }
 }
 
+// The answer that ended a step is kept whole (a provider's limit is read from it); a refused
+// QUIT is not one, and a delivery leaves nothing.
+TEST(SmtpDialogue, LastRefusalIsTheAnswerThatEndedTheAttempt) {
+  const struct {
+    const char* name;
+    Script script;
+    std::optional<std::string> refusal;  // "CODE first line"
+  } cases[] = {
+      {"greeting", {Greet("421 4.7.0 Try again later, closing connection.\r\n"), kQuit},
+       "421 4.7.0 Try again later, closing connection."},
+      {"mail from",
+       {Greet(), kEhlo, Expect("MAIL FROM", "550-5.4.5 Daily user sending quota exceeded.\r\n"
+                                            "550 5.4.5 https://support.example/answer\r\n"),
+        kQuit},
+       "550 5.4.5 Daily user sending quota exceeded."},
+      {"end of data",
+       Join({{Greet(), kEhlo}, kToData, {Body("451 4.7.1 Throttled\r\n"), kQuit}}),
+       "451 4.7.1 Throttled"},
+      {"delivered though QUIT is refused",
+       Join({{Greet(), kEhlo}, kToData, {Body(), Expect("QUIT", "500 what\r\n")}}),
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer({c.script});
+    SmtpSettings settings = Local(peer.port());
+    SmtpClient client(settings);
+    (void)client.SendMessage(kEnvelope, kMessage);
+    peer.Join();
+    const auto& got = client.LastRefusal();
+    ASSERT_EQ(got.has_value(), c.refusal.has_value());
+    if (got) EXPECT_EQ(std::to_string(got->code) + " " + got->lines.at(0), *c.refusal);
+  }
+}
+
 TEST(SmtpDialogue, RefusedEhloFallsBackToHeloWithoutLogin) {
   ScriptedPeer peer({Tail({Greet(), Expect("EHLO client.test", "502 what\r\n"),
                            Expect("HELO client.test", "250 hi\r\n")})});

@@ -205,6 +205,11 @@ struct Recorder : dtl::DownloadObserver {
     waits.push_back(w);
   }
   void OnMessage(const std::string& text) override { Here(), messages.push_back(text); }
+  std::vector<std::string> paused;
+  void OnPaused(size_t, const std::string& status, std::chrono::milliseconds) override {
+    Here();
+    paused.push_back(status);
+  }
   dtl::ReplaceMode ConfirmReplace(const std::string& name) override {
     Here();
     asked.push_back(name);
@@ -1110,6 +1115,121 @@ TEST(ImapReceiveScripted, AByeACutOrASilentServerMidFetchIsRetriedOnAFreshConnec
     EXPECT_EQ(dtltest::ReadFileBytes(out / "r.bin.dtl"), segment) << fault;
     EXPECT_TRUE(ImapReceive::Leftovers(out).empty()) << fault;
   }
+}
+
+// A server throttling the account (a NO with [LIMIT], a BYE "Too many ...", a refused login
+// with [UNAVAILABLE]) pauses the receive for the time it names or the configured pause, on a
+// clock the test moves; then it reconnects and goes on, and every segment is fetched and saved
+// exactly once. No throttling answer counts as a failed attempt.
+TEST(ImapReceiveScripted, ThrottlingPausesTheReceiveThenItGoesOnFetchingEachSegmentOnce) {
+  struct Case {
+    const char* name;
+    const char* command;  // the first connection's command that meets the throttle
+    const char* answer;
+    const char* status;   // the start of the pause status
+    std::chrono::seconds wait;
+    int fetches8;  // times the second segment's fetch is asked
+  };
+  const Case cases[] = {
+      {"NoWithLimitAndABackoffTime", "UID FETCH 8",
+       "{TAG} NO [LIMIT] Request is throttled. Suggested Backoff Time: 5000 milliseconds\r\n",
+       "Receiving paused: the server is throttling this account (NO [LIMIT] Request is "
+       "throttled. Suggested Backoff Time: 5000 milliseconds). Going on at ",
+       std::chrono::seconds(5), 2},
+      {"ByeTooManyConnections", "UID FETCH 8",
+       "* BYE Too many simultaneous connections. (Failure)\r\n<close>",
+       "Receiving paused: the server is throttling this account (BYE Too many simultaneous "
+       "connections. (Failure)). Going on at ",
+       std::chrono::seconds(120), 2},
+      {"LoginRefusedAsUnavailable", "LOGIN",
+       "{TAG} NO [UNAVAILABLE] Temporary System Error\r\n",
+       "Receiving paused: the server is throttling this account (NO [UNAVAILABLE] Temporary "
+       "System Error). Going on at ",
+       std::chrono::seconds(120), 1},
+  };
+  dtltest::TempDir dir;
+  auto segments = Split(dir / "split", "t.bin", dtltest::RandomBytes(30000, 9));
+  ASSERT_GE(segments.size(), 2u);
+  const auto first = dtltest::ReadFileBytes(segments[0]);
+  const auto second = dtltest::ReadFileBytes(segments[1]);
+  const std::string body7 = Base64(first), body8 = Base64(second);
+  auto literal = [](int uid, const std::string& body) {
+    return "* 1 FETCH (UID " + std::to_string(uid) + " BODY[2] {" + std::to_string(body.size()) +
+           "}\r\n" + body + ")\r\n{TAG} OK done\r\n";
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImapScript script;
+    OneMessageServer(script, {{"UID FETCH 7 (BODY.PEEK[2])", literal(7, body7)},
+                              {"UID FETCH 8 (BODY.PEEK[2])", literal(8, body8)}});
+    script.firstAnswers = {{c.command, c.answer}};
+    dtltest::LoopbackPeer server([&](int fd) {
+      script.Serve(fd);
+      return true;
+    });
+    const fs::path out = dir / (std::string("out-") + c.name);
+    fs::create_directories(out);
+    auto p = OneSegment(server.port(), out, "t.bin.dtl", body7.size());
+    dtl::ImapSegmentRef ref8 = p.items[0];
+    ref8.item = {"t.bin.001", "8/2"};
+    ref8.uid = 8;
+    ref8.encodedSize = body8.size();
+    p.items.push_back(ref8);
+    p.limitPauses.rate = std::chrono::seconds(120);
+    // The clock stands still but for the waits, which move it as a real wait would.
+    auto clock = std::make_shared<std::atomic<std::time_t>>(1796644800);
+    std::vector<std::chrono::milliseconds> waited;
+    p.clock = [clock] { return clock->load(); };
+    p.wait = [clock, &waited](std::chrono::milliseconds d, std::stop_token stop) {
+      waited.push_back(d);
+      *clock += std::chrono::duration_cast<std::chrono::seconds>(d).count();
+      return !stop.stop_requested();
+    };
+    Recorder rec;
+    auto summary = ImapReceiveJob::Run(p, rec, {});
+    ASSERT_EQ(summary.outcome, Outcome::Completed) << summary.error.message;
+    EXPECT_EQ(summary.attemptsFailed, 0u);
+    EXPECT_TRUE(rec.failures.empty()) << ::testing::PrintToString(rec.failures);
+    ASSERT_EQ(rec.paused.size(), 1u);
+    EXPECT_EQ(rec.paused[0].rfind(c.status, 0), 0u) << rec.paused[0];
+    EXPECT_EQ(waited, std::vector<std::chrono::milliseconds>{c.wait});
+    EXPECT_EQ(summary.itemsSaved, 2u);
+    EXPECT_EQ(dtltest::ReadFileBytes(out / "t.bin.dtl"), first);
+    EXPECT_EQ(dtltest::ReadFileBytes(out / "t.bin.001"), second);
+    int fetches7 = 0, fetches8 = 0;
+    for (const std::string& line : script.Seen()) {
+      fetches7 += line.find("UID FETCH 7 ") != std::string::npos;
+      fetches8 += line.find("UID FETCH 8 ") != std::string::npos;
+    }
+    EXPECT_EQ(fetches7, 1);
+    EXPECT_EQ(fetches8, c.fetches8);
+    EXPECT_EQ(script.connections(), 2);
+  }
+}
+
+// A stop during a throttling pause ends the receive at once.
+TEST(ImapReceiveScripted, AStopDuringAThrottlingPauseEndsTheReceiveAtOnce) {
+  dtltest::TempDir dir;
+  ImapScript script;
+  OneMessageServer(script, {{"UID FETCH 7", "{TAG} NO [LIMIT] slow down\r\n"}});
+  dtltest::LoopbackPeer server([&](int fd) {
+    script.Serve(fd);
+    return true;
+  });
+  auto p = OneSegment(server.port(), dir.path(), "s.bin.dtl", 100);
+  std::stop_source stop;
+  std::vector<std::chrono::milliseconds> waited;
+  p.wait = [&](std::chrono::milliseconds d, std::stop_token token) {
+    waited.push_back(d);
+    stop.request_stop();  // the user presses Stop while the pause runs
+    return !token.stop_requested();
+  };
+  Recorder rec;
+  auto summary = ImapReceiveJob::Run(p, rec, stop.get_token());
+  EXPECT_EQ(summary.outcome, Outcome::Stopped);
+  EXPECT_EQ(rec.paused.size(), 1u);
+  EXPECT_EQ(waited, std::vector<std::chrono::milliseconds>{std::chrono::seconds(900)});
+  EXPECT_EQ(script.connections(), 1);
 }
 
 TEST(ImapReceiveScripted, ALiteralAnnouncingFiveGigabytesIsNeverAllocatedAndEndsAsCorrupt) {

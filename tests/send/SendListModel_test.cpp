@@ -120,6 +120,13 @@ TEST_F(SendListModelTest, RunEventsWriteStatusProgressAndRowStates) {
   doc_.ApplyEngineEvent({dtl::SendEventKind::Status, 1, 0, "Failed sending segment number 2: x",
                          "Log file created: /tmp/DTLErrorLog.xml"});
   EXPECT_EQ(model_.Row(1).detail, "Log file created: /tmp/DTLErrorLog.xml");
+  // A provider-limit pause is the row's status like any other: the user sees why it waits.
+  dtl::SendEvent paused{dtl::SendEventKind::Status, 1, 0,
+                        "Sending paused: the account's sending quota is used up (550 5.4.5 "
+                        "quota). Going on at 14:05."};
+  paused.pausedUntil = 1796652300;
+  doc_.ApplyEngineEvent(paused);
+  EXPECT_EQ(model_.Row(1).status, paused.text);
 
   // A failed row later delivered turns green, and its box and record are cleared.
   doc_.ApplyEngineEvent({dtl::SendEventKind::Delivered, 1, 0, {}});

@@ -219,6 +219,35 @@ TEST(SendJournalText, ServedRecipientsRoundTripAndOldJournalsStillRead) {
   }
 }
 
+// A pause for a provider's limit survives the journal, so a resume waits the rest; a journal
+// without one is written exactly as before, and a damaged pause line is refused.
+TEST(SendJournalText, PauseRoundTripsAndJournalsWithoutOneReadAsBefore) {
+  dtl::SendJournalData d;
+  d.records = {{"/p", "p", 10, 25, 1, 0}};
+  const std::string before = dtl::SendJournal::Serialize(d);
+  EXPECT_EQ(before.find("paused"), std::string::npos);
+  d.pausedUntil = 1796652300;
+  d.pauseReason = "the account's sending quota is used up (550 5.4.5 Daily quota)";
+  const std::string text = dtl::SendJournal::Serialize(d);
+  const auto back = dtl::SendJournal::Parse(text);
+  ASSERT_TRUE(back) << back.error().message;
+  EXPECT_EQ(back->pausedUntil, d.pausedUntil);
+  EXPECT_EQ(back->pauseReason, d.pauseReason);
+  const auto old = dtl::SendJournal::Parse(before);
+  ASSERT_TRUE(old) << old.error().message;
+  EXPECT_EQ(old->pausedUntil, 0);
+  const size_t at = text.find("paused ");
+  const size_t len = text.find('\n', at) - at;
+  const std::vector<std::pair<const char*, std::string>> damaged = {
+      {"no time", std::string(text).replace(at, len, "paused x =why")},
+      {"negative time", std::string(text).replace(at, len, "paused -5 =why")},
+      {"no reason", std::string(text).replace(at, len, "paused 5")},
+      {"twice", std::string(text).replace(at, 0, "paused 5 =a\n")},
+      {"a wall of text", std::string(text).replace(at, len, "paused 5 =" + std::string(2000, 'a'))},
+  };
+  for (const auto& [what, bad] : damaged) EXPECT_FALSE(dtl::SendJournal::Parse(bad)) << what;
+}
+
 // A record sent with recovery data keeps its spool and recovery file, so a resume mails from the
 // same spool; only such records get the extra line, and nothing in it may point outside the
 // spool folder or at another file's recovery data.
