@@ -1,5 +1,6 @@
 #include "gui/AccountDialog.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QEvent>
@@ -14,7 +15,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "account/AccessTokens.h"
+#include "account/AccountCheck.h"
+#include "account/AccountDiscovery.h"
+#include "account/AccountStore.h"
+#include "account/OAuthProviders.h"
 #include "base/SettingsStore.h"
+#include "browser/NetworkEndpoints.h"
 #include "gui/SettingsDialogParts.h"
 #include "gui/UiSupport.h"
 
@@ -71,29 +78,29 @@ dtl::Error NotAvailable(const QString& what) {
 
 }  // namespace
 
-dtl::AccountProfile ProfileFromSettings(const dtl::SettingsStore& store, std::string* password) {
-  dtl::AccountProfile p;
-  p.address = store.FromAddress();
-  p.smtp.host = store.SmtpServer();
-  p.smtp.port = static_cast<int>(store.SmtpPort());
-  // The SSL value is the SMTP security: on is TLS from the first byte, off is STARTTLS.
-  p.smtp.security = store.Ssl() ? dtl::ServerSecurity::ImplicitTls : dtl::ServerSecurity::StartTls;
-  p.smtp.user = store.SmtpUserName();
-  p.imap.host = store.ImapServer();
-  p.imap.port = static_cast<int>(store.ImapPort());
-  p.imap.security =
-      store.ImapStartTls() ? dtl::ServerSecurity::StartTls : dtl::ServerSecurity::ImplicitTls;
-  p.imap.user = store.ImapUserName();
-  const bool oauth = store.GetDword("SMTPAuth") == 1 || store.GetDword("IMAPAuth") == 1;
-  p.login = oauth ? dtl::LoginKind::OAuth2 : dtl::LoginKind::Password;
-  p.oauthProvider = store.GetString("OAuth2Provider");
-  p.source = dtl::ProfileSource::Settings;
-  if (password) {
-    *password = store.SmtpPass();
-    if (password->empty()) *password = store.ImapPass();
+dtl::AccessTokenFn DesktopAccessTokens(dtl::SettingsStore& store,
+                                       const dtl::NetworkEndpoints& endpoints,
+                                       std::function<void(const QString&)> loginExpired) {
+  auto made = dtl::MakeAccessTokenSourceFromSettings(store, endpoints, S(SignInAction()));
+  dtl::AccessTokenFn source;
+  if (made) {
+    source = std::move(*made);
+  } else {
+    source = [error = made.error()](bool) { return dtl::Result<std::string>(error); };
   }
-  return p;
+  return [source = std::move(source), loginExpired = std::move(loginExpired)](bool renew) {
+    dtl::Result<std::string> token = source(renew);
+    // The login runs on a worker; the user hears of it from the UI thread. qApp outlives every
+    // window, so the call is never posted to an object that is gone.
+    if (!token && token.error().code == dtl::ErrorCode::Auth && loginExpired && qApp)
+      QMetaObject::invokeMethod(
+          qApp, [loginExpired, text = Q(token.error().message)] { loginExpired(text); },
+          Qt::QueuedConnection);
+    return token;
+  };
 }
+
+QString SignInAction() { return QObject::tr("Settings > Account… > Sign in with browser…"); }
 
 QString SourceText(const dtl::AccountProfile& profile) {
   switch (profile.source) {
@@ -113,7 +120,7 @@ QString SourceText(const dtl::AccountProfile& profile) {
 }
 
 AccountDialog::AccountDialog(dtl::SettingsStore& store, AccountServices services, QWidget* parent)
-    : QDialog(parent), services_(std::move(services)), store_(store) {
+    : QDialog(parent), store_(store), services_(std::move(services)) {
   setWindowTitle(tr("Account"));
   address = Edit(this, "", 200);
   address->setPlaceholderText(tr("name@example.org"));
@@ -213,11 +220,10 @@ AccountDialog::AccountDialog(dtl::SettingsStore& store, AccountServices services
           &AccountDialog::imapSecurityChanged);
   connect(&runner_, &JobRunner::finished, this, &AccountDialog::jobEnded);
 
-  std::string pass;
-  const dtl::AccountProfile current = ProfileFromSettings(store_, &pass);
+  const dtl::AccountProfile current = dtl::ProfileFromSettings(store_);
   ShowProfile(current);
-  secrets_.password = pass;
-  password->setText(Q(pass));
+  // Both logins share one password field; the SMTP one is the account's unless only IMAP has one.
+  password->setText(Q(store_.SmtpPass().empty() ? store_.ImapPass() : store_.SmtpPass()));
   // A first run has nothing worth a source line.
   if (current.smtp.host.empty() && current.imap.host.empty())
     source->setText(tr("Type the address and press Find Settings."));
@@ -370,15 +376,15 @@ void AccountDialog::signIn() {
     const auto openUrl = [this](const std::string& url) {
       runner_.post([url] { OpenExternal(QUrl(Q(url))); });
     };
-    dtl::Result<std::string> token = signInFn(profile, openUrl, stop);
-    runner_.post([this, id, token = std::move(token)] {
+    dtl::Result<dtl::OAuthTokens> token = signInFn(profile, openUrl, stop);
+    runner_.post([this, id, token = std::move(token)]() mutable {
       if (id != jobId_) return;
       if (!token) {
         signInStatus->setText(tr("Not signed in: %1").arg(Q(token.error().message)));
         emit signInFinished(false);
         return;
       }
-      secrets_.refreshToken = *token;
+      secrets_.tokens = std::move(*token);
       signInStatus->setText(tr("Signed in."));
       emit signInFinished(true);
     });
@@ -459,38 +465,66 @@ void AccountDialog::reject() {
   QDialog::reject();
 }
 
-AccountServices CoreAccountServices(dtl::SettingsStore& store) {
+AccountServices CoreAccountServices(dtl::SettingsStore& store,
+                                    const dtl::NetworkEndpoints& endpoints) {
   AccountServices s;
-  s.store = [&store](const dtl::AccountProfile& p, const AccountSecrets& secrets) {
-    const bool oauth = p.login == dtl::LoginKind::OAuth2;
-    dtl::Status st;
-    // The first refused write ends it; what was written before stays, as in the other dialogs.
-    const auto set = [&](std::string_view name, std::string_view value) {
-      if (st) st = store.SetString(name, value);
-    };
-    const auto setDword = [&](std::string_view name, uint32_t value) {
-      if (st) st = store.SetDword(name, value);
-    };
-    set("FromAddress", p.address);
-    set("SMTPServer", p.smtp.host);
-    setDword("SMTPPort", static_cast<uint32_t>(p.smtp.port));
-    setDword("SSL", p.smtp.security == dtl::ServerSecurity::ImplicitTls ? 1 : 0);
-    set("SMTPUserName", p.smtp.user);
-    set("IMAPServer", p.imap.host);
-    setDword("IMAPPort", static_cast<uint32_t>(p.imap.port));
-    setDword("IMAPSecurity", p.imap.security == dtl::ServerSecurity::StartTls ? 1 : 0);
-    set("IMAPUserName", p.imap.user);
-    setDword("SMTPAuth", oauth ? 1 : 0);
-    setDword("IMAPAuth", oauth ? 1 : 0);
-    if (oauth) {
-      set("OAuth2Provider", p.oauthProvider);
-      set("OAuth2User", p.imap.user.empty() ? p.address : p.imap.user);
-      if (!secrets.refreshToken.empty()) set("OAuth2RefreshToken", secrets.refreshToken);
+  s.discover = [endpoints](const std::string& address, std::stop_token stop) {
+    dtl::DiscoveryEnvironment env;
+    env.endpoints = endpoints;
+    return dtl::DiscoverAccount(address, env, {}, stop);
+  };
+  s.check = [&store, endpoints](const dtl::AccountProfile& profile, const AccountSecrets& secrets,
+                                std::stop_token stop) {
+    dtl::AccountCredentials credentials;
+    if (profile.login == dtl::LoginKind::OAuth2) {
+      if (!secrets.tokens.accessToken.empty()) {
+        // The token the sign-in just gave is the one to try: the account is not kept yet, so
+        // there is no refresh token in the store to renew it from.
+        credentials.accessToken = [token = secrets.tokens.accessToken](bool) {
+          return dtl::Result<std::string>(token);
+        };
+      } else {
+        auto kept = dtl::MakeAccessTokenSourceFromSettings(store, endpoints, S(SignInAction()));
+        if (!kept) return AccountCheckOutcome{kept.error(), kept.error()};
+        credentials.accessToken = std::move(*kept);
+      }
     } else {
-      set("SMTPPass", secrets.password);
-      set("IMAPPass", secrets.password);
+      credentials.password = secrets.password;
     }
-    return st;
+    dtl::AccountCheckSettings settings;
+    settings.caFile = endpoints.caFile;
+    dtl::AccountCheckResult r = dtl::TestAccountLogins(profile, credentials, settings, stop);
+    return AccountCheckOutcome{std::move(r.smtp), std::move(r.imap)};
+  };
+  s.signIn = [&store, endpoints](const dtl::AccountProfile& profile,
+                                 const std::function<void(const std::string&)>& openUrl,
+                                 std::stop_token stop) -> dtl::Result<dtl::OAuthTokens> {
+    // An address no provider is known for can still sign in with the custom provider's settings.
+    const std::string id =
+        profile.oauthProvider.empty() ? std::string(dtl::kOAuthCustom) : profile.oauthProvider;
+    auto provider = dtl::LoadOAuthProvider(store, id);
+    if (!provider) return provider.error();
+    struct Relay : dtl::OAuthLoginObserver {
+      const std::function<void(const std::string&)>& open;
+      explicit Relay(const std::function<void(const std::string&)>& o) : open(o) {}
+      void OnConsentUrl(const std::string& url) override { open(url); }
+    } relay(openUrl);
+    dtl::OAuthLoginParams params;
+    params.provider = std::move(*provider);
+    params.user = profile.imap.user.empty() ? profile.address : profile.imap.user;
+    params.endpoints = endpoints;
+    return dtl::OAuthLogin::Run(params, relay, stop);
+  };
+  s.store = [&store](const dtl::AccountProfile& profile, const AccountSecrets& secrets) {
+    if (dtl::Status st = dtl::StoreProfile(store, profile); !st) return st;
+    if (profile.login == dtl::LoginKind::Password)
+      return dtl::StoreAccountPassword(store, secrets.password);
+    // An OAuth2 account keeps the refresh token it had unless the user signed in again.
+    if (secrets.tokens.refreshToken.empty()) return dtl::Status();
+    const std::string id =
+        profile.oauthProvider.empty() ? std::string(dtl::kOAuthCustom) : profile.oauthProvider;
+    const std::string user = profile.imap.user.empty() ? profile.address : profile.imap.user;
+    return dtl::StoreOAuthLogin(store, id, user, secrets.tokens);
   };
   return s;
 }

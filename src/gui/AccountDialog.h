@@ -14,8 +14,10 @@
 #include <string>
 
 #include "account/AccountProfile.h"
+#include "account/OAuthLogin.h"
 #include "base/Error.h"
 #include "gui/JobRunner.h"
+#include "mail/AccessToken.h"
 
 class QComboBox;
 class QFormLayout;
@@ -26,14 +28,15 @@ class QSpinBox;
 
 namespace dtl {
 class SettingsStore;
+struct NetworkEndpoints;
 }
 
 namespace dtlui {
 
 // The secrets of an account as the dialog holds them until OK.
 struct AccountSecrets {
-  std::string password;      // the password login's (both servers use the same one)
-  std::string refreshToken;  // what the browser sign-in gave; empty when none was made
+  std::string password;    // the password login's (both servers use the same one)
+  dtl::OAuthTokens tokens;  // what the browser sign-in gave; empty when none was made
 };
 
 // The outcome of trying both logins; each Status is the login's own (an Auth error's message
@@ -55,8 +58,8 @@ struct AccountServices {
                                     const AccountSecrets& secrets, std::stop_token)>
       check;
   // The browser sign-in of `profile`'s OAuth2 provider: calls `openUrl` (on the worker thread)
-  // with the consent page's address, waits for the redirect and gives the refresh token.
-  std::function<dtl::Result<std::string>(const dtl::AccountProfile& profile,
+  // with the consent page's address, waits for the redirect and gives the tokens.
+  std::function<dtl::Result<dtl::OAuthTokens>(const dtl::AccountProfile& profile,
                                          const std::function<void(const std::string& url)>& openUrl,
                                          std::stop_token)>
       signIn;
@@ -66,12 +69,23 @@ struct AccountServices {
       store;
 };
 
-// The services of the program's account layer over `store` (which must outlive them).
-AccountServices CoreAccountServices(dtl::SettingsStore& store);
+// The services of the program's account layer over `store`, its requests going where
+// `endpoints` say (both must outlive the services).
+AccountServices CoreAccountServices(dtl::SettingsStore& store,
+                                    const dtl::NetworkEndpoints& endpoints);
 
-// The account the settings hold now (ProfileSource::Settings); an empty address and servers on
-// a first run. `password` receives the SMTP password (the IMAP one when no SMTP one is kept).
-dtl::AccountProfile ProfileFromSettings(const dtl::SettingsStore& store, std::string* password);
+// The OAuth2 access tokens of the account in `store` for the desktop's sends and receives: the
+// account layer's token source, whose "log in again" (Auth) errors are also handed to
+// `loginExpired` on the UI thread, from the event loop. When the account cannot make tokens (no
+// provider, no client id) every call gives that error. `store` and `endpoints` must outlive the
+// function; `loginExpired` is called only while the application runs.
+dtl::AccessTokenFn DesktopAccessTokens(dtl::SettingsStore& store,
+                                       const dtl::NetworkEndpoints& endpoints,
+                                       std::function<void(const QString& message)> loginExpired);
+
+// How the desktop tells the user to sign in again ("Settings > Account… > Sign in with
+// browser…"), for the account layer's "log in again" messages.
+QString SignInAction();
 
 // The line that tells the user where `profile`'s servers came from.
 QString SourceText(const dtl::AccountProfile& profile);
@@ -91,7 +105,7 @@ class AccountDialog : public QDialog {
   // True while Find, Sign in or Test runs.
   bool Busy() const { return runner_.isRunning(); }
   // True once the browser sign-in gave a refresh token (kept on OK).
-  bool SignedIn() const { return !secrets_.refreshToken.empty(); }
+  bool SignedIn() const { return !secrets_.tokens.refreshToken.empty(); }
 
   // The fields and buttons, for the tests and the screenshot mode.
   QLineEdit* address;
