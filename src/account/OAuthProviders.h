@@ -32,6 +32,9 @@ struct OAuthProvider {
   // providers whose app registrations only take that name. The listener is on loopback either
   // way.
   std::string redirectHost = "127.0.0.1";
+  // More "name=value&..." parameters the consent address needs with this provider (Google's
+  // "access_type=offline&prompt=consent", without which it gives no refresh token); may be empty.
+  std::string authorizeExtra;
 };
 
 // Every id OAuth2Provider takes, built-in ones first.
