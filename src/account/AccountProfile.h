@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Error.h"
@@ -55,5 +56,14 @@ struct AccountProfile {
   std::string sourceDetail;        // the address fetched or the records asked, for the user
   std::vector<std::string> notes;  // what the user should know ("Gmail needs an app password")
 };
+
+// True for a name a discovered server may have: letters, digits, "-" and "." only, labels of 1 to
+// 63 characters not starting or ending with "-", 253 characters at most, at least one dot (or
+// "localhost"), no trailing dot; or an IPv4 address. Nothing of a URL (":", "/", "@"), no
+// spaces: a name from a document or a DNS answer is never handed on unchecked.
+bool IsUsableHostName(std::string_view host);
+
+// True for a TCP port 1..65535.
+inline bool IsUsablePort(long port) { return port >= 1 && port <= 65535; }
 
 }  // namespace dtl

@@ -582,6 +582,29 @@ Result<uint64_t> SmtpClient::ProbeSizeLimit() {
   return sizeLimit_;
 }
 
+Status SmtpClient::VerifyLogin() {
+  log_ = MailLog();
+  failure_.reset();
+  security_.clear();
+  MailLogScope scope(log_, "VerifyLogin");
+  if (settings_.user.empty() || (settings_.password.empty() && !settings_.accessToken))
+    return Error(ErrorCode::InvalidArgument, "no user name and password to log in with");
+  bool ok = Connect(false);
+  // Connect() goes on without a login when the server offers none it can make; for a check
+  // of the login that is a failure, not a pass.
+  const std::vector<const char*> spoken =
+      settings_.accessToken ? std::vector<const char*>{"XOAUTH2", "OAUTHBEARER"}
+                            : std::vector<const char*>{"LOGIN", "CRAM-MD5", "PLAIN"};
+  const bool canLogIn = std::any_of(spoken.begin(), spoken.end(),
+                                    [&](const char* m) { return mechanisms_.count(m) != 0; });
+  if (ok && !canLogIn) {
+    Fail("The server offers no login method this program can use", ErrorCode::Unsupported);
+    ok = false;
+  }
+  Release();
+  return Outcome(ok);
+}
+
 Status SmtpClient::VerifySmtpConnection() {
   log_ = MailLog();
   failure_.reset();

@@ -144,6 +144,13 @@ class SmtpClient {
   // reached. For a check before sending: bound it with short time-outs in the settings.
   Result<uint64_t> ProbeSizeLimit();
 
+  // Connects as SendMessage() does (implicit TLS or STARTTLS, EHLO), logs in with the
+  // settings' user and password (or access token) and says QUIT; nothing is sent. Fails as a
+  // send would fail before MAIL FROM (Auth for a refused login, Tls, Network, ...), and also
+  // when no login was made: no user or secret set (InvalidArgument), or the server offers no
+  // login method this client speaks (Unsupported).
+  Status VerifyLogin();
+
   // Connects (TLS when the SSL flag is on), reads the greeting and says QUIT. Succeeds when the
   // greeting was 220. No EHLO, no login.
   Status VerifySmtpConnection();
