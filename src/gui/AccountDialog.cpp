@@ -146,7 +146,7 @@ AccountDialog::AccountDialog(dtl::SettingsStore& store, AccountServices services
   password = Edit(this, "", 200, true);
   passwordLabel = new QLabel(tr("Password:"), this);
   signInButton = Button(tr("Sign in with browser…"), this);
-  cancelSignInButton = Button(tr("Cancel"), this);
+  cancelSignInButton = Button(tr("Cancel Sign-in"), this);
   cancelSignInButton->hide();
   signInStatus = new QLabel(this);
   signInStatus->setObjectName("signInStatus");
