@@ -82,10 +82,10 @@ Result<AccountProfile> DiscoverAccount(const std::string& address,
 
   if (environment.useBuiltIn) {
     if (const MailProvider* p = FindMailProvider(*domain)) {
-      Tell(observer, ProfileSource::BuiltIn, "built-in table", true, {});
+      Tell(observer, ProfileSource::BuiltIn, std::string(p->name), true, {});
       return ProfileFromProvider(*p, address);
     }
-    Tell(observer, ProfileSource::BuiltIn, "built-in table", false, "not a listed provider");
+    Tell(observer, ProfileSource::BuiltIn, *domain, false, "not a listed provider");
   }
   if (stop.stop_requested()) return Error::Cancelled();
 

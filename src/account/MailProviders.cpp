@@ -129,7 +129,7 @@ AccountProfile ProfileFromProvider(const MailProvider& provider, const std::stri
       provider.login == ProviderLogin::OAuth2Only ? LoginKind::OAuth2 : LoginKind::Password;
   profile.oauthProvider = std::string(provider.oauthProvider);
   profile.source = ProfileSource::BuiltIn;
-  profile.sourceDetail = "the built-in provider table (" + std::string(provider.name) + ")";
+  profile.sourceDetail = std::string(provider.name);
   if (!provider.note.empty()) profile.notes.emplace_back(provider.note);
   return profile;
 }
