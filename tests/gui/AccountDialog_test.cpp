@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "account/AccountStore.h"
+#include "account/AutoconfigFixture.h"
 #include "browser/NetworkEndpoints.h"
 #include "gui/AccountDialog.h"
 #include "gui/Application.h"
@@ -149,6 +150,42 @@ class AccountDialogTest : public QObject {
     dlg.show();
     QVERIFY(FindByEnter(dlg, "ann@example.org"));
     QCOMPARE(dlg.source->text(), expected);
+  }
+
+  void FindAgainstTheRealDiscoveryReadsTheDomainsAutoconfigDocument() {
+    dtltest::AutoconfigPki pki;
+    QVERIFY2(pki.ok(), pki.output().c_str());
+    dtltest::AutoconfigServer server(pki);
+    QVERIFY2(server.running(), server.error().c_str());
+    server.Route("autoconfig.example.test/mail/config-v1.1.xml", 200,
+                 "<?xml version=\"1.0\"?><clientConfig version=\"1.1\">"
+                 "<emailProvider id=\"example.test\"><domain>example.test</domain>"
+                 "<incomingServer type=\"imap\"><hostname>imap.example.test</hostname>"
+                 "<port>993</port><socketType>SSL</socketType>"
+                 "<username>%EMAILLOCALPART%</username>"
+                 "<authentication>password-cleartext</authentication></incomingServer>"
+                 "<outgoingServer type=\"smtp\"><hostname>smtp.example.test</hostname>"
+                 "<port>587</port><socketType>STARTTLS</socketType>"
+                 "<username>%EMAILADDRESS%</username>"
+                 "<authentication>password-cleartext</authentication></outgoingServer>"
+                 "</emailProvider></clientConfig>\n");
+    const dtl::NetworkEndpoints endpoints = server.Endpoints();
+    AccountDialog dlg(*store_, CoreAccountServices(*store_, endpoints));
+    dlg.show();
+    QSignalSpy done(&dlg, &AccountDialog::findFinished);
+    TypeInto(dlg.address, "ann@example.test");
+    QTest::keyClick(dlg.address, Qt::Key_Enter);
+    QVERIFY(done.wait(30000));
+    QVERIFY2(done.first().first().toBool(), qPrintable(dlg.source->text()));
+    QVERIFY2(dlg.source->text().startsWith(
+                 "Found in the autoconfig document at "
+                 "https://autoconfig.example.test/mail/config-v1.1.xml"),
+             qPrintable(dlg.source->text()));
+    QCOMPARE(dlg.imapHost->text(), QString("imap.example.test"));
+    QCOMPARE(dlg.imapUser->text(), QString("ann"));
+    QCOMPARE(dlg.smtpHost->text(), QString("smtp.example.test"));
+    QCOMPARE(dlg.smtpPort->value(), 587);
+    QCOMPARE(dlg.smtpSecurity->currentIndex(), 1);
   }
 
   void AFailedFindSaysWhyAndKeepsTheFields() {
