@@ -43,9 +43,8 @@ AccessTokenFn MakeAccessTokenSource(SettingsStore& store, AccessTokenSourceParam
 
 // The same, with the provider named by the OAuth2Provider setting (LoadOAuthProvider's errors
 // when it cannot be used).
-Result<AccessTokenFn> MakeAccessTokenSourceFromSettings(SettingsStore& store,
-                                                        const NetworkEndpoints& endpoints,
-                                                        std::string_view loginAction =
-                                                            kCliLoginAction);
+Result<AccessTokenFn> MakeAccessTokenSourceFromSettings(
+    SettingsStore& store, const NetworkEndpoints& endpoints,
+    std::string_view loginAction = kCliLoginAction);
 
 }  // namespace dtl

@@ -41,9 +41,8 @@ class Reader {
 
  private:
   Error Bad(const char* what) const {
-    return Error(ErrorCode::Protocol,
-                 std::string("The answer is not valid JSON (") + what + " at byte " +
-                     std::to_string(i_) + ")");
+    return Error(ErrorCode::Protocol, std::string("The answer is not valid JSON (") + what +
+                                          " at byte " + std::to_string(i_) + ")");
   }
   bool Take(char c) {
     if (i_ < t_.size() && t_[i_] == c) {
@@ -67,10 +66,14 @@ class Reader {
     for (int k = 0; k < 4; ++k) {
       const char c = t_[i_++];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= c - '0';
-      else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        v |= c - '0';
+      else if (c >= 'a' && c <= 'f')
+        v |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        v |= c - 'A' + 10;
+      else
+        return false;
     }
     return true;
   }

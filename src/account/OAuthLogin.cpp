@@ -53,13 +53,15 @@ class Fd {
 
 std::string Base64Url(const unsigned char* data, size_t size) {
   std::string b64(4 * ((size + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), data,
-                                static_cast<int>(size));
+  const int n =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), data, static_cast<int>(size));
   b64.resize(n);
   while (!b64.empty() && b64.back() == '=') b64.pop_back();
   for (char& c : b64) {
-    if (c == '+') c = '-';
-    else if (c == '/') c = '_';
+    if (c == '+')
+      c = '-';
+    else if (c == '/')
+      c = '_';
   }
   return b64;
 }
@@ -76,7 +78,8 @@ std::string Unescape(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '+') {
       out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+    } else if (s[i] == '%' && i + 2 < s.size() &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
       out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
       i += 2;
@@ -130,8 +133,7 @@ class Listener {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;  // the kernel's pick: RFC 8252 wants a port no one can predict
-    if (bind(v4.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(v4.get(), 8) != 0)
+    if (bind(v4.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(v4.get(), 8) != 0)
       return Error::FromErrno("Could not open a loopback port");
     socklen_t len = sizeof a;
     getsockname(v4.get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -146,7 +148,8 @@ class Listener {
       b.sin6_port = htons(static_cast<uint16_t>(port_));
       const int one = 1;
       if (v6.get() >= 0 && setsockopt(v6.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0 &&
-          bind(v6.get(), reinterpret_cast<sockaddr*>(&b), sizeof b) == 0 && listen(v6.get(), 8) == 0)
+          bind(v6.get(), reinterpret_cast<sockaddr*>(&b), sizeof b) == 0 &&
+          listen(v6.get(), 8) == 0)
         fds_.push_back(std::move(v6));
     }
     int p[2];
@@ -167,8 +170,7 @@ class Listener {
       if (stop.stop_requested()) return Error::Cancelled();
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-      if (left <= 0)
-        return Error(ErrorCode::Timeout, "No answer came from the browser in time");
+      if (left <= 0) return Error(ErrorCode::Timeout, "No answer came from the browser in time");
       std::vector<pollfd> p;
       p.push_back({wakeRead_.get(), POLLIN, 0});
       for (const Fd& f : fds_) p.push_back({f.get(), POLLIN, 0});
@@ -293,7 +295,8 @@ Result<OAuthTokens> OAuthLogin::Run(const OAuthLoginParams& params, OAuthLoginOb
       if (why.size() > 200) why.resize(200);
       for (char& ch : why)
         if (static_cast<unsigned char>(ch) < 0x20) ch = ' ';
-      Answer(c, "200 OK", Page("Login declined", "No access was given. You can close this window."));
+      Answer(c, "200 OK",
+             Page("Login declined", "No access was given. You can close this window."));
       return Error(ErrorCode::Refused, "The OAuth2 login was declined (" + why + ")");
     }
     const std::string code = query["code"];
@@ -301,16 +304,21 @@ Result<OAuthTokens> OAuthLogin::Run(const OAuthLoginParams& params, OAuthLoginOb
       Answer(c, "400 Bad Request", Page("Login failed", "The answer held no code."));
       return Error(ErrorCode::Protocol, "The OAuth2 login failed: the answer held no code");
     }
-    Answer(c, "200 OK",
-           Page("Logged in", "Drovetail has your login. You can close this window."));
-    conn->Reset();
+    // The browser waits for the exchange, so its page tells the truth about the login.
     observer.OnExchanging();
     auto tokens = ExchangeAuthorizationCode(pr, code, redirectUri, verifier, params.endpoints,
                                             params.clock, stop);
-    if (!tokens) return tokens.error();
-    if (tokens->refreshToken.empty())
-      return Error(ErrorCode::Protocol,
-                   "The OAuth2 provider gave no refresh token, so the login could not be kept");
+    if (tokens && tokens->refreshToken.empty())
+      tokens = Error(ErrorCode::Protocol,
+                     "The OAuth2 provider gave no refresh token, so the login could not be kept");
+    if (!tokens) {
+      Answer(c, "200 OK",
+             Page("Login failed",
+                  "The login could not be finished; the program says why. You "
+                  "can close this window."));
+      return tokens.error();
+    }
+    Answer(c, "200 OK", Page("Logged in", "You are logged in. You can close this window."));
     return tokens;
   }
 }

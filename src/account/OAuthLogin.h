@@ -48,7 +48,7 @@ class OAuthLoginObserver {
 
 struct OAuthLoginParams {
   OAuthProvider provider;
-  std::string user;  // the address the login is for; sent as login_hint when not empty
+  std::string user;            // the address the login is for; sent as login_hint when not empty
   NetworkEndpoints endpoints;  // for the token endpoint (CA file, connect-to, time-outs)
   // Longest wait for the browser's redirect.
   std::chrono::milliseconds timeout = std::chrono::minutes(5);

@@ -27,15 +27,14 @@ constexpr std::array<BuiltIn, 3> kBuiltIns = {{
     {kOAuthGoogle, "Google", "https://accounts.google.com/o/oauth2/v2/auth",
      "https://oauth2.googleapis.com/token", "https://mail.google.com/", "GoogleClientId",
      "GoogleClientSecret", "127.0.0.1", "access_type=offline&prompt=consent"},
-    {kOAuthMicrosoft, "Microsoft",
-     "https://login.microsoftonline.com/common/oauth2/v2.0/authorize",
+    {kOAuthMicrosoft, "Microsoft", "https://login.microsoftonline.com/common/oauth2/v2.0/authorize",
      "https://login.microsoftonline.com/common/oauth2/v2.0/token",
      "https://outlook.office.com/IMAP.AccessAsUser.All https://outlook.office.com/SMTP.Send "
      "offline_access",
      "MicrosoftClientId", "MicrosoftClientSecret", "localhost", ""},
     {kOAuthYahoo, "Yahoo", "https://api.login.yahoo.com/oauth2/request_auth",
-     "https://api.login.yahoo.com/oauth2/get_token", "mail-w", "YahooClientId",
-     "YahooClientSecret", "127.0.0.1", ""},
+     "https://api.login.yahoo.com/oauth2/get_token", "mail-w", "YahooClientId", "YahooClientSecret",
+     "127.0.0.1", ""},
 }};
 
 constexpr const char* kRegisterHint =
@@ -67,8 +66,8 @@ std::string OAuthClientSecretSetting(std::string_view id) {
 }
 
 Status CheckHttpsUrl(std::string_view url, std::string_view what) {
-  const std::string bad = std::string(what) + " must be an https address: '" + std::string(url) +
-                          "'";
+  const std::string bad =
+      std::string(what) + " must be an https address: '" + std::string(url) + "'";
   CURLU* u = curl_url();
   if (!u) return Error(ErrorCode::Failed, "Out of memory");
   const std::string copy(url);
@@ -77,8 +76,8 @@ Status CheckHttpsUrl(std::string_view url, std::string_view what) {
   char* host = nullptr;
   // libcurl lower-cases the scheme it parsed, so "HTTPS://" passes and "http://" never does.
   ok = ok && curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-       std::string_view(scheme) == "https" && curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-       host[0] != '\0';
+       std::string_view(scheme) == "https" &&
+       curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK && host[0] != '\0';
   curl_free(scheme);
   curl_free(host);
   curl_url_cleanup(u);
@@ -98,9 +97,9 @@ Result<OAuthProvider> LoadOAuthProvider(const SettingsStore& store, std::string_
     p.authorizeExtra = b->authorizeExtra;
   } else if (id == kOAuthCustom) {
     p.name = "Custom";
-    for (auto [setting, field] : {std::pair{"OAuth2AuthorizeUrl", &p.authorizeUrl},
-                                  std::pair{"OAuth2TokenUrl", &p.tokenUrl},
-                                  std::pair{"OAuth2Scope", &p.scope}}) {
+    for (auto [setting, field] :
+         {std::pair{"OAuth2AuthorizeUrl", &p.authorizeUrl},
+          std::pair{"OAuth2TokenUrl", &p.tokenUrl}, std::pair{"OAuth2Scope", &p.scope}}) {
       *field = store.GetString(setting);
       if (field->empty())
         return Error(ErrorCode::NotFound, std::string("The custom OAuth2 provider needs ") +
@@ -110,15 +109,14 @@ Result<OAuthProvider> LoadOAuthProvider(const SettingsStore& store, std::string_
                                 std::pair{"OAuth2TokenUrl", &p.tokenUrl}})
       if (auto s = CheckHttpsUrl(*url, setting); !s) return s.error();
   } else {
-    return Error(ErrorCode::InvalidArgument,
-                 "Unknown OAuth2 provider '" + std::string(id) +
-                     "' (google, microsoft, yahoo or custom)");
+    return Error(ErrorCode::InvalidArgument, "Unknown OAuth2 provider '" + std::string(id) +
+                                                 "' (google, microsoft, yahoo or custom)");
   }
   const std::string idSetting = OAuthClientIdSetting(id);
   p.clientId = store.GetString(idSetting);
   if (p.clientId.empty())
-    return Error(ErrorCode::NotFound, "No OAuth2 client id for " + p.name + ": set " + idSetting +
-                                          kRegisterHint);
+    return Error(ErrorCode::NotFound,
+                 "No OAuth2 client id for " + p.name + ": set " + idSetting + kRegisterHint);
   p.clientSecret = store.GetString(OAuthClientSecretSetting(id));
   return p;
 }

@@ -104,8 +104,9 @@ Result<OAuthTokens> Post(const OAuthProvider& provider,
       case CURLE_SSL_CACERT_BADFILE: code = ErrorCode::Tls; break;
       default: break;
     }
-    return Error(code, "Could not reach the OAuth2 token endpoint " + provider.tokenUrl + ": " +
-                           curl_easy_strerror(rc),
+    return Error(code,
+                 "Could not reach the OAuth2 token endpoint " + provider.tokenUrl + ": " +
+                     curl_easy_strerror(rc),
                  rc);
   }
   if (t.capped) return Error(ErrorCode::Protocol, "The OAuth2 token endpoint's answer is too long");
@@ -117,7 +118,7 @@ Result<OAuthTokens> Post(const OAuthProvider& provider,
     if (!json) return {};
     auto it = json->find(name);
     return it != json->end() && it->second.kind == JsonScalar::Kind::String ? it->second.text
-                                                                             : std::string();
+                                                                            : std::string();
   };
   if (status != 200) {
     const std::string err = text("error");
@@ -131,8 +132,8 @@ Result<OAuthTokens> Post(const OAuthProvider& provider,
                  static_cast<int>(status));
   }
   if (!json)
-    return Error(ErrorCode::Protocol, "The OAuth2 token endpoint's answer is unusable: " +
-                                          json.error().message);
+    return Error(ErrorCode::Protocol,
+                 "The OAuth2 token endpoint's answer is unusable: " + json.error().message);
   OAuthTokens tokens;
   tokens.accessToken = text("access_token");
   if (tokens.accessToken.empty())
@@ -140,9 +141,9 @@ Result<OAuthTokens> Post(const OAuthProvider& provider,
   std::string type = text("token_type");
   for (char& ch : type) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   if (!type.empty() && type != "bearer")
-    return Error(ErrorCode::Unsupported,
-                 "The OAuth2 token endpoint gave a token of type '" + Printable(type) +
-                     "'; only Bearer tokens work for mail logins");
+    return Error(ErrorCode::Unsupported, "The OAuth2 token endpoint gave a token of type '" +
+                                             Printable(type) +
+                                             "'; only Bearer tokens work for mail logins");
   long lifetime = kDefaultLifetime;
   if (auto it = json->find("expires_in"); it != json->end()) {
     // Some endpoints quote the number; either way it must be plain non-negative digits.

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "account/AccessTokens.h"
 #include "archive/MergeJob.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
@@ -178,17 +180,19 @@ std::variant<ImapTarget, std::string> ResolveImapTarget(const std::string& url,
 
 int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::string&)>& usage) {
   if (o.out.empty() && !o.list) return usage("--out is required");
-  const dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  // Not const: an OAuth2 provider that rotates refresh tokens has the new one kept here.
+  dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
   auto resolved = ResolveImapTarget(o.url, o.user, settings);
   if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
   const ImapTarget target = std::get<ImapTarget>(resolved);
+  const bool oauth = !o.loginPasswordFile && settings.GetDword("IMAPAuth") == 1;
   bool stored = false;
-  if (!o.loginPasswordFile) {
+  if (!o.loginPasswordFile && !oauth) {
     std::string pass = settings.ImapPass();
     stored = !pass.empty();
     WipeString(pass);
   }
-  if (!o.loginPasswordFile && !stored)
+  if (!o.loginPasswordFile && !stored && !oauth)
     return usage(
         "no IMAP password; give --login-password-file F or store it with 'dtl config set "
         "IMAPPass'");
@@ -217,6 +221,12 @@ int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::s
     if (!pw) return FetchFail(pw.error().message);
     imap.password = std::move(*pw);
     WipeString(*pw);
+  } else if (oauth) {
+    dtl::NetworkEndpoints tokenEndpoint;
+    if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) tokenEndpoint.caFile = ca;
+    auto source = dtl::MakeAccessTokenSourceFromSettings(settings, tokenEndpoint);
+    if (!source) return FetchFail(source.error().message);
+    imap.accessToken = std::move(*source);
   } else {
     imap.password = settings.ImapPass();
   }

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "account/AccessTokens.h"
 #include "archive/SegmentBounds.h"
 #include "archive/SegmentList.h"
 #include "archive/SegmentRecovery.h"
@@ -264,6 +266,14 @@ int RunJob(dtl::SendDocument& doc, dtl::SettingsStore& settings, const dtl::Send
   dtl::SendEnvironment env;
   env.settings = &settings;
   env.spoolFolder = SpoolFolder();
+  if (settings.GetDword("SMTPAuth") == 1 &&
+      doc.Fields().method == dtl::SendMethod::SmtpServer) {
+    dtl::NetworkEndpoints tokenEndpoint;
+    if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) tokenEndpoint.caFile = ca;
+    auto source = dtl::MakeAccessTokenSourceFromSettings(settings, tokenEndpoint);
+    if (!source) return Fail(source.error().message);
+    env.smtpAccessToken = std::move(*source);
+  }
 
   if (::pipe2(gWakePipe, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + std::strerror(errno));
   gInterrupt = std::stop_source();

@@ -53,7 +53,8 @@ bool HelpLists(const std::string& help, const std::string& name) {
 
 // What each command must accept, written out by hand.
 const std::map<std::string, std::vector<std::string>> kMustAccept = {
-    {"account", {"setup", "login"}},
+    {"account",
+     {"setup", "login", "--provider", "--user", "--timeout", "--connect-to", "--resolve"}},
     {"config",
      {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
     {"export-password", {"--ssl"}},
