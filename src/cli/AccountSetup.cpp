@@ -267,6 +267,7 @@ int AccountSetup::Run() {
     if (profile.smtp.host.empty() || profile.imap.host.empty() ||
         !AskYes("Use these settings?", true)) {
       if (!Correct(profile)) return Fail("no answer; nothing stored");
+      if (profile.source != dtl::ProfileSource::User) profile.notes.push_back("corrected by hand");
       PrintProfile(profile);
     }
   }
@@ -307,8 +308,9 @@ int AccountSetup::Run() {
                 result.imap ? "ok" : result.imap.error().message.c_str());
     std::fflush(stdout);
     store_ok = result.ok();
-    if (!store_ok && !storeAnyway_)
-      store_ok = interactive && AskYes("A login failed. Store the settings anyway?", false);
+    if (!store_ok)
+      store_ok = storeAnyway_ ||
+                 (interactive && AskYes("A login failed. Store the settings anyway?", false));
   }
   if (!store_ok) {
     WipeString(password);

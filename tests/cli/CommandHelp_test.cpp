@@ -54,7 +54,10 @@ bool HelpLists(const std::string& help, const std::string& name) {
 // What each command must accept, written out by hand.
 const std::map<std::string, std::vector<std::string>> kMustAccept = {
     {"account",
-     {"setup", "login", "--provider", "--user", "--timeout", "--connect-to", "--resolve"}},
+     {"setup", "login", "ADDRESS", "--smtp-host", "--smtp-port", "--smtp-security", "--smtp-user",
+      "--imap-host", "--imap-port", "--imap-security", "--imap-user", "--password-file", "--yes",
+      "--no-test", "--store-anyway", "--provider", "--user", "--timeout", "--connect-to",
+      "--resolve"}},
     {"config",
      {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
     {"export-password", {"--ssl"}},
