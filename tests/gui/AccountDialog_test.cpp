@@ -20,6 +20,7 @@
 
 #include "account/AccountStore.h"
 #include "account/AutoconfigFixture.h"
+#include "fixtures/oauth_server.h"
 #include "browser/NetworkEndpoints.h"
 #include "gui/AccountDialog.h"
 #include "gui/Application.h"
@@ -330,6 +331,54 @@ class AccountDialogTest : public QObject {
     QVERIFY(dlg.SignedIn());
     QTRY_VERIFY(!dlg.Busy());
     QVERIFY(!dlg.cancelSignInButton->isVisible());
+  }
+
+  void SignInAgainstTheRealCodeFlowKeepsTheRefreshTokenOnOk() {
+    dtltest::ProviderPki pki;
+    QVERIFY2(pki.ok(), pki.output().c_str());
+    dtltest::OAuthServer oauth(&pki, {"--client-id", "cid"});
+    QVERIFY2(oauth.running(), oauth.error().c_str());
+    QVERIFY(store_->SetString("OAuth2Provider", "custom"));
+    QVERIFY(store_->SetString("OAuth2AuthorizeUrl", oauth.AuthorizeUrl()));
+    QVERIFY(store_->SetString("OAuth2TokenUrl", oauth.TokenUrl()));
+    QVERIFY(store_->SetString("OAuth2Scope", "mail offline"));
+    QVERIFY(store_->SetString("OAuth2ClientId", "cid"));
+    QVERIFY(store_->SetDword("IMAPAuth", 1));
+    // The system browser, played on a thread of its own: it consents and follows the redirect
+    // back to the program's loopback listener.
+    std::thread browser;
+    std::atomic<int> consentStatus{0};
+    SetOpenHook([&](const QUrl& url) {
+      browser = std::thread([&oauth, &consentStatus, url = url.toEncoded().toStdString()] {
+        auto consent = oauth.Request(url);
+        consentStatus = consent.status;
+        (void)oauth.Request(consent.location);
+      });
+    });
+    const dtl::NetworkEndpoints endpoints = oauth.Endpoints();
+    AccountDialog dlg(*store_, CoreAccountServices(*store_, endpoints));
+    dlg.show();
+    TypeInto(dlg.address, "joe@example.com");
+    TypeInto(dlg.imapUser, "joe@example.com");
+    QCOMPARE(dlg.login->currentIndex(), 1);
+    QSignalSpy signedIn(&dlg, &AccountDialog::signInFinished);
+    QTest::mouseClick(dlg.signInButton, Qt::LeftButton);
+    const bool done = signedIn.wait(30000);
+    if (browser.joinable()) browser.join();
+    SetOpenHook({});
+    QVERIFY(done);
+    QVERIFY2(signedIn.first().first().toBool(), qPrintable(dlg.signInStatus->text()));
+    QCOMPARE(consentStatus.load(), 302);
+    QTRY_VERIFY(!dlg.Busy());
+    // Nothing is kept before OK.
+    QCOMPARE(store_->GetString("OAuth2RefreshToken"), std::string());
+    QTest::mouseClick(dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
+                      Qt::LeftButton);
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    const dtl::SettingsStore readBack(SettingsPath().toStdString());
+    QVERIFY(!readBack.GetString("OAuth2RefreshToken").empty());
+    QCOMPARE(readBack.GetString("OAuth2User"), std::string("joe@example.com"));
+    QCOMPARE(readBack.GetDword("SMTPAuth"), 1u);
   }
 
   void CancelEndsTheWaitForTheBrowser() {
