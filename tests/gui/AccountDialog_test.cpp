@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>
@@ -634,6 +635,26 @@ class AccountDialogTest : public QObject {
     QCOMPARE(app.Frame()->accountPromptButton()->text(), QString("Sign in…"));
     QCOMPARE(app.Frame()->accountPromptText()->text(),
              QString("The OAuth2 login for ann@example.org is no longer valid"));
+    // Its button opens the Account dialog with the sign-in started (here it stops at once: no
+    // OAuth2 client is set up).
+    QVERIFY(store_->SetDword("IMAPAuth", 1));
+    QString told;
+    QElapsedTimer clock;
+    clock.start();
+    std::function<void()> watch = [&] {
+      auto* dlg = qobject_cast<AccountDialog*>(QApplication::activeModalWidget());
+      const bool over = dlg && !dlg->Busy() && !dlg->signInStatus->text().isEmpty() &&
+                        dlg->signInStatus->text() != "Waiting for the browser…";
+      if (over || clock.elapsed() > 20000) {
+        if (dlg) told = dlg->signInStatus->text();
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        return;
+      }
+      QTimer::singleShot(20, watch);
+    };
+    QTimer::singleShot(0, watch);
+    QTest::mouseClick(app.Frame()->accountPromptButton(), Qt::LeftButton);
+    QVERIFY2(told.startsWith("Not signed in: "), qPrintable(told));
     uitest::Messages answers;
     app.shutdown();
   }
