@@ -63,12 +63,9 @@ QString CheckLine(const QString& server, const dtl::Status& status) {
   const dtl::Error& e = status.error();
   switch (e.code) {
     case dtl::ErrorCode::Auth:
-    case dtl::ErrorCode::Refused:
-      return QObject::tr("%1: refused — %2").arg(server, Q(e.message));
-    case dtl::ErrorCode::Cancelled:
-      return QObject::tr("%1: stopped").arg(server);
-    default:
-      return QObject::tr("%1: failed — %2").arg(server, Q(e.message));
+    case dtl::ErrorCode::Refused: return QObject::tr("%1: refused — %2").arg(server, Q(e.message));
+    case dtl::ErrorCode::Cancelled: return QObject::tr("%1: stopped").arg(server);
+    default: return QObject::tr("%1: failed — %2").arg(server, Q(e.message));
   }
 }
 
@@ -111,10 +108,8 @@ QString SourceText(const dtl::AccountProfile& profile) {
       return QObject::tr("Found in the autoconfig document at %1").arg(Q(profile.sourceDetail));
     case dtl::ProfileSource::Srv:
       return QObject::tr("Found in the DNS SRV records of %1").arg(Domain(profile.address));
-    case dtl::ProfileSource::Settings:
-      return QObject::tr("The settings in use now");
-    case dtl::ProfileSource::User:
-      break;
+    case dtl::ProfileSource::Settings: return QObject::tr("The settings in use now");
+    case dtl::ProfileSource::User: break;
   }
   return QObject::tr("Typed in");
 }
@@ -181,7 +176,8 @@ AccountDialog::AccountDialog(dtl::SettingsStore& store, AccountServices services
   };
   auto* servers = new QHBoxLayout;
   servers->addWidget(serverGroup(tr("Sending (SMTP)"), smtpHost, smtpPort, smtpSecurity, smtpUser));
-  servers->addWidget(serverGroup(tr("Receiving (IMAP)"), imapHost, imapPort, imapSecurity, imapUser));
+  servers->addWidget(
+      serverGroup(tr("Receiving (IMAP)"), imapHost, imapPort, imapSecurity, imapUser));
 
   auto* signInRow = new QHBoxLayout;
   signInRow->addWidget(signInButton);
@@ -214,10 +210,8 @@ AccountDialog::AccountDialog(dtl::SettingsStore& store, AccountServices services
   connect(cancelSignInButton, &QPushButton::clicked, this, &AccountDialog::stop);
   connect(testButton, &QPushButton::clicked, this, &AccountDialog::test);
   connect(login, &QComboBox::currentIndexChanged, this, &AccountDialog::loginChanged);
-  connect(smtpSecurity, &QComboBox::currentIndexChanged, this,
-          &AccountDialog::smtpSecurityChanged);
-  connect(imapSecurity, &QComboBox::currentIndexChanged, this,
-          &AccountDialog::imapSecurityChanged);
+  connect(smtpSecurity, &QComboBox::currentIndexChanged, this, &AccountDialog::smtpSecurityChanged);
+  connect(imapSecurity, &QComboBox::currentIndexChanged, this, &AccountDialog::imapSecurityChanged);
   connect(&runner_, &JobRunner::finished, this, &AccountDialog::jobEnded);
 
   const dtl::AccountProfile current = dtl::ProfileFromSettings(store_);
@@ -256,12 +250,12 @@ void AccountDialog::ShowProfile(const dtl::AccountProfile& p) {
   smtpSecurity->setCurrentIndex(shownSmtpSecurity_);
   imapSecurity->setCurrentIndex(shownImapSecurity_);
   smtpHost->setText(Q(p.smtp.host));
-  smtpPort->setValue(p.smtp.port > 0 ? p.smtp.port
-                                     : (shownSmtpSecurity_ == 1 ? kSmtpStartTlsPort : kSmtpTlsPort));
+  smtpPort->setValue(
+      p.smtp.port > 0 ? p.smtp.port : (shownSmtpSecurity_ == 1 ? kSmtpStartTlsPort : kSmtpTlsPort));
   smtpUser->setText(Q(p.smtp.user));
   imapHost->setText(Q(p.imap.host));
-  imapPort->setValue(p.imap.port > 0 ? p.imap.port
-                                     : (shownImapSecurity_ == 1 ? kImapStartTlsPort : kImapTlsPort));
+  imapPort->setValue(
+      p.imap.port > 0 ? p.imap.port : (shownImapSecurity_ == 1 ? kImapStartTlsPort : kImapTlsPort));
   imapUser->setText(Q(p.imap.user));
   login->setCurrentIndex(p.login == dtl::LoginKind::OAuth2 ? 1 : 0);
   loginChanged(login->currentIndex());
@@ -371,7 +365,7 @@ void AccountDialog::signIn() {
   }
   const int id = ++jobId_;
   const bool started = startJob(Job::SignIn, [this, id, profile = Shown(),
-                                 signInFn = services_.signIn](std::stop_token stop) {
+                                              signInFn = services_.signIn](std::stop_token stop) {
     // The consent page opens from the UI thread, where the desktop launch is made.
     const auto openUrl = [this](const std::string& url) {
       runner_.post([url] { OpenExternal(QUrl(Q(url))); });
@@ -406,7 +400,7 @@ void AccountDialog::test() {
   secrets.password = S(password->text());
   const int id = ++jobId_;
   const bool started = startJob(Job::Test, [this, id, profile = Shown(), secrets,
-                                 check = services_.check](std::stop_token stop) {
+                                            check = services_.check](std::stop_token stop) {
     AccountCheckOutcome outcome = check(profile, secrets, stop);
     runner_.post([this, id, outcome = std::move(outcome)] {
       if (id != jobId_) return;
@@ -440,8 +434,7 @@ void AccountDialog::stop() {
       imapResult->setText(tr("IMAP: stopped"));
       emit testFinished();
       break;
-    case Job::None:
-      break;
+    case Job::None: break;
   }
   stopButton->setEnabled(false);
 }

@@ -29,13 +29,13 @@ class QSpinBox;
 namespace dtl {
 class SettingsStore;
 struct NetworkEndpoints;
-}
+}  // namespace dtl
 
 namespace dtlui {
 
 // The secrets of an account as the dialog holds them until OK.
 struct AccountSecrets {
-  std::string password;    // the password login's (both servers use the same one)
+  std::string password;     // the password login's (both servers use the same one)
   dtl::OAuthTokens tokens;  // what the browser sign-in gave; empty when none was made
 };
 
@@ -59,9 +59,9 @@ struct AccountServices {
       check;
   // The browser sign-in of `profile`'s OAuth2 provider: calls `openUrl` (on the worker thread)
   // with the consent page's address, waits for the redirect and gives the tokens.
-  std::function<dtl::Result<dtl::OAuthTokens>(const dtl::AccountProfile& profile,
-                                         const std::function<void(const std::string& url)>& openUrl,
-                                         std::stop_token)>
+  std::function<dtl::Result<dtl::OAuthTokens>(
+      const dtl::AccountProfile& profile,
+      const std::function<void(const std::string& url)>& openUrl, std::stop_token)>
       signIn;
   // Keeps the account and its secrets (an OAuth2 account keeps the refresh token, a password
   // account the password). An error leaves the dialog open with its message.
@@ -69,16 +69,16 @@ struct AccountServices {
       store;
 };
 
-// The services of the program's account layer over `store`, its requests going where
-// `endpoints` say (both must outlive the services).
+// The services of the program's account layer over `store` (which must outlive them), their
+// requests going where `endpoints` say (copied).
 AccountServices CoreAccountServices(dtl::SettingsStore& store,
                                     const dtl::NetworkEndpoints& endpoints);
 
 // The OAuth2 access tokens of the account in `store` for the desktop's sends and receives: the
 // account layer's token source, whose "log in again" (Auth) errors are also handed to
 // `loginExpired` on the UI thread, from the event loop. When the account cannot make tokens (no
-// provider, no client id) every call gives that error. `store` and `endpoints` must outlive the
-// function; `loginExpired` is called only while the application runs.
+// provider, no client id) every call gives that error. `store` must outlive the function;
+// `loginExpired` is called only while the application runs.
 dtl::AccessTokenFn DesktopAccessTokens(dtl::SettingsStore& store,
                                        const dtl::NetworkEndpoints& endpoints,
                                        std::function<void(const QString& message)> loginExpired);
@@ -117,14 +117,15 @@ class AccountDialog : public QDialog {
   QComboBox* login;                        // 0 password, 1 OAuth2
   QLabel* passwordLabel;
   QPushButton* signInButton;
-  QLabel* signInStatus;  // "Waiting for the browser…", "Signed in.", or why not
+  QLabel* signInStatus;             // "Waiting for the browser…", "Signed in.", or why not
   QPushButton* cancelSignInButton;  // shown while the sign-in waits for the browser
   QPushButton* testButton;
   QLabel *smtpResult, *imapResult;  // "SMTP: OK", "IMAP: refused — why"
   QLabel* notes;
 
  signals:
-  // A job of the dialog ended and its outcome is shown (for tests and callers that wait).
+  // A job's outcome is shown (for tests and callers that wait). The buttons come back a moment
+  // later, once the job's thread has ended (Busy() false).
   void findFinished(bool found);
   void signInFinished(bool signedIn);
   void testFinished();
@@ -155,7 +156,7 @@ class AccountDialog : public QDialog {
   dtl::SettingsStore& store_;
   QFormLayout* loginForm_ = nullptr;
   Job job_ = Job::None;  // the job running, for the line that says it stopped
-  int jobId_ = 0;  // a stopped job's late outcome carries an old id and is dropped
+  int jobId_ = 0;        // a stopped job's late outcome carries an old id and is dropped
   int shownSmtpSecurity_ = 0, shownImapSecurity_ = 0;
 
   AccountServices services_;

@@ -637,8 +637,7 @@ void MainWindow::sendSegments() {
   relay_->env.smtpAccessToken = {};
   if (app_.Store().GetDword("SMTPAuth") == 1)
     relay_->env.smtpAccessToken = DesktopAccessTokens(
-        app_.Store(), app_.Endpoints(),
-        [frame = QPointer<MainWindow>(this)](const QString& text) {
+        app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
           if (frame) frame->showSignInNeeded(text);
         });
   if (doc.StartRun(*relay_, relay_->env)) updateSendCommands();
@@ -693,17 +692,16 @@ void MainWindow::receiveFromMailbox() {
     }
     delete mailboxManager_.data();
   }
-  if (app_.Store().ImapServer().empty() &&
-      (!imapSettings() || app_.Store().ImapServer().empty()))
+  if (app_.Store().ImapServer().empty() && (!imapSettings() || app_.Store().ImapServer().empty()))
     return;
   // The listing and the receive read the settings of this moment: a later change of them
   // applies to the next Segment Manager.
   dtl::ImapSettings imap = ImapSettingsFromStore(app_.Store());
   if (app_.Store().GetDword("IMAPAuth") == 1)
-    imap.accessToken = DesktopAccessTokens(app_.Store(), app_.Endpoints(),
-                                           [frame = QPointer<MainWindow>(this)](const QString& text) {
-                                             if (frame) frame->showSignInNeeded(text);
-                                           });
+    imap.accessToken = DesktopAccessTokens(
+        app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
+          if (frame) frame->showSignInNeeded(text);
+        });
   auto* dlg = new SegmentManagerDialog(
       app_.Store(), MakeImapSource(std::move(imap), app_.Store().ImapFolder()),
       [&app = app_] { return app.trayHidden; }, this);

@@ -21,8 +21,8 @@
 
 #include "account/AccountStore.h"
 #include "account/AutoconfigFixture.h"
-#include "fixtures/oauth_server.h"
 #include "browser/NetworkEndpoints.h"
+#include "fixtures/oauth_server.h"
 #include "gui/AccountDialog.h"
 #include "gui/Application.h"
 #include "gui/MainWindow.h"
@@ -60,7 +60,8 @@ dtl::AccountProfile Sample(dtl::ProfileSource source = dtl::ProfileSource::Built
   p.smtp = {"smtp.example.org", 465, dtl::ServerSecurity::ImplicitTls, "ann@example.org"};
   p.imap = {"imap.example.org", 143, dtl::ServerSecurity::StartTls, "ann@example.org"};
   p.source = source;
-  p.sourceDetail = "https://autoconfig.example.org/mail/config-v1.1.xml?emailaddress=ann%40example.org";
+  p.sourceDetail =
+      "https://autoconfig.example.org/mail/config-v1.1.xml?emailaddress=ann%40example.org";
   return p;
 }
 
@@ -95,6 +96,8 @@ class AccountDialogTest : public QObject {
     TypeInto(dlg.address, typed);
     QTest::keyClick(dlg.address, Qt::Key_Return);
     if (done.isEmpty() && !done.wait(10000)) return false;
+    // The buttons come back once the job's thread has ended, a moment after its answer shows.
+    if (!QTest::qWaitFor([&dlg] { return !dlg.Busy(); }, 10000)) return false;
     return done.first().first().toBool() == found;
   }
 
@@ -132,8 +135,8 @@ class AccountDialogTest : public QObject {
   void TheSourceLineSaysWhereTheServersCameFrom_data() {
     QTest::addColumn<int>("source");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("built-in table") << int(dtl::ProfileSource::BuiltIn)
-                                    << "Found in the program's list of providers";
+    QTest::newRow("built-in table")
+        << int(dtl::ProfileSource::BuiltIn) << "Found in the program's list of providers";
     QTest::newRow("autoconfig host")
         << int(dtl::ProfileSource::Autoconfig)
         << "Found in the autoconfig document at https://autoconfig.example.org/mail/"
@@ -179,9 +182,8 @@ class AccountDialogTest : public QObject {
     QTest::keyClick(dlg.address, Qt::Key_Enter);
     QVERIFY(done.wait(30000));
     QVERIFY2(done.first().first().toBool(), qPrintable(dlg.source->text()));
-    QVERIFY2(dlg.source->text().startsWith(
-                 "Found in the autoconfig document at "
-                 "https://autoconfig.example.test/mail/config-v1.1.xml"),
+    QVERIFY2(dlg.source->text().startsWith("Found in the autoconfig document at "
+                                           "https://autoconfig.example.test/mail/config-v1.1.xml"),
              qPrintable(dlg.source->text()));
     QCOMPARE(dlg.imapHost->text(), QString("imap.example.test"));
     QCOMPARE(dlg.imapUser->text(), QString("ann"));
@@ -200,8 +202,9 @@ class AccountDialogTest : public QObject {
     dlg.show();
     TypeInto(dlg.smtpHost, "smtp.mine.example");
     QVERIFY(FindByEnter(dlg, "bob@nowhere.example", false));
-    QCOMPARE(dlg.source->text(),
-             QString("Nothing found for bob@nowhere.example: no settings found for nowhere.example"));
+    QCOMPARE(
+        dlg.source->text(),
+        QString("Nothing found for bob@nowhere.example: no settings found for nowhere.example"));
     QCOMPARE(dlg.smtpHost->text(), QString("smtp.mine.example"));
   }
 
@@ -305,8 +308,8 @@ class AccountDialogTest : public QObject {
       return p;
     }());
     s.signIn = [&](const dtl::AccountProfile& p,
-                   const std::function<void(const std::string&)>& openUrl, std::stop_token stop)
-        -> dtl::Result<dtl::OAuthTokens> {
+                   const std::function<void(const std::string&)>& openUrl,
+                   std::stop_token stop) -> dtl::Result<dtl::OAuthTokens> {
       provider = p.oauthProvider;
       openUrl("https://accounts.example/consent?client_id=x&state=s");
       if (!browser.Wait(stop)) return dtl::Error::Cancelled();
@@ -413,11 +416,13 @@ class AccountDialogTest : public QObject {
     QTest::addColumn<int>("imapCode");
     QTest::addColumn<QString>("smtpLine");
     QTest::addColumn<QString>("imapLine");
-    QTest::newRow("both work") << -1 << -1 << "SMTP: OK" << "IMAP: OK";
-    QTest::newRow("IMAP refused")
-        << -1 << int(dtl::ErrorCode::Auth) << "SMTP: OK" << "IMAP: refused — the reason";
+    QTest::newRow("both work") << -1 << -1 << "SMTP: OK"
+                               << "IMAP: OK";
+    QTest::newRow("IMAP refused") << -1 << int(dtl::ErrorCode::Auth) << "SMTP: OK"
+                                  << "IMAP: refused — the reason";
     QTest::newRow("SMTP unreachable")
-        << int(dtl::ErrorCode::Network) << -1 << "SMTP: failed — the reason" << "IMAP: OK";
+        << int(dtl::ErrorCode::Network) << -1 << "SMTP: failed — the reason"
+        << "IMAP: OK";
   }
   void TestShowsEachLoginsOutcome() {
     QFETCH(int, smtpCode);
@@ -599,8 +604,8 @@ class AccountDialogTest : public QObject {
     QVERIFY(store_->SetString("GoogleClientId", "client-id"));
     QVERIFY(store_->SetString("OAuth2User", "ann@example.org"));
     QStringList told;
-    dtl::AccessTokenFn tokens = DesktopAccessTokens(
-        *store_, endpoints_, [&told](const QString& text) { told << text; });
+    dtl::AccessTokenFn tokens =
+        DesktopAccessTokens(*store_, endpoints_, [&told](const QString& text) { told << text; });
     dtl::Result<std::string> got = dtl::Error(dtl::ErrorCode::Failed, "not called");
     std::thread worker([&] { got = tokens(false); });
     worker.join();
@@ -615,7 +620,7 @@ class AccountDialogTest : public QObject {
     for (int run = 0; run < 2; ++run) {
       Application app(*store_, {});
       QVERIFY(app.start({}));
-      QVERIFY(QTest::qWaitForWindowExposed(app.Frame()));
+      QVERIFY(app.Frame()->isVisible());
       // Offered on the first start only; the window is not held by a dialog either time.
       QCOMPARE(app.Frame()->accountPrompt()->isVisible(), run == 0);
       QCOMPARE(app.Frame()->accountPromptButton()->text(), QString("Set Up Account…"));
@@ -627,7 +632,7 @@ class AccountDialogTest : public QObject {
     QVERIFY(store_->SetString("IMAPServer", "imap.example.net"));
     Application app(*store_, {});
     QVERIFY(app.start({}));
-    QVERIFY(QTest::qWaitForWindowExposed(app.Frame()));
+    QVERIFY(app.Frame()->isVisible());
     QVERIFY(!app.Frame()->accountPrompt()->isVisible());
     // An expired login shows its sign-in there instead.
     app.Frame()->showSignInNeeded("The OAuth2 login for ann@example.org is no longer valid");
