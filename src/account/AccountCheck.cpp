@@ -7,8 +7,7 @@ namespace dtl {
 
 AccountCheckResult TestAccountLogins(const AccountProfile& profile,
                                      const AccountCredentials& credentials,
-                                     const AccountCheckSettings& settings,
-                                     std::stop_token stop) {
+                                     const AccountCheckSettings& settings, std::stop_token stop) {
   AccountCheckResult result;
 
   SmtpSettings smtp;
@@ -43,7 +42,7 @@ AccountCheckResult TestAccountLogins(const AccountProfile& profile,
   imap.host = profile.imap.host;
   imap.port = profile.imap.port;
   imap.security = profile.imap.security == ServerSecurity::StartTls ? ImapSecurity::StartTls
-                                                                     : ImapSecurity::ImplicitTls;
+                                                                    : ImapSecurity::ImplicitTls;
   imap.user = profile.imap.user;
   imap.caFile = settings.caFile;
   imap.connectTimeout = settings.connectTimeout;

@@ -18,9 +18,8 @@ void Tell(const DiscoveryObserver& observer, ProfileSource source, std::string d
 std::optional<AccountProfile> TryAutoconfig(const std::string& url, ProfileSource source,
                                             const std::string& address,
                                             const DiscoveryEnvironment& env,
-                                            const DiscoveryObserver& observer,
-                                            std::stop_token stop, std::optional<Error>& cancel,
-                                            std::vector<std::string>& notes) {
+                                            const DiscoveryObserver& observer, std::stop_token stop,
+                                            std::optional<Error>& cancel) {
   auto body = FetchAutoconfig(url, env.endpoints, env.fetchTimeout, stop);
   if (!body) {
     if (body.error().code == ErrorCode::Cancelled) cancel = body.error();
@@ -39,7 +38,6 @@ std::optional<AccountProfile> TryAutoconfig(const std::string& url, ProfileSourc
   }
   profile->source = source;
   profile->sourceDetail = url;
-  profile->notes.insert(profile->notes.begin(), notes.begin(), notes.end());
   Tell(observer, source, url, true, {});
   return std::move(*profile);
 }
@@ -78,7 +76,6 @@ Result<AccountProfile> DiscoverAccount(const std::string& address,
                                        const DiscoveryObserver& observer, std::stop_token stop) {
   auto domain = AddressDomain(address);
   if (!domain) return domain.error();
-  std::vector<std::string> notes;
 
   if (environment.useBuiltIn) {
     if (const MailProvider* p = FindMailProvider(*domain)) {
@@ -95,7 +92,7 @@ Result<AccountProfile> DiscoverAccount(const std::string& address,
         {AutoconfigUrl(*domain, address), ProfileSource::Autoconfig},
         {WellKnownAutoconfigUrl(*domain), ProfileSource::WellKnownAutoconfig}};
     for (const auto& [url, source] : urls) {
-      if (auto p = TryAutoconfig(url, source, address, environment, observer, stop, cancel, notes))
+      if (auto p = TryAutoconfig(url, source, address, environment, observer, stop, cancel))
         return std::move(*p);
       if (cancel || stop.stop_requested()) return Error::Cancelled();
     }
@@ -120,8 +117,8 @@ Result<AccountProfile> DiscoverAccount(const std::string& address,
     }
     Tell(observer, ProfileSource::Srv, asked, false,
          !found->smtp && !found->imap ? "no usable records"
-         : !found->smtp              ? "no usable submission record"
-                                     : "no usable IMAP record");
+         : !found->smtp               ? "no usable submission record"
+                                      : "no usable IMAP record");
   }
   return Error(ErrorCode::NotFound, "no settings found for " + *domain);
 }

@@ -18,8 +18,8 @@ bool IsUsableHostName(std::string_view host) {
     if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
       return false;
     for (char c : label) {
-      bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                c == '-';
+      bool ok =
+          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
       if (!ok) return false;
     }
     ++labels;

@@ -27,10 +27,11 @@ AccountProfile ProfileFromSettings(const SettingsStore& store) {
 
 Status StoreProfile(SettingsStore& store, const AccountProfile& profile) {
   const uint32_t auth = profile.login == LoginKind::OAuth2 ? 1 : 0;
-  const std::pair<const char*, std::string> strings[] = {
-      {"FromAddress", profile.address},   {"SMTPServer", profile.smtp.host},
-      {"SMTPUserName", profile.smtp.user}, {"IMAPServer", profile.imap.host},
-      {"IMAPUserName", profile.imap.user}};
+  const std::pair<const char*, std::string> strings[] = {{"FromAddress", profile.address},
+                                                         {"SMTPServer", profile.smtp.host},
+                                                         {"SMTPUserName", profile.smtp.user},
+                                                         {"IMAPServer", profile.imap.host},
+                                                         {"IMAPUserName", profile.imap.user}};
   for (const auto& [name, value] : strings)
     if (auto s = store.SetString(name, value); !s) return s;
   const std::pair<const char*, uint32_t> dwords[] = {

@@ -165,9 +165,9 @@ std::optional<Pick> Choose(const std::vector<AutoconfigServer>& servers, std::st
       continue;
     }
     long port = 0;
-    bool digits = !s.port.empty() && s.port.size() <= 5 &&
-                  std::all_of(s.port.begin(), s.port.end(),
-                              [](char c) { return c >= '0' && c <= '9'; });
+    bool digits =
+        !s.port.empty() && s.port.size() <= 5 &&
+        std::all_of(s.port.begin(), s.port.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (digits) port = std::stol(s.port);
     if (!digits || !IsUsablePort(port)) {
       notes.push_back("skipped the " + where + ": port '" + s.port + "' is not usable");
@@ -332,8 +332,8 @@ Result<std::string> FetchAutoconfig(const std::string& url, const NetworkEndpoin
   if (d.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
     return Error(ErrorCode::Corrupt, "autoconfig document at " + url + " is too large", rc);
   if (rc == CURLE_UNSUPPORTED_PROTOCOL)
-    return Error(ErrorCode::Unsupported,
-                 "refused to follow a redirect away from https at " + url, rc);
+    return Error(ErrorCode::Unsupported, "refused to follow a redirect away from https at " + url,
+                 rc);
   if (rc == CURLE_OPERATION_TIMEDOUT)
     return Error(ErrorCode::Timeout, "no answer in time from " + url, rc);
   if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CONNECT_ERROR ||

@@ -19,7 +19,7 @@ namespace dtl {
 
 // One incomingServer or outgoingServer element, as written (placeholders not yet replaced).
 struct AutoconfigServer {
-  std::string type;        // "imap", "pop3", "smtp", ...
+  std::string type;  // "imap", "pop3", "smtp", ...
   std::string hostname;
   std::string port;        // text as found; checked when a profile is made
   std::string socketType;  // "SSL", "STARTTLS", "plain"

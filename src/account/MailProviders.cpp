@@ -26,8 +26,7 @@ bool IsCountrySuffix(std::string_view s) {
     if (dot == std::string_view::npos) dot = s.size();
     std::string_view label = s.substr(start, dot - start);
     if (label.size() < 2 || label.size() > 3) return false;
-    if (!std::all_of(label.begin(), label.end(),
-                     [](char c) { return c >= 'a' && c <= 'z'; }))
+    if (!std::all_of(label.begin(), label.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
       return false;
     ++labels;
     start = dot + 1;
@@ -50,6 +49,8 @@ bool DomainMatches(std::string_view pattern, std::string_view domain) {
 }  // namespace
 
 const std::vector<MailProvider>& MailProviders() {
+  // One provider to a few lines reads better than one field to a line.
+  // clang-format off
   static const std::vector<MailProvider> providers = {
       {"Gmail", {"gmail.com", "googlemail.com"},
        "smtp.gmail.com", 465, kTls, "imap.gmail.com", 993, kTls,
@@ -104,6 +105,7 @@ const std::vector<MailProvider>& MailProviders() {
        "Zoho Mail wants IMAP access switched on in its settings, and an app password when "
        "two-factor sign-in is on."},
   };
+  // clang-format on
   return providers;
 }
 

@@ -76,11 +76,10 @@ Result<std::vector<SrvTarget>> LookUpSrv(const std::string& name,
                ? adns_init_strcfg(ads.out(), kInitFlags, nullptr, resolverConfig->c_str())
                : adns_init_logfn(ads.out(), kInitFlags, nullptr, nullptr, nullptr);
   if (rc != 0)
-    return rc == EINVAL
-               ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed",
-                       rc)
-               : Error(ErrorCode::Network,
-                       std::string("the resolver cannot start: ") + std::strerror(rc), rc);
+    return rc == EINVAL ? Error(ErrorCode::InvalidArgument,
+                                "the resolver configuration cannot be parsed", rc)
+                        : Error(ErrorCode::Network,
+                                std::string("the resolver cannot start: ") + std::strerror(rc), rc);
   adns_query query = nullptr;
   rc = adns_submit(ads.get(), name.c_str(), adns_r_srv_raw, adns_qf_none, nullptr, &query);
   if (rc != 0)
@@ -95,8 +94,7 @@ Result<std::vector<SrvTarget>> LookUpSrv(const std::string& name,
                  "the SRV query for " + name + " was lost: " + std::strerror(rc), rc);
   if (answer->status != adns_s_ok) {
     const char* text = adns_strerror(answer->status);
-    return Error(ErrorCode::NotFound, name + ": " + (text ? text : "DNS failure"),
-                 answer->status);
+    return Error(ErrorCode::NotFound, name + ": " + (text ? text : "DNS failure"), answer->status);
   }
   std::vector<SrvTarget> targets;
   for (int i = 0; i < answer->nrrs && targets.size() < kMaxTargets; ++i) {

@@ -107,7 +107,8 @@ class AccountSetup : public AccountAction {
     line.Value(*app, "--imap-user", imapUser_, "USER", "the IMAP login name (default: ADDRESS)");
     line.Value(*app, "--password-file", passwordFile_, "F",
                "the account's password (or app password) is the first line of F");
-    line.Flag(*app, "--yes", yes_, "take the settings found (and corrected by options) as they are");
+    line.Flag(*app, "--yes", yes_,
+              "take the settings found (and corrected by options) as they are");
     line.Flag(*app, "--no-test", noTest_, "store without testing the logins");
     line.Flag(*app, "--store-anyway", storeAnyway_, "store even when a login test fails");
     line.Repeated(*app, "--connect-to", endpoints_.connectTo, "HOST:PORT:TO-HOST:TO-PORT",
@@ -172,12 +173,11 @@ std::optional<std::string> AccountSetup::ApplyOptions(dtl::AccountProfile& p) co
     changed = true;
     return std::nullopt;
   };
-  for (auto e : {host(smtpHost_, p.smtp.host, "--smtp-host"),
-                 port(smtpPort_, p.smtp.port, "--smtp-port"),
-                 security(smtpSecurity_, p.smtp.security, "--smtp-security"),
-                 host(imapHost_, p.imap.host, "--imap-host"),
-                 port(imapPort_, p.imap.port, "--imap-port"),
-                 security(imapSecurity_, p.imap.security, "--imap-security")})
+  for (auto e :
+       {host(smtpHost_, p.smtp.host, "--smtp-host"), port(smtpPort_, p.smtp.port, "--smtp-port"),
+        security(smtpSecurity_, p.smtp.security, "--smtp-security"),
+        host(imapHost_, p.imap.host, "--imap-host"), port(imapPort_, p.imap.port, "--imap-port"),
+        security(imapSecurity_, p.imap.security, "--imap-security")})
     if (e) return e;
   if (smtpUser_) p.smtp.user = *smtpUser_, changed = true;
   if (imapUser_) p.imap.user = *imapUser_, changed = true;
@@ -302,10 +302,8 @@ int AccountSetup::Run() {
     if (const char* ca = std::getenv("DTL_CA_FILE"); ca && *ca) check.caFile = ca;
     std::fprintf(stderr, "Testing the logins...\n");
     auto result = dtl::TestAccountLogins(profile, {password, {}}, check);
-    std::printf("  SMTP login: %s\n",
-                result.smtp ? "ok" : result.smtp.error().message.c_str());
-    std::printf("  IMAP login: %s\n",
-                result.imap ? "ok" : result.imap.error().message.c_str());
+    std::printf("  SMTP login: %s\n", result.smtp ? "ok" : result.smtp.error().message.c_str());
+    std::printf("  IMAP login: %s\n", result.imap ? "ok" : result.imap.error().message.c_str());
     std::fflush(stdout);
     store_ok = result.ok();
     if (!store_ok)

@@ -59,7 +59,9 @@ TEST_F(VerifyLogin, Outcomes) {
       {"a wrong password", {"--starttls"}, "nope", dtl::ErrorCode::Auth},
       // The password must not go out in the clear: the check fails before any AUTH.
       {"no STARTTLS offered", {}, "pw", dtl::ErrorCode::Tls},
-      {"no login method it speaks", {"--starttls", "--mechanisms", "XFOO"}, "pw",
+      {"no login method it speaks",
+       {"--starttls", "--mechanisms", "XFOO"},
+       "pw",
        dtl::ErrorCode::Unsupported},
       {"no password at all", {"--starttls"}, "", dtl::ErrorCode::InvalidArgument},
   };
@@ -87,8 +89,9 @@ class AccountCheckMail : public dtltest::MailSystemFixture {
     p.imap = {MailSystem::host(), startTls ? mail_->imapPort() : mail_->imapsPort(),
               startTls ? dtl::ServerSecurity::StartTls : dtl::ServerSecurity::ImplicitTls,
               MailSystem::login()};
-    if (!startTls) p.smtp = {MailSystem::host(), mail_->smtpsPort(),
-                             dtl::ServerSecurity::ImplicitTls, MailSystem::login()};
+    if (!startTls)
+      p.smtp = {MailSystem::host(), mail_->smtpsPort(), dtl::ServerSecurity::ImplicitTls,
+                MailSystem::login()};
     return p;
   }
   dtl::AccountCheckSettings Settings() const {

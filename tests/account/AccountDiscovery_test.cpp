@@ -119,8 +119,7 @@ TEST_F(SrvDiscovery, DotTargetMeansNotOffered) {
   // No target: dnsmasq answers with the root name, "the service is decidedly not available".
   auto p = Discover({"--srv-host=_submissions._tcp.example.test",
                      "--srv-host=_submission._tcp.example.test,smtp.example.test,587,0,1",
-                     "--srv-host=_imaps._tcp.example.test",
-                     "--srv-host=_imap._tcp.example.test"});
+                     "--srv-host=_imaps._tcp.example.test", "--srv-host=_imap._tcp.example.test"});
   ASSERT_FALSE(p);
   EXPECT_EQ(p.error().code, dtl::ErrorCode::NotFound);
   auto servers = dtl::FindSrvServers("example.test", dns_->ResolvConf());

@@ -13,8 +13,7 @@ dtl::AccountProfile Sample(dtl::ServerSecurity smtp, dtl::ServerSecurity imap,
   p.address = "ann@example.test";
   p.smtp = {"smtp.example.test", smtp == dtl::ServerSecurity::ImplicitTls ? 465 : 587, smtp,
             "ann@example.test"};
-  p.imap = {"imap.example.test", imap == dtl::ServerSecurity::ImplicitTls ? 993 : 143, imap,
-            "ann"};
+  p.imap = {"imap.example.test", imap == dtl::ServerSecurity::ImplicitTls ? 993 : 143, imap, "ann"};
   p.login = login;
   if (login == dtl::LoginKind::OAuth2) p.oauthProvider = "microsoft";
   return p;

@@ -40,11 +40,16 @@ class AutoconfigPki {
     const std::string script =
         "cd " + ShellQuote(dir_.path().string()) +
         " && set -e\n"
-        "openssl req -x509 " + ec +
+        "openssl req -x509 " +
+        ec +
         " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Autoconfig Test CA'"
         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-        "openssl req " + ec + " -keyout server.key -out server.csr -subj '/CN=example.test'\n"
-        "printf 'subjectAltName=" + san + "\\nextendedKeyUsage=serverAuth\\n' > ext.cnf\n"
+        "openssl req " +
+        ec +
+        " -keyout server.key -out server.csr -subj '/CN=example.test'\n"
+        "printf 'subjectAltName=" +
+        san +
+        "\\nextendedKeyUsage=serverAuth\\n' > ext.cnf\n"
         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
         " -extfile ext.cnf -out server.pem\n";
     auto r = RunCommand(script);

@@ -19,9 +19,8 @@ std::string Server(const char* kind, const char* type, const std::string& host, 
                    const char* socket, const char* user = "%EMAILADDRESS%",
                    const char* auth = "password-cleartext") {
   return std::string("<") + kind + " type=\"" + type + "\"><hostname>" + host +
-         "</hostname><port>" + port + "</port><socketType>" + socket +
-         "</socketType><username>" + user + "</username><authentication>" + auth +
-         "</authentication></" + kind + ">";
+         "</hostname><port>" + port + "</port><socketType>" + socket + "</socketType><username>" +
+         user + "</username><authentication>" + auth + "</authentication></" + kind + ">";
 }
 
 std::string Imap(const std::string& host, const char* port, const char* socket,
@@ -33,13 +32,13 @@ std::string Smtp(const std::string& host, const char* port, const char* socket,
   return Server("outgoingServer", "smtp", host, port, socket, user, auth);
 }
 
-const std::string kGood = Doc(Imap("imap.example.test", "993", "SSL"),
-                              Smtp("smtp.example.test", "587", "STARTTLS"));
+const std::string kGood =
+    Doc(Imap("imap.example.test", "993", "SSL"), Smtp("smtp.example.test", "587", "STARTTLS"));
 
 TEST(Autoconfig, ReadsServersAndReplacesPlaceholders) {
-  auto doc = dtl::ParseAutoconfig(Doc(Imap("imap.example.test", "993", "SSL", "%EMAILLOCALPART%"),
-                                      Smtp("smtp.example.test", "465", "SSL",
-                                           "%EMAILLOCALPART%@%EMAILDOMAIN%")));
+  auto doc = dtl::ParseAutoconfig(
+      Doc(Imap("imap.example.test", "993", "SSL", "%EMAILLOCALPART%"),
+          Smtp("smtp.example.test", "465", "SSL", "%EMAILLOCALPART%@%EMAILDOMAIN%")));
   ASSERT_TRUE(doc) << doc.error().message;
   EXPECT_EQ(doc->displayName, "Example Mail");
   auto p = dtl::ProfileFromAutoconfig(*doc, "ann@example.test");
@@ -79,8 +78,8 @@ TEST(Autoconfig, UnsafeOrUnusableServersAreSkipped) {
       {"port 0", Imap("bad.example.test", "0", "SSL")},
       {"port 65536", Imap("bad.example.test", "65536", "SSL")},
       {"port not a number", Imap("bad.example.test", "99x", "SSL")},
-      {"only a login the program cannot make", Imap("bad.example.test", "993", "SSL",
-                                                    "%EMAILADDRESS%", "GSSAPI")},
+      {"only a login the program cannot make",
+       Imap("bad.example.test", "993", "SSL", "%EMAILADDRESS%", "GSSAPI")},
       {"a POP3 server", Server("incomingServer", "pop3", "bad.example.test", "995", "SSL")},
   };
   for (const auto& c : cases) {
@@ -95,8 +94,8 @@ TEST(Autoconfig, UnsafeOrUnusableServersAreSkipped) {
 }
 
 TEST(Autoconfig, OnlyPlainServersFindNothing) {
-  auto doc = dtl::ParseAutoconfig(Doc(Imap("imap.example.test", "143", "plain"),
-                                      Smtp("smtp.example.test", "25", "plain")));
+  auto doc = dtl::ParseAutoconfig(
+      Doc(Imap("imap.example.test", "143", "plain"), Smtp("smtp.example.test", "25", "plain")));
   ASSERT_TRUE(doc);
   auto p = dtl::ProfileFromAutoconfig(*doc, "a@example.test");
   ASSERT_FALSE(p);
@@ -144,15 +143,16 @@ TEST(Autoconfig, HostileDocumentsAreRefused) {
 }
 
 TEST(Autoconfig, UrlsPercentEncodeTheAddress) {
-  EXPECT_EQ(dtl::AutoconfigUrl("example.test", "a+b@example.test"),
-            "https://autoconfig.example.test/mail/config-v1.1.xml?emailaddress=a%2Bb%40example.test");
+  EXPECT_EQ(
+      dtl::AutoconfigUrl("example.test", "a+b@example.test"),
+      "https://autoconfig.example.test/mail/config-v1.1.xml?emailaddress=a%2Bb%40example.test");
   EXPECT_EQ(dtl::WellKnownAutoconfigUrl("example.test"),
             "https://example.test/.well-known/autoconfig/mail/config-v1.1.xml");
 }
 
 TEST(Autoconfig, FetchRefusesAnythingButHttps) {
-  auto r = dtl::FetchAutoconfig("http://example.test/mail/config-v1.1.xml", {},
-                                std::chrono::seconds(5));
+  auto r =
+      dtl::FetchAutoconfig("http://example.test/mail/config-v1.1.xml", {}, std::chrono::seconds(5));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().code, dtl::ErrorCode::Unsupported);
 }
@@ -230,9 +230,9 @@ TEST_F(AutoconfigFetch, RedirectToHttpsIsFollowed) {
 }
 
 TEST_F(AutoconfigFetch, DocumentWithOnlyPlainServersGivesNothing) {
-  server_->Route(kFirst, 200,
-                 Doc(Imap("imap.example.test", "143", "plain"),
-                     Smtp("smtp.example.test", "25", "plain")));
+  server_->Route(
+      kFirst, 200,
+      Doc(Imap("imap.example.test", "143", "plain"), Smtp("smtp.example.test", "25", "plain")));
   auto p = Discover();
   ASSERT_FALSE(p);
   EXPECT_EQ(p.error().code, dtl::ErrorCode::NotFound);

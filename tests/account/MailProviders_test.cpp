@@ -81,17 +81,17 @@ TEST(MailProviders, DomainMatching) {
     const char* domain;
     const char* provider;  // nullptr: no row
   } cases[] = {
-      {"GMail.COM", "Gmail"},                    // case does not matter
-      {"gmail.com.", "Gmail"},                   // a fully qualified name
-      {"hotmail.fr", "Outlook.com"},             // a country suffix
-      {"hotmail.co.uk", "Outlook.com"},          // a two-label suffix
+      {"GMail.COM", "Gmail"},            // case does not matter
+      {"gmail.com.", "Gmail"},           // a fully qualified name
+      {"hotmail.fr", "Outlook.com"},     // a country suffix
+      {"hotmail.co.uk", "Outlook.com"},  // a two-label suffix
       {"live.com.au", "Outlook.com"},
       {"yahoo.co.jp", "Yahoo Mail"},
       {"contoso.onmicrosoft.com", "Microsoft 365"},
-      {"onmicrosoft.com", nullptr},              // the suffix itself is no tenant
-      {"live.example.org", nullptr},             // "live.*" is not any domain under "live."
+      {"onmicrosoft.com", nullptr},   // the suffix itself is no tenant
+      {"live.example.org", nullptr},  // "live.*" is not any domain under "live."
       {"hotmail.mycompany.com", nullptr},
-      {"notgmail.com", nullptr},                 // whole labels only
+      {"notgmail.com", nullptr},  // whole labels only
       {"gmail.com.evil.test", nullptr},
       {"example.test", nullptr},
       {"", nullptr},

@@ -80,9 +80,9 @@ TEST_F(AccountSetupCli, OAuthOnlyProviderIsStoredForTheLoginCommand) {
 }
 
 TEST_F(AccountSetupCli, OptionsCorrectWhatWasFound) {
-  auto r = Dtl(
-      "account setup --yes --no-test --smtp-host out.example.test --smtp-port 2465 "
-      "--smtp-security tls --imap-user ann b@gmail.com </dev/null");
+  auto r =
+      Dtl("account setup --yes --no-test --smtp-host out.example.test --smtp-port 2465 "
+          "--smtp-security tls --imap-user ann b@gmail.com </dev/null");
   ASSERT_EQ(r.status, 0) << r.all();
   EXPECT_EQ(Get("SMTPServer"), "out.example.test");
   EXPECT_EQ(Get("SMTPPort"), "2465");
@@ -165,8 +165,8 @@ class AccountSetupMail : public dtltest::MailSystemCase {
     for (const auto& c : server_->Endpoints().connectTo) connect_ += " --connect-to " + c;
   }
   dtltest::DtlResult Setup(const std::string& passwordFile) {
-    return Dtl("account setup --yes" + connect_ + " --password-file " + Quoted(passwordFile) +
-                   " " + MailSystem::address() + " </dev/null",
+    return Dtl("account setup --yes" + connect_ + " --password-file " + Quoted(passwordFile) + " " +
+                   MailSystem::address() + " </dev/null",
                "DTL_CA_FILE=" + Quoted("ca-bundle.pem"));
   }
   std::string Get(const std::string& name) {
