@@ -145,6 +145,36 @@ TEST_F(OAuthLoginTest, RefusedExchangeFailsTheLoginAndTellsTheBrowser) {
   EXPECT_EQ(landing.body.find("logged in"), std::string::npos);
 }
 
+TEST_F(OAuthLoginTest, LocalhostRedirectIsAnsweredOnBothLoopbackAddresses) {
+  // Providers that register "http://localhost" get that name in the redirect; a browser may
+  // reach it over 127.0.0.1 or ::1, so each is tried in turn with the port from the redirect.
+  bool noIpv6 = false;
+  for (const char* address : {"127.0.0.1", "[::1]"}) {
+    SCOPED_TRACE(address);
+    auto params = Params();
+    params.provider.redirectHost = "localhost";
+    OAuthServer::Reply landing;
+    Browser browser([&](const std::string& url) {
+      auto consent = server_->Request(url);
+      std::string there = consent.location;
+      there.replace(there.find("localhost"), std::strlen("localhost"), address);
+      landing = server_->Request(there);
+      if (landing.status == 0) {  // no IPv6 loopback here: finish the login the other way
+        noIpv6 = true;
+        there.replace(there.find(address), std::strlen(address), "127.0.0.1");
+        server_->Request(there);
+      }
+    });
+    auto tokens = dtl::OAuthLogin::Run(params, browser, {});
+    browser.Join();
+    EXPECT_EQ(QueryParam(browser.consentUrl, "redirect_uri").rfind("http%3A%2F%2Flocalhost%3A", 0),
+              0u);
+    ASSERT_TRUE(tokens) << tokens.error().message;
+    if (noIpv6) GTEST_SKIP() << "no ::1 on this machine";
+    EXPECT_EQ(landing.status, 200);
+  }
+}
+
 TEST_F(OAuthLoginTest, StoredLoginKeepsRefreshTokenUserAndProvider) {
   dtltest::TempDir dir;
   dtl::SettingsStore store(dir / "settings.reg");
