@@ -14,7 +14,9 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -24,6 +26,7 @@
 
 #include "browser/BrowserSites.h"
 #include "gui/AboutDialog.h"
+#include "gui/AccountDialog.h"
 #include "gui/AdvancedSettingsDialog.h"
 #include "gui/Application.h"
 #include "gui/BannerPane.h"
@@ -40,6 +43,11 @@
 #include "gui/UiSupport.h"
 
 namespace dtlui {
+
+namespace {
+// The profile entry that says the first run's account offer was made.
+constexpr const char* kAccountOffered = "AccountOffered";
+}  // namespace
 
 // Hands the send engine's events from its worker to the frame's thread as copies.
 class MainWindow::EngineRelay : public dtl::SendEngineObserver {
@@ -70,6 +78,7 @@ MainWindow::MainWindow(Application& app) : app_(app), relay_(std::make_unique<En
       app_.runningAsRoot ? tr("Running as root: the web pages' sandbox is off") : tr("Ready"),
       this);
   statusBar()->addWidget(statusMessage_, 1);
+  buildAccountPrompt();
   // No CAP/NUM/SCRL indicators: Qt cannot read the lock keys' state on every platform, and
   // indicators that never change would tell the user something false.
   showToolBarsForTab(1);
@@ -117,6 +126,7 @@ void MainWindow::buildActions() {
   a.receiveFromMailbox =
       makeAction(tr("Receive from Mailbox…"), "download", tr("Receive from Mailbox…"));
   a.imapSettings = makeAction(tr("IMAP Server Settings..."));
+  a.account = makeAction(tr("Account…"));
   a.exit = makeAction(tr("&Exit"));
   a.smtpSettings = makeAction(tr("SMTP Server Settings..."));
   a.advancedSettings = makeAction(tr("Advanced Settings..."));
@@ -184,6 +194,7 @@ void MainWindow::connectActions() {
   connect(a.splitFile, &QAction::triggered, this, &MainWindow::splitFile);
   connect(a.smtpSettings, &QAction::triggered, this, &MainWindow::smtpSettings);
   connect(a.imapSettings, &QAction::triggered, this, &MainWindow::imapSettings);
+  connect(a.account, &QAction::triggered, this, [this] { openAccountDialog(); });
   connect(a.receiveFromMailbox, &QAction::triggered, this, &MainWindow::receiveFromMailbox);
   connect(a.advancedSettings, &QAction::triggered, this, &MainWindow::advancedSettings);
   connect(a.go, &QAction::triggered, this, &MainWindow::go);
@@ -243,6 +254,7 @@ void MainWindow::buildMenus() {
   file->addSeparator();
   file->addAction(a.exit);
   settingsMenu_ = menuBar()->addMenu(tr("&Settings"));
+  settingsMenu_->addAction(a.account);
   settingsMenu_->addAction(a.smtpSettings);
   settingsMenu_->addAction(a.imapSettings);
   settingsMenu_->addAction(a.advancedSettings);
@@ -621,6 +633,13 @@ void MainWindow::choosePlainTransfer() { chooseFiles(true); }
 void MainWindow::sendSegments() {
   auto& doc = app_.Doc();
   relay_->env.settings = &app_.Store();
+  // A token source per run: it reads the account as it is now.
+  relay_->env.smtpAccessToken = {};
+  if (app_.Store().GetDword("SMTPAuth") == 1)
+    relay_->env.smtpAccessToken = DesktopAccessTokens(
+        app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
+          if (frame) frame->showSignInNeeded(text);
+        });
   if (doc.StartRun(*relay_, relay_->env)) updateSendCommands();
 }
 
@@ -673,17 +692,61 @@ void MainWindow::receiveFromMailbox() {
     }
     delete mailboxManager_.data();
   }
-  if (app_.Store().ImapServer().empty() &&
-      (!imapSettings() || app_.Store().ImapServer().empty()))
+  if (app_.Store().ImapServer().empty() && (!imapSettings() || app_.Store().ImapServer().empty()))
     return;
   // The listing and the receive read the settings of this moment: a later change of them
   // applies to the next Segment Manager.
+  dtl::ImapSettings imap = ImapSettingsFromStore(app_.Store());
+  if (app_.Store().GetDword("IMAPAuth") == 1)
+    imap.accessToken = DesktopAccessTokens(
+        app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
+          if (frame) frame->showSignInNeeded(text);
+        });
   auto* dlg = new SegmentManagerDialog(
-      app_.Store(), MakeImapSource(ImapSettingsFromStore(app_.Store()), app_.Store().ImapFolder()),
+      app_.Store(), MakeImapSource(std::move(imap), app_.Store().ImapFolder()),
       [&app = app_] { return app.trayHidden; }, this);
   followFrame(dlg);
   mailboxManager_ = dlg;
   dlg->show();
+}
+
+bool MainWindow::openAccountDialog(bool signIn) {
+  AccountDialog dlg(app_.Store(), CoreAccountServices(app_.Store(), app_.Endpoints()), this);
+  if (signIn) QTimer::singleShot(0, &dlg, &AccountDialog::signIn);
+  if (dlg.exec() != QDialog::Accepted) return false;
+  accountPrompt_->hide();
+  promptSignIn_ = false;
+  // A sending run keeps the delivery settings it started with.
+  if (!app_.Doc().Running() && !app_.Doc().WorkerActive()) app_.Doc().LoadDeliverySettings();
+  return true;
+}
+
+void MainWindow::buildAccountPrompt() {
+  accountPrompt_ = new QWidget(this);
+  accountPrompt_->setObjectName("accountPrompt");
+  auto* row = new QHBoxLayout(accountPrompt_);
+  row->setContentsMargins(0, 0, 0, 0);
+  accountPromptText_ = new QLabel(tr("No mail account is set up yet."), accountPrompt_);
+  accountPromptButton_ = new QPushButton(tr("Set Up Account…"), accountPrompt_);
+  row->addWidget(accountPromptText_);
+  row->addWidget(accountPromptButton_);
+  statusBar()->addPermanentWidget(accountPrompt_);
+  connect(accountPromptButton_, &QPushButton::clicked, this,
+          [this] { openAccountDialog(promptSignIn_); });
+  // Offered once: a user who set the servers up by hand, or passed the offer by, is not asked
+  // again. The profile remembers it; an unwritable store only means a second offer.
+  auto& store = app_.Store();
+  const bool offer = store.SmtpServer().empty() && store.ImapServer().empty() &&
+                     store.GetProfileString(kAccountOffered).empty();
+  accountPrompt_->setVisible(offer);
+  if (offer) (void)store.WriteProfileString(kAccountOffered, "1");
+}
+
+void MainWindow::showSignInNeeded(const QString& message) {
+  promptSignIn_ = true;
+  accountPromptText_->setText(message);
+  accountPromptButton_->setText(tr("Sign in…"));
+  accountPrompt_->show();
 }
 
 void MainWindow::advancedSettings() {

@@ -17,6 +17,7 @@
 class QAction;
 class QLabel;
 class QMenu;
+class QPushButton;
 class QMessageBox;
 class QTabWidget;
 class QToolBar;
@@ -45,6 +46,8 @@ struct MainActions {
   // "Receive from Mailbox…" (File menu and the browser tool bar): the Segment Manager over the
   // IMAP folder of the settings; "IMAP Server Settings..." (Settings menu).
   QAction *receiveFromMailbox, *imapSettings;
+  // "Account…" (Settings menu): the Account dialog.
+  QAction* account;
   // The menus and the tray menu.
   QAction *exit, *smtpSettings, *advancedSettings, *minToTray, *splitFile, *help, *siteHome, *site1,
       *site2, *site3, *tellAFriend, *about, *trayOpen, *trayClose;
@@ -105,6 +108,17 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray() const { return tray_; }
   QString statusMessage() const;
   QMenu* settingsMenu() const { return settingsMenu_; }
+  // The status bar's account line: the first run's offer to set up an account, or the sign-in
+  // an expired OAuth2 login needs. Hidden when there is nothing to say.
+  QWidget* accountPrompt() const { return accountPrompt_; }
+  QLabel* accountPromptText() const { return accountPromptText_; }
+  QPushButton* accountPromptButton() const { return accountPromptButton_; }
+  // Opens the Account dialog modally; with `signIn`, its browser sign-in starts at once.
+  // True when the user pressed OK.
+  bool openAccountDialog(bool signIn = false);
+  // Tells the user (in the account line) that the OAuth2 login must be made again; its button
+  // opens the Account dialog's sign-in.
+  void showSignInNeeded(const QString& message);
 
  signals:
   // The main window has just gone to the tray.
@@ -155,6 +169,8 @@ class MainWindow : public QMainWindow {
   void buildToolBars();
   void buildPanes();
   void buildTray();
+  // The account line in the status bar, offering the Account dialog on a first run.
+  void buildAccountPrompt();
   // Ties a Segment Manager to the frame: it goes to the tray and back with it, and its
   // download's rate shows in the tray tip.
   void followFrame(SegmentManagerDialog* dlg);
@@ -180,6 +196,10 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   QLabel* statusMessage_ = nullptr;
   QMenu* settingsMenu_ = nullptr;
+  QWidget* accountPrompt_ = nullptr;
+  QLabel* accountPromptText_ = nullptr;
+  QPushButton* accountPromptButton_ = nullptr;
+  bool promptSignIn_ = false;  // the account line's button signs in (else it sets up)
   QPointer<SegmentManagerDialog> mailboxManager_;
   bool trayOnMinimise_ = true;
   bool firstPaint_ = false;

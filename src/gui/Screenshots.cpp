@@ -29,6 +29,7 @@
 #include "gui/ExportPasswordDialog.h"
 #include "gui/FileListView.h"
 #include "gui/HistoryCombo.h"
+#include "gui/AccountDialog.h"
 #include "gui/ImapSettingsDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
@@ -219,6 +220,40 @@ int SaveScreenshots(const QString& folder) {
     auto* dlg = new ImapTestDialog(sample, "INBOX", frame);
     ok &= dlg->grab().save(folder + "/imap-test.png");
     delete dlg;
+  }
+  {
+    // Sample values in the fields only (no services: nothing is looked up or kept).
+    auto* dlg = new AccountDialog(store, {}, frame);
+    shot(dlg, "account", [dlg] {
+      dtl::AccountProfile p;
+      p.address = "ann@example.org";
+      p.smtp = {"smtp.example.org", 465, dtl::ServerSecurity::ImplicitTls, "ann@example.org"};
+      p.imap = {"imap.example.org", 993, dtl::ServerSecurity::ImplicitTls, "ann@example.org"};
+      p.source = dtl::ProfileSource::Autoconfig;
+      p.sourceDetail =
+          "https://autoconfig.example.org/mail/config-v1.1.xml?emailaddress=ann%40example.org";
+      dlg->ShowProfile(p);
+      dlg->password->setText("app password");
+      dlg->smtpResult->setText("SMTP: OK");
+      dlg->imapResult->setText("IMAP: refused — [AUTHENTICATIONFAILED] Invalid credentials");
+    });
+  }
+  {
+    auto* dlg = new AccountDialog(store, {}, frame);
+    shot(dlg, "account-oauth2", [dlg] {
+      dtl::AccountProfile p;
+      p.address = "ann@outlook.example";
+      p.smtp = {"smtp.office365.com", 587, dtl::ServerSecurity::StartTls, "ann@outlook.example"};
+      p.imap = {"outlook.office365.com", 993, dtl::ServerSecurity::ImplicitTls,
+                "ann@outlook.example"};
+      p.login = dtl::LoginKind::OAuth2;
+      p.oauthProvider = "microsoft";
+      p.source = dtl::ProfileSource::BuiltIn;
+      p.notes = {"Outlook.com takes OAuth2 logins only."};
+      dlg->ShowProfile(p);
+      dlg->signInStatus->setText("Waiting for the browser…");
+      dlg->cancelSignInButton->show();
+    });
   }
   shot(new EncryptionSettingsDialog(store, frame), "encryption-settings");
   {
