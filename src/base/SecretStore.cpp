@@ -43,19 +43,37 @@ bool SessionBusNamed() {
   return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// The session bus connection GLib shares with libsecret (a new reference), or nullptr when
+// there is no bus to reach.
+GDBusConnection* SessionBus() {
+  if (!SessionBusNamed()) return nullptr;
+  GError* err = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
+  if (!bus) {
+    if (err) g_error_free(err);
+    return nullptr;
+  }
+  // The shared connection would end the whole process when the bus goes away (a desktop
+  // session ending under a running send); a vanished keyring is only an error here.
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  return bus;
+}
+
+// Before any libsecret call: it would otherwise connect (or try to autolaunch a bus) itself,
+// with the process-ending default above.
+Status NeedBus() {
+  GDBusConnection* bus = SessionBus();
+  if (!bus) return Error(ErrorCode::NotFound, "no session bus: the keyring cannot be reached");
+  g_object_unref(bus);
+  return {};
+}
+
 class SecretServiceStore final : public SecretStore {
  public:
   bool Available() override {
-    if (!SessionBusNamed()) return false;
+    GDBusConnection* bus = SessionBus();
+    if (!bus) return false;
     GError* err = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
-    if (!bus) {
-      if (err) g_error_free(err);
-      return false;
-    }
-    // The shared connection would end the whole process when the bus goes away (a desktop
-    // session ending under a running send); a vanished keyring is only an error here.
-    g_dbus_connection_set_exit_on_close(bus, FALSE);
     // Only a running service: asking an activatable one would start it, and a freshly started
     // keyring daemon may pop up a password prompt nobody expects from a command-line run.
     GVariant* reply = g_dbus_connection_call_sync(
@@ -75,6 +93,7 @@ class SecretServiceStore final : public SecretStore {
 
   Result<std::optional<std::string>> Lookup(std::string_view scope,
                                             std::string_view name) override {
+    if (Status bus = NeedBus(); !bus) return bus.error();
     const std::string s(scope), n(name);
     GError* err = nullptr;
     gchar* found = secret_password_lookup_sync(&kSchema, nullptr, &err, "settings", s.c_str(),
@@ -91,6 +110,7 @@ class SecretServiceStore final : public SecretStore {
 
   Status Store(std::string_view scope, std::string_view name, std::string_view label,
                std::string_view value) override {
+    if (Status bus = NeedBus(); !bus) return bus;
     const std::string s(scope), n(name), l(label);
     // libsecret takes the value as a C string; the settings rules end a value at a NUL anyway.
     std::string v(value);
@@ -104,6 +124,7 @@ class SecretServiceStore final : public SecretStore {
   }
 
   Status Remove(std::string_view scope, std::string_view name) override {
+    if (Status bus = NeedBus(); !bus) return bus;
     const std::string s(scope), n(name);
     GError* err = nullptr;
     secret_password_clear_sync(&kSchema, nullptr, &err, "settings", s.c_str(), "name", n.c_str(),

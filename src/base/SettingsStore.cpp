@@ -300,10 +300,13 @@ Result<int> SettingsStore::MoveSecretsToKeyring() {
       const bool kept = back && *back && **back == *value;
       if (back && *back) WipeSecret(**back);
       WipeSecret(*value);
-      if (!kept)
+      if (!kept) {
+        // A wrong copy would be read before the file's right one.
+        (void)secrets_->Remove(scope_, info.name);
         return Error(ErrorCode::Failed,
                      std::string(info.name) + ": the keyring did not keep the value; it stays in " +
                          file_.string());
+      }
       ++moved;
     }
     // An empty value is no secret, but the file keeps no secret rows at all once moved.

@@ -18,6 +18,7 @@
 #include "cli/CommandLine.h"
 #include "cli/FetchEvents.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 #include "cli/TerminalProgress.h"
 #include "receive/ImapReceive.h"
 
@@ -178,7 +179,7 @@ std::variant<ImapTarget, std::string> ResolveImapTarget(const std::string& url,
 
 int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::string&)>& usage) {
   if (o.out.empty() && !o.list) return usage("--out is required");
-  const dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  const dtl::SettingsStore settings = OpenSettings();
   auto resolved = ResolveImapTarget(o.url, o.user, settings);
   if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
   const ImapTarget target = std::get<ImapTarget>(resolved);
