@@ -12,15 +12,21 @@ namespace dtl {
 
 namespace {
 
-const SecretSchema kSchema = {
-    "org.drovetail.Secret",
-    SECRET_SCHEMA_NONE,
-    {
-        {"settings", SECRET_SCHEMA_ATTRIBUTE_STRING},
-        {"name", SECRET_SCHEMA_ATTRIBUTE_STRING},
-        {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-    },
-    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const SecretSchema kSchema = {"org.drovetail.Secret",
+                              SECRET_SCHEMA_NONE,
+                              {
+                                  {"settings", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {"name", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                              },
+                              0,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
 
 // Long enough for a keyring busy writing its file, short enough that a program asking at
 // start-up is not held up noticeably when something on the bus is stuck.

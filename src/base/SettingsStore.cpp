@@ -282,7 +282,8 @@ Result<std::vector<std::string>> SettingsStore::SecretsInKeyring() const {
 
 Result<int> SettingsStore::MoveSecretsToKeyring() {
   if (!KeyringAvailable())
-    return Error(ErrorCode::NotFound, "no keyring is running (no Secret Service on the session bus)");
+    return Error(ErrorCode::NotFound,
+                 "no keyring is running (no Secret Service on the session bus)");
   if (GetDword("SecretStore") != 0) {
     if (Status s = SetDword("SecretStore", 0); !s) return s.error();
   }
@@ -303,9 +304,9 @@ Result<int> SettingsStore::MoveSecretsToKeyring() {
       if (!kept) {
         // A wrong copy would be read before the file's right one.
         (void)secrets_->Remove(scope_, info.name);
-        return Error(ErrorCode::Failed,
-                     std::string(info.name) + ": the keyring did not keep the value; it stays in " +
-                         file_.string());
+        return Error(ErrorCode::Failed, std::string(info.name) +
+                                            ": the keyring did not keep the value; it stays in " +
+                                            file_.string());
       }
       ++moved;
     }
@@ -317,12 +318,14 @@ Result<int> SettingsStore::MoveSecretsToKeyring() {
 
 Result<int> SettingsStore::MoveSecretsToFile() {
   if (!KeyringAvailable())
-    return Error(ErrorCode::NotFound, "no keyring is running (no Secret Service on the session bus)");
+    return Error(ErrorCode::NotFound,
+                 "no keyring is running (no Secret Service on the session bus)");
   int moved = 0;
   for (const auto& info : SettingsTable()) {
     if (!info.secret) continue;
     auto found = secrets_->Lookup(scope_, info.name);
-    if (!found) return Error(found.error().code, std::string(info.name) + ": " + found.error().message);
+    if (!found)
+      return Error(found.error().code, std::string(info.name) + ": " + found.error().message);
     if (!*found) continue;
     std::string& value = **found;
     Status written = SetRawString(kSettingsKey, info.name, value);

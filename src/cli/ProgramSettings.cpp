@@ -19,8 +19,8 @@ dtl::SettingsStore OpenSettings(bool moveSecrets) {
     std::fprintf(stderr, "dtl: the secrets stay in %s: %s\n", store.Path().c_str(),
                  moved.error().message.c_str());
   else if (*moved > 0)
-    std::fprintf(stderr, "dtl: moved %d secret%s from %s to %s\n", *moved,
-                 *moved == 1 ? "" : "s", store.Path().c_str(), where.c_str());
+    std::fprintf(stderr, "dtl: moved %d secret%s from %s to %s\n", *moved, *moved == 1 ? "" : "s",
+                 store.Path().c_str(), where.c_str());
   return store;
 }
 

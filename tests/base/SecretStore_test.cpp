@@ -28,7 +28,8 @@ std::map<std::string, std::string> SecretValues() {
     std::string v = "s3cret-" + std::string(info.name) + "-\xc3\xa9!";
     if (info.maxChars > 1000) {
       v.clear();
-      for (size_t i = 0; v.size() < info.maxChars; ++i) v.push_back("0123456789abcdefXYZ-._~"[i % 23]);
+      for (size_t i = 0; v.size() < info.maxChars; ++i)
+        v.push_back("0123456789abcdefXYZ-._~"[i % 23]);
     }
     values[std::string(info.name)] = v;
   }

@@ -55,7 +55,8 @@ bool HelpLists(const std::string& help, const std::string& name) {
 const std::map<std::string, std::vector<std::string>> kMustAccept = {
     {"account", {"setup", "login"}},
     {"config",
-     {"get", "set", "unset", "list", "path", "NAME", "VALUE", "--password-file", "--show-secrets"}},
+     {"get", "set", "unset", "list", "secrets", "path", "NAME", "VALUE", "--password-file",
+      "--show-secrets", "--to"}},
     {"export-password", {"--ssl"}},
     {"fetch",
      {"--page-url",
