@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/SettingsStore.h"
+#include "fixtures/smtp_fixture.h"
 #include "support/KeyringSession.h"
 #include "support/TestSupport.h"
 
@@ -211,6 +212,35 @@ TEST_F(ConfigKeyringCli, ACommandMovesSecretsLeftInTheFileOnceAndSaysSo) {
   auto second = Dtl("get SMTPPass");
   EXPECT_EQ(second.out, "smtp-secret\n");
   EXPECT_EQ(second.err, "");
+}
+
+// The password a send logs in with is read from the keyring: the server sees the right one
+// while the settings file never held it.
+TEST_F(ConfigKeyringCli, ASendLogsInWithTheSmtpPasswordKeptInTheKeyring) {
+  const auto mail = dir / "mail";
+  std::filesystem::create_directories(mail);
+  std::filesystem::create_directories(dir / "tmp");
+  dtltest::SmtpFixture server(mail,
+                              {"--auth", "drover:kept in the keyring", "--mechanisms", "PLAIN"});
+  ASSERT_NE(server.port(), 0);
+  ASSERT_EQ(Dtl("set SMTPServer localhost").status, 0);
+  ASSERT_EQ(Dtl("set SMTPPort " + std::to_string(server.port())).status, 0);
+  ASSERT_EQ(Dtl("set SMTPUserName drover").status, 0);
+  ASSERT_EQ(Dtl("set AllowPlainLogin 1").status, 0);  // the test server speaks no TLS
+  ASSERT_EQ(Dtl("set SMTPPass", "kept in the keyring\n").status, 0);
+  EXPECT_EQ(FileText().find("kept in the keyring"), std::string::npos);
+  dtltest::WriteFileBytes(dir / "data.bin", dtltest::RandomBytes(30000, 5));
+  auto sent =
+      dtltest::RunDtl("send " + dtltest::ShellQuote((dir / "data.bin").string()) +
+                          " --to a@b.test --method smtp --segment-size 20000",
+                      {},
+                      env + " XDG_CONFIG_HOME=" + dtltest::ShellQuote(dir.path().string()) +
+                          " XDG_STATE_HOME=" + dtltest::ShellQuote((dir / "state").string()) +
+                          " TMPDIR=" + dtltest::ShellQuote((dir / "tmp").string()));
+  EXPECT_EQ(sent.status, 0) << sent.all();
+  EXPECT_EQ(sent.all().find("kept in the keyring"), std::string::npos);
+  EXPECT_NE(dtltest::ReadFileText(mail / "msg-1.json").find("\"login\": \"drover\""),
+            std::string::npos);
 }
 
 TEST_F(ConfigKeyringCli, MovingWithABadPlaceIsAUsageError) {

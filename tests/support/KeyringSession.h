@@ -8,9 +8,12 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "base/SecretStore.h"
 #include "fixtures/fixture_process.h"
 #include "support/TestSupport.h"
 
@@ -18,8 +21,9 @@ namespace dtltest {
 
 class KeyringSession {
  public:
-  // The shared session; address() is empty when it could not be started. Starting it sets
-  // DBUS_SESSION_BUS_ADDRESS in this process, so the code under test finds it.
+  // The shared session; address() is empty when it could not be started or its Secret Service
+  // did not answer within 20 s. Starting it sets DBUS_SESSION_BUS_ADDRESS in this process, so
+  // the code under test finds it.
   static KeyringSession& Shared() {
     static KeyringSession session;
     return session;
@@ -34,8 +38,15 @@ class KeyringSession {
         "/bin/sh", DTL_SOURCE_DIR "/tests/fixtures/keyring_session.sh", dir_.path().string()});
     const std::string& line = process_->firstLine();
     if (line.rfind("BUS ", 0) != 0) return;
+    setenv("DBUS_SESSION_BUS_ADDRESS", line.c_str() + 4, 1);
+    // The same question the program asks, so no other D-Bus tool is needed.
+    auto secrets = dtl::MakeSystemSecretStore();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!secrets->Available()) {
+      if (std::chrono::steady_clock::now() > deadline) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     address_ = line.substr(4);
-    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
   }
 
   TempDir dir_;
