@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "base/ProgramFolder.h"
+#include "base/SecretMemory.h"
+#include "base/SecretStore.h"
 
 namespace dtl {
 
@@ -202,6 +204,154 @@ bool IsValidString(const SettingInfo& info, std::string_view value) {
 
 SettingsStore::SettingsStore(fs::path file) : file_(std::move(file)) {}
 
+void SettingsStore::AttachSecrets(std::shared_ptr<SecretStore> secrets) {
+  secrets_ = std::move(secrets);
+  // The keyring outlives any working folder: a relative path would mix up two files.
+  std::error_code ec;
+  fs::path abs = fs::absolute(file_, ec);
+  scope_ = (ec ? file_ : abs).lexically_normal().string();
+}
+
+bool SettingsStore::KeyringAvailable() const { return secrets_ && secrets_->Available(); }
+
+bool SettingsStore::SecretsGoToKeyring() const {
+  // The file's setting first: it costs no bus round trip.
+  return secrets_ && GetDword("SecretStore") == 0 && secrets_->Available();
+}
+
+const SettingInfo* SettingsStore::KeyringRow(std::string_view name) const {
+  if (!secrets_) return nullptr;
+  const SettingInfo* info = FindSetting(name);
+  if (!info || !info->secret) return nullptr;
+  return SecretsGoToKeyring() ? info : nullptr;
+}
+
+std::string SettingsStore::SecretLabel(const SettingInfo& info) const {
+  static const std::pair<std::string_view, std::string_view> kWhat[] = {
+      {"SMTPPass", "SMTP password"},
+      {"IMAPPass", "IMAP password"},
+      {"Pass", "web-mail password"},
+      {"OAuth2RefreshToken", "OAuth2 refresh token"},
+      {"GoogleClientSecret", "Google client secret"},
+      {"MicrosoftClientSecret", "Microsoft client secret"},
+      {"YahooClientSecret", "Yahoo client secret"},
+      {"OAuth2ClientSecret", "OAuth2 client secret"},
+  };
+  std::string what(info.name);
+  for (const auto& [name, text] : kWhat)
+    if (name == info.name) what = text;
+  std::string label = "Drovetail: " + what;
+  // Only a second settings file needs telling apart in the user's keyring manager.
+  std::error_code ec;
+  if (!fs::equivalent(file_, DefaultPath(), ec)) label += " (" + scope_ + ")";
+  return label;
+}
+
+Status SettingsStore::EraseFromFile(std::string_view name) {
+  return Update([&](RegFile& f) {
+    f.Erase(kSettingsKey, name);
+    return true;
+  });
+}
+
+std::vector<std::string> SettingsStore::SecretsInFile() const {
+  RegFile f = Load();
+  std::vector<std::string> names;
+  for (const auto& info : SettingsTable()) {
+    if (!info.secret) continue;
+    const RegValue* v = f.Find(kSettingsKey, info.name);
+    if (v && v->type == SettingType::String && !v->text.empty()) names.emplace_back(info.name);
+  }
+  return names;
+}
+
+Result<std::vector<std::string>> SettingsStore::SecretsInKeyring() const {
+  std::vector<std::string> names;
+  if (!KeyringAvailable()) return names;
+  for (const auto& info : SettingsTable()) {
+    if (!info.secret) continue;
+    auto found = secrets_->Lookup(scope_, info.name);
+    if (!found) return found.error();
+    if (*found) {
+      WipeSecret(**found);
+      names.emplace_back(info.name);
+    }
+  }
+  return names;
+}
+
+Result<int> SettingsStore::MoveSecretsToKeyring() {
+  if (!KeyringAvailable())
+    return Error(ErrorCode::NotFound,
+                 "no keyring is running (no Secret Service on the session bus)");
+  if (GetDword("SecretStore") != 0) {
+    if (Status s = SetDword("SecretStore", 0); !s) return s.error();
+  }
+  int moved = 0;
+  for (const auto& info : SettingsTable()) {
+    if (!info.secret) continue;
+    std::optional<std::string> value = RawString(kSettingsKey, info.name);
+    if (!value) continue;
+    if (!value->empty()) {
+      if (Status s = secrets_->Store(scope_, info.name, SecretLabel(info), *value); !s) {
+        WipeSecret(*value);
+        return Error(s.error().code, std::string(info.name) + ": " + s.error().message);
+      }
+      auto back = secrets_->Lookup(scope_, info.name);
+      const bool kept = back && *back && **back == *value;
+      if (back && *back) WipeSecret(**back);
+      WipeSecret(*value);
+      if (!kept) {
+        // A wrong copy would be read before the file's right one.
+        (void)secrets_->Remove(scope_, info.name);
+        return Error(ErrorCode::Failed, std::string(info.name) +
+                                            ": the keyring did not keep the value; it stays in " +
+                                            file_.string());
+      }
+      ++moved;
+    }
+    // An empty value is no secret, but the file keeps no secret rows at all once moved.
+    if (Status s = EraseFromFile(info.name); !s) return s.error();
+  }
+  return moved;
+}
+
+Result<int> SettingsStore::MoveSecretsToFile() {
+  if (!KeyringAvailable())
+    return Error(ErrorCode::NotFound,
+                 "no keyring is running (no Secret Service on the session bus)");
+  int moved = 0;
+  for (const auto& info : SettingsTable()) {
+    if (!info.secret) continue;
+    auto found = secrets_->Lookup(scope_, info.name);
+    if (!found)
+      return Error(found.error().code, std::string(info.name) + ": " + found.error().message);
+    if (!*found) continue;
+    std::string& value = **found;
+    Status written = SetRawString(kSettingsKey, info.name, value);
+    std::optional<std::string> back = written ? RawString(kSettingsKey, info.name) : std::nullopt;
+    const bool kept = back && *back == value;
+    if (back) WipeSecret(*back);
+    WipeSecret(value);
+    if (!written) return written.error();
+    if (!kept)
+      return Error(ErrorCode::Io, std::string(info.name) + ": " + file_.string() +
+                                      " did not keep the value; it stays in the keyring");
+    if (Status s = secrets_->Remove(scope_, info.name); !s)
+      return Error(s.error().code, std::string(info.name) + ": " + s.error().message);
+    ++moved;
+  }
+  if (Status s = SetDword("SecretStore", 1); !s) return s.error();
+  return moved;
+}
+
+Result<int> SettingsStore::MoveSecretsIfDue() {
+  // The cheap checks first: most runs find nothing to move and never touch the bus.
+  if (!secrets_ || SecretsInFile().empty() || GetDword("SecretStore") != 0) return 0;
+  if (!secrets_->Available()) return 0;
+  return MoveSecretsToKeyring();
+}
+
 fs::path SettingsStore::DefaultPath() { return XdgConfigHome() / "drovetail" / "settings.reg"; }
 
 RegFile SettingsStore::Load() const {
@@ -270,6 +420,11 @@ uint32_t SettingsStore::GetDword(std::string_view name) const {
 }
 
 std::string SettingsStore::GetString(std::string_view name) const {
+  if (const SettingInfo* info = KeyringRow(name)) {
+    // A keyring that cannot answer leaves the file's value (if any) to be read.
+    auto found = secrets_->Lookup(scope_, info->name);
+    if (found && *found) return ApplyStringRule(*info, std::move(**found));
+  }
   RegFile f = LoadForRead();
   const RegValue* v = f.Find(kSettingsKey, name);
   std::optional<std::string> stored;
@@ -284,6 +439,13 @@ Status SettingsStore::SetDword(std::string_view name, uint32_t value) {
 }
 
 Status SettingsStore::SetString(std::string_view name, std::string_view value) {
+  if (const SettingInfo* info = KeyringRow(name)) {
+    Status kept = value.empty() ? secrets_->Remove(scope_, info->name)
+                                : secrets_->Store(scope_, info->name, SecretLabel(*info), value);
+    if (!kept) return kept;
+    // The older copy a file may still hold would come back if the keyring went away.
+    return EraseFromFile(info->name);
+  }
   return SetRawString(kSettingsKey, name, value);
 }
 
@@ -320,6 +482,12 @@ Status SettingsStore::SetRawString(std::string_view key, std::string_view name,
 Status SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
   if (!NormalizeKeyPath(key))
     return Error(ErrorCode::InvalidArgument, "not a valid key path: " + std::string(key));
+  if (const SettingInfo* info = FindSetting(name);
+      info && info->secret && EqualNoCase(*NormalizeKeyPath(key), kSettingsKey) &&
+      KeyringAvailable()) {
+    // Whatever the setting says now, a secret left behind in the keyring would still be one.
+    if (Status s = secrets_->Remove(scope_, info->name); !s) return s;
+  }
   return Update([&](RegFile& f) {
     f.Erase(key, name);
     return true;

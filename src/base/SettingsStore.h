@@ -11,11 +11,16 @@
 // A missing, unreadable, corrupt or truncated file reads as defaults (keeping whatever lines
 // still parse); the next write replaces it with a sound file. Errors are reported only through
 // the Set/Write results (an Error: nothing was written).
+//
+// Secrets (the table's rows marked secret: passwords, the refresh token, client secrets) live
+// in the file unless a SecretStore is attached: then, while it is available and the setting
+// SecretStore is 0, they live there instead and the file keeps none of them (see AttachSecrets).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +32,8 @@
 #include "base/SettingType.h"
 
 namespace dtl {
+
+class SecretStore;
 
 inline constexpr std::string_view kSettingsKey = "Software\\Kestrelwing\\DTL";
 inline constexpr std::string_view kProfileKey = "Software\\DTL\\DTL\\Settings";
@@ -72,6 +79,35 @@ class SettingsStore {
   // $XDG_CONFIG_HOME (default ~/.config) + "/drovetail/settings.reg".
   static std::filesystem::path DefaultPath();
   const std::filesystem::path& Path() const { return file_; }
+
+  // Hands the store a place for secrets (nullptr: none, the file keeps them, as without a
+  // call). While `secrets` is available and the setting SecretStore is 0, GetString of a secret
+  // reads it first (then the file, for a secret not moved yet), SetString writes it there and
+  // takes the value out of the file (an empty value removes it from both), and DeleteValue
+  // removes it from both. Shared: the same place may serve several stores.
+  void AttachSecrets(std::shared_ptr<SecretStore> secrets);
+  // True when secrets written now go to the attached place rather than the file.
+  bool SecretsGoToKeyring() const;
+  // True when a place is attached and available now (whatever the setting says).
+  bool KeyringAvailable() const;
+  // The table's secret rows that have a value in the file, and in the attached place (empty
+  // when none is available), by table name.
+  std::vector<std::string> SecretsInFile() const;
+  Result<std::vector<std::string>> SecretsInKeyring() const;
+  // Moves every secret of the file into the attached place and sets SecretStore to 0 (first,
+  // so every secret reads from one place or the other at each step). Each value is read back
+  // from the place before the file's copy is removed: a failure halfway loses nothing, and a
+  // second call finishes the move. Returns how many were moved. Errors: NotFound when no place
+  // is attached or available; Failed when the place refused or kept a value wrongly; file
+  // errors as for SetDword.
+  Result<int> MoveSecretsToKeyring();
+  // Moves every secret of the attached place into the file, each read back from the file
+  // before the place's copy is removed, and then sets SecretStore to 1. Errors as above.
+  Result<int> MoveSecretsToFile();
+  // The automatic move: when a place is attached and available, SecretStore is 0 and the file
+  // still holds a secret, moves them all (MoveSecretsToKeyring). Returns how many were moved
+  // (0: nothing was due); errors as for MoveSecretsToKeyring.
+  Result<int> MoveSecretsIfDue();
 
   // The program's values with the table's rules applied. A name not in the table reads its
   // raw value (0 / "" when missing). When the file or the program's key is missing, the reader
@@ -136,8 +172,14 @@ class SettingsStore {
   // that returns false writes nothing and makes Update return InvalidArgument.
   Status Update(const std::function<bool(RegFile&)>& change) const;
   RegFile LoadForRead() const;  // Load(), creating the program's key if missing
+  // The secret row `name` names, when secrets go to the attached place now; else nullptr.
+  const SettingInfo* KeyringRow(std::string_view name) const;
+  Status EraseFromFile(std::string_view name);
+  std::string SecretLabel(const SettingInfo& info) const;
 
   std::filesystem::path file_;
+  std::shared_ptr<SecretStore> secrets_;
+  std::string scope_;  // the file's absolute path: what the place files our secrets under
 };
 
 }  // namespace dtl

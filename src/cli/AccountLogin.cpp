@@ -11,6 +11,7 @@
 #include "base/SettingsStore.h"
 #include "browser/NetworkEndpoints.h"
 #include "cli/AccountCommand.h"
+#include "cli/ProgramSettings.h"
 #include "cli/FetchEvents.h"
 
 namespace dtlcli {
@@ -62,7 +63,7 @@ class AccountLogin : public AccountAction {
   }
 
   int Run() override {
-    dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+    dtl::SettingsStore store = OpenSettings();
     const std::string id = provider_ ? *provider_ : store.GetString("OAuth2Provider");
     if (id.empty())
       return LoginFail("no OAuth2 provider; give --provider (google, microsoft, yahoo or custom)");

@@ -14,6 +14,7 @@
 #include "account/AccountStore.h"
 #include "base/SettingsStore.h"
 #include "cli/AccountCommand.h"
+#include "cli/ProgramSettings.h"
 #include "cli/PasswordInput.h"
 #include "mail/MxResolver.h"
 
@@ -274,7 +275,7 @@ int AccountSetup::Run() {
   if (!dtl::IsUsableHostName(profile.smtp.host) || !dtl::IsUsableHostName(profile.imap.host))
     return Fail("the account needs an SMTP and an IMAP server; nothing stored");
 
-  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore store = OpenSettings();
   if (profile.login == dtl::LoginKind::OAuth2) {
     // The token comes from the provider's consent page, which is the login command's work.
     if (auto s = dtl::StoreProfile(store, profile); !s) return Fail(s.error().message);

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/SecretStore.h"
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 
 namespace dtlcli {
 namespace {
@@ -89,13 +91,13 @@ std::string ValueText(const dtl::SettingsStore& store, const dtl::SettingInfo& i
 int Get(const std::string& name) {
   const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
-  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore store = OpenSettings();
   std::printf("%s\n", ValueText(store, *info).c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
 int List(bool showSecrets) {
-  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore store = OpenSettings();
   for (const auto& info : dtl::SettingsTable()) {
     std::string value = ValueText(store, info);
     if (info.secret && !showSecrets && !value.empty()) value = "********";
@@ -110,7 +112,7 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
   const dtl::SettingInfo* info = Lookup(settingName);
   if (!info) return kExitUsage;
   std::string name(info->name);
-  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore store = OpenSettings();
   bool ok = false;
 
   if (info->secret) {
@@ -169,12 +171,51 @@ int Set(const std::string& settingName, const std::vector<std::string>& values,
 int Unset(const std::string& name) {
   const dtl::SettingInfo* info = Lookup(name);
   if (!info) return kExitUsage;
-  dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore store = OpenSettings();
   if (!store.DeleteValue(dtl::kSettingsKey, info->name).ok()) {
     std::fprintf(stderr, "dtl config: cannot write %s\n", store.Path().c_str());
     return kExitFailure;
   }
   return kExitOk;
+}
+
+std::string NamesOrNone(const std::vector<std::string>& names) {
+  if (names.empty()) return "none";
+  std::string text;
+  for (const auto& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
+}
+
+// Where secrets are kept, and with `to` a move there. Reports before it acts, so nothing is
+// moved behind the user's back by the look itself.
+int Secrets(const std::optional<std::string>& to) {
+  if (to && *to != "keyring" && *to != "file") return Usage("--to takes keyring or file");
+  dtl::SettingsStore store = OpenSettings(false);
+  const std::string keyring = dtl::MakeSystemSecretStore()->Describe();
+  if (to) {
+    auto moved = *to == "keyring" ? store.MoveSecretsToKeyring() : store.MoveSecretsToFile();
+    if (!moved) {
+      std::fprintf(stderr, "dtl config: %s\n", moved.error().message.c_str());
+      return kExitFailure;
+    }
+    std::printf("Moved %d secret%s to %s.\n", *moved, *moved == 1 ? "" : "s",
+                *to == "keyring" ? keyring.c_str() : store.Path().c_str());
+  }
+  const bool running = store.KeyringAvailable();
+  if (store.SecretsGoToKeyring())
+    std::printf("Secrets are kept in %s.\n", keyring.c_str());
+  else if (running)
+    std::printf("Secrets are kept in %s (SecretStore is 1, although a keyring is running).\n",
+                store.Path().c_str());
+  else
+    std::printf("Secrets are kept in %s (no keyring is running).\n", store.Path().c_str());
+  if (running) {
+    auto inKeyring = store.SecretsInKeyring();
+    std::printf("In the keyring: %s\n",
+                inKeyring ? NamesOrNone(*inKeyring).c_str() : inKeyring.error().message.c_str());
+  }
+  std::printf("In the settings file: %s\n", NamesOrNone(store.SecretsInFile()).c_str());
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
 // One subcommand of the App per action: each declares its own positionals and options, so
@@ -227,6 +268,16 @@ class ConfigCommand : public Command {
         *list_, [](const std::string& a) { return "unexpected argument '" + a + "' for list"; });
     line.Flag(*list_, "--show-secrets", showSecrets_, "show the passwords too");
 
+    secrets_ = app.add_subcommand(
+        "secrets",
+        "prints where passwords and tokens are kept (the desktop's keyring or the settings "
+        "file) and which are there; --to moves every one of them, each checked written before "
+        "the other copy is removed");
+    Arguments(line, *secrets_, "secrets takes no arguments besides --to");
+    line.Value(*secrets_, "--to", to_, "PLACE",
+               "move the secrets to PLACE: keyring (the running Secret Service) or file",
+               "keyring or file");
+
     path_ = app.add_subcommand(
         "path", "prints the settings file's path ($XDG_CONFIG_HOME/drovetail/settings.reg)");
     Arguments(line, *path_, "path takes no arguments");
@@ -237,11 +288,12 @@ class ConfigCommand : public Command {
     if (set_->parsed()) return Set(name_, values_, passwordFile_);
     if (unset_->parsed()) return Unset(name_);
     if (list_->parsed()) return List(showSecrets_);
+    if (secrets_->parsed()) return Secrets(to_);
     if (path_->parsed()) {
       std::printf("%s\n", dtl::SettingsStore::DefaultPath().c_str());
       return kExitOk;
     }
-    return Usage("expected get, set, unset, list or path");
+    return Usage("expected get, set, unset, list, secrets or path");
   }
 
  private:
@@ -251,10 +303,11 @@ class ConfigCommand : public Command {
     line.UnknownOption(sub, [text](const std::string&) { return text; });
   }
 
-  CLI::App *get_ = nullptr, *set_ = nullptr, *unset_ = nullptr, *list_ = nullptr, *path_ = nullptr;
+  CLI::App *get_ = nullptr, *set_ = nullptr, *unset_ = nullptr, *list_ = nullptr,
+           *secrets_ = nullptr, *path_ = nullptr;
   std::string name_;
   std::vector<std::string> values_;
-  std::optional<std::string> passwordFile_;
+  std::optional<std::string> passwordFile_, to_;
   bool showSecrets_ = false;
 };
 

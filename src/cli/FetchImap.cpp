@@ -20,6 +20,7 @@
 #include "cli/CommandLine.h"
 #include "cli/FetchEvents.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 #include "cli/TerminalProgress.h"
 #include "receive/ImapReceive.h"
 
@@ -181,7 +182,7 @@ std::variant<ImapTarget, std::string> ResolveImapTarget(const std::string& url,
 int RunImapFetch(const ImapFetchOptions& o, const std::function<int(const std::string&)>& usage) {
   if (o.out.empty() && !o.list) return usage("--out is required");
   // Not const: an OAuth2 provider that rotates refresh tokens has the new one kept here.
-  dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore settings = OpenSettings();
   auto resolved = ResolveImapTarget(o.url, o.user, settings);
   if (auto* why = std::get_if<std::string>(&resolved)) return usage(*why);
   const ImapTarget target = std::get<ImapTarget>(resolved);

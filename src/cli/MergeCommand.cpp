@@ -16,6 +16,7 @@
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 #include "cli/TerminalProgress.h"
 
 namespace dtlcli {
@@ -189,7 +190,7 @@ int MergeCommand::Run() {
   if (haveOut) {
     params.saveFolder = out;
   } else {
-    dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+    dtl::SettingsStore settings = OpenSettings();
     std::string saved = settings.SavePath();
     params.saveFolder = saved.empty() ? fs::current_path() : fs::path(saved);
   }

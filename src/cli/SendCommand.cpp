@@ -28,6 +28,7 @@
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 #include "cli/TerminalProgress.h"
 #include "send/SegmentSizeCheck.h"
 #include "send/SendDocument.h"
@@ -430,7 +431,7 @@ int SendCommand::Run() {
   const auto &position = position_, &segmentSize = segmentSize_;
   const bool passwordStdin = passwordStdin_, plain = plain_, resume = resume_;
 
-  dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+  dtl::SettingsStore settings = OpenSettings();
   const dtl::SendJournal journal(dtl::DefaultJournalPath());
   JournalLock lock(journal.Path());
   if (!lock.held())

@@ -16,6 +16,7 @@
 #include "base/SettingsStore.h"
 #include "cli/CommandLine.h"
 #include "cli/PasswordInput.h"
+#include "cli/ProgramSettings.h"
 #include "cli/TerminalProgress.h"
 
 namespace dtlcli {
@@ -156,7 +157,7 @@ int SplitCommand::Run() {
   params.threads = threads;
   params.encMethod = des ? 2 : 1;
   if (!des || (!position && !segmentSize) || !recoveryPercent_) {
-    dtl::SettingsStore settings(dtl::SettingsStore::DefaultPath());
+    dtl::SettingsStore settings = OpenSettings();
     if (!des) params.encMethod = settings.EncMethod();
     if (!position && !segmentSize) position = settings.SegSize();
     // A setting edited by hand past 100 must not stop every split: it is read as the most.

@@ -703,7 +703,8 @@ void MainWindow::receiveFromMailbox() {
           if (frame) frame->showSignInNeeded(text);
         });
   auto* dlg = new SegmentManagerDialog(
-      app_.Store(), MakeImapSource(std::move(imap), app_.Store().ImapFolder()),
+      app_.Store(), MakeImapSource(std::move(imap), app_.Store().ImapFolder(), 4,
+                                    dtl::LimitPausesFrom(app_.Store())),
       [&app = app_] { return app.trayHidden; }, this);
   followFrame(dlg);
   mailboxManager_ = dlg;

@@ -96,8 +96,9 @@ std::string Runs(const std::vector<uint64_t>& numbers) {
 
 class ImapSource : public SegmentSource {
  public:
-  ImapSource(dtl::ImapSettings settings, std::string folder, unsigned jobs)
-      : settings_(std::move(settings)), folder_(std::move(folder)), jobs_(jobs) {}
+  ImapSource(dtl::ImapSettings settings, std::string folder, unsigned jobs,
+             dtl::LimitPauses pauses)
+      : settings_(std::move(settings)), folder_(std::move(folder)), jobs_(jobs), pauses_(pauses) {}
 
   void List(Events& events, const KnownKey&, std::stop_token stop, std::stop_token close) override {
     // The listing takes one token: either stop ends it. What was filed before a Stop stays in
@@ -147,10 +148,10 @@ class ImapSource : public SegmentSource {
       chosen.back().item.key = item.key;
     }
     auto* dlg = new DownloadDialog(
-        [settings = settings_, folder = folder_, validity = uidValidity_, jobs = jobs_, chosen](
-            const dtl::DownloadEngine::Params& params, dtl::DownloadObserver& observer,
-            std::stop_token stop) {
-          return Receive(settings, folder, validity, jobs, chosen, params, observer, stop);
+        [settings = settings_, folder = folder_, validity = uidValidity_, jobs = jobs_,
+         pauses = pauses_, chosen](const dtl::DownloadEngine::Params& params,
+                                   dtl::DownloadObserver& observer, std::stop_token stop) {
+          return Receive(settings, folder, validity, jobs, pauses, chosen, params, observer, stop);
         },
         parent);
     dlg->SetUp(folder, Q(settings_.host), 0, autoMerge, password);
@@ -175,7 +176,7 @@ class ImapSource : public SegmentSource {
 
   static dtl::DownloadEngine::Summary Receive(const dtl::ImapSettings& settings,
                                               const std::string& folder, uint32_t uidValidity,
-                                              unsigned jobs,
+                                              unsigned jobs, const dtl::LimitPauses& pauses,
                                               const std::vector<dtl::ImapSegmentRef>& items,
                                               const dtl::DownloadEngine::Params& params,
                                               dtl::DownloadObserver& observer,
@@ -187,6 +188,7 @@ class ImapSource : public SegmentSource {
     p.items = items;
     p.uidValidity = uidValidity;
     p.jobs = jobs;
+    p.limitPauses = pauses;
     p.replace = dtl::ReplaceMode::Skip;  // ask, as the web-mail download does
     // The download dialog merges in the Merging dialog, as it does for web mail.
     p.autoMerge = false;
@@ -216,6 +218,7 @@ class ImapSource : public SegmentSource {
   dtl::ImapSettings settings_;
   std::string folder_;
   unsigned jobs_;
+  dtl::LimitPauses pauses_;  // for a provider's limit that names no time
   // Where each segment name was found, by the latest listing that found it: a Refresh files
   // only new names, but every row must lead to its segment.
   std::map<std::string, dtl::ImapSegmentRef> refs_;
@@ -231,9 +234,9 @@ std::unique_ptr<SegmentSource> MakeWebMailSource(dtl::CookieJar& cookies,
 }
 
 std::unique_ptr<SegmentSource> MakeImapSource(dtl::ImapSettings settings, std::string folder,
-                                              unsigned jobs) {
+                                              unsigned jobs, dtl::LimitPauses pauses) {
   return std::make_unique<ImapSource>(std::move(settings), std::move(folder),
-                                      std::clamp(jobs, 1u, 16u));
+                                      std::clamp(jobs, 1u, 16u), pauses);
 }
 
 }  // namespace dtlui

@@ -21,6 +21,7 @@
 
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
+#include "mail/ProviderLimit.h"
 #include "receive/DownloadEngine.h"
 #include "receive/ImapSession.h"
 
@@ -86,8 +87,9 @@ std::unique_ptr<SegmentSource> MakeWebMailSource(dtl::CookieJar& cookies,
                                                  const WebMailSession& session);
 
 // The IMAP folder `folder` (UTF-8; INBOX when empty) of the mailbox `settings` reach. The
-// download receives over `jobs` connections at once.
+// download receives over `jobs` connections at once; a provider's limit that names no time
+// pauses it for `pauses` (the RateLimitPause and QuotaPause settings).
 std::unique_ptr<SegmentSource> MakeImapSource(dtl::ImapSettings settings, std::string folder,
-                                              unsigned jobs = 4);
+                                              unsigned jobs = 4, dtl::LimitPauses pauses = {});
 
 }  // namespace dtlui

@@ -3,11 +3,14 @@
 // a representative state, saves a PNG of each into DIR and exits (works offscreen).
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QCommandLineParser>
 
 #include "base/ProgramFolder.h"
 #include "base/SecretMemory.h"
+#include "base/SecretStore.h"
 #include "base/SettingsStore.h"
 #include "gui/Application.h"
 #include "gui/Screenshots.h"
@@ -47,6 +50,15 @@ int main(int argc, char** argv) {
   if (parser.isSet(shots)) return dtlui::SaveScreenshots(parser.value(shots));
 
   dtl::SettingsStore store(dtl::SettingsStore::DefaultPath());
+  store.AttachSecrets(dtl::MakeSystemSecretStore());
+  // Passwords still in the file go to a keyring that is running now (said on stderr; a refusal
+  // leaves them in the file, which keeps serving).
+  if (auto moved = store.MoveSecretsIfDue(); !moved)
+    std::fprintf(stderr, "drovetail: the secrets stay in %s: %s\n", store.Path().c_str(),
+                 moved.error().message.c_str());
+  else if (*moved > 0)
+    std::fprintf(stderr, "drovetail: moved %d secret(s) from %s to the desktop's keyring\n",
+                 *moved, store.Path().c_str());
   dtlui::Application app(store, dtl::XdgDataHome());
   if (!app.start(parser.positionalArguments())) return 1;
   const int code = QApplication::exec();

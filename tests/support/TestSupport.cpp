@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,20 @@
 #include <stdexcept>
 
 namespace dtltest {
+
+namespace {
+// A dtl run by a test must never reach the desktop session of whoever runs the tests: it would
+// keep test passwords in their keyring. The keyring tests start a private bus of their own
+// (support/KeyringSession.h) and hand its address over explicitly.
+[[maybe_unused]] const bool kAwayFromTheUsersSession = [] {
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
+    struct stat st {};
+    if (::stat((std::string(runtime) + "/bus").c_str(), &st) == 0) unsetenv("XDG_RUNTIME_DIR");
+  }
+  return true;
+}();
+}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
