@@ -4,7 +4,7 @@
 
 namespace dtl {
 
-bool IsUsableHostName(std::string_view host) {
+bool IsUsableHostName(std::string_view host, bool singleLabel) {
   if (host.empty() || host.size() > 253) return false;
   in_addr v4{};
   if (inet_pton(AF_INET, std::string(host).c_str(), &v4) == 1) return true;
@@ -25,7 +25,7 @@ bool IsUsableHostName(std::string_view host) {
     ++labels;
     start = dot + 1;
   }
-  return labels >= 2;
+  return labels >= 2 || singleLabel;
 }
 
 }  // namespace dtl

@@ -60,8 +60,10 @@ struct AccountProfile {
 // True for a name a discovered server may have: letters, digits, "-" and "." only, labels of 1 to
 // 63 characters not starting or ending with "-", 253 characters at most, at least one dot (or
 // "localhost"), no trailing dot; or an IPv4 address. Nothing of a URL (":", "/", "@"), no
-// spaces: a name from a document or a DNS answer is never handed on unchecked.
-bool IsUsableHostName(std::string_view host);
+// spaces: a name from a document or a DNS answer is never handed on unchecked. With
+// `singleLabel` a name without a dot passes too ("mailhost" on a home or office network): a
+// name the user typed is theirs to choose.
+bool IsUsableHostName(std::string_view host, bool singleLabel = false);
 
 // True for a TCP port 1..65535.
 inline bool IsUsablePort(long port) { return port >= 1 && port <= 65535; }

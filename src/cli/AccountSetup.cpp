@@ -151,7 +151,7 @@ std::optional<std::string> AccountSetup::ApplyOptions(dtl::AccountProfile& p) co
   auto host = [&](const std::optional<std::string>& v, std::string& into,
                   const char* name) -> std::optional<std::string> {
     if (!v) return std::nullopt;
-    if (!dtl::IsUsableHostName(*v)) return std::string(name) + " is not a host name: " + *v;
+    if (!dtl::IsUsableHostName(*v, true)) return std::string(name) + " is not a host name: " + *v;
     into = *v;
     changed = true;
     return std::nullopt;
@@ -215,7 +215,7 @@ bool AccountSetup::Correct(dtl::AccountProfile& p) const {
     s = *ParseSecurity(text);
     return true;
   };
-  auto hostOk = [](const std::string& v) { return dtl::IsUsableHostName(v); };
+  auto hostOk = [](const std::string& v) { return dtl::IsUsableHostName(v, true); };
   auto anyText = [](const std::string& v) { return !v.empty(); };
   return field("SMTP server", p.smtp.host, hostOk) && portField("SMTP port", p.smtp.port) &&
          securityField("SMTP security (tls/starttls)", p.smtp.security) &&
@@ -272,7 +272,8 @@ int AccountSetup::Run() {
       PrintProfile(profile);
     }
   }
-  if (!dtl::IsUsableHostName(profile.smtp.host) || !dtl::IsUsableHostName(profile.imap.host))
+  if (!dtl::IsUsableHostName(profile.smtp.host, true) ||
+      !dtl::IsUsableHostName(profile.imap.host, true))
     return Fail("the account needs an SMTP and an IMAP server; nothing stored");
 
   dtl::SettingsStore store = OpenSettings();

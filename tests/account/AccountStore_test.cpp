@@ -71,3 +71,22 @@ TEST(AccountStore, PasswordGoesToBothLogins) {
 }
 
 }  // namespace
+
+// A discovered name must look like a server's; a typed one may also be a bare name of the
+// user's own network. Nothing with URL parts or blanks passes either way.
+TEST(AccountStore, HostNamesFromDocumentsNeedADotAndTypedOnesMayNot) {
+  struct Row {
+    const char* host;
+    bool discovered;
+    bool typed;
+  };
+  for (const Row& r : {Row{"smtp.example.org", true, true}, Row{"localhost", true, true},
+                       Row{"192.0.2.7", true, true}, Row{"mailhost", false, true},
+                       Row{"mail-1", false, true}, Row{"", false, false},
+                       Row{"smtp.example.org:25", false, false}, Row{"evil/x", false, false},
+                       Row{"a b", false, false}, Row{"-bad.example", false, false},
+                       Row{"user@host.example", false, false}, Row{"trailing.", false, false}}) {
+    EXPECT_EQ(dtl::IsUsableHostName(r.host), r.discovered) << r.host;
+    EXPECT_EQ(dtl::IsUsableHostName(r.host, true), r.typed) << r.host;
+  }
+}
