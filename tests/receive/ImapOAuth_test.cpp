@@ -124,6 +124,16 @@ TEST_F(ImapOAuth, ARefusedRenewedTokenFailsAuthAndATokenSourceFailureIsPassedOn)
 
 // ---- scripted: what Dovecot does not do ----
 
+// A login as me@x.test to the scripted peer listening on loopback `port`.
+dtl::ImapSettings ScriptedSettings(int port) {
+  dtl::ImapSettings s;
+  s.host = "127.0.0.1";
+  s.port = port;
+  s.user = "me@x.test";
+  s.ioTimeout = std::chrono::milliseconds(10000);
+  return s;
+}
+
 // One connection: the greeting offers XOAUTH2 without SASL-IR; the token must wait for the
 // continuation, and an error challenge must be answered with an empty line before the NO.
 TEST(ImapOAuthScripted, WithoutSaslIrTheTokenFollowsTheContinuation) {
@@ -153,11 +163,7 @@ TEST(ImapOAuthScripted, WithoutSaslIrTheTokenFollowsTheContinuation) {
     dtltest::SendAll(fd, "* BYE bye\r\na3 OK done\r\n");
     return false;
   });
-  dtl::ImapSettings s;
-  s.host = "127.0.0.1";
-  s.port = peer.port();
-  s.user = "me@x.test";
-  s.ioTimeout = std::chrono::milliseconds(10000);
+  dtl::ImapSettings s = ScriptedSettings(peer.port());
   std::vector<bool> asked;
   s.accessToken = [&](bool renew) -> dtl::Result<std::string> {
     asked.push_back(renew);
@@ -186,11 +192,7 @@ TEST(ImapOAuthScripted, NoOAuthMechanismOfferedFailsWithoutAskingForAToken) {
     dtltest::ReadUntil(fd, buf, "\r\n");
     return false;
   });
-  dtl::ImapSettings s;
-  s.host = "127.0.0.1";
-  s.port = peer.port();
-  s.user = "me@x.test";
-  s.ioTimeout = std::chrono::milliseconds(10000);
+  dtl::ImapSettings s = ScriptedSettings(peer.port());
   bool asked = false;
   s.accessToken = [&](bool) -> dtl::Result<std::string> {
     asked = true;
