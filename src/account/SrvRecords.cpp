@@ -1,6 +1,6 @@
 #include "account/SrvRecords.h"
 
-#include <adns.h>
+#include "mail/AdnsSession.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,26 +9,6 @@
 
 namespace dtl {
 namespace {
-
-class AdnsState {
- public:
-  ~AdnsState() {
-    if (state_) adns_finish(state_);
-  }
-  adns_state* out() { return &state_; }
-  adns_state get() const { return state_; }
-
- private:
-  adns_state state_ = nullptr;
-};
-
-struct AnswerDeleter {
-  void operator()(adns_answer* a) const { std::free(a); }
-};
-
-// The core never prints: a hostile name server must not be able to fill someone's stderr.
-constexpr adns_initflags kInitFlags =
-    static_cast<adns_initflags>(adns_if_noautosys | adns_if_noerrprint | adns_if_noserverwarn);
 
 // A domain answering with hundreds of records gets the first of them considered.
 constexpr size_t kMaxTargets = 32;
@@ -71,24 +51,17 @@ std::optional<ServerEndpoint> Pick(const std::string& domain, const Service (&se
 
 Result<std::vector<SrvTarget>> LookUpSrv(const std::string& name,
                                          const std::optional<std::string>& resolverConfig) {
-  AdnsState ads;
-  int rc = resolverConfig
-               ? adns_init_strcfg(ads.out(), kInitFlags, nullptr, resolverConfig->c_str())
-               : adns_init_logfn(ads.out(), kInitFlags, nullptr, nullptr, nullptr);
-  if (rc != 0)
-    return rc == EINVAL ? Error(ErrorCode::InvalidArgument,
-                                "the resolver configuration cannot be parsed", rc)
-                        : Error(ErrorCode::Network,
-                                std::string("the resolver cannot start: ") + std::strerror(rc), rc);
+  AdnsSession ads;
+  if (auto failed = ads.Start(resolverConfig)) return std::move(*failed);
   adns_query query = nullptr;
-  rc = adns_submit(ads.get(), name.c_str(), adns_r_srv_raw, adns_qf_none, nullptr, &query);
+  int rc = adns_submit(ads.get(), name.c_str(), adns_r_srv_raw, adns_qf_none, nullptr, &query);
   if (rc != 0)
     return Error(ErrorCode::Network,
                  "the SRV query for " + name + " cannot be sent: " + std::strerror(rc), rc);
   adns_answer* raw = nullptr;
   void* context = nullptr;
   rc = adns_wait(ads.get(), &query, &raw, &context);
-  std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
+  AdnsAnswer answer(raw);
   if (rc != 0 || !answer)
     return Error(ErrorCode::Network,
                  "the SRV query for " + name + " was lost: " + std::strerror(rc), rc);

@@ -1,6 +1,6 @@
 #include "mail/MxResolver.h"
 
-#include <adns.h>
+#include "mail/AdnsSession.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,40 +20,6 @@ constexpr std::size_t kMaxConfigBytes = 64 * 1024;
 constexpr std::size_t kMaxHostChars = 255;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Owns one adns state for the length of one look-up, so the state is released on every path.
-class AdnsState {
- public:
-  ~AdnsState() {
-    if (state_) adns_finish(state_);
-  }
-  adns_state* out() { return &state_; }
-  adns_state get() const { return state_; }
-
- private:
-  adns_state state_ = nullptr;
-};
-
-struct AnswerDeleter {
-  void operator()(adns_answer* a) const { std::free(a); }
-};
-
-// No diagnostics ever reach the terminal from here: the core never prints, and a hostile
-// server must not be able to fill someone's stderr.
-constexpr adns_initflags kInitFlags =
-    static_cast<adns_initflags>(adns_if_noautosys | adns_if_noerrprint | adns_if_noserverwarn);
-
-// Starts `ads` from the given configuration text, or from the system's without one.
-std::optional<Error> StartAdns(AdnsState& ads, const std::optional<std::string>& config,
-                               adns_initflags flags) {
-  int rc = config ? adns_init_strcfg(ads.out(), flags, nullptr, config->c_str())
-                  : adns_init_logfn(ads.out(), flags, nullptr, nullptr, nullptr);
-  if (rc == 0) return std::nullopt;
-  return rc == EINVAL
-             ? Error(ErrorCode::InvalidArgument, "the resolver configuration cannot be parsed", rc)
-             : Error(ErrorCode::Network,
-                     std::string("the resolver cannot start: ") + std::strerror(rc), rc);
-}
 
 bool IsAddressLiteral(const std::string& host) {
   unsigned char buf[sizeof(in6_addr)];
@@ -124,8 +90,8 @@ Result<std::string> MxResolver::Pick(bool advance) {
 void MxResolver::LookUp() {
   lookUpError_ = Error(ErrorCode::NotFound, {});
   settled_ = false;
-  AdnsState ads;
-  if (auto failed = StartAdns(ads, config_, kInitFlags)) {
+  AdnsSession ads;
+  if (auto failed = ads.Start(config_)) {
     lookUpError_ = std::move(*failed);
     return;
   }
@@ -142,7 +108,7 @@ void MxResolver::LookUp() {
   void* context = nullptr;
   // adns_wait returns once the query has an answer or has run out of adns's retries.
   rc = adns_wait(ads.get(), &query, &raw, &context);
-  std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
+  AdnsAnswer answer(raw);
   if (rc != 0 || !answer) {
     lookUpError_ =
         Error(ErrorCode::Network, std::string("the MX query was lost: ") + std::strerror(rc), rc);
@@ -181,8 +147,8 @@ void MxResolver::LookUp() {
 Result<std::vector<std::string>> MxResolver::Addresses(const std::string& host) const {
   if (IsAddressLiteral(host)) return std::vector<std::string>{host};
   const std::string failed = "cannot resolve " + host + ": ";
-  AdnsState ads;
-  if (auto error = StartAdns(ads, config_, kInitFlags)) {
+  AdnsSession ads;
+  if (auto error = ads.Start(config_)) {
     error->message = failed + error->message;
     return std::move(*error);
   }
@@ -204,7 +170,7 @@ Result<std::vector<std::string>> MxResolver::Addresses(const std::string& host) 
     adns_answer* raw = nullptr;
     void* context = nullptr;
     const int rc = adns_wait(ads.get(), &query, &raw, &context);
-    std::unique_ptr<adns_answer, AnswerDeleter> answer(raw);
+    AdnsAnswer answer(raw);
     if (rc != 0 || !answer) {
       if (!firstFailure)
         firstFailure =

@@ -10,6 +10,7 @@
 
 #include "base/SettingsStore.h"
 #include "fixtures/oauth_server.h"
+#include "support/OAuthCase.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -20,17 +21,11 @@ using namespace std::chrono_literals;
 
 constexpr const char* kUser = "joe@example.com";
 
-class AccessTokensTest : public ::testing::Test {
+class AccessTokensTest : public dtltest::OAuthServerCase {
  protected:
-  static void SetUpTestSuite() { pki_ = new dtltest::ProviderPki(); }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    server_ = std::make_unique<OAuthServer>(pki_, std::vector<std::string>{"--client-id", "cid"});
-    ASSERT_TRUE(server_->running()) << server_->error();
+    OAuthServerCase::SetUp();
+    if (HasFatalFailure()) return;
     store_ = std::make_unique<dtl::SettingsStore>(dir_ / "settings.reg");
     refresh_ = server_->MintRefreshToken(kUser);
     ASSERT_FALSE(refresh_.empty());
@@ -53,15 +48,12 @@ class AccessTokensTest : public ::testing::Test {
     return OAuthServer::Field(r.body, "active") == "true";
   }
 
-  static dtltest::ProviderPki* pki_;
-  std::unique_ptr<OAuthServer> server_;
   dtltest::TempDir dir_;
   std::unique_ptr<dtl::SettingsStore> store_;
   std::string refresh_;
   const std::chrono::system_clock::time_point base_ = std::chrono::system_clock::now();
   std::atomic<long> offset_{0};  // seconds the fake clock has moved on
 };
-dtltest::ProviderPki* AccessTokensTest::pki_ = nullptr;
 
 TEST_F(AccessTokensTest, CachedTokenIsRenewedOnlyWhenLessThanAMinuteIsLeft) {
   // Tokens live 3600 s; the source renews once fewer than 60 s are left.

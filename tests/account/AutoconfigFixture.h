@@ -19,6 +19,7 @@
 
 #include "browser/NetworkEndpoints.h"
 #include "fixtures/fixture_process.h"
+#include "fixtures/test_pki.h"
 #include "support/TestSupport.h"
 
 namespace dtltest {
@@ -31,39 +32,9 @@ inline const std::vector<std::string>& AutoconfigHosts() {
   return hosts;
 }
 
-class AutoconfigPki {
+class AutoconfigPki : public TestPki {
  public:
-  AutoconfigPki() {
-    std::string san = "DNS:localhost,IP:127.0.0.1";
-    for (const auto& h : AutoconfigHosts()) san += ",DNS:" + h;
-    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    const std::string script =
-        "cd " + ShellQuote(dir_.path().string()) +
-        " && set -e\n"
-        "openssl req -x509 " +
-        ec +
-        " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Autoconfig Test CA'"
-        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-        "openssl req " +
-        ec +
-        " -keyout server.key -out server.csr -subj '/CN=example.test'\n"
-        "printf 'subjectAltName=" +
-        san +
-        "\\nextendedKeyUsage=serverAuth\\n' > ext.cnf\n"
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
-        " -extfile ext.cnf -out server.pem\n";
-    auto r = RunCommand(script);
-    ok_ = r.status == 0;
-    output_ = r.output;
-  }
-  bool ok() const { return ok_; }
-  const std::string& output() const { return output_; }
-  std::string file(const char* name) const { return (dir_.path() / name).string(); }
-
- private:
-  TempDir dir_;
-  bool ok_ = false;
-  std::string output_;
+  AutoconfigPki() : TestPki("Autoconfig Test CA", "example.test", AutoconfigHosts()) {}
 };
 
 class AutoconfigServer {

@@ -15,6 +15,7 @@
 #include "account/OAuthTokenEndpoint.h"
 #include "base/SettingsStore.h"
 #include "fixtures/oauth_server.h"
+#include "support/OAuthCase.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -22,19 +23,8 @@ namespace {
 using dtl::ErrorCode;
 using dtltest::OAuthServer;
 
-class OAuthLoginTest : public ::testing::Test {
+class OAuthLoginTest : public dtltest::OAuthServerCase {
  protected:
-  static void SetUpTestSuite() { pki_ = new dtltest::ProviderPki(); }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    server_ = std::make_unique<OAuthServer>(pki_, std::vector<std::string>{"--client-id", "cid"});
-    ASSERT_TRUE(server_->running()) << server_->error();
-  }
-
   dtl::OAuthLoginParams Params() const {
     dtl::OAuthLoginParams p;
     p.provider.id = "custom";
@@ -48,11 +38,7 @@ class OAuthLoginTest : public ::testing::Test {
     p.timeout = std::chrono::seconds(30);
     return p;
   }
-
-  static dtltest::ProviderPki* pki_;
-  std::unique_ptr<OAuthServer> server_;
 };
-dtltest::ProviderPki* OAuthLoginTest::pki_ = nullptr;
 
 // Plays the browser on a thread of its own once the consent address arrives: `visit` gets the
 // address and does what a browser (or an attacker) would.

@@ -10,9 +10,11 @@ import argparse
 import http.server
 import json
 import os
-import signal
-import ssl
+import sys
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+from https_fixture import Server, serve_until_stdin_closes, use_tls  # noqa: E402
 
 
 def main():
@@ -56,27 +58,9 @@ def main():
             self.end_headers()
             self.wfile.write(body)
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ctx.load_cert_chain(args.cert, args.key)
-    server.socket = ctx.wrap_socket(server.socket, server_side=True)
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    print("PORT %d" % server.server_address[1], flush=True)
-
-    done = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *a: done.set())
-
-    def watch_stdin():
-        try:
-            while os.read(0, 4096):
-                pass
-        finally:
-            done.set()
-
-    threading.Thread(target=watch_stdin, daemon=True).start()
-    done.wait()
-    os._exit(0)
+    server = Server(("127.0.0.1", 0), Handler)
+    use_tls(server, args.cert, args.key)
+    serve_until_stdin_closes([server], "PORT %d" % server.server_address[1])
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 
 #include "base/SettingsStore.h"
 #include "fixtures/oauth_server.h"
+#include "support/OAuthCase.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -19,17 +20,11 @@ constexpr const char* kUser = "joe@example.com";
 // The provider's host as the settings name it; --connect-to carries it to the fixture.
 constexpr const char* kProviderBase = "https://localhost:443";
 
-class AccountLoginTest : public ::testing::Test {
+class AccountLoginTest : public dtltest::OAuthServerCase {
  protected:
-  static void SetUpTestSuite() { pki_ = new dtltest::ProviderPki(); }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(pki_->ok()) << pki_->output();
-    server_ = std::make_unique<OAuthServer>(pki_, std::vector<std::string>{"--client-id", "cid"});
-    ASSERT_TRUE(server_->running()) << server_->error();
+    OAuthServerCase::SetUp();
+    if (HasFatalFailure()) return;
     store_ = std::make_unique<dtl::SettingsStore>(home_ / "config" / "drovetail" / "settings.reg");
     ASSERT_TRUE(store_->SetString("OAuth2AuthorizeUrl", std::string(kProviderBase) + "/authorize"));
     ASSERT_TRUE(store_->SetString("OAuth2TokenUrl", std::string(kProviderBase) + "/token"));
@@ -75,12 +70,9 @@ class AccountLoginTest : public ::testing::Test {
     return l;
   }
 
-  static dtltest::ProviderPki* pki_;
-  std::unique_ptr<OAuthServer> server_;
   dtltest::TempDir home_;
   std::unique_ptr<dtl::SettingsStore> store_;
 };
-dtltest::ProviderPki* AccountLoginTest::pki_ = nullptr;
 
 TEST_F(AccountLoginTest, LoginKeepsAWorkingRefreshTokenAndPrintsNoToken) {
   auto l =

@@ -12,36 +12,16 @@
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpClient.h"
 #include "support/MailSystemCase.h"
+#include "support/OAuthCase.h"
 
 namespace {
 
 using dtl::ErrorCode;
 using dtltest::MailSystem;
+using dtltest::TokenQueue;
 
-// Hands out the given tokens in order and records each call's `renew`.
-struct TokenQueue {
-  std::vector<std::string> tokens;
-  std::vector<bool> asked;
-  dtl::AccessTokenFn Fn() {
-    return [this](bool renew) -> dtl::Result<std::string> {
-      asked.push_back(renew);
-      if (asked.size() > tokens.size())
-        return dtl::Error(ErrorCode::Auth, "no more tokens; log in to the account again");
-      return tokens[asked.size() - 1];
-    };
-  }
-};
-
-class SmtpOAuth : public dtltest::MailSystemFixture {
+class SmtpOAuth : public dtltest::OAuthMailSystemFixture {
  protected:
-  void SetUp() override {
-    MailSystemFixture::SetUp();
-    if (Stopped()) return;
-    oauth_ = std::make_unique<dtltest::OAuthServer>(pki_.get());
-    ASSERT_TRUE(oauth_->running()) << oauth_->error();
-    StartMail(oauth_->IntrospectUrl());
-  }
-
   dtl::SmtpSettings Settings(int port, bool implicitTls) const {
     dtl::SmtpSettings s;
     s.host = MailSystem::host();
@@ -54,9 +34,6 @@ class SmtpOAuth : public dtltest::MailSystemFixture {
     s.replyTimeout = std::chrono::milliseconds(30000);
     return s;
   }
-  std::string Mint(long lifetime = 3600) const {
-    return oauth_->MintAccessToken(MailSystem::login(), lifetime);
-  }
   static std::string Message(const std::string& subject) {
     return "From: " + MailSystem::address() + "\r\nTo: " + MailSystem::address() +
            "\r\nSubject: " + subject + "\r\n\r\nhello\r\n";
@@ -67,8 +44,6 @@ class SmtpOAuth : public dtltest::MailSystemFixture {
     for (const auto& c : n.children) out += LogText(c);
     return out;
   }
-
-  std::unique_ptr<dtltest::OAuthServer> oauth_;
 };
 
 TEST_F(SmtpOAuth, AValidTokenLogsInOverStartTlsAndImplicitTlsAndTheMailArrives) {

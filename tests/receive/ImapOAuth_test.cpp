@@ -13,6 +13,7 @@
 #include "receive/ImapSession.h"
 #include "support/LoopbackPeer.h"
 #include "support/MailSystemCase.h"
+#include "support/OAuthCase.h"
 #include "support/ScriptedImap.h"
 
 namespace {
@@ -20,31 +21,10 @@ namespace {
 using dtl::ErrorCode;
 using dtl::ImapSecurity;
 using dtltest::MailSystem;
+using dtltest::TokenQueue;
 
-// Hands out the given tokens in order and records each call's `renew`.
-struct TokenQueue {
-  std::vector<std::string> tokens;
-  std::vector<bool> asked;
-  dtl::AccessTokenFn Fn() {
-    return [this](bool renew) -> dtl::Result<std::string> {
-      asked.push_back(renew);
-      if (asked.size() > tokens.size())
-        return dtl::Error(ErrorCode::Auth, "no more tokens; log in to the account again");
-      return tokens[asked.size() - 1];
-    };
-  }
-};
-
-class ImapOAuth : public dtltest::MailSystemFixture {
+class ImapOAuth : public dtltest::OAuthMailSystemFixture {
  protected:
-  void SetUp() override {
-    MailSystemFixture::SetUp();
-    if (Stopped()) return;
-    oauth_ = std::make_unique<dtltest::OAuthServer>(pki_.get());
-    ASSERT_TRUE(oauth_->running()) << oauth_->error();
-    StartMail(oauth_->IntrospectUrl());
-  }
-
   dtl::ImapSettings Settings(ImapSecurity security, TokenQueue& tokens) const {
     dtl::ImapSettings s;
     s.host = MailSystem::host();
@@ -57,9 +37,6 @@ class ImapOAuth : public dtltest::MailSystemFixture {
     s.ioTimeout = std::chrono::milliseconds(30000);
     return s;
   }
-  std::string Mint(long lifetime = 3600) const {
-    return oauth_->MintAccessToken(MailSystem::login(), lifetime);
-  }
   static void ExpectNoSecretIn(const dtl::ImapSession& session, const std::string& token) {
     const std::string xoauth2 = dtl::Base64Encode(dtl::XOAuth2Blob(MailSystem::login(), token));
     for (const std::string& line : session.log()) {
@@ -67,8 +44,6 @@ class ImapOAuth : public dtltest::MailSystemFixture {
       EXPECT_EQ(line.find(xoauth2), std::string::npos) << line;
     }
   }
-
-  std::unique_ptr<dtltest::OAuthServer> oauth_;
 };
 
 TEST_F(ImapOAuth, AValidTokenLogsInWithEitherMechanismOverEitherTls) {
@@ -149,6 +124,16 @@ TEST_F(ImapOAuth, ARefusedRenewedTokenFailsAuthAndATokenSourceFailureIsPassedOn)
 
 // ---- scripted: what Dovecot does not do ----
 
+// A login as me@x.test to the scripted peer listening on loopback `port`.
+dtl::ImapSettings ScriptedSettings(int port) {
+  dtl::ImapSettings s;
+  s.host = "127.0.0.1";
+  s.port = port;
+  s.user = "me@x.test";
+  s.ioTimeout = std::chrono::milliseconds(10000);
+  return s;
+}
+
 // One connection: the greeting offers XOAUTH2 without SASL-IR; the token must wait for the
 // continuation, and an error challenge must be answered with an empty line before the NO.
 TEST(ImapOAuthScripted, WithoutSaslIrTheTokenFollowsTheContinuation) {
@@ -178,11 +163,7 @@ TEST(ImapOAuthScripted, WithoutSaslIrTheTokenFollowsTheContinuation) {
     dtltest::SendAll(fd, "* BYE bye\r\na3 OK done\r\n");
     return false;
   });
-  dtl::ImapSettings s;
-  s.host = "127.0.0.1";
-  s.port = peer.port();
-  s.user = "me@x.test";
-  s.ioTimeout = std::chrono::milliseconds(10000);
+  dtl::ImapSettings s = ScriptedSettings(peer.port());
   std::vector<bool> asked;
   s.accessToken = [&](bool renew) -> dtl::Result<std::string> {
     asked.push_back(renew);
@@ -211,11 +192,7 @@ TEST(ImapOAuthScripted, NoOAuthMechanismOfferedFailsWithoutAskingForAToken) {
     dtltest::ReadUntil(fd, buf, "\r\n");
     return false;
   });
-  dtl::ImapSettings s;
-  s.host = "127.0.0.1";
-  s.port = peer.port();
-  s.user = "me@x.test";
-  s.ioTimeout = std::chrono::milliseconds(10000);
+  dtl::ImapSettings s = ScriptedSettings(peer.port());
   bool asked = false;
   s.accessToken = [&](bool) -> dtl::Result<std::string> {
     asked = true;
