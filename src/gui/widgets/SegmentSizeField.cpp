@@ -40,7 +40,7 @@ TypedSegmentSize ReadSegmentSize(const QString& text) {
   const double steps = bytes / static_cast<double>(dtl::kSegmentUnit);
   const double whole = std::round(steps);
   const QString range = QObject::tr("Out of range: a segment is 10 KB to 10 MB.");
-  if (whole < kMinPosition || whole > kMaxPosition || steps > kMaxPosition) return {0, range};
+  if (steps < kMinPosition - 1e-6 || steps > kMaxPosition + 1e-6) return {0, range};
   if (std::fabs(steps - whole) > 1e-6)
     return {0, QObject::tr("Not a whole number of 10 KB: segments come in steps of 10 KB.")};
   return {static_cast<int>(whole), {}};
