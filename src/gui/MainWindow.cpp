@@ -40,6 +40,7 @@
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/SplitSendDialog.h"
+#include "gui/widgets/FileDrop.h"
 #include "gui/UiSupport.h"
 
 namespace dtlui {
@@ -362,6 +363,12 @@ void MainWindow::buildPanes() {
   tabs_ = new QTabWidget(central);
   sendList_ = new FileListView(app_.Doc(), tabs_);
   tabs_->addTab(sendList_, ResourceIcon("tab-send"), tr("Split/Send File"));
+  // Dropped files open File Split with them; after the drop, so the drag source is not kept
+  // waiting on a modal dialog.
+  AcceptFileDrops(sendList_->viewport(), [this](const QStringList& paths) {
+    QMetaObject::invokeMethod(this, [this, paths] { chooseFiles(false, paths); },
+                              Qt::QueuedConnection);
+  });
   browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(),
                              BrowserView::Profile::Persistent, tabs_);
   browser_->setObjectName("browser");
@@ -612,10 +619,11 @@ void MainWindow::changeEvent(QEvent* event) {
   }
 }
 
-void MainWindow::chooseFiles(bool plain) {
+void MainWindow::chooseFiles(bool plain, const QStringList& dropped) {
   auto& doc = app_.Doc();
   if (!doc.CanBuildJob()) return;
   SplitSendDialog dlg(app_.Store(), plain, this);
+  if (!dropped.isEmpty()) dlg.ChooseFiles(dropped);
   if (dlg.exec() != QDialog::Accepted) return;
   const dtl::SendRequest request = dlg.Request();
   if (plain)

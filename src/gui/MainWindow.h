@@ -178,7 +178,8 @@ class MainWindow : public QMainWindow {
   // Tells the user about a condition that fails every attempt (a piece that cannot be cut):
   // once per condition, in a box that does not block, never a second box on top of one.
   void showSendFailure(const QString& text);
-  void chooseFiles(bool plain);
+  // Opens the send dialog (File Split or Plain Transfer), with `dropped` files already chosen.
+  void chooseFiles(bool plain, const QStringList& dropped = {});
   SidePane* currentSidePane() const;
   // Runs an edit command on the focused line edit, else on the focused web page.
   void editFocused(int webAction);

@@ -13,6 +13,7 @@
 
 #include "gui/MergingDialog.h"
 #include "gui/UiSupport.h"
+#include "gui/widgets/FileDrop.h"
 
 namespace dtlui {
 namespace {
@@ -61,8 +62,8 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
   setWindowTitle(tr(" Merge Segments"));
   files = new QLineEdit(this);
-  files->setReadOnly(true);
   files->setMinimumWidth(320);
+  files->setPlaceholderText(tr("Type, paste or drop descriptors; separate several with \", \""));
   saveFolder = new QLineEdit(this);
   password = new QLineEdit(this);
   password->setEchoMode(QLineEdit::Password);
@@ -86,6 +87,20 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
     const QString f =
         QFileDialog::getExistingDirectory(this, tr("Save segments in:"), saveFolder->text());
     if (!f.isEmpty()) ChooseSaveFolder(f);
+  });
+  // Typed descriptors count as soon as they are there, so Merge enables while typing; a
+  // path that names nothing is reported by the merge as a browsed one would be.
+  connect(files, &QLineEdit::textEdited, this, [this](const QString& text) {
+    descriptors_.clear();
+    for (const QString& piece : text.split(", ", Qt::SkipEmptyParts))
+      if (!piece.trimmed().isEmpty()) descriptors_ << piece.trimmed();
+    mergeButton->setEnabled(!descriptors_.isEmpty());
+  });
+  AcceptFileDrops(files, [this](const QStringList& paths) { ChooseFiles(paths); });
+  // A typed folder is the user's choice as much as a browsed one.
+  connect(saveFolder, &QLineEdit::editingFinished, this, [this] {
+    const QString typed = saveFolder->text().trimmed();
+    if (!typed.isEmpty() && typed != remembered_) ChooseSaveFolder(typed);
   });
   connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::merge);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
@@ -126,6 +141,7 @@ void MergeDialog::showEvent(QShowEvent* event) {
   if (initialised_) return;
   initialised_ = true;
   saveFolder->setText(WithSlash(saveFolder->text()));
+  remembered_ = saveFolder->text();
 }
 
 void MergeDialog::ChooseFiles(const QStringList& paths) {
@@ -144,11 +160,15 @@ void MergeDialog::ChooseSaveFolder(const QString& folder) {
   // The chosen folder is used now whether or not it can be remembered.
   (void)store_.SetString("savepath", S(folder));
   saveFolder->setText(WithSlash(folder));
+  remembered_ = saveFolder->text();
 }
 
 QString MergeDialog::SaveFolderForMerge() const { return WithSlash(saveFolder->text()); }
 
 void MergeDialog::merge() {
+  // Merge may be clicked without leaving the field: what is typed there is the folder.
+  if (const QString typed = saveFolder->text().trimmed(); !typed.isEmpty() && typed != remembered_)
+    ChooseSaveFolder(typed);
   MergingDialog merging(this);
   merging.SetFolderAndPassword(SaveFolderForMerge(), password->text());
   for (const auto& d : descriptors_) merging.AddDescriptor(d);

@@ -3,7 +3,10 @@
 // them.
 //
 // Call order: construct, optionally SetDescriptor() (the shell-open path), exec(). ChooseFiles()
-// and ChooseSaveFolder() are what the Browse buttons do after their file dialogs.
+// and ChooseSaveFolder() are what the Browse buttons do after their file dialogs; ChooseFiles()
+// is also what a drop of local files on "DTL File/s" does. Descriptors may be typed or pasted
+// there (several separated by ", "); a folder typed in "Save in" is stored as "savepath" when
+// the field is left or Merge is pressed, like a browsed one.
 #pragma once
 
 #include <QDialog>
@@ -49,6 +52,7 @@ class MergeDialog : public QDialog {
   dtl::SettingsStore& store_;
   QStringList descriptors_;
   bool initialised_ = false;
+  QString remembered_;  // the save folder as last stored or shown at opening
 };
 
 }  // namespace dtlui

@@ -188,6 +188,16 @@ int SaveScreenshots(const QString& folder) {
     });
   }
   {
+    // A typed size that is not one: the box keeps it and the line under the slider says why.
+    auto* dlg = new SplitSendDialog(store, false, frame, [](QWidget*) {});
+    shot(dlg, "file-split-typed-size", [dlg, sample] {
+      dlg->ChooseFiles({sample});
+      dlg->sizeDisplay->setText("12 MB");
+      emit dlg->sizeDisplay->textEdited("12 MB");
+      dlg->mailTo->setEditText("friend@example.org");
+    });
+  }
+  {
     auto* dlg = new PlainTransferDialog(store, frame);
     shot(dlg, "plain-transfer", [dlg, sample] {
       dlg->ChooseFiles({sample});

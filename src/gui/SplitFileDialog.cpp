@@ -16,6 +16,7 @@
 #include "archive/SegmentRecord.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
+#include "gui/widgets/SegmentSizeField.h"
 #include "send/SendRequest.h"
 
 namespace dtlui {
@@ -62,8 +63,8 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   password = new QLineEdit(this);
   password->setEchoMode(QLineEdit::Password);
   sizeDisplay = new QLineEdit(this);
-  sizeDisplay->setReadOnly(true);
   sizeDisplay->setMaximumWidth(90);
+  sizeProblem = new QLabel(this);
   slider = new ColorBandSlider(this);
   slider->setRange(1, 1000);
   slider->setTickInterval(50);  // a mark per position would paint one solid bar
@@ -82,9 +83,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   for (auto* b : {browseSource, browseFolder, splitButton, closeButton}) b->setAutoDefault(false);
   splitButton->setEnabled(false);
 
-  connect(slider, &QSlider::valueChanged, this, [this](int v) {
-    sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v))));
-  });
+  BindSegmentSize(sizeDisplay, slider, sizeProblem);
   slider->setValue(1000);
   sizeDisplay->setText(Q(dtl::SizeDisplayText(1000)));
   connect(browseSource, &QPushButton::clicked, this, [this] {
@@ -110,7 +109,10 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   grid->addWidget(browseFolder, 1, 4);
   grid->addWidget(new QLabel(tr("Segment Size:"), this), 2, 0);
   grid->addWidget(new QLabel(tr("10KB"), this), 2, 1);
-  grid->addWidget(slider, 2, 2);
+  auto* sliderCell = new QVBoxLayout;
+  sliderCell->addWidget(slider);
+  sliderCell->addWidget(sizeProblem);
+  grid->addLayout(sliderCell, 2, 2);
   grid->addWidget(new QLabel(tr("10MB"), this), 2, 3);
   grid->addWidget(sizeDisplay, 2, 4);
   grid->addWidget(new QLabel(tr("Password (optional):"), this), 3, 0);
@@ -176,6 +178,10 @@ void SplitFileDialog::splitOrStop() {
     runner_.requestStop();
     splitButton->setText(tr("Stopping..."));
     splitButton->setEnabled(false);
+    return;
+  }
+  if (const QString problem = SegmentSizeProblem(sizeDisplay); !problem.isEmpty()) {
+    ShowMessage(this, MsgIcon::Information, problem);
     return;
   }
   const dtl::OfflineSplitParams params = Params();

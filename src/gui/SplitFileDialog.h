@@ -48,6 +48,7 @@ class SplitFileDialog : public QDialog {
   ColorBandSlider* slider;
   QSpinBox* recovery;  // percent of recovery data
   QProgressBar* progress;
+  QLabel* sizeProblem;  // why the typed segment size is not one; hidden when it is
   QLabel* status;  // what the last run left behind when that is not a whole set; empty otherwise
   QPushButton *splitButton, *closeButton, *browseSource, *browseFolder;
 

@@ -16,6 +16,8 @@
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/UiSupport.h"
 #include "gui/widgets/ColorBandSlider.h"
+#include "gui/widgets/FileDrop.h"
+#include "gui/widgets/SegmentSizeField.h"
 
 namespace dtlui {
 
@@ -33,8 +35,12 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     };
   const dtl::SendDialogDefaults defaults = dtl::LoadSendDialogDefaults(store_);
   files = new QLineEdit(this);
-  files->setReadOnly(true);
   files->setMinimumWidth(340);
+  files->setPlaceholderText(tr("Type, paste or drop files; separate several with \", \""));
+  // A typed or pasted list is read when the user leaves the field or presses OK, so a path is
+  // not refused halfway through its typing.
+  connect(files, &QLineEdit::editingFinished, this, &SplitSendDialog::ReadTypedFiles);
+  AcceptFileDrops(files, [this](const QStringList& paths) { ChooseFiles(paths); });
   browse = new QPushButton(tr("&Browse..."), this);
   mailTo = new HistoryCombo(store_, this);
   recipients = new QPushButton(tr("&Recipients..."), this);
@@ -55,11 +61,9 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     slider->setTickInterval(50);  // a mark per position would paint one solid bar
     slider->setMinimumWidth(280);
     sizeDisplay = new QLineEdit(this);
-    sizeDisplay->setReadOnly(true);
     sizeDisplay->setMaximumWidth(90);
-    connect(slider, &QSlider::valueChanged, this, [this](int v) {
-      sizeDisplay->setText(Q(dtl::SizeDisplayText(static_cast<uint32_t>(v))));
-    });
+    sizeProblem = new QLabel(this);
+    BindSegmentSize(sizeDisplay, slider, sizeProblem);
     slider->setValue(static_cast<int>(defaults.position));
     sizeDisplay->setText(Q(dtl::SizeDisplayText(defaults.position)));
     password = new QLineEdit(this);
@@ -70,6 +74,7 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
     grid->addWidget(slider, row, 2);
     grid->addWidget(new QLabel(tr("10MB"), this), row, 3);
     grid->addWidget(sizeDisplay, row++, 4);
+    grid->addWidget(sizeProblem, row++, 1, 1, 4);
     grid->addWidget(new QLabel(tr("Optional Encryption Password:"), this), row, 0);
     grid->addWidget(password, row++, 1, 1, 4);
     recovery = RecoveryPercentBox(this, store_.RecoveryPercent());
@@ -134,8 +139,18 @@ void SplitSendDialog::ChooseFiles(const QStringList& paths) {
   for (const auto& p : paths) list.push_back(S(p));
   dtl::FileChoice choice = dtl::ChooseFiles(list);
   chosen_ = std::move(choice.files);
-  files->setText(Q(choice.fileText));
+  shownFiles_ = Q(choice.fileText);
+  files->setText(shownFiles_);
   for (const auto& refusal : choice.refusals) ShowMessage(this, MsgIcon::Error, Q(refusal));
+}
+
+void SplitSendDialog::ReadTypedFiles() {
+  const QString text = files->text().trimmed();
+  if (text == shownFiles_) return;
+  QStringList paths;
+  for (const QString& piece : text.split(", ", Qt::SkipEmptyParts))
+    if (!piece.trimmed().isEmpty()) paths << piece.trimmed();
+  ChooseFiles(paths);
 }
 
 void SplitSendDialog::chooseRecipients() {
@@ -161,6 +176,11 @@ dtl::SendRequest SplitSendDialog::Request() const {
 void SplitSendDialog::accept() {
   // A second OK while the server is being asked would start nothing new; the first one decides.
   if (sizeCheck_.isRunning()) return;
+  ReadTypedFiles();
+  if (sizeDisplay && !SegmentSizeProblem(sizeDisplay).isEmpty()) {
+    ShowMessage(this, MsgIcon::Information, SegmentSizeProblem(sizeDisplay));
+    return;
+  }
   const dtl::SendRequest r = Request();
   if (const auto checked = dtl::ValidateSendRequest(r); !checked) {
     ShowMessage(this, MsgIcon::Information, Q(checked.error().message));

@@ -13,7 +13,10 @@
 // segment's mail is too large, a message names the largest segment size that fits and the
 // dialog stays open; otherwise, or when the server cannot be asked, the dialog closes as
 // before. sizeCheckEnded() is emitted after every such check. ChooseFiles() is what "&Browse..."
-// does after its file dialog; the SMTP Server Settings dialog opened by the SMTP method goes
+// does after its file dialog, and what a drop of local files on the field does; paths typed or
+// pasted into the field (several separated by ", ", as it shows them) are chosen when the field
+// is left or OK is pressed. The segment size may be typed beside the slider (see
+// widgets/SegmentSizeField.h); OK refuses a size that is not one; the SMTP Server Settings dialog opened by the SMTP method goes
 // through `smtpSettingsRunner` (tests replace it).
 #pragma once
 
@@ -60,6 +63,7 @@ class SplitSendDialog : public QDialog {
   QComboBox* method;
   QPushButton *browse, *recipients, *ok;
   QLabel* sizeCheckStatus;
+  QLabel* sizeProblem = nullptr;  // File Split only: why the typed size is not one; hidden if fine
 
   // How long the size check waits to connect and for each reply.
   static constexpr std::chrono::milliseconds kSizeCheckTimeout{5000};
@@ -69,6 +73,8 @@ class SplitSendDialog : public QDialog {
 
  private:
   void ShowMethod(dtl::SendMethod m);
+  // The field's text as the chosen files, unless it is what the last choice showed.
+  void ReadTypedFiles();
   void StartSizeCheck(const dtl::SendRequest& request);
   void SizeChecked(const dtl::Result<dtl::SegmentSizeCheck>& check,
                    const dtl::SendRequest& request);
@@ -78,6 +84,7 @@ class SplitSendDialog : public QDialog {
   bool plain_;
   std::function<void(QWidget*)> smtpSettingsRunner_;
   std::vector<dtl::ChosenFile> chosen_;
+  QString shownFiles_;  // the file text of the last choice
   JobRunner sizeCheck_;  // last: stopped and joined before the members above go
 };
 

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -37,6 +38,7 @@
 #include "gui/MergeDialog.h"
 #include "gui/SegmentManagerDialog.h"
 #include "gui/SidePane.h"
+#include "gui/SplitSendDialog.h"
 #include "gui/UiTestSupport.h"
 #include "support/LoopbackPeer.h"
 
@@ -481,6 +483,35 @@ class MainFrameTest : public QObject {
     Start();
     QCOMPARE(Frame().addressBox()->itemText(0), QString("http://b.example/"));
     QCOMPARE(Frame().addressBox()->count(), 2);
+  }
+
+  // Files dropped on the send list open File Split with them chosen; a drop of anything but
+  // local files is refused and opens nothing.
+  void FilesDroppedOnTheSendListOpenFileSplitWithThem() {
+    const QString a = base_ + "/drop-a.bin", b = base_ + "/drop-b.bin";
+    uitest::WriteFile(a, "a");
+    uitest::WriteFile(b, "b");
+    Start();
+    QWidget* list = Frame().sendList()->viewport();
+    auto* web = new QMimeData;
+    web->setUrls({QUrl("https://example.com/a.bin")});
+    QVERIFY(!uitest::DropOn(list, web));
+    auto* text = new QMimeData;
+    text->setText(a);
+    QVERIFY(!uitest::DropOn(list, text));
+
+    QString shown;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      auto* dlg = qobject_cast<SplitSendDialog*>(QApplication::activeModalWidget());
+      if (!dlg) return;
+      shown = dlg->files->text();
+      dlg->reject();
+    });
+    poll.start(10);
+    QVERIFY(uitest::DropFiles(list, {a, b}));
+    QTRY_COMPARE(shown, a + ", " + b);
+    QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
   }
 
   void DescriptorOnTheCommandLineOpensTheMergeDialogWithIt() {

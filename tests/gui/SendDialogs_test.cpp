@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -332,6 +333,97 @@ class SendDialogsTest : public QObject {
       QCOMPARE(dlg.result(), QDialog::Accepted);
     }
     QCOMPARE(server.connections, 0);
+  }
+
+  // The file field takes what a user types, pastes or drops, as it shows several: ", "-joined.
+  void TypedPastedAndDroppedFilesAreChosen() {
+    const QString other = home_.path() + "/other.bin";
+    uitest::WriteFile(other, "x");
+    enum How { Type, Paste, Drop };
+    const struct {
+      const char* name;
+      How how;
+    } cases[] = {{"typed", Type}, {"pasted", Paste}, {"dropped", Drop}};
+    for (const auto& c : cases) {
+      uitest::Messages m;
+      SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      if (c.how == Type) {
+        QTest::keyClicks(dlg.files, file_ + ", " + other);
+        QTest::keyClick(dlg.files, Qt::Key_Return);
+      } else if (c.how == Paste) {
+        uitest::Paste(dlg.files, file_ + ", " + other);
+        QTest::keyClick(dlg.files, Qt::Key_Return);
+      } else {
+        QVERIFY2(uitest::DropFiles(dlg.files, {file_, other}), c.name);
+      }
+      QTRY_COMPARE(dlg.Request().files.size(), size_t(2));
+      QCOMPARE(dlg.files->text(), file_ + ", " + other);
+      QCOMPARE(dlg.Request().files[1].path, other.toStdString());
+    }
+  }
+
+  void DropsOtherThanLocalFilesAreRefused() {
+    SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+    auto* text = new QMimeData;
+    text->setText(file_);
+    QVERIFY(!uitest::DropOn(dlg.files, text));
+    auto* web = new QMimeData;
+    web->setUrls({QUrl::fromLocalFile(file_), QUrl("https://example.com/a.zip")});
+    QVERIFY(!uitest::DropOn(dlg.files, web));
+    QVERIFY(dlg.Request().files.empty());
+    QCOMPARE(dlg.files->text(), QString());
+  }
+
+  // Decimal units as the display writes them: 1 MB is 1,000,000 bytes, a bare number is bytes.
+  void TypedSizeMovesTheSliderAndTheSliderRewritesIt() {
+    const struct {
+      QString typed;
+      int position;
+    } cases[] = {{"1.5 MB", 150}, {"800 KB", 80}, {"10000000", 1000}, {"10kb", 1},
+                 {"0.25MB", 25},  {"990 KB", 99}};
+    SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    for (const auto& c : cases) {
+      dlg.sizeDisplay->selectAll();
+      QTest::keyClicks(dlg.sizeDisplay, c.typed);
+      QCOMPARE(dlg.slider->value(), c.position);
+      QCOMPARE(dlg.sizeDisplay->text(), c.typed);  // not rewritten under the user's fingers
+      QVERIFY(dlg.sizeProblem->isHidden());
+    }
+    dlg.slider->setFocus();
+    QTest::keyClick(dlg.slider, Qt::Key_Home);
+    QCOMPARE(dlg.slider->value(), 1);
+    QCOMPARE(dlg.sizeDisplay->text(), QString(" 10.00KB"));
+  }
+
+  void BadTypedSizeIsReportedKeptAndRefusedByOk() {
+    const struct {
+      QString typed;
+      QString says;
+    } cases[] = {{"big", "Not a size"},      {"20 MB", "Out of range"}, {"0", "Out of range"},
+                 {"5 KB", "Out of range"},  {"15 KB", "steps of 10 KB"}, {"1.5 GB", "Not a size"}};
+    for (const auto& c : cases) {
+      uitest::Messages m;
+      SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      dlg.ChooseFiles({file_});
+      dlg.mailTo->setEditText("a@b.org");
+      const int before = dlg.slider->value();
+      dlg.sizeDisplay->selectAll();
+      QTest::keyClicks(dlg.sizeDisplay, c.typed);
+      QVERIFY2(dlg.sizeProblem->isVisible(), qPrintable(c.typed));
+      QVERIFY2(dlg.sizeProblem->text().contains(c.says), qPrintable(dlg.sizeProblem->text()));
+      QCOMPARE(dlg.sizeDisplay->text(), c.typed);
+      QCOMPARE(dlg.slider->value(), before);
+      QTest::mouseClick(dlg.ok, Qt::LeftButton);
+      QCOMPARE(dlg.result(), int(QDialog::Rejected));
+      QVERIFY(dlg.isVisible());
+      QCOMPARE(m.Texts(), QStringList{dlg.sizeProblem->text()});
+    }
   }
 
   void StoredSegSizeOutOfRangeStartsAtTheLargest() {

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -248,6 +249,87 @@ class SplitMergeDialogsTest : public QObject {
     MergeDialog again(*store_);
     again.show();
     QCOMPARE(again.saveFolder->text(), base_ + "/out/");
+  }
+
+  // Descriptors and the save folder may be typed (or pasted, or the descriptors dropped); Merge
+  // then works from them, and the typed folder is the remembered one as a browsed one is.
+  void MergeTakesTypedPastedAndDroppedDescriptorsAndATypedFolder() {
+    const QByteArray data = Sample(23456);
+    QDir().mkpath(base_ + "/typed-segments");
+    uitest::WriteFile(base_ + "/clip.avi", data);
+    QVERIFY(Split(base_ + "/clip.avi", base_ + "/typed-segments"));
+    const QString descriptor = base_ + "/typed-segments/clip.avi.dtl.doc";
+    enum How { Type, Paste, Drop };
+    const struct {
+      const char* name;
+      How how;
+    } cases[] = {{"typed", Type}, {"pasted", Paste}, {"dropped", Drop}};
+    for (const auto& c : cases) {
+      const QString out = base_ + "/typed-out-" + c.name;
+      QDir().mkpath(out);
+      uitest::Messages m;
+      MergeDialog dlg(*store_);
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      QVERIFY(!dlg.mergeButton->isEnabled());
+      if (c.how == Type)
+        QTest::keyClicks(dlg.files, descriptor);
+      else if (c.how == Paste)
+        uitest::Paste(dlg.files, descriptor);
+      else
+        QVERIFY2(uitest::DropFiles(dlg.files, {descriptor}), c.name);
+      QCOMPARE(dlg.Descriptors(), QStringList{descriptor});
+      QVERIFY(dlg.mergeButton->isEnabled());
+      dlg.saveFolder->selectAll();
+      QTest::keyClicks(dlg.saveFolder, out);
+      QTest::mouseClick(dlg.mergeButton, Qt::LeftButton);  // runs the Merging dialog to its end
+      QCOMPARE(m.Texts(), QStringList());
+      QCOMPARE(uitest::ReadFile(out + "/clip.avi"), data);
+      QCOMPARE(store_->SavePath(), out.toStdString());
+
+      MergeDialog again(*store_);
+      again.show();
+      QCOMPARE(again.saveFolder->text(), out + "/");
+    }
+  }
+
+  void TypedSaveFolderIsRememberedWhenTheFieldIsLeft() {
+    {
+      MergeDialog dlg(*store_);
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      dlg.saveFolder->selectAll();
+      QTest::keyClicks(dlg.saveFolder, base_ + "/typed-folder");
+      QTest::keyClick(dlg.saveFolder, Qt::Key_Return);
+      QCOMPARE(store_->SavePath(), (base_ + "/typed-folder").toStdString());
+    }
+    MergeDialog again(*store_);
+    again.show();
+    QCOMPARE(again.saveFolder->text(), base_ + "/typed-folder/");
+  }
+
+  void MergeRefusesDropsOtherThanLocalFiles() {
+    MergeDialog dlg(*store_);
+    auto* web = new QMimeData;
+    web->setUrls({QUrl("https://example.com/a.dtl")});
+    QVERIFY(!uitest::DropOn(dlg.files, web));
+    QVERIFY(dlg.Descriptors().isEmpty());
+    QVERIFY(!dlg.mergeButton->isEnabled());
+  }
+
+  // The File Split size box reads typed sizes by the same rule as the send dialog's.
+  void SplitFileTakesATypedSegmentSize() {
+    SplitFileDialog dlg(*store_);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.sizeDisplay->selectAll();
+    QTest::keyClicks(dlg.sizeDisplay, "250 KB");
+    QCOMPARE(dlg.slider->value(), 25);
+    QCOMPARE(dlg.Params().segmentSize, uint64_t(250000));
+    dlg.sizeDisplay->selectAll();
+    QTest::keyClicks(dlg.sizeDisplay, "11 MB");
+    QVERIFY(dlg.sizeProblem->isVisible());
+    QCOMPARE(dlg.slider->value(), 25);
   }
 
   // A file already under the rebuilt file's name is asked about with the Confirm File Replace

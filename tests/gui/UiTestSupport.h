@@ -3,6 +3,10 @@
 #pragma once
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QTest>
 #include <QDir>
 #include <QFile>
 #include <QList>
@@ -59,5 +63,30 @@ struct Messages {
     return t;
   }
 };
+
+// Drags `data` onto `target` and drops it there as the window system would deliver it;
+// whether the drop was taken.
+inline bool DropOn(QWidget* target, QMimeData* data) {
+  const QPointF at(target->width() / 2.0, target->height() / 2.0);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  QDropEvent drop(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+  const bool taken = enter.isAccepted() && drop.isAccepted();
+  delete data;
+  return taken;
+}
+inline bool DropFiles(QWidget* target, const QStringList& paths) {
+  auto* data = new QMimeData;
+  QList<QUrl> urls;
+  for (const auto& p : paths) urls << QUrl::fromLocalFile(p);
+  data->setUrls(urls);
+  return DropOn(target, data);
+}
+// Puts `text` on the clipboard and pastes it into `target` with Ctrl+V.
+inline void Paste(QWidget* target, const QString& text) {
+  QGuiApplication::clipboard()->setText(text);
+  QTest::keyClick(target, Qt::Key_V, Qt::ControlModifier);
+}
 
 }  // namespace uitest
