@@ -59,7 +59,7 @@ QString UserDownloadFolder() {
 
 MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle(tr(" Merge Segments"));
+  setWindowTitle(tr("Merge Segments"));
   files = new QLineEdit(this);
   files->setReadOnly(true);
   files->setMinimumWidth(320);
