@@ -343,9 +343,10 @@ void MainWindow::buildToolBars() {
   address_->SetMaxHistoryItems(10);
   address_->LoadHistory("AddressHistory", true);
   address_->lineEdit()->deselect();
-  // The combo box holds the focus and hands Return to its line edit directly, past any event
-  // filter: the line edit's own signal is the one place every Enter arrives.
-  connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &MainWindow::go);
+  // The combo box holds the focus and hands Return to its line edit directly, past the line
+  // edit's filters: Enter is caught on both, and eaten so it is never taken twice.
+  address_->installEventFilter(this);
+  address_->lineEdit()->installEventFilter(this);
   const auto goEnabled = [this] {
     actions_.go->setEnabled(!address_->currentText().trimmed().isEmpty());
   };
@@ -515,6 +516,14 @@ void MainWindow::showLoadedPage(const QString& url) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == address_ || watched == address_->lineEdit()) &&
+      event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      go();
+      return true;
+    }
+  }
   return QMainWindow::eventFilter(watched, event);
 }
 
