@@ -67,8 +67,9 @@ bool AddressEquals(std::string_view a, std::string_view b) {
 
 bool LooksLikeAddress(std::string_view typed) { return typed.find('@') != std::string_view::npos; }
 
-std::filesystem::path AddressBook::DefaultPath() {
-  return std::filesystem::path(WritableProgramFolder()) / "Contacts.dat";
+std::filesystem::path AddressBook::PathIn(const std::filesystem::path& programFolder,
+                                          const std::filesystem::path& dataFolder) {
+  return DataFilePath(programFolder, dataFolder, kFileName);
 }
 
 AddressBook AddressBook::Load(const std::filesystem::path& file) {

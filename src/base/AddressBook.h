@@ -33,8 +33,11 @@ class AddressBook {
   static constexpr size_t kMaxEntryChars = 1000;
   static constexpr size_t kMaxTypedChars = 255;  // the dialog's edit limit
 
-  // WritableProgramFolder() + "Contacts.dat".
-  static std::filesystem::path DefaultPath();
+  static constexpr const char* kFileName = "Contacts.dat";
+  // The book's file: DataFilePath(programFolder, dataFolder, kFileName), so a book an earlier
+  // version left beside the program stays in use until it has been moved.
+  static std::filesystem::path PathIn(const std::filesystem::path& programFolder,
+                                      const std::filesystem::path& dataFolder);
 
   // Reads `file`; a missing or unreadable file gives an empty book (no error). The book is
   // unchanged afterwards (Changed() is false).

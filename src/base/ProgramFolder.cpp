@@ -48,12 +48,46 @@ std::string GetProgramFolder() {
   return folder;
 }
 
-std::string WritableProgramFolder() {
-  std::string folder = GetProgramFolder();
-  if (::access(folder.c_str(), W_OK | X_OK) == 0) return folder;
-  fs::path data = XdgDataHome() / "drovetail";
-  (void)MakePrivateFolders(data);  // the later write reports the failure
-  return data.string() + "/";
+fs::path DataFolder() { return XdgDataHome() / "drovetail"; }
+
+fs::path DataFilePath(const fs::path& oldFolder, const fs::path& dataFolder,
+                      std::string_view name) {
+  std::error_code ec;
+  const fs::path fresh = dataFolder / name;
+  if (fs::exists(fresh, ec)) return fresh;
+  const fs::path old = oldFolder / name;
+  if (!oldFolder.empty() && fs::is_regular_file(old, ec)) return old;
+  return fresh;
+}
+
+std::string MoveDataFile(const fs::path& oldFolder, const fs::path& dataFolder,
+                         std::string_view name) {
+  std::error_code ec;
+  const fs::path old = oldFolder / name;
+  const fs::path fresh = dataFolder / name;
+  if (oldFolder.empty() || !fs::is_regular_file(old, ec)) return {};
+  if (fs::equivalent(oldFolder, dataFolder, ec)) return {};
+  if (fs::exists(fresh, ec))
+    return "left " + old.string() + " where it is: " + fresh.string() + " already exists";
+  if (Status made = MakePrivateFolders(dataFolder); !made)
+    return "still using " + old.string() + ": " + made.error().message;
+  // link + unlink rather than rename: rename would replace a file that appeared meanwhile.
+  if (::link(old.c_str(), fresh.c_str()) == 0) {
+    if (::unlink(old.c_str()) == 0) return "moved " + old.string() + " to " + fresh.string();
+    const int err = errno;
+    ::unlink(fresh.c_str());
+    return "still using " + old.string() + ": " + std::strerror(err);
+  }
+  if (errno != EXDEV)
+    return "still using " + old.string() + ": " + std::strerror(errno);
+  // Another file system: copy, then remove the old one only once the copy is whole.
+  if (!fs::copy_file(old, fresh, fs::copy_options::none, ec))
+    return "still using " + old.string() + ": " + ec.message();
+  if (!fs::remove(old, ec)) {
+    fs::remove(fresh, ec);
+    return "still using " + old.string() + ": could not remove it";
+  }
+  return "moved " + old.string() + " to " + fresh.string();
 }
 
 fs::path HomeFolder() {

@@ -24,11 +24,22 @@ std::string ProgramFolderOf(std::string_view programPath);
 // program file cannot be found.
 std::string GetProgramFolder();
 
-// The folder for files the program writes beside itself (address book, error log): the program
-// folder when this user may write there, otherwise XdgDataHome()/drovetail/ (created mode 0700
-// on demand; when that fails the path is still returned and the later write reports the error).
-// Ends in "/". Not cached: writability can change while the program runs.
-std::string WritableProgramFolder();
+// The per-user folder for what the program writes itself (address book, error log):
+// XdgDataHome()/drovetail. Only computed: MakePrivateFolders or MoveDataFile creates it.
+std::filesystem::path DataFolder();
+
+// Where the program's own data file `name` is read and written: dataFolder/name, unless only
+// oldFolder (the program folder, where earlier versions kept it) has one; that one then stays
+// in use until it could be moved.
+std::filesystem::path DataFilePath(const std::filesystem::path& oldFolder,
+                                   const std::filesystem::path& dataFolder, std::string_view name);
+
+// Moves oldFolder/name to dataFolder/name (creating dataFolder mode 0700) once: only when the
+// old file exists and the new one does not, so nothing is ever overwritten. Returns a line for
+// stderr saying what was done or why the old file stays (empty when there was nothing to do).
+// A failed move leaves the old file where it was, and DataFilePath then keeps choosing it.
+std::string MoveDataFile(const std::filesystem::path& oldFolder,
+                         const std::filesystem::path& dataFolder, std::string_view name);
 
 // $HOME, or the password database's home folder when HOME is unset.
 std::filesystem::path HomeFolder();

@@ -3,8 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "base/AddressBook.h"
+#include "base/ProgramFolder.h"
 #include "base/SecretMemory.h"
 #include "cli/CommandLine.h"
+#include "mail/ErrorLog.h"
 
 namespace {
 void PrintUsage(FILE* to) {
@@ -33,8 +36,14 @@ int main(int argc, char** argv) {
     std::printf("dtl 0.1.0\n");
     return dtlcli::kExitOk;
   }
-  if (const dtlcli::CommandEntry* command = dtlcli::FindCommand(name))
+  if (const dtlcli::CommandEntry* command = dtlcli::FindCommand(name)) {
+    // Earlier versions kept the address book and the error log beside the program.
+    for (const char* file : {dtl::AddressBook::kFileName, dtl::kErrorLogName})
+      if (const std::string note = dtl::MoveDataFile(dtl::GetProgramFolder(), dtl::DataFolder(), file);
+          !note.empty())
+        std::fprintf(stderr, "dtl: %s\n", note.c_str());
     return dtlcli::RunCommand(*command, std::vector<std::string>(argv + 2, argv + argc));
+  }
   std::fprintf(stderr, "dtl: unknown command '%s'\n\n", name.c_str());
   PrintUsage(stderr);
   return dtlcli::kExitUsage;

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "base/AddressBook.h"
+#include "base/ProgramFolder.h"
 
 class QLineEdit;
 class QListWidget;
@@ -23,7 +24,8 @@ class AddRecipientsDialog : public QDialog {
   Q_OBJECT
  public:
   explicit AddRecipientsDialog(QWidget* parent = nullptr, const QString& initialRecipients = {},
-                               std::filesystem::path bookFile = dtl::AddressBook::DefaultPath());
+                               std::filesystem::path bookFile = dtl::AddressBook::PathIn(
+                                   dtl::GetProgramFolder(), dtl::DataFolder()));
   QString Result() const { return result_; }
 
   // The controls, for the send dialogs' tests and the screenshot mode.

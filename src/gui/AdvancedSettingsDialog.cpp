@@ -28,19 +28,19 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(dtl::SettingsStore& store, QWidge
   allowPlainLogin->setToolTip(
       tr("Only for an SMTP server that offers no encryption: anyone between you and the server "
          "can read the user name and password."));
-  auto* test = new QPushButton(tr("Test Server"), this);
+  auto* test = new QPushButton(tr("Test Server..."), this);
   auto* reset = new QPushButton(tr("&Reset"), this);
   for (auto* b : {test, reset}) b->setAutoDefault(false);
   connect(test, &QPushButton::clicked, this, [this] { RunServerTest(MakeServerTest()); });
   connect(reset, &QPushButton::clicked, this, &AdvancedSettingsDialog::Reset);
   auto* mapi = new QFormLayout;
-  mapi->addRow(tr("MAPI User Name:"), user);
-  mapi->addRow(tr("MAPI Password:"), password);
+  mapi->addRow(tr("Mail program account:"), user);
+  mapi->addRow(tr("Mail program password:"), password);
   auto* direct = new QFormLayout;
   direct->addRow(tr("Server MX Record:"), mx);
   direct->addRow(tr("Port:"), port);
-  auto* note = new QLabel(tr("Please Note: DTL automatically resolve MX records; This field will "
-                             "override DTL MX record detection."),
+  auto* note = new QLabel(tr("Please note: Drovetail looks up MX records automatically; this field "
+                             "overrides that lookup."),
                           this);
   note->setWordWrap(true);
   auto* row = new QHBoxLayout;

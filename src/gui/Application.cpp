@@ -1,14 +1,18 @@
 #include "gui/Application.h"
 
+#include <cstdio>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include "base/AddressBook.h"
 #include "base/FileTypeRegistration.h"
 #include "base/ProgramFolder.h"
 #include "base/TempFiles.h"
 #include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
 #include "gui/UiSupport.h"
+#include "mail/ErrorLog.h"
 
 namespace dtlui {
 
@@ -28,6 +32,13 @@ bool Application::start(const QStringList& arguments) {
     type.SetDocumentDescription("Drovetail segment descriptor");
     type.SetDefaultIcon(S(DesktopIconPath()));
     (void)type.RegisterAll(dataHome_);  // a desktop without these folders simply has no association
+    // Earlier versions wrote the address book and the error log beside the program; the
+    // program's folder now holds only what was installed.
+    const std::filesystem::path data = dataHome_ / "drovetail";
+    (void)dtl::MakePrivateFolders(data);  // a later write reports the failure
+    for (const char* name : {dtl::AddressBook::kFileName, dtl::kErrorLogName})
+      if (const std::string note = dtl::MoveDataFile(programFolder, data, name); !note.empty())
+        std::fprintf(stderr, "drovetail: %s\n", note.c_str());
   }
   frame_ = std::make_unique<MainWindow>(*this);
   frame_->show();

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/ProgramFolder.h"
+
 #include "base/SettingsStore.h"
 #include "browser/CookieJar.h"
 #include "browser/NetworkEndpoints.h"
@@ -48,6 +50,9 @@ class Application {
   // Whether the program runs as root, where main() turns Chromium's sandbox off; the frame
   // then says so in its status bar. Read from the process; tests set it before start().
   bool runningAsRoot = ::geteuid() == 0;
+  // Where an earlier version may have left Contacts.dat and DTLErrorLog.xml; start() moves
+  // them into dataHome/drovetail once (said on stderr). Tests point it at a folder of their own.
+  std::filesystem::path programFolder = dtl::GetProgramFolder();
 
  private:
   dtl::SettingsStore& store_;

@@ -17,7 +17,7 @@ namespace dtlui {
 BannerPane::Setup BannerPane::DefaultSetup(const dtl::BrowserEndpoints& sites,
                                            std::shared_ptr<dtl::CookieJar> jar) {
   Setup s;
-  s.localPage = Q(dtl::WritableProgramFolder()) + "verb1.html";
+  s.localPage = Q((dtl::DataFolder() / "verb1.html").string());
   s.installedPage = ResourcePath("verb1.html");
   s.refreshUrl = sites.productSite + "/verb1.html";
   s.jar = std::move(jar);

@@ -49,7 +49,7 @@ class BannerPane : public QWebEngineView {
     dtl::NetworkEndpoints network;
     std::shared_ptr<dtl::CookieJar> jar;  // null: the pane makes one of its own
   };
-  // The program's setup: localPage in dtl::WritableProgramFolder(), the installed copy from
+  // The program's setup: localPage in dtl::DataFolder(), the installed copy from
   // ResourcePath("verb1.html"), refreshUrl = sites.productSite + "/verb1.html".
   static Setup DefaultSetup(const dtl::BrowserEndpoints& sites,
                             std::shared_ptr<dtl::CookieJar> jar = {});

@@ -229,7 +229,14 @@ void BrowserView::submitForm(const FormSubmission& submission) {
   if (submission.method == "get") {
     QUrl url = action;
     url.setQuery(submission.body, QUrl::StrictMode);
-    if (!gate(url, QWebEnginePage::NavigationTypeFormSubmitted, true)) return;
+    dtl::NavigationRequest request;
+    request.url = S(url.toString(QUrl::FullyEncoded));
+    dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
+    apply(decision);
+    if (decision.cancel) {
+      if (decision.messages.empty()) noteRefusedForm();
+      return;
+    }
     if (submission.frameToken.isEmpty())
       page_->loadApproved(url);
     else
@@ -251,21 +258,28 @@ void BrowserView::submitForm(const FormSubmission& submission) {
     dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
     apply(decision);
     dtl::WipeString(request.postData);
+    if (decision.messages.empty()) noteRefusedForm();
     return;
   }
-  sendPost(std::move(request), 0, submission.frameToken);
+  if (!sendPost(std::move(request), 0, submission.frameToken)) noteRefusedForm();
 }
 
-void BrowserView::sendPost(dtl::NavigationRequest request, int depth, const QString& frameToken) {
+void BrowserView::noteRefusedForm() {
+  // A click that changes nothing looks like a broken page; a box would be too loud for a rule
+  // that holds on every other site.
+  emit formRefused(tr("Forms are sent only to mail sites here"));
+}
+
+bool BrowserView::sendPost(dtl::NavigationRequest request, int depth, const QString& frameToken) {
   dtl::NavigationDecision decision = dtl::DecideNavigation(request, state_, browserEndpoints_);
   apply(decision);
   if (decision.repost) {
     dtl::WipeString(request.postData);
-    if (depth >= kMaxReposts) return;
+    if (depth >= kMaxReposts) return true;
     // The decoded login is a new navigation: the provider rules judge its body too.
-    sendPost(TakeRequest(*decision.repost), depth + 1, frameToken);
-    return;
+    return sendPost(TakeRequest(*decision.repost), depth + 1, frameToken);
   }
+  const bool refusedSilently = decision.cancel && decision.messages.empty();
   if (!decision.cancel) {
     QByteArray body(request.postData.data(), static_cast<qsizetype>(request.postData.size()));
     if (frameToken.isEmpty()) {
@@ -278,6 +292,7 @@ void BrowserView::sendPost(dtl::NavigationRequest request, int depth, const QStr
     WipeBytes(body);
   }
   dtl::WipeString(request.postData);
+  return !refusedSilently;
 }
 
 void BrowserView::apply(dtl::NavigationDecision& decision) {

@@ -132,6 +132,9 @@ class BrowserView : public QWidget {
   // A page finished loading: its URL, for the address box (1043).
   void pageLoaded(const QString& url);
   void autoDownloadEnabledChanged(bool enabled);
+  // A form the navigation rules refused without a word of their own: a short note for the
+  // status bar, never a message box.
+  void formRefused(const QString& note);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -142,7 +145,10 @@ class BrowserView : public QWidget {
   // Decides a POST (or a GET form) and, when it may go, sends it; a decoded login goes through
   // the policy once more before it leaves. With a `frameToken` the sub-frame whose form it is
   // sends it, so it loads in that frame (or the one its target names).
-  void sendPost(dtl::NavigationRequest request, int depth = 0, const QString& frameToken = {});
+  // Returns false when the rules refused the post without saying why (no message shown).
+  bool sendPost(dtl::NavigationRequest request, int depth = 0, const QString& frameToken = {});
+  // Tells the user (formRefused) that a form went nowhere when the rules said nothing.
+  void noteRefusedForm();
   // Applies the parts of a decision that do not depend on how the navigation is sent.
   void apply(dtl::NavigationDecision& decision);
   void purgeCookies(const std::string& pattern);

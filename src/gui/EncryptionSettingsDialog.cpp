@@ -17,7 +17,7 @@ namespace dtlui {
 
 EncryptionSettingsDialog::EncryptionSettingsDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle(tr(" Encryption Settings"));
+  setWindowTitle(tr("Encryption Settings"));
   method = new QComboBox(this);
   method->addItems({tr("AES Encryption (Default)"), tr("DES Encryption")});
   method->setCurrentIndex(static_cast<int>(store_.EncMethod()) - 1);

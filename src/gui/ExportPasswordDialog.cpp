@@ -17,7 +17,7 @@
 namespace dtlui {
 
 ExportPasswordDialog::ExportPasswordDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(tr(" Export Account Password"));
+  setWindowTitle(tr("Export Account Password"));
   setModal(true);
   plain_ = new QLineEdit(this);
   plain_->setObjectName("plainPassword");

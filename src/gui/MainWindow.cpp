@@ -344,6 +344,9 @@ void MainWindow::buildToolBars() {
   address_->SetMaxHistoryItems(10);
   address_->LoadHistory("AddressHistory", true);
   address_->lineEdit()->deselect();
+  // The combo box holds the focus and hands Return to its line edit directly, past the line
+  // edit's filters: Enter is caught on both, and eaten so it is never taken twice.
+  address_->installEventFilter(this);
   address_->lineEdit()->installEventFilter(this);
   const auto goEnabled = [this] {
     actions_.go->setEnabled(!address_->currentText().trimmed().isEmpty());
@@ -385,6 +388,8 @@ void MainWindow::buildPanes() {
   tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
   connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
   connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::showLoadedPage);
+  connect(browser_, &BrowserView::formRefused, this,
+          [this](const QString& note) { statusBar()->showMessage(note, 8000); });
   connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload,
           &QAction::setEnabled);
   community_ = new SidePane(SidePane::communityHome(), tabs_);
@@ -518,7 +523,8 @@ void MainWindow::showLoadedPage(const QString& url) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == address_->lineEdit() && event->type() == QEvent::KeyPress) {
+  if ((watched == address_ || watched == address_->lineEdit()) &&
+      event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
       go();

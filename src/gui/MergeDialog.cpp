@@ -60,7 +60,7 @@ QString UserDownloadFolder() {
 
 MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle(tr(" Merge Segments"));
+  setWindowTitle(tr("Merge Segments"));
   files = new QLineEdit(this);
   files->setMinimumWidth(320);
   files->setPlaceholderText(tr("Type, paste or drop descriptors; separate several with \", \""));

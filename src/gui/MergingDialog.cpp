@@ -1,5 +1,7 @@
 #include "gui/MergingDialog.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,7 +34,7 @@ class MergeRelay : public dtl::MergeObserver {
   void OnFileName(const std::string& text) override {
     Post([d = dlg_, t = Q(text)] {
       d->NextFile();
-      d->fileName->setText(t);
+      d->ShowTarget(t);
     });
   }
   void OnProgressRange(uint16_t total) override {
@@ -100,7 +102,7 @@ class MergeRelay : public dtl::MergeObserver {
 }  // namespace
 
 MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(tr(" Merging"));
+  setWindowTitle(tr("Merging"));
   fileName = new QLineEdit(this);
   fileName->setReadOnly(true);
   fileName->setMinimumWidth(320);
@@ -116,7 +118,7 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
   auto* top = new QHBoxLayout;
   top->addWidget(busy);
   auto* fields = new QVBoxLayout;
-  fields->addWidget(new QLabel(tr("File Name:"), this));
+  fields->addWidget(new QLabel(tr("Saving to:"), this));
   fields->addWidget(fileName);
   fields->addWidget(progress);
   fields->addWidget(repairs);
@@ -127,6 +129,12 @@ MergingDialog::MergingDialog(QWidget* parent) : QDialog(parent) {
 }
 
 MergingDialog::~MergingDialog() { StopWorker(); }
+
+void MergingDialog::ShowTarget(const QString& mergedFile) {
+  // The merge names the file by where its segments are; the user wants where it lands.
+  const QString name = QFileInfo(mergedFile).fileName();
+  fileName->setText(saveFolder_.isEmpty() ? mergedFile : QDir(saveFolder_).filePath(name));
+}
 
 void MergingDialog::SetFolderAndPassword(const QString& saveFolder, const QString& password) {
   saveFolder_ = saveFolder;

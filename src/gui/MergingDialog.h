@@ -41,6 +41,9 @@ class MergingDialog : public QDialog {
   // The merge moved on to its next file (MergeObserver::OnFileName): a failure reported from now
   // on is no longer the last repair's.
   void NextFile() { repairOfFile_ = -1; }
+  // Shows where the file the merge reports (its segments' path, MergeObserver::OnFileName) is
+  // written: the save folder followed by its name.
+  void ShowTarget(const QString& mergedFile);
   // The merge reported a failure (already shown as an error): the repair line of the file at
   // hand, if it has one, says that the file is still not complete.
   void NoteFailure();

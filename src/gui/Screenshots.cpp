@@ -54,12 +54,18 @@ void WriteSample(const QString& path, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out.put(static_cast<char>('a' + i % 26));
 }
 
+// Takes the picture of a window, telling `seen` (when set) about it first.
+bool Picture(QWidget* w, const QString& folder, const QString& name, const ScreenshotSeen& seen) {
+  if (seen) seen(name, w);
+  return w->grab().save(folder + "/" + name + ".png");
+}
+
 // Lays the window out and lets it settle before its picture is taken.
-bool Save(QWidget* w, const QString& folder, const QString& name) {
+bool Save(QWidget* w, const QString& folder, const QString& name, const ScreenshotSeen& seen) {
   w->show();
   w->activateWindow();
   for (int i = 0; i < 3; ++i) QApplication::processEvents();
-  return w->grab().save(folder + "/" + name + ".png");
+  return Picture(w, folder, name, seen);
 }
 
 // Web views load on their own time: a picture of one is taken once nothing it shows is loading
@@ -93,7 +99,7 @@ class WebLoadWatch {
 
 }  // namespace
 
-int SaveScreenshots(const QString& folder) {
+int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   QTemporaryDir tmp;
   if (!tmp.isValid() || !QDir().mkpath(folder)) return 1;
   const QString base = tmp.path();
@@ -143,29 +149,29 @@ int SaveScreenshots(const QString& folder) {
   frame->applyEngineEvent({dtl::SendEventKind::FailedRetrying, 1, 0, {}});
   frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
   frame->applyEngineEvent({dtl::SendEventKind::UploadPercent, 2, 40, {}});
-  ok &= Save(frame, folder, "main-send-list");
+  ok &= Save(frame, folder, "main-send-list", seen);
   frame->sendList()->showQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
-  ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help");
+  ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help", seen);
   frame->sendList()->quickHelp()->hide();
   frame->tabs()->setCurrentIndex(2);
   web.Settle();
-  ok &= Save(frame, folder, "main-support");
+  ok &= Save(frame, folder, "main-support", seen);
   frame->tabs()->setCurrentIndex(3);
   web.Settle();
-  ok &= Save(frame, folder, "main-sibling");
+  ok &= Save(frame, folder, "main-sibling", seen);
   frame->tabs()->setCurrentIndex(1);
   web.Settle();
-  ok &= Save(frame, folder, "main-browse");
+  ok &= Save(frame, folder, "main-browse", seen);
   frame->browserView()->showQuickHelp();
   if (auto* help = frame->browserView()->quickHelp()) {
-    ok &= Save(help, folder, "browser-quick-help");
+    ok &= Save(help, folder, "browser-quick-help", seen);
     help->hide();
   }
 
   const auto shot = [&](QDialog* dlg, const QString& name,
                         const std::function<void()>& prepare = {}) {
     if (prepare) prepare();
-    ok &= Save(dlg, folder, name);
+    ok &= Save(dlg, folder, name, seen);
     dlg->hide();
     delete dlg;
   };
@@ -211,7 +217,7 @@ int SaveScreenshots(const QString& folder) {
   {
     // Built but not run: a picture of the test as it starts.
     auto* dlg = new ServerTestDialog("smtp.example.org", 465, "me@example.org", "", true, frame);
-    ok &= dlg->grab().save(folder + "/server-test.png");
+    ok &= Picture(dlg, folder, "server-test", seen);
     delete dlg;
   }
   {
@@ -228,7 +234,7 @@ int SaveScreenshots(const QString& folder) {
     dtl::ImapSettings sample;
     sample.host = "imap.example.org";
     auto* dlg = new ImapTestDialog(sample, "INBOX", frame);
-    ok &= dlg->grab().save(folder + "/imap-test.png");
+    ok &= Picture(dlg, folder, "imap-test", seen);
     delete dlg;
   }
   {
@@ -287,13 +293,14 @@ int SaveScreenshots(const QString& folder) {
   {
     // Not shown (showing starts the merge): painted as it looks half way.
     MergingDialog dlg(frame);
-    dlg.fileName->setText(base + "/inbox/holiday-video.avi");
+    dlg.SetFolderAndPassword(base + "/merged", {});
+    dlg.ShowTarget(base + "/inbox/holiday-video.avi");
     dlg.progress->setRange(0, 10);
     dlg.progress->setValue(6);
     dlg.ShowRepaired({"holiday-video.avi.002"});
     dlg.busy->Start();
     dlg.adjustSize();
-    ok &= dlg.grab().save(folder + "/merging.png");
+    ok &= Picture(&dlg, folder, "merging", seen);
   }
   {
     auto* dlg = new ExportPasswordDialog(frame);
@@ -315,7 +322,7 @@ int SaveScreenshots(const QString& folder) {
     dlg.File({"holiday-video.avi.vol00+01.par2", "1_6_AbC"});
     dlg.File({"report.pdf.dtl", "1_9_AbC"});
     dlg.resize(dlg.sizeHint().expandedTo(QSize(520, 380)));
-    ok &= dlg.grab().save(folder + "/segment-manager.png");
+    ok &= Picture(&dlg, folder, "segment-manager", seen);
   }
   {
     DownloadDialog dlg(app.Cookies(), app.Endpoints(), frame);
@@ -329,12 +336,12 @@ int SaveScreenshots(const QString& folder) {
     dlg.overall->setRange(0, 100);
     dlg.overall->setValue(64);
     dlg.adjustSize();
-    ok &= dlg.grab().save(folder + "/download.png");
+    ok &= Picture(&dlg, folder, "download", seen);
   }
   {
     ConfirmReplaceDialog dlg(base + "/downloads/holiday-video.avi.001", frame);
     dlg.adjustSize();
-    ok &= dlg.grab().save(folder + "/confirm-replace.png");
+    ok &= Picture(&dlg, folder, "confirm-replace", seen);
   }
   app.shutdown();
   SetMessageHook({});

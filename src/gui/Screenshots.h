@@ -5,9 +5,16 @@
 #pragma once
 
 #include <QString>
+#include <functional>
+
+class QWidget;
 
 namespace dtlui {
 
-int SaveScreenshots(const QString& folder);
+// Told about each window just before its picture is taken (its file name without ".png"); the
+// window is deleted soon after, so it is only looked at during the call.
+using ScreenshotSeen = std::function<void(const QString& name, QWidget* window)>;
+
+int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen = {});
 
 }  // namespace dtlui

@@ -57,7 +57,7 @@ class SplitRelay : public dtl::OfflineSplitObserver {
 
 SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
     : QDialog(parent), store_(store) {
-  setWindowTitle(tr("Split File "));
+  setWindowTitle(tr("Split File"));
   source = new QLineEdit(this);
   folder = new QLineEdit(this);
   password = new QLineEdit(this);

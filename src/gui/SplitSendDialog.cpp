@@ -27,7 +27,7 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
       store_(store),
       plain_(plain),
       smtpSettingsRunner_(std::move(smtpSettingsRunner)) {
-  setWindowTitle(plain ? tr("Plain Transfer") : tr(" File Split"));
+  setWindowTitle(plain ? tr("Plain Transfer") : tr("File Split"));
   if (!smtpSettingsRunner_)
     smtpSettingsRunner_ = [this](QWidget* owner) {
       SmtpSettingsDialog dlg(store_, owner);
@@ -47,7 +47,7 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   from = new QLineEdit(Q(defaults.from), this);
   from->setMaxLength(200);
   method = new QComboBox(this);
-  method->addItems({tr("Direct Send"), tr("Send via MAPI"), tr("Send via SMTP Server")});
+  method->addItems({tr("Direct Send"), tr("Send via local mail program (sendmail)"), tr("Send via SMTP Server")});
   for (auto* b : {browse, recipients}) b->setAutoDefault(false);
 
   auto* grid = new QGridLayout;

@@ -172,8 +172,8 @@ std::string MailLogToXml(const MailLog& log) {
   return out;
 }
 
-Status WriteErrorLog(const std::string& programFolder, const MailLog& log) {
-  std::string folder = programFolder.empty() ? std::string("./") : programFolder;
+Status WriteErrorLog(const std::string& logFolder, const MailLog& log) {
+  std::string folder = logFolder.empty() ? std::string("./") : logFolder;
   if (folder.back() != '/') folder.push_back('/');
   const std::string target = folder + std::string(kLogName);
   const std::string xml = MailLogToXml(log);

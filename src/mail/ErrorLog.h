@@ -22,13 +22,16 @@ namespace dtl {
 // that is not a valid element name has its offending characters replaced by "_".
 std::string MailLogToXml(const MailLog& log);
 
-// Writes MailLogToXml(log) to programFolder + "DTLErrorLog.xml" ("/" is added when the folder
+// The log's file name; it lives in the user's data folder (DataFilePath picks the folder).
+inline constexpr const char* kErrorLogName = "DTLErrorLog.xml";
+
+// Writes MailLogToXml(log) to folder + "DTLErrorLog.xml" ("/" is added when the folder
 // does not end in one) through a temporary file in the same folder renamed over the old log, so
 // a reader never sees half a log. The file is mode 0600. Temporary files of an earlier write
 // that never finished ("DTLErrorLog.xml." + six characters, older than ten minutes, regular,
 // this user's) are removed first. Fails when the folder cannot be written, with the system's
-// text alone as the message and errno in `system`. The send engine ignores the failure (the
-// log is diagnostic only).
-Status WriteErrorLog(const std::string& programFolder, const MailLog& log);
+// text alone as the message and errno in `system` (a missing folder is not created). The send
+// engine ignores the failure (the log is diagnostic only).
+Status WriteErrorLog(const std::string& folder, const MailLog& log);
 
 }  // namespace dtl

@@ -121,6 +121,10 @@ bool SegmentManagerModel::FinishKey(const std::string& key) {
       if (s.ticked) --ticked_;
       s.ticked = false;
       if (ticked_ < 1) ticked_ = 0;
+      // A file whose last ticked segment came down is done: its own box follows.
+      if (std::none_of(g.segments.begin(), g.segments.end(),
+                       [](const Segment& x) { return x.ticked; }))
+        g.ticked = false;
       return true;
     }
   }

@@ -858,7 +858,13 @@ class Run {
   // Writes the attempt's error log (a failure to write it is ignored: it is diagnostic only)
   // and returns its path for the status's tool tip.
   std::string WriteLog(const MailLog& log) const {
-    std::string folder = logFolder_.empty() ? WritableProgramFolder() : logFolder_;
+    std::string folder = logFolder_;
+    if (folder.empty()) {
+      const std::filesystem::path file =
+          DataFilePath(GetProgramFolder(), DataFolder(), kErrorLogName);
+      if (file.parent_path() == DataFolder()) (void)MakePrivateFolders(DataFolder());
+      folder = file.parent_path().string();
+    }
     (void)WriteErrorLog(folder, log);
     if (folder.empty()) folder = "./";
     if (folder.back() != '/') folder.push_back('/');

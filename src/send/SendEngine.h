@@ -273,7 +273,7 @@ struct SendEnvironment {
   std::string
       sendmailProgram;  // empty: MapiSession's default ($DTL_SENDMAIL or /usr/sbin/sendmail)
   std::filesystem::path tempFolder;       // empty: TempFolder()
-  std::string errorLogFolder;             // empty: WritableProgramFolder()
+  std::string errorLogFolder;             // empty: where DataFilePath puts the error log
   std::chrono::milliseconds pause{3000};  // after a failed MX look-up
   // The wait between retries (RetryBackoff's delays); false when it ended by the stop. Tests
   // record the delays here instead of sleeping.

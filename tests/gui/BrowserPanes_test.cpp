@@ -212,7 +212,7 @@ class BrowserPanesTest : public QObject {
 
   void ClosingForgetsThePlainPassword() {
     ExportPasswordDialog dlg;
-    QCOMPARE(dlg.windowTitle(), QString(" Export Account Password"));
+    QCOMPARE(dlg.windowTitle(), QString("Export Account Password"));
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     QTest::keyClicks(dlg.PlainEdit(), "typed secret");

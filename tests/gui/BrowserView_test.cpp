@@ -2,6 +2,7 @@
 // fixture, which stands in for every web-mail host. What the fixture receives is what left the
 // machine, so each case checks the fixture's request and POST logs.
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QNetworkCookie>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -423,10 +425,12 @@ class BrowserViewTest : public QObject {
         {"http://mail.yahoo.com/login", "plain", ".persistent=y", {s7}},
         // The decoded login is judged again: a marker does not carry "Remember me" past the rules.
         {"http://mail.yahoo.com/login", Marker(), ".persistent=y", {s7}},
-        {"http://www.shop.example/login", "plain", "", {}},  // not a mail site: cancelled silently
+        // Not a mail site: no box, only the status bar's note.
+        {"http://www.shop.example/login", "plain", "", {}},
         // The view can only re-send urlencoded bodies faithfully; other encodings stay unsent.
         {"http://mail.yahoo.com/login", "plain", "", {}, "multipart/form-data"},
     };
+    const QString note = "Forms are sent only to mail sites here";
     for (const Case& c : cases) {
       uitest::Messages m;
       QVERIFY(Open(c.page));
@@ -435,14 +439,36 @@ class BrowserViewTest : public QObject {
               QString("document.getElementById('login').setAttribute('enctype', '%1')")
                   .arg(c.enctype));
       QSignalSpy submitted(View().page(), &BrowserPage::formSubmitted);
+      Frame().statusBar()->clearMessage();
       SubmitLogin("document", c.password, c.extraField);
       QTRY_COMPARE_WITH_TIMEOUT(submitted.count(), 1, kWaitMs);
       if (!c.messages.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(m.Texts(), c.messages, kWaitMs);
+      // A refusal the rules explain in a box needs no note; a silent one gets the note only.
+      if (c.messages.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(Frame().statusBar()->currentMessage(), note, kWaitMs);
+      else
+        QVERIFY(Frame().statusBar()->currentMessage() != note);
       QVERIFY(Open("http://mail.yahoo.com/login?after"));
       QCOMPARE(m.Texts(), c.messages);
       QVERIFY2(Posts().isEmpty(), qPrintable(Posts()));
       QVERIFY(!Log().contains("POST"));
     }
+  }
+
+  // Enter in the address box loads the typed address, as Go does.
+  void EnterInTheAddressBoxLoadsThePage() {
+    QLineEdit* edit = Frame().addressBox()->lineEdit();
+    QTest::mouseClick(edit, Qt::LeftButton);
+    QTRY_VERIFY(QApplication::focusWidget() != nullptr);
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(focus, "http://mail.yahoo.com/login?typed");
+    QSignalSpy loaded(View().page(), &QWebEnginePage::loadFinished);
+    QTest::keyClick(focus, Qt::Key_Return);
+    QTRY_COMPARE_WITH_TIMEOUT(View().page()->url().toString(),
+                              QString("http://mail.yahoo.com/login?typed"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!loaded.isEmpty() && loaded.last().first().toBool(), kWaitMs);
+    QVERIFY(Log().contains("/login?typed"));
   }
 
   // The local home page cannot read other local files (the settings hold passwords).

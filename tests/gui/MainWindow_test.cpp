@@ -4,9 +4,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -27,6 +30,7 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include "gui/AddRecipientsDialog.h"
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
@@ -479,10 +483,42 @@ class MainFrameTest : public QObject {
     }
     QCOMPARE(navigate.count(), 2);
     QCOMPARE(navigate.last().first().toString(), QString("http://b.example/"));
+    // As a user types: the keys go wherever the focus is after a click into the box.
+    QTest::mouseClick(Frame().addressBox()->lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(QApplication::focusWidget() != nullptr);
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(focus, "http://c.example/");
+    QTest::keyClick(focus, Qt::Key_Return);
+    QCOMPARE(navigate.count(), 3);
+    QCOMPARE(navigate.last().first().toString(), QString("http://c.example/"));
     cleanup();
     Start();
-    QCOMPARE(Frame().addressBox()->itemText(0), QString("http://b.example/"));
-    QCOMPARE(Frame().addressBox()->count(), 2);
+    QCOMPARE(Frame().addressBox()->itemText(0), QString("http://c.example/"));
+    QCOMPARE(Frame().addressBox()->count(), 3);
+  }
+
+  // An address book an earlier version left beside the program moves to the data folder at
+  // start, and the Add Recipients dialog then reads it from there.
+  void OldContactsBesideTheProgramMoveToTheDataFolder() {
+    const QString program = base_ + "/fake-bin";
+    QDir().mkpath(program);
+    uitest::WriteFile(program + "/Contacts.dat", "old@friend.org\r\n");
+    const QString dataHome = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME"));
+    const QString moved = dataHome + "/drovetail/Contacts.dat";
+    QFile::remove(moved);
+    app_ = std::make_unique<Application>(*store_, dataHome.toStdString());
+    app_->programFolder = program.toStdString();
+    QVERIFY(app_->start({}));
+    QVERIFY(!QFile::exists(program + "/Contacts.dat"));
+    QCOMPARE(uitest::ReadFile(moved), QByteArray("old@friend.org\r\n"));
+    QCOMPARE(QFileInfo(dataHome + "/drovetail").permissions() &
+                 (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+    AddRecipientsDialog dlg(&Frame());
+    QCOMPARE(dlg.BookList()->count(), 1);
+    QCOMPARE(dlg.BookList()->item(0)->text(), QString("old@friend.org"));
+    QFile::remove(moved);
   }
 
   // Files dropped on the send list open File Split with them chosen; a drop of anything but

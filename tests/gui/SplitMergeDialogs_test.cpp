@@ -446,6 +446,8 @@ class SplitMergeDialogsTest : public QObject {
       QCOMPARE(m.Texts(), c.lines.isEmpty() ? QStringList() : QStringList{c.lines});
       if (!c.lines.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
       QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
+      // The dialog named where the file went, not where its segments were.
+      QCOMPARE(dlg.fileName->text(), out + "/clip.mov");
       QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out + "/")});
     }
   }

@@ -157,6 +157,15 @@ TEST_F(Ticking, FinishedKeysUntickUntilDownloadIsDisabled) {
   EXPECT_FALSE(m.Groups()[0].segments[1].ticked);
 }
 
+TEST_F(Ticking, FileBoxUntickedOnlyWhenItsLastTickedSegmentFinishes) {
+  m.SetGroupTicked(0, true);
+  EXPECT_TRUE(m.FinishKey("key-a.bin.dtl"));
+  EXPECT_TRUE(m.FinishKey("key-a.bin.001"));
+  EXPECT_TRUE(m.Groups()[0].ticked) << "a segment of the file is still to come";
+  EXPECT_TRUE(m.FinishKey("key-a.bin.002"));
+  EXPECT_FALSE(m.Groups()[0].ticked);
+}
+
 TEST(SegmentManagerModel, SortOrdersGroupsThenTheirSegmentsCaseAside) {
   SegmentManagerModel m;
   for (const char* n : {"zeta.001", "Beta.002", "alpha.dtl", "Beta.dtl", "beta.001", "Beta.001"})
