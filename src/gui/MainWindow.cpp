@@ -461,6 +461,8 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   using K = dtl::SendEventKind;
   switch (event.kind) {
     case K::Status:
+      runTally_.lastStatus = Q(event.text);
+      if (event.text == dtl::kStatusStopped) runTally_.stopped = true;
       showStatusText(Q(event.text), event.position);
       // A failure's status points to its error log there.
       statusMessage_->setToolTip(Q(event.detail));
@@ -469,11 +471,38 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
     case K::RunEnded: setTrayTip(TrayTip::Reset); break;
     case K::FileError: showSendFailure(Q(event.text)); break;
     case K::Delivered:
+      runTally_.delivered.insert(event.position);
+      sendFailureTold_.clear();
+      break;
     case K::WorkerLeft: sendFailureTold_.clear(); break;
     default: break;
   }
   app_.Doc().ApplyEngineEvent(event);
+  // Last: the summary replaces whatever the run's final status said.
+  if (event.kind == K::WorkerLeft && runTally_.counting) showRunSummary();
   updateSendCommands();
+}
+
+void MainWindow::showRunSummary() {
+  RunTally& t = runTally_;
+  t.counting = false;
+  const int delivered = static_cast<int>(t.delivered.size());
+  const int left = std::max(0, t.toSend - delivered);
+  QString text;
+  if (left == 0)
+    text = t.toSend == 1 ? tr("1 of 1 segment delivered")
+                         : tr("%1 of %2 segments delivered").arg(delivered).arg(t.toSend);
+  else if (t.stopped)
+    text = tr("%1 of %2 delivered, %3 stopped").arg(delivered).arg(t.toSend).arg(left);
+  else
+    // A failure says why in the same line: the row's status is out of sight in the tray.
+    text = tr("%1 of %2 delivered, %3 failed: %4")
+               .arg(delivered)
+               .arg(t.toSend)
+               .arg(left)
+               .arg(t.lastStatus);
+  statusMessage_->setText(text);
+  setTrayTip(TrayTip::Text, text);
 }
 
 void MainWindow::showSendFailure(const QString& text) {
@@ -640,10 +669,15 @@ void MainWindow::sendSegments() {
         app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
           if (frame) frame->showSignInNeeded(text);
         });
-  if (doc.StartRun(*relay_, relay_->env)) updateSendCommands();
+  int toSend = 0;
+  for (const auto& record : doc.Records()) toSend += record.pending ? 1 : 0;
+  if (!doc.StartRun(*relay_, relay_->env)) return;
+  runTally_ = RunTally{true, toSend, {}, false, {}};
+  updateSendCommands();
 }
 
 void MainWindow::stopSending() {
+  runTally_.stopped = true;
   app_.Doc().Stop();
   updateSendCommands();
 }

@@ -1,5 +1,6 @@
 #include "gui/MergingDialog.h"
 
+#include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -170,8 +171,11 @@ void MergingDialog::showEvent(QShowEvent* event) {
   runner_.start([this, params = std::move(params)](std::stop_token token) mutable {
     MergeRelay relay(
         this, runner_, [this](bool openFolder) { Finished(openFolder); }, token);
-    (void)dtl::MergeJob::Run(params, relay, token);
+    const dtl::MergeJob::Report report = dtl::MergeJob::Run(params, relay, token);
     dtl::WipeSecret(params.password);
+    for (const auto& file : report.files)
+      if (file.outcome == dtl::MergeJob::Outcome::Complete)
+        completeOutputs_.push_back(file.output.string());
   });
   dtl::WipeSecret(params.password);  // moved from; a short one keeps its bytes in place
 }
@@ -184,7 +188,10 @@ void MergingDialog::Finished(bool openFolder) {
   if (!openFolder || failed_) progress->setValue(0);
   // The dialog is about to go: what was rebuilt would vanish with it.
   if (!repairLines_.isEmpty()) ShowMessage(this, MsgIcon::Information, repairLines_.join("\n"));
-  if (openFolder) OpenFolder(saveFolder_);
+  // Opening a folder unasked failed silently on desktops without a file manager; the Merge
+  // dialog names the rebuilt files and opens the folder on request.
+  (void)openFolder;
+  for (const auto& output : completeOutputs_) rebuilt_ << QDir::cleanPath(Q(output));
   QDialog::reject();
 }
 
@@ -198,6 +205,7 @@ void MergingDialog::reject() {
     // The worker stops before its next segment; waiting for it keeps it from using this
     // dialog's members after they are gone.
     StopWorker();
+    cancelled_ = true;
     merging_ = false;
     busy->Stop();
   }

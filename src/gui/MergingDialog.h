@@ -10,12 +10,18 @@
 // the end. Failures (too few recovery blocks among them) are error messages as
 // before.
 //
-// Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
+// The dialog no longer opens the save folder itself: RebuiltFiles() tells the Merge dialog what
+// the run rebuilt, and that dialog shows the paths with "Show in Folder".
+//
+// Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec(), then
+// RebuiltFiles() / Cancelled().
 #pragma once
 
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "gui/JobRunner.h"
 
@@ -44,6 +50,11 @@ class MergingDialog : public QDialog {
   // The merge reported a failure (already shown as an error): the repair line of the file at
   // hand, if it has one, says that the file is still not complete.
   void NoteFailure();
+  // After exec(): the files the run rebuilt completely (save folder + name), in order; empty
+  // when it rebuilt none.
+  const QStringList& RebuiltFiles() const { return rebuilt_; }
+  // After exec(): the user cancelled the run.
+  bool Cancelled() const { return cancelled_; }
 
   QLineEdit* fileName;
   QProgressBar* progress;
@@ -63,6 +74,10 @@ class MergingDialog : public QDialog {
   bool merging_ = false;
   bool started_ = false;
   bool failed_ = false;
+  bool cancelled_ = false;
+  QStringList rebuilt_;
+  // Filled by the worker before it ends; read only after runner_.wait().
+  std::vector<std::string> completeOutputs_;
   QStringList repairLines_;
   qsizetype repairOfFile_ = -1;  // the line of the file being merged, when it has one
   JobRunner runner_;  // last: the job ends before the members it uses

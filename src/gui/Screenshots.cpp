@@ -98,7 +98,7 @@ int SaveScreenshots(const QString& folder) {
   if (!tmp.isValid() || !QDir().mkpath(folder)) return 1;
   const QString base = tmp.path();
   SetMessageHook([](MsgIcon, const QString&, MsgButtons) { return MsgAnswer::Yes; });
-  SetOpenHook([](const QUrl&) {});
+  SetOpenHook([](const QUrl&) { return true; });
   dtl::SettingsStore store(S(base + "/settings.reg"));
   // Sample values for the pictures: one that cannot be stored only shows as blank in its shot.
   (void)store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
