@@ -479,28 +479,32 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   }
   app_.Doc().ApplyEngineEvent(event);
   // Last: the summary replaces whatever the run's final status said.
-  if (event.kind == K::WorkerLeft && runTally_.counting) showRunSummary();
+  if (event.kind == K::WorkerLeft && runTally_.counting) finishRunTally();
   updateSendCommands();
 }
 
-void MainWindow::showRunSummary() {
-  RunTally& t = runTally_;
-  t.counting = false;
-  const int delivered = static_cast<int>(t.delivered.size());
-  const int left = std::max(0, t.toSend - delivered);
+void MainWindow::finishRunTally() {
+  runTally_.counting = false;
+  showRunSummary(runTally_.toSend, static_cast<int>(runTally_.delivered.size()),
+                 runTally_.stopped, runTally_.lastStatus);
+}
+
+void MainWindow::showRunSummary(int toSend, int delivered, bool stopped,
+                                const QString& lastStatus) {
+  const int left = std::max(0, toSend - delivered);
   QString text;
   if (left == 0)
-    text = t.toSend == 1 ? tr("1 of 1 segment delivered")
-                         : tr("%1 of %2 segments delivered").arg(delivered).arg(t.toSend);
-  else if (t.stopped)
-    text = tr("%1 of %2 delivered, %3 stopped").arg(delivered).arg(t.toSend).arg(left);
+    text = toSend == 1 ? tr("1 of 1 segment delivered")
+                       : tr("%1 of %2 segments delivered").arg(delivered).arg(toSend);
+  else if (stopped)
+    text = tr("%1 of %2 delivered, %3 stopped").arg(delivered).arg(toSend).arg(left);
   else
     // A failure says why in the same line: the row's status is out of sight in the tray.
     text = tr("%1 of %2 delivered, %3 failed: %4")
                .arg(delivered)
-               .arg(t.toSend)
+               .arg(toSend)
                .arg(left)
-               .arg(t.lastStatus);
+               .arg(lastStatus);
   statusMessage_->setText(text);
   setTrayTip(TrayTip::Text, text);
 }

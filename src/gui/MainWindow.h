@@ -90,6 +90,9 @@ class MainWindow : public QMainWindow {
   // ("3 of 3 segments delivered", "2 of 3 delivered, 1 stopped", "0 of 1 delivered, 1 failed:
   // <last status>") in place of its last status text.
   void applyEngineEvent(const dtl::SendEvent& event);
+  // Puts a send run's summary in the status bar and the tray tip (see applyEngineEvent):
+  // `delivered` of `toSend` segments, the rest stopped by the user or failed with `lastStatus`.
+  void showRunSummary(int toSend, int delivered, bool stopped, const QString& lastStatus);
   // The close question; true when the frame may close.
   bool confirmClose();
   // The tray-on-minimise flag as last refreshed from MinToTray.
@@ -221,7 +224,7 @@ class MainWindow : public QMainWindow {
     bool stopped = false;
     QString lastStatus;
   } runTally_;
-  void showRunSummary();
+  void finishRunTally();
   class EngineRelay;
   std::unique_ptr<EngineRelay> relay_;
 };

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -147,6 +148,11 @@ int SaveScreenshots(const QString& folder) {
   frame->sendList()->showQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
   ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help");
   frame->sendList()->quickHelp()->hide();
+  // The end of a run as the status bar tells it: a finished one and a stopped one.
+  frame->showRunSummary(3, 3, false, {});
+  ok &= Save(frame, folder, "main-send-finished");
+  frame->showRunSummary(3, 2, true, {});
+  ok &= Save(frame, folder, "main-send-stopped");
   frame->tabs()->setCurrentIndex(2);
   web.Settle();
   ok &= Save(frame, folder, "main-support");
@@ -265,6 +271,33 @@ int SaveScreenshots(const QString& folder) {
       dlg->recovery->setValue(10);
       dlg->progress->setRange(0, 10);
       dlg->progress->setValue(4);
+    });
+  }
+  {
+    // A real split of the sample to its end: the count, the folder and "Open Folder".
+    auto* dlg = new SplitFileDialog(store, frame);
+    shot(dlg, "split-file-finished", [dlg, sample, base] {
+      QDir().mkpath(base + "/finished");
+      dlg->ChooseSource(sample);
+      dlg->ChooseFolder(base + "/finished");
+      dlg->slider->setValue(50);
+      dlg->recovery->setValue(0);
+      QEventLoop wait;
+      QObject::connect(dlg, &SplitFileDialog::splitFinished, &wait, &QEventLoop::quit);
+      dlg->show();
+      dlg->splitButton->click();
+      if (!dlg->Idle()) wait.exec();
+    });
+  }
+  {
+    // The same set merged back: the rebuilt file's path and "Show in Folder".
+    auto* dlg = new MergeDialog(store, frame);
+    shot(dlg, "merge-finished", [dlg, base] {
+      QDir().mkpath(base + "/merged-back");
+      dlg->ChooseFiles({base + "/finished/holiday-video.avi.dtl.doc"});
+      dlg->ChooseSaveFolder(base + "/merged-back");
+      dlg->show();
+      dlg->merge();
     });
   }
   {
