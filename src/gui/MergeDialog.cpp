@@ -169,6 +169,7 @@ void MergeDialog::merge() {
   MergingDialog merging(this);
   merging.SetFolderAndPassword(SaveFolderForMerge(), password->text());
   for (const auto& d : descriptors_) merging.AddDescriptor(d);
+  merging.SetOpenFolderWhenDone(false);  // "Show in Folder" below instead
   result->hide();
   showInFolder->hide();
   merging.exec();

@@ -188,9 +188,11 @@ void MergingDialog::Finished(bool openFolder) {
   if (!openFolder || failed_) progress->setValue(0);
   // The dialog is about to go: what was rebuilt would vanish with it.
   if (!repairLines_.isEmpty()) ShowMessage(this, MsgIcon::Information, repairLines_.join("\n"));
-  // Opening a folder unasked failed silently on desktops without a file manager; the Merge
-  // dialog names the rebuilt files and opens the folder on request.
-  (void)openFolder;
+  if (openFolder && openWhenDone_ && !OpenFolder(saveFolder_))
+    // Silence here read as a merge that had produced nothing.
+    ShowMessage(this, MsgIcon::Error,
+                tr("The folder %1 could not be opened: the desktop has no program for it.")
+                    .arg(QDir::toNativeSeparators(QDir::cleanPath(saveFolder_))));
   for (const auto& output : completeOutputs_) rebuilt_ << QDir::cleanPath(Q(output));
   QDialog::reject();
 }

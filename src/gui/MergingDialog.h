@@ -10,8 +10,8 @@
 // the end. Failures (too few recovery blocks among them) are error messages as
 // before.
 //
-// The dialog no longer opens the save folder itself: RebuiltFiles() tells the Merge dialog what
-// the run rebuilt, and that dialog shows the paths with "Show in Folder".
+// Unless told otherwise it opens the save folder at the end and reports a folder that cannot be
+// opened; the Merge dialog turns that off and shows RebuiltFiles() with "Show in Folder".
 //
 // Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec(), then
 // RebuiltFiles() / Cancelled().
@@ -53,6 +53,9 @@ class MergingDialog : public QDialog {
   // After exec(): the files the run rebuilt completely (save folder + name), in order; empty
   // when it rebuilt none.
   const QStringList& RebuiltFiles() const { return rebuilt_; }
+  // Whether a finished run opens the save folder itself (the segment manager's merge, on by
+  // default); the Merge dialog turns it off and offers "Show in Folder" instead.
+  void SetOpenFolderWhenDone(bool open) { openWhenDone_ = open; }
   // After exec(): the user cancelled the run.
   bool Cancelled() const { return cancelled_; }
 
@@ -75,6 +78,7 @@ class MergingDialog : public QDialog {
   bool started_ = false;
   bool failed_ = false;
   bool cancelled_ = false;
+  bool openWhenDone_ = true;
   QStringList rebuilt_;
   // Filled by the worker before it ends; read only after runner_.wait().
   std::vector<std::string> completeOutputs_;

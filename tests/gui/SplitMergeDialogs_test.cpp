@@ -461,7 +461,7 @@ class SplitMergeDialogsTest : public QObject {
       QCOMPARE(m.Texts(), c.lines.isEmpty() ? QStringList() : QStringList{c.lines});
       if (!c.lines.isEmpty()) QCOMPARE(m.shown.last().first, MsgIcon::Information);
       QCOMPARE(uitest::ReadFile(out + "/clip.mov"), data);
-      QCOMPARE(m.opened, QList<QUrl>());  // the Merge dialog offers the folder instead
+      QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out + "/")});
       QCOMPARE(dlg.RebuiltFiles(), QStringList{out + "/clip.mov"});
     }
   }
