@@ -473,6 +473,8 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
   using K = dtl::SendEventKind;
   switch (event.kind) {
     case K::Status:
+      runTally_.lastStatus = Q(event.text);
+      if (event.text == dtl::kStatusStopped) runTally_.stopped = true;
       showStatusText(Q(event.text), event.position);
       // A failure's status points to its error log there.
       statusMessage_->setToolTip(Q(event.detail));
@@ -481,11 +483,42 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
     case K::RunEnded: setTrayTip(TrayTip::Reset); break;
     case K::FileError: showSendFailure(Q(event.text)); break;
     case K::Delivered:
+      runTally_.delivered.insert(event.position);
+      sendFailureTold_.clear();
+      break;
     case K::WorkerLeft: sendFailureTold_.clear(); break;
     default: break;
   }
   app_.Doc().ApplyEngineEvent(event);
+  // Last: the summary replaces whatever the run's final status said.
+  if (event.kind == K::WorkerLeft && runTally_.counting) finishRunTally();
   updateSendCommands();
+}
+
+void MainWindow::finishRunTally() {
+  runTally_.counting = false;
+  showRunSummary(runTally_.toSend, static_cast<int>(runTally_.delivered.size()),
+                 runTally_.stopped, runTally_.lastStatus);
+}
+
+void MainWindow::showRunSummary(int toSend, int delivered, bool stopped,
+                                const QString& lastStatus) {
+  const int left = std::max(0, toSend - delivered);
+  QString text;
+  if (left == 0)
+    text = toSend == 1 ? tr("1 of 1 segment delivered")
+                       : tr("%1 of %2 segments delivered").arg(delivered).arg(toSend);
+  else if (stopped)
+    text = tr("%1 of %2 delivered, %3 stopped").arg(delivered).arg(toSend).arg(left);
+  else
+    // A failure says why in the same line: the row's status is out of sight in the tray.
+    text = tr("%1 of %2 delivered, %3 failed: %4")
+               .arg(delivered)
+               .arg(toSend)
+               .arg(left)
+               .arg(lastStatus);
+  statusMessage_->setText(text);
+  setTrayTip(TrayTip::Text, text);
 }
 
 void MainWindow::showSendFailure(const QString& text) {
@@ -654,10 +687,15 @@ void MainWindow::sendSegments() {
         app_.Store(), app_.Endpoints(), [frame = QPointer<MainWindow>(this)](const QString& text) {
           if (frame) frame->showSignInNeeded(text);
         });
-  if (doc.StartRun(*relay_, relay_->env)) updateSendCommands();
+  int toSend = 0;
+  for (const auto& record : doc.Records()) toSend += record.pending ? 1 : 0;
+  if (!doc.StartRun(*relay_, relay_->env)) return;
+  runTally_ = RunTally{true, toSend, {}, false, {}};
+  updateSendCommands();
 }
 
 void MainWindow::stopSending() {
+  runTally_.stopped = true;
   app_.Doc().Stop();
   updateSendCommands();
 }

@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QSystemTrayIcon>
 
 #include "send/SendDocument.h"
@@ -84,8 +85,14 @@ class MainWindow : public QMainWindow {
   void go();
   // The browser pane loaded `url`: the address box shows it (a null string changes nothing).
   void showLoadedPage(const QString& url);
-  // Applies one send-engine event on the UI thread.
+  // Applies one send-engine event on the UI thread. When the worker of a run this window
+  // started leaves (WorkerLeft), the status bar and the tray tip get the run's summary
+  // ("3 of 3 segments delivered", "2 of 3 delivered, 1 stopped", "0 of 1 delivered, 1 failed:
+  // <last status>") in place of its last status text.
   void applyEngineEvent(const dtl::SendEvent& event);
+  // Puts a send run's summary in the status bar and the tray tip (see applyEngineEvent):
+  // `delivered` of `toSend` segments, the rest stopped by the user or failed with `lastStatus`.
+  void showRunSummary(int toSend, int delivered, bool stopped, const QString& lastStatus);
   // The close question; true when the frame may close.
   bool confirmClose();
   // The tray-on-minimise flag as last refreshed from MinToTray.
@@ -209,6 +216,16 @@ class MainWindow : public QMainWindow {
   // worker lets the same condition be told again.
   QString sendFailureTold_;
   QPointer<QMessageBox> sendFailureBox_;
+  // The run this window started, counted for its summary: the segments it had to send, the
+  // positions delivered so far, whether the user stopped it, and its last status text.
+  struct RunTally {
+    bool counting = false;
+    int toSend = 0;
+    QSet<int32_t> delivered;
+    bool stopped = false;
+    QString lastStatus;
+  } runTally_;
+  void finishRunTally();
   class EngineRelay;
   std::unique_ptr<EngineRelay> relay_;
 };

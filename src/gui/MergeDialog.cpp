@@ -72,7 +72,15 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
   browseFiles = new QPushButton(tr("Browse..."), this);
   browseFolder = new QPushButton(tr("Browse..."), this);
   auto* close = new QPushButton(tr("&Close"), this);
-  for (auto* b : {mergeButton, browseFiles, browseFolder, close}) b->setAutoDefault(false);
+  result = new QLabel(this);
+  result->setWordWrap(true);
+  result->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  result->hide();
+  showInFolder = new QPushButton(tr("&Show in Folder"), this);
+  showInFolder->setToolTip(tr("Show the folder with the rebuilt file in the file manager"));
+  showInFolder->hide();
+  for (auto* b : {mergeButton, browseFiles, browseFolder, close, showInFolder})
+    b->setAutoDefault(false);
 
   QString folder = Q(store_.SavePath());
   if (folder.isEmpty()) folder = UserDownloadFolder();
@@ -104,6 +112,13 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
   });
   connect(mergeButton, &QPushButton::clicked, this, &MergeDialog::merge);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
+  connect(showInFolder, &QPushButton::clicked, this, [this] {
+    // A desktop without a file manager must not look like a button that does nothing.
+    if (!OpenFolder(rebuiltFolder_))
+      ShowMessage(this, MsgIcon::Error,
+                  tr("The folder %1 could not be opened: the desktop has no program for it.")
+                      .arg(QDir::toNativeSeparators(rebuiltFolder_)));
+  });
 
   auto* grid = new QGridLayout;
   grid->addWidget(new QLabel(tr("DTL File/s :"), this), 0, 0);
@@ -114,7 +129,9 @@ MergeDialog::MergeDialog(dtl::SettingsStore& store, QWidget* parent)
   grid->addWidget(browseFolder, 1, 2);
   grid->addWidget(new QLabel(tr("Decryption Password (optional):"), this), 2, 0);
   grid->addWidget(password, 2, 1, 1, 2);
+  grid->addWidget(result, 3, 1, 1, 2);
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(showInFolder);
   buttons->addStretch();
   buttons->addWidget(mergeButton);
   buttons->addWidget(close);
@@ -172,7 +189,27 @@ void MergeDialog::merge() {
   MergingDialog merging(this);
   merging.SetFolderAndPassword(SaveFolderForMerge(), password->text());
   for (const auto& d : descriptors_) merging.AddDescriptor(d);
+  merging.SetOpenFolderWhenDone(false);  // "Show in Folder" below instead
+  result->hide();
+  showInFolder->hide();
   merging.exec();
+  const QStringList& rebuilt = merging.RebuiltFiles();
+  if (!rebuilt.isEmpty()) {
+    QStringList shown;
+    for (const auto& f : rebuilt) shown << QDir::toNativeSeparators(f);
+    result->setText(rebuilt.size() == 1 ? tr("Rebuilt: %1").arg(shown.first())
+                                        : tr("Rebuilt %1 files: %2")
+                                              .arg(rebuilt.size())
+                                              .arg(shown.join(", ")));
+    rebuiltFolder_ = QFileInfo(rebuilt.first()).absolutePath();
+    showInFolder->show();
+  } else if (merging.Cancelled()) {
+    result->setText(tr("Merge cancelled: no file was rebuilt."));
+  } else {
+    // The merge's own error said why; this line keeps the dialog from looking like a success.
+    result->setText(tr("No file was rebuilt."));
+  }
+  result->show();
 }
 
 }  // namespace dtlui

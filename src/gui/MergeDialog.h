@@ -2,6 +2,10 @@
 // (remembered as "savepath") and an optional password, then "&Merge" runs the Merging dialog on
 // them.
 //
+// After a merge a line under the fields names the rebuilt file(s), or says that the merge was
+// cancelled or rebuilt nothing; "Show in Folder" (shown only after a rebuilt file) opens the
+// save folder in the desktop and reports one that cannot be opened.
+//
 // Call order: construct, optionally SetDescriptor() (the shell-open path), exec(). ChooseFiles()
 // and ChooseSaveFolder() are what the Browse buttons do after their file dialogs; ChooseFiles()
 // is also what a drop of local files on "DTL File/s" does. Descriptors may be typed or pasted
@@ -14,6 +18,7 @@
 
 #include "base/SettingsStore.h"
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -42,6 +47,8 @@ class MergeDialog : public QDialog {
 
   QLineEdit *files, *saveFolder, *password;
   QPushButton *mergeButton, *browseFiles, *browseFolder;
+  QLabel* result;             // what the last merge did; empty before the first
+  QPushButton* showInFolder;  // shown after a merge that rebuilt a file
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -51,6 +58,7 @@ class MergeDialog : public QDialog {
 
   dtl::SettingsStore& store_;
   QStringList descriptors_;
+  QString rebuiltFolder_;  // the folder "Show in Folder" opens
   bool initialised_ = false;
   QString remembered_;  // the save folder as last stored or shown at opening
 };

@@ -178,8 +178,11 @@ void MergingDialog::showEvent(QShowEvent* event) {
   runner_.start([this, params = std::move(params)](std::stop_token token) mutable {
     MergeRelay relay(
         this, runner_, [this](bool openFolder) { Finished(openFolder); }, token);
-    (void)dtl::MergeJob::Run(params, relay, token);
+    const dtl::MergeJob::Report report = dtl::MergeJob::Run(params, relay, token);
     dtl::WipeSecret(params.password);
+    for (const auto& file : report.files)
+      if (file.outcome == dtl::MergeJob::Outcome::Complete)
+        completeOutputs_.push_back(file.output.string());
   });
   dtl::WipeSecret(params.password);  // moved from; a short one keeps its bytes in place
 }
@@ -192,7 +195,12 @@ void MergingDialog::Finished(bool openFolder) {
   if (!openFolder || failed_) progress->setValue(0);
   // The dialog is about to go: what was rebuilt would vanish with it.
   if (!repairLines_.isEmpty()) ShowMessage(this, MsgIcon::Information, repairLines_.join("\n"));
-  if (openFolder) OpenFolder(saveFolder_);
+  if (openFolder && openWhenDone_ && !OpenFolder(saveFolder_))
+    // Silence here read as a merge that had produced nothing.
+    ShowMessage(this, MsgIcon::Error,
+                tr("The folder %1 could not be opened: the desktop has no program for it.")
+                    .arg(QDir::toNativeSeparators(QDir::cleanPath(saveFolder_))));
+  for (const auto& output : completeOutputs_) rebuilt_ << QDir::cleanPath(Q(output));
   QDialog::reject();
 }
 
@@ -206,6 +214,7 @@ void MergingDialog::reject() {
     // The worker stops before its next segment; waiting for it keeps it from using this
     // dialog's members after they are gone.
     StopWorker();
+    cancelled_ = true;
     merging_ = false;
     busy->Stop();
   }

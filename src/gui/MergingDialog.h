@@ -10,12 +10,18 @@
 // the end. Failures (too few recovery blocks among them) are error messages as
 // before.
 //
-// Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec().
+// Unless told otherwise it opens the save folder at the end and reports a folder that cannot be
+// opened; the Merge dialog turns that off and shows RebuiltFiles() with "Show in Folder".
+//
+// Call order: construct, SetFolderAndPassword(), AddDescriptor() for each, exec(), then
+// RebuiltFiles() / Cancelled().
 #pragma once
 
 #include <QDialog>
 #include <QStringList>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "gui/JobRunner.h"
 
@@ -47,6 +53,14 @@ class MergingDialog : public QDialog {
   // The merge reported a failure (already shown as an error): the repair line of the file at
   // hand, if it has one, says that the file is still not complete.
   void NoteFailure();
+  // After exec(): the files the run rebuilt completely (save folder + name), in order; empty
+  // when it rebuilt none.
+  const QStringList& RebuiltFiles() const { return rebuilt_; }
+  // Whether a finished run opens the save folder itself (the segment manager's merge, on by
+  // default); the Merge dialog turns it off and offers "Show in Folder" instead.
+  void SetOpenFolderWhenDone(bool open) { openWhenDone_ = open; }
+  // After exec(): the user cancelled the run.
+  bool Cancelled() const { return cancelled_; }
 
   QLineEdit* fileName;
   QProgressBar* progress;
@@ -66,6 +80,11 @@ class MergingDialog : public QDialog {
   bool merging_ = false;
   bool started_ = false;
   bool failed_ = false;
+  bool cancelled_ = false;
+  bool openWhenDone_ = true;
+  QStringList rebuilt_;
+  // Filled by the worker before it ends; read only after runner_.wait().
+  std::vector<std::string> completeOutputs_;
   QStringList repairLines_;
   qsizetype repairOfFile_ = -1;  // the line of the file being merged, when it has one
   JobRunner runner_;  // last: the job ends before the members it uses

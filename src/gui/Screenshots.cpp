@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -104,7 +105,7 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   if (!tmp.isValid() || !QDir().mkpath(folder)) return 1;
   const QString base = tmp.path();
   SetMessageHook([](MsgIcon, const QString&, MsgButtons) { return MsgAnswer::Yes; });
-  SetOpenHook([](const QUrl&) {});
+  SetOpenHook([](const QUrl&) { return true; });
   dtl::SettingsStore store(S(base + "/settings.reg"));
   // Sample values for the pictures: one that cannot be stored only shows as blank in its shot.
   (void)store.WriteProfileString("AddressHistory0", "http://mail.example.org/");
@@ -153,6 +154,11 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   frame->sendList()->showQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
   ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help", seen);
   frame->sendList()->quickHelp()->hide();
+  // The end of a run as the status bar tells it: a finished one and a stopped one.
+  frame->showRunSummary(3, 3, false, {});
+  ok &= Save(frame, folder, "main-send-finished");
+  frame->showRunSummary(3, 2, true, {});
+  ok &= Save(frame, folder, "main-send-stopped");
   frame->tabs()->setCurrentIndex(2);
   web.Settle();
   ok &= Save(frame, folder, "main-support", seen);
@@ -281,6 +287,33 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
       dlg->recovery->setValue(10);
       dlg->progress->setRange(0, 10);
       dlg->progress->setValue(4);
+    });
+  }
+  {
+    // A real split of the sample to its end: the count, the folder and "Open Folder".
+    auto* dlg = new SplitFileDialog(store, frame);
+    shot(dlg, "split-file-finished", [dlg, sample, base] {
+      QDir().mkpath(base + "/finished");
+      dlg->ChooseSource(sample);
+      dlg->ChooseFolder(base + "/finished");
+      dlg->slider->setValue(50);
+      dlg->recovery->setValue(0);
+      QEventLoop wait;
+      QObject::connect(dlg, &SplitFileDialog::splitFinished, &wait, &QEventLoop::quit);
+      dlg->show();
+      dlg->splitButton->click();
+      if (!dlg->Idle()) wait.exec();
+    });
+  }
+  {
+    // The same set merged back: the rebuilt file's path and "Show in Folder".
+    auto* dlg = new MergeDialog(store, frame);
+    shot(dlg, "merge-finished", [dlg, base] {
+      QDir().mkpath(base + "/merged-back");
+      dlg->ChooseFiles({base + "/finished/holiday-video.avi.dtl.doc"});
+      dlg->ChooseSaveFolder(base + "/merged-back");
+      dlg->show();
+      dlg->merge();
     });
   }
   {

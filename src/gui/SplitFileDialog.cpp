@@ -1,5 +1,6 @@
 #include "gui/SplitFileDialog.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -80,7 +81,11 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   browseFolder = new QPushButton(tr("B&rowse..."), this);
   splitButton = new QPushButton(tr("Split"), this);
   closeButton = new QPushButton(tr("Close"), this);
-  for (auto* b : {browseSource, browseFolder, splitButton, closeButton}) b->setAutoDefault(false);
+  openFolder = new QPushButton(tr("&Open Folder"), this);
+  openFolder->setToolTip(tr("Show the folder with the segments in the file manager"));
+  openFolder->hide();
+  for (auto* b : {browseSource, browseFolder, splitButton, closeButton, openFolder})
+    b->setAutoDefault(false);
   splitButton->setEnabled(false);
 
   BindSegmentSize(sizeDisplay, slider, sizeProblem);
@@ -97,6 +102,13 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   });
   connect(splitButton, &QPushButton::clicked, this, &SplitFileDialog::splitOrStop);
   connect(closeButton, &QPushButton::clicked, this, &SplitFileDialog::reject);
+  connect(openFolder, &QPushButton::clicked, this, [this] {
+    // Without a word a desktop that has no file manager would look like a dead button.
+    if (!OpenFolder(writtenFolder_))
+      ShowMessage(this, MsgIcon::Error,
+                  tr("The folder %1 could not be opened: the desktop has no program for it.")
+                      .arg(QDir::toNativeSeparators(writtenFolder_)));
+  });
   connect(source, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
   connect(folder, &QLineEdit::textChanged, this, &SplitFileDialog::UpdateSplitEnabled);
 
@@ -130,6 +142,7 @@ SplitFileDialog::SplitFileDialog(dtl::SettingsStore& store, QWidget* parent)
   grid->addWidget(progress, 5, 1, 1, 4);
   grid->addWidget(status, 6, 1, 1, 4);
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(openFolder);
   buttons->addStretch();
   buttons->addWidget(splitButton);
   buttons->addWidget(closeButton);
@@ -190,14 +203,17 @@ void SplitFileDialog::splitOrStop() {
   (void)store_.SetDword("RecoveryPercent", params.recoveryPercent);
   idle_ = false;
   recoveryFiles_ = 0;
+  written_ = 0;
   progress->setValue(0);
   status->clear();
+  openFolder->hide();
   SetRunning(true);
   runner_.start([this, params](std::stop_token token) {
     SplitRelay relay(this, runner_);
     const auto result = dtl::RunOfflineSplit(params, relay, token);
     runner_.post([this, ok = result.ok(), stopped = result.stopped(), removed = result.removed,
-                  recovery = result.recoveryFiles.size()] {
+                  recovery = result.recoveryFiles.size(), written = result.written] {
+      written_ = written;
       splitOk_ = ok;
       splitStopped_ = stopped;
       removed_ = removed;
@@ -221,8 +237,9 @@ void SplitFileDialog::Finish(bool ok) {
   idle_ = true;
   SetRunning(false);
   progress->setRange(0, 1);  // out of the busy state recovery data leaves it in
-  progress->setValue(0);
-  // Without a word the empty progress bar would read the same as a finished split.
+  // A full bar and a count for a finished split, an empty bar and a reason otherwise: the two
+  // ends must never read the same.
+  progress->setValue(splitOk_ ? 1 : 0);
   if (splitStopped_)
     status->setText(removed_ == 1
                         ? tr("Stopped: the segment file written was removed.")
@@ -231,13 +248,20 @@ void SplitFileDialog::Finish(bool ok) {
     status->setText(removed_ == 1
                         ? tr("Failed: the segment file written was removed.")
                         : tr("Failed: the %1 segment files written were removed.").arg(removed_));
-  else if (splitOk_ && recoveryFiles_ > 0)
+  else if (splitOk_) {
+    writtenFolder_ = QDir::cleanPath(folder->text());
+    const QString where = QDir::toNativeSeparators(writtenFolder_);
+    QString text = written_ == 1 ? tr("1 segment written to %1.").arg(where)
+                                 : tr("%1 segments written to %2.").arg(written_).arg(where);
     // One block per volume file, beside the set's description.
-    status->setText(recoveryFiles_ == 2
-                        ? tr("Recovery data written beside the segments: 1 recovery block.")
-                        : tr("Recovery data written beside the segments: %1 recovery blocks.")
-                              .arg(recoveryFiles_ - 1));
-  else
+    if (recoveryFiles_ > 0)
+      text += "\n" + (recoveryFiles_ == 2
+                          ? tr("Recovery data written beside the segments: 1 recovery block.")
+                          : tr("Recovery data written beside the segments: %1 recovery blocks.")
+                                .arg(recoveryFiles_ - 1));
+    status->setText(text);
+    openFolder->show();
+  } else
     status->clear();  // "Making recovery blocks..." of a run that ended without a word of its own
   UpdateSplitEnabled();
   emit splitFinished(ok);

@@ -9,7 +9,9 @@
 // Call order: construct, exec(). ChooseSource()/ChooseFolder() are what the two Browse buttons
 // do after their file dialogs (tests call them directly). Closing waits for a running worker to
 // finish the piece in progress. A stopped run removes the segment files it wrote, and the status
-// line under the progress bar says so until the next run.
+// line under the progress bar says so until the next run. A finished run leaves the bar full,
+// says "N segments written to FOLDER" and shows "Open Folder", which opens that folder in the
+// desktop (OpenFolder) and reports a folder the desktop cannot open.
 #pragma once
 
 #include <QDialog>
@@ -51,6 +53,7 @@ class SplitFileDialog : public QDialog {
   QLabel* sizeProblem;  // why the typed segment size is not one; hidden when it is
   QLabel* status;  // what the last run left behind when that is not a whole set; empty otherwise
   QPushButton *splitButton, *closeButton, *browseSource, *browseFolder;
+  QPushButton* openFolder;  // shown after a finished run only
 
  signals:
   // The run is over (the controls are back in the idle state).
@@ -70,6 +73,8 @@ class SplitFileDialog : public QDialog {
   bool splitStopped_ = false;
   uint64_t removed_ = 0;  // segment files a stopped run removed
   size_t recoveryFiles_ = 0;  // recovery files the last run wrote
+  uint64_t written_ = 0;      // segment files the last run left in its folder
+  QString writtenFolder_;     // the folder of the last finished run
   JobRunner runner_;      // last: the job ends before the members it uses
 };
 

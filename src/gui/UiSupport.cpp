@@ -75,9 +75,9 @@ QMessageBox* ShowNotice(QWidget* parent, MsgIcon icon, const QString& text) {
 }
 
 namespace {
-void Launch(const QUrl& url) {
+bool Launch(const QUrl& url) {
   if (Opener()) return Opener()(url);
-  QDesktopServices::openUrl(url);
+  return QDesktopServices::openUrl(url);
 }
 }  // namespace
 
@@ -88,14 +88,14 @@ bool IsWebAddress(const QUrl& url) {
 
 bool OpenExternal(const QUrl& url) {
   if (!IsWebAddress(url)) return false;
-  Launch(url);
+  (void)Launch(url);  // a web page's link that the desktop cannot open is not the caller's failure
   return true;
 }
 
-void OpenFolder(const QString& path) { Launch(QUrl::fromLocalFile(path)); }
+bool OpenFolder(const QString& path) { return Launch(QUrl::fromLocalFile(path)); }
 
 void OpenMailDraft(const QUrl& url) {
-  if (url.scheme().toLower() == "mailto") Launch(url);
+  if (url.scheme().toLower() == "mailto") (void)Launch(url);
 }
 
 QString ResourcePath(const QString& name) {

@@ -50,13 +50,15 @@ bool IsWebAddress(const QUrl& url);
 // silently and false returned.
 bool OpenExternal(const QUrl& url);
 // Opens a local folder the program itself names (the merge's save folder) in the desktop.
-void OpenFolder(const QString& path);
+// False when the desktop (or the hook) could not open it: the caller tells the user.
+bool OpenFolder(const QString& path);
 // Opens the desktop's mail program on a mailto: address the program itself composed; any other
 // scheme is refused.
 void OpenMailDraft(const QUrl& url);
 // Replaces the desktop launch of the three above (empty function: the desktop again); the hook
-// sees only what passed their checks. Returns the previous hook.
-using OpenHook = std::function<void(const QUrl&)>;
+// sees only what passed their checks and answers whether the launch worked. Returns the
+// previous hook.
+using OpenHook = std::function<bool(const QUrl&)>;
 OpenHook SetOpenHook(OpenHook hook);
 
 // An installed data file of the program ("home.html", "verb1.html"): <program folder>/../share/

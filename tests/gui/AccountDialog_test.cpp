@@ -358,6 +358,7 @@ class AccountDialogTest : public QObject {
         consentStatus = consent.status;
         (void)oauth.Request(consent.location);
       });
+      return true;
     });
     const dtl::NetworkEndpoints endpoints = oauth.Endpoints();
     AccountDialog dlg(*store_, CoreAccountServices(*store_, endpoints));

@@ -31,6 +31,7 @@
 #include <QWebEngineView>
 
 #include "gui/AddRecipientsDialog.h"
+#include "fixtures/smtp_fixture.h"
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
@@ -207,6 +208,9 @@ class MainFrameTest : public QObject {
     QVERIFY2(Frame().statusMessage().contains(
                  "The server refused segment number 1 for good: 550 5.7.1 not from you"),
              qPrintable(Frame().statusMessage()));
+    // The summary counts the failure and keeps the reason in the same line.
+    QVERIFY2(Frame().statusMessage().startsWith("0 of 1 delivered, 1 failed: "),
+             qPrintable(Frame().statusMessage()));
   }
 
   // Stop while a failed attempt waits for its retry: the run ends at once and the row says it
@@ -225,7 +229,48 @@ class MainFrameTest : public QObject {
     // Send is enabled from the document's own flag, which can turn before the worker's last
     // queued status reaches the window: wait for the texts, do not sample them.
     QTRY_COMPARE(list->topLevelItem(0)->text(1), QString("Stopped"));
-    QTRY_COMPARE(Frame().statusMessage(), QString("Last status message: Stopped"));
+    // The run's summary, not its last status, and never the words of a finished run.
+    QTRY_COMPARE(Frame().statusMessage(), QString("0 of 1 delivered, 1 stopped"));
+    QCOMPARE(Frame().tray()->toolTip(), QString("0 of 1 delivered, 1 stopped"));
+  }
+
+  // The button a user presses for `action` on the visible tool bars.
+  QWidget* ToolButtonFor(QAction* action) {
+    for (QToolBar* bar : Frame().findChildren<QToolBar*>())
+      if (QWidget* w = bar->widgetForAction(action); w && w->isVisible()) return w;
+    return nullptr;
+  }
+
+  // A run that delivers every segment ends with the count in the status bar and the tray tip,
+  // in place of the last "Sending Segment..."; a refused run counts its failure and says why.
+  void FinishedSendRunSummarisesInStatusBarAndTray() {
+    Start();
+    const QString sink = base_ + "/sink";
+    QDir().mkpath(sink);
+    dtltest::SmtpFixture server(sink.toStdString(), {});
+    QVERIFY(server.port() > 0);
+    QVERIFY(store_->SetString("SMTPServer", "127.0.0.1"));
+    QVERIFY(store_->SetDword("SMTPPort", static_cast<uint32_t>(server.port())));
+    dtl::SendRequest r;
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+      const QString file = base_ + "/" + name;
+      uitest::WriteFile(file, QByteArray(700, 'y'));
+      r.files.push_back({file.toStdString(), 700});
+    }
+    r.mailTo = "x@example.org";
+    r.from = "me@example.org";
+    r.method = dtl::SendMethod::SmtpServer;
+    QVERIFY(app_->Doc().BuildPlainJob(r));
+    Frame().applyEngineEvent({dtl::SendEventKind::WorkerLeft, 0, 0, {}});
+    QTabBar* tabs = Frame().findChild<QTabBar*>();
+    QVERIFY(tabs);
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(0).center());
+    QWidget* send = nullptr;
+    QTRY_VERIFY((send = ToolButtonFor(Frame().actions().send)) != nullptr);
+    QTest::mouseClick(send, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Frame().statusMessage(), QString("3 of 3 segments delivered"), 30000);
+    QCOMPARE(Frame().tray()->toolTip(), QString("3 of 3 segments delivered"));
+    QVERIFY(Frame().actions().send->isEnabled() || !app_->Doc().CanSend());
   }
 
   void CloseAsksAndNoKeepsRunning() {

@@ -166,7 +166,9 @@ class SplitMergeDialogsTest : public QObject {
       QStringList expected = segments + c.recovery;
       expected.sort();
       QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
-      QCOMPARE(dlg.status->text(), c.status);
+      // The count of the set comes first; the recovery line, when any, follows it.
+      const QString count = QString("5 segments written to %1.").arg(folder);
+      QCOMPARE(dlg.status->text(), c.status.isEmpty() ? count : count + "\n" + c.status);
       QCOMPARE(dlg.progress->maximum(), 1);  // not left running busy
       if (c.recovery.isEmpty()) continue;
 
@@ -220,7 +222,8 @@ class SplitMergeDialogsTest : public QObject {
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.last().first().toBool(), true);
     QCOMPARE(QDir(base_ + "/stopped").entryList(QDir::Files).size(), 10);
-    QCOMPARE(dlg.status->text(), QString());
+    QVERIFY2(dlg.status->text().endsWith(" segments written to " + base_ + "/stopped."),
+             qPrintable(dlg.status->text()));
   }
 
   void MergeRebuildsTheSplitFileAndRemembersTheFolder() {
@@ -244,7 +247,12 @@ class SplitMergeDialogsTest : public QObject {
     dlg.merge();  // the Merging dialog runs modally and closes itself at the end
     QCOMPARE(m.Texts(), QStringList());
     QCOMPARE(uitest::ReadFile(base_ + "/out/movie.avi"), data);
-    QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(base_ + "/out/")});
+    // Nothing opens unasked: the dialog names the file and opens its folder on request.
+    QCOMPARE(m.opened, QList<QUrl>());
+    QCOMPARE(dlg.result->text(), "Rebuilt: " + base_ + "/out/movie.avi");
+    dlg.show();
+    QTest::mouseClick(dlg.showInFolder, Qt::LeftButton);
+    QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(base_ + "/out")});
 
     MergeDialog again(*store_);
     again.show();
@@ -387,6 +395,95 @@ class SplitMergeDialogsTest : public QObject {
                          "password.")
                      .arg(base_ + "/locked/secret.bin.dtl.doc")});
     QCOMPARE(m.opened.size(), 0);
+    QCOMPARE(dlg.result->text(), QString("No file was rebuilt."));
+    QVERIFY(!dlg.showInFolder->isVisibleTo(&dlg));
+  }
+
+  // Each end of a split and of a merge reads differently, and the folder buttons hand the
+  // folder to the desktop's opener; an opener that fails is reported, not swallowed.
+  void FinishedSplitAndMergeNameTheirFolderAndReportAnOpenerFailure() {
+    QDir().mkpath(base_ + "/ends");
+    QDir().mkpath(base_ + "/ends-out");
+    const QByteArray data = Sample(30000);
+    uitest::WriteFile(base_ + "/ends.bin", data);
+    uitest::Messages m;
+    SplitFileDialog split(*store_);
+    split.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&split));
+    split.ChooseSource(base_ + "/ends.bin");
+    split.ChooseFolder(base_ + "/ends");
+    split.slider->setValue(1);
+    QVERIFY(!split.openFolder->isVisible());
+    QSignalSpy finished(&split, &SplitFileDialog::splitFinished);
+    QTest::mouseClick(split.splitButton, Qt::LeftButton);
+    QVERIFY(finished.wait(60000));
+    QVERIFY(finished.first().first().toBool());
+    QCOMPARE(split.status->text(), "3 segments written to " + base_ + "/ends.");
+    QCOMPARE(split.progress->value(), split.progress->maximum());  // not back at 0 % as a stop
+    QVERIFY(split.openFolder->isVisible());
+
+    struct Case {
+      const char* name;
+      bool works;
+      QStringList messages;
+    };
+    const QString cannot = "The folder %1 could not be opened: the desktop has no program for it.";
+    const Case cases[] = {
+        {"an opened folder says nothing more", true, {}},
+        {"a folder that cannot be opened is reported", false, {cannot.arg(base_ + "/ends")}},
+    };
+    for (const Case& c : cases) {
+      m.shown.clear();
+      m.opened.clear();
+      m.openWorks = c.works;
+      QTest::mouseClick(split.openFolder, Qt::LeftButton);
+      QVERIFY2(m.opened == QList<QUrl>{QUrl::fromLocalFile(base_ + "/ends")}, c.name);
+      QVERIFY2(m.Texts() == c.messages, c.name);
+      if (!c.works) QCOMPARE(m.shown.first().first, MsgIcon::Error);
+    }
+
+    m.openWorks = true;
+    MergeDialog merge(*store_);
+    merge.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&merge));
+    merge.ChooseFiles({base_ + "/ends/ends.bin.dtl.doc"});
+    merge.saveFolder->setText(base_ + "/ends-out");
+    QVERIFY(!merge.showInFolder->isVisible());
+    merge.merge();
+    QCOMPARE(uitest::ReadFile(base_ + "/ends-out/ends.bin"), data);
+    QCOMPARE(merge.result->text(), "Rebuilt: " + base_ + "/ends-out/ends.bin");
+    QVERIFY(merge.showInFolder->isVisible());
+    for (const Case& c : cases) {
+      m.shown.clear();
+      m.opened.clear();
+      m.openWorks = c.works;
+      QTest::mouseClick(merge.showInFolder, Qt::LeftButton);
+      QVERIFY2(m.opened == QList<QUrl>{QUrl::fromLocalFile(base_ + "/ends-out")}, c.name);
+      const QStringList expected =
+          c.works ? QStringList() : QStringList{cannot.arg(base_ + "/ends-out")};
+      QVERIFY2(m.Texts() == expected, qPrintable(m.Texts().join("|")));
+    }
+  }
+
+  // A stopped split reads differently from a finished one: empty bar, a reason, no folder button.
+  void StoppedSplitNeverLooksFinished() {
+    QDir().mkpath(base_ + "/halted");
+    uitest::WriteFile(base_ + "/halted.bin", Sample(100000));
+    SplitFileDialog dlg(*store_);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.ChooseSource(base_ + "/halted.bin");
+    dlg.ChooseFolder(base_ + "/halted");
+    dlg.slider->setValue(1);
+    QSignalSpy finished(&dlg, &SplitFileDialog::splitFinished);
+    QTest::mouseClick(dlg.splitButton, Qt::LeftButton);
+    QTest::mouseClick(dlg.splitButton, Qt::LeftButton);  // now "Stop"
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.first().first().toBool(), false);
+    QVERIFY2(dlg.status->text().startsWith("Stopped: "), qPrintable(dlg.status->text()));
+    QVERIFY(!dlg.status->text().contains("written to"));
+    QCOMPARE(dlg.progress->value(), 0);
+    QVERIFY(!dlg.openFolder->isVisible());
   }
 
   // What the merge rebuilt from recovery data gets its line in the Merging dialog, which says so
@@ -449,6 +546,7 @@ class SplitMergeDialogsTest : public QObject {
       // The dialog named where the file went, not where its segments were.
       QCOMPARE(dlg.fileName->text(), out + "/clip.mov");
       QCOMPARE(m.opened, QList<QUrl>{QUrl::fromLocalFile(out + "/")});
+      QCOMPARE(dlg.RebuiltFiles(), QStringList{out + "/clip.mov"});
     }
   }
 

@@ -46,12 +46,16 @@ struct Messages {
   QList<QPair<dtlui::MsgIcon, QString>> shown;
   QList<QUrl> opened;
   dtlui::MsgAnswer answer = dtlui::MsgAnswer::Yes;
+  bool openWorks = true;  // what the recorded opener answers
   Messages() {
     dtlui::SetMessageHook([this](dtlui::MsgIcon icon, const QString& text, dtlui::MsgButtons) {
       shown.append({icon, text});
       return answer;
     });
-    dtlui::SetOpenHook([this](const QUrl& url) { opened.append(url); });
+    dtlui::SetOpenHook([this](const QUrl& url) {
+      opened.append(url);
+      return openWorks;
+    });
   }
   ~Messages() {
     dtlui::SetMessageHook({});
