@@ -154,11 +154,18 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   frame->sendList()->showQuickHelp(frame->mapToGlobal(QPoint(200, 160)));
   ok &= Save(frame->sendList()->quickHelp(), folder, "send-quick-help", seen);
   frame->sendList()->quickHelp()->hide();
-  // The end of a run as the status bar tells it: a finished one and a stopped one.
-  frame->showRunSummary(3, 3, false, {});
-  ok &= Save(frame, folder, "main-send-finished");
+  // The end of a run as the status bar tells it, with the list as that run leaves it: a
+  // stopped one (the retried segment went out, the last one was stopped), then the same run
+  // sent again to the end.
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 1, 0, "Sending Segment..."});
+  frame->applyEngineEvent({dtl::SendEventKind::Delivered, 1, 0, {}});
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Stopped"});
   frame->showRunSummary(3, 2, true, {});
-  ok &= Save(frame, folder, "main-send-stopped");
+  ok &= Save(frame, folder, "main-send-stopped", seen);
+  frame->applyEngineEvent({dtl::SendEventKind::Status, 2, 0, "Sending Segment..."});
+  frame->applyEngineEvent({dtl::SendEventKind::Delivered, 2, 0, {}});
+  frame->showRunSummary(1, 1, false, {});
+  ok &= Save(frame, folder, "main-send-finished", seen);
   frame->tabs()->setCurrentIndex(2);
   web.Settle();
   ok &= Save(frame, folder, "main-support", seen);
