@@ -110,8 +110,10 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   mailTo->LoadHistory("HistoryCombo", true);
   mailTo->setEditText({});
   ShowMethod(defaults.method);
-  if (defaults.method == dtl::SendMethod::SmtpServer)
-    ChooseMethod(2);  // may ask for the server now
+  // A proposed method is only shown, not stored: it becomes the user's choice on OK or when they
+  // pick one. A chosen SMTP server that is no longer configured is asked for now, as before.
+  if (defaults.method == dtl::SendMethod::SmtpServer && store_.SmtpServer().empty())
+    ChooseMethod(2);
   connect(method, &QComboBox::activated, this, &SplitSendDialog::ChooseMethod);
   connect(browse, &QPushButton::clicked, this, [this] {
     const QStringList chosen = QFileDialog::getOpenFileNames(this, tr("Choose files to send"));
@@ -125,7 +127,12 @@ void SplitSendDialog::ShowMethod(dtl::SendMethod m) {
   QSignalBlocker block(method);
   method->setCurrentIndex(index);
   from->setEnabled(m != dtl::SendMethod::Mapi);
-  recipients->setEnabled(m != dtl::SendMethod::DirectSend);
+  // One rule for both dialogs: the button picks several addresses, so it serves every method
+  // that can mail several; Direct Send takes exactly one, which is typed.
+  const bool several = dtl::TakesSeveralRecipients(m);
+  recipients->setEnabled(several);
+  recipients->setToolTip(several ? tr("Choose recipients from the address book")
+                                 : tr("Direct Send mails one recipient: type the address"));
 }
 
 void SplitSendDialog::ChooseMethod(int index) {

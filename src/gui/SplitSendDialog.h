@@ -2,7 +2,9 @@
 // recipients, From address, send method and, for File Split, segment size, password and the
 // share of recovery data (kept in the RecoveryPercent setting on OK). The
 // rules and messages are dtl::SendRequest's; the dialog shows them and keeps the controls'
-// enabling for the method (From off for the mail client, Recipients off for Direct Send).
+// enabling for the method (From off for the mail client, Recipients off for Direct Send, the
+// one method that takes a single recipient). It opens with dtl::LoadSendDialogDefaults: a method
+// it merely proposes is stored only on OK or when the user picks one.
 //
 // Call order: construct, exec(); after Accepted, Request() for SendDocument::BuildSplitJob or
 // BuildPlainJob.

@@ -17,6 +17,13 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+// The address test of the OK check, on text already trimmed.
+bool PassesAddressTest(std::string_view trimmed) {
+  return trimmed.find('@') != std::string_view::npos &&
+         trimmed.find(' ') == std::string_view::npos && trimmed.size() >= 2 &&
+         trimmed.find('.') != std::string_view::npos;
+}
+
 }  // namespace
 
 std::string InvalidAddressMessage() {
@@ -74,10 +81,7 @@ Status ValidateSendRequest(const SendRequest& request) {
     if (at != std::string::npos && to.find('@', at + 1) != std::string::npos)
       return refuse(std::string(kOneRecipientMessage));
   }
-  const std::string trimmed = TrimBlanks(to);
-  if (trimmed.find('@') == std::string::npos || trimmed.find(' ') != std::string::npos ||
-      trimmed.size() < 2 || trimmed.find('.') == std::string::npos)
-    return refuse(InvalidAddressMessage());
+  if (!PassesAddressTest(TrimBlanks(to))) return refuse(InvalidAddressMessage());
   return {};
 }
 
@@ -123,13 +127,37 @@ std::string SizeDisplayText(uint32_t position) {
   return text;
 }
 
+bool IsSingleMailAddress(std::string_view text) {
+  if (!PassesAddressTest(text) || text.find_first_of(";,\t\r\n") != std::string_view::npos)
+    return false;
+  const size_t at = text.find('@');
+  return at > 0 && at + 1 < text.size() && text.find('@', at + 1) == std::string_view::npos;
+}
+
+bool TakesSeveralRecipients(SendMethod method) { return method != SendMethod::DirectSend; }
+
 SendDialogDefaults LoadSendDialogDefaults(const SettingsStore& settings) {
-  // The store's rules already give Direct Send, the default sender and 1000 for missing or
-  // out-of-range values, and create the key when it is missing.
+  // The store's rules give 1000 for a missing or out-of-range SegSize and create the key when it
+  // is missing (the first read below does that).
   SendDialogDefaults d;
-  d.method = static_cast<SendMethod>(settings.SendType());
-  d.from = settings.FromAddress();
   d.position = settings.SegSize();
+  // A missing SendType reads as Direct Send, exactly like a stored Direct Send: only the raw row
+  // tells a user who chose Direct Send from one who never chose, and only the latter is better
+  // served by the SMTP server they set up (port 25 is blocked on most home lines).
+  const SettingInfo* sendType = FindSetting("SendType");
+  const std::optional<uint32_t> chosen = settings.RawDword(kSettingsKey, "SendType");
+  if (chosen && sendType && IsValidDword(*sendType, *chosen))
+    d.method = static_cast<SendMethod>(*chosen);
+  else
+    d.method = settings.SmtpServer().empty() ? SendMethod::DirectSend : SendMethod::SmtpServer;
+  // An empty or overlong FromAddress reads as the default sender, so it counts as none stored.
+  const SettingInfo* fromRow = FindSetting("FromAddress");
+  const std::optional<std::string> stored = settings.RawString(kSettingsKey, "FromAddress");
+  const std::string login = TrimBlanks(settings.SmtpUserName());
+  if (!(stored && fromRow && IsValidString(*fromRow, *stored)) && IsSingleMailAddress(login))
+    d.from = login;
+  else
+    d.from = settings.FromAddress();
   return d;
 }
 

@@ -61,9 +61,9 @@ struct SendRequest {
   std::string mailTo;    // the Mail To text as typed
   std::string from;      // From address (at most 200 characters)
   SendMethod method = SendMethod::DirectSend;
-  std::string password;      // File Split only (at most 100 characters); trimmed on use
-  uint32_t position = 1000;  // File Split slider, 1..1000: segment size = position x 10000
-  uint64_t segmentSize = 0;  // when not 0, overrides the slider (the CLI's --segment-size)
+  std::string password;          // File Split only (at most 100 characters); trimmed on use
+  uint32_t position = 1000;      // File Split slider, 1..1000: segment size = position x 10000
+  uint64_t segmentSize = 0;      // when not 0, overrides the slider (the CLI's --segment-size)
   unsigned recoveryPercent = 0;  // File Split only: recovery data per file, 0..100 (0: none)
 };
 
@@ -89,10 +89,24 @@ std::string TrimBlanks(std::string_view text);
 // else position x 0.01 and "MB" (25 -> "250.00KB", 150 -> "  1.50MB").
 std::string SizeDisplayText(uint32_t position);
 
+// Whether `text` is one mail address as the dialogs judge one: it passes the OK check's address
+// test (an "@", no blank, a ".") with a single "@" that has text on both sides, and holds no ";"
+// or ",".
+bool IsSingleMailAddress(std::string_view text);
+
+// Whether the method mails several recipients in one send, so that picking them from the address
+// book ("Recipients...") is of use: every method but Direct Send, which takes exactly one.
+bool TakesSeveralRecipients(SendMethod method);
+
 // What a send dialog starts with, from the settings store (the key is created when missing).
 struct SendDialogDefaults {
+  // SendType once the user has chosen a method (a stored value in range, Direct Send included),
+  // kept even when that is the SMTP server and none is configured any more (the dialog then asks
+  // for one). Before any choice: the SMTP server when one is configured, else Direct Send.
   SendMethod method = SendMethod::DirectSend;
-  std::string from;          // FromAddress; the default sender when missing, empty or too long
+  // FromAddress once a usable one is stored. Before that, the SMTP login (SMTPUserName, trimmed)
+  // when it is a single address, else the default sender.
+  std::string from;
   uint32_t position = 1000;  // SegSize; 1000 when missing or outside 1..1000
 };
 SendDialogDefaults LoadSendDialogDefaults(const SettingsStore& settings);

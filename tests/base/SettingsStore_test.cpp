@@ -112,6 +112,35 @@ TEST_F(StoreTest, FirstReadCreatesThePrivateStoreWithTheProgramKey) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A missing DWORD and a stored 0 read alike through the rules; the raw query still tells them
+// apart (the send dialogs propose a method only to a user who never chose one).
+TEST_F(StoreTest, RawQueryTellsAMissingValueFromAStoredZero) {
+  struct Case {
+    const char* name;
+    std::function<void()> write;
+    std::optional<uint32_t> raw;
+  };
+  const Case cases[] = {
+      {"never written", [] {}, std::nullopt},
+      {"stored 0", [&] { ASSERT_TRUE(store.SetDword("SendType", 0)); }, 0u},
+      {"stored 2", [&] { ASSERT_TRUE(store.SetDword("SendType", 2)); }, 2u},
+      {"name in other case", [&] { ASSERT_TRUE(store.SetDword("sendtype", 1)); }, 1u},
+      {"stored as a string", [&] { ASSERT_TRUE(store.SetString("SendType", "2")); }, std::nullopt},
+      {"deleted again",
+       [&] {
+         ASSERT_TRUE(store.SetDword("SendType", 0));
+         ASSERT_TRUE(store.DeleteValue(dtl::kSettingsKey, "SendType"));
+       },
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    fs::remove(file);
+    c.write();
+    EXPECT_EQ(store.SendType(), c.raw.value_or(0)) << c.name;  // the rules cannot tell
+    EXPECT_EQ(store.RawDword(dtl::kSettingsKey, "SendType"), c.raw) << c.name;
+  }
+}
+
 TEST_F(StoreTest, ProfileSectionIsSeparateFromTheProgramKey) {
   ASSERT_TRUE(
       store.WriteProfileStrings({{"HistoryCombo0", "a@x.org"}, {"HistoryCombo1", "b@y.org"}}));

@@ -1,6 +1,7 @@
 // The File Split and Plain Transfer dialogs: OK checks, method switching, Browse, the slider text,
 // the SMTP server's size limit asked before OK closes.
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -193,6 +194,105 @@ class SendDialogsTest : public QObject {
     QCOMPARE(store_->SendType(), 1u);  // stored on change, even when cancelled
   }
 
+  // What both send dialogs propose fits the user's set-up: the configured SMTP server until
+  // they choose a method, and their choice from then on (picked with the keyboard and kept by
+  // OK); the SMTP login as the sender until a From address is stored. A proposal that is
+  // cancelled is not a choice.
+  void ProposedMethodAndSenderFitTheSetUpAndAChoiceIsKept() {
+    struct Case {
+      const char* name;
+      bool plain;
+      bool server;                       // SMTPServer and the login me@example.org set
+      std::optional<uint32_t> sendType;  // stored before; nullopt: never chosen
+      int shown;                         // the method the dialog opens with
+      QString from;                      // the From address it opens with
+      int upKeys;                        // Up presses on the method box before OK
+      bool ok;                           // OK, else Cancel
+      int reopened;                      // the method shown when opened again
+    };
+    const QString placeholder =
+        QString::fromUtf8(dtl::kDefaultFromAddress.data(), dtl::kDefaultFromAddress.size());
+    const QString login = "me@example.org";
+    const Case cases[] = {
+        {"split: no server, Direct Send", false, false, std::nullopt, 0, placeholder, 0, true, 0},
+        {"split: server, nothing chosen, sendmail picked", false, true, std::nullopt, 2, login, 1,
+         true, 1},
+        {"plain: server, nothing chosen, Direct Send picked", true, true, std::nullopt, 2, login, 2,
+         true, 0},
+        {"split: server, Direct Send chosen before", false, true, 0u, 0, login, 0, true, 0},
+        {"plain: server, sendmail chosen before", true, true, 1u, 1, login, 0, true, 1},
+        {"plain: server, nothing chosen, cancelled", true, true, std::nullopt, 2, login, 0, false,
+         2},
+    };
+    for (const Case& c : cases) {
+      init();
+      if (c.server) {
+        QVERIFY(store_->SetString("SMTPServer", "smtp.example.org"));
+        QVERIFY(store_->SetString("SMTPUserName", login.toStdString()));
+      }
+      if (c.sendType) QVERIFY(store_->SetDword("SendType", *c.sendType));
+      int asked = 0;
+      {
+        SplitSendDialog dlg(*store_, c.plain, nullptr, [&](QWidget*) { ++asked; });
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QVERIFY2(dlg.method->currentIndex() == c.shown, c.name);
+        QVERIFY2(dlg.from->text() == c.from, qPrintable(dlg.from->text()));
+        dlg.method->setFocus();
+        for (int i = 0; i < c.upKeys; ++i) QTest::keyClick(dlg.method, Qt::Key_Up);
+        QVERIFY2(dlg.method->currentIndex() == c.shown - c.upKeys, c.name);
+        QTest::keyClicks(dlg.files, file_);
+        QTest::keyClicks(dlg.mailTo->lineEdit(), "a@b.org");
+        QTest::mouseClick(
+            c.ok ? dlg.ok : dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel),
+            Qt::LeftButton);
+        QTRY_VERIFY2(dlg.result() == (c.ok ? QDialog::Accepted : QDialog::Rejected), c.name);
+      }
+      SplitSendDialog again(*store_, c.plain, nullptr, [&](QWidget*) { ++asked; });
+      QVERIFY2(again.method->currentIndex() == c.reopened, c.name);
+      QVERIFY2(again.from->text() == c.from, c.name);
+      QVERIFY2(asked == 0, c.name);
+      if (!c.ok && !c.sendType) QVERIFY2(!store_->RawDword(dtl::kSettingsKey, "SendType"), c.name);
+    }
+  }
+
+  // "Recipients..." follows one rule in both dialogs: usable with every method that mails several
+  // recipients, never with Direct Send, whether or not an address has been typed yet.
+  void RecipientsButtonFollowsOneRuleInBothDialogs() {
+    struct Case {
+      const char* name;
+      bool plain;
+      uint32_t stored;  // the method the dialog opens with
+      int downKeys;     // Down presses on the method box afterwards
+      bool enabled;     // the button, before and after an address is typed
+    };
+    const Case cases[] = {
+        {"split, Direct Send", false, 0, 0, false},
+        {"plain, Direct Send", true, 0, 0, false},
+        {"split, sendmail", false, 1, 0, true},
+        {"plain, sendmail", true, 1, 0, true},
+        {"split, SMTP server", false, 2, 0, true},
+        {"plain, SMTP server", true, 2, 0, true},
+        {"split, Direct Send switched to sendmail", false, 0, 1, true},
+        {"plain, Direct Send switched to SMTP server", true, 0, 2, true},
+        {"plain, sendmail switched to SMTP server", true, 1, 1, true},
+    };
+    for (const Case& c : cases) {
+      init();
+      QVERIFY(store_->SetString("SMTPServer", "smtp.example.org"));
+      QVERIFY(store_->SetDword("SendType", c.stored));
+      SplitSendDialog dlg(*store_, c.plain, nullptr, [](QWidget*) {});
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      dlg.method->setFocus();
+      for (int i = 0; i < c.downKeys; ++i) QTest::keyClick(dlg.method, Qt::Key_Down);
+      QVERIFY2(dlg.method->currentIndex() == static_cast<int>(c.stored) + c.downKeys, c.name);
+      QVERIFY2(dlg.recipients->isEnabled() == c.enabled, c.name);
+      QTest::keyClicks(dlg.mailTo->lineEdit(), "a@b.org");
+      QVERIFY2(dlg.recipients->isEnabled() == c.enabled, c.name);
+    }
+  }
+
   void SmtpWithoutServerOpensSettingsAndFallsBackWhenNoneIsGiven() {
     int opened = 0;
     SplitSendDialog dlg(*store_, false, nullptr, [&](QWidget*) { ++opened; });
@@ -381,8 +481,8 @@ class SendDialogsTest : public QObject {
     const struct {
       QString typed;
       int position;
-    } cases[] = {{"1.5 MB", 150}, {"800 KB", 80}, {"10000000", 1000}, {"10kb", 1},
-                 {"0.25MB", 25},  {"990 KB", 99}};
+    } cases[] = {{"1.5 MB", 150}, {"800 KB", 80}, {"10000000", 1000},
+                 {"10kb", 1},     {"0.25MB", 25}, {"990 KB", 99}};
     SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -403,8 +503,8 @@ class SendDialogsTest : public QObject {
     const struct {
       QString typed;
       QString says;
-    } cases[] = {{"big", "Not a size"},      {"20 MB", "Out of range"}, {"0", "Out of range"},
-                 {"5 KB", "Out of range"},  {"15 KB", "steps of 10 KB"}, {"1.5 GB", "Not a size"}};
+    } cases[] = {{"big", "Not a size"},    {"20 MB", "Out of range"},   {"0", "Out of range"},
+                 {"5 KB", "Out of range"}, {"15 KB", "steps of 10 KB"}, {"1.5 GB", "Not a size"}};
     for (const auto& c : cases) {
       uitest::Messages m;
       SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});

@@ -2,6 +2,7 @@
 // journal's text form.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,70 @@ TEST_F(SendSettingsTest, OutOfRangeSegSizeStartsAt1000) {
   for (uint32_t stored : {0u, 5000u}) {
     EXPECT_TRUE(settings_.SetDword("SegSize", stored));
     EXPECT_EQ(dtl::LoadSendDialogDefaults(settings_).position, 1000u) << stored;
+  }
+}
+
+// The method a send dialog proposes: the user's stored choice wins, whatever it is; before any
+// choice the SMTP server they configured beats Direct Send, which most home lines cannot use.
+TEST(SendDialogDefaultsMethod, ProposesTheSmtpServerOnlyUntilTheUserChooses) {
+  struct Case {
+    const char* name;
+    const char* server;                // SMTPServer; nullptr: none
+    std::optional<uint32_t> sendType;  // SendType as stored; nullopt: never written
+    SendMethod shown;
+  };
+  const Case cases[] = {
+      {"no server, nothing chosen", nullptr, std::nullopt, SendMethod::DirectSend},
+      {"server set, nothing chosen", "smtp.example.org", std::nullopt, SendMethod::SmtpServer},
+      {"server set, Direct Send chosen", "smtp.example.org", 0u, SendMethod::DirectSend},
+      {"server set, sendmail chosen", "smtp.example.org", 1u, SendMethod::Mapi},
+      {"server set, SMTP server chosen", "smtp.example.org", 2u, SendMethod::SmtpServer},
+      // The dialog asks for a server then and falls back to Direct Send if none is given.
+      {"SMTP server chosen, server gone", nullptr, 2u, SendMethod::SmtpServer},
+      {"no server, sendmail chosen", nullptr, 1u, SendMethod::Mapi},
+      // A value that reads as Direct Send only by the range rule was never a choice.
+      {"server set, out-of-range value", "smtp.example.org", 7u, SendMethod::SmtpServer},
+  };
+  for (const Case& c : cases) {
+    dtltest::TempDir dir;
+    dtl::SettingsStore settings(dir / "settings.reg");
+    if (c.server) ASSERT_TRUE(settings.SetString("SMTPServer", c.server)) << c.name;
+    if (c.sendType) ASSERT_TRUE(settings.SetDword("SendType", *c.sendType)) << c.name;
+    EXPECT_EQ(dtl::LoadSendDialogDefaults(settings).method, c.shown) << c.name;
+  }
+}
+
+// The From address a send dialog proposes: a stored one is kept; before one is stored, the SMTP
+// login when it is a single address, else the placeholder sender.
+TEST(SendDialogDefaultsFrom, ProposesTheSmtpLoginWhenItIsAnAddressAndNothingIsStored) {
+  struct Case {
+    const char* name;
+    const char* login;   // SMTPUserName; nullptr: none
+    const char* stored;  // FromAddress; nullptr: never written
+    std::string shown;
+  };
+  const std::string placeholder(dtl::kDefaultFromAddress);
+  const Case cases[] = {
+      {"nothing set", nullptr, nullptr, placeholder},
+      {"login is an address", "me@example.org", nullptr, "me@example.org"},
+      {"login with blanks around", "  me@example.org ", nullptr, "me@example.org"},
+      {"login is a plain name", "me", nullptr, placeholder},
+      {"login without a dot", "me@localhost", nullptr, placeholder},
+      {"login with two at signs", "me@x@example.org", nullptr, placeholder},
+      {"login without a local part", "@example.org", nullptr, placeholder},
+      {"login is two addresses", "a@example.org;b@example.org", nullptr, placeholder},
+      {"login with a blank inside", "me @example.org", nullptr, placeholder},
+      {"stored From is kept", "me@example.org", "boss@example.net", "boss@example.net"},
+      {"stored From kept without login", nullptr, "boss@example.net", "boss@example.net"},
+      // An empty stored value reads as none, so the login is still the better proposal.
+      {"stored empty From", "me@example.org", "", "me@example.org"},
+  };
+  for (const Case& c : cases) {
+    dtltest::TempDir dir;
+    dtl::SettingsStore settings(dir / "settings.reg");
+    if (c.login) ASSERT_TRUE(settings.SetString("SMTPUserName", c.login)) << c.name;
+    if (c.stored) ASSERT_TRUE(settings.SetString("FromAddress", c.stored)) << c.name;
+    EXPECT_EQ(dtl::LoadSendDialogDefaults(settings).from, c.shown) << c.name;
   }
 }
 
@@ -283,16 +348,17 @@ TEST(SendJournalText, RecoveryFieldsRoundTripAndHostileOnesAreRefused) {
     return std::string(text).replace(at, line.size(), other);
   };
   const std::vector<std::pair<const char*, std::string>> damaged = {
-      {"spool outside the spool folder", with("recovery 10 1 ../../home =movie.avi.vol00+01.par2\n")},
+      {"spool outside the spool folder",
+       with("recovery 10 1 ../../home =movie.avi.vol00+01.par2\n")},
       {"spool with a slash", with("recovery 10 1 spool-ab/cd =movie.avi.vol00+01.par2\n")},
-      {"recovery file of another file", with("recovery 10 1 spool-0123456789abcdef =other.vol00+01.par2\n")},
+      {"recovery file of another file",
+       with("recovery 10 1 spool-0123456789abcdef =other.vol00+01.par2\n")},
       {"no recovery file name", with("recovery 10 1 spool-0123456789abcdef =movie.avi.004\n")},
       {"percent 0", with("recovery 0 1 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
       {"percent 101", with("recovery 101 1 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
       {"ready 2", with("recovery 10 2 spool-0123456789abcdef =movie.avi.vol00+01.par2\n")},
       {"twice for one record", with(line + line)},
-      {"before any record",
-       std::string(text).insert(text.find("record "), line)},
+      {"before any record", std::string(text).insert(text.find("record "), line)},
   };
   for (const auto& [what, bad] : damaged) {
     const auto parsed = dtl::SendJournal::Parse(bad);
