@@ -293,6 +293,20 @@ class SendDialogsTest : public QObject {
     }
   }
 
+  // The start page explains the methods by the names the dialog's list shows, so a renamed
+  // method cannot leave the page describing one the user never sees.
+  void StartPageExplainsEveryMethodByItsDialogName() {
+    const QString page = QString::fromUtf8(
+        uitest::ReadFile(QStringLiteral(DTL_SOURCE_DIR) + "/resources/home.html"));
+    QVERIFY(!page.isEmpty());
+    SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+    QCOMPARE(dlg.method->count(), 3);
+    for (int i = 0; i < dlg.method->count(); ++i)
+      QVERIFY2(page.contains("<b>" + dlg.method->itemText(i) + "</b>"),
+               qPrintable(dlg.method->itemText(i)));
+    QVERIFY(page.contains("port 25"));
+  }
+
   void SmtpWithoutServerOpensSettingsAndFallsBackWhenNoneIsGiven() {
     int opened = 0;
     SplitSendDialog dlg(*store_, false, nullptr, [&](QWidget*) { ++opened; });
