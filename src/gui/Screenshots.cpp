@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -207,10 +208,20 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   };
   shot(new AboutDialog(frame), "about");
   {
-    auto* dlg = new AddRecipientsDialog(frame, "bob@example.net;", book);
+    auto* dlg = new AddRecipientsDialog(
+        frame, "bob@example.net;erin@example.com;frank@example.org;", book);
     shot(dlg, "add-recipients", [dlg] {
-      dlg->AddressEdit()->setText("erin@example.com");
+      dlg->AddressEdit()->setText("gina@example.net");
       dlg->BookList()->setCurrentRow(0);
+    });
+  }
+  {
+    // The note under the field, as Enter on something that is no address leaves it.
+    auto* dlg = new AddRecipientsDialog(frame, "bob@example.net;", book);
+    shot(dlg, "add-recipients-refused", [dlg] {
+      dlg->AddressEdit()->setText("gina.example.net");
+      QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QApplication::sendEvent(dlg->AddressEdit(), &enter);
     });
   }
   {
@@ -362,7 +373,7 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   {
     auto* dlg = new ExportPasswordDialog(frame);
     shot(dlg, "export-password", [dlg] {
-      dlg->PlainEdit()->setText("correct horse battery");
+      dlg->PlainEdit()->setText("correct horse battery staple, 2026!");
       dlg->encrypt();
     });
   }
