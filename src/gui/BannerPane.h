@@ -72,6 +72,9 @@ class BannerPane : public QWebEngineView {
  signals:
   // A refresh ended; `result` is a dtl::BannerRefresh value cast to int.
   void refreshFinished(int result);
+  // The strip's "How does it work?" link (a "drovetail-help:PAGE" link) was followed: the
+  // program's help should show `page`.
+  void helpRequested(const QString& page);
 
  protected:
   void showEvent(QShowEvent* event) override;

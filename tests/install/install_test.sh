@@ -13,7 +13,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Every file a desktop needs, at the place the freedesktop rules look for it.
 for f in bin/dtl bin/drovetail share/drovetail/home.html share/drovetail/Community.html \
-         share/drovetail/verb1.html share/applications/drovetail.desktop \
+         share/drovetail/verb1.html share/drovetail/sibling.html share/drovetail/doc/desktop.md \
+         share/drovetail/doc/sending.md share/applications/drovetail.desktop \
          share/icons/hicolor/64x64/apps/drovetail.png share/mime/packages/drovetail.xml; do
   [[ -s $prefix/$f ]] || fail "missing after install: $f"
 done
