@@ -759,7 +759,10 @@ class MainFrameTest : public QObject {
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
     QTRY_COMPARE(Frame().tabs()->currentIndex(), i);
   }
+  // The tab bar's place in the window once the layouts asked for so far have run (a tab switch
+  // shows and hides tool bars at once, their layout follows as a posted request).
   QRect TabBarGeometry() {
+    QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QTabBar* bar = Frame().tabs()->tabBar();
     return {bar->mapTo(&Frame(), QPoint()), bar->size()};
   }
@@ -799,9 +802,9 @@ class MainFrameTest : public QObject {
                                {0, {a.send}}};
     for (const Case& c : cases) {
       ClickTab(c.tab);
-      QTRY_VERIFY2(TabBarGeometry() == first, qPrintable(QString("tab %1").arg(c.tab)));
       for (QAction* action : c.buttons)
         QTRY_VERIFY2(ToolButtonFor(action) != nullptr, qPrintable(action->text()));
+      QVERIFY2(TabBarGeometry() == first, qPrintable(QString("tab %1").arg(c.tab)));
     }
   }
 
