@@ -3,8 +3,10 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 namespace dtlui {
 
@@ -39,9 +41,17 @@ void HtmlToolTip::setContent(const QString& title, const QString& html, const QS
   title_->setText(title);
   body_->setText(html);
   link_->setText(QString("<a href=\"#more\">%1</a>").arg(linkText.toHtmlEscaped()));
-  // A wrapping label asks for a width of its own liking; the tip decides the width and lets
-  // the height follow it.
-  const int width = std::min(kMaxWidth, layout()->sizeHint().width());
+  // A wrapping label asks for a narrow width of its own liking: the tip takes the width the
+  // text has unwrapped (its own line breaks kept), up to kMaxWidth, and lets the height follow.
+  QTextDocument unwrapped;
+  unwrapped.setDefaultFont(body_->font());
+  unwrapped.setDocumentMargin(0);
+  unwrapped.setHtml(html);
+  const QMargins margins = layout()->contentsMargins() + contentsMargins();
+  const int natural = static_cast<int>(std::ceil(unwrapped.idealWidth())) + margins.left() +
+                      margins.right() + 2;  // rounding of the label's own layout
+  const int width =
+      std::min(kMaxWidth, std::max(natural, layout()->sizeHint().width()));
   const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width)
                                                    : layout()->sizeHint().height();
   resize(width, height);
