@@ -1,7 +1,9 @@
 #include "gui/HelpWindow.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QListWidget>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QToolButton>
@@ -13,6 +15,20 @@ namespace dtlui {
 namespace {
 
 constexpr const char* kFirstPage = "desktop.md";
+// The pages in the order a new user needs them.
+constexpr const char* kPages[] = {"desktop.md",  "sending.md",  "receiving.md",
+                                  "accounts.md", "security.md", "benchmarks.md"};
+
+// A page's first heading ("# Sending" gives "Sending"); the file name when it has none.
+QString PageTitle(const QString& path, const QString& page) {
+  QFile f(path);
+  if (f.open(QIODevice::ReadOnly | QIODevice::Text))
+    for (int i = 0; i < 20 && !f.atEnd(); ++i) {
+      const QString line = QString::fromUtf8(f.readLine()).trimmed();
+      if (line.startsWith("# ")) return line.mid(2).trimmed();
+    }
+  return page;
+}
 
 bool IsHelpPage(const QUrl& url) {
   return url.isLocalFile() && url.path().endsWith(".md", Qt::CaseInsensitive);
@@ -40,13 +56,25 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
   contents_ = button(tr("Contents"), "home");
   row->addStretch(1);
   layout->addLayout(row);
+  auto* body = new QHBoxLayout;
+  pages_ = new QListWidget(this);
+  pages_->setObjectName("helpPages");
+  pages_->setFixedWidth(190);
+  for (const char* page : kPages) {
+    const QString path = PagePath(page);
+    if (!QFileInfo::exists(path)) continue;  // a partial install lists what it has
+    auto* item = new QListWidgetItem(PageTitle(path, page), pages_);
+    item->setData(Qt::UserRole, QUrl::fromLocalFile(path));
+  }
+  body->addWidget(pages_);
   text_ = new QTextBrowser(this);
   text_->setObjectName("helpText");
   // Every link passes through follow(): QTextBrowser would otherwise try to draw a web page
   // itself, or hand any scheme to the desktop.
   text_->setOpenLinks(false);
   text_->setOpenExternalLinks(false);
-  layout->addWidget(text_, 1);
+  body->addWidget(text_, 1);
+  layout->addLayout(body, 1);
   back_->setEnabled(false);
   forward_->setEnabled(false);
   connect(back_, &QToolButton::clicked, text_, &QTextBrowser::backward);
@@ -55,6 +83,11 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
   connect(text_, &QTextBrowser::backwardAvailable, back_, &QToolButton::setEnabled);
   connect(text_, &QTextBrowser::forwardAvailable, forward_, &QToolButton::setEnabled);
   connect(text_, &QTextBrowser::anchorClicked, this, &HelpWindow::follow);
+  connect(text_, &QTextBrowser::sourceChanged, this, &HelpWindow::markPage);
+  connect(pages_, &QListWidget::itemActivated, this,
+          [this](QListWidgetItem* item) { open(item->data(Qt::UserRole).toUrl()); });
+  connect(pages_, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { open(item->data(Qt::UserRole).toUrl()); });
   showPage(kFirstPage);
 }
 
@@ -78,6 +111,18 @@ void HelpWindow::open(const QUrl& url) {
   page.setFragment({});
   if (text_->source() != page) text_->setSource(page, QTextDocument::MarkdownResource);
   if (!fragment.isEmpty()) text_->scrollToAnchor(fragment);
+}
+
+void HelpWindow::markPage(const QUrl& page) {
+  // The signal's address, not source(): QTextBrowser tells before it updates source().
+  const QUrl shown = page.adjusted(QUrl::RemoveFragment);
+  for (int i = 0; i < pages_->count(); ++i)
+    if (pages_->item(i)->data(Qt::UserRole).toUrl() == shown) {
+      const QSignalBlocker quiet(pages_);
+      pages_->setCurrentRow(i);
+      return;
+    }
+  pages_->clearSelection();
 }
 
 void HelpWindow::follow(const QUrl& link) {

@@ -1,6 +1,6 @@
 // The program's help: the installed documentation (docs/*.md, installed to
 // <prefix>/share/drovetail/doc/ and staged the same way in the build tree) in a window of its
-// own, drawn from the Markdown by a QTextBrowser. Links between the pages open here, with Back
+// own, drawn from the Markdown by a QTextBrowser, with the list of the installed pages beside it. Links between the pages open here, with Back
 // and Forward; web links open in the desktop's browser (dtlui::OpenExternal); any other link
 // (a local file outside the help, a script) is refused silently.
 //
@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class QListWidget;
 class QTextBrowser;
 class QToolButton;
 
@@ -30,11 +31,17 @@ class HelpWindow : public QWidget {
   // The address of the last help page shown (a file: address).
   QUrl currentPage() const;
   QTextBrowser* browser() const { return text_; }
+  // The pages' list: one entry per installed page, titled by its first heading.
+  QListWidget* pages() const { return pages_; }
 
  private:
   void open(const QUrl& url);
   void follow(const QUrl& link);
 
+  // Marks the list entry of the page shown.
+  void markPage(const QUrl& page);
+
+  QListWidget* pages_;
   QTextBrowser* text_;
   QToolButton *back_, *forward_, *contents_;
 };

@@ -911,6 +911,17 @@ class MainFrameTest : public QObject {
     QVERIFY(back && back->isEnabled());
     QTest::mouseClick(back, Qt::LeftButton);
     QTRY_COMPARE(help->currentPage().fileName(), QString("desktop.md"));
+    // The list beside the text names every installed page and follows the page shown.
+    QListWidget* pages = help->pages();
+    QStringList titles;
+    for (int i = 0; i < pages->count(); ++i) titles << pages->item(i)->text();
+    QCOMPARE(titles, (QStringList{"The desktop program", "Sending", "Receiving", "Mail accounts",
+                                  "Security", "Benchmarks"}));
+    QCOMPARE(pages->currentRow(), 0);
+    QTest::mouseClick(pages->viewport(), Qt::LeftButton, {},
+                      pages->visualItemRect(pages->item(3)).center());
+    QTRY_COMPARE(help->currentPage().fileName(), QString("accounts.md"));
+    QCOMPARE(pages->currentRow(), 3);
     QVERIFY(messages.opened.isEmpty());
     // Help again brings the same window forward.
     Frame().actions().help->trigger();
