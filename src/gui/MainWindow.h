@@ -1,5 +1,6 @@
 // The main window: banner strip, the tabs "Split/Send File", "Browse", "Support" and the
-// sibling product's page, four tool bars shown per tab, the menus, the status bar ("Last
+// sibling product's page, four tool bars shown per tab (inside the tab pages, below the tab bar,
+// so the tab bar stays in place), the menus, the help window, the status bar ("Last
 // status message: %s"), the tray icon with its menu and tool tips, minimise-to-tray, the close
 // question and the browser's address box with its history.
 //
