@@ -207,6 +207,11 @@ void MainWindow::connectActions() {
   connect(a.about, &QAction::triggered, this, &MainWindow::about);
   connect(a.help, &QAction::triggered, this, [this] { openHelp(); });
   connect(a.tellAFriend, &QAction::triggered, this, &MainWindow::tellAFriend);
+  // The forums are the product site's: shown (and found) only when one is configured.
+  connect(a.forums, &QAction::triggered, this, [this] {
+    if (const QUrl site = productSite(); site.isValid())
+      browser_->navigate(site.resolved(QUrl("forums/")).toString());
+  });
   connect(a.siteHome, &QAction::triggered, this, [this] {
     if (const QUrl site = productSite(); site.isValid()) OpenExternal(site);
   });
@@ -235,7 +240,6 @@ void MainWindow::connectActions() {
   using Site = BrowserView::StartSite;
   const std::initializer_list<std::pair<QAction*, Site>> sites = {
       {a.home, Site::Home},
-      {a.forums, Site::Forums},
       {a.walla, Site::Walla},
       {a.yahoo, Site::Yahoo},
       {a.gmail, Site::Gmail},
@@ -300,6 +304,7 @@ void MainWindow::refreshProductSite() {
   sitesMenu_->menuAction()->setVisible(known);
   actions_.siteHome->setVisible(known);
   actions_.tellAFriend->setVisible(known);
+  actions_.forums->setVisible(known);
   if (known) actions_.siteHome->setText(site.host());
 }
 
@@ -341,6 +346,7 @@ void MainWindow::buildToolBars() {
       sitesMenu->addAction(site);
   }
   a.webMailSites->setMenu(sitesMenu);
+  connect(sitesMenu, &QMenu::aboutToShow, this, &MainWindow::refreshProductSite);
   const auto navigation = [&a](QToolBar* b) {
     for (QAction* action : {a.back, a.forward, a.stop, a.refresh, a.webMailSites})
       b->addAction(action);

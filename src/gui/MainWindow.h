@@ -106,7 +106,8 @@ class MainWindow : public QMainWindow {
   // Refreshes the flag and the check mark from MinToTray (done each time the Settings menu shows).
   void refreshMinToTray();
   // Shows or hides the items that lead to the product's web site ("Websites", "Tell a
-  // friend...") after the ProductSite setting (done each time the Help menu shows).
+  // friend...", "Drovetail Forums") after the ProductSite setting (done each time the Help
+  // menu or the web-mail sites menu shows).
   void refreshProductSite();
   // Opens the help window on `page` ("desktop.md", ...), or brings the open one forward there.
   void openHelp(const QString& page = QStringLiteral("desktop.md"));

@@ -937,11 +937,13 @@ class MainFrameTest : public QObject {
     QMenu* menu = OpenHelpMenu();
     QVERIFY(menu);
     QCOMPARE(ShownEntries(menu), (QStringList{"&Help", "&About"}));
+    QVERIFY(!Frame().actions().forums->isVisible());  // the web-mail menu's forums are the site's
     CloseMenus(menu);
 
     QVERIFY(store_->SetString("ProductSite", "www.example.org"));
     QVERIFY((menu = OpenHelpMenu()));
     QCOMPARE(ShownEntries(menu), (QStringList{"&Help", "Websites", "Tell a friend...", "&About"}));
+    QVERIFY(Frame().actions().forums->isVisible());
     QTest::mouseClick(menu, Qt::LeftButton, {},
                       menu->actionGeometry(Frame().actions().tellAFriend).center());
     QTRY_COMPARE(messages.opened.size(), 1);
