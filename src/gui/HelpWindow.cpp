@@ -126,14 +126,12 @@ void HelpWindow::markPage(const QUrl& page) {
 }
 
 void HelpWindow::follow(const QUrl& link) {
+  // A link within the page ("#part") resolves to the page itself and only scrolls.
   const QUrl url = text_->source().resolved(link);
-  if (IsHelpPage(url)) {
+  if (IsHelpPage(url))
     open(url);
-  } else if (link.isRelative() && link.path().isEmpty() && link.hasFragment()) {
-    text_->scrollToAnchor(link.fragment());
-  } else {
+  else
     OpenExternal(url);  // web addresses only; the rest is refused there
-  }
 }
 
 }  // namespace dtlui
