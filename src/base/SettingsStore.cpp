@@ -161,6 +161,11 @@ const std::vector<SettingInfo>& SettingsTable() {
       // a rate limit ("try again later") and a sending quota (a daily limit).
       Dw("RateLimitPause", DwordRule::Range, 900, 1, 86400),
       Dw("QuotaPause", DwordRule::Range, 3600, 1, 172800),
+      // The product's web site (the desktop's "Websites" and "Tell a friend..." menu items) and
+      // the sibling product's site (its tab). Empty by default: no such site exists yet, so the
+      // items stay hidden and the tab shows a local page saying so.
+      Str("ProductSite", 1000),
+      Str("SiblingSite", 1000),
   };
   return table;
 }

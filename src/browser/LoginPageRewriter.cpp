@@ -100,21 +100,10 @@ std::optional<std::string> XasamailAccountId(std::string_view innerHtml) {
   return html.substr(at, html.find('&', at) - at);
 }
 
-std::string QuickHelpHtml(const BrowserEndpoints& endpoints) {
-  std::string html = "<table><tr><td><br><center><font color=black size=5><B>";
-  html += "Drovetail Quick Help";
-  html += "<br><hr color=black></center><br>";
-  html += "</B></font><BR><left><font size=4 color=black>";
-  html +=
-      "For your convenience, you can use the integrated browser\nto navigate to your email "
-      "account.\n"
-      "Using the inner browser you can access mail accounts\nprotected by encrypted password and "
-      "auto "
-      "download<br>the segments..";
-  html += "  <BR></font><BR><BR><font size=4><a href=\"" + endpoints.productSite + "/help.html\"";
-  html += ">Click here for more help...</a></left>";
-  html += "</td></tr></table>";
-  return html;
+std::string QuickHelpHtml() {
+  return "For your convenience, you can use the integrated browser to navigate to your email "
+         "account. Using the inner browser you can access mail accounts protected by encrypted "
+         "password and auto download the segments.";
 }
 
 }  // namespace dtl

@@ -52,7 +52,8 @@ bool AutoDownloadEnabled(std::string_view documentDomain, std::string_view docum
 // "&" in the lower-cased page HTML; nullopt without "acc=".
 std::optional<std::string> XasamailAccountId(std::string_view innerHtml);
 
-// The Quick Help tool tip's HTML; its help link is the product site's "/help.html".
-std::string QuickHelpHtml(const BrowserEndpoints& endpoints = {});
+// The browser pane's Quick Help text (HTML). Only the text: the tip that shows it adds the
+// title and the link to the program's help itself.
+std::string QuickHelpHtml();
 
 }  // namespace dtl

@@ -29,7 +29,9 @@ BannerPane::BannerPane(Setup setup, QWidget* parent)
   setObjectName("banner");
   setFixedHeight(kHeight);
   if (!setup_.jar) setup_.jar = std::make_shared<dtl::CookieJar>();
-  setPage(new PanePage(PanePage::Links::OpenOutside, this));
+  auto* page = new PanePage(PanePage::Links::OpenOutside, this);
+  setPage(page);
+  connect(page, &PanePage::helpRequested, this, &BannerPane::helpRequested);
   timer_.setInterval(kTimerMs);
   connect(&timer_, &QTimer::timeout, this, &BannerPane::timerTick);
   // Every completed load, the error page of a missing local file included, asks the site for

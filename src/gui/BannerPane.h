@@ -4,8 +4,9 @@
 // completed load the pane's JobRunner fetches the product site's current "/verb1.html" through a
 // dtl::PageFetcher and replaces the local page with it when it carries "<!-- dtl -->"
 // (dtl::RefreshBannerPage); the strip shows it from the next tick on. Links the user follows
-// open in the desktop's web browser (dtlui::OpenExternal); web-mail sites are refused silently
-// (PanePage).
+// open in the desktop's web browser (dtlui::OpenExternal), except the strip's "How does it
+// work?" ("drovetail-help:desktop.md"), which asks for the program's help (helpRequested);
+// web-mail sites are refused silently (PanePage).
 //
 // In the main frame (MainWindow::BuildPanes), in place of the "banner" label:
 //     auto* banner = new BannerPane(BannerPane::DefaultSetup(dtl::BrowserEndpoints{}, jar),
@@ -72,6 +73,9 @@ class BannerPane : public QWebEngineView {
  signals:
   // A refresh ended; `result` is a dtl::BannerRefresh value cast to int.
   void refreshFinished(int result);
+  // The strip's "How does it work?" link (a "drovetail-help:PAGE" link) was followed: the
+  // program's help should show `page`.
+  void helpRequested(const QString& page);
 
  protected:
   void showEvent(QShowEvent* event) override;

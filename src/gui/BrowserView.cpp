@@ -442,6 +442,7 @@ void BrowserView::showEvent(QShowEvent* event) {
   if (shown_) return;
   shown_ = true;
   help_ = new HtmlToolTip(this);
+  connect(help_, &HtmlToolTip::linkActivated, this, [this] { emit helpRequested("desktop.md"); });
   page_->load(homePage());
   keepAlive_.start();
 }
@@ -453,8 +454,7 @@ void BrowserView::keepAlive() {
 
 void BrowserView::showQuickHelp() {
   if (!help_) return;  // set up by the first show
-  help_->setContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml(browserEndpoints_)),
-                    QUrl(Q(browserEndpoints_.productSite) + "/help.html"),
+  help_->setContent(tr("Drovetail Quick Help"), Q(dtl::QuickHelpHtml()),
                     tr("Click here for more help..."));
   help_->showAt(QCursor::pos());
 }

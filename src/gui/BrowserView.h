@@ -135,6 +135,8 @@ class BrowserView : public QWidget {
   // A form the navigation rules refused without a word of their own: a short note for the
   // status bar, never a message box.
   void formRefused(const QString& note);
+  // The Quick Help's link was clicked: the program's help should show `page` ("desktop.md").
+  void helpRequested(const QString& page);
 
  protected:
   void showEvent(QShowEvent* event) override;

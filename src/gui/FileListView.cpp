@@ -73,7 +73,10 @@ void FileListView::resizeEvent(QResizeEvent* event) {
 }
 
 void FileListView::showQuickHelp(const QPoint& globalPos) {
-  if (!help_) help_ = new HtmlToolTip(this);
+  if (!help_) {
+    help_ = new HtmlToolTip(this);
+    connect(help_, &HtmlToolTip::linkActivated, this, [this] { emit helpRequested("desktop.md"); });
+  }
   help_->setContent(
       tr("Drovetail Quick Help"),
       tr("Choose a file to send by clicking on the left menu button.<br>Drovetail will split the "
@@ -82,7 +85,7 @@ void FileListView::showQuickHelp(const QPoint& globalPos) {
          "the "
          "file, click on the send button.<br>If you don't want DTL to split, zip and encrypt the "
          "file,<br>just choose Plain Transfer from the drop down button."),
-      QUrl(QString(kProductUrl) + "help/"), tr("More help on the Drovetail web site"));
+      tr("Click here for more help..."));
   help_->showAt(globalPos);
 }
 

@@ -24,6 +24,10 @@ class FileListView : public QTreeWidget {
   void showQuickHelp(const QPoint& globalPos);
   HtmlToolTip* quickHelp() const { return help_; }
 
+ signals:
+  // The Quick Help's link was clicked: the program's help should show `page` ("desktop.md").
+  void helpRequested(const QString& page);
+
  protected:
   void resizeEvent(QResizeEvent* event) override;
 

@@ -32,6 +32,7 @@
 #include "gui/BannerPane.h"
 #include "gui/BrowserView.h"
 #include "gui/FileListView.h"
+#include "gui/HelpWindow.h"
 #include "gui/HistoryCombo.h"
 #include "gui/ImapSettingsDialog.h"
 #include "gui/MergeDialog.h"
@@ -135,10 +136,14 @@ void MainWindow::buildActions() {
   a.minToTray->setCheckable(true);
   a.splitFile = makeAction(tr("&Split File..."));
   a.help = makeAction(tr("&Help"));
-  a.siteHome = makeAction(tr("www.drovetail.example"));
+  // Named after the site once one is configured (refreshProductSite).
+  a.siteHome = makeAction(tr("Product web site"));
+  // Addresses of sites that do not exist: the entries stay, never shown, so that nothing
+  // leads there.
   a.site1 = makeAction(tr("www.sharefiles.example"));
   a.site2 = makeAction(tr("www.filecircle.example"));
   a.site3 = makeAction(tr("www.segmentswap.example"));
+  for (QAction* site : {a.site1, a.site2, a.site3}) site->setVisible(false);
   a.tellAFriend = makeAction(tr("Tell a friend..."));
   a.about = makeAction(tr("&About"));
   a.trayOpen = makeAction(tr("Open Drovetail"));
@@ -200,12 +205,19 @@ void MainWindow::connectActions() {
   connect(a.advancedSettings, &QAction::triggered, this, &MainWindow::advancedSettings);
   connect(a.go, &QAction::triggered, this, &MainWindow::go);
   connect(a.about, &QAction::triggered, this, &MainWindow::about);
-  connect(a.help, &QAction::triggered, this, &MainWindow::openHelp);
+  connect(a.help, &QAction::triggered, this, [this] { openHelp(); });
   connect(a.tellAFriend, &QAction::triggered, this, &MainWindow::tellAFriend);
+  // The forums are the product site's: shown (and found) only when one is configured.
+  connect(a.forums, &QAction::triggered, this, [this] {
+    if (const QUrl site = productSite(); site.isValid())
+      browser_->navigate(site.resolved(QUrl("forums/")).toString());
+  });
+  connect(a.siteHome, &QAction::triggered, this, [this] {
+    if (const QUrl site = productSite(); site.isValid()) OpenExternal(site);
+  });
   const auto openUrl = [this](QAction* action, const QString& url) {
     connect(action, &QAction::triggered, this, [url] { OpenExternal(QUrl(url)); });
   };
-  openUrl(a.siteHome, kProductUrl);
   openUrl(a.site1, "https://www.sharefiles.example/");
   openUrl(a.site2, "https://www.filecircle.example/");
   openUrl(a.site3, "https://www.segmentswap.example/");
@@ -228,7 +240,6 @@ void MainWindow::connectActions() {
   using Site = BrowserView::StartSite;
   const std::initializer_list<std::pair<QAction*, Site>> sites = {
       {a.home, Site::Home},
-      {a.forums, Site::Forums},
       {a.walla, Site::Walla},
       {a.yahoo, Site::Yahoo},
       {a.gmail, Site::Gmail},
@@ -265,23 +276,46 @@ void MainWindow::buildMenus() {
   QMenu* tools = menuBar()->addMenu(tr("&Tools"));
   tools->addAction(a.splitFile);
   tools->addAction(a.mergeFile);
-  QMenu* help = menuBar()->addMenu(tr("&Help"));
-  help->addAction(a.help);
-  QMenu* sites = help->addMenu(tr("Websites"));
-  sites->addAction(a.siteHome);
-  sites->addSeparator();
-  for (QAction* site : {a.site1, a.site2, a.site3}) sites->addAction(site);
-  help->addSeparator();
-  help->addAction(a.tellAFriend);
-  help->addSeparator();
-  help->addAction(a.about);
+  helpMenu_ = menuBar()->addMenu(tr("&Help"));
+  helpMenu_->addAction(a.help);
+  sitesMenu_ = helpMenu_->addMenu(tr("Websites"));
+  sitesMenu_->addAction(a.siteHome);
+  sitesMenu_->addSeparator();
+  for (QAction* site : {a.site1, a.site2, a.site3}) sitesMenu_->addAction(site);
+  helpMenu_->addSeparator();
+  helpMenu_->addAction(a.tellAFriend);
+  helpMenu_->addSeparator();
+  helpMenu_->addAction(a.about);
+  // Read each time the menu opens, so a site set with `dtl config` shows without a restart.
+  connect(helpMenu_, &QMenu::aboutToShow, this, &MainWindow::refreshProductSite);
+  refreshProductSite();
+}
+
+QUrl MainWindow::productSite() const {
+  const QString text = Q(app_.Store().GetString("ProductSite")).trimmed();
+  if (text.isEmpty()) return {};
+  const QUrl url = SidePane::siblingHome(text);
+  return IsWebAddress(url) ? url : QUrl();
+}
+
+void MainWindow::refreshProductSite() {
+  const QUrl site = productSite();
+  const bool known = site.isValid();
+  sitesMenu_->menuAction()->setVisible(known);
+  actions_.siteHome->setVisible(known);
+  actions_.tellAFriend->setVisible(known);
+  actions_.forums->setVisible(known);
+  if (known) actions_.siteHome->setText(site.host());
 }
 
 void MainWindow::buildToolBars() {
   const MainActions& a = actions_;
+  // The bars sit in the tab pages below the tab bar (buildPanes): bars of different heights
+  // above the tabs would move the tab bar under the mouse at every switch.
   const auto bar = [this](const QString& name, const QString& title, int size) {
-    QToolBar* b = addToolBar(title);
+    auto* b = new QToolBar(title, this);
     b->setObjectName(name);
+    b->setMovable(false);
     b->setIconSize({size, size});
     b->hide();
     return b;
@@ -312,6 +346,7 @@ void MainWindow::buildToolBars() {
       sitesMenu->addAction(site);
   }
   a.webMailSites->setMenu(sitesMenu);
+  connect(sitesMenu, &QMenu::aboutToShow, this, &MainWindow::refreshProductSite);
   const auto navigation = [&a](QToolBar* b) {
     for (QAction* action : {a.back, a.forward, a.stop, a.refresh, a.webMailSites})
       b->addAction(action);
@@ -332,7 +367,6 @@ void MainWindow::buildToolBars() {
   navigationBar = bar("Navigation", tr("Navigation"), 24);
   navigation(navigationBar);
 
-  addToolBarBreak();
   addressBar = bar("Address", tr("Address"), 20);
   addressBar->addWidget(new QLabel(tr("Address: "), addressBar));
   address_ = new HistoryCombo(app_.Store(), addressBar);
@@ -364,8 +398,20 @@ void MainWindow::buildPanes() {
   banner->setObjectName("banner");
   layout->addWidget(banner);
   tabs_ = new QTabWidget(central);
+  // A tab's page: its tool bars, then what it shows.
+  const auto page = [this](std::initializer_list<QToolBar*> bars, QWidget* content) {
+    auto* w = new QWidget(tabs_);
+    auto* column = new QVBoxLayout(w);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    for (QToolBar* b : bars) column->addWidget(b);
+    content->setParent(w);
+    column->addWidget(content, 1);
+    contents_.append(content);
+    return w;
+  };
   sendList_ = new FileListView(app_.Doc(), tabs_);
-  tabs_->addTab(sendList_, ResourceIcon("tab-send"), tr("Split/Send File"));
+  tabs_->addTab(page({sendBar}, sendList_), ResourceIcon("tab-send"), tr("Split/Send File"));
   // Dropped files open File Split with them; after the drop, so the drag source is not kept
   // waiting on a modal dialog.
   AcceptFileDrops(sendList_->viewport(), [this](const QStringList& paths) {
@@ -385,19 +431,30 @@ void MainWindow::buildPanes() {
         followFrame(dlg);
         return dlg;
       });
-  tabs_->addTab(browser_, ResourceIcon("tab-browse"), tr("Browse"));
+  tabs_->addTab(page({browserBar, addressBar}, browser_), ResourceIcon("tab-browse"), tr("Browse"));
   connect(this, &MainWindow::navigateRequested, browser_, &BrowserView::navigate);
   connect(browser_, &BrowserView::pageLoaded, this, &MainWindow::showLoadedPage);
   connect(browser_, &BrowserView::formRefused, this,
           [this](const QString& note) { statusBar()->showMessage(note, 8000); });
   connect(browser_, &BrowserView::autoDownloadEnabledChanged, actions_.autoDownload,
           &QAction::setEnabled);
+  connect(browser_, &BrowserView::helpRequested, this, &MainWindow::openHelp);
+  connect(sendList_, &FileListView::helpRequested, this, &MainWindow::openHelp);
+  connect(banner, &BannerPane::helpRequested, this, &MainWindow::openHelp);
   community_ = new SidePane(SidePane::communityHome(), tabs_);
   community_->setObjectName("community");
-  tabs_->addTab(community_, ResourceIcon("tab-support"), tr("Support"));
-  sibling_ = new SidePane(SidePane::siblingHome(kSiblingUrl), tabs_);
+  tabs_->addTab(page({}, community_), ResourceIcon("tab-support"), tr("Support"));
+  // No sibling site exists until one is configured: the tab then explains itself in a local
+  // page, and falls back to it when the configured site cannot be reached, rather than show
+  // the browser's error page.
+  const QUrl siblingLocal = SidePane::siblingLocalPage();
+  const QString siblingSite = Q(app_.Store().GetString("SiblingSite")).trimmed();
+  sibling_ = new SidePane(siblingSite.isEmpty() ? siblingLocal : SidePane::siblingHome(siblingSite),
+                          tabs_);
   sibling_->setObjectName("sibling");
-  tabs_->addTab(sibling_, ResourceIcon("tab-sibling"), QString(kSiblingUrl));
+  sibling_->setFallback(siblingLocal);
+  tabs_->addTab(page({navigationBar}, sibling_), ResourceIcon("tab-sibling"),
+                siblingSite.isEmpty() ? QString(kSiblingUrl) : sibling_->home().host());
   connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::showToolBarsForTab);
   layout->addWidget(tabs_, 1);
   setCentralWidget(central);
@@ -604,7 +661,7 @@ void MainWindow::editFocused(int webAction) {
 void MainWindow::focusPane(int step) {
   QList<QWidget*> panes;
   if (!addressBar->isHidden()) panes << address_;
-  if (QWidget* page = tabs_->currentWidget()) panes << page;
+  if (QWidget* page = currentContent()) panes << page;
   panes << tabs_->tabBar();
   QWidget* focus = QApplication::focusWidget();
   qsizetype at = -1;
@@ -813,16 +870,29 @@ void MainWindow::about() {
   dlg.exec();
 }
 
-void MainWindow::openHelp() { OpenExternal(QUrl(QString(kProductUrl) + "help/")); }
+void MainWindow::openHelp(const QString& page) {
+  if (!help_) help_ = new HelpWindow(this);
+  help_->showPage(page);
+  help_->show();
+  help_->raise();
+  help_->activateWindow();
+}
 
 void MainWindow::tellAFriend() {
+  const QUrl site = productSite();
+  if (!site.isValid()) return;  // the item is hidden then
   OpenMailDraft(
       QUrl(tr("mailto:?subject=Drovetail - Store and Share files on your Web-Mail account (%1)")
-               .arg(kProductUrl)));
+               .arg(site.toString())));
+}
+
+QWidget* MainWindow::currentContent() const {
+  const int i = tabs_->currentIndex();
+  return i >= 0 && i < contents_.size() ? contents_[i] : nullptr;
 }
 
 SidePane* MainWindow::currentSidePane() const {
-  return qobject_cast<SidePane*>(tabs_->currentWidget());
+  return qobject_cast<SidePane*>(currentContent());
 }
 
 void MainWindow::navigateBack() {

@@ -1,5 +1,6 @@
 // The main window: banner strip, the tabs "Split/Send File", "Browse", "Support" and the
-// sibling product's page, four tool bars shown per tab, the menus, the status bar ("Last
+// sibling product's page, four tool bars shown per tab (inside the tab pages, below the tab bar,
+// so the tab bar stays in place), the menus, the help window, the status bar ("Last
 // status message: %s"), the tray icon with its menu and tool tips, minimise-to-tray, the close
 // question and the browser's address box with its history.
 //
@@ -9,10 +10,13 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QList>
 #include <QPointer>
 #include <QSet>
 #include <QSystemTrayIcon>
+#include <QUrl>
 
+#include "gui/HelpWindow.h"
 #include "send/SendDocument.h"
 
 class QAction;
@@ -101,6 +105,12 @@ class MainWindow : public QMainWindow {
   bool inTray() const;
   // Refreshes the flag and the check mark from MinToTray (done each time the Settings menu shows).
   void refreshMinToTray();
+  // Shows or hides the items that lead to the product's web site ("Websites", "Tell a
+  // friend...", "Drovetail Forums") after the ProductSite setting (done each time the Help
+  // menu or the web-mail sites menu shows).
+  void refreshProductSite();
+  // Opens the help window on `page` ("desktop.md", ...), or brings the open one forward there.
+  void openHelp(const QString& page = QStringLiteral("desktop.md"));
   // "Open Drovetail": back from the tray, shown maximised.
   void openFromTray();
 
@@ -115,6 +125,9 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray() const { return tray_; }
   QString statusMessage() const;
   QMenu* settingsMenu() const { return settingsMenu_; }
+  QMenu* helpMenu() const { return helpMenu_; }
+  // The help window once opened (see openHelp), else null.
+  HelpWindow* helpWindow() const { return help_; }
   // The status bar's account line: the first run's offer to set up an account, or the sign-in
   // an expired OAuth2 login needs. Hidden when there is nothing to say.
   QWidget* accountPrompt() const { return accountPrompt_; }
@@ -153,7 +166,6 @@ class MainWindow : public QMainWindow {
   void receiveFromMailbox();
   void advancedSettings();
   void about();
-  void openHelp();
   void tellAFriend();
   // The navigation buttons act on the side pane in front, otherwise on the inner browser.
   void navigateBack();
@@ -188,6 +200,10 @@ class MainWindow : public QMainWindow {
   // Opens the send dialog (File Split or Plain Transfer), with `dropped` files already chosen.
   void chooseFiles(bool plain, const QStringList& dropped = {});
   SidePane* currentSidePane() const;
+  // What the tab in front shows, below its tool bars (send list, browser, side pane).
+  QWidget* currentContent() const;
+  // The ProductSite setting as a web address; invalid when none (or no web address) is set.
+  QUrl productSite() const;
   // Runs an edit command on the focused line edit, else on the focused web page.
   void editFocused(int webAction);
   // Moves the keyboard focus `step` panes on (1 or -1).
@@ -204,6 +220,10 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   QLabel* statusMessage_ = nullptr;
   QMenu* settingsMenu_ = nullptr;
+  QMenu* helpMenu_ = nullptr;
+  QMenu* sitesMenu_ = nullptr;
+  QPointer<HelpWindow> help_;
+  QList<QWidget*> contents_;  // per tab, see currentContent()
   QWidget* accountPrompt_ = nullptr;
   QLabel* accountPromptText_ = nullptr;
   QPushButton* accountPromptButton_ = nullptr;

@@ -17,6 +17,8 @@ bool Refused(const QUrl& url) {
          dtl::PaneRefusesNavigation(QByteArray::fromPercentEncoding(encoded).toStdString());
 }
 
+constexpr const char* kHelpScheme = "drovetail-help";
+
 }  // namespace
 
 PanePage::PanePage(Links links, QObject* parent) : QWebEnginePage(parent), links_(links) {
@@ -32,6 +34,10 @@ PanePage::PanePage(Links links, QObject* parent) : QWebEnginePage(parent), links
   connect(this, &QWebEnginePage::newWindowRequested, this,
           [this](QWebEngineNewWindowRequest& request) {
             const QUrl url = request.requestedUrl();
+            if (url.scheme() == kHelpScheme) {
+              emit helpRequested(url.path());
+              return;
+            }
             // Loaded by the program, the address would pass where Chromium keeps a web page
             // from opening it (file:, and the like): web addresses only.
             if (Refused(url) || !IsWebAddress(url)) return;
@@ -44,6 +50,11 @@ PanePage::PanePage(Links links, QObject* parent) : QWebEnginePage(parent), links
 
 bool PanePage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
   if (Refused(url)) return false;
+  if (url.scheme() == kHelpScheme) {
+    // Only a link the user follows: a page must not open windows by itself.
+    if (type == NavigationTypeLinkClicked) emit helpRequested(url.path());
+    return false;
+  }
   if (links_ == Links::OpenOutside && type == NavigationTypeLinkClicked) {
     OpenExternal(url);
     return false;

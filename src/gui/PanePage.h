@@ -11,6 +11,9 @@
 // page. Navigations the
 // pane starts itself (load, reload) and script or redirect navigations stay in the pane.
 //
+// A link to "drovetail-help:PAGE" (PAGE a help page such as "desktop.md") is the program's own:
+// it is never loaded, the page emits helpRequested(PAGE) instead.
+//
 // A local page may draw from web addresses but never read another local file: the banner page
 // is downloaded, and must not be able to read the settings (passwords) and send them away.
 //
@@ -26,6 +29,10 @@ class PanePage : public QWebEnginePage {
  public:
   enum class Links { InPane, OpenOutside };
   explicit PanePage(Links links, QObject* parent = nullptr);
+
+ signals:
+  // A "drovetail-help:" link was followed: the program's help should show `page`.
+  void helpRequested(const QString& page);
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;

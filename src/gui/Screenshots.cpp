@@ -32,6 +32,7 @@
 #include "gui/EncryptionSettingsDialog.h"
 #include "gui/ExportPasswordDialog.h"
 #include "gui/FileListView.h"
+#include "gui/HelpWindow.h"
 #include "gui/HistoryCombo.h"
 #include "gui/AccountDialog.h"
 #include "gui/ImapSettingsDialog.h"
@@ -197,6 +198,12 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   if (auto* help = frame->browserView()->quickHelp()) {
     ok &= Save(help, folder, "browser-quick-help", seen);
     help->hide();
+  }
+  // The help window on its first page, as Help (or a Quick Help's link) opens it.
+  frame->openHelp();
+  if (HelpWindow* help = frame->helpWindow()) {
+    ok &= Save(help, folder, "help", seen);
+    help->close();
   }
 
   const auto shot = [&](QDialog* dlg, const QString& name,

@@ -347,6 +347,40 @@ class BrowserPanesTest : public QObject {
                              kWaitMs);  // see ShownStripRefreshesAndTheTimerBringsItBack
   }
 
+  // The strip's "How does it work?" asks for the program's help when clicked, and nothing goes
+  // to the desktop's browser.
+  void HowDoesItWorkOpensTheProgramsHelp() {
+    const QByteArray installed = uitest::ReadFile(ResourcePath("verb1.html"));
+    QVERIFY(installed.contains("How does it work?"));
+    uitest::WriteFile(Local("verb1.html"), installed);
+    site_.pages["/verb1.html"] = {404, {}, {}};
+    uitest::Messages messages;
+    BannerPane pane(BannerSetup("/verb1.html"));
+    pane.resize(900, BannerPane::kHeight);
+    QSignalSpy help(&pane, &BannerPane::helpRequested);
+    QSignalSpy loaded(&pane, &QWebEngineView::loadFinished);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    QVERIFY(loaded.wait(kWaitMs));
+    const QVariantList centre =
+        uitest::RunJs(pane.page(),
+                      "(function() { var r = Array.from(document.links).find("
+                      "  l => l.textContent == 'How does it work?').getBoundingClientRect();"
+                      " return [r.left + r.width / 2, r.top + r.height / 2]; })()")
+            .toList();
+    QCOMPARE(centre.size(), 2);
+    QWidget* surface = pane.focusProxy() ? pane.focusProxy() : &pane;
+    const QPoint at(qRound(centre[0].toDouble()), qRound(centre[1].toDouble()));
+    QTest::mouseMove(surface, at);
+    QTest::mouseClick(surface, Qt::LeftButton, {}, at);
+    QTRY_COMPARE_WITH_TIMEOUT(help.size(), 1, kWaitMs);
+    QCOMPARE(help.first().first().toString(), QString("desktop.md"));
+    QVERIFY(messages.opened.isEmpty());
+    QVERIFY(messages.shown.isEmpty());
+    QCOMPARE(pane.url(), QUrl::fromLocalFile(Local("verb1.html")));
+    QTRY_VERIFY_WITH_TIMEOUT(!pane.Refreshing(), kWaitMs);  // a going pane waits for it
+  }
+
   // --- External links -------------------------------------------------------------------------
 
   // Pages hand their links to the desktop: web addresses only, whatever the page asks for.

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QNetworkCookie>
 #include <QPushButton>
@@ -673,8 +674,13 @@ class BrowserViewTest : public QObject {
     Frame().actions().browserQuickHelp->trigger();
     QVERIFY(View().quickHelp());
     QTRY_VERIFY(View().quickHelp()->isVisible());
-    QVERIFY(View().quickHelp()->html().contains("Click here for more help..."));
-    QVERIFY(View().quickHelp()->html().contains("http://www.drovetail.example/help.html"));
+    QVERIFY(View().quickHelp()->html().contains("integrated browser"));
+    // The title and the link are the tip's own, once each: not in the text again, and the
+    // link leads to the program's help, not to the product's web site.
+    QVERIFY(!View().quickHelp()->html().contains("Click here for more help..."));
+    QVERIFY(!View().quickHelp()->html().contains("Quick Help"));
+    QVERIFY(View().quickHelp()->linkLabel()->text().contains("Click here for more help..."));
+    QVERIFY(!View().quickHelp()->linkLabel()->text().contains("drovetail.example"));
   }
 };
 

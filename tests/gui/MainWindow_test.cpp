@@ -2,6 +2,7 @@
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
 #include <QApplication>
+#include <functional>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
@@ -24,8 +25,12 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -37,6 +42,7 @@
 #include "gui/BrowserView.h"
 #include "gui/DownloadDialog.h"
 #include "gui/FileListView.h"
+#include "gui/HelpWindow.h"
 #include "gui/HistoryCombo.h"
 #include "gui/ImapSettingsDialog.h"
 #include "gui/MainWindow.h"
@@ -45,6 +51,7 @@
 #include "gui/SidePane.h"
 #include "gui/SplitSendDialog.h"
 #include "gui/UiTestSupport.h"
+#include "gui/widgets/HtmlToolTip.h"
 #include "support/LoopbackPeer.h"
 
 using namespace dtlui;
@@ -743,6 +750,245 @@ class MainFrameTest : public QObject {
     Frame().actions().toggleChecks->trigger();
     QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Checked);
     QCOMPARE(app_->Doc().Records()[0].pending, 1);
+  }
+  // --- The steady window, the help and the links ----------------------------------------------
+
+  // Clicks tab `i` on the tab bar as a user does.
+  void ClickTab(int i) {
+    QTabBar* bar = Frame().tabs()->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
+    QTRY_COMPARE(Frame().tabs()->currentIndex(), i);
+  }
+  // The tab bar's place in the window once the layouts asked for so far have run (a tab switch
+  // shows and hides tool bars at once, their layout follows as a posted request).
+  QRect TabBarGeometry() {
+    QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QTabBar* bar = Frame().tabs()->tabBar();
+    return {bar->mapTo(&Frame(), QPoint()), bar->size()};
+  }
+  // Opens the Help menu with Alt+H as a user does; null when it did not open.
+  QMenu* OpenHelpMenu() {
+    QMenu* menu = Frame().helpMenu();
+    QTest::keyClick(&Frame(), Qt::Key_H, Qt::AltModifier);
+    return QTest::qWaitFor([menu] { return menu->isVisible(); }) ? menu : nullptr;
+  }
+  void CloseMenus(QMenu* menu) {
+    QTest::keyClick(menu, Qt::Key_Escape);
+    QTRY_VERIFY(!menu->isVisible());
+    QTest::keyClick(Frame().menuBar(), Qt::Key_Escape);
+  }
+  static QStringList ShownEntries(QMenu* menu) {
+    QStringList texts;
+    for (QAction* a : menu->actions())
+      if (a->isVisible() && !a->isSeparator()) texts << a->text();
+    return texts;
+  }
+
+  // The tab bar never moves under the mouse: the same place and size on every tab, whatever
+  // tool bars the tab shows, and every tab still offers its buttons.
+  void TabBarStaysPutOnEveryTab() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    const QRect first = TabBarGeometry();
+    const MainActions& a = Frame().actions();
+    struct Case {
+      int tab;
+      QList<QAction*> buttons;
+    };
+    const QList<Case> cases = {{0, {a.chooseFile, a.send, a.mergeFile, a.sendQuickHelp}},
+                               {2, {}},
+                               {3, {a.back, a.refresh, a.webMailSites}},
+                               {1, {a.back, a.exportPassword, a.browserQuickHelp, a.go}},
+                               {0, {a.send}}};
+    for (const Case& c : cases) {
+      ClickTab(c.tab);
+      for (QAction* action : c.buttons)
+        QTRY_VERIFY2(ToolButtonFor(action) != nullptr, qPrintable(action->text()));
+      QVERIFY2(TabBarGeometry() == first, qPrintable(QString("tab %1").arg(c.tab)));
+    }
+  }
+
+  // The address box moved with its tool bar below the tabs: Enter in it still navigates.
+  void EnterInTheAddressBoxStillNavigatesBelowTheTabs() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    ClickTab(0);
+    ClickTab(1);
+    QSignalSpy asked(&Frame(), &MainWindow::navigateRequested);
+    QLineEdit* edit = Frame().addressBox()->lineEdit();
+    QTest::mouseClick(edit, Qt::LeftButton);
+    QTRY_VERIFY(Frame().addressBox()->isAncestorOf(QApplication::focusWidget()) ||
+                QApplication::focusWidget() == Frame().addressBox());
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(focus, "http://127.0.0.1:1/typed");
+    QTest::keyClick(focus, Qt::Key_Return);
+    QTRY_COMPARE(asked.size(), 1);
+    QCOMPARE(asked.first().first().toString(), QString("http://127.0.0.1:1/typed"));
+  }
+
+  // Both Quick Help tips fit a small screen and say each thing once; their link opens the
+  // program's help on the desktop page, never a web site.
+  void QuickHelpTipsFitAndShowEachPartOnce() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    uitest::Messages messages;
+    const MainActions& a = Frame().actions();
+    struct Case {
+      const char* name;
+      int tab;
+      QAction* button;
+      std::function<HtmlToolTip*()> tip;
+    };
+    const QList<Case> cases = {
+        {"send list", 0, a.sendQuickHelp, [this] { return Frame().sendList()->quickHelp(); }},
+        {"browser", 1, a.browserQuickHelp, [this] { return Frame().browserView()->quickHelp(); }},
+    };
+    for (const Case& c : cases) {
+      ClickTab(c.tab);
+      QWidget* button = nullptr;
+      QTRY_VERIFY2((button = ToolButtonFor(c.button)) != nullptr, c.name);
+      QTest::mouseClick(button, Qt::LeftButton);
+      HtmlToolTip* tip = nullptr;
+      QTRY_VERIFY2((tip = c.tip()) != nullptr && tip->isVisible(), c.name);
+      QVERIFY2(tip->width() <= HtmlToolTip::kMaxWidth, qPrintable(QString::number(tip->width())));
+      QVERIFY2(tip->width() > 100 && tip->height() > 40, c.name);
+      QString shown;
+      for (QLabel* label : tip->findChildren<QLabel*>()) shown += label->text() + "\n";
+      QVERIFY2(shown.count("Drovetail Quick Help") == 1, qPrintable(shown));
+      QVERIFY2(shown.count("Click here for more help...") == 1, qPrintable(shown));
+      QVERIFY2(!shown.contains(".example"), qPrintable(shown));
+      // Every label's text fits the tip's width: nothing is cut off at the right.
+      for (QLabel* label : tip->findChildren<QLabel*>())
+        QVERIFY2(label->geometry().right() < tip->width(), qPrintable(label->text()));
+      QLabel* link = tip->linkLabel();
+      QTest::mouseClick(link, Qt::LeftButton, {},
+                        QPoint(link->contentsRect().left() + 8, link->height() / 2));
+      QTRY_VERIFY2(Frame().helpWindow() && Frame().helpWindow()->isVisible(), c.name);
+      QCOMPARE(Frame().helpWindow()->currentPage().fileName(), QString("desktop.md"));
+      QVERIFY(!tip->isVisible());
+      Frame().helpWindow()->close();
+    }
+    QVERIFY(messages.opened.isEmpty());
+  }
+
+  // Help opens the installed documentation, desktop.md first; a link to another page opens
+  // that page in the same window, and Back returns.
+  void HelpShowsTheDocsAndFollowsTheirLinks() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    uitest::Messages messages;
+    QMenu* menu = OpenHelpMenu();
+    QVERIFY(menu);
+    QTest::mouseClick(menu, Qt::LeftButton, {},
+                      menu->actionGeometry(Frame().actions().help).center());
+    QTRY_VERIFY(Frame().helpWindow() && Frame().helpWindow()->isVisible());
+    HelpWindow* help = Frame().helpWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(help));
+    QCOMPARE(help->currentPage().fileName(), QString("desktop.md"));
+    QTextBrowser* text = help->browser();
+    QVERIFY(text->toPlainText().startsWith("The desktop program"));
+    // The link to sending.md, clicked where it is drawn.
+    int at = -1;
+    for (QTextBlock b = text->document()->begin(); b.isValid() && at < 0; b = b.next())
+      for (auto it = b.begin(); !it.atEnd(); ++it)
+        if (it.fragment().charFormat().anchorHref() == "sending.md") {
+          at = it.fragment().position() + 1;
+          break;
+        }
+    QVERIFY(at > 0);
+    QTextCursor cursor(text->document());
+    cursor.setPosition(at);
+    text->setTextCursor(cursor);
+    text->ensureCursorVisible();
+    const QPoint spot = text->cursorRect(cursor).center() + QPoint(2, 0);
+    QTest::mouseClick(text->viewport(), Qt::LeftButton, {}, spot);
+    QTRY_COMPARE(help->currentPage().fileName(), QString("sending.md"));
+    QVERIFY(text->toPlainText().startsWith("Sending"));
+    QWidget* back = nullptr;
+    for (QToolButton* b : help->findChildren<QToolButton*>())
+      if (b->text() == "Back") back = b;
+    QVERIFY(back && back->isEnabled());
+    QTest::mouseClick(back, Qt::LeftButton);
+    QTRY_COMPARE(help->currentPage().fileName(), QString("desktop.md"));
+    // The list beside the text names every installed page and follows the page shown.
+    QListWidget* pages = help->pages();
+    QStringList titles;
+    for (int i = 0; i < pages->count(); ++i) titles << pages->item(i)->text();
+    QCOMPARE(titles, (QStringList{"The desktop program", "Sending", "Receiving", "Mail accounts",
+                                  "Security", "Benchmarks"}));
+    QCOMPARE(pages->currentRow(), 0);
+    QTest::mouseClick(pages->viewport(), Qt::LeftButton, {},
+                      pages->visualItemRect(pages->item(3)).center());
+    QTRY_COMPARE(help->currentPage().fileName(), QString("accounts.md"));
+    QCOMPARE(pages->currentRow(), 3);
+    QVERIFY(messages.opened.isEmpty());
+    // Help again brings the same window forward.
+    Frame().actions().help->trigger();
+    QCOMPARE(Frame().helpWindow(), help);
+  }
+
+  // "Websites" and "Tell a friend..." lead to the product's site: hidden while none is
+  // configured, shown (and leading there) once ProductSite names one, without a restart.
+  void SiteItemsShowOnlyWithAProductSite() {
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    uitest::Messages messages;
+    QMenu* menu = OpenHelpMenu();
+    QVERIFY(menu);
+    QCOMPARE(ShownEntries(menu), (QStringList{"&Help", "&About"}));
+    QVERIFY(!Frame().actions().forums->isVisible());  // the web-mail menu's forums are the site's
+    CloseMenus(menu);
+
+    QVERIFY(store_->SetString("ProductSite", "www.example.org"));
+    QVERIFY((menu = OpenHelpMenu()));
+    QCOMPARE(ShownEntries(menu), (QStringList{"&Help", "Websites", "Tell a friend...", "&About"}));
+    QVERIFY(Frame().actions().forums->isVisible());
+    QTest::mouseClick(menu, Qt::LeftButton, {},
+                      menu->actionGeometry(Frame().actions().tellAFriend).center());
+    QTRY_COMPARE(messages.opened.size(), 1);
+    QCOMPARE(messages.opened.first().scheme(), QString("mailto"));
+    QVERIFY(messages.opened.first().toString(QUrl::FullyDecoded).contains("https://www.example.org"));
+
+    QVERIFY((menu = OpenHelpMenu()));
+    QAction* websites = nullptr;
+    for (QAction* a : menu->actions())
+      if (a->text() == "Websites") websites = a;
+    QVERIFY(websites && websites->menu());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(websites).center());
+    QMenu* sites = websites->menu();
+    QTRY_VERIFY(sites->isVisible());
+    QCOMPARE(ShownEntries(sites), QStringList{"www.example.org"});
+    QTest::mouseClick(sites, Qt::LeftButton, {},
+                      sites->actionGeometry(Frame().actions().siteHome).center());
+    QTRY_COMPARE(messages.opened.size(), 2);
+    QCOMPARE(messages.opened.last(), QUrl("https://www.example.org"));
+  }
+
+  // The sibling product's tab: its own local page while no site is configured, and the same
+  // page, not the browser's error page, when the configured site cannot be reached.
+  void SiblingTabShowsItsLocalPageWithoutAReachableSite_data() {
+    QTest::addColumn<QString>("site");
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();  // nobody listens there any more
+    QTest::addRow("no site configured") << QString();
+    QTest::addRow("configured site unreachable") << QString("http://127.0.0.1:%1/").arg(port);
+  }
+  void SiblingTabShowsItsLocalPageWithoutAReachableSite() {
+    QFETCH(QString, site);
+    if (!site.isEmpty()) QVERIFY(store_->SetString("SiblingSite", S(site)));
+    Start();
+    QVERIFY(QTest::qWaitForWindowActive(&Frame()));
+    SidePane* pane = Frame().siblingPane();
+    QCOMPARE(pane->home(), site.isEmpty() ? SidePane::siblingLocalPage() : QUrl(site));
+    QSignalSpy loads(pane, &QWebEngineView::loadFinished);
+    ClickTab(3);
+    constexpr int kWaitMs = 20000;
+    QTRY_COMPARE_WITH_TIMEOUT(pane->url(), SidePane::siblingLocalPage(), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->title(), QString("Sibling product"), kWaitMs);
+    QVERIFY(uitest::ReadFile(SidePane::siblingLocalPage().toLocalFile()).contains("No such site"));
   }
 };
 

@@ -13,7 +13,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Every file a desktop needs, at the place the freedesktop rules look for it.
 for f in bin/dtl bin/drovetail share/drovetail/home.html share/drovetail/Community.html \
-         share/drovetail/verb1.html share/applications/drovetail.desktop \
+         share/drovetail/verb1.html share/drovetail/sibling.html share/drovetail/doc/desktop.md \
+         share/drovetail/doc/sending.md share/applications/drovetail.desktop \
          share/icons/hicolor/64x64/apps/drovetail.png share/mime/packages/drovetail.xml; do
   [[ -s $prefix/$f ]] || fail "missing after install: $f"
 done
@@ -71,9 +72,10 @@ page() { printf '<html><body style="margin:0;background:#%s"></body></html>\n' "
 page home.html ff00ff
 page Community.html 00ffff
 page verb1.html ffff00
+page sibling.html 00ff00
 QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$prefix/bin/drovetail" --screenshots "$work/shots" ||
   fail "drovetail --screenshots failed"
-for shot in main-browse main-support main-send-list about merge confirm-replace; do
+for shot in main-browse main-support main-sibling main-send-list help about merge confirm-replace; do
   [[ $(head -c 4 "$work/shots/$shot.png" 2>/dev/null | od -An -tx1 | tr -d ' \n') == 89504e47 ]] ||
     fail "no screenshot $shot.png"
 done
@@ -83,6 +85,8 @@ pixel() {
   [[ $got == "$4" ]] || fail "$1.png at $2,$3 is #$got, not #$4: the installed $5 was not shown"
 }
 pixel main-browse 700 450 ff00ff home.html
-pixel main-browse 700 130 ffff00 verb1.html
+# The banner strip runs right under the menu bar; the tool bars are below the tabs.
+pixel main-browse 700 50 ffff00 verb1.html
 pixel main-support 400 500 00ffff Community.html
+pixel main-sibling 400 500 00ff00 sibling.html
 echo "installed into a temporary prefix; both programs ran from it"
