@@ -47,7 +47,8 @@ SplitSendDialog::SplitSendDialog(dtl::SettingsStore& store, bool plain, QWidget*
   from = new QLineEdit(Q(defaults.from), this);
   from->setMaxLength(200);
   method = new QComboBox(this);
-  method->addItems({tr("Direct Send"), tr("Send via local mail program (sendmail)"), tr("Send via SMTP Server")});
+  method->addItems({tr("Direct Send"), tr("Send via local mail program (sendmail)"),
+                    tr("Send via SMTP Server")});
   for (auto* b : {browse, recipients}) b->setAutoDefault(false);
 
   auto* grid = new QGridLayout;
@@ -161,7 +162,12 @@ void SplitSendDialog::ReadTypedFiles() {
 }
 
 void SplitSendDialog::chooseRecipients() {
-  AddRecipientsDialog dlg(this);
+  // The addresses already in Mail To start the list: the dialog's result replaces the field,
+  // and would otherwise drop what the user typed there.
+  QStringList typed;
+  for (const QString& piece : mailTo->currentText().split(';', Qt::SkipEmptyParts))
+    if (!piece.trimmed().isEmpty()) typed << piece.trimmed();
+  AddRecipientsDialog dlg(this, typed.join(';'));
   if (dlg.exec() == QDialog::Accepted) mailTo->setEditText(dlg.Result());
 }
 

@@ -1,9 +1,11 @@
 // The File Split and Plain Transfer dialogs: OK checks, method switching, Browse, the slider text,
 // the SMTP server's size limit asked before OK closes.
+#include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -11,9 +13,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 
 #include "send/SendEngine.h"
 
+#include "gui/AddRecipientsDialog.h"
 #include "gui/HistoryCombo.h"
 #include "gui/PlainTransferDialog.h"
 #include "gui/SplitSendDialog.h"
@@ -291,6 +296,38 @@ class SendDialogsTest : public QObject {
       QTest::keyClicks(dlg.mailTo->lineEdit(), "a@b.org");
       QVERIFY2(dlg.recipients->isEnabled() == c.enabled, c.name);
     }
+  }
+
+  // "Recipients..." starts from the addresses already in Mail To: its result replaces the field,
+  // so typed addresses must be in it, with the one added in the dialog after them.
+  void RecipientsKeepsTheAddressesTypedInMailTo() {
+    QVERIFY(store_->SetString("SMTPServer", "smtp.example.org"));
+    QVERIFY(store_->SetDword("SendType", 2));
+    SplitSendDialog dlg(*store_, false, nullptr, [](QWidget*) {});
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QTest::keyClicks(dlg.mailTo->lineEdit(), " bob@example.org ; Ann@example.org");
+    QStringList shown;
+    bool answered = false;
+    std::function<void()> answer = [&] {
+      auto* add = qobject_cast<AddRecipientsDialog*>(QApplication::activeModalWidget());
+      if (!add) {
+        QTimer::singleShot(10, answer);
+        return;
+      }
+      for (int i = 0; i < add->RecipientsList()->count(); ++i)
+        shown << add->RecipientsList()->item(i)->text();
+      QTest::keyClicks(add->AddressEdit(), "cy@example.org");
+      QTest::keyClick(add->AddressEdit(), Qt::Key_Return);
+      QTest::mouseClick(add->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
+                        Qt::LeftButton);
+      answered = true;
+    };
+    QTimer::singleShot(0, answer);
+    QTest::mouseClick(dlg.recipients, Qt::LeftButton);
+    QTRY_VERIFY(answered);
+    QCOMPARE(shown, (QStringList{"Ann@example.org", "bob@example.org"}));
+    QCOMPARE(dlg.mailTo->currentText(), QString("ann@example.org;bob@example.org;cy@example.org;"));
   }
 
   // The start page explains the methods by the names the dialog's list shows, so a renamed
