@@ -31,14 +31,12 @@ int LineEditWidthFor(const QLineEdit* edit, const QString& text) {
   const QMargins textMargins = edit->textMargins();
   const QMargins contents = edit->contentsMargins();
   const int inner = edit->fontMetrics().horizontalAdvance(text) + 2 * kInnerMargin + 1 +
-                    textMargins.left() + textMargins.right() + contents.left() +
-                    contents.right();
+                    textMargins.left() + textMargins.right() + contents.left() + contents.right();
   QStyleOptionFrame opt;
   opt.initFrom(edit);
   opt.rect = edit->rect();
-  opt.lineWidth = edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth,
-                                                                 &opt, edit)
-                                   : 0;
+  opt.lineWidth =
+      edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, edit) : 0;
   opt.midLineWidth = 0;
   opt.state |= QStyle::State_Sunken;
   if (edit->isReadOnly()) opt.state |= QStyle::State_ReadOnly;

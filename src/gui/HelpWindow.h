@@ -1,8 +1,9 @@
 // The program's help: the installed documentation (docs/*.md, installed to
 // <prefix>/share/drovetail/doc/ and staged the same way in the build tree) in a window of its
-// own, drawn from the Markdown by a QTextBrowser, with the list of the installed pages beside it. Links between the pages open here, with Back
-// and Forward; web links open in the desktop's browser (dtlui::OpenExternal); any other link
-// (a local file outside the help, a script) is refused silently.
+// own, drawn from the Markdown by a QTextBrowser, with the list of the installed pages beside it.
+// Links between the pages open here, with Back and Forward; web links open in the desktop's browser
+// (dtlui::OpenExternal); any other link (a local file outside the help, a script) is refused
+// silently.
 //
 // UI thread only.
 #pragma once

@@ -12,9 +12,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTabBar>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
@@ -41,8 +41,8 @@
 #include "gui/SmtpSettingsDialog.h"
 #include "gui/SplitFileDialog.h"
 #include "gui/SplitSendDialog.h"
-#include "gui/widgets/FileDrop.h"
 #include "gui/UiSupport.h"
+#include "gui/widgets/FileDrop.h"
 
 namespace dtlui {
 
@@ -415,8 +415,8 @@ void MainWindow::buildPanes() {
   // Dropped files open File Split with them; after the drop, so the drag source is not kept
   // waiting on a modal dialog.
   AcceptFileDrops(sendList_->viewport(), [this](const QStringList& paths) {
-    QMetaObject::invokeMethod(this, [this, paths] { chooseFiles(false, paths); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, paths] { chooseFiles(false, paths); }, Qt::QueuedConnection);
   });
   browser_ = new BrowserView(app_.Store(), app_.Cookies(), app_.Endpoints(),
                              BrowserView::Profile::Persistent, tabs_);
@@ -554,8 +554,8 @@ void MainWindow::applyEngineEvent(const dtl::SendEvent& event) {
 
 void MainWindow::finishRunTally() {
   runTally_.counting = false;
-  showRunSummary(runTally_.toSend, static_cast<int>(runTally_.delivered.size()),
-                 runTally_.stopped, runTally_.lastStatus);
+  showRunSummary(runTally_.toSend, static_cast<int>(runTally_.delivered.size()), runTally_.stopped,
+                 runTally_.lastStatus);
 }
 
 void MainWindow::showRunSummary(int toSend, int delivered, bool stopped,
@@ -812,8 +812,9 @@ void MainWindow::receiveFromMailbox() {
           if (frame) frame->showSignInNeeded(text);
         });
   auto* dlg = new SegmentManagerDialog(
-      app_.Store(), MakeImapSource(std::move(imap), app_.Store().ImapFolder(), 4,
-                                    dtl::LimitPausesFrom(app_.Store())),
+      app_.Store(),
+      MakeImapSource(std::move(imap), app_.Store().ImapFolder(), 4,
+                     dtl::LimitPausesFrom(app_.Store())),
       [&app = app_] { return app.trayHidden; }, this);
   followFrame(dlg);
   mailboxManager_ = dlg;
@@ -891,9 +892,7 @@ QWidget* MainWindow::currentContent() const {
   return i >= 0 && i < contents_.size() ? contents_[i] : nullptr;
 }
 
-SidePane* MainWindow::currentSidePane() const {
-  return qobject_cast<SidePane*>(currentContent());
-}
+SidePane* MainWindow::currentSidePane() const { return qobject_cast<SidePane*>(currentContent()); }
 
 void MainWindow::navigateBack() {
   if (SidePane* pane = currentSidePane())

@@ -9,8 +9,8 @@
 // Application after the settings store and the document.
 #pragma once
 
-#include <QMainWindow>
 #include <QList>
+#include <QMainWindow>
 #include <QPointer>
 #include <QSet>
 #include <QSystemTrayIcon>

@@ -23,6 +23,7 @@
 
 #include "base/AddressBook.h"
 #include "gui/AboutDialog.h"
+#include "gui/AccountDialog.h"
 #include "gui/AddRecipientsDialog.h"
 #include "gui/AdvancedSettingsDialog.h"
 #include "gui/Application.h"
@@ -34,7 +35,6 @@
 #include "gui/FileListView.h"
 #include "gui/HelpWindow.h"
 #include "gui/HistoryCombo.h"
-#include "gui/AccountDialog.h"
 #include "gui/ImapSettingsDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/MergeDialog.h"
@@ -215,8 +215,8 @@ int SaveScreenshots(const QString& folder, const ScreenshotSeen& seen) {
   };
   shot(new AboutDialog(frame), "about");
   {
-    auto* dlg = new AddRecipientsDialog(
-        frame, "bob@example.net;erin@example.com;frank@example.org;", book);
+    auto* dlg =
+        new AddRecipientsDialog(frame, "bob@example.net;erin@example.com;frank@example.org;", book);
     shot(dlg, "add-recipients", [dlg] {
       dlg->AddressEdit()->setText("gina@example.net");
       dlg->BookList()->setCurrentRow(0);

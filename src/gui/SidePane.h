@@ -2,9 +2,9 @@
 // own pages whose page refuses every web-mail site silently, in every frame (PanePage), so a
 // mailbox is only ever opened in the inner browser. Links open in the pane itself.
 //
-// On first show the pane loads its home address (or, when that fails, its fallback page). While the pane is the active tab the frame
-// sends it the navigation tool bar's commands: QWebEngineView's back(), forward(), stop() and
-// reload(), and goHome().
+// On first show the pane loads its home address (or, when that fails, its fallback page). While the
+// pane is the active tab the frame sends it the navigation tool bar's commands: QWebEngineView's
+// back(), forward(), stop() and reload(), and goHome().
 //
 // UI thread only.
 #pragma once

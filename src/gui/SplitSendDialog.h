@@ -18,8 +18,8 @@
 // does after its file dialog, and what a drop of local files on the field does; paths typed or
 // pasted into the field (several separated by ", ", as it shows them) are chosen when the field
 // is left or OK is pressed. The segment size may be typed beside the slider (see
-// widgets/SegmentSizeField.h); OK refuses a size that is not one; the SMTP Server Settings dialog opened by the SMTP method goes
-// through `smtpSettingsRunner` (tests replace it).
+// widgets/SegmentSizeField.h); OK refuses a size that is not one; the SMTP Server Settings dialog
+// opened by the SMTP method goes through `smtpSettingsRunner` (tests replace it).
 #pragma once
 
 #include <QDialog>
@@ -86,7 +86,7 @@ class SplitSendDialog : public QDialog {
   bool plain_;
   std::function<void(QWidget*)> smtpSettingsRunner_;
   std::vector<dtl::ChosenFile> chosen_;
-  QString shownFiles_;  // the file text of the last choice
+  QString shownFiles_;   // the file text of the last choice
   JobRunner sizeCheck_;  // last: stopped and joined before the members above go
 };
 

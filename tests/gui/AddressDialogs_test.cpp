@@ -141,9 +141,9 @@ class AddressDialogsTest : public QObject {
     }
     QCOMPARE(Items(dlg.RecipientsList()),
              (QStringList{"Carol@Example.org", "dave@example.org", "erin@example.com"}));
-    QCOMPARE(Items(dlg.BookList()), (QStringList{"ann@example.org", "bob@example.org",
-                                                 "Carol@Example.org", "dave@example.org",
-                                                 "erin@example.com"}));
+    QCOMPARE(Items(dlg.BookList()),
+             (QStringList{"ann@example.org", "bob@example.org", "Carol@Example.org",
+                          "dave@example.org", "erin@example.com"}));
     // Enter on an empty field adds nothing and still does not close the dialog.
     QTest::keyClick(dlg.AddressEdit(), Qt::Key_Return);
     QVERIFY(dlg.isVisible());
@@ -174,10 +174,10 @@ class AddressDialogsTest : public QObject {
         << "e,ve@exam,ple.org" << QStringList{"ann@example.org", "eve@example.org"} << ""
         << "";
     QTest::addRow("no at sign: refused, kept for correcting")
-        << "eve.example.org" << QStringList{"ann@example.org"} << "eve.example.org"
-        << notAddress;
+        << "eve.example.org" << QStringList{"ann@example.org"} << "eve.example.org" << notAddress;
     QTest::addRow("blanks only: nothing happens")
-        << "   " << QStringList{"ann@example.org"} << "   " << "";
+        << "   " << QStringList{"ann@example.org"} << "   "
+        << "";
     QTest::addRow("a recipient already: listed once")
         << "ANN@example.ORG" << QStringList{"ann@example.org"} << ""
         << "Already a recipient.";

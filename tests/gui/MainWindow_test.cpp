@@ -2,7 +2,6 @@
 // with a descriptor, the exit sweep, and the send list driven by the document.
 #include <QAction>
 #include <QApplication>
-#include <functional>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
@@ -34,9 +33,10 @@
 #include <QTreeWidget>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+#include <functional>
 
-#include "gui/AddRecipientsDialog.h"
 #include "fixtures/smtp_fixture.h"
+#include "gui/AddRecipientsDialog.h"
 #include "gui/Application.h"
 #include "gui/BrowserPage.h"
 #include "gui/BrowserView.h"
@@ -948,7 +948,8 @@ class MainFrameTest : public QObject {
                       menu->actionGeometry(Frame().actions().tellAFriend).center());
     QTRY_COMPARE(messages.opened.size(), 1);
     QCOMPARE(messages.opened.first().scheme(), QString("mailto"));
-    QVERIFY(messages.opened.first().toString(QUrl::FullyDecoded).contains("https://www.example.org"));
+    QVERIFY(
+        messages.opened.first().toString(QUrl::FullyDecoded).contains("https://www.example.org"));
 
     QVERIFY((menu = OpenHelpMenu()));
     QAction* websites = nullptr;

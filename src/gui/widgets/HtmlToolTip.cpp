@@ -50,8 +50,7 @@ void HtmlToolTip::setContent(const QString& title, const QString& html, const QS
   const QMargins margins = layout()->contentsMargins() + contentsMargins();
   const int natural = static_cast<int>(std::ceil(unwrapped.idealWidth())) + margins.left() +
                       margins.right() + 2;  // rounding of the label's own layout
-  const int width =
-      std::min(kMaxWidth, std::max(natural, layout()->sizeHint().width()));
+  const int width = std::min(kMaxWidth, std::max(natural, layout()->sizeHint().width()));
   const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width)
                                                    : layout()->sizeHint().height();
   resize(width, height);
