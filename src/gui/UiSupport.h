@@ -21,9 +21,7 @@ class QWidget;
 namespace dtlui {
 
 inline constexpr const char* kTitle = "Drovetail";
-// The product's web site (help pages, the Websites menu) and the sibling product's address as
-// its tab shows it.
-inline constexpr const char* kProductUrl = "https://www.drovetail.example/";
+// The sibling product's name as its tab shows it until the SiblingSite setting names its site.
 inline constexpr const char* kSiblingUrl = "www.orvanto.example";
 
 enum class MsgIcon { Information, Error, Question };
